@@ -1,0 +1,73 @@
+// Byte transport under the messaging framework: a connection over one open
+// named-pipe handle with blocking, cancellable overlapped reads and writes.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "support/lumlib.h"
+
+class CConnection;
+
+// Told when one of its connections is released.
+class CConnectionOwner {
+public:
+    virtual ~CConnectionOwner() {}
+    // Called from Release on the releasing thread, after the pipe handle is closed.
+    virtual void OnConnectionClosed(CConnection* connection) = 0;
+};
+
+class CConnection {
+public:
+    explicit CConnection(CConnectionOwner* owner);  // raises CLumException* ("Connection")
+    virtual ~CConnection();
+    CConnection(const CConnection&) = delete;
+    CConnection& operator=(const CConnection&) = delete;
+
+    // Both raise CLumException* on failure; on return *length holds the bytes moved.
+    virtual uint32_t Read(void* buffer, uint32_t* length) = 0;
+    virtual uint32_t Write(const void* buffer, uint32_t* length) = 0;
+    virtual uint32_t Flush() = 0;
+    // Tells the owner and destroys this object.
+    virtual void Release();
+
+    // Sets the abort event: every read or write, pending or later, fails with 1223.
+    void Cancel();
+    // Reads exactly count bytes. false on std::bad_alloc; CLumException* passes through.
+    bool ReadAll(void* buffer, uint32_t count);
+
+    HANDLE GetAbortEvent() const { return m_abortEvent.Get(); }
+    CConnectionOwner* GetOwner() const { return m_owner; }
+
+protected:
+    CHandleHolder m_abortEvent;
+    CConnectionOwner* m_owner;
+};
+
+class CPipeConnection : public CConnection {
+public:
+    CPipeConnection(CConnectionOwner* owner, HANDLE pipe);  // raises CLumException* ("PipeConnection")
+    ~CPipeConnection() override;
+
+    uint32_t Read(void* buffer, uint32_t* length) override;
+    uint32_t Write(const void* buffer, uint32_t* length) override;
+    uint32_t Flush() override;
+    void Release() override;
+
+    HANDLE GetPipe() const { return m_pipe.Get(); }
+
+protected:
+    CHandleHolder m_pipe;
+    CHandleHolder m_readEvent;
+    OVERLAPPED m_readOverlapped;
+    CHandleHolder m_writeEvent;
+    OVERLAPPED m_writeOverlapped;
+};
+
+// Opens the client end of a named pipe and wraps it in a CPipeConnection it owns.
+class CPipeClient : public CConnectionOwner {
+public:
+    // name is without the "\\.\pipe\" prefix; sa may be null. Raises CLumException* ("PipeClient").
+    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa);
+};

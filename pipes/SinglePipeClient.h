@@ -1,0 +1,64 @@
+// The client end of one named pipe that keeps itself connected: a keeper
+// thread reconnects once a second, broken channels are retired and deleted
+// once their threads have ended.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <set>
+
+#include "pipes/Channel.h"
+#include "pipes/Connection.h"
+#include "pipes/TransferBuffer.h"
+#include "support/lumlib.h"
+
+class CSinglePipeClient : public CPipeClient, public CTransferBuffer {
+public:
+    // sa may be null; the client owns it from now on and frees it when destroyed.
+    explicit CSinglePipeClient(SECURITY_ATTRIBUTES* sa);
+    ~CSinglePipeClient() override;
+
+    // Virtual operations, in table order after CConnectionOwner's.
+    void OnConnectionClosed(CConnection* connection) override;
+    virtual uint32_t ReadData(void* destination, uint32_t* size);
+    virtual uint32_t ReceiveAlloc(uint8_t** buffer, uint32_t* length);
+    virtual uint32_t Receive(uint8_t** buffer, uint32_t* length);
+    virtual uint32_t Send(const void* data, uint32_t length);
+    virtual uint32_t Post(const void* data, uint32_t length);
+    virtual void Disconnect();
+    virtual void OnDataAvailable(uint32_t size) = 0;
+    virtual uint32_t OnInitConnection() { return 1; }
+    virtual void OnConnectionLost() {}
+    virtual void Stop();
+    virtual void OnConnectFailed(uint32_t failureCount) {}
+    virtual uint32_t Connect();
+    virtual uint32_t GetStatus() { return m_status; }
+
+    // Creates the stop event, the client lock and KeeperThread, then makes the
+    // first attempt on the calling thread. 0, or the error of the failed step.
+    uint32_t Start();
+
+    // Introspection for tests.
+    uint32_t GetFailureCount() const { return m_failureCount; }
+    const wchar_t* GetPipeName() const { return m_pipeName; }
+    size_t GetRetiredCount();
+    bool HasChannel();
+
+    static const wchar_t kServicePipeName[];
+
+protected:
+    static unsigned __stdcall KeeperThread(void* self);
+    // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
+    uint32_t StartKeeper();
+
+    CHandleHolder m_stopEvent;
+    wchar_t m_pipeName[256];
+    volatile uint32_t m_failureCount;
+    volatile uint32_t m_status;
+    SECURITY_ATTRIBUTES* m_securityAttributes;
+    CHandleHolder m_clientLock;
+    CSinglePipeChannel* m_channel;
+    std::set<CSinglePipeChannel*> m_retired;
+    CHandleHolder m_keeperThread;
+};

@@ -1,0 +1,108 @@
+// Queue of length-prefixed data blocks in recycled fixed-size buffers
+// (CBuffersList) and the asynchronous hand-off built on it (CTransferBuffer).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <list>
+
+#include "support/lumlib.h"
+
+// Thread-safe FIFO of variable-length blocks. Each block is stored behind an
+// 8-byte length in a chain of 32767-byte buffers; empty buffers are recycled
+// through a spare list that AllocateNewBuffersThread tops up.
+class CBuffersList {
+public:
+    CBuffersList();  // raises CLumException* ("BuffersList")
+    virtual ~CBuffersList();
+    CBuffersList(const CBuffersList&) = delete;
+    CBuffersList& operator=(const CBuffersList&) = delete;
+
+    void AllocateNewBuffers(uint32_t count);  // raises CLumException* on allocation failure
+    void AddBuffer();
+    void Write(uint64_t size, const void* data);
+    // Returns the block buffer holding the front block, or null. remove = 0 peeks.
+    uint8_t* Read(uint64_t* size, uint32_t remove);
+    uint32_t IsEmpty();
+    uint64_t GetNextSize();
+    void Clear();
+
+    // The list's own lock (a mutex); owners nest it inside their locks.
+    HANDLE GetLock() const { return m_lock.Get(); }
+
+    // Partial reads (the channel's ReadData) keep their progress here; all of
+    // these are used under GetLock().
+    uint32_t GetPartialOffset() const { return m_partialOffset; }
+    void SetPartialOffset(uint32_t offset) { m_partialOffset = offset; }
+    uint8_t* GetPartBuffer() const { return m_partBuffer; }
+    uint64_t GetPartBufferSize() const { return m_partBufferSize; }
+    // Grows the part buffer to at least size bytes; on failure frees it, sets its
+    // capacity to 0 and returns false.
+    bool GrowPartBuffer(uint64_t size);
+    // Drops every queued block and frees the chain's buffers (not to the spare list).
+    void FreeChain();
+
+    // Introspection for tests and benchmarks.
+    size_t GetSpareCount();
+    size_t GetChainCount();
+    uint32_t GetReadOffset() const { return m_readOffset; }
+    uint32_t GetWriteOffset() const { return m_writeOffset; }
+    uint64_t GetBlockBufferSize() const { return m_blockBufferSize; }
+
+    static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
+    static const uint32_t kRefillCount = 3;
+    static const uint32_t kSpareLimit = 100;
+
+protected:
+    static unsigned __stdcall AllocateNewBuffersThread(void* self);
+    void ReleaseBuffer(uint8_t* buffer);
+
+    uint64_t m_bufferSize;
+    uint32_t m_refillCount;
+    uint32_t m_spareLimit;
+    std::list<uint8_t*> m_chain;
+    std::list<uint8_t*> m_spares;
+    CHandleHolder m_lock;
+    uint32_t m_readOffset;
+    uint32_t m_partialOffset;
+    uint32_t m_writeOffset;
+    uint32_t m_refillEnabled;
+    CHandleHolder m_refillThread;
+    CHandleHolder m_refillEvent;
+    CHandleHolder m_quitEvent;
+    uint8_t* m_blockBuffer;
+    uint64_t m_blockBufferSize;
+    uint8_t* m_partBuffer;
+    uint64_t m_partBufferSize;
+};
+
+// Any thread Push()es a copy of a block and returns at once; TransferThread
+// hands the blocks, one at a time and in order, to the virtual Process.
+class CTransferBuffer {
+public:
+    CTransferBuffer();  // raises CLumException* ("TransferBuffer")
+    virtual ~CTransferBuffer();
+    CTransferBuffer(const CTransferBuffer&) = delete;
+    CTransferBuffer& operator=(const CTransferBuffer&) = delete;
+
+    // Called on TransferThread only; data is valid for the call only.
+    virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) { return 0; }
+    // 1 when queued, 0 when refused (closing).
+    virtual uint32_t Push(const void* data, uint64_t size);
+
+    // 1: drop what is queued and end the worker; 0: let the worker drain the queue first.
+    DWORD StopTransfer(uint32_t immediate);
+    void ClearQueue();
+
+protected:
+    static unsigned __stdcall TransferThread(void* self);
+    void StopWorker();  // closing, ClearQueue, quit, resume, wait
+
+    CHandleHolder m_tbLock;
+    CBuffersList* m_queue;
+    CHandleHolder m_dataReadyEvent;
+    CHandleHolder m_closingEvent;
+    CHandleHolder m_workerThread;
+    CHandleHolder m_tbQuitEvent;
+};

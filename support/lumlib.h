@@ -1,0 +1,151 @@
+// lumlib: lock wrappers, scoped lockers, the owning handle holder and the
+// framework's exception type. Every lock of the library is one of these, and
+// every wait on a lock is without time-out.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Owning holder of one Windows handle. Null and INVALID_HANDLE_VALUE both
+// count as empty; a valid handle is closed when replaced or destroyed.
+class CHandleHolder {
+public:
+    CHandleHolder() : m_h(nullptr) {}
+    explicit CHandleHolder(HANDLE h) : m_h(h) {}
+    ~CHandleHolder() { Close(); }
+    CHandleHolder(const CHandleHolder&) = delete;
+    CHandleHolder& operator=(const CHandleHolder&) = delete;
+    CHandleHolder(CHandleHolder&& other) noexcept : m_h(other.Detach()) {}
+    CHandleHolder& operator=(CHandleHolder&& other) noexcept {
+        if (this != &other) Reset(other.Detach());
+        return *this;
+    }
+
+    static bool IsValidHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    bool IsValid() const { return IsValidHandle(m_h); }
+    HANDLE Get() const { return m_h; }
+    operator HANDLE() const { return m_h; }
+
+    // Takes a new handle, closing the previous one when it was valid.
+    void Reset(HANDLE h = nullptr) {
+        if (h == m_h) return;
+        Close();
+        m_h = h;
+    }
+    CHandleHolder& operator=(HANDLE h) { Reset(h); return *this; }
+    // Closes a valid handle and becomes empty.
+    void Close() {
+        if (IsValid()) ::CloseHandle(m_h);
+        m_h = nullptr;
+    }
+    HANDLE Detach() { HANDLE h = m_h; m_h = nullptr; return h; }
+
+private:
+    HANDLE m_h;
+};
+
+namespace lumlib {
+
+// A wait on a mutex or sync object counts as acquired when it ended signalled
+// or abandoned: a mutex left by a thread that died is taken over silently.
+inline bool WaitAcquired(DWORD waitResult) { return (waitResult & ~0x80u) == 0; }
+
+// Abstract wrapper around one waitable handle that it does not own.
+class CSyncObj {
+public:
+    explicit CSyncObj(HANDLE handle) : m_handle(handle) {}
+    virtual ~CSyncObj() {}
+    virtual BOOL Unlock() = 0;
+
+    // 1 when the wait ended with the object signalled or abandoned, else 0.
+    uint32_t Lock();
+    HANDLE GetHandle() const { return m_handle; }
+
+protected:
+    HANDLE m_handle;
+};
+
+// A mutex someone else owns, locked for the length of one region.
+class CMutexObj : public CSyncObj {
+public:
+    explicit CMutexObj(HANDLE mutex) : CSyncObj(mutex) {}
+    BOOL Unlock() override { return ::ReleaseMutex(m_handle); }
+};
+
+// Scoped locker over a mutex handle (kind 1), a CSyncObj (kind 2), a critical
+// section (kind 3) or an object whose virtual slot 0 locks and slot 1 unlocks
+// (kind 4). It never locks twice and unlocks on destruction.
+class __auto_locker {
+public:
+    enum Kind : uint32_t { kMutex = 1, kSyncObj = 2, kCriticalSection = 3, kVirtualLock = 4 };
+
+    // Objects of kind 4: slot 0 locks, slot 1 unlocks; both return nonzero on success.
+    class ILockable {
+    public:
+        virtual BOOL Lock() = 0;
+        virtual BOOL Unlock() = 0;
+    };
+
+    explicit __auto_locker(HANDLE mutex) : m_locked(0), m_kind(kMutex), m_target(reinterpret_cast<uintptr_t>(mutex)) {}
+    explicit __auto_locker(const CSyncObj& obj) : __auto_locker(obj.GetHandle()) {}
+    explicit __auto_locker(CSyncObj* obj) : m_locked(0), m_kind(kSyncObj), m_target(reinterpret_cast<uintptr_t>(obj)) {}
+    explicit __auto_locker(CRITICAL_SECTION* cs) : m_locked(0), m_kind(kCriticalSection), m_target(reinterpret_cast<uintptr_t>(cs)) {}
+    explicit __auto_locker(ILockable* obj) : m_locked(0), m_kind(kVirtualLock), m_target(reinterpret_cast<uintptr_t>(obj)) {}
+    explicit __auto_locker(const CHandleHolder& holder) : __auto_locker(holder.Get()) {}
+
+    virtual ~__auto_locker() { Unlock(); }
+
+    __auto_locker(const __auto_locker&) = delete;
+    __auto_locker& operator=(const __auto_locker&) = delete;
+
+    void Lock();
+    void Unlock();
+    bool IsLocked() const { return ::InterlockedExchangeAdd(&m_locked, 0) != 0; }
+    uint32_t GetKind() const { return m_kind; }
+
+private:
+    mutable volatile LONG m_locked;
+    uint32_t m_kind;
+    uintptr_t m_target;
+};
+
+}  // namespace lumlib
+
+// Scoped lock over a CSyncObj; does not lock on construction.
+class CSyncLock {
+public:
+    explicit CSyncLock(lumlib::CSyncObj* obj) : m_obj(obj), m_locked(0) {}
+    ~CSyncLock();
+    CSyncLock(const CSyncLock&) = delete;
+    CSyncLock& operator=(const CSyncLock&) = delete;
+
+    uint32_t Lock();
+    uint32_t Unlock();
+    bool IsLocked() const { return m_locked != 0; }
+
+private:
+    lumlib::CSyncObj* m_obj;
+    uint32_t m_locked;
+};
+
+// The framework's exception: raised as a pointer (throw new CLumException(...)),
+// owned and deleted by whoever catches it.
+class CLumException {
+public:
+    CLumException(uint32_t error, const wchar_t* module, uint32_t line, const wchar_t* text);
+    // Takes the calling thread's last error, read after the strings are copied.
+    CLumException(const wchar_t* module, uint32_t line, const wchar_t* text);
+
+    uint32_t GetError() const { return m_error; }
+    uint32_t GetLine() const { return m_line; }
+    const wchar_t* GetModule() const { return m_module.c_str(); }
+    const wchar_t* GetText() const { return m_text.c_str(); }
+
+private:
+    uint32_t m_error;
+    uint32_t m_line;
+    std::wstring m_module;
+    std::wstring m_text;
+};

@@ -1,0 +1,102 @@
+/*
+ * zksndapi.h - client interface of the Tessaline audio service for applications
+ * running in a Remote Desktop session.
+ *
+ * Load zksndapi.dll, call ZkSndVApiInit with a notification callback, then use
+ * the calls below. Every call returns one of the ZKSND_STATUS_* codes. The
+ * callback runs on library threads (and, for ZKSND_NOTIFY_CONNECTED, on the
+ * thread inside ZkSndVApiInit); pointers it receives are valid only during the
+ * call. The callback must not call ZkSndVCleanUp or ZkSndDeInit.
+ *
+ * Usable from C and C++; Windows x64, default calling convention.
+ */
+#ifndef ZKSNDAPI_H
+#define ZKSNDAPI_H
+
+#include <stdint.h>
+#include <wchar.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* API status codes returned by every export. */
+enum {
+    ZKSND_STATUS_OK = 0,
+    ZKSND_STATUS_FAILED = 1,            /* general failure; library not initialised; no usable reply */
+    ZKSND_STATUS_NO_MEMORY = 2,
+    ZKSND_STATUS_BUFFER_TOO_SMALL = 3,
+    ZKSND_STATUS_INVALID_PARAMETER = 4,
+    ZKSND_STATUS_NOT_FOUND = 5,         /* not found / nothing more */
+    ZKSND_STATUS_NOT_READY = 6,
+    ZKSND_STATUS_ALREADY_EXISTS = 7,
+    ZKSND_STATUS_ACCESS_DENIED = 8,
+    ZKSND_STATUS_SERVICE_10 = 10,       /* service-defined condition (service code 6701) */
+    ZKSND_STATUS_SERVICE_11 = 11,       /* service-defined condition (service code 8398) */
+    ZKSND_STATUS_NOT_CONNECTED = 20     /* not connected to the service */
+};
+
+/* Notification codes passed to the callback. */
+enum {
+    ZKSND_NOTIFY_CONNECTION_LOST = 6,   /* param: the caller's session id (a number, not a pointer) */
+    ZKSND_NOTIFY_CONNECTED = 8,         /* param: 0 */
+    ZKSND_NOTIFY_SERVER_INFO = 9,       /* param: pointer to the server-information payload */
+    ZKSND_NOTIFY_DEVICE_INFO = 300,     /* param: const SndDeviceInfo* */
+    ZKSND_NOTIFY_DEVICE_LIST_END = 301  /* param: 0 */
+};
+
+/* code: a ZKSND_NOTIFY_* value; param: see the codes; context: as given to ZkSndVApiInit. */
+typedef void (*ZkSndNotifyCallback)(uint32_t code, uintptr_t param, void* context);
+
+/* One audio device, as the service describes it. devName runs to the end of
+ * the notification and is terminated by a zero character. */
+typedef struct SndDeviceInfo {
+    uint32_t field0;      /* service-defined, passed through unchanged */
+    uint32_t def;         /* nonzero: the default device */
+    uint32_t render;      /* nonzero: a render (playback) device */
+    uint32_t field3;      /* service-defined, passed through unchanged */
+    wchar_t devName[1];   /* UTF-16, zero-terminated */
+} SndDeviceInfo;
+
+/* The service's settings record; the library copies it byte for byte. */
+#define ZKSND_SETTINGS_SIZE 336
+typedef struct SndSettings {
+    uint8_t data[ZKSND_SETTINGS_SIZE];
+} SndSettings;
+
+#ifdef __cplusplus
+static_assert(sizeof(SndSettings) == 336, "SndSettings is 336 bytes");
+static_assert(sizeof(wchar_t) == 2, "device names are UTF-16");
+#else
+_Static_assert(sizeof(SndSettings) == 336, "SndSettings is 336 bytes");
+#endif
+
+/* Connects to the service and keeps connected; 0 when the client is started, 1 on failure. */
+uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context);
+/* Stops and destroys the client; the log stays open. Always 0. */
+uint32_t ZkSndVCleanUp(void);
+/* Asks for the device list; devices arrive as ZKSND_NOTIFY_DEVICE_INFO, then ZKSND_NOTIFY_DEVICE_LIST_END. */
+uint32_t ZkSndVGetDeviceList(void);
+/* Stops everything and closes the log. Always 0. */
+uint32_t ZkSndDeInit(void);
+/* Makes the device with this value the default one; no reply is awaited. */
+uint32_t ZkSndSetDefault(uint32_t device);
+/* Reads the service's settings record into a caller-owned 336-byte buffer. */
+uint32_t ZkSndGetSettings(SndSettings* settings);
+/* Writes the service's settings record. */
+uint32_t ZkSndSetSettings(const SndSettings* settings);
+/* Whether the configuration is locked: always 1. */
+uint32_t ZkConfigIsLocked(void);
+
+/* Function pointer types for GetProcAddress users. */
+typedef uint32_t (*PFN_ZkSndVApiInit)(ZkSndNotifyCallback, void*);
+typedef uint32_t (*PFN_ZkSndVoid)(void);
+typedef uint32_t (*PFN_ZkSndSetDefault)(uint32_t);
+typedef uint32_t (*PFN_ZkSndGetSettings)(SndSettings*);
+typedef uint32_t (*PFN_ZkSndSetSettings)(const SndSettings*);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZKSNDAPI_H */
