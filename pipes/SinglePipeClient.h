@@ -11,12 +11,13 @@
 #include "pipes/Channel.h"
 #include "pipes/Connection.h"
 #include "pipes/TransferBuffer.h"
+#include "support/SecurityAttributes.h"
 #include "support/lumlib.h"
 
 class CSinglePipeClient : public CPipeClient, public CTransferBuffer {
 public:
     // sa may be null; the client owns it from now on and frees it when destroyed.
-    explicit CSinglePipeClient(SECURITY_ATTRIBUTES* sa);
+    explicit CSinglePipeClient(LumSecurityAttributes* sa);
     ~CSinglePipeClient() override;
 
     // Virtual operations, in table order after CConnectionOwner's.
@@ -56,7 +57,7 @@ protected:
     wchar_t m_pipeName[256];
     volatile uint32_t m_failureCount;
     volatile uint32_t m_status;
-    SECURITY_ATTRIBUTES* m_securityAttributes;
+    LumSecurityAttributes* m_securityAttributes;
     CHandleHolder m_clientLock;
     CSinglePipeChannel* m_channel;
     std::set<CSinglePipeChannel*> m_retired;

@@ -18,7 +18,7 @@ public:
         uint8_t* reply;      // heap copy of the reply, or null
     };
 
-    explicit CSinglePipeClientEx(SECURITY_ATTRIBUTES* sa);
+    explicit CSinglePipeClientEx(LumSecurityAttributes* sa);
     ~CSinglePipeClientEx() override;
 
     uint32_t Send(const void* data, uint32_t length) override { return 0; }

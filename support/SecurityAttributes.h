@@ -1,0 +1,20 @@
+// Security attributes of the service pipe handle: a DACL giving everyone all
+// access and a low-integrity, no-write-up mandatory label.
+#pragma once
+
+#include <windows.h>
+
+// A SECURITY_ATTRIBUTES record (pass it to CreateFileW as is) that also keeps
+// the label descriptor its SACL points into, so that both are freed together.
+struct LumSecurityAttributes : SECURITY_ATTRIBUTES {
+    PSECURITY_DESCRIPTOR labelDescriptor;  // LocalAlloc'ed by AddLowIntegrityLabel, or null
+};
+
+// Fills the record (length 24, a fresh 40-byte descriptor with an Everyone
+// all-access DACL, not inheritable). false: record unchanged, nothing allocated.
+bool BuildEveryoneAccess(LumSecurityAttributes* record);
+// Puts the low-integrity no-write-up label on a record built by BuildEveryoneAccess.
+bool AddLowIntegrityLabel(LumSecurityAttributes* record);
+// Frees what the two steps allocated (DACL, descriptor block, label
+// descriptor); does not free the record itself.
+void FreeSecurityAttributes(LumSecurityAttributes* record);
