@@ -1,0 +1,188 @@
+#include "virt/api/SndApiPipeClient.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "log/ZkLogger.h"
+#include "virt/api/ApiState.h"
+#include "virt/api/SndCodes.h"
+#include "virt/api/SndProtocol.h"
+
+namespace {
+
+const uint32_t kLogError = 0;
+const uint32_t kLogInfo = 2;
+const uint32_t kLogDebug = 3;
+
+}  // namespace
+
+CSndApiPipeClient::CSndApiPipeClient(LumSecurityAttributes* sa)
+    : CSinglePipeClientEx(sa), m_sessionId(kSndUnknownSessionId), m_callback(nullptr), m_callbackContext(nullptr) {
+    DWORD session = 0;
+    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
+    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
+             __LINE__, m_sessionId, m_pipeName);
+}
+
+CSndApiPipeClient::~CSndApiPipeClient() {}
+
+void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context) {
+    ::InterlockedExchangePointer(const_cast<void**>(&m_callback), reinterpret_cast<void*>(callback));
+    ::InterlockedExchangePointer(const_cast<void**>(&m_callbackContext), context);
+}
+
+void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
+    ZkSndNotifyCallback callback = reinterpret_cast<ZkSndNotifyCallback>(m_callback);
+    if (callback) callback(code, param, m_callbackContext);
+}
+
+void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
+    // give a service that just dropped us a moment before the keeper retries
+    ::Sleep(1000);
+    CSinglePipeClientEx::OnConnectionClosed(connection);
+}
+
+uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) {
+    uint32_t result = Start();
+    if (result == 0) result = CSinglePipeClient::Send(message, length);
+    return result;
+}
+
+uint32_t CSndApiPipeClient::OnInitConnection() {
+    uint8_t message[kSndStandardRequestSize] = {};
+    Notify(ZKSND_NOTIFY_CONNECTED, 0);
+    SndBuildSetSessionId(message, sizeof(message), m_sessionId);
+    LogPrint(g_pLogger, kLogDebug,
+             L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
+             __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
+    uint32_t result = SendOneWay(message, sizeof(message));
+    if (result == 0) return 1;
+    LogPrint(g_pLogger, kLogDebug,
+             L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
+             __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
+    return 0;
+}
+
+void CSndApiPipeClient::OnConnectionLost() {
+    // The waiting requests are left to time out: the connection comes back by itself.
+    Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
+}
+
+void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) {
+    SndDecodedMsg msg;
+    SndDecodeMessage(message, length, msg);
+    if (length >= 4)
+        LogPrint(g_pLogger, kLogInfo, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
+
+    if (msg.kind == SndMsgKind::NotConnectedNotice || msg.kind == SndMsgKind::Short) {
+        // Shorter than the header (the local not-connected notice among them):
+        // there is no event to read and nothing for the application.
+        LogPrint(g_pLogger, kLogInfo,
+                 L"sndapi: CSndApiPipeClient::OnNotification: (%u): short message of %u bytes, link status: %u.",
+                 __LINE__, length, msg.linkStatus);
+        return;
+    }
+    if (msg.asyncFlag == 0 || msg.event == 0) {
+        LogPrint(g_pLogger, kLogError,
+                 L"sndapi: CSndApiPipeClient::OnNotification: (%u): received something: unknown evt: %u, unknown cmd: %u.",
+                 __LINE__, msg.event, msg.command);
+        return;
+    }
+
+    const char* name = SndEventName(msg.event);
+    switch (msg.event) {
+    case eZkSndRdpVServerInfo:
+        LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+                 __LINE__, name, msg.event);
+        Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
+        break;
+    case eZkSndRdpVDeviceInfo:
+        if (msg.device.state != SndDeviceRecordState::Complete) {
+            // The application would read past the message: drop the record.
+            LogPrint(g_pLogger, kLogError,
+                     L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. Malformed device record of %u bytes dropped.",
+                     __LINE__, name, msg.event, length);
+            break;
+        }
+        LogPrint(g_pLogger, kLogDebug,
+                 L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. def: %u, render: %u, devName: %s.",
+                 __LINE__, name, msg.event, msg.device.def, msg.device.render,
+                 reinterpret_cast<const wchar_t*>(msg.device.devName));
+        Notify(ZKSND_NOTIFY_DEVICE_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
+        break;
+    case eZkSndRdpVLastDeviceInfo:
+        LogPrint(g_pLogger, kLogDebug,
+                 L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. END of device list.",
+                 __LINE__, name, msg.event);
+        Notify(ZKSND_NOTIFY_DEVICE_LIST_END, 0);
+        break;
+    default:
+        LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+                 __LINE__, name, msg.event);
+        break;
+    }
+}
+
+uint32_t CSndApiPipeClient::ApiGetDeviceList() {
+    uint8_t message[kSndStandardRequestSize] = {};
+    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
+             __LINE__);
+    SndBuildGetDeviceList(message, sizeof(message));
+    return SndErrorToStatus(SendOneWay(message, sizeof(message)));
+}
+
+uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
+    uint8_t message[kSndSetDefaultRequestSize] = {};
+    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
+             __LINE__);
+    SndBuildSetDefaultDevice(message, sizeof(message), device);
+    return SndErrorToStatus(SendOneWay(message, sizeof(message)));
+}
+
+// Sends a numbered request and converts the outcome to an API status exactly
+// once. No reply at all gives 1. A reply shorter than minReplyLength is refused
+// (status 1): the record it should carry is not all there.
+uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, uint8_t** reply) {
+    *reply = nullptr;
+    uint32_t result = SendRequest(request, reply);
+    if (*reply == nullptr) return 1;
+    if (result != 0) return SndErrorToStatus(result);
+    // the reply is a copy of exactly its length field's bytes
+    uint32_t replyLength = SndLoadU32(*reply, kSndOffSize);
+    if (replyLength < kSndHeaderSize) return 1;
+    uint32_t status = SndErrorToStatus(SndLoadU32(*reply, kSndOffStatus));
+    if (status == 0 && replyLength < minReplyLength) return 1;
+    return status;
+}
+
+uint32_t CSndApiPipeClient::GetSettings(void* settings) {
+    if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
+    uint8_t* request = static_cast<uint8_t*>(std::malloc(kSndStandardRequestSize));
+    if (request == nullptr) return ZKSND_STATUS_NO_MEMORY;
+    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
+    SndBuildGetSettings(request, kSndStandardRequestSize);
+
+    uint8_t* reply = nullptr;
+    uint32_t status = Exchange(request, kSndSettingsReplySize, &reply);
+    if (status == 0) std::memcpy(settings, reply + kSndOffPayload, kSndSettingsSize);
+    std::free(reply);
+    std::free(request);
+    return status;
+}
+
+uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
+    if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
+    uint8_t* request = static_cast<uint8_t*>(std::malloc(kSndSetSettingsRequestSize));
+    if (request == nullptr) return ZKSND_STATUS_NO_MEMORY;
+    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
+    SndBuildSetSettings(request, kSndSetSettingsRequestSize, settings);
+
+    uint8_t* reply = nullptr;
+    uint32_t status = Exchange(request, kSndHeaderSize, &reply);
+    std::free(reply);
+    std::free(request);
+    return status;
+}

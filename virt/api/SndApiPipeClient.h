@@ -1,0 +1,42 @@
+// The library's one connection to the Tessaline service: tells the service
+// the caller's session on every new connection, turns its notifications into
+// callbacks and carries the four requests behind the exports.
+#pragma once
+
+#include <cstdint>
+
+#include "pipes/SinglePipeClientEx.h"
+#include "virt/api/zksndapi.h"
+
+class CSndApiPipeClient : public CSinglePipeClientEx {
+public:
+    // Takes ownership of sa (may be null).
+    explicit CSndApiPipeClient(LumSecurityAttributes* sa);
+    ~CSndApiPipeClient() override;
+
+    void OnConnectionClosed(CConnection* connection) override;
+    uint32_t OnInitConnection() override;
+    void OnConnectionLost() override;
+    void OnConnectFailed(uint32_t failureCount) override {}
+    void OnNotification(const uint8_t* message, uint32_t length) override;
+
+    // Each returns an API status.
+    uint32_t ApiGetDeviceList();
+    uint32_t ApiSetDefaultDevice(uint32_t device);
+    uint32_t GetSettings(void* settings);
+    uint32_t SetSettings(const void* settings);
+
+    // Installs callback and context, each by one atomic exchange: the client's
+    // threads read them while the application may be re-initialising.
+    void SetCallback(ZkSndNotifyCallback callback, void* context);
+    uint32_t GetSessionId() const { return m_sessionId; }
+
+private:
+    void Notify(uint32_t code, uintptr_t param);
+    uint32_t SendOneWay(const uint8_t* message, uint32_t length);
+    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, uint8_t** reply);
+
+    uint32_t m_sessionId;
+    void* volatile m_callback;
+    void* volatile m_callbackContext;
+};
