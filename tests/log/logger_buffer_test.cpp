@@ -20,6 +20,8 @@ const wchar_t kSddl[] = L"D:(A;;GA;;;WD)";
 std::string Bytes(const std::wstring& s) {
     return std::string(reinterpret_cast<const char*>(s.data()), s.size() * sizeof(wchar_t));
 }
+// A new file: the header, then the runs.
+std::string New(const std::wstring& runs) { return Bytes(kHeader + runs); }
 
 // Whole file as bytes; "<missing>" when it cannot be opened.
 std::string ReadAll(const std::wstring& path) {
@@ -123,14 +125,14 @@ TEST_F(LoggerBufferTest, NewFileStartsWithHeaderAndKeepsRunsInOrder) {
     Write(*b, L"one\r\n");
     Write(*b, L"two\r\n");
     EXPECT_TRUE(b->IsFileOpen());
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"one\r\ntwo\r\n"), ReadAll(Current()));
+    EXPECT_EQ(New(L"one\r\ntwo\r\n"), ReadAll(Current()));
     EXPECT_TRUE(NumberedPresent().empty());
 }
 
 TEST_F(LoggerBufferTest, RestartOnExistingFileAppendsWithoutHeader) {
     Write(*Make(1 << 20, 10), L"one\r\n");
     Write(*Make(1 << 20, 10), L"two\r\n");
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"one\r\ntwo\r\n"), ReadAll(Current()));
+    EXPECT_EQ(New(L"one\r\ntwo\r\n"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, FirstWriteChecksTheSizeOfAnExistingFile) {
@@ -147,7 +149,7 @@ TEST_F(LoggerBufferTest, FirstWriteChecksTheSizeOfAnExistingFile) {
         Write(*Make(c.limit, 10), L"run");
         if (c.rotates) {
             EXPECT_EQ(Bytes(c.existing), ReadAll(Numbered(1)));
-            EXPECT_EQ(Bytes(std::wstring(kHeader) + L"run"), ReadAll(Current()));
+            EXPECT_EQ(New(L"run"), ReadAll(Current()));
         } else {
             EXPECT_FALSE(Exists(Numbered(1)));
             EXPECT_EQ(Bytes(std::wstring(c.existing) + L"run"), ReadAll(Current()));
@@ -184,16 +186,8 @@ TEST_F(LoggerBufferTest, FirstRotationCompactsNumberedFiles) {
         for (size_t k = 0; k < c.keptFrom.size(); ++k)
             EXPECT_EQ(Bytes(L"old " + std::to_wstring(c.keptFrom[k])), ReadAll(Numbered(static_cast<int>(k) + 1)));
         EXPECT_EQ(Bytes(L"full"), ReadAll(Numbered(full)));
-        EXPECT_EQ(Bytes(std::wstring(kHeader) + L"run"), ReadAll(Current()));
+        EXPECT_EQ(New(L"run"), ReadAll(Current()));
     }
-}
-
-TEST_F(LoggerBufferTest, RotationNumberOneKeepsOnlyTheLastFullFile) {
-    for (int generation = 0; generation < 3; ++generation)
-        Write(*Make(4, 1), L"gen " + std::to_wstring(generation));
-    EXPECT_EQ(std::vector<int>{1}, NumberedPresent());
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"gen 1"), ReadAll(Numbered(1)));
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"gen 2"), ReadAll(Current()));
 }
 
 // The size is examined on the first write and then on every 5000th; the index
@@ -213,7 +207,7 @@ TEST_F(LoggerBufferTest, SizeCheckCadenceAndCountingUp) {
     EXPECT_EQ(generation(L'b'), ReadAll(Numbered(1)));  // the 'a' file was the oldest and went
     EXPECT_EQ(generation(L'c'), ReadAll(Numbered(2)));
     EXPECT_EQ(generation(L'd'), ReadAll(Numbered(3)));
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"e"), ReadAll(Current()));
+    EXPECT_EQ(New(L"e"), ReadAll(Current()));
     EXPECT_EQ(3u, b->GetRotationIndex());
 }
 
@@ -232,7 +226,7 @@ TEST_F(LoggerBufferTest, FailedRenameKeepsTheFullFileAndRetriesTheSameNumber) {
     for (uint32_t i = 1; i < CZkLoggerBuffer::kSizeCheckInterval; ++i) Write(*b, L"x");
     Write(*b, L"next");
     EXPECT_EQ(std::vector<int>{1}, NumberedPresent());
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"next"), ReadAll(Current()));
+    EXPECT_EQ(New(L"next"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, IdleCloseReleasesTheFileAndTheNextWriteReopensIt) {
@@ -250,18 +244,18 @@ TEST_F(LoggerBufferTest, IdleCloseReleasesTheFileAndTheNextWriteReopensIt) {
     };
     ASSERT_TRUE(closeWhenIdle());
     Write(*b, L"two");  // reopened: the file exists, so no header
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"onetwo"), ReadAll(Current()));
+    EXPECT_EQ(New(L"onetwo"), ReadAll(Current()));
 
     ASSERT_TRUE(closeWhenIdle());
     ASSERT_TRUE(DeleteFileW(Current().c_str()));
     Write(*b, L"three");
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"three"), ReadAll(Current()));
+    EXPECT_EQ(New(L"three"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, MissingDirectoryIsCreatedBySecondAttempt) {
     m_base = m_dir + L"deeper\\still\\zksndapi";
     Write(*Make(1 << 20, 10), L"run");
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"run"), ReadAll(Current()));
+    EXPECT_EQ(New(L"run"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, OnlyAMountPointRefusesWriting) {
@@ -309,7 +303,7 @@ TEST_F(LoggerBufferTest, JunctionHoldsForFiveSecondsThenWritingResumes) {
     EXPECT_GE(resumed, 4900u);  // tick granularity
     EXPECT_LE(resumed, 8000u);
     EXPECT_EQ(2, fake.calls);
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"run"), ReadAll(Current()));
+    EXPECT_EQ(New(L"run"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, JunctionAtRotationMovesNothing) {
@@ -360,13 +354,6 @@ TEST_F(LoggerBufferTest, CreatedFileGrantsEveryoneFullAccess) {
                                     &dacl, nullptr, &sd));
     EXPECT_TRUE(IsEveryoneFullAccess(dacl, FILE_ALL_ACCESS));  // generic rights mapped for files
     LocalFree(sd);
-}
-
-TEST_F(LoggerBufferTest, UnreadableSecurityTextFallsBackToDefaultSecurity) {
-    auto b = Make(1 << 20, 10, 0, L"not a descriptor");
-    EXPECT_EQ(nullptr, b->GetSecurityAttributes()->lpSecurityDescriptor);
-    Write(*b, L"run");
-    EXPECT_EQ(Bytes(std::wstring(kHeader) + L"run"), ReadAll(Current()));
 }
 
 TEST_F(LoggerBufferTest, AsyncRunsQueuedBeforeDestructionAreAllWritten) {
