@@ -205,11 +205,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
                 if (!existed) m_headerPending = 1;
             }
 
-            // The high part lets a current file above 4 GB be positioned and rotated.
-            LONG high = 0;
-            if (::SetFilePointer(m_file, 0, &high, FILE_END) == INVALID_SET_FILE_POINTER &&
-                ::GetLastError() != NO_ERROR)
-                return 1;
+            if (!SeekToEnd()) return 1;
 
             if (m_writeCounter == 0 && !CheckRotation()) return 1;
             if (++m_writeCounter >= kSizeCheckInterval) m_writeCounter = 0;
@@ -225,6 +221,15 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         if (WriteAll(data, size)) return 1;
     }
     return 1;
+}
+
+bool CZkLoggerBuffer::SeekToEnd() {
+    // The high part lets a current file above 4 GB be positioned (and then
+    // rotated); a low part of 0xFFFFFFFF is only a failure with an error set.
+    LONG high = 0;
+    ::SetLastError(NO_ERROR);
+    return ::SetFilePointer(m_file, 0, &high, FILE_END) != INVALID_SET_FILE_POINTER ||
+           ::GetLastError() == NO_ERROR;
 }
 
 bool CZkLoggerBuffer::WriteAll(const void* data, uint64_t size) {
@@ -269,11 +274,7 @@ bool CZkLoggerBuffer::CheckRotation() {
         bool existed = false;
         if (!OpenCurrentFile(OPEN_ALWAYS, &existed)) return false;
         if (!existed) m_headerPending = 1;
-        LONG high = 0;
-        if (::SetFilePointer(m_file, 0, &high, FILE_END) == INVALID_SET_FILE_POINTER &&
-            ::GetLastError() != NO_ERROR)
-            return false;
-        return true;
+        return SeekToEnd();
     }
 
     if (!OpenCurrentFile(CREATE_ALWAYS, nullptr)) return false;

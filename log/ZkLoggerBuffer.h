@@ -63,6 +63,7 @@ protected:
     bool IsDirectoryJunction();          // lock held
     bool OpenCurrentFile(DWORD disposition, bool* existed);  // lock held
     void CloseFile();                    // lock held
+    bool SeekToEnd();                    // lock held
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
 
