@@ -395,6 +395,10 @@ DWORD CEmuServer::Start() {
     m_stop.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     m_reap.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!m_stop.IsValid() || !m_reap.IsValid()) return ::GetLastError();
+    // A pipe that exists already answers the wait (or reports all instances
+    // busy); only a free name fails with "not found". This catches a running
+    // server also where the first-instance flag below is not enforced (Wine).
+    if (::WaitNamedPipeW(m_pipePath.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) return ERROR_PIPE_BUSY;
     DWORD error = 0;
     m_firstInstance.Reset(CreateInstance(true, &error));
     if (!m_firstInstance.IsValid()) return error;

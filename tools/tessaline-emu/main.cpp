@@ -92,6 +92,13 @@ int Run(const EmuOptions& options) {
         zktools::PrintErrLine(L"tessaline-emu: cannot create the pipe: " + zktools::ErrorText(error));
         return kEmuExitFailure;
     }
+    // NAME.ready tells a script or test that clients can connect now. It may
+    // have been created by the waiter already; it is set either way.
+    CHandleHolder ready;
+    if (!options.control.empty()) {
+        ready.Reset(::CreateEventW(nullptr, TRUE, FALSE, ControlEventName(options.control, L"ready").c_str()));
+        if (ready.IsValid()) ::SetEvent(ready);
+    }
     const std::vector<EmuDevice> shown = state.Devices();
     if (!options.quiet) {
         for (const EmuDevice& d : shown)
