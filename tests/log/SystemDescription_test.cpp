@@ -18,7 +18,7 @@ struct Row {
     const wchar_t* sp;
     const wchar_t* reg;  // the registry value the reader returns; null: unreadable
     const wchar_t* expected;
-    uint32_t platform;
+    uint32_t platform = 0;  // 0: NT
 };
 
 struct Reader {
@@ -141,7 +141,9 @@ TEST(SystemDescription, NamesBuildsServicePacksAndArchitectures) {
         // the registry is consulted only above the last build the tables name
         bool newer = row.major > 6 && row.build > (row.type == WS ? 26200u : 26100u);
         ASSERT_EQ(reader.asked.size(), newer ? 1u : 0u) << row.build;
-        if (newer) EXPECT_EQ(reader.asked[0], row.type == WS ? L"DisplayVersion" : L"ProductName");
+        if (newer) {
+            EXPECT_EQ(reader.asked[0], row.type == WS ? L"DisplayVersion" : L"ProductName");
+        }
     }
 }
 

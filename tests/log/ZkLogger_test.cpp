@@ -57,7 +57,8 @@ std::wstring Prefix(CZkLogger& logger, uint32_t flags, const wchar_t* label) {
     logger.SetFormatFlags(flags);
     CZkLogger::SetAlignmentWidth(0);
     std::vector<wchar_t> buffer(kLogLineChars, L'#');
-    EXPECT_EQ(logger.FormatPrefix(buffer.data(), label), wcslen(buffer.data()));
+    size_t n = logger.FormatPrefix(buffer.data(), label);
+    EXPECT_EQ(n, wcslen(buffer.data()));
     return buffer.data();
 }
 
