@@ -46,54 +46,38 @@ std::wstring Describe(const Row& r, Reader* reader) {
     return out.data();
 }
 
+TEST(SystemDescription, BuildTablesAtEveryBoundary) {
+    typedef std::vector<std::pair<uint32_t, const wchar_t*>> Table;  // first build of each name
+    const Table ws = {{10240, L"10 1507"}, {10586, L"10 1511"}, {14393, L"10 1607"}, {15063, L"10 1703"},
+                      {16299, L"10 1709"}, {17134, L"10 1803"}, {17763, L"10 1809"}, {18362, L"10 1903"},
+                      {18363, L"10 1909"}, {19041, L"10 2004"}, {19042, L"10 20H2"}, {19043, L"10 21H1"},
+                      {19044, L"10 21H2"}, {19045, L"10 22H2"}, {22000, L"11 21H2"}, {22621, L"11 22H2"},
+                      {22631, L"11 23H2"}, {26100, L"11 24H2"}, {26200, L"11 25H2"}, {26201, nullptr}};
+    const Table srv = {{14393, L"Server 2016"}, {17763, L"Server 2019"}, {20348, L"Server 2022"},
+                       {26100, L"Server 2025"}, {26101, nullptr}};
+    for (uint8_t type : {WS, SRV, DC}) {
+        const Table& t = type == WS ? ws : srv;
+        for (size_t i = 0; i + 1 < t.size(); ++i) {
+            for (uint32_t build : {t[i].first, t[i + 1].first - 1}) {  // both ends of the row
+                Row row = {10, 0, build, type, 0, X64, 0, 0, L"XXXX", nullptr};
+                Reader reader = {row.reg, {}};
+                EXPECT_EQ(Describe(row, &reader), L"Windows " + std::wstring(t[i].second) + L" (build " +
+                                                      std::to_wstring(build) + L"), 64-bit x86");
+                EXPECT_TRUE(reader.asked.empty()) << build;
+            }
+        }
+    }
+}
+
 TEST(SystemDescription, NamesBuildsServicePacksAndArchitectures) {
     const Row rows[] = {
-        // workstations above version 6, by build: every boundary
-        {10, 0, 10240, WS, 0, X64, 0, 0, 0, L"Windows 10 1507 (build 10240), 64-bit x86"},
-        {10, 0, 10585, WS, 0, X64, 0, 0, 0, L"Windows 10 1507 (build 10585), 64-bit x86"},
-        {10, 0, 10586, WS, 0, X64, 0, 0, 0, L"Windows 10 1511 (build 10586), 64-bit x86"},
-        {10, 0, 14392, WS, 0, X64, 0, 0, 0, L"Windows 10 1511 (build 14392), 64-bit x86"},
-        {10, 0, 14393, WS, 0, X64, 0, 0, 0, L"Windows 10 1607 (build 14393), 64-bit x86"},
-        {10, 0, 15062, WS, 0, X64, 0, 0, 0, L"Windows 10 1607 (build 15062), 64-bit x86"},
-        {10, 0, 15063, WS, 0, X64, 0, 0, 0, L"Windows 10 1703 (build 15063), 64-bit x86"},
-        {10, 0, 16298, WS, 0, X64, 0, 0, 0, L"Windows 10 1703 (build 16298), 64-bit x86"},
-        {10, 0, 16299, WS, 0, X64, 0, 0, 0, L"Windows 10 1709 (build 16299), 64-bit x86"},
-        {10, 0, 17133, WS, 0, X64, 0, 0, 0, L"Windows 10 1709 (build 17133), 64-bit x86"},
-        {10, 0, 17134, WS, 0, X64, 0, 0, 0, L"Windows 10 1803 (build 17134), 64-bit x86"},
-        {10, 0, 17762, WS, 0, X64, 0, 0, 0, L"Windows 10 1803 (build 17762), 64-bit x86"},
-        {10, 0, 17763, WS, 0, X64, 0, 0, 0, L"Windows 10 1809 (build 17763), 64-bit x86"},
-        {10, 0, 18361, WS, 0, X64, 0, 0, 0, L"Windows 10 1809 (build 18361), 64-bit x86"},
-        {10, 0, 18362, WS, 0, X64, 0, 0, 0, L"Windows 10 1903 (build 18362), 64-bit x86"},
-        {10, 0, 18363, WS, 0, X64, 0, 0, 0, L"Windows 10 1909 (build 18363), 64-bit x86"},
-        {10, 0, 19040, WS, 0, X64, 0, 0, 0, L"Windows 10 1909 (build 19040), 64-bit x86"},
-        {10, 0, 19041, WS, 0, X64, 0, 0, 0, L"Windows 10 2004 (build 19041), 64-bit x86"},
-        {10, 0, 19042, WS, 0, X64, 0, 0, 0, L"Windows 10 20H2 (build 19042), 64-bit x86"},
-        {10, 0, 19043, WS, 0, X64, 0, 0, 0, L"Windows 10 21H1 (build 19043), 64-bit x86"},
-        {10, 0, 19044, WS, 0, X64, 0, 0, 0, L"Windows 10 21H2 (build 19044), 64-bit x86"},
-        {10, 0, 19045, WS, 0, X64, 0, 0, 0, L"Windows 10 22H2 (build 19045), 64-bit x86"},
-        {10, 0, 21999, WS, 0, X64, 0, 0, 0, L"Windows 10 22H2 (build 21999), 64-bit x86"},
-        {10, 0, 22000, WS, 0, ARM64, 0, 0, 0, L"Windows 11 21H2 (build 22000), 64-bit ARM"},
-        {10, 0, 22620, WS, 0, X64, 0, 0, 0, L"Windows 11 21H2 (build 22620), 64-bit x86"},
-        {10, 0, 22621, WS, 0, X64, 0, 0, 0, L"Windows 11 22H2 (build 22621), 64-bit x86"},
-        {10, 0, 22630, WS, 0, X64, 0, 0, 0, L"Windows 11 22H2 (build 22630), 64-bit x86"},
-        {10, 0, 22631, WS, 0, X64, 0, 0, 0, L"Windows 11 23H2 (build 22631), 64-bit x86"},
-        {10, 0, 26099, WS, 0, X64, 0, 0, 0, L"Windows 11 23H2 (build 26099), 64-bit x86"},
-        {10, 0, 26100, WS, 0, X64, 0, 0, 0, L"Windows 11 24H2 (build 26100), 64-bit x86"},
-        {10, 0, 26199, WS, 0, X64, 0, 0, 0, L"Windows 11 24H2 (build 26199), 64-bit x86"},
-        {10, 0, 26200, WS, 0, X64, 0, 0, 0, L"Windows 11 25H2 (build 26200), 64-bit x86"},
+        // above the last build the tables name, the registry names the release
         {10, 0, 26201, WS, 0, X64, 0, 0, L"26H1", L"Windows 11 26H1 (build 26201), 64-bit x86"},
         {10, 0, 26300, WS, 0, X64, 0, 0, 0, L"Windows 11  (build 26300), 64-bit x86"},
-        // servers (any product type but 1)
-        {10, 0, 14393, SRV, 0, X64, 0, 0, 0, L"Windows Server 2016 (build 14393), 64-bit x86"},
-        {10, 0, 17762, DC, 0, X64, 0, 0, 0, L"Windows Server 2016 (build 17762), 64-bit x86"},
-        {10, 0, 17763, SRV, 0, X64, 0, 0, 0, L"Windows Server 2019 (build 17763), 64-bit x86"},
-        {10, 0, 20347, SRV, 0, X64, 0, 0, 0, L"Windows Server 2019 (build 20347), 64-bit x86"},
-        {10, 0, 20348, DC, 0, X64, 0, 0, 0, L"Windows Server 2022 (build 20348), 64-bit x86"},
-        {10, 0, 26099, SRV, 0, X64, 0, 0, 0, L"Windows Server 2022 (build 26099), 64-bit x86"},
-        {10, 0, 26100, SRV, 0, X64, 0, 0, 0, L"Windows Server 2025 (build 26100), 64-bit x86"},
         {10, 0, 26101, SRV, 0, X64, 0, 0, L"Windows Server 2028", L"Windows Server 2028 (build 26101), 64-bit x86"},
         {10, 0, 26200, SRV, 0, X64, 0, 0, 0, L"Windows Server (build 26200), 64-bit x86"},
         // version 6 by minor; architecture suffixes
+        {10, 0, 22000, WS, 0, ARM64, 0, 0, 0, L"Windows 11 21H2 (build 22000), 64-bit ARM"},
         {6, 0, 6002, WS, 0, X86, 0, 0, 0, L"Windows Vista (build 6002), 32-bit x86"},
         {6, 0, 6002, SRV, 0, X64, 0, 0, 0, L"Windows Server 2008 (build 6002), 64-bit x86"},
         {6, 1, 7601, WS, 0, X86, 0, L"Service Pack 1", 0, L"Windows 7 Service Pack 1 (build 7601), 32-bit x86"},
