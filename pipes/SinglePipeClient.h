@@ -16,14 +16,23 @@
 
 class CSinglePipeClient : public CPipeClient, public CTransferBuffer {
 public:
-    // sa may be null; the client owns it from now on and frees it when destroyed.
+    // sa may be null. It must come from new; the client owns it from the call
+    // on (also when the constructor raises) and frees it with
+    // FreeSecurityAttributes and delete.
     explicit CSinglePipeClient(LumSecurityAttributes* sa);
     ~CSinglePipeClient() override;
 
     // Virtual operations, in table order after CConnectionOwner's.
     void OnConnectionClosed(CConnection* connection) override;
     virtual uint32_t ReadData(void* destination, uint32_t* size);
+    // Takes the next whole message into a new malloc'ed buffer (release it
+    // with free). 1 when delivered; 0 otherwise. When the buffer cannot be
+    // allocated the message stays queued and *length holds its size.
     virtual uint32_t ReceiveAlloc(uint8_t** buffer, uint32_t* length);
+    // Takes the next whole message into *buffer. A nonzero *length on entry is
+    // the buffer's capacity: a larger message stays queued, *length receives
+    // its size and the result is 0. With 0 on entry the caller guarantees room
+    // for the size that OnDataAvailable announced.
     virtual uint32_t Receive(uint8_t** buffer, uint32_t* length);
     virtual uint32_t Send(const void* data, uint32_t length);
     virtual uint32_t Post(const void* data, uint32_t length);
@@ -38,6 +47,7 @@ public:
 
     // Creates the stop event, the client lock and KeeperThread, then makes the
     // first attempt on the calling thread. 0, or the error of the failed step.
+    // A started or stopped client is left alone (0).
     uint32_t Start();
 
     // Introspection for tests.
@@ -52,6 +62,12 @@ protected:
     static unsigned __stdcall KeeperThread(void* self);
     // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
     uint32_t StartKeeper();
+    // Detaches a channel made by Connect when it is still current and deletes it
+    // (outside the client lock: its threads may be waiting for that lock).
+    void DropNewChannel(CSinglePipeChannel* channel);
+    // Whole-message read shared by Receive and ReceiveAlloc.
+    uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
+    bool IsStopped() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_stopped), 0, 0) != 0; }
 
     CHandleHolder m_stopEvent;
     wchar_t m_pipeName[256];
@@ -62,4 +78,5 @@ protected:
     CSinglePipeChannel* m_channel;
     std::set<CSinglePipeChannel*> m_retired;
     CHandleHolder m_keeperThread;
+    volatile LONG m_stopped;  // set by Stop; a stopped client is not started again
 };

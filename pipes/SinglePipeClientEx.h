@@ -33,19 +33,28 @@ public:
     // Delivery thread: forwards each queued notification to OnNotification.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
 
-    // Sends a request (its first field is its length; its request number is
-    // written here) and waits for the reply. On 0, *reply is a heap copy the
-    // caller releases with free().
+    // Sends a request (its first field is its length, at least 12; its request
+    // number is written here) and waits up to 3 s for the reply. On 0, *reply
+    // is a malloc'ed copy of exactly the reply's length that the caller
+    // releases with free(); on any other result *reply is null.
+    // 2250 no connection for about 3 s, 1168 no usable reply in time, 1460
+    // the client stopped (or the connection was lost) while waiting, 87 bad
+    // arguments, else the send's or the event creation's error.
     uint32_t SendRequest(uint8_t* request, uint8_t** reply);
 
-    uint32_t GetLastRequestId() const { return m_lastRequestId; }
+    uint32_t GetLastRequestId() const { return static_cast<uint32_t>(m_lastRequestId); }
     uint64_t GetReceiveBufferSize() const { return m_receiveBufferSize; }
     size_t GetPendingCount();
+    // The process-wide failed-attempt counter (-1 once connected or noticed).
+    static int32_t GetFailedAttempts() { return s_failedAttempts; }
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, HANDLE* replyEvent);
     uint32_t TakeReply(HANDLE replyEvent, uint8_t** reply);
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
+    // Unlinks the entry of that reply event, closing the event and freeing any reply.
+    void RemovePending(HANDLE replyEvent);
+    bool GrowReceiveBuffer(uint64_t size);
 
     CHandleHolder m_pendingLock;
     std::list<PendingRequest> m_pending;

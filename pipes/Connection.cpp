@@ -1,0 +1,188 @@
+#include "pipes/Connection.h"
+
+#include <new>
+#include <string>
+
+namespace {
+
+const wchar_t kConnectionModule[] = L"Connection";
+const wchar_t kPipeConnectionModule[] = L"PipeConnection";
+const wchar_t kPipeClientModule[] = L"PipeClient";
+
+// Raise sites: each keeps its own fixed line so that a report names the step.
+enum : uint32_t {
+    kLineNoOwner = 17,
+    kLineAbortEvent = 23,
+    kLineInvalidPipe = 20,
+    kLineReadEvent = 28,
+    kLineWriteEvent = 37,
+    kLineReadFile = 58,
+    kLineReadCancelled = 71,
+    kLineReadResult = 77,
+    kLineReadWait = 83,
+    kLineWriteFile = 98,
+    kLineWriteCancelled = 108,
+    kLineWriteResult = 124,
+    kLineNoName = 33,
+    kLineOpen = 93,
+};
+
+const DWORD kWriteCancelPollMs = 1000;
+
+// After CancelIo the kernel may still own the buffer and the OVERLAPPED (on
+// Wine the cancellation completes later): both are reused by the next call
+// and the buffer belongs to the caller, so wait until the operation is over.
+void WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped) {
+    DWORD ignored = 0;
+    ::GetOverlappedResult(pipe, overlapped, &ignored, TRUE);
+}
+
+}  // namespace
+
+// ---- CConnection -----------------------------------------------------------
+
+CConnection::CConnection(CConnectionOwner* owner) : m_owner(nullptr) {
+    if (!owner) throw new CLumException(ERROR_INVALID_PARAMETER, kConnectionModule, kLineNoOwner, L"");
+    m_abortEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_abortEvent.IsValid()) throw new CLumException(kConnectionModule, kLineAbortEvent, L"");
+    m_owner = owner;
+}
+
+CConnection::~CConnection() {}
+
+void CConnection::Release() {
+    m_owner->OnConnectionClosed(this);
+    delete this;
+}
+
+void CConnection::Cancel() { ::SetEvent(m_abortEvent); }
+
+bool CConnection::ReadAll(void* buffer, uint32_t count) {
+    uint8_t* p = static_cast<uint8_t*>(buffer);
+    try {
+        while (count) {
+            uint32_t got = count;
+            // A connection that reports failure by its result rather than by
+            // raising ends the read as well.
+            if (!Read(p, &got)) return false;
+            if (got > count) got = count;  // never step past what was asked for
+            p += got;
+            count -= got;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// ---- CPipeConnection -------------------------------------------------------
+
+CPipeConnection::CPipeConnection(CConnectionOwner* owner, HANDLE pipe) : CConnection(owner) {
+    ZeroMemory(&m_readOverlapped, sizeof(m_readOverlapped));
+    ZeroMemory(&m_writeOverlapped, sizeof(m_writeOverlapped));
+    if (pipe == INVALID_HANDLE_VALUE) {
+        throw new CLumException(ERROR_INVALID_PARAMETER, kPipeConnectionModule, kLineInvalidPipe, L"");
+    }
+    // From here on the holders close the pipe and the events if construction fails.
+    m_pipe.Reset(pipe);
+    m_readEvent.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_readEvent.IsValid()) throw new CLumException(kPipeConnectionModule, kLineReadEvent, L"");
+    m_readOverlapped.hEvent = m_readEvent;
+    m_writeEvent.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_writeEvent.IsValid()) throw new CLumException(kPipeConnectionModule, kLineWriteEvent, L"");
+    m_writeOverlapped.hEvent = m_writeEvent;
+}
+
+CPipeConnection::~CPipeConnection() {}
+
+uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
+    static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
+    DWORD* count = reinterpret_cast<DWORD*>(length);
+    if (!::ReadFile(m_pipe, buffer, *length, count, &m_readOverlapped)) {
+        DWORD err = ::GetLastError();
+        if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
+    }
+    // The read event comes first: data that has already arrived is delivered
+    // even when the connection was cancelled meanwhile.
+    HANDLE waits[2] = {m_readEvent, m_abortEvent};
+    DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (w == WAIT_OBJECT_0 + 1) {
+        ::CancelIo(m_pipe);
+        WaitUntilFinished(m_pipe, &m_readOverlapped);
+        throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineReadCancelled, L"");
+    }
+    if (w != WAIT_OBJECT_0) {
+        DWORD err = ::GetLastError();
+        ::CancelIo(m_pipe);
+        WaitUntilFinished(m_pipe, &m_readOverlapped);
+        throw new CLumException(err, kPipeConnectionModule, kLineReadWait, L"");
+    }
+    BOOL ok = ::GetOverlappedResult(m_pipe, &m_readOverlapped, count, FALSE);
+    if (!ok) throw new CLumException(kPipeConnectionModule, kLineReadResult, L"");
+    return static_cast<uint32_t>(ok);
+}
+
+uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
+    DWORD* count = reinterpret_cast<DWORD*>(length);
+    if (!::WriteFile(m_pipe, buffer, *length, count, &m_writeOverlapped)) {
+        DWORD err = ::GetLastError();
+        if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
+    }
+    for (;;) {
+        // Cancellation wins over completion in every pass.
+        if (::WaitForSingleObject(m_abortEvent, 0) == WAIT_OBJECT_0) {
+            ::CancelIo(m_pipe);
+            WaitUntilFinished(m_pipe, &m_writeOverlapped);
+            throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
+        }
+        if (::WaitForSingleObject(m_writeEvent, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
+        ::SetLastError(0);
+        BOOL ok = ::GetOverlappedResult(m_pipe, &m_writeOverlapped, count, FALSE);
+        if (!ok) throw new CLumException(kPipeConnectionModule, kLineWriteResult, L"");
+        // Nothing written: the event is spent, so from now on only a cancel ends the wait.
+        if (*count != 0) return static_cast<uint32_t>(ok);
+    }
+}
+
+uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe)); }
+
+void CPipeConnection::Release() {
+    ::FlushFileBuffers(m_pipe);
+    ::DisconnectNamedPipe(m_pipe);
+    m_pipe.Close();
+    m_owner->OnConnectionClosed(this);
+    delete this;
+}
+
+// ---- CPipeClient -----------------------------------------------------------
+
+CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa) {
+    if (!name) throw new CLumException(ERROR_INVALID_PARAMETER, kPipeClientModule, kLineNoName, L"");
+    const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + name;
+    for (;;) {
+        HANDLE pipe = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            try {
+                return new CPipeConnection(this, pipe);
+            } catch (CLumException* e) {
+                // The connection closes the handle itself once it has taken it;
+                // only a failure of its base part comes before that.
+                if (std::wstring(e->GetModule()) == kConnectionModule) ::CloseHandle(pipe);
+                throw;
+            } catch (const std::bad_alloc&) {
+                ::CloseHandle(pipe);
+                throw;
+            }
+        }
+        DWORD err = ::GetLastError();
+        if (err != ERROR_PIPE_BUSY && err != ERROR_FILE_NOT_FOUND) {
+            throw new CLumException(err, kPipeClientModule, kLineOpen, L"");
+        }
+        // Busy or not there yet: wait the server's default time-out for a free
+        // instance, then try again. A pipe nobody created fails here at once.
+        if (!::WaitNamedPipeW(path.c_str(), NMPWAIT_USE_DEFAULT_WAIT)) {
+            throw new CLumException(::GetLastError(), kPipeClientModule, kLineOpen, L"");
+        }
+    }
+}
