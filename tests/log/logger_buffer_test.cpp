@@ -371,4 +371,19 @@ TEST_F(LoggerBufferTest, AsyncRunsQueuedBeforeDestructionAreAllWritten) {
     EXPECT_TRUE(DeleteFileW(Current().c_str())) << "the file stayed open after destruction";
 }
 
+// The worker may have just taken the last run when the drain sees the queue
+// empty and signals quit; that run must still reach the file.
+TEST_F(LoggerBufferTest, DrainNeverLosesTheLastRun) {
+    int lost = 0;
+    for (int round = 0; round < 200; ++round) {
+        DeleteFileW(Current().c_str());
+        {
+            auto b = Make(1 << 20, 10, 1);
+            for (const wchar_t* run : {L"a", L"b", L"c"}) b->Push(run, 2);
+        }
+        lost += ReadAll(Current()) != New(L"abc");
+    }
+    EXPECT_EQ(0, lost);
+}
+
 }  // namespace

@@ -138,32 +138,7 @@ TEST(DeviceText, DecodesUtf8Utf8BomAndUtf16Bom) {
     EXPECT_FALSE(DecodeTextFile({0xFF, 0xFE, 'x', 0, 'y'}, &text));  // half a UTF-16 unit
 }
 
-TEST(DeviceText, BuiltInListHasOneDefaultRenderDeviceAndACaptureDevice) {
-    const std::vector<EmuDevice> devices = DefaultDevices();
-    ASSERT_EQ(3u, devices.size());
-    unsigned defaults = 0, render = 0;
-    for (const EmuDevice& d : devices) {
-        defaults += d.def ? 1 : 0;
-        render += d.render ? 1 : 0;
-    }
-    EXPECT_EQ(1u, defaults);
-    EXPECT_EQ(2u, render);
-}
-
 // ---- Shared state --------------------------------------------------------------
-
-TEST(EmuState, SetDefaultLeavesExactlyTheChosenDevice) {
-    CEmuState state(DefaultDevices(), std::wstring());
-    std::wstring name;
-    ASSERT_TRUE(state.SetDefault(2, &name));
-    EXPECT_EQ(L"Microphone (Tessaline Remote Audio)", name);
-    std::vector<EmuDevice> devices = state.Devices();
-    EXPECT_EQ(0u, devices[0].def);
-    EXPECT_EQ(1u, devices[2].def);
-    EXPECT_FALSE(state.SetDefault(3, &name));
-    devices = state.Devices();
-    EXPECT_EQ(1u, devices[2].def);
-}
 
 TEST(EmuState, SettingsFileThatCannotBeWrittenKeepsTheOldRecord) {
     CEmuState state(DefaultDevices(), L"Z:\\no\\such\\folder\\settings.bin");
