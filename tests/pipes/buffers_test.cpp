@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <random>
 #include <vector>
@@ -13,15 +13,15 @@ namespace {
 
 const uint32_t kBuf = static_cast<uint32_t>(CBuffersList::kBufferSize);
 
-// Exposes the chain and spare list, read under the list's own lock.
+// Exposes the chain and the spare list, copied under the list's own lock.
 class ListProbe : public CBuffersList {
 public:
-    std::vector<uint8_t*> Chain() { return Snapshot(m_chain); }
-    std::vector<uint8_t*> Spares() { return Snapshot(m_spares); }
+    std::vector<uint8_t*> Chain() { return Copy(m_chain); }
+    bool IsSpare(uint8_t* b) { auto s = Copy(m_spares); return std::find(s.begin(), s.end(), b) != s.end(); }
     void RequestRefill() { ::SetEvent(m_refillEvent); }
 
 private:
-    std::vector<uint8_t*> Snapshot(const std::list<uint8_t*>& l) {
+    std::vector<uint8_t*> Copy(const std::list<uint8_t*>& l) {
         lumlib::__auto_locker lock(GetLock());
         lock.Lock();
         return std::vector<uint8_t*>(l.begin(), l.end());
@@ -34,21 +34,15 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t id) {
     return v;
 }
 
-// Reads one block; false when the list returned null.
-bool ReadBlock(CBuffersList& q, uint32_t remove, std::vector<uint8_t>* out) {
+// The front block, or nothing when Read returns null.
+std::vector<uint8_t> Take(CBuffersList& q, uint32_t remove, bool* got = nullptr) {
     uint64_t size = 12345;
     uint8_t* p = q.Read(&size, remove);
-    if (!p) return false;
-    out->assign(p, p + size);
-    return true;
+    if (got) *got = p != nullptr;
+    return p ? std::vector<uint8_t>(p, p + size) : std::vector<uint8_t>();
 }
 
-// Swaps the list allocator for one test and always puts the normal one back.
-struct AllocatorScope {
-    explicit AllocatorScope(CBuffersList::ReallocFn fn) { CBuffersList::SetReallocFn(fn); }
-    ~AllocatorScope() { CBuffersList::SetReallocFn(nullptr); }
-};
-size_t g_failSize = 0;
+std::atomic<size_t> g_failSize{0};  // the refill thread reads it too
 void* FailOneSize(void* p, size_t n) { return n == g_failSize ? nullptr : std::realloc(p, n); }
 
 }  // namespace
@@ -57,217 +51,151 @@ TEST(BuffersList, RandomOperationsMatchFifoModel) {
     const uint32_t seed = 20261207;
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 rng(seed);
-    auto pickSize = [&rng]() -> size_t {
-        uint32_t r = rng() % 100;
-        if (r < 35) return rng() % 64;
-        if (r < 70) return rng() % 4096;
-        if (r < 80) return kBuf - 8 - rng() % 12;  // around a buffer's end
-        if (r < 92) return rng() % 40000;
-        return rng() % 200001;
+    // small, medium, ending around a buffer's end, large, up to 200000
+    const uint32_t limits[] = {64, 4096, 0, 40000, 200001}, weights[] = {35, 70, 80, 92, 100};
+    auto pickSize = [&]() -> size_t {
+        uint32_t r = rng() % 100, k = 0;
+        while (r >= weights[k]) ++k;
+        return limits[k] ? rng() % limits[k] : kBuf - 8 - rng() % 12;
     };
-    ListProbe q;
+    CBuffersList q;
     std::deque<std::vector<uint8_t>> model;
-    std::vector<uint8_t> got;
     uint32_t id = 0;
+    bool got = false;
     for (int step = 0; step < 3000; ++step) {
         uint32_t op = rng() % 100;
         if (op < 50) {
-            std::vector<uint8_t> block = Pattern(pickSize(), ++id);
-            q.Write(block.size(), block.data());
-            model.push_back(std::move(block));
+            model.push_back(Pattern(pickSize(), ++id));
+            q.Write(model.back().size(), model.back().data());
         } else {
-            uint32_t remove = op < 85 ? 1 : 0;
-            bool ok = ReadBlock(q, remove, &got);
-            ASSERT_EQ(ok, !model.empty()) << "step " << step;
-            if (ok) {
-                ASSERT_TRUE(got == model.front()) << "step " << step << " size " << got.size();
-                if (remove) model.pop_front();
-            }
+            std::vector<uint8_t> block = Take(q, op < 85, &got);
+            ASSERT_EQ(got, !model.empty()) << "step " << step;
+            if (!got) continue;
+            ASSERT_TRUE(block == model.front()) << "step " << step << " size " << block.size();
+            if (op < 85) model.pop_front();
         }
         ASSERT_EQ(q.IsEmpty(), model.empty() ? 1u : 0u) << "step " << step;
         ASSERT_EQ(q.GetNextSize(), model.empty() ? 0 : model.front().size()) << "step " << step;
-        if (model.empty()) {
-            ASSERT_EQ(q.GetWriteOffset() + q.GetReadOffset(), 0u) << "step " << step;
-        }
     }
-    while (!model.empty()) {
-        ASSERT_TRUE(ReadBlock(q, 1, &got));
-        ASSERT_TRUE(got == model.front());
-        model.pop_front();
-    }
+    for (; !model.empty(); model.pop_front()) ASSERT_TRUE(Take(q, 1) == model.front());
     EXPECT_EQ(q.GetChainCount(), 0u);
 }
 
-// The block before the second one leaves `left` bytes in the first buffer.
-struct BoundaryCase { uint32_t left, writeAfterSecond, readAfterFirst; size_t chainAfterFirst; };
-
 TEST(BuffersList, PrefixNeverSplitAcrossBuffers) {
-    const BoundaryCase cases[] = {
-        {0, 18, 0, 1},                 // first block ends at the buffer's last byte
-        {7, 18, 0, 1},                 // 7 bytes cannot hold a prefix
-        {8, 10, kBuf - 8, 2},          // prefix fits exactly, payload in the next buffer
-        {9, 9, kBuf - 9, 2},           // one payload byte still fits
+    // bytes the first block leaves in its buffer; where the second block ends;
+    // where the reader rests after the first block, and how many buffers remain
+    struct { uint32_t left, writeAfterSecond, readAfterFirst; size_t chainAfterFirst; } cases[] = {
+        {0, 18, 0, 1},         // first block ends at the buffer's last byte
+        {7, 18, 0, 1},         // 7 bytes cannot hold a prefix
+        {8, 10, kBuf - 8, 2},  // the prefix fits exactly, its payload goes on
+        {9, 9, kBuf - 9, 2},
     };
-    for (const BoundaryCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "bytes left " << c.left);
-        ListProbe q;
-        std::vector<uint8_t> a = Pattern(kBuf - 8 - c.left, 1), b = Pattern(10, 2), got;
+        CBuffersList q;
+        std::vector<uint8_t> a = Pattern(kBuf - 8 - c.left, 1), b = Pattern(10, 2);
         q.Write(a.size(), a.data());
-        EXPECT_EQ(q.GetWriteOffset(), kBuf - c.left);
         q.Write(b.size(), b.data());
         EXPECT_EQ(q.GetChainCount(), 2u);
         EXPECT_EQ(q.GetWriteOffset(), c.writeAfterSecond);
-        ASSERT_TRUE(ReadBlock(q, 1, &got));
-        EXPECT_TRUE(got == a);
+        EXPECT_TRUE(Take(q, 1) == a);
         EXPECT_EQ(q.GetReadOffset(), c.readAfterFirst);
         EXPECT_EQ(q.GetChainCount(), c.chainAfterFirst);
-        ASSERT_TRUE(ReadBlock(q, 1, &got));
-        EXPECT_TRUE(got == b);
-        EXPECT_EQ(q.IsEmpty(), 1u);
+        EXPECT_TRUE(Take(q, 1) == b);
     }
 }
 
-TEST(BuffersList, PeekLeavesQueueUnchanged) {
+TEST(BuffersList, PeekPartialOffsetAndLastRemoval) {
     ListProbe q;
-    std::vector<uint8_t> a = Pattern(40000, 1), b = Pattern(5, 2), got;
+    std::vector<uint8_t> a = Pattern(40000, 1);
+    EXPECT_EQ(q.GetNextSize(), 0u);
     q.Write(a.size(), a.data());
-    q.Write(b.size(), b.data());
+    q.Write(0, nullptr);  // an empty block: prefix only
     std::vector<uint8_t*> chain = q.Chain();
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(ReadBlock(q, 0, &got));
-        EXPECT_TRUE(got == a);
+    for (int i = 0; i < 2; ++i) {  // peeking changes nothing
+        EXPECT_TRUE(Take(q, 0) == a);
         EXPECT_EQ(q.GetNextSize(), 40000u);
         EXPECT_EQ(q.IsEmpty(), 0u);
         EXPECT_EQ(q.GetReadOffset(), 0u);
-        EXPECT_EQ(q.GetWriteOffset(), 40008u + 13u - kBuf);
+        EXPECT_EQ(q.GetWriteOffset(), 40016u - kBuf);
         EXPECT_EQ(q.Chain(), chain);
     }
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == a);
-    EXPECT_EQ(q.GetNextSize(), 5u);
-}
-
-TEST(BuffersList, LastBlockRemovedResetsOffsetsAndReturnsBuffer) {
-    ListProbe q;
-    std::vector<uint8_t> a = Pattern(100, 1), got;
-    EXPECT_EQ(q.GetNextSize(), 0u);
-    q.Write(a.size(), a.data());
-    uint8_t* buffer = q.Chain().at(0);
-    q.SetPartialOffset(30);
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == a);
-    EXPECT_EQ(q.GetChainCount(), 0u);
-    EXPECT_EQ(q.GetReadOffset() + q.GetWriteOffset() + q.GetPartialOffset(), 0u);
-    std::vector<uint8_t*> spares = q.Spares();
-    EXPECT_NE(std::find(spares.begin(), spares.end(), buffer), spares.end());
-    EXPECT_FALSE(ReadBlock(q, 1, &got));
-    q.Write(20, a.data());
-    EXPECT_EQ(q.GetReadOffset(), 0u);
-    EXPECT_EQ(q.GetWriteOffset(), 28u);
-}
-
-TEST(BuffersList, NextSizeSubtractsPartialOffset) {
-    CBuffersList q;
-    std::vector<uint8_t> a = Pattern(50, 1), b;
-    q.Write(a.size(), a.data());
-    q.Write(0, nullptr);  // a zero-length block is legal
     q.SetPartialOffset(10);
-    EXPECT_EQ(q.GetNextSize(), 40u);
-    ASSERT_TRUE(ReadBlock(q, 1, &b));
+    EXPECT_EQ(q.GetNextSize(), 39990u);
+    EXPECT_TRUE(Take(q, 1) == a);
     EXPECT_EQ(q.GetPartialOffset(), 0u);
     EXPECT_EQ(q.GetNextSize(), 0u);
     EXPECT_EQ(q.IsEmpty(), 0u);
-    ASSERT_TRUE(ReadBlock(q, 1, &b));
-    EXPECT_TRUE(b.empty());
-    EXPECT_EQ(q.IsEmpty(), 1u);
+    bool got = false;
+    EXPECT_TRUE(Take(q, 1, &got).empty());
+    EXPECT_TRUE(got);
+    EXPECT_EQ(q.GetChainCount(), 0u);
+    EXPECT_EQ(q.GetReadOffset() + q.GetWriteOffset(), 0u);
+    EXPECT_TRUE(q.IsSpare(chain.back()));
+    q.Write(20, a.data());  // a fresh buffer from offset 0
+    EXPECT_EQ(q.GetWriteOffset(), 28u);
 }
 
-TEST(BuffersList, LargeBlockSpansFourBuffersWhichReturnToSpares) {
+TEST(BuffersList, BuffersReturnToSparesUpToTheLimit) {
     ListProbe q;
-    std::vector<uint8_t> a = Pattern(100000, 1), got;
-    q.Write(a.size(), a.data());
+    std::vector<uint8_t> big = Pattern(100000, 1), block = Pattern(32000, 2);
+    q.Write(big.size(), big.data());
     std::vector<uint8_t*> chain = q.Chain();
     ASSERT_EQ(chain.size(), 4u);
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == a);
-    EXPECT_GE(q.GetBlockBufferSize(), 100000u);
-    std::vector<uint8_t*> spares = q.Spares();
-    for (uint8_t* b : chain) EXPECT_NE(std::find(spares.begin(), spares.end(), b), spares.end());
-}
-
-TEST(BuffersList, NeverKeepsMoreThanLimitSpares) {
-    CBuffersList q;
-    std::vector<uint8_t> a = Pattern(32000, 1), got;
-    for (int i = 0; i < 150; ++i) q.Write(a.size(), a.data());
+    EXPECT_TRUE(Take(q, 1) == big);
+    for (uint8_t* b : chain) EXPECT_TRUE(q.IsSpare(b));
+    for (int i = 0; i < 150; ++i) q.Write(block.size(), block.data());
     EXPECT_GT(q.GetChainCount(), 140u);
-    while (ReadBlock(q, 1, &got)) ASSERT_TRUE(got == a);
+    for (int i = 0; i < 150; ++i) ASSERT_TRUE(Take(q, 1) == block);
     EXPECT_EQ(q.GetSpareCount(), 100u);
-    q.AllocateNewBuffers(3);  // full spare list: new buffers are not kept
+    q.AllocateNewBuffers(3);
     EXPECT_EQ(q.GetSpareCount(), 100u);
 }
 
-TEST(BuffersList, FailedAllocationLeavesQueueIntact) {
+TEST(BuffersList, OutOfMemoryLeavesQueueIntact) {
     ListProbe q;
-    std::vector<uint8_t> small = Pattern(10, 1), big = Pattern(200000, 2), got;
+    std::vector<uint8_t> small = Pattern(10, 1), big = Pattern(200000, 2);
     q.Write(small.size(), small.data());
-    size_t chain = q.GetChainCount();
     uint32_t write = q.GetWriteOffset();
-    {
-        g_failSize = kBuf;
-        AllocatorScope failing(&FailOneSize);
-        CLumException* e = nullptr;
+    g_failSize = kBuf;  // no new buffers
+    CBuffersList::SetReallocFn(&FailOneSize);
+    // a Write part way through its block, a list's and a transfer buffer's constructor
+    const struct { const wchar_t* module; uint32_t line; } raised[] = {
+        {L"BuffersList", 93}, {L"BuffersList", 93}, {L"TransferBuffer", 25}};
+    for (int i = 0; i < 3; ++i) {
         try {
-            q.Write(big.size(), big.data());
-        } catch (CLumException* raised) {
-            e = raised;
-        }
-        ASSERT_NE(e, nullptr);
-        EXPECT_STREQ(e->GetModule(), L"BuffersList");
-        EXPECT_EQ(e->GetLine(), 93u);
-        EXPECT_EQ(e->GetError(), 8u);
-        delete e;
-        EXPECT_EQ(q.GetChainCount(), chain);
-        EXPECT_EQ(q.GetWriteOffset(), write);
-        EXPECT_EQ(q.GetNextSize(), 10u);
-        try {
-            ListProbe none;
-            ADD_FAILURE() << "constructed without buffers";
-        } catch (CLumException* raised) {
-            EXPECT_EQ(raised->GetLine(), 93u);
-            delete raised;
+            if (i == 0) q.Write(big.size(), big.data());
+            else if (i == 1) CBuffersList none;
+            else CTransferBuffer none;
+            ADD_FAILURE() << "no exception, case " << i;
+        } catch (CLumException* e) {
+            EXPECT_STREQ(e->GetModule(), raised[i].module);
+            EXPECT_EQ(e->GetLine(), raised[i].line);
+            EXPECT_EQ(e->GetError(), 8u);
+            delete e;
         }
     }
-    // The refill thread survived its failed allocations and still answers.
+    EXPECT_EQ(q.GetChainCount(), 1u);
+    EXPECT_EQ(q.GetWriteOffset(), write);
+    CBuffersList::SetReallocFn(nullptr);
+    q.Write(big.size(), big.data());
+    g_failSize = big.size();  // no block buffer for it
+    CBuffersList::SetReallocFn(&FailOneSize);
+    EXPECT_TRUE(Take(q, 1) == small);
+    bool got = true;
+    Take(q, 1, &got);
+    EXPECT_FALSE(got);
+    EXPECT_EQ(q.GetBlockBufferSize(), 0u);
+    EXPECT_EQ(q.GetNextSize(), big.size());
+    EXPECT_FALSE(q.GrowPartBuffer(big.size()));
+    EXPECT_EQ(q.GetPartBufferSize(), 0u);
+    CBuffersList::SetReallocFn(nullptr);
+
+    EXPECT_TRUE(Take(q, 1) == big);
+    EXPECT_TRUE(q.GrowPartBuffer(big.size()));
+    // the refill thread outlived its failed allocations
     size_t spares = q.GetSpareCount();
     q.RequestRefill();
     for (int i = 0; i < 500 && q.GetSpareCount() < spares + 3; ++i) ::Sleep(10);
     EXPECT_GE(q.GetSpareCount(), spares + 3);
-    q.Write(big.size(), big.data());
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == small);
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == big);
-}
-
-TEST(BuffersList, BlockStaysQueuedWhenBlockBufferCannotGrow) {
-    CBuffersList q;
-    std::vector<uint8_t> a = Pattern(40000, 1), b = Pattern(5, 2), got;
-    q.Write(a.size(), a.data());
-    q.Write(b.size(), b.data());
-    {
-        g_failSize = 40000;
-        AllocatorScope failing(&FailOneSize);
-        EXPECT_FALSE(ReadBlock(q, 1, &got));
-        EXPECT_EQ(q.GetBlockBufferSize(), 0u);
-        EXPECT_EQ(q.GetNextSize(), 40000u);
-        EXPECT_FALSE(q.GrowPartBuffer(40000));
-        EXPECT_EQ(q.GetPartBuffer(), nullptr);
-        EXPECT_EQ(q.GetPartBufferSize(), 0u);
-    }
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == a);
-    ASSERT_TRUE(ReadBlock(q, 1, &got));
-    EXPECT_TRUE(got == b);
-    EXPECT_TRUE(q.GrowPartBuffer(40000));
-    EXPECT_EQ(q.GetPartBufferSize(), 40000u);
 }

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,13 +12,12 @@
 
 namespace {
 
-// What the worker delivered; lives outside the sink so that it outlasts it.
+// What the worker delivered; outlives the sink. While `holding`, Process
+// reports each block on `entered` and waits for the gate.
 struct Delivered {
     std::mutex m;
     std::vector<std::vector<uint8_t>> blocks;
-    std::vector<uint32_t> emptyFlags;
     std::set<DWORD> threads;
-    // While holding, Process reports each block on `entered` and waits for the gate.
     std::atomic<bool> holding{false};
     CHandleHolder entered{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -36,12 +33,11 @@ public:
         m_d->Release();  // a failed test must not leave the worker held
         StopTransfer(1);
     }
-    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override {
+    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         Delivered* d = m_d;  // the sink may be under destruction once the gate opens
         {
             std::lock_guard<std::mutex> g(d->m);
             d->blocks.emplace_back(data, data + size);
-            d->emptyFlags.push_back(queueEmpty);
             d->threads.insert(::GetCurrentThreadId());
         }
         if (d->holding) {
@@ -52,32 +48,32 @@ public:
     }
     CBuffersList* Queue() { return m_queue; }
     HANDLE Worker() { return m_workerThread.Get(); }
-    HANDLE QuitEvent() { return m_tbQuitEvent.Get(); }
 
 private:
     Delivered* m_d;
     bool m_stop;
 };
 
-// Holds the worker inside Process of the first block and queues `more` behind it.
-void HoldWorkerWithQueued(Delivered& d, Sink& s, int more) {
+// Holds the worker in Process of a first block and queues `sizes` behind it
+// (block i holds i, padded to its size).
+void HoldWorkerWithQueued(Delivered& d, Sink& s, const std::vector<uint32_t>& sizes) {
     d.holding = true;
-    uint32_t first = 1000;
-    ASSERT_EQ(s.Push(&first, sizeof first), 1u);
+    uint32_t block[4] = {1000};
+    ASSERT_EQ(s.Push(block, 4), 1u);
     ASSERT_EQ(::WaitForSingleObject(d.entered, 10000), WAIT_OBJECT_0);
-    for (int i = 0; i < more; ++i) ASSERT_EQ(s.Push(&i, sizeof i), 1u);
-}
-
-// No event marks the queue being cleared by another thread: poll it.
-bool WaitQueueEmpty(CBuffersList* q) {
-    for (int i = 0; i < 1000; ++i) {
-        if (q->IsEmpty()) return true;
-        ::Sleep(10);
+    for (uint32_t i = 0; i < sizes.size(); ++i) {
+        block[0] = i;
+        ASSERT_EQ(s.Push(sizes[i] ? block : nullptr, sizes[i]), 1u);
     }
-    return false;
 }
 
-size_t g_failSize = 0;
+// Nothing signals that another thread cleared the queue: poll it.
+bool WaitQueueEmpty(CBuffersList* q) {
+    for (int i = 0; i < 1000 && !q->IsEmpty(); ++i) ::Sleep(10);
+    return q->IsEmpty() != 0;
+}
+
+std::atomic<size_t> g_failSize{0};
 void* FailOneSize(void* p, size_t n) { return n == g_failSize ? nullptr : std::realloc(p, n); }
 
 }  // namespace
@@ -90,10 +86,7 @@ TEST(TransferBuffer, KeepsOrderOfEachProducerAcross100000Blocks) {
     for (uint32_t t = 0; t < kThreads; ++t) {
         producers.emplace_back([&s, t] {
             uint32_t block[8] = {t};
-            for (uint32_t seq = 0; seq < kPerThread; ++seq) {
-                block[1] = seq;
-                s.Push(block, 8 + seq % 25);  // varying sizes move the prefixes around
-            }
+            for (block[1] = 0; block[1] < kPerThread; ++block[1]) s.Push(block, 8 + block[1] % 25);
         });
     }
     for (std::thread& p : producers) p.join();
@@ -109,103 +102,55 @@ TEST(TransferBuffer, KeepsOrderOfEachProducerAcross100000Blocks) {
         ASSERT_EQ(b.size(), 8u + head[1] % 25);
         last[head[0]] = head[1];
     }
-    EXPECT_EQ(d.threads.size(), 1u);
+    EXPECT_EQ(d.threads.size(), 1u);  // one worker, none of the producers
     EXPECT_EQ(d.threads.count(::GetCurrentThreadId()), 0u);
 }
 
-TEST(TransferBuffer, DrainingStopDeliversEveryQueuedBlock) {
+TEST(TransferBuffer, DrainDeliversEveryBlockButEmptyOnes) {
     Delivered d;
     Sink s(&d);
-    ASSERT_NO_FATAL_FAILURE(HoldWorkerWithQueued(d, s, 49));
+    std::vector<uint32_t> sizes;
+    for (uint32_t i = 0; i < 40; ++i) sizes.push_back(i % 4 == 1 ? 0 : 4 + i % 13);
+    ASSERT_NO_FATAL_FAILURE(HoldWorkerWithQueued(d, s, sizes));
     d.Release();
     EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-    ASSERT_EQ(d.blocks.size(), 50u);
-    for (int i = 0; i < 49; ++i) EXPECT_EQ(*reinterpret_cast<int*>(d.blocks[i + 1].data()), i);
-    // queue-empty flag: the first block was alone, then 48 had followers, the last had none
-    EXPECT_EQ(d.emptyFlags.front(), 1u);
-    EXPECT_EQ(std::count(d.emptyFlags.begin(), d.emptyFlags.end(), 0u), 48);
-    EXPECT_EQ(d.emptyFlags.back(), 1u);
+    ASSERT_EQ(d.blocks.size(), 31u);  // the held block and the 30 non-empty ones
+    for (uint32_t i = 0, n = 1; i < sizes.size(); ++i) {
+        if (!sizes[i]) continue;
+        ASSERT_EQ(d.blocks[n].size(), sizes[i]);
+        EXPECT_EQ(*reinterpret_cast<uint32_t*>(d.blocks[n++].data()), i);
+    }
 }
 
-TEST(TransferBuffer, ImmediateStopDropsQueuedBlocksAndRefusesPush) {
-    Delivered d;
-    Sink s(&d);
-    ASSERT_NO_FATAL_FAILURE(HoldWorkerWithQueued(d, s, 49));
-    DWORD result = WAIT_FAILED;
-    std::thread stopper([&] { result = s.StopTransfer(1); });
-    ASSERT_TRUE(WaitQueueEmpty(s.Queue()));
-    int late = 7;
-    EXPECT_EQ(s.Push(&late, sizeof late), 0u);
-    d.Release();
-    stopper.join();
-    EXPECT_EQ(result, WAIT_OBJECT_0);
-    EXPECT_EQ(d.Count(), 1u);
-    EXPECT_EQ(s.Queue()->IsEmpty(), 1u);
-}
-
-TEST(TransferBuffer, QuitSignalledWhileBlocksWaitDeliversNoMore) {
-    Delivered d;
-    Sink s(&d);
-    ASSERT_NO_FATAL_FAILURE(HoldWorkerWithQueued(d, s, 5));
-    ::SetEvent(s.QuitEvent());
-    d.Release();
-    ASSERT_EQ(::WaitForSingleObject(s.Worker(), 10000), WAIT_OBJECT_0);
-    DWORD code = 1;
-    ::GetExitCodeThread(s.Worker(), &code);
-    EXPECT_EQ(code, 0u);
-    EXPECT_EQ(d.Count(), 1u);
-}
-
-TEST(TransferBuffer, ZeroLengthBlocksNeverReachProcess) {
-    Delivered d;
-    Sink s(&d);
-    const char text[] = "abcde";
-    const uint64_t sizes[] = {0, 3, 0, 0, 5, 0};
-    for (uint64_t n : sizes) EXPECT_EQ(s.Push(n ? text : nullptr, n), 1u);
-    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-    ASSERT_EQ(d.blocks.size(), 2u);
-    EXPECT_EQ(std::string(d.blocks[0].begin(), d.blocks[0].end()), "abc");
-    EXPECT_EQ(std::string(d.blocks[1].begin(), d.blocks[1].end()), "abcde");
-}
-
-TEST(TransferBuffer, DestructionDropsQueuedBlocksWithoutHanging) {
-    Delivered d;
-    Sink* s = new Sink(&d, false);  // the base destructor alone stops the worker
-    HoldWorkerWithQueued(d, *s, 99);
-    if (HasFatalFailure()) {
+TEST(TransferBuffer, ImmediateStopAndDestructionDropQueuedBlocks) {
+    for (int destroy = 0; destroy < 2; ++destroy) {
+        SCOPED_TRACE(destroy ? "destructor" : "StopTransfer(1)");
+        Delivered d;
+        Sink* s = new Sink(&d, !destroy);  // with destroy, the base destructor alone stops the worker
+        HoldWorkerWithQueued(d, *s, std::vector<uint32_t>(99, 8));
+        CBuffersList* queue = s->Queue();
+        CHandleHolder done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread stopper([&] {
+            if (destroy) delete s;
+            else s->StopTransfer(1);
+            ::SetEvent(done);
+        });
+        EXPECT_TRUE(WaitQueueEmpty(queue));  // cleared before the worker is waited for
+        if (!destroy) {
+            EXPECT_EQ(s->Push("late", 4), 0u);
+        }
         d.Release();
-        delete s;
-        return;
+        EXPECT_EQ(::WaitForSingleObject(done, 30000), WAIT_OBJECT_0);
+        stopper.join();
+        EXPECT_EQ(d.Count(), 1u);
+        if (!destroy) delete s;
     }
-    CBuffersList* queue = s->Queue();
-    CHandleHolder done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread deleter([&] { delete s; ::SetEvent(done); });
-    EXPECT_TRUE(WaitQueueEmpty(queue));  // cleared before the destructor waits for the worker
-    d.Release();
-    EXPECT_EQ(::WaitForSingleObject(done, 30000), WAIT_OBJECT_0);
-    deleter.join();
-    EXPECT_EQ(d.Count(), 1u);
 }
 
-TEST(TransferBuffer, OutOfMemoryPaths) {
+// A block the worker cannot make room for stays queued, and a draining stop
+// does not wait for it forever.
+TEST(TransferBuffer, WorkerWithoutMemoryLeavesBlockQueued) {
     Delivered d;
-    g_failSize = CBuffersList::kBufferSize;
-    CBuffersList::SetReallocFn(&FailOneSize);
-    CLumException* e = nullptr;
-    try {
-        Sink none(&d);
-    } catch (CLumException* raised) {
-        e = raised;
-    }
-    CBuffersList::SetReallocFn(nullptr);
-    ASSERT_NE(e, nullptr);
-    EXPECT_STREQ(e->GetModule(), L"TransferBuffer");
-    EXPECT_EQ(e->GetLine(), 25u);
-    EXPECT_EQ(e->GetError(), 8u);
-    delete e;
-
-    // A block the worker cannot make room for stays queued, and a draining
-    // stop does not wait for it forever.
     Sink s(&d);
     std::vector<uint8_t> big(50000, 0x5A);
     g_failSize = big.size();
