@@ -111,11 +111,6 @@ CZkLoggerBuffer::~CZkLoggerBuffer() {
     ::DeleteCriticalSection(&m_lock);
 }
 
-DWORD CZkLoggerBuffer::StopTransfer(uint32_t immediate) {
-    if (!immediate) Push(nullptr, 0);  // refused once closing: then nothing is left to lose
-    return CTransferBuffer::StopTransfer(immediate);
-}
-
 void CZkLoggerBuffer::SetMaxFileSize(uint32_t bytes) {
     ::InterlockedExchange(&m_maxFileSize, static_cast<LONG>(bytes));
 }

@@ -34,12 +34,6 @@ public:
 
     CRITICAL_SECTION* GetLock() { return &m_lock; }
 
-    // The base's stop, except that a drain (immediate = 0) first queues an
-    // empty block behind the text: the worker drops a block it has just taken
-    // when the quit signal arrives before it hands it on, and the drain sees an
-    // empty queue as soon as the last block is taken. With the empty block last,
-    // only that one can be caught in between.
-    DWORD StopTransfer(uint32_t immediate);
 
     // Reads the attributes of a directory and, when they carry
     // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes

@@ -502,7 +502,8 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
         {
             lumlib::__auto_locker lock(m_tbLock);
             lock.Lock();
-            if (m_queue->IsEmpty()) break;
+            // Empty and nothing taken but undelivered: quitting now loses nothing.
+            if (m_queue->IsEmpty() && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0) break;
             // Blocks that nobody can take any more: the worker has ended, or it
             // went idle with the queue not empty because the front block could
             // not be read (out of memory). Waiting for them would never end.
@@ -547,14 +548,21 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
             if (block && size <= capacity) {
                 std::memcpy(work, block, static_cast<size_t>(size));
                 taken = true;
+                // Taken under the lock, so a draining stop that finds the queue
+                // empty also sees that this block is not yet delivered.
+                ::InterlockedExchange(&self->m_inFlight, 1);
             }
             queueEmpty = self->m_queue->IsEmpty();
             if (queueEmpty || !taken) ::ResetEvent(self->m_dataReadyEvent);
         }
         ::Sleep(0);
-        if (!taken || size == 0) continue;
+        if (!taken || size == 0) {
+            ::InterlockedExchange(&self->m_inFlight, 0);
+            continue;
+        }
         if (IsSignalled(self->m_tbQuitEvent)) break;
         self->Process(work, size, queueEmpty);
+        ::InterlockedExchange(&self->m_inFlight, 0);
     }
     std::free(work);
     return 0;

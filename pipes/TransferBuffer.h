@@ -118,4 +118,5 @@ protected:
     CHandleHolder m_closingEvent;
     CHandleHolder m_workerThread;
     CHandleHolder m_tbQuitEvent;
+    volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet
 };
