@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "TestPipeServer.h"
-#include "ProcessCounters.h"
+#include "support/TestPipeServer.h"
+#include "support/ProcessCounters.h"
 #include "virt/api/SndProtocol.h"
 #include "virt/api/zksndapi.h"
 
@@ -404,4 +404,105 @@ TEST_F(ExportsTest, CleanUpAndDeInitCyclesLeaveNothingBehind) {
     // Clean-up does not report a lost connection: only the library ended it.
     EXPECT_EQ(0u, Recorder::CountOf(rec.Snapshot(), ZKSND_NOTIFY_CONNECTION_LOST));
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threadsBefore, 5000), threadsBefore);
+}
+
+namespace {
+
+const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
+
+std::wstring LogFilePath() {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder))) return L"";
+    return std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
+}
+
+// The log's lines, decoded from UTF-16LE without a byte-order mark.
+std::vector<std::wstring> ReadLogLines(const std::wstring& path) {
+    std::vector<std::wstring> lines;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return lines;
+    CHandleHolder holder(file);
+    std::vector<char> bytes(::GetFileSize(file, nullptr));
+    DWORD read = 0;
+    ::ReadFile(file, bytes.data(), DWORD(bytes.size()), &read, nullptr);
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), read / 2);
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// Each pattern must match, in order, the label and the text after the prefix
+// of some line (the line numbers of the logging statements are \d+).
+void ExpectLogLines(const std::vector<std::wstring>& lines, const std::vector<std::pair<std::wstring, std::wstring>>& expected) {
+    size_t from = 0;
+    for (const auto& e : expected) {
+        std::wregex pattern(L"^\\[" + e.first + L"\\]: +" + e.second + L"$");
+        bool found = false;
+        for (size_t i = from; i < lines.size() && !found; ++i) {
+            size_t label = lines[i].find(L"[" + e.first + L"]");
+            if (label == std::wstring::npos) continue;
+            if (std::regex_match(lines[i].substr(label), pattern)) {
+                found = true;
+                from = i + 1;
+            }
+        }
+        EXPECT_TRUE(found) << "no line [" << std::string(e.first.begin(), e.first.end()) << "] "
+                           << std::string(e.second.begin(), e.second.end());
+    }
+}
+
+}  // namespace
+
+TEST_F(ExportsTest, AtLogLevel3TheSessionClientLogsEveryStep) {
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
+                                               KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+    DWORD level = 3;
+    ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
+    ::RegCloseKey(key);
+    const std::wstring log = LogFilePath();
+    ::DeleteFileW(log.c_str());
+
+    FakeService svc;
+    svc.devices = {u"Speakers"};
+    ASSERT_TRUE(svc.server.Start());
+    Recorder rec;
+    ASSERT_EQ(0u, api.Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(svc.WaitForCommand(nCmdSetSessionId, 1));
+    ASSERT_EQ(0u, api.GetDeviceList());
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1));
+    std::vector<uint8_t> m(64);
+    size_t n = SndBuildNotification(m.data(), m.size(), eZkSndRdpVServiceOn, nullptr, 0);
+    ASSERT_TRUE(svc.server.WriteFrame(0, m.data(), uint32_t(n)));
+    n = SndBuildNotification(m.data(), m.size(), eZkSndRdpVServerInfo, nullptr, 0, 7);
+    SndStoreU32(m.data(), kSndOffEvent, 0);  // event 0: not a notification
+    ASSERT_TRUE(svc.server.WriteFrame(0, m.data(), uint32_t(n)));
+    n = SndBuildLastDeviceInfo(m.data(), m.size());
+    ASSERT_TRUE(svc.server.WriteFrame(0, m.data(), uint32_t(n)));
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 2));
+    ASSERT_EQ(0u, api.SetDefault(1));
+    SndSettings s = {};
+    ASSERT_EQ(0u, api.GetSettings(&s));
+    ASSERT_EQ(0u, api.SetSettings(&s));
+    ASSERT_EQ(0u, api.DeInit());  // drains the log into the file
+
+    const std::wstring session = std::to_wstring(CurrentSession());
+    const std::wstring sc = L"sndapi: CSndApiPipeClient::";
+    ExpectLogLines(ReadLogLines(log), {
+        {L"DEBUG", sc + L"CSndApiPipeClient: \\(\\d+\\): session: " + session + L", name: 3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7\\."},
+        {L"DEBUG", sc + L"OnInitConnection: \\(\\d+\\): nCmdSetSessionId <0> request for session: " + session + L"\\.\\.\\."},
+        {L"DEBUG", sc + L"ApiGetDeviceList: \\(\\d+\\): Request list of devices\\.\\.\\."},
+        {L"INFO", sc + L"OnNotification: \\(\\d+\\): size: " + std::to_wstring(SndDeviceInfoSize(8)) + L"\\."},
+        {L"DEBUG", sc + L"OnNotification: \\(\\d+\\): received evt: eZkSndRdpVDeviceInfo <2>\\. def: 1, render: 1, devName: Speakers\\."},
+        {L"DEBUG", sc + L"OnNotification: \\(\\d+\\): received evt: eZkSndRdpVLastDeviceInfo <3>\\. END of device list\\."},
+        {L"DEBUG", sc + L"OnNotification: \\(\\d+\\): received evt: eZkSndRdpVServiceOn <5>\\."},
+        {L"ERROR", sc + L"OnNotification: \\(\\d+\\): received something: unknown evt: 0, unknown cmd: 7\\."},
+        {L"DEBUG", sc + L"ApiSetDefaultDevice: \\(\\d+\\): Set default device\\.\\.\\."},
+        {L"DEBUG", sc + L"GetSettings: \\(\\d+\\): Getting settings\\.\\.\\."},
+        {L"DEBUG", sc + L"SetSettings: \\(\\d+\\): Getting settings\\.\\.\\."},
+    });
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
 }
