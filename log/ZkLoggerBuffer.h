@@ -34,9 +34,62 @@ public:
 
     CRITICAL_SECTION* GetLock() { return &m_lock; }
 
+    // The base's stop, except that a drain (immediate = 0) first queues an
+    // empty block behind the text: the worker drops a block it has just taken
+    // when the quit signal arrives before it hands it on, and the drain sees an
+    // empty queue as soon as the last block is taken. With the empty block last,
+    // only that one can be caught in between.
+    DWORD StopTransfer(uint32_t immediate);
+
+    // Reads the attributes of a directory and, when they carry
+    // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
+    // (INVALID_FILE_ATTRIBUTES when they cannot be read).
+    typedef DWORD (*PFN_QUERY_REPARSE)(void* context, const wchar_t* directory, DWORD* reparseTag);
+    // The live query: GetFileAttributesW, then FindFirstFileW for the tag.
+    static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
+    // Replaces the query used by the junction check (null restores the live
+    // one). Call before the first write.
+    void SetReparseQuery(PFN_QUERY_REPARSE query, void* context);
+
+    // State, for diagnostics and tests.
+    bool IsFileOpen();
+    uint32_t GetRotationIndex();
+    const wchar_t* GetFileName() const { return m_fileName.c_str(); }
+    const wchar_t* GetDirectory() const { return m_directory.c_str(); }
+    uint32_t GetRotationFileNumber() const;
+    const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
+
+    static const uint32_t kRotationUndetermined = 0xFFFFFFFF;
+    static const uint32_t kSizeCheckInterval = 5000;  // writes between two size checks
+    static const DWORD kJunctionHoldMs = 5000;
+
 protected:
-    // The writer adds the rest of its state below.
-    CZkLogger* m_logger;
+    bool WriteAll(const void* data, uint64_t size);
+    bool CheckRotation();                // lock held
+    uint32_t CompactNumberedFiles();     // lock held
+    bool IsDirectoryJunction();          // lock held
+    bool OpenCurrentFile(DWORD disposition, bool* existed);  // lock held
+    void CloseFile();                    // lock held
+    bool SeekToEnd();                    // lock held
+    std::wstring NumberedFileName(uint32_t number) const;
+    std::wstring LogDirectoryWithSlash() const;
+
+    uint32_t m_headerPending;
+    CZkLogger* m_logger;  // not owned
+    std::wstring m_basePath;
+    std::wstring m_fileName;
+    volatile LONG m_maxFileSize;  // atomic
+    uint32_t m_rotationIndex;
+    CHandleHolder m_file;  // empty when closed
+    SECURITY_ATTRIBUTES m_securityAttributes;
     uint32_t m_async;
+    uint32_t m_lastWriteTick;
+    uint32_t m_writeCounter;
+    volatile LONG m_rotationFileNumber;
+    std::wstring m_header;
+    std::wstring m_directory;  // without trailing backslashes; for the junction check
     CRITICAL_SECTION m_lock;
+    uint32_t m_junctionHoldTick;  // 0: no junction seen
+    PFN_QUERY_REPARSE m_queryReparse;
+    void* m_queryReparseContext;
 };

@@ -54,9 +54,21 @@ public:
     static const uint32_t kRefillCount = 3;
     static const uint32_t kSpareLimit = 100;
 
+    // Every allocation of the lists (buffers, block and part buffers) and of
+    // the transfer workers goes through one realloc-compatible function and is
+    // released with free(). Tests swap it to reach the out-of-memory paths.
+    typedef void* (*ReallocFn)(void* block, size_t size);
+    static ReallocFn SetReallocFn(ReallocFn fn);  // null restores realloc; returns the previous one
+    static void* Realloc(void* block, size_t size);
+
 protected:
     static unsigned __stdcall AllocateNewBuffersThread(void* self);
     void ReleaseBuffer(uint8_t* buffer);
+    // Moves the chain's front buffer to the spare list (or frees it at the limit).
+    void ReleaseFrontBuffer();
+    uint32_t IsEmptyLocked() const;
+    // Frees what the constructor made so far (handles, memory) before it raises.
+    void FreeResources();
 
     uint64_t m_bufferSize;
     uint32_t m_refillCount;
@@ -98,6 +110,7 @@ public:
 protected:
     static unsigned __stdcall TransferThread(void* self);
     void StopWorker();  // closing, ClearQueue, quit, resume, wait
+    DWORD QuitWorker();  // quit, resume, wait; returns the wait's result
 
     CHandleHolder m_tbLock;
     CBuffersList* m_queue;

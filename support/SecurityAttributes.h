@@ -7,7 +7,7 @@
 // A SECURITY_ATTRIBUTES record (pass it to CreateFileW as is) that also keeps
 // the label descriptor its SACL points into, so that both are freed together.
 struct LumSecurityAttributes : SECURITY_ATTRIBUTES {
-    PSECURITY_DESCRIPTOR labelDescriptor;  // LocalAlloc'ed by AddLowIntegrityLabel, or null
+    PSECURITY_DESCRIPTOR labelDescriptor = nullptr;  // LocalAlloc'ed by AddLowIntegrityLabel, or null
 };
 
 // Fills the record (length 24, a fresh 40-byte descriptor with an Everyone

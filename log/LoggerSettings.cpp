@@ -1,0 +1,151 @@
+// The logger's registry settings and the thread that follows their changes and
+// closes idle log files.
+#include <process.h>
+#include <wchar.h>
+
+#include "log/ZkLogger.h"
+#include "log/ZkLoggerBuffer.h"
+
+namespace {
+
+const uint32_t kDefaultRotationFiles = 10;
+const uint32_t kMaxRotationFiles = 99;
+const uint32_t kMaxFileSizeMB = 1000;
+const uint32_t kBytesPerMB = 1048576;
+const DWORD kWatchTimeoutMs = 4000;
+const DWORD kIdleCloseMs = 2000;
+
+// Every value is read into a 4-byte area, whatever its type.
+LSTATUS ReadFourBytes(HKEY key, const wchar_t* name, DWORD* type, uint8_t (&data)[4]) {
+    DWORD size = sizeof(data);
+    ZeroMemory(data, sizeof(data));
+    return RegQueryValueExW(key, name, nullptr, type, data, &size);
+}
+
+LSTATUS ReadDword(HKEY key, const wchar_t* name, uint32_t* value) {
+    uint8_t data[4];
+    DWORD type = 0;
+    LSTATUS rc = ReadFourBytes(key, name, &type, data);
+    if (rc == ERROR_SUCCESS) memcpy(value, data, sizeof(*value));
+    return rc;
+}
+
+}  // namespace
+
+void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
+    // "LogLevel": a DWORD, or a decimal text short enough for the 4-byte area (one digit)
+    {
+        uint8_t data[4];
+        DWORD type = REG_NONE;
+        LSTATUS rc = ReadFourBytes(key, L"LogLevel", &type, data);
+        if (rc == ERROR_SUCCESS) {
+            if (type == REG_DWORD) {
+                uint32_t level;
+                memcpy(&level, data, sizeof(level));
+                m_threshold.exchange(level);
+            } else if (type == REG_SZ) {
+                wchar_t text[3] = {};  // at most two characters fit, terminated or not
+                memcpy(text, data, sizeof(data));
+                if (text[0] != L'\0') m_threshold.exchange(static_cast<uint32_t>(wcstoul(text, nullptr, 10)));
+            }
+        } else if (writeDefaults && rc == ERROR_FILE_NOT_FOUND) {
+            DWORD level = m_threshold.load();
+            RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
+        }
+    }
+
+    // "RotationLogFileNumber": 1..99, back to 10 whenever it is missing
+    {
+        uint32_t files = kDefaultRotationFiles;
+        if (ReadDword(key, L"RotationLogFileNumber", &files) != ERROR_SUCCESS) files = kDefaultRotationFiles;
+        if (files == 0) files = 1;
+        if (files > kMaxRotationFiles) files = kMaxRotationFiles;
+        m_rotationFileNumber.exchange(files);
+        lumlib::__auto_locker lock(&m_lock);
+        lock.Lock();
+        for (auto& entry : m_buffers) entry.second->SetRotationFileNumber(files ? files : 1);
+    }
+
+    // "RotationLogFileSizeMB": 1..1000 MB, unchanged when missing
+    {
+        uint32_t megabytes = 0;
+        if (ReadDword(key, L"RotationLogFileSizeMB", &megabytes) == ERROR_SUCCESS) {
+            if (megabytes == 0 || megabytes > kMaxFileSizeMB) megabytes = kMaxFileSizeMB;
+            m_maxFileSize.exchange(megabytes * kBytesPerMB);
+        }
+        const uint32_t bytes = m_maxFileSize.load();
+        lumlib::__auto_locker lock(&m_lock);
+        lock.Lock();
+        for (auto& entry : m_buffers) entry.second->SetMaxFileSize(bytes);
+    }
+
+    // "OverrideLogMaxFiles": unchanged when missing
+    {
+        uint32_t maxFiles = 0;
+        if (ReadDword(key, L"OverrideLogMaxFiles", &maxFiles) == ERROR_SUCCESS) m_maxLogFiles.exchange(maxFiles);
+    }
+}
+
+bool CZkLogger::OpenSettingsKey() {
+    m_settingsHive = HKEY_LOCAL_MACHINE;
+    HKEY key = nullptr;
+    bool writable = true;
+    LSTATUS rc = RegCreateKeyExW(m_settingsHive, m_settingsPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (rc == ERROR_ACCESS_DENIED) {
+        // no write access: read the settings, leave the key as it is
+        writable = false;
+        rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    }
+    if (rc != ERROR_SUCCESS) return false;
+
+    LoadSettings(key, writable);
+    if (!m_watcherThread.IsValid()) StartWatcher();
+    // the watcher opens its own handle, arms the notification and loads once more
+    if (m_settingsChanged.IsValid()) SetEvent(m_settingsChanged);
+    RegCloseKey(key);
+    return true;
+}
+
+bool CZkLogger::StartWatcher() {
+    if (!m_settingsChanged.IsValid()) m_settingsChanged.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_settingsChanged.IsValid()) return false;
+    uintptr_t thread = _beginthreadex(nullptr, 0, &CZkLogger::WatcherMain, this, 0, nullptr);
+    if (thread == 0) return false;
+    m_watcherThread.Reset(reinterpret_cast<HANDLE>(thread));
+    return true;
+}
+
+void CZkLogger::CloseIdleFiles() {
+    // logger lock, then each buffer's own lock inside CloseIfIdle: the one lock order
+    lumlib::__auto_locker lock(&m_lock);
+    lock.Lock();
+    for (auto& entry : m_buffers) entry.second->CloseIfIdle(kIdleCloseMs);
+}
+
+unsigned __stdcall CZkLogger::WatcherMain(void* context) {
+    CZkLogger* self = static_cast<CZkLogger*>(context);
+    HKEY watched = nullptr;
+    const HANDLE events[2] = {self->m_stopEvent.Get(), self->m_settingsChanged.Get()};
+    for (;;) {
+        DWORD wait = WaitForMultipleObjects(2, events, FALSE, kWatchTimeoutMs);
+        if (wait == WAIT_OBJECT_0 + 1) {
+            ResetEvent(events[1]);
+            if (!watched && RegOpenKeyExW(self->m_settingsHive, self->m_settingsPath, 0,
+                                          KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, &watched) != ERROR_SUCCESS) {
+                watched = nullptr;
+                continue;
+            }
+            // armed before reading, so a change made while reading raises the event again
+            if (RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET, events[1], TRUE) != ERROR_SUCCESS)
+                continue;
+            self->LoadSettings(watched, false);
+        } else if (wait == WAIT_TIMEOUT) {
+            self->CloseIdleFiles();
+        } else {
+            break;  // the stop event, or a wait that cannot go on
+        }
+    }
+    if (watched) RegCloseKey(watched);
+    return 0;
+}

@@ -1,0 +1,229 @@
+#include "log/SystemDescription.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+namespace {
+
+const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+const size_t kRegTextChars = 128;
+
+// Appends at most count characters of text, always leaving a terminator.
+void Append(wchar_t* out, const wchar_t* text, size_t count = (size_t)-1) {
+    size_t used = wcsnlen(out, kSystemDescriptionChars);
+    if (used + 1 >= kSystemDescriptionChars) return;
+    size_t room = kSystemDescriptionChars - 1 - used;
+    size_t len = wcsnlen(text, count < room ? count : room);
+    wmemcpy(out + used, text, len);
+    out[used + len] = L'\0';
+}
+
+bool ReadValue(ZkCurrentVersionReader reader, void* context, const wchar_t* name, wchar_t* buffer) {
+    wmemset(buffer, 0, kRegTextChars + 1);
+    if (!reader) return false;
+    bool ok = reader(context, name, buffer);
+    buffer[kRegTextChars] = L'\0';  // a reader that filled all 128 characters still ends here
+    return ok;
+}
+
+struct BuildName {
+    uint32_t firstBuild;  // the row applies from this build up to the next row's first build
+    const wchar_t* name;
+};
+
+// Workstations of major version 10 and later; builds above the last row read "DisplayVersion".
+const BuildName kWorkstationNames[] = {
+    {0, L"Windows 10 1507"},      {10586, L"Windows 10 1511"}, {14393, L"Windows 10 1607"},
+    {15063, L"Windows 10 1703"},  {16299, L"Windows 10 1709"}, {17134, L"Windows 10 1803"},
+    {17763, L"Windows 10 1809"},  {18362, L"Windows 10 1903"}, {18363, L"Windows 10 1909"},
+    {19041, L"Windows 10 2004"},  {19042, L"Windows 10 20H2"}, {19043, L"Windows 10 21H1"},
+    {19044, L"Windows 10 21H2"},  {19045, L"Windows 10 22H2"}, {22000, L"Windows 11 21H2"},
+    {22621, L"Windows 11 22H2"},  {22631, L"Windows 11 23H2"}, {26100, L"Windows 11 24H2"},
+    {26200, L"Windows 11 25H2"},
+};
+const uint32_t kLastKnownWorkstationBuild = 26200;
+
+const BuildName kServerNames[] = {
+    {0, L"Windows Server 2016"},
+    {17763, L"Windows Server 2019"},
+    {20348, L"Windows Server 2022"},
+    {26100, L"Windows Server 2025"},
+};
+const uint32_t kLastKnownServerBuild = 26100;
+
+template <size_t N>
+const wchar_t* NameForBuild(const BuildName (&table)[N], uint32_t build) {
+    const wchar_t* name = table[0].name;
+    for (size_t i = 0; i < N; ++i)
+        if (build >= table[i].firstBuild) name = table[i].name;
+    return name;
+}
+
+void AppendModernName(const RTL_OSVERSIONINFOEXW& v, ZkCurrentVersionReader reader, void* context, wchar_t* out) {
+    wchar_t value[kRegTextChars + 1];
+    if (v.wProductType == VER_NT_WORKSTATION) {
+        if (v.dwBuildNumber <= kLastKnownWorkstationBuild) {
+            Append(out, NameForBuild(kWorkstationNames, v.dwBuildNumber));
+            return;
+        }
+        // a release newer than this library: the system names it itself
+        Append(out, L"Windows 11 ");
+        if (ReadValue(reader, context, L"DisplayVersion", value)) Append(out, value);
+        return;
+    }
+    if (v.dwBuildNumber <= kLastKnownServerBuild) {
+        Append(out, NameForBuild(kServerNames, v.dwBuildNumber));
+        return;
+    }
+    Append(out, ReadValue(reader, context, L"ProductName", value) ? value : L"Windows Server");
+}
+
+void AppendVersion6Name(const RTL_OSVERSIONINFOEXW& v, wchar_t* out) {
+    static const wchar_t* const kWorkstation[] = {L"Windows Vista", L"Windows 7", L"Windows 8", L"Windows 8.1"};
+    static const wchar_t* const kServer[] = {L"Windows Server 2008", L"Windows Server 2008 R2",
+                                             L"Windows Server 2012", L"Windows Server 2012 R2"};
+    if (v.dwMinorVersion > 3) return;
+    Append(out, v.wProductType == VER_NT_WORKSTATION ? kWorkstation[v.dwMinorVersion] : kServer[v.dwMinorVersion]);
+}
+
+const wchar_t* Server2003Edition(uint16_t architecture, uint16_t suite) {
+    if (architecture == PROCESSOR_ARCHITECTURE_IA64) {
+        if (suite & VER_SUITE_DATACENTER) return L"Datacenter Edition for Itanium-based Systems";
+        if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise Edition for Itanium-based Systems";
+        return L"";
+    }
+    if (architecture == PROCESSOR_ARCHITECTURE_AMD64) {
+        if (suite & VER_SUITE_DATACENTER) return L"Datacenter x64 Edition";
+        if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise x64 Edition";
+        return L"Standard x64 Edition";
+    }
+    if (suite & VER_SUITE_COMPUTE_SERVER) return L"Compute Cluster Edition";
+    if (suite & VER_SUITE_DATACENTER) return L"Datacenter Edition";
+    if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise Edition";
+    if (suite & VER_SUITE_BLADE) return L"Web Edition";
+    return L"Standard Edition";
+}
+
+void AppendVersion5Name(const RTL_OSVERSIONINFOEXW& v, uint16_t architecture, int serverR2, wchar_t* out) {
+    const uint16_t suite = v.wSuiteMask;
+    const bool workstation = v.wProductType == VER_NT_WORKSTATION;
+    switch (v.dwMinorVersion) {
+    case 2:
+        if (serverR2 != 0)
+            Append(out, L"Windows Server 2003 R2, ");
+        else if (suite & VER_SUITE_STORAGE_SERVER)
+            Append(out, L"Windows Storage Server 2003");
+        else if (suite & VER_SUITE_WH_SERVER)
+            Append(out, L"Windows Home Server");
+        else if (workstation && architecture == PROCESSOR_ARCHITECTURE_AMD64)
+            Append(out, L"Windows XP Professional x64 Edition");
+        else
+            Append(out, L"Windows Server 2003, ");
+        if (!workstation) Append(out, Server2003Edition(architecture, suite));
+        break;
+    case 1:
+        Append(out, L"Windows XP ");
+        Append(out, (suite & VER_SUITE_PERSONAL) ? L"Home Edition" : L"Professional");
+        break;
+    case 0:
+        Append(out, L"Windows 2000 ");
+        if (workstation)
+            Append(out, L"Professional");
+        else if (suite & VER_SUITE_DATACENTER)
+            Append(out, L"Datacenter Server");
+        else if (suite & VER_SUITE_ENTERPRISE)
+            Append(out, L"Advanced Server");
+        else
+            Append(out, L"Server");
+        break;
+    default:
+        break;  // a 5.x release after 2003: no name, the build still follows
+    }
+}
+
+const wchar_t* ArchitectureSuffix(uint16_t architecture) {
+    switch (architecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64: return L", 64-bit x86";
+    case PROCESSOR_ARCHITECTURE_INTEL: return L", 32-bit x86";
+    case 12: return L", 64-bit ARM";  // PROCESSOR_ARCHITECTURE_ARM64
+    default: return L"";
+    }
+}
+
+}  // namespace
+
+void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reader, void* readerContext,
+                        wchar_t* out) {
+    out[0] = L'\0';
+    if (!facts.version) {
+        Append(out, L"RtlGetVersion failed.");
+        return;
+    }
+    const RTL_OSVERSIONINFOEXW& v = *facts.version;
+    if (v.dwPlatformId != VER_PLATFORM_WIN32_NT || v.dwMajorVersion <= 4) return;
+
+    if (v.dwMajorVersion > 6)
+        AppendModernName(v, reader, readerContext, out);
+    else if (v.dwMajorVersion == 6)
+        AppendVersion6Name(v, out);
+    else
+        AppendVersion5Name(v, facts.architecture, facts.serverR2, out);
+
+    // the record's text field need not be terminated: never read past its 128 characters
+    size_t spChars = wcsnlen(v.szCSDVersion, sizeof(v.szCSDVersion) / sizeof(v.szCSDVersion[0]));
+    if (spChars > 0) {
+        Append(out, L" ");
+        Append(out, v.szCSDVersion, spChars);
+    }
+
+    wchar_t build[80];
+    _snwprintf_s(build, 80, _TRUNCATE, L" (build %u)", (unsigned)v.dwBuildNumber);
+    Append(out, build);
+
+    if (v.dwMajorVersion >= 6) Append(out, ArchitectureSuffix(facts.architecture));
+}
+
+bool ReadCurrentVersionValue(void*, const wchar_t* valueName, wchar_t* buffer128) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD bytes = kRegTextChars * sizeof(wchar_t);
+    LSTATUS rc = RegGetValueW(key, nullptr, valueName, RRF_RT_REG_SZ, nullptr, buffer128, &bytes);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
+}
+
+void DescribeSystem(wchar_t* out) {
+    typedef LONG(WINAPI * RtlGetVersionFn)(RTL_OSVERSIONINFOEXW*);
+    typedef void(WINAPI * GetNativeSystemInfoFn)(SYSTEM_INFO*);
+
+    RTL_OSVERSIONINFOEXW version;
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);  // 284
+    ZkSystemFacts facts = {nullptr, 0, 0};
+
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    RtlGetVersionFn rtlGetVersion =
+        ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+              : nullptr;
+    if (rtlGetVersion && rtlGetVersion(&version) == 0) facts.version = &version;
+
+    SYSTEM_INFO info;
+    ZeroMemory(&info, sizeof(info));
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    GetNativeSystemInfoFn getNative =
+        kernel32 ? reinterpret_cast<GetNativeSystemInfoFn>(
+                       reinterpret_cast<void*>(GetProcAddress(kernel32, "GetNativeSystemInfo")))
+                 : nullptr;
+    if (getNative)
+        getNative(&info);
+    else
+        GetSystemInfo(&info);
+    facts.architecture = info.wProcessorArchitecture;
+
+    if (facts.version && version.dwMajorVersion == 5 && version.dwMinorVersion == 2)
+        facts.serverR2 = GetSystemMetrics(SM_SERVERR2);
+
+    DescribeSystemFrom(facts, ReadCurrentVersionValue, nullptr, out);
+}

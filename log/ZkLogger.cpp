@@ -1,0 +1,413 @@
+#include "log/ZkLogger.h"
+
+#include <process.h>
+#include <shlobj.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include <new>
+
+#include "log/SystemDescription.h"
+#include "log/ZkLoggerBuffer.h"
+
+namespace {
+
+const wchar_t kSettingsPath[] = L"Software\\Zelkor\\Tessaline Server\\";
+const wchar_t kModuleName[] = L"zksndapi";
+const wchar_t kLogFileSddl[] = L"D:(A;;GA;;;WD)";  // generic all to Everyone
+const wchar_t kBuildStamp[] = L"Build " __DATE__ ". ";
+const wchar_t kLineEnd[] = L"\r\n";
+const uint32_t kDefaultMaxFileSize = 52428800;  // 50 MiB
+const uint32_t kDefaultRotationFiles = 10;
+const uint32_t kDefaultMaxLogFiles = 300;
+const size_t kLabelChars = 260;
+const DWORD kUserNameChars = 260;
+
+typedef BOOL(WINAPI* GetUserNameWFn)(LPWSTR, LPDWORD);
+
+// Process-wide: GetUserNameW as resolved by the logger, and the message column.
+std::atomic<GetUserNameWFn> g_getUserName{nullptr};
+std::atomic<uint32_t> g_alignmentWidth{0};
+
+// Formats with truncation at *pos and advances *pos by what was written.
+void AppendV(wchar_t* buffer, size_t capacity, size_t* pos, const wchar_t* format, va_list args) {
+    if (*pos + 1 >= capacity) return;
+    int written = _vsnwprintf_s(buffer + *pos, capacity - *pos, _TRUNCATE, format, args);
+    *pos += written >= 0 ? static_cast<size_t>(written) : wcslen(buffer + *pos);
+}
+
+void Append(wchar_t* buffer, size_t capacity, size_t* pos, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    AppendV(buffer, capacity, pos, format, args);
+    va_end(args);
+}
+
+// Formats a message into kLogLineChars characters. Returns the number of
+// characters kept, 0 for an empty or unformattable message; a cut message
+// keeps kLogLineChars - 1 characters.
+size_t FormatMessageText(wchar_t* message, const wchar_t* format, va_list args) {
+    message[0] = L'\0';
+    if (!format) return 0;
+    int written = _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args);
+    if (written >= 0) return static_cast<size_t>(written);
+    return wcsnlen(message, kLogLineChars);  // cut (or failed with nothing kept)
+}
+
+// Keeps the caller's last-error value across the logging call.
+class CLastErrorKeeper {
+public:
+    CLastErrorKeeper() : m_saved(GetLastError()) {}
+    ~CLastErrorKeeper() { SetLastError(m_saved); }
+
+private:
+    DWORD m_saved;
+};
+
+}  // namespace
+
+void LogPrint(IZkLogger* logger, uint32_t level, const wchar_t* format, ...) {
+    if (!logger) return;
+    va_list args;
+    va_start(args, format);
+    logger->LogV(level, format, args);
+    va_end(args);
+}
+
+CZkLogger::CZkLogger(const wchar_t* directory)
+    : m_threshold(0),
+      m_processId(GetCurrentProcessId()),
+      m_sessionId(0xFFFFFFFF),
+      m_formatFlags(0),
+      m_dumpScratch(nullptr),
+      m_dumpScratchChars(0),
+      m_maxFileSize(kDefaultMaxFileSize),
+      m_settingsHive(HKEY_LOCAL_MACHINE),
+      m_settingsPath(kSettingsPath),
+      m_directory(directory ? directory : L""),
+      m_async(1),
+      m_rotationFileNumber(kDefaultRotationFiles),
+      m_maxLogFiles(kDefaultMaxLogFiles),
+      m_nextBufferId(0),
+      m_moduleName(kModuleName),
+      m_sddl(kLogFileSddl),
+      m_pool(nullptr),
+      m_cleanupGroup(nullptr),
+      m_work(nullptr),
+      m_advapi(nullptr) {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
+    InitializeCriticalSection(&m_lock);
+    ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
+    m_advapi = LoadLibraryW(L"Advapi32");
+    if (m_advapi)
+        g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
+            reinterpret_cast<void*>(GetProcAddress(m_advapi, "GetUserNameW"))));
+    m_stopEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+}
+
+CZkLogger* CZkLogger::New(const wchar_t* directory) {
+    try {
+        return new (std::nothrow) CZkLogger(directory);
+    } catch (...) {
+        return nullptr;  // the directory copy could not be allocated
+    }
+}
+
+CZkLogger::~CZkLogger() {
+    // 1. the watcher first: it takes the logger lock for its idle pass
+    if (m_watcherThread.IsValid()) {
+        SetEvent(m_stopEvent);
+        WaitForSingleObject(m_watcherThread, INFINITE);
+        m_watcherThread.Close();
+    }
+    // 2. drain every buffer into its file, then drop it
+    {
+        lumlib::__auto_locker lock(&m_lock);
+        lock.Lock();
+        m_settingsChanged.Close();
+        for (auto& entry : m_buffers) {
+            entry.second->StopTransfer(0);
+            delete entry.second;
+        }
+        m_buffers.clear();
+    }
+    // 3. the pool, letting a running callback finish
+    ClosePool();
+    // 4. what is left
+    DeleteCriticalSection(&m_lock);
+    delete[] m_dumpScratch;
+    m_dumpScratch = nullptr;
+    if (m_advapi) FreeLibrary(m_advapi);
+    m_stopEvent.Close();
+}
+
+bool CZkLogger::IsEnabled(uint32_t level) {
+    if (m_threshold.load() < level) return false;
+    lumlib::__auto_locker lock(&m_lock);
+    lock.Lock();
+    return !m_buffers.empty();
+}
+
+CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
+    lumlib::__auto_locker lock(&m_lock);
+    lock.Lock();
+    auto it = m_buffers.find(id);
+    return it == m_buffers.end() ? nullptr : it->second;
+}
+
+const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260) {
+    static const wchar_t* const kLabels[] = {L"ERROR", L"WARNING", L"INFO", L"DEBUG"};
+    if (level < 4) return kLabels[level];
+    _snwprintf_s(scratch260, kLabelChars, _TRUNCATE, numberedFormat, level);
+    return scratch260;
+}
+
+int CZkLogger::FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local) {
+    int localHour = local.wHour;
+    int utcHour = utc.wHour;
+    // the dates differ by at most one day: whichever clock is a day ahead gets 24 hours more
+    const uint32_t localDate = (uint32_t(local.wYear) << 16) | (uint32_t(local.wMonth) << 8) | local.wDay;
+    const uint32_t utcDate = (uint32_t(utc.wYear) << 16) | (uint32_t(utc.wMonth) << 8) | utc.wDay;
+    if (localDate > utcDate)
+        localHour += 24;
+    else if (localDate < utcDate)
+        utcHour += 24;
+    const int hours = localHour - utcHour;
+    const int minutes = local.wMinute >= utc.wMinute ? local.wMinute - utc.wMinute : utc.wMinute - local.wMinute;
+    int written = _snwprintf_s(out, outChars, _TRUNCATE, L"(%+03d:%02d) ", hours, minutes);
+    return written >= 0 ? written : static_cast<int>(wcslen(out));
+}
+
+uint32_t CZkLogger::GetAlignmentWidth() { return g_alignmentWidth.load(); }
+
+void CZkLogger::SetAlignmentWidth(uint32_t width) { g_alignmentWidth.store(width); }
+
+size_t CZkLogger::FormatPrefix(wchar_t* buffer, const wchar_t* label) {
+    const size_t cap = kLogLineChars;
+    size_t pos = 0;
+    buffer[0] = L'\0';
+    const uint32_t flags = m_formatFlags.load();
+
+    if (flags & LogDate) {
+        SYSTEMTIME t;
+        GetLocalTime(&t);
+        Append(buffer, cap, &pos, L"%.4d.%.2d.%.2d ", t.wYear, t.wMonth, t.wDay);
+    }
+    if (flags & LogTime) {
+        SYSTEMTIME t;
+        GetLocalTime(&t);
+        Append(buffer, cap, &pos, L"%.2d:%.2d:%.2d.%.3d ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    }
+    if ((flags & LogUtcOffset) && pos + 1 < cap) {
+        SYSTEMTIME utc, local;
+        GetSystemTime(&utc);
+        GetLocalTime(&local);
+        pos += FormatUtcOffset(buffer + pos, cap - pos, utc, local);
+    }
+    if (flags & LogProcessId) Append(buffer, cap, &pos, L"[%u] ", m_processId);
+    if (flags & LogThreadId) Append(buffer, cap, &pos, L"[%u] ", static_cast<unsigned>(GetCurrentThreadId()));
+    if (flags & LogSessionId) Append(buffer, cap, &pos, L"[%u] ", m_sessionId);
+    if (flags & LogUserName) {
+        GetUserNameWFn getUserName = g_getUserName.load();
+        wchar_t user[kUserNameChars] = {};
+        DWORD size = kUserNameChars;
+        if (getUserName && getUserName(user, &size)) Append(buffer, cap, &pos, L"[%s] ", user);
+    }
+    if ((flags & LogLevelLabel) && label) Append(buffer, cap, &pos, L"[%s]", label);
+    if (pos > 0) Append(buffer, cap, &pos, L": ");
+
+    // line the message column up with the widest prefix seen so far
+    const uint32_t n = static_cast<uint32_t>(pos);
+    const uint32_t width = g_alignmentWidth.load();
+    if (n > width)
+        g_alignmentWidth.store(n);
+    else if (n < width)
+        Append(buffer, cap, &pos, L"%*c", static_cast<int>(width - n), L' ');
+    return pos;
+}
+
+void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes) {
+    if (bytes == 0) return;
+    if (buffer->IsAsync())
+        buffer->Push(data, bytes);
+    else
+        buffer->Process(static_cast<const uint8_t*>(data), bytes, 1);
+}
+
+void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length) {
+    wchar_t prefix[kLogLineChars];
+    lumlib::__auto_locker lock(&m_lock);
+    lock.Lock();
+    auto it = m_buffers.find(bufferId);
+    if (it == m_buffers.end()) return;
+    // the prefix is built under the lock, so the timestamps in the file never go back
+    size_t prefixChars = FormatPrefix(prefix, label);
+    WriteRun(it->second, prefix, prefixChars * sizeof(wchar_t));
+    WriteRun(it->second, message, length * sizeof(wchar_t));
+    WriteRun(it->second, kLineEnd, 2 * sizeof(wchar_t));
+}
+
+void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
+    if (m_threshold.load() < level) return;
+    CLastErrorKeeper keepLastError;
+    wchar_t message[kLogLineChars];
+    size_t length = FormatMessageText(message, format, args);
+    if (length == 0) return;
+    wchar_t labelScratch[kLabelChars];
+    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length);
+}
+
+void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) {
+    CLastErrorKeeper keepLastError;
+    wchar_t message[kLogLineChars];
+    size_t length = FormatMessageText(message, format, args);
+    if (length == 0) return;
+    WriteLine(0, label, message, length);
+}
+
+void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) {
+    if (m_threshold.load() < level) return;
+    const DWORD saved = GetLastError();
+    DWORD error = 0;
+    wchar_t labelScratch[kLabelChars];
+    const wchar_t* label = LevelLabel(level, L"LOGLEVEL:%u", labelScratch);
+    wchar_t prefix[kLogLineChars];
+    const size_t prefixChars = FormatPrefix(prefix, label);
+    {
+        lumlib::__auto_locker lock(&m_lock);
+        lock.Lock();
+        auto it = m_buffers.find(0);
+        if (it == m_buffers.end()) {
+            error = ERROR_NOT_FOUND;
+        } else {
+            CZkLoggerBuffer* buffer = it->second;
+            WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
+            wchar_t message[kLogLineChars];
+            message[0] = L'\0';
+            int written = format ? _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args) : -1;
+            if (written <= 0) {
+                // empty, cut or unformattable: the prefix stays without message or line end
+                error = ERROR_INVALID_PARAMETER;
+            } else {
+                WriteRun(buffer, message, static_cast<size_t>(written) * sizeof(wchar_t));
+                if (size > 0 && !data) {
+                    error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
+                } else if (size > 0) {
+                    const uint64_t needed = uint64_t(size) * 3 + 1;
+                    if (needed > m_dumpScratchChars && needed <= 0xFFFFFFFFu) {
+                        delete[] m_dumpScratch;
+                        m_dumpScratchChars = 0;
+                        m_dumpScratch = new (std::nothrow) wchar_t[static_cast<size_t>(needed)];
+                        if (m_dumpScratch) m_dumpScratchChars = static_cast<uint32_t>(needed);
+                    }
+                    if (m_dumpScratch && needed <= m_dumpScratchChars) {
+                        static const wchar_t kHex[] = L"0123456789abcdef";
+                        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+                        wchar_t* out = m_dumpScratch;
+                        for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
+                            *out++ = L' ';
+                            *out++ = kHex[bytes[i] >> 4];
+                            *out++ = kHex[bytes[i] & 0x0F];
+                        }
+                        *out = L'\0';
+                        WriteRun(buffer, m_dumpScratch, static_cast<size_t>(size) * 3 * sizeof(wchar_t));
+                    }
+                }
+                WriteRun(buffer, kLineEnd, 2 * sizeof(wchar_t));
+            }
+        }
+    }
+    SetLastError(error ? error : saved);
+}
+
+void CZkLogger::BuildHeader() {
+    wchar_t* prefix = new (std::nothrow) wchar_t[kLogLineChars];
+    wchar_t* description = new (std::nothrow) wchar_t[kSystemDescriptionChars];
+    wchar_t* text = new (std::nothrow) wchar_t[kLogLineChars];
+    if (prefix && description && text) {
+        FormatPrefix(prefix, L"SERVICE");
+        DescribeSystem(description);
+        _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n", prefix, kBuildStamp, description);
+        try {
+            m_header = text;
+        } catch (...) {
+            m_header.clear();  // no memory for the copy: new files start without a header
+        }
+    }
+    delete[] prefix;
+    delete[] description;
+    delete[] text;
+}
+
+bool CZkLogger::AddFileBuffer() {
+    if (!m_directory.empty()) SHCreateDirectoryExW(nullptr, m_directory.c_str(), nullptr);
+
+    // A base path that does not fit is refused rather than cut: a cut path would
+    // put the log into some other folder.
+    wchar_t basePath[MAX_PATH];
+    if (m_directory.size() + wcslen(m_moduleName) >= MAX_PATH) return false;
+    wcscpy_s(basePath, MAX_PATH, m_directory.c_str());
+    wcscat_s(basePath, MAX_PATH, m_moduleName);
+
+    lumlib::__auto_locker lock(&m_lock);
+    lock.Lock();
+    CZkLoggerBuffer* buffer = nullptr;
+    try {
+        buffer = new CZkLoggerBuffer(this, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(),
+                                     m_rotationFileNumber.load());
+        m_buffers[m_nextBufferId] = buffer;
+    } catch (CLumException* e) {
+        delete e;  // the writer's thread or events could not be created
+        return false;
+    } catch (...) {
+        delete buffer;
+        return false;
+    }
+    ++m_nextBufferId;
+    return true;
+}
+
+void CALLBACK CZkLogger::HousekeepingWork(PTP_CALLBACK_INSTANCE, void*, PTP_WORK) {
+    // Never posted: the library deletes no files but its own numbered ones.
+}
+
+bool CZkLogger::InitWorkPool() {
+    if (m_work) return true;
+    m_pool = CreateThreadpool(nullptr);
+    if (!m_pool) return false;
+    SetThreadpoolThreadMaximum(m_pool, 1);
+    if (!SetThreadpoolThreadMinimum(m_pool, 1)) {
+        ClosePool();
+        return false;
+    }
+    m_cleanupGroup = CreateThreadpoolCleanupGroup();
+    if (!m_cleanupGroup) {
+        ClosePool();
+        return false;
+    }
+    InitializeThreadpoolEnvironment(&m_callbackEnv);
+    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool);
+    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup, nullptr);
+    m_work = CreateThreadpoolWork(&CZkLogger::HousekeepingWork, this, &m_callbackEnv);
+    if (!m_work) {
+        ClosePool();
+        return false;
+    }
+    return true;
+}
+
+void CZkLogger::ClosePool() {
+    if (m_cleanupGroup) {
+        // waits for running callbacks without cancelling them and releases the work item
+        CloseThreadpoolCleanupGroupMembers(m_cleanupGroup, FALSE, nullptr);
+        CloseThreadpoolCleanupGroup(m_cleanupGroup);
+        m_cleanupGroup = nullptr;
+        m_work = nullptr;
+    }
+    if (m_pool) {
+        DestroyThreadpoolEnvironment(&m_callbackEnv);
+        CloseThreadpool(m_pool);
+        m_pool = nullptr;
+    }
+}

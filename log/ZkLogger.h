@@ -1,0 +1,156 @@
+// The process-wide logger: level-filtered, prefixed UTF-16LE lines handed to
+// the log file buffer, a header line for every new log file, and registry
+// settings that are watched for changes while the library runs.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "support/lumlib.h"
+
+class CZkLoggerBuffer;
+
+// Log levels; a line is written when the threshold is at least its level.
+enum : uint32_t { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
+
+// Prefix fields. They appear in the line in the order listed here, which is
+// not the order of their bit values.
+enum : uint32_t {
+    LogDate = 0x0001,
+    LogTime = 0x0002,
+    LogUtcOffset = 0x0040,
+    LogProcessId = 0x0008,
+    LogThreadId = 0x0004,
+    LogSessionId = 0x0010,
+    LogUserName = 0x0020,
+    LogLevelLabel = 0x8000,
+};
+// Date, time, UTC offset, process id, thread id and level label.
+const uint32_t kLogDefaultFormat = 0x804F;
+
+// Size in characters of the message and prefix buffers (and the longest message
+// kept is one less).
+const size_t kLogLineChars = 4096;
+
+class IZkLogger {
+public:
+    virtual void LogV(uint32_t level, const wchar_t* format, va_list args) = 0;
+    // Writes without level filtering; label may be null.
+    virtual void LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) = 0;
+    // A line followed by " xx" for each of the size bytes.
+    virtual void DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) = 0;
+    virtual bool IsEnabled(uint32_t level) = 0;
+    virtual ~IZkLogger() = 0;
+};
+inline IZkLogger::~IZkLogger() {}
+
+// The one logging call of the library. A null logger logs nothing. Formats
+// follow the platform's wide printf rules (%s takes a wide string).
+void LogPrint(IZkLogger* logger, uint32_t level, const wchar_t* format, ...);
+
+class CZkLogger : public IZkLogger {
+public:
+    // Defaults only: no pool, no file, no registry work. directory may be null
+    // (empty: files relative to the current directory); it normally ends with a
+    // backslash.
+    explicit CZkLogger(const wchar_t* directory);
+    ~CZkLogger() override;
+    CZkLogger(const CZkLogger&) = delete;
+    CZkLogger& operator=(const CZkLogger&) = delete;
+
+    // Allocates and constructs without throwing; null when memory is short.
+    static CZkLogger* New(const wchar_t* directory);
+
+    // IZkLogger
+    void LogV(uint32_t level, const wchar_t* format, va_list args) override;
+    void LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) override;
+    void DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) override;
+    bool IsEnabled(uint32_t level) override;
+
+    // Start-up steps, in this order: InitWorkPool, SetAsyncWrite(1) and
+    // SetFormatFlags(kLogDefaultFormat), BuildHeader, AddFileBuffer, OpenSettingsKey.
+    // A failed InitWorkPool must fail the creation of the logger.
+    bool InitWorkPool();
+    void SetAsyncWrite(uint32_t async) { m_async = async; }
+    void SetFormatFlags(uint32_t flags) { m_formatFlags.store(flags); }
+    void BuildHeader();
+    // False when no buffer was added (e.g. a directory too long for a file path).
+    bool AddFileBuffer();
+    // True when the settings key was created or opened; loads the settings and
+    // starts the watcher.
+    bool OpenSettingsKey();
+    void LoadSettings(HKEY key, bool writeDefaults);
+
+    // Builds the prefix for label (may be null) into buffer (kLogLineChars
+    // characters); returns its length.
+    size_t FormatPrefix(wchar_t* buffer, const wchar_t* label);
+    // "(%+03d:%02d) " from the two clocks: hours from the hour fields, a day
+    // apart counting as 24 hours; minutes as the distance of the minute fields.
+    static int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local);
+    // Width of the message column: the longest prefix built so far in the process.
+    static uint32_t GetAlignmentWidth();
+    static void SetAlignmentWidth(uint32_t width);
+
+    // Read-only views, atomic where the value is.
+    const wchar_t* GetLogDirectory() const { return m_directory.c_str(); }
+    const wchar_t* GetModuleName() const { return m_moduleName; }
+    const wchar_t* GetSecurityDescriptorString() const { return m_sddl; }
+    const std::wstring& GetHeaderText() const { return m_header; }
+    uint32_t GetThreshold() const { return m_threshold.load(); }
+    uint32_t GetFormatFlags() const { return m_formatFlags.load(); }
+    uint32_t GetAsyncWrite() const { return m_async; }
+    uint32_t GetMaxFileSize() const { return m_maxFileSize.load(); }
+    uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
+    uint32_t GetMaxLogFiles() const { return m_maxLogFiles.load(); }
+    uint32_t GetProcessId() const { return m_processId; }
+    uint32_t GetSessionId() const { return m_sessionId; }
+    bool HasWorkPool() const { return m_work != nullptr; }
+    bool HasSettingsWatcher() const { return m_watcherThread.IsValid(); }
+    // The file buffer of that id, or null. Stays valid until the logger is destroyed.
+    CZkLoggerBuffer* GetFileBuffer(uint32_t id);
+
+private:
+    static unsigned __stdcall WatcherMain(void* logger);
+    static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
+
+    const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
+    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length);
+    void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
+    bool StartWatcher();
+    void CloseIdleFiles();
+    void ClosePool();
+
+    std::atomic<uint32_t> m_threshold;
+    uint32_t m_processId;
+    uint32_t m_sessionId;
+    std::atomic<uint32_t> m_formatFlags;
+    CRITICAL_SECTION m_lock;
+    wchar_t* m_dumpScratch;
+    uint32_t m_dumpScratchChars;
+    std::atomic<uint32_t> m_maxFileSize;
+    CHandleHolder m_watcherThread;
+    HKEY m_settingsHive;
+    const wchar_t* m_settingsPath;
+    CHandleHolder m_settingsChanged;  // manual-reset
+    CHandleHolder m_stopEvent;        // auto-reset
+    std::wstring m_directory;
+    uint32_t m_async;
+    std::wstring m_header;
+    std::atomic<uint32_t> m_rotationFileNumber;
+    std::atomic<uint32_t> m_maxLogFiles;
+    uint32_t m_nextBufferId;
+    std::map<uint32_t, CZkLoggerBuffer*> m_buffers;
+    const wchar_t* m_moduleName;
+    const wchar_t* m_sddl;
+    PTP_POOL m_pool;
+    PTP_CLEANUP_GROUP m_cleanupGroup;
+    TP_CALLBACK_ENVIRON m_callbackEnv;
+    PTP_WORK m_work;
+    HMODULE m_advapi;  // released with the logger
+};

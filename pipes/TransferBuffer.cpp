@@ -1,0 +1,561 @@
+#include "pipes/TransferBuffer.h"
+
+#include <process.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <new>
+
+namespace {
+
+const wchar_t kListModule[] = L"BuffersList";
+const wchar_t kTransferModule[] = L"TransferBuffer";
+
+// Raise sites keep fixed line numbers, whatever the layout of this file.
+const uint32_t kLineListLock = 38;
+const uint32_t kLineListRefillEvent = 42;
+const uint32_t kLineListQuitEvent = 50;
+const uint32_t kLineListRefillThread = 56;
+const uint32_t kLineListAllocate = 93;
+const uint32_t kLineTbQueue = 25;
+const uint32_t kLineTbLock = 30;
+const uint32_t kLineTbDataReady = 35;
+const uint32_t kLineTbClosing = 44;
+const uint32_t kLineTbQuit = 48;
+const uint32_t kLineTbThread = 54;
+
+const unsigned kRefillThreadStack = 16384;
+const size_t kWorkingBufferSize = 8096;
+const DWORD kDrainPollMs = 20;
+const uint64_t kPrefixSize = sizeof(uint64_t);
+
+void* DefaultRealloc(void* block, size_t size) { return std::realloc(block, size); }
+
+std::atomic<CBuffersList::ReallocFn> g_realloc{&DefaultRealloc};
+
+HANDLE NewEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+HANDLE NewMutex() { return ::CreateMutexW(nullptr, FALSE, nullptr); }
+
+bool IsSignalled(HANDLE h) { return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+
+// Sizes beyond the address space cannot be allocated at all.
+bool FitsSizeT(uint64_t v) { return static_cast<uint64_t>(static_cast<size_t>(v)) == v; }
+
+[[noreturn]] void RaiseOutOfMemory() {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kListModule, kLineListAllocate, L"");
+}
+
+}  // namespace
+
+// ---- memory ------------------------------------------------------------
+
+CBuffersList::ReallocFn CBuffersList::SetReallocFn(ReallocFn fn) {
+    return g_realloc.exchange(fn ? fn : &DefaultRealloc);
+}
+
+void* CBuffersList::Realloc(void* block, size_t size) {
+    return g_realloc.load()(block, size);
+}
+
+// ---- CBuffersList ------------------------------------------------------
+
+CBuffersList::CBuffersList()
+    : m_bufferSize(kBufferSize),
+      m_refillCount(kRefillCount),
+      m_spareLimit(kSpareLimit),
+      m_readOffset(0),
+      m_partialOffset(0),
+      m_writeOffset(0),
+      m_refillEnabled(1),
+      m_blockBuffer(nullptr),
+      m_blockBufferSize(0),
+      m_partBuffer(nullptr),
+      m_partBufferSize(0) {
+    // A failed first allocation leaves capacity 0; Read and the partial reader
+    // grow the buffers on demand and report the failure there.
+    m_blockBuffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
+    if (m_blockBuffer) m_blockBufferSize = m_bufferSize;
+    m_partBuffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
+    if (m_partBuffer) m_partBufferSize = m_bufferSize;
+
+    auto fail = [this](uint32_t line, const wchar_t* text) {
+        DWORD error = ::GetLastError();
+        FreeResources();
+        throw new CLumException(error, kListModule, line, text);
+    };
+
+    m_lock = NewMutex();
+    if (!m_lock.IsValid()) fail(kLineListLock, L"");
+    m_refillEvent = NewEvent();
+    if (!m_refillEvent.IsValid()) fail(kLineListRefillEvent, L"");
+
+    try {
+        AllocateNewBuffers(m_refillCount);
+    } catch (CLumException*) {
+        FreeResources();
+        throw;
+    }
+
+    m_quitEvent = NewEvent();
+    if (!m_quitEvent.IsValid()) fail(kLineListQuitEvent, L"");
+    m_refillThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, kRefillThreadStack, &CBuffersList::AllocateNewBuffersThread, this, 0, nullptr));
+    if (!m_refillThread.IsValid()) fail(kLineListRefillThread, L"error creating of AllocateNewBuffersThread()");
+}
+
+void CBuffersList::FreeResources() {
+    // Only called before the refill thread exists: nothing else touches the lists.
+    for (uint8_t* b : m_chain) std::free(b);
+    m_chain.clear();
+    for (uint8_t* b : m_spares) std::free(b);
+    m_spares.clear();
+    std::free(m_blockBuffer);
+    m_blockBuffer = nullptr;
+    m_blockBufferSize = 0;
+    std::free(m_partBuffer);
+    m_partBuffer = nullptr;
+    m_partBufferSize = 0;
+    m_quitEvent.Close();
+    m_refillEvent.Close();
+    m_refillThread.Close();
+    m_lock.Close();
+}
+
+CBuffersList::~CBuffersList() {
+    if (m_quitEvent.IsValid()) ::SetEvent(m_quitEvent);
+    if (m_refillThread.IsValid()) ::WaitForSingleObject(m_refillThread, INFINITE);
+    {
+        lumlib::__auto_locker lock(m_lock);
+        lock.Lock();
+        Clear();
+        for (uint8_t* b : m_spares) std::free(b);
+        m_spares.clear();
+        std::free(m_blockBuffer);
+        m_blockBuffer = nullptr;
+        m_blockBufferSize = 0;
+        std::free(m_partBuffer);
+        m_partBuffer = nullptr;
+        m_partBufferSize = 0;
+    }
+    m_quitEvent.Close();
+    m_refillEvent.Close();
+    m_refillThread.Close();
+    m_lock.Close();
+}
+
+void CBuffersList::AllocateNewBuffers(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        // Allocated outside the lock so that writers are not held up.
+        uint8_t* buffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
+        if (!buffer) RaiseOutOfMemory();
+        lumlib::__auto_locker lock(m_lock);
+        lock.Lock();
+        if (m_spares.size() >= m_spareLimit) {
+            // Releases refilled the list meanwhile; never keep more than the limit.
+            std::free(buffer);
+            continue;
+        }
+        try {
+            m_spares.push_back(buffer);
+        } catch (const std::bad_alloc&) {
+            std::free(buffer);
+            RaiseOutOfMemory();
+        }
+    }
+}
+
+void CBuffersList::AddBuffer() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    if (m_spares.empty()) AllocateNewBuffers(m_refillCount);
+    if (m_spares.empty()) RaiseOutOfMemory();
+    size_t spares = m_spares.size();
+    // splice moves the node itself: taking a spare never allocates
+    m_chain.splice(m_chain.end(), m_spares, m_spares.begin());
+    if (m_refillEnabled && spares - 1 < m_refillCount) ::SetEvent(m_refillEvent);
+    m_writeOffset = 0;
+}
+
+void CBuffersList::ReleaseBuffer(uint8_t* buffer) {
+    if (m_spares.size() < m_spareLimit) {
+        try {
+            m_spares.push_back(buffer);
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    std::free(buffer);
+}
+
+void CBuffersList::ReleaseFrontBuffer() {
+    if (m_spares.size() < m_spareLimit) {
+        m_spares.splice(m_spares.end(), m_chain, m_chain.begin());
+    } else {
+        std::free(m_chain.front());
+        m_chain.pop_front();
+    }
+}
+
+void CBuffersList::Write(uint64_t size, const void* data) {
+    if (size != 0 && data == nullptr) return;  // nothing to copy from: no block
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    const size_t chainBefore = m_chain.size();
+    const uint32_t writeBefore = m_writeOffset;
+    try {
+        if (m_chain.empty() || m_bufferSize - m_writeOffset < kPrefixSize) AddBuffer();
+        std::memcpy(m_chain.back() + m_writeOffset, &size, kPrefixSize);
+        m_writeOffset += static_cast<uint32_t>(kPrefixSize);
+        const uint8_t* src = static_cast<const uint8_t*>(data);
+        uint64_t left = size;
+        while (m_bufferSize - m_writeOffset < left) {
+            uint64_t space = m_bufferSize - m_writeOffset;
+            std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(space));
+            src += space;
+            left -= space;
+            AddBuffer();
+        }
+        if (left) std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(left));
+        m_writeOffset += static_cast<uint32_t>(left);
+    } catch (...) {
+        // No buffer for the rest of the block: take the partial block back so
+        // that no reader ever meets a prefix without its payload.
+        while (m_chain.size() > chainBefore) m_spares.splice(m_spares.begin(), m_chain, std::prev(m_chain.end()));
+        m_writeOffset = writeBefore;
+        throw;
+    }
+}
+
+uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    if (size) *size = 0;
+    if (m_chain.empty()) return nullptr;
+
+    if (m_chain.size() == 1 && m_readOffset == m_writeOffset) {
+        if (remove) {
+            ReleaseFrontBuffer();
+            m_readOffset = m_partialOffset = m_writeOffset = 0;
+        }
+        return nullptr;
+    }
+
+    // Walk without touching the queue; buffers are released and offsets moved
+    // only once the whole block has been copied, so every failure below leaves
+    // the queue exactly as it was.
+    auto it = m_chain.begin();
+    uint64_t offset = m_readOffset;
+    size_t passed = 0;  // front buffers the block has left behind
+    auto isLast = [this](std::list<uint8_t*>::iterator i) { return std::next(i) == m_chain.end(); };
+    auto limit = [&](std::list<uint8_t*>::iterator i) { return isLast(i) ? uint64_t(m_writeOffset) : m_bufferSize; };
+
+    if (m_bufferSize - offset < kPrefixSize) {
+        if (isLast(it)) return nullptr;
+        ++it;
+        ++passed;
+        offset = 0;
+    }
+    if (limit(it) < offset + kPrefixSize) return nullptr;  // no complete prefix queued
+
+    uint64_t length;
+    std::memcpy(&length, *it + offset, kPrefixSize);
+    offset += kPrefixSize;
+
+    if (m_blockBufferSize < length || !m_blockBuffer) {
+        size_t want = length ? static_cast<size_t>(length) : 1;
+        void* grown = FitsSizeT(length) ? Realloc(m_blockBuffer, want) : nullptr;
+        if (!grown) {
+            // The block stays at the front, untouched; the caller may retry.
+            std::free(m_blockBuffer);
+            m_blockBuffer = nullptr;
+            m_blockBufferSize = 0;
+            return nullptr;
+        }
+        m_blockBuffer = static_cast<uint8_t*>(grown);
+        m_blockBufferSize = want;
+    }
+
+    uint64_t copied = 0;
+    for (;;) {
+        uint64_t available = limit(it) > offset ? limit(it) - offset : 0;
+        uint64_t n = length - copied < available ? length - copied : available;
+        std::memcpy(m_blockBuffer + copied, *it + offset, static_cast<size_t>(n));
+        offset += n;
+        copied += n;
+        if (size) *size = copied;
+        if (copied == length) break;
+        if (isLast(it)) {  // payload shorter than its prefix says: never written so
+            if (size) *size = 0;
+            return nullptr;
+        }
+        ++it;
+        ++passed;
+        offset = 0;
+    }
+    if (m_bufferSize - offset < kPrefixSize) {
+        ++it;
+        ++passed;
+        offset = 0;
+    }
+
+    if (remove) {
+        for (; passed; --passed) ReleaseFrontBuffer();
+        // the partial offset belongs to the block just removed
+        m_partialOffset = 0;
+        if (m_chain.empty()) {
+            m_readOffset = m_writeOffset = 0;
+        } else if (m_chain.size() == 1 && offset == m_writeOffset) {
+            ReleaseFrontBuffer();
+            m_readOffset = m_writeOffset = 0;
+        } else {
+            m_readOffset = static_cast<uint32_t>(offset);
+        }
+    }
+    return m_blockBuffer;
+}
+
+uint32_t CBuffersList::IsEmptyLocked() const {
+    return (m_chain.empty() || (m_chain.size() == 1 && m_readOffset == m_writeOffset)) ? 1u : 0u;
+}
+
+uint32_t CBuffersList::IsEmpty() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    return IsEmptyLocked();
+}
+
+uint64_t CBuffersList::GetNextSize() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    if (IsEmptyLocked()) return 0;
+    auto it = m_chain.begin();
+    uint64_t offset = m_readOffset;
+    if (m_bufferSize - offset < kPrefixSize) {
+        if (std::next(it) == m_chain.end()) return 0;
+        ++it;
+        offset = 0;
+    }
+    uint64_t length;
+    std::memcpy(&length, *it + offset, kPrefixSize);
+    return length > m_partialOffset ? length - m_partialOffset : 0;
+}
+
+void CBuffersList::Clear() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    // The destructor frees the spares right after, so the limit does not apply.
+    m_spares.splice(m_spares.end(), m_chain);
+    m_readOffset = m_writeOffset = 0;
+}
+
+void CBuffersList::FreeChain() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    for (uint8_t* b : m_chain) std::free(b);
+    m_chain.clear();
+    m_readOffset = m_writeOffset = 0;
+    m_partialOffset = 0;  // no block left for a partial reader to continue
+}
+
+bool CBuffersList::GrowPartBuffer(uint64_t size) {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    if (size == 0 || (m_partBuffer && m_partBufferSize >= size)) return true;
+    void* grown = FitsSizeT(size) ? Realloc(m_partBuffer, static_cast<size_t>(size)) : nullptr;
+    if (!grown) {
+        std::free(m_partBuffer);
+        m_partBuffer = nullptr;
+        m_partBufferSize = 0;
+        return false;
+    }
+    m_partBuffer = static_cast<uint8_t*>(grown);
+    m_partBufferSize = size;
+    return true;
+}
+
+size_t CBuffersList::GetSpareCount() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    return m_spares.size();
+}
+
+size_t CBuffersList::GetChainCount() {
+    lumlib::__auto_locker lock(m_lock);
+    lock.Lock();
+    return m_chain.size();
+}
+
+unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
+    CBuffersList* self = static_cast<CBuffersList*>(param);
+    HANDLE events[2] = {self->m_refillEvent.Get(), self->m_quitEvent.Get()};
+    DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    while (result == WAIT_OBJECT_0) {
+        if (IsSignalled(events[1])) break;
+        ::ResetEvent(events[0]);
+        try {
+            self->AllocateNewBuffers(self->m_refillCount);
+        } catch (CLumException* e) {
+            // Out of memory here is not fatal: what was appended stays, the
+            // next refill request tries again, and a Write that finds no spare
+            // allocates (and reports the failure) itself.
+            delete e;
+        } catch (...) {
+        }
+        ::Sleep(0);
+        result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    }
+    return 0;
+}
+
+// ---- CTransferBuffer ---------------------------------------------------
+
+CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
+    auto fail = [this](uint32_t line, DWORD error) {
+        m_workerThread.Close();
+        m_tbQuitEvent.Close();
+        m_closingEvent.Close();
+        m_dataReadyEvent.Close();
+        m_tbLock.Close();
+        delete m_queue;
+        m_queue = nullptr;
+        throw new CLumException(error, kTransferModule, line, L"");
+    };
+
+    try {
+        m_queue = new CBuffersList();
+    } catch (CLumException* e) {
+        DWORD error = e->GetError();
+        delete e;
+        fail(kLineTbQueue, error);
+    } catch (const std::bad_alloc&) {
+        fail(kLineTbQueue, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    m_tbLock = NewMutex();
+    if (!m_tbLock.IsValid()) fail(kLineTbLock, ::GetLastError());
+    m_dataReadyEvent = NewEvent();
+    if (!m_dataReadyEvent.IsValid()) fail(kLineTbDataReady, ::GetLastError());
+    m_closingEvent = NewEvent();
+    if (!m_closingEvent.IsValid()) fail(kLineTbClosing, ::GetLastError());
+    m_tbQuitEvent = NewEvent();
+    if (!m_tbQuitEvent.IsValid()) fail(kLineTbQuit, ::GetLastError());
+    m_workerThread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &CTransferBuffer::TransferThread, this, CREATE_SUSPENDED, nullptr));
+    if (!m_workerThread.IsValid()) fail(kLineTbThread, ::GetLastError());
+    ::ResumeThread(m_workerThread);
+}
+
+CTransferBuffer::~CTransferBuffer() {
+    StopWorker();
+    delete m_queue;
+    m_queue = nullptr;
+    m_tbQuitEvent.Close();
+    m_workerThread.Close();
+    m_closingEvent.Close();
+    m_dataReadyEvent.Close();
+    m_tbLock.Close();
+}
+
+uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
+    if (IsSignalled(m_closingEvent)) return 0;
+    if (size != 0 && data == nullptr) return 0;
+    {
+        lumlib::__auto_locker lock(m_tbLock);
+        lock.Lock();
+        try {
+            m_queue->Write(size, data);
+        } catch (CLumException* e) {
+            // out of memory: nothing was queued (the list took the block back)
+            delete e;
+            return 0;
+        }
+        ::SetEvent(m_dataReadyEvent);
+    }
+    ::Sleep(0);
+    return 1;
+}
+
+void CTransferBuffer::ClearQueue() {
+    lumlib::__auto_locker lock(m_tbLock);
+    lock.Lock();
+    m_queue->FreeChain();
+    ::ResetEvent(m_dataReadyEvent);
+}
+
+DWORD CTransferBuffer::QuitWorker() {
+    ::SetEvent(m_tbQuitEvent);
+    ::ResumeThread(m_workerThread);
+    return ::WaitForSingleObject(m_workerThread, INFINITE);
+}
+
+void CTransferBuffer::StopWorker() { StopTransfer(1); }
+
+DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
+    if (immediate) {
+        ::SetEvent(m_closingEvent);
+        ClearQueue();
+        return QuitWorker();
+    }
+    for (;;) {
+        {
+            lumlib::__auto_locker lock(m_tbLock);
+            lock.Lock();
+            if (m_queue->IsEmpty()) break;
+            // Blocks that nobody can take any more: the worker has ended, or it
+            // went idle with the queue not empty because the front block could
+            // not be read (out of memory). Waiting for them would never end.
+            if (IsSignalled(m_workerThread) || !IsSignalled(m_dataReadyEvent)) break;
+        }
+        ::Sleep(kDrainPollMs);
+    }
+    return QuitWorker();
+}
+
+unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
+    CTransferBuffer* self = static_cast<CTransferBuffer*>(param);
+    size_t capacity = kWorkingBufferSize;
+    uint8_t* work = static_cast<uint8_t*>(CBuffersList::Realloc(nullptr, capacity));
+    if (!work) return 0xFFFFFFFFu;
+
+    HANDLE events[2] = {self->m_tbQuitEvent.Get(), self->m_dataReadyEvent.Get()};
+    for (;;) {
+        DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0) break;
+        if (result != WAIT_OBJECT_0 + 1) continue;
+
+        uint64_t size = 0;
+        bool taken = false;
+        uint32_t queueEmpty = 0;
+        {
+            lumlib::__auto_locker lock(self->m_tbLock);
+            lock.Lock();
+            // Grow first, take second: a block that does not fit stays queued.
+            uint64_t next = self->m_queue->GetNextSize();
+            if (next > capacity) {
+                void* grown = FitsSizeT(next) ? CBuffersList::Realloc(work, static_cast<size_t>(next)) : nullptr;
+                if (!grown) {
+                    lock.Unlock();
+                    std::free(work);
+                    return 0xFFFFFFFFu;
+                }
+                work = static_cast<uint8_t*>(grown);
+                capacity = static_cast<size_t>(next);
+            }
+            const uint8_t* block = self->m_queue->Read(&size, 1);
+            if (block && size <= capacity) {
+                std::memcpy(work, block, static_cast<size_t>(size));
+                taken = true;
+            }
+            queueEmpty = self->m_queue->IsEmpty();
+            if (queueEmpty || !taken) ::ResetEvent(self->m_dataReadyEvent);
+        }
+        ::Sleep(0);
+        if (!taken || size == 0) continue;
+        if (IsSignalled(self->m_tbQuitEvent)) break;
+        self->Process(work, size, queueEmpty);
+    }
+    std::free(work);
+    return 0;
+}

@@ -1,0 +1,132 @@
+#include "support/SecurityAttributes.h"
+
+#include "support/SecurityApi.h"
+
+namespace lumlib {
+
+const SecurityApi& WindowsSecurityApi() {
+    static const SecurityApi api = {
+        ::AllocateAndInitializeSid,
+        ::FreeSid,
+        ::SetEntriesInAclW,
+        ::LocalAlloc,
+        ::LocalFree,
+        ::InitializeSecurityDescriptor,
+        ::SetSecurityDescriptorDacl,
+        ::GetSecurityDescriptorDacl,
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW,
+        ::GetSecurityDescriptorSacl,
+        ::SetSecurityDescriptorSacl,
+    };
+    return api;
+}
+
+SecurityApi& ActiveSecurityApi() {
+    static SecurityApi api = WindowsSecurityApi();
+    return api;
+}
+
+}  // namespace lumlib
+
+namespace {
+
+// Every standard and specific right: what GENERIC_ALL maps to for the pipe.
+constexpr DWORD kAllAccess = 0x1FFFFF;
+static_assert(SECURITY_DESCRIPTOR_MIN_LENGTH == 40, "absolute descriptor block of 40 bytes");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "x64 record");
+
+// Low integrity, no write-up; the empty DACL part is ignored, only the SACL is used.
+const wchar_t kLowIntegrityLabelSddl[] = L"D:S:(ML;;NW;;;LW)";
+
+}  // namespace
+
+bool BuildEveryoneAccess(LumSecurityAttributes* record) {
+    if (!record) return false;
+    const lumlib::SecurityApi& api = lumlib::ActiveSecurityApi();
+
+    SID_IDENTIFIER_AUTHORITY worldAuthority = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool ok = false;
+
+    if (api.allocateAndInitializeSid(&worldAuthority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
+        EXPLICIT_ACCESS_W access = {};
+        access.grfAccessPermissions = kAllAccess;
+        access.grfAccessMode = SET_ACCESS;
+        access.grfInheritance = NO_INHERITANCE;
+        access.Trustee.pMultipleTrustee = nullptr;
+        access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+        access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+
+        if (api.setEntriesInAcl(1, &access, nullptr, &acl) == ERROR_SUCCESS) {
+            descriptor = static_cast<PSECURITY_DESCRIPTOR>(api.localAlloc(LMEM_FIXED, SECURITY_DESCRIPTOR_MIN_LENGTH));
+            ok = descriptor != nullptr &&
+                 api.initializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                 api.setSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE);
+        } else {
+            acl = nullptr;  // nothing was allocated
+        }
+    }
+
+    if (everyone) api.freeSid(everyone);
+    if (!ok) {
+        if (acl) api.localFree(acl);
+        if (descriptor) api.localFree(descriptor);
+        return false;
+    }
+
+    record->nLength = sizeof(SECURITY_ATTRIBUTES);
+    record->lpSecurityDescriptor = descriptor;
+    record->bInheritHandle = FALSE;
+    record->labelDescriptor = nullptr;  // a fresh descriptor carries no label yet
+    return true;
+}
+
+bool AddLowIntegrityLabel(LumSecurityAttributes* record) {
+    if (!record || !record->lpSecurityDescriptor) return false;
+    const lumlib::SecurityApi& api = lumlib::ActiveSecurityApi();
+
+    PSECURITY_DESCRIPTOR label = nullptr;
+    if (!api.convertStringSecurityDescriptor(kLowIntegrityLabelSddl, SDDL_REVISION_1, &label, nullptr))
+        return false;
+
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!api.getSecurityDescriptorSacl(label, &present, &sacl, &defaulted)) {
+        api.localFree(label);
+        return false;
+    }
+
+    if (!api.setSecurityDescriptorSacl(record->lpSecurityDescriptor, TRUE, sacl, FALSE)) {
+        api.localFree(label);  // the record's descriptor does not point into it
+        return false;
+    }
+
+    // The record's descriptor now points into the label descriptor: the record
+    // keeps it until FreeSecurityAttributes. A label put on earlier is no longer
+    // referenced.
+    if (record->labelDescriptor) api.localFree(record->labelDescriptor);
+    record->labelDescriptor = label;
+    return true;
+}
+
+void FreeSecurityAttributes(LumSecurityAttributes* record) {
+    if (!record) return;
+    const lumlib::SecurityApi& api = lumlib::ActiveSecurityApi();
+
+    PSECURITY_DESCRIPTOR descriptor = record->lpSecurityDescriptor;
+    if (descriptor) {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        api.getSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        if (dacl) api.localFree(dacl);
+        api.localFree(descriptor);
+    }
+    // The label goes last: the descriptor's SACL pointed into it.
+    if (record->labelDescriptor) api.localFree(record->labelDescriptor);
+}

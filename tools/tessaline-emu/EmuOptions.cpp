@@ -1,0 +1,206 @@
+#include "tools/tessaline-emu/EmuOptions.h"
+
+#include "tools/common/ConsoleOut.h"
+
+namespace tessaline_emu {
+
+const wchar_t kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
+
+const wchar_t* const kControlActions[] = {L"stop", L"drop", L"unknown", L"devices"};
+
+bool IsControlAction(const std::wstring& action) {
+    for (size_t i = 0; i < kControlActionCount; ++i)
+        if (action == kControlActions[i]) return true;
+    return false;
+}
+
+namespace {
+
+bool ParseWithhold(const std::wstring& list, uint32_t* bits, std::wstring* error) {
+    uint32_t result = 0;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(L',', start);
+        if (comma == std::wstring::npos) comma = list.size();
+        const std::wstring item = list.substr(start, comma - start);
+        start = comma + 1;
+        if (item == L"server-info") result |= kWithholdServerInfo;
+        else if (item == L"device-list") result |= kWithholdDeviceList;
+        else if (item == L"get-settings") result |= kWithholdGetSettings;
+        else if (item == L"set-settings") result |= kWithholdSetSettings;
+        else if (item == L"settings") result |= kWithholdGetSettings | kWithholdSetSettings;
+        else if (item == L"all") result |= kWithholdAll;
+        else {
+            *error = zktools::Format(L"--withhold: unknown answer '%s'", item.c_str());
+            return false;
+        }
+    }
+    *bits = result;
+    return true;
+}
+
+}  // namespace
+
+bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options, std::wstring* error) {
+    EmuOptions result;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::wstring name = args[i];
+        std::wstring value;
+        bool hasInlineValue = false;
+        const size_t eq = name.find(L'=');
+        if (name.compare(0, 2, L"--") == 0 && eq != std::wstring::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            hasInlineValue = true;
+        }
+        // Fetches the option's value: "--name=value" or "--name value".
+        auto take = [&](std::wstring* out) -> bool {
+            if (hasInlineValue) {
+                *out = value;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                *error = zktools::Format(L"%s needs a value", name.c_str());
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        auto takeNumber = [&](uint32_t* out) -> bool {
+            std::wstring text;
+            if (!take(&text)) return false;
+            if (!zktools::ParseU32(text, out)) {
+                *error = zktools::Format(L"%s: '%s' is not a 32-bit number", name.c_str(), text.c_str());
+                return false;
+            }
+            return true;
+        };
+        auto noValue = [&]() -> bool {
+            if (hasInlineValue) {
+                *error = zktools::Format(L"%s takes no value", name.c_str());
+                return false;
+            }
+            return true;
+        };
+
+        if (name == L"--help" || name == L"-h" || name == L"/?") {
+            if (!noValue()) return false;
+            result.help = true;
+        } else if (name == L"--quiet" || name == L"-q") {
+            if (!noValue()) return false;
+            result.quiet = true;
+        } else if (name == L"--pipe") {
+            if (!take(&result.pipeName)) return false;
+            if (result.pipeName.empty() || result.pipeName.find(L'\\') != std::wstring::npos ||
+                result.pipeName.size() > 200) {
+                *error = L"--pipe: give a plain pipe name without backslashes";
+                return false;
+            }
+        } else if (name == L"--devices") {
+            if (!take(&result.deviceFile)) return false;
+        } else if (name == L"--settings-file") {
+            if (!take(&result.settingsFile)) return false;
+        } else if (name == L"--status") {
+            if (!takeNumber(&result.getStatus)) return false;
+            result.setStatus = result.getStatus;
+        } else if (name == L"--get-status") {
+            if (!takeNumber(&result.getStatus)) return false;
+        } else if (name == L"--set-status") {
+            if (!takeNumber(&result.setStatus)) return false;
+        } else if (name == L"--delay") {
+            if (!takeNumber(&result.delayMs)) return false;
+        } else if (name == L"--withhold") {
+            std::wstring list;
+            if (!take(&list) || !ParseWithhold(list, &result.withhold, error)) return false;
+        } else if (name == L"--drop-after") {
+            if (!takeNumber(&result.dropAfter)) return false;
+            if (result.dropAfter == 0) {
+                *error = L"--drop-after: give a count of at least 1";
+                return false;
+            }
+        } else if (name == L"--unknown-event") {
+            if (!takeNumber(&result.unknownEvent)) return false;
+            result.sendUnknown = true;
+        } else if (name == L"--control") {
+            if (!take(&result.control)) return false;
+            if (result.control.empty() || result.control.find(L'\\') != std::wstring::npos) {
+                *error = L"--control: give a plain name without backslashes";
+                return false;
+            }
+        } else if (name == L"--exit-after") {
+            uint32_t seconds = 0;
+            if (!takeNumber(&seconds)) return false;
+            if (seconds == 0 || seconds > 86400u * 7) {
+                *error = L"--exit-after: give 1 to 604800 seconds";
+                return false;
+            }
+            result.exitAfterMs = seconds * 1000u;
+        } else if (name == L"--signal") {
+            if (hasInlineValue || i + 2 >= args.size()) {
+                *error = L"--signal needs a control name and an action";
+                return false;
+            }
+            result.signalName = args[++i];
+            result.signalAction = args[++i];
+            if (!IsControlAction(result.signalAction)) {
+                *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices)",
+                                         result.signalAction.c_str());
+                return false;
+            }
+        } else {
+            *error = zktools::Format(L"unknown option '%s'", args[i].c_str());
+            return false;
+        }
+    }
+    *options = result;
+    return true;
+}
+
+std::wstring EmuUsage() {
+    return
+        L"tessaline-emu - stands in for the Tessaline audio service, so applications using\r\n"
+        L"zksndapi.dll can be developed and tested without it.\r\n"
+        L"\r\n"
+        L"Usage: tessaline-emu [options]\r\n"
+        L"       tessaline-emu --signal NAME ACTION\r\n"
+        L"\r\n"
+        L"Serves the service pipe, answers the library's requests and prints one line per\r\n"
+        L"connection, disconnection and message received ('<-') or sent ('->').\r\n"
+        L"\r\n"
+        L"Options:\r\n"
+        L"  --devices FILE       devices from FILE (default: two render devices, one capture\r\n"
+        L"                       device). One device per line: KIND ID DEFAULT EXTRA NAME,\r\n"
+        L"                       KIND render, capture or a number; '#' starts a comment.\r\n"
+        L"  --settings-file FILE keep the 336-byte settings record in FILE: read at start when\r\n"
+        L"                       it exists, written after every change (default: memory only)\r\n"
+        L"  --status N           status carried by settings replies (default 0)\r\n"
+        L"  --get-status N       ... by get-settings replies only\r\n"
+        L"  --set-status N       ... by set-settings replies only\r\n"
+        L"  --delay MS           wait MS milliseconds before every answer\r\n"
+        L"  --withhold LIST      never send these answers (comma-separated): server-info,\r\n"
+        L"                       device-list, get-settings, set-settings, settings, all\r\n"
+        L"  --drop-after N       break each connection after its Nth received message\r\n"
+        L"  --unknown-event CODE after the server information, also send a notification with\r\n"
+        L"                       this event code (the library ignores codes 4 and up)\r\n"
+        L"  --control NAME       obey the named events NAME.stop, NAME.drop, NAME.unknown and\r\n"
+        L"                       NAME.devices (see --signal); sets NAME.ready once the\r\n"
+        L"                       pipe is served\r\n"
+        L"  --exit-after SECONDS stop after SECONDS seconds\r\n"
+        L"  --pipe NAME          serve another pipe name (default: the service's)\r\n"
+        L"  --quiet, -q          print nothing but errors\r\n"
+        L"  --help, -h           this text\r\n"
+        L"\r\n"
+        L"--signal NAME ACTION pokes an emulator started with --control NAME, then exits:\r\n"
+        L"  stop     stop it cleanly\r\n"
+        L"  drop     break every client connection\r\n"
+        L"  unknown  send every client a notification with the --unknown-event code (9)\r\n"
+        L"  devices  send every client the device list unasked\r\n"
+        L"\r\n"
+        L"Ctrl+C or closing the console also stops it cleanly.\r\n"
+        L"\r\n"
+        L"Exit codes: 0 stopped normally; 1 failure while running; 2 bad command line;\r\n"
+        L"3 the pipe is already served (the service or another emulator runs); 4 device or\r\n"
+        L"settings file unusable; 5 --signal found no emulator with that name.\r\n";
+}
+
+}  // namespace tessaline_emu

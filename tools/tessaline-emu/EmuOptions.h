@@ -1,0 +1,65 @@
+// Command line of tessaline-emu.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessaline_emu {
+
+// The well-known name of the service pipe (without the "\\.\pipe\" prefix).
+extern const wchar_t kServicePipeName[];
+
+// Which answers the emulator keeps to itself (--withhold).
+enum WithholdBits : uint32_t {
+    kWithholdServerInfo = 1u << 0,
+    kWithholdDeviceList = 1u << 1,
+    kWithholdGetSettings = 1u << 2,
+    kWithholdSetSettings = 1u << 3,
+    kWithholdAll = 0xFu,
+};
+
+struct EmuOptions {
+    std::wstring pipeName = kServicePipeName;
+    std::wstring deviceFile;       // empty: the built-in devices
+    std::wstring settingsFile;     // empty: settings kept in memory only
+    uint32_t getStatus = 0;        // status carried by get-settings replies
+    uint32_t setStatus = 0;        // status carried by set-settings replies
+    uint32_t delayMs = 0;          // pause before every answer
+    uint32_t withhold = 0;         // WithholdBits
+    uint32_t dropAfter = 0;        // break a connection after its Nth message; 0: never
+    bool sendUnknown = false;      // send an unknown notification after the server information
+    uint32_t unknownEvent = 9;     // its event code (also used by the "unknown" control action)
+    std::wstring control;          // prefix of the named control events; empty: none
+    uint32_t exitAfterMs = 0;      // stop on its own after this long; 0: run until stopped
+    bool quiet = false;            // no traffic lines
+
+    // --signal NAME ACTION: poke a running emulator instead of running one.
+    std::wstring signalName;
+    std::wstring signalAction;
+
+    bool help = false;
+};
+
+// The control actions a running emulator answers (named event NAME.action).
+extern const wchar_t* const kControlActions[];
+const size_t kControlActionCount = 4;  // stop, drop, unknown, devices
+bool IsControlAction(const std::wstring& action);
+
+// Parses argv[1..]; false with a message on a usage error.
+bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options, std::wstring* error);
+
+// Text printed by --help.
+std::wstring EmuUsage();
+
+// Exit codes.
+enum EmuExit : int {
+    kEmuExitOk = 0,
+    kEmuExitFailure = 1,     // unexpected failure at run time
+    kEmuExitUsage = 2,       // bad command line
+    kEmuExitPipeBusy = 3,    // the pipe exists already: the service or another emulator runs
+    kEmuExitBadFile = 4,     // device or settings file unusable
+    kEmuExitNoTarget = 5,    // --signal: no emulator with that control name runs
+};
+
+}  // namespace tessaline_emu

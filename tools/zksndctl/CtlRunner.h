@@ -1,0 +1,47 @@
+// zksndctl's commands: each loads zksndapi.dll, talks to the service through
+// the library's eight exports only, and returns an exit code.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "tools/zksndctl/CtlOptions.h"
+#include "virt/api/zksndapi.h"
+
+namespace zksndctl {
+
+// The library's exports, resolved by name at run time.
+struct ZkSndApi {
+    PFN_ZkSndVApiInit Init = nullptr;
+    PFN_ZkSndVoid CleanUp = nullptr;
+    PFN_ZkSndVoid GetDeviceList = nullptr;
+    PFN_ZkSndVoid DeInit = nullptr;
+    PFN_ZkSndSetDefault SetDefault = nullptr;
+    PFN_ZkSndGetSettings GetSettings = nullptr;
+    PFN_ZkSndSetSettings SetSettings = nullptr;
+    PFN_ZkSndVoid ConfigIsLocked = nullptr;
+};
+
+// Owns the loaded library.
+class CLoadedApi {
+public:
+    CLoadedApi() = default;
+    ~CLoadedApi();
+    CLoadedApi(const CLoadedApi&) = delete;
+    CLoadedApi& operator=(const CLoadedApi&) = delete;
+
+    // path empty: zksndapi.dll in the folder of this program. false with a
+    // message when the file cannot be loaded or an export is missing.
+    bool Load(const std::wstring& path, std::wstring* error);
+    const ZkSndApi& Api() const { return m_api; }
+
+private:
+    HMODULE m_module = nullptr;
+    ZkSndApi m_api;
+};
+
+// Runs the parsed command. stopEvent (may be null) ends waits early: Ctrl+C.
+int RunCommand(const CtlOptions& options, HANDLE stopEvent);
+
+}  // namespace zksndctl

@@ -1,0 +1,45 @@
+// zksndctl: the Tessaline audio service from the command line, through zksndapi.dll.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/lumlib.h"
+#include "tools/common/ConsoleOut.h"
+#include "tools/zksndctl/CtlOptions.h"
+#include "tools/zksndctl/CtlRunner.h"
+
+namespace {
+
+HANDLE g_stopRequested = nullptr;
+
+// Ctrl+C ends a watch, or cuts a wait short; the library is still shut down cleanly.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    if (g_stopRequested == nullptr) return FALSE;
+    ::SetEvent(g_stopRequested);
+    return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    zksndctl::CtlOptions options;
+    std::wstring error;
+    if (!zksndctl::ParseCtlOptions(args, &options, &error)) {
+        zktools::PrintErrLine(L"zksndctl: " + error);
+        zktools::PrintErrLine(L"try 'zksndctl --help'");
+        return zksndctl::kExitUsage;
+    }
+    if (options.help) {
+        zktools::PrintText(zksndctl::CtlUsage());
+        return zksndctl::kExitOk;
+    }
+    CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_stopRequested = stopRequested;
+    ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    const int code = zksndctl::RunCommand(options, stopRequested);
+    ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    g_stopRequested = nullptr;
+    return code;
+}
