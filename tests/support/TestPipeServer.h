@@ -73,7 +73,8 @@ public:
 
     // Ends a client's connection from the server side and returns once it has
     // ended (true) or the client does not exist (false).
-    // DisconnectNamedPipe, then the instance listens again: the client sees 233.
+    // DisconnectNamedPipe, then the instance listens again: the client sees 233,
+    // and whatever it had not read yet is discarded.
     bool DisconnectClient(size_t client);
     // CloseHandle only, a new instance takes its place: the client sees 109.
     bool CloseClient(size_t client);
