@@ -23,6 +23,12 @@ using zk_testkit::CTestPipeServer;
 
 namespace {
 
+// GetProcAddress's generic pointer, cast through void* to the export's type.
+template <class T>
+T Proc(HMODULE dll, const char* name) {
+    return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(dll, name)));
+}
+
 struct Api {
     HMODULE dll = nullptr;
     PFN_ZkSndVApiInit Init = nullptr;
@@ -37,14 +43,14 @@ struct Api {
     bool Load() {
         dll = ::LoadLibraryW(L"zksndapi.dll");
         if (!dll) return false;
-        Init = reinterpret_cast<PFN_ZkSndVApiInit>(::GetProcAddress(dll, "ZkSndVApiInit"));
-        CleanUp = reinterpret_cast<PFN_ZkSndVoid>(::GetProcAddress(dll, "ZkSndVCleanUp"));
-        GetDeviceList = reinterpret_cast<PFN_ZkSndVoid>(::GetProcAddress(dll, "ZkSndVGetDeviceList"));
-        DeInit = reinterpret_cast<PFN_ZkSndVoid>(::GetProcAddress(dll, "ZkSndDeInit"));
-        SetDefault = reinterpret_cast<PFN_ZkSndSetDefault>(::GetProcAddress(dll, "ZkSndSetDefault"));
-        GetSettings = reinterpret_cast<PFN_ZkSndGetSettings>(::GetProcAddress(dll, "ZkSndGetSettings"));
-        SetSettings = reinterpret_cast<PFN_ZkSndSetSettings>(::GetProcAddress(dll, "ZkSndSetSettings"));
-        IsLocked = reinterpret_cast<PFN_ZkSndVoid>(::GetProcAddress(dll, "ZkConfigIsLocked"));
+        Init = Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit");
+        CleanUp = Proc<PFN_ZkSndVoid>(dll, "ZkSndVCleanUp");
+        GetDeviceList = Proc<PFN_ZkSndVoid>(dll, "ZkSndVGetDeviceList");
+        DeInit = Proc<PFN_ZkSndVoid>(dll, "ZkSndDeInit");
+        SetDefault = Proc<PFN_ZkSndSetDefault>(dll, "ZkSndSetDefault");
+        GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
+        SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");
+        IsLocked = Proc<PFN_ZkSndVoid>(dll, "ZkConfigIsLocked");
         return Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings && IsLocked;
     }
 };
@@ -70,7 +76,7 @@ public:
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Recorder* self = s_current;
         if (!self) return;
-        Notice n{code, param, context, ::GetCurrentThreadId()};
+        Notice n{code, param, context, ::GetCurrentThreadId(), L"", 0};
         if (code == ZKSND_NOTIFY_DEVICE_INFO && param) {
             const SndDeviceInfo* dev = reinterpret_cast<const SndDeviceInfo*>(param);
             n.devName = dev->devName;
