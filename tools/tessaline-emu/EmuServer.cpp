@@ -347,8 +347,10 @@ void CEmuSession::Run() {
         DWORD got = 0;
         ::GetOverlappedResult(m_pipe, &ov, &got, TRUE);  // the buffer stays ours until it ends
     }
-    // Disconnecting (not only closing) tells the client at once: its read fails with 233.
-    ::DisconnectNamedPipe(m_pipe);
+    // Only closed, not disconnected: DisconnectNamedPipe would throw away what
+    // the client has not read yet (the answers just sent). After closing, the
+    // client reads what is left and then gets ERROR_BROKEN_PIPE, as when a
+    // service process ends.
     m_pipe.Close();
     if (m_haveSessionId) Print(zktools::Format(L"disconnected (session %u): ", m_sessionId) + m_endReason);
     else Print(L"disconnected: " + m_endReason);
