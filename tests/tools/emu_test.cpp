@@ -414,13 +414,6 @@ TEST(EmuStart, RefusesBadInputWithItsExitCode) {
     ::DeleteFileW(file.c_str());
 }
 
-TEST(EmuStart, HelpDocumentsOptionsAndExitCodes) {
-    std::string output;
-    EXPECT_EQ(0, RunProgram(L"tessaline-emu.exe", L"--help", &output));
-    for (const char* word : {"--devices", "--withhold", "--drop-after", "--control", "--exit-after", "Exit codes"})
-        EXPECT_NE(std::string::npos, output.find(word)) << word;
-}
-
 TEST(EmuStart, SecondEmulatorOnTheSamePipeIsRefused) {
     CEmulator first;
     ASSERT_TRUE(first.Start());

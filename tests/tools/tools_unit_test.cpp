@@ -47,18 +47,6 @@ TEST(FrameReader, ReassemblesFramesFedOneByteAtATime) {
     EXPECT_EQ(0u, reader.Pending());
 }
 
-TEST(FrameReader, SkipsEmptyFramesAndRefusesOversizedOnes) {
-    CFrameReader reader(100);
-    const uint8_t bytes[] = {0, 0, 0, 0, 1, 0, 0, 0, 42, 101, 0, 0, 0};
-    reader.Append(bytes, sizeof(bytes));
-    std::vector<uint8_t> message;
-    uint32_t announced = 0;
-    ASSERT_EQ(CFrameReader::kFrame, reader.Next(&message, &announced));
-    EXPECT_EQ((std::vector<uint8_t>{42}), message);
-    EXPECT_EQ(CFrameReader::kTooLarge, reader.Next(&message, &announced));
-    EXPECT_EQ(101u, announced);
-}
-
 TEST(FrameReader, FramePrefixIsLittleEndianLength) {
     const std::vector<uint8_t> frame = MakeFrame(std::vector<uint8_t>(0x0102, 7));
     ASSERT_EQ(4u + 0x0102, frame.size());
@@ -198,22 +186,7 @@ TEST(EmuOptions, RejectsWhatItCannotMeanToDo) {
 
 // ---- zksndctl command line and output -------------------------------------------
 
-TEST(CtlOptions, ParsesEachCommand) {
-    using zksndctl::Command;
-    struct Case { const wchar_t* line; Command command; };
-    const Case cases[] = {
-        {L"devices", Command::Devices},           {L"devices --json", Command::Devices},
-        {L"set-default 0x10", Command::SetDefault}, {L"settings get", Command::SettingsGet},
-        {L"settings get --out f.bin", Command::SettingsGet}, {L"settings set f.bin", Command::SettingsSet},
-        {L"watch --seconds 3 --no-list", Command::Watch}, {L"--timeout 100 locked", Command::Locked},
-        {L"locked --dll C:\\x.dll", Command::Locked},
-    };
-    for (const Case& c : cases) {
-        zksndctl::CtlOptions o;
-        std::wstring error;
-        ASSERT_TRUE(zksndctl::ParseCtlOptions(Split(c.line), &o, &error)) << c.line << ": " << error.c_str();
-        EXPECT_EQ(c.command, o.command) << c.line;
-    }
+TEST(CtlOptions, ParsesValuesAnywhereOnTheLine) {
     zksndctl::CtlOptions o;
     std::wstring error;
     ASSERT_TRUE(zksndctl::ParseCtlOptions(Split(L"--timeout 250 set-default 4294967295"), &o, &error));
@@ -223,7 +196,11 @@ TEST(CtlOptions, ParsesEachCommand) {
     EXPECT_EQ(3u, o.seconds);
     EXPECT_FALSE(o.requestList);
     ASSERT_TRUE(zksndctl::ParseCtlOptions(Split(L"settings set in.bin"), &o, &error));
+    EXPECT_EQ(zksndctl::Command::SettingsSet, o.command);
     EXPECT_EQ(L"in.bin", o.file);
+    ASSERT_TRUE(zksndctl::ParseCtlOptions(Split(L"locked --dll C:\\x.dll"), &o, &error));
+    EXPECT_EQ(zksndctl::Command::Locked, o.command);
+    EXPECT_EQ(L"C:\\x.dll", o.dllPath);
 }
 
 TEST(CtlOptions, RejectsMisplacedOrMissingParts) {
@@ -268,14 +245,6 @@ TEST(CtlOutput, JsonEscapesNamesAndTableAlignsColumns) {
     // NAME starts at the same column in every line.
     EXPECT_EQ(header, line1 - (table.find(L"\r\n") + 2));
     EXPECT_EQ(header, line2 - (table.find(L"\r\n", line1) + 2));
-}
-
-TEST(CtlOutput, HexDumpShowsEveryByteWithOffsets) {
-    uint8_t data[20];
-    for (int i = 0; i < 20; ++i) data[i] = static_cast<uint8_t>(0xF0 + i);
-    const std::wstring dump = zksndctl::FormatHexDump(data, sizeof(data));
-    EXPECT_EQ(0u, dump.find(L"0000  f0 f1"));
-    EXPECT_NE(std::wstring::npos, dump.find(L"\r\n0010  00 01 02 03\r\n"));
 }
 
 }  // namespace
