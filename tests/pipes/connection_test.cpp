@@ -35,12 +35,9 @@ TEST(PipeConnection, BadArgumentsAndFailedOpensRaiseAtOnce) {
     EXPECT_TRUE(owner.Open(UniquePipeName(L"conn-none")).Is(2, L"PipeClient", 93));
     EXPECT_LT(::GetTickCount64() - start, 2000u);  // one failed wait, no retries
     {
-        CTestPipeServer::Options refusing;
-        refusing.name = UniquePipeName(L"conn-refused");
-        refusing.refuseClients = true;
-        CTestPipeServer server(refusing);
+        CTestPipeServer server(UniquePipeName(L"conn-refused"), true);  // refuses clients
         ASSERT_TRUE(server.Start());
-        EXPECT_TRUE(owner.Open(refusing.name).Is(5, L"PipeClient", 93));
+        EXPECT_TRUE(owner.Open(server.Name()).Is(5, L"PipeClient", 93));
     }
     // an invalid handle is refused, and the abort event made before it is closed again
     long before = testkit::ProcessHandleCount();

@@ -139,9 +139,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
     EXPECT_EQ(c.rec.Get(c.failures), (std::vector<uint32_t>{1, 2, 3}));
     EXPECT_PRED3(Between, Now() - start, 1500, 5000);  // about a second apart
-    CTestPipeServer::Options refuse;
-    refuse.refuseClients = true;  // opening for reading and writing fails with 5
-    CTestPipeServer refusing(refuse);
+    CTestPipeServer refusing(zk_testkit::kServicePipeName, true);  // opening for reading and writing fails with 5
     ASSERT_TRUE(refusing.Start());
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 5; }, 4000));
     EXPECT_EQ(c.GetStatus(), 5u);

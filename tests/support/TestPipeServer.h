@@ -1,16 +1,20 @@
-// A real named-pipe server for tests: overlapped, byte mode, several
-// instances served on threads of its own. It records every frame it reads
-// (4-byte little-endian length, then the payload), writes well-formed and
-// malformed frames on request, ends a client's connection on request, and can
-// answer each frame through a responder callback.
+// A real named-pipe server for tests: overlapped, byte mode, four listening
+// instances, each served by a thread of its own. It records every frame it
+// reads (4-byte little-endian length, then the payload), writes whole and cut
+// frames on request, ends a client's connection on request, and can answer
+// each frame through a responder callback.
 #pragma once
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/lumlib.h"
@@ -25,128 +29,97 @@ std::wstring UniquePipeName(const wchar_t* tag);
 
 class CTestPipeServer {
 public:
-    struct Options {
-        std::wstring name = kServicePipeName;   // without the "\\.\pipe\" prefix
-        DWORD instances = 4;                    // listening instances = most clients at once
-        DWORD defaultTimeoutMs = 2000;          // what WaitNamedPipeW(NMPWAIT_USE_DEFAULT_WAIT) waits
-        DWORD bufferSize = 65536;               // in and out buffer of every instance
-        uint32_t maxFrame = 16u * 1024 * 1024;  // a longer announced length ends the connection
-        // Instances are inbound-only, so a client opening for reading and
-        // writing is refused with ERROR_ACCESS_DENIED (5), like a caller the
-        // service does not admit. (Wine does not enforce pipe DACLs; this works
-        // on both.)
-        bool refuseClients = false;
-    };
+    // Called once per received frame: on a worker thread when there are
+    // workers, otherwise on the thread that read the frame (which then cannot
+    // end that client's connection: it waits for the responder to return).
+    using Responder = std::function<void(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& frame)>;
 
-    // Called once per received frame. With worker threads it runs on one of
-    // them, otherwise on the thread that read the frame.
-    using Responder = std::function<void(CTestPipeServer& server, size_t client,
-                                         const std::vector<uint8_t>& frame)>;
-
-    CTestPipeServer();
-    explicit CTestPipeServer(const std::wstring& name);
-    explicit CTestPipeServer(const Options& options);
+    // name is without the "\\.\pipe\" prefix. refuseClients makes the instances
+    // inbound-only, so a client opening for reading and writing is refused with
+    // ERROR_ACCESS_DENIED (5) like a caller the service does not admit (Wine
+    // does not enforce pipe DACLs; this works on both).
+    explicit CTestPipeServer(std::wstring name = kServicePipeName, bool refuseClients = false);
     ~CTestPipeServer();  // Stop()
     CTestPipeServer(const CTestPipeServer&) = delete;
     CTestPipeServer& operator=(const CTestPipeServer&) = delete;
 
-    // Creates the instances (on the calling thread, so the pipe exists when
-    // Start returns) and their threads; false when that failed (the server is
-    // then stopped again). Start forgets the clients and frames of a previous run.
+    // Creates the instances (on the calling thread, so a client may open as
+    // soon as Start returns) and the threads; false when an instance failed.
     bool Start();
-    // Ends every connection (DisconnectNamedPipe, then close), closes every
-    // instance and joins every thread. Recorded frames stay readable.
+    // Ends every connection, closes every instance and joins every thread.
+    // Recorded frames stay readable.
     void Stop();
-    bool IsRunning() const { return m_running; }
-    const std::wstring& Name() const { return m_options.name; }
-    std::wstring Path() const;  // "\\.\pipe\" + name
+    const std::wstring& Name() const { return m_name; }
 
     // Clients are numbered 0, 1, ... in the order their connections were
     // accepted; with several instances that need not be the order in which
-    // they opened, so open one at a time (WaitForClients) when it matters.
+    // they opened, so open one at a time when it matters.
     bool WaitForClients(size_t count, DWORD timeoutMs);
     bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
-    size_t ClientCount();
-    bool IsClientConnected(size_t client);
     // Waits until the connection has ended, from either side.
     bool WaitForClientGone(size_t client, DWORD timeoutMs);
+    // End a connection from the server side; true once it has ended.
+    // DisconnectNamedPipe: the client sees 233 and loses what it had not read.
+    bool DisconnectClient(size_t client) { return EndClient(client, kDisconnect); }
+    // CloseHandle, and a new instance takes its place: the client sees 109.
+    bool CloseClient(size_t client) { return EndClient(client, kClose); }
 
-    // Ends a client's connection from the server side and returns once it has
-    // ended (true) or the client does not exist (false).
-    // DisconnectNamedPipe, then the instance listens again: the client sees 233,
-    // and whatever it had not read yet is discarded.
-    bool DisconnectClient(size_t client);
-    // CloseHandle only, a new instance takes its place: the client sees 109.
-    bool CloseClient(size_t client);
-
-    // Writes one frame (length, then payload) in one piece; false when the
-    // client is gone or the write failed or took longer than 10 s. Blocks
-    // until the client has read what does not fit into the pipe's buffer.
-    bool WriteFrame(size_t client, const void* data, uint32_t size);
-    bool WriteFrame(size_t client, const std::vector<uint8_t>& payload);
-    // Writes bytes as they are, without a length.
-    bool WriteRaw(size_t client, const void* data, uint32_t size);
-    // Announces declaredLength, writes only size bytes, then ends the connection
-    // (CloseClient, or DisconnectClient when disconnect is true).
-    bool WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size,
-                       bool disconnect = false);
+    // Writes one frame in one piece; blocks while the client has not read what
+    // does not fit into the pipe's buffer. false when the client is gone or
+    // the write failed or took longer than 10 s.
+    bool WriteFrame(size_t client, const void* data, uint32_t size) { return Send(client, size, data, size); }
+    bool WriteFrame(size_t client, const std::vector<uint8_t>& payload) {
+        return WriteFrame(client, payload.data(), static_cast<uint32_t>(payload.size()));
+    }
+    // Announces declaredLength, writes only size bytes, then CloseClient.
+    bool WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size);
 
     // Frames read from every client, in arrival order.
     bool WaitForFrames(size_t count, DWORD timeoutMs);
-    bool WaitForClientFrames(size_t client, size_t count, DWORD timeoutMs);
     size_t FrameCount();
-    std::vector<uint8_t> Frame(size_t index);          // empty when out of range
-    size_t FrameClient(size_t index);                  // SIZE_MAX when out of range
-    std::vector<std::vector<uint8_t>> ClientFrames(size_t client);
-    uint64_t BytesReceived(size_t client);             // every byte read, lengths included
+    std::vector<uint8_t> Frame(size_t index);  // empty when out of range
+    uint64_t BytesReceived(size_t client);     // every byte read, lengths included
 
     // workerThreads 0: the responder runs on the reading thread, in order.
-    // Otherwise on that many threads; with shuffle each takes a random waiting
-    // frame instead of the oldest, so answers come back out of order.
-    // Takes effect for frames read after the call; set it before Start to
-    // change the worker count.
+    // Otherwise on that many workers, started by Start (so set them before);
+    // with shuffle each takes a random waiting frame instead of the oldest, so
+    // answers come back out of order.
     void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false);
-
-    static const DWORD kWriteTimeoutMs = 10000;
 
 private:
     struct Client;
     struct Instance;
-    struct Work {
+    struct Job {
         size_t client;
         std::vector<uint8_t> frame;
     };
-    enum Command { kNone = 0, kDisconnect = 1, kClose = 2 };
-    enum ReadResult { kReadOk, kReadFailed, kReadStop, kReadCommand };
+    enum Command { kNone, kDisconnect, kClose };
+    enum Result { kOk, kFailed, kStop, kCommand };
 
     HANDLE CreateInstance();
-    static unsigned __stdcall InstanceThread(void* arg);
-    static unsigned __stdcall WorkerThread(void* arg);
-    void ServeInstance(Instance* instance);
-    ReadResult ReadExact(Instance* instance, HANDLE pipe, OVERLAPPED* ov, Client* client,
-                         void* buffer, uint32_t count);
-    Client* FindClient(size_t client);
-    bool WriteBytes(size_t client, const void* data, uint32_t size);
+    void Serve(Instance* in);
+    void Work();
+    Result Await(Instance* in, OVERLAPPED* ov, Client* c, DWORD* n);
+    Result Read(Instance* in, OVERLAPPED* ov, Client* c, uint8_t* p, uint32_t count);
+    bool Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size);
     bool EndClient(size_t client, Command how);
-    void OnFrame(size_t client, std::vector<uint8_t>& frame);
-    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs);
-    void Notify();
+    bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done);
 
-    Options m_options;
-    bool m_running;
-    CRITICAL_SECTION m_lock;          // guards everything below but the handles
-    CONDITION_VARIABLE m_changed;     // clients, frames, work queue, stopping
+    const std::wstring m_name;
+    const bool m_refuseClients;
     CHandleHolder m_stopEvent;
-    bool m_stopping;
-    std::vector<std::unique_ptr<Instance>> m_instances;
+    std::vector<std::unique_ptr<Instance>> m_instances;  // these two: Start and Stop only
+    std::vector<std::thread> m_threads;
+    std::mutex m_lock;                  // guards everything below
+    std::condition_variable m_changed;  // clients, frames, jobs, stopping
+    bool m_stopping = false;
     std::vector<std::unique_ptr<Client>> m_clients;
-    std::vector<Work> m_frames;        // recorded frames with their client
-    std::vector<Work> m_work;          // frames waiting for a responder worker
-    std::vector<CHandleHolder> m_workers;
+    std::vector<std::vector<uint8_t>> m_frames;
+    std::vector<Job> m_jobs;  // frames waiting for a worker
     Responder m_responder;
-    unsigned m_workerCount;
-    bool m_shuffle;
-    uint32_t m_random;
+    unsigned m_workerCount = 0;
+    bool m_shuffle = false;
+    std::minstd_rand m_random;
 };
 
 }  // namespace zk_testkit
