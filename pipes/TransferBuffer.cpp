@@ -108,6 +108,11 @@ CBuffersList::CBuffersList()
 
 void CBuffersList::FreeResources() {
     // Only called before the refill thread exists: nothing else touches the lists.
+    FreeBuffers();
+    CloseHandles();
+}
+
+void CBuffersList::FreeBuffers() {
     for (uint8_t* b : m_chain) std::free(b);
     m_chain.clear();
     for (uint8_t* b : m_spares) std::free(b);
@@ -118,6 +123,9 @@ void CBuffersList::FreeResources() {
     std::free(m_partBuffer);
     m_partBuffer = nullptr;
     m_partBufferSize = 0;
+}
+
+void CBuffersList::CloseHandles() {
     m_quitEvent.Close();
     m_refillEvent.Close();
     m_refillThread.Close();
@@ -131,19 +139,9 @@ CBuffersList::~CBuffersList() {
         lumlib::__auto_locker lock(m_lock);
         lock.Lock();
         Clear();
-        for (uint8_t* b : m_spares) std::free(b);
-        m_spares.clear();
-        std::free(m_blockBuffer);
-        m_blockBuffer = nullptr;
-        m_blockBufferSize = 0;
-        std::free(m_partBuffer);
-        m_partBuffer = nullptr;
-        m_partBufferSize = 0;
+        FreeBuffers();
     }
-    m_quitEvent.Close();
-    m_refillEvent.Close();
-    m_refillThread.Close();
-    m_lock.Close();
+    CloseHandles();
 }
 
 void CBuffersList::AllocateNewBuffers(uint32_t count) {

@@ -69,6 +69,8 @@ protected:
     uint32_t IsEmptyLocked() const;
     // Frees what the constructor made so far (handles, memory) before it raises.
     void FreeResources();
+    void FreeBuffers();   // chain, spares, block and part buffers
+    void CloseHandles();  // quit and refill events, refill thread, lock
 
     uint64_t m_bufferSize;
     uint32_t m_refillCount;

@@ -1,453 +1,167 @@
 // tessaline-emu end to end: started as a child process, spoken to over its pipe.
-#include <cstring>
-
 #include "tests/tools/ToolsTestKit.h"
 
 using namespace tools_test;
 
 namespace {
 
-std::vector<uint8_t> GetSettingsRequest(uint32_t requestId) {
+std::vector<uint8_t> GetSettings(uint32_t requestId) {
     std::vector<uint8_t> request(kSndStandardRequestSize);
-    EXPECT_EQ(request.size(), SndBuildGetSettings(request.data(), request.size(), requestId));
+    SndBuildGetSettings(request.data(), request.size(), requestId);
     return request;
 }
 
-std::vector<uint8_t> SetSettingsRequest(uint32_t requestId, const uint8_t* record) {
+std::vector<uint8_t> SetSettings(uint32_t requestId, const std::string& record) {
     std::vector<uint8_t> request(kSndSetSettingsRequestSize);
-    EXPECT_EQ(request.size(), SndBuildSetSettings(request.data(), request.size(), record, requestId));
+    SndBuildSetSettings(request.data(), request.size(), record.data(), requestId);
     return request;
 }
 
-std::vector<uint8_t> SetDefaultRequest(uint32_t device) {
+std::vector<uint8_t> SetDefault(uint32_t device) {
     std::vector<uint8_t> request(kSndSetDefaultRequestSize);
-    EXPECT_EQ(request.size(), SndBuildSetDefaultDevice(request.data(), request.size(), device));
+    SndBuildSetDefaultDevice(request.data(), request.size(), device);
     return request;
 }
 
-SndDecodedMsg Decode(const std::vector<uint8_t>& m) {
-    SndDecodedMsg d;
-    SndDecodeMessage(m.data(), m.size(), d);
-    return d;
-}
-
-// A started emulator with one connected client that has had its greeting.
-class EmuSession : public ::testing::Test {
-protected:
-    void StartWith(const std::wstring& options) {
-        ASSERT_TRUE(emu.Start(options));
-        ASSERT_TRUE(client.Connect(emu.PipePath())) << client.LastError();
+// Asks for the device list and reads it to its end: "id def render extra [name] " per device.
+std::wstring RequestDevices(CRawClient& client) {
+    std::wstring devices;
+    std::vector<uint8_t> m(kSndStandardRequestSize);
+    SndBuildGetDeviceList(m.data(), m.size());
+    EXPECT_TRUE(client.Send(m));
+    SndDecodedMsg d = {};
+    while (devices.size() < 100000 && client.Receive(&m) == CRawClient::kMessage &&
+           SndDecodeMessage(m.data(), m.size(), d) == SndMsgKind::Notification && d.event == eZkSndRdpVDeviceInfo) {
+        devices += zktools::Format(L"%u %u %u %u [", d.device.field0, d.device.def, d.device.render, d.device.field3);
+        for (size_t c = 0; c < d.device.devNameChars; ++c) devices += static_cast<wchar_t>(SndDeviceNameAt(d.device, c));
+        devices += L"] ";
     }
+    EXPECT_EQ(static_cast<uint32_t>(eZkSndRdpVLastDeviceInfo), d.event) << "the device list did not end";
+    return devices;
+}
+
+// The built-in list with device def as the default: two render devices, then one capture device.
+std::wstring BuiltInList(uint32_t def) {
+    return zktools::Format(L"0 %u 1 0 [Speakers (Tessaline Remote Audio)] 1 %u 1 0 [Headphones (Tessaline Remote Audio)] "
+                           L"2 %u 0 0 [Microphone (Tessaline Remote Audio)] ",
+                           def == 0 ? 1u : 0u, def == 1 ? 1u : 0u, def == 2 ? 1u : 0u);
+}
+
+// One emulator run, two clients: greeting, device list, default device, settings, bad input, control
+// events, traffic lines and a clean stop.
+TEST(Emulator, ServesClientsFromOneSharedState) {
+    const std::wstring settingsFile = TempFile(L"settings"), badFile = TempFile(L"bad");
     CEmulator emu;
-    CRawClient client;
-};
+    ASSERT_TRUE(emu.Start(L"--settings-file \"" + settingsFile + L"\""));
+    CRawClient a, b;
+    ASSERT_TRUE(a.Connect(emu.path) && b.Connect(emu.path));
+    EXPECT_EQ("event 1", a.Next());  // the server information greets every connection
+    EXPECT_EQ("event 1", b.Next());
+    std::vector<uint8_t> m;
+    EXPECT_EQ(CRawClient::kTimeout, a.Receive(&m, 300));  // nothing else comes unasked
 
-TEST_F(EmuSession, GreetsEveryConnectionWithServerInformation) {
-    StartWith(L"");
-    const std::vector<uint8_t> m = client.Expect();
-    const SndDecodedMsg d = Decode(m);
-    ASSERT_EQ(SndMsgKind::Notification, d.kind);
-    EXPECT_EQ(static_cast<uint32_t>(eZkSndRdpVServerInfo), d.event);
-    EXPECT_EQ(0u, d.requestId);
-    EXPECT_NE(0u, d.asyncFlag);
-    EXPECT_EQ(m.size(), d.size);
-    EXPECT_GE(d.payloadSize, 16u);
-    // Nothing else is sent unasked.
-    std::vector<uint8_t> extra;
-    EXPECT_EQ(CRawClient::kTimeout, client.Receive(&extra, 300));
-}
+    EXPECT_EQ(BuiltInList(0), RequestDevices(a));
+    // a makes device 1 the only default (an unknown value changes nothing); b sees it.
+    ASSERT_TRUE(a.Send(SetDefault(1)) && a.Send(SetDefault(77)));
+    RequestDevices(a);  // answered after both requests were handled
+    EXPECT_EQ(BuiltInList(1), RequestDevices(b));
 
-TEST_F(EmuSession, ListsTheBuiltInDevicesThenTheEnd) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    const std::vector<ListedDevice> devices = RequestDevices(client);
-    ASSERT_EQ(3u, devices.size());
-    EXPECT_EQ(1u, devices[0].def);
-    EXPECT_EQ(0u, devices[1].def);
-    EXPECT_EQ(0u, devices[2].def);
-    EXPECT_NE(0u, devices[0].render);
-    EXPECT_NE(0u, devices[1].render);
-    EXPECT_EQ(0u, devices[2].render);
-    EXPECT_EQ(L"Speakers (Tessaline Remote Audio)", devices[0].name);
-    for (size_t i = 0; i < devices.size(); ++i) EXPECT_EQ(i, devices[i].id);
-}
+    // Settings: each reply goes back to the connection that asked, with its request id.
+    std::string record, got;
+    ASSERT_TRUE(a.Send(GetSettings(41)) && b.Send(GetSettings(42)));
+    EXPECT_EQ("reply 42 (10): status 0", b.Next());
+    EXPECT_EQ("reply 41 (10): status 0", a.Next(&got));
+    EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got);
+    for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
+    ASSERT_TRUE(a.Send(SetSettings(43, record)));
+    EXPECT_EQ("reply 43 (9): status 0", a.Next());
+    ASSERT_TRUE(b.Send(GetSettings(44)));
+    EXPECT_EQ("reply 44 (10): status 0", b.Next(&got));
+    EXPECT_EQ(record, got);
+    EXPECT_EQ(record, ReadFileText(settingsFile));
 
-TEST_F(EmuSession, SetDefaultMovesTheDefaultToTheChosenDeviceOnly) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    const std::vector<uint8_t> request = SetDefaultRequest(2);
-    ASSERT_TRUE(client.Send(request.data(), request.size()));
-    std::vector<ListedDevice> devices = RequestDevices(client);
-    ASSERT_EQ(3u, devices.size());
-    EXPECT_EQ(0u, devices[0].def);
-    EXPECT_EQ(0u, devices[1].def);
-    EXPECT_EQ(1u, devices[2].def);
-
-    // A value no device has changes nothing.
-    const std::vector<uint8_t> unknown = SetDefaultRequest(77);
-    ASSERT_TRUE(client.Send(unknown.data(), unknown.size()));
-    devices = RequestDevices(client);
-    ASSERT_EQ(3u, devices.size());
-    EXPECT_EQ(1u, devices[2].def);
-    EXPECT_EQ(0u, devices[0].def + devices[1].def);
-}
-
-TEST_F(EmuSession, SettingsRoundTripEchoesEachRequestId) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    std::vector<uint8_t> request = GetSettingsRequest(41);
-    ASSERT_TRUE(client.Send(request.data(), request.size()));
-    std::vector<uint8_t> reply = client.Expect();
-    SndDecodedMsg d = Decode(reply);
-    ASSERT_EQ(SndMsgKind::Reply, d.kind);
-    EXPECT_EQ(41u, d.requestId);
-    EXPECT_EQ(0u, d.status);
-    EXPECT_EQ(static_cast<uint32_t>(nCmdGetSettings), d.command);
-    ASSERT_EQ(kSndSettingsReplySize, reply.size());
-    const std::vector<uint8_t> zeros(kSndSettingsSize, 0);
-    EXPECT_EQ(0, std::memcmp(zeros.data(), reply.data() + kSndOffPayload, kSndSettingsSize));
-
-    uint8_t record[kSndSettingsSize];
-    for (uint32_t i = 0; i < kSndSettingsSize; ++i) record[i] = static_cast<uint8_t>(i * 7 + 3);
-    request = SetSettingsRequest(42, record);
-    ASSERT_TRUE(client.Send(request.data(), request.size()));
-    d = Decode(reply = client.Expect());
-    ASSERT_EQ(SndMsgKind::Reply, d.kind);
-    EXPECT_EQ(42u, d.requestId);
-    EXPECT_EQ(0u, d.status);
-    EXPECT_EQ(static_cast<uint32_t>(nCmdSetSettings), d.command);
-
-    request = GetSettingsRequest(43);
-    ASSERT_TRUE(client.Send(request.data(), request.size()));
-    d = Decode(reply = client.Expect());
-    EXPECT_EQ(43u, d.requestId);
-    ASSERT_EQ(kSndSettingsReplySize, reply.size());
-    EXPECT_EQ(0, std::memcmp(record, reply.data() + kSndOffPayload, kSndSettingsSize));
-}
-
-TEST_F(EmuSession, ServesTwoClientsAtOnceFromOneState) {
-    StartWith(L"");
-    CRawClient second;
-    ASSERT_TRUE(second.Connect(emu.PipePath())) << second.LastError();
-    client.ExpectServerInfo();
-    second.ExpectServerInfo();
-
-    // Requests outstanding on both connections at the same time; each reply
-    // goes back on the connection that asked.
-    std::vector<uint8_t> a = GetSettingsRequest(100);
-    std::vector<uint8_t> b = GetSettingsRequest(200);
-    ASSERT_TRUE(client.Send(a.data(), a.size()));
-    ASSERT_TRUE(second.Send(b.data(), b.size()));
-    EXPECT_EQ(200u, Decode(second.Expect()).requestId);
-    EXPECT_EQ(100u, Decode(client.Expect()).requestId);
-
-    // The default set by one client is what the other one sees.
-    const std::vector<uint8_t> set = SetDefaultRequest(1);
-    ASSERT_TRUE(client.Send(set.data(), set.size()));
-    RequestDevices(client);  // the set request is handled before this list is sent
-    const std::vector<ListedDevice> seen = RequestDevices(second);
-    ASSERT_EQ(3u, seen.size());
-    EXPECT_EQ(1u, seen[1].def);
-    EXPECT_EQ(0u, seen[0].def);
-
-    // One client leaving does not disturb the other.
-    client.Close();
-    std::vector<uint8_t> c = GetSettingsRequest(300);
-    ASSERT_TRUE(second.Send(c.data(), c.size()));
-    EXPECT_EQ(300u, Decode(second.Expect()).requestId);
-}
-
-TEST_F(EmuSession, TellsWhatItReceivedOneLinePerMessage) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    uint8_t session[kSndStandardRequestSize];
-    ASSERT_EQ(sizeof(session), SndBuildSetSessionId(session, sizeof(session), 5));
-    ASSERT_TRUE(client.Send(session, sizeof(session)));
-    RequestDevices(client);
-    client.Close();
-    EXPECT_EQ(0, emu.Stop());
-    const std::string out = emu.Output();
-    EXPECT_NE(std::string::npos, out.find("[client 1] connected")) << out;
-    EXPECT_NE(std::string::npos, out.find("<- nCmdSetSessionId (0): session 5")) << out;
-    EXPECT_NE(std::string::npos, out.find("<- nCmdGetDeviceList (7)")) << out;
-    EXPECT_NE(std::string::npos, out.find("-> eZkSndRdpVLastDeviceInfo")) << out;
-    EXPECT_NE(std::string::npos, out.find("disconnected (session 5)")) << out;
-    EXPECT_NE(std::string::npos, out.find("stopped")) << out;
-    // The library's requests are exactly as expected: no warning about them.
-    EXPECT_EQ(std::string::npos, out.find("unusual")) << out;
-}
-
-TEST_F(EmuSession, SurvivesMalformedInput) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    // A zero-length frame, then a message shorter than a header: both ignored.
-    const uint8_t empty[4] = {0, 0, 0, 0};
-    ASSERT_TRUE(client.SendRaw(empty, sizeof(empty)));
-    const uint8_t shortMessage[10] = {10};
-    ASSERT_TRUE(client.Send(shortMessage, sizeof(shortMessage)));
-    // An unknown numbered command gets a failure reply instead of silence.
-    uint8_t unknown[kSndHeaderSize] = {0};
-    SndStoreU32(unknown, kSndOffSize, kSndHeaderSize);
-    SndStoreU32(unknown, kSndOffRequestId, 9);
-    SndStoreU32(unknown, kSndOffCommand, 55);
-    ASSERT_TRUE(client.Send(unknown, sizeof(unknown)));
-    SndDecodedMsg d = Decode(client.Expect());
-    EXPECT_EQ(9u, d.requestId);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_FUNCTION), d.status);
-    // A set-settings request cut short: refused, nothing stored.
-    std::vector<uint8_t> cut = SetSettingsRequest(10, nullptr);
+    // Bad input: an empty frame and a message shorter than a header are ignored, an unknown command gets
+    // ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing.
+    std::vector<uint8_t> unknown = GetSettings(9), cut = SetSettings(10, std::string(kSndSettingsSize, 'c'));
+    SndStoreU32(unknown.data(), kSndOffCommand, 55);
     cut.resize(100);
-    ASSERT_TRUE(client.Send(cut.data(), cut.size()));
-    d = Decode(client.Expect());
-    EXPECT_EQ(10u, d.requestId);
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), d.status);
-    // Still answering.
-    std::vector<uint8_t> get = GetSettingsRequest(11);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    EXPECT_EQ(11u, Decode(client.Expect()).requestId);
+    ASSERT_TRUE(a.Send({}) && a.Send({6, 0, 0, 0, 0, 0}) && a.Send(unknown) && a.Send(cut) && a.Send(GetSettings(11)));
+    EXPECT_EQ("reply 9 (55): status 1", a.Next());
+    EXPECT_EQ("reply 10 (9): status 87", a.Next());
+    EXPECT_EQ("reply 11 (10): status 0", a.Next(&got));
+    EXPECT_EQ(record, got);
+    // A frame announcing more than any message may hold ends that connection only.
+    ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false));
+    EXPECT_EQ(CRawClient::kClosed, a.Receive(&m));
 
-    // A frame announcing more than any message may hold ends the connection.
-    const uint8_t huge[4] = {0xFF, 0xFF, 0xFF, 0x7F};
-    ASSERT_TRUE(client.SendRaw(huge, sizeof(huge)));
-    std::vector<uint8_t> m;
-    EXPECT_EQ(CRawClient::kClosed, client.Receive(&m, 5000));
-    // ... and the emulator still serves new clients.
-    CRawClient again;
-    ASSERT_TRUE(again.Connect(emu.PipePath()));
-    again.ExpectServerInfo();
-}
-
-// ---- Fault options ----------------------------------------------------------
-
-TEST_F(EmuSession, DropAfterBreaksEachConnectionAfterItsNthMessage) {
-    StartWith(L"--drop-after 2");
-    client.ExpectServerInfo();
-    std::vector<uint8_t> get = GetSettingsRequest(1);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    EXPECT_EQ(1u, Decode(client.Expect()).requestId);
-    get = GetSettingsRequest(2);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    EXPECT_EQ(2u, Decode(client.Expect()).requestId);  // the second is still answered
-    std::vector<uint8_t> m;
-    ASSERT_EQ(CRawClient::kClosed, client.Receive(&m, 5000));
-    // Disconnected by the server, not merely closed.
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED), client.LastError());
-    // A new connection starts counting afresh.
-    CRawClient again;
-    ASSERT_TRUE(again.Connect(emu.PipePath()));
-    again.ExpectServerInfo();
-    get = GetSettingsRequest(3);
-    ASSERT_TRUE(again.Send(get.data(), get.size()));
-    EXPECT_EQ(3u, Decode(again.Expect()).requestId);
-}
-
-TEST_F(EmuSession, WithholdKeepsOnlyTheNamedAnswers) {
-    StartWith(L"--withhold get-settings,server-info");
-    std::vector<uint8_t> m;
-    std::vector<uint8_t> get = GetSettingsRequest(5);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    EXPECT_EQ(CRawClient::kTimeout, client.Receive(&m, 1000));  // neither greeting nor reply
-    uint8_t record[kSndSettingsSize] = {1, 2, 3};
-    const std::vector<uint8_t> set = SetSettingsRequest(6, record);
-    ASSERT_TRUE(client.Send(set.data(), set.size()));
-    EXPECT_EQ(6u, Decode(client.Expect()).requestId);
-}
-
-TEST_F(EmuSession, StatusOptionsGoIntoTheReplies) {
-    StartWith(L"--get-status 5 --set-status 1168");
-    client.ExpectServerInfo();
-    std::vector<uint8_t> get = GetSettingsRequest(7);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    const std::vector<uint8_t> reply = client.Expect();
-    SndDecodedMsg d = Decode(reply);
-    EXPECT_EQ(7u, d.requestId);
-    EXPECT_EQ(5u, d.status);
-    EXPECT_EQ(kSndHeaderSize, reply.size());  // no record with a failure
-
-    uint8_t record[kSndSettingsSize] = {9};
-    const std::vector<uint8_t> set = SetSettingsRequest(8, record);
-    ASSERT_TRUE(client.Send(set.data(), set.size()));
-    EXPECT_EQ(1168u, Decode(client.Expect()).status);
-}
-
-TEST_F(EmuSession, DelayHoldsBackEveryAnswer) {
-    StartWith(L"--delay 700 --withhold server-info");
-    std::vector<uint8_t> get = GetSettingsRequest(12);
-    const ULONGLONG start = ::GetTickCount64();
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    EXPECT_EQ(12u, Decode(client.Expect(10000)).requestId);
-    const ULONGLONG elapsed = ::GetTickCount64() - start;
-    EXPECT_GE(elapsed, 600u);
-    EXPECT_LE(elapsed, 6000u);
-}
-
-TEST_F(EmuSession, UnknownEventFollowsTheGreeting) {
-    StartWith(L"--unknown-event 7");
-    client.ExpectServerInfo();
-    const SndDecodedMsg d = Decode(client.Expect());
-    EXPECT_EQ(SndMsgKind::Notification, d.kind);
-    EXPECT_EQ(7u, d.event);
-}
-
-TEST_F(EmuSession, ControlEventsActOnEveryClient) {
-    StartWith(L"");
-    client.ExpectServerInfo();
-    CRawClient second;
-    ASSERT_TRUE(second.Connect(emu.PipePath()));
-    second.ExpectServerInfo();
-
-    ASSERT_TRUE(emu.Signal(L"unknown"));
-    EXPECT_EQ(9u, Decode(client.Expect()).event);
-    EXPECT_EQ(9u, Decode(second.Expect()).event);
-
-    ASSERT_TRUE(emu.Signal(L"devices"));  // unasked device list
-    for (CRawClient* c : {&client, &second}) {
-        for (uint32_t expected : {2u, 2u, 2u, 3u}) EXPECT_EQ(expected, Decode(c->Expect()).event);
-    }
-
-    ASSERT_TRUE(emu.Signal(L"drop"));
-    std::vector<uint8_t> m;
-    EXPECT_EQ(CRawClient::kClosed, client.Receive(&m, 5000));
-    EXPECT_EQ(CRawClient::kClosed, second.Receive(&m, 5000));
-}
-
-// ---- Files --------------------------------------------------------------------
-
-TEST(EmuFiles, DeviceFileReplacesTheBuiltInDevices) {
-    const std::wstring path = TempFolder() + UniqueName(L"devices") + L".txt";
-    ASSERT_TRUE(WriteTextFile(path,
-                              "# kind id default extra name\n"
-                              "capture 0x10 0 7 Line In\n"
-                              "render 20 1 0 Haut-parleurs \xC3\xA9tage 2\r\n"));
-    CEmulator emu;
-    ASSERT_TRUE(emu.Start(L"--devices \"" + path + L"\""));
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(emu.PipePath()));
-    client.ExpectServerInfo();
-    const std::vector<ListedDevice> devices = RequestDevices(client);
-    ASSERT_EQ(2u, devices.size());
-    EXPECT_EQ(16u, devices[0].id);
-    EXPECT_EQ(0u, devices[0].render);
-    EXPECT_EQ(7u, devices[0].extra);
-    EXPECT_EQ(L"Line In", devices[0].name);
-    EXPECT_EQ(20u, devices[1].id);
-    EXPECT_EQ(1u, devices[1].def);
-    EXPECT_EQ(L"Haut-parleurs \u00E9tage 2", devices[1].name);
-    client.Close();
-    EXPECT_EQ(0, emu.Stop());
-    ::DeleteFileW(path.c_str());
-}
-
-TEST(EmuFiles, SettingsFileOutlivesTheEmulator) {
-    const std::wstring path = TempFolder() + UniqueName(L"settings") + L".bin";
-    uint8_t record[kSndSettingsSize];
-    for (uint32_t i = 0; i < kSndSettingsSize; ++i) record[i] = static_cast<uint8_t>(255 - i);
-    {
-        CEmulator emu;
-        ASSERT_TRUE(emu.Start(L"--settings-file \"" + path + L"\""));
-        CRawClient client;
-        ASSERT_TRUE(client.Connect(emu.PipePath()));
-        client.ExpectServerInfo();
-        const std::vector<uint8_t> set = SetSettingsRequest(1, record);
-        ASSERT_TRUE(client.Send(set.data(), set.size()));
-        EXPECT_EQ(0u, Decode(client.Expect()).status);
-    }
-    EXPECT_EQ(std::string(record, record + kSndSettingsSize), ReadTextFile(path));
-    CEmulator emu;
-    ASSERT_TRUE(emu.Start(L"--settings-file \"" + path + L"\""));
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(emu.PipePath()));
-    client.ExpectServerInfo();
-    const std::vector<uint8_t> get = GetSettingsRequest(2);
-    ASSERT_TRUE(client.Send(get.data(), get.size()));
-    const std::vector<uint8_t> reply = client.Expect();
-    ASSERT_EQ(kSndSettingsReplySize, reply.size());
-    EXPECT_EQ(0, std::memcmp(record, reply.data() + kSndOffPayload, kSndSettingsSize));
-    client.Close();
-    emu.Stop();
-    ::DeleteFileW(path.c_str());
-}
-
-// ---- Start-up and shutdown -----------------------------------------------------
-
-struct StartFailure {
-    const char* what;
-    std::wstring arguments;
-    std::string fileContent;  // written to FILE first, when not empty
-    int exitCode;
-    const char* message;
-};
-
-TEST(EmuStart, RefusesBadInputWithItsExitCode) {
-    const std::wstring file = TempFolder() + UniqueName(L"input") + L".txt";
-    const StartFailure cases[] = {
-        {"unknown option", L"--frobnicate", "", 2, "unknown option"},
-        {"missing value", L"--delay", "", 2, "needs a value"},
-        {"bad number", L"--drop-after x", "", 2, "not a 32-bit number"},
-        {"bad withhold", L"--withhold replies", "", 2, "--withhold"},
-        {"bad signal action", L"--signal x explode", "", 2, "unknown action"},
-        {"missing device file", L"--devices \"" + file + L".none\"", "", 4, "(error 2)"},
-        {"bad device line", L"--devices \"" + file + L"\"", "render 1 0 0 A\nspeaker 2 0 0 B\n", 4, "line 2"},
-        {"short settings file", L"--settings-file \"" + file + L"\"", "too short", 4, "holds 9 bytes"},
-        {"no emulator to signal", L"--signal " + UniqueName(L"none") + L" stop", "", 5, "no emulator"},
+    // Bad starts, each with its exit code and message; this emulator is untouched.
+    ASSERT_TRUE(WriteFileText(badFile, "render 1 0 0 A\nspeaker 2 0 0 B\n"));
+    const struct {
+        std::wstring arguments;
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {L"--pipe " + emu.pipe, 3, "the pipe is already served"},
+        {L"--devices \"" + badFile + L"\"", 4, "line 2: kind 'speaker'"},
+        {L"--settings-file \"" + badFile + L"\"", 4, "holds 31 bytes"},
+        {L"--signal " + UniquePipeName(L"none") + L" stop", 5, "no emulator runs"},
     };
-    for (const StartFailure& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (!c.fileContent.empty()) {
-            ASSERT_TRUE(WriteTextFile(file, c.fileContent));
-        }
+    for (const auto& c : cases) {
         std::string output;
-        EXPECT_EQ(c.exitCode, RunProgram(L"tessaline-emu.exe", L"--pipe " + UniqueName(L"pipe") + L" " + c.arguments,
-                                         &output));
-        EXPECT_NE(std::string::npos, output.find(c.message)) << output;
+        EXPECT_EQ(c.exitCode, RunTool(L"tessaline-emu.exe", c.arguments, &output));
+        EXPECT_NE(npos, output.find(c.message)) << output;
     }
-    ::DeleteFileW(file.c_str());
+
+    // Control events reach every client; after a drop new clients are served.
+    ASSERT_TRUE(emu.Signal(L"unknown"));
+    EXPECT_EQ("event 9", b.Next());
+    ASSERT_TRUE(emu.Signal(L"drop"));
+    EXPECT_EQ(CRawClient::kClosed, b.Receive(&m));
+    CRawClient c;
+    ASSERT_TRUE(c.Connect(emu.path));
+    EXPECT_EQ("event 1", c.Next());
+    std::vector<uint8_t> session(kSndStandardRequestSize);
+    SndBuildSetSessionId(session.data(), session.size(), 5);
+    ASSERT_TRUE(c.Send(session));
+    EXPECT_EQ(BuiltInList(1), RequestDevices(c));
+
+    EXPECT_EQ(0, emu.Stop());  // with c still connected
+    EXPECT_EQ(CRawClient::kClosed, c.Receive(&m));
+    const std::string output = emu.Output();
+    for (const char* line : {"[client 1] connected", "<- nCmdSetSessionId (0): session 5", "<- nCmdGetDeviceList (7)",
+                             "-> eZkSndRdpVLastDeviceInfo (3): end of 3 devices", "disconnected (session 5)"})
+        EXPECT_NE(npos, output.find(line)) << line << "\n" << output;
+    ::DeleteFileW(settingsFile.c_str());
+    ::DeleteFileW(badFile.c_str());
 }
 
-TEST(EmuStart, HelpDocumentsOptionsAndExitCodes) {
-    std::string output;
-    EXPECT_EQ(0, RunProgram(L"tessaline-emu.exe", L"--help", &output));
-    for (const char* word : {"--devices", "--withhold", "--drop-after", "--control", "--exit-after", "Exit codes"})
-        EXPECT_NE(std::string::npos, output.find(word)) << word;
-}
-
-TEST(EmuStart, SecondEmulatorOnTheSamePipeIsRefused) {
-    CEmulator first;
-    ASSERT_TRUE(first.Start());
-    std::string output;
-    EXPECT_EQ(3, RunProgram(L"tessaline-emu.exe", L"--pipe " + first.PipeName(), &output));
-    EXPECT_NE(std::string::npos, output.find("already served")) << output;
-    // The first one is untouched.
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(first.PipePath()));
-    client.ExpectServerInfo();
-}
-
-TEST(EmuStart, ExitAfterStopsOnItsOwnWithConnectedClients) {
+// One run with a device file and four fault options at once.
+TEST(Emulator, DeviceFileAndFaultOptions) {
+    const std::wstring file = TempFile(L"devices");
+    ASSERT_TRUE(WriteFileText(file, "\xEF\xBB\xBF# kind id default extra name\ncapture 0x10 0 7 Line In\r\n"
+                                    "render 20 1 0 Haut-parleurs \xC3\xA9tage 2\n"));
     CEmulator emu;
-    const ULONGLONG start = ::GetTickCount64();
-    ASSERT_TRUE(emu.Start(L"--exit-after 2"));
+    ASSERT_TRUE(emu.Start(L"--devices \"" + file +
+                          L"\" --withhold get-settings --set-status 1168 --unknown-event 7 --delay 400 --drop-after 3"));
     CRawClient client;
-    ASSERT_TRUE(client.Connect(emu.PipePath()));
-    client.ExpectServerInfo();
-    EXPECT_EQ(0, emu.WaitExit(15000));
-    const ULONGLONG elapsed = ::GetTickCount64() - start;
-    EXPECT_GE(elapsed, 1500u);
-    EXPECT_LE(elapsed, 10000u);
-    // The client learns at once: its read fails instead of hanging.
+    ASSERT_TRUE(client.Connect(emu.path));
+    EXPECT_EQ("event 1", client.Next());
+    EXPECT_EQ("event 7", client.Next());  // the unknown event follows the greeting
+
     std::vector<uint8_t> m;
-    EXPECT_EQ(CRawClient::kClosed, client.Receive(&m, 5000));
-    EXPECT_NE(std::string::npos, emu.Output().find("--exit-after reached"));
-}
-
-TEST(EmuStart, StopEventEndsItCleanlyWhileAReplyIsDelayed) {
-    CEmulator emu;
-    ASSERT_TRUE(emu.Start(L"--delay 60000"));
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(emu.PipePath()));
+    ASSERT_TRUE(client.Send(GetSettings(5)));
+    EXPECT_EQ(CRawClient::kTimeout, client.Receive(&m, 1500));  // withheld
     const ULONGLONG start = ::GetTickCount64();
+    ASSERT_TRUE(client.Send(SetSettings(6, std::string(kSndSettingsSize, 's'))));
+    EXPECT_EQ("reply 6 (9): status 1168", client.Next());
+    EXPECT_GE(::GetTickCount64() - start, 350u);  // held back by --delay
+
+    // The third message: its answer arrives whole, then the connection breaks.
+    EXPECT_EQ(L"16 0 0 7 [Line In] 20 1 1 0 [Haut-parleurs \u00E9tage 2] ", RequestDevices(client));
+    EXPECT_EQ(CRawClient::kClosed, client.Receive(&m));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), client.LastError());
     EXPECT_EQ(0, emu.Stop());
-    EXPECT_LE(::GetTickCount64() - start, 10000u);
+    ::DeleteFileW(file.c_str());
 }
 
 }  // namespace

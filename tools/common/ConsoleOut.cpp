@@ -128,7 +128,8 @@ bool ParseU32(const std::wstring& text, uint32_t* value) {
 }
 
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* data, DWORD* error) {
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // Others may still be writing it (a log being watched): share writing too.
+    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         *error = ::GetLastError();

@@ -52,19 +52,23 @@ std::wstring EventName(uint32_t event) { return zktools::FromUtf8(SndEventName(e
 // ---- CEmuSession -----------------------------------------------------------
 
 CEmuSession::CEmuSession(CEmuServer* server, HANDLE pipe, unsigned number)
-    : m_server(server), m_pipe(pipe), m_number(number) {}
+    : m_server(server), m_pipe(pipe), m_number(number) {
+    // Created here, so actions posted before the thread runs are not lost.
+    m_wake.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_readEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_writeEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
 
 CEmuSession::~CEmuSession() {
     if (m_thread.IsValid()) ::WaitForSingleObject(m_thread, INFINITE);
 }
 
 bool CEmuSession::Start() {
-    m_wake.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    m_readEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_writeEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_wake.IsValid() || !m_readEvent.IsValid() || !m_writeEvent.IsValid()) return false;
-    m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuSession::ThreadMain, this, 0, nullptr)));
-    return m_thread.IsValid();
+    if (m_wake.IsValid() && m_readEvent.IsValid() && m_writeEvent.IsValid())
+        m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuSession::ThreadMain, this, 0, nullptr)));
+    if (m_thread.IsValid()) return true;
+    ::InterlockedExchange(&m_finished, 1);  // nothing runs: the next reap deletes it
+    return false;
 }
 
 void CEmuSession::Post(LONG actions) {
@@ -347,8 +351,10 @@ void CEmuSession::Run() {
         DWORD got = 0;
         ::GetOverlappedResult(m_pipe, &ov, &got, TRUE);  // the buffer stays ours until it ends
     }
-    // Disconnecting (not only closing) tells the client at once: its read fails with 233.
-    ::DisconnectNamedPipe(m_pipe);
+    // Only closed, not disconnected: DisconnectNamedPipe would throw away what
+    // the client has not read yet (the answers just sent). After closing, the
+    // client reads what is left and then gets ERROR_BROKEN_PIPE, as when a
+    // service process ends.
     m_pipe.Close();
     if (m_haveSessionId) Print(zktools::Format(L"disconnected (session %u): ", m_sessionId) + m_endReason);
     else Print(L"disconnected: " + m_endReason);
@@ -516,14 +522,18 @@ void CEmuServer::Listen() {
             instance.Close();
             continue;
         }
-        std::unique_ptr<CEmuSession> session(new CEmuSession(this, instance.Detach(), m_nextNumber++));
+        // Listed before its thread starts: once the client sees its greeting,
+        // control actions reach it.
+        CEmuSession* session = new CEmuSession(this, instance.Detach(), m_nextNumber++);
+        {
+            lumlib::__auto_locker guard(&m_sessionsLock);
+            guard.Lock();
+            m_sessions.emplace_back(session);
+        }
         if (!session->Start()) {
             Print(L"cannot start a client thread: " + zktools::ErrorText(::GetLastError()));
-            continue;  // the session's holder closes the pipe
+            ::SetEvent(m_reap);  // the reap closes its pipe
         }
-        lumlib::__auto_locker guard(&m_sessionsLock);
-        guard.Lock();
-        m_sessions.push_back(std::move(session));
     }
 }
 
