@@ -505,7 +505,11 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
             // Blocks that nobody can take any more: the worker has ended, or it
             // went idle with the queue not empty because the front block could
             // not be read (out of memory). Waiting for them would never end.
-            if (IsSignalled(m_workerThread) || !IsSignalled(m_dataReadyEvent)) break;
+            // (Taking the last block also resets the event: that one is still
+            // being delivered, so wait for it.)
+            if (IsSignalled(m_workerThread) ||
+                (!IsSignalled(m_dataReadyEvent) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
+                break;
         }
         ::Sleep(kDrainPollMs);
     }

@@ -1,98 +1,74 @@
-// Logger test helpers: a private temporary folder, log files read back as
-// UTF-16LE lines, the settings key, and the logger's start-up sequence.
+// Logger test helpers: a private temporary folder, files read back as UTF-16LE,
+// the settings key, and a logger started as the library starts it.
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "log/ZkLogger.h"
 
-namespace logtest {
-
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
 
-class TempDir {
-public:
+// A private temporary folder, ending with a backslash; removed with everything in it.
+struct TempDir {
+    std::wstring path;
     TempDir() {
-        static LONG counter = 0;
+        static int counter = 0;
         wchar_t base[MAX_PATH];
         GetTempPathW(MAX_PATH, base);
-        path_ = std::wstring(base) + L"zklogger-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
-        CreateDirectoryW(path_.c_str(), nullptr);
+        path = base + (L"zklog-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L"\\");
+        CreateDirectoryW(path.c_str(), nullptr);
     }
-    ~TempDir() { Remove(path_); }
-    const std::wstring& Path() const { return path_; }
-
-private:
-    static void Remove(const std::wstring& dir) {
-        WIN32_FIND_DATAW d;
-        HANDLE find = FindFirstFileW((dir + L"*").c_str(), &d);
-        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &d)) {
-            std::wstring name = d.cFileName;
-            if (name == L"." || name == L"..") continue;
-            if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                Remove(dir + name + L"\\");
-            else
-                DeleteFileW((dir + name).c_str());
-        }
-        if (find != INVALID_HANDLE_VALUE) FindClose(find);
-        RemoveDirectoryW(dir.c_str());
+    ~TempDir() {
+        std::wstring from = path.substr(0, path.size() - 1) + L'\0';  // a list, ended by an empty name
+        SHFILEOPSTRUCTW op = {};
+        op.wFunc = FO_DELETE, op.pFrom = from.c_str(), op.fFlags = FOF_NO_UI;
+        SHFileOperationW(&op);
     }
-    std::wstring path_;
 };
 
-// The file's lines, split at "\r\n"; the last element is what follows the last line end.
-inline std::vector<std::wstring> ReadLines(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    std::wstring text;
-    wchar_t chunk[32768];
-    DWORD got = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-        EXPECT_EQ(got % 2, 0u);
-        text.append(chunk, got / 2);
-    }
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+// The whole file as UTF-16LE text; "<missing>" when it cannot be opened.
+inline std::wstring ReadText(const std::wstring& path) {
+    CHandleHolder h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h.IsValid()) return L"<missing>";
+    std::string bytes;
+    char buf[65536];
+    for (DWORD got = 0; ReadFile(h, buf, sizeof(buf), &got, nullptr) && got;) bytes.append(buf, got);
+    EXPECT_EQ(bytes.size() % 2, 0u) << "not UTF-16";
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+// The file's lines (split at "\r\n", the last one being what follows the last line end),
+// each as "tid|label|padding message" when it starts with a prefix of this process, else "?" and the text.
+inline std::vector<std::wstring> ReadLog(const std::wstring& path) {
+    static const std::wregex prefix(  // date time (offset) [pid] [tid] [label]: padding message
+        LR"(\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \([+-]\d{2}:\d{2}\) \[(\d+)\] \[(\d+)\] (\[([^\]]*)\])?: (.*))");
+    std::wstring text = ReadText(path) + L"\r\n";
     std::vector<std::wstring> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    lines.push_back(text.substr(start));
+    std::wsmatch m;
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+        bool ours = std::regex_match(text.cbegin() + start, text.cbegin() + end, m, prefix) &&
+                    m[1].str() == std::to_wstring(GetCurrentProcessId());
+        lines.push_back(ours ? m[2].str() + L"|" + m[4].str() + L"|" + m[5].str() : L"?" + text.substr(start, end - start));
+    }
     return lines;
 }
 
 inline void DeleteSettingsKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
 
+// Sets a value of the settings key; null data deletes the value.
 inline void SetValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                              nullptr, &key, nullptr), ERROR_SUCCESS);
-    if (data)
-        EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-    else if (name)
-        RegDeleteValueW(key, name);
-    RegCloseKey(key);
+    if (!data) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, name);
+    else ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, name, type, data, size), ERROR_SUCCESS);
 }
-
 inline void SetDword(const wchar_t* name, DWORD value) { SetValue(name, REG_DWORD, &value, 4); }
-
-// Start-up as the library runs it, with the write mode of the test's choice
-// (synchronous writes can be read back at once).
-inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async) {
-    CZkLogger* logger = new CZkLogger(dir.c_str());
-    EXPECT_TRUE(logger->InitWorkPool());
-    logger->SetAsyncWrite(async);
-    logger->SetFormatFlags(kLogDefaultFormat);
-    logger->BuildHeader();
-    EXPECT_TRUE(logger->AddFileBuffer());
-    EXPECT_TRUE(logger->OpenSettingsKey());
-    return logger;
-}
 
 // Polls a condition that no event announces, until it holds or timeoutMs pass.
 template <typename Condition>
@@ -102,4 +78,23 @@ bool WaitFor(Condition condition, DWORD timeoutMs) {
     return true;
 }
 
-}  // namespace logtest
+// A fresh settings key and a private folder; Start runs the library's start-up steps.
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteSettingsKey(); }
+    void TearDown() override { Stop(); DeleteSettingsKey(); }
+    void Start(uint32_t async) {  // 0: synchronous writes, readable at once
+        CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
+        logger_ = new CZkLogger(dir_.path.c_str());
+        EXPECT_TRUE(logger_->InitWorkPool());
+        logger_->SetAsyncWrite(async);
+        logger_->SetFormatFlags(kLogDefaultFormat);
+        logger_->BuildHeader();
+        EXPECT_TRUE(logger_->AddFileBuffer());
+        EXPECT_TRUE(logger_->OpenSettingsKey());
+    }
+    void Stop() { delete logger_; logger_ = nullptr; }
+    std::wstring File() const { return dir_.path + L"zksndapi.txt"; }
+    TempDir dir_;
+    CZkLogger* logger_ = nullptr;
+};

@@ -1,395 +1,142 @@
-#include "log/ZkLogger.h"
+#include "LoggerTestUtil.h"
 
 #include <process.h>
+#include <sddl.h>
 
-#include <gtest/gtest.h>
+#include <map>
 
-#include <algorithm>
-#include <regex>
-#include <string>
-#include <vector>
-
-#include "LoggerTestUtil.h"
 #include "log/SystemDescription.h"
 
 namespace {
 
-void Labeled(IZkLogger* logger, const wchar_t* label, const wchar_t* format, ...) {
+// Calls one of the va_list entry points with the arguments after format.
+template <typename Entry>
+void Call(Entry entry, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    logger->LogLabeledV(label, format, args);
+    entry(format, args);
     va_end(args);
-}
-
-void Dump(IZkLogger* logger, uint32_t level, const void* data, uint32_t size, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    logger->DumpV(level, data, size, format, args);
-    va_end(args);
-}
-
-SYSTEMTIME At(int month, int day, int hour, int minute, int year = 2026) {
-    SYSTEMTIME t = {};
-    t.wYear = WORD(year), t.wMonth = WORD(month), t.wDay = WORD(day), t.wHour = WORD(hour), t.wMinute = WORD(minute);
-    return t;
 }
 
 TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
-    struct {
-        SYSTEMTIME utc, local;
-        const wchar_t* expected;
-    } rows[] = {
-        {At(5, 13, 12, 30), At(5, 13, 14, 30), L"(+02:00) "},  {At(5, 13, 22, 30), At(5, 14, 0, 30), L"(+02:00) "},
-        {At(5, 14, 0, 30), At(5, 13, 22, 30), L"(-02:00) "},   {At(5, 13, 12, 0), At(5, 13, 12, 0), L"(+00:00) "},
-        {At(5, 13, 5, 0), At(5, 13, 10, 30), L"(+05:30) "},    {At(5, 13, 4, 30), At(5, 13, 1, 0), L"(-03:30) "},
-        {At(12, 31, 23, 0), At(1, 1, 1, 0, 2027), L"(+02:00) "}, {At(4, 30, 22, 0), At(5, 1, 0, 0), L"(+02:00) "},
-        {At(5, 13, 22, 0), At(5, 14, 12, 0), L"(+14:00) "},   {At(5, 14, 11, 0), At(5, 13, 23, 0), L"(-12:00) "},
-        {At(5, 13, 23, 45), At(5, 14, 5, 30), L"(+06:15) "},  // hours and minutes are taken separately
+    // year, month, weekday, day, hour, minute, second, ms
+    const struct { SYSTEMTIME utc, local; const wchar_t* expected; } rows[] = {
+        {{2026, 5, 0, 13, 22, 30, 0, 0}, {2026, 5, 0, 14, 0, 30, 0, 0}, L"(+02:00) "},   // local clock past midnight
+        {{2026, 5, 0, 14, 0, 30, 0, 0}, {2026, 5, 0, 13, 22, 30, 0, 0}, L"(-02:00) "},   // UTC past midnight
+        {{2026, 5, 0, 13, 23, 45, 0, 0}, {2026, 5, 0, 14, 5, 30, 0, 0}, L"(+06:15) "},   // hours, minutes apart
     };
     wchar_t out[64];
-    for (const auto& row : rows) {
-        EXPECT_EQ(CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local), 9);
-        EXPECT_STREQ(out, row.expected) << row.local.wDay << " " << row.local.wHour << ":" << row.local.wMinute;
-    }
+    for (const auto& row : rows)  // the returned length, and the text
+        EXPECT_EQ(std::wstring(out, CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local)), row.expected);
 }
 
-std::wstring Prefix(CZkLogger& logger, uint32_t flags, const wchar_t* label) {
-    logger.SetFormatFlags(flags);
-    CZkLogger::SetAlignmentWidth(0);
-    std::vector<wchar_t> buffer(kLogLineChars, L'#');
-    size_t n = logger.FormatPrefix(buffer.data(), label);
-    EXPECT_EQ(n, wcslen(buffer.data()));
-    return buffer.data();
+void SetKeyAccess(const wchar_t* sddl) {
+    HKEY key = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC, &key), 0);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), 0);
+    RegCloseKey(key);
+    LocalFree(sd);
 }
 
-TEST(LoggerPrefix, FieldsInTheirFixedOrder) {
-    CZkLogger logger(L"");
-    wchar_t user[260] = {};
-    DWORD size = 260, session = 0;
-    ASSERT_TRUE(GetUserNameW(user, &size) && ProcessIdToSessionId(GetCurrentProcessId(), &session));
-    auto field = [](const std::wstring& v) { return L"\\[" + v + L"\\] "; };
-    const std::wstring date = LR"(\d{4}\.\d{2}\.\d{2} )", time = LR"(\d{2}:\d{2}:\d{2}\.\d{3} )",
-                       offset = LR"(\([+-]\d{2}:\d{2}\) )", pid = field(std::to_wstring(GetCurrentProcessId())),
-                       tid = field(std::to_wstring(GetCurrentThreadId())), sid = field(std::to_wstring(session)),
-                       name = field(std::regex_replace(std::wstring(user), std::wregex(LR"([.^$|()\[\]{}*+?\\])"), L"\\$&"));
-    const struct {
-        uint32_t flags;
-        std::wstring pattern;
-    } rows[] = {
-        {0, L""}, {LogDate, date + L": "}, {LogTime, time + L": "}, {LogUtcOffset, offset + L": "},
-        {LogProcessId, pid + L": "}, {LogThreadId, tid + L": "}, {LogSessionId, sid + L": "},
-        {LogUserName, name + L": "}, {LogLevelLabel, L"\\[LBL\\]: "},
-        {LogThreadId | LogProcessId, pid + tid + L": "},  // process id first, although its bit is higher
-        {kLogDefaultFormat, date + time + offset + pid + tid + L"\\[LBL\\]: "},
-        {0x807F, date + time + offset + pid + tid + sid + name + L"\\[LBL\\]: "},
-    };
-    for (const auto& row : rows)
-        EXPECT_TRUE(std::regex_match(Prefix(logger, row.flags, L"LBL"), std::wregex(row.pattern))) << row.flags;
-    // the label needs both its flag and a label
-    EXPECT_EQ(Prefix(logger, LogLevelLabel, nullptr), L"");
-    EXPECT_TRUE(std::regex_match(Prefix(logger, LogProcessId | LogLevelLabel, nullptr), std::wregex(pid + L": ")));
-    EXPECT_EQ(Prefix(logger, LogLevelLabel, std::wstring(6000, L'L').c_str()).size(), kLogLineChars - 1);
-}
-
-TEST(LoggerPrefix, ShorterPrefixesArePaddedToTheWidestSoFar) {
-    CZkLogger logger(L"");
-    logger.SetFormatFlags(LogLevelLabel);
-    CZkLogger::SetAlignmentWidth(0);
-    const struct {
-        const wchar_t *label, *expected;
-        uint32_t width;
-    } steps[] = {
-        {L"WARNING", L"[WARNING]: ", 11},  // the first prefix sets the width
-        {L"INFO", L"[INFO]:    ", 11},
-        {L"LOGLEVEL:100 ", L"[LOGLEVEL:100 ]: ", 17},
-        {L"ERROR", L"[ERROR]:         ", 17},
-        {nullptr, L"                 ", 17},
-    };
-    wchar_t buffer[kLogLineChars];
-    for (const auto& step : steps) {
-        EXPECT_EQ(logger.FormatPrefix(buffer, step.label), wcslen(step.expected));
-        EXPECT_STREQ(buffer, step.expected);
-        EXPECT_EQ(CZkLogger::GetAlignmentWidth(), step.width);
-    }
-}
-
-TEST(LoggerObject, DefaultsAndLifeWithoutAFile) {
-    logtest::TempDir dir;
-    CZkLogger* logger = CZkLogger::New(dir.Path().c_str());
-    ASSERT_NE(logger, nullptr);
-    DWORD session = 0xFFFFFFFF;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    EXPECT_EQ(logger->GetThreshold() + logger->GetFormatFlags(), 0u);
-    EXPECT_EQ(logger->GetAsyncWrite(), 1u);
-    EXPECT_EQ(logger->GetMaxFileSize(), 52428800u);
-    EXPECT_EQ(logger->GetRotationFileNumber(), 10u);
-    EXPECT_EQ(logger->GetMaxLogFiles(), 300u);
-    EXPECT_EQ(logger->GetSessionId(), session);
-    EXPECT_STREQ(logger->GetLogDirectory(), dir.Path().c_str());
-    EXPECT_STREQ(logger->GetSecurityDescriptorString(), L"D:(A;;GA;;;WD)");
-    EXPECT_FALSE(logger->HasWorkPool() || logger->HasSettingsWatcher() || logger->IsEnabled(0));
-
-    logger->SetFormatFlags(kLogDefaultFormat);
-    SetLastError(4242);
-    LogPrint(logger, 0, L"goes nowhere %u", 1u);
-    Labeled(logger, L"X", L"goes nowhere");
-    EXPECT_EQ(GetLastError(), 4242u);
-    Dump(logger, 0, "ab", 2, L"dump");
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
-    LogPrint(nullptr, 0, L"no logger at all");
-
-    ASSERT_TRUE(logger->InitWorkPool());
-    EXPECT_TRUE(logger->HasWorkPool() && logger->InitWorkPool());
-    delete logger;  // closes the pool without hanging
-    EXPECT_EQ(GetFileAttributesW((dir.Path() + L"zksndapi.txt").c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST(LoggerObject, DirectoryTooLongForTheBasePathIsRefused) {
-    // 251 characters and "zksndapi" fill the 260-character path; one more does not fit
-    logtest::TempDir dir;
-    std::wstring fits = dir.Path() + std::wstring(250 - dir.Path().size(), L'd') + L"\\";
-    CZkLogger a(fits.c_str()), b((fits.substr(0, 250) + L"d\\").c_str());
-    EXPECT_TRUE(a.AddFileBuffer());
-    EXPECT_FALSE(b.AddFileBuffer());
-    EXPECT_TRUE(a.GetFileBuffer(0) != nullptr && b.GetFileBuffer(0) == nullptr);
-}
-
-// date time (offset) [pid] [tid] [label]: padding message
-const std::wregex kLine(LR"(^\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \([+-]\d{2}:\d{2}\) \[(\d+)\] \[(\d+)\] (\[([^\]]*)\])?: ( *)(.*)$)");
-struct Line {
-    bool ok = false;
-    uint32_t tid = 0;
-    std::wstring label, message;
-    size_t padding = 0, column = 0;
-};
-Line Parse(const std::wstring& text) {
-    Line l;
-    std::wsmatch m;
-    if (!std::regex_match(text, m, kLine)) return l;
-    l.ok = std::stoul(m[1].str()) == GetCurrentProcessId();
-    l.tid = std::stoul(m[2].str()), l.label = m[4].str(), l.padding = m[5].length(), l.message = m[6].str();
-    l.column = static_cast<size_t>(m.position(6));
-    return l;
-}
-
-class LoggerFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        logtest::DeleteSettingsKey();
-        CZkLogger::SetAlignmentWidth(0);
-    }
-    void TearDown() override {
-        Stop();
-        logtest::DeleteSettingsKey();
-    }
-    void Start(uint32_t async, DWORD level = 0) {
-        if (level) logtest::SetDword(L"LogLevel", level);
-        logger_ = logtest::StartLogger(dir_.Path(), async);
-    }
-    void Stop() {
-        delete logger_;
-        logger_ = nullptr;
-    }
-    std::wstring File() const { return dir_.Path() + L"zksndapi.txt"; }
-    // The lines after the header; the file must start with the header and end with a line end.
-    std::vector<std::wstring> Lines() {
-        std::vector<std::wstring> all = logtest::ReadLines(File());
-        if (all.size() < 3 || !all[0].empty() || !all.back().empty()) {
-            ADD_FAILURE() << "no header or no final line end";
-            return {};
-        }
-        header_ = Parse(all[1]);
-        return std::vector<std::wstring>(all.begin() + 2, all.end() - 1);
-    }
-    logtest::TempDir dir_;
-    CZkLogger* logger_ = nullptr;
-    Line header_;
-};
-
-TEST_F(LoggerFileTest, HeaderThenErrorsOnlyAtTheDefaultThreshold) {
+// One logger's life: start-up creates the level as a DWORD; a change reaches the
+// running logger; the lines it writes; later loads and a read-only key create
+// no values; an idle file is closed, and the next line opens a new one (with a
+// header) when it was deleted meanwhile; a restarted logger appends without one.
+TEST_F(LoggerTest, OneLoggersLife) {
     Start(0);
-    EXPECT_TRUE(logger_->IsEnabled(0) && !logger_->IsEnabled(1));
-    LogPrint(logger_, 3, L"sndapi: CTest::Run: (%u): not written", 10u);
-    LogPrint(logger_, 1, L"sndapi: CTest::Run: (%u): not written", 11u);
-    LogPrint(logger_, 0, L"sndapi: CTest::Run: (%u): written %s", 12u, L"wide");
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    ASSERT_TRUE(header_.ok);
+    DWORD level = 1, size = 4;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &level, &size), 0);
+    EXPECT_EQ(level, 0u);
+    LogPrint(logger_, 1, L"above the default threshold");
+    SetDword(L"LogLevel", 7);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 7; }, 15000));
+    const uint8_t two[] = {0x0A, 0xFF};
+    auto dump = [&](const wchar_t* format, va_list args) { logger_->DumpV(7, two, 2, format, args); };
+    LogPrint(logger_, 8, L"above the threshold");
+    LogPrint(logger_, 0, L"error %u", 12u);
+    LogPrint(logger_, 7, L"seven");
+    LogPrint(logger_, 0, L"");  // writes nothing at all
+    Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
+    LogPrint(logger_, 0, L"%s", std::wstring(5000, L'a').c_str());
+    Call(dump, L"dump %d", 7);
+
+    SetValue(L"LogLevel", 0, nullptr, 0);  // reloads, and a read-only key, do not create it again
+    SetDword(L"RotationLogFileNumber", 150);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetRotationFileNumber() == 99; }, 15000));
+    SetKeyAccess(L"D:P(A;OICI;KR;;;WD)");  // read only
+    CZkLogger reader(L"");
+    EXPECT_TRUE(reader.OpenSettingsKey());
+    EXPECT_EQ(reader.GetRotationFileNumber(), 99u);
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
+              static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND));
+    SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
+
+    LogPrint(logger_, 0, L"idle from here");
+    const DWORD written = GetTickCount();
+    auto closed = [&] {  // an exclusive open succeeds only once the writer has closed the file
+        return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).IsValid();
+    };
+    ASSERT_TRUE(WaitFor(closed, 15000));  // more than 2 s idle, seen at the watcher's 4 s time-out
+    EXPECT_GE(GetTickCount() - written, 2000u);
+    std::vector<std::wstring> lines = ReadLog(File());
+    ASSERT_EQ(lines.size(), 9u);  // a line end, the header, six lines, nothing after the last line end
+    // "Build " + the compiler's date stamp ("May 13 2026") + ". " + the system line
     wchar_t system[kSystemDescriptionChars];
     DescribeSystem(system);
-    // "Build " + the compiler's date stamp ("May 13 2026") + ". " + the system line
-    EXPECT_TRUE(std::regex_match(header_.message, std::wregex(LR"(Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )" +
-                                                              std::regex_replace(std::wstring(system), std::wregex(LR"([.()\\])"), L"\\$&"))))
-        << header_.message.c_str();
-    EXPECT_EQ(header_.label + std::to_wstring(header_.padding), L"SERVICE0");
-    Line line = Parse(lines[0]);
-    ASSERT_TRUE(line.ok) << lines[0].c_str();
-    EXPECT_EQ(line.label, L"ERROR");
-    EXPECT_EQ(line.message, L"sndapi: CTest::Run: (12): written wide");
-    EXPECT_EQ(line.tid, GetCurrentThreadId());
-    EXPECT_EQ(line.padding, 2u);  // "SERVICE" is two longer than "ERROR"
-    EXPECT_EQ(line.column, header_.column);
-}
+    const std::wregex header(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. .*)");
+    EXPECT_TRUE(std::regex_match(lines[1], header) && lines[1].substr(lines[1].size() - wcslen(system)) == system)
+        << lines[1];
+    // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
+    const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
+    const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12", t + L"LOGLEVEL:7 |seven",
+                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4095, L'a'),
+                                     t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 9));
 
-TEST_F(LoggerFileTest, LevelLabelsUpToTheThresholdAndTheMessageColumn) {
-    Start(0, 7);
-    EXPECT_TRUE(logger_->IsEnabled(7) && !logger_->IsEnabled(8));
-    for (uint32_t level = 0; level <= 9; ++level) LogPrint(logger_, level, L"level %u", level);
-    LogPrint(logger_, 0xFFFFFFFF, L"never");
-    const wchar_t* labels[] = {L"ERROR", L"WARNING", L"INFO", L"DEBUG", L"LOGLEVEL:4 ", L"LOGLEVEL:5 ", L"LOGLEVEL:6 ", L"LOGLEVEL:7 "};
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 8u);
-    size_t column = header_.column;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        Line l = Parse(lines[i]);
-        EXPECT_EQ(l.label, labels[i]);
-        EXPECT_EQ(l.message, L"level " + std::to_wstring(i));
-        column = std::max(column, l.column - l.padding);  // the widest prefix so far
-        EXPECT_EQ(l.column, column) << i;
-    }
-}
-
-TEST_F(LoggerFileTest, EmptyCutAndLabeledMessagesKeepTheLastError) {
+    ASSERT_TRUE(DeleteFileW(File().c_str()));
+    LogPrint(logger_, 0, L"new file");
+    Stop();
+    SetDword(L"LogLevel", 7);
     Start(0);
-    SetLastError(4321);
-    LogPrint(logger_, 0, L"");
-    LogPrint(logger_, 0, L"%s", L"");
-    LogPrint(logger_, 0, nullptr);
-    Labeled(logger_, L"X", L"");
-    std::wstring big(5000, L'a');
-    big[4094] = L'Z';
-    LogPrint(logger_, 0, L"%s", big.c_str());
-    LogPrint(logger_, 0, L"%s", std::wstring(4095, L'b').c_str());
-    Labeled(logger_, L"CUSTOM", L"value %d", -5);  // no level filtering
-    Labeled(logger_, nullptr, L"no label");
-    EXPECT_EQ(GetLastError(), 4321u);
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(Parse(lines[0]).message, big.substr(0, 4095));
-    EXPECT_EQ(Parse(lines[1]).message, std::wstring(4095, L'b'));
-    EXPECT_EQ(Parse(lines[2]).label + L"|" + Parse(lines[2]).message, L"CUSTOM|value -5");
-    // no bracketed label, but still ": ", and the message in its column
-    EXPECT_NE(lines[3].find(L"] : "), std::wstring::npos);
-    EXPECT_EQ(Parse(lines[3]).message, L"no label");
-    EXPECT_EQ(Parse(lines[3]).column, header_.column);
-}
-
-TEST_F(LoggerFileTest, DumpsHexBytesAndReportsBadMessages) {
-    Start(0, 7);
-    const uint8_t two[] = {0x0A, 0xFF};
-    std::vector<uint8_t> all(256);
-    std::wstring allHex;
-    for (size_t i = 0; i < all.size(); ++i) {
-        all[i] = static_cast<uint8_t>(i);
-        allHex += L" " + std::wstring(1, L"0123456789abcdef"[i >> 4]) + L"0123456789abcdef"[i & 15];
-    }
-    SetLastError(777);
-    Dump(logger_, 0, nullptr, 0, L"empty dump %u", 1u);
-    Dump(logger_, 0, two, 2, L"two bytes");
-    Dump(logger_, 7, all.data(), 256, L"all");  // grows the scratch buffer
-    Dump(logger_, 3, two, 1, L"one");           // and reuses it
-    Dump(logger_, 8, two, 2, L"filtered");
-    EXPECT_EQ(GetLastError(), 777u);
-    Dump(logger_, 0, two, 2, L"");  // the prefix stays open: no message, no line end
+    LogPrint(logger_, 0, L"restarted");
+    Call(dump, L"");  // the prefix stays open: no message, no line end
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    Dump(logger_, 0, two, 2, L"%s", std::wstring(5000, L'x').c_str());  // so does a cut message
-    SetLastError(0);
-    Dump(logger_, 0, nullptr, 3, L"no data");  // bytes promised, none given: the line still ends
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-
-    std::vector<std::wstring> lines = Lines();
+    lines = ReadLog(File());
     ASSERT_EQ(lines.size(), 5u);
-    const wchar_t* expected[] = {L"ERROR|empty dump 1", L"ERROR|two bytes 0a ff", L"LOGLEVEL:7|all", L"DEBUG|one 0a"};
-    for (size_t i = 0; i < 4; ++i) {
-        Line l = Parse(lines[i]);
-        EXPECT_EQ(l.label + L"|" + l.message, i == 2 ? expected[i] + allHex : std::wstring(expected[i]));
-    }
-    // two open prefixes, then the line of the dump without data
-    std::wsmatch m;
-    ASSERT_TRUE(std::regex_match(lines[4], m, std::wregex(LR"((\d{4}\..*?\[ERROR\]: +){2}(.*))"))) << lines[4].c_str();
-    EXPECT_EQ(Parse(m[2].str()).message, L"no data");
+    EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
+    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 2, lines.end()),
+              (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
 }
 
-struct Writer {
-    CZkLogger* logger;
-    uint32_t index;
-    DWORD tid;
-    HANDLE go;
-};
-const uint32_t kThreadLines = 250;
-
-unsigned __stdcall WriteLines(void* context) {
-    Writer* w = static_cast<Writer*>(context);
-    w->tid = GetCurrentThreadId();
-    WaitForSingleObject(w->go, INFINITE);
-    for (uint32_t i = 0; i < kThreadLines; ++i)
-        LogPrint(w->logger, 0, L"thread %u line %u %s end", w->index, i, std::wstring(i % 40, L'x').c_str());
+unsigned __stdcall WriteLines(void* logger) {
+    for (uint32_t i = 0; i < 250; ++i)
+        LogPrint(static_cast<CZkLogger*>(logger), 0, L"line %u %s end", i, std::wstring(i % 40, L'x').c_str());
     return 0;
 }
 
-TEST_F(LoggerFileTest, LinesFromEightThreadsNeverInterleave) {
+// Eight threads log at once; then this thread adds a last burst and destroys
+// the logger at once: every queued line must reach the file.
+TEST_F(LoggerTest, LinesFromEightThreadsNeverInterleaveAndQueuedLinesSurvive) {
     Start(1);
-    CHandleHolder go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::vector<Writer> writers(8);
-    std::vector<HANDLE> threads;
-    for (uint32_t t = 0; t < writers.size(); ++t) {
-        writers[t] = {logger_, t, 0, go.Get()};
-        threads.push_back(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WriteLines, &writers[t], 0, nullptr)));
-        ASSERT_NE(threads.back(), nullptr);
-    }
-    SetEvent(go);
-    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-    for (HANDLE h : threads) CloseHandle(h);
-    Stop();  // drains the queue into the file
-
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), writers.size() * kThreadLines);
-    std::vector<uint32_t> next(writers.size(), 0);
-    for (const std::wstring& text : lines) {
-        Line l = Parse(text);
-        std::wsmatch m;
-        ASSERT_TRUE(std::regex_match(l.message, m, std::wregex(LR"(thread (\d) line (\d+) (x*) end)"))) << text.c_str();
-        uint32_t t = std::stoul(m[1].str()), i = std::stoul(m[2].str());
-        EXPECT_EQ(l.tid, writers[t].tid);
-        EXPECT_EQ(i, next[t]++) << "a thread's lines out of order";
-        EXPECT_EQ(m[3].length(), static_cast<long>(i % 40));
-    }
-}
-
-TEST_F(LoggerFileTest, QueuedLinesAreWrittenBeforeTheLoggerGoes) {
-    Start(1);
-    for (uint32_t i = 0; i < 3000; ++i) LogPrint(logger_, 0, L"queued %u", i);
+    HANDLE threads[8];
+    for (HANDLE& h : threads)
+        ASSERT_TRUE(h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WriteLines, logger_, 0, nullptr)));
+    WaitForMultipleObjects(8, threads, TRUE, INFINITE);
+    for (HANDLE h : threads) CloseHandle(h);  // held until now, so no thread id was reused
+    WriteLines(logger_);
     Stop();
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 3000u);
-    for (uint32_t i = 0; i < 3000; ++i) ASSERT_EQ(Parse(lines[i]).message, L"queued " + std::to_wstring(i));
-}
 
-TEST_F(LoggerFileTest, IdleFileIsClosedAndReopenedWithoutHeader) {
-    Start(0);
-    auto closed = [&] {  // the writer shares the file: an exclusive open succeeds only once it is closed
-        HANDLE h = CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        return h != INVALID_HANDLE_VALUE && CloseHandle(h);
-    };
-    LogPrint(logger_, 0, L"before idle");
-    const DWORD written = GetTickCount();
-    EXPECT_FALSE(closed());
-    // more than 2 s without a write: closed at the watcher's next 4 s time-out
-    ASSERT_TRUE(logtest::WaitFor(closed, 20000));
-    EXPECT_GE(GetTickCount() - written, 2000u);
-    EXPECT_LE(GetTickCount() - written, 15000u);
-    LogPrint(logger_, 0, L"after idle");
-    std::vector<std::wstring> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Parse(lines[1]).message, L"after idle");
-}
-
-TEST_F(LoggerFileTest, FolderIsCreatedAtAnyDepth) {
-    logger_ = logtest::StartLogger(dir_.Path() + L"one\\two\\", 0);
-    LogPrint(logger_, 0, L"deep");
-    std::vector<std::wstring> lines = logtest::ReadLines(dir_.Path() + L"one\\two\\zksndapi.txt");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(Parse(lines[2]).message, L"deep");
+    std::vector<std::wstring> lines = ReadLog(File());
+    ASSERT_EQ(lines.size(), 9 * 250 + 3u);
+    std::map<std::wstring, uint32_t> next;  // by thread id
+    for (size_t k = 2; k + 1 < lines.size(); ++k) {
+        std::wsmatch m;
+        ASSERT_TRUE(std::regex_match(lines[k], m, std::wregex(LR"((\d+)\|ERROR\| *line (\d+) x* end)"))) << lines[k];
+        EXPECT_EQ(std::stoul(m[2].str()), next[m[1].str()]++) << "a thread's lines out of order";
+    }
+    EXPECT_EQ(next.size(), 9u);
 }
 
 }  // namespace
