@@ -84,18 +84,23 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
 
     if (g_pClient == nullptr) {
         LumSecurityAttributes* sa = CreatePipeSecurity();
-        try {
-            // the record belongs to the client from here on, also when construction fails
-            g_pClient = new CSndApiPipeClient(sa);
-        } catch (CLumException* e) {
-            delete e;  // a worker thread, event or mutex could not be created
-            g_pClient = nullptr;
-        } catch (const std::bad_alloc&) {
+        // Memory first: once the constructor runs, the record is the client's,
+        // and a constructor that raises has already freed it.
+        void* memory = ::operator new(sizeof(CSndApiPipeClient), std::nothrow);
+        if (memory == nullptr) {
             if (sa) {
                 FreeSecurityAttributes(sa);
                 delete sa;
             }
-            g_pClient = nullptr;
+            return 1;
+        }
+        try {
+            g_pClient = new (memory) CSndApiPipeClient(sa);
+        } catch (CLumException* e) {
+            delete e;  // a worker thread, event or mutex could not be created
+            ::operator delete(memory);
+        } catch (...) {
+            ::operator delete(memory);
         }
         if (g_pClient == nullptr) return 1;
     }
