@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 int32_t CSinglePipeClientEx::s_failedAttempts = 0;
 
@@ -60,11 +61,8 @@ CSinglePipeClientEx::~CSinglePipeClientEx() {
     {
         lumlib::__auto_locker lock(m_pendingLock);
         lock.Lock();
-        for (PendingRequest& entry : m_pending) {
-            if (CHandleHolder::IsValidHandle(entry.replyEvent)) ::CloseHandle(entry.replyEvent);
-            free(entry.reply);
-        }
-        m_pending.clear();
+        for (PendingRequest& entry : m_pending) free(entry.reply);
+        m_pending.clear();  // closes the reply events
     }
     m_pendingLock.Close();
 }
@@ -197,17 +195,21 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
     } while (requestId == 0);
     WriteU32(request, kRequestIdOffset, requestId);
 
-    HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    CHandleHolder created(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!created.IsValid()) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE event = created.Get();
     {
         lumlib::__auto_locker lock(m_pendingLock);
         lock.Lock();
         try {
-            m_pending.push_back(PendingRequest{requestId, event, nullptr});
+            m_pending.emplace_back();
         } catch (const std::bad_alloc&) {
-            ::CloseHandle(event);
             return ERROR_NOT_ENOUGH_MEMORY;
         }
+        PendingRequest& entry = m_pending.back();
+        entry.requestId = requestId;
+        entry.replyEvent = std::move(created);  // the entry owns the event from here on
+        entry.reply = nullptr;
     }  // never held while sending
 
     result = CSinglePipeClient::Send(request, ReadU32(request, kSizeOffset));
@@ -223,8 +225,7 @@ void CSinglePipeClientEx::RemovePending(HANDLE replyEvent) {
     lumlib::__auto_locker lock(m_pendingLock);
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent != replyEvent) continue;
-        ::CloseHandle(it->replyEvent);
+        if (it->replyEvent.Get() != replyEvent) continue;
         free(it->reply);
         m_pending.erase(it);
         return;
@@ -239,8 +240,7 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, uint8_t** reply) {
     lumlib::__auto_locker lock(m_pendingLock);
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent != replyEvent) continue;
-        ::CloseHandle(it->replyEvent);
+        if (it->replyEvent.Get() != replyEvent) continue;
         *reply = it->reply;  // null when the wait timed out
         m_pending.erase(it);
         return 0;
@@ -304,7 +304,7 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
             entry.reply = copy;
         }
         // Without a usable copy the waiter wakes at once and reports 1168.
-        ::SetEvent(entry.replyEvent);
+        ::SetEvent(entry.replyEvent.Get());
         break;
     }
     // A reply nobody waits for any more is dropped.

@@ -13,9 +13,9 @@
 class CSinglePipeClientEx : public CSinglePipeClient {
 public:
     struct PendingRequest {
-        uint32_t requestId;
-        HANDLE replyEvent;   // owned by the entry
-        uint8_t* reply;      // heap copy of the reply, or null
+        uint32_t requestId = 0;
+        CHandleHolder replyEvent;  // owned by the entry, closed with it
+        uint8_t* reply = nullptr;  // heap copy of the reply, or null
     };
 
     explicit CSinglePipeClientEx(LumSecurityAttributes* sa);
