@@ -262,19 +262,8 @@ uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
     std::memcpy(&length, *it + offset, kPrefixSize);
     offset += kPrefixSize;
 
-    if (m_blockBufferSize < length || !m_blockBuffer) {
-        size_t want = length ? static_cast<size_t>(length) : 1;
-        void* grown = FitsSizeT(length) ? Realloc(m_blockBuffer, want) : nullptr;
-        if (!grown) {
-            // The block stays at the front, untouched; the caller may retry.
-            std::free(m_blockBuffer);
-            m_blockBuffer = nullptr;
-            m_blockBufferSize = 0;
-            return nullptr;
-        }
-        m_blockBuffer = static_cast<uint8_t*>(grown);
-        m_blockBufferSize = want;
-    }
+    // On failure the block stays at the front, untouched; the caller may retry.
+    if (!GrowScratch(m_blockBuffer, m_blockBufferSize, length)) return nullptr;
 
     uint64_t copied = 0;
     for (;;) {
@@ -358,20 +347,28 @@ void CBuffersList::FreeChain() {
     m_partialOffset = 0;  // no block left for a partial reader to continue
 }
 
+// Grows a scratch buffer (block or part buffer) to at least size bytes. On
+// failure the buffer is freed and its capacity becomes 0, so a stale capacity
+// is never trusted.
+bool CBuffersList::GrowScratch(uint8_t*& buffer, uint64_t& capacity, uint64_t size) {
+    if (buffer && capacity >= size) return true;
+    size_t want = size ? static_cast<size_t>(size) : 1;
+    void* grown = FitsSizeT(size) ? Realloc(buffer, want) : nullptr;
+    if (!grown) {
+        std::free(buffer);
+        buffer = nullptr;
+        capacity = 0;
+        return false;
+    }
+    buffer = static_cast<uint8_t*>(grown);
+    capacity = want;
+    return true;
+}
+
 bool CBuffersList::GrowPartBuffer(uint64_t size) {
     lumlib::__auto_locker lock(m_lock);
     lock.Lock();
-    if (size == 0 || (m_partBuffer && m_partBufferSize >= size)) return true;
-    void* grown = FitsSizeT(size) ? Realloc(m_partBuffer, static_cast<size_t>(size)) : nullptr;
-    if (!grown) {
-        std::free(m_partBuffer);
-        m_partBuffer = nullptr;
-        m_partBufferSize = 0;
-        return false;
-    }
-    m_partBuffer = static_cast<uint8_t*>(grown);
-    m_partBufferSize = size;
-    return true;
+    return size == 0 || GrowScratch(m_partBuffer, m_partBufferSize, size);
 }
 
 size_t CBuffersList::GetSpareCount() {

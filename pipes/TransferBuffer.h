@@ -70,6 +70,7 @@ protected:
     // Frees what the constructor made so far (handles, memory) before it raises.
     void FreeResources();
     void FreeBuffers();   // chain, spares, block and part buffers
+    static bool GrowScratch(uint8_t*& buffer, uint64_t& capacity, uint64_t size);
     void CloseHandles();  // quit and refill events, refill thread, lock
 
     uint64_t m_bufferSize;
