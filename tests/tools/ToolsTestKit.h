@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/lumlib.h"
@@ -22,10 +21,16 @@ namespace tools_test {
 using zk_testkit::UniquePipeName;
 const size_t npos = std::string::npos;
 
-inline std::wstring TempFile(const wchar_t* tag) {  // a fresh name in the temporary folder
-    wchar_t folder[MAX_PATH + 1] = {0};
-    return std::wstring(folder, ::GetTempPathW(MAX_PATH + 1, folder)) + UniquePipeName(tag) + L".tmp";
-}
+// A fresh name in the temporary folder; the file goes at the end of the scope.
+struct CTempFile {
+    explicit CTempFile(const wchar_t* tag) {
+        wchar_t folder[MAX_PATH + 1] = {0};
+        path = std::wstring(folder, ::GetTempPathW(MAX_PATH + 1, folder)) + UniquePipeName(tag) + L".tmp";
+    }
+    ~CTempFile() { ::DeleteFileW(path.c_str()); }
+    std::wstring Quoted() const { return L"\"" + path + L"\""; }
+    std::wstring path;
+};
 
 inline std::string ReadFileText(const std::wstring& path) {
     std::vector<uint8_t> bytes;
@@ -38,20 +43,15 @@ inline bool WriteFileText(const std::wstring& path, const std::string& text) {
     return zktools::WriteWholeFile(path, text.data(), text.size(), &error);
 }
 
-// A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file; still
-// running at destruction (a test failed halfway), it is ended.
+// A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file.
 class CChild {
 public:
-    ~CChild() {
-        if (m_process.IsValid() && Wait(0) == -1) {
-            ::TerminateProcess(m_process, 99);
-            Wait(10000);
-        }
-        ::DeleteFileW(m_outPath.c_str());
+    ~CChild() {  // still running (a test failed halfway): ended before its output file goes
+        if (m_process.IsValid() && Wait(0) == -1 && ::TerminateProcess(m_process, 99)) Wait(10000);
     }
     bool Start(const std::wstring& program, const std::wstring& arguments) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        CHandleHolder out(::CreateFileW(m_outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+        CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
@@ -72,12 +72,11 @@ public:
         const bool ended = ::WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
         return ended && ::GetExitCodeProcess(m_process, &code) ? static_cast<int>(code) : -1;
     }
-    std::string Output() const { return ReadFileText(m_outPath); }
-    HANDLE Handle() const { return m_process; }
+    std::string Output() const { return ReadFileText(m_out.path); }
 
-private:
+protected:
     CHandleHolder m_process;
-    const std::wstring m_outPath = TempFile(L"out");
+    const CTempFile m_out{L"out"};
 };
 
 // Runs a program to its end: its exit code (-1: still running after a minute), its output in *output.
@@ -88,8 +87,17 @@ inline int RunTool(const std::wstring& program, const std::wstring& arguments, s
     return code;
 }
 
+// Runs the program once per row (arguments, exit code, a part of the output) and checks both.
+inline void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstring, int, const char*>>& rows) {
+    for (const auto& [arguments, exitCode, message] : rows) {
+        std::string output;
+        EXPECT_EQ(exitCode, RunTool(program, arguments, &output)) << output;
+        EXPECT_NE(npos, output.find(message)) << output;
+    }
+}
+
 // tessaline-emu on a pipe of its own or the service's, told to stop through its control events.
-class CEmulator {
+class CEmulator : public CChild {
 public:
     explicit CEmulator(bool servicePipe = false)
         : pipe(servicePipe ? zk_testkit::kServicePipeName : UniquePipeName(L"emu")), path(L"\\\\.\\pipe\\" + pipe) {}
@@ -98,9 +106,9 @@ public:
     bool Start(const std::wstring& options = L"") {
         CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
         if (!ready.IsValid() ||
-            !m_child.Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options))
+            !CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options))
             return false;
-        HANDLE waits[2] = {ready, m_child.Handle()};
+        HANDLE waits[2] = {ready, m_process};
         return ::WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
     }
     bool Signal(const wchar_t* action) {
@@ -110,29 +118,30 @@ public:
     // Stops it cleanly: its exit code, or -1 when it did not end.
     int Stop() {
         Signal(L"stop");
-        return m_child.Wait(30000);
+        return Wait(30000);
     }
-    std::string Output() const { return m_child.Output(); }
 
     const std::wstring pipe, path;
 
 private:
     const std::wstring m_control = UniquePipeName(L"ctl");
-    CChild m_child;
 };
+
+// A request made by one of the protocol's builders, as long as the builder says.
+template <class Build, class... Args>
+std::vector<uint8_t> Request(Build build, Args... args) {
+    std::vector<uint8_t> request(kSndMaxRequestSize);
+    request.resize(build(request.data(), request.size(), args...));
+    return request;
+}
 
 // The client end of the emulator's pipe: whole messages, with time-outs.
 class CRawClient {
 public:
-    enum Result { kMessage, kTimeout, kClosed };
-
     bool Connect(const std::wstring& path) {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            m_pipe.Reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OVERLAPPED, nullptr));
-            if (m_pipe.IsValid() || ::GetLastError() != ERROR_PIPE_BUSY) break;
-            ::WaitNamedPipeW(path.c_str(), 2000);  // every instance taken: wait for the next one
-        }
+        ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
+        m_pipe.Reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
         return m_pipe.IsValid();
     }
     // A message with its length in front; with framed false the bytes as they are.
@@ -142,29 +151,30 @@ public:
         return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), INFINITE, &written) == 0 &&
                written == bytes.size();
     }
-    // The next whole message within timeoutMs.
-    Result Receive(std::vector<uint8_t>* message, DWORD timeoutMs = 5000) {
+    // The next whole message within timeoutMs as "event E", "device ID DEF RENDER EXTRA [NAME]" or
+    // "reply ID (COMMAND): status S", else "timeout" or "closed"; a settings record it carries in *record.
+    std::string Next(std::string* record = nullptr, DWORD timeoutMs = 5000) {
         const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (m_reader.Next(message, nullptr) != tessaline_emu::CFrameReader::kFrame) {
+        std::vector<uint8_t> m;
+        while (m_reader.Next(&m, nullptr) != tessaline_emu::CFrameReader::kFrame) {
             const ULONGLONG now = ::GetTickCount64();
             DWORD got = 0;
             m_lastError = Transfer(false, m_buffer, sizeof(m_buffer), now >= deadline ? 0 : DWORD(deadline - now), &got);
-            if (m_lastError != 0) return m_lastError == ERROR_OPERATION_ABORTED ? kTimeout : kClosed;
+            if (m_lastError != 0) return m_lastError == ERROR_OPERATION_ABORTED ? "timeout" : "closed";
             m_reader.Append(m_buffer, got);
         }
-        return kMessage;
-    }
-    // The next message as "event E" or "reply ID (COMMAND): status S"; a settings record it carries in *record.
-    std::string Next(std::string* record = nullptr) {
-        std::vector<uint8_t> m;
+        if (record != nullptr && m.size() >= kSndOffPayload) record->assign(m.begin() + kSndOffPayload, m.end());
         SndDecodedMsg d = {};
-        if (Receive(&m) != kMessage) return "nothing";
-        if (record != nullptr) *record = std::string(m.begin() + std::min<size_t>(m.size(), kSndOffPayload), m.end());
         const SndMsgKind kind = SndDecodeMessage(m.data(), m.size(), d);
-        if (kind == SndMsgKind::Notification) return "event " + std::to_string(d.event);
-        if (kind != SndMsgKind::Reply) return "invalid";
-        return "reply " + std::to_string(d.requestId) + " (" + std::to_string(d.command) + "): status " +
-               std::to_string(d.status);
+        if (kind == SndMsgKind::Reply)
+            return "reply " + std::to_string(d.requestId) + " (" + std::to_string(d.command) + "): status " +
+                   std::to_string(d.status);
+        if (kind != SndMsgKind::Notification) return "invalid";
+        if (d.event != eZkSndRdpVDeviceInfo) return "event " + std::to_string(d.event);
+        std::wstring name(d.device.devNameChars, L' ');
+        for (size_t c = 0; c < name.size(); ++c) name[c] = static_cast<wchar_t>(SndDeviceNameAt(d.device, c));
+        return zktools::ToUtf8(zktools::Format(L"device %u %u %u %u [%s]", d.device.field0, d.device.def,
+                                               d.device.render, d.device.field3, name.c_str()));
     }
     DWORD LastError() const { return m_lastError; }
 

@@ -9,25 +9,15 @@ int Ctl(const std::wstring& arguments, std::string* output) { return RunTool(L"z
 
 // Nothing serves the service's pipe here.
 TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
-    const std::wstring wrongSize = TempFile(L"settings");
-    ASSERT_TRUE(WriteFileText(wrongSize, std::string(335, 'x')));
-    const struct {
-        std::wstring arguments;
-        int exitCode;
-        const char* message;
-    } cases[] = {
+    const CTempFile wrongSize(L"settings");
+    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x')));
+    ExpectRuns(L"zksndctl.exe", {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
-        {L"settings set \"" + wrongSize + L"\"", 5, "holds 335 bytes"},
+        {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
         {L"--timeout 1500 devices", 30, "not connected to the service (status 20)"},
         {L"locked", 0, "locked"},  // needs no service
-    };
-    for (const auto& c : cases) {
-        std::string output;
-        EXPECT_EQ(c.exitCode, Ctl(c.arguments, &output)) << output;
-        EXPECT_NE(npos, output.find(c.message)) << output;
-    }
-    ::DeleteFileW(wrongSize.c_str());
+    });
 }
 
 TEST(Zksndctl, ListsSetsTheDefaultAndCopiesSettings) {
@@ -46,20 +36,19 @@ TEST(Zksndctl, ListsSetsTheDefaultAndCopiesSettings) {
                              "\"name\": \"Headphones (Tessaline Remote Audio)\"}"})
         EXPECT_NE(npos, out.find(item)) << item << "\n" << out;
 
-    const std::wstring file = TempFile(L"record");
-    ASSERT_EQ(0, Ctl(L"settings get --out \"" + file + L"\"", &out)) << out;
-    std::string record = ReadFileText(file);
+    const CTempFile file(L"record");
+    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    std::string record = ReadFileText(file.path);
     ASSERT_EQ(336u, record.size());
     record[17] = static_cast<char>(record[17] ^ 0x5A);
     record[335] = 'z';
-    ASSERT_TRUE(WriteFileText(file, record));
-    ASSERT_EQ(0, Ctl(L"settings set \"" + file + L"\"", &out)) << out;
-    ASSERT_TRUE(::DeleteFileW(file.c_str()));
-    ASSERT_EQ(0, Ctl(L"settings get --out \"" + file + L"\"", &out)) << out;
-    EXPECT_EQ(record, ReadFileText(file));
+    ASSERT_TRUE(WriteFileText(file.path, record));
+    ASSERT_EQ(0, Ctl(L"settings set " + file.Quoted(), &out)) << out;
+    ASSERT_TRUE(::DeleteFileW(file.path.c_str()));
+    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    EXPECT_EQ(record, ReadFileText(file.path));
     ASSERT_EQ(0, Ctl(L"settings get", &out)) << out;  // a hex dump, 16 bytes a line
     EXPECT_NE(npos, out.find("0010  00 5a")) << out;
-    ::DeleteFileW(file.c_str());
 }
 
 TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
