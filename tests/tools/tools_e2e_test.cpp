@@ -1,0 +1,377 @@
+// tessaline-emu and zksndctl end to end: child processes with their output in a file, judged by exit code
+// and output, and a raw client of the emulator's pipe.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "support/lumlib.h"
+#include "tests/support/TestPipeServer.h"
+#include "tools/common/ConsoleOut.h"
+#include "tools/tessaline-emu/FrameReader.h"
+#include "virt/api/SndProtocol.h"
+
+namespace {
+
+using zk_testkit::UniquePipeName;
+const size_t npos = std::string::npos;
+
+// A fresh name in the temporary folder; the file goes at the end of the scope.
+struct CTempFile {
+    explicit CTempFile(const wchar_t* tag)
+        : path(std::filesystem::temp_directory_path().wstring() + UniquePipeName(tag) + L".tmp") {}
+    ~CTempFile() { ::DeleteFileW(path.c_str()); }
+    std::wstring Quoted() const { return L"\"" + path + L"\""; }
+    const std::wstring path;
+};
+
+std::string ReadFileText(const std::wstring& path) {
+    std::vector<uint8_t> bytes;
+    DWORD error = 0;
+    return zktools::ReadWholeFile(path, &bytes, &error) ? std::string(bytes.begin(), bytes.end()) : std::string();
+}
+
+bool WriteFileText(const std::wstring& path, const std::string& text) {
+    DWORD error = 0;
+    return zktools::WriteWholeFile(path, text.data(), text.size(), &error);
+}
+
+// A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file.
+class CChild {
+public:
+    ~CChild() {  // still running (a test failed halfway): ended before its output file goes
+        if (m_process.IsValid() && Wait(0) == -1 && ::TerminateProcess(m_process, 99)) Wait(10000);
+    }
+    bool Start(const std::wstring& program, const std::wstring& arguments) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        PROCESS_INFORMATION pi = {};
+        std::wstring line = program + L" " + arguments;
+        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
+        ::CloseHandle(pi.hThread);
+        m_process.Reset(pi.hProcess);
+        return true;
+    }
+    // Exit code, or -1 when it has not ended within timeoutMs.
+    int Wait(DWORD timeoutMs) {
+        DWORD code = 0;
+        const bool ended = ::WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
+        return ended && ::GetExitCodeProcess(m_process, &code) ? static_cast<int>(code) : -1;
+    }
+    std::string Output() const { return ReadFileText(m_out.path); }
+
+protected:
+    CHandleHolder m_process;
+    const CTempFile m_out{L"out"};
+};
+
+// Runs a program to its end: its exit code (-1: still running after a minute), its output in *output.
+int RunTool(const std::wstring& program, const std::wstring& arguments, std::string* output) {
+    CChild child;
+    const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
+    *output = child.Output();
+    return code;
+}
+
+// Runs the program once per row (arguments, exit code, a part of the output) and checks both.
+void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstring, int, const char*>>& rows) {
+    for (const auto& [arguments, exitCode, message] : rows) {
+        std::string output;
+        EXPECT_EQ(exitCode, RunTool(program, arguments, &output)) << output;
+        EXPECT_NE(npos, output.find(message)) << output;
+    }
+}
+
+// tessaline-emu on a pipe of its own or the service's, told to stop through its control events.
+class CEmulator : public CChild {
+public:
+    explicit CEmulator(bool servicePipe = false)
+        : pipe(servicePipe ? zk_testkit::kServicePipeName : UniquePipeName(L"emu")), path(L"\\\\.\\pipe\\" + pipe) {}
+    ~CEmulator() { Stop(); }
+    // Returns once the pipe is served (the emulator sets NAME.ready).
+    bool Start(const std::wstring& options = L"") {
+        CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
+        if (!ready.IsValid() ||
+            !CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options))
+            return false;
+        HANDLE waits[2] = {ready, m_process};
+        return ::WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+    }
+    bool Signal(const wchar_t* action) {
+        CHandleHolder event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, (m_control + L"." + action).c_str()));
+        return event.IsValid() && ::SetEvent(event);
+    }
+    // Stops it cleanly: its exit code, or -1 when it did not end.
+    int Stop() {
+        Signal(L"stop");
+        return Wait(30000);
+    }
+
+    const std::wstring pipe, path;
+
+private:
+    const std::wstring m_control = UniquePipeName(L"ctl");
+};
+
+// A request made by one of the protocol's builders, as long as the builder says.
+template <class Build, class... Args>
+std::vector<uint8_t> Request(Build build, Args... args) {
+    std::vector<uint8_t> request(kSndMaxRequestSize);
+    request.resize(build(request.data(), request.size(), args...));
+    return request;
+}
+
+// The client end of the emulator's pipe: whole messages, with time-outs.
+class CRawClient {
+public:
+    // Connects and returns the first message (every connection is greeted), as Next does.
+    std::string Connect(const std::wstring& path) {
+        ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
+        m_pipe.Reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+        return m_pipe.IsValid() ? Next() : "not connected";
+    }
+    // A message with its length in front; with framed false the bytes as they are.
+    bool Send(const std::vector<uint8_t>& message, bool framed = true) {
+        std::vector<uint8_t> bytes = framed ? tessaline_emu::MakeFrame(message) : message;
+        DWORD written = 0;
+        return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), INFINITE, &written) == 0;
+    }
+    // The next whole message within timeoutMs as "event E", "device ID DEF RENDER EXTRA [NAME]" or
+    // "reply ID (COMMAND): status S", else "timeout" or "closed"; a settings record it carries in *record.
+    std::string Next(std::string* record = nullptr, DWORD timeoutMs = 5000) {
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        std::vector<uint8_t> m;
+        while (m_reader.Next(&m, nullptr) != tessaline_emu::CFrameReader::kFrame) {
+            const ULONGLONG now = ::GetTickCount64();
+            DWORD got = 0;
+            m_lastError = Transfer(false, m_buffer, sizeof(m_buffer), now >= deadline ? 0 : DWORD(deadline - now), &got);
+            if (m_lastError != 0) return m_lastError == ERROR_OPERATION_ABORTED ? "timeout" : "closed";
+            m_reader.Append(m_buffer, got);
+        }
+        if (record != nullptr && m.size() >= kSndOffPayload) record->assign(m.begin() + kSndOffPayload, m.end());
+        SndDecodedMsg d = {};
+        const SndMsgKind kind = SndDecodeMessage(m.data(), m.size(), d);
+        if (kind == SndMsgKind::Reply)
+            return "reply " + std::to_string(d.requestId) + " (" + std::to_string(d.command) + "): status " +
+                   std::to_string(d.status);
+        if (kind != SndMsgKind::Notification) return "invalid";
+        if (d.event != eZkSndRdpVDeviceInfo) return "event " + std::to_string(d.event);
+        std::wstring name(d.device.devNameChars, L' ');
+        for (size_t c = 0; c < name.size(); ++c) name[c] = static_cast<wchar_t>(SndDeviceNameAt(d.device, c));
+        return zktools::ToUtf8(zktools::Format(L"device %u %u %u %u [%s]", d.device.field0, d.device.def,
+                                               d.device.render, d.device.field3, name.c_str()));
+    }
+    DWORD LastError() const { return m_lastError; }
+
+private:
+    // One overlapped read or write, cancelled after timeoutMs (what it moved until then still counts): 0 or the error.
+    DWORD Transfer(bool write, uint8_t* data, DWORD size, DWORD timeoutMs, DWORD* done) {
+        OVERLAPPED ov = {};
+        ov.hEvent = m_event;
+        if (!(write ? ::WriteFile(m_pipe, data, size, nullptr, &ov) : ::ReadFile(m_pipe, data, size, nullptr, &ov)) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return ::GetLastError();
+        if (::WaitForSingleObject(m_event, timeoutMs) != WAIT_OBJECT_0) ::CancelIo(m_pipe);
+        return ::GetOverlappedResult(m_pipe, &ov, done, TRUE) ? 0 : ::GetLastError();
+    }
+
+    CHandleHolder m_pipe;
+    CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    uint8_t m_buffer[65536];
+    tessaline_emu::CFrameReader m_reader{1 << 20};
+    DWORD m_lastError = 0;
+};
+
+// Asks for the device list and reads it to its end: "id def render extra [name] " per device.
+std::string RequestDevices(CRawClient& client) {
+    EXPECT_TRUE(client.Send(Request(SndBuildGetDeviceList)));
+    std::string devices, next;
+    while (devices.size() < 100000 && (next = client.Next()).compare(0, 7, "device ") == 0)
+        devices += next.substr(7) + " ";
+    EXPECT_EQ("event " + std::to_string(eZkSndRdpVLastDeviceInfo), next) << "the device list did not end";
+    return devices;
+}
+
+// The built-in list with render device def (0 or 1) as the default: two render devices, then one capture device.
+std::string BuiltInList(int def) {
+    return "0 " + std::to_string(def == 0) + " 1 0 [Speakers (Tessaline Remote Audio)] 1 " + std::to_string(def == 1) +
+           " 1 0 [Headphones (Tessaline Remote Audio)] 2 0 0 0 [Microphone (Tessaline Remote Audio)] ";
+}
+
+// One emulator run, two clients: greeting, device list, default device, settings, bad input, control
+// events, traffic lines and a clean stop.
+TEST(Emulator, ServesClientsFromOneSharedState) {
+    const CTempFile settingsFile(L"settings"), badFile(L"bad");
+    CEmulator emu;
+    ASSERT_TRUE(emu.Start(L"--settings-file " + settingsFile.Quoted()));
+    CRawClient a, b;
+    ASSERT_EQ("event 1", a.Connect(emu.path));  // the server information greets every connection
+    ASSERT_EQ("event 1", b.Connect(emu.path));
+    EXPECT_EQ("timeout", a.Next(nullptr, 300));  // nothing else comes unasked
+
+    EXPECT_EQ(BuiltInList(0), RequestDevices(a));
+    // a makes device 1 the only default (an unknown value changes nothing); b sees it.
+    ASSERT_TRUE(a.Send(Request(SndBuildSetDefaultDevice, 1)) && a.Send(Request(SndBuildSetDefaultDevice, 77)));
+    RequestDevices(a);  // answered after both requests were handled
+    EXPECT_EQ(BuiltInList(1), RequestDevices(b));
+
+    // Settings: each reply goes back to the connection that asked, with its request id.
+    std::string record, got;
+    ASSERT_TRUE(a.Send(Request(SndBuildGetSettings, 41)) && b.Send(Request(SndBuildGetSettings, 42)));
+    EXPECT_EQ("reply 42 (10): status 0", b.Next());
+    EXPECT_EQ("reply 41 (10): status 0", a.Next(&got));
+    EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got);
+    for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
+    ASSERT_TRUE(a.Send(Request(SndBuildSetSettings, record.data(), 43)));
+    EXPECT_EQ("reply 43 (9): status 0", a.Next());
+    ASSERT_TRUE(b.Send(Request(SndBuildGetSettings, 44)));
+    EXPECT_EQ("reply 44 (10): status 0", b.Next(&got));
+    EXPECT_EQ(record, got);
+    EXPECT_EQ(record, ReadFileText(settingsFile.path));
+
+    // Bad input: an empty frame and a message shorter than a header are ignored, an unknown command gets
+    // ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing.
+    std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9), cut = Request(SndBuildSetSettings, nullptr, 10);
+    SndStoreU32(unknown.data(), kSndOffCommand, 55);
+    cut.resize(100);
+    ASSERT_TRUE(a.Send({}) && a.Send({6, 0, 0, 0, 0, 0}) && a.Send(unknown) && a.Send(cut) &&
+                a.Send(Request(SndBuildGetSettings, 11)));
+    EXPECT_EQ("reply 9 (55): status 1", a.Next());
+    EXPECT_EQ("reply 10 (9): status 87", a.Next());
+    EXPECT_EQ("reply 11 (10): status 0", a.Next(&got));
+    EXPECT_EQ(record, got);
+    // A frame announcing more than any message may hold ends that connection only.
+    ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false));
+    EXPECT_EQ("closed", a.Next());
+
+    // Bad starts, each with its exit code and message; this emulator is untouched.
+    ASSERT_TRUE(WriteFileText(badFile.path, "render 1 0 0 A\nspeaker 2 0 0 B\n"));
+    ExpectRuns(L"tessaline-emu.exe", {
+        {L"--pipe " + emu.pipe, 3, "the pipe is already served"},
+        {L"--devices " + badFile.Quoted(), 4, "line 2: kind 'speaker'"},
+        {L"--settings-file " + badFile.Quoted(), 4, "holds 31 bytes"},
+        {L"--signal " + UniquePipeName(L"none") + L" stop", 5, "no emulator runs"},
+    });
+
+    // Control events reach every client; after a drop new clients are served.
+    ASSERT_TRUE(emu.Signal(L"unknown"));
+    EXPECT_EQ("event 9", b.Next());
+    ASSERT_TRUE(emu.Signal(L"drop"));
+    EXPECT_EQ("closed", b.Next());
+    CRawClient c;
+    ASSERT_EQ("event 1", c.Connect(emu.path));
+    ASSERT_TRUE(c.Send(Request(SndBuildSetSessionId, 5)));
+    EXPECT_EQ(BuiltInList(1), RequestDevices(c));
+
+    EXPECT_EQ(0, emu.Stop());  // with c still connected
+    EXPECT_EQ("closed", c.Next());
+    const std::string output = emu.Output();
+    for (const char* line : {"[client 1] connected", "<- nCmdSetSessionId (0): session 5", "<- nCmdGetDeviceList (7)",
+                             "-> eZkSndRdpVLastDeviceInfo (3): end of 3 devices", "disconnected (session 5)"})
+        EXPECT_NE(npos, output.find(line)) << line << "\n" << output;
+}
+
+// One run with a device file and four fault options at once.
+TEST(Emulator, DeviceFileAndFaultOptions) {
+    const CTempFile file(L"devices");
+    ASSERT_TRUE(WriteFileText(file.path, "\xEF\xBB\xBF# kind id default extra name\ncapture 0x10 0 7 Line In\r\n"
+                                    "render 20 1 0 Haut-parleurs \xC3\xA9tage 2\n"));
+    CEmulator emu;
+    ASSERT_TRUE(emu.Start(L"--devices " + file.Quoted() +
+                          L" --withhold get-settings --set-status 1168 --unknown-event 7 --delay 400 --drop-after 3"));
+    CRawClient client;
+    ASSERT_EQ("event 1", client.Connect(emu.path));
+    EXPECT_EQ("event 7", client.Next());  // the unknown event follows the greeting
+
+    ASSERT_TRUE(client.Send(Request(SndBuildGetSettings, 5)));
+    EXPECT_EQ("timeout", client.Next(nullptr, 1500));  // withheld
+    const ULONGLONG start = ::GetTickCount64();
+    ASSERT_TRUE(client.Send(Request(SndBuildSetSettings, std::string(kSndSettingsSize, 's').data(), 6)));
+    EXPECT_EQ("reply 6 (9): status 1168", client.Next());
+    EXPECT_GE(::GetTickCount64() - start, 350u);  // held back by --delay
+
+    // The third message: its answer arrives whole, then the connection breaks.
+    EXPECT_EQ("16 0 0 7 [Line In] 20 1 1 0 [Haut-parleurs \xC3\xA9tage 2] ", RequestDevices(client));
+    EXPECT_EQ("closed", client.Next());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), client.LastError());
+    EXPECT_EQ(0, emu.Stop());
+}
+
+int Ctl(const std::wstring& arguments, std::string* output) { return RunTool(L"zksndctl.exe", arguments, output); }
+
+// Nothing serves the service's pipe here.
+TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
+    const CTempFile wrongSize(L"settings");
+    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x')));
+    ExpectRuns(L"zksndctl.exe", {
+        {L"frobnicate", 2, "unknown command 'frobnicate'"},
+        {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
+        {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
+        {L"--timeout 1500 devices", 30, "not connected to the service (status 20)"},
+        {L"locked", 0, "locked"},  // needs no service
+    });
+}
+
+TEST(Zksndctl, ListsSetsTheDefaultAndCopiesSettings) {
+    CEmulator emu(true);
+    ASSERT_TRUE(emu.Start());
+    std::string out;
+    ASSERT_EQ(0, Ctl(L"devices", &out)) << out;
+    EXPECT_NE(npos, out.find("yes      render   0      Speakers (Tessaline Remote Audio)")) << out;
+    EXPECT_NE(npos, out.find("no       capture  0      Microphone (Tessaline Remote Audio)")) << out;
+
+    ASSERT_EQ(0, Ctl(L"set-default 1", &out)) << out;
+    EXPECT_NE(npos, out.find("default device: 1 \"Headphones (Tessaline Remote Audio)\"")) << out;
+    ASSERT_EQ(0, Ctl(L"devices --json", &out)) << out;
+    for (const char* item : {"{\"id\": 0, \"default\": false, \"kind\": \"render\"", "{\"id\": 2, \"default\": false",
+                             "{\"id\": 1, \"default\": true, \"kind\": \"render\", \"extra\": 0, "
+                             "\"name\": \"Headphones (Tessaline Remote Audio)\"}"})
+        EXPECT_NE(npos, out.find(item)) << item << "\n" << out;
+
+    const CTempFile file(L"record");
+    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    std::string record = ReadFileText(file.path);
+    ASSERT_EQ(336u, record.size());
+    record[17] = static_cast<char>(record[17] ^ 0x5A);
+    record[335] = 'z';
+    ASSERT_TRUE(WriteFileText(file.path, record));
+    ASSERT_EQ(0, Ctl(L"settings set " + file.Quoted(), &out)) << out;
+    ASSERT_TRUE(::DeleteFileW(file.path.c_str()));
+    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    EXPECT_EQ(record, ReadFileText(file.path));
+    ASSERT_EQ(0, Ctl(L"settings get", &out)) << out;  // a hex dump, 16 bytes a line
+    EXPECT_NE(npos, out.find("0010  00 5a")) << out;
+}
+
+TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
+    // A connection of watch sends two messages (session id, list request); the emulator breaks it after
+    // them and the library connects again.
+    CEmulator emu(true);
+    ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5"));
+    std::string out;
+    EXPECT_EQ(0, Ctl(L"watch --seconds 4", &out));
+    const size_t connected = out.find("connected (8)"), lost = out.find("connection lost (6)");
+    const size_t device = out.find("device (300): id 0, render, default");
+    EXPECT_LT(connected, out.find("server information (9)")) << out;
+    EXPECT_LT(connected, device) << out;
+    EXPECT_LT(device, out.find("end of device list (301), 3 devices")) << out;
+    ASSERT_NE(npos, lost) << out;
+    EXPECT_NE(npos, out.find("connected (8)", lost)) << out;  // and connected again
+
+    // The service's ERROR_ACCESS_DENIED reaches the caller as the library's "access denied".
+    EXPECT_EQ(18, Ctl(L"settings get", &out));
+    EXPECT_NE(npos, out.find("access denied (status 8)")) << out;
+}
+
+}  // namespace
