@@ -110,8 +110,7 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
 TEST(CtlOutput, JsonEscapesNamesAndStatusesHaveWordsAndExitCodes) {
     const std::wstring json = zksndctl::FormatDeviceJson({{123456, 0, 0, 7, L"Quote \" back\\slash\ttab\x01"}});
     EXPECT_NE(std::wstring::npos, json.find(L"{\"id\": 123456, \"default\": false, \"kind\": \"capture\", \"extra\": 7, "
-                                            L"\"name\": \"Quote \\\" back\\\\slash\\ttab\\u0001\"}"))
-        << json;
+                                            L"\"name\": \"Quote \\\" back\\\\slash\\ttab\\u0001\"}")) << json;
     EXPECT_EQ(L"unknown status (status 9)", zksndctl::DescribeStatus(9));
     EXPECT_EQ(1, zksndctl::ExitCodeForStatus(0xFFFFFFFFu));  // would not fit an exit code
 }
