@@ -123,23 +123,20 @@ struct FakeService {
     }
     void Send(size_t client, size_t length, const uint8_t* message) { server.WriteFrame(client, message, uint32_t(length)); }
 
-    // Frames of one command code, in arrival order.
-    std::vector<std::vector<uint8_t>> FramesOf(uint32_t command) {
-        std::vector<std::vector<uint8_t>> result;
-        for (size_t i = 0; i < server.FrameCount(); ++i) {
-            std::vector<uint8_t> f = server.Frame(i);
-            if (f.size() >= kSndHeaderSize && SndLoadU32(f.data(), kSndOffCommand) == command) result.push_back(f);
-        }
-        return result;
-    }
-    // The count-th request of that command, decoded; waits for it.
-    SndDecodedRequest Request(uint32_t command, size_t count = 1) {
-        for (DWORD start = ::GetTickCount(); FramesOf(command).size() < count && ::GetTickCount() - start < 5000;)
+    // The count-th frame carrying that command (waits for it), decoded into req;
+    // empty when it did not come.
+    std::vector<uint8_t> Request(uint32_t command, SndDecodedRequest& req, size_t count = 1) {
+        req = SndDecodedRequest{};
+        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000;) {
+            for (size_t i = 0, seen = 0; i < server.FrameCount(); ++i) {
+                std::vector<uint8_t> f = server.Frame(i);
+                if (f.size() < kSndHeaderSize || SndLoadU32(f.data(), kSndOffCommand) != command || ++seen < count) continue;
+                SndDecodeRequest(f.data(), f.size(), req);
+                return f;
+            }
             server.WaitForFrames(server.FrameCount() + 1, 100);
-        SndDecodedRequest req = {};
-        std::vector<std::vector<uint8_t>> frames = FramesOf(command);
-        if (frames.size() >= count) SndDecodeRequest(frames[count - 1].data(), frames[count - 1].size(), req);
-        return req;
+        }
+        return {};
     }
 };
 
@@ -193,7 +190,8 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_CONNECTED), seen[0].code);
     EXPECT_EQ(0u, seen[0].param);
     EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread);
-    SndDecodedRequest req = svc.Request(nCmdSetSessionId);
+    SndDecodedRequest req;
+    svc.Request(nCmdSetSessionId, req);
     EXPECT_TRUE(req.wellFormed);
     EXPECT_EQ(CurrentSession(), req.argument);
 
@@ -211,10 +209,11 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_DEVICE_LIST_END), seen[3].code);
     EXPECT_NE(::GetCurrentThreadId(), seen[1].thread);  // the delivery thread
     for (const Notice& n : seen) EXPECT_EQ(&first, n.context) << "code " << n.code;
-    EXPECT_TRUE(svc.Request(nCmdGetDeviceList).wellFormed);
+    svc.Request(nCmdGetDeviceList, req);
+    EXPECT_TRUE(req.wellFormed);
 
     EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
-    req = svc.Request(nCmdSetDefaultDevice);
+    svc.Request(nCmdSetDefaultDevice, req);
     EXPECT_TRUE(req.wellFormed);
     EXPECT_EQ(0xDEADBEEFu, req.argument);
 
@@ -242,7 +241,8 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_CONNECTION_LOST), seen[6].code);
     EXPECT_EQ(uintptr_t(CurrentSession()), seen[6].param);
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_CONNECTED), seen[7].code);
-    EXPECT_EQ(CurrentSession(), svc.Request(nCmdSetSessionId, 2).argument);
+    svc.Request(nCmdSetSessionId, req, 2);
+    EXPECT_EQ(CurrentSession(), req.argument);
 }
 
 TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
@@ -263,10 +263,9 @@ TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
         else EXPECT_EQ(0xEE, got.data[0]) << "nothing copied on failure";
         EXPECT_EQ(c.expected, api.SetSettings(&put)) << "service status " << c.serviceStatus;
     }
-    std::vector<uint8_t> f = svc.FramesOf(nCmdSetSettings).at(0);  // the record and nothing else
     SndDecodedRequest req;
-    ASSERT_TRUE(SndDecodeRequest(f.data(), f.size(), req));
-    EXPECT_TRUE(req.wellFormed);
+    std::vector<uint8_t> f = svc.Request(nCmdSetSettings, req);  // the record and nothing else
+    ASSERT_TRUE(req.wellFormed);
     EXPECT_NE(0u, req.requestId);
     EXPECT_EQ(0x5A, f[kSndOffPayload]);
     EXPECT_EQ(0x5A, f.back());
