@@ -17,12 +17,6 @@ uint32_t LastErrorOr(uint32_t fallback) {
     return error != 0 ? error : fallback;
 }
 
-void FreeOwnedAttributes(LumSecurityAttributes* sa) {
-    if (sa == nullptr) return;
-    FreeSecurityAttributes(sa);
-    delete sa;
-}
-
 }  // namespace
 
 CSinglePipeClient::CSinglePipeClient(LumSecurityAttributes* sa)
@@ -39,7 +33,7 @@ try : CPipeClient(),
 } catch (...) {
     // Ownership passed with the call: a client that could not be built frees
     // the record, so the caller never has to guess.
-    FreeOwnedAttributes(sa);
+    DeleteSecurityAttributes(sa);
 }
 
 CSinglePipeClient::~CSinglePipeClient() {
@@ -47,7 +41,7 @@ CSinglePipeClient::~CSinglePipeClient() {
     // running keeper using this object; stopping here beats a use after free.
     if (m_keeperThread.IsValid()) CSinglePipeClient::Stop();
 
-    FreeOwnedAttributes(m_securityAttributes);
+    DeleteSecurityAttributes(m_securityAttributes);
     m_securityAttributes = nullptr;
     m_keeperThread.Close();
     m_retired.clear();  // channels still listed here are not deleted

@@ -130,3 +130,9 @@ void FreeSecurityAttributes(LumSecurityAttributes* record) {
     // The label goes last: the descriptor's SACL pointed into it.
     if (record->labelDescriptor) api.localFree(record->labelDescriptor);
 }
+
+void DeleteSecurityAttributes(LumSecurityAttributes* record) {
+    if (record == nullptr) return;
+    FreeSecurityAttributes(record);
+    delete record;
+}

@@ -18,3 +18,5 @@ bool AddLowIntegrityLabel(LumSecurityAttributes* record);
 // Frees what the two steps allocated (DACL, descriptor block, label
 // descriptor); does not free the record itself.
 void FreeSecurityAttributes(LumSecurityAttributes* record);
+// For a record allocated with new: FreeSecurityAttributes, then delete. Null is fine.
+void DeleteSecurityAttributes(LumSecurityAttributes* record);

@@ -36,7 +36,7 @@ void BuildLogFolder(wchar_t (&folder)[MAX_PATH]) {
 CZkLogger* CreateLogger() {
     wchar_t folder[MAX_PATH];
     BuildLogFolder(folder);
-    CZkLogger* logger = new (std::nothrow) CZkLogger(folder);
+    CZkLogger* logger = CZkLogger::New(folder);
     if (logger == nullptr) return nullptr;
     if (!logger->InitWorkPool()) {
         delete logger;
@@ -88,10 +88,7 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
         // and a constructor that raises has already freed it.
         void* memory = ::operator new(sizeof(CSndApiPipeClient), std::nothrow);
         if (memory == nullptr) {
-            if (sa) {
-                FreeSecurityAttributes(sa);
-                delete sa;
-            }
+            DeleteSecurityAttributes(sa);
             return 1;
         }
         try {
