@@ -92,10 +92,10 @@ public:
     ~CountingSink() override { StopTransfer(1); }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         m_bytes += data[size - 1] ? size : 0;
-        if (++m_count == m_expected) ::SetEvent(m_done);
+        if (++m_count == m_expected) ::SetEvent(m_done.get());
         return 1;
     }
-    void WaitDone() { ::WaitForSingleObject(m_done, INFINITE); }
+    void WaitDone() { ::WaitForSingleObject(m_done.get(), INFINITE); }
 
 private:
     uint64_t m_expected;

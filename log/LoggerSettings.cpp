@@ -61,7 +61,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         if (files == 0) files = 1;
         if (files > kMaxRotationFiles) files = kMaxRotationFiles;
         m_rotationFileNumber.exchange(files);
-        lumlib::__auto_locker lock(&m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         for (auto& entry : m_buffers) entry.second->SetRotationFileNumber(files ? files : 1);
     }
@@ -74,7 +74,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             m_maxFileSize.exchange(megabytes * kBytesPerMB);
         }
         const uint32_t bytes = m_maxFileSize.load();
-        lumlib::__auto_locker lock(&m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         for (auto& entry : m_buffers) entry.second->SetMaxFileSize(bytes);
     }
@@ -100,25 +100,25 @@ bool CZkLogger::OpenSettingsKey() {
     if (rc != ERROR_SUCCESS) return false;
 
     LoadSettings(key, writable);
-    if (!m_watcherThread.IsValid()) StartWatcher();
+    if (!m_watcherThread.is_valid()) StartWatcher();
     // the watcher opens its own handle, arms the notification and loads once more
-    if (m_settingsChanged.IsValid()) SetEvent(m_settingsChanged);
+    if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
     RegCloseKey(key);
     return true;
 }
 
 bool CZkLogger::StartWatcher() {
-    if (!m_settingsChanged.IsValid()) m_settingsChanged.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_settingsChanged.IsValid()) return false;
+    if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_settingsChanged.is_valid()) return false;
     uintptr_t thread = _beginthreadex(nullptr, 0, &CZkLogger::WatcherMain, this, 0, nullptr);
     if (thread == 0) return false;
-    m_watcherThread.Reset(reinterpret_cast<HANDLE>(thread));
+    m_watcherThread.reset(reinterpret_cast<HANDLE>(thread));
     return true;
 }
 
 void CZkLogger::CloseIdleFiles() {
     // logger lock, then each buffer's own lock inside CloseIfIdle: the one lock order
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     for (auto& entry : m_buffers) entry.second->CloseIfIdle(kIdleCloseMs);
 }
@@ -126,7 +126,7 @@ void CZkLogger::CloseIdleFiles() {
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
     HKEY watched = nullptr;
-    const HANDLE events[2] = {self->m_stopEvent.Get(), self->m_settingsChanged.Get()};
+    const HANDLE events[2] = {self->m_stopEvent.get(), self->m_settingsChanged.get()};
     for (;;) {
         DWORD wait = WaitForMultipleObjects(2, events, FALSE, kWatchTimeoutMs);
         if (wait == WAIT_OBJECT_0 + 1) {

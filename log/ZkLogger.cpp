@@ -97,13 +97,12 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_advapi(nullptr) {
     DWORD session = 0;
     if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
-    InitializeCriticalSection(&m_lock);
     ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
     m_advapi = LoadLibraryW(L"Advapi32");
     if (m_advapi)
         g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
             reinterpret_cast<void*>(GetProcAddress(m_advapi, "GetUserNameW"))));
-    m_stopEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
 CZkLogger* CZkLogger::New(const wchar_t* directory) {
@@ -116,16 +115,16 @@ CZkLogger* CZkLogger::New(const wchar_t* directory) {
 
 CZkLogger::~CZkLogger() {
     // 1. the watcher first: it takes the logger lock for its idle pass
-    if (m_watcherThread.IsValid()) {
-        SetEvent(m_stopEvent);
-        WaitForSingleObject(m_watcherThread, INFINITE);
-        m_watcherThread.Close();
+    if (m_watcherThread.is_valid()) {
+        SetEvent(m_stopEvent.get());
+        WaitForSingleObject(m_watcherThread.get(), INFINITE);
+        m_watcherThread.reset();
     }
     // 2. drain every buffer into its file, then drop it
     {
-        lumlib::__auto_locker lock(&m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
-        m_settingsChanged.Close();
+        m_settingsChanged.reset();
         for (auto& entry : m_buffers) {
             entry.second->StopTransfer(0);
             delete entry.second;
@@ -135,22 +134,21 @@ CZkLogger::~CZkLogger() {
     // 3. the pool, letting a running callback finish
     ClosePool();
     // 4. what is left
-    DeleteCriticalSection(&m_lock);
     delete[] m_dumpScratch;
     m_dumpScratch = nullptr;
     if (m_advapi) FreeLibrary(m_advapi);
-    m_stopEvent.Close();
+    m_stopEvent.reset();
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
     if (m_threshold.load() < level) return false;
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return !m_buffers.empty();
 }
 
 CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     auto it = m_buffers.find(id);
     return it == m_buffers.end() ? nullptr : it->second;
@@ -237,7 +235,7 @@ void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes
 
 void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length) {
     wchar_t prefix[kLogLineChars];
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     auto it = m_buffers.find(bufferId);
     if (it == m_buffers.end()) return;
@@ -275,7 +273,7 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
     wchar_t prefix[kLogLineChars];
     const size_t prefixChars = FormatPrefix(prefix, label);
     {
-        lumlib::__auto_locker lock(&m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         auto it = m_buffers.find(0);
         if (it == m_buffers.end()) {
@@ -350,7 +348,7 @@ bool CZkLogger::AddFileBuffer() {
     wcscpy_s(basePath, MAX_PATH, m_directory.c_str());
     wcscat_s(basePath, MAX_PATH, m_moduleName);
 
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     CZkLoggerBuffer* buffer = nullptr;
     try {

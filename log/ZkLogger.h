@@ -111,7 +111,7 @@ public:
     uint32_t GetProcessId() const { return m_processId; }
     uint32_t GetSessionId() const { return m_sessionId; }
     bool HasWorkPool() const { return m_work != nullptr; }
-    bool HasSettingsWatcher() const { return m_watcherThread.IsValid(); }
+    bool HasSettingsWatcher() const { return m_watcherThread.is_valid(); }
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
@@ -130,7 +130,7 @@ private:
     uint32_t m_processId;
     uint32_t m_sessionId;
     std::atomic<uint32_t> m_formatFlags;
-    CRITICAL_SECTION m_lock;
+    lumlib::unique_critical_section m_lock;
     wchar_t* m_dumpScratch;
     uint32_t m_dumpScratchChars;
     std::atomic<uint32_t> m_maxFileSize;

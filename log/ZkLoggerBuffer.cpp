@@ -21,20 +21,6 @@ bool QueryFileSize(const std::wstring& name, uint64_t* size) {
 
 bool FileExists(const std::wstring& name) { return QueryFileSize(name, nullptr); }
 
-// Closes a directory enumeration on every path out.
-class CFindHolder {
-public:
-    explicit CFindHolder(HANDLE h) : m_h(h) {}
-    ~CFindHolder() { if (m_h != INVALID_HANDLE_VALUE) ::FindClose(m_h); }
-    CFindHolder(const CFindHolder&) = delete;
-    CFindHolder& operator=(const CFindHolder&) = delete;
-    bool IsValid() const { return m_h != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return m_h; }
-
-private:
-    HANDLE m_h;
-};
-
 // NTFS lists names in upper-case ordinal order; sort the same way on any file system.
 bool NameLess(const std::wstring& a, const std::wstring& b) {
     return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
@@ -93,7 +79,6 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
     if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
         m_securityAttributes.lpSecurityDescriptor = sd;
 
-    ::InitializeCriticalSection(&m_lock);
 }
 
 CZkLoggerBuffer::~CZkLoggerBuffer() {
@@ -104,11 +89,10 @@ CZkLoggerBuffer::~CZkLoggerBuffer() {
         m_securityAttributes.lpSecurityDescriptor = nullptr;
     }
     {
-        lumlib::__auto_locker lock(&m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         CloseFile();
     }
-    ::DeleteCriticalSection(&m_lock);
 }
 
 void CZkLoggerBuffer::SetMaxFileSize(uint32_t bytes) {
@@ -125,32 +109,32 @@ uint32_t CZkLoggerBuffer::GetRotationFileNumber() const {
 }
 
 void CZkLoggerBuffer::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     m_queryReparse = query ? query : &CZkLoggerBuffer::QueryReparseLive;
     m_queryReparseContext = query ? context : nullptr;
 }
 
 bool CZkLoggerBuffer::IsFileOpen() {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
-    return m_file.IsValid();
+    return m_file.is_valid();
 }
 
 uint32_t CZkLoggerBuffer::GetRotationIndex() {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return m_rotationIndex;
 }
 
 void CZkLoggerBuffer::CloseIfIdle(DWORD idleMs) {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     // Unsigned tick difference: safe across the 49.7-day wrap-around.
-    if (m_file.IsValid() && ::GetTickCount() - m_lastWriteTick > idleMs) CloseFile();
+    if (m_file.is_valid() && ::GetTickCount() - m_lastWriteTick > idleMs) CloseFile();
 }
 
-void CZkLoggerBuffer::CloseFile() { m_file.Close(); }
+void CZkLoggerBuffer::CloseFile() { m_file.reset(); }
 
 std::wstring CZkLoggerBuffer::NumberedFileName(uint32_t number) const {
     wchar_t suffix[16];
@@ -176,7 +160,7 @@ bool CZkLoggerBuffer::OpenCurrentFile(DWORD disposition, bool* existed) {
                              &m_securityAttributes, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     if (existed) *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-    m_file.Reset(h);
+    m_file.reset(h);
     return true;
 }
 
@@ -185,7 +169,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
-            lumlib::__auto_locker lock(&m_lock);
+            lumlib::__auto_locker lock(m_lock.get());
             lock.Lock();
 
             if (attempt == 1) {
@@ -197,7 +181,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
                     ::SHCreateDirectoryExW(nullptr, m_basePath.substr(0, slash).c_str(), nullptr);
             }
 
-            if (!m_file.IsValid()) {
+            if (!m_file.is_valid()) {
                 m_headerPending = FileExists(m_fileName) ? 0 : 1;
                 if (IsDirectoryJunction()) return 1;
                 bool existed = false;
@@ -228,20 +212,20 @@ bool CZkLoggerBuffer::SeekToEnd() {
     // rotated); a low part of 0xFFFFFFFF is only a failure with an error set.
     LONG high = 0;
     ::SetLastError(NO_ERROR);
-    return ::SetFilePointer(m_file, 0, &high, FILE_END) != INVALID_SET_FILE_POINTER ||
+    return ::SetFilePointer(m_file.get(), 0, &high, FILE_END) != INVALID_SET_FILE_POINTER ||
            ::GetLastError() == NO_ERROR;
 }
 
 bool CZkLoggerBuffer::WriteAll(const void* data, uint64_t size) {
-    lumlib::__auto_locker lock(&m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        if (!m_file.IsValid()) return false;
+        if (!m_file.is_valid()) return false;
         DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
         DWORD written = 0;
         // A write that makes no progress would loop for ever: count it as failed.
-        if (!::WriteFile(m_file, p, chunk, &written, nullptr) || written == 0) return false;
+        if (!::WriteFile(m_file.get(), p, chunk, &written, nullptr) || written == 0) return false;
         p += written;
         size -= written;
     }
@@ -251,9 +235,9 @@ bool CZkLoggerBuffer::WriteAll(const void* data, uint64_t size) {
 
 bool CZkLoggerBuffer::CheckRotation() {
     uint64_t size = 0;
-    if (m_file.IsValid()) {
+    if (m_file.is_valid()) {
         LARGE_INTEGER li;
-        if (!::GetFileSizeEx(m_file, &li)) return true;
+        if (!::GetFileSizeEx(m_file.get(), &li)) return true;
         size = static_cast<uint64_t>(li.QuadPart);
     } else if (!QueryFileSize(m_fileName, &size)) {
         return true;
@@ -289,11 +273,11 @@ uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
     const std::wstring pattern = m_basePath + L"(*).txt";
     WIN32_FIND_DATAW fd;
     {
-        CFindHolder find(::FindFirstFileW(pattern.c_str(), &fd));
-        if (!find.IsValid()) return 0;
+        lumlib::unique_find_handle find(::FindFirstFileW(pattern.c_str(), &fd));
+        if (!find.is_valid()) return 0;
         do {
             if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(fd.cFileName);
-        } while (::FindNextFileW(find.Get(), &fd));
+        } while (::FindNextFileW(find.get(), &fd));
     }
     if (names.empty()) return 0;
 
@@ -336,7 +320,7 @@ DWORD CZkLoggerBuffer::QueryReparseLive(void*, const wchar_t* directory, DWORD* 
     const DWORD attributes = ::GetFileAttributesW(directory);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
     WIN32_FIND_DATAW fd;
-    CFindHolder find(::FindFirstFileW(directory, &fd));
-    if (find.IsValid() && reparseTag) *reparseTag = fd.dwReserved0;  // the reparse tag of a reparse point
+    lumlib::unique_find_handle find(::FindFirstFileW(directory, &fd));
+    if (find.is_valid() && reparseTag) *reparseTag = fd.dwReserved0;  // the reparse tag of a reparse point
     return attributes;
 }

@@ -32,7 +32,7 @@ public:
     // file when it is open and idleMs have passed since the last write.
     void CloseIfIdle(DWORD idleMs);
 
-    CRITICAL_SECTION* GetLock() { return &m_lock; }
+    CRITICAL_SECTION* GetLock() { return m_lock.get(); }
 
 
     // Reads the attributes of a directory and, when they carry
@@ -82,7 +82,7 @@ protected:
     volatile LONG m_rotationFileNumber;
     std::wstring m_header;
     std::wstring m_directory;  // without trailing backslashes; for the junction check
-    CRITICAL_SECTION m_lock;
+    lumlib::unique_critical_section m_lock;
     uint32_t m_junctionHoldTick;  // 0: no junction seen
     PFN_QUERY_REPARSE m_queryReparse;
     void* m_queryReparseContext;

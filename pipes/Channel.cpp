@@ -72,16 +72,16 @@ CChannel::CChannel(CConnection* connection)
         m_connection = connection;
         m_closing = 0;
         m_notStarted = 1;
-        m_receivedEvent.Reset(NewEvent());
-        if (!m_receivedEvent.IsValid()) throw new CLumException(kChannelModule, kLineReceivedEvent, L"");
-        m_stopEvent.Reset(NewEvent());
-        if (!m_stopEvent.IsValid()) throw new CLumException(kChannelModule, kLineStopEvent, L"");
-        m_disconnectedEvent.Reset(NewEvent());
-        if (!m_disconnectedEvent.IsValid()) throw new CLumException(kChannelModule, kLineDisconnectedEvent, L"");
-        m_receiveLock.Reset(NewMutex());
-        if (!m_receiveLock.IsValid()) throw new CLumException(kChannelModule, kLineReceiveLock, L"");
-        m_sendLock.Reset(NewMutex());
-        if (!m_sendLock.IsValid()) throw new CLumException(kChannelModule, kLineSendLock, L"");
+        m_receivedEvent.reset(NewEvent());
+        if (!m_receivedEvent.is_valid()) throw new CLumException(kChannelModule, kLineReceivedEvent, L"");
+        m_stopEvent.reset(NewEvent());
+        if (!m_stopEvent.is_valid()) throw new CLumException(kChannelModule, kLineStopEvent, L"");
+        m_disconnectedEvent.reset(NewEvent());
+        if (!m_disconnectedEvent.is_valid()) throw new CLumException(kChannelModule, kLineDisconnectedEvent, L"");
+        m_receiveLock.reset(NewMutex());
+        if (!m_receiveLock.is_valid()) throw new CLumException(kChannelModule, kLineReceiveLock, L"");
+        m_sendLock.reset(NewMutex());
+        if (!m_sendLock.is_valid()) throw new CLumException(kChannelModule, kLineSendLock, L"");
         try {
             m_receiveQueue = new CBuffersList();
         } catch (const std::bad_alloc&) {
@@ -119,48 +119,48 @@ CChannel::~CChannel() {
 }
 
 void CChannel::DestroyResources() {
-    m_receiveThread.Close();
-    m_dispatchThread.Close();
-    m_sendLock.Close();
-    m_disconnectedEvent.Close();
-    m_stopEvent.Close();
-    m_receivedEvent.Close();
-    m_receiveLock.Close();
+    m_receiveThread.reset();
+    m_dispatchThread.reset();
+    m_sendLock.reset();
+    m_disconnectedEvent.reset();
+    m_stopEvent.reset();
+    m_receivedEvent.reset();
+    m_receiveLock.reset();
 }
 
 void CChannel::StartThreads() {
     if (!m_notStarted) return;
-    m_dispatchThread.Reset(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, DispatchThread, this, 0, nullptr)));
-    if (!m_dispatchThread.IsValid()) {
+    m_dispatchThread.reset(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, DispatchThread, this, 0, nullptr)));
+    if (!m_dispatchThread.is_valid()) {
         DWORD err = ::GetLastError();
-        ::SetEvent(m_stopEvent);
+        ::SetEvent(m_stopEvent.get());
         throw new CLumException(err, kChannelModule, kLineDispatchThread, L"");
     }
     // Suspended until its handle is stored: DispatchThread waits on that handle
     // once the connection is lost, which may happen at once.
-    m_receiveThread.Reset(
+    m_receiveThread.reset(
         reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, ReceiveThread, this, CREATE_SUSPENDED, nullptr)));
-    if (!m_receiveThread.IsValid()) {
+    if (!m_receiveThread.is_valid()) {
         DWORD err = ::GetLastError();
-        ::SetEvent(m_stopEvent);
-        ::WaitForSingleObject(m_dispatchThread, INFINITE);
+        ::SetEvent(m_stopEvent.get());
+        ::WaitForSingleObject(m_dispatchThread.get(), INFINITE);
         throw new CLumException(err, kChannelModule, kLineReceiveThread, L"");
     }
-    ::ResumeThread(m_receiveThread);
+    ::ResumeThread(m_receiveThread.get());
     m_notStarted = 0;
 }
 
 // ---- Sending ---------------------------------------------------------------
 
 void CChannel::SendData(const void* data, uint32_t size) {
-    if (IsSignalled(m_disconnectedEvent)) throw new CLumException(ERROR_CONNECTION_ABORTED, kChannelModule, kLineLost, L"");
+    if (IsSignalled(m_disconnectedEvent.get())) throw new CLumException(ERROR_CONNECTION_ABORTED, kChannelModule, kLineLost, L"");
     if (!data && size) throw new CLumException(ERROR_INVALID_PARAMETER, kChannelModule, kLineNoData, L"");
     Push(data, size);
     ::Sleep(0);
 }
 
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
-    CRegion sendLock(m_sendLock);
+    CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
     const uint32_t length = static_cast<uint32_t>(size);
     const uint8_t header[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
@@ -180,7 +180,7 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmp
         }
     } catch (CLumException* e) {
         // The rest of the frame is lost; the channel is done for.
-        ::SetEvent(m_disconnectedEvent);
+        ::SetEvent(m_disconnectedEvent.get());
         delete e;
         return 0;
     }
@@ -196,7 +196,7 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
     CConnection* connection = channel->m_connection;
     try {
         for (;;) {
-            if (IsSignalled(channel->m_disconnectedEvent) || !connection) return 0;
+            if (IsSignalled(channel->m_disconnectedEvent.get()) || !connection) return 0;
             uint32_t length = 0;
             if (!connection->ReadAll(&length, sizeof(length))) break;
             if (length == 0) continue;  // an empty frame carries nothing
@@ -208,9 +208,9 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             }
             if (!connection->ReadAll(channel->m_receiveBuffer, length)) break;
             {
-                CRegion receiveLock(channel->m_receiveLock);
+                CRegion receiveLock(channel->m_receiveLock.get());
                 channel->m_receiveQueue->Write(length, channel->m_receiveBuffer);
-                ::SetEvent(channel->m_receivedEvent);
+                ::SetEvent(channel->m_receivedEvent.get());
             }
             ::Sleep(0);
         }
@@ -219,30 +219,30 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
     } catch (const std::bad_alloc&) {
         // the queue could not take the message: as good as a broken connection
     }
-    ::SetEvent(channel->m_disconnectedEvent);
+    ::SetEvent(channel->m_disconnectedEvent.get());
     return 0;
 }
 
 unsigned __stdcall CChannel::DispatchThread(void* self) {
     CChannel* channel = static_cast<CChannel*>(self);
-    if (IsSignalled(channel->m_stopEvent)) {
+    if (IsSignalled(channel->m_stopEvent.get())) {
         if (channel->m_connection) channel->m_connection->Cancel();
         return 0;
     }
     for (;;) {
-        if (IsSignalled(channel->m_disconnectedEvent)) {
-            CRegion receiveLock(channel->m_receiveLock);
-            if (!IsSignalled(channel->m_receivedEvent)) {
+        if (IsSignalled(channel->m_disconnectedEvent.get())) {
+            CRegion receiveLock(channel->m_receiveLock.get());
+            if (!IsSignalled(channel->m_receivedEvent.get())) {
                 // Everything received before the loss has been announced.
                 while (!channel->m_closing) {
                     if (channel->OnDisconnected()) break;
-                    HANDLE waits[2] = {channel->m_stopEvent, channel->m_receivedEvent};
+                    HANDLE waits[2] = {channel->m_stopEvent.get(), channel->m_receivedEvent.get()};
                     DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kDispatchPollMs);
                     if (w == WAIT_OBJECT_0) break;
                     // A late message keeps the received event set: keep the
                     // 100 ms pace instead of spinning.
                     if (w == WAIT_OBJECT_0 + 1 &&
-                        ::WaitForSingleObject(channel->m_stopEvent, kDispatchPollMs) == WAIT_OBJECT_0) {
+                        ::WaitForSingleObject(channel->m_stopEvent.get(), kDispatchPollMs) == WAIT_OBJECT_0) {
                         break;
                     }
                 }
@@ -250,20 +250,20 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
                 break;
             }
             // Messages that arrived before the loss are still announced.
-        } else if (IsSignalled(channel->m_stopEvent)) {
+        } else if (IsSignalled(channel->m_stopEvent.get())) {
             break;
         }
 
-        if (::WaitForSingleObject(channel->m_receivedEvent, kDispatchPollMs) == WAIT_OBJECT_0) {
-            CRegion receiveLock(channel->m_receiveLock);
+        if (::WaitForSingleObject(channel->m_receivedEvent.get(), kDispatchPollMs) == WAIT_OBJECT_0) {
+            CRegion receiveLock(channel->m_receiveLock.get());
             if (channel->m_receiveQueue->IsEmpty()) {
-                ::ResetEvent(channel->m_receivedEvent);
+                ::ResetEvent(channel->m_receivedEvent.get());
                 receiveLock.Unlock();
                 break;
             }
             if (channel->m_closing) {
                 // Disconnect: what is still queued is not announced.
-                ::ResetEvent(channel->m_receivedEvent);
+                ::ResetEvent(channel->m_receivedEvent.get());
             } else {
                 uint64_t size = channel->m_receiveQueue->GetNextSize();
                 receiveLock.Unlock();
@@ -271,18 +271,18 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
                 ::Sleep(0);
             }
         }
-        if (IsSignalled(channel->m_stopEvent)) break;
+        if (IsSignalled(channel->m_stopEvent.get())) break;
     }
 
     // Ends a read still pending in ReceiveThread.
     if (channel->m_connection) channel->m_connection->Cancel();
-    if (!IsSignalled(channel->m_disconnectedEvent)) return 0;
+    if (!IsSignalled(channel->m_disconnectedEvent.get())) return 0;
 
     // The connection is lost: release it once nobody reads from it any more.
-    if (channel->m_receiveThread.IsValid()) ::WaitForSingleObject(channel->m_receiveThread, INFINITE);
+    if (channel->m_receiveThread.is_valid()) ::WaitForSingleObject(channel->m_receiveThread.get(), INFINITE);
     CConnection* connection;
     {
-        CRegion sendLock(channel->m_sendLock);
+        CRegion sendLock(channel->m_sendLock.get());
         connection = channel->m_connection;
         channel->m_connection = nullptr;
     }
@@ -291,7 +291,7 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
 }
 
 uint32_t CChannel::ReadData(void* destination, uint32_t* size) {
-    CRegion receiveLock(m_receiveLock);
+    CRegion receiveLock(m_receiveLock.get());
     if (!destination || !size || *size == 0 || m_receiveQueue->IsEmpty()) return 0;
     uint32_t taken = 0;
     {
@@ -319,12 +319,12 @@ uint32_t CChannel::ReadData(void* destination, uint32_t* size) {
     // The part buffer is only used under the receive lock, which is still held.
     std::memcpy(destination, m_receiveQueue->GetPartBuffer(), taken);
     *size = taken;
-    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent);
+    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent.get());
     return 1;
 }
 
 uint32_t CChannel::Receive(uint8_t** destination, uint32_t* size) {
-    CRegion receiveLock(m_receiveLock);
+    CRegion receiveLock(m_receiveLock.get());
     if (!destination || !*destination || !size || m_receiveQueue->IsEmpty()) return 0;
     uint64_t length = 0;
     const uint8_t* message = m_receiveQueue->Read(&length, 1);
@@ -333,12 +333,12 @@ uint32_t CChannel::Receive(uint8_t** destination, uint32_t* size) {
     m_receiveQueue->SetPartialOffset(0);
     std::memcpy(*destination, message, static_cast<size_t>(length));
     *size = static_cast<uint32_t>(length);
-    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent);
+    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent.get());
     return 1;
 }
 
 uint32_t CChannel::ReceiveAlloc(uint8_t** destination, uint32_t* size) {
-    CRegion receiveLock(m_receiveLock);
+    CRegion receiveLock(m_receiveLock.get());
     if (!destination || !size || m_receiveQueue->IsEmpty()) return 0;
     // Peek first: the message leaves the queue only once its copy exists.
     uint64_t length = 0;
@@ -351,7 +351,7 @@ uint32_t CChannel::ReceiveAlloc(uint8_t** destination, uint32_t* size) {
     m_receiveQueue->SetPartialOffset(0);
     *destination = copy;
     *size = static_cast<uint32_t>(length);
-    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent);
+    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent.get());
     return 1;
 }
 
@@ -359,31 +359,31 @@ uint32_t CChannel::ReceiveAlloc(uint8_t** destination, uint32_t* size) {
 
 void CChannel::Disconnect() {
     {
-        CRegion sendLock(m_sendLock);
+        CRegion sendLock(m_sendLock.get());
         if (m_connection) {
             m_closing = 1;
             m_connection->Cancel();
         }
     }
-    ::ResetEvent(m_receivedEvent);
+    ::ResetEvent(m_receivedEvent.get());
 }
 
 uint32_t CChannel::RequestStop() {
-    ::SetEvent(m_stopEvent);
-    if (!m_receiveThread.IsValid() || !m_dispatchThread.IsValid()) return 1;
-    if (::WaitForSingleObject(m_receiveThread, 0) == WAIT_TIMEOUT) return 0;
-    if (::WaitForSingleObject(m_dispatchThread, 0) == WAIT_TIMEOUT) return 0;
+    ::SetEvent(m_stopEvent.get());
+    if (!m_receiveThread.is_valid() || !m_dispatchThread.is_valid()) return 1;
+    if (::WaitForSingleObject(m_receiveThread.get(), 0) == WAIT_TIMEOUT) return 0;
+    if (::WaitForSingleObject(m_dispatchThread.get(), 0) == WAIT_TIMEOUT) return 0;
     return 1;
 }
 
 void CChannel::Shutdown() {
-    ::SetEvent(m_stopEvent);
+    ::SetEvent(m_stopEvent.get());
     // DispatchThread ends within a poll and cancels the connection, which
     // ends the read that ReceiveThread may be waiting in.
-    if (m_receiveThread.IsValid()) ::WaitForSingleObject(m_receiveThread, INFINITE);
-    if (m_dispatchThread.IsValid()) ::WaitForSingleObject(m_dispatchThread, INFINITE);
+    if (m_receiveThread.is_valid()) ::WaitForSingleObject(m_receiveThread.get(), INFINITE);
+    if (m_dispatchThread.is_valid()) ::WaitForSingleObject(m_dispatchThread.get(), INFINITE);
     {
-        CRegion receiveLock(m_receiveLock);
+        CRegion receiveLock(m_receiveLock.get());
         if (m_receiveQueue) {
             lumlib::__auto_locker queueLock(m_receiveQueue->GetLock());
             queueLock.Lock();
@@ -391,7 +391,7 @@ void CChannel::Shutdown() {
             m_receiveQueue->SetPartialOffset(0);
         }
     }
-    CRegion sendLock(m_sendLock);
+    CRegion sendLock(m_sendLock.get());
     if (m_connection) {
         CConnection* connection = m_connection;
         m_connection = nullptr;

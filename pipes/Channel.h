@@ -35,8 +35,8 @@ public:
     void Shutdown();
 
     // The single pipe client reads under this lock (receive lock, then queue lock).
-    HANDLE GetReceiveLock() const { return m_receiveLock.Get(); }
-    HANDLE GetReceivedEvent() const { return m_receivedEvent.Get(); }
+    HANDLE GetReceiveLock() const { return m_receiveLock.get(); }
+    HANDLE GetReceivedEvent() const { return m_receivedEvent.get(); }
     CBuffersList* GetReceiveQueue() const { return m_receiveQueue; }
     uint64_t GetReceiveBufferSize() const { return m_receiveBufferSize; }
 

@@ -43,8 +43,8 @@ void WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped) {
 
 CConnection::CConnection(CConnectionOwner* owner) : m_owner(nullptr) {
     if (!owner) throw new CLumException(ERROR_INVALID_PARAMETER, kConnectionModule, kLineNoOwner, L"");
-    m_abortEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_abortEvent.IsValid()) throw new CLumException(kConnectionModule, kLineAbortEvent, L"");
+    m_abortEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_abortEvent.is_valid()) throw new CLumException(kConnectionModule, kLineAbortEvent, L"");
     m_owner = owner;
 }
 
@@ -55,7 +55,7 @@ void CConnection::Release() {
     delete this;
 }
 
-void CConnection::Cancel() { ::SetEvent(m_abortEvent); }
+void CConnection::Cancel() { ::SetEvent(m_abortEvent.get()); }
 
 bool CConnection::ReadAll(void* buffer, uint32_t count) {
     uint8_t* p = static_cast<uint8_t*>(buffer);
@@ -84,13 +84,13 @@ CPipeConnection::CPipeConnection(CConnectionOwner* owner, HANDLE pipe) : CConnec
         throw new CLumException(ERROR_INVALID_PARAMETER, kPipeConnectionModule, kLineInvalidPipe, L"");
     }
     // From here on the holders close the pipe and the events if construction fails.
-    m_pipe.Reset(pipe);
-    m_readEvent.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!m_readEvent.IsValid()) throw new CLumException(kPipeConnectionModule, kLineReadEvent, L"");
-    m_readOverlapped.hEvent = m_readEvent;
-    m_writeEvent.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!m_writeEvent.IsValid()) throw new CLumException(kPipeConnectionModule, kLineWriteEvent, L"");
-    m_writeOverlapped.hEvent = m_writeEvent;
+    m_pipe.reset(pipe);
+    m_readEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_readEvent.is_valid()) throw new CLumException(kPipeConnectionModule, kLineReadEvent, L"");
+    m_readOverlapped.hEvent = m_readEvent.get();
+    m_writeEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_writeEvent.is_valid()) throw new CLumException(kPipeConnectionModule, kLineWriteEvent, L"");
+    m_writeOverlapped.hEvent = m_writeEvent.get();
 }
 
 CPipeConnection::~CPipeConnection() {}
@@ -98,58 +98,58 @@ CPipeConnection::~CPipeConnection() {}
 uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
     static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
     DWORD* count = reinterpret_cast<DWORD*>(length);
-    if (!::ReadFile(m_pipe, buffer, *length, count, &m_readOverlapped)) {
+    if (!::ReadFile(m_pipe.get(), buffer, *length, count, &m_readOverlapped)) {
         DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
     }
     // The read event comes first: data that has already arrived is delivered
     // even when the connection was cancelled meanwhile.
-    HANDLE waits[2] = {m_readEvent, m_abortEvent};
+    HANDLE waits[2] = {m_readEvent.get(), m_abortEvent.get()};
     DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (w == WAIT_OBJECT_0 + 1) {
-        ::CancelIo(m_pipe);
-        WaitUntilFinished(m_pipe, &m_readOverlapped);
+        ::CancelIo(m_pipe.get());
+        WaitUntilFinished(m_pipe.get(), &m_readOverlapped);
         throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineReadCancelled, L"");
     }
     if (w != WAIT_OBJECT_0) {
         DWORD err = ::GetLastError();
-        ::CancelIo(m_pipe);
-        WaitUntilFinished(m_pipe, &m_readOverlapped);
+        ::CancelIo(m_pipe.get());
+        WaitUntilFinished(m_pipe.get(), &m_readOverlapped);
         throw new CLumException(err, kPipeConnectionModule, kLineReadWait, L"");
     }
-    BOOL ok = ::GetOverlappedResult(m_pipe, &m_readOverlapped, count, FALSE);
+    BOOL ok = ::GetOverlappedResult(m_pipe.get(), &m_readOverlapped, count, FALSE);
     if (!ok) throw new CLumException(kPipeConnectionModule, kLineReadResult, L"");
     return static_cast<uint32_t>(ok);
 }
 
 uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
     DWORD* count = reinterpret_cast<DWORD*>(length);
-    if (!::WriteFile(m_pipe, buffer, *length, count, &m_writeOverlapped)) {
+    if (!::WriteFile(m_pipe.get(), buffer, *length, count, &m_writeOverlapped)) {
         DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
     }
     for (;;) {
         // Cancellation wins over completion in every pass.
-        if (::WaitForSingleObject(m_abortEvent, 0) == WAIT_OBJECT_0) {
-            ::CancelIo(m_pipe);
-            WaitUntilFinished(m_pipe, &m_writeOverlapped);
+        if (::WaitForSingleObject(m_abortEvent.get(), 0) == WAIT_OBJECT_0) {
+            ::CancelIo(m_pipe.get());
+            WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
             throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
         }
-        if (::WaitForSingleObject(m_writeEvent, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
+        if (::WaitForSingleObject(m_writeEvent.get(), kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
         ::SetLastError(0);
-        BOOL ok = ::GetOverlappedResult(m_pipe, &m_writeOverlapped, count, FALSE);
+        BOOL ok = ::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE);
         if (!ok) throw new CLumException(kPipeConnectionModule, kLineWriteResult, L"");
         // Nothing written: the event is spent, so from now on only a cancel ends the wait.
         if (*count != 0) return static_cast<uint32_t>(ok);
     }
 }
 
-uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe)); }
+uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe.get())); }
 
 void CPipeConnection::Release() {
-    ::FlushFileBuffers(m_pipe);
-    ::DisconnectNamedPipe(m_pipe);
-    m_pipe.Close();
+    ::FlushFileBuffers(m_pipe.get());
+    ::DisconnectNamedPipe(m_pipe.get());
+    m_pipe.reset();
     m_owner->OnConnectionClosed(this);
     delete this;
 }

@@ -37,7 +37,7 @@ public:
     // Reads exactly count bytes. false on std::bad_alloc; CLumException* passes through.
     bool ReadAll(void* buffer, uint32_t count);
 
-    HANDLE GetAbortEvent() const { return m_abortEvent.Get(); }
+    HANDLE GetAbortEvent() const { return m_abortEvent.get(); }
     CConnectionOwner* GetOwner() const { return m_owner; }
 
 protected:
@@ -55,7 +55,7 @@ public:
     uint32_t Flush() override;
     void Release() override;
 
-    HANDLE GetPipe() const { return m_pipe.Get(); }
+    HANDLE GetPipe() const { return m_pipe.get(); }
 
 protected:
     CHandleHolder m_pipe;

@@ -19,59 +19,53 @@ uint32_t LastErrorOr(uint32_t fallback) {
 
 }  // namespace
 
-CSinglePipeClient::CSinglePipeClient(LumSecurityAttributes* sa)
-try : CPipeClient(),
+CSinglePipeClient::CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa)
+    : CPipeClient(),
       CTransferBuffer(),
       m_failureCount(0),
       m_status(ERROR_NOT_CONNECTED),
-      m_securityAttributes(sa),
+      m_security(std::move(sa)),
       m_channel(nullptr),
       m_stopped(0) {
     // bounded copy: the name never outgrows its field
     wcsncpy(m_pipeName, kServicePipeName, _countof(m_pipeName) - 1);
     m_pipeName[_countof(m_pipeName) - 1] = L'\0';
-} catch (...) {
-    // Ownership passed with the call: a client that could not be built frees
-    // the record, so the caller never has to guess.
-    DeleteSecurityAttributes(sa);
 }
 
 CSinglePipeClient::~CSinglePipeClient() {
     // Owners stop the client first. One that was not stopped still has a
     // running keeper using this object; stopping here beats a use after free.
-    if (m_keeperThread.IsValid()) CSinglePipeClient::Stop();
+    if (m_keeperThread.is_valid()) CSinglePipeClient::Stop();
 
-    DeleteSecurityAttributes(m_securityAttributes);
-    m_securityAttributes = nullptr;
-    m_keeperThread.Close();
+    m_keeperThread.reset();
     m_retired.clear();  // channels still listed here are not deleted
-    m_clientLock.Close();
-    m_stopEvent.Close();
+    m_clientLock.reset();
+    m_stopEvent.reset();
 }
 
 uint32_t CSinglePipeClient::Start() {
-    if (m_keeperThread.IsValid() || IsStopped()) return 0;
+    if (m_keeperThread.is_valid() || IsStopped()) return 0;
     return StartKeeper();
 }
 
 uint32_t CSinglePipeClient::StartKeeper() {
     HANDLE stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stopEvent == nullptr) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_stopEvent.Reset(stopEvent);
+    m_stopEvent.reset(stopEvent);
 
     HANDLE lock = ::CreateMutexW(nullptr, FALSE, nullptr);
     if (lock == nullptr) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_clientLock.Reset(lock);
+    m_clientLock.reset(lock);
 
     // Created suspended so that the first attempt, on the caller's thread, is
     // the only one running.
     ::SetLastError(0);
     uintptr_t thread = _beginthreadex(nullptr, 0, &CSinglePipeClient::KeeperThread, this, CREATE_SUSPENDED, nullptr);
     if (thread == 0) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_keeperThread.Reset(reinterpret_cast<HANDLE>(thread));
+    m_keeperThread.reset(reinterpret_cast<HANDLE>(thread));
 
     m_status = Connect();
-    ::ResumeThread(m_keeperThread.Get());
+    ::ResumeThread(m_keeperThread.get());
     return 0;
 }
 
@@ -79,10 +73,10 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
     for (;;) {
         // Reconnection is a one-second poll, not a notification.
-        if (::WaitForSingleObject(client->m_stopEvent.Get(), 1000) != WAIT_TIMEOUT) return 0;
+        if (::WaitForSingleObject(client->m_stopEvent.get(), 1000) != WAIT_TIMEOUT) return 0;
 
         {
-            lumlib::__auto_locker lock(client->m_clientLock);
+            lumlib::__auto_locker lock(client->m_clientLock.get());
             lock.Lock();
             for (auto it = client->m_retired.begin(); it != client->m_retired.end();) {
                 CSinglePipeChannel* channel = *it;
@@ -100,9 +94,9 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
 }
 
 uint32_t CSinglePipeClient::Connect() {
-    if (!m_clientLock.IsValid()) return ERROR_NOT_CONNECTED;  // not started
+    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;  // not started
 
-    lumlib::__auto_locker lock(m_clientLock);
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     if (m_channel != nullptr) return 0;
 
@@ -110,7 +104,7 @@ uint32_t CSinglePipeClient::Connect() {
     CSinglePipeChannel* channel = nullptr;
     uint32_t error = 0;
     try {
-        connection = OpenPipe(m_pipeName, m_securityAttributes);
+        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr);
         channel = new CSinglePipeChannel(connection, this);
         m_channel = channel;
         lock.Unlock();
@@ -148,7 +142,7 @@ uint32_t CSinglePipeClient::Connect() {
 void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
     CSinglePipeChannel* detached = nullptr;
     {
-        lumlib::__auto_locker lock(m_clientLock);
+        lumlib::__auto_locker lock(m_clientLock.get());
         lock.Lock();
         // If the connection broke meanwhile, OnConnectionClosed has already
         // retired the channel and the keeper's sweep deletes it.
@@ -161,7 +155,7 @@ void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
 }
 
 void CSinglePipeClient::OnConnectionClosed(CConnection* connection) {
-    lumlib::__auto_locker lock(m_clientLock);
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     CSinglePipeChannel* channel = m_channel;
     m_channel = nullptr;
@@ -179,9 +173,9 @@ void CSinglePipeClient::OnConnectionClosed(CConnection* connection) {
 
 uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     if (data == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
-    if (!m_clientLock.IsValid()) return ERROR_NOT_CONNECTED;
+    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;
 
-    lumlib::__auto_locker lock(m_clientLock);
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
     uint32_t result = 0;
@@ -201,8 +195,8 @@ uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
 }
 
 void CSinglePipeClient::Disconnect() {
-    if (!m_clientLock.IsValid()) return;
-    lumlib::__auto_locker lock(m_clientLock);
+    if (!m_clientLock.is_valid()) return;
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     // The channel cancels its connection; its dispatch thread releases it,
     // which retires the channel through OnConnectionClosed.
@@ -210,8 +204,8 @@ void CSinglePipeClient::Disconnect() {
 }
 
 uint32_t CSinglePipeClient::ReadData(void* destination, uint32_t* size) {
-    if (!m_clientLock.IsValid()) return 0;
-    lumlib::__auto_locker lock(m_clientLock);
+    if (!m_clientLock.is_valid()) return 0;
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     if (m_channel == nullptr) return 0;
     return m_channel->ReadData(destination, size);
@@ -227,9 +221,9 @@ uint32_t CSinglePipeClient::Receive(uint8_t** buffer, uint32_t* length) {
 
 uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate) {
     if (buffer == nullptr || length == nullptr) return 0;
-    if (!m_clientLock.IsValid()) return 0;
+    if (!m_clientLock.is_valid()) return 0;
 
-    lumlib::__auto_locker clientLock(m_clientLock);
+    lumlib::__auto_locker clientLock(m_clientLock.get());
     clientLock.Lock();
     if (m_channel == nullptr) return 0;
     CBuffersList* queue = m_channel->GetReceiveQueue();
@@ -281,20 +275,20 @@ uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool
 
 void CSinglePipeClient::Stop() {
     ::InterlockedExchange(&m_stopped, 1);
-    if (m_stopEvent.IsValid()) ::SetEvent(m_stopEvent.Get());
+    if (m_stopEvent.is_valid()) ::SetEvent(m_stopEvent.get());
 
-    if (m_keeperThread.IsValid()) {
+    if (m_keeperThread.is_valid()) {
         // A keeper still suspended (Start failed half-way) must run to see the
         // stop event. The client lock is not held here, so an attempt in
         // progress can finish.
-        ::ResumeThread(m_keeperThread.Get());
-        ::WaitForSingleObject(m_keeperThread.Get(), INFINITE);
-        m_keeperThread.Close();
+        ::ResumeThread(m_keeperThread.get());
+        ::WaitForSingleObject(m_keeperThread.get(), INFINITE);
+        m_keeperThread.reset();
     }
 
     CSinglePipeChannel* current = nullptr;
     {
-        lumlib::__auto_locker lock(m_clientLock);
+        lumlib::__auto_locker lock(m_clientLock.get());
         lock.Lock();
         // Retired channels have released their connections and no longer
         // call into the client, so they may be deleted under the lock.
@@ -310,13 +304,13 @@ void CSinglePipeClient::Stop() {
 }
 
 size_t CSinglePipeClient::GetRetiredCount() {
-    lumlib::__auto_locker lock(m_clientLock);
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     return m_retired.size();
 }
 
 bool CSinglePipeClient::HasChannel() {
-    lumlib::__auto_locker lock(m_clientLock);
+    lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     return m_channel != nullptr;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <set>
 
 #include "pipes/Channel.h"
@@ -16,10 +17,8 @@
 
 class CSinglePipeClient : public CPipeClient, public CTransferBuffer {
 public:
-    // sa may be null. It must come from new; the client owns it from the call
-    // on (also when the constructor raises) and frees it with
-    // FreeSecurityAttributes and delete.
-    explicit CSinglePipeClient(LumSecurityAttributes* sa);
+    // sa may be null; the client owns the pipe's security record from here on.
+    explicit CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa);
     ~CSinglePipeClient() override;
 
     // Virtual operations, in table order after CConnectionOwner's.
@@ -73,7 +72,7 @@ protected:
     wchar_t m_pipeName[256];
     volatile uint32_t m_failureCount;
     volatile uint32_t m_status;
-    LumSecurityAttributes* m_securityAttributes;
+    std::unique_ptr<CPipeSecurity> m_security;
     CHandleHolder m_clientLock;
     CSinglePipeChannel* m_channel;
     std::set<CSinglePipeChannel*> m_retired;

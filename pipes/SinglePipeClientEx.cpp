@@ -38,8 +38,8 @@ uint32_t LastErrorOr(uint32_t fallback) {
 
 }  // namespace
 
-CSinglePipeClientEx::CSinglePipeClientEx(LumSecurityAttributes* sa)
-    : CSinglePipeClient(sa),
+CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
+    : CSinglePipeClient(std::move(sa)),
       m_noticeThreshold(-1),
       m_lastRequestId(0),
       m_receiveBuffer(static_cast<uint8_t*>(malloc(kReceiveBufferInitialSize))),
@@ -51,38 +51,38 @@ CSinglePipeClientEx::CSinglePipeClientEx(LumSecurityAttributes* sa)
 CSinglePipeClientEx::~CSinglePipeClientEx() {
     // Owners stop the client first; one that was not stopped still has threads
     // calling into this object.
-    if (m_keeperThread.IsValid()) Stop();
+    if (m_keeperThread.is_valid()) Stop();
 
     StopTransfer(1);  // queued notifications are dropped
     free(m_receiveBuffer);
     m_receiveBuffer = nullptr;
     m_receiveBufferSize = 0;
-    m_disconnectedEvent.Close();
+    m_disconnectedEvent.reset();
     {
-        lumlib::__auto_locker lock(m_pendingLock);
+        lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
         for (PendingRequest& entry : m_pending) free(entry.reply);
         m_pending.clear();  // closes the reply events
     }
-    m_pendingLock.Close();
+    m_pendingLock.reset();
 }
 
 uint32_t CSinglePipeClientEx::Start() {
-    if (m_pendingLock.IsValid() || IsStopped()) return 0;
+    if (m_pendingLock.is_valid() || IsStopped()) return 0;
 
     uint32_t result = 0;
     HANDLE disconnected = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (disconnected == nullptr) {
         result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     } else {
-        m_disconnectedEvent.Reset(disconnected);
+        m_disconnectedEvent.reset(disconnected);
         HANDLE pendingLock = ::CreateMutexW(nullptr, FALSE, nullptr);
         if (pendingLock == nullptr) {
             result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
         } else {
-            m_pendingLock.Reset(pendingLock);
+            m_pendingLock.reset(pendingLock);
             // The base part may have been started on its own already.
-            if (!m_keeperThread.IsValid()) result = StartKeeper();
+            if (!m_keeperThread.is_valid()) result = StartKeeper();
         }
     }
     // The first attempt's result goes to the status only; a 5 here means the
@@ -92,12 +92,12 @@ uint32_t CSinglePipeClientEx::Start() {
 }
 
 uint32_t CSinglePipeClientEx::Connect() {
-    if (!m_clientLock.IsValid()) return ERROR_NOT_CONNECTED;  // not started
+    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;  // not started
 
     uint32_t result = CSinglePipeClient::Connect();
     if (result == 0) {
         // A stopped client keeps its disconnected event set for late waiters.
-        if (!IsStopped() && m_disconnectedEvent.IsValid()) ::ResetEvent(m_disconnectedEvent.Get());
+        if (!IsStopped() && m_disconnectedEvent.is_valid()) ::ResetEvent(m_disconnectedEvent.get());
         s_failedAttempts = -1;
         return 0;
     }
@@ -119,16 +119,16 @@ uint32_t CSinglePipeClientEx::Connect() {
 }
 
 void CSinglePipeClientEx::OnConnectionLost() {
-    if (m_disconnectedEvent.IsValid()) ::SetEvent(m_disconnectedEvent.Get());
+    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
 }
 
 void CSinglePipeClientEx::Stop() {
     ::InterlockedExchange(&m_stopped, 1);
     // Every waiting request returns 1460 at once.
-    if (m_disconnectedEvent.IsValid()) ::SetEvent(m_disconnectedEvent.Get());
+    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
     CSinglePipeClient::Stop();
     // A last keeper attempt may have succeeded and reset it meanwhile.
-    if (m_disconnectedEvent.IsValid()) ::SetEvent(m_disconnectedEvent.Get());
+    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
     // No channel is left to announce a message, so the buffer can go.
     free(m_receiveBuffer);
     m_receiveBuffer = nullptr;
@@ -141,7 +141,7 @@ uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32
 }
 
 size_t CSinglePipeClientEx::GetPendingCount() {
-    lumlib::__auto_locker lock(m_pendingLock);
+    lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     return m_pending.size();
 }
@@ -157,8 +157,8 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
     // request number. A client stopped meanwhile ends the wait at once.
     for (DWORD budget = kRetryBudgetMs; result == ERROR_NOT_CONNECTED && budget > 0; budget -= kRetryPauseMs) {
         if (IsStopped()) return ERROR_TIMEOUT;
-        if (m_stopEvent.IsValid()) {
-            if (::WaitForSingleObject(m_stopEvent.Get(), kRetryPauseMs) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
+        if (m_stopEvent.is_valid()) {
+            if (::WaitForSingleObject(m_stopEvent.get(), kRetryPauseMs) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
         } else {
             ::Sleep(kRetryPauseMs);
         }
@@ -166,13 +166,13 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
     }
     if (result != 0) return result;  // the entry was already removed
 
-    HANDLE waits[2] = {replyEvent, m_disconnectedEvent.Get()};
+    HANDLE waits[2] = {replyEvent, m_disconnectedEvent.get()};
     ::WaitForMultipleObjects(2, waits, FALSE, kReplyWaitMs);
 
     // A reply that made it in is handed over even when the connection has
     // just gone or the client is stopping.
     bool replied = ::WaitForSingleObject(replyEvent, 0) == WAIT_OBJECT_0;
-    if (!replied && ::WaitForSingleObject(m_disconnectedEvent.Get(), 0) == WAIT_OBJECT_0) {
+    if (!replied && ::WaitForSingleObject(m_disconnectedEvent.get(), 0) == WAIT_OBJECT_0) {
         RemovePending(replyEvent);  // a late reply then finds no entry and is dropped
         return ERROR_TIMEOUT;
     }
@@ -185,7 +185,7 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
 uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEvent) {
     uint32_t result = Start();
     if (result != 0) return result;
-    if (!m_pendingLock.IsValid()) return ERROR_NOT_CONNECTED;  // stopped before it was started
+    if (!m_pendingLock.is_valid()) return ERROR_NOT_CONNECTED;  // stopped before it was started
 
     // Atomic, so concurrent callers get distinct numbers; 0 marks notifications
     // and is skipped when the counter wraps.
@@ -196,10 +196,10 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
     WriteU32(request, kRequestIdOffset, requestId);
 
     CHandleHolder created(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!created.IsValid()) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    HANDLE event = created.Get();
+    if (!created.is_valid()) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE event = created.get();
     {
-        lumlib::__auto_locker lock(m_pendingLock);
+        lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
         try {
             m_pending.emplace_back();
@@ -222,10 +222,10 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
 }
 
 void CSinglePipeClientEx::RemovePending(HANDLE replyEvent) {
-    lumlib::__auto_locker lock(m_pendingLock);
+    lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent.Get() != replyEvent) continue;
+        if (it->replyEvent.get() != replyEvent) continue;
         free(it->reply);
         m_pending.erase(it);
         return;
@@ -237,10 +237,10 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, uint8_t** reply) {
     uint32_t result = Start();
     if (result != 0) return result;
 
-    lumlib::__auto_locker lock(m_pendingLock);
+    lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent.Get() != replyEvent) continue;
+        if (it->replyEvent.get() != replyEvent) continue;
         *reply = it->reply;  // null when the wait timed out
         m_pending.erase(it);
         return 0;
@@ -279,7 +279,7 @@ bool CSinglePipeClientEx::GrowReceiveBuffer(uint64_t size) {
 uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t received) {
     uint32_t result = Start();
     if (result != 0) return result;
-    if (!m_pendingLock.IsValid()) return ERROR_NOT_CONNECTED;
+    if (!m_pendingLock.is_valid()) return ERROR_NOT_CONNECTED;
     if (message == nullptr || received < kPrefixSize) return ERROR_INVALID_DATA;
 
     uint32_t size = ReadU32(message, kSizeOffset);
@@ -293,7 +293,7 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
         return 0;
     }
 
-    lumlib::__auto_locker lock(m_pendingLock);
+    lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (PendingRequest& entry : m_pending) {
         if (entry.requestId != requestId) continue;
@@ -304,7 +304,7 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
             entry.reply = copy;
         }
         // Without a usable copy the waiter wakes at once and reports 1168.
-        ::SetEvent(entry.replyEvent.Get());
+        ::SetEvent(entry.replyEvent.get());
         break;
     }
     // A reply nobody waits for any more is dropped.

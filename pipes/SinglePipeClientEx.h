@@ -18,7 +18,7 @@ public:
         uint8_t* reply = nullptr;  // heap copy of the reply, or null
     };
 
-    explicit CSinglePipeClientEx(LumSecurityAttributes* sa);
+    explicit CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa);
     ~CSinglePipeClientEx() override;
 
     uint32_t Send(const void* data, uint32_t length) override { return 0; }

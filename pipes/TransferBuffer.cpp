@@ -87,10 +87,10 @@ CBuffersList::CBuffersList()
         throw new CLumException(error, kListModule, line, text);
     };
 
-    m_lock = NewMutex();
-    if (!m_lock.IsValid()) fail(kLineListLock, L"");
-    m_refillEvent = NewEvent();
-    if (!m_refillEvent.IsValid()) fail(kLineListRefillEvent, L"");
+    m_lock.reset(NewMutex());
+    if (!m_lock.is_valid()) fail(kLineListLock, L"");
+    m_refillEvent.reset(NewEvent());
+    if (!m_refillEvent.is_valid()) fail(kLineListRefillEvent, L"");
 
     try {
         AllocateNewBuffers(m_refillCount);
@@ -99,11 +99,11 @@ CBuffersList::CBuffersList()
         throw;
     }
 
-    m_quitEvent = NewEvent();
-    if (!m_quitEvent.IsValid()) fail(kLineListQuitEvent, L"");
-    m_refillThread = reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, kRefillThreadStack, &CBuffersList::AllocateNewBuffersThread, this, 0, nullptr));
-    if (!m_refillThread.IsValid()) fail(kLineListRefillThread, L"error creating of AllocateNewBuffersThread()");
+    m_quitEvent.reset(NewEvent());
+    if (!m_quitEvent.is_valid()) fail(kLineListQuitEvent, L"");
+    m_refillThread.reset(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, kRefillThreadStack, &CBuffersList::AllocateNewBuffersThread, this, 0, nullptr)));
+    if (!m_refillThread.is_valid()) fail(kLineListRefillThread, L"error creating of AllocateNewBuffersThread()");
 }
 
 void CBuffersList::FreeResources() {
@@ -126,17 +126,17 @@ void CBuffersList::FreeBuffers() {
 }
 
 void CBuffersList::CloseHandles() {
-    m_quitEvent.Close();
-    m_refillEvent.Close();
-    m_refillThread.Close();
-    m_lock.Close();
+    m_quitEvent.reset();
+    m_refillEvent.reset();
+    m_refillThread.reset();
+    m_lock.reset();
 }
 
 CBuffersList::~CBuffersList() {
-    if (m_quitEvent.IsValid()) ::SetEvent(m_quitEvent);
-    if (m_refillThread.IsValid()) ::WaitForSingleObject(m_refillThread, INFINITE);
+    if (m_quitEvent.is_valid()) ::SetEvent(m_quitEvent.get());
+    if (m_refillThread.is_valid()) ::WaitForSingleObject(m_refillThread.get(), INFINITE);
     {
-        lumlib::__auto_locker lock(m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         Clear();
         FreeBuffers();
@@ -149,7 +149,7 @@ void CBuffersList::AllocateNewBuffers(uint32_t count) {
         // Allocated outside the lock so that writers are not held up.
         uint8_t* buffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
         if (!buffer) RaiseOutOfMemory();
-        lumlib::__auto_locker lock(m_lock);
+        lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         if (m_spares.size() >= m_spareLimit) {
             // Releases refilled the list meanwhile; never keep more than the limit.
@@ -166,14 +166,14 @@ void CBuffersList::AllocateNewBuffers(uint32_t count) {
 }
 
 void CBuffersList::AddBuffer() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     if (m_spares.empty()) AllocateNewBuffers(m_refillCount);
     if (m_spares.empty()) RaiseOutOfMemory();
     size_t spares = m_spares.size();
     // splice moves the node itself: taking a spare never allocates
     m_chain.splice(m_chain.end(), m_spares, m_spares.begin());
-    if (m_refillEnabled && spares - 1 < m_refillCount) ::SetEvent(m_refillEvent);
+    if (m_refillEnabled && spares - 1 < m_refillCount) ::SetEvent(m_refillEvent.get());
     m_writeOffset = 0;
 }
 
@@ -199,7 +199,7 @@ void CBuffersList::ReleaseFrontBuffer() {
 
 void CBuffersList::Write(uint64_t size, const void* data) {
     if (size != 0 && data == nullptr) return;  // nothing to copy from: no block
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     const size_t chainBefore = m_chain.size();
     const uint32_t writeBefore = m_writeOffset;
@@ -228,7 +228,7 @@ void CBuffersList::Write(uint64_t size, const void* data) {
 }
 
 uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     if (size) *size = 0;
     if (m_chain.empty()) return nullptr;
@@ -309,13 +309,13 @@ uint32_t CBuffersList::IsEmptyLocked() const {
 }
 
 uint32_t CBuffersList::IsEmpty() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return IsEmptyLocked();
 }
 
 uint64_t CBuffersList::GetNextSize() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     if (IsEmptyLocked()) return 0;
     auto it = m_chain.begin();
@@ -331,7 +331,7 @@ uint64_t CBuffersList::GetNextSize() {
 }
 
 void CBuffersList::Clear() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     // The destructor frees the spares right after, so the limit does not apply.
     m_spares.splice(m_spares.end(), m_chain);
@@ -339,7 +339,7 @@ void CBuffersList::Clear() {
 }
 
 void CBuffersList::FreeChain() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     for (uint8_t* b : m_chain) std::free(b);
     m_chain.clear();
@@ -366,26 +366,26 @@ bool CBuffersList::GrowScratch(uint8_t*& buffer, uint64_t& capacity, uint64_t si
 }
 
 bool CBuffersList::GrowPartBuffer(uint64_t size) {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return size == 0 || GrowScratch(m_partBuffer, m_partBufferSize, size);
 }
 
 size_t CBuffersList::GetSpareCount() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return m_spares.size();
 }
 
 size_t CBuffersList::GetChainCount() {
-    lumlib::__auto_locker lock(m_lock);
+    lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     return m_chain.size();
 }
 
 unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
     CBuffersList* self = static_cast<CBuffersList*>(param);
-    HANDLE events[2] = {self->m_refillEvent.Get(), self->m_quitEvent.Get()};
+    HANDLE events[2] = {self->m_refillEvent.get(), self->m_quitEvent.get()};
     DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
     while (result == WAIT_OBJECT_0) {
         if (IsSignalled(events[1])) break;
@@ -409,11 +409,11 @@ unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
 
 CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
     auto fail = [this](uint32_t line, DWORD error) {
-        m_workerThread.Close();
-        m_tbQuitEvent.Close();
-        m_closingEvent.Close();
-        m_dataReadyEvent.Close();
-        m_tbLock.Close();
+        m_workerThread.reset();
+        m_tbQuitEvent.reset();
+        m_closingEvent.reset();
+        m_dataReadyEvent.reset();
+        m_tbLock.reset();
         delete m_queue;
         m_queue = nullptr;
         throw new CLumException(error, kTransferModule, line, L"");
@@ -428,36 +428,36 @@ CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
     } catch (const std::bad_alloc&) {
         fail(kLineTbQueue, ERROR_NOT_ENOUGH_MEMORY);
     }
-    m_tbLock = NewMutex();
-    if (!m_tbLock.IsValid()) fail(kLineTbLock, ::GetLastError());
-    m_dataReadyEvent = NewEvent();
-    if (!m_dataReadyEvent.IsValid()) fail(kLineTbDataReady, ::GetLastError());
-    m_closingEvent = NewEvent();
-    if (!m_closingEvent.IsValid()) fail(kLineTbClosing, ::GetLastError());
-    m_tbQuitEvent = NewEvent();
-    if (!m_tbQuitEvent.IsValid()) fail(kLineTbQuit, ::GetLastError());
-    m_workerThread = reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &CTransferBuffer::TransferThread, this, CREATE_SUSPENDED, nullptr));
-    if (!m_workerThread.IsValid()) fail(kLineTbThread, ::GetLastError());
-    ::ResumeThread(m_workerThread);
+    m_tbLock.reset(NewMutex());
+    if (!m_tbLock.is_valid()) fail(kLineTbLock, ::GetLastError());
+    m_dataReadyEvent.reset(NewEvent());
+    if (!m_dataReadyEvent.is_valid()) fail(kLineTbDataReady, ::GetLastError());
+    m_closingEvent.reset(NewEvent());
+    if (!m_closingEvent.is_valid()) fail(kLineTbClosing, ::GetLastError());
+    m_tbQuitEvent.reset(NewEvent());
+    if (!m_tbQuitEvent.is_valid()) fail(kLineTbQuit, ::GetLastError());
+    m_workerThread.reset(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, &CTransferBuffer::TransferThread, this, CREATE_SUSPENDED, nullptr)));
+    if (!m_workerThread.is_valid()) fail(kLineTbThread, ::GetLastError());
+    ::ResumeThread(m_workerThread.get());
 }
 
 CTransferBuffer::~CTransferBuffer() {
     StopWorker();
     delete m_queue;
     m_queue = nullptr;
-    m_tbQuitEvent.Close();
-    m_workerThread.Close();
-    m_closingEvent.Close();
-    m_dataReadyEvent.Close();
-    m_tbLock.Close();
+    m_tbQuitEvent.reset();
+    m_workerThread.reset();
+    m_closingEvent.reset();
+    m_dataReadyEvent.reset();
+    m_tbLock.reset();
 }
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
-    if (IsSignalled(m_closingEvent)) return 0;
+    if (IsSignalled(m_closingEvent.get())) return 0;
     if (size != 0 && data == nullptr) return 0;
     {
-        lumlib::__auto_locker lock(m_tbLock);
+        lumlib::__auto_locker lock(m_tbLock.get());
         lock.Lock();
         try {
             m_queue->Write(size, data);
@@ -466,36 +466,36 @@ uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
             delete e;
             return 0;
         }
-        ::SetEvent(m_dataReadyEvent);
+        ::SetEvent(m_dataReadyEvent.get());
     }
     ::Sleep(0);
     return 1;
 }
 
 void CTransferBuffer::ClearQueue() {
-    lumlib::__auto_locker lock(m_tbLock);
+    lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
     m_queue->FreeChain();
-    ::ResetEvent(m_dataReadyEvent);
+    ::ResetEvent(m_dataReadyEvent.get());
 }
 
 DWORD CTransferBuffer::QuitWorker() {
-    ::SetEvent(m_tbQuitEvent);
-    ::ResumeThread(m_workerThread);
-    return ::WaitForSingleObject(m_workerThread, INFINITE);
+    ::SetEvent(m_tbQuitEvent.get());
+    ::ResumeThread(m_workerThread.get());
+    return ::WaitForSingleObject(m_workerThread.get(), INFINITE);
 }
 
 void CTransferBuffer::StopWorker() { StopTransfer(1); }
 
 DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
     if (immediate) {
-        ::SetEvent(m_closingEvent);
+        ::SetEvent(m_closingEvent.get());
         ClearQueue();
         return QuitWorker();
     }
     for (;;) {
         {
-            lumlib::__auto_locker lock(m_tbLock);
+            lumlib::__auto_locker lock(m_tbLock.get());
             lock.Lock();
             // Empty and nothing taken but undelivered: quitting now loses nothing.
             if (m_queue->IsEmpty() && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0) break;
@@ -504,8 +504,8 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
             // not be read (out of memory). Waiting for them would never end.
             // (Taking the last block also resets the event: that one is still
             // being delivered, so wait for it.)
-            if (IsSignalled(m_workerThread) ||
-                (!IsSignalled(m_dataReadyEvent) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
+            if (IsSignalled(m_workerThread.get()) ||
+                (!IsSignalled(m_dataReadyEvent.get()) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
                 break;
         }
         ::Sleep(kDrainPollMs);
@@ -519,7 +519,7 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     uint8_t* work = static_cast<uint8_t*>(CBuffersList::Realloc(nullptr, capacity));
     if (!work) return 0xFFFFFFFFu;
 
-    HANDLE events[2] = {self->m_tbQuitEvent.Get(), self->m_dataReadyEvent.Get()};
+    HANDLE events[2] = {self->m_tbQuitEvent.get(), self->m_dataReadyEvent.get()};
     for (;;) {
         DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0) break;
@@ -529,7 +529,7 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
         bool taken = false;
         uint32_t queueEmpty = 0;
         {
-            lumlib::__auto_locker lock(self->m_tbLock);
+            lumlib::__auto_locker lock(self->m_tbLock.get());
             lock.Lock();
             // Grow first, take second: a block that does not fit stays queued.
             uint64_t next = self->m_queue->GetNextSize();
@@ -552,14 +552,14 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
                 ::InterlockedExchange(&self->m_inFlight, 1);
             }
             queueEmpty = self->m_queue->IsEmpty();
-            if (queueEmpty || !taken) ::ResetEvent(self->m_dataReadyEvent);
+            if (queueEmpty || !taken) ::ResetEvent(self->m_dataReadyEvent.get());
         }
         ::Sleep(0);
         if (!taken || size == 0) {
             ::InterlockedExchange(&self->m_inFlight, 0);
             continue;
         }
-        if (IsSignalled(self->m_tbQuitEvent)) break;
+        if (IsSignalled(self->m_tbQuitEvent.get())) break;
         self->Process(work, size, queueEmpty);
         ::InterlockedExchange(&self->m_inFlight, 0);
     }

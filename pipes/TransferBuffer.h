@@ -29,7 +29,7 @@ public:
     void Clear();
 
     // The list's own lock (a mutex); owners nest it inside their locks.
-    HANDLE GetLock() const { return m_lock.Get(); }
+    HANDLE GetLock() const { return m_lock.get(); }
 
     // Partial reads (the channel's ReadData) keep their progress here; all of
     // these are used under GetLock().

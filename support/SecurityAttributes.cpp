@@ -131,8 +131,10 @@ void FreeSecurityAttributes(LumSecurityAttributes* record) {
     if (record->labelDescriptor) api.localFree(record->labelDescriptor);
 }
 
-void DeleteSecurityAttributes(LumSecurityAttributes* record) {
-    if (record == nullptr) return;
-    FreeSecurityAttributes(record);
-    delete record;
+bool CPipeSecurity::Build() {
+    if (m_record.lpSecurityDescriptor != nullptr) return true;
+    if (!BuildEveryoneAccess(&m_record)) return false;
+    // Without the label the record still works: the DACL is what matters.
+    AddLowIntegrityLabel(&m_record);
+    return true;
 }

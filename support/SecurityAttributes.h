@@ -18,5 +18,24 @@ bool AddLowIntegrityLabel(LumSecurityAttributes* record);
 // Frees what the two steps allocated (DACL, descriptor block, label
 // descriptor); does not free the record itself.
 void FreeSecurityAttributes(LumSecurityAttributes* record);
-// For a record allocated with new: FreeSecurityAttributes, then delete. Null is fine.
-void DeleteSecurityAttributes(LumSecurityAttributes* record);
+
+// The pipe's security record as an owned object: Build fills it, the
+// destructor frees what was built. Held through a unique_ptr, so whoever owns
+// the pointer owns the record.
+class CPipeSecurity {
+public:
+    CPipeSecurity() = default;
+    ~CPipeSecurity() { FreeSecurityAttributes(&m_record); }
+    CPipeSecurity(const CPipeSecurity&) = delete;
+    CPipeSecurity& operator=(const CPipeSecurity&) = delete;
+
+    // The everyone-access DACL, then the low-integrity label. false when the
+    // DACL cannot be built: nothing is held and attributes() stays null.
+    bool Build();
+    // What to pass to CreateFileW: null until built.
+    SECURITY_ATTRIBUTES* attributes() { return m_record.lpSecurityDescriptor != nullptr ? &m_record : nullptr; }
+    const LumSecurityAttributes& record() const { return m_record; }
+
+private:
+    LumSecurityAttributes m_record{};
+};

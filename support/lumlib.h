@@ -6,45 +6,12 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
 
-// Owning holder of one Windows handle. Null and INVALID_HANDLE_VALUE both
-// count as empty; a valid handle is closed when replaced or destroyed.
-class CHandleHolder {
-public:
-    CHandleHolder() : m_h(nullptr) {}
-    explicit CHandleHolder(HANDLE h) : m_h(h) {}
-    ~CHandleHolder() { Close(); }
-    CHandleHolder(const CHandleHolder&) = delete;
-    CHandleHolder& operator=(const CHandleHolder&) = delete;
-    CHandleHolder(CHandleHolder&& other) noexcept : m_h(other.Detach()) {}
-    CHandleHolder& operator=(CHandleHolder&& other) noexcept {
-        if (this != &other) Reset(other.Detach());
-        return *this;
-    }
-
-    static bool IsValidHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    bool IsValid() const { return IsValidHandle(m_h); }
-    HANDLE Get() const { return m_h; }
-    operator HANDLE() const { return m_h; }
-
-    // Takes a new handle, closing the previous one when it was valid.
-    void Reset(HANDLE h = nullptr) {
-        if (h == m_h) return;
-        Close();
-        m_h = h;
-    }
-    CHandleHolder& operator=(HANDLE h) { Reset(h); return *this; }
-    // Closes a valid handle and becomes empty.
-    void Close() {
-        if (IsValid()) ::CloseHandle(m_h);
-        m_h = nullptr;
-    }
-    HANDLE Detach() { HANDLE h = m_h; m_h = nullptr; return h; }
-
-private:
-    HANDLE m_h;
-};
+#include "support/Holders.h"
 
 namespace lumlib {
 
@@ -93,7 +60,7 @@ public:
     explicit __auto_locker(CSyncObj* obj) : m_locked(0), m_kind(kSyncObj), m_target(reinterpret_cast<uintptr_t>(obj)) {}
     explicit __auto_locker(CRITICAL_SECTION* cs) : m_locked(0), m_kind(kCriticalSection), m_target(reinterpret_cast<uintptr_t>(cs)) {}
     explicit __auto_locker(ILockable* obj) : m_locked(0), m_kind(kVirtualLock), m_target(reinterpret_cast<uintptr_t>(obj)) {}
-    explicit __auto_locker(const CHandleHolder& holder) : __auto_locker(holder.Get()) {}
+    explicit __auto_locker(const CHandleHolder& holder) : __auto_locker(holder.get()) {}
 
     virtual ~__auto_locker() { Unlock(); }
 
@@ -149,3 +116,29 @@ private:
     std::wstring m_module;
     std::wstring m_text;
 };
+
+namespace lumlib {
+
+// The error boundary of the framework: runs f and turns what it raises into
+// a Windows error code. A CLumException is owned and deleted here; one that
+// carries no error still reports a failure. f returns a code (0 success) or nothing.
+template <typename F>
+uint32_t CatchReturn(F&& f) noexcept {
+    try {
+        if constexpr (std::is_void<decltype(f())>::value) {
+            f();
+            return ERROR_SUCCESS;
+        } else {
+            return static_cast<uint32_t>(f());
+        }
+    } catch (CLumException* raised) {
+        std::unique_ptr<CLumException> e(raised);
+        return e->GetError() != ERROR_SUCCESS ? e->GetError() : static_cast<uint32_t>(ERROR_GEN_FAILURE);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace lumlib

@@ -37,10 +37,10 @@ struct TempDir {
 inline std::wstring ReadText(const std::wstring& path) {
     CHandleHolder h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!h.IsValid()) return L"<missing>";
+    if (!h.is_valid()) return L"<missing>";
     std::string bytes;
     char buf[65536];
-    for (DWORD got = 0; ReadFile(h, buf, sizeof(buf), &got, nullptr) && got;) bytes.append(buf, got);
+    for (DWORD got = 0; ReadFile(h.get(), buf, sizeof(buf), &got, nullptr) && got;) bytes.append(buf, got);
     EXPECT_EQ(bytes.size() % 2, 0u) << "not UTF-16";
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }

@@ -76,7 +76,7 @@ TEST_F(LoggerTest, OneLoggersLife) {
     LogPrint(logger_, 0, L"idle from here");
     const DWORD written = GetTickCount();
     auto closed = [&] {  // an exclusive open succeeds only once the writer has closed the file
-        return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).IsValid();
+        return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid();
     };
     ASSERT_TRUE(WaitFor(closed, 15000));  // more than 2 s idle, seen at the watcher's 4 s time-out
     EXPECT_GE(GetTickCount() - written, 2000u);

@@ -26,7 +26,7 @@ protected:
     static void Put(const std::wstring& path, const std::wstring& text) {
         CHandleHolder h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         DWORD put = 0;
-        ASSERT_TRUE(WriteFile(h, text.data(), static_cast<DWORD>(text.size() * 2), &put, nullptr));
+        ASSERT_TRUE(WriteFile(h.get(), text.data(), static_cast<DWORD>(text.size() * 2), &put, nullptr));
     }
     TempDir dir_;
     CZkLogger logger_{dir_.path.c_str()};

@@ -48,7 +48,7 @@ private:
 class TestChannel : public CChannel {
 public:
     TestChannel(CConnection* connection, Log* log) : CChannel(connection), m_log(log) {}
-    ~TestChannel() override { ::SetEvent(gate); Shutdown(); }
+    ~TestChannel() override { ::SetEvent(gate.get()); Shutdown(); }
     void OnDataReceived(uint32_t size) override {
         m_log->Add("data:" + std::to_string(size));
         uint8_t piece[100];
@@ -56,7 +56,7 @@ public:
         if (!ReadData(piece, &got)) return;
         received.insert(received.end(), piece, piece + got);
         m_log->Add("piece:" + std::to_string(got));  // after the bytes: the test waits for it
-        if (hold) ::WaitForSingleObject(gate, 10000);
+        if (hold) ::WaitForSingleObject(gate.get(), 10000);
     }
     uint32_t OnDisconnected() override { m_log->Add("lost"); return 1; }
     bool hold = false;
@@ -162,7 +162,7 @@ TEST(Channel, DisconnectReleasesUnreportedAndDropsQueuedMessages) {
     // the queue was empty, so the received event tells when "queued" arrived
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(rig.channel->GetReceivedEvent(), 5000));
     rig.channel->Disconnect();
-    ::SetEvent(rig.channel->gate);
+    ::SetEvent(rig.channel->gate.get());
     ASSERT_EQ(3u, rig.Get(3).size());
     EXPECT_TRUE(rig.server.WaitForClientGone(0, 5000));
     rig.channel.reset();

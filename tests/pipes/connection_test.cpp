@@ -19,7 +19,7 @@ class TestOwner : public CPipeClient {
 public:
     void OnConnectionClosed(CConnection* connection) override {
         CPipeConnection* pipe = dynamic_cast<CPipeConnection*>(connection);
-        closed.push_back(pipe && !CHandleHolder::IsValidHandle(pipe->GetPipe()));
+        closed.push_back(pipe && !lumlib::HandleTraits::is_valid(pipe->GetPipe()));
     }
     Raised Open(const std::wstring& name) { return Capture([&] { OpenPipe(name.c_str(), nullptr)->Release(); }); }
     std::vector<bool> closed;

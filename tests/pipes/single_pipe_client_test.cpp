@@ -79,19 +79,19 @@ public:
         CSinglePipeClient::OnConnectionClosed(connection);
         rec.Note([&] { ++closed; });
         if (holdNextClose.exchange(false)) {  // keeps this retired channel's dispatch thread busy into Stop
-            ::WaitForSingleObject(m_stopEvent.Get(), 10000);
+            ::WaitForSingleObject(m_stopEvent.get(), 10000);
             ::Sleep(300);
         }
     }
     uint32_t Connect() override {
         if (gateKeeper) {  // no more keeper passes until Stop; the test calls the base's Connect
             keeperGated = true;
-            ::WaitForSingleObject(m_stopEvent.Get(), 10000);
+            ::WaitForSingleObject(m_stopEvent.get(), 10000);
         }
         return CSinglePipeClient::Connect();
     }
     size_t FinishedRetired() {
-        lumlib::__auto_locker lock(m_clientLock);
+        lumlib::__auto_locker lock(m_clientLock.get());
         lock.Lock();
         return std::count_if(m_retired.begin(), m_retired.end(), [](CSinglePipeChannel* c) { return c->RequestStop() != 0; });
     }

@@ -16,13 +16,13 @@ namespace {
 class Sink : public CTransferBuffer {
 public:
     ~Sink() override {
-        ::SetEvent(gate);  // a failed test must not leave the worker held
+        ::SetEvent(gate.get());  // a failed test must not leave the worker held
         StopTransfer(1);
     }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         blocks.emplace_back(data, data + size);
         threads.insert(::GetCurrentThreadId());
-        if (blocks.size() == 1) ::SignalObjectAndWait(entered, gate, 30000, FALSE);
+        if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
     CBuffersList* Queue() { return m_queue; }
@@ -44,7 +44,7 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
         SCOPED_TRACE(testing::Message() << "StopTransfer(" << immediate << ")");
         Sink s;
         ASSERT_EQ(s.Push("held", 4), 1u);
-        ASSERT_EQ(::WaitForSingleObject(s.entered, 10000), WAIT_OBJECT_0);
+        ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
         std::vector<std::thread> producers;
         for (uint32_t t = 0; t < kThreads; ++t) {
             producers.emplace_back([&s, t, kPerThread] {
@@ -62,12 +62,12 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
             for (int i = 0; i < 1000 && !s.Queue()->IsEmpty(); ++i) ::Sleep(10);
             EXPECT_EQ(s.Queue()->IsEmpty(), 1u);
             EXPECT_EQ(s.Push("late", 4), 0u);
-            ::SetEvent(s.gate);
+            ::SetEvent(s.gate.get());
             EXPECT_TRUE(stopper.Finished(30000));
             EXPECT_EQ(s.blocks.size(), 1u);
             continue;
         }
-        ::SetEvent(s.gate);
+        ::SetEvent(s.gate.get());
         EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
         ASSERT_EQ(s.blocks.size(), 1 + size_t(kThreads) * kPerThread);
         std::vector<int64_t> last(kThreads, -1);

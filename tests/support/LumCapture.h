@@ -42,11 +42,11 @@ public:
     explicit Background(std::function<void()> f)
         : m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this, f] {
               f();
-              ::SetEvent(m_done);
+              ::SetEvent(m_done.get());
           }) {}
     ~Background() { m_thread.join(); }
     // true once f has returned; waits up to ms for it.
-    bool Finished(DWORD ms) { return ::WaitForSingleObject(m_done, ms) == WAIT_OBJECT_0; }
+    bool Finished(DWORD ms) { return ::WaitForSingleObject(m_done.get(), ms) == WAIT_OBJECT_0; }
 
 private:
     CHandleHolder m_done;

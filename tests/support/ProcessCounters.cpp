@@ -48,11 +48,11 @@ long ProcessHandleCount() {
 
 long ProcessThreadCount() {
     CHandleHolder snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot.IsValid()) return -1;
+    if (!snapshot.is_valid()) return -1;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     long count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry))
         count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
     return count > 0 ? count : -1;
 }

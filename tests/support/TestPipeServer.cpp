@@ -53,12 +53,12 @@ bool CTestPipeServer::Start() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_stopping = false;  // clients and frames of an earlier run stay, numbered on
     }
-    ::ResetEvent(m_stopEvent);
+    ::ResetEvent(m_stopEvent.get());
     for (DWORD i = 0; i < kInstances; ++i) {
         m_instances.emplace_back(new Instance);
         Instance& in = *m_instances.back();
-        in.pipe.Reset(CreateInstance());
-        if (!in.pipe.IsValid() || !in.ioEvent.IsValid() || !in.commandEvent.IsValid() || !m_stopEvent.IsValid()) {
+        in.pipe.reset(CreateInstance());
+        if (!in.pipe.is_valid() || !in.ioEvent.is_valid() || !in.commandEvent.is_valid() || !m_stopEvent.is_valid()) {
             m_instances.clear();
             return false;
         }
@@ -74,7 +74,7 @@ void CTestPipeServer::Stop() {
         m_stopping = true;
     }
     m_changed.notify_all();
-    ::SetEvent(m_stopEvent);
+    ::SetEvent(m_stopEvent.get());
     for (std::thread& t : m_threads) t.join();
     m_threads.clear();
     m_instances.clear();
@@ -83,28 +83,28 @@ void CTestPipeServer::Stop() {
 void CTestPipeServer::Serve(Instance* in) {
     OVERLAPPED ov;
     DWORD n = 0;
-    while (::WaitForSingleObject(m_stopEvent, 0) != WAIT_OBJECT_0) {
-        if (!in->pipe.IsValid()) in->pipe.Reset(CreateInstance());
-        if (!in->pipe.IsValid()) {  // the closed instance may still be going away: try again shortly
-            ::WaitForSingleObject(m_stopEvent, 20);
+    while (::WaitForSingleObject(m_stopEvent.get(), 0) != WAIT_OBJECT_0) {
+        if (!in->pipe.is_valid()) in->pipe.reset(CreateInstance());
+        if (!in->pipe.is_valid()) {  // the closed instance may still be going away: try again shortly
+            ::WaitForSingleObject(m_stopEvent.get(), 20);
             continue;
         }
-        HANDLE pipe = in->pipe;
+        HANDLE pipe = in->pipe.get();
         ZeroMemory(&ov, sizeof(ov));
-        ov.hEvent = in->ioEvent;
+        ov.hEvent = in->ioEvent.get();
         Result r = kOk;
         if (!::ConnectNamedPipe(pipe, &ov) && ::GetLastError() != ERROR_PIPE_CONNECTED)
             r = ::GetLastError() == ERROR_IO_PENDING ? Await(in, &ov, nullptr, &n) : kFailed;
         if (r == kStop) break;
         if (r != kOk) {  // e.g. a client that came and went before we saw it: start afresh
-            in->pipe.Close();
+            in->pipe.reset();
             continue;
         }
 
         std::unique_ptr<Client> owned(new Client);
         Client* c = owned.get();
         c->pipe = pipe;
-        c->commandEvent = in->commandEvent;
+        c->commandEvent = in->commandEvent.get();
         size_t id;
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -133,7 +133,7 @@ void CTestPipeServer::Serve(Instance* in) {
         {
             std::lock_guard<std::mutex> io(c->io);
             std::lock_guard<std::mutex> lock(m_lock);
-            if (r == kCommand && c->command == kClose) in->pipe.Close();  // replaced on the next turn
+            if (r == kCommand && c->command == kClose) in->pipe.reset();  // replaced on the next turn
             else ::DisconnectNamedPipe(pipe);                              // and listen again
             c->pipe = nullptr;
         }
@@ -145,17 +145,17 @@ void CTestPipeServer::Serve(Instance* in) {
 // Waits for the pending operation on the instance; Stop, or a command for
 // client c, cancels it.
 CTestPipeServer::Result CTestPipeServer::Await(Instance* in, OVERLAPPED* ov, Client* c, DWORD* n) {
-    HANDLE waits[3] = {in->ioEvent, m_stopEvent, in->commandEvent};
+    HANDLE waits[3] = {in->ioEvent.get(), m_stopEvent.get(), in->commandEvent.get()};
     for (;;) {
         DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
-        if (w == WAIT_OBJECT_0) return ::GetOverlappedResult(in->pipe, ov, n, FALSE) ? kOk : kFailed;
+        if (w == WAIT_OBJECT_0) return ::GetOverlappedResult(in->pipe.get(), ov, n, FALSE) ? kOk : kFailed;
         if (w == WAIT_OBJECT_0 + 2) {
             std::lock_guard<std::mutex> lock(m_lock);
             if (!c || c->command == kNone) continue;  // meant for a client that has already gone
         }
         // The buffer and OVERLAPPED stay in use until the cancelled operation has finished.
-        ::CancelIoEx(in->pipe, ov);
-        ::GetOverlappedResult(in->pipe, ov, n, TRUE);
+        ::CancelIoEx(in->pipe.get(), ov);
+        ::GetOverlappedResult(in->pipe.get(), ov, n, TRUE);
         return w == WAIT_OBJECT_0 + 1 ? kStop : kCommand;
     }
 }
@@ -163,9 +163,9 @@ CTestPipeServer::Result CTestPipeServer::Await(Instance* in, OVERLAPPED* ov, Cli
 CTestPipeServer::Result CTestPipeServer::Read(Instance* in, OVERLAPPED* ov, Client* c, uint8_t* p, uint32_t count) {
     while (count) {
         ZeroMemory(ov, sizeof(*ov));
-        ov->hEvent = in->ioEvent;
+        ov->hEvent = in->ioEvent.get();
         DWORD n = 0;
-        if (!::ReadFile(in->pipe, p, count, nullptr, ov) && ::GetLastError() != ERROR_IO_PENDING) return kFailed;
+        if (!::ReadFile(in->pipe.get(), p, count, nullptr, ov) && ::GetLastError() != ERROR_IO_PENDING) return kFailed;
         Result r = Await(in, ov, c, &n);
         if (r != kOk) return r;
         std::lock_guard<std::mutex> lock(m_lock);
@@ -235,13 +235,13 @@ bool CTestPipeServer::Send(size_t client, uint32_t declaredLength, const void* d
     CHandleHolder done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (size_t sent = 0; sent < wire.size();) {
         OVERLAPPED ov = {};
-        ov.hEvent = done;
+        ov.hEvent = done.get();
         DWORD n = 0;
-        if (!c->pipe || !done.IsValid()) return false;
+        if (!c->pipe || !done.is_valid()) return false;
         if (!::WriteFile(c->pipe, wire.data() + sent, DWORD(wire.size() - sent), nullptr, &ov) &&
             ::GetLastError() != ERROR_IO_PENDING)
             return false;
-        HANDLE waits[2] = {done, m_stopEvent};
+        HANDLE waits[2] = {done.get(), m_stopEvent.get()};
         if (::WaitForMultipleObjects(2, waits, FALSE, kWriteTimeoutMs) != WAIT_OBJECT_0) {
             ::CancelIoEx(c->pipe, &ov);  // and wait for it: ov and the buffer are in use until then
             ::GetOverlappedResult(c->pipe, &ov, &n, TRUE);

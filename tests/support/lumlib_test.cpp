@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <process.h>
 
+#include <memory>
+#include <string>
+#include <utility>
+
 #include "support/ProcessCounters.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
 namespace {
@@ -12,12 +17,13 @@ TEST(Lumlib, MutexAbandonedByAThreadIsTakenOverAndTakenOnce) {
     // A thread that takes the mutex (free within 5 s) and ends holding it abandons it.
     unsigned(__stdcall* take)(void*) = [](void* m) -> unsigned { return ::WaitForSingleObject(m, 5000); };
     auto abandon = [&] {
-        CHandleHolder thread(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, take, mutex.Get(), 0, nullptr)));
+        CHandleHolder thread(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, take, mutex.get(), 0, nullptr)));
         DWORD result = 1;
-        ASSERT_TRUE(::WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0 && ::GetExitCodeThread(thread, &result));
+        ASSERT_TRUE(::WaitForSingleObject(thread.get(), INFINITE) == WAIT_OBJECT_0 &&
+                    ::GetExitCodeThread(thread.get(), &result));
         EXPECT_EQ(result, WAIT_OBJECT_0) << "the mutex was not free for another thread";
     };
-    lumlib::CMutexObj obj(mutex);
+    lumlib::CMutexObj obj(mutex.get());
     abandon();
     EXPECT_EQ(obj.Lock(), 1u);
     EXPECT_TRUE(obj.Unlock());
@@ -69,19 +75,97 @@ TEST(AutoLocker, VirtualLockObject) {
     EXPECT_EQ(fake.unlocks, 3) << "a never-locked or unlocked locker released on destruction";
 }
 
-TEST(HandleHolder, ClosesWhatItHolds) {
+// Every kind of holder closes exactly once: replaced, moved, released,
+// destroyed. A double close would fail (and, for handles, be seen by the
+// counter as a count below the baseline); a leak leaves the count above it.
+TEST(Holders, CloseExactlyOnceAndKeepTheLastError) {
     const long before = testkit::ProcessHandleCount();
     if (before < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
-    HANDLE first = ::CreateMutexW(nullptr, FALSE, nullptr), second = ::CreateMutexW(nullptr, FALSE, nullptr);
+    HANDLE first = lumlib::NewMutex(), second = lumlib::NewMutex();
     ASSERT_EQ(testkit::ProcessHandleCount(), before + 2) << "the handle counter does not see new handles";
+    HANDLE released = nullptr;
     {
         CHandleHolder empty(INVALID_HANDLE_VALUE), holder(first);
-        EXPECT_FALSE(empty.IsValid());
-        holder = second;  // closes the first
-        holder = second;  // the same handle again is kept open
+        EXPECT_FALSE(empty.is_valid());
+        holder.reset(second);  // closes the first
+        holder.reset(second);  // the same handle again is kept open
         EXPECT_EQ(testkit::ProcessHandleCount(), before + 1);
+        CHandleHolder moved(std::move(holder));
+        EXPECT_FALSE(holder.is_valid());
+        HANDLE event = lumlib::NewEvent();
+        ::SetLastError(ERROR_BROKEN_PIPE);
+        moved.reset(event);  // closes second; the error being reported survives
+        EXPECT_EQ(::GetLastError(), DWORD{ERROR_BROKEN_PIPE});
+        released = moved.release();
     }
+    EXPECT_EQ(testkit::ProcessHandleCount(), before + 1) << "a released handle was closed, or another leaked";
+    CHandleHolder{released};
     EXPECT_EQ(testkit::ProcessHandleCount(), before);
+
+    lumlib::unique_hkey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    lumlib::unique_hkey otherKey(std::move(key));
+    EXPECT_FALSE(key.is_valid());
+    EXPECT_TRUE(otherKey.is_valid());
+    WIN32_FIND_DATAW data;
+    wchar_t windir[MAX_PATH] = {};
+    ASSERT_GT(::GetWindowsDirectoryW(windir, MAX_PATH), 0u);
+    lumlib::unique_find_handle find(::FindFirstFileW((std::wstring(windir) + L"\\*").c_str(), &data));
+    EXPECT_TRUE(find.is_valid());
+    lumlib::unique_hmodule module(::LoadLibraryW(L"advapi32.dll"));
+    EXPECT_TRUE(module.is_valid());
+    lumlib::unique_local_ptr<wchar_t*> text(static_cast<wchar_t*>(::LocalAlloc(LMEM_FIXED, 16)));
+    EXPECT_NE(text.get(), nullptr);
+    lumlib::unique_critical_section cs, movedCs;
+    movedCs = std::move(cs);
+    movedCs.lock();
+    movedCs.unlock();
+    lumlib::unique_threadpool pool(::CreateThreadpool(nullptr));
+    lumlib::unique_threadpool_cleanup_group group(::CreateThreadpoolCleanupGroup());
+    EXPECT_TRUE(pool.is_valid() && group.is_valid());
+}
+
+// The thread owner: a running thread is stopped and joined by the
+// destructor, a suspended one is resumed to see its stop, and an owner asked
+// to join its own thread lets go instead of waiting for itself.
+TEST(WorkerThread, StopsJoinsAndNeverWaitsForItself) {
+    const long handles = testkit::ProcessHandleCount(), threads = testkit::ProcessThreadCount();
+    ASSERT_GE(threads, 0);
+    static volatile LONG ran = 0;
+    lumlib::CWorkerThread::Routine waitForStop = [](void* owner) -> unsigned {
+        ::InterlockedIncrement(&ran);
+        return ::WaitForSingleObject(static_cast<lumlib::CWorkerThread*>(owner)->StopEvent(), 10000);
+    };
+    {
+        lumlib::CWorkerThread running, suspended;
+        ASSERT_EQ(running.Start(waitForStop, &running), 0u);
+        ASSERT_EQ(suspended.Start(waitForStop, &suspended, true), 0u);
+        EXPECT_FALSE(running.HasEnded());
+        lumlib::CWorkerThread moved(std::move(running));
+        EXPECT_FALSE(running.IsStarted());
+        EXPECT_TRUE(suspended.Stop());
+        EXPECT_EQ(ran, 2) << "a suspended thread was not resumed to see its stop";
+    }  // moved: stopped and joined here
+    EXPECT_EQ(testkit::WaitForThreadCountAtMost(threads, 10000), threads) << "a thread outlived its owner";
+
+    std::unique_ptr<lumlib::CWorkerThread> owner(new lumlib::CWorkerThread);
+    lumlib::CWorkerThread& self = *owner;
+    static volatile LONG joinedItself = -1;
+    lumlib::CWorkerThread::Routine joinSelf = [](void* me) -> unsigned {
+        ::InterlockedExchange(&joinedItself, static_cast<lumlib::CWorkerThread*>(me)->Join() ? 1 : 0);
+        return 0;
+    };
+    ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
+    HANDLE h = nullptr;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
+    CHandleHolder watch(h);
+    self.Resume();
+    ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
+    EXPECT_EQ(joinedItself, 0);
+    EXPECT_FALSE(self.IsStarted());
+    watch.reset();
+    owner.reset();
+    if (handles >= 0) EXPECT_EQ(testkit::ProcessHandleCount(), handles);
 }
 
 TEST(LumException, RaisedByPointerWithTheLastError) {

@@ -99,16 +99,16 @@ TEST(PipeSecurity, DescriptorContentsFreeingAndNoInheritance) {
     CHandleHolder client(::CreateFileW(name.c_str(), GENERIC_READ, 0, &record, OPEN_EXISTING, 0, nullptr));
     FreeSecurityAttributes(&record);
     EXPECT_TRUE(g_live.empty());
-    ASSERT_TRUE(IsOurPipeClient(client));
+    ASSERT_TRUE(IsOurPipeClient(client.get()));
     // The control: the same pipe end duplicated as inheritable, which must reach the child.
     HANDLE self = ::GetCurrentProcess(), control = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(self, client, self, &control, 0, TRUE, DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(::DuplicateHandle(self, client.get(), self, &control, 0, TRUE, DUPLICATE_SAME_ACCESS));
     CHandleHolder controlOwner(control);
 
     wchar_t exe[MAX_PATH] = {}, value[64] = {};
     ASSERT_GT(::GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
     std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_also_run_disabled_tests --gtest_filter=SecurityChild.*";
-    swprintf(value, 64, L"%p %p", client.Get(), control);
+    swprintf(value, 64, L"%p %p", client.get(), control);
     ::SetEnvironmentVariableW(kChildVariable, value);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -117,9 +117,9 @@ TEST(PipeSecurity, DescriptorContentsFreeingAndNoInheritance) {
     ASSERT_TRUE(::CreateProcessW(exe, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
     ::SetEnvironmentVariableW(kChildVariable, nullptr);
     CHandleHolder process(pi.hProcess), thread(pi.hThread);
-    if (::WaitForSingleObject(process, 60000) != WAIT_OBJECT_0) ::TerminateProcess(process, 1);
+    if (::WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) ::TerminateProcess(process.get(), 1);
     DWORD code = 0;
-    ASSERT_TRUE(::GetExitCodeProcess(process, &code));
+    ASSERT_TRUE(::GetExitCodeProcess(process.get(), &code));
     ASSERT_EQ(code & ~3u, 0x100u) << "the child did not run its report (exit code " << code << ")";
     EXPECT_TRUE(code & 2) << "the inheritable control handle did not reach the child";
     EXPECT_FALSE(code & 1) << "the pipe handle opened with the record was inherited";

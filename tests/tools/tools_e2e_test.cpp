@@ -45,7 +45,7 @@ bool WriteFileText(const std::wstring& path, const std::string& text) {
 class CChild {
 public:
     ~CChild() {  // still running (a test failed halfway): ended before its output file goes
-        if (m_process.IsValid() && Wait(0) == -1 && ::TerminateProcess(m_process, 99)) Wait(10000);
+        if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000);
     }
     bool Start(const std::wstring& program, const std::wstring& arguments) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -54,19 +54,19 @@ public:
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out;
+        si.hStdOutput = si.hStdError = out.get();
         PROCESS_INFORMATION pi = {};
         std::wstring line = program + L" " + arguments;
         if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
         ::CloseHandle(pi.hThread);
-        m_process.Reset(pi.hProcess);
+        m_process.reset(pi.hProcess);
         return true;
     }
     // Exit code, or -1 when it has not ended within timeoutMs.
     int Wait(DWORD timeoutMs) {
         DWORD code = 0;
-        const bool ended = ::WaitForSingleObject(m_process, timeoutMs) == WAIT_OBJECT_0;
-        return ended && ::GetExitCodeProcess(m_process, &code) ? static_cast<int>(code) : -1;
+        const bool ended = ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
+        return ended && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
     }
     std::string Output() const { return ReadFileText(m_out.path); }
 
@@ -103,12 +103,12 @@ public:
         CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
         if (!CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options))
             return false;
-        HANDLE waits[2] = {ready, m_process};
+        HANDLE waits[2] = {ready.get(), m_process.get()};
         return ::WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
     }
     bool Signal(const wchar_t* action) {
         CHandleHolder event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, (m_control + L"." + action).c_str()));
-        return event.IsValid() && ::SetEvent(event);
+        return event.is_valid() && ::SetEvent(event.get());
     }
     // Stops it cleanly: its exit code, or -1 when it did not end.
     int Stop() {
@@ -136,9 +136,9 @@ public:
     // Connects and returns the first message (every connection is greeted), as Next does.
     std::string Connect(const std::wstring& path) {
         ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
-        m_pipe.Reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
-        return m_pipe.IsValid() ? Next() : "not connected";
+        return m_pipe.is_valid() ? Next() : "not connected";
     }
     // A message with its length in front; with framed false the bytes as they are.
     bool Send(const std::vector<uint8_t>& message, bool framed = true) {
@@ -182,12 +182,12 @@ private:
     // One overlapped read or write, cancelled after timeoutMs (what it moved until then still counts): 0 or the error.
     DWORD Transfer(bool write, uint8_t* data, DWORD size, DWORD timeoutMs, DWORD* done) {
         OVERLAPPED ov = {};
-        ov.hEvent = m_event;
-        if (!(write ? ::WriteFile(m_pipe, data, size, nullptr, &ov) : ::ReadFile(m_pipe, data, size, nullptr, &ov)) &&
+        ov.hEvent = m_event.get();
+        if (!(write ? ::WriteFile(m_pipe.get(), data, size, nullptr, &ov) : ::ReadFile(m_pipe.get(), data, size, nullptr, &ov)) &&
             ::GetLastError() != ERROR_IO_PENDING)
             return ::GetLastError();
-        if (::WaitForSingleObject(m_event, timeoutMs) != WAIT_OBJECT_0) ::CancelIo(m_pipe);
-        return ::GetOverlappedResult(m_pipe, &ov, done, TRUE) ? 0 : ::GetLastError();
+        if (::WaitForSingleObject(m_event.get(), timeoutMs) != WAIT_OBJECT_0) ::CancelIo(m_pipe.get());
+        return ::GetOverlappedResult(m_pipe.get(), &ov, done, TRUE) ? 0 : ::GetLastError();
     }
 
     CHandleHolder m_pipe;

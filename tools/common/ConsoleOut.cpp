@@ -22,7 +22,7 @@ OutputLock& GetOutputLock() {
 
 void WriteTo(DWORD which, const std::wstring& text) {
     HANDLE out = ::GetStdHandle(which);
-    if (!CHandleHolder::IsValidHandle(out)) return;
+    if (!lumlib::HandleTraits::is_valid(out)) return;
     lumlib::__auto_locker guard(&GetOutputLock().cs);
     guard.Lock();
     DWORD mode = 0;
@@ -131,12 +131,12 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* data, DWORD* 
     // Others may still be writing it (a log being watched): share writing too.
     CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
+    if (!file.is_valid()) {
         *error = ::GetLastError();
         return false;
     }
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file, &size)) {
+    if (!::GetFileSizeEx(file.get(), &size)) {
         *error = ::GetLastError();
         return false;
     }
@@ -149,7 +149,7 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>* data, DWORD* 
     size_t done = 0;
     while (done < data->size()) {
         DWORD got = 0;
-        if (!::ReadFile(file, data->data() + done, static_cast<DWORD>(data->size() - done), &got, nullptr)) {
+        if (!::ReadFile(file.get(), data->data() + done, static_cast<DWORD>(data->size() - done), &got, nullptr)) {
             *error = ::GetLastError();
             return false;
         }
@@ -167,7 +167,7 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t size, DWO
     {
         CHandleHolder file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.IsValid()) {
+        if (!file.is_valid()) {
             *error = ::GetLastError();
             return false;
         }
@@ -175,9 +175,9 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t size, DWO
         size_t done = 0;
         while (done < size) {
             DWORD written = 0;
-            if (!::WriteFile(file, bytes + done, static_cast<DWORD>(size - done), &written, nullptr)) {
+            if (!::WriteFile(file.get(), bytes + done, static_cast<DWORD>(size - done), &written, nullptr)) {
                 *error = ::GetLastError();
-                file.Close();
+                file.reset();
                 ::DeleteFileW(temp.c_str());
                 return false;
             }

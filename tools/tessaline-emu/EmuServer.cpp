@@ -54,26 +54,26 @@ std::wstring EventName(uint32_t event) { return zktools::FromUtf8(SndEventName(e
 CEmuSession::CEmuSession(CEmuServer* server, HANDLE pipe, unsigned number)
     : m_server(server), m_pipe(pipe), m_number(number) {
     // Created here, so actions posted before the thread runs are not lost.
-    m_wake.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    m_readEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_writeEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_readEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_writeEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
 CEmuSession::~CEmuSession() {
-    if (m_thread.IsValid()) ::WaitForSingleObject(m_thread, INFINITE);
+    if (m_thread.is_valid()) ::WaitForSingleObject(m_thread.get(), INFINITE);
 }
 
 bool CEmuSession::Start() {
-    if (m_wake.IsValid() && m_readEvent.IsValid() && m_writeEvent.IsValid())
-        m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuSession::ThreadMain, this, 0, nullptr)));
-    if (m_thread.IsValid()) return true;
+    if (m_wake.is_valid() && m_readEvent.is_valid() && m_writeEvent.is_valid())
+        m_thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuSession::ThreadMain, this, 0, nullptr)));
+    if (m_thread.is_valid()) return true;
     ::InterlockedExchange(&m_finished, 1);  // nothing runs: the next reap deletes it
     return false;
 }
 
 void CEmuSession::Post(LONG actions) {
     ::InterlockedOr(&m_actions, actions);
-    ::SetEvent(m_wake);
+    ::SetEvent(m_wake.get());
 }
 
 unsigned __stdcall CEmuSession::ThreadMain(void* self) {
@@ -97,23 +97,23 @@ bool CEmuSession::SendMessage(const uint8_t* message, size_t length, const std::
     while (done < frame.size()) {
         OVERLAPPED ov;
         std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = m_writeEvent;
+        ov.hEvent = m_writeEvent.get();
         DWORD written = 0;
-        BOOL ok = ::WriteFile(m_pipe, frame.data() + done, static_cast<DWORD>(frame.size() - done), nullptr, &ov);
+        BOOL ok = ::WriteFile(m_pipe.get(), frame.data() + done, static_cast<DWORD>(frame.size() - done), nullptr, &ov);
         if (!ok && ::GetLastError() != ERROR_IO_PENDING) {
             m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
             return false;
         }
         // A client that stops reading must not keep the emulator from stopping.
-        HANDLE waits[2] = {m_writeEvent, m_server->StopEvent()};
+        HANDLE waits[2] = {m_writeEvent.get(), m_server->StopEvent()};
         const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (w != WAIT_OBJECT_0) {
-            ::CancelIo(m_pipe);
-            ::GetOverlappedResult(m_pipe, &ov, &written, TRUE);  // the buffer stays ours until it ends
+            ::CancelIo(m_pipe.get());
+            ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE);  // the buffer stays ours until it ends
             m_endReason = L"emulator stopping";
             return false;
         }
-        if (!::GetOverlappedResult(m_pipe, &ov, &written, FALSE)) {
+        if (!::GetOverlappedResult(m_pipe.get(), &ov, &written, FALSE)) {
             m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
             return false;
         }
@@ -297,9 +297,9 @@ void CEmuSession::Run() {
     while (alive) {
         if (!readPending) {
             std::memset(&ov, 0, sizeof(ov));
-            ov.hEvent = m_readEvent;
+            ov.hEvent = m_readEvent.get();
             // Completion, immediate or not, is taken from the event below.
-            if (!::ReadFile(m_pipe, buffer.data(), kReadChunk, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
+            if (!::ReadFile(m_pipe.get(), buffer.data(), kReadChunk, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
                 const DWORD error = ::GetLastError();
                 m_endReason = (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
                                   ? L"client closed the connection"
@@ -308,7 +308,7 @@ void CEmuSession::Run() {
             }
             readPending = true;
         }
-        HANDLE waits[3] = {m_server->StopEvent(), m_wake, m_readEvent};
+        HANDLE waits[3] = {m_server->StopEvent(), m_wake.get(), m_readEvent.get()};
         const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
         if (w == WAIT_OBJECT_0) {
             m_endReason = L"emulator stopping";
@@ -324,7 +324,7 @@ void CEmuSession::Run() {
         }
         DWORD got = 0;
         readPending = false;
-        if (!::GetOverlappedResult(m_pipe, &ov, &got, FALSE)) {
+        if (!::GetOverlappedResult(m_pipe.get(), &ov, &got, FALSE)) {
             const DWORD error = ::GetLastError();
             m_endReason = (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
                               ? L"client closed the connection"
@@ -347,15 +347,15 @@ void CEmuSession::Run() {
         }
     }
     if (readPending) {
-        ::CancelIo(m_pipe);
+        ::CancelIo(m_pipe.get());
         DWORD got = 0;
-        ::GetOverlappedResult(m_pipe, &ov, &got, TRUE);  // the buffer stays ours until it ends
+        ::GetOverlappedResult(m_pipe.get(), &ov, &got, TRUE);  // the buffer stays ours until it ends
     }
     // Only closed, not disconnected: DisconnectNamedPipe would throw away what
     // the client has not read yet (the answers just sent). After closing, the
     // client reads what is left and then gets ERROR_BROKEN_PIPE, as when a
     // service process ends.
-    m_pipe.Close();
+    m_pipe.reset();
     if (m_haveSessionId) Print(zktools::Format(L"disconnected (session %u): ", m_sessionId) + m_endReason);
     else Print(L"disconnected: " + m_endReason);
     ::InterlockedExchange(&m_finished, 1);
@@ -391,27 +391,27 @@ HANDLE CEmuServer::CreateInstance(bool first, DWORD* error) {
 }
 
 DWORD CEmuServer::Start() {
-    if (m_thread.IsValid()) return 0;
+    if (m_thread.is_valid()) return 0;
     if (m_descriptor == nullptr &&
         ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &m_descriptor, nullptr)) {
         m_security.nLength = sizeof(m_security);
         m_security.lpSecurityDescriptor = m_descriptor;
         m_security.bInheritHandle = FALSE;
     }
-    m_stop.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_reap.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!m_stop.IsValid() || !m_reap.IsValid()) return ::GetLastError();
+    m_stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_reap.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_stop.is_valid() || !m_reap.is_valid()) return ::GetLastError();
     // A pipe that exists already answers the wait (or reports all instances
     // busy); only a free name fails with "not found". This catches a running
     // server also where the first-instance flag below is not enforced (Wine).
     if (::WaitNamedPipeW(m_pipePath.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) return ERROR_PIPE_BUSY;
     DWORD error = 0;
-    m_firstInstance.Reset(CreateInstance(true, &error));
-    if (!m_firstInstance.IsValid()) return error;
-    m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuServer::ThreadMain, this, 0, nullptr)));
-    if (!m_thread.IsValid()) {
+    m_firstInstance.reset(CreateInstance(true, &error));
+    if (!m_firstInstance.is_valid()) return error;
+    m_thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuServer::ThreadMain, this, 0, nullptr)));
+    if (!m_thread.is_valid()) {
         error = ::GetLastError();
-        m_firstInstance.Close();
+        m_firstInstance.reset();
         return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
     }
     Print(L"serving " + m_pipePath);
@@ -419,10 +419,10 @@ DWORD CEmuServer::Start() {
 }
 
 void CEmuServer::Stop() {
-    if (!m_thread.IsValid()) return;
-    ::SetEvent(m_stop);
-    ::WaitForSingleObject(m_thread, INFINITE);
-    m_thread.Close();
+    if (!m_thread.is_valid()) return;
+    ::SetEvent(m_stop.get());
+    ::WaitForSingleObject(m_thread.get(), INFINITE);
+    m_thread.reset();
     Reap(true);  // every session sees the stop event and ends
 }
 
@@ -466,29 +466,29 @@ size_t CEmuServer::ClientCount() {
 
 void CEmuServer::Listen() {
     CHandleHolder connectEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CHandleHolder instance(m_firstInstance.Detach());
-    if (!connectEvent.IsValid()) {
+    CHandleHolder instance(m_firstInstance.release());
+    if (!connectEvent.is_valid()) {
         Print(L"cannot create an event: " + zktools::ErrorText(::GetLastError()));
         return;
     }
     for (;;) {
-        if (!instance.IsValid()) {
+        if (!instance.is_valid()) {
             DWORD error = 0;
-            instance.Reset(CreateInstance(false, &error));
-            if (!instance.IsValid()) {
+            instance.reset(CreateInstance(false, &error));
+            if (!instance.is_valid()) {
                 Print(L"cannot create a pipe instance: " + zktools::ErrorText(error));
                 // Try again shortly, unless we are asked to stop meanwhile.
-                if (::WaitForSingleObject(m_stop, 1000) != WAIT_TIMEOUT) return;
+                if (::WaitForSingleObject(m_stop.get(), 1000) != WAIT_TIMEOUT) return;
                 continue;
             }
         }
         OVERLAPPED ov;
         std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = connectEvent;
-        ::ResetEvent(connectEvent);
+        ov.hEvent = connectEvent.get();
+        ::ResetEvent(connectEvent.get());
         bool connected = false;
         bool pending = false;
-        if (::ConnectNamedPipe(instance, &ov)) {
+        if (::ConnectNamedPipe(instance.get(), &ov)) {
             connected = true;
         } else {
             const DWORD error = ::GetLastError();
@@ -496,35 +496,35 @@ void CEmuServer::Listen() {
             else if (error == ERROR_IO_PENDING) pending = true;
             else {
                 Print(L"waiting for a client failed: " + zktools::ErrorText(error));
-                instance.Close();
-                if (::WaitForSingleObject(m_stop, 1000) != WAIT_TIMEOUT) return;
+                instance.reset();
+                if (::WaitForSingleObject(m_stop.get(), 1000) != WAIT_TIMEOUT) return;
                 continue;
             }
         }
         while (pending) {
-            HANDLE waits[3] = {m_stop, m_reap, connectEvent};
+            HANDLE waits[3] = {m_stop.get(), m_reap.get(), connectEvent.get()};
             const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
             if (w == WAIT_OBJECT_0 + 1) {
                 Reap(false);
                 continue;
             }
             if (w != WAIT_OBJECT_0 + 2) {  // stop (or a failed wait): end listening
-                ::CancelIo(instance);
+                ::CancelIo(instance.get());
                 DWORD n = 0;
-                ::GetOverlappedResult(instance, &ov, &n, TRUE);
+                ::GetOverlappedResult(instance.get(), &ov, &n, TRUE);
                 return;  // the holder closes the instance
             }
             pending = false;
             DWORD n = 0;
-            connected = ::GetOverlappedResult(instance, &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+            connected = ::GetOverlappedResult(instance.get(), &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
         }
         if (!connected) {
-            instance.Close();
+            instance.reset();
             continue;
         }
         // Listed before its thread starts: once the client sees its greeting,
         // control actions reach it.
-        CEmuSession* session = new CEmuSession(this, instance.Detach(), m_nextNumber++);
+        CEmuSession* session = new CEmuSession(this, instance.release(), m_nextNumber++);
         {
             lumlib::__auto_locker guard(&m_sessionsLock);
             guard.Lock();
@@ -532,7 +532,7 @@ void CEmuServer::Listen() {
         }
         if (!session->Start()) {
             Print(L"cannot start a client thread: " + zktools::ErrorText(::GetLastError()));
-            ::SetEvent(m_reap);  // the reap closes its pipe
+            ::SetEvent(m_reap.get());  // the reap closes its pipe
         }
     }
 }

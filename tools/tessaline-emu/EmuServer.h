@@ -82,8 +82,8 @@ public:
 
     const EmuOptions& Options() const { return m_options; }
     CEmuState& State() { return m_state; }
-    HANDLE StopEvent() const { return m_stop.Get(); }
-    void SessionEnded() { ::SetEvent(m_reap); }
+    HANDLE StopEvent() const { return m_stop.get(); }
+    void SessionEnded() { ::SetEvent(m_reap.get()); }
     void Print(const std::wstring& text);
 
 private:

@@ -9,11 +9,10 @@ namespace tessaline_emu {
 
 CEmuState::CEmuState(std::vector<EmuDevice> devices, std::wstring settingsFile)
     : m_devices(std::move(devices)), m_settingsFile(std::move(settingsFile)) {
-    ::InitializeCriticalSection(&m_lock);
     std::memset(m_settings, 0, sizeof(m_settings));
 }
 
-CEmuState::~CEmuState() { ::DeleteCriticalSection(&m_lock); }
+CEmuState::~CEmuState() {}
 
 bool CEmuState::LoadSettings(std::wstring* error) {
     if (m_settingsFile.empty()) return true;
@@ -31,20 +30,20 @@ bool CEmuState::LoadSettings(std::wstring* error) {
                                  static_cast<unsigned>(bytes.size()), kSndSettingsSize);
         return false;
     }
-    lumlib::__auto_locker guard(&m_lock);
+    lumlib::__auto_locker guard(m_lock.get());
     guard.Lock();
     std::memcpy(m_settings, bytes.data(), kSndSettingsSize);
     return true;
 }
 
 std::vector<EmuDevice> CEmuState::Devices() const {
-    lumlib::__auto_locker guard(&m_lock);
+    lumlib::__auto_locker guard(m_lock.get());
     guard.Lock();
     return m_devices;
 }
 
 bool CEmuState::SetDefault(uint32_t id, std::wstring* name) {
-    lumlib::__auto_locker guard(&m_lock);
+    lumlib::__auto_locker guard(m_lock.get());
     guard.Lock();
     size_t chosen = m_devices.size();
     for (size_t i = 0; i < m_devices.size(); ++i) {
@@ -60,13 +59,13 @@ bool CEmuState::SetDefault(uint32_t id, std::wstring* name) {
 }
 
 void CEmuState::GetSettings(uint8_t (&record)[kSndSettingsSize]) const {
-    lumlib::__auto_locker guard(&m_lock);
+    lumlib::__auto_locker guard(m_lock.get());
     guard.Lock();
     std::memcpy(record, m_settings, kSndSettingsSize);
 }
 
 bool CEmuState::SetSettings(const uint8_t* record, DWORD* error) {
-    lumlib::__auto_locker guard(&m_lock);
+    lumlib::__auto_locker guard(m_lock.get());
     guard.Lock();
     // Under the lock, so that the file always matches the last stored record.
     if (!m_settingsFile.empty() && !zktools::WriteWholeFile(m_settingsFile, record, kSndSettingsSize, error))

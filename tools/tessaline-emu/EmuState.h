@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "support/Holders.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +38,7 @@ public:
     bool SetSettings(const uint8_t* record, DWORD* error);
 
 private:
-    mutable CRITICAL_SECTION m_lock;
+    mutable lumlib::unique_critical_section m_lock;
     std::vector<EmuDevice> m_devices;
     std::wstring m_settingsFile;
     uint8_t m_settings[kSndSettingsSize];

@@ -37,11 +37,11 @@ std::wstring ControlEventName(const std::wstring& control, const wchar_t* action
 int Signal(const EmuOptions& options) {
     const std::wstring name = ControlEventName(options.signalName, options.signalAction.c_str());
     CHandleHolder event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
-    if (!event.IsValid()) {
+    if (!event.is_valid()) {
         zktools::PrintErrLine(L"tessaline-emu: no emulator runs with --control " + options.signalName);
         return kEmuExitNoTarget;
     }
-    if (!::SetEvent(event)) {
+    if (!::SetEvent(event.get())) {
         zktools::PrintErrLine(L"tessaline-emu: " + zktools::ErrorText(::GetLastError()));
         return kEmuExitFailure;
     }
@@ -73,7 +73,7 @@ int Run(const EmuOptions& options) {
             const std::wstring name = ControlEventName(options.control, kControlActions[i]);
             CHandleHolder event(::CreateEventW(nullptr, FALSE, FALSE, name.c_str()));
             const DWORD error = ::GetLastError();
-            if (!event.IsValid() || error == ERROR_ALREADY_EXISTS) {
+            if (!event.is_valid() || error == ERROR_ALREADY_EXISTS) {
                 zktools::PrintErrLine(L"tessaline-emu: --control " + options.control +
                                       L": the name is taken (another emulator uses it?)");
                 return kEmuExitUsage;
@@ -96,8 +96,8 @@ int Run(const EmuOptions& options) {
     // have been created by the waiter already; it is set either way.
     CHandleHolder ready;
     if (!options.control.empty()) {
-        ready.Reset(::CreateEventW(nullptr, TRUE, FALSE, ControlEventName(options.control, L"ready").c_str()));
-        if (ready.IsValid()) ::SetEvent(ready);
+        ready.reset(::CreateEventW(nullptr, TRUE, FALSE, ControlEventName(options.control, L"ready").c_str()));
+        if (ready.is_valid()) ::SetEvent(ready.get());
     }
     const std::vector<EmuDevice> shown = state.Devices();
     if (!options.quiet) {
@@ -111,7 +111,7 @@ int Run(const EmuOptions& options) {
     const ULONGLONG deadline = ::GetTickCount64() + options.exitAfterMs;
     std::vector<HANDLE> waits;
     waits.push_back(g_stopRequested);
-    for (const CHandleHolder& c : controls) waits.push_back(c.Get());
+    for (const CHandleHolder& c : controls) waits.push_back(c.get());
     std::wstring why = L"stop requested";
     for (;;) {
         DWORD timeout = INFINITE;
@@ -166,15 +166,15 @@ int wmain(int argc, wchar_t** argv) {
 
     CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     CHandleHolder stopped(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopRequested.IsValid() || !stopped.IsValid()) {
+    if (!stopRequested.is_valid() || !stopped.is_valid()) {
         zktools::PrintErrLine(L"tessaline-emu: " + zktools::ErrorText(::GetLastError()));
         return kEmuExitFailure;
     }
-    g_stopRequested = stopRequested;
-    g_stopped = stopped;
+    g_stopRequested = stopRequested.get();
+    g_stopped = stopped.get();
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
     const int code = Run(options);
-    ::SetEvent(stopped);
+    ::SetEvent(stopped.get());
     ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
     g_stopRequested = nullptr;
     g_stopped = nullptr;

@@ -50,10 +50,10 @@ struct CtlContext {
     CtlContext() { ::InitializeCriticalSection(&lock); }
     ~CtlContext() { ::DeleteCriticalSection(&lock); }
     bool Create() {
-        connected.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        newConnection.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        listEnd.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        return connected.IsValid() && newConnection.IsValid() && listEnd.IsValid();
+        connected.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        newConnection.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        listEnd.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid();
     }
 };
 
@@ -64,12 +64,12 @@ void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
     if (ctx == nullptr) return;
     switch (code) {
     case ZKSND_NOTIFY_CONNECTED:
-        ::SetEvent(ctx->connected);
-        ::SetEvent(ctx->newConnection);
+        ::SetEvent(ctx->connected.get());
+        ::SetEvent(ctx->newConnection.get());
         if (ctx->watch) Watch(L"connected (8)");
         break;
     case ZKSND_NOTIFY_CONNECTION_LOST:
-        ::ResetEvent(ctx->connected);
+        ::ResetEvent(ctx->connected.get());
         if (ctx->watch)
             Watch(zktools::Format(L"connection lost (6), session %u", static_cast<unsigned>(param & 0xFFFFFFFFu)));
         break;
@@ -102,7 +102,7 @@ void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
             Watch(zktools::Format(L"end of device list (301), %u devices", static_cast<unsigned>(ctx->devices.size())));
             ctx->devices.clear();
         }
-        ::SetEvent(ctx->listEnd);
+        ::SetEvent(ctx->listEnd.get());
         break;
     default:
         if (ctx->watch) Watch(zktools::Format(L"notification %u", code));
@@ -143,7 +143,7 @@ public:
     int Open(const CtlOptions& options, HANDLE stopEvent) {
         const int started = Init();
         if (started != kExitOk) return started;
-        const int waited = WaitOrStop(m_ctx.connected, stopEvent, options.timeoutMs);
+        const int waited = WaitOrStop(m_ctx.connected.get(), stopEvent, options.timeoutMs);
         if (waited == kExitTimeout) {
             PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) +
                        zktools::Format(L": no connection within %u ms (is the service or tessaline-emu running?)",
@@ -168,13 +168,13 @@ int FetchDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options
         guard.Lock();
         ctx.devices.clear();
     }
-    ::ResetEvent(ctx.listEnd);
+    ::ResetEvent(ctx.listEnd.get());
     const uint32_t status = api.GetDeviceList();
     if (status != 0) {
         PrintError(L"device list: " + DescribeStatus(status));
         return ExitCodeForStatus(status);
     }
-    const int waited = WaitOrStop(ctx.listEnd, stopEvent, options.timeoutMs);
+    const int waited = WaitOrStop(ctx.listEnd.get(), stopEvent, options.timeoutMs);
     if (waited == kExitTimeout) {
         PrintError(zktools::Format(L"the device list did not end within %u ms", options.timeoutMs));
         return waited;
@@ -275,7 +275,7 @@ int RunWatch(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HA
             if (now >= deadline) return kExitOk;
             timeout = static_cast<DWORD>(deadline - now);
         }
-        HANDLE waits[2] = {ctx.newConnection, stopEvent};
+        HANDLE waits[2] = {ctx.newConnection.get(), stopEvent};
         const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, timeout);
         if (w == WAIT_TIMEOUT || w == WAIT_OBJECT_0 + 1) return kExitOk;  // the watch's normal end
         if (w != WAIT_OBJECT_0) {

@@ -36,9 +36,9 @@ int wmain(int argc, wchar_t** argv) {
         return zksndctl::kExitOk;
     }
     CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stopRequested = stopRequested;
+    g_stopRequested = stopRequested.get();
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-    const int code = zksndctl::RunCommand(options, stopRequested);
+    const int code = zksndctl::RunCommand(options, stopRequested.get());
     ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
     g_stopRequested = nullptr;
     return code;

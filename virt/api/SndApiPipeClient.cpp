@@ -19,8 +19,8 @@ const uint32_t kLogDebug = 3;
 
 }  // namespace
 
-CSndApiPipeClient::CSndApiPipeClient(LumSecurityAttributes* sa)
-    : CSinglePipeClientEx(sa), m_sessionId(kSndUnknownSessionId), m_callback(nullptr), m_callbackContext(nullptr) {
+CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
+    : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId), m_callback(nullptr), m_callbackContext(nullptr) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
     LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",

@@ -10,8 +10,8 @@
 
 class CSndApiPipeClient : public CSinglePipeClientEx {
 public:
-    // Takes ownership of sa (may be null).
-    explicit CSndApiPipeClient(LumSecurityAttributes* sa);
+    // sa may be null.
+    explicit CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa);
     ~CSndApiPipeClient() override;
 
     void OnConnectionClosed(CConnection* connection) override;

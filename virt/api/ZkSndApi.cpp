@@ -53,14 +53,9 @@ CZkLogger* CreateLogger() {
 // The pipe's security record, or null: without it the pipe handle still gets
 // default security and is not inheritable, which is all the record decides for
 // a pipe that the service creates.
-LumSecurityAttributes* CreatePipeSecurity() {
-    LumSecurityAttributes* sa = new (std::nothrow) LumSecurityAttributes();
-    if (sa == nullptr) return nullptr;
-    if (!BuildEveryoneAccess(sa)) {
-        delete sa;
-        return nullptr;
-    }
-    AddLowIntegrityLabel(sa);
+std::unique_ptr<CPipeSecurity> CreatePipeSecurity() {
+    std::unique_ptr<CPipeSecurity> sa(new (std::nothrow) CPipeSecurity());
+    if (sa == nullptr || !sa->Build()) return nullptr;
     return sa;
 }
 
@@ -83,22 +78,9 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
     }
 
     if (g_pClient == nullptr) {
-        LumSecurityAttributes* sa = CreatePipeSecurity();
-        // Memory first: once the constructor runs, the record is the client's,
-        // and a constructor that raises has already freed it.
-        void* memory = ::operator new(sizeof(CSndApiPipeClient), std::nothrow);
-        if (memory == nullptr) {
-            DeleteSecurityAttributes(sa);
-            return 1;
-        }
-        try {
-            g_pClient = new (memory) CSndApiPipeClient(sa);
-        } catch (CLumException* e) {
-            delete e;  // a worker thread, event or mutex could not be created
-            ::operator delete(memory);
-        } catch (...) {
-            ::operator delete(memory);
-        }
+        // A worker thread, event or mutex that cannot be created fails the call;
+        // the record goes with the client whether or not it could be built.
+        lumlib::CatchReturn([] { g_pClient = new CSndApiPipeClient(CreatePipeSecurity()); });
         if (g_pClient == nullptr) return 1;
     }
 

@@ -306,10 +306,10 @@ std::vector<std::wstring> ReadLogLines() {
     std::vector<std::wstring> lines;
     CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.IsValid()) return lines;
-    std::wstring text(::GetFileSize(file, nullptr) / 2, L'\0');
+    if (!file.is_valid()) return lines;
+    std::wstring text(::GetFileSize(file.get(), nullptr) / 2, L'\0');
     DWORD read = 0;
-    ::ReadFile(file, &text[0], DWORD(text.size() * 2), &read, nullptr);
+    ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
     for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
         lines.push_back(text.substr(start, end - start));
     return lines;
@@ -322,7 +322,7 @@ TEST_F(ExportsTest, AtLogLevel3TheSessionClientLogsEveryStep) {
     DWORD level = 3;
     ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
     ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"LogLevel", REG_DWORD, &level, sizeof(level)));
-    api.Init(nullptr, nullptr);  // only to learn where the log is: start from an empty file
+    api.Init(nullptr, nullptr);  // only to learn where the log is: start from an empty file.get()
     api.DeInit();
     std::vector<std::wstring> before = ReadLogLines();
 
@@ -344,7 +344,7 @@ TEST_F(ExportsTest, AtLogLevel3TheSessionClientLogsEveryStep) {
     SndSettings s = {};
     ASSERT_EQ(0u, api.GetSettings(&s));
     ASSERT_EQ(0u, api.SetSettings(&s));
-    ASSERT_EQ(0u, api.DeInit());  // drains the log into the file
+    ASSERT_EQ(0u, api.DeInit());  // drains the log into the file.get()
     ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
 
     const std::wstring sc = L"sndapi: CSndApiPipeClient::", session = std::to_wstring(CurrentSession());

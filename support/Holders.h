@@ -1,0 +1,182 @@
+// Owning holders, one per kind of resource the library frees. Each is
+// move-only, hands its value out only through get() and release(), and closes
+// what it holds when reset or destroyed. A reset keeps the thread's last
+// error, so a holder going out of scope never disturbs an error being reported.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <utility>
+
+namespace lumlib {
+
+template <typename Traits>
+class unique_resource {
+public:
+    using value_type = typename Traits::type;
+
+    unique_resource() noexcept : m_value(Traits::empty()) {}
+    explicit unique_resource(value_type value) noexcept : m_value(value) {}
+    ~unique_resource() { reset(); }
+
+    unique_resource(const unique_resource&) = delete;
+    unique_resource& operator=(const unique_resource&) = delete;
+    unique_resource(unique_resource&& other) noexcept : m_value(other.release()) {}
+    unique_resource& operator=(unique_resource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    value_type get() const noexcept { return m_value; }
+    bool is_valid() const noexcept { return Traits::is_valid(m_value); }
+    explicit operator bool() const noexcept { return is_valid(); }
+
+    // Gives up ownership without closing.
+    value_type release() noexcept {
+        value_type value = m_value;
+        m_value = Traits::empty();
+        return value;
+    }
+
+    // Closes what is held (when valid) and takes value. Holding the same
+    // value again is not a replacement: it stays open.
+    void reset(value_type value = Traits::empty()) noexcept {
+        if (value == m_value) return;
+        value_type old = m_value;
+        m_value = value;
+        if (Traits::is_valid(old)) {
+            const DWORD error = ::GetLastError();
+            Traits::close(old);
+            ::SetLastError(error);
+        }
+    }
+
+    // For out-parameters: closes what is held and gives the slot to fill.
+    value_type* put() noexcept {
+        reset();
+        return &m_value;
+    }
+
+private:
+    value_type m_value;
+};
+
+struct HandleTraits {
+    using type = HANDLE;
+    static HANDLE empty() noexcept { return nullptr; }
+    // Null and INVALID_HANDLE_VALUE both count as empty.
+    static bool is_valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::CloseHandle(h); }
+};
+
+struct FindHandleTraits {
+    using type = HANDLE;
+    static HANDLE empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::FindClose(h); }
+};
+
+struct RegKeyTraits {
+    using type = HKEY;
+    static HKEY empty() noexcept { return nullptr; }
+    static bool is_valid(HKEY k) noexcept { return k != nullptr; }
+    static void close(HKEY k) noexcept { ::RegCloseKey(k); }
+};
+
+template <typename T>
+struct LocalMemTraits {
+    using type = T;
+    static T empty() noexcept { return nullptr; }
+    static bool is_valid(T p) noexcept { return p != nullptr; }
+    static void close(T p) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(p)); }
+};
+
+struct ModuleTraits {
+    using type = HMODULE;
+    static HMODULE empty() noexcept { return nullptr; }
+    static bool is_valid(HMODULE m) noexcept { return m != nullptr; }
+    static void close(HMODULE m) noexcept { ::FreeLibrary(m); }
+};
+
+struct ThreadpoolTraits {
+    using type = PTP_POOL;
+    static PTP_POOL empty() noexcept { return nullptr; }
+    static bool is_valid(PTP_POOL p) noexcept { return p != nullptr; }
+    static void close(PTP_POOL p) noexcept { ::CloseThreadpool(p); }
+};
+
+// Closing the group closes its members (work objects created in it: hold
+// those unowned) after waiting for their callbacks, so none outlives the owner.
+struct ThreadpoolCleanupGroupTraits {
+    using type = PTP_CLEANUP_GROUP;
+    static PTP_CLEANUP_GROUP empty() noexcept { return nullptr; }
+    static bool is_valid(PTP_CLEANUP_GROUP g) noexcept { return g != nullptr; }
+    static void close(PTP_CLEANUP_GROUP g) noexcept {
+        ::CloseThreadpoolCleanupGroupMembers(g, FALSE, nullptr);
+        ::CloseThreadpoolCleanupGroup(g);
+    }
+};
+
+struct ThreadpoolWorkTraits {
+    using type = PTP_WORK;
+    static PTP_WORK empty() noexcept { return nullptr; }
+    static bool is_valid(PTP_WORK w) noexcept { return w != nullptr; }
+    static void close(PTP_WORK w) noexcept {
+        ::WaitForThreadpoolWorkCallbacks(w, TRUE);
+        ::CloseThreadpoolWork(w);
+    }
+};
+
+using unique_handle = unique_resource<HandleTraits>;
+using unique_find_handle = unique_resource<FindHandleTraits>;
+using unique_hkey = unique_resource<RegKeyTraits>;
+template <typename T = HLOCAL>
+using unique_local_ptr = unique_resource<LocalMemTraits<T>>;
+using unique_hmodule = unique_resource<ModuleTraits>;
+using unique_threadpool = unique_resource<ThreadpoolTraits>;
+using unique_threadpool_cleanup_group = unique_resource<ThreadpoolCleanupGroupTraits>;
+using unique_threadpool_work = unique_resource<ThreadpoolWorkTraits>;
+
+// A critical section that lives on the heap, so that its owner can move
+// while nobody holds it; deleted with the holder.
+class unique_critical_section {
+public:
+    unique_critical_section() : m_cs(new CRITICAL_SECTION) { ::InitializeCriticalSection(m_cs.get()); }
+    ~unique_critical_section() {
+        if (m_cs) ::DeleteCriticalSection(m_cs.get());
+    }
+    unique_critical_section(unique_critical_section&&) noexcept = default;
+    unique_critical_section& operator=(unique_critical_section&& other) noexcept {
+        if (this != &other) {
+            if (m_cs) ::DeleteCriticalSection(m_cs.get());
+            m_cs = std::move(other.m_cs);
+        }
+        return *this;
+    }
+    unique_critical_section(const unique_critical_section&) = delete;
+    unique_critical_section& operator=(const unique_critical_section&) = delete;
+
+    CRITICAL_SECTION* get() const noexcept { return m_cs.get(); }
+    void lock() noexcept { ::EnterCriticalSection(m_cs.get()); }
+    void unlock() noexcept { ::LeaveCriticalSection(m_cs.get()); }
+
+private:
+    std::unique_ptr<CRITICAL_SECTION> m_cs;
+};
+
+// Event and mutex creation: unnamed, default security.
+inline HANDLE NewEvent(bool manualReset = true) { return ::CreateEventW(nullptr, manualReset, FALSE, nullptr); }
+inline HANDLE NewMutex() { return ::CreateMutexW(nullptr, FALSE, nullptr); }
+inline bool IsSignalled(HANDLE h) { return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+// Some creation calls fail without setting a last error; a failed step must
+// never be reported as success.
+inline DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = ::GetLastError();
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
+}  // namespace lumlib
+
+// The holder of one Windows handle (null and INVALID_HANDLE_VALUE are empty).
+using CHandleHolder = lumlib::unique_handle;
