@@ -46,6 +46,12 @@ void WriteTo(DWORD which, const std::wstring& text) {
 void PrintLine(const std::wstring& line) { WriteTo(STD_OUTPUT_HANDLE, line + L"\r\n"); }
 void PrintErrLine(const std::wstring& line) { WriteTo(STD_ERROR_HANDLE, line + L"\r\n"); }
 void PrintText(const std::wstring& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
+void PrintErrText(const std::wstring& text) { WriteTo(STD_ERROR_HANDLE, text); }
+
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(which), &mode) != FALSE;
+}
 
 std::wstring Format(const wchar_t* format, ...) {
     va_list args;

@@ -35,9 +35,11 @@ public:
     // message when the file cannot be loaded or an export is missing.
     bool Load(const std::wstring& path, std::wstring* error);
     const ZkSndApi& Api() const { return m_api; }
+    const std::wstring& Path() const { return m_path; }  // the full path of the loaded file
 
 private:
     HMODULE m_module = nullptr;
+    std::wstring m_path;
     ZkSndApi m_api;
 };
 
