@@ -15,6 +15,7 @@
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 #include "tests/support/HostileService.h"
+#include "tests/support/ProcessCounters.h"
 #include "tests/support/RawPipeClient.h"
 #include "tools/common/ConsoleOut.h"
 #include "tools/tessaline-emu/EmuServer.h"
@@ -26,6 +27,9 @@ using zk_testkit::CHostileService;
 using zk_testkit::CRawPipeClient;
 using zk_testkit::Request;
 using zk_testkit::ServiceFault;
+
+// Far below the huge notification, far above what the kit and the raw client need.
+const unsigned long long kMemorySlack = 16u << 20;
 
 std::wstring Path(const std::wstring& name) { return L"\\\\.\\pipe\\" + name; }
 
@@ -50,6 +54,7 @@ TEST(HostileService, EachFaultShowsOnTheWire) {
         SCOPED_TRACE(zk_testkit::FaultName(row.fault));
         CHostileService service(row.fault, zk_testkit::UniquePipeName(L"hostile"));
         ASSERT_TRUE(service.Start());
+        const unsigned long long before = testkit::CommittedPrivateBytes();
         CRawPipeClient client;
         ASSERT_EQ(0u, client.Open(Path(service.Name())));
         EXPECT_EQ(row.greeting, client.Next());
@@ -59,6 +64,8 @@ TEST(HostileService, EachFaultShowsOnTheWire) {
         }
         EXPECT_EQ(row.answer, client.Next(nullptr, CHostileService::kSlowReplyMs));
         EXPECT_TRUE(service.WaitForConnections(1, 5000));
+        // The kit streams its 64 MiB notification, so a memory test of a client sees the client's own use.
+        EXPECT_LT(testkit::CommittedPrivateBytes(), before + kMemorySlack);
     }
 }
 
