@@ -112,6 +112,16 @@ TEST(HostileService, BusyOnlyInstanceKeepsADefaultWaiterWaitingUntilReleased) {
     EXPECT_TRUE(service.WaitForConnections(1, 5000));
 }
 
+// --fault names the wire faults; an unknown one is refused with its name.
+TEST(Emulator, FaultOption) {
+    tessaline_emu::EmuOptions options;
+    std::wstring error;
+    ASSERT_TRUE(tessaline_emu::ParseEmuOptions({L"--fault", L"raw-length"}, &options, &error));
+    EXPECT_EQ(tessaline_emu::EmuFault::kRawLength, options.fault);
+    EXPECT_FALSE(tessaline_emu::ParseEmuOptions({L"--fault=loud"}, &options, &error));
+    EXPECT_EQ(L"--fault: unknown fault 'loud'", error);
+}
+
 // The reference service: a second server on a served name is refused, the pipe's DACL lets everyone read
 // and write but not create instances, and a claimed session that the pipe contradicts is flagged.
 TEST(Emulator, GuardsItsPipeAndChecksTheClaimedSession) {
