@@ -348,8 +348,14 @@ void CPipeServer::Listen() {
             connected = true;
         } else {
             const DWORD error = ::GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) connected = true;
-            else if (error == ERROR_IO_PENDING) pending = true;
+            if (error == ERROR_PIPE_CONNECTED) {
+                connected = true;
+            } else if (error == ERROR_IO_PENDING) {
+                pending = true;
+            } else if (error != ERROR_NO_DATA) {  // not just a client that came and went: pause before the next try
+                Log(L"waiting for a client failed: " + ErrorWords(error));
+                if (::WaitForSingleObject(m_stop.get(), kRetryMs) != WAIT_TIMEOUT) return;
+            }
         }
         while (pending) {
             const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
