@@ -73,7 +73,9 @@ int main(int argc, char** argv) {
         std::vector<double> lib, base;
         for (int r = 0; r < rounds; ++r) {  // 2000 records warm up by themselves: every run is kept
             double b = RawList(raw, request);
+            TraceMark(L"DeviceList begin");
             double l = LibraryList(api, notes);
+            TraceMark(L"DeviceList end");
             if (b < 0 || l < 0) ++failures;
             if (b >= 0) base.push_back(b / 1000.0);
             if (l >= 0) lib.push_back(l / 1000.0);

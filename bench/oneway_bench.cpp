@@ -118,12 +118,14 @@ int main(int argc, char** argv) {
                 if (!ok || !server.WaitReceived(nCmdSetDefaultDevice, ++expected, 5000)) ++failures;
                 ::Sleep(kSettleMs);
 
+                if (i == perRound - 1) TraceMark(L"SetDefault begin");
                 t0 = NowUs();
                 uint32_t status = api.SetDefault(2);
                 double l = NowUs() - t0;
                 if (status != ZKSND_STATUS_OK || !server.WaitReceived(nCmdSetDefaultDevice, ++expected, 5000))
                     ++failures;
                 ::Sleep(kSettleMs);
+                if (i == perRound - 1) TraceMark(L"SetDefault end");
 
                 double s = spdlogLine.Time(1);
                 ::Sleep(kSettleMs);

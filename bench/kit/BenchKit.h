@@ -170,6 +170,11 @@ void ReportLimit(const char* what, double library, const char* unit, double limi
 // A line that is not a table row (details, pieces).
 void Note(const char* format, ...);
 
+// Leaves a named mark among the wineserver requests: with WINEDEBUG=+server
+// the trace shows open_event( ... name=L"zkbench:<name>"), so the requests of
+// the library's threads between two marks can be counted. Costs one request.
+void TraceMark(const wchar_t* name);
+
 // The request builders' output for the raw client: the same bytes the library sends.
 std::vector<uint8_t> GetSettingsRequest(uint32_t requestId);
 std::vector<uint8_t> GetDeviceListRequest();
