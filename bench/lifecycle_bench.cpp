@@ -32,14 +32,18 @@ int main(int argc, char** argv) {
     SndSettings settings;
     for (int r = 0; r < rounds; ++r) {
         CNotifyLog notes;
+        TraceMark(L"Init begin");
         double t0 = NowUs();
         uint32_t status = api.Init(&CNotifyLog::Callback, &notes);
         double t1 = NowUs();
+        TraceMark(L"Init end");
         if (status != 0 || notes.Count(ZKSND_NOTIFY_CONNECTED) != 1) ++failures;  // code 8 comes inside Init
         if (api.GetSettings(&settings) != ZKSND_STATUS_OK) ++failures;             // a used connection
+        TraceMark(L"DeInit begin");
         double t2 = NowUs();
         api.DeInit();
         double t3 = NowUs();
+        TraceMark(L"DeInit end");
         init.push_back((t1 - t0) / 1000.0);
         deinit.push_back((t3 - t2) / 1000.0);
     }
