@@ -59,7 +59,7 @@ int main() {
     line("ResetEvent", PerOpUs(n / 4, [&] { ::ResetEvent(event.get()); }));
     ::SetEvent(event.get());
     line("WaitForSingleObject(signalled event, 0): an IsSignalled test", PerOpUs(n / 4, [&] { ::WaitForSingleObject(event.get(), 0); }));
-    line("CreateEventW + CloseHandle: a per-request event", PerOpUs(n / 10, [&] { ::CloseHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); }));
+    line("CreateEventW + CloseHandle: a per-request event", PerOpUs(n / 10, [&] { CHandleHolder e(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); }));
     line("Sleep(0), nothing else runnable in this process", PerOpUs(n / 4, [&] { ::Sleep(0); }));
     line("GetLocalTime", PerOpUs(n, [&] { SYSTEMTIME t; ::GetLocalTime(&t); }));
     wchar_t text[512];

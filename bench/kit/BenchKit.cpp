@@ -238,29 +238,28 @@ CServiceServer::CServiceServer(uint32_t devices) {
     AppendFrame(&m_lastFrame, message, size);
 }
 
+CServiceServer::~CServiceServer() { Stop(); }
+
 bool CServiceServer::Start() {
     if (!m_instances.empty()) return true;
     for (DWORD i = 0; i < kInstances; ++i) {
-        Instance* in = new Instance;
-        in->server = this;
-        in->pipe.reset(CreateInstance());
-        m_instances.push_back(in);
-        if (!in->pipe.is_valid() || !in->ioEvent.is_valid()) {
+        m_instances.emplace_back(new Instance);
+        Instance& in = *m_instances.back();
+        in.server = this;
+        in.pipe.reset(CreateInstance());
+        if (!in.pipe.is_valid() || !in.ioEvent.is_valid()) {
             Stop();
             return false;
         }
     }
-    for (Instance* in : m_instances) in->thread.Start(&CServiceServer::ServeThread, in);
+    for (auto& in : m_instances) in->thread.Start(&CServiceServer::ServeThread, in.get());
     return true;
 }
 
 void CServiceServer::Stop() {
-    for (Instance* in : m_instances) in->thread.Signal();
-    for (Instance* in : m_instances) {
-        in->thread.Join();
-        delete in;  // closes the instance: a connected client sees a broken pipe
-    }
-    m_instances.clear();
+    for (auto& in : m_instances) in->thread.Signal();
+    for (auto& in : m_instances) in->thread.Join();
+    m_instances.clear();  // closes the instances: a connected client sees a broken pipe
 }
 
 unsigned __stdcall CServiceServer::ServeThread(void* param) {

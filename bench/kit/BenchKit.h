@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,7 +100,7 @@ private:
 class CServiceServer {
 public:
     explicit CServiceServer(uint32_t devices = 2000);
-    ~CServiceServer() { Stop(); }
+    ~CServiceServer();
     CServiceServer(const CServiceServer&) = delete;
     CServiceServer& operator=(const CServiceServer&) = delete;
 
@@ -125,7 +126,7 @@ private:
     std::vector<uint8_t> m_deviceStream;        // every device frame, back to back
     std::vector<uint32_t> m_deviceFrameSizes;   // and where each one ends
     std::vector<uint8_t> m_lastFrame;
-    std::vector<Instance*> m_instances;
+    std::vector<std::unique_ptr<Instance>> m_instances;
     lumlib::unique_critical_section m_lock;     // the counters below
     CONDITION_VARIABLE m_changed;
     uint64_t m_received[16] = {};
