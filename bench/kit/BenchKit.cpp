@@ -5,15 +5,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pipes/SinglePipeClient.h"
 #include "virt/api/SndProtocol.h"
 
 namespace zkbench {
 
+using tessaline_emu::CPipeSession;
+
 namespace {
-const wchar_t kServicePipe[] = L"\\\\.\\pipe\\3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
+const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + CSinglePipeClient::kServicePipeName;
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server\\";
-const DWORD kInstances = 3;             // the DLL, the raw client, and one spare while one relistens
 const DWORD kPipeBuffer = 65536;
+const DWORD kDefaultWaitMs = 1000;      // what a client's WaitNamedPipeW with the default wait waits
 const uint32_t kMaxFrame = 16u << 20;   // a longer announced length ends the connection
 }  // namespace
 
@@ -195,33 +198,81 @@ std::vector<uint8_t> SetDefaultRequest(uint32_t device) {
 
 // ---- the server -----------------------------------------------------------------------
 
-struct CServiceServer::Instance {
-    CServiceServer* server = nullptr;
-    CHandleHolder pipe;
-    CHandleHolder ioEvent{lumlib::NewEvent()};
-    lumlib::CWorkerThread thread;
-    std::vector<uint8_t> in = std::vector<uint8_t>(kPipeBuffer);  // bytes read, frames cut from the front
-    std::vector<uint8_t> out;                                     // a reply being written
-};
-
 namespace {
 
-HANDLE CreateInstance() {
-    return ::CreateNamedPipeW(kServicePipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, kPipeBuffer,
-                              kPipeBuffer, 1000, nullptr);
+tessaline_emu::PipeServerConfig ServiceConfig() {
+    tessaline_emu::PipeServerConfig config;
+    config.name = CSinglePipeClient::kServicePipeName;
+    config.defaultTimeoutMs = kDefaultWaitMs;
+    config.bufferSize = kPipeBuffer;
+    config.firstInstance = false;  // lifecycle_bench serves the name again while the DLL may still hold the last one
+    config.maxFrame = kMaxFrame;
+    config.log = [](const std::wstring& text) { Note("server: %ls", text.c_str()); };
+    return config;
 }
 
 void AppendFrame(std::vector<uint8_t>* stream, const uint8_t* message, size_t size) {
-    uint8_t length[4];
-    SndStoreU32(length, 0, uint32_t(size));
-    stream->insert(stream->end(), length, length + 4);
+    uint8_t length[kFrameLengthSize];
+    StoreFrameLength(length, uint32_t(size));
+    stream->insert(stream->end(), length, length + kFrameLengthSize);
     stream->insert(stream->end(), message, message + size);
 }
 
 }  // namespace
 
-CServiceServer::CServiceServer(uint32_t devices) {
+// One per connection; answers on the connection's own thread, as it reads.
+class CServiceServer::Handler : public tessaline_emu::IPipeConnectionHandler {
+public:
+    explicit Handler(CServiceServer* server) : m_server(server) {}
+
+    bool OnConnected(CPipeSession&) override {
+        m_server->Count(&m_server->m_accepted);
+        return true;
+    }
+
+    bool OnMessage(CPipeSession& session, const uint8_t* message, uint32_t length) override {
+        SndDecodedRequest request;
+        if (!SndDecodeRequest(message, length, request)) return true;
+        if (request.command < 16) m_server->Count(&m_server->m_received[request.command]);
+        switch (request.command) {
+        case nCmdGetSettings: {
+            uint8_t settings[kSndSettingsSize];
+            for (uint32_t i = 0; i < kSndSettingsSize; ++i) settings[i] = uint8_t(i);
+            return Reply(session, request, settings);
+        }
+        case nCmdSetSettings:
+            return Reply(session, request, nullptr);
+        case nCmdGetDeviceList: {
+            const uint8_t* p = m_server->m_deviceStream.data();
+            for (uint32_t size : m_server->m_deviceFrameSizes) {  // one write per frame, as a service sends them
+                if (!session.Write(p, size)) return false;
+                p += size;
+            }
+            return session.Write(m_server->m_lastFrame.data(), m_server->m_lastFrame.size());
+        }
+        default:
+            return true;
+        }
+    }
+
+private:
+    // The reply frame in one write; its buffer is kept, so a reply costs no allocation.
+    bool Reply(CPipeSession& session, const SndDecodedRequest& request, const uint8_t* settings) {
+        uint8_t reply[kSndSettingsReplySize];
+        const size_t size = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, 0, settings);
+        m_out.clear();
+        AppendFrame(&m_out, reply, size);
+        return session.Write(m_out.data(), m_out.size());
+    }
+
+    CServiceServer* const m_server;
+    std::vector<uint8_t> m_out;
+};
+
+CServiceServer::CServiceServer(uint32_t devices)
+    : m_server(ServiceConfig(), [this](const std::shared_ptr<CPipeSession>&) {
+          return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this));
+      }) {
     ::InitializeConditionVariable(&m_changed);
     // Built once, so that the server's share of each run is only its writes.
     uint8_t message[512];
@@ -232,7 +283,7 @@ CServiceServer::CServiceServer(uint32_t devices) {
         for (int c = 0; c <= chars; ++c) name[c] = char16_t(narrow[c]);
         size_t size = SndBuildDeviceInfo(message, sizeof(message), i, i == 0, i % 2, 0, name, size_t(chars));
         AppendFrame(&m_deviceStream, message, size);
-        m_deviceFrameSizes.push_back(uint32_t(size + 4));
+        m_deviceFrameSizes.push_back(uint32_t(size + kFrameLengthSize));
     }
     size_t size = SndBuildLastDeviceInfo(message, sizeof(message));
     AppendFrame(&m_lastFrame, message, size);
@@ -240,161 +291,15 @@ CServiceServer::CServiceServer(uint32_t devices) {
 
 CServiceServer::~CServiceServer() { Stop(); }
 
-bool CServiceServer::Start() {
-    if (!m_instances.empty()) return true;
-    for (DWORD i = 0; i < kInstances; ++i) {
-        m_instances.emplace_back(new Instance);
-        Instance& in = *m_instances.back();
-        in.server = this;
-        in.pipe.reset(CreateInstance());
-        if (!in.pipe.is_valid() || !in.ioEvent.is_valid()) {
-            Stop();
-            return false;
-        }
-    }
-    for (auto& in : m_instances) in->thread.Start(&CServiceServer::ServeThread, in.get());
-    return true;
-}
+bool CServiceServer::Start() { return m_server.Start() == ERROR_SUCCESS; }
 
-void CServiceServer::Stop() {
-    for (auto& in : m_instances) in->thread.Signal();
-    for (auto& in : m_instances) in->thread.Join();
-    m_instances.clear();  // closes the instances: a connected client sees a broken pipe
-}
+void CServiceServer::Stop() { m_server.Stop(); }
 
-unsigned __stdcall CServiceServer::ServeThread(void* param) {
-    Instance* in = static_cast<Instance*>(param);
-    in->server->Serve(in);
-    return 0;
-}
-
-namespace {
-
-// Waits for an overlapped operation or the stop event; a stop cancels it and
-// waits for the cancellation (the buffer is in use until then).
-bool AwaitIo(HANDLE pipe, OVERLAPPED* ov, HANDLE stop, DWORD* n) {
-    HANDLE waits[2] = {ov->hEvent, stop};
-    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
-        return ::GetOverlappedResult(pipe, ov, n, FALSE) != FALSE;
-    ::CancelIoEx(pipe, ov);
-    ::GetOverlappedResult(pipe, ov, n, TRUE);
-    return false;
-}
-
-}  // namespace
-
-void CServiceServer::Serve(Instance* in) {
-    HANDLE stop = in->thread.StopEvent();
-    while (!lumlib::IsSignalled(stop)) {
-        if (!in->pipe.is_valid()) in->pipe.reset(CreateInstance());
-        if (!in->pipe.is_valid()) {
-            ::WaitForSingleObject(stop, 20);
-            continue;
-        }
-        HANDLE pipe = in->pipe.get();
-        OVERLAPPED ov = {};
-        ov.hEvent = in->ioEvent.get();
-        DWORD n = 0;
-        if (!::ConnectNamedPipe(pipe, &ov)) {
-            DWORD error = ::GetLastError();
-            if (error == ERROR_IO_PENDING) {
-                if (!AwaitIo(pipe, &ov, stop, &n)) {
-                    in->pipe.reset();
-                    continue;
-                }
-            } else if (error != ERROR_PIPE_CONNECTED) {
-                in->pipe.reset();
-                continue;
-            }
-        }
-        m_lock.lock();
-        ++m_accepted;
-        m_lock.unlock();
-        ::WakeAllConditionVariable(&m_changed);
-
-        size_t start = 0, end = 0;
-        for (bool open = true; open;) {
-            if (in->in.size() - end < 4096) {  // make room: move the partial frame to the front, grow if needed
-                std::memmove(in->in.data(), in->in.data() + start, end - start);
-                end -= start;
-                start = 0;
-                if (in->in.size() - end < 4096) in->in.resize(in->in.size() * 2);
-            }
-            ov = {};
-            ov.hEvent = in->ioEvent.get();
-            if (!::ReadFile(pipe, in->in.data() + end, DWORD(in->in.size() - end), nullptr, &ov) &&
-                ::GetLastError() != ERROR_IO_PENDING)
-                break;
-            if (!AwaitIo(pipe, &ov, stop, &n) || n == 0) break;
-            end += n;
-            while (open && end - start >= 4) {
-                uint32_t length = SndLoadU32(in->in.data(), start);
-                if (length > kMaxFrame) open = false;
-                else if (end - start - 4 < length) {
-                    if (in->in.size() < length + 4) in->in.resize(length + 4 + kPipeBuffer);
-                    break;
-                } else {
-                    open = Answer(in, in->in.data() + start + 4, length);
-                    start += 4 + length;
-                }
-            }
-            if (start == end) start = end = 0;
-        }
-        if (lumlib::IsSignalled(stop)) break;
-        ::DisconnectNamedPipe(pipe);  // and listen again
-    }
-}
-
-bool CServiceServer::Answer(Instance* in, const uint8_t* message, uint32_t length) {
-    SndDecodedRequest request;
-    if (!SndDecodeRequest(message, length, request)) return true;
-    if (request.command < 16) {
-        m_lock.lock();
-        ++m_received[request.command];
-        m_lock.unlock();
-        ::WakeAllConditionVariable(&m_changed);
-    }
-    uint8_t reply[kSndSettingsReplySize];
-    switch (request.command) {
-    case nCmdGetSettings: {
-        uint8_t settings[kSndSettingsSize];
-        for (uint32_t i = 0; i < kSndSettingsSize; ++i) settings[i] = uint8_t(i);
-        size_t size = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, 0, settings);
-        in->out.clear();
-        AppendFrame(&in->out, reply, size);
-        return WriteAll(in, in->out.data(), uint32_t(in->out.size()));
-    }
-    case nCmdSetSettings: {
-        size_t size = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, 0);
-        in->out.clear();
-        AppendFrame(&in->out, reply, size);
-        return WriteAll(in, in->out.data(), uint32_t(in->out.size()));
-    }
-    case nCmdGetDeviceList: {
-        const uint8_t* p = m_deviceStream.data();
-        for (uint32_t size : m_deviceFrameSizes) {  // one write per frame, as a service sends them
-            if (!WriteAll(in, p, size)) return false;
-            p += size;
-        }
-        return WriteAll(in, m_lastFrame.data(), uint32_t(m_lastFrame.size()));
-    }
-    default:
-        return true;
-    }
-}
-
-bool CServiceServer::WriteAll(Instance* in, const uint8_t* data, uint32_t size) {
-    while (size) {
-        OVERLAPPED ov = {};
-        ov.hEvent = in->ioEvent.get();
-        DWORD n = 0;
-        if (!::WriteFile(in->pipe.get(), data, size, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING)
-            return false;
-        if (!AwaitIo(in->pipe.get(), &ov, in->thread.StopEvent(), &n) || n == 0) return false;
-        data += n;
-        size -= n;
-    }
-    return true;
+void CServiceServer::Count(uint64_t* counter) {
+    m_lock.lock();
+    ++*counter;
+    m_lock.unlock();
+    ::WakeAllConditionVariable(&m_changed);
 }
 
 uint64_t CServiceServer::Received(uint32_t command) {
@@ -434,12 +339,12 @@ bool CRawClient::Open(DWORD timeoutMs) {
     m_in.resize(kPipeBuffer);
     m_inStart = m_inEnd = 0;
     for (;;) {
-        m_pipe.reset(::CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        m_pipe.reset(::CreateFileW(kServicePipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
         if (m_pipe.is_valid()) return true;
         if (NowUs() > deadline) return false;
         // Busy or between instances: wait a little, bounded (the default wait can be very long).
-        if (!::WaitNamedPipeW(kServicePipe, 50)) ::Sleep(10);
+        if (!::WaitNamedPipeW(kServicePipe.c_str(), 50)) ::Sleep(10);
     }
 }
 

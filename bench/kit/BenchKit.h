@@ -1,7 +1,8 @@
 // The measurement bed shared by the benchmark programs: a clock, medians, the
 // DLL loaded through its exports, the LogLevel registry value held for a run,
-// an in-process overlapped server on the service's pipe, a raw overlapped
-// client that is the baseline, and the rows of the result table.
+// an in-process server on the service's pipe (a handler on the emulator's
+// pipe server core), a raw overlapped client that is the baseline, and the
+// rows of the result table.
 //
 // Every program measures the library and its baseline in the same run, on the
 // same server and the same frames, so that Wine's and the machine's noise
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "support/Holders.h"
-#include "support/WorkerThread.h"
+#include "tools/tessaline-emu/PipeServer.h"
 #include "virt/api/zksndapi.h"
 
 namespace zkbench {
@@ -90,11 +91,10 @@ private:
 
 // ---- the service's side of the pipe --------------------------------------------
 
-// An overlapped byte-mode server on the service's pipe, with a few listening
-// instances (so the DLL and the raw client can be connected at once), one
-// thread each. Frames are 4-byte little-endian length, then the message; it
-// reads whatever has arrived in one read and cuts frames out of it. It
-// answers get-settings and set-settings with a reply, get-device-list with
+// The service's side of the pipe on the emulator's server core
+// (tools/tessaline-emu/PipeServer.h): a listening thread and one thread per
+// connected client, so the DLL and the raw client can be connected at once.
+// It answers get-settings and set-settings with a reply, get-device-list with
 // `devices` device records (one write per frame, as a service sends them)
 // and the end-of-list notice, and only counts the other requests.
 class CServiceServer {
@@ -104,9 +104,9 @@ public:
     CServiceServer(const CServiceServer&) = delete;
     CServiceServer& operator=(const CServiceServer&) = delete;
 
-    // Instances are listening when Start returns; false when one could not be created.
+    // The first instance is listening when Start returns; false when it could not be created.
     bool Start();
-    // Closes every instance (clients see a broken pipe) and joins the threads.
+    // Closes every connection (clients see a broken pipe) and joins the threads.
     void Stop();
 
     // Requests of this command received so far, from every client.
@@ -117,20 +117,17 @@ public:
     uint64_t Accepted();
 
 private:
-    struct Instance;
-    static unsigned __stdcall ServeThread(void* param);
-    void Serve(Instance* in);
-    bool Answer(Instance* in, const uint8_t* message, uint32_t length);
-    bool WriteAll(Instance* in, const uint8_t* data, uint32_t size);
+    class Handler;
+    void Count(uint64_t* counter);
 
     std::vector<uint8_t> m_deviceStream;        // every device frame, back to back
     std::vector<uint32_t> m_deviceFrameSizes;   // and where each one ends
     std::vector<uint8_t> m_lastFrame;
-    std::vector<std::unique_ptr<Instance>> m_instances;
     lumlib::unique_critical_section m_lock;     // the counters below
     CONDITION_VARIABLE m_changed;
     uint64_t m_received[16] = {};
     uint64_t m_accepted = 0;
+    tessaline_emu::CPipeServer m_server;        // last: its threads end before the rest goes
 };
 
 // ---- the baseline client -------------------------------------------------------
