@@ -342,21 +342,25 @@ private:
 };
 
 // The support commands against the emulator, with device names that carry non-ASCII letters and control
-// characters: they must reach the screen (and the log tail) escaped, never raw.
+// characters (ESC and CR raw in the device file, LF as its escape): they must reach the screen (and the
+// log tail) escaped, never raw.
 TEST(Zksndctl, SupportCommandsTellStatusLogAndLevel) {
     CSavedSettingsKey saved;
     const CTempFile devices(L"devices");
-    ASSERT_TRUE(WriteFileText(devices.path, "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\n"));
+    ASSERT_TRUE(WriteFileText(devices.path,
+                              "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"));
     CEmulator emu(true);
     ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted()));
-    const char* escaped = "Evil\\x1b[31mX\\rY";
+    const char* escaped = "Evil\\x1b[31mX\\rY\\nZ";
+    // The library logs the name as it came, so its LF ends that log line: the tail shows the part before it.
+    const char* logged = "devName: Evil\\x1b[31mX\\rY\r\n";
     ExpectRuns(L"zksndctl.exe", {
         {L"log level 3", 0, "log level set to 3 (DEBUG)"},
         {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
         {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
         {L"devices", 0, escaped},
         {L"set-default 5", 0, escaped},
-        {L"--json devices", 0, "\"name\": \"Evil\\u001b[31mX\\rY\""},
+        {L"--json devices", 0, "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\""},
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "  LogLevel                3  (REG_DWORD)"},
         {L"--json status", 0, "\"service\": {\"connected\": true, \"answers\": true, \"settingsStatus\": 0}"},
@@ -364,13 +368,14 @@ TEST(Zksndctl, SupportCommandsTellStatusLogAndLevel) {
         {L"--json log where", 0, "zksndapi.txt\", \"size\": "},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
-        {L"log tail -n 400", 0, escaped},
+        {L"log tail -n 400", 0, logged},
     });
     std::string out;
     for (const wchar_t* command : {L"devices", L"set-default 5", L"log tail -n 400"}) {
         EXPECT_EQ(0, Ctl(command, &out));
         EXPECT_EQ(npos, out.find("Evil\x1b")) << "a raw ESC: " << out;
         EXPECT_EQ(npos, out.find("X\rY")) << "a raw CR: " << out;
+        EXPECT_EQ(npos, out.find("Y\nZ")) << "a raw LF: " << out;
     }
     ASSERT_TRUE(saved.MakeReadOnly());
     EXPECT_EQ(7, Ctl(L"log level 1", &out));

@@ -37,6 +37,12 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
         {"render 0x100000000 1 0 A\n", L"line 1: id '0x100000000' is not a 32-bit number"},
         {"render 1 1 0 A\nloud 1 1 0 B\n", L"line 2: kind 'loud' is not render, capture or a number"},
         {"render 1 1 0 " + std::string(kMaxDeviceName + 1, 'n'), L"line 1: device name longer than 1024 characters"},
+        // Escapes in the name; the blank at its start survives as \x20.
+        {"render 1 1 0 \\x20A\\tB\\\\C\\e[1m\\r\\nD\\x7e\\xE9 \n", L"1 1 1 0 [ A\tB\\C\x1b[1m\r\nD~\u00E9] "},
+        {"render 1 1 0 A\nrender 2 0 0 B\\qC\n", L"line 2: bad escape '\\q' in device name (\\n \\r \\t \\e \\\\ \\xHH are known)"},
+        {"render 1 1 0 A\\x4\n", L"line 1: bad escape '\\x4' in device name: \\x takes two hex digits"},
+        {"render 1 1 0 A\\\n", L"line 1: device name ends in a lone backslash (write \\\\ for one)"},
+        {"render 1 1 0 A\\x00B", L"line 1: device name contains a zero character"},
         {"# only a comment\n", L"no devices"},
         {"a\xFF" "b", L"undecodable"},
         {utf16.substr(0, 31), L"undecodable"},  // half a UTF-16 unit

@@ -38,6 +38,52 @@ bool ParseNumberField(const std::wstring& word, const wchar_t* what, uint32_t* v
     return true;
 }
 
+int HexDigit(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+// Replaces the name's backslash escapes (see DeviceFile.h) by what they stand for.
+bool Unescape(const std::wstring& raw, std::wstring* name, std::wstring* error) {
+    name->clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != L'\\') {
+            *name += raw[i];
+            continue;
+        }
+        if (i + 1 == raw.size()) {
+            *error = L"device name ends in a lone backslash (write \\\\ for one)";
+            return false;
+        }
+        const wchar_t c = raw[++i];
+        switch (c) {
+        case L'n': *name += L'\n'; break;
+        case L'r': *name += L'\r'; break;
+        case L't': *name += L'\t'; break;
+        case L'e': *name += L'\x1b'; break;
+        case L'\\': *name += L'\\'; break;
+        case L'x': {
+            const int high = i + 1 < raw.size() ? HexDigit(raw[i + 1]) : -1;
+            const int low = i + 2 < raw.size() ? HexDigit(raw[i + 2]) : -1;
+            if (high < 0 || low < 0) {
+                *error = zktools::Format(L"bad escape '%s' in device name: \\x takes two hex digits",
+                                         raw.substr(i - 1, 4).c_str());
+                return false;
+            }
+            *name += static_cast<wchar_t>(high * 16 + low);
+            i += 2;
+            break;
+        }
+        default:
+            *error = L"bad escape '\\" + std::wstring(1, c) + L"' in device name (\\n \\r \\t \\e \\\\ \\xHH are known)";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ParseLine(const std::wstring& line, EmuDevice* device, std::wstring* error) {
     size_t pos = 0;
     const std::wstring kind = NextWord(line, &pos);
@@ -52,11 +98,12 @@ bool ParseLine(const std::wstring& line, EmuDevice* device, std::wstring* error)
     if (!ParseNumberField(NextWord(line, &pos), L"id", &device->id, error)) return false;
     if (!ParseNumberField(NextWord(line, &pos), L"default", &device->def, error)) return false;
     if (!ParseNumberField(NextWord(line, &pos), L"extra", &device->extra, error)) return false;
-    device->name = Trim(line.substr(pos));
-    if (device->name.empty()) {
+    const std::wstring raw = Trim(line.substr(pos));
+    if (raw.empty()) {
         *error = L"missing device name";
         return false;
     }
+    if (!Unescape(raw, &device->name, error)) return false;
     if (device->name.size() > kMaxDeviceName) {
         *error = zktools::Format(L"device name longer than %u characters", static_cast<unsigned>(kMaxDeviceName));
         return false;

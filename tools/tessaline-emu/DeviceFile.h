@@ -10,6 +10,16 @@
 // kind is "render", "capture" or a number (the raw render field); id, default
 // and extra are decimal or 0x-hexadecimal 32-bit numbers. The file is UTF-8
 // (a byte-order mark is allowed) or UTF-16LE with its byte-order mark.
+//
+// Blanks at either end of the name are dropped. A backslash in the name
+// starts an escape, so that names can carry characters a line cannot (a
+// client must cope with any name a service sends): \n line feed, \r carriage
+// return, \t tab, \e escape (as \x1b), \\ a backslash, \xHH the character
+// with code HH (two hex digits, \x20 a blank kept at an end; \x00 is refused
+// like any zero character). Any other backslash is an error naming the line;
+// names without one read as written:
+//
+//   capture   5   0        0      Evil\e[31mRed\nSecond line
 #pragma once
 
 #include <cstdint>
