@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <memory>
 #include <new>
 
 #include "log/SystemDescription.h"
@@ -79,8 +80,6 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_processId(GetCurrentProcessId()),
       m_sessionId(0xFFFFFFFF),
       m_formatFlags(0),
-      m_dumpScratch(nullptr),
-      m_dumpScratchChars(0),
       m_maxFileSize(kDefaultMaxFileSize),
       m_settingsHive(HKEY_LOCAL_MACHINE),
       m_settingsPath(kSettingsPath),
@@ -91,18 +90,14 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_nextBufferId(0),
       m_moduleName(kModuleName),
       m_sddl(kLogFileSddl),
-      m_pool(nullptr),
-      m_cleanupGroup(nullptr),
-      m_work(nullptr),
-      m_advapi(nullptr) {
+      m_work(nullptr) {
     DWORD session = 0;
     if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
     ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
-    m_advapi = LoadLibraryW(L"Advapi32");
-    if (m_advapi)
+    m_advapi.reset(LoadLibraryW(L"Advapi32"));
+    if (m_advapi.is_valid())
         g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
-            reinterpret_cast<void*>(GetProcAddress(m_advapi, "GetUserNameW"))));
-    m_stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+            reinterpret_cast<void*>(GetProcAddress(m_advapi.get(), "GetUserNameW"))));
 }
 
 CZkLogger* CZkLogger::New(const wchar_t* directory) {
@@ -115,11 +110,7 @@ CZkLogger* CZkLogger::New(const wchar_t* directory) {
 
 CZkLogger::~CZkLogger() {
     // 1. the watcher first: it takes the logger lock for its idle pass
-    if (m_watcherThread.is_valid()) {
-        SetEvent(m_stopEvent.get());
-        WaitForSingleObject(m_watcherThread.get(), INFINITE);
-        m_watcherThread.reset();
-    }
+    m_watcher.Stop();
     // 2. drain every buffer into its file, then drop it
     {
         lumlib::__auto_locker lock(m_lock.get());
@@ -133,11 +124,7 @@ CZkLogger::~CZkLogger() {
     }
     // 3. the pool, letting a running callback finish
     ClosePool();
-    // 4. what is left
-    delete[] m_dumpScratch;
-    m_dumpScratch = nullptr;
-    if (m_advapi) FreeLibrary(m_advapi);
-    m_stopEvent.reset();
+    // 4. the rest (dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
@@ -156,7 +143,8 @@ CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
 
 const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260) {
     static const wchar_t* const kLabels[] = {L"ERROR", L"WARNING", L"INFO", L"DEBUG"};
-    if (level < 4) return kLabels[level];
+    static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == LOG_DEBUG + 1, "one label per named level");
+    if (level <= LOG_DEBUG) return kLabels[level];
     _snwprintf_s(scratch260, kLabelChars, _TRUNCATE, numberedFormat, level);
     return scratch260;
 }
@@ -293,23 +281,19 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
                     error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
                 } else if (size > 0) {
                     const uint64_t needed = uint64_t(size) * 3 + 1;
-                    if (needed > m_dumpScratchChars && needed <= 0xFFFFFFFFu) {
-                        delete[] m_dumpScratch;
-                        m_dumpScratchChars = 0;
-                        m_dumpScratch = new (std::nothrow) wchar_t[static_cast<size_t>(needed)];
-                        if (m_dumpScratch) m_dumpScratchChars = static_cast<uint32_t>(needed);
-                    }
-                    if (m_dumpScratch && needed <= m_dumpScratchChars) {
+                    // a failed growth leaves the old block, too small: the hex part is skipped
+                    if (needed <= 0xFFFFFFFFu) m_dumpScratch.Grow(needed * sizeof(wchar_t));
+                    if (m_dumpScratch.capacity() >= needed * sizeof(wchar_t)) {
                         static const wchar_t kHex[] = L"0123456789abcdef";
                         const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                        wchar_t* out = m_dumpScratch;
+                        wchar_t* out = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
                         for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
                             *out++ = L' ';
                             *out++ = kHex[bytes[i] >> 4];
                             *out++ = kHex[bytes[i] & 0x0F];
                         }
                         *out = L'\0';
-                        WriteRun(buffer, m_dumpScratch, static_cast<size_t>(size) * 3 * sizeof(wchar_t));
+                        WriteRun(buffer, m_dumpScratch.get(), static_cast<size_t>(size) * 3 * sizeof(wchar_t));
                     }
                 }
                 WriteRun(buffer, kLineEnd, 2 * sizeof(wchar_t));
@@ -320,9 +304,12 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
 }
 
 void CZkLogger::BuildHeader() {
-    wchar_t* prefix = new (std::nothrow) wchar_t[kLogLineChars];
-    wchar_t* description = new (std::nothrow) wchar_t[kSystemDescriptionChars];
-    wchar_t* text = new (std::nothrow) wchar_t[kLogLineChars];
+    std::unique_ptr<wchar_t[]> prefixBlock(new (std::nothrow) wchar_t[kLogLineChars]);
+    std::unique_ptr<wchar_t[]> descriptionBlock(new (std::nothrow) wchar_t[kSystemDescriptionChars]);
+    std::unique_ptr<wchar_t[]> textBlock(new (std::nothrow) wchar_t[kLogLineChars]);
+    wchar_t* prefix = prefixBlock.get();
+    wchar_t* description = descriptionBlock.get();
+    wchar_t* text = textBlock.get();
     if (prefix && description && text) {
         FormatPrefix(prefix, L"SERVICE");
         DescribeSystem(description);
@@ -333,9 +320,6 @@ void CZkLogger::BuildHeader() {
             m_header.clear();  // no memory for the copy: new files start without a header
         }
     }
-    delete[] prefix;
-    delete[] description;
-    delete[] text;
 }
 
 bool CZkLogger::AddFileBuffer() {
@@ -372,21 +356,21 @@ void CALLBACK CZkLogger::HousekeepingWork(PTP_CALLBACK_INSTANCE, void*, PTP_WORK
 
 bool CZkLogger::InitWorkPool() {
     if (m_work) return true;
-    m_pool = CreateThreadpool(nullptr);
-    if (!m_pool) return false;
-    SetThreadpoolThreadMaximum(m_pool, 1);
-    if (!SetThreadpoolThreadMinimum(m_pool, 1)) {
+    m_pool.reset(CreateThreadpool(nullptr));
+    if (!m_pool.is_valid()) return false;
+    SetThreadpoolThreadMaximum(m_pool.get(), 1);
+    if (!SetThreadpoolThreadMinimum(m_pool.get(), 1)) {
         ClosePool();
         return false;
     }
-    m_cleanupGroup = CreateThreadpoolCleanupGroup();
-    if (!m_cleanupGroup) {
+    m_cleanupGroup.reset(CreateThreadpoolCleanupGroup());
+    if (!m_cleanupGroup.is_valid()) {
         ClosePool();
         return false;
     }
     InitializeThreadpoolEnvironment(&m_callbackEnv);
-    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool);
-    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup, nullptr);
+    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool.get());
+    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup.get(), nullptr);
     m_work = CreateThreadpoolWork(&CZkLogger::HousekeepingWork, this, &m_callbackEnv);
     if (!m_work) {
         ClosePool();
@@ -396,16 +380,12 @@ bool CZkLogger::InitWorkPool() {
 }
 
 void CZkLogger::ClosePool() {
-    if (m_cleanupGroup) {
-        // waits for running callbacks without cancelling them and releases the work item
-        CloseThreadpoolCleanupGroupMembers(m_cleanupGroup, FALSE, nullptr);
-        CloseThreadpoolCleanupGroup(m_cleanupGroup);
-        m_cleanupGroup = nullptr;
-        m_work = nullptr;
-    }
-    if (m_pool) {
+    // The group first: it waits for running callbacks without cancelling them
+    // and closes the work item, which must not outlive the pool.
+    m_cleanupGroup.reset();
+    m_work = nullptr;
+    if (m_pool.is_valid()) {
         DestroyThreadpoolEnvironment(&m_callbackEnv);
-        CloseThreadpool(m_pool);
-        m_pool = nullptr;
+        m_pool.reset();
     }
 }

@@ -12,11 +12,15 @@
 #include <map>
 #include <string>
 
+#include "support/ByteBlock.h"
+#include "support/Holders.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
 class CZkLoggerBuffer;
 
 // Log levels; a line is written when the threshold is at least its level.
+// Levels above LOG_DEBUG are labelled by number ("LOGLEVEL:%u").
 enum : uint32_t { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
 
 // Prefix fields. They appear in the line in the order listed here, which is
@@ -111,7 +115,7 @@ public:
     uint32_t GetProcessId() const { return m_processId; }
     uint32_t GetSessionId() const { return m_sessionId; }
     bool HasWorkPool() const { return m_work != nullptr; }
-    bool HasSettingsWatcher() const { return m_watcherThread.is_valid(); }
+    bool HasSettingsWatcher() const { return m_watcher.IsStarted(); }
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
@@ -131,14 +135,13 @@ private:
     uint32_t m_sessionId;
     std::atomic<uint32_t> m_formatFlags;
     lumlib::unique_critical_section m_lock;
-    wchar_t* m_dumpScratch;
-    uint32_t m_dumpScratchChars;
+    lumlib::CByteBlock m_dumpScratch;  // grows to the largest dump, then kept
     std::atomic<uint32_t> m_maxFileSize;
-    CHandleHolder m_watcherThread;
+    // The settings watcher; its owner's stop event ends it.
+    lumlib::CWorkerThread m_watcher;
     HKEY m_settingsHive;
     const wchar_t* m_settingsPath;
     CHandleHolder m_settingsChanged;  // manual-reset
-    CHandleHolder m_stopEvent;        // auto-reset
     std::wstring m_directory;
     uint32_t m_async;
     std::wstring m_header;
@@ -148,9 +151,9 @@ private:
     std::map<uint32_t, CZkLoggerBuffer*> m_buffers;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
-    PTP_POOL m_pool;
-    PTP_CLEANUP_GROUP m_cleanupGroup;
+    lumlib::unique_threadpool m_pool;
+    lumlib::unique_threadpool_cleanup_group m_cleanupGroup;
     TP_CALLBACK_ENVIRON m_callbackEnv;
-    PTP_WORK m_work;
-    HMODULE m_advapi;  // released with the logger
+    PTP_WORK m_work;  // a member of m_cleanupGroup, closed with it
+    lumlib::unique_hmodule m_advapi;  // holds GetUserNameW's module for the logger's life
 };

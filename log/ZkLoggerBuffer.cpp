@@ -74,20 +74,16 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
     m_securityAttributes.nLength = sizeof(m_securityAttributes);
     m_securityAttributes.lpSecurityDescriptor = nullptr;
     m_securityAttributes.bInheritHandle = FALSE;
-    PSECURITY_DESCRIPTOR sd = nullptr;
     // A descriptor that cannot be converted leaves default security.
-    if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
-        m_securityAttributes.lpSecurityDescriptor = sd;
+    if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                       m_securityDescriptor.put(), nullptr))
+        m_securityAttributes.lpSecurityDescriptor = m_securityDescriptor.get();
 
 }
 
 CZkLoggerBuffer::~CZkLoggerBuffer() {
     // Everything queued reaches the file before it is closed.
     StopTransfer(0);
-    if (m_securityAttributes.lpSecurityDescriptor) {
-        ::LocalFree(m_securityAttributes.lpSecurityDescriptor);
-        m_securityAttributes.lpSecurityDescriptor = nullptr;
-    }
     {
         lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pipes/TransferBuffer.h"
+#include "support/Holders.h"
 #include "support/lumlib.h"
 
 class CZkLogger;
@@ -75,6 +76,7 @@ protected:
     volatile LONG m_maxFileSize;  // atomic
     uint32_t m_rotationIndex;
     CHandleHolder m_file;  // empty when closed
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> m_securityDescriptor;  // what m_securityAttributes points to
     SECURITY_ATTRIBUTES m_securityAttributes;
     uint32_t m_async;
     uint32_t m_lastWriteTick;
