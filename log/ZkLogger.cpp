@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "log/LogEscape.h"
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
 
@@ -15,9 +16,12 @@ namespace {
 
 const wchar_t kSettingsPath[] = L"Software\\Zelkor\\Tessaline Server\\";
 const wchar_t kModuleName[] = L"zksndapi";
-const wchar_t kLogFileSddl[] = L"D:(A;;GA;;;WD)";  // generic all to Everyone
+// Everyone (every session shares the log) and the file's owner may read,
+// write, append and delete (0x13019f: FILE_GENERIC_READ | FILE_GENERIC_WRITE |
+// DELETE), but nobody may change the owner or the permissions. Protected: no
+// entries inherited from the folder.
+const wchar_t kLogFileSddl[] = L"D:P(A;;0x13019f;;;WD)(A;;0x13019f;;;S-1-3-4)";
 const wchar_t kBuildStamp[] = L"Build " __DATE__ ". ";
-const wchar_t kLineEnd[] = L"\r\n";
 const uint32_t kDefaultMaxFileSize = 52428800;  // 50 MiB
 const uint32_t kDefaultRotationFiles = 10;
 const uint32_t kDefaultMaxLogFiles = 300;
@@ -221,17 +225,23 @@ void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes
         buffer->Process(static_cast<const uint8_t*>(data), bytes, 1);
 }
 
-void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length) {
-    wchar_t prefix[kLogLineChars];
+void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length,
+                          bool writeThrough) {
+    wchar_t line[kLogWholeLineChars];
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     auto it = m_buffers.find(bufferId);
     if (it == m_buffers.end()) return;
     // the prefix is built under the lock, so the timestamps in the file never go back
-    size_t prefixChars = FormatPrefix(prefix, label);
-    WriteRun(it->second, prefix, prefixChars * sizeof(wchar_t));
-    WriteRun(it->second, message, length * sizeof(wchar_t));
-    WriteRun(it->second, kLineEnd, 2 * sizeof(wchar_t));
+    size_t chars = FormatPrefix(line, label);
+    chars += EscapeLogText(message, length, line + chars, kLogLineChars - 1);
+    line[chars++] = L'\r';
+    line[chars++] = L'\n';
+    // one run per line: the file gets it in one append, whole, whatever other processes write
+    if (writeThrough)
+        it->second->WriteThrough(line, chars * sizeof(wchar_t));
+    else
+        WriteRun(it->second, line, chars * sizeof(wchar_t));
 }
 
 void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
@@ -241,7 +251,8 @@ void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
     size_t length = FormatMessageText(message, format, args);
     if (length == 0) return;
     wchar_t labelScratch[kLabelChars];
-    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length);
+    // errors are on disk before the caller goes on: they survive an exit without clean-up
+    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length, level == LOG_ERROR);
 }
 
 void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) {
@@ -249,7 +260,7 @@ void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list
     wchar_t message[kLogLineChars];
     size_t length = FormatMessageText(message, format, args);
     if (length == 0) return;
-    WriteLine(0, label, message, length);
+    WriteLine(0, label, message, length, true);  // labelled lines ("SERVICE") as errors
 }
 
 void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) {
@@ -268,35 +279,38 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
             error = ERROR_NOT_FOUND;
         } else {
             CZkLoggerBuffer* buffer = it->second;
-            WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
             wchar_t message[kLogLineChars];
             message[0] = L'\0';
             int written = format ? _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args) : -1;
             if (written <= 0) {
                 // empty, cut or unformattable: the prefix stays without message or line end
                 error = ERROR_INVALID_PARAMETER;
+                WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
             } else {
-                WriteRun(buffer, message, static_cast<size_t>(written) * sizeof(wchar_t));
-                if (size > 0 && !data) {
-                    error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
-                } else if (size > 0) {
-                    const uint64_t needed = uint64_t(size) * 3 + 1;
-                    // a failed growth leaves the old block, too small: the hex part is skipped
-                    if (needed <= 0xFFFFFFFFu) m_dumpScratch.Grow(needed * sizeof(wchar_t));
-                    if (m_dumpScratch.capacity() >= needed * sizeof(wchar_t)) {
-                        static const wchar_t kHex[] = L"0123456789abcdef";
-                        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                        wchar_t* out = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
-                        for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
-                            *out++ = L' ';
-                            *out++ = kHex[bytes[i] >> 4];
-                            *out++ = kHex[bytes[i] & 0x0F];
-                        }
-                        *out = L'\0';
-                        WriteRun(buffer, m_dumpScratch.get(), static_cast<size_t>(size) * 3 * sizeof(wchar_t));
+                if (size > 0 && !data) error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
+                // prefix, message, hex part and line end as one run, in the scratch block when there
+                // is a hex part; a failed growth leaves the old block, too small: the hex part is skipped
+                const uint64_t hexChars = data ? uint64_t(size) * 3 : 0;
+                const uint64_t lineChars = prefixChars + kLogLineChars + hexChars + 2;
+                wchar_t stackLine[kLogWholeLineChars];
+                wchar_t* line = stackLine;
+                if (hexChars > 0 && lineChars <= 0xFFFFFFFFu && m_dumpScratch.Grow(lineChars * sizeof(wchar_t)))
+                    line = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
+                wmemcpy(line, prefix, prefixChars);
+                size_t chars = prefixChars;
+                chars += EscapeLogText(message, static_cast<size_t>(written), line + chars, kLogLineChars - 1);
+                if (line != stackLine) {
+                    static const wchar_t kHex[] = L"0123456789abcdef";
+                    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+                    for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
+                        line[chars++] = L' ';
+                        line[chars++] = kHex[bytes[i] >> 4];
+                        line[chars++] = kHex[bytes[i] & 0x0F];
                     }
                 }
-                WriteRun(buffer, kLineEnd, 2 * sizeof(wchar_t));
+                line[chars++] = L'\r';
+                line[chars++] = L'\n';
+                WriteRun(buffer, line, chars * sizeof(wchar_t));
             }
         }
     }
@@ -323,7 +337,7 @@ void CZkLogger::BuildHeader() {
 }
 
 bool CZkLogger::AddFileBuffer() {
-    if (!m_directory.empty()) SHCreateDirectoryExW(nullptr, m_directory.c_str(), nullptr);
+    if (!m_directory.empty()) CZkLoggerBuffer::CreateLogFolder(m_directory.c_str());
 
     // A base path that does not fit is refused rather than cut: a cut path would
     // put the log into some other folder.

@@ -41,6 +41,8 @@ const uint32_t kLogDefaultFormat = 0x804F;
 // Size in characters of the message and prefix buffers (and the longest message
 // kept is one less).
 const size_t kLogLineChars = 4096;
+// A whole line: prefix, message and line end.
+const size_t kLogWholeLineChars = 2 * kLogLineChars + 2;
 
 class IZkLogger {
 public:
@@ -82,6 +84,8 @@ public:
     // A failed InitWorkPool must fail the creation of the logger.
     bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
+    // The level threshold, as a settings load sets it.
+    void SetThreshold(uint32_t level) { m_threshold.exchange(level); }
     void SetFormatFlags(uint32_t flags) { m_formatFlags.store(flags); }
     void BuildHeader();
     // False when no buffer was added (e.g. a directory too long for a file path).
@@ -124,7 +128,9 @@ private:
     static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
-    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length);
+    // One line, one run: prefix, the message with control characters escaped,
+    // line end. writeThrough: on disk before the call returns.
+    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length, bool writeThrough);
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
     void CloseIdleFiles();

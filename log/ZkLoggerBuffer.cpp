@@ -1,7 +1,6 @@
 #include "log/ZkLoggerBuffer.h"
 
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -11,15 +10,14 @@
 
 namespace {
 
-// Existence and size of a file by name, without opening it.
-bool QueryFileSize(const std::wstring& name, uint64_t* size) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return false;
-    if (size) *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return true;
-}
-
-bool FileExists(const std::wstring& name) { return QueryFileSize(name, nullptr); }
+// Every writer of every process shares the files: appends only (no seek, the
+// system puts each write at the end in one piece), and the others may read,
+// write, rename and delete while this handle is open.
+const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Renames and deletes go through a handle of the very file that was checked.
+const DWORD kRenameAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+const wchar_t kLineEnd[] = L"\r\n";
 
 // NTFS lists names in upper-case ordinal order; sort the same way on any file system.
 bool NameLess(const std::wstring& a, const std::wstring& b) {
@@ -42,7 +40,74 @@ std::wstring TrimDirectory(std::wstring dir) {
     return dir;
 }
 
+struct FileId {
+    DWORD volume = 0, high = 0, low = 0;
+    bool operator==(const FileId& o) const { return volume == o.volume && high == o.high && low == o.low; }
+};
+
+bool GetFileId(HANDLE file, FileId* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    id->volume = info.dwVolumeSerialNumber;
+    id->high = info.nFileIndexHigh;
+    id->low = info.nFileIndexLow;
+    return true;
+}
+
+// Opens a name itself, never what a link or junction at that name points to.
+HANDLE OpenForRename(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), kRenameAccess, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Renames the file behind an open handle; never replaces an existing file.
+bool RenameByHandle(HANDLE file, const std::wstring& to) {
+    const size_t nameBytes = to.size() * sizeof(wchar_t);
+    std::vector<uint8_t> block(sizeof(FILE_RENAME_INFO) + nameBytes);
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    memcpy(info->FileName, to.c_str(), nameBytes);
+    return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(block.size())) != FALSE;
+}
+
+// The number of a canonical numbered name ("zksndapi(07).txt"), else 0.
+uint32_t NumberOf(const std::wstring& name, const std::wstring& stem) {
+    if (name.size() < stem.size() + 7) return 0;  // "(" + at least two digits + ").txt"
+    const size_t open = stem.size();
+    if (name[open] != L'(') return 0;
+    uint32_t number = 0;
+    size_t i = open + 1;
+    for (; i < name.size() && name[i] >= L'0' && name[i] <= L'9' && number < 100000; ++i)
+        number = number * 10 + (name[i] - L'0');
+    return name.compare(i, std::wstring::npos, L").txt") == 0 ? number : 0;
+}
+
 }  // namespace
+
+const wchar_t CZkLoggerBuffer::kLogFolderSddl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;WD)(A;;0x1200ab;;;S-1-3-4)(A;OIIO;0x13019f;;;WD)";
+
+bool CZkLoggerBuffer::CreateLogFolder(const wchar_t* directory) {
+    const std::wstring dir = TrimDirectory(directory ? directory : L"");
+    if (dir.empty()) return false;
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1, descriptor.put(),
+                                                               nullptr))
+        sa.lpSecurityDescriptor = descriptor.get();
+    // Each level from the top: the ones that exist are left as they are.
+    size_t from = 0;
+    if (dir.size() >= 2 && dir[1] == L':') from = 3;                                   // "C:\"
+    else if (dir.compare(0, 2, L"\\\\") == 0) from = dir.find(L'\\', dir.find(L'\\', 2) + 1);  // \\server\share
+    for (size_t slash = dir.find(L'\\', from); from != std::wstring::npos; slash = dir.find(L'\\', slash + 1)) {
+        ::CreateDirectoryW(dir.substr(0, slash).c_str(), &sa);
+        if (slash == std::wstring::npos) break;
+    }
+    const DWORD attributes = ::GetFileAttributesW(dir.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, const wchar_t* sddl,
                                  uint32_t maxFileSize, uint32_t asyncFlag, const wchar_t* header,
@@ -56,12 +121,12 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
       m_rotationIndex(kRotationUndetermined),
       m_async(asyncFlag),
       m_lastWriteTick(::GetTickCount()),
-      m_writeCounter(0),
       m_rotationFileNumber(static_cast<LONG>(rotationFileNumber ? rotationFileNumber : 1)),
       m_header(header ? header : L""),
       m_junctionHoldTick(0),
       m_queryReparse(&CZkLoggerBuffer::QueryReparseLive),
-      m_queryReparseContext(nullptr) {
+      m_queryReparseContext(nullptr),
+      m_processedEvent(lumlib::NewEvent()) {
     const wchar_t* loggerDir = m_logger ? m_logger->GetLogDirectory() : nullptr;
     if (loggerDir && *loggerDir) {
         m_directory = TrimDirectory(loggerDir);
@@ -78,17 +143,14 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
     if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
                                                                        m_securityDescriptor.put(), nullptr))
         m_securityAttributes.lpSecurityDescriptor = m_securityDescriptor.get();
-
 }
 
 CZkLoggerBuffer::~CZkLoggerBuffer() {
     // Everything queued reaches the file before it is closed.
     StopTransfer(0);
-    {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
-        CloseFile();
-    }
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    CloseFile();
 }
 
 void CZkLoggerBuffer::SetMaxFileSize(uint32_t bytes) {
@@ -151,119 +213,189 @@ std::wstring CZkLoggerBuffer::LogDirectoryWithSlash() const {
     return dir;
 }
 
-bool CZkLoggerBuffer::OpenCurrentFile(DWORD disposition, bool* existed) {
-    HANDLE h = ::CreateFileW(m_fileName.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &m_securityAttributes, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
+    HANDLE h = ::CreateFileW(m_fileName.c_str(), kAppendAccess, kShareAll, &m_securityAttributes, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    if (existed) *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
     m_file.reset(h);
     return true;
 }
 
+uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) {
+    const uint32_t queued = CTransferBuffer::Push(data, size);
+    if (queued) ::InterlockedIncrement64(&m_pushed);
+    return queued;
+}
+
+void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) {
+    if (!m_async || !m_processedEvent.is_valid() || !Push(data, size)) {
+        Process(static_cast<const uint8_t*>(data), size, 1);
+        return;
+    }
+    // Pushes are serialised by the logger lock, so the count after this push
+    // is this run's place in the queue.
+    const LONG64 ticket = ::InterlockedCompareExchange64(&m_pushed, 0, 0);
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        ::ResetEvent(m_processedEvent.get());
+        ::InterlockedExchange64(&m_awaited, ticket);
+        if (::InterlockedCompareExchange64(&m_processed, 0, 0) >= ticket) break;
+        const DWORD waited = ::GetTickCount() - start;
+        if (waited >= kWriteThroughWaitMs) break;  // a stalled disk must not stall the caller for ever
+        const HANDLE waits[] = {m_processedEvent.get(), m_workerThread.get()};
+        const DWORD count = m_workerThread.is_valid() ? 2 : 1;
+        if (::WaitForMultipleObjects(count, waits, FALSE, kWriteThroughWaitMs - waited) != WAIT_OBJECT_0) break;
+    }
+    ::InterlockedExchange64(&m_awaited, 0);
+}
+
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
-    if (!data && size) return 1;  // nothing readable to write
-
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        {
-            lumlib::__auto_locker lock(m_lock.get());
-            lock.Lock();
-
+    if (data || !size) {
+        lumlib::__auto_locker lock(m_lock.get());
+        lock.Lock();
+        for (int attempt = 0; attempt < 2; ++attempt) {
             if (attempt == 1) {
                 // The file may have gone bad or its folder may be missing: start over.
                 CloseFile();
                 m_junctionHoldTick = 0;
                 size_t slash = m_basePath.find_last_of(L'\\');
-                if (slash != std::wstring::npos)
-                    ::SHCreateDirectoryExW(nullptr, m_basePath.substr(0, slash).c_str(), nullptr);
+                if (slash != std::wstring::npos) CreateLogFolder(m_basePath.substr(0, slash).c_str());
             }
-
             if (!m_file.is_valid()) {
-                m_headerPending = FileExists(m_fileName) ? 0 : 1;
-                if (IsDirectoryJunction()) return 1;
-                bool existed = false;
-                if (!OpenCurrentFile(OPEN_ALWAYS, &existed)) continue;
-                if (!existed) m_headerPending = 1;
+                if (IsDirectoryJunction()) break;  // dropped
+                bool created = false;
+                if (!OpenCurrentFile(&created)) continue;
+                m_headerPending = created ? 1 : 0;
             }
-
-            if (!SeekToEnd()) return 1;
-
-            if (m_writeCounter == 0 && !CheckRotation()) return 1;
-            if (++m_writeCounter >= kSizeCheckInterval) m_writeCounter = 0;
+            if (!CheckRotation(size)) break;  // dropped: over the hard limit, or no current file
+            if (AppendRun(data, size)) break;
         }
-
-        // Written outside the lock: WriteAll takes it per part, so an idle close
-        // in between makes the write fail and the second attempt reopen the file.
-        if (m_headerPending) {
-            if (!WriteAll(m_header.data(), static_cast<uint64_t>(m_header.size()) * sizeof(wchar_t)))
-                continue;
-            m_headerPending = 0;
-        }
-        if (WriteAll(data, size)) return 1;
     }
+    // Counted whatever became of the run: a WriteThrough waits for its turn, not for success.
+    const LONG64 done = ::InterlockedIncrement64(&m_processed);
+    const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
+    if (awaited != 0 && done >= awaited) ::SetEvent(m_processedEvent.get());
     return 1;
 }
 
-bool CZkLoggerBuffer::SeekToEnd() {
-    // The high part lets a current file above 4 GB be positioned (and then
-    // rotated); a low part of 0xFFFFFFFF is only a failure with an error set.
-    LONG high = 0;
-    ::SetLastError(NO_ERROR);
-    return ::SetFilePointer(m_file.get(), 0, &high, FILE_END) != INVALID_SET_FILE_POINTER ||
-           ::GetLastError() == NO_ERROR;
-}
-
-bool CZkLoggerBuffer::WriteAll(const void* data, uint64_t size) {
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        if (!m_file.is_valid()) return false;
-        DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-        DWORD written = 0;
-        // A write that makes no progress would loop for ever: count it as failed.
-        if (!::WriteFile(m_file.get(), p, chunk, &written, nullptr) || written == 0) return false;
-        p += written;
-        size -= written;
+bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
+    if (!m_file.is_valid()) return false;
+    const std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
+    const void* out = data;
+    uint64_t outSize = size;
+    if (m_headerPending || !notice.empty()) {
+        // header, the notice of dropped runs, then the run: one append, so no
+        // other process's line can fall between them
+        const uint64_t headerBytes = m_headerPending ? m_header.size() * sizeof(wchar_t) : 0;
+        const uint64_t noticeBytes = notice.size() * sizeof(wchar_t);
+        outSize = headerBytes + noticeBytes + size;
+        if (!m_joined.Grow(outSize)) return false;
+        memcpy(m_joined.get(), m_header.data(), headerBytes);
+        memcpy(m_joined.get() + headerBytes, notice.data(), noticeBytes);
+        if (size) memcpy(m_joined.get() + headerBytes + noticeBytes, data, size);
+        out = m_joined.get();
     }
+    if (outSize > MAXDWORD) return false;  // one append or none
+    DWORD written = 0;
+    if (outSize > 0 && (!::WriteFile(m_file.get(), out, static_cast<DWORD>(outSize), &written, nullptr) ||
+                        written != outSize))
+        return false;
+    m_headerPending = 0;
+    m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
 }
 
-bool CZkLoggerBuffer::CheckRotation() {
-    uint64_t size = 0;
-    if (m_file.is_valid()) {
-        LARGE_INTEGER li;
-        if (!::GetFileSizeEx(m_file.get(), &li)) return true;
-        size = static_cast<uint64_t>(li.QuadPart);
-    } else if (!QueryFileSize(m_fileName, &size)) {
+std::wstring CZkLoggerBuffer::DroppedNotice() const {
+    wchar_t prefix[kLogLineChars] = L"";
+    if (m_logger) m_logger->FormatPrefix(prefix, L"ERROR");
+    wchar_t message[kLogLineChars];
+    _snwprintf_s(message, kLogLineChars, _TRUNCATE,
+                 L"sndapi: CZkLoggerBuffer::Process: (%u): the log could not be rotated; %u lines were dropped "
+                 L"while it was over %u times its size limit.",
+                 __LINE__, m_droppedRuns, kHardLimitFactor);
+    return std::wstring(prefix) + message + kLineEnd;
+}
+
+bool CZkLoggerBuffer::IsStillCurrent() {
+    FileId open, named;
+    if (!GetFileId(m_file.get(), &open)) return true;  // cannot tell: keep the handle
+    CHandleHolder byName(::CreateFileW(m_fileName.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return byName.is_valid() && GetFileId(byName.get(), &named) && open == named;
+}
+
+bool CZkLoggerBuffer::CheckRotation(uint64_t runSize) {
+    LARGE_INTEGER li;
+    if (!::GetFileSizeEx(m_file.get(), &li)) return true;
+    uint64_t size = static_cast<uint64_t>(li.QuadPart);
+    const uint64_t limit = static_cast<uint32_t>(::InterlockedCompareExchange(&m_maxFileSize, 0, 0));
+    if (size == 0 || size <= limit) return true;
+
+    const uint64_t hardLimit = limit * kHardLimitFactor;
+    const DWORD now = ::GetTickCount();
+    const bool retryDue = !m_rotationFailed || now - m_rotationFailTick >= kRotationRetryMs;
+    if (!retryDue && size + runSize <= hardLimit) return true;  // rotation failed a moment ago: append meanwhile
+
+    // Another process may have rotated the file away under this handle: then
+    // the current name is a new file, and nothing needs rotating here.
+    if (!IsStillCurrent()) {
+        CloseFile();
+        m_rotationIndex = kRotationUndetermined;  // the other process moved the numbers on
+        bool created = false;
+        if (!OpenCurrentFile(&created)) return false;
+        m_headerPending = created ? 1 : 0;
         return true;
     }
-    const uint32_t maxSize = static_cast<uint32_t>(::InterlockedCompareExchange(&m_maxFileSize, 0, 0));
-    if (size == 0 || size <= maxSize) return true;
-
-    CloseFile();
-    if (m_rotationIndex >= GetRotationFileNumber()) m_rotationIndex = CompactNumberedFiles();
-    ++m_rotationIndex;
-    const std::wstring target = NumberedFileName(m_rotationIndex);
-    if (IsDirectoryJunction()) return false;
-
-    if (!::MoveFileW(m_fileName.c_str(), target.c_str())) {
-        // The same number is tried at the next rotation. The full file keeps its
-        // text: a log held open by a viewer must not be wiped, so keep appending.
-        --m_rotationIndex;
-        bool existed = false;
-        if (!OpenCurrentFile(OPEN_ALWAYS, &existed)) return false;
-        if (!existed) m_headerPending = 1;
-        return SeekToEnd();
+    if (retryDue) {
+        CloseFile();
+        const bool rotated = Rotate();
+        m_rotationFailed = !rotated;
+        if (!rotated) m_rotationFailTick = now;
+        bool created = false;
+        if (!OpenCurrentFile(&created)) return false;
+        // A new file (made here, or just now by another process) starts with the header.
+        m_headerPending = created ? 1 : 0;
+        if (rotated || !::GetFileSizeEx(m_file.get(), &li)) return true;
+        size = static_cast<uint64_t>(li.QuadPart);
     }
+    if (size + runSize <= hardLimit) return true;
+    ++m_droppedRuns;  // reported by the first line written after a successful rotation
+    return false;
+}
 
-    if (!OpenCurrentFile(CREATE_ALWAYS, nullptr)) return false;
-    m_headerPending = 1;
-    return true;
+bool CZkLoggerBuffer::Rotate() {
+    const uint32_t files = GetRotationFileNumber();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // A failed rename (another process took the number) scans the folder again.
+        if (attempt == 1 || m_rotationIndex >= files) m_rotationIndex = CompactNumberedFiles();
+        if (m_rotationIndex >= files) break;  // no room: the old numbered files could not be removed
+        if (IsDirectoryJunction()) break;
+        const uint32_t target = m_rotationIndex + 1;
+        if (RenameOpenFile(m_fileName, NumberedFileName(target))) {
+            m_rotationIndex = target;
+            return true;
+        }
+    }
+    m_rotationIndex = kRotationUndetermined;  // the next attempt compacts again
+    return false;
+}
+
+bool CZkLoggerBuffer::RenameOpenFile(const std::wstring& from, const std::wstring& to) {
+    CHandleHolder file(OpenForRename(from));
+    return file.is_valid() && RenameByHandle(file.get(), to);
+}
+
+bool CZkLoggerBuffer::DeleteNumberedFile(const std::wstring& path) {
+    CHandleHolder file(OpenForRename(path));
+    if (!file.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;  // gone already counts as deleted
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
-    if (IsDirectoryJunction()) return 0;
+    if (IsDirectoryJunction()) return GetRotationFileNumber();  // no room: nothing is touched
 
     std::vector<std::wstring> names;
     const std::wstring pattern = m_basePath + L"(*).txt";
@@ -275,25 +407,38 @@ uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
             if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(fd.cFileName);
         } while (::FindNextFileW(find.get(), &fd));
     }
-    if (names.empty()) return 0;
-
     // The lowest numbers are the oldest, whatever order the file system lists them in.
     std::sort(names.begin(), names.end(), NameLess);
 
     const std::wstring dir = LogDirectoryWithSlash();
+    const size_t stemStart = m_basePath.find_last_of(L'\\') + 1;  // npos + 1 == 0
+    const std::wstring stem = m_basePath.substr(stemStart);
     const uint32_t keep = GetRotationFileNumber();
-    size_t first = 0;
-    while (names.size() - first >= keep) {
-        ::DeleteFileW((dir + names[first]).c_str());
-        ++first;
+    // The oldest go until fewer than keep remain; one that cannot be deleted
+    // (held open) stays, and the next oldest goes in its place.
+    std::vector<std::wstring> kept;
+    size_t remaining = names.size();
+    for (const std::wstring& name : names) {
+        if (remaining >= keep && DeleteNumberedFile(dir + name)) {
+            --remaining;
+            continue;
+        }
+        kept.push_back(name);
     }
-    uint32_t number = 0;
-    for (size_t i = first; i < names.size(); ++i) {
-        const std::wstring from = dir + names[i];
-        const std::wstring to = NumberedFileName(++number);
-        if (!SamePath(from, to)) ::MoveFileW(from.c_str(), to.c_str());  // failures ignored
+    // The rest move down to 1, 2, 3, ...; a file that cannot move keeps its
+    // number, and the numbering goes on after it.
+    uint32_t highest = 0;
+    for (const std::wstring& name : kept) {
+        const std::wstring from = dir + name;
+        const std::wstring to = NumberedFileName(highest + 1);
+        if (SamePath(from, to) || RenameOpenFile(from, to)) {
+            ++highest;
+            continue;
+        }
+        const uint32_t own = NumberOf(name, stem);
+        if (own > highest && SamePath(from, NumberedFileName(own))) highest = own;
     }
-    return number;
+    return highest;
 }
 
 bool CZkLoggerBuffer::IsDirectoryJunction() {

@@ -1,6 +1,8 @@
 // The file end of the logger: appends UTF-16LE log text to the current log
-// file, rotates it by size into numbered files and refuses to write while the
-// log folder is a mount-point junction.
+// file, one whole run per append, rotates it by size into numbered files and
+// refuses to write while the log folder is a mount-point junction. Every
+// process of every session shares these files, so each append, rename and
+// delete is made safe against the others.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "pipes/TransferBuffer.h"
+#include "support/ByteBlock.h"
 #include "support/Holders.h"
 #include "support/lumlib.h"
 
@@ -21,8 +24,25 @@ public:
                     uint32_t rotationFileNumber);
     ~CZkLoggerBuffer() override;
 
-    // The file write; returns 1 in every case.
+    // The file write: the run goes out in one append. Returns 1 in every case.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
+    // WriteThrough can wait for its turn.
+    uint32_t Push(const void* data, uint64_t size) override;
+    // A run that must reach the file before the caller goes on (it survives an
+    // exit without clean-up): queued behind what is already queued, then
+    // waited for, at most kWriteThroughWaitMs. Written directly when the
+    // buffer is synchronous or no longer queues.
+    void WriteThrough(const void* data, uint64_t size);
+
+    // Creates every missing folder of the path, each with the log folder's
+    // descriptor (kLogFolderSddl). True when the folder exists afterwards.
+    static bool CreateLogFolder(const wchar_t* directory);
+    // SYSTEM and Administrators: full control, inherited; everyone else
+    // (and the folder's owner): list, read and create files in the folder,
+    // and read, write, append and delete the files in it. Protected: nothing
+    // is inherited from above, so whoever made the parent decides nothing here.
+    static const wchar_t kLogFolderSddl[];
 
     // Made by the logger under its own lock, not this buffer's.
     void SetMaxFileSize(uint32_t bytes);
@@ -34,7 +54,6 @@ public:
     void CloseIfIdle(DWORD idleMs);
 
     CRITICAL_SECTION* GetLock() { return m_lock.get(); }
-
 
     // Reads the attributes of a directory and, when they carry
     // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
@@ -55,19 +74,35 @@ public:
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
     static const uint32_t kRotationUndetermined = 0xFFFFFFFF;
-    static const uint32_t kSizeCheckInterval = 5000;  // writes between two size checks
     static const DWORD kJunctionHoldMs = 5000;
+    // After a rotation failed, the next attempt waits this long: each attempt
+    // scans the folder, which a log held open by a viewer must not cost per line.
+    static const DWORD kRotationRetryMs = 1000;
+    // A current file that cannot be rotated takes appends up to this many times
+    // its size limit, then drops them until a rotation succeeds.
+    static const uint32_t kHardLimitFactor = 2;
+    static const DWORD kWriteThroughWaitMs = 5000;
 
 protected:
-    bool WriteAll(const void* data, uint64_t size);
-    bool CheckRotation();                // lock held
+    bool AppendRun(const void* data, uint64_t size);  // lock held
+    // False when the run must be dropped: the current file cannot be opened,
+    // or it would pass the hard limit while rotation keeps failing.
+    bool CheckRotation(uint64_t runSize);  // lock held, file open
+    bool Rotate();                       // lock held, file closed
+    // Highest number held by a numbered file after compaction (0: none); at
+    // least the rotation file number when no room could be made.
     uint32_t CompactNumberedFiles();     // lock held
     bool IsDirectoryJunction();          // lock held
-    bool OpenCurrentFile(DWORD disposition, bool* existed);  // lock held
+    bool OpenCurrentFile(bool* created);  // lock held
     void CloseFile();                    // lock held
-    bool SeekToEnd();                    // lock held
+    // True while the open handle is still the file that carries the current name.
+    bool IsStillCurrent();               // lock held
+    bool RenameOpenFile(const std::wstring& from, const std::wstring& to);
+    bool DeleteNumberedFile(const std::wstring& path);
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
+    // The ERROR line that reports dropped runs, in the logger's line format.
+    std::wstring DroppedNotice() const;
 
     uint32_t m_headerPending;
     CZkLogger* m_logger;  // not owned
@@ -80,7 +115,6 @@ protected:
     SECURITY_ATTRIBUTES m_securityAttributes;
     uint32_t m_async;
     uint32_t m_lastWriteTick;
-    uint32_t m_writeCounter;
     volatile LONG m_rotationFileNumber;
     std::wstring m_header;
     std::wstring m_directory;  // without trailing backslashes; for the junction check
@@ -88,4 +122,16 @@ protected:
     uint32_t m_junctionHoldTick;  // 0: no junction seen
     PFN_QUERY_REPARSE m_queryReparse;
     void* m_queryReparseContext;
+
+    // Rotation that keeps failing.
+    bool m_rotationFailed = false;
+    uint32_t m_rotationFailTick = 0;
+    uint32_t m_droppedRuns = 0;  // since the hard limit was reached
+    lumlib::CByteBlock m_joined;  // header, notice and run joined for one append
+
+    // Write-through: runs pushed and runs processed, in queue order.
+    volatile LONG64 m_pushed = 0;
+    volatile LONG64 m_processed = 0;
+    volatile LONG64 m_awaited = 0;  // the run a WriteThrough waits for; 0: none
+    CHandleHolder m_processedEvent;  // manual-reset, set when the awaited run is written
 };
