@@ -1,5 +1,6 @@
 #include "log/ZkLoggerBuffer.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -13,7 +14,14 @@ namespace {
 // Every writer of every process shares the files: appends only (no seek, the
 // system puts each write at the end in one piece), and the others may read,
 // write, rename and delete while this handle is open.
-const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// FILE_READ_DATA: byte-range locks need read or write data access.
+const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// The appends of every process are serialised by a lock on one byte far past
+// any real file size: Windows makes each append whole by itself, but Wine (and
+// some network file systems) put a write at the size they last saw. The
+// system drops the lock with the handle, also when a process dies.
+const DWORD kAppendLockOffsetHigh = 0x40000000;  // byte 2^62
+const DWORD kAppendLockWaitMs = 500;  // a lock held longer (by anyone) is not waited for: write anyway
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Renames and deletes go through a handle of the very file that was checked.
 const DWORD kRenameAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -84,6 +92,67 @@ uint32_t NumberOf(const std::wstring& name, const std::wstring& stem) {
     return name.compare(i, std::wstring::npos, L").txt") == 0 ? number : 0;
 }
 
+const size_t kLongPathPrefixChars = 8;  // "\\?\UNC\"
+
+// "\\?\C:\x" -> "C:\x", "\\?\UNC\server\share" -> "\\server\share".
+std::wstring WithoutLongPathPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+// The full, long form of a path, as GetFinalPathNameByHandleW gives it (without its prefix).
+std::wstring ExpectedFinalPath(const std::wstring& path) {
+    wchar_t full[MAX_PATH];
+    const DWORD fullChars = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    if (fullChars == 0 || fullChars >= MAX_PATH) return path;
+    std::wstring text = full;
+    const size_t slash = text.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return text;
+    wchar_t folder[MAX_PATH];
+    const DWORD folderChars = ::GetLongPathNameW(text.substr(0, slash).c_str(), folder, MAX_PATH);
+    if (folderChars == 0 || folderChars >= MAX_PATH) return text;
+    return folder + text.substr(slash);
+}
+
+// The hold tick for a refusal; 0 means "nothing seen".
+DWORD HoldTick() {
+    const DWORD now = ::GetTickCount();
+    return now ? now : 1;
+}
+
+// Holds the append lock of a file for one write, when it can be had in time.
+class CAppendLock {
+public:
+    explicit CAppendLock(HANDLE file) : m_file(file) {
+        const DWORD start = ::GetTickCount();
+        for (DWORD tries = 0;; ++tries) {
+            OVERLAPPED at = Sentinel();
+            if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+                m_locked = true;
+                return;
+            }
+            if (::GetLastError() != ERROR_LOCK_VIOLATION || ::GetTickCount() - start >= kAppendLockWaitMs) return;
+            ::Sleep(tries < 8 ? 0 : 1);  // another process is appending: a few microseconds, usually
+        }
+    }
+    ~CAppendLock() {
+        OVERLAPPED at = Sentinel();
+        if (m_locked) ::UnlockFileEx(m_file, 0, 1, 0, &at);
+    }
+    CAppendLock(const CAppendLock&) = delete;
+    CAppendLock& operator=(const CAppendLock&) = delete;
+
+private:
+    static OVERLAPPED Sentinel() {
+        OVERLAPPED at = {};
+        at.OffsetHigh = kAppendLockOffsetHigh;
+        return at;
+    }
+    HANDLE m_file;
+    bool m_locked = false;
+};
+
 }  // namespace
 
 const wchar_t CZkLoggerBuffer::kLogFolderSddl[] =
@@ -126,6 +195,8 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
       m_junctionHoldTick(0),
       m_queryReparse(&CZkLoggerBuffer::QueryReparseLive),
       m_queryReparseContext(nullptr),
+      m_privileged(IsPrivilegedProcess()),
+      m_queryOwner(&CZkLoggerBuffer::QueryOwnerTrustedLive),
       m_processedEvent(lumlib::NewEvent()) {
     const wchar_t* loggerDir = m_logger ? m_logger->GetLogDirectory() : nullptr;
     if (loggerDir && *loggerDir) {
@@ -214,12 +285,93 @@ std::wstring CZkLoggerBuffer::LogDirectoryWithSlash() const {
 }
 
 bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
+    // The name itself: a link or junction left there is opened as what it is, and refused.
     HANDLE h = ::CreateFileW(m_fileName.c_str(), kAppendAccess, kShareAll, &m_securityAttributes, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
     m_file.reset(h);
-    return true;
+    if (IsOpenFileAcceptable()) return true;
+    CloseFile();
+    m_junctionHoldTick = HoldTick();  // looked at again after the hold, like a junction
+    return false;
+}
+
+void CZkLoggerBuffer::SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context) {
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    m_privileged = privileged;
+    m_queryOwner = query ? query : &CZkLoggerBuffer::QueryOwnerTrustedLive;
+    m_queryOwnerContext = query ? context : nullptr;
+}
+
+bool CZkLoggerBuffer::IsPrivilegedProcess() {
+    CHandleHolder token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return true;  // cannot tell: be careful
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+        elevation.TokenIsElevated)
+        return true;
+    uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    if (::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) &&
+        ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid))
+        return true;
+    // services (also LocalService and NetworkService) carry the SERVICE group
+    uint8_t serviceSid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(serviceSid);
+    BOOL member = FALSE;
+    return ::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) &&
+           ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
+}
+
+bool CZkLoggerBuffer::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
+    PSID owner = nullptr;
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
+    if (::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, descriptor.put()) != ERROR_SUCCESS || !owner)
+        return false;
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+        return true;
+    // The process's own user already has every right the process has.
+    CHandleHolder token;
+    uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           ::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) &&
+           ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+}
+
+bool CZkLoggerBuffer::IsFolderRefused() {
+    if (!m_privileged || m_directory.empty()) return false;
+    // the log folder and the one above it (\Zelkor\Tessaline Server), checked before every open
+    const std::wstring parent = TrimDirectory(m_directory.substr(0, m_directory.find_last_of(L'\\') + 1));
+    for (const std::wstring& folder : {m_directory, parent}) {
+        if (folder.empty()) continue;
+        DWORD tag = 0;
+        const DWORD attributes = m_queryReparse(m_queryReparseContext, folder.c_str(), &tag);
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // missing: the open fails and creates it anew
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !m_queryOwner(m_queryOwnerContext, folder.c_str())) {
+            m_junctionHoldTick = HoldTick();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CZkLoggerBuffer::IsOpenFileAcceptable() {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(m_file.get(), &info)) return false;
+    // a regular file with this one name: no link or junction, no hard link to some other file
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (info.nNumberOfLinks != 1) return false;
+    if (!m_privileged) return true;
+    // the file actually opened is the one meant, whatever the path went through
+    wchar_t opened[MAX_PATH + kLongPathPrefixChars];
+    const DWORD openedChars = ::GetFinalPathNameByHandleW(m_file.get(), opened, MAX_PATH + kLongPathPrefixChars,
+                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (openedChars == 0 || openedChars >= MAX_PATH + kLongPathPrefixChars) return false;
+    return SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(m_fileName));
 }
 
 uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) {
@@ -263,7 +415,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
                 if (slash != std::wstring::npos) CreateLogFolder(m_basePath.substr(0, slash).c_str());
             }
             if (!m_file.is_valid()) {
-                if (IsDirectoryJunction()) break;  // dropped
+                if (IsDirectoryJunction() || IsFolderRefused()) break;  // dropped
                 bool created = false;
                 if (!OpenCurrentFile(&created)) continue;
                 m_headerPending = created ? 1 : 0;
@@ -281,7 +433,8 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
 
 bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
     if (!m_file.is_valid()) return false;
-    const std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
+    // dropped runs are reported in the first file after them, not in the full one
+    const std::wstring notice = m_droppedRuns && m_noticeDue ? DroppedNotice() : std::wstring();
     const void* out = data;
     uint64_t outSize = size;
     if (m_headerPending || !notice.empty()) {
@@ -298,11 +451,13 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
     }
     if (outSize > MAXDWORD) return false;  // one append or none
     DWORD written = 0;
-    if (outSize > 0 && (!::WriteFile(m_file.get(), out, static_cast<DWORD>(outSize), &written, nullptr) ||
-                        written != outSize))
-        return false;
+    if (outSize > 0) {
+        CAppendLock appending(m_file.get());
+        if (!::WriteFile(m_file.get(), out, static_cast<DWORD>(outSize), &written, nullptr) || written != outSize)
+            return false;
+    }
     m_headerPending = 0;
-    m_droppedRuns = 0;
+    if (!notice.empty()) m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
 }
@@ -346,6 +501,7 @@ bool CZkLoggerBuffer::CheckRotation(uint64_t runSize) {
         bool created = false;
         if (!OpenCurrentFile(&created)) return false;
         m_headerPending = created ? 1 : 0;
+        m_noticeDue = m_droppedRuns > 0;
         return true;
     }
     if (retryDue) {
@@ -357,6 +513,7 @@ bool CZkLoggerBuffer::CheckRotation(uint64_t runSize) {
         if (!OpenCurrentFile(&created)) return false;
         // A new file (made here, or just now by another process) starts with the header.
         m_headerPending = created ? 1 : 0;
+        m_noticeDue = rotated && m_droppedRuns > 0;
         if (rotated || !::GetFileSizeEx(m_file.get(), &li)) return true;
         size = static_cast<uint64_t>(li.QuadPart);
     }

@@ -65,6 +65,25 @@ public:
     // one). Call before the first write.
     void SetReparseQuery(PFN_QUERY_REPARSE query, void* context);
 
+    // Hardening for privileged callers (elevated, SYSTEM or a service), whose
+    // rights a hostile user could otherwise borrow through the shared folder:
+    // the log folder and its parent must be no reparse point of any kind and be
+    // owned by SYSTEM, Administrators or this process's own user, and the open
+    // file must be the expected path itself (GetFinalPathNameByHandleW).
+    // Every caller gets the checks that cost nothing: files opened without
+    // following links, one link only, no reparse point, renames and deletes
+    // through the checked handle.
+    // True when the folder's owner is trusted.
+    typedef bool (*PFN_QUERY_OWNER)(void* context, const wchar_t* folder);
+    static bool QueryOwnerTrustedLive(void* context, const wchar_t* folder);
+    // True when the process is elevated, runs as SYSTEM or as a service.
+    static bool IsPrivilegedProcess();
+    // Replaces whether the hardening applies and the owner query (null: the
+    // live one). Wine runs every process elevated and keeps no owners, so tests
+    // choose both. Call before the first write.
+    void SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context);
+    bool IsHardened() const { return m_privileged; }
+
     // State, for diagnostics and tests.
     bool IsFileOpen();
     uint32_t GetRotationIndex();
@@ -93,6 +112,10 @@ protected:
     // least the rotation file number when no room could be made.
     uint32_t CompactNumberedFiles();     // lock held
     bool IsDirectoryJunction();          // lock held
+    // The checks above for the folder, before a file in it is opened, and for
+    // the file just opened. A refusal holds writing like a junction does.
+    bool IsFolderRefused();              // lock held
+    bool IsOpenFileAcceptable();         // lock held
     bool OpenCurrentFile(bool* created);  // lock held
     void CloseFile();                    // lock held
     // True while the open handle is still the file that carries the current name.
@@ -123,10 +146,15 @@ protected:
     PFN_QUERY_REPARSE m_queryReparse;
     void* m_queryReparseContext;
 
+    bool m_privileged;
+    PFN_QUERY_OWNER m_queryOwner;
+    void* m_queryOwnerContext = nullptr;
+
     // Rotation that keeps failing.
     bool m_rotationFailed = false;
     uint32_t m_rotationFailTick = 0;
     uint32_t m_droppedRuns = 0;  // since the hard limit was reached
+    bool m_noticeDue = false;    // a new current file: the next append reports the dropped runs
     lumlib::CByteBlock m_joined;  // header, notice and run joined for one append
 
     // Write-through: runs pushed and runs processed, in queue order.
