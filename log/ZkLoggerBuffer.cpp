@@ -221,6 +221,7 @@ CZkLoggerBuffer::~CZkLoggerBuffer() {
     StopTransfer(0);
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
+    FlushBatch();
     CloseFile();
 }
 
@@ -403,32 +404,57 @@ void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) {
 }
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
-    if (data || !size) {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (attempt == 1) {
-                // The file may have gone bad or its folder may be missing: start over.
-                CloseFile();
-                m_junctionHoldTick = 0;
-                size_t slash = m_basePath.find_last_of(L'\\');
-                if (slash != std::wstring::npos) CreateLogFolder(m_basePath.substr(0, slash).c_str());
-            }
-            if (!m_file.is_valid()) {
-                if (IsDirectoryJunction() || IsFolderRefused()) break;  // dropped
-                bool created = false;
-                if (!OpenCurrentFile(&created)) continue;
-                m_headerPending = created ? 1 : 0;
-            }
-            if (!CheckRotation(size)) break;  // dropped: over the hard limit, or no current file
-            if (AppendRun(data, size)) break;
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    // Runs that follow one another in the queue go out as one append: the
+    // lock, size check and write are paid once per batch, not once per line.
+    if (data && size) {
+        if (m_batchBytes > 0 && m_batchBytes + size > kBatchBytes) FlushBatch();
+        if (m_batch.Grow(m_batchBytes + size)) {
+            memcpy(m_batch.get() + m_batchBytes, data, static_cast<size_t>(size));
+            m_batchBytes += size;
+            ++m_batchRuns;
+        } else {
+            FlushBatch();  // no memory to join: this run alone
+            WriteRuns(data, size, 1);
         }
     }
-    // Counted whatever became of the run: a WriteThrough waits for its turn, not for success.
-    const LONG64 done = ::InterlockedIncrement64(&m_processed);
+    ++m_pendingRuns;
+    const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
+    const bool awaitedTaken = awaited != 0 && ::InterlockedCompareExchange64(&m_processed, 0, 0) + m_pendingRuns >= awaited;
+    if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
+    return 1;
+}
+
+void CZkLoggerBuffer::FlushBatch() {
+    if (m_batchBytes > 0) WriteRuns(m_batch.get(), m_batchBytes, m_batchRuns);
+    m_batchBytes = 0;
+    m_batchRuns = 0;
+    // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
+    const LONG64 done = ::InterlockedExchangeAdd64(&m_processed, m_pendingRuns) + m_pendingRuns;
+    m_pendingRuns = 0;
     const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
     if (awaited != 0 && done >= awaited) ::SetEvent(m_processedEvent.get());
-    return 1;
+}
+
+void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1) {
+            // The file may have gone bad or its folder may be missing: start over.
+            CloseFile();
+            m_junctionHoldTick = 0;
+            size_t slash = m_basePath.find_last_of(L'\\');
+            if (slash != std::wstring::npos) CreateLogFolder(m_basePath.substr(0, slash).c_str());
+        }
+        if (!m_file.is_valid()) {
+            if (IsDirectoryJunction() || IsFolderRefused()) return;  // dropped
+            bool created = false;
+            if (!OpenCurrentFile(&created)) continue;
+            m_headerPending = created ? 1 : 0;
+        }
+        if (!CheckRotation(size, runs)) return;  // dropped: over the hard limit, or no current file
+        if (AppendRun(data, size)) return;
+    }
 }
 
 bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
@@ -481,7 +507,7 @@ bool CZkLoggerBuffer::IsStillCurrent() {
     return byName.is_valid() && GetFileId(byName.get(), &named) && open == named;
 }
 
-bool CZkLoggerBuffer::CheckRotation(uint64_t runSize) {
+bool CZkLoggerBuffer::CheckRotation(uint64_t runSize, uint32_t runs) {
     LARGE_INTEGER li;
     if (!::GetFileSizeEx(m_file.get(), &li)) return true;
     uint64_t size = static_cast<uint64_t>(li.QuadPart);
@@ -518,7 +544,7 @@ bool CZkLoggerBuffer::CheckRotation(uint64_t runSize) {
         size = static_cast<uint64_t>(li.QuadPart);
     }
     if (size + runSize <= hardLimit) return true;
-    ++m_droppedRuns;  // reported by the first line written after a successful rotation
+    m_droppedRuns += runs;  // reported by the first line written after a successful rotation
     return false;
 }
 

@@ -24,7 +24,8 @@ public:
                     uint32_t rotationFileNumber);
     ~CZkLoggerBuffer() override;
 
-    // The file write: the run goes out in one append. Returns 1 in every case.
+    // The file write: the run goes out in one append, joined with the runs
+    // before it while more are queued (queueEmpty 0). Returns 1 in every case.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
     // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
     // WriteThrough can wait for its turn.
@@ -101,12 +102,18 @@ public:
     // its size limit, then drops them until a rotation succeeds.
     static const uint32_t kHardLimitFactor = 2;
     static const DWORD kWriteThroughWaitMs = 5000;
+    // Queued runs joined into one append, up to this many bytes.
+    static const uint64_t kBatchBytes = 65536;
 
 protected:
     bool AppendRun(const void* data, uint64_t size);  // lock held
     // False when the run must be dropped: the current file cannot be opened,
     // or it would pass the hard limit while rotation keeps failing.
-    bool CheckRotation(uint64_t runSize);  // lock held, file open
+    bool CheckRotation(uint64_t runSize, uint32_t runs);  // lock held, file open
+    // Writes the runs joined so far, then counts every run taken as processed.
+    void FlushBatch();                   // lock held
+    // The attempts of one append (open, folder created on the second one).
+    void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
     bool Rotate();                       // lock held, file closed
     // Highest number held by a numbered file after compaction (0: none); at
     // least the rotation file number when no room could be made.
@@ -156,6 +163,10 @@ protected:
     uint32_t m_droppedRuns = 0;  // since the hard limit was reached
     bool m_noticeDue = false;    // a new current file: the next append reports the dropped runs
     lumlib::CByteBlock m_joined;  // header, notice and run joined for one append
+    lumlib::CByteBlock m_batch;   // queued runs joined, written when the queue is empty
+    uint64_t m_batchBytes = 0;
+    uint32_t m_batchRuns = 0;
+    LONG64 m_pendingRuns = 0;     // taken by Process, not yet counted as processed
 
     // Write-through: runs pushed and runs processed, in queue order.
     volatile LONG64 m_pushed = 0;
