@@ -1,7 +1,6 @@
 #include "log/ZkLogger.h"
 
 #include <process.h>
-#include <shlobj.h>
 #include <stdio.h>
 #include <wchar.h>
 

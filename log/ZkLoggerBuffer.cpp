@@ -71,13 +71,15 @@ HANDLE OpenForRename(const std::wstring& path) {
 // Renames the file behind an open handle; never replaces an existing file.
 bool RenameByHandle(HANDLE file, const std::wstring& to) {
     const size_t nameBytes = to.size() * sizeof(wchar_t);
-    std::vector<uint8_t> block(sizeof(FILE_RENAME_INFO) + nameBytes);
-    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    lumlib::CByteBlock block(sizeof(FILE_RENAME_INFO) + nameBytes);  // the name runs past the struct
+    if (block.empty()) return false;
+    memset(block.get(), 0, block.capacity());
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.get());
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     memcpy(info->FileName, to.c_str(), nameBytes);
-    return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(block.size())) != FALSE;
+    return ::SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(block.capacity())) != FALSE;
 }
 
 // The number of a canonical numbered name ("zksndapi(07).txt"), else 0.
