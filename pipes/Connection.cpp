@@ -3,6 +3,8 @@
 #include <new>
 #include <string>
 
+#include "support/PipeIdentity.h"
+
 namespace {
 
 const wchar_t kConnectionModule[] = L"Connection";
@@ -156,12 +158,13 @@ void CPipeConnection::Release() {
 
 // ---- CPipeClient -----------------------------------------------------------
 
-CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa) {
+CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags) {
     if (!name) throw new CLumException(ERROR_INVALID_PARAMETER, kPipeClientModule, kLineNoName, L"");
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + name;
     for (;;) {
-        HANDLE pipe = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED, nullptr);
+        // Through the substitutable table, so tests can see the flags that reach CreateFileW.
+        HANDLE pipe = lumlib::ActivePipeIdentityApi().createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa,
+                                                                 OPEN_EXISTING, flags, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             try {
                 return new CPipeConnection(this, pipe);

@@ -68,6 +68,7 @@ protected:
 // Opens the client end of a named pipe and wraps it in a CPipeConnection it owns.
 class CPipeClient : public CConnectionOwner {
 public:
-    // name is without the "\\.\pipe\" prefix; sa may be null. Raises CLumException* ("PipeClient").
-    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa);
+    // name is without the "\\.\pipe\" prefix; sa may be null. flags go to CreateFileW
+    // (the session client adds its quality-of-service request). Raises CLumException* ("PipeClient").
+    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED);
 };

@@ -10,6 +10,9 @@ const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-
 
 namespace {
 
+const wchar_t kPipeClientModule[] = L"PipeClient";
+const uint32_t kLineServerRefused = 110;  // AcceptServer said no
+
 // Some creation calls (e.g. _beginthreadex on bad arguments) fail without a
 // last error; a failed step must never be reported as success.
 uint32_t LastErrorOr(uint32_t fallback) {
@@ -104,7 +107,14 @@ uint32_t CSinglePipeClient::Connect() {
     CSinglePipeChannel* channel = nullptr;
     uint32_t error = 0;
     try {
-        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr);
+        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags());
+        if (!AcceptServer(connection->GetPipe())) {
+            // Never used, so its owner has nothing to hear: close it unannounced
+            // and fail like an attempt that found no pipe.
+            std::unique_ptr<CPipeConnection> refused(connection);
+            connection = nullptr;
+            throw new CLumException(ERROR_NOT_CONNECTED, kPipeClientModule, kLineServerRefused, L"");
+        }
         channel = new CSinglePipeChannel(connection, this);
         m_channel = channel;
         lock.Unlock();
