@@ -316,7 +316,7 @@ bool CZkLoggerBuffer::IsPrivilegedProcess() {
     if (::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
         elevation.TokenIsElevated)
         return true;
-    uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     if (::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) &&
         ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid))
         return true;
@@ -338,7 +338,7 @@ bool CZkLoggerBuffer::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
         return true;
     // The process's own user already has every right the process has.
     CHandleHolder token;
-    uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     DWORD size = 0;
     return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
            ::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) &&
