@@ -59,6 +59,7 @@ public:
         if (hold) ::WaitForSingleObject(gate.get(), 10000);
     }
     uint32_t OnDisconnected() override { m_log->Add("lost"); return 1; }
+    HANDLE Received() const { return m_receivedEvent.get(); }
     bool hold = false;
     std::vector<uint8_t> received;
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -160,7 +161,7 @@ TEST(Channel, DisconnectReleasesUnreportedAndDropsQueuedMessages) {
     ASSERT_EQ(2u, rig.Get(2).size());  // "piece:4": the dispatch thread is now held
     ASSERT_TRUE(rig.server.WriteFrame(0, "queued", 6));
     // the queue was empty, so the received event tells when "queued" arrived
-    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(rig.channel->GetReceivedEvent(), 5000));
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(rig.channel->Received(), 5000));
     rig.channel->Disconnect();
     ::SetEvent(rig.channel->gate.get());
     ASSERT_EQ(3u, rig.Get(3).size());
