@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <filesystem>
 #include <string>
@@ -313,6 +314,8 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     ExpectRuns(L"zksndctl.exe", {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
+        {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
+        {L"--timeout 1500 status", 30, "absent (no service, no emulator)"},
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
         {L"--timeout 1500 devices", 30, "not connected to the service (status 20)"},
         {L"locked", 0, "locked"},  // needs no service
@@ -326,6 +329,7 @@ TEST(Zksndctl, ListsSetsTheDefaultAndCopiesSettings) {
     ASSERT_EQ(0, Ctl(L"devices", &out)) << out;
     EXPECT_NE(npos, out.find("yes      render   0      Speakers (Tessaline Remote Audio)")) << out;
     EXPECT_NE(npos, out.find("no       capture  0      Microphone (Tessaline Remote Audio)")) << out;
+    EXPECT_EQ(npos, out.find("waiting for")) << out;  // the progress line is for consoles only
 
     ASSERT_EQ(0, Ctl(L"set-default 1", &out)) << out;
     EXPECT_NE(npos, out.find("default device: 1 \"Headphones (Tessaline Remote Audio)\"")) << out;
@@ -367,6 +371,83 @@ TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
     // The service's ERROR_ACCESS_DENIED reaches the caller as the library's "access denied".
     EXPECT_EQ(18, Ctl(L"settings get", &out));
     EXPECT_NE(npos, out.find("access denied (status 8)")) << out;
+}
+
+// The library's registry key as a test found it: LogLevel and the key's access rules come back at the end.
+class CSavedSettingsKey {
+public:
+    CSavedSettingsKey() {
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &m_key,
+                          nullptr);
+        DWORD size = sizeof(m_level);
+        m_hadLevel = ::RegQueryValueExW(m_key, L"LogLevel", nullptr, &m_type, reinterpret_cast<BYTE*>(&m_level),
+                                        &size) == ERROR_SUCCESS;
+        size = 0;
+        ::RegGetKeySecurity(m_key, DACL_SECURITY_INFORMATION, nullptr, &size);
+        m_security.resize(size);
+        if (size == 0 || ::RegGetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_security.data(), &size) != 0)
+            m_security.clear();
+    }
+    ~CSavedSettingsKey() {
+        if (!m_security.empty()) ::RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_security.data());
+        if (m_hadLevel) ::RegSetValueExW(m_key, L"LogLevel", 0, m_type, reinterpret_cast<BYTE*>(&m_level), sizeof(m_level));
+        else ::RegDeleteValueW(m_key, L"LogLevel");
+        ::RegCloseKey(m_key);
+    }
+    // Everyone may read the key, nobody may write it (as for a user who is not an administrator).
+    bool MakeReadOnly() {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (m_security.empty() || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", 1, &sd, nullptr))
+            return false;
+        const bool done = ::RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
+        ::LocalFree(sd);
+        return done;
+    }
+
+private:
+    static constexpr const wchar_t* kKey = L"Software\\Zelkor\\Tessaline Server";
+    HKEY m_key = nullptr;
+    bool m_hadLevel = false;
+    DWORD m_type = REG_DWORD, m_level = 0;
+    std::vector<uint8_t> m_security;
+};
+
+// The support commands against the emulator, with device names that carry non-ASCII letters and control
+// characters: they must reach the screen (and the log tail) escaped, never raw.
+TEST(Zksndctl, SupportCommandsTellStatusLogAndLevel) {
+    CSavedSettingsKey saved;
+    const CTempFile devices(L"devices");
+    ASSERT_TRUE(WriteFileText(devices.path, "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\n"));
+    CEmulator emu(true);
+    ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted()));
+    const char* escaped = "Evil\\x1b[31mX\\rY";
+    ExpectRuns(L"zksndctl.exe", {
+        {L"log level 3", 0, "log level set to 3 (DEBUG)"},
+        {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
+        {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
+        {L"devices", 0, escaped},
+        {L"set-default 5", 0, escaped},
+        {L"--json devices", 0, "\"name\": \"Evil\\u001b[31mX\\rY\""},
+        {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
+        {L"status", 0, "  LogLevel                3  (REG_DWORD)"},
+        {L"--json status", 0, "\"service\": {\"connected\": true, \"answers\": true, \"settingsStatus\": 0}"},
+        {L"--json settings get", 0, "{\"size\": 336, \"hex\": \"0000"},
+        {L"--json log where", 0, "zksndapi.txt\", \"size\": "},
+        // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
+        {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
+        {L"log tail -n 400", 0, escaped},
+    });
+    std::string out;
+    for (const wchar_t* command : {L"devices", L"set-default 5", L"log tail -n 400"}) {
+        EXPECT_EQ(0, Ctl(command, &out));
+        EXPECT_EQ(npos, out.find("Evil\x1b")) << "a raw ESC: " << out;
+        EXPECT_EQ(npos, out.find("X\rY")) << "a raw CR: " << out;
+    }
+    ASSERT_TRUE(saved.MakeReadOnly());
+    EXPECT_EQ(7, Ctl(L"log level 1", &out));
+    EXPECT_NE(npos, out.find("setting the log level needs an administrator")) << out;
+    EXPECT_EQ(0, Ctl(L"log level", &out));  // reading still works, and nothing changed
+    EXPECT_NE(npos, out.find("log level 3 (DEBUG)")) << out;
 }
 
 }  // namespace

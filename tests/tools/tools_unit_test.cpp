@@ -1,6 +1,9 @@
 // The tools' parsers and formats, in process.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 #include <tuple>
@@ -9,6 +12,7 @@
 #include "tools/tessaline-emu/DeviceFile.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/zksndctl/CtlOptions.h"
+#include "tools/zksndctl/CtlSystem.h"
 
 using namespace tessaline_emu;
 using zktools::Format;
@@ -55,11 +59,12 @@ std::wstring Parsed(bool ctl, const wchar_t* line) {
     std::wstring error;
     if (!(ctl ? zksndctl::ParseCtlOptions(Split(line), &c, &error) : ParseEmuOptions(Split(line), &e, &error)))
         return L"error: " + error;
-    const wchar_t* names[] = {L"none", L"devices", L"set-default", L"settings-get", L"settings-set", L"watch", L"locked"};
+    const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
+                              L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
     if (ctl)
-        return Format(L"%s dll=%s timeout=%u json=%d device=%u file=%s seconds=%u list=%d",
+        return Format(L"%s dll=%s timeout=%u json=%d device=%u file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
                       names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device,
-                      c.file.c_str(), c.seconds, c.requestList);
+                      c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
     return Format(L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
                   L"quiet=%d pipe=%s signal=%s/%s",
                   e.deviceFile.c_str(), e.settingsFile.c_str(), e.getStatus, e.setStatus, e.delayMs, e.dropAfter,
@@ -95,8 +100,15 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         {true, L"settings put", L"error: settings needs 'get' or 'set'"},
         {true, L"settings set", L"error: settings set needs a file"},
         {true, L"devices --out x", L"error: --out belongs to 'settings get'"},
-        {true, L"settings get --json", L"error: --json belongs to 'devices'"},
-        {true, L"locked --seconds 2", L"error: --seconds belongs to 'watch'"},
+        {true, L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 file= seconds=2 "
+                                                            L"list=1 lines=5 follow=1 level=-1"},
+        {true, L"log level 3", L"log-level dll= timeout=5000 json=0 device=0 file= seconds=0 list=1 lines=20 follow=0 level=3"},
+        {true, L"--version", L"version dll="},
+        {true, L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
+        {true, L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
+        {true, L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
+        {true, L"devices -n 3", L"error: -n belongs to 'log tail'"},
+        {true, L"locked --seconds 2", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
         {true, L"--timeout 0 devices", L"error: --timeout: give at least 1 millisecond"},
         {true, L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
         {true, L"devices --verbose", L"error: unknown option '--verbose'"},
@@ -111,8 +123,50 @@ TEST(CtlOutput, JsonEscapesNamesAndStatusesHaveWordsAndExitCodes) {
     const std::wstring json = zksndctl::FormatDeviceJson({{123456, 0, 0, 7, L"Quote \" back\\slash\ttab\x01"}});
     EXPECT_NE(std::wstring::npos, json.find(L"{\"id\": 123456, \"default\": false, \"kind\": \"capture\", \"extra\": 7, "
                                             L"\"name\": \"Quote \\\" back\\\\slash\\ttab\\u0001\"}")) << json;
+    // Names reach a terminal with their control characters visible, not acted on.
+    EXPECT_EQ(L"a\\x1b[2Jb\\r\\nc\\td\\x7f\\u009b\\u202e\u00e9", zksndctl::EscapeControls(L"a\x1b[2Jb\r\nc\td\x7f\x9b\x202e\u00e9"));
+    EXPECT_EQ(L"0a1bff", zksndctl::HexString(reinterpret_cast<const uint8_t*>("\x0a\x1b\xff"), 3));
     EXPECT_EQ(L"unknown status (status 9)", zksndctl::DescribeStatus(9));
     EXPECT_EQ(1, zksndctl::ExitCodeForStatus(0xFFFFFFFFu));  // would not fit an exit code
+}
+
+// The log reader: the last lines of a large file, an unfinished line held back until it ends, a rotated file.
+TEST(CtlLog, TailsAndFollowsTheUtf16Log) {
+    const std::wstring path = std::filesystem::temp_directory_path().wstring() +
+                              Format(L"zkctl-log-%lu.txt", ::GetCurrentProcessId());
+    auto write = [&](const std::wstring& text) {
+        DWORD error = 0;
+        return zktools::WriteWholeFile(path, text.data(), text.size() * 2, &error);
+    };
+    auto joined = [](const std::vector<std::wstring>& lines) {
+        std::wstring all;
+        for (const std::wstring& line : lines) all += line + L"|";
+        return all;
+    };
+    std::wstring big;
+    for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB: several slices back
+    ASSERT_TRUE(write(big + L"unfinished"));
+    std::vector<std::wstring> lines;
+    uint64_t offset = 0;
+    DWORD error = 0;
+    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
+    EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", joined(lines));
+    EXPECT_EQ(big.size() * 2, offset);  // a follower starts at the unfinished line
+
+    ASSERT_TRUE(write(big + L"unfinished line\r\nnext\r\nha"));
+    std::wstring partial;
+    lines.clear();
+    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error));
+    EXPECT_EQ(L"unfinished line|next|", joined(lines));
+    EXPECT_EQ(L"ha", partial);
+
+    ASSERT_TRUE(write(L"rotated\r\n"));  // shorter than what was read: a new file
+    lines.clear();
+    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error));
+    EXPECT_EQ(L"rotated|", joined(lines));
+    ::DeleteFileW(path.c_str());
+    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error);
 }
 
 }  // namespace

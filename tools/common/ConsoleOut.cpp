@@ -10,9 +10,7 @@ namespace {
 
 // One lock for both streams, so lines from different threads never interleave.
 struct OutputLock {
-    CRITICAL_SECTION cs;
-    OutputLock() { ::InitializeCriticalSection(&cs); }
-    ~OutputLock() { ::DeleteCriticalSection(&cs); }
+    lumlib::unique_critical_section cs;
 };
 
 OutputLock& GetOutputLock() {
@@ -23,7 +21,7 @@ OutputLock& GetOutputLock() {
 void WriteTo(DWORD which, const std::wstring& text) {
     HANDLE out = ::GetStdHandle(which);
     if (!lumlib::HandleTraits::is_valid(out)) return;
-    lumlib::__auto_locker guard(&GetOutputLock().cs);
+    lumlib::__auto_locker guard(GetOutputLock().cs.get());
     guard.Lock();
     DWORD mode = 0;
     if (::GetConsoleMode(out, &mode)) {
@@ -46,6 +44,12 @@ void WriteTo(DWORD which, const std::wstring& text) {
 void PrintLine(const std::wstring& line) { WriteTo(STD_OUTPUT_HANDLE, line + L"\r\n"); }
 void PrintErrLine(const std::wstring& line) { WriteTo(STD_ERROR_HANDLE, line + L"\r\n"); }
 void PrintText(const std::wstring& text) { WriteTo(STD_OUTPUT_HANDLE, text); }
+void PrintErrText(const std::wstring& text) { WriteTo(STD_ERROR_HANDLE, text); }
+
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(which), &mode) != FALSE;
+}
 
 std::wstring Format(const wchar_t* format, ...) {
     va_list args;
@@ -94,9 +98,9 @@ std::wstring ErrorText(DWORD error) {
     const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                          FORMAT_MESSAGE_IGNORE_INSERTS,
                                      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    lumlib::unique_local_ptr<wchar_t*> owned(buffer);
     std::wstring text;
     if (n != 0 && buffer != nullptr) text.assign(buffer, n);
-    if (buffer != nullptr) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
                              text.back() == L'.'))
         text.pop_back();

@@ -16,6 +16,10 @@ void PrintLine(const std::wstring& line);
 void PrintErrLine(const std::wstring& line);
 // Text without a line end added (already complete, e.g. a multi-line table).
 void PrintText(const std::wstring& text);
+// Text to stderr as it is (a progress line rewritten with \r).
+void PrintErrText(const std::wstring& text);
+// Whether STD_OUTPUT_HANDLE / STD_ERROR_HANDLE is a console (not a file or pipe).
+bool IsConsole(DWORD which);
 
 // printf-style formatting into a wide string.
 std::wstring Format(const wchar_t* format, ...);

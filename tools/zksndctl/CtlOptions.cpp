@@ -9,7 +9,7 @@ namespace zksndctl {
 bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options, std::wstring* error) {
     CtlOptions result;
     std::vector<std::wstring> words;  // the command and its operands, in order
-    bool sawJson = false, sawOut = false, sawSeconds = false, sawNoList = false;
+    bool sawOut = false, sawSeconds = false, sawNoList = false, sawLines = false, sawFollow = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         auto value = [&](std::wstring* out) -> bool {
@@ -31,6 +31,8 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
         };
         if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
             result.help = true;
+        } else if (arg == L"--version") {
+            result.command = Command::Version;
         } else if (arg == L"--dll") {
             if (!value(&result.dllPath)) return false;
         } else if (arg == L"--timeout") {
@@ -40,7 +42,16 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
                 return false;
             }
         } else if (arg == L"--json") {
-            sawJson = true;
+            result.json = true;
+        } else if (arg == L"-n" || arg == L"--lines") {
+            if (!number(&result.lines)) return false;
+            if (result.lines == 0 || result.lines > 100000) {
+                *error = arg + L": give 1 to 100000 lines";
+                return false;
+            }
+            sawLines = true;
+        } else if (arg == L"--follow" || arg == L"-f") {
+            sawFollow = true;
         } else if (arg == L"--out") {
             if (!value(&result.file)) return false;
             sawOut = true;
@@ -60,7 +71,7 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
             words.push_back(arg);
         }
     }
-    if (result.help) {
+    if (result.help || (result.command == Command::Version && words.empty())) {
         *options = result;
         return true;
     }
@@ -104,6 +115,29 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
         result.command = Command::Watch;
     } else if (command == L"locked") {
         result.command = Command::Locked;
+    } else if (command == L"status") {
+        result.command = Command::Status;
+    } else if (command == L"log") {
+        const std::wstring sub = words.size() > 1 ? words[1] : L"";
+        operands = 1;
+        if (sub == L"where") {
+            result.command = Command::LogWhere;
+        } else if (sub == L"tail") {
+            result.command = Command::LogTail;
+        } else if (sub == L"level") {
+            result.command = Command::LogLevel;
+            if (words.size() > 2) {
+                operands = 2;
+                if (words[2].size() != 1 || words[2][0] < L'0' || words[2][0] > L'3') {
+                    *error = L"log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '" + words[2] + L"'";
+                    return false;
+                }
+                result.level = words[2][0] - L'0';
+            }
+        } else {
+            *error = L"log needs 'where', 'tail' or 'level'";
+            return false;
+        }
     } else {
         *error = L"unknown command '" + command + L"'";
         return false;
@@ -112,20 +146,24 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
         *error = L"unexpected '" + words[1 + operands] + L"'";
         return false;
     }
-    if (sawJson && result.command != Command::Devices) {
-        *error = L"--json belongs to 'devices'";
+    if ((sawLines || sawFollow) && result.command != Command::LogTail) {
+        *error = sawLines ? L"-n belongs to 'log tail'" : L"--follow belongs to 'log tail'";
         return false;
     }
     if (sawOut && result.command != Command::SettingsGet) {
         *error = L"--out belongs to 'settings get'";
         return false;
     }
-    if ((sawSeconds || sawNoList) && result.command != Command::Watch) {
-        *error = sawSeconds ? L"--seconds belongs to 'watch'" : L"--no-list belongs to 'watch'";
+    if (sawNoList && result.command != Command::Watch) {
+        *error = L"--no-list belongs to 'watch'";
         return false;
     }
-    result.json = sawJson;
+    if (sawSeconds && result.command != Command::Watch && !(result.command == Command::LogTail && sawFollow)) {
+        *error = L"--seconds belongs to 'watch' and 'log tail --follow'";
+        return false;
+    }
     result.requestList = !sawNoList;
+    result.follow = sawFollow;
     *options = result;
     return true;
 }
@@ -134,7 +172,8 @@ std::wstring CtlUsage() {
     return
         L"zksndctl - talks to the Tessaline audio service through zksndapi.dll.\r\n"
         L"\r\n"
-        L"Usage: zksndctl [--dll PATH] [--timeout MS] COMMAND\r\n"
+        L"Usage: zksndctl [--dll PATH] [--timeout MS] [--json] COMMAND\r\n"
+        L"       zksndctl --version\r\n"
         L"\r\n"
         L"Commands:\r\n"
         L"  devices [--json]        list the service's audio devices\r\n"
@@ -150,11 +189,21 @@ std::wstring CtlUsage() {
         L"                          Ctrl+C or for N seconds; asks for the device list after\r\n"
         L"                          every connection unless --no-list\r\n"
         L"  locked                  whether the configuration is locked\r\n"
+        L"  status                  pipe, service, session id, server information, log\r\n"
+        L"                          folder and level, and the registry values in force\r\n"
+        L"  log where               the log folder and its files\r\n"
+        L"  log tail [-n N] [--follow [--seconds N]]\r\n"
+        L"                          the log's last N lines (default 20); --follow keeps\r\n"
+        L"                          printing new lines until Ctrl+C or for N seconds\r\n"
+        L"  log level [0-3]         show the log level, or set it (machine-wide: needs an\r\n"
+        L"                          administrator); 0 errors, 1 warnings, 2 info, 3 debug\r\n"
         L"\r\n"
         L"Options:\r\n"
         L"  --dll PATH     the library to load (default: zksndapi.dll next to zksndctl.exe)\r\n"
         L"  --timeout MS   how long to wait for the connection and for a device list\r\n"
         L"                 (default 5000)\r\n"
+        L"  --json         the result as JSON on stdout (errors: {\"error\", \"exitCode\"})\r\n"
+        L"  --version      the versions of zksndctl and of the DLL it loads\r\n"
         L"  --help, -h     this text\r\n"
         L"\r\n"
         L"Exit codes:\r\n"
@@ -165,6 +214,8 @@ std::wstring CtlUsage() {
         L"  4      the service did not finish its answer in time (device list)\r\n"
         L"  5      settings file unreadable, unwritable or not 336 bytes\r\n"
         L"  6      interrupted by Ctrl+C\r\n"
+        L"  7      setting the log level needs an administrator\r\n"
+        L"  8      no log file, or it cannot be read\r\n"
         L"  10+S   the library answered status S, e.g. 30: not connected to the service\r\n"
         L"         (status 20, also when no connection is made within --timeout),\r\n"
         L"         11: general failure (status 1), 18: access denied (status 8)\r\n";
@@ -216,6 +267,35 @@ std::wstring JsonEscape(const std::wstring& text) {
     return out;
 }
 
+std::wstring JsonString(const std::wstring& text) { return L"\"" + JsonEscape(text) + L"\""; }
+
+std::wstring EscapeControls(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        if (c == L'\r') out += L"\\r";
+        else if (c == L'\n') out += L"\\n";
+        else if (c == L'\t') out += L"\\t";
+        else if (c < 0x20 || c == 0x7F) out += zktools::Format(L"\\x%02x", static_cast<unsigned>(c));
+        else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+                 (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F)
+            out += zktools::Format(L"\\u%04x", static_cast<unsigned>(c));
+        else out += c;
+    }
+    return out;
+}
+
+std::wstring HexString(const uint8_t* data, size_t size) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    std::wstring out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
 std::wstring FormatDeviceTable(const std::vector<DeviceRow>& devices) {
     std::vector<std::wstring> ids, extras;
     size_t idWidth = 2, extraWidth = 5;
@@ -230,7 +310,7 @@ std::wstring FormatDeviceTable(const std::vector<DeviceRow>& devices) {
     for (size_t i = 0; i < devices.size(); ++i) {
         const DeviceRow& d = devices[i];
         out += pad(ids[i], idWidth) + (d.def ? L"yes      " : L"no       ") +
-               (d.render ? L"render   " : L"capture  ") + pad(extras[i], extraWidth) + d.name + L"\r\n";
+               (d.render ? L"render   " : L"capture  ") + pad(extras[i], extraWidth) + EscapeControls(d.name) + L"\r\n";
     }
     if (devices.empty()) out += L"(no devices)\r\n";
     return out;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "support/Holders.h"
 #include "tools/zksndctl/CtlOptions.h"
 #include "virt/api/zksndapi.h"
 
@@ -35,9 +36,11 @@ public:
     // message when the file cannot be loaded or an export is missing.
     bool Load(const std::wstring& path, std::wstring* error);
     const ZkSndApi& Api() const { return m_api; }
+    const std::wstring& Path() const { return m_path; }  // the full path of the loaded file
 
 private:
-    HMODULE m_module = nullptr;
+    lumlib::unique_hmodule m_module;
+    std::wstring m_path;
     ZkSndApi m_api;
 };
 

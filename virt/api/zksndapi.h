@@ -8,13 +8,16 @@
  * thread inside ZkSndVApiInit); pointers it receives are valid only during the
  * call. The callback must not call ZkSndVCleanUp or ZkSndDeInit.
  *
- * Usable from C and C++; Windows x64, default calling convention.
+ * Usable from C89 to C17 and C++98 to C++20, with MSVC, clang and MinGW;
+ * Windows x64, default calling convention. Needs only <stddef.h> and
+ * <stdint.h>, so it also compiles freestanding. Link with zksndapi.lib (MSVC)
+ * or libzksndapi.dll.a (MinGW), or load the DLL and use the PFN_ types below.
  */
 #ifndef ZKSNDAPI_H
 #define ZKSNDAPI_H
 
-#include <stdint.h>
-#include <wchar.h>
+#include <stddef.h> /* wchar_t, offsetof */
+#include <stdint.h> /* uint32_t, uintptr_t, uint8_t */
 
 #ifdef __cplusplus
 extern "C" {
@@ -64,12 +67,13 @@ typedef struct SndSettings {
     uint8_t data[ZKSND_SETTINGS_SIZE];
 } SndSettings;
 
-#ifdef __cplusplus
-static_assert(sizeof(SndSettings) == 336, "SndSettings is 336 bytes");
-static_assert(sizeof(wchar_t) == 2, "device names are UTF-16");
-#else
-_Static_assert(sizeof(SndSettings) == 336, "SndSettings is 336 bytes");
-#endif
+/* A compile-time check every C and C++ compiler accepts: the array size is
+ * negative, and the typedef an error, when the condition does not hold. */
+#define ZKSND_STATIC_ASSERT(name, condition) \
+    typedef char zksnd_static_assert_##name[(condition) ? 1 : -1]
+ZKSND_STATIC_ASSERT(settings_are_336_bytes, sizeof(SndSettings) == 336);
+ZKSND_STATIC_ASSERT(device_names_are_utf16, sizeof(wchar_t) == 2);
+ZKSND_STATIC_ASSERT(device_name_at_16, offsetof(SndDeviceInfo, devName) == 16);
 
 /* Connects to the service and keeps connected; 0 when the client is started, 1 on failure. */
 uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context);

@@ -1,0 +1,33 @@
+# The release, part 2: the install tree (cmake --install), with both import
+# libraries and the CMake package, and the ZIP archive (cpack, see
+# scripts/package.sh). Included after the tools exist.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# ---- Install tree ---------------------------------------------------------
+install(TARGETS zksndapi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES $<TARGET_FILE:zksndapi>.debug DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS zksndctl tessaline-emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/virt/api/zksndapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${ZK_MSVC_IMPLIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+set(_pkgdir ${CMAKE_INSTALL_LIBDIR}/cmake/zksndapi)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/zksndapiConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/zksndapiConfig.cmake ${CMAKE_BINARY_DIR}/zksndapiConfigVersion.cmake
+        DESTINATION ${_pkgdir})
+
+set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/zksndapi)
+install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${_docdir})
+install(DIRECTORY docs/ DESTINATION ${_docdir}/docs FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY examples/ DESTINATION ${_docdir}/examples)
+
+# ---- Release archive: zksndapi-<version>-win64.zip ------------------------
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME zksndapi)
+set(CPACK_PACKAGE_VENDOR "${ZK_COMPANY}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME zksndapi-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)

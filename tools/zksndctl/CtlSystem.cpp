@@ -1,0 +1,253 @@
+#include "tools/zksndctl/CtlSystem.h"
+
+#include <shlobj.h>
+
+#include "support/lumlib.h"
+#include "tools/common/ConsoleOut.h"
+
+namespace zksndctl {
+
+const wchar_t kServicePipePath[] = L"\\\\.\\pipe\\3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
+const wchar_t kSettingsKeyPath[] = L"Software\\Zelkor\\Tessaline Server";
+
+namespace {
+
+const wchar_t kLogBase[] = L"zksndapi";
+
+// Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
+void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std::wstring>* lines) {
+    *partial += text;
+    size_t start = 0;
+    for (size_t end; (end = partial->find(L'\n', start)) != std::wstring::npos; start = end + 1) {
+        size_t stop = end;
+        if (stop > start && (*partial)[stop - 1] == L'\r') --stop;
+        lines->push_back(partial->substr(start, stop - start));
+    }
+    partial->erase(0, start);
+}
+
+// Opens the log for reading without getting in the logger's way: it keeps writing, and rotation renames it.
+HANDLE OpenLog(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Reads [from, to) of an open file as UTF-16LE text (from and to even).
+bool ReadRange(HANDLE file, uint64_t from, uint64_t to, std::wstring* text, DWORD* error) {
+    text->assign(static_cast<size_t>((to - from) / 2), L'\0');
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(from);
+    if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+        *error = ::GetLastError();
+        return false;
+    }
+    size_t done = 0;
+    const size_t bytes = text->size() * 2;
+    while (done < bytes) {
+        DWORD got = 0;
+        const DWORD chunk = static_cast<DWORD>(bytes - done > (1u << 20) ? (1u << 20) : bytes - done);
+        if (!::ReadFile(file, reinterpret_cast<char*>(&(*text)[0]) + done, chunk, &got, nullptr)) {
+            *error = ::GetLastError();
+            return false;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    text->resize(done / 2);
+    return true;
+}
+
+bool FileSize(HANDLE file, uint64_t* size, DWORD* error) {
+    LARGE_INTEGER s;
+    if (!::GetFileSizeEx(file, &s)) {
+        *error = ::GetLastError();
+        return false;
+    }
+    *size = static_cast<uint64_t>(s.QuadPart) & ~1ull;  // whole UTF-16 units only
+    return true;
+}
+
+}  // namespace
+
+bool ServicePipeExists() {
+    if (::WaitNamedPipeW(kServicePipePath, 1)) return true;
+    const DWORD error = ::GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_BAD_PATHNAME;
+}
+
+std::wstring LogFolder() {
+    wchar_t path[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return L"";
+    std::wstring folder(path);
+    if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+    return folder + L"Zelkor\\Tessaline Server\\";
+}
+
+std::vector<std::wstring> LogFiles(const std::wstring& folder) {
+    std::vector<std::wstring> files;
+    const std::wstring current = folder + kLogBase + L".txt";
+    if (::GetFileAttributesW(current.c_str()) != INVALID_FILE_ATTRIBUTES) files.push_back(current);
+    WIN32_FIND_DATAW found;
+    lumlib::unique_find_handle search(::FindFirstFileW((folder + kLogBase + L"(*).txt").c_str(), &found));
+    if (search.is_valid()) {
+        do {
+            files.push_back(folder + found.cFileName);
+        } while (::FindNextFileW(search.get(), &found));
+    }
+    return files;
+}
+
+LogSettings ReadLogSettings() {
+    LogSettings settings;
+    settings.values = {{L"LogLevel", false, REG_NONE, 0, 0, L""},
+                       {L"RotationLogFileNumber", false, REG_NONE, 0, 10, L"files"},
+                       {L"RotationLogFileSizeMB", false, REG_NONE, 0, 50, L"MB"},
+                       {L"OverrideLogMaxFiles", false, REG_NONE, 0, 300, L"files"}};
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != 0)
+        return settings;
+    lumlib::unique_hkey owned(key);
+    settings.keyExists = true;
+    for (size_t i = 0; i < settings.values.size(); ++i) {
+        LogSetting& v = settings.values[i];
+        // As the library reads them: into a 4-byte area, so longer data counts as unreadable.
+        uint8_t data[4] = {};
+        DWORD size = sizeof(data), type = REG_NONE;
+        if (::RegQueryValueExW(key, v.name, nullptr, &type, data, &size) != ERROR_SUCCESS) continue;
+        const uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+        v.type = type;
+        if (i == 0) {  // LogLevel: a number, or one digit as text
+            if (type == REG_DWORD) {
+                v.present = true;
+                v.stored = v.effective = number;
+            } else if (type == REG_SZ && data[0] >= '0' && data[0] <= '9' && data[1] == 0) {
+                v.present = true;
+                v.stored = v.effective = data[0] - '0';
+            }
+            continue;
+        }
+        v.present = true;
+        v.stored = number;
+        if (i == 1) v.effective = number == 0 ? 1 : number > 99 ? 99 : number;
+        else if (i == 2) v.effective = number == 0 || number > 1000 ? 1000 : number;
+        else v.effective = number;
+    }
+    return settings;
+}
+
+DWORD WriteLogLevel(uint32_t level) {
+    HKEY key = nullptr;
+    LONG result = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
+    lumlib::unique_hkey owned(key);
+    const DWORD value = level;
+    result = ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    return static_cast<DWORD>(result);
+}
+
+const wchar_t* LevelName(uint32_t level) {
+    switch (level) {
+    case 0: return L"ERROR";
+    case 1: return L"WARNING";
+    case 2: return L"INFO";
+    case 3: return L"DEBUG";
+    default: return L"above DEBUG";
+    }
+}
+
+const wchar_t* RegTypeName(DWORD type) {
+    switch (type) {
+    case REG_DWORD: return L"REG_DWORD";
+    case REG_SZ: return L"REG_SZ";
+    case REG_BINARY: return L"REG_BINARY";
+    case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return L"REG_MULTI_SZ";
+    case REG_QWORD: return L"REG_QWORD";
+    case REG_NONE: return L"REG_NONE";
+    default: return L"other";
+    }
+}
+
+std::wstring ModulePath(HMODULE module) {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return std::wstring();
+        if (n < path.size()) return std::wstring(path.data(), n);
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring FileVersionOf(const std::wstring& path) {
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return std::wstring();
+    std::vector<uint8_t> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
+        !::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return std::wstring();
+    std::wstring version = zktools::Format(L"%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                                           HIWORD(info->dwFileVersionLS));
+    if (LOWORD(info->dwFileVersionLS) != 0) version += zktools::Format(L".%u", LOWORD(info->dwFileVersionLS));
+    return version;
+}
+
+bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* partial, std::vector<std::wstring>* lines,
+                 DWORD* error) {
+    CHandleHolder file(OpenLog(path));
+    if (!file.is_valid()) {
+        *error = ::GetLastError();
+        return false;
+    }
+    uint64_t size = 0;
+    if (!FileSize(file.get(), &size, error)) return false;
+    if (size < *offset) {  // rotated: a new file began
+        *offset = 0;
+        partial->clear();
+    }
+    if (size == *offset) return true;
+    std::wstring text;
+    if (!ReadRange(file.get(), *offset, size, &text, error)) return false;
+    *offset += text.size() * 2;
+    SplitLines(text, partial, lines);
+    return true;
+}
+
+bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
+                 DWORD* error) {
+    CHandleHolder file(OpenLog(path));
+    if (!file.is_valid()) {
+        *error = ::GetLastError();
+        return false;
+    }
+    uint64_t size = 0;
+    if (!FileSize(file.get(), &size, error)) return false;
+    // Read backwards in growing slices until enough line ends are in: a 50 MB log is not read whole.
+    std::vector<std::wstring> found;
+    std::wstring partial;
+    for (uint64_t slice = 64 * 1024;; slice *= 4) {
+        const uint64_t from = size > slice ? (size - slice) & ~1ull : 0;
+        std::wstring text;
+        if (!ReadRange(file.get(), from, size, &text, error)) return false;
+        found.clear();
+        partial.clear();
+        SplitLines(text, &partial, &found);
+        if (from == 0 || found.size() > count) {
+            if (from != 0) found.erase(found.begin());  // the first line may be cut
+            break;
+        }
+    }
+    // An unfinished last line waits for its end: a follower reads it from its start.
+    uint64_t end = size;
+    if (!partial.empty()) end -= partial.size() * 2;
+    if (found.size() > count) found.erase(found.begin(), found.end() - static_cast<std::ptrdiff_t>(count));
+    *lines = found;
+    *endOffset = end;
+    return true;
+}
+
+}  // namespace zksndctl

@@ -1,0 +1,59 @@
+// What zksndctl reads from the machine rather than from the service: the
+// pipe, the log folder and files, the log settings in the registry, and
+// version resources.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zksndctl {
+
+extern const wchar_t kServicePipePath[];  // \\.\pipe\3C7A51D0-...
+extern const wchar_t kSettingsKeyPath[];  // Software\Zelkor\Tessaline Server (HKLM, 64-bit view)
+
+// Whether anybody serves the service's pipe (all instances busy counts as served).
+bool ServicePipeExists();
+
+// The library's log folder: the common application-data folder + "Zelkor\Tessaline Server\";
+// empty when the folder cannot be found.
+std::wstring LogFolder();
+// The current log file ("zksndapi.txt") and the numbered ones that exist, current first.
+std::vector<std::wstring> LogFiles(const std::wstring& folder);
+
+// One of the library's registry values: what is stored and what the library makes of it.
+struct LogSetting {
+    const wchar_t* name;
+    bool present = false;      // stored and readable as the library reads it (4 bytes)
+    DWORD type = REG_NONE;
+    uint32_t stored = 0;       // the stored number (a REG_SZ level: its digit)
+    uint32_t effective = 0;    // the value in force, after defaults and bounds
+    const wchar_t* unit;       // "", "files", "MB"
+};
+struct LogSettings {
+    bool keyExists = false;
+    std::vector<LogSetting> values;  // LogLevel, RotationLogFileNumber, RotationLogFileSizeMB, OverrideLogMaxFiles
+    uint32_t Level() const { return values.empty() ? 0 : values[0].effective; }
+};
+LogSettings ReadLogSettings();
+// Stores LogLevel as REG_DWORD, creating the key if needed: 0 or the Windows error.
+DWORD WriteLogLevel(uint32_t level);
+const wchar_t* LevelName(uint32_t level);  // "ERROR", "WARNING", "INFO", "DEBUG"
+const wchar_t* RegTypeName(DWORD type);
+
+// FileVersion of a module's version resource as "major.minor.patch" (".build" when nonzero); empty if none.
+std::wstring FileVersionOf(const std::wstring& path);
+std::wstring ModulePath(HMODULE module);  // module null: this program
+
+// Reads the UTF-16LE log from *offset (a byte offset) to its end, appending whole lines to *lines and
+// keeping an unfinished last line in *partial; *offset moves past what was read. A file shorter than
+// *offset was rotated: reading starts again at 0. false with the Windows error.
+bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* partial, std::vector<std::wstring>* lines,
+                 DWORD* error);
+// The last `count` lines of the log; *endOffset is where a follower continues. false with the error.
+bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
+                 DWORD* error);
+
+}  // namespace zksndctl
