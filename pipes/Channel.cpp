@@ -201,7 +201,9 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
             break;
         }
 
-        if (::WaitForSingleObject(channel->m_receivedEvent.get(), kDispatchPollMs) == WAIT_OBJECT_0) {
+        // The stop event ends the wait too, so a stop never waits for the poll.
+        HANDLE waits[2] = {channel->m_receivedEvent.get(), stopEvent};
+        if (::WaitForMultipleObjects(2, waits, FALSE, kDispatchPollMs) == WAIT_OBJECT_0) {
             CRegion receiveLock(channel->m_receiveLock.get());
             if (channel->m_receiveQueue->IsEmpty()) {
                 ::ResetEvent(channel->m_receivedEvent.get());
