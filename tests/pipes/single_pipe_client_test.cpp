@@ -183,26 +183,59 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_TRUE(server.WaitForClientGone(5, 2000));
 }
 
-// Connection cycles leave no thread and no handle behind once the client is gone.
-TEST(SinglePipeClient, ConnectCloseCyclesLeaveNothingBehind) {
+// 200 connect/drop cycles while 8 threads send leave no thread and no handle
+// behind once the client is gone.
+TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     long threads = 0, handles = 0;
-    for (int cycles : {1, 50}) {  // the first use of pipes and threads may allocate for good
+    for (int cycles : {1, 200}) {  // the first use of pipes and threads may allocate for good
         threads = testkit::ProcessThreadCount();
         handles = testkit::ProcessHandleCount();
         CTestPipeServer server;
         ASSERT_TRUE(server.Start());
         Probe c;
         ASSERT_EQ(c.Start(), 0u);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> senders;
+        for (int i = 0; i < 8; ++i) senders.emplace_back([&] {
+            const auto m = Message(64, 0);
+            while (!stop) {
+                const uint32_t r = c.Send(m.data(), uint32_t(m.size()));
+                EXPECT_TRUE(r == 0 || r == ERROR_NOT_CONNECTED || r == ERROR_CONNECTION_ABORTED) << r;
+                ::Sleep(1);
+            }
+        });
         for (int i = 0; i < cycles; ++i) {
             ASSERT_TRUE(server.WaitForClients(i + 1, 3000));
             ASSERT_TRUE(server.CloseClient(i) && c.rec.WaitFor([&] { return c.closed == i + 1; }, 3000));
             EXPECT_EQ(c.Connect(), 0u);  // faster than waiting for the keeper
         }
         ASSERT_TRUE(server.WaitForClients(cycles + 1, 3000));
+        stop = true;
+        for (std::thread& t : senders) t.join();
     }
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads);
     if (handles < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
     EXPECT_EQ(testkit::ProcessHandleCount(), handles);
+}
+
+// A message the send queue cannot take (no memory for its buffers) is
+// reported, never passed off as sent.
+void* NoQueueBuffers(void* block, size_t size) { return size == CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
+
+TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
+    CTestPipeServer server;
+    ASSERT_TRUE(server.Start());
+    Probe c;
+    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(server.WaitForClient(3000));
+    std::vector<uint8_t> big = Message(400000, 0);  // more buffers than the spares hold
+    lumlib::SetReallocFn(&NoQueueBuffers);
+    EXPECT_EQ(c.Send(big.data(), uint32_t(big.size())), uint32_t(ERROR_NOT_ENOUGH_MEMORY));
+    lumlib::SetReallocFn(nullptr);
+    auto small = Message(20, 0, 9);
+    EXPECT_EQ(c.Send(small.data(), 20), 0u);
+    ASSERT_TRUE(server.WaitForFrames(1, 3000));
+    EXPECT_EQ(server.Frame(0), small);  // the refused message left nothing behind
 }
 
 // One client and one echoing server whose answers the test switches: numbered
