@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the protocol code natively with clang-14 under ASan and UBSan, runs
-# its unit tests, then fuzzes the decoders for about a minute on a copy of the
-# seed corpus. Exits non-zero on any test failure, crash or sanitizer report.
+# Builds the protocol and framing code natively with clang-14 under ASan and
+# UBSan, runs their unit tests, then fuzzes the decoders and the frame reader
+# for about half a minute each (ZK_FUZZ_SECONDS each) on copies of the seed
+# corpus. Exits non-zero on any test failure, crash or sanitizer report.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$here/build
@@ -26,13 +27,22 @@ if [ -x "$build/protocol_tests" ]; then
   echo "fuzz: native protocol tests passed under ASan/UBSan"
 fi
 
-corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
-cp "$here"/corpus/* "$corpus"/
-"$build/protocol_fuzzer" -max_total_time="${ZK_FUZZ_SECONDS:-60}" -artifact_prefix="$build/" \
-    -print_final_stats=1 "$corpus" >>"$log" 2>&1 || fail "fuzzer found a problem"
-if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$log"; then
-  fail "sanitizer report"
-fi
-runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-echo "fuzz: ${runs:-?} decoder runs, no crash or sanitizer report"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# fuzz NAME SEEDS...: one target on a fresh copy of its seeds.
+fuzz() {
+  local name=$1 corpus=$work/$1
+  shift
+  mkdir -p "$corpus"
+  for seeds in "$@"; do cp "$seeds"/* "$corpus"/; done
+  "$build/$name" -max_total_time="${ZK_FUZZ_SECONDS:-30}" -artifact_prefix="$build/$name-" \
+      -print_final_stats=1 "$corpus" >"$build/$name.log" 2>&1 || { cat "$build/$name.log" >>"$log"; fail "$name found a problem"; }
+  cat "$build/$name.log" >>"$log"
+  if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$build/$name.log"; then
+    fail "sanitizer report from $name"
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/$name.log" | tail -n 1)
+  echo "fuzz: $name: ${runs:-?} runs, no crash or sanitizer report"
+}
+fuzz protocol_fuzzer "$here/corpus"
+fuzz frame_reader_fuzzer "$here/corpus"

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "support/PipeIdentity.h"
+
 namespace {
 
 const wchar_t kConnectionModule[] = L"Connection";
@@ -158,13 +160,14 @@ void CPipeConnection::Release() {
 
 // ---- CPipeClient -----------------------------------------------------------
 
-CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, HANDLE stopEvent) {
+CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags, HANDLE stopEvent) {
     if (!name) throw new CLumException(ERROR_INVALID_PARAMETER, kPipeClientModule, kLineNoName, L"");
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + name;
     const ULONGLONG deadline = ::GetTickCount64() + kOpenBudgetMs;
     for (;;) {
-        CHandleHolder pipe(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr));
+        // Through the substitutable table, so tests can see the flags that reach CreateFileW.
+        CHandleHolder pipe(lumlib::ActivePipeIdentityApi().createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa,
+                                                                      OPEN_EXISTING, flags, nullptr));
         DWORD err = ::GetLastError();
         // The connection takes the holder; until then the holder closes it.
         if (pipe.is_valid()) return new CPipeConnection(this, std::move(pipe));

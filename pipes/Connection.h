@@ -76,10 +76,12 @@ public:
     static const DWORD kOpenBudgetMs = 1000;
     static const DWORD kOpenSliceMs = 250;
 
-    // name is without the "\\.\pipe\" prefix; sa may be null. Raises CLumException* ("PipeClient").
+    // name is without the "\\.\pipe\" prefix; sa may be null. flags go to CreateFileW
+    // (the session client adds its quality-of-service request). Raises CLumException* ("PipeClient").
     // A busy pipe is waited for in slices that check stopEvent (may be null),
     // for at most kOpenBudgetMs in all: the server's own default time-out can
     // be weeks. A stop ends the wait with ERROR_CANCELLED, the budget with
     // the wait's error (ERROR_SEM_TIMEOUT).
-    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, HANDLE stopEvent = nullptr);
+    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED,
+                              HANDLE stopEvent = nullptr);
 };

@@ -8,6 +8,8 @@ const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-
 namespace {
 
 const DWORD kKeeperPeriodMs = 1000;
+const wchar_t kPipeClientModule[] = L"PipeClient";
+const uint32_t kLineServerRefused = 110;  // AcceptServer said no
 
 }  // namespace
 
@@ -87,7 +89,14 @@ uint32_t CSinglePipeClient::Connect() {
     bool initialised = false;
     const uint32_t error = lumlib::CatchReturn([&] {
         // The stop event ends a wait for a busy pipe, so Stop never waits long.
-        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, StopEvent());
+        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags(), StopEvent());
+        if (!AcceptServer(connection->GetPipe())) {
+            // Never used, so its owner has nothing to hear: close it unannounced
+            // and fail like an attempt that found no pipe.
+            std::unique_ptr<CPipeConnection> refused(connection);
+            connection = nullptr;
+            throw new CLumException(ERROR_NOT_CONNECTED, kPipeClientModule, kLineServerRefused, L"");
+        }
         channel = new CSinglePipeChannel(connection, this);
         m_channel = channel;
         lock.Unlock();

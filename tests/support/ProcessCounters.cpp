@@ -66,4 +66,16 @@ long WaitForThreadCountAtMost(long limit, DWORD timeoutMs) {
     }
 }
 
+unsigned long long CommittedPrivateBytes() {
+    unsigned long long total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* at = nullptr; ::VirtualQuery(at, &region, sizeof(region)) == sizeof(region);) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) break;  // the top of the address space
+        at = next;
+    }
+    return total;
+}
+
 }  // namespace testkit

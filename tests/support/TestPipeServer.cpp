@@ -4,6 +4,8 @@
 
 namespace zk_testkit {
 
+using tessaline_emu::CPipeSession;
+
 const wchar_t kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
 
 std::wstring UniquePipeName(const wchar_t* tag) {
@@ -13,58 +15,83 @@ std::wstring UniquePipeName(const wchar_t* tag) {
 }
 
 namespace {
-const DWORD kInstances = 4;             // listening instances: the most clients at once
+
 const DWORD kWriteTimeoutMs = 10000;
+const DWORD kDefaultWaitMs = 2000;    // what a client's WaitNamedPipeW with the default wait waits
 const uint32_t kMaxFrame = 16u << 20;  // a longer announced length ends the connection
+
+tessaline_emu::PipeServerConfig TestConfig(std::wstring name, bool refuseClients) {
+    tessaline_emu::PipeServerConfig config;
+    config.name = std::move(name);
+    config.defaultTimeoutMs = kDefaultWaitMs;
+    config.firstInstance = false;  // a test may serve a name another test process has just let go
+    config.inboundOnly = refuseClients;
+    config.maxFrame = kMaxFrame;
+    return config;
+}
+
 }  // namespace
 
-// One accepted connection. Its instance's thread reads it and ends it; writers
-// use the handle under io and the connection ends under io too, so a handle is
-// never closed during a write.
-struct CTestPipeServer::Client {
-    std::mutex io;
-    HANDLE pipe;          // the instance's; null once the connection has ended (also under m_lock)
-    HANDLE commandEvent;  // the instance's
-    Command command = kNone;  // under m_lock, like bytes
-    uint64_t bytes = 0;
-};
+// Records each frame and hands it to the responder; marks the client gone at the end.
+class CTestPipeServer::Handler : public tessaline_emu::IPipeConnectionHandler {
+public:
+    Handler(CTestPipeServer* server, size_t id) : m_server(server), m_id(id) {}
+    bool OnConnected(CPipeSession&) override { return true; }
+    bool OnMessage(CPipeSession&, const uint8_t* message, uint32_t length) override {
+        std::vector<uint8_t> frame(message, message + length);
+        Responder responder;
+        {
+            std::lock_guard<std::mutex> lock(m_server->m_lock);
+            m_server->m_frames.push_back(frame);
+            if (m_server->m_workerCount && m_server->m_responder) m_server->m_jobs.push_back(Job{m_id, frame});
+            else responder = m_server->m_responder;
+        }
+        m_server->m_changed.notify_all();
+        if (responder) responder(*m_server, m_id, frame);
+        return true;
+    }
+    void OnEnded(CPipeSession&, const std::wstring&) override {
+        {
+            std::lock_guard<std::mutex> lock(m_server->m_lock);
+            m_server->m_clients[m_id].gone = true;
+        }
+        m_server->m_changed.notify_all();
+    }
 
-struct CTestPipeServer::Instance {
-    CHandleHolder pipe;
-    CHandleHolder ioEvent{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};        // connect and read completions
-    CHandleHolder commandEvent{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // a client is to be ended
+private:
+    CTestPipeServer* m_server;
+    const size_t m_id;
 };
 
 CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
-    : m_name(std::move(name)), m_refuseClients(refuseClients),
-      m_stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    : m_server(TestConfig(std::move(name), refuseClients),
+               [this](const std::shared_ptr<CPipeSession>& session) {
+                   size_t id;
+                   {
+                       std::lock_guard<std::mutex> lock(m_lock);
+                       id = m_clients.size();
+                       m_clients.push_back(Client{session, false});
+                   }
+                   m_changed.notify_all();
+                   return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this, id));
+               }) {}
 
 CTestPipeServer::~CTestPipeServer() { Stop(); }
 
-HANDLE CTestPipeServer::CreateInstance() {
-    DWORD access = (m_refuseClients ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_DUPLEX) | FILE_FLAG_OVERLAPPED;
-    return ::CreateNamedPipeW((L"\\\\.\\pipe\\" + m_name).c_str(), access, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE,
-                              kInstances, 65536, 65536, 2000, nullptr);
-}
-
 bool CTestPipeServer::Start() {
-    if (!m_threads.empty()) return true;
+    if (m_server.IsRunning()) return true;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_stopping = false;  // clients and frames of an earlier run stay, numbered on
     }
-    ::ResetEvent(m_stopEvent.get());
-    for (DWORD i = 0; i < kInstances; ++i) {
-        m_instances.emplace_back(new Instance);
-        Instance& in = *m_instances.back();
-        in.pipe.reset(CreateInstance());
-        if (!in.pipe.is_valid() || !in.ioEvent.is_valid() || !in.commandEvent.is_valid() || !m_stopEvent.is_valid()) {
-            m_instances.clear();
+    if (m_server.Start() != ERROR_SUCCESS) return false;
+    for (unsigned i = 0; i < m_workerCount; ++i) {
+        m_workers.emplace_back(new lumlib::CWorkerThread);
+        if (m_workers.back()->Start(&CTestPipeServer::WorkMain, this) != ERROR_SUCCESS) {
+            Stop();
             return false;
         }
     }
-    for (auto& in : m_instances) m_threads.emplace_back([this, i = in.get()] { Serve(i); });
-    for (unsigned i = 0; i < m_workerCount; ++i) m_threads.emplace_back([this] { Work(); });
     return true;
 }
 
@@ -74,106 +101,13 @@ void CTestPipeServer::Stop() {
         m_stopping = true;
     }
     m_changed.notify_all();
-    ::SetEvent(m_stopEvent.get());
-    for (std::thread& t : m_threads) t.join();
-    m_threads.clear();
-    m_instances.clear();
+    m_workers.clear();  // each joins its thread
+    m_server.Stop();
 }
 
-void CTestPipeServer::Serve(Instance* in) {
-    OVERLAPPED ov;
-    DWORD n = 0;
-    while (::WaitForSingleObject(m_stopEvent.get(), 0) != WAIT_OBJECT_0) {
-        if (!in->pipe.is_valid()) in->pipe.reset(CreateInstance());
-        if (!in->pipe.is_valid()) {  // the closed instance may still be going away: try again shortly
-            ::WaitForSingleObject(m_stopEvent.get(), 20);
-            continue;
-        }
-        HANDLE pipe = in->pipe.get();
-        ZeroMemory(&ov, sizeof(ov));
-        ov.hEvent = in->ioEvent.get();
-        Result r = kOk;
-        if (!::ConnectNamedPipe(pipe, &ov) && ::GetLastError() != ERROR_PIPE_CONNECTED)
-            r = ::GetLastError() == ERROR_IO_PENDING ? Await(in, &ov, nullptr, &n) : kFailed;
-        if (r == kStop) break;
-        if (r != kOk) {  // e.g. a client that came and went before we saw it: start afresh
-            in->pipe.reset();
-            continue;
-        }
-
-        std::unique_ptr<Client> owned(new Client);
-        Client* c = owned.get();
-        c->pipe = pipe;
-        c->commandEvent = in->commandEvent.get();
-        size_t id;
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            id = m_clients.size();
-            m_clients.push_back(std::move(owned));
-        }
-        m_changed.notify_all();
-
-        for (;;) {  // frame after frame until the connection ends
-            uint8_t h[4];
-            if ((r = Read(in, &ov, c, h, 4)) != kOk) break;
-            uint32_t length = h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24;
-            if (length > kMaxFrame) break;
-            std::vector<uint8_t> frame(length);
-            if ((r = Read(in, &ov, c, frame.data(), length)) != kOk) break;
-            Responder responder;
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                m_frames.push_back(frame);
-                if (m_workerCount && m_responder) m_jobs.push_back(Job{id, frame});
-                else responder = m_responder;
-            }
-            m_changed.notify_all();
-            if (responder) responder(*this, id, frame);
-        }
-        {
-            std::lock_guard<std::mutex> io(c->io);
-            std::lock_guard<std::mutex> lock(m_lock);
-            if (r == kCommand && c->command == kClose) in->pipe.reset();  // replaced on the next turn
-            else ::DisconnectNamedPipe(pipe);                              // and listen again
-            c->pipe = nullptr;
-        }
-        m_changed.notify_all();
-        if (r == kStop) break;
-    }
-}
-
-// Waits for the pending operation on the instance; Stop, or a command for
-// client c, cancels it.
-CTestPipeServer::Result CTestPipeServer::Await(Instance* in, OVERLAPPED* ov, Client* c, DWORD* n) {
-    HANDLE waits[3] = {in->ioEvent.get(), m_stopEvent.get(), in->commandEvent.get()};
-    for (;;) {
-        DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
-        if (w == WAIT_OBJECT_0) return ::GetOverlappedResult(in->pipe.get(), ov, n, FALSE) ? kOk : kFailed;
-        if (w == WAIT_OBJECT_0 + 2) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            if (!c || c->command == kNone) continue;  // meant for a client that has already gone
-        }
-        // The buffer and OVERLAPPED stay in use until the cancelled operation has finished.
-        ::CancelIoEx(in->pipe.get(), ov);
-        ::GetOverlappedResult(in->pipe.get(), ov, n, TRUE);
-        return w == WAIT_OBJECT_0 + 1 ? kStop : kCommand;
-    }
-}
-
-CTestPipeServer::Result CTestPipeServer::Read(Instance* in, OVERLAPPED* ov, Client* c, uint8_t* p, uint32_t count) {
-    while (count) {
-        ZeroMemory(ov, sizeof(*ov));
-        ov->hEvent = in->ioEvent.get();
-        DWORD n = 0;
-        if (!::ReadFile(in->pipe.get(), p, count, nullptr, ov) && ::GetLastError() != ERROR_IO_PENDING) return kFailed;
-        Result r = Await(in, ov, c, &n);
-        if (r != kOk) return r;
-        std::lock_guard<std::mutex> lock(m_lock);
-        c->bytes += n;
-        p += n;
-        count -= n;
-    }
-    return kOk;
+unsigned __stdcall CTestPipeServer::WorkMain(void* self) {
+    static_cast<CTestPipeServer*>(self)->Work();
+    return 0;
 }
 
 void CTestPipeServer::Work() {
@@ -208,49 +142,29 @@ bool CTestPipeServer::WaitForClients(size_t count, DWORD timeoutMs) {
 }
 
 bool CTestPipeServer::WaitForClientGone(size_t client, DWORD timeoutMs) {
-    return WaitUntil(timeoutMs, [&] { return client < m_clients.size() && !m_clients[client]->pipe; });
+    return WaitUntil(timeoutMs, [&] { return client < m_clients.size() && m_clients[client].gone; });
 }
 
-bool CTestPipeServer::EndClient(size_t client, Command how) {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (client >= m_clients.size()) return false;
-        m_clients[client]->command = how;
-        if (m_clients[client]->pipe) ::SetEvent(m_clients[client]->commandEvent);
-    }
+std::shared_ptr<CPipeSession> CTestPipeServer::Session(size_t client) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return client < m_clients.size() ? m_clients[client].session : nullptr;
+}
+
+bool CTestPipeServer::EndClient(size_t client, CPipeSession::EndHow how) {
+    std::shared_ptr<CPipeSession> session = Session(client);
+    if (!session) return false;
+    session->End(how);
     return WaitForClientGone(client, kWriteTimeoutMs);
 }
 
 bool CTestPipeServer::Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
-    std::vector<uint8_t> wire = {uint8_t(declaredLength), uint8_t(declaredLength >> 8), uint8_t(declaredLength >> 16),
-                                 uint8_t(declaredLength >> 24)};
+    std::shared_ptr<CPipeSession> session = Session(client);
+    if (!session) return false;
+    uint8_t field[kFrameLengthSize];
+    StoreFrameLength(field, declaredLength);
+    std::vector<uint8_t> wire(field, field + kFrameLengthSize);
     wire.insert(wire.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
-    Client* c;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (client >= m_clients.size()) return false;
-        c = m_clients[client].get();
-    }
-    std::lock_guard<std::mutex> io(c->io);
-    CHandleHolder done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    for (size_t sent = 0; sent < wire.size();) {
-        OVERLAPPED ov = {};
-        ov.hEvent = done.get();
-        DWORD n = 0;
-        if (!c->pipe || !done.is_valid()) return false;
-        if (!::WriteFile(c->pipe, wire.data() + sent, DWORD(wire.size() - sent), nullptr, &ov) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return false;
-        HANDLE waits[2] = {done.get(), m_stopEvent.get()};
-        if (::WaitForMultipleObjects(2, waits, FALSE, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-            ::CancelIoEx(c->pipe, &ov);  // and wait for it: ov and the buffer are in use until then
-            ::GetOverlappedResult(c->pipe, &ov, &n, TRUE);
-            return false;
-        }
-        if (!::GetOverlappedResult(c->pipe, &ov, &n, FALSE) || n == 0) return false;
-        sent += n;
-    }
-    return true;
+    return session->Write(wire.data(), wire.size(), kWriteTimeoutMs);
 }
 
 bool CTestPipeServer::WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
@@ -273,8 +187,8 @@ std::vector<uint8_t> CTestPipeServer::Frame(size_t index) {
 }
 
 uint64_t CTestPipeServer::BytesReceived(size_t client) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return client < m_clients.size() ? m_clients[client]->bytes : 0;
+    std::shared_ptr<CPipeSession> session = Session(client);
+    return session ? session->BytesRead() : 0;
 }
 
 }  // namespace zk_testkit

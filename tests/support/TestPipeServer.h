@@ -1,8 +1,10 @@
-// A real named-pipe server for tests: overlapped, byte mode, four listening
-// instances, each served by a thread of its own. It records every frame it
-// reads (4-byte little-endian length, then the payload), writes whole and cut
-// frames on request, ends a client's connection on request, and can answer
-// each frame through a responder callback.
+// A real named-pipe server for tests, on the emulator's server core
+// (tools/tessaline-emu/PipeServer.h): overlapped, byte mode, one thread per
+// connected client. It records every frame it reads (4-byte little-endian
+// length, then the payload), writes whole and cut frames on request, ends a
+// client's connection on request, and can answer each frame through a
+// responder callback. For a server that answers like the service, with
+// faults, see HostileService.h.
 #pragma once
 
 #include <windows.h>
@@ -14,10 +16,11 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
+#include "tools/tessaline-emu/PipeServer.h"
 
 namespace zk_testkit {
 
@@ -43,26 +46,26 @@ public:
     CTestPipeServer(const CTestPipeServer&) = delete;
     CTestPipeServer& operator=(const CTestPipeServer&) = delete;
 
-    // Creates the instances (on the calling thread, so a client may open as
-    // soon as Start returns) and the threads; false when an instance failed.
+    // Creates the first instance (on the calling thread, so a client may open
+    // as soon as Start returns) and the threads; false when that failed.
     bool Start();
     // Ends every connection, closes every instance and joins every thread.
     // Recorded frames stay readable.
     void Stop();
-    const std::wstring& Name() const { return m_name; }
+    const std::wstring& Name() const { return m_server.Config().name; }
 
     // Clients are numbered 0, 1, ... in the order their connections were
-    // accepted; with several instances that need not be the order in which
-    // they opened, so open one at a time when it matters.
+    // accepted, which need not be the order in which they opened: open one
+    // at a time when it matters.
     bool WaitForClients(size_t count, DWORD timeoutMs);
     bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
     // Waits until the connection has ended, from either side.
     bool WaitForClientGone(size_t client, DWORD timeoutMs);
     // End a connection from the server side; true once it has ended.
     // DisconnectNamedPipe: the client sees 233 and loses what it had not read.
-    bool DisconnectClient(size_t client) { return EndClient(client, kDisconnect); }
-    // CloseHandle, and a new instance takes its place: the client sees 109.
-    bool CloseClient(size_t client) { return EndClient(client, kClose); }
+    bool DisconnectClient(size_t client) { return EndClient(client, tessaline_emu::CPipeSession::kEndDisconnect); }
+    // CloseHandle: the client reads what was sent, then sees 109.
+    bool CloseClient(size_t client) { return EndClient(client, tessaline_emu::CPipeSession::kEndClose); }
 
     // Writes one frame in one piece; blocks while the client has not read what
     // does not fit into the pipe's buffer. false when the client is gone or
@@ -87,33 +90,29 @@ public:
     void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false);
 
 private:
-    struct Client;
-    struct Instance;
+    class Handler;
+    struct Client {
+        std::shared_ptr<tessaline_emu::CPipeSession> session;
+        bool gone = false;
+    };
     struct Job {
         size_t client;
         std::vector<uint8_t> frame;
     };
-    enum Command { kNone, kDisconnect, kClose };
-    enum Result { kOk, kFailed, kStop, kCommand };
 
-    HANDLE CreateInstance();
-    void Serve(Instance* in);
+    static unsigned __stdcall WorkMain(void* self);
     void Work();
-    Result Await(Instance* in, OVERLAPPED* ov, Client* c, DWORD* n);
-    Result Read(Instance* in, OVERLAPPED* ov, Client* c, uint8_t* p, uint32_t count);
+    std::shared_ptr<tessaline_emu::CPipeSession> Session(size_t client);
     bool Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size);
-    bool EndClient(size_t client, Command how);
+    bool EndClient(size_t client, tessaline_emu::CPipeSession::EndHow how);
     bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done);
 
-    const std::wstring m_name;
-    const bool m_refuseClients;
-    CHandleHolder m_stopEvent;
-    std::vector<std::unique_ptr<Instance>> m_instances;  // these two: Start and Stop only
-    std::vector<std::thread> m_threads;
+    tessaline_emu::CPipeServer m_server;
+    std::vector<std::unique_ptr<lumlib::CWorkerThread>> m_workers;  // Start and Stop only
     std::mutex m_lock;                  // guards everything below
     std::condition_variable m_changed;  // clients, frames, jobs, stopping
     bool m_stopping = false;
-    std::vector<std::unique_ptr<Client>> m_clients;
+    std::vector<Client> m_clients;
     std::vector<std::vector<uint8_t>> m_frames;
     std::vector<Job> m_jobs;  // frames waiting for a worker
     Responder m_responder;

@@ -11,10 +11,10 @@
 #include <tuple>
 #include <vector>
 
+#include "pipes/FrameReader.h"
 #include "support/lumlib.h"
 #include "tests/support/TestPipeServer.h"
 #include "tools/common/ConsoleOut.h"
-#include "tools/tessaline-emu/FrameReader.h"
 #include "virt/api/SndProtocol.h"
 
 namespace {
@@ -143,7 +143,7 @@ public:
     }
     // A message with its length in front; with framed false the bytes as they are.
     bool Send(const std::vector<uint8_t>& message, bool framed = true) {
-        std::vector<uint8_t> bytes = framed ? tessaline_emu::MakeFrame(message) : message;
+        std::vector<uint8_t> bytes = framed ? MakeFrame(message) : message;
         DWORD written = 0;
         return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), INFINITE, &written) == 0;
     }
@@ -156,7 +156,7 @@ public:
     std::string Next(std::string* record = nullptr, DWORD timeoutMs = 5000) {
         const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
         std::vector<uint8_t> m;
-        while (m_reader.Next(&m, nullptr) != tessaline_emu::CFrameReader::kFrame) {
+        while (m_reader.Next(&m) != CFrameReader::kFrame) {
             const ULONGLONG now = ::GetTickCount64(), left = now >= deadline ? 0 : deadline - now;
             DWORD got = 0;
             const DWORD error = Transfer(false, m_buffer, sizeof(m_buffer), static_cast<DWORD>(left), &got);
@@ -194,7 +194,7 @@ private:
     CHandleHolder m_pipe;
     CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     uint8_t m_buffer[65536];
-    tessaline_emu::CFrameReader m_reader{1 << 20};
+    CFrameReader m_reader;
 };
 
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,23 @@ enum WithholdBits : uint32_t {
     kWithholdAll = 0xFu,
 };
 
+// Faults of the wire, for trying a client against a broken service (the
+// test kit's hostile service selects them).
+enum class EmuFault {
+    kNone,
+    kStopReading,       // never reads: the client's writes fill the pipe and then wait
+    kShortFrames,       // every message goes out cut to 8 bytes, its size field saying 8
+    kRawLength,         // the first message is replaced by a bare length field 0xFFFFFFF0; nothing follows
+    kHugeNotification,  // a 64 MiB device notification before the greeting
+    kSlowReplies,       // replies to numbered requests wait faultDelayMs first
+    kChurn,             // every connection is broken right after its greeting
+};
+
+// kHugeNotification: the notification's whole length.
+const uint32_t kEmuHugeNotificationSize = 64u << 20;
+// kRawLength: the bare length field, announcing nearly 4 GiB.
+const uint32_t kEmuRawLength = 0xFFFFFFF0u;
+
 struct EmuOptions {
     std::wstring pipeName = kServicePipeName;
     std::wstring deviceFile;       // empty: the built-in devices
@@ -33,6 +51,13 @@ struct EmuOptions {
     std::wstring control;          // prefix of the named control events; empty: none
     uint32_t exitAfterMs = 0;      // stop on its own after this long; 0: run until stopped
     bool quiet = false;            // no traffic lines
+    // Where traffic lines go (with their time stamp); empty: the console.
+    std::function<void(const std::wstring&)> output;
+    EmuFault fault = EmuFault::kNone;
+    uint32_t faultDelayMs = 4000;  // kSlowReplies: longer than the library's 3 s reply wait
+    uint32_t maxInstances = 255;   // connections at once (255: no limit)
+    uint32_t defaultTimeoutMs = 0; // the pipe's default wait for clients (0: the system's 50 ms)
+    uint32_t bufferSize = 65536;   // the pipe's buffer, each direction
 
     // --signal NAME ACTION: poke a running emulator instead of running one.
     std::wstring signalName;

@@ -1,25 +1,20 @@
 #include "tools/tessaline-emu/EmuServer.h"
 
-#include <process.h>
 #include <sddl.h>
 
 #include <cstring>
 
 #include "tools/common/ConsoleOut.h"
-#include "tools/tessaline-emu/FrameReader.h"
 #include "virt/api/SndProtocol.h"
 
 namespace tessaline_emu {
 namespace {
 
-// Largest frame a client may send: far above any request of the library
-// (8244 bytes), small enough never to be a memory problem.
-const uint32_t kMaxFrame = 1024 * 1024;
-const DWORD kPipeBufferSize = 65536;
-const DWORD kReadChunk = 65536;
-
-// Everyone may connect, also from a low-integrity process, as with the service.
-const wchar_t kPipeSddl[] = L"D:(A;;GA;;;WD)S:(ML;;NW;;;LW)";
+// kHugeNotification: the size of each write of the name.
+const size_t kHugeNotificationPiece = 65536;
+// kShortFrames: what is left of every message, less than the 12 bytes a
+// client reads of any message.
+const uint32_t kShortFrameSize = 8;
 
 // Server-information payload: version 1.0, then the server's name.
 std::vector<uint8_t> ServerInfoPayload() {
@@ -49,76 +44,66 @@ std::wstring EventName(uint32_t event) { return zktools::FromUtf8(SndEventName(e
 
 }  // namespace
 
-// ---- CEmuSession -----------------------------------------------------------
+// ---- CServicePipeSecurity ----------------------------------------------------
 
-CEmuSession::CEmuSession(CEmuServer* server, HANDLE pipe, unsigned number)
-    : m_server(server), m_pipe(pipe), m_number(number) {
-    // Created here, so actions posted before the thread runs are not lost.
-    m_wake.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    m_readEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_writeEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+bool CServicePipeSecurity::Build() {
+    // The emulator's own user keeps every right, creating further instances included.
+    CHandleHolder token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<uint8_t> user(size != 0 ? size : 1);
+    if (!::GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return false;
+    lumlib::unique_local_ptr<wchar_t*> userSid;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, userSid.put())) return false;
+    // Protected DACL: SYSTEM and the user all access, everyone read and write;
+    // a low-integrity no-write-up label so low-integrity callers may connect.
+    const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(userSid.get()) + L")" +
+                              zktools::Format(L"(A;;0x%lx;;;WD)", kEveryoneAccess) + L"S:(ML;;NW;;;LW)";
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, m_descriptor.put(),
+                                                                 nullptr))
+        return false;
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = m_descriptor.get();
+    m_attributes.bInheritHandle = FALSE;
+    return true;
 }
 
-CEmuSession::~CEmuSession() {
-    if (m_thread.is_valid()) ::WaitForSingleObject(m_thread.get(), INFINITE);
-}
-
-bool CEmuSession::Start() {
-    if (m_wake.is_valid() && m_readEvent.is_valid() && m_writeEvent.is_valid())
-        m_thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuSession::ThreadMain, this, 0, nullptr)));
-    if (m_thread.is_valid()) return true;
-    ::InterlockedExchange(&m_finished, 1);  // nothing runs: the next reap deletes it
-    return false;
-}
-
-void CEmuSession::Post(LONG actions) {
-    ::InterlockedOr(&m_actions, actions);
-    ::SetEvent(m_wake.get());
-}
-
-unsigned __stdcall CEmuSession::ThreadMain(void* self) {
-    static_cast<CEmuSession*>(self)->Run();
-    return 0;
-}
+// ---- CEmuSession -------------------------------------------------------------
 
 void CEmuSession::Print(const std::wstring& text) {
-    m_server->Print(zktools::Format(L"[client %u] ", m_number) + text);
+    m_server->Print(zktools::Format(L"[client %u] ", m_session->Number()) + text);
 }
 
-bool CEmuSession::Delay() {
-    const uint32_t delay = m_server->Options().delayMs;
-    if (delay == 0) return true;
-    return ::WaitForSingleObject(m_server->StopEvent(), delay) == WAIT_TIMEOUT;
-}
+bool CEmuSession::Delay() { return m_session->Pause(m_server->Options().delayMs); }
 
-bool CEmuSession::SendMessage(const uint8_t* message, size_t length, const std::wstring& what) {
-    const std::vector<uint8_t> frame = MakeFrame(std::vector<uint8_t>(message, message + length));
-    size_t done = 0;
-    while (done < frame.size()) {
-        OVERLAPPED ov;
-        std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = m_writeEvent.get();
-        DWORD written = 0;
-        BOOL ok = ::WriteFile(m_pipe.get(), frame.data() + done, static_cast<DWORD>(frame.size() - done), nullptr, &ov);
-        if (!ok && ::GetLastError() != ERROR_IO_PENDING) {
-            m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
-            return false;
-        }
-        // A client that stops reading must not keep the emulator from stopping.
-        HANDLE waits[2] = {m_writeEvent.get(), m_server->StopEvent()};
-        const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (w != WAIT_OBJECT_0) {
-            ::CancelIo(m_pipe.get());
-            ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE);  // the buffer stays ours until it ends
-            m_endReason = L"emulator stopping";
-            return false;
-        }
-        if (!::GetOverlappedResult(m_pipe.get(), &ov, &written, FALSE)) {
-            m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
-            return false;
-        }
-        done += written;
+bool CEmuSession::SendMessage(const uint8_t* message, size_t length, const std::wstring& what, bool reply) {
+    const EmuOptions& options = m_server->Options();
+    if (m_streamBroken) return true;  // after a bare length field nothing can follow
+    switch (options.fault) {
+    case EmuFault::kShortFrames: {
+        uint8_t cut[kShortFrameSize] = {};
+        std::memcpy(cut, message, length < kShortFrameSize ? length : kShortFrameSize);
+        SndStoreU32(cut, kSndOffSize, kShortFrameSize);
+        if (!m_session->SendMessage(cut, kShortFrameSize)) return false;
+        Print(L"-> " + what + zktools::Format(L" [fault: cut to %u bytes]", kShortFrameSize));
+        return true;
     }
+    case EmuFault::kRawLength: {
+        uint8_t field[kFrameLengthSize];
+        StoreFrameLength(field, kEmuRawLength);
+        m_streamBroken = true;
+        if (!m_session->Write(field, sizeof(field))) return false;
+        Print(zktools::Format(L"-> length field %lu and nothing else [fault], instead of ", kEmuRawLength) + what);
+        return true;
+    }
+    case EmuFault::kSlowReplies:
+        if (reply && !m_session->Pause(options.faultDelayMs)) return false;
+        break;
+    default:
+        break;
+    }
+    if (!m_session->SendMessage(message, length)) return false;
     Print(L"-> " + what);
     return true;
 }
@@ -155,10 +140,31 @@ bool CEmuSession::SendDeviceList() {
                                                 static_cast<unsigned>(devices.size())));
 }
 
-bool CEmuSession::RunActions() {
-    const LONG actions = ::InterlockedExchange(&m_actions, 0);
+bool CEmuSession::SendHugeNotification() {
+    // Streamed in pieces, so the emulator itself never holds 64 MiB: the
+    // length field, the record's fixed part, then a name of 'x' and its terminator.
+    uint8_t head[kFrameLengthSize + SndDeviceInfoSize(0)];
+    uint8_t field[kFrameLengthSize];
+    StoreFrameLength(field, kEmuHugeNotificationSize);
+    std::memcpy(head, field, sizeof(field));
+    SndBuildDeviceInfo(head + kFrameLengthSize, SndDeviceInfoSize(0), 0, 0, 1, 0, u"", 0);
+    SndStoreU32(head + kFrameLengthSize, kSndOffSize, kEmuHugeNotificationSize);
+    if (!m_session->Write(head, kFrameLengthSize + kSndOffDeviceName)) return false;
+    std::vector<uint8_t> name(kHugeNotificationPiece);
+    for (size_t i = 0; i < name.size(); i += 2) name[i] = 'x';
+    for (size_t left = kEmuHugeNotificationSize - kSndOffDeviceName; left != 0;) {
+        const size_t n = left < name.size() ? left : name.size();
+        if (n == left) name[n - 2] = 0;  // the terminator ends the last piece
+        if (!m_session->Write(name.data(), n)) return false;
+        left -= n;
+    }
+    Print(zktools::Format(L"-> eZkSndRdpVDeviceInfo (2) of %lu bytes [fault]", kEmuHugeNotificationSize));
+    return true;
+}
+
+bool CEmuSession::OnActions(CPipeSession& session, uint32_t actions) {
     if (actions & kActionDrop) {
-        m_endReason = L"dropped on request";
+        session.SetEndReason(L"dropped on request");
         return false;
     }
     if ((actions & kActionUnknown) && !SendUnknown()) return false;
@@ -166,15 +172,16 @@ bool CEmuSession::RunActions() {
     return true;
 }
 
-bool CEmuSession::HandleMessage(const std::vector<uint8_t>& message) {
+bool CEmuSession::OnMessage(CPipeSession&, const uint8_t* message, uint32_t length) {
     const EmuOptions& options = m_server->Options();
     ++m_received;
+    m_server->Count(&m_server->m_messages);
     SndDecodedRequest request;
-    SndDecodeRequest(message.data(), message.size(), request);
+    SndDecodeRequest(message, length, request);
     bool alive = true;
     if (!request.valid) {
         Print(zktools::Format(L"<- message of %u bytes, shorter than a header: ignored",
-                              static_cast<unsigned>(message.size())));
+                              static_cast<unsigned>(length)));
     } else {
         std::wstring line = zktools::Format(L"<- %s (%u)", CommandName(request.command).c_str(), request.command);
         if (request.requestId != 0) line += zktools::Format(L" request %u", request.requestId);
@@ -184,6 +191,12 @@ bool CEmuSession::HandleMessage(const std::vector<uint8_t>& message) {
                 m_sessionId = request.argument;
                 m_haveSessionId = true;
                 line += zktools::Format(L": session %u", request.argument);
+                // The pipe knows the caller's session: a client that claims another is worth a warning.
+                ULONG piped = 0;
+                if (m_session->ClientSessionId(&piped))
+                    line += piped == request.argument
+                                ? zktools::Format(L" (pipe: session %lu)", piped)
+                                : zktools::Format(L" [warning: the pipe reports session %lu]", piped);
             } else {
                 line += L": no session id";
             }
@@ -229,7 +242,8 @@ bool CEmuSession::HandleMessage(const std::vector<uint8_t>& message) {
                                            status == 0 ? record : nullptr);
             alive = Delay() && SendMessage(reply, n,
                                            zktools::Format(L"reply to request %u: status %u%s", request.requestId,
-                                                           status, status == 0 ? L", settings record" : L""));
+                                                           status, status == 0 ? L", settings record" : L""),
+                                           true);
             break;
         }
         case nCmdSetSettings: {
@@ -257,7 +271,8 @@ bool CEmuSession::HandleMessage(const std::vector<uint8_t>& message) {
             const size_t n = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, status);
             alive = Delay() && SendMessage(reply, n,
                                            zktools::Format(L"reply to request %u: status %u%s", request.requestId,
-                                                           status, note.c_str()));
+                                                           status, note.c_str()),
+                                           true);
             break;
         }
         default:
@@ -268,273 +283,82 @@ bool CEmuSession::HandleMessage(const std::vector<uint8_t>& message) {
                                                ERROR_INVALID_FUNCTION);
                 alive = Delay() && SendMessage(reply, n,
                                                zktools::Format(L"reply to request %u: status %u (unknown command)",
-                                                               request.requestId, ERROR_INVALID_FUNCTION));
+                                                               request.requestId, ERROR_INVALID_FUNCTION),
+                                               true);
             }
             break;
         }
     }
     if (alive && options.dropAfter != 0 && m_received >= options.dropAfter) {
-        m_endReason = zktools::Format(L"dropped after %u messages (--drop-after)", m_received);
+        m_session->SetEndReason(zktools::Format(L"dropped after %u messages (--drop-after)", m_received));
         return false;
     }
     return alive;
 }
 
-void CEmuSession::Run() {
+bool CEmuSession::OnConnected(CPipeSession& session) {
+    m_session = &session;
+    m_server->Count(&m_server->m_connections);
     const EmuOptions& options = m_server->Options();
-    Print(L"connected");
+    ULONG piped = 0;
+    if (session.ClientSessionId(&piped)) Print(zktools::Format(L"connected (pipe: session %lu)", piped));
+    else Print(L"connected");
+    if (options.fault == EmuFault::kHugeNotification && !SendHugeNotification()) return false;
     bool alive = true;
     if (options.withhold & kWithholdServerInfo) Print(L"   server information withheld (--withhold)");
     else alive = Delay() && SendServerInfo();
     if (alive && options.sendUnknown) alive = SendUnknown();
-
-    CFrameReader reader(kMaxFrame);
-    std::vector<uint8_t> buffer(kReadChunk);
-    std::vector<uint8_t> message;
-    OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof(ov));
-    bool readPending = false;
-    while (alive) {
-        if (!readPending) {
-            std::memset(&ov, 0, sizeof(ov));
-            ov.hEvent = m_readEvent.get();
-            // Completion, immediate or not, is taken from the event below.
-            if (!::ReadFile(m_pipe.get(), buffer.data(), kReadChunk, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
-                const DWORD error = ::GetLastError();
-                m_endReason = (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
-                                  ? L"client closed the connection"
-                                  : L"read failed: " + zktools::ErrorText(error);
-                break;
-            }
-            readPending = true;
-        }
-        HANDLE waits[3] = {m_server->StopEvent(), m_wake.get(), m_readEvent.get()};
-        const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
-        if (w == WAIT_OBJECT_0) {
-            m_endReason = L"emulator stopping";
-            break;
-        }
-        if (w == WAIT_OBJECT_0 + 1) {
-            alive = RunActions();
-            continue;
-        }
-        if (w != WAIT_OBJECT_0 + 2) {
-            m_endReason = L"wait failed: " + zktools::ErrorText(::GetLastError());
-            break;
-        }
-        DWORD got = 0;
-        readPending = false;
-        if (!::GetOverlappedResult(m_pipe.get(), &ov, &got, FALSE)) {
-            const DWORD error = ::GetLastError();
-            m_endReason = (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
-                              ? L"client closed the connection"
-                              : L"read failed: " + zktools::ErrorText(error);
-            break;
-        }
-        reader.Append(buffer.data(), got);
-        for (;;) {
-            uint32_t announced = 0;
-            const CFrameReader::Result r = reader.Next(&message, &announced);
-            if (r == CFrameReader::kNeedMore) break;
-            if (r == CFrameReader::kTooLarge) {
-                m_endReason = zktools::Format(L"frame of %u bytes announced, more than %u: connection broken",
-                                              announced, kMaxFrame);
-                alive = false;
-                break;
-            }
-            alive = HandleMessage(message);
-            if (!alive) break;
-        }
+    if (alive && options.fault == EmuFault::kChurn) {
+        session.SetEndReason(L"dropped after the greeting [fault]");
+        return false;
     }
-    if (readPending) {
-        ::CancelIo(m_pipe.get());
-        DWORD got = 0;
-        ::GetOverlappedResult(m_pipe.get(), &ov, &got, TRUE);  // the buffer stays ours until it ends
-    }
-    // Only closed, not disconnected: DisconnectNamedPipe would throw away what
-    // the client has not read yet (the answers just sent). After closing, the
-    // client reads what is left and then gets ERROR_BROKEN_PIPE, as when a
-    // service process ends.
-    m_pipe.reset();
-    if (m_haveSessionId) Print(zktools::Format(L"disconnected (session %u): ", m_sessionId) + m_endReason);
-    else Print(L"disconnected: " + m_endReason);
-    ::InterlockedExchange(&m_finished, 1);
-    m_server->SessionEnded();
+    return alive;
 }
 
-// ---- CEmuServer ------------------------------------------------------------
+void CEmuSession::OnEnded(CPipeSession&, const std::wstring& reason) {
+    if (m_haveSessionId) Print(zktools::Format(L"disconnected (session %u): ", m_sessionId) + reason);
+    else Print(L"disconnected: " + reason);
+}
+
+// ---- CEmuServer ----------------------------------------------------------------
+
+namespace {
+
+PipeServerConfig ConfigFor(const EmuOptions& options, CServicePipeSecurity& security, CEmuServer* server) {
+    PipeServerConfig config;
+    config.name = options.pipeName;
+    config.maxInstances = options.maxInstances;
+    config.defaultTimeoutMs = options.defaultTimeoutMs;
+    config.bufferSize = options.bufferSize;
+    config.readMessages = options.fault != EmuFault::kStopReading;
+    config.security = security.Build() ? security.attributes() : nullptr;
+    config.log = [server](const std::wstring& text) { server->Print(text); };
+    return config;
+}
+
+}  // namespace
 
 CEmuServer::CEmuServer(const EmuOptions& options, CEmuState& state)
-    : m_options(options), m_state(state), m_pipePath(L"\\\\.\\pipe\\" + options.pipeName) {
-    ::InitializeCriticalSection(&m_sessionsLock);
-    std::memset(&m_security, 0, sizeof(m_security));
-}
+    : m_options(options), m_state(state), m_traffic(lumlib::NewEvent(false)),
+      m_pipe(ConfigFor(options, m_security, this),
+             [this](const std::shared_ptr<CPipeSession>&) { return std::unique_ptr<IPipeConnectionHandler>(new CEmuSession(this)); }) {}
 
-CEmuServer::~CEmuServer() {
-    Stop();
-    if (m_descriptor != nullptr) ::LocalFree(m_descriptor);
-    ::DeleteCriticalSection(&m_sessionsLock);
-}
+CEmuServer::~CEmuServer() { Stop(); }
 
 void CEmuServer::Print(const std::wstring& text) {
-    if (!m_options.quiet) zktools::PrintLine(zktools::TimeStamp() + L" " + text);
-}
-
-HANDLE CEmuServer::CreateInstance(bool first, DWORD* error) {
-    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    HANDLE pipe = ::CreateNamedPipeW(m_pipePath.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES,
-                                     kPipeBufferSize, kPipeBufferSize, 0,
-                                     m_descriptor != nullptr ? &m_security : nullptr);
-    *error = (pipe == INVALID_HANDLE_VALUE) ? ::GetLastError() : 0;
-    return pipe;
+    if (m_options.quiet) return;
+    const std::wstring line = zktools::TimeStamp() + L" " + text;
+    if (m_options.output) m_options.output(line);
+    else zktools::PrintLine(line);
 }
 
 DWORD CEmuServer::Start() {
-    if (m_thread.is_valid()) return 0;
-    if (m_descriptor == nullptr &&
-        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &m_descriptor, nullptr)) {
-        m_security.nLength = sizeof(m_security);
-        m_security.lpSecurityDescriptor = m_descriptor;
-        m_security.bInheritHandle = FALSE;
-    }
-    m_stop.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    m_reap.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!m_stop.is_valid() || !m_reap.is_valid()) return ::GetLastError();
-    // A pipe that exists already answers the wait (or reports all instances
-    // busy); only a free name fails with "not found". This catches a running
-    // server also where the first-instance flag below is not enforced (Wine).
-    if (::WaitNamedPipeW(m_pipePath.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) return ERROR_PIPE_BUSY;
-    DWORD error = 0;
-    m_firstInstance.reset(CreateInstance(true, &error));
-    if (!m_firstInstance.is_valid()) return error;
-    m_thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &CEmuServer::ThreadMain, this, 0, nullptr)));
-    if (!m_thread.is_valid()) {
-        error = ::GetLastError();
-        m_firstInstance.reset();
-        return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
-    }
-    Print(L"serving " + m_pipePath);
-    return 0;
+    if (m_pipe.IsRunning()) return 0;
+    const DWORD error = m_pipe.Start();
+    if (error == 0) Print(L"serving \\\\.\\pipe\\" + m_options.pipeName);
+    return error;
 }
 
-void CEmuServer::Stop() {
-    if (!m_thread.is_valid()) return;
-    ::SetEvent(m_stop.get());
-    ::WaitForSingleObject(m_thread.get(), INFINITE);
-    m_thread.reset();
-    Reap(true);  // every session sees the stop event and ends
-}
-
-unsigned __stdcall CEmuServer::ThreadMain(void* self) {
-    static_cast<CEmuServer*>(self)->Listen();
-    return 0;
-}
-
-void CEmuServer::Reap(bool all) {
-    std::vector<std::unique_ptr<CEmuSession>> ended;
-    {
-        lumlib::__auto_locker guard(&m_sessionsLock);
-        guard.Lock();
-        for (size_t i = 0; i < m_sessions.size();) {
-            if (all || m_sessions[i]->Finished()) {
-                ended.push_back(std::move(m_sessions[i]));
-                m_sessions.erase(m_sessions.begin() + static_cast<std::ptrdiff_t>(i));
-            } else {
-                ++i;
-            }
-        }
-    }
-    ended.clear();  // outside the lock: each destructor waits for its thread
-}
-
-void CEmuServer::PostToAll(LONG actions) {
-    lumlib::__auto_locker guard(&m_sessionsLock);
-    guard.Lock();
-    for (auto& session : m_sessions)
-        if (!session->Finished()) session->Post(actions);
-}
-
-size_t CEmuServer::ClientCount() {
-    lumlib::__auto_locker guard(&m_sessionsLock);
-    guard.Lock();
-    size_t n = 0;
-    for (auto& session : m_sessions)
-        if (!session->Finished()) ++n;
-    return n;
-}
-
-void CEmuServer::Listen() {
-    CHandleHolder connectEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CHandleHolder instance(m_firstInstance.release());
-    if (!connectEvent.is_valid()) {
-        Print(L"cannot create an event: " + zktools::ErrorText(::GetLastError()));
-        return;
-    }
-    for (;;) {
-        if (!instance.is_valid()) {
-            DWORD error = 0;
-            instance.reset(CreateInstance(false, &error));
-            if (!instance.is_valid()) {
-                Print(L"cannot create a pipe instance: " + zktools::ErrorText(error));
-                // Try again shortly, unless we are asked to stop meanwhile.
-                if (::WaitForSingleObject(m_stop.get(), 1000) != WAIT_TIMEOUT) return;
-                continue;
-            }
-        }
-        OVERLAPPED ov;
-        std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = connectEvent.get();
-        ::ResetEvent(connectEvent.get());
-        bool connected = false;
-        bool pending = false;
-        if (::ConnectNamedPipe(instance.get(), &ov)) {
-            connected = true;
-        } else {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) connected = true;
-            else if (error == ERROR_IO_PENDING) pending = true;
-            else {
-                Print(L"waiting for a client failed: " + zktools::ErrorText(error));
-                instance.reset();
-                if (::WaitForSingleObject(m_stop.get(), 1000) != WAIT_TIMEOUT) return;
-                continue;
-            }
-        }
-        while (pending) {
-            HANDLE waits[3] = {m_stop.get(), m_reap.get(), connectEvent.get()};
-            const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
-            if (w == WAIT_OBJECT_0 + 1) {
-                Reap(false);
-                continue;
-            }
-            if (w != WAIT_OBJECT_0 + 2) {  // stop (or a failed wait): end listening
-                ::CancelIo(instance.get());
-                DWORD n = 0;
-                ::GetOverlappedResult(instance.get(), &ov, &n, TRUE);
-                return;  // the holder closes the instance
-            }
-            pending = false;
-            DWORD n = 0;
-            connected = ::GetOverlappedResult(instance.get(), &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-        }
-        if (!connected) {
-            instance.reset();
-            continue;
-        }
-        // Listed before its thread starts: once the client sees its greeting,
-        // control actions reach it.
-        CEmuSession* session = new CEmuSession(this, instance.release(), m_nextNumber++);
-        {
-            lumlib::__auto_locker guard(&m_sessionsLock);
-            guard.Lock();
-            m_sessions.emplace_back(session);
-        }
-        if (!session->Start()) {
-            Print(L"cannot start a client thread: " + zktools::ErrorText(::GetLastError()));
-            ::SetEvent(m_reap.get());  // the reap closes its pipe
-        }
-    }
-}
+void CEmuServer::Stop() { m_pipe.Stop(); }
 
 }  // namespace tessaline_emu

@@ -1,65 +1,70 @@
-// The emulator's pipe server: one listening pipe instance at a time, one
-// thread per connected client, all answering from the shared CEmuState.
+// The emulated service: the pipe server core with one CEmuSession per
+// connected client, all answering from the shared CEmuState.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "support/lumlib.h"
+#include "support/Holders.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/EmuState.h"
+#include "tools/tessaline-emu/PipeServer.h"
 
 namespace tessaline_emu {
 
 class CEmuServer;
 
-// One connected client. Its thread owns the pipe handle; other threads only
-// post actions to it.
-class CEmuSession {
+// The pipe's security: reading and writing for everyone, also at low
+// integrity, but creating instances (FILE_CREATE_PIPE_INSTANCE) only for
+// SYSTEM and the emulator's own user, so no other program can slip an
+// instance of its own under the name.
+class CServicePipeSecurity {
 public:
-    enum Action : LONG { kActionDrop = 1, kActionUnknown = 2, kActionDevices = 4 };
+    // Access everyone gets: read and write, without instance creation.
+    static const DWORD kEveryoneAccess = FILE_GENERIC_READ | (FILE_GENERIC_WRITE & ~FILE_CREATE_PIPE_INSTANCE);
 
-    CEmuSession(CEmuServer* server, HANDLE pipe, unsigned number);
-    ~CEmuSession();  // waits for the thread
-    CEmuSession(const CEmuSession&) = delete;
-    CEmuSession& operator=(const CEmuSession&) = delete;
-
-    bool Start();
-    void Post(LONG actions);
-    bool Finished() const { return ::InterlockedCompareExchange(&m_finished, 0, 0) != 0; }
-    unsigned Number() const { return m_number; }
+    // false when it cannot be built; attributes() stays null then.
+    bool Build();
+    SECURITY_ATTRIBUTES* attributes() { return m_descriptor.is_valid() ? &m_attributes : nullptr; }
+    PSECURITY_DESCRIPTOR descriptor() const { return m_descriptor.get(); }
 
 private:
-    static unsigned __stdcall ThreadMain(void* self);
-    void Run();
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> m_descriptor;
+    SECURITY_ATTRIBUTES m_attributes{};
+};
+
+// The service's side of one connection.
+class CEmuSession : public IPipeConnectionHandler {
+public:
+    enum Action : uint32_t { kActionDrop = 1, kActionUnknown = 2, kActionDevices = 4 };
+
+    explicit CEmuSession(CEmuServer* server) : m_server(server) {}
+
+    bool OnConnected(CPipeSession& session) override;
+    bool OnMessage(CPipeSession& session, const uint8_t* message, uint32_t length) override;
+    bool OnActions(CPipeSession& session, uint32_t actions) override;
+    void OnEnded(CPipeSession& session, const std::wstring& reason) override;
+
+private:
     // Each returns false when the connection is gone and the session must end.
-    bool HandleMessage(const std::vector<uint8_t>& message);
-    bool RunActions();
-    bool SendMessage(const uint8_t* message, size_t length, const std::wstring& what);
+    bool SendMessage(const uint8_t* message, size_t length, const std::wstring& what, bool reply = false);
     bool SendServerInfo();
     bool SendUnknown();
     bool SendDeviceList();
+    bool SendHugeNotification();
     // Waits --delay before an answer; false when the emulator stops meanwhile.
     bool Delay();
     void Print(const std::wstring& text);
 
     CEmuServer* m_server;
-    CHandleHolder m_pipe;
-    unsigned m_number;
-    CHandleHolder m_thread;
-    CHandleHolder m_wake;        // auto-reset: actions were posted
-    CHandleHolder m_readEvent;
-    CHandleHolder m_writeEvent;
-    volatile LONG m_actions = 0;
-    mutable volatile LONG m_finished = 0;
-    uint32_t m_received = 0;     // messages received on this connection
+    CPipeSession* m_session = nullptr;
+    uint32_t m_received = 0;  // messages received on this connection
     uint32_t m_sessionId = 0xFFFFFFFFu;
     bool m_haveSessionId = false;
-    std::wstring m_endReason;
+    bool m_streamBroken = false;  // kRawLength: the bare length field went out
 };
 
 class CEmuServer {
@@ -69,41 +74,41 @@ public:
     CEmuServer(const CEmuServer&) = delete;
     CEmuServer& operator=(const CEmuServer&) = delete;
 
-    // Creates the first pipe instance and starts listening. Returns 0 or the
-    // Windows error; ERROR_ACCESS_DENIED / ERROR_PIPE_BUSY mean the pipe is
-    // already served by someone else.
+    // Creates the first pipe instance and starts listening. 0 or the Windows
+    // error; ERROR_ACCESS_DENIED / ERROR_PIPE_BUSY: someone serves the pipe.
     DWORD Start();
     // Ends every client connection and the listener; waits for all threads.
     void Stop();
 
     // Control actions, applied to every connected client.
-    void PostToAll(LONG actions);
-    size_t ClientCount();
+    void PostToAll(uint32_t actions) { m_pipe.PostToAll(actions); }
+    size_t ClientCount() { return m_pipe.ClientCount(); }
 
     const EmuOptions& Options() const { return m_options; }
     CEmuState& State() { return m_state; }
-    HANDLE StopEvent() const { return m_stop.get(); }
-    void SessionEnded() { ::SetEvent(m_reap.get()); }
     void Print(const std::wstring& text);
 
+    // Traffic counters for tests: connections accepted and messages received
+    // so far; the auto-reset event is set whenever either grows.
+    uint32_t Connections() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_connections, 0, 0)); }
+    uint32_t Messages() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_messages, 0, 0)); }
+    HANDLE TrafficEvent() const { return m_traffic.get(); }
+
 private:
-    static unsigned __stdcall ThreadMain(void* self);
-    void Listen();
-    HANDLE CreateInstance(bool first, DWORD* error);
-    void Reap(bool all);
+    friend class CEmuSession;
+    void Count(volatile LONG* counter) {
+        ::InterlockedIncrement(counter);
+        ::SetEvent(m_traffic.get());
+    }
 
     const EmuOptions& m_options;
     CEmuState& m_state;
-    std::wstring m_pipePath;
-    PSECURITY_DESCRIPTOR m_descriptor = nullptr;
-    SECURITY_ATTRIBUTES m_security;
-    CHandleHolder m_stop;        // manual-reset: everything ends
-    CHandleHolder m_reap;        // auto-reset: a session finished
-    CHandleHolder m_thread;
-    CHandleHolder m_firstInstance;
-    CRITICAL_SECTION m_sessionsLock;
-    std::vector<std::unique_ptr<CEmuSession>> m_sessions;
-    unsigned m_nextNumber = 1;
+    CServicePipeSecurity m_security;
+    CHandleHolder m_traffic;
+    mutable volatile LONG m_connections = 0;
+    mutable volatile LONG m_messages = 0;
+    CPipeServer m_pipe;  // last: its threads end before the rest goes
 };
+
 
 }  // namespace tessaline_emu

@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "log/ZkLogger.h"
 #include "virt/api/ApiState.h"
@@ -26,6 +28,7 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
     : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId), m_callback(nullptr), m_callbackContext(nullptr) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
+    m_callerSid = lumlib::CurrentUserSid();
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_pipeName);
 }
@@ -146,7 +149,7 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     case eZkSndRdpVServerInfo:
         LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
-        Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
+        NotifyServerInfo(message + kSndOffPayload, length > kSndOffPayload ? length - kSndOffPayload : 0);
         break;
     case eZkSndRdpVDeviceInfo:
         if (msg.device.state != SndDeviceRecordState::Complete) {
@@ -173,6 +176,52 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
                  __LINE__, name, msg.event);
         break;
     }
+}
+
+// The application gets no length with callback 9, so the payload is handed
+// over in a zeroed block of at least kServerInfoMinBytes that also ends in
+// zeros: a reader that expects a fixed record or a terminated text never
+// runs past it, even for an empty payload.
+void CSndApiPipeClient::NotifyServerInfo(const uint8_t* payload, uint32_t length) {
+    const size_t kZeroTail = 4;  // room for a terminator after a payload of any size
+    try {
+        std::vector<uint8_t> padded(std::max<size_t>(kServerInfoMinBytes, size_t(length) + kZeroTail), 0);
+        if (length != 0) std::memcpy(padded.data(), payload, length);
+        Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(padded.data()));
+    } catch (const std::bad_alloc&) {
+        LogPrint(g_pLogger, LOG_ERROR,
+                 L"sndapi: CSndApiPipeClient::NotifyServerInfo: (%u): no memory for %u bytes of server information.",
+                 __LINE__, length);
+    }
+}
+
+DWORD CSndApiPipeClient::PipeOpenFlags() {
+    m_pipeSettings = lumlib::ActivePipeIdentityApi().readSettings();
+    return lumlib::PipeOpenFlags(m_pipeSettings.level);
+}
+
+bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
+    lumlib::ServerIdentity server;
+    const DWORD rc = lumlib::ActivePipeIdentityApi().queryServer(pipe, &server);
+    if (rc != ERROR_SUCCESS) {
+        LogPrint(g_pLogger, LOG_ERROR,
+                 L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, its account could not be read, err: %u.",
+                 __LINE__, server.processId, rc);
+        return false;
+    }
+    const wchar_t* source = server.ownerOfPipe ? L"owner of the pipe" : L"process user";
+    if (!lumlib::IsAcceptedServer(server, m_callerSid, m_pipeSettings.trustedSids)) {
+        LogPrint(g_pLogger, LOG_ERROR,
+                 L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, SID %s (%s) is not an account the service runs as.",
+                 __LINE__, server.processId, server.sid.c_str(), source);
+        return false;
+    }
+    const bool lent = m_pipeSettings.level == lumlib::PipeClientLevel::Impersonation;
+    LogPrint(g_pLogger, lent ? LOG_WARNING : LOG_DEBUG,
+             L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server: process %u, SID %s (%s), caller lent for %s.",
+             __LINE__, server.processId, server.sid.c_str(), source,
+             lent ? L"impersonation (PipeImpersonationLevel)" : L"identification");
+    return true;
 }
 
 uint32_t CSndApiPipeClient::ApiGetDeviceList() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "pipes/SinglePipeClientEx.h"
+#include "support/PipeIdentity.h"
 #include "virt/api/zksndapi.h"
 
 class CSndApiPipeClient : public CSinglePipeClientEx {
@@ -21,6 +22,14 @@ public:
     void OnNotification(const uint8_t* message, uint32_t length) override;
     void OnFrameRefused(uint32_t length) override;
     void OnNotificationDropped(uint32_t length, uint32_t dropped) override;
+    // Identification unless an administrator lends more; reads the library's
+    // security values for this attempt.
+    DWORD PipeOpenFlags() override;
+    // Talks only to a server of an accepted account; a refusal is logged as an error.
+    bool AcceptServer(HANDLE pipe) override;
+
+    // Callback 9's pointer has at least this many readable bytes, zero after the payload.
+    static const uint32_t kServerInfoMinBytes = 4096;
 
     // Each returns an API status.
     uint32_t ApiGetDeviceList();
@@ -41,6 +50,7 @@ private:
     void Notify(uint32_t code, uintptr_t param);
     // Callback 6 for the connection that callback 8 announced, exactly once.
     void NotifyLost();
+    void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
     uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply);
 
@@ -49,6 +59,8 @@ private:
     // connection is announced, cleared by the one callback 6 that ends it.
     lumlib::unique_critical_section m_pairLock;
     bool m_announced = false;
+    std::wstring m_callerSid;                     // the process's user, read once
+    lumlib::PipeSecuritySettings m_pipeSettings;  // of the attempt in progress (one at a time)
     void* volatile m_callback;
     void* volatile m_callbackContext;
 };

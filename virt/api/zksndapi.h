@@ -44,6 +44,7 @@ enum {
     ZKSND_NOTIFY_CONNECTION_LOST = 6,   /* param: the caller's session id (a number, not a pointer) */
     ZKSND_NOTIFY_CONNECTED = 8,         /* param: 0 */
     ZKSND_NOTIFY_SERVER_INFO = 9,       /* param: pointer to the server-information payload */
+                                        /* (at least 4096 readable bytes, zero after the payload, however short) */
     ZKSND_NOTIFY_DEVICE_INFO = 300,     /* param: const SndDeviceInfo* */
     ZKSND_NOTIFY_DEVICE_LIST_END = 301  /* param: 0 */
 };

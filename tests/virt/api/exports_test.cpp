@@ -29,6 +29,7 @@ struct Notice {
     DWORD thread;
     std::wstring devName;  // code 300
     uint32_t def;
+    std::string info;  // code 9: the payload's first bytes, copied during the call (the pointer dies with it)
 };
 
 // Everything the callback was told, with the thread it ran on.
@@ -37,7 +38,8 @@ public:
     Recorder() { s_current = this; }
     ~Recorder() { s_current = nullptr; }
     static void Callback(uint32_t code, uintptr_t param, void* context) {
-        Notice n{code, param, context, ::GetCurrentThreadId(), L"", 0};
+        Notice n{code, param, context, ::GetCurrentThreadId(), L"", 0, ""};
+        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
         if (code == ZKSND_NOTIFY_DEVICE_INFO) {
             const SndDeviceInfo* dev = reinterpret_cast<const SndDeviceInfo*>(param);
             n.devName = dev->devName;
@@ -211,7 +213,7 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
     seen = rec.Snapshot();
     ASSERT_EQ(6u, seen.size());
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_SERVER_INFO), seen[4].code);
-    EXPECT_EQ(0, std::memcmp("info", reinterpret_cast<const void*>(seen[4].param), 5));
+    EXPECT_EQ(std::string("info", 5), seen[4].info);
     EXPECT_EQ(uint32_t(ZKSND_NOTIFY_DEVICE_LIST_END), seen[5].code);
 
     // A broken pipe: 6 with the session id, then 8 again and a new session id.

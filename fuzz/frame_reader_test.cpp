@@ -1,0 +1,72 @@
+// CFrameReader: one table of streams, each fed whole and one byte at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pipes/FrameReader.h"
+
+namespace {
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> list) { return std::vector<uint8_t>(list.begin(), list.end()); }
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// "message|message|..." then "!N" for a refused length N, or "+P" for P bytes left pending.
+std::string Read(const std::vector<uint8_t>& stream, size_t piece, uint32_t maxFrame) {
+    CFrameReader reader(maxFrame);
+    std::string out;
+    for (size_t at = 0;;) {
+        std::vector<uint8_t> m;
+        CFrameReader::Result r;
+        while ((r = reader.Next(&m)) == CFrameReader::kFrame) out += std::string(m.begin(), m.end()) + "|";
+        if (r == CFrameReader::kTooLarge) return out + "!" + std::to_string(reader.Announced());
+        if (at == stream.size()) return out + "+" + std::to_string(reader.Pending());
+        const size_t n = std::min(piece, stream.size() - at);
+        EXPECT_TRUE(reader.Append(stream.data() + at, n));
+        at += n;
+    }
+}
+
+TEST(FrameReader, CutsStreamsTheSameWhateverThePieces) {
+    const auto ab = MakeFrame("ab", 2), xyz = MakeFrame("xyz", 3);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> stream;
+        uint32_t maxFrame;
+        std::string expected;
+    } rows[] = {
+        {"nothing", {}, kMaxFrameLength, "+0"},
+        {"two messages", Concat({ab, xyz}), kMaxFrameLength, "ab|xyz|+0"},
+        {"empty frames are skipped", Concat({Bytes({0, 0, 0, 0}), ab, Bytes({0, 0, 0, 0})}), kMaxFrameLength, "ab|+0"},
+        {"a cut message waits", Concat({ab, Bytes({5, 0, 0, 0, 'h', 'e'})}), kMaxFrameLength, "ab|+6"},
+        {"a cut length field waits", Concat({ab, Bytes({5, 0})}), kMaxFrameLength, "ab|+2"},
+        {"exactly the cap", MakeFrame("abcd", 4), 4, "abcd|+0"},
+        {"one above the cap is refused", Concat({ab, MakeFrame("abcde", 5), xyz}), 4, "ab|!5"},
+        {"a raw huge length", Bytes({0xF0, 0xFF, 0xFF, 0xFF}), kMaxFrameLength, "!4294967280"},
+        {"1 MiB + 1 is refused", Bytes({1, 0, 0x10, 0}), kMaxFrameLength, "!1048577"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.expected, Read(row.stream, row.stream.size() + 1, row.maxFrame)) << row.name << ", whole";
+        EXPECT_EQ(row.expected, Read(row.stream, 1, row.maxFrame)) << row.name << ", byte by byte";
+    }
+}
+
+TEST(FrameReader, ResetForgetsARefusal) {
+    CFrameReader reader(4);
+    const std::vector<uint8_t> big = MakeFrame("abcde", 5), small = MakeFrame("ok", 2);
+    ASSERT_TRUE(reader.Append(big.data(), big.size()));
+    const uint8_t* m = nullptr;
+    uint32_t n = 0;
+    ASSERT_EQ(CFrameReader::kTooLarge, reader.Next(&m, &n));
+    reader.Reset();
+    ASSERT_TRUE(reader.Append(small.data(), small.size()));
+    ASSERT_EQ(CFrameReader::kFrame, reader.Next(&m, &n));
+    EXPECT_EQ("ok", std::string(m, m + n));
+}
+
+}  // namespace

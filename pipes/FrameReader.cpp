@@ -1,0 +1,78 @@
+#include "pipes/FrameReader.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t LoadLength(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+bool CFrameReader::Append(const void* data, size_t size) {
+    if (size == 0) return true;
+    if (m_broken) return true;  // nothing more will be read from this stream
+    // Move what is left to the front first, so the buffer never holds more
+    // than one unfinished message and one read's bytes.
+    if (m_start != 0) {
+        if (m_end > m_start) std::memmove(m_buffer.get(), m_buffer.get() + m_start, m_end - m_start);
+        m_end -= m_start;
+        m_start = 0;
+    }
+    if (size > SIZE_MAX - m_end || !m_buffer.Grow(static_cast<uint64_t>(m_end) + size)) return false;
+    std::memcpy(m_buffer.get() + m_end, data, size);
+    m_end += size;
+    return true;
+}
+
+CFrameReader::Result CFrameReader::Next(const uint8_t** message, uint32_t* length) {
+    for (;;) {
+        if (m_broken) return kTooLarge;
+        if (Pending() < kFrameLengthSize) return kNeedMore;
+        const uint8_t* p = m_buffer.get() + m_start;
+        m_announced = LoadLength(p);
+        if (m_announced > m_maxFrame) {
+            m_broken = true;
+            return kTooLarge;
+        }
+        if (m_announced == 0) {  // carries nothing: skipped
+            m_start += kFrameLengthSize;
+            continue;
+        }
+        if (Pending() - kFrameLengthSize < m_announced) return kNeedMore;
+        *message = p + kFrameLengthSize;
+        *length = m_announced;
+        m_start += kFrameLengthSize + m_announced;
+        return kFrame;
+    }
+}
+
+CFrameReader::Result CFrameReader::Next(std::vector<uint8_t>* message) {
+    const uint8_t* data = nullptr;
+    uint32_t length = 0;
+    const Result r = Next(&data, &length);
+    if (r == kFrame) message->assign(data, data + length);
+    return r;
+}
+
+void CFrameReader::Reset() {
+    m_buffer.reset();
+    m_start = m_end = 0;
+    m_announced = 0;
+    m_broken = false;
+}
+
+void StoreFrameLength(uint8_t (&field)[kFrameLengthSize], uint32_t length) {
+    for (size_t i = 0; i < kFrameLengthSize; ++i) field[i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
+std::vector<uint8_t> MakeFrame(const void* message, size_t length) {
+    uint8_t field[kFrameLengthSize];
+    StoreFrameLength(field, static_cast<uint32_t>(length));
+    std::vector<uint8_t> frame(field, field + kFrameLengthSize);
+    const uint8_t* bytes = static_cast<const uint8_t*>(message);
+    if (length != 0) frame.insert(frame.end(), bytes, bytes + length);
+    return frame;
+}

@@ -1,0 +1,106 @@
+// The hostile-service kit: the emulated service (tools/tessaline-emu) on a
+// pipe, answering like the real one, with one fault selected per test. A
+// table-driven test runs the library against each fault and checks that it
+// neither hangs nor grows without bound.
+//
+//   CHostileService service(ServiceFault::kRawLength);   // on the service's pipe
+//   ASSERT_TRUE(service.Start());                          // served when it returns
+//   ... run the library ...
+//   service.WaitForConnections(1, 5000);                   // traffic counters, waited on events
+//
+// Faults (FaultName gives each a name for test output):
+//   kNone              answers like the service
+//   kStopReading       never reads: the client's writes fill the pipe (4 KiB each way) and then wait
+//   kShortFrame        every message goes out cut to 8 bytes (its size field says 8; a reply keeps
+//                      its request number), shorter than the 12 bytes a client reads of any message
+//   kBusyOnlyInstance  one instance only, nDefaultTimeOut ~24 days, held by a client of the kit from
+//                      Start on: opening fails with ERROR_PIPE_BUSY and WaitNamedPipeW with the
+//                      default wait would wait for weeks; ReleaseHeldInstance lets it go
+//   kRawLength         the first message (the greeting) is replaced by a bare length field
+//                      0xFFFFFFF0 and then nothing
+//   kHugeNotification  a 64 MiB device notification before the greeting
+//   kSlowReply         replies to numbered requests come kSlowReplyMs late (after the client's
+//                      3-second wait); notifications come at once
+//   kChurn             every connection is greeted and then broken at once
+//
+// Servers in one Wine prefix share the pipe namespace: tests that serve the
+// service's pipe must not run in parallel with each other.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "support/Holders.h"
+#include "tests/support/TestPipeServer.h"
+#include "tools/tessaline-emu/EmuOptions.h"
+
+namespace tessaline_emu {
+class CEmuServer;
+class CEmuState;
+}  // namespace tessaline_emu
+
+namespace zk_testkit {
+
+enum class ServiceFault {
+    kNone,
+    kStopReading,
+    kShortFrame,
+    kBusyOnlyInstance,
+    kRawLength,
+    kHugeNotification,
+    kSlowReply,
+    kChurn,
+};
+const char* FaultName(ServiceFault fault);
+
+class CHostileService {
+public:
+    // kSlowReply's delay: longer than the client's 3-second reply wait.
+    static const DWORD kSlowReplyMs = 4000;
+    // kBusyOnlyInstance's nDefaultTimeOut: 24 days.
+    static const DWORD kHugeDefaultTimeoutMs = 24u * 24 * 60 * 60 * 1000;
+    // kStopReading's pipe buffer: small, so a client blocks after a few messages.
+    static const DWORD kSmallBufferSize = 4096;
+
+    explicit CHostileService(ServiceFault fault, std::wstring pipeName = kServicePipeName);
+    ~CHostileService();  // Stop
+    CHostileService(const CHostileService&) = delete;
+    CHostileService& operator=(const CHostileService&) = delete;
+
+    // The emulator's options, to adjust before Start (device list, delays ...).
+    tessaline_emu::EmuOptions& Options() { return m_options; }
+    // Serves the pipe; for kBusyOnlyInstance its one instance is taken when
+    // this returns. False when the pipe could not be served.
+    bool Start();
+    // Ends every connection and joins every thread (the held instance goes too).
+    void Stop();
+    // kBusyOnlyInstance: the kit's own client lets go, so the next waiting
+    // client gets the instance. False when nothing was held.
+    bool ReleaseHeldInstance();
+
+    // Connections accepted (the kit's own holder not counted) and messages
+    // received since Start; the waits return false when timeoutMs passed first.
+    uint32_t Connections() const;
+    uint32_t Messages() const;
+    bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
+    bool WaitForMessages(uint32_t count, DWORD timeoutMs) const;
+
+    ServiceFault Fault() const { return m_fault; }
+    const std::wstring& Name() const { return m_options.pipeName; }
+
+private:
+    bool WaitFor(const std::function<uint32_t()>& counter, uint32_t count, DWORD timeoutMs) const;
+
+    const ServiceFault m_fault;
+    tessaline_emu::EmuOptions m_options;
+    std::unique_ptr<tessaline_emu::CEmuState> m_state;
+    std::unique_ptr<tessaline_emu::CEmuServer> m_server;
+    CHandleHolder m_held;  // kBusyOnlyInstance: the kit's client end of the only instance
+    uint32_t m_heldConnections = 0;
+};
+
+}  // namespace zk_testkit

@@ -1,0 +1,299 @@
+// What the session client lends the pipe server and which servers it talks
+// to, and the padding behind callback 9's pointer.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "log/ZkLogger.h"
+#include "support/PipeIdentity.h"
+#include "support/TestPipeServer.h"
+#include "virt/api/ApiState.h"
+#include "virt/api/SndApiPipeClient.h"
+#include "virt/api/SndProtocol.h"
+
+using namespace lumlib;
+using zk_testkit::CTestPipeServer;
+
+namespace {
+
+const DWORD kIdentificationFlags = 0x40000000 | 0x00100000 | 0x00010000;  // overlapped, SQOS present, identification
+const DWORD kPlainOverlapped = 0x40000000;
+const wchar_t kScratchKey[] = L"Software\\zksndapi-tests\\pipe-security";
+
+// ---- the substitutes --------------------------------------------------------
+
+std::atomic<DWORD> g_lastFlags{0};
+std::atomic<bool> g_impostor{false};  // the server claims to run as another user
+const wchar_t kImpostorSid[] = L"S-1-5-21-1-2-3-1001";
+const uint32_t kImpostorPid = 4242;
+PipeClientLevel g_level = PipeClientLevel::Identification;
+
+HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                                  DWORD flags, HANDLE tmpl) {
+    g_lastFlags = flags;
+    return ::CreateFileW(path, access, share, sa, disposition, flags, tmpl);
+}
+DWORD ImpostorOrReal(HANDLE pipe, ServerIdentity* server) {
+    if (!g_impostor) return QueryPipeServer(pipe, server);
+    *server = ServerIdentity{kImpostorPid, kImpostorSid, false};
+    return ERROR_SUCCESS;
+}
+PipeSecuritySettings ChosenLevel() {
+    PipeSecuritySettings s;
+    s.level = g_level;
+    return s;
+}
+
+// Installs the substitutes for one test and puts the table back afterwards.
+struct Substitutes {
+    PipeIdentityApi saved = ActivePipeIdentityApi();
+    Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel}; }
+    ~Substitutes() {
+        ActivePipeIdentityApi() = saved;
+        g_impostor = false;
+        g_level = PipeClientLevel::Identification;
+    }
+};
+
+// A log in a folder of its own for the client's lines; Text() closes it and reads it.
+struct TestLog {
+    std::wstring path;
+    TestLog() {
+        wchar_t temp[MAX_PATH] = {};
+        ::GetTempPathW(MAX_PATH, temp);
+        const std::wstring dir = temp + (L"zk-pipesec-" + std::to_wstring(::GetCurrentProcessId()) + L"\\");
+        path = dir + L"zksndapi.txt";
+        g_pLogger = CZkLogger::New(dir.c_str());
+        g_pLogger->SetAsyncWrite(0);
+        g_pLogger->SetFormatFlags(kLogDefaultFormat);  // with the level label
+        g_pLogger->AddFileBuffer();
+    }
+    ~TestLog() {
+        delete g_pLogger;
+        g_pLogger = nullptr;
+        ::DeleteFileW(path.c_str());
+    }
+    std::wstring Text() {
+        delete g_pLogger;  // drains the log into its file
+        g_pLogger = nullptr;
+        unique_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file) return std::wstring();
+        std::wstring text(::GetFileSize(file.get(), nullptr) / sizeof(wchar_t), L'\0');
+        DWORD read = 0;
+        ::ReadFile(file.get(), &text[0], DWORD(text.size() * sizeof(wchar_t)), &read, nullptr);
+        return text;
+    }
+};
+
+// The session client on a pipe of the test's own; records its callbacks.
+class Client : public CSndApiPipeClient {
+public:
+    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr) {
+        wcsncpy(m_pipeName, pipe.c_str(), _countof(m_pipeName) - 1);
+        SetCallback(&Client::Callback, this);
+    }
+    ~Client() override { Stop(); }
+    bool WaitForCode(uint32_t code, DWORD ms, size_t count = 1) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                  [&] { return size_t(std::count(m_codes.begin(), m_codes.end(), code)) >= count; });
+    }
+    std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer
+    bool serverInfoCommitted = false;
+
+private:
+    static void Callback(uint32_t code, uintptr_t param, void* context) {
+        Client* self = static_cast<Client*>(context);
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        if (code == ZKSND_NOTIFY_SERVER_INFO) {
+            const uint8_t* p = reinterpret_cast<const uint8_t*>(param);
+            MEMORY_BASIC_INFORMATION mb = {};
+            ::VirtualQuery(p + kServerInfoMinBytes - 1, &mb, sizeof(mb));  // the last byte lies in readable memory
+            self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
+            self->serverInfo.assign(p, p + kServerInfoMinBytes);
+        }
+        self->m_codes.push_back(code);
+        self->m_changed.notify_all();
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<uint32_t> m_codes;
+};
+
+std::vector<uint8_t> Notification(uint32_t event, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> m(kSndHeaderSize + payload.size());
+    m.resize(SndBuildNotification(m.data(), m.size(), event, payload.data(), payload.size()));
+    return m;
+}
+
+}  // namespace
+
+// ---- the rules --------------------------------------------------------------
+
+TEST(ServerTrust, AcceptsServiceAccountsTheCallerAndListedSidsOnly) {
+    const std::wstring caller = L"S-1-5-21-7-8-9-1001";
+    const std::vector<std::wstring> listed = {L"s-1-5-21-7-8-9-1500"};
+    const struct { const wchar_t* sid; bool ownerOfPipe; bool accepted; } cases[] = {
+        {L"S-1-5-18", false, true},            {L"S-1-5-19", false, true},
+        {L"S-1-5-20", false, true},            {L"S-1-5-80-1-2-3-4-5", false, true},
+        {L"S-1-5-21-7-8-9-1001", false, true}, {L"S-1-5-21-7-8-9-1500", false, true},
+        {L"S-1-5-32-544", true, true},         {L"S-1-5-32-544", false, false},
+        {L"S-1-5-21-7-8-9-1002", false, false}, {L"S-1-5-80", false, false},
+        {L"S-1-5-180", false, false},          {L"S-1-5-18-", false, false},
+        {L"S-1-5-18x", false, false},          {L"", false, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.accepted, IsAcceptedServer(ServerIdentity{1, c.sid, c.ownerOfPipe}, caller, listed))
+            << std::string(c.sid, c.sid + wcslen(c.sid)) << " owner " << c.ownerOfPipe;
+    // an unknown caller is nobody's match
+    EXPECT_FALSE(IsAcceptedServer(ServerIdentity{1, L"", false}, L"", {L""}));
+}
+
+TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
+    struct Row {
+        const wchar_t* what;
+        DWORD type;
+        std::vector<uint8_t> level;  // PipeImpersonationLevel bytes; empty: absent
+        std::wstring sids;           // TrustedServerSids, as REG_MULTI_SZ characters; empty: absent
+        PipeClientLevel expected;
+        std::vector<std::wstring> expectedSids;
+    };
+    const std::vector<Row> rows = {
+        {L"nothing set", REG_DWORD, {}, L"", PipeClientLevel::Identification, {}},
+        {L"2", REG_DWORD, {2, 0, 0, 0}, L"", PipeClientLevel::Impersonation, {}},
+        {L"1", REG_DWORD, {1, 0, 0, 0}, L"", PipeClientLevel::Identification, {}},
+        {L"3 (delegation)", REG_DWORD, {3, 0, 0, 0}, L"", PipeClientLevel::Identification, {}},
+        {L"text 2", REG_SZ, {'2', 0, 0, 0}, L"", PipeClientLevel::Identification, {}},
+        {L"list", REG_DWORD, {}, std::wstring(L"S-1-5-21-1\0 S-1-5-80-7 \0\0", 25), PipeClientLevel::Identification,
+         {L"S-1-5-21-1", L"S-1-5-80-7"}},
+        {L"list unterminated", REG_DWORD, {}, std::wstring(L"S-1-5-21-1\0S-1-5-21-2", 21),
+         PipeClientLevel::Identification, {L"S-1-5-21-1", L"S-1-5-21-2"}},
+    };
+    for (const Row& r : rows) {
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
+        unique_hkey key;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                                   key.put(), nullptr));
+        if (!r.level.empty())
+            ::RegSetValueExW(key.get(), kImpersonationLevelValue, 0, r.type, r.level.data(), DWORD(r.level.size()));
+        if (!r.sids.empty())
+            ::RegSetValueExW(key.get(), kTrustedServerSidsValue, 0, REG_MULTI_SZ,
+                             reinterpret_cast<const BYTE*>(r.sids.data()), DWORD(r.sids.size() * sizeof(wchar_t)));
+        PipeSecuritySettings s = ReadPipeSecuritySettings(HKEY_CURRENT_USER, kScratchKey);
+        EXPECT_EQ(r.expected, s.level) << std::string(r.what, r.what + wcslen(r.what));
+        EXPECT_EQ(r.expectedSids, s.trustedSids) << std::string(r.what, r.what + wcslen(r.what));
+    }
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
+}
+
+// ---- the client -------------------------------------------------------------
+
+TEST(PipeSecurity, TheClientAsksForIdentificationUnlessTheAdministratorLendsMore) {
+    Substitutes substitutes;
+    const struct { PipeClientLevel level; DWORD flags; } cases[] = {
+        {PipeClientLevel::Identification, kIdentificationFlags},
+        {PipeClientLevel::Impersonation, kPlainOverlapped},
+    };
+    for (const auto& c : cases) {
+        CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
+        ASSERT_TRUE(server.Start());
+        g_level = c.level;
+        g_lastFlags = 0;
+        Client client(server.Name());
+        ASSERT_EQ(0u, client.Start());
+        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));  // the real server check accepts our own user
+        EXPECT_EQ(c.flags, g_lastFlags.load());
+    }
+}
+
+TEST(PipeSecurity, TheServerGetsTheLevelTheFlagsAskFor) {
+    // Where the platform honours the request. Wine 8 may hand the server an
+    // impersonation token whatever the client asked for; that is skipped below.
+    const struct { PipeClientLevel level; SECURITY_IMPERSONATION_LEVEL expected; } cases[] = {
+        {PipeClientLevel::Impersonation, SecurityImpersonation},
+        {PipeClientLevel::Identification, SecurityIdentification},
+    };
+    for (const auto& c : cases) {
+        const std::wstring path = L"\\\\.\\pipe\\" + zk_testkit::UniquePipeName(L"impersonation");
+        unique_handle server(::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, nullptr));
+        ASSERT_TRUE(server.is_valid());
+        // synchronous here: the level's bits are what is under test
+        unique_handle client(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           PipeOpenFlags(c.level) & ~FILE_FLAG_OVERLAPPED, nullptr));
+        ASSERT_TRUE(client.is_valid());
+        // the server may impersonate only once it has read something
+        DWORD n = 0;
+        char byte = 'x';
+        ASSERT_TRUE(::WriteFile(client.get(), &byte, 1, &n, nullptr));
+        ASSERT_TRUE(::ReadFile(server.get(), &byte, 1, &n, nullptr));
+        ASSERT_TRUE(::ImpersonateNamedPipeClient(server.get()));
+        SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+        unique_handle token;
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()))
+            ::GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof(level), &n);
+        ::RevertToSelf();
+        const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+        if (wine && level != c.expected) GTEST_SKIP() << "this Wine ignores the level the client asks for";
+        EXPECT_EQ(c.expected, level);
+    }
+}
+
+TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
+    Substitutes substitutes;
+    TestLog log;
+    CTestPipeServer server(zk_testkit::UniquePipeName(L"impostor"));
+    ASSERT_TRUE(server.Start());
+    g_impostor = true;
+    {
+        Client client(server.Name());
+        ASSERT_EQ(0u, client.Start());  // a refusal never stops the client
+        ASSERT_TRUE(server.WaitForClients(2, 5000)) << "the keeper opens again a second later";
+        ASSERT_TRUE(server.WaitForClientGone(1, 5000));
+        EXPECT_GE(client.GetFailureCount(), 1u);  // attempts run one after the other
+        EXPECT_EQ(0u, server.BytesReceived(0));
+        EXPECT_EQ(0u, server.BytesReceived(1));
+        EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0));
+
+        // the same server, seen as it really is (our own user), is accepted
+        g_impostor = false;
+        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));
+        EXPECT_TRUE(server.WaitForFrames(1, 5000));  // the session id, sent once accepted
+    }
+    const std::wstring text = log.Text();
+    EXPECT_TRUE(std::regex_search(text, std::wregex(L"\\[ERROR\\]: +sndapi: CSndApiPipeClient::AcceptServer: \\(\\d+\\): "
+                                                    L"pipe server refused: process 4242, SID S-1-5-21-1-2-3-1001 ")))
+        << std::string(text.begin(), text.end());
+}
+
+TEST(PipeSecurity, ServerInformationIsPaddedWithZerosWhateverItsLength) {
+    CTestPipeServer server(zk_testkit::UniquePipeName(L"serverinfo"));
+    ASSERT_TRUE(server.Start());
+    Client client(server.Name());
+    ASSERT_EQ(0u, client.Start());
+    ASSERT_TRUE(server.WaitForClient(5000));
+    const std::vector<std::vector<uint8_t>> payloads = {{}, {'A', 'B', 'C', 'D', 'E'}};
+    size_t round = 0;
+    for (const auto& payload : payloads) {
+        // a long device record first leaves its bytes in the delivery buffer
+        std::u16string name(1500, u'x');
+        std::vector<uint8_t> device(kSndHeaderSize + 16 + 2 * name.size() + 2);
+        device.resize(SndBuildDeviceInfo(device.data(), device.size(), 1, 1, 1, 0, name.data(), name.size()));
+        ASSERT_TRUE(server.WriteFrame(0, device));
+        ASSERT_TRUE(server.WriteFrame(0, Notification(eZkSndRdpVServerInfo, payload)));
+        ASSERT_TRUE(client.WaitForCode(ZKSND_NOTIFY_SERVER_INFO, 5000, ++round));
+        ASSERT_EQ(size_t(CSndApiPipeClient::kServerInfoMinBytes), client.serverInfo.size());
+        EXPECT_TRUE(client.serverInfoCommitted);
+        std::vector<uint8_t> expected(CSndApiPipeClient::kServerInfoMinBytes, 0);
+        std::copy(payload.begin(), payload.end(), expected.begin());
+        EXPECT_EQ(expected, client.serverInfo) << payload.size() << "-byte payload";
+    }
+}

@@ -1,0 +1,378 @@
+#include "tools/tessaline-emu/PipeServer.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "support/lumlib.h"
+
+namespace tessaline_emu {
+namespace {
+
+const DWORD kReadChunk = 65536;
+// How long the listener waits before trying again to create an instance
+// that could not be created (it also tries as soon as a connection ends).
+const DWORD kRetryMs = 1000;
+
+std::wstring ErrorWords(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    lumlib::unique_local_ptr<wchar_t*> owned(text);
+    std::wstring words = n != 0 ? std::wstring(text, n) : std::wstring();
+    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L'.'))
+        words.pop_back();
+    return (words.empty() ? L"error" : words) + L" (" + std::to_wstring(error) + L")";
+}
+
+bool IsClientGone(DWORD error) { return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED; }
+
+}  // namespace
+
+// ---- CPipeSession -----------------------------------------------------------
+
+CPipeSession::CPipeSession(CPipeServer* server, HANDLE pipe, unsigned number)
+    : m_server(server), m_number(number), m_pipe(pipe), m_wake(lumlib::NewEvent(false)),
+      m_ending(lumlib::NewEvent()), m_readEvent(lumlib::NewEvent()), m_writeEvent(lumlib::NewEvent()),
+      m_reader(server->Config().maxFrame) {
+    m_haveClientSession = ::GetNamedPipeClientSessionId(m_pipe.get(), &m_clientSession) != FALSE;
+}
+
+CPipeSession::~CPipeSession() { m_thread.Join(); }
+
+bool CPipeSession::Start(std::unique_ptr<IPipeConnectionHandler> handler) {
+    m_handler = std::move(handler);
+    if (m_handler && m_wake.is_valid() && m_ending.is_valid() && m_readEvent.is_valid() && m_writeEvent.is_valid() &&
+        m_thread.Start(&CPipeSession::ThreadMain, this) == ERROR_SUCCESS)
+        return true;
+    m_pipe.reset();
+    ::InterlockedExchange(&m_finished, 1);  // never ran: the next reap drops it
+    return false;
+}
+
+unsigned __stdcall CPipeSession::ThreadMain(void* self) {
+    static_cast<CPipeSession*>(self)->Run();
+    return 0;
+}
+
+void CPipeSession::End(EndHow how) {
+    ::InterlockedCompareExchange(&m_endHow, how, kEndNone);
+    ::SetEvent(m_ending.get());
+}
+
+void CPipeSession::Post(uint32_t actions) {
+    ::InterlockedOr(&m_actions, static_cast<LONG>(actions));
+    ::SetEvent(m_wake.get());
+}
+
+bool CPipeSession::Pause(DWORD ms) {
+    if (ms == 0) return true;
+    HANDLE waits[2] = {m_server->StopEvent(), m_ending.get()};
+    return ::WaitForMultipleObjects(2, waits, FALSE, ms) == WAIT_TIMEOUT;
+}
+
+bool CPipeSession::Write(const void* bytes, size_t size, DWORD timeoutMs) {
+    std::lock_guard<lumlib::unique_critical_section> lock(m_writeLock);
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    const uint8_t* p = static_cast<const uint8_t*>(bytes);
+    while (size != 0) {
+        if (!m_pipe.is_valid()) return false;
+        const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+        OVERLAPPED ov;
+        std::memset(&ov, 0, sizeof(ov));
+        ov.hEvent = m_writeEvent.get();
+        DWORD written = 0;
+        if (!::WriteFile(m_pipe.get(), p, chunk, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
+            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + ErrorWords(::GetLastError());
+            return false;
+        }
+        DWORD wait = INFINITE;
+        if (timeoutMs != INFINITE) {
+            const ULONGLONG now = ::GetTickCount64();
+            wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        // A client that stops reading must keep neither the server nor an ending connection waiting.
+        HANDLE waits[3] = {m_writeEvent.get(), m_server->StopEvent(), m_ending.get()};
+        if (::WaitForMultipleObjects(3, waits, FALSE, wait) != WAIT_OBJECT_0) {
+            ::CancelIoEx(m_pipe.get(), &ov);
+            ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE);  // the bytes are in use until it has ended
+            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write not finished";
+            return false;
+        }
+        if (!::GetOverlappedResult(m_pipe.get(), &ov, &written, FALSE) || written == 0) {
+            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + ErrorWords(::GetLastError());
+            return false;
+        }
+        p += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool CPipeSession::SendMessage(const void* message, size_t length, DWORD timeoutMs) {
+    const std::vector<uint8_t> frame = MakeFrame(message, length);
+    return Write(frame.data(), frame.size(), timeoutMs);
+}
+
+bool CPipeSession::ReadMessages(DWORD got) {
+    ::InterlockedExchangeAdd64(&m_bytesRead, got);
+    if (!m_reader.Append(m_readBuffer.data(), got)) {
+        m_endReason = L"out of memory";
+        return false;
+    }
+    for (;;) {
+        const uint8_t* message = nullptr;
+        uint32_t length = 0;
+        switch (m_reader.Next(&message, &length)) {
+        case CFrameReader::kNeedMore:
+            return true;
+        case CFrameReader::kTooLarge:
+            m_endReason = L"frame of " + std::to_wstring(m_reader.Announced()) + L" bytes announced, more than " +
+                          std::to_wstring(m_reader.MaxFrame()) + L": connection broken";
+            return false;
+        case CFrameReader::kFrame:
+            if (!m_handler->OnMessage(*this, message, length)) return false;
+            break;
+        }
+    }
+}
+
+void CPipeSession::Run() {
+    const bool reading = m_server->Config().readMessages;
+    bool alive = m_handler->OnConnected(*this);
+    m_readBuffer.resize(kReadChunk);
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof(ov));
+    bool readPending = false;
+    bool clientGone = false;
+    while (alive) {
+        if (reading && !readPending) {
+            std::memset(&ov, 0, sizeof(ov));
+            ov.hEvent = m_readEvent.get();
+            // Completion, immediate or not, is taken from the event below.
+            if (!::ReadFile(m_pipe.get(), m_readBuffer.data(), kReadChunk, nullptr, &ov) &&
+                ::GetLastError() != ERROR_IO_PENDING) {
+                const DWORD error = ::GetLastError();
+                clientGone = IsClientGone(error);
+                m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + ErrorWords(error);
+                break;
+            }
+            readPending = true;
+        }
+        HANDLE waits[4] = {m_server->StopEvent(), m_ending.get(), m_wake.get(), m_readEvent.get()};
+        const DWORD w = ::WaitForMultipleObjects(reading ? 4 : 3, waits, FALSE, INFINITE);
+        if (w == WAIT_OBJECT_0) {
+            m_endReason = L"server stopping";
+            break;
+        }
+        if (w == WAIT_OBJECT_0 + 1) {
+            m_endReason = m_endHow == kEndDisconnect ? L"disconnected on request" : L"dropped on request";
+            break;
+        }
+        if (w == WAIT_OBJECT_0 + 2) {
+            const LONG actions = ::InterlockedExchange(&m_actions, 0);
+            if (actions != 0) alive = m_handler->OnActions(*this, static_cast<uint32_t>(actions));
+            continue;
+        }
+        if (w != WAIT_OBJECT_0 + 3) {
+            m_endReason = L"wait failed: " + ErrorWords(::GetLastError());
+            break;
+        }
+        DWORD got = 0;
+        readPending = false;
+        if (!::GetOverlappedResult(m_pipe.get(), &ov, &got, FALSE)) {
+            const DWORD error = ::GetLastError();
+            clientGone = IsClientGone(error);
+            m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + ErrorWords(error);
+            break;
+        }
+        alive = ReadMessages(got);
+    }
+    if (readPending) {
+        ::CancelIoEx(m_pipe.get(), &ov);
+        DWORD got = 0;
+        ::GetOverlappedResult(m_pipe.get(), &ov, &got, TRUE);  // the buffer is in use until it has ended
+    }
+    {
+        std::lock_guard<lumlib::unique_critical_section> lock(m_writeLock);
+        // By default only closed: disconnecting would throw away what the
+        // client has not read yet (the answers just sent). A disconnected
+        // instance goes back to the listener, so the name stays served even
+        // when the instance limit is reached.
+        const bool reuse = clientGone || m_endHow == kEndDisconnect;
+        if (reuse) ::DisconnectNamedPipe(m_pipe.get());
+        if (reuse && !lumlib::IsSignalled(m_server->StopEvent())) m_server->GiveBack(m_pipe.release());
+        m_pipe.reset();
+    }
+    if (m_endReason.empty()) m_endReason = L"ended by the server";
+    m_handler->OnEnded(*this, m_endReason);
+    ::InterlockedExchange(&m_finished, 1);
+    m_server->SessionEnded();
+}
+
+// ---- CPipeServer ------------------------------------------------------------
+
+CPipeServer::CPipeServer(PipeServerConfig config, HandlerFactory factory)
+    : m_config(std::move(config)), m_factory(std::move(factory)), m_path(L"\\\\.\\pipe\\" + m_config.name),
+      m_stop(lumlib::NewEvent()), m_reap(lumlib::NewEvent(false)) {}
+
+CPipeServer::~CPipeServer() { Stop(); }
+
+HANDLE CPipeServer::CreateInstance(bool first, DWORD* error) {
+    const DWORD openMode = (m_config.inboundOnly ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_DUPLEX) | FILE_FLAG_OVERLAPPED |
+                           (first && m_config.firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const DWORD pipeMode =
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | (m_config.rejectRemote ? PIPE_REJECT_REMOTE_CLIENTS : 0);
+    HANDLE pipe = ::CreateNamedPipeW(m_path.c_str(), openMode, pipeMode, m_config.maxInstances, m_config.bufferSize,
+                                     m_config.bufferSize, m_config.defaultTimeoutMs, m_config.security);
+    *error = pipe == INVALID_HANDLE_VALUE ? lumlib::LastErrorOr(ERROR_GEN_FAILURE) : 0;
+    return pipe;
+}
+
+DWORD CPipeServer::Start() {
+    if (m_listener.IsStarted()) return 0;
+    if (!m_stop.is_valid() || !m_reap.is_valid()) return ERROR_NOT_ENOUGH_MEMORY;
+    ::ResetEvent(m_stop.get());
+    // A name that exists answers the wait (or reports every instance busy);
+    // only a free name fails with "not found". This catches a running server
+    // also where the first-instance flag is not enforced.
+    if (m_config.firstInstance &&
+        (::WaitNamedPipeW(m_path.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND))
+        return ERROR_PIPE_BUSY;
+    DWORD error = 0;
+    m_firstInstance.reset(CreateInstance(true, &error));
+    if (!m_firstInstance.is_valid()) return error;
+    error = m_listener.Start(&CPipeServer::ListenMain, this);
+    if (error != ERROR_SUCCESS) m_firstInstance.reset();
+    return error;
+}
+
+void CPipeServer::Stop() {
+    if (!m_listener.IsStarted()) return;
+    ::SetEvent(m_stop.get());
+    m_listener.Join();
+    m_firstInstance.reset();
+    Reap(true);  // every session sees the stop event and ends
+    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    m_spare.reset();
+}
+
+void CPipeServer::GiveBack(HANDLE instance) {
+    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    m_spare.reset(instance);  // one is enough: the listener needs one at a time
+}
+
+HANDLE CPipeServer::TakeSpare() {
+    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    return m_spare.release();
+}
+
+unsigned __stdcall CPipeServer::ListenMain(void* self) {
+    static_cast<CPipeServer*>(self)->Listen();
+    return 0;
+}
+
+std::vector<std::shared_ptr<CPipeSession>> CPipeServer::Sessions() {
+    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    std::vector<std::shared_ptr<CPipeSession>> live;
+    for (const auto& s : m_sessions)
+        if (!s->Finished()) live.push_back(s);
+    return live;
+}
+
+void CPipeServer::PostToAll(uint32_t actions) {
+    for (const auto& s : Sessions()) s->Post(actions);
+}
+
+size_t CPipeServer::ClientCount() { return Sessions().size(); }
+
+void CPipeServer::Reap(bool all) {
+    std::vector<std::shared_ptr<CPipeSession>> ended;
+    {
+        std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+        for (size_t i = 0; i < m_sessions.size();) {
+            if (all || m_sessions[i]->Finished()) {
+                ended.push_back(std::move(m_sessions[i]));
+                m_sessions.erase(m_sessions.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
+    }
+    for (const auto& s : ended) s->Join();  // outside the lock: a session may still be looking at the list
+}
+
+void CPipeServer::Accept(HANDLE pipe) {
+    auto session = std::make_shared<CPipeSession>(this, pipe, m_nextNumber++);
+    {
+        // Listed before its thread starts, so actions posted once the client is greeted reach it.
+        std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+        m_sessions.push_back(session);
+    }
+    if (!session->Start(m_factory(session))) {
+        Log(L"cannot start a client thread: " + ErrorWords(lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY)));
+        SessionEnded();
+    }
+}
+
+void CPipeServer::Listen() {
+    CHandleHolder connectEvent(lumlib::NewEvent());
+    CHandleHolder instance(m_firstInstance.release());
+    if (!connectEvent.is_valid()) {
+        Log(L"cannot create an event: " + ErrorWords(::GetLastError()));
+        return;
+    }
+    HANDLE waits[3] = {m_stop.get(), m_reap.get(), connectEvent.get()};
+    for (;;) {
+        if (!instance.is_valid()) instance.reset(TakeSpare());
+        if (!instance.is_valid()) {
+            DWORD error = 0;
+            instance.reset(CreateInstance(false, &error));
+            if (!instance.is_valid()) {
+                // Every instance taken (ERROR_PIPE_BUSY) is expected with an instance limit: wait for a
+                // connection to end. Anything else is worth a line.
+                if (error != ERROR_PIPE_BUSY) Log(L"cannot create a pipe instance: " + ErrorWords(error));
+                const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kRetryMs);
+                if (w == WAIT_OBJECT_0 + 1) Reap(false);
+                else if (w != WAIT_TIMEOUT) return;
+                continue;
+            }
+        }
+        OVERLAPPED ov;
+        std::memset(&ov, 0, sizeof(ov));
+        ov.hEvent = connectEvent.get();
+        ::ResetEvent(connectEvent.get());
+        bool connected = false;
+        bool pending = false;
+        if (::ConnectNamedPipe(instance.get(), &ov)) {
+            connected = true;
+        } else {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_PIPE_CONNECTED) connected = true;
+            else if (error == ERROR_IO_PENDING) pending = true;
+        }
+        while (pending) {
+            const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+            if (w == WAIT_OBJECT_0 + 1) {
+                Reap(false);
+                continue;
+            }
+            if (w != WAIT_OBJECT_0 + 2) {  // stop (or a failed wait): end listening
+                ::CancelIoEx(instance.get(), &ov);
+                DWORD n = 0;
+                ::GetOverlappedResult(instance.get(), &ov, &n, TRUE);
+                return;  // the holder closes the instance
+            }
+            pending = false;
+            DWORD n = 0;
+            connected = ::GetOverlappedResult(instance.get(), &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+        }
+        if (!connected) {  // e.g. a client that came and went before it was seen: start afresh
+            instance.reset();
+            continue;
+        }
+        Accept(instance.release());
+    }
+}
+
+}  // namespace tessaline_emu
