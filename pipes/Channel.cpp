@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "virt/api/SndProtocol.h"
+#include "pipes/FrameReader.h"
 
 namespace {
 
@@ -24,7 +24,9 @@ enum : uint32_t {
     kLineReceiveThread = 546,
 };
 
-const uint32_t kInitialReceiveBuffer = 1024;
+// What one read asks the connection for; the frame reader keeps what does
+// not make a whole frame yet.
+const uint32_t kInitialReceiveBuffer = 4096;
 const DWORD kDispatchPollMs = 100;
 
 using lumlib::IsSignalled;
@@ -112,11 +114,11 @@ void CChannel::SendData(const void* data, uint32_t size) {
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
-    uint8_t header[4];
-    SndStoreU32(header, 0, static_cast<uint32_t>(size));
+    uint8_t header[kFrameLengthSize];
+    StoreFrameLength(header, static_cast<uint32_t>(size));
     const uint32_t error = lumlib::CatchReturn([&] {
         const uint8_t* parts[2] = {header, data};
-        const uint32_t sizes[2] = {4, static_cast<uint32_t>(size)};
+        const uint32_t sizes[2] = {kFrameLengthSize, static_cast<uint32_t>(size)};
         for (int i = 0; i < 2; ++i) {
             const uint8_t* p = parts[i];
             for (uint32_t left = sizes[i]; left;) {
@@ -141,28 +143,30 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
     // The connection stays attached while this thread runs: it is detached
     // only after this thread has ended.
     CConnection* connection = channel->m_connection;
-    lumlib::CByteBlock& buffer = channel->m_receiveBuffer;
-    // Any failure (a broken or cancelled connection, a frame that cannot be
-    // held or queued) ends the connection; nothing leaves the thread.
+    lumlib::CByteBlock& chunk = channel->m_receiveBuffer;
+    CFrameReader reader(kMaxFrame);
+    // Any failure (a broken or cancelled connection, a frame that is too
+    // long, or cannot be held or queued) ends the connection; nothing leaves
+    // the thread.
     lumlib::CatchReturn([&] {
-        for (;;) {
-            if (IsSignalled(channel->m_disconnectedEvent.get()) || !connection) return;
-            uint8_t header[4];
-            if (!connection->ReadAll(header, sizeof(header))) return;
-            const uint32_t length = SndLoadU32(header, 0);
-            if (length == 0) continue;  // an empty frame carries nothing
-            if (length > kMaxFrame) {
-                channel->OnFrameRefused(length);
-                return;
-            }
-            if (!buffer.Grow(length)) return;
-            if (!connection->ReadAll(buffer.get(), length)) return;
-            {
+        while (!IsSignalled(channel->m_disconnectedEvent.get()) && connection) {
+            // Whatever has arrived, up to one buffer: the reader cuts it into frames.
+            uint32_t got = static_cast<uint32_t>(chunk.capacity());
+            if (!connection->Read(chunk.get(), &got) || !reader.Append(chunk.get(), got)) return;
+            const uint8_t* message = nullptr;
+            uint32_t length = 0;
+            CFrameReader::Result result;
+            while ((result = reader.Next(&message, &length)) == CFrameReader::kFrame) {
                 CRegion receiveLock(channel->m_receiveLock.get());
-                channel->m_receiveQueue->Write(length, buffer.get());
+                channel->m_receiveQueue->Write(length, message);
                 ::SetEvent(channel->m_receivedEvent.get());
             }
-            ShrinkToStandard(buffer, kInitialReceiveBuffer);
+            if (result == CFrameReader::kTooLarge) {
+                channel->OnFrameRefused(reader.Announced());
+                return;
+            }
+            // A large frame grew the reader's buffer: let it go once nothing is pending.
+            if (reader.Pending() == 0 && length > kShrinkAbove) reader.Reset();
             ::Sleep(0);
         }
     });

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "pipes/Connection.h"
+#include "pipes/FrameReader.h"
 #include "pipes/TransferBuffer.h"
 #include "support/ByteBlock.h"
 #include "support/WorkerThread.h"
@@ -31,7 +32,7 @@ public:
     // Longest frame accepted from the peer: 16 times the client's standard
     // receive buffer (the service's longest message is under 9 KB). A longer
     // one ends the connection instead of committing what its header asks for.
-    static const uint32_t kMaxFrame = 1024 * 1024;
+    static const uint32_t kMaxFrame = kMaxFrameLength;
 
     explicit CChannel(CConnection* connection);  // raises CLumException* ("Channel")
     // Derived classes call Shutdown first (both channel threads have ended then).
@@ -59,8 +60,6 @@ public:
     void Disconnect();
     uint32_t RequestStop();
     void Shutdown();
-
-    uint64_t GetReceiveBufferSize() const { return m_receiveBuffer.capacity(); }
 
 protected:
     static unsigned __stdcall ReceiveThread(void* self);
