@@ -73,6 +73,9 @@ void CSndApiPipeClient::NotifyLost() {
 }
 
 void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
+    // Also a connection this side dropped (a message it could not use, a
+    // session id it could not send) ends the one that callback 8 announced.
+    NotifyLost();
     // give a service that just dropped us a moment before the keeper retries
     if (StopEvent() != nullptr) ::WaitForSingleObject(StopEvent(), kReconnectPauseMs);
     CSinglePipeClientEx::OnConnectionClosed(connection);
