@@ -91,27 +91,11 @@ public:
         if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) ::CancelIo(pipe);
         return ::GetOverlappedResult(pipe, &ov, &n, TRUE) ? n : 0;
     }
-    bool WriteFrame(HANDLE pipe, const void* message, uint32_t size) {
-        std::vector<uint8_t> frame(4 + size);
-        SndStoreU32(frame.data(), 0, size);
-        memcpy(frame.data() + 4, message, size);
-        return Io(pipe, true, frame.data(), DWORD(frame.size())) == frame.size();
-    }
-    // The next frame's payload; empty when the client went away or stop.
-    std::vector<uint8_t> ReadFrame(HANDLE pipe) {
-        uint8_t header[4];
-        for (DWORD got = 0, n; got < 4; got += n) if ((n = Io(pipe, false, header + got, 4 - got)) == 0) return {};
-        std::vector<uint8_t> payload(SndLoadU32(header, 0));
-        for (DWORD got = 0, n; got < payload.size(); got += n)
-            if ((n = Io(pipe, false, payload.data() + got, DWORD(payload.size() - got))) == 0) return {};
-        return payload;
-    }
     // Waits until the client has closed its end (or stop).
     void AwaitClose(HANDLE pipe) {
         uint8_t sink[4096];
         while (Io(pipe, false, sink, sizeof(sink)) != 0) {}
     }
-    void Hold() { ::WaitForSingleObject(m_stop.get(), INFINITE); }
     std::atomic<long> m_connections{0};
 
 private:
