@@ -1,7 +1,5 @@
 #include "virt/api/SndCodes.h"
 
-#include "virt/api/zksndapi.h"
-
 namespace {
 
 // Windows and service error codes that have a status of their own (this
@@ -29,20 +27,20 @@ struct ErrorStatus {
 };
 
 const ErrorStatus kConversions[] = {
-    {kErrorSuccess, ZKSND_STATUS_OK},
-    {kErrorNotEnoughMemory, ZKSND_STATUS_NO_MEMORY},
-    {kErrorOutOfMemory, ZKSND_STATUS_NO_MEMORY},
-    {kErrorInsufficientBuffer, ZKSND_STATUS_BUFFER_TOO_SMALL},
-    {kErrorInvalidParameter, ZKSND_STATUS_INVALID_PARAMETER},
-    {kErrorNoMoreItems, ZKSND_STATUS_NOT_FOUND},
-    {kErrorNotFound, ZKSND_STATUS_NOT_FOUND},
-    {kErrorNoMoreDevices, ZKSND_STATUS_NOT_FOUND},
-    {kErrorNotReady, ZKSND_STATUS_NOT_READY},
-    {kErrorAlreadyExists, ZKSND_STATUS_ALREADY_EXISTS},
-    {kErrorAccessDenied, ZKSND_STATUS_ACCESS_DENIED},
-    {kServiceCode6701, ZKSND_STATUS_SERVICE_10},
-    {kServiceCode8398, ZKSND_STATUS_SERVICE_11},
-    {kErrorNotConnected, ZKSND_STATUS_NOT_CONNECTED},
+    {kErrorSuccess, kSndStatusOk},
+    {kErrorNotEnoughMemory, kSndStatusNoMemory},
+    {kErrorOutOfMemory, kSndStatusNoMemory},
+    {kErrorInsufficientBuffer, kSndStatusBufferTooSmall},
+    {kErrorInvalidParameter, kSndStatusInvalidParameter},
+    {kErrorNoMoreItems, kSndStatusNotFound},
+    {kErrorNotFound, kSndStatusNotFound},
+    {kErrorNoMoreDevices, kSndStatusNotFound},
+    {kErrorNotReady, kSndStatusNotReady},
+    {kErrorAlreadyExists, kSndStatusAlreadyExists},
+    {kErrorAccessDenied, kSndStatusAccessDenied},
+    {kServiceCode6701, kSndStatusService10},
+    {kServiceCode8398, kSndStatusService11},
+    {kErrorNotConnected, kSndStatusNotConnected},
 };
 
 }  // namespace
@@ -50,5 +48,5 @@ const ErrorStatus kConversions[] = {
 uint32_t SndErrorToStatus(uint32_t error) {
     for (const ErrorStatus& c : kConversions)
         if (c.error == error) return c.status;
-    return ZKSND_STATUS_FAILED;
+    return kSndStatusFailed;
 }

@@ -17,7 +17,18 @@
 #include "support/WorkerThread.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
+#include "virt/api/SndCodes.h"
 #include "virt/api/zksndapi.h"
+
+// The portable status table and the public header agree.
+static_assert(kSndStatusOk == ZKSND_STATUS_OK && kSndStatusFailed == ZKSND_STATUS_FAILED &&
+                  kSndStatusNoMemory == ZKSND_STATUS_NO_MEMORY && kSndStatusBufferTooSmall == ZKSND_STATUS_BUFFER_TOO_SMALL &&
+                  kSndStatusInvalidParameter == ZKSND_STATUS_INVALID_PARAMETER &&
+                  kSndStatusNotFound == ZKSND_STATUS_NOT_FOUND && kSndStatusNotReady == ZKSND_STATUS_NOT_READY &&
+                  kSndStatusAlreadyExists == ZKSND_STATUS_ALREADY_EXISTS &&
+                  kSndStatusAccessDenied == ZKSND_STATUS_ACCESS_DENIED && kSndStatusService10 == ZKSND_STATUS_SERVICE_10 &&
+                  kSndStatusService11 == ZKSND_STATUS_SERVICE_11 && kSndStatusNotConnected == ZKSND_STATUS_NOT_CONNECTED,
+              "SndStatus and ZKSND_STATUS_* differ");
 
 namespace {
 
