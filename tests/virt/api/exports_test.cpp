@@ -278,27 +278,6 @@ TEST_F(ExportsTest, CleanUpAndDeInitCyclesLeaveNothingBehind) {
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threadsBefore, 5000), threadsBefore);
 }
 
-namespace {
-
-// The log's lines, decoded from UTF-16LE without a byte-order mark.
-std::vector<std::wstring> ReadLogLines() {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
-    std::vector<std::wstring> lines;
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.is_valid()) return lines;
-    std::wstring text(::GetFileSize(file.get(), nullptr) / 2, L'\0');
-    DWORD read = 0;
-    ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
-    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
-}  // namespace
-
 TEST_F(ExportsTest, AtLogLevel3TheSessionClientLogsEveryStep) {
     const wchar_t* key = L"Software\\Zelkor\\Tessaline Server";
     DWORD level = 3;

@@ -28,6 +28,13 @@ Api& Dll() {
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
+// ERROR lines of the log that contain text.
+size_t ErrorLines(const std::wstring& text) {
+    size_t n = 0;
+    for (const std::wstring& line : ReadLogLines()) n += line.find(L"[ERROR]") != std::wstring::npos && line.find(text) != std::wstring::npos;
+    return n;
+}
+
 // Ends the process with a message when a scenario outlives its budget.
 class Watchdog {
 public:
@@ -261,6 +268,7 @@ TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
                         {"64 MiB notification", 64u << 20, 64u << 20, 65536, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const size_t refusalsBefore = ErrorLines(L"frame of " + std::to_wstring(row.length) + L" bytes is longer than");
         Watchdog dog(row.name, 30000);
         CHandleHolder send(lumlib::NewEvent());
         std::atomic<uint64_t> sent{0};
@@ -295,9 +303,46 @@ TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
         }
         EXPECT_LT(CommittedPrivate(), before + (16u << 20)) << "committed before: " << before;
         EXPECT_LT(sent.load(), 32u << 20) << "the client went on reading";
-        EXPECT_LE(TimedDeInit(), 3000u);
+        EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
         EXPECT_TRUE(cb.Balanced());
+        if (row.length > (1u << 20))
+            EXPECT_LT(refusalsBefore, ErrorLines(L"frame of " + std::to_wstring(row.length) + L" bytes is longer than"));
     }
+}
+
+// A callback slower than the service: the notifications waiting for it are
+// capped at 4 MiB; the rest are dropped with an ERROR line that counts them.
+void HeldCallback(uint32_t code, uintptr_t, void* context) {
+    if (code != ZKSND_NOTIFY_SERVER_INFO) return;
+    auto* calls = static_cast<std::pair<CHandleHolder, std::atomic<int>>*>(context);
+    ++calls->second;
+    ::WaitForSingleObject(calls->first.get(), 20000);
+}
+
+TEST_F(Hostile, NotificationsForASlowCallbackAreCapped) {
+    Watchdog dog("slow callback", 60000);
+    const uint32_t kSize = 1000000, kCount = 10;  // 10 MB for a 4 MiB cap
+    std::atomic<uint32_t> written{0};
+    RawService service([&](RawService& s, HANDLE pipe) {
+        std::vector<uint8_t> frame(4 + kSize);
+        SndStoreU32(frame.data(), 0, kSize);
+        std::vector<uint8_t> payload(kSize - kSndHeaderSize, 'i');
+        EXPECT_EQ(kSize, SndBuildServerInfo(frame.data() + 4, kSize, payload.data(), payload.size()));
+        while (written < kCount && s.Io(pipe, true, frame.data(), DWORD(frame.size())) == frame.size()) ++written;
+        s.AwaitClose(pipe);
+    });
+    const size_t dropsBefore = ErrorLines(L"notification of 1000000 bytes dropped");
+    std::pair<CHandleHolder, std::atomic<int>> calls{CHandleHolder(lumlib::NewEvent()), 0};
+    ASSERT_EQ(0u, Dll().Init(&HeldCallback, &calls));
+    for (ULONGLONG end = Now() + 20000; written < kCount && Now() < end;) ::Sleep(50);
+    EXPECT_EQ(kCount, written.load()) << "the library stopped reading";
+    ::Sleep(1000);  // the last ones reach the queue
+    ::SetEvent(calls.first.get());
+    ::Sleep(1000);
+    EXPECT_GE(calls.second.load(), 2);
+    EXPECT_LE(calls.second.load(), 6);  // one held, at most four queued (and one being queued)
+    EXPECT_LE(TimedDeInit(), 3000u);
+    EXPECT_LT(dropsBefore, ErrorLines(L"notification of 1000000 bytes dropped"));
 }
 
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
