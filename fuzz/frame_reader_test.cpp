@@ -1,6 +1,7 @@
 // CFrameReader: one table of streams, each fed whole and one byte at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -20,11 +20,11 @@ struct FaultRow {
 const FaultRow kFaults[] = {
     {ServiceFault::kNone, "none", EmuFault::kNone},
     {ServiceFault::kStopReading, "stop-reading", EmuFault::kStopReading},
-    {ServiceFault::kShortFrame, "short-frame", EmuFault::kShortFrames},
+    {ServiceFault::kShortFrame, "short-frames", EmuFault::kShortFrames},
     {ServiceFault::kBusyOnlyInstance, "busy-only-instance", EmuFault::kNone},
     {ServiceFault::kRawLength, "raw-length", EmuFault::kRawLength},
     {ServiceFault::kHugeNotification, "huge-notification", EmuFault::kHugeNotification},
-    {ServiceFault::kSlowReply, "slow-reply", EmuFault::kSlowReplies},
+    {ServiceFault::kSlowReply, "slow-replies", EmuFault::kSlowReplies},
     {ServiceFault::kChurn, "churn", EmuFault::kChurn},
 };
 

@@ -11,8 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "pipes/FrameReader.h"
 #include "support/lumlib.h"
+#include "tests/support/RawPipeClient.h"
 #include "tests/support/TestPipeServer.h"
 #include "tools/common/ConsoleOut.h"
 #include "virt/api/SndProtocol.h"
@@ -123,79 +123,8 @@ private:
     const std::wstring m_control = UniquePipeName(L"ctl");
 };
 
-// A request made by one of the protocol's builders, as long as the builder says.
-template <class Build, class... Args>
-std::vector<uint8_t> Request(Build build, Args... args) {
-    std::vector<uint8_t> request(kSndMaxRequestSize);
-    request.resize(build(request.data(), request.size(), args...));
-    return request;
-}
-
-// The client end of the emulator's pipe: whole messages, with time-outs.
-class CRawClient {
-public:
-    // Connects and returns the first message (every connection is greeted), as Next does.
-    std::string Connect(const std::wstring& path) {
-        ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
-        m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr));
-        return m_pipe.is_valid() ? Next() : "not connected";
-    }
-    // A message with its length in front; with framed false the bytes as they are.
-    bool Send(const std::vector<uint8_t>& message, bool framed = true) {
-        std::vector<uint8_t> bytes = framed ? MakeFrame(message) : message;
-        DWORD written = 0;
-        return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), INFINITE, &written) == 0;
-    }
-    // Sends a request and returns the next message, as Next does.
-    std::string Ask(const std::vector<uint8_t>& request, std::string* record = nullptr, DWORD timeoutMs = 5000) {
-        return Send(request) ? Next(record, timeoutMs) : "not sent";
-    }
-    // The next whole message within timeoutMs as "event E", "device ID DEF RENDER EXTRA [NAME]" or
-    // "reply ID (COMMAND): status S", else "timeout", "closed" or "error E"; a settings record it carries in *record.
-    std::string Next(std::string* record = nullptr, DWORD timeoutMs = 5000) {
-        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        std::vector<uint8_t> m;
-        while (m_reader.Next(&m) != CFrameReader::kFrame) {
-            const ULONGLONG now = ::GetTickCount64(), left = now >= deadline ? 0 : deadline - now;
-            DWORD got = 0;
-            const DWORD error = Transfer(false, m_buffer, sizeof(m_buffer), static_cast<DWORD>(left), &got);
-            // the emulator ended the connection
-            if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) return "closed";
-            if (error != 0) return error == ERROR_OPERATION_ABORTED ? "timeout" : "error " + std::to_string(error);
-            m_reader.Append(m_buffer, got);
-        }
-        if (record != nullptr && m.size() >= kSndOffPayload) record->assign(m.begin() + kSndOffPayload, m.end());
-        SndDecodedMsg d = {};
-        const SndMsgKind kind = SndDecodeMessage(m.data(), m.size(), d);
-        if (kind == SndMsgKind::Reply)
-            return "reply " + std::to_string(d.requestId) + " (" + std::to_string(d.command) + "): status " +
-                   std::to_string(d.status);
-        if (kind != SndMsgKind::Notification) return "invalid";
-        if (d.event != eZkSndRdpVDeviceInfo) return "event " + std::to_string(d.event);
-        std::wstring name(d.device.devNameChars, L' ');
-        for (size_t c = 0; c < name.size(); ++c) name[c] = static_cast<wchar_t>(SndDeviceNameAt(d.device, c));
-        return zktools::ToUtf8(zktools::Format(L"device %u %u %u %u [%s]", d.device.field0, d.device.def,
-                                               d.device.render, d.device.field3, name.c_str()));
-    }
-
-private:
-    // One overlapped read or write, cancelled after timeoutMs (what it moved until then still counts): 0 or the error.
-    DWORD Transfer(bool write, uint8_t* data, DWORD size, DWORD timeoutMs, DWORD* done) {
-        OVERLAPPED ov = {};
-        ov.hEvent = m_event.get();
-        if (!(write ? ::WriteFile(m_pipe.get(), data, size, nullptr, &ov) : ::ReadFile(m_pipe.get(), data, size, nullptr, &ov)) &&
-            ::GetLastError() != ERROR_IO_PENDING)
-            return ::GetLastError();
-        if (::WaitForSingleObject(m_event.get(), timeoutMs) != WAIT_OBJECT_0) ::CancelIo(m_pipe.get());
-        return ::GetOverlappedResult(m_pipe.get(), &ov, done, TRUE) ? 0 : ::GetLastError();
-    }
-
-    CHandleHolder m_pipe;
-    CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    uint8_t m_buffer[65536];
-    CFrameReader m_reader;
-};
+using zk_testkit::Request;
+using CRawClient = zk_testkit::CRawPipeClient;
 
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {

@@ -39,6 +39,27 @@ bool ParseWithhold(const std::wstring& list, uint32_t* bits, std::wstring* error
     return true;
 }
 
+// --fault NAME: the wire faults a user may select (the busy only instance
+// needs a second client and is the test kit's).
+const struct {
+    const wchar_t* name;
+    EmuFault fault;
+} kFaultNames[] = {
+    {L"stop-reading", EmuFault::kStopReading}, {L"short-frames", EmuFault::kShortFrames},
+    {L"raw-length", EmuFault::kRawLength},     {L"huge-notification", EmuFault::kHugeNotification},
+    {L"slow-replies", EmuFault::kSlowReplies}, {L"churn", EmuFault::kChurn},
+};
+
+bool ParseFault(const std::wstring& name, EmuFault* fault, std::wstring* error) {
+    for (const auto& row : kFaultNames)
+        if (name == row.name) {
+            *fault = row.fault;
+            return true;
+        }
+    *error = zktools::Format(L"--fault: unknown fault '%s'", name.c_str());
+    return false;
+}
+
 }  // namespace
 
 bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options, std::wstring* error) {
@@ -118,6 +139,9 @@ bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options,
                 *error = L"--drop-after: give a count of at least 1";
                 return false;
             }
+        } else if (name == L"--fault") {
+            std::wstring fault;
+            if (!take(&fault) || !ParseFault(fault, &result.fault, error)) return false;
         } else if (name == L"--unknown-event") {
             if (!takeNumber(&result.unknownEvent)) return false;
             result.sendUnknown = true;
@@ -180,6 +204,11 @@ std::wstring EmuUsage() {
         L"  --withhold LIST      never send these answers (comma-separated): server-info,\r\n"
         L"                       device-list, get-settings, set-settings, settings, all\r\n"
         L"  --drop-after N       break each connection after its Nth received message\r\n"
+        L"  --fault NAME         break the protocol on purpose: stop-reading, short-frames (every\r\n"
+        L"                       message cut to 8 bytes), raw-length (a bare length field\r\n"
+        L"                       0xFFFFFFF0 instead of the greeting), huge-notification (64 MiB\r\n"
+        L"                       before the greeting), slow-replies (4 s late), churn (break\r\n"
+        L"                       every connection after its greeting)\r\n"
         L"  --unknown-event CODE after the server information, also send a notification with\r\n"
         L"                       this event code (the library ignores codes 4 and up)\r\n"
         L"  --control NAME       obey the named events NAME.stop, NAME.drop, NAME.unknown and\r\n"

@@ -32,6 +32,8 @@ enum class EmuFault {
     kChurn,             // every connection is broken right after its greeting
 };
 
+// The pipe's instance limit that means none (PIPE_UNLIMITED_INSTANCES).
+const uint32_t kEmuUnlimitedInstances = 255;
 // kHugeNotification: the notification's whole length.
 const uint32_t kEmuHugeNotificationSize = 64u << 20;
 // kRawLength: the bare length field, announcing nearly 4 GiB.
@@ -55,7 +57,7 @@ struct EmuOptions {
     std::function<void(const std::wstring&)> output;
     EmuFault fault = EmuFault::kNone;
     uint32_t faultDelayMs = 4000;  // kSlowReplies: longer than the library's 3 s reply wait
-    uint32_t maxInstances = 255;   // connections at once (255: no limit)
+    uint32_t maxInstances = kEmuUnlimitedInstances;  // connections at once
     uint32_t defaultTimeoutMs = 0; // the pipe's default wait for clients (0: the system's 50 ms)
     uint32_t bufferSize = 65536;   // the pipe's buffer, each direction
 

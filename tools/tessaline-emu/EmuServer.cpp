@@ -324,6 +324,8 @@ void CEmuSession::OnEnded(CPipeSession&, const std::wstring& reason) {
 
 namespace {
 
+static_assert(kEmuUnlimitedInstances == PIPE_UNLIMITED_INSTANCES, "the options' instance limit is the pipe's");
+
 PipeServerConfig ConfigFor(const EmuOptions& options, CServicePipeSecurity& security, CEmuServer* server) {
     PipeServerConfig config;
     config.name = options.pipeName;

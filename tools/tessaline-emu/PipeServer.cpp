@@ -31,10 +31,12 @@ bool IsClientGone(DWORD error) { return error == ERROR_BROKEN_PIPE || error == E
 
 // ---- CPipeSession -----------------------------------------------------------
 
-CPipeSession::CPipeSession(CPipeServer* server, HANDLE pipe, unsigned number)
-    : m_server(server), m_number(number), m_pipe(pipe), m_wake(lumlib::NewEvent(false)),
-      m_ending(lumlib::NewEvent()), m_readEvent(lumlib::NewEvent()), m_writeEvent(lumlib::NewEvent()),
-      m_reader(server->Config().maxFrame) {
+CPipeSession::CPipeSession(CPipeServer* server, unsigned number)
+    : m_server(server), m_number(number), m_wake(lumlib::NewEvent(false)), m_ending(lumlib::NewEvent()),
+      m_readEvent(lumlib::NewEvent()), m_writeEvent(lumlib::NewEvent()), m_reader(server->Config().maxFrame) {}
+
+void CPipeSession::Adopt(HANDLE pipe) {
+    m_pipe.reset(pipe);
     m_haveClientSession = ::GetNamedPipeClientSessionId(m_pipe.get(), &m_clientSession) != FALSE;
 }
 
@@ -114,6 +116,15 @@ bool CPipeSession::SendMessage(const void* message, size_t length, DWORD timeout
     return Write(frame.data(), frame.size(), timeoutMs);
 }
 
+template <class F>
+bool CPipeSession::Guarded(F&& call) {
+    bool result = false;
+    const uint32_t error = lumlib::CatchReturn([&] { result = call(); });
+    if (error == ERROR_SUCCESS) return result;
+    m_endReason = L"handler failed: " + ErrorWords(error);
+    return false;
+}
+
 bool CPipeSession::ReadMessages(DWORD got) {
     ::InterlockedExchangeAdd64(&m_bytesRead, got);
     if (!m_reader.Append(m_readBuffer.data(), got)) {
@@ -131,7 +142,7 @@ bool CPipeSession::ReadMessages(DWORD got) {
                           std::to_wstring(m_reader.MaxFrame()) + L": connection broken";
             return false;
         case CFrameReader::kFrame:
-            if (!m_handler->OnMessage(*this, message, length)) return false;
+            if (!Guarded([&] { return m_handler->OnMessage(*this, message, length); })) return false;
             break;
         }
     }
@@ -139,7 +150,7 @@ bool CPipeSession::ReadMessages(DWORD got) {
 
 void CPipeSession::Run() {
     const bool reading = m_server->Config().readMessages;
-    bool alive = m_handler->OnConnected(*this);
+    bool alive = Guarded([&] { return m_handler->OnConnected(*this); });
     m_readBuffer.resize(kReadChunk);
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof(ov));
@@ -171,7 +182,7 @@ void CPipeSession::Run() {
         }
         if (w == WAIT_OBJECT_0 + 2) {
             const LONG actions = ::InterlockedExchange(&m_actions, 0);
-            if (actions != 0) alive = m_handler->OnActions(*this, static_cast<uint32_t>(actions));
+            if (actions != 0) alive = Guarded([&] { return m_handler->OnActions(*this, static_cast<uint32_t>(actions)); });
             continue;
         }
         if (w != WAIT_OBJECT_0 + 3) {
@@ -302,14 +313,16 @@ void CPipeServer::Reap(bool all) {
     for (const auto& s : ended) s->Join();  // outside the lock: a session may still be looking at the list
 }
 
-void CPipeServer::Accept(HANDLE pipe) {
-    auto session = std::make_shared<CPipeSession>(this, pipe, m_nextNumber++);
+void CPipeServer::Accept(CHandleHolder& instance) {
+    auto session = std::make_shared<CPipeSession>(this, m_nextNumber++);
+    session->Adopt(instance.release());  // from here on the session closes it, also when the factory raises
+    std::unique_ptr<IPipeConnectionHandler> handler = m_factory(session);
     {
         // Listed before its thread starts, so actions posted once the client is greeted reach it.
         std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
         m_sessions.push_back(session);
     }
-    if (!session->Start(m_factory(session))) {
+    if (!session->Start(std::move(handler))) {
         Log(L"cannot start a client thread: " + ErrorWords(lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY)));
         SessionEnded();
     }
@@ -348,8 +361,14 @@ void CPipeServer::Listen() {
             connected = true;
         } else {
             const DWORD error = ::GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) connected = true;
-            else if (error == ERROR_IO_PENDING) pending = true;
+            if (error == ERROR_PIPE_CONNECTED) {
+                connected = true;
+            } else if (error == ERROR_IO_PENDING) {
+                pending = true;
+            } else if (error != ERROR_NO_DATA) {  // not just a client that came and went: pause before the next try
+                Log(L"waiting for a client failed: " + ErrorWords(error));
+                if (::WaitForSingleObject(m_stop.get(), kRetryMs) != WAIT_TIMEOUT) return;
+            }
         }
         while (pending) {
             const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
@@ -371,7 +390,10 @@ void CPipeServer::Listen() {
             instance.reset();
             continue;
         }
-        Accept(instance.release());
+        // A session that cannot be had (memory, a raising factory) costs that client only.
+        const uint32_t error = lumlib::CatchReturn([&] { Accept(instance); });
+        if (error != ERROR_SUCCESS) Log(L"cannot take a client: " + ErrorWords(error));
+        instance.reset();
     }
 }
 

@@ -57,7 +57,7 @@ class CPipeSession {
 public:
     enum EndHow : LONG { kEndNone, kEndClose, kEndDisconnect };
 
-    CPipeSession(CPipeServer* server, HANDLE pipe, unsigned number);
+    CPipeSession(CPipeServer* server, unsigned number);
     ~CPipeSession();  // joins the thread
     CPipeSession(const CPipeSession&) = delete;
     CPipeSession& operator=(const CPipeSession&) = delete;
@@ -92,9 +92,14 @@ public:
 private:
     friend class CPipeServer;
     static unsigned __stdcall ThreadMain(void* self);
+    // Takes the connected instance (before Start).
+    void Adopt(HANDLE pipe);
     bool Start(std::unique_ptr<IPipeConnectionHandler> handler);
     void Run();
     bool ReadMessages(DWORD got);
+    // Runs a handler call; one that raises ends the connection, nothing leaves the thread.
+    template <class F>
+    bool Guarded(F&& call);
     bool Join() { return m_thread.Join(); }
 
     CPipeServer* m_server;
@@ -155,7 +160,8 @@ private:
     static unsigned __stdcall ListenMain(void* self);
     void Listen();
     HANDLE CreateInstance(bool first, DWORD* error);
-    void Accept(HANDLE pipe);
+    // Takes the connected instance into a new session (raises on lack of memory, instance kept).
+    void Accept(CHandleHolder& instance);
     void SessionEnded() { ::SetEvent(m_reap.get()); }
     // A disconnected instance, ready to listen again.
     void GiveBack(HANDLE instance);

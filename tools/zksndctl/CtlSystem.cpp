@@ -196,15 +196,21 @@ std::wstring FileVersionOf(const std::wstring& path) {
     return version;
 }
 
-bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* partial, std::vector<std::wstring>* lines,
-                 DWORD* error) {
-    CHandleHolder file(OpenLog(path));
-    if (!file.is_valid()) {
+// Opens the log and reads its size; false with the error when either fails.
+bool OpenLogWithSize(const std::wstring& path, CHandleHolder* file, uint64_t* size, DWORD* error) {
+    file->reset(OpenLog(path));
+    if (!file->is_valid()) {
         *error = ::GetLastError();
         return false;
     }
+    return FileSize(file->get(), size, error);
+}
+
+bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* partial, std::vector<std::wstring>* lines,
+                 DWORD* error) {
+    CHandleHolder file;
     uint64_t size = 0;
-    if (!FileSize(file.get(), &size, error)) return false;
+    if (!OpenLogWithSize(path, &file, &size, error)) return false;
     if (size < *offset) {  // rotated: a new file began
         *offset = 0;
         partial->clear();
@@ -219,13 +225,9 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 
 bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
                  DWORD* error) {
-    CHandleHolder file(OpenLog(path));
-    if (!file.is_valid()) {
-        *error = ::GetLastError();
-        return false;
-    }
+    CHandleHolder file;
     uint64_t size = 0;
-    if (!FileSize(file.get(), &size, error)) return false;
+    if (!OpenLogWithSize(path, &file, &size, error)) return false;
     // Read backwards in growing slices until enough line ends are in: a 50 MB log is not read whole.
     std::vector<std::wstring> found;
     std::wstring partial;

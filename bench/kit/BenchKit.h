@@ -1,0 +1,184 @@
+// The measurement bed shared by the benchmark programs: a clock, medians, the
+// DLL loaded through its exports, the LogLevel registry value held for a run,
+// an in-process overlapped server on the service's pipe, a raw overlapped
+// client that is the baseline, and the rows of the result table.
+//
+// Every program measures the library and its baseline in the same run, on the
+// same server and the same frames, so that Wine's and the machine's noise
+// cancels in the ratio. Nothing here asserts: benchmarks are not tests.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Holders.h"
+#include "support/WorkerThread.h"
+#include "virt/api/zksndapi.h"
+
+namespace zkbench {
+
+// ---- time and statistics ---------------------------------------------------
+
+double NowUs();  // QueryPerformanceCounter in microseconds
+double Median(std::vector<double> values);
+double Max(const std::vector<double>& values);
+
+// ---- the DLL, through its exports only -----------------------------------------
+
+class CApi {
+public:
+    // Loads zksndapi.dll from the program's folder; Loaded() tells whether every export was found.
+    CApi();
+    bool Loaded() const { return m_loaded; }
+
+    PFN_ZkSndVApiInit Init = nullptr;
+    PFN_ZkSndVoid CleanUp = nullptr;
+    PFN_ZkSndVoid GetDeviceList = nullptr;
+    PFN_ZkSndVoid DeInit = nullptr;
+    PFN_ZkSndSetDefault SetDefault = nullptr;
+    PFN_ZkSndGetSettings GetSettings = nullptr;
+    PFN_ZkSndSetSettings SetSettings = nullptr;
+
+private:
+    lumlib::unique_hmodule m_module;
+    bool m_loaded = false;
+};
+
+// Callback codes as they arrive, for waiting on one of them. Pass as the
+// context of ZkSndVApiInit together with CNotifyLog::Callback.
+class CNotifyLog {
+public:
+    CNotifyLog();
+    static void Callback(uint32_t code, uintptr_t param, void* context);
+
+    // Forgets what has arrived so far.
+    void Reset();
+    // Waits until code has arrived `count` times since the last Reset; the
+    // time (NowUs) of its last arrival, or a negative value on time-out.
+    double WaitFor(uint32_t code, uint32_t count, DWORD timeoutMs);
+    uint32_t Count(uint32_t code);
+
+private:
+    void Arrived(uint32_t code);
+
+    lumlib::unique_critical_section m_lock;
+    CONDITION_VARIABLE m_changed;
+    uint32_t m_counts[512] = {};  // by code; the codes are all below 512
+    double m_lastAt[512] = {};
+};
+
+// The LogLevel value under HKLM "Software\Zelkor\Tessaline Server\" held at
+// `level` from Set on; the value as it was (or its absence) comes back on
+// destruction. The library reads it when it starts its logger.
+class CLogLevelScope {
+public:
+    CLogLevelScope();
+    ~CLogLevelScope();
+    CLogLevelScope(const CLogLevelScope&) = delete;
+    CLogLevelScope& operator=(const CLogLevelScope&) = delete;
+    bool Set(DWORD level);
+
+private:
+    lumlib::unique_hkey m_key;
+    bool m_hadValue = false;
+    DWORD m_oldValue = 0;
+};
+
+// ---- the service's side of the pipe --------------------------------------------
+
+// An overlapped byte-mode server on the service's pipe, with a few listening
+// instances (so the DLL and the raw client can be connected at once), one
+// thread each. Frames are 4-byte little-endian length, then the message; it
+// reads whatever has arrived in one read and cuts frames out of it. It
+// answers get-settings and set-settings with a reply, get-device-list with
+// `devices` device records (one write per frame, as a service sends them)
+// and the end-of-list notice, and only counts the other requests.
+class CServiceServer {
+public:
+    explicit CServiceServer(uint32_t devices = 2000);
+    ~CServiceServer();
+    CServiceServer(const CServiceServer&) = delete;
+    CServiceServer& operator=(const CServiceServer&) = delete;
+
+    // Instances are listening when Start returns; false when one could not be created.
+    bool Start();
+    // Closes every instance (clients see a broken pipe) and joins the threads.
+    void Stop();
+
+    // Requests of this command received so far, from every client.
+    uint64_t Received(uint32_t command);
+    // Waits until at least `count` requests of this command have arrived.
+    bool WaitReceived(uint32_t command, uint64_t count, DWORD timeoutMs);
+    // Connections accepted so far.
+    uint64_t Accepted();
+
+private:
+    struct Instance;
+    static unsigned __stdcall ServeThread(void* param);
+    void Serve(Instance* in);
+    bool Answer(Instance* in, const uint8_t* message, uint32_t length);
+    bool WriteAll(Instance* in, const uint8_t* data, uint32_t size);
+
+    std::vector<uint8_t> m_deviceStream;        // every device frame, back to back
+    std::vector<uint32_t> m_deviceFrameSizes;   // and where each one ends
+    std::vector<uint8_t> m_lastFrame;
+    std::vector<std::unique_ptr<Instance>> m_instances;
+    lumlib::unique_critical_section m_lock;     // the counters below
+    CONDITION_VARIABLE m_changed;
+    uint64_t m_received[16] = {};
+    uint64_t m_accepted = 0;
+};
+
+// ---- the baseline client -------------------------------------------------------
+
+// A raw overlapped client: one WriteFile per frame, one ReadFile for as much
+// as has arrived, frames cut out of what was read. What the library's
+// transport could do at best.
+class CRawClient {
+public:
+    CRawClient();
+    bool Open(DWORD timeoutMs);
+    void Close() { m_pipe.reset(); }
+    // Writes the 4-byte length and the message in one WriteFile and waits for it.
+    bool WriteFrame(const void* message, uint32_t size);
+    // The next whole message; false when the pipe broke.
+    bool ReadFrame(std::vector<uint8_t>* message);
+
+private:
+    bool Await(OVERLAPPED* ov, DWORD* n);
+
+    CHandleHolder m_pipe;
+    CHandleHolder m_readEvent;
+    CHandleHolder m_writeEvent;
+    std::vector<uint8_t> m_frame;     // write scratch: length and message
+    std::vector<uint8_t> m_in;        // m_inStart..m_inEnd: bytes read and not yet handed out
+    size_t m_inStart = 0;
+    size_t m_inEnd = 0;
+};
+
+// ---- results -------------------------------------------------------------------
+
+// One table row, printed as a tab-separated line that starts with "ROW" (for
+// scripts/bench.sh) and as a readable line. ratio = library / baseline.
+void ReportRatio(const char* what, double library, double baseline, const char* unit, double maxRatio,
+                 const char* target);
+// A row with no baseline: the figure against an absolute limit.
+void ReportLimit(const char* what, double library, const char* unit, double limit, const char* target);
+// A line that is not a table row (details, pieces).
+void Note(const char* format, ...);
+
+// Leaves a named mark among the wineserver requests: with WINEDEBUG=+server
+// the trace shows open_event( ... name=L"zkbench:<name>"), so the requests of
+// the library's threads between two marks can be counted. Costs one request.
+void TraceMark(const wchar_t* name);
+
+// The request builders' output for the raw client: the same bytes the library sends.
+std::vector<uint8_t> GetSettingsRequest(uint32_t requestId);
+std::vector<uint8_t> GetDeviceListRequest();
+std::vector<uint8_t> SetDefaultRequest(uint32_t device);
+
+}  // namespace zkbench
