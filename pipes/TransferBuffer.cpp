@@ -421,6 +421,7 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
     bool taken = false;
+    bool dropped = false;
     // Grow first, take second. When there is no memory for the copy the block
     // is dropped: left queued it would stop every block behind it, and ending
     // the worker would stop them for good.
@@ -434,9 +435,11 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
         ::InterlockedExchange(&m_inFlight, 1);
     } else if (!m_queue->IsEmpty() && m_queue->DropFront()) {
         ::InterlockedIncrement(&m_dropped);
+        dropped = true;
     }
     *queueEmpty = m_queue->IsEmpty();
-    if (*queueEmpty || !taken) ::ResetEvent(m_dataReadyEvent.get());
+    // After a drop the blocks behind it are still to come: the event stays set.
+    if (*queueEmpty || (!taken && !dropped)) ::ResetEvent(m_dataReadyEvent.get());
     return taken;
 }
 
