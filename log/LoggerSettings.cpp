@@ -1,6 +1,5 @@
 // The logger's registry settings and the thread that follows their changes and
 // closes idle log files.
-#include <process.h>
 #include <wchar.h>
 
 #include "log/ZkLogger.h"
@@ -88,32 +87,28 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
 
 bool CZkLogger::OpenSettingsKey() {
     m_settingsHive = HKEY_LOCAL_MACHINE;
-    HKEY key = nullptr;
+    lumlib::unique_hkey key;
     bool writable = true;
     LSTATUS rc = RegCreateKeyExW(m_settingsHive, m_settingsPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
     if (rc == ERROR_ACCESS_DENIED) {
         // no write access: read the settings, leave the key as it is
         writable = false;
-        rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+        rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     }
     if (rc != ERROR_SUCCESS) return false;
 
-    LoadSettings(key, writable);
-    if (!m_watcherThread.is_valid()) StartWatcher();
+    LoadSettings(key.get(), writable);
+    if (!m_watcher.IsStarted()) StartWatcher();
     // the watcher opens its own handle, arms the notification and loads once more
     if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
-    RegCloseKey(key);
     return true;
 }
 
 bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_settingsChanged.is_valid()) return false;
-    uintptr_t thread = _beginthreadex(nullptr, 0, &CZkLogger::WatcherMain, this, 0, nullptr);
-    if (thread == 0) return false;
-    m_watcherThread.reset(reinterpret_cast<HANDLE>(thread));
-    return true;
+    return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
 }
 
 void CZkLogger::CloseIdleFiles() {
@@ -125,27 +120,28 @@ void CZkLogger::CloseIdleFiles() {
 
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
-    HKEY watched = nullptr;
-    const HANDLE events[2] = {self->m_stopEvent.get(), self->m_settingsChanged.get()};
+    lumlib::unique_hkey watched;  // closed on every way out
+    const HANDLE events[2] = {self->m_watcher.StopEvent(), self->m_settingsChanged.get()};
     for (;;) {
         DWORD wait = WaitForMultipleObjects(2, events, FALSE, kWatchTimeoutMs);
         if (wait == WAIT_OBJECT_0 + 1) {
             ResetEvent(events[1]);
-            if (!watched && RegOpenKeyExW(self->m_settingsHive, self->m_settingsPath, 0,
-                                          KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, &watched) != ERROR_SUCCESS) {
-                watched = nullptr;
+            if (!watched.is_valid() &&
+                RegOpenKeyExW(self->m_settingsHive, self->m_settingsPath, 0,
+                              KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, watched.put()) != ERROR_SUCCESS) {
+                watched.reset();
                 continue;
             }
             // armed before reading, so a change made while reading raises the event again
-            if (RegNotifyChangeKeyValue(watched, TRUE, REG_NOTIFY_CHANGE_LAST_SET, events[1], TRUE) != ERROR_SUCCESS)
+            if (RegNotifyChangeKeyValue(watched.get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, events[1], TRUE) !=
+                ERROR_SUCCESS)
                 continue;
-            self->LoadSettings(watched, false);
+            self->LoadSettings(watched.get(), false);
         } else if (wait == WAIT_TIMEOUT) {
             self->CloseIdleFiles();
         } else {
             break;  // the stop event, or a wait that cannot go on
         }
     }
-    if (watched) RegCloseKey(watched);
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "support/Holders.h"
+
 namespace {
 
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
@@ -184,14 +186,12 @@ void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reade
 }
 
 bool ReadCurrentVersionValue(void*, const wchar_t* valueName, wchar_t* buffer128) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+    lumlib::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
         ERROR_SUCCESS)
         return false;
     DWORD bytes = kRegTextChars * sizeof(wchar_t);
-    LSTATUS rc = RegGetValueW(key, nullptr, valueName, RRF_RT_REG_SZ, nullptr, buffer128, &bytes);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    return RegGetValueW(key.get(), nullptr, valueName, RRF_RT_REG_SZ, nullptr, buffer128, &bytes) == ERROR_SUCCESS;
 }
 
 void DescribeSystem(wchar_t* out) {

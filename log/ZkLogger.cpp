@@ -1,12 +1,13 @@
 #include "log/ZkLogger.h"
 
 #include <process.h>
-#include <shlobj.h>
 #include <stdio.h>
 #include <wchar.h>
 
+#include <memory>
 #include <new>
 
+#include "log/LogEscape.h"
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
 
@@ -14,9 +15,12 @@ namespace {
 
 const wchar_t kSettingsPath[] = L"Software\\Zelkor\\Tessaline Server\\";
 const wchar_t kModuleName[] = L"zksndapi";
-const wchar_t kLogFileSddl[] = L"D:(A;;GA;;;WD)";  // generic all to Everyone
+// Everyone (every session shares the log) and the file's owner may read,
+// write, append and delete (0x13019f: FILE_GENERIC_READ | FILE_GENERIC_WRITE |
+// DELETE), but nobody may change the owner or the permissions. Protected: no
+// entries inherited from the folder.
+const wchar_t kLogFileSddl[] = L"D:P(A;;0x13019f;;;WD)(A;;0x13019f;;;S-1-3-4)";
 const wchar_t kBuildStamp[] = L"Build " __DATE__ ". ";
-const wchar_t kLineEnd[] = L"\r\n";
 const uint32_t kDefaultMaxFileSize = 52428800;  // 50 MiB
 const uint32_t kDefaultRotationFiles = 10;
 const uint32_t kDefaultMaxLogFiles = 300;
@@ -79,8 +83,6 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_processId(GetCurrentProcessId()),
       m_sessionId(0xFFFFFFFF),
       m_formatFlags(0),
-      m_dumpScratch(nullptr),
-      m_dumpScratchChars(0),
       m_maxFileSize(kDefaultMaxFileSize),
       m_settingsHive(HKEY_LOCAL_MACHINE),
       m_settingsPath(kSettingsPath),
@@ -91,18 +93,14 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_nextBufferId(0),
       m_moduleName(kModuleName),
       m_sddl(kLogFileSddl),
-      m_pool(nullptr),
-      m_cleanupGroup(nullptr),
-      m_work(nullptr),
-      m_advapi(nullptr) {
+      m_work(nullptr) {
     DWORD session = 0;
     if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
     ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
-    m_advapi = LoadLibraryW(L"Advapi32");
-    if (m_advapi)
+    m_advapi.reset(LoadLibraryW(L"Advapi32"));
+    if (m_advapi.is_valid())
         g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
-            reinterpret_cast<void*>(GetProcAddress(m_advapi, "GetUserNameW"))));
-    m_stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+            reinterpret_cast<void*>(GetProcAddress(m_advapi.get(), "GetUserNameW"))));
 }
 
 CZkLogger* CZkLogger::New(const wchar_t* directory) {
@@ -115,11 +113,7 @@ CZkLogger* CZkLogger::New(const wchar_t* directory) {
 
 CZkLogger::~CZkLogger() {
     // 1. the watcher first: it takes the logger lock for its idle pass
-    if (m_watcherThread.is_valid()) {
-        SetEvent(m_stopEvent.get());
-        WaitForSingleObject(m_watcherThread.get(), INFINITE);
-        m_watcherThread.reset();
-    }
+    m_watcher.Stop();
     // 2. drain every buffer into its file, then drop it
     {
         lumlib::__auto_locker lock(m_lock.get());
@@ -133,11 +127,7 @@ CZkLogger::~CZkLogger() {
     }
     // 3. the pool, letting a running callback finish
     ClosePool();
-    // 4. what is left
-    delete[] m_dumpScratch;
-    m_dumpScratch = nullptr;
-    if (m_advapi) FreeLibrary(m_advapi);
-    m_stopEvent.reset();
+    // 4. the rest (dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
@@ -156,7 +146,8 @@ CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
 
 const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260) {
     static const wchar_t* const kLabels[] = {L"ERROR", L"WARNING", L"INFO", L"DEBUG"};
-    if (level < 4) return kLabels[level];
+    static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == LOG_DEBUG + 1, "one label per named level");
+    if (level <= LOG_DEBUG) return kLabels[level];
     _snwprintf_s(scratch260, kLabelChars, _TRUNCATE, numberedFormat, level);
     return scratch260;
 }
@@ -233,17 +224,23 @@ void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes
         buffer->Process(static_cast<const uint8_t*>(data), bytes, 1);
 }
 
-void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length) {
-    wchar_t prefix[kLogLineChars];
+void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length,
+                          bool writeThrough) {
+    wchar_t line[kLogWholeLineChars];
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     auto it = m_buffers.find(bufferId);
     if (it == m_buffers.end()) return;
     // the prefix is built under the lock, so the timestamps in the file never go back
-    size_t prefixChars = FormatPrefix(prefix, label);
-    WriteRun(it->second, prefix, prefixChars * sizeof(wchar_t));
-    WriteRun(it->second, message, length * sizeof(wchar_t));
-    WriteRun(it->second, kLineEnd, 2 * sizeof(wchar_t));
+    size_t chars = FormatPrefix(line, label);
+    chars += EscapeLogText(message, length, line + chars, kLogLineChars - 1);
+    line[chars++] = L'\r';
+    line[chars++] = L'\n';
+    // one run per line: the file gets it in one append, whole, whatever other processes write
+    if (writeThrough)
+        it->second->WriteThrough(line, chars * sizeof(wchar_t));
+    else
+        WriteRun(it->second, line, chars * sizeof(wchar_t));
 }
 
 void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
@@ -253,7 +250,8 @@ void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
     size_t length = FormatMessageText(message, format, args);
     if (length == 0) return;
     wchar_t labelScratch[kLabelChars];
-    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length);
+    // errors are on disk before the caller goes on: they survive an exit without clean-up
+    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length, level == LOG_ERROR);
 }
 
 void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) {
@@ -261,7 +259,7 @@ void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list
     wchar_t message[kLogLineChars];
     size_t length = FormatMessageText(message, format, args);
     if (length == 0) return;
-    WriteLine(0, label, message, length);
+    WriteLine(0, label, message, length, true);  // labelled lines ("SERVICE") as errors
 }
 
 void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) {
@@ -280,39 +278,38 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
             error = ERROR_NOT_FOUND;
         } else {
             CZkLoggerBuffer* buffer = it->second;
-            WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
             wchar_t message[kLogLineChars];
             message[0] = L'\0';
             int written = format ? _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args) : -1;
             if (written <= 0) {
                 // empty, cut or unformattable: the prefix stays without message or line end
                 error = ERROR_INVALID_PARAMETER;
+                WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
             } else {
-                WriteRun(buffer, message, static_cast<size_t>(written) * sizeof(wchar_t));
-                if (size > 0 && !data) {
-                    error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
-                } else if (size > 0) {
-                    const uint64_t needed = uint64_t(size) * 3 + 1;
-                    if (needed > m_dumpScratchChars && needed <= 0xFFFFFFFFu) {
-                        delete[] m_dumpScratch;
-                        m_dumpScratchChars = 0;
-                        m_dumpScratch = new (std::nothrow) wchar_t[static_cast<size_t>(needed)];
-                        if (m_dumpScratch) m_dumpScratchChars = static_cast<uint32_t>(needed);
-                    }
-                    if (m_dumpScratch && needed <= m_dumpScratchChars) {
-                        static const wchar_t kHex[] = L"0123456789abcdef";
-                        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                        wchar_t* out = m_dumpScratch;
-                        for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
-                            *out++ = L' ';
-                            *out++ = kHex[bytes[i] >> 4];
-                            *out++ = kHex[bytes[i] & 0x0F];
-                        }
-                        *out = L'\0';
-                        WriteRun(buffer, m_dumpScratch, static_cast<size_t>(size) * 3 * sizeof(wchar_t));
+                if (size > 0 && !data) error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
+                // prefix, message, hex part and line end as one run, in the scratch block when there
+                // is a hex part; a failed growth leaves the old block, too small: the hex part is skipped
+                const uint64_t hexChars = data ? uint64_t(size) * 3 : 0;
+                const uint64_t lineChars = prefixChars + kLogLineChars + hexChars + 2;
+                wchar_t stackLine[kLogWholeLineChars];
+                wchar_t* line = stackLine;
+                if (hexChars > 0 && lineChars <= 0xFFFFFFFFu && m_dumpScratch.Grow(lineChars * sizeof(wchar_t)))
+                    line = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
+                wmemcpy(line, prefix, prefixChars);
+                size_t chars = prefixChars;
+                chars += EscapeLogText(message, static_cast<size_t>(written), line + chars, kLogLineChars - 1);
+                if (line != stackLine) {
+                    static const wchar_t kHex[] = L"0123456789abcdef";
+                    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+                    for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
+                        line[chars++] = L' ';
+                        line[chars++] = kHex[bytes[i] >> 4];
+                        line[chars++] = kHex[bytes[i] & 0x0F];
                     }
                 }
-                WriteRun(buffer, kLineEnd, 2 * sizeof(wchar_t));
+                line[chars++] = L'\r';
+                line[chars++] = L'\n';
+                WriteRun(buffer, line, chars * sizeof(wchar_t));
             }
         }
     }
@@ -320,9 +317,12 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
 }
 
 void CZkLogger::BuildHeader() {
-    wchar_t* prefix = new (std::nothrow) wchar_t[kLogLineChars];
-    wchar_t* description = new (std::nothrow) wchar_t[kSystemDescriptionChars];
-    wchar_t* text = new (std::nothrow) wchar_t[kLogLineChars];
+    std::unique_ptr<wchar_t[]> prefixBlock(new (std::nothrow) wchar_t[kLogLineChars]);
+    std::unique_ptr<wchar_t[]> descriptionBlock(new (std::nothrow) wchar_t[kSystemDescriptionChars]);
+    std::unique_ptr<wchar_t[]> textBlock(new (std::nothrow) wchar_t[kLogLineChars]);
+    wchar_t* prefix = prefixBlock.get();
+    wchar_t* description = descriptionBlock.get();
+    wchar_t* text = textBlock.get();
     if (prefix && description && text) {
         FormatPrefix(prefix, L"SERVICE");
         DescribeSystem(description);
@@ -333,13 +333,10 @@ void CZkLogger::BuildHeader() {
             m_header.clear();  // no memory for the copy: new files start without a header
         }
     }
-    delete[] prefix;
-    delete[] description;
-    delete[] text;
 }
 
 bool CZkLogger::AddFileBuffer() {
-    if (!m_directory.empty()) SHCreateDirectoryExW(nullptr, m_directory.c_str(), nullptr);
+    if (!m_directory.empty()) CZkLoggerBuffer::CreateLogFolder(m_directory.c_str());
 
     // A base path that does not fit is refused rather than cut: a cut path would
     // put the log into some other folder.
@@ -372,21 +369,21 @@ void CALLBACK CZkLogger::HousekeepingWork(PTP_CALLBACK_INSTANCE, void*, PTP_WORK
 
 bool CZkLogger::InitWorkPool() {
     if (m_work) return true;
-    m_pool = CreateThreadpool(nullptr);
-    if (!m_pool) return false;
-    SetThreadpoolThreadMaximum(m_pool, 1);
-    if (!SetThreadpoolThreadMinimum(m_pool, 1)) {
+    m_pool.reset(CreateThreadpool(nullptr));
+    if (!m_pool.is_valid()) return false;
+    SetThreadpoolThreadMaximum(m_pool.get(), 1);
+    if (!SetThreadpoolThreadMinimum(m_pool.get(), 1)) {
         ClosePool();
         return false;
     }
-    m_cleanupGroup = CreateThreadpoolCleanupGroup();
-    if (!m_cleanupGroup) {
+    m_cleanupGroup.reset(CreateThreadpoolCleanupGroup());
+    if (!m_cleanupGroup.is_valid()) {
         ClosePool();
         return false;
     }
     InitializeThreadpoolEnvironment(&m_callbackEnv);
-    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool);
-    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup, nullptr);
+    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool.get());
+    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup.get(), nullptr);
     m_work = CreateThreadpoolWork(&CZkLogger::HousekeepingWork, this, &m_callbackEnv);
     if (!m_work) {
         ClosePool();
@@ -396,16 +393,12 @@ bool CZkLogger::InitWorkPool() {
 }
 
 void CZkLogger::ClosePool() {
-    if (m_cleanupGroup) {
-        // waits for running callbacks without cancelling them and releases the work item
-        CloseThreadpoolCleanupGroupMembers(m_cleanupGroup, FALSE, nullptr);
-        CloseThreadpoolCleanupGroup(m_cleanupGroup);
-        m_cleanupGroup = nullptr;
-        m_work = nullptr;
-    }
-    if (m_pool) {
+    // The group first: it waits for running callbacks without cancelling them
+    // and closes the work item, which must not outlive the pool.
+    m_cleanupGroup.reset();
+    m_work = nullptr;
+    if (m_pool.is_valid()) {
         DestroyThreadpoolEnvironment(&m_callbackEnv);
-        CloseThreadpool(m_pool);
-        m_pool = nullptr;
+        m_pool.reset();
     }
 }

@@ -12,11 +12,15 @@
 #include <map>
 #include <string>
 
+#include "support/ByteBlock.h"
+#include "support/Holders.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
 class CZkLoggerBuffer;
 
 // Log levels; a line is written when the threshold is at least its level.
+// Levels above LOG_DEBUG are labelled by number ("LOGLEVEL:%u").
 enum : uint32_t { LOG_ERROR = 0, LOG_WARNING = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
 
 // Prefix fields. They appear in the line in the order listed here, which is
@@ -37,6 +41,8 @@ const uint32_t kLogDefaultFormat = 0x804F;
 // Size in characters of the message and prefix buffers (and the longest message
 // kept is one less).
 const size_t kLogLineChars = 4096;
+// A whole line: prefix, message and line end.
+const size_t kLogWholeLineChars = 2 * kLogLineChars + 2;
 
 class IZkLogger {
 public:
@@ -78,6 +84,8 @@ public:
     // A failed InitWorkPool must fail the creation of the logger.
     bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
+    // The level threshold, as a settings load sets it.
+    void SetThreshold(uint32_t level) { m_threshold.exchange(level); }
     void SetFormatFlags(uint32_t flags) { m_formatFlags.store(flags); }
     void BuildHeader();
     // False when no buffer was added (e.g. a directory too long for a file path).
@@ -111,7 +119,7 @@ public:
     uint32_t GetProcessId() const { return m_processId; }
     uint32_t GetSessionId() const { return m_sessionId; }
     bool HasWorkPool() const { return m_work != nullptr; }
-    bool HasSettingsWatcher() const { return m_watcherThread.is_valid(); }
+    bool HasSettingsWatcher() const { return m_watcher.IsStarted(); }
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
@@ -120,7 +128,9 @@ private:
     static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
-    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length);
+    // One line, one run: prefix, the message with control characters escaped,
+    // line end. writeThrough: on disk before the call returns.
+    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length, bool writeThrough);
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
     void CloseIdleFiles();
@@ -131,14 +141,13 @@ private:
     uint32_t m_sessionId;
     std::atomic<uint32_t> m_formatFlags;
     lumlib::unique_critical_section m_lock;
-    wchar_t* m_dumpScratch;
-    uint32_t m_dumpScratchChars;
+    lumlib::CByteBlock m_dumpScratch;  // grows to the largest dump, then kept
     std::atomic<uint32_t> m_maxFileSize;
-    CHandleHolder m_watcherThread;
+    // The settings watcher; its owner's stop event ends it.
+    lumlib::CWorkerThread m_watcher;
     HKEY m_settingsHive;
     const wchar_t* m_settingsPath;
     CHandleHolder m_settingsChanged;  // manual-reset
-    CHandleHolder m_stopEvent;        // auto-reset
     std::wstring m_directory;
     uint32_t m_async;
     std::wstring m_header;
@@ -148,9 +157,9 @@ private:
     std::map<uint32_t, CZkLoggerBuffer*> m_buffers;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
-    PTP_POOL m_pool;
-    PTP_CLEANUP_GROUP m_cleanupGroup;
+    lumlib::unique_threadpool m_pool;
+    lumlib::unique_threadpool_cleanup_group m_cleanupGroup;
     TP_CALLBACK_ENVIRON m_callbackEnv;
-    PTP_WORK m_work;
-    HMODULE m_advapi;  // released with the logger
+    PTP_WORK m_work;  // a member of m_cleanupGroup, closed with it
+    lumlib::unique_hmodule m_advapi;  // holds GetUserNameW's module for the logger's life
 };

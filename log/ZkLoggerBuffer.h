@@ -1,6 +1,8 @@
 // The file end of the logger: appends UTF-16LE log text to the current log
-// file, rotates it by size into numbered files and refuses to write while the
-// log folder is a mount-point junction.
+// file, one whole run per append, rotates it by size into numbered files and
+// refuses to write while the log folder is a mount-point junction. Every
+// process of every session shares these files, so each append, rename and
+// delete is made safe against the others.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +11,8 @@
 #include <string>
 
 #include "pipes/TransferBuffer.h"
+#include "support/ByteBlock.h"
+#include "support/Holders.h"
 #include "support/lumlib.h"
 
 class CZkLogger;
@@ -20,8 +24,26 @@ public:
                     uint32_t rotationFileNumber);
     ~CZkLoggerBuffer() override;
 
-    // The file write; returns 1 in every case.
+    // The file write: the run goes out in one append, joined with the runs
+    // before it while more are queued (queueEmpty 0). Returns 1 in every case.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
+    // WriteThrough can wait for its turn.
+    uint32_t Push(const void* data, uint64_t size) override;
+    // A run that must reach the file before the caller goes on (it survives an
+    // exit without clean-up): queued behind what is already queued, then
+    // waited for, at most kWriteThroughWaitMs. Written directly when the
+    // buffer is synchronous or no longer queues.
+    void WriteThrough(const void* data, uint64_t size);
+
+    // Creates every missing folder of the path, each with the log folder's
+    // descriptor (kLogFolderSddl). True when the folder exists afterwards.
+    static bool CreateLogFolder(const wchar_t* directory);
+    // SYSTEM and Administrators: full control, inherited; everyone else
+    // (and the folder's owner): list, read and create files in the folder,
+    // and read, write, append and delete the files in it. Protected: nothing
+    // is inherited from above, so whoever made the parent decides nothing here.
+    static const wchar_t kLogFolderSddl[];
 
     // Made by the logger under its own lock, not this buffer's.
     void SetMaxFileSize(uint32_t bytes);
@@ -34,7 +56,6 @@ public:
 
     CRITICAL_SECTION* GetLock() { return m_lock.get(); }
 
-
     // Reads the attributes of a directory and, when they carry
     // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
     // (INVALID_FILE_ATTRIBUTES when they cannot be read).
@@ -45,6 +66,25 @@ public:
     // one). Call before the first write.
     void SetReparseQuery(PFN_QUERY_REPARSE query, void* context);
 
+    // Hardening for privileged callers (elevated, SYSTEM or a service), whose
+    // rights a hostile user could otherwise borrow through the shared folder:
+    // the log folder and its parent must be no reparse point of any kind and be
+    // owned by SYSTEM, Administrators or this process's own user, and the open
+    // file must be the expected path itself (GetFinalPathNameByHandleW).
+    // Every caller gets the checks that cost nothing: files opened without
+    // following links, one link only, no reparse point, renames and deletes
+    // through the checked handle.
+    // True when the folder's owner is trusted.
+    typedef bool (*PFN_QUERY_OWNER)(void* context, const wchar_t* folder);
+    static bool QueryOwnerTrustedLive(void* context, const wchar_t* folder);
+    // True when the process is elevated, runs as SYSTEM or as a service.
+    static bool IsPrivilegedProcess();
+    // Replaces whether the hardening applies and the owner query (null: the
+    // live one). Wine runs every process elevated and keeps no owners, so tests
+    // choose both. Call before the first write.
+    void SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context);
+    bool IsHardened() const { return m_privileged; }
+
     // State, for diagnostics and tests.
     bool IsFileOpen();
     uint32_t GetRotationIndex();
@@ -54,19 +94,45 @@ public:
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
     static const uint32_t kRotationUndetermined = 0xFFFFFFFF;
-    static const uint32_t kSizeCheckInterval = 5000;  // writes between two size checks
     static const DWORD kJunctionHoldMs = 5000;
+    // After a rotation failed, the next attempt waits this long: each attempt
+    // scans the folder, which a log held open by a viewer must not cost per line.
+    static const DWORD kRotationRetryMs = 1000;
+    // A current file that cannot be rotated takes appends up to this many times
+    // its size limit, then drops them until a rotation succeeds.
+    static const uint32_t kHardLimitFactor = 2;
+    static const DWORD kWriteThroughWaitMs = 5000;
+    // Queued runs joined into one append, up to this many bytes.
+    static const uint64_t kBatchBytes = 65536;
 
 protected:
-    bool WriteAll(const void* data, uint64_t size);
-    bool CheckRotation();                // lock held
+    bool AppendRun(const void* data, uint64_t size);  // lock held
+    // False when the run must be dropped: the current file cannot be opened,
+    // or it would pass the hard limit while rotation keeps failing.
+    bool CheckRotation(uint64_t runSize, uint32_t runs);  // lock held, file open
+    // Writes the runs joined so far, then counts every run taken as processed.
+    void FlushBatch();                   // lock held
+    // The attempts of one append (open, folder created on the second one).
+    void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
+    bool Rotate();                       // lock held, file closed
+    // Highest number held by a numbered file after compaction (0: none); at
+    // least the rotation file number when no room could be made.
     uint32_t CompactNumberedFiles();     // lock held
     bool IsDirectoryJunction();          // lock held
-    bool OpenCurrentFile(DWORD disposition, bool* existed);  // lock held
+    // The checks above for the folder, before a file in it is opened, and for
+    // the file just opened. A refusal holds writing like a junction does.
+    bool IsFolderRefused();              // lock held
+    bool IsOpenFileAcceptable();         // lock held
+    bool OpenCurrentFile(bool* created);  // lock held
     void CloseFile();                    // lock held
-    bool SeekToEnd();                    // lock held
+    // True while the open handle is still the file that carries the current name.
+    bool IsStillCurrent();               // lock held
+    bool RenameOpenFile(const std::wstring& from, const std::wstring& to);
+    bool DeleteNumberedFile(const std::wstring& path);
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
+    // The ERROR line that reports dropped runs, in the logger's line format.
+    std::wstring DroppedNotice() const;
 
     uint32_t m_headerPending;
     CZkLogger* m_logger;  // not owned
@@ -75,10 +141,10 @@ protected:
     volatile LONG m_maxFileSize;  // atomic
     uint32_t m_rotationIndex;
     CHandleHolder m_file;  // empty when closed
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> m_securityDescriptor;  // what m_securityAttributes points to
     SECURITY_ATTRIBUTES m_securityAttributes;
     uint32_t m_async;
     uint32_t m_lastWriteTick;
-    uint32_t m_writeCounter;
     volatile LONG m_rotationFileNumber;
     std::wstring m_header;
     std::wstring m_directory;  // without trailing backslashes; for the junction check
@@ -86,4 +152,25 @@ protected:
     uint32_t m_junctionHoldTick;  // 0: no junction seen
     PFN_QUERY_REPARSE m_queryReparse;
     void* m_queryReparseContext;
+
+    bool m_privileged;
+    PFN_QUERY_OWNER m_queryOwner;
+    void* m_queryOwnerContext = nullptr;
+
+    // Rotation that keeps failing.
+    bool m_rotationFailed = false;
+    uint32_t m_rotationFailTick = 0;
+    uint32_t m_droppedRuns = 0;  // since the hard limit was reached
+    bool m_noticeDue = false;    // a new current file: the next append reports the dropped runs
+    lumlib::CByteBlock m_joined;  // header, notice and run joined for one append
+    lumlib::CByteBlock m_batch;   // queued runs joined, written when the queue is empty
+    uint64_t m_batchBytes = 0;
+    uint32_t m_batchRuns = 0;
+    LONG64 m_pendingRuns = 0;     // taken by Process, not yet counted as processed
+
+    // Write-through: runs pushed and runs processed, in queue order.
+    volatile LONG64 m_pushed = 0;
+    volatile LONG64 m_processed = 0;
+    volatile LONG64 m_awaited = 0;  // the run a WriteThrough waits for; 0: none
+    CHandleHolder m_processedEvent;  // manual-reset, set when the awaited run is written
 };

@@ -78,21 +78,35 @@ bool WaitFor(Condition condition, DWORD timeoutMs) {
     return true;
 }
 
+// A logger started as the library starts it, on folder dir (ending with a
+// backslash); settings: load the registry settings and start their watcher.
+inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool settings) {
+    CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
+    CZkLogger* logger = new CZkLogger(dir.c_str());
+    EXPECT_TRUE(logger->InitWorkPool());
+    logger->SetAsyncWrite(async);
+    logger->SetFormatFlags(kLogDefaultFormat);
+    logger->BuildHeader();
+    EXPECT_TRUE(logger->AddFileBuffer());
+    if (settings) {
+        EXPECT_TRUE(logger->OpenSettingsKey());
+    }
+    return logger;
+}
+
+// Size of a file by name; 0 when it cannot be read.
+inline uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 // A fresh settings key and a private folder; Start runs the library's start-up steps.
 class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override { DeleteSettingsKey(); }
     void TearDown() override { Stop(); DeleteSettingsKey(); }
-    void Start(uint32_t async) {  // 0: synchronous writes, readable at once
-        CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
-        logger_ = new CZkLogger(dir_.path.c_str());
-        EXPECT_TRUE(logger_->InitWorkPool());
-        logger_->SetAsyncWrite(async);
-        logger_->SetFormatFlags(kLogDefaultFormat);
-        logger_->BuildHeader();
-        EXPECT_TRUE(logger_->AddFileBuffer());
-        EXPECT_TRUE(logger_->OpenSettingsKey());
-    }
+    void Start(uint32_t async) { logger_ = StartLogger(dir_.path, async, true); }  // 0: synchronous, readable at once
     void Stop() { delete logger_; logger_ = nullptr; }
     std::wstring File() const { return dir_.path + L"zksndapi.txt"; }
     TempDir dir_;

@@ -1,9 +1,7 @@
 #include "LoggerTestUtil.h"
 
-#include <process.h>
 #include <sddl.h>
 
-#include <map>
 
 #include "log/SystemDescription.h"
 
@@ -56,6 +54,7 @@ TEST_F(LoggerTest, OneLoggersLife) {
     auto dump = [&](const wchar_t* format, va_list args) { logger_->DumpV(7, two, 2, format, args); };
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
+    LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028");  // one line, escaped
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
     Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
@@ -81,7 +80,7 @@ TEST_F(LoggerTest, OneLoggersLife) {
     ASSERT_TRUE(WaitFor(closed, 15000));  // more than 2 s idle, seen at the watcher's 4 s time-out
     EXPECT_GE(GetTickCount() - written, 2000u);
     std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 9u);  // a line end, the header, six lines, nothing after the last line end
+    ASSERT_EQ(lines.size(), 10u);  // a line end, the header, seven lines, nothing after the last line end
     // "Build " + the compiler's date stamp ("May 13 2026") + ". " + the system line
     wchar_t system[kSystemDescriptionChars];
     DescribeSystem(system);
@@ -90,10 +89,12 @@ TEST_F(LoggerTest, OneLoggersLife) {
         << lines[1];
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
-    const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12", t + L"LOGLEVEL:7 |seven",
+    const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12",
+                                     t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028",
+                                     t + L"LOGLEVEL:7 |seven",
                                      t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4095, L'a'),
                                      t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 9));
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
 
     ASSERT_TRUE(DeleteFileW(File().c_str()));
     LogPrint(logger_, 0, L"new file");
@@ -108,35 +109,6 @@ TEST_F(LoggerTest, OneLoggersLife) {
     EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 2, lines.end()),
               (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
-}
-
-unsigned __stdcall WriteLines(void* logger) {
-    for (uint32_t i = 0; i < 250; ++i)
-        LogPrint(static_cast<CZkLogger*>(logger), 0, L"line %u %s end", i, std::wstring(i % 40, L'x').c_str());
-    return 0;
-}
-
-// Eight threads log at once; then this thread adds a last burst and destroys
-// the logger at once: every queued line must reach the file.
-TEST_F(LoggerTest, LinesFromEightThreadsNeverInterleaveAndQueuedLinesSurvive) {
-    Start(1);
-    HANDLE threads[8];
-    for (HANDLE& h : threads)
-        ASSERT_TRUE(h = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WriteLines, logger_, 0, nullptr)));
-    WaitForMultipleObjects(8, threads, TRUE, INFINITE);
-    for (HANDLE h : threads) CloseHandle(h);  // held until now, so no thread id was reused
-    WriteLines(logger_);
-    Stop();
-
-    std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 9 * 250 + 3u);
-    std::map<std::wstring, uint32_t> next;  // by thread id
-    for (size_t k = 2; k + 1 < lines.size(); ++k) {
-        std::wsmatch m;
-        ASSERT_TRUE(std::regex_match(lines[k], m, std::wregex(LR"((\d+)\|ERROR\| *line (\d+) x* end)"))) << lines[k];
-        EXPECT_EQ(std::stoul(m[2].str()), next[m[1].str()]++) << "a thread's lines out of order";
-    }
-    EXPECT_EQ(next.size(), 9u);
 }
 
 }  // namespace

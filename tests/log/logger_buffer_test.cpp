@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "log/ZkLoggerBuffer.h"
@@ -15,7 +16,7 @@ const std::wstring kHeader = L"\r\n2026.05.13 [SERVICE]: Build test header\r\n";
 class LoggerBufferTest : public ::testing::Test {
 protected:
     std::unique_ptr<CZkLoggerBuffer> Make(uint32_t maxSize, uint32_t rotation, uint32_t async = 0) {
-        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(&logger_, base_.c_str(), L"D:(A;;GA;;;WD)",
+        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(&logger_, base_.c_str(), logger_.GetSecurityDescriptorString(),
                                                                     maxSize, async, kHeader.c_str(), rotation));
     }
     static void Write(CZkLoggerBuffer& b, const std::wstring& s) {
@@ -27,6 +28,13 @@ protected:
         CHandleHolder h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         DWORD put = 0;
         ASSERT_TRUE(WriteFile(h.get(), text.data(), static_cast<DWORD>(text.size() * 2), &put, nullptr));
+    }
+    static std::wstring TrimmedPath(const std::wstring& dir) { return dir.substr(0, dir.size() - 1); }
+    static std::wstring DaclText(PSECURITY_DESCRIPTOR sd) {
+        lumlib::unique_local_ptr<wchar_t*> text;
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             text.put(), nullptr);
+        return text.get() ? text.get() : L"<none>";
     }
     TempDir dir_;
     CZkLogger logger_{dir_.path.c_str()};
@@ -76,26 +84,140 @@ TEST_F(LoggerBufferTest, JunctionHoldsWritingForFiveSecondsThenItResumes) {
     EXPECT_EQ(ReadText(Current()), kHeader + L"run");  // nothing from the hold
 }
 
-std::wstring DaclText(PSECURITY_DESCRIPTOR sd) {
-    wchar_t* text = nullptr;
-    ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr);
-    std::wstring out = text ? text : L"<none>";
-    LocalFree(text);
-    return out;
+// A viewer holds the numbered file open without delete sharing, so rotation
+// (one numbered file kept) cannot make room: the current file takes appends
+// up to twice its limit, then drops them. Once the viewer closes, the next
+// retry rotates, and the new file says how many lines were dropped.
+TEST_F(LoggerBufferTest, RotationBlockedByAHeldFileResumesAndTheFileStaysWithinTwiceTheLimit) {
+    const uint32_t limit = 1000;
+    auto b = Make(limit, 1);
+    Put(Numbered(1), L"old");
+    CHandleHolder viewer(CreateFileW(Numbered(1).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(viewer.is_valid());
+    const std::wstring line = std::wstring(40, L'x') + L"\r\n";
+    uint64_t largest = 0;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 3 * CZkLoggerBuffer::kRotationRetryMs;) {
+        Write(*b, line);  // past the limit, and retries that keep failing
+        largest = std::max(largest, FileSize(Current()));
+    }
+    EXPECT_GT(largest, 2 * limit - line.size() * 2);
+    EXPECT_LE(largest, 2 * limit);
+    EXPECT_EQ(ReadText(Numbered(1)), L"old");
+    viewer.reset();
+    ASSERT_TRUE(WaitFor([&] { Write(*b, L"after\r\n"); return ReadText(Numbered(1)) != L"old"; }, 10000));
+    EXPECT_EQ(ReadText(Numbered(1)).find(kHeader + line), 0u);
+    const std::wstring text = ReadText(Current());
+    const std::wregex resumed(LR"(sndapi: CZkLoggerBuffer::Process: \(\d+\): the log could not be rotated; [1-9]\d* )"
+                              LR"(lines were dropped while it was over 2 times its size limit\.\r\nafter\r\n)");
+    EXPECT_EQ(text.substr(0, kHeader.size()), kHeader);
+    EXPECT_TRUE(std::regex_match(text.substr(std::min(text.size(), kHeader.size())), resumed)) << text;
 }
 
-TEST_F(LoggerBufferTest, CreatedFileGrantsEveryoneFullAccess) {
+// Everyone may read, write, append and delete (every session shares the log),
+// nobody but SYSTEM and Administrators may change permissions or owner, and
+// the owner's implicit right to do so is taken away. Checked on the
+// descriptors the writer applies; Wine 8 does not keep a descriptor given to
+// CreateFileW or CreateDirectoryW, so only Windows can read them back.
+TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPermissions) {
+    const DWORD kChangeRights = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+    const DWORD kEveryoneFile = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    const DWORD kEveryoneFolder = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | READ_CONTROL;
+    PSID sids[3] = {};  // Everyone, owner rights, the trusted (SYSTEM, Administrators) are the rest
+    ASSERT_TRUE(ConvertStringSidToSidW(L"WD", &sids[0]) && ConvertStringSidToSidW(L"S-1-3-4", &sids[1]));
+    lumlib::unique_local_ptr<PSID> everyone(sids[0]), ownerRights(sids[1]);
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CZkLoggerBuffer::kLogFolderSddl, SDDL_REVISION_1,
+                                                                     folder.put(), nullptr));
     auto b = Make(1 << 20, 10);
-    Write(*b, L"run");
-    EXPECT_EQ(DaclText(b->GetSecurityAttributes()->lpSecurityDescriptor), L"D:(A;;GA;;;WD)");  // one ACE only
-    // Wine 8 does not keep the descriptor given to CreateFileW: it reports one
-    // derived from the Unix mode bits, so only Windows can show the stored ACE.
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) return;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(Current().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr, &sd), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_NE(DaclText(sd).find(L"(A;;FA;;;WD)"), std::wstring::npos);  // generic rights mapped for files
-    LocalFree(sd);
+    const struct { PSECURITY_DESCRIPTOR sd; DWORD everyoneNeeds; DWORD nobodyElse; const wchar_t* path; } rows[] = {
+        {b->GetSecurityAttributes()->lpSecurityDescriptor, kEveryoneFile, kChangeRights, L"zksndapi.txt"},
+        {folder.get(), kEveryoneFolder, kChangeRights | FILE_DELETE_CHILD, L"made\\by\\logger"},
+    };
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    for (const auto& row : rows) {
+        ASSERT_NE(row.sd, nullptr);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorControl(row.sd, &control, &revision));
+        EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from a folder someone else made";
+        ASSERT_TRUE(GetSecurityDescriptorDacl(row.sd, &present, &dacl, &defaulted) && present && dacl);
+        DWORD everyoneMask = 0;
+        bool ownerRightsSeen = false;
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+            ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+            PSID sid = &ace->SidStart;
+            const bool trusted = IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+            if (!trusted) {
+                EXPECT_EQ(ace->Mask & row.nobodyElse, 0u) << row.path << " ACE " << i;
+            }
+            if (EqualSid(sid, everyone.get()) && !(ace->Header.AceFlags & INHERIT_ONLY_ACE)) everyoneMask |= ace->Mask;
+            ownerRightsSeen |= EqualSid(sid, ownerRights.get()) != FALSE;
+        }
+        EXPECT_EQ(everyoneMask & row.everyoneNeeds, row.everyoneNeeds) << row.path;
+        EXPECT_TRUE(ownerRightsSeen) << row.path;
+        if (wine) continue;
+        // on Windows: what was created carries exactly this DACL
+        const std::wstring path = dir_.path + row.path;
+        if (row.sd == folder.get()) ASSERT_TRUE(CZkLoggerBuffer::CreateLogFolder(path.c_str()));
+        else Write(*b, L"run");
+        lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> applied;
+        ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        nullptr, nullptr, applied.put()), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(DaclText(applied.get()), DaclText(row.sd)) << row.path;
+    }
+}
+
+// What a hostile user can leave in the shared folder, against an ordinary and
+// a privileged caller. Folder attributes and owners are substituted: Wine has
+// no junctions and keeps no owners (and runs every process elevated). Links
+// are real: Wine makes hard links.
+TEST_F(LoggerBufferTest, PrivilegedCallersRefuseWhatAHostileUserCanPlant) {
+    enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink };
+    struct Row { Plant plant; bool privileged; bool written; const wchar_t* what; };
+    const Row rows[] = {
+        {kNothing, true, true, L"a clean folder"},
+        {kParentSymlink, true, false, L"parent folder a symbolic link"},
+        {kParentSymlink, false, true, L"ordinary callers check the mount point of the log folder only"},
+        {kFolderSymlink, true, false, L"log folder a symbolic link"},
+        {kForeignOwner, true, false, L"log folder owned by another user"},
+        {kForeignOwner, false, true, L"ordinary callers do not ask for the owner"},
+        {kHardLink, false, false, L"current file a hard link to another file"},
+        // a symbolic link as the current file is opened as the link and refused the same way; Wine 8's
+        // CreateSymbolicLinkW reports success but makes nothing, so only Windows could show it
+    };
+    struct Context { const Row* row; std::wstring folder; } context;
+    for (const Row& row : rows) {
+        context = {&row, TrimmedPath(dir_.path)};
+        const std::wstring other = dir_.path + L"other.txt";
+        DeleteFileW(Current().c_str());
+        Put(other, L"secret");
+        if (row.plant == kHardLink) {
+            ASSERT_TRUE(CreateHardLinkW(Current().c_str(), other.c_str(), nullptr));
+        }
+        auto b = Make(1 << 20, 10);
+        b->SetReparseQuery([](void* c, const wchar_t* folder, DWORD* tag) -> DWORD {
+            const Context* ctx = static_cast<Context*>(c);
+            const bool isLog = ctx->folder == folder;
+            const Plant plant = ctx->row->plant;
+            *tag = IO_REPARSE_TAG_SYMLINK;
+            const bool link = (plant == kParentSymlink && !isLog) || (plant == kFolderSymlink && isLog);
+            return FILE_ATTRIBUTE_DIRECTORY | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
+        }, &context);
+        b->SetHardening(row.privileged, [](void* c, const wchar_t*) {
+            return static_cast<Context*>(c)->row->plant != kForeignOwner;
+        }, &context);
+        Write(*b, L"run");
+        b.reset();
+        EXPECT_EQ(ReadText(other), L"secret") << row.what;
+        const std::wstring current = ReadText(Current());
+        if (row.written) EXPECT_EQ(current, kHeader + L"run") << row.what;
+        else EXPECT_TRUE(current == L"<missing>" || current == L"secret") << row.what << ": " << current;
+    }
 }
 
 // Everything pushed before destruction reaches the file. Repeated, since the

@@ -144,8 +144,8 @@ TEST(WorkerThread, StopsJoinsAndNeverWaitsForItself) {
         lumlib::CWorkerThread moved(std::move(running));
         EXPECT_FALSE(running.IsStarted());
         EXPECT_TRUE(suspended.Stop());
-        EXPECT_EQ(ran, 2) << "a suspended thread was not resumed to see its stop";
     }  // moved: stopped and joined here
+    EXPECT_EQ(ran, 2) << "a thread never ran, or a suspended one was not resumed to see its stop";
     EXPECT_EQ(testkit::WaitForThreadCountAtMost(threads, 10000), threads) << "a thread outlived its owner";
 
     std::unique_ptr<lumlib::CWorkerThread> owner(new lumlib::CWorkerThread);

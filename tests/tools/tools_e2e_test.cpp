@@ -364,7 +364,7 @@ TEST(Zksndctl, SupportCommandsTellStatusLogAndLevel) {
         {L"--json log where", 0, "zksndapi.txt\", \"size\": "},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
-        {L"log tail -n 400", 0, escaped},
+        {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY"},  // the library escaped them when it logged
     });
     std::string out;
     for (const wchar_t* command : {L"devices", L"set-default 5", L"log tail -n 400"}) {

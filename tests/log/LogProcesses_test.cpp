@@ -1,0 +1,149 @@
+// One log shared by several processes: whole lines from concurrent writers,
+// a rotation made by another process, and an exit without clean-up.
+#include "ChildProcess.h"
+#include "LoggerTestUtil.h"
+
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "log/ZkLoggerBuffer.h"
+
+namespace {
+
+const uint32_t kChildLines = 1000;
+const uint32_t kSmallLimit = 16384;  // bytes: many rotations for 3 x 1000 lines
+const uint32_t kManyFiles = 99;      // no numbered file is deleted
+const std::wstring kShortHeader = L"H\r\n";
+const DWORD kStartLineMs = 60000;
+// 138 bytes: takes a file of 886 bytes past a limit of 1000
+const std::wstring kFillingLine = L"child 1" + std::wstring(60, L'x') + L"\r\n";
+
+std::wstring Format(const wchar_t* format, ...) {
+    wchar_t text[kLogLineChars];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf_s(text, kLogLineChars, _TRUNCATE, format, args);
+    va_end(args);
+    return text;
+}
+
+// Waits at the start line: tells the parent it is ready, then waits for the go.
+bool WaitForGo(DWORD parent) {
+    CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
+    CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
+    return ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr) &&
+           WaitForSingleObject(go.get(), kStartLineMs) == WAIT_OBJECT_0;
+}
+
+// The child's side of every test below; it does nothing in an ordinary run.
+TEST(LogChild, DISABLED_Role) {
+    const std::vector<std::wstring> role = ChildRole();
+    ASSERT_GE(role.size(), 3u);
+    const std::wstring& kind = role[0];
+    const std::wstring& dir = role[1];
+    const DWORD parent = std::stoul(role.back());
+    if (kind == L"lines") {  // a logger as the library runs it, small files, at the start line
+        std::unique_ptr<CZkLogger> logger(StartLogger(dir, 1, false));
+        logger->SetThreshold(LOG_INFO);
+        logger->GetFileBuffer(0)->SetMaxFileSize(kSmallLimit);
+        logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
+        ASSERT_TRUE(WaitForGo(parent));
+        for (uint32_t k = 0; k < kChildLines; ++k)
+            LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[2].c_str(), k,
+                     std::wstring(k % 50, L'x').c_str());
+    } else if (kind == L"exit") {  // queued lines, a line written through, more queued lines, gone
+        CZkLogger* logger = StartLogger(dir, 1, false);
+        logger->SetThreshold(LOG_INFO);
+        for (uint32_t k = 0; k < kChildLines; ++k) LogPrint(logger, LOG_INFO, L"before %u", k);
+        LogPrint(logger, LOG_ERROR, L"the error line");
+        for (uint32_t k = 0; k < kChildLines; ++k) LogPrint(logger, LOG_INFO, L"after %u", k);
+        ExitProcess(0);
+    } else if (kind == L"rotate") {  // a line that fills the shared file, then one that rotates it
+        CZkLoggerBuffer buffer(nullptr, (dir + L"zksndapi").c_str(), nullptr, std::stoul(role[2]), 0,
+                               kShortHeader.c_str(), 10);
+        for (const std::wstring& line : {kFillingLine, std::wstring(L"child 2\r\n")})
+            buffer.Process(reinterpret_cast<const uint8_t*>(line.data()), line.size() * sizeof(wchar_t), 1);
+    }
+}
+
+// Every file of the log in the folder: the current one and the numbered ones.
+std::vector<std::wstring> LogFiles(const std::wstring& dir) {
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW fd;
+    lumlib::unique_find_handle find(FindFirstFileW((dir + L"zksndapi*.txt").c_str(), &fd));
+    if (find.is_valid()) do files.push_back(dir + fd.cFileName); while (FindNextFileW(find.get(), &fd));
+    return files;
+}
+
+TEST(LogProcesses, ThreeProcessesAtOnceLoseNoLineAndBreakNone) {
+    TempDir dir;
+    const DWORD self = GetCurrentProcessId();
+    CHandleHolder ready(CreateSemaphoreW(nullptr, 0, 3, StartLineName(L"ready", self).c_str()));
+    CHandleHolder go(CreateEventW(nullptr, TRUE, FALSE, StartLineName(L"go", self).c_str()));
+    std::vector<CHandleHolder> children;
+    for (int id = 1; id <= 3; ++id) children.push_back(StartChild(L"lines|" + dir.path + L"|" + std::to_wstring(id)));
+    for (int id = 1; id <= 3; ++id) ASSERT_EQ(WaitForSingleObject(ready.get(), kStartLineMs), WAIT_OBJECT_0);
+    SetEvent(go.get());
+    ASSERT_TRUE(WaitChildren(children));
+
+    // every line is a header line or one whole child line, and each child line is there once
+    const std::wregex childLine(LR"(\d{4}\.\d\d\.\d\d [\d:.]{12} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[INFO\]: +)"
+                                LR"(child (\d) line (\d+) (x*) end)");
+    std::map<std::wstring, int> seen;
+    const std::vector<std::wstring> files = LogFiles(dir.path);
+    for (const std::wstring& file : files) {
+        const std::wstring text = ReadText(file);
+        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
+            const std::wstring line = text.substr(start, end - start);
+            std::wsmatch m;
+            if (line.empty() || line.find(L"[SERVICE]: Build ") != std::wstring::npos) continue;
+            ASSERT_TRUE(std::regex_match(line, m, childLine)) << "broken line in " << file.c_str() << ": " << line;
+            EXPECT_EQ(m[3].length(), std::stoul(m[2].str()) % 50) << line;
+            ++seen[m[1].str() + L":" + m[2].str()];
+        }
+    }
+    EXPECT_GT(files.size(), 3u) << "the log was rotated";
+    EXPECT_EQ(seen.size(), 3 * kChildLines);
+    for (const auto& entry : seen) EXPECT_EQ(entry.second, 1) << entry.first;
+}
+
+// This process holds the file open while another one rotates it: its next
+// line notices and goes to the new current file.
+TEST(LogProcesses, AnotherProcessRotatesTheFileThisOneHoldsOpen) {
+    TempDir dir;
+    const uint32_t limit = 1000;
+    CZkLoggerBuffer buffer(nullptr, (dir.path + L"zksndapi").c_str(), nullptr, limit, 0, kShortHeader.c_str(), 10);
+    auto write = [&](const std::wstring& line) {
+        buffer.Process(reinterpret_cast<const uint8_t*>(line.data()), line.size() * sizeof(wchar_t), 1);
+    };
+    std::wstring before;  // with the header 3 + 40 x 11 characters: 886 bytes, under the limit
+    for (int k = 0; k < 40; ++k) before += Format(L"parent %02d\r\n", k);
+    write(before);
+    std::vector<CHandleHolder> child;
+    child.push_back(StartChild(L"rotate|" + dir.path + L"|" + std::to_wstring(limit)));
+    ASSERT_TRUE(WaitChildren(child));
+    write(L"parent 40\r\n");
+    EXPECT_EQ(ReadText(dir.path + L"zksndapi(01).txt"), kShortHeader + before + kFillingLine);
+    EXPECT_EQ(ReadText(dir.path + L"zksndapi.txt"), kShortHeader + L"child 2\r\nparent 40\r\n");
+}
+
+// ERROR lines are on disk when LogPrint returns; the rest is queued and best
+// effort: what survives an ExitProcess is measured and reported here.
+TEST(LogProcesses, AnErrorLineSurvivesAnExitWithoutCleanUp) {
+    TempDir dir;
+    std::vector<CHandleHolder> child;
+    child.push_back(StartChild(L"exit|" + dir.path));
+    ASSERT_TRUE(WaitChildren(child));
+    const std::wstring text = ReadText(dir.path + L"zksndapi.txt");
+    for (uint32_t k = 0; k < kChildLines; ++k)  // queued before it: written before it
+        ASSERT_NE(text.find(Format(L"before %u\r\n", k)), std::wstring::npos) << k;
+    EXPECT_NE(text.find(L"[ERROR]: "), std::wstring::npos);
+    EXPECT_NE(text.find(L"the error line\r\n"), std::wstring::npos);
+    uint32_t after = 0;
+    for (uint32_t k = 0; k < kChildLines; ++k) after += text.find(Format(L"after %u\r\n", k)) != std::wstring::npos;
+    std::cout << "queued lines that survived ExitProcess: " << after << " of " << kChildLines << std::endl;
+    RecordProperty("survived_after_exit", static_cast<int>(after));
+}
+
+}  // namespace
