@@ -15,8 +15,6 @@ enum : uint32_t {
     kLineNoConnection = 228,
     kLineReceivedEvent = 236,
     kLineDisconnectedEvent = 248,
-    kLineReceiveLock = 254,
-    kLineSendLock = 260,
     kLineReceiveQueue = 266,
     kLineNoData = 504,
     kLineLost = 506,
@@ -31,18 +29,16 @@ const DWORD kDispatchPollMs = 100;
 
 using lumlib::IsSignalled;
 using lumlib::NewEvent;
-using lumlib::NewMutex;
 
-// One of the channel's mutexes held for a region: a stack CMutexObj under a
-// CSyncLock, released on every way out.
+// One of the channel's locks (critical sections) held for a region, released
+// on every way out.
 class CRegion {
 public:
-    explicit CRegion(HANDLE mutex) : m_mutex(mutex), m_lock(&m_mutex) { m_lock.Lock(); }
+    explicit CRegion(CRITICAL_SECTION* lock) : m_lock(lock) { m_lock.Lock(); }
     void Unlock() { m_lock.Unlock(); }
 
 private:
-    lumlib::CMutexObj m_mutex;
-    CSyncLock m_lock;
+    lumlib::__auto_locker m_lock;
 };
 
 }  // namespace
@@ -68,10 +64,6 @@ CChannel::CChannel(CConnection* connection)
     if (!m_receivedEvent.is_valid()) fail(::GetLastError(), kLineReceivedEvent);
     m_disconnectedEvent.reset(NewEvent());
     if (!m_disconnectedEvent.is_valid()) fail(::GetLastError(), kLineDisconnectedEvent);
-    m_receiveLock.reset(NewMutex());
-    if (!m_receiveLock.is_valid()) fail(::GetLastError(), kLineReceiveLock);
-    m_sendLock.reset(NewMutex());
-    if (!m_sendLock.is_valid()) fail(::GetLastError(), kLineSendLock);
     const uint32_t error = lumlib::CatchReturn([this] { m_receiveQueue = new CBuffersList(); });
     if (error != ERROR_SUCCESS) fail(error, kLineReceiveQueue);
     m_connection = connection;  // the caller keeps it until construction succeeded

@@ -75,9 +75,9 @@ protected:
     lumlib::unique_critical_section m_cancelLock;
     CBuffersList* m_receiveQueue;
     CHandleHolder m_receivedEvent;
-    CHandleHolder m_receiveLock;
+    lumlib::unique_critical_section m_receiveLock;  // before the queue's own lock
     CHandleHolder m_disconnectedEvent;
-    CHandleHolder m_sendLock;
+    lumlib::unique_critical_section m_sendLock;
     uint32_t m_notStarted;
     volatile uint32_t m_closing;
     lumlib::CByteBlock m_receiveBuffer;

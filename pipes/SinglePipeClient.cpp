@@ -39,9 +39,7 @@ uint32_t CSinglePipeClient::Start() {
 }
 
 uint32_t CSinglePipeClient::StartKeeper() {
-    HANDLE lock = lumlib::NewMutex();
-    if (lock == nullptr) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_clientLock.reset(lock);
+    ::InterlockedExchange(&m_clientLockReady, 1);
 
     // Created suspended (with the stop event) so that the first attempt, on
     // the caller's thread, is the only one running.
@@ -78,7 +76,7 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
 }
 
 uint32_t CSinglePipeClient::Connect() {
-    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;  // not started
+    if (!IsStarted()) return ERROR_NOT_CONNECTED;  // not started
 
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
@@ -159,7 +157,7 @@ void CSinglePipeClient::OnConnectionClosed(CConnection* connection) {
 
 uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     if (data == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
-    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;
+    if (!IsStarted()) return ERROR_NOT_CONNECTED;
 
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
@@ -172,7 +170,7 @@ uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
 }
 
 void CSinglePipeClient::Disconnect() {
-    if (!m_clientLock.is_valid()) return;
+    if (!IsStarted()) return;
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     // The channel cancels its connection; its dispatch thread releases it,
@@ -181,7 +179,7 @@ void CSinglePipeClient::Disconnect() {
 }
 
 uint32_t CSinglePipeClient::ReadData(void* destination, uint32_t* size) {
-    if (!m_clientLock.is_valid()) return 0;
+    if (!IsStarted()) return 0;
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     return m_channel != nullptr ? m_channel->ReadData(destination, size) : 0;
@@ -196,7 +194,7 @@ uint32_t CSinglePipeClient::Receive(uint8_t** buffer, uint32_t* length) {
 }
 
 uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate) {
-    if (!m_clientLock.is_valid()) return 0;
+    if (!IsStarted()) return 0;
     // Lock order: the client lock, then the channel's.
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();

@@ -82,7 +82,9 @@ protected:
     volatile uint32_t m_failureCount;
     volatile uint32_t m_status;
     std::unique_ptr<CPipeSecurity> m_security;
-    CHandleHolder m_clientLock;
+    lumlib::unique_critical_section m_clientLock;  // before the channel's locks
+    volatile LONG m_clientLockReady = 0;  // set by StartKeeper: the client was started
+    bool IsStarted() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_clientLockReady), 0, 0) != 0; }
     CSinglePipeChannel* m_channel;
     std::set<CSinglePipeChannel*> m_retired;
     lumlib::CWorkerThread m_keeper;  // KeeperThread; its stop event is the client's

@@ -36,17 +36,15 @@ CSinglePipeClientEx::~CSinglePipeClientEx() {
 }
 
 uint32_t CSinglePipeClientEx::Start() {
-    if (m_pendingLock.is_valid() || IsStopped()) return 0;
+    if (IsPendingReady() || IsStopped()) return 0;
 
     uint32_t result = 0;
     m_disconnectedEvent.reset(lumlib::NewEvent());
     if (!m_disconnectedEvent.is_valid()) {
         result = lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     } else {
-        m_pendingLock.reset(lumlib::NewMutex());
-        if (!m_pendingLock.is_valid()) {
-            result = lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        } else if (!m_keeper.IsStarted()) {
+        ::InterlockedExchange(&m_pendingReady, 1);
+        if (!m_keeper.IsStarted()) {
             // The base part may have been started on its own already.
             result = StartKeeper();
         }
@@ -58,7 +56,7 @@ uint32_t CSinglePipeClientEx::Start() {
 }
 
 uint32_t CSinglePipeClientEx::Connect() {
-    if (!m_clientLock.is_valid()) return ERROR_NOT_CONNECTED;  // not started
+    if (!IsStarted()) return ERROR_NOT_CONNECTED;  // not started
 
     uint32_t result = CSinglePipeClient::Connect();
     if (result == 0) {
@@ -151,7 +149,7 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
 uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEvent) {
     uint32_t result = Start();
     if (result != 0) return result;
-    if (!m_pendingLock.is_valid()) return ERROR_NOT_CONNECTED;  // stopped before it was started
+    if (!IsPendingReady()) return ERROR_NOT_CONNECTED;  // stopped before it was started
 
     // Atomic, so concurrent callers get distinct numbers; 0 marks notifications
     // and is skipped when the counter wraps.
@@ -233,7 +231,7 @@ void CSinglePipeClientEx::OnDataAvailable(uint32_t size) {
 uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t received) {
     uint32_t result = Start();
     if (result != 0) return result;
-    if (!m_pendingLock.is_valid()) return ERROR_NOT_CONNECTED;
+    if (!IsPendingReady()) return ERROR_NOT_CONNECTED;
     if (message == nullptr || received < kSndPrefixSize) return ERROR_INVALID_DATA;
 
     const uint32_t size = SndPrefixSize(message);

@@ -66,7 +66,9 @@ protected:
     // Unlinks the entry of that reply event, closing the event and freeing any reply.
     void RemovePending(HANDLE replyEvent);
 
-    CHandleHolder m_pendingLock;
+    lumlib::unique_critical_section m_pendingLock;
+    volatile LONG m_pendingReady = 0;  // set once Start made its objects
+    bool IsPendingReady() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_pendingReady), 0, 0) != 0; }
     std::list<PendingRequest> m_pending;
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;

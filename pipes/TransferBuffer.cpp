@@ -12,12 +12,10 @@ const wchar_t kListModule[] = L"BuffersList";
 const wchar_t kTransferModule[] = L"TransferBuffer";
 
 // Raise sites keep fixed line numbers, whatever the layout of this file.
-const uint32_t kLineListLock = 38;
 const uint32_t kLineListRefillEvent = 42;
 const uint32_t kLineListRefillThread = 56;
 const uint32_t kLineListAllocate = 93;
 const uint32_t kLineTbQueue = 25;
-const uint32_t kLineTbLock = 30;
 const uint32_t kLineTbDataReady = 35;
 const uint32_t kLineTbClosing = 44;
 const uint32_t kLineTbQuit = 48;
@@ -30,7 +28,6 @@ const uint64_t kPrefixSize = sizeof(uint64_t);
 
 using lumlib::IsSignalled;
 using lumlib::NewEvent;
-using lumlib::NewMutex;
 
 [[noreturn]] void RaiseOutOfMemory() {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -60,8 +57,6 @@ CBuffersList::CBuffersList()
         throw new CLumException(error, kListModule, line, text);
     };
 
-    m_lock.reset(NewMutex());
-    if (!m_lock.is_valid()) fail(kLineListLock, ::GetLastError(), L"");
     m_refillEvent.reset(NewEvent());
     if (!m_refillEvent.is_valid()) fail(kLineListRefillEvent, ::GetLastError(), L"");
 
@@ -348,8 +343,6 @@ CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
 
     const DWORD queueError = lumlib::CatchReturn([this] { m_queue = new CBuffersList(); });
     if (queueError != ERROR_SUCCESS) fail(kLineTbQueue, queueError);
-    m_tbLock.reset(NewMutex());
-    if (!m_tbLock.is_valid()) fail(kLineTbLock, ::GetLastError());
     m_dataReadyEvent.reset(NewEvent());
     if (!m_dataReadyEvent.is_valid()) fail(kLineTbDataReady, ::GetLastError());
     m_closingEvent.reset(NewEvent());

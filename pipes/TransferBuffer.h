@@ -40,8 +40,9 @@ public:
     // its copy, the block is dropped rather than left to block the queue).
     bool DropFront();
 
-    // The list's own lock (a mutex); owners nest it inside their locks.
-    HANDLE GetLock() const { return m_lock.get(); }
+    // The list's own lock (a re-entrant critical section: it never leaves the
+    // process); owners nest it inside their locks.
+    CRITICAL_SECTION* GetLock() const { return m_lock.get(); }
 
     // Partial reads (the channel's ReadData) keep their progress here; all of
     // these are used under GetLock().
@@ -81,7 +82,7 @@ protected:
     uint32_t m_spareLimit;
     std::list<uint8_t*> m_chain;
     std::list<uint8_t*> m_spares;
-    CHandleHolder m_lock;
+    lumlib::unique_critical_section m_lock;
     uint32_t m_readOffset;
     uint32_t m_partialOffset;
     uint32_t m_writeOffset;
@@ -121,7 +122,7 @@ protected:
     // Takes the front block into the working buffer; false when none was taken.
     bool TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty);
 
-    CHandleHolder m_tbLock;
+    lumlib::unique_critical_section m_tbLock;  // outside the queue's lock
     CBuffersList* m_queue;
     CHandleHolder m_dataReadyEvent;
     CHandleHolder m_closingEvent;
