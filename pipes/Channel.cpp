@@ -100,7 +100,6 @@ void CChannel::SendData(const void* data, uint32_t size) {
     if (!data && size) throw new CLumException(ERROR_INVALID_PARAMETER, kChannelModule, kLineNoData, L"");
     // A message the queue refused (no memory) was never queued: say so.
     if (!Push(data, size)) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineNoData, L"");
-    ::Sleep(0);
 }
 
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
@@ -159,7 +158,6 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             }
             // A large frame grew the reader's buffer: let it go once nothing is pending.
             if (reader.Pending() == 0 && length > kShrinkAbove) reader.Reset();
-            ::Sleep(0);
         }
     });
     ::SetEvent(channel->m_disconnectedEvent.get());
@@ -213,7 +211,6 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
                 uint64_t size = channel->m_receiveQueue->GetNextSize();
                 receiveLock.Unlock();
                 channel->OnDataReceived(static_cast<uint32_t>(size));
-                ::Sleep(0);
             }
         }
         if (IsSignalled(stopEvent)) break;

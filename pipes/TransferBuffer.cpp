@@ -325,7 +325,6 @@ unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
         // refill request tries again, and a Write that finds no spare
         // allocates (and reports the failure) itself.
         lumlib::CatchReturn([self] { self->AllocateNewBuffers(self->m_refillCount); });
-        ::Sleep(0);
         result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
     }
     return 0;
@@ -365,16 +364,18 @@ CTransferBuffer::~CTransferBuffer() {
 }
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
-    if (IsSignalled(m_closingEvent.get())) return 0;
+    if (::InterlockedCompareExchange(&m_closing, 0, 0) != 0) return 0;
     if (size != 0 && data == nullptr) return 0;
-    {
-        lumlib::__auto_locker lock(m_tbLock.get());
-        lock.Lock();
-        // out of memory: nothing was queued (the list took the block back)
-        if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
+    lumlib::__auto_locker lock(m_tbLock.get());
+    lock.Lock();
+    // out of memory: nothing was queued (the list took the block back)
+    if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
+    // Signalled only when it is not set already (the queue was empty, or the
+    // worker gave up on its front block): the worker drains all that is queued.
+    if (!m_readySet) {
         ::SetEvent(m_dataReadyEvent.get());
+        m_readySet = true;
     }
-    ::Sleep(0);
     return 1;
 }
 
@@ -383,10 +384,12 @@ void CTransferBuffer::ClearQueue() {
     lock.Lock();
     m_queue->FreeChain();
     ::ResetEvent(m_dataReadyEvent.get());
+    m_readySet = false;
 }
 
 DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
     if (immediate) {
+        ::InterlockedExchange(&m_closing, 1);
         ::SetEvent(m_closingEvent.get());
         ClearQueue();
     } else {
@@ -400,7 +403,7 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
                 // the last block also resets the event: that one is still being
                 // delivered, so wait for it.)
                 if (m_worker.HasEnded() ||
-                    (!IsSignalled(m_dataReadyEvent.get()) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
+                    (!m_readySet && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
                     break;
             }
             ::Sleep(kDrainPollMs);
@@ -432,7 +435,10 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
     }
     *queueEmpty = m_queue->IsEmpty();
     // After a drop the blocks behind it are still to come: the event stays set.
-    if (*queueEmpty || (!taken && !dropped)) ::ResetEvent(m_dataReadyEvent.get());
+    if (*queueEmpty || (!taken && !dropped)) {
+        ::ResetEvent(m_dataReadyEvent.get());
+        m_readySet = false;
+    }
     return taken;
 }
 
@@ -450,7 +456,6 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
         uint64_t size = 0;
         uint32_t queueEmpty = 0;
         const bool taken = self->TakeBlock(work, &size, &queueEmpty);
-        ::Sleep(0);
         if (!taken || size == 0) {
             ::InterlockedExchange(&self->m_inFlight, 0);
             continue;

@@ -127,6 +127,8 @@ protected:
     CHandleHolder m_dataReadyEvent;
     CHandleHolder m_closingEvent;
     lumlib::CWorkerThread m_worker;  // its stop event is the worker's quit event
+    bool m_readySet = false;       // the data-ready event's state, kept under m_tbLock
+    volatile LONG m_closing = 0;   // set with the closing event; read without a wait
     volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet
     volatile LONG m_dropped = 0;
 };
