@@ -159,12 +159,19 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
     } while (requestId == 0);
     SndSetRequestId(request, requestId);
 
-    CHandleHolder created(lumlib::NewEvent());
-    if (!created.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    HANDLE event = created.get();
+    HANDLE event = nullptr;
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
+        CHandleHolder created;
+        if (!m_spareEvents.empty()) {
+            created = std::move(m_spareEvents.back());
+            m_spareEvents.pop_back();
+        } else {
+            created.reset(lumlib::NewEvent());
+            if (!created.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        event = created.get();
         result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
         if (result != 0) return result;
         PendingRequest& entry = m_pending.back();
@@ -184,7 +191,19 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
 void CSinglePipeClientEx::RemovePending(HANDLE replyEvent) {
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
-    m_pending.remove_if([replyEvent](const PendingRequest& entry) { return entry.replyEvent.get() == replyEvent; });
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        auto next = std::next(it);
+        if (it->replyEvent.get() == replyEvent) EraseEntry(it);
+        it = next;
+    }
+}
+
+void CSinglePipeClientEx::EraseEntry(std::list<PendingRequest>::iterator it) {
+    // Only a live entry's event is ever set, so a reset one stays clear until reused.
+    if (m_spareEvents.size() < kSpareEventLimit && ::ResetEvent(it->replyEvent.get())) {
+        lumlib::CatchReturn([&] { m_spareEvents.push_back(std::move(it->replyEvent)); });
+    }
+    m_pending.erase(it);
 }
 
 uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply) {
@@ -197,7 +216,7 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, lumlib::CByteBlock& r
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
         if (it->replyEvent.get() != replyEvent) continue;
         reply = std::move(it->reply);  // empty when the wait timed out
-        m_pending.erase(it);
+        EraseEntry(it);
         return 0;
     }
     return ERROR_FILE_NOT_FOUND;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "pipes/SinglePipeClient.h"
 #include "support/ByteBlock.h"
@@ -63,13 +64,19 @@ protected:
     uint32_t RegisterAndSend(uint8_t* request, HANDLE* replyEvent);
     uint32_t TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply);
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
-    // Unlinks the entry of that reply event, closing the event and freeing any reply.
+    // Unlinks the entry of that reply event (its event kept for reuse) and frees any reply.
     void RemovePending(HANDLE replyEvent);
 
     lumlib::unique_critical_section m_pendingLock;
     volatile LONG m_pendingReady = 0;  // set once Start made its objects
     bool IsPendingReady() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_pendingReady), 0, 0) != 0; }
     std::list<PendingRequest> m_pending;
+    // Reply events of finished requests, reset and kept for the next ones
+    // (under m_pendingLock): a request then costs no event creation.
+    std::vector<CHandleHolder> m_spareEvents;
+    static const size_t kSpareEventLimit = 4;
+    // Unlinks an entry (under m_pendingLock), keeping its event for reuse.
+    void EraseEntry(std::list<PendingRequest>::iterator it);
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
     CHandleHolder m_disconnectedEvent;
