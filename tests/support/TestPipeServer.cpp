@@ -150,26 +150,21 @@ std::shared_ptr<CPipeSession> CTestPipeServer::Session(size_t client) {
     return client < m_clients.size() ? m_clients[client].session : nullptr;
 }
 
-bool CTestPipeServer::EndClient(size_t client, CPipeSession::EndHow how) {
+bool CTestPipeServer::CloseClient(size_t client) {
     std::shared_ptr<CPipeSession> session = Session(client);
     if (!session) return false;
-    session->End(how);
+    session->End(CPipeSession::kEndClose);
     return WaitForClientGone(client, kWriteTimeoutMs);
 }
 
-bool CTestPipeServer::Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
+bool CTestPipeServer::WriteFrame(size_t client, const void* data, uint32_t size) {
     std::shared_ptr<CPipeSession> session = Session(client);
     if (!session) return false;
     uint8_t field[kFrameLengthSize];
-    StoreFrameLength(field, declaredLength);
+    StoreFrameLength(field, size);
     std::vector<uint8_t> wire(field, field + kFrameLengthSize);
     wire.insert(wire.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
     return session->Write(wire.data(), wire.size(), kWriteTimeoutMs);
-}
-
-bool CTestPipeServer::WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
-    bool sent = Send(client, declaredLength, data, size);
-    return CloseClient(client) && sent;
 }
 
 bool CTestPipeServer::WaitForFrames(size_t count, DWORD timeoutMs) {
