@@ -79,11 +79,6 @@ CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
 CTestPipeServer::~CTestPipeServer() { Stop(); }
 
 bool CTestPipeServer::Start() {
-    if (m_server.IsRunning()) return true;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_stopping = false;  // clients and frames of an earlier run stay, numbered on
-    }
     if (m_server.Start() != ERROR_SUCCESS) return false;
     for (unsigned i = 0; i < m_workerCount; ++i) {
         m_workers.emplace_back(new lumlib::CWorkerThread);

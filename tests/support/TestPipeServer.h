@@ -47,7 +47,8 @@ public:
     CTestPipeServer& operator=(const CTestPipeServer&) = delete;
 
     // Creates the first instance (on the calling thread, so a client may open
-    // as soon as Start returns) and the threads; false when that failed.
+    // as soon as Start returns) and the threads; false when that failed. Once
+    // per server.
     bool Start();
     // Ends every connection, closes every instance and joins every thread.
     // Recorded frames stay readable.
