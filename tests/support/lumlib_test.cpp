@@ -141,7 +141,7 @@ TEST(WorkerThread, StopsJoinsAndNeverWaitsForItself) {
     EXPECT_FALSE(self.IsStarted());
     watch.reset();
     owner.reset();
-    if (handles >= 0) EXPECT_EQ(testkit::ProcessHandleCount(), handles);
+    if (handles >= 0) { EXPECT_EQ(testkit::ProcessHandleCount(), handles); }
 }
 
 TEST(LumException, RaisedByPointerWithTheLastError) {
