@@ -188,22 +188,16 @@ TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
 
 // ---- the client -------------------------------------------------------------
 
-TEST(PipeSecurity, TheClientAsksForIdentificationUnlessTheAdministratorLendsMore) {
+// The administrator's level 2 lends impersonation: a plain overlapped open (the default is checked below).
+TEST(PipeSecurity, TheImpersonationLevelOpensWithoutSecurityFlags) {
     Substitutes substitutes;
-    const struct { PipeClientLevel level; DWORD flags; } cases[] = {
-        {PipeClientLevel::Identification, kIdentificationFlags},
-        {PipeClientLevel::Impersonation, kPlainOverlapped},
-    };
-    for (const auto& c : cases) {
-        CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
-        ASSERT_TRUE(server.Start());
-        g_level = c.level;
-        g_lastFlags = 0;
-        Client client(server.Name());
-        ASSERT_EQ(0u, client.Start());
-        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));  // the real server check accepts our own user
-        EXPECT_EQ(c.flags, g_lastFlags.load());
-    }
+    g_level = PipeClientLevel::Impersonation;
+    CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
+    ASSERT_TRUE(server.Start());
+    Client client(server.Name());
+    ASSERT_EQ(0u, client.Start());
+    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));  // the real server check accepts our own user
+    EXPECT_EQ(kPlainOverlapped, g_lastFlags.load());
 }
 
 TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
@@ -226,6 +220,7 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         g_impostor = false;
         EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));
         EXPECT_TRUE(server.WaitForFrames(1, 5000));  // the session id, sent once accepted
+        EXPECT_EQ(kIdentificationFlags, g_lastFlags.load());  // the default level
     }
     const std::wstring text = log.Text();
     EXPECT_TRUE(std::regex_search(text, std::wregex(L"\\[ERROR\\]: +sndapi: CSndApiPipeClient::AcceptServer: \\(\\d+\\): "
