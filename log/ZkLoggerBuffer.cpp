@@ -398,8 +398,8 @@ void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) {
         if (::InterlockedCompareExchange64(&m_processed, 0, 0) >= ticket) break;
         const DWORD waited = ::GetTickCount() - start;
         if (waited >= kWriteThroughWaitMs) break;  // a stalled disk must not stall the caller for ever
-        const HANDLE waits[] = {m_processedEvent.get(), m_workerThread.get()};
-        const DWORD count = m_workerThread.is_valid() ? 2 : 1;
+        const HANDLE waits[] = {m_processedEvent.get(), m_worker.handle()};
+        const DWORD count = m_worker.IsStarted() ? 2 : 1;
         if (::WaitForMultipleObjects(count, waits, FALSE, kWriteThroughWaitMs - waited) != WAIT_OBJECT_0) break;
     }
     ::InterlockedExchange64(&m_awaited, 0);

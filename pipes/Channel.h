@@ -8,14 +8,34 @@
 #include <cstdint>
 
 #include "pipes/Connection.h"
+#include "pipes/FrameReader.h"
 #include "pipes/TransferBuffer.h"
+#include "support/ByteBlock.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-class CSinglePipeClient;
+// What a CSinglePipeChannel tells the object it belongs to; all three run on
+// the channel's dispatch or receive thread.
+class IChannelOwner {
+public:
+    virtual void OnDataAvailable(uint32_t size) = 0;
+    virtual void OnConnectionLost() = 0;
+    // A frame announced a length above CChannel::kMaxFrame; the connection ends.
+    virtual void OnFrameRefused(uint32_t length) {}
+
+protected:
+    ~IChannelOwner() = default;
+};
 
 class CChannel : public CTransferBuffer {
 public:
+    // Longest frame accepted from the peer: 16 times the client's standard
+    // receive buffer (the service's longest message is under 9 KB). A longer
+    // one ends the connection instead of committing what its header asks for.
+    static const uint32_t kMaxFrame = kMaxFrameLength;
+
     explicit CChannel(CConnection* connection);  // raises CLumException* ("Channel")
+    // Derived classes call Shutdown first (both channel threads have ended then).
     ~CChannel() override;
 
     // Writes one frame on the transfer thread.
@@ -24,53 +44,60 @@ public:
     virtual void OnDataReceived(uint32_t size) = 0;
     // The connection is lost and the queue drained; nonzero stops the waiting.
     virtual uint32_t OnDisconnected() { return 0; }
+    virtual void OnFrameRefused(uint32_t length) {}
 
     void StartThreads();                              // raises CLumException*
     void SendData(const void* data, uint32_t size);   // raises CLumException* (1236) once lost
     uint32_t ReadData(void* destination, uint32_t* size);
-    uint32_t Receive(uint8_t** destination, uint32_t* size);
-    uint32_t ReceiveAlloc(uint8_t** destination, uint32_t* size);
+    // The one way to take a whole message out of the receive queue. allocate:
+    // into a new block stored in *buffer (free it with free()); when it cannot
+    // be allocated the message stays queued and *length holds its size.
+    // Otherwise into *buffer, whose capacity is a nonzero *length (a larger
+    // message stays queued, *length receives its size, the result is 0); a
+    // *length of 0 means the caller has room for the announced size.
+    // 1 when a message was taken.
+    uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
     void Disconnect();
     uint32_t RequestStop();
     void Shutdown();
 
-    // The single pipe client reads under this lock (receive lock, then queue lock).
-    HANDLE GetReceiveLock() const { return m_receiveLock.get(); }
-    HANDLE GetReceivedEvent() const { return m_receivedEvent.get(); }
-    CBuffersList* GetReceiveQueue() const { return m_receiveQueue; }
-    uint64_t GetReceiveBufferSize() const { return m_receiveBufferSize; }
-
 protected:
     static unsigned __stdcall ReceiveThread(void* self);
     static unsigned __stdcall DispatchThread(void* self);
-    void DestroyResources();
+    // Sets the connection's abort event without the send lock, so a write
+    // stuck on a full pipe is ended by it (the writer holds the send lock).
+    void CancelConnection();
+    // Takes the connection off the channel (send lock, then cancel lock).
+    CConnection* DetachConnection();
+    void DropReceived();
 
-    CConnection* m_connection;
+    CConnection* m_connection;  // changed under both the send lock and m_cancelLock
+    lumlib::unique_critical_section m_cancelLock;
     CBuffersList* m_receiveQueue;
     CHandleHolder m_receivedEvent;
     CHandleHolder m_receiveLock;
-    CHandleHolder m_stopEvent;
     CHandleHolder m_disconnectedEvent;
     CHandleHolder m_sendLock;
     uint32_t m_notStarted;
     volatile uint32_t m_closing;
-    CHandleHolder m_receiveThread;
-    CHandleHolder m_dispatchThread;
-    uint8_t* m_receiveBuffer;
-    uint64_t m_receiveBufferSize;
+    lumlib::CByteBlock m_receiveBuffer;
+    // The dispatch thread's stop event is the channel's stop event.
+    lumlib::CWorkerThread m_receiveThread;
+    lumlib::CWorkerThread m_dispatchThread;
 };
 
-// The channel of one connection of a CSinglePipeClient; forwards its two
+// The channel of one connection of a CSinglePipeClient; forwards its
 // notifications to that client.
 class CSinglePipeChannel : public CChannel {
 public:
     // Starts the threads; raises CLumException* (the channel part is destroyed first).
-    CSinglePipeChannel(CConnection* connection, CSinglePipeClient* owner);
+    CSinglePipeChannel(CConnection* connection, IChannelOwner* owner);
     ~CSinglePipeChannel() override;
 
     void OnDataReceived(uint32_t size) override;  // owner's OnDataAvailable
     uint32_t OnDisconnected() override;           // owner's OnConnectionLost, returns 1
+    void OnFrameRefused(uint32_t length) override;
 
 protected:
-    CSinglePipeClient* m_owner;
+    IChannelOwner* m_owner;
 };

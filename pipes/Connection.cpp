@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "support/PipeIdentity.h"
 
@@ -45,7 +46,7 @@ void WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped) {
 
 CConnection::CConnection(CConnectionOwner* owner) : m_owner(nullptr) {
     if (!owner) throw new CLumException(ERROR_INVALID_PARAMETER, kConnectionModule, kLineNoOwner, L"");
-    m_abortEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_abortEvent.reset(lumlib::NewEvent());
     if (!m_abortEvent.is_valid()) throw new CLumException(kConnectionModule, kLineAbortEvent, L"");
     m_owner = owner;
 }
@@ -79,18 +80,18 @@ bool CConnection::ReadAll(void* buffer, uint32_t count) {
 
 // ---- CPipeConnection -------------------------------------------------------
 
-CPipeConnection::CPipeConnection(CConnectionOwner* owner, HANDLE pipe) : CConnection(owner) {
+CPipeConnection::CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe)
+    : CConnection(owner), m_pipe(std::move(pipe)) {
     ZeroMemory(&m_readOverlapped, sizeof(m_readOverlapped));
     ZeroMemory(&m_writeOverlapped, sizeof(m_writeOverlapped));
-    if (pipe == INVALID_HANDLE_VALUE) {
+    // (the holder counts INVALID_HANDLE_VALUE as empty and never closes it)
+    if (m_pipe.get() == INVALID_HANDLE_VALUE) {
         throw new CLumException(ERROR_INVALID_PARAMETER, kPipeConnectionModule, kLineInvalidPipe, L"");
     }
-    // From here on the holders close the pipe and the events if construction fails.
-    m_pipe.reset(pipe);
-    m_readEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_readEvent.reset(lumlib::NewEvent(false));
     if (!m_readEvent.is_valid()) throw new CLumException(kPipeConnectionModule, kLineReadEvent, L"");
     m_readOverlapped.hEvent = m_readEvent.get();
-    m_writeEvent.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    m_writeEvent.reset(lumlib::NewEvent(false));
     if (!m_writeEvent.is_valid()) throw new CLumException(kPipeConnectionModule, kLineWriteEvent, L"");
     m_writeOverlapped.hEvent = m_writeEvent.get();
 }
@@ -132,7 +133,7 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
     }
     for (;;) {
         // Cancellation wins over completion in every pass.
-        if (::WaitForSingleObject(m_abortEvent.get(), 0) == WAIT_OBJECT_0) {
+        if (lumlib::IsSignalled(m_abortEvent.get())) {
             ::CancelIo(m_pipe.get());
             WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
             throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
@@ -149,8 +150,9 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
 uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe.get())); }
 
 void CPipeConnection::Release() {
-    ::FlushFileBuffers(m_pipe.get());
+    if (!lumlib::IsSignalled(m_abortEvent.get())) ::FlushFileBuffers(m_pipe.get());
     ::DisconnectNamedPipe(m_pipe.get());
+    // Closed before the owner is told: the owner may reconnect at once.
     m_pipe.reset();
     m_owner->OnConnectionClosed(this);
     delete this;
@@ -158,34 +160,33 @@ void CPipeConnection::Release() {
 
 // ---- CPipeClient -----------------------------------------------------------
 
-CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags) {
+CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags, HANDLE stopEvent) {
     if (!name) throw new CLumException(ERROR_INVALID_PARAMETER, kPipeClientModule, kLineNoName, L"");
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + name;
+    const ULONGLONG deadline = ::GetTickCount64() + kOpenBudgetMs;
     for (;;) {
         // Through the substitutable table, so tests can see the flags that reach CreateFileW.
-        HANDLE pipe = lumlib::ActivePipeIdentityApi().createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa,
-                                                                 OPEN_EXISTING, flags, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) {
-            try {
-                return new CPipeConnection(this, pipe);
-            } catch (CLumException* e) {
-                // The connection closes the handle itself once it has taken it;
-                // only a failure of its base part comes before that.
-                if (std::wstring(e->GetModule()) == kConnectionModule) ::CloseHandle(pipe);
-                throw;
-            } catch (const std::bad_alloc&) {
-                ::CloseHandle(pipe);
-                throw;
-            }
-        }
+        CHandleHolder pipe(lumlib::ActivePipeIdentityApi().createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, sa,
+                                                                      OPEN_EXISTING, flags, nullptr));
         DWORD err = ::GetLastError();
+        // The connection takes the holder; until then the holder closes it.
+        if (pipe.is_valid()) return new CPipeConnection(this, std::move(pipe));
         if (err != ERROR_PIPE_BUSY && err != ERROR_FILE_NOT_FOUND) {
             throw new CLumException(err, kPipeClientModule, kLineOpen, L"");
         }
-        // Busy or not there yet: wait the server's default time-out for a free
-        // instance, then try again. A pipe nobody created fails here at once.
-        if (!::WaitNamedPipeW(path.c_str(), NMPWAIT_USE_DEFAULT_WAIT)) {
-            throw new CLumException(::GetLastError(), kPipeClientModule, kLineOpen, L"");
+        // Busy or not there yet: wait for a free instance, one slice at a time,
+        // then try again. A pipe nobody created fails here at once. A time-out
+        // of 0 would mean the server's default, so a slice is never 0.
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 1;
+        if (!::WaitNamedPipeW(path.c_str(), left < kOpenSliceMs ? left : kOpenSliceMs)) {
+            err = ::GetLastError();
+            if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline) {
+                throw new CLumException(err, kPipeClientModule, kLineOpen, L"");
+            }
+        }
+        if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent)) {
+            throw new CLumException(ERROR_CANCELLED, kPipeClientModule, kLineOpen, L"");
         }
     }
 }

@@ -47,12 +47,16 @@ protected:
 
 class CPipeConnection : public CConnection {
 public:
-    CPipeConnection(CConnectionOwner* owner, HANDLE pipe);  // raises CLumException* ("PipeConnection")
+    // Takes the pipe: it is closed with the connection, also when construction raises.
+    CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe);  // raises CLumException* ("PipeConnection")
     ~CPipeConnection() override;
 
     uint32_t Read(void* buffer, uint32_t* length) override;
     uint32_t Write(const void* buffer, uint32_t* length) override;
     uint32_t Flush() override;
+    // Does not flush a cancelled connection: a flush waits until the server
+    // has read everything, which a server that stopped reading never does.
+    // What was written stays readable by the server after the close.
     void Release() override;
 
     HANDLE GetPipe() const { return m_pipe.get(); }
@@ -68,7 +72,16 @@ protected:
 // Opens the client end of a named pipe and wraps it in a CPipeConnection it owns.
 class CPipeClient : public CConnectionOwner {
 public:
+    // Longest wait for a free instance in one OpenPipe, and its slices.
+    static const DWORD kOpenBudgetMs = 1000;
+    static const DWORD kOpenSliceMs = 250;
+
     // name is without the "\\.\pipe\" prefix; sa may be null. flags go to CreateFileW
     // (the session client adds its quality-of-service request). Raises CLumException* ("PipeClient").
-    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED);
+    // A busy pipe is waited for in slices that check stopEvent (may be null),
+    // for at most kOpenBudgetMs in all: the server's own default time-out can
+    // be weeks. A stop ends the wait with ERROR_CANCELLED, the budget with
+    // the wait's error (ERROR_SEM_TIMEOUT).
+    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED,
+                              HANDLE stopEvent = nullptr);
 };

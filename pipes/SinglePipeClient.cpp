@@ -1,8 +1,5 @@
 #include "pipes/SinglePipeClient.h"
 
-#include <process.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -10,15 +7,9 @@ const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-
 
 namespace {
 
+const DWORD kKeeperPeriodMs = 1000;
 const wchar_t kPipeClientModule[] = L"PipeClient";
 const uint32_t kLineServerRefused = 110;  // AcceptServer said no
-
-// Some creation calls (e.g. _beginthreadex on bad arguments) fail without a
-// last error; a failed step must never be reported as success.
-uint32_t LastErrorOr(uint32_t fallback) {
-    DWORD error = ::GetLastError();
-    return error != 0 ? error : fallback;
-}
 
 }  // namespace
 
@@ -38,37 +29,27 @@ CSinglePipeClient::CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa)
 CSinglePipeClient::~CSinglePipeClient() {
     // Owners stop the client first. One that was not stopped still has a
     // running keeper using this object; stopping here beats a use after free.
-    if (m_keeperThread.is_valid()) CSinglePipeClient::Stop();
-
-    m_keeperThread.reset();
-    m_retired.clear();  // channels still listed here are not deleted
-    m_clientLock.reset();
-    m_stopEvent.reset();
+    if (m_keeper.IsStarted()) CSinglePipeClient::Stop();
+    StopTransfer(1);
 }
 
 uint32_t CSinglePipeClient::Start() {
-    if (m_keeperThread.is_valid() || IsStopped()) return 0;
+    if (m_keeper.IsStarted() || IsStopped()) return 0;
     return StartKeeper();
 }
 
 uint32_t CSinglePipeClient::StartKeeper() {
-    HANDLE stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (stopEvent == nullptr) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_stopEvent.reset(stopEvent);
-
-    HANDLE lock = ::CreateMutexW(nullptr, FALSE, nullptr);
-    if (lock == nullptr) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    HANDLE lock = lumlib::NewMutex();
+    if (lock == nullptr) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     m_clientLock.reset(lock);
 
-    // Created suspended so that the first attempt, on the caller's thread, is
-    // the only one running.
-    ::SetLastError(0);
-    uintptr_t thread = _beginthreadex(nullptr, 0, &CSinglePipeClient::KeeperThread, this, CREATE_SUSPENDED, nullptr);
-    if (thread == 0) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    m_keeperThread.reset(reinterpret_cast<HANDLE>(thread));
+    // Created suspended (with the stop event) so that the first attempt, on
+    // the caller's thread, is the only one running.
+    const DWORD error = m_keeper.Start(&CSinglePipeClient::KeeperThread, this, true);
+    if (error != ERROR_SUCCESS) return error;
 
     m_status = Connect();
-    ::ResumeThread(m_keeperThread.get());
+    m_keeper.Resume();
     return 0;
 }
 
@@ -76,7 +57,7 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
     for (;;) {
         // Reconnection is a one-second poll, not a notification.
-        if (::WaitForSingleObject(client->m_stopEvent.get(), 1000) != WAIT_TIMEOUT) return 0;
+        if (::WaitForSingleObject(client->StopEvent(), kKeeperPeriodMs) != WAIT_TIMEOUT) return 0;
 
         {
             lumlib::__auto_locker lock(client->m_clientLock.get());
@@ -105,9 +86,10 @@ uint32_t CSinglePipeClient::Connect() {
 
     CPipeConnection* connection = nullptr;
     CSinglePipeChannel* channel = nullptr;
-    uint32_t error = 0;
-    try {
-        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags());
+    bool initialised = false;
+    const uint32_t error = lumlib::CatchReturn([&] {
+        // The stop event ends a wait for a busy pipe, so Stop never waits long.
+        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags(), StopEvent());
         if (!AcceptServer(connection->GetPipe())) {
             // Never used, so its owner has nothing to hear: close it unannounced
             // and fail like an attempt that found no pipe.
@@ -118,18 +100,15 @@ uint32_t CSinglePipeClient::Connect() {
         channel = new CSinglePipeChannel(connection, this);
         m_channel = channel;
         lock.Unlock();
-
-        if (OnInitConnection() == 0) {
+        initialised = OnInitConnection() != 0;
+    });
+    if (error == ERROR_SUCCESS) {
+        if (!initialised) {
             DropNewChannel(channel);
             return ERROR_NOT_CONNECTED;  // the failure count is left alone
         }
         m_failureCount = 0;
         return 0;
-    } catch (CLumException* e) {
-        error = e->GetError();
-        delete e;
-    } catch (const std::bad_alloc&) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
     }
 
     lock.Unlock();
@@ -173,12 +152,9 @@ void CSinglePipeClient::OnConnectionClosed(CConnection* connection) {
     channel->RequestStop();
     // This runs on the channel's own dispatch thread, so the channel cannot be
     // deleted here; the keeper deletes it once its threads have ended.
-    try {
-        m_retired.insert(channel);
-    } catch (const std::bad_alloc&) {
-        // Out of memory: the channel can be neither kept nor deleted on its own
-        // thread. Leaking it is the only safe outcome.
-    }
+    // Out of memory: the channel can be neither kept nor deleted on its own
+    // thread. Leaking it is the only safe outcome.
+    lumlib::CatchReturn([&] { m_retired.insert(channel); });
 }
 
 uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
@@ -188,16 +164,7 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
-    uint32_t result = 0;
-    try {
-        m_channel->SendData(data, length);
-    } catch (CLumException* e) {
-        result = e->GetError();
-        delete e;
-    } catch (const std::bad_alloc&) {
-        result = ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return result;
+    return lumlib::CatchReturn([&] { m_channel->SendData(data, length); });
 }
 
 uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
@@ -217,8 +184,7 @@ uint32_t CSinglePipeClient::ReadData(void* destination, uint32_t* size) {
     if (!m_clientLock.is_valid()) return 0;
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
-    if (m_channel == nullptr) return 0;
-    return m_channel->ReadData(destination, size);
+    return m_channel != nullptr ? m_channel->ReadData(destination, size) : 0;
 }
 
 uint32_t CSinglePipeClient::ReceiveAlloc(uint8_t** buffer, uint32_t* length) {
@@ -230,71 +196,19 @@ uint32_t CSinglePipeClient::Receive(uint8_t** buffer, uint32_t* length) {
 }
 
 uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate) {
-    if (buffer == nullptr || length == nullptr) return 0;
     if (!m_clientLock.is_valid()) return 0;
-
-    lumlib::__auto_locker clientLock(m_clientLock.get());
-    clientLock.Lock();
-    if (m_channel == nullptr) return 0;
-    CBuffersList* queue = m_channel->GetReceiveQueue();
-    if (queue == nullptr) return 0;
-
-    // Lock order: client, the channel's receive lock, then the queue's own.
-    lumlib::__auto_locker receiveLock(m_channel->GetReceiveLock());
-    receiveLock.Lock();
-    lumlib::__auto_locker queueLock(queue->GetLock());
-    queueLock.Lock();
-    if (queue->IsEmpty()) return 0;
-
-    // The whole front block, including any part a partial reader already took.
-    uint64_t size = queue->GetNextSize() + queue->GetPartialOffset();
-    if (size > UINT32_MAX) return 0;  // frames carry 32-bit lengths; cannot happen
-
-    uint8_t* destination = nullptr;
-    if (allocate) {
-        // Allocate before the message leaves the queue, so a failure loses nothing.
-        destination = static_cast<uint8_t*>(malloc(size != 0 ? static_cast<size_t>(size) : 1));
-        if (destination == nullptr) {
-            *length = static_cast<uint32_t>(size);
-            return 0;
-        }
-    } else {
-        uint32_t capacity = *length;
-        if (capacity != 0 && size > capacity) {
-            *length = static_cast<uint32_t>(size);  // tells the caller how much room it needs
-            return 0;
-        }
-        destination = *buffer;
-        if (destination == nullptr && size != 0) return 0;
-    }
-
-    uint64_t taken = 0;
-    const uint8_t* block = queue->Read(&taken, 1);
-    if (block == nullptr) {
-        if (allocate) free(destination);
-        return 0;
-    }
-    queue->SetPartialOffset(0);  // the block a partial reader had begun is gone
-    if (taken > size) taken = size;  // never copy past the room that was checked
-    if (taken != 0) memcpy(destination, block, static_cast<size_t>(taken));
-    if (allocate) *buffer = destination;
-    *length = static_cast<uint32_t>(taken);
-    if (queue->IsEmpty()) ::ResetEvent(m_channel->GetReceivedEvent());
-    return 1;
+    // Lock order: the client lock, then the channel's.
+    lumlib::__auto_locker lock(m_clientLock.get());
+    lock.Lock();
+    return m_channel != nullptr ? m_channel->TakeMessage(buffer, length, allocate) : 0;
 }
 
 void CSinglePipeClient::Stop() {
     ::InterlockedExchange(&m_stopped, 1);
-    if (m_stopEvent.is_valid()) ::SetEvent(m_stopEvent.get());
-
-    if (m_keeperThread.is_valid()) {
-        // A keeper still suspended (Start failed half-way) must run to see the
-        // stop event. The client lock is not held here, so an attempt in
-        // progress can finish.
-        ::ResumeThread(m_keeperThread.get());
-        ::WaitForSingleObject(m_keeperThread.get(), INFINITE);
-        m_keeperThread.reset();
-    }
+    // A keeper still suspended (Start failed half-way) is resumed to see the
+    // stop event. The client lock is not held here, so an attempt in progress
+    // can finish; its wait for a busy pipe ends on the stop event.
+    m_keeper.Stop();
 
     CSinglePipeChannel* current = nullptr;
     {

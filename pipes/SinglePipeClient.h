@@ -13,9 +13,10 @@
 #include "pipes/Connection.h"
 #include "pipes/TransferBuffer.h"
 #include "support/SecurityAttributes.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-class CSinglePipeClient : public CPipeClient, public CTransferBuffer {
+class CSinglePipeClient : public CPipeClient, public CTransferBuffer, public IChannelOwner {
 public:
     // sa may be null; the client owns the pipe's security record from here on.
     explicit CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa);
@@ -36,9 +37,9 @@ public:
     virtual uint32_t Send(const void* data, uint32_t length);
     virtual uint32_t Post(const void* data, uint32_t length);
     virtual void Disconnect();
-    virtual void OnDataAvailable(uint32_t size) = 0;
+    void OnDataAvailable(uint32_t size) override = 0;
     virtual uint32_t OnInitConnection() { return 1; }
-    virtual void OnConnectionLost() {}
+    void OnConnectionLost() override {}
     virtual void Stop();
     virtual void OnConnectFailed(uint32_t failureCount) {}
     virtual uint32_t Connect();
@@ -66,16 +67,17 @@ public:
 
 protected:
     static unsigned __stdcall KeeperThread(void* self);
+    // The client's stop event (the keeper's): null before Start.
+    HANDLE StopEvent() const { return m_keeper.StopEvent(); }
     // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
     uint32_t StartKeeper();
     // Detaches a channel made by Connect when it is still current and deletes it
     // (outside the client lock: its threads may be waiting for that lock).
     void DropNewChannel(CSinglePipeChannel* channel);
-    // Whole-message read shared by Receive and ReceiveAlloc.
+    // Whole-message read shared by Receive and ReceiveAlloc (the channel's TakeMessage).
     uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
     bool IsStopped() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_stopped), 0, 0) != 0; }
 
-    CHandleHolder m_stopEvent;
     wchar_t m_pipeName[256];
     volatile uint32_t m_failureCount;
     volatile uint32_t m_status;
@@ -83,6 +85,6 @@ protected:
     CHandleHolder m_clientLock;
     CSinglePipeChannel* m_channel;
     std::set<CSinglePipeChannel*> m_retired;
-    CHandleHolder m_keeperThread;
+    lumlib::CWorkerThread m_keeper;  // KeeperThread; its stop event is the client's
     volatile LONG m_stopped;  // set by Stop; a stopped client is not started again
 };

@@ -1,40 +1,18 @@
 #include "pipes/SinglePipeClientEx.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <utility>
+
+#include "virt/api/SndProtocol.h"
 
 int32_t CSinglePipeClientEx::s_failedAttempts = 0;
 
 namespace {
 
-// Every message starts with its total length, its request number and a
-// link-status word; nothing else of it is read here.
-const uint32_t kPrefixSize = 12;
-const uint32_t kSizeOffset = 0;
-const uint32_t kRequestIdOffset = 4;
-const uint32_t kLinkStatusOffset = 8;
 const uint32_t kReceiveBufferInitialSize = 65535;
 
 const DWORD kRetryBudgetMs = 3000;  // the service may be restarting
 const DWORD kRetryPauseMs = 200;
 const DWORD kReplyWaitMs = 3000;
-
-uint32_t ReadU32(const uint8_t* message, uint32_t offset) {
-    uint32_t value;
-    memcpy(&value, message + offset, sizeof(value));
-    return value;
-}
-
-void WriteU32(uint8_t* message, uint32_t offset, uint32_t value) {
-    memcpy(message + offset, &value, sizeof(value));
-}
-
-uint32_t LastErrorOr(uint32_t fallback) {
-    DWORD error = ::GetLastError();
-    return error != 0 ? error : fallback;
-}
 
 }  // namespace
 
@@ -42,47 +20,35 @@ CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
     : CSinglePipeClient(std::move(sa)),
       m_noticeThreshold(-1),
       m_lastRequestId(0),
-      m_receiveBuffer(static_cast<uint8_t*>(malloc(kReceiveBufferInitialSize))),
-      m_receiveBufferSize(0) {
-    // Without the first block the buffer simply grows on the first message.
-    if (m_receiveBuffer != nullptr) m_receiveBufferSize = kReceiveBufferInitialSize;
-}
+      // Without the first block the buffer simply grows on the first message.
+      m_receiveBuffer(kReceiveBufferInitialSize) {}
 
 CSinglePipeClientEx::~CSinglePipeClientEx() {
     // Owners stop the client first; one that was not stopped still has threads
     // calling into this object.
-    if (m_keeperThread.is_valid()) Stop();
-
-    StopTransfer(1);  // queued notifications are dropped
-    free(m_receiveBuffer);
-    m_receiveBuffer = nullptr;
-    m_receiveBufferSize = 0;
-    m_disconnectedEvent.reset();
+    if (m_keeper.IsStarted()) Stop();
+    StopTransfer(1);  // queued notifications are dropped; Process is ours
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        for (PendingRequest& entry : m_pending) free(entry.reply);
-        m_pending.clear();  // closes the reply events
+        m_pending.clear();  // closes the reply events, frees the replies
     }
-    m_pendingLock.reset();
 }
 
 uint32_t CSinglePipeClientEx::Start() {
     if (m_pendingLock.is_valid() || IsStopped()) return 0;
 
     uint32_t result = 0;
-    HANDLE disconnected = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (disconnected == nullptr) {
-        result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    m_disconnectedEvent.reset(lumlib::NewEvent());
+    if (!m_disconnectedEvent.is_valid()) {
+        result = lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     } else {
-        m_disconnectedEvent.reset(disconnected);
-        HANDLE pendingLock = ::CreateMutexW(nullptr, FALSE, nullptr);
-        if (pendingLock == nullptr) {
-            result = LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        } else {
-            m_pendingLock.reset(pendingLock);
+        m_pendingLock.reset(lumlib::NewMutex());
+        if (!m_pendingLock.is_valid()) {
+            result = lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+        } else if (!m_keeper.IsStarted()) {
             // The base part may have been started on its own already.
-            if (!m_keeperThread.is_valid()) result = StartKeeper();
+            result = StartKeeper();
         }
     }
     // The first attempt's result goes to the status only; a 5 here means the
@@ -107,14 +73,10 @@ uint32_t CSinglePipeClientEx::Connect() {
 
     // Tell the notification handler, once per process, that the service
     // could not be reached.
-    uint8_t* notice = static_cast<uint8_t*>(malloc(kPrefixSize));
-    if (notice == nullptr) return result;  // nothing raised, the counter keeps its value
-    WriteU32(notice, kSizeOffset, kPrefixSize);
-    WriteU32(notice, kRequestIdOffset, 0);
-    WriteU32(notice, kLinkStatusOffset, ERROR_NOT_CONNECTED);
-    DispatchIncoming(notice, kPrefixSize);
+    uint8_t notice[kSndNotConnectedNoticeSize];
+    SndBuildNotConnectedNotice(notice, sizeof(notice));
+    DispatchIncoming(notice, sizeof(notice));
     s_failedAttempts = -1;
-    free(notice);
     return result;
 }
 
@@ -122,20 +84,25 @@ void CSinglePipeClientEx::OnConnectionLost() {
     if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
 }
 
-void CSinglePipeClientEx::Stop() {
+void CSinglePipeClientEx::Interrupt() {
     ::InterlockedExchange(&m_stopped, 1);
-    // Every waiting request returns 1460 at once.
     if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
+    m_keeper.Signal();
+}
+
+void CSinglePipeClientEx::Stop() {
+    // Every waiting request returns 1460 at once.
+    Interrupt();
     CSinglePipeClient::Stop();
     // A last keeper attempt may have succeeded and reset it meanwhile.
     if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
-    // No channel is left to announce a message, so the buffer can go.
-    free(m_receiveBuffer);
-    m_receiveBuffer = nullptr;
-    m_receiveBufferSize = 0;
+    // No channel is left to announce a message: the buffer goes now, not
+    // with the client, which the owner may keep for a while.
+    m_receiveBuffer.reset();
 }
 
 uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+    ::InterlockedAdd64(&m_queuedNotificationBytes, -static_cast<LONG64>(size));
     if (data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
     return 1;
 }
@@ -146,10 +113,10 @@ size_t CSinglePipeClientEx::GetPendingCount() {
     return m_pending.size();
 }
 
-uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
-    if (reply != nullptr) *reply = nullptr;
-    if (request == nullptr || reply == nullptr) return ERROR_INVALID_PARAMETER;
-    if (ReadU32(request, kSizeOffset) < kPrefixSize) return ERROR_INVALID_PARAMETER;
+uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& reply) {
+    reply.reset();
+    if (request == nullptr) return ERROR_INVALID_PARAMETER;
+    if (SndPrefixSize(request) < kSndPrefixSize) return ERROR_INVALID_PARAMETER;
 
     HANDLE replyEvent = nullptr;
     uint32_t result = RegisterAndSend(request, &replyEvent);
@@ -157,8 +124,8 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
     // request number. A client stopped meanwhile ends the wait at once.
     for (DWORD budget = kRetryBudgetMs; result == ERROR_NOT_CONNECTED && budget > 0; budget -= kRetryPauseMs) {
         if (IsStopped()) return ERROR_TIMEOUT;
-        if (m_stopEvent.is_valid()) {
-            if (::WaitForSingleObject(m_stopEvent.get(), kRetryPauseMs) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
+        if (StopEvent() != nullptr) {
+            if (::WaitForSingleObject(StopEvent(), kRetryPauseMs) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
         } else {
             ::Sleep(kRetryPauseMs);
         }
@@ -171,14 +138,13 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, uint8_t** reply) {
 
     // A reply that made it in is handed over even when the connection has
     // just gone or the client is stopping.
-    bool replied = ::WaitForSingleObject(replyEvent, 0) == WAIT_OBJECT_0;
-    if (!replied && ::WaitForSingleObject(m_disconnectedEvent.get(), 0) == WAIT_OBJECT_0) {
+    if (!lumlib::IsSignalled(replyEvent) && lumlib::IsSignalled(m_disconnectedEvent.get())) {
         RemovePending(replyEvent);  // a late reply then finds no entry and is dropped
         return ERROR_TIMEOUT;
     }
 
     uint32_t taken = TakeReply(replyEvent, reply);
-    if (*reply == nullptr) return ERROR_NOT_FOUND;  // timed out, or no usable reply
+    if (reply.empty()) return ERROR_NOT_FOUND;  // timed out, or no usable reply
     return taken;
 }
 
@@ -193,26 +159,22 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
     do {
         requestId = static_cast<uint32_t>(::InterlockedIncrement(&m_lastRequestId));
     } while (requestId == 0);
-    WriteU32(request, kRequestIdOffset, requestId);
+    SndSetRequestId(request, requestId);
 
-    CHandleHolder created(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!created.is_valid()) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    CHandleHolder created(lumlib::NewEvent());
+    if (!created.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     HANDLE event = created.get();
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        try {
-            m_pending.emplace_back();
-        } catch (const std::bad_alloc&) {
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
+        result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
+        if (result != 0) return result;
         PendingRequest& entry = m_pending.back();
         entry.requestId = requestId;
         entry.replyEvent = std::move(created);  // the entry owns the event from here on
-        entry.reply = nullptr;
     }  // never held while sending
 
-    result = CSinglePipeClient::Send(request, ReadU32(request, kSizeOffset));
+    result = CSinglePipeClient::Send(request, SndPrefixSize(request));
     if (result == 0) {
         *replyEvent = event;
         return 0;
@@ -224,16 +186,11 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
 void CSinglePipeClientEx::RemovePending(HANDLE replyEvent) {
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent.get() != replyEvent) continue;
-        free(it->reply);
-        m_pending.erase(it);
-        return;
-    }
+    m_pending.remove_if([replyEvent](const PendingRequest& entry) { return entry.replyEvent.get() == replyEvent; });
 }
 
-uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, uint8_t** reply) {
-    *reply = nullptr;
+uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply) {
+    reply.reset();
     uint32_t result = Start();
     if (result != 0) return result;
 
@@ -241,7 +198,7 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, uint8_t** reply) {
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
         if (it->replyEvent.get() != replyEvent) continue;
-        *reply = it->reply;  // null when the wait timed out
+        reply = std::move(it->reply);  // empty when the wait timed out
         m_pending.erase(it);
         return 0;
     }
@@ -249,61 +206,60 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, uint8_t** reply) {
 }
 
 void CSinglePipeClientEx::OnDataAvailable(uint32_t size) {
-    if (size > m_receiveBufferSize && !GrowReceiveBuffer(size)) return;
+    // No room for the message: the stream cannot go on without it, so start
+    // over with a new connection rather than announce it again and again.
+    if (!m_receiveBuffer.Grow(size)) return Disconnect();
 
-    uint8_t* buffer = m_receiveBuffer;
-    uint32_t length = static_cast<uint32_t>(m_receiveBufferSize);
+    uint8_t* buffer = m_receiveBuffer.get();
+    uint32_t length = static_cast<uint32_t>(m_receiveBuffer.capacity());
     if (!Receive(&buffer, &length)) {
         // Only a message larger than announced (one a partial reader had
         // begun) is refused for room; grow to its real size and read it.
-        if (length <= m_receiveBufferSize || !GrowReceiveBuffer(length)) return;
-        buffer = m_receiveBuffer;
-        length = static_cast<uint32_t>(m_receiveBufferSize);
+        if (length <= m_receiveBuffer.capacity()) return;
+        if (!m_receiveBuffer.Grow(length)) return Disconnect();
+        buffer = m_receiveBuffer.get();
+        length = static_cast<uint32_t>(m_receiveBuffer.capacity());
         if (!Receive(&buffer, &length)) return;
     }
 
-    if (length >= kPrefixSize && DispatchIncoming(buffer, length) == 0) return;
+    const bool usable = length >= kSndPrefixSize && DispatchIncoming(buffer, length) == 0;
+    ShrinkToStandard(m_receiveBuffer, kReceiveBufferInitialSize);
+    if (usable) return;
     // Too short to carry a request number: the stream cannot be trusted any
     // more, so start over with a new connection.
     Disconnect();
-}
-
-bool CSinglePipeClientEx::GrowReceiveBuffer(uint64_t size) {
-    uint8_t* grown = static_cast<uint8_t*>(realloc(m_receiveBuffer, static_cast<size_t>(size)));
-    if (grown == nullptr) return false;  // the old buffer stays as it was
-    m_receiveBuffer = grown;
-    m_receiveBufferSize = size;
-    return true;
 }
 
 uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t received) {
     uint32_t result = Start();
     if (result != 0) return result;
     if (!m_pendingLock.is_valid()) return ERROR_NOT_CONNECTED;
-    if (message == nullptr || received < kPrefixSize) return ERROR_INVALID_DATA;
+    if (message == nullptr || received < kSndPrefixSize) return ERROR_INVALID_DATA;
 
-    uint32_t size = ReadU32(message, kSizeOffset);
-    uint32_t requestId = ReadU32(message, kRequestIdOffset);
+    const uint32_t size = SndPrefixSize(message);
+    const uint32_t requestId = SndPrefixRequestId(message);
     // A length field that claims more than arrived (or less than the prefix)
     // makes the message unusable: nothing is copied past the received bytes.
-    bool whole = size >= kPrefixSize && size <= received;
+    const bool whole = size >= kSndPrefixSize && size <= received;
 
     if (requestId == 0) {
-        if (whole) Push(message, size);  // delivered later on TransferThread
-        return 0;
+        if (!whole) return 0;
+        // A slow OnNotification must not make the queue grow without bound.
+        if (static_cast<uint64_t>(::InterlockedAdd64(&m_queuedNotificationBytes, size)) > kNotificationQueueCap ||
+            !Push(message, size)) {
+            ::InterlockedAdd64(&m_queuedNotificationBytes, -static_cast<LONG64>(size));
+            OnNotificationDropped(size, static_cast<uint32_t>(::InterlockedIncrement(&m_droppedNotifications)));
+        }
+        return 0;  // delivered later on TransferThread
     }
 
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (PendingRequest& entry : m_pending) {
         if (entry.requestId != requestId) continue;
-        if (entry.reply == nullptr && whole) {
-            // A duplicate reply keeps the first one.
-            uint8_t* copy = static_cast<uint8_t*>(malloc(size));
-            if (copy != nullptr) memcpy(copy, message, size);
-            entry.reply = copy;
-        }
-        // Without a usable copy the waiter wakes at once and reports 1168.
+        // A duplicate reply keeps the first one. Without a usable copy the
+        // waiter wakes at once and reports 1168.
+        if (entry.reply.empty() && whole) entry.reply.Assign(message, size);
         ::SetEvent(entry.replyEvent.get());
         break;
     }

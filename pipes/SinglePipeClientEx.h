@@ -9,14 +9,19 @@
 #include <list>
 
 #include "pipes/SinglePipeClient.h"
+#include "support/ByteBlock.h"
 
 class CSinglePipeClientEx : public CSinglePipeClient {
 public:
     struct PendingRequest {
         uint32_t requestId = 0;
-        CHandleHolder replyEvent;  // owned by the entry, closed with it
-        uint8_t* reply = nullptr;  // heap copy of the reply, or null
+        CHandleHolder replyEvent;   // owned by the entry, closed with it
+        lumlib::CByteBlock reply;   // copy of the reply, or empty
     };
+
+    // Most bytes of notifications waiting for a slow OnNotification; past it
+    // notifications are dropped (and counted) until the queue has room again.
+    static const uint64_t kNotificationQueueCap = 4 * 1024 * 1024;
 
     explicit CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa);
     ~CSinglePipeClientEx() override;
@@ -29,40 +34,46 @@ public:
     uint32_t Connect() override;
     virtual uint32_t Start();
     virtual void OnNotification(const uint8_t* message, uint32_t length) {}
+    // A notification of length bytes was dropped at the cap; dropped counts them all.
+    virtual void OnNotificationDropped(uint32_t length, uint32_t dropped) {}
 
     // Delivery thread: forwards each queued notification to OnNotification.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
 
+    // Ends every wait at once (waiting requests return 1460, the keeper and
+    // the retries see the stop event) without waiting for anything: the first
+    // step of a teardown, which then waits for the calls in flight and Stops.
+    void Interrupt();
+
     // Sends a request (its first field is its length, at least 12; its request
-    // number is written here) and waits up to 3 s for the reply. On 0, *reply
-    // is a malloc'ed copy of exactly the reply's length that the caller
-    // releases with free(); on any other result *reply is null.
+    // number is written here) and waits up to 3 s for the reply. On 0, reply
+    // holds a copy of exactly the reply's length; on any other result it is empty.
     // 2250 no connection for about 3 s, 1168 no usable reply in time, 1460
-    // the client stopped (or the connection was lost) while waiting, 87 bad
-    // arguments, else the send's or the event creation's error.
-    uint32_t SendRequest(uint8_t* request, uint8_t** reply);
+    // the client stopped while waiting, 87 bad arguments, else the send's or
+    // the event creation's error.
+    uint32_t SendRequest(uint8_t* request, lumlib::CByteBlock& reply);
 
     uint32_t GetLastRequestId() const { return static_cast<uint32_t>(m_lastRequestId); }
-    uint64_t GetReceiveBufferSize() const { return m_receiveBufferSize; }
+    uint64_t GetReceiveBufferSize() const { return m_receiveBuffer.capacity(); }
     size_t GetPendingCount();
     // The process-wide failed-attempt counter (-1 once connected or noticed).
     static int32_t GetFailedAttempts() { return s_failedAttempts; }
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, HANDLE* replyEvent);
-    uint32_t TakeReply(HANDLE replyEvent, uint8_t** reply);
+    uint32_t TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply);
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
     // Unlinks the entry of that reply event, closing the event and freeing any reply.
     void RemovePending(HANDLE replyEvent);
-    bool GrowReceiveBuffer(uint64_t size);
 
     CHandleHolder m_pendingLock;
     std::list<PendingRequest> m_pending;
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
     CHandleHolder m_disconnectedEvent;
-    uint8_t* m_receiveBuffer;
-    uint64_t m_receiveBufferSize;
+    lumlib::CByteBlock m_receiveBuffer;
+    volatile LONG64 m_queuedNotificationBytes = 0;
+    volatile LONG m_droppedNotifications = 0;
 
     // Process-wide: raised the not-connected notice or connected once → -1.
     static int32_t s_failedAttempts;

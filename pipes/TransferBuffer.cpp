@@ -1,8 +1,6 @@
 #include "pipes/TransferBuffer.h"
 
-#include <process.h>
-
-#include <atomic>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -16,7 +14,6 @@ const wchar_t kTransferModule[] = L"TransferBuffer";
 // Raise sites keep fixed line numbers, whatever the layout of this file.
 const uint32_t kLineListLock = 38;
 const uint32_t kLineListRefillEvent = 42;
-const uint32_t kLineListQuitEvent = 50;
 const uint32_t kLineListRefillThread = 56;
 const uint32_t kLineListAllocate = 93;
 const uint32_t kLineTbQueue = 25;
@@ -31,17 +28,9 @@ const size_t kWorkingBufferSize = 8096;
 const DWORD kDrainPollMs = 20;
 const uint64_t kPrefixSize = sizeof(uint64_t);
 
-void* DefaultRealloc(void* block, size_t size) { return std::realloc(block, size); }
-
-std::atomic<CBuffersList::ReallocFn> g_realloc{&DefaultRealloc};
-
-HANDLE NewEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-HANDLE NewMutex() { return ::CreateMutexW(nullptr, FALSE, nullptr); }
-
-bool IsSignalled(HANDLE h) { return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
-
-// Sizes beyond the address space cannot be allocated at all.
-bool FitsSizeT(uint64_t v) { return static_cast<uint64_t>(static_cast<size_t>(v)) == v; }
+using lumlib::IsSignalled;
+using lumlib::NewEvent;
+using lumlib::NewMutex;
 
 [[noreturn]] void RaiseOutOfMemory() {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -49,16 +38,6 @@ bool FitsSizeT(uint64_t v) { return static_cast<uint64_t>(static_cast<size_t>(v)
 }
 
 }  // namespace
-
-// ---- memory ------------------------------------------------------------
-
-CBuffersList::ReallocFn CBuffersList::SetReallocFn(ReallocFn fn) {
-    return g_realloc.exchange(fn ? fn : &DefaultRealloc);
-}
-
-void* CBuffersList::Realloc(void* block, size_t size) {
-    return g_realloc.load()(block, size);
-}
 
 // ---- CBuffersList ------------------------------------------------------
 
@@ -70,46 +49,32 @@ CBuffersList::CBuffersList()
       m_partialOffset(0),
       m_writeOffset(0),
       m_refillEnabled(1),
-      m_blockBuffer(nullptr),
-      m_blockBufferSize(0),
-      m_partBuffer(nullptr),
-      m_partBufferSize(0) {
-    // A failed first allocation leaves capacity 0; Read and the partial reader
-    // grow the buffers on demand and report the failure there.
-    m_blockBuffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
-    if (m_blockBuffer) m_blockBufferSize = m_bufferSize;
-    m_partBuffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
-    if (m_partBuffer) m_partBufferSize = m_bufferSize;
-
-    auto fail = [this](uint32_t line, const wchar_t* text) {
-        DWORD error = ::GetLastError();
-        FreeResources();
+      // A failed first allocation leaves capacity 0; Read and the partial
+      // reader grow the buffers on demand and report the failure there.
+      m_blockBuffer(static_cast<size_t>(kBufferSize)),
+      m_partBuffer(static_cast<size_t>(kBufferSize)) {
+    // Holders and blocks free themselves if a step raises; the pool's buffers
+    // are freed here.
+    auto fail = [this](uint32_t line, DWORD error, const wchar_t* text) {
+        FreeBuffers();
         throw new CLumException(error, kListModule, line, text);
     };
 
     m_lock.reset(NewMutex());
-    if (!m_lock.is_valid()) fail(kLineListLock, L"");
+    if (!m_lock.is_valid()) fail(kLineListLock, ::GetLastError(), L"");
     m_refillEvent.reset(NewEvent());
-    if (!m_refillEvent.is_valid()) fail(kLineListRefillEvent, L"");
+    if (!m_refillEvent.is_valid()) fail(kLineListRefillEvent, ::GetLastError(), L"");
 
     try {
         AllocateNewBuffers(m_refillCount);
     } catch (CLumException*) {
-        FreeResources();
+        FreeBuffers();
         throw;
     }
 
-    m_quitEvent.reset(NewEvent());
-    if (!m_quitEvent.is_valid()) fail(kLineListQuitEvent, L"");
-    m_refillThread.reset(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, kRefillThreadStack, &CBuffersList::AllocateNewBuffersThread, this, 0, nullptr)));
-    if (!m_refillThread.is_valid()) fail(kLineListRefillThread, L"error creating of AllocateNewBuffersThread()");
-}
-
-void CBuffersList::FreeResources() {
-    // Only called before the refill thread exists: nothing else touches the lists.
-    FreeBuffers();
-    CloseHandles();
+    // The worker's stop event is the refill thread's quit event.
+    const DWORD error = m_refill.Start(&CBuffersList::AllocateNewBuffersThread, this, false, kRefillThreadStack);
+    if (error != ERROR_SUCCESS) fail(kLineListRefillThread, error, L"error creating of AllocateNewBuffersThread()");
 }
 
 void CBuffersList::FreeBuffers() {
@@ -117,37 +82,19 @@ void CBuffersList::FreeBuffers() {
     m_chain.clear();
     for (uint8_t* b : m_spares) std::free(b);
     m_spares.clear();
-    std::free(m_blockBuffer);
-    m_blockBuffer = nullptr;
-    m_blockBufferSize = 0;
-    std::free(m_partBuffer);
-    m_partBuffer = nullptr;
-    m_partBufferSize = 0;
-}
-
-void CBuffersList::CloseHandles() {
-    m_quitEvent.reset();
-    m_refillEvent.reset();
-    m_refillThread.reset();
-    m_lock.reset();
 }
 
 CBuffersList::~CBuffersList() {
-    if (m_quitEvent.is_valid()) ::SetEvent(m_quitEvent.get());
-    if (m_refillThread.is_valid()) ::WaitForSingleObject(m_refillThread.get(), INFINITE);
-    {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
-        Clear();
-        FreeBuffers();
-    }
-    CloseHandles();
+    m_refill.Stop();
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    FreeBuffers();
 }
 
 void CBuffersList::AllocateNewBuffers(uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         // Allocated outside the lock so that writers are not held up.
-        uint8_t* buffer = static_cast<uint8_t*>(Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
+        uint8_t* buffer = static_cast<uint8_t*>(lumlib::Realloc(nullptr, static_cast<size_t>(m_bufferSize)));
         if (!buffer) RaiseOutOfMemory();
         lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
@@ -175,17 +122,6 @@ void CBuffersList::AddBuffer() {
     m_chain.splice(m_chain.end(), m_spares, m_spares.begin());
     if (m_refillEnabled && spares - 1 < m_refillCount) ::SetEvent(m_refillEvent.get());
     m_writeOffset = 0;
-}
-
-void CBuffersList::ReleaseBuffer(uint8_t* buffer) {
-    if (m_spares.size() < m_spareLimit) {
-        try {
-            m_spares.push_back(buffer);
-            return;
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    std::free(buffer);
 }
 
 void CBuffersList::ReleaseFrontBuffer() {
@@ -227,7 +163,16 @@ void CBuffersList::Write(uint64_t size, const void* data) {
     }
 }
 
-uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
+uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) { return ReadFront(size, remove, true); }
+
+bool CBuffersList::DropFront() {
+    uint64_t size = 0;
+    return ReadFront(&size, 1, false) != nullptr;
+}
+
+// copy = false walks the block without copying it (DropFront); the result is
+// then only a non-null marker.
+uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy) {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     if (size) *size = 0;
@@ -263,13 +208,13 @@ uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
     offset += kPrefixSize;
 
     // On failure the block stays at the front, untouched; the caller may retry.
-    if (!GrowScratch(m_blockBuffer, m_blockBufferSize, length)) return nullptr;
+    if (copy && !GrowScratch(m_blockBuffer, length)) return nullptr;
 
     uint64_t copied = 0;
     for (;;) {
         uint64_t available = limit(it) > offset ? limit(it) - offset : 0;
         uint64_t n = length - copied < available ? length - copied : available;
-        std::memcpy(m_blockBuffer + copied, *it + offset, static_cast<size_t>(n));
+        if (copy) std::memcpy(m_blockBuffer.get() + copied, *it + offset, static_cast<size_t>(n));
         offset += n;
         copied += n;
         if (size) *size = copied;
@@ -301,7 +246,7 @@ uint8_t* CBuffersList::Read(uint64_t* size, uint32_t remove) {
             m_readOffset = static_cast<uint32_t>(offset);
         }
     }
-    return m_blockBuffer;
+    return copy ? m_blockBuffer.get() : reinterpret_cast<uint8_t*>(this);
 }
 
 uint32_t CBuffersList::IsEmptyLocked() const {
@@ -350,25 +295,16 @@ void CBuffersList::FreeChain() {
 // Grows a scratch buffer (block or part buffer) to at least size bytes. On
 // failure the buffer is freed and its capacity becomes 0, so a stale capacity
 // is never trusted.
-bool CBuffersList::GrowScratch(uint8_t*& buffer, uint64_t& capacity, uint64_t size) {
-    if (buffer && capacity >= size) return true;
-    size_t want = size ? static_cast<size_t>(size) : 1;
-    void* grown = FitsSizeT(size) ? Realloc(buffer, want) : nullptr;
-    if (!grown) {
-        std::free(buffer);
-        buffer = nullptr;
-        capacity = 0;
-        return false;
-    }
-    buffer = static_cast<uint8_t*>(grown);
-    capacity = want;
-    return true;
+bool CBuffersList::GrowScratch(lumlib::CByteBlock& block, uint64_t size) {
+    if (block.Grow(size ? size : 1)) return true;
+    block.reset();
+    return false;
 }
 
 bool CBuffersList::GrowPartBuffer(uint64_t size) {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
-    return size == 0 || GrowScratch(m_partBuffer, m_partBufferSize, size);
+    return size == 0 || GrowScratch(m_partBuffer, size);
 }
 
 size_t CBuffersList::GetSpareCount() {
@@ -385,20 +321,15 @@ size_t CBuffersList::GetChainCount() {
 
 unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
     CBuffersList* self = static_cast<CBuffersList*>(param);
-    HANDLE events[2] = {self->m_refillEvent.get(), self->m_quitEvent.get()};
+    HANDLE events[2] = {self->m_refillEvent.get(), self->m_refill.StopEvent()};
     DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
     while (result == WAIT_OBJECT_0) {
         if (IsSignalled(events[1])) break;
         ::ResetEvent(events[0]);
-        try {
-            self->AllocateNewBuffers(self->m_refillCount);
-        } catch (CLumException* e) {
-            // Out of memory here is not fatal: what was appended stays, the
-            // next refill request tries again, and a Write that finds no spare
-            // allocates (and reports the failure) itself.
-            delete e;
-        } catch (...) {
-        }
+        // Out of memory here is not fatal: what was appended stays, the next
+        // refill request tries again, and a Write that finds no spare
+        // allocates (and reports the failure) itself.
+        lumlib::CatchReturn([self] { self->AllocateNewBuffers(self->m_refillCount); });
         ::Sleep(0);
         result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
     }
@@ -408,49 +339,36 @@ unsigned __stdcall CBuffersList::AllocateNewBuffersThread(void* param) {
 // ---- CTransferBuffer ---------------------------------------------------
 
 CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
+    // The holders close what was made if a later step raises.
     auto fail = [this](uint32_t line, DWORD error) {
-        m_workerThread.reset();
-        m_tbQuitEvent.reset();
-        m_closingEvent.reset();
-        m_dataReadyEvent.reset();
-        m_tbLock.reset();
         delete m_queue;
         m_queue = nullptr;
         throw new CLumException(error, kTransferModule, line, L"");
     };
 
-    try {
-        m_queue = new CBuffersList();
-    } catch (CLumException* e) {
-        DWORD error = e->GetError();
-        delete e;
-        fail(kLineTbQueue, error);
-    } catch (const std::bad_alloc&) {
-        fail(kLineTbQueue, ERROR_NOT_ENOUGH_MEMORY);
-    }
+    const DWORD queueError = lumlib::CatchReturn([this] { m_queue = new CBuffersList(); });
+    if (queueError != ERROR_SUCCESS) fail(kLineTbQueue, queueError);
     m_tbLock.reset(NewMutex());
     if (!m_tbLock.is_valid()) fail(kLineTbLock, ::GetLastError());
     m_dataReadyEvent.reset(NewEvent());
     if (!m_dataReadyEvent.is_valid()) fail(kLineTbDataReady, ::GetLastError());
     m_closingEvent.reset(NewEvent());
     if (!m_closingEvent.is_valid()) fail(kLineTbClosing, ::GetLastError());
-    m_tbQuitEvent.reset(NewEvent());
-    if (!m_tbQuitEvent.is_valid()) fail(kLineTbQuit, ::GetLastError());
-    m_workerThread.reset(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, &CTransferBuffer::TransferThread, this, CREATE_SUSPENDED, nullptr)));
-    if (!m_workerThread.is_valid()) fail(kLineTbThread, ::GetLastError());
-    ::ResumeThread(m_workerThread.get());
+    // The worker's stop event is its quit event; started suspended, resumed last.
+    const DWORD error = m_worker.Start(&CTransferBuffer::TransferThread, this, true);
+    if (error != ERROR_SUCCESS) fail(kLineTbThread, error);
+    m_worker.Resume();
 }
 
 CTransferBuffer::~CTransferBuffer() {
-    StopWorker();
+    // Every class that overrides Process stops the worker in its own
+    // destructor: by now the derived part is gone, and a worker still running
+    // could be inside its Process. The stop below is only the safety net of a
+    // release build (Process is the base's no-op from here on).
+    assert(IsWorkerStopped());
+    StopTransfer(1);
     delete m_queue;
     m_queue = nullptr;
-    m_tbQuitEvent.reset();
-    m_workerThread.reset();
-    m_closingEvent.reset();
-    m_dataReadyEvent.reset();
-    m_tbLock.reset();
 }
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
@@ -459,13 +377,8 @@ uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
     {
         lumlib::__auto_locker lock(m_tbLock.get());
         lock.Lock();
-        try {
-            m_queue->Write(size, data);
-        } catch (CLumException* e) {
-            // out of memory: nothing was queued (the list took the block back)
-            delete e;
-            return 0;
-        }
+        // out of memory: nothing was queued (the list took the block back)
+        if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
         ::SetEvent(m_dataReadyEvent.get());
     }
     ::Sleep(0);
@@ -479,90 +392,80 @@ void CTransferBuffer::ClearQueue() {
     ::ResetEvent(m_dataReadyEvent.get());
 }
 
-DWORD CTransferBuffer::QuitWorker() {
-    ::SetEvent(m_tbQuitEvent.get());
-    ::ResumeThread(m_workerThread.get());
-    return ::WaitForSingleObject(m_workerThread.get(), INFINITE);
-}
-
-void CTransferBuffer::StopWorker() { StopTransfer(1); }
-
 DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
     if (immediate) {
         ::SetEvent(m_closingEvent.get());
         ClearQueue();
-        return QuitWorker();
-    }
-    for (;;) {
-        {
-            lumlib::__auto_locker lock(m_tbLock.get());
-            lock.Lock();
-            // Empty and nothing taken but undelivered: quitting now loses nothing.
-            if (m_queue->IsEmpty() && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0) break;
-            // Blocks that nobody can take any more: the worker has ended, or it
-            // went idle with the queue not empty because the front block could
-            // not be read (out of memory). Waiting for them would never end.
-            // (Taking the last block also resets the event: that one is still
-            // being delivered, so wait for it.)
-            if (IsSignalled(m_workerThread.get()) ||
-                (!IsSignalled(m_dataReadyEvent.get()) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
-                break;
+    } else {
+        for (;;) {
+            {
+                lumlib::__auto_locker lock(m_tbLock.get());
+                lock.Lock();
+                // Empty and nothing taken but undelivered: quitting now loses nothing.
+                if (m_queue->IsEmpty() && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0) break;
+                // Blocks nobody can take any more: the worker has ended. (Taking
+                // the last block also resets the event: that one is still being
+                // delivered, so wait for it.)
+                if (m_worker.HasEnded() ||
+                    (!IsSignalled(m_dataReadyEvent.get()) && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
+                    break;
+            }
+            ::Sleep(kDrainPollMs);
         }
-        ::Sleep(kDrainPollMs);
     }
-    return QuitWorker();
+    // Called on the worker itself (from Process) it cannot wait for itself.
+    return m_worker.Stop() ? WAIT_OBJECT_0 : WAIT_FAILED;
+}
+
+bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty) {
+    lumlib::__auto_locker lock(m_tbLock.get());
+    lock.Lock();
+    bool taken = false;
+    bool dropped = false;
+    // Grow first, take second. When there is no memory for the copy the block
+    // is dropped: left queued it would stop every block behind it, and ending
+    // the worker would stop them for good.
+    const uint64_t next = m_queue->GetNextSize();
+    const uint8_t* block = work.Grow(next ? next : 1) ? m_queue->Read(size, 1) : nullptr;
+    if (block != nullptr && *size <= work.capacity()) {
+        if (*size != 0) std::memcpy(work.get(), block, static_cast<size_t>(*size));
+        taken = true;
+        // Taken under the lock, so a draining stop that finds the queue
+        // empty also sees that this block is not yet delivered.
+        ::InterlockedExchange(&m_inFlight, 1);
+    } else if (!m_queue->IsEmpty() && m_queue->DropFront()) {
+        ::InterlockedIncrement(&m_dropped);
+        dropped = true;
+    }
+    *queueEmpty = m_queue->IsEmpty();
+    // After a drop the blocks behind it are still to come: the event stays set.
+    if (*queueEmpty || (!taken && !dropped)) ::ResetEvent(m_dataReadyEvent.get());
+    return taken;
 }
 
 unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     CTransferBuffer* self = static_cast<CTransferBuffer*>(param);
-    size_t capacity = kWorkingBufferSize;
-    uint8_t* work = static_cast<uint8_t*>(CBuffersList::Realloc(nullptr, capacity));
-    if (!work) return 0xFFFFFFFFu;
+    // Without its first block the buffer grows on the first message.
+    lumlib::CByteBlock work(kWorkingBufferSize);
 
-    HANDLE events[2] = {self->m_tbQuitEvent.get(), self->m_dataReadyEvent.get()};
+    HANDLE events[2] = {self->m_worker.StopEvent(), self->m_dataReadyEvent.get()};
     for (;;) {
         DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0) break;
         if (result != WAIT_OBJECT_0 + 1) continue;
 
         uint64_t size = 0;
-        bool taken = false;
         uint32_t queueEmpty = 0;
-        {
-            lumlib::__auto_locker lock(self->m_tbLock.get());
-            lock.Lock();
-            // Grow first, take second: a block that does not fit stays queued.
-            uint64_t next = self->m_queue->GetNextSize();
-            if (next > capacity) {
-                void* grown = FitsSizeT(next) ? CBuffersList::Realloc(work, static_cast<size_t>(next)) : nullptr;
-                if (!grown) {
-                    lock.Unlock();
-                    std::free(work);
-                    return 0xFFFFFFFFu;
-                }
-                work = static_cast<uint8_t*>(grown);
-                capacity = static_cast<size_t>(next);
-            }
-            const uint8_t* block = self->m_queue->Read(&size, 1);
-            if (block && size <= capacity) {
-                std::memcpy(work, block, static_cast<size_t>(size));
-                taken = true;
-                // Taken under the lock, so a draining stop that finds the queue
-                // empty also sees that this block is not yet delivered.
-                ::InterlockedExchange(&self->m_inFlight, 1);
-            }
-            queueEmpty = self->m_queue->IsEmpty();
-            if (queueEmpty || !taken) ::ResetEvent(self->m_dataReadyEvent.get());
-        }
+        const bool taken = self->TakeBlock(work, &size, &queueEmpty);
         ::Sleep(0);
         if (!taken || size == 0) {
             ::InterlockedExchange(&self->m_inFlight, 0);
             continue;
         }
-        if (IsSignalled(self->m_tbQuitEvent.get())) break;
-        self->Process(work, size, queueEmpty);
+        if (IsSignalled(events[0])) break;
+        self->Process(work.get(), size, queueEmpty);
         ::InterlockedExchange(&self->m_inFlight, 0);
+        if (queueEmpty) ShrinkToStandard(work, kWorkingBufferSize);
     }
-    std::free(work);
     return 0;
 }

@@ -7,7 +7,16 @@
 #include <cstdint>
 #include <list>
 
+#include "support/ByteBlock.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
+
+// A buffer grown past this for one large message goes back to its standard
+// size afterwards, so one burst does not stay committed for the process's life.
+const uint64_t kShrinkAbove = 64 * 1024;
+inline void ShrinkToStandard(lumlib::CByteBlock& block, uint64_t standard) {
+    if (block.capacity() > kShrinkAbove && block.capacity() > standard) block.Resize(standard);
+}
 
 // Thread-safe FIFO of variable-length blocks. Each block is stored behind an
 // 8-byte length in a chain of 32767-byte buffers; empty buffers are recycled
@@ -27,6 +36,9 @@ public:
     uint32_t IsEmpty();
     uint64_t GetNextSize();
     void Clear();
+    // Removes the front block without copying it (when no memory is left for
+    // its copy, the block is dropped rather than left to block the queue).
+    bool DropFront();
 
     // The list's own lock (a mutex); owners nest it inside their locks.
     HANDLE GetLock() const { return m_lock.get(); }
@@ -35,8 +47,8 @@ public:
     // these are used under GetLock().
     uint32_t GetPartialOffset() const { return m_partialOffset; }
     void SetPartialOffset(uint32_t offset) { m_partialOffset = offset; }
-    uint8_t* GetPartBuffer() const { return m_partBuffer; }
-    uint64_t GetPartBufferSize() const { return m_partBufferSize; }
+    uint8_t* GetPartBuffer() const { return m_partBuffer.get(); }
+    uint64_t GetPartBufferSize() const { return m_partBuffer.capacity(); }
     // Grows the part buffer to at least size bytes; on failure frees it, sets its
     // capacity to 0 and returns false.
     bool GrowPartBuffer(uint64_t size);
@@ -48,30 +60,21 @@ public:
     size_t GetChainCount();
     uint32_t GetReadOffset() const { return m_readOffset; }
     uint32_t GetWriteOffset() const { return m_writeOffset; }
-    uint64_t GetBlockBufferSize() const { return m_blockBufferSize; }
+    uint64_t GetBlockBufferSize() const { return m_blockBuffer.capacity(); }
 
     static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
     static const uint32_t kRefillCount = 3;
     static const uint32_t kSpareLimit = 100;
 
-    // Every allocation of the lists (buffers, block and part buffers) and of
-    // the transfer workers goes through one realloc-compatible function and is
-    // released with free(). Tests swap it to reach the out-of-memory paths.
-    typedef void* (*ReallocFn)(void* block, size_t size);
-    static ReallocFn SetReallocFn(ReallocFn fn);  // null restores realloc; returns the previous one
-    static void* Realloc(void* block, size_t size);
-
 protected:
     static unsigned __stdcall AllocateNewBuffersThread(void* self);
-    void ReleaseBuffer(uint8_t* buffer);
+    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy);
     // Moves the chain's front buffer to the spare list (or frees it at the limit).
     void ReleaseFrontBuffer();
     uint32_t IsEmptyLocked() const;
-    // Frees what the constructor made so far (handles, memory) before it raises.
-    void FreeResources();
-    void FreeBuffers();   // chain, spares, block and part buffers
-    static bool GrowScratch(uint8_t*& buffer, uint64_t& capacity, uint64_t size);
-    void CloseHandles();  // quit and refill events, refill thread, lock
+    void FreeBuffers();   // chain and spares
+    // Grows a scratch block to at least size bytes; on failure frees it.
+    static bool GrowScratch(lumlib::CByteBlock& block, uint64_t size);
 
     uint64_t m_bufferSize;
     uint32_t m_refillCount;
@@ -83,13 +86,11 @@ protected:
     uint32_t m_partialOffset;
     uint32_t m_writeOffset;
     uint32_t m_refillEnabled;
-    CHandleHolder m_refillThread;
     CHandleHolder m_refillEvent;
-    CHandleHolder m_quitEvent;
-    uint8_t* m_blockBuffer;
-    uint64_t m_blockBufferSize;
-    uint8_t* m_partBuffer;
-    uint64_t m_partBufferSize;
+    lumlib::CByteBlock m_blockBuffer;
+    lumlib::CByteBlock m_partBuffer;
+    // Last member: joined first when the list goes, while the rest still exists.
+    lumlib::CWorkerThread m_refill;
 };
 
 // Any thread Push()es a copy of a block and returns at once; TransferThread
@@ -107,19 +108,24 @@ public:
     virtual uint32_t Push(const void* data, uint64_t size);
 
     // 1: drop what is queued and end the worker; 0: let the worker drain the queue first.
+    // Every class that overrides Process calls it in its own destructor: the
+    // worker calls Process, which must never run on a partly destroyed object.
     DWORD StopTransfer(uint32_t immediate);
     void ClearQueue();
+    bool IsWorkerStopped() const { return m_worker.HasEnded(); }
+    // Blocks dropped because no memory was left for their copy.
+    uint32_t GetDroppedCount() const { return static_cast<uint32_t>(m_dropped); }
 
 protected:
     static unsigned __stdcall TransferThread(void* self);
-    void StopWorker();  // closing, ClearQueue, quit, resume, wait
-    DWORD QuitWorker();  // quit, resume, wait; returns the wait's result
+    // Takes the front block into the working buffer; false when none was taken.
+    bool TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty);
 
     CHandleHolder m_tbLock;
     CBuffersList* m_queue;
     CHandleHolder m_dataReadyEvent;
     CHandleHolder m_closingEvent;
-    CHandleHolder m_workerThread;
-    CHandleHolder m_tbQuitEvent;
+    lumlib::CWorkerThread m_worker;  // its stop event is the worker's quit event
     volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet
+    volatile LONG m_dropped = 0;
 };

@@ -71,9 +71,9 @@ TEST(BuffersList, MatchesAFifoModel) {
         EXPECT_EQ(q.GetWriteOffset(), w.writeOffset) << "after a block of " << w.size;
     }
     g_failSize = kBuf;  // no new buffer: a block written part way is taken back whole
-    CBuffersList::SetReallocFn(&FailOneSize);
+    lumlib::SetReallocFn(&FailOneSize);
     EXPECT_TRUE(zk_testkit::Capture([&] { q.Write(400000, Pattern(400000, 0).data()); }).Is(8, L"BuffersList", 93));
-    CBuffersList::SetReallocFn(nullptr);
+    lumlib::SetReallocFn(nullptr);
     EXPECT_EQ(q.GetWriteOffset(), 10u);
     std::vector<uint8_t*> chain = q.List(false);
     EXPECT_EQ(chain.size(), 4u);
@@ -99,9 +99,9 @@ TEST(BuffersList, MatchesAFifoModel) {
 
     step('w', 250000);  // no memory for the copy of a block: it stays at the front
     g_failSize = 250000;
-    CBuffersList::SetReallocFn(&FailOneSize);
+    lumlib::SetReallocFn(&FailOneSize);
     uint64_t size = 0;
     EXPECT_EQ(q.Read(&size, 1), nullptr);
-    CBuffersList::SetReallocFn(nullptr);
+    lumlib::SetReallocFn(nullptr);
     step('r', 0);
 }

@@ -29,7 +29,7 @@ public:
 
 TEST(PipeConnection, BadArgumentsAndFailedOpensRaiseAtOnce) {
     TestOwner owner;
-    EXPECT_TRUE(Capture([] { CPipeConnection c(nullptr, nullptr); }).Is(87, L"Connection", 17));
+    EXPECT_TRUE(Capture([] { CPipeConnection c(nullptr, CHandleHolder()); }).Is(87, L"Connection", 17));
     EXPECT_TRUE(Capture([&] { owner.OpenPipe(nullptr, nullptr); }).Is(87, L"PipeClient", 33));
     ULONGLONG start = ::GetTickCount64();
     EXPECT_TRUE(owner.Open(UniquePipeName(L"conn-none")).Is(2, L"PipeClient", 93));
@@ -42,7 +42,7 @@ TEST(PipeConnection, BadArgumentsAndFailedOpensRaiseAtOnce) {
     // an invalid handle is refused, and the abort event made before it is closed again
     long before = testkit::ProcessHandleCount();
     for (int i = 0; i < 20; ++i)
-        EXPECT_TRUE(Capture([&] { CPipeConnection c(&owner, INVALID_HANDLE_VALUE); }).Is(87, L"PipeConnection", 20));
+        EXPECT_TRUE(Capture([&] { CPipeConnection c(&owner, CHandleHolder(INVALID_HANDLE_VALUE)); }).Is(87, L"PipeConnection", 20));
     EXPECT_TRUE(owner.closed.empty());
     if (before < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
     EXPECT_EQ(before, testkit::ProcessHandleCount());

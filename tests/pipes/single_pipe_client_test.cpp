@@ -79,14 +79,14 @@ public:
         CSinglePipeClient::OnConnectionClosed(connection);
         rec.Note([&] { ++closed; });
         if (holdNextClose.exchange(false)) {  // keeps this retired channel's dispatch thread busy into Stop
-            ::WaitForSingleObject(m_stopEvent.get(), 10000);
+            ::WaitForSingleObject(StopEvent(), 10000);
             ::Sleep(300);
         }
     }
     uint32_t Connect() override {
         if (gateKeeper) {  // no more keeper passes until Stop; the test calls the base's Connect
             keeperGated = true;
-            ::WaitForSingleObject(m_stopEvent.get(), 10000);
+            ::WaitForSingleObject(StopEvent(), 10000);
         }
         return CSinglePipeClient::Connect();
     }
@@ -112,10 +112,9 @@ public:
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
-        uint8_t* reply = nullptr;
-        uint32_t result = SendRequest(request.data(), &reply);
-        if (result == 0 && (memcmp(reply, request.data(), 4) != 0 || memcmp(reply, request.data(), size) != 0)) result = 13;
-        free(reply);
+        lumlib::CByteBlock reply;
+        uint32_t result = SendRequest(request.data(), reply);
+        if (result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0)) result = 13;
         return result;
     }
     Recorder rec;
@@ -184,26 +183,59 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_TRUE(server.WaitForClientGone(5, 2000));
 }
 
-// Connection cycles leave no thread and no handle behind once the client is gone.
-TEST(SinglePipeClient, ConnectCloseCyclesLeaveNothingBehind) {
+// 200 connect/drop cycles while 8 threads send leave no thread and no handle
+// behind once the client is gone.
+TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     long threads = 0, handles = 0;
-    for (int cycles : {1, 50}) {  // the first use of pipes and threads may allocate for good
+    for (int cycles : {1, 200}) {  // the first use of pipes and threads may allocate for good
         threads = testkit::ProcessThreadCount();
         handles = testkit::ProcessHandleCount();
         CTestPipeServer server;
         ASSERT_TRUE(server.Start());
         Probe c;
         ASSERT_EQ(c.Start(), 0u);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> senders;
+        for (int i = 0; i < 8; ++i) senders.emplace_back([&] {
+            const auto m = Message(64, 0);
+            while (!stop) {
+                const uint32_t r = c.Send(m.data(), uint32_t(m.size()));
+                EXPECT_TRUE(r == 0 || r == ERROR_NOT_CONNECTED || r == ERROR_CONNECTION_ABORTED) << r;
+                ::Sleep(1);
+            }
+        });
         for (int i = 0; i < cycles; ++i) {
             ASSERT_TRUE(server.WaitForClients(i + 1, 3000));
             ASSERT_TRUE(server.CloseClient(i) && c.rec.WaitFor([&] { return c.closed == i + 1; }, 3000));
             EXPECT_EQ(c.Connect(), 0u);  // faster than waiting for the keeper
         }
         ASSERT_TRUE(server.WaitForClients(cycles + 1, 3000));
+        stop = true;
+        for (std::thread& t : senders) t.join();
     }
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads);
     if (handles < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
     EXPECT_EQ(testkit::ProcessHandleCount(), handles);
+}
+
+// A message the send queue cannot take (no memory for its buffers) is
+// reported, never passed off as sent.
+void* NoQueueBuffers(void* block, size_t size) { return size == CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
+
+TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
+    CTestPipeServer server;
+    ASSERT_TRUE(server.Start());
+    Probe c;
+    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(server.WaitForClient(3000));
+    std::vector<uint8_t> big = Message(400000, 0);  // more buffers than the spares hold
+    lumlib::SetReallocFn(&NoQueueBuffers);
+    EXPECT_EQ(c.Send(big.data(), uint32_t(big.size())), uint32_t(ERROR_NOT_ENOUGH_MEMORY));
+    lumlib::SetReallocFn(nullptr);
+    auto small = Message(20, 0, 9);
+    EXPECT_EQ(c.Send(small.data(), 20), 0u);
+    ASSERT_TRUE(server.WaitForFrames(1, 3000));
+    EXPECT_EQ(server.Frame(0), small);  // the refused message left nothing behind
 }
 
 // One client and one echoing server whose answers the test switches: numbered
@@ -240,7 +272,7 @@ TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     ASSERT_TRUE(server.WriteFrame(0, notice) && server.WriteFrame(0, big));
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.notes.size() >= 2; }, 3000));
     EXPECT_EQ(c.rec.Get(c.notes), (Messages{notice, big}));  // the late reply is not among them
-    EXPECT_EQ(c.GetReceiveBufferSize(), 70000u);
+    EXPECT_EQ(c.GetReceiveBufferSize(), 65535u);  // grown for the 70000 bytes, then back
     ASSERT_TRUE(server.WriteFrame(0, Message(11, 0)));  // too short: this side drops the connection
     ASSERT_TRUE(server.WaitForClientGone(0, 3000) && server.WaitForClients(2, 3000));  // and connects again
 

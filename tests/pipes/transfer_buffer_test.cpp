@@ -34,13 +34,13 @@ public:
 
 }  // namespace
 
-// Blocks from 4 threads (100000 in all when drained), and empty ones between
+// Blocks from 4 threads (10000 in all when drained), and empty ones between
 // them, queue up behind a held block; then a draining stop delivers them all
 // in order, an immediate one none.
 TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
     const uint32_t kThreads = 4;
     for (uint32_t immediate : {0u, 1u}) {
-        const uint32_t kPerThread = immediate ? 100 : 25000;
+        const uint32_t kPerThread = immediate ? 100 : 2500;
         SCOPED_TRACE(testing::Message() << "StopTransfer(" << immediate << ")");
         Sink s;
         ASSERT_EQ(s.Push("held", 4), 1u);
@@ -83,4 +83,23 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
         EXPECT_EQ(s.threads.size(), 1u);  // one worker, none of the producers
         EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u);
     }
+}
+
+// No memory for a block's copy: the worker drops that block and goes on with
+// the next; it never ends over it.
+void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < 32767 ? nullptr : realloc(block, size); }
+
+TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
+    Sink s;
+    ::SetEvent(s.gate.get());
+    std::vector<uint8_t> big(25000, 7);
+    lumlib::SetReallocFn(&NoLargeBlocks);
+    ASSERT_EQ(s.Push(big.data(), big.size()), 1u);
+    ASSERT_EQ(s.Push("after", 5), 1u);
+    for (int i = 0; i < 500 && s.GetDroppedCount() == 0; ++i) ::Sleep(10);
+    lumlib::SetReallocFn(nullptr);
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
+    EXPECT_EQ(s.GetDroppedCount(), 1u);
+    ASSERT_EQ(s.blocks.size(), 1u);
+    EXPECT_EQ(std::string(s.blocks[0].begin(), s.blocks[0].end()), "after");
 }

@@ -1,6 +1,6 @@
 // The library-wide state shared by the exports and the session client. All
-// zero at load; not guarded by any lock (the application must not
-// re-initialise while another export or the callback runs).
+// zero at load. g_pClient and g_pLogger change only under the exports' state
+// lock (ZkSndApi.cpp), which also counts the calls in flight.
 #pragma once
 
 #include "virt/api/zksndapi.h"

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <vector>
 
@@ -15,10 +15,12 @@
 
 namespace {
 
-const uint32_t kLogError = 0;
-const uint32_t kLogWarning = 1;
-const uint32_t kLogInfo = 2;
-const uint32_t kLogDebug = 3;
+// Pause after a closed connection before the keeper tries again; the stop
+// event ends it, so a teardown never waits for it.
+const DWORD kReconnectPauseMs = 1000;
+
+// Depth of callback calls on this thread.
+thread_local int t_callbackDepth = 0;
 
 }  // namespace
 
@@ -27,26 +29,68 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
     m_callerSid = lumlib::CurrentUserSid();
-    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
+    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_pipeName);
 }
 
-CSndApiPipeClient::~CSndApiPipeClient() {}
+CSndApiPipeClient::~CSndApiPipeClient() {
+    // The keeper, the channels and the delivery thread call this class's
+    // overrides: all of them end before this part is gone.
+    if (m_keeper.IsStarted()) Stop();
+    StopTransfer(1);
+}
 
 void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context) {
     ::InterlockedExchangePointer(const_cast<void**>(&m_callback), reinterpret_cast<void*>(callback));
     ::InterlockedExchangePointer(const_cast<void**>(&m_callbackContext), context);
 }
 
+bool CSndApiPipeClient::InCallback() { return t_callbackDepth > 0; }
+
 void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
     ZkSndNotifyCallback callback = reinterpret_cast<ZkSndNotifyCallback>(m_callback);
-    if (callback) callback(code, param, m_callbackContext);
+    // Teardown ends the callbacks: none starts once it has begun.
+    if (callback == nullptr || IsStopped()) return;
+    ++t_callbackDepth;
+    try {
+        callback(code, param, m_callbackContext);
+    } catch (...) {
+        // The callback is the application's code; an exception from it must
+        // not end the process (it would, through std::terminate, on a library thread).
+        LogPrint(g_pLogger, LOG_ERROR,
+                 L"sndapi: CSndApiPipeClient::Notify: (%u): the callback raised an exception for code %u; ignored.",
+                 __LINE__, code);
+    }
+    --t_callbackDepth;
+}
+
+void CSndApiPipeClient::NotifyLost() {
+    m_pairLock.lock();
+    const bool announced = m_announced;
+    m_announced = false;
+    m_pairLock.unlock();
+    if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
 }
 
 void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
+    // Also a connection this side dropped (a message it could not use, a
+    // session id it could not send) ends the one that callback 8 announced.
+    NotifyLost();
     // give a service that just dropped us a moment before the keeper retries
-    ::Sleep(1000);
+    if (StopEvent() != nullptr) ::WaitForSingleObject(StopEvent(), kReconnectPauseMs);
     CSinglePipeClientEx::OnConnectionClosed(connection);
+}
+
+void CSndApiPipeClient::OnFrameRefused(uint32_t length) {
+    LogPrint(g_pLogger, LOG_ERROR,
+             L"sndapi: CSndApiPipeClient::OnFrameRefused: (%u): frame of %u bytes is longer than %u bytes; connection dropped.",
+             __LINE__, length, CChannel::kMaxFrame);
+}
+
+void CSndApiPipeClient::OnNotificationDropped(uint32_t length, uint32_t dropped) {
+    LogPrint(g_pLogger, LOG_ERROR,
+             L"sndapi: CSndApiPipeClient::OnNotificationDropped: (%u): notification of %u bytes dropped, %u dropped so far: the callback is too slow.",
+             __LINE__, length, dropped);
 }
 
 uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) {
@@ -57,40 +101,47 @@ uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) 
 
 uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
+    // Announced under the pair lock, so that a loss seen meanwhile on the
+    // dispatch thread reports 6 only after this 8.
+    m_pairLock.lock();
+    m_announced = !IsStopped();
     Notify(ZKSND_NOTIFY_CONNECTED, 0);
+    m_pairLock.unlock();
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
-    LogPrint(g_pLogger, kLogDebug,
+    LogPrint(g_pLogger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
     uint32_t result = SendOneWay(message, sizeof(message));
     if (result == 0) return 1;
-    LogPrint(g_pLogger, kLogDebug,
+    LogPrint(g_pLogger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
+    // The connection announced by 8 is dropped: the application hears it ended.
+    NotifyLost();
     return 0;
 }
 
 void CSndApiPipeClient::OnConnectionLost() {
     // The waiting requests are left to time out: the connection comes back by itself.
-    Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
+    NotifyLost();
 }
 
 void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) {
     SndDecodedMsg msg;
     SndDecodeMessage(message, length, msg);
     if (length >= 4)
-        LogPrint(g_pLogger, kLogInfo, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
+        LogPrint(g_pLogger, LOG_INFO, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
 
     if (msg.kind == SndMsgKind::NotConnectedNotice || msg.kind == SndMsgKind::Short) {
         // Shorter than the header (the local not-connected notice among them):
         // there is no event to read and nothing for the application.
-        LogPrint(g_pLogger, kLogInfo,
+        LogPrint(g_pLogger, LOG_INFO,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): short message of %u bytes, link status: %u.",
                  __LINE__, length, msg.linkStatus);
         return;
     }
     if (msg.asyncFlag == 0 || msg.event == 0) {
-        LogPrint(g_pLogger, kLogError,
+        LogPrint(g_pLogger, LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received something: unknown evt: %u, unknown cmd: %u.",
                  __LINE__, msg.event, msg.command);
         return;
@@ -99,32 +150,32 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     const char* name = SndEventName(msg.event);
     switch (msg.event) {
     case eZkSndRdpVServerInfo:
-        LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         NotifyServerInfo(message + kSndOffPayload, length > kSndOffPayload ? length - kSndOffPayload : 0);
         break;
     case eZkSndRdpVDeviceInfo:
         if (msg.device.state != SndDeviceRecordState::Complete) {
             // The application would read past the message: drop the record.
-            LogPrint(g_pLogger, kLogError,
+            LogPrint(g_pLogger, LOG_ERROR,
                      L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. Malformed device record of %u bytes dropped.",
                      __LINE__, name, msg.event, length);
             break;
         }
-        LogPrint(g_pLogger, kLogDebug,
+        LogPrint(g_pLogger, LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. def: %u, render: %u, devName: %s.",
                  __LINE__, name, msg.event, msg.device.def, msg.device.render,
                  reinterpret_cast<const wchar_t*>(msg.device.devName));
         Notify(ZKSND_NOTIFY_DEVICE_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
         break;
     case eZkSndRdpVLastDeviceInfo:
-        LogPrint(g_pLogger, kLogDebug,
+        LogPrint(g_pLogger, LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. END of device list.",
                  __LINE__, name, msg.event);
         Notify(ZKSND_NOTIFY_DEVICE_LIST_END, 0);
         break;
     default:
-        LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         break;
     }
@@ -141,7 +192,7 @@ void CSndApiPipeClient::NotifyServerInfo(const uint8_t* payload, uint32_t length
         if (length != 0) std::memcpy(padded.data(), payload, length);
         Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(padded.data()));
     } catch (const std::bad_alloc&) {
-        LogPrint(g_pLogger, kLogError,
+        LogPrint(g_pLogger, LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::NotifyServerInfo: (%u): no memory for %u bytes of server information.",
                  __LINE__, length);
     }
@@ -156,20 +207,20 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
     lumlib::ServerIdentity server;
     const DWORD rc = lumlib::ActivePipeIdentityApi().queryServer(pipe, &server);
     if (rc != ERROR_SUCCESS) {
-        LogPrint(g_pLogger, kLogError,
+        LogPrint(g_pLogger, LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, its account could not be read, err: %u.",
                  __LINE__, server.processId, rc);
         return false;
     }
     const wchar_t* source = server.ownerOfPipe ? L"owner of the pipe" : L"process user";
     if (!lumlib::IsAcceptedServer(server, m_callerSid, m_pipeSettings.trustedSids)) {
-        LogPrint(g_pLogger, kLogError,
+        LogPrint(g_pLogger, LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, SID %s (%s) is not an account the service runs as.",
                  __LINE__, server.processId, server.sid.c_str(), source);
         return false;
     }
     const bool lent = m_pipeSettings.level == lumlib::PipeClientLevel::Impersonation;
-    LogPrint(g_pLogger, lent ? kLogWarning : kLogDebug,
+    LogPrint(g_pLogger, lent ? LOG_WARNING : LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server: process %u, SID %s (%s), caller lent for %s.",
              __LINE__, server.processId, server.sid.c_str(), source,
              lent ? L"impersonation (PipeImpersonationLevel)" : L"identification");
@@ -178,7 +229,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
 
 uint32_t CSndApiPipeClient::ApiGetDeviceList() {
     uint8_t message[kSndStandardRequestSize] = {};
-    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
+    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
              __LINE__);
     SndBuildGetDeviceList(message, sizeof(message));
     return SndErrorToStatus(SendOneWay(message, sizeof(message)));
@@ -186,7 +237,7 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
 
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
     uint8_t message[kSndSetDefaultRequestSize] = {};
-    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
+    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
     SndBuildSetDefaultDevice(message, sizeof(message), device);
     return SndErrorToStatus(SendOneWay(message, sizeof(message)));
@@ -195,44 +246,38 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
 // Sends a numbered request and converts the outcome to an API status exactly
 // once. No reply at all gives 1. A reply shorter than minReplyLength is refused
 // (status 1): the record it should carry is not all there.
-uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, uint8_t** reply) {
-    *reply = nullptr;
+uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply) {
     uint32_t result = SendRequest(request, reply);
-    if (*reply == nullptr) return 1;
+    if (reply.empty()) return ZKSND_STATUS_FAILED;
     if (result != 0) return SndErrorToStatus(result);
     // the reply is a copy of exactly its length field's bytes
-    uint32_t replyLength = SndLoadU32(*reply, kSndOffSize);
-    if (replyLength < kSndHeaderSize) return 1;
-    uint32_t status = SndErrorToStatus(SndLoadU32(*reply, kSndOffStatus));
-    if (status == 0 && replyLength < minReplyLength) return 1;
+    uint32_t replyLength = SndPrefixSize(reply.get());
+    if (replyLength < kSndHeaderSize) return ZKSND_STATUS_FAILED;
+    uint32_t status = SndErrorToStatus(SndLoadU32(reply.get(), kSndOffStatus));
+    if (status == ZKSND_STATUS_OK && replyLength < minReplyLength) return ZKSND_STATUS_FAILED;
     return status;
 }
 
 uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    uint8_t* request = static_cast<uint8_t*>(std::malloc(kSndStandardRequestSize));
-    if (request == nullptr) return ZKSND_STATUS_NO_MEMORY;
-    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildGetSettings(request, kSndStandardRequestSize);
+    lumlib::CByteBlock request(kSndStandardRequestSize);
+    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
+    SndBuildGetSettings(request.get(), kSndStandardRequestSize);
 
-    uint8_t* reply = nullptr;
-    uint32_t status = Exchange(request, kSndSettingsReplySize, &reply);
-    if (status == 0) std::memcpy(settings, reply + kSndOffPayload, kSndSettingsSize);
-    std::free(reply);
-    std::free(request);
+    lumlib::CByteBlock reply;
+    uint32_t status = Exchange(request.get(), kSndSettingsReplySize, reply);
+    if (status == ZKSND_STATUS_OK) std::memcpy(settings, reply.get() + kSndOffPayload, kSndSettingsSize);
     return status;
 }
 
 uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    uint8_t* request = static_cast<uint8_t*>(std::malloc(kSndSetSettingsRequestSize));
-    if (request == nullptr) return ZKSND_STATUS_NO_MEMORY;
-    LogPrint(g_pLogger, kLogDebug, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildSetSettings(request, kSndSetSettingsRequestSize, settings);
+    lumlib::CByteBlock request(kSndSetSettingsRequestSize);
+    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
+    SndBuildSetSettings(request.get(), kSndSetSettingsRequestSize, settings);
 
-    uint8_t* reply = nullptr;
-    uint32_t status = Exchange(request, kSndHeaderSize, &reply);
-    std::free(reply);
-    std::free(request);
-    return status;
+    lumlib::CByteBlock reply;
+    return Exchange(request.get(), kSndHeaderSize, reply);
 }

@@ -20,6 +20,8 @@ public:
     void OnConnectionLost() override;
     void OnConnectFailed(uint32_t failureCount) override {}
     void OnNotification(const uint8_t* message, uint32_t length) override;
+    void OnFrameRefused(uint32_t length) override;
+    void OnNotificationDropped(uint32_t length, uint32_t dropped) override;
     // Identification unless an administrator lends more; reads the library's
     // security values for this attempt.
     DWORD PipeOpenFlags() override;
@@ -39,14 +41,24 @@ public:
     // threads read them while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
     uint32_t GetSessionId() const { return m_sessionId; }
+    // True on a thread that is inside the application's callback right now.
+    static bool InCallback();
 
 private:
+    // Calls the application's callback, unless the client is being torn
+    // down; an exception escaping it is caught and logged.
     void Notify(uint32_t code, uintptr_t param);
+    // Callback 6 for the connection that callback 8 announced, exactly once.
+    void NotifyLost();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
-    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, uint8_t** reply);
+    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply);
 
     uint32_t m_sessionId;
+    // Pairs callbacks 8 and 6: set (under the lock, with callback 8) when a
+    // connection is announced, cleared by the one callback 6 that ends it.
+    lumlib::unique_critical_section m_pairLock;
+    bool m_announced = false;
     std::wstring m_callerSid;                     // the process's user, read once
     lumlib::PipeSecuritySettings m_pipeSettings;  // of the attempt in progress (one at a time)
     void* volatile m_callback;

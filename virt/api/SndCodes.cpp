@@ -2,27 +2,45 @@
 
 namespace {
 
+// Windows and service error codes that have a status of their own (this
+// file is portable: the Windows names are spelled out here).
+enum : uint32_t {
+    kErrorSuccess = 0,
+    kErrorAccessDenied = 5,           // ERROR_ACCESS_DENIED
+    kErrorNotEnoughMemory = 8,        // ERROR_NOT_ENOUGH_MEMORY
+    kErrorOutOfMemory = 14,           // ERROR_OUTOFMEMORY
+    kErrorNotReady = 21,              // ERROR_NOT_READY
+    kErrorInvalidParameter = 87,      // ERROR_INVALID_PARAMETER
+    kErrorInsufficientBuffer = 122,   // ERROR_INSUFFICIENT_BUFFER
+    kErrorAlreadyExists = 183,        // ERROR_ALREADY_EXISTS
+    kErrorNoMoreItems = 259,          // ERROR_NO_MORE_ITEMS
+    kErrorNotFound = 1168,            // ERROR_NOT_FOUND: no reply arrived
+    kErrorNoMoreDevices = 1248,       // ERROR_NO_MORE_DEVICES
+    kErrorNotConnected = 2250,        // ERROR_NOT_CONNECTED: no connection to the service
+    kServiceCode6701 = 6701,          // service-defined
+    kServiceCode8398 = 8398,          // service-defined
+};
+
 struct ErrorStatus {
     uint32_t error;
     uint32_t status;
 };
 
-// Windows / service error code -> API status (see ZKSND_STATUS_* in zksndapi.h).
 const ErrorStatus kConversions[] = {
-    {0, 0},       // success
-    {8, 2},       // ERROR_NOT_ENOUGH_MEMORY
-    {14, 2},      // ERROR_OUTOFMEMORY
-    {122, 3},     // ERROR_INSUFFICIENT_BUFFER
-    {87, 4},      // ERROR_INVALID_PARAMETER
-    {259, 5},     // ERROR_NO_MORE_ITEMS
-    {1168, 5},    // ERROR_NOT_FOUND: no reply arrived
-    {1248, 5},    // ERROR_NO_MORE_DEVICES
-    {21, 6},      // ERROR_NOT_READY
-    {183, 7},     // ERROR_ALREADY_EXISTS
-    {5, 8},       // ERROR_ACCESS_DENIED
-    {6701, 10},   // service-defined
-    {8398, 11},   // service-defined
-    {2250, 20},   // no connection to the service
+    {kErrorSuccess, kSndStatusOk},
+    {kErrorNotEnoughMemory, kSndStatusNoMemory},
+    {kErrorOutOfMemory, kSndStatusNoMemory},
+    {kErrorInsufficientBuffer, kSndStatusBufferTooSmall},
+    {kErrorInvalidParameter, kSndStatusInvalidParameter},
+    {kErrorNoMoreItems, kSndStatusNotFound},
+    {kErrorNotFound, kSndStatusNotFound},
+    {kErrorNoMoreDevices, kSndStatusNotFound},
+    {kErrorNotReady, kSndStatusNotReady},
+    {kErrorAlreadyExists, kSndStatusAlreadyExists},
+    {kErrorAccessDenied, kSndStatusAccessDenied},
+    {kServiceCode6701, kSndStatusService10},
+    {kServiceCode8398, kSndStatusService11},
+    {kErrorNotConnected, kSndStatusNotConnected},
 };
 
 }  // namespace
@@ -30,5 +48,5 @@ const ErrorStatus kConversions[] = {
 uint32_t SndErrorToStatus(uint32_t error) {
     for (const ErrorStatus& c : kConversions)
         if (c.error == error) return c.status;
-    return 1;
+    return kSndStatusFailed;
 }

@@ -109,6 +109,17 @@ inline void SndStoreU32(void* message, size_t offset, uint32_t value) {
     p[3] = uint8_t(value >> 24);
 }
 
+// ---- The 12-byte prefix every message starts with --------------------------
+// Its total length, its request number and a link-status word: all that the
+// request/response layer reads of a message.
+
+constexpr uint32_t kSndPrefixSize = 12;
+inline uint32_t SndPrefixSize(const void* message) { return SndLoadU32(message, kSndOffSize); }
+inline uint32_t SndPrefixRequestId(const void* message) { return SndLoadU32(message, kSndOffRequestId); }
+inline void SndSetRequestId(void* message, uint32_t requestId) { SndStoreU32(message, kSndOffRequestId, requestId); }
+// The frame header: the payload length, little-endian.
+constexpr uint32_t kSndFrameHeaderSize = 4;
+
 // ---- Requests the library sends -------------------------------------------
 // Each builder zeroes the whole request and fills the fields of its command.
 // It returns the request's length (also written to `size`), or 0 without

@@ -6,7 +6,8 @@
  * the calls below. Every call returns one of the ZKSND_STATUS_* codes. The
  * callback runs on library threads (and, for ZKSND_NOTIFY_CONNECTED, on the
  * thread inside ZkSndVApiInit); pointers it receives are valid only during the
- * call. The callback must not call ZkSndVCleanUp or ZkSndDeInit.
+ * call. ZkSndVCleanUp and ZkSndDeInit called from the callback return at once
+ * and finish the teardown after it returns.
  *
  * Usable from C89 to C17 and C++98 to C++20, with MSVC, clang and MinGW;
  * Windows x64, default calling convention. Needs only <stddef.h> and
@@ -39,7 +40,10 @@ enum {
     ZKSND_STATUS_NOT_CONNECTED = 20     /* not connected to the service */
 };
 
-/* Notification codes passed to the callback. */
+/* Notification codes passed to the callback. Every ZKSND_NOTIFY_CONNECTED is
+ * followed by exactly one ZKSND_NOTIFY_CONNECTION_LOST when that connection
+ * ends, however it ends; a 6 never comes without an 8 before it. Teardown
+ * (ZkSndVCleanUp, ZkSndDeInit) ends the pairing: no callback after it. */
 enum {
     ZKSND_NOTIFY_CONNECTION_LOST = 6,   /* param: the caller's session id (a number, not a pointer) */
     ZKSND_NOTIFY_CONNECTED = 8,         /* param: 0 */
