@@ -17,10 +17,7 @@ int main(int argc, char** argv) {
     const int reconnects = argc > 2 ? std::atoi(argv[2]) : 3;
     std::printf("lifecycle_bench: %d starts and stops, %d reconnections\n", rounds, reconnects);
     CApi api;
-    if (!api.Loaded()) {
-        std::printf("zksndapi.dll or one of its exports not found\n");
-        return 1;
-    }
+    if (!api.LoadedOrSay()) return 1;
     CLogLevelScope level;
     CServiceServer server(0);
     if (!level.Set(0) || !server.Start()) {

@@ -48,10 +48,7 @@ int main(int argc, char** argv) {
     std::printf("notify_bench: %u device records, request to the end-of-list callback, %d runs each\n", kDevices,
                 rounds);
     CApi api;
-    if (!api.Loaded()) {
-        std::printf("zksndapi.dll or one of its exports not found\n");
-        return 1;
-    }
+    if (!api.LoadedOrSay()) return 1;
     CLogLevelScope level;
     CServiceServer server(kDevices);
     if (!server.Start()) {
@@ -64,12 +61,7 @@ int main(int argc, char** argv) {
         CNotifyLog notes;
         CRawClient raw;
         level.Set(logLevel);
-        api.Init(&CNotifyLog::Callback, &notes);
-        if (notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) < 0 || !raw.Open(5000)) {
-            std::printf("no connection\n");
-            api.DeInit();
-            return 1;
-        }
+        if (!ConnectBoth(api, notes, raw)) return 1;
         std::vector<double> lib, base;
         for (int r = 0; r < rounds; ++r) {  // 2000 records warm up by themselves: every run is kept
             double b = RawList(raw, request);

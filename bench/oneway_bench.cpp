@@ -85,10 +85,7 @@ int main(int argc, char** argv) {
     std::printf("oneway_bench: ZkSndSetDefault against a raw WriteFile, %d x %d calls at each LogLevel\n", rounds,
                 perRound);
     CApi api;
-    if (!api.Loaded()) {
-        std::printf("zksndapi.dll or one of its exports not found\n");
-        return 1;
-    }
+    if (!api.LoadedOrSay()) return 1;
     CLogLevelScope level;
     CServiceServer server(0);
     if (!server.Start()) {
@@ -105,12 +102,7 @@ int main(int argc, char** argv) {
             CNotifyLog notes;
             CRawClient raw;
             level.Set(logLevel);
-            api.Init(&CNotifyLog::Callback, &notes);
-            if (notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) < 0 || !raw.Open(5000)) {
-                std::printf("no connection\n");
-                api.DeInit();
-                return 1;
-            }
+            if (!ConnectBoth(api, notes, raw)) return 1;
             for (int i = -5; i < perRound; ++i) {  // the first five warm up and are not kept
                 double t0 = NowUs();
                 bool ok = raw.WriteFrame(request.data(), uint32_t(request.size()));

@@ -15,10 +15,7 @@ int main(int argc, char** argv) {
     std::printf("roundtrip_bench: ZkSndGetSettings against a raw overlapped ping-pong, %d x %d calls each\n", rounds,
                 perRound);
     CApi api;
-    if (!api.Loaded()) {
-        std::printf("zksndapi.dll or one of its exports not found\n");
-        return 1;
-    }
+    if (!api.LoadedOrSay()) return 1;
     CLogLevelScope level;
     CServiceServer server(0);
     CNotifyLog notes;
@@ -26,13 +23,8 @@ int main(int argc, char** argv) {
         std::printf("cannot set LogLevel or serve the pipe\n");
         return 1;
     }
-    api.Init(&CNotifyLog::Callback, &notes);
     CRawClient raw;
-    if (notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) < 0 || !raw.Open(5000)) {
-        std::printf("no connection\n");
-        api.DeInit();
-        return 1;
-    }
+    if (!ConnectBoth(api, notes, raw)) return 1;
 
     std::vector<double> lib, base;
     std::vector<uint8_t> reply;

@@ -347,18 +347,16 @@ bool CZkLogger::AddFileBuffer() {
 
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
-    CZkLoggerBuffer* buffer = nullptr;
-    try {
-        buffer = new CZkLoggerBuffer(this, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(),
-                                     m_rotationFileNumber.load());
-        m_buffers[m_nextBufferId] = buffer;
-    } catch (CLumException* e) {
-        delete e;  // the writer's thread or events could not be created
-        return false;
-    } catch (...) {
-        delete buffer;
-        return false;
-    }
+    // The writer's thread or events may fail to be created, or the map to grow:
+    // either way no writer is added.
+    std::unique_ptr<CZkLoggerBuffer> buffer;
+    const uint32_t error = lumlib::CatchReturn([&] {
+        buffer.reset(new CZkLoggerBuffer(this, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(),
+                                         m_rotationFileNumber.load()));
+        m_buffers[m_nextBufferId] = buffer.get();
+    });
+    if (error != ERROR_SUCCESS) return false;
+    buffer.release();  // the map owns it now
     ++m_nextBufferId;
     return true;
 }

@@ -46,6 +46,19 @@ double Max(const std::vector<double>& values) {
 
 // ---- the DLL -------------------------------------------------------------------
 
+bool CApi::LoadedOrSay() const {
+    if (!m_loaded) std::printf("zksndapi.dll or one of its exports not found\n");
+    return m_loaded;
+}
+
+bool ConnectBoth(const CApi& api, CNotifyLog& notes, CRawClient& raw) {
+    api.Init(&CNotifyLog::Callback, &notes);
+    if (notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) >= 0 && raw.Open(5000)) return true;
+    std::printf("no connection\n");
+    api.DeInit();
+    return false;
+}
+
 CApi::CApi() : m_module(::LoadLibraryW(L"zksndapi.dll")) {
     if (!m_module.is_valid()) return;
     auto get = [this](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(m_module.get(), name)); };

@@ -35,6 +35,8 @@ public:
     // Loads zksndapi.dll from the program's folder; Loaded() tells whether every export was found.
     CApi();
     bool Loaded() const { return m_loaded; }
+    // Loaded(), or says on stdout what is missing.
+    bool LoadedOrSay() const;
 
     PFN_ZkSndVApiInit Init = nullptr;
     PFN_ZkSndVoid CleanUp = nullptr;
@@ -172,6 +174,10 @@ void Note(const char* format, ...);
 // the trace shows open_event( ... name=L"zkbench:<name>"), so the requests of
 // the library's threads between two marks can be counted. Costs one request.
 void TraceMark(const wchar_t* name);
+
+// Starts the library with notes as its callback's log and opens the raw
+// client; both connected, or says so on stdout and leaves the library stopped.
+bool ConnectBoth(const CApi& api, CNotifyLog& notes, CRawClient& raw);
 
 // The request builders' output for the raw client: the same bytes the library sends.
 std::vector<uint8_t> GetSettingsRequest(uint32_t requestId);

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -26,10 +26,8 @@ struct TempDir {
         CreateDirectoryW(path.c_str(), nullptr);
     }
     ~TempDir() {
-        std::wstring from = path.substr(0, path.size() - 1) + L'\0';  // a list, ended by an empty name
-        SHFILEOPSTRUCTW op = {};
-        op.wFunc = FO_DELETE, op.pFrom = from.c_str(), op.fFlags = FOF_NO_UI;
-        SHFileOperationW(&op);
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
 };
 
@@ -88,9 +86,7 @@ inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool sett
     logger->SetFormatFlags(kLogDefaultFormat);
     logger->BuildHeader();
     EXPECT_TRUE(logger->AddFileBuffer());
-    if (settings) {
-        EXPECT_TRUE(logger->OpenSettingsKey());
-    }
+    if (settings) { EXPECT_TRUE(logger->OpenSettingsKey()); }
     return logger;
 }
 

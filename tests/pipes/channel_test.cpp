@@ -89,18 +89,6 @@ std::vector<uint8_t> Pattern(size_t n) {
 
 }  // namespace
 
-TEST(Channel, WithoutConnectionOrThreads) {
-    Log log;
-    EXPECT_TRUE(Capture([&] { TestChannel channel(nullptr, &log); }).Is(87, L"Channel", 228));
-    Rig rig(L"chan-idle", false);
-    ASSERT_TRUE(rig.ok);
-    EXPECT_EQ(1u, rig.channel->RequestStop());  // nothing to wait for
-    rig.channel->Shutdown();
-    EXPECT_TRUE(rig.server.WaitForClientGone(0, 5000));
-    rig.channel.reset();
-    EXPECT_EQ(Events{"released"}, rig.Get());  // once
-}
-
 TEST(Channel, SendsFramesAndAnnouncesWhatArrivesPieceByPiece) {
     Rig rig(L"chan-io");
     ASSERT_TRUE(rig.ok);
@@ -128,25 +116,6 @@ TEST(Channel, SendsFramesAndAnnouncesWhatArrivesPieceByPiece) {
     }
     EXPECT_EQ(expected, rig.Get());
     EXPECT_TRUE(sent == rig.channel->received);
-}
-
-// Two frames, then the server closes its end (DisconnectNamedPipe would
-// discard what the client has not read) or cuts a third frame short; the
-// threads start once the frames wait in the pipe, or before they arrive.
-TEST(Channel, AnnouncesWhatArrivedBeforeTheLossThenReleases) {
-    for (int variant = 0; variant < 3; ++variant) {
-        SCOPED_TRACE(variant);
-        Rig rig(L"chan-loss", variant != 0);
-        ASSERT_TRUE(rig.ok);
-        ASSERT_TRUE(rig.server.WriteFrame(0, "one", 3) && rig.server.WriteFrame(0, "two", 3));
-        ASSERT_TRUE(variant == 2 ? rig.server.WriteCutFrame(0, 100, "abc", 3) : rig.server.CloseClient(0));
-        if (variant == 0) rig.channel->StartThreads();
-        EXPECT_EQ((Events{"data:3", "piece:3", "data:3", "piece:3", "lost", "released"}), rig.Get(6));
-        EXPECT_EQ("onetwo", std::string(rig.channel->received.begin(), rig.channel->received.end()));
-        EXPECT_TRUE(Capture([&] { rig.channel->SendData("late", 4); }).Is(1236, L"Channel", 506));
-        rig.channel.reset();
-        EXPECT_EQ(6u, rig.Get().size());  // released once only
-    }
 }
 
 TEST(Channel, DisconnectReleasesUnreportedAndDropsQueuedMessages) {

@@ -1,6 +1,5 @@
 // The single pipe client and its request/response layer, against the test pipe server.
 #include <gtest/gtest.h>
-#include <process.h>
 
 #include <algorithm>
 #include <atomic>
@@ -78,26 +77,9 @@ public:
     void OnConnectionClosed(CConnection* connection) override {
         CSinglePipeClient::OnConnectionClosed(connection);
         rec.Note([&] { ++closed; });
-        if (holdNextClose.exchange(false)) {  // keeps this retired channel's dispatch thread busy into Stop
-            ::WaitForSingleObject(StopEvent(), 10000);
-            ::Sleep(300);
-        }
-    }
-    uint32_t Connect() override {
-        if (gateKeeper) {  // no more keeper passes until Stop; the test calls the base's Connect
-            keeperGated = true;
-            ::WaitForSingleObject(StopEvent(), 10000);
-        }
-        return CSinglePipeClient::Connect();
-    }
-    size_t FinishedRetired() {
-        lumlib::__auto_locker lock(m_clientLock.get());
-        lock.Lock();
-        return std::count_if(m_retired.begin(), m_retired.end(), [](CSinglePipeChannel* c) { return c->RequestStop() != 0; });
     }
 
     Recorder rec;
-    std::atomic<bool> holdNextClose{false}, gateKeeper{false}, keeperGated{false};
     std::atomic<DWORD> initResult{1}, initThread{0};
     int lost = 0, closed = 0;
     Messages messages, messagesAtLoss;
@@ -127,7 +109,8 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 
 // One client through its whole life: no server, a server that refuses it, one
 // whose first connection OnInitConnection rejects, a connection the server
-// closes, one this side drops, and Stop with channels in every state.
+// closes, one this side drops, and Stop. (Stop while a retired channel's
+// dispatch thread still runs is the API suite's teardown from callback 6.)
 TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     Probe c;
     c.initResult = 0;
@@ -165,22 +148,9 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     }
     EXPECT_EQ(c.rec.Get(c.messagesAtLoss), (Messages{a, b}));
 
-    // client 3: retired while its dispatch thread is held; 4: retired and finished; 5: current
-    c.gateKeeper = true;
-    ASSERT_TRUE(Until([&] { return c.keeperGated.load(); }, 3000));
-    c.holdNextClose = true;
-    for (int i = 3; i <= 4; ++i) {
-        ASSERT_TRUE(server.CloseClient(i) && c.rec.WaitFor([&] { return c.closed == i + 1; }, 3000));
-        ASSERT_EQ(c.CSinglePipeClient::Connect(), 0u);
-        ASSERT_TRUE(server.WaitForClients(i + 2, 2000));
-    }
-    ASSERT_TRUE(Until([&] { return c.FinishedRetired() == 1; }, 3000));
-    ASSERT_EQ(c.GetRetiredCount(), 2u);
-    start = Now();
     c.Stop();
-    EXPECT_GE(Now() - start, 250u);  // waited for the held channel
     EXPECT_TRUE(!c.HasChannel() && c.GetRetiredCount() == 0);
-    EXPECT_TRUE(server.WaitForClientGone(5, 2000));
+    EXPECT_TRUE(server.WaitForClientGone(3, 2000));
 }
 
 // 200 connect/drop cycles while 8 threads send leave no thread and no handle
@@ -272,7 +242,6 @@ TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     ASSERT_TRUE(server.WriteFrame(0, notice) && server.WriteFrame(0, big));
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.notes.size() >= 2; }, 3000));
     EXPECT_EQ(c.rec.Get(c.notes), (Messages{notice, big}));  // the late reply is not among them
-    EXPECT_EQ(c.GetReceiveBufferSize(), 65535u);  // grown for the 70000 bytes, then back
     ASSERT_TRUE(server.WriteFrame(0, Message(11, 0)));  // too short: this side drops the connection
     ASSERT_TRUE(server.WaitForClientGone(0, 3000) && server.WaitForClients(2, 3000));  // and connects again
 
@@ -284,28 +253,4 @@ TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     c.Stop();
     EXPECT_TRUE(caller.Finished(1500));  // at once, not after the reply wait
     EXPECT_EQ(result, 1460u);
-}
-
-// Without a service. The failed-attempt count is process-wide, so this runs in
-// a child process of its own, which ends with 42 when every assertion passed.
-TEST(RequestResponse, WithoutServiceRequestsFailAndOneNoticeIsRaised) {
-    wchar_t exe[MAX_PATH];
-    ASSERT_NE(::GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
-    EXPECT_EQ(_wspawnl(_P_WAIT, exe, L"child", L"--gtest_also_run_disabled_tests",
-                       L"--gtest_filter=WithoutService.DISABLED_Run", nullptr), 42);
-}
-
-TEST(WithoutService, DISABLED_Run) {
-    ASSERT_EQ(CSinglePipeClientEx::GetFailedAttempts(), 0);
-    for (size_t notices : {1u, 0u}) {  // only the first failed attempt of the process raises it
-        ExProbe c;
-        ASSERT_EQ(c.Start(), 0u);
-        ULONGLONG start = Now();
-        EXPECT_EQ(c.Request(20, 1), 2250u);
-        EXPECT_PRED3(Between, Now() - start, 2500, 6000);
-        EXPECT_EQ(c.GetLastRequestId(), 16u);  // the first try and 15 renumbered retries
-        EXPECT_EQ(c.rec.Get(c.notes), Messages(notices, Message(12, 0, 0, 2250)));
-        EXPECT_EQ(CSinglePipeClientEx::GetFailedAttempts(), -1);
-    }
-    if (!::testing::Test::HasFailure()) ::ExitProcess(42);
 }

@@ -1,8 +1,6 @@
 #include "tests/support/HostileService.h"
 
 #include "tools/tessaline-emu/DeviceFile.h"
-#include "tools/tessaline-emu/EmuServer.h"
-#include "tools/tessaline-emu/EmuState.h"
 
 namespace zk_testkit {
 
@@ -12,42 +10,27 @@ namespace {
 
 const DWORD kHoldTimeoutMs = 10000;  // for the kit's own client to be accepted
 
-struct FaultRow {
-    ServiceFault fault;
-    const char* name;
-    EmuFault emuFault;
-};
-const FaultRow kFaults[] = {
-    {ServiceFault::kNone, "none", EmuFault::kNone},
-    {ServiceFault::kStopReading, "stop-reading", EmuFault::kStopReading},
-    {ServiceFault::kShortFrame, "short-frames", EmuFault::kShortFrames},
-    {ServiceFault::kBusyOnlyInstance, "busy-only-instance", EmuFault::kNone},
-    {ServiceFault::kRawLength, "raw-length", EmuFault::kRawLength},
-    {ServiceFault::kHugeNotification, "huge-notification", EmuFault::kHugeNotification},
-    {ServiceFault::kSlowReply, "slow-replies", EmuFault::kSlowReplies},
-    {ServiceFault::kChurn, "churn", EmuFault::kChurn},
-};
-
-const FaultRow& RowOf(ServiceFault fault) {
-    for (const FaultRow& row : kFaults)
-        if (row.fault == fault) return row;
-    return kFaults[0];
-}
+// Indexed by ServiceFault.
+const char* const kNames[] = {"none", "stop-reading", "short-frames", "busy-only-instance",
+                              "raw-length", "huge-notification", "slow-replies", "churn"};
+const EmuFault kEmuFaults[] = {EmuFault::kNone,      EmuFault::kStopReading,       EmuFault::kShortFrames,
+                               EmuFault::kNone,      EmuFault::kRawLength,         EmuFault::kHugeNotification,
+                               EmuFault::kSlowReplies, EmuFault::kChurn};
 
 }  // namespace
 
-const char* FaultName(ServiceFault fault) { return RowOf(fault).name; }
+const char* FaultName(ServiceFault fault) { return kNames[int(fault)]; }
 
 CHostileService::CHostileService(ServiceFault fault, std::wstring pipeName) : m_fault(fault) {
     m_options.pipeName = std::move(pipeName);
     m_options.quiet = true;
-    m_options.fault = RowOf(fault).emuFault;
+    m_options.fault = kEmuFaults[int(fault)];
     m_options.faultDelayMs = kSlowReplyMs;
     if (fault == ServiceFault::kBusyOnlyInstance) {
         m_options.maxInstances = 1;
-        m_options.defaultTimeoutMs = kHugeDefaultTimeoutMs;
+        m_options.defaultTimeoutMs = 24u * 24 * 60 * 60 * 1000;  // 24 days
     }
-    if (fault == ServiceFault::kStopReading) m_options.bufferSize = kSmallBufferSize;
+    if (fault == ServiceFault::kStopReading) m_options.bufferSize = 4096;  // a client blocks after a few messages
 }
 
 CHostileService::~CHostileService() { Stop(); }
@@ -65,7 +48,7 @@ bool CHostileService::Start() {
         m_held.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
         // Taken once the server has accepted it (and greeted it: the greeting waits unread in the pipe).
-        if (!m_held.is_valid() || !WaitFor([this] { return m_server->Connections(); }, 1, kHoldTimeoutMs)) {
+        if (!m_held.is_valid() || !WaitForConnections(1, kHoldTimeoutMs)) {
             Stop();
             return false;
         }
@@ -94,24 +77,14 @@ uint32_t CHostileService::Connections() const {
     return all >= m_heldConnections ? all - m_heldConnections : 0;
 }
 
-uint32_t CHostileService::Messages() const { return m_server ? m_server->Messages() : 0; }
-
 bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) const {
-    return WaitFor([this] { return Connections(); }, count, timeoutMs);
-}
-
-bool CHostileService::WaitForMessages(uint32_t count, DWORD timeoutMs) const {
-    return WaitFor([this] { return Messages(); }, count, timeoutMs);
-}
-
-bool CHostileService::WaitFor(const std::function<uint32_t()>& counter, uint32_t count, DWORD timeoutMs) const {
     if (!m_server) return false;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {
-        if (counter() >= count) return true;
+        if (Connections() >= count) return true;
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) return false;
-        // Set whenever a counter grows; it may be the other one, so look again.
+        // Set whenever a traffic counter grows; it may be the other one, so look again.
         ::WaitForSingleObject(m_server->TrafficEvent(), static_cast<DWORD>(deadline - now));
     }
 }

@@ -30,18 +30,13 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "support/Holders.h"
 #include "tests/support/TestPipeServer.h"
-#include "tools/tessaline-emu/EmuOptions.h"
-
-namespace tessaline_emu {
-class CEmuServer;
-class CEmuState;
-}  // namespace tessaline_emu
+#include "tools/tessaline-emu/EmuServer.h"
+#include "tools/tessaline-emu/EmuState.h"
 
 namespace zk_testkit {
 
@@ -61,18 +56,12 @@ class CHostileService {
 public:
     // kSlowReply's delay: longer than the client's 3-second reply wait.
     static const DWORD kSlowReplyMs = 4000;
-    // kBusyOnlyInstance's nDefaultTimeOut: 24 days.
-    static const DWORD kHugeDefaultTimeoutMs = 24u * 24 * 60 * 60 * 1000;
-    // kStopReading's pipe buffer: small, so a client blocks after a few messages.
-    static const DWORD kSmallBufferSize = 4096;
 
     explicit CHostileService(ServiceFault fault, std::wstring pipeName = kServicePipeName);
     ~CHostileService();  // Stop
     CHostileService(const CHostileService&) = delete;
     CHostileService& operator=(const CHostileService&) = delete;
 
-    // The emulator's options, to adjust before Start (device list, delays ...).
-    tessaline_emu::EmuOptions& Options() { return m_options; }
     // Serves the pipe; for kBusyOnlyInstance its one instance is taken when
     // this returns. False when the pipe could not be served.
     bool Start();
@@ -83,17 +72,13 @@ public:
     bool ReleaseHeldInstance();
 
     // Connections accepted (the kit's own holder not counted) and messages
-    // received since Start; the waits return false when timeoutMs passed first.
+    // received since Start; the wait returns false when timeoutMs passed first.
     uint32_t Connections() const;
-    uint32_t Messages() const;
+    uint32_t Messages() const { return m_server ? m_server->Messages() : 0; }
     bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
-    bool WaitForMessages(uint32_t count, DWORD timeoutMs) const;
-
-    ServiceFault Fault() const { return m_fault; }
     const std::wstring& Name() const { return m_options.pipeName; }
 
 private:
-    bool WaitFor(const std::function<uint32_t()>& counter, uint32_t count, DWORD timeoutMs) const;
 
     const ServiceFault m_fault;
     tessaline_emu::EmuOptions m_options;

@@ -23,17 +23,14 @@ struct Raised {
 
 // Runs f; a CLumException it raises is recorded and deleted.
 inline Raised Capture(const std::function<void()>& f) {
-    Raised r;
     try {
         f();
     } catch (CLumException* e) {
-        r.raised = true;
-        r.error = e->GetError();
-        r.line = e->GetLine();
-        r.module = e->GetModule();
+        const Raised r{true, e->GetError(), e->GetLine(), e->GetModule()};
         delete e;
+        return r;
     }
-    return r;
+    return Raised();
 }
 
 // Runs f on a thread of its own; joined on destruction.

@@ -4,10 +4,6 @@
 
 namespace zk_testkit {
 
-namespace {
-const DWORD kInstanceWaitMs = 10000;  // every instance may be taken for a moment
-}
-
 DWORD CRawPipeClient::Open(const std::wstring& path) {
     m_reader.Reset();
     m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -16,7 +12,7 @@ DWORD CRawPipeClient::Open(const std::wstring& path) {
 }
 
 std::string CRawPipeClient::Connect(const std::wstring& path) {
-    ::WaitNamedPipeW(path.c_str(), kInstanceWaitMs);
+    ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
     return Open(path) == 0 ? Next() : "not connected";
 }
 
@@ -25,10 +21,6 @@ bool CRawPipeClient::Send(const std::vector<uint8_t>& message, bool framed, DWOR
     DWORD written = 0;
     return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), timeoutMs, &written) == 0 &&
            written == bytes.size();
-}
-
-std::string CRawPipeClient::Ask(const std::vector<uint8_t>& request, std::string* record, DWORD timeoutMs) {
-    return Send(request) ? Next(record, timeoutMs) : "not sent";
 }
 
 std::string CRawPipeClient::Next(std::string* record, DWORD timeoutMs) {

@@ -33,7 +33,9 @@ public:
     // A message with its length in front; with framed false the bytes as they are.
     bool Send(const std::vector<uint8_t>& message, bool framed = true, DWORD timeoutMs = INFINITE);
     // Sends a request and returns the next message, as Next does.
-    std::string Ask(const std::vector<uint8_t>& request, std::string* record = nullptr, DWORD timeoutMs = 5000);
+    std::string Ask(const std::vector<uint8_t>& request, std::string* record = nullptr, DWORD timeoutMs = 5000) {
+        return Send(request) ? Next(record, timeoutMs) : "not sent";
+    }
     // The next whole message within timeoutMs as "event E", "device ID DEF RENDER EXTRA [NAME]",
     // "reply ID (COMMAND): status S" or "N bytes" (shorter than a header); else "timeout", "closed",
     // "refused N" (a length field above 1 MiB) or "error E". The payload of a message goes to *record.

@@ -79,11 +79,6 @@ CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
 CTestPipeServer::~CTestPipeServer() { Stop(); }
 
 bool CTestPipeServer::Start() {
-    if (m_server.IsRunning()) return true;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_stopping = false;  // clients and frames of an earlier run stay, numbered on
-    }
     if (m_server.Start() != ERROR_SUCCESS) return false;
     for (unsigned i = 0; i < m_workerCount; ++i) {
         m_workers.emplace_back(new lumlib::CWorkerThread);
@@ -150,26 +145,21 @@ std::shared_ptr<CPipeSession> CTestPipeServer::Session(size_t client) {
     return client < m_clients.size() ? m_clients[client].session : nullptr;
 }
 
-bool CTestPipeServer::EndClient(size_t client, CPipeSession::EndHow how) {
+bool CTestPipeServer::CloseClient(size_t client) {
     std::shared_ptr<CPipeSession> session = Session(client);
     if (!session) return false;
-    session->End(how);
+    session->End(CPipeSession::kEndClose);
     return WaitForClientGone(client, kWriteTimeoutMs);
 }
 
-bool CTestPipeServer::Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
+bool CTestPipeServer::WriteFrame(size_t client, const void* data, uint32_t size) {
     std::shared_ptr<CPipeSession> session = Session(client);
     if (!session) return false;
     uint8_t field[kFrameLengthSize];
-    StoreFrameLength(field, declaredLength);
+    StoreFrameLength(field, size);
     std::vector<uint8_t> wire(field, field + kFrameLengthSize);
     wire.insert(wire.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
     return session->Write(wire.data(), wire.size(), kWriteTimeoutMs);
-}
-
-bool CTestPipeServer::WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size) {
-    bool sent = Send(client, declaredLength, data, size);
-    return CloseClient(client) && sent;
 }
 
 bool CTestPipeServer::WaitForFrames(size_t count, DWORD timeoutMs) {

@@ -47,7 +47,8 @@ public:
     CTestPipeServer& operator=(const CTestPipeServer&) = delete;
 
     // Creates the first instance (on the calling thread, so a client may open
-    // as soon as Start returns) and the threads; false when that failed.
+    // as soon as Start returns) and the threads; false when that failed. Once
+    // per server.
     bool Start();
     // Ends every connection, closes every instance and joins every thread.
     // Recorded frames stay readable.
@@ -61,21 +62,17 @@ public:
     bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
     // Waits until the connection has ended, from either side.
     bool WaitForClientGone(size_t client, DWORD timeoutMs);
-    // End a connection from the server side; true once it has ended.
-    // DisconnectNamedPipe: the client sees 233 and loses what it had not read.
-    bool DisconnectClient(size_t client) { return EndClient(client, tessaline_emu::CPipeSession::kEndDisconnect); }
-    // CloseHandle: the client reads what was sent, then sees 109.
-    bool CloseClient(size_t client) { return EndClient(client, tessaline_emu::CPipeSession::kEndClose); }
+    // Ends a connection from the server side (CloseHandle: the client reads
+    // what was sent, then sees 109); true once it has ended.
+    bool CloseClient(size_t client);
 
     // Writes one frame in one piece; blocks while the client has not read what
     // does not fit into the pipe's buffer. false when the client is gone or
     // the write failed or took longer than 10 s.
-    bool WriteFrame(size_t client, const void* data, uint32_t size) { return Send(client, size, data, size); }
+    bool WriteFrame(size_t client, const void* data, uint32_t size);
     bool WriteFrame(size_t client, const std::vector<uint8_t>& payload) {
         return WriteFrame(client, payload.data(), static_cast<uint32_t>(payload.size()));
     }
-    // Announces declaredLength, writes only size bytes, then CloseClient.
-    bool WriteCutFrame(size_t client, uint32_t declaredLength, const void* data, uint32_t size);
 
     // Frames read from every client, in arrival order.
     bool WaitForFrames(size_t count, DWORD timeoutMs);
@@ -103,8 +100,6 @@ private:
     static unsigned __stdcall WorkMain(void* self);
     void Work();
     std::shared_ptr<tessaline_emu::CPipeSession> Session(size_t client);
-    bool Send(size_t client, uint32_t declaredLength, const void* data, uint32_t size);
-    bool EndClient(size_t client, tessaline_emu::CPipeSession::EndHow how);
     bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done);
 
     tessaline_emu::CPipeServer m_server;

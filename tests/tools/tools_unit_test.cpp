@@ -72,17 +72,19 @@ std::wstring Parsed(bool ctl, const wchar_t* line) {
                       names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device,
                       c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
     return Format(L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
-                  L"quiet=%d pipe=%s signal=%s/%s",
+                  L"quiet=%d pipe=%s signal=%s/%s fault=%d",
                   e.deviceFile.c_str(), e.settingsFile.c_str(), e.getStatus, e.setStatus, e.delayMs, e.dropAfter,
                   e.sendUnknown, e.unknownEvent, e.withhold, e.control.c_str(), e.exitAfterMs, e.quiet,
-                  e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str());
+                  e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str(), static_cast<int>(e.fault));
 }
 
 // Both tools' command lines: a part of what Parsed gives.
 TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     const std::tuple<bool, const wchar_t*, const wchar_t*> cases[] = {
         {false, L"", L"devices= settings= status=0/0 delay=0 drop=0 unknown=0/9 withhold=0 control= exit=0 quiet=0 "
-                     L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/"},
+                     L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/ fault=0"},
+        {false, L"--fault raw-length", L"fault=3"},
+        {false, L"--fault=loud", L"error: --fault: unknown fault 'loud'"},
         {false, L"--devices d.txt --settings-file=s.bin --status 5", L"devices=d.txt settings=s.bin status=5/5 "},
         {false, L"--get-status 7 --set-status 0x490 --delay=250 --withhold device-list,set-settings --drop-after 3 "
                 L"--unknown-event 6", L"status=7/1168 delay=250 drop=3 unknown=1/6 withhold=a "},
@@ -114,7 +116,6 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         {true, L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
         {true, L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
         {true, L"devices -n 3", L"error: -n belongs to 'log tail'"},
-        {true, L"locked --seconds 2", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
         {true, L"--timeout 0 devices", L"error: --timeout: give at least 1 millisecond"},
         {true, L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
         {true, L"devices --verbose", L"error: unknown option '--verbose'"},

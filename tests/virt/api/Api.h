@@ -5,6 +5,12 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +39,12 @@ struct Api {
     }
 };
 
+// The one loaded copy, shared by every test of the program.
+inline Api& Dll() {
+    static Api api;
+    return api;
+}
+
 // The log's lines, decoded from UTF-16LE without a byte-order mark.
 inline std::vector<std::wstring> ReadLogLines() {
     wchar_t folder[MAX_PATH] = {};
@@ -49,3 +61,79 @@ inline std::vector<std::wstring> ReadLogLines() {
         lines.push_back(text.substr(start, end - start));
     return lines;
 }
+
+// One callback, with the thread it ran on (devName and def for 300; info: the
+// first 5 bytes of a 9's payload, copied during the call). Code 0 marks a teardown.
+struct Notice {
+    uint32_t code;
+    uintptr_t param;
+    void* context;
+    DWORD thread;
+    std::wstring devName;
+    uint32_t def;
+    std::string info;
+};
+
+// Everything the callback was told; on request it tears the library down
+// from inside a chosen code, or runs on8 inside callback 8.
+struct Recorder {
+    static inline Recorder* current = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Notice> notices;
+    std::atomic<uint32_t> teardownOn{0};  // call teardown from inside this code
+    std::atomic<bool> withDeInit{true};   // ZkSndDeInit, else ZkSndVCleanUp
+    std::atomic<bool> throwOn8{false};
+    std::atomic<int> teardownResult{-1};
+    std::atomic<ULONGLONG> teardownMs{0};
+    std::function<void()> on8;
+
+    Recorder() { current = this; }
+    ~Recorder() { current = nullptr; }
+    static void Callback(uint32_t code, uintptr_t param, void* context) {
+        Recorder& r = *current;
+        Notice n{code, param, context, ::GetCurrentThreadId(), L"", 0, ""};
+        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
+        if (code == ZKSND_NOTIFY_DEVICE_INFO) {
+            n.devName = reinterpret_cast<const SndDeviceInfo*>(param)->devName;
+            n.def = reinterpret_cast<const SndDeviceInfo*>(param)->def;
+        }
+        r.Add(n);
+        if (code == ZKSND_NOTIFY_CONNECTED && r.on8) r.on8();
+        if (code == r.teardownOn.exchange(0)) {
+            ULONGLONG start = ::GetTickCount64();
+            r.teardownResult = int(r.withDeInit ? Dll().DeInit() : Dll().CleanUp());
+            r.teardownMs = ::GetTickCount64() - start;
+            r.Add(Notice{0, 0, nullptr, 0, L"", 0, ""});  // the connection it ended gets no 6
+        }
+        if (code == ZKSND_NOTIFY_CONNECTED && r.throwOn8.exchange(false)) throw 42;
+    }
+    void Add(const Notice& n) {
+        std::lock_guard<std::mutex> lock(mutex);
+        notices.push_back(n);
+        changed.notify_all();
+    }
+    std::vector<Notice> Snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return notices;
+    }
+    static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
+        return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
+    }
+    size_t Count(uint32_t code) { return CountOf(Snapshot(), code); }
+    bool WaitForCount(uint32_t code, size_t count, DWORD ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return CountOf(notices, code) >= count; });
+    }
+    // Every 8 is followed by one 6 (or a teardown) before the next 8; no 6 without an 8.
+    bool Balanced() {
+        bool open = false;
+        for (const Notice& n : Snapshot()) {
+            if (n.code == ZKSND_NOTIFY_CONNECTION_LOST && !open) return false;
+            if (n.code == ZKSND_NOTIFY_CONNECTED && open) return false;
+            if (n.code == 0 || n.code == ZKSND_NOTIFY_CONNECTED || n.code == ZKSND_NOTIFY_CONNECTION_LOST)
+                open = n.code == ZKSND_NOTIFY_CONNECTED;
+        }
+        return true;
+    }
+};

@@ -21,11 +21,6 @@
 
 namespace {
 
-Api& Dll() {
-    static Api api;
-    return api;
-}
-
 ULONGLONG Now() { return ::GetTickCount64(); }
 
 // ERROR lines of the log that contain text.
@@ -53,18 +48,6 @@ private:
     CHandleHolder m_done;
     std::thread m_thread;
 };
-
-// Committed private memory, summed over the address space: Wine's
-// PrivateUsage counts only resident pages.
-uint64_t CommittedPrivate() {
-    uint64_t total = 0;
-    MEMORY_BASIC_INFORMATION info;
-    for (const uint8_t* p = nullptr; ::VirtualQuery(p, &info, sizeof(info)) == sizeof(info);
-         p = static_cast<const uint8_t*>(info.BaseAddress) + info.RegionSize) {
-        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
-    }
-    return total;
-}
 
 // One instance of the service's pipe, served on a thread by a behaviour that
 // gets the connected server end. Its default time-out is a day, so a client
@@ -140,65 +123,6 @@ private:
     std::thread m_thread;
 };
 
-// What the callback saw, and what it does on a chosen code.
-struct Callbacks {
-    static Callbacks* current;
-    std::mutex mutex;
-    std::vector<uint32_t> codes;
-    std::atomic<uint32_t> teardownOn{0};   // call teardown from inside this code
-    std::atomic<bool> withDeInit{true};    // ZkSndDeInit, else ZkSndVCleanUp
-    std::atomic<bool> throwOn8{false};
-    std::atomic<int> teardownResult{-1};
-    std::atomic<ULONGLONG> teardownMs{0};
-    std::function<void()> on8;             // runs inside callback 8
-    CHandleHolder changed{lumlib::NewEvent(false)};
-
-    Callbacks() { current = this; }
-    ~Callbacks() { current = nullptr; }
-    static void Callback(uint32_t code, uintptr_t, void*) {
-        Callbacks& c = *current;
-        {
-            std::lock_guard<std::mutex> lock(c.mutex);
-            c.codes.push_back(code);
-        }
-        if (code == ZKSND_NOTIFY_CONNECTED && c.on8) c.on8();
-        if (code == c.teardownOn.exchange(0)) {
-            ULONGLONG start = Now();
-            c.teardownResult = int(c.withDeInit ? Dll().DeInit() : Dll().CleanUp());
-            c.teardownMs = Now() - start;
-            c.Mark();
-        }
-        ::SetEvent(c.changed.get());
-        if (code == ZKSND_NOTIFY_CONNECTED && c.throwOn8.exchange(false)) throw 42;
-    }
-    // A teardown ends the pairing: the connection it ended gets no 6.
-    void Mark() {
-        std::lock_guard<std::mutex> lock(mutex);
-        codes.push_back(0);
-    }
-    size_t Count(uint32_t code) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return size_t(std::count(codes.begin(), codes.end(), code));
-    }
-    bool WaitCount(uint32_t code, size_t n, DWORD ms) {
-        for (ULONGLONG end = Now() + ms; Count(code) < n;)
-            if (Now() > end || ::WaitForSingleObject(changed.get(), 100) == WAIT_FAILED) return Count(code) >= n;
-        return true;
-    }
-    // Every 8 is followed by one 6 before the next 8; no 6 without an 8.
-    bool Balanced() {
-        std::lock_guard<std::mutex> lock(mutex);
-        bool open = false;
-        for (uint32_t c : codes) {
-            if (c == 0) open = false;
-            if (c == ZKSND_NOTIFY_CONNECTED) { if (open) return false; open = true; }
-            if (c == ZKSND_NOTIFY_CONNECTION_LOST) { if (!open) return false; open = false; }
-        }
-        return true;
-    }
-};
-Callbacks* Callbacks::current = nullptr;
-
 class Hostile : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(Dll().Complete()); }
@@ -224,9 +148,9 @@ TEST_F(Hostile, TeardownAndStartAreBoundedWhateverTheServiceDoes) {
         Watchdog dog(zk_testkit::FaultName(fault), 30000);
         zk_testkit::CHostileService service(fault);
         ASSERT_TRUE(service.Start());
-        Callbacks cb;
+        Recorder cb;
         ULONGLONG start = Now();
-        ASSERT_EQ(0u, Dll().Init(&Callbacks::Callback, nullptr));
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
         EXPECT_LE(Now() - start, 1500u);
         if (fault == ServiceFault::kNone) {
             SndSettings s;
@@ -284,24 +208,24 @@ TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
                 n = s.Io(pipe, true, chunk.data(), DWORD(left < chunk.size() ? left : chunk.size()));
             s.AwaitClose(pipe);
         }, row.inBuffer);
-        Callbacks cb;
-        ASSERT_EQ(0u, Dll().Init(&Callbacks::Callback, nullptr));
+        Recorder cb;
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
         if (row.stopsReading) {
             for (int i = 0; i < 40; ++i) EXPECT_EQ(0u, Dll().GetDeviceList());
             ::Sleep(500);
         }
         ::Sleep(300);  // the connection's threads and buffers are all there
-        const uint64_t before = CommittedPrivate();
+        const uint64_t before = testkit::CommittedPrivateBytes();
         ::SetEvent(send.get());
         if (row.sent != 10) {  // all but half a frame end the connection
-            EXPECT_TRUE(cb.WaitCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 5000));
+            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 5000));
             EXPECT_TRUE(service.WaitConnections(2, 5000));  // connected again
-            EXPECT_TRUE(cb.WaitCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
+            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
             ULONGLONG start = Now();
             Dll().SetDefault(1);  // the client lock is free
             EXPECT_LT(Now() - start, 1000u);
         }
-        EXPECT_LT(CommittedPrivate(), before + (16u << 20)) << "committed before: " << before;
+        EXPECT_LT(testkit::CommittedPrivateBytes(), before + (16u << 20)) << "committed before: " << before;
         EXPECT_LT(sent.load(), 32u << 20) << "the client went on reading";
         EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
         EXPECT_TRUE(cb.Balanced());
@@ -368,11 +292,11 @@ TEST_F(Hostile, TeardownFromInsideTheCallback) {
             s.WriteFrame(client, m, uint32_t(SndBuildDeviceInfo(m, sizeof(m), 1, 1, 1, 0, u"Speakers", 8)));
         });
         ASSERT_TRUE(server.Start());
-        Callbacks cb;
+        Recorder cb;
         cb.withDeInit = row.deinit;
         cb.throwOn8 = true;  // the first 8 raises: caught and logged, nothing else happens
         if (row.code == ZKSND_NOTIFY_CONNECTED) cb.teardownOn = row.code;
-        ASSERT_EQ(0u, Dll().Init(&Callbacks::Callback, nullptr));
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
         if (row.code == ZKSND_NOTIFY_CONNECTION_LOST) {
             cb.teardownOn = row.code;
             ASSERT_TRUE(server.WaitForClient(5000) && server.CloseClient(0));
@@ -380,7 +304,7 @@ TEST_F(Hostile, TeardownFromInsideTheCallback) {
             cb.teardownOn = row.code;
             EXPECT_EQ(0u, Dll().GetDeviceList());
         }
-        ASSERT_TRUE(cb.WaitCount(row.code, 1, 5000));
+        ASSERT_TRUE(cb.WaitForCount(row.code, 1, 5000));
         for (ULONGLONG end = Now() + 5000; cb.teardownResult < 0 && Now() < end;) ::Sleep(10);
         EXPECT_EQ(0, cb.teardownResult.load());
         EXPECT_LT(cb.teardownMs.load(), 500u);
@@ -389,18 +313,20 @@ TEST_F(Hostile, TeardownFromInsideTheCallback) {
         ::Sleep(1500);  // the keeper would have connected again by now
         EXPECT_EQ(seen, cb.Count(ZKSND_NOTIFY_CONNECTED) + cb.Count(ZKSND_NOTIFY_CONNECTION_LOST))
             << "a callback came after the teardown";
-        ASSERT_EQ(0u, Dll().Init(&Callbacks::Callback, nullptr));
-        EXPECT_TRUE(cb.WaitCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
         EXPECT_LE(TimedDeInit(), 3000u);
         EXPECT_TRUE(cb.Balanced());
     }
 }
 
 // Four threads in ZkSndGetSettings (the service never replies) while another
-// calls ZkSndVCleanUp: all return, none touches the freed client.
+// calls ZkSndVCleanUp: all return, none touches the freed client, and the
+// Init/CleanUp rounds leave no thread behind.
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     Watchdog dog("calls in flight", 60000);
     RawService service([](RawService& s, HANDLE pipe) { s.AwaitClose(pipe); });
+    const long threads = testkit::ProcessThreadCount();
     for (int round = 0; round < 5; ++round) {
         ASSERT_EQ(0u, Dll().Init(nullptr, nullptr));
         std::atomic<int> done{0};
@@ -417,6 +343,8 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
         for (std::thread& t : callers) t.join();
         EXPECT_EQ(4, done.load());
     }
+    EXPECT_EQ(0u, Dll().DeInit());
+    EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads);
 }
 
 // The service goes away between callback 8 and the session id: the 8 still
@@ -425,14 +353,14 @@ TEST_F(Hostile, ConnectionEventsStayBalancedWhenTheServiceLeavesAfterCallback8) 
     Watchdog dog("balanced events", 30000);
     zk_testkit::CTestPipeServer server;
     ASSERT_TRUE(server.Start());
-    Callbacks cb;
+    Recorder cb;
     std::atomic<size_t> clients{0};
     cb.on8 = [&] {  // the first two connections break before the session id is sent
         size_t client = clients++;
         if (client < 2 && server.CloseClient(client)) ::Sleep(300);
     };
-    ASSERT_EQ(0u, Dll().Init(&Callbacks::Callback, nullptr));
-    EXPECT_TRUE(cb.WaitCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
     EXPECT_EQ(2u, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST));
     EXPECT_TRUE(cb.Balanced());
     EXPECT_LE(TimedDeInit(), 3000u);
