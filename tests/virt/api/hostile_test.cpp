@@ -182,8 +182,9 @@ TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
         EXPECT_LT(sent.load(), 32u << 20) << "the client went on reading";
         EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
         EXPECT_TRUE(cb.Balanced());
-        if (row.length > (1u << 20))
+        if (row.length > (1u << 20)) {
             EXPECT_LT(refusalsBefore, ErrorLines(refusal));
+        }
     }
 }
 
