@@ -17,18 +17,11 @@ const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
 
 // A private temporary folder, ending with a backslash; removed with everything in it.
 struct TempDir {
-    std::wstring path;
-    TempDir() {
-        static int counter = 0;
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        path = base + (L"zklog-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) + L"\\");
-        CreateDirectoryW(path.c_str(), nullptr);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    inline static int counter = 0;
+    const std::wstring path = (std::filesystem::temp_directory_path() / (L"zklog-" + std::to_wstring(GetCurrentProcessId()) +
+                                                                          L"-" + std::to_wstring(++counter))).wstring() + L"\\";
+    TempDir() { CreateDirectoryW(path.c_str(), nullptr); }
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 };
 
 // The whole file as UTF-16LE text; "<missing>" when it cannot be opened.
@@ -59,8 +52,6 @@ inline std::vector<std::wstring> ReadLog(const std::wstring& path) {
     return lines;
 }
 
-inline void DeleteSettingsKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
-
 // Sets a value of the settings key; null data deletes the value.
 inline void SetValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     if (!data) RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSettingsKey, name);
@@ -69,10 +60,8 @@ inline void SetValue(const wchar_t* name, DWORD type, const void* data, DWORD si
 inline void SetDword(const wchar_t* name, DWORD value) { SetValue(name, REG_DWORD, &value, 4); }
 
 // Polls a condition that no event announces, until it holds or timeoutMs pass.
-template <typename Condition>
-bool WaitFor(Condition condition, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); !condition(); Sleep(50))
-        if (GetTickCount() - start > timeoutMs) return false;
+template <typename Condition> bool WaitFor(Condition condition, DWORD timeoutMs) {
+    for (DWORD start = GetTickCount(); !condition(); Sleep(50)) if (GetTickCount() - start > timeoutMs) return false;
     return true;
 }
 
@@ -82,26 +71,22 @@ inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool sett
     CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
     CZkLogger* logger = new CZkLogger(dir.c_str());
     EXPECT_TRUE(logger->InitWorkPool());
-    logger->SetAsyncWrite(async);
-    logger->SetFormatFlags(kLogDefaultFormat);
-    logger->BuildHeader();
+    logger->SetAsyncWrite(async), logger->SetFormatFlags(kLogDefaultFormat), logger->BuildHeader();
     EXPECT_TRUE(logger->AddFileBuffer());
-    if (settings) { EXPECT_TRUE(logger->OpenSettingsKey()); }
+    EXPECT_TRUE(!settings || logger->OpenSettingsKey());
     return logger;
 }
 
 // Size of a file by name; 0 when it cannot be read.
 inline uint64_t FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) ? (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow : 0;
 }
 
 // A fresh settings key and a private folder; Start runs the library's start-up steps.
-class LoggerTest : public ::testing::Test {
-protected:
-    void SetUp() override { DeleteSettingsKey(); }
-    void TearDown() override { Stop(); DeleteSettingsKey(); }
+struct LoggerTest : ::testing::Test {
+    void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey); }
+    void TearDown() override { Stop(); SetUp(); }
     void Start(uint32_t async) { logger_ = StartLogger(dir_.path, async, true); }  // 0: synchronous, readable at once
     void Stop() { delete logger_; logger_ = nullptr; }
     std::wstring File() const { return dir_.path + L"zksndapi.txt"; }

@@ -32,18 +32,11 @@ bool Between(ULONGLONG value, ULONGLONG low, ULONGLONG high) { return low <= val
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
-    void Note(const std::function<void()>& change) {
-        std::lock_guard<std::mutex> lock(mutex);
-        change();
-        changed.notify_all();
-    }
+    void Note(const std::function<void()>& change) { std::lock_guard<std::mutex> lock(mutex); change(); changed.notify_all(); }
+    template <typename T> T Get(const T& field) { std::lock_guard<std::mutex> lock(mutex); return field; }
     bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-    }
-    template <typename T> T Get(const T& field) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return field;
     }
 };
 
@@ -53,8 +46,7 @@ std::vector<uint8_t> Message(uint32_t size, uint32_t requestId, uint32_t tag = 0
     const uint32_t head[3] = {size, requestId, link};
     memcpy(m.data(), head, sizeof(head));
     for (size_t i = 12; i < m.size(); ++i) m[i] = static_cast<uint8_t>(tag * 31 + i);
-    m.resize(size);
-    return m;
+    return m.resize(size), m;
 }
 
 // Records every hook and takes each announced message whole.
@@ -68,16 +60,10 @@ public:
         if (ReceiveAlloc(&p, &n)) rec.Note([&] { messages.emplace_back(p, p + n); });
         free(p);
     }
-    uint32_t OnInitConnection() override {
-        initThread = ::GetCurrentThreadId();
-        return initResult;
-    }
+    uint32_t OnInitConnection() override { return initThread = ::GetCurrentThreadId(), initResult.load(); }
     void OnConnectionLost() override { rec.Note([&] { ++lost; messagesAtLoss = messages; }); }
     void OnConnectFailed(uint32_t count) override { rec.Note([&] { failures.push_back(count); }); }
-    void OnConnectionClosed(CConnection* connection) override {
-        CSinglePipeClient::OnConnectionClosed(connection);
-        rec.Note([&] { ++closed; });
-    }
+    void OnConnectionClosed(CConnection* c) override { CSinglePipeClient::OnConnectionClosed(c), rec.Note([&] { ++closed; }); }
 
     Recorder rec;
     std::atomic<DWORD> initResult{1}, initThread{0};
@@ -95,9 +81,8 @@ public:
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
         lumlib::CByteBlock reply;
-        uint32_t result = SendRequest(request.data(), reply);
-        if (result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0)) result = 13;
-        return result;
+        const uint32_t result = SendRequest(request.data(), reply);
+        return result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0) ? 13 : result;
     }
     Recorder rec;
     Messages notes;
@@ -114,7 +99,7 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     Probe c;
     c.initResult = 0;
-    ULONGLONG start = Now();
+    const ULONGLONG start = Now();
     ASSERT_EQ(c.Start(), 0u);
     EXPECT_EQ(c.GetStatus(), 2250u);
     EXPECT_EQ(c.Send("", 1), 2250u);
@@ -158,20 +143,16 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
 TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     long threads = 0, handles = 0;
     for (int cycles : {1, 200}) {  // the first use of pipes and threads may allocate for good
-        threads = testkit::ProcessThreadCount();
-        handles = testkit::ProcessHandleCount();
+        threads = testkit::ProcessThreadCount(), handles = testkit::ProcessHandleCount();
         CTestPipeServer server;
-        ASSERT_TRUE(server.Start());
         Probe c;
-        ASSERT_EQ(c.Start(), 0u);
+        ASSERT_TRUE(server.Start() && c.Start() == 0u);
         std::atomic<bool> stop{false};
         std::vector<std::thread> senders;
         for (int i = 0; i < 8; ++i) senders.emplace_back([&] {
-            const auto m = Message(64, 0);
-            while (!stop) {
+            for (const auto m = Message(64, 0); !stop; ::Sleep(1)) {
                 const uint32_t r = c.Send(m.data(), uint32_t(m.size()));
                 EXPECT_TRUE(r == 0 || r == ERROR_NOT_CONNECTED || r == ERROR_CONNECTION_ABORTED) << r;
-                ::Sleep(1);
             }
         });
         for (int i = 0; i < cycles; ++i) {
@@ -194,18 +175,16 @@ void* NoQueueBuffers(void* block, size_t size) { return size == CBuffersList::kB
 
 TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
     CTestPipeServer server;
-    ASSERT_TRUE(server.Start());
     Probe c;
-    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(server.Start() && c.Start() == 0u);
     ASSERT_TRUE(server.WaitForClient(3000));
     std::vector<uint8_t> big = Message(400000, 0);  // more buffers than the spares hold
     lumlib::SetReallocFn(&NoQueueBuffers);
     EXPECT_EQ(c.Send(big.data(), uint32_t(big.size())), uint32_t(ERROR_NOT_ENOUGH_MEMORY));
     lumlib::SetReallocFn(nullptr);
-    auto small = Message(20, 0, 9);
+    const auto small = Message(20, 0, 9);
     EXPECT_EQ(c.Send(small.data(), 20), 0u);
-    ASSERT_TRUE(server.WaitForFrames(1, 3000));
-    EXPECT_EQ(server.Frame(0), small);  // the refused message left nothing behind
+    EXPECT_TRUE(server.WaitForFrames(1, 3000) && server.Frame(0) == small);  // the refused message left nothing behind
 }
 
 // One client and one echoing server whose answers the test switches: numbered
@@ -215,18 +194,16 @@ TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
 TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     CTestPipeServer server;
     server.SetResponder(Echo, 4, true);  // in random order when several wait
-    ASSERT_TRUE(server.Start());
     ExProbe c;
-    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(server.Start() && c.Start() == 0u);
     for (uint32_t id : {1u, 2u}) {
         EXPECT_EQ(c.Request(40, id), 0u);
         EXPECT_EQ(server.Frame(id - 1), Message(40, id, id));  // numbered from 1
     }
     std::vector<int> good(8, 0);
     std::vector<std::thread> callers;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
         callers.emplace_back([&, i] { for (int r = 0; r < 100; ++r) good[i] += c.Request(32 + i, 1000 * i + r) == 0; });
-    }
     for (auto& t : callers) t.join();
     EXPECT_EQ(good, std::vector<int>(8, 100));
 

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@ std::wstring UniquePipeName(const wchar_t* tag);
 
 class CTestPipeServer {
 public:
+    using Bytes = std::vector<uint8_t>;
     // Called once per received frame: on a worker thread when there are
     // workers, otherwise on the thread that read the frame (which then cannot
     // end that client's connection: it waits for the responder to return).
@@ -42,9 +44,7 @@ public:
     // ERROR_ACCESS_DENIED (5) like a caller the service does not admit (Wine
     // does not enforce pipe DACLs; this works on both).
     explicit CTestPipeServer(std::wstring name = kServicePipeName, bool refuseClients = false);
-    ~CTestPipeServer();  // Stop()
-    CTestPipeServer(const CTestPipeServer&) = delete;
-    CTestPipeServer& operator=(const CTestPipeServer&) = delete;
+    ~CTestPipeServer() { Stop(); }
 
     // Creates the first instance (on the calling thread, so a client may open
     // as soon as Start returns) and the threads; false when that failed. Once
@@ -58,10 +58,10 @@ public:
     // Clients are numbered 0, 1, ... in the order their connections were
     // accepted, which need not be the order in which they opened: open one
     // at a time when it matters.
-    bool WaitForClients(size_t count, DWORD timeoutMs);
+    bool WaitForClients(size_t count, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return m_clients.size() >= count; }); }
     bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
     // Waits until the connection has ended, from either side.
-    bool WaitForClientGone(size_t client, DWORD timeoutMs);
+    bool WaitForClientGone(size_t c, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return c < m_clients.size() && m_clients[c].gone; }); }
     // Ends a connection from the server side (CloseHandle: the client reads
     // what was sent, then sees 109); true once it has ended.
     bool CloseClient(size_t client);
@@ -70,37 +70,40 @@ public:
     // does not fit into the pipe's buffer. false when the client is gone or
     // the write failed or took longer than 10 s.
     bool WriteFrame(size_t client, const void* data, uint32_t size);
-    bool WriteFrame(size_t client, const std::vector<uint8_t>& payload) {
-        return WriteFrame(client, payload.data(), static_cast<uint32_t>(payload.size()));
-    }
+    bool WriteFrame(size_t client, const Bytes& payload) { return WriteFrame(client, payload.data(), uint32_t(payload.size())); }
 
     // Frames read from every client, in arrival order.
-    bool WaitForFrames(size_t count, DWORD timeoutMs);
-    size_t FrameCount();
-    std::vector<uint8_t> Frame(size_t index);  // empty when out of range
-    uint64_t BytesReceived(size_t client);     // every byte read, lengths included
+    bool WaitForFrames(size_t count, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return m_frames.size() >= count; }); }
+    size_t FrameCount() { std::lock_guard<std::mutex> lock(m_lock); return m_frames.size(); }
+    std::vector<uint8_t> Frame(size_t i) { std::lock_guard<std::mutex> lock(m_lock); return i < m_frames.size() ? m_frames[i] : Bytes(); }
+    uint64_t BytesReceived(size_t client) { auto s = Session(client); return s ? s->BytesRead() : 0; }  // every byte read, lengths included
 
     // workerThreads 0: the responder runs on the reading thread, in order.
     // Otherwise on that many workers, started by Start (so set them before);
     // with shuffle each takes a random waiting frame instead of the oldest, so
     // answers come back out of order.
-    void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false);
+    void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_responder = std::move(responder), m_workerCount = workerThreads, m_shuffle = shuffle;
+    }
 
 private:
-    class Handler;
-    struct Client {
-        std::shared_ptr<tessaline_emu::CPipeSession> session;
-        bool gone = false;
-    };
-    struct Job {
-        size_t client;
-        std::vector<uint8_t> frame;
-    };
+    struct Handler;
+    struct Client { std::shared_ptr<tessaline_emu::CPipeSession> session; bool gone = false; };
+    struct Job { size_t client; std::vector<uint8_t> frame; };
 
     static unsigned __stdcall WorkMain(void* self);
-    void Work();
-    std::shared_ptr<tessaline_emu::CPipeSession> Session(size_t client);
-    bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done);
+    void Change(const std::function<void()>& change) {  // under the lock, then tells the waiters
+        { std::lock_guard<std::mutex> lock(m_lock); change(); }
+        m_changed.notify_all();
+    }
+    std::shared_ptr<tessaline_emu::CPipeSession> Session(size_t i) {
+        std::lock_guard<std::mutex> lock(m_lock); return i < m_clients.size() ? m_clients[i].session : nullptr;
+    }
+    bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    }
 
     tessaline_emu::CPipeServer m_server;
     std::vector<std::unique_ptr<lumlib::CWorkerThread>> m_workers;  // Start and Stop only

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -31,43 +33,36 @@ struct CTempFile {
     const std::wstring path;
 };
 
+DWORD ignored = 0;
 std::string ReadFileText(const std::wstring& path) {
     std::vector<uint8_t> bytes;
-    DWORD error = 0;
-    return zktools::ReadWholeFile(path, &bytes, &error) ? std::string(bytes.begin(), bytes.end()) : std::string();
+    return zktools::ReadWholeFile(path, &bytes, &ignored) ? std::string(bytes.begin(), bytes.end()) : std::string();
 }
-
 bool WriteFileText(const std::wstring& path, const std::string& text) {
-    DWORD error = 0;
-    return zktools::WriteWholeFile(path, text.data(), text.size(), &error);
+    return zktools::WriteWholeFile(path, text.data(), text.size(), &ignored);
 }
 
 // A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file.
 class CChild {
 public:
-    ~CChild() {  // still running (a test failed halfway): ended before its output file goes
-        if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000);
-    }
+    // Still running (a test failed halfway): ended before its output file goes.
+    ~CChild() { if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000); }
     bool Start(const std::wstring& program, const std::wstring& arguments) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out.get();
+        si.cb = sizeof(si), si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = out.get();
         PROCESS_INFORMATION pi = {};
         std::wstring line = program + L" " + arguments;
         if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
         ::CloseHandle(pi.hThread);
-        m_process.reset(pi.hProcess);
-        return true;
+        return m_process.reset(pi.hProcess), true;
     }
     // Exit code, or -1 when it has not ended within timeoutMs.
     int Wait(DWORD timeoutMs) {
         DWORD code = 0;
-        const bool ended = ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0;
-        return ended && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
+        return ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0 && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
     }
     std::string Output() const { return ReadFileText(m_out.path); }
 
@@ -80,8 +75,7 @@ protected:
 int RunTool(const std::wstring& program, const std::wstring& arguments, std::string* output) {
     CChild child;
     const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
-    *output = child.Output();
-    return code;
+    return *output = child.Output(), code;
 }
 
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
@@ -105,25 +99,17 @@ public:
     // Returns once the pipe is served (the emulator sets NAME.ready).
     bool Start(const std::wstring& options = L"") {
         CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
-        if (!CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options))
-            return false;
-        HANDLE waits[2] = {ready.get(), m_process.get()};
-        return ::WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+        return CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options) &&
+               ::WaitForMultipleObjects(2, std::array<HANDLE, 2>{ready.get(), m_process.get()}.data(), FALSE, 30000) == WAIT_OBJECT_0;
     }
     bool Signal(const wchar_t* action) {
         CHandleHolder event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, (m_control + L"." + action).c_str()));
         return event.is_valid() && ::SetEvent(event.get());
     }
     // Stops it cleanly: its exit code, or -1 when it did not end.
-    int Stop() {
-        Signal(L"stop");
-        return Wait(30000);
-    }
+    int Stop() { return Signal(L"stop"), Wait(30000); }
 
-    const std::wstring pipe, path;
-
-private:
-    const std::wstring m_control = UniquePipeName(L"ctl");
+    const std::wstring pipe, path, m_control = UniquePipeName(L"ctl");
 };
 
 using zk_testkit::Request;
@@ -132,8 +118,7 @@ using CRawClient = zk_testkit::CRawPipeClient;
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {
     std::string devices, next = client.Ask(Request(SndBuildGetDeviceList));
-    for (; devices.size() < 100000 && next.compare(0, 7, "device ") == 0; next = client.Next())
-        devices += next.substr(7) + " ";
+    for (; devices.size() < 100000 && next.compare(0, 7, "device ") == 0; next = client.Next()) devices += next.substr(7) + " ";
     EXPECT_EQ("event " + std::to_string(eZkSndRdpVLastDeviceInfo), next) << "the device list did not end";
     return devices;
 }
@@ -180,8 +165,7 @@ TEST(Emulator, ServesClientsFromOneSharedState) {
     // Bad input: an empty frame and a message shorter than a header are ignored, an unknown command gets
     // ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing.
     std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9), cut = Request(SndBuildSetSettings, nullptr, 10);
-    SndStoreU32(unknown.data(), kSndOffCommand, 55);
-    cut.resize(100);
+    SndStoreU32(unknown.data(), kSndOffCommand, 55), cut.resize(100);
     ASSERT_TRUE(a.Send({}) && a.Send({6, 0, 0, 0, 0, 0}) && a.Send(unknown) && a.Send(cut));
     EXPECT_EQ("reply 9 (55): status 1", a.Next());
     EXPECT_EQ("reply 10 (9): status 87", a.Next());
@@ -245,8 +229,6 @@ TEST(Emulator, DeviceFileAndFaultOptions) {
     EXPECT_EQ(0, emu.Stop());
 }
 
-int Ctl(const std::wstring& arguments, std::string* output) { return RunTool(L"zksndctl.exe", arguments, output); }
-
 // Nothing serves the service's pipe here.
 TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     const CTempFile wrongSize(L"settings");
@@ -268,17 +250,13 @@ TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
     CEmulator emu(true);
     ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5"));
     std::string out;
-    EXPECT_EQ(0, Ctl(L"watch --seconds 4", &out));
-    const size_t connected = out.find("connected (8)"), lost = out.find("connection lost (6)");
-    const size_t device = out.find("device (300): id 0, render, default");
-    EXPECT_LT(connected, out.find("server information (9)")) << out;
-    EXPECT_LT(connected, device) << out;
+    EXPECT_EQ(0, RunTool(L"zksndctl.exe", L"watch --seconds 4", &out));
+    const size_t connected = out.find("connected (8)"), device = out.find("device (300): id 0, render, default");
+    EXPECT_LT(connected, std::min(device, out.find("server information (9)"))) << out;
     EXPECT_LT(device, out.find("end of device list (301), 3 devices")) << out;
-    EXPECT_NE(npos, out.find("connected (8)", lost)) << out;  // lost (npos finds nothing), then connected again
-
+    EXPECT_NE(npos, out.find("connected (8)", out.find("connection lost (6)"))) << out;  // lost (npos finds nothing), then connected again
     // The service's ERROR_ACCESS_DENIED reaches the caller as the library's "access denied".
-    EXPECT_EQ(18, Ctl(L"settings get", &out));
-    EXPECT_NE(npos, out.find("access denied (status 8)")) << out;
+    ExpectRuns(L"zksndctl.exe", {{L"settings get", 18, "access denied (status 8)"}});
 }
 
 // The library's registry key as a test found it: LogLevel and the key's access rules come back at the end.
@@ -286,10 +264,9 @@ struct CSavedSettingsKey {
     CSavedSettingsKey() {
         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zelkor\\Tessaline Server", 0, nullptr, 0,
                           KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-        DWORD size = sizeof(level);
+        DWORD size = sizeof(level), securitySize = sizeof(security);
         hadLevel = ::RegGetValueW(key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &level, &size) == 0;
-        size = sizeof(security);
-        saved = ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security, &size) == 0;
+        saved = ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security, &securitySize) == 0;
     }
     ~CSavedSettingsKey() {
         if (saved) ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security);
@@ -318,13 +295,12 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
                               "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"));
     CEmulator emu(true);
     ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted()));
-    const char* escaped = "Evil\\x1b[31mX\\rY\\nZ";
     ExpectRuns(L"zksndctl.exe", {
         {L"log level 3", 0, "log level set to 3 (DEBUG)"},
         {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
         {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
         {L"devices", 0, "yes      render   0      Haut-parleurs \xC3\xA9tage 2"},
-        {L"devices", 0, escaped},
+        {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ"},
         {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\""},
         {L"--json devices", 0, "\"kind\": \"capture\", \"extra\": 0, \"name\": \"Evil\\u001b[31mX\\rY\\nZ\"}"},
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
@@ -337,25 +313,19 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ."},  // the library escaped them when it logged
     });
 
-    std::string out;
-    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
     std::string record = ReadFileText(file.path);
     ASSERT_EQ(336u, record.size());
-    record[17] = static_cast<char>(record[17] ^ 0x5A);
-    record[335] = 'z';
+    record[17] = static_cast<char>(record[17] ^ 0x5A), record[335] = 'z';
     ASSERT_TRUE(WriteFileText(file.path, record));
-    ASSERT_EQ(0, Ctl(L"settings set " + file.Quoted(), &out)) << out;
+    ExpectRuns(L"zksndctl.exe", {{L"settings set " + file.Quoted(), 0, ""}});
     ASSERT_TRUE(::DeleteFileW(file.path.c_str()));
-    ASSERT_EQ(0, Ctl(L"settings get --out " + file.Quoted(), &out)) << out;
+    ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""},
+                                 {L"settings get", 0, "0010  00 5a"}});  // a hex dump, 16 bytes a line
     EXPECT_EQ(record, ReadFileText(file.path));
-    ASSERT_EQ(0, Ctl(L"settings get", &out)) << out;  // a hex dump, 16 bytes a line
-    EXPECT_NE(npos, out.find("0010  00 5a")) << out;
-
     ASSERT_TRUE(saved.MakeReadOnly());
-    EXPECT_EQ(7, Ctl(L"log level 1", &out));
-    EXPECT_NE(npos, out.find("setting the log level needs an administrator")) << out;
-    EXPECT_EQ(0, Ctl(L"log level", &out));  // reading still works, and nothing changed
-    EXPECT_NE(npos, out.find("log level 3 (DEBUG)")) << out;
+    ExpectRuns(L"zksndctl.exe", {{L"log level 1", 7, "setting the log level needs an administrator"},
+                                 {L"log level", 0, "log level 3 (DEBUG)"}});  // reading still works, nothing changed
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -34,27 +33,21 @@ struct Api {
     PFN_ZkSndGetSettings GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
     PFN_ZkSndSetSettings SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");
     PFN_ZkSndVoid IsLocked = Proc<PFN_ZkSndVoid>(dll, "ZkConfigIsLocked");
-    bool Complete() const {
-        return Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings && IsLocked;
-    }
+    bool Complete() const { return Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings && IsLocked; }
 };
 
 // The one loaded copy, shared by every test of the program.
-inline Api& Dll() {
-    static Api api;
-    return api;
-}
+inline Api& Dll() { static Api api; return api; }
 
 // The log's lines, decoded from UTF-16LE without a byte-order mark.
 inline std::vector<std::wstring> ReadLogLines() {
     wchar_t folder[MAX_PATH] = {};
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
+    std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt", text;
     std::vector<std::wstring> lines;
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
     if (!file.is_valid()) return lines;
-    std::wstring text(::GetFileSize(file.get(), nullptr) / 2, L'\0');
+    text.resize(::GetFileSize(file.get(), nullptr) / 2);
     DWORD read = 0;
     ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
     for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
@@ -65,13 +58,8 @@ inline std::vector<std::wstring> ReadLogLines() {
 // One callback, with the thread it ran on (devName and def for 300; info: the
 // first 5 bytes of a 9's payload, copied during the call). Code 0 marks a teardown.
 struct Notice {
-    uint32_t code;
-    uintptr_t param;
-    void* context;
-    DWORD thread;
-    std::wstring devName;
-    uint32_t def;
-    std::string info;
+    uint32_t code; uintptr_t param; void* context; DWORD thread;
+    std::wstring devName = L""; uint32_t def = 0; std::string info = "";
 };
 
 // Everything the callback was told; on request it tears the library down
@@ -92,31 +80,21 @@ struct Recorder {
     ~Recorder() { current = nullptr; }
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Recorder& r = *current;
-        Notice n{code, param, context, ::GetCurrentThreadId(), L"", 0, ""};
+        Notice n{code, param, context, ::GetCurrentThreadId()};
         if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
-        if (code == ZKSND_NOTIFY_DEVICE_INFO) {
-            n.devName = reinterpret_cast<const SndDeviceInfo*>(param)->devName;
-            n.def = reinterpret_cast<const SndDeviceInfo*>(param)->def;
-        }
+        if (auto* d = reinterpret_cast<const SndDeviceInfo*>(param); code == ZKSND_NOTIFY_DEVICE_INFO) n.devName = d->devName, n.def = d->def;
         r.Add(n);
         if (code == ZKSND_NOTIFY_CONNECTED && r.on8) r.on8();
         if (code == r.teardownOn.exchange(0)) {
             ULONGLONG start = ::GetTickCount64();
             r.teardownResult = int(r.withDeInit ? Dll().DeInit() : Dll().CleanUp());
             r.teardownMs = ::GetTickCount64() - start;
-            r.Add(Notice{0, 0, nullptr, 0, L"", 0, ""});  // the connection it ended gets no 6
+            r.Add(Notice{0, 0, nullptr, 0});  // the connection it ended gets no 6
         }
         if (code == ZKSND_NOTIFY_CONNECTED && r.throwOn8.exchange(false)) throw 42;
     }
-    void Add(const Notice& n) {
-        std::lock_guard<std::mutex> lock(mutex);
-        notices.push_back(n);
-        changed.notify_all();
-    }
-    std::vector<Notice> Snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return notices;
-    }
+    void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
+    std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }
     static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
         return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
     }
@@ -129,8 +107,7 @@ struct Recorder {
     bool Balanced() {
         bool open = false;
         for (const Notice& n : Snapshot()) {
-            if (n.code == ZKSND_NOTIFY_CONNECTION_LOST && !open) return false;
-            if (n.code == ZKSND_NOTIFY_CONNECTED && open) return false;
+            if ((n.code == ZKSND_NOTIFY_CONNECTION_LOST && !open) || (n.code == ZKSND_NOTIFY_CONNECTED && open)) return false;
             if (n.code == 0 || n.code == ZKSND_NOTIFY_CONNECTED || n.code == ZKSND_NOTIFY_CONNECTION_LOST)
                 open = n.code == ZKSND_NOTIFY_CONNECTED;
         }

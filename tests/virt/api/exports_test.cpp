@@ -4,37 +4,25 @@
 #include <windows.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "support/TestPipeServer.h"
 #include "tests/virt/api/Api.h"
 #include "virt/api/SndProtocol.h"
-#include "virt/api/zksndapi.h"
 
 using zk_testkit::CTestPipeServer;
 
 namespace {
 
 using CodeList = std::vector<uint32_t>;
-CodeList Codes(const std::vector<Notice>& seen) {
-    CodeList codes;
-    for (const Notice& n : seen) codes.push_back(n.code);
-    return codes;
-}
-
-DWORD CurrentSession() {
-    DWORD session = 0;
-    return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) ? session : 0xFFFFFFFFu;
-}
+CodeList Codes(const std::vector<Notice>& seen) { CodeList c; for (const Notice& n : seen) c.push_back(n.code); return c; }
+DWORD CurrentSession() { DWORD s = 0; return ::ProcessIdToSessionId(::GetCurrentProcessId(), &s) ? s : 0xFFFFFFFFu; }
 
 // A service stand-in: answers the device list with its devices and settings
 // requests with the configured status.
 struct FakeService {
     CTestPipeServer server;
     std::vector<std::u16string> devices = {u"Speakers", u"Headset"};
-    uint32_t replyStatus = 0;
-    bool answer = true;
+    uint32_t replyStatus = 0; bool answer = true;
     uint8_t settings[kSndSettingsSize];
 
     FakeService() {
@@ -54,6 +42,7 @@ struct FakeService {
                                            withRecord ? settings : nullptr), out);
             }
         });
+        EXPECT_TRUE(server.Start());
     }
     void Send(size_t client, size_t length, const uint8_t* message) { server.WriteFrame(client, message, uint32_t(length)); }
 
@@ -61,15 +50,11 @@ struct FakeService {
     // empty when it did not come.
     std::vector<uint8_t> Request(uint32_t command, SndDecodedRequest& req, size_t count = 1) {
         req = SndDecodedRequest{};
-        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000;) {
-            for (size_t i = 0, seen = 0; i < server.FrameCount(); ++i) {
-                std::vector<uint8_t> f = server.Frame(i);
-                if (f.size() < kSndHeaderSize || SndLoadU32(f.data(), kSndOffCommand) != command || ++seen < count) continue;
-                SndDecodeRequest(f.data(), f.size(), req);
-                return f;
-            }
-            server.WaitForFrames(server.FrameCount() + 1, 100);
-        }
+        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000; server.WaitForFrames(server.FrameCount() + 1, 100))
+            for (size_t i = 0, seen = 0; i < server.FrameCount(); ++i)
+                if (std::vector<uint8_t> f = server.Frame(i);
+                    f.size() >= kSndHeaderSize && SndLoadU32(f.data(), kSndOffCommand) == command && ++seen >= count)
+                    return SndDecodeRequest(f.data(), f.size(), req), f;
         return {};
     }
 };
@@ -84,48 +69,37 @@ protected:
 }  // namespace
 
 TEST_F(ExportsTest, WithoutClientOrServiceEveryCallHasItsDefinedStatus) {
-    EXPECT_EQ(1u, api.IsLocked());
-    EXPECT_EQ(1u, api.GetDeviceList());
-    EXPECT_EQ(1u, api.SetDefault(3));
-    EXPECT_EQ(1u, api.GetSettings(nullptr));  // the client check comes before the pointer check
-    EXPECT_EQ(1u, api.SetSettings(nullptr));
-    EXPECT_EQ(0u, api.CleanUp());
-    EXPECT_EQ(0u, api.CleanUp());
-    EXPECT_EQ(0u, api.DeInit());
+    // the client check comes before the pointer check
+    EXPECT_EQ((CodeList{1, 1, 1, 1, 1, 0, 0, 0}), (CodeList{api.IsLocked(), api.GetDeviceList(), api.SetDefault(3),
+              api.GetSettings(nullptr), api.SetSettings(nullptr), api.CleanUp(), api.CleanUp(), api.DeInit()}));
 
     Recorder rec;
     ASSERT_EQ(0u, api.Init(&Recorder::Callback, nullptr));  // no service: still started
     EXPECT_EQ(1u, api.IsLocked());
     DWORD start = ::GetTickCount();
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_NOT_CONNECTED), api.GetDeviceList());
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_NOT_CONNECTED), api.SetDefault(1));
+    EXPECT_EQ((CodeList{ZKSND_STATUS_NOT_CONNECTED, ZKSND_STATUS_NOT_CONNECTED}), (CodeList{api.GetDeviceList(), api.SetDefault(1)}));
     EXPECT_LT(::GetTickCount() - start, 1000u);
     SndSettings s;
-    EXPECT_EQ(4u, api.GetSettings(nullptr));
-    EXPECT_EQ(4u, api.SetSettings(nullptr));
+    EXPECT_EQ((CodeList{4, 4}), (CodeList{api.GetSettings(nullptr), api.SetSettings(nullptr)}));
     start = ::GetTickCount();
     EXPECT_EQ(1u, api.GetSettings(&s));
     DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_GE(elapsed, 2500u);  // retried for about 3 s
-    EXPECT_LE(elapsed, 6000u);
+    EXPECT_TRUE(elapsed >= 2500u && elapsed <= 6000u) << elapsed;  // retried for about 3 s
     EXPECT_TRUE(rec.Snapshot().empty());  // nothing connected, nothing to tell
 }
 
 TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
     FakeService svc;
-    ASSERT_TRUE(svc.server.Start());
     Recorder rec;
     int first = 0, other = 0;
     ASSERT_EQ(0u, api.Init(&Recorder::Callback, &first));
 
     std::vector<Notice> seen = rec.Snapshot();  // taken right after Init returned
     ASSERT_EQ((CodeList{8}), Codes(seen));
-    EXPECT_EQ(0u, seen[0].param);
-    EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread);
+    EXPECT_TRUE(seen[0].param == 0 && seen[0].thread == ::GetCurrentThreadId());
     SndDecodedRequest req;
     svc.Request(nCmdSetSessionId, req);
-    EXPECT_TRUE(req.wellFormed);
-    EXPECT_EQ(CurrentSession(), req.argument);
+    EXPECT_TRUE(req.wellFormed && req.argument == CurrentSession()) << req.argument;
 
     // a second init with a null callback keeps the first callback and context
     ASSERT_EQ(0u, api.Init(nullptr, &other));
@@ -141,16 +115,14 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
 
     EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
     svc.Request(nCmdSetDefaultDevice, req);
-    EXPECT_TRUE(req.wellFormed);
-    EXPECT_EQ(0xDEADBEEFu, req.argument);
+    EXPECT_TRUE(req.wellFormed && req.argument == 0xDEADBEEFu);
 
     // Only known, well-formed notifications reach the application.
     uint8_t m[256];
     svc.Send(0, SndBuildServerInfo(m, sizeof(m), "info", 5), m);
     for (uint32_t evt : {4u, 5u, 6u, 7u, 8u, 9u, 1234u}) svc.Send(0, SndBuildNotification(m, sizeof(m), evt, nullptr, 0), m);
     size_t n = SndBuildNotification(m, sizeof(m), eZkSndRdpVDeviceInfo, nullptr, 0);
-    SndStoreU32(m, kSndOffAsyncFlag, 0);
-    svc.Send(0, n, m);
+    SndStoreU32(m, kSndOffAsyncFlag, 0), svc.Send(0, n, m);
     svc.Send(0, SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2, m);  // name runs off the end
     svc.Send(0, 20, m);  // shorter than the header
     svc.Send(0, SndBuildLastDeviceInfo(m, sizeof(m)), m);
@@ -171,7 +143,6 @@ TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
 
 TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
     FakeService svc;
-    ASSERT_TRUE(svc.server.Start());
     ASSERT_EQ(0u, api.Init(nullptr, nullptr));
     ASSERT_TRUE(svc.server.WaitForClient(5000));
 
@@ -180,8 +151,7 @@ TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
     for (const Case& c : cases) {
         svc.replyStatus = c.serviceStatus;
         SndSettings got, put;
-        std::memset(&got, 0xEE, sizeof(got));
-        std::memset(&put, 0x5A, sizeof(put));
+        std::memset(&got, 0xEE, sizeof(got)), std::memset(&put, 0x5A, sizeof(put));
         EXPECT_EQ(c.expected, api.GetSettings(&got)) << "service status " << c.serviceStatus;
         if (c.expected == 0) EXPECT_EQ(0, std::memcmp(got.data, svc.settings, sizeof(got.data)));
         else EXPECT_EQ(0xEE, got.data[0]) << "nothing copied on failure";
@@ -191,8 +161,7 @@ TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
     std::vector<uint8_t> f = svc.Request(nCmdSetSettings, req);  // the record and nothing else
     ASSERT_TRUE(req.wellFormed);
     EXPECT_NE(0u, req.requestId);
-    EXPECT_EQ(0x5A, f[kSndOffPayload]);
-    EXPECT_EQ(0x5A, f.back());
+    EXPECT_TRUE(f[kSndOffPayload] == 0x5A && f.back() == 0x5A);
 
     svc.answer = false;  // a silent service: no reply within the 3 s wait
     SndSettings s;

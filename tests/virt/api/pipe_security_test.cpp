@@ -4,15 +4,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "log/ZkLogger.h"
 #include "support/PipeIdentity.h"
@@ -35,7 +30,6 @@ const wchar_t kScratchKey[] = L"Software\\zksndapi-tests\\pipe-security";
 std::atomic<DWORD> g_lastFlags{0};
 std::atomic<bool> g_impostor{false};  // the server claims to run as another user
 const wchar_t kImpostorSid[] = L"S-1-5-21-1-2-3-1001";
-const uint32_t kImpostorPid = 4242;
 PipeClientLevel g_level = PipeClientLevel::Identification;
 
 HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
@@ -45,24 +39,15 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
 }
 DWORD ImpostorOrReal(HANDLE pipe, ServerIdentity* server) {
     if (!g_impostor) return QueryPipeServer(pipe, server);
-    *server = ServerIdentity{kImpostorPid, kImpostorSid, false};
-    return ERROR_SUCCESS;
+    return *server = ServerIdentity{4242, kImpostorSid, false}, ERROR_SUCCESS;
 }
-PipeSecuritySettings ChosenLevel() {
-    PipeSecuritySettings s;
-    s.level = g_level;
-    return s;
-}
+PipeSecuritySettings ChosenLevel() { PipeSecuritySettings s; s.level = g_level; return s; }
 
 // Installs the substitutes for one test and puts the table back afterwards.
 struct Substitutes {
     PipeIdentityApi saved = ActivePipeIdentityApi();
     Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel}; }
-    ~Substitutes() {
-        ActivePipeIdentityApi() = saved;
-        g_impostor = false;
-        g_level = PipeClientLevel::Identification;
-    }
+    ~Substitutes() { ActivePipeIdentityApi() = saved, g_impostor = false, g_level = PipeClientLevel::Identification; }
 };
 
 // A log in a folder of its own for the client's lines; Text() closes it and reads it.
@@ -74,17 +59,11 @@ struct TestLog {
         const std::wstring dir = temp + (L"zk-pipesec-" + std::to_wstring(::GetCurrentProcessId()) + L"\\");
         path = dir + L"zksndapi.txt";
         g_pLogger = CZkLogger::New(dir.c_str());
-        g_pLogger->SetAsyncWrite(0);
-        g_pLogger->SetFormatFlags(kLogDefaultFormat);  // with the level label
-        g_pLogger->AddFileBuffer();
+        g_pLogger->SetAsyncWrite(0), g_pLogger->SetFormatFlags(kLogDefaultFormat), g_pLogger->AddFileBuffer();  // level label
     }
-    ~TestLog() {
-        Text();
-        ::DeleteFileW(path.c_str());
-    }
+    ~TestLog() { Text(), ::DeleteFileW(path.c_str()); }
     std::wstring Text() {
-        delete g_pLogger;  // drains the log into its file
-        g_pLogger = nullptr;
+        delete g_pLogger, g_pLogger = nullptr;  // drains the log into its file
         std::ifstream in(std::filesystem::path(path), std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
@@ -101,8 +80,7 @@ public:
     ~Client() override { Stop(); }
     bool WaitForCode(uint32_t code, DWORD ms) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms),
-                                  [&] { return std::find(m_codes.begin(), m_codes.end(), code) != m_codes.end(); });
+        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return std::count(m_codes.begin(), m_codes.end(), code); });
     }
     std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer
     bool serverInfoCommitted = false;
@@ -118,8 +96,7 @@ private:
             self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
             self->serverInfo.assign(p, p + kServerInfoMinBytes);
         }
-        self->m_codes.push_back(code);
-        self->m_changed.notify_all();
+        self->m_codes.push_back(code), self->m_changed.notify_all();
     }
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -134,13 +111,10 @@ TEST(ServerTrust, AcceptsServiceAccountsTheCallerAndListedSidsOnly) {
     const std::wstring caller = L"S-1-5-21-7-8-9-1001";
     const std::vector<std::wstring> listed = {L"s-1-5-21-7-8-9-1500"};
     const struct { const wchar_t* sid; bool ownerOfPipe; bool accepted; } cases[] = {
-        {L"S-1-5-18", false, true},            {L"S-1-5-19", false, true},
-        {L"S-1-5-20", false, true},            {L"S-1-5-80-1-2-3-4-5", false, true},
-        {L"S-1-5-21-7-8-9-1001", false, true}, {L"S-1-5-21-7-8-9-1500", false, true},
-        {L"S-1-5-32-544", true, true},         {L"S-1-5-32-544", false, false},
-        {L"S-1-5-21-7-8-9-1002", false, false}, {L"S-1-5-80", false, false},
-        {L"S-1-5-180", false, false},          {L"S-1-5-18-", false, false},
-        {L"S-1-5-18x", false, false},          {L"", false, false},
+        {L"S-1-5-18", false, true}, {L"S-1-5-19", false, true}, {L"S-1-5-20", false, true}, {L"S-1-5-80-1-2-3-4-5", false, true},
+        {L"S-1-5-21-7-8-9-1001", false, true}, {L"S-1-5-21-7-8-9-1500", false, true}, {L"S-1-5-32-544", true, true},
+        {L"S-1-5-32-544", false, false}, {L"S-1-5-21-7-8-9-1002", false, false}, {L"S-1-5-80", false, false},
+        {L"S-1-5-180", false, false}, {L"S-1-5-18-", false, false}, {L"S-1-5-18x", false, false}, {L"", false, false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.accepted, IsAcceptedServer(ServerIdentity{1, c.sid, c.ownerOfPipe}, caller, listed))
@@ -150,13 +124,9 @@ TEST(ServerTrust, AcceptsServiceAccountsTheCallerAndListedSidsOnly) {
 }
 
 TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
-    struct Row {
-        const wchar_t* what;
-        DWORD type;
-        std::vector<uint8_t> level;  // PipeImpersonationLevel bytes; empty: absent
-        std::wstring sids;           // TrustedServerSids, as REG_MULTI_SZ characters; empty: absent
-        PipeClientLevel expected;
-        std::vector<std::wstring> expectedSids;
+    struct Row {  // level: PipeImpersonationLevel bytes, sids: TrustedServerSids characters; empty: absent
+        const wchar_t* what; DWORD type; std::vector<uint8_t> level; std::wstring sids;
+        PipeClientLevel expected; std::vector<std::wstring> expectedSids;
     };
     const std::vector<Row> rows = {
         {L"nothing set", REG_DWORD, {}, L"", PipeClientLevel::Identification, {}},
@@ -180,8 +150,9 @@ TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
             ::RegSetValueExW(key.get(), kTrustedServerSidsValue, 0, REG_MULTI_SZ,
                              reinterpret_cast<const BYTE*>(r.sids.data()), DWORD(r.sids.size() * sizeof(wchar_t)));
         PipeSecuritySettings s = ReadPipeSecuritySettings(HKEY_CURRENT_USER, kScratchKey);
-        EXPECT_EQ(r.expected, s.level) << std::string(r.what, r.what + wcslen(r.what));
-        EXPECT_EQ(r.expectedSids, s.trustedSids) << std::string(r.what, r.what + wcslen(r.what));
+        SCOPED_TRACE(std::string(r.what, r.what + wcslen(r.what)));
+        EXPECT_EQ(r.expected, s.level);
+        EXPECT_EQ(r.expectedSids, s.trustedSids);
     }
     ::RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
 }
@@ -212,8 +183,7 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         ASSERT_TRUE(server.WaitForClients(2, 5000)) << "the keeper opens again a second later";
         ASSERT_TRUE(server.WaitForClientGone(1, 5000));
         EXPECT_GE(client.GetFailureCount(), 1u);  // attempts run one after the other
-        EXPECT_EQ(0u, server.BytesReceived(0));
-        EXPECT_EQ(0u, server.BytesReceived(1));
+        EXPECT_EQ(0u, server.BytesReceived(0) + server.BytesReceived(1));
         EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0));
 
         // the same server, seen as it really is (our own user), is accepted
@@ -236,12 +206,10 @@ TEST(PipeSecurity, ServerInformationWithoutPayloadIsAllZeros) {
     ASSERT_EQ(0u, client.Start());
     ASSERT_TRUE(server.WaitForClient(5000));
     std::u16string name(1500, u'x');
-    std::vector<uint8_t> device(kSndHeaderSize + 16 + 2 * name.size() + 2);
-    device.resize(SndBuildDeviceInfo(device.data(), device.size(), 1, 1, 1, 0, name.data(), name.size()));
-    ASSERT_TRUE(server.WriteFrame(0, device));
+    std::vector<uint8_t> device(kSndHeaderSize + 18 + 2 * name.size());
+    ASSERT_TRUE(server.WriteFrame(0, device.data(), uint32_t(SndBuildDeviceInfo(device.data(), device.size(), 1, 1, 1, 0, name.data(), name.size()))));
     std::vector<uint8_t> info(kSndHeaderSize);
-    info.resize(SndBuildNotification(info.data(), info.size(), eZkSndRdpVServerInfo, nullptr, 0));
-    ASSERT_TRUE(server.WriteFrame(0, info));
+    ASSERT_TRUE(server.WriteFrame(0, info.data(), uint32_t(SndBuildNotification(info.data(), info.size(), eZkSndRdpVServerInfo, nullptr, 0))));
     ASSERT_TRUE(client.WaitForCode(ZKSND_NOTIFY_SERVER_INFO, 5000));
     EXPECT_TRUE(client.serverInfoCommitted);
     EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo);
