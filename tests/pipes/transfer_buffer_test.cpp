@@ -35,23 +35,27 @@ public:
 }  // namespace
 
 // Blocks from 4 threads (10000 in all when drained), and empty ones between
-// them, queue up behind a held block; then a draining stop delivers them all
-// in order, an immediate one none.
+// them, queue up behind a held block, or race a worker that empties the queue
+// between bursts (a lost wake-up there leaves blocks behind); then a draining
+// stop delivers them all in order, an immediate one none.
 TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
     const uint32_t kThreads = 4;
-    for (uint32_t immediate : {0u, 1u}) {
+    for (int mode : {0, 1, 2}) {  // held, racing, immediate stop
+        const bool immediate = mode == 2, racing = mode == 1;
         const uint32_t kPerThread = immediate ? 100 : 2500;
-        SCOPED_TRACE(testing::Message() << "StopTransfer(" << immediate << ")");
+        SCOPED_TRACE(testing::Message() << "mode " << mode);
         Sink s;
+        if (racing) ::SetEvent(s.gate.get());
         ASSERT_EQ(s.Push("held", 4), 1u);
         ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
         std::vector<std::thread> producers;
         for (uint32_t t = 0; t < kThreads; ++t) {
-            producers.emplace_back([&s, t, kPerThread] {
+            producers.emplace_back([&s, t, kPerThread, racing] {
                 uint32_t block[8] = {t};
                 for (block[1] = 0; block[1] < kPerThread; ++block[1]) {
                     s.Push(block, 8 + block[1] % 25);
                     if (block[1] % 7 == 0) s.Push(block, 0);  // never reaches Process
+                    if (racing && block[1] % 64 == 0) ::Sleep(1);  // the worker empties the queue
                 }
             });
         }
