@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "support/lumlib.h"
+#include "tools/common/ConsoleOut.h"
 
 namespace tessaline_emu {
 namespace {
@@ -12,18 +13,6 @@ const DWORD kReadChunk = 65536;
 // How long the listener waits before trying again to create an instance
 // that could not be created (it also tries as soon as a connection ends).
 const DWORD kRetryMs = 1000;
-
-std::wstring ErrorWords(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    lumlib::unique_local_ptr<wchar_t*> owned(text);
-    std::wstring words = n != 0 ? std::wstring(text, n) : std::wstring();
-    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L'.'))
-        words.pop_back();
-    return (words.empty() ? L"error" : words) + L" (" + std::to_wstring(error) + L")";
-}
 
 bool IsClientGone(DWORD error) { return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED; }
 
@@ -85,7 +74,7 @@ bool CPipeSession::Write(const void* bytes, size_t size, DWORD timeoutMs) {
         ov.hEvent = m_writeEvent.get();
         DWORD written = 0;
         if (!::WriteFile(m_pipe.get(), p, chunk, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
-            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + ErrorWords(::GetLastError());
+            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
             return false;
         }
         DWORD wait = INFINITE;
@@ -102,7 +91,7 @@ bool CPipeSession::Write(const void* bytes, size_t size, DWORD timeoutMs) {
             return false;
         }
         if (!::GetOverlappedResult(m_pipe.get(), &ov, &written, FALSE) || written == 0) {
-            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + ErrorWords(::GetLastError());
+            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write failed: " + zktools::ErrorText(::GetLastError());
             return false;
         }
         p += written;
@@ -121,7 +110,7 @@ bool CPipeSession::Guarded(F&& call) {
     bool result = false;
     const uint32_t error = lumlib::CatchReturn([&] { result = call(); });
     if (error == ERROR_SUCCESS) return result;
-    m_endReason = L"handler failed: " + ErrorWords(error);
+    m_endReason = L"handler failed: " + zktools::ErrorText(error);
     return false;
 }
 
@@ -165,7 +154,7 @@ void CPipeSession::Run() {
                 ::GetLastError() != ERROR_IO_PENDING) {
                 const DWORD error = ::GetLastError();
                 clientGone = IsClientGone(error);
-                m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + ErrorWords(error);
+                m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + zktools::ErrorText(error);
                 break;
             }
             readPending = true;
@@ -186,7 +175,7 @@ void CPipeSession::Run() {
             continue;
         }
         if (w != WAIT_OBJECT_0 + 3) {
-            m_endReason = L"wait failed: " + ErrorWords(::GetLastError());
+            m_endReason = L"wait failed: " + zktools::ErrorText(::GetLastError());
             break;
         }
         DWORD got = 0;
@@ -194,7 +183,7 @@ void CPipeSession::Run() {
         if (!::GetOverlappedResult(m_pipe.get(), &ov, &got, FALSE)) {
             const DWORD error = ::GetLastError();
             clientGone = IsClientGone(error);
-            m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + ErrorWords(error);
+            m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + zktools::ErrorText(error);
             break;
         }
         alive = ReadMessages(got);
@@ -323,7 +312,7 @@ void CPipeServer::Accept(CHandleHolder& instance) {
         m_sessions.push_back(session);
     }
     if (!session->Start(std::move(handler))) {
-        Log(L"cannot start a client thread: " + ErrorWords(lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY)));
+        Log(L"cannot start a client thread: " + zktools::ErrorText(lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY)));
         SessionEnded();
     }
 }
@@ -332,7 +321,7 @@ void CPipeServer::Listen() {
     CHandleHolder connectEvent(lumlib::NewEvent());
     CHandleHolder instance(m_firstInstance.release());
     if (!connectEvent.is_valid()) {
-        Log(L"cannot create an event: " + ErrorWords(::GetLastError()));
+        Log(L"cannot create an event: " + zktools::ErrorText(::GetLastError()));
         return;
     }
     HANDLE waits[3] = {m_stop.get(), m_reap.get(), connectEvent.get()};
@@ -344,7 +333,7 @@ void CPipeServer::Listen() {
             if (!instance.is_valid()) {
                 // Every instance taken (ERROR_PIPE_BUSY) is expected with an instance limit: wait for a
                 // connection to end. Anything else is worth a line.
-                if (error != ERROR_PIPE_BUSY) Log(L"cannot create a pipe instance: " + ErrorWords(error));
+                if (error != ERROR_PIPE_BUSY) Log(L"cannot create a pipe instance: " + zktools::ErrorText(error));
                 const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kRetryMs);
                 if (w == WAIT_OBJECT_0 + 1) Reap(false);
                 else if (w != WAIT_TIMEOUT) return;
@@ -366,7 +355,7 @@ void CPipeServer::Listen() {
             } else if (error == ERROR_IO_PENDING) {
                 pending = true;
             } else if (error != ERROR_NO_DATA) {  // not just a client that came and went: pause before the next try
-                Log(L"waiting for a client failed: " + ErrorWords(error));
+                Log(L"waiting for a client failed: " + zktools::ErrorText(error));
                 if (::WaitForSingleObject(m_stop.get(), kRetryMs) != WAIT_TIMEOUT) return;
             }
         }
@@ -392,7 +381,7 @@ void CPipeServer::Listen() {
         }
         // A session that cannot be had (memory, a raising factory) costs that client only.
         const uint32_t error = lumlib::CatchReturn([&] { Accept(instance); });
-        if (error != ERROR_SUCCESS) Log(L"cannot take a client: " + ErrorWords(error));
+        if (error != ERROR_SUCCESS) Log(L"cannot take a client: " + zktools::ErrorText(error));
         instance.reset();
     }
 }
