@@ -1,7 +1,6 @@
 // The single pipe client and its request/response layer, against the test pipe server.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
