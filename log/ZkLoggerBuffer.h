@@ -83,7 +83,6 @@ public:
     // live one). Wine runs every process elevated and keeps no owners, so tests
     // choose both. Call before the first write.
     void SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context);
-    bool IsHardened() const { return m_privileged; }
 
     // State, for diagnostics and tests.
     bool IsFileOpen();

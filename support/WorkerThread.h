@@ -46,7 +46,6 @@ public:
     // Sets the stop event the routine watches.
     void Signal();
     HANDLE StopEvent() const { return m_stopEvent.get(); }
-    bool IsStopSignalled() const { return m_stopEvent.is_valid() && IsSignalled(m_stopEvent.get()); }
 
     // The thread's handle, for waits; null when none is owned.
     HANDLE handle() const { return m_thread.get(); }
