@@ -16,9 +16,6 @@ const uint32_t kLineListRefillEvent = 42;
 const uint32_t kLineListRefillThread = 56;
 const uint32_t kLineListAllocate = 93;
 const uint32_t kLineTbQueue = 25;
-const uint32_t kLineTbDataReady = 35;
-const uint32_t kLineTbClosing = 44;
-const uint32_t kLineTbQuit = 48;
 const uint32_t kLineTbThread = 54;
 
 const unsigned kRefillThreadStack = 16384;
@@ -121,7 +118,8 @@ void CBuffersList::AddBuffer() {
 
 void CBuffersList::ReleaseFrontBuffer() {
     if (m_spares.size() < m_spareLimit) {
-        m_spares.splice(m_spares.end(), m_chain, m_chain.begin());
+        // Taken first by the next AddBuffer: the buffer just used is still in the cache.
+        m_spares.splice(m_spares.begin(), m_chain, m_chain.begin());
     } else {
         std::free(m_chain.front());
         m_chain.pop_front();
@@ -342,11 +340,7 @@ CTransferBuffer::CTransferBuffer() : m_queue(nullptr) {
 
     const DWORD queueError = lumlib::CatchReturn([this] { m_queue = new CBuffersList(); });
     if (queueError != ERROR_SUCCESS) fail(kLineTbQueue, queueError);
-    m_dataReadyEvent.reset(NewEvent());
-    if (!m_dataReadyEvent.is_valid()) fail(kLineTbDataReady, ::GetLastError());
-    m_closingEvent.reset(NewEvent());
-    if (!m_closingEvent.is_valid()) fail(kLineTbClosing, ::GetLastError());
-    // The worker's stop event is its quit event; started suspended, resumed last.
+    // Started suspended, resumed last.
     const DWORD error = m_worker.Start(&CTransferBuffer::TransferThread, this, true);
     if (error != ERROR_SUCCESS) fail(kLineTbThread, error);
     m_worker.Resume();
@@ -363,52 +357,65 @@ CTransferBuffer::~CTransferBuffer() {
     m_queue = nullptr;
 }
 
-uint32_t CTransferBuffer::Push(const void* data, uint64_t size) {
+uint32_t CTransferBuffer::Push(const void* data, uint64_t size) { return PushBlock(data, size, false); }
+
+uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake) {
     if (::InterlockedCompareExchange(&m_closing, 0, 0) != 0) return 0;
     if (size != 0 && data == nullptr) return 0;
+    {
+        lumlib::__auto_locker lock(m_tbLock.get());
+        lock.Lock();
+        // out of memory: nothing was queued (the list took the block back)
+        if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
+        m_stalled = false;
+        // A lingering worker finds the block within its linger.
+        wake = wake || m_lingerMs == 0 || m_asleep;
+    }
+    // With nobody waiting (the worker is busy and drains all that is queued) this costs nothing.
+    if (wake) ::WakeConditionVariable(&m_workChanged);
+    return 1;
+}
+
+void CTransferBuffer::SetLinger(DWORD lingerMs, DWORD idleMs) {
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
-    // out of memory: nothing was queued (the list took the block back)
-    if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
-    // Signalled only when it is not set already (the queue was empty, or the
-    // worker gave up on its front block): the worker drains all that is queued.
-    if (!m_readySet) {
-        ::SetEvent(m_dataReadyEvent.get());
-        m_readySet = true;
-    }
-    return 1;
+    m_lingerMs = lingerMs;
+    m_idleMs = idleMs;
 }
 
 void CTransferBuffer::ClearQueue() {
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
     m_queue->FreeChain();
-    ::ResetEvent(m_dataReadyEvent.get());
-    m_readySet = false;
+    m_stalled = false;
 }
 
 DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
     if (immediate) {
         ::InterlockedExchange(&m_closing, 1);
-        ::SetEvent(m_closingEvent.get());
         ClearQueue();
     } else {
+        ::WakeAllConditionVariable(&m_workChanged);  // a lingering worker starts now
         for (;;) {
             {
                 lumlib::__auto_locker lock(m_tbLock.get());
                 lock.Lock();
                 // Empty and nothing taken but undelivered: quitting now loses nothing.
-                if (m_queue->IsEmpty() && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0) break;
-                // Blocks nobody can take any more: the worker has ended. (Taking
-                // the last block also resets the event: that one is still being
-                // delivered, so wait for it.)
-                if (m_worker.HasEnded() ||
-                    (!m_readySet && ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0))
-                    break;
+                const bool idle = ::InterlockedCompareExchange(&m_inFlight, 0, 0) == 0;
+                if (m_queue->IsEmpty() && idle) break;
+                // Blocks nobody can take any more: the worker has ended, or
+                // it gave up on the front block and waits for a push.
+                if (m_worker.HasEnded() || (m_stalled && idle)) break;
             }
             ::Sleep(kDrainPollMs);
         }
     }
+    {
+        lumlib::__auto_locker lock(m_tbLock.get());
+        lock.Lock();
+        m_quit = true;
+    }
+    ::WakeAllConditionVariable(&m_workChanged);
     // Called on the worker itself (from Process) it cannot wait for itself.
     return m_worker.Stop() ? WAIT_OBJECT_0 : WAIT_FAILED;
 }
@@ -416,6 +423,8 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
 bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty) {
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
+    *queueEmpty = 0;
+    if (m_quit) return false;  // a stop between the wait and here: deliver nothing more
     bool taken = false;
     bool dropped = false;
     // Grow first, take second. When there is no memory for the copy the block
@@ -434,11 +443,8 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
         dropped = true;
     }
     *queueEmpty = m_queue->IsEmpty();
-    // After a drop the blocks behind it are still to come: the event stays set.
-    if (*queueEmpty || (!taken && !dropped)) {
-        ::ResetEvent(m_dataReadyEvent.get());
-        m_readySet = false;
-    }
+    // Neither taken nor dropped: looking again before the next push would spin.
+    if (!taken && !dropped && !*queueEmpty) m_stalled = true;
     return taken;
 }
 
@@ -447,12 +453,23 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     // Without its first block the buffer grows on the first message.
     lumlib::CByteBlock work(kWorkingBufferSize);
 
-    HANDLE events[2] = {self->m_worker.StopEvent(), self->m_dataReadyEvent.get()};
     for (;;) {
-        DWORD result = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0) break;
-        if (result != WAIT_OBJECT_0 + 1) continue;
-
+        {
+            lumlib::__auto_locker lock(self->m_tbLock.get());
+            lock.Lock();
+            // Held once here, as sleeping on the condition requires. A
+            // lingering worker looks again every m_lingerMs until it has been
+            // idle for m_idleMs, then sleeps until a push wakes it.
+            DWORD idle = 0;
+            while (!self->HasWorkLocked()) {
+                const bool linger = self->m_lingerMs != 0 && idle < self->m_idleMs;
+                self->m_asleep = !linger;
+                ::SleepConditionVariableCS(&self->m_workChanged, self->m_tbLock.get(), linger ? self->m_lingerMs : INFINITE);
+                idle += self->m_lingerMs;
+            }
+            self->m_asleep = false;
+            if (self->m_quit) break;
+        }
         uint64_t size = 0;
         uint32_t queueEmpty = 0;
         const bool taken = self->TakeBlock(work, &size, &queueEmpty);
@@ -460,7 +477,6 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
             ::InterlockedExchange(&self->m_inFlight, 0);
             continue;
         }
-        if (IsSignalled(events[0])) break;
         self->Process(work.get(), size, queueEmpty);
         ::InterlockedExchange(&self->m_inFlight, 0);
         if (queueEmpty) ShrinkToStandard(work, kWorkingBufferSize);

@@ -118,17 +118,34 @@ public:
     uint32_t GetDroppedCount() const { return static_cast<uint32_t>(m_dropped); }
 
 protected:
+    // Queues a block; wake = false leaves a lingering worker to find it at its
+    // next look (see SetLinger). Push queues with wake = false.
+    uint32_t PushBlock(const void* data, uint64_t size, bool wake);
+    // Opt-in for a worker whose blocks may wait a little (the log): once idle
+    // it looks again every lingerMs for up to idleMs before it sleeps until
+    // woken, and pushes meanwhile cost no wake-up. 0 (the default): a push
+    // wakes an idle worker at once.
+    void SetLinger(DWORD lingerMs, DWORD idleMs);
+
     static unsigned __stdcall TransferThread(void* self);
     // Takes the front block into the working buffer; false when none was taken.
     bool TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty);
+    // Under m_tbLock: the worker has something to do (a block to take, or quit).
+    bool HasWorkLocked() const { return m_quit || (!m_stalled && !m_queue->IsEmpty()); }
 
     lumlib::unique_critical_section m_tbLock;  // outside the queue's lock
     CBuffersList* m_queue;
-    CHandleHolder m_dataReadyEvent;
-    CHandleHolder m_closingEvent;
-    lumlib::CWorkerThread m_worker;  // its stop event is the worker's quit event
-    bool m_readySet = false;       // the data-ready event's state, kept under m_tbLock
-    volatile LONG m_closing = 0;   // set with the closing event; read without a wait
+    // The worker sleeps on this condition under m_tbLock: a push, a stop or a
+    // cleared queue wakes it. A condition costs no kernel object and no wake
+    // at all while the worker is busy, where an event costs a call each time.
+    CONDITION_VARIABLE m_workChanged = CONDITION_VARIABLE_INIT;
+    lumlib::CWorkerThread m_worker;
+    bool m_quit = false;     // under m_tbLock: the worker ends at its next look
+    bool m_stalled = false;  // under m_tbLock: the front block could be neither taken nor dropped; wait for a push
+    bool m_asleep = false;   // under m_tbLock: the worker waits without time-out, only a wake ends it
+    DWORD m_lingerMs = 0;    // set before the first push
+    DWORD m_idleMs = 0;
+    volatile LONG m_closing = 0;   // pushes are refused
     volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet
     volatile LONG m_dropped = 0;
 };
