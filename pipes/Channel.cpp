@@ -13,8 +13,6 @@ const wchar_t kChannelModule[] = L"Channel";
 enum : uint32_t {
     kLineReceiveBuffer = 221,
     kLineNoConnection = 228,
-    kLineReceivedEvent = 236,
-    kLineDisconnectedEvent = 248,
     kLineReceiveQueue = 266,
     kLineNoData = 504,
     kLineLost = 506,
@@ -26,9 +24,8 @@ enum : uint32_t {
 // not make a whole frame yet.
 const uint32_t kInitialReceiveBuffer = 4096;
 const DWORD kDispatchPollMs = 100;
-
-using lumlib::IsSignalled;
-using lumlib::NewEvent;
+// What the frame buffer goes back to after a large message.
+const uint64_t kStandardFrameBuffer = 16 * 1024;
 
 // One of the channel's locks (critical sections) held for a region, released
 // on every way out.
@@ -60,10 +57,6 @@ CChannel::CChannel(CConnection* connection)
     };
     if (m_receiveBuffer.empty()) fail(ERROR_NOT_ENOUGH_MEMORY, kLineReceiveBuffer);
     if (!connection) fail(ERROR_INVALID_PARAMETER, kLineNoConnection);
-    m_receivedEvent.reset(NewEvent());
-    if (!m_receivedEvent.is_valid()) fail(::GetLastError(), kLineReceivedEvent);
-    m_disconnectedEvent.reset(NewEvent());
-    if (!m_disconnectedEvent.is_valid()) fail(::GetLastError(), kLineDisconnectedEvent);
     const uint32_t error = lumlib::CatchReturn([this] { m_receiveQueue = new CBuffersList(); });
     if (error != ERROR_SUCCESS) fail(error, kLineReceiveQueue);
     m_connection = connection;  // the caller keeps it until construction succeeded
@@ -71,8 +64,11 @@ CChannel::CChannel(CConnection* connection)
 
 CChannel::~CChannel() {
     // End the transfer worker before the members Process uses go away;
-    // frames not yet written are dropped.
+    // frames not yet written are dropped. The channel threads have ended
+    // already when the derived class called Shutdown; this is the safety net.
     StopTransfer(1);
+    StopDispatcher(true);
+    m_receiveThread.Join();
     delete m_receiveQueue;
     m_receiveQueue = nullptr;
 }
@@ -85,7 +81,7 @@ void CChannel::StartThreads() {
     if (error != ERROR_SUCCESS) throw new CLumException(error, kChannelModule, kLineDispatchThread, L"");
     error = m_receiveThread.Start(ReceiveThread, this, true);
     if (error != ERROR_SUCCESS) {
-        m_dispatchThread.Stop();  // sees the stop event at once
+        StopDispatcher(true);  // sees the stop at once
         throw new CLumException(error, kChannelModule, kLineReceiveThread, L"");
     }
     m_receiveThread.Resume();
@@ -96,7 +92,7 @@ void CChannel::StartThreads() {
 // ---- Sending ---------------------------------------------------------------
 
 void CChannel::SendData(const void* data, uint32_t size) {
-    if (IsSignalled(m_disconnectedEvent.get())) throw new CLumException(ERROR_CONNECTION_ABORTED, kChannelModule, kLineLost, L"");
+    if (IsLost()) throw new CLumException(ERROR_CONNECTION_ABORTED, kChannelModule, kLineLost, L"");
     if (!data && size) throw new CLumException(ERROR_INVALID_PARAMETER, kChannelModule, kLineNoData, L"");
     // A message the queue refused (no memory) was never queued: say so.
     if (!Push(data, size)) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineNoData, L"");
@@ -105,25 +101,36 @@ void CChannel::SendData(const void* data, uint32_t size) {
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
-    uint8_t header[kFrameLengthSize];
-    StoreFrameLength(header, static_cast<uint32_t>(size));
+    const uint32_t length = static_cast<uint32_t>(size);
     const uint32_t error = lumlib::CatchReturn([&] {
-        const uint8_t* parts[2] = {header, data};
-        const uint32_t sizes[2] = {kFrameLengthSize, static_cast<uint32_t>(size)};
-        for (int i = 0; i < 2; ++i) {
-            const uint8_t* p = parts[i];
-            for (uint32_t left = sizes[i]; left;) {
+        auto writeAll = [this](const uint8_t* p, uint32_t left) {
+            while (left) {
                 uint32_t written = left;
                 m_connection->Write(p, &written);
                 if (written > left) written = left;
                 p += written;
                 left -= written;
             }
+        };
+        // Length and message in one write: each write is a kernel call and a
+        // completion to wait for. Without room for the copy, two writes.
+        if (m_frame.Grow(kFrameLengthSize + size)) {
+            uint8_t header[kFrameLengthSize];
+            StoreFrameLength(header, length);
+            std::memcpy(m_frame.get(), header, kFrameLengthSize);
+            if (length) std::memcpy(m_frame.get() + kFrameLengthSize, data, length);
+            writeAll(m_frame.get(), kFrameLengthSize + length);
+            ShrinkToStandard(m_frame, kStandardFrameBuffer);
+        } else {
+            uint8_t header[kFrameLengthSize];
+            StoreFrameLength(header, length);
+            writeAll(header, kFrameLengthSize);
+            writeAll(data, length);
         }
     });
     if (error == ERROR_SUCCESS) return 1;
     // The rest of the frame is lost; the channel is done for.
-    ::SetEvent(m_disconnectedEvent.get());
+    MarkLost();
     return 0;
 }
 
@@ -140,7 +147,7 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
     // long, or cannot be held or queued) ends the connection; nothing leaves
     // the thread.
     lumlib::CatchReturn([&] {
-        while (!IsSignalled(channel->m_disconnectedEvent.get()) && connection) {
+        while (!channel->IsLost() && connection) {
             // Whatever has arrived, up to one buffer: the reader cuts it into frames.
             uint32_t got = static_cast<uint32_t>(chunk.capacity());
             if (!connection->Read(chunk.get(), &got) || !reader.Append(chunk.get(), got)) return;
@@ -148,9 +155,12 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             uint32_t length = 0;
             CFrameReader::Result result;
             while ((result = reader.Next(&message, &length)) == CFrameReader::kFrame) {
-                CRegion receiveLock(channel->m_receiveLock.get());
-                channel->m_receiveQueue->Write(length, message);
-                ::SetEvent(channel->m_receivedEvent.get());
+                {
+                    CRegion receiveLock(channel->m_receiveLock.get());
+                    channel->m_receiveQueue->Write(length, message);
+                }
+                // Costs nothing while the dispatcher is busy announcing.
+                ::WakeConditionVariable(&channel->m_dispatchWork);
             }
             if (result == CFrameReader::kTooLarge) {
                 channel->OnFrameRefused(reader.Announced());
@@ -160,70 +170,63 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             if (reader.Pending() == 0 && length > kShrinkAbove) reader.Reset();
         }
     });
-    ::SetEvent(channel->m_disconnectedEvent.get());
+    channel->MarkLost();
     return 0;
 }
 
 unsigned __stdcall CChannel::DispatchThread(void* self) {
     CChannel* channel = static_cast<CChannel*>(self);
-    HANDLE stopEvent = channel->m_dispatchThread.StopEvent();
-    if (IsSignalled(stopEvent)) {
-        channel->CancelConnection();
-        return 0;
-    }
+    CRITICAL_SECTION* lock = channel->m_receiveLock.get();
     for (;;) {
-        if (IsSignalled(channel->m_disconnectedEvent.get())) {
-            CRegion receiveLock(channel->m_receiveLock.get());
-            if (!IsSignalled(channel->m_receivedEvent.get())) {
-                // Everything received before the loss has been announced.
-                while (!channel->m_closing) {
-                    if (channel->OnDisconnected()) break;
-                    HANDLE waits[2] = {stopEvent, channel->m_receivedEvent.get()};
-                    DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kDispatchPollMs);
-                    if (w == WAIT_OBJECT_0) break;
-                    // A late message keeps the received event set: keep the
-                    // 100 ms pace instead of spinning.
-                    if (w == WAIT_OBJECT_0 + 1 && ::WaitForSingleObject(stopEvent, kDispatchPollMs) == WAIT_OBJECT_0) {
-                        break;
-                    }
-                }
-                receiveLock.Unlock();
-                break;
-            }
-            // Messages that arrived before the loss are still announced.
-        } else if (IsSignalled(stopEvent)) {
-            break;
+        CRegion receiveLock(lock);
+        // Held once here, as sleeping on the condition requires.
+        while (!channel->DispatchWorkLocked()) ::SleepConditionVariableCS(&channel->m_dispatchWork, lock, INFINITE);
+        if (channel->m_stopRequested) break;
+        if (!channel->m_closing && !channel->m_receiveQueue->IsEmpty()) {
+            // Messages that arrived before a loss are still announced.
+            const uint64_t size = channel->m_receiveQueue->GetNextSize();
+            receiveLock.Unlock();
+            channel->OnDataReceived(static_cast<uint32_t>(size));
+            continue;
         }
-
-        // The stop event ends the wait too, so a stop never waits for the poll.
-        HANDLE waits[2] = {channel->m_receivedEvent.get(), stopEvent};
-        if (::WaitForMultipleObjects(2, waits, FALSE, kDispatchPollMs) == WAIT_OBJECT_0) {
-            CRegion receiveLock(channel->m_receiveLock.get());
-            if (channel->m_receiveQueue->IsEmpty()) {
-                ::ResetEvent(channel->m_receivedEvent.get());
-                receiveLock.Unlock();
-                break;
-            }
-            if (channel->m_closing) {
-                // Disconnect: what is still queued is not announced.
-                ::ResetEvent(channel->m_receivedEvent.get());
-            } else {
-                uint64_t size = channel->m_receiveQueue->GetNextSize();
-                receiveLock.Unlock();
-                channel->OnDataReceived(static_cast<uint32_t>(size));
-            }
+        // Lost, and everything received before the loss announced (after a
+        // Disconnect what is still queued is not announced).
+        while (!channel->m_closing && !channel->m_stopRequested) {
+            if (channel->OnDisconnected()) break;
+            // Asked again at a 100 ms pace, whatever wakes the wait.
+            ::SleepConditionVariableCS(&channel->m_dispatchWork, lock, kDispatchPollMs);
         }
-        if (IsSignalled(stopEvent)) break;
+        break;
     }
 
     // Ends a read still pending in ReceiveThread.
     channel->CancelConnection();
-    if (!IsSignalled(channel->m_disconnectedEvent.get())) return 0;
+    if (!channel->IsLost()) return 0;
 
     // The connection is lost: release it once nobody reads from it any more.
     if (channel->m_receiveThread.IsStarted()) ::WaitForSingleObject(channel->m_receiveThread.handle(), INFINITE);
     if (CConnection* connection = channel->DetachConnection()) connection->Release();
     return 0;
+}
+
+void CChannel::MarkLost() {
+    {
+        CRegion receiveLock(m_receiveLock.get());
+        ::InterlockedExchange(&m_lost, 1);
+    }
+    ::WakeAllConditionVariable(&m_dispatchWork);
+}
+
+void CChannel::StopDispatcher(bool join) {
+    {
+        CRegion receiveLock(m_receiveLock.get());
+        m_stopRequested = true;
+    }
+    ::WakeAllConditionVariable(&m_dispatchWork);
+    if (join)
+        m_dispatchThread.Stop();
+    else
+        m_dispatchThread.Signal();
 }
 
 uint32_t CChannel::ReadData(void* destination, uint32_t* size) {
@@ -255,7 +258,6 @@ uint32_t CChannel::ReadData(void* destination, uint32_t* size) {
     // The part buffer is only used under the receive lock, which is still held.
     std::memcpy(destination, m_receiveQueue->GetPartBuffer(), taken);
     *size = taken;
-    if (m_receiveQueue->IsEmpty()) ::ResetEvent(m_receivedEvent.get());
     return 1;
 }
 
@@ -298,7 +300,6 @@ uint32_t CChannel::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate
     if (taken != 0) std::memcpy(destination, block, static_cast<size_t>(taken));
     if (allocate) *buffer = copy.release();
     *length = static_cast<uint32_t>(taken);
-    if (queue->IsEmpty()) ::ResetEvent(m_receivedEvent.get());
     return 1;
 }
 
@@ -329,11 +330,10 @@ void CChannel::Disconnect() {
         m_connection->Cancel();
     }
     m_cancelLock.unlock();
-    ::ResetEvent(m_receivedEvent.get());
 }
 
 uint32_t CChannel::RequestStop() {
-    m_dispatchThread.Signal();
+    StopDispatcher(false);
     if (!m_receiveThread.IsStarted() || !m_dispatchThread.IsStarted()) return 1;
     return m_receiveThread.HasEnded() && m_dispatchThread.HasEnded() ? 1 : 0;
 }
@@ -344,10 +344,10 @@ void CChannel::DropReceived() {
 }
 
 void CChannel::Shutdown() {
-    // DispatchThread ends within a poll and cancels the connection, which
+    // DispatchThread ends at once and cancels the connection, which
     // ends the read that ReceiveThread may be waiting in. The dispatch thread
     // is joined first: it may be waiting on the receive thread's handle.
-    m_dispatchThread.Stop();
+    StopDispatcher(true);
     m_receiveThread.Join();
     DropReceived();
     if (CConnection* connection = DetachConnection()) connection->Release();

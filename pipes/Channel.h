@@ -71,17 +71,30 @@ protected:
     CConnection* DetachConnection();
     void DropReceived();
 
+    // Under m_receiveLock: the dispatcher has something to do (a message to
+    // announce, the loss, a stop).
+    bool DispatchWorkLocked() const { return m_stopRequested || m_lost || (!m_closing && !m_receiveQueue->IsEmpty()); }
+    // Marks the connection lost (under the receive lock) and wakes the dispatcher.
+    void MarkLost();
+    // Tells the dispatcher to end (under the receive lock), then signals or stops its thread.
+    void StopDispatcher(bool join);
+    bool IsLost() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_lost), 0, 0) != 0; }
+
     CConnection* m_connection;  // changed under both the send lock and m_cancelLock
     lumlib::unique_critical_section m_cancelLock;
     CBuffersList* m_receiveQueue;
-    CHandleHolder m_receivedEvent;
     lumlib::unique_critical_section m_receiveLock;  // before the queue's own lock
-    CHandleHolder m_disconnectedEvent;
+    // The dispatcher sleeps on this under m_receiveLock; a queued message, the
+    // loss and a stop wake it. Flags instead of events: reading them costs
+    // nothing, where testing an event is a kernel call.
+    CONDITION_VARIABLE m_dispatchWork = CONDITION_VARIABLE_INIT;
+    volatile LONG m_lost = 0;       // set under m_receiveLock, never cleared
+    bool m_stopRequested = false;   // under m_receiveLock
     lumlib::unique_critical_section m_sendLock;
+    lumlib::CByteBlock m_frame;     // length and message of the frame being written (send lock)
     uint32_t m_notStarted;
     volatile uint32_t m_closing;
     lumlib::CByteBlock m_receiveBuffer;
-    // The dispatch thread's stop event is the channel's stop event.
     lumlib::CWorkerThread m_receiveThread;
     lumlib::CWorkerThread m_dispatchThread;
 };
