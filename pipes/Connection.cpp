@@ -58,7 +58,10 @@ void CConnection::Release() {
     delete this;
 }
 
-void CConnection::Cancel() { ::SetEvent(m_abortEvent.get()); }
+void CConnection::Cancel() {
+    ::InterlockedExchange(&m_cancelled, 1);
+    ::SetEvent(m_abortEvent.get());
+}
 
 bool CConnection::ReadAll(void* buffer, uint32_t count) {
     uint8_t* p = static_cast<uint8_t*>(buffer);
@@ -101,10 +104,10 @@ CPipeConnection::~CPipeConnection() {}
 uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
     static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
     DWORD* count = reinterpret_cast<DWORD*>(length);
-    if (!::ReadFile(m_pipe.get(), buffer, *length, count, &m_readOverlapped)) {
-        DWORD err = ::GetLastError();
-        if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
-    }
+    if (IsCancelled()) throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineReadCancelled, L"");
+    if (::ReadFile(m_pipe.get(), buffer, *length, count, &m_readOverlapped)) return 1;  // it was there already
+    DWORD err = ::GetLastError();
+    if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
     // The read event comes first: data that has already arrived is delivered
     // even when the connection was cancelled meanwhile.
     HANDLE waits[2] = {m_readEvent.get(), m_abortEvent.get()};
@@ -127,18 +130,23 @@ uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
 
 uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
     DWORD* count = reinterpret_cast<DWORD*>(length);
-    if (!::WriteFile(m_pipe.get(), buffer, *length, count, &m_writeOverlapped)) {
-        DWORD err = ::GetLastError();
+    if (IsCancelled()) throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
+    // Done at once (room in the pipe): nothing to wait for.
+    if (::WriteFile(m_pipe.get(), buffer, *length, count, &m_writeOverlapped)) {
+        if (*count != 0) return 1;
+    } else {
+        const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
     }
+    HANDLE waits[2] = {m_writeEvent.get(), m_abortEvent.get()};
     for (;;) {
         // Cancellation wins over completion in every pass.
-        if (lumlib::IsSignalled(m_abortEvent.get())) {
+        if (IsCancelled()) {
             ::CancelIo(m_pipe.get());
             WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
             throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
         }
-        if (::WaitForSingleObject(m_writeEvent.get(), kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
+        if (::WaitForMultipleObjects(2, waits, FALSE, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
         ::SetLastError(0);
         BOOL ok = ::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE);
         if (!ok) throw new CLumException(kPipeConnectionModule, kLineWriteResult, L"");
@@ -150,7 +158,7 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
 uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe.get())); }
 
 void CPipeConnection::Release() {
-    if (!lumlib::IsSignalled(m_abortEvent.get())) ::FlushFileBuffers(m_pipe.get());
+    if (!IsCancelled()) ::FlushFileBuffers(m_pipe.get());
     ::DisconnectNamedPipe(m_pipe.get());
     // Closed before the owner is told: the owner may reconnect at once.
     m_pipe.reset();

@@ -37,11 +37,13 @@ public:
     // Reads exactly count bytes. false on std::bad_alloc; CLumException* passes through.
     bool ReadAll(void* buffer, uint32_t count);
 
-    HANDLE GetAbortEvent() const { return m_abortEvent.get(); }
     CConnectionOwner* GetOwner() const { return m_owner; }
 
 protected:
-    CHandleHolder m_abortEvent;
+    bool IsCancelled() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_cancelled), 0, 0) != 0; }
+
+    CHandleHolder m_abortEvent;   // ends a pending wait
+    volatile LONG m_cancelled = 0;  // set with it: read without a kernel call
     CConnectionOwner* m_owner;
 };
 
