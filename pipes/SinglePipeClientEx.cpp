@@ -31,7 +31,7 @@ CSinglePipeClientEx::~CSinglePipeClientEx() {
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        m_pending.clear();  // closes the reply events, frees the replies
+        m_pending.clear();  // frees the replies
     }
 }
 
@@ -39,15 +39,10 @@ uint32_t CSinglePipeClientEx::Start() {
     if (IsPendingReady() || IsStopped()) return 0;
 
     uint32_t result = 0;
-    m_disconnectedEvent.reset(lumlib::NewEvent());
-    if (!m_disconnectedEvent.is_valid()) {
-        result = lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    } else {
-        ::InterlockedExchange(&m_pendingReady, 1);
-        if (!m_keeper.IsStarted()) {
-            // The base part may have been started on its own already.
-            result = StartKeeper();
-        }
+    ::InterlockedExchange(&m_pendingReady, 1);
+    if (!m_keeper.IsStarted()) {
+        // The base part may have been started on its own already.
+        result = StartKeeper();
     }
     // The first attempt's result goes to the status only; a 5 here means the
     // client's own objects could not be created, so nothing is left running.
@@ -60,8 +55,10 @@ uint32_t CSinglePipeClientEx::Connect() {
 
     uint32_t result = CSinglePipeClient::Connect();
     if (result == 0) {
-        // A stopped client keeps its disconnected event set for late waiters.
-        if (!IsStopped() && m_disconnectedEvent.is_valid()) ::ResetEvent(m_disconnectedEvent.get());
+        // A stopped client stays disconnected for late waiters.
+        lumlib::__auto_locker lock(m_pendingLock.get());
+        lock.Lock();
+        if (!IsStopped()) m_disconnected = false;
         s_failedAttempts = -1;
         return 0;
     }
@@ -78,13 +75,21 @@ uint32_t CSinglePipeClientEx::Connect() {
     return result;
 }
 
-void CSinglePipeClientEx::OnConnectionLost() {
-    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
+void CSinglePipeClientEx::MarkDisconnected() {
+    {
+        lumlib::__auto_locker lock(m_pendingLock.get());
+        lock.Lock();
+        m_disconnected = true;
+        ++m_losses;
+    }
+    ::WakeAllConditionVariable(&m_pendingChanged);
 }
+
+void CSinglePipeClientEx::OnConnectionLost() { MarkDisconnected(); }
 
 void CSinglePipeClientEx::Interrupt() {
     ::InterlockedExchange(&m_stopped, 1);
-    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
+    MarkDisconnected();
     m_keeper.Signal();
 }
 
@@ -92,8 +97,8 @@ void CSinglePipeClientEx::Stop() {
     // Every waiting request returns 1460 at once.
     Interrupt();
     CSinglePipeClient::Stop();
-    // A last keeper attempt may have succeeded and reset it meanwhile.
-    if (m_disconnectedEvent.is_valid()) ::SetEvent(m_disconnectedEvent.get());
+    // A last keeper attempt may have succeeded and cleared it meanwhile.
+    MarkDisconnected();
     // No channel is left to announce a message: the buffer goes now, not
     // with the client, which the owner may keep for a while.
     m_receiveBuffer.reset();
@@ -116,8 +121,8 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
     if (request == nullptr) return ERROR_INVALID_PARAMETER;
     if (SndPrefixSize(request) < kSndPrefixSize) return ERROR_INVALID_PARAMETER;
 
-    HANDLE replyEvent = nullptr;
-    uint32_t result = RegisterAndSend(request, &replyEvent);
+    uint32_t requestId = 0;
+    uint32_t result = RegisterAndSend(request, &requestId);
     // No connection: retry every 200 ms for up to 3 s, each time under a new
     // request number. A client stopped meanwhile ends the wait at once.
     for (DWORD budget = kRetryBudgetMs; result == ERROR_NOT_CONNECTED && budget > 0; budget -= kRetryPauseMs) {
@@ -127,26 +132,39 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
         } else {
             ::Sleep(kRetryPauseMs);
         }
-        result = RegisterAndSend(request, &replyEvent);
+        result = RegisterAndSend(request, &requestId);
     }
     if (result != 0) return result;  // the entry was already removed
 
-    HANDLE waits[2] = {replyEvent, m_disconnectedEvent.get()};
-    ::WaitForMultipleObjects(2, waits, FALSE, kReplyWaitMs);
-
     // A reply that made it in is handed over even when the connection has
     // just gone or the client is stopping.
-    if (!lumlib::IsSignalled(replyEvent) && lumlib::IsSignalled(m_disconnectedEvent.get())) {
-        RemovePending(replyEvent);  // a late reply then finds no entry and is dropped
+    if (WaitForReply(requestId)) {
+        RemovePending(requestId);  // a late reply then finds no entry and is dropped
         return ERROR_TIMEOUT;
     }
-
-    uint32_t taken = TakeReply(replyEvent, reply);
+    uint32_t taken = TakeReply(requestId, reply);
     if (reply.empty()) return ERROR_NOT_FOUND;  // timed out, or no usable reply
     return taken;
 }
 
-uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEvent) {
+bool CSinglePipeClientEx::WaitForReply(uint32_t requestId) {
+    const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
+    lumlib::__auto_locker lock(m_pendingLock.get());
+    lock.Lock();
+    for (;;) {
+        const PendingRequest* entry = nullptr;
+        for (const PendingRequest& e : m_pending)
+            if (e.requestId == requestId) entry = &e;
+        if (entry == nullptr || entry->answered) return false;
+        if (m_disconnected || m_losses != entry->losses) return true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) return false;
+        // Held once here (callers never hold it), as sleeping on the condition requires.
+        ::SleepConditionVariableCS(&m_pendingChanged, m_pendingLock.get(), static_cast<DWORD>(deadline - now));
+    }
+}
+
+uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* requestIdOut) {
     uint32_t result = Start();
     if (result != 0) return result;
     if (!IsPendingReady()) return ERROR_NOT_CONNECTED;  // stopped before it was started
@@ -159,54 +177,32 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, HANDLE* replyEve
     } while (requestId == 0);
     SndSetRequestId(request, requestId);
 
-    HANDLE event = nullptr;
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        CHandleHolder created;
-        if (!m_spareEvents.empty()) {
-            created = std::move(m_spareEvents.back());
-            m_spareEvents.pop_back();
-        } else {
-            created.reset(lumlib::NewEvent());
-            if (!created.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-        }
-        event = created.get();
         result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
         if (result != 0) return result;
         PendingRequest& entry = m_pending.back();
         entry.requestId = requestId;
-        entry.replyEvent = std::move(created);  // the entry owns the event from here on
+        entry.losses = m_losses;
     }  // never held while sending
 
     result = CSinglePipeClient::Send(request, SndPrefixSize(request));
     if (result == 0) {
-        *replyEvent = event;
+        *requestIdOut = requestId;
         return 0;
     }
-    RemovePending(event);
+    RemovePending(requestId);
     return result;
 }
 
-void CSinglePipeClientEx::RemovePending(HANDLE replyEvent) {
+void CSinglePipeClientEx::RemovePending(uint32_t requestId) {
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
-        auto next = std::next(it);
-        if (it->replyEvent.get() == replyEvent) EraseEntry(it);
-        it = next;
-    }
+    m_pending.remove_if([requestId](const PendingRequest& e) { return e.requestId == requestId; });
 }
 
-void CSinglePipeClientEx::EraseEntry(std::list<PendingRequest>::iterator it) {
-    // Only a live entry's event is ever set, so a reset one stays clear until reused.
-    if (m_spareEvents.size() < kSpareEventLimit && ::ResetEvent(it->replyEvent.get())) {
-        lumlib::CatchReturn([&] { m_spareEvents.push_back(std::move(it->replyEvent)); });
-    }
-    m_pending.erase(it);
-}
-
-uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply) {
+uint32_t CSinglePipeClientEx::TakeReply(uint32_t requestId, lumlib::CByteBlock& reply) {
     reply.reset();
     uint32_t result = Start();
     if (result != 0) return result;
@@ -214,9 +210,9 @@ uint32_t CSinglePipeClientEx::TakeReply(HANDLE replyEvent, lumlib::CByteBlock& r
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->replyEvent.get() != replyEvent) continue;
+        if (it->requestId != requestId) continue;
         reply = std::move(it->reply);  // empty when the wait timed out
-        EraseEntry(it);
+        m_pending.erase(it);
         return 0;
     }
     return ERROR_FILE_NOT_FOUND;
@@ -270,16 +266,21 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
         return 0;  // delivered later on TransferThread
     }
 
-    lumlib::__auto_locker lock(m_pendingLock.get());
-    lock.Lock();
-    for (PendingRequest& entry : m_pending) {
-        if (entry.requestId != requestId) continue;
-        // A duplicate reply keeps the first one. Without a usable copy the
-        // waiter wakes at once and reports 1168.
-        if (entry.reply.empty() && whole) entry.reply.Assign(message, size);
-        ::SetEvent(entry.replyEvent.get());
-        break;
+    bool matched = false;
+    {
+        lumlib::__auto_locker lock(m_pendingLock.get());
+        lock.Lock();
+        for (PendingRequest& entry : m_pending) {
+            if (entry.requestId != requestId) continue;
+            // A duplicate reply keeps the first one. Without a usable copy the
+            // waiter wakes at once and reports 1168.
+            if (entry.reply.empty() && whole) entry.reply.Assign(message, size);
+            entry.answered = true;
+            matched = true;
+            break;
+        }
     }
     // A reply nobody waits for any more is dropped.
+    if (matched) ::WakeAllConditionVariable(&m_pendingChanged);
     return 0;
 }

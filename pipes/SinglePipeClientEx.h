@@ -16,7 +16,8 @@ class CSinglePipeClientEx : public CSinglePipeClient {
 public:
     struct PendingRequest {
         uint32_t requestId = 0;
-        CHandleHolder replyEvent;   // owned by the entry, closed with it
+        uint32_t losses = 0;        // the client's loss count when it was sent
+        bool answered = false;      // a reply (usable or not) arrived
         lumlib::CByteBlock reply;   // copy of the reply, or empty
     };
 
@@ -51,7 +52,7 @@ public:
     // holds a copy of exactly the reply's length; on any other result it is empty.
     // 2250 no connection for about 3 s, 1168 no usable reply in time, 1460
     // the client stopped while waiting, 87 bad arguments, else the send's or
-    // the event creation's error.
+    // the client's own error.
     uint32_t SendRequest(uint8_t* request, lumlib::CByteBlock& reply);
 
     uint32_t GetLastRequestId() const { return static_cast<uint32_t>(m_lastRequestId); }
@@ -61,25 +62,29 @@ public:
     static int32_t GetFailedAttempts() { return s_failedAttempts; }
 
 protected:
-    uint32_t RegisterAndSend(uint8_t* request, HANDLE* replyEvent);
-    uint32_t TakeReply(HANDLE replyEvent, lumlib::CByteBlock& reply);
+    uint32_t RegisterAndSend(uint8_t* request, uint32_t* requestId);
+    // Waits (under m_pendingLock) until the reply, a loss or the time-out;
+    // true when the request ended by a loss before any reply came.
+    bool WaitForReply(uint32_t requestId);
+    uint32_t TakeReply(uint32_t requestId, lumlib::CByteBlock& reply);
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
-    // Unlinks the entry of that reply event (its event kept for reuse) and frees any reply.
-    void RemovePending(HANDLE replyEvent);
+    // Unlinks the entry of that request and frees any reply.
+    void RemovePending(uint32_t requestId);
+    // Under m_pendingLock: the connection is gone, for every request sent before.
+    void MarkDisconnected();
 
     lumlib::unique_critical_section m_pendingLock;
-    volatile LONG m_pendingReady = 0;  // set once Start made its objects
+    volatile LONG m_pendingReady = 0;  // set once Start ran
     bool IsPendingReady() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_pendingReady), 0, 0) != 0; }
     std::list<PendingRequest> m_pending;
-    // Reply events of finished requests, reset and kept for the next ones
-    // (under m_pendingLock): a request then costs no event creation.
-    std::vector<CHandleHolder> m_spareEvents;
-    static const size_t kSpareEventLimit = 4;
-    // Unlinks an entry (under m_pendingLock), keeping its event for reuse.
-    void EraseEntry(std::list<PendingRequest>::iterator it);
+    // Waiting requests sleep on this under m_pendingLock; a reply, a loss or
+    // a stop wakes them. It needs no kernel object per request, and waking a
+    // waiter costs no kernel call of its own.
+    CONDITION_VARIABLE m_pendingChanged = CONDITION_VARIABLE_INIT;
+    bool m_disconnected = false;  // under m_pendingLock: the connection is gone (a loss or a stop)
+    uint32_t m_losses = 0;       // under m_pendingLock: losses and stops so far
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
-    CHandleHolder m_disconnectedEvent;
     lumlib::CByteBlock m_receiveBuffer;
     volatile LONG64 m_queuedNotificationBytes = 0;
     volatile LONG m_droppedNotifications = 0;
