@@ -200,6 +200,10 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
       m_privileged(IsPrivilegedProcess()),
       m_queryOwner(&CZkLoggerBuffer::QueryOwnerTrustedLive),
       m_processedEvent(lumlib::NewEvent()) {
+    // A line waits up to kLingerMs for the writer instead of waking it: the
+    // caller pays no wake-up for each line, and the writer joins the lines of
+    // a burst into one append.
+    SetLinger(kLingerMs, kLingerIdleMs);
     const wchar_t* loggerDir = m_logger ? m_logger->GetLogDirectory() : nullptr;
     if (loggerDir && *loggerDir) {
         m_directory = TrimDirectory(loggerDir);
@@ -377,14 +381,17 @@ bool CZkLoggerBuffer::IsOpenFileAcceptable() {
     return SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(m_fileName));
 }
 
-uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) {
-    const uint32_t queued = CTransferBuffer::Push(data, size);
+uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false); }
+
+uint32_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake) {
+    const uint32_t queued = PushBlock(data, size, wake);
     if (queued) ::InterlockedIncrement64(&m_pushed);
     return queued;
 }
 
 void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) {
-    if (!m_async || !m_processedEvent.is_valid() || !Push(data, size)) {
+    // The writer is woken: this caller waits for it.
+    if (!m_async || !m_processedEvent.is_valid() || !Queue(data, size, true)) {
         Process(static_cast<const uint8_t*>(data), size, 1);
         return;
     }

@@ -35,6 +35,8 @@ public:
     // waited for, at most kWriteThroughWaitMs. Written directly when the
     // buffer is synchronous or no longer queues.
     void WriteThrough(const void* data, uint64_t size);
+    // Push, counted; wake: the writer starts on it now rather than within its linger.
+    uint32_t Queue(const void* data, uint64_t size, bool wake);
 
     // Creates every missing folder of the path, each with the log folder's
     // descriptor (kLogFolderSddl). True when the folder exists afterwards.
@@ -101,6 +103,10 @@ public:
     // its size limit, then drops them until a rotation succeeds.
     static const uint32_t kHardLimitFactor = 2;
     static const DWORD kWriteThroughWaitMs = 5000;
+    // How long a queued line may wait for the writer, and how long the writer
+    // keeps looking at that pace after the last line before it sleeps.
+    static const DWORD kLingerMs = 20;
+    static const DWORD kLingerIdleMs = 1000;
     // Queued runs joined into one append, up to this many bytes.
     static const uint64_t kBatchBytes = 65536;
 
