@@ -21,11 +21,15 @@ public:
     }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         blocks.emplace_back(data, data + size);
+        if (blocks.size() == expected) ::SetEvent(all.get());
         threads.insert(::GetCurrentThreadId());
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
     CBuffersList* Queue() { return m_queue; }
+    void Linger(DWORD ms, DWORD idleMs) { SetLinger(ms, idleMs); }
+    size_t expected = 0;  // all is set when Process has seen this many blocks
+    CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
     std::set<DWORD> threads;
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -36,15 +40,18 @@ public:
 
 // Blocks from 4 threads (10000 in all when drained), and empty ones between
 // them, queue up behind a held block, or race a worker that empties the queue
-// between bursts (a lost wake-up there leaves blocks behind); then a draining
-// stop delivers them all in order, an immediate one none.
+// between bursts, waking at once or lingering and falling asleep in the
+// pauses: all arrive without a stop's help (a lost wake-up leaves blocks
+// behind); then a draining stop delivers them all in order, an immediate one none.
 TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
     const uint32_t kThreads = 4;
-    for (int mode : {0, 1, 2}) {  // held, racing, immediate stop
-        const bool immediate = mode == 2, racing = mode == 1;
+    for (int mode : {0, 1, 2, 3}) {  // held, racing, immediate stop, racing a lingering worker
+        const bool immediate = mode == 2, racing = mode == 1 || mode == 3;
         const uint32_t kPerThread = immediate ? 100 : 2500;
         SCOPED_TRACE(testing::Message() << "mode " << mode);
         Sink s;
+        s.expected = 1 + size_t(kThreads) * kPerThread + (mode == 3);
+        if (mode == 3) s.Linger(2, 10);
         if (racing) ::SetEvent(s.gate.get());
         ASSERT_EQ(s.Push("held", 4), 1u);
         ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
@@ -55,7 +62,7 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
                 for (block[1] = 0; block[1] < kPerThread; ++block[1]) {
                     s.Push(block, 8 + block[1] % 25);
                     if (block[1] % 7 == 0) s.Push(block, 0);  // never reaches Process
-                    if (racing && block[1] % 64 == 0) ::Sleep(1);  // the worker empties the queue
+                    if (racing && block[1] % 64 == 0) ::Sleep(block[1] % 512 ? 1 : 15);  // the worker empties the queue (and sleeps)
                 }
             });
         }
@@ -72,8 +79,14 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
             continue;
         }
         ::SetEvent(s.gate.get());
+        if (mode == 3) {  // one more of producer 0's blocks, once the worker is surely asleep
+            ::Sleep(50);
+            uint32_t block[8] = {0, kPerThread};
+            s.Push(block, 8 + kPerThread % 25);
+        }
+        if (racing) EXPECT_EQ(::WaitForSingleObject(s.all.get(), 10000), WAIT_OBJECT_0);
         EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-        ASSERT_EQ(s.blocks.size(), 1 + size_t(kThreads) * kPerThread);
+        ASSERT_EQ(s.blocks.size(), s.expected);
         std::vector<int64_t> last(kThreads, -1);
         for (size_t i = 1; i < s.blocks.size(); ++i) {
             uint32_t head[2];
