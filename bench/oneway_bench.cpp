@@ -83,7 +83,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 3;
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
     const int perRound = 100;
     std::printf("oneway_bench: ZkSndSetDefault against a raw WriteFile, %d x %d calls at each LogLevel\n", rounds,
                 perRound);
