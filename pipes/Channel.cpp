@@ -193,7 +193,8 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
         // Disconnect what is still queued is not announced).
         while (!channel->m_closing && !channel->m_stopRequested) {
             if (channel->OnDisconnected()) break;
-            // Asked again at a 100 ms pace, whatever wakes the wait.
+            // Asked again every 100 ms. Only an event wakes the wait early (a
+            // late frame, a stop), never a state that stays set: no spinning.
             ::SleepConditionVariableCS(&channel->m_dispatchWork, lock, kDispatchPollMs);
         }
         break;

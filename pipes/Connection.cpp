@@ -105,7 +105,12 @@ uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
     static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
     DWORD* count = reinterpret_cast<DWORD*>(length);
     if (IsCancelled()) throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineReadCancelled, L"");
-    if (::ReadFile(m_pipe.get(), buffer, *length, count, &m_readOverlapped)) return 1;  // it was there already
+    if (::ReadFile(m_pipe.get(), buffer, *length, nullptr, &m_readOverlapped)) {
+        // It was there already: the count is in the OVERLAPPED, and no wait is needed.
+        if (!::GetOverlappedResult(m_pipe.get(), &m_readOverlapped, count, FALSE))
+            throw new CLumException(kPipeConnectionModule, kLineReadResult, L"");
+        return 1;
+    }
     DWORD err = ::GetLastError();
     if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
     // The read event comes first: data that has already arrived is delivered
@@ -132,8 +137,8 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
     DWORD* count = reinterpret_cast<DWORD*>(length);
     if (IsCancelled()) throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
     // Done at once (room in the pipe): nothing to wait for.
-    if (::WriteFile(m_pipe.get(), buffer, *length, count, &m_writeOverlapped)) {
-        if (*count != 0) return 1;
+    if (::WriteFile(m_pipe.get(), buffer, *length, nullptr, &m_writeOverlapped)) {
+        if (::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE) && *count != 0) return 1;
     } else {
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
