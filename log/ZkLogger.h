@@ -107,19 +107,11 @@ public:
 
     // Read-only views, atomic where the value is.
     const wchar_t* GetLogDirectory() const { return m_directory.c_str(); }
-    const wchar_t* GetModuleName() const { return m_moduleName; }
     const wchar_t* GetSecurityDescriptorString() const { return m_sddl; }
-    const std::wstring& GetHeaderText() const { return m_header; }
     uint32_t GetThreshold() const { return m_threshold.load(); }
-    uint32_t GetFormatFlags() const { return m_formatFlags.load(); }
-    uint32_t GetAsyncWrite() const { return m_async; }
     uint32_t GetMaxFileSize() const { return m_maxFileSize.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
-    uint32_t GetMaxLogFiles() const { return m_maxLogFiles.load(); }
-    uint32_t GetProcessId() const { return m_processId; }
     uint32_t GetSessionId() const { return m_sessionId; }
-    bool HasWorkPool() const { return m_work != nullptr; }
-    bool HasSettingsWatcher() const { return m_watcher.IsStarted(); }
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 

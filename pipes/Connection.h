@@ -37,8 +37,6 @@ public:
     // Reads exactly count bytes. false on std::bad_alloc; CLumException* passes through.
     bool ReadAll(void* buffer, uint32_t count);
 
-    CConnectionOwner* GetOwner() const { return m_owner; }
-
 protected:
     bool IsCancelled() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_cancelled), 0, 0) != 0; }
 

@@ -59,7 +59,6 @@ public:
 
     // Introspection for tests.
     uint32_t GetFailureCount() const { return m_failureCount; }
-    const wchar_t* GetPipeName() const { return m_pipeName; }
     size_t GetRetiredCount();
     bool HasChannel();
 

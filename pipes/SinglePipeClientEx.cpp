@@ -110,12 +110,6 @@ uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32
     return 1;
 }
 
-size_t CSinglePipeClientEx::GetPendingCount() {
-    lumlib::__auto_locker lock(m_pendingLock.get());
-    lock.Lock();
-    return m_pending.size();
-}
-
 uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& reply) {
     reply.reset();
     if (request == nullptr) return ERROR_INVALID_PARAMETER;

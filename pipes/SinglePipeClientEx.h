@@ -56,10 +56,6 @@ public:
     uint32_t SendRequest(uint8_t* request, lumlib::CByteBlock& reply);
 
     uint32_t GetLastRequestId() const { return static_cast<uint32_t>(m_lastRequestId); }
-    uint64_t GetReceiveBufferSize() const { return m_receiveBuffer.capacity(); }
-    size_t GetPendingCount();
-    // The process-wide failed-attempt counter (-1 once connected or noticed).
-    static int32_t GetFailedAttempts() { return s_failedAttempts; }
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, uint32_t* requestId);

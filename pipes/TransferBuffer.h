@@ -59,9 +59,7 @@ public:
     // Introspection for tests and benchmarks.
     size_t GetSpareCount();
     size_t GetChainCount();
-    uint32_t GetReadOffset() const { return m_readOffset; }
     uint32_t GetWriteOffset() const { return m_writeOffset; }
-    uint64_t GetBlockBufferSize() const { return m_blockBuffer.capacity(); }
 
     static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
     static const uint32_t kRefillCount = 3;
