@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <initializer_list>
 #include <memory>
 #include <new>
 
@@ -66,6 +67,20 @@ void AppendChar(wchar_t* buffer, size_t capacity, size_t* pos, wchar_t c) {
     if (*pos + 2 > capacity) return;
     buffer[(*pos)++] = c;
     buffer[*pos] = L'\0';
+}
+
+// A number with its minimum digits and the character that follows it.
+struct PrefixField {
+    uint32_t value;
+    int digits;
+    wchar_t after;
+};
+
+void AppendFields(wchar_t* buffer, size_t capacity, size_t* pos, std::initializer_list<PrefixField> fields) {
+    for (const PrefixField& f : fields) {
+        AppendNumber(buffer, capacity, pos, f.value, f.digits);
+        AppendChar(buffer, capacity, pos, f.after);
+    }
 }
 
 // Formats a message into kLogLineChars characters. Returns the number of
@@ -190,10 +205,8 @@ int CZkLogger::FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& 
     if (outChars > 0) out[0] = L'\0';
     AppendChar(out, outChars, &pos, L'(');
     AppendChar(out, outChars, &pos, hours < 0 ? L'-' : L'+');
-    AppendNumber(out, outChars, &pos, static_cast<uint32_t>(hours < 0 ? -hours : hours), 2);
-    AppendChar(out, outChars, &pos, L':');
-    AppendNumber(out, outChars, &pos, static_cast<uint32_t>(minutes), 2);
-    AppendChar(out, outChars, &pos, L')');
+    AppendFields(out, outChars, &pos, {{static_cast<uint32_t>(hours < 0 ? -hours : hours), 2, L':'},
+                                       {static_cast<uint32_t>(minutes), 2, L')'}});
     AppendChar(out, outChars, &pos, L' ');
     return static_cast<int>(pos);
 }
@@ -214,29 +227,15 @@ size_t CZkLogger::FormatPrefix(wchar_t* buffer, const wchar_t* label) {
     SYSTEMTIME utc = {};
     if (flags & (LogDate | LogTime | LogUtcOffset)) GetLocalTime(&local);
     if (flags & LogUtcOffset) GetSystemTime(&utc);
-    if (flags & LogDate) {  // "%.4d.%.2d.%.2d "
-        AppendNumber(buffer, cap, &pos, local.wYear, 4);
-        AppendChar(buffer, cap, &pos, L'.');
-        AppendNumber(buffer, cap, &pos, local.wMonth, 2);
-        AppendChar(buffer, cap, &pos, L'.');
-        AppendNumber(buffer, cap, &pos, local.wDay, 2);
-        AppendChar(buffer, cap, &pos, L' ');
-    }
-    if (flags & LogTime) {  // "%.2d:%.2d:%.2d.%.3d "
-        AppendNumber(buffer, cap, &pos, local.wHour, 2);
-        AppendChar(buffer, cap, &pos, L':');
-        AppendNumber(buffer, cap, &pos, local.wMinute, 2);
-        AppendChar(buffer, cap, &pos, L':');
-        AppendNumber(buffer, cap, &pos, local.wSecond, 2);
-        AppendChar(buffer, cap, &pos, L'.');
-        AppendNumber(buffer, cap, &pos, local.wMilliseconds, 3);
-        AppendChar(buffer, cap, &pos, L' ');
-    }
+    if (flags & LogDate)  // "%.4d.%.2d.%.2d "
+        AppendFields(buffer, cap, &pos, {{local.wYear, 4, L'.'}, {local.wMonth, 2, L'.'}, {local.wDay, 2, L' '}});
+    if (flags & LogTime)  // "%.2d:%.2d:%.2d.%.3d "
+        AppendFields(buffer, cap, &pos, {{local.wHour, 2, L':'}, {local.wMinute, 2, L':'}, {local.wSecond, 2, L'.'},
+                                         {local.wMilliseconds, 3, L' '}});
     if ((flags & LogUtcOffset) && pos + 1 < cap) pos += FormatUtcOffset(buffer + pos, cap - pos, utc, local);
     const auto appendId = [&](uint32_t id) {  // "[%u] "
         AppendChar(buffer, cap, &pos, L'[');
-        AppendNumber(buffer, cap, &pos, id, 1);
-        AppendChar(buffer, cap, &pos, L']');
+        AppendFields(buffer, cap, &pos, {{id, 1, L']'}});
         AppendChar(buffer, cap, &pos, L' ');
     };
     if (flags & LogProcessId) appendId(m_processId);
