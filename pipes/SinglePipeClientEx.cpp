@@ -55,10 +55,6 @@ uint32_t CSinglePipeClientEx::Connect() {
 
     uint32_t result = CSinglePipeClient::Connect();
     if (result == 0) {
-        // A stopped client stays disconnected for late waiters.
-        lumlib::__auto_locker lock(m_pendingLock.get());
-        lock.Lock();
-        if (!IsStopped()) m_disconnected = false;
         s_failedAttempts = -1;
         return 0;
     }
@@ -75,21 +71,20 @@ uint32_t CSinglePipeClientEx::Connect() {
     return result;
 }
 
-void CSinglePipeClientEx::MarkDisconnected() {
+void CSinglePipeClientEx::CountLoss() {
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        m_disconnected = true;
         ++m_losses;
     }
     ::WakeAllConditionVariable(&m_pendingChanged);
 }
 
-void CSinglePipeClientEx::OnConnectionLost() { MarkDisconnected(); }
+void CSinglePipeClientEx::OnConnectionLost() { CountLoss(); }
 
 void CSinglePipeClientEx::Interrupt() {
     ::InterlockedExchange(&m_stopped, 1);
-    MarkDisconnected();
+    CountLoss();  // wakes the waiters, which see the stop
     m_keeper.Signal();
 }
 
@@ -97,8 +92,6 @@ void CSinglePipeClientEx::Stop() {
     // Every waiting request returns 1460 at once.
     Interrupt();
     CSinglePipeClient::Stop();
-    // A last keeper attempt may have succeeded and cleared it meanwhile.
-    MarkDisconnected();
     // No channel is left to announce a message: the buffer goes now, not
     // with the client, which the owner may keep for a while.
     m_receiveBuffer.reset();
@@ -150,7 +143,8 @@ bool CSinglePipeClientEx::WaitForReply(uint32_t requestId) {
         for (const PendingRequest& e : m_pending)
             if (e.requestId == requestId) entry = &e;
         if (entry == nullptr || entry->answered) return false;
-        if (m_disconnected || m_losses != entry->losses) return true;
+        // Stopped, or the connection it went out on is gone (a loss counted since it was sent).
+        if (IsStopped() || m_losses != entry->losses) return true;
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) return false;
         // Held once here (callers never hold it), as sleeping on the condition requires.

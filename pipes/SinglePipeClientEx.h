@@ -66,8 +66,9 @@ protected:
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
     // Unlinks the entry of that request and frees any reply.
     void RemovePending(uint32_t requestId);
-    // Under m_pendingLock: the connection is gone, for every request sent before.
-    void MarkDisconnected();
+    // Counts a loss (under m_pendingLock) and wakes the waiting requests: every
+    // request sent before it ends with 1460.
+    void CountLoss();
 
     lumlib::unique_critical_section m_pendingLock;
     volatile LONG m_pendingReady = 0;  // set once Start ran
@@ -77,8 +78,7 @@ protected:
     // a stop wakes them. It needs no kernel object per request, and waking a
     // waiter costs no kernel call of its own.
     CONDITION_VARIABLE m_pendingChanged = CONDITION_VARIABLE_INIT;
-    bool m_disconnected = false;  // under m_pendingLock: the connection is gone (a loss or a stop)
-    uint32_t m_losses = 0;       // under m_pendingLock: losses and stops so far
+    uint32_t m_losses = 0;  // under m_pendingLock: losses and stops so far
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
     lumlib::CByteBlock m_receiveBuffer;

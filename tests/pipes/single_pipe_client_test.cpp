@@ -189,7 +189,7 @@ TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
 // One client and one echoing server whose answers the test switches: numbered
 // requests, many callers answered out of order, a silent service and its late
 // reply, notifications, a message larger than the receive buffer, one too
-// short to be a message, and Stop while a caller waits.
+// short to be a message, a connection lost and Stop while a caller waits.
 TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     CTestPipeServer server;
     server.SetResponder(Echo, 4, true);  // in random order when several wait
@@ -221,12 +221,18 @@ TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     ASSERT_TRUE(server.WriteFrame(0, Message(11, 0)));  // too short: this side drops the connection
     ASSERT_TRUE(server.WaitForClientGone(0, 3000) && server.WaitForClients(2, 3000));  // and connects again
 
-    server.SetResponder(nullptr);
-    size_t sent = server.FrameCount();
-    uint32_t result = 0;
-    zk_testkit::Background caller([&] { result = c.Request(20, 6); });
-    EXPECT_TRUE(server.WaitForFrames(sent + 1, 3000));
-    c.Stop();
-    EXPECT_TRUE(caller.Finished(1500));  // at once, not after the reply wait
-    EXPECT_EQ(result, 1460u);
+    for (int stop : {0, 1}) {  // the service drops the connection, then the client stops
+        server.SetResponder(nullptr);
+        size_t sent = server.FrameCount();
+        uint32_t result = 0;
+        zk_testkit::Background caller([&] { result = c.Request(20, 6); });
+        EXPECT_TRUE(server.WaitForFrames(sent + 1, 3000));
+        stop ? c.Stop() : (void)server.CloseClient(1);
+        EXPECT_TRUE(caller.Finished(1500));  // at once, not after the reply wait
+        EXPECT_EQ(result, 1460u);
+        if (stop) break;
+        server.SetResponder(Echo);
+        EXPECT_TRUE(server.WaitForClients(3, 3000));
+        EXPECT_EQ(c.Request(24, 7), 0u);  // the next connection serves requests
+    }
 }
