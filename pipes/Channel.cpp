@@ -102,6 +102,8 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmp
     CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
     const uint32_t length = static_cast<uint32_t>(size);
+    uint8_t header[kFrameLengthSize];
+    StoreFrameLength(header, length);
     const uint32_t error = lumlib::CatchReturn([&] {
         auto writeAll = [this](const uint8_t* p, uint32_t left) {
             while (left) {
@@ -115,15 +117,11 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmp
         // Length and message in one write: each write is a kernel call and a
         // completion to wait for. Without room for the copy, two writes.
         if (m_frame.Grow(kFrameLengthSize + size)) {
-            uint8_t header[kFrameLengthSize];
-            StoreFrameLength(header, length);
             std::memcpy(m_frame.get(), header, kFrameLengthSize);
             if (length) std::memcpy(m_frame.get() + kFrameLengthSize, data, length);
             writeAll(m_frame.get(), kFrameLengthSize + length);
             ShrinkToStandard(m_frame, kStandardFrameBuffer);
         } else {
-            uint8_t header[kFrameLengthSize];
-            StoreFrameLength(header, length);
             writeAll(header, kFrameLengthSize);
             writeAll(data, length);
         }

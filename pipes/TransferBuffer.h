@@ -116,8 +116,9 @@ public:
     uint32_t GetDroppedCount() const { return static_cast<uint32_t>(m_dropped); }
 
 protected:
-    // Queues a block; wake = false leaves a lingering worker to find it at its
-    // next look (see SetLinger). Push queues with wake = false.
+    // Queues a block. Push passes wake = false: an idle worker is woken unless
+    // it lingers (see SetLinger) and will find the block at its next look;
+    // wake = true wakes it in any case.
     uint32_t PushBlock(const void* data, uint64_t size, bool wake);
     // Opt-in for a worker whose blocks may wait a little (the log): once idle
     // it looks again every lingerMs for up to idleMs before it sleeps until
@@ -133,8 +134,8 @@ protected:
 
     lumlib::unique_critical_section m_tbLock;  // outside the queue's lock
     CBuffersList* m_queue;
-    // The worker sleeps on this condition under m_tbLock: a push, a stop or a
-    // cleared queue wakes it. A condition costs no kernel object and no wake
+    // The worker sleeps on this condition under m_tbLock: a push or a stop
+    // wakes it. A condition costs no kernel object and no wake
     // at all while the worker is busy, where an event costs a call each time.
     CONDITION_VARIABLE m_workChanged = CONDITION_VARIABLE_INIT;
     lumlib::CWorkerThread m_worker;

@@ -84,7 +84,9 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
             uint32_t block[8] = {0, kPerThread};
             s.Push(block, 8 + kPerThread % 25);
         }
-        if (racing) EXPECT_EQ(::WaitForSingleObject(s.all.get(), 10000), WAIT_OBJECT_0);
+        if (racing) {
+            EXPECT_EQ(::WaitForSingleObject(s.all.get(), 10000), WAIT_OBJECT_0);
+        }
         EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
         ASSERT_EQ(s.blocks.size(), s.expected);
         std::vector<int64_t> last(kThreads, -1);
