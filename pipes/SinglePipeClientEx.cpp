@@ -123,33 +123,43 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
     }
     if (result != 0) return result;  // the entry was already removed
 
-    // A reply that made it in is handed over even when the connection has
-    // just gone or the client is stopping.
-    if (WaitForReply(requestId)) {
-        RemovePending(requestId);  // a late reply then finds no entry and is dropped
-        return ERROR_TIMEOUT;
-    }
-    uint32_t taken = TakeReply(requestId, reply);
-    if (reply.empty()) return ERROR_NOT_FOUND;  // timed out, or no usable reply
-    return taken;
+    result = AwaitReply(requestId, reply);
+    if (result != 0) return result;
+    return reply.empty() ? ERROR_NOT_FOUND : 0;  // timed out, or no usable reply
 }
 
-bool CSinglePipeClientEx::WaitForReply(uint32_t requestId) {
+uint32_t CSinglePipeClientEx::AwaitReply(uint32_t requestId, lumlib::CByteBlock& reply) {
     const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     for (;;) {
-        const PendingRequest* entry = nullptr;
-        for (const PendingRequest& e : m_pending)
-            if (e.requestId == requestId) entry = &e;
-        if (entry == nullptr || entry->answered) return false;
-        // Stopped, or the connection it went out on is gone (a loss counted since it was sent).
-        if (IsStopped() || m_losses != entry->losses) return true;
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return false;
-        // Held once here (callers never hold it), as sleeping on the condition requires.
-        ::SleepConditionVariableCS(&m_pendingChanged, m_pendingLock.get(), static_cast<DWORD>(deadline - now));
+        auto it = FindPending(requestId);
+        if (it == m_pending.end()) return 0;  // reply stays empty
+        // A reply that made it in is handed over even when the connection has
+        // just gone or the client is stopping.
+        if (!it->answered) {
+            // Stopped, or the connection it went out on is gone (a loss counted since it was sent).
+            if (IsStopped() || m_losses != it->losses) {
+                m_pending.erase(it);  // a late reply then finds no entry and is dropped
+                return ERROR_TIMEOUT;
+            }
+            const ULONGLONG now = ::GetTickCount64();
+            if (now < deadline) {
+                // Held once here (callers never hold it), as sleeping on the condition requires.
+                ::SleepConditionVariableCS(&m_pendingChanged, m_pendingLock.get(), static_cast<DWORD>(deadline - now));
+                continue;
+            }
+        }
+        reply = std::move(it->reply);  // empty when the wait timed out
+        m_pending.erase(it);
+        return 0;
     }
+}
+
+std::list<CSinglePipeClientEx::PendingRequest>::iterator CSinglePipeClientEx::FindPending(uint32_t requestId) {
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
+        if (it->requestId == requestId) return it;
+    return m_pending.end();
 }
 
 uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* requestIdOut) {
@@ -188,22 +198,6 @@ void CSinglePipeClientEx::RemovePending(uint32_t requestId) {
     lumlib::__auto_locker lock(m_pendingLock.get());
     lock.Lock();
     m_pending.remove_if([requestId](const PendingRequest& e) { return e.requestId == requestId; });
-}
-
-uint32_t CSinglePipeClientEx::TakeReply(uint32_t requestId, lumlib::CByteBlock& reply) {
-    reply.reset();
-    uint32_t result = Start();
-    if (result != 0) return result;
-
-    lumlib::__auto_locker lock(m_pendingLock.get());
-    lock.Lock();
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-        if (it->requestId != requestId) continue;
-        reply = std::move(it->reply);  // empty when the wait timed out
-        m_pending.erase(it);
-        return 0;
-    }
-    return ERROR_FILE_NOT_FOUND;
 }
 
 void CSinglePipeClientEx::OnDataAvailable(uint32_t size) {
@@ -258,14 +252,13 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
         lock.Lock();
-        for (PendingRequest& entry : m_pending) {
-            if (entry.requestId != requestId) continue;
+        auto it = FindPending(requestId);
+        if (it != m_pending.end()) {
             // A duplicate reply keeps the first one. Without a usable copy the
             // waiter wakes at once and reports 1168.
-            if (entry.reply.empty() && whole) entry.reply.Assign(message, size);
-            entry.answered = true;
+            if (it->reply.empty() && whole) it->reply.Assign(message, size);
+            it->answered = true;
             matched = true;
-            break;
         }
     }
     // A reply nobody waits for any more is dropped.

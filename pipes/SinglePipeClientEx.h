@@ -59,10 +59,13 @@ public:
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, uint32_t* requestId);
-    // Waits (under m_pendingLock) until the reply, a loss or the time-out;
-    // true when the request ended by a loss before any reply came.
-    bool WaitForReply(uint32_t requestId);
-    uint32_t TakeReply(uint32_t requestId, lumlib::CByteBlock& reply);
+    // Waits (under m_pendingLock) until the reply, a loss, a stop or the
+    // time-out, then unlinks the entry. 0 with the reply moved into reply
+    // (empty when no usable one came in time); 1460 when a loss or a stop
+    // ended the request before any reply.
+    uint32_t AwaitReply(uint32_t requestId, lumlib::CByteBlock& reply);
+    // The entry of that request, or m_pending.end(); under m_pendingLock.
+    std::list<PendingRequest>::iterator FindPending(uint32_t requestId);
     uint32_t DispatchIncoming(const uint8_t* message, uint32_t received);
     // Unlinks the entry of that request and frees any reply.
     void RemovePending(uint32_t requestId);
