@@ -47,7 +47,7 @@ double Max(const std::vector<double>& values) {
 // ---- the DLL -------------------------------------------------------------------
 
 bool CApi::LoadedOrSay() const {
-    if (!m_loaded) std::printf("zksndapi.dll or one of its exports not found\n");
+    if (!m_loaded) std::printf("%ls\n", m_error.c_str());
     return m_loaded;
 }
 
@@ -59,17 +59,9 @@ bool ConnectBoth(const CApi& api, CNotifyLog& notes, CRawClient& raw) {
     return false;
 }
 
-CApi::CApi() : m_module(::LoadLibraryW(L"zksndapi.dll")) {
-    if (!m_module.is_valid()) return;
-    auto get = [this](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(m_module.get(), name)); };
-    Init = reinterpret_cast<PFN_ZkSndVApiInit>(get("ZkSndVApiInit"));
-    CleanUp = reinterpret_cast<PFN_ZkSndVoid>(get("ZkSndVCleanUp"));
-    GetDeviceList = reinterpret_cast<PFN_ZkSndVoid>(get("ZkSndVGetDeviceList"));
-    DeInit = reinterpret_cast<PFN_ZkSndVoid>(get("ZkSndDeInit"));
-    SetDefault = reinterpret_cast<PFN_ZkSndSetDefault>(get("ZkSndSetDefault"));
-    GetSettings = reinterpret_cast<PFN_ZkSndGetSettings>(get("ZkSndGetSettings"));
-    SetSettings = reinterpret_cast<PFN_ZkSndSetSettings>(get("ZkSndSetSettings"));
-    m_loaded = Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings;
+CApi::CApi() {
+    m_loaded = m_library.Load(L"", &m_error);
+    if (m_loaded) static_cast<zksndctl::ZkSndApi&>(*this) = m_library.Api();
 }
 
 CNotifyLog::CNotifyLog() { ::InitializeConditionVariable(&m_changed); }

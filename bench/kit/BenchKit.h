@@ -18,6 +18,7 @@
 
 #include "support/Holders.h"
 #include "tools/tessaline-emu/PipeServer.h"
+#include "tools/zksndctl/CtlRunner.h"
 #include "virt/api/zksndapi.h"
 
 namespace zkbench {
@@ -30,24 +31,17 @@ double Max(const std::vector<double>& values);
 
 // ---- the DLL, through its exports only -----------------------------------------
 
-class CApi {
+// zksndapi.dll from the program's folder, loaded by zksndctl's loader; the
+// exports are the members.
+class CApi : public zksndctl::ZkSndApi {
 public:
-    // Loads zksndapi.dll from the program's folder; Loaded() tells whether every export was found.
     CApi();
-    bool Loaded() const { return m_loaded; }
-    // Loaded(), or says on stdout what is missing.
+    // Every export was found, or says on stdout what went wrong.
     bool LoadedOrSay() const;
 
-    PFN_ZkSndVApiInit Init = nullptr;
-    PFN_ZkSndVoid CleanUp = nullptr;
-    PFN_ZkSndVoid GetDeviceList = nullptr;
-    PFN_ZkSndVoid DeInit = nullptr;
-    PFN_ZkSndSetDefault SetDefault = nullptr;
-    PFN_ZkSndGetSettings GetSettings = nullptr;
-    PFN_ZkSndSetSettings SetSettings = nullptr;
-
 private:
-    lumlib::unique_hmodule m_module;
+    zksndctl::CLoadedApi m_library;
+    std::wstring m_error;
     bool m_loaded = false;
 };
 
