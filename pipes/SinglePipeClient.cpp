@@ -10,6 +10,7 @@ namespace {
 const DWORD kKeeperPeriodMs = 1000;
 const wchar_t kPipeClientModule[] = L"PipeClient";
 const uint32_t kLineServerRefused = 110;  // AcceptServer said no
+const uint32_t kLineStopped = 111;        // the client stopped during the attempt
 
 }  // namespace
 
@@ -78,23 +79,31 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
 uint32_t CSinglePipeClient::Connect() {
     if (!IsStarted()) return ERROR_NOT_CONNECTED;  // not started
 
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
-    if (m_channel != nullptr) return 0;
+    // The open may wait up to a second for a busy pipe and the server check
+    // asks the system about the server: the client lock is taken only to
+    // install the channel, so Send and the other operations never wait for them.
+    lumlib::__auto_locker attempt(m_attemptLock.get());
+    attempt.Lock();
+    if (HasChannel()) return 0;
 
     CPipeConnection* connection = nullptr;
     CSinglePipeChannel* channel = nullptr;
     bool initialised = false;
     const uint32_t error = lumlib::CatchReturn([&] {
         // The stop event ends a wait for a busy pipe, so Stop never waits long.
-        connection = OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags(), StopEvent());
-        if (!AcceptServer(connection->GetPipe())) {
-            // Never used, so its owner has nothing to hear: close it unannounced
-            // and fail like an attempt that found no pipe.
-            std::unique_ptr<CPipeConnection> refused(connection);
-            connection = nullptr;
+        std::unique_ptr<CPipeConnection> opened(
+            OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags(), StopEvent()));
+        // A refused server's pipe was never used, so its owner has nothing to
+        // hear: the holder closes it unannounced, and the attempt fails like
+        // one that found no pipe.
+        if (!AcceptServer(opened->GetPipe()))
             throw new CLumException(ERROR_NOT_CONNECTED, kPipeClientModule, kLineServerRefused, L"");
-        }
+        lumlib::__auto_locker lock(m_clientLock.get());
+        lock.Lock();
+        // Stop marks the client first and then takes the channels under this
+        // lock: a channel made after the mark would outlive it.
+        if (IsStopped()) throw new CLumException(ERROR_CANCELLED, kPipeClientModule, kLineStopped, L"");
+        connection = opened.release();
         channel = new CSinglePipeChannel(connection, this);
         m_channel = channel;
         lock.Unlock();
@@ -109,7 +118,6 @@ uint32_t CSinglePipeClient::Connect() {
         return 0;
     }
 
-    lock.Unlock();
     if (channel != nullptr) {
         // OnInitConnection raised. The channel holds the connection and
         // releases it once when it is deleted; releasing it here as well

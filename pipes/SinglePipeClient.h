@@ -47,10 +47,10 @@ public:
     // The CreateFileW flags of the next open.
     virtual DWORD PipeOpenFlags() { return FILE_FLAG_OVERLAPPED; }
     // Runs on a newly opened pipe before anything is read or written, under
-    // the client lock. false refuses the server: the pipe is closed and the
-    // attempt counts as failed (Connect returns 2250, never 5, so a refused
-    // server cannot make the client stop for good).
-    virtual bool AcceptServer(HANDLE pipe) { return true; }
+    // the attempt lock (not the client lock). false refuses the server: the
+    // pipe is closed and the attempt counts as failed (Connect returns 2250,
+    // never 5, so a refused server cannot make the client stop for good).
+    virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
 
     // Creates the stop event, the client lock and KeeperThread, then makes the
     // first attempt on the calling thread. 0, or the error of the failed step.
@@ -81,6 +81,10 @@ protected:
     volatile uint32_t m_failureCount;
     volatile uint32_t m_status;
     std::unique_ptr<CPipeSecurity> m_security;
+    // One connection attempt at a time, held through the open, the server
+    // check and OnInitConnection; taken before the client lock. Operations
+    // never take it, so none waits for a pipe.
+    lumlib::unique_critical_section m_attemptLock;
     lumlib::unique_critical_section m_clientLock;  // before the channel's locks
     volatile LONG m_clientLockReady = 0;  // set by StartKeeper: the client was started
     bool IsStarted() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_clientLockReady), 0, 0) != 0; }

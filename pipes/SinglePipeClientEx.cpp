@@ -108,16 +108,19 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
     if (request == nullptr) return ERROR_INVALID_PARAMETER;
     if (SndPrefixSize(request) < kSndPrefixSize) return ERROR_INVALID_PARAMETER;
 
+    // No connection: try again every 200 ms, each time under a new request
+    // number, until 3 s after the call began. A deadline, not a count of
+    // pauses: time spent in a send counts too. A stop ends the wait at once.
+    const ULONGLONG deadline = ::GetTickCount64() + kRetryBudgetMs;
     uint32_t requestId = 0;
     uint32_t result = RegisterAndSend(request, &requestId);
-    // No connection: retry every 200 ms for up to 3 s, each time under a new
-    // request number. A client stopped meanwhile ends the wait at once.
-    for (DWORD budget = kRetryBudgetMs; result == ERROR_NOT_CONNECTED && budget > 0; budget -= kRetryPauseMs) {
+    for (ULONGLONG now = ::GetTickCount64(); result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
         if (IsStopped()) return ERROR_TIMEOUT;
+        const DWORD pause = static_cast<DWORD>(deadline - now < kRetryPauseMs ? deadline - now : kRetryPauseMs);
         if (StopEvent() != nullptr) {
-            if (::WaitForSingleObject(StopEvent(), kRetryPauseMs) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
+            if (::WaitForSingleObject(StopEvent(), pause) == WAIT_OBJECT_0) return ERROR_TIMEOUT;
         } else {
-            ::Sleep(kRetryPauseMs);
+            ::Sleep(pause);
         }
         result = RegisterAndSend(request, &requestId);
     }
