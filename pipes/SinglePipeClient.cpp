@@ -57,6 +57,11 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     for (;;) {
         // Reconnection is a one-second poll, not a notification.
         if (::WaitForSingleObject(client->StopEvent(), kKeeperPeriodMs) != WAIT_TIMEOUT) return 0;
+        // A pause asked for after a loss: the rest of it, on the stop event.
+        const ULONGLONG now = ::GetTickCount64();
+        const ULONGLONG notBefore = static_cast<ULONGLONG>(::InterlockedCompareExchange64(&client->m_noAttemptBefore, 0, 0));
+        if (now < notBefore && ::WaitForSingleObject(client->StopEvent(), static_cast<DWORD>(notBefore - now)) != WAIT_TIMEOUT)
+            return 0;
 
         {
             lumlib::__auto_locker lock(client->m_clientLock.get());
@@ -74,6 +79,10 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
 
         client->m_status = client->Connect();
     }
+}
+
+void CSinglePipeClient::PauseAttempts(DWORD ms) {
+    ::InterlockedExchange64(&m_noAttemptBefore, static_cast<LONG64>(::GetTickCount64() + ms));
 }
 
 uint32_t CSinglePipeClient::Connect() {
@@ -170,7 +179,11 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
-    return lumlib::CatchReturn([&] { m_channel->SendData(data, length); });
+    const uint32_t result = lumlib::CatchReturn([&] { m_channel->SendData(data, length); });
+    // A channel that knows its connection is lost is retired in a moment: to
+    // the sender it is no connection already, so a request waits for the next
+    // one and a one-way call says so.
+    return result == ERROR_CONNECTION_ABORTED ? ERROR_NOT_CONNECTED : result;
 }
 
 uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {

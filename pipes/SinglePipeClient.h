@@ -70,6 +70,9 @@ protected:
     HANDLE StopEvent() const { return m_keeper.StopEvent(); }
     // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
     uint32_t StartKeeper();
+    // The keeper makes no attempt for the next ms milliseconds (a service
+    // that has just dropped the connection gets a moment).
+    void PauseAttempts(DWORD ms);
     // Detaches a channel made by Connect when it is still current and deletes it
     // (outside the client lock: its threads may be waiting for that lock).
     void DropNewChannel(CSinglePipeChannel* channel);
@@ -86,6 +89,7 @@ protected:
     // never take it, so none waits for a pipe.
     lumlib::unique_critical_section m_attemptLock;
     lumlib::unique_critical_section m_clientLock;  // before the channel's locks
+    volatile LONG64 m_noAttemptBefore = 0;  // GetTickCount64 value, PauseAttempts
     volatile LONG m_clientLockReady = 0;  // set by StartKeeper: the client was started
     bool IsStarted() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_clientLockReady), 0, 0) != 0; }
     CSinglePipeChannel* m_channel;

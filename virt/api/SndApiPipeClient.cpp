@@ -15,8 +15,8 @@
 
 namespace {
 
-// Pause after a closed connection before the keeper tries again; the stop
-// event ends it, so a teardown never waits for it.
+// Pause after a closed connection before the keeper tries again; the keeper
+// waits it out on the stop event, so a teardown never waits for it.
 const DWORD kReconnectPauseMs = 1000;
 
 // Depth of callback calls on this thread.
@@ -76,8 +76,10 @@ void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
     // Also a connection this side dropped (a message it could not use, a
     // session id it could not send) ends the one that callback 8 announced.
     NotifyLost();
-    // give a service that just dropped us a moment before the keeper retries
-    if (StopEvent() != nullptr) ::WaitForSingleObject(StopEvent(), kReconnectPauseMs);
+    // The keeper gives a service that just dropped us a moment before it
+    // tries again; the channel is retired at once, so during the pause there
+    // is no connection (a request waits for the next one, a one-way call says 20).
+    PauseAttempts(kReconnectPauseMs);
     CSinglePipeClientEx::OnConnectionClosed(connection);
 }
 
