@@ -70,6 +70,9 @@ public:
     // kBusyOnlyInstance: the kit's own client lets go, so the next waiting
     // client gets the instance. False when nothing was held.
     bool ReleaseHeldInstance();
+    // Ends every connection of the service (a client hears callback 6); the
+    // service goes on serving, so a client's keeper connects again.
+    void DropConnections() { if (m_server) m_server->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
 
     // Connections accepted (the kit's own holder not counted) and messages
     // received since Start; the wait returns false when timeoutMs passed first.

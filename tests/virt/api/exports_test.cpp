@@ -22,7 +22,7 @@ DWORD CurrentSession() { DWORD s = 0; return ::ProcessIdToSessionId(::GetCurrent
 struct FakeService {
     CTestPipeServer server;
     std::vector<std::u16string> devices = {u"Speakers", u"Headset"};
-    uint32_t replyStatus = 0; bool answer = true;
+    uint32_t replyStatus = 0;
     uint8_t settings[kSndSettingsSize];
 
     FakeService() {
@@ -36,7 +36,7 @@ struct FakeService {
                     Send(client, SndBuildDeviceInfo(out, sizeof(out), uint32_t(i), i == 0, 1, 0, devices[i].data(),
                                                     devices[i].size()), out);
                 Send(client, SndBuildLastDeviceInfo(out, sizeof(out)), out);
-            } else if ((req.command == nCmdGetSettings || req.command == nCmdSetSettings) && answer) {
+            } else if (req.command == nCmdGetSettings || req.command == nCmdSetSettings) {
                 bool withRecord = req.command == nCmdGetSettings && replyStatus == 0;
                 Send(client, SndBuildReply(out, sizeof(out), req.requestId, req.command, replyStatus,
                                            withRecord ? settings : nullptr), out);
@@ -76,15 +76,8 @@ TEST_F(ExportsTest, WithoutClientOrServiceEveryCallHasItsDefinedStatus) {
     Recorder rec;
     ASSERT_EQ(0u, api.Init(&Recorder::Callback, nullptr));  // no service: still started
     EXPECT_EQ(1u, api.IsLocked());
-    DWORD start = ::GetTickCount();
-    EXPECT_EQ((CodeList{ZKSND_STATUS_NOT_CONNECTED, ZKSND_STATUS_NOT_CONNECTED}), (CodeList{api.GetDeviceList(), api.SetDefault(1)}));
-    EXPECT_LT(::GetTickCount() - start, 1000u);
-    SndSettings s;
+    // (20 for one-way calls, 1 after about 3 s for a request: Hostile.WaitsKeepTheirBudgets)
     EXPECT_EQ((CodeList{4, 4}), (CodeList{api.GetSettings(nullptr), api.SetSettings(nullptr)}));
-    start = ::GetTickCount();
-    EXPECT_EQ(1u, api.GetSettings(&s));
-    DWORD elapsed = ::GetTickCount() - start;
-    EXPECT_TRUE(elapsed >= 2500u && elapsed <= 6000u) << elapsed;  // retried for about 3 s
     EXPECT_TRUE(rec.Snapshot().empty());  // nothing connected, nothing to tell
 }
 
@@ -163,9 +156,5 @@ TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
     EXPECT_NE(0u, req.requestId);
     EXPECT_TRUE(f[kSndOffPayload] == 0x5A && f.back() == 0x5A);
 
-    svc.answer = false;  // a silent service: no reply within the 3 s wait
-    SndSettings s;
-    DWORD start = ::GetTickCount();
-    EXPECT_EQ(1u, api.GetSettings(&s));
-    EXPECT_GE(::GetTickCount() - start, 2500u);
+    // (no reply within the 3 s wait: Hostile.WaitsKeepTheirBudgets)
 }

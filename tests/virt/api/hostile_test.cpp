@@ -120,15 +120,54 @@ TEST_F(Hostile, TeardownAndStartAreBoundedWhateverTheServiceDoes) {
         ULONGLONG start = Now();
         ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
         EXPECT_LE(Now() - start, 1500u);
-        if (SndSettings s; fault == ServiceFault::kNone) { EXPECT_EQ(0u, Dll().GetSettings(&s)); }
         for (int i = 0; fault == ServiceFault::kStopReading && i < 20; ++i) Dll().GetDeviceList();  // the pipe fills
         // A request left waiting for a reply ends with the teardown.
-        uint32_t pending = 99;
-        zk_testkit::Background waiter([&] { SndSettings s; pending = Dll().GetSettings(&s); });
+        zk_testkit::Background waiter([&] { SndSettings s; Dll().GetSettings(&s); });
         ::Sleep(300);
         EXPECT_LE(TimedDeInit(), fault == ServiceFault::kNone ? 300u : 3000u);
         EXPECT_TRUE(waiter.Finished(1000));
-        EXPECT_NE(99u, pending);
+        EXPECT_TRUE(cb.Balanced());
+    }
+}
+
+// Waits keep their budgets: one-way calls say what they say within 0.3 s, and
+// ZkSndGetSettings gives 1 after its 3 s when no connection or no reply comes,
+// the settings when the service is back in time. Rows: no service; the only
+// instance held by another client (the keeper waits in the open); right after
+// callback 6 (the lost channel goes at once, the service is back a second
+// later); replies later than the wait.
+TEST_F(Hostile, WaitsKeepTheirBudgets) {
+    struct Row { const char* name; zk_testkit::ServiceFault fault; bool served, drop; uint32_t oneWay, settings; };
+    for (const Row& row : {Row{"no service", zk_testkit::ServiceFault::kNone, false, false, ZKSND_STATUS_NOT_CONNECTED, 1},
+                           Row{"only instance busy", zk_testkit::ServiceFault::kBusyOnlyInstance, true, false, ZKSND_STATUS_NOT_CONNECTED, 1},
+                           Row{"right after callback 6", zk_testkit::ServiceFault::kNone, true, true, ZKSND_STATUS_NOT_CONNECTED, 0},
+                           Row{"replies too late", zk_testkit::ServiceFault::kSlowReply, true, false, 0, 1}}) {
+        SCOPED_TRACE(row.name);
+        Watchdog dog(row.name, 30000);
+        zk_testkit::CHostileService service(row.fault);
+        ASSERT_TRUE(!row.served || service.Start());
+        Recorder cb;
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+        if (row.drop) {
+            ASSERT_TRUE(service.WaitForConnections(1, 5000));  // the service has listed it: the drop reaches it
+            service.DropConnections();
+            ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1));
+        }
+        // One-way calls while the settings call waits: two, or (busy) one every
+        // 50 ms, across the keeper's attempts to open.
+        uint32_t settings = 99;
+        const ULONGLONG start = Now();
+        zk_testkit::Background request([&] { SndSettings s; settings = Dll().GetSettings(&s); });
+        for (int i = 0; i < 2 || (row.fault == zk_testkit::ServiceFault::kBusyOnlyInstance && !request.Finished(50)); ++i) {
+            const ULONGLONG called = Now();
+            EXPECT_EQ(row.oneWay, i % 2 ? Dll().SetDefault(1) : Dll().GetDeviceList());
+            EXPECT_LE(Now() - called, 300u);
+        }
+        EXPECT_TRUE(request.Finished(5000));
+        const ULONGLONG took = Now() - start;
+        EXPECT_EQ(row.settings, settings);
+        EXPECT_TRUE(row.settings == 0 ? took <= 3000 : took >= 2500 && took <= 3500) << took << " ms";
+        EXPECT_LE(TimedDeInit(), row.settings == 0 ? 300u : 3000u);  // a healthy service: at once
         EXPECT_TRUE(cb.Balanced());
     }
 }
