@@ -44,6 +44,8 @@ public:
     // threads are over (none is joined while it runs), then connects.
     uint32_t Connect() override;
     uint32_t GetSessionId() const { return m_sessionId; }
+    // Export calls using this client now; under the exports' state lock.
+    LONG& CallsInFlight() { return m_callsInFlight; }
     // True on a thread that is inside the application's callback right now.
     static bool InCallback();
 
@@ -65,6 +67,7 @@ private:
     bool m_announced = false;
     std::wstring m_callerSid;                     // the process's user, read once
     lumlib::PipeSecuritySettings m_pipeSettings;  // of the attempt in progress (one at a time)
+    LONG m_callsInFlight = 0;
     SRWLOCK m_callbackLock = SRWLOCK_INIT;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;

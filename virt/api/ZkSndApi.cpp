@@ -41,11 +41,10 @@ const wchar_t* const kLogFolderParts[] = {L"\\", L"Zelkor", L"\\", L"Tessaline S
 // inside the callback never take it: the thread that holds it may be waiting
 // for the callback's thread.
 SRWLOCK g_lifecycleLock = SRWLOCK_INIT;
-// Guards g_pClient, g_pLogger's exchange, the callback globals, the count of
-// calls in flight and the two flags below.
+// Guards g_pClient, g_pLogger's exchange, the callback globals, each client's
+// count of calls in flight and the two flags below.
 SRWLOCK g_stateLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
-LONG g_callsInFlight = 0;
 // An application thread is tearing down: it wins over the callbacks. An Init
 // from one creates nothing and returns 1, and a teardown from one is left to
 // it (a ZkSndDeInit there takes the logger too).
@@ -58,13 +57,13 @@ public:
     CClientCall() {
         ::AcquireSRWLockExclusive(&g_stateLock);
         m_client = g_pClient;
-        if (m_client != nullptr) ++g_callsInFlight;
+        if (m_client != nullptr) ++m_client->CallsInFlight();
         ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     ~CClientCall() {
         if (m_client == nullptr) return;
         ::AcquireSRWLockExclusive(&g_stateLock);
-        if (--g_callsInFlight == 0) ::WakeAllConditionVariable(&g_callsDrained);
+        if (--m_client->CallsInFlight() == 0) ::WakeAllConditionVariable(&g_callsDrained);
         ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     CClientCall(const CClientCall&) = delete;
@@ -135,13 +134,14 @@ struct Teardown {
     CZkLogger* logger;  // null unless the logger goes too
 };
 
-// Waits for the calls in flight, then stops and frees the client (already
-// interrupted: waiting requests have ended), then the logger, which the
-// client logs to until it is gone.
+// Waits for the calls in flight on the client (only those: a call on a newer
+// client may be waiting for this retirement), then stops and frees it
+// (already interrupted: waiting requests have ended), then the logger, which
+// the client logs to until it is gone.
 void FinishTeardown(const Teardown& t) {
     if (t.client != nullptr) {
         ::AcquireSRWLockExclusive(&g_stateLock);
-        while (g_callsInFlight != 0) ::SleepConditionVariableSRW(&g_callsDrained, &g_stateLock, INFINITE, 0);
+        while (t.client->CallsInFlight() != 0) ::SleepConditionVariableSRW(&g_callsDrained, &g_stateLock, INFINITE, 0);
         ::ReleaseSRWLockExclusive(&g_stateLock);
         t.client->Stop();
         delete t.client;
@@ -184,9 +184,9 @@ void TearDownInCallback(bool withLogger) {
              L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback.", __LINE__);
 }
 
-// On an application thread: the flag goes up and the client comes out in one
-// step, then the retirements are joined (their callbacks may still call in),
-// then the client is finished.
+// On an application thread: the flag goes up, the client comes out, then the
+// retirements are joined (their callbacks may still call in), then the client
+// is finished.
 void TearDown(bool withLogger) {
     if (CSndApiPipeClient::InCallback()) return TearDownInCallback(withLogger);
     CLifecycle lifecycle(true);
