@@ -12,3 +12,13 @@ extern CZkLogger* g_pLogger;
 extern CSndApiPipeClient* g_pClient;
 extern ZkSndNotifyCallback g_pfnCallback;
 extern void* g_pCallbackContext;
+
+// Retirements: teardowns asked for inside a callback, finished on threads of
+// their own (the callback's thread cannot wait for itself).
+//
+// Runs routine(param) on a retirement thread; false when none could be started.
+bool StartRetirement(unsigned(__stdcall* routine)(void*), void* param);
+// Joins the retirement threads that have ended, or with wait all of them
+// (never on a callback's thread: they wait for it). True when no retirement
+// is left, joined or not.
+bool JoinRetirements(bool wait);

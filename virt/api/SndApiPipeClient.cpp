@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <vector>
 
 #include "log/ZkLogger.h"
 #include "virt/api/ApiState.h"
+#include "virt/api/CallbackGuard.h"
 #include "virt/api/SndCodes.h"
 #include "virt/api/SndProtocol.h"
 
@@ -25,7 +25,7 @@ thread_local int t_callbackDepth = 0;
 }  // namespace
 
 CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
-    : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId), m_callback(nullptr), m_callbackContext(nullptr) {
+    : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
     m_callerSid = lumlib::CurrentUserSid();
@@ -41,27 +41,40 @@ CSndApiPipeClient::~CSndApiPipeClient() {
 }
 
 void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context) {
-    ::InterlockedExchangePointer(const_cast<void**>(&m_callback), reinterpret_cast<void*>(callback));
-    ::InterlockedExchangePointer(const_cast<void**>(&m_callbackContext), context);
+    ::AcquireSRWLockExclusive(&m_callbackLock);
+    m_callback = callback;
+    m_callbackContext = context;
+    ::ReleaseSRWLockExclusive(&m_callbackLock);
 }
 
 bool CSndApiPipeClient::InCallback() { return t_callbackDepth > 0; }
 
+uint32_t CSndApiPipeClient::Connect() {
+    // The keeper joins the retirements that have ended, once a second. A
+    // client made inside a callback right after that callback's teardown
+    // connects once the old client is gone: its first attempt runs on the
+    // callback's thread, which the retirement waits for, so the attempts are
+    // skipped until the keeper finds none left.
+    if (!JoinRetirements(false) && !HasChannel()) return ERROR_NOT_CONNECTED;
+    return CSinglePipeClientEx::Connect();
+}
+
 void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
-    ZkSndNotifyCallback callback = reinterpret_cast<ZkSndNotifyCallback>(m_callback);
+    ::AcquireSRWLockShared(&m_callbackLock);
+    const ZkSndNotifyCallback callback = m_callback;
+    void* const context = m_callbackContext;
+    ::ReleaseSRWLockShared(&m_callbackLock);
     // Teardown ends the callbacks: none starts once it has begun.
     if (callback == nullptr || IsStopped()) return;
     ++t_callbackDepth;
-    try {
-        callback(code, param, m_callbackContext);
-    } catch (...) {
-        // The callback is the application's code; an exception from it must
-        // not end the process (it would, through std::terminate, on a library thread).
-        LogPrint(g_pLogger, LOG_ERROR,
-                 L"sndapi: CSndApiPipeClient::Notify: (%u): the callback raised an exception for code %u; ignored.",
-                 __LINE__, code);
-    }
+    // An exception escaping the application's code would end the process on
+    // a library thread.
+    const uint32_t raised = CallGuarded(callback, code, param, context);
     --t_callbackDepth;
+    if (raised != 0)
+        LogPrint(g_pLogger, LOG_ERROR,
+                 L"sndapi: CSndApiPipeClient::Notify: (%u): the callback raised exception 0x%08X for code %u; ignored.",
+                 __LINE__, raised, code);
 }
 
 void CSndApiPipeClient::NotifyLost() {

@@ -37,16 +37,22 @@ public:
     uint32_t GetSettings(void* settings);
     uint32_t SetSettings(const void* settings);
 
-    // Installs callback and context, each by one atomic exchange: the client's
-    // threads read them while the application may be re-initialising.
+    // Installs callback and context as one pair: the client's threads read
+    // them, as one pair too, while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
+    // Waits, attempt by attempt, until the teardowns finished on retirement
+    // threads are over (none is joined while it runs), then connects.
+    uint32_t Connect() override;
     uint32_t GetSessionId() const { return m_sessionId; }
+    // Export calls using this client now; under the exports' state lock.
+    LONG& CallsInFlight() { return m_callsInFlight; }
     // True on a thread that is inside the application's callback right now.
     static bool InCallback();
 
 private:
     // Calls the application's callback, unless the client is being torn
-    // down; an exception escaping it is caught and logged.
+    // down; a C++ exception escaping it, this runtime's or an MSVC-built
+    // application's, is caught and logged (CallGuarded).
     void Notify(uint32_t code, uintptr_t param);
     // Callback 6 for the connection that callback 8 announced, exactly once.
     void NotifyLost();
@@ -61,6 +67,8 @@ private:
     bool m_announced = false;
     std::wstring m_callerSid;                     // the process's user, read once
     lumlib::PipeSecuritySettings m_pipeSettings;  // of the attempt in progress (one at a time)
-    void* volatile m_callback;
-    void* volatile m_callbackContext;
+    LONG m_callsInFlight = 0;
+    SRWLOCK m_callbackLock = SRWLOCK_INIT;  // held only to copy or set the pair
+    ZkSndNotifyCallback m_callback = nullptr;
+    void* m_callbackContext = nullptr;
 };

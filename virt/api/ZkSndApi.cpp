@@ -5,16 +5,18 @@
 // client out of g_pClient, interrupts it (waiting requests end at once), waits
 // until no call holds a guard, and only then stops and frees it. A teardown
 // asked for from inside the callback cannot wait for the thread it runs on,
-// so it is finished by a short-lived thread of its own.
+// so it is finished by a retirement thread of its own (ApiState.h), joined by
+// the next teardown, the next client's keeper or the next lifecycle call of
+// an application thread. An application thread's teardown wins over the
+// callbacks: what they create meanwhile is refused.
 #include <windows.h>
 #include <shlobj.h>
 
-#include <list>
 #include <new>
+#include <utility>
 
 #include "log/ZkLogger.h"
 #include "support/SecurityAttributes.h"
-#include "support/WorkerThread.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndCodes.h"
@@ -39,15 +41,15 @@ const wchar_t* const kLogFolderParts[] = {L"\\", L"Zelkor", L"\\", L"Tessaline S
 // inside the callback never take it: the thread that holds it may be waiting
 // for the callback's thread.
 SRWLOCK g_lifecycleLock = SRWLOCK_INIT;
-// Guards g_pClient, g_pLogger's exchange and the count of calls in flight.
+// Guards g_pClient, g_pLogger's exchange, the callback globals, each client's
+// count of calls in flight and the two flags below.
 SRWLOCK g_stateLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
-LONG g_callsInFlight = 0;
-
-// Teardowns finished off the callback's thread; joined by the next lifecycle
-// call of an application thread. On the heap and never freed: nothing may be
-// joined at unload, under the loader lock.
-std::list<lumlib::CWorkerThread>* g_teardowns = nullptr;
+// An application thread is tearing down: it wins over the callbacks. An Init
+// from one creates nothing and returns 1, and a teardown from one is left to
+// it (a ZkSndDeInit there takes the logger too).
+bool g_appTeardown = false;
+bool g_loggerAsked = false;
 
 // The rundown guard of one export call.
 class CClientCall {
@@ -55,13 +57,13 @@ public:
     CClientCall() {
         ::AcquireSRWLockExclusive(&g_stateLock);
         m_client = g_pClient;
-        if (m_client != nullptr) ++g_callsInFlight;
+        if (m_client != nullptr) ++m_client->CallsInFlight();
         ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     ~CClientCall() {
         if (m_client == nullptr) return;
         ::AcquireSRWLockExclusive(&g_stateLock);
-        if (--g_callsInFlight == 0) ::WakeAllConditionVariable(&g_callsDrained);
+        if (--m_client->CallsInFlight() == 0) ::WakeAllConditionVariable(&g_callsDrained);
         ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     CClientCall(const CClientCall&) = delete;
@@ -75,25 +77,49 @@ private:
 
 class CLifecycle {
 public:
-    // Inside the callback nothing is taken or joined (see g_lifecycleLock).
-    CLifecycle() : m_nested(CSndApiPipeClient::InCallback()) {
+    // Inside the callback nothing is taken (see g_lifecycleLock).
+    explicit CLifecycle(bool teardown) : m_nested(CSndApiPipeClient::InCallback()), m_teardown(teardown && !m_nested) {
         if (m_nested) return;
         ::AcquireSRWLockExclusive(&g_lifecycleLock);
-        // Earlier teardowns handed off by callbacks end once their callbacks
-        // have returned; they are over before this call goes on.
-        std::list<lumlib::CWorkerThread> earlier;
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        if (g_teardowns != nullptr) earlier.swap(*g_teardowns);
-        ::ReleaseSRWLockExclusive(&g_stateLock);
-    }  // joined here, without the state lock
+        if (m_teardown) SetAppTeardown(true);
+    }
     ~CLifecycle() {
+        if (m_teardown) SetAppTeardown(false);
         if (!m_nested) ::ReleaseSRWLockExclusive(&g_lifecycleLock);
     }
     bool nested() const { return m_nested; }
 
 private:
+    static void SetAppTeardown(bool on) {
+        ::AcquireSRWLockExclusive(&g_stateLock);
+        g_appTeardown = on;
+        g_loggerAsked = false;
+        ::ReleaseSRWLockExclusive(&g_stateLock);
+    }
     const bool m_nested;
+    const bool m_teardown;
 };
+
+// True while an application thread tears down (see g_appTeardown).
+bool AppTeardownUnderway() {
+    ::AcquireSRWLockShared(&g_stateLock);
+    const bool underway = g_appTeardown;
+    ::ReleaseSRWLockShared(&g_stateLock);
+    return underway;
+}
+
+// Installs a new logger or client unless an application thread's teardown
+// began meanwhile (false: it is freed) or a callback on another thread
+// installed one first (that one is kept and this one freed).
+template <class T>
+bool Publish(T*& slot, T* created) {
+    ::AcquireSRWLockExclusive(&g_stateLock);
+    const bool refused = g_appTeardown;
+    if (!refused && slot == nullptr) std::swap(slot, created);
+    ::ReleaseSRWLockExclusive(&g_stateLock);
+    delete created;
+    return !refused;
+}
 
 CSndApiPipeClient* TakeClient() {
     ::AcquireSRWLockExclusive(&g_stateLock);
@@ -108,57 +134,74 @@ struct Teardown {
     CZkLogger* logger;  // null unless the logger goes too
 };
 
-// Interrupt first (waiting requests end at once), then wait for the calls in
-// flight, then free: no export touches the client after it is gone.
+// Waits for the calls in flight on the client (only those: a call on a newer
+// client may be waiting for this retirement), then stops and frees it
+// (already interrupted: waiting requests have ended), then the logger, which
+// the client logs to until it is gone.
 void FinishTeardown(const Teardown& t) {
     if (t.client != nullptr) {
         ::AcquireSRWLockExclusive(&g_stateLock);
-        while (g_callsInFlight != 0) ::SleepConditionVariableSRW(&g_callsDrained, &g_stateLock, INFINITE, 0);
+        while (t.client->CallsInFlight() != 0) ::SleepConditionVariableSRW(&g_callsDrained, &g_stateLock, INFINITE, 0);
         ::ReleaseSRWLockExclusive(&g_stateLock);
         t.client->Stop();
         delete t.client;
     }
-    delete t.logger;  // after the client, which logs to it until it is gone
+    delete t.logger;
 }
 
-unsigned __stdcall TeardownThread(void* param) {
+unsigned __stdcall RetirementThread(void* param) {
     Teardown* t = static_cast<Teardown*>(param);
     FinishTeardown(*t);
     delete t;
     return 0;
 }
 
-void TearDown(bool withLogger) {
-    CLifecycle lifecycle;
-    Teardown t{TakeClient(), nullptr};
+// On a callback's thread: the client's Stop would wait for this very thread,
+// so a retirement thread finishes the teardown once the callback has
+// returned. Taking, interrupting (no callback starts after it) and handing
+// off happen under the state lock, so an application thread's teardown either
+// finds the retirement to join or finds its flag raised here.
+void TearDownInCallback(bool withLogger) {
+    JoinRetirements(false);  // the ones that have ended
+    ::AcquireSRWLockExclusive(&g_stateLock);
+    // During an application thread's teardown the logger is left to it: its
+    // client still logs. The client may be taken: it joins the retirement.
+    const bool takeLogger = withLogger && !g_appTeardown;
+    if (g_appTeardown) g_loggerAsked = g_loggerAsked || withLogger;
+    Teardown t{g_pClient, takeLogger ? g_pLogger : nullptr};
+    g_pClient = nullptr;
+    if (takeLogger) g_pLogger = nullptr;
+    if (t.client == nullptr && t.logger == nullptr) return ::ReleaseSRWLockExclusive(&g_stateLock);
     if (t.client != nullptr) t.client->Interrupt();
-    if (withLogger) {
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        t.logger = g_pLogger;
-        g_pLogger = nullptr;
-        ::ReleaseSRWLockExclusive(&g_stateLock);
-    }
-    if (!lifecycle.nested()) return FinishTeardown(t);
-
-    // On a callback's thread: the client's Stop would wait for this very
-    // thread, so a thread of its own finishes the teardown once the callback
-    // has returned. The callbacks have already ended (Interrupt).
     Teardown* handed = new (std::nothrow) Teardown(t);
-    if (handed != nullptr) {
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        if (g_teardowns == nullptr) g_teardowns = new (std::nothrow) std::list<lumlib::CWorkerThread>();
-        const DWORD started = g_teardowns == nullptr ? ERROR_NOT_ENOUGH_MEMORY : lumlib::CatchReturn([&] {
-            g_teardowns->emplace_back();
-            return g_teardowns->back().Start(&TeardownThread, handed);
-        });
-        ::ReleaseSRWLockExclusive(&g_stateLock);
-        if (started == ERROR_SUCCESS) return;
-        delete handed;
-    }
+    const bool started = handed != nullptr && StartRetirement(&RetirementThread, handed);
+    ::ReleaseSRWLockExclusive(&g_stateLock);
+    if (started) return;
+    delete handed;
     // No thread for it: leave the client stopped-but-alive rather than wait
     // for this thread. Its callbacks have ended; memory is all that is lost.
     LogPrint(t.logger != nullptr ? t.logger : g_pLogger, LOG_ERROR,
              L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback.", __LINE__);
+}
+
+// On an application thread: the flag goes up, the client comes out, then the
+// retirements are joined (their callbacks may still call in), then the client
+// is finished.
+void TearDown(bool withLogger) {
+    if (CSndApiPipeClient::InCallback()) return TearDownInCallback(withLogger);
+    CLifecycle lifecycle(true);
+    Teardown t{TakeClient(), nullptr};
+    if (t.client != nullptr) t.client->Interrupt();
+    JoinRetirements(true);
+    FinishTeardown(t);
+    // The logger goes after the client; also when a callback asked for it meanwhile.
+    ::AcquireSRWLockExclusive(&g_stateLock);
+    if (withLogger || g_loggerAsked) {
+        t.logger = g_pLogger;
+        g_pLogger = nullptr;
+    }
+    ::ReleaseSRWLockExclusive(&g_stateLock);
+    delete t.logger;
 }
 
 // The DLL stays loaded once a client has existed: a FreeLibrary without
@@ -221,16 +264,20 @@ std::unique_ptr<CPipeSecurity> CreatePipeSecurity() {
 extern "C" {
 
 uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
-    CLifecycle lifecycle;
+    CLifecycle lifecycle(false);
+    if (!lifecycle.nested()) JoinRetirements(true);
+    ::AcquireSRWLockExclusive(&g_stateLock);
     g_pfnCallback = callback;
     g_pCallbackContext = context;
+    ::ReleaseSRWLockExclusive(&g_stateLock);
+    // From a callback during an application thread's teardown: nothing is
+    // created (checked again when something would be published).
+    if (AppTeardownUnderway()) return 1;
 
     if (g_pLogger == nullptr) {
         CZkLogger* logger = CreateLogger();
         if (logger == nullptr) return 1;
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        g_pLogger = logger;
-        ::ReleaseSRWLockExclusive(&g_stateLock);
+        if (!Publish(g_pLogger, logger)) return 1;
     }
 
     if (g_pClient == nullptr) {
@@ -240,21 +287,22 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
         lumlib::CatchReturn([&] { client = new CSndApiPipeClient(CreatePipeSecurity()); });
         if (client == nullptr) return 1;
         PinModule();
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        g_pClient = client;
-        ::ReleaseSRWLockExclusive(&g_stateLock);
+        if (!Publish(g_pClient, client)) return 1;
     }
 
     CClientCall call;
     if (!call) return 1;
-    if (g_pfnCallback != nullptr) call->SetCallback(g_pfnCallback, g_pCallbackContext);
+    // The arguments, not the globals: an Init on another thread may be changing them.
+    if (callback != nullptr) call->SetCallback(callback, context);
     return call->Start() == 0 ? 0 : 1;
 }
 
 uint32_t ZkSndVCleanUp(void) {
     TearDown(false);
+    ::AcquireSRWLockExclusive(&g_stateLock);
     g_pfnCallback = nullptr;
     g_pCallbackContext = nullptr;
+    ::ReleaseSRWLockExclusive(&g_stateLock);
     return 0;
 }
 

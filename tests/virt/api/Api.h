@@ -63,35 +63,39 @@ struct Notice {
 };
 
 // Everything the callback was told; on request it tears the library down
-// from inside a chosen code, or runs on8 inside callback 8.
+// from inside a chosen code (and initialises it again there), and runs inside
+// in every callback.
 struct Recorder {
     static inline Recorder* current = nullptr;
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Notice> notices;
-    std::atomic<uint32_t> teardownOn{0};  // call teardown from inside this code
+    std::atomic<uint32_t> teardownOn{0};  // call teardown from inside this code, once
     std::atomic<bool> withDeInit{true};   // ZkSndDeInit, else ZkSndVCleanUp
-    std::atomic<bool> throwOn8{false};
-    std::atomic<int> teardownResult{-1};
+    std::atomic<bool> initAfter{false};   // then ZkSndVApiInit there
+    std::atomic<int> teardownResult{-1}, initResult{-1};
     std::atomic<ULONGLONG> teardownMs{0};
-    std::function<void()> on8;
+    std::function<void(uint32_t code)> inside;  // set before Init; last, so it may throw
 
     Recorder() { current = this; }
     ~Recorder() { current = nullptr; }
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Recorder& r = *current;
-        Notice n{code, param, context, ::GetCurrentThreadId()};
-        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
-        if (auto* d = reinterpret_cast<const SndDeviceInfo*>(param); code == ZKSND_NOTIFY_DEVICE_INFO) n.devName = d->devName, n.def = d->def;
-        r.Add(n);
-        if (code == ZKSND_NOTIFY_CONNECTED && r.on8) r.on8();
-        if (code == r.teardownOn.exchange(0)) {
+        r.Record(code, param, context);
+        if (uint32_t want = code; r.teardownOn.compare_exchange_strong(want, 0)) {
             ULONGLONG start = ::GetTickCount64();
             r.teardownResult = int(r.withDeInit ? Dll().DeInit() : Dll().CleanUp());
             r.teardownMs = ::GetTickCount64() - start;
             r.Add(Notice{0, 0, nullptr, 0});  // the connection it ended gets no 6
+            if (r.initAfter) r.initResult = int(Dll().Init(&Recorder::Callback, nullptr));
         }
-        if (code == ZKSND_NOTIFY_CONNECTED && r.throwOn8.exchange(false)) throw 42;
+        if (r.inside) r.inside(code);
+    }
+    void Record(uint32_t code, uintptr_t param, void* context) {
+        Notice n{code, param, context, ::GetCurrentThreadId()};
+        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
+        if (auto* d = reinterpret_cast<const SndDeviceInfo*>(param); code == ZKSND_NOTIFY_DEVICE_INFO) n.devName = d->devName, n.def = d->def;
+        Add(n);
     }
     void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
     std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }

@@ -262,44 +262,123 @@ TEST_F(Hostile, NotificationsForASlowCallbackAreCapped) {
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
 // thread in Init, and on the keeper), 6 (dispatch thread) and 300 (delivery
 // thread): each returns 0 at once, no callback follows, a later Init works and
-// a DeInit from the application's thread is bounded. An exception from the
-// callback is caught.
+// a DeInit from the application's thread is bounded. Besides:
+// - then Init: ZkSndVApiInit follows inside the callback, ten times while the
+//   application only asks for devices. Both return 0, each new client
+//   connects once the old one is retired, and the keeper joins the retirement
+//   threads: no handles pile up until the application's next lifecycle call.
+// - by the application: callback 300 calls ZkSndVApiInit again and again
+//   while the application's thread tears down (waiting for that callback):
+//   the teardown wins, that Init returns 1 and creates nothing.
 TEST_F(Hostile, TeardownFromInsideTheCallback) {
-    struct Row { uint32_t code; bool deinit; };
-    for (const Row& row : {Row{ZKSND_NOTIFY_CONNECTED, true}, Row{ZKSND_NOTIFY_CONNECTION_LOST, false},
-                           Row{ZKSND_NOTIFY_DEVICE_INFO, true}, Row{ZKSND_NOTIFY_CONNECTED, false}}) {
-        SCOPED_TRACE(testing::Message() << "code " << row.code << (row.deinit ? " DeInit" : " CleanUp"));
-        Watchdog dog("teardown from the callback", 30000);
-        zk_testkit::CTestPipeServer server;
-        server.SetResponder([](zk_testkit::CTestPipeServer& s, size_t client, const std::vector<uint8_t>& frame) {
-            SndDecodedRequest req;
-            if (!SndDecodeRequest(frame.data(), frame.size(), req) || req.command != nCmdGetDeviceList) return;
-            uint8_t m[256];
-            s.WriteFrame(client, m, uint32_t(SndBuildDeviceInfo(m, sizeof(m), 1, 1, 1, 0, u"Speakers", 8)));
-        });
-        ASSERT_TRUE(server.Start());
+    enum How { kInside, kThenInit, kByApplication };
+    struct Row { uint32_t code; bool deinit; How how; };
+    for (const Row& row : {Row{8, true, kInside}, Row{6, false, kInside}, Row{300, true, kInside}, Row{8, false, kInside},
+                           Row{300, true, kThenInit}, Row{300, true, kByApplication}, Row{300, false, kByApplication}}) {
+        SCOPED_TRACE(testing::Message() << "code " << row.code << (row.deinit ? " DeInit" : " CleanUp") << " how " << row.how);
+        Watchdog dog("teardown from the callback", 60000);
+        zk_testkit::CHostileService service(row.code == 6 ? zk_testkit::ServiceFault::kChurn : zk_testkit::ServiceFault::kNone);
+        ASSERT_TRUE(service.Start());
         Recorder cb;
-        cb.withDeInit = row.deinit;
-        cb.throwOn8 = true;  // the first 8 raises: caught and logged, nothing else happens
-        if (row.code == ZKSND_NOTIFY_CONNECTED) cb.teardownOn = row.code;
+        cb.withDeInit = row.deinit, cb.initAfter = row.how == kThenInit;
+        std::atomic<int> initResult{-1};
+        if (row.how == kByApplication) cb.inside = [&](uint32_t code) {
+            for (ULONGLONG end = Now() + 5000; code == row.code && initResult <= 0 && Now() < end; ::Sleep(1))
+                initResult = int(Dll().Init(&Recorder::Callback, nullptr));  // 0 until the teardown begins
+        };
+        if (row.code != 300) cb.teardownOn = row.code;
         ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        if (row.code != ZKSND_NOTIFY_CONNECTED) cb.teardownOn = row.code;  // an 8 would take it
-        if (row.code == ZKSND_NOTIFY_CONNECTION_LOST) { ASSERT_TRUE(server.WaitForClient(5000) && server.CloseClient(0)); }
-        if (row.code == ZKSND_NOTIFY_DEVICE_INFO) { EXPECT_EQ(0u, Dll().GetDeviceList()); }
-        ASSERT_TRUE(cb.WaitForCount(row.code, 1, 5000));
-        for (ULONGLONG end = Now() + 5000; cb.teardownResult < 0 && Now() < end;) ::Sleep(10);
-        EXPECT_EQ(0, cb.teardownResult.load());
-        EXPECT_LT(cb.teardownMs.load(), 500u);
-        auto events = [&] { return cb.Count(ZKSND_NOTIFY_CONNECTED) + cb.Count(ZKSND_NOTIFY_CONNECTION_LOST); };
-        const size_t seen = events();
-        EXPECT_EQ(1u, Dll().GetDeviceList()) << "no client after the teardown";
-        ::Sleep(1500);  // the keeper would have connected again by now
-        EXPECT_EQ(seen, events()) << "a callback came after the teardown";
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
+        long handles = 0;  // once the first new client is there
+        for (size_t round = 1; round <= (row.how == kThenInit ? 10u : 1u); ++round) {
+            if (row.code == 300 && row.how != kByApplication) cb.teardownOn = row.code;
+            if (row.code == 300) { EXPECT_EQ(0u, Dll().GetDeviceList()); }
+            ASSERT_TRUE(cb.WaitForCount(row.code, round));
+            if (row.how == kByApplication) {
+                cb.teardownResult = int(row.deinit ? Dll().DeInit() : Dll().CleanUp());
+                cb.Add(Notice{0, 0, nullptr, 0});
+                EXPECT_EQ(1, initResult.load());
+            }
+            for (ULONGLONG end = Now() + 5000; cb.teardownResult < 0 && Now() < end;) ::Sleep(10);
+            EXPECT_EQ(0, cb.teardownResult.load());
+            EXPECT_LT(cb.teardownMs.load(), 500u);
+            if (row.how == kThenInit) { ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, round + 1)); }
+            if (row.how == kThenInit) { EXPECT_EQ(0, cb.initResult.load()); }
+            if (round == 1) handles = testkit::ProcessHandleCount();
+            cb.teardownResult = cb.initResult = -1;
+        }
+        if (row.how == kThenInit) {
+            for (ULONGLONG end = Now() + 5000; testkit::ProcessHandleCount() > handles + 4 && Now() < end;) ::Sleep(100);
+            EXPECT_LE(testkit::ProcessHandleCount(), handles + 4) << "from " << handles;
+        } else {
+            auto events = [&] { return cb.Count(ZKSND_NOTIFY_CONNECTED) + cb.Count(ZKSND_NOTIFY_CONNECTION_LOST); };
+            const size_t seen = events();
+            EXPECT_EQ(1u, Dll().GetDeviceList()) << "no client after the teardown";
+            ::Sleep(1500);  // the keeper would have connected again by now
+            EXPECT_EQ(seen, events()) << "a callback came after the teardown";
+            ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
+        }
         EXPECT_LE(TimedDeInit(), 3000u);
         EXPECT_TRUE(cb.Balanced());
     }
+}
+
+// Every callback throws, as an MSVC-built application does (_CxxThrowException
+// raises 0xE06D7363, non-continuable) or as this library's runtime does: 8 on
+// the application's thread in Init, 9, 300 and 301 on the delivery thread, 6
+// on the dispatch thread. Each is caught and logged at ERROR with both codes,
+// and the thread goes on. (GCC frames of the test's callback get no cleanups
+// on the foreign unwind; an MSVC-built callback's would.)
+TEST_F(Hostile, ExceptionsFromEveryCallbackAreCaught) {
+    for (bool foreign : {true, false}) {
+        SCOPED_TRACE(foreign ? "foreign" : "this runtime's");
+        Watchdog dog("exceptions from the callback", 30000);
+        const std::wstring raised = std::wstring(L"the callback raised exception 0x") + (foreign ? L"E06D7363" : L"20474343");
+        const size_t before = ErrorLines(raised);
+        zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
+        ASSERT_TRUE(service.Start());
+        Recorder cb;
+        cb.inside = [foreign](uint32_t) {
+            ULONG_PTR args[4] = {0x19930520, 0, 0, 0};  // an MSVC exception's magic, no object
+            if (foreign) ::RaiseException(0xE06D7363u, EXCEPTION_NONCONTINUABLE, 4, args);
+            throw 42;
+        };
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+        EXPECT_EQ(0u, Dll().GetDeviceList());
+        ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1));
+        service.Stop();  // the connection breaks
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1));
+        EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
+        const size_t seen = cb.Snapshot().size();
+        EXPECT_EQ(7u, seen) << "8, 9, 300 three times, 301, 6";
+        EXPECT_EQ(before + seen, ErrorLines(raised)) << "one line for each";
+        EXPECT_TRUE(cb.Balanced());
+    }
+}
+
+// Two (callback, context) pairs alternate in ZkSndVApiInit while device
+// records arrive: every callback gets its own pair's context.
+std::atomic<int> g_pairCalls{0}, g_pairMismatches{0};
+template <int Tag>
+void PairCallback(uint32_t, uintptr_t, void* context) {
+    ++g_pairCalls, g_pairMismatches += *static_cast<const int*>(context) != Tag;
+}
+
+TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
+    Watchdog dog("pair swap", 60000);
+    zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
+    ASSERT_TRUE(service.Start());
+    static int tags[2] = {0, 1};
+    const ZkSndNotifyCallback callbacks[2] = {&PairCallback<0>, &PairCallback<1>};
+    g_pairCalls = g_pairMismatches = 0;
+    ASSERT_EQ(0u, Dll().Init(callbacks[0], &tags[0]));
+    for (ULONGLONG end = Now() + 10000; g_pairCalls < 5000 && Now() < end;) {
+        Dll().GetDeviceList();
+        for (int i = 0; i < 200; ++i) Dll().Init(callbacks[i % 2], &tags[i % 2]);
+    }
+    EXPECT_EQ(0, g_pairMismatches.load()) << "in " << g_pairCalls << " callbacks";
+    EXPECT_GE(g_pairCalls.load(), 1000);
+    EXPECT_LE(TimedDeInit(), 3000u);
 }
 
 // Four threads in ZkSndGetSettings (the service never replies) while another
@@ -333,7 +412,9 @@ TEST_F(Hostile, ConnectionEventsStayBalancedWhenTheServiceLeavesAfterCallback8) 
     ASSERT_TRUE(server.Start());
     Recorder cb;
     std::atomic<size_t> clients{0};
-    cb.on8 = [&] { if (size_t c = clients++; c < 2 && server.CloseClient(c)) ::Sleep(300); };  // before the session id
+    cb.inside = [&](uint32_t code) {  // before the session id
+        if (size_t c = code == ZKSND_NOTIFY_CONNECTED ? clients++ : 2; c < 2 && server.CloseClient(c)) ::Sleep(300);
+    };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
     EXPECT_EQ(2u, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST));

@@ -1,0 +1,25 @@
+// Calls the application's notification callback behind an exception
+// handler, so that an exception escaping it ends neither the library's thread
+// nor the process.
+#pragma once
+
+#include <cstdint>
+
+#include "virt/api/zksndapi.h"
+
+// What an MSVC-built `throw` raises (_CxxThrowException), whatever the
+// application's compiler: the foreign C++ exception a callback may let escape.
+const uint32_t kMsvcCxxException = 0xE06D7363u;
+// A C++ exception of this library's own runtime, caught as C++ (GCC and clang
+// with libstdc++ raise it as this code; MSVC's own are kMsvcCxxException).
+#if defined(_MSC_VER)
+const uint32_t kOwnCxxException = kMsvcCxxException;
+#else
+const uint32_t kOwnCxxException = 0x20474343u;  // "GCC"
+#endif
+
+// Calls callback(code, param, context). 0 when it returned; otherwise the code
+// of the C++ exception that escaped it (kMsvcCxxException or kOwnCxxException),
+// after the frames in between were unwound. Any other exception (an access
+// violation, say) is left to the process's own handlers.
+uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t param, void* context);
