@@ -28,7 +28,6 @@ void OnServerInfo(CtlContext* ctx, const uint8_t* payload) {
         guard.Lock();
         ctx->server = info;
     }
-    ::SetEvent(ctx->serverInfo.get());
 }
 
 void OnDevice(CtlContext* ctx, const SndDeviceInfo* info) {
@@ -87,8 +86,7 @@ bool CtlContext::Create() {
     connected.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     newConnection.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     listEnd.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    serverInfo.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid() && serverInfo.is_valid();
+    return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid();
 }
 
 std::vector<DeviceRow> CtlContext::Devices() {

@@ -32,7 +32,6 @@ struct CtlContext {
     CHandleHolder connected;     // manual-reset: a connection is up
     CHandleHolder newConnection; // auto-reset: callback 8 arrived (watch)
     CHandleHolder listEnd;       // auto-reset: callback 301 arrived
-    CHandleHolder serverInfo;    // manual-reset: callback 9 arrived
     lumlib::unique_critical_section lock;
     std::vector<DeviceRow> devices;  // under lock
     ServerInfo server;               // the last server information, under lock
