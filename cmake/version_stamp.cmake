@@ -5,9 +5,16 @@ set(_build 0)
 set(_product "${ZK_MAJOR}.${ZK_MINOR}.${ZK_PATCH}+unknown")
 find_program(_git git)
 if(_git)
+  # Only this tree's own history: an unpacked archive inside another repository has none.
+  execute_process(COMMAND ${_git} -C ${ZK_SOURCE_DIR} rev-parse --show-toplevel
+                  OUTPUT_VARIABLE _top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   execute_process(COMMAND ${_git} -C ${ZK_SOURCE_DIR} rev-parse --short=12 HEAD
                   OUTPUT_VARIABLE _hash RESULT_VARIABLE _rc OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(_rc EQUAL 0 AND _hash)
+  file(REAL_PATH "${ZK_SOURCE_DIR}" _src)
+  if(_top)
+    file(REAL_PATH "${_top}" _top)
+  endif()
+  if(_rc EQUAL 0 AND _hash AND _top STREQUAL _src)
     set(_product "${ZK_MAJOR}.${ZK_MINOR}.${ZK_PATCH}+g${_hash}")
     execute_process(COMMAND ${_git} -C ${ZK_SOURCE_DIR} rev-parse --is-shallow-repository
                     OUTPUT_VARIABLE _shallow OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)

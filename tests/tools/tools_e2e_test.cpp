@@ -253,6 +253,8 @@ TEST(Zksndctl, StatusNamesTheFirstFailedStageOfEachFault) {
         {L"", 0, "result          ok"},
         {L"--fault churn", 45, "session     failed   the connection broke after the session id went out"},
         {L"--fault raw-length", 45, "session     failed"},
+        {L"--fault short-frames", 45, "session     failed"},
+        {L"--fault huge-notification", 45, "session     failed"},
         {L"--fault stop-reading", 46, "settings    failed   general failure (status 1) after"},
         {L"--fault slow-replies", 46, "no reply within the library's 3 s wait"},
         {L"--withhold all", 46, "settings    failed"},
