@@ -256,6 +256,12 @@ CJsonObject& CJsonObject::Raw(const wchar_t* key, const std::wstring& json) {
     return *this;
 }
 
+CJsonObject& CJsonObject::Members(const CJsonObject& other) {
+    if (!m_body.empty() && !other.m_body.empty()) m_body += L", ";
+    m_body += other.m_body;
+    return *this;
+}
+
 CJsonObject& CJsonObject::Number(const wchar_t* key, long long value) {
     return Raw(key, zktools::Format(L"%lld", value));
 }

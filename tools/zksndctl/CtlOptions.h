@@ -95,6 +95,7 @@ public:
     CJsonObject& Number(const wchar_t* key, long long value);
     CJsonObject& Bool(const wchar_t* key, bool value) { return Raw(key, value ? L"true" : L"false"); }
     CJsonObject& Null(const wchar_t* key) { return Raw(key, L"null"); }
+    CJsonObject& Members(const CJsonObject& other);  // other's members, after these
     std::wstring Str() const { return L"{" + m_body + L"}"; }
 
 private:

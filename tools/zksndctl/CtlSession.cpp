@@ -108,11 +108,7 @@ void PrintWatchLine(const CtlContext& ctx, uint32_t code, const wchar_t* event, 
     line.Text(L"time", zktools::TimeStamp());
     if (code != 0) line.Number(L"code", code);
     else line.Null(L"code");
-    line.Text(L"event", event).Text(L"text", text);
-    const std::wstring extra = fields.Str();  // "{...}": its members join the line's
-    std::wstring out = line.Str();
-    if (extra.size() > 2) out = out.substr(0, out.size() - 1) + L", " + extra.substr(1);
-    zktools::PrintLine(out);
+    zktools::PrintLine(line.Text(L"event", event).Text(L"text", text).Members(fields).Str());
 }
 
 void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {

@@ -101,6 +101,7 @@ void CheckExchanges(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& opti
     uint32_t listStatus = 0;
     start = ::GetTickCount64();
     const int code = RequestDeviceList(api, ctx, options.timeoutMs, stopEvent, nullptr, &devices, &listStatus);
+    r->interrupted = code == kExitInterrupted;
     if (code == kExitOk)
         Ok(r, kDevices, zktools::Format(L"%u devices in %u ms", unsigned(devices.size()), MsSince(start)));
     else if (code == kExitTimeout)
@@ -133,6 +134,7 @@ void CheckService(const CtlOptions& options, HANDLE stopEvent, StatusReport* r) 
     const uint32_t status = library.Init();
     const int waited = status != 0 ? kExitFailure : WaitOrStop(ctx.connected.get(), stopEvent, options.timeoutMs);
     if (waited != kExitOk) {
+        r->interrupted = waited == kExitInterrupted;
         Fail(r, kConnect, status != 0 ? L"the library did not start: " + DescribeStatus(status)
                           : waited == kExitInterrupted
                               ? std::wstring(L"interrupted")
@@ -209,6 +211,7 @@ std::wstring LogJson(const StatusReport& r) {
 }  // namespace
 
 int StatusReport::ExitCode() const {
+    if (interrupted) return kExitInterrupted;
     const StatusCheck* failed = FirstFailure();
     return failed != nullptr ? failed->exitCode : kExitOk;
 }
@@ -278,8 +281,9 @@ std::wstring RenderStatusText(const StatusReport& r) {
         out += zktools::Format(L"  %-23s %s\r\n", v.name, text.c_str());
     }
     const StatusCheck* failed = r.FirstFailure();
-    row(L"result", failed == nullptr ? std::wstring(L"ok")
-                                     : zktools::Format(L"failed at %s (exit code %d)", failed->name, failed->exitCode));
+    row(L"result", r.interrupted ? zktools::Format(L"interrupted (exit code %d)", kExitInterrupted)
+                   : failed == nullptr ? std::wstring(L"ok")
+                                       : zktools::Format(L"failed at %s (exit code %d)", failed->name, failed->exitCode));
     return out;
 }
 
@@ -303,7 +307,8 @@ std::wstring RenderStatusJson(const StatusReport& r) {
     out.Raw(L"zksndctl", FormatVersionJson(ModulePath(nullptr), OwnVersion()));
     out.Raw(L"library", r.libraryLoaded ? FormatVersionJson(r.libraryPath, r.libraryVersion) : L"null");
     out.Raw(L"log", LogJson(r)).Raw(L"registry", RegistryJson(r.registry));
-    if (const StatusCheck* failed = r.FirstFailure())
+    if (r.interrupted) out.Raw(L"error", JsonErrorValue(kExitInterrupted, L"interrupted"));
+    else if (const StatusCheck* failed = r.FirstFailure())
         out.Raw(L"error", JsonErrorValue(failed->exitCode, std::wstring(failed->name) + L": " + failed->reason));
     return out.Str();
 }

@@ -38,8 +38,9 @@ struct StatusReport {
     std::wstring logFolder;
     std::vector<std::wstring> logFiles;
     LogSettings registry;
+    bool interrupted = false;          // Ctrl+C cut a wait short: the rows after it tell nothing
 
-    // The first failed check's exit code; kExitOk when none failed.
+    // kExitInterrupted after Ctrl+C, else the first failed check's exit code; kExitOk when none failed.
     int ExitCode() const;
     const StatusCheck* FirstFailure() const;
 };
