@@ -25,6 +25,10 @@ function(zk_version_resource target description)
   endif()
   configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_BINARY_DIR}/rc/${target}.rc @ONLY)
   target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/rc/${target}.rc)
+  # The numbers come from zk_version.h, remade at every build (cmake/version.cmake).
+  set_source_files_properties(${CMAKE_BINARY_DIR}/rc/${target}.rc PROPERTIES
+    INCLUDE_DIRECTORIES ${ZK_VERSION_DIR} OBJECT_DEPENDS ${ZK_VERSION_HEADER})
+  add_dependencies(${target} zk_version)
 endfunction()
 
 # After linking: the debug information moves to FILE.debug next to the

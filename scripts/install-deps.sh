@@ -2,7 +2,7 @@
 # Installs what building and testing zksndapi needs on a fresh Debian 12 machine.
 set -euo pipefail
 pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 googletest
-      clang-14 libclang-rt-14-dev llvm-14 lld-14 python3
+      clang-14 libclang-rt-14-dev llvm-14 lld-14 python3 python3-jsonschema
       libspdlog-dev libfmt-dev)  # header-only logging baseline of the benchmarks
 missing=()
 for p in "${pkgs[@]}"; do

@@ -75,7 +75,7 @@ LIST
   # One version everywhere.
   for bin in zksndapi.dll zksndctl.exe tessaline-emu.exe; do
     "$windres" -i "$tree/bin/$bin" -O rc >"$out/rc.txt" || fail "no resources in $bin"
-    for field in "\"FileVersion\", \"$version\"" "\"ProductVersion\", \"$version\"" "\"CompanyName\", \"Zelkor\"" \
+    for field in "\"FileVersion\", \"$version." "\"ProductVersion\", \"$version+" "\"CompanyName\", \"Zelkor\"" \
                  "\"OriginalFilename\", \"$bin\"" "\"LegalCopyright\"" "\"ProductName\"" "\"FileDescription\""; do
       grep -qF "$field" "$out/rc.txt" || fail "$bin: no $field in its version resource"
     done

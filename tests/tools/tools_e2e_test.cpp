@@ -237,11 +237,35 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
         {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
-        {L"--timeout 1500 status", 30, "absent (no service, no emulator)"},
+        {L"--json frobnicate", 2, "{\"error\": {\"code\": 2, \"message\": \"unknown command 'frobnicate'\"}}"},
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
         {L"--timeout 1500 devices", 30, "not connected to the service (status 20)"},
+        {L"watch --seconds 2", 30, "no connection during the watch"},
         {L"locked", 0, "locked"},  // needs no service
     });
+}
+
+// status under each of the emulator's faults: the exit code and the first failed row. The probe opens
+// the pipe itself, then the library's connection must survive the session id, answer a settings read
+// within the library's 3 s and end a device list within --timeout.
+TEST(Zksndctl, StatusNamesTheFirstFailedStageOfEachFault) {
+    const std::tuple<const wchar_t*, int, const char*> rows[] = {
+        {L"", 0, "result          ok"},
+        {L"--fault churn", 45, "session     failed   the connection broke after the session id went out"},
+        {L"--fault raw-length", 45, "session     failed"},
+        {L"--fault short-frames", 45, "session     failed"},
+        {L"--fault huge-notification", 45, "session     failed"},
+        {L"--fault stop-reading", 46, "settings    failed   general failure (status 1) after"},
+        {L"--fault slow-replies", 46, "no reply within the library's 3 s wait"},
+        {L"--withhold all", 46, "settings    failed"},
+        {L"--get-status 5", 46, "settings    failed   access denied (status 8)"},
+        {L"--withhold device-list", 47, "devices     failed   the list did not end within 2000 ms"},
+    };
+    for (const auto& [fault, exitCode, row] : rows) {
+        CEmulator emu(true);
+        ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + fault));
+        ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 status", exitCode, row}});
+    }
 }
 
 TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
@@ -302,10 +326,11 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"devices", 0, "yes      render   0      Haut-parleurs \xC3\xA9tage 2"},
         {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ"},
         {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\""},
+        {L"set-default 99", 9, "the service does not list device 99"},
+        {L"--json set-default 99 --force", 0, "{\"device\": 99, \"default\": false, \"name\": null}"},
         {L"--json devices", 0, "\"kind\": \"capture\", \"extra\": 0, \"name\": \"Evil\\u001b[31mX\\rY\\nZ\"}"},
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
-        {L"status", 0, "  LogLevel                3  (REG_DWORD)"},
-        {L"--json status", 0, "\"service\": {\"connected\": true, \"answers\": true, \"settingsStatus\": 0}"},
+        {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
         {L"--json settings get", 0, "{\"size\": 336, \"hex\": \"0000"},
         {L"--json log where", 0, "zksndapi.txt\", \"size\": "},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.

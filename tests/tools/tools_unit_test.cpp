@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
@@ -68,8 +69,8 @@ std::wstring Parsed(bool ctl, const wchar_t* line) {
     const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
                               L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
     if (ctl)
-        return Format(L"%s dll=%s timeout=%u json=%d device=%u file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
-                      names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device,
+        return Format(L"%s dll=%s timeout=%u json=%d device=%u force=%d file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
+                      names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device, c.force,
                       c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
     return Format(L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
                   L"quiet=%d pipe=%s signal=%s/%s fault=%d",
@@ -100,7 +101,7 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         {false, L"extra", L"error: unknown option 'extra'"},
         {true, L"--timeout 250 set-default 4294967295", L"set-default dll= timeout=250 json=0 device=4294967295 "},
         {true, L"set-default 0x1F --dll C:\\x.dll", L"set-default dll=C:\\x.dll timeout=5000 json=0 device=31 "},
-        {true, L"watch --seconds 3 --no-list", L"watch dll= timeout=5000 json=0 device=0 file= seconds=3 list=0"},
+        {true, L"watch --seconds 3 --no-list", L"watch dll= timeout=5000 json=0 device=0 force=0 file= seconds=3 list=0"},
         {true, L"", L"error: no command given"},
         {true, L"set-default", L"error: set-default needs a device value"},
         {true, L"set-default 4294967296", L"error: set-default: '4294967296' is not a 32-bit number"},
@@ -108,15 +109,18 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         {true, L"settings put", L"error: settings needs 'get' or 'set'"},
         {true, L"settings set", L"error: settings set needs a file"},
         {true, L"devices --out x", L"error: --out belongs to 'settings get'"},
-        {true, L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 file= seconds=2 "
+        {true, L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 force=0 file= seconds=2 "
                                                             L"list=1 lines=5 follow=1 level=-1"},
-        {true, L"log level 3", L"log-level dll= timeout=5000 json=0 device=0 file= seconds=0 list=1 lines=20 follow=0 level=3"},
+        {true, L"log level 3", L"log-level dll= timeout=5000 json=0 device=0 force=0 file= seconds=0 list=1 lines=20 follow=0 level=3"},
         {true, L"--version", L"version dll="},
+        {true, L"--version devices", L"error: --version takes no command"},
+        {true, L"set-default 7 --force", L"set-default dll= timeout=5000 json=0 device=7 force=1"},
+        {true, L"devices --force", L"error: --force belongs to 'set-default'"},
         {true, L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
         {true, L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
         {true, L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
         {true, L"devices -n 3", L"error: -n belongs to 'log tail'"},
-        {true, L"--timeout 0 devices", L"error: --timeout: give at least 1 millisecond"},
+        {true, L"--timeout 0 devices", L"error: --timeout: give at least 1"},
         {true, L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
         {true, L"devices --verbose", L"error: unknown option '--verbose'"},
     };
@@ -134,7 +138,15 @@ TEST(CtlOutput, JsonEscapesNamesAndStatusesHaveWordsAndExitCodes) {
     EXPECT_EQ(L"a\\x1b[2Jb\\r\\nc\\td\\x7f\\u009b\\u202e\u00e9", zksndctl::EscapeControls(L"a\x1b[2Jb\r\nc\td\x7f\x9b\x202e\u00e9"));
     EXPECT_EQ(L"0a1bff", zksndctl::HexString(reinterpret_cast<const uint8_t*>("\x0a\x1b\xff"), 3));
     EXPECT_EQ(L"unknown status (status 9)", zksndctl::DescribeStatus(9));
-    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(0xFFFFFFFFu));  // would not fit an exit code
+    // Every status the library can return has its own exit code in the table; any other gives 1.
+    std::vector<int> listed;
+    for (const zksndctl::CtlExitCode& c : zksndctl::ExitCodes()) listed.push_back(c.code);
+    for (uint32_t status = 1; status < 300; ++status) {
+        const int code = zksndctl::ExitCodeForStatus(status);
+        EXPECT_TRUE(code == 1 || code == 10 + static_cast<int>(status)) << status;
+        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), code)) << status;
+    }
+    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9));  // never produced by the library
 }
 
 // The log reader: the last lines of a large file, an unfinished line held back until it ends, a rotated file.

@@ -1,174 +1,205 @@
 #include "tools/zksndctl/CtlOptions.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "tools/common/ConsoleOut.h"
 
 namespace zksndctl {
 
+namespace {
+
+uint32_t Bit(Command command) { return 1u << static_cast<unsigned>(command); }
+const uint32_t kAnyCommand = 0xFFFFFFFFu;
+
+// An option: a flag, or one that takes a text or a number, and the commands it belongs to.
+struct OptionRule {
+    const wchar_t* name;
+    const wchar_t* alias;              // nullptr: none
+    bool CtlOptions::*flag;            // a flag sets this
+    std::wstring CtlOptions::*text;    // or it takes a text
+    uint32_t CtlOptions::*number;      // or a number from min to max
+    uint32_t min, max;
+    uint32_t commands;                 // Bit()s of the commands it belongs to
+    const wchar_t* owners;             // those commands, for the message
+};
+
+const OptionRule kOptionRules[] = {
+    {L"--help", L"-h", &CtlOptions::help, nullptr, nullptr, 0, 0, kAnyCommand, nullptr},
+    {L"/?", nullptr, &CtlOptions::help, nullptr, nullptr, 0, 0, kAnyCommand, nullptr},
+    {L"--version", nullptr, &CtlOptions::version, nullptr, nullptr, 0, 0, kAnyCommand, nullptr},
+    {L"--json", nullptr, &CtlOptions::json, nullptr, nullptr, 0, 0, kAnyCommand, nullptr},
+    {L"--dll", nullptr, nullptr, &CtlOptions::dllPath, nullptr, 0, 0, kAnyCommand, nullptr},
+    {L"--timeout", nullptr, nullptr, nullptr, &CtlOptions::timeoutMs, 1, 0xFFFFFFFFu, kAnyCommand, nullptr},
+    {L"--lines", L"-n", nullptr, nullptr, &CtlOptions::lines, 1, 100000, Bit(Command::LogTail), L"'log tail'"},
+    {L"--follow", L"-f", &CtlOptions::follow, nullptr, nullptr, 0, 0, Bit(Command::LogTail), L"'log tail'"},
+    {L"--out", nullptr, nullptr, &CtlOptions::file, nullptr, 0, 0, Bit(Command::SettingsGet), L"'settings get'"},
+    {L"--seconds", nullptr, nullptr, nullptr, &CtlOptions::seconds, 1, 86400u * 7,
+     Bit(Command::Watch) | Bit(Command::LogTail), L"'watch' and 'log tail --follow'"},
+    {L"--no-list", nullptr, &CtlOptions::noList, nullptr, nullptr, 0, 0, Bit(Command::Watch), L"'watch'"},
+    {L"--force", nullptr, &CtlOptions::force, nullptr, nullptr, 0, 0, Bit(Command::SetDefault), L"'set-default'"},
+};
+const size_t kOptionCount = sizeof(kOptionRules) / sizeof(kOptionRules[0]);
+
+// A command: its word, the word after it (nullptr: none), and the operands it takes.
+enum class Operand { None, Device, File, OptionalLevel };
+struct CommandRule {
+    const wchar_t* word;
+    const wchar_t* sub;
+    Command command;
+    Operand operand;
+};
+
+const CommandRule kCommandRules[] = {
+    {L"devices", nullptr, Command::Devices, Operand::None},
+    {L"set-default", nullptr, Command::SetDefault, Operand::Device},
+    {L"settings", L"get", Command::SettingsGet, Operand::None},
+    {L"settings", L"set", Command::SettingsSet, Operand::File},
+    {L"watch", nullptr, Command::Watch, Operand::None},
+    {L"locked", nullptr, Command::Locked, Operand::None},
+    {L"status", nullptr, Command::Status, Operand::None},
+    {L"log", L"where", Command::LogWhere, Operand::None},
+    {L"log", L"tail", Command::LogTail, Operand::None},
+    {L"log", L"level", Command::LogLevel, Operand::OptionalLevel},
+};
+
+const OptionRule* FindOption(const std::wstring& arg) {
+    for (const OptionRule& rule : kOptionRules)
+        if (arg == rule.name || (rule.alias != nullptr && arg == rule.alias)) return &rule;
+    return nullptr;
+}
+
+// Applies one option (its value, if it takes one, is args[*i + 1]); false with the message.
+bool ApplyOption(const OptionRule& rule, const std::vector<std::wstring>& args, size_t* i, CtlOptions* result,
+                 std::wstring* error) {
+    const std::wstring& arg = args[*i];
+    if (rule.flag != nullptr) return result->*rule.flag = true, true;
+    if (*i + 1 >= args.size()) return *error = arg + L" needs a value", false;
+    const std::wstring& value = args[++*i];
+    if (rule.text != nullptr) return result->*rule.text = value, true;
+    uint32_t number = 0;
+    if (!zktools::ParseU32(value, &number)) return *error = arg + L": '" + value + L"' is not a 32-bit number", false;
+    if (number < rule.min || number > rule.max) {
+        *error = rule.max == 0xFFFFFFFFu ? zktools::Format(L"%s: give at least %u", arg.c_str(), rule.min)
+                                          : zktools::Format(L"%s: give %u to %u", arg.c_str(), rule.min, rule.max);
+        return false;
+    }
+    return result->*rule.number = number, true;
+}
+
+// Finds the command of words[0] (and words[1]); *used: how many words it took. false with the message.
+bool FindCommand(const std::vector<std::wstring>& words, const CommandRule** found, size_t* used, std::wstring* error) {
+    std::wstring subs;  // the words that may follow words[0], for the message
+    for (const CommandRule& rule : kCommandRules) {
+        if (words[0] != rule.word) continue;
+        if (rule.sub == nullptr) return *found = &rule, *used = 1, true;
+        if (words.size() > 1 && words[1] == rule.sub) return *found = &rule, *used = 2, true;
+        subs += (subs.empty() ? L"'" : L", '") + std::wstring(rule.sub) + L"'";
+    }
+    if (subs.empty()) return *error = L"unknown command '" + words[0] + L"'", false;
+    const size_t comma = subs.rfind(L", ");
+    if (comma != std::wstring::npos) subs.replace(comma, 2, L" or ");
+    return *error = words[0] + L" needs " + subs, false;
+}
+
+// The operands after the command; false with the message.
+bool ApplyOperands(const CommandRule& rule, const std::vector<std::wstring>& operands, CtlOptions* result,
+                   std::wstring* error) {
+    const std::wstring name = rule.sub != nullptr ? std::wstring(rule.word) + L" " + rule.sub : rule.word;
+    size_t taken = 0;
+    if (rule.operand == Operand::Device) {
+        if (operands.empty()) return *error = name + L" needs a device value", false;
+        if (!zktools::ParseU32(operands[0], &result->device))
+            return *error = name + L": '" + operands[0] + L"' is not a 32-bit number", false;
+        taken = 1;
+    } else if (rule.operand == Operand::File) {
+        if (operands.empty()) return *error = name + L" needs a file", false;
+        result->file = operands[0], taken = 1;
+    } else if (rule.operand == Operand::OptionalLevel && !operands.empty()) {
+        const std::wstring& level = operands[0];
+        if (level.size() != 1 || level[0] < L'0' || level[0] > L'3')
+            return *error = L"log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '" + level + L"'", false;
+        result->level = level[0] - L'0', taken = 1;
+    }
+    if (operands.size() > taken) return *error = L"unexpected '" + operands[taken] + L"'", false;
+    return true;
+}
+
+}  // namespace
+
 bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options, std::wstring* error) {
     CtlOptions result;
     std::vector<std::wstring> words;  // the command and its operands, in order
-    bool sawOut = false, sawSeconds = false, sawNoList = false, sawLines = false, sawFollow = false;
+    std::wstring seen[kOptionCount];  // each option as it was written, when it was
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::wstring& arg = args[i];
-        auto value = [&](std::wstring* out) -> bool {
-            if (i + 1 >= args.size()) {
-                *error = arg + L" needs a value";
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        auto number = [&](uint32_t* out) -> bool {
-            std::wstring text;
-            if (!value(&text)) return false;
-            if (!zktools::ParseU32(text, out)) {
-                *error = arg + L": '" + text + L"' is not a 32-bit number";
-                return false;
-            }
-            return true;
-        };
-        if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
-            result.help = true;
-        } else if (arg == L"--version") {
-            result.command = Command::Version;
-        } else if (arg == L"--dll") {
-            if (!value(&result.dllPath)) return false;
-        } else if (arg == L"--timeout") {
-            if (!number(&result.timeoutMs)) return false;
-            if (result.timeoutMs == 0) {
-                *error = L"--timeout: give at least 1 millisecond";
-                return false;
-            }
-        } else if (arg == L"--json") {
-            result.json = true;
-        } else if (arg == L"-n" || arg == L"--lines") {
-            if (!number(&result.lines)) return false;
-            if (result.lines == 0 || result.lines > 100000) {
-                *error = arg + L": give 1 to 100000 lines";
-                return false;
-            }
-            sawLines = true;
-        } else if (arg == L"--follow" || arg == L"-f") {
-            sawFollow = true;
-        } else if (arg == L"--out") {
-            if (!value(&result.file)) return false;
-            sawOut = true;
-        } else if (arg == L"--seconds") {
-            if (!number(&result.seconds)) return false;
-            if (result.seconds == 0 || result.seconds > 86400u * 7) {
-                *error = L"--seconds: give 1 to 604800";
-                return false;
-            }
-            sawSeconds = true;
-        } else if (arg == L"--no-list") {
-            sawNoList = true;
-        } else if (arg.size() > 1 && arg[0] == L'-' && !(arg[1] >= L'0' && arg[1] <= L'9')) {
-            *error = L"unknown option '" + arg + L"'";
-            return false;
+        const OptionRule* rule = FindOption(args[i]);
+        if (rule != nullptr) {
+            seen[rule - kOptionRules] = args[i];
+            if (!ApplyOption(*rule, args, &i, &result, error)) return false;
+        } else if (args[i].size() > 1 && args[i][0] == L'-' && !(args[i][1] >= L'0' && args[i][1] <= L'9')) {
+            return *error = L"unknown option '" + args[i] + L"'", false;
         } else {
-            words.push_back(arg);
+            words.push_back(args[i]);
         }
     }
-    if (result.help || (result.command == Command::Version && words.empty())) {
-        *options = result;
-        return true;
-    }
-    if (words.empty()) {
-        *error = L"no command given";
+    if (result.help) return *options = result, true;
+    if (result.version && words.empty()) return result.command = Command::Version, *options = result, true;
+    if (words.empty()) return *error = L"no command given", false;
+    if (result.version) return *error = L"--version takes no command", false;
+    const CommandRule* command = nullptr;
+    size_t used = 0;
+    if (!FindCommand(words, &command, &used, error)) return false;
+    result.command = command->command;
+    if (!ApplyOperands(*command, std::vector<std::wstring>(words.begin() + static_cast<std::ptrdiff_t>(used), words.end()),
+                       &result, error))
         return false;
+    for (size_t r = 0; r < kOptionCount; ++r) {
+        const OptionRule& rule = kOptionRules[r];
+        const bool belongs = (rule.commands & Bit(result.command)) != 0 &&
+                             !(rule.number == &CtlOptions::seconds && result.command == Command::LogTail && !result.follow);
+        if (!seen[r].empty() && !belongs) return *error = seen[r] + L" belongs to " + rule.owners, false;
     }
-    const std::wstring& command = words[0];
-    size_t operands = 0;  // how many words after the command it takes
-    if (command == L"devices") {
-        result.command = Command::Devices;
-    } else if (command == L"set-default") {
-        result.command = Command::SetDefault;
-        operands = 1;
-        if (words.size() < 2) {
-            *error = L"set-default needs a device value";
-            return false;
-        }
-        if (!zktools::ParseU32(words[1], &result.device)) {
-            *error = L"set-default: '" + words[1] + L"' is not a 32-bit number";
-            return false;
-        }
-    } else if (command == L"settings") {
-        if (words.size() < 2 || (words[1] != L"get" && words[1] != L"set")) {
-            *error = L"settings needs 'get' or 'set'";
-            return false;
-        }
-        if (words[1] == L"get") {
-            result.command = Command::SettingsGet;
-            operands = 1;
-        } else {
-            result.command = Command::SettingsSet;
-            operands = 2;
-            if (words.size() < 3) {
-                *error = L"settings set needs a file";
-                return false;
-            }
-            result.file = words[2];
-        }
-    } else if (command == L"watch") {
-        result.command = Command::Watch;
-    } else if (command == L"locked") {
-        result.command = Command::Locked;
-    } else if (command == L"status") {
-        result.command = Command::Status;
-    } else if (command == L"log") {
-        const std::wstring sub = words.size() > 1 ? words[1] : L"";
-        operands = 1;
-        if (sub == L"where") {
-            result.command = Command::LogWhere;
-        } else if (sub == L"tail") {
-            result.command = Command::LogTail;
-        } else if (sub == L"level") {
-            result.command = Command::LogLevel;
-            if (words.size() > 2) {
-                operands = 2;
-                if (words[2].size() != 1 || words[2][0] < L'0' || words[2][0] > L'3') {
-                    *error = L"log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '" + words[2] + L"'";
-                    return false;
-                }
-                result.level = words[2][0] - L'0';
-            }
-        } else {
-            *error = L"log needs 'where', 'tail' or 'level'";
-            return false;
-        }
-    } else {
-        *error = L"unknown command '" + command + L"'";
-        return false;
-    }
-    if (words.size() > 1 + operands) {
-        *error = L"unexpected '" + words[1 + operands] + L"'";
-        return false;
-    }
-    if ((sawLines || sawFollow) && result.command != Command::LogTail) {
-        *error = sawLines ? L"-n belongs to 'log tail'" : L"--follow belongs to 'log tail'";
-        return false;
-    }
-    if (sawOut && result.command != Command::SettingsGet) {
-        *error = L"--out belongs to 'settings get'";
-        return false;
-    }
-    if (sawNoList && result.command != Command::Watch) {
-        *error = L"--no-list belongs to 'watch'";
-        return false;
-    }
-    if (sawSeconds && result.command != Command::Watch && !(result.command == Command::LogTail && sawFollow)) {
-        *error = L"--seconds belongs to 'watch' and 'log tail --follow'";
-        return false;
-    }
-    result.requestList = !sawNoList;
-    result.follow = sawFollow;
+    result.requestList = !result.noList;
     *options = result;
     return true;
 }
 
+std::vector<CtlExitCode> ExitCodes() {
+    std::vector<CtlExitCode> codes = {
+        {kExitOk, L"done (a watch or a follow ended by Ctrl+C or --seconds included)"},
+        {kExitFailure, L"unexpected failure inside zksndctl, or a status the library does not document"},
+        {kExitUsage, L"bad command line"},
+        {kExitDll, L"zksndapi.dll missing, not loadable, or lacking one of the exports"},
+        {kExitTimeout, L"the device list did not end within --timeout"},
+        {kExitFile, L"settings file unreadable, unwritable, or not 336 bytes"},
+        {kExitInterrupted, L"interrupted by Ctrl+C before the command finished"},
+        {kExitNeedsAdmin, L"log level N: writing the registry value needs an administrator"},
+        {kExitNoLog, L"log: the log folder is unknown, or the log file does not exist or cannot be read"},
+        {kExitNoSuchDevice, L"set-default N: the service does not list device N (--force sends it anyway)"},
+    };
+    for (uint32_t status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 10u, 11u, 20u})
+        codes.push_back({ExitCodeForStatus(status), L"the library returned " + DescribeStatus(status) +
+                                                        (status == 20 ? L"; also: no connection within --timeout, "
+                                                                        L"or a watch that saw no connection"
+                                                                      : L"")});
+    const CtlExitCode checks[] = {
+        {kExitCheckPipe, L"status: the service's pipe is absent"},
+        {kExitCheckOpen, L"status: opening the pipe was refused, or every instance stayed busy"},
+        {kExitCheckServer, L"status: the pipe's server runs under an account the library does not trust"},
+        {kExitCheckConnect, L"status: the library did not connect within --timeout"},
+        {kExitCheckSession, L"status: the connection did not survive the session id"},
+        {kExitCheckSettings, L"status: the settings round trip failed or took too long"},
+        {kExitCheckDevices, L"status: the device list failed or did not end within --timeout"},
+        {kExitCheckLogFolder, L"status: the log folder is not writable"},
+        {kExitCheckLogLevel, L"status: LogLevel is stored in a form the library cannot read"},
+    };
+    codes.insert(codes.end(), std::begin(checks), std::end(checks));
+    return codes;
+}
+
 std::wstring CtlUsage() {
+    std::wstring codes;
+    for (const CtlExitCode& c : ExitCodes()) codes += zktools::Format(L"  %-4d %s\r\n", c.code, c.meaning.c_str());
     return
         L"zksndctl - talks to the Tessaline audio service through zksndapi.dll.\r\n"
         L"\r\n"
@@ -176,10 +207,11 @@ std::wstring CtlUsage() {
         L"       zksndctl --version\r\n"
         L"\r\n"
         L"Commands:\r\n"
-        L"  devices [--json]        list the service's audio devices\r\n"
-        L"  set-default N           make device N the default one (N is the device value\r\n"
+        L"  devices                 list the service's audio devices\r\n"
+        L"  set-default N [--force] make device N the default one (N is the device value\r\n"
         L"                          passed to the service: the ID column of 'devices'), then\r\n"
-        L"                          list the devices again to show the result\r\n"
+        L"                          list the devices again to show the result; a device the\r\n"
+        L"                          service does not list is refused unless --force\r\n"
         L"  settings get [--out FILE]\r\n"
         L"                          read the 336-byte settings record; into FILE, or as hex\r\n"
         L"  settings set FILE       write the settings record from FILE (exactly 336 bytes)\r\n"
@@ -189,8 +221,9 @@ std::wstring CtlUsage() {
         L"                          Ctrl+C or for N seconds; asks for the device list after\r\n"
         L"                          every connection unless --no-list\r\n"
         L"  locked                  whether the configuration is locked\r\n"
-        L"  status                  pipe, service, session id, server information, log\r\n"
-        L"                          folder and level, and the registry values in force\r\n"
+        L"  status                  health check, one row per stage: pipe, open, server,\r\n"
+        L"                          library, connect, session, settings, devices, log folder\r\n"
+        L"                          and log level; exits with the first failed stage's code\r\n"
         L"  log where               the log folder and its files\r\n"
         L"  log tail [-n N] [--follow [--seconds N]]\r\n"
         L"                          the log's last N lines (default 20); --follow keeps\r\n"
@@ -202,23 +235,39 @@ std::wstring CtlUsage() {
         L"  --dll PATH     the library to load (default: zksndapi.dll next to zksndctl.exe)\r\n"
         L"  --timeout MS   how long to wait for the connection and for a device list\r\n"
         L"                 (default 5000)\r\n"
-        L"  --json         the result as JSON on stdout (errors: {\"error\", \"exitCode\"})\r\n"
+        L"  --json         one JSON document on stdout (watch, log tail --follow: JSON\r\n"
+        L"                 Lines); a failure: {\"error\": {\"code\", \"message\"}}\r\n"
         L"  --version      the versions of zksndctl and of the DLL it loads\r\n"
         L"  --help, -h     this text\r\n"
         L"\r\n"
-        L"Exit codes:\r\n"
-        L"  0      done\r\n"
-        L"  1      unexpected failure\r\n"
-        L"  2      bad command line\r\n"
-        L"  3      zksndapi.dll missing, not loadable, or lacking an export\r\n"
-        L"  4      the service did not finish its answer in time (device list)\r\n"
-        L"  5      settings file unreadable, unwritable or not 336 bytes\r\n"
-        L"  6      interrupted by Ctrl+C\r\n"
-        L"  7      setting the log level needs an administrator\r\n"
-        L"  8      no log file, or it cannot be read\r\n"
-        L"  10+S   the library answered status S, e.g. 30: not connected to the service\r\n"
-        L"         (status 20, also when no connection is made within --timeout),\r\n"
-        L"         11: general failure (status 1), 18: access denied (status 8)\r\n";
+        L"Exit codes:\r\n" + codes;
+}
+
+std::wstring FormatUsageJson() {
+    std::wstring codes;
+    for (const CtlExitCode& c : ExitCodes())
+        codes += (codes.empty() ? L"" : L", ") + CJsonObject().Number(L"code", c.code).Text(L"meaning", c.meaning).Str();
+    return CJsonObject().Text(L"usage", CtlUsage()).Raw(L"exitCodes", L"[" + codes + L"]").Str();
+}
+
+CJsonObject& CJsonObject::Raw(const wchar_t* key, const std::wstring& json) {
+    if (!m_body.empty()) m_body += L", ";
+    m_body += JsonString(key) + L": " + json;
+    return *this;
+}
+
+CJsonObject& CJsonObject::Members(const CJsonObject& other) {
+    if (!m_body.empty() && !other.m_body.empty()) m_body += L", ";
+    m_body += other.m_body;
+    return *this;
+}
+
+CJsonObject& CJsonObject::Number(const wchar_t* key, long long value) {
+    return Raw(key, zktools::Format(L"%lld", value));
+}
+
+std::wstring JsonErrorValue(int code, const std::wstring& message) {
+    return CJsonObject().Number(L"code", code).Text(L"message", message).Str();
 }
 
 std::wstring StatusWords(uint32_t status) {
@@ -245,8 +294,9 @@ std::wstring DescribeStatus(uint32_t status) {
 
 int ExitCodeForStatus(uint32_t status) {
     if (status == 0) return kExitOk;
-    if (status > 200) return kExitFailure;
-    return kExitStatusBase + static_cast<int>(status);
+    // The statuses the library documents; any other would not be told apart from an unrelated code.
+    const bool known = (status >= 1 && status <= 8) || status == 10 || status == 11 || status == 20;
+    return known ? kExitStatusBase + static_cast<int>(status) : kExitFailure;
 }
 
 std::wstring JsonEscape(const std::wstring& text) {

@@ -5,16 +5,14 @@
 
 #include "support/lumlib.h"
 #include "tools/common/ConsoleOut.h"
+#include "tools/zksndctl/CtlSession.h"
+#include "tools/zksndctl/CtlStatus.h"
 #include "tools/zksndctl/CtlSystem.h"
-
-#ifndef ZKSND_VERSION
-#define ZKSND_VERSION L"0.0.0"
-#endif
 
 namespace zksndctl {
 namespace {
 
-// How results leave: text, or JSON on stdout (and then a failure's message also as JSON at the end).
+// How results leave: text, or JSON on stdout (a failure: one {"error": {"code", "message"}} document).
 bool g_json = false;
 std::wstring g_lastError;
 
@@ -22,36 +20,6 @@ std::wstring ProgramFolder() {
     const std::wstring full = ModulePath(nullptr);
     const size_t slash = full.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash + 1);
-}
-
-// The longest server name read from a server-information payload, in characters.
-const size_t kMaxServerName = 512;
-
-// What a server-information payload says, read as [major, minor, reserved, reserved, UTF-16 name]: the
-// layout tessaline-emu sends. The payload's length is not passed to the callback, so nothing is read
-// beyond the memory region the pointer lies in.
-struct ServerInfo {
-    bool received = false;
-    uint32_t major = 0, minor = 0;
-    std::wstring name;
-};
-
-ServerInfo ReadServerInfo(const uint8_t* payload) {
-    ServerInfo info;
-    info.received = true;
-    MEMORY_BASIC_INFORMATION region = {};
-    if (payload == nullptr || ::VirtualQuery(payload, &region, sizeof(region)) == 0) return info;
-    const uint8_t* end = static_cast<const uint8_t*>(region.BaseAddress) + region.RegionSize;
-    const size_t available = static_cast<size_t>(end - payload);
-    if (available < 16) return info;
-    std::memcpy(&info.major, payload, 4);
-    std::memcpy(&info.minor, payload + 4, 4);
-    for (size_t i = 0; i < kMaxServerName && 16 + 2 * i + 1 < available; ++i) {
-        const wchar_t c = static_cast<wchar_t>(payload[16 + 2 * i] | (payload[17 + 2 * i] << 8));
-        if (c == 0) break;
-        info.name += c;
-    }
-    return info;
 }
 
 template <typename T>
@@ -65,210 +33,47 @@ bool Resolve(HMODULE module, const char* name, T* out, std::wstring* missing) {
     return true;
 }
 
-// Longest device name taken from a record: the library hands out a pointer
-// without a length, so a missing terminator must not run us off the end.
-const size_t kMaxNameChars = 4096;
-
-// What the callback shares with the command running on the main thread.
-struct CtlContext {
-    CHandleHolder connected;    // manual-reset: a connection is up
-    CHandleHolder newConnection;// auto-reset: callback 8 arrived (watch)
-    CHandleHolder listEnd;      // auto-reset: callback 301 arrived
-    CHandleHolder serverInfo;   // manual-reset: callback 9 arrived
-    lumlib::unique_critical_section lock;
-    std::vector<DeviceRow> devices;
-    ServerInfo server;          // the last server information, under lock
-    bool watch = false;
-
-    bool Create() {
-        connected.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        newConnection.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        listEnd.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        serverInfo.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid() && serverInfo.is_valid();
-    }
-};
-
-// One watch line: text, or a JSON object per line with the time, the code and `fields`.
-void Watch(uint32_t code, const std::wstring& text, const std::wstring& fields = L"") {
-    if (g_json)
-        zktools::PrintLine(zktools::Format(L"{\"time\": \"%s\", \"code\": %u", zktools::TimeStamp().c_str(), code) +
-                           fields + L"}");
-    else
-        zktools::PrintLine(zktools::TimeStamp() + L" " + text);
-}
-
-void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
-    CtlContext* ctx = static_cast<CtlContext*>(context);
-    if (ctx == nullptr) return;
-    switch (code) {
-    case ZKSND_NOTIFY_CONNECTED:
-        ::SetEvent(ctx->connected.get());
-        ::SetEvent(ctx->newConnection.get());
-        if (ctx->watch) Watch(code, L"connected (8)", L", \"event\": \"connected\"");
-        break;
-    case ZKSND_NOTIFY_CONNECTION_LOST:
-        ::ResetEvent(ctx->connected.get());
-        if (ctx->watch)
-            Watch(code, zktools::Format(L"connection lost (6), session %u", static_cast<unsigned>(param & 0xFFFFFFFFu)),
-                  zktools::Format(L", \"event\": \"connection lost\", \"session\": %u",
-                                  static_cast<unsigned>(param & 0xFFFFFFFFu)));
-        break;
-    case ZKSND_NOTIFY_SERVER_INFO: {
-        const ServerInfo info = ReadServerInfo(reinterpret_cast<const uint8_t*>(param));
-        if (ctx->watch)
-            Watch(code, zktools::Format(L"server information (9): %u.%u \"%s\"", info.major, info.minor,
-                                        EscapeControls(info.name).c_str()),
-                  zktools::Format(L", \"event\": \"server information\", \"version\": \"%u.%u\", \"name\": ",
-                                  info.major, info.minor) + JsonString(info.name));
-        {
-            lumlib::__auto_locker guard(ctx->lock.get());
-            guard.Lock();
-            ctx->server = info;
-        }
-        ::SetEvent(ctx->serverInfo.get());
-        break;
-    }
-    case ZKSND_NOTIFY_DEVICE_INFO: {
-        const SndDeviceInfo* info = reinterpret_cast<const SndDeviceInfo*>(param);
-        if (info == nullptr) break;
-        DeviceRow row;
-        row.id = info->field0;
-        row.def = info->def;
-        row.render = info->render;
-        row.extra = info->field3;
-        for (size_t i = 0; i < kMaxNameChars && info->devName[i] != 0; ++i) row.name += info->devName[i];
-        if (ctx->watch)
-            Watch(code,
-                  zktools::Format(L"device (300): id %u, %s%s, extra %u, \"%s\"", row.id,
-                                  row.render ? L"render" : L"capture", row.def ? L", default" : L"", row.extra,
-                                  EscapeControls(row.name).c_str()),
-                  zktools::Format(L", \"event\": \"device\", \"id\": %u, \"default\": %s, \"kind\": \"%s\", "
-                                  L"\"extra\": %u, \"name\": ",
-                                  row.id, row.def ? L"true" : L"false", row.render ? L"render" : L"capture", row.extra) +
-                      JsonString(row.name));
-        lumlib::__auto_locker guard(ctx->lock.get());
-        guard.Lock();
-        ctx->devices.push_back(row);
-        break;
-    }
-    case ZKSND_NOTIFY_DEVICE_LIST_END:
-        if (ctx->watch) {
-            lumlib::__auto_locker guard(ctx->lock.get());
-            guard.Lock();
-            Watch(code, zktools::Format(L"end of device list (301), %u devices", static_cast<unsigned>(ctx->devices.size())),
-                  zktools::Format(L", \"event\": \"end of device list\", \"devices\": %u",
-                                  static_cast<unsigned>(ctx->devices.size())));
-            ctx->devices.clear();
-        }
-        ::SetEvent(ctx->listEnd.get());
-        break;
-    default:
-        if (ctx->watch) Watch(code, zktools::Format(L"notification %u", code), L", \"event\": \"other\"");
-        break;
-    }
-}
-
 void PrintError(const std::wstring& text) {
     g_lastError = text;
     zktools::PrintErrLine(L"zksndctl: " + text);
 }
 
-// Waits for `event` or Ctrl+C: 0 signalled, kExitInterrupted, or kExitTimeout. With `progress` and
-// stderr on a console, a line there tells what is awaited and for how long, and goes when the wait ends.
-int WaitOrStop(HANDLE event, HANDLE stopEvent, DWORD timeoutMs, const wchar_t* progress = nullptr) {
-    HANDLE waits[2] = {event, stopEvent};
-    const DWORD count = stopEvent != nullptr ? 2 : 1;
-    const bool show = progress != nullptr && zktools::IsConsole(STD_ERROR_HANDLE);
-    const ULONGLONG start = ::GetTickCount64();
-    size_t shown = 0;
-    DWORD w = WAIT_TIMEOUT;
-    for (;;) {
-        const ULONGLONG waited = ::GetTickCount64() - start;
-        if (waited >= timeoutMs) break;
-        const DWORD left = static_cast<DWORD>(timeoutMs - waited);
-        w = ::WaitForMultipleObjects(count, waits, FALSE, show ? (left < 250 ? left : 250) : left);
-        if (w != WAIT_TIMEOUT) break;
-        if (show && ::GetTickCount64() - start >= 500) {
-            const std::wstring line = zktools::Format(L"zksndctl: waiting for %s... %.1f s of %.1f s", progress,
-                                                      (::GetTickCount64() - start) / 1000.0, timeoutMs / 1000.0);
-            zktools::PrintErrText(L"\r" + line);
-            shown = line.size();
-        }
+// Starts the library and waits for the connection: kExitOk, or an exit code with the message printed.
+int OpenConnection(CLibrarySession& session, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent) {
+    const uint32_t status = session.Init();
+    if (status != 0) {
+        PrintError(L"the library did not start: " + DescribeStatus(status));
+        return ExitCodeForStatus(status);
     }
-    if (shown != 0) zktools::PrintErrText(L"\r" + std::wstring(shown, L' ') + L"\r");
-    if (w == WAIT_OBJECT_0) return kExitOk;
-    if (w == WAIT_OBJECT_0 + 1) return kExitInterrupted;
-    return kExitTimeout;
+    const int waited = WaitOrStop(ctx.connected.get(), stopEvent, options.timeoutMs,
+                                  options.command == Command::Devices ? L"the service" : nullptr);
+    if (waited == kExitTimeout) {
+        PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) +
+                   zktools::Format(L": no connection within %u ms (is the service or tessaline-emu running?)",
+                                   options.timeoutMs));
+        return ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
+    }
+    if (waited == kExitInterrupted) PrintError(L"interrupted");
+    return waited;
 }
-
-// The library, initialised for one command and shut down when it ends.
-class CSession {
-public:
-    CSession(const ZkSndApi& api, CtlContext& ctx) : m_api(api), m_ctx(ctx) {}
-    ~CSession() {
-        if (m_initialised) m_api.DeInit();  // stops the library's threads: no callback after this
-    }
-    // Initialises the library; 0 or an exit code.
-    int Init() {
-        const uint32_t status = m_api.Init(&OnNotify, &m_ctx);
-        m_initialised = true;  // the library may hold a client even when Init failed
-        if (status != 0) {
-            PrintError(L"the library did not start: " + DescribeStatus(status));
-            return ExitCodeForStatus(status);
-        }
-        return kExitOk;
-    }
-    // Initialises the library and waits for the connection.
-    int Open(const CtlOptions& options, HANDLE stopEvent) {
-        const int started = Init();
-        if (started != kExitOk) return started;
-        const int waited = WaitOrStop(m_ctx.connected.get(), stopEvent, options.timeoutMs,
-                                      options.command == Command::Devices ? L"the service" : nullptr);
-        if (waited == kExitTimeout) {
-            PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) +
-                       zktools::Format(L": no connection within %u ms (is the service or tessaline-emu running?)",
-                                       options.timeoutMs));
-            return ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
-        }
-        if (waited == kExitInterrupted) PrintError(L"interrupted");
-        return waited;
-    }
-
-private:
-    const ZkSndApi& m_api;
-    CtlContext& m_ctx;
-    bool m_initialised = false;
-};
 
 // Asks for the device list and collects it; 0 or an exit code (with the message printed).
 int FetchDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent,
                  std::vector<DeviceRow>* devices) {
-    {
-        lumlib::__auto_locker guard(ctx.lock.get());
-        guard.Lock();
-        ctx.devices.clear();
-    }
-    ::ResetEvent(ctx.listEnd.get());
-    const uint32_t status = api.GetDeviceList();
-    if (status != 0) {
-        PrintError(L"device list: " + DescribeStatus(status));
-        return ExitCodeForStatus(status);
-    }
-    const int waited = WaitOrStop(ctx.listEnd.get(), stopEvent, options.timeoutMs,
-                                  options.command == Command::Devices ? L"the device list" : nullptr);
-    if (waited == kExitTimeout) {
-        PrintError(zktools::Format(L"the device list did not end within %u ms", options.timeoutMs));
-        return waited;
-    }
-    if (waited == kExitInterrupted) {
-        PrintError(L"interrupted");
-        return waited;
-    }
-    lumlib::__auto_locker guard(ctx.lock.get());
-    guard.Lock();
-    *devices = ctx.devices;
-    return kExitOk;
+    uint32_t status = 0;
+    const int code = RequestDeviceList(api, ctx, options.timeoutMs, stopEvent,
+                                       options.command == Command::Devices ? L"the device list" : nullptr, devices,
+                                       &status);
+    if (code == kExitTimeout) PrintError(zktools::Format(L"the device list did not end within %u ms", options.timeoutMs));
+    else if (code == kExitInterrupted) PrintError(L"interrupted");
+    else if (code != kExitOk) PrintError(L"device list: " + DescribeStatus(status));
+    return code;
+}
+
+const DeviceRow* FindDevice(const std::vector<DeviceRow>& devices, uint32_t id) {
+    for (const DeviceRow& d : devices)
+        if (d.id == id) return &d;
+    return nullptr;
 }
 
 int RunDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent) {
@@ -280,6 +85,15 @@ int RunDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, 
 }
 
 int RunSetDefault(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent) {
+    std::vector<DeviceRow> devices;
+    int code = kExitOk;
+    // A value the service does not list is most likely a typo: refused unless --force.
+    if (!options.force && (code = FetchDevices(api, ctx, options, stopEvent, &devices)) != kExitOk) return code;
+    if (!options.force && FindDevice(devices, options.device) == nullptr) {
+        PrintError(zktools::Format(L"set-default %u: the service does not list device %u ('zksndctl devices' shows the "
+                                   L"list; --force sends it anyway)", options.device, options.device));
+        return kExitNoSuchDevice;
+    }
     const uint32_t status = api.SetDefault(options.device);
     if (status != 0) {
         PrintError(zktools::Format(L"set-default %u: ", options.device) + DescribeStatus(status));
@@ -287,17 +101,12 @@ int RunSetDefault(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& option
     }
     // The request has no answer. Asking for the list behind it shows the
     // result, and its arrival proves the request left before we shut down.
-    std::vector<DeviceRow> devices;
-    const int code = FetchDevices(api, ctx, options, stopEvent, &devices);
-    if (code != kExitOk) return code;
-    const DeviceRow* chosen = nullptr;
-    for (const DeviceRow& d : devices)
-        if (d.id == options.device) chosen = &d;
+    if ((code = FetchDevices(api, ctx, options, stopEvent, &devices)) != kExitOk) return code;
+    const DeviceRow* chosen = FindDevice(devices, options.device);
     const bool isDefault = chosen != nullptr && chosen->def;
     if (g_json)
-        zktools::PrintLine(zktools::Format(L"{\"device\": %u, \"default\": %s, \"name\": ", options.device,
-                                           isDefault ? L"true" : L"false") +
-                           (chosen != nullptr ? JsonString(chosen->name) : L"null") + L"}");
+        zktools::PrintLine(CJsonObject().Number(L"device", options.device).Bool(L"default", isDefault)
+                               .Raw(L"name", chosen != nullptr ? JsonString(chosen->name) : L"null").Str());
     else if (isDefault)
         zktools::PrintLine(zktools::Format(L"default device: %u \"%s\"", chosen->id, EscapeControls(chosen->name).c_str()));
     if (!isDefault)
@@ -368,124 +177,36 @@ int RunWatch(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HA
         DWORD timeout = INFINITE;
         if (options.seconds != 0) {
             const ULONGLONG now = ::GetTickCount64();
-            if (now >= deadline) return kExitOk;
-            timeout = static_cast<DWORD>(deadline - now);
+            timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
         HANDLE waits[2] = {ctx.newConnection.get(), stopEvent};
-        const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, timeout);
-        if (w == WAIT_TIMEOUT || w == WAIT_OBJECT_0 + 1) return kExitOk;  // the watch's normal end
+        const DWORD w = timeout == 0 ? WAIT_TIMEOUT
+                                     : ::WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, timeout);
+        if (w == WAIT_TIMEOUT || w == WAIT_OBJECT_0 + 1) break;  // the watch's normal end
         if (w != WAIT_OBJECT_0) {
             PrintError(L"wait failed: " + zktools::ErrorText(::GetLastError()));
             return kExitFailure;
         }
-        if (options.requestList) {
-            const uint32_t status = api.GetDeviceList();
-            if (status != 0)
-                Watch(0, L"device list request failed: " + DescribeStatus(status),
-                      zktools::Format(L", \"event\": \"device list request failed\", \"status\": %u", status));
-        }
+        const uint32_t status = options.requestList ? api.GetDeviceList() : 0;
+        if (status != 0)
+            PrintWatchLine(ctx, 0, L"device_list_request_failed", L"device list request failed: " + DescribeStatus(status),
+                           CJsonObject().Number(L"status", status));
     }
+    // A watch that saw nothing says so: an empty output is not "all is well".
+    if (ctx.connects == 0) {
+        PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) +
+                   L": no connection during the watch (is the service or tessaline-emu running?)");
+        return ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
+    }
+    return kExitOk;
 }
 
-
-
-// "status": what support staff ask first, in one go.
+// "status": the health check, collected first, then rendered. Its report is the document also when a
+// check failed; the exit code is then the first failed check's.
 int RunStatus(const CtlOptions& options, HANDLE stopEvent) {
-    const bool pipe = ServicePipeExists();
-    DWORD session = 0xFFFFFFFFu;
-    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0xFFFFFFFFu;
-    const std::wstring folder = LogFolder();
-    const std::vector<std::wstring> files = folder.empty() ? std::vector<std::wstring>() : LogFiles(folder);
-    const LogSettings settings = ReadLogSettings();
-
-    CLoadedApi loaded;
-    std::wstring dllError;
-    const bool dll = loaded.Load(options.dllPath, &dllError);
-    CtlContext ctx;
-    bool connected = false;
-    uint32_t settingsStatus = ZKSND_STATUS_NOT_CONNECTED;
-    ServerInfo server;
-    if (dll && pipe && ctx.Create()) {
-        CSession library(loaded.Api(), ctx);
-        if (library.Init() == kExitOk) {
-            connected = WaitOrStop(ctx.connected.get(), stopEvent, options.timeoutMs) == kExitOk;
-            if (connected) {
-                WaitOrStop(ctx.serverInfo.get(), stopEvent, options.timeoutMs);
-                SndSettings record;
-                settingsStatus = loaded.Api().GetSettings(&record);
-                lumlib::__auto_locker guard(ctx.lock.get());
-                guard.Lock();
-                server = ctx.server;
-            }
-        }
-    }
-    const bool answers = connected && (server.received || (settingsStatus != ZKSND_STATUS_FAILED &&
-                                                           settingsStatus != ZKSND_STATUS_NOT_CONNECTED));
-    const std::wstring dllPath = dll ? loaded.Path() : std::wstring();
-    if (g_json) {
-        std::wstring out = L"{\"pipe\": {\"name\": " + JsonString(kServicePipePath) +
-                           L", \"present\": " + (pipe ? L"true" : L"false") + L"}";
-        out += zktools::Format(L", \"service\": {\"connected\": %s, \"answers\": %s, \"settingsStatus\": %u}",
-                               connected ? L"true" : L"false", answers ? L"true" : L"false", settingsStatus);
-        out += zktools::Format(L", \"sessionId\": %u", static_cast<unsigned>(session));
-        out += L", \"server\": " + (server.received ? zktools::Format(L"{\"version\": \"%u.%u\", \"name\": ", server.major,
-                                                                    server.minor) + JsonString(server.name) + L"}"
-                                                    : std::wstring(L"null"));
-        out += L", \"library\": {\"path\": " + (dll ? JsonString(dllPath) : std::wstring(L"null")) +
-               L", \"version\": " + (dll ? JsonString(FileVersionOf(dllPath)) : std::wstring(L"null")) + L"}";
-        out += L", \"log\": {\"folder\": " + JsonString(folder) + L", \"files\": [";
-        for (size_t i = 0; i < files.size(); ++i) out += (i ? L", " : L"") + JsonString(files[i]);
-        out += zktools::Format(L"], \"level\": %u, \"levelName\": \"%s\"}", settings.Level(), LevelName(settings.Level()));
-        out += L", \"registry\": {\"key\": " + JsonString(std::wstring(L"HKLM\\") + kSettingsKeyPath) +
-               L", \"exists\": " + (settings.keyExists ? L"true" : L"false") + L", \"values\": {";
-        for (size_t i = 0; i < settings.values.size(); ++i) {
-            const LogSetting& v = settings.values[i];
-            out += zktools::Format(L"%s\"%s\": {\"set\": %s, \"type\": \"%s\", \"stored\": %u, \"effective\": %u}",
-                                   i ? L", " : L"", v.name, v.present ? L"true" : L"false",
-                                   v.present ? RegTypeName(v.type) : L"", v.stored, v.effective);
-        }
-        zktools::PrintLine(out + L"}}}");
-    } else {
-        std::wstring out;
-        auto row = [&out](const wchar_t* label, const std::wstring& text) {
-            out += zktools::Format(L"%-15s %s\r\n", label, text.c_str());
-        };
-        row(L"pipe", std::wstring(kServicePipePath) + (pipe ? L": present" : L": absent (no service, no emulator)"));
-        if (!dll) row(L"library", L"not loaded: " + dllError);
-        else row(L"library", dllPath + L", version " + FileVersionOf(dllPath));
-        if (answers)
-            row(L"service", L"answers" + (settingsStatus == 0 ? std::wstring(L" (settings read)")
-                                                             : L" (settings: " + DescribeStatus(settingsStatus) + L")"));
-        else if (connected)
-            row(L"service", L"connected, but does not answer (settings: " + DescribeStatus(settingsStatus) + L")");
-        else
-            row(L"service", pipe && dll ? zktools::Format(L"no connection within %u ms", options.timeoutMs)
-                                        : std::wstring(L"not asked"));
-        row(L"session id", session == 0xFFFFFFFFu ? std::wstring(L"unknown (sent as 0xFFFFFFFF)")
-                                                   : zktools::Format(L"%u", static_cast<unsigned>(session)));
-        if (server.received)
-            row(L"server", zktools::Format(L"\"%s\", version %u.%u", EscapeControls(server.name).c_str(), server.major,
-                                           server.minor));
-        else
-            row(L"server", connected ? L"no server information arrived" : L"-");
-        row(L"log folder", folder.empty() ? std::wstring(L"unknown") : folder);
-        row(L"log files", files.empty() ? std::wstring(L"none yet") : zktools::Format(L"%u, current: %s",
-                                                      static_cast<unsigned>(files.size()), files[0].c_str()));
-        row(L"log level", zktools::Format(L"%u (%s)", settings.Level(), LevelName(settings.Level())));
-        row(L"registry", std::wstring(L"HKLM\\") + kSettingsKeyPath + (settings.keyExists ? L"" : L" (absent: defaults)"));
-        for (const LogSetting& v : settings.values) {
-            std::wstring text = zktools::Format(L"%u", v.effective);
-            if (*v.unit) text += std::wstring(L" ") + v.unit;
-            if (!v.present) text += L"  (not set: default)";
-            else if (v.stored != v.effective) text += zktools::Format(L"  (%s %u, bounded)", RegTypeName(v.type), v.stored);
-            else text += zktools::Format(L"  (%s)", RegTypeName(v.type));
-            out += zktools::Format(L"  %-23s %s\r\n", v.name, text.c_str());
-        }
-        zktools::PrintText(out);
-    }
-    if (!dll) return kExitDll;
-    if (answers) return kExitOk;
-    return connected ? ExitCodeForStatus(settingsStatus) : ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
+    const StatusReport report = CollectStatus(options, stopEvent);
+    zktools::PrintText(g_json ? RenderStatusJson(report) + L"\r\n" : RenderStatusText(report));
+    return report.ExitCode();
 }
 
 int RunLogWhere() {
@@ -611,27 +332,25 @@ int RunLogLevel(const CtlOptions& options) {
     return kExitOk;
 }
 
+// --version: zksndctl's versions and the DLL's; a DLL that does not load is the error, zksndctl's still show.
 int RunVersion(const CtlOptions& options) {
     CLoadedApi loaded;
     std::wstring error;
     const bool dll = loaded.Load(options.dllPath, &error);
-    const std::wstring dllVersion = dll ? FileVersionOf(loaded.Path()) : std::wstring();
+    const ModuleVersion dllVersion = dll ? VersionOf(loaded.Path()) : ModuleVersion();
     if (g_json) {
-        zktools::PrintLine(L"{\"zksndctl\": \"" ZKSND_VERSION L"\", \"dll\": " +
-                           (dll ? L"{\"path\": " + JsonString(loaded.Path()) + L", \"version\": " +
-                                      JsonString(dllVersion) + L"}"
-                                : std::wstring(L"null")) + L"}");
+        CJsonObject out;
+        out.Raw(L"zksndctl", FormatVersionJson(ModulePath(nullptr), OwnVersion()))
+            .Raw(L"library", dll ? FormatVersionJson(loaded.Path(), dllVersion) : L"null");
+        if (!dll) out.Raw(L"error", JsonErrorValue(kExitDll, error));
+        zktools::PrintLine(out.Str());
     } else {
-        zktools::PrintLine(L"zksndctl " ZKSND_VERSION);
-        if (dll)
-            zktools::PrintLine(L"zksndapi.dll " + (dllVersion.empty() ? std::wstring(L"(no version resource)") : dllVersion) +
-                               L" (" + loaded.Path() + L")");
+        zktools::PrintLine(L"zksndctl " + FormatVersionText(OwnVersion()));
+        if (dll) zktools::PrintLine(L"zksndapi.dll " + FormatVersionText(dllVersion) + L" " + loaded.Path());
     }
-    if (!dll) {
-        PrintError(error);
-        return kExitDll;
-    }
-    return kExitOk;
+    if (dll) return kExitOk;
+    zktools::PrintErrLine(L"zksndctl: " + error);  // already in the document: not again as an error document
+    return kExitDll;
 }
 
 int RunWithLibrary(const CtlOptions& options, HANDLE stopEvent) {
@@ -664,13 +383,16 @@ int RunWithLibrary(const CtlOptions& options, HANDLE stopEvent) {
         return kExitFailure;
     }
     ctx.watch = options.command == Command::Watch;
-    CSession session(api, ctx);
+    ctx.json = g_json;
+    CLibrarySession session(api, ctx);
     if (ctx.watch) {
         // Connections come and go while watching; do not insist on the first one.
-        const int started = session.Init();
-        return started != kExitOk ? started : RunWatch(api, ctx, options, stopEvent);
+        const uint32_t started = session.Init();
+        if (started == 0) return RunWatch(api, ctx, options, stopEvent);
+        PrintError(L"the library did not start: " + DescribeStatus(started));
+        return ExitCodeForStatus(started);
     }
-    const int opened = session.Open(options, stopEvent);
+    const int opened = OpenConnection(session, ctx, options, stopEvent);
     if (opened != kExitOk) return opened;
     switch (options.command) {
     case Command::Devices: return RunDevices(api, ctx, options, stopEvent);
@@ -734,8 +456,9 @@ int RunCommand(const CtlOptions& options, HANDLE stopEvent) {
     case Command::LogLevel: code = RunLogLevel(options); break;
     default: code = RunWithLibrary(options, stopEvent); break;
     }
+    // A failure's document, unless the command's own document carries it (status, --version).
     if (g_json && code != kExitOk && !g_lastError.empty())
-        zktools::PrintLine(L"{\"error\": " + JsonString(g_lastError) + zktools::Format(L", \"exitCode\": %d}", code));
+        zktools::PrintLine(CJsonObject().Raw(L"error", JsonErrorValue(code, g_lastError)).Str());
     return code;
 }
 

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "support/lumlib.h"
+#include "zk_version.h"
 #include "tools/common/ConsoleOut.h"
 
 namespace zksndctl {
@@ -68,12 +69,6 @@ bool FileSize(HANDLE file, uint64_t* size, DWORD* error) {
 }
 
 }  // namespace
-
-bool ServicePipeExists() {
-    if (::WaitNamedPipeW(kServicePipePath, 1)) return true;
-    const DWORD error = ::GetLastError();
-    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_BAD_PATHNAME;
-}
 
 std::wstring LogFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -179,21 +174,47 @@ std::wstring ModulePath(HMODULE module) {
     }
 }
 
-std::wstring FileVersionOf(const std::wstring& path) {
+ModuleVersion VersionOf(const std::wstring& path) {
+    ModuleVersion version;
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) return std::wstring();
+    if (size == 0) return version;
     std::vector<uint8_t> data(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return version;
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data()) ||
-        !::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr ||
-        length < sizeof(VS_FIXEDFILEINFO))
-        return std::wstring();
-    std::wstring version = zktools::Format(L"%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
-                                           HIWORD(info->dwFileVersionLS));
-    if (LOWORD(info->dwFileVersionLS) != 0) version += zktools::Format(L".%u", LOWORD(info->dwFileVersionLS));
+    if (::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) && info != nullptr &&
+        length >= sizeof(VS_FIXEDFILEINFO))
+        version.file = zktools::Format(L"%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                                       HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
+    // The ProductVersion string of the resource's first language.
+    struct Translation { WORD language, codePage; }* translation = nullptr;
+    wchar_t* text = nullptr;
+    if (::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
+        translation != nullptr && length >= sizeof(Translation)) {
+        const std::wstring key = zktools::Format(L"\\StringFileInfo\\%04x%04x\\ProductVersion", translation->language,
+                                                 translation->codePage);
+        if (::VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&text), &length) && text != nullptr &&
+            length > 0)
+            version.product.assign(text, wcsnlen(text, length));
+    }
     return version;
+}
+
+ModuleVersion OwnVersion() { return {ZK_FILE_VERSION_WSTR, ZK_PRODUCT_VERSION_WSTR}; }
+
+uint64_t FileSizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+DWORD ProbeFolderWritable(const std::wstring& folder) {
+    const std::wstring probe = folder + zktools::Format(L"zksndctl-probe-%lu.tmp", ::GetCurrentProcessId());
+    // Deleted when the handle closes, so no probe is left behind even if this process dies.
+    CHandleHolder file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return file.is_valid() ? 0 : ::GetLastError();
 }
 
 // Opens the log and reads its size; false with the error when either fails.

@@ -14,9 +14,6 @@ namespace zksndctl {
 extern const wchar_t kServicePipePath[];  // \\.\pipe\3C7A51D0-...
 extern const wchar_t kSettingsKeyPath[];  // Software\Zelkor\Tessaline Server (HKLM, 64-bit view)
 
-// Whether anybody serves the service's pipe (all instances busy counts as served).
-bool ServicePipeExists();
-
 // The library's log folder: the common application-data folder + "Zelkor\Tessaline Server\";
 // empty when the folder cannot be found.
 std::wstring LogFolder();
@@ -43,8 +40,20 @@ DWORD WriteLogLevel(uint32_t level);
 const wchar_t* LevelName(uint32_t level);  // "ERROR", "WARNING", "INFO", "DEBUG"
 const wchar_t* RegTypeName(DWORD type);
 
-// FileVersion of a module's version resource as "major.minor.patch" (".build" when nonzero); empty if none.
-std::wstring FileVersionOf(const std::wstring& path);
+// A module's version resource: FileVersion as "major.minor.patch.build" and the ProductVersion string
+// ("1.0.0+g<hash>"); each empty when the resource lacks it.
+struct ModuleVersion {
+    std::wstring file;
+    std::wstring product;
+};
+ModuleVersion VersionOf(const std::wstring& path);
+// zksndctl's own, built in.
+ModuleVersion OwnVersion();
+
+// The size of a file; 0 when it cannot be read.
+uint64_t FileSizeOf(const std::wstring& path);
+// Whether a file can be created in `folder`: creates and deletes a probe file. 0 or the Windows error.
+DWORD ProbeFolderWritable(const std::wstring& folder);
 std::wstring ModulePath(HMODULE module);  // module null: this program
 
 // Reads the UTF-16LE log from *offset (a byte offset) to its end, appending whole lines to *lines and

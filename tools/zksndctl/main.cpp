@@ -1,6 +1,7 @@
 // zksndctl: the Tessaline audio service from the command line, through zksndapi.dll.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,13 @@ int wmain(int argc, wchar_t** argv) {
     if (!zksndctl::ParseCtlOptions(args, &options, &error)) {
         zktools::PrintErrLine(L"zksndctl: " + error);
         zktools::PrintErrLine(L"try 'zksndctl --help'");
+        // The command line did not parse, but a script that asked for JSON still gets its one document.
+        if (std::find(args.begin(), args.end(), L"--json") != args.end())
+            zktools::PrintLine(zksndctl::CJsonObject().Raw(L"error", zksndctl::JsonErrorValue(zksndctl::kExitUsage, error)).Str());
         return zksndctl::kExitUsage;
     }
     if (options.help) {
-        zktools::PrintText(zksndctl::CtlUsage());
+        zktools::PrintText(options.json ? zksndctl::FormatUsageJson() + L"\r\n" : zksndctl::CtlUsage());
         return zksndctl::kExitOk;
     }
     CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -1,0 +1,80 @@
+// The library at work for one zksndctl command: what its callback shares with the command, the wait
+// for what the callback signals, and the library's start and end.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/Holders.h"
+#include "support/lumlib.h"
+#include "tools/zksndctl/CtlOptions.h"
+#include "tools/zksndctl/CtlRunner.h"
+
+namespace zksndctl {
+
+// What a server-information payload says, read as [major, minor, reserved, reserved, UTF-16 name]: the
+// layout tessaline-emu sends.
+struct ServerInfo {
+    bool received = false;
+    uint32_t major = 0, minor = 0;
+    std::wstring name;
+};
+// The payload's length is not passed to the callback, so nothing is read beyond the memory region the
+// pointer lies in.
+ServerInfo ReadServerInfo(const uint8_t* payload);
+
+// What the callback shares with the command running on the main thread.
+struct CtlContext {
+    CHandleHolder connected;     // manual-reset: a connection is up
+    CHandleHolder newConnection; // auto-reset: callback 8 arrived (watch)
+    CHandleHolder listEnd;       // auto-reset: callback 301 arrived
+    lumlib::unique_critical_section lock;
+    std::vector<DeviceRow> devices;  // under lock
+    ServerInfo server;               // the last server information, under lock
+    std::atomic<uint32_t> connects{0};  // callbacks 8 so far
+    std::atomic<uint32_t> losses{0};    // callbacks 6 so far
+    bool watch = false;  // print every callback as a watch line
+    bool json = false;   // watch lines as JSON Lines
+
+    bool Create();
+    std::vector<DeviceRow> Devices();
+    ServerInfo Server();
+};
+
+void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context);
+
+// One watch line: text, or one JSON object with the time, the callback code (null: zksndctl's own
+// event), the event's stable name, its text, and `fields` (a CJsonObject's members).
+void PrintWatchLine(const CtlContext& ctx, uint32_t code, const wchar_t* event, const std::wstring& text,
+                    const CJsonObject& fields = CJsonObject());
+
+// Waits for `event` or Ctrl+C: kExitOk signalled, kExitInterrupted, or kExitTimeout. With `progress` and
+// stderr on a console, a line there tells what is awaited and for how long, and goes when the wait ends.
+int WaitOrStop(HANDLE event, HANDLE stopEvent, DWORD timeoutMs, const wchar_t* progress = nullptr);
+
+// The library, initialised for one command and shut down when it ends.
+class CLibrarySession {
+public:
+    CLibrarySession(const ZkSndApi& api, CtlContext& ctx) : m_api(api), m_ctx(ctx) {}
+    ~CLibrarySession();
+    CLibrarySession(const CLibrarySession&) = delete;
+    CLibrarySession& operator=(const CLibrarySession&) = delete;
+    // ZkSndVApiInit with OnNotify: the library's status.
+    uint32_t Init();
+
+private:
+    const ZkSndApi& m_api;
+    CtlContext& m_ctx;
+    bool m_initialised = false;
+};
+
+// Asks for the device list and waits for its end: kExitOk with the devices, or the status's exit code
+// (*status says which), kExitTimeout or kExitInterrupted.
+int RequestDeviceList(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, const wchar_t* progress,
+                      std::vector<DeviceRow>* devices, uint32_t* status);
+
+}  // namespace zksndctl
