@@ -70,7 +70,7 @@ void SetKeyAccess(const wchar_t* sddl) {
 
 // One logger's life: start-up creates the level as a DWORD; a change reaches the
 // running logger; the lines it writes; later loads and a read-only key create
-// no values; an idle file is closed, and the next line opens a new one (with a
+// no values; a key deleted and made again is followed; an idle file is closed, and the next line opens a new one (with a
 // header) when it was deleted meanwhile; a restarted logger appends without one.
 TEST_F(LoggerTest, OneLoggersLife) {
     Start(0);
@@ -84,11 +84,11 @@ TEST_F(LoggerTest, OneLoggersLife) {
     auto dump = [&](const wchar_t* format, va_list args) { logger_->DumpV(7, two, 2, format, args); };
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
-    LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028");  // one line, escaped
+    LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028\\x0d\xdc00");  // one line
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
     Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
-    LogPrint(logger_, 0, L"%s", std::wstring(5000, L'a').c_str());
+    LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
     Call(dump, L"dump %d", 7);
 
     SetValue(L"LogLevel", 0, nullptr, 0);  // reloads, and a read-only key, do not create it again
@@ -101,6 +101,9 @@ TEST_F(LoggerTest, OneLoggersLife) {
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND));
     SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey), 0);  // the key made again is the one watched
+    SetDword(L"LogLevel", 3);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 15000));
 
     LogPrint(logger_, 0, L"idle from here");
     const DWORD written = GetTickCount();
@@ -122,9 +125,10 @@ TEST_F(LoggerTest, OneLoggersLife) {
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12",
-                                     t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028",
+                                     t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
+                                         L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
-                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4095, L'a'),
+                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
                                      t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
     EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
 
@@ -141,6 +145,32 @@ TEST_F(LoggerTest, OneLoggersLife) {
     EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 2, lines.end()),
               (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
+}
+
+// A flood of one ERROR line (a service sending thousands of unknown events,
+// say): at most kRepeatsPerWindow of them a second reach the shared log, every
+// one held back is counted in a report, and other lines pass.
+TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
+    Start(0);
+    const DWORD start = GetTickCount();
+    for (int k = 0; k < 3000; ++k) {
+        LogPrint(logger_, 0, L"sndapi: unknown event %u", 0u);
+        if (k % 100 == 0) LogPrint(logger_, 0, L"other %d", k);  // more kinds than the limit keeps slots for
+    }
+    const DWORD windows = (GetTickCount() - start) / CZkLogger::kRepeatWindowMs + 2;
+    Stop();  // reports what is still held back
+    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::LimitRepeats: \(\d+\): (\d+) more identical )"
+                             LR"(lines suppressed \(at most 10 a second\): sndapi: unknown event 0)");
+    uint32_t passed = 0, suppressed = 0, others = 0;
+    std::wsmatch m;
+    for (const std::wstring& line : ReadLog(File())) {
+        passed += line.find(L"|  sndapi: unknown event 0") != std::wstring::npos;
+        others += line.find(L"|  other ") != std::wstring::npos;
+        if (std::regex_match(line, m, report)) suppressed += std::stoul(m[1].str());
+    }
+    EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
+    EXPECT_EQ(passed + suppressed, 3000u);
+    EXPECT_EQ(others, 30u);
 }
 
 }  // namespace
