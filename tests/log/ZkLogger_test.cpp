@@ -2,7 +2,10 @@
 
 #include <sddl.h>
 
+#include <thread>
+
 #include "log/SystemDescription.h"
+#include "log/ZkLoggerBuffer.h"
 
 namespace {
 
@@ -171,6 +174,39 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
     EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
     EXPECT_EQ(passed + suppressed, 3000u);
     EXPECT_EQ(others, 30u);
+}
+
+// While one thread waits for its ERROR line to reach a stalled file, the
+// others go on logging: nobody waits for the file under the logger lock.
+TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
+    SetDword(L"LogLevel", LOG_INFO);
+    Start(1);
+    CRITICAL_SECTION* writing = logger_->GetFileBuffer(0)->GetLock();
+    EnterCriticalSection(writing);  // the writer stalls at its next run, as on a disk that hangs
+    CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
+    std::thread erring([&] {
+        SetEvent(entering.get());
+        LogPrint(logger_, LOG_ERROR, L"the error");  // waits, within its bound, for the stalled writer
+        SetEvent(done.get());
+    });
+    ASSERT_EQ(WaitForSingleObject(entering.get(), 60000), WAIT_OBJECT_0);
+    std::vector<bool> returnedWhileWaiting;  // by line, paced by the wait so the error line gets the lock
+    do {
+        LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
+        returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
+    } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
+    LeaveCriticalSection(writing);
+    erring.join();
+    Stop();
+    // lines queued after the error line (after it in the file) that returned while it still waited
+    uint32_t passed = 0;
+    bool afterError = false;
+    for (const std::wstring& line : ReadLog(File())) {
+        afterError = afterError || line.find(L"|ERROR|") != std::wstring::npos;
+        const size_t at = line.find(L"|INFO|") != std::wstring::npos ? line.find(L"info ") : std::wstring::npos;
+        if (afterError && at != std::wstring::npos) passed += returnedWhileWaiting.at(std::stoul(line.substr(at + 5)));
+    }
+    EXPECT_GE(passed, 2u);  // before, every line queued after it waited until its wait was over
 }
 
 }  // namespace
