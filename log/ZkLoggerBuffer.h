@@ -58,7 +58,7 @@ public:
     void SetRotationFileNumber(uint32_t count);
     uint32_t IsAsync() const { return m_async; }
 
-    // The settings watcher's idle pass (it holds the logger lock): closes the
+    // The settings watcher's idle pass (without the logger lock): closes the
     // file when it is open and idleMs have passed since the last write.
     void CloseIfIdle(DWORD idleMs);
 
