@@ -108,13 +108,15 @@ size_t FormatMessageText(wchar_t* message, const wchar_t* format, va_list args) 
     return kept;
 }
 
-// FNV-1a over the label and the message: which lines are repeats of one another.
-uint64_t HashLine(const wchar_t* label, const wchar_t* message, size_t length) {
+// FNV-1a over the label and the format: lines of one logging statement are of
+// one kind, whatever their arguments (a service that varies a number in the
+// line it floods must not escape the limit).
+uint64_t HashKind(const wchar_t* label, const wchar_t* format) {
     uint64_t hash = 14695981039346656037ull;
     const auto add = [&hash](wchar_t c) { hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull; };
     for (const wchar_t* p = label; p && *p; ++p) add(*p);
     add(L'\0');
-    for (size_t i = 0; i < length; ++i) add(message[i]);
+    for (const wchar_t* p = format; p && *p; ++p) add(*p);
     return hash;
 }
 
@@ -313,16 +315,16 @@ LONG64 CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool w
     if (slot->suppressed == 0) return 0;
     wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
     const size_t length = FormatText(report, kLogLineChars,
-                                     L"sndapi: CZkLogger::LimitRepeats: (%u): %u more identical lines suppressed "
+                                     L"sndapi: CZkLogger::LimitRepeats: (%u): %u more lines like this one suppressed "
                                      L"(at most %u a second): %s",
                                      __LINE__, slot->suppressed, kRepeatsPerWindow, slot->excerpt);
     slot->suppressed = 0;
     return EmitLine(buffer, L"ERROR", report, length, writeThrough);
 }
 
-bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* message, size_t length,
-                           LONG64* ticket) {
-    const uint64_t hash = HashLine(label, message, length);
+bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format,
+                           const wchar_t* message, size_t length, LONG64* ticket) {
+    const uint64_t hash = HashKind(label, format);
     const DWORD now = GetTickCount();
     RepeatSlot* slot = nullptr;
     RepeatSlot* spare = nullptr;  // an unused slot (passed 0), else the one seen longest ago
@@ -378,7 +380,7 @@ void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list a
         const size_t length = FormatMessageText(message, format, args);
         if (length == 0) return;
         // a suppressed line starts no window, so it has no report to wait for either
-        if (writeThrough && !PassRepeat(buffer, label, message, length, &ticket)) return;
+        if (writeThrough && !PassRepeat(buffer, label, format, message, length, &ticket)) return;
         const LONG64 own = EmitLine(buffer, label, message, length, writeThrough);
         if (own) ticket = own;  // the later run: waiting for it covers the report before it
     }

@@ -116,8 +116,9 @@ public:
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
-    // Identical written-through lines (ERROR and labelled ones) pass at most
-    // this many times a window; the rest are counted and reported in one line.
+    // Written-through lines (ERROR and labelled ones) of one kind (label and
+    // format) pass at most this many times a window; the rest are counted and
+    // reported in one line.
     static const uint32_t kRepeatsPerWindow = 10;
     static const DWORD kRepeatWindowMs = 1000;
     // Writes the report of every repeat whose window has ended (all: every
@@ -126,7 +127,7 @@ public:
 
 private:
     // One kind of line counted by the repeat limit: a hash of its label and
-    // message, the start of its window, when it was last seen, the lines
+    // format, the start of its window, when it was last seen, the lines
     // passed and suppressed in the window, and the start of its message for
     // the report. The slot seen longest ago makes room for a new kind.
     static const size_t kRepeatSlots = 8;
@@ -154,8 +155,8 @@ private:
                     bool writeThrough);
     // The repeat limit: false when the line must be suppressed. Reports what
     // an ended window (or a slot given up for this line) suppressed first. Lock held.
-    bool PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* message, size_t length,
-                    LONG64* ticket);
+    bool PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format, const wchar_t* message,
+                    size_t length, LONG64* ticket);
     LONG64 ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
