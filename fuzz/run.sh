@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the protocol and framing code natively with clang-14 under ASan and
-# UBSan, runs their unit tests, then fuzzes the decoders and the frame reader
-# for about half a minute each (ZK_FUZZ_SECONDS each) on copies of the seed
-# corpus. Exits non-zero on any test failure, crash or sanitizer report.
+# UBSan, runs their unit tests, then fuzzes the decoders, the frame reader and
+# the log escaping for about half a minute each (ZK_FUZZ_SECONDS each) on
+# copies of the seed corpus. Exits non-zero on any test failure, crash or sanitizer report.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$here/build
@@ -50,3 +50,4 @@ fuzz() {
 }
 fuzz protocol_fuzzer "$here/corpus"
 fuzz frame_reader_fuzzer "$here/corpus"
+fuzz log_escape_fuzzer "$here/corpus"

@@ -11,7 +11,9 @@ const uint32_t kDefaultRotationFiles = 10;
 const uint32_t kMaxRotationFiles = 99;
 const uint32_t kMaxFileSizeMB = 1000;
 const uint32_t kBytesPerMB = 1048576;
-const DWORD kWatchTimeoutMs = 4000;
+// The watcher's pass (idle files closed, repeats reported, the key checked)
+// runs every kPassMs by the clock, however often the key changes.
+const DWORD kPassMs = 4000;
 const DWORD kIdleCloseMs = 2000;
 
 // Every value is read into a 4-byte area, whatever its type.
@@ -112,34 +114,58 @@ bool CZkLogger::StartWatcher() {
 }
 
 void CZkLogger::CloseIdleFiles() {
-    // logger lock, then each buffer's own lock inside CloseIfIdle: the one lock order
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
-    for (auto& entry : m_buffers) entry.second->CloseIfIdle(kIdleCloseMs);
+    // Each buffer's own lock is taken without the logger lock: a writer that holds
+    // it through a slow append must not stall every thread that logs. Buffers
+    // have ids from 0 on and stay until the logger is destroyed, after the watcher.
+    for (uint32_t id = 0;; ++id) {
+        CZkLoggerBuffer* buffer = GetFileBuffer(id);
+        if (!buffer) break;
+        buffer->CloseIfIdle(kIdleCloseMs);
+    }
+}
+
+void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
+    if (!watched->is_valid() &&
+        RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
+                      watched->put()) != ERROR_SUCCESS) {
+        watched->reset();
+        return;
+    }
+    // armed before reading, so a change made while reading raises the event again
+    if (RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE) !=
+        ERROR_SUCCESS) {
+        watched->reset();  // a deleted key, say: the next pass opens the key again, once it exists
+        return;
+    }
+    LoadSettings(watched->get(), false);
 }
 
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
     lumlib::unique_hkey watched;  // closed on every way out
     const HANDLE events[2] = {self->m_watcher.StopEvent(), self->m_settingsChanged.get()};
+    DWORD lastPass = GetTickCount();
     for (;;) {
-        DWORD wait = WaitForMultipleObjects(2, events, FALSE, kWatchTimeoutMs);
+        const DWORD sincePass = GetTickCount() - lastPass;
+        if (sincePass >= kPassMs) {
+            lastPass = GetTickCount();
+            self->CloseIdleFiles();
+            self->ReportRepeats(false);
+            // A key deleted since it was opened (and perhaps made again) leaves a dead
+            // handle whose notification never comes: the key is opened anew.
+            if (!watched.is_valid() || RegQueryInfoKeyW(watched.get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ==
+                                           ERROR_KEY_DELETED) {
+                watched.reset();
+                self->WatchSettings(&watched);
+            }
+            continue;
+        }
+        const DWORD wait = WaitForMultipleObjects(2, events, FALSE, kPassMs - sincePass);
         if (wait == WAIT_OBJECT_0 + 1) {
             ResetEvent(events[1]);
-            if (!watched.is_valid() &&
-                RegOpenKeyExW(self->m_settingsHive, self->m_settingsPath, 0,
-                              KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, watched.put()) != ERROR_SUCCESS) {
-                watched.reset();
-                continue;
-            }
-            // armed before reading, so a change made while reading raises the event again
-            if (RegNotifyChangeKeyValue(watched.get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, events[1], TRUE) !=
-                ERROR_SUCCESS)
-                continue;
-            self->LoadSettings(watched.get(), false);
-        } else if (wait == WAIT_TIMEOUT) {
-            self->CloseIdleFiles();
-        } else {
+            self->WatchSettings(&watched);
+        } else if (wait != WAIT_TIMEOUT) {
             break;  // the stop event, or a wait that cannot go on
         }
     }

@@ -48,6 +48,17 @@ void Append(wchar_t* buffer, size_t capacity, size_t* pos, const wchar_t* format
     va_end(args);
 }
 
+// Formats with truncation into capacity characters; the number kept.
+size_t FormatText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) {
+    size_t pos = 0;
+    buffer[0] = L'\0';
+    va_list args;
+    va_start(args, format);
+    AppendV(buffer, capacity, &pos, format, args);
+    va_end(args);
+    return pos;
+}
+
 // Appends value in decimal with at least minDigits digits ("%.Nd", "%u"):
 // the prefix is built for every line, and this costs a fraction of a printf.
 void AppendNumber(wchar_t* buffer, size_t capacity, size_t* pos, uint32_t value, int minDigits) {
@@ -91,7 +102,22 @@ size_t FormatMessageText(wchar_t* message, const wchar_t* format, va_list args) 
     if (!format) return 0;
     int written = _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args);
     if (written >= 0) return static_cast<size_t>(written);
-    return wcsnlen(message, kLogLineChars);  // cut (or failed with nothing kept)
+    size_t kept = wcsnlen(message, kLogLineChars);  // cut (or failed with nothing kept)
+    // a pair cut in two: its first half goes too
+    if (kept > 0 && message[kept - 1] >= 0xD800 && message[kept - 1] <= 0xDBFF) message[--kept] = L'\0';
+    return kept;
+}
+
+// FNV-1a over the label and the format: lines of one logging statement are of
+// one kind, whatever their arguments (a service that varies a number in the
+// line it floods must not escape the limit).
+uint64_t HashKind(const wchar_t* label, const wchar_t* format) {
+    uint64_t hash = 14695981039346656037ull;
+    const auto add = [&hash](wchar_t c) { hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull; };
+    for (const wchar_t* p = label; p && *p; ++p) add(*p);
+    add(L'\0');
+    for (const wchar_t* p = format; p && *p; ++p) add(*p);
+    return hash;
 }
 
 // Keeps the caller's last-error value across the logging call.
@@ -119,6 +145,8 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_processId(GetCurrentProcessId()),
       m_sessionId(0xFFFFFFFF),
       m_formatFlags(0),
+      m_text(new wchar_t[2 * kLogLineChars + kLogWholeLineChars]),
+      m_repeats(),
       m_maxFileSize(kDefaultMaxFileSize),
       m_settingsHive(HKEY_LOCAL_MACHINE),
       m_settingsPath(kSettingsPath),
@@ -148,22 +176,23 @@ CZkLogger* CZkLogger::New(const wchar_t* directory) {
 }
 
 CZkLogger::~CZkLogger() {
-    // 1. the watcher first: it takes the logger lock for its idle pass
+    // 1. the watcher first: it takes the logger lock for its passes
     m_watcher.Stop();
-    // 2. drain every buffer into its file, then drop it
+    // 2. what the repeat limit kept back is reported, then the buffers leave the
+    // map under the lock and are destroyed outside it: each drains its queue into
+    // its file within its own bound, and no logging thread waits for that
+    ReportRepeats(true);
+    std::map<uint32_t, CZkLoggerBuffer*> buffers;
     {
         lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
         m_settingsChanged.reset();
-        for (auto& entry : m_buffers) {
-            entry.second->StopTransfer(0);
-            delete entry.second;
-        }
-        m_buffers.clear();
+        buffers.swap(m_buffers);
     }
+    for (auto& entry : buffers) delete entry.second;
     // 3. the pool, letting a running callback finish
     ClosePool();
-    // 4. the rest (dump scratch, Advapi32) goes with the members
+    // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
@@ -268,42 +297,108 @@ void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes
         buffer->Process(static_cast<const uint8_t*>(data), bytes, 1);
 }
 
-void CZkLogger::WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length,
+LONG64 CZkLogger::EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
                           bool writeThrough) {
-    wchar_t line[kLogWholeLineChars];
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
-    auto it = m_buffers.find(bufferId);
-    if (it == m_buffers.end()) return;
+    wchar_t* line = m_text.get() + kLogLineChars;
     // the prefix is built under the lock, so the timestamps in the file never go back
     size_t chars = FormatPrefix(line, label);
-    chars += EscapeLogText(message, length, line + chars, kLogLineChars - 1);
+    chars += EscapeLogText(text, length, line + chars, kLogLineChars - 1);
     line[chars++] = L'\r';
     line[chars++] = L'\n';
     // one run per line: the file gets it in one append, whole, whatever other processes write
-    if (writeThrough)
-        it->second->WriteThrough(line, chars * sizeof(wchar_t));
-    else
-        WriteRun(it->second, line, chars * sizeof(wchar_t));
+    if (writeThrough) return buffer->QueueThrough(line, chars * sizeof(wchar_t));
+    WriteRun(buffer, line, chars * sizeof(wchar_t));
+    return 0;
+}
+
+LONG64 CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough) {
+    if (slot->suppressed == 0) return 0;
+    wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
+    const size_t length = FormatText(report, kLogLineChars,
+                                     L"sndapi: CZkLogger::LimitRepeats: (%u): %u more lines like this one suppressed "
+                                     L"(at most %u a second): %s",
+                                     __LINE__, slot->suppressed, kRepeatsPerWindow, slot->excerpt);
+    slot->suppressed = 0;
+    return EmitLine(buffer, L"ERROR", report, length, writeThrough);
+}
+
+bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format,
+                           const wchar_t* message, size_t length, LONG64* ticket) {
+    const uint64_t hash = HashKind(label, format);
+    const DWORD now = GetTickCount();
+    RepeatSlot* slot = nullptr;
+    RepeatSlot* spare = nullptr;  // an unused slot (passed 0), else the one seen longest ago
+    for (RepeatSlot& candidate : m_repeats) {
+        if (candidate.passed != 0 && candidate.hash == hash) {
+            slot = &candidate;
+            break;
+        }
+        if (!spare || (spare->passed != 0 &&
+                       (candidate.passed == 0 || now - candidate.lastSeen > now - spare->lastSeen)))
+            spare = &candidate;
+    }
+    if (!slot || now - slot->windowStart >= kRepeatWindowMs) {
+        // a new window: what the old one (or the slot given up) suppressed is reported first
+        if (!slot) slot = spare;
+        *ticket = ReportRepeat(buffer, slot, true);
+        slot->hash = hash;
+        slot->windowStart = now;
+        slot->passed = 0;
+        const size_t excerpt = length < kRepeatExcerptChars - 1 ? length : kRepeatExcerptChars - 1;
+        wmemcpy(slot->excerpt, message, excerpt);
+        slot->excerpt[excerpt] = L'\0';
+    }
+    slot->lastSeen = now;
+    if (slot->passed < kRepeatsPerWindow) {
+        ++slot->passed;
+        return true;
+    }
+    ++slot->suppressed;
+    return false;
+}
+
+void CZkLogger::ReportRepeats(bool all) {
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    auto it = m_buffers.find(0);
+    if (it == m_buffers.end()) return;
+    const DWORD now = GetTickCount();
+    for (RepeatSlot& slot : m_repeats)
+        if (all || now - slot.windowStart >= kRepeatWindowMs) ReportRepeat(it->second, &slot, false);
+}
+
+void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list args, bool writeThrough) {
+    CZkLoggerBuffer* buffer = nullptr;
+    LONG64 ticket = 0;
+    {
+        lumlib::__auto_locker lock(m_lock.get());
+        lock.Lock();
+        auto it = m_buffers.find(0);
+        if (it == m_buffers.end()) return;
+        buffer = it->second;
+        wchar_t* message = m_text.get();
+        const size_t length = FormatMessageText(message, format, args);
+        if (length == 0) return;
+        // a suppressed line starts no window, so it has no report to wait for either
+        if (writeThrough && !PassRepeat(buffer, label, format, message, length, &ticket)) return;
+        const LONG64 own = EmitLine(buffer, label, message, length, writeThrough);
+        if (own) ticket = own;  // the later run: waiting for it covers the report before it
+    }
+    // errors are on disk before the caller goes on (they survive an exit without
+    // clean-up), waited for without the lock: no other thread that logs waits too
+    buffer->AwaitThrough(ticket);
 }
 
 void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
     if (m_threshold.load() < level) return;
     CLastErrorKeeper keepLastError;
-    wchar_t message[kLogLineChars];
-    size_t length = FormatMessageText(message, format, args);
-    if (length == 0) return;
     wchar_t labelScratch[kLabelChars];
-    // errors are on disk before the caller goes on: they survive an exit without clean-up
-    WriteLine(0, LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), message, length, level == LOG_ERROR);
+    WriteLine(LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), format, args, level == LOG_ERROR);
 }
 
 void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) {
     CLastErrorKeeper keepLastError;
-    wchar_t message[kLogLineChars];
-    size_t length = FormatMessageText(message, format, args);
-    if (length == 0) return;
-    WriteLine(0, label, message, length, true);  // labelled lines ("SERVICE") as errors
+    WriteLine(label, format, args, true);  // labelled lines ("SERVICE") as errors
 }
 
 void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) {
@@ -312,8 +407,6 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
     DWORD error = 0;
     wchar_t labelScratch[kLabelChars];
     const wchar_t* label = LevelLabel(level, L"LOGLEVEL:%u", labelScratch);
-    wchar_t prefix[kLogLineChars];
-    const size_t prefixChars = FormatPrefix(prefix, label);
     {
         lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
@@ -322,34 +415,37 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
             error = ERROR_NOT_FOUND;
         } else {
             CZkLoggerBuffer* buffer = it->second;
-            wchar_t message[kLogLineChars];
+            wchar_t* message = m_text.get();
+            wchar_t* line = message + kLogLineChars;
+            // the prefix, like every line's, under the lock
+            const size_t prefixChars = FormatPrefix(line, label);
             message[0] = L'\0';
             int written = format ? _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args) : -1;
             if (written <= 0) {
                 // empty, cut or unformattable: the prefix stays without message or line end
                 error = ERROR_INVALID_PARAMETER;
-                WriteRun(buffer, prefix, prefixChars * sizeof(wchar_t));
+                WriteRun(buffer, line, prefixChars * sizeof(wchar_t));
             } else {
                 if (size > 0 && !data) error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
                 // prefix, message, hex part and line end as one run, in the scratch block when there
                 // is a hex part; a failed growth leaves the old block, too small: the hex part is skipped
                 const uint64_t hexChars = data ? uint64_t(size) * 3 : 0;
                 const uint64_t lineChars = prefixChars + kLogLineChars + hexChars + 2;
-                wchar_t stackLine[kLogWholeLineChars];
-                wchar_t* line = stackLine;
-                if (hexChars > 0 && lineChars <= 0xFFFFFFFFu && m_dumpScratch.Grow(lineChars * sizeof(wchar_t)))
-                    line = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
-                wmemcpy(line, prefix, prefixChars);
+                if (hexChars > 0 && lineChars <= 0xFFFFFFFFu && m_dumpScratch.Grow(lineChars * sizeof(wchar_t))) {
+                    wchar_t* scratch = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
+                    wmemcpy(scratch, line, prefixChars);
+                    line = scratch;
+                } else {
+                    size = 0;
+                }
                 size_t chars = prefixChars;
                 chars += EscapeLogText(message, static_cast<size_t>(written), line + chars, kLogLineChars - 1);
-                if (line != stackLine) {
-                    static const wchar_t kHex[] = L"0123456789abcdef";
-                    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                    for (uint32_t i = 0; i < size; ++i) {  // " %.2x" per byte
-                        line[chars++] = L' ';
-                        line[chars++] = kHex[bytes[i] >> 4];
-                        line[chars++] = kHex[bytes[i] & 0x0F];
-                    }
+                static const wchar_t kHex[] = L"0123456789abcdef";
+                const uint8_t* bytes = static_cast<const uint8_t*>(data);
+                for (uint32_t i = 0; i < size && bytes; ++i) {  // " %.2x" per byte
+                    line[chars++] = L' ';
+                    line[chars++] = kHex[bytes[i] >> 4];
+                    line[chars++] = kHex[bytes[i] & 0x0F];
                 }
                 line[chars++] = L'\r';
                 line[chars++] = L'\n';

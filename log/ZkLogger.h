@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "support/ByteBlock.h"
@@ -115,16 +116,54 @@ public:
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
+    // Written-through lines (ERROR and labelled ones) of one kind (label and
+    // format) pass at most this many times a window; the rest are counted and
+    // reported in one line.
+    static const uint32_t kRepeatsPerWindow = 10;
+    static const DWORD kRepeatWindowMs = 1000;
+    // Writes the report of every repeat whose window has ended (all: every
+    // repeat counted so far). The settings watcher runs it on each pass.
+    void ReportRepeats(bool all);
+
 private:
+    // One kind of line counted by the repeat limit: a hash of its label and
+    // format, the start of its window, when it was last seen, the lines
+    // passed and suppressed in the window, and the start of its message for
+    // the report. The slot seen longest ago makes room for a new kind.
+    static const size_t kRepeatSlots = 8;
+    static const size_t kRepeatExcerptChars = 160;
+    struct RepeatSlot {
+        uint64_t hash;
+        DWORD windowStart;
+        DWORD lastSeen;
+        uint32_t passed;
+        uint32_t suppressed;
+        wchar_t excerpt[kRepeatExcerptChars];
+    };
+
     static unsigned __stdcall WatcherMain(void* logger);
     static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
-    // One line, one run: prefix, the message with control characters escaped,
-    // line end. writeThrough: on disk before the call returns.
-    void WriteLine(uint32_t bufferId, const wchar_t* label, const wchar_t* message, size_t length, bool writeThrough);
+    // Formats the message and writes its line to buffer 0: one run of prefix,
+    // escaped message and line end. writeThrough: on disk before the call
+    // returns, waited for after the logger lock is released.
+    void WriteLine(const wchar_t* label, const wchar_t* format, va_list args, bool writeThrough);
+    // Builds one line from text in the line work buffer and hands it on; the
+    // ticket to wait for when it is written through (0: none). Lock held.
+    LONG64 EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
+                    bool writeThrough);
+    // The repeat limit: false when the line must be suppressed. Reports what
+    // an ended window (or a slot given up for this line) suppressed first. Lock held.
+    bool PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format, const wchar_t* message,
+                    size_t length, LONG64* ticket);
+    LONG64 ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
+    // Opens the settings key when watched is not open, arms its change
+    // notification and loads it; a key that cannot be armed is let go, so the
+    // next pass opens the key anew.
+    void WatchSettings(lumlib::unique_hkey* watched);
     void CloseIdleFiles();
     void ClosePool();
 
@@ -134,6 +173,11 @@ private:
     std::atomic<uint32_t> m_formatFlags;
     lumlib::unique_critical_section m_lock;
     lumlib::CByteBlock m_dumpScratch;  // grows to the largest dump, then kept
+    // Work buffers used under the lock, so a logging call needs little of its
+    // caller's stack: the message (kLogLineChars), the line
+    // (kLogWholeLineChars) and a repeat report (kLogLineChars).
+    std::unique_ptr<wchar_t[]> m_text;
+    RepeatSlot m_repeats[kRepeatSlots];  // under the lock
     std::atomic<uint32_t> m_maxFileSize;
     // The settings watcher; its owner's stop event ends it.
     lumlib::CWorkerThread m_watcher;

@@ -198,8 +198,7 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
       m_queryReparse(&CZkLoggerBuffer::QueryReparseLive),
       m_queryReparseContext(nullptr),
       m_privileged(IsPrivilegedProcess()),
-      m_queryOwner(&CZkLoggerBuffer::QueryOwnerTrustedLive),
-      m_processedEvent(lumlib::NewEvent()) {
+      m_queryOwner(&CZkLoggerBuffer::QueryOwnerTrustedLive) {
     // A line waits up to kLingerMs for the writer instead of waking it: the
     // caller pays no wake-up for each line, and the writer joins the lines of
     // a burst into one append.
@@ -389,27 +388,37 @@ uint32_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake) {
     return queued;
 }
 
-void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) {
-    // The writer is woken: this caller waits for it.
-    if (!m_async || !m_processedEvent.is_valid() || !Queue(data, size, true)) {
+LONG64 CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
+    // The writer is woken: the caller waits for it.
+    if (!m_async || !Queue(data, size, true)) {
         Process(static_cast<const uint8_t*>(data), size, 1);
-        return;
+        return 0;
     }
-    // Pushes are serialised by the logger lock, so the count after this push
+    // Pushes are serialised by the caller's lock, so the count after this push
     // is this run's place in the queue.
     const LONG64 ticket = ::InterlockedCompareExchange64(&m_pushed, 0, 0);
+    // The highest ticket awaited: the writer writes its batch out as soon as that run is in it.
+    for (LONG64 seen = ::InterlockedCompareExchange64(&m_awaited, 0, 0); seen < ticket;) {
+        const LONG64 before = ::InterlockedCompareExchange64(&m_awaited, ticket, seen);
+        if (before == seen) break;
+        seen = before;
+    }
+    return ticket;
+}
+
+void CZkLoggerBuffer::AwaitThrough(LONG64 ticket) {
+    if (ticket == 0) return;
     const DWORD start = ::GetTickCount();
-    for (;;) {
-        ::ResetEvent(m_processedEvent.get());
-        ::InterlockedExchange64(&m_awaited, ticket);
-        if (::InterlockedCompareExchange64(&m_processed, 0, 0) >= ticket) break;
+    lumlib::__auto_locker lock(m_waitLock.get());
+    lock.Lock();
+    // Counted before the check: a writer that sees no waiter has counted its runs before it looked.
+    ::InterlockedIncrement(&m_waiters);
+    while (::InterlockedCompareExchange64(&m_processed, 0, 0) < ticket) {
         const DWORD waited = ::GetTickCount() - start;
         if (waited >= kWriteThroughWaitMs) break;  // a stalled disk must not stall the caller for ever
-        const HANDLE waits[] = {m_processedEvent.get(), m_worker.handle()};
-        const DWORD count = m_worker.IsStarted() ? 2 : 1;
-        if (::WaitForMultipleObjects(count, waits, FALSE, kWriteThroughWaitMs - waited) != WAIT_OBJECT_0) break;
+        ::SleepConditionVariableCS(&m_processedChanged, m_waitLock.get(), kWriteThroughWaitMs - waited);
     }
-    ::InterlockedExchange64(&m_awaited, 0);
+    ::InterlockedDecrement(&m_waiters);
 }
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
@@ -430,7 +439,8 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
     }
     ++m_pendingRuns;
     const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
-    const bool awaitedTaken = awaited != 0 && ::InterlockedCompareExchange64(&m_processed, 0, 0) + m_pendingRuns >= awaited;
+    const LONG64 processed = ::InterlockedCompareExchange64(&m_processed, 0, 0);
+    const bool awaitedTaken = awaited > processed && processed + m_pendingRuns >= awaited;
     if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
     return 1;
 }
@@ -440,10 +450,16 @@ void CZkLoggerBuffer::FlushBatch() {
     m_batchBytes = 0;
     m_batchRuns = 0;
     // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
-    const LONG64 done = ::InterlockedExchangeAdd64(&m_processed, m_pendingRuns) + m_pendingRuns;
+    ::InterlockedExchangeAdd64(&m_processed, m_pendingRuns);
     m_pendingRuns = 0;
-    const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
-    if (awaited != 0 && done >= awaited) ::SetEvent(m_processedEvent.get());
+    if (::InterlockedCompareExchange(&m_waiters, 0, 0) > 0) {
+        // A waiter between its check and its sleep holds the wait lock: passing through it
+        // first means the wake-up cannot fall between the two.
+        lumlib::__auto_locker waiting(m_waitLock.get());
+        waiting.Lock();
+        waiting.Unlock();
+        ::WakeAllConditionVariable(&m_processedChanged);
+    }
 }
 
 void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {

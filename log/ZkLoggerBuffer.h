@@ -28,13 +28,19 @@ public:
     // before it while more are queued (queueEmpty 0). Returns 1 in every case.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
     // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
-    // WriteThrough can wait for its turn.
+    // a written-through run can wait for its turn.
     uint32_t Push(const void* data, uint64_t size) override;
     // A run that must reach the file before the caller goes on (it survives an
-    // exit without clean-up): queued behind what is already queued, then
-    // waited for, at most kWriteThroughWaitMs. Written directly when the
-    // buffer is synchronous or no longer queues.
-    void WriteThrough(const void* data, uint64_t size);
+    // exit without clean-up), in two steps, so that the caller need not hold
+    // its own lock while it waits. QueueThrough queues it behind what is
+    // already queued (under the lock that orders the caller's pushes) and
+    // returns its ticket; 0 when it was written directly (the buffer is
+    // synchronous or no longer queues). AwaitThrough waits until the run of
+    // that ticket is written, at most kWriteThroughWaitMs; any number of
+    // threads may wait at once.
+    LONG64 QueueThrough(const void* data, uint64_t size);
+    void AwaitThrough(LONG64 ticket);
+    void WriteThrough(const void* data, uint64_t size) { AwaitThrough(QueueThrough(data, size)); }
     // Push, counted; wake: the writer starts on it now rather than within its linger.
     uint32_t Queue(const void* data, uint64_t size, bool wake);
 
@@ -52,7 +58,7 @@ public:
     void SetRotationFileNumber(uint32_t count);
     uint32_t IsAsync() const { return m_async; }
 
-    // The settings watcher's idle pass (it holds the logger lock): closes the
+    // The settings watcher's idle pass (without the logger lock): closes the
     // file when it is open and idleMs have passed since the last write.
     void CloseIfIdle(DWORD idleMs);
 
@@ -176,6 +182,8 @@ protected:
     // Write-through: runs pushed and runs processed, in queue order.
     volatile LONG64 m_pushed = 0;
     volatile LONG64 m_processed = 0;
-    volatile LONG64 m_awaited = 0;  // the run a WriteThrough waits for; 0: none
-    CHandleHolder m_processedEvent;  // manual-reset, set when the awaited run is written
+    volatile LONG64 m_awaited = 0;  // the highest ticket awaited so far; 0: none
+    volatile LONG m_waiters = 0;    // threads in AwaitThrough
+    lumlib::unique_critical_section m_waitLock;  // guards nothing but the wait on m_processedChanged
+    CONDITION_VARIABLE m_processedChanged = CONDITION_VARIABLE_INIT;  // woken when m_processed grows
 };

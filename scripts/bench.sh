@@ -8,7 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZK_BUILD_DIR:-$root/build}
-programs=(roundtrip_bench notify_bench oneway_bench lifecycle_bench primitives_bench)
+programs=(roundtrip_bench notify_bench oneway_bench lifecycle_bench primitives_bench stack_bench)
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,7 +2,10 @@
 
 #include <sddl.h>
 
+#include <thread>
+
 #include "log/SystemDescription.h"
+#include "log/ZkLoggerBuffer.h"
 
 namespace {
 
@@ -70,7 +73,7 @@ void SetKeyAccess(const wchar_t* sddl) {
 
 // One logger's life: start-up creates the level as a DWORD; a change reaches the
 // running logger; the lines it writes; later loads and a read-only key create
-// no values; an idle file is closed, and the next line opens a new one (with a
+// no values; a key deleted and made again is followed; an idle file is closed, and the next line opens a new one (with a
 // header) when it was deleted meanwhile; a restarted logger appends without one.
 TEST_F(LoggerTest, OneLoggersLife) {
     Start(0);
@@ -84,11 +87,11 @@ TEST_F(LoggerTest, OneLoggersLife) {
     auto dump = [&](const wchar_t* format, va_list args) { logger_->DumpV(7, two, 2, format, args); };
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
-    LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028");  // one line, escaped
+    LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028\\x0d\xdc00");  // one line
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
     Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
-    LogPrint(logger_, 0, L"%s", std::wstring(5000, L'a').c_str());
+    LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
     Call(dump, L"dump %d", 7);
 
     SetValue(L"LogLevel", 0, nullptr, 0);  // reloads, and a read-only key, do not create it again
@@ -101,6 +104,9 @@ TEST_F(LoggerTest, OneLoggersLife) {
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND));
     SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey), 0);  // the key made again is the one watched
+    SetDword(L"LogLevel", 3);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 15000));
 
     LogPrint(logger_, 0, L"idle from here");
     const DWORD written = GetTickCount();
@@ -122,9 +128,10 @@ TEST_F(LoggerTest, OneLoggersLife) {
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12",
-                                     t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028",
+                                     t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
+                                         L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
-                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4095, L'a'),
+                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
                                      t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
     EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
 
@@ -141,6 +148,67 @@ TEST_F(LoggerTest, OneLoggersLife) {
     EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 2, lines.end()),
               (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
+}
+
+// A flood of ERROR lines from one statement (a service sending thousands of
+// unknown events, say, whatever numbers they carry): at most kRepeatsPerWindow
+// of them a second reach the shared log, every one held back is counted in a
+// report, and lines of other statements pass.
+TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
+    Start(0);
+    const DWORD start = GetTickCount();
+    for (int k = 0; k < 3000; ++k) {
+        LogPrint(logger_, 0, L"sndapi: unknown event 0, cmd %u", k % 7);
+        const std::wstring other = L"other " + std::to_wstring(k);  // more kinds than the limit keeps slots for
+        if (k % 100 == 0) LogPrint(logger_, 0, other.c_str());
+    }
+    const DWORD windows = (GetTickCount() - start) / CZkLogger::kRepeatWindowMs + 2;
+    Stop();  // reports what is still held back
+    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::LimitRepeats: \(\d+\): (\d+) more lines like )"
+                             LR"(this one suppressed \(at most 10 a second\): sndapi: unknown event 0, cmd \d)");
+    uint32_t passed = 0, suppressed = 0, others = 0;
+    std::wsmatch m;
+    for (const std::wstring& line : ReadLog(File())) {
+        passed += line.find(L"|  sndapi: unknown event 0") != std::wstring::npos;
+        others += line.find(L"|  other ") != std::wstring::npos;
+        if (std::regex_match(line, m, report)) suppressed += std::stoul(m[1].str());
+    }
+    EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
+    EXPECT_EQ(passed + suppressed, 3000u);
+    EXPECT_EQ(others, 30u);
+}
+
+// While one thread waits for its ERROR line to reach a stalled file, the
+// others go on logging: nobody waits for the file under the logger lock.
+TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
+    SetDword(L"LogLevel", LOG_INFO);
+    Start(1);
+    CRITICAL_SECTION* writing = logger_->GetFileBuffer(0)->GetLock();
+    EnterCriticalSection(writing);  // the writer stalls at its next run, as on a disk that hangs
+    CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
+    std::thread erring([&] {
+        SetEvent(entering.get());
+        LogPrint(logger_, LOG_ERROR, L"the error");  // waits, within its bound, for the stalled writer
+        SetEvent(done.get());
+    });
+    ASSERT_EQ(WaitForSingleObject(entering.get(), 60000), WAIT_OBJECT_0);
+    std::vector<bool> returnedWhileWaiting;  // by line, paced by the wait so the error line gets the lock
+    do {
+        LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
+        returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
+    } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
+    LeaveCriticalSection(writing);
+    erring.join();
+    Stop();
+    // lines queued after the error line (after it in the file) that returned while it still waited
+    uint32_t passed = 0;
+    bool afterError = false;
+    for (const std::wstring& line : ReadLog(File())) {
+        afterError = afterError || line.find(L"|ERROR|") != std::wstring::npos;
+        const size_t at = line.find(L"|INFO|") != std::wstring::npos ? line.find(L"info ") : std::wstring::npos;
+        if (afterError && at != std::wstring::npos) passed += returnedWhileWaiting.at(std::stoul(line.substr(at + 5)));
+    }
+    EXPECT_GE(passed, 2u);  // before, every line queued after it waited until its wait was over
 }
 
 }  // namespace
