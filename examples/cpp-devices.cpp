@@ -25,7 +25,7 @@ namespace {
 
 const auto kConnectWait = std::chrono::seconds(10);
 const auto kListWait = std::chrono::seconds(5);
-const int kAttempts = 4;
+const int kAttempts = 5;
 
 void PrintTable(const std::vector<zksnd::Device>& devices) {
     std::printf("VALUE  DEFAULT  KIND     NAME\n");
@@ -35,9 +35,10 @@ void PrintTable(const std::vector<zksnd::Device>& devices) {
     std::fflush(stdout);
 }
 
-// Whether a failed step is worth another try after the next connection.
-bool ConnectionTrouble(zksnd::Session& session, uint32_t status) {
-    return status == ZKSND_STATUS_NOT_CONNECTED || (status == ZKSND_STATUS_FAILED && !session.Connected());
+// Whether a failed step is worth another try after the next connection: 20, or 1 (a request
+// whose connection broke while it waited for the reply; the 6 may come a moment later).
+bool ConnectionTrouble(uint32_t status) {
+    return status == ZKSND_STATUS_NOT_CONNECTED || status == ZKSND_STATUS_FAILED;
 }
 
 // Runs step() until it succeeds, fails for another reason, or kAttempts are used;
@@ -45,7 +46,7 @@ bool ConnectionTrouble(zksnd::Session& session, uint32_t status) {
 template <class Step>
 auto WithReconnect(zksnd::Session& session, const char* what, Step step) -> decltype(step()) {
     auto result = step();
-    for (int attempt = 1; attempt < kAttempts && !result && ConnectionTrouble(session, result.status); ++attempt) {
+    for (int attempt = 1; attempt < kAttempts && !result && ConnectionTrouble(result.status); ++attempt) {
         std::printf("%s: %s; waiting for the connection\n", what, result.Text());
         std::fflush(stdout);
         session.WaitConnected(kConnectWait);

@@ -19,6 +19,7 @@ Usage: doc_blocks.py TREE OUT WINE_RUN CLANG MARKDOWN...
 Warnings are errors (-Wall -Wextra -Wshadow -Werror). Exit status 1 on any failure."""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -100,7 +101,7 @@ class Checker:
         for tool, cmd in self.compilers(cpp):
             if program:
                 exe = os.path.join(self.out, f"{name}-{tool}.exe")
-                link = ["-static", "-fuse-ld=lld", "-L" + self.gcc_lib] if tool == "clang" else ["-static"]
+                link = ["-static", "-fuse-ld=lld", "-L" + self.gcc_lib, "-lwinpthread"] if tool == "clang" else ["-static"]
                 ok = run(cmd + FLAGS + self.inc + [src, "-o", exe, self.implib] + link, log) == 0
                 if ok:
                     self.programs.append(exe)
@@ -163,6 +164,7 @@ def main():
         return 2
     tree, out, wine_run, clang = sys.argv[1:5]
     os.makedirs(out, exist_ok=True)
+    shutil.copy(os.path.join(tree, "bin", "zksndapi.dll"), out)  # the programs find it next to them
     checker = Checker(tree, out, wine_run, clang)
     for doc in sys.argv[5:]:
         base = os.path.splitext(os.path.basename(doc))[0]

@@ -141,10 +141,10 @@ clang)
   rm -rf "$out/clang"; mkdir -p "$out/clang"
   flags="--target=x86_64-w64-mingw32 -O2 -Wall -Wextra -Wshadow -Werror -I$tree/include"
   "$clang" $flags -std=c11 "$src/examples/list-devices.c" -o "$out/clang/list-devices.exe" \
-           "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" || fail "clang: list-devices"
+           "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" -lwinpthread || fail "clang: list-devices"
   "${clang%clang*}clang++${clang##*clang}" $flags -std=c++17 -isystem "$gcc/include/c++" \
            -isystem "$gcc/include/c++/x86_64-w64-mingw32" "$src/examples/cpp-devices.cpp" \
-           -o "$out/clang/cpp-devices.exe" "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" ||
+           -o "$out/clang/cpp-devices.exe" "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" -lwinpthread ||
     fail "clang: cpp-devices"
   cp "$tree/bin/zksndapi.dll" "$out/clang/"
   run_consumer "$out/clang/list-devices.exe"
