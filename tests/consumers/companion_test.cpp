@@ -148,7 +148,7 @@ TEST(Companion, DevicesReturnsTheWholeListOrSaysWhy) {
     // Code 9 follows the unasked record on the delivery thread: once 9 is in, that record is too.
     Script unasked;
     unasked.onSessionId = {Device(9, u"unasked"), Notice(false)};
-    unasked.onList = {Notice(true), Device(0, u"A"), Device(1, u"B"), Notice(true)};
+    unasked.onList = {Device(10, u"unasked 2"), Notice(true), Device(0, u"A"), Device(1, u"B"), Notice(true)};
     Script cut;
     cut.onList = {Device(0, u"A"), Device(1, u"B")};
     cut.endAfterList = true;
@@ -163,7 +163,7 @@ TEST(Companion, DevicesReturnsTheWholeListOrSaysWhy) {
         ASSERT_TRUE(seen.Reach(seen.lists, 1));
         std::lock_guard<std::mutex> hold(seen.lock);
         ASSERT_EQ(1u, seen.unasked.size());
-        EXPECT_EQ(std::vector<std::wstring>{L"unasked"}, Names(seen.unasked[0]));
+        EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(seen.unasked[0]));
     }
     ASSERT_TRUE(seen.Reach(seen.lost, 1));
     {
