@@ -141,10 +141,10 @@ int Run(const EmuOptions& options) {
             }
             if (upAgain == 0 || after < upAgain) continue;  // woken a tick early
             upAgain = 0;
-            const DWORD error = server.Start();
-            if (error != 0) {
-                zktools::PrintErrLine(L"tessaline-emu: cannot serve the pipe again: " + zktools::ErrorText(error));
-                return error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? kEmuExitPipeBusy : kEmuExitFailure;
+            const DWORD again = server.Start();
+            if (again != 0) {
+                zktools::PrintErrLine(L"tessaline-emu: cannot serve the pipe again: " + zktools::ErrorText(again));
+                return again == ERROR_ACCESS_DENIED || again == ERROR_PIPE_BUSY ? kEmuExitPipeBusy : kEmuExitFailure;
             }
             server.Print(L"back after the outage");
             continue;
