@@ -6,7 +6,9 @@
 #
 # Packages, libraries and headers are searched only under CMAKE_FIND_ROOT_PATH
 # (the usual cross-building rule), so the archive's folder goes there; the
-# mingw-w64 sysroot is added after whatever the command line gives.
+# mingw-w64 sysroot is added after whatever the command line gives. With clang:
+#   -DCMAKE_C_COMPILER=clang -DCMAKE_C_COMPILER_TARGET=x86_64-w64-mingw32 (the same for CXX)
+#   -DCMAKE_EXE_LINKER_FLAGS="-fuse-ld=lld -L/usr/lib/gcc/x86_64-w64-mingw32/<version>-posix"
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -18,9 +20,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The posix thread model has std::thread and std::mutex; Debian names it -posix.
-find_program(_zksnd_gcc NAMES ${_zksnd_triple}-gcc-posix ${_zksnd_triple}-gcc)
-find_program(_zksnd_gxx NAMES ${_zksnd_triple}-g++-posix ${_zksnd_triple}-g++)
-set(CMAKE_C_COMPILER ${_zksnd_gcc})
-set(CMAKE_CXX_COMPILER ${_zksnd_gxx})
+# Another compiler given on the command line (clang with CMAKE_<LANG>_COMPILER_TARGET) is kept.
+if(NOT CMAKE_C_COMPILER)
+  find_program(_zksnd_gcc NAMES ${_zksnd_triple}-gcc-posix ${_zksnd_triple}-gcc)
+  set(CMAKE_C_COMPILER ${_zksnd_gcc})
+endif()
+if(NOT CMAKE_CXX_COMPILER)
+  find_program(_zksnd_gxx NAMES ${_zksnd_triple}-g++-posix ${_zksnd_triple}-g++)
+  set(CMAKE_CXX_COMPILER ${_zksnd_gxx})
+endif()
 set(CMAKE_RC_COMPILER ${_zksnd_triple}-windres)
 

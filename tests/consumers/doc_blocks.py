@@ -11,7 +11,8 @@ Blocks by their tag:
            the library's headers are also compiled for the MSVC ABI (clang,
            freestanding: no C runtime or Windows SDK exists here for that ABI).
   cmake    added to a project that has `myapp`, configured with the archive's
-           toolchain file (packages found only under CMAKE_FIND_ROOT_PATH) and built.
+           toolchain file (packages found only under CMAKE_FIND_ROOT_PATH) and built,
+           with MinGW GCC and with clang.
   text, sh, console, ini   shown, not built.
 A block without a tag is an error: say what it is.
 
@@ -124,13 +125,18 @@ class Checker:
         with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
             f.write("cmake_minimum_required(VERSION 3.20)\nproject(doc C CXX)\nadd_executable(myapp main.c)\n" + text)
         log = os.path.join(self.out, name + ".log")
-        build = os.path.join(project, "build")
-        ok = run(["cmake", "-S", project, "-B", build, "-G", "Ninja",
-                  "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(self.tree, "cmake", "mingw-w64-x86_64.cmake"),
-                  "-DCMAKE_FIND_ROOT_PATH=" + self.tree], log) == 0
-        ok = ok and run(["cmake", "--build", build], log) == 0
-        ok = ok and os.path.exists(os.path.join(build, "zksndapi.dll"))
-        self.check(f"{name}: configured and built with the archive's toolchain file", ok, log)
+        triple = "x86_64-w64-mingw32"
+        clang = ["-DCMAKE_C_COMPILER=" + self.clang, "-DCMAKE_C_COMPILER_TARGET=" + triple,
+                 "-DCMAKE_CXX_COMPILER=" + self.clangxx, "-DCMAKE_CXX_COMPILER_TARGET=" + triple,
+                 "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -L" + self.gcc_lib]
+        for tool, extra in (("gcc", []), ("clang", clang)):
+            build = os.path.join(project, "build-" + tool)
+            ok = run(["cmake", "-S", project, "-B", build, "-G", "Ninja",
+                      "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(self.tree, "cmake", "mingw-w64-x86_64.cmake"),
+                      "-DCMAKE_FIND_ROOT_PATH=" + self.tree] + extra, log) == 0
+            ok = ok and run(["cmake", "--build", build], log) == 0
+            ok = ok and os.path.exists(os.path.join(build, "zksndapi.dll"))
+            self.check(f"{name}: configured and built with the archive's toolchain file and {tool}", ok, log)
 
     def run_programs(self):
         """Each program against a fresh emulator: it must end with 0 and print the devices."""
