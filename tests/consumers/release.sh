@@ -25,7 +25,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Usage: run_consumer EXE [EMULATOR OPTION...]; cpp-devices must also finish its settings round trip.
 run_consumer() {
   exe="$1"; shift; control="zkconsumer-$$"
-  "$run" "$tree/bin/tessaline-emu.exe" --control "$control" --exit-after 90 --quiet "$@" >"$out/emu.txt" 2>&1 &
+  "$run" "$tree/bin/tessaline-emu.exe" --control "$control" --exit-after 90 "$@" >"$out/emu.txt" 2>&1 &
   emu=$!
   # The consumer waits up to 10 s for its connection, the library retries once a second: no need to
   # wait for the emulator here.
@@ -33,7 +33,7 @@ run_consumer() {
   "$run" "$tree/bin/tessaline-emu.exe" --signal "$control" stop >/dev/null 2>&1 || true
   wait "$emu" || true
   cat "$out/consumer.txt"
-  [ "$rc" -eq 0 ] || fail "$exe ended with $rc"
+  [ "$rc" -eq 0 ] || { echo "the emulator's last lines:"; tail -40 "$out/emu.txt"; fail "$exe ended with $rc"; }
   for name in "Speakers (Tessaline Remote Audio)" "Headphones (Tessaline Remote Audio)" \
               "Microphone (Tessaline Remote Audio)"; do
     grep -qF "$name" "$out/consumer.txt" || fail "$exe did not list '$name'"
