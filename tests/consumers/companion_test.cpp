@@ -206,24 +206,24 @@ struct EmuProcess {
     CHandleHolder process;
 };
 
-// An outage of the service, from --fault down:2 after the first greeting and from the control command:
+// An outage of the service, from --fault down:3 after the first greeting and from the control command:
 // the application sees 6, no connection for about the outage's length, then 8 and a whole service.
 TEST(Companion, EmulatorOutagesEndAndTheServiceReturns) {
     Watchdog dog("emulator outages", 180000);
     const std::wstring control = L"zkdown-" + std::to_wstring(::GetCurrentProcessId());
-    EmuProcess emu(L"--fault down:2 --quiet --exit-after 150 --control " + control);
+    EmuProcess emu(L"--fault down:3 --quiet --exit-after 150 --control " + control);
     ASSERT_TRUE(emu.process.is_valid());
     Seen seen;
     {
         zksnd::Session session(seen.Handlers());
         for (int outage = 1; outage <= 2; ++outage) {
-            SCOPED_TRACE(outage == 1 ? "--fault down:2" : "--signal NAME down 2");
-            if (outage == 2) { EXPECT_EQ(0, EmuProcess(L"--signal " + control + L" down 2").Wait()); }
+            SCOPED_TRACE(outage == 1 ? "--fault down:3" : "--signal NAME down 3");
+            if (outage == 2) { EXPECT_EQ(0, EmuProcess(L"--signal " + control + L" down 3").Wait()); }
             ASSERT_TRUE(seen.Reach(seen.lost, outage));
             ASSERT_TRUE(seen.Reach(seen.connected, outage + 1));
             std::lock_guard<std::mutex> hold(seen.lock);
             // Lower bound only: load makes an outage look longer, never shorter.
-            EXPECT_GE(seen.lastConnected - seen.lastLost, 1500u);
+            EXPECT_GE(seen.lastConnected - seen.lastLost, 2000u);
         }
         EXPECT_EQ(zksnd::ListEnd::Complete, session.Devices(seconds(20)).end);
     }
