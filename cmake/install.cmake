@@ -22,6 +22,14 @@ install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${_docdir})
 install(DIRECTORY docs/ DESTINATION ${_docdir}/docs FILES_MATCHING PATTERN "*.md")
 install(DIRECTORY examples/ DESTINATION ${_docdir}/examples)
 
+# ---- For application developers: the C++ companion and the status texts,
+# a cross-building toolchain file, and a pkg-config file for Makefiles ------
+install(FILES ${CMAKE_SOURCE_DIR}/virt/api/zksndapi.hpp ${CMAKE_SOURCE_DIR}/virt/api/zksndapi_status.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/mingw-w64-x86_64.cmake DESTINATION cmake)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/package/zksndapi.pc.in ${CMAKE_BINARY_DIR}/zksndapi.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/zksndapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
 # ---- Release archive: zksndapi-<version>-win64.zip ------------------------
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME zksndapi)

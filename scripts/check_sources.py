@@ -71,7 +71,7 @@ def sources(folders):
             if "/build" in base:
                 continue
             for name in sorted(names):
-                if name.endswith((".cpp", ".h", ".c")):
+                if name.endswith((".cpp", ".h", ".hpp", ".c")):
                     yield os.path.relpath(os.path.join(base, name), ROOT)
 
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Compiles the public header as every kind of consumer does: C89 to C17 and
+# Compiles the public headers as every kind of consumer does: C89 to C17 and
 # C++98 to C++20 with the MinGW compilers, and freestanding for the MSVC
 # target with clang (no MSVC or Windows SDK headers there). Warnings are errors.
 # Usage: check_header.sh MINGW_GCC MINGW_GXX CLANG INCLUDE_DIR
@@ -43,6 +43,14 @@ msvc="--target=x86_64-pc-windows-msvc -ffreestanding"
 check "msvc-target c89" "$clang" $msvc -std=c89 $warn "$work/use.c"
 check "msvc-target c11" "$clang" $msvc -std=c11 $warn "$work/use.c"
 check "msvc-target c++14" "$clang" $msvc -std=c++14 $warn "$work/use.cpp"
+# The status texts (C99 and later, C++) and the C++17 companion.
+printf '#include "zksndapi_status.h"\nconst char* Text(void);\nconst char* Text(void) { return ZkSndStatusText(20); }\n' >"$work/status.c"
+cp "$work/status.c" "$work/status.cpp"
+printf '#include "zksndapi.hpp"\nint Use();\nint Use() { zksnd::Session s; return static_cast<int>(s.Devices(std::chrono::seconds(1)).devices.size()); }\n' >"$work/companion.cpp"
+for std in c99 c17; do check "status texts $std" "$gcc" -std=$std $warn -Wshadow "$work/status.c"; done
+check "status texts c++98" "$gxx" -std=c++98 $warn -Wshadow "$work/status.cpp"
+check "msvc-target status texts c11" "$clang" $msvc -std=c11 $warn "$work/status.c"
+for std in c++17 c++20; do check "companion $std" "$gxx" -std=$std $warn -Wshadow "$work/companion.cpp"; done
 # The compile-time checks must bite: a header whose settings record grew fails.
 sed 's/data\[ZKSND_SETTINGS_SIZE\]/data[ZKSND_SETTINGS_SIZE + 4]/' "$inc/zksndapi.h" >"$work/zksndapi.h"
 grep -q 'ZKSND_SETTINGS_SIZE + 4' "$work/zksndapi.h" || { echo "FAIL  could not alter the record size"; exit 1; }

@@ -3,9 +3,15 @@
 #   archive  makes the ZIP with cpack, checks its contents, the debug link, and that the version in the
 #            resources, in the CMake package and in `zksndctl --version` is the project's; leaves the
 #            unpacked tree in OUT/tree for the next two
-#   mingw    builds examples/ as a separate CMake project that finds the unpacked package
-#   msvc     builds the same example for the MSVC ABI (clang, lld-link, zksndapi.lib; no C runtime, no SDK)
-# Both consumers then run under Wine against tessaline-emu and must list its devices.
+#   mingw    builds examples/ as a separate CMake project with the archive's toolchain file, which finds
+#            packages only under CMAKE_FIND_ROOT_PATH (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY), and a
+#            Makefile program through lib/pkgconfig/zksndapi.pc
+#   clang    builds both examples with clang for x86_64-w64-mingw32 (lld; mingw-w64's libstdc++ for C++)
+#   msvc     builds the C example for the MSVC ABI (clang, lld-link, zksndapi.lib; no C runtime, no SDK:
+#            nothing here provides a C or C++ runtime for that ABI, so the C++ example is not built for it)
+#   docs     builds every code block of README.md, docs/api.md and docs/testing-your-app.md and runs
+#            the complete programs
+# Every program then runs under Wine against tessaline-emu and must list its devices.
 # Usage: release.sh STEP BUILD_DIR SOURCE_DIR VERSION [TOOL...]
 set -eu
 step="$1"; build="$2"; src="$3"; version="$4"; shift 4
@@ -16,9 +22,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 # Runs a consumer program under Wine with tessaline-emu serving the service's pipe; it must list the
 # emulator's three devices. Both programs carry watchdogs: the emulator --exit-after, the consumer timeout.
+# Usage: run_consumer EXE [EMULATOR OPTION...]; cpp-devices must also finish its settings round trip.
 run_consumer() {
-  exe="$1"; control="zkconsumer-$$"
-  "$run" "$tree/bin/tessaline-emu.exe" --control "$control" --exit-after 90 --quiet >"$out/emu.txt" 2>&1 &
+  exe="$1"; shift; control="zkconsumer-$$"
+  "$run" "$tree/bin/tessaline-emu.exe" --control "$control" --exit-after 90 "$@" >"$out/emu.txt" 2>&1 &
   emu=$!
   # The consumer waits up to 10 s for its connection, the library retries once a second: no need to
   # wait for the emulator here.
@@ -26,12 +33,18 @@ run_consumer() {
   "$run" "$tree/bin/tessaline-emu.exe" --signal "$control" stop >/dev/null 2>&1 || true
   wait "$emu" || true
   cat "$out/consumer.txt"
-  [ "$rc" -eq 0 ] || fail "$exe ended with $rc"
+  [ "$rc" -eq 0 ] || { echo "the emulator's last lines:"; tail -40 "$out/emu.txt"; fail "$exe ended with $rc"; }
   for name in "Speakers (Tessaline Remote Audio)" "Headphones (Tessaline Remote Audio)" \
-              "Microphone (Tessaline Remote Audio)" "3 devices"; do
+              "Microphone (Tessaline Remote Audio)"; do
     grep -qF "$name" "$out/consumer.txt" || fail "$exe did not list '$name'"
   done
-  echo "ok: $exe listed the devices"
+  case "$exe" in
+  *cpp-devices*) grep -qF "settings round trip: 336 bytes, unchanged" "$out/consumer.txt" ||
+                   fail "$exe did not finish its settings round trip"
+                 grep -qF "default device: 1" "$out/consumer.txt" || fail "$exe did not set device 1 as the default" ;;
+  *) grep -qF "3 devices" "$out/consumer.txt" || fail "$exe did not count 3 devices" ;;
+  esac
+  echo "ok: $exe listed the devices${*:+ (emulator: $*)}"
 }
 
 case "$step" in
@@ -49,10 +62,14 @@ $top/bin/tessaline-emu.exe
 $top/bin/zksndapi.dll
 $top/bin/zksndapi.dll.debug
 $top/bin/zksndctl.exe
+$top/cmake/mingw-w64-x86_64.cmake
 $top/include/zksndapi.h
+$top/include/zksndapi.hpp
+$top/include/zksndapi_status.h
 $top/lib/cmake/zksndapi/zksndapiConfig.cmake
 $top/lib/cmake/zksndapi/zksndapiConfigVersion.cmake
 $top/lib/libzksndapi.dll.a
+$top/lib/pkgconfig/zksndapi.pc
 $top/lib/zksndapi.lib
 $top/share/doc/zksndapi/CHANGELOG.md
 $top/share/doc/zksndapi/LICENSE
@@ -89,14 +106,55 @@ LIST
   echo "ok: version $version in every resource, in the CMake package and in zksndctl --version"
   ;;
 mingw)
-  toolchain="$1"
+  # The archive's own toolchain file, as a developer cross-building on Linux uses it: it searches packages
+  # only under CMAKE_FIND_ROOT_PATH, and the archive is named there (no zksndapi_DIR, no CMAKE_PREFIX_PATH).
+  toolchain="$tree/cmake/mingw-w64-x86_64.cmake"
+  grep -q "CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY" "$toolchain" || fail "$toolchain does not search packages ONLY in the root path"
   rm -rf "$out/mingw"
-  cmake -S "$src/examples" -B "$out/mingw" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$tree" >"$out/mingw.txt" 2>&1 ||
-    { cat "$out/mingw.txt"; fail "configuring the example with find_package(zksndapi) failed"; }
+  cmake -S "$tree/share/doc/zksndapi/examples" -B "$out/mingw" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_FIND_ROOT_PATH="$tree" >"$out/mingw.txt" 2>&1 ||
+    { cat "$out/mingw.txt"; fail "configuring the examples with find_package(zksndapi) failed"; }
   grep -q "libzksndapi.dll.a" "$out/mingw/build.ninja" || fail "the MinGW build does not link libzksndapi.dll.a"
-  cmake --build "$out/mingw" >>"$out/mingw.txt" 2>&1 || { cat "$out/mingw.txt"; fail "building the example failed"; }
+  cmake --build "$out/mingw" >>"$out/mingw.txt" 2>&1 || { cat "$out/mingw.txt"; fail "building the examples failed"; }
+  echo "ok: the examples found the package with CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY"
+
+  # A Makefile program through pkg-config, from the archive's folder alone.
+  mkdir -p "$out/mingw/make"
+  cp "$src/examples/list-devices.c" "$out/mingw/make/"
+  printf '%s\n' 'CC = x86_64-w64-mingw32-gcc-posix' \
+    'CFLAGS += $(shell pkg-config --cflags zksndapi)' 'LDLIBS += $(shell pkg-config --libs zksndapi)' \
+    'list-devices.exe: list-devices.c' '	$(CC) $(CFLAGS) -o $@ $< $(LDLIBS)' >"$out/mingw/make/Makefile"
+  PKG_CONFIG_LIBDIR="$tree/lib/pkgconfig" make -s -C "$out/mingw/make" >>"$out/mingw.txt" 2>&1 ||
+    { cat "$out/mingw.txt"; fail "the Makefile build with pkg-config failed"; }
+  cp "$tree/bin/zksndapi.dll" "$out/mingw/make/"
+  echo "ok: a Makefile built list-devices with pkg-config's flags"
+
   run_consumer "$out/mingw/list-devices.exe"
+  run_consumer "$out/mingw/make/list-devices.exe"
+  run_consumer "$out/mingw/cpp-devices.exe"
+  # Reconnection: every connection breaks after its third message; the example rides it out.
+  run_consumer "$out/mingw/cpp-devices.exe" --drop-after 3
+  ;;
+clang)
+  clang="$1"
+  gcc=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -1)
+  rm -rf "$out/clang"; mkdir -p "$out/clang"
+  flags="--target=x86_64-w64-mingw32 -O2 -Wall -Wextra -Wshadow -Werror -I$tree/include"
+  "$clang" $flags -std=c11 "$src/examples/list-devices.c" -o "$out/clang/list-devices.exe" \
+           "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" -lwinpthread || fail "clang: list-devices"
+  "${clang%clang*}clang++${clang##*clang}" $flags -std=c++17 -isystem "$gcc/include/c++" \
+           -isystem "$gcc/include/c++/x86_64-w64-mingw32" "$src/examples/cpp-devices.cpp" \
+           -o "$out/clang/cpp-devices.exe" "$tree/lib/libzksndapi.dll.a" -fuse-ld=lld -static -L"$gcc" -lwinpthread ||
+    fail "clang: cpp-devices"
+  cp "$tree/bin/zksndapi.dll" "$out/clang/"
+  run_consumer "$out/clang/list-devices.exe"
+  run_consumer "$out/clang/cpp-devices.exe"
+  ;;
+docs)
+  clang="$1"
+  python3 "$src/tests/consumers/doc_blocks.py" "$tree" "$out/docs" "$run" "$clang" \
+          "$src/README.md" "$src/docs/api.md" "$src/docs/testing-your-app.md" ||
+    fail "a documentation block does not build or run"
   ;;
 msvc)
   clang="$1"; lld_link="$2"; kernel32="$3"

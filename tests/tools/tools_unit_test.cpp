@@ -47,6 +47,8 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
         {"# only a comment\n", L"no devices"},
         {"a\xFF" "b", L"undecodable"},
         {utf16.substr(0, 31), L"undecodable"},  // half a UTF-16 unit
+        {utf16.substr(2), L"7 0 0 0 [\u00E9] "},  // no byte-order mark
+        {std::string("\0r\0e", 4), L"undecodable"},  // big-endian
     };
     for (const auto& [bytes, expected] : cases) {
         std::wstring text, result;

@@ -196,4 +196,20 @@ bool WriteWholeFile(const std::wstring& path, const void* data, size_t size, DWO
     return true;
 }
 
+std::wstring EscapeControls(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        if (c == L'\r') out += L"\\r";
+        else if (c == L'\n') out += L"\\n";
+        else if (c == L'\t') out += L"\\t";
+        else if (c < 0x20 || c == 0x7F) out += Format(L"\\x%02x", static_cast<unsigned>(c));
+        else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+                 (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F)
+            out += Format(L"\\u%04x", static_cast<unsigned>(c));
+        else out += c;
+    }
+    return out;
+}
+
 }  // namespace zktools

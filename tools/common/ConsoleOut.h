@@ -29,6 +29,10 @@ std::wstring TimeStamp();
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
+// Text from the service or a log made safe for a terminal: control characters (C0, DEL, C1) and the
+// Unicode line separators and bidirectional controls become visible escapes: \r, \n, \t, \xHH, \uHHHH.
+std::wstring EscapeControls(const std::wstring& text);
+
 // Text of a Windows error code, without the trailing line end.
 std::wstring ErrorText(DWORD error);
 

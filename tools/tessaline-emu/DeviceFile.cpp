@@ -156,12 +156,26 @@ bool ParseDeviceText(const std::wstring& text, std::vector<EmuDevice>* devices, 
     return true;
 }
 
-bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::wstring* text) {
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        if (bytes.size() % 2 != 0) return false;
-        text->assign((bytes.size() - 2) / 2, L'\0');
+bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::wstring* text, std::wstring* why) {
+    std::wstring ignored;
+    if (why == nullptr) why = &ignored;
+    const bool le16Bom = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+    // Without a mark: an ASCII first character with a zero high byte. UTF-8 text has no zero byte there.
+    const bool le16Bare = bytes.size() >= 2 && bytes[0] != 0 && bytes[0] < 0x80 && bytes[1] == 0;
+    if ((bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) ||
+        (bytes.size() >= 2 && bytes[0] == 0 && bytes[1] != 0 && bytes[1] < 0x80)) {
+        *why = L"UTF-16 big-endian text: save it as UTF-8 or UTF-16LE";
+        return false;
+    }
+    if (le16Bom || le16Bare) {
+        if (bytes.size() % 2 != 0) {
+            *why = L"UTF-16LE text of an odd number of bytes (cut short?)";
+            return false;
+        }
+        const size_t skip = le16Bom ? 2 : 0;
+        text->assign((bytes.size() - skip) / 2, L'\0');
         for (size_t i = 0; i < text->size(); ++i)
-            (*text)[i] = static_cast<wchar_t>(bytes[2 + 2 * i] | (bytes[3 + 2 * i] << 8));
+            (*text)[i] = static_cast<wchar_t>(bytes[skip + 2 * i] | (bytes[skip + 2 * i + 1] << 8));
         return true;
     }
     size_t skip = 0;
@@ -174,7 +188,10 @@ bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::wstring* text) {
     // Refuse bytes that are not UTF-8 instead of guessing a code page.
     const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
                                         nullptr, 0);
-    if (n <= 0) return false;
+    if (n <= 0) {
+        *why = L"not UTF-8 or UTF-16LE text";
+        return false;
+    }
     *text = zktools::FromUtf8(utf8);
     return true;
 }
@@ -186,12 +203,11 @@ bool LoadDeviceFile(const std::wstring& path, std::vector<EmuDevice>* devices, s
         *error = zktools::Format(L"%s: %s", path.c_str(), zktools::ErrorText(code).c_str());
         return false;
     }
-    std::wstring text;
-    if (!DecodeTextFile(bytes, &text)) {
-        *error = zktools::Format(L"%s: not UTF-8 or UTF-16LE text", path.c_str());
+    std::wstring text, why;
+    if (!DecodeTextFile(bytes, &text, &why)) {
+        *error = zktools::Format(L"%s: %s", path.c_str(), why.c_str());
         return false;
     }
-    std::wstring why;
     if (!ParseDeviceText(text, devices, &why)) {
         *error = zktools::Format(L"%s: %s", path.c_str(), why.c_str());
         return false;

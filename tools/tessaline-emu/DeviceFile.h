@@ -47,8 +47,10 @@ std::vector<EmuDevice> DefaultDevices();
 // Parses the text of a device file. On failure returns false and a message
 // naming the line ("line 3: ...").
 bool ParseDeviceText(const std::wstring& text, std::vector<EmuDevice>* devices, std::wstring* error);
-// Decodes file bytes (UTF-8, UTF-8 with BOM, UTF-16LE with BOM) into text.
-bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::wstring* text);
+// Decodes file bytes (UTF-8 with or without BOM; UTF-16LE with a BOM, or without
+// one when the file begins with an ASCII character, as every device file does)
+// into text. False, and why when asked, for anything else (UTF-16BE among them).
+bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::wstring* text, std::wstring* why = nullptr);
 // Reads and parses a device file; the message names the file.
 bool LoadDeviceFile(const std::wstring& path, std::vector<EmuDevice>* devices, std::wstring* error);
 

@@ -6,7 +6,7 @@ namespace tessaline_emu {
 
 const wchar_t kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
 
-const wchar_t* const kControlActions[] = {L"stop", L"drop", L"unknown", L"devices"};
+const wchar_t* const kControlActions[] = {L"stop", L"drop", L"unknown", L"devices", L"down"};
 
 bool IsControlAction(const std::wstring& action) {
     for (size_t i = 0; i < kControlActionCount; ++i)
@@ -39,24 +39,50 @@ bool ParseWithhold(const std::wstring& list, uint32_t* bits, std::wstring* error
     return true;
 }
 
-// --fault NAME: the wire faults a user may select (the busy only instance
-// needs a second client and is the test kit's).
+// --fault NAME: the faults a user may select (the busy only instance needs a
+// second client and is the test kit's), with what each does.
 const struct {
     const wchar_t* name;
     EmuFault fault;
+    const wchar_t* what;
 } kFaultNames[] = {
-    {L"stop-reading", EmuFault::kStopReading}, {L"short-frames", EmuFault::kShortFrames},
-    {L"raw-length", EmuFault::kRawLength},     {L"huge-notification", EmuFault::kHugeNotification},
-    {L"slow-replies", EmuFault::kSlowReplies}, {L"churn", EmuFault::kChurn},
+    {L"stop-reading", EmuFault::kStopReading, L"never read: the client's writes fill the pipe, then wait"},
+    {L"short-frames", EmuFault::kShortFrames, L"every message cut to 8 bytes"},
+    {L"raw-length", EmuFault::kRawLength, L"a bare length field 0xFFFFFFF0 instead of the greeting"},
+    {L"huge-notification", EmuFault::kHugeNotification, L"a 64 MiB notification before the greeting"},
+    {L"slow-replies", EmuFault::kSlowReplies, L"settings replies 4 s late (the library waits 3 s)"},
+    {L"churn", EmuFault::kChurn, L"break every connection right after its greeting"},
+    {L"down:SECONDS", EmuFault::kDown, L"after the first client's greeting, go away for SECONDS (1-3600), then return"},
 };
 
-bool ParseFault(const std::wstring& name, EmuFault* fault, std::wstring* error) {
+std::wstring FaultNames() {
+    std::wstring names;
+    for (const auto& row : kFaultNames) names += (names.empty() ? L"" : L", ") + std::wstring(row.name);
+    return names;
+}
+
+bool ParseFault(const std::wstring& name, EmuOptions* options, std::wstring* error) {
+    if (name == L"help") {
+        options->faultHelp = true;
+        return true;
+    }
+    if (name.compare(0, 5, L"down:") == 0) {
+        uint32_t seconds = 0;
+        if (!zktools::ParseU32(name.substr(5), &seconds) || seconds == 0 || seconds > kMaxDownSeconds) {
+            *error = zktools::Format(L"--fault down:SECONDS: give 1 to %u seconds", kMaxDownSeconds);
+            return false;
+        }
+        options->fault = EmuFault::kDown;
+        options->downSeconds = seconds;
+        return true;
+    }
     for (const auto& row : kFaultNames)
-        if (name == row.name) {
-            *fault = row.fault;
+        if (name == row.name && row.fault != EmuFault::kDown) {
+            options->fault = row.fault;
             return true;
         }
-    *error = zktools::Format(L"--fault: unknown fault '%s'", name.c_str());
+    *error = zktools::Format(L"--fault: unknown fault '%s' (%s; --fault help describes them)", name.c_str(),
+                             FaultNames().c_str());
     return false;
 }
 
@@ -141,7 +167,7 @@ bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options,
             }
         } else if (name == L"--fault") {
             std::wstring fault;
-            if (!take(&fault) || !ParseFault(fault, &result.fault, error)) return false;
+            if (!take(&fault) || !ParseFault(fault, &result, error)) return false;
         } else if (name == L"--unknown-event") {
             if (!takeNumber(&result.unknownEvent)) return false;
             result.sendUnknown = true;
@@ -167,8 +193,14 @@ bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options,
             result.signalName = args[++i];
             result.signalAction = args[++i];
             if (!IsControlAction(result.signalAction)) {
-                *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices)",
+                *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices, down SECONDS)",
                                          result.signalAction.c_str());
+                return false;
+            }
+            if (result.signalAction == L"down" &&
+                (i + 1 >= args.size() || !zktools::ParseU32(args[++i], &result.signalSeconds) ||
+                 result.signalSeconds == 0 || result.signalSeconds > kMaxDownSeconds)) {
+                *error = zktools::Format(L"--signal NAME down SECONDS: give 1 to %u seconds", kMaxDownSeconds);
                 return false;
             }
         } else {
@@ -186,7 +218,7 @@ std::wstring EmuUsage() {
         L"zksndapi.dll can be developed and tested without it.\r\n"
         L"\r\n"
         L"Usage: tessaline-emu [options]\r\n"
-        L"       tessaline-emu --signal NAME ACTION\r\n"
+        L"       tessaline-emu --signal NAME ACTION [SECONDS]\r\n"
         L"\r\n"
         L"Serves the service pipe, answers the library's requests and prints one line per\r\n"
         L"connection, disconnection and message received ('<-') or sent ('->').\r\n"
@@ -204,16 +236,13 @@ std::wstring EmuUsage() {
         L"  --withhold LIST      never send these answers (comma-separated): server-info,\r\n"
         L"                       device-list, get-settings, set-settings, settings, all\r\n"
         L"  --drop-after N       break each connection after its Nth received message\r\n"
-        L"  --fault NAME         break the protocol on purpose: stop-reading, short-frames (every\r\n"
-        L"                       message cut to 8 bytes), raw-length (a bare length field\r\n"
-        L"                       0xFFFFFFF0 instead of the greeting), huge-notification (64 MiB\r\n"
-        L"                       before the greeting), slow-replies (4 s late), churn (break\r\n"
-        L"                       every connection after its greeting)\r\n"
+        L"  --fault NAME         break the service on purpose: stop-reading, short-frames,\r\n"
+        L"                       raw-length, huge-notification, slow-replies, churn,\r\n"
+        L"                       down:SECONDS; --fault help says what each does\r\n"
         L"  --unknown-event CODE after the server information, also send a notification with\r\n"
         L"                       this event code (the library ignores codes 4 and up)\r\n"
-        L"  --control NAME       obey the named events NAME.stop, NAME.drop, NAME.unknown and\r\n"
-        L"                       NAME.devices (see --signal); sets NAME.ready once the\r\n"
-        L"                       pipe is served\r\n"
+        L"  --control NAME       obey --signal NAME ACTION (below); sets the event NAME.ready\r\n"
+        L"                       once the pipe is served\r\n"
         L"  --exit-after SECONDS stop after SECONDS seconds\r\n"
         L"  --pipe NAME          serve another pipe name (default: the service's)\r\n"
         L"  --quiet, -q          print nothing but errors\r\n"
@@ -223,13 +252,22 @@ std::wstring EmuUsage() {
         L"  stop     stop it cleanly\r\n"
         L"  drop     break every client connection\r\n"
         L"  unknown  send every client a notification with the --unknown-event code (9)\r\n"
-        L"  devices  send every client the device list unasked\r\n"
+        L"  devices  send every client the device list unasked (with no client connected:\r\n"
+        L"           the next client to connect, after its greeting)\r\n"
+        L"  down S   go away for S seconds (every connection ends, the pipe is gone), then\r\n"
+        L"           serve again\r\n"
         L"\r\n"
         L"Ctrl+C or closing the console also stops it cleanly.\r\n"
         L"\r\n"
         L"Exit codes: 0 stopped normally; 1 failure while running; 2 bad command line;\r\n"
         L"3 the pipe is already served (the service or another emulator runs); 4 device or\r\n"
         L"settings file unusable; 5 --signal found no emulator with that name.\r\n";
+}
+
+std::wstring EmuFaultHelp() {
+    std::wstring text = L"Faults for --fault NAME:\r\n";
+    for (const auto& row : kFaultNames) text += zktools::Format(L"  %-18s %s\r\n", row.name, row.what);
+    return text;
 }
 
 }  // namespace tessaline_emu

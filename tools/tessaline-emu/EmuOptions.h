@@ -30,6 +30,7 @@ enum class EmuFault {
     kHugeNotification,  // a 64 MiB device notification before the greeting
     kSlowReplies,       // replies to numbered requests wait faultDelayMs first
     kChurn,             // every connection is broken right after its greeting
+    kDown,              // after the first client's greeting the service goes away for downSeconds, then returns
 };
 
 // The pipe's instance limit that means none (PIPE_UNLIMITED_INSTANCES).
@@ -57,6 +58,8 @@ struct EmuOptions {
     std::function<void(const std::wstring&)> output;
     EmuFault fault = EmuFault::kNone;
     uint32_t faultDelayMs = 4000;  // kSlowReplies: longer than the library's 3 s reply wait
+    uint32_t downSeconds = 0;      // kDown: how long the service is away
+    bool faultHelp = false;        // --fault help: list the faults and exit
     uint32_t maxInstances = kEmuUnlimitedInstances;  // connections at once
     uint32_t defaultTimeoutMs = 0; // the pipe's default wait for clients (0: the system's 50 ms)
     uint32_t bufferSize = 65536;   // the pipe's buffer, each direction
@@ -64,20 +67,25 @@ struct EmuOptions {
     // --signal NAME ACTION: poke a running emulator instead of running one.
     std::wstring signalName;
     std::wstring signalAction;
+    uint32_t signalSeconds = 0;    // the down action's length
 
     bool help = false;
 };
 
-// The control actions a running emulator answers (named event NAME.action).
+// The control actions a running emulator answers (named event NAME.action;
+// for down, a named semaphore whose release count is the seconds).
 extern const wchar_t* const kControlActions[];
-const size_t kControlActionCount = 4;  // stop, drop, unknown, devices
+const size_t kControlActionCount = 5;  // stop, drop, unknown, devices, down
+// The longest outage the down action and --fault down take.
+const uint32_t kMaxDownSeconds = 3600;
 bool IsControlAction(const std::wstring& action);
 
 // Parses argv[1..]; false with a message on a usage error.
 bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options, std::wstring* error);
 
-// Text printed by --help.
+// Text printed by --help, and by --fault help.
 std::wstring EmuUsage();
+std::wstring EmuFaultHelp();
 
 // Exit codes.
 enum EmuExit : int {

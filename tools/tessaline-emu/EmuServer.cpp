@@ -131,7 +131,7 @@ bool CEmuSession::SendDeviceList() {
                                             reinterpret_cast<const char16_t*>(d.name.c_str()), d.name.size());
         const std::wstring what =
             zktools::Format(L"eZkSndRdpVDeviceInfo (2): id %u, def %u, render %u, extra %u, \"%s\"", d.id, d.def,
-                            d.render, d.extra, d.name.c_str());
+                            d.render, d.extra, zktools::EscapeControls(d.name).c_str());
         if (!SendMessage(message.data(), n, what)) return false;
     }
     uint8_t last[kSndHeaderSize];
@@ -224,7 +224,8 @@ bool CEmuSession::OnMessage(CPipeSession&, const uint8_t* message, uint32_t leng
             if (request.hasArgument) {
                 std::wstring name;
                 if (m_server->State().SetDefault(request.argument, &name))
-                    Print(zktools::Format(L"   device %u \"%s\" is now the default", request.argument, name.c_str()));
+                    Print(zktools::Format(L"   device %u \"%s\" is now the default", request.argument,
+                                          zktools::EscapeControls(name).c_str()));
                 else
                     Print(zktools::Format(L"   no device with id %u: nothing changed", request.argument));
             }
@@ -308,6 +309,12 @@ bool CEmuSession::OnConnected(CPipeSession& session) {
     if (options.withhold & kWithholdServerInfo) Print(L"   server information withheld (--withhold)");
     else alive = Delay() && SendServerInfo();
     if (alive && options.sendUnknown) alive = SendUnknown();
+    if (alive) ::SetEvent(m_server->m_greeted.get());
+    // A device list signalled while nobody was connected.
+    if (alive && ::InterlockedExchange(&m_server->m_devicesPending, 0) != 0) {
+        Print(L"   the device list signalled while no client was connected");
+        alive = SendDeviceList();
+    }
     if (alive && options.fault == EmuFault::kChurn) {
         session.SetEndReason(L"dropped after the greeting [fault]");
         return false;
@@ -341,7 +348,7 @@ PipeServerConfig ConfigFor(const EmuOptions& options, CServicePipeSecurity& secu
 }  // namespace
 
 CEmuServer::CEmuServer(const EmuOptions& options, CEmuState& state)
-    : m_options(options), m_state(state), m_traffic(lumlib::NewEvent(false)),
+    : m_options(options), m_state(state), m_traffic(lumlib::NewEvent(false)), m_greeted(lumlib::NewEvent(true)),
       m_pipe(ConfigFor(options, m_security, this),
              [this](const std::shared_ptr<CPipeSession>&) { return std::unique_ptr<IPipeConnectionHandler>(new CEmuSession(this)); }) {}
 
@@ -362,5 +369,16 @@ DWORD CEmuServer::Start() {
 }
 
 void CEmuServer::Stop() { m_pipe.Stop(); }
+
+bool CEmuServer::PostToAll(uint32_t actions) {
+    // Pending first, so a client connecting meanwhile gets the list at least once.
+    if (actions & CEmuSession::kActionDevices) ::InterlockedExchange(&m_devicesPending, 1);
+    const bool anyone = m_pipe.ClientCount() != 0;
+    if (anyone) {
+        ::InterlockedExchange(&m_devicesPending, 0);
+        m_pipe.PostToAll(actions);
+    }
+    return anyone;
+}
 
 }  // namespace tessaline_emu

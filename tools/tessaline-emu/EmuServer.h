@@ -80,8 +80,10 @@ public:
     // Ends every client connection and the listener; waits for all threads.
     void Stop();
 
-    // Control actions, applied to every connected client.
-    void PostToAll(uint32_t actions) { m_pipe.PostToAll(actions); }
+    // Control actions, applied to every connected client. A device list asked
+    // for while no client is connected goes to the next client, after its
+    // greeting; false then (nobody was connected).
+    bool PostToAll(uint32_t actions);
     size_t ClientCount() { return m_pipe.ClientCount(); }
 
     const EmuOptions& Options() const { return m_options; }
@@ -93,6 +95,8 @@ public:
     uint32_t Connections() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_connections, 0, 0)); }
     uint32_t Messages() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_messages, 0, 0)); }
     HANDLE TrafficEvent() const { return m_traffic.get(); }
+    // Manual-reset: some client has had its greeting (--fault down waits for it).
+    HANDLE GreetedEvent() const { return m_greeted.get(); }
 
 private:
     friend class CEmuSession;
@@ -105,6 +109,8 @@ private:
     CEmuState& m_state;
     CServicePipeSecurity m_security;
     CHandleHolder m_traffic;
+    CHandleHolder m_greeted;
+    volatile LONG m_devicesPending = 0;  // a device list waits for the next client
     mutable volatile LONG m_connections = 0;
     mutable volatile LONG m_messages = 0;
     CPipeServer m_pipe;  // last: its threads end before the rest goes

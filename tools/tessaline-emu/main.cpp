@@ -36,12 +36,16 @@ std::wstring ControlEventName(const std::wstring& control, const wchar_t* action
 
 int Signal(const EmuOptions& options) {
     const std::wstring name = ControlEventName(options.signalName, options.signalAction.c_str());
-    CHandleHolder event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
+    const bool down = options.signalAction == L"down";
+    // down: a semaphore released once per second of the outage; every other action: an event.
+    CHandleHolder event(down ? ::OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, name.c_str())
+                             : ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
     if (!event.is_valid()) {
         zktools::PrintErrLine(L"tessaline-emu: no emulator runs with --control " + options.signalName);
         return kEmuExitNoTarget;
     }
-    if (!::SetEvent(event.get())) {
+    if (!(down ? ::ReleaseSemaphore(event.get(), static_cast<LONG>(options.signalSeconds), nullptr)
+               : ::SetEvent(event.get()))) {
         zktools::PrintErrLine(L"tessaline-emu: " + zktools::ErrorText(::GetLastError()));
         return kEmuExitFailure;
     }
@@ -66,12 +70,15 @@ int Run(const EmuOptions& options) {
         }
     }
 
-    // Control events: auto-reset, one per action, in kControlActions order.
+    // Control events: auto-reset, one per action, in kControlActions order;
+    // down is a semaphore whose count is the outage's seconds.
     std::vector<CHandleHolder> controls;
     if (!options.control.empty()) {
         for (size_t i = 0; i < kControlActionCount; ++i) {
             const std::wstring name = ControlEventName(options.control, kControlActions[i]);
-            CHandleHolder event(::CreateEventW(nullptr, FALSE, FALSE, name.c_str()));
+            const bool down = std::wstring(kControlActions[i]) == L"down";
+            CHandleHolder event(down ? ::CreateSemaphoreW(nullptr, 0, static_cast<LONG>(kMaxDownSeconds), name.c_str())
+                                     : ::CreateEventW(nullptr, FALSE, FALSE, name.c_str()));
             const DWORD error = ::GetLastError();
             if (!event.is_valid() || error == ERROR_ALREADY_EXISTS) {
                 zktools::PrintErrLine(L"tessaline-emu: --control " + options.control +
@@ -104,7 +111,7 @@ int Run(const EmuOptions& options) {
         for (const EmuDevice& d : shown)
             zktools::PrintLine(zktools::Format(L"  device id %u: %s%s, \"%s\"", d.id,
                                                d.render ? L"render" : L"capture", d.def ? L", default" : L"",
-                                               d.name.c_str()));
+                                               zktools::EscapeControls(d.name).c_str()));
         zktools::PrintLine(L"  press Ctrl+C to stop");
     }
 
@@ -112,34 +119,69 @@ int Run(const EmuOptions& options) {
     std::vector<HANDLE> waits;
     waits.push_back(g_stopRequested);
     for (const CHandleHolder& c : controls) waits.push_back(c.get());
+    // --fault down: the first greeting starts the one outage.
+    const size_t greeted = waits.size();
+    if (options.fault == EmuFault::kDown) waits.push_back(server.GreetedEvent());
+    ULONGLONG upAgain = 0;  // while away: when to serve again
     std::wstring why = L"stop requested";
     for (;;) {
         DWORD timeout = INFINITE;
-        if (options.exitAfterMs != 0) {
-            const ULONGLONG now = ::GetTickCount64();
-            timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const ULONGLONG now = ::GetTickCount64();
+        if (options.exitAfterMs != 0) timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        if (upAgain != 0) {
+            const DWORD left = now >= upAgain ? 0 : static_cast<DWORD>(upAgain - now);
+            if (left < timeout) timeout = left;
         }
         const DWORD w = ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
         if (w == WAIT_TIMEOUT) {
-            why = L"--exit-after reached";
-            break;
+            const ULONGLONG after = ::GetTickCount64();
+            if (options.exitAfterMs != 0 && after >= deadline) {
+                why = L"--exit-after reached";
+                break;
+            }
+            if (upAgain == 0 || after < upAgain) continue;  // woken a tick early
+            upAgain = 0;
+            const DWORD again = server.Start();
+            if (again != 0) {
+                zktools::PrintErrLine(L"tessaline-emu: cannot serve the pipe again: " + zktools::ErrorText(again));
+                return again == ERROR_ACCESS_DENIED || again == ERROR_PIPE_BUSY ? kEmuExitPipeBusy : kEmuExitFailure;
+            }
+            server.Print(L"back after the outage");
+            continue;
         }
         if (w == WAIT_OBJECT_0) break;
-        if (w > WAIT_OBJECT_0 && w < WAIT_OBJECT_0 + waits.size()) {
+        uint32_t downSeconds = 0;
+        if (w == WAIT_OBJECT_0 + greeted && greeted < waits.size()) {
+            waits.pop_back();  // once
+            downSeconds = options.downSeconds;
+            server.Print(L"fault: the service goes away");
+        } else if (w > WAIT_OBJECT_0 && w < WAIT_OBJECT_0 + greeted) {
             const std::wstring action = kControlActions[w - WAIT_OBJECT_0 - 1];
-            server.Print(L"control: " + action);
+            if (action == L"down") {
+                // One second taken by the wait; the rest of the count are the others.
+                downSeconds = 1;
+                while (::WaitForSingleObject(waits[w - WAIT_OBJECT_0], 0) == WAIT_OBJECT_0) ++downSeconds;
+            }
+            server.Print(L"control: " + action + (downSeconds != 0 ? zktools::Format(L" %u", downSeconds) : L""));
             if (action == L"stop") {
                 why = L"stop signalled";
                 break;
             }
             if (action == L"drop") server.PostToAll(CEmuSession::kActionDrop);
             else if (action == L"unknown") server.PostToAll(CEmuSession::kActionUnknown);
-            else if (action == L"devices") server.PostToAll(CEmuSession::kActionDevices);
-            continue;
+            else if (action == L"devices" && !server.PostToAll(CEmuSession::kActionDevices))
+                server.Print(L"   no client is connected: the next one gets the list");
+        } else {
+            zktools::PrintErrLine(L"tessaline-emu: wait failed: " + zktools::ErrorText(::GetLastError()));
+            server.Stop();
+            return kEmuExitFailure;
         }
-        zktools::PrintErrLine(L"tessaline-emu: wait failed: " + zktools::ErrorText(::GetLastError()));
-        server.Stop();
-        return kEmuExitFailure;
+        if (downSeconds != 0) {
+            // Away: every connection ends and the pipe is gone until the time is up.
+            server.Stop();
+            upAgain = ::GetTickCount64() + 1000ull * downSeconds;
+            server.Print(zktools::Format(L"away for %u s", downSeconds));
+        }
     }
     server.Print(L"stopping: " + why);
     server.Stop();
@@ -160,6 +202,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (options.help) {
         zktools::PrintText(EmuUsage());
+        return kEmuExitOk;
+    }
+    if (options.faultHelp) {
+        zktools::PrintText(EmuFaultHelp());
         return kEmuExitOk;
     }
     if (!options.signalName.empty()) return Signal(options);

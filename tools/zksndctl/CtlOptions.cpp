@@ -319,22 +319,6 @@ std::wstring JsonEscape(const std::wstring& text) {
 
 std::wstring JsonString(const std::wstring& text) { return L"\"" + JsonEscape(text) + L"\""; }
 
-std::wstring EscapeControls(const std::wstring& text) {
-    std::wstring out;
-    out.reserve(text.size());
-    for (wchar_t c : text) {
-        if (c == L'\r') out += L"\\r";
-        else if (c == L'\n') out += L"\\n";
-        else if (c == L'\t') out += L"\\t";
-        else if (c < 0x20 || c == 0x7F) out += zktools::Format(L"\\x%02x", static_cast<unsigned>(c));
-        else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
-                 (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F)
-            out += zktools::Format(L"\\u%04x", static_cast<unsigned>(c));
-        else out += c;
-    }
-    return out;
-}
-
 std::wstring HexString(const uint8_t* data, size_t size) {
     static const wchar_t digits[] = L"0123456789abcdef";
     std::wstring out;

@@ -1,6 +1,8 @@
 // Command line, status wording, exit codes and output formats of zksndctl.
 #pragma once
 
+#include "tools/common/ConsoleOut.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -105,9 +107,8 @@ private:
 std::wstring JsonErrorValue(int code, const std::wstring& message);
 // --json --help: {"usage": "...", "exitCodes": [{"code", "meaning"}, ...]}.
 std::wstring FormatUsageJson();
-// Text from the service or a log made safe for a terminal: control characters (C0, DEL, C1) and the
-// Unicode line separators and bidirectional controls become visible escapes: \r, \n, \t, \xHH, \uHHHH.
-std::wstring EscapeControls(const std::wstring& text);
+// Text from the service or a log made safe for a terminal (shared with tessaline-emu).
+using zktools::EscapeControls;
 // Lowercase hex of the bytes, no separators.
 std::wstring HexString(const uint8_t* data, size_t size);
 // 16 bytes per line: offset, hex bytes.

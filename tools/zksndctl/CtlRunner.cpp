@@ -209,6 +209,15 @@ int RunStatus(const CtlOptions& options, HANDLE stopEvent) {
     return report.ExitCode();
 }
 
+// Why there is no log file, as the registry stands: the library creates the file with its
+// first line, and writes only lines up to LogLevel.
+std::wstring NoLogYet() {
+    const uint32_t level = ReadLogSettings().Level();
+    return zktools::Format(L"the library creates it with its first line of level %s or more severe (LogLevel %u)%s",
+                           LevelName(level), level,
+                           level == 0 ? L": at LogLevel 0 that is its first ERROR, which may never come" : L"");
+}
+
 int RunLogWhere() {
     const std::wstring folder = LogFolder();
     if (folder.empty()) {
@@ -235,7 +244,7 @@ int RunLogWhere() {
         zktools::PrintLine(zktools::Format(L"file    %s  (%llu bytes)", file.c_str(),
                                            (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow));
     }
-    if (files.empty()) zktools::PrintLine(L"no log file yet: the library writes one when an application starts it");
+    if (files.empty()) zktools::PrintLine(L"no log file yet: " + NoLogYet());
     return kExitOk;
 }
 
@@ -258,7 +267,15 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
     std::vector<std::wstring> lines;
     uint64_t offset = 0;
     DWORD error = 0;
-    if (folder.empty() || !ReadLogTail(path, options.lines, &lines, &offset, &error)) {
+    const bool read = !folder.empty() && ReadLogTail(path, options.lines, &lines, &offset, &error);
+    const bool absent = !read && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+    if (absent && options.follow) {
+        // Followed from its first line once it appears.
+        zktools::PrintErrLine(L"zksndctl: no log file yet (" + path + L"): " + NoLogYet() + L"; waiting for it");
+    } else if (absent) {
+        PrintError(L"no log file yet (" + path + L"): " + NoLogYet());
+        return kExitNoLog;
+    } else if (!read) {
         PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
         return kExitNoLog;
     }
@@ -287,7 +304,7 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
         if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change);
         lines.clear();
         if (ReadLogFrom(path, &offset, &partial, &lines, &error)) PrintLogLines(lines, true);
-        else if (error != ERROR_FILE_NOT_FOUND) {  // between rotation and the next line there may be no file
+        else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {  // not yet, or between rotation and the next line
             PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
             code = kExitNoLog;
             break;

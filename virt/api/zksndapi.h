@@ -59,7 +59,7 @@ typedef void (*ZkSndNotifyCallback)(uint32_t code, uintptr_t param, void* contex
 /* One audio device, as the service describes it. devName runs to the end of
  * the notification and is terminated by a zero character. */
 typedef struct SndDeviceInfo {
-    uint32_t field0;      /* service-defined, passed through unchanged */
+    uint32_t field0;      /* the device's value: what ZkSndSetDefault takes */
     uint32_t def;         /* nonzero: the default device */
     uint32_t render;      /* nonzero: a render (playback) device */
     uint32_t field3;      /* service-defined, passed through unchanged */
@@ -94,7 +94,7 @@ uint32_t ZkSndSetDefault(uint32_t device);
 uint32_t ZkSndGetSettings(SndSettings* settings);
 /* Writes the service's settings record. */
 uint32_t ZkSndSetSettings(const SndSettings* settings);
-/* Whether the configuration is locked: always 1. */
+/* Whether the configuration is locked: 1 locked, 0 not (not a status); this version always says 1. */
 uint32_t ZkConfigIsLocked(void);
 
 /* Function pointer types for GetProcAddress users. */

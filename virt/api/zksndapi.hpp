@@ -1,0 +1,420 @@
+// zksndapi.hpp - C++17 companion of zksndapi.h: header only, over the DLL's
+// eight exports (nothing more is exported, nothing more to link).
+//
+//     zksnd::Session session(handlers);               // starts the library; ends it when destroyed
+//     session.WaitConnected(std::chrono::seconds(10));
+//     zksnd::DeviceList list = session.Devices(std::chrono::seconds(5));
+//     if (!list) std::cerr << list.Message() << "\n";  // lost mid-list, not connected, or timed out
+//     zksnd::Result r = session.SetDefault(list.devices[0].value);
+//
+// Thread rules (read these before writing a handler):
+// - Handlers run on the library's threads, never on the thread that made the
+//   Session (except `connected` for the first connection, which may run inside
+//   the constructor). `connected` and `connectionLost` may run at the same time
+//   as `deviceList` and `serverInfo`, and as your own calls: guard what they share.
+// - A handler must return promptly and must not destroy the Session. It may call
+//   the Session's request functions, but a request waits for its reply there and
+//   holds up the notifications behind it: prefer signalling your own thread.
+// - Every Session function may be called from any thread. Devices() calls run one
+//   at a time (a second caller waits for the first).
+// - Pointers and references passed to a handler are valid during the call only.
+// - Only one Session may be alive in the process (the library has one callback):
+//   constructing a second one throws std::logic_error. After the first is
+//   destroyed, a new one may be made.
+// - When the destructor returns, no handler is running and none will start.
+// - Device records delivered between a `connectionLost` and the next `connected`
+//   are dropped (they cannot be told apart from the ended connection's), as is a
+//   list open when either comes: ask again after `connected`.
+// - Requests made as soon as `connected` has run may reach the service before the
+//   library's session id (the library sends it right after announcing the
+//   connection): see docs/api.md, "After code 8".
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "zksndapi.h"
+#include "zksndapi_status.h"
+
+namespace zksnd {
+
+// ---- Statuses -----------------------------------------------------------------
+
+// The library's statuses (ZKSND_STATUS_*), as an enum std::error_code knows.
+enum class Status : uint32_t {
+    Ok = ZKSND_STATUS_OK,
+    Failed = ZKSND_STATUS_FAILED,
+    NoMemory = ZKSND_STATUS_NO_MEMORY,
+    BufferTooSmall = ZKSND_STATUS_BUFFER_TOO_SMALL,
+    InvalidParameter = ZKSND_STATUS_INVALID_PARAMETER,
+    NotFound = ZKSND_STATUS_NOT_FOUND,
+    NotReady = ZKSND_STATUS_NOT_READY,
+    AlreadyExists = ZKSND_STATUS_ALREADY_EXISTS,
+    AccessDenied = ZKSND_STATUS_ACCESS_DENIED,
+    Service10 = ZKSND_STATUS_SERVICE_10,
+    Service11 = ZKSND_STATUS_SERVICE_11,
+    NotConnected = ZKSND_STATUS_NOT_CONNECTED,
+};
+
+// "success", "not connected to the service", ...; "unknown status" otherwise.
+inline const char* StatusText(uint32_t status) { return ::ZkSndStatusText(status); }
+
+// The category of the library's statuses: value() is the ZKSND_STATUS_* number.
+inline const std::error_category& StatusCategory() {
+    class Category : public std::error_category {
+    public:
+        const char* name() const noexcept override { return "zksndapi"; }
+        std::string message(int value) const override { return StatusText(static_cast<uint32_t>(value)); }
+        std::error_condition default_error_condition(int value) const noexcept override {
+            switch (value) {
+            case ZKSND_STATUS_NO_MEMORY: return std::errc::not_enough_memory;
+            case ZKSND_STATUS_INVALID_PARAMETER: return std::errc::invalid_argument;
+            case ZKSND_STATUS_ACCESS_DENIED: return std::errc::permission_denied;
+            case ZKSND_STATUS_NOT_CONNECTED: return std::errc::not_connected;
+            default: return std::error_condition(value, *this);
+            }
+        }
+    };
+    static const Category category;
+    return category;
+}
+
+// 0 gives an empty error_code (false), every other status a true one.
+inline std::error_code MakeErrorCode(uint32_t status) {
+    return std::error_code(static_cast<int>(status), StatusCategory());
+}
+inline std::error_code make_error_code(Status status) { return MakeErrorCode(static_cast<uint32_t>(status)); }
+
+// ---- Results ------------------------------------------------------------------
+
+// What a request ended with: a ZKSND_STATUS_* value. True when it is 0.
+struct Result {
+    uint32_t status = ZKSND_STATUS_FAILED;
+
+    bool ok() const { return status == ZKSND_STATUS_OK; }
+    explicit operator bool() const { return ok(); }
+    std::error_code error() const { return MakeErrorCode(status); }
+    const char* Text() const { return StatusText(status); }
+};
+
+// Settings(): the status, and the record when it is 0.
+struct SettingsResult : Result {
+    SndSettings settings{};  // opaque: the service's bytes, passed through unchanged
+};
+
+// One device of the list, copied out of the notification.
+struct Device {
+    uint32_t value = 0;       // what SetDefault takes (the record's field0)
+    bool isDefault = false;   // def
+    bool render = false;      // true: playback; false: capture
+    uint32_t field3 = 0;      // service-defined, passed through
+    std::wstring name;        // the service's text: escape control characters before showing it
+};
+
+// How a Devices() call ended.
+enum class ListEnd {
+    Complete,        // 301 arrived: `devices` is the whole list
+    ConnectionLost,  // 6 arrived before 301: the list was cut; ask again after the next connection
+    NotConnected,    // there was no connection when the call began
+    TimedOut,        // neither 301 nor 6 within the time given
+    RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`)
+};
+
+// Devices(): the list, or why there is none. True when Complete.
+struct DeviceList : Result {
+    ListEnd end = ListEnd::RequestFailed;
+    std::vector<Device> devices;  // empty unless Complete
+
+    std::string Message() const {
+        switch (end) {
+        case ListEnd::Complete: return "complete";
+        case ListEnd::ConnectionLost: return "the connection was lost before the list was complete";
+        case ListEnd::NotConnected: return "not connected to the service";
+        case ListEnd::TimedOut: return "the list did not arrive in time";
+        case ListEnd::RequestFailed: break;
+        }
+        return std::string("the request failed: ") + Text();
+    }
+};
+
+// ---- Text -----------------------------------------------------------------------
+
+// UTF-16 (a device name) to UTF-8; a lone surrogate becomes U+FFFD.
+inline std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = static_cast<uint16_t>(text[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(text[++i]) - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A name from the service made safe for a terminal, in UTF-8: CR, LF and tab as
+// \r \n \t, other control characters as \xHH, C1 controls and the bidirectional
+// marks and overrides as \uHHHH (as zksndctl and tessaline-emu show names).
+inline std::string Printable(const std::wstring& name) {
+    static const char kHex[] = "0123456789abcdef";
+    std::wstring out;
+    for (wchar_t c : name) {
+        const unsigned u = static_cast<uint16_t>(c);
+        if (c == L'\r') out += L"\\r";
+        else if (c == L'\n') out += L"\\n";
+        else if (c == L'\t') out += L"\\t";
+        else if (u < 0x20 || u == 0x7F) out += {L'\\', L'x', wchar_t(kHex[u >> 4]), wchar_t(kHex[u & 15])};
+        else if ((u >= 0x80 && u <= 0x9F) || u == 0x200E || u == 0x200F || (u >= 0x2028 && u <= 0x202E) ||
+                 (u >= 0x2066 && u <= 0x2069))
+            out += {L'\\', L'u', wchar_t(kHex[u >> 12]), wchar_t(kHex[(u >> 8) & 15]), wchar_t(kHex[(u >> 4) & 15]),
+                    wchar_t(kHex[u & 15])};
+        else out += c;
+    }
+    return ToUtf8(out);
+}
+
+// ---- The session ----------------------------------------------------------------
+
+// Handlers, one per event; any may be empty. See the thread rules above.
+struct Handlers {
+    std::function<void()> connected;                       // code 8
+    std::function<void(uint32_t sessionId)> connectionLost;  // code 6
+    // A whole list the service sent without a Devices() call waiting for it (code 301 ended it).
+    std::function<void(const std::vector<Device>& devices)> deviceList;
+    // Code 9: the payload followed by zeros, at least 4096 readable bytes (its length is not told).
+    std::function<void(const uint8_t* payload)> serverInfo;
+};
+
+class Session {
+public:
+    // Starts the library (ZkSndVApiInit): it connects now or keeps trying once a
+    // second. Throws std::logic_error when another Session is alive, and
+    // std::system_error (StatusCategory) when the library cannot start.
+    explicit Session(Handlers handlers = Handlers()) : m_handlers(std::move(handlers)) {
+        if (LiveFlag().exchange(true)) throw std::logic_error("zksnd::Session: another Session is alive in this process");
+        const uint32_t status = ::ZkSndVApiInit(&Session::OnNotify, this);
+        if (status != ZKSND_STATUS_OK) {
+            ::ZkSndDeInit();
+            LiveFlag().store(false);
+            throw std::system_error(MakeErrorCode(status), "zksnd::Session: ZkSndVApiInit");
+        }
+    }
+    // Ends the library (ZkSndDeInit): notifications not yet delivered are discarded.
+    ~Session() {
+        ::ZkSndDeInit();
+        LiveFlag().store(false);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Whether a connection is up: set by code 8, cleared by code 6.
+    bool Connected() const {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_connected;
+    }
+    // Waits until connected or the time runs out; true when connected.
+    bool WaitConnected(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, timeout, [this] { return m_connected; });
+    }
+
+    // Asks for the device list and waits for its 301, for the 6 that cuts it, or
+    // until the time runs out. The answer is the first list that begins after the
+    // request; a list that was already arriving goes to Handlers::deviceList.
+    DeviceList Devices(std::chrono::milliseconds timeout) {
+        std::lock_guard<std::mutex> oneCall(m_callLock);
+        DeviceList result;
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
+        m_call = CallState::Requested;
+        m_callDevices.clear();
+        lock.unlock();
+        // Sent without the lock: an answer may start arriving before this returns.
+        const uint32_t status = ::ZkSndVGetDeviceList();
+        lock.lock();
+        if (status != ZKSND_STATUS_OK) {
+            m_call = CallState::None;
+            return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
+                         status);
+        }
+        const bool ended = m_changed.wait_for(lock, timeout, [this] { return m_call >= CallState::Complete; });
+        const CallState how = m_call;
+        m_call = CallState::None;
+        if (!ended) {
+            // An answer cut off by the deadline carries on as a list nobody waits
+            // for: it reaches Handlers::deviceList whole, never a later call.
+            if (how == CallState::Receiving) {
+                m_unasked.swap(m_callDevices);
+                m_unaskedOpen = true;
+            }
+            m_callDevices.clear();
+            return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
+        }
+        if (how == CallState::Lost) {
+            m_callDevices.clear();
+            return Ended(result, ListEnd::ConnectionLost, ZKSND_STATUS_NOT_CONNECTED);
+        }
+        result.devices.swap(m_callDevices);
+        return Ended(result, ListEnd::Complete, ZKSND_STATUS_OK);
+    }
+
+    // The service's settings record. Without a connection: NOT_CONNECTED at once.
+    SettingsResult Settings() {
+        SettingsResult result;
+        result.status = Connected() ? ::ZkSndGetSettings(&result.settings) : kNotConnected;
+        return result;
+    }
+    // Writes the record. Without a connection: NOT_CONNECTED at once.
+    Result SetSettings(const SndSettings& settings) {
+        return Result{Connected() ? ::ZkSndSetSettings(&settings) : kNotConnected};
+    }
+    // Makes the device with this value (Device::value) the default; no reply is
+    // awaited, so OK means sent. Without a connection: NOT_CONNECTED at once.
+    Result SetDefault(uint32_t value) {
+        return Result{Connected() ? ::ZkSndSetDefault(value) : kNotConnected};
+    }
+    // ZkConfigIsLocked: its 1 means "locked" (this library always says so).
+    bool ConfigLocked() const { return ::ZkConfigIsLocked() == 1; }
+
+private:
+    static const uint32_t kNotConnected = ZKSND_STATUS_NOT_CONNECTED;
+    // Where the list being received goes. Ordered: Complete and Lost end a call.
+    enum class CallState { None, Requested, Receiving, Complete, Lost };
+
+    static std::atomic<bool>& LiveFlag() {
+        static std::atomic<bool> live(false);
+        return live;
+    }
+    static DeviceList& Ended(DeviceList& result, ListEnd end, uint32_t status) {
+        result.end = end;
+        result.status = status;
+        return result;
+    }
+    static Device Copy(const SndDeviceInfo& info) {
+        Device device;
+        device.value = info.field0;
+        device.isDefault = info.def != 0;
+        device.render = info.render != 0;
+        device.field3 = info.field3;
+        device.name = info.devName;
+        return device;
+    }
+
+    static void OnNotify(uint32_t code, uintptr_t param, void* context) {
+        static_cast<Session*>(context)->Notify(code, param);
+    }
+
+    void Notify(uint32_t code, uintptr_t param) {
+        switch (code) {
+        case ZKSND_NOTIFY_CONNECTED: {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_connected = true;
+                // A list open across a connection's start cannot be whole.
+                m_unasked.clear();
+                m_unaskedOpen = false;
+            }
+            m_changed.notify_all();
+            if (m_handlers.connected) m_handlers.connected();
+            break;
+        }
+        case ZKSND_NOTIFY_CONNECTION_LOST: {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_connected = false;
+                // A list in progress can no longer complete; records of the old
+                // connection still being delivered are not a list either.
+                m_unasked.clear();
+                m_unaskedOpen = false;
+                if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
+            }
+            m_changed.notify_all();
+            if (m_handlers.connectionLost) m_handlers.connectionLost(static_cast<uint32_t>(param));
+            break;
+        }
+        case ZKSND_NOTIFY_DEVICE_INFO: {
+            const SndDeviceInfo* info = reinterpret_cast<const SndDeviceInfo*>(param);
+            if (info == nullptr) break;
+            std::lock_guard<std::mutex> lock(m_lock);
+            // Between a 6 and the next 8: the rest of the ended connection's notifications
+            // (the new connection's own can come before its 8 too, and are lost with them).
+            if (!m_connected) break;
+            // A list that began before the call's request is not its answer.
+            if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
+            if (m_call == CallState::Receiving) {
+                m_callDevices.push_back(Copy(*info));
+            } else {
+                m_unaskedOpen = true;
+                m_unasked.push_back(Copy(*info));
+            }
+            break;
+        }
+        case ZKSND_NOTIFY_DEVICE_LIST_END: {
+            std::vector<Device> unasked;
+            bool deliver = false;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                if (!m_connected) break;
+                if (m_call == CallState::Receiving ||
+                    (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
+                    m_call = CallState::Complete;
+                } else {
+                    unasked.swap(m_unasked);
+                    m_unaskedOpen = false;
+                    deliver = true;
+                }
+            }
+            m_changed.notify_all();
+            if (deliver && m_handlers.deviceList) m_handlers.deviceList(unasked);
+            break;
+        }
+        case ZKSND_NOTIFY_SERVER_INFO:
+            if (param != 0 && m_handlers.serverInfo) m_handlers.serverInfo(reinterpret_cast<const uint8_t*>(param));
+            break;
+        default:
+            break;
+        }
+    }
+
+    const Handlers m_handlers;
+    mutable std::mutex m_lock;              // guards everything below
+    std::condition_variable m_changed;      // connection state or a call's list changed
+    bool m_connected = false;
+    CallState m_call = CallState::None;
+    std::vector<Device> m_callDevices;      // the answer being received
+    std::vector<Device> m_unasked;          // a list nobody asked for, being received
+    bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
+    std::mutex m_callLock;                  // one Devices() call at a time
+};
+
+}  // namespace zksnd
+
+namespace std {
+template <>
+struct is_error_code_enum<zksnd::Status> : true_type {};
+}  // namespace std
