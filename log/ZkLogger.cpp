@@ -156,7 +156,7 @@ CZkLogger::~CZkLogger() {
         lock.Lock();
         m_settingsChanged.reset();
         for (auto& entry : m_buffers) {
-            entry.second->StopTransfer(0);
+            entry.second->DrainAndStop();
             delete entry.second;
         }
         m_buffers.clear();
