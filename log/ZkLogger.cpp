@@ -189,7 +189,11 @@ CZkLogger::~CZkLogger() {
         m_settingsChanged.reset();
         buffers.swap(m_buffers);
     }
-    for (auto& entry : buffers) delete entry.second;
+    // Each drains for a bounded time outside the lock, then goes.
+    for (auto& entry : buffers) {
+        entry.second->DrainAndStop();
+        delete entry.second;
+    }
     // 3. the pool, letting a running callback finish
     ClosePool();
     // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
@@ -297,7 +301,7 @@ void CZkLogger::WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes
         buffer->Process(static_cast<const uint8_t*>(data), bytes, 1);
 }
 
-LONG64 CZkLogger::EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
+uint64_t CZkLogger::EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
                           bool writeThrough) {
     wchar_t* line = m_text.get() + kLogLineChars;
     // the prefix is built under the lock, so the timestamps in the file never go back
@@ -311,7 +315,7 @@ LONG64 CZkLogger::EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const 
     return 0;
 }
 
-LONG64 CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough) {
+uint64_t CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough) {
     if (slot->suppressed == 0) return 0;
     wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
     const size_t length = FormatText(report, kLogLineChars,
@@ -323,7 +327,7 @@ LONG64 CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool w
 }
 
 bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format,
-                           const wchar_t* message, size_t length, LONG64* ticket) {
+                           const wchar_t* message, size_t length, uint64_t* ticket) {
     const uint64_t hash = HashKind(label, format);
     const DWORD now = GetTickCount();
     RepeatSlot* slot = nullptr;
@@ -369,7 +373,7 @@ void CZkLogger::ReportRepeats(bool all) {
 
 void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list args, bool writeThrough) {
     CZkLoggerBuffer* buffer = nullptr;
-    LONG64 ticket = 0;
+    uint64_t ticket = 0;
     {
         lumlib::__auto_locker lock(m_lock.get());
         lock.Lock();
@@ -381,12 +385,12 @@ void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list a
         if (length == 0) return;
         // a suppressed line starts no window, so it has no report to wait for either
         if (writeThrough && !PassRepeat(buffer, label, format, message, length, &ticket)) return;
-        const LONG64 own = EmitLine(buffer, label, message, length, writeThrough);
+        const uint64_t own = EmitLine(buffer, label, message, length, writeThrough);
         if (own) ticket = own;  // the later run: waiting for it covers the report before it
     }
     // errors are on disk before the caller goes on (they survive an exit without
     // clean-up), waited for without the lock: no other thread that logs waits too
-    buffer->AwaitThrough(ticket);
+    buffer->AwaitWritten(ticket);
 }
 
 void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {

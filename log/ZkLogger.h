@@ -151,13 +151,13 @@ private:
     void WriteLine(const wchar_t* label, const wchar_t* format, va_list args, bool writeThrough);
     // Builds one line from text in the line work buffer and hands it on; the
     // ticket to wait for when it is written through (0: none). Lock held.
-    LONG64 EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
+    uint64_t EmitLine(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* text, size_t length,
                     bool writeThrough);
     // The repeat limit: false when the line must be suppressed. Reports what
     // an ended window (or a slot given up for this line) suppressed first. Lock held.
     bool PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format, const wchar_t* message,
-                    size_t length, LONG64* ticket);
-    LONG64 ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
+                    size_t length, uint64_t* ticket);
+    uint64_t ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
     // Opens the settings key when watched is not open, arms its change

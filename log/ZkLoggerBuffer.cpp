@@ -18,10 +18,16 @@ namespace {
 const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 // The appends of every process are serialised by a lock on one byte far past
 // any real file size: Windows makes each append whole by itself, but Wine (and
-// some network file systems) put a write at the size they last saw. The
-// system drops the lock with the handle, also when a process dies.
-const DWORD kAppendLockOffsetHigh = 0x40000000;  // byte 2^62
-const DWORD kAppendLockWaitMs = 500;  // a lock held longer (by anyone) is not waited for: write anyway
+// some network file systems) put a write at the size they last saw. The byte
+// after it serialises the rotations. The system drops the locks with the
+// handle, also when a process dies.
+const DWORD kLockOffsetHigh = 0x40000000;  // byte 2^62
+const DWORD kAppendLockOffsetLow = 0;
+const DWORD kRotationLockOffsetLow = 1;
+// How many times in a row one append may find the file full and see it
+// rotated (by this process or another) before it goes into the file at hand:
+// with a backlog, the others can fill each new file before this one gets to it.
+const int kRotationRounds = 16;
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Renames and deletes go through a handle of the very file that was checked.
 const DWORD kRenameAccess = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -123,37 +129,97 @@ DWORD HoldTick() {
     return now ? now : 1;
 }
 
-// Holds the append lock of a file for one write, when it can be had in time.
-class CAppendLock {
+// Holds one lock byte of a file (kLockOffsetHigh) while in scope, when it can
+// be had in time: waitMs at most, and none at all (one try) while a wait that
+// timed out is less than kLockSkipMs old (*skipTick). Anyone who can read the
+// log can hold the byte; the caller then goes on without it.
+class CByteLock {
 public:
-    explicit CAppendLock(HANDLE file) : m_file(file) {
+    CByteLock(HANDLE file, DWORD offsetLow, DWORD waitMs, uint32_t* skipTick) : m_file(file), m_offsetLow(offsetLow) {
         const DWORD start = ::GetTickCount();
+        if (*skipTick != 0 && start - *skipTick < CZkLoggerBuffer::kLockSkipMs) waitMs = 0;
+        else *skipTick = 0;
         for (DWORD tries = 0;; ++tries) {
-            OVERLAPPED at = Sentinel();
+            OVERLAPPED at = At();
             if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
                 m_locked = true;
                 return;
             }
-            if (::GetLastError() != ERROR_LOCK_VIOLATION || ::GetTickCount() - start >= kAppendLockWaitMs) return;
+            if (::GetLastError() != ERROR_LOCK_VIOLATION) return;  // cannot be locked at all
+            if (::GetTickCount() - start >= waitMs) {
+                if (waitMs) *skipTick = HoldTick();
+                return;
+            }
             ::Sleep(tries < 8 ? 0 : 1);  // another process is appending: a few microseconds, usually
         }
     }
-    ~CAppendLock() {
-        OVERLAPPED at = Sentinel();
+    ~CByteLock() {
+        OVERLAPPED at = At();
         if (m_locked) ::UnlockFileEx(m_file, 0, 1, 0, &at);
     }
-    CAppendLock(const CAppendLock&) = delete;
-    CAppendLock& operator=(const CAppendLock&) = delete;
+    CByteLock(const CByteLock&) = delete;
+    CByteLock& operator=(const CByteLock&) = delete;
 
 private:
-    static OVERLAPPED Sentinel() {
+    OVERLAPPED At() const {
         OVERLAPPED at = {};
-        at.OffsetHigh = kAppendLockOffsetHigh;
+        at.Offset = m_offsetLow;
+        at.OffsetHigh = kLockOffsetHigh;
         return at;
     }
     HANDLE m_file;
+    DWORD m_offsetLow;
     bool m_locked = false;
 };
+
+// The clock fields a line prefix starts with, in their order ('d' a digit, 's' a sign).
+const wchar_t* const kClockFields[] = {L"dddd.dd.dd ", L"dd:dd:dd.ddd ", L"(sdd:dd) "};
+const size_t kClockFieldCount = sizeof(kClockFields) / sizeof(kClockFields[0]);
+const size_t kClockChars = 40;  // all three, and more
+
+bool IsFieldAt(const wchar_t* text, size_t chars, const wchar_t* pattern) {
+    for (size_t i = 0; pattern[i]; ++i) {
+        if (i >= chars) return false;
+        const wchar_t c = text[i];
+        const bool fits = pattern[i] == L'd' ? c >= L'0' && c <= L'9' : pattern[i] == L's' ? c == L'+' || c == L'-' : c == pattern[i];
+        if (!fits) return false;
+    }
+    return true;
+}
+
+// Where each clock field starts in a line (-1: absent).
+void FindClockFields(const wchar_t* text, size_t chars, ptrdiff_t (&at)[kClockFieldCount]) {
+    size_t pos = 0;
+    for (size_t k = 0; k < kClockFieldCount; ++k) {
+        const bool present = IsFieldAt(text + pos, chars - pos, kClockFields[k]);
+        at[k] = present ? static_cast<ptrdiff_t>(pos) : -1;
+        if (present) pos += wcslen(kClockFields[k]);
+    }
+}
+
+// Gives the line that starts at text[start] the clock fields of source, where both have them.
+void TakeClockFields(std::wstring& text, size_t start, const wchar_t* source, size_t sourceChars) {
+    if (start >= text.size()) return;
+    ptrdiff_t mine[kClockFieldCount], theirs[kClockFieldCount];
+    FindClockFields(text.data() + start, text.size() - start, mine);
+    FindClockFields(source, sourceChars, theirs);
+    for (size_t k = 0; k < kClockFieldCount; ++k)
+        if (mine[k] >= 0 && theirs[k] >= 0)
+            text.replace(start + static_cast<size_t>(mine[k]), wcslen(kClockFields[k]), source + theirs[k],
+                         wcslen(kClockFields[k]));
+}
+
+// The three clock fields of now, as a line prefix has them.
+std::wstring ClockNow() {
+    SYSTEMTIME local = {}, utc = {};
+    ::GetLocalTime(&local);
+    ::GetSystemTime(&utc);
+    wchar_t text[kClockChars] = L"";
+    const int chars = _snwprintf_s(text, kClockChars, _TRUNCATE, L"%04u.%02u.%02u %02u:%02u:%02u.%03u ", local.wYear,
+                                   local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds);
+    if (chars > 0) CZkLogger::FormatUtcOffset(text + chars, kClockChars - chars, utc, local);
+    return text;
+}
 
 }  // namespace
 
@@ -222,12 +288,29 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
 }
 
 CZkLoggerBuffer::~CZkLoggerBuffer() {
-    // Everything queued reaches the file before it is closed.
+    // What is queued reaches the file before it is closed, within the drain's time.
+    DrainAndStop();
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    CloseFile();
+}
+
+void CZkLoggerBuffer::DrainAndStop() {
+    // From here Process counts time: after kDrainMs it drops instead of writing.
+    ::InterlockedCompareExchange(&m_drainStartTick, static_cast<LONG>(HoldTick()), 0);
     StopTransfer(0);
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     FlushBatch();
-    CloseFile();
+    if (m_drainDropped == 0) return;
+    wchar_t message[kLogLineChars];
+    _snwprintf_s(message, kLogLineChars, _TRUNCATE,
+                 L"sndapi: CZkLoggerBuffer::DrainAndStop: (%u): %u lines were dropped: the log could not be written "
+                 L"within %u ms of the stop.",
+                 __LINE__, m_drainDropped, kDrainMs);
+    m_drainDropped = 0;
+    const std::wstring notice = ErrorLine(message);
+    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
 }
 
 void CZkLoggerBuffer::SetMaxFileSize(uint32_t bytes) {
@@ -250,6 +333,12 @@ void CZkLoggerBuffer::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
     m_queryReparseContext = query ? context : nullptr;
 }
 
+uint64_t CZkLoggerBuffer::GetUnwrittenRuns() const {
+    const LONG64 pushed = ::InterlockedCompareExchange64(const_cast<volatile LONG64*>(&m_pushed), 0, 0);
+    const LONG64 processed = ::InterlockedCompareExchange64(const_cast<volatile LONG64*>(&m_processed), 0, 0);
+    return pushed > processed ? static_cast<uint64_t>(pushed - processed) : 0;
+}
+
 bool CZkLoggerBuffer::IsFileOpen() {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
@@ -263,10 +352,23 @@ uint32_t CZkLoggerBuffer::GetRotationIndex() {
 }
 
 void CZkLoggerBuffer::CloseIfIdle(DWORD idleMs) {
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
+    // A writer that holds the lock is writing, or waits for a file lock: the
+    // file is not idle, and the watcher must not wait with the logger lock held.
+    if (!::TryEnterCriticalSection(m_lock.get())) return;
     // Unsigned tick difference: safe across the 49.7-day wrap-around.
     if (m_file.is_valid() && ::GetTickCount() - m_lastWriteTick > idleMs) CloseFile();
+    ::LeaveCriticalSection(m_lock.get());
+}
+
+BOOL CZkLoggerBuffer::WriteFileLive(void*, HANDLE file, const void* data, DWORD size, DWORD* written) {
+    return ::WriteFile(file, data, size, written, nullptr);
+}
+
+void CZkLoggerBuffer::SetFileWrite(PFN_WRITE_FILE write, void* context) {
+    lumlib::__auto_locker lock(m_lock.get());
+    lock.Lock();
+    m_writeFile = write ? write : &CZkLoggerBuffer::WriteFileLive;
+    m_writeFileContext = write ? context : nullptr;
 }
 
 void CZkLoggerBuffer::CloseFile() { m_file.reset(); }
@@ -297,6 +399,7 @@ bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
     if (h == INVALID_HANDLE_VALUE) return false;
     *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
     m_file.reset(h);
+    m_currentCheckTick = ::GetTickCount();
     if (IsOpenFileAcceptable()) return true;
     CloseFile();
     m_junctionHoldTick = HoldTick();  // looked at again after the hold, like a junction
@@ -380,53 +483,71 @@ bool CZkLoggerBuffer::IsOpenFileAcceptable() {
     return SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(m_fileName));
 }
 
-uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false); }
+uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false) != 0; }
 
-uint32_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake) {
-    const uint32_t queued = PushBlock(data, size, wake);
-    if (queued) ::InterlockedIncrement64(&m_pushed);
-    return queued;
+uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake) {
+    // The push and its count together: the count is the run's place in the queue.
+    lumlib::__auto_locker lock(m_pushLock.get());
+    lock.Lock();
+    if (!PushBlock(data, size, wake)) return 0;
+    return static_cast<uint64_t>(::InterlockedIncrement64(&m_pushed));
 }
 
-LONG64 CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
-    // The writer is woken: the caller waits for it.
-    if (!m_async || !Queue(data, size, true)) {
-        Process(static_cast<const uint8_t*>(data), size, 1);
-        return 0;
-    }
-    // Pushes are serialised by the caller's lock, so the count after this push
-    // is this run's place in the queue.
-    const LONG64 ticket = ::InterlockedCompareExchange64(&m_pushed, 0, 0);
-    // The highest ticket awaited: the writer writes its batch out as soon as that run is in it.
-    for (LONG64 seen = ::InterlockedCompareExchange64(&m_awaited, 0, 0); seen < ticket;) {
-        const LONG64 before = ::InterlockedCompareExchange64(&m_awaited, ticket, seen);
-        if (before == seen) break;
-        seen = before;
-    }
+void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) { AwaitWritten(QueueThrough(data, size)); }
+
+uint64_t CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
+    // The writer is woken: the caller waits for it. Once the stop has begun
+    // the writer may be gone: the run is written here.
+    const bool queued = m_async && ::InterlockedCompareExchange(&m_drainStartTick, 0, 0) == 0;
+    const uint64_t ticket = queued ? Queue(data, size, true) : 0;
+    if (ticket == 0) Process(static_cast<const uint8_t*>(data), size, 1);
     return ticket;
 }
 
-void CZkLoggerBuffer::AwaitThrough(LONG64 ticket) {
-    if (ticket == 0) return;
+void CZkLoggerBuffer::AwaitWritten(uint64_t ticket) {
+    const LONG64 run = static_cast<LONG64>(ticket);
+    if (run == 0) return;
+    // A writer that kept a caller waiting for the whole time (a stalled disk)
+    // is not waited for again before it has caught up with that caller's run.
+    if (::InterlockedCompareExchange64(&m_processed, 0, 0) < ::InterlockedCompareExchange64(&m_stalledTicket, 0, 0)) return;
     const DWORD start = ::GetTickCount();
-    lumlib::__auto_locker lock(m_waitLock.get());
+    ::InterlockedIncrement(&m_waiters);  // before the look at m_processed: the writer wakes whoever it counts
+    lumlib::__auto_locker lock(m_writtenLock.get());
     lock.Lock();
-    // Counted before the check: a writer that sees no waiter has counted its runs before it looked.
-    ::InterlockedIncrement(&m_waiters);
-    while (::InterlockedCompareExchange64(&m_processed, 0, 0) < ticket) {
-        const DWORD waited = ::GetTickCount() - start;
-        if (waited >= kWriteThroughWaitMs) break;  // a stalled disk must not stall the caller for ever
-        ::SleepConditionVariableCS(&m_processedChanged, m_waitLock.get(), kWriteThroughWaitMs - waited);
+    const bool written = WaitWrittenLocked(ticket, start);
+    if (::InterlockedDecrement(&m_waiters) == 0) ::InterlockedExchange64(&m_awaited, 0);
+    if (written) return;
+    for (LONG64 stalled = ::InterlockedCompareExchange64(&m_stalledTicket, 0, 0); stalled < run;) {
+        const LONG64 seen = ::InterlockedCompareExchange64(&m_stalledTicket, run, stalled);
+        if (seen == stalled) break;
+        stalled = seen;
     }
-    ::InterlockedDecrement(&m_waiters);
+}
+
+bool CZkLoggerBuffer::WaitWrittenLocked(uint64_t ticket, DWORD start) {
+    const LONG64 run = static_cast<LONG64>(ticket);
+    for (;;) {
+        const LONG64 processed = ::InterlockedCompareExchange64(&m_processed, 0, 0);
+        if (processed >= run) return true;
+        // The oldest run awaited (callers change it under m_writtenLock only):
+        // the writer writes its batch as soon as that run is in it.
+        const LONG64 awaited = ::InterlockedCompareExchange64(&m_awaited, 0, 0);
+        if (awaited <= processed || run < awaited) ::InterlockedExchange64(&m_awaited, run);
+        const DWORD waited = ::GetTickCount() - start;
+        if (waited >= kWriteThroughWaitMs) return false;
+        ::SleepConditionVariableCS(&m_written, m_writtenLock.get(), kWriteThroughWaitMs - waited);
+    }
 }
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
-    // Runs that follow one another in the queue go out as one append: the
-    // lock, size check and write are paid once per batch, not once per line.
-    if (data && size) {
+    const DWORD drainStart = static_cast<DWORD>(::InterlockedCompareExchange(&m_drainStartTick, 0, 0));
+    if (data && size && drainStart != 0 && ::GetTickCount() - drainStart >= kDrainMs) {
+        ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
+    } else if (data && size) {
+        // Runs that follow one another in the queue go out as one append: the
+        // lock, size check and write are paid once per batch, not once per line.
         if (m_batchBytes > 0 && m_batchBytes + size > kBatchBytes) FlushBatch();
         if (m_batch.Grow(m_batchBytes + size)) {
             memcpy(m_batch.get() + m_batchBytes, data, static_cast<size_t>(size));
@@ -452,14 +573,11 @@ void CZkLoggerBuffer::FlushBatch() {
     // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
     ::InterlockedExchangeAdd64(&m_processed, m_pendingRuns);
     m_pendingRuns = 0;
-    if (::InterlockedCompareExchange(&m_waiters, 0, 0) > 0) {
-        // A waiter between its check and its sleep holds the wait lock: passing through it
-        // first means the wake-up cannot fall between the two.
-        lumlib::__auto_locker waiting(m_waitLock.get());
-        waiting.Lock();
-        waiting.Unlock();
-        ::WakeAllConditionVariable(&m_processedChanged);
-    }
+    if (::InterlockedCompareExchange(&m_waiters, 0, 0) == 0) return;
+    // Under the callers' lock: a caller between its look at the count and its sleep is not missed.
+    lumlib::__auto_locker lock(m_writtenLock.get());
+    lock.Lock();
+    ::WakeAllConditionVariable(&m_written);
 }
 
 void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
@@ -476,52 +594,157 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
             bool created = false;
             if (!OpenCurrentFile(&created)) continue;
             m_headerPending = created ? 1 : 0;
+        } else if (::GetTickCount() - m_currentCheckTick >= kCurrentCheckMs) {
+            // A file deleted or renamed away under the handle: what is written
+            // to it would be lost, or land in some other file.
+            m_currentCheckTick = ::GetTickCount();
+            if (!IsStillCurrent()) {
+                m_rotationIndex = kRotationUndetermined;
+                if (!ReopenCurrent()) continue;
+            }
         }
-        if (!CheckRotation(size, runs)) return;  // dropped: over the hard limit, or no current file
-        if (AppendRun(data, size)) return;
+        if (AppendChecked(data, size, runs) != Appended::kFailed) return;
     }
+}
+
+CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint64_t size, uint32_t runs) {
+    for (int round = 0;; ++round) {
+        if (!m_file.is_valid()) return Appended::kFailed;
+        {
+            CByteLock appending(m_file.get(), kAppendLockOffsetLow, kAppendLockWaitMs, &m_appendLockSkipTick);
+            // The size under the append lock: no other append falls between the check and this one,
+            // so a file passes its limit by one append at most.
+            LARGE_INTEGER li;
+            const uint64_t fileSize = ::GetFileSizeEx(m_file.get(), &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+            const uint64_t limit = static_cast<uint32_t>(::InterlockedCompareExchange(&m_maxFileSize, 0, 0));
+            // rotation failed a moment ago: append meanwhile, up to the hard limit
+            const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs;
+            if (fileSize <= limit || !retryDue || round >= kRotationRounds) {
+                if (fileSize > limit && fileSize + size > limit * kHardLimitFactor) {
+                    m_droppedRuns += runs;  // reported by the first line written after a successful rotation
+                    return Appended::kDropped;
+                }
+                return AppendRun(data, size) ? Appended::kWritten : Appended::kFailed;
+            }
+        }
+        RotateOrFollow();
+    }
+}
+
+void CZkLoggerBuffer::RotateOrFollow() {
+    enum { kRotated, kMovedOn, kBlocked } outcome = kMovedOn;
+    // A file already rotated away needs no lock to be seen: the others fill
+    // the new file meanwhile, and a late follower finds it full in turn.
+    if (IsStillCurrent()) {
+        // Each process rotates only under this lock: one rotates, and the
+        // others find the file gone from the name and follow.
+        CByteLock rotating(m_file.get(), kRotationLockOffsetLow, kRotationLockWaitMs, &m_rotationLockSkipTick);
+        if (!IsStillCurrent())
+            outcome = kMovedOn;
+        else if (Rotate())
+            outcome = kRotated;
+        else  // a rename lost to a process that did not wait for the lock is no failure
+            outcome = IsStillCurrent() ? kBlocked : kMovedOn;
+    }
+    if (outcome == kBlocked) {
+        m_rotationFailed = true;  // the full file stays open and takes appends up to the hard limit
+        m_rotationFailTick = ::GetTickCount();
+        return;
+    }
+    m_rotationFailed = false;
+    if (outcome == kMovedOn) m_rotationIndex = kRotationUndetermined;  // the other process moved the numbers on
+    ReopenCurrent();
+}
+
+bool CZkLoggerBuffer::ReopenCurrent() {
+    CloseFile();
+    bool created = false;
+    if (IsDirectoryJunction() || IsFolderRefused() || !OpenCurrentFile(&created)) return false;
+    // A new file (made here, or just now by another process) starts with the header.
+    m_headerPending = created ? 1 : 0;
+    m_noticeDue = m_droppedRuns > 0;
+    return true;
 }
 
 bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
     if (!m_file.is_valid()) return false;
+    const std::string lineEnd = m_fragmentPossible ? LineEndAfterFragment() : std::string();
+    std::wstring header = m_headerPending ? m_header : std::wstring();
     // dropped runs are reported in the first file after them, not in the full one
-    const std::wstring notice = m_droppedRuns && m_noticeDue ? DroppedNotice() : std::wstring();
+    std::wstring notice = m_droppedRuns && m_noticeDue ? DroppedNotice() : std::wstring();
+    if (!header.empty() || !notice.empty()) {
+        // The header and the notice carry the time of the line after them (of
+        // now, when it has none): time never goes back across files.
+        wchar_t first[kClockChars];
+        const size_t firstChars = std::min<uint64_t>(size / sizeof(wchar_t), kClockChars);
+        if (firstChars) memcpy(first, data, firstChars * sizeof(wchar_t));
+        const size_t headerStart = std::min(header.find_first_not_of(kLineEnd), header.size());
+        const std::wstring now = ClockNow();
+        TakeClockFields(header, headerStart, now.data(), now.size());
+        TakeClockFields(header, headerStart, first, firstChars);
+        TakeClockFields(notice, 0, first, firstChars);
+    }
     const void* out = data;
     uint64_t outSize = size;
-    if (m_headerPending || !notice.empty()) {
-        // header, the notice of dropped runs, then the run: one append, so no
-        // other process's line can fall between them
-        const uint64_t headerBytes = m_headerPending ? m_header.size() * sizeof(wchar_t) : 0;
+    if (!lineEnd.empty() || !header.empty() || !notice.empty()) {
+        // the line end, header, notice and run: one append, so no other
+        // process's line can fall between them
+        const uint64_t headerBytes = header.size() * sizeof(wchar_t);
         const uint64_t noticeBytes = notice.size() * sizeof(wchar_t);
-        outSize = headerBytes + noticeBytes + size;
+        outSize = lineEnd.size() + headerBytes + noticeBytes + size;
         if (!m_joined.Grow(outSize)) return false;
-        memcpy(m_joined.get(), m_header.data(), headerBytes);
-        memcpy(m_joined.get() + headerBytes, notice.data(), noticeBytes);
-        if (size) memcpy(m_joined.get() + headerBytes + noticeBytes, data, size);
+        uint8_t* at = m_joined.get();
+        memcpy(at, lineEnd.data(), lineEnd.size());
+        memcpy(at += lineEnd.size(), header.data(), headerBytes);
+        memcpy(at += headerBytes, notice.data(), noticeBytes);
+        if (size) memcpy(at + noticeBytes, data, size);
         out = m_joined.get();
     }
     if (outSize > MAXDWORD) return false;  // one append or none
     DWORD written = 0;
-    if (outSize > 0) {
-        CAppendLock appending(m_file.get());
-        if (!::WriteFile(m_file.get(), out, static_cast<DWORD>(outSize), &written, nullptr) || written != outSize)
-            return false;
+    if (outSize > 0 && (!m_writeFile(m_writeFileContext, m_file.get(), out, static_cast<DWORD>(outSize), &written) ||
+                        written != outSize)) {
+        m_fragmentPossible = true;  // the next append looks at the file's end first
+        return false;
     }
+    m_fragmentPossible = false;
     m_headerPending = 0;
     if (!notice.empty()) m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
 }
 
-std::wstring CZkLoggerBuffer::DroppedNotice() const {
+std::string CZkLoggerBuffer::LineEndAfterFragment() {
+    LARGE_INTEGER li;
+    if (!::GetFileSizeEx(m_file.get(), &li) || li.QuadPart <= 0) return std::string();
+    std::string out;
+    if (li.QuadPart % 2 != 0) {
+        out.push_back('\0');  // completes the cut character: what follows is aligned again
+    } else {
+        wchar_t last = 0;
+        DWORD got = 0;
+        OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
+        at.Offset = static_cast<DWORD>(li.QuadPart - 2);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(li.QuadPart - 2) >> 32);
+        if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n') return out;
+    }
+    out.append("\r\0\n\0", 4);
+    return out;
+}
+
+std::wstring CZkLoggerBuffer::ErrorLine(const wchar_t* text) const {
     wchar_t prefix[kLogLineChars] = L"";
     if (m_logger) m_logger->FormatPrefix(prefix, L"ERROR");
+    return std::wstring(prefix) + text + kLineEnd;
+}
+
+std::wstring CZkLoggerBuffer::DroppedNotice() const {
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
                  L"sndapi: CZkLoggerBuffer::Process: (%u): the log could not be rotated; %u lines were dropped "
                  L"while it was over %u times its size limit.",
                  __LINE__, m_droppedRuns, kHardLimitFactor);
-    return std::wstring(prefix) + message + kLineEnd;
+    return ErrorLine(message);
 }
 
 bool CZkLoggerBuffer::IsStillCurrent() {
@@ -532,56 +755,21 @@ bool CZkLoggerBuffer::IsStillCurrent() {
     return byName.is_valid() && GetFileId(byName.get(), &named) && open == named;
 }
 
-bool CZkLoggerBuffer::CheckRotation(uint64_t runSize, uint32_t runs) {
-    LARGE_INTEGER li;
-    if (!::GetFileSizeEx(m_file.get(), &li)) return true;
-    uint64_t size = static_cast<uint64_t>(li.QuadPart);
-    const uint64_t limit = static_cast<uint32_t>(::InterlockedCompareExchange(&m_maxFileSize, 0, 0));
-    if (size == 0 || size <= limit) return true;
-
-    const uint64_t hardLimit = limit * kHardLimitFactor;
-    const DWORD now = ::GetTickCount();
-    const bool retryDue = !m_rotationFailed || now - m_rotationFailTick >= kRotationRetryMs;
-    if (!retryDue && size + runSize <= hardLimit) return true;  // rotation failed a moment ago: append meanwhile
-
-    // Another process may have rotated the file away under this handle: then
-    // the current name is a new file, and nothing needs rotating here.
-    if (!IsStillCurrent()) {
-        CloseFile();
-        m_rotationIndex = kRotationUndetermined;  // the other process moved the numbers on
-        bool created = false;
-        if (!OpenCurrentFile(&created)) return false;
-        m_headerPending = created ? 1 : 0;
-        m_noticeDue = m_droppedRuns > 0;
-        return true;
-    }
-    if (retryDue) {
-        CloseFile();
-        const bool rotated = Rotate();
-        m_rotationFailed = !rotated;
-        if (!rotated) m_rotationFailTick = now;
-        bool created = false;
-        if (!OpenCurrentFile(&created)) return false;
-        // A new file (made here, or just now by another process) starts with the header.
-        m_headerPending = created ? 1 : 0;
-        m_noticeDue = rotated && m_droppedRuns > 0;
-        if (rotated || !::GetFileSizeEx(m_file.get(), &li)) return true;
-        size = static_cast<uint64_t>(li.QuadPart);
-    }
-    if (size + runSize <= hardLimit) return true;
-    m_droppedRuns += runs;  // reported by the first line written after a successful rotation
-    return false;
-}
-
 bool CZkLoggerBuffer::Rotate() {
     const uint32_t files = GetRotationFileNumber();
+    FileId own;
+    if (!GetFileId(m_file.get(), &own)) return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         // A failed rename (another process took the number) scans the folder again.
         if (attempt == 1 || m_rotationIndex >= files) m_rotationIndex = CompactNumberedFiles();
         if (m_rotationIndex >= files) break;  // no room: the old numbered files could not be removed
         if (IsDirectoryJunction()) break;
         const uint32_t target = m_rotationIndex + 1;
-        if (RenameOpenFile(m_fileName, NumberedFileName(target))) {
+        // The very file this handle holds, never one another process has just put under the name.
+        CHandleHolder full(OpenForRename(m_fileName));
+        FileId named;
+        if (!full.is_valid() || !GetFileId(full.get(), &named) || !(named == own)) break;
+        if (RenameByHandle(full.get(), NumberedFileName(target))) {
             m_rotationIndex = target;
             return true;
         }

@@ -26,23 +26,29 @@ public:
 
     // The file write: the run goes out in one append, joined with the runs
     // before it while more are queued (queueEmpty 0). Returns 1 in every case.
+    // Once a draining stop has passed kDrainMs, runs are counted, not written.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
     // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
     // a written-through run can wait for its turn.
     uint32_t Push(const void* data, uint64_t size) override;
     // A run that must reach the file before the caller goes on (it survives an
-    // exit without clean-up), in two steps, so that the caller need not hold
-    // its own lock while it waits. QueueThrough queues it behind what is
-    // already queued (under the lock that orders the caller's pushes) and
-    // returns its ticket; 0 when it was written directly (the buffer is
-    // synchronous or no longer queues). AwaitThrough waits until the run of
-    // that ticket is written, at most kWriteThroughWaitMs; any number of
-    // threads may wait at once.
-    LONG64 QueueThrough(const void* data, uint64_t size);
-    void AwaitThrough(LONG64 ticket);
-    void WriteThrough(const void* data, uint64_t size) { AwaitThrough(QueueThrough(data, size)); }
-    // Push, counted; wake: the writer starts on it now rather than within its linger.
-    uint32_t Queue(const void* data, uint64_t size, bool wake);
+    // exit without clean-up): queued behind what is already queued, then
+    // waited for, at most kWriteThroughWaitMs. Written directly when the
+    // buffer is synchronous or no longer queues. The same as QueueThrough
+    // then AwaitWritten.
+    void WriteThrough(const void* data, uint64_t size);
+    // The two halves of WriteThrough, so that a caller can queue under its own
+    // lock (the order of the lines) and wait outside it. QueueThrough returns
+    // the run's place in the queue, 0 when the run was written directly.
+    // Callers on several threads may wait at once. A writer that kept one
+    // caller waiting for the whole time is not waited for again until it has
+    // written that caller's run.
+    uint64_t QueueThrough(const void* data, uint64_t size);
+    void AwaitWritten(uint64_t ticket);
+    // The stop of teardown: the writer drains the queue for at most kDrainMs,
+    // then drops what is left, and one ERROR line in the file counts it.
+    // The destructor calls it too; a second call does nothing more.
+    void DrainAndStop();
 
     // Creates every missing folder of the path, each with the log folder's
     // descriptor (kLogFolderSddl). True when the folder exists afterwards.
@@ -59,7 +65,8 @@ public:
     uint32_t IsAsync() const { return m_async; }
 
     // The settings watcher's idle pass (without the logger lock): closes the
-    // file when it is open and idleMs have passed since the last write.
+    // file when it is open and idleMs have passed since the last write. It
+    // never waits for the buffer lock: a writer holding it is not idle.
     void CloseIfIdle(DWORD idleMs);
 
     CRITICAL_SECTION* GetLock() { return m_lock.get(); }
@@ -73,6 +80,14 @@ public:
     // Replaces the query used by the junction check (null restores the live
     // one). Call before the first write.
     void SetReparseQuery(PFN_QUERY_REPARSE query, void* context);
+
+    // Appends bytes to the open file: WriteFile's contract (written may fall
+    // short of size when the disk fills). Replaceable, since no test can fill
+    // a disk on demand.
+    typedef BOOL (*PFN_WRITE_FILE)(void* context, HANDLE file, const void* data, DWORD size, DWORD* written);
+    static BOOL WriteFileLive(void* context, HANDLE file, const void* data, DWORD size, DWORD* written);
+    // Replaces the file write (null restores the live one). Call before the first write.
+    void SetFileWrite(PFN_WRITE_FILE write, void* context);
 
     // Hardening for privileged callers (elevated, SYSTEM or a service), whose
     // rights a hostile user could otherwise borrow through the shared folder:
@@ -93,6 +108,8 @@ public:
     void SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context);
 
     // State, for diagnostics and tests.
+    // Runs queued and not yet written (or dropped).
+    uint64_t GetUnwrittenRuns() const;
     bool IsFileOpen();
     uint32_t GetRotationIndex();
     const wchar_t* GetFileName() const { return m_fileName.c_str(); }
@@ -108,7 +125,19 @@ public:
     // A current file that cannot be rotated takes appends up to this many times
     // its size limit, then drops them until a rotation succeeds.
     static const uint32_t kHardLimitFactor = 2;
-    static const DWORD kWriteThroughWaitMs = 5000;
+    static const DWORD kWriteThroughWaitMs = 100;
+    // The byte-range locks every process takes on the current file: one byte
+    // each, far past any real size (2^62 and the byte after it). Any reader of
+    // the log can hold them, so each wait is bounded, and once a wait has timed
+    // out the lock is only tried, never waited for, for kLockSkipMs.
+    static const DWORD kAppendLockWaitMs = 200;
+    static const DWORD kRotationLockWaitMs = 500;
+    static const DWORD kLockSkipMs = 5000;
+    // How often the open file is compared with the file the current name
+    // holds: a file deleted or renamed away under the handle is left for a new one.
+    static const DWORD kCurrentCheckMs = 1000;
+    // How long the stop of teardown lets the writer drain the queue.
+    static const DWORD kDrainMs = 1000;
     // How long a queued line may wait for the writer, and how long the writer
     // keeps looking at that pace after the last line before it sleeps.
     static const DWORD kLingerMs = 20;
@@ -117,15 +146,29 @@ public:
     static const uint64_t kBatchBytes = 65536;
 
 protected:
+    // Push, counted: the run's place in the queue, 0 when it was refused. wake:
+    // the writer starts on it now rather than within its linger.
+    uint64_t Queue(const void* data, uint64_t size, bool wake);
+    enum class Appended { kWritten, kDropped, kFailed };
+    // One append under the append lock: the size check first, then the run
+    // (kFailed: the write failed, the caller starts over). A full file is
+    // rotated, or followed to the file another process rotated it for, and
+    // the new one looked at again.
+    Appended AppendChecked(const void* data, uint64_t size, uint32_t runs);  // lock held, file open
+    // Writes the run with what is due before it (a line end after a fragment,
+    // the header, the notice of dropped runs), the append lock held.
     bool AppendRun(const void* data, uint64_t size);  // lock held
-    // False when the run must be dropped: the current file cannot be opened,
-    // or it would pass the hard limit while rotation keeps failing.
-    bool CheckRotation(uint64_t runSize, uint32_t runs);  // lock held, file open
+    // Rotates the full current file under the rotation lock, or, when another
+    // process got there first, moves on to the file that carries the name now.
+    // Leaves the file open: the new one, or the full one while rotation is blocked.
+    void RotateOrFollow();               // lock held, file open
+    // Closes the file and opens what the current name holds now.
+    bool ReopenCurrent();                // lock held
     // Writes the runs joined so far, then counts every run taken as processed.
     void FlushBatch();                   // lock held
     // The attempts of one append (open, folder created on the second one).
     void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
-    bool Rotate();                       // lock held, file closed
+    bool Rotate();                       // lock held, file open
     // Highest number held by a numbered file after compaction (0: none); at
     // least the rotation file number when no room could be made.
     uint32_t CompactNumberedFiles();     // lock held
@@ -138,12 +181,20 @@ protected:
     void CloseFile();                    // lock held
     // True while the open handle is still the file that carries the current name.
     bool IsStillCurrent();               // lock held
+    // What must precede the next run so that it starts a line of its own after
+    // a failed or short write: a byte that restores the character alignment
+    // and a line end, as the file's end requires (empty when it ends a line).
+    std::string LineEndAfterFragment();  // lock held, append lock held
     bool RenameOpenFile(const std::wstring& from, const std::wstring& to);
     bool DeleteNumberedFile(const std::wstring& path);
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
+    // An ERROR line in the logger's line format.
+    std::wstring ErrorLine(const wchar_t* text) const;
     // The ERROR line that reports dropped runs, in the logger's line format.
     std::wstring DroppedNotice() const;
+    // Waits for a run's turn; lock: m_writtenLock held.
+    bool WaitWrittenLocked(uint64_t ticket, DWORD start);
 
     uint32_t m_headerPending;
     CZkLogger* m_logger;  // not owned
@@ -179,11 +230,30 @@ protected:
     uint32_t m_batchRuns = 0;
     LONG64 m_pendingRuns = 0;     // taken by Process, not yet counted as processed
 
-    // Write-through: runs pushed and runs processed, in queue order.
+    // Byte-range locks that timed out: tried only until kLockSkipMs after this tick (0: wait).
+    uint32_t m_appendLockSkipTick = 0;
+    uint32_t m_rotationLockSkipTick = 0;
+    uint32_t m_currentCheckTick = 0;   // when the handle was last compared with the current name
+    bool m_fragmentPossible = false;   // a write failed or fell short: the file may end inside a line
+    PFN_WRITE_FILE m_writeFile = &CZkLoggerBuffer::WriteFileLive;
+    void* m_writeFileContext = nullptr;
+
+    // Teardown: when the draining stop began (0: not begun), and the runs it dropped.
+    volatile LONG m_drainStartTick = 0;
+    uint32_t m_drainDropped = 0;
+
+    // Write-through: runs pushed and runs processed, in queue order. Pushes
+    // and their count are serialised by m_pushLock, so a count is a place in the queue.
+    lumlib::unique_critical_section m_pushLock;
     volatile LONG64 m_pushed = 0;
     volatile LONG64 m_processed = 0;
-    volatile LONG64 m_awaited = 0;  // the highest ticket awaited so far; 0: none
-    volatile LONG m_waiters = 0;    // threads in AwaitThrough
-    lumlib::unique_critical_section m_waitLock;  // guards nothing but the wait on m_processedChanged
-    CONDITION_VARIABLE m_processedChanged = CONDITION_VARIABLE_INIT;  // woken when m_processed grows
+    // The oldest run a caller waits for, so that the writer writes its batch
+    // as soon as that run is in it (0: none); callers waiting, and the run of
+    // the last caller that waited for the whole time.
+    volatile LONG64 m_awaited = 0;
+    volatile LONG m_waiters = 0;
+    volatile LONG64 m_stalledTicket = 0;
+    // Callers sleep on m_written under m_writtenLock; the writer wakes them.
+    lumlib::unique_critical_section m_writtenLock;
+    CONDITION_VARIABLE m_written = CONDITION_VARIABLE_INIT;
 };
