@@ -201,6 +201,9 @@ uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy) {
     offset += kPrefixSize;
 
     // On failure the block stays at the front, untouched; the caller may retry.
+    // A buffer a large block grew goes back to its standard size at the next
+    // small one, so the largest block does not stay committed.
+    if (copy && length <= m_bufferSize) ShrinkToStandard(m_blockBuffer, m_bufferSize);
     if (copy && !GrowScratch(m_blockBuffer, length)) return nullptr;
 
     uint64_t copied = 0;
@@ -365,8 +368,11 @@ uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake) 
     {
         lumlib::__auto_locker lock(m_tbLock.get());
         lock.Lock();
+        const uint64_t footprint = CBuffersList::Footprint(size);
+        if (m_queueCap != 0 && m_queuedBytes + footprint > m_queueCap) return 0;
         // out of memory: nothing was queued (the list took the block back)
         if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
+        m_queuedBytes += footprint;
         m_stalled = false;
         // A lingering worker finds the block within its linger.
         wake = wake || m_lingerMs == 0 || m_asleep;
@@ -383,10 +389,17 @@ void CTransferBuffer::SetLinger(DWORD lingerMs, DWORD idleMs) {
     m_idleMs = idleMs;
 }
 
+void CTransferBuffer::SetQueueCap(uint64_t bytes) {
+    lumlib::__auto_locker lock(m_tbLock.get());
+    lock.Lock();
+    m_queueCap = bytes;
+}
+
 void CTransferBuffer::ClearQueue() {
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
     m_queue->FreeChain();
+    m_queuedBytes = 0;
     m_stalled = false;
 }
 
@@ -441,6 +454,10 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
     } else if (!m_queue->IsEmpty() && m_queue->DropFront()) {
         ::InterlockedIncrement(&m_dropped);
         dropped = true;
+    }
+    if (taken || dropped) {
+        const uint64_t footprint = CBuffersList::Footprint(next);
+        m_queuedBytes = m_queuedBytes > footprint ? m_queuedBytes - footprint : 0;
     }
     *queueEmpty = m_queue->IsEmpty();
     // Neither taken nor dropped: looking again before the next push would spin.
