@@ -324,13 +324,11 @@ uint32_t CChannel::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate
         if (destination == nullptr && size != 0) return 0;
     }
 
+    // Straight into the destination: never past the room that was checked.
     uint64_t taken = 0;
-    const uint8_t* block = queue->Read(&taken, 1);
-    if (block == nullptr) return 0;
+    if (!queue->TakeInto(destination, size, &taken)) return 0;
     queue->SetPartialOffset(0);  // the block a partial reader had begun is gone
-    if (taken > size) taken = size;  // never copy past the room that was checked
     ReleaseRoomLocked(CBuffersList::Footprint(size));
-    if (taken != 0) std::memcpy(destination, block, static_cast<size_t>(taken));
     if (allocate) *buffer = copy.release();
     *length = static_cast<uint32_t>(taken);
     return 1;

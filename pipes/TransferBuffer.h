@@ -39,6 +39,10 @@ public:
     // Removes the front block without copying it (when no memory is left for
     // its copy, the block is dropped rather than left to block the queue).
     bool DropFront();
+    // Removes the front block, copied straight into destination (capacity
+    // bytes), and stores its length in *size: one copy of a large block, not
+    // two. False (nothing removed) when the queue is empty or it does not fit.
+    bool TakeInto(void* destination, uint64_t capacity, uint64_t* size);
 
     // The list's own lock (a re-entrant critical section: it never leaves the
     // process); owners nest it inside their locks.
@@ -71,7 +75,8 @@ public:
 
 protected:
     static unsigned __stdcall AllocateNewBuffersThread(void* self);
-    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy);
+    // into: the copy goes there (room bytes) instead of the block buffer.
+    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy, uint8_t* into = nullptr, uint64_t room = 0);
     // Moves the chain's front buffer to the spare list (or frees it at the limit).
     void ReleaseFrontBuffer();
     uint32_t IsEmptyLocked() const;
