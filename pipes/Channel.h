@@ -14,8 +14,8 @@
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-// What a CSinglePipeChannel tells the object it belongs to; all three run on
-// the channel's dispatch or receive thread.
+// What a CSinglePipeChannel tells the object it belongs to; each runs on one
+// of the channel's threads (dispatch, receive or, for OnWriteStalled, transfer).
 class IChannelOwner {
 public:
     virtual void OnDataAvailable(uint32_t size) = 0;
