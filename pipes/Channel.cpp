@@ -60,6 +60,7 @@ CChannel::CChannel(CConnection* connection)
     const uint32_t error = lumlib::CatchReturn([this] { m_receiveQueue = new CBuffersList(); });
     if (error != ERROR_SUCCESS) fail(error, kLineReceiveQueue);
     m_connection = connection;  // the caller keeps it until construction succeeded
+    SetQueueCap(kSendQueueCap);
 }
 
 CChannel::~CChannel() {
@@ -99,6 +100,9 @@ void CChannel::SendData(const void* data, uint32_t size) {
 }
 
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+    // Lost: what is still queued is dropped at once, not handed to a write
+    // that would wait out its stall bound again.
+    if (IsLost()) return 0;
     CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
     const uint32_t length = static_cast<uint32_t>(size);
@@ -127,6 +131,10 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmp
         }
     });
     if (error == ERROR_SUCCESS) return 1;
+    sendLock.Unlock();
+    // The connection's write bound (the service stopped reading) is reported;
+    // a cancel or a broken pipe is the loss itself.
+    if (error == ERROR_TIMEOUT) OnWriteStalled();
     // The rest of the frame is lost; the channel is done for.
     MarkLost();
     return 0;
@@ -154,8 +162,13 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             CFrameReader::Result result;
             while ((result = reader.Next(&message, &length)) == CFrameReader::kFrame) {
                 {
+                    // Room first, copy second: a full queue stops the reading
+                    // here, and the pipe makes the service wait.
                     CRegion receiveLock(channel->m_receiveLock.get());
+                    const uint64_t footprint = CBuffersList::Footprint(length);
+                    if (!channel->WaitForRoomLocked(footprint)) return;
                     channel->m_receiveQueue->Write(length, message);
+                    channel->m_receivedBytes += footprint;
                 }
                 // Costs nothing while the dispatcher is busy announcing.
                 ::WakeConditionVariable(&channel->m_dispatchWork);
@@ -214,6 +227,24 @@ void CChannel::MarkLost() {
         ::InterlockedExchange(&m_lost, 1);
     }
     ::WakeAllConditionVariable(&m_dispatchWork);
+    WakeReceiver();
+}
+
+bool CChannel::WaitForRoomLocked(uint64_t footprint) {
+    while (m_receivedBytes != 0 && m_receivedBytes + footprint > kReceiveQueueCap) {
+        if (IsLost() || m_closing || m_stopRequested) return false;
+        m_roomWanted = footprint;
+        ::SleepConditionVariableCS(&m_receiveRoom, m_receiveLock.get(), INFINITE);
+    }
+    m_roomWanted = 0;
+    return true;
+}
+
+void CChannel::ReleaseRoomLocked(uint64_t footprint) {
+    m_receivedBytes = footprint != 0 && m_receivedBytes > footprint ? m_receivedBytes - footprint : 0;
+    // The waiting reader is woken once half the queue is free for its frame,
+    // not for every message taken while the queue is nearly full.
+    if (m_roomWanted != 0 && (m_receivedBytes == 0 || m_receivedBytes + m_roomWanted <= kReceiveQueueCap / 2)) WakeReceiver();
 }
 
 void CChannel::StopDispatcher(bool join) {
@@ -222,6 +253,7 @@ void CChannel::StopDispatcher(bool join) {
         m_stopRequested = true;
     }
     ::WakeAllConditionVariable(&m_dispatchWork);
+    WakeReceiver();
     if (join)
         m_dispatchThread.Stop();
     else
@@ -246,6 +278,7 @@ uint32_t CChannel::ReadData(void* destination, uint32_t* size) {
                 if (offset + n == length) {
                     m_receiveQueue->Read(nullptr, 1);
                     m_receiveQueue->SetPartialOffset(0);
+                    ReleaseRoomLocked(CBuffersList::Footprint(length));
                 } else {
                     m_receiveQueue->SetPartialOffset(offset + n);
                 }
@@ -291,12 +324,11 @@ uint32_t CChannel::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate
         if (destination == nullptr && size != 0) return 0;
     }
 
+    // Straight into the destination: never past the room that was checked.
     uint64_t taken = 0;
-    const uint8_t* block = queue->Read(&taken, 1);
-    if (block == nullptr) return 0;
+    if (!queue->TakeInto(destination, size, &taken)) return 0;
     queue->SetPartialOffset(0);  // the block a partial reader had begun is gone
-    if (taken > size) taken = size;  // never copy past the room that was checked
-    if (taken != 0) std::memcpy(destination, block, static_cast<size_t>(taken));
+    ReleaseRoomLocked(CBuffersList::Footprint(size));
     if (allocate) *buffer = copy.release();
     *length = static_cast<uint32_t>(taken);
     return 1;
@@ -329,6 +361,10 @@ void CChannel::Disconnect() {
         m_connection->Cancel();
     }
     m_cancelLock.unlock();
+    // A reader waiting for room must see the flag: it is set outside the
+    // receive lock, so pass through that lock before waking (no lost wake-up).
+    { CRegion receiveLock(m_receiveLock.get()); }
+    WakeReceiver();
 }
 
 uint32_t CChannel::RequestStop() {
@@ -340,6 +376,7 @@ uint32_t CChannel::RequestStop() {
 void CChannel::DropReceived() {
     CRegion receiveLock(m_receiveLock.get());
     m_receiveQueue->FreeChain();
+    ReleaseRoomLocked(0);
 }
 
 void CChannel::Shutdown() {
@@ -380,4 +417,8 @@ uint32_t CSinglePipeChannel::OnDisconnected() {
 
 void CSinglePipeChannel::OnFrameRefused(uint32_t length) {
     if (m_owner) m_owner->OnFrameRefused(length);
+}
+
+void CSinglePipeChannel::OnWriteStalled() {
+    if (m_owner) m_owner->OnWriteStalled();
 }

@@ -14,14 +14,17 @@
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-// What a CSinglePipeChannel tells the object it belongs to; all three run on
-// the channel's dispatch or receive thread.
+// What a CSinglePipeChannel tells the object it belongs to; each runs on one
+// of the channel's threads (dispatch, receive or, for OnWriteStalled, transfer).
 class IChannelOwner {
 public:
     virtual void OnDataAvailable(uint32_t size) = 0;
     virtual void OnConnectionLost() = 0;
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t length) {}
+    // A write made no progress for CPipeConnection::kWriteStallMs (the
+    // service stopped reading); the connection ends.
+    virtual void OnWriteStalled() {}
 
 protected:
     ~IChannelOwner() = default;
@@ -33,6 +36,12 @@ public:
     // receive buffer (the service's longest message is under 9 KB). A longer
     // one ends the connection instead of committing what its header asks for.
     static const uint32_t kMaxFrame = kMaxFrameLength;
+    // Messages waiting to be written: past this a SendData is refused (8).
+    static constexpr uint64_t kSendQueueCap = 4 * 1024 * 1024;
+    // Received messages waiting to be announced: while a frame does not fit,
+    // ReceiveThread stops reading and the pipe holds the service's writes. A
+    // frame always fits an empty queue, so kMaxFrame may exceed it.
+    static constexpr uint64_t kReceiveQueueCap = 1024 * 1024;
 
     explicit CChannel(CConnection* connection);  // raises CLumException* ("Channel")
     // Derived classes call Shutdown first (both channel threads have ended then).
@@ -45,6 +54,7 @@ public:
     // The connection is lost and the queue drained; nonzero stops the waiting.
     virtual uint32_t OnDisconnected() { return 0; }
     virtual void OnFrameRefused(uint32_t length) {}
+    virtual void OnWriteStalled() {}
 
     void StartThreads();                              // raises CLumException*
     void SendData(const void* data, uint32_t size);   // raises CLumException* (1236) once lost
@@ -76,6 +86,13 @@ protected:
     bool DispatchWorkLocked() const { return m_stopRequested || m_lost || (!m_closing && !m_receiveQueue->IsEmpty()); }
     // Marks the connection lost (under the receive lock) and wakes the dispatcher.
     void MarkLost();
+    // Under m_receiveLock: waits until a frame of footprint bytes fits the
+    // receive queue; false when the channel is lost, closing or stopping first.
+    bool WaitForRoomLocked(uint64_t footprint);
+    // Under m_receiveLock: a message of that footprint left the queue (0: all did).
+    void ReleaseRoomLocked(uint64_t footprint);
+    // Wakes ReceiveThread's wait for room, to look at the flags.
+    void WakeReceiver() { ::WakeAllConditionVariable(&m_receiveRoom); }
     // Tells the dispatcher to end (under the receive lock), then signals or stops its thread.
     void StopDispatcher(bool join);
     bool IsLost() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_lost), 0, 0) != 0; }
@@ -90,6 +107,10 @@ protected:
     CONDITION_VARIABLE m_dispatchWork = CONDITION_VARIABLE_INIT;
     volatile LONG m_lost = 0;       // set under m_receiveLock, never cleared
     bool m_stopRequested = false;   // under m_receiveLock
+    // ReceiveThread sleeps on this under m_receiveLock while the queue is full.
+    CONDITION_VARIABLE m_receiveRoom = CONDITION_VARIABLE_INIT;
+    uint64_t m_receivedBytes = 0;   // under m_receiveLock: footprint of the queued messages
+    uint64_t m_roomWanted = 0;      // under m_receiveLock: what the waiting ReceiveThread needs; 0: none waits
     lumlib::unique_critical_section m_sendLock;
     lumlib::CByteBlock m_frame;     // length and message of the frame being written (send lock)
     uint32_t m_notStarted;
@@ -110,6 +131,7 @@ public:
     void OnDataReceived(uint32_t size) override;  // owner's OnDataAvailable
     uint32_t OnDisconnected() override;           // owner's OnConnectionLost, returns 1
     void OnFrameRefused(uint32_t length) override;
+    void OnWriteStalled() override;
 
 protected:
     IChannelOwner* m_owner;

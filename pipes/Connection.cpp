@@ -26,6 +26,7 @@ enum : uint32_t {
     kLineWriteFile = 98,
     kLineWriteCancelled = 108,
     kLineWriteResult = 124,
+    kLineWriteStalled = 130,
     kLineNoName = 33,
     kLineOpen = 93,
 };
@@ -144,11 +145,18 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
     }
     HANDLE waits[2] = {m_writeEvent.get(), m_abortEvent.get()};
+    // A reader that stopped reading would hold this write, and every message
+    // queued behind it, for ever: past the bound the write is given up.
+    const ULONGLONG deadline = ::GetTickCount64() + kWriteStallMs;
     for (;;) {
         // Cancellation wins over completion in every pass.
-        if (IsCancelled()) {
+        const bool stalled = ::GetTickCount64() >= deadline;
+        if (IsCancelled() || stalled) {
             ::CancelIo(m_pipe.get());
             WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
+            if (stalled && !IsCancelled()) {
+                throw new CLumException(ERROR_TIMEOUT, kPipeConnectionModule, kLineWriteStalled, L"");
+            }
             throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineWriteCancelled, L"");
         }
         if (::WaitForMultipleObjects(2, waits, FALSE, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;

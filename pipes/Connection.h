@@ -51,6 +51,10 @@ public:
     CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe);  // raises CLumException* ("PipeConnection")
     ~CPipeConnection() override;
 
+    // Longest wait of one write for the reader (a write to a full pipe
+    // completes only when the server reads): past it Write raises 1460.
+    static constexpr DWORD kWriteStallMs = 10000;
+
     uint32_t Read(void* buffer, uint32_t* length) override;
     uint32_t Write(const void* buffer, uint32_t* length) override;
     uint32_t Flush() override;

@@ -21,7 +21,9 @@ CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
       m_noticeThreshold(-1),
       m_lastRequestId(0),
       // Without the first block the buffer simply grows on the first message.
-      m_receiveBuffer(kReceiveBufferInitialSize) {}
+      m_receiveBuffer(kReceiveBufferInitialSize) {
+    SetQueueCap(kNotificationQueueCap);
+}
 
 CSinglePipeClientEx::~CSinglePipeClientEx() {
     // Owners stop the client first; one that was not stopped still has threads
@@ -95,12 +97,26 @@ void CSinglePipeClientEx::Stop() {
     // No channel is left to announce a message: the buffer goes now, not
     // with the client, which the owner may keep for a while.
     m_receiveBuffer.reset();
+    ReportDrops(true);  // nothing is dropped any more: the last ones are told now
 }
 
 uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
-    ::InterlockedAdd64(&m_queuedNotificationBytes, -static_cast<LONG64>(size));
     if (data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
+    // Drops that stopped within a second of the last report are told here.
+    ReportDrops(false);
     return 1;
+}
+
+void CSinglePipeClientEx::ReportDrops(bool now) {
+    if (::InterlockedCompareExchange(&m_unreportedDrops, 0, 0) == 0) return;
+    const LONG64 last = ::InterlockedCompareExchange64(&m_lastDropReport, 0, 0);
+    const LONG64 tick = static_cast<LONG64>(::GetTickCount64());
+    if (!now && tick - last < static_cast<LONG64>(kDropReportMs)) return;
+    // One thread reports; another that saw the same time leaves it.
+    if (::InterlockedCompareExchange64(&m_lastDropReport, tick, last) != last) return;
+    const uint32_t count = static_cast<uint32_t>(::InterlockedExchange(&m_unreportedDrops, 0));
+    const uint64_t bytes = static_cast<uint64_t>(::InterlockedExchange64(&m_unreportedDropBytes, 0));
+    if (count != 0) OnNotificationsDropped(count, bytes, static_cast<uint32_t>(::InterlockedCompareExchange(&m_droppedNotifications, 0, 0)));
 }
 
 uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& reply) {
@@ -242,11 +258,14 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
 
     if (requestId == 0) {
         if (!whole) return 0;
-        // A slow OnNotification must not make the queue grow without bound.
-        if (static_cast<uint64_t>(::InterlockedAdd64(&m_queuedNotificationBytes, size)) > kNotificationQueueCap ||
-            !Push(message, size)) {
-            ::InterlockedAdd64(&m_queuedNotificationBytes, -static_cast<LONG64>(size));
-            OnNotificationDropped(size, static_cast<uint32_t>(::InterlockedIncrement(&m_droppedNotifications)));
+        // A slow OnNotification must not make the queue grow without bound:
+        // past its cap the push is refused, and the drop costs a count here,
+        // never a wait (replies and the loss come behind it on this thread).
+        if (!Push(message, size)) {
+            ::InterlockedIncrement(&m_droppedNotifications);
+            ::InterlockedAdd64(&m_unreportedDropBytes, size);
+            ::InterlockedIncrement(&m_unreportedDrops);
+            ReportDrops(false);
         }
         return 0;  // delivered later on TransferThread
     }

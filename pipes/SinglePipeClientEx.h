@@ -24,6 +24,8 @@ public:
     // Most bytes of notifications waiting for a slow OnNotification; past it
     // notifications are dropped (and counted) until the queue has room again.
     static const uint64_t kNotificationQueueCap = 4 * 1024 * 1024;
+    // Drops are reported at most this often, in one call for all of them.
+    static constexpr DWORD kDropReportMs = 1000;
 
     explicit CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa);
     ~CSinglePipeClientEx() override;
@@ -36,8 +38,9 @@ public:
     uint32_t Connect() override;
     virtual uint32_t Start();
     virtual void OnNotification(const uint8_t* message, uint32_t length) {}
-    // A notification of length bytes was dropped at the cap; dropped counts them all.
-    virtual void OnNotificationDropped(uint32_t length, uint32_t dropped) {}
+    // count notifications of bytes in all were dropped at the cap since the
+    // last report (at most one a kDropReportMs); total counts every drop.
+    virtual void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) {}
 
     // Delivery thread: forwards each queued notification to OnNotification.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
@@ -72,6 +75,9 @@ protected:
     // Counts a loss (under m_pendingLock) and wakes the waiting requests: every
     // request sent before it ends with 1460.
     void CountLoss();
+    // Reports the drops not yet reported, when kDropReportMs have passed since
+    // the last report or now is set. Any thread; one report at a time.
+    void ReportDrops(bool now);
 
     lumlib::unique_critical_section m_pendingLock;
     volatile LONG m_pendingReady = 0;  // set once Start ran
@@ -85,8 +91,11 @@ protected:
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
     lumlib::CByteBlock m_receiveBuffer;
-    volatile LONG64 m_queuedNotificationBytes = 0;
+    // Drops: counted with one interlocked add each, reported by ReportDrops.
     volatile LONG m_droppedNotifications = 0;
+    volatile LONG m_unreportedDrops = 0;
+    volatile LONG64 m_unreportedDropBytes = 0;
+    volatile LONG64 m_lastDropReport = 0;  // tick of the last report
 
     // Process-wide: raised the not-connected notice or connected once → -1.
     static int32_t s_failedAttempts;

@@ -163,9 +163,14 @@ bool CBuffersList::DropFront() {
     return ReadFront(&size, 1, false) != nullptr;
 }
 
+bool CBuffersList::TakeInto(void* destination, uint64_t capacity, uint64_t* size) {
+    uint8_t none = 0;  // an empty block needs no room, but a target
+    return ReadFront(size, 1, true, destination ? static_cast<uint8_t*>(destination) : &none, destination ? capacity : 0) != nullptr;
+}
+
 // copy = false walks the block without copying it (DropFront); the result is
 // then only a non-null marker.
-uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy) {
+uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy, uint8_t* into, uint64_t room) {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     if (size) *size = 0;
@@ -201,13 +206,18 @@ uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy) {
     offset += kPrefixSize;
 
     // On failure the block stays at the front, untouched; the caller may retry.
-    if (copy && !GrowScratch(m_blockBuffer, length)) return nullptr;
+    // A buffer a large block grew goes back to its standard size at the next
+    // small one, so the largest block does not stay committed.
+    if (into != nullptr && length > room) return nullptr;
+    if (copy && !into && length <= m_bufferSize) ShrinkToStandard(m_blockBuffer, m_bufferSize);
+    if (copy && !into && !GrowScratch(m_blockBuffer, length)) return nullptr;
+    uint8_t* const target = into ? into : m_blockBuffer.get();
 
     uint64_t copied = 0;
     for (;;) {
         uint64_t available = limit(it) > offset ? limit(it) - offset : 0;
         uint64_t n = length - copied < available ? length - copied : available;
-        if (copy) std::memcpy(m_blockBuffer.get() + copied, *it + offset, static_cast<size_t>(n));
+        if (copy) std::memcpy(target + copied, *it + offset, static_cast<size_t>(n));
         offset += n;
         copied += n;
         if (size) *size = copied;
@@ -239,7 +249,7 @@ uint8_t* CBuffersList::ReadFront(uint64_t* size, uint32_t remove, bool copy) {
             m_readOffset = static_cast<uint32_t>(offset);
         }
     }
-    return copy ? m_blockBuffer.get() : reinterpret_cast<uint8_t*>(this);
+    return copy ? target : reinterpret_cast<uint8_t*>(this);
 }
 
 uint32_t CBuffersList::IsEmptyLocked() const {
@@ -365,8 +375,11 @@ uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake) 
     {
         lumlib::__auto_locker lock(m_tbLock.get());
         lock.Lock();
+        const uint64_t footprint = CBuffersList::Footprint(size);
+        if (m_queueCap != 0 && m_queuedBytes + footprint > m_queueCap) return 0;
         // out of memory: nothing was queued (the list took the block back)
         if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return 0;
+        m_queuedBytes += footprint;
         m_stalled = false;
         // A lingering worker finds the block within its linger.
         wake = wake || m_lingerMs == 0 || m_asleep;
@@ -383,10 +396,17 @@ void CTransferBuffer::SetLinger(DWORD lingerMs, DWORD idleMs) {
     m_idleMs = idleMs;
 }
 
+void CTransferBuffer::SetQueueCap(uint64_t bytes) {
+    lumlib::__auto_locker lock(m_tbLock.get());
+    lock.Lock();
+    m_queueCap = bytes;
+}
+
 void CTransferBuffer::ClearQueue() {
     lumlib::__auto_locker lock(m_tbLock.get());
     lock.Lock();
     m_queue->FreeChain();
+    m_queuedBytes = 0;
     m_stalled = false;
 }
 
@@ -431,9 +451,7 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
     // is dropped: left queued it would stop every block behind it, and ending
     // the worker would stop them for good.
     const uint64_t next = m_queue->GetNextSize();
-    const uint8_t* block = work.Grow(next ? next : 1) ? m_queue->Read(size, 1) : nullptr;
-    if (block != nullptr && *size <= work.capacity()) {
-        if (*size != 0) std::memcpy(work.get(), block, static_cast<size_t>(*size));
+    if (work.Grow(next ? next : 1) && m_queue->TakeInto(work.get(), work.capacity(), size)) {
         taken = true;
         // Taken under the lock, so a draining stop that finds the queue
         // empty also sees that this block is not yet delivered.
@@ -441,6 +459,10 @@ bool CTransferBuffer::TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32
     } else if (!m_queue->IsEmpty() && m_queue->DropFront()) {
         ::InterlockedIncrement(&m_dropped);
         dropped = true;
+    }
+    if (taken || dropped) {
+        const uint64_t footprint = CBuffersList::Footprint(next);
+        m_queuedBytes = m_queuedBytes > footprint ? m_queuedBytes - footprint : 0;
     }
     *queueEmpty = m_queue->IsEmpty();
     // Neither taken nor dropped: looking again before the next push would spin.

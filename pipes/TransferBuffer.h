@@ -39,6 +39,10 @@ public:
     // Removes the front block without copying it (when no memory is left for
     // its copy, the block is dropped rather than left to block the queue).
     bool DropFront();
+    // Removes the front block, copied straight into destination (capacity
+    // bytes), and stores its length in *size: one copy of a large block, not
+    // two. False (nothing removed) when the queue is empty or it does not fit.
+    bool TakeInto(void* destination, uint64_t capacity, uint64_t* size);
 
     // The list's own lock (a re-entrant critical section: it never leaves the
     // process); owners nest it inside their locks.
@@ -63,11 +67,16 @@ public:
 
     static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
     static const uint32_t kRefillCount = 3;
-    static const uint32_t kSpareLimit = 100;
+    // Idle buffers kept for reuse (256 KiB): enough for steady traffic, while
+    // a burst's buffers go back to the heap once it has drained.
+    static constexpr uint32_t kSpareLimit = 8;
+    // The bytes a block of size takes in the chain (its length prefix included).
+    static uint64_t Footprint(uint64_t size) { return size + sizeof(uint64_t); }
 
 protected:
     static unsigned __stdcall AllocateNewBuffersThread(void* self);
-    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy);
+    // into: the copy goes there (room bytes) instead of the block buffer.
+    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy, uint8_t* into = nullptr, uint64_t room = 0);
     // Moves the chain's front buffer to the spare list (or frees it at the limit).
     void ReleaseFrontBuffer();
     uint32_t IsEmptyLocked() const;
@@ -114,6 +123,9 @@ public:
     bool IsWorkerStopped() const { return m_worker.HasEnded(); }
     // Blocks dropped because no memory was left for their copy.
     uint32_t GetDroppedCount() const { return static_cast<uint32_t>(m_dropped); }
+    // Most bytes (CBuffersList::Footprint) queued at once; a push past it is
+    // refused. 0, the default: no cap. Set before the first push.
+    void SetQueueCap(uint64_t bytes);
 
 protected:
     // Queues a block. Push passes wake = false: an idle worker is woken unless
@@ -143,6 +155,8 @@ protected:
     bool m_stalled = false;  // under m_tbLock: the front block could be neither taken nor dropped; wait for a push
     bool m_asleep = false;   // under m_tbLock: the worker waits without time-out, only a wake ends it
     DWORD m_lingerMs = 0;    // set before the first push
+    uint64_t m_queueCap = 0;     // set before the first push; 0: none
+    uint64_t m_queuedBytes = 0;  // under m_tbLock: footprint of the queued blocks
     DWORD m_idleMs = 0;
     volatile LONG m_closing = 0;   // pushes are refused
     volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet

@@ -90,12 +90,12 @@ TEST(BuffersList, MatchesAFifoModel) {
         ASSERT_FALSE(HasFailure()) << "step " << i;
     }
 
-    // a chain of over 140 buffers emptied: at most 100 are kept, refills included
+    // a chain of 150 buffers emptied: at most the limit is kept, refills included
     for (int i = 0; i < 150; ++i) step('w', 32000);
     for (size_t n = model.size() + 1; n; --n) step('r', 0);
-    EXPECT_EQ(q.GetSpareCount(), 100u);
+    EXPECT_EQ(q.GetSpareCount(), CBuffersList::kSpareLimit);
     q.AllocateNewBuffers(3);
-    EXPECT_EQ(q.GetSpareCount(), 100u);
+    EXPECT_EQ(q.GetSpareCount(), CBuffersList::kSpareLimit);
 
     step('w', 250000);  // no memory for the copy of a block: it stays at the front
     g_failSize = 250000;

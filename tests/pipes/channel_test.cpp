@@ -43,7 +43,7 @@ private:
     Events m_events;
 };
 
-// Reads every announced message in pieces of up to 100 bytes; with hold set,
+// Reads every announced message in pieces of up to pieceSize bytes; with hold set,
 // stays in its announcement until the gate opens.
 class TestChannel : public CChannel {
 public:
@@ -51,19 +51,25 @@ public:
     ~TestChannel() override { ::SetEvent(gate.get()); Shutdown(); }
     void OnDataReceived(uint32_t size) override {
         m_log->Add("data:" + std::to_string(size));
-        uint8_t piece[100];
-        uint32_t got = sizeof(piece);
-        if (!ReadData(piece, &got)) return;
-        received.insert(received.end(), piece, piece + got);
+        std::vector<uint8_t> piece(pieceSize);
+        uint32_t got = pieceSize;
+        if (!ReadData(piece.data(), &got)) return;
+        received.insert(received.end(), piece.data(), piece.data() + got);
         m_log->Add("piece:" + std::to_string(got));  // after the bytes: the test waits for it
         if (hold) ::WaitForSingleObject(gate.get(), 10000);
     }
     uint32_t OnDisconnected() override { m_log->Add("lost"); return 1; }
+    uint64_t QueuedBytes() {
+        lumlib::__auto_locker lock(m_receiveLock.get());
+        lock.Lock();
+        return m_receivedBytes;
+    }
     bool WaitQueued(int ms) {  // the receive queue holds a message the dispatcher has not taken
         for (; ms > 0 && m_receiveQueue->IsEmpty(); ms -= 5) ::Sleep(5);
         return !m_receiveQueue->IsEmpty();
     }
     bool hold = false;
+    uint32_t pieceSize = 100;
     std::vector<uint8_t> received;
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
@@ -136,4 +142,26 @@ TEST(Channel, DisconnectReleasesUnreportedAndDropsQueuedMessages) {
     EXPECT_TRUE(rig.server.WaitForClientGone(0, 5000));
     rig.channel.reset();
     EXPECT_EQ((Events{"data:4", "piece:4", "released"}), rig.Get());
+}
+
+// A dispatcher that falls behind: the receive queue stops at its cap (the
+// reading waits and the pipe holds the server's writes), and once the
+// dispatcher goes on every byte arrives, in order.
+TEST(Channel, TheReceiveQueueStopsAtItsCapAndLosesNothing) {
+    Rig rig(L"chan-cap", false);
+    ASSERT_TRUE(rig.ok);
+    rig.channel->hold = true;
+    rig.channel->pieceSize = 60000;  // whole frames
+    rig.channel->StartThreads();
+    const std::vector<uint8_t> frame = Pattern(60000);
+    Background writer([&] { for (int i = 0; i < 40; ++i) EXPECT_TRUE(rig.server.WriteFrame(0, frame)); });  // 2.4 MB
+    EXPECT_FALSE(writer.Finished(2000)) << "the channel read on";
+    EXPECT_GT(rig.channel->QueuedBytes(), CChannel::kReceiveQueueCap / 2);
+    EXPECT_LE(rig.channel->QueuedBytes(), CChannel::kReceiveQueueCap);
+    ::SetEvent(rig.channel->gate.get());
+    EXPECT_TRUE(writer.Finished(10000));
+    rig.Get(2 * 40);
+    std::vector<uint8_t> all;
+    for (int i = 0; i < 40; ++i) all.insert(all.end(), frame.begin(), frame.end());
+    EXPECT_TRUE(all == rig.channel->received);
 }

@@ -168,19 +168,15 @@ TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     EXPECT_EQ(testkit::ProcessHandleCount(), handles);
 }
 
-// A message the send queue cannot take (no memory for its buffers) is
-// reported, never passed off as sent.
-void* NoQueueBuffers(void* block, size_t size) { return size == CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
-
+// A message the send queue cannot take (past its cap) is reported, never
+// passed off as sent.
 TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
     CTestPipeServer server;
     Probe c;
     ASSERT_TRUE(server.Start() && c.Start() == 0u);
     ASSERT_TRUE(server.WaitForClient(3000));
-    std::vector<uint8_t> big = Message(400000, 0);  // more buffers than the spares hold
-    lumlib::SetReallocFn(&NoQueueBuffers);
+    std::vector<uint8_t> big = Message(uint32_t(CChannel::kSendQueueCap), 0);
     EXPECT_EQ(c.Send(big.data(), uint32_t(big.size())), uint32_t(ERROR_NOT_ENOUGH_MEMORY));
-    lumlib::SetReallocFn(nullptr);
     const auto small = Message(20, 0, 9);
     EXPECT_EQ(c.Send(small.data(), 20), 0u);
     EXPECT_TRUE(server.WaitForFrames(1, 3000) && server.Frame(0) == small);  // the refused message left nothing behind

@@ -39,7 +39,17 @@ bool CHostileService::Start() {
     if (m_server) return true;
     m_state.reset(new tessaline_emu::CEmuState(tessaline_emu::DefaultDevices(), std::wstring()));
     m_server.reset(new tessaline_emu::CEmuServer(m_options, *m_state));
-    if (m_server->Start() != ERROR_SUCCESS) {
+    tessaline_emu::PipeServerConfig config;  // the emulator's, without its pipe security and printing
+    config.name = m_options.pipeName;
+    config.maxInstances = m_options.maxInstances;
+    config.defaultTimeoutMs = m_options.defaultTimeoutMs;
+    config.bufferSize = m_options.bufferSize;
+    config.readMessages = m_options.fault != EmuFault::kStopReading;
+    m_pipe.reset(new tessaline_emu::CPipeServer(config, [this](const std::shared_ptr<tessaline_emu::CPipeSession>& session) {
+        if (std::lock_guard<std::mutex> lock(m_firstLock); !m_first) m_first = session;
+        return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new tessaline_emu::CEmuSession(m_server.get()));
+    }));
+    if (m_pipe->Start() != ERROR_SUCCESS) {
         Stop();
         return false;
     }
@@ -59,10 +69,17 @@ bool CHostileService::Start() {
 
 void CHostileService::Stop() {
     m_held.reset();
-    if (m_server) m_server->Stop();
+    m_pipe.reset();  // ends every connection and joins every thread
+    if (std::lock_guard<std::mutex> lock(m_firstLock); true) m_first.reset();
     m_server.reset();
     m_state.reset();
     m_heldConnections = 0;
+}
+
+bool CHostileService::Write(const void* bytes, size_t size) {
+    std::shared_ptr<tessaline_emu::CPipeSession> first;
+    if (std::lock_guard<std::mutex> lock(m_firstLock); true) first = m_first;
+    return first && first->Write(bytes, size);
 }
 
 bool CHostileService::ReleaseHeldInstance() {

@@ -1,7 +1,9 @@
 // The hostile-service kit: the emulated service (tools/tessaline-emu) on a
 // pipe, answering like the real one, with one fault selected per test. A
 // table-driven test runs the library against each fault and checks that it
-// neither hangs nor grows without bound.
+// neither hangs nor grows without bound. The kit serves the emulator's
+// sessions on a server core of its own, so a test can also write raw bytes
+// on the first connection (Write): bad frames, storms of notifications.
 //
 //   CHostileService service(ServiceFault::kRawLength);   // on the service's pipe
 //   ASSERT_TRUE(service.Start());                          // served when it returns
@@ -31,6 +33,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "support/Holders.h"
@@ -74,6 +77,10 @@ public:
     // service goes on serving, so a client's keeper connects again.
     void DropConnections() { if (m_server) m_server->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
 
+    // Writes bytes as they are on the first connection (on the caller's
+    // thread, between the service's own messages); false once it has ended.
+    bool Write(const void* bytes, size_t size);
+
     // Connections accepted (the kit's own holder not counted) and messages
     // received since Start; the wait returns false when timeoutMs passed first.
     uint32_t Connections() const;
@@ -86,7 +93,10 @@ private:
     const ServiceFault m_fault;
     tessaline_emu::EmuOptions m_options;
     std::unique_ptr<tessaline_emu::CEmuState> m_state;
-    std::unique_ptr<tessaline_emu::CEmuServer> m_server;
+    std::unique_ptr<tessaline_emu::CEmuServer> m_server;  // unstarted: its sessions' options, state and counters
+    std::unique_ptr<tessaline_emu::CPipeServer> m_pipe;   // serves those sessions
+    std::mutex m_firstLock;
+    std::shared_ptr<tessaline_emu::CPipeSession> m_first;
     CHandleHolder m_held;  // kBusyOnlyInstance: the kit's client end of the only instance
     uint32_t m_heldConnections = 0;
 };

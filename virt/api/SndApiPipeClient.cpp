@@ -102,10 +102,18 @@ void CSndApiPipeClient::OnFrameRefused(uint32_t length) {
              __LINE__, length, CChannel::kMaxFrame);
 }
 
-void CSndApiPipeClient::OnNotificationDropped(uint32_t length, uint32_t dropped) {
+void CSndApiPipeClient::OnWriteStalled() {
     LogPrint(g_pLogger, LOG_ERROR,
-             L"sndapi: CSndApiPipeClient::OnNotificationDropped: (%u): notification of %u bytes dropped, %u dropped so far: the callback is too slow.",
-             __LINE__, length, dropped);
+             L"sndapi: CSndApiPipeClient::OnWriteStalled: (%u): the service read nothing for %u ms; connection dropped.",
+             __LINE__, static_cast<uint32_t>(CPipeConnection::kWriteStallMs));
+}
+
+// One line a second at most: a line per drop would write through to disk
+// at the rate the service sends.
+void CSndApiPipeClient::OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) {
+    LogPrint(g_pLogger, LOG_ERROR,
+             L"sndapi: CSndApiPipeClient::OnNotificationsDropped: (%u): %u notifications (%u bytes) dropped, %u dropped so far: the callback is too slow.",
+             __LINE__, count, static_cast<uint32_t>(bytes < 0xFFFFFFFFu ? bytes : 0xFFFFFFFFu), total);
 }
 
 uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) {
@@ -263,6 +271,8 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
 // (status 1): the record it should carry is not all there.
 uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply) {
     uint32_t result = SendRequest(request, reply);
+    // Not queued (the outgoing queue is full): 2, as for the one-way calls.
+    if (result == ERROR_NOT_ENOUGH_MEMORY) return ZKSND_STATUS_NO_MEMORY;
     if (reply.empty()) return ZKSND_STATUS_FAILED;
     if (result != 0) return SndErrorToStatus(result);
     // the reply is a copy of exactly its length field's bytes

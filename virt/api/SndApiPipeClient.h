@@ -21,7 +21,8 @@ public:
     void OnConnectFailed(uint32_t failureCount) override {}
     void OnNotification(const uint8_t* message, uint32_t length) override;
     void OnFrameRefused(uint32_t length) override;
-    void OnNotificationDropped(uint32_t length, uint32_t dropped) override;
+    void OnWriteStalled() override;
+    void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
     // Identification unless an administrator lends more; reads the library's
     // security values for this attempt.
     DWORD PipeOpenFlags() override;

@@ -5,6 +5,8 @@
 #include <process.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <mutex>
 #include <thread>
 
 #include "support/LumCapture.h"
@@ -34,66 +36,6 @@ struct Watchdog {
     }) {}
     ~Watchdog() { ::SetEvent(m_done.get()), m_thread.join(); }
     CHandleHolder m_done;
-    std::thread m_thread;
-};
-
-// One instance of the service's pipe, served on a thread by a behaviour that
-// gets the connected server end. Its default time-out is a day, so a client
-// waiting for it with the server's default would wait a day.
-class RawService {
-public:
-    using Behaviour = std::function<void(RawService&, HANDLE pipe)>;
-    explicit RawService(Behaviour behaviour, DWORD inBuffer = 65536)
-        : m_stop(lumlib::NewEvent()), m_behaviour(std::move(behaviour)), m_inBuffer(inBuffer), m_instance(Create()),
-          m_thread([this] { Serve(); }) {}
-    ~RawService() { ::SetEvent(m_stop.get()), m_thread.join(); }
-    HANDLE stop() const { return m_stop.get(); }
-    bool WaitConnections(long count, DWORD ms) {
-        for (ULONGLONG end = Now() + ms; m_connections < count && Now() <= end;) ::Sleep(10);
-        return m_connections >= count;
-    }
-    // Overlapped I/O on the server end that the stop event ends; bytes moved.
-    DWORD Io(HANDLE pipe, bool write, void* data, DWORD size) {
-        CHandleHolder done(lumlib::NewEvent());
-        OVERLAPPED ov = {0, 0, {}, done.get()};
-        DWORD n = 0;
-        BOOL ok = write ? ::WriteFile(pipe, data, size, &n, &ov) : ::ReadFile(pipe, data, size, &n, &ov);
-        if (!ok && ::GetLastError() != ERROR_IO_PENDING) return 0;
-        HANDLE waits[2] = {done.get(), m_stop.get()};
-        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) ::CancelIo(pipe);
-        return ::GetOverlappedResult(pipe, &ov, &n, TRUE) ? n : 0;
-    }
-    // Waits until the client has closed its end (or stop).
-    void AwaitClose(HANDLE pipe) { for (uint8_t sink[4096]; Io(pipe, false, sink, sizeof(sink)) != 0;) {} }
-    std::atomic<long> m_connections{0};
-
-private:
-    HANDLE Create() {
-        const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + zk_testkit::kServicePipeName;
-        return ::CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, m_inBuffer,
-                                  24 * 3600 * 1000, nullptr);
-    }
-    void Serve() {
-        while (!lumlib::IsSignalled(m_stop.get())) {
-            if (!m_instance.is_valid()) m_instance.reset(Create());
-            CHandleHolder done(lumlib::NewEvent());
-            OVERLAPPED ov = {0, 0, {}, done.get()};
-            if (!::ConnectNamedPipe(m_instance.get(), &ov) && ::GetLastError() == ERROR_IO_PENDING) {
-                HANDLE waits[2] = {done.get(), m_stop.get()};
-                if (DWORD n; ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
-                    return (void)(::CancelIo(m_instance.get()), ::GetOverlappedResult(m_instance.get(), &ov, &n, TRUE));
-            }
-            ++m_connections;
-            m_behaviour(*this, m_instance.get());
-            m_instance.reset();  // closed, not disconnected: what was written stays readable
-        }
-    }
-
-    CHandleHolder m_stop;
-    Behaviour m_behaviour;
-    DWORD m_inBuffer;
-    CHandleHolder m_instance;
     std::thread m_thread;
 };
 
@@ -172,91 +114,123 @@ TEST_F(Hostile, WaitsKeepTheirBudgets) {
     }
 }
 
-// Faults the kit has no row for, on a raw instance of the service's pipe:
-// - stops reading, then sends a frame too short to be a message: the transfer
-//   thread waits in a write with its send lock while the dispatch thread drops
-//   the connection; no export may wait for that write;
+// Faults the kit has no row for, written raw on the kit's first connection:
+// - stops reading while the application floods it with one-way calls: past
+//   the 4 MiB outgoing cap each call returns 2 and nothing more is committed;
+//   then either a frame too short to be a message (the transfer thread waits in
+//   a write with its send lock while the dispatch thread drops the connection;
+//   no export may wait for that write), or nothing: after 10 s without progress
+//   the write ends the connection with an ERROR line;
 // - half a frame, then nothing;
 // - a length header asking for 4 GiB, and a 64 MiB notification (written in
 //   1 MiB pieces, so the service itself holds little): the connection ends,
 //   the keeper connects again, and nothing of the size stays committed.
 TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
-    struct Row { const char* name; uint32_t length, sent; DWORD inBuffer; bool stopsReading; };  // sent: after the length
-    const Row rows[] = {{"stops reading, then a short frame", 5, 5, 1024, true}, {"half a frame", 100, 10, 65536, false},
-                        {"4 GiB length", 0xFFFFFFF0u, 0, 65536, false}, {"64 MiB notification", 64u << 20, 64u << 20, 65536, false}};
+    struct Row { const char* name; uint32_t length, sent; bool stopsReading; };  // sent: after the length
+    const Row rows[] = {{"stops reading, then a short frame", 5, 5, true}, {"stops reading, then nothing", 0, 0, true},
+                        {"half a frame", 100, 10, false}, {"4 GiB length", 0xFFFFFFF0u, 0, false},
+                        {"64 MiB notification", 64u << 20, 64u << 20, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::wstring refusal = L"frame of " + std::to_wstring(row.length) + L" bytes is longer than";
-        const size_t refusalsBefore = ErrorLines(refusal);
-        Watchdog dog(row.name, 30000);
-        CHandleHolder send(lumlib::NewEvent());
-        std::atomic<uint64_t> sent{0};
-        RawService service([&](RawService& s, HANDLE pipe) {
-            if (s.m_connections > 1) return s.AwaitClose(pipe);  // the reconnection
-            HANDLE waits[2] = {send.get(), s.stop()};
-            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) return;
-            std::vector<uint8_t> chunk(1 << 20, 0);
-            SndStoreU32(chunk.data(), 0, row.length);
-            SndStoreU32(chunk.data(), 4, row.length);  // a notification's prefix
-            uint64_t left = 4 + uint64_t(row.sent);
-            for (DWORD n = 1; left != 0 && n != 0; left -= n, sent += n)
-                n = s.Io(pipe, true, chunk.data(), DWORD(left < chunk.size() ? left : chunk.size()));
-            s.AwaitClose(pipe);
-        }, row.inBuffer);
+        const size_t refusalsBefore = ErrorLines(refusal), stallsBefore = ErrorLines(L"the service read nothing for");
+        Watchdog dog(row.name, 40000);
+        zk_testkit::CHostileService service(row.stopsReading ? zk_testkit::ServiceFault::kStopReading : zk_testkit::ServiceFault::kNone);
+        ASSERT_TRUE(service.Start());
         Recorder cb;
         ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        for (int i = 0; row.stopsReading && i < 40; ++i) EXPECT_EQ(0u, Dll().GetDeviceList());
-        ::Sleep(row.stopsReading ? 800 : 300);  // the connection's threads and buffers are all there
+        ::Sleep(300);  // the connection's threads and buffers are all there
         const uint64_t before = testkit::CommittedPrivateBytes();
-        ::SetEvent(send.get());
+        uint32_t results[3] = {};  // 0, 2, anything else
+        for (uint32_t i = 0; row.stopsReading && i < 3000; ++i) {
+            const uint32_t r = i % 2 ? Dll().GetDeviceList() : Dll().SetDefault(i);
+            ++results[r == 0 ? 0 : r == 2 ? 1 : 2];
+        }
+        if (SndSettings s; row.stopsReading) {
+            EXPECT_EQ(2u, Dll().GetSettings(&s));  // not queued either
+            EXPECT_TRUE(results[0] > 100 && results[0] < 600 && results[2] == 0) << results[0] << " " << results[2];
+        }
+        std::vector<uint8_t> chunk(1 << 20, 0);
+        SndStoreU32(chunk.data(), 0, row.length);
+        SndStoreU32(chunk.data(), 4, row.length);  // a notification's prefix
+        uint64_t sent = 0;
+        for (uint64_t left = 4 + uint64_t(row.sent), n; left != 0; left -= n, sent += n)
+            if (n = std::min<uint64_t>(left, chunk.size()); !service.Write(chunk.data(), size_t(n))) break;
         if (row.sent != 10) {  // all but half a frame end the connection
-            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 5000));
-            EXPECT_TRUE(service.WaitConnections(2, 5000));  // connected again
+            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 20000));  // the write's bound is 10 s
+            EXPECT_TRUE(service.WaitForConnections(2, 5000));  // connected again
             EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
             ULONGLONG start = Now();
             Dll().SetDefault(1);  // the client lock is free
             EXPECT_LT(Now() - start, 1000u);
         }
         EXPECT_LT(testkit::CommittedPrivateBytes(), before + (16u << 20)) << "committed before: " << before;
-        EXPECT_LT(sent.load(), 32u << 20) << "the client went on reading";
+        EXPECT_LT(sent, 32u << 20) << "the client went on reading";
         EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
         EXPECT_TRUE(cb.Balanced());
         if (row.length > (1u << 20)) {
             EXPECT_LT(refusalsBefore, ErrorLines(refusal));
         }
+        EXPECT_EQ(stallsBefore + (row.length == 0), ErrorLines(L"the service read nothing for"));
     }
 }
 
-// A callback slower than the service: the notifications waiting for it are
-// capped at 4 MiB; the rest are dropped with an ERROR line that counts them.
-void HeldCallback(uint32_t code, uintptr_t, void* context) {
-    if (code != ZKSND_NOTIFY_SERVER_INFO) return;
-    auto* calls = static_cast<std::pair<CHandleHolder, std::atomic<int>>*>(context);
-    ++calls->second, ::WaitForSingleObject(calls->first.get(), 20000);
-}
+// Takes ms over each 9 and 300 (context: the StormCallback); sets lost on 6.
+struct StormCallback {
+    DWORD ms;
+    CHandleHolder lost{lumlib::NewEvent()};
+    static void Callback(uint32_t code, uintptr_t, void* context) {
+        auto* self = static_cast<StormCallback*>(context);
+        if (code == ZKSND_NOTIFY_CONNECTION_LOST) ::SetEvent(self->lost.get());
+        if (code == ZKSND_NOTIFY_DEVICE_INFO || code == ZKSND_NOTIFY_SERVER_INFO) ::Sleep(self->ms);
+    }
+};
 
-TEST_F(Hostile, NotificationsForASlowCallbackAreCapped) {
-    Watchdog dog("slow callback", 60000);
-    const uint32_t kSize = 1000000, kCount = 10;  // 10 MB for a 4 MiB cap
-    std::atomic<uint32_t> written{0};
-    RawService service([&](RawService& s, HANDLE pipe) {
-        std::vector<uint8_t> frame(4 + kSize);
-        SndStoreU32(frame.data(), 0, kSize);
-        std::vector<uint8_t> payload(kSize - kSndHeaderSize, 'i');
-        EXPECT_EQ(kSize, SndBuildServerInfo(frame.data() + 4, kSize, payload.data(), payload.size()));
-        while (written < kCount && s.Io(pipe, true, frame.data(), DWORD(frame.size())) == frame.size()) ++written;
-        s.AwaitClose(pipe);
-    });
-    const size_t dropsBefore = ErrorLines(L"notification of 1000000 bytes dropped");
-    std::pair<CHandleHolder, std::atomic<int>> calls{CHandleHolder(lumlib::NewEvent()), 0};
-    ASSERT_EQ(0u, Dll().Init(&HeldCallback, &calls));
-    for (ULONGLONG end = Now() + 20000; written < kCount && Now() < end;) ::Sleep(50);
-    EXPECT_EQ(kCount, written.load()) << "the library stopped reading";
-    ::Sleep(1000);  // the last ones reach the queue
-    ::SetEvent(calls.first.get()), ::Sleep(1000);
-    EXPECT_TRUE(calls.second >= 2 && calls.second <= 6) << calls.second;  // one held, at most four queued (and one being queued)
-    EXPECT_LE(TimedDeInit(), 3000u);
-    EXPECT_LT(dropsBefore, ErrorLines(L"notification of 1000000 bytes dropped"));
+// A service that streams notifications as fast as the pipe takes them (64 KiB
+// of frames a write), against a slower callback: the library reads on (past
+// 4 MiB waiting for the callback they are dropped), commits at most its budget
+// (16 MiB and a frame; the rest of the bound is the service's side, in this
+// process too), a request made meanwhile gets its reply, the drops cost one
+// ERROR line a second, and callback 6 comes at once when the service goes.
+TEST_F(Hostile, NotificationStormsAgainstASlowCallbackStayWithinTheBudget) {
+    struct Row { const char* name; DWORD callbackMs; uint32_t size; uint64_t bytes; };  // size 0: device records; bytes 0: 5 s
+    const Row rows[] = {{"device records, 20 ms callback", 20, 0, 0}, {"256 MiB of device records, 2 ms callback", 2, 0, 256u << 20},
+                        {"1 MB server information, 500 ms callback", 500, 1000000, 64u << 20}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Watchdog dog(row.name, 90000);
+        zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
+        ASSERT_TRUE(service.Start());
+        std::vector<uint8_t> message(row.size ? row.size : 256), payload(row.size ? row.size - kSndHeaderSize : 0, 'i'), batch;
+        message.resize(row.size ? SndBuildServerInfo(message.data(), message.size(), payload.data(), payload.size())
+                                : SndBuildDeviceInfo(message.data(), message.size(), 1, 0, 1, 0, u"Storm", 5));
+        for (const std::vector<uint8_t> frame = MakeFrame(message); batch.size() < 65536;) batch.insert(batch.end(), frame.begin(), frame.end());
+        StormCallback cb{row.callbackMs};
+        const size_t dropLines = ErrorLines(L"dropped so far");
+        ASSERT_EQ(0u, Dll().Init(&StormCallback::Callback, &cb));
+        const uint64_t before = testkit::CommittedPrivateBytes();  // the threads (Wine commits their stacks) are there
+        std::atomic<uint64_t> stormed{0};  // ends with the limit or the connection
+        zk_testkit::Background storm([&] {
+            service.WaitForConnections(1, 5000);
+            while ((!row.bytes || stormed < row.bytes) && service.Write(batch.data(), batch.size())) stormed += batch.size();
+        });
+        uint64_t peak = 0;
+        uint32_t settings = 99;
+        const ULONGLONG start = Now();
+        for (; row.bytes ? stormed < row.bytes : Now() - start < 5000; ::Sleep(20)) {
+            peak = std::max(peak, testkit::CommittedPrivateBytes());
+            if (SndSettings s; settings == 99 && Now() - start > 1000) settings = Dll().GetSettings(&s);
+            if (Now() - start > 60000) break;
+        }
+        EXPECT_TRUE(row.bytes == 0 || stormed >= row.bytes) << "the library stopped reading";
+        EXPECT_EQ(0u, settings) << "the reply waited behind the storm";
+        EXPECT_LT(peak, before + (20u << 20)) << "committed before: " << before;
+        service.Stop();
+        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
+        EXPECT_LE(TimedDeInit(), 3000u);  // also tells the last drops
+        const size_t lines = ErrorLines(L"dropped so far") - dropLines;
+        EXPECT_TRUE(lines >= 1 && lines <= (Now() - start) / 1000 + 2) << lines;
+    }
 }
 
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
@@ -386,7 +360,8 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
 // Init/CleanUp rounds leave no thread behind.
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     Watchdog dog("calls in flight", 60000);
-    RawService service([](RawService& s, HANDLE pipe) { s.AwaitClose(pipe); });
+    zk_testkit::CTestPipeServer service;  // reads, never answers
+    ASSERT_TRUE(service.Start());
     const long threads = testkit::ProcessThreadCount();
     for (int round = 0; round < 5; ++round) {
         ASSERT_EQ(0u, Dll().Init(nullptr, nullptr));
