@@ -269,6 +269,9 @@ CZkLoggerBuffer::CZkLoggerBuffer(CZkLogger* logger, const wchar_t* basePath, con
     // caller pays no wake-up for each line, and the writer joins the lines of
     // a burst into one append.
     SetLinger(kLingerMs, kLingerIdleMs);
+    // A writer held up by the disk or another process must not let the queue
+    // take the host's memory: past the cap lines are counted, not queued.
+    SetQueueCap(kQueueCapBytes);
     const wchar_t* loggerDir = m_logger ? m_logger->GetLogDirectory() : nullptr;
     if (loggerDir && *loggerDir) {
         m_directory = TrimDirectory(loggerDir);
@@ -302,6 +305,7 @@ void CZkLoggerBuffer::DrainAndStop() {
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     FlushBatch();
+    if (::InterlockedCompareExchange(&m_capDropped, 0, 0) != 0) WriteCapNotice();
     if (m_drainDropped == 0) return;
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
@@ -485,11 +489,17 @@ bool CZkLoggerBuffer::IsOpenFileAcceptable() {
 
 uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false) != 0; }
 
-uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake) {
+uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool* capped) {
     // The push and its count together: the count is the run's place in the queue.
     lumlib::__auto_locker lock(m_pushLock.get());
     lock.Lock();
-    if (!PushBlock(data, size, wake)) return 0;
+    if (!PushBlock(data, size, wake)) {
+        // Refused while the writer still runs: the queue is at its cap.
+        const bool atCap = ::InterlockedCompareExchange(&m_closing, 0, 0) == 0;
+        if (atCap) ::InterlockedIncrement(&m_capDropped);
+        if (capped) *capped = atCap;
+        return 0;
+    }
     return static_cast<uint64_t>(::InterlockedIncrement64(&m_pushed));
 }
 
@@ -498,9 +508,12 @@ void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) { AwaitWritt
 uint64_t CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
     // The writer is woken: the caller waits for it. Once the stop has begun
     // the writer may be gone: the run is written here.
+    // A run refused at the queue's cap is counted like any other line: writing
+    // it here would make the caller wait for the disk the writer waits for.
     const bool queued = m_async && ::InterlockedCompareExchange(&m_drainStartTick, 0, 0) == 0;
-    const uint64_t ticket = queued ? Queue(data, size, true) : 0;
-    if (ticket == 0) Process(static_cast<const uint8_t*>(data), size, 1);
+    bool capped = false;
+    const uint64_t ticket = queued ? Queue(data, size, true, &capped) : 0;
+    if (ticket == 0 && !capped) Process(static_cast<const uint8_t*>(data), size, 1);
     return ticket;
 }
 
@@ -543,6 +556,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
     lumlib::__auto_locker lock(m_lock.get());
     lock.Lock();
     const DWORD drainStart = static_cast<DWORD>(::InterlockedCompareExchange(&m_drainStartTick, 0, 0));
+    if (data && size && ::InterlockedCompareExchange(&m_capDropped, 0, 0) != 0) WriteCapNotice();
     if (data && size && drainStart != 0 && ::GetTickCount() - drainStart >= kDrainMs) {
         ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
     } else if (data && size) {
@@ -736,6 +750,18 @@ std::wstring CZkLoggerBuffer::ErrorLine(const wchar_t* text) const {
     wchar_t prefix[kLogLineChars] = L"";
     if (m_logger) m_logger->FormatPrefix(prefix, L"ERROR");
     return std::wstring(prefix) + text + kLineEnd;
+}
+
+void CZkLoggerBuffer::WriteCapNotice() {
+    const LONG dropped = ::InterlockedExchange(&m_capDropped, 0);
+    wchar_t message[kLogLineChars];
+    _snwprintf_s(message, kLogLineChars, _TRUNCATE,
+                 L"sndapi: CZkLoggerBuffer::Queue: (%u): %ld lines were dropped: more than %u KiB of lines waited "
+                 L"for the log file.",
+                 __LINE__, dropped, static_cast<unsigned>(kQueueCapBytes / 1024));
+    const std::wstring notice = ErrorLine(message);
+    FlushBatch();  // in queue order: the lines before the drop first
+    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
 }
 
 std::wstring CZkLoggerBuffer::DroppedNotice() const {

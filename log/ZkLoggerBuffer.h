@@ -144,11 +144,14 @@ public:
     static const DWORD kLingerIdleMs = 1000;
     // Queued runs joined into one append, up to this many bytes.
     static const uint64_t kBatchBytes = 65536;
+    // Most bytes of lines waiting for the writer; past it lines are dropped
+    // and counted, and the next line written is preceded by one ERROR line.
+    static const uint64_t kQueueCapBytes = 4 * 1024 * 1024;
 
 protected:
     // Push, counted: the run's place in the queue, 0 when it was refused. wake:
     // the writer starts on it now rather than within its linger.
-    uint64_t Queue(const void* data, uint64_t size, bool wake);
+    uint64_t Queue(const void* data, uint64_t size, bool wake, bool* capped = nullptr);
     enum class Appended { kWritten, kDropped, kFailed };
     // One append under the append lock: the size check first, then the run
     // (kFailed: the write failed, the caller starts over). A full file is
@@ -241,6 +244,9 @@ protected:
     // Teardown: when the draining stop began (0: not begun), and the runs it dropped.
     volatile LONG m_drainStartTick = 0;
     uint32_t m_drainDropped = 0;
+    // Lines refused at the queue's cap since the last notice; the writer reports them.
+    volatile LONG m_capDropped = 0;
+    void WriteCapNotice();  // lock held
 
     // Write-through: runs pushed and runs processed, in queue order. Pushes
     // and their count are serialised by m_pushLock, so a count is a place in the queue.

@@ -185,11 +185,14 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
         Sleep(300);
         return WriteFile(file, data, size, written, nullptr);
     }, nullptr);
-    const int kLines = 20;
-    for (int k = 0; k < kLines; ++k) {  // one line a batch
-        const std::wstring line = L"line " + std::to_wstring(k) + L" " + std::wstring(CZkLoggerBuffer::kBatchBytes / 2, L'x') + L"\r\n";
-        ASSERT_EQ(1u, b->Push(line.data(), line.size() * 2));
+    // One line a batch, until the queue's cap refuses one: lines past it are counted, not queued.
+    int offered = 0;
+    bool refused = false;
+    while (!refused && offered < 200) {
+        const std::wstring line = L"line " + std::to_wstring(offered++) + L" " + std::wstring(CZkLoggerBuffer::kBatchBytes / 2, L'x') + L"\r\n";
+        refused = b->Push(line.data(), line.size() * 2) == 0;
     }
+    EXPECT_TRUE(refused) << "200 lines of 64 KiB queued behind a stalled writer";
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) {
         const DWORD start = GetTickCount();
         b->WriteThrough(through, wcslen(through) * 2);
@@ -199,13 +202,15 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     b.reset();
     EXPECT_LT(GetTickCount() - start, 3000u);
     const std::wstring text = ReadText(Current());
-    int written = 0;
-    for (size_t at = kHeader.size(); text.compare(at, 5, L"line ") == 0; at = text.find(L"\r\n", at) + 2, ++written)
-        EXPECT_EQ(text.compare(at, 6 + std::to_wstring(written).size(), L"line " + std::to_wstring(written) + L" "), 0) << written;
-    std::wsmatch m;
-    ASSERT_TRUE(std::regex_search(text, m, std::wregex(LR"(DrainAndStop: \(\d+\): (\d+) lines were dropped: .*\r\n$)"))) << written;
+    int written = 0;  // the first lines, in order
+    for (size_t at = text.find(L"\nline "); at != std::wstring::npos; at = text.find(L"\nline ", at + 1), ++written)
+        EXPECT_EQ(text.compare(at + 1, 6 + std::to_wstring(written).size(), L"line " + std::to_wstring(written) + L" "), 0) << written;
+    std::wsmatch drained, capped;
+    ASSERT_TRUE(std::regex_search(text, drained, std::wregex(LR"(DrainAndStop: \(\d+\): (\d+) lines were dropped: .*\r\n$)"))) << written;
+    ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: more than)"))) << written;
     EXPECT_GE(written, 1);
-    EXPECT_EQ(written + std::stoi(m[1].str()), kLines + 2);
+    // Every line offered is written, dropped at the cap or dropped at the stop, and each drop is counted.
+    EXPECT_EQ(written + std::stoi(drained[1].str()) + std::stoi(capped[1].str()), offered + 2);
 }
 
 // Everyone may read, write, append and delete (every session shares the log),
