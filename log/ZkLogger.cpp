@@ -331,19 +331,11 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
     const uint64_t hash = HashKind(label, format);
     const DWORD now = GetTickCount();
     RepeatSlot* slot = nullptr;
-    RepeatSlot* spare = nullptr;  // an unused slot (passed 0), else the one seen longest ago
-    for (RepeatSlot& candidate : m_repeats) {
-        if (candidate.passed != 0 && candidate.hash == hash) {
-            slot = &candidate;
-            break;
-        }
-        if (!spare || (spare->passed != 0 &&
-                       (candidate.passed == 0 || now - candidate.lastSeen > now - spare->lastSeen)))
-            spare = &candidate;
-    }
+    for (RepeatSlot& candidate : m_repeats)
+        if (candidate.passed != 0 && candidate.hash == hash) slot = &candidate;
     if (!slot || now - slot->windowStart >= kRepeatWindowMs) {
         // a new window: what the old one (or the slot given up) suppressed is reported first
-        if (!slot) slot = spare;
+        if (!slot) slot = RepeatSpare(now);
         *ticket = ReportRepeat(buffer, slot, true);
         slot->hash = hash;
         slot->windowStart = now;
@@ -352,13 +344,27 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
         wmemcpy(slot->excerpt, message, excerpt);
         slot->excerpt[excerpt] = L'\0';
     }
-    slot->lastSeen = now;
+    slot->lastUse = ++m_repeatUses;
     if (slot->passed < kRepeatsPerWindow) {
         ++slot->passed;
         return true;
     }
     ++slot->suppressed;
     return false;
+}
+
+CZkLogger::RepeatSlot* CZkLogger::RepeatSpare(DWORD now) {
+    auto rank = [&](const RepeatSlot& s) {
+        if (s.passed == 0) return 0;
+        if (now - s.windowStart >= kRepeatWindowMs) return 1;
+        return s.passed < kRepeatsPerWindow ? 2 : 3;
+    };
+    RepeatSlot* spare = &m_repeats[0];
+    for (RepeatSlot& candidate : m_repeats) {
+        const int a = rank(candidate), b = rank(*spare);
+        if (a < b || (a == b && candidate.lastUse < spare->lastUse)) spare = &candidate;
+    }
+    return spare;
 }
 
 void CZkLogger::ReportRepeats(bool all) {

@@ -129,13 +129,15 @@ private:
     // One kind of line counted by the repeat limit: a hash of its label and
     // format, the start of its window, when it was last seen, the lines
     // passed and suppressed in the window, and the start of its message for
-    // the report. The slot seen longest ago makes room for a new kind.
+    // the report. A new kind takes an unused slot, else one whose window is
+    // over, else one not at its limit, else the one used longest ago: a kind
+    // that is being held back keeps its slot while others come and go.
     static const size_t kRepeatSlots = 8;
     static const size_t kRepeatExcerptChars = 160;
     struct RepeatSlot {
         uint64_t hash;
         DWORD windowStart;
-        DWORD lastSeen;
+        uint64_t lastUse;  // m_repeatUses when it was last used: ticks tie within a burst
         uint32_t passed;
         uint32_t suppressed;
         wchar_t excerpt[kRepeatExcerptChars];
@@ -178,6 +180,9 @@ private:
     // (kLogWholeLineChars) and a repeat report (kLogLineChars).
     std::unique_ptr<wchar_t[]> m_text;
     RepeatSlot m_repeats[kRepeatSlots];  // under the lock
+    uint64_t m_repeatUses = 0;           // under the lock
+    // The slot a new kind takes (see RepeatSlot).
+    RepeatSlot* RepeatSpare(DWORD now);
     std::atomic<uint32_t> m_maxFileSize;
     // The settings watcher; its owner's stop event ends it.
     lumlib::CWorkerThread m_watcher;
