@@ -98,7 +98,7 @@ void CChannel::SendData(const void* data, uint32_t size) {
     if (!Push(data, size)) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineNoData, L"");
 }
 
-uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
     CRegion sendLock(m_sendLock.get());
     if (!m_connection) return 0;  // released: the message is dropped
     const uint32_t length = static_cast<uint32_t>(size);

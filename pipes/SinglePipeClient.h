@@ -41,7 +41,7 @@ public:
     virtual uint32_t OnInitConnection() { return 1; }
     void OnConnectionLost() override {}
     virtual void Stop();
-    virtual void OnConnectFailed(uint32_t failureCount) {}
+    virtual void OnConnectFailed(uint32_t /*failureCount*/) {}
     virtual uint32_t Connect();
     virtual uint32_t GetStatus() { return m_status; }
     // The CreateFileW flags of the next open.
@@ -50,7 +50,7 @@ public:
     // the client lock. false refuses the server: the pipe is closed and the
     // attempt counts as failed (Connect returns 2250, never 5, so a refused
     // server cannot make the client stop for good).
-    virtual bool AcceptServer(HANDLE pipe) { return true; }
+    virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
 
     // Creates the stop event, the client lock and KeeperThread, then makes the
     // first attempt on the calling thread. 0, or the error of the failed step.

@@ -97,7 +97,7 @@ void CSinglePipeClientEx::Stop() {
     m_receiveBuffer.reset();
 }
 
-uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
     ::InterlockedAdd64(&m_queuedNotificationBytes, -static_cast<LONG64>(size));
     if (data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
     return 1;
