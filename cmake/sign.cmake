@@ -24,9 +24,10 @@ if(DEFINED ENV{ZKSND_SIGN_TIMESTAMP_URL})
   list(APPEND _options -ts "$ENV{ZKSND_SIGN_TIMESTAMP_URL}")
 endif()
 
-file(GLOB_RECURSE _binaries "${CPACK_TEMPORARY_DIRECTORY}/*/bin/zksndapi.dll"
-                            "${CPACK_TEMPORARY_DIRECTORY}/*/bin/zksndctl.exe"
-                            "${CPACK_TEMPORARY_DIRECTORY}/*/bin/tessaline-emu.exe")
+# (the staging folder holds bin/ directly, or below a top-level folder)
+file(GLOB_RECURSE _binaries "${CPACK_TEMPORARY_DIRECTORY}/zksndapi.dll"
+                            "${CPACK_TEMPORARY_DIRECTORY}/zksndctl.exe"
+                            "${CPACK_TEMPORARY_DIRECTORY}/tessaline-emu.exe")
 list(LENGTH _binaries _count)
 if(NOT _count EQUAL 3)
   message(FATAL_ERROR "expected the DLL and both tools in ${CPACK_TEMPORARY_DIRECTORY}, found: ${_binaries}")
