@@ -35,7 +35,7 @@ endfunction()
 # GCC: the DWARF moves to NAME.debug, which the stripped binary names in a debug
 # link (gdb finds it there).
 function(zk_split_debug target)
-  if(ZK_CLANG)
+  if(ZK_BUILD_WITH_CLANG)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
       VERBATIM)
@@ -50,7 +50,7 @@ endfunction()
 
 # The debug file that ships with a binary: NAME.pdb (clang) or NAME.dll.debug / NAME.exe.debug (GCC).
 function(zk_debug_file target out)
-  if(ZK_CLANG)
+  if(ZK_BUILD_WITH_CLANG)
     set(${out} $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb PARENT_SCOPE)
   else()
     set(${out} $<TARGET_FILE:${target}>.debug PARENT_SCOPE)
