@@ -6,8 +6,13 @@ include(CMakePackageConfigHelpers)
 
 # ---- Install tree ---------------------------------------------------------
 install(TARGETS zksndapi RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES $<TARGET_FILE:zksndapi>.debug DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS zksndctl tessaline-emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Each binary's debug file beside it: bin/NAME.pdb from the release's clang
+# build (bin/NAME.dll.debug, NAME.exe.debug from a GCC build).
+foreach(_target zksndapi zksndctl tessaline-emu)
+  zk_debug_file(${_target} _debug_file)
+  install(FILES ${_debug_file} DESTINATION ${CMAKE_INSTALL_BINDIR})
+endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/virt/api/zksndapi.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${ZK_MSVC_IMPLIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
@@ -38,4 +43,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME zksndapi-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+# Authenticode signatures on the staged binaries when a certificate is given (see the script).
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
 include(CPack)

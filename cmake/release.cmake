@@ -31,14 +31,34 @@ function(zk_version_resource target description)
   add_dependencies(${target} zk_version)
 endfunction()
 
-# After linking: the debug information moves to FILE.debug next to the
-# binary, which keeps a debug link to it (gdb finds it there).
+# After linking, the binary's debug information for debuggers.
+# clang: lld has written NAME.pdb (CodeView) beside the binary and put its GUID
+# and age in the binary's debug directory; the DWARF sections that come with
+# GCC's static runtime libraries are stripped, so nothing but the PDB describes it
+# (llvm-objcopy leaves the debug directory and every RVA as they are).
+# GCC: the DWARF moves to NAME.debug, which the stripped binary names in a debug
+# link (gdb finds it there).
 function(zk_split_debug target)
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
-            $<TARGET_FILE:${target}>
-    VERBATIM)
+  if(ZK_BUILD_WITH_CLANG)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
+      VERBATIM)
+  else()
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug
+              $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
+endfunction()
+
+# The debug file that ships with a binary: NAME.pdb (clang) or NAME.dll.debug / NAME.exe.debug (GCC).
+function(zk_debug_file target out)
+  if(ZK_BUILD_WITH_CLANG)
+    set(${out} $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb PARENT_SCOPE)
+  else()
+    set(${out} $<TARGET_FILE:${target}>.debug PARENT_SCOPE)
+  endif()
 endfunction()
 
 zk_version_resource(zksndapi "Tessaline audio service client library")

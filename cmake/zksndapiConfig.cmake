@@ -20,4 +20,6 @@ if(NOT TARGET zksndapi::zksndapi)
 endif()
 
 set(zksndapi_DLL "${_zksndapi_prefix}/bin/zksndapi.dll")
+# The DLL's symbols for Visual Studio and WinDbg (add its folder to the symbol path).
+set(zksndapi_PDB "${_zksndapi_prefix}/bin/zksndapi.pdb")
 unset(_zksndapi_prefix)

@@ -99,7 +99,7 @@ void CChannel::SendData(const void* data, uint32_t size) {
     if (!Push(data, size)) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineNoData, L"");
 }
 
-uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
     // Lost: what is still queued is dropped at once, not handed to a write
     // that would wait out its stall bound again.
     if (IsLost()) return 0;

@@ -21,7 +21,7 @@ public:
     virtual void OnDataAvailable(uint32_t size) = 0;
     virtual void OnConnectionLost() = 0;
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
-    virtual void OnFrameRefused(uint32_t length) {}
+    virtual void OnFrameRefused(uint32_t /*length*/) {}
     // A write made no progress for CPipeConnection::kWriteStallMs (the
     // service stopped reading); the connection ends.
     virtual void OnWriteStalled() {}
@@ -53,7 +53,7 @@ public:
     virtual void OnDataReceived(uint32_t size) = 0;
     // The connection is lost and the queue drained; nonzero stops the waiting.
     virtual uint32_t OnDisconnected() { return 0; }
-    virtual void OnFrameRefused(uint32_t length) {}
+    virtual void OnFrameRefused(uint32_t /*length*/) {}
     virtual void OnWriteStalled() {}
 
     void StartThreads();                              // raises CLumException*

@@ -124,10 +124,10 @@ uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
         throw new CLumException(ERROR_CANCELLED, kPipeConnectionModule, kLineReadCancelled, L"");
     }
     if (w != WAIT_OBJECT_0) {
-        DWORD err = ::GetLastError();
+        DWORD waitErr = ::GetLastError();
         ::CancelIo(m_pipe.get());
         WaitUntilFinished(m_pipe.get(), &m_readOverlapped);
-        throw new CLumException(err, kPipeConnectionModule, kLineReadWait, L"");
+        throw new CLumException(waitErr, kPipeConnectionModule, kLineReadWait, L"");
     }
     BOOL ok = ::GetOverlappedResult(m_pipe.get(), &m_readOverlapped, count, FALSE);
     if (!ok) throw new CLumException(kPipeConnectionModule, kLineReadResult, L"");

@@ -158,7 +158,7 @@ void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
     delete detached;  // releases the connection; nothing is current, so nothing is retired
 }
 
-void CSinglePipeClient::OnConnectionClosed(CConnection* connection) {
+void CSinglePipeClient::OnConnectionClosed(CConnection* /*connection*/) {
     lumlib::__auto_locker lock(m_clientLock.get());
     lock.Lock();
     CSinglePipeChannel* channel = m_channel;

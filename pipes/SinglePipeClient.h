@@ -41,7 +41,7 @@ public:
     virtual uint32_t OnInitConnection() { return 1; }
     void OnConnectionLost() override {}
     virtual void Stop();
-    virtual void OnConnectFailed(uint32_t failureCount) {}
+    virtual void OnConnectFailed(uint32_t /*failureCount*/) {}
     virtual uint32_t Connect();
     virtual uint32_t GetStatus() { return m_status; }
     // The CreateFileW flags of the next open.

@@ -100,7 +100,7 @@ void CSinglePipeClientEx::Stop() {
     ReportDrops(true);  // nothing is dropped any more: the last ones are told now
 }
 
-uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
     if (data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
     // Drops that stopped within a second of the last report are told here.
     ReportDrops(false);

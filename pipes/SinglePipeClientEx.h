@@ -30,17 +30,17 @@ public:
     explicit CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa);
     ~CSinglePipeClientEx() override;
 
-    uint32_t Send(const void* data, uint32_t length) override { return 0; }
-    uint32_t Post(const void* data, uint32_t length) override { return 0; }
+    uint32_t Send(const void* /*data*/, uint32_t /*length*/) override { return 0; }
+    uint32_t Post(const void* /*data*/, uint32_t /*length*/) override { return 0; }
     void OnDataAvailable(uint32_t size) override;
     void OnConnectionLost() override;
     void Stop() override;
     uint32_t Connect() override;
     virtual uint32_t Start();
-    virtual void OnNotification(const uint8_t* message, uint32_t length) {}
+    virtual void OnNotification(const uint8_t* /*message*/, uint32_t /*length*/) {}
     // count notifications of bytes in all were dropped at the cap since the
     // last report (at most one a kDropReportMs); total counts every drop.
-    virtual void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) {}
+    virtual void OnNotificationsDropped(uint32_t /*count*/, uint64_t /*bytes*/, uint32_t /*total*/) {}
 
     // Delivery thread: forwards each queued notification to OnNotification.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;

@@ -111,7 +111,7 @@ public:
     CTransferBuffer& operator=(const CTransferBuffer&) = delete;
 
     // Called on TransferThread only; data is valid for the call only.
-    virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) { return 0; }
+    virtual uint32_t Process(const uint8_t* /*data*/, uint64_t /*size*/, uint32_t /*queueEmpty*/) { return 0; }
     // 1 when queued, 0 when refused (closing).
     virtual uint32_t Push(const void* data, uint64_t size);
 

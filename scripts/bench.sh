@@ -12,7 +12,7 @@ programs=(roundtrip_bench notify_bench oneway_bench lifecycle_bench primitives_b
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/clang-mingw-w64-x86_64.cmake"
 fi
 cmake --build "$build" -j"${ZK_BUILD_JOBS:-2}" --target zksndapi "${programs[@]}"
 

@@ -4,6 +4,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 googletest
       clang-14 libclang-rt-14-dev llvm-14 lld-14 python3 python3-jsonschema
       make pkg-config  # the release check's Makefile consumer
+      osslsigncode openssl  # Authenticode signing of the release, and CI's throwaway certificate
       libspdlog-dev libfmt-dev)  # header-only logging baseline of the benchmarks
 missing=()
 for p in "${pkgs[@]}"; do

@@ -53,6 +53,8 @@ public:
     public:
         virtual BOOL Lock() = 0;
         virtual BOOL Unlock() = 0;
+    protected:
+        ~ILockable() = default;  // never deleted through this interface
     };
 
     explicit __auto_locker(HANDLE mutex) : m_locked(0), m_kind(kMutex), m_target(reinterpret_cast<uintptr_t>(mutex)) {}

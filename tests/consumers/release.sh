@@ -1,6 +1,6 @@
 #!/bin/sh
 # The release as a developer receives it, checked in three steps that CTest runs in order:
-#   archive  makes the ZIP with cpack, checks its contents, the debug link, and that the version in the
+#   archive  makes the ZIP with cpack, checks its contents, the debug files, and that the version in the
 #            resources, in the CMake package and in `zksndctl --version` is the project's; leaves the
 #            unpacked tree in OUT/tree for the next two
 #   mingw    builds examples/ as a separate CMake project with the archive's toolchain file, which finds
@@ -49,7 +49,7 @@ run_consumer() {
 
 case "$step" in
 archive)
-  objdump="$1"; windres="$2"
+  objdump="$1"; windres="$2"; debug="$3"  # debug: pdb (clang build) or dwarf (GCC build)
   rm -rf "$out"; mkdir -p "$out/tree"
   (cd "$build" && cpack -G ZIP --config CPackConfig.cmake -B "$out" >/dev/null) || fail "cpack"
   zip="$out/zksndapi-$version-win64.zip"
@@ -60,7 +60,6 @@ archive)
   cat >"$out/expected.txt" <<LIST
 $top/bin/tessaline-emu.exe
 $top/bin/zksndapi.dll
-$top/bin/zksndapi.dll.debug
 $top/bin/zksndctl.exe
 $top/cmake/mingw-w64-x86_64.cmake
 $top/include/zksndapi.h
@@ -75,19 +74,27 @@ $top/share/doc/zksndapi/CHANGELOG.md
 $top/share/doc/zksndapi/LICENSE
 $top/share/doc/zksndapi/README.md
 LIST
+  if [ "$debug" = pdb ]; then
+    printf '%s\n' "$top/bin/zksndapi.pdb" "$top/bin/zksndctl.pdb" "$top/bin/tessaline-emu.pdb"
+  else
+    printf '%s\n' "$top/bin/zksndapi.dll.debug" "$top/bin/zksndctl.exe.debug" "$top/bin/tessaline-emu.exe.debug"
+  fi >>"$out/expected.txt"
   for f in "$src"/docs/*.md; do echo "$top/share/doc/zksndapi/docs/$(basename "$f")"; done >>"$out/expected.txt"
   for f in "$src"/examples/*; do echo "$top/share/doc/zksndapi/examples/$(basename "$f")"; done >>"$out/expected.txt"
   sort -o "$out/expected.txt" "$out/expected.txt"
   diff "$out/expected.txt" "$out/files.txt" || fail "the archive's files differ from the release's list (- expected, + found)"
   echo "ok: the archive holds exactly the release's files"
 
-  # Stripped DLL, debug information beside it, joined by a debug link.
+  # GCC build: stripped DLL, DWARF beside it, joined by a debug link. (The PDBs of the clang build
+  # are checked by check_symbols.sh, CTest's pdb_symbols.)
+  if [ "$debug" = dwarf ]; then
   "$objdump" -h "$tree/bin/zksndapi.dll" >"$out/dll.txt"
   grep -q '\.gnu_debuglink' "$out/dll.txt" || fail "zksndapi.dll has no debug link"
   ! grep -q '\.debug_info' "$out/dll.txt" || fail "zksndapi.dll is not stripped"
   "$objdump" -h "$tree/bin/zksndapi.dll.debug" | grep -q '\.debug_info' || fail "zksndapi.dll.debug holds no debug information"
   "$objdump" -s -j .gnu_debuglink "$tree/bin/zksndapi.dll" | grep -q 'zksndapi.dll.deb' || fail "the debug link names another file"
   echo "ok: zksndapi.dll is stripped and links to zksndapi.dll.debug"
+  fi
 
   # One version everywhere.
   for bin in zksndapi.dll zksndctl.exe tessaline-emu.exe; do

@@ -37,7 +37,7 @@ TEST(Lumlib, MutexAbandonedByAThreadIsTakenOverAndTakenOnce) {
     abandon();
 }
 
-struct FakeLockable : lumlib::__auto_locker::ILockable {
+struct FakeLockable final : lumlib::__auto_locker::ILockable {
     BOOL Lock() override { ++locks; return TRUE; }
     BOOL Unlock() override { return ++unlocks > 1; }  // the first unlock fails
     int locks = 0, unlocks = 0;

@@ -32,9 +32,9 @@ public:
     virtual bool OnConnected(CPipeSession& session) = 0;
     virtual bool OnMessage(CPipeSession& session, const uint8_t* message, uint32_t length) = 0;
     // Bits given to CPipeSession::Post, gathered since the last call.
-    virtual bool OnActions(CPipeSession& session, uint32_t actions) { return true; }
+    virtual bool OnActions(CPipeSession& /*session*/, uint32_t /*actions*/) { return true; }
     // The connection has ended and its handle is closed.
-    virtual void OnEnded(CPipeSession& session, const std::wstring& reason) {}
+    virtual void OnEnded(CPipeSession& /*session*/, const std::wstring& /*reason*/) {}
 };
 
 struct PipeServerConfig {

@@ -18,7 +18,7 @@ public:
     void OnConnectionClosed(CConnection* connection) override;
     uint32_t OnInitConnection() override;
     void OnConnectionLost() override;
-    void OnConnectFailed(uint32_t failureCount) override {}
+    void OnConnectFailed(uint32_t /*failureCount*/) override {}
     void OnNotification(const uint8_t* message, uint32_t length) override;
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;

@@ -78,7 +78,10 @@ struct Recorder {
     std::function<void(uint32_t code)> inside;  // set before Init; last, so it may throw
 
     Recorder() { current = this; }
-    ~Recorder() { current = nullptr; }
+    // The library is torn down before the state its callback uses: a test that
+    // returns early (a failed ASSERT) or declares its service after the
+    // recorder still gets no callback into a dead recorder.
+    ~Recorder() { Dll().DeInit(); current = nullptr; }
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Recorder& r = *current;
         r.Record(code, param, context);

@@ -27,7 +27,7 @@ struct FakeService {
 
     FakeService() {
         for (uint32_t i = 0; i < kSndSettingsSize; ++i) settings[i] = uint8_t(i * 7 + 1);
-        server.SetResponder([this](CTestPipeServer& s, size_t client, const std::vector<uint8_t>& frame) {
+        server.SetResponder([this](CTestPipeServer& /*s*/, size_t client, const std::vector<uint8_t>& frame) {
             SndDecodedRequest req;
             if (!SndDecodeRequest(frame.data(), frame.size(), req)) return;
             uint8_t out[1024];
@@ -82,8 +82,8 @@ TEST_F(ExportsTest, WithoutClientOrServiceEveryCallHasItsDefinedStatus) {
 }
 
 TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
+    Recorder rec;  // outlives the service, whose closing pipe is reported to it
     FakeService svc;
-    Recorder rec;
     int first = 0, other = 0;
     ASSERT_EQ(0u, api.Init(&Recorder::Callback, &first));
 
