@@ -294,7 +294,8 @@ TEST_F(Hostile, ConnectionEventsStayBalancedWhenTheServiceLeavesAfterCallback8) 
     ASSERT_TRUE(server.Start());
     Recorder cb;
     std::atomic<size_t> clients{0};
-    cb.on8 = [&] { if (size_t c = clients++; c < 2 && server.CloseClient(c)) ::Sleep(300); };  // before the session id
+    // Before the session id; the 8 can come before the server has recorded the connection.
+    cb.on8 = [&] { if (size_t c = clients++; c < 2 && server.WaitForClients(c + 1, 5000) && server.CloseClient(c)) ::Sleep(300); };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
     EXPECT_EQ(2u, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST));
