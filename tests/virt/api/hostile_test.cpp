@@ -387,8 +387,10 @@ TEST_F(Hostile, ConnectionEventsStayBalancedWhenTheServiceLeavesAfterCallback8) 
     ASSERT_TRUE(server.Start());
     Recorder cb;
     std::atomic<size_t> clients{0};
-    cb.inside = [&](uint32_t code) {  // before the session id
-        if (size_t c = code == ZKSND_NOTIFY_CONNECTED ? clients++ : 2; c < 2 && server.CloseClient(c)) ::Sleep(300);
+    // Before the session id; the 8 can come before the server has recorded the connection.
+    cb.inside = [&](uint32_t code) {
+        if (code != ZKSND_NOTIFY_CONNECTED) return;
+        if (size_t c = clients++; c < 2 && server.WaitForClients(c + 1, 5000) && server.CloseClient(c)) ::Sleep(300);
     };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
