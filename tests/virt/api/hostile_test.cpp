@@ -332,10 +332,11 @@ TEST_F(Hostile, ExceptionsFromEveryCallbackAreCaught) {
 
 // Two (callback, context) pairs alternate in ZkSndVApiInit while device
 // records arrive: every callback gets its own pair's context.
-std::atomic<int> g_pairCalls{0}, g_pairMismatches{0};
+static std::atomic<int> g_pairCalls{0}, g_pairMismatches{0};
 template <int Tag>
 void PairCallback(uint32_t, uintptr_t, void* context) {
-    ++g_pairCalls, g_pairMismatches += *static_cast<const int*>(context) != Tag;
+    ++g_pairCalls;
+    if (*static_cast<const int*>(context) != Tag) ++g_pairMismatches;
 }
 
 TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
