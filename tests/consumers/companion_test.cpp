@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/Holders.h"
+#include "support/Watchdog.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/PipeServer.h"
 #include "virt/api/SndProtocol.h"
@@ -26,17 +27,7 @@ using Bytes = std::vector<uint8_t>;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
-// Ends the process when a scenario hangs, so CI fails instead of sticking.
-struct Watchdog {
-    Watchdog(const char* what, DWORD ms) : m_done(lumlib::NewEvent()), m_thread([this, what, ms] {
-        if (::WaitForSingleObject(m_done.get(), ms) == WAIT_OBJECT_0) return;
-        fprintf(stderr, "watchdog: '%s' still running after %lu ms: a hang\n", what, ms), fflush(stderr);
-        ::TerminateProcess(::GetCurrentProcess(), 3);
-    }) {}
-    ~Watchdog() { ::SetEvent(m_done.get()), m_thread.join(); }
-    CHandleHolder m_done;
-    std::thread m_thread;
-};
+using testkit::Watchdog;
 
 // The service's notifications: a device record, the list's end, the server information.
 Bytes Device(uint32_t id, const std::u16string& name) {

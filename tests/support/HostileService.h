@@ -75,7 +75,7 @@ public:
     bool ReleaseHeldInstance();
     // Ends every connection of the service (a client hears callback 6); the
     // service goes on serving, so a client's keeper connects again.
-    void DropConnections() { if (m_server) m_server->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
+    void DropConnections() { if (m_pipe) m_pipe->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
 
     // Writes bytes as they are on the first connection (on the caller's
     // thread, between the service's own messages); false once it has ended.

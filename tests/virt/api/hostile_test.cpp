@@ -13,6 +13,7 @@
 #include "support/HostileService.h"
 #include "support/ProcessCounters.h"
 #include "support/TestPipeServer.h"
+#include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
 #include "virt/api/SndProtocol.h"
 
@@ -27,17 +28,7 @@ size_t ErrorLines(const std::wstring& text) {
     return n;
 }
 
-// Ends the process with a message when a scenario outlives its budget.
-struct Watchdog {
-    Watchdog(const char* what, DWORD ms) : m_done(lumlib::NewEvent()), m_thread([this, what, ms] {
-        if (::WaitForSingleObject(m_done.get(), ms) == WAIT_OBJECT_0) return;
-        fprintf(stderr, "watchdog: '%s' still running after %lu ms: a hang\n", what, ms), fflush(stderr);
-        ::TerminateProcess(::GetCurrentProcess(), 3);
-    }) {}
-    ~Watchdog() { ::SetEvent(m_done.get()), m_thread.join(); }
-    CHandleHolder m_done;
-    std::thread m_thread;
-};
+using testkit::Watchdog;
 
 class Hostile : public ::testing::Test {
 protected:
