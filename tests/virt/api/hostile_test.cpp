@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include "support/LumCapture.h"
@@ -232,6 +233,41 @@ TEST_F(Hostile, NotificationStormsAgainstASlowCallbackStayWithinTheBudget) {
         const size_t lines = ErrorLines(L"dropped so far") - dropLines;
         EXPECT_TRUE(lines >= 1 && lines <= (Now() - start) / 1000 + 2) << lines;
     }
+}
+
+// 30,000 notifications with event 0: each is an ERROR line in the log every
+// process shares, so at most ten a second of them are written and one report
+// counts the rest; a device list asked for after them shows they were all handled.
+TEST_F(Hostile, AFloodOfUnknownEventsIsLimitedInTheSharedLog) {
+    Watchdog dog("unknown events", 60000);
+    zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
+    ASSERT_TRUE(service.Start());
+    const uint32_t unknown[8] = {kSndHeaderSize, 0, 0, 0, 0, 0, 1, 0};  // size, request 0, link, command, event 0, args, async
+    const std::vector<uint8_t> frame = MakeFrame(unknown, sizeof(unknown));
+    std::vector<uint8_t> batch;
+    for (int k = 0; k < 1000; ++k) batch.insert(batch.end(), frame.begin(), frame.end());
+    const std::vector<std::wstring> before = ReadLogLines();
+    Recorder cb;
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(service.WaitForConnections(1, 5000));
+    const ULONGLONG start = Now();
+    for (int k = 0; k < 30; ++k) ASSERT_TRUE(service.Write(batch.data(), batch.size()));
+    ASSERT_EQ(0u, Dll().GetDeviceList());
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1, 30000));
+    const ULONGLONG seconds = (Now() - start) / 1000 + 2;
+    EXPECT_LE(TimedDeInit(), 3000u);  // reports what is still held back
+    const std::vector<std::wstring> lines = ReadLogLines();
+    const std::wregex report(LR"(ERROR.*LimitRepeats: \(\d+\): (\d+) more lines like this one suppressed.*unknown evt: 0)");
+    uint64_t written = 0, suppressed = 0;
+    std::wsmatch m;
+    for (size_t i = before.size(); i < lines.size(); ++i) {
+        if (std::regex_search(lines[i], m, report))
+            suppressed += std::stoull(m[1].str());
+        else if (lines[i].find(L"OnNotification: (") != std::wstring::npos && lines[i].find(L"unknown evt: 0") != std::wstring::npos)
+            ++written;
+    }
+    EXPECT_LE(written, seconds * 10) << "in " << seconds << " s";
+    EXPECT_EQ(written + suppressed, 30000u);
 }
 
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
