@@ -226,7 +226,9 @@ TEST_F(Hostile, NotificationStormsAgainstASlowCallbackStayWithinTheBudget) {
         // The library's 17 MiB, and the in-process service's side: the storm
         // thread's stack (Wine commits all 2 MiB) and its writes in flight.
         // Wine's heap checker pads every block: no budget holds under it.
-        if (!HeapChecked()) EXPECT_LT(peak, before + (24u << 20)) << "committed before: " << before;
+        if (!HeapChecked()) {
+            EXPECT_LT(peak, before + (24u << 20)) << "committed before: " << before;
+        }
         service.Stop();
         EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
         EXPECT_LE(TimedDeInit(), 3000u);  // also tells the last drops
