@@ -11,6 +11,7 @@
 #include "log/LogEscape.h"
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
+#include "zk_version.h"
 
 namespace {
 
@@ -338,7 +339,7 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
             break;
         }
         if (!spare || (spare->passed != 0 &&
-                       (candidate.passed == 0 || now - candidate.lastSeen > now - spare->lastSeen)))
+                       (candidate.passed == 0 || candidate.lastSeen < spare->lastSeen)))
             spare = &candidate;
     }
     if (!slot || now - slot->windowStart >= kRepeatWindowMs) {
@@ -352,7 +353,9 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
         wmemcpy(slot->excerpt, message, excerpt);
         slot->excerpt[excerpt] = L'\0';
     }
-    slot->lastSeen = now;
+    // A count, not the clock: lines of one tick would tie, and a tie could give up the slot of
+    // the very line that floods.
+    slot->lastSeen = ++m_repeatUses;
     if (slot->passed < kRepeatsPerWindow) {
         ++slot->passed;
         return true;
@@ -470,7 +473,19 @@ void CZkLogger::BuildHeader() {
     if (prefix && description && text) {
         FormatPrefix(prefix, L"SERVICE");
         DescribeSystem(description);
-        _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n", prefix, kBuildStamp, description);
+        // The second line tells the applications sharing the file apart: the
+        // library's version and build, the host's image, process and session.
+        wchar_t image[MAX_PATH] = L"";
+        const DWORD imageChars = GetModuleFileNameW(nullptr, image, MAX_PATH);
+        const wchar_t* slash = imageChars != 0 ? wcsrchr(image, L'\\') : nullptr;
+        wchar_t identity[2 * MAX_PATH] = L"";
+        const size_t identityChars = FormatText(
+            identity, 2 * MAX_PATH, L"%s %s (build %s); host %s, process %u, session %u", kModuleName,
+            ZK_FILE_VERSION_WSTR, ZK_PRODUCT_VERSION_WSTR, slash != nullptr ? slash + 1 : image, m_processId, m_sessionId);
+        wchar_t escaped[2 * MAX_PATH] = L"";
+        escaped[EscapeLogText(identity, identityChars, escaped, 2 * MAX_PATH - 1)] = L'\0';  // writes none itself
+        _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n%s%s\r\n", prefix, kBuildStamp, description,
+                     prefix, escaped);
         try {
             m_header = text;
         } catch (...) {

@@ -135,7 +135,7 @@ private:
     struct RepeatSlot {
         uint64_t hash;
         DWORD windowStart;
-        DWORD lastSeen;
+        uint64_t lastSeen;  // m_repeatUses when last seen
         uint32_t passed;
         uint32_t suppressed;
         wchar_t excerpt[kRepeatExcerptChars];
@@ -178,6 +178,7 @@ private:
     // (kLogWholeLineChars) and a repeat report (kLogLineChars).
     std::unique_ptr<wchar_t[]> m_text;
     RepeatSlot m_repeats[kRepeatSlots];  // under the lock
+    uint64_t m_repeatUses = 0;           // under the lock: lines counted by the repeat limit so far
     std::atomic<uint32_t> m_maxFileSize;
     // The settings watcher; its owner's stop event ends it.
     lumlib::CWorkerThread m_watcher;
