@@ -63,7 +63,8 @@ public:
     // The occurrences since the last Reset, and the time since the first of them.
     uint32_t Count() const { return m_count; }
     uint64_t Since(uint64_t now) const { return m_count == 0 ? 0 : now - m_first; }
-    // The story is over (the connection came back): the next occurrence is a first one.
+    // The story is over (the connection came back, a call succeeded): the next
+    // occurrence is a first one, within what is left of the period's kBurst.
     void Reset() { m_count = 0; }
 
 private:
