@@ -145,6 +145,7 @@ void CSndApiPipeClient::LogConnectionEnded() {
 }
 
 void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) {
+    if (IsStopped()) return;  // an attempt that a teardown ended is no failure to tell
     const bool untrusted = cause.line == kLineServerRefused && wcscmp(cause.module, kPipeClientModule) == 0;
     const uint64_t kind = untrusted ? (uint64_t(1) << 32) : cause.error;
     lumlib::__auto_locker lock(m_storyLock.get());
@@ -152,7 +153,6 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     const ULONGLONG now = ::GetTickCount64();
     if (m_downSince == 0) m_downSince = now;
     const CLogThrottle::Verdict verdict = m_connectThrottle.Note(kind, now);
-    m_lastConnectError = cause.error;
     if (verdict == CLogThrottle::kSummary) {
         const ULONGLONG over = m_connectThrottle.Since(now);
         LogPrint(g_pLogger, LOG_WARNING,
@@ -164,7 +164,8 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     const wchar_t* what = L"the attempt failed";
     if (untrusted) what = L"the server is not trusted";
     else if (cause.error == ERROR_FILE_NOT_FOUND) what = L"no pipe (the service is not running)";
-    else if (cause.error == ERROR_PIPE_BUSY) what = L"the pipe is busy";
+    // The open waits up to a second for a free instance; then the wait's own error tells it.
+    else if (cause.error == ERROR_PIPE_BUSY || cause.error == ERROR_SEM_TIMEOUT) what = L"the pipe is busy";
     else if (cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
     wchar_t code[kStoryChars] = L"";
     DescribeFailure(code, cause);

@@ -87,7 +87,6 @@ private:
     ULONG m_pipeSession = 0;
     bool m_pipeSessionKnown = false;
     CLogThrottle m_connectThrottle;
-    uint32_t m_lastConnectError = 0;
     CLogThrottle m_callThrottle;
 
     uint32_t m_sessionId;
