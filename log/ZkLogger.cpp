@@ -487,6 +487,7 @@ void CZkLogger::BuildHeader() {
         _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n%s%s\r\n", prefix, kBuildStamp, description,
                      prefix, escaped);
         try {
+            m_identity = identity;
             m_header = text;
         } catch (...) {
             m_header.clear();  // no memory for the copy: new files start without a header

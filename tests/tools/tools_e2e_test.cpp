@@ -326,7 +326,8 @@ TEST(Zksndctl, FaultsNameTheFailedStageAndLeaveTheirStoryInTheLog) {
         const char* row;
         std::vector<const char*> log;
     } rows[] = {
-        {L"", L"status", 0, "result          ok", {connected, "WARNING|s: teardown.", "!cannot connect"}},
+        {L"", L"status", 0, "result          ok",
+         {"INFO|); host zksndctl.exe, process ", connected, "WARNING|s: teardown.", "!cannot connect"}},
         {nullptr, L"settings get", 30, "not connected", {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
         {L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
          {connected, "WARNING|s: the service closed it (error "}},

@@ -46,6 +46,11 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
     m_callerSid = lumlib::CurrentUserSid();
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_pipeName);
+    // The header names only the program that started the file; every program
+    // that shares it names itself here.
+    if (g_pLogger != nullptr)
+        LogPrint(g_pLogger, LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
+                 g_pLogger->GetIdentity());
 }
 
 CSndApiPipeClient::~CSndApiPipeClient() {
