@@ -27,7 +27,9 @@ const size_t kStoryChars = 400;
 // "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 116" and the text
 // when the failed step raised one.
 void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
-    int used = _snwprintf_s(out, kStoryChars, _TRUNCATE, L"error %u (%S)", f.error, SndErrorName(f.error));
+    const char* name = SndErrorName(f.error);
+    int used = name[0] != '\0' ? _snwprintf_s(out, kStoryChars, _TRUNCATE, L"error %u (%S)", f.error, name)
+                                : _snwprintf_s(out, kStoryChars, _TRUNCATE, L"error %u", f.error);
     if (used < 0 || f.module[0] == L'\0') return;
     _snwprintf_s(out + used, kStoryChars - used, _TRUNCATE, L" at %s line %u%s%s", f.module, f.line,
                  f.text[0] != L'\0' ? L": " : L"", f.text);
