@@ -11,6 +11,7 @@
 #include "log/LogEscape.h"
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
+#include "zk_version.h"
 
 namespace {
 
@@ -476,8 +477,21 @@ void CZkLogger::BuildHeader() {
     if (prefix && description && text) {
         FormatPrefix(prefix, L"SERVICE");
         DescribeSystem(description);
-        _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n", prefix, kBuildStamp, description);
+        // The second line tells the applications sharing the file apart: the
+        // library's version and build, the host's image, process and session.
+        wchar_t image[MAX_PATH] = L"";
+        const DWORD imageChars = GetModuleFileNameW(nullptr, image, MAX_PATH);
+        const wchar_t* slash = imageChars != 0 ? wcsrchr(image, L'\\') : nullptr;
+        wchar_t identity[2 * MAX_PATH] = L"";
+        const size_t identityChars = FormatText(
+            identity, 2 * MAX_PATH, L"%s %s (build %s); host %s, process %u, session %u", kModuleName,
+            ZK_FILE_VERSION_WSTR, ZK_PRODUCT_VERSION_WSTR, slash != nullptr ? slash + 1 : image, m_processId, m_sessionId);
+        wchar_t escaped[2 * MAX_PATH] = L"";
+        escaped[EscapeLogText(identity, identityChars, escaped, 2 * MAX_PATH - 1)] = L'\0';  // writes none itself
+        _snwprintf_s(text, kLogLineChars, _TRUNCATE, L"\r\n%s%s%s\r\n%s%s\r\n", prefix, kBuildStamp, description,
+                     prefix, escaped);
         try {
+            m_identity = identity;
             m_header = text;
         } catch (...) {
             m_header.clear();  // no memory for the copy: new files start without a header

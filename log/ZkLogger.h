@@ -113,6 +113,9 @@ public:
     uint32_t GetMaxFileSize() const { return m_maxFileSize.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     uint32_t GetSessionId() const { return m_sessionId; }
+    // The header's second line without its prefix (version, build, host
+    // image, process, session), before escaping; empty before BuildHeader.
+    const wchar_t* GetIdentity() const { return m_identity.c_str(); }
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
@@ -192,6 +195,7 @@ private:
     std::wstring m_directory;
     uint32_t m_async;
     std::wstring m_header;
+    std::wstring m_identity;  // set once by BuildHeader, before the logger is shared
     std::atomic<uint32_t> m_rotationFileNumber;
     std::atomic<uint32_t> m_maxLogFiles;
     uint32_t m_nextBufferId;

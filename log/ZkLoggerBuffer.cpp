@@ -692,10 +692,13 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
         wchar_t first[kClockChars];
         const size_t firstChars = std::min<uint64_t>(size / sizeof(wchar_t), kClockChars);
         if (firstChars) memcpy(first, data, firstChars * sizeof(wchar_t));
-        const size_t headerStart = std::min(header.find_first_not_of(kLineEnd), header.size());
         const std::wstring now = ClockNow();
-        TakeClockFields(header, headerStart, now.data(), now.size());
-        TakeClockFields(header, headerStart, first, firstChars);
+        // every line of the header (the system, then the library and its host)
+        for (size_t start = header.find_first_not_of(kLineEnd); start < header.size();
+             start = header.find_first_not_of(kLineEnd, header.find(kLineEnd, start))) {
+            TakeClockFields(header, start, now.data(), now.size());
+            TakeClockFields(header, start, first, firstChars);
+        }
         TakeClockFields(notice, 0, first, firstChars);
     }
     const void* out = data;

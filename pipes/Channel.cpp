@@ -108,6 +108,7 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
     const uint32_t length = static_cast<uint32_t>(size);
     uint8_t header[kFrameLengthSize];
     StoreFrameLength(header, length);
+    lumlib::LumFailure cause;
     const uint32_t error = lumlib::CatchReturn([&] {
         auto writeAll = [this](const uint8_t* p, uint32_t left) {
             while (left) {
@@ -129,14 +130,14 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
             writeAll(header, kFrameLengthSize);
             writeAll(data, length);
         }
-    });
+    }, &cause);
     if (error == ERROR_SUCCESS) return 1;
     sendLock.Unlock();
     // The connection's write bound (the service stopped reading) is reported;
     // a cancel or a broken pipe is the loss itself.
     if (error == ERROR_TIMEOUT) OnWriteStalled();
     // The rest of the frame is lost; the channel is done for.
-    MarkLost();
+    MarkLost(&cause);
     return 0;
 }
 
@@ -152,6 +153,7 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
     // Any failure (a broken or cancelled connection, a frame that is too
     // long, or cannot be held or queued) ends the connection; nothing leaves
     // the thread.
+    lumlib::LumFailure cause;
     lumlib::CatchReturn([&] {
         while (!channel->IsLost() && connection) {
             // Whatever has arrived, up to one buffer: the reader cuts it into frames.
@@ -180,8 +182,8 @@ unsigned __stdcall CChannel::ReceiveThread(void* self) {
             // A large frame grew the reader's buffer: let it go once nothing is pending.
             if (reader.Pending() == 0 && length > kShrinkAbove) reader.Reset();
         }
-    });
-    channel->MarkLost();
+    }, &cause);
+    channel->MarkLost(&cause);
     return 0;
 }
 
@@ -221,9 +223,13 @@ unsigned __stdcall CChannel::DispatchThread(void* self) {
     return 0;
 }
 
-void CChannel::MarkLost() {
+void CChannel::MarkLost(const lumlib::LumFailure* cause) {
     {
         CRegion receiveLock(m_receiveLock.get());
+        if (cause != nullptr && !m_lostCauseKnown && !IsLost()) {
+            m_lostCause = *cause;
+            m_lostCauseKnown = true;
+        }
         ::InterlockedExchange(&m_lost, 1);
     }
     ::WakeAllConditionVariable(&m_dispatchWork);
@@ -411,6 +417,8 @@ void CSinglePipeChannel::OnDataReceived(uint32_t size) {
 }
 
 uint32_t CSinglePipeChannel::OnDisconnected() {
+    // Called under the receive lock, which guards the cause.
+    if (m_owner) m_owner->OnLossCause(m_lostCause);
     if (m_owner) m_owner->OnConnectionLost();
     return 1;
 }

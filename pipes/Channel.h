@@ -25,6 +25,10 @@ public:
     // A write made no progress for CPipeConnection::kWriteStallMs (the
     // service stopped reading); the connection ends.
     virtual void OnWriteStalled() {}
+    // Just before OnConnectionLost: what ended the connection (error 0: the
+    // other end closed it, or this side stopped reading; the module and line
+    // of the failed step when it raised).
+    virtual void OnLossCause(const lumlib::LumFailure& /*cause*/) {}
 
 protected:
     ~IChannelOwner() = default;
@@ -84,8 +88,9 @@ protected:
     // Under m_receiveLock: the dispatcher has something to do (a message to
     // announce, the loss, a stop).
     bool DispatchWorkLocked() const { return m_stopRequested || m_lost || (!m_closing && !m_receiveQueue->IsEmpty()); }
-    // Marks the connection lost (under the receive lock) and wakes the dispatcher.
-    void MarkLost();
+    // Marks the connection lost (under the receive lock) and wakes the
+    // dispatcher; the first cause given is kept (null: none known).
+    void MarkLost(const lumlib::LumFailure* cause = nullptr);
     // Under m_receiveLock: waits until a frame of footprint bytes fits the
     // receive queue; false when the channel is lost, closing or stopping first.
     bool WaitForRoomLocked(uint64_t footprint);
@@ -106,6 +111,8 @@ protected:
     // nothing, where testing an event is a kernel call.
     CONDITION_VARIABLE m_dispatchWork = CONDITION_VARIABLE_INIT;
     volatile LONG m_lost = 0;       // set under m_receiveLock, never cleared
+    lumlib::LumFailure m_lostCause; // under m_receiveLock: what MarkLost was told first
+    bool m_lostCauseKnown = false;  // under m_receiveLock
     bool m_stopRequested = false;   // under m_receiveLock
     // ReceiveThread sleeps on this under m_receiveLock while the queue is full.
     CONDITION_VARIABLE m_receiveRoom = CONDITION_VARIABLE_INIT;

@@ -4,12 +4,11 @@
 #include <new>
 
 const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
+const wchar_t CSinglePipeClient::kPipeClientModule[] = L"PipeClient";
 
 namespace {
 
 const DWORD kKeeperPeriodMs = 1000;
-const wchar_t kPipeClientModule[] = L"PipeClient";
-const uint32_t kLineServerRefused = 110;  // AcceptServer said no
 const uint32_t kLineStopped = 111;        // the client stopped during the attempt
 
 }  // namespace
@@ -98,6 +97,7 @@ uint32_t CSinglePipeClient::Connect() {
     CPipeConnection* connection = nullptr;
     CSinglePipeChannel* channel = nullptr;
     bool initialised = false;
+    lumlib::LumFailure cause;
     const uint32_t error = lumlib::CatchReturn([&] {
         // The stop event ends a wait for a busy pipe, so Stop never waits long.
         std::unique_ptr<CPipeConnection> opened(
@@ -117,7 +117,7 @@ uint32_t CSinglePipeClient::Connect() {
         m_channel = channel;
         lock.Unlock();
         initialised = OnInitConnection() != 0;
-    });
+    }, &cause);
     if (error == ERROR_SUCCESS) {
         if (!initialised) {
             DropNewChannel(channel);
@@ -138,7 +138,7 @@ uint32_t CSinglePipeClient::Connect() {
         connection->Release();
     } else {
         m_failureCount = m_failureCount + 1;
-        OnConnectFailed(m_failureCount);
+        OnConnectFailed(m_failureCount, cause);
     }
     return error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_NOT_CONNECTED;
 }

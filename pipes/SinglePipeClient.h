@@ -41,7 +41,10 @@ public:
     virtual uint32_t OnInitConnection() { return 1; }
     void OnConnectionLost() override {}
     virtual void Stop();
-    virtual void OnConnectFailed(uint32_t /*failureCount*/) {}
+    // An attempt failed before a channel existed; cause holds the error and,
+    // when a step raised, its module, line and text (a refused server:
+    // kPipeClientModule, kLineServerRefused).
+    virtual void OnConnectFailed(uint32_t /*failureCount*/, const lumlib::LumFailure& /*cause*/) {}
     virtual uint32_t Connect();
     virtual uint32_t GetStatus() { return m_status; }
     // The CreateFileW flags of the next open.
@@ -63,6 +66,8 @@ public:
     bool HasChannel();
 
     static const wchar_t kServicePipeName[];
+    static const wchar_t kPipeClientModule[];
+    static const uint32_t kLineServerRefused = 110;  // AcceptServer said no
 
 protected:
     static unsigned __stdcall KeeperThread(void* self);

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <wchar.h>
 
 #include "support/Holders.h"
 
@@ -121,11 +122,32 @@ private:
 
 namespace lumlib {
 
+// What the error boundary learnt about a failure: the code, and for a
+// CLumException its module, line and text (cut to fit; empty otherwise).
+// Fixed arrays: filling it in a handler allocates nothing.
+struct LumFailure {
+    uint32_t error = 0;
+    uint32_t line = 0;
+    wchar_t module[32] = {};
+    wchar_t text[128] = {};
+    void Keep(uint32_t code, const CLumException* e) {
+        error = code;
+        line = e != nullptr ? e->GetLine() : 0;
+        module[0] = text[0] = L'\0';
+        if (e == nullptr) return;
+        wcsncpy(module, e->GetModule(), _countof(module) - 1);
+        module[_countof(module) - 1] = L'\0';
+        wcsncpy(text, e->GetText(), _countof(text) - 1);
+        text[_countof(text) - 1] = L'\0';
+    }
+};
+
 // The error boundary of the framework: runs f and turns what it raises into
 // a Windows error code. A CLumException is owned and deleted here; one that
 // carries no error still reports a failure. f returns a code (0 success) or nothing.
 template <typename F>
-uint32_t CatchReturn(F&& f) noexcept {
+uint32_t CatchReturn(F&& f, LumFailure* failure = nullptr) noexcept {
+    if (failure != nullptr) failure->Keep(ERROR_SUCCESS, nullptr);
     try {
         if constexpr (std::is_void<decltype(f())>::value) {
             f();
@@ -135,10 +157,14 @@ uint32_t CatchReturn(F&& f) noexcept {
         }
     } catch (CLumException* raised) {
         std::unique_ptr<CLumException> e(raised);
-        return e->GetError() != ERROR_SUCCESS ? e->GetError() : static_cast<uint32_t>(ERROR_GEN_FAILURE);
+        const uint32_t code = e->GetError() != ERROR_SUCCESS ? e->GetError() : static_cast<uint32_t>(ERROR_GEN_FAILURE);
+        if (failure != nullptr) failure->Keep(code, e.get());
+        return code;
     } catch (const std::bad_alloc&) {
+        if (failure != nullptr) failure->Keep(ERROR_NOT_ENOUGH_MEMORY, nullptr);
         return ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
+        if (failure != nullptr) failure->Keep(ERROR_GEN_FAILURE, nullptr);
         return ERROR_GEN_FAILURE;
     }
 }

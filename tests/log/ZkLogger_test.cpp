@@ -116,7 +116,7 @@ TEST_F(LoggerTest, OneLoggersLife) {
     ASSERT_TRUE(WaitFor(closed, 15000));  // more than 2 s idle, seen at the watcher's 4 s time-out
     EXPECT_GE(GetTickCount() - written, 2000u);
     std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 10u);  // a line end, the header, seven lines, nothing after the last line end
+    ASSERT_EQ(lines.size(), 11u);  // a line end, the header's two lines, seven lines, nothing after the last line end
     // "Build " + the compiler's date stamp ("May 13 2026") + ". " + the system line, under Wine
     // "Windows 7 (build 7601), 64-bit x86" unless the prefix is configured otherwise
     wchar_t system[kSystemDescriptionChars];
@@ -127,13 +127,17 @@ TEST_F(LoggerTest, OneLoggersLife) {
         << lines[1];
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
-    const std::wstring expected[] = {L"?", lines[1], t + L"ERROR|  error 12",
+    // the second: who writes the file (the test program here)
+    const std::wregex identity(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
+                               LR"(process \d+, session \d+)");
+    EXPECT_TRUE(std::regex_match(lines[2], identity)) << lines[2];
+    const std::wstring expected[] = {L"?", lines[1], lines[2], t + L"ERROR|  error 12",
                                      t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
                                          L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
                                      t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
                                      t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 11));
 
     ASSERT_TRUE(DeleteFileW(File().c_str()));
     LogPrint(logger_, 0, L"new file");
@@ -144,9 +148,10 @@ TEST_F(LoggerTest, OneLoggersLife) {
     Call(dump, L"");  // the prefix stays open: no message, no line end
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 5u);
+    ASSERT_EQ(lines.size(), 6u);
     EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
-    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 2, lines.end()),
+    EXPECT_TRUE(std::regex_match(lines[2], identity)) << lines[2];
+    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
               (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
 }
 

@@ -61,7 +61,7 @@ public:
     }
     uint32_t OnInitConnection() override { return initThread = ::GetCurrentThreadId(), initResult.load(); }
     void OnConnectionLost() override { rec.Note([&] { ++lost; messagesAtLoss = messages; }); }
-    void OnConnectFailed(uint32_t count) override { rec.Note([&] { failures.push_back(count); }); }
+    void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override { rec.Note([&] { failures.push_back(count); }); }
     void OnConnectionClosed(CConnection* c) override { CSinglePipeClient::OnConnectionClosed(c), rec.Note([&] { ++closed; }); }
 
     Recorder rec;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <array>
@@ -245,44 +246,6 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     });
 }
 
-// status under each of the emulator's faults: the exit code and the first failed row. The probe opens
-// the pipe itself, then the library's connection must survive the session id, answer a settings read
-// within the library's 3 s and end a device list within --timeout.
-TEST(Zksndctl, StatusNamesTheFirstFailedStageOfEachFault) {
-    const std::tuple<const wchar_t*, int, const char*> rows[] = {
-        {L"", 0, "result          ok"},
-        {L"--fault churn", 45, "session     failed   the connection broke after the session id went out"},
-        {L"--fault raw-length", 45, "session     failed"},
-        {L"--fault short-frames", 45, "session     failed"},
-        {L"--fault huge-notification", 45, "session     failed"},
-        {L"--fault stop-reading", 46, "settings    failed   general failure (status 1) after"},
-        {L"--fault slow-replies", 46, "no reply within the library's 3 s wait"},
-        {L"--withhold all", 46, "settings    failed"},
-        {L"--get-status 5", 46, "settings    failed   access denied (status 8)"},
-        {L"--withhold device-list", 47, "devices     failed   the list did not end within 2000 ms"},
-    };
-    for (const auto& [fault, exitCode, row] : rows) {
-        CEmulator emu(true);
-        ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + fault));
-        ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 status", exitCode, row}});
-    }
-}
-
-TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
-    // A connection of watch sends two messages (session id, list request); the emulator breaks it after
-    // them and the library connects again.
-    CEmulator emu(true);
-    ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5"));
-    std::string out;
-    EXPECT_EQ(0, RunTool(L"zksndctl.exe", L"watch --seconds 4", &out));
-    const size_t connected = out.find("connected (8)"), device = out.find("device (300): id 0, render, default");
-    EXPECT_LT(connected, std::min(device, out.find("server information (9)"))) << out;
-    EXPECT_LT(device, out.find("end of device list (301), 3 devices")) << out;
-    EXPECT_NE(npos, out.find("connected (8)", out.find("connection lost (6)"))) << out;  // lost (npos finds nothing), then connected again
-    // The service's ERROR_ACCESS_DENIED reaches the caller as the library's "access denied".
-    ExpectRuns(L"zksndctl.exe", {{L"settings get", 18, "access denied (status 8)"}});
-}
-
 // The library's registry key as a test found it: LogLevel and the key's access rules come back at the end.
 struct CSavedSettingsKey {
     CSavedSettingsKey() {
@@ -308,6 +271,108 @@ struct CSavedSettingsKey {
     bool hadLevel = false, saved = false;
     alignas(8) BYTE security[4096];
 };
+
+// The library's log file, its bytes from offset `from` on (all of them when it was rotated meanwhile) as
+// UTF-8 lines; *size: the file's size now.
+std::vector<std::string> LogLinesSince(size_t from, size_t* size) {
+    wchar_t folder[MAX_PATH] = {};
+    std::vector<uint8_t> bytes;
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        zktools::ReadWholeFile(std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt", &bytes, &ignored);
+    *size = bytes.size();
+    const size_t start = from <= bytes.size() ? from & ~size_t(1) : 0;
+    const std::wstring wide(reinterpret_cast<const wchar_t*>(bytes.data() + start), (bytes.size() - start) / 2);
+    std::string text(wide.size() * 3 + 1, '\0');
+    text.resize(::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0],
+                                      static_cast<int>(text.size()), nullptr, nullptr));
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+// Each "LEVEL|part" names a line that carries "[LEVEL]" before the part; "!part": no line carries the part.
+void ExpectLogLines(const std::vector<std::string>& log, const std::vector<const char*>& expected, const std::wstring& row) {
+    for (const std::string wanted : expected) {
+        const bool absent = wanted[0] == '!';
+        const size_t bar = wanted.find('|');
+        const std::string label = absent ? "" : "[" + wanted.substr(0, bar) + "]";
+        const std::string part = absent ? wanted.substr(1) : wanted.substr(bar + 1);
+        const bool found = std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            const size_t at = line.find(part);
+            return at != npos && line.find(label) < at + (absent ? 1 : 0);
+        });
+        std::string all;
+        for (const std::string& line : log) all += line + "\n";
+        EXPECT_EQ(!absent, found) << row.c_str() << ": " << wanted << "\n" << all;
+    }
+}
+
+// zksndctl under each of the emulator's faults at LogLevel 3: status's exit code and first failed row,
+// and the lines the library must leave in its log. The probe opens the pipe itself, then the library's
+// connection must survive the session id, answer a settings read within the library's 3 s and end a
+// device list within --timeout. No emulator: no pipe. down: the library's connection goes and comes back.
+TEST(Zksndctl, FaultsNameTheFailedStageAndLeaveTheirStoryInTheLog) {
+    CSavedSettingsKey saved;
+    const DWORD debug = 3;
+    ASSERT_EQ(0, ::RegSetValueExW(saved.key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&debug), 4));
+    const char* const connected = "INFO|connected to the service: server process ";
+    const struct {
+        const wchar_t* fault;  // null: no emulator
+        const wchar_t* command;
+        int exitCode;
+        const char* row;
+        std::vector<const char*> log;
+    } rows[] = {
+        {L"", L"status", 0, "result          ok",
+         {"INFO|); host zksndctl.exe, process ", connected, "WARNING|s: teardown.", "!cannot connect"}},
+        {nullptr, L"settings get", 30, "not connected", {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
+        {L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
+         {connected, "WARNING|s: the service closed it (error "}},
+        {L"--fault raw-length", L"status", 45, "session     failed", {connected, "WARNING|s: a frame was refused."}},
+        {L"--fault short-frames", L"status", 45, "session     failed", {connected, "WARNING|s: this side dropped it."}},
+        {L"--fault huge-notification", L"status", 45, "session     failed", {"WARNING|s: a frame was refused."}},
+        {L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
+         {connected, "WARNING|ZkSndGetSettings returned status 1"}},
+        {L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
+         {"WARNING|ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)"}},
+        {L"--withhold all", L"status", 46, "settings    failed", {"WARNING|ZkSndGetSettings returned status 1"}},
+        {L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
+         {"WARNING|ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)"}},
+        {L"--withhold device-list", L"status", 47, "devices     failed   the list did not end within 2000 ms", {connected}},
+        {L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)",
+         {"WARNING|s: the service closed it", "WARNING|cannot connect to the service (attempt 1): no pipe",
+          "INFO|failed attempts and "}},
+    };
+    for (const auto& r : rows) {
+        CEmulator emu(true);
+        if (r.fault != nullptr) {
+            ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault));
+        }
+        size_t before = 0;
+        LogLinesSince(0, &before);
+        ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 " + std::wstring(r.command), r.exitCode, r.row}});
+        const auto lines = LogLinesSince(before, &before);
+        ExpectLogLines(lines, r.log, r.fault ? r.fault : L"no emulator");
+    }
+}
+
+TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
+    // A connection of watch sends two messages (session id, list request); the emulator breaks it after
+    // them and the library connects again.
+    CEmulator emu(true);
+    ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5"));
+    std::string out;
+    EXPECT_EQ(0, RunTool(L"zksndctl.exe", L"watch --seconds 4", &out));
+    const size_t connected = out.find("connected (8)"), device = out.find("device (300): id 0, render, default");
+    EXPECT_LT(connected, std::min(device, out.find("server information (9)"))) << out;
+    EXPECT_LT(device, out.find("end of device list (301), 3 devices")) << out;
+    EXPECT_NE(npos, out.find("connected (8)", out.find("connection lost (6)"))) << out;  // lost (npos finds nothing), then connected again
+    // The service's ERROR_ACCESS_DENIED reaches the caller as the library's "access denied".
+    ExpectRuns(L"zksndctl.exe", {{L"settings get", 18, "access denied (status 8)"}});
+}
 
 // The commands against the emulator, with device names that carry non-ASCII letters and control
 // characters (ESC and CR raw in the device file, LF as its escape): they must reach the screen (and the

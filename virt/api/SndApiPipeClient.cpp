@@ -22,6 +22,23 @@ const DWORD kReconnectPauseMs = 1000;
 // Depth of callback calls on this thread.
 thread_local int t_callbackDepth = 0;
 
+const size_t kStoryChars = 400;
+
+// "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 116" and the text
+// when the failed step raised one.
+void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
+    const char* name = SndErrorName(f.error);
+    int used = name[0] != '\0' ? _snwprintf_s(out, kStoryChars, _TRUNCATE, L"error %u (%S)", f.error, name)
+                                : _snwprintf_s(out, kStoryChars, _TRUNCATE, L"error %u", f.error);
+    if (used < 0 || f.module[0] == L'\0') return;
+    _snwprintf_s(out + used, kStoryChars - used, _TRUNCATE, L" at %s line %u%s%s", f.module, f.line,
+                 f.text[0] != L'\0' ? L": " : L"", f.text);
+}
+
+// Whole seconds and milliseconds of a span, for "%u.%03u s".
+uint32_t Seconds(ULONGLONG ms) { return static_cast<uint32_t>(ms / 1000); }
+uint32_t Millis(ULONGLONG ms) { return static_cast<uint32_t>(ms % 1000); }
+
 }  // namespace
 
 CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
@@ -31,6 +48,11 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
     m_callerSid = lumlib::CurrentUserSid();
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_pipeName);
+    // The header names only the program that started the file; every program
+    // that shares it names itself here.
+    if (g_pLogger != nullptr)
+        LogPrint(g_pLogger, LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
+                 g_pLogger->GetIdentity());
 }
 
 CSndApiPipeClient::~CSndApiPipeClient() {
@@ -85,7 +107,82 @@ void CSndApiPipeClient::NotifyLost() {
     if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
 }
 
+void CSndApiPipeClient::SetEndReason(const wchar_t* reason) {
+    m_storyLock.lock();
+    if (m_endReason == nullptr) m_endReason = reason;
+    m_storyLock.unlock();
+}
+
+void CSndApiPipeClient::OnLossCause(const lumlib::LumFailure& cause) {
+    m_storyLock.lock();
+    if (!m_lossCauseKnown) {
+        m_lossCause = cause;
+        m_lossCauseKnown = true;
+    }
+    m_storyLock.unlock();
+}
+
+void CSndApiPipeClient::LogConnectionEnded() {
+    lumlib::__auto_locker lock(m_storyLock.get());
+    lock.Lock();
+    if (m_connectedAt == 0) return;
+    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG lasted = now - m_connectedAt;
+    m_connectedAt = 0;
+    m_downSince = now;
+    wchar_t why[kStoryChars] = L"";
+    wchar_t code[kStoryChars] = L"";
+    if (m_lossCauseKnown) DescribeFailure(code, m_lossCause);
+    const uint32_t error = m_lossCauseKnown ? m_lossCause.error : 0;
+    if (IsStopped())
+        wcsncpy(why, L"teardown", kStoryChars - 1);
+    else if (m_endReason != nullptr)
+        _snwprintf_s(why, kStoryChars, _TRUNCATE, L"%s", m_endReason);
+    else if (!m_lossCauseKnown)
+        wcsncpy(why, L"this side dropped it", kStoryChars - 1);
+    else if (error == 0 || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+        _snwprintf_s(why, kStoryChars, _TRUNCATE, L"the service closed it (%s)", error == 0 ? L"end of data" : code);
+    else
+        _snwprintf_s(why, kStoryChars, _TRUNCATE, L"%s", code);
+    m_endReason = nullptr;
+    m_lossCauseKnown = false;
+    LogPrint(g_pLogger, LOG_WARNING,
+             L"sndapi: CSndApiPipeClient::OnConnectionClosed: (%u): the connection to the service ended after %u.%03u s: %s.",
+             __LINE__, Seconds(lasted), Millis(lasted), why);
+}
+
+void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) {
+    if (IsStopped()) return;  // an attempt that a teardown ended is no failure to tell
+    const bool untrusted = cause.line == kLineServerRefused && wcscmp(cause.module, kPipeClientModule) == 0;
+    const uint64_t kind = untrusted ? (uint64_t(1) << 32) : cause.error;
+    lumlib::__auto_locker lock(m_storyLock.get());
+    lock.Lock();
+    const ULONGLONG now = ::GetTickCount64();
+    if (m_downSince == 0) m_downSince = now;
+    const CLogThrottle::Verdict verdict = m_connectThrottle.Note(kind, now);
+    if (verdict == CLogThrottle::kSummary) {
+        const ULONGLONG over = m_connectThrottle.Since(now);
+        LogPrint(g_pLogger, LOG_WARNING,
+                 L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): still not connected after %u attempts over %u s; last error %u (%S).",
+                 __LINE__, m_connectThrottle.Count(), Seconds(over), cause.error, SndErrorName(cause.error));
+        return;
+    }
+    if (verdict != CLogThrottle::kLine) return;
+    const wchar_t* what = L"the attempt failed";
+    if (untrusted) what = L"the server is not trusted";
+    else if (cause.error == ERROR_FILE_NOT_FOUND) what = L"no pipe (the service is not running)";
+    // The open waits up to a second for a free instance; then the wait's own error tells it.
+    else if (cause.error == ERROR_PIPE_BUSY || cause.error == ERROR_SEM_TIMEOUT) what = L"the pipe is busy";
+    else if (cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
+    wchar_t code[kStoryChars] = L"";
+    DescribeFailure(code, cause);
+    LogPrint(g_pLogger, LOG_WARNING,
+             L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): cannot connect to the service (attempt %u): %s; %s.",
+             __LINE__, failureCount, what, code);
+}
+
 void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
+    LogConnectionEnded();
     // Also a connection this side dropped (a message it could not use, a
     // session id it could not send) ends the one that callback 8 announced.
     NotifyLost();
@@ -97,12 +194,14 @@ void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
 }
 
 void CSndApiPipeClient::OnFrameRefused(uint32_t length) {
+    SetEndReason(L"a frame was refused");
     LogPrint(g_pLogger, LOG_ERROR,
              L"sndapi: CSndApiPipeClient::OnFrameRefused: (%u): frame of %u bytes is longer than %u bytes; connection dropped.",
              __LINE__, length, CChannel::kMaxFrame);
 }
 
 void CSndApiPipeClient::OnWriteStalled() {
+    SetEndReason(L"the service stopped reading");
     LogPrint(g_pLogger, LOG_ERROR,
              L"sndapi: CSndApiPipeClient::OnWriteStalled: (%u): the service read nothing for %u ms; connection dropped.",
              __LINE__, static_cast<uint32_t>(CPipeConnection::kWriteStallMs));
@@ -131,6 +230,28 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     Notify(ZKSND_NOTIFY_CONNECTED, 0);
     m_pairLock.unlock();
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
+    {
+        // Before the session id goes out: a loss right after it comes after this line.
+        lumlib::__auto_locker lock(m_storyLock.get());
+        lock.Lock();
+        const ULONGLONG now = ::GetTickCount64();
+        const uint32_t attempts = m_connectThrottle.Count();
+        const ULONGLONG down = m_downSince != 0 ? now - m_downSince : 0;
+        wchar_t after[kStoryChars] = L"";
+        if (attempts != 0)
+            _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u failed attempts and %u.%03u s without a connection",
+                         attempts, Seconds(down), Millis(down));
+        else if (m_downSince != 0)
+            _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(down), Millis(down));
+        LogPrint(g_pLogger, LOG_INFO,
+                 L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
+                 __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
+        m_connectedAt = now;
+        m_downSince = 0;
+        m_endReason = nullptr;
+        m_lossCauseKnown = false;
+        m_connectThrottle.Reset();
+    }
     LogPrint(g_pLogger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
@@ -139,6 +260,7 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     LogPrint(g_pLogger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
+    SetEndReason(L"the session id could not be sent");
     // The connection announced by 8 is dropped: the application hears it ended.
     NotifyLost();
     return 0;
@@ -242,6 +364,14 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
                  __LINE__, server.processId, server.sid.c_str(), source);
         return false;
     }
+    {
+        // For the line that tells the connection was made.
+        lumlib::__auto_locker lock(m_storyLock.get());
+        lock.Lock();
+        m_serverProcessId = server.processId;
+        wcsncpy(m_serverSid, server.sid.c_str(), _countof(m_serverSid) - 1);
+        m_pipeSessionKnown = ::GetNamedPipeServerSessionId(pipe, &m_pipeSession) != FALSE;
+    }
     const bool lent = m_pipeSettings.level == lumlib::PipeClientLevel::Impersonation;
     LogPrint(g_pLogger, lent ? LOG_WARNING : LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server: process %u, SID %s (%s), caller lent for %s.",
@@ -255,7 +385,8 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
              __LINE__);
     SndBuildGetDeviceList(message, sizeof(message));
-    return SndErrorToStatus(SendOneWay(message, sizeof(message)));
+    const uint32_t code = SendOneWay(message, sizeof(message));
+    return Finish(L"ZkSndVGetDeviceList", SndErrorToStatus(code), code);
 }
 
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
@@ -263,14 +394,17 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
     SndBuildSetDefaultDevice(message, sizeof(message), device);
-    return SndErrorToStatus(SendOneWay(message, sizeof(message)));
+    const uint32_t code = SendOneWay(message, sizeof(message));
+    return Finish(L"ZkSndSetDefault", SndErrorToStatus(code), code);
 }
 
 // Sends a numbered request and converts the outcome to an API status exactly
 // once. No reply at all gives 1. A reply shorter than minReplyLength is refused
 // (status 1): the record it should carry is not all there.
-uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply) {
+uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply,
+                                     uint32_t* code) {
     uint32_t result = SendRequest(request, reply);
+    *code = result;
     // Not queued (the outgoing queue is full): 2, as for the one-way calls.
     if (result == ERROR_NOT_ENOUGH_MEMORY) return ZKSND_STATUS_NO_MEMORY;
     if (reply.empty()) return ZKSND_STATUS_FAILED;
@@ -278,7 +412,8 @@ uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, 
     // the reply is a copy of exactly its length field's bytes
     uint32_t replyLength = SndPrefixSize(reply.get());
     if (replyLength < kSndHeaderSize) return ZKSND_STATUS_FAILED;
-    uint32_t status = SndErrorToStatus(SndLoadU32(reply.get(), kSndOffStatus));
+    *code = SndLoadU32(reply.get(), kSndOffStatus);
+    uint32_t status = SndErrorToStatus(*code);
     if (status == ZKSND_STATUS_OK && replyLength < minReplyLength) return ZKSND_STATUS_FAILED;
     return status;
 }
@@ -291,9 +426,10 @@ uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     SndBuildGetSettings(request.get(), kSndStandardRequestSize);
 
     lumlib::CByteBlock reply;
-    uint32_t status = Exchange(request.get(), kSndSettingsReplySize, reply);
+    uint32_t code = 0;
+    uint32_t status = Exchange(request.get(), kSndSettingsReplySize, reply, &code);
     if (status == ZKSND_STATUS_OK) std::memcpy(settings, reply.get() + kSndOffPayload, kSndSettingsSize);
-    return status;
+    return Finish(L"ZkSndGetSettings", status, code);
 }
 
 uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
@@ -304,5 +440,31 @@ uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     SndBuildSetSettings(request.get(), kSndSetSettingsRequestSize, settings);
 
     lumlib::CByteBlock reply;
-    return Exchange(request.get(), kSndHeaderSize, reply);
+    uint32_t code = 0;
+    const uint32_t status = Exchange(request.get(), kSndHeaderSize, reply, &code);
+    return Finish(L"ZkSndSetSettings", status, code);
+}
+
+uint32_t CSndApiPipeClient::Finish(const wchar_t* exportName, uint32_t status, uint32_t code) {
+    // A kind per export (its name's literal), status and code: a caller in a
+    // loop gets one line, then one summary a minute; a success ends the story.
+    const uint64_t kind = (uint64_t(reinterpret_cast<uintptr_t>(exportName)) << 24) ^ (uint64_t(status) << 32) ^ code;
+    lumlib::__auto_locker lock(m_storyLock.get());
+    lock.Lock();
+    if (status == ZKSND_STATUS_OK) {
+        m_callThrottle.Reset();
+        return status;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    const CLogThrottle::Verdict verdict = m_callThrottle.Note(kind, now);
+    if (verdict == CLogThrottle::kLine)
+        LogPrint(g_pLogger, LOG_WARNING,
+                 L"sndapi: CSndApiPipeClient::Finish: (%u): %s returned status %u; underlying code %u (%S).", __LINE__,
+                 exportName, status, code, SndErrorName(code));
+    else if (verdict == CLogThrottle::kSummary)
+        LogPrint(g_pLogger, LOG_WARNING,
+                 L"sndapi: CSndApiPipeClient::Finish: (%u): calls still failing: %u failures over %u s; last %s returned status %u, code %u (%S).",
+                 __LINE__, m_callThrottle.Count(), Seconds(m_callThrottle.Since(now)), exportName, status, code,
+                 SndErrorName(code));
+    return status;
 }

@@ -7,6 +7,7 @@
 
 #include "pipes/SinglePipeClientEx.h"
 #include "support/PipeIdentity.h"
+#include "virt/api/SndCodes.h"
 #include "virt/api/zksndapi.h"
 
 class CSndApiPipeClient : public CSinglePipeClientEx {
@@ -18,7 +19,10 @@ public:
     void OnConnectionClosed(CConnection* connection) override;
     uint32_t OnInitConnection() override;
     void OnConnectionLost() override;
-    void OnConnectFailed(uint32_t /*failureCount*/) override {}
+    // One WARNING line on the first failure and on each change of reason,
+    // then at most one summary a minute (CLogThrottle).
+    void OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) override;
+    void OnLossCause(const lumlib::LumFailure& cause) override;
     void OnNotification(const uint8_t* message, uint32_t length) override;
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;
@@ -59,7 +63,31 @@ private:
     void NotifyLost();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
-    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply);
+    // *code: the service's status in the reply, else the request's own error.
+    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply, uint32_t* code);
+    // Returns status; a failure is logged as one WARNING line naming the
+    // export and the underlying code, rate-limited like the failed attempts.
+    uint32_t Finish(const wchar_t* exportName, uint32_t status, uint32_t code);
+    // This side ends the connection for reason (the first one given counts).
+    void SetEndReason(const wchar_t* reason);
+    // The WARNING line for the connection that just ended, once.
+    void LogConnectionEnded();
+
+    // The connection's story, under m_storyLock: when the current connection
+    // was made (0: none), since when there has been none (0: never had one
+    // nor failed), why this side ended it, what the channel said, who served it.
+    lumlib::unique_critical_section m_storyLock;
+    ULONGLONG m_connectedAt = 0;
+    ULONGLONG m_downSince = 0;
+    const wchar_t* m_endReason = nullptr;
+    lumlib::LumFailure m_lossCause;
+    bool m_lossCauseKnown = false;
+    uint32_t m_serverProcessId = 0;
+    wchar_t m_serverSid[192] = {};
+    ULONG m_pipeSession = 0;
+    bool m_pipeSessionKnown = false;
+    CLogThrottle m_connectThrottle;
+    CLogThrottle m_callThrottle;
 
     uint32_t m_sessionId;
     // Pairs callbacks 8 and 6: set (under the lock, with callback 8) when a

@@ -50,3 +50,20 @@ uint32_t SndErrorToStatus(uint32_t error) {
         if (c.error == error) return c.status;
     return kSndStatusFailed;
 }
+
+const char* SndErrorName(uint32_t error) {
+    static const struct {
+        uint32_t error;
+        const char* name;
+    } kNames[] = {
+        {2, "ERROR_FILE_NOT_FOUND"},      {5, "ERROR_ACCESS_DENIED"},       {8, "ERROR_NOT_ENOUGH_MEMORY"},
+        {31, "ERROR_GEN_FAILURE"},        {87, "ERROR_INVALID_PARAMETER"},  {109, "ERROR_BROKEN_PIPE"},
+        {121, "ERROR_SEM_TIMEOUT"},       {231, "ERROR_PIPE_BUSY"},         {232, "ERROR_NO_DATA"},
+        {233, "ERROR_PIPE_NOT_CONNECTED"}, {995, "ERROR_OPERATION_ABORTED"}, {1168, "ERROR_NOT_FOUND"},
+        {1223, "ERROR_CANCELLED"},        {1236, "ERROR_CONNECTION_ABORTED"}, {1460, "ERROR_TIMEOUT"},
+        {2250, "ERROR_NOT_CONNECTED"},
+    };
+    for (const auto& n : kNames)
+        if (n.error == error) return n.name;
+    return "";
+}

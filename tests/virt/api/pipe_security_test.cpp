@@ -60,6 +60,7 @@ struct TestLog {
         path = dir + L"zksndapi.txt";
         g_pLogger = CZkLogger::New(dir.c_str());
         g_pLogger->SetAsyncWrite(0), g_pLogger->SetFormatFlags(kLogDefaultFormat), g_pLogger->AddFileBuffer();  // level label
+        g_pLogger->SetThreshold(LOG_INFO);  // the connection's story too
     }
     ~TestLog() { Text(), ::DeleteFileW(path.c_str()); }
     std::wstring Text() {
@@ -192,10 +193,18 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         EXPECT_TRUE(server.WaitForFrames(1, 5000));  // the session id, sent once accepted
         EXPECT_EQ(kIdentificationFlags, g_lastFlags.load());  // the default level
     }
+    // The refusal, the failed attempt's reason (once, however many there were), then the connection.
     const std::wstring text = log.Text();
     EXPECT_TRUE(std::regex_search(text, std::wregex(L"\\[ERROR\\]: +sndapi: CSndApiPipeClient::AcceptServer: \\(\\d+\\): "
-                                                    L"pipe server refused: process 4242, SID S-1-5-21-1-2-3-1001 ")))
+                                                    L"pipe server refused: process 4242, SID S-1-5-21-1-2-3-1001 [^]*"
+                                                    L"\\[WARNING\\]: +sndapi: CSndApiPipeClient::OnConnectFailed: \\(\\d+\\): cannot "
+                                                    L"connect to the service \\(attempt 1\\): the server is not trusted; error 2250 "
+                                                    L"\\(ERROR_NOT_CONNECTED\\) at PipeClient line 110\\.[^]*"
+                                                    L"\\[INFO\\]: +sndapi: CSndApiPipeClient::OnInitConnection: \\(\\d+\\): connected to "
+                                                    L"the service: server process \\d+, account S-1-5-[-0-9]+, pipe session \\d+; "
+                                                    L"after \\d+ failed attempts and ")))
         << std::string(text.begin(), text.end());
+    EXPECT_EQ(std::wstring::npos, text.find(L"(attempt 2)"));
 }
 
 // A long device record first leaves its bytes in the delivery buffer: a pointer into it would show them.
