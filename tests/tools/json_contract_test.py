@@ -10,6 +10,7 @@ import json
 import os
 import re
 import subprocess
+import tempfile
 import sys
 import time
 import warnings
@@ -38,8 +39,14 @@ def validator(name):
 
 
 def run(program, *args, timeout=120):
-    p = subprocess.run([WINE_RUN, program] + list(args), cwd=BIN, capture_output=True, timeout=timeout)
-    return p.returncode, p.stdout.decode("utf-8")
+    # Output through files, not pipes: a Wine helper the program happens to
+    # start (wineserver, a background service) inherits its standard handles
+    # and lives on, and a pipe would then never reach its end.
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.run([WINE_RUN, program] + list(args), cwd=BIN, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return p.returncode, out.read().decode("utf-8")
 
 
 def check(schema, args, codes, lines=False):
