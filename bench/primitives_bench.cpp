@@ -49,7 +49,7 @@ int main() {
     CHandleHolder event(lumlib::NewEvent());
     volatile LONG counter = 0;
 
-    const double csUs = PerOpUs(n, [&] { cs.lock(); ++counter; cs.unlock(); });
+    const double csUs = PerOpUs(n, [&] { const auto lock = cs.lock(); ++counter; });
     auto line = [&](const char* what, double us) { Note("%-58s %8.2f us  %8.0fx", what, us, us / csUs); };
     line("EnterCriticalSection + LeaveCriticalSection", csUs);
     line("AcquireSRWLockExclusive + Release", PerOpUs(n, [&] { ::AcquireSRWLockExclusive(&srw); ++counter; ::ReleaseSRWLockExclusive(&srw); }));
@@ -121,12 +121,11 @@ int main() {
         volatile LONG asleep = 0, quit = 0;
         static unsigned __stdcall Run(void* param) {
             Sleeper* p = static_cast<Sleeper*>(param);
-            p->cs.lock();
+            const auto lock = p->cs.lock();
             while (!p->quit) {
                 ::InterlockedExchange(&p->asleep, 1);
-                ::SleepConditionVariableCS(&p->cv, p->cs.get(), INFINITE);
+                p->cs.wait(p->cv, INFINITE);
             }
-            p->cs.unlock();
             return 0;
         }
     } sl;
@@ -137,16 +136,18 @@ int main() {
     for (int i = 0; i < wakes; ++i) {
         while (!::InterlockedCompareExchange(&sl.asleep, 0, 0)) ::Sleep(0);
         ::Sleep(1);  // surely asleep now
-        sl.cs.lock();
-        sl.asleep = 0;
-        sl.cs.unlock();
+        {
+            const auto lock = sl.cs.lock();
+            sl.asleep = 0;
+        }
         double w0 = NowUs();
         ::WakeConditionVariable(&sl.cv);
         wakeSum += NowUs() - w0;
     }
-    sl.cs.lock();
-    sl.quit = 1;
-    sl.cs.unlock();
+    {
+        const auto lock = sl.cs.lock();
+        sl.quit = 1;
+    }
     ::WakeConditionVariable(&sl.cv);
     sleeper.Join();
     line("WakeConditionVariable, a thread asleep on it (waker's cost, mean)", wakeSum / wakes);

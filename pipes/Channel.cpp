@@ -343,30 +343,29 @@ uint32_t CChannel::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate
 // ---- Ending ----------------------------------------------------------------
 
 void CChannel::CancelConnection() {
-    m_cancelLock.lock();
+    const auto cancelLock = m_cancelLock.lock();
     if (m_connection) m_connection->Cancel();
-    m_cancelLock.unlock();
 }
 
 CConnection* CChannel::DetachConnection() {
     // The send lock waits for a frame being written (the cancel ends it).
     CRegion sendLock(m_sendLock.get());
-    m_cancelLock.lock();
+    const auto cancelLock = m_cancelLock.lock();
     CConnection* connection = m_connection;
     m_connection = nullptr;
-    m_cancelLock.unlock();
     return connection;
 }
 
 void CChannel::Disconnect() {
     // Without the send lock: the transfer thread may hold it in a write that
     // only this cancel can end.
-    m_cancelLock.lock();
-    if (m_connection) {
-        m_closing = 1;
-        m_connection->Cancel();
+    {
+        const auto cancelLock = m_cancelLock.lock();
+        if (m_connection) {
+            m_closing = 1;
+            m_connection->Cancel();
+        }
     }
-    m_cancelLock.unlock();
     // A reader waiting for room must see the flag: it is set outside the
     // receive lock, so pass through that lock before waking (no lost wake-up).
     { CRegion receiveLock(m_receiveLock.get()); }

@@ -138,8 +138,28 @@ using unique_threadpool = unique_resource<ThreadpoolTraits>;
 using unique_threadpool_cleanup_group = unique_resource<ThreadpoolCleanupGroupTraits>;
 using unique_threadpool_work = unique_resource<ThreadpoolWorkTraits>;
 
+// Holds a critical section while it lives: what unique_critical_section::lock()
+// returns, so a lock taken is released on every path (WIL's critical_section).
+class [[nodiscard]] cs_guard {
+public:
+    explicit cs_guard(CRITICAL_SECTION* cs) noexcept : m_cs(cs) { ::EnterCriticalSection(m_cs); }
+    ~cs_guard() { reset(); }
+    cs_guard(cs_guard&& other) noexcept : m_cs(other.m_cs) { other.m_cs = nullptr; }
+    cs_guard(const cs_guard&) = delete;
+    cs_guard& operator=(const cs_guard&) = delete;
+    cs_guard& operator=(cs_guard&&) = delete;
+    // Leaves the section before the end of the scope.
+    void reset() noexcept {
+        if (m_cs) ::LeaveCriticalSection(m_cs);
+        m_cs = nullptr;
+    }
+
+private:
+    CRITICAL_SECTION* m_cs;
+};
+
 // A critical section that lives on the heap, so that its owner can move
-// while nobody holds it; deleted with the holder.
+// while nobody holds it; deleted with the holder. Taken only through lock().
 class unique_critical_section {
 public:
     unique_critical_section() : m_cs(new CRITICAL_SECTION) { ::InitializeCriticalSection(m_cs.get()); }
@@ -157,12 +177,57 @@ public:
     unique_critical_section(const unique_critical_section&) = delete;
     unique_critical_section& operator=(const unique_critical_section&) = delete;
 
+    cs_guard lock() const noexcept { return cs_guard(m_cs.get()); }
+    // Sleeps on condition with the section released meanwhile; the caller
+    // holds it through a guard. False on time-out.
+    bool wait(CONDITION_VARIABLE& condition, DWORD milliseconds) const noexcept {
+        return ::SleepConditionVariableCS(&condition, m_cs.get(), milliseconds) != FALSE;
+    }
     CRITICAL_SECTION* get() const noexcept { return m_cs.get(); }
-    void lock() noexcept { ::EnterCriticalSection(m_cs.get()); }
-    void unlock() noexcept { ::LeaveCriticalSection(m_cs.get()); }
 
 private:
     std::unique_ptr<CRITICAL_SECTION> m_cs;
+};
+
+// Holds a slim reader/writer lock, shared or exclusive, while it lives.
+class [[nodiscard]] srw_guard {
+public:
+    srw_guard(SRWLOCK* lock, bool exclusive) noexcept : m_lock(lock), m_exclusive(exclusive) {
+        if (m_exclusive) ::AcquireSRWLockExclusive(m_lock);
+        else ::AcquireSRWLockShared(m_lock);
+    }
+    ~srw_guard() { reset(); }
+    srw_guard(srw_guard&& other) noexcept : m_lock(other.m_lock), m_exclusive(other.m_exclusive) { other.m_lock = nullptr; }
+    srw_guard(const srw_guard&) = delete;
+    srw_guard& operator=(const srw_guard&) = delete;
+    srw_guard& operator=(srw_guard&&) = delete;
+    void reset() noexcept {
+        if (m_lock && m_exclusive) ::ReleaseSRWLockExclusive(m_lock);
+        else if (m_lock) ::ReleaseSRWLockShared(m_lock);
+        m_lock = nullptr;
+    }
+
+private:
+    SRWLOCK* m_lock;
+    bool m_exclusive;
+};
+
+// A slim lock: no kernel object, nothing to delete; not re-entrant.
+class srw_lock {
+public:
+    srw_lock() = default;
+    srw_lock(const srw_lock&) = delete;
+    srw_lock& operator=(const srw_lock&) = delete;
+
+    srw_guard lock_exclusive() const noexcept { return srw_guard(&m_lock, true); }
+    srw_guard lock_shared() const noexcept { return srw_guard(&m_lock, false); }
+    // Sleeps on condition with the lock (held exclusive by the caller) released meanwhile.
+    bool wait(CONDITION_VARIABLE& condition, DWORD milliseconds) const noexcept {
+        return ::SleepConditionVariableSRW(&condition, &m_lock, milliseconds, 0) != FALSE;
+    }
+
+private:
+    mutable SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
 // Event and mutex creation: unnamed, default security.

@@ -73,41 +73,34 @@ void CNotifyLog::Callback(uint32_t code, uintptr_t, void* context) {
 void CNotifyLog::Arrived(uint32_t code) {
     if (code >= 512) return;
     double now = NowUs();
-    m_lock.lock();
-    ++m_counts[code];
-    m_lastAt[code] = now;
-    m_lock.unlock();
+    {
+        const auto lock = m_lock.lock();
+        ++m_counts[code];
+        m_lastAt[code] = now;
+    }
     // Device records come 2000 at a time: only the codes someone waits for wake.
     if (code != ZKSND_NOTIFY_DEVICE_INFO) ::WakeAllConditionVariable(&m_changed);
 }
 
 void CNotifyLog::Reset() {
-    m_lock.lock();
+    const auto lock = m_lock.lock();
     std::memset(m_counts, 0, sizeof(m_counts));
-    m_lock.unlock();
 }
 
 double CNotifyLog::WaitFor(uint32_t code, uint32_t count, DWORD timeoutMs) {
     const double deadline = NowUs() + timeoutMs * 1000.0;
-    m_lock.lock();
+    const auto lock = m_lock.lock();
     while (m_counts[code] < count) {
         double left = deadline - NowUs();
-        if (left <= 0) {
-            m_lock.unlock();
-            return -1.0;
-        }
-        ::SleepConditionVariableCS(&m_changed, m_lock.get(), DWORD(left / 1000.0) + 1);
+        if (left <= 0) return -1.0;
+        m_lock.wait(m_changed, DWORD(left / 1000.0) + 1);
     }
-    double at = m_lastAt[code];
-    m_lock.unlock();
-    return at;
+    return m_lastAt[code];
 }
 
 uint32_t CNotifyLog::Count(uint32_t code) {
-    m_lock.lock();
-    uint32_t n = m_counts[code];
-    m_lock.unlock();
-    return n;
+    const auto lock = m_lock.lock();
+    return m_counts[code];
 }
 
 // ---- LogLevel --------------------------------------------------------------------
@@ -301,38 +294,33 @@ bool CServiceServer::Start() { return m_server.Start() == ERROR_SUCCESS; }
 void CServiceServer::Stop() { m_server.Stop(); }
 
 void CServiceServer::Count(uint64_t* counter) {
-    m_lock.lock();
-    ++*counter;
-    m_lock.unlock();
+    {
+        const auto lock = m_lock.lock();
+        ++*counter;
+    }
     ::WakeAllConditionVariable(&m_changed);
 }
 
 uint64_t CServiceServer::Received(uint32_t command) {
-    m_lock.lock();
-    uint64_t n = command < 16 ? m_received[command] : 0;
-    m_lock.unlock();
-    return n;
+    const auto lock = m_lock.lock();
+    return command < 16 ? m_received[command] : 0;
 }
 
 bool CServiceServer::WaitReceived(uint32_t command, uint64_t count, DWORD timeoutMs) {
     if (command >= 16) return false;
     const double deadline = NowUs() + timeoutMs * 1000.0;
-    m_lock.lock();
+    const auto lock = m_lock.lock();
     while (m_received[command] < count) {
         double left = deadline - NowUs();
         if (left <= 0) break;
-        ::SleepConditionVariableCS(&m_changed, m_lock.get(), DWORD(left / 1000.0) + 1);
+        m_lock.wait(m_changed, DWORD(left / 1000.0) + 1);
     }
-    bool arrived = m_received[command] >= count;
-    m_lock.unlock();
-    return arrived;
+    return m_received[command] >= count;
 }
 
 uint64_t CServiceServer::Accepted() {
-    m_lock.lock();
-    uint64_t n = m_accepted;
-    m_lock.unlock();
-    return n;
+    const auto lock = m_lock.lock();
+    return m_accepted;
 }
 
 // ---- the raw client ------------------------------------------------------------------

@@ -63,7 +63,7 @@ bool CPipeSession::Pause(DWORD ms) {
 }
 
 bool CPipeSession::Write(const void* bytes, size_t size, DWORD timeoutMs) {
-    std::lock_guard<lumlib::unique_critical_section> lock(m_writeLock);
+    const auto lock = m_writeLock.lock();
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     while (size != 0) {
@@ -194,7 +194,7 @@ void CPipeSession::Run() {
         ::GetOverlappedResult(m_pipe.get(), &ov, &got, TRUE);  // the buffer is in use until it has ended
     }
     {
-        std::lock_guard<lumlib::unique_critical_section> lock(m_writeLock);
+        const auto lock = m_writeLock.lock();
         // By default only closed: disconnecting would throw away what the
         // client has not read yet (the answers just sent). A disconnected
         // instance goes back to the listener, so the name stays served even
@@ -253,17 +253,17 @@ void CPipeServer::Stop() {
     m_listener.Join();
     m_firstInstance.reset();
     Reap(true);  // every session sees the stop event and ends
-    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    const auto lock = m_sessionsLock.lock();
     m_spare.reset();
 }
 
 void CPipeServer::GiveBack(HANDLE instance) {
-    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    const auto lock = m_sessionsLock.lock();
     m_spare.reset(instance);  // one is enough: the listener needs one at a time
 }
 
 HANDLE CPipeServer::TakeSpare() {
-    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    const auto lock = m_sessionsLock.lock();
     return m_spare.release();
 }
 
@@ -273,7 +273,7 @@ unsigned __stdcall CPipeServer::ListenMain(void* self) {
 }
 
 std::vector<std::shared_ptr<CPipeSession>> CPipeServer::Sessions() {
-    std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+    const auto lock = m_sessionsLock.lock();
     std::vector<std::shared_ptr<CPipeSession>> live;
     for (const auto& s : m_sessions)
         if (!s->Finished()) live.push_back(s);
@@ -289,7 +289,7 @@ size_t CPipeServer::ClientCount() { return Sessions().size(); }
 void CPipeServer::Reap(bool all) {
     std::vector<std::shared_ptr<CPipeSession>> ended;
     {
-        std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+        const auto lock = m_sessionsLock.lock();
         for (size_t i = 0; i < m_sessions.size();) {
             if (all || m_sessions[i]->Finished()) {
                 ended.push_back(std::move(m_sessions[i]));
@@ -308,7 +308,7 @@ void CPipeServer::Accept(CHandleHolder& instance) {
     std::unique_ptr<IPipeConnectionHandler> handler = m_factory(session);
     {
         // Listed before its thread starts, so actions posted once the client is greeted reach it.
-        std::lock_guard<lumlib::unique_critical_section> lock(m_sessionsLock);
+        const auto lock = m_sessionsLock.lock();
         m_sessions.push_back(session);
     }
     if (!session->Start(std::move(handler))) {

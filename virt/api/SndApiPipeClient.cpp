@@ -100,26 +100,26 @@ void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
 }
 
 void CSndApiPipeClient::NotifyLost() {
-    m_pairLock.lock();
-    const bool announced = m_announced;
-    m_announced = false;
-    m_pairLock.unlock();
+    bool announced = false;
+    {
+        const auto pairLock = m_pairLock.lock();
+        announced = m_announced;
+        m_announced = false;
+    }
     if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
 }
 
 void CSndApiPipeClient::SetEndReason(const wchar_t* reason) {
-    m_storyLock.lock();
+    const auto storyLock = m_storyLock.lock();
     if (m_endReason == nullptr) m_endReason = reason;
-    m_storyLock.unlock();
 }
 
 void CSndApiPipeClient::OnLossCause(const lumlib::LumFailure& cause) {
-    m_storyLock.lock();
+    const auto storyLock = m_storyLock.lock();
     if (!m_lossCauseKnown) {
         m_lossCause = cause;
         m_lossCauseKnown = true;
     }
-    m_storyLock.unlock();
 }
 
 void CSndApiPipeClient::LogConnectionEnded() {
@@ -225,10 +225,11 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
     // Announced under the pair lock, so that a loss seen meanwhile on the
     // dispatch thread reports 6 only after this 8.
-    m_pairLock.lock();
-    m_announced = !IsStopped();
-    Notify(ZKSND_NOTIFY_CONNECTED, 0);
-    m_pairLock.unlock();
+    {
+        const auto pairLock = m_pairLock.lock();
+        m_announced = !IsStopped();
+        Notify(ZKSND_NOTIFY_CONNECTED, 0);
+    }
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
     {
         // Before the session id goes out: a loss right after it comes after this line.
