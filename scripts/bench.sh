@@ -132,7 +132,7 @@ sampled_rows() {
   awk -v what="$1" '
     { k = $1; units[k] += $2; psw[k] += $4; pns[k] += $5; wsw[k] += $6; wns[k] += $7; n[k]++
       $1 = $2 = $3 = $4 = $5 = $6 = $7 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
-    function idle(k) { return sprintf("%d (wineserver %d), CPU %.1f ms", psw[k], wsw[k], (pns[k] + wns[k]) / 1e6) }
+    function idle(k) { return sprintf("%d (wineserver %d); CPU %.1f ms (wineserver %.1f ms)", psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6) }
     function row(w, l, b, r, t, m) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", w, l, b, r, t, m }
     function idlerow(w, k, t, limit, base) {
       if (!(k in n)) return
@@ -152,7 +152,7 @@ sampled_rows() {
       base = ("idle-raw" in n) ? psw["idle-raw"] : 0
       idlerow("wake-ups in 10 s idle, connected, LogLevel 0 (the process; baseline: a bare connected raw client)", "idle-lib0", "0 (as the raw client)", base, 1)
       idlerow("wake-ups in 10 s idle, connected, LogLevel 3, just after a burst of lines", "idle-lib3", "0 (as the raw client)", base, 1)
-      idlerow("wake-ups in 10 s idle, service absent", "idle-absent", "<= 30", 30, 0)
+      idlerow("wake-ups in 10 s idle, service absent", "idle-absent", "<= 30 (one attempt a second)", 30, 0)
       perunit("CPU per device record through the callback, process + wineserver (baseline: raw bulk reader)", "rec-lib", "rec-raw", 2)
       perunit("CPU per ZkSndGetSettings round trip, process + wineserver (baseline: raw ping-pong)", "rt-lib", "rt-raw", 1.1)
     }' "$out/$sampled.samples"
@@ -187,7 +187,7 @@ os=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME" || uname -s)
   echo "Details:"
   for p in "${programs[@]}"; do
     tr -d '\r' <"$out/$p.txt" | grep -v -e '^ROW' -e '^SAMPLE' || true
-    [ "$p" != "$sampled" ] || [ ! -f "$out/$p.samples" ] || sampled_rows notes
+    [ "$p" != "$sampled" ] || [ ! -f "$out/$p.samples" ] || sampled_rows notes | sort
   done
 } | sed 's/ us\b/ µs/g' | tee "$out/table.md"
 exit $status
