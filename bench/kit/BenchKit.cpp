@@ -166,8 +166,14 @@ void ReportAgainst(const char* what, double library, double baseline, const char
     char ratio[32] = "-";
     if (baseline > 0) std::snprintf(ratio, sizeof(ratio), "%.2fx", library / baseline);
     const std::string met = limit < 0 ? "-" : (library >= 0 && library <= limit ? "yes" : "no");
-    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", what, Figure(library, unit).c_str(), Figure(baseline, unit).c_str(),
-                ratio, target, met.c_str());
+    // A count (no unit) is shown as a whole number.
+    const auto shown = [unit](double value) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "%.0f", value);
+        return *unit ? Figure(value, unit) : std::string(text);
+    };
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", what, shown(library).c_str(), shown(baseline).c_str(), ratio, target,
+                met.c_str());
     std::fflush(stdout);
 }
 
