@@ -5,10 +5,25 @@
 # met or not. Each program measures the library and its baseline in the same
 # run; read the ratios, not the absolute figures, on a busy machine.
 # Full output of each program: build/bench/<program>.txt.
+#
+# cost_bench's wake-ups and CPU are counted here, from outside the Wine
+# process (inside it, Z:\proc\self names the wineserver, and counting from the
+# measured process would disturb the count). The program marks each window on
+# stdout ("SAMPLE<TAB>IDLE|BEGIN|END<TAB>key...") and blocks on a read of its
+# stdin, a FIFO; this script then snapshots, per thread, the context switches
+# (voluntary + involuntary from /proc/<pid>/task/<tid>/status: every wake-up
+# of a sleeping thread is one) and the run time (schedstat in ns; stat's
+# utime+stime where the kernel has no schedstat) of the program's Wine process
+# (found by name and prefix) and of the prefix's wineserver (the wineserver
+# whose working directory is server-<dev>-<inode> of the prefix), and answers
+# "go" on the FIFO. An idle window is 10 s between two snapshots while the
+# program waits; a work window is what lies between BEGIN and END.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZK_BUILD_DIR:-$root/build}
-programs=(roundtrip_bench notify_bench oneway_bench lifecycle_bench primitives_bench stack_bench)
+# ZK_BENCH_PROGRAMS="cost_bench notify_bench" runs only those.
+read -r -a programs <<<"${ZK_BENCH_PROGRAMS:-roundtrip_bench notify_bench oneway_bench lifecycle_bench primitives_bench stack_bench cost_bench}"
+sampled=cost_bench  # the program whose windows this script counts (see above)
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -21,13 +36,139 @@ mkdir -p "$out"
 "$build/wine-prefix.sh" start
 trap '"$build/wine-prefix.sh" stop' EXIT
 
+prefix=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$build/wine-run.sh")
+clk_tck=$(getconf CLK_TCK)
+
+# The pid of the Wine process running $1 (an .exe name) in this prefix; $2 is
+# the pid the job was started as (wine-run.sh execs Wine, which keeps it).
+wine_process() {
+  local pid
+  for pid in "$2" $(ls /proc | grep -E '^[0-9]+$'); do
+    grep -qzF -- "$1" "/proc/$pid/cmdline" 2>/dev/null || continue
+    grep -qzxF -- "WINEPREFIX=$prefix" "/proc/$pid/environ" 2>/dev/null || continue
+    echo "$pid"
+    return 0
+  done
+  return 1
+}
+
+# The pid of the wineserver serving this prefix.
+prefix_wineserver() {
+  local dir pid
+  dir=$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
+  for pid in $(pgrep -u "$(id -u)" wineserver || true); do
+    case $(readlink "/proc/$pid/cwd" 2>/dev/null) in */"$dir") echo "$pid"; return 0 ;; esac
+  done
+  return 1
+}
+
+# One line per thread of process $1: tid, context switches, run time in ns, name.
+snapshot() {
+  local t tid sw k v ns name rest
+  for t in /proc/"$1"/task/*; do
+    tid=${t##*/}
+    sw=0
+    { while read -r k v _; do
+        case $k in voluntary_ctxt_switches:|nonvoluntary_ctxt_switches:) sw=$((sw + v)) ;; esac
+      done <"$t/status"; } 2>/dev/null || continue
+    if ! read -r ns _ 2>/dev/null <"$t/schedstat"; then
+      rest=$(<"$t/stat")
+      rest=${rest##*) }
+      set -- $rest
+      ns=$(( (${12} + ${13}) * 1000000000 / clk_tck ))
+    fi
+    name=$(<"$t/comm")
+    echo "$tid $sw $ns ${name// /_}"
+  done
+}
+
+# Snapshots A and B of one process -> "switches cpu_ns" added between them
+# (a thread born in between counts from 0; one that ended is lost).
+delta() {
+  awk 'NR == FNR { s[$1] = $2; c[$1] = $3; next } { sw += $2 - s[$1]; ns += $3 - c[$1] } END { print sw + 0, ns + 0 }' "$1" "$2"
+}
+
+# The threads that woke, most first: "name/tid=switches, ...".
+wakers() {
+  awk 'NR == FNR { s[$1] = $2; next } $2 - s[$1] > 0 { print $2 - s[$1], $4 "/" $1 }' "$1" "$2" |
+    sort -rn | head -n 6 | awk '{ printf "%s%s=%s", sep, $2, $1; sep = ", " } END { print "" }'
+}
+
+# Runs $1 with its stdin on a FIFO and answers its SAMPLE lines; one line per
+# window into $out/$1.samples: key units unit proc_switches proc_ns ws_switches ws_ns wakers.
+run_sampled() {
+  local p=$1 fifo="$out/$1.fifo" samples="$out/$1.samples" line kind key arg unit job wpid="" ws units=0
+  rm -f "$fifo" "$samples"
+  mkfifo "$fifo"
+  exec 3<>"$fifo"  # held open for writing, so the program's reads block instead of ending
+  ZK_BENCH_SAMPLER=1 "$build/wine-run.sh" "./$p.exe" <"$fifo" >"$out/$p.txt" 2>&1 3>&- &
+  job=$!
+  ws=$(prefix_wineserver) || { echo "no wineserver for $prefix" >&2; ws=$$; }
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    case $line in SAMPLE$'\t'*) ;; *) continue ;; esac
+    IFS=$'\t' read -r _ kind key arg unit <<<"$line"
+    [ -n "$wpid" ] || wpid=$(wine_process "$p.exe" "$job") || { echo "cannot find $p.exe" >&2; wpid=$job; }
+    case $kind in
+      IDLE|BEGIN)
+        snapshot "$wpid" >"$out/a.proc"; snapshot "$ws" >"$out/a.ws"
+        units=${arg:-0}
+        [ "$kind" = BEGIN ] || { sleep "$arg"; unit=s; kind=END; } ;;
+    esac
+    if [ "$kind" = END ]; then
+      snapshot "$wpid" >"$out/b.proc"; snapshot "$ws" >"$out/b.ws"
+      echo "$key $units ${unit:-unit} $(delta "$out/a.proc" "$out/b.proc") $(delta "$out/a.ws" "$out/b.ws")" \
+           "$(wakers "$out/a.proc" "$out/b.proc")" >>"$samples"
+    fi
+    echo go >&3
+  done < <(tail -n +1 -s 0.05 -f --pid="$job" "$out/$p.txt" 2>/dev/null 3>&-)
+  exec 3>&-
+  rm -f "$fifo" "$out"/[ab].proc "$out"/[ab].ws
+  wait "$job"
+}
+
+# The sampled windows as table rows (and their details as notes).
+sampled_rows() {
+  awk -v what="$1" '
+    { k = $1; units[k] += $2; psw[k] += $4; pns[k] += $5; wsw[k] += $6; wns[k] += $7; n[k]++
+      $1 = $2 = $3 = $4 = $5 = $6 = $7 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
+    function idle(k) { return sprintf("%d (wineserver %d); CPU %.1f ms (wineserver %.1f ms)", psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6) }
+    function row(w, l, b, r, t, m) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", w, l, b, r, t, m }
+    function idlerow(w, k, t, limit, base) {
+      if (!(k in n)) return
+      row(w, idle(k), base ? idle("idle-raw") : "-", "-", t, psw[k] <= limit ? "yes" : "no")
+    }
+    function perunit(w, k, b, maxr) {
+      if (!(k in n) || !(b in n) || !units[k] || !units[b]) return
+      l = (pns[k] + wns[k]) / units[k] / 1e3; bl = (pns[b] + wns[b]) / units[b] / 1e3
+      row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), sprintf("%.2fx", l / bl), "<= " maxr "x", l <= maxr * bl ? "yes" : "no")
+    }
+    END {
+      if (what == "notes") {
+        for (k in n) printf "  %s: %d switches in the process, %d in the wineserver; CPU %.1f ms + %.1f ms; for %d %s; woke: %s\n",
+          k, psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6, units[k], k ~ /^idle/ ? "s" : "units", who[k] == "" ? "none" : who[k]
+        exit
+      }
+      base = ("idle-raw" in n) ? psw["idle-raw"] : 0
+      idlerow("wake-ups in 10 s idle, connected, LogLevel 0 (the process; baseline: a bare connected raw client)", "idle-lib0", "0 (as the raw client)", base, 1)
+      idlerow("wake-ups in 10 s idle, connected, LogLevel 3, just after a burst of lines", "idle-lib3", "0 (as the raw client)", base, 1)
+      idlerow("wake-ups in 10 s idle, service absent", "idle-absent", "<= 30 (one attempt a second)", 30, 0)
+      perunit("CPU per device record through the callback, LogLevel 0, process + wineserver (baseline: raw bulk reader)", "rec-lib", "rec-raw", 2)
+      perunit("CPU per ZkSndGetSettings round trip, LogLevel 0, process + wineserver (baseline: raw ping-pong)", "rt-lib", "rt-raw", 1.1)
+    }' "$out/$sampled.samples"
+}
+
 cd "$build/bin"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 status=0
 for p in "${programs[@]}"; do
   echo "running $p ..." >&2
   # A program that fails still leaves its rows; the table shows what it measured.
-  "$build/wine-run.sh" "./$p.exe" >"$out/$p.txt" 2>&1 || { echo "$p exited with $?" >&2; status=1; }
+  if [ "$p" = "$sampled" ]; then
+    run_sampled "$p" || { echo "$p exited with $?" >&2; status=1; }
+  else
+    "$build/wine-run.sh" "./$p.exe" >"$out/$p.txt" 2>&1 || { echo "$p exited with $?" >&2; status=1; }
+  fi
 done
 
 wine_version=$("$build/wine-run.sh" --version 2>/dev/null || echo "Wine")
@@ -39,13 +180,14 @@ os=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME" || uname -s)
   echo "| What | Library | Baseline in the same run | Ratio | Target | Met |"
   echo "|---|---|---|---|---|---|"
   for p in "${programs[@]}"; do
-    tr -d '\r' <"$out/$p.txt" |
+    { [ "$p" != "$sampled" ] || [ ! -f "$out/$p.samples" ] || sampled_rows rows; tr -d '\r' <"$out/$p.txt"; } |
       awk -F'\t' '$1 == "ROW" { printf "| %s | %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, $7 }'
   done
   echo
   echo "Details:"
   for p in "${programs[@]}"; do
-    tr -d '\r' <"$out/$p.txt" | grep -v '^ROW' || true
+    tr -d '\r' <"$out/$p.txt" | grep -v -e '^ROW' -e '^SAMPLE' || true
+    [ "$p" != "$sampled" ] || [ ! -f "$out/$p.samples" ] || sampled_rows notes | sort
   done
 } | sed 's/ us\b/ µs/g' | tee "$out/table.md"
 exit $status

@@ -1,5 +1,7 @@
 #include "bench/kit/BenchKit.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -159,6 +161,22 @@ void ReportLimit(const char* what, double library, const char* unit, double limi
     Row(what, Figure(library, unit), "-", "-", target, library >= 0 && library <= limit);
 }
 
+void ReportAgainst(const char* what, double library, double baseline, const char* unit, double limit,
+                   const char* target) {
+    char ratio[32] = "-";
+    if (baseline > 0) std::snprintf(ratio, sizeof(ratio), "%.2fx", library / baseline);
+    const std::string met = limit < 0 ? "-" : (library >= 0 && library <= limit ? "yes" : "no");
+    // A count (no unit) is shown as a whole number.
+    const auto shown = [unit](double value) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "%.0f", value);
+        return *unit ? Figure(value, unit) : std::string(text);
+    };
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", what, shown(library).c_str(), shown(baseline).c_str(), ratio, target,
+                met.c_str());
+    std::fflush(stdout);
+}
+
 void Note(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -172,6 +190,75 @@ void Note(const char* format, ...) {
 void TraceMark(const wchar_t* name) {
     std::wstring full = std::wstring(L"zkbench:") + name;
     CHandleHolder none(::OpenEventW(SYNCHRONIZE, FALSE, full.c_str()));  // fails: only the request matters
+}
+
+// ---- the sampler ------------------------------------------------------------------
+
+bool SamplerAttached() {
+    static const bool attached = ::GetEnvironmentVariableW(L"ZK_BENCH_SAMPLER", nullptr, 0) != 0;
+    return attached;
+}
+
+namespace {
+
+// Waits for the sampler's answer: one line on stdin. End of input (the
+// script is gone) ends the wait too.
+void AwaitSampler() {
+    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+    char c = 0;
+    DWORD n = 0;
+    while (::ReadFile(in, &c, 1, &n, nullptr) && n == 1 && c != '\n') {
+    }
+}
+
+}  // namespace
+
+void IdleWindow(const char* key, unsigned seconds) {
+    if (!SamplerAttached()) {
+        ::Sleep(seconds * 1000);
+        return;
+    }
+    std::printf("SAMPLE\tIDLE\t%s\t%u\n", key, seconds);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
+void WorkBegin(const char* key, uint64_t units, const char* unit) {
+    if (!SamplerAttached()) return;
+    std::printf("SAMPLE\tBEGIN\t%s\t%llu\t%s\n", key, static_cast<unsigned long long>(units), unit);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
+void WorkEnd(const char* key) {
+    if (!SamplerAttached()) return;
+    std::printf("SAMPLE\tEND\t%s\n", key);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
+Footprint Footprint::Now() {
+    Footprint f;
+    const DWORD self = ::GetCurrentProcessId();
+    CHandleHolder snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    if (snapshot.is_valid() && ::Thread32First(snapshot.get(), &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == self) ++f.threads;
+        } while (::Thread32Next(snapshot.get(), &entry));
+    }
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const uint8_t* at = static_cast<const uint8_t*>(system.lpMinimumApplicationAddress);
+    MEMORY_BASIC_INFORMATION region;
+    uint64_t committed = 0;
+    while (at < system.lpMaximumApplicationAddress && ::VirtualQuery(at, &region, sizeof(region)) == sizeof(region)) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) committed += region.RegionSize;
+        at = static_cast<const uint8_t*>(region.BaseAddress) + region.RegionSize;
+    }
+    f.committedMiB = committed / 1048576.0;
+    return f;
 }
 
 // ---- requests -----------------------------------------------------------------------
@@ -241,6 +328,9 @@ public:
         case nCmdSetSettings:
             return Reply(session, request, nullptr);
         case nCmdGetDeviceList: {
+            if (m_server->m_listInOneWrite)
+                return session.Write(m_server->m_deviceStream.data(), m_server->m_deviceStream.size()) &&
+                       session.Write(m_server->m_lastFrame.data(), m_server->m_lastFrame.size());
             const uint8_t* p = m_server->m_deviceStream.data();
             for (uint32_t size : m_server->m_deviceFrameSizes) {  // one write per frame, as a service sends them
                 if (!session.Write(p, size)) return false;

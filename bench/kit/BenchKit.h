@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -111,6 +112,9 @@ public:
     bool WaitReceived(uint32_t command, uint64_t count, DWORD timeoutMs);
     // Connections accepted so far.
     uint64_t Accepted();
+    // true: the device list goes out in one write (records arrive in bulk, so
+    // that a CPU count is the client's, not the server's per-frame writes).
+    void SetDeviceListInOneWrite(bool oneWrite) { m_listInOneWrite = oneWrite; }
 
 private:
     class Handler;
@@ -123,6 +127,7 @@ private:
     CONDITION_VARIABLE m_changed;
     uint64_t m_received[16] = {};
     uint64_t m_accepted = 0;
+    std::atomic<bool> m_listInOneWrite{false};
     tessaline_emu::CPipeServer m_server;        // last: its threads end before the rest goes
 };
 
@@ -161,6 +166,10 @@ void ReportRatio(const char* what, double library, double baseline, const char* 
                  const char* target);
 // A row with no baseline: the figure against an absolute limit.
 void ReportLimit(const char* what, double library, const char* unit, double limit, const char* target);
+// A figure against an absolute limit, with the baseline beside it (ratio
+// shown when the baseline is above 0). limit < 0: information only, no verdict.
+void ReportAgainst(const char* what, double library, double baseline, const char* unit, double limit,
+                   const char* target);
 // A line that is not a table row (details, pieces).
 void Note(const char* format, ...);
 
@@ -168,6 +177,33 @@ void Note(const char* format, ...);
 // the trace shows open_event( ... name=L"zkbench:<name>"), so the requests of
 // the library's threads between two marks can be counted. Costs one request.
 void TraceMark(const wchar_t* name);
+
+// ---- what the process costs, counted from outside ------------------------------
+
+// Wake-ups and CPU are counted by scripts/bench.sh from /proc, not from
+// inside: under Wine, Z:\proc\self names the wineserver (the server opens
+// files), and a count taken by the measured process disturbs what it counts.
+// The program marks its windows on stdout ("SAMPLE" lines) and waits, blocked
+// on a read of stdin, until the script has taken its snapshot and answers.
+// Without the script (ZK_BENCH_SAMPLER unset) an idle window just sleeps and
+// nothing is counted.
+bool SamplerAttached();
+// `seconds` of idle: the script snapshots, sleeps, snapshots again.
+void IdleWindow(const char* key, unsigned seconds);
+// A window of work: `units` of `unit` are done between Begin and End.
+void WorkBegin(const char* key, uint64_t units, const char* unit);
+void WorkEnd(const char* key);
+
+// The process's footprint at one moment: its threads (a Toolhelp snapshot)
+// and its committed private memory (every MEM_COMMIT, MEM_PRIVATE region of a
+// VirtualQuery walk; thread stacks are among them). Not PrivateUsage from
+// GetProcessMemoryInfo: Wine 8 fills it from resident memory, and it did not
+// move when Init added 13 threads.
+struct Footprint {
+    static Footprint Now();
+    uint32_t threads = 0;
+    double committedMiB = 0;
+};
 
 // Starts the library with notes as its callback's log and opens the raw
 // client; both connected, or says so on stdout and leaves the library stopped.

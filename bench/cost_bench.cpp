@@ -1,0 +1,207 @@
+// What the library costs the process it lives in, while it does nothing and
+// per unit of work, each against a raw overlapped client in the same run on
+// the same in-process server:
+// - wake-ups and CPU over idle windows (10 s by default): a bare connected raw
+//   client (the baseline); the library connected at LogLevel 0; connected at
+//   LogLevel 3 just after a burst of lines; the service absent;
+// - the threads and the committed private memory ZkSndVApiInit adds,
+//   connected and absent, against what opening the raw client adds;
+// - CPU per device record (delivered through the callback) against the raw
+//   client reading what has arrived in one read, the list sent in one write so
+//   that the server's share is small; CPU per ZkSndGetSettings round trip
+//   against the raw ping-pong.
+//
+// Method: wake-ups (voluntary + involuntary context switches, per thread, from
+// /proc/<pid>/task/*/status) and CPU (/proc/<pid>/task/*/schedstat) of this
+// Wine process and of the prefix's wineserver are counted by scripts/bench.sh,
+// from outside: this program marks each window on stdout and blocks on stdin
+// until the script has taken its snapshot (see SamplerAttached in the kit).
+// The script prints those rows; this program prints the thread and memory rows.
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "bench/kit/BenchKit.h"
+#include "virt/api/SndProtocol.h"
+
+using namespace zkbench;
+
+namespace {
+
+const uint32_t kDevices = 2000;
+const uint32_t kListsPerWindow = 2;
+const uint32_t kRoundTripsPerWindow = 400;
+const uint32_t kBurstLines = 1000;
+const uint32_t kBurstChunk = 20;  // calls back to back, within the send queue's spare buffers
+const int kWorkRounds = 2;      // raw and library windows alternate, so load hits both alike
+const DWORD kSettleMs = 500;    // after a start or a burst, before an idle window
+const DWORD kAbsentSettleMs = 1500;  // a first failed attempt and its retry schedule
+
+struct Added {
+    double threads = 0;
+    double committedMiB = 0;
+};
+
+Added Between(const Footprint& before, const Footprint& after) {
+    return {double(after.threads) - double(before.threads), after.committedMiB - before.committedMiB};
+}
+
+// The whole list through the raw client, every record decoded; false on a fault.
+bool RawList(CRawClient& raw, const std::vector<uint8_t>& request) {
+    std::vector<uint8_t> message;
+    uint32_t devices = 0;
+    if (!raw.WriteFrame(request.data(), uint32_t(request.size()))) return false;
+    for (;;) {
+        if (!raw.ReadFrame(&message)) return false;
+        SndDecodedMsg msg;
+        SndDecodeMessage(message.data(), message.size(), msg);
+        if (msg.event == eZkSndRdpVDeviceInfo && msg.device.state == SndDeviceRecordState::Complete) ++devices;
+        if (msg.event == eZkSndRdpVLastDeviceInfo) return devices == kDevices;
+    }
+}
+
+bool LibraryList(const CApi& api, CNotifyLog& notes) {
+    notes.Reset();
+    return api.GetDeviceList() == ZKSND_STATUS_OK && notes.WaitFor(ZKSND_NOTIFY_DEVICE_LIST_END, 1, 60000) >= 0 &&
+           notes.Count(ZKSND_NOTIFY_DEVICE_INFO) == kDevices;
+}
+
+bool RawRoundTrip(CRawClient& raw, uint32_t requestId) {
+    static std::vector<uint8_t> reply;
+    const std::vector<uint8_t> request = GetSettingsRequest(requestId);
+    return raw.WriteFrame(request.data(), uint32_t(request.size())) && raw.ReadFrame(&reply) &&
+           reply.size() == kSndSettingsReplySize;
+}
+
+// CPU windows, connected: round trips, then device records. Failed units are counted.
+uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServiceServer& server) {
+    uint32_t failures = 0, requestId = 0;
+    SndSettings settings;
+    for (uint32_t i = 0; i < 40; ++i) {  // warm-up, not counted
+        failures += !RawRoundTrip(raw, ++requestId);
+        failures += api.GetSettings(&settings) != ZKSND_STATUS_OK;
+    }
+    for (int r = 0; r < kWorkRounds; ++r) {
+        WorkBegin("rt-raw", kRoundTripsPerWindow, "round trip");
+        for (uint32_t i = 0; i < kRoundTripsPerWindow; ++i) failures += !RawRoundTrip(raw, ++requestId);
+        WorkEnd("rt-raw");
+        WorkBegin("rt-lib", kRoundTripsPerWindow, "round trip");
+        for (uint32_t i = 0; i < kRoundTripsPerWindow; ++i) failures += api.GetSettings(&settings) != ZKSND_STATUS_OK;
+        WorkEnd("rt-lib");
+    }
+    server.SetDeviceListInOneWrite(true);
+    const std::vector<uint8_t> request = GetDeviceListRequest();
+    failures += !RawList(raw, request) + !LibraryList(api, notes);  // warm-up
+    for (int r = 0; r < kWorkRounds; ++r) {
+        WorkBegin("rec-raw", uint64_t(kListsPerWindow) * kDevices, "record");
+        for (uint32_t i = 0; i < kListsPerWindow; ++i) failures += !RawList(raw, request);
+        WorkEnd("rec-raw");
+        WorkBegin("rec-lib", uint64_t(kListsPerWindow) * kDevices, "record");
+        for (uint32_t i = 0; i < kListsPerWindow; ++i) failures += !LibraryList(api, notes);
+        WorkEnd("rec-lib");
+    }
+    server.SetDeviceListInOneWrite(false);
+    return failures;
+}
+
+// kBurstLines ZkSndSetDefault calls (one log line each at LogLevel 3), in
+// chunks that the send queue holds, each chunk received before the next.
+uint32_t Burst(const CApi& api, CServiceServer& server) {
+    uint32_t failures = 0;
+    uint64_t expected = server.Received(nCmdSetDefaultDevice);
+    for (uint32_t sent = 0; sent < kBurstLines; sent += kBurstChunk) {
+        for (uint32_t k = 0; k < kBurstChunk; ++k) failures += api.SetDefault(2) != ZKSND_STATUS_OK;
+        expected += kBurstChunk;
+        failures += !server.WaitReceived(nCmdSetDefaultDevice, expected, 5000);
+    }
+    return failures;
+}
+
+void ReportFootprint(const Added& raw, const Added& connected, const Added& absent, double connected3) {
+    ReportAgainst("library threads added by ZkSndVApiInit, connected (baseline: added by opening a raw client)",
+                  connected.threads, raw.threads, "", 6, "<= 6");
+    ReportAgainst("library threads added by ZkSndVApiInit, service absent", absent.threads, raw.threads, "", 4,
+                  "<= 4");
+    ReportAgainst("committed private memory added by ZkSndVApiInit, connected (baseline: opening a raw client)",
+                  connected.committedMiB, raw.committedMiB, "MiB", -1, "threads x stack");
+    Note("threads added: raw client %.0f, library connected %.0f (LogLevel 3 after a burst: %.0f), absent %.0f",
+         raw.threads, connected.threads, connected3, absent.threads);
+    Note("committed private MiB added: raw client %.1f, library connected %.1f, absent %.1f", raw.committedMiB,
+         connected.committedMiB, absent.committedMiB);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const unsigned idleSeconds = argc > 1 ? unsigned(std::atoi(argv[1])) : 10;
+    std::printf("cost_bench: idle wake-ups and CPU over %u s, threads and memory added by Init, CPU per record and "
+                "per round trip; sampler %s\n",
+                idleSeconds, SamplerAttached() ? "attached" : "absent (run through scripts/bench.sh for the counts)");
+    CApi api;
+    if (!api.LoadedOrSay()) return 1;
+    CLogLevelScope level;
+    CServiceServer server(kDevices);
+    if (!level.Set(0) || !server.Start()) {
+        std::printf("cannot set LogLevel or serve the pipe\n");
+        return 1;
+    }
+    uint32_t failures = 0;
+
+    // Baseline: a bare connected raw client, the DLL loaded and not started.
+    CRawClient raw;
+    Footprint before = Footprint::Now();
+    if (!raw.Open(5000)) {
+        std::printf("raw client: no connection\n");
+        return 1;
+    }
+    const Added rawAdded = Between(before, Footprint::Now());
+    ::Sleep(kSettleMs);
+    IdleWindow("idle-raw", idleSeconds);
+
+    // The library connected at LogLevel 0: footprint, idle, then work.
+    CNotifyLog notes;
+    before = Footprint::Now();
+    api.Init(&CNotifyLog::Callback, &notes);
+    if (notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) < 0) {
+        std::printf("library: no connection\n");
+        api.DeInit();
+        return 1;
+    }
+    const Added connected = Between(before, Footprint::Now());
+    ::Sleep(kSettleMs);
+    IdleWindow("idle-lib0", idleSeconds);
+    const uint32_t workFailures = WorkWindows(api, notes, raw, server);
+    if (workFailures) Note("%u failed calls or lists in the CPU windows", workFailures);
+    failures += workFailures;
+    api.DeInit();
+
+    // LogLevel 3: a burst of lines (every ZkSndSetDefault writes one), then idle.
+    CNotifyLog notes3;
+    level.Set(3);
+    before = Footprint::Now();
+    api.Init(&CNotifyLog::Callback, &notes3);
+    if (notes3.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) < 0) ++failures;
+    const uint32_t burstFailures = Burst(api, server);
+    if (burstFailures) Note("%u failed ZkSndSetDefault calls in the burst", burstFailures);
+    failures += burstFailures;
+    const Added connected3 = Between(before, Footprint::Now());
+    ::Sleep(kSettleMs);
+    IdleWindow("idle-lib3", idleSeconds);
+    api.DeInit();
+    raw.Close();
+
+    // The service absent: no server on the pipe.
+    server.Stop();
+    level.Set(0);
+    CNotifyLog notesAbsent;
+    before = Footprint::Now();
+    api.Init(&CNotifyLog::Callback, &notesAbsent);
+    ::Sleep(kAbsentSettleMs);
+    const Added absent = Between(before, Footprint::Now());
+    IdleWindow("idle-absent", idleSeconds);
+    api.DeInit();
+
+    ReportFootprint(rawAdded, connected, absent, connected3.threads);
+    if (failures) Note("%u failed calls or lists", failures);
+    return failures ? 2 : 0;
+}
