@@ -276,7 +276,7 @@ TEST(Emulator, DeviceFileAndFaultOptions) {
 // Nothing serves the service's pipe here.
 TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     const CTempFile wrongSize(L"settings");
-    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x')));
+    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x'))) << "the short settings file not written";
     ExpectRuns(L"zksndctl.exe", {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
@@ -302,6 +302,9 @@ struct CSavedSettingsKey {
         if (saved) ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security);
         if (hadLevel) ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
         else ::RegDeleteValueW(key.get(), L"LogLevel");
+    }
+    bool SetLevel(DWORD value) {
+        return ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) == 0;
     }
     // Everyone may read the key, nobody may write it (as for a user who is not an administrator).
     bool MakeReadOnly() {
@@ -373,9 +376,7 @@ class ZksndctlFaults : public testing::TestWithParam<FaultRow> {};
 TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
     const FaultRow& r = GetParam();
     CSavedSettingsKey saved;
-    const DWORD debug = 3;
-    ASSERT_EQ(0, ::RegSetValueExW(saved.key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&debug), 4))
-        << "LogLevel not set";
+    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
     CEmulator emu(true);
     if (r.fault != nullptr) {
         ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault)) << "the emulator did not start";
@@ -479,9 +480,7 @@ TEST(Zksndctl, SettingsRoundTripThroughAFile) {
 // A user who may not write the key: changing the level is refused with its exit code, reading still works.
 TEST(Zksndctl, ChangingTheLogLevelNeedsAnAdministrator) {
     CSavedSettingsKey saved;
-    const DWORD debug = 3;
-    ASSERT_EQ(0, ::RegSetValueExW(saved.key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&debug), 4))
-        << "LogLevel not set";
+    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
     ASSERT_TRUE(saved.MakeReadOnly()) << "the key's DACL not changed";
     ExpectRuns(L"zksndctl.exe", {{L"log level 1", 7, "setting the log level needs an administrator"},
                                  {L"log level", 0, "log level 3 (DEBUG)"}});  // nothing changed
