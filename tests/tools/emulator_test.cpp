@@ -67,8 +67,8 @@ const WireRow kWireRows[] = {
     {ServiceFault::kChurn, "event 1", "closed", 0},
     {ServiceFault::kSlowReply, "event 1", "reply 7 (10): status 0", 3000},  // notifications are not held back
 };
-INSTANTIATE_TEST_SUITE_P(Faults, HostileWire, testing::ValuesIn(kWireRows), [](const testing::TestParamInfo<WireRow>& info) {
-    std::string name = zk_testkit::FaultName(info.param.fault);
+INSTANTIATE_TEST_SUITE_P(Faults, HostileWire, testing::ValuesIn(kWireRows), [](const testing::TestParamInfo<WireRow>& row) {
+    std::string name = zk_testkit::FaultName(row.param.fault);
     name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
     return name;
 });

@@ -413,7 +413,7 @@ const FaultRow kFaultRows[] = {
       "INFO|failed attempts and "}},
 };
 INSTANTIATE_TEST_SUITE_P(Modes, ZksndctlFaults, testing::ValuesIn(kFaultRows),
-                         [](const testing::TestParamInfo<FaultRow>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<FaultRow>& row) { return std::string(row.param.name); });
 
 TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
     // A connection of watch sends two messages (session id, list request); the emulator breaks it after
