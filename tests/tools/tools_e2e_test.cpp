@@ -53,12 +53,16 @@ public:
         CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOW si = {};
-        si.cb = sizeof(si), si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = out.get();
+        si.cb = sizeof(si);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out.get();
+        si.hStdError = out.get();
         PROCESS_INFORMATION pi = {};
         std::wstring line = program + L" " + arguments;
         if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
-        ::CloseHandle(pi.hThread);
-        return m_process.reset(pi.hProcess), true;
+        const CHandleHolder thread(pi.hThread);
+        m_process.reset(pi.hProcess);
+        return true;
     }
     // Exit code, or -1 when it has not ended within timeoutMs.
     int Wait(DWORD timeoutMs) {
@@ -76,7 +80,8 @@ protected:
 int RunTool(const std::wstring& program, const std::wstring& arguments, std::string* output) {
     CChild child;
     const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
-    return *output = child.Output(), code;
+    *output = child.Output();
+    return code;
 }
 
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
@@ -108,7 +113,10 @@ public:
         return event.is_valid() && ::SetEvent(event.get());
     }
     // Stops it cleanly: its exit code, or -1 when it did not end.
-    int Stop() { return Signal(L"stop"), Wait(30000); }
+    int Stop() {
+        Signal(L"stop");
+        return Wait(30000);
+    }
 
     const std::wstring pipe, path, m_control = UniquePipeName(L"ctl");
 };
@@ -119,7 +127,10 @@ using CRawClient = zk_testkit::CRawPipeClient;
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {
     std::string devices, next = client.Ask(Request(SndBuildGetDeviceList));
-    for (; devices.size() < 100000 && next.compare(0, 7, "device ") == 0; next = client.Next()) devices += next.substr(7) + " ";
+    while (devices.size() < 100000 && next.compare(0, 7, "device ") == 0) {
+        devices += next.substr(7) + " ";
+        next = client.Next();
+    }
     EXPECT_EQ("event " + std::to_string(eZkSndRdpVLastDeviceInfo), next) << "the device list did not end";
     return devices;
 }
@@ -130,73 +141,104 @@ std::string BuiltInList(int def) {
            " 1 0 [Headphones (Tessaline Remote Audio)] 2 0 0 0 [Microphone (Tessaline Remote Audio)] ";
 }
 
-// One emulator run, two clients: greeting, device list, default device, settings, bad input, control
-// events, traffic lines and a clean stop.
-TEST(Emulator, ServesClientsFromOneSharedState) {
-    const CTempFile settingsFile(L"settings"), badFile(L"bad");
+// One emulator with a settings file, and two clients it has greeted.
+class EmulatorServing : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(emu.Start(L"--settings-file " + settingsFile.Quoted())) << "the emulator did not start";
+        ASSERT_EQ("event 1", a.Connect(emu.path)) << "the server information greets every connection";
+        ASSERT_EQ("event 1", b.Connect(emu.path)) << "the server information greets every connection";
+    }
+
+    const CTempFile settingsFile{L"settings"};
     CEmulator emu;
-    ASSERT_TRUE(emu.Start(L"--settings-file " + settingsFile.Quoted()));
     CRawClient a, b;
-    ASSERT_EQ("event 1", a.Connect(emu.path));  // the server information greets every connection
-    ASSERT_EQ("event 1", b.Connect(emu.path));
-    EXPECT_EQ("timeout", a.Next(nullptr, 300));  // nothing else comes unasked
+};
 
-    // Wine answers GetNamedPipeClientSessionId with this process's session, like Windows for a local client.
-    DWORD mine = 0;
-    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine));
-    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine)));
-    EXPECT_EQ(BuiltInList(0), RequestDevices(a));
-    // a makes device 1 the only default (an unknown value changes nothing); b sees it.
-    ASSERT_TRUE(a.Send(Request(SndBuildSetDefaultDevice, 1)) && a.Send(Request(SndBuildSetDefaultDevice, 77)));
+TEST_F(EmulatorServing, SendsNothingUnasked) { EXPECT_EQ("timeout", a.Next(nullptr, 300)) << "a message after the greeting"; }
+
+// a makes device 1 the only default (an unknown value changes nothing); b sees it.
+TEST_F(EmulatorServing, ADefaultSetByOneClientIsSeenByAnother) {
+    EXPECT_EQ(BuiltInList(0), RequestDevices(a)) << "the built-in list";
+    ASSERT_TRUE(a.Send(Request(SndBuildSetDefaultDevice, 1))) << "set-default 1 not sent";
+    ASSERT_TRUE(a.Send(Request(SndBuildSetDefaultDevice, 77))) << "set-default 77 not sent";
     RequestDevices(a);  // answered after both requests were handled
-    EXPECT_EQ(BuiltInList(1), RequestDevices(b));
+    EXPECT_EQ(BuiltInList(1), RequestDevices(b)) << "b's list after a's requests";
+}
 
-    // Settings: each reply goes back to the connection that asked, with its request id.
+// Each reply goes back to the connection that asked, with its request id; the file keeps the record.
+TEST_F(EmulatorServing, SettingsRepliesGoToTheAskerAndTheFileKeepsTheRecord) {
     std::string record, got;
-    ASSERT_TRUE(a.Send(Request(SndBuildGetSettings, 41)) && b.Send(Request(SndBuildGetSettings, 42)));
-    EXPECT_EQ("reply 42 (10): status 0", b.Next());
-    EXPECT_EQ("reply 41 (10): status 0", a.Next(&got));
-    EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got);
+    ASSERT_TRUE(a.Send(Request(SndBuildGetSettings, 41))) << "a's request not sent";
+    ASSERT_TRUE(b.Send(Request(SndBuildGetSettings, 42))) << "b's request not sent";
+    EXPECT_EQ("reply 42 (10): status 0", b.Next()) << "b's reply";
+    EXPECT_EQ("reply 41 (10): status 0", a.Next(&got)) << "a's reply";
+    EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the record before any write";
     for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
-    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Request(SndBuildSetSettings, record.data(), 43)));
-    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Request(SndBuildGetSettings, 44), &got));
-    EXPECT_EQ(record, got);
-    EXPECT_EQ(record, ReadFileText(settingsFile.path));
+    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Request(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
+    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Request(SndBuildGetSettings, 44), &got)) << "b's second reply";
+    EXPECT_EQ(record, got) << "b reads what a wrote";
+    EXPECT_EQ(record, ReadFileText(settingsFile.path)) << "the settings file";
+}
 
-    // Bad input: an empty frame and a message shorter than a header are ignored, an unknown command gets
-    // ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing.
-    std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9), cut = Request(SndBuildSetSettings, nullptr, 10);
-    SndStoreU32(unknown.data(), kSndOffCommand, 55), cut.resize(100);
-    ASSERT_TRUE(a.Send({}) && a.Send({6, 0, 0, 0, 0, 0}) && a.Send(unknown) && a.Send(cut));
-    EXPECT_EQ("reply 9 (55): status 1", a.Next());
-    EXPECT_EQ("reply 10 (9): status 87", a.Next());
-    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Request(SndBuildGetSettings, 11), &got));
-    EXPECT_EQ(record, got);
-    // A frame announcing more than any message may hold ends that connection only.
-    ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false));
-    EXPECT_EQ("closed", a.Next());
+// An empty frame and a message shorter than a header are ignored, an unknown command gets
+// ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing.
+TEST_F(EmulatorServing, BadInputGetsADefinedAnswer) {
+    std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9);
+    SndStoreU32(unknown.data(), kSndOffCommand, 55);
+    std::vector<uint8_t> cut = Request(SndBuildSetSettings, nullptr, 10);
+    cut.resize(100);
+    for (const std::vector<uint8_t>& message : {std::vector<uint8_t>(), std::vector<uint8_t>{6, 0, 0, 0, 0, 0}, unknown, cut})
+        ASSERT_TRUE(a.Send(message)) << message.size() << " bytes not sent";
+    EXPECT_EQ("reply 9 (55): status 1", a.Next()) << "the unknown command's reply";
+    EXPECT_EQ("reply 10 (9): status 87", a.Next()) << "the cut set-settings request's reply";
+    std::string got;
+    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Request(SndBuildGetSettings, 11), &got)) << "a read after them";
+    EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the cut request stored something";
+}
 
-    // Bad starts, each with its exit code and message; this emulator is untouched.
-    ASSERT_TRUE(WriteFileText(badFile.path, "render 1 0 0 A\nspeaker 2 0 0 B\n"));
+// A frame announcing more than any message may hold ends that connection only.
+TEST_F(EmulatorServing, AnOversizedFrameEndsOnlyItsConnection) {
+    ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false)) << "the length field not sent";
+    EXPECT_EQ("closed", a.Next()) << "a's connection after the oversized frame";
+    EXPECT_EQ("reply 3 (10): status 0", b.Ask(Request(SndBuildGetSettings, 3))) << "b is still served";
+}
+
+// Bad starts, each with its exit code and message; the running emulator is untouched.
+TEST_F(EmulatorServing, BadStartsExitWithTheirCodes) {
+    const CTempFile badFile(L"bad");
+    ASSERT_TRUE(WriteFileText(badFile.path, "render 1 0 0 A\nspeaker 2 0 0 B\n")) << "the bad file not written";
     ExpectRuns(L"tessaline-emu.exe", {
         {L"--pipe " + emu.pipe, 3, "the pipe is already served"},
         {L"--devices " + badFile.Quoted(), 4, "line 2: kind 'speaker'"},
         {L"--settings-file " + badFile.Quoted(), 4, "holds 31 bytes"},
         {L"--signal " + UniquePipeName(L"none") + L" stop", 5, "no emulator runs"},
     });
+    EXPECT_EQ(BuiltInList(0), RequestDevices(a)) << "the running emulator after the bad starts";
+}
 
-    // Control events reach every client; after a drop new clients are served.
-    ASSERT_TRUE(emu.Signal(L"unknown"));
-    EXPECT_EQ("event 9", b.Next());
-    ASSERT_TRUE(emu.Signal(L"drop"));
-    EXPECT_EQ("closed", b.Next());
+// Control events reach every client; after a drop new clients are served.
+TEST_F(EmulatorServing, ControlEventsReachEveryClient) {
+    ASSERT_TRUE(emu.Signal(L"unknown")) << "the unknown event not signalled";
+    EXPECT_EQ("event 9", a.Next()) << "a's notification";
+    EXPECT_EQ("event 9", b.Next()) << "b's notification";
+    ASSERT_TRUE(emu.Signal(L"drop")) << "the drop event not signalled";
+    EXPECT_EQ("closed", b.Next()) << "b after the drop";
     CRawClient c;
-    ASSERT_EQ("event 1", c.Connect(emu.path));
-    ASSERT_TRUE(c.Send(Request(SndBuildSetSessionId, mine + 7)));  // a claim the pipe contradicts
-    EXPECT_EQ(BuiltInList(1), RequestDevices(c));
+    ASSERT_EQ("event 1", c.Connect(emu.path)) << "a new client's greeting";
+    EXPECT_EQ(BuiltInList(0), RequestDevices(c)) << "the new client's list";
+}
 
-    EXPECT_EQ(0, emu.Stop());  // with c still connected
-    EXPECT_EQ("closed", c.Next());
+// Wine answers GetNamedPipeClientSessionId with this process's session, like Windows for a local client.
+TEST_F(EmulatorServing, TrafficLinesCompareTheClaimedSessionWithThePipes) {
+    DWORD mine = 0;
+    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine)) << ::GetLastError();
+    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine))) << "a's session id not sent";
+    ASSERT_TRUE(b.Send(Request(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
+    RequestDevices(a);
+    RequestDevices(b);
+    EXPECT_EQ(0, emu.Stop()) << "the exit code of a stop with clients connected";
+    EXPECT_EQ("closed", b.Next()) << "b after the stop";
     const std::string output = emu.Output(), m = std::to_string(mine), other = std::to_string(mine + 7);
     for (const std::string& line : {"[client 1] connected (pipe: session " + m + ")",
                                     "<- nCmdSetSessionId (0): session " + m + " (pipe: session " + m + ")",
@@ -211,29 +253,30 @@ TEST(Emulator, ServesClientsFromOneSharedState) {
 TEST(Emulator, DeviceFileAndFaultOptions) {
     const CTempFile file(L"devices");
     ASSERT_TRUE(WriteFileText(file.path, "\xEF\xBB\xBF# kind id default extra name\ncapture 0x10 0 7 Line In\r\n"
-                                    "render 20 1 0 Haut-parleurs \xC3\xA9tage 2\n"));
+                                    "render 20 1 0 Haut-parleurs \xC3\xA9tage 2\n")) << "the device file not written";
     CEmulator emu;
     ASSERT_TRUE(emu.Start(L"--devices " + file.Quoted() +
-                          L" --withhold get-settings --set-status 1168 --unknown-event 7 --delay 400 --drop-after 3"));
+                          L" --withhold get-settings --set-status 1168 --unknown-event 7 --delay 400 --drop-after 3"))
+        << "the emulator did not start";
     CRawClient client;
-    ASSERT_EQ("event 1", client.Connect(emu.path));
-    EXPECT_EQ("event 7", client.Next());  // the unknown event follows the greeting
+    ASSERT_EQ("event 1", client.Connect(emu.path)) << "the greeting";
+    EXPECT_EQ("event 7", client.Next()) << "the unknown event follows the greeting";
 
-    EXPECT_EQ("timeout", client.Ask(Request(SndBuildGetSettings, 5), nullptr, 1500));  // withheld
+    EXPECT_EQ("timeout", client.Ask(Request(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
     const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Request(SndBuildSetSettings, nullptr, 6)));
-    EXPECT_GE(::GetTickCount64() - start, 350u);  // held back by --delay
+    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Request(SndBuildSetSettings, nullptr, 6))) << "--set-status";
+    EXPECT_GE(::GetTickCount64() - start, 350u) << "the reply was not held back by --delay";
 
     // The third message: its answer arrives whole, then the connection breaks.
-    EXPECT_EQ("16 0 0 7 [Line In] 20 1 1 0 [Haut-parleurs \xC3\xA9tage 2] ", RequestDevices(client));
-    EXPECT_EQ("closed", client.Next());
-    EXPECT_EQ(0, emu.Stop());
+    EXPECT_EQ("16 0 0 7 [Line In] 20 1 1 0 [Haut-parleurs \xC3\xA9tage 2] ", RequestDevices(client)) << "--devices";
+    EXPECT_EQ("closed", client.Next()) << "--drop-after 3";
+    EXPECT_EQ(0, emu.Stop()) << "the emulator's exit code";
 }
 
 // Nothing serves the service's pipe here.
 TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     const CTempFile wrongSize(L"settings");
-    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x')));
+    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x'))) << "the short settings file not written";
     ExpectRuns(L"zksndctl.exe", {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
@@ -259,6 +302,9 @@ struct CSavedSettingsKey {
         if (saved) ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security);
         if (hadLevel) ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
         else ::RegDeleteValueW(key.get(), L"LogLevel");
+    }
+    bool SetLevel(DWORD value) {
+        return ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) == 0;
     }
     // Everyone may read the key, nobody may write it (as for a user who is not an administrator).
     bool MakeReadOnly() {
@@ -286,9 +332,11 @@ std::vector<std::string> LogLinesSince(size_t from, size_t* size) {
     text.resize(::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0],
                                       static_cast<int>(text.size()), nullptr, nullptr));
     std::vector<std::string> lines;
-    for (size_t at = 0, end; at < text.size(); at = end + 1) {
-        end = std::min(text.find('\n', at), text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find('\n', at), text.size());
         lines.push_back(text.substr(at, end - at));
+        at = end + 1;
     }
     return lines;
 }
@@ -314,58 +362,66 @@ void ExpectLogLines(const std::vector<std::string>& log, const std::vector<const
 // and the lines the library must leave in its log. The probe opens the pipe itself, then the library's
 // connection must survive the session id, answer a settings read within the library's 3 s and end a
 // device list within --timeout. No emulator: no pipe. down: the library's connection goes and comes back.
-TEST(Zksndctl, FaultsNameTheFailedStageAndLeaveTheirStoryInTheLog) {
+struct FaultRow {
+    const char* name;
+    const wchar_t* fault;  // null: no emulator
+    const wchar_t* command;
+    int exitCode;
+    const char* row;
+    std::vector<const char*> log;
+};
+
+class ZksndctlFaults : public testing::TestWithParam<FaultRow> {};
+
+TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
+    const FaultRow& r = GetParam();
     CSavedSettingsKey saved;
-    const DWORD debug = 3;
-    ASSERT_EQ(0, ::RegSetValueExW(saved.key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&debug), 4));
-    const char* const connected = "INFO|connected to the service: server process ";
-    const struct {
-        const wchar_t* fault;  // null: no emulator
-        const wchar_t* command;
-        int exitCode;
-        const char* row;
-        std::vector<const char*> log;
-    } rows[] = {
-        {L"", L"status", 0, "result          ok",
-         {"INFO|); host zksndctl.exe, process ", connected, "WARNING|s: teardown.", "!cannot connect"}},
-        {nullptr, L"settings get", 30, "not connected", {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
-        {L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
-         {connected, "WARNING|s: the service closed it (error "}},
-        {L"--fault raw-length", L"status", 45, "session     failed", {connected, "WARNING|s: a frame was refused."}},
-        {L"--fault short-frames", L"status", 45, "session     failed", {connected, "WARNING|s: this side dropped it."}},
-        {L"--fault huge-notification", L"status", 45, "session     failed", {"WARNING|s: a frame was refused."}},
-        {L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
-         {connected, "WARNING|ZkSndGetSettings returned status 1"}},
-        {L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
-         {"WARNING|ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)"}},
-        {L"--withhold all", L"status", 46, "settings    failed", {"WARNING|ZkSndGetSettings returned status 1"}},
-        {L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
-         {"WARNING|ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)"}},
-        {L"--withhold device-list", L"status", 47, "devices     failed   the list did not end within 2000 ms", {connected}},
-        {L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)",
-         {"WARNING|s: the service closed it", "WARNING|cannot connect to the service (attempt 1): no pipe",
-          "INFO|failed attempts and "}},
-    };
-    for (const auto& r : rows) {
-        CEmulator emu(true);
-        if (r.fault != nullptr) {
-            ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault));
-        }
-        size_t before = 0;
-        LogLinesSince(0, &before);
-        ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 " + std::wstring(r.command), r.exitCode, r.row}});
-        const auto lines = LogLinesSince(before, &before);
-        ExpectLogLines(lines, r.log, r.fault ? r.fault : L"no emulator");
+    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
+    CEmulator emu(true);
+    if (r.fault != nullptr) {
+        ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault)) << "the emulator did not start";
     }
+    size_t before = 0;
+    LogLinesSince(0, &before);
+    ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 " + std::wstring(r.command), r.exitCode, r.row}});
+    const auto lines = LogLinesSince(before, &before);
+    ExpectLogLines(lines, r.log, r.fault ? r.fault : L"no emulator");
 }
+
+const char* const kConnected = "INFO|connected to the service: server process ";
+
+const FaultRow kFaultRows[] = {
+    {"none", L"", L"status", 0, "result          ok",
+     {"INFO|); host zksndctl.exe, process ", kConnected, "WARNING|s: teardown.", "!cannot connect"}},
+    {"no_emulator", nullptr, L"settings get", 30, "not connected", {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
+    {"churn", L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
+     {kConnected, "WARNING|s: the service closed it (error "}},
+    {"raw_length", L"--fault raw-length", L"status", 45, "session     failed", {kConnected, "WARNING|s: a frame was refused."}},
+    {"short_frames", L"--fault short-frames", L"status", 45, "session     failed", {kConnected, "WARNING|s: this side dropped it."}},
+    {"huge_notification", L"--fault huge-notification", L"status", 45, "session     failed", {"WARNING|s: a frame was refused."}},
+    {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
+     {kConnected, "WARNING|ZkSndGetSettings returned status 1"}},
+    {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
+     {"WARNING|ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)"}},
+    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", {"WARNING|ZkSndGetSettings returned status 1"}},
+    {"get_status_5", L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
+     {"WARNING|ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)"}},
+    {"withhold_device_list", L"--withhold device-list", L"status", 47, "devices     failed   the list did not end within 2000 ms",
+     {kConnected}},
+    {"down", L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)",
+     {"WARNING|s: the service closed it", "WARNING|cannot connect to the service (attempt 1): no pipe",
+      "INFO|failed attempts and "}},
+};
+INSTANTIATE_TEST_SUITE_P(Modes, ZksndctlFaults, testing::ValuesIn(kFaultRows),
+                         [](const testing::TestParamInfo<FaultRow>& row) { return std::string(row.param.name); });
 
 TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
     // A connection of watch sends two messages (session id, list request); the emulator breaks it after
     // them and the library connects again.
     CEmulator emu(true);
-    ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5"));
+    ASSERT_TRUE(emu.Start(L"--drop-after 2 --get-status 5")) << "the emulator did not start";
     std::string out;
-    EXPECT_EQ(0, RunTool(L"zksndctl.exe", L"watch --seconds 4", &out));
+    EXPECT_EQ(0, RunTool(L"zksndctl.exe", L"watch --seconds 4", &out)) << out;
     const size_t connected = out.find("connected (8)"), device = out.find("device (300): id 0, render, default");
     EXPECT_LT(connected, std::min(device, out.find("server information (9)"))) << out;
     EXPECT_LT(device, out.find("end of device list (301), 3 devices")) << out;
@@ -379,11 +435,12 @@ TEST(Zksndctl, WatchFollowsConnectionsAndServiceStatusesBecomeExitCodes) {
 // log tail) escaped, never raw (ExpectRuns looks at every output).
 TEST(Zksndctl, CommandsAgainstTheEmulator) {
     CSavedSettingsKey saved;
-    const CTempFile devices(L"devices"), file(L"record");
+    const CTempFile devices(L"devices");
     ASSERT_TRUE(WriteFileText(devices.path,
-                              "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"));
+                              "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"))
+        << "the device file not written";
     CEmulator emu(true);
-    ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted()));
+    ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted())) << "the emulator did not start";
     ExpectRuns(L"zksndctl.exe", {
         {L"log level 3", 0, "log level set to 3 (DEBUG)"},
         {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
@@ -396,26 +453,37 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"--json devices", 0, "\"kind\": \"capture\", \"extra\": 0, \"name\": \"Evil\\u001b[31mX\\rY\\nZ\"}"},
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
-        {L"--json settings get", 0, "{\"size\": 336, \"hex\": \"0000"},
-        {L"--json log where", 0, "zksndapi.txt\", \"size\": "},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
         {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ."},  // the library escaped them when it logged
     });
 
+}
+
+TEST(Zksndctl, SettingsRoundTripThroughAFile) {
+    const CTempFile file(L"record");
+    CEmulator emu(true);
+    ASSERT_TRUE(emu.Start()) << "the emulator did not start";
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
     std::string record = ReadFileText(file.path);
-    ASSERT_EQ(336u, record.size());
-    record[17] = static_cast<char>(record[17] ^ 0x5A), record[335] = 'z';
-    ASSERT_TRUE(WriteFileText(file.path, record));
+    ASSERT_EQ(336u, record.size()) << "the record read";
+    record[17] = static_cast<char>(record[17] ^ 0x5A);
+    record[335] = 'z';
+    ASSERT_TRUE(WriteFileText(file.path, record)) << "the changed record not written";
     ExpectRuns(L"zksndctl.exe", {{L"settings set " + file.Quoted(), 0, ""}});
-    ASSERT_TRUE(::DeleteFileW(file.path.c_str()));
+    ASSERT_TRUE(::DeleteFileW(file.path.c_str())) << ::GetLastError();
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""},
                                  {L"settings get", 0, "0010  00 5a"}});  // a hex dump, 16 bytes a line
-    EXPECT_EQ(record, ReadFileText(file.path));
-    ASSERT_TRUE(saved.MakeReadOnly());
+    EXPECT_EQ(record, ReadFileText(file.path)) << "the record read back";
+}
+
+// A user who may not write the key: changing the level is refused with its exit code, reading still works.
+TEST(Zksndctl, ChangingTheLogLevelNeedsAnAdministrator) {
+    CSavedSettingsKey saved;
+    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
+    ASSERT_TRUE(saved.MakeReadOnly()) << "the key's DACL not changed";
     ExpectRuns(L"zksndctl.exe", {{L"log level 1", 7, "setting the log level needs an administrator"},
-                                 {L"log level", 0, "log level 3 (DEBUG)"}});  // reading still works, nothing changed
+                                 {L"log level", 0, "log level 3 (DEBUG)"}});  // nothing changed
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <iterator>
 #include <sstream>
-#include <tuple>
 
 #include "tools/common/ConsoleOut.h"
 #include "tools/tessaline-emu/DeviceFile.h"
@@ -61,19 +60,11 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
     }
 }
 
-// The options either tool parses from line, as text, or "error: " and the message.
-std::wstring Parsed(bool ctl, const wchar_t* line) {
+// The emulator's options parsed from line, as text, or "error: " and the message.
+std::wstring ParsedEmu(const wchar_t* line) {
     EmuOptions e;
-    zksndctl::CtlOptions c;
     std::wstring error;
-    if (!(ctl ? zksndctl::ParseCtlOptions(Split(line), &c, &error) : ParseEmuOptions(Split(line), &e, &error)))
-        return L"error: " + error;
-    const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
-                              L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
-    if (ctl)
-        return Format(L"%s dll=%s timeout=%u json=%d device=%u force=%d file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
-                      names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device, c.force,
-                      c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
+    if (!ParseEmuOptions(Split(line), &e, &error)) return L"error: " + error;
     return Format(L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
                   L"quiet=%d pipe=%s signal=%s/%s fault=%d",
                   e.deviceFile.c_str(), e.settingsFile.c_str(), e.getStatus, e.setStatus, e.delayMs, e.dropAfter,
@@ -81,107 +72,148 @@ std::wstring Parsed(bool ctl, const wchar_t* line) {
                   e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str(), static_cast<int>(e.fault));
 }
 
-// Both tools' command lines: a part of what Parsed gives.
-TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
-    const std::tuple<bool, const wchar_t*, const wchar_t*> cases[] = {
-        {false, L"", L"devices= settings= status=0/0 delay=0 drop=0 unknown=0/9 withhold=0 control= exit=0 quiet=0 "
-                     L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/ fault=0"},
-        {false, L"--fault raw-length", L"fault=3"},
-        {false, L"--fault=loud", L"error: --fault: unknown fault 'loud'"},
-        {false, L"--devices d.txt --settings-file=s.bin --status 5", L"devices=d.txt settings=s.bin status=5/5 "},
-        {false, L"--get-status 7 --set-status 0x490 --delay=250 --withhold device-list,set-settings --drop-after 3 "
-                L"--unknown-event 6", L"status=7/1168 delay=250 drop=3 unknown=1/6 withhold=a "},
-        {false, L"--withhold all --control c1 --exit-after 9 --pipe p -q",
-         L"withhold=f control=c1 exit=9000 quiet=1 pipe=p "},
-        {false, L"--signal n devices", L"signal=n/devices"},
-        {false, L"--drop-after 0", L"error: --drop-after: give a count of at least 1"},
-        {false, L"--pipe a\\b", L"error: --pipe: give a plain pipe name"},
-        {false, L"--withhold all,nothing", L"error: --withhold: unknown answer 'nothing'"},
-        {false, L"--status", L"error: --status needs a value"},
-        {false, L"--delay -1", L"error: --delay: '-1' is not a 32-bit number"},
-        {false, L"--signal n reboot", L"error: --signal: unknown action 'reboot'"},
-        {false, L"extra", L"error: unknown option 'extra'"},
-        {true, L"--timeout 250 set-default 4294967295", L"set-default dll= timeout=250 json=0 device=4294967295 "},
-        {true, L"set-default 0x1F --dll C:\\x.dll", L"set-default dll=C:\\x.dll timeout=5000 json=0 device=31 "},
-        {true, L"watch --seconds 3 --no-list", L"watch dll= timeout=5000 json=0 device=0 force=0 file= seconds=3 list=0"},
-        {true, L"", L"error: no command given"},
-        {true, L"set-default", L"error: set-default needs a device value"},
-        {true, L"set-default 4294967296", L"error: set-default: '4294967296' is not a 32-bit number"},
-        {true, L"set-default 1 2", L"error: unexpected '2'"},
-        {true, L"settings put", L"error: settings needs 'get' or 'set'"},
-        {true, L"settings set", L"error: settings set needs a file"},
-        {true, L"devices --out x", L"error: --out belongs to 'settings get'"},
-        {true, L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 force=0 file= seconds=2 "
-                                                            L"list=1 lines=5 follow=1 level=-1"},
-        {true, L"log level 3", L"log-level dll= timeout=5000 json=0 device=0 force=0 file= seconds=0 list=1 lines=20 follow=0 level=3"},
-        {true, L"--version", L"version dll="},
-        {true, L"--version devices", L"error: --version takes no command"},
-        {true, L"set-default 7 --force", L"set-default dll= timeout=5000 json=0 device=7 force=1"},
-        {true, L"devices --force", L"error: --force belongs to 'set-default'"},
-        {true, L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
-        {true, L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
-        {true, L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
-        {true, L"devices -n 3", L"error: -n belongs to 'log tail'"},
-        {true, L"--timeout 0 devices", L"error: --timeout: give at least 1"},
-        {true, L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
-        {true, L"devices --verbose", L"error: unknown option '--verbose'"},
+// zksndctl's options parsed from line, as text, or "error: " and the message.
+std::wstring ParsedCtl(const wchar_t* line) {
+    zksndctl::CtlOptions c;
+    std::wstring error;
+    if (!zksndctl::ParseCtlOptions(Split(line), &c, &error)) return L"error: " + error;
+    const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
+                              L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
+    return Format(L"%s dll=%s timeout=%u json=%d device=%u force=%d file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
+                  names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device, c.force,
+                  c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
+}
+
+// Each row: a command line and a part of what it parses to.
+using ParseRow = std::pair<const wchar_t*, const wchar_t*>;
+
+TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
+    const ParseRow rows[] = {
+        {L"", L"devices= settings= status=0/0 delay=0 drop=0 unknown=0/9 withhold=0 control= exit=0 quiet=0 "
+              L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/ fault=0"},
+        {L"--fault raw-length", L"fault=3"},
+        {L"--fault=loud", L"error: --fault: unknown fault 'loud'"},
+        {L"--devices d.txt --settings-file=s.bin --status 5", L"devices=d.txt settings=s.bin status=5/5 "},
+        {L"--get-status 7 --set-status 0x490 --delay=250 --withhold device-list,set-settings --drop-after 3 "
+         L"--unknown-event 6", L"status=7/1168 delay=250 drop=3 unknown=1/6 withhold=a "},
+        {L"--withhold all --control c1 --exit-after 9 --pipe p -q", L"withhold=f control=c1 exit=9000 quiet=1 pipe=p "},
+        {L"--signal n devices", L"signal=n/devices"},
+        {L"--drop-after 0", L"error: --drop-after: give a count of at least 1"},
+        {L"--pipe a\\b", L"error: --pipe: give a plain pipe name"},
+        {L"--withhold all,nothing", L"error: --withhold: unknown answer 'nothing'"},
+        {L"--status", L"error: --status needs a value"},
+        {L"--delay -1", L"error: --delay: '-1' is not a 32-bit number"},
+        {L"--signal n reboot", L"error: --signal: unknown action 'reboot'"},
+        {L"extra", L"error: unknown option 'extra'"},
     };
-    for (const auto& [ctl, line, expected] : cases) {
-        const std::wstring result = Parsed(ctl, line);
+    for (const auto& [line, expected] : rows) {
+        const std::wstring result = ParsedEmu(line);
         EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
     }
 }
 
-TEST(CtlOutput, JsonEscapesNamesAndStatusesHaveWordsAndExitCodes) {
-    const std::wstring json = zksndctl::FormatDeviceJson({{123456, 0, 0, 7, L"Quote \" back\\slash\ttab\x01"}});
-    EXPECT_NE(std::wstring::npos, json.find(L"{\"id\": 123456, \"default\": false, \"kind\": \"capture\", \"extra\": 7, "
-                                            L"\"name\": \"Quote \\\" back\\\\slash\\ttab\\u0001\"}")) << json;
-    // Names reach a terminal with their control characters visible, not acted on.
-    EXPECT_EQ(L"a\\x1b[2Jb\\r\\nc\\td\\x7f\\u009b\\u202e\u00e9", zksndctl::EscapeControls(L"a\x1b[2Jb\r\nc\td\x7f\x9b\x202e\u00e9"));
-    EXPECT_EQ(L"0a1bff", zksndctl::HexString(reinterpret_cast<const uint8_t*>("\x0a\x1b\xff"), 3));
-    EXPECT_EQ(L"unknown status (status 9)", zksndctl::DescribeStatus(9));
-    // Every status the library can return has its own exit code in the table; any other gives 1.
+TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
+    const ParseRow rows[] = {
+        {L"--timeout 250 set-default 4294967295", L"set-default dll= timeout=250 json=0 device=4294967295 "},
+        {L"set-default 0x1F --dll C:\\x.dll", L"set-default dll=C:\\x.dll timeout=5000 json=0 device=31 "},
+        {L"watch --seconds 3 --no-list", L"watch dll= timeout=5000 json=0 device=0 force=0 file= seconds=3 list=0"},
+        {L"", L"error: no command given"},
+        {L"set-default", L"error: set-default needs a device value"},
+        {L"set-default 4294967296", L"error: set-default: '4294967296' is not a 32-bit number"},
+        {L"set-default 1 2", L"error: unexpected '2'"},
+        {L"settings put", L"error: settings needs 'get' or 'set'"},
+        {L"settings set", L"error: settings set needs a file"},
+        {L"devices --out x", L"error: --out belongs to 'settings get'"},
+        {L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 force=0 file= seconds=2 "
+                                                       L"list=1 lines=5 follow=1 level=-1"},
+        {L"log level 3", L"log-level dll= timeout=5000 json=0 device=0 force=0 file= seconds=0 list=1 lines=20 follow=0 level=3"},
+        {L"--version", L"version dll="},
+        {L"--version devices", L"error: --version takes no command"},
+        {L"set-default 7 --force", L"set-default dll= timeout=5000 json=0 device=7 force=1"},
+        {L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
+        {L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
+        {L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
+        {L"devices -n 3", L"error: -n belongs to 'log tail'"},
+        {L"--timeout 0 devices", L"error: --timeout: give at least 1"},
+        {L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
+        {L"devices --verbose", L"error: unknown option '--verbose'"},
+    };
+    for (const auto& [line, expected] : rows) {
+        const std::wstring result = ParsedCtl(line);
+        EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
+    }
+}
+
+// Names reach a terminal with their control characters visible, not acted on.
+TEST(CtlOutput, ControlCharactersBecomeVisibleEscapes) {
+    EXPECT_EQ(L"a\\x1b[2Jb\\r\\nc\\td\\x7f\\u009b\\u202e\u00e9", zksndctl::EscapeControls(L"a\x1b[2Jb\r\nc\td\x7f\x9b\x202e\u00e9"))
+        << "ESC, CR, LF, TAB, DEL, a C1 control and a bidirectional override escaped; letters kept";
+}
+
+// Every status the library can return has an exit code the table lists; one it never returns gives 1.
+TEST(CtlOutput, EveryStatusHasAListedExitCode) {
     std::vector<int> listed;
     for (const zksndctl::CtlExitCode& c : zksndctl::ExitCodes()) listed.push_back(c.code);
     for (uint32_t status = 1; status < 300; ++status) {
         const int code = zksndctl::ExitCodeForStatus(status);
-        EXPECT_TRUE(code == 1 || code == 10 + static_cast<int>(status)) << status;
-        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), code)) << status;
+        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), code)) << "status " << status << ": exit code " << code;
     }
-    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9));  // never produced by the library
+    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9)) << "a status the library never returns";
 }
 
-// The log reader: the last lines of a large file, an unfinished line held back until it ends, a rotated file.
-TEST(CtlLog, TailsAndFollowsTheUtf16Log) {
+// The log reader on a UTF-16 file of its own.
+class CtlLog : public testing::Test {
+protected:
+    ~CtlLog() override { ::DeleteFileW(path.c_str()); }
+    bool Write(const std::wstring& text) { return zktools::WriteWholeFile(path, text.data(), text.size() * 2, &error); }
+    // The lines read so far, joined with '|'; taken.
+    std::wstring Taken() {
+        std::wstring all;
+        for (const std::wstring& line : lines) all += line + L"|";
+        lines.clear();
+        return all;
+    }
+
     const std::wstring path = std::filesystem::temp_directory_path().wstring() +
                               Format(L"zkctl-log-%lu.txt", ::GetCurrentProcessId());
     std::vector<std::wstring> lines;
     uint64_t offset = 0;
     DWORD error = 0;
-    auto write = [&](const std::wstring& text) { return zktools::WriteWholeFile(path, text.data(), text.size() * 2, &error); };
-    auto joined = [&] {  // the lines read so far, taken
-        std::wstring all;
-        for (const std::wstring& line : lines) all += line + L"|";
-        return lines.clear(), all;
-    };
-    std::wstring big;
-    for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB: several slices back
-    ASSERT_TRUE(write(big + L"unfinished"));
-    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
-    EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", joined());
-    EXPECT_EQ(big.size() * 2, offset);  // a follower starts at the unfinished line
-
-    ASSERT_TRUE(write(big + L"unfinished line\r\nnext\r\nha"));
     std::wstring partial;
-    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error));
-    EXPECT_EQ(L"unfinished line|next|", joined());
-    EXPECT_EQ(L"ha", partial);
+};
 
-    ASSERT_TRUE(write(L"rotated\r\n"));  // shorter than what was read: a new file
-    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error));
-    EXPECT_EQ(L"rotated|", joined());
-    ::DeleteFileW(path.c_str());
-    EXPECT_TRUE(!zksndctl::ReadLogTail(path, 3, &lines, &offset, &error) && error == ERROR_FILE_NOT_FOUND) << error;
+// The last lines of a file several read slices long; a follower starts at the unfinished line.
+TEST_F(CtlLog, TailGivesTheLastWholeLines) {
+    std::wstring big;
+    for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB
+    ASSERT_TRUE(Write(big + L"unfinished")) << error;
+    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
+    EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", Taken()) << "the last three lines";
+    EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
+}
+
+TEST_F(CtlLog, FollowHoldsAnUnfinishedLineBackUntilItEnds) {
+    ASSERT_TRUE(Write(L"first\r\nunfinished")) << error;
+    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
+    ASSERT_TRUE(Write(L"first\r\nunfinished line\r\nnext\r\nha")) << error;
+    lines.clear();
+    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
+    EXPECT_EQ(L"unfinished line|next|", Taken()) << "the lines ended since the tail";
+    EXPECT_EQ(L"ha", partial) << "the line still being written";
+}
+
+TEST_F(CtlLog, FollowReadsARotatedFileFromItsStart) {
+    ASSERT_TRUE(Write(L"old line one\r\nold line two\r\n")) << error;
+    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
+    ASSERT_TRUE(Write(L"rotated\r\n")) << error;  // shorter than what was read: a new file
+    lines.clear();
+    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
+    EXPECT_EQ(L"rotated|", Taken()) << "the new file's lines";
+}
+
+TEST_F(CtlLog, MissingFileIsNotFound) {
+    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
 }
 
 }  // namespace

@@ -9,20 +9,15 @@ namespace zktools {
 namespace {
 
 // One lock for both streams, so lines from different threads never interleave.
-struct OutputLock {
-    lumlib::unique_critical_section cs;
-};
-
-OutputLock& GetOutputLock() {
-    static OutputLock lock;
+const lumlib::unique_critical_section& OutputLock() {
+    static const lumlib::unique_critical_section lock;
     return lock;
 }
 
 void WriteTo(DWORD which, const std::wstring& text) {
     HANDLE out = ::GetStdHandle(which);
     if (!lumlib::HandleTraits::is_valid(out)) return;
-    lumlib::__auto_locker guard(GetOutputLock().cs.get());
-    guard.Lock();
+    const auto lock = OutputLock().lock();
     DWORD mode = 0;
     if (::GetConsoleMode(out, &mode)) {
         DWORD written = 0;

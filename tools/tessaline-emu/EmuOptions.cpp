@@ -86,128 +86,164 @@ bool ParseFault(const std::wstring& name, EmuOptions* options, std::wstring* err
     return false;
 }
 
+// One option as written: its name, its value (when it takes one), and the options it goes into.
+struct OptionArg {
+    std::wstring name;
+    std::wstring value;
+    EmuOptions* options;
+    std::wstring* error;
+
+    bool Fail(const std::wstring& message) const {
+        *error = message;
+        return false;
+    }
+    bool Number(uint32_t* out) const {
+        if (zktools::ParseU32(value, out)) return true;
+        return Fail(zktools::Format(L"%s: '%s' is not a 32-bit number", name.c_str(), value.c_str()));
+    }
+    // A name for a kernel object: not empty, no backslash, at most maxLength characters.
+    bool PlainName(std::wstring* out, size_t maxLength, const wchar_t* message) const {
+        if (value.empty() || value.find(L'\\') != std::wstring::npos || value.size() > maxLength) return Fail(message);
+        *out = value;
+        return true;
+    }
+};
+
+// An option: its names, whether it takes a value ("--name value" or "--name=value"), and what it does.
+struct EmuOptionRow {
+    const wchar_t* name;
+    const wchar_t* alias;  // nullptr: none
+    bool takesValue;
+    bool (*apply)(const OptionArg& arg);
+};
+
+bool SetHelp(const OptionArg& arg) {
+    arg.options->help = true;
+    return true;
+}
+
+bool SetQuiet(const OptionArg& arg) {
+    arg.options->quiet = true;
+    return true;
+}
+
+bool SetDeviceFile(const OptionArg& arg) {
+    arg.options->deviceFile = arg.value;
+    return true;
+}
+
+bool SetSettingsFile(const OptionArg& arg) {
+    arg.options->settingsFile = arg.value;
+    return true;
+}
+
+// --status N: both replies' status.
+bool SetStatus(const OptionArg& arg) {
+    if (!arg.Number(&arg.options->getStatus)) return false;
+    arg.options->setStatus = arg.options->getStatus;
+    return true;
+}
+
+bool SetUnknownEvent(const OptionArg& arg) {
+    if (!arg.Number(&arg.options->unknownEvent)) return false;
+    arg.options->sendUnknown = true;
+    return true;
+}
+
+bool SetDropAfter(const OptionArg& arg) {
+    if (!arg.Number(&arg.options->dropAfter)) return false;
+    return arg.options->dropAfter != 0 || arg.Fail(L"--drop-after: give a count of at least 1");
+}
+
+bool SetExitAfter(const OptionArg& arg) {
+    uint32_t seconds = 0;
+    if (!arg.Number(&seconds)) return false;
+    if (seconds == 0 || seconds > 86400u * 7) return arg.Fail(L"--exit-after: give 1 to 604800 seconds");
+    arg.options->exitAfterMs = seconds * 1000u;
+    return true;
+}
+
+bool SetPipe(const OptionArg& arg) {
+    return arg.PlainName(&arg.options->pipeName, 200, L"--pipe: give a plain pipe name without backslashes");
+}
+
+bool SetControl(const OptionArg& arg) {
+    return arg.PlainName(&arg.options->control, std::wstring::npos, L"--control: give a plain name without backslashes");
+}
+
+const EmuOptionRow kEmuOptionRows[] = {
+    {L"--help", L"-h", false, &SetHelp},
+    {L"/?", nullptr, false, &SetHelp},
+    {L"--quiet", L"-q", false, &SetQuiet},
+    {L"--pipe", nullptr, true, &SetPipe},
+    {L"--devices", nullptr, true, &SetDeviceFile},
+    {L"--settings-file", nullptr, true, &SetSettingsFile},
+    {L"--status", nullptr, true, &SetStatus},
+    {L"--get-status", nullptr, true, [](const OptionArg& a) { return a.Number(&a.options->getStatus); }},
+    {L"--set-status", nullptr, true, [](const OptionArg& a) { return a.Number(&a.options->setStatus); }},
+    {L"--delay", nullptr, true, [](const OptionArg& a) { return a.Number(&a.options->delayMs); }},
+    {L"--withhold", nullptr, true, [](const OptionArg& a) { return ParseWithhold(a.value, &a.options->withhold, a.error); }},
+    {L"--drop-after", nullptr, true, &SetDropAfter},
+    {L"--fault", nullptr, true, [](const OptionArg& a) { return ParseFault(a.value, a.options, a.error); }},
+    {L"--unknown-event", nullptr, true, &SetUnknownEvent},
+    {L"--control", nullptr, true, &SetControl},
+    {L"--exit-after", nullptr, true, &SetExitAfter},
+};
+
+const EmuOptionRow* FindEmuOption(const std::wstring& name) {
+    for (const EmuOptionRow& row : kEmuOptionRows)
+        if (name == row.name || (row.alias != nullptr && name == row.alias)) return &row;
+    return nullptr;
+}
+
+// --signal NAME ACTION [SECONDS]: its words follow it, *i moves past them.
+bool ParseSignal(const std::vector<std::wstring>& args, size_t* i, EmuOptions* result, std::wstring* error) {
+    if (*i + 2 >= args.size()) {
+        *error = L"--signal needs a control name and an action";
+        return false;
+    }
+    result->signalName = args[++*i];
+    result->signalAction = args[++*i];
+    if (!IsControlAction(result->signalAction)) {
+        *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices, down SECONDS)",
+                                 result->signalAction.c_str());
+        return false;
+    }
+    if (result->signalAction != L"down") return true;
+    if (*i + 1 < args.size() && zktools::ParseU32(args[++*i], &result->signalSeconds) && result->signalSeconds != 0 &&
+        result->signalSeconds <= kMaxDownSeconds)
+        return true;
+    *error = zktools::Format(L"--signal NAME down SECONDS: give 1 to %u seconds", kMaxDownSeconds);
+    return false;
+}
+
+// args[*i] and, when it takes one and has none after '=', its value (*i moves past it).
+bool ParseEmuOption(const std::vector<std::wstring>& args, size_t* i, EmuOptions* result, std::wstring* error) {
+    OptionArg arg{args[*i], L"", result, error};
+    const size_t eq = arg.name.find(L'=');
+    const bool inlineValue = arg.name.compare(0, 2, L"--") == 0 && eq != std::wstring::npos;
+    if (inlineValue) {
+        arg.value = arg.name.substr(eq + 1);
+        arg.name.resize(eq);
+    }
+    if (arg.name == L"--signal" && !inlineValue) return ParseSignal(args, i, result, error);
+    if (arg.name == L"--signal") return arg.Fail(L"--signal needs a control name and an action");
+    const EmuOptionRow* row = FindEmuOption(arg.name);
+    if (row == nullptr) return arg.Fail(zktools::Format(L"unknown option '%s'", args[*i].c_str()));
+    if (!row->takesValue && inlineValue) return arg.Fail(zktools::Format(L"%s takes no value", arg.name.c_str()));
+    if (row->takesValue && !inlineValue) {
+        if (*i + 1 >= args.size()) return arg.Fail(zktools::Format(L"%s needs a value", arg.name.c_str()));
+        arg.value = args[++*i];
+    }
+    return row->apply(arg);
+}
+
 }  // namespace
 
 bool ParseEmuOptions(const std::vector<std::wstring>& args, EmuOptions* options, std::wstring* error) {
     EmuOptions result;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::wstring name = args[i];
-        std::wstring value;
-        bool hasInlineValue = false;
-        const size_t eq = name.find(L'=');
-        if (name.compare(0, 2, L"--") == 0 && eq != std::wstring::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasInlineValue = true;
-        }
-        // Fetches the option's value: "--name=value" or "--name value".
-        auto take = [&](std::wstring* out) -> bool {
-            if (hasInlineValue) {
-                *out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                *error = zktools::Format(L"%s needs a value", name.c_str());
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        auto takeNumber = [&](uint32_t* out) -> bool {
-            std::wstring text;
-            if (!take(&text)) return false;
-            if (!zktools::ParseU32(text, out)) {
-                *error = zktools::Format(L"%s: '%s' is not a 32-bit number", name.c_str(), text.c_str());
-                return false;
-            }
-            return true;
-        };
-        auto noValue = [&]() -> bool {
-            if (hasInlineValue) {
-                *error = zktools::Format(L"%s takes no value", name.c_str());
-                return false;
-            }
-            return true;
-        };
-
-        if (name == L"--help" || name == L"-h" || name == L"/?") {
-            if (!noValue()) return false;
-            result.help = true;
-        } else if (name == L"--quiet" || name == L"-q") {
-            if (!noValue()) return false;
-            result.quiet = true;
-        } else if (name == L"--pipe") {
-            if (!take(&result.pipeName)) return false;
-            if (result.pipeName.empty() || result.pipeName.find(L'\\') != std::wstring::npos ||
-                result.pipeName.size() > 200) {
-                *error = L"--pipe: give a plain pipe name without backslashes";
-                return false;
-            }
-        } else if (name == L"--devices") {
-            if (!take(&result.deviceFile)) return false;
-        } else if (name == L"--settings-file") {
-            if (!take(&result.settingsFile)) return false;
-        } else if (name == L"--status") {
-            if (!takeNumber(&result.getStatus)) return false;
-            result.setStatus = result.getStatus;
-        } else if (name == L"--get-status") {
-            if (!takeNumber(&result.getStatus)) return false;
-        } else if (name == L"--set-status") {
-            if (!takeNumber(&result.setStatus)) return false;
-        } else if (name == L"--delay") {
-            if (!takeNumber(&result.delayMs)) return false;
-        } else if (name == L"--withhold") {
-            std::wstring list;
-            if (!take(&list) || !ParseWithhold(list, &result.withhold, error)) return false;
-        } else if (name == L"--drop-after") {
-            if (!takeNumber(&result.dropAfter)) return false;
-            if (result.dropAfter == 0) {
-                *error = L"--drop-after: give a count of at least 1";
-                return false;
-            }
-        } else if (name == L"--fault") {
-            std::wstring fault;
-            if (!take(&fault) || !ParseFault(fault, &result, error)) return false;
-        } else if (name == L"--unknown-event") {
-            if (!takeNumber(&result.unknownEvent)) return false;
-            result.sendUnknown = true;
-        } else if (name == L"--control") {
-            if (!take(&result.control)) return false;
-            if (result.control.empty() || result.control.find(L'\\') != std::wstring::npos) {
-                *error = L"--control: give a plain name without backslashes";
-                return false;
-            }
-        } else if (name == L"--exit-after") {
-            uint32_t seconds = 0;
-            if (!takeNumber(&seconds)) return false;
-            if (seconds == 0 || seconds > 86400u * 7) {
-                *error = L"--exit-after: give 1 to 604800 seconds";
-                return false;
-            }
-            result.exitAfterMs = seconds * 1000u;
-        } else if (name == L"--signal") {
-            if (hasInlineValue || i + 2 >= args.size()) {
-                *error = L"--signal needs a control name and an action";
-                return false;
-            }
-            result.signalName = args[++i];
-            result.signalAction = args[++i];
-            if (!IsControlAction(result.signalAction)) {
-                *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices, down SECONDS)",
-                                         result.signalAction.c_str());
-                return false;
-            }
-            if (result.signalAction == L"down" &&
-                (i + 1 >= args.size() || !zktools::ParseU32(args[++i], &result.signalSeconds) ||
-                 result.signalSeconds == 0 || result.signalSeconds > kMaxDownSeconds)) {
-                *error = zktools::Format(L"--signal NAME down SECONDS: give 1 to %u seconds", kMaxDownSeconds);
-                return false;
-            }
-        } else {
-            *error = zktools::Format(L"unknown option '%s'", args[i].c_str());
-            return false;
-        }
-    }
+    for (size_t i = 0; i < args.size(); ++i)
+        if (!ParseEmuOption(args, &i, &result, error)) return false;
     *options = result;
     return true;
 }

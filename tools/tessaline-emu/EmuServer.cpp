@@ -29,17 +29,6 @@ std::vector<uint8_t> ServerInfoPayload() {
     return payload;
 }
 
-std::wstring CommandName(uint32_t command) {
-    switch (command) {
-    case nCmdSetSessionId: return L"nCmdSetSessionId";
-    case nCmdGetDeviceList: return L"nCmdGetDeviceList";
-    case nCmdSetDefaultDevice: return L"nCmdSetDefaultDevice";
-    case nCmdSetSettings: return L"nCmdSetSettings";
-    case nCmdGetSettings: return L"nCmdGetSettings";
-    default: return L"unknown command";
-    }
-}
-
 std::wstring EventName(uint32_t event) { return zktools::FromUtf8(SndEventName(event)); }
 
 }  // namespace
@@ -172,124 +161,23 @@ bool CEmuSession::OnActions(CPipeSession& session, uint32_t actions) {
     return true;
 }
 
+const CEmuSession::CommandRow CEmuSession::kCommands[] = {
+    {nCmdSetSessionId, L"nCmdSetSessionId", &CEmuSession::DescribeSessionId, &CEmuSession::OnSetSessionId},
+    {nCmdGetDeviceList, L"nCmdGetDeviceList", nullptr, &CEmuSession::OnGetDeviceList},
+    {nCmdSetDefaultDevice, L"nCmdSetDefaultDevice", &CEmuSession::DescribeDevice, &CEmuSession::OnSetDefaultDevice},
+    {nCmdSetSettings, L"nCmdSetSettings", nullptr, &CEmuSession::OnSetSettings},
+    {nCmdGetSettings, L"nCmdGetSettings", nullptr, &CEmuSession::OnGetSettings},
+};
+
 bool CEmuSession::OnMessage(CPipeSession&, const uint8_t* message, uint32_t length) {
     const EmuOptions& options = m_server->Options();
     ++m_received;
-    m_server->Count(&m_server->m_messages);
+    m_server->CountMessage();
     SndDecodedRequest request;
     SndDecodeRequest(message, length, request);
     bool alive = true;
-    if (!request.valid) {
-        Print(zktools::Format(L"<- message of %u bytes, shorter than a header: ignored",
-                              static_cast<unsigned>(length)));
-    } else {
-        std::wstring line = zktools::Format(L"<- %s (%u)", CommandName(request.command).c_str(), request.command);
-        if (request.requestId != 0) line += zktools::Format(L" request %u", request.requestId);
-        switch (request.command) {
-        case nCmdSetSessionId:
-            if (request.hasArgument) {
-                m_sessionId = request.argument;
-                m_haveSessionId = true;
-                line += zktools::Format(L": session %u", request.argument);
-                // The pipe knows the caller's session: a client that claims another is worth a warning.
-                ULONG piped = 0;
-                if (m_session->ClientSessionId(&piped))
-                    line += piped == request.argument
-                                ? zktools::Format(L" (pipe: session %lu)", piped)
-                                : zktools::Format(L" [warning: the pipe reports session %lu]", piped);
-            } else {
-                line += L": no session id";
-            }
-            break;
-        case nCmdSetDefaultDevice:
-            if (request.hasArgument) line += zktools::Format(L": device %u", request.argument);
-            else line += L": no device value";
-            break;
-        default:
-            break;
-        }
-        if (!request.wellFormed)
-            line += zktools::Format(L" [unusual: %u bytes received, size field %u]",
-                                    static_cast<unsigned>(request.length), request.size);
-        Print(line);
-
-        switch (request.command) {
-        case nCmdSetSessionId:
-            break;  // nothing is answered
-        case nCmdGetDeviceList:
-            if (options.withhold & kWithholdDeviceList) Print(L"   device list withheld (--withhold)");
-            else alive = Delay() && SendDeviceList();
-            break;
-        case nCmdSetDefaultDevice:
-            if (request.hasArgument) {
-                std::wstring name;
-                if (m_server->State().SetDefault(request.argument, &name))
-                    Print(zktools::Format(L"   device %u \"%s\" is now the default", request.argument,
-                                          zktools::EscapeControls(name).c_str()));
-                else
-                    Print(zktools::Format(L"   no device with id %u: nothing changed", request.argument));
-            }
-            break;
-        case nCmdGetSettings: {
-            if (options.withhold & kWithholdGetSettings) {
-                Print(L"   reply withheld (--withhold)");
-                break;
-            }
-            const uint32_t status = options.getStatus;
-            uint8_t record[kSndSettingsSize];
-            m_server->State().GetSettings(record);
-            uint8_t reply[kSndSettingsReplySize];
-            const size_t n = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, status,
-                                           status == 0 ? record : nullptr);
-            alive = Delay() && SendMessage(reply, n,
-                                           zktools::Format(L"reply to request %u: status %u%s", request.requestId,
-                                                           status, status == 0 ? L", settings record" : L""),
-                                           true);
-            break;
-        }
-        case nCmdSetSettings: {
-            if (options.withhold & kWithholdSetSettings) {
-                Print(L"   reply withheld (--withhold)");
-                break;
-            }
-            uint32_t status = options.setStatus;
-            std::wstring note;
-            if (request.settings == nullptr) {
-                status = ERROR_INVALID_PARAMETER;
-                note = L", no whole record received";
-            } else if (status == 0) {
-                DWORD error = 0;
-                if (m_server->State().SetSettings(request.settings, &error)) {
-                    note = L", record stored";
-                } else {
-                    status = error;
-                    note = L", settings file not written: " + zktools::ErrorText(error);
-                }
-            } else {
-                note = L", record not stored";
-            }
-            uint8_t reply[kSndHeaderSize];
-            const size_t n = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, status);
-            alive = Delay() && SendMessage(reply, n,
-                                           zktools::Format(L"reply to request %u: status %u%s", request.requestId,
-                                                           status, note.c_str()),
-                                           true);
-            break;
-        }
-        default:
-            // Answer numbered requests anyway, so their sender is not left waiting.
-            if (request.requestId != 0) {
-                uint8_t reply[kSndHeaderSize];
-                const size_t n = SndBuildReply(reply, sizeof(reply), request.requestId, request.command,
-                                               ERROR_INVALID_FUNCTION);
-                alive = Delay() && SendMessage(reply, n,
-                                               zktools::Format(L"reply to request %u: status %u (unknown command)",
-                                                               request.requestId, ERROR_INVALID_FUNCTION),
-                                               true);
-            }
-            break;
-        }
-    }
+    if (request.valid) alive = Dispatch(request);
+    else Print(zktools::Format(L"<- message of %u bytes, shorter than a header: ignored", static_cast<unsigned>(length)));
     if (alive && options.dropAfter != 0 && m_received >= options.dropAfter) {
         m_session->SetEndReason(zktools::Format(L"dropped after %u messages (--drop-after)", m_received));
         return false;
@@ -297,9 +185,109 @@ bool CEmuSession::OnMessage(CPipeSession&, const uint8_t* message, uint32_t leng
     return alive;
 }
 
+bool CEmuSession::Dispatch(const SndDecodedRequest& request) {
+    const CommandRow* row = nullptr;
+    for (const CommandRow& candidate : kCommands)
+        if (candidate.command == request.command) row = &candidate;
+    std::wstring line =
+        zktools::Format(L"<- %s (%u)", row != nullptr ? row->name : L"unknown command", request.command);
+    if (request.requestId != 0) line += zktools::Format(L" request %u", request.requestId);
+    if (row != nullptr && row->detail != nullptr) line += (this->*row->detail)(request);
+    if (!request.wellFormed)
+        line += zktools::Format(L" [unusual: %u bytes received, size field %u]", static_cast<unsigned>(request.length),
+                                request.size);
+    Print(line);
+    return row != nullptr ? (this->*row->handle)(request) : OnUnknownCommand(request);
+}
+
+std::wstring CEmuSession::DescribeSessionId(const SndDecodedRequest& request) {
+    if (!request.hasArgument) return L": no session id";
+    std::wstring text = zktools::Format(L": session %u", request.argument);
+    // The pipe knows the caller's session: a client that claims another is worth a warning.
+    ULONG piped = 0;
+    if (m_session->ClientSessionId(&piped))
+        text += piped == request.argument ? zktools::Format(L" (pipe: session %lu)", piped)
+                                          : zktools::Format(L" [warning: the pipe reports session %lu]", piped);
+    return text;
+}
+
+std::wstring CEmuSession::DescribeDevice(const SndDecodedRequest& request) {
+    return request.hasArgument ? zktools::Format(L": device %u", request.argument) : std::wstring(L": no device value");
+}
+
+bool CEmuSession::Withheld(uint32_t bit, const wchar_t* what) {
+    if ((m_server->Options().withhold & bit) == 0) return false;
+    Print(std::wstring(L"   ") + what + L" withheld (--withhold)");
+    return true;
+}
+
+bool CEmuSession::Reply(const SndDecodedRequest& request, uint32_t status, const uint8_t* record,
+                        const std::wstring& note) {
+    uint8_t reply[kSndSettingsReplySize];
+    const size_t n = SndBuildReply(reply, sizeof(reply), request.requestId, request.command, status, record);
+    return Delay() && SendMessage(reply, n,
+                                  zktools::Format(L"reply to request %u: status %u", request.requestId, status) + note,
+                                  true);
+}
+
+bool CEmuSession::OnSetSessionId(const SndDecodedRequest& request) {
+    if (request.hasArgument) {  // nothing is answered
+        m_sessionId = request.argument;
+        m_haveSessionId = true;
+    }
+    return true;
+}
+
+bool CEmuSession::OnGetDeviceList(const SndDecodedRequest&) {
+    if (Withheld(kWithholdDeviceList, L"device list")) return true;
+    return Delay() && SendDeviceList();
+}
+
+bool CEmuSession::OnSetDefaultDevice(const SndDecodedRequest& request) {
+    if (!request.hasArgument) return true;
+    std::wstring name;
+    if (m_server->State().SetDefault(request.argument, &name))
+        Print(zktools::Format(L"   device %u \"%s\" is now the default", request.argument,
+                              zktools::EscapeControls(name).c_str()));
+    else
+        Print(zktools::Format(L"   no device with id %u: nothing changed", request.argument));
+    return true;
+}
+
+bool CEmuSession::OnGetSettings(const SndDecodedRequest& request) {
+    if (Withheld(kWithholdGetSettings, L"reply")) return true;
+    const uint32_t status = m_server->Options().getStatus;
+    uint8_t record[kSndSettingsSize];
+    m_server->State().GetSettings(record);
+    return Reply(request, status, status == 0 ? record : nullptr, status == 0 ? L", settings record" : L"");
+}
+
+bool CEmuSession::OnSetSettings(const SndDecodedRequest& request) {
+    if (Withheld(kWithholdSetSettings, L"reply")) return true;
+    uint32_t status = m_server->Options().setStatus;
+    std::wstring note = L", record not stored";
+    DWORD error = 0;
+    if (request.settings == nullptr) {
+        status = ERROR_INVALID_PARAMETER;
+        note = L", no whole record received";
+    } else if (status == 0 && m_server->State().SetSettings(request.settings, &error)) {
+        note = L", record stored";
+    } else if (status == 0) {
+        status = error;
+        note = L", settings file not written: " + zktools::ErrorText(error);
+    }
+    return Reply(request, status, nullptr, note);
+}
+
+bool CEmuSession::OnUnknownCommand(const SndDecodedRequest& request) {
+    // Answer numbered requests anyway, so their sender is not left waiting.
+    if (request.requestId == 0) return true;
+    return Reply(request, ERROR_INVALID_FUNCTION, nullptr, L" (unknown command)");
+}
+
 bool CEmuSession::OnConnected(CPipeSession& session) {
     m_session = &session;
-    m_server->Count(&m_server->m_connections);
+    m_server->CountConnection();
     const EmuOptions& options = m_server->Options();
     ULONG piped = 0;
     if (session.ClientSessionId(&piped)) Print(zktools::Format(L"connected (pipe: session %lu)", piped));
@@ -309,9 +297,9 @@ bool CEmuSession::OnConnected(CPipeSession& session) {
     if (options.withhold & kWithholdServerInfo) Print(L"   server information withheld (--withhold)");
     else alive = Delay() && SendServerInfo();
     if (alive && options.sendUnknown) alive = SendUnknown();
-    if (alive) ::SetEvent(m_server->m_greeted.get());
+    if (alive) m_server->SetGreeted();
     // A device list signalled while nobody was connected.
-    if (alive && ::InterlockedExchange(&m_server->m_devicesPending, 0) != 0) {
+    if (alive && m_server->TakePendingDevices()) {
         Print(L"   the device list signalled while no client was connected");
         alive = SendDeviceList();
     }
@@ -372,10 +360,10 @@ void CEmuServer::Stop() { m_pipe.Stop(); }
 
 bool CEmuServer::PostToAll(uint32_t actions) {
     // Pending first, so a client connecting meanwhile gets the list at least once.
-    if (actions & CEmuSession::kActionDevices) ::InterlockedExchange(&m_devicesPending, 1);
+    if (actions & CEmuSession::kActionDevices) m_devicesPending = true;
     const bool anyone = m_pipe.ClientCount() != 0;
     if (anyone) {
-        ::InterlockedExchange(&m_devicesPending, 0);
+        m_devicesPending = false;
         m_pipe.PostToAll(actions);
     }
     return anyone;

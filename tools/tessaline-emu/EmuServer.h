@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/EmuState.h"
 #include "tools/tessaline-emu/PipeServer.h"
+
+struct SndDecodedRequest;
 
 namespace tessaline_emu {
 
@@ -49,6 +52,31 @@ public:
     void OnEnded(CPipeSession& session, const std::wstring& reason) override;
 
 private:
+    // One command the emulator knows: its name for traffic lines, what its line adds (may be null), and
+    // its handler, which returns false when the connection is gone.
+    struct CommandRow {
+        uint32_t command;
+        const wchar_t* name;
+        std::wstring (CEmuSession::*detail)(const SndDecodedRequest& request);
+        bool (CEmuSession::*handle)(const SndDecodedRequest& request);
+    };
+    static const CommandRow kCommands[];
+
+    // The traffic line of a whole request, then its handler; false when the connection is gone.
+    bool Dispatch(const SndDecodedRequest& request);
+    std::wstring DescribeSessionId(const SndDecodedRequest& request);
+    std::wstring DescribeDevice(const SndDecodedRequest& request);
+    bool OnSetSessionId(const SndDecodedRequest& request);
+    bool OnGetDeviceList(const SndDecodedRequest& request);
+    bool OnSetDefaultDevice(const SndDecodedRequest& request);
+    bool OnGetSettings(const SndDecodedRequest& request);
+    bool OnSetSettings(const SndDecodedRequest& request);
+    bool OnUnknownCommand(const SndDecodedRequest& request);
+    // Sends the reply to a numbered request after --delay: "reply to request N: status S" plus note.
+    bool Reply(const SndDecodedRequest& request, uint32_t status, const uint8_t* record, const std::wstring& note);
+    // --withhold: true (after a line saying so) when the answer is kept back.
+    bool Withheld(uint32_t bit, const wchar_t* what);
+
     // Each returns false when the connection is gone and the session must end.
     bool SendMessage(const uint8_t* message, size_t length, const std::wstring& what, bool reply = false);
     bool SendServerInfo();
@@ -92,27 +120,32 @@ public:
 
     // Traffic counters for tests: connections accepted and messages received
     // so far; the auto-reset event is set whenever either grows.
-    uint32_t Connections() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_connections, 0, 0)); }
-    uint32_t Messages() const { return static_cast<uint32_t>(::InterlockedCompareExchange(&m_messages, 0, 0)); }
+    uint32_t Connections() const { return m_connections.load(); }
+    uint32_t Messages() const { return m_messages.load(); }
     HANDLE TrafficEvent() const { return m_traffic.get(); }
     // Manual-reset: some client has had its greeting (--fault down waits for it).
     HANDLE GreetedEvent() const { return m_greeted.get(); }
 
 private:
     friend class CEmuSession;
-    void Count(volatile LONG* counter) {
-        ::InterlockedIncrement(counter);
+    void Count(std::atomic<uint32_t>& counter) {
+        ++counter;
         ::SetEvent(m_traffic.get());
     }
+    void CountConnection() { Count(m_connections); }
+    void CountMessage() { Count(m_messages); }
+    void SetGreeted() { ::SetEvent(m_greeted.get()); }
+    // Whether a device list waits for the next client; it is taken.
+    bool TakePendingDevices() { return m_devicesPending.exchange(false); }
 
     const EmuOptions& m_options;
     CEmuState& m_state;
     CServicePipeSecurity m_security;
     CHandleHolder m_traffic;
     CHandleHolder m_greeted;
-    volatile LONG m_devicesPending = 0;  // a device list waits for the next client
-    mutable volatile LONG m_connections = 0;
-    mutable volatile LONG m_messages = 0;
+    std::atomic<bool> m_devicesPending{false};  // a device list waits for the next client
+    std::atomic<uint32_t> m_connections{0};
+    std::atomic<uint32_t> m_messages{0};
     CPipeServer m_pipe;  // last: its threads end before the rest goes
 };
 

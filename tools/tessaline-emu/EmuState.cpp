@@ -30,21 +30,18 @@ bool CEmuState::LoadSettings(std::wstring* error) {
                                  static_cast<unsigned>(bytes.size()), kSndSettingsSize);
         return false;
     }
-    lumlib::__auto_locker guard(m_lock.get());
-    guard.Lock();
+    const auto lock = m_lock.lock();
     std::memcpy(m_settings, bytes.data(), kSndSettingsSize);
     return true;
 }
 
 std::vector<EmuDevice> CEmuState::Devices() const {
-    lumlib::__auto_locker guard(m_lock.get());
-    guard.Lock();
+    const auto lock = m_lock.lock();
     return m_devices;
 }
 
 bool CEmuState::SetDefault(uint32_t id, std::wstring* name) {
-    lumlib::__auto_locker guard(m_lock.get());
-    guard.Lock();
+    const auto lock = m_lock.lock();
     size_t chosen = m_devices.size();
     for (size_t i = 0; i < m_devices.size(); ++i) {
         if (m_devices[i].id == id) {
@@ -59,14 +56,12 @@ bool CEmuState::SetDefault(uint32_t id, std::wstring* name) {
 }
 
 void CEmuState::GetSettings(uint8_t (&record)[kSndSettingsSize]) const {
-    lumlib::__auto_locker guard(m_lock.get());
-    guard.Lock();
+    const auto lock = m_lock.lock();
     std::memcpy(record, m_settings, kSndSettingsSize);
 }
 
 bool CEmuState::SetSettings(const uint8_t* record, DWORD* error) {
-    lumlib::__auto_locker guard(m_lock.get());
-    guard.Lock();
+    const auto lock = m_lock.lock();
     // Under the lock, so that the file always matches the last stored record.
     if (!m_settingsFile.empty() && !zktools::WriteWholeFile(m_settingsFile, record, kSndSettingsSize, error))
         return false;

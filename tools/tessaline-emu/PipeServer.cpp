@@ -37,7 +37,7 @@ bool CPipeSession::Start(std::unique_ptr<IPipeConnectionHandler> handler) {
         m_thread.Start(&CPipeSession::ThreadMain, this) == ERROR_SUCCESS)
         return true;
     m_pipe.reset();
-    ::InterlockedExchange(&m_finished, 1);  // never ran: the next reap drops it
+    m_finished = true;  // never ran: the next reap drops it
     return false;
 }
 
@@ -47,12 +47,13 @@ unsigned __stdcall CPipeSession::ThreadMain(void* self) {
 }
 
 void CPipeSession::End(EndHow how) {
-    ::InterlockedCompareExchange(&m_endHow, how, kEndNone);
+    LONG none = kEndNone;
+    m_endHow.compare_exchange_strong(none, how);
     ::SetEvent(m_ending.get());
 }
 
 void CPipeSession::Post(uint32_t actions) {
-    ::InterlockedOr(&m_actions, static_cast<LONG>(actions));
+    m_actions.fetch_or(actions);
     ::SetEvent(m_wake.get());
 }
 
@@ -115,7 +116,7 @@ bool CPipeSession::Guarded(F&& call) {
 }
 
 bool CPipeSession::ReadMessages(DWORD got) {
-    ::InterlockedExchangeAdd64(&m_bytesRead, got);
+    m_bytesRead += got;
     if (!m_reader.Append(m_readBuffer.data(), got)) {
         m_endReason = L"out of memory";
         return false;
@@ -138,76 +139,82 @@ bool CPipeSession::ReadMessages(DWORD got) {
 }
 
 void CPipeSession::Run() {
-    const bool reading = m_server->Config().readMessages;
     bool alive = Guarded([&] { return m_handler->OnConnected(*this); });
     m_readBuffer.resize(kReadChunk);
-    OVERLAPPED ov;
-    std::memset(&ov, 0, sizeof(ov));
-    bool readPending = false;
-    bool clientGone = false;
-    while (alive) {
-        if (reading && !readPending) {
-            std::memset(&ov, 0, sizeof(ov));
-            ov.hEvent = m_readEvent.get();
-            // Completion, immediate or not, is taken from the event below.
-            if (!::ReadFile(m_pipe.get(), m_readBuffer.data(), kReadChunk, nullptr, &ov) &&
-                ::GetLastError() != ERROR_IO_PENDING) {
-                const DWORD error = ::GetLastError();
-                clientGone = IsClientGone(error);
-                m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + zktools::ErrorText(error);
-                break;
-            }
-            readPending = true;
-        }
-        HANDLE waits[4] = {m_server->StopEvent(), m_ending.get(), m_wake.get(), m_readEvent.get()};
-        const DWORD w = ::WaitForMultipleObjects(reading ? 4 : 3, waits, FALSE, INFINITE);
-        if (w == WAIT_OBJECT_0) {
-            m_endReason = L"server stopping";
-            break;
-        }
-        if (w == WAIT_OBJECT_0 + 1) {
-            m_endReason = m_endHow == kEndDisconnect ? L"disconnected on request" : L"dropped on request";
-            break;
-        }
-        if (w == WAIT_OBJECT_0 + 2) {
-            const LONG actions = ::InterlockedExchange(&m_actions, 0);
-            if (actions != 0) alive = Guarded([&] { return m_handler->OnActions(*this, static_cast<uint32_t>(actions)); });
-            continue;
-        }
-        if (w != WAIT_OBJECT_0 + 3) {
-            m_endReason = L"wait failed: " + zktools::ErrorText(::GetLastError());
-            break;
-        }
-        DWORD got = 0;
-        readPending = false;
-        if (!::GetOverlappedResult(m_pipe.get(), &ov, &got, FALSE)) {
-            const DWORD error = ::GetLastError();
-            clientGone = IsClientGone(error);
-            m_endReason = clientGone ? L"client closed the connection" : L"read failed: " + zktools::ErrorText(error);
-            break;
-        }
-        alive = ReadMessages(got);
-    }
-    if (readPending) {
-        ::CancelIoEx(m_pipe.get(), &ov);
-        DWORD got = 0;
-        ::GetOverlappedResult(m_pipe.get(), &ov, &got, TRUE);  // the buffer is in use until it has ended
-    }
-    {
-        const auto lock = m_writeLock.lock();
-        // By default only closed: disconnecting would throw away what the
-        // client has not read yet (the answers just sent). A disconnected
-        // instance goes back to the listener, so the name stays served even
-        // when the instance limit is reached.
-        const bool reuse = clientGone || m_endHow == kEndDisconnect;
-        if (reuse) ::DisconnectNamedPipe(m_pipe.get());
-        if (reuse && !lumlib::IsSignalled(m_server->StopEvent())) m_server->GiveBack(m_pipe.release());
-        m_pipe.reset();
-    }
+    while (alive) alive = Turn();
+    Close();
     if (m_endReason.empty()) m_endReason = L"ended by the server";
     m_handler->OnEnded(*this, m_endReason);
-    ::InterlockedExchange(&m_finished, 1);
+    m_finished = true;
     m_server->SessionEnded();
+}
+
+bool CPipeSession::Turn() {
+    const bool reading = m_server->Config().readMessages;
+    if (reading && !m_readPending && !StartRead()) return false;
+    HANDLE waits[4] = {m_server->StopEvent(), m_ending.get(), m_wake.get(), m_readEvent.get()};
+    switch (::WaitForMultipleObjects(reading ? 4 : 3, waits, FALSE, INFINITE)) {
+    case WAIT_OBJECT_0:
+        m_endReason = L"server stopping";
+        return false;
+    case WAIT_OBJECT_0 + 1:
+        m_endReason = m_endHow == kEndDisconnect ? L"disconnected on request" : L"dropped on request";
+        return false;
+    case WAIT_OBJECT_0 + 2:
+        return TakeActions();
+    case WAIT_OBJECT_0 + 3:
+        return FinishRead();
+    default:
+        m_endReason = L"wait failed: " + zktools::ErrorText(::GetLastError());
+        return false;
+    }
+}
+
+bool CPipeSession::StartRead() {
+    std::memset(&m_readOv, 0, sizeof(m_readOv));
+    m_readOv.hEvent = m_readEvent.get();
+    // Completion, immediate or not, is taken from the event.
+    if (!::ReadFile(m_pipe.get(), m_readBuffer.data(), kReadChunk, nullptr, &m_readOv) &&
+        ::GetLastError() != ERROR_IO_PENDING)
+        return ReadFailed(::GetLastError());
+    m_readPending = true;
+    return true;
+}
+
+bool CPipeSession::FinishRead() {
+    DWORD got = 0;
+    m_readPending = false;
+    if (!::GetOverlappedResult(m_pipe.get(), &m_readOv, &got, FALSE)) return ReadFailed(::GetLastError());
+    return ReadMessages(got);
+}
+
+bool CPipeSession::ReadFailed(DWORD error) {
+    m_clientGone = IsClientGone(error);
+    m_endReason = m_clientGone ? L"client closed the connection" : L"read failed: " + zktools::ErrorText(error);
+    return false;
+}
+
+bool CPipeSession::TakeActions() {
+    const uint32_t actions = m_actions.exchange(0);
+    return actions == 0 || Guarded([&] { return m_handler->OnActions(*this, actions); });
+}
+
+void CPipeSession::Close() {
+    if (m_readPending) {
+        ::CancelIoEx(m_pipe.get(), &m_readOv);
+        DWORD got = 0;
+        ::GetOverlappedResult(m_pipe.get(), &m_readOv, &got, TRUE);  // the buffer is in use until it has ended
+        m_readPending = false;
+    }
+    const auto lock = m_writeLock.lock();
+    // By default only closed: disconnecting would throw away what the
+    // client has not read yet (the answers just sent). A disconnected
+    // instance goes back to the listener, so the name stays served even
+    // when the instance limit is reached.
+    const bool reuse = m_clientGone || m_endHow == kEndDisconnect;
+    if (reuse) ::DisconnectNamedPipe(m_pipe.get());
+    if (reuse && !lumlib::IsSignalled(m_server->StopEvent())) m_server->GiveBack(m_pipe.release());
+    m_pipe.reset();
 }
 
 // ---- CPipeServer ------------------------------------------------------------
@@ -324,66 +331,66 @@ void CPipeServer::Listen() {
         Log(L"cannot create an event: " + zktools::ErrorText(::GetLastError()));
         return;
     }
-    HANDLE waits[3] = {m_stop.get(), m_reap.get(), connectEvent.get()};
     for (;;) {
         if (!instance.is_valid()) instance.reset(TakeSpare());
-        if (!instance.is_valid()) {
-            DWORD error = 0;
-            instance.reset(CreateInstance(false, &error));
-            if (!instance.is_valid()) {
-                // Every instance taken (ERROR_PIPE_BUSY) is expected with an instance limit: wait for a
-                // connection to end. Anything else is worth a line.
-                if (error != ERROR_PIPE_BUSY) Log(L"cannot create a pipe instance: " + zktools::ErrorText(error));
-                const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kRetryMs);
-                if (w == WAIT_OBJECT_0 + 1) Reap(false);
-                else if (w != WAIT_TIMEOUT) return;
-                continue;
-            }
+        if (!instance.is_valid() && !RenewInstance(instance)) return;
+        if (!instance.is_valid()) continue;
+        const Connect connected = AwaitClient(instance.get(), connectEvent.get());
+        if (connected == Connect::kStop) return;  // the holder closes the instance
+        if (connected == Connect::kConnected) {
+            // A session that cannot be had (memory, a raising factory) costs that client only.
+            const uint32_t error = lumlib::CatchReturn([&] { Accept(instance); });
+            if (error != ERROR_SUCCESS) Log(L"cannot take a client: " + zktools::ErrorText(error));
         }
-        OVERLAPPED ov;
-        std::memset(&ov, 0, sizeof(ov));
-        ov.hEvent = connectEvent.get();
-        ::ResetEvent(connectEvent.get());
-        bool connected = false;
-        bool pending = false;
-        if (::ConnectNamedPipe(instance.get(), &ov)) {
-            connected = true;
-        } else {
-            const DWORD error = ::GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) {
-                connected = true;
-            } else if (error == ERROR_IO_PENDING) {
-                pending = true;
-            } else if (error != ERROR_NO_DATA) {  // not just a client that came and went: pause before the next try
-                Log(L"waiting for a client failed: " + zktools::ErrorText(error));
-                if (::WaitForSingleObject(m_stop.get(), kRetryMs) != WAIT_TIMEOUT) return;
-            }
-        }
-        while (pending) {
-            const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
-            if (w == WAIT_OBJECT_0 + 1) {
-                Reap(false);
-                continue;
-            }
-            if (w != WAIT_OBJECT_0 + 2) {  // stop (or a failed wait): end listening
-                ::CancelIoEx(instance.get(), &ov);
-                DWORD n = 0;
-                ::GetOverlappedResult(instance.get(), &ov, &n, TRUE);
-                return;  // the holder closes the instance
-            }
-            pending = false;
-            DWORD n = 0;
-            connected = ::GetOverlappedResult(instance.get(), &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-        }
-        if (!connected) {  // e.g. a client that came and went before it was seen: start afresh
-            instance.reset();
-            continue;
-        }
-        // A session that cannot be had (memory, a raising factory) costs that client only.
-        const uint32_t error = lumlib::CatchReturn([&] { Accept(instance); });
-        if (error != ERROR_SUCCESS) Log(L"cannot take a client: " + zktools::ErrorText(error));
-        instance.reset();
+        instance.reset();  // e.g. a client that came and went before it was seen: start afresh
     }
+}
+
+bool CPipeServer::RenewInstance(CHandleHolder& instance) {
+    DWORD error = 0;
+    instance.reset(CreateInstance(false, &error));
+    if (instance.is_valid()) return true;
+    // Every instance taken (ERROR_PIPE_BUSY) is expected with an instance limit: wait for a
+    // connection to end. Anything else is worth a line.
+    if (error != ERROR_PIPE_BUSY) Log(L"cannot create a pipe instance: " + zktools::ErrorText(error));
+    HANDLE waits[2] = {m_stop.get(), m_reap.get()};
+    const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kRetryMs);
+    if (w == WAIT_OBJECT_0 + 1) Reap(false);
+    return w == WAIT_OBJECT_0 + 1 || w == WAIT_TIMEOUT;
+}
+
+CPipeServer::Connect CPipeServer::AwaitClient(HANDLE instance, HANDLE connectEvent) {
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof(ov));
+    ov.hEvent = connectEvent;
+    ::ResetEvent(connectEvent);
+    if (::ConnectNamedPipe(instance, &ov)) return Connect::kConnected;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) return Connect::kConnected;
+    if (error == ERROR_IO_PENDING) return AwaitPending(instance, ov);
+    if (error != ERROR_NO_DATA) {  // not just a client that came and went: pause before the next try
+        Log(L"waiting for a client failed: " + zktools::ErrorText(error));
+        if (::WaitForSingleObject(m_stop.get(), kRetryMs) != WAIT_TIMEOUT) return Connect::kStop;
+    }
+    return Connect::kFailed;
+}
+
+CPipeServer::Connect CPipeServer::AwaitPending(HANDLE instance, OVERLAPPED& ov) {
+    HANDLE waits[3] = {m_stop.get(), m_reap.get(), ov.hEvent};
+    DWORD w = WAIT_OBJECT_0 + 1;
+    while (w == WAIT_OBJECT_0 + 1) {
+        w = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+        if (w == WAIT_OBJECT_0 + 1) Reap(false);
+    }
+    DWORD n = 0;
+    if (w != WAIT_OBJECT_0 + 2) {  // stop (or a failed wait): end listening
+        ::CancelIoEx(instance, &ov);
+        ::GetOverlappedResult(instance, &ov, &n, TRUE);
+        return Connect::kStop;
+    }
+    return ::GetOverlappedResult(instance, &ov, &n, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED
+               ? Connect::kConnected
+               : Connect::kFailed;
 }
 
 }  // namespace tessaline_emu

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,8 +69,8 @@ public:
         *id = m_clientSession;
         return m_haveClientSession;
     }
-    uint64_t BytesRead() const { return static_cast<uint64_t>(::InterlockedCompareExchange64(&m_bytesRead, 0, 0)); }
-    bool Finished() const { return ::InterlockedCompareExchange(&m_finished, 0, 0) != 0; }
+    uint64_t BytesRead() const { return m_bytesRead.load(); }
+    bool Finished() const { return m_finished.load(); }
     IPipeConnectionHandler* Handler() const { return m_handler.get(); }
 
     // Writes the bytes as they are (whole frames or any part of one). Waits
@@ -96,7 +97,16 @@ private:
     void Adopt(HANDLE pipe);
     bool Start(std::unique_ptr<IPipeConnectionHandler> handler);
     void Run();
+    // One wait of the session thread and what it woke for; false when the connection ends (m_endReason says why).
+    bool Turn();
+    bool StartRead();
+    bool FinishRead();
+    // A read that failed: the reason, and whether the client went away; false.
+    bool ReadFailed(DWORD error);
+    bool TakeActions();
     bool ReadMessages(DWORD got);
+    // Cancels a pending read, then closes the instance or gives it back to the listener.
+    void Close();
     // Runs a handler call; one that raises ends the connection, nothing leaves the thread.
     template <class F>
     bool Guarded(F&& call);
@@ -114,10 +124,13 @@ private:
     std::unique_ptr<IPipeConnectionHandler> m_handler;
     CFrameReader m_reader;
     std::vector<uint8_t> m_readBuffer;
-    volatile LONG m_actions = 0;
-    volatile LONG m_endHow = kEndNone;
-    mutable volatile LONG m_finished = 0;
-    mutable volatile LONG64 m_bytesRead = 0;
+    OVERLAPPED m_readOv{};              // session thread only, as the two below
+    bool m_readPending = false;
+    bool m_clientGone = false;          // the client closed its end: the instance may be used again
+    std::atomic<uint32_t> m_actions{0};
+    std::atomic<LONG> m_endHow{kEndNone};
+    std::atomic<bool> m_finished{false};
+    std::atomic<uint64_t> m_bytesRead{0};
     ULONG m_clientSession = 0;
     bool m_haveClientSession = false;
     std::wstring m_endReason;           // session thread only
@@ -157,8 +170,15 @@ public:
 
 private:
     friend class CPipeSession;
+    enum class Connect { kConnected, kFailed, kStop };
     static unsigned __stdcall ListenMain(void* self);
     void Listen();
+    // A new instance to listen on; when none can be made, waits for a session's end or kRetryMs.
+    // False when the server stops.
+    bool RenewInstance(CHandleHolder& instance);
+    // Waits for a client on the instance.
+    Connect AwaitClient(HANDLE instance, HANDLE connectEvent);
+    Connect AwaitPending(HANDLE instance, OVERLAPPED& ov);
     HANDLE CreateInstance(bool first, DWORD* error);
     // Takes the connected instance into a new session (raises on lack of memory, instance kept).
     void Accept(CHandleHolder& instance);

@@ -69,22 +69,32 @@ const OptionRule* FindOption(const std::wstring& arg) {
     return nullptr;
 }
 
+bool Fail(std::wstring* error, const std::wstring& message) {
+    *error = message;
+    return false;
+}
+
 // Applies one option (its value, if it takes one, is args[*i + 1]); false with the message.
 bool ApplyOption(const OptionRule& rule, const std::vector<std::wstring>& args, size_t* i, CtlOptions* result,
                  std::wstring* error) {
     const std::wstring& arg = args[*i];
-    if (rule.flag != nullptr) return result->*rule.flag = true, true;
-    if (*i + 1 >= args.size()) return *error = arg + L" needs a value", false;
-    const std::wstring& value = args[++*i];
-    if (rule.text != nullptr) return result->*rule.text = value, true;
-    uint32_t number = 0;
-    if (!zktools::ParseU32(value, &number)) return *error = arg + L": '" + value + L"' is not a 32-bit number", false;
-    if (number < rule.min || number > rule.max) {
-        *error = rule.max == 0xFFFFFFFFu ? zktools::Format(L"%s: give at least %u", arg.c_str(), rule.min)
-                                          : zktools::Format(L"%s: give %u to %u", arg.c_str(), rule.min, rule.max);
-        return false;
+    if (rule.flag != nullptr) {
+        result->*rule.flag = true;
+        return true;
     }
-    return result->*rule.number = number, true;
+    if (*i + 1 >= args.size()) return Fail(error, arg + L" needs a value");
+    const std::wstring& value = args[++*i];
+    if (rule.text != nullptr) {
+        result->*rule.text = value;
+        return true;
+    }
+    uint32_t number = 0;
+    if (!zktools::ParseU32(value, &number)) return Fail(error, arg + L": '" + value + L"' is not a 32-bit number");
+    if (number < rule.min || number > rule.max)
+        return Fail(error, rule.max == 0xFFFFFFFFu ? zktools::Format(L"%s: give at least %u", arg.c_str(), rule.min)
+                                                   : zktools::Format(L"%s: give %u to %u", arg.c_str(), rule.min, rule.max));
+    result->*rule.number = number;
+    return true;
 }
 
 // Finds the command of words[0] (and words[1]); *used: how many words it took. false with the message.
@@ -92,37 +102,66 @@ bool FindCommand(const std::vector<std::wstring>& words, const CommandRule** fou
     std::wstring subs;  // the words that may follow words[0], for the message
     for (const CommandRule& rule : kCommandRules) {
         if (words[0] != rule.word) continue;
-        if (rule.sub == nullptr) return *found = &rule, *used = 1, true;
-        if (words.size() > 1 && words[1] == rule.sub) return *found = &rule, *used = 2, true;
+        *found = &rule;
+        *used = rule.sub == nullptr ? 1 : 2;
+        if (rule.sub == nullptr || (words.size() > 1 && words[1] == rule.sub)) return true;
         subs += (subs.empty() ? L"'" : L", '") + std::wstring(rule.sub) + L"'";
     }
-    if (subs.empty()) return *error = L"unknown command '" + words[0] + L"'", false;
+    if (subs.empty()) return Fail(error, L"unknown command '" + words[0] + L"'");
     const size_t comma = subs.rfind(L", ");
     if (comma != std::wstring::npos) subs.replace(comma, 2, L" or ");
-    return *error = words[0] + L" needs " + subs, false;
+    return Fail(error, words[0] + L" needs " + subs);
 }
 
-// The operands after the command; false with the message.
-bool ApplyOperands(const CommandRule& rule, const std::vector<std::wstring>& operands, CtlOptions* result,
-                   std::wstring* error) {
-    const std::wstring name = rule.sub != nullptr ? std::wstring(rule.word) + L" " + rule.sub : rule.word;
-    size_t taken = 0;
-    if (rule.operand == Operand::Device) {
-        if (operands.empty()) return *error = name + L" needs a device value", false;
-        if (!zktools::ParseU32(operands[0], &result->device))
-            return *error = name + L": '" + operands[0] + L"' is not a 32-bit number", false;
-        taken = 1;
-    } else if (rule.operand == Operand::File) {
-        if (operands.empty()) return *error = name + L" needs a file", false;
-        result->file = operands[0], taken = 1;
-    } else if (rule.operand == Operand::OptionalLevel && !operands.empty()) {
-        const std::wstring& level = operands[0];
-        if (level.size() != 1 || level[0] < L'0' || level[0] > L'3')
-            return *error = L"log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '" + level + L"'", false;
-        result->level = level[0] - L'0', taken = 1;
+// The operand the command takes from the words after it; *taken: how many it took. false with the message.
+bool ApplyOperand(const CommandRule& rule, const std::wstring& name, const std::vector<std::wstring>& operands,
+                  CtlOptions* result, size_t* taken, std::wstring* error) {
+    *taken = 0;
+    if (rule.operand == Operand::None || (rule.operand == Operand::OptionalLevel && operands.empty())) return true;
+    if (operands.empty())
+        return Fail(error, name + (rule.operand == Operand::Device ? L" needs a device value" : L" needs a file"));
+    *taken = 1;
+    const std::wstring& operand = operands[0];
+    if (rule.operand == Operand::File) {
+        result->file = operand;
+        return true;
     }
-    if (operands.size() > taken) return *error = L"unexpected '" + operands[taken] + L"'", false;
+    if (rule.operand == Operand::Device)
+        return zktools::ParseU32(operand, &result->device) ||
+               Fail(error, name + L": '" + operand + L"' is not a 32-bit number");
+    if (operand.size() != 1 || operand[0] < L'0' || operand[0] > L'3')
+        return Fail(error, L"log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '" + operand + L"'");
+    result->level = operand[0] - L'0';
     return true;
+}
+
+// The command and its operands from the words; false with the message.
+bool ApplyCommand(const std::vector<std::wstring>& words, CtlOptions* result, std::wstring* error) {
+    const CommandRule* command = nullptr;
+    size_t used = 0;
+    if (!FindCommand(words, &command, &used, error)) return false;
+    result->command = command->command;
+    const std::wstring name = command->sub != nullptr ? std::wstring(command->word) + L" " + command->sub : command->word;
+    const std::vector<std::wstring> operands(words.begin() + static_cast<std::ptrdiff_t>(used), words.end());
+    size_t taken = 0;
+    if (!ApplyOperand(*command, name, operands, result, &taken, error)) return false;
+    return operands.size() <= taken || Fail(error, L"unexpected '" + operands[taken] + L"'");
+}
+
+// Every option given belongs to the command; false with the message.
+bool CheckOwners(const CtlOptions& result, const std::wstring (&seen)[kOptionCount], std::wstring* error) {
+    for (size_t r = 0; r < kOptionCount; ++r) {
+        const OptionRule& rule = kOptionRules[r];
+        // --seconds belongs to 'log tail' only with --follow.
+        const bool belongs = (rule.commands & Bit(result.command)) != 0 &&
+                             !(rule.number == &CtlOptions::seconds && result.command == Command::LogTail && !result.follow);
+        if (!seen[r].empty() && !belongs) return Fail(error, seen[r] + L" belongs to " + rule.owners);
+    }
+    return true;
+}
+
+bool IsOptionLike(const std::wstring& arg) {
+    return arg.size() > 1 && arg[0] == L'-' && !(arg[1] >= L'0' && arg[1] <= L'9');  // not a negative number
 }
 
 }  // namespace
@@ -133,31 +172,16 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
     std::wstring seen[kOptionCount];  // each option as it was written, when it was
     for (size_t i = 0; i < args.size(); ++i) {
         const OptionRule* rule = FindOption(args[i]);
-        if (rule != nullptr) {
-            seen[rule - kOptionRules] = args[i];
-            if (!ApplyOption(*rule, args, &i, &result, error)) return false;
-        } else if (args[i].size() > 1 && args[i][0] == L'-' && !(args[i][1] >= L'0' && args[i][1] <= L'9')) {
-            return *error = L"unknown option '" + args[i] + L"'", false;
-        } else {
-            words.push_back(args[i]);
-        }
+        if (rule == nullptr && IsOptionLike(args[i])) return Fail(error, L"unknown option '" + args[i] + L"'");
+        if (rule == nullptr) words.push_back(args[i]);
+        else seen[rule - kOptionRules] = args[i];
+        if (rule != nullptr && !ApplyOption(*rule, args, &i, &result, error)) return false;
     }
-    if (result.help) return *options = result, true;
-    if (result.version && words.empty()) return result.command = Command::Version, *options = result, true;
-    if (words.empty()) return *error = L"no command given", false;
-    if (result.version) return *error = L"--version takes no command", false;
-    const CommandRule* command = nullptr;
-    size_t used = 0;
-    if (!FindCommand(words, &command, &used, error)) return false;
-    result.command = command->command;
-    if (!ApplyOperands(*command, std::vector<std::wstring>(words.begin() + static_cast<std::ptrdiff_t>(used), words.end()),
-                       &result, error))
-        return false;
-    for (size_t r = 0; r < kOptionCount; ++r) {
-        const OptionRule& rule = kOptionRules[r];
-        const bool belongs = (rule.commands & Bit(result.command)) != 0 &&
-                             !(rule.number == &CtlOptions::seconds && result.command == Command::LogTail && !result.follow);
-        if (!seen[r].empty() && !belongs) return *error = seen[r] + L" belongs to " + rule.owners, false;
+    if (result.version && words.empty() && !result.help) result.command = Command::Version;
+    if (!result.help && result.command != Command::Version) {
+        if (words.empty()) return Fail(error, L"no command given");
+        if (result.version) return Fail(error, L"--version takes no command");
+        if (!ApplyCommand(words, &result, error) || !CheckOwners(result, seen, error)) return false;
     }
     result.requestList = !result.noList;
     *options = result;

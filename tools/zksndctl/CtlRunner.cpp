@@ -22,6 +22,17 @@ std::wstring ProgramFolder() {
     return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash + 1);
 }
 
+// The file's full path; the file as given when it has none.
+std::wstring FullPath(const std::wstring& file) {
+    std::vector<wchar_t> full(MAX_PATH);
+    DWORD n = ::GetFullPathNameW(file.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {  // n is the size it needs
+        full.resize(n + 1);
+        n = ::GetFullPathNameW(file.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    return n != 0 && n < full.size() ? std::wstring(full.data(), n) : file;
+}
+
 template <typename T>
 bool Resolve(HMODULE module, const char* name, T* out, std::wstring* missing) {
     *out = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
@@ -32,6 +43,15 @@ bool Resolve(HMODULE module, const char* name, T* out, std::wstring* missing) {
     }
     return true;
 }
+
+// A folder's change notification, closed with the holder.
+struct ChangeNotificationTraits {
+    using type = HANDLE;
+    static HANDLE empty() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::FindCloseChangeNotification(h); }
+};
+using CChangeNotification = lumlib::unique_resource<ChangeNotificationTraits>;
 
 void PrintError(const std::wstring& text) {
     g_lastError = text;
@@ -226,24 +246,17 @@ int RunLogWhere() {
     }
     const std::vector<std::wstring> files = LogFiles(folder);
     if (g_json) {
-        std::wstring out = L"{\"folder\": " + JsonString(folder) + L", \"files\": [";
-        for (size_t i = 0; i < files.size(); ++i) {
-            WIN32_FILE_ATTRIBUTE_DATA data = {};
-            ::GetFileAttributesExW(files[i].c_str(), GetFileExInfoStandard, &data);
-            out += (i ? L", " : L"") + std::wstring(L"{\"path\": ") + JsonString(files[i]) +
-                   zktools::Format(L", \"size\": %llu}", (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
-                                                            data.nFileSizeLow);
-        }
-        zktools::PrintLine(out + L"]}");
+        std::wstring list;
+        for (const std::wstring& file : files)
+            list += (list.empty() ? L"" : L", ") +
+                    CJsonObject().Text(L"path", file).Number(L"size", static_cast<long long>(FileSizeOf(file))).Str();
+        zktools::PrintLine(CJsonObject().Text(L"folder", folder).Raw(L"files", L"[" + list + L"]").Str());
         return kExitOk;
     }
     zktools::PrintLine(L"folder  " + folder);
-    for (const std::wstring& file : files) {
-        WIN32_FILE_ATTRIBUTE_DATA data = {};
-        ::GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data);
+    for (const std::wstring& file : files)
         zktools::PrintLine(zktools::Format(L"file    %s  (%llu bytes)", file.c_str(),
-                                           (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow));
-    }
+                                           static_cast<unsigned long long>(FileSizeOf(file))));
     if (files.empty()) zktools::PrintLine(L"no log file yet: " + NoLogYet());
     return kExitOk;
 }
@@ -259,6 +272,44 @@ void PrintLogLines(const std::vector<std::wstring>& lines, bool follow) {
     for (const std::wstring& line : lines)
         out += (g_json ? L"{\"line\": " + JsonString(line) + L"}" : EscapeControls(line)) + L"\r\n";
     if (!out.empty()) zktools::PrintText(out);
+}
+
+// How long a follow waits before it reads again: a second (a file held open may not report its growth at
+// once), less when --seconds ends sooner; false when --seconds is over.
+bool NextFollowWait(const CtlOptions& options, ULONGLONG deadline, DWORD* timeout) {
+    *timeout = 1000;
+    if (options.seconds == 0) return true;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) return false;
+    if (deadline - now < *timeout) *timeout = static_cast<DWORD>(deadline - now);
+    return true;
+}
+
+// Prints the lines added to the log from offset on, woken by changes in the folder, until Ctrl+C or
+// --seconds: kExitOk, or kExitNoLog when the log cannot be read.
+int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t offset, const CtlOptions& options,
+              HANDLE stopEvent) {
+    const CChangeNotification change(::FindFirstChangeNotificationW(
+        folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME));
+    const ULONGLONG deadline = ::GetTickCount64() + 1000ull * options.seconds;
+    std::wstring partial;
+    std::vector<std::wstring> lines;
+    DWORD timeout = 0;
+    while (NextFollowWait(options, deadline, &timeout)) {
+        HANDLE waits[2] = {stopEvent, change.get()};
+        const DWORD w = ::WaitForMultipleObjects(change.is_valid() ? 2 : 1, waits, FALSE, timeout);
+        if (w == WAIT_OBJECT_0) break;  // Ctrl+C: the normal end of a follow
+        if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change.get());
+        lines.clear();
+        DWORD error = 0;
+        if (ReadLogFrom(path, &offset, &partial, &lines, &error)) {
+            PrintLogLines(lines, true);
+        } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {  // not yet, or between rotation and the next line
+            PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
+            return kExitNoLog;
+        }
+    }
+    return kExitOk;
 }
 
 int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
@@ -280,38 +331,7 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
         return kExitNoLog;
     }
     PrintLogLines(lines, options.follow);
-    if (!options.follow) return kExitOk;
-
-    // Follow: woken by changes in the folder, and once a second anyway (a file held open may not
-    // report its growth at once).
-    HANDLE change = ::FindFirstChangeNotificationW(folder.c_str(), FALSE,
-                                                   FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE |
-                                                       FILE_NOTIFY_CHANGE_FILE_NAME);
-    const ULONGLONG deadline = ::GetTickCount64() + 1000ull * options.seconds;
-    std::wstring partial;
-    int code = kExitOk;
-    for (;;) {
-        DWORD timeout = 1000;
-        if (options.seconds != 0) {
-            const ULONGLONG now = ::GetTickCount64();
-            if (now >= deadline) break;
-            if (deadline - now < timeout) timeout = static_cast<DWORD>(deadline - now);
-        }
-        HANDLE waits[2] = {stopEvent, change};
-        const DWORD count = change != INVALID_HANDLE_VALUE ? 2 : 1;
-        const DWORD w = ::WaitForMultipleObjects(count, waits, FALSE, timeout);
-        if (w == WAIT_OBJECT_0) break;  // Ctrl+C: the normal end of a follow
-        if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change);
-        lines.clear();
-        if (ReadLogFrom(path, &offset, &partial, &lines, &error)) PrintLogLines(lines, true);
-        else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {  // not yet, or between rotation and the next line
-            PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
-            code = kExitNoLog;
-            break;
-        }
-    }
-    if (change != INVALID_HANDLE_VALUE) ::FindCloseChangeNotification(change);
-    return code;
+    return options.follow ? FollowLog(folder, path, offset, options, stopEvent) : kExitOk;
 }
 
 int RunLogLevel(const CtlOptions& options) {
@@ -426,15 +446,7 @@ CLoadedApi::~CLoadedApi() {}
 
 bool CLoadedApi::Load(const std::wstring& path, std::wstring* error) {
     // A full path, so no search order decides which file is loaded: by default the one beside this program.
-    std::wstring file = path.empty() ? ProgramFolder() + L"zksndapi.dll" : path;
-    std::vector<wchar_t> full(MAX_PATH);
-    for (DWORD n; (n = ::GetFullPathNameW(file.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr)) != 0;) {
-        if (n < full.size()) {
-            file.assign(full.data(), n);
-            break;
-        }
-        full.resize(n + 1);
-    }
+    const std::wstring file = FullPath(path.empty() ? ProgramFolder() + L"zksndapi.dll" : path);
     // What the library imports comes from its own folder or System32, never from the current folder or PATH.
     m_module.reset(::LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!m_module.is_valid() && ::GetLastError() == ERROR_INVALID_PARAMETER)  // Windows 7 without KB2533623

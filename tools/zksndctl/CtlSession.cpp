@@ -23,11 +23,7 @@ void OnServerInfo(CtlContext* ctx, const uint8_t* payload) {
                                        EscapeControls(info.name).c_str()),
                        CJsonObject().Text(L"version", zktools::Format(L"%u.%u", info.major, info.minor))
                            .Text(L"name", info.name));
-    {
-        lumlib::__auto_locker guard(ctx->lock.get());
-        guard.Lock();
-        ctx->server = info;
-    }
+    ctx->SetServer(info);
 }
 
 void OnDevice(CtlContext* ctx, const SndDeviceInfo* info) {
@@ -44,20 +40,15 @@ void OnDevice(CtlContext* ctx, const SndDeviceInfo* info) {
                                        row.def ? L", default" : L"", row.extra, EscapeControls(row.name).c_str()),
                        CJsonObject().Number(L"id", row.id).Bool(L"default", row.def != 0).Text(L"kind", Kind(row))
                            .Number(L"extra", row.extra).Text(L"name", row.name));
-    lumlib::__auto_locker guard(ctx->lock.get());
-    guard.Lock();
-    ctx->devices.push_back(row);
+    ctx->AddDevice(row);
 }
 
 void OnListEnd(CtlContext* ctx) {
     if (ctx->watch) {
-        lumlib::__auto_locker guard(ctx->lock.get());
-        guard.Lock();
-        const unsigned count = static_cast<unsigned>(ctx->devices.size());
+        const unsigned count = static_cast<unsigned>(ctx->ClearDevices());
         PrintWatchLine(*ctx, ZKSND_NOTIFY_DEVICE_LIST_END, L"device_list_end",
                        zktools::Format(L"end of device list (301), %u devices", count),
                        CJsonObject().Number(L"devices", count));
-        ctx->devices.clear();
     }
     ::SetEvent(ctx->listEnd.get());
 }
@@ -89,16 +80,31 @@ bool CtlContext::Create() {
     return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid();
 }
 
-std::vector<DeviceRow> CtlContext::Devices() {
-    lumlib::__auto_locker guard(lock.get());
-    guard.Lock();
-    return devices;
+std::vector<DeviceRow> CtlContext::Devices() const {
+    const auto lock = m_lock.lock();
+    return m_devices;
 }
 
-ServerInfo CtlContext::Server() {
-    lumlib::__auto_locker guard(lock.get());
-    guard.Lock();
-    return server;
+void CtlContext::AddDevice(const DeviceRow& row) {
+    const auto lock = m_lock.lock();
+    m_devices.push_back(row);
+}
+
+size_t CtlContext::ClearDevices() {
+    const auto lock = m_lock.lock();
+    const size_t count = m_devices.size();
+    m_devices.clear();
+    return count;
+}
+
+ServerInfo CtlContext::Server() const {
+    const auto lock = m_lock.lock();
+    return m_server;
+}
+
+void CtlContext::SetServer(const ServerInfo& info) {
+    const auto lock = m_lock.lock();
+    m_server = info;
 }
 
 void PrintWatchLine(const CtlContext& ctx, uint32_t code, const wchar_t* event, const std::wstring& text,
@@ -176,11 +182,7 @@ uint32_t CLibrarySession::Init() {
 
 int RequestDeviceList(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, const wchar_t* progress,
                       std::vector<DeviceRow>* devices, uint32_t* status) {
-    {
-        lumlib::__auto_locker guard(ctx.lock.get());
-        guard.Lock();
-        ctx.devices.clear();
-    }
+    ctx.ClearDevices();
     ::ResetEvent(ctx.listEnd.get());
     *status = api.GetDeviceList();
     if (*status != 0) return ExitCodeForStatus(*status);

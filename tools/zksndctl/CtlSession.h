@@ -32,17 +32,25 @@ struct CtlContext {
     CHandleHolder connected;     // manual-reset: a connection is up
     CHandleHolder newConnection; // auto-reset: callback 8 arrived (watch)
     CHandleHolder listEnd;       // auto-reset: callback 301 arrived
-    lumlib::unique_critical_section lock;
-    std::vector<DeviceRow> devices;  // under lock
-    ServerInfo server;               // the last server information, under lock
     std::atomic<uint32_t> connects{0};  // callbacks 8 so far
     std::atomic<uint32_t> losses{0};    // callbacks 6 so far
     bool watch = false;  // print every callback as a watch line
     bool json = false;   // watch lines as JSON Lines
 
     bool Create();
-    std::vector<DeviceRow> Devices();
-    ServerInfo Server();
+    // The devices of the list being received, and the last server information: the callback's thread
+    // writes them while the command reads them.
+    std::vector<DeviceRow> Devices() const;
+    void AddDevice(const DeviceRow& row);
+    // Forgets the devices received so far; how many there were.
+    size_t ClearDevices();
+    ServerInfo Server() const;
+    void SetServer(const ServerInfo& info);
+
+private:
+    lumlib::unique_critical_section m_lock;
+    std::vector<DeviceRow> m_devices;  // under m_lock
+    ServerInfo m_server;               // under m_lock
 };
 
 void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context);

@@ -153,7 +153,7 @@ void CheckLog(StatusReport* r) {
     if (r->logFolder.empty()) {
         Fail(r, kLogFolder, L"the common application-data folder is unknown");
     } else {
-        r->logFiles = LogFiles(r->logFolder);
+        for (const std::wstring& file : LogFiles(r->logFolder)) r->logFiles.push_back({file, FileSizeOf(file)});
         // An absent folder is made by the library when it starts: then the nearest folder above it counts.
         std::wstring probed = r->logFolder;
         DWORD error = ProbeFolderWritable(probed);
@@ -198,9 +198,9 @@ std::wstring RegistryJson(const LogSettings& settings) {
 
 std::wstring LogJson(const StatusReport& r) {
     std::wstring files;
-    for (const std::wstring& file : r.logFiles)
+    for (const StatusLogFile& file : r.logFiles)
         files += (files.empty() ? L"" : L", ") +
-                 CJsonObject().Text(L"path", file).Number(L"size", static_cast<long long>(FileSizeOf(file))).Str();
+                 CJsonObject().Text(L"path", file.path).Number(L"size", static_cast<long long>(file.size)).Str();
     CJsonObject log;
     if (r.logFolder.empty()) log.Null(L"folder");
     else log.Text(L"folder", r.logFolder);
@@ -232,6 +232,8 @@ StatusReport CollectStatus(const CtlOptions& options, HANDLE stopEvent) {
                 {L"log_folder", kExitCheckLogFolder, none, L""}, {L"log_level", kExitCheckLogLevel, none, L""}};
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) r.sessionId = session;
+    r.ownPath = ModulePath(nullptr);
+    r.ownVersion = OwnVersion();
     CheckPipe(options, &r);
     CheckService(options, stopEvent, &r);
     CheckLog(&r);
@@ -267,10 +269,10 @@ std::wstring RenderStatusText(const StatusReport& r) {
                                                            EscapeControls(r.serverInfo.name).c_str(),
                                                            r.serverInfo.major, r.serverInfo.minor)
                                          : std::wstring(L"no server information"));
-    row(L"zksndctl", FormatVersionText(OwnVersion()));
+    row(L"zksndctl", FormatVersionText(r.ownVersion));
     row(L"log files", r.logFiles.empty() ? std::wstring(L"none yet")
                                          : zktools::Format(L"%u, current: %s", unsigned(r.logFiles.size()),
-                                                           r.logFiles[0].c_str()));
+                                                           r.logFiles[0].path.c_str()));
     row(L"registry", std::wstring(L"HKLM\\") + kSettingsKeyPath + (r.registry.keyExists ? L"" : L" (absent: defaults)"));
     for (const LogSetting& v : r.registry.values) {
         std::wstring text = zktools::Format(L"%u", v.effective);
@@ -304,7 +306,7 @@ std::wstring RenderStatusJson(const StatusReport& r) {
                            ? CJsonObject().Text(L"version", zktools::Format(L"%u.%u", r.serverInfo.major, r.serverInfo.minor))
                                  .Text(L"name", r.serverInfo.name).Str()
                            : L"null");
-    out.Raw(L"zksndctl", FormatVersionJson(ModulePath(nullptr), OwnVersion()));
+    out.Raw(L"zksndctl", FormatVersionJson(r.ownPath, r.ownVersion));
     out.Raw(L"library", r.libraryLoaded ? FormatVersionJson(r.libraryPath, r.libraryVersion) : L"null");
     out.Raw(L"log", LogJson(r)).Raw(L"registry", RegistryJson(r.registry));
     if (r.interrupted) out.Raw(L"error", JsonErrorValue(kExitInterrupted, L"interrupted"));

@@ -24,6 +24,12 @@ struct StatusCheck {
     std::wstring reason;
 };
 
+struct StatusLogFile {
+    std::wstring path;
+    uint64_t size = 0;
+};
+
+// What the checks found: data only, read by the renderers without any further look at the system.
 struct StatusReport {
     // In the order they run: pipe, open, server, library, connect, session, settings, devices,
     // log_folder, log_level.
@@ -32,11 +38,13 @@ struct StatusReport {
     bool serverKnown = false;          // serverAccount was read
     lumlib::ServerIdentity serverAccount;
     ServerInfo serverInfo;             // the greeting, when it arrived
+    std::wstring ownPath;              // zksndctl's own
+    ModuleVersion ownVersion;
     bool libraryLoaded = false;
     std::wstring libraryPath;
     ModuleVersion libraryVersion;
     std::wstring logFolder;
-    std::vector<std::wstring> logFiles;
+    std::vector<StatusLogFile> logFiles;
     LogSettings registry;
     bool interrupted = false;          // Ctrl+C cut a wait short: the rows after it tell nothing
 
