@@ -6,9 +6,9 @@
 // the library's requests, decodes what the service sends, and serves the
 // service emulator and the native sanitizer/fuzz build. The service's side
 // (what the emulator builds and decodes) is in SndServiceMessages.h, which
-// the DLL does not link. Integers are
-// little-endian on the wire; every access goes through SndLoadU32/SndStoreU32,
-// so buffers need no alignment. Nothing here allocates.
+// the DLL does not link. Integers are little-endian on the wire; every
+// access goes through SndLoadU32/SndStoreU32, so buffers need no alignment.
+// Nothing here allocates.
 #pragma once
 
 #include <cstddef>
