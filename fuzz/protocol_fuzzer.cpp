@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "virt/api/SndCodes.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace {
 

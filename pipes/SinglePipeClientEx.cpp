@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "virt/api/SndProtocol.h"
+#include "pipes/MessagePrefix.h"
 
 int32_t CSinglePipeClientEx::s_failedAttempts = 0;
 
@@ -66,8 +66,8 @@ uint32_t CSinglePipeClientEx::Connect() {
 
     // Tell the notification handler, once per process, that the service
     // could not be reached.
-    uint8_t notice[kSndNotConnectedNoticeSize];
-    SndBuildNotConnectedNotice(notice, sizeof(notice));
+    uint8_t notice[kMsgNotConnectedNoticeSize];
+    MsgBuildNotConnectedNotice(notice, sizeof(notice));
     DispatchIncoming(notice, sizeof(notice));
     s_failedAttempts = -1;
     return result;
@@ -122,7 +122,7 @@ void CSinglePipeClientEx::ReportDrops(bool now) {
 uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& reply) {
     reply.reset();
     if (request == nullptr) return ERROR_INVALID_PARAMETER;
-    if (SndPrefixSize(request) < kSndPrefixSize) return ERROR_INVALID_PARAMETER;
+    if (MsgPrefixSize(request) < kMsgPrefixSize) return ERROR_INVALID_PARAMETER;
 
     // No connection: try again every 200 ms, each time under a new request
     // number, until 3 s after the call began. A deadline, not a count of
@@ -192,7 +192,7 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* reques
     do {
         requestId = static_cast<uint32_t>(::InterlockedIncrement(&m_lastRequestId));
     } while (requestId == 0);
-    SndSetRequestId(request, requestId);
+    MsgSetRequestId(request, requestId);
 
     {
         lumlib::__auto_locker lock(m_pendingLock.get());
@@ -204,7 +204,7 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* reques
         entry.losses = m_losses;
     }  // never held while sending
 
-    result = CSinglePipeClient::Send(request, SndPrefixSize(request));
+    result = CSinglePipeClient::Send(request, MsgPrefixSize(request));
     if (result == 0) {
         *requestIdOut = requestId;
         return 0;
@@ -236,7 +236,7 @@ void CSinglePipeClientEx::OnDataAvailable(uint32_t size) {
         if (!Receive(&buffer, &length)) return;
     }
 
-    const bool usable = length >= kSndPrefixSize && DispatchIncoming(buffer, length) == 0;
+    const bool usable = length >= kMsgPrefixSize && DispatchIncoming(buffer, length) == 0;
     ShrinkToStandard(m_receiveBuffer, kReceiveBufferInitialSize);
     if (usable) return;
     // Too short to carry a request number: the stream cannot be trusted any
@@ -248,13 +248,13 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
     uint32_t result = Start();
     if (result != 0) return result;
     if (!IsPendingReady()) return ERROR_NOT_CONNECTED;
-    if (message == nullptr || received < kSndPrefixSize) return ERROR_INVALID_DATA;
+    if (message == nullptr || received < kMsgPrefixSize) return ERROR_INVALID_DATA;
 
-    const uint32_t size = SndPrefixSize(message);
-    const uint32_t requestId = SndPrefixRequestId(message);
+    const uint32_t size = MsgPrefixSize(message);
+    const uint32_t requestId = MsgPrefixRequestId(message);
     // A length field that claims more than arrived (or less than the prefix)
     // makes the message unusable: nothing is copied past the received bytes.
-    const bool whole = size >= kSndPrefixSize && size <= received;
+    const bool whole = size >= kMsgPrefixSize && size <= received;
 
     if (requestId == 0) {
         if (!whole) return 0;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "pipes/SinglePipeClient.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace zkbench {
 

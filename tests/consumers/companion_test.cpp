@@ -16,7 +16,7 @@
 #include "support/Watchdog.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/PipeServer.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 #include "virt/api/zksndapi.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "tools/common/ConsoleOut.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace tessaline_emu {
 namespace {

@@ -13,18 +13,9 @@ const char* const kEventNames[] = {
     "eZkSndRdpVLocalDeviceInfo", "eZkSndRdpVDeviceSettings", "eZkSndRdpVServiceEnable",
 };
 
-// Zeroes `length` bytes and writes the header fields every message has.
-// Returns false (buffer untouched) when the message does not fit.
-bool StartMessage(void* buffer, size_t capacity, size_t length) {
-    if (buffer == nullptr || capacity < length || length > 0xFFFFFFFFu) return false;
-    std::memset(buffer, 0, length);
-    SndStoreU32(buffer, kSndOffSize, uint32_t(length));
-    return true;
-}
-
 size_t BuildRequest(void* buffer, size_t capacity, uint32_t length, uint32_t command,
                     uint32_t requestId, uint32_t argSize, uint32_t asyncFlag) {
-    if (!StartMessage(buffer, capacity, length)) return 0;
+    if (!SndStartMessage(buffer, capacity, length)) return 0;
     SndStoreU32(buffer, kSndOffRequestId, requestId);
     SndStoreU32(buffer, kSndOffCommand, command);
     SndStoreU32(buffer, kSndOffArgSize, argSize);
@@ -32,62 +23,18 @@ size_t BuildRequest(void* buffer, size_t capacity, uint32_t length, uint32_t com
     return length;
 }
 
-// Header field at `offset` when its four bytes were received, else 0.
-uint32_t FieldIfReceived(const uint8_t* message, size_t length, size_t offset) {
-    return length >= offset + 4 ? SndLoadU32(message, offset) : 0;
-}
-
-bool AllZero(const uint8_t* p, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
-
-// The layout the library gives each command: length, argSize, asyncFlag,
-// and whether requestId is assigned (nonzero) rather than 0.
-struct RequestLayout {
-    uint32_t command;
-    uint32_t length;
-    uint32_t argSize;
-    uint32_t asyncFlag;
-    bool numbered;
-};
-
-const RequestLayout kRequestLayouts[] = {
-    {nCmdSetSessionId, kSndStandardRequestSize, 4, 1, false},
-    {nCmdGetDeviceList, kSndStandardRequestSize, 0, 1, false},
-    {nCmdSetDefaultDevice, kSndSetDefaultRequestSize, 4, 1, false},
-    {nCmdSetSettings, kSndSetSettingsRequestSize, 0, 0, true},
-    {nCmdGetSettings, kSndStandardRequestSize, 0, 0, true},
-};
-
-const RequestLayout* FindLayout(uint32_t command) {
-    for (const RequestLayout& l : kRequestLayouts)
-        if (l.command == command) return &l;
-    return nullptr;
-}
-
-bool IsWellFormed(const uint8_t* p, size_t length, const SndDecodedRequest& r) {
-    const RequestLayout* l = FindLayout(r.command);
-    if (l == nullptr || length != l->length || r.size != l->length) return false;
-    if (l->numbered ? r.requestId == 0 : r.requestId != 0) return false;
-    if (r.argSize != l->argSize || r.asyncFlag != l->asyncFlag) return false;
-    // linkStatus, event and status are zero in every request.
-    if (SndLoadU32(p, kSndOffLinkStatus) != 0 || SndLoadU32(p, kSndOffEvent) != 0 ||
-        SndLoadU32(p, kSndOffStatus) != 0)
-        return false;
-    // Payload: the argument or the settings record may be anything; the rest is zero.
-    size_t named = kSndOffPayload;
-    if (l->argSize == 4) named += 4;
-    if (l->command == nCmdSetSettings) named += kSndSettingsSize;
-    return AllZero(p, named, length);
-}
-
 }  // namespace
 
 const char* SndEventName(uint32_t event) {
     if (event < sizeof(kEventNames) / sizeof(kEventNames[0])) return kEventNames[event];
     return "Unknown";
+}
+
+bool SndStartMessage(void* buffer, size_t capacity, size_t length) {
+    if (buffer == nullptr || capacity < length || length > 0xFFFFFFFFu) return false;
+    std::memset(buffer, 0, length);
+    SndStoreU32(buffer, kSndOffSize, uint32_t(length));
+    return true;
 }
 
 // ---- Requests --------------------------------------------------------------
@@ -120,7 +67,7 @@ size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId) {
 }
 
 size_t SndBuildNotConnectedNotice(void* buffer, size_t capacity) {
-    if (!StartMessage(buffer, capacity, kSndNotConnectedNoticeSize)) return 0;
+    if (!SndStartMessage(buffer, capacity, kSndNotConnectedNoticeSize)) return 0;
     SndStoreU32(buffer, kSndOffLinkStatus, kSndLinkStatusNotConnected);
     return kSndNotConnectedNoticeSize;
 }
@@ -131,10 +78,10 @@ void SndDecodeDeviceRecord(const void* payload, size_t payloadSize, SndDeviceRec
     out = SndDeviceRecord{};
     const uint8_t* p = static_cast<const uint8_t*>(payload);
     if (p == nullptr) payloadSize = 0;
-    out.field0 = FieldIfReceived(p, payloadSize, 0);
-    out.def = FieldIfReceived(p, payloadSize, 4);
-    out.render = FieldIfReceived(p, payloadSize, 8);
-    out.field3 = FieldIfReceived(p, payloadSize, 12);
+    out.field0 = SndLoadU32IfReceived(p, payloadSize, 0);
+    out.def = SndLoadU32IfReceived(p, payloadSize, 4);
+    out.render = SndLoadU32IfReceived(p, payloadSize, 8);
+    out.field3 = SndLoadU32IfReceived(p, payloadSize, 12);
     if (payloadSize < kSndDeviceRecordFixedSize) {
         out.state = SndDeviceRecordState::CutShort;
         return;
@@ -157,14 +104,14 @@ SndMsgKind SndDecodeMessage(const void* message, size_t length, SndDecodedMsg& o
     const uint8_t* p = static_cast<const uint8_t*>(message);
     if (p == nullptr) length = 0;
     out.length = length;
-    out.size = FieldIfReceived(p, length, kSndOffSize);
-    out.requestId = FieldIfReceived(p, length, kSndOffRequestId);
-    out.linkStatus = FieldIfReceived(p, length, kSndOffLinkStatus);
-    out.command = FieldIfReceived(p, length, kSndOffCommand);
-    out.event = FieldIfReceived(p, length, kSndOffEvent);
-    out.argSize = FieldIfReceived(p, length, kSndOffArgSize);
-    out.asyncFlag = FieldIfReceived(p, length, kSndOffAsyncFlag);
-    out.status = FieldIfReceived(p, length, kSndOffStatus);
+    out.size = SndLoadU32IfReceived(p, length, kSndOffSize);
+    out.requestId = SndLoadU32IfReceived(p, length, kSndOffRequestId);
+    out.linkStatus = SndLoadU32IfReceived(p, length, kSndOffLinkStatus);
+    out.command = SndLoadU32IfReceived(p, length, kSndOffCommand);
+    out.event = SndLoadU32IfReceived(p, length, kSndOffEvent);
+    out.argSize = SndLoadU32IfReceived(p, length, kSndOffArgSize);
+    out.asyncFlag = SndLoadU32IfReceived(p, length, kSndOffAsyncFlag);
+    out.status = SndLoadU32IfReceived(p, length, kSndOffStatus);
 
     if (length < kSndHeaderSize) {
         // Only the local notice is meaningful without a whole header.
@@ -201,83 +148,4 @@ size_t SndCopyDeviceName(const SndDeviceRecord& record, char16_t* out, size_t ou
     for (size_t i = 0; i < n; ++i) out[i] = SndDeviceNameAt(record, i);
     out[n] = 0;
     return n;
-}
-
-// ---- Service side ------------------------------------------------------------
-
-size_t SndBuildNotification(void* buffer, size_t capacity, uint32_t event, const void* payload,
-                            size_t payloadSize, uint32_t command) {
-    if (payload == nullptr && payloadSize != 0) return 0;
-    if (payloadSize > 0xFFFFFFFFu - kSndHeaderSize) return 0;
-    const size_t length = SndNotificationSize(payloadSize);
-    if (!StartMessage(buffer, capacity, length)) return 0;
-    SndStoreU32(buffer, kSndOffCommand, command);
-    SndStoreU32(buffer, kSndOffEvent, event);
-    SndStoreU32(buffer, kSndOffAsyncFlag, 1);
-    if (payloadSize != 0)
-        std::memcpy(static_cast<uint8_t*>(buffer) + kSndOffPayload, payload, payloadSize);
-    return length;
-}
-
-size_t SndBuildServerInfo(void* buffer, size_t capacity, const void* payload, size_t payloadSize) {
-    return SndBuildNotification(buffer, capacity, eZkSndRdpVServerInfo, payload, payloadSize);
-}
-
-size_t SndBuildDeviceInfo(void* buffer, size_t capacity, uint32_t field0, uint32_t def,
-                          uint32_t render, uint32_t field3, const char16_t* name, size_t nameChars) {
-    if (name == nullptr && nameChars != 0) return 0;
-    if (nameChars > (0xFFFFFFFFu - kSndOffDeviceName) / 2 - 1) return 0;
-    const size_t length = SndDeviceInfoSize(nameChars);
-    if (!StartMessage(buffer, capacity, length)) return 0;
-    SndStoreU32(buffer, kSndOffEvent, eZkSndRdpVDeviceInfo);
-    SndStoreU32(buffer, kSndOffAsyncFlag, 1);
-    SndStoreU32(buffer, kSndOffPayload + 0, field0);
-    SndStoreU32(buffer, kSndOffPayload + 4, def);
-    SndStoreU32(buffer, kSndOffPayload + 8, render);
-    SndStoreU32(buffer, kSndOffPayload + 12, field3);
-    uint8_t* out = static_cast<uint8_t*>(buffer) + kSndOffDeviceName;
-    for (size_t i = 0; i < nameChars; ++i) {
-        out[2 * i] = uint8_t(name[i]);
-        out[2 * i + 1] = uint8_t(name[i] >> 8);
-    }
-    // The terminator is already there: the message was zeroed.
-    return length;
-}
-
-size_t SndBuildLastDeviceInfo(void* buffer, size_t capacity) {
-    return SndBuildNotification(buffer, capacity, eZkSndRdpVLastDeviceInfo, nullptr, 0);
-}
-
-size_t SndBuildReply(void* buffer, size_t capacity, uint32_t requestId, uint32_t command,
-                     uint32_t status, const void* settings) {
-    const size_t length = settings != nullptr ? kSndSettingsReplySize : kSndHeaderSize;
-    if (!StartMessage(buffer, capacity, length)) return 0;
-    SndStoreU32(buffer, kSndOffRequestId, requestId);
-    SndStoreU32(buffer, kSndOffCommand, command);
-    SndStoreU32(buffer, kSndOffStatus, status);
-    if (settings != nullptr)
-        std::memcpy(static_cast<uint8_t*>(buffer) + kSndOffPayload, settings, kSndSettingsSize);
-    return length;
-}
-
-bool SndDecodeRequest(const void* request, size_t length, SndDecodedRequest& out) {
-    out = SndDecodedRequest{};
-    const uint8_t* p = static_cast<const uint8_t*>(request);
-    if (p == nullptr) length = 0;
-    out.length = length;
-    out.size = FieldIfReceived(p, length, kSndOffSize);
-    out.requestId = FieldIfReceived(p, length, kSndOffRequestId);
-    out.command = FieldIfReceived(p, length, kSndOffCommand);
-    out.argSize = FieldIfReceived(p, length, kSndOffArgSize);
-    out.asyncFlag = FieldIfReceived(p, length, kSndOffAsyncFlag);
-    if (length < kSndHeaderSize) return false;
-    out.valid = true;
-    if (out.argSize == 4 && length >= kSndOffPayload + 4) {
-        out.hasArgument = true;
-        out.argument = SndLoadU32(p, kSndOffPayload);
-    }
-    if (out.command == nCmdSetSettings && length >= kSndSetSettingsRequestSize)
-        out.settings = p + kSndOffPayload;
-    out.wellFormed = IsWellFormed(p, length, out);
-    return true;
 }

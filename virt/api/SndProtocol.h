@@ -4,13 +4,17 @@
 //
 // Portable C++17 on purpose (no windows.h, no wchar_t): the same code builds
 // the library's requests, decodes what the service sends, and serves the
-// service emulator and the native sanitizer/fuzz build. Integers are
-// little-endian on the wire; every access goes through SndLoadU32/SndStoreU32,
-// so buffers need no alignment. Nothing here allocates.
+// service emulator and the native sanitizer/fuzz build. The service's side
+// (what the emulator builds and decodes) is in SndServiceMessages.h, which
+// the DLL does not link. Integers are little-endian on the wire; every
+// access goes through SndLoadU32/SndStoreU32, so buffers need no alignment.
+// Nothing here allocates.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "pipes/MessagePrefix.h"
 
 // ---- Header ---------------------------------------------------------------
 
@@ -109,14 +113,30 @@ inline void SndStoreU32(void* message, size_t offset, uint32_t value) {
     p[3] = uint8_t(value >> 24);
 }
 
-// ---- The 12-byte prefix every message starts with --------------------------
-// Its total length, its request number and a link-status word: all that the
-// request/response layer reads of a message.
+// The field at `offset` when its four bytes are within the `length` received,
+// else 0.
+inline uint32_t SndLoadU32IfReceived(const void* message, size_t length, size_t offset) {
+    return length >= offset + 4 ? SndLoadU32(message, offset) : 0;
+}
 
-constexpr uint32_t kSndPrefixSize = 12;
-inline uint32_t SndPrefixSize(const void* message) { return SndLoadU32(message, kSndOffSize); }
-inline uint32_t SndPrefixRequestId(const void* message) { return SndLoadU32(message, kSndOffRequestId); }
-inline void SndSetRequestId(void* message, uint32_t requestId) { SndStoreU32(message, kSndOffRequestId, requestId); }
+// ---- The 12-byte prefix every message starts with --------------------------
+// Its total length, its request number and a link-status word: the pipe
+// framework's message prefix (pipes/MessagePrefix.h), all that the
+// request/response layer reads of a message. The header must begin with it.
+
+constexpr uint32_t kSndPrefixSize = kMsgPrefixSize;
+static_assert(offsetof(SndMsgHeader, size) == offsetof(MsgPrefix, size), "size where the framework reads it");
+static_assert(offsetof(SndMsgHeader, requestId) == offsetof(MsgPrefix, requestId),
+              "requestId where the framework numbers requests");
+static_assert(offsetof(SndMsgHeader, linkStatus) == offsetof(MsgPrefix, linkStatus),
+              "linkStatus where the framework puts it");
+static_assert(kSndOffSize == kMsgOffSize && kSndOffRequestId == kMsgOffRequestId &&
+                  kSndOffLinkStatus == kMsgOffLinkStatus,
+              "the header's first three fields are the framework's prefix");
+static_assert(kSndNotConnectedNoticeSize == kMsgNotConnectedNoticeSize &&
+                  kSndLinkStatusNotConnected == kMsgLinkStatusNotConnected,
+              "the not-connected notice is the framework's");
+inline uint32_t SndPrefixSize(const void* message) { return MsgPrefixSize(message); }
 // The frame header: the payload length, little-endian.
 constexpr uint32_t kSndFrameHeaderSize = 4;
 
@@ -126,6 +146,11 @@ constexpr uint32_t kSndFrameHeaderSize = 4;
 // touching the buffer when `capacity` is too small or `buffer` is null.
 // requestId stays 0 unless given: the request/response layer numbers
 // settings requests itself just before sending.
+
+// Zeroes `length` bytes and writes the size field every message has. false
+// (buffer untouched) when the buffer is null or smaller than `length`, or
+// when `length` does not fit the 32-bit field. The start of every builder.
+bool SndStartMessage(void* buffer, size_t capacity, size_t length);
 
 size_t SndBuildSetSessionId(void* buffer, size_t capacity, uint32_t sessionId);
 size_t SndBuildGetDeviceList(void* buffer, size_t capacity);
@@ -206,58 +231,3 @@ char16_t SndDeviceNameAt(const SndDeviceRecord& record, size_t index);
 // terminates it when outChars > 0; a longer name is cut. Returns the number
 // of characters copied, terminator excluded.
 size_t SndCopyDeviceName(const SndDeviceRecord& record, char16_t* out, size_t outChars);
-
-// ---- Service side: building what the service sends --------------------------
-// Same contract as the request builders: the message is zeroed, then filled;
-// the result is its length, or 0 (buffer untouched) when it does not fit.
-
-// Length of a notification carrying payloadSize bytes.
-constexpr size_t SndNotificationSize(size_t payloadSize) { return kSndHeaderSize + payloadSize; }
-// Length of a device-information notification whose name has nameChars
-// characters (terminator added by the builder).
-constexpr size_t SndDeviceInfoSize(size_t nameChars) {
-    return kSndOffDeviceName + 2 * (nameChars + 1);
-}
-
-// Any notification: requestId 0, asyncFlag 1, the given event and command,
-// payload copied to offset 32 (payload may be null when payloadSize is 0).
-size_t SndBuildNotification(void* buffer, size_t capacity, uint32_t event, const void* payload,
-                            size_t payloadSize, uint32_t command = 0);
-size_t SndBuildServerInfo(void* buffer, size_t capacity, const void* payload, size_t payloadSize);
-// Device record: the four fields, then `nameChars` units of `name` and a
-// zero terminator (name may be null when nameChars is 0).
-size_t SndBuildDeviceInfo(void* buffer, size_t capacity, uint32_t field0, uint32_t def,
-                          uint32_t render, uint32_t field3, const char16_t* name, size_t nameChars);
-size_t SndBuildLastDeviceInfo(void* buffer, size_t capacity);
-
-// A reply to a numbered request: asyncFlag 0, requestId and status as given,
-// command echoed. With `settings` (kSndSettingsSize bytes) the reply is 368
-// bytes and carries the record at offset 32; without, it is 32 bytes.
-size_t SndBuildReply(void* buffer, size_t capacity, uint32_t requestId, uint32_t command,
-                     uint32_t status, const void* settings = nullptr);
-
-// ---- Service side: decoding what the library sends ---------------------------
-
-struct SndDecodedRequest {
-    bool valid;             // at least a whole header was received
-    size_t length;          // the received length
-    uint32_t size;          // as sent
-    uint32_t requestId;
-    uint32_t command;
-    uint32_t argSize;
-    uint32_t asyncFlag;
-    // The 32-bit argument at offset 32: set when argSize is 4 and the bytes
-    // were received (session id, device value).
-    bool hasArgument;
-    uint32_t argument;
-    // Set-settings only: the record at offset 32 when all 336 bytes arrived.
-    const uint8_t* settings;
-    // The bytes are exactly what the library builds for this command (known
-    // command, length and size as in the command table, every unnamed byte
-    // zero). The emulator uses it to check the library's requests.
-    bool wellFormed;
-};
-
-// Reads a request without reading at or beyond request + length; a null
-// request counts as length 0. Returns out.valid.
-bool SndDecodeRequest(const void* request, size_t length, SndDecodedRequest& out);

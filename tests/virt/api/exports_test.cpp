@@ -7,7 +7,7 @@
 
 #include "support/TestPipeServer.h"
 #include "tests/virt/api/Api.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 using zk_testkit::CTestPipeServer;
 

@@ -17,7 +17,7 @@
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "support/TestPipeServer.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 using namespace lumlib;
 using zk_testkit::CTestPipeServer;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "virt/api/SndProtocol.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace {
 
