@@ -50,17 +50,20 @@ std::vector<uint8_t> Message(uint32_t size, uint32_t requestId, uint32_t tag = 0
     return m.resize(size), m;
 }
 
-// Counts the opens that reach CreateFileW while it lives.
+// Counts the opens that reach CreateFileW while it lives, and keeps the last one's flags.
 std::atomic<int> g_opens{0};
+std::atomic<DWORD> g_lastFlags{0};
 decltype(&::CreateFileW) g_realCreateFile = nullptr;
 HANDLE WINAPI CountingCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                                  DWORD flags, HANDLE from) {
     ++g_opens;
+    g_lastFlags = flags;
     return g_realCreateFile(name, access, share, sa, disposition, flags, from);
 }
 struct OpenCounter {
     lumlib::PipeIdentityApi saved = lumlib::ActivePipeIdentityApi();
     OpenCounter() {
+        g_opens = 0;
         g_realCreateFile = saved.createFile;
         lumlib::ActivePipeIdentityApi().createFile = &CountingCreateFile;
     }
@@ -86,6 +89,9 @@ public:
             opensAtFailure.push_back(g_opens);
         });
     }
+    // Like the session client: what a found pipe confirmed is what the next open uses.
+    DWORD PipeOpenFlags() override { return openFlags; }
+    DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
     // Every keeper pass makes one call.
     uint32_t Connect() override {
         rec.Note([&] { ++connects; });
@@ -95,6 +101,7 @@ public:
 
     Recorder rec;
     std::atomic<DWORD> initResult{1}, initThread{0};
+    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED}, confirmedFlags{FILE_FLAG_OVERLAPPED};
     int lost = 0, closed = 0, connects = 0;
     Messages messages, messagesAtLoss;
     std::vector<uint32_t> failures;
@@ -129,7 +136,6 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 // from callback 6.)
 TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     OpenCounter opens;  // outlives the client
-    g_opens = 0;
     Probe c;
     c.initResult = 0;
     const ULONGLONG start = Now();
@@ -165,7 +171,11 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
         EXPECT_LE(Now() - closedAt, 3000u);  // the next keeper pass
         EXPECT_TRUE(Until([&] { return c.GetRetiredCount() == 0; }, 3000));  // swept by a keeper pass
         EXPECT_EQ(c.rec.Get(c.lost), 1);
-        if (closed == 2) c.Disconnect();
+        if (closed == 2) {
+            // The server sees the open before the channel is installed: wait for it.
+            ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 3000));
+            c.Disconnect();
+        }
     }
     EXPECT_EQ(c.rec.Get(c.messagesAtLoss), (Messages{a, b}));
 
@@ -207,6 +217,21 @@ TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads);
     if (handles < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
     EXPECT_EQ(testkit::ProcessHandleCount(), handles);
+}
+
+// A pipe found with flags its settings no longer give is closed unused and
+// opened again with the confirmed ones (at once, or by the next attempt when
+// the server has no free instance yet).
+TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
+    OpenCounter opens;
+    CTestPipeServer server;
+    ASSERT_TRUE(server.Start());
+    Probe c;
+    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 4000));
+    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load());
+    EXPECT_EQ(server.BytesReceived(0), 0u) << "the first pipe was never used";
 }
 
 // A message the send queue cannot take (past its cap) is reported, never
@@ -322,6 +347,6 @@ TEST_P(EveryWaiter, EndsAtOnceWith1460) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, EveryWaiter, ::testing::Values(Ending::kServiceDrops, Ending::kClientStops),
-                         [](const ::testing::TestParamInfo<Ending>& info) {
-                             return info.param == Ending::kServiceDrops ? "ServiceDrops" : "ClientStops";
+                         [](const ::testing::TestParamInfo<Ending>& ending) {
+                             return ending.param == Ending::kServiceDrops ? "ServiceDrops" : "ClientStops";
                          });
