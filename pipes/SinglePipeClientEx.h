@@ -66,7 +66,7 @@ public:
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, uint32_t* requestId);
-    // Waits (under m_pendingLock) until the reply, a loss, a stop or the
+    // Waits on the entry's own slot (under m_pendingLock) until the reply, a loss, a stop or the
     // time-out, then unlinks the entry. 0 with the reply moved into reply
     // (empty when no usable one came in time); 1460 when a loss or a stop
     // ended the request before any reply.
@@ -84,10 +84,9 @@ protected:
     void ReportDrops(bool now);
     bool IsPendingReady() const { return m_pendingReady.load(); }
 
+private:
     int32_t m_noticeThreshold;
     lumlib::CByteBlock m_receiveBuffer;
-
-private:
     lumlib::unique_critical_section m_pendingLock;
     std::atomic<bool> m_pendingReady{false};  // set once Start ran
     // Under m_pendingLock; a list, so an entry (and its wait slot) stays put
