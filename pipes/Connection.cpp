@@ -60,7 +60,7 @@ void CConnection::Release() {
 }
 
 void CConnection::Cancel() {
-    ::InterlockedExchange(&m_cancelled, 1);
+    m_cancelled = true;
     ::SetEvent(m_abortEvent.get());
 }
 
@@ -116,7 +116,7 @@ uint32_t CPipeConnection::Read(void* buffer, uint32_t* length) {
     if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineReadFile, L"");
     // The read event comes first: data that has already arrived is delivered
     // even when the connection was cancelled meanwhile.
-    HANDLE waits[2] = {m_readEvent.get(), m_abortEvent.get()};
+    HANDLE waits[2] = {m_readEvent.get(), AbortEvent()};
     DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (w == WAIT_OBJECT_0 + 1) {
         ::CancelIo(m_pipe.get());
@@ -144,7 +144,7 @@ uint32_t CPipeConnection::Write(const void* buffer, uint32_t* length) {
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) throw new CLumException(err, kPipeConnectionModule, kLineWriteFile, L"");
     }
-    HANDLE waits[2] = {m_writeEvent.get(), m_abortEvent.get()};
+    HANDLE waits[2] = {m_writeEvent.get(), AbortEvent()};
     // A reader that stopped reading would hold this write, and every message
     // queued behind it, for ever: past the bound the write is given up.
     const ULONGLONG deadline = ::GetTickCount64() + kWriteStallMs;
@@ -175,14 +175,15 @@ void CPipeConnection::Release() {
     ::DisconnectNamedPipe(m_pipe.get());
     // Closed before the owner is told: the owner may reconnect at once.
     m_pipe.reset();
-    m_owner->OnConnectionClosed(this);
+    Owner()->OnConnectionClosed(this);
     delete this;
 }
 
 // ---- CPipeClient -----------------------------------------------------------
 
-CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags, HANDLE stopEvent) {
-    if (!name) throw new CLumException(ERROR_INVALID_PARAMETER, kPipeClientModule, kLineNoName, L"");
+std::unique_ptr<CPipeConnection> CPipeClient::TryOpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags,
+                                                          HANDLE stopEvent, lumlib::LumFailure* failure) {
+    if (!name) return Failed(failure, ERROR_INVALID_PARAMETER, kLineNoName);
     const std::wstring path = std::wstring(L"\\\\.\\pipe\\") + name;
     const ULONGLONG deadline = ::GetTickCount64() + kOpenBudgetMs;
     for (;;) {
@@ -191,23 +192,41 @@ CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES*
                                                                       OPEN_EXISTING, flags, nullptr));
         DWORD err = ::GetLastError();
         // The connection takes the holder; until then the holder closes it.
-        if (pipe.is_valid()) return new CPipeConnection(this, std::move(pipe));
-        if (err != ERROR_PIPE_BUSY && err != ERROR_FILE_NOT_FOUND) {
-            throw new CLumException(err, kPipeClientModule, kLineOpen, L"");
-        }
-        // Busy or not there yet: wait for a free instance, one slice at a time,
-        // then try again. A pipe nobody created fails here at once. A time-out
-        // of 0 would mean the server's default, so a slice is never 0.
+        if (pipe.is_valid()) return Wrap(std::move(pipe), failure);
+        // Not there: nothing to wait for (a wait on a missing name fails at
+        // once anyway), so an absent service costs one open an attempt.
+        if (err != ERROR_PIPE_BUSY) return Failed(failure, err, kLineOpen);
+        // Busy: wait for a free instance, one slice at a time, then try
+        // again. A time-out of 0 would mean the server's default, so a slice is never 0.
         const ULONGLONG now = ::GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 1;
         if (!::WaitNamedPipeW(path.c_str(), left < kOpenSliceMs ? left : kOpenSliceMs)) {
             err = ::GetLastError();
-            if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline) {
-                throw new CLumException(err, kPipeClientModule, kLineOpen, L"");
-            }
+            if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline) return Failed(failure, err, kLineOpen);
         }
-        if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent)) {
-            throw new CLumException(ERROR_CANCELLED, kPipeClientModule, kLineOpen, L"");
-        }
+        if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent)) return Failed(failure, ERROR_CANCELLED, kLineOpen);
     }
+}
+
+std::unique_ptr<CPipeConnection> CPipeClient::Wrap(CHandleHolder&& pipe, lumlib::LumFailure* failure) {
+    std::unique_ptr<CPipeConnection> connection;
+    // Its events cannot be created: rare, and reported like any failed step.
+    lumlib::CatchReturn([&] { connection.reset(new CPipeConnection(this, std::move(pipe))); }, failure);
+    return connection;
+}
+
+std::unique_ptr<CPipeConnection> CPipeClient::Failed(lumlib::LumFailure* failure, DWORD error, uint32_t line) {
+    // The same record a raised step leaves, without raising or allocating.
+    failure->Keep(error != ERROR_SUCCESS ? error : static_cast<uint32_t>(ERROR_GEN_FAILURE), nullptr);
+    failure->line = line;
+    wcsncpy(failure->module, kPipeClientModule, _countof(failure->module) - 1);
+    failure->module[_countof(failure->module) - 1] = L'\0';
+    return nullptr;
+}
+
+CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags, HANDLE stopEvent) {
+    lumlib::LumFailure failure;
+    std::unique_ptr<CPipeConnection> connection = TryOpenPipe(name, sa, flags, stopEvent, &failure);
+    if (!connection) throw new CLumException(failure.error, failure.module, failure.line, failure.text);
+    return connection.release();
 }

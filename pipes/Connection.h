@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "support/lumlib.h"
 
@@ -38,10 +40,13 @@ public:
     bool ReadAll(void* buffer, uint32_t count);
 
 protected:
-    bool IsCancelled() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_cancelled), 0, 0) != 0; }
+    bool IsCancelled() const { return m_cancelled.load(); }
+    HANDLE AbortEvent() const { return m_abortEvent.get(); }
+    CConnectionOwner* Owner() const { return m_owner; }
 
+private:
     CHandleHolder m_abortEvent;   // ends a pending wait
-    volatile LONG m_cancelled = 0;  // set with it: read without a kernel call
+    std::atomic<bool> m_cancelled{false};  // set with it: read without a kernel call
     CConnectionOwner* m_owner;
 };
 
@@ -76,16 +81,26 @@ protected:
 // Opens the client end of a named pipe and wraps it in a CPipeConnection it owns.
 class CPipeClient : public CConnectionOwner {
 public:
-    // Longest wait for a free instance in one OpenPipe, and its slices.
+    // Longest wait for a free instance in one open, and its slices.
     static const DWORD kOpenBudgetMs = 1000;
     static const DWORD kOpenSliceMs = 250;
 
     // name is without the "\\.\pipe\" prefix; sa may be null. flags go to CreateFileW
-    // (the session client adds its quality-of-service request). Raises CLumException* ("PipeClient").
-    // A busy pipe is waited for in slices that check stopEvent (may be null),
-    // for at most kOpenBudgetMs in all: the server's own default time-out can
-    // be weeks. A stop ends the wait with ERROR_CANCELLED, the budget with
-    // the wait's error (ERROR_SEM_TIMEOUT).
+    // (the session client adds its quality-of-service request). The connection,
+    // or null with *failure (never null) naming the error and the step ("PipeClient"): a
+    // keeper that finds no pipe once a second pays no exception for it.
+    // A pipe nobody created fails at once. A busy one is waited for in slices
+    // that check stopEvent (may be null), for at most kOpenBudgetMs in all:
+    // the server's own default time-out can be weeks. A stop ends the wait
+    // with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT).
+    std::unique_ptr<CPipeConnection> TryOpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags,
+                                                 HANDLE stopEvent, lumlib::LumFailure* failure);
+    // TryOpenPipe that raises the failure as a CLumException* instead.
     CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED,
                               HANDLE stopEvent = nullptr);
+
+private:
+    std::unique_ptr<CPipeConnection> Wrap(CHandleHolder&& pipe, lumlib::LumFailure* failure);
+    // Fills *failure as a raised step would have; returns null.
+    static std::unique_ptr<CPipeConnection> Failed(lumlib::LumFailure* failure, DWORD error, uint32_t line);
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
 const wchar_t CSinglePipeClient::kPipeClientModule[] = L"PipeClient";
@@ -11,16 +12,19 @@ namespace {
 const DWORD kKeeperPeriodMs = 1000;
 const uint32_t kLineStopped = 111;        // the client stopped during the attempt
 
+// The record of a step that failed without raising, as a raised one leaves it.
+void Describe(lumlib::LumFailure* cause, uint32_t error, uint32_t line) {
+    cause->Keep(error, nullptr);
+    cause->line = line;
+    wcsncpy(cause->module, CSinglePipeClient::kPipeClientModule, _countof(cause->module) - 1);
+}
+
+uint32_t AttemptResult(uint32_t error) { return error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_NOT_CONNECTED; }
+
 }  // namespace
 
 CSinglePipeClient::CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa)
-    : CPipeClient(),
-      CTransferBuffer(),
-      m_failureCount(0),
-      m_status(ERROR_NOT_CONNECTED),
-      m_security(std::move(sa)),
-      m_channel(nullptr),
-      m_stopped(0) {
+    : CPipeClient(), CTransferBuffer(), m_security(std::move(sa)) {
     // bounded copy: the name never outgrows its field
     wcsncpy(m_pipeName, kServicePipeName, _countof(m_pipeName) - 1);
     m_pipeName[_countof(m_pipeName) - 1] = L'\0';
@@ -39,7 +43,9 @@ uint32_t CSinglePipeClient::Start() {
 }
 
 uint32_t CSinglePipeClient::StartKeeper() {
-    ::InterlockedExchange(&m_clientLockReady, 1);
+    if (!m_connectionEnded.is_valid()) m_connectionEnded.reset(lumlib::NewEvent(false));
+    if (!m_connectionEnded.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    m_started = true;
 
     // Created suspended (with the stop event) so that the first attempt, on
     // the caller's thread, is the only one running.
@@ -53,35 +59,55 @@ uint32_t CSinglePipeClient::StartKeeper() {
 
 unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
-    for (;;) {
-        // Reconnection is a one-second poll, not a notification.
-        if (::WaitForSingleObject(client->StopEvent(), kKeeperPeriodMs) != WAIT_TIMEOUT) return 0;
-        // A pause asked for after a loss: the rest of it, on the stop event.
-        const ULONGLONG now = ::GetTickCount64();
-        const ULONGLONG notBefore = static_cast<ULONGLONG>(::InterlockedCompareExchange64(&client->m_noAttemptBefore, 0, 0));
-        if (now < notBefore && ::WaitForSingleObject(client->StopEvent(), static_cast<DWORD>(notBefore - now)) != WAIT_TIMEOUT)
-            return 0;
-
-        {
-            lumlib::__auto_locker lock(client->m_clientLock.get());
-            lock.Lock();
-            for (auto it = client->m_retired.begin(); it != client->m_retired.end();) {
-                CSinglePipeChannel* channel = *it;
-                if (channel->RequestStop()) {
-                    delete channel;
-                    it = client->m_retired.erase(it);
-                } else {
-                    ++it;  // threads still running: next sweep
-                }
-            }
-        }
-
+    while (client->AwaitNextAttempt()) {
+        client->SweepRetired();
         client->m_status = client->Connect();
     }
+    return 0;
 }
 
-void CSinglePipeClient::PauseAttempts(DWORD ms) {
-    ::InterlockedExchange64(&m_noAttemptBefore, static_cast<LONG64>(::GetTickCount64() + ms));
+bool CSinglePipeClient::AwaitNextAttempt() {
+    // Connected: nothing to do until the connection ends or the client
+    // stops. An older loss's signal is cleared first (only then: no call
+    // while the service is away); a loss sets the event after the channel is
+    // gone, so one after the reset is seen by the second check or ends the wait.
+    if (IsIdleConnected()) {
+        ::ResetEvent(m_connectionEnded.get());
+        const HANDLE waits[2] = {StopEvent(), m_connectionEnded.get()};
+        if (IsIdleConnected() && ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
+    }
+    // No connection: one attempt a second.
+    if (::WaitForSingleObject(StopEvent(), kKeeperPeriodMs) != WAIT_TIMEOUT) return false;
+    // A pause asked for after a loss: the rest of it, on the stop event.
+    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG notBefore = m_noAttemptBefore.load();
+    return now >= notBefore || ::WaitForSingleObject(StopEvent(), static_cast<DWORD>(notBefore - now)) == WAIT_TIMEOUT;
+}
+
+bool CSinglePipeClient::IsIdleConnected() {
+    const auto lock = m_clientLock.lock();
+    return m_channel != nullptr && m_retired.empty();
+}
+
+void CSinglePipeClient::SweepRetired() {
+    std::list<std::unique_ptr<CSinglePipeChannel>> ended;
+    {
+        const auto lock = m_clientLock.lock();
+        for (auto it = m_retired.begin(); it != m_retired.end();) {
+            const auto next = std::next(it);
+            // Threads still running: the next sweep.
+            if ((*it)->RequestStop()) ended.splice(ended.end(), m_retired, it);
+            it = next;
+        }
+    }
+    // Deleted outside the lock: their threads have ended, nothing waits for them.
+}
+
+void CSinglePipeClient::PauseAttempts(DWORD ms) { m_noAttemptBefore = ::GetTickCount64() + ms; }
+
+void CSinglePipeClient::MarkStopped() {
+    m_stopped = true;
+    m_keeper.Signal();
 }
 
 uint32_t CSinglePipeClient::Connect() {
@@ -90,94 +116,107 @@ uint32_t CSinglePipeClient::Connect() {
     // The open may wait up to a second for a busy pipe and the server check
     // asks the system about the server: the client lock is taken only to
     // install the channel, so Send and the other operations never wait for them.
-    lumlib::__auto_locker attempt(m_attemptLock.get());
-    attempt.Lock();
+    const auto attempt = m_attemptLock.lock();
     if (HasChannel()) return 0;
 
+    lumlib::LumFailure cause;
+    std::unique_ptr<CPipeConnection> opened = OpenChecked(&cause);
+    if (opened) {
+        const uint32_t result = InstallChannel(opened, &cause);
+        if (opened == nullptr) return result;  // taken by a channel
+        opened.reset();  // the client stopped first: never used, closed unannounced
+    }
+    // Returned, not raised: an absent service costs no exception an attempt.
+    ++m_failureCount;
+    OnConnectFailed(m_failureCount, cause);
+    return AttemptResult(cause.error);
+}
+
+std::unique_ptr<CPipeConnection> CSinglePipeClient::OpenChecked(lumlib::LumFailure* cause) {
+    SECURITY_ATTRIBUTES* const sa = m_security ? m_security->attributes() : nullptr;
+    // The stop event ends a wait for a busy pipe, so Stop never waits long.
+    const DWORD flags = PipeOpenFlags();
+    std::unique_ptr<CPipeConnection> opened = TryOpenPipe(m_pipeName, sa, flags, StopEvent(), cause);
+    if (!opened) return nullptr;
+    const DWORD confirmed = ConfirmOpenFlags();
+    if (confirmed != flags) {
+        opened.reset();  // nothing was read or written on it
+        opened = TryOpenPipe(m_pipeName, sa, confirmed, StopEvent(), cause);
+        if (!opened) return nullptr;
+    }
+    // A refused server's pipe was never used, so its owner has nothing to
+    // hear: it is closed unannounced, and the attempt fails like one that found no pipe.
+    if (AcceptServer(opened->GetPipe())) return opened;
+    Describe(cause, ERROR_NOT_CONNECTED, kLineServerRefused);
+    return nullptr;
+}
+
+uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause) {
     CPipeConnection* connection = nullptr;
     CSinglePipeChannel* channel = nullptr;
-    bool initialised = false;
-    lumlib::LumFailure cause;
-    const uint32_t error = lumlib::CatchReturn([&] {
-        // The stop event ends a wait for a busy pipe, so Stop never waits long.
-        std::unique_ptr<CPipeConnection> opened(
-            OpenPipe(m_pipeName, m_security ? m_security->attributes() : nullptr, PipeOpenFlags(), StopEvent()));
-        // A refused server's pipe was never used, so its owner has nothing to
-        // hear: the holder closes it unannounced, and the attempt fails like
-        // one that found no pipe.
-        if (!AcceptServer(opened->GetPipe()))
-            throw new CLumException(ERROR_NOT_CONNECTED, kPipeClientModule, kLineServerRefused, L"");
-        lumlib::__auto_locker lock(m_clientLock.get());
-        lock.Lock();
+    uint32_t error = lumlib::CatchReturn([&] {
+        const auto lock = m_clientLock.lock();
         // Stop marks the client first and then takes the channels under this
         // lock: a channel made after the mark would outlive it.
-        if (IsStopped()) throw new CLumException(ERROR_CANCELLED, kPipeClientModule, kLineStopped, L"");
-        connection = opened.release();
-        channel = new CSinglePipeChannel(connection, this);
-        m_channel = channel;
-        lock.Unlock();
-        initialised = OnInitConnection() != 0;
-    }, &cause);
-    if (error == ERROR_SUCCESS) {
-        if (!initialised) {
-            DropNewChannel(channel);
-            return ERROR_NOT_CONNECTED;  // the failure count is left alone
-        }
+        if (IsStopped()) return Describe(cause, ERROR_CANCELLED, kLineStopped);
+        connection = opened.release();  // the channel releases it once, when deleted
+        m_channel.reset(new CSinglePipeChannel(connection, this));
+        channel = m_channel.get();
+    });
+    if (connection == nullptr) return ERROR_NOT_CONNECTED;  // stopped: opened is left to the caller
+    if (error != ERROR_SUCCESS) {
+        // The channel could not be built (the failed construction has already
+        // cleaned up without touching the connection): released outside the
+        // client lock, its owner hears of it.
+        connection->Release();
+        return AttemptResult(error);
+    }
+    bool initialised = false;
+    error = lumlib::CatchReturn([&] { initialised = OnInitConnection() != 0; });
+    if (error == ERROR_SUCCESS && initialised) {
         m_failureCount = 0;
         return 0;
     }
-
-    if (channel != nullptr) {
-        // OnInitConnection raised. The channel holds the connection and
-        // releases it once when it is deleted; releasing it here as well
-        // would free it under the channel's running threads.
-        DropNewChannel(channel);
-    } else if (connection != nullptr) {
-        // The channel could not be built (the failed construction has already
-        // cleaned up without touching the connection).
-        connection->Release();
-    } else {
-        m_failureCount = m_failureCount + 1;
-        OnConnectFailed(m_failureCount, cause);
-    }
-    return error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_NOT_CONNECTED;
+    // Rejected or raised: the failure count is left alone.
+    DropNewChannel(channel);
+    return AttemptResult(error);
 }
 
 void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
-    CSinglePipeChannel* detached = nullptr;
+    std::unique_ptr<CSinglePipeChannel> detached;
     {
-        lumlib::__auto_locker lock(m_clientLock.get());
-        lock.Lock();
+        const auto lock = m_clientLock.lock();
         // If the connection broke meanwhile, OnConnectionClosed has already
         // retired the channel and the keeper's sweep deletes it.
-        if (m_channel == channel) {
-            detached = channel;
-            m_channel = nullptr;
-        }
+        if (m_channel.get() == channel) detached = std::move(m_channel);
     }
-    delete detached;  // releases the connection; nothing is current, so nothing is retired
+    // The keeper may have seen the channel and gone to sleep.
+    if (detached) WakeKeeper();
+    // Deleted here, outside the lock: it releases the connection; nothing is
+    // current, so nothing is retired.
 }
 
 void CSinglePipeClient::OnConnectionClosed(CConnection* /*connection*/) {
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
-    CSinglePipeChannel* channel = m_channel;
-    m_channel = nullptr;
-    if (channel == nullptr) return;
-    channel->RequestStop();
-    // This runs on the channel's own dispatch thread, so the channel cannot be
-    // deleted here; the keeper deletes it once its threads have ended.
-    // Out of memory: the channel can be neither kept nor deleted on its own
-    // thread. Leaking it is the only safe outcome.
-    lumlib::CatchReturn([&] { m_retired.insert(channel); });
+    {
+        const auto lock = m_clientLock.lock();
+        std::unique_ptr<CSinglePipeChannel> channel = std::move(m_channel);
+        if (channel == nullptr) return;
+        channel->RequestStop();
+        // This runs on the channel's own dispatch thread, so the channel cannot be
+        // deleted here; the keeper deletes it once its threads have ended.
+        // Out of memory: the channel can be neither kept nor deleted on its own
+        // thread. Leaking it is the only safe outcome.
+        if (lumlib::CatchReturn([&] { m_retired.push_back(std::move(channel)); }) != ERROR_SUCCESS)
+            static_cast<void>(channel.release());
+    }
+    WakeKeeper();
 }
 
 uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     if (data == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
     if (!IsStarted()) return ERROR_NOT_CONNECTED;
 
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
     const uint32_t result = lumlib::CatchReturn([&] { m_channel->SendData(data, length); });
     // A channel that knows its connection is lost is retired in a moment: to
@@ -192,8 +231,7 @@ uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
 
 void CSinglePipeClient::Disconnect() {
     if (!IsStarted()) return;
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     // The channel cancels its connection; its dispatch thread releases it,
     // which retires the channel through OnConnectionClosed.
     if (m_channel != nullptr) m_channel->Disconnect();
@@ -201,8 +239,7 @@ void CSinglePipeClient::Disconnect() {
 
 uint32_t CSinglePipeClient::ReadData(void* destination, uint32_t* size) {
     if (!IsStarted()) return 0;
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     return m_channel != nullptr ? m_channel->ReadData(destination, size) : 0;
 }
 
@@ -217,43 +254,39 @@ uint32_t CSinglePipeClient::Receive(uint8_t** buffer, uint32_t* length) {
 uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate) {
     if (!IsStarted()) return 0;
     // Lock order: the client lock, then the channel's.
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     return m_channel != nullptr ? m_channel->TakeMessage(buffer, length, allocate) : 0;
 }
 
 void CSinglePipeClient::Stop() {
-    ::InterlockedExchange(&m_stopped, 1);
     // A keeper still suspended (Start failed half-way) is resumed to see the
     // stop event. The client lock is not held here, so an attempt in progress
     // can finish; its wait for a busy pipe ends on the stop event.
+    MarkStopped();
     m_keeper.Stop();
 
-    CSinglePipeChannel* current = nullptr;
+    std::list<std::unique_ptr<CSinglePipeChannel>> retired;
+    std::unique_ptr<CSinglePipeChannel> current;
     {
-        lumlib::__auto_locker lock(m_clientLock.get());
-        lock.Lock();
+        const auto lock = m_clientLock.lock();
         // Retired channels have released their connections and no longer
-        // call into the client, so they may be deleted under the lock.
-        for (CSinglePipeChannel* channel : m_retired) delete channel;
-        m_retired.clear();
-        current = m_channel;
-        m_channel = nullptr;
+        // call into the client.
+        retired.swap(m_retired);
+        current = std::move(m_channel);
     }
-    // Outside the lock: its dispatch thread may be waiting for that lock.
-    delete current;
+    // Deleted outside the lock: the current one's dispatch thread may be waiting for it.
+    retired.clear();
+    current.reset();
 
     StopTransfer(1);
 }
 
 size_t CSinglePipeClient::GetRetiredCount() {
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     return m_retired.size();
 }
 
 bool CSinglePipeClient::HasChannel() {
-    lumlib::__auto_locker lock(m_clientLock.get());
-    lock.Lock();
+    const auto lock = m_clientLock.lock();
     return m_channel != nullptr;
 }

@@ -1,13 +1,15 @@
 // The client end of one named pipe that keeps itself connected: a keeper
-// thread reconnects once a second, broken channels are retired and deleted
-// once their threads have ended.
+// thread reconnects once a second while there is no connection and sleeps
+// while there is one; broken channels are retired and deleted once their
+// threads have ended.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
-#include <set>
 
 #include "pipes/Channel.h"
 #include "pipes/Connection.h"
@@ -47,13 +49,19 @@ public:
     virtual void OnConnectFailed(uint32_t /*failureCount*/, const lumlib::LumFailure& /*cause*/) {}
     virtual uint32_t Connect();
     virtual uint32_t GetStatus() { return m_status; }
-    // The CreateFileW flags of the next open.
+    // The CreateFileW flags of the next open: asked at every attempt, so
+    // cheap (a subclass keeps what it read).
     virtual DWORD PipeOpenFlags() { return FILE_FLAG_OVERLAPPED; }
     // Runs on a newly opened pipe before anything is read or written, under
     // the attempt lock (not the client lock). false refuses the server: the
     // pipe is closed and the attempt counts as failed (Connect returns 2250,
     // never 5, so a refused server cannot make the client stop for good).
     virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
+    // Once an open found the pipe, before AcceptServer: the flags its
+    // connection must have (a subclass reads its settings here, so a service
+    // that is away costs no read). When they differ from the open's, that
+    // pipe is closed unannounced and opened again with these.
+    virtual DWORD ConfirmOpenFlags() { return PipeOpenFlags(); }
 
     // Creates the stop event, the client lock and KeeperThread, then makes the
     // first attempt on the calling thread. 0, or the error of the failed step.
@@ -73,32 +81,58 @@ protected:
     static unsigned __stdcall KeeperThread(void* self);
     // The client's stop event (the keeper's): null before Start.
     HANDLE StopEvent() const { return m_keeper.StopEvent(); }
+    bool KeeperStarted() const { return m_keeper.IsStarted(); }
     // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
     uint32_t StartKeeper();
+    // Marks the client stopped and wakes the keeper to see it: the first step
+    // of Stop, also taken alone to end every wait at once.
+    void MarkStopped();
     // The keeper makes no attempt for the next ms milliseconds (a service
     // that has just dropped the connection gets a moment).
     void PauseAttempts(DWORD ms);
+    // Whole-message read shared by Receive and ReceiveAlloc (the channel's TakeMessage).
+    uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
+    bool IsStopped() const { return m_stopped.load(); }
+    bool IsStarted() const { return m_started.load(); }
+
+    wchar_t m_pipeName[256];
+
+private:
+    // Waits for the next attempt: while connected (nothing retired) until the
+    // connection ends, then the one-second cadence and any pause. false: stop.
+    bool AwaitNextAttempt();
+    // Connected, with no retired channel waiting for its threads.
+    bool IsIdleConnected();
+    // Deletes the retired channels whose threads have ended.
+    void SweepRetired();
+    // Opens the pipe and checks its server; null with *cause on failure.
+    std::unique_ptr<CPipeConnection> OpenChecked(lumlib::LumFailure* cause);
+    // Runs a channel on the opened connection (taken from opened) and
+    // initialises it: 0, 5 or 2250. A stopped client leaves opened alone and
+    // fills *cause.
+    uint32_t InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause);
     // Detaches a channel made by Connect when it is still current and deletes it
     // (outside the client lock: its threads may be waiting for that lock).
     void DropNewChannel(CSinglePipeChannel* channel);
-    // Whole-message read shared by Receive and ReceiveAlloc (the channel's TakeMessage).
-    uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
-    bool IsStopped() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_stopped), 0, 0) != 0; }
+    // The current channel went away: the keeper, perhaps asleep, takes over.
+    void WakeKeeper() { ::SetEvent(m_connectionEnded.get()); }
 
-    wchar_t m_pipeName[256];
-    volatile uint32_t m_failureCount;
-    volatile uint32_t m_status;
+    std::atomic<uint32_t> m_failureCount{0};
+    std::atomic<uint32_t> m_status{ERROR_NOT_CONNECTED};
     std::unique_ptr<CPipeSecurity> m_security;
     // One connection attempt at a time, held through the open, the server
     // check and OnInitConnection; taken before the client lock. Operations
     // never take it, so none waits for a pipe.
     lumlib::unique_critical_section m_attemptLock;
     lumlib::unique_critical_section m_clientLock;  // before the channel's locks
-    volatile LONG64 m_noAttemptBefore = 0;  // GetTickCount64 value, PauseAttempts
-    volatile LONG m_clientLockReady = 0;  // set by StartKeeper: the client was started
-    bool IsStarted() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_clientLockReady), 0, 0) != 0; }
-    CSinglePipeChannel* m_channel;
-    std::set<CSinglePipeChannel*> m_retired;
+    std::atomic<ULONGLONG> m_noAttemptBefore{0};  // GetTickCount64 value, PauseAttempts
+    std::atomic<bool> m_started{false};  // set by StartKeeper
+    std::atomic<bool> m_stopped{false};  // set by Stop; a stopped client is not started again
+    std::unique_ptr<CSinglePipeChannel> m_channel;  // under m_clientLock
+    // Under m_clientLock: channels whose connection ended, until their threads have.
+    std::list<std::unique_ptr<CSinglePipeChannel>> m_retired;
+    // Auto-reset, set when the current channel goes: the connected keeper
+    // sleeps on it and the stop event, so it costs nothing while connected.
+    CHandleHolder m_connectionEnded;
     lumlib::CWorkerThread m_keeper;  // KeeperThread; its stop event is the client's
-    volatile LONG m_stopped;  // set by Stop; a stopped client is not started again
 };

@@ -4,7 +4,7 @@
 
 #include "pipes/MessagePrefix.h"
 
-int32_t CSinglePipeClientEx::s_failedAttempts = 0;
+std::atomic<int32_t> CSinglePipeClientEx::s_failedAttempts{0};
 
 namespace {
 
@@ -19,7 +19,6 @@ const DWORD kReplyWaitMs = 3000;
 CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
     : CSinglePipeClient(std::move(sa)),
       m_noticeThreshold(-1),
-      m_lastRequestId(0),
       // Without the first block the buffer simply grows on the first message.
       m_receiveBuffer(kReceiveBufferInitialSize) {
     SetQueueCap(kNotificationQueueCap);
@@ -28,21 +27,18 @@ CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
 CSinglePipeClientEx::~CSinglePipeClientEx() {
     // Owners stop the client first; one that was not stopped still has threads
     // calling into this object.
-    if (m_keeper.IsStarted()) Stop();
+    if (KeeperStarted()) Stop();
     StopTransfer(1);  // queued notifications are dropped; Process is ours
-    {
-        lumlib::__auto_locker lock(m_pendingLock.get());
-        lock.Lock();
-        m_pending.clear();  // frees the replies
-    }
+    const auto lock = m_pendingLock.lock();
+    m_pending.clear();  // frees the replies
 }
 
 uint32_t CSinglePipeClientEx::Start() {
     if (IsPendingReady() || IsStopped()) return 0;
 
     uint32_t result = 0;
-    ::InterlockedExchange(&m_pendingReady, 1);
-    if (!m_keeper.IsStarted()) {
+    m_pendingReady = true;
+    if (!KeeperStarted()) {
         // The base part may have been started on its own already.
         result = StartKeeper();
     }
@@ -61,8 +57,7 @@ uint32_t CSinglePipeClientEx::Connect() {
         return 0;
     }
     if (s_failedAttempts < 0) return result;
-    s_failedAttempts = s_failedAttempts + 1;
-    if (s_failedAttempts < m_noticeThreshold) return result;
+    if (++s_failedAttempts < m_noticeThreshold) return result;
 
     // Tell the notification handler, once per process, that the service
     // could not be reached.
@@ -74,20 +69,17 @@ uint32_t CSinglePipeClientEx::Connect() {
 }
 
 void CSinglePipeClientEx::CountLoss() {
-    {
-        lumlib::__auto_locker lock(m_pendingLock.get());
-        lock.Lock();
-        ++m_losses;
-    }
-    ::WakeAllConditionVariable(&m_pendingChanged);
+    const auto lock = m_pendingLock.lock();
+    ++m_losses;
+    // Under the lock: an entry's slot lives only as long as its entry.
+    for (PendingRequest& entry : m_pending) ::WakeConditionVariable(&entry.woken);
 }
 
 void CSinglePipeClientEx::OnConnectionLost() { CountLoss(); }
 
 void CSinglePipeClientEx::Interrupt() {
-    ::InterlockedExchange(&m_stopped, 1);
-    CountLoss();  // wakes the waiters, which see the stop
-    m_keeper.Signal();
+    MarkStopped();  // the keeper and the retries see the stop event
+    CountLoss();    // wakes the waiters, which see the stop
 }
 
 void CSinglePipeClientEx::Stop() {
@@ -108,15 +100,15 @@ uint32_t CSinglePipeClientEx::Process(const uint8_t* data, uint64_t size, uint32
 }
 
 void CSinglePipeClientEx::ReportDrops(bool now) {
-    if (::InterlockedCompareExchange(&m_unreportedDrops, 0, 0) == 0) return;
-    const LONG64 last = ::InterlockedCompareExchange64(&m_lastDropReport, 0, 0);
-    const LONG64 tick = static_cast<LONG64>(::GetTickCount64());
-    if (!now && tick - last < static_cast<LONG64>(kDropReportMs)) return;
+    if (m_unreportedDrops.load() == 0) return;
+    ULONGLONG last = m_lastDropReport.load();
+    const ULONGLONG tick = ::GetTickCount64();
+    if (!now && tick - last < kDropReportMs) return;
     // One thread reports; another that saw the same time leaves it.
-    if (::InterlockedCompareExchange64(&m_lastDropReport, tick, last) != last) return;
-    const uint32_t count = static_cast<uint32_t>(::InterlockedExchange(&m_unreportedDrops, 0));
-    const uint64_t bytes = static_cast<uint64_t>(::InterlockedExchange64(&m_unreportedDropBytes, 0));
-    if (count != 0) OnNotificationsDropped(count, bytes, static_cast<uint32_t>(::InterlockedCompareExchange(&m_droppedNotifications, 0, 0)));
+    if (!m_lastDropReport.compare_exchange_strong(last, tick)) return;
+    const uint32_t count = m_unreportedDrops.exchange(0);
+    const uint64_t bytes = m_unreportedDropBytes.exchange(0);
+    if (count != 0) OnNotificationsDropped(count, bytes, m_droppedNotifications.load());
 }
 
 uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& reply) {
@@ -149,8 +141,7 @@ uint32_t CSinglePipeClientEx::SendRequest(uint8_t* request, lumlib::CByteBlock& 
 
 uint32_t CSinglePipeClientEx::AwaitReply(uint32_t requestId, lumlib::CByteBlock& reply) {
     const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
-    lumlib::__auto_locker lock(m_pendingLock.get());
-    lock.Lock();
+    const auto lock = m_pendingLock.lock();
     for (;;) {
         auto it = FindPending(requestId);
         if (it == m_pending.end()) return 0;  // reply stays empty
@@ -164,8 +155,9 @@ uint32_t CSinglePipeClientEx::AwaitReply(uint32_t requestId, lumlib::CByteBlock&
             }
             const ULONGLONG now = ::GetTickCount64();
             if (now < deadline) {
-                // Held once here (callers never hold it), as sleeping on the condition requires.
-                ::SleepConditionVariableCS(&m_pendingChanged, m_pendingLock.get(), static_cast<DWORD>(deadline - now));
+                // On this request's own slot: only its reply, a loss or a stop
+                // wakes it. Held once here (callers never hold it), as sleeping requires.
+                m_pendingLock.wait(it->woken, static_cast<DWORD>(deadline - now));
                 continue;
             }
         }
@@ -190,13 +182,12 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* reques
     // and is skipped when the counter wraps.
     uint32_t requestId;
     do {
-        requestId = static_cast<uint32_t>(::InterlockedIncrement(&m_lastRequestId));
+        requestId = ++m_lastRequestId;
     } while (requestId == 0);
     MsgSetRequestId(request, requestId);
 
     {
-        lumlib::__auto_locker lock(m_pendingLock.get());
-        lock.Lock();
+        const auto lock = m_pendingLock.lock();
         result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
         if (result != 0) return result;
         PendingRequest& entry = m_pending.back();
@@ -214,8 +205,7 @@ uint32_t CSinglePipeClientEx::RegisterAndSend(uint8_t* request, uint32_t* reques
 }
 
 void CSinglePipeClientEx::RemovePending(uint32_t requestId) {
-    lumlib::__auto_locker lock(m_pendingLock.get());
-    lock.Lock();
+    const auto lock = m_pendingLock.lock();
     m_pending.remove_if([requestId](const PendingRequest& e) { return e.requestId == requestId; });
 }
 
@@ -262,28 +252,23 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
         // past its cap the push is refused, and the drop costs a count here,
         // never a wait (replies and the loss come behind it on this thread).
         if (!Push(message, size)) {
-            ::InterlockedIncrement(&m_droppedNotifications);
-            ::InterlockedAdd64(&m_unreportedDropBytes, size);
-            ::InterlockedIncrement(&m_unreportedDrops);
+            ++m_droppedNotifications;
+            m_unreportedDropBytes += size;
+            ++m_unreportedDrops;
             ReportDrops(false);
         }
         return 0;  // delivered later on TransferThread
     }
 
-    bool matched = false;
-    {
-        lumlib::__auto_locker lock(m_pendingLock.get());
-        lock.Lock();
-        auto it = FindPending(requestId);
-        if (it != m_pending.end()) {
-            // A duplicate reply keeps the first one. Without a usable copy the
-            // waiter wakes at once and reports 1168.
-            if (it->reply.empty() && whole) it->reply.Assign(message, size);
-            it->answered = true;
-            matched = true;
-        }
-    }
+    const auto lock = m_pendingLock.lock();
+    auto it = FindPending(requestId);
     // A reply nobody waits for any more is dropped.
-    if (matched) ::WakeAllConditionVariable(&m_pendingChanged);
+    if (it == m_pending.end()) return 0;
+    // A duplicate reply keeps the first one. Without a usable copy the
+    // waiter wakes at once and reports 1168.
+    if (it->reply.empty() && whole) it->reply.Assign(message, size);
+    it->answered = true;
+    // Only its own caller; under the lock, as the slot goes with the entry.
+    ::WakeConditionVariable(&it->woken);
     return 0;
 }

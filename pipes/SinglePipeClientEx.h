@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <vector>
@@ -19,6 +20,9 @@ public:
         uint32_t losses = 0;        // the client's loss count when it was sent
         bool answered = false;      // a reply (usable or not) arrived
         lumlib::CByteBlock reply;   // copy of the reply, or empty
+        // Its caller's own wait slot (no kernel object): a reply wakes only
+        // this caller; a loss or a stop wakes every slot.
+        CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
     };
 
     // Most bytes of notifications waiting for a slow OnNotification; past it
@@ -58,11 +62,11 @@ public:
     // the client's own error.
     uint32_t SendRequest(uint8_t* request, lumlib::CByteBlock& reply);
 
-    uint32_t GetLastRequestId() const { return static_cast<uint32_t>(m_lastRequestId); }
+    uint32_t GetLastRequestId() const { return m_lastRequestId.load(); }
 
 protected:
     uint32_t RegisterAndSend(uint8_t* request, uint32_t* requestId);
-    // Waits (under m_pendingLock) until the reply, a loss, a stop or the
+    // Waits on the entry's own slot (under m_pendingLock) until the reply, a loss, a stop or the
     // time-out, then unlinks the entry. 0 with the reply moved into reply
     // (empty when no usable one came in time); 1460 when a loss or a stop
     // ended the request before any reply.
@@ -78,25 +82,24 @@ protected:
     // Reports the drops not yet reported, when kDropReportMs have passed since
     // the last report or now is set. Any thread; one report at a time.
     void ReportDrops(bool now);
+    bool IsPendingReady() const { return m_pendingReady.load(); }
 
-    lumlib::unique_critical_section m_pendingLock;
-    volatile LONG m_pendingReady = 0;  // set once Start ran
-    bool IsPendingReady() const { return ::InterlockedCompareExchange(const_cast<volatile LONG*>(&m_pendingReady), 0, 0) != 0; }
-    std::list<PendingRequest> m_pending;
-    // Waiting requests sleep on this under m_pendingLock; a reply, a loss or
-    // a stop wakes them. It needs no kernel object per request, and waking a
-    // waiter costs no kernel call of its own.
-    CONDITION_VARIABLE m_pendingChanged = CONDITION_VARIABLE_INIT;
-    uint32_t m_losses = 0;  // under m_pendingLock: losses and stops so far
+private:
     int32_t m_noticeThreshold;
-    volatile LONG m_lastRequestId;
     lumlib::CByteBlock m_receiveBuffer;
-    // Drops: counted with one interlocked add each, reported by ReportDrops.
-    volatile LONG m_droppedNotifications = 0;
-    volatile LONG m_unreportedDrops = 0;
-    volatile LONG64 m_unreportedDropBytes = 0;
-    volatile LONG64 m_lastDropReport = 0;  // tick of the last report
+    lumlib::unique_critical_section m_pendingLock;
+    std::atomic<bool> m_pendingReady{false};  // set once Start ran
+    // Under m_pendingLock; a list, so an entry (and its wait slot) stays put
+    // while its caller sleeps on it.
+    std::list<PendingRequest> m_pending;
+    uint32_t m_losses = 0;  // under m_pendingLock: losses and stops so far
+    std::atomic<uint32_t> m_lastRequestId{0};
+    // Drops: counted with one atomic add each, reported by ReportDrops.
+    std::atomic<uint32_t> m_droppedNotifications{0};
+    std::atomic<uint32_t> m_unreportedDrops{0};
+    std::atomic<uint64_t> m_unreportedDropBytes{0};
+    std::atomic<ULONGLONG> m_lastDropReport{0};  // tick of the last report
 
     // Process-wide: raised the not-connected notice or connected once → -1.
-    static int32_t s_failedAttempts;
+    static std::atomic<int32_t> s_failedAttempts;
 };

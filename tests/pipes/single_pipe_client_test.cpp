@@ -10,8 +10,10 @@
 
 #include "pipes/SinglePipeClientEx.h"
 #include "support/LumCapture.h"
+#include "support/PipeIdentity.h"
 #include "support/ProcessCounters.h"
 #include "support/TestPipeServer.h"
+#include "support/Watchdog.h"
 
 using zk_testkit::CTestPipeServer;
 using Messages = std::vector<std::vector<uint8_t>>;
@@ -48,6 +50,26 @@ std::vector<uint8_t> Message(uint32_t size, uint32_t requestId, uint32_t tag = 0
     return m.resize(size), m;
 }
 
+// Counts the opens that reach CreateFileW while it lives, and keeps the last one's flags.
+std::atomic<int> g_opens{0};
+std::atomic<DWORD> g_lastFlags{0};
+decltype(&::CreateFileW) g_realCreateFile = nullptr;
+HANDLE WINAPI CountingCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                                 DWORD flags, HANDLE from) {
+    ++g_opens;
+    g_lastFlags = flags;
+    return g_realCreateFile(name, access, share, sa, disposition, flags, from);
+}
+struct OpenCounter {
+    lumlib::PipeIdentityApi saved = lumlib::ActivePipeIdentityApi();
+    OpenCounter() {
+        g_opens = 0;
+        g_realCreateFile = saved.createFile;
+        lumlib::ActivePipeIdentityApi().createFile = &CountingCreateFile;
+    }
+    ~OpenCounter() { lumlib::ActivePipeIdentityApi() = saved; }
+};
+
 // Records every hook and takes each announced message whole.
 class Probe : public CSinglePipeClient {
 public:
@@ -61,14 +83,29 @@ public:
     }
     uint32_t OnInitConnection() override { return initThread = ::GetCurrentThreadId(), initResult.load(); }
     void OnConnectionLost() override { rec.Note([&] { ++lost; messagesAtLoss = messages; }); }
-    void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override { rec.Note([&] { failures.push_back(count); }); }
+    void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
+        rec.Note([&] {
+            failures.push_back(count);
+            opensAtFailure.push_back(g_opens);
+        });
+    }
+    // Like the session client: what a found pipe confirmed is what the next open uses.
+    DWORD PipeOpenFlags() override { return openFlags; }
+    DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
+    // Every keeper pass makes one call.
+    uint32_t Connect() override {
+        rec.Note([&] { ++connects; });
+        return CSinglePipeClient::Connect();
+    }
     void OnConnectionClosed(CConnection* c) override { CSinglePipeClient::OnConnectionClosed(c), rec.Note([&] { ++closed; }); }
 
     Recorder rec;
     std::atomic<DWORD> initResult{1}, initThread{0};
-    int lost = 0, closed = 0;
+    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED}, confirmedFlags{FILE_FLAG_OVERLAPPED};
+    int lost = 0, closed = 0, connects = 0;
     Messages messages, messagesAtLoss;
     std::vector<uint32_t> failures;
+    std::vector<int> opensAtFailure;
 };
 
 class ExProbe : public CSinglePipeClientEx {
@@ -91,11 +128,14 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 
 }  // namespace
 
-// One client through its whole life: no server, a server that refuses it, one
-// whose first connection OnInitConnection rejects, a connection the server
-// closes, one this side drops, and Stop. (Stop while a retired channel's
-// dispatch thread still runs is the API suite's teardown from callback 6.)
+// One client through its whole life: no server (one open a second and
+// nothing else), a server that refuses it, one whose first connection
+// OnInitConnection rejects, a connection the server closes while the keeper
+// sleeps, one this side drops, and Stop while the keeper sleeps. (Stop while
+// a retired channel's dispatch thread still runs is the API suite's teardown
+// from callback 6.)
 TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
+    OpenCounter opens;  // outlives the client
     Probe c;
     c.initResult = 0;
     const ULONGLONG start = Now();
@@ -104,6 +144,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_EQ(c.Send("", 1), 2250u);
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
     EXPECT_EQ(c.rec.Get(c.failures), (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_EQ(c.rec.Get(c.opensAtFailure), (std::vector<int>{1, 2, 3})) << "one open per attempt, no retries in between";
     EXPECT_PRED3(Between, Now() - start, 1500, 5000);  // about a second apart
     CTestPipeServer refusing(zk_testkit::kServicePipeName, true);  // opening for reading and writing fails with 5
     ASSERT_TRUE(refusing.Start());
@@ -117,6 +158,8 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_FALSE(c.HasChannel());
     c.initResult = 1;
     ASSERT_TRUE(Until([&] { return c.HasChannel() && c.GetStatus() + c.GetFailureCount() == 0; }, 3000));
+    const int passes = c.rec.Get(c.connects);
+    EXPECT_FALSE(c.rec.WaitFor([&] { return c.connects != passes; }, 2500)) << "the keeper polls while connected";
 
     auto a = Message(100, 0, 1), b = Message(30, 0, 2);
     // closed right away: both frames are still on their way
@@ -128,12 +171,20 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
         EXPECT_LE(Now() - closedAt, 3000u);  // the next keeper pass
         EXPECT_TRUE(Until([&] { return c.GetRetiredCount() == 0; }, 3000));  // swept by a keeper pass
         EXPECT_EQ(c.rec.Get(c.lost), 1);
-        if (closed == 2) c.Disconnect();
+        if (closed == 2) {
+            // The server sees the open before the channel is installed: wait for it.
+            ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 3000));
+            c.Disconnect();
+        }
     }
     EXPECT_EQ(c.rec.Get(c.messagesAtLoss), (Messages{a, b}));
 
-    c.Stop();
-    EXPECT_TRUE(!c.HasChannel() && c.GetRetiredCount() == 0);
+    {
+        testkit::Watchdog watchdog("Stop while the keeper sleeps", 20000);
+        c.Stop();
+    }
+    EXPECT_FALSE(c.HasChannel());
+    EXPECT_EQ(c.GetRetiredCount(), 0u);
     EXPECT_TRUE(server.WaitForClientGone(3, 2000));
 }
 
@@ -168,6 +219,21 @@ TEST(SinglePipeClient, ConnectCloseCyclesWithSendersLeaveNothingBehind) {
     EXPECT_EQ(testkit::ProcessHandleCount(), handles);
 }
 
+// A pipe found with flags its settings no longer give is closed unused and
+// opened again with the confirmed ones (at once, or by the next attempt when
+// the server has no free instance yet).
+TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
+    OpenCounter opens;
+    CTestPipeServer server;
+    ASSERT_TRUE(server.Start());
+    Probe c;
+    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    ASSERT_EQ(c.Start(), 0u);
+    ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 4000));
+    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load());
+    EXPECT_EQ(server.BytesReceived(0), 0u) << "the first pipe was never used";
+}
+
 // A message the send queue cannot take (past its cap) is reported, never
 // passed off as sent.
 TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
@@ -185,7 +251,7 @@ TEST(SinglePipeClient, SendReportsAMessageTheQueueCouldNotTake) {
 // One client and one echoing server whose answers the test switches: numbered
 // requests, many callers answered out of order, a silent service and its late
 // reply, notifications, a message larger than the receive buffer, one too
-// short to be a message, a connection lost and Stop while a caller waits.
+// short to be a message.
 TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     CTestPipeServer server;
     server.SetResponder(Echo, 4, true);  // in random order when several wait
@@ -217,18 +283,70 @@ TEST(RequestResponse, OneClientThroughEveryKindOfExchange) {
     ASSERT_TRUE(server.WriteFrame(0, Message(11, 0)));  // too short: this side drops the connection
     ASSERT_TRUE(server.WaitForClientGone(0, 3000) && server.WaitForClients(2, 3000));  // and connects again
 
-    for (int stop : {0, 1}) {  // the service drops the connection, then the client stops
-        server.SetResponder(nullptr);
-        size_t sent = server.FrameCount();
-        uint32_t result = 0;
-        zk_testkit::Background caller([&] { result = c.Request(20, 6); });
-        EXPECT_TRUE(server.WaitForFrames(sent + 1, 3000));
-        stop ? c.Stop() : (void)server.CloseClient(1);
-        EXPECT_TRUE(caller.Finished(1500));  // at once, not after the reply wait
-        EXPECT_EQ(result, 1460u);
-        if (stop) break;
-        server.SetResponder(Echo);
-        EXPECT_TRUE(server.WaitForClients(3, 3000));
-        EXPECT_EQ(c.Request(24, 7), 0u);  // the next connection serves requests
+}
+
+// Four callers waiting at once, each with a request of its own size (20 + its
+// index), on threads of their own.
+struct Callers {
+    static const uint32_t kCount = 4;
+    std::vector<uint32_t> results = std::vector<uint32_t>(kCount, 99);
+    std::vector<std::unique_ptr<zk_testkit::Background>> threads;
+    explicit Callers(ExProbe& c) {
+        for (uint32_t i = 0; i < kCount; ++i)
+            threads.emplace_back(new zk_testkit::Background([this, &c, i] { results[i] = c.Request(20 + i, i); }));
+    }
+};
+
+// The service answers waiting callers in reverse order, one at a time. Each
+// reply wakes its own caller, and no caller returns before its reply: a wake
+// on the wrong slot would leave the right caller asleep until its 3 s ran out.
+TEST(RequestResponse, EachReplyWakesOnlyItsOwnCaller) {
+    CTestPipeServer server;  // silent: the test answers
+    ExProbe c;
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(c.Start(), 0u);
+    Callers callers(c);
+    ASSERT_TRUE(server.WaitForFrames(Callers::kCount, 3000));
+    for (size_t answered = 0; answered < Callers::kCount; ++answered) {
+        const std::vector<uint8_t> request = server.Frame(Callers::kCount - 1 - answered);
+        const size_t caller = request.size() - 20;
+        ASSERT_LT(caller, size_t(Callers::kCount));
+        ASSERT_TRUE(server.WriteFrame(0, request));  // its echo is its reply
+        EXPECT_TRUE(callers.threads[caller]->Finished(2000)) << "caller " << caller << " not woken by its reply";
+        EXPECT_EQ(callers.results[caller], 0u) << "caller " << caller;
+        for (size_t waiting = 0; waiting + answered + 1 < Callers::kCount; ++waiting) {
+            const size_t other = server.Frame(waiting).size() - 20;
+            EXPECT_FALSE(callers.threads[other]->Finished(0)) << "caller " << other << " returned before its reply";
+        }
     }
 }
+
+enum class Ending { kServiceDrops, kClientStops };
+
+class EveryWaiter : public ::testing::TestWithParam<Ending> {};
+
+// A loss or a stop ends every waiting request at once with 1460, not after
+// the reply wait; after a loss the next connection serves requests.
+TEST_P(EveryWaiter, EndsAtOnceWith1460) {
+    CTestPipeServer server;
+    ExProbe c;
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(c.Start(), 0u);
+    Callers callers(c);
+    ASSERT_TRUE(server.WaitForFrames(Callers::kCount, 3000));
+    if (GetParam() == Ending::kServiceDrops) ASSERT_TRUE(server.CloseClient(0));
+    else c.Stop();
+    for (uint32_t i = 0; i < Callers::kCount; ++i) {
+        EXPECT_TRUE(callers.threads[i]->Finished(1500)) << "caller " << i << " waited out its budget";
+        EXPECT_EQ(callers.results[i], 1460u) << "caller " << i;
+    }
+    if (GetParam() == Ending::kClientStops) return;
+    server.SetResponder(Echo);
+    EXPECT_TRUE(server.WaitForClients(2, 3000));
+    EXPECT_EQ(c.Request(24, 7), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EveryWaiter, ::testing::Values(Ending::kServiceDrops, Ending::kClientStops),
+                         [](const ::testing::TestParamInfo<Ending>& ending) {
+                             return ending.param == Ending::kServiceDrops ? "ServiceDrops" : "ClientStops";
+                         });

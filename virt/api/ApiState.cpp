@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <iterator>
 #include <list>
 
@@ -15,16 +16,16 @@ void* g_pCallbackContext = nullptr;
 
 namespace {
 
-SRWLOCK g_retirementLock = SRWLOCK_INIT;
+lumlib::srw_lock g_retirementLock;
 // On the heap and never freed: nothing may be joined at unload, under the
 // loader lock (the module is pinned once a client exists).
 std::list<lumlib::CWorkerThread>* g_retirements = nullptr;
-volatile LONG g_unjoined = 0;  // started and not yet joined, also while being joined
+std::atomic<long> g_unjoined{0};  // started and not yet joined, also while being joined
 
 }  // namespace
 
 bool StartRetirement(unsigned(__stdcall* routine)(void*), void* param) {
-    ::AcquireSRWLockExclusive(&g_retirementLock);
+    const auto lock = g_retirementLock.lock_exclusive();
     if (g_retirements == nullptr) g_retirements = new (std::nothrow) std::list<lumlib::CWorkerThread>();
     const DWORD started = g_retirements == nullptr ? ERROR_NOT_ENOUGH_MEMORY : lumlib::CatchReturn([&] {
         g_retirements->emplace_back();
@@ -32,14 +33,13 @@ bool StartRetirement(unsigned(__stdcall* routine)(void*), void* param) {
         if (error != ERROR_SUCCESS) g_retirements->pop_back();
         return error;
     });
-    if (started == ERROR_SUCCESS) ::InterlockedIncrement(&g_unjoined);
-    ::ReleaseSRWLockExclusive(&g_retirementLock);
+    if (started == ERROR_SUCCESS) ++g_unjoined;
     return started == ERROR_SUCCESS;
 }
 
 bool JoinRetirements(bool wait) {
     std::list<lumlib::CWorkerThread> taken;
-    ::AcquireSRWLockExclusive(&g_retirementLock);
+    auto lock = g_retirementLock.lock_exclusive();
     if (g_retirements != nullptr) {
         for (auto it = g_retirements->begin(); it != g_retirements->end();) {
             auto next = std::next(it);
@@ -47,8 +47,8 @@ bool JoinRetirements(bool wait) {
             it = next;
         }
     }
-    ::ReleaseSRWLockExclusive(&g_retirementLock);
-    const LONG joined = static_cast<LONG>(taken.size());
+    lock.reset();
+    const long joined = static_cast<long>(taken.size());
     taken.clear();  // joins, outside the lock: a retirement's client may reach it meanwhile
-    return ::InterlockedAdd(&g_unjoined, -joined) == 0;
+    return (g_unjoined -= joined) == 0;
 }

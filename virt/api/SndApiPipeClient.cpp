@@ -58,15 +58,14 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
 CSndApiPipeClient::~CSndApiPipeClient() {
     // The keeper, the channels and the delivery thread call this class's
     // overrides: all of them end before this part is gone.
-    if (m_keeper.IsStarted()) Stop();
+    if (KeeperStarted()) Stop();
     StopTransfer(1);
 }
 
 void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context) {
-    ::AcquireSRWLockExclusive(&m_callbackLock);
+    const auto lock = m_callbackLock.lock_exclusive();
     m_callback = callback;
     m_callbackContext = context;
-    ::ReleaseSRWLockExclusive(&m_callbackLock);
 }
 
 bool CSndApiPipeClient::InCallback() { return t_callbackDepth > 0; }
@@ -82,10 +81,10 @@ uint32_t CSndApiPipeClient::Connect() {
 }
 
 void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
-    ::AcquireSRWLockShared(&m_callbackLock);
+    auto lock = m_callbackLock.lock_shared();
     const ZkSndNotifyCallback callback = m_callback;
     void* const context = m_callbackContext;
-    ::ReleaseSRWLockShared(&m_callbackLock);
+    lock.reset();
     // Teardown ends the callbacks: none starts once it has begun.
     if (callback == nullptr || IsStopped()) return;
     ++t_callbackDepth;
@@ -123,8 +122,7 @@ void CSndApiPipeClient::OnLossCause(const lumlib::LumFailure& cause) {
 }
 
 void CSndApiPipeClient::LogConnectionEnded() {
-    lumlib::__auto_locker lock(m_storyLock.get());
-    lock.Lock();
+    const auto storyLock = m_storyLock.lock();
     if (m_connectedAt == 0) return;
     const ULONGLONG now = ::GetTickCount64();
     const ULONGLONG lasted = now - m_connectedAt;
@@ -155,8 +153,7 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     if (IsStopped()) return;  // an attempt that a teardown ended is no failure to tell
     const bool untrusted = cause.line == kLineServerRefused && wcscmp(cause.module, kPipeClientModule) == 0;
     const uint64_t kind = untrusted ? (uint64_t(1) << 32) : cause.error;
-    lumlib::__auto_locker lock(m_storyLock.get());
-    lock.Lock();
+    const auto storyLock = m_storyLock.lock();
     const ULONGLONG now = ::GetTickCount64();
     if (m_downSince == 0) m_downSince = now;
     const CLogThrottle::Verdict verdict = m_connectThrottle.Note(kind, now);
@@ -233,8 +230,7 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
     {
         // Before the session id goes out: a loss right after it comes after this line.
-        lumlib::__auto_locker lock(m_storyLock.get());
-        lock.Lock();
+        const auto storyLock = m_storyLock.lock();
         const ULONGLONG now = ::GetTickCount64();
         const uint32_t attempts = m_connectThrottle.Count();
         const ULONGLONG down = m_downSince != 0 ? now - m_downSince : 0;
@@ -345,7 +341,15 @@ void CSndApiPipeClient::NotifyServerInfo(const uint8_t* payload, uint32_t length
 }
 
 DWORD CSndApiPipeClient::PipeOpenFlags() {
+    // Read once; then again only when a pipe is found (ConfirmOpenFlags):
+    // an absent service costs no registry read an attempt.
+    if (!m_pipeSettingsRead) ConfirmOpenFlags();
+    return lumlib::PipeOpenFlags(m_pipeSettings.level);
+}
+
+DWORD CSndApiPipeClient::ConfirmOpenFlags() {
     m_pipeSettings = lumlib::ActivePipeIdentityApi().readSettings();
+    m_pipeSettingsRead = true;
     return lumlib::PipeOpenFlags(m_pipeSettings.level);
 }
 
@@ -367,8 +371,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
     }
     {
         // For the line that tells the connection was made.
-        lumlib::__auto_locker lock(m_storyLock.get());
-        lock.Lock();
+        const auto storyLock = m_storyLock.lock();
         m_serverProcessId = server.processId;
         wcsncpy(m_serverSid, server.sid.c_str(), _countof(m_serverSid) - 1);
         m_pipeSessionKnown = ::GetNamedPipeServerSessionId(pipe, &m_pipeSession) != FALSE;
@@ -450,8 +453,7 @@ uint32_t CSndApiPipeClient::Finish(const wchar_t* exportName, uint32_t status, u
     // A kind per export (its name's literal), status and code: a caller in a
     // loop gets one line, then one summary a minute; a success ends the story.
     const uint64_t kind = (uint64_t(reinterpret_cast<uintptr_t>(exportName)) << 24) ^ (uint64_t(status) << 32) ^ code;
-    lumlib::__auto_locker lock(m_storyLock.get());
-    lock.Lock();
+    const auto storyLock = m_storyLock.lock();
     if (status == ZKSND_STATUS_OK) {
         m_callThrottle.Reset();
         return status;

@@ -27,9 +27,12 @@ public:
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;
     void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
-    // Identification unless an administrator lends more; reads the library's
-    // security values for this attempt.
+    // Identification unless an administrator lends more: from the library's
+    // security values as last read.
     DWORD PipeOpenFlags() override;
+    // Reads the library's security values for the connection being made (the
+    // level and the servers AcceptServer takes).
+    DWORD ConfirmOpenFlags() override;
     // Talks only to a server of an accepted account; a refusal is logged as an error.
     bool AcceptServer(HANDLE pipe) override;
 
@@ -95,9 +98,11 @@ private:
     lumlib::unique_critical_section m_pairLock;
     bool m_announced = false;
     std::wstring m_callerSid;                     // the process's user, read once
-    lumlib::PipeSecuritySettings m_pipeSettings;  // of the attempt in progress (one at a time)
+    // Of the attempt in progress (attempts run one at a time).
+    lumlib::PipeSecuritySettings m_pipeSettings;
+    bool m_pipeSettingsRead = false;
     LONG m_callsInFlight = 0;
-    SRWLOCK m_callbackLock = SRWLOCK_INIT;  // held only to copy or set the pair
+    lumlib::srw_lock m_callbackLock;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;
 };

@@ -12,7 +12,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "log/ZkLogger.h"
@@ -40,10 +42,10 @@ const wchar_t* const kLogFolderParts[] = {L"\\", L"Zelkor", L"\\", L"Tessaline S
 // Serialises Init, CleanUp and DeInit of application threads. Calls made from
 // inside the callback never take it: the thread that holds it may be waiting
 // for the callback's thread.
-SRWLOCK g_lifecycleLock = SRWLOCK_INIT;
+lumlib::srw_lock g_lifecycleLock;
 // Guards g_pClient, g_pLogger's exchange, the callback globals, each client's
 // count of calls in flight and the two flags below.
-SRWLOCK g_stateLock = SRWLOCK_INIT;
+lumlib::srw_lock g_stateLock;
 CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
 // An application thread is tearing down: it wins over the callbacks. An Init
 // from one creates nothing and returns 1, and a teardown from one is left to
@@ -55,16 +57,14 @@ bool g_loggerAsked = false;
 class CClientCall {
 public:
     CClientCall() {
-        ::AcquireSRWLockExclusive(&g_stateLock);
+        const auto lock = g_stateLock.lock_exclusive();
         m_client = g_pClient;
         if (m_client != nullptr) ++m_client->CallsInFlight();
-        ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     ~CClientCall() {
         if (m_client == nullptr) return;
-        ::AcquireSRWLockExclusive(&g_stateLock);
+        const auto lock = g_stateLock.lock_exclusive();
         if (--m_client->CallsInFlight() == 0) ::WakeAllConditionVariable(&g_callsDrained);
-        ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     CClientCall(const CClientCall&) = delete;
     CClientCall& operator=(const CClientCall&) = delete;
@@ -80,79 +80,81 @@ public:
     // Inside the callback nothing is taken (see g_lifecycleLock).
     explicit CLifecycle(bool teardown) : m_nested(CSndApiPipeClient::InCallback()), m_teardown(teardown && !m_nested) {
         if (m_nested) return;
-        ::AcquireSRWLockExclusive(&g_lifecycleLock);
+        m_held.emplace(g_lifecycleLock.lock_exclusive());
         if (m_teardown) SetAppTeardown(true);
     }
     ~CLifecycle() {
         if (m_teardown) SetAppTeardown(false);
-        if (!m_nested) ::ReleaseSRWLockExclusive(&g_lifecycleLock);
     }
     bool nested() const { return m_nested; }
 
 private:
     static void SetAppTeardown(bool on) {
-        ::AcquireSRWLockExclusive(&g_stateLock);
+        const auto lock = g_stateLock.lock_exclusive();
         g_appTeardown = on;
         g_loggerAsked = false;
-        ::ReleaseSRWLockExclusive(&g_stateLock);
     }
     const bool m_nested;
     const bool m_teardown;
+    std::optional<lumlib::srw_guard> m_held;  // g_lifecycleLock, unless nested
 };
 
 // True while an application thread tears down (see g_appTeardown).
 bool AppTeardownUnderway() {
-    ::AcquireSRWLockShared(&g_stateLock);
-    const bool underway = g_appTeardown;
-    ::ReleaseSRWLockShared(&g_stateLock);
-    return underway;
+    const auto lock = g_stateLock.lock_shared();
+    return g_appTeardown;
 }
 
 // Installs a new logger or client unless an application thread's teardown
 // began meanwhile (false: it is freed) or a callback on another thread
 // installed one first (that one is kept and this one freed).
+// The global slot then holds it (the teardown takes it back into an owner).
 template <class T>
-bool Publish(T*& slot, T* created) {
-    ::AcquireSRWLockExclusive(&g_stateLock);
+bool Publish(T*& slot, std::unique_ptr<T> created) {
+    auto lock = g_stateLock.lock_exclusive();
     const bool refused = g_appTeardown;
-    if (!refused && slot == nullptr) std::swap(slot, created);
-    ::ReleaseSRWLockExclusive(&g_stateLock);
-    delete created;
-    return !refused;
+    if (!refused && slot == nullptr) slot = created.release();
+    lock.reset();
+    return !refused;  // created, when not installed, is freed outside the lock
 }
 
-CSndApiPipeClient* TakeClient() {
-    ::AcquireSRWLockExclusive(&g_stateLock);
-    CSndApiPipeClient* client = g_pClient;
-    g_pClient = nullptr;
-    ::ReleaseSRWLockExclusive(&g_stateLock);
-    return client;
+// Takes a global slot's object into an owner; under g_stateLock.
+template <class T>
+std::unique_ptr<T> TakeLocked(T*& slot) {
+    std::unique_ptr<T> taken(slot);
+    slot = nullptr;
+    return taken;
+}
+
+std::unique_ptr<CSndApiPipeClient> TakeClient() {
+    const auto lock = g_stateLock.lock_exclusive();
+    return TakeLocked(g_pClient);
 }
 
 struct Teardown {
-    CSndApiPipeClient* client;
-    CZkLogger* logger;  // null unless the logger goes too
+    std::unique_ptr<CSndApiPipeClient> client;
+    std::unique_ptr<CZkLogger> logger;  // null unless the logger goes too
 };
 
 // Waits for the calls in flight on the client (only those: a call on a newer
 // client may be waiting for this retirement), then stops and frees it
 // (already interrupted: waiting requests have ended), then the logger, which
 // the client logs to until it is gone.
-void FinishTeardown(const Teardown& t) {
+void FinishTeardown(Teardown& t) {
     if (t.client != nullptr) {
-        ::AcquireSRWLockExclusive(&g_stateLock);
-        while (t.client->CallsInFlight() != 0) ::SleepConditionVariableSRW(&g_callsDrained, &g_stateLock, INFINITE, 0);
-        ::ReleaseSRWLockExclusive(&g_stateLock);
+        {
+            const auto lock = g_stateLock.lock_exclusive();
+            while (t.client->CallsInFlight() != 0) g_stateLock.wait(g_callsDrained, INFINITE);
+        }
         t.client->Stop();
-        delete t.client;
+        t.client.reset();
     }
-    delete t.logger;
+    t.logger.reset();
 }
 
 unsigned __stdcall RetirementThread(void* param) {
-    Teardown* t = static_cast<Teardown*>(param);
+    std::unique_ptr<Teardown> t(static_cast<Teardown*>(param));
     FinishTeardown(*t);
-    delete t;
     return 0;
 }
 
@@ -163,25 +165,29 @@ unsigned __stdcall RetirementThread(void* param) {
 // finds the retirement to join or finds its flag raised here.
 void TearDownInCallback(bool withLogger) {
     JoinRetirements(false);  // the ones that have ended
-    ::AcquireSRWLockExclusive(&g_stateLock);
+    auto lock = g_stateLock.lock_exclusive();
     // During an application thread's teardown the logger is left to it: its
     // client still logs. The client may be taken: it joins the retirement.
     const bool takeLogger = withLogger && !g_appTeardown;
     if (g_appTeardown) g_loggerAsked = g_loggerAsked || withLogger;
-    Teardown t{g_pClient, takeLogger ? g_pLogger : nullptr};
-    g_pClient = nullptr;
-    if (takeLogger) g_pLogger = nullptr;
-    if (t.client == nullptr && t.logger == nullptr) return ::ReleaseSRWLockExclusive(&g_stateLock);
+    Teardown t;
+    t.client = TakeLocked(g_pClient);
+    if (takeLogger) t.logger = TakeLocked(g_pLogger);
+    if (t.client == nullptr && t.logger == nullptr) return;
     if (t.client != nullptr) t.client->Interrupt();
-    Teardown* handed = new (std::nothrow) Teardown(t);
-    const bool started = handed != nullptr && StartRetirement(&RetirementThread, handed);
-    ::ReleaseSRWLockExclusive(&g_stateLock);
-    if (started) return;
-    delete handed;
+    std::unique_ptr<Teardown> handed(new (std::nothrow) Teardown(std::move(t)));
+    if (handed != nullptr && StartRetirement(&RetirementThread, handed.get())) {
+        static_cast<void>(handed.release());  // the retirement thread owns it now
+        return;
+    }
+    lock.reset();
+    if (handed != nullptr) t = std::move(*handed);
     // No thread for it: leave the client stopped-but-alive rather than wait
     // for this thread. Its callbacks have ended; memory is all that is lost.
-    LogPrint(t.logger != nullptr ? t.logger : g_pLogger, LOG_ERROR,
+    LogPrint(t.logger != nullptr ? t.logger.get() : g_pLogger, LOG_ERROR,
              L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback.", __LINE__);
+    static_cast<void>(t.client.release());
+    static_cast<void>(t.logger.release());
 }
 
 // On an application thread: the flag goes up, the client comes out, then the
@@ -190,18 +196,16 @@ void TearDownInCallback(bool withLogger) {
 void TearDown(bool withLogger) {
     if (CSndApiPipeClient::InCallback()) return TearDownInCallback(withLogger);
     CLifecycle lifecycle(true);
-    Teardown t{TakeClient(), nullptr};
+    Teardown t;
+    t.client = TakeClient();
     if (t.client != nullptr) t.client->Interrupt();
     JoinRetirements(true);
     FinishTeardown(t);
     // The logger goes after the client; also when a callback asked for it meanwhile.
-    ::AcquireSRWLockExclusive(&g_stateLock);
-    if (withLogger || g_loggerAsked) {
-        t.logger = g_pLogger;
-        g_pLogger = nullptr;
-    }
-    ::ReleaseSRWLockExclusive(&g_stateLock);
-    delete t.logger;
+    auto lock = g_stateLock.lock_exclusive();
+    if (withLogger || g_loggerAsked) t.logger = TakeLocked(g_pLogger);
+    lock.reset();
+    t.logger.reset();
 }
 
 // The DLL stays loaded once a client has existed: a FreeLibrary without
@@ -230,15 +234,11 @@ void BuildLogFolder(wchar_t (&folder)[MAX_PATH]) {
 }
 
 // Logger start-up; null when it cannot be created or started.
-CZkLogger* CreateLogger() {
+std::unique_ptr<CZkLogger> CreateLogger() {
     wchar_t folder[MAX_PATH];
     BuildLogFolder(folder);
-    CZkLogger* logger = CZkLogger::New(folder);
-    if (logger == nullptr) return nullptr;
-    if (!logger->InitWorkPool()) {
-        delete logger;
-        return nullptr;
-    }
+    std::unique_ptr<CZkLogger> logger(CZkLogger::New(folder));
+    if (logger == nullptr || !logger->InitWorkPool()) return nullptr;
     logger->SetAsyncWrite(1);
     logger->SetFormatFlags(kLogDefaultFormat);
     logger->BuildHeader();
@@ -266,28 +266,29 @@ extern "C" {
 uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
     CLifecycle lifecycle(false);
     if (!lifecycle.nested()) JoinRetirements(true);
-    ::AcquireSRWLockExclusive(&g_stateLock);
-    g_pfnCallback = callback;
-    g_pCallbackContext = context;
-    ::ReleaseSRWLockExclusive(&g_stateLock);
+    {
+        const auto lock = g_stateLock.lock_exclusive();
+        g_pfnCallback = callback;
+        g_pCallbackContext = context;
+    }
     // From a callback during an application thread's teardown: nothing is
     // created (checked again when something would be published).
     if (AppTeardownUnderway()) return 1;
 
     if (g_pLogger == nullptr) {
-        CZkLogger* logger = CreateLogger();
+        std::unique_ptr<CZkLogger> logger = CreateLogger();
         if (logger == nullptr) return 1;
-        if (!Publish(g_pLogger, logger)) return 1;
+        if (!Publish(g_pLogger, std::move(logger))) return 1;
     }
 
     if (g_pClient == nullptr) {
         // A worker thread, event or mutex that cannot be created fails the call;
         // the record goes with the client whether or not it could be built.
-        CSndApiPipeClient* client = nullptr;
-        lumlib::CatchReturn([&] { client = new CSndApiPipeClient(CreatePipeSecurity()); });
+        std::unique_ptr<CSndApiPipeClient> client;
+        lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity())); });
         if (client == nullptr) return 1;
         PinModule();
-        if (!Publish(g_pClient, client)) return 1;
+        if (!Publish(g_pClient, std::move(client))) return 1;
     }
 
     CClientCall call;
@@ -299,10 +300,9 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
 
 uint32_t ZkSndVCleanUp(void) {
     TearDown(false);
-    ::AcquireSRWLockExclusive(&g_stateLock);
+    const auto lock = g_stateLock.lock_exclusive();
     g_pfnCallback = nullptr;
     g_pCallbackContext = nullptr;
-    ::ReleaseSRWLockExclusive(&g_stateLock);
     return 0;
 }
 
