@@ -11,10 +11,15 @@ const uint32_t kDefaultRotationFiles = 10;
 const uint32_t kMaxRotationFiles = 99;
 const uint32_t kMaxFileSizeMB = 1000;
 const uint32_t kBytesPerMB = 1048576;
-// The watcher's pass (idle files closed, repeats reported, the key checked)
-// runs every kPassMs by the clock, however often the key changes.
-const DWORD kPassMs = 4000;
-const DWORD kIdleCloseMs = 2000;
+// The watcher's fixed handles, before the buffers' idle timers.
+enum : DWORD { kStopIndex, kKeyIndex, kParentIndex, kRepeatIndex, kFixedHandles };
+
+// A key deleted since it was opened (and perhaps made again) leaves a dead
+// handle whose notification never comes again.
+bool IsKeyDeleted(HKEY key) {
+    return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr) == ERROR_KEY_DELETED;
+}
 
 // Every value is read into a 4-byte area, whatever its type.
 LSTATUS ReadFourBytes(HKEY key, const wchar_t* name, DWORD* type, uint8_t (&data)[4]) {
@@ -62,8 +67,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         if (files == 0) files = 1;
         if (files > kMaxRotationFiles) files = kMaxRotationFiles;
         m_rotationFileNumber.exchange(files);
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         for (auto& entry : m_buffers) entry.second->SetRotationFileNumber(files ? files : 1);
     }
 
@@ -75,8 +79,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             m_maxFileSize.exchange(megabytes * kBytesPerMB);
         }
         const uint32_t bytes = m_maxFileSize.load();
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         for (auto& entry : m_buffers) entry.second->SetMaxFileSize(bytes);
     }
 
@@ -109,65 +112,99 @@ bool CZkLogger::OpenSettingsKey() {
 
 bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_settingsChanged.is_valid()) return false;
+    if (!m_parentChanged.is_valid()) m_parentChanged.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_repeatTimer.is_valid()) m_repeatTimer.reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    if (!m_settingsChanged.is_valid() || !m_parentChanged.is_valid() || !m_repeatTimer.is_valid()) return false;
     return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
 }
 
-void CZkLogger::CloseIdleFiles() {
-    // Each buffer's own lock is taken without the logger lock: a writer that holds
-    // it through a slow append must not stall every thread that logs. Buffers
-    // have ids from 0 on and stay until the logger is destroyed, after the watcher.
-    for (uint32_t id = 0;; ++id) {
-        CZkLoggerBuffer* buffer = GetFileBuffer(id);
-        if (!buffer) break;
-        buffer->CloseIfIdle(kIdleCloseMs);
-    }
-}
-
 void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
+    // closing a dead handle may signal its event once more: one more look, no more
+    if (watched->is_valid() && IsKeyDeleted(watched->get())) watched->reset();
     if (!watched->is_valid() &&
         RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
                       watched->put()) != ERROR_SUCCESS) {
-        watched->reset();
+        watched->reset();  // missing: the watch above it sees it made
         return;
     }
     // armed before reading, so a change made while reading raises the event again
     if (RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE) !=
         ERROR_SUCCESS) {
-        watched->reset();  // a deleted key, say: the next pass opens the key again, once it exists
+        watched->reset();  // a deleted key, say: opened again once the key above it changes
         return;
     }
     LoadSettings(watched->get(), false);
 }
 
+void CZkLogger::WatchParent(lumlib::unique_hkey* parent) {
+    // The settings key made or deleted changes the names of the key above it;
+    // while that one is missing too, the nearest one that exists is watched
+    // with its whole tree.
+    std::wstring path = m_settingsPath;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    bool subtree = false;
+    parent->reset();
+    for (;;) {
+        const size_t slash = path.find_last_of(L'\\');
+        path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+        if (RegOpenKeyExW(m_settingsHive, path.empty() ? nullptr : path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_64KEY,
+                          parent->put()) == ERROR_SUCCESS)
+            break;
+        parent->reset();
+        if (path.empty()) return;  // not even the hive: nothing to watch
+        subtree = true;
+    }
+    if (RegNotifyChangeKeyValue(parent->get(), subtree, REG_NOTIFY_CHANGE_NAME, m_parentChanged.get(), TRUE) !=
+        ERROR_SUCCESS)
+        parent->reset();
+}
+
+DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
+    handles[kStopIndex] = m_watcher.StopEvent();
+    handles[kKeyIndex] = m_settingsChanged.get();
+    handles[kParentIndex] = m_parentChanged.get();
+    handles[kRepeatIndex] = m_repeatTimer.get();
+    DWORD count = kFixedHandles;
+    // Buffers stay until the logger is destroyed, after the watcher.
+    const auto lock = m_lock.lock();
+    for (const auto& entry : m_buffers) {
+        if (count == MAXIMUM_WAIT_OBJECTS) break;
+        handles[count++] = entry.second->GetIdleCloseTimer();
+    }
+    return count;
+}
+
+void CZkLogger::OnWatchedHandle(DWORD index, SettingsWatch* watch) {
+    switch (index) {
+    case kKeyIndex:
+        ResetEvent(m_settingsChanged.get());
+        WatchSettings(&watch->key);
+        break;
+    case kParentIndex:  // armed again first, so that a key made meanwhile is seen
+        WatchParent(&watch->parent);
+        WatchSettings(&watch->key);
+        break;
+    case kRepeatIndex:
+        ReportRepeats(false);
+        break;
+    default:  // an idle close is due; each buffer takes its own lock, not the logger's
+        if (CZkLoggerBuffer* buffer = GetFileBuffer(index - kFixedHandles)) buffer->CloseIfIdle();
+        break;
+    }
+}
+
+// Sleeps until something is to be done: no time-out, so an idle process
+// sees no wake-up from the logger.
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
-    lumlib::unique_hkey watched;  // closed on every way out
-    const HANDLE events[2] = {self->m_watcher.StopEvent(), self->m_settingsChanged.get()};
-    DWORD lastPass = GetTickCount();
+    SettingsWatch watch;  // closed on every way out
+    self->WatchParent(&watch.parent);
     for (;;) {
-        const DWORD sincePass = GetTickCount() - lastPass;
-        if (sincePass >= kPassMs) {
-            lastPass = GetTickCount();
-            self->CloseIdleFiles();
-            self->ReportRepeats(false);
-            // A key deleted since it was opened (and perhaps made again) leaves a dead
-            // handle whose notification never comes: the key is opened anew.
-            if (!watched.is_valid() || RegQueryInfoKeyW(watched.get(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ==
-                                           ERROR_KEY_DELETED) {
-                watched.reset();
-                self->WatchSettings(&watched);
-            }
-            continue;
-        }
-        const DWORD wait = WaitForMultipleObjects(2, events, FALSE, kPassMs - sincePass);
-        if (wait == WAIT_OBJECT_0 + 1) {
-            ResetEvent(events[1]);
-            self->WatchSettings(&watched);
-        } else if (wait != WAIT_TIMEOUT) {
-            break;  // the stop event, or a wait that cannot go on
-        }
+        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+        const DWORD count = self->WatchedHandles(handles);
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        if (wait == WAIT_OBJECT_0 + kStopIndex || wait >= WAIT_OBJECT_0 + count) break;  // stop, or a failed wait
+        self->OnWatchedHandle(wait - WAIT_OBJECT_0, &watch);
     }
     return 0;
 }

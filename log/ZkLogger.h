@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "log/LogLine.h"
 #include "support/ByteBlock.h"
 #include "support/Holders.h"
 #include "support/WorkerThread.h"
@@ -39,11 +40,6 @@ enum : uint32_t {
 // Date, time, UTC offset, process id, thread id and level label.
 const uint32_t kLogDefaultFormat = 0x804F;
 
-// Size in characters of the message and prefix buffers (and the longest message
-// kept is one less).
-const size_t kLogLineChars = 4096;
-// A whole line: prefix, message and line end.
-const size_t kLogWholeLineChars = 2 * kLogLineChars + 2;
 
 class IZkLogger {
 public:
@@ -101,7 +97,9 @@ public:
     size_t FormatPrefix(wchar_t* buffer, const wchar_t* label);
     // "(%+03d:%02d) " from the two clocks: hours from the hour fields, a day
     // apart counting as 24 hours; minutes as the distance of the minute fields.
-    static int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local);
+    static int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local) {
+        return ::FormatUtcOffset(out, outChars, utc, local);
+    }
     // Width of the message column: the longest prefix built so far in the process.
     static uint32_t GetAlignmentWidth();
     static void SetAlignmentWidth(uint32_t width);
@@ -125,7 +123,8 @@ public:
     static const uint32_t kRepeatsPerWindow = 10;
     static const DWORD kRepeatWindowMs = 1000;
     // Writes the report of every repeat whose window has ended (all: every
-    // repeat counted so far). The settings watcher runs it on each pass.
+    // repeat counted so far). The settings watcher runs it when the repeat
+    // timer set for the earliest such end is due.
     void ReportRepeats(bool all);
 
 private:
@@ -146,7 +145,18 @@ private:
         wchar_t excerpt[kRepeatExcerptChars];
     };
 
+    // The settings watcher's registry handles: the settings key (its values,
+    // on m_settingsChanged) and the nearest existing key above it (the
+    // settings key made or deleted, on m_parentChanged).
+    struct SettingsWatch {
+        lumlib::unique_hkey key;
+        lumlib::unique_hkey parent;
+    };
     static unsigned __stdcall WatcherMain(void* logger);
+    // What the watcher waits for: stop, the two keys, the repeat timer and
+    // each buffer's idle close; the number of handles.
+    DWORD WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]);
+    void OnWatchedHandle(DWORD index, SettingsWatch* watch);
     static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
@@ -169,7 +179,10 @@ private:
     // notification and loads it; a key that cannot be armed is let go, so the
     // next pass opens the key anew.
     void WatchSettings(lumlib::unique_hkey* watched);
-    void CloseIdleFiles();
+    // Arms the watch of the nearest existing key above the settings key.
+    void WatchParent(lumlib::unique_hkey* parent);
+    // Sets the repeat timer for due when nothing earlier is set. Lock held.
+    void ScheduleRepeatReport(DWORD due);
     void ClosePool();
 
     std::atomic<uint32_t> m_threshold;
@@ -192,6 +205,11 @@ private:
     HKEY m_settingsHive;
     const wchar_t* m_settingsPath;
     CHandleHolder m_settingsChanged;  // manual-reset
+    CHandleHolder m_parentChanged;    // auto-reset
+    // Due when the window of a held-back kind of line ends; its report is
+    // written then (m_repeatDue, under the lock: the tick it is set for, 0: none).
+    CHandleHolder m_repeatTimer;
+    DWORD m_repeatDue = 0;
     std::wstring m_directory;
     uint32_t m_async;
     std::wstring m_header;
@@ -199,7 +217,7 @@ private:
     std::atomic<uint32_t> m_rotationFileNumber;
     std::atomic<uint32_t> m_maxLogFiles;
     uint32_t m_nextBufferId;
-    std::map<uint32_t, CZkLoggerBuffer*> m_buffers;
+    std::map<uint32_t, std::unique_ptr<CZkLoggerBuffer>> m_buffers;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
     lumlib::unique_threadpool m_pool;

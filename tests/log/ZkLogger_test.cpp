@@ -20,6 +20,12 @@ void Call(Entry entry, const wchar_t* format, ...) {
 
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
 
+// A disk that hangs until the event (context) is set.
+BOOL StalledWrite(void* context, HANDLE file, const void* data, DWORD size, DWORD* written) {
+    WaitForSingleObject(static_cast<HANDLE>(context), INFINITE);
+    return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
+}
+
 TEST_F(LoggerTest, EveryBoundOfTheSettings) {
     enum { level, files, size };  // which setting a row checks
     // in order, each row starting from what the rows before left; text: a REG_SZ value instead of the number
@@ -188,8 +194,8 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
 TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     SetDword(L"LogLevel", LOG_INFO);
     Start(1);
-    CRITICAL_SECTION* writing = logger_->GetFileBuffer(0)->GetLock();
-    EnterCriticalSection(writing);  // the writer stalls at its next run, as on a disk that hangs
+    CHandleHolder diskBack(lumlib::NewEvent());  // the writer stalls in its next write, as on a disk that hangs
+    logger_->GetFileBuffer(0)->SetFileWrite(&StalledWrite, diskBack.get());
     CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
     std::thread erring([&] {
         SetEvent(entering.get());
@@ -202,7 +208,7 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
         LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
         returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
     } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
-    LeaveCriticalSection(writing);
+    SetEvent(diskBack.get());
     erring.join();
     Stop();
     // lines queued after the error line (after it in the file) that returned while it still waited
