@@ -56,7 +56,7 @@ public:
     void Release() { m_holdTick = 0; }
     const std::wstring& Directory() const { return m_directory; }
 
-    static const DWORD kHoldMs = 5000;
+    static constexpr DWORD kHoldMs = 5000;
 
 private:
     std::wstring m_directory;  // without trailing backslashes

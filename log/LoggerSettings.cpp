@@ -12,7 +12,7 @@ const uint32_t kMaxRotationFiles = 99;
 const uint32_t kMaxFileSizeMB = 1000;
 const uint32_t kBytesPerMB = 1048576;
 // The watcher's fixed handles, before the buffers' idle timers.
-enum : DWORD { kStopIndex, kKeyIndex, kParentIndex, kRepeatIndex, kFixedHandles };
+enum : DWORD { kStopIndex, kKeyIndex, kRepeatIndex, kFixedHandles };
 
 // A key deleted since it was opened (and perhaps made again) leaves a dead
 // handle whose notification never comes again.
@@ -112,10 +112,25 @@ bool CZkLogger::OpenSettingsKey() {
 
 bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_parentChanged.is_valid()) m_parentChanged.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!m_repeatTimer.is_valid()) m_repeatTimer.reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    if (!m_settingsChanged.is_valid() || !m_parentChanged.is_valid() || !m_repeatTimer.is_valid()) return false;
+    if (!m_settingsChanged.is_valid() || !m_repeatTimer.is_valid() || !PrepareLevels()) return false;
     return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
+}
+
+bool CZkLogger::PrepareLevels() {
+    // "Software\Zelkor\Tessaline Server\": "Software", then "Software\Zelkor"
+    const std::wstring path = m_settingsPath;
+    SettingsWatch& w = m_watch;
+    w.levelCount = 0;
+    for (size_t slash = path.find(L'\\'); slash != std::wstring::npos && slash + 1 < path.size();
+         slash = path.find(L'\\', slash + 1)) {
+        if (w.levelCount == SettingsWatch::kMaxLevels) break;  // deeper paths: the top ones are watched
+        if (!w.levelChanged[w.levelCount].is_valid())
+            w.levelChanged[w.levelCount].reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!w.levelChanged[w.levelCount].is_valid()) return false;
+        w.levelPaths[w.levelCount++] = path.substr(0, slash);
+    }
+    return true;
 }
 
 void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
@@ -124,7 +139,7 @@ void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
     if (!watched->is_valid() &&
         RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
                       watched->put()) != ERROR_SUCCESS) {
-        watched->reset();  // missing: the watch above it sees it made
+        watched->reset();  // missing: the watch of the key above it sees it made
         return;
     }
     // armed before reading, so a change made while reading raises the event again
@@ -136,35 +151,35 @@ void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
     LoadSettings(watched->get(), false);
 }
 
-void CZkLogger::WatchParent(lumlib::unique_hkey* parent) {
-    // The settings key made or deleted changes the names of the key above it;
-    // while that one is missing too, the nearest one that exists is watched
-    // with its whole tree.
-    std::wstring path = m_settingsPath;
-    while (!path.empty() && path.back() == L'\\') path.pop_back();
-    bool subtree = false;
-    parent->reset();
-    for (;;) {
-        const size_t slash = path.find_last_of(L'\\');
-        path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-        if (RegOpenKeyExW(m_settingsHive, path.empty() ? nullptr : path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_64KEY,
-                          parent->put()) == ERROR_SUCCESS)
-            break;
-        parent->reset();
-        if (path.empty()) return;  // not even the hive: nothing to watch
-        subtree = true;
+void CZkLogger::WatchLevels(DWORD fired) {
+    // From the top: a key made below an armed one is opened in the same pass,
+    // so nothing made meanwhile goes unseen.
+    for (DWORD i = 0; i < m_watch.levelCount; ++i) {
+        lumlib::unique_hkey& level = m_watch.levels[i];
+        const HANDLE changed = m_watch.levelChanged[i].get();
+        bool arm = i == fired || !level.is_valid();
+        if (level.is_valid() && IsKeyDeleted(level.get())) {
+            level.reset();
+            WaitForSingleObject(changed, 0);  // the close may have signalled it: that is no change
+            arm = true;
+        }
+        if (!arm) continue;  // still armed
+        if (!level.is_valid() && RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0,
+                                               KEY_NOTIFY | KEY_WOW64_64KEY, level.put()) != ERROR_SUCCESS) {
+            level.reset();  // missing: the key above it sees it made
+            continue;
+        }
+        if (RegNotifyChangeKeyValue(level.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE) != ERROR_SUCCESS)
+            level.reset();
     }
-    if (RegNotifyChangeKeyValue(parent->get(), subtree, REG_NOTIFY_CHANGE_NAME, m_parentChanged.get(), TRUE) !=
-        ERROR_SUCCESS)
-        parent->reset();
 }
 
 DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
     handles[kStopIndex] = m_watcher.StopEvent();
     handles[kKeyIndex] = m_settingsChanged.get();
-    handles[kParentIndex] = m_parentChanged.get();
     handles[kRepeatIndex] = m_repeatTimer.get();
     DWORD count = kFixedHandles;
+    for (DWORD i = 0; i < m_watch.levelCount; ++i) handles[count++] = m_watch.levelChanged[i].get();
     // Buffers stay until the logger is destroyed, after the watcher.
     const auto lock = m_lock.lock();
     for (const auto& entry : m_buffers) {
@@ -174,22 +189,17 @@ DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
     return count;
 }
 
-void CZkLogger::OnWatchedHandle(DWORD index, SettingsWatch* watch) {
-    switch (index) {
-    case kKeyIndex:
+void CZkLogger::OnWatchedHandle(DWORD index) {
+    if (index == kKeyIndex) {
         ResetEvent(m_settingsChanged.get());
-        WatchSettings(&watch->key);
-        break;
-    case kParentIndex:  // armed again first, so that a key made meanwhile is seen
-        WatchParent(&watch->parent);
-        WatchSettings(&watch->key);
-        break;
-    case kRepeatIndex:
+        WatchSettings(&m_watch.key);
+    } else if (index == kRepeatIndex) {
         ReportRepeats(false);
-        break;
-    default:  // an idle close is due; each buffer takes its own lock, not the logger's
-        if (CZkLoggerBuffer* buffer = GetFileBuffer(index - kFixedHandles)) buffer->CloseIfIdle();
-        break;
+    } else if (index < kFixedHandles + m_watch.levelCount) {
+        WatchLevels(index - kFixedHandles);  // armed again first, so that a key made meanwhile is seen
+        WatchSettings(&m_watch.key);
+    } else if (CZkLoggerBuffer* buffer = GetFileBuffer(index - kFixedHandles - m_watch.levelCount)) {
+        buffer->CloseIfIdle();  // an idle close is due; the buffer takes its own lock, not the logger's
     }
 }
 
@@ -197,14 +207,16 @@ void CZkLogger::OnWatchedHandle(DWORD index, SettingsWatch* watch) {
 // sees no wake-up from the logger.
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
-    SettingsWatch watch;  // closed on every way out
-    self->WatchParent(&watch.parent);
+    self->WatchLevels(SettingsWatch::kMaxLevels);  // none fired: each one that exists is armed
     for (;;) {
         HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         const DWORD count = self->WatchedHandles(handles);
         const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
         if (wait == WAIT_OBJECT_0 + kStopIndex || wait >= WAIT_OBJECT_0 + count) break;  // stop, or a failed wait
-        self->OnWatchedHandle(wait - WAIT_OBJECT_0, &watch);
+        self->OnWatchedHandle(wait - WAIT_OBJECT_0);
     }
+    // the registry handles go with the thread (closing them signals nothing anyone waits for)
+    self->m_watch.key.reset();
+    for (lumlib::unique_hkey& level : self->m_watch.levels) level.reset();
     return 0;
 }

@@ -145,18 +145,23 @@ private:
         wchar_t excerpt[kRepeatExcerptChars];
     };
 
-    // The settings watcher's registry handles: the settings key (its values,
-    // on m_settingsChanged) and the nearest existing key above it (the
-    // settings key made or deleted, on m_parentChanged).
+    // The settings watcher's registry handles, used on its thread only: the
+    // settings key (its values, on m_settingsChanged), and each key above it
+    // from the top (the key below it made or deleted changes its names), each
+    // with its own event.
     struct SettingsWatch {
+        static constexpr DWORD kMaxLevels = 4;
         lumlib::unique_hkey key;
-        lumlib::unique_hkey parent;
+        lumlib::unique_hkey levels[kMaxLevels];
+        CHandleHolder levelChanged[kMaxLevels];  // auto-reset
+        std::wstring levelPaths[kMaxLevels];
+        DWORD levelCount = 0;
     };
     static unsigned __stdcall WatcherMain(void* logger);
-    // What the watcher waits for: stop, the two keys, the repeat timer and
-    // each buffer's idle close; the number of handles.
+    // What the watcher waits for: stop, the settings key, the repeat timer,
+    // the keys above the settings key and each buffer's idle close; the number of handles.
     DWORD WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]);
-    void OnWatchedHandle(DWORD index, SettingsWatch* watch);
+    void OnWatchedHandle(DWORD index);
     static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
@@ -179,8 +184,12 @@ private:
     // notification and loads it; a key that cannot be armed is let go, so the
     // next pass opens the key anew.
     void WatchSettings(lumlib::unique_hkey* watched);
-    // Arms the watch of the nearest existing key above the settings key.
-    void WatchParent(lumlib::unique_hkey* parent);
+    // The keys above the settings key, from the top, with their events; false
+    // when an event cannot be made.
+    bool PrepareLevels();
+    // Arms the watch of every key above the settings key that exists and is
+    // not armed: the one whose event came (fired, or none), and those opened anew.
+    void WatchLevels(DWORD fired);
     // Sets the repeat timer for due when nothing earlier is set. Lock held.
     void ScheduleRepeatReport(DWORD due);
     void ClosePool();
@@ -205,7 +214,7 @@ private:
     HKEY m_settingsHive;
     const wchar_t* m_settingsPath;
     CHandleHolder m_settingsChanged;  // manual-reset
-    CHandleHolder m_parentChanged;    // auto-reset
+    SettingsWatch m_watch;
     // Due when the window of a held-back kind of line ends; its report is
     // written then (m_repeatDue, under the lock: the tick it is set for, 0: none).
     CHandleHolder m_repeatTimer;

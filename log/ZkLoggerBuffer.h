@@ -101,34 +101,34 @@ public:
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
-    static const uint32_t kRotationUndetermined = 0xFFFFFFFF;
+    static constexpr uint32_t kRotationUndetermined = 0xFFFFFFFF;
     // An open file that takes no write for this long is closed.
-    static const DWORD kIdleCloseMs = 2000;
+    static constexpr DWORD kIdleCloseMs = 2000;
     // After a rotation failed, the next attempt waits this long: each attempt
     // scans the folder, which a log held open by a viewer must not cost per line.
-    static const DWORD kRotationRetryMs = 1000;
+    static constexpr DWORD kRotationRetryMs = 1000;
     // A current file that cannot be rotated takes appends up to this many times
     // its size limit, then drops them until a rotation succeeds.
-    static const uint32_t kHardLimitFactor = 2;
-    static const DWORD kWriteThroughWaitMs = 100;
+    static constexpr uint32_t kHardLimitFactor = 2;
+    static constexpr DWORD kWriteThroughWaitMs = 100;
     // The byte-range locks every process takes on the current file (see
     // logfile::CByteLock): any reader of the log can hold them, so each wait is bounded.
-    static const DWORD kAppendLockWaitMs = 200;
-    static const DWORD kRotationLockWaitMs = 500;
+    static constexpr DWORD kAppendLockWaitMs = 200;
+    static constexpr DWORD kRotationLockWaitMs = 500;
     // How often the open file is compared with the file the current name
     // holds: a file deleted or renamed away under the handle is left for a new one.
-    static const DWORD kCurrentCheckMs = 1000;
+    static constexpr DWORD kCurrentCheckMs = 1000;
     // How long the stop of teardown lets the writer drain the queue.
-    static const DWORD kDrainMs = 1000;
+    static constexpr DWORD kDrainMs = 1000;
     // How long a queued line may wait for the writer, and how long the writer
     // may linger after its last line (see CTransferBuffer::SetLinger).
-    static const DWORD kLingerMs = 20;
-    static const DWORD kLingerIdleMs = 1000;
+    static constexpr DWORD kLingerMs = 20;
+    static constexpr DWORD kLingerIdleMs = 1000;
     // Queued runs joined into one append, up to this many bytes.
-    static const uint64_t kBatchBytes = 65536;
+    static constexpr uint64_t kBatchBytes = 65536;
     // Most bytes of lines waiting for the writer; past it lines are dropped
     // and counted, and the next line written is preceded by one ERROR line.
-    static const uint64_t kQueueCapBytes = 4 * 1024 * 1024;
+    static constexpr uint64_t kQueueCapBytes = 4 * 1024 * 1024;
 
 private:
     // ---- batching and write-through (ZkLoggerBuffer.cpp)
