@@ -157,11 +157,9 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_maxLogFiles(kDefaultMaxLogFiles),
       m_nextBufferId(0),
       m_moduleName(kModuleName),
-      m_sddl(kLogFileSddl),
-      m_work(nullptr) {
+      m_sddl(kLogFileSddl) {
     DWORD session = 0;
     if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
-    ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
     m_advapi.reset(LoadLibraryW(L"Advapi32"));
     if (m_advapi.is_valid())
         g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
@@ -192,9 +190,7 @@ CZkLogger::~CZkLogger() {
     // Each drains for a bounded time outside the lock, then goes.
     for (auto& entry : buffers) entry.second->DrainAndStop();
     buffers.clear();
-    // 3. the pool, letting a running callback finish
-    ClosePool();
-    // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
+    // 3. the rest (work buffers, dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
@@ -534,41 +530,10 @@ bool CZkLogger::AddFileBuffer() {
     return true;
 }
 
-void CALLBACK CZkLogger::HousekeepingWork(PTP_CALLBACK_INSTANCE, void*, PTP_WORK) {
-    // Never posted: the library deletes no files but its own numbered ones.
-}
-
 bool CZkLogger::InitWorkPool() {
-    if (m_work) return true;
-    m_pool.reset(CreateThreadpool(nullptr));
-    if (!m_pool.is_valid()) return false;
-    // At most one thread, and none kept while no work is posted (the work
-    // item never is): an idle pool thread would cost the host a thread and
-    // its wake-ups for nothing.
-    SetThreadpoolThreadMaximum(m_pool.get(), 1);
-    m_cleanupGroup.reset(CreateThreadpoolCleanupGroup());
-    if (!m_cleanupGroup.is_valid()) {
-        ClosePool();
-        return false;
-    }
-    InitializeThreadpoolEnvironment(&m_callbackEnv);
-    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool.get());
-    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup.get(), nullptr);
-    m_work = CreateThreadpoolWork(&CZkLogger::HousekeepingWork, this, &m_callbackEnv);
-    if (!m_work) {
-        ClosePool();
-        return false;
-    }
+    // The housekeeping work is never posted (the library deletes no files but
+    // its own numbered ones), so no pool is made for it: a pool keeps a
+    // thread (Wine starts one with the pool, Windows with a minimum) that
+    // would cost the host a thread and its wake-ups for nothing.
     return true;
-}
-
-void CZkLogger::ClosePool() {
-    // The group first: it waits for running callbacks without cancelling them
-    // and closes the work item, which must not outlive the pool.
-    m_cleanupGroup.reset();
-    m_work = nullptr;
-    if (m_pool.is_valid()) {
-        DestroyThreadpoolEnvironment(&m_callbackEnv);
-        m_pool.reset();
-    }
 }

@@ -78,7 +78,8 @@ public:
 
     // Start-up steps, in this order: InitWorkPool, SetAsyncWrite(1) and
     // SetFormatFlags(kLogDefaultFormat), BuildHeader, AddFileBuffer, OpenSettingsKey.
-    // A failed InitWorkPool must fail the creation of the logger.
+    // A failed InitWorkPool must fail the creation of the logger; it makes
+    // nothing now (the housekeeping work is never posted) and always succeeds.
     bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
     // The level threshold, as a settings load sets it.
@@ -162,7 +163,6 @@ private:
     // the keys above the settings key and each buffer's idle close; the number of handles.
     DWORD WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]);
     void OnWatchedHandle(DWORD index);
-    static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
     // Formats the message and writes its line to buffer 0: one run of prefix,
@@ -192,7 +192,6 @@ private:
     void WatchLevels(DWORD fired);
     // Sets the repeat timer for due when nothing earlier is set. Lock held.
     void ScheduleRepeatReport(DWORD due);
-    void ClosePool();
 
     std::atomic<uint32_t> m_threshold;
     uint32_t m_processId;
@@ -229,9 +228,5 @@ private:
     std::map<uint32_t, std::unique_ptr<CZkLoggerBuffer>> m_buffers;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
-    lumlib::unique_threadpool m_pool;
-    lumlib::unique_threadpool_cleanup_group m_cleanupGroup;
-    TP_CALLBACK_ENVIRON m_callbackEnv;
-    PTP_WORK m_work;  // a member of m_cleanupGroup, closed with it
     lumlib::unique_hmodule m_advapi;  // holds GetUserNameW's module for the logger's life
 };
