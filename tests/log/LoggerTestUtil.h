@@ -16,6 +16,9 @@
 
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
 
+// The test name of a mode: its name field.
+template <typename Mode> std::string ModeName(const ::testing::TestParamInfo<Mode>& mode) { return mode.param.name; }
+
 // A private temporary folder, ending with a backslash; removed with everything in it.
 struct TempDir {
     inline static int counter = 0;

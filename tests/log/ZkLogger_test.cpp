@@ -237,17 +237,19 @@ struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     Start(1);
     Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
-    if (GetParam() == KeyChange::kKeyMadeAgain) ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey), 0);
-    if (GetParam() == KeyChange::kParentMadeAgain) ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelkor"), 0);
+    const wchar_t* const deleted[] = {nullptr, kSettingsKey, L"Software\\Zelkor"};  // by mode
+    if (const wchar_t* key = deleted[static_cast<int>(GetParam())]) {
+        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key), 0);
+    }
     SetDword(L"LogLevel", 3);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the first change";
     SetDword(L"LogLevel", 2);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change after it";
 }
 
-std::string KeyChangeName(const ::testing::TestParamInfo<KeyChange>& info) {
+std::string KeyChangeName(const ::testing::TestParamInfo<KeyChange>& change) {
     const char* const names[] = {"Value", "KeyMadeAgain", "ParentMadeAgain"};
-    return names[static_cast<int>(info.param)];
+    return names[static_cast<int>(change.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
@@ -300,10 +302,9 @@ TEST_P(LingerTeardownTest, EveryLingeringLineIsWrittenAtTheStop) {
     EXPECT_EQ(lingering, GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, LingerTeardownTest, ::testing::Values(1, 5000),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param == 1 ? std::string("OneLine") : std::string("ABurst");
-                         });
+std::string LinesName(const ::testing::TestParamInfo<int>& lines) { return lines.param == 1 ? "OneLine" : "ABurst"; }
+
+INSTANTIATE_TEST_SUITE_P(Lines, LingerTeardownTest, ::testing::Values(1, 5000), LinesName);
 
 // Held-back lines are reported when their window ends, with no later line to carry the report.
 TEST_F(LoggerTest, HeldBackLinesAreReportedWhenTheirWindowEnds) {

@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
                                  L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
                       Compaction{"OneKept", 1, {1}, L"1=full "}),
-    [](const ::testing::TestParamInfo<Compaction>& info) { return std::string(info.param.name); });
+    ModeName<Compaction>);
 
 TEST_F(LoggerBufferTest, JunctionHoldsWritingForFiveSecondsThenItResumes) {
     // stands in for the folder query: Wine cannot create mount-point junctions
@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // the second attempt's line end falls short too; "second" is dropped
                       Disk{"TwoFailures", 4, 2, L"se\r\nthird\r\n"},
                       Disk{"NothingWritten", 0, 1, L"second\r\nthird\r\n"}),  // nothing to end
-    [](const ::testing::TestParamInfo<Disk>& info) { return std::string(info.param.name); });
+    ModeName<Disk>);
 
 // A writer that cannot keep up (each append takes 300 ms): a line written
 // through waits a bounded time once, and not at all while the writer is
@@ -221,10 +221,12 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     EXPECT_LT(GetTickCount() - start, 3000u);
     const std::wstring text = ReadText(Current());
     int written = 0;  // the first lines, in order
-    for (size_t at = text.find(L"\nline "); at != std::wstring::npos; at = text.find(L"\nline ", at + 1)) {
+    size_t at = text.find(L"\nline ");
+    while (at != std::wstring::npos) {
         const std::wstring expected = L"line " + std::to_wstring(written) + L" ";
         EXPECT_EQ(text.substr(at + 1, expected.size()), expected);
         ++written;
+        at = text.find(L"\nline ", at + 1);
     }
     std::wsmatch drained, capped;
     ASSERT_TRUE(std::regex_search(text, drained, std::wregex(LR"(DrainAndStop: \(\d+\): (\d+) lines were dropped: .*\r\n$)"))) << written;
@@ -291,7 +293,9 @@ TEST_P(HostileFolderTest, APrivilegedCallerRefusesWhatAHostileUserCanPlant) {
     struct Context { Plant plant; std::wstring folder; } context = {GetParam().plant, dir_.path.substr(0, dir_.path.size() - 1)};
     const std::wstring other = dir_.path + L"other.txt";
     Put(other, L"secret");
-    if (context.plant == kHardLink) ASSERT_TRUE(CreateHardLinkW(Current().c_str(), other.c_str(), nullptr));
+    if (context.plant == kHardLink) {
+        ASSERT_TRUE(CreateHardLinkW(Current().c_str(), other.c_str(), nullptr));
+    }
     auto b = Make(1 << 20, 10);
     b->SetReparseQuery([](void* c, const wchar_t* folder, DWORD* tag) -> DWORD {
         const Context* ctx = static_cast<Context*>(c);
@@ -305,8 +309,11 @@ TEST_P(HostileFolderTest, APrivilegedCallerRefusesWhatAHostileUserCanPlant) {
     b.reset();
     EXPECT_EQ(ReadText(other), L"secret") << "the other file is never written";
     const std::wstring current = ReadText(Current());
-    if (GetParam().written) EXPECT_EQ(current, kHeader + L"run") << "written";
-    else EXPECT_TRUE(current == L"<missing>" || current == L"secret") << "refused, yet: " << current;
+    if (GetParam().written) {
+        EXPECT_EQ(current, kHeader + L"run") << "written";
+    } else {
+        EXPECT_TRUE(current == L"<missing>" || current == L"secret") << "refused, yet: " << current;
+    }
 }
 
 // A symbolic link as the current file is opened as the link and refused like the hard link; Wine 8's
@@ -321,6 +328,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Hostile{"ForeignOwner", kForeignOwner, true, false},
                       Hostile{"ForeignOwnerOrdinaryCaller", kForeignOwner, false, true},  // the owner is not asked
                       Hostile{"HardLinkedFile", kHardLink, false, false}),
-    [](const ::testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
+    ModeName<Hostile>);
 
 }  // namespace
