@@ -11,10 +11,15 @@ const uint32_t kDefaultRotationFiles = 10;
 const uint32_t kMaxRotationFiles = 99;
 const uint32_t kMaxFileSizeMB = 1000;
 const uint32_t kBytesPerMB = 1048576;
-// The watcher's pass (idle files closed, repeats reported, the key checked)
-// runs every kPassMs by the clock, however often the key changes.
-const DWORD kPassMs = 4000;
-const DWORD kIdleCloseMs = 2000;
+// The watcher's fixed handles, before the buffers' idle timers.
+enum : DWORD { kStopIndex, kKeyIndex, kRepeatIndex, kFixedHandles };
+
+// A key deleted since it was opened (and perhaps made again) leaves a dead
+// handle whose notification never comes again.
+bool IsKeyDeleted(HKEY key) {
+    return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr) == ERROR_KEY_DELETED;
+}
 
 // Every value is read into a 4-byte area, whatever its type.
 LSTATUS ReadFourBytes(HKEY key, const wchar_t* name, DWORD* type, uint8_t (&data)[4]) {
@@ -62,8 +67,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         if (files == 0) files = 1;
         if (files > kMaxRotationFiles) files = kMaxRotationFiles;
         m_rotationFileNumber.exchange(files);
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         for (auto& entry : m_buffers) entry.second->SetRotationFileNumber(files ? files : 1);
     }
 
@@ -75,8 +79,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             m_maxFileSize.exchange(megabytes * kBytesPerMB);
         }
         const uint32_t bytes = m_maxFileSize.load();
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         for (auto& entry : m_buffers) entry.second->SetMaxFileSize(bytes);
     }
 
@@ -109,65 +112,111 @@ bool CZkLogger::OpenSettingsKey() {
 
 bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_settingsChanged.is_valid()) return false;
+    if (!m_repeatTimer.is_valid()) m_repeatTimer.reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    if (!m_settingsChanged.is_valid() || !m_repeatTimer.is_valid() || !PrepareLevels()) return false;
     return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
 }
 
-void CZkLogger::CloseIdleFiles() {
-    // Each buffer's own lock is taken without the logger lock: a writer that holds
-    // it through a slow append must not stall every thread that logs. Buffers
-    // have ids from 0 on and stay until the logger is destroyed, after the watcher.
-    for (uint32_t id = 0;; ++id) {
-        CZkLoggerBuffer* buffer = GetFileBuffer(id);
-        if (!buffer) break;
-        buffer->CloseIfIdle(kIdleCloseMs);
+bool CZkLogger::PrepareLevels() {
+    // "Software\Zelkor\Tessaline Server\": "Software", then "Software\Zelkor"
+    const std::wstring path = m_settingsPath;
+    SettingsWatch& w = m_watch;
+    w.levelCount = 0;
+    for (size_t slash = path.find(L'\\'); slash != std::wstring::npos && slash + 1 < path.size();
+         slash = path.find(L'\\', slash + 1)) {
+        if (w.levelCount == SettingsWatch::kMaxLevels) break;  // deeper paths: the top ones are watched
+        if (!w.levelChanged[w.levelCount].is_valid())
+            w.levelChanged[w.levelCount].reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!w.levelChanged[w.levelCount].is_valid()) return false;
+        w.levelPaths[w.levelCount++] = path.substr(0, slash);
     }
+    return true;
 }
 
 void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
+    // closing a dead handle may signal its event once more: one more look, no more
+    if (watched->is_valid() && IsKeyDeleted(watched->get())) watched->reset();
     if (!watched->is_valid() &&
         RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
                       watched->put()) != ERROR_SUCCESS) {
-        watched->reset();
+        watched->reset();  // missing: the watch of the key above it sees it made
         return;
     }
     // armed before reading, so a change made while reading raises the event again
     if (RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE) !=
         ERROR_SUCCESS) {
-        watched->reset();  // a deleted key, say: the next pass opens the key again, once it exists
+        watched->reset();  // a deleted key, say: opened again once the key above it changes
         return;
     }
     LoadSettings(watched->get(), false);
 }
 
-unsigned __stdcall CZkLogger::WatcherMain(void* context) {
-    CZkLogger* self = static_cast<CZkLogger*>(context);
-    lumlib::unique_hkey watched;  // closed on every way out
-    const HANDLE events[2] = {self->m_watcher.StopEvent(), self->m_settingsChanged.get()};
-    DWORD lastPass = GetTickCount();
-    for (;;) {
-        const DWORD sincePass = GetTickCount() - lastPass;
-        if (sincePass >= kPassMs) {
-            lastPass = GetTickCount();
-            self->CloseIdleFiles();
-            self->ReportRepeats(false);
-            // A key deleted since it was opened (and perhaps made again) leaves a dead
-            // handle whose notification never comes: the key is opened anew.
-            if (!watched.is_valid() || RegQueryInfoKeyW(watched.get(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ==
-                                           ERROR_KEY_DELETED) {
-                watched.reset();
-                self->WatchSettings(&watched);
-            }
+void CZkLogger::WatchLevels(DWORD fired) {
+    // From the top: a key made below an armed one is opened in the same pass,
+    // so nothing made meanwhile goes unseen.
+    for (DWORD i = 0; i < m_watch.levelCount; ++i) {
+        lumlib::unique_hkey& level = m_watch.levels[i];
+        const HANDLE changed = m_watch.levelChanged[i].get();
+        bool arm = i == fired || !level.is_valid();
+        if (level.is_valid() && IsKeyDeleted(level.get())) {
+            level.reset();
+            WaitForSingleObject(changed, 0);  // the close may have signalled it: that is no change
+            arm = true;
+        }
+        if (!arm) continue;  // still armed
+        if (!level.is_valid() && RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0,
+                                               KEY_NOTIFY | KEY_WOW64_64KEY, level.put()) != ERROR_SUCCESS) {
+            level.reset();  // missing: the key above it sees it made
             continue;
         }
-        const DWORD wait = WaitForMultipleObjects(2, events, FALSE, kPassMs - sincePass);
-        if (wait == WAIT_OBJECT_0 + 1) {
-            ResetEvent(events[1]);
-            self->WatchSettings(&watched);
-        } else if (wait != WAIT_TIMEOUT) {
-            break;  // the stop event, or a wait that cannot go on
-        }
+        if (RegNotifyChangeKeyValue(level.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE) != ERROR_SUCCESS)
+            level.reset();
     }
+}
+
+DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
+    handles[kStopIndex] = m_watcher.StopEvent();
+    handles[kKeyIndex] = m_settingsChanged.get();
+    handles[kRepeatIndex] = m_repeatTimer.get();
+    DWORD count = kFixedHandles;
+    for (DWORD i = 0; i < m_watch.levelCount; ++i) handles[count++] = m_watch.levelChanged[i].get();
+    // Buffers stay until the logger is destroyed, after the watcher.
+    const auto lock = m_lock.lock();
+    for (const auto& entry : m_buffers) {
+        if (count == MAXIMUM_WAIT_OBJECTS) break;
+        handles[count++] = entry.second->GetIdleCloseTimer();
+    }
+    return count;
+}
+
+void CZkLogger::OnWatchedHandle(DWORD index) {
+    if (index == kKeyIndex) {
+        ResetEvent(m_settingsChanged.get());
+        WatchSettings(&m_watch.key);
+    } else if (index == kRepeatIndex) {
+        ReportRepeats(false);
+    } else if (index < kFixedHandles + m_watch.levelCount) {
+        WatchLevels(index - kFixedHandles);  // armed again first, so that a key made meanwhile is seen
+        WatchSettings(&m_watch.key);
+    } else if (CZkLoggerBuffer* buffer = GetFileBuffer(index - kFixedHandles - m_watch.levelCount)) {
+        buffer->CloseIfIdle();  // an idle close is due; the buffer takes its own lock, not the logger's
+    }
+}
+
+// Sleeps until something is to be done: no time-out, so an idle process
+// sees no wake-up from the logger.
+unsigned __stdcall CZkLogger::WatcherMain(void* context) {
+    CZkLogger* self = static_cast<CZkLogger*>(context);
+    self->WatchLevels(SettingsWatch::kMaxLevels);  // none fired: each one that exists is armed
+    for (;;) {
+        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+        const DWORD count = self->WatchedHandles(handles);
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        if (wait == WAIT_OBJECT_0 + kStopIndex || wait >= WAIT_OBJECT_0 + count) break;  // stop, or a failed wait
+        self->OnWatchedHandle(wait - WAIT_OBJECT_0);
+    }
+    // the registry handles go with the thread (closing them signals nothing anyone waits for)
+    self->m_watch.key.reset();
+    for (lumlib::unique_hkey& level : self->m_watch.levels) level.reset();
     return 0;
 }

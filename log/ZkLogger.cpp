@@ -157,11 +157,9 @@ CZkLogger::CZkLogger(const wchar_t* directory)
       m_maxLogFiles(kDefaultMaxLogFiles),
       m_nextBufferId(0),
       m_moduleName(kModuleName),
-      m_sddl(kLogFileSddl),
-      m_work(nullptr) {
+      m_sddl(kLogFileSddl) {
     DWORD session = 0;
     if (ProcessIdToSessionId(m_processId, &session)) m_sessionId = session;
-    ZeroMemory(&m_callbackEnv, sizeof(m_callbackEnv));
     m_advapi.reset(LoadLibraryW(L"Advapi32"));
     if (m_advapi.is_valid())
         g_getUserName.store(reinterpret_cast<GetUserNameWFn>(
@@ -183,35 +181,28 @@ CZkLogger::~CZkLogger() {
     // map under the lock and are destroyed outside it: each drains its queue into
     // its file within its own bound, and no logging thread waits for that
     ReportRepeats(true);
-    std::map<uint32_t, CZkLoggerBuffer*> buffers;
+    std::map<uint32_t, std::unique_ptr<CZkLoggerBuffer>> buffers;
     {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         m_settingsChanged.reset();
         buffers.swap(m_buffers);
     }
     // Each drains for a bounded time outside the lock, then goes.
-    for (auto& entry : buffers) {
-        entry.second->DrainAndStop();
-        delete entry.second;
-    }
-    // 3. the pool, letting a running callback finish
-    ClosePool();
-    // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
+    for (auto& entry : buffers) entry.second->DrainAndStop();
+    buffers.clear();
+    // 3. the rest (work buffers, dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
     if (m_threshold.load() < level) return false;
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
+    const auto lock = m_lock.lock();
     return !m_buffers.empty();
 }
 
 CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
+    const auto lock = m_lock.lock();
     auto it = m_buffers.find(id);
-    return it == m_buffers.end() ? nullptr : it->second;
+    return it == m_buffers.end() ? nullptr : it->second.get();
 }
 
 const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260) {
@@ -222,7 +213,7 @@ const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedForm
     return scratch260;
 }
 
-int CZkLogger::FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local) {
+int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local) {
     int localHour = local.wHour;
     int utcHour = utc.wHour;
     // the dates differ by at most one day: whichever clock is a day ahead gets 24 hours more
@@ -350,7 +341,8 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
         ++slot->passed;
         return true;
     }
-    ++slot->suppressed;
+    // the first held back in this window: its report is due when the window ends
+    if (++slot->suppressed == 1) ScheduleRepeatReport(slot->windowStart + kRepeatWindowMs);
     return false;
 }
 
@@ -369,24 +361,35 @@ CZkLogger::RepeatSlot* CZkLogger::RepeatSpare(DWORD now) {
 }
 
 void CZkLogger::ReportRepeats(bool all) {
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
+    const auto lock = m_lock.lock();
+    m_repeatDue = 0;
     auto it = m_buffers.find(0);
     if (it == m_buffers.end()) return;
     const DWORD now = GetTickCount();
-    for (RepeatSlot& slot : m_repeats)
-        if (all || now - slot.windowStart >= kRepeatWindowMs) ReportRepeat(it->second, &slot, false);
+    for (RepeatSlot& slot : m_repeats) {
+        if (all || now - slot.windowStart >= kRepeatWindowMs) ReportRepeat(it->second.get(), &slot, false);
+        else if (slot.suppressed != 0) ScheduleRepeatReport(slot.windowStart + kRepeatWindowMs);
+    }
+}
+
+void CZkLogger::ScheduleRepeatReport(DWORD due) {
+    // Tick differences as signed: right across the 49.7-day wrap-around.
+    if (!m_repeatTimer.is_valid() || (m_repeatDue != 0 && static_cast<int32_t>(due - m_repeatDue) >= 0)) return;
+    m_repeatDue = due ? due : 1;
+    const int32_t inMs = static_cast<int32_t>(due - GetTickCount());
+    LARGE_INTEGER relative;
+    relative.QuadPart = -static_cast<LONGLONG>(inMs > 0 ? inMs : 1) * 10000;  // 100 ns units
+    SetWaitableTimer(m_repeatTimer.get(), &relative, 0, nullptr, nullptr, FALSE);
 }
 
 void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list args, bool writeThrough) {
     CZkLoggerBuffer* buffer = nullptr;
     uint64_t ticket = 0;
     {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         auto it = m_buffers.find(0);
         if (it == m_buffers.end()) return;
-        buffer = it->second;
+        buffer = it->second.get();
         wchar_t* message = m_text.get();
         const size_t length = FormatMessageText(message, format, args);
         if (length == 0) return;
@@ -419,13 +422,12 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
     wchar_t labelScratch[kLabelChars];
     const wchar_t* label = LevelLabel(level, L"LOGLEVEL:%u", labelScratch);
     {
-        lumlib::__auto_locker lock(m_lock.get());
-        lock.Lock();
+        const auto lock = m_lock.lock();
         auto it = m_buffers.find(0);
         if (it == m_buffers.end()) {
             error = ERROR_NOT_FOUND;
         } else {
-            CZkLoggerBuffer* buffer = it->second;
+            CZkLoggerBuffer* buffer = it->second.get();
             wchar_t* message = m_text.get();
             wchar_t* line = message + kLogLineChars;
             // the prefix, like every line's, under the lock
@@ -509,58 +511,29 @@ bool CZkLogger::AddFileBuffer() {
     wcscpy_s(basePath, MAX_PATH, m_directory.c_str());
     wcscat_s(basePath, MAX_PATH, m_moduleName);
 
-    lumlib::__auto_locker lock(m_lock.get());
-    lock.Lock();
+    const auto lock = m_lock.lock();
     // The writer's thread or events may fail to be created, or the map to grow:
     // either way no writer is added.
-    std::unique_ptr<CZkLoggerBuffer> buffer;
     const uint32_t error = lumlib::CatchReturn([&] {
-        buffer.reset(new CZkLoggerBuffer(this, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(),
-                                         m_rotationFileNumber.load()));
-        m_buffers[m_nextBufferId] = buffer.get();
+        // The writer's own ERROR lines take this logger's prefix.
+        const LogFileSetup setup{m_directory, [this](wchar_t* prefix, const wchar_t* label) {
+                                     return FormatPrefix(prefix, label);
+                                 }};
+        std::unique_ptr<CZkLoggerBuffer> buffer(new CZkLoggerBuffer(
+            setup, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(), m_rotationFileNumber.load()));
+        m_buffers.emplace(m_nextBufferId, std::move(buffer));
     });
     if (error != ERROR_SUCCESS) return false;
-    buffer.release();  // the map owns it now
     ++m_nextBufferId;
+    // A running watcher takes the new buffer's idle close into what it waits for.
+    if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
     return true;
-}
-
-void CALLBACK CZkLogger::HousekeepingWork(PTP_CALLBACK_INSTANCE, void*, PTP_WORK) {
-    // Never posted: the library deletes no files but its own numbered ones.
 }
 
 bool CZkLogger::InitWorkPool() {
-    if (m_work) return true;
-    m_pool.reset(CreateThreadpool(nullptr));
-    if (!m_pool.is_valid()) return false;
-    SetThreadpoolThreadMaximum(m_pool.get(), 1);
-    if (!SetThreadpoolThreadMinimum(m_pool.get(), 1)) {
-        ClosePool();
-        return false;
-    }
-    m_cleanupGroup.reset(CreateThreadpoolCleanupGroup());
-    if (!m_cleanupGroup.is_valid()) {
-        ClosePool();
-        return false;
-    }
-    InitializeThreadpoolEnvironment(&m_callbackEnv);
-    SetThreadpoolCallbackPool(&m_callbackEnv, m_pool.get());
-    SetThreadpoolCallbackCleanupGroup(&m_callbackEnv, m_cleanupGroup.get(), nullptr);
-    m_work = CreateThreadpoolWork(&CZkLogger::HousekeepingWork, this, &m_callbackEnv);
-    if (!m_work) {
-        ClosePool();
-        return false;
-    }
+    // The housekeeping work is never posted (the library deletes no files but
+    // its own numbered ones), so no pool is made for it: a pool keeps a
+    // thread (Wine starts one with the pool, Windows with a minimum) that
+    // would cost the host a thread and its wake-ups for nothing.
     return true;
-}
-
-void CZkLogger::ClosePool() {
-    // The group first: it waits for running callbacks without cancelling them
-    // and closes the work item, which must not outlive the pool.
-    m_cleanupGroup.reset();
-    m_work = nullptr;
-    if (m_pool.is_valid()) {
-        DestroyThreadpoolEnvironment(&m_callbackEnv);
-        m_pool.reset();
-    }
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "log/LogLine.h"
 #include "support/ByteBlock.h"
 #include "support/Holders.h"
 #include "support/WorkerThread.h"
@@ -39,11 +40,6 @@ enum : uint32_t {
 // Date, time, UTC offset, process id, thread id and level label.
 const uint32_t kLogDefaultFormat = 0x804F;
 
-// Size in characters of the message and prefix buffers (and the longest message
-// kept is one less).
-const size_t kLogLineChars = 4096;
-// A whole line: prefix, message and line end.
-const size_t kLogWholeLineChars = 2 * kLogLineChars + 2;
 
 class IZkLogger {
 public:
@@ -82,7 +78,8 @@ public:
 
     // Start-up steps, in this order: InitWorkPool, SetAsyncWrite(1) and
     // SetFormatFlags(kLogDefaultFormat), BuildHeader, AddFileBuffer, OpenSettingsKey.
-    // A failed InitWorkPool must fail the creation of the logger.
+    // A failed InitWorkPool must fail the creation of the logger; it makes
+    // nothing now (the housekeeping work is never posted) and always succeeds.
     bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
     // The level threshold, as a settings load sets it.
@@ -101,7 +98,9 @@ public:
     size_t FormatPrefix(wchar_t* buffer, const wchar_t* label);
     // "(%+03d:%02d) " from the two clocks: hours from the hour fields, a day
     // apart counting as 24 hours; minutes as the distance of the minute fields.
-    static int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local);
+    static int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const SYSTEMTIME& local) {
+        return ::FormatUtcOffset(out, outChars, utc, local);
+    }
     // Width of the message column: the longest prefix built so far in the process.
     static uint32_t GetAlignmentWidth();
     static void SetAlignmentWidth(uint32_t width);
@@ -125,7 +124,8 @@ public:
     static const uint32_t kRepeatsPerWindow = 10;
     static const DWORD kRepeatWindowMs = 1000;
     // Writes the report of every repeat whose window has ended (all: every
-    // repeat counted so far). The settings watcher runs it on each pass.
+    // repeat counted so far). The settings watcher runs it when the repeat
+    // timer set for the earliest such end is due.
     void ReportRepeats(bool all);
 
 private:
@@ -146,8 +146,23 @@ private:
         wchar_t excerpt[kRepeatExcerptChars];
     };
 
+    // The settings watcher's registry handles, used on its thread only: the
+    // settings key (its values, on m_settingsChanged), and each key above it
+    // from the top (the key below it made or deleted changes its names), each
+    // with its own event.
+    struct SettingsWatch {
+        static constexpr DWORD kMaxLevels = 4;
+        lumlib::unique_hkey key;
+        lumlib::unique_hkey levels[kMaxLevels];
+        CHandleHolder levelChanged[kMaxLevels];  // auto-reset
+        std::wstring levelPaths[kMaxLevels];
+        DWORD levelCount = 0;
+    };
     static unsigned __stdcall WatcherMain(void* logger);
-    static void CALLBACK HousekeepingWork(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
+    // What the watcher waits for: stop, the settings key, the repeat timer,
+    // the keys above the settings key and each buffer's idle close; the number of handles.
+    DWORD WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]);
+    void OnWatchedHandle(DWORD index);
 
     const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
     // Formats the message and writes its line to buffer 0: one run of prefix,
@@ -169,8 +184,14 @@ private:
     // notification and loads it; a key that cannot be armed is let go, so the
     // next pass opens the key anew.
     void WatchSettings(lumlib::unique_hkey* watched);
-    void CloseIdleFiles();
-    void ClosePool();
+    // The keys above the settings key, from the top, with their events; false
+    // when an event cannot be made.
+    bool PrepareLevels();
+    // Arms the watch of every key above the settings key that exists and is
+    // not armed: the one whose event came (fired, or none), and those opened anew.
+    void WatchLevels(DWORD fired);
+    // Sets the repeat timer for due when nothing earlier is set. Lock held.
+    void ScheduleRepeatReport(DWORD due);
 
     std::atomic<uint32_t> m_threshold;
     uint32_t m_processId;
@@ -192,6 +213,11 @@ private:
     HKEY m_settingsHive;
     const wchar_t* m_settingsPath;
     CHandleHolder m_settingsChanged;  // manual-reset
+    SettingsWatch m_watch;
+    // Due when the window of a held-back kind of line ends; its report is
+    // written then (m_repeatDue, under the lock: the tick it is set for, 0: none).
+    CHandleHolder m_repeatTimer;
+    DWORD m_repeatDue = 0;
     std::wstring m_directory;
     uint32_t m_async;
     std::wstring m_header;
@@ -199,12 +225,8 @@ private:
     std::atomic<uint32_t> m_rotationFileNumber;
     std::atomic<uint32_t> m_maxLogFiles;
     uint32_t m_nextBufferId;
-    std::map<uint32_t, CZkLoggerBuffer*> m_buffers;
+    std::map<uint32_t, std::unique_ptr<CZkLoggerBuffer>> m_buffers;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
-    lumlib::unique_threadpool m_pool;
-    lumlib::unique_threadpool_cleanup_group m_cleanupGroup;
-    TP_CALLBACK_ENVIRON m_callbackEnv;
-    PTP_WORK m_work;  // a member of m_cleanupGroup, closed with it
     lumlib::unique_hmodule m_advapi;  // holds GetUserNameW's module for the logger's life
 };

@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "log/ZkLogger.h"
+#include "support/Watchdog.h"
 
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
+
+// The test name of a mode: its name field.
+template <typename Mode> std::string ModeName(const ::testing::TestParamInfo<Mode>& mode) { return mode.param.name; }
 
 // A private temporary folder, ending with a backslash; removed with everything in it.
 struct TempDir {
@@ -61,7 +65,11 @@ inline void SetDword(const wchar_t* name, DWORD value) { SetValue(name, REG_DWOR
 
 // Polls a condition that no event announces, until it holds or timeoutMs pass.
 template <typename Condition> bool WaitFor(Condition condition, DWORD timeoutMs) {
-    for (DWORD start = GetTickCount(); !condition(); Sleep(50)) if (GetTickCount() - start > timeoutMs) return false;
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(50);
+    }
     return true;
 }
 
@@ -71,7 +79,9 @@ inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool sett
     CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
     CZkLogger* logger = new CZkLogger(dir.c_str());
     EXPECT_TRUE(logger->InitWorkPool());
-    logger->SetAsyncWrite(async), logger->SetFormatFlags(kLogDefaultFormat), logger->BuildHeader();
+    logger->SetAsyncWrite(async);
+    logger->SetFormatFlags(kLogDefaultFormat);
+    logger->BuildHeader();
     EXPECT_TRUE(logger->AddFileBuffer());
     EXPECT_TRUE(!settings || logger->OpenSettingsKey());
     return logger;
@@ -90,6 +100,12 @@ struct LoggerTest : ::testing::Test {
     void Start(uint32_t async) { logger_ = StartLogger(dir_.path, async, true); }  // 0: synchronous, readable at once
     void Stop() { delete logger_; logger_ = nullptr; }
     std::wstring File() const { return dir_.path + L"zksndapi.txt"; }
+    testkit::Watchdog watchdog_{"a logger test", 120000};  // the logger's threads and the file can hang
     TempDir dir_;
     CZkLogger* logger_ = nullptr;
 };
+
+// Whether the writer has the file open: an exclusive open succeeds only once it has closed it.
+inline bool IsClosed(const std::wstring& path) {
+    return CHandleHolder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid();
+}

@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "log/SystemDescription.h"
@@ -19,6 +20,12 @@ void Call(Entry entry, const wchar_t* format, ...) {
 }
 
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
+
+// A disk that hangs until the event (context) is set.
+BOOL StalledWrite(void* context, HANDLE file, const void* data, DWORD size, DWORD* written) {
+    WaitForSingleObject(static_cast<HANDLE>(context), INFINITE);
+    return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
+}
 
 TEST_F(LoggerTest, EveryBoundOfTheSettings) {
     enum { level, files, size };  // which setting a row checks
@@ -61,6 +68,24 @@ TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
         EXPECT_EQ(std::wstring(out, CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local)), row.expected);
 }
 
+// The header's first line: "Build " + the compiler's date stamp ("May 13 2026")
+// + ". " + the system line, under Wine "Windows 7 (build 7601), 64-bit x86"
+// unless the prefix is configured otherwise.
+std::wregex HeaderLine() {
+    return std::wregex(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )"
+                       LR"(Windows [^(]+ \(build \d+\)(, (32|64)-bit (x86|ARM))?)");
+}
+std::wstring SystemLine() {
+    wchar_t system[kSystemDescriptionChars];
+    DescribeSystem(system);
+    return system;
+}
+// The second: who writes the file (the test program here).
+std::wregex IdentityLine() {
+    return std::wregex(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
+                       LR"(process \d+, session \d+)");
+}
+
 void SetKeyAccess(const wchar_t* sddl) {
     HKEY key = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -71,20 +96,34 @@ void SetKeyAccess(const wchar_t* sddl) {
     LocalFree(sd);
 }
 
-// One logger's life: start-up creates the level as a DWORD; a change reaches the
-// running logger; the lines it writes; later loads and a read-only key create
-// no values; a key deleted and made again is followed; an idle file is closed, and the next line opens a new one (with a
-// header) when it was deleted meanwhile; a restarted logger appends without one.
-TEST_F(LoggerTest, OneLoggersLife) {
+// Start-up with write access creates the level as a DWORD; later loads, and a
+// start-up with a read-only key, create no value.
+TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
     Start(0);
     DWORD level = 1, size = 4;
-    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &level, &size), 0);
-    EXPECT_EQ(level, 0u);
-    LogPrint(logger_, 1, L"above the default threshold");
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &level, &size), 0)
+        << "created at start-up";
+    EXPECT_EQ(level, 0u) << "the default level";
+    SetValue(L"LogLevel", 0, nullptr, 0);
+    SetDword(L"RotationLogFileNumber", 150);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetRotationFileNumber() == 99; }, 15000)) << "a reload";
+    SetKeyAccess(L"D:P(A;OICI;KR;;;WD)");  // read only
+    CZkLogger reader(L"");
+    EXPECT_TRUE(reader.OpenSettingsKey()) << "a read-only key is read";
+    EXPECT_EQ(reader.GetRotationFileNumber(), 99u) << "the read-only key's value";
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
+              static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) << "neither the reload nor the read-only start-up made it";
+    SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
+}
+
+// Every kind of line, once a level change has reached the running logger: the
+// header's two lines, escaped text, a cut message, a dump, and nothing above
+// the level.
+TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
+    Start(0);
     SetDword(L"LogLevel", 7);
     ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 7; }, 15000));
     const uint8_t two[] = {0x0A, 0xFF};
-    auto dump = [&](const wchar_t* format, va_list args) { logger_->DumpV(7, two, 2, format, args); };
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
     LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028\\x0d\xdc00");  // one line
@@ -92,67 +131,40 @@ TEST_F(LoggerTest, OneLoggersLife) {
     LogPrint(logger_, 0, L"");  // writes nothing at all
     Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
     LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
-    Call(dump, L"dump %d", 7);
-
-    SetValue(L"LogLevel", 0, nullptr, 0);  // reloads, and a read-only key, do not create it again
-    SetDword(L"RotationLogFileNumber", 150);
-    ASSERT_TRUE(WaitFor([&] { return logger_->GetRotationFileNumber() == 99; }, 15000));
-    SetKeyAccess(L"D:P(A;OICI;KR;;;WD)");  // read only
-    CZkLogger reader(L"");
-    EXPECT_TRUE(reader.OpenSettingsKey());
-    EXPECT_EQ(reader.GetRotationFileNumber(), 99u);
-    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
-              static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND));
-    SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
-    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey), 0);  // the key made again is the one watched
-    SetDword(L"LogLevel", 3);
-    ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 15000));
-
-    LogPrint(logger_, 0, L"idle from here");
-    const DWORD written = GetTickCount();
-    auto closed = [&] {  // an exclusive open succeeds only once the writer has closed the file
-        return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid();
-    };
-    ASSERT_TRUE(WaitFor(closed, 15000));  // more than 2 s idle, seen at the watcher's 4 s time-out
-    EXPECT_GE(GetTickCount() - written, 2000u);
-    std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 11u);  // a line end, the header's two lines, seven lines, nothing after the last line end
-    // "Build " + the compiler's date stamp ("May 13 2026") + ". " + the system line, under Wine
-    // "Windows 7 (build 7601), 64-bit x86" unless the prefix is configured otherwise
-    wchar_t system[kSystemDescriptionChars];
-    DescribeSystem(system);
-    const std::wregex header(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )"
-                             LR"(Windows [^(]+ \(build \d+\)(, (32|64)-bit (x86|ARM))?)");
-    EXPECT_TRUE(std::regex_match(lines[1], header) && lines[1].substr(lines[1].size() - wcslen(system)) == system)
-        << lines[1];
+    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, two, 2, f, a); }, L"dump %d", 7);
+    const std::vector<std::wstring> lines = ReadLog(File());
+    ASSERT_EQ(lines.size(), 10u);  // a line end, the header's two lines, six lines, nothing after the last line end
+    EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
+    EXPECT_EQ(lines[1].substr(lines[1].size() - SystemLine().size()), SystemLine()) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
-    // the second: who writes the file (the test program here)
-    const std::wregex identity(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
-                               LR"(process \d+, session \d+)");
-    EXPECT_TRUE(std::regex_match(lines[2], identity)) << lines[2];
     const std::wstring expected[] = {L"?", lines[1], lines[2], t + L"ERROR|  error 12",
                                      t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
                                          L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
                                      t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
-                                     t + L"LOGLEVEL:7| dump 7 0a ff", t + L"ERROR|      idle from here", L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 11));
+                                     t + L"LOGLEVEL:7| dump 7 0a ff", L"?"};
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
+}
 
-    ASSERT_TRUE(DeleteFileW(File().c_str()));
-    LogPrint(logger_, 0, L"new file");
-    Stop();
+// A new file starts with the header; a restarted logger appends to its file without one.
+TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
     SetDword(L"LogLevel", 7);
     Start(0);
+    LogPrint(logger_, 0, L"new file");
+    Stop();
+    Start(0);
     LogPrint(logger_, 0, L"restarted");
-    Call(dump, L"");  // the prefix stays open: no message, no line end
+    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, nullptr, 0, f, a); }, L"");  // no message, no line end
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    lines = ReadLog(File());
+    const std::vector<std::wstring> lines = ReadLog(File());
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], identity)) << lines[2];
+    EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
+    const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
-              (std::vector<std::wstring>{t + L"ERROR|      new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
+              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
 }
 
 // A flood of ERROR lines from one statement (a service sending thousands of
@@ -188,8 +200,8 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
 TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     SetDword(L"LogLevel", LOG_INFO);
     Start(1);
-    CRITICAL_SECTION* writing = logger_->GetFileBuffer(0)->GetLock();
-    EnterCriticalSection(writing);  // the writer stalls at its next run, as on a disk that hangs
+    CHandleHolder diskBack(lumlib::NewEvent());  // the writer stalls in its next write, as on a disk that hangs
+    logger_->GetFileBuffer(0)->SetFileWrite(&StalledWrite, diskBack.get());
     CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
     std::thread erring([&] {
         SetEvent(entering.get());
@@ -202,7 +214,7 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
         LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
         returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
     } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
-    LeaveCriticalSection(writing);
+    SetEvent(diskBack.get());
     erring.join();
     Stop();
     // lines queued after the error line (after it in the file) that returned while it still waited
@@ -214,6 +226,92 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
         if (afterError && at != std::wstring::npos) passed += returnedWhileWaiting.at(std::stoul(line.substr(at + 5)));
     }
     EXPECT_GE(passed, 2u);  // before, every line queued after it waited until its wait was over
+}
+
+// The settings watcher sleeps without a time-out: a change reaches it only as
+// a registry notification, also once the key (or the key above it) was
+// deleted and made again. A second change shows the watch armed again.
+enum class KeyChange { kValue, kKeyMadeAgain, kParentMadeAgain };
+struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
+
+TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
+    Start(1);
+    Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
+    const wchar_t* const deleted[] = {nullptr, kSettingsKey, L"Software\\Zelkor"};  // by mode
+    if (const wchar_t* key = deleted[static_cast<int>(GetParam())]) {
+        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key), 0);
+    }
+    SetDword(L"LogLevel", 3);
+    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the first change";
+    SetDword(L"LogLevel", 2);
+    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change after it";
+}
+
+std::string KeyChangeName(const ::testing::TestParamInfo<KeyChange>& change) {
+    const char* const names[] = {"Value", "KeyMadeAgain", "ParentMadeAgain"};
+    return names[static_cast<int>(change.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
+                         ::testing::Values(KeyChange::kValue, KeyChange::kKeyMadeAgain, KeyChange::kParentMadeAgain),
+                         KeyChangeName);
+
+// The idle close is due kIdleCloseMs after the last line, not after the first.
+TEST_F(LoggerTest, TheFileIsClosedOnceIdleSinceTheLastLine) {
+    Start(0);  // written on the caller's thread: the ticks below are the writes'
+    LogPrint(logger_, 0, L"first");
+    Sleep(CZkLoggerBuffer::kIdleCloseMs / 2);  // the line after it, while the close is due for the first
+    LogPrint(logger_, 0, L"last");
+    const DWORD last = GetTickCount();
+    ASSERT_TRUE(WaitFor([&] { return IsClosed(File()); }, 15000)) << "closed once idle";
+    EXPECT_GE(GetTickCount() - last, CZkLoggerBuffer::kIdleCloseMs) << "not before the last line was idle that long";
+}
+
+// Lines that come as the idle close is due (just before, at, just after it)
+// race the close: every one reaches the file, reopened when it was closed.
+TEST_F(LoggerTest, ALineAtTheIdleCloseIsNotLost) {
+    Start(1);
+    const DWORD gaps[] = {CZkLoggerBuffer::kIdleCloseMs - 10, CZkLoggerBuffer::kIdleCloseMs,
+                          CZkLoggerBuffer::kIdleCloseMs + 10};
+    for (DWORD gap : gaps) {
+        LogPrint(logger_, 0, L"line after %u ms", gap);
+        Sleep(gap);  // the pace of the scenario, not a wait for a result
+    }
+    LogPrint(logger_, 0, L"the last");
+    Stop();
+    const std::wstring text = ReadText(File());
+    for (DWORD gap : gaps)
+        EXPECT_NE(text.find(L"line after " + std::to_wstring(gap) + L" ms"), std::wstring::npos) << gap;
+    EXPECT_NE(text.find(L"the last"), std::wstring::npos) << text;
+}
+
+// Teardown right after lines that wait in the writer's linger (no line wakes
+// it): the stop starts the writer at once, and every line is written.
+struct LingerTeardownTest : LoggerTest, ::testing::WithParamInterface<int> {};
+
+TEST_P(LingerTeardownTest, EveryLingeringLineIsWrittenAtTheStop) {
+    Start(1);
+    SetDword(L"LogLevel", LOG_INFO);
+    ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == LOG_INFO; }, 5000));
+    for (int k = 0; k < GetParam(); ++k) LogPrint(logger_, LOG_INFO, L"lingering %d", k);
+    Stop();
+    const std::vector<std::wstring> lines = ReadLog(File());
+    const auto lingering = std::count_if(lines.begin(), lines.end(), [](const std::wstring& line) {
+        return line.find(L"|INFO|") != std::wstring::npos;
+    });
+    EXPECT_EQ(lingering, GetParam());
+}
+
+std::string LinesName(const ::testing::TestParamInfo<int>& lines) { return lines.param == 1 ? "OneLine" : "ABurst"; }
+
+INSTANTIATE_TEST_SUITE_P(Lines, LingerTeardownTest, ::testing::Values(1, 5000), LinesName);
+
+// Held-back lines are reported when their window ends, with no later line to carry the report.
+TEST_F(LoggerTest, HeldBackLinesAreReportedWhenTheirWindowEnds) {
+    Start(0);
+    for (uint32_t k = 0; k < CZkLogger::kRepeatsPerWindow + 5; ++k) LogPrint(logger_, 0, L"flood %u", k);
+    EXPECT_TRUE(WaitFor([&] { return ReadText(File()).find(L"5 more lines like this one") != std::wstring::npos; },
+                        5000));
 }
 
 }  // namespace

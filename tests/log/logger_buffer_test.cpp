@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "log/ZkLoggerBuffer.h"
+#include "support/Watchdog.h"
 
 namespace {
 
@@ -16,8 +17,11 @@ const std::wstring kHeader = L"\r\n[SERVICE]: Build test header\r\n";  // no clo
 struct LoggerBufferTest : ::testing::Test {
     std::unique_ptr<CZkLoggerBuffer> Make(uint32_t maxSize, uint32_t rotation, uint32_t async = 0,
                                           const std::wstring& header = kHeader) {
-        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(&logger_, base_.c_str(), logger_.GetSecurityDescriptorString(),
+        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(FileSetup(), base_.c_str(), logger_.GetSecurityDescriptorString(),
                                                                     maxSize, async, header.c_str(), rotation));
+    }
+    LogFileSetup FileSetup() {
+        return {dir_.path, [this](wchar_t* prefix, const wchar_t* label) { return logger_.FormatPrefix(prefix, label); }};
     }
     static void Write(CZkLoggerBuffer& b, const std::wstring& s) { b.Process(reinterpret_cast<const uint8_t*>(s.data()), s.size() * 2, 1); }
     std::wstring Current() const { return base_ + L".txt"; }
@@ -26,6 +30,7 @@ struct LoggerBufferTest : ::testing::Test {
         CHandleHolder h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(WriteFile(h.get(), text.data(), static_cast<DWORD>(text.size() * 2), &g_put, nullptr));
     }
+    testkit::Watchdog watchdog_{"a log writer test", 120000};  // held lock bytes, a slow disk, a file taken away
     TempDir dir_;
     CZkLogger logger_{dir_.path.c_str()};
     std::wstring base_ = dir_.path + L"zksndapi";
@@ -34,33 +39,39 @@ struct LoggerBufferTest : ::testing::Test {
 // The first write finds the existing file over the limit and rotates at once:
 // the numbered files are compacted, the full file takes the next number, and
 // the run goes after the header of a new file, which carries the run's time.
-TEST_F(LoggerBufferTest, FirstWriteRotatesAFullFileAndCompactsTheNumberedOnes) {
+struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; };
+struct FirstWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Compaction> {};
+
+TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
     const std::wstring header = L"\r\n2026.05.13 10:11:12.131 [SERVICE]: Build test header\r\n";
     const std::wstring run = L"2030.01.02 03:04:05.678 run";
-    const struct { uint32_t rotation; std::vector<int> present; const wchar_t* expected; } cases[] = {
-        {10, {1, 2, 5}, L"1=o1 2=o2 3=o5 4=full "},
-        {10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
-        {1, {1}, L"1=full "},
-    };
-    for (const auto& c : cases) {
-        for (int k = 1; k <= 10; ++k) DeleteFileW(Numbered(k).c_str());
-        for (int k : c.present) Put(Numbered(k), L"o" + std::to_wstring(k));
-        Put(Current(), L"full");
-        Write(*Make(4, c.rotation, 0, header), run);
-        std::wstring listing;  // "k=text " for every numbered file present
-        for (int k = 1; k <= 99; ++k)
-            if (ReadText(Numbered(k)) != L"<missing>") listing += std::to_wstring(k) + L"=" + ReadText(Numbered(k)) + L" ";
-        EXPECT_EQ(listing, c.expected);
-        EXPECT_EQ(ReadText(Current()), L"\r\n2030.01.02 03:04:05.678 [SERVICE]: Build test header\r\n" + run);
-    }
+    for (int k : GetParam().present) Put(Numbered(k), L"o" + std::to_wstring(k));
+    Put(Current(), L"full");
+    Write(*Make(4, GetParam().rotation, 0, header), run);
+    std::wstring listing;  // "k=text " for every numbered file present
+    for (int k = 1; k <= 99; ++k)
+        if (ReadText(Numbered(k)) != L"<missing>") listing += std::to_wstring(k) + L"=" + ReadText(Numbered(k)) + L" ";
+    EXPECT_EQ(listing, GetParam().expected) << "the numbered files";
+    EXPECT_EQ(ReadText(Current()), L"\r\n2030.01.02 03:04:05.678 [SERVICE]: Build test header\r\n" + run)
+        << "the new file: the header with the run's time, then the run";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, FirstWriteTest,
+    ::testing::Values(Compaction{"Gaps", 10, {1, 2, 5}, L"1=o1 2=o2 3=o5 4=full "},
+                      Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+                                 L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
+                      Compaction{"OneKept", 1, {1}, L"1=full "}),
+    ModeName<Compaction>);
 
 TEST_F(LoggerBufferTest, JunctionHoldsWritingForFiveSecondsThenItResumes) {
     // stands in for the folder query: Wine cannot create mount-point junctions
     struct Folder { DWORD attributes; int calls; } fake = {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, 0};
     auto b = Make(1 << 20, 10);
     b->SetReparseQuery([](void* c, const wchar_t*, DWORD* tag) -> DWORD {
-        return *tag = IO_REPARSE_TAG_MOUNT_POINT, static_cast<Folder*>(c)->calls++, static_cast<Folder*>(c)->attributes;
+        *tag = IO_REPARSE_TAG_MOUNT_POINT;
+        ++static_cast<Folder*>(c)->calls;
+        return static_cast<Folder*>(c)->attributes;
     }, &fake);
     const ULONGLONG start = GetTickCount64();
     Write(*b, L"dropped");
@@ -68,7 +79,8 @@ TEST_F(LoggerBufferTest, JunctionHoldsWritingForFiveSecondsThenItResumes) {
     // keep writing until the folder is looked at again, and writing resumes with that run
     ASSERT_TRUE(WaitFor([&] { Write(*b, L"run"); return fake.calls > 1; }, 10000));
     const ULONGLONG resumed = GetTickCount64() - start;
-    EXPECT_TRUE(resumed >= 4900u && resumed <= 8000u) << resumed;  // 4900: tick granularity
+    EXPECT_GE(resumed, 4900u) << "held for five seconds (less the tick's granularity)";
+    EXPECT_LE(resumed, 8000u) << "resumed once the hold is over";
     EXPECT_EQ(ReadText(Current()), kHeader + L"run");  // nothing from the hold
 }
 
@@ -89,7 +101,8 @@ TEST_F(LoggerBufferTest, RotationBlockedByAHeldFileResumesAndTheFileStaysWithinT
         Write(*b, line);  // past the limit, and retries that keep failing
         largest = std::max(largest, FileSize(Current()));
     }
-    EXPECT_TRUE(largest > 2 * limit - line.size() * 2 && largest <= 2 * limit) << largest;
+    EXPECT_GT(largest, 2 * limit - line.size() * 2) << "appends went on past the limit";
+    EXPECT_LE(largest, 2 * limit) << "never past twice the limit";
     EXPECT_EQ(ReadText(Numbered(1)), L"old");
     viewer.reset();
     ASSERT_TRUE(WaitFor([&] { Write(*b, L"after\r\n"); return ReadText(Numbered(1)) != L"old"; }, 10000));
@@ -138,7 +151,8 @@ TEST_F(LoggerBufferTest, ACurrentFileTakenAwayIsReplacedWithinThreeSeconds) {
     auto b = Make(1 << 20, 10);
     Write(*b, L"before\r\n");
     const std::wstring away = dir_.path + L"away.txt";
-    ASSERT_TRUE(MoveFileW(Current().c_str(), away.c_str()) && DeleteFileW(away.c_str()));
+    ASSERT_TRUE(MoveFileW(Current().c_str(), away.c_str()));
+    ASSERT_TRUE(DeleteFileW(away.c_str()));
     const DWORD start = GetTickCount();
     ASSERT_TRUE(WaitFor([&] { Write(*b, L"after\r\n"); return FileSize(Current()) > 0; }, 10000));
     EXPECT_LT(GetTickCount() - start, 3500u);
@@ -147,32 +161,36 @@ TEST_F(LoggerBufferTest, ACurrentFileTakenAwayIsReplacedWithinThreeSeconds) {
 
 // The disk fills in the middle of an append (a write that falls short, and
 // fails), then has room again: the next line starts a line of its own,
-// character-aligned, never glued to the fragment. Rows: bytes the short write
+// character-aligned, never glued to the fragment. Modes: bytes the short write
 // keeps, failed writes in a row (two: both attempts of one append fail).
-TEST_F(LoggerBufferTest, AShortWriteLeavesNoLineGluedToItsFragment) {
-    struct Disk { DWORD keep; int failures; const wchar_t* expected; };
-    const Disk rows[] = {
-        {5, 1, L"sec\r\nsecond\r\nthird\r\n"},  // an odd fragment: a byte completes its last character
-        {4, 2, L"se\r\nthird\r\n"},              // the second attempt's line end falls short too; "second" is dropped
-        {0, 1, L"second\r\nthird\r\n"},          // nothing written: nothing to end
-    };
-    for (Disk row : rows) {
-        DeleteFileW(Current().c_str());
-        auto b = Make(1 << 20, 10);
-        Write(*b, L"first\r\n");
-        b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
-            Disk* disk = static_cast<Disk*>(c);
-            if (disk->failures == 0) return WriteFile(file, data, size, written, nullptr);
-            --disk->failures;
-            WriteFile(file, data, std::min(size, disk->keep), written, nullptr);
-            SetLastError(ERROR_DISK_FULL);
-            return FALSE;
-        }, &row);
-        for (const wchar_t* line : {L"second\r\n", L"third\r\n"}) Write(*b, line);
-        b.reset();
-        EXPECT_EQ(ReadText(Current()), kHeader + L"first\r\n" + row.expected) << row.keep;
-    }
+struct Disk { const char* name; DWORD keep; int failures; const wchar_t* expected; };
+struct ShortWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Disk> {};
+
+TEST_P(ShortWriteTest, LeavesNoLineGluedToItsFragment) {
+    Disk disk = GetParam();
+    auto b = Make(1 << 20, 10);
+    Write(*b, L"first\r\n");
+    b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
+        Disk* full = static_cast<Disk*>(c);
+        if (full->failures == 0) return WriteFile(file, data, size, written, nullptr);
+        --full->failures;
+        WriteFile(file, data, std::min(size, full->keep), written, nullptr);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }, &disk);
+    Write(*b, L"second\r\n");
+    Write(*b, L"third\r\n");
+    b.reset();
+    EXPECT_EQ(ReadText(Current()), kHeader + L"first\r\n" + disk.expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, ShortWriteTest,
+    ::testing::Values(Disk{"OddFragment", 5, 1, L"sec\r\nsecond\r\nthird\r\n"},  // a byte completes its last character
+                      // the second attempt's line end falls short too; "second" is dropped
+                      Disk{"TwoFailures", 4, 2, L"se\r\nthird\r\n"},
+                      Disk{"NothingWritten", 0, 1, L"second\r\nthird\r\n"}),  // nothing to end
+    ModeName<Disk>);
 
 // A writer that cannot keep up (each append takes 300 ms): a line written
 // through waits a bounded time once, and not at all while the writer is
@@ -203,8 +221,13 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     EXPECT_LT(GetTickCount() - start, 3000u);
     const std::wstring text = ReadText(Current());
     int written = 0;  // the first lines, in order
-    for (size_t at = text.find(L"\nline "); at != std::wstring::npos; at = text.find(L"\nline ", at + 1), ++written)
-        EXPECT_EQ(text.compare(at + 1, 6 + std::to_wstring(written).size(), L"line " + std::to_wstring(written) + L" "), 0) << written;
+    size_t at = text.find(L"\nline ");
+    while (at != std::wstring::npos) {
+        const std::wstring expected = L"line " + std::to_wstring(written) + L" ";
+        EXPECT_EQ(text.substr(at + 1, expected.size()), expected);
+        ++written;
+        at = text.find(L"\nline ", at + 1);
+    }
     std::wsmatch drained, capped;
     ASSERT_TRUE(std::regex_search(text, drained, std::wregex(LR"(DrainAndStop: \(\d+\): (\d+) lines were dropped: .*\r\n$)"))) << written;
     ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: more than)"))) << written;
@@ -221,7 +244,8 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
 TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPermissions) {
     const DWORD kChangeRights = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
     PSID sids[3] = {};  // Everyone, owner rights, the trusted (SYSTEM, Administrators) are the rest
-    ASSERT_TRUE(ConvertStringSidToSidW(L"WD", &sids[0]) && ConvertStringSidToSidW(L"S-1-3-4", &sids[1]));
+    ASSERT_TRUE(ConvertStringSidToSidW(L"WD", &sids[0]));
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-3-4", &sids[1]));
     lumlib::unique_local_ptr<PSID> everyone(sids[0]), ownerRights(sids[1]);
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CZkLoggerBuffer::kLogFolderSddl, SDDL_REVISION_1,
@@ -239,7 +263,8 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
         PACL dacl = nullptr;
         ASSERT_TRUE(GetSecurityDescriptorControl(row.sd, &control, &revision));
         EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from a folder someone else made";
-        ASSERT_TRUE(GetSecurityDescriptorDacl(row.sd, &present, &dacl, &defaulted) && present && dacl);
+        ASSERT_TRUE(GetSecurityDescriptorDacl(row.sd, &present, &dacl, &defaulted));
+        ASSERT_NE(dacl, nullptr) << row.what << ": a DACL present";
         bool ownerRightsSeen = false;
         for (DWORD i = 0; i < dacl->AceCount; ++i) {
             ACCESS_ALLOWED_ACE* ace = nullptr;
@@ -260,42 +285,49 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
 // a privileged caller. Folder attributes and owners are substituted: Wine has
 // no junctions and keeps no owners (and runs every process elevated). Links
 // are real: Wine makes hard links.
-TEST_F(LoggerBufferTest, PrivilegedCallersRefuseWhatAHostileUserCanPlant) {
-    enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink };
-    struct Row { Plant plant; bool privileged; bool written; const wchar_t* what; };
-    const Row rows[] = {
-        {kNothing, true, true, L"a clean folder"},
-        {kParentSymlink, true, false, L"parent folder a symbolic link"},
-        {kParentSymlink, false, true, L"ordinary callers check the mount point of the log folder only"},
-        {kFolderSymlink, true, false, L"log folder a symbolic link"},
-        {kForeignOwner, true, false, L"log folder owned by another user"},
-        {kForeignOwner, false, true, L"ordinary callers do not ask for the owner"},
-        {kHardLink, false, false, L"current file a hard link to another file"},
-        // a symbolic link as the current file is opened as the link and refused the same way; Wine 8's
-        // CreateSymbolicLinkW reports success but makes nothing, so only Windows could show it
-    };
-    struct Context { const Row* row; std::wstring folder; } context;
-    for (const Row& row : rows) {
-        context = {&row, dir_.path.substr(0, dir_.path.size() - 1)};
-        const std::wstring other = dir_.path + L"other.txt";
-        DeleteFileW(Current().c_str());
-        Put(other, L"secret");
-        ASSERT_TRUE(row.plant != kHardLink || CreateHardLinkW(Current().c_str(), other.c_str(), nullptr));
-        auto b = Make(1 << 20, 10);
-        b->SetReparseQuery([](void* c, const wchar_t* folder, DWORD* tag) -> DWORD {
-            const Context* ctx = static_cast<Context*>(c);
-            *tag = IO_REPARSE_TAG_SYMLINK;  // the plant's link: the parent folder or the log folder itself
-            const bool link = ctx->row->plant == (ctx->folder == folder ? kFolderSymlink : kParentSymlink);
-            return FILE_ATTRIBUTE_DIRECTORY | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
-        }, &context);
-        b->SetHardening(row.privileged, [](void* c, const wchar_t*) { return static_cast<Context*>(c)->row->plant != kForeignOwner; },
-                        &context);
-        Write(*b, L"run"), b.reset();
-        EXPECT_EQ(ReadText(other), L"secret") << row.what;
-        const std::wstring current = ReadText(Current());
-        if (row.written) EXPECT_EQ(current, kHeader + L"run") << row.what;
-        else EXPECT_TRUE(current == L"<missing>" || current == L"secret") << row.what << ": " << current;
+enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink };
+struct Hostile { const char* name; Plant plant; bool privileged; bool written; };
+struct HostileFolderTest : LoggerBufferTest, ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileFolderTest, APrivilegedCallerRefusesWhatAHostileUserCanPlant) {
+    struct Context { Plant plant; std::wstring folder; } context = {GetParam().plant, dir_.path.substr(0, dir_.path.size() - 1)};
+    const std::wstring other = dir_.path + L"other.txt";
+    Put(other, L"secret");
+    if (context.plant == kHardLink) {
+        ASSERT_TRUE(CreateHardLinkW(Current().c_str(), other.c_str(), nullptr));
+    }
+    auto b = Make(1 << 20, 10);
+    b->SetReparseQuery([](void* c, const wchar_t* folder, DWORD* tag) -> DWORD {
+        const Context* ctx = static_cast<Context*>(c);
+        *tag = IO_REPARSE_TAG_SYMLINK;  // the plant's link: the parent folder or the log folder itself
+        const bool link = ctx->plant == (ctx->folder == folder ? kFolderSymlink : kParentSymlink);
+        return FILE_ATTRIBUTE_DIRECTORY | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
+    }, &context);
+    b->SetHardening(GetParam().privileged, [](void* c, const wchar_t*) { return static_cast<Context*>(c)->plant != kForeignOwner; },
+                    &context);
+    Write(*b, L"run");
+    b.reset();
+    EXPECT_EQ(ReadText(other), L"secret") << "the other file is never written";
+    const std::wstring current = ReadText(Current());
+    if (GetParam().written) {
+        EXPECT_EQ(current, kHeader + L"run") << "written";
+    } else {
+        EXPECT_TRUE(current == L"<missing>" || current == L"secret") << "refused, yet: " << current;
     }
 }
+
+// A symbolic link as the current file is opened as the link and refused like the hard link; Wine 8's
+// CreateSymbolicLinkW reports success but makes nothing, so only Windows could show it.
+INSTANTIATE_TEST_SUITE_P(
+    Plants, HostileFolderTest,
+    ::testing::Values(Hostile{"CleanFolder", kNothing, true, true},
+                      Hostile{"ParentSymlink", kParentSymlink, true, false},
+                      // ordinary callers check the mount point of the log folder only
+                      Hostile{"ParentSymlinkOrdinaryCaller", kParentSymlink, false, true},
+                      Hostile{"FolderSymlink", kFolderSymlink, true, false},
+                      Hostile{"ForeignOwner", kForeignOwner, true, false},
+                      Hostile{"ForeignOwnerOrdinaryCaller", kForeignOwner, false, true},  // the owner is not asked
+                      Hostile{"HardLinkedFile", kHardLink, false, false}),
+    ModeName<Hostile>);
 
 }  // namespace

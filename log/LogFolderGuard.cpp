@@ -1,0 +1,175 @@
+#include "log/LogFolderGuard.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdint>
+
+#include "log/LogFileOps.h"
+#include "support/Holders.h"
+
+namespace {
+
+const size_t kLongPathPrefixChars = 8;  // "\\?\UNC\"
+
+// "\\?\C:\x" -> "C:\x", "\\?\UNC\server\share" -> "\\server\share".
+std::wstring WithoutLongPathPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+// The full, long form of a path, as GetFinalPathNameByHandleW gives it (without its prefix).
+std::wstring ExpectedFinalPath(const std::wstring& path) {
+    wchar_t full[MAX_PATH];
+    const DWORD fullChars = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    if (fullChars == 0 || fullChars >= MAX_PATH) return path;
+    std::wstring text = full;
+    const size_t slash = text.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return text;
+    wchar_t folder[MAX_PATH];
+    const DWORD folderChars = ::GetLongPathNameW(text.substr(0, slash).c_str(), folder, MAX_PATH);
+    if (folderChars == 0 || folderChars >= MAX_PATH) return text;
+    return folder + text.substr(slash);
+}
+
+// The process's own user, into a TOKEN_USER-sized area.
+bool ReadTokenUser(HANDLE token, uint8_t (&user)[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)]) {
+    DWORD size = 0;
+    return ::GetTokenInformation(token, TokenUser, user, sizeof(user), &size) != FALSE;
+}
+
+}  // namespace
+
+const wchar_t CLogFolderGuard::kLogFolderSddl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;WD)(A;;0x1200ab;;;S-1-3-4)(A;OIIO;0x13019f;;;WD)";
+
+CLogFolderGuard::CLogFolderGuard(const std::wstring& directory)
+    : m_directory(logfile::TrimDirectory(directory)), m_privileged(IsPrivilegedProcess()) {}
+
+bool CLogFolderGuard::CreateLogFolder(const wchar_t* directory) {
+    const std::wstring dir = logfile::TrimDirectory(directory ? directory : L"");
+    if (dir.empty()) return false;
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1, descriptor.put(),
+                                                               nullptr))
+        sa.lpSecurityDescriptor = descriptor.get();
+    // Each level from the top: the ones that exist are left as they are.
+    size_t from = 0;
+    if (dir.size() >= 2 && dir[1] == L':') from = 3;                                   // "C:\"
+    else if (dir.compare(0, 2, L"\\\\") == 0) from = dir.find(L'\\', dir.find(L'\\', 2) + 1);  // \\server\share
+    size_t slash = from == std::wstring::npos ? from : dir.find(L'\\', from);
+    while (from != std::wstring::npos) {
+        ::CreateDirectoryW(dir.substr(0, slash).c_str(), &sa);
+        if (slash == std::wstring::npos) break;
+        slash = dir.find(L'\\', slash + 1);
+    }
+    const DWORD attributes = ::GetFileAttributesW(dir.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CLogFolderGuard::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
+    m_queryReparse = query ? query : &CLogFolderGuard::QueryReparseLive;
+    m_queryReparseContext = query ? context : nullptr;
+}
+
+void CLogFolderGuard::SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context) {
+    m_privileged = privileged;
+    m_queryOwner = query ? query : &CLogFolderGuard::QueryOwnerTrustedLive;
+    m_queryOwnerContext = query ? context : nullptr;
+}
+
+void CLogFolderGuard::Hold() { m_holdTick = logfile::HoldTick(); }
+
+bool CLogFolderGuard::IsJunction() {
+    const DWORD now = ::GetTickCount();
+    if (m_holdTick != 0 && now - m_holdTick <= kHoldMs) return true;
+    DWORD tag = 0;
+    const DWORD attributes = m_queryReparse(m_queryReparseContext, m_directory.c_str(), &tag);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        tag == IO_REPARSE_TAG_MOUNT_POINT) {
+        Hold();
+        return true;
+    }
+    m_holdTick = 0;
+    return false;
+}
+
+DWORD CLogFolderGuard::QueryReparseLive(void*, const wchar_t* directory, DWORD* reparseTag) {
+    if (reparseTag) *reparseTag = 0;
+    const DWORD attributes = ::GetFileAttributesW(directory);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
+    WIN32_FIND_DATAW fd;
+    lumlib::unique_find_handle find(::FindFirstFileW(directory, &fd));
+    if (find.is_valid() && reparseTag) *reparseTag = fd.dwReserved0;  // the reparse tag of a reparse point
+    return attributes;
+}
+
+bool CLogFolderGuard::IsPrivilegedProcess() {
+    CHandleHolder token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return true;  // cannot tell: be careful
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+        elevation.TokenIsElevated)
+        return true;
+    alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    if (ReadTokenUser(token.get(), user) &&
+        ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid))
+        return true;
+    // services (also LocalService and NetworkService) carry the SERVICE group
+    uint8_t serviceSid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(serviceSid);
+    BOOL member = FALSE;
+    return ::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) &&
+           ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
+}
+
+bool CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
+    PSID owner = nullptr;
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
+    if (::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                nullptr, descriptor.put()) != ERROR_SUCCESS || !owner)
+        return false;
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+        return true;
+    // The process's own user already has every right the process has.
+    CHandleHolder token;
+    alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) && ReadTokenUser(token.get(), user) &&
+           ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+}
+
+bool CLogFolderGuard::IsRefused() {
+    if (!m_privileged || m_directory.empty()) return false;
+    // the log folder and the one above it (\Zelkor\Tessaline Server), checked before every open
+    const std::wstring parent =
+        logfile::TrimDirectory(m_directory.substr(0, m_directory.find_last_of(L'\\') + 1));
+    for (const std::wstring& folder : {m_directory, parent}) {
+        if (folder.empty()) continue;
+        DWORD tag = 0;
+        const DWORD attributes = m_queryReparse(m_queryReparseContext, folder.c_str(), &tag);
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // missing: the open fails and creates it anew
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !m_queryOwner(m_queryOwnerContext, folder.c_str())) {
+            Hold();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath) const {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    // a regular file with this one name: no link or junction, no hard link to some other file
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (info.nNumberOfLinks != 1) return false;
+    if (!m_privileged) return true;
+    // the file actually opened is the one meant, whatever the path went through
+    wchar_t opened[MAX_PATH + kLongPathPrefixChars];
+    const DWORD openedChars = ::GetFinalPathNameByHandleW(file, opened, MAX_PATH + kLongPathPrefixChars,
+                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (openedChars == 0 || openedChars >= MAX_PATH + kLongPathPrefixChars) return false;
+    return logfile::SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(expectedPath));
+}

@@ -1,0 +1,69 @@
+// The log folder's guard: every process of every session shares the folder,
+// and privileged ones (elevated, SYSTEM, services) must not lend their rights
+// to a hostile user through it. Refuses writing while the folder is a
+// mount-point junction, and for privileged callers while the folder or its
+// parent is any reparse point or has an untrusted owner, or the open file is
+// not the expected path itself. A refusal holds writing for kHoldMs.
+// Not thread-safe: its owner calls it under its own lock.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class CLogFolderGuard {
+public:
+    // Reads the attributes of a directory and, when they carry
+    // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
+    // (INVALID_FILE_ATTRIBUTES when they cannot be read).
+    typedef DWORD (*PFN_QUERY_REPARSE)(void* context, const wchar_t* directory, DWORD* reparseTag);
+    // True when the folder's owner is trusted.
+    typedef bool (*PFN_QUERY_OWNER)(void* context, const wchar_t* folder);
+
+    // directory: the log folder (trailing backslashes are trimmed).
+    explicit CLogFolderGuard(const std::wstring& directory);
+
+    // Creates every missing folder of the path, each with kLogFolderSddl.
+    // True when the folder exists afterwards.
+    static bool CreateLogFolder(const wchar_t* directory);
+    // SYSTEM and Administrators: full control, inherited; everyone else
+    // (and the folder's owner): list, read and create files in the folder,
+    // and read, write, append and delete the files in it. Protected: nothing
+    // is inherited from above, so whoever made the parent decides nothing here.
+    static const wchar_t kLogFolderSddl[];
+    // The live queries: GetFileAttributesW then FindFirstFileW for the tag;
+    // the owner SYSTEM, Administrators or this process's own user.
+    static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
+    static bool QueryOwnerTrustedLive(void* context, const wchar_t* folder);
+    // True when the process is elevated, runs as SYSTEM or as a service.
+    static bool IsPrivilegedProcess();
+
+    // Replacements for tests (null: the live query). Wine runs every process
+    // elevated and keeps no owners, so tests choose both.
+    void SetReparseQuery(PFN_QUERY_REPARSE query, void* context);
+    void SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context);
+
+    // True while writing is held: the folder is a junction, now or less than
+    // kHoldMs ago.
+    bool IsJunction();
+    // The privileged checks of the folder and its parent, before a file in it is opened.
+    bool IsRefused();
+    // The file just opened: a regular file with one link and no reparse point,
+    // and for privileged callers the expected path itself.
+    bool IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath) const;
+    // Holds writing from now (a refused file), or lets the next write look again.
+    void Hold();
+    void Release() { m_holdTick = 0; }
+    const std::wstring& Directory() const { return m_directory; }
+
+    static constexpr DWORD kHoldMs = 5000;
+
+private:
+    std::wstring m_directory;  // without trailing backslashes
+    DWORD m_holdTick = 0;      // 0: nothing refused
+    PFN_QUERY_REPARSE m_queryReparse = &CLogFolderGuard::QueryReparseLive;
+    void* m_queryReparseContext = nullptr;
+    bool m_privileged;
+    PFN_QUERY_OWNER m_queryOwner = &CLogFolderGuard::QueryOwnerTrustedLive;
+    void* m_queryOwnerContext = nullptr;
+};
