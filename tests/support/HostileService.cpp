@@ -50,10 +50,7 @@ CHostileService::~CHostileService() { Stop(); }
 
 bool CHostileService::Start() {
     if (m_server) return true;
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        m_received.clear();
-    }
+    m_received.clear();  // no session runs yet to note a request
     m_state.reset(new tessaline_emu::CEmuState(tessaline_emu::DefaultDevices(), std::wstring()));
     m_server.reset(new tessaline_emu::CEmuServer(m_options, *m_state));
     tessaline_emu::PipeServerConfig config;  // the emulator's, without its pipe security and printing

@@ -89,10 +89,6 @@ public:
     // service goes on serving, so a client's keeper connects again.
     void DropConnections() { if (m_pipe) m_pipe->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
 
-    // The status of the settings replies from the next request on (0: the
-    // record, as the service); set before Start or between requests.
-    void SetReplyStatus(uint32_t status) { m_options.getStatus = m_options.setStatus = status; }
-
     // Writes bytes as they are on the first connection (on the caller's
     // thread, between the service's own messages); false once it has ended.
     bool Write(const void* bytes, size_t size);
