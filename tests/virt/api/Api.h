@@ -50,20 +50,19 @@ inline std::vector<std::wstring> ReadLogLines() {
     text.resize(::GetFileSize(file.get(), nullptr) / 2);
     DWORD read = 0;
     ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) break;  // a line still being written
+    size_t start = 0, end = 0;
+    while ((end = text.find(L"\r\n", start)) != std::wstring::npos) {  // not a line still being written
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
     return lines;
 }
 
-// One callback, with the thread it ran on (devName and def for 300). Code 0
-// marks a teardown.
+// One callback, with the thread it ran on (devName and def for 300; info: the
+// first 5 bytes of a 9's payload, copied during the call). Code 0 marks a teardown.
 struct Notice {
     uint32_t code; uintptr_t param; void* context; DWORD thread;
-    std::wstring devName = L""; uint32_t def = 0;
+    std::wstring devName = L""; uint32_t def = 0; std::string info = "";
 };
 
 // Everything the callback was told; on request it tears the library down
@@ -103,6 +102,7 @@ struct Recorder {
     }
     void Record(uint32_t code, uintptr_t param, void* context) {
         Notice n{code, param, context, ::GetCurrentThreadId()};
+        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
         if (code == ZKSND_NOTIFY_DEVICE_INFO) {
             const auto* device = reinterpret_cast<const SndDeviceInfo*>(param);
             n.devName = device->devName;

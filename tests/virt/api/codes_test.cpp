@@ -29,9 +29,7 @@ TEST(CLogThrottle, OneLinePerChangeThenOneSummaryAMinute) {
     EXPECT_EQ(3000 + minute, t.Since(start + 3000 + minute)) << "the story's age";
     // A caller alternating between two failures: kBurst lines, then quiet until the minute is over.
     uint32_t lines = 0;
-    for (uint64_t k = 0; k < 1000; ++k) {
-        if (t.Note(k % 2, start + 2 * minute + k) == CLogThrottle::kLine) ++lines;
-    }
+    for (uint64_t k = 0; k < 1000; ++k) lines += t.Note(k % 2, start + 2 * minute + k) == CLogThrottle::kLine;
     EXPECT_EQ(CLogThrottle::kBurst, lines) << "lines for two alternating failures";
     // Reset starts a new story, but the minute's budget stays: alternating success and failure cannot
     // flood either.

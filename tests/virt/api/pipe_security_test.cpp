@@ -1,4 +1,4 @@
-// The open flags the session client uses, which servers it talks to,
+// The open flags the session client uses by level, which servers it talks to,
 // and the padding behind callback 9's pointer.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include "log/ZkLogger.h"
 #include "support/PipeIdentity.h"
 #include "support/TestPipeServer.h"
+#include "support/Watchdog.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndProtocol.h"
@@ -22,6 +23,7 @@ using zk_testkit::CTestPipeServer;
 namespace {
 
 const DWORD kIdentificationFlags = 0x40000000 | 0x00100000 | 0x00010000;  // overlapped, SQOS present, identification
+const DWORD kPlainOverlapped = 0x40000000;
 const wchar_t kScratchKey[] = L"Software\\zksndapi-tests\\pipe-security";
 
 // ---- the substitutes --------------------------------------------------------
@@ -40,15 +42,17 @@ DWORD ImpostorOrReal(HANDLE pipe, ServerIdentity* server) {
     *server = ServerIdentity{4242, kImpostorSid, false};
     return ERROR_SUCCESS;
 }
-PipeSecuritySettings DefaultSettings() { return PipeSecuritySettings(); }  // not the machine's
+PipeClientLevel g_level = PipeClientLevel::Identification;
+PipeSecuritySettings ChosenLevel() { return PipeSecuritySettings{g_level, {}}; }  // not the machine's
 
 // Installs the substitutes for one test and puts the table back afterwards.
 struct Substitutes {
     PipeIdentityApi saved = ActivePipeIdentityApi();
-    Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &DefaultSettings}; }
+    Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel}; }
     ~Substitutes() {
         ActivePipeIdentityApi() = saved;
         g_impostor = false;
+        g_level = PipeClientLevel::Identification;
     }
 };
 
@@ -169,7 +173,22 @@ TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
 
 // ---- the client -------------------------------------------------------------
 
+// The administrator's level 2 lends impersonation: a plain overlapped open (the
+// default's flags are checked in the next test).
+TEST(PipeSecurity, TheImpersonationLevelOpensWithoutSecurityFlags) {
+    testkit::Watchdog dog("impersonation level", 30000);
+    Substitutes substitutes;
+    g_level = PipeClientLevel::Impersonation;
+    CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
+    ASSERT_TRUE(server.Start());
+    Client client(server.Name());
+    ASSERT_EQ(0u, client.Start());
+    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "our own user's server was refused";
+    EXPECT_EQ(kPlainOverlapped, g_lastFlags.load()) << "the open's flags";
+}
+
 TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
+    testkit::Watchdog dog("refused server", 30000);
     Substitutes substitutes;
     TestLog log;
     CTestPipeServer server(zk_testkit::UniquePipeName(L"impostor"));
@@ -206,6 +225,7 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
 
 // A long device record first leaves its bytes in the delivery buffer: a pointer into it would show them.
 TEST(PipeSecurity, ServerInformationWithoutPayloadIsAllZeros) {
+    testkit::Watchdog dog("server information", 30000);
     CTestPipeServer server(zk_testkit::UniquePipeName(L"serverinfo"));
     ASSERT_TRUE(server.Start());
     Client client(server.Name());
