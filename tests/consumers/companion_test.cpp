@@ -1,18 +1,17 @@
 // The C++ companion header (zksndapi.hpp) linked as an application links it, against a service whose
-// lists the test scripts, and tessaline-emu's outages (--fault down:SECONDS, --signal NAME down SECONDS).
-// Both serve the service's own pipe: this program never runs beside another that does.
+// lists the test scripts. It serves the service's own pipe: this program never runs beside another that does.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
+#include <stdexcept>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/Holders.h"
 #include "support/Watchdog.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/PipeServer.h"
@@ -121,105 +120,68 @@ std::vector<std::wstring> Names(const std::vector<zksnd::Device>& devices) {
     return names;
 }
 
-// Devices(timeout) in each way a call can end, on one Session: no connection, a list that was
-// already arriving when the call began (it goes to the handler, the call takes the next one), a
-// list cut by the connection's end, and no answer at all.
-TEST(Companion, DevicesReturnsTheWholeListOrSaysWhy) {
-    Watchdog dog("Devices scenarios", 180000);
+// One Session, a script for the service's side, and the service once a test
+// serves the script: the session ends first, then the service, then what the
+// handlers saw.
+class Companion : public ::testing::Test {
+protected:
+    Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};
     Seen seen;
-    zksnd::Session session(seen.Handlers());
-    EXPECT_THROW(zksnd::Session second, std::logic_error);
-
-    ULONGLONG start = Now();
-    EXPECT_EQ(zksnd::ListEnd::NotConnected, session.Devices(seconds(10)).end);
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.Settings().status);
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.SetDefault(0).status);
-    EXPECT_LT(Now() - start, 1500u) << "without a connection nothing waits";
-
-    // Code 9 follows the unasked record on the delivery thread: once 9 is in, that record is too.
-    Script unasked;
-    unasked.onSessionId = {Device(9, u"unasked"), Notice(false)};
-    unasked.onList = {Device(10, u"unasked 2"), Notice(true), Device(0, u"A"), Device(1, u"B"), Notice(true)};
-    Script cut;
-    cut.onList = {Device(0, u"A"), Device(1, u"B")};
-    cut.endAfterList = true;
-    Script silent;
-
-    {
-        auto server = Serve(unasked);
-        ASSERT_TRUE(seen.Reach(seen.infos, 1));
-        const zksnd::DeviceList list = session.Devices(seconds(20));
-        ASSERT_EQ(zksnd::ListEnd::Complete, list.end) << list.Message();
-        EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), Names(list.devices));
-        ASSERT_TRUE(seen.Reach(seen.lists, 1));
-        std::lock_guard<std::mutex> hold(seen.lock);
-        ASSERT_EQ(1u, seen.unasked.size());
-        EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(seen.unasked[0]));
-    }
-    ASSERT_TRUE(seen.Reach(seen.lost, 1));
-    {
-        auto server = Serve(cut);
-        ASSERT_TRUE(seen.Reach(seen.connected, 2));
-        start = Now();
-        const zksnd::DeviceList list = session.Devices(seconds(30));
-        EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
-        EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status);
-        EXPECT_TRUE(list.devices.empty());
-        EXPECT_LT(Now() - start, 15000u) << "the 6 ends the wait, not the time";
-        ASSERT_TRUE(seen.Reach(seen.lost, 2));
-    }
-    {
-        auto server = Serve(silent);
-        ASSERT_TRUE(seen.Reach(seen.connected, 3));
-        EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end);
-    }
-    std::lock_guard<std::mutex> hold(seen.lock);
-    EXPECT_EQ(1u, seen.unasked.size()) << "no cut or late list reached the handler";
-}
-
-// tessaline-emu.exe (beside this program) started with the arguments.
-struct EmuProcess {
-    explicit EmuProcess(const std::wstring& args) {
-        std::wstring line = L"tessaline-emu.exe " + args;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return;
-        process.reset(info.hProcess);
-        CHandleHolder thread(info.hThread);
-    }
-    // Its exit code, or -1 when it did not start or end in time.
-    int Wait() {
-        DWORD code = 0;
-        const bool ended = process.is_valid() && ::WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0;
-        return ended && ::GetExitCodeProcess(process.get(), &code) ? static_cast<int>(code) : -1;
-    }
-    CHandleHolder process;
+    Script script;
+    std::unique_ptr<tessaline_emu::CPipeServer> server;
+    zksnd::Session session{seen.Handlers()};
 };
 
-// An outage of the service, from --fault down:3 after the first greeting and from the control command:
-// the application sees 6, no connection for about the outage's length, then 8 and a whole service.
-TEST(Companion, EmulatorOutagesEndAndTheServiceReturns) {
-    Watchdog dog("emulator outages", 180000);
-    const std::wstring control = L"zkdown-" + std::to_wstring(::GetCurrentProcessId());
-    EmuProcess emu(L"--fault down:3 --quiet --exit-after 150 --control " + control);
-    ASSERT_TRUE(emu.process.is_valid());
-    Seen seen;
-    {
-        zksnd::Session session(seen.Handlers());
-        for (int outage = 1; outage <= 2; ++outage) {
-            SCOPED_TRACE(outage == 1 ? "--fault down:3" : "--signal NAME down 3");
-            if (outage == 2) { EXPECT_EQ(0, EmuProcess(L"--signal " + control + L" down 3").Wait()); }
-            ASSERT_TRUE(seen.Reach(seen.lost, outage));
-            ASSERT_TRUE(seen.Reach(seen.connected, outage + 1));
-            std::lock_guard<std::mutex> hold(seen.lock);
-            // Lower bound only: load makes an outage look longer, never shorter.
-            EXPECT_GE(seen.lastConnected - seen.lastLost, 2000u);
-        }
-        EXPECT_EQ(zksnd::ListEnd::Complete, session.Devices(seconds(20)).end);
-    }
-    EXPECT_EQ(0, EmuProcess(L"--signal " + control + L" stop").Wait());
-    EXPECT_EQ(0, emu.Wait());
+TEST_F(Companion, OnlyOneSessionAtATime) {
+    EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
+}
+
+TEST_F(Companion, WithoutAConnectionNothingWaits) {
+    const ULONGLONG start = Now();
+    EXPECT_EQ(zksnd::ListEnd::NotConnected, session.Devices(seconds(10)).end) << "Devices";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.Settings().status) << "Settings";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.SetDefault(0).status) << "SetDefault";
+    EXPECT_LT(Now() - start, 1500u) << "the three calls' time";
+}
+
+// A list already arriving when the call began goes to the handler, and the
+// call takes the next one. Code 9 follows the unasked record on the delivery
+// thread: once 9 is in, that record is too.
+TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
+    script.onSessionId = {Device(9, u"unasked"), Notice(false)};
+    script.onList = {Device(10, u"unasked 2"), Notice(true), Device(0, u"A"), Device(1, u"B"), Notice(true)};
+    server = Serve(script);
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "no server information";
+    const zksnd::DeviceList list = session.Devices(seconds(20));
+    ASSERT_EQ(zksnd::ListEnd::Complete, list.end) << list.Message();
+    EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), Names(list.devices)) << "the list the call returned";
+    ASSERT_TRUE(seen.Reach(seen.lists, 1)) << "no list reached the handler";
+    std::lock_guard<std::mutex> hold(seen.lock);
+    ASSERT_EQ(1u, seen.unasked.size()) << "lists the handler got";
+    EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(seen.unasked[0])) << "the handler's list";
+}
+
+// A list cut by the connection's end: callback 6 ends the wait, not the time,
+// and the cut list reaches nobody.
+TEST_F(Companion, AListCutByTheConnectionsEndSaysSo) {
+    script.onList = {Device(0, u"A"), Device(1, u"B")};
+    script.endAfterList = true;
+    server = Serve(script);
+    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
+    const ULONGLONG start = Now();
+    const zksnd::DeviceList list = session.Devices(seconds(30));
+    EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status) << "the list's status";
+    EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
+    EXPECT_LT(Now() - start, 15000u) << "the call's time";
+    std::lock_guard<std::mutex> hold(seen.lock);
+    EXPECT_TRUE(seen.unasked.empty()) << "the cut list reached the handler";
+}
+
+TEST_F(Companion, NoAnswerTimesOut) {
+    server = Serve(script);  // answers nothing
+    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
+    EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ namespace {
 const DWORD kHoldTimeoutMs = 10000;  // for the kit's own client to be accepted
 
 // Indexed by ServiceFault.
-const char* const kNames[] = {"none", "stop-reading", "short-frames", "busy-only-instance",
-                              "raw-length", "huge-notification", "slow-replies", "churn"};
+const char* const kNames[] = {"None",      "StopReading",      "ShortFrames", "BusyOnlyInstance",
+                              "RawLength", "HugeNotification", "SlowReplies", "Churn"};
 const EmuFault kEmuFaults[] = {EmuFault::kNone,      EmuFault::kStopReading,       EmuFault::kShortFrames,
                                EmuFault::kNone,      EmuFault::kRawLength,         EmuFault::kHugeNotification,
                                EmuFault::kSlowReplies, EmuFault::kChurn};
@@ -20,6 +20,19 @@ const EmuFault kEmuFaults[] = {EmuFault::kNone,      EmuFault::kStopReading,    
 }  // namespace
 
 const char* FaultName(ServiceFault fault) { return kNames[int(fault)]; }
+
+// The emulator's session, noting each request before it answers it.
+class CHostileService::CRecordingSession : public tessaline_emu::CEmuSession {
+public:
+    explicit CRecordingSession(CHostileService& kit) : CEmuSession(kit.m_server.get()), m_kit(kit) {}
+    bool OnMessage(tessaline_emu::CPipeSession& session, const uint8_t* message, uint32_t length) override {
+        m_kit.Note(message, length);
+        return CEmuSession::OnMessage(session, message, length);  // counts it: a waiter looks again
+    }
+
+private:
+    CHostileService& m_kit;
+};
 
 CHostileService::CHostileService(ServiceFault fault, std::wstring pipeName) : m_fault(fault) {
     m_options.pipeName = std::move(pipeName);
@@ -37,6 +50,7 @@ CHostileService::~CHostileService() { Stop(); }
 
 bool CHostileService::Start() {
     if (m_server) return true;
+    m_received.clear();  // no session runs yet to note a request
     m_state.reset(new tessaline_emu::CEmuState(tessaline_emu::DefaultDevices(), std::wstring()));
     m_server.reset(new tessaline_emu::CEmuServer(m_options, *m_state));
     tessaline_emu::PipeServerConfig config;  // the emulator's, without its pipe security and printing
@@ -46,8 +60,9 @@ bool CHostileService::Start() {
     config.bufferSize = m_options.bufferSize;
     config.readMessages = m_options.fault != EmuFault::kStopReading;
     m_pipe.reset(new tessaline_emu::CPipeServer(config, [this](const std::shared_ptr<tessaline_emu::CPipeSession>& session) {
-        if (std::lock_guard<std::mutex> lock(m_firstLock); !m_first) m_first = session;
-        return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new tessaline_emu::CEmuSession(m_server.get()));
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_first) m_first = session;
+        return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new CRecordingSession(*this));
     }));
     if (m_pipe->Start() != ERROR_SUCCESS) {
         Stop();
@@ -70,7 +85,10 @@ bool CHostileService::Start() {
 void CHostileService::Stop() {
     m_held.reset();
     m_pipe.reset();  // ends every connection and joins every thread
-    if (std::lock_guard<std::mutex> lock(m_firstLock); true) m_first.reset();
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_first.reset();
+    }
     m_server.reset();
     m_state.reset();
     m_heldConnections = 0;
@@ -78,7 +96,10 @@ void CHostileService::Stop() {
 
 bool CHostileService::Write(const void* bytes, size_t size) {
     std::shared_ptr<tessaline_emu::CPipeSession> first;
-    if (std::lock_guard<std::mutex> lock(m_firstLock); true) first = m_first;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        first = m_first;
+    }
     return first && first->Write(bytes, size);
 }
 
@@ -95,10 +116,36 @@ uint32_t CHostileService::Connections() const {
 }
 
 bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) const {
+    return WaitForTraffic([&] { return Connections() >= count; }, timeoutMs);
+}
+
+void CHostileService::Note(const uint8_t* message, uint32_t length) {
+    SndDecodedRequest request;
+    if (!SndDecodeRequest(message, length, request)) return;
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_received.push_back(ReceivedRequest{request.command, request.requestId,
+                                         request.hasArgument ? request.argument : 0, request.wellFormed});
+}
+
+std::vector<ReceivedRequest> CHostileService::Requests(uint32_t command, size_t count, DWORD timeoutMs) const {
+    std::vector<ReceivedRequest> found;
+    const auto look = [&] {
+        found.clear();
+        const std::lock_guard<std::mutex> lock(m_lock);
+        for (const ReceivedRequest& r : m_received) {
+            if (r.command == command) found.push_back(r);
+        }
+        return found.size() >= count;
+    };
+    WaitForTraffic(look, timeoutMs);
+    return found;
+}
+
+bool CHostileService::WaitForTraffic(const std::function<bool()>& done, DWORD timeoutMs) const {
     if (!m_server) return false;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     for (;;) {
-        if (Connections() >= count) return true;
+        if (done()) return true;
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) return false;
         // Set whenever a traffic counter grows; it may be the other one, so look again.

@@ -9,8 +9,9 @@
 //   ASSERT_TRUE(service.Start());                          // served when it returns
 //   ... run the library ...
 //   service.WaitForConnections(1, 5000);                   // traffic counters, waited on events
+//   service.Requests(nCmdSetSessionId, 1, 5000);           // what the library asked, decoded
 //
-// Faults (FaultName gives each a name for test output):
+// Faults (FaultName gives each a name for test names and output):
 //   kNone              answers like the service
 //   kStopReading       never reads: the client's writes fill the pipe (4 KiB each way) and then wait
 //   kShortFrame        every message goes out cut to 8 bytes (its size field says 8; a reply keeps
@@ -32,9 +33,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "support/Holders.h"
 #include "tests/support/TestPipeServer.h"
@@ -53,7 +56,16 @@ enum class ServiceFault {
     kSlowReply,
     kChurn,
 };
+const ServiceFault kAllFaults[] = {ServiceFault::kNone,      ServiceFault::kStopReading,      ServiceFault::kShortFrame,
+                                   ServiceFault::kBusyOnlyInstance, ServiceFault::kRawLength,
+                                   ServiceFault::kHugeNotification, ServiceFault::kSlowReply, ServiceFault::kChurn};
 const char* FaultName(ServiceFault fault);
+
+// A request as the service received it (a settings record is not kept).
+struct ReceivedRequest {
+    uint32_t command, requestId, argument;  // argument: 0 when none came
+    bool wellFormed;                        // its size field, its argument size and its length agree
+};
 
 class CHostileService {
 public:
@@ -86,17 +98,25 @@ public:
     uint32_t Connections() const;
     uint32_t Messages() const { return m_server ? m_server->Messages() : 0; }
     bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
+    // The requests with that command received since Start, in order; waits up
+    // to timeoutMs for count of them (fewer come back when they did not come).
+    std::vector<ReceivedRequest> Requests(uint32_t command, size_t count, DWORD timeoutMs) const;
     const std::wstring& Name() const { return m_options.pipeName; }
 
 private:
+    class CRecordingSession;
+    void Note(const uint8_t* message, uint32_t length);
+    // Waits on the traffic event until done() or timeoutMs has passed.
+    bool WaitForTraffic(const std::function<bool()>& done, DWORD timeoutMs) const;
 
     const ServiceFault m_fault;
     tessaline_emu::EmuOptions m_options;
     std::unique_ptr<tessaline_emu::CEmuState> m_state;
     std::unique_ptr<tessaline_emu::CEmuServer> m_server;  // unstarted: its sessions' options, state and counters
     std::unique_ptr<tessaline_emu::CPipeServer> m_pipe;   // serves those sessions
-    std::mutex m_firstLock;
+    mutable std::mutex m_lock;  // guards m_first and m_received
     std::shared_ptr<tessaline_emu::CPipeSession> m_first;
+    std::vector<ReceivedRequest> m_received;
     CHandleHolder m_held;  // kBusyOnlyInstance: the kit's client end of the only instance
     uint32_t m_heldConnections = 0;
 };

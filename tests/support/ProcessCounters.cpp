@@ -33,12 +33,13 @@ long ProcessHandleCount() {
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     if (!query) return -1;
     std::vector<unsigned char> buffer(64 * 1024);
-    LONG status;
     ULONG needed = 0;
+    LONG status = query(64, buffer.data(), ULONG(buffer.size()), &needed);
     // STATUS_INFO_LENGTH_MISMATCH: the buffer is too small (the table may grow meanwhile)
-    while ((status = query(64, buffer.data(), ULONG(buffer.size()), &needed)) == LONG(0xC0000004) &&
-           buffer.size() < (256u << 20))
+    while (status == LONG(0xC0000004) && buffer.size() < (256u << 20)) {
         buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
+        status = query(64, buffer.data(), ULONG(buffer.size()), &needed);
+    }
     const Table* table = reinterpret_cast<const Table*>(buffer.data());
     if (status < 0 || table->count > (buffer.size() - offsetof(Table, entries)) / sizeof(Entry)) return -1;
     long n = 0;
@@ -52,8 +53,11 @@ long ProcessThreadCount() {
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     long count = 0;
-    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry))
+    BOOL more = ::Thread32First(snapshot.get(), &entry);
+    while (more) {
         count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+        more = ::Thread32Next(snapshot.get(), &entry);
+    }
     return count > 0 ? count : -1;
 }
 

@@ -51,7 +51,10 @@ struct CTestPipeServer::Handler : tessaline_emu::IPipeConnectionHandler {
 CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
     : m_server(TestConfig(std::move(name), refuseClients), [this](const std::shared_ptr<CPipeSession>& session) {
           size_t id = 0;
-          Change([&] { id = m_clients.size(), m_clients.push_back(Client{session, false}); });
+          Change([&] {
+              id = m_clients.size();
+              m_clients.push_back(Client{session, false});
+          });
           return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this, id));
       }) {}
 
@@ -59,7 +62,10 @@ bool CTestPipeServer::Start() {
     if (m_server.Start() != ERROR_SUCCESS) return false;
     for (unsigned i = 0; i < m_workerCount; ++i) {
         m_workers.emplace_back(new lumlib::CWorkerThread);
-        if (m_workers.back()->Start(&CTestPipeServer::WorkMain, this) != ERROR_SUCCESS) return Stop(), false;
+        if (m_workers.back()->Start(&CTestPipeServer::WorkMain, this) != ERROR_SUCCESS) {
+            Stop();
+            return false;
+        }
     }
     return true;
 }

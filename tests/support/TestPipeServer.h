@@ -84,7 +84,9 @@ public:
     // answers come back out of order.
     void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false) {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_responder = std::move(responder), m_workerCount = workerThreads, m_shuffle = shuffle;
+        m_responder = std::move(responder);
+        m_workerCount = workerThreads;
+        m_shuffle = shuffle;
     }
 
 private:

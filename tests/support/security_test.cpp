@@ -71,35 +71,46 @@ TEST(SecurityChild, DISABLED_ReportInheritedHandles) {
     ::ExitProcess(0x100 | (IsOurPipeClient(pipe) ? 1 : 0) | (IsOurPipeClient(control) ? 2 : 0));
 }
 
+// A failed descriptor block: the DACL made before it goes, the record stays empty.
+TEST(PipeSecurity, AFailedAllocationFreesWhatWasMade) {
+    CountingApi counting;
+    LumSecurityAttributes record = {};
+    g_failAlloc = true;
+    EXPECT_FALSE(BuildEveryoneAccess(&record)) << "built without a descriptor block";
+    g_failAlloc = false;
+    EXPECT_EQ(record.lpSecurityDescriptor, nullptr) << "a descriptor in the record";
+    EXPECT_TRUE(g_live.empty()) << "blocks left: " << g_live.size();
+}
+
+// Everyone's access and the low-integrity label, each exactly; every block is
+// freed once; a pipe handle opened with the record stays out of child processes.
 TEST(PipeSecurity, DescriptorContentsFreeingAndNoInheritance) {
     CountingApi counting;
     LumSecurityAttributes record = {};
-    g_failAlloc = true;  // no descriptor block: the DACL made before it must go, the record stays
-    EXPECT_FALSE(BuildEveryoneAccess(&record));
-    EXPECT_EQ(record.lpSecurityDescriptor, nullptr);
-    EXPECT_TRUE(g_live.empty());
-    g_failAlloc = false;
-
     ASSERT_TRUE(BuildEveryoneAccess(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));  // labelling again frees the earlier label
     BOOL present = FALSE, dflt = FALSE;
     PACL dacl = nullptr, sacl = nullptr;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(record.lpSecurityDescriptor, &present, &dacl, &dflt) && present && dacl);
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(record.lpSecurityDescriptor, &present, &dacl, &dflt));
+    ASSERT_TRUE(present) << "no DACL";
+    ASSERT_NE(dacl, nullptr) << "a null DACL: all access for everyone";
     // access allowed, no inheritance, 20 bytes; mask 0x1FFFFF; S-1-1-0
-    EXPECT_EQ(OnlyAce(dacl), (Bytes{0, 0, 0x14, 0, 0xFF, 0xFF, 0x1F, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
-    ASSERT_TRUE(::GetSecurityDescriptorSacl(record.lpSecurityDescriptor, &present, &sacl, &dflt) && present && sacl);
+    EXPECT_EQ(OnlyAce(dacl), (Bytes{0, 0, 0x14, 0, 0xFF, 0xFF, 0x1F, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0})) << "the DACL's ACE";
+    ASSERT_TRUE(::GetSecurityDescriptorSacl(record.lpSecurityDescriptor, &present, &sacl, &dflt));
+    ASSERT_TRUE(present) << "no SACL";
+    ASSERT_NE(sacl, nullptr) << "a null SACL";
     // Bytes, not SDDL: Wine leaves the ML ACE out when converting back to a string.
     // mandatory label (0x11), 20 bytes; no-write-up (1); S-1-16-4096
-    EXPECT_EQ(OnlyAce(sacl), (Bytes{0x11, 0, 0x14, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0}));
+    EXPECT_EQ(OnlyAce(sacl), (Bytes{0x11, 0, 0x14, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0, 0})) << "the SACL's ACE";
     EXPECT_EQ(g_live.size(), 3u) << "expected the DACL, the descriptor block and one label descriptor";
 
     const std::wstring name = L"\\\\.\\pipe\\zk-support-security-" + std::to_wstring(::GetCurrentProcessId());
     CHandleHolder server(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, 0, kInstances, 4096, 4096, 0, nullptr));
     CHandleHolder client(::CreateFileW(name.c_str(), GENERIC_READ, 0, &record, OPEN_EXISTING, 0, nullptr));
     FreeSecurityAttributes(&record);
-    EXPECT_TRUE(g_live.empty());
-    ASSERT_TRUE(IsOurPipeClient(client.get()));
+    EXPECT_TRUE(g_live.empty()) << "blocks left: " << g_live.size();
+    ASSERT_TRUE(IsOurPipeClient(client.get())) << "the pipe did not open with the record";
     // The control: the same pipe end duplicated as inheritable, which must reach the child.
     HANDLE self = ::GetCurrentProcess(), control = nullptr;
     ASSERT_TRUE(::DuplicateHandle(self, client.get(), self, &control, 0, TRUE, DUPLICATE_SAME_ACCESS));

@@ -50,8 +50,11 @@ inline std::vector<std::wstring> ReadLogLines() {
     text.resize(::GetFileSize(file.get(), nullptr) / 2);
     DWORD read = 0;
     ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
-    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+    size_t start = 0, end = 0;
+    while ((end = text.find(L"\r\n", start)) != std::wstring::npos) {  // not a line still being written
         lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
     return lines;
 }
 
@@ -90,25 +93,37 @@ struct Recorder {
             r.teardownResult = int(r.withDeInit ? Dll().DeInit() : Dll().CleanUp());
             r.teardownMs = ::GetTickCount64() - start;
             r.Add(Notice{0, 0, nullptr, 0});  // the connection it ended gets no 6
-            if (r.initAfter) r.initResult = int(Dll().Init(&Recorder::Callback, nullptr));
+            if (r.initAfter) {
+                r.initResult = int(Dll().Init(&Recorder::Callback, nullptr));
+                r.Touch();
+            }
         }
         if (r.inside) r.inside(code);
     }
     void Record(uint32_t code, uintptr_t param, void* context) {
         Notice n{code, param, context, ::GetCurrentThreadId()};
         if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
-        if (auto* d = reinterpret_cast<const SndDeviceInfo*>(param); code == ZKSND_NOTIFY_DEVICE_INFO) n.devName = d->devName, n.def = d->def;
+        if (code == ZKSND_NOTIFY_DEVICE_INFO) {
+            const auto* device = reinterpret_cast<const SndDeviceInfo*>(param);
+            n.devName = device->devName;
+            n.def = device->def;
+        }
         Add(n);
     }
     void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
+    void Touch() { std::lock_guard<std::mutex> lock(mutex); changed.notify_all(); }  // a waiter looks again
     std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }
     static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
         return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
     }
     size_t Count(uint32_t code) { return CountOf(Snapshot(), code); }
     bool WaitForCount(uint32_t code, size_t count, DWORD ms = 5000) {
+        return WaitUntil([&] { return CountOf(notices, code) >= count; }, ms);
+    }
+    // done is looked at under the lock, whenever a callback is recorded or Touch is called.
+    bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return CountOf(notices, code) >= count; });
+        return changed.wait_for(lock, std::chrono::milliseconds(ms), done);
     }
     // Every 8 is followed by one 6 (or a teardown) before the next 8; no 6 without an 8.
     bool Balanced() {

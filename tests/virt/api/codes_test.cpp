@@ -25,17 +25,17 @@ TEST(CLogThrottle, OneLinePerChangeThenOneSummaryAMinute) {
         {231, start + 2000 + minute, CLogThrottle::kSummary}, {231, start + 3000 + minute, CLogThrottle::kQuiet},
     };
     for (const auto& s : steps) EXPECT_EQ(s.verdict, t.Note(s.kind, s.at)) << s.kind << " at " << s.at - start;
-    EXPECT_EQ(6u, t.Count());
-    EXPECT_EQ(3000 + minute, t.Since(start + 3000 + minute));
+    EXPECT_EQ(6u, t.Count()) << "occurrences of the story";
+    EXPECT_EQ(3000 + minute, t.Since(start + 3000 + minute)) << "the story's age";
     // A caller alternating between two failures: kBurst lines, then quiet until the minute is over.
     uint32_t lines = 0;
     for (uint64_t k = 0; k < 1000; ++k) lines += t.Note(k % 2, start + 2 * minute + k) == CLogThrottle::kLine;
-    EXPECT_EQ(CLogThrottle::kBurst, lines);
+    EXPECT_EQ(CLogThrottle::kBurst, lines) << "lines for two alternating failures";
     // Reset starts a new story, but the minute's budget stays: alternating success and failure cannot
     // flood either.
     t.Reset();
-    EXPECT_EQ(CLogThrottle::kQuiet, t.Note(1, start + 2 * minute + 2000));
+    EXPECT_EQ(CLogThrottle::kQuiet, t.Note(1, start + 2 * minute + 2000)) << "after a reset, within the spent minute";
     t.Reset();
-    EXPECT_EQ(CLogThrottle::kLine, t.Note(1, start + 3 * minute));
-    EXPECT_EQ(1u, t.Count());
+    EXPECT_EQ(CLogThrottle::kLine, t.Note(1, start + 3 * minute)) << "after a reset, in the next minute";
+    EXPECT_EQ(1u, t.Count()) << "occurrences of the new story";
 }

@@ -1,63 +1,32 @@
 // The exports end to end: zksndapi.dll loaded with LoadLibraryW, resolved
-// with GetProcAddress, against the test pipe server on the service's pipe.
+// with GetProcAddress, against the emulated service (the hostile-service kit
+// without a fault) on the service's pipe.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstring>
+#include <numeric>
 
-#include "support/TestPipeServer.h"
+#include "pipes/FrameReader.h"
+#include "support/HostileService.h"
+#include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
+#include "tools/tessaline-emu/DeviceFile.h"
+#include "virt/api/SndProtocol.h"
 #include "virt/api/SndServiceMessages.h"
-
-using zk_testkit::CTestPipeServer;
 
 namespace {
 
 using CodeList = std::vector<uint32_t>;
-CodeList Codes(const std::vector<Notice>& seen) { CodeList c; for (const Notice& n : seen) c.push_back(n.code); return c; }
-DWORD CurrentSession() { DWORD s = 0; return ::ProcessIdToSessionId(::GetCurrentProcessId(), &s) ? s : 0xFFFFFFFFu; }
-
-// A service stand-in: answers the device list with its devices and settings
-// requests with the configured status.
-struct FakeService {
-    CTestPipeServer server;
-    std::vector<std::u16string> devices = {u"Speakers", u"Headset"};
-    uint32_t replyStatus = 0;
-    uint8_t settings[kSndSettingsSize];
-
-    FakeService() {
-        for (uint32_t i = 0; i < kSndSettingsSize; ++i) settings[i] = uint8_t(i * 7 + 1);
-        server.SetResponder([this](CTestPipeServer& /*s*/, size_t client, const std::vector<uint8_t>& frame) {
-            SndDecodedRequest req;
-            if (!SndDecodeRequest(frame.data(), frame.size(), req)) return;
-            uint8_t out[1024];
-            if (req.command == nCmdGetDeviceList) {
-                for (size_t i = 0; i < devices.size(); ++i)
-                    Send(client, SndBuildDeviceInfo(out, sizeof(out), uint32_t(i), i == 0, 1, 0, devices[i].data(),
-                                                    devices[i].size()), out);
-                Send(client, SndBuildLastDeviceInfo(out, sizeof(out)), out);
-            } else if (req.command == nCmdGetSettings || req.command == nCmdSetSettings) {
-                bool withRecord = req.command == nCmdGetSettings && replyStatus == 0;
-                Send(client, SndBuildReply(out, sizeof(out), req.requestId, req.command, replyStatus,
-                                           withRecord ? settings : nullptr), out);
-            }
-        });
-        EXPECT_TRUE(server.Start());
-    }
-    void Send(size_t client, size_t length, const uint8_t* message) { server.WriteFrame(client, message, uint32_t(length)); }
-
-    // The count-th frame carrying that command (waits for it), decoded into req;
-    // empty when it did not come.
-    std::vector<uint8_t> Request(uint32_t command, SndDecodedRequest& req, size_t count = 1) {
-        req = SndDecodedRequest{};
-        for (DWORD start = ::GetTickCount(); ::GetTickCount() - start < 5000; server.WaitForFrames(server.FrameCount() + 1, 100))
-            for (size_t i = 0, seen = 0; i < server.FrameCount(); ++i)
-                if (std::vector<uint8_t> f = server.Frame(i);
-                    f.size() >= kSndHeaderSize && SndLoadU32(f.data(), kSndOffCommand) == command && ++seen >= count)
-                    return SndDecodeRequest(f.data(), f.size(), req), f;
-        return {};
-    }
-};
+CodeList Codes(const std::vector<Notice>& seen) {
+    CodeList codes;
+    for (const Notice& n : seen) codes.push_back(n.code);
+    return codes;
+}
+DWORD CurrentSession() {
+    DWORD session = 0;
+    return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) ? session : 0xFFFFFFFFu;
+}
 
 class ExportsTest : public ::testing::Test {
 protected:
@@ -66,95 +35,120 @@ protected:
     Api& api = Dll();
 };
 
+// Started against the emulated service, the callback recording.
+class Connected : public ExportsTest {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(ExportsTest::SetUp());
+        ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+        ASSERT_EQ(0u, api.Init(&Recorder::Callback, &context));
+    }
+    // Writes a message, framed, on the connection (after the service's greeting).
+    void Send(const uint8_t* message, size_t length) {
+        const std::vector<uint8_t> frame = MakeFrame(message, length);
+        EXPECT_TRUE(service.Write(frame.data(), frame.size())) << "the connection ended";
+    }
+    testkit::Watchdog dog{"exports", 30000};
+    zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
+    int context = 0;
+    Recorder rec;  // last: it tears the library down before the service and the context go
+};
+
 }  // namespace
 
-TEST_F(ExportsTest, WithoutClientOrServiceEveryCallHasItsDefinedStatus) {
-    // the client check comes before the pointer check
-    EXPECT_EQ((CodeList{1, 1, 1, 1, 1, 0, 0, 0}), (CodeList{api.IsLocked(), api.GetDeviceList(), api.SetDefault(3),
-              api.GetSettings(nullptr), api.SetSettings(nullptr), api.CleanUp(), api.CleanUp(), api.DeInit()}));
-
-    Recorder rec;
-    ASSERT_EQ(0u, api.Init(&Recorder::Callback, nullptr));  // no service: still started
-    EXPECT_EQ(1u, api.IsLocked());
-    // (20 for one-way calls, 1 after about 3 s for a request: Hostile.WaitsKeepTheirBudgets)
-    EXPECT_EQ((CodeList{4, 4}), (CodeList{api.GetSettings(nullptr), api.SetSettings(nullptr)}));
-    EXPECT_TRUE(rec.Snapshot().empty());  // nothing connected, nothing to tell
+TEST_F(ExportsTest, WithoutAClientEveryCallHasItsDefinedStatus) {
+    const CodeList got = {api.IsLocked(), api.GetDeviceList(),     api.SetDefault(3), api.GetSettings(nullptr),
+                          api.SetSettings(nullptr), api.CleanUp(), api.CleanUp(),     api.DeInit()};
+    EXPECT_EQ((CodeList{1, 1, 1, 1, 1, 0, 0, 0}), got)
+        << "IsLocked, GetDeviceList, SetDefault, GetSettings and SetSettings with null (the client check "
+           "comes before the pointer check), CleanUp twice, DeInit";
 }
 
-TEST_F(ExportsTest, ConnectedSessionCallbacksAndRequests) {
-    Recorder rec;  // outlives the service, whose closing pipe is reported to it
-    FakeService svc;
-    int first = 0, other = 0;
-    ASSERT_EQ(0u, api.Init(&Recorder::Callback, &first));
+TEST_F(Connected, NullSettingsRecordsAreRefused) {
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
+}
 
-    std::vector<Notice> seen = rec.Snapshot();  // taken right after Init returned
-    ASSERT_EQ((CodeList{8}), Codes(seen));
-    EXPECT_TRUE(seen[0].param == 0 && seen[0].thread == ::GetCurrentThreadId());
-    SndDecodedRequest req;
-    svc.Request(nCmdSetSessionId, req);
-    EXPECT_TRUE(req.wellFormed && req.argument == CurrentSession()) << req.argument;
+TEST_F(Connected, Callback8ComesOnTheCallersThreadBeforeInitReturns) {
+    const std::vector<Notice> seen = rec.Snapshot();  // taken right after Init returned
+    ASSERT_FALSE(seen.empty()) << "no callback before Init returned";
+    EXPECT_EQ(uint32_t(ZKSND_NOTIFY_CONNECTED), seen[0].code) << "the first callback";
+    EXPECT_EQ(0u, seen[0].param) << "callback 8's param";
+    EXPECT_EQ(&context, seen[0].context) << "callback 8's context";
+    EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread) << "callback 8 ran on another thread";
+}
 
-    // a second init with a null callback keeps the first callback and context
-    ASSERT_EQ(0u, api.Init(nullptr, &other));
+// The greeting's payload, version 1.0 first, reaches callback 9 (a payload
+// that is not there: PipeSecurity.ServerInformationWithoutPayloadIsAllZeros).
+TEST_F(Connected, Callback9PointsAtTheServerInformation) {
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no callback 9 within 5 s";
+    const std::vector<Notice> seen = rec.Snapshot();
+    ASSERT_EQ((CodeList{8, 9}), Codes(seen));
+    EXPECT_EQ(std::string("\1\0\0\0\0", 5), seen[1].info) << "the payload's first bytes";
+}
+
+// The records in the service's order, each with its name and default flag,
+// on the delivery thread, then 301.
+TEST_F(Connected, TheDeviceListComesAsOneCallbackPerDeviceThenItsEnd) {
     ASSERT_EQ(0u, api.GetDeviceList());
-    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1));
-    seen = rec.Snapshot();
-    ASSERT_EQ((CodeList{8, 300, 300, 301}), Codes(seen));
-    EXPECT_TRUE(seen[1].devName == L"Speakers" && seen[1].def == 1 && seen[2].devName == L"Headset");
-    EXPECT_NE(::GetCurrentThreadId(), seen[1].thread);  // the delivery thread
-    for (const Notice& n : seen) EXPECT_EQ(&first, n.context) << "code " << n.code;
-    svc.Request(nCmdGetDeviceList, req);
-    EXPECT_TRUE(req.wellFormed);
-
-    EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
-    svc.Request(nCmdSetDefaultDevice, req);
-    EXPECT_TRUE(req.wellFormed && req.argument == 0xDEADBEEFu);
-
-    // Only known, well-formed notifications reach the application.
-    uint8_t m[256];
-    svc.Send(0, SndBuildServerInfo(m, sizeof(m), "info", 5), m);
-    for (uint32_t evt : {4u, 5u, 6u, 7u, 8u, 9u, 1234u}) svc.Send(0, SndBuildNotification(m, sizeof(m), evt, nullptr, 0), m);
-    size_t n = SndBuildNotification(m, sizeof(m), eZkSndRdpVDeviceInfo, nullptr, 0);
-    SndStoreU32(m, kSndOffAsyncFlag, 0), svc.Send(0, n, m);
-    svc.Send(0, SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2, m);  // name runs off the end
-    svc.Send(0, 20, m);  // shorter than the header
-    svc.Send(0, SndBuildLastDeviceInfo(m, sizeof(m)), m);
-    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 2));
-    seen = rec.Snapshot();
-    ASSERT_EQ((CodeList{8, 300, 300, 301, 9, 301}), Codes(seen));
-    EXPECT_EQ(std::string("info", 5), seen[4].info);
-
-    // A broken pipe: 6 with the session id, then 8 again and a new session id.
-    ASSERT_TRUE(svc.server.CloseClient(0));
-    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 10000));
-    seen = rec.Snapshot();
-    ASSERT_EQ((CodeList{8, 300, 300, 301, 9, 301, 6, 8}), Codes(seen));
-    EXPECT_EQ(uintptr_t(CurrentSession()), seen[6].param);
-    svc.Request(nCmdSetSessionId, req, 2);
-    EXPECT_EQ(CurrentSession(), req.argument);
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "no list end within 5 s";
+    const std::vector<Notice> seen = rec.Snapshot();
+    ASSERT_EQ((CodeList{8, 9, 300, 300, 300, 301}), Codes(seen));
+    const std::vector<tessaline_emu::EmuDevice> devices = tessaline_emu::DefaultDevices();
+    for (size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(devices[i].name, seen[2 + i].devName) << "device " << i;
+        EXPECT_EQ(devices[i].def, seen[2 + i].def) << "device " << i << "'s default flag";
+        EXPECT_NE(::GetCurrentThreadId(), seen[2 + i].thread) << "device " << i << " came on the caller's thread";
+    }
 }
 
-TEST_F(ExportsTest, SettingsRepliesConvertTheirStatusOnce) {
-    FakeService svc;
-    ASSERT_EQ(0u, api.Init(nullptr, nullptr));
-    ASSERT_TRUE(svc.server.WaitForClient(5000));
+TEST_F(Connected, ASecondInitWithoutACallbackKeepsTheFirstCallbackAndContext) {
+    int other = 0;
+    ASSERT_EQ(0u, api.Init(nullptr, &other)) << "the second Init";
+    ASSERT_EQ(0u, api.GetDeviceList());
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "the first callback heard no list end";
+    for (const Notice& n : rec.Snapshot()) EXPECT_EQ(&context, n.context) << "code " << n.code;
+}
 
-    struct Case { uint32_t serviceStatus, expected; };
-    const Case cases[] = {{0, 0}, {5, 8}, {1168, 5}, {2250, 20}, {122, 3}, {6701, 10}, {8398, 11}, {12345, 1}};
-    for (const Case& c : cases) {
-        svc.replyStatus = c.serviceStatus;
-        SndSettings got, put;
-        std::memset(&got, 0xEE, sizeof(got)), std::memset(&put, 0x5A, sizeof(put));
-        EXPECT_EQ(c.expected, api.GetSettings(&got)) << "service status " << c.serviceStatus;
-        if (c.expected == 0) EXPECT_EQ(0, std::memcmp(got.data, svc.settings, sizeof(got.data)));
-        else EXPECT_EQ(0xEE, got.data[0]) << "nothing copied on failure";
-        EXPECT_EQ(c.expected, api.SetSettings(&put)) << "service status " << c.serviceStatus;
-    }
-    SndDecodedRequest req;
-    std::vector<uint8_t> f = svc.Request(nCmdSetSettings, req);  // the record and nothing else
-    ASSERT_TRUE(req.wellFormed);
-    EXPECT_NE(0u, req.requestId);
-    EXPECT_TRUE(f[kSndOffPayload] == 0x5A && f.back() == 0x5A);
+TEST_F(Connected, SetDefaultSendsTheDeviceValueAsItIs) {
+    EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
+    const std::vector<zk_testkit::ReceivedRequest> sent = service.Requests(nCmdSetDefaultDevice, 1, 5000);
+    ASSERT_EQ(1u, sent.size()) << "set-default requests";
+    EXPECT_TRUE(sent[0].wellFormed) << "the set-default request's sizes";
+    EXPECT_EQ(0xDEADBEEFu, sent[0].argument) << "the device value sent";
+}
 
-    // (no reply within the 3 s wait: Hostile.WaitsKeepTheirBudgets)
+// Unknown events, callback codes as events, a reply-less notification not
+// marked asynchronous, a device record whose name runs off the end and a
+// message shorter than a header reach nobody; the list end after them does.
+TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplication) {
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "the greeting";
+    uint8_t m[256] = {};
+    for (uint32_t event : {4u, 5u, 6u, 7u, 8u, 9u, 1234u}) Send(m, SndBuildNotification(m, sizeof(m), event, nullptr, 0));
+    const size_t synchronous = SndBuildNotification(m, sizeof(m), eZkSndRdpVDeviceInfo, nullptr, 0);
+    SndStoreU32(m, kSndOffAsyncFlag, 0);
+    Send(m, synchronous);
+    Send(m, SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2);
+    Send(m, 20);  // shorter than a header
+    Send(m, SndBuildLastDeviceInfo(m, sizeof(m)));
+    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "no list end within 5 s";
+    EXPECT_EQ((CodeList{8, 9, 301}), Codes(rec.Snapshot()));
+}
+
+TEST_F(Connected, TheCallersSessionIdGoesOutOnConnecting) {
+    const std::vector<zk_testkit::ReceivedRequest> sent = service.Requests(nCmdSetSessionId, 1, 5000);
+    ASSERT_EQ(1u, sent.size()) << "session id requests";
+    EXPECT_TRUE(sent[0].wellFormed) << "the session id request's sizes";
+    EXPECT_EQ(CurrentSession(), sent[0].argument) << "the session id sent";
+}
+
+// (The service stores a record only when the request holds it whole, and
+// answers the request's number.)
+TEST_F(Connected, TheRecordWrittenIsTheRecordReadBack) {
+    SndSettings put, got;
+    std::iota(std::begin(put.data), std::end(put.data), uint8_t(1));
+    std::memset(&got, 0xEE, sizeof(got));
+    ASSERT_EQ(0u, api.SetSettings(&put));
+    ASSERT_EQ(0u, api.GetSettings(&got));
+    EXPECT_EQ(0, std::memcmp(put.data, got.data, sizeof(put.data))) << "the record changed on its way";
 }

@@ -7,8 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <regex>
+#include <string>
 #include <thread>
 
 #include "support/LumCapture.h"
@@ -21,16 +20,19 @@
 
 namespace {
 
+using testkit::Watchdog;
+using zk_testkit::CHostileService;
+using zk_testkit::ServiceFault;
+
 ULONGLONG Now() { return ::GetTickCount64(); }
 
 // ERROR lines of the log that contain text.
 size_t ErrorLines(const std::wstring& text) {
-    size_t n = 0;
-    for (const std::wstring& line : ReadLogLines()) n += line.find(L"[ERROR]") != std::wstring::npos && line.find(text) != std::wstring::npos;
-    return n;
+    const std::vector<std::wstring> lines = ReadLogLines();
+    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
+        return line.find(L"[ERROR]") != std::wstring::npos && line.find(text) != std::wstring::npos;
+    }));
 }
-
-using testkit::Watchdog;
 
 bool HeapChecked() {
     char value[256] = "";
@@ -38,80 +40,123 @@ bool HeapChecked() {
     return n > 0 && n < sizeof(value) && std::strstr(value, "heap") != nullptr;
 }
 
+template <class Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
 class Hostile : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(Dll().Complete()); }
+    void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
     void TearDown() override { Dll().DeInit(); }
-    ULONGLONG TimedDeInit() { ULONGLONG start = Now(); EXPECT_EQ(0u, Dll().DeInit()); return Now() - start; }
+    // ZkSndDeInit returns 0 within limitMs (also writing the log out), and
+    // every 8 the recorder heard got its 6.
+    void ExpectTeardown(Recorder* cb, ULONGLONG limitMs = 3000) {
+        const ULONGLONG start = Now();
+        EXPECT_EQ(0u, Dll().DeInit()) << "ZkSndDeInit's status";
+        EXPECT_LE(Now() - start, limitMs) << "ZkSndDeInit's time";
+        if (cb != nullptr) {
+            EXPECT_TRUE(cb->Balanced()) << "an 8 without its 6 or a 6 without an 8";
+        }
+    }
+    // After a teardown: no client, no callback, and a later Init connects.
+    void ExpectNothingUntilTheNextInit(Recorder& cb) {
+        const auto events = [&] { return cb.Count(ZKSND_NOTIFY_CONNECTED) + cb.Count(ZKSND_NOTIFY_CONNECTION_LOST); };
+        const size_t seen = events();
+        EXPECT_EQ(1u, Dll().GetDeviceList()) << "a client after the teardown";
+        ::Sleep(1500);  // the keeper would have connected again by now
+        EXPECT_EQ(seen, events()) << "a callback came after the teardown";
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "Init after the teardown";
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000)) << "no connection after the next Init";
+    }
 };
+
+template <class Row>
+class HostileRows : public Hostile, public ::testing::WithParamInterface<Row> {};
 
 }  // namespace
 
-// Teardown and start stay bounded whatever the service does: one row per
+// Teardown and start stay bounded whatever the service does: one test per
 // fault of the hostile-service kit.
-TEST_F(Hostile, TeardownAndStartAreBoundedWhateverTheServiceDoes) {
-    using zk_testkit::ServiceFault;
-    for (ServiceFault fault : {ServiceFault::kNone, ServiceFault::kStopReading, ServiceFault::kShortFrame, ServiceFault::kBusyOnlyInstance,
-                               ServiceFault::kRawLength, ServiceFault::kHugeNotification, ServiceFault::kSlowReply, ServiceFault::kChurn}) {
-        SCOPED_TRACE(zk_testkit::FaultName(fault));
-        Watchdog dog(zk_testkit::FaultName(fault), 30000);
-        zk_testkit::CHostileService service(fault);
-        ASSERT_TRUE(service.Start());
-        Recorder cb;
-        ULONGLONG start = Now();
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        EXPECT_LE(Now() - start, 1500u);
-        for (int i = 0; fault == ServiceFault::kStopReading && i < 20; ++i) Dll().GetDeviceList();  // the pipe fills
-        // A request left waiting for a reply ends with the teardown.
-        zk_testkit::Background waiter([&] { SndSettings s; Dll().GetSettings(&s); });
-        ::Sleep(300);
-        EXPECT_LE(TimedDeInit(), fault == ServiceFault::kNone ? 300u : 3000u);
-        EXPECT_TRUE(waiter.Finished(1000));
-        EXPECT_TRUE(cb.Balanced());
-    }
+class TeardownAndStart : public HostileRows<ServiceFault> {};
+
+TEST_P(TeardownAndStart, AreBoundedWhateverTheServiceDoes) {
+    const ServiceFault fault = GetParam();
+    Watchdog dog(zk_testkit::FaultName(fault), 30000);
+    CHostileService service(fault);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    const ULONGLONG start = Now();
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    EXPECT_LE(Now() - start, 1500u) << "ZkSndVApiInit's time";
+    // A request left waiting for a reply ends with the teardown (its 8 KiB
+    // fill a service's pipe that is not read: the write waits too).
+    zk_testkit::Background waiter([] { SndSettings s; Dll().GetSettings(&s); });
+    ::Sleep(300);
+    ExpectTeardown(&cb, fault == ServiceFault::kNone ? 300u : 3000u);
+    EXPECT_TRUE(waiter.Finished(1000)) << "a request outlived the teardown";
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, TeardownAndStart,
+                         ::testing::ValuesIn(zk_testkit::kAllFaults),
+                         [](const ::testing::TestParamInfo<ServiceFault>& row) { return zk_testkit::FaultName(row.param); });
 
 // Waits keep their budgets: one-way calls say what they say within 0.3 s, and
 // ZkSndGetSettings gives 1 after its 3 s when no connection or no reply comes,
-// the settings when the service is back in time. Rows: no service; the only
-// instance held by another client (the keeper waits in the open); right after
-// callback 6 (the lost channel goes at once, the service is back a second
-// later); replies later than the wait.
-TEST_F(Hostile, WaitsKeepTheirBudgets) {
-    struct Row { const char* name; zk_testkit::ServiceFault fault; bool served, drop; uint32_t oneWay, settings; };
-    for (const Row& row : {Row{"no service", zk_testkit::ServiceFault::kNone, false, false, ZKSND_STATUS_NOT_CONNECTED, 1},
-                           Row{"only instance busy", zk_testkit::ServiceFault::kBusyOnlyInstance, true, false, ZKSND_STATUS_NOT_CONNECTED, 1},
-                           Row{"right after callback 6", zk_testkit::ServiceFault::kNone, true, true, ZKSND_STATUS_NOT_CONNECTED, 0},
-                           Row{"replies too late", zk_testkit::ServiceFault::kSlowReply, true, false, 0, 1}}) {
-        SCOPED_TRACE(row.name);
-        Watchdog dog(row.name, 30000);
-        zk_testkit::CHostileService service(row.fault);
-        ASSERT_TRUE(!row.served || service.Start());
-        Recorder cb;
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        if (row.drop) {
-            ASSERT_TRUE(service.WaitForConnections(1, 5000));  // the service has listed it: the drop reaches it
-            service.DropConnections();
-            ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1));
-        }
-        // One-way calls while the settings call waits: two, or (busy) one every
-        // 50 ms, across the keeper's attempts to open.
-        uint32_t settings = 99;
-        const ULONGLONG start = Now();
-        zk_testkit::Background request([&] { SndSettings s; settings = Dll().GetSettings(&s); });
-        for (int i = 0; i < 2 || (row.fault == zk_testkit::ServiceFault::kBusyOnlyInstance && !request.Finished(50)); ++i) {
-            const ULONGLONG called = Now();
-            EXPECT_EQ(row.oneWay, i % 2 ? Dll().SetDefault(1) : Dll().GetDeviceList());
-            EXPECT_LE(Now() - called, 300u);
-        }
-        EXPECT_TRUE(request.Finished(5000));
-        const ULONGLONG took = Now() - start;
-        EXPECT_EQ(row.settings, settings);
-        EXPECT_TRUE(row.settings == 0 ? took <= 3000 : took >= 2500 && took <= 3500) << took << " ms";
-        EXPECT_LE(TimedDeInit(), row.settings == 0 ? 300u : 3000u);  // a healthy service: at once
-        EXPECT_TRUE(cb.Balanced());
+// the settings when the service is back in time.
+struct BudgetRow { const char* name; ServiceFault fault; bool served, drop; uint32_t oneWay, settings; };
+class Waits : public HostileRows<BudgetRow> {
+protected:
+    void OneWayCall(int call) {
+        const ULONGLONG called = Now();
+        EXPECT_EQ(GetParam().oneWay, call % 2 ? Dll().SetDefault(1) : Dll().GetDeviceList()) << "one-way call " << call;
+        EXPECT_LE(Now() - called, 300u) << "one-way call " << call << "'s time";
     }
+};
+
+TEST_P(Waits, KeepTheirBudgets) {
+    const BudgetRow& row = GetParam();
+    Watchdog dog(row.name, 30000);
+    CHostileService service(row.fault);
+    if (row.served) {
+        ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    }
+    Recorder cb;
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    if (row.drop) {
+        ASSERT_TRUE(service.WaitForConnections(1, 5000));  // the service has listed it: the drop reaches it
+        service.DropConnections();
+        ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1)) << "no callback 6 after the drop";
+    }
+    uint32_t settings = 99;
+    const ULONGLONG start = Now();
+    zk_testkit::Background request([&] { SndSettings s; settings = Dll().GetSettings(&s); });
+    // One-way calls while the settings call waits: two, or (busy) one every
+    // 50 ms, across the keeper's attempts to open.
+    OneWayCall(0);
+    OneWayCall(1);
+    if (row.fault == ServiceFault::kBusyOnlyInstance) {
+        for (int call = 2; !request.Finished(50); ++call) OneWayCall(call);
+    }
+    ASSERT_TRUE(request.Finished(5000)) << "ZkSndGetSettings did not return";
+    const ULONGLONG took = Now() - start;
+    EXPECT_EQ(row.settings, settings) << "ZkSndGetSettings' status";
+    if (row.settings == 0) {
+        EXPECT_LE(took, 3000u) << "the settings came after the wait";
+    } else {
+        EXPECT_GE(took, 2500u) << "ZkSndGetSettings gave up before its 3 s";
+        EXPECT_LE(took, 3500u) << "ZkSndGetSettings waited past its 3 s";
+    }
+    ExpectTeardown(&cb, row.settings == 0 ? 300u : 3000u);  // a healthy service: at once
 }
+
+// The only instance held by another client: the keeper waits in the open.
+// Right after callback 6: the lost channel goes at once, the service is back a second later.
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, Waits,
+    ::testing::Values(BudgetRow{"NoService", ServiceFault::kNone, false, false, ZKSND_STATUS_NOT_CONNECTED, 1},
+                      BudgetRow{"OnlyInstanceBusy", ServiceFault::kBusyOnlyInstance, true, false, ZKSND_STATUS_NOT_CONNECTED, 1},
+                      BudgetRow{"RightAfterCallback6", ServiceFault::kNone, true, true, ZKSND_STATUS_NOT_CONNECTED, 0},
+                      BudgetRow{"RepliesTooLate", ServiceFault::kSlowReply, true, false, 0, 1}),
+    RowName<BudgetRow>);
 
 // Faults the kit has no row for, written raw on the kit's first connection:
 // - stops reading while the application floods it with one-way calls: past
@@ -124,60 +169,85 @@ TEST_F(Hostile, WaitsKeepTheirBudgets) {
 // - a length header asking for 4 GiB, and a 64 MiB notification (written in
 //   1 MiB pieces, so the service itself holds little): the connection ends,
 //   the keeper connects again, and nothing of the size stays committed.
-TEST_F(Hostile, RawFaultsEndTheConnectionWithoutHangingOrCommittingTheirSize) {
-    struct Row { const char* name; uint32_t length, sent; bool stopsReading; };  // sent: after the length
-    const Row rows[] = {{"stops reading, then a short frame", 5, 5, true}, {"stops reading, then nothing", 0, 0, true},
-                        {"half a frame", 100, 10, false}, {"4 GiB length", 0xFFFFFFF0u, 0, false},
-                        {"64 MiB notification", 64u << 20, 64u << 20, false}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::wstring refusal = L"frame of " + std::to_wstring(row.length) + L" bytes is longer than";
-        const size_t refusalsBefore = ErrorLines(refusal), stallsBefore = ErrorLines(L"the service read nothing for");
-        Watchdog dog(row.name, 40000);
-        zk_testkit::CHostileService service(row.stopsReading ? zk_testkit::ServiceFault::kStopReading : zk_testkit::ServiceFault::kNone);
-        ASSERT_TRUE(service.Start());
-        Recorder cb;
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        ::Sleep(300);  // the connection's threads and buffers are all there
-        const uint64_t before = testkit::CommittedPrivateBytes();
-        uint32_t results[3] = {};  // 0, 2, anything else
-        for (uint32_t i = 0; row.stopsReading && i < 3000; ++i) {
+struct RawRow { const char* name; uint32_t length, sent; bool stopsReading, ends; };  // sent: after the length
+class RawFaults : public HostileRows<RawRow> {
+protected:
+    // One-way calls until past the cap: 0 at first, then 2; a request is not queued either.
+    static void FloodPastTheCap() {
+        uint32_t accepted = 0, other = 0;
+        for (uint32_t i = 0; i < 3000; ++i) {
             const uint32_t r = i % 2 ? Dll().GetDeviceList() : Dll().SetDefault(i);
-            ++results[r == 0 ? 0 : r == 2 ? 1 : 2];
+            if (r == 0) ++accepted;
+            if (r != 0 && r != ZKSND_STATUS_NO_MEMORY) ++other;
         }
-        if (SndSettings s; row.stopsReading) {
-            EXPECT_EQ(2u, Dll().GetSettings(&s));  // not queued either
-            EXPECT_TRUE(results[0] > 100 && results[0] < 600 && results[2] == 0) << results[0] << " " << results[2];
-        }
-        std::vector<uint8_t> chunk(1 << 20, 0);
-        SndStoreU32(chunk.data(), 0, row.length);
-        SndStoreU32(chunk.data(), 4, row.length);  // a notification's prefix
-        uint64_t sent = 0;
-        for (uint64_t left = 4 + uint64_t(row.sent), n; left != 0; left -= n, sent += n)
-            if (n = std::min<uint64_t>(left, chunk.size()); !service.Write(chunk.data(), size_t(n))) break;
-        if (row.sent != 10) {  // all but half a frame end the connection
-            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 20000));  // the write's bound is 10 s
-            EXPECT_TRUE(service.WaitForConnections(2, 5000));  // connected again
-            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
-            ULONGLONG start = Now();
-            Dll().SetDefault(1);  // the client lock is free
-            EXPECT_LT(Now() - start, 1000u);
-        }
-        EXPECT_LT(testkit::CommittedPrivateBytes(), before + (16u << 20)) << "committed before: " << before;
-        EXPECT_LT(sent, 32u << 20) << "the client went on reading";
-        EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
-        EXPECT_TRUE(cb.Balanced());
-        if (row.length > (1u << 20)) {
-            EXPECT_LT(refusalsBefore, ErrorLines(refusal));
-        }
-        EXPECT_EQ(stallsBefore + (row.length == 0), ErrorLines(L"the service read nothing for"));
+        SndSettings s;
+        EXPECT_EQ(uint32_t(ZKSND_STATUS_NO_MEMORY), Dll().GetSettings(&s)) << "a request past the cap";
+        EXPECT_GT(accepted, 100u) << "one-way calls taken before the cap";
+        EXPECT_LT(accepted, 600u) << "one-way calls taken before the cap";
+        EXPECT_EQ(0u, other) << "one-way calls with another status than 0 or 2";
     }
+    // The length field twice (a notification's prefix), then `sent` bytes, in
+    // 1 MiB pieces until the connection ends; the bytes written.
+    static uint64_t WriteRaw(CHostileService& service, uint32_t length, uint32_t sent) {
+        std::vector<uint8_t> piece(1 << 20, 0);
+        SndStoreU32(piece.data(), 0, length);
+        SndStoreU32(piece.data(), 4, length);
+        const uint64_t all = 4 + uint64_t(sent);
+        uint64_t written = 0;
+        while (written < all) {
+            const size_t n = size_t(std::min<uint64_t>(all - written, piece.size()));
+            if (!service.Write(piece.data(), n)) break;
+            written += n;
+        }
+        return written;
+    }
+};
+
+TEST_P(RawFaults, EndTheConnectionWithoutHangingOrCommittingTheirSize) {
+    const RawRow& row = GetParam();
+    const std::wstring refusal = L"frame of " + std::to_wstring(row.length) + L" bytes is longer than";
+    const std::wstring stall = L"the service read nothing for";
+    const size_t refusalsBefore = ErrorLines(refusal);
+    const size_t stallsBefore = ErrorLines(stall);
+    Watchdog dog(row.name, 40000);
+    CHostileService service(row.stopsReading ? ServiceFault::kStopReading : ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ::Sleep(300);  // the connection's threads and buffers are all there
+    const uint64_t before = testkit::CommittedPrivateBytes();
+    if (row.stopsReading) FloodPastTheCap();
+    const uint64_t sent = WriteRaw(service, row.length, row.sent);
+    if (row.ends) {
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 20000)) << "no callback 6";  // the write's bound is 10 s
+        EXPECT_TRUE(service.WaitForConnections(2, 5000)) << "not connected again";
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000)) << "no second callback 8";
+        const ULONGLONG start = Now();
+        Dll().SetDefault(1);
+        EXPECT_LT(Now() - start, 1000u) << "ZkSndSetDefault waited for the client lock";
+    }
+    EXPECT_LT(testkit::CommittedPrivateBytes(), before + (16u << 20)) << "committed before: " << before;
+    EXPECT_LT(sent, 32u << 20) << "the client went on reading";
+    ExpectTeardown(&cb);
+    if (row.length > (1u << 20)) {
+        EXPECT_LT(refusalsBefore, ErrorLines(refusal)) << "no ERROR line for the refused frame";
+    }
+    EXPECT_EQ(stallsBefore + (row.length == 0 ? 1 : 0), ErrorLines(stall)) << "ERROR lines for a write without progress";
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, RawFaults,
+                         ::testing::Values(RawRow{"StopsReadingThenAShortFrame", 5, 5, true, true},
+                                           RawRow{"StopsReadingThenNothing", 0, 0, true, true},
+                                           RawRow{"HalfAFrame", 100, 10, false, false},
+                                           RawRow{"FourGiBLength", 0xFFFFFFF0u, 0, false, true},
+                                           RawRow{"SixtyFourMiBNotification", 64u << 20, 64u << 20, false, true}),
+                         RowName<RawRow>);
 
 // Takes ms over each 9 and 300 (context: the StormCallback); sets lost on 6.
 struct StormCallback {
     DWORD ms;
     CHandleHolder lost{lumlib::NewEvent()};
+    ~StormCallback() { Dll().DeInit(); }  // no callback into it afterwards, also when a test returns early
     static void Callback(uint32_t code, uintptr_t, void* context) {
         auto* self = static_cast<StormCallback*>(context);
         if (code == ZKSND_NOTIFY_CONNECTION_LOST) ::SetEvent(self->lost.get());
@@ -191,150 +261,163 @@ struct StormCallback {
 // (16 MiB and a frame; the rest of the bound is the service's side, in this
 // process too), a request made meanwhile gets its reply, the drops cost one
 // ERROR line a second, and callback 6 comes at once when the service goes.
-TEST_F(Hostile, NotificationStormsAgainstASlowCallbackStayWithinTheBudget) {
-    struct Row { const char* name; DWORD callbackMs; uint32_t size; uint64_t bytes; };  // size 0: device records; bytes 0: 5 s
-    const Row rows[] = {{"device records, 20 ms callback", 20, 0, 0}, {"256 MiB of device records, 2 ms callback", 2, 0, 256u << 20},
-                        {"1 MB server information, 500 ms callback", 500, 1000000, 64u << 20}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Watchdog dog(row.name, 90000);
-        zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
-        ASSERT_TRUE(service.Start());
-        std::vector<uint8_t> message(row.size ? row.size : 256), payload(row.size ? row.size - kSndHeaderSize : 0, 'i'), batch;
-        message.resize(row.size ? SndBuildServerInfo(message.data(), message.size(), payload.data(), payload.size())
-                                : SndBuildDeviceInfo(message.data(), message.size(), 1, 0, 1, 0, u"Storm", 5));
-        for (const std::vector<uint8_t> frame = MakeFrame(message); batch.size() < 65536;) batch.insert(batch.end(), frame.begin(), frame.end());
-        StormCallback cb{row.callbackMs};
-        const size_t dropLines = ErrorLines(L"dropped so far");
-        ASSERT_EQ(0u, Dll().Init(&StormCallback::Callback, &cb));
-        const uint64_t before = testkit::CommittedPrivateBytes();  // the threads (Wine commits their stacks) are there
-        std::atomic<uint64_t> stormed{0};  // ends with the limit or the connection
-        zk_testkit::Background storm([&] {
-            service.WaitForConnections(1, 5000);
-            while ((!row.bytes || stormed < row.bytes) && service.Write(batch.data(), batch.size())) stormed += batch.size();
-        });
-        uint64_t peak = 0;
-        uint32_t settings = 99;
-        const ULONGLONG start = Now();
-        for (; row.bytes ? stormed < row.bytes : Now() - start < 5000; ::Sleep(20)) {
-            peak = std::max(peak, testkit::CommittedPrivateBytes());
-            if (SndSettings s; settings == 99 && Now() - start > 1000) settings = Dll().GetSettings(&s);
-            if (Now() - start > 60000) break;
-        }
-        EXPECT_TRUE(row.bytes == 0 || stormed >= row.bytes) << "the library stopped reading";
-        EXPECT_EQ(0u, settings) << "the reply waited behind the storm";
-        // The library's 17 MiB, and the in-process service's side: the storm
-        // thread's stack (Wine commits all 2 MiB) and its writes in flight.
-        // Wine's heap checker pads every block: no budget holds under it.
-        if (!HeapChecked()) {
-            EXPECT_LT(peak, before + (24u << 20)) << "committed before: " << before;
-        }
-        service.Stop();
-        EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
-        EXPECT_LE(TimedDeInit(), 3000u);  // also tells the last drops
-        const size_t lines = ErrorLines(L"dropped so far") - dropLines;
-        EXPECT_TRUE(lines >= 1 && lines <= (Now() - start) / 1000 + 2) << lines;
+struct StormRow { const char* name; DWORD callbackMs; uint32_t size; uint64_t bytes; };  // size 0: device records
+class Storms : public HostileRows<StormRow> {
+protected:
+    // 64 KiB of one notification's frames.
+    static std::vector<uint8_t> Batch(uint32_t size) {
+        std::vector<uint8_t> message(size ? size : 256);
+        const std::vector<uint8_t> payload(size ? size - kSndHeaderSize : 0, 'i');
+        message.resize(size ? SndBuildServerInfo(message.data(), message.size(), payload.data(), payload.size())
+                            : SndBuildDeviceInfo(message.data(), message.size(), 1, 0, 1, 0, u"Storm", 5));
+        const std::vector<uint8_t> frame = MakeFrame(message);
+        std::vector<uint8_t> batch;
+        while (batch.size() < 65536) batch.insert(batch.end(), frame.begin(), frame.end());
+        return batch;
     }
+};
+
+TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
+    const StormRow& row = GetParam();
+    Watchdog dog(row.name, 90000);
+    CHostileService service(ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    const std::vector<uint8_t> batch = Batch(row.size);
+    StormCallback cb{row.callbackMs};
+    const size_t dropLines = ErrorLines(L"dropped so far");
+    ASSERT_EQ(0u, Dll().Init(&StormCallback::Callback, &cb));
+    const uint64_t before = testkit::CommittedPrivateBytes();  // the threads (Wine commits their stacks) are there
+    std::atomic<uint64_t> stormed{0};  // ends with the limit or the connection
+    zk_testkit::Background storm([&] {
+        service.WaitForConnections(1, 5000);
+        while (stormed < row.bytes && service.Write(batch.data(), batch.size())) stormed += batch.size();
+    });
+    uint64_t peak = 0;
+    uint32_t settings = 99;
+    const ULONGLONG start = Now();
+    while (stormed < row.bytes && Now() - start < 60000) {
+        peak = std::max(peak, testkit::CommittedPrivateBytes());
+        if (settings == 99 && Now() - start > 1000) {
+            SndSettings s;
+            settings = Dll().GetSettings(&s);
+        }
+        ::Sleep(20);  // the sampling interval
+    }
+    EXPECT_GE(stormed.load(), row.bytes) << "the library stopped reading";
+    EXPECT_EQ(0u, settings) << "the reply waited behind the storm";
+    // The library's 17 MiB, and the in-process service's side: the storm
+    // thread's stack (Wine commits all 2 MiB) and its writes in flight.
+    // Wine's heap checker pads every block: no budget holds under it.
+    if (!HeapChecked()) {
+        EXPECT_LT(peak, before + (24u << 20)) << "committed before: " << before;
+    }
+    service.Stop();
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
+    ExpectTeardown(nullptr);  // also tells the last drops
+    const size_t lines = ErrorLines(L"dropped so far") - dropLines;
+    EXPECT_GE(lines, 1u) << "no ERROR line for the drops";
+    EXPECT_LE(lines, (Now() - start) / 1000 + 2) << "more than one ERROR line a second for the drops";
 }
 
-// 30,000 notifications with event 0: each is an ERROR line in the log every
-// process shares, so at most ten a second of them are written and one report
-// counts the rest; a device list asked for after them shows they were all handled.
-TEST_F(Hostile, AFloodOfUnknownEventsIsLimitedInTheSharedLog) {
-    Watchdog dog("unknown events", 60000);
-    zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
-    ASSERT_TRUE(service.Start());
-    const uint32_t unknown[8] = {kSndHeaderSize, 0, 0, 0, 0, 0, 1, 0};  // size, request 0, link, command, event 0, args, async
-    const std::vector<uint8_t> frame = MakeFrame(unknown, sizeof(unknown));
-    std::vector<uint8_t> batch;
-    for (int k = 0; k < 1000; ++k) batch.insert(batch.end(), frame.begin(), frame.end());
-    const std::vector<std::wstring> before = ReadLogLines();
-    Recorder cb;
-    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-    ASSERT_TRUE(service.WaitForConnections(1, 5000));
-    const ULONGLONG start = Now();
-    for (int k = 0; k < 30; ++k) ASSERT_TRUE(service.Write(batch.data(), batch.size()));
-    ASSERT_EQ(0u, Dll().GetDeviceList());
-    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1, 30000));
-    const ULONGLONG seconds = (Now() - start) / 1000 + 2;
-    EXPECT_LE(TimedDeInit(), 3000u);  // reports what is still held back
-    const std::vector<std::wstring> lines = ReadLogLines();
-    const std::wregex report(LR"(ERROR.*LimitRepeats: \(\d+\): (\d+) more lines like this one suppressed.*unknown evt: 0)");
-    uint64_t written = 0, suppressed = 0;
-    std::wsmatch m;
-    for (size_t i = before.size(); i < lines.size(); ++i) {
-        if (std::regex_search(lines[i], m, report))
-            suppressed += std::stoull(m[1].str());
-        else if (lines[i].find(L"OnNotification: (") != std::wstring::npos && lines[i].find(L"unknown evt: 0") != std::wstring::npos)
-            ++written;
-    }
-    EXPECT_LE(written, seconds * 10) << "in " << seconds << " s";
-    EXPECT_EQ(written + suppressed, 30000u);
-}
+INSTANTIATE_TEST_SUITE_P(Hostile, Storms,
+                         ::testing::Values(StormRow{"DeviceRecords256MiB2msCallback", 2, 0, 256u << 20},
+                                           StormRow{"ServerInformation1MB500msCallback", 500, 1000000, 64u << 20}),
+                         RowName<StormRow>);
 
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
 // thread in Init, and on the keeper), 6 (dispatch thread) and 300 (delivery
 // thread): each returns 0 at once, no callback follows, a later Init works and
-// a DeInit from the application's thread is bounded. Besides:
-// - then Init: ZkSndVApiInit follows inside the callback, ten times while the
-//   application only asks for devices. Both return 0, each new client
-//   connects once the old one is retired, and the keeper joins the retirement
-//   threads: no handles pile up until the application's next lifecycle call.
-// - by the application: callback 300 calls ZkSndVApiInit again and again
-//   while the application's thread tears down (waiting for that callback):
-//   the teardown wins, that Init returns 1 and creates nothing.
-TEST_F(Hostile, TeardownFromInsideTheCallback) {
-    enum How { kInside, kThenInit, kByApplication };
-    struct Row { uint32_t code; bool deinit; How how; };
-    for (const Row& row : {Row{8, true, kInside}, Row{6, false, kInside}, Row{300, true, kInside}, Row{8, false, kInside},
-                           Row{300, true, kThenInit}, Row{300, true, kByApplication}, Row{300, false, kByApplication}}) {
-        SCOPED_TRACE(testing::Message() << "code " << row.code << (row.deinit ? " DeInit" : " CleanUp") << " how " << row.how);
-        Watchdog dog("teardown from the callback", 60000);
-        zk_testkit::CHostileService service(row.code == 6 ? zk_testkit::ServiceFault::kChurn : zk_testkit::ServiceFault::kNone);
-        ASSERT_TRUE(service.Start());
-        Recorder cb;
-        cb.withDeInit = row.deinit, cb.initAfter = row.how == kThenInit;
-        std::atomic<int> initResult{-1};
-        if (row.how == kByApplication) cb.inside = [&](uint32_t code) {
-            for (ULONGLONG end = Now() + 5000; code == row.code && initResult <= 0 && Now() < end; ::Sleep(1))
-                initResult = int(Dll().Init(&Recorder::Callback, nullptr));  // 0 until the teardown begins
-        };
-        if (row.code != 300) cb.teardownOn = row.code;
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        long handles = 0;  // once the first new client is there
-        for (size_t round = 1; round <= (row.how == kThenInit ? 10u : 1u); ++round) {
-            if (row.code == 300 && row.how != kByApplication) cb.teardownOn = row.code;
-            if (row.code == 300) { EXPECT_EQ(0u, Dll().GetDeviceList()); }
-            ASSERT_TRUE(cb.WaitForCount(row.code, round));
-            if (row.how == kByApplication) {
-                cb.teardownResult = int(row.deinit ? Dll().DeInit() : Dll().CleanUp());
-                cb.Add(Notice{0, 0, nullptr, 0});
-                EXPECT_EQ(1, initResult.load());
-            }
-            for (ULONGLONG end = Now() + 5000; cb.teardownResult < 0 && Now() < end;) ::Sleep(10);
-            EXPECT_EQ(0, cb.teardownResult.load());
-            EXPECT_LT(cb.teardownMs.load(), 500u);
-            if (row.how == kThenInit) { ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, round + 1)); }
-            if (row.how == kThenInit) { EXPECT_EQ(0, cb.initResult.load()); }
-            if (round == 1) handles = testkit::ProcessHandleCount();
-            cb.teardownResult = cb.initResult = -1;
-        }
-        if (row.how == kThenInit) {
-            for (ULONGLONG end = Now() + 5000; testkit::ProcessHandleCount() > handles + 4 && Now() < end;) ::Sleep(100);
-            EXPECT_LE(testkit::ProcessHandleCount(), handles + 4) << "from " << handles;
-        } else {
-            auto events = [&] { return cb.Count(ZKSND_NOTIFY_CONNECTED) + cb.Count(ZKSND_NOTIFY_CONNECTION_LOST); };
-            const size_t seen = events();
-            EXPECT_EQ(1u, Dll().GetDeviceList()) << "no client after the teardown";
-            ::Sleep(1500);  // the keeper would have connected again by now
-            EXPECT_EQ(seen, events()) << "a callback came after the teardown";
-            ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000));
-        }
-        EXPECT_LE(TimedDeInit(), 3000u);
-        EXPECT_TRUE(cb.Balanced());
+// a DeInit from the application's thread is bounded.
+struct InsideRow { const char* name; uint32_t code; bool deinit; };
+class TeardownInside : public HostileRows<InsideRow> {};
+
+TEST_P(TeardownInside, TheCallbackReturnsAtOnceAndNothingFollows) {
+    const InsideRow& row = GetParam();
+    Watchdog dog(row.name, 60000);
+    CHostileService service(row.code == ZKSND_NOTIFY_CONNECTION_LOST ? ServiceFault::kChurn : ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    cb.withDeInit = row.deinit;
+    cb.teardownOn = row.code;
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    if (row.code == ZKSND_NOTIFY_DEVICE_INFO) {
+        EXPECT_EQ(0u, Dll().GetDeviceList());
     }
+    ASSERT_TRUE(cb.WaitForCount(0, 1)) << "no teardown from inside callback " << row.code;
+    EXPECT_EQ(0, cb.teardownResult.load()) << "the teardown's status";
+    EXPECT_LT(cb.teardownMs.load(), 500u) << "the teardown's time inside the callback";
+    ExpectNothingUntilTheNextInit(cb);
+    ExpectTeardown(&cb);
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, TeardownInside,
+                         ::testing::Values(InsideRow{"DeInitIn8", 8, true}, InsideRow{"CleanUpIn8", 8, false},
+                                           InsideRow{"CleanUpIn6", 6, false}, InsideRow{"DeInitIn300", 300, true}),
+                         RowName<InsideRow>);
+
+// ZkSndDeInit then ZkSndVApiInit inside callback 300, ten times while the
+// application only asks for devices: both return 0, each new client connects
+// once the old one is retired, and the keeper joins the retirement threads:
+// no handles pile up until the application's next lifecycle call.
+TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
+    Watchdog dog("teardown and init inside the callback", 60000);
+    CHostileService service(ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    cb.initAfter = true;
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    long handles = 0;  // once the first new client is there
+    for (size_t round = 1; round <= 10; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        cb.teardownOn = ZKSND_NOTIFY_DEVICE_INFO;
+        EXPECT_EQ(0u, Dll().GetDeviceList());
+        ASSERT_TRUE(cb.WaitUntil([&] { return cb.initResult >= 0; })) << "no Init inside callback 300";
+        EXPECT_EQ(0, cb.teardownResult.load()) << "the teardown's status";
+        EXPECT_LT(cb.teardownMs.load(), 500u) << "the teardown's time inside the callback";
+        EXPECT_EQ(0, cb.initResult.load()) << "the Init's status";
+        ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, round + 1)) << "the new client did not connect";
+        if (round == 1) handles = testkit::ProcessHandleCount();
+        cb.teardownResult = -1;
+        cb.initResult = -1;
+    }
+    for (ULONGLONG end = Now() + 5000; testkit::ProcessHandleCount() > handles + 4 && Now() < end;) ::Sleep(100);
+    EXPECT_LE(testkit::ProcessHandleCount(), handles + 4) << "handles after the first round: " << handles;
+    ExpectTeardown(&cb);
+}
+
+// Callback 300 calls ZkSndVApiInit again and again while the application's
+// thread tears down (waiting for that callback): the teardown wins, that Init
+// returns 1 and creates nothing.
+struct ByApplicationRow { const char* name; bool deinit; };
+class TeardownByTheApplication : public HostileRows<ByApplicationRow> {};
+
+TEST_P(TeardownByTheApplication, WinsOverAnInitInsideTheCallback) {
+    const ByApplicationRow& row = GetParam();
+    Watchdog dog(row.name, 60000);
+    CHostileService service(ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    std::atomic<int> initResult{-1};  // before the recorder: it outlives the library's teardown
+    Recorder cb;
+    cb.inside = [&](uint32_t code) {
+        const ULONGLONG end = Now() + 5000;
+        while (code == ZKSND_NOTIFY_DEVICE_INFO && initResult <= 0 && Now() < end) {
+            initResult = int(Dll().Init(&Recorder::Callback, nullptr));  // 0 until the teardown begins
+            ::Sleep(1);
+        }
+    };
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    EXPECT_EQ(0u, Dll().GetDeviceList());
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_INFO, 1)) << "no callback 300";
+    EXPECT_EQ(0u, row.deinit ? Dll().DeInit() : Dll().CleanUp()) << "the teardown's status";
+    cb.Add(Notice{0, 0, nullptr, 0});  // the connection it ended gets no 6
+    EXPECT_EQ(1, initResult.load()) << "the Init inside the callback during the teardown";
+    ExpectNothingUntilTheNextInit(cb);
+    ExpectTeardown(&cb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, TeardownByTheApplication,
+                         ::testing::Values(ByApplicationRow{"DeInit", true}, ByApplicationRow{"CleanUp", false}),
+                         RowName<ByApplicationRow>);
 
 // Every callback throws, as an MSVC-built application does (_CxxThrowException
 // raises 0xE06D7363, non-continuable) or as this library's runtime does: 8 on
@@ -342,32 +425,34 @@ TEST_F(Hostile, TeardownFromInsideTheCallback) {
 // on the dispatch thread. Each is caught and logged at ERROR with both codes,
 // and the thread goes on. (GCC frames of the test's callback get no cleanups
 // on the foreign unwind; an MSVC-built callback's would.)
-TEST_F(Hostile, ExceptionsFromEveryCallbackAreCaught) {
-    for (bool foreign : {true, false}) {
-        SCOPED_TRACE(foreign ? "foreign" : "this runtime's");
-        Watchdog dog("exceptions from the callback", 30000);
-        const std::wstring raised = std::wstring(L"the callback raised exception 0x") + (foreign ? L"E06D7363" : L"20474343");
-        const size_t before = ErrorLines(raised);
-        zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
-        ASSERT_TRUE(service.Start());
-        Recorder cb;
-        cb.inside = [foreign](uint32_t) {
-            ULONG_PTR args[4] = {0x19930520, 0, 0, 0};  // an MSVC exception's magic, no object
-            if (foreign) ::RaiseException(0xE06D7363u, EXCEPTION_NONCONTINUABLE, 4, args);
-            throw 42;
-        };
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-        EXPECT_EQ(0u, Dll().GetDeviceList());
-        ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1));
-        service.Stop();  // the connection breaks
-        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1));
-        EXPECT_LE(TimedDeInit(), 3000u);  // also writes the log out
-        const size_t seen = cb.Snapshot().size();
-        EXPECT_EQ(7u, seen) << "8, 9, 300 three times, 301, 6";
-        EXPECT_EQ(before + seen, ErrorLines(raised)) << "one line for each";
-        EXPECT_TRUE(cb.Balanced());
-    }
+class Exceptions : public HostileRows<bool> {};
+
+TEST_P(Exceptions, FromEveryCallbackAreCaught) {
+    const bool foreign = GetParam();
+    Watchdog dog("exceptions from the callback", 30000);
+    const std::wstring raised = std::wstring(L"the callback raised exception 0x") + (foreign ? L"E06D7363" : L"20474343");
+    const size_t before = ErrorLines(raised);
+    CHostileService service(ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    cb.inside = [foreign](uint32_t) {
+        ULONG_PTR args[4] = {0x19930520, 0, 0, 0};  // an MSVC exception's magic, no object
+        if (foreign) ::RaiseException(0xE06D7363u, EXCEPTION_NONCONTINUABLE, 4, args);
+        throw 42;
+    };
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    EXPECT_EQ(0u, Dll().GetDeviceList());
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "no list end: the delivery thread stopped";
+    service.Stop();  // the connection breaks
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1)) << "no callback 6: the dispatch thread stopped";
+    ExpectTeardown(&cb);
+    const size_t seen = cb.Snapshot().size();
+    EXPECT_EQ(7u, seen) << "8, 9, 300 three times, 301, 6";
+    EXPECT_EQ(before + seen, ErrorLines(raised)) << "one ERROR line for each";
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, Exceptions, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& row) { return row.param ? "Msvc" : "ThisRuntimes"; });
 
 // Two (callback, context) pairs alternate in ZkSndVApiInit while device
 // records arrive: every callback gets its own pair's context.
@@ -380,8 +465,8 @@ void PairCallback(uint32_t, uintptr_t, void* context) {
 
 TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
     Watchdog dog("pair swap", 60000);
-    zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
-    ASSERT_TRUE(service.Start());
+    CHostileService service(ServiceFault::kNone);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     static int tags[2] = {0, 1};
     const ZkSndNotifyCallback callbacks[2] = {&PairCallback<0>, &PairCallback<1>};
     g_pairCalls = g_pairMismatches = 0;
@@ -390,9 +475,9 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
         Dll().GetDeviceList();
         for (int i = 0; i < 200; ++i) Dll().Init(callbacks[i % 2], &tags[i % 2]);
     }
-    EXPECT_EQ(0, g_pairMismatches.load()) << "in " << g_pairCalls << " callbacks";
-    EXPECT_GE(g_pairCalls.load(), 1000);
-    EXPECT_LE(TimedDeInit(), 3000u);
+    EXPECT_EQ(0, g_pairMismatches.load()) << "callbacks with the other pair's context, in " << g_pairCalls << " callbacks";
+    EXPECT_GE(g_pairCalls.load(), 1000) << "callbacks in 10 s";
+    ExpectTeardown(nullptr);
 }
 
 // Four threads in ZkSndGetSettings (the service never replies) while another
@@ -401,22 +486,29 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     Watchdog dog("calls in flight", 60000);
     zk_testkit::CTestPipeServer service;  // reads, never answers
-    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     const long threads = testkit::ProcessThreadCount();
     for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
         ASSERT_EQ(0u, Dll().Init(nullptr, nullptr));
         std::atomic<int> done{0};
         std::vector<std::thread> callers;
-        for (int i = 0; i < 4; ++i) callers.emplace_back([&] { SndSettings s; EXPECT_EQ(1u, Dll().GetSettings(&s)); ++done; });
+        for (int i = 0; i < 4; ++i) {
+            callers.emplace_back([&] {
+                SndSettings s;
+                EXPECT_EQ(1u, Dll().GetSettings(&s)) << "a request that got no reply";
+                ++done;
+            });
+        }
         ::Sleep(100 * round);
-        ULONGLONG start = Now();
+        const ULONGLONG start = Now();
         EXPECT_EQ(0u, Dll().CleanUp());
-        EXPECT_LE(Now() - start, 3000u);
+        EXPECT_LE(Now() - start, 3000u) << "ZkSndVCleanUp's time";
         for (std::thread& t : callers) t.join();
-        EXPECT_EQ(4, done.load());
+        EXPECT_EQ(4, done.load()) << "calls that returned";
     }
-    EXPECT_EQ(0u, Dll().DeInit());
-    EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads);
+    ExpectTeardown(nullptr);
+    EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads) << "threads left after the rounds";
 }
 
 // The service goes away between callback 8 and the session id: the 8 still
@@ -424,19 +516,21 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
 TEST_F(Hostile, ConnectionEventsStayBalancedWhenTheServiceLeavesAfterCallback8) {
     Watchdog dog("balanced events", 30000);
     zk_testkit::CTestPipeServer server;
-    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.Start()) << "the service's pipe could not be served";
+    std::atomic<size_t> clients{0};  // before the recorder: it outlives the library's teardown
     Recorder cb;
-    std::atomic<size_t> clients{0};
     // Before the session id; the 8 can come before the server has recorded the connection.
     cb.inside = [&](uint32_t code) {
         if (code != ZKSND_NOTIFY_CONNECTED) return;
-        if (size_t c = clients++; c < 2 && server.WaitForClients(c + 1, 5000) && server.CloseClient(c)) ::Sleep(300);
+        const size_t c = clients++;
+        if (c >= 2) return;  // the third connection stays
+        const bool closed = server.WaitForClients(c + 1, 5000) && server.CloseClient(c);
+        if (closed) ::Sleep(300);
     };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000));
-    EXPECT_EQ(2u, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST));
-    EXPECT_LE(TimedDeInit(), 3000u);
-    EXPECT_TRUE(cb.Balanced());
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 3, 10000)) << "fewer than three connections";
+    EXPECT_EQ(2u, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST)) << "callbacks 6";
+    ExpectTeardown(&cb);
 }
 
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's
@@ -446,7 +540,8 @@ TEST(Unload, FreeLibraryWithoutDeInitDoesNotCrash) {
     ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
     Watchdog dog("unload child", 60000);
     EXPECT_EQ(_wspawnl(_P_WAIT, exe, L"child", L"--gtest_also_run_disabled_tests",
-                       L"--gtest_filter=UnloadChild.DISABLED_Run", nullptr), 42);
+                       L"--gtest_filter=UnloadChild.DISABLED_Run", nullptr), 42)
+        << "the child's exit code (42: it did not crash)";
 }
 
 TEST(UnloadChild, DISABLED_Run) {

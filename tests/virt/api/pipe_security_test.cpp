@@ -12,6 +12,7 @@
 #include "log/ZkLogger.h"
 #include "support/PipeIdentity.h"
 #include "support/TestPipeServer.h"
+#include "support/Watchdog.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
@@ -30,7 +31,6 @@ const wchar_t kScratchKey[] = L"Software\\zksndapi-tests\\pipe-security";
 std::atomic<DWORD> g_lastFlags{0};
 std::atomic<bool> g_impostor{false};  // the server claims to run as another user
 const wchar_t kImpostorSid[] = L"S-1-5-21-1-2-3-1001";
-PipeClientLevel g_level = PipeClientLevel::Identification;
 
 HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                                   DWORD flags, HANDLE tmpl) {
@@ -39,15 +39,21 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
 }
 DWORD ImpostorOrReal(HANDLE pipe, ServerIdentity* server) {
     if (!g_impostor) return QueryPipeServer(pipe, server);
-    return *server = ServerIdentity{4242, kImpostorSid, false}, ERROR_SUCCESS;
+    *server = ServerIdentity{4242, kImpostorSid, false};
+    return ERROR_SUCCESS;
 }
-PipeSecuritySettings ChosenLevel() { PipeSecuritySettings s; s.level = g_level; return s; }
+PipeClientLevel g_level = PipeClientLevel::Identification;
+PipeSecuritySettings ChosenLevel() { return PipeSecuritySettings{g_level, {}}; }  // not the machine's
 
 // Installs the substitutes for one test and puts the table back afterwards.
 struct Substitutes {
     PipeIdentityApi saved = ActivePipeIdentityApi();
     Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel}; }
-    ~Substitutes() { ActivePipeIdentityApi() = saved, g_impostor = false, g_level = PipeClientLevel::Identification; }
+    ~Substitutes() {
+        ActivePipeIdentityApi() = saved;
+        g_impostor = false;
+        g_level = PipeClientLevel::Identification;
+    }
 };
 
 // A log in a folder of its own for the client's lines; Text() closes it and reads it.
@@ -59,12 +65,18 @@ struct TestLog {
         const std::wstring dir = temp + (L"zk-pipesec-" + std::to_wstring(::GetCurrentProcessId()) + L"\\");
         path = dir + L"zksndapi.txt";
         g_pLogger = CZkLogger::New(dir.c_str());
-        g_pLogger->SetAsyncWrite(0), g_pLogger->SetFormatFlags(kLogDefaultFormat), g_pLogger->AddFileBuffer();  // level label
+        g_pLogger->SetAsyncWrite(0);
+        g_pLogger->SetFormatFlags(kLogDefaultFormat);  // with the level label
+        g_pLogger->AddFileBuffer();
         g_pLogger->SetThreshold(LOG_INFO);  // the connection's story too
     }
-    ~TestLog() { Text(), ::DeleteFileW(path.c_str()); }
+    ~TestLog() {
+        Text();
+        ::DeleteFileW(path.c_str());
+    }
     std::wstring Text() {
-        delete g_pLogger, g_pLogger = nullptr;  // drains the log into its file
+        delete g_pLogger;  // drains the log into its file
+        g_pLogger = nullptr;
         std::ifstream in(std::filesystem::path(path), std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
@@ -97,7 +109,8 @@ private:
             self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
             self->serverInfo.assign(p, p + kServerInfoMinBytes);
         }
-        self->m_codes.push_back(code), self->m_changed.notify_all();
+        self->m_codes.push_back(code);
+        self->m_changed.notify_all();
     }
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -121,7 +134,7 @@ TEST(ServerTrust, AcceptsServiceAccountsTheCallerAndListedSidsOnly) {
         EXPECT_EQ(c.accepted, IsAcceptedServer(ServerIdentity{1, c.sid, c.ownerOfPipe}, caller, listed))
             << std::string(c.sid, c.sid + wcslen(c.sid)) << " owner " << c.ownerOfPipe;
     // an unknown caller is nobody's match
-    EXPECT_FALSE(IsAcceptedServer(ServerIdentity{1, L"", false}, L"", {L""}));
+    EXPECT_FALSE(IsAcceptedServer(ServerIdentity{1, L"", false}, L"", {L""})) << "an unknown caller matched";
 }
 
 TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
@@ -152,27 +165,30 @@ TEST(PipeSecurity, TheAdministratorsValuesAreReadStrictly) {
                              reinterpret_cast<const BYTE*>(r.sids.data()), DWORD(r.sids.size() * sizeof(wchar_t)));
         PipeSecuritySettings s = ReadPipeSecuritySettings(HKEY_CURRENT_USER, kScratchKey);
         SCOPED_TRACE(std::string(r.what, r.what + wcslen(r.what)));
-        EXPECT_EQ(r.expected, s.level);
-        EXPECT_EQ(r.expectedSids, s.trustedSids);
+        EXPECT_EQ(r.expected, s.level) << "the level";
+        EXPECT_EQ(r.expectedSids, s.trustedSids) << "the trusted SIDs";
     }
     ::RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
 }
 
 // ---- the client -------------------------------------------------------------
 
-// The administrator's level 2 lends impersonation: a plain overlapped open (the default is checked below).
+// The administrator's level 2 lends impersonation: a plain overlapped open (the
+// default's flags are checked in the next test).
 TEST(PipeSecurity, TheImpersonationLevelOpensWithoutSecurityFlags) {
+    testkit::Watchdog dog("impersonation level", 30000);
     Substitutes substitutes;
     g_level = PipeClientLevel::Impersonation;
     CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
     ASSERT_TRUE(server.Start());
     Client client(server.Name());
     ASSERT_EQ(0u, client.Start());
-    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));  // the real server check accepts our own user
-    EXPECT_EQ(kPlainOverlapped, g_lastFlags.load());
+    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "our own user's server was refused";
+    EXPECT_EQ(kPlainOverlapped, g_lastFlags.load()) << "the open's flags";
 }
 
 TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
+    testkit::Watchdog dog("refused server", 30000);
     Substitutes substitutes;
     TestLog log;
     CTestPipeServer server(zk_testkit::UniquePipeName(L"impostor"));
@@ -182,16 +198,16 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         Client client(server.Name());
         ASSERT_EQ(0u, client.Start());  // a refusal never stops the client
         ASSERT_TRUE(server.WaitForClients(2, 5000)) << "the keeper opens again a second later";
-        ASSERT_TRUE(server.WaitForClientGone(1, 5000));
-        EXPECT_GE(client.GetFailureCount(), 1u);  // attempts run one after the other
-        EXPECT_EQ(0u, server.BytesReceived(0) + server.BytesReceived(1));
-        EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0));
+        ASSERT_TRUE(server.WaitForClientGone(1, 5000)) << "the second refusal did not close";
+        EXPECT_GE(client.GetFailureCount(), 1u) << "failed attempts";  // attempts run one after the other
+        EXPECT_EQ(0u, server.BytesReceived(0) + server.BytesReceived(1)) << "bytes sent to a refused server";
+        EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0)) << "callback 8 for a refused server";
 
         // the same server, seen as it really is (our own user), is accepted
         g_impostor = false;
-        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000));
-        EXPECT_TRUE(server.WaitForFrames(1, 5000));  // the session id, sent once accepted
-        EXPECT_EQ(kIdentificationFlags, g_lastFlags.load());  // the default level
+        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "the server, seen as it is, was refused";
+        EXPECT_TRUE(server.WaitForFrames(1, 5000)) << "no session id once accepted";
+        EXPECT_EQ(kIdentificationFlags, g_lastFlags.load()) << "the open's flags at the default level";
     }
     // The refusal, the failed attempt's reason (once, however many there were), then the connection.
     const std::wstring text = log.Text();
@@ -204,11 +220,12 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
                                                     L"the service: server process \\d+, account S-1-5-[-0-9]+, pipe session \\d+; "
                                                     L"after \\d+ failed attempts and ")))
         << std::string(text.begin(), text.end());
-    EXPECT_EQ(std::wstring::npos, text.find(L"(attempt 2)"));
+    EXPECT_EQ(std::wstring::npos, text.find(L"(attempt 2)")) << "the failed attempt's reason came twice";
 }
 
 // A long device record first leaves its bytes in the delivery buffer: a pointer into it would show them.
 TEST(PipeSecurity, ServerInformationWithoutPayloadIsAllZeros) {
+    testkit::Watchdog dog("server information", 30000);
     CTestPipeServer server(zk_testkit::UniquePipeName(L"serverinfo"));
     ASSERT_TRUE(server.Start());
     Client client(server.Name());
@@ -220,6 +237,6 @@ TEST(PipeSecurity, ServerInformationWithoutPayloadIsAllZeros) {
     std::vector<uint8_t> info(kSndHeaderSize);
     ASSERT_TRUE(server.WriteFrame(0, info.data(), uint32_t(SndBuildNotification(info.data(), info.size(), eZkSndRdpVServerInfo, nullptr, 0))));
     ASSERT_TRUE(client.WaitForCode(ZKSND_NOTIFY_SERVER_INFO, 5000));
-    EXPECT_TRUE(client.serverInfoCommitted);
-    EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo);
+    EXPECT_TRUE(client.serverInfoCommitted) << "callback 9's bytes are not all readable";
+    EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo) << "callback 9's bytes";
 }

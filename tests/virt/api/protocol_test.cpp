@@ -57,27 +57,30 @@ TEST(SndRequests, EachCommandIsBuiltByteForByteAndPassesTheServiceSideCheck) {
         const size_t n = c.expected.size();
         SCOPED_TRACE(n);
         Bytes b(kSndMaxRequestSize + 1, 0xCC);  // garbage the builder must clear
-        EXPECT_EQ(0u, c.build(b.data(), n - 1));  // too small: untouched
-        EXPECT_EQ(Bytes(b.size(), 0xCC), b);
-        EXPECT_EQ(0u, c.build(nullptr, 100000));
-        ASSERT_EQ(n, c.build(b.data(), b.size()));
-        EXPECT_EQ(c.expected, Bytes(b.begin(), b.begin() + n));
+        EXPECT_EQ(0u, c.build(b.data(), n - 1)) << "built into a byte too little";
+        EXPECT_EQ(Bytes(b.size(), 0xCC), b) << "a buffer too small was written";
+        EXPECT_EQ(0u, c.build(nullptr, 100000)) << "built into no buffer";
+        ASSERT_EQ(n, c.build(b.data(), b.size())) << "the request's size";
+        EXPECT_EQ(c.expected, Bytes(b.begin(), b.begin() + n)) << "the request's bytes";
         EXPECT_EQ(0xCC, b[n]) << "wrote past the request";
-        // The emulator reads requests back: exact bytes pass, a short read or a stray byte does not.
+        // The service's side reads requests back: exact bytes pass, a short read or a stray byte does not.
         SndDecodedRequest r;
-        ASSERT_TRUE(SndDecodeRequest(b.data(), n, r));
-        EXPECT_TRUE(r.wellFormed);
-        EXPECT_EQ(SndLoadU32(b.data(), 20) == 4 ? 3u : 0u, r.hasArgument ? r.argument : 0u);
-        EXPECT_TRUE(SndDecodeRequest(b.data(), n - 1, r) && !r.wellFormed);
+        ASSERT_TRUE(SndDecodeRequest(b.data(), n, r)) << "the exact bytes: not a request";
+        EXPECT_TRUE(r.wellFormed) << "the exact bytes";
+        EXPECT_EQ(SndLoadU32(b.data(), 20) == 4 ? 3u : 0u, r.hasArgument ? r.argument : 0u) << "the argument read back";
+        ASSERT_TRUE(SndDecodeRequest(b.data(), n - 1, r)) << "a byte short: not a request at all";
+        EXPECT_FALSE(r.wellFormed) << "a byte short";
         b[n == kSndSetSettingsRequestSize ? 8 : n - 1] = 1;  // set-settings ends with the record
-        EXPECT_TRUE(SndDecodeRequest(b.data(), n, r) && !r.wellFormed);
+        ASSERT_TRUE(SndDecodeRequest(b.data(), n, r)) << "a stray byte: not a request at all";
+        EXPECT_FALSE(r.wellFormed) << "a stray byte";
     }
 }
 
 TEST(SndDecode, ClassifiesAndReadsOnlyReceivedFields) {
     Bytes notice(12), reply(368);
-    ASSERT_TRUE(SndBuildNotConnectedNotice(notice.data(), 12) == 12 && notice == Words(12, {{0, 12}, {8, 2250}}));
-    ASSERT_EQ(368u, SndBuildReply(reply.data(), reply.size(), 5, nCmdGetSettings, 1168, kSettings.data()));
+    ASSERT_EQ(12u, SndBuildNotConnectedNotice(notice.data(), 12)) << "the not-connected notice's size";
+    ASSERT_EQ(Words(12, {{0, 12}, {8, 2250}}), notice) << "the not-connected notice's bytes";
+    ASSERT_EQ(368u, SndBuildReply(reply.data(), reply.size(), 5, nCmdGetSettings, 1168, kSettings.data())) << "the reply's size";
     const Bytes header = Words(64, {{0, 64}, {16, 4}, {24, 1}});
     const struct { Bytes message; size_t length; SndMsgKind kind; } cases[] = {
         {header, 11, K::Short},  {header, 31, K::Short},  {reply, 20, K::Short},  {notice, 12, K::NotConnectedNotice},
@@ -87,18 +90,18 @@ TEST(SndDecode, ClassifiesAndReadsOnlyReceivedFields) {
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
         EXPECT_EQ(cases[i].kind, Decode(cases[i].message, cases[i].length).kind) << "case " << i;
-    EXPECT_EQ(1168u, Decode(reply, 368).status);
+    EXPECT_EQ(1168u, Decode(reply, 368).status) << "a whole reply's status";
     SndDecodedMsg out = Decode(reply, 20);  // argSize, asyncFlag and status not received
-    EXPECT_EQ(5u, out.requestId);
-    EXPECT_EQ(nCmdGetSettings, out.command);
-    EXPECT_EQ(0u, out.status);
-    EXPECT_EQ(K::Short, SndDecodeMessage(nullptr, 100, out));
+    EXPECT_EQ(5u, out.requestId) << "a cut reply's request number";
+    EXPECT_EQ(nCmdGetSettings, out.command) << "a cut reply's command";
+    EXPECT_EQ(0u, out.status) << "a cut reply's status, not received";
+    EXPECT_EQ(K::Short, SndDecodeMessage(nullptr, 100, out)) << "no message";
 }
 
 TEST(SndDeviceRecord, StaysWithinReceivedBytesWhateverSizeClaims) {
     const std::u16string name = u"Line \u00e9\u4e2d";
     Bytes msg(SndDeviceInfoSize(name.size()));  // 48 + 16 bytes
-    ASSERT_EQ(64u, SndBuildDeviceInfo(msg.data(), msg.size(), 11, 1, 1, 22, name.data(), name.size()));
+    ASSERT_EQ(64u, SndBuildDeviceInfo(msg.data(), msg.size(), 11, 1, 1, 22, name.data(), name.size())) << "the record's size";
     // `size` is the size field as sent; only the received length may bound a read.
     const struct { size_t length; uint32_t size; S state; size_t chars; uint32_t def, render; } cases[] = {
         {64, 64, S::Complete, 7, 1, 1},  {64, 40, S::Complete, 7, 1, 1},  {49, ~0u, S::NameUnterminated, 0, 1, 1},
@@ -109,15 +112,15 @@ TEST(SndDeviceRecord, StaysWithinReceivedBytesWhateverSizeClaims) {
         SCOPED_TRACE(c.length);
         char16_t copy[16];
         const SndDecodedMsg out = Decode(With(msg, 0, c.size), c.length, copy);
-        ASSERT_EQ(K::Notification, out.kind);
-        EXPECT_EQ(c.size, out.size);
-        EXPECT_EQ(c.length - 32, out.payloadSize);
-        EXPECT_EQ(c.state, out.device.state);
-        EXPECT_EQ(c.chars, out.device.devNameChars);
-        EXPECT_EQ(c.def, out.device.def);
-        EXPECT_EQ(c.render, out.device.render);
-        EXPECT_EQ(name.substr(0, c.chars), std::u16string(copy));
+        ASSERT_EQ(K::Notification, out.kind) << "the kind";
+        EXPECT_EQ(c.size, out.size) << "the size field";
+        EXPECT_EQ(c.length - 32, out.payloadSize) << "the payload's size";
+        EXPECT_EQ(c.state, out.device.state) << "the record's state";
+        EXPECT_EQ(c.chars, out.device.devNameChars) << "the name's length";
+        EXPECT_EQ(c.def, out.device.def) << "the default flag";
+        EXPECT_EQ(c.render, out.device.render) << "the render flag";
+        EXPECT_EQ(name.substr(0, c.chars), std::u16string(copy)) << "the name copied";
     }
     // Only event 2 carries a record.
-    EXPECT_EQ(S::None, Decode(With(msg, 16, eZkSndRdpVServiceOn), 64).device.state);
+    EXPECT_EQ(S::None, Decode(With(msg, 16, eZkSndRdpVServiceOn), 64).device.state) << "a record in another event";
 }
