@@ -1,6 +1,7 @@
 #include "tests/support/HostileService.h"
 
 #include "tools/tessaline-emu/DeviceFile.h"
+#include "virt/api/SndServiceMessages.h"
 
 namespace zk_testkit {
 
