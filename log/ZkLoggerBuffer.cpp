@@ -495,7 +495,7 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     lock.Lock();
     if (!PushBlock(data, size, wake)) {
         // Refused while the writer still runs: the queue is at its cap.
-        const bool atCap = ::InterlockedCompareExchange(&m_closing, 0, 0) == 0;
+        const bool atCap = !IsClosing();
         if (atCap) ::InterlockedIncrement(&m_capDropped);
         if (capped) *capped = atCap;
         return 0;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <atomic>
 #include <list>
 #include <vector>
 
@@ -32,7 +33,11 @@ public:
 
     uint32_t Send(const void* /*data*/, uint32_t /*length*/) override { return 0; }
     uint32_t Post(const void* /*data*/, uint32_t /*length*/) override { return 0; }
-    void OnDataAvailable(uint32_t size) override;
+    // On the channel's reader thread: each message is dispatched as it
+    // stands in the received bytes; the notifications of one read are queued
+    // for delivery together at its end (one lock, at most one wake).
+    void OnMessage(const uint8_t* data, uint32_t size) override;
+    void OnMessagesEnd() override;
     void OnConnectionLost() override;
     void Stop() override;
     uint32_t Connect() override;
@@ -90,7 +95,16 @@ protected:
     uint32_t m_losses = 0;  // under m_pendingLock: losses and stops so far
     int32_t m_noticeThreshold;
     volatile LONG m_lastRequestId;
-    lumlib::CByteBlock m_receiveBuffer;
+    // A notification of the reader's batch: false when it must be pushed on
+    // its own (another thread, or no memory to note it).
+    bool StageNotification(const uint8_t* message, uint32_t size);
+    // Queues the batch's notifications and counts those refused.
+    void FlushStaged();
+    void CountDrops(uint32_t count, uint64_t bytes);
+    // The reader's batch: views into the channel's received bytes, valid
+    // until OnMessagesEnd. Only the thread in m_stagingThread uses it.
+    std::vector<CTransferBuffer::Block> m_staged;
+    std::atomic<DWORD> m_stagingThread{0};
     // Drops: counted with one interlocked add each, reported by ReportDrops.
     volatile LONG m_droppedNotifications = 0;
     volatile LONG m_unreportedDrops = 0;
