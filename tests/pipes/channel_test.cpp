@@ -122,7 +122,7 @@ TEST(Channel, MessagesArriveInOrderAndTheLossAfterTheLast) {
         sent.insert(sent.end(), frame.begin(), frame.end());
         if (sizes[i] != 0) expected.push_back("msg:" + std::to_string(sizes[i]));
         ASSERT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;
-        if (i == 0) ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0);
+        if (i == 0) { ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0); }
         if (i == 3) ::SetEvent(rig.channel->gate.get());
     }
     ASSERT_TRUE(rig.server.CloseClient(0));
@@ -151,13 +151,13 @@ TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
     EXPECT_EQ(ender.Finished(shutdown ? 300 : 10000), !shutdown) << "Shutdown did not wait, or Disconnect did";
     ::SetEvent(rig.channel->gate.get());
     EXPECT_TRUE(ender.Finished(10000));
-    if (!shutdown) EXPECT_TRUE(Capture([&] { rig.channel->SendData("x", 1); }).Is(1236, L"Channel", 506));
+    if (!shutdown) { EXPECT_TRUE(Capture([&] { rig.channel->SendData("x", 1); }).Is(1236, L"Channel", 506)); }
     EXPECT_EQ((Events{"msg:4", "released"}), rig.Until("released"));
     EXPECT_TRUE(rig.server.WaitForClientGone(0, 5000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, ChannelEnd, testing::Values(End::kDisconnect, End::kShutdown),
-                         [](const testing::TestParamInfo<End>& info) { return info.param == End::kShutdown ? "Shutdown" : "Disconnect"; });
+                         [](const testing::TestParamInfo<End>& p) { return p.param == End::kShutdown ? "Shutdown" : "Disconnect"; });
 
 // A reader held in a message reads nothing more: the pipe fills and the
 // server's writes wait (the back-pressure the receive queue's cap gave);

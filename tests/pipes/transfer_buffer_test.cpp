@@ -87,7 +87,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         uint32_t block[8] = {0, 2500};
         s.Push(block, 8 + 2500 % 25);
     }
-    if (feed != Feed::kHeld) EXPECT_EQ(::WaitForSingleObject(s.all.get(), 20000), WAIT_OBJECT_0) << "a lost wake-up";
+    if (feed != Feed::kHeld) { EXPECT_EQ(::WaitForSingleObject(s.all.get(), 20000), WAIT_OBJECT_0) << "a lost wake-up"; }
     EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
     ASSERT_EQ(s.blocks.size(), s.expected);
     std::vector<int64_t> last(kThreads, -1);
@@ -105,7 +105,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed, testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingBatches),
-                         [](const testing::TestParamInfo<Feed>& info) { return std::string(kFeedNames[int(info.param)]); });
+                         [](const testing::TestParamInfo<Feed>& p) { return std::string(kFeedNames[int(p.param)]); });
 
 // A draining stop waits on the worker's progress: while the worker is held in
 // a block it waits, and once the worker goes on it returns with everything
