@@ -56,15 +56,15 @@ private:
 // Writes `batch` blocks, then reads them back, `rounds` times; returns blocks per second.
 double ListRate(size_t size, int rounds, int batch) {
     CBuffersList list;
-    std::vector<uint8_t> data(size, 0x42);
+    std::vector<uint8_t> data(size, 0x42), out(size);
     uint64_t checksum = 0;
     double start = Now();
     for (int r = 0; r < rounds; ++r) {
         for (int i = 0; i < batch; ++i) list.Write(size, data.data());
         uint64_t got = 0;
         for (int i = 0; i < batch; ++i) {
-            const uint8_t* p = list.Read(&got, 1);
-            checksum += p && got ? p[got - 1] : 0;
+            const bool taken = list.TakeFront(out.data(), out.size(), &got);
+            checksum += taken && got ? out[got - 1] : 0;
         }
     }
     double rate = double(rounds) * batch / (Now() - start);

@@ -161,8 +161,8 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     // The push and its count together: the count is the run's place in the queue.
     const auto lock = m_pushLock.lock();
     if (!PushBlock(data, size, wake)) {
-        // Refused with a run to queue while the writer still runs: the queue is at its cap.
-        const bool atCap = (data != nullptr || size == 0) && m_drainStartTick.load() == 0;
+        // Refused while the writer still runs: the queue is at its cap.
+        const bool atCap = !IsClosing();
         if (atCap) ++m_capDropped;
         if (capped) *capped = atCap;
         return 0;

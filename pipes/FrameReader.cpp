@@ -11,9 +11,7 @@ uint32_t LoadLength(const uint8_t* p) {
 
 }  // namespace
 
-bool CFrameReader::Append(const void* data, size_t size) {
-    if (size == 0) return true;
-    if (m_broken) return true;  // nothing more will be read from this stream
+uint8_t* CFrameReader::Reserve(size_t room, size_t* capacity) {
     // Move what is left to the front first, so the buffer never holds more
     // than one unfinished message and one read's bytes.
     if (m_start != 0) {
@@ -21,10 +19,39 @@ bool CFrameReader::Append(const void* data, size_t size) {
         m_end -= m_start;
         m_start = 0;
     }
-    if (size > SIZE_MAX - m_end || !m_buffer.Grow(static_cast<uint64_t>(m_end) + size)) return false;
-    std::memcpy(m_buffer.get() + m_end, data, size);
-    m_end += size;
+    if (room > SIZE_MAX - m_end) return nullptr;
+    uint64_t want = static_cast<uint64_t>(m_end) + room;
+    // A message begun is given room for all of it at once: one allocation,
+    // not one per read (its length was checked against the cap by Next).
+    if (!m_broken && m_end >= kFrameLengthSize && LoadLength(m_buffer.get()) <= m_maxFrame) {
+        const uint64_t whole = kFrameLengthSize + uint64_t(LoadLength(m_buffer.get()));
+        if (whole > want) want = whole;
+    }
+    if (!m_buffer.Grow(want)) return nullptr;
+    *capacity = static_cast<size_t>(m_buffer.capacity()) - m_end;
+    return m_buffer.get() + m_end;
+}
+
+void CFrameReader::Commit(size_t size) {
+    const size_t room = static_cast<size_t>(m_buffer.capacity()) - m_end;
+    m_end += size < room ? size : room;  // never past the buffer, whatever the caller says
+}
+
+bool CFrameReader::Append(const void* data, size_t size) {
+    if (size == 0) return true;
+    if (m_broken) return true;  // nothing more will be read from this stream
+    size_t capacity = 0;
+    uint8_t* tail = Reserve(size, &capacity);
+    if (tail == nullptr) return false;
+    std::memcpy(tail, data, size);
+    Commit(size);
     return true;
+}
+
+void CFrameReader::Shrink(size_t standard) {
+    if (Pending() != 0 || m_buffer.capacity() <= standard) return;
+    m_buffer.reset();
+    m_start = m_end = 0;
 }
 
 CFrameReader::Result CFrameReader::Next(const uint8_t** message, uint32_t* length) {

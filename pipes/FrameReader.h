@@ -31,6 +31,15 @@ public:
     // as much of the message as arrived, or parts of either. false when no
     // memory could be had for them (nothing taken; the reader is unchanged).
     bool Append(const void* data, size_t size);
+    // The same without a copy: room for at least `room` bytes at the end of
+    // the reader's buffer, for a read to fill (null when no memory could be
+    // had; the reader is unchanged). Messages returned before are no longer
+    // valid. Commit then takes the `size` bytes that arrived there.
+    uint8_t* Reserve(size_t room, size_t* capacity);
+    void Commit(size_t size);
+    // Lets a buffer a large message grew go back to `standard` bytes, once
+    // nothing is pending.
+    void Shrink(size_t standard);
 
     // The next whole message, as a view into the reader that stays valid
     // until the next Append, Next or Reset. Messages of length 0 are skipped.

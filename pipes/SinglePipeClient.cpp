@@ -237,27 +237,6 @@ void CSinglePipeClient::Disconnect() {
     if (m_channel != nullptr) m_channel->Disconnect();
 }
 
-uint32_t CSinglePipeClient::ReadData(void* destination, uint32_t* size) {
-    if (!IsStarted()) return 0;
-    const auto lock = m_clientLock.lock();
-    return m_channel != nullptr ? m_channel->ReadData(destination, size) : 0;
-}
-
-uint32_t CSinglePipeClient::ReceiveAlloc(uint8_t** buffer, uint32_t* length) {
-    return TakeMessage(buffer, length, true);
-}
-
-uint32_t CSinglePipeClient::Receive(uint8_t** buffer, uint32_t* length) {
-    return TakeMessage(buffer, length, false);
-}
-
-uint32_t CSinglePipeClient::TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate) {
-    if (!IsStarted()) return 0;
-    // Lock order: the client lock, then the channel's.
-    const auto lock = m_clientLock.lock();
-    return m_channel != nullptr ? m_channel->TakeMessage(buffer, length, allocate) : 0;
-}
-
 void CSinglePipeClient::Stop() {
     // A keeper still suspended (Start failed half-way) is resumed to see the
     // stop event. The client lock is not held here, so an attempt in progress

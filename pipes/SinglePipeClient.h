@@ -26,20 +26,10 @@ public:
 
     // Virtual operations, in table order after CConnectionOwner's.
     void OnConnectionClosed(CConnection* connection) override;
-    virtual uint32_t ReadData(void* destination, uint32_t* size);
-    // Takes the next whole message into a new malloc'ed buffer (release it
-    // with free). 1 when delivered; 0 otherwise. When the buffer cannot be
-    // allocated the message stays queued and *length holds its size.
-    virtual uint32_t ReceiveAlloc(uint8_t** buffer, uint32_t* length);
-    // Takes the next whole message into *buffer. A nonzero *length on entry is
-    // the buffer's capacity: a larger message stays queued, *length receives
-    // its size and the result is 0. With 0 on entry the caller guarantees room
-    // for the size that OnDataAvailable announced.
-    virtual uint32_t Receive(uint8_t** buffer, uint32_t* length);
     virtual uint32_t Send(const void* data, uint32_t length);
     virtual uint32_t Post(const void* data, uint32_t length);
     virtual void Disconnect();
-    void OnDataAvailable(uint32_t size) override = 0;
+    void OnMessage(const uint8_t* data, uint32_t size) override = 0;
     virtual uint32_t OnInitConnection() { return 1; }
     void OnConnectionLost() override {}
     virtual void Stop();

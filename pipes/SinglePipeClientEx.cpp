@@ -8,7 +8,8 @@ std::atomic<int32_t> CSinglePipeClientEx::s_failedAttempts{0};
 
 namespace {
 
-const uint32_t kReceiveBufferInitialSize = 65535;
+// A batch's notes are kept for the next one up to this many (they are 16 bytes each).
+const size_t kStagedKept = 4096;
 
 const DWORD kRetryBudgetMs = 3000;  // the service may be restarting
 const DWORD kRetryPauseMs = 200;
@@ -18,9 +19,7 @@ const DWORD kReplyWaitMs = 3000;
 
 CSinglePipeClientEx::CSinglePipeClientEx(std::unique_ptr<CPipeSecurity> sa)
     : CSinglePipeClient(std::move(sa)),
-      m_noticeThreshold(-1),
-      // Without the first block the buffer simply grows on the first message.
-      m_receiveBuffer(kReceiveBufferInitialSize) {
+      m_noticeThreshold(-1) {
     SetQueueCap(kNotificationQueueCap);
 }
 
@@ -86,9 +85,6 @@ void CSinglePipeClientEx::Stop() {
     // Every waiting request returns 1460 at once.
     Interrupt();
     CSinglePipeClient::Stop();
-    // No channel is left to announce a message: the buffer goes now, not
-    // with the client, which the owner may keep for a while.
-    m_receiveBuffer.reset();
     ReportDrops(true);  // nothing is dropped any more: the last ones are told now
 }
 
@@ -209,29 +205,35 @@ void CSinglePipeClientEx::RemovePending(uint32_t requestId) {
     m_pending.remove_if([requestId](const PendingRequest& e) { return e.requestId == requestId; });
 }
 
-void CSinglePipeClientEx::OnDataAvailable(uint32_t size) {
-    // No room for the message: the stream cannot go on without it, so start
-    // over with a new connection rather than announce it again and again.
-    if (!m_receiveBuffer.Grow(size)) return Disconnect();
-
-    uint8_t* buffer = m_receiveBuffer.get();
-    uint32_t length = static_cast<uint32_t>(m_receiveBuffer.capacity());
-    if (!Receive(&buffer, &length)) {
-        // Only a message larger than announced (one a partial reader had
-        // begun) is refused for room; grow to its real size and read it.
-        if (length <= m_receiveBuffer.capacity()) return;
-        if (!m_receiveBuffer.Grow(length)) return Disconnect();
-        buffer = m_receiveBuffer.get();
-        length = static_cast<uint32_t>(m_receiveBuffer.capacity());
-        if (!Receive(&buffer, &length)) return;
-    }
-
-    const bool usable = length >= kMsgPrefixSize && DispatchIncoming(buffer, length) == 0;
-    ShrinkToStandard(m_receiveBuffer, kReceiveBufferInitialSize);
-    if (usable) return;
+void CSinglePipeClientEx::OnMessage(const uint8_t* data, uint32_t size) {
+    m_stagingThread.store(::GetCurrentThreadId());
+    if (size >= kMsgPrefixSize && DispatchIncoming(data, size) == 0) return;
     // Too short to carry a request number: the stream cannot be trusted any
     // more, so start over with a new connection.
     Disconnect();
+}
+
+void CSinglePipeClientEx::OnMessagesEnd() { FlushStaged(); }
+
+bool CSinglePipeClientEx::StageNotification(const uint8_t* message, uint32_t size) {
+    if (m_stagingThread.load() != ::GetCurrentThreadId()) return false;
+    return lumlib::CatchReturn([&] { m_staged.push_back(CTransferBuffer::Block{message, size}); }) == ERROR_SUCCESS;
+}
+
+void CSinglePipeClientEx::FlushStaged() {
+    if (m_stagingThread.load() != ::GetCurrentThreadId()) return;
+    const CTransferBuffer::Refused refused = PushBatch(m_staged.data(), m_staged.size());
+    m_staged.clear();
+    if (m_staged.capacity() > kStagedKept) m_staged.shrink_to_fit();  // after a burst
+    m_stagingThread.store(0);
+    if (refused.count != 0) CountDrops(refused.count, refused.bytes);
+}
+
+void CSinglePipeClientEx::CountDrops(uint32_t count, uint64_t bytes) {
+    m_droppedNotifications += count;
+    m_unreportedDropBytes += bytes;
+    m_unreportedDrops += count;
+    ReportDrops(false);
 }
 
 uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t received) {
@@ -248,15 +250,11 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
 
     if (requestId == 0) {
         if (!whole) return 0;
-        // A slow OnNotification must not make the queue grow without bound:
-        // past its cap the push is refused, and the drop costs a count here,
-        // never a wait (replies and the loss come behind it on this thread).
-        if (!Push(message, size)) {
-            ++m_droppedNotifications;
-            m_unreportedDropBytes += size;
-            ++m_unreportedDrops;
-            ReportDrops(false);
-        }
+        // The reader's batch is queued at its end. A slow OnNotification
+        // must not make the queue grow without bound: past its cap the push
+        // is refused, and the drop costs a count, never a wait (replies and
+        // the loss come behind it on this thread).
+        if (!StageNotification(message, size) && !Push(message, size)) CountDrops(1, size);
         return 0;  // delivered later on TransferThread
     }
 

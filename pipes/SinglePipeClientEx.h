@@ -36,7 +36,11 @@ public:
 
     uint32_t Send(const void* /*data*/, uint32_t /*length*/) override { return 0; }
     uint32_t Post(const void* /*data*/, uint32_t /*length*/) override { return 0; }
-    void OnDataAvailable(uint32_t size) override;
+    // On the channel's reader thread: each message is dispatched as it
+    // stands in the received bytes; the notifications of one read are queued
+    // for delivery together at its end (one lock, at most one wake).
+    void OnMessage(const uint8_t* data, uint32_t size) override;
+    void OnMessagesEnd() override;
     void OnConnectionLost() override;
     void Stop() override;
     uint32_t Connect() override;
@@ -86,7 +90,6 @@ protected:
 
 private:
     int32_t m_noticeThreshold;
-    lumlib::CByteBlock m_receiveBuffer;
     lumlib::unique_critical_section m_pendingLock;
     std::atomic<bool> m_pendingReady{false};  // set once Start ran
     // Under m_pendingLock; a list, so an entry (and its wait slot) stays put
@@ -94,6 +97,16 @@ private:
     std::list<PendingRequest> m_pending;
     uint32_t m_losses = 0;  // under m_pendingLock: losses and stops so far
     std::atomic<uint32_t> m_lastRequestId{0};
+    // A notification of the reader's batch: false when it must be pushed on
+    // its own (another thread, or no memory to note it).
+    bool StageNotification(const uint8_t* message, uint32_t size);
+    // Queues the batch's notifications and counts those refused.
+    void FlushStaged();
+    void CountDrops(uint32_t count, uint64_t bytes);
+    // The reader's batch: views into the channel's received bytes, valid
+    // until OnMessagesEnd. Only the thread in m_stagingThread uses it.
+    std::vector<CTransferBuffer::Block> m_staged;
+    std::atomic<DWORD> m_stagingThread{0};
     // Drops: counted with one atomic add each, reported by ReportDrops.
     std::atomic<uint32_t> m_droppedNotifications{0};
     std::atomic<uint32_t> m_unreportedDrops{0};

@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
+#include <memory>
 
 #include "support/ByteBlock.h"
 #include "support/WorkerThread.h"
@@ -20,52 +22,40 @@ inline void ShrinkToStandard(lumlib::CByteBlock& block, uint64_t standard) {
 
 // Thread-safe FIFO of variable-length blocks. Each block is stored behind an
 // 8-byte length in a chain of 32767-byte buffers; empty buffers are recycled
-// through a spare list that AllocateNewBuffersThread tops up.
+// through a spare list, and a writer that finds none allocates one itself.
 class CBuffersList {
 public:
     CBuffersList();  // raises CLumException* ("BuffersList")
-    virtual ~CBuffersList();
+    ~CBuffersList();
     CBuffersList(const CBuffersList&) = delete;
     CBuffersList& operator=(const CBuffersList&) = delete;
 
-    void AllocateNewBuffers(uint32_t count);  // raises CLumException* on allocation failure
-    void AddBuffer();
+    // Adds count buffers to the spare list, never past kSpareLimit; raises
+    // CLumException* on allocation failure.
+    void AllocateNewBuffers(uint32_t count);
+    // Appends a copy of the block; raises CLumException* when no buffer could
+    // be had (nothing of the block stays queued then).
     void Write(uint64_t size, const void* data);
-    // Returns the block buffer holding the front block, or null. remove = 0 peeks.
-    uint8_t* Read(uint64_t* size, uint32_t remove);
-    uint32_t IsEmpty();
-    uint64_t GetNextSize();
-    void Clear();
-    // Removes the front block without copying it (when no memory is left for
-    // its copy, the block is dropped rather than left to block the queue).
-    bool DropFront();
     // Removes the front block, copied straight into destination (capacity
     // bytes), and stores its length in *size: one copy of a large block, not
     // two. False (nothing removed) when the queue is empty or it does not fit.
-    bool TakeInto(void* destination, uint64_t capacity, uint64_t* size);
-
-    // The list's own lock (a re-entrant critical section: it never leaves the
-    // process); owners nest it inside their locks.
-    CRITICAL_SECTION* GetLock() const { return m_lock.get(); }
-
-    // Partial reads (the channel's ReadData) keep their progress here; all of
-    // these are used under GetLock().
-    uint32_t GetPartialOffset() const { return m_partialOffset; }
-    void SetPartialOffset(uint32_t offset) { m_partialOffset = offset; }
-    uint8_t* GetPartBuffer() const { return m_partBuffer.get(); }
-    uint64_t GetPartBufferSize() const { return m_partBuffer.capacity(); }
-    // Grows the part buffer to at least size bytes; on failure frees it, sets its
-    // capacity to 0 and returns false.
-    bool GrowPartBuffer(uint64_t size);
+    bool TakeFront(void* destination, uint64_t capacity, uint64_t* size);
+    // Removes the front block without copying it (when no memory is left for
+    // its copy, the block is dropped rather than left to block the queue).
+    bool DropFront();
+    bool IsEmpty() const;
+    // Length of the front block; 0 when empty.
+    uint64_t GetNextSize() const;
     // Drops every queued block and frees the chain's buffers (not to the spare list).
     void FreeChain();
 
     // Introspection for tests and benchmarks.
-    size_t GetSpareCount();
-    size_t GetChainCount();
-    uint32_t GetWriteOffset() const { return m_writeOffset; }
+    size_t GetSpareCount() const;
+    size_t GetChainCount() const;
+    uint32_t GetWriteOffset() const;
 
     static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
+    // Spares made at construction: the first blocks need no allocation.
     static const uint32_t kRefillCount = 3;
     // Idle buffers kept for reuse (256 KiB): enough for steady traffic, while
     // a burst's buffers go back to the heap once it has drained.
@@ -73,36 +63,39 @@ public:
     // The bytes a block of size takes in the chain (its length prefix included).
     static uint64_t Footprint(uint64_t size) { return size + sizeof(uint64_t); }
 
-protected:
-    static unsigned __stdcall AllocateNewBuffersThread(void* self);
-    // into: the copy goes there (room bytes) instead of the block buffer.
-    uint8_t* ReadFront(uint64_t* size, uint32_t remove, bool copy, uint8_t* into = nullptr, uint64_t room = 0);
+private:
+    using Chain = std::list<uint8_t*>;
+    // Where the front block lies: its first payload byte and its length.
+    struct Front {
+        Chain::const_iterator buffer;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+    };
+    // Under m_lock: the front block, when a whole one is queued.
+    bool LocateFrontLocked(Front* front) const;
+    // Under m_lock: removes the located block, copied into into (room bytes
+    // checked by the caller) unless into is null. False when the chain ends
+    // before the block does (it was never written so): nothing is removed.
+    bool RemoveFrontLocked(Front front, uint8_t* into);
+    // Takes a spare (allocating one when none is left) to the chain's end.
+    void AddBuffer();
     // Moves the chain's front buffer to the spare list (or frees it at the limit).
     void ReleaseFrontBuffer();
-    uint32_t IsEmptyLocked() const;
-    void FreeBuffers();   // chain and spares
-    // Grows a scratch block to at least size bytes; on failure frees it.
-    static bool GrowScratch(lumlib::CByteBlock& block, uint64_t size);
+    bool IsEmptyLocked() const;
+    uint64_t LimitOf(Chain::const_iterator buffer) const;
+    void FreeBuffers();  // chain and spares
 
-    uint64_t m_bufferSize;
-    uint32_t m_refillCount;
-    uint32_t m_spareLimit;
-    std::list<uint8_t*> m_chain;
-    std::list<uint8_t*> m_spares;
-    lumlib::unique_critical_section m_lock;
-    uint32_t m_readOffset;
-    uint32_t m_partialOffset;
-    uint32_t m_writeOffset;
-    uint32_t m_refillEnabled;
-    CHandleHolder m_refillEvent;
-    lumlib::CByteBlock m_blockBuffer;
-    lumlib::CByteBlock m_partBuffer;
-    // Last member: joined first when the list goes, while the rest still exists.
-    lumlib::CWorkerThread m_refill;
+    mutable lumlib::unique_critical_section m_lock;
+    Chain m_chain;   // under m_lock
+    Chain m_spares;  // under m_lock
+    uint32_t m_readOffset = 0;   // under m_lock
+    uint32_t m_writeOffset = 0;  // under m_lock
 };
 
 // Any thread Push()es a copy of a block and returns at once; TransferThread
-// hands the blocks, one at a time and in order, to the virtual Process.
+// hands the blocks, in order, to the virtual Process. It takes what is queued
+// in batches (one lock per batch) and sleeps, without time-out, when there is
+// nothing to do.
 class CTransferBuffer {
 public:
     CTransferBuffer();  // raises CLumException* ("TransferBuffer")
@@ -111,18 +104,34 @@ public:
     CTransferBuffer& operator=(const CTransferBuffer&) = delete;
 
     // Called on TransferThread only; data is valid for the call only.
+    // queueEmpty: nothing was queued behind this block when it was taken.
     virtual uint32_t Process(const uint8_t* /*data*/, uint64_t /*size*/, uint32_t /*queueEmpty*/) { return 0; }
-    // 1 when queued, 0 when refused (closing).
+    // 1 when queued, 0 when refused (closing, at the cap, no memory).
     virtual uint32_t Push(const void* data, uint64_t size);
 
-    // 1: drop what is queued and end the worker; 0: let the worker drain the queue first.
+    // One block of a batch push.
+    struct Block {
+        const void* data;
+        uint64_t size;
+    };
+    // What a batch push refused.
+    struct Refused {
+        uint32_t count = 0;
+        uint64_t bytes = 0;
+    };
+    // Queues count blocks under one lock and wakes the worker at most once;
+    // each block is refused on its own as Push would refuse it.
+    Refused PushBatch(const Block* blocks, size_t count);
+
+    // 1: drop what is queued and end the worker; 0: wait until the worker has
+    // delivered what is queued (or can take no more), then end it.
     // Every class that overrides Process calls it in its own destructor: the
     // worker calls Process, which must never run on a partly destroyed object.
     DWORD StopTransfer(uint32_t immediate);
     void ClearQueue();
     bool IsWorkerStopped() const { return m_worker.HasEnded(); }
     // Blocks dropped because no memory was left for their copy.
-    uint32_t GetDroppedCount() const { return static_cast<uint32_t>(m_dropped); }
+    uint32_t GetDroppedCount() const { return m_dropped.load(); }
     // Most bytes (CBuffersList::Footprint) queued at once; a push past it is
     // refused. 0, the default: no cap. Set before the first push.
     void SetQueueCap(uint64_t bytes);
@@ -132,33 +141,53 @@ protected:
     // it lingers (see SetLinger) and will find the block at its next look;
     // wake = true wakes it in any case.
     uint32_t PushBlock(const void* data, uint64_t size, bool wake);
-    // Opt-in for a worker whose blocks may wait a little (the log): once idle
-    // it looks again every lingerMs for up to idleMs before it sleeps until
-    // woken, and pushes meanwhile cost no wake-up. 0 (the default): a push
-    // wakes an idle worker at once.
+    // Opt-in for a worker whose blocks may wait a little (the log): once the
+    // queue is empty the worker waits once for lingerMs, and pushes meanwhile
+    // cost no wake-up; then it sleeps until a push wakes it. idleMs 0 turns
+    // the linger off; any other value keeps it (one wait, never more).
     void SetLinger(DWORD lingerMs, DWORD idleMs);
+    // From now on pushes are refused (for good).
+    void RefusePushes() { m_closing.store(true); }
+    bool IsClosing() const { return m_closing.load(); }
 
+private:
     static unsigned __stdcall TransferThread(void* self);
-    // Takes the front block into the working buffer; false when none was taken.
-    bool TakeBlock(lumlib::CByteBlock& work, uint64_t* size, uint32_t* queueEmpty);
+    // Under m_tbLock: waits for work; false when the worker is to end.
+    bool WaitForWorkLocked();
+    // Under m_tbLock: moves queued blocks into work (each behind its 8-byte
+    // length), dropping one that has no memory for its copy.
+    void TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
+    // Hands the batch's blocks to Process.
+    void Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty);
+    // Under m_tbLock: queues one block, counting its footprint; false when refused.
+    bool QueueLocked(const void* data, uint64_t size);
     // Under m_tbLock: the worker has something to do (a block to take, or quit).
     bool HasWorkLocked() const { return m_quit || (!m_stalled && !m_queue->IsEmpty()); }
+    // Under m_tbLock: nothing queued that the worker could still deliver.
+    bool DrainedLocked() const { return !m_inFlight && (m_stalled || m_queue->IsEmpty()); }
+    // Under m_tbLock: whether a push should wake the worker.
+    bool WakeNeededLocked(bool wake) const { return m_asleep || (m_waiting && wake); }
 
     lumlib::unique_critical_section m_tbLock;  // outside the queue's lock
-    CBuffersList* m_queue;
+    std::unique_ptr<CBuffersList> m_queue;
     // The worker sleeps on this condition under m_tbLock: a push or a stop
-    // wakes it. A condition costs no kernel object and no wake
-    // at all while the worker is busy, where an event costs a call each time.
+    // wakes it. A condition costs no kernel object and no wake at all while
+    // the worker is busy, where an event costs a call each time.
     CONDITION_VARIABLE m_workChanged = CONDITION_VARIABLE_INIT;
-    lumlib::CWorkerThread m_worker;
-    bool m_quit = false;     // under m_tbLock: the worker ends at its next look
-    bool m_stalled = false;  // under m_tbLock: the front block could be neither taken nor dropped; wait for a push
-    bool m_asleep = false;   // under m_tbLock: the worker waits without time-out, only a wake ends it
-    DWORD m_lingerMs = 0;    // set before the first push
-    uint64_t m_queueCap = 0;     // set before the first push; 0: none
+    // A draining stop sleeps on this under m_tbLock; the worker signals it
+    // once it has nothing left it could deliver.
+    CONDITION_VARIABLE m_progress = CONDITION_VARIABLE_INIT;
+    bool m_quit = false;      // under m_tbLock: the worker ends at its next look
+    bool m_stalled = false;   // under m_tbLock: the front block could be neither taken nor dropped; wait for a push
+    bool m_waiting = false;   // under m_tbLock: the worker waits (lingering or asleep)
+    bool m_asleep = false;    // under m_tbLock: the worker waits without time-out, only a wake ends it
+    bool m_inFlight = false;  // under m_tbLock: the worker holds blocks it has not delivered yet
+    bool m_draining = false;  // under m_tbLock: a draining stop waits on m_progress
+    DWORD m_lingerMs = 0;     // under m_tbLock
+    uint64_t m_queueCap = 0;     // under m_tbLock; 0: none
     uint64_t m_queuedBytes = 0;  // under m_tbLock: footprint of the queued blocks
-    DWORD m_idleMs = 0;
-    volatile LONG m_closing = 0;   // pushes are refused
-    volatile LONG m_inFlight = 0;  // 1 while the worker holds a block it has not delivered yet
-    volatile LONG m_dropped = 0;
+    std::atomic<bool> m_closing{false};  // pushes are refused
+    std::atomic<uint32_t> m_dropped{0};
+    // Last member: joined first, while the rest still exists.
+    lumlib::CWorkerThread m_worker;
 };

@@ -1,4 +1,5 @@
-// Channels over real named pipes, served by the test pipe server.
+// Channels over real named pipes, served by the test pipe server: one reader
+// thread reads, cuts frames and hands each message on, then tells the loss.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "pipes/Channel.h"
 #include "tests/support/LumCapture.h"
 #include "tests/support/TestPipeServer.h"
+#include "tests/support/Watchdog.h"
 
 using namespace zk_testkit;
 using Events = std::vector<std::string>;
@@ -21,7 +23,7 @@ using Events = std::vector<std::string>;
 namespace {
 
 // The connection's owner, and the log of what the owner side saw, in order:
-// "data:<size announced>", "piece:<bytes read>", "lost", "released".
+// "msg:<size>", "lost", "released" ("end" closes each read's batch).
 class Log : public CPipeClient {
 public:
     void OnConnectionClosed(CConnection*) override { Add("released"); }
@@ -30,10 +32,10 @@ public:
         m_events.push_back(event);
         m_changed.notify_all();
     }
-    // The events so far, once there are at least count of them (or after 5 s).
-    Events Get(size_t count = 0) {
+    // The events so far, once one of them is `last` (or after 5 s).
+    Events Until(const std::string& last) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_events.size() >= count; });
+        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return std::count(m_events.begin(), m_events.end(), last) != 0; });
         return m_events;
     }
 
@@ -43,34 +45,25 @@ private:
     Events m_events;
 };
 
-// Reads every announced message in pieces of up to pieceSize bytes; with hold set,
-// stays in its announcement until the gate opens.
+// Keeps every message; with hold set, stays in the first one until the gate opens.
 class TestChannel : public CChannel {
 public:
     TestChannel(CConnection* connection, Log* log) : CChannel(connection), m_log(log) {}
-    ~TestChannel() override { ::SetEvent(gate.get()); Shutdown(); }
-    void OnDataReceived(uint32_t size) override {
-        m_log->Add("data:" + std::to_string(size));
-        std::vector<uint8_t> piece(pieceSize);
-        uint32_t got = pieceSize;
-        if (!ReadData(piece.data(), &got)) return;
-        received.insert(received.end(), piece.data(), piece.data() + got);
-        m_log->Add("piece:" + std::to_string(got));  // after the bytes: the test waits for it
-        if (hold) ::WaitForSingleObject(gate.get(), 10000);
+    ~TestChannel() override {
+        ::SetEvent(gate.get());
+        Shutdown();
     }
-    uint32_t OnDisconnected() override { m_log->Add("lost"); return 1; }
-    uint64_t QueuedBytes() {
-        lumlib::__auto_locker lock(m_receiveLock.get());
-        lock.Lock();
-        return m_receivedBytes;
+    void OnMessage(const uint8_t* data, uint32_t size) override {
+        received.insert(received.end(), data, data + size);
+        m_log->Add("msg:" + std::to_string(size));
+        if (hold && ++held == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 10000, FALSE);
     }
-    bool WaitQueued(int ms) {  // the receive queue holds a message the dispatcher has not taken
-        for (; ms > 0 && m_receiveQueue->IsEmpty(); ms -= 5) ::Sleep(5);
-        return !m_receiveQueue->IsEmpty();
-    }
+    void OnMessagesEnd() override { ++batches; }
+    void OnDisconnected() override { m_log->Add("lost"); }
     bool hold = false;
-    uint32_t pieceSize = 100;
-    std::vector<uint8_t> received;
+    int held = 0, batches = 0;
+    std::vector<uint8_t> received;  // read once the reader is held or has ended
+    CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 private:
@@ -79,10 +72,11 @@ private:
 
 // A server, a connection to it (owned by the rig's log) and a channel on that connection.
 struct Rig : Log {
-    explicit Rig(const wchar_t* tag, bool start = true) : server(UniquePipeName(tag)) {
+    explicit Rig(const wchar_t* tag, bool hold = false) : server(UniquePipeName(tag)) {
         if (!server.Start()) return;
         channel.reset(new TestChannel(OpenPipe(server.Name().c_str(), nullptr), this));
-        if (start) channel->StartThreads();
+        channel->hold = hold;
+        channel->StartThreads();
         ok = server.WaitForClient(5000);
     }
     CTestPipeServer server;
@@ -90,16 +84,17 @@ struct Rig : Log {
     bool ok = false;
 };
 
-std::vector<uint8_t> Pattern(size_t n) {
+std::vector<uint8_t> Pattern(size_t n, uint32_t tag = 0) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 13 + 5 + tag);
     return v;
 }
 
 }  // namespace
 
-TEST(Channel, SendsFramesAndAnnouncesWhatArrivesPieceByPiece) {
-    Rig rig(L"chan-io");
+TEST(Channel, SendsFramesAndRefusesBadArguments) {
+    testkit::Watchdog watchdog("Channel send", 60000);
+    Rig rig(L"chan-send");
     ASSERT_TRUE(rig.ok);
     std::vector<uint8_t> big = Pattern(100000);
     rig.channel->SendData("", 0);  // no frame at all
@@ -108,59 +103,79 @@ TEST(Channel, SendsFramesAndAnnouncesWhatArrivesPieceByPiece) {
     ASSERT_TRUE(rig.server.WaitForFrames(1, 5000));
     EXPECT_EQ(big, rig.server.Frame(0));
     EXPECT_EQ(4 + big.size(), rig.server.BytesReceived(0));
+}
 
-    // an empty frame is consumed unannounced
-    const uint32_t sizes[] = {0, 250, 5000, 3000};
-    Events expected;
+// Frames written while the reader is held in a message arrive together: the
+// merged reader gives them in order, each whole (an empty one not at all, a
+// large one across reads), and the loss comes after the last of them, then
+// the release.
+TEST(Channel, MessagesArriveInOrderAndTheLossAfterTheLast) {
+    testkit::Watchdog watchdog("Channel order", 60000);
+    Rig rig(L"chan-order", true);
+    ASSERT_TRUE(rig.ok);
+    // the first four while the reader is held, the rest after
+    const uint32_t sizes[] = {7, 0, 250, 3000, 70000, 3};
     std::vector<uint8_t> sent;
-    for (int i = 0; i < 4; ++i) {
-        std::vector<uint8_t> frame = Pattern(sizes[i]);
+    Events expected;
+    for (uint32_t i = 0; i < 6; ++i) {
+        const std::vector<uint8_t> frame = Pattern(sizes[i], i);
         sent.insert(sent.end(), frame.begin(), frame.end());
-        for (uint32_t left = sizes[i], n; left; left -= n) {  // 250: 100, 100, 50
-            n = std::min(left, 100u);
-            expected.insert(expected.end(), {"data:" + std::to_string(left), "piece:" + std::to_string(n)});
-        }
-        ASSERT_TRUE(rig.server.WriteFrame(0, frame));
-        ASSERT_EQ(expected.size(), rig.Get(expected.size()).size());
+        if (sizes[i] != 0) expected.push_back("msg:" + std::to_string(sizes[i]));
+        ASSERT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;
+        if (i == 0) { ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0); }
+        if (i == 3) ::SetEvent(rig.channel->gate.get());
     }
-    EXPECT_EQ(expected, rig.Get());
+    ASSERT_TRUE(rig.server.CloseClient(0));
+    expected.insert(expected.end(), {"lost", "released"});
+    EXPECT_EQ(expected, rig.Until("released"));
     EXPECT_TRUE(sent == rig.channel->received);
+    EXPECT_GE(rig.channel->batches, 2) << "the frames behind the held one come in later reads";
 }
 
-TEST(Channel, DisconnectReleasesUnreportedAndDropsQueuedMessages) {
-    Rig rig(L"chan-disc", false);
+enum class End { kDisconnect, kShutdown };
+class ChannelEnd : public testing::TestWithParam<End> {};
+
+// A Disconnect or a teardown while the reader is busy in a message: Shutdown
+// waits for that message, then nothing more is given, the loss is not told,
+// and the connection is released.
+TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
+    testkit::Watchdog watchdog("Channel end", 60000);
+    Rig rig(L"chan-end", true);
     ASSERT_TRUE(rig.ok);
-    rig.channel->hold = true;
-    rig.channel->StartThreads();
     ASSERT_TRUE(rig.server.WriteFrame(0, "held", 4));
-    ASSERT_EQ(2u, rig.Get(2).size());  // "piece:4": the dispatch thread is now held
-    ASSERT_TRUE(rig.server.WriteFrame(0, "queued", 6));
-    ASSERT_TRUE(rig.channel->WaitQueued(5000));
-    rig.channel->Disconnect();
+    ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(rig.server.WriteFrame(0, "behind", 6));
+    const bool shutdown = GetParam() == End::kShutdown;
+    Background ender([&] { shutdown ? rig.channel->Shutdown() : rig.channel->Disconnect(); });
+    // Shutdown waits for the reader; a Disconnect returns while it is still held.
+    EXPECT_EQ(ender.Finished(shutdown ? 300 : 10000), !shutdown) << "Shutdown did not wait, or Disconnect did";
     ::SetEvent(rig.channel->gate.get());
-    ASSERT_EQ(3u, rig.Get(3).size());
+    EXPECT_TRUE(ender.Finished(10000));
+    if (!shutdown) { EXPECT_TRUE(Capture([&] { rig.channel->SendData("x", 1); }).Is(1236, L"Channel", 506)); }
+    EXPECT_EQ((Events{"msg:4", "released"}), rig.Until("released"));
     EXPECT_TRUE(rig.server.WaitForClientGone(0, 5000));
-    rig.channel.reset();
-    EXPECT_EQ((Events{"data:4", "piece:4", "released"}), rig.Get());
 }
 
-// A dispatcher that falls behind: the receive queue stops at its cap (the
-// reading waits and the pipe holds the server's writes), and once the
-// dispatcher goes on every byte arrives, in order.
-TEST(Channel, TheReceiveQueueStopsAtItsCapAndLosesNothing) {
-    Rig rig(L"chan-cap", false);
+INSTANTIATE_TEST_SUITE_P(Ends, ChannelEnd, testing::Values(End::kDisconnect, End::kShutdown),
+                         [](const testing::TestParamInfo<End>& p) { return p.param == End::kShutdown ? "Shutdown" : "Disconnect"; });
+
+// A reader held in a message reads nothing more: the pipe fills and the
+// server's writes wait (the back-pressure the receive queue's cap gave);
+// once it goes on, every byte arrives in order.
+TEST(Channel, ABusyReaderHoldsTheServerBackAndLosesNothing) {
+    testkit::Watchdog watchdog("Channel back-pressure", 60000);
+    Rig rig(L"chan-cap", true);
     ASSERT_TRUE(rig.ok);
-    rig.channel->hold = true;
-    rig.channel->pieceSize = 60000;  // whole frames
-    rig.channel->StartThreads();
     const std::vector<uint8_t> frame = Pattern(60000);
-    Background writer([&] { for (int i = 0; i < 40; ++i) EXPECT_TRUE(rig.server.WriteFrame(0, frame)); });  // 2.4 MB
-    EXPECT_FALSE(writer.Finished(2000)) << "the channel read on";
-    EXPECT_GT(rig.channel->QueuedBytes(), CChannel::kReceiveQueueCap / 2);
-    EXPECT_LE(rig.channel->QueuedBytes(), CChannel::kReceiveQueueCap);
+    Background writer([&] {
+        for (int i = 0; i < 40; ++i) EXPECT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;  // 2.4 MB
+    });
+    ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(writer.Finished(1000)) << "the server wrote on past a held reader";
     ::SetEvent(rig.channel->gate.get());
-    EXPECT_TRUE(writer.Finished(10000));
-    rig.Get(2 * 40);
+    EXPECT_TRUE(writer.Finished(20000));
+    ASSERT_TRUE(rig.server.CloseClient(0));
+    rig.Until("released");
     std::vector<uint8_t> all;
     for (int i = 0; i < 40; ++i) all.insert(all.end(), frame.begin(), frame.end());
     EXPECT_TRUE(all == rig.channel->received);

@@ -70,17 +70,12 @@ struct OpenCounter {
     ~OpenCounter() { lumlib::ActivePipeIdentityApi() = saved; }
 };
 
-// Records every hook and takes each announced message whole.
+// Records every hook and every message.
 class Probe : public CSinglePipeClient {
 public:
     Probe() : CSinglePipeClient(nullptr) {}
     ~Probe() override { Stop(); }
-    void OnDataAvailable(uint32_t) override {
-        uint8_t* p = nullptr;
-        uint32_t n = 0;
-        if (ReceiveAlloc(&p, &n)) rec.Note([&] { messages.emplace_back(p, p + n); });
-        free(p);
-    }
+    void OnMessage(const uint8_t* p, uint32_t n) override { rec.Note([&] { messages.emplace_back(p, p + n); }); }
     uint32_t OnInitConnection() override { return initThread = ::GetCurrentThreadId(), initResult.load(); }
     void OnConnectionLost() override { rec.Note([&] { ++lost; messagesAtLoss = messages; }); }
     void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {

@@ -8,6 +8,7 @@
 
 #include "pipes/TransferBuffer.h"
 #include "tests/support/LumCapture.h"
+#include "tests/support/Watchdog.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ public:
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
-    CBuffersList* Queue() { return m_queue; }
     void Linger(DWORD ms, DWORD idleMs) { SetLinger(ms, idleMs); }
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -38,69 +38,92 @@ public:
 
 }  // namespace
 
-// Blocks from 4 threads (10000 in all when drained), and empty ones between
-// them, queue up behind a held block, or race a worker that empties the queue
-// between bursts, waking at once or lingering and falling asleep in the
-// pauses: all arrive without a stop's help (a lost wake-up leaves blocks
-// behind); then a draining stop delivers them all in order, an immediate one none.
-TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
+enum class Feed { kHeld, kRacing, kRacingLingering, kRacingBatches };
+const char* const kFeedNames[] = {"Held", "Racing", "RacingLingering", "RacingBatches"};
+class TransferFeed : public testing::TestWithParam<Feed> {};
+
+// What producer t pushes: 2500 numbered blocks (and empty ones between them)
+// one at a time or in batches of 5, pausing now and then so the worker
+// empties the queue (and goes to sleep) when racing.
+void Produce(Sink& s, uint32_t t, Feed feed) {
+    const bool racing = feed != Feed::kHeld;
+    uint32_t blocks[5][8] = {};
+    CTransferBuffer::Block batch[5];
+    for (uint32_t n = 0; n < 2500; ++n) {
+        uint32_t* block = blocks[n % 5];
+        block[0] = t;
+        block[1] = n;
+        batch[n % 5] = CTransferBuffer::Block{block, 8 + n % 25};
+        if (feed == Feed::kRacingBatches && n % 5 == 4) {
+            EXPECT_EQ(s.PushBatch(batch, 5).count, 0u);
+        } else if (feed != Feed::kRacingBatches) {
+            s.Push(block, 8 + n % 25);
+            if (n % 7 == 0) s.Push(block, 0);  // never reaches Process
+        }
+        if (racing && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
+    }
+}
+
+// Blocks from 4 threads queue up behind a held block, or race a worker that
+// empties the queue between bursts, waking at once, lingering, or woken once
+// per batch: all arrive without a stop's help (a lost wake-up leaves blocks
+// behind), each producer's in order, on the one worker.
+TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
+    const Feed feed = GetParam();
+    testkit::Watchdog watchdog(kFeedNames[int(feed)], 120000);
     const uint32_t kThreads = 4;
-    for (int mode : {0, 1, 2, 3}) {  // held, racing, immediate stop, racing a lingering worker
-        const bool immediate = mode == 2, racing = mode == 1 || mode == 3;
-        const uint32_t kPerThread = immediate ? 100 : 2500;
-        SCOPED_TRACE(testing::Message() << "mode " << mode);
+    Sink s;
+    s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
+    if (feed == Feed::kRacingLingering) s.Linger(2, 10);
+    if (feed != Feed::kHeld) ::SetEvent(s.gate.get());
+    ASSERT_EQ(s.Push("held", 4), 1u);
+    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
+    std::vector<std::thread> producers;
+    for (uint32_t t = 0; t < kThreads; ++t) producers.emplace_back([&s, t, feed] { Produce(s, t, feed); });
+    for (std::thread& p : producers) p.join();
+    ::SetEvent(s.gate.get());
+    if (feed == Feed::kRacingLingering) {  // one more of producer 0's blocks, once the worker is surely asleep
+        ::Sleep(50);
+        uint32_t block[8] = {0, 2500};
+        s.Push(block, 8 + 2500 % 25);
+    }
+    if (feed != Feed::kHeld) { EXPECT_EQ(::WaitForSingleObject(s.all.get(), 20000), WAIT_OBJECT_0) << "a lost wake-up"; }
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
+    ASSERT_EQ(s.blocks.size(), s.expected);
+    std::vector<int64_t> last(kThreads, -1);
+    for (size_t i = 1; i < s.blocks.size(); ++i) {
+        uint32_t head[2];
+        ASSERT_GE(s.blocks[i].size(), 8u);
+        std::memcpy(head, s.blocks[i].data(), sizeof head);
+        ASSERT_LT(head[0], kThreads);
+        ASSERT_EQ(int64_t(head[1]), last[head[0]] + 1) << "producer " << head[0];
+        ASSERT_EQ(s.blocks[i].size(), 8u + head[1] % 25);
+        last[head[0]] = head[1];
+    }
+    EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed, testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingBatches),
+                         [](const testing::TestParamInfo<Feed>& p) { return std::string(kFeedNames[int(p.param)]); });
+
+// A draining stop waits on the worker's progress: while the worker is held in
+// a block it waits, and once the worker goes on it returns with everything
+// delivered. An immediate stop drops what is queued and refuses pushes.
+TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
+    testkit::Watchdog watchdog("TransferBuffer stops", 60000);
+    for (const bool immediate : {false, true}) {
+        SCOPED_TRACE(immediate ? "immediate" : "draining");
         Sink s;
-        s.expected = 1 + size_t(kThreads) * kPerThread + (mode == 3);
-        if (mode == 3) s.Linger(2, 10);
-        if (racing) ::SetEvent(s.gate.get());
         ASSERT_EQ(s.Push("held", 4), 1u);
         ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
-        std::vector<std::thread> producers;
-        for (uint32_t t = 0; t < kThreads; ++t) {
-            producers.emplace_back([&s, t, kPerThread, racing] {
-                uint32_t block[8] = {t};
-                for (block[1] = 0; block[1] < kPerThread; ++block[1]) {
-                    s.Push(block, 8 + block[1] % 25);
-                    if (block[1] % 7 == 0) s.Push(block, 0);  // never reaches Process
-                    if (racing && block[1] % 64 == 0) ::Sleep(block[1] % 512 ? 1 : 15);  // the worker empties the queue (and sleeps)
-                }
-            });
-        }
-        for (std::thread& p : producers) p.join();
-        if (immediate) {
-            zk_testkit::Background stopper([&] { EXPECT_EQ(s.StopTransfer(1), WAIT_OBJECT_0); });
-            // closing, then the queue dropped, then the worker waited for; nothing signals the drop
-            for (int i = 0; i < 1000 && !s.Queue()->IsEmpty(); ++i) ::Sleep(10);
-            EXPECT_EQ(s.Queue()->IsEmpty(), 1u);
-            EXPECT_EQ(s.Push("late", 4), 0u);
-            ::SetEvent(s.gate.get());
-            EXPECT_TRUE(stopper.Finished(30000));
-            EXPECT_EQ(s.blocks.size(), 1u);
-            continue;
-        }
+        for (uint32_t i = 0; i < 100; ++i) ASSERT_EQ(s.Push(&i, sizeof i), 1u);
+        zk_testkit::Background stopper([&] { EXPECT_EQ(s.StopTransfer(immediate ? 1 : 0), WAIT_OBJECT_0); });
+        EXPECT_FALSE(stopper.Finished(300)) << "the stop did not wait for the held worker";
+        EXPECT_EQ(s.Push("late", 4), immediate ? 0u : 1u);
         ::SetEvent(s.gate.get());
-        if (mode == 3) {  // one more of producer 0's blocks, once the worker is surely asleep
-            ::Sleep(50);
-            uint32_t block[8] = {0, kPerThread};
-            s.Push(block, 8 + kPerThread % 25);
-        }
-        if (racing) {
-            EXPECT_EQ(::WaitForSingleObject(s.all.get(), 10000), WAIT_OBJECT_0);
-        }
-        EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-        ASSERT_EQ(s.blocks.size(), s.expected);
-        std::vector<int64_t> last(kThreads, -1);
-        for (size_t i = 1; i < s.blocks.size(); ++i) {
-            uint32_t head[2];
-            ASSERT_GE(s.blocks[i].size(), 8u);
-            std::memcpy(head, s.blocks[i].data(), sizeof head);
-            ASSERT_LT(head[0], kThreads);
-            ASSERT_EQ(int64_t(head[1]), last[head[0]] + 1) << "producer " << head[0];
-            ASSERT_EQ(s.blocks[i].size(), 8u + head[1] % 25);
-            last[head[0]] = head[1];
-        }
-        EXPECT_EQ(s.threads.size(), 1u);  // one worker, none of the producers
-        EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u);
+        EXPECT_TRUE(stopper.Finished(30000));
+        EXPECT_EQ(s.blocks.size(), immediate ? 1u : 102u);
     }
 }
 
@@ -109,6 +132,7 @@ TEST(TransferBuffer, DrainingStopDeliversAllInOrderImmediateStopDropsThem) {
 void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < 32767 ? nullptr : realloc(block, size); }
 
 TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
+    testkit::Watchdog watchdog("TransferBuffer drop", 60000);
     Sink s;
     ::SetEvent(s.gate.get());
     std::vector<uint8_t> big(25000, 7);
