@@ -202,7 +202,7 @@ void CSinglePipeClient::OnConnectionClosed(CConnection* /*connection*/) {
         std::unique_ptr<CSinglePipeChannel> channel = std::move(m_channel);
         if (channel == nullptr) return;
         channel->RequestStop();
-        // This runs on the channel's own dispatch thread, so the channel cannot be
+        // This runs on the channel's own reader thread, so the channel cannot be
         // deleted here; the keeper deletes it once its threads have ended.
         // Out of memory: the channel can be neither kept nor deleted on its own
         // thread. Leaking it is the only safe outcome.
@@ -232,7 +232,7 @@ uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
 void CSinglePipeClient::Disconnect() {
     if (!IsStarted()) return;
     const auto lock = m_clientLock.lock();
-    // The channel cancels its connection; its dispatch thread releases it,
+    // The channel cancels its connection; its reader thread releases it,
     // which retires the channel through OnConnectionClosed.
     if (m_channel != nullptr) m_channel->Disconnect();
 }
@@ -253,7 +253,7 @@ void CSinglePipeClient::Stop() {
         retired.swap(m_retired);
         current = std::move(m_channel);
     }
-    // Deleted outside the lock: the current one's dispatch thread may be waiting for it.
+    // Deleted outside the lock: the current one's reader thread may be waiting for it.
     retired.clear();
     current.reset();
 

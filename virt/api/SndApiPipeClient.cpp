@@ -221,7 +221,7 @@ uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) 
 uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
     // Announced under the pair lock, so that a loss seen meanwhile on the
-    // dispatch thread reports 6 only after this 8.
+    // reader thread reports 6 only after this 8.
     {
         const auto pairLock = m_pairLock.lock();
         m_announced = !IsStopped();
