@@ -211,6 +211,33 @@ def naked_deletes(path, lines):
     return broken
 
 
+FUNCTION_START = re.compile(r"\)\s*(const)?\s*(noexcept)?\s*(override)?\s*(:.*)?\{")
+NOT_A_FUNCTION = re.compile(r"\s*(namespace|class|struct|enum|extern|union)\b")
+MAX_FUNCTION_LINES = 60
+
+
+def long_functions(path, lines):
+    """Functions of more than MAX_FUNCTION_LINES lines (from the line that
+    opens the body to the one that closes it, comments and blank lines left out)."""
+    broken, depth, start = [], 0, None
+    for number, text in lines:
+        text = STRING.sub('""', text)
+        for ch in text:
+            if ch == "{":
+                depth += 1
+                if start is None and FUNCTION_START.search(text) and not NOT_A_FUNCTION.match(text):
+                    start, opened_at, count = number, depth, 0
+            elif ch == "}":
+                if start is not None and depth == opened_at:
+                    if count + 1 > MAX_FUNCTION_LINES:
+                        broken.append(f"{path}:{start}: function of {count + 1} lines, more than {MAX_FUNCTION_LINES}")
+                    start = None
+                depth -= 1
+        if start is not None:
+            count += 1
+    return broken
+
+
 def rule_breaks():
     """Every broken rule of the shipped files, except the test budget."""
     broken = []
@@ -218,6 +245,7 @@ def rule_breaks():
         lines = code_lines(os.path.join(ROOT, path))
         if path.split("/")[0] in LIBRARY:
             broken += naked_deletes(path, lines)
+        broken += long_functions(path, lines)
         for number, text in lines:
             floor = floor_breaks(path, number, text)
             if floor:
@@ -237,11 +265,13 @@ def self_test():
     global ROOT
     files = {
         "support/A.h": "#pragma once\nstruct A { A(const A&) = delete; };\n",
-        "pipes/B.cpp": '#include "support/A.h"\n#include "log/C.h"\nvoid F(A* a) { delete a; }\n',
+        "pipes/B.cpp": '#include "support/A.h"\n#include "log/C.h"\nvoid F(A* a) { delete a; }\n'
+                       + "void G() {\n" + "    F(nullptr);\n" * 60 + "}\n",
         "log/C.h": '#pragma once\n#include "pipes/B.h"\n',
         "pipes/B.h": "#pragma once\n",
     }
-    expected = ["pipes/B.cpp:3: naked delete", "pipes/B.cpp:2: pipes may not include log"]
+    expected = ["pipes/B.cpp:3: naked delete", "pipes/B.cpp:2: pipes may not include log",
+                "pipes/B.cpp:4: function of 62 lines"]
     with tempfile.TemporaryDirectory() as tree:
         for name, text in files.items():
             os.makedirs(os.path.join(tree, os.path.dirname(name)), exist_ok=True)

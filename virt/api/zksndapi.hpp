@@ -331,74 +331,84 @@ private:
 
     void Notify(uint32_t code, uintptr_t param) {
         switch (code) {
-        case ZKSND_NOTIFY_CONNECTED: {
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                m_connected = true;
-                // A list open across a connection's start cannot be whole.
-                m_unasked.clear();
-                m_unaskedOpen = false;
-            }
-            m_changed.notify_all();
-            if (m_handlers.connected) m_handlers.connected();
+        case ZKSND_NOTIFY_CONNECTED:
+            OnConnected();
             break;
-        }
-        case ZKSND_NOTIFY_CONNECTION_LOST: {
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                m_connected = false;
-                // A list in progress can no longer complete; records of the old
-                // connection still being delivered are not a list either.
-                m_unasked.clear();
-                m_unaskedOpen = false;
-                if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
-            }
-            m_changed.notify_all();
-            if (m_handlers.connectionLost) m_handlers.connectionLost(static_cast<uint32_t>(param));
+        case ZKSND_NOTIFY_CONNECTION_LOST:
+            OnConnectionLost(static_cast<uint32_t>(param));
             break;
-        }
-        case ZKSND_NOTIFY_DEVICE_INFO: {
-            const SndDeviceInfo* info = reinterpret_cast<const SndDeviceInfo*>(param);
-            if (info == nullptr) break;
-            std::lock_guard<std::mutex> lock(m_lock);
-            // Between a 6 and the next 8: the rest of the ended connection's notifications
-            // (the new connection's own can come before its 8 too, and are lost with them).
-            if (!m_connected) break;
-            // A list that began before the call's request is not its answer.
-            if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
-            if (m_call == CallState::Receiving) {
-                m_callDevices.push_back(Copy(*info));
-            } else {
-                m_unaskedOpen = true;
-                m_unasked.push_back(Copy(*info));
-            }
+        case ZKSND_NOTIFY_DEVICE_INFO:
+            if (param != 0) OnDeviceInfo(*reinterpret_cast<const SndDeviceInfo*>(param));
             break;
-        }
-        case ZKSND_NOTIFY_DEVICE_LIST_END: {
-            std::vector<Device> unasked;
-            bool deliver = false;
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                if (!m_connected) break;
-                if (m_call == CallState::Receiving ||
-                    (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
-                    m_call = CallState::Complete;
-                } else {
-                    unasked.swap(m_unasked);
-                    m_unaskedOpen = false;
-                    deliver = true;
-                }
-            }
-            m_changed.notify_all();
-            if (deliver && m_handlers.deviceList) m_handlers.deviceList(unasked);
+        case ZKSND_NOTIFY_DEVICE_LIST_END:
+            OnDeviceListEnd();
             break;
-        }
         case ZKSND_NOTIFY_SERVER_INFO:
             if (param != 0 && m_handlers.serverInfo) m_handlers.serverInfo(reinterpret_cast<const uint8_t*>(param));
             break;
         default:
             break;
         }
+    }
+
+    void OnConnected() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_connected = true;
+            // A list open across a connection's start cannot be whole.
+            m_unasked.clear();
+            m_unaskedOpen = false;
+        }
+        m_changed.notify_all();
+        if (m_handlers.connected) m_handlers.connected();
+    }
+
+    void OnConnectionLost(uint32_t sessionId) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_connected = false;
+            // A list in progress can no longer complete; records of the old
+            // connection still being delivered are not a list either.
+            m_unasked.clear();
+            m_unaskedOpen = false;
+            if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
+        }
+        m_changed.notify_all();
+        if (m_handlers.connectionLost) m_handlers.connectionLost(sessionId);
+    }
+
+    void OnDeviceInfo(const SndDeviceInfo& info) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        // Between a 6 and the next 8: the rest of the ended connection's notifications
+        // (the new connection's own can come before its 8 too, and are lost with them).
+        if (!m_connected) return;
+        // A list that began before the call's request is not its answer.
+        if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
+        if (m_call == CallState::Receiving) {
+            m_callDevices.push_back(Copy(info));
+        } else {
+            m_unaskedOpen = true;
+            m_unasked.push_back(Copy(info));
+        }
+    }
+
+    void OnDeviceListEnd() {
+        std::vector<Device> unasked;
+        bool deliver = false;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (!m_connected) return;
+            if (m_call == CallState::Receiving ||
+                (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
+                m_call = CallState::Complete;
+            } else {
+                unasked.swap(m_unasked);
+                m_unaskedOpen = false;
+                deliver = true;
+            }
+        }
+        m_changed.notify_all();
+        if (deliver && m_handlers.deviceList) m_handlers.deviceList(unasked);
     }
 
     const Handlers m_handlers;
