@@ -7,7 +7,7 @@ uint32_t CSyncObj::Lock() {
 }
 
 void __auto_locker::Lock() {
-    if (::InterlockedExchangeAdd(&m_locked, 0) != 0) return;  // never locks twice
+    if (m_locked.load() != 0) return;  // never locks twice
     LONG locked = 0;
     switch (m_kind) {
     case kMutex:
@@ -26,11 +26,11 @@ void __auto_locker::Lock() {
     default:
         return;
     }
-    ::InterlockedExchange(&m_locked, locked);
+    m_locked.store(locked);
 }
 
 void __auto_locker::Unlock() {
-    if (::InterlockedExchangeAdd(&m_locked, 0) == 0) return;
+    if (m_locked.load() == 0) return;
     BOOL ok = FALSE;
     switch (m_kind) {
     case kMutex:
@@ -50,7 +50,7 @@ void __auto_locker::Unlock() {
         return;
     }
     // a failed release stays marked locked, so the destructor tries once more
-    ::InterlockedExchange(&m_locked, ok ? 0 : 1);
+    m_locked.store(ok ? 0 : 1);
 }
 
 }  // namespace lumlib

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -72,11 +73,11 @@ public:
 
     void Lock();
     void Unlock();
-    bool IsLocked() const { return ::InterlockedExchangeAdd(&m_locked, 0) != 0; }
+    bool IsLocked() const { return m_locked.load() != 0; }
     uint32_t GetKind() const { return m_kind; }
 
 private:
-    mutable volatile LONG m_locked;
+    std::atomic<LONG> m_locked;
     uint32_t m_kind;
     uintptr_t m_target;
 };
