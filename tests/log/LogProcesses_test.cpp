@@ -76,7 +76,8 @@ TEST(LogChild, DISABLED_Role) {
     ASSERT_TRUE(GetEnvironmentVariableW(kChildRoleVariable, text, 2048)) << "started by the tests below only";
     std::vector<std::wstring> role;
     std::wistringstream in(text);
-    for (std::wstring part; std::getline(in, part, L'|');) role.push_back(part);
+    std::wstring part;
+    while (std::getline(in, part, L'|')) role.push_back(part);
     ASSERT_GE(role.size(), 3u);
     const std::wstring& kind = role[0];
     const std::wstring& dir = role[1];
@@ -109,7 +110,11 @@ std::vector<std::wstring> LogFiles(const std::wstring& dir) {
     std::vector<std::wstring> files;
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(FindFirstFileW((dir + L"zksndapi*.txt").c_str(), &fd));
-    if (find.is_valid()) do files.push_back(dir + fd.cFileName); while (FindNextFileW(find.get(), &fd));
+    bool found = find.is_valid();
+    while (found) {
+        files.push_back(dir + fd.cFileName);
+        found = FindNextFileW(find.get(), &fd) != FALSE;
+    }
     return files;
 }
 
@@ -134,9 +139,7 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const std::vector<std::wstring> files = LogFiles(dir.path);
     for (const std::wstring& file : files) {
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
-        const std::wstring text = ReadText(file);
-        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-            const std::wstring line = text.substr(start, end - start);
+        for (const std::wstring& line : SplitLines(ReadText(file))) {
             std::wsmatch m;
             if (line.empty() || line.find(L"[SERVICE]: ") != std::wstring::npos) continue;  // the header's two lines
             ASSERT_TRUE(std::regex_match(line, m, childLine)) << "broken line in " << file.c_str() << ": " << line;

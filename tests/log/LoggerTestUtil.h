@@ -35,9 +35,23 @@ inline std::wstring ReadText(const std::wstring& path) {
     if (!h.is_valid()) return L"<missing>";
     std::string bytes;
     char buf[65536];
-    for (DWORD got = 0; ReadFile(h.get(), buf, sizeof(buf), &got, nullptr) && got;) bytes.append(buf, got);
+    DWORD got = 0;
+    while (ReadFile(h.get(), buf, sizeof(buf), &got, nullptr) && got > 0) bytes.append(buf, got);
     EXPECT_EQ(bytes.size() % 2, 0u) << "not UTF-16";
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+}
+
+// The lines of text that end in "\r\n" (what follows the last line end is left out).
+inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    size_t end = text.find(L"\r\n");
+    while (end != std::wstring::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+        end = text.find(L"\r\n", start);
+    }
+    return lines;
 }
 
 // The file's lines (split at "\r\n", the last one being what follows the last line end),
@@ -45,13 +59,11 @@ inline std::wstring ReadText(const std::wstring& path) {
 inline std::vector<std::wstring> ReadLog(const std::wstring& path) {
     static const std::wregex prefix(  // date time (offset) [pid] [tid] [label]: padding message
         LR"(\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \([+-]\d{2}:\d{2}\) \[(\d+)\] \[(\d+)\] (\[([^\]]*)\])?: (.*))");
-    std::wstring text = ReadText(path) + L"\r\n";
     std::vector<std::wstring> lines;
-    std::wsmatch m;
-    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2) {
-        bool ours = std::regex_match(text.cbegin() + start, text.cbegin() + end, m, prefix) &&
-                    m[1].str() == std::to_wstring(GetCurrentProcessId());
-        lines.push_back(ours ? m[2].str() + L"|" + m[4].str() + L"|" + m[5].str() : L"?" + text.substr(start, end - start));
+    for (const std::wstring& line : SplitLines(ReadText(path) + L"\r\n")) {
+        std::wsmatch m;
+        const bool ours = std::regex_match(line, m, prefix) && m[1].str() == std::to_wstring(GetCurrentProcessId());
+        lines.push_back(ours ? m[2].str() + L"|" + m[4].str() + L"|" + m[5].str() : L"?" + line);
     }
     return lines;
 }
@@ -83,7 +95,9 @@ inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool sett
     logger->SetFormatFlags(kLogDefaultFormat);
     logger->BuildHeader();
     EXPECT_TRUE(logger->AddFileBuffer());
-    EXPECT_TRUE(!settings || logger->OpenSettingsKey());
+    if (settings) {
+        EXPECT_TRUE(logger->OpenSettingsKey()) << "the settings key did not open";
+    }
     return logger;
 }
 

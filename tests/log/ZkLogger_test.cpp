@@ -159,9 +159,7 @@ TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
     Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, nullptr, 0, f, a); }, L"");  // no message, no line end
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
+    ASSERT_EQ(lines.size(), 6u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), three lines
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
               (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));

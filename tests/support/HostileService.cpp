@@ -104,12 +104,6 @@ bool CHostileService::Write(const void* bytes, size_t size) {
     return first && first->Write(bytes, size);
 }
 
-bool CHostileService::ReleaseHeldInstance() {
-    if (!m_held.is_valid()) return false;
-    m_held.reset();
-    return true;
-}
-
 uint32_t CHostileService::Connections() const {
     if (!m_server) return 0;
     const uint32_t all = m_server->Connections();

@@ -18,7 +18,7 @@
 //                      its request number), shorter than the 12 bytes a client reads of any message
 //   kBusyOnlyInstance  one instance only, nDefaultTimeOut ~24 days, held by a client of the kit from
 //                      Start on: opening fails with ERROR_PIPE_BUSY and WaitNamedPipeW with the
-//                      default wait would wait for weeks; ReleaseHeldInstance lets it go
+//                      default wait would wait for weeks
 //   kRawLength         the first message (the greeting) is replaced by a bare length field
 //                      0xFFFFFFF0 and then nothing
 //   kHugeNotification  a 64 MiB device notification before the greeting
@@ -82,9 +82,6 @@ public:
     bool Start();
     // Ends every connection and joins every thread (the held instance goes too).
     void Stop();
-    // kBusyOnlyInstance: the kit's own client lets go, so the next waiting
-    // client gets the instance. False when nothing was held.
-    bool ReleaseHeldInstance();
     // Ends every connection of the service (a client hears callback 6); the
     // service goes on serving, so a client's keeper connects again.
     void DropConnections() { if (m_pipe) m_pipe->PostToAll(tessaline_emu::CEmuSession::kActionDrop); }
@@ -93,10 +90,9 @@ public:
     // thread, between the service's own messages); false once it has ended.
     bool Write(const void* bytes, size_t size);
 
-    // Connections accepted (the kit's own holder not counted) and messages
-    // received since Start; the wait returns false when timeoutMs passed first.
+    // Connections accepted since Start (the kit's own holder not counted); the
+    // wait returns false when timeoutMs passed first.
     uint32_t Connections() const;
-    uint32_t Messages() const { return m_server ? m_server->Messages() : 0; }
     bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
     // The requests with that command received since Start, in order; waits up
     // to timeoutMs for count of them (fewer come back when they did not come).

@@ -74,7 +74,6 @@ public:
 
     // Frames read from every client, in arrival order.
     bool WaitForFrames(size_t count, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return m_frames.size() >= count; }); }
-    size_t FrameCount() { std::lock_guard<std::mutex> lock(m_lock); return m_frames.size(); }
     std::vector<uint8_t> Frame(size_t i) { std::lock_guard<std::mutex> lock(m_lock); return i < m_frames.size() ? m_frames[i] : Bytes(); }
     uint64_t BytesReceived(size_t client) { auto s = Session(client); return s ? s->BytesRead() : 0; }  // every byte read, lengths included
 

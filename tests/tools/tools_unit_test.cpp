@@ -1,4 +1,4 @@
-// The tools' parsers and formats, in process.
+// The tools' parsers and formats, and the emulator's pipe security, in process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include "tools/common/ConsoleOut.h"
 #include "tools/tessaline-emu/DeviceFile.h"
 #include "tools/tessaline-emu/EmuOptions.h"
+#include "tools/tessaline-emu/EmuServer.h"
 #include "tools/zksndctl/CtlOptions.h"
 #include "tools/zksndctl/CtlSystem.h"
 
@@ -35,7 +36,6 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
         {"render 1 1 0\n", L"line 1: missing device name"},
         {"# ok\nrender x 1 0 A\n", L"line 2: id 'x' is not a 32-bit number"},
         {"render 0x100000000 1 0 A\n", L"line 1: id '0x100000000' is not a 32-bit number"},
-        {"render 1 1 0 A\nloud 1 1 0 B\n", L"line 2: kind 'loud' is not render, capture or a number"},
         {"render 1 1 0 " + std::string(kMaxDeviceName + 1, 'n'), L"line 1: device name longer than 1024 characters"},
         // Escapes in the name; the blank at its start survives as \x20.
         {"render 1 1 0 \\x20A\\tB\\\\C\\e[1m\\r\\nD\\x7e\\xE9 \n", L"1 1 1 0 [ A\tB\\C\x1b[1m\r\nD~\u00E9] "},
@@ -214,6 +214,29 @@ TEST_F(CtlLog, FollowReadsARotatedFileFromItsStart) {
 TEST_F(CtlLog, MissingFileIsNotFound) {
     EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
+}
+
+// The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on
+// the ACEs: Wine enforces neither pipe DACLs nor FILE_FLAG_FIRST_PIPE_INSTANCE).
+TEST(Emulator, PipeDaclLetsEveryoneReadAndWriteButNotCreateInstances) {
+    tessaline_emu::CServicePipeSecurity security;
+    ASSERT_TRUE(security.Build()) << "the security descriptor was not built";
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted)) << ::GetLastError();
+    ASSERT_TRUE(present) << "the descriptor has no DACL";
+    ASSERT_NE(nullptr, dacl) << "a null DACL lets everyone do everything";
+    bool everyone = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) << "ACE " << i;
+        if (!::IsWellKnownSid(&ace->SidStart, WinWorldSid)) continue;
+        everyone = true;
+        EXPECT_EQ(FILE_READ_DATA | FILE_WRITE_DATA, ace->Mask & (FILE_READ_DATA | FILE_WRITE_DATA)) << "everyone reads and writes";
+        EXPECT_EQ(0u, ace->Mask & (FILE_CREATE_PIPE_INSTANCE | GENERIC_ALL | GENERIC_WRITE | WRITE_DAC))
+            << "everyone may create instances or change the DACL";
+    }
+    EXPECT_TRUE(everyone) << "no ACE for everyone";
 }
 
 }  // namespace

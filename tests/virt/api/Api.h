@@ -3,7 +3,8 @@
 #pragma once
 
 #include <windows.h>
-#include <shlobj.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,30 +40,18 @@ struct Api {
 // The one loaded copy, shared by every test of the program.
 inline Api& Dll() { static Api api; return api; }
 
-// The log's lines, decoded from UTF-16LE without a byte-order mark.
-inline std::vector<std::wstring> ReadLogLines() {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt", text;
-    std::vector<std::wstring> lines;
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
-    if (!file.is_valid()) return lines;
-    text.resize(::GetFileSize(file.get(), nullptr) / 2);
-    DWORD read = 0;
-    ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
-    size_t start = 0, end = 0;
-    while ((end = text.find(L"\r\n", start)) != std::wstring::npos) {  // not a line still being written
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
+// A test of the loaded library, torn down after each test.
+class DllTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
+    void TearDown() override { Dll().DeInit(); }
+};
 
-// One callback, with the thread it ran on (devName and def for 300; info: the
-// first 5 bytes of a 9's payload, copied during the call). Code 0 marks a teardown.
+// One callback, with the thread it ran on (devName and def for 300, copied
+// during the call). Code 0 marks a teardown.
 struct Notice {
     uint32_t code; uintptr_t param; void* context; DWORD thread;
-    std::wstring devName = L""; uint32_t def = 0; std::string info = "";
+    std::wstring devName = L""; uint32_t def = 0;
 };
 
 // Everything the callback was told; on request it tears the library down
@@ -102,7 +91,6 @@ struct Recorder {
     }
     void Record(uint32_t code, uintptr_t param, void* context) {
         Notice n{code, param, context, ::GetCurrentThreadId()};
-        if (code == ZKSND_NOTIFY_SERVER_INFO) n.info.assign(reinterpret_cast<const char*>(param), 5);
         if (code == ZKSND_NOTIFY_DEVICE_INFO) {
             const auto* device = reinterpret_cast<const SndDeviceInfo*>(param);
             n.devName = device->devName;

@@ -28,10 +28,8 @@ DWORD CurrentSession() {
     return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) ? session : 0xFFFFFFFFu;
 }
 
-class ExportsTest : public ::testing::Test {
+class ExportsTest : public DllTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(api.Complete()) << "zksndapi.dll did not load or lacks an export"; }
-    void TearDown() override { api.DeInit(); }
     Api& api = Dll();
 };
 
@@ -76,15 +74,6 @@ TEST_F(Connected, Callback8ComesOnTheCallersThreadBeforeInitReturns) {
     EXPECT_EQ(0u, seen[0].param) << "callback 8's param";
     EXPECT_EQ(&context, seen[0].context) << "callback 8's context";
     EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread) << "callback 8 ran on another thread";
-}
-
-// The greeting's payload, version 1.0 first, reaches callback 9 (a payload
-// that is not there: PipeSecurity.ServerInformationWithoutPayloadIsAllZeros).
-TEST_F(Connected, Callback9PointsAtTheServerInformation) {
-    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no callback 9 within 5 s";
-    const std::vector<Notice> seen = rec.Snapshot();
-    ASSERT_EQ((CodeList{8, 9}), Codes(seen));
-    EXPECT_EQ(std::string("\1\0\0\0\0", 5), seen[1].info) << "the payload's first bytes";
 }
 
 // The records in the service's order, each with its name and default flag,

@@ -13,6 +13,7 @@
 #include "support/LumCapture.h"
 #include "support/HostileService.h"
 #include "support/ProcessCounters.h"
+#include "support/SharedLog.h"
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
@@ -28,7 +29,7 @@ ULONGLONG Now() { return ::GetTickCount64(); }
 
 // ERROR lines of the log that contain text.
 size_t ErrorLines(const std::wstring& text) {
-    const std::vector<std::wstring> lines = ReadLogLines();
+    const std::vector<std::wstring> lines = zk_testkit::ReadSharedLogLines();
     return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
         return line.find(L"[ERROR]") != std::wstring::npos && line.find(text) != std::wstring::npos;
     }));
@@ -43,10 +44,8 @@ bool HeapChecked() {
 template <class Row>
 std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
 
-class Hostile : public ::testing::Test {
+class Hostile : public DllTest {
 protected:
-    void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
-    void TearDown() override { Dll().DeInit(); }
     // ZkSndDeInit returns 0 within limitMs (also writing the log out), and
     // every 8 the recorder heard got its 6.
     void ExpectTeardown(Recorder* cb, ULONGLONG limitMs = 3000) {
