@@ -37,8 +37,7 @@ struct CTestPipeServer::Handler : tessaline_emu::IPipeConnectionHandler {
         Responder responder;
         m_server->Change([&] {
             m_server->m_frames.push_back(frame);
-            if (m_server->m_workerCount && m_server->m_responder) m_server->m_jobs.push_back(Job{m_id, frame});
-            else responder = m_server->m_responder;
+            responder = m_server->m_responder;
         });
         if (responder) responder(*m_server, m_id, frame);
         return true;
@@ -57,40 +56,6 @@ CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
           });
           return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this, id));
       }) {}
-
-bool CTestPipeServer::Start() {
-    if (m_server.Start() != ERROR_SUCCESS) return false;
-    for (unsigned i = 0; i < m_workerCount; ++i) {
-        m_workers.emplace_back(new lumlib::CWorkerThread);
-        if (m_workers.back()->Start(&CTestPipeServer::WorkMain, this) != ERROR_SUCCESS) {
-            Stop();
-            return false;
-        }
-    }
-    return true;
-}
-
-void CTestPipeServer::Stop() {
-    Change([this] { m_stopping = true; });
-    m_workers.clear();  // each joins its thread
-    m_server.Stop();
-}
-
-unsigned __stdcall CTestPipeServer::WorkMain(void* self) {
-    CTestPipeServer& server = *static_cast<CTestPipeServer*>(self);
-    std::unique_lock<std::mutex> lock(server.m_lock);
-    for (;;) {
-        server.m_changed.wait(lock, [&] { return server.m_stopping || !server.m_jobs.empty(); });
-        if (server.m_stopping) return 0;
-        const size_t pick = server.m_shuffle ? server.m_random() % server.m_jobs.size() : 0;
-        Job job = std::move(server.m_jobs[pick]);
-        server.m_jobs.erase(server.m_jobs.begin() + static_cast<ptrdiff_t>(pick));
-        Responder responder = server.m_responder;
-        lock.unlock();
-        if (responder) responder(server, job.client, job.frame);
-        lock.lock();
-    }
-}
 
 bool CTestPipeServer::CloseClient(size_t client) {
     std::shared_ptr<CPipeSession> session = Session(client);

@@ -15,11 +15,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 #include "tools/tessaline-emu/PipeServer.h"
 
@@ -34,9 +32,9 @@ std::wstring UniquePipeName(const wchar_t* tag);
 class CTestPipeServer {
 public:
     using Bytes = std::vector<uint8_t>;
-    // Called once per received frame: on a worker thread when there are
-    // workers, otherwise on the thread that read the frame (which then cannot
-    // end that client's connection: it waits for the responder to return).
+    // Called once per received frame, in order, on the thread that read it
+    // (which then cannot end that client's connection: it waits for the
+    // responder to return).
     using Responder = std::function<void(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& frame)>;
 
     // name is without the "\\.\pipe\" prefix. refuseClients makes the instances
@@ -49,10 +47,10 @@ public:
     // Creates the first instance (on the calling thread, so a client may open
     // as soon as Start returns) and the threads; false when that failed. Once
     // per server.
-    bool Start();
+    bool Start() { return m_server.Start() == ERROR_SUCCESS; }
     // Ends every connection, closes every instance and joins every thread.
     // Recorded frames stay readable.
-    void Stop();
+    void Stop() { m_server.Stop(); }
     const std::wstring& Name() const { return m_server.Config().name; }
 
     // Clients are numbered 0, 1, ... in the order their connections were
@@ -77,23 +75,15 @@ public:
     std::vector<uint8_t> Frame(size_t i) { std::lock_guard<std::mutex> lock(m_lock); return i < m_frames.size() ? m_frames[i] : Bytes(); }
     uint64_t BytesReceived(size_t client) { auto s = Session(client); return s ? s->BytesRead() : 0; }  // every byte read, lengths included
 
-    // workerThreads 0: the responder runs on the reading thread, in order.
-    // Otherwise on that many workers, started by Start (so set them before);
-    // with shuffle each takes a random waiting frame instead of the oldest, so
-    // answers come back out of order.
-    void SetResponder(Responder responder, unsigned workerThreads = 0, bool shuffle = false) {
+    // Answers every frame read from now on (nullptr: none).
+    void SetResponder(Responder responder) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_responder = std::move(responder);
-        m_workerCount = workerThreads;
-        m_shuffle = shuffle;
     }
 
 private:
     struct Handler;
     struct Client { std::shared_ptr<tessaline_emu::CPipeSession> session; bool gone = false; };
-    struct Job { size_t client; std::vector<uint8_t> frame; };
-
-    static unsigned __stdcall WorkMain(void* self);
     void Change(const std::function<void()>& change) {  // under the lock, then tells the waiters
         { std::lock_guard<std::mutex> lock(m_lock); change(); }
         m_changed.notify_all();
@@ -107,17 +97,11 @@ private:
     }
 
     tessaline_emu::CPipeServer m_server;
-    std::vector<std::unique_ptr<lumlib::CWorkerThread>> m_workers;  // Start and Stop only
     std::mutex m_lock;                  // guards everything below
-    std::condition_variable m_changed;  // clients, frames, jobs, stopping
-    bool m_stopping = false;
+    std::condition_variable m_changed;  // clients, frames
     std::vector<Client> m_clients;
     std::vector<std::vector<uint8_t>> m_frames;
-    std::vector<Job> m_jobs;  // frames waiting for a worker
     Responder m_responder;
-    unsigned m_workerCount = 0;
-    bool m_shuffle = false;
-    std::minstd_rand m_random;
 };
 
 }  // namespace zk_testkit
