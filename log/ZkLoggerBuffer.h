@@ -120,8 +120,9 @@ public:
     static constexpr DWORD kCurrentCheckMs = 1000;
     // How long the stop of teardown lets the writer drain the queue.
     static constexpr DWORD kDrainMs = 1000;
-    // How long a queued line may wait for the writer, and how long the writer
-    // may linger after its last line (see CTransferBuffer::SetLinger).
+    // How long a queued line may wait for the writer, which lingers that long
+    // once after its last line, then sleeps (see CTransferBuffer::SetLinger;
+    // a nonzero idle value turns the linger on).
     static constexpr DWORD kLingerMs = 20;
     static constexpr DWORD kLingerIdleMs = 1000;
     // Queued runs joined into one append, up to this many bytes.
