@@ -56,7 +56,7 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
     // A line waits up to kLingerMs for the writer instead of waking it: the
     // caller pays no wake-up for each line, and the writer joins the lines of
     // a burst into one append.
-    SetLinger(kLingerMs, kLingerIdleMs);
+    SetLinger(kLingerMs);
     // A writer held up by the disk or another process must not let the queue
     // take the host's memory: past the cap lines are counted, not queued.
     SetQueueCap(kQueueCapBytes);

@@ -121,10 +121,8 @@ public:
     // How long the stop of teardown lets the writer drain the queue.
     static constexpr DWORD kDrainMs = 1000;
     // How long a queued line may wait for the writer, which lingers that long
-    // once after its last line, then sleeps (see CTransferBuffer::SetLinger;
-    // a nonzero idle value turns the linger on).
+    // once after its last line, then sleeps (see CTransferBuffer::SetLinger).
     static constexpr DWORD kLingerMs = 20;
-    static constexpr DWORD kLingerIdleMs = 1000;
     // Queued runs joined into one append, up to this many bytes.
     static constexpr uint64_t kBatchBytes = 65536;
     // Most bytes of lines waiting for the writer; past it lines are dropped

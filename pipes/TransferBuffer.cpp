@@ -285,9 +285,9 @@ CTransferBuffer::Refused CTransferBuffer::PushBatch(const Block* blocks, size_t 
     return refused;
 }
 
-void CTransferBuffer::SetLinger(DWORD lingerMs, DWORD idleMs) {
+void CTransferBuffer::SetLinger(DWORD lingerMs) {
     const auto lock = m_tbLock.lock();
-    m_lingerMs = idleMs != 0 ? lingerMs : 0;
+    m_lingerMs = lingerMs;
 }
 
 void CTransferBuffer::SetQueueCap(uint64_t bytes) {

@@ -143,9 +143,9 @@ protected:
     uint32_t PushBlock(const void* data, uint64_t size, bool wake);
     // Opt-in for a worker whose blocks may wait a little (the log): once the
     // queue is empty the worker waits once for lingerMs, and pushes meanwhile
-    // cost no wake-up; then it sleeps until a push wakes it. idleMs 0 turns
-    // the linger off; any other value keeps it (one wait, never more).
-    void SetLinger(DWORD lingerMs, DWORD idleMs);
+    // cost no wake-up; then it sleeps until a push wakes it. 0 (the
+    // default): no linger.
+    void SetLinger(DWORD lingerMs);
     // From now on pushes are refused (for good).
     void RefusePushes() { m_closing.store(true); }
     bool IsClosing() const { return m_closing.load(); }

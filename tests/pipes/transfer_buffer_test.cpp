@@ -27,7 +27,7 @@ public:
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
-    void Linger(DWORD ms, DWORD idleMs) { SetLinger(ms, idleMs); }
+    void Linger(DWORD ms) { SetLinger(ms); }
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
@@ -74,7 +74,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const uint32_t kThreads = 4;
     Sink s;
     s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
-    if (feed == Feed::kRacingLingering) s.Linger(2, 10);
+    if (feed == Feed::kRacingLingering) s.Linger(2);
     if (feed != Feed::kHeld) ::SetEvent(s.gate.get());
     ASSERT_EQ(s.Push("held", 4), 1u);
     ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
