@@ -139,6 +139,7 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 // a retired channel's dispatch thread still runs is the API suite's teardown
 // from callback 6.)
 TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
+    testkit::Watchdog watchdog("a single client's life", 90000);  // also over the client's stop on an early return
     OpenCounter opens;  // outlives the client
     Probe c;
     c.initResult = 0;
@@ -188,10 +189,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     }
     EXPECT_EQ(c.rec.Get(c.messagesAtLoss), (Messages{a, b}));
 
-    {
-        testkit::Watchdog watchdog("Stop while the keeper sleeps", 20000);
-        c.Stop();
-    }
+    c.Stop();  // while the keeper sleeps
     EXPECT_FALSE(c.HasChannel());
     EXPECT_EQ(c.GetRetiredCount(), 0u);
     EXPECT_TRUE(server.WaitForClientGone(3, 2000));
@@ -201,6 +199,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
 // opened again with the confirmed ones (at once, or by the next attempt when
 // the server has no free instance yet).
 TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
+    testkit::Watchdog watchdog("a pipe opened again", 60000);
     OpenCounter opens;
     CTestPipeServer server;
     ASSERT_TRUE(server.Start());
