@@ -144,7 +144,8 @@ void CSndApiPipeClient::LogConnectionEnded() {
         _snwprintf_s(why, kStoryChars, _TRUNCATE, L"%s", code);
     m_endReason = nullptr;
     m_lossCauseKnown = false;
-    LogPrint(g_pLogger, LOG_WARNING,
+    // A teardown is the application's own ordinary end: INFO, so a healthy process leaves no WARNING.
+    LogPrint(g_pLogger, IsStopped() ? LOG_INFO : LOG_WARNING,
              L"sndapi: CSndApiPipeClient::OnConnectionClosed: (%u): the connection to the service ended after %u.%03u s: %s.",
              __LINE__, Seconds(lasted), Millis(lasted), why);
 }
