@@ -121,7 +121,7 @@ std::vector<EmuDevice> DefaultDevices() {
     std::vector<EmuDevice> devices(3);
     devices[0] = {0, 1, 1, 0, L"Speakers (Tessaline Remote Audio)"};
     devices[1] = {1, 0, 1, 0, L"Headphones (Tessaline Remote Audio)"};
-    devices[2] = {2, 0, 0, 0, L"Microphone (Tessaline Remote Audio)"};
+    devices[2] = {2, 1, 0, 0, L"Microphone (Tessaline Remote Audio)"};  // one default per flow
     return devices;
 }
 

@@ -5,7 +5,7 @@
 //
 //   # kind    id  default  extra  name
 //   render    0   1        0      Speakers (Remote Audio)
-//   capture   2   0        0      Microphone (Remote Audio)
+//   capture   2   1        0      Microphone (Remote Audio)
 //
 // kind is "render", "capture" or a number (the raw render field); id, default
 // and extra are decimal or 0x-hexadecimal 32-bit numbers. The file is UTF-8

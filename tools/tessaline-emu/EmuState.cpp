@@ -50,7 +50,9 @@ bool CEmuState::SetDefault(uint32_t id, std::wstring* name) {
         }
     }
     if (chosen == m_devices.size()) return false;
-    for (size_t i = 0; i < m_devices.size(); ++i) m_devices[i].def = (i == chosen) ? 1u : 0u;
+    const bool render = m_devices[chosen].render != 0;
+    for (size_t i = 0; i < m_devices.size(); ++i)
+        if ((m_devices[i].render != 0) == render) m_devices[i].def = (i == chosen) ? 1u : 0u;
     if (name != nullptr) *name = m_devices[chosen].name;
     return true;
 }

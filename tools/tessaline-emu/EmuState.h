@@ -28,8 +28,9 @@ public:
     bool LoadSettings(std::wstring* error);
 
     std::vector<EmuDevice> Devices() const;
-    // Makes the device whose id is `id` the only default one. False (nothing
-    // changed) when no device has that id.
+    // Makes the device whose id is `id` the default of its flow (render or
+    // capture), as a system keeps one default of each; the other flow's
+    // default stays. False (nothing changed) when no device has that id.
     bool SetDefault(uint32_t id, std::wstring* name);
 
     void GetSettings(uint8_t (&record)[kSndSettingsSize]) const;
