@@ -135,9 +135,9 @@ std::string RequestDevices(CRawClient& client) {
     return devices;
 }
 
-// The built-in list: two render devices, the first of them the default, then one capture device.
+// The built-in list: two render devices, the first of them the default, then the default capture device.
 const std::string kBuiltInList = "0 1 1 0 [Speakers (Tessaline Remote Audio)] 1 0 1 0 [Headphones (Tessaline Remote Audio)] "
-                                 "2 0 0 0 [Microphone (Tessaline Remote Audio)] ";
+                                 "2 1 0 0 [Microphone (Tessaline Remote Audio)] ";
 
 // One emulator with a settings file, and two clients it has greeted.
 class EmulatorServing : public testing::Test {
@@ -270,8 +270,9 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
         {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
         {L"--json frobnicate", 2, "{\"error\": {\"code\": 2, \"message\": \"unknown command 'frobnicate'\"}}"},
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
-        {L"--timeout 1500 devices", 30, "not connected to the service (status 20)"},
-        {L"watch --seconds 2", 30, "no connection during the watch"},
+        // No pipe: at once, whatever --timeout says (RunTool gives up after a minute).
+        {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
+        {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
         {L"locked", 0, "locked"},  // needs no service
     });
 }
@@ -289,6 +290,11 @@ struct CSavedSettingsKey {
         if (saved) ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security);
         if (hadLevel) ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
         else ::RegDeleteValueW(key.get(), L"LogLevel");
+    }
+    DWORD Level() {
+        DWORD value = 99, size = sizeof(value);
+        ::RegGetValueW(key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size);
+        return value;
     }
     bool SetLevel(DWORD value) {
         return ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) == 0;
@@ -331,17 +337,20 @@ void ExpectLogLines(const std::vector<std::wstring>& log, const std::vector<cons
     }
 }
 
-// zksndctl under each of the emulator's faults at LogLevel 3: status's exit code and first failed row,
-// and the lines the library must leave in its log. The probe opens the pipe itself, then the library's
-// connection must survive the session id, answer a settings read within the library's 3 s and end a
-// device list within --timeout. No emulator: no pipe. down: the library's connection goes and comes back.
+// zksndctl under each of the emulator's faults at LogLevel 3 (or 0, which status raises to 1 for its
+// run and puts back): status's exit code and first failed row, the cause it names, in text and again
+// in JSON, and the lines the library must leave in its log. The probe opens the pipe itself, then the
+// library's connection must survive the session id, answer a settings read within the library's 3 s
+// and end a device list within --timeout. No emulator: no pipe. down: the connection goes and comes back.
 struct FaultRow {
     const char* name;
     const wchar_t* fault;  // null: no emulator
     const wchar_t* command;
     int exitCode;
     const char* row;
+    const char* cause;     // status: what the failed row's cause must name
     std::vector<const char*> log;
+    DWORD level = 3;
 };
 
 class ZksndctlFaults : public testing::TestWithParam<FaultRow> {};
@@ -349,43 +358,56 @@ class ZksndctlFaults : public testing::TestWithParam<FaultRow> {};
 TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
     const FaultRow& r = GetParam();
     CSavedSettingsKey saved;
-    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
+    ASSERT_TRUE(saved.SetLevel(r.level)) << "LogLevel not set";
     CEmulator emu(true);
     if (r.fault != nullptr) {
         ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault)) << "the emulator did not start";
     }
     size_t before = 0;
     LogLinesSince(0, &before);
-    ExpectRuns(L"zksndctl.exe", {{L"--timeout 2000 " + std::wstring(r.command), r.exitCode, r.row}});
+    const std::wstring command = L"--timeout 2000 " + std::wstring(r.command);
+    ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.row}});
+    if (r.cause != nullptr)
+        ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.cause}, {L"--json " + command, r.exitCode, r.cause}});
+    EXPECT_EQ(r.level, saved.Level()) << "LogLevel was not put back";
     const auto lines = LogLinesSince(before, &before);
     ExpectLogLines(lines, r.log, r.fault ? r.fault : L"no emulator");
 }
 
 const char* const kConnected = "INFO|connected to the service: server process ";
 
+const char* const kClosed = "s: the service closed it (error ";  // 109 on a read, 232 on a write
+
 const FaultRow kFaultRows[] = {
-    {"none", L"", L"status", 0, "result          ok",
-     {"INFO|); host zksndctl.exe, process ", kConnected, "WARNING|s: teardown.", "!cannot connect"}},
-    {"no_emulator", nullptr, L"settings get", 30, "not connected", {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
+    {"none", L"", L"status", 0, "result          ok", nullptr,
+     {"INFO|); host zksndctl.exe, process ", kConnected, "INFO|s: teardown.", "![WARNING]", "![ERROR]"}},
+    {"no_emulator", nullptr, L"settings get", 30, "pipe", nullptr, {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
     {"churn", L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
-     {kConnected, "WARNING|s: the service closed it (error "}},
-    {"raw_length", L"--fault raw-length", L"status", 45, "session     failed", {kConnected, "WARNING|s: a frame was refused."}},
-    {"short_frames", L"--fault short-frames", L"status", 45, "session     failed", {kConnected, "WARNING|s: this side dropped it."}},
-    {"huge_notification", L"--fault huge-notification", L"status", 45, "session     failed", {"WARNING|s: a frame was refused."}},
+     kClosed, {kConnected, "WARNING|the service closed it (error "}},
+    {"raw_length", L"--fault raw-length", L"status", 45, "session     failed",
+     "frame of 4294967280 bytes is longer than 1048576 bytes; connection dropped.", {kConnected, "WARNING|s: a frame was refused."}},
+    // LogLevel 0: the cause is a WARNING line, which status raises the level for
+    {"short_frames", L"--fault short-frames", L"status", 45, "session     failed", "s: this side dropped it.",
+     {"WARNING|s: this side dropped it."}, 0},
+    {"huge_notification", L"--fault huge-notification", L"status", 45, "session     failed",
+     "frame of 67108864 bytes is longer than 1048576 bytes", {"WARNING|s: a frame was refused."}},
+    // a connection that breaks right after the settings reply: the list's loss is a loss, every run
+    {"drop_after_2", L"--drop-after 2", L"status", 45, "devices     failed   the connection was lost before the list ended",
+     kClosed, {"WARNING|the service closed it (error "}},
     {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
-     {kConnected, "WARNING|ZkSndGetSettings returned status 1"}},
+     "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
-     {"WARNING|ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)"}},
-    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", {"WARNING|ZkSndGetSettings returned status 1"}},
+     "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
+    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", "underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"get_status_5", L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
-     {"WARNING|ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)"}},
+     "ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)", {kConnected}},
     // the service's ERROR_ACCESS_DENIED as the exit code of a command that reads the settings
-    {"get_status_5_settings_get", L"--get-status 5", L"settings get", 18, "access denied (status 8)",
+    {"get_status_5_settings_get", L"--get-status 5", L"settings get", 18, "access denied (status 8)", nullptr,
      {"WARNING|ZkSndGetSettings returned status 8"}},
     {"withhold_device_list", L"--withhold device-list", L"status", 47, "devices     failed   the list did not end within 2000 ms",
-     {kConnected}},
-    {"watch", L"", L"watch --seconds 2", 0, "device (300): id 0, render, default", {kConnected}},
-    {"down", L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)",
+     "the service did not end the list", {kConnected}},
+    {"watch", L"", L"watch --seconds 2", 0, "device (300): id 0, render, default", nullptr, {kConnected}},
+    {"down", L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)", nullptr,
      {"WARNING|s: the service closed it", "WARNING|cannot connect to the service (attempt 1): no pipe",
       "INFO|failed attempts and "}},
 };
@@ -415,6 +437,7 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         // the default set by an earlier run; the unlisted 99 changed nothing
         {L"--json devices", 0, "{\"id\": 5, \"default\": true, \"kind\": \"capture\", \"extra\": 0, "
                                "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\"}"},
+        {L"--json devices", 0, "{\"id\": 0, \"default\": true, \"kind\": \"render\""},  // one default per flow
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.

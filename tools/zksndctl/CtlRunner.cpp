@@ -58,13 +58,26 @@ void PrintError(const std::wstring& text) {
     zktools::PrintErrLine(L"zksndctl: " + text);
 }
 
-// Starts the library and waits for the connection: kExitOk, or an exit code with the message printed.
-int OpenConnection(CLibrarySession& session, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent) {
+// Starts the library: kExitOk, or an exit code with the message printed. The library makes its first
+// attempt inside ZkSndVApiInit; when that found no pipe, nothing will connect soon: no wait for it.
+int StartLibrary(CLibrarySession& session, CtlContext& ctx) {
     const uint32_t status = session.Init();
     if (status != 0) {
         PrintError(L"the library did not start: " + DescribeStatus(status));
         return ExitCodeForStatus(status);
     }
+    if (::WaitForSingleObject(ctx.connected.get(), 0) != WAIT_OBJECT_0 && PipeAbsent()) {
+        PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) + L": the service's pipe " + kServicePipePath +
+                   L" is absent (is the service or tessaline-emu running?)");
+        return ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
+    }
+    return kExitOk;
+}
+
+// Starts the library and waits for the connection: kExitOk, or an exit code with the message printed.
+int OpenConnection(CLibrarySession& session, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent) {
+    const int started = StartLibrary(session, ctx);
+    if (started != kExitOk) return started;
     const int waited = WaitOrStop(ctx.connected.get(), stopEvent, options.timeoutMs,
                                   options.command == Command::Devices ? L"the service" : nullptr);
     if (waited == kExitTimeout) {
@@ -423,11 +436,9 @@ int RunWithLibrary(const CtlOptions& options, HANDLE stopEvent) {
     ctx.json = g_json;
     CLibrarySession session(api, ctx);
     if (ctx.watch) {
-        // Connections come and go while watching; do not insist on the first one.
-        const uint32_t started = session.Init();
-        if (started == 0) return RunWatch(api, ctx, options, stopEvent);
-        PrintError(L"the library did not start: " + DescribeStatus(started));
-        return ExitCodeForStatus(started);
+        // Connections come and go while watching; do not insist on the first one, but on a pipe.
+        const int started = StartLibrary(session, ctx);
+        return started == kExitOk ? RunWatch(api, ctx, options, stopEvent) : started;
     }
     const int opened = OpenConnection(session, ctx, options, stopEvent);
     if (opened != kExitOk) return opened;

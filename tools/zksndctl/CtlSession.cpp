@@ -77,7 +77,8 @@ bool CtlContext::Create() {
     connected.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     newConnection.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     listEnd.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid();
+    lost.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return connected.is_valid() && newConnection.is_valid() && listEnd.is_valid() && lost.is_valid();
 }
 
 std::vector<DeviceRow> CtlContext::Devices() const {
@@ -130,6 +131,7 @@ void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
     case ZKSND_NOTIFY_CONNECTION_LOST: {
         ++ctx->losses;
         ::ResetEvent(ctx->connected.get());
+        ::SetEvent(ctx->lost.get());
         const unsigned session = static_cast<unsigned>(param & 0xFFFFFFFFu);
         if (ctx->watch)
             PrintWatchLine(*ctx, code, L"connection_lost", zktools::Format(L"connection lost (6), session %u", session),

@@ -32,6 +32,7 @@ struct CtlContext {
     CHandleHolder connected;     // manual-reset: a connection is up
     CHandleHolder newConnection; // auto-reset: callback 8 arrived (watch)
     CHandleHolder listEnd;       // auto-reset: callback 301 arrived
+    CHandleHolder lost;          // auto-reset: callback 6 arrived (status)
     std::atomic<uint32_t> connects{0};  // callbacks 8 so far
     std::atomic<uint32_t> losses{0};    // callbacks 6 so far
     bool watch = false;  // print every callback as a watch line

@@ -74,41 +74,123 @@ void CheckPipe(const CtlOptions& options, StatusReport* r) {
     CheckServer(pipe.get(), security, r);
 }
 
+// The device list of the devices stage: kExitOk at its end (301), kListLost when a 6 came first and no 301
+// followed within a second (what the library had received still arrives after its 6), a request that
+// found no connection (status 20) likewise; else the status's exit code, kExitTimeout or kExitInterrupted.
+const int kListLost = -1;
+const DWORD kListAfterLossMs = 1000;
+int RequestListUntilLoss(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, uint32_t* status) {
+    ctx.ClearDevices();
+    ::ResetEvent(ctx.listEnd.get());
+    ::ResetEvent(ctx.lost.get());  // a loss during the settings read is the session's, not the list's
+    *status = api.GetDeviceList();
+    if (*status == ZKSND_STATUS_NOT_CONNECTED) return kListLost;
+    if (*status != 0) return ExitCodeForStatus(*status);
+    HANDLE waits[3] = {ctx.listEnd.get(), ctx.lost.get(), stopEvent};
+    const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 3 : 2, waits, FALSE, timeoutMs);
+    if (w == WAIT_OBJECT_0) return kExitOk;
+    if (w == WAIT_OBJECT_0 + 2) return kExitInterrupted;
+    if (w != WAIT_OBJECT_0 + 1) return kExitTimeout;
+    return ::WaitForSingleObject(ctx.listEnd.get(), kListAfterLossMs) == WAIT_OBJECT_0 ? kExitOk : kListLost;
+}
+
+void CheckDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent, StatusReport* r) {
+    uint32_t status = 0;
+    const ULONGLONG start = ::GetTickCount64();
+    const int code = RequestListUntilLoss(api, ctx, options.timeoutMs, stopEvent, &status);
+    r->interrupted = code == kExitInterrupted;
+    if (code == kExitOk)
+        Ok(r, kDevices, zktools::Format(L"%u devices in %u ms", unsigned(ctx.Devices().size()), MsSince(start)));
+    else if (code == kListLost) Fail(r, kDevices, L"the connection was lost before the list ended");
+    else if (code == kExitTimeout) Fail(r, kDevices, zktools::Format(L"the list did not end within %u ms", options.timeoutMs));
+    else if (code == kExitInterrupted) Fail(r, kDevices, L"interrupted");
+    else Fail(r, kDevices, L"the request failed: " + DescribeStatus(status));
+}
+
 // Stages session, settings and devices, on the library's connection. The service answers nothing to
 // the session id: it counts as accepted when the connection it went out on is still the only one once
-// the next request (the settings read) has ended, since a service that refuses a session closes the
-// connection.
+// the settings read and the device list have ended, since a service that refuses a session closes the
+// connection. Judged at the end, so that a connection that breaks right after a reply fails the same
+// row whichever of the reply and the loss the library saw first.
 void CheckExchanges(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent,
                     StatusReport* r) {
     SndSettings record;
     std::memset(&record, 0, sizeof(record));
-    ULONGLONG start = ::GetTickCount64();
+    const ULONGLONG start = ::GetTickCount64();
     const uint32_t status = api.GetSettings(&record);
     const unsigned settingsMs = MsSince(start);
-    const uint32_t connects = ctx.connects, losses = ctx.losses;
-    if (connects == 1 && losses == 0)
-        Ok(r, kSession, zktools::Format(L"session %u sent; the connection stayed up through the next request",
-                                        r->sessionId));
-    else
-        Fail(r, kSession, zktools::Format(L"the connection broke after the session id went out: %u lost, %u made again",
-                                          losses, connects - 1));
     if (status == 0) Ok(r, kSettings, zktools::Format(L"%u bytes read in %u ms", unsigned(sizeof(record.data)), settingsMs));
     else
         Fail(r, kSettings, DescribeStatus(status) + zktools::Format(L" after %u ms", settingsMs) +
                                (status == ZKSND_STATUS_FAILED && settingsMs >= 2500
                                     ? L": no reply within the library's 3 s wait" : L""));
-    std::vector<DeviceRow> devices;
-    uint32_t listStatus = 0;
-    start = ::GetTickCount64();
-    const int code = RequestDeviceList(api, ctx, options.timeoutMs, stopEvent, nullptr, &devices, &listStatus);
-    r->interrupted = code == kExitInterrupted;
-    if (code == kExitOk)
-        Ok(r, kDevices, zktools::Format(L"%u devices in %u ms", unsigned(devices.size()), MsSince(start)));
-    else if (code == kExitTimeout)
-        Fail(r, kDevices, zktools::Format(L"the list did not end within %u ms", options.timeoutMs));
+    CheckDevices(api, ctx, options, stopEvent, r);
+    const uint32_t connects = ctx.connects, losses = ctx.losses;
+    if (connects == 1 && losses == 0)
+        Ok(r, kSession, zktools::Format(L"session %u sent; the connection stayed up through the settings read and "
+                                        L"the device list", r->sessionId));
     else
-        Fail(r, kDevices, code == kExitInterrupted ? std::wstring(L"interrupted") : L"the request failed: " +
-                                                                                        DescribeStatus(listStatus));
+        Fail(r, kSession, zktools::Format(L"the connection broke after the session id went out: %u lost, %u made again",
+                                          losses, connects - 1));
+}
+
+// What the library logged in this process during the check (its lines carry the process id), read once
+// the library has ended: ZkSndDeInit writes out what is queued.
+struct LibraryStory {
+    std::wstring frame, stall, server, ended, connect, settings, devices;
+    bool anyLine = false;
+};
+
+std::wstring MessageOf(const std::wstring& line) {
+    const size_t at = line.find(L"sndapi: ");
+    const size_t text = at == std::wstring::npos ? at : line.find(L"): ", at);
+    return text == std::wstring::npos ? std::wstring() : line.substr(text + 3);
+}
+
+LibraryStory ReadStory(const std::wstring& path, uint64_t from) {
+    LibraryStory s;
+    std::vector<std::wstring> lines;
+    std::wstring partial;
+    DWORD error = 0;
+    if (!ReadLogFrom(path, &from, &partial, &lines, &error)) return s;
+    const std::wstring mine = zktools::Format(L") [%u] [", unsigned(::GetCurrentProcessId()));
+    auto first = [](std::wstring* slot, const std::wstring& text) { if (slot->empty()) *slot = text; };
+    for (const std::wstring& line : lines) {
+        if (line.find(mine) == std::wstring::npos) continue;
+        s.anyLine = true;
+        const std::wstring m = MessageOf(line);
+        auto has = [&m](const wchar_t* part) { return m.find(part) != std::wstring::npos; };
+        if (has(L"bytes is longer than")) first(&s.frame, m);
+        else if (has(L"the service read nothing for")) first(&s.stall, m);
+        else if (has(L"pipe server refused")) first(&s.server, m);
+        else if (has(L"to the service ended after") && !has(L": teardown.")) first(&s.ended, m);
+        else if (has(L"cannot connect to the service")) s.connect = m;  // the last attempt's
+        else if (has(L"ZkSndGetSettings returned")) first(&s.settings, m);
+        else if (has(L"ZkSndVGetDeviceList returned")) first(&s.devices, m);
+    }
+    return s;
+}
+
+std::wstring Join(const std::wstring& a, const std::wstring& b) { return a.empty() || b.empty() ? a + b : a + L" " + b; }
+
+// Each failed row of the library's stages gets the cause its lines give, or says why there is none.
+void AttachCauses(const LibraryStory& s, uint32_t level, StatusReport* r) {
+    const std::wstring loss = Join(s.frame.empty() ? s.stall : s.frame, s.ended);
+    for (int stage = kConnect; stage <= kDevices; ++stage) {
+        StatusCheck& c = r->checks[stage];
+        if (c.result != CheckResult::kFailed) continue;
+        if (stage == kConnect) c.cause = Join(s.server, s.connect);
+        else if (stage == kSession) c.cause = loss;
+        else if (stage == kSettings) c.cause = s.settings.empty() ? loss : s.settings;
+        // A lost list's cause is the loss, whether its request found no connection (a status 20 line) or not.
+        else if (c.reason.compare(0, 24, L"the connection was lost ") == 0) c.cause = loss;
+        else c.cause = s.devices.empty() ? L"the connection stayed up and the library logged no error: the service "
+                                           L"did not end the list" : s.devices;
+        if (!c.cause.empty()) continue;
+        c.cause = s.anyLine || level > 0 ? L"the library's log of this check says nothing about it"
+                                         : L"LogLevel 0 keeps the library's warnings out of the log, and this account "
+                                           L"may not raise it: run 'zksndctl log level 1' as an administrator";
+    }
 }
 
 // Stages library and connect, then the exchanges.
@@ -147,6 +229,18 @@ void CheckService(const CtlOptions& options, HANDLE stopEvent, StatusReport* r) 
     r->serverInfo = ctx.Server();
 }
 
+// The library's stages, then their causes from its log once it has ended. At LogLevel 0 the library
+// writes ERROR lines only: the level is raised to WARNING for the check when this account may.
+void CheckLibrary(const CtlOptions& options, HANDLE stopEvent, StatusReport* r) {
+    const CLogLevelRaise raise(1);
+    r->levelRaised = raise.Raised();
+    const std::wstring folder = LogFolder();
+    const std::wstring log = folder.empty() ? folder : folder + L"zksndapi.txt";
+    const uint64_t from = log.empty() ? 0 : FileSizeOf(log);
+    CheckService(options, stopEvent, r);
+    if (!log.empty()) AttachCauses(ReadStory(log, from), ReadLogSettings().Level(), r);
+}
+
 void CheckLog(StatusReport* r) {
     r->logFolder = LogFolder();
     r->registry = ReadLogSettings();
@@ -169,12 +263,14 @@ void CheckLog(StatusReport* r) {
     }
     const LogSetting& level = r->registry.values[0];
     if (level.present)
-        Ok(r, kLogLevel, zktools::Format(L"%u (%s), %s", level.effective, LevelName(level.effective), RegTypeName(level.type)));
+        Ok(r, kLogLevel, zktools::Format(L"%u (%s), %s", level.effective, LevelName(level.effective), RegTypeName(level.type)) +
+                             (r->levelRaised ? L"; raised to 1 (WARNING) during the check, then put back" : L""));
     else if (level.type != REG_NONE)
         Fail(r, kLogLevel, zktools::Format(L"LogLevel is a %s the library does not read: it logs at 0 (ERROR)",
                                            RegTypeName(level.type)));
     else
-        Ok(r, kLogLevel, L"0 (ERROR): LogLevel is not set");
+        Ok(r, kLogLevel, std::wstring(L"0 (ERROR): LogLevel is not set") +
+                             (r->levelRaised ? L"; set to 1 (WARNING) during the check, then removed" : L""));
 }
 
 const wchar_t* ResultName(CheckResult result) {
@@ -225,17 +321,17 @@ const StatusCheck* StatusReport::FirstFailure() const {
 StatusReport CollectStatus(const CtlOptions& options, HANDLE stopEvent) {
     StatusReport r;
     const CheckResult none = CheckResult::kSkipped;
-    r.checks = {{L"pipe", kExitCheckPipe, none, L""},         {L"open", kExitCheckOpen, none, L""},
-                {L"server", kExitCheckServer, none, L""},     {L"library", kExitDll, none, L""},
-                {L"connect", kExitCheckConnect, none, L""},   {L"session", kExitCheckSession, none, L""},
-                {L"settings", kExitCheckSettings, none, L""}, {L"devices", kExitCheckDevices, none, L""},
-                {L"log_folder", kExitCheckLogFolder, none, L""}, {L"log_level", kExitCheckLogLevel, none, L""}};
+    r.checks = {{L"pipe", kExitCheckPipe, none, L"", L""},         {L"open", kExitCheckOpen, none, L"", L""},
+                {L"server", kExitCheckServer, none, L"", L""},     {L"library", kExitDll, none, L"", L""},
+                {L"connect", kExitCheckConnect, none, L"", L""},   {L"session", kExitCheckSession, none, L"", L""},
+                {L"settings", kExitCheckSettings, none, L"", L""}, {L"devices", kExitCheckDevices, none, L"", L""},
+                {L"log_folder", kExitCheckLogFolder, none, L"", L""}, {L"log_level", kExitCheckLogLevel, none, L"", L""}};
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) r.sessionId = session;
     r.ownPath = ModulePath(nullptr);
     r.ownVersion = OwnVersion();
     CheckPipe(options, &r);
-    CheckService(options, stopEvent, &r);
+    CheckLibrary(options, stopEvent, &r);
     CheckLog(&r);
     return r;
 }
@@ -257,8 +353,10 @@ std::wstring FormatVersionJson(const std::wstring& path, const ModuleVersion& ve
 
 std::wstring RenderStatusText(const StatusReport& r) {
     std::wstring out = L"CHECK       RESULT   DETAIL\r\n";
-    for (const StatusCheck& c : r.checks)
+    for (const StatusCheck& c : r.checks) {
         out += zktools::Format(L"%-11s %-8s %s\r\n", c.name, ResultName(c.result), EscapeControls(c.reason).c_str());
+        if (!c.cause.empty()) out += zktools::Format(L"%21s cause: %s\r\n", L"", EscapeControls(c.cause).c_str());
+    }
     auto row = [&out](const wchar_t* label, const std::wstring& text) {
         out += zktools::Format(L"%-15s %s\r\n", label, text.c_str());
     };
@@ -291,9 +389,13 @@ std::wstring RenderStatusText(const StatusReport& r) {
 
 std::wstring RenderStatusJson(const StatusReport& r) {
     std::wstring checks;
-    for (const StatusCheck& c : r.checks)
-        checks += (checks.empty() ? L"" : L", ") + CJsonObject().Text(L"name", c.name).Text(L"result", ResultName(c.result))
-                                                       .Text(L"reason", c.reason).Number(L"exitCode", c.exitCode).Str();
+    for (const StatusCheck& c : r.checks) {
+        CJsonObject check;
+        check.Text(L"name", c.name).Text(L"result", ResultName(c.result)).Text(L"reason", c.reason);
+        if (c.cause.empty()) check.Null(L"cause");
+        else check.Text(L"cause", c.cause);
+        checks += (checks.empty() ? L"" : L", ") + check.Number(L"exitCode", c.exitCode).Str();
+    }
     CJsonObject out;
     out.Raw(L"checks", L"[" + checks + L"]").Text(L"pipe", kServicePipePath);
     if (r.sessionId != 0xFFFFFFFFu) out.Number(L"sessionId", r.sessionId);
@@ -311,7 +413,8 @@ std::wstring RenderStatusJson(const StatusReport& r) {
     out.Raw(L"log", LogJson(r)).Raw(L"registry", RegistryJson(r.registry));
     if (r.interrupted) out.Raw(L"error", JsonErrorValue(kExitInterrupted, L"interrupted"));
     else if (const StatusCheck* failed = r.FirstFailure())
-        out.Raw(L"error", JsonErrorValue(failed->exitCode, std::wstring(failed->name) + L": " + failed->reason));
+        out.Raw(L"error", JsonErrorValue(failed->exitCode, std::wstring(failed->name) + L": " + failed->reason +
+                                                               (failed->cause.empty() ? L"" : L"; cause: " + failed->cause)));
     return out.Str();
 }
 

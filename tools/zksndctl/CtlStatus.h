@@ -22,6 +22,7 @@ struct StatusCheck {
     int exitCode;
     CheckResult result;
     std::wstring reason;
+    std::wstring cause;  // a failed row's cause as the library logged it (connect to devices); empty: none
 };
 
 struct StatusLogFile {
@@ -47,6 +48,7 @@ struct StatusReport {
     std::vector<StatusLogFile> logFiles;
     LogSettings registry;
     bool interrupted = false;          // Ctrl+C cut a wait short: the rows after it tell nothing
+    bool levelRaised = false;          // LogLevel was raised to WARNING for the check, then put back
 
     // kExitInterrupted after Ctrl+C, else the first failed check's exit code; kExitOk when none failed.
     int ExitCode() const;

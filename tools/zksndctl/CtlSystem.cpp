@@ -141,6 +141,38 @@ DWORD WriteLogLevel(uint32_t level) {
     return static_cast<DWORD>(result);
 }
 
+bool PipeAbsent() {
+    if (::WaitNamedPipeW(kServicePipePath, 1)) return false;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+CLogLevelRaise::CLogLevelRaise(uint32_t level) {
+    if (ReadLogSettings().Level() >= level) return;
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;  // not an administrator: status reads what the level in force lets the library write
+    m_key.reset(key);
+    DWORD type = REG_NONE, size = 64;
+    m_old.resize(size);
+    if (::RegQueryValueExW(key, L"LogLevel", nullptr, &type, m_old.data(), &size) == ERROR_SUCCESS) {
+        m_type = type;
+        m_old.resize(size);
+    } else {
+        m_old.clear();  // absent (or too long to be a level the library reads): removed again afterwards
+    }
+    const DWORD value = level;
+    m_raised = ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                sizeof(value)) == ERROR_SUCCESS;
+}
+
+CLogLevelRaise::~CLogLevelRaise() {
+    if (!m_raised) return;
+    if (m_type == REG_NONE) ::RegDeleteValueW(m_key.get(), L"LogLevel");
+    else ::RegSetValueExW(m_key.get(), L"LogLevel", 0, m_type, m_old.data(), static_cast<DWORD>(m_old.size()));
+}
+
 const wchar_t* LevelName(uint32_t level) {
     switch (level) {
     case 0: return L"ERROR";

@@ -9,10 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "support/Holders.h"
+
 namespace zksndctl {
 
 extern const wchar_t kServicePipePath[];  // \\.\pipe\3C7A51D0-...
 extern const wchar_t kSettingsKeyPath[];  // Software\Zelkor\Tessaline Server (HKLM, 64-bit view)
+
+// Whether nobody serves the service's pipe (no instance exists; a busy pipe is there). Opens nothing, so the
+// service sees no connection.
+bool PipeAbsent();
 
 // The library's log folder: the common application-data folder + "Zelkor\Tessaline Server\";
 // empty when the folder cannot be found.
@@ -37,6 +43,24 @@ struct LogSettings {
 LogSettings ReadLogSettings();
 // Stores LogLevel as REG_DWORD, creating the key if needed: 0 or the Windows error.
 DWORD WriteLogLevel(uint32_t level);
+// LogLevel raised for a while, then put back as it was found: `status` raises it to WARNING so that the
+// library logs why a connection ended or a call failed (at 0 it writes ERROR lines only).
+class CLogLevelRaise {
+public:
+    // Raises LogLevel to `level` when the level in force is lower and the key may be written.
+    explicit CLogLevelRaise(uint32_t level);
+    // The stored value back (its type and bytes), or none when there was none.
+    ~CLogLevelRaise();
+    CLogLevelRaise(const CLogLevelRaise&) = delete;
+    CLogLevelRaise& operator=(const CLogLevelRaise&) = delete;
+    bool Raised() const { return m_raised; }
+
+private:
+    lumlib::unique_hkey m_key;
+    bool m_raised = false;
+    DWORD m_type = REG_NONE;      // REG_NONE: nothing was stored
+    std::vector<BYTE> m_old;
+};
 const wchar_t* LevelName(uint32_t level);  // "ERROR", "WARNING", "INFO", "DEBUG"
 const wchar_t* RegTypeName(DWORD type);
 
