@@ -22,9 +22,14 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/zksndapiConfigVersion.cmake
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/zksndapiConfig.cmake ${CMAKE_BINARY_DIR}/zksndapiConfigVersion.cmake
         DESTINATION ${_pkgdir})
 
+# The archive stands alone: its own README at the top (how to link, run and test, where the docs
+# are; nothing about this source tree), and the documents an application developer reads. The
+# source tree's own documents (architecture, threads, decisions, testing) stay out.
+install(FILES cmake/package/README.md DESTINATION .)
 set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/zksndapi)
-install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${_docdir})
-install(DIRECTORY docs/ DESTINATION ${_docdir}/docs FILES_MATCHING PATTERN "*.md")
+install(FILES CHANGELOG.md LICENSE SECURITY.md DESTINATION ${_docdir})
+install(FILES docs/api.md docs/tools.md docs/testing-your-app.md docs/release.md DESTINATION ${_docdir}/docs)
+install(DIRECTORY docs/schemas/ DESTINATION ${_docdir}/docs/schemas FILES_MATCHING PATTERN "*.json")
 install(DIRECTORY examples/ DESTINATION ${_docdir}/examples)
 
 # ---- For application developers: the C++ companion and the status texts,
@@ -44,5 +49,6 @@ set(CPACK_PACKAGE_FILE_NAME zksndapi-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 # Authenticode signatures on the staged binaries when a certificate is given (see the script).
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
+# Then the README's line on signatures says which it is.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/sign.cmake ${CMAKE_SOURCE_DIR}/cmake/package/signing-note.cmake)
 include(CPack)

@@ -7,8 +7,11 @@
 # Packages, libraries and headers are searched only under CMAKE_FIND_ROOT_PATH
 # (the usual cross-building rule), so the archive's folder goes there; the
 # mingw-w64 sysroot is added after whatever the command line gives. With clang:
-#   -DCMAKE_C_COMPILER=clang -DCMAKE_C_COMPILER_TARGET=x86_64-w64-mingw32 (the same for CXX)
+#   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_C_COMPILER_TARGET=x86_64-w64-mingw32 (the same for CXX)
 #   -DCMAKE_EXE_LINKER_FLAGS="-fuse-ld=lld -L/usr/lib/gcc/x86_64-w64-mingw32/<version>-posix"
+# and for C++ mingw-w64's libstdc++ (docs/api.md, "Building an application", prints it all):
+#   -DCMAKE_CXX_FLAGS="-isystem <that folder>/include/c++ -isystem <that folder>/include/c++/x86_64-w64-mingw32"
+#   -DCMAKE_CXX_STANDARD_LIBRARIES=-lwinpthread   (with the program's -static)
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -1,23 +1,23 @@
 #!/usr/bin/env python3
-"""Builds every fenced code block of the given Markdown files against the
-unpacked release archive, as a reader who copies it would, and runs the
-complete programs under Wine against tessaline-emu.
+"""Builds and runs the fenced blocks of the given Markdown files as a reader who copies them does:
+the commands exactly as printed, in a folder of their own per file, with ZK set to the unpacked
+release archive (as the documents ask the reader to set it) and nothing else added.
 
 Blocks by their tag:
-  c, cpp   a block with `main` is a program: compiled and linked with MinGW GCC
-           and with clang (x86_64-w64-mingw32, lld), then run; any other block
-           is compiled: one with #include lines as it stands, one without as the
-           body of a function (statements). C blocks that include nothing but
-           the library's headers are also compiled for the MSVC ABI (clang,
-           freestanding: no C runtime or Windows SDK exists here for that ABI).
-  cmake    added to a project that has `myapp`, configured with the archive's
-           toolchain file (packages found only under CMAKE_FIND_ROOT_PATH) and built,
-           with MinGW GCC and with clang.
-  text, sh, console, ini   shown, not built.
+  c, cpp, cmake, make, sh  a block whose first comment line (after a #! line) names a file
+           (`/* myapp.c */`, `// myapp.cpp`, `# CMakeLists.txt`, `# Makefile`,
+           `# app-under-emulator.sh`) is written to that file first; c and cpp blocks without a
+           name are fragments, compiled (MinGW GCC; C also for the MSVC ABI) as they stand or, with
+           no #include line, as a function's body. A program (`main`) must have a name.
+  sh       a block without a name is a recipe: run with `sh -eu` in the file's folder, after every
+           named block is written; it must end with 0 and print no compiler warning.
+  text, console, bat   shown, not run (`bat`: a Windows prompt; no MSVC here).
 A block without a tag is an error: say what it is.
+Then every program the recipes built runs under Wine against a fresh tessaline-emu and must end with
+0 and list the emulator's devices.
 
-Usage: doc_blocks.py TREE OUT WINE_RUN CLANG MARKDOWN...
-Warnings are errors (-Wall -Wextra -Wshadow -Werror). Exit status 1 on any failure."""
+Usage: doc_blocks.py TREE OUT WINE MARKDOWN...   (WINEPREFIX from the environment)
+Exit status 1 on any failure."""
 import os
 import re
 import shutil
@@ -25,9 +25,9 @@ import subprocess
 import sys
 import time
 
-SHOWN = {"text", "sh", "console", "ini"}
-FLAGS = ["-Wall", "-Wextra", "-Wshadow", "-Werror", "-O1"]
-GCC_DIR = "/usr/lib/gcc/x86_64-w64-mingw32"
+SHOWN = {"text", "console", "bat"}
+FRAGMENT_FLAGS = ["-Wall", "-Wextra", "-Wshadow", "-Werror"]
+NAME = re.compile(r"^\s*(?:/\*|//|#)\s*([\w.+-]+\.(?:c|cpp|sh)|CMakeLists\.txt|Makefile)\b")
 
 
 def blocks(path):
@@ -46,38 +46,31 @@ def blocks(path):
     return found
 
 
-def run(cmd, log, timeout=300):
+def file_name(text):
+    lines = text.splitlines()
+    if lines and lines[0].startswith("#!"):
+        lines = lines[1:]
+    match = NAME.match(lines[0]) if lines else None
+    return match.group(1) if match else None
+
+
+def run(cmd, log, timeout=600, cwd=None, env=None):
     with open(log, "a") as out:
         out.write("$ " + " ".join(cmd) + "\n")
         out.flush()
         try:
-            return subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout).returncode
+            return subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout, cwd=cwd,
+                                  env=env, stdin=subprocess.DEVNULL).returncode
         except subprocess.TimeoutExpired:
             out.write(f"timed out after {timeout} s\n")
             return 124
 
 
 class Checker:
-    def __init__(self, tree, out, wine_run, clang):
-        self.tree, self.out, self.wine_run = tree, out, wine_run
-        self.clang = clang
-        self.clangxx = clang.replace("clang", "clang++") if "clang++" not in clang else clang
+    def __init__(self, tree, out, wine):
+        self.tree, self.out, self.wine = tree, out, wine
+        self.env = dict(os.environ, ZK=tree)
         self.failed = []
-        self.programs = []
-        posix = sorted(d for d in os.listdir(GCC_DIR) if d.endswith("-posix"))[-1]
-        self.gcc_lib = os.path.join(GCC_DIR, posix)
-        self.inc = ["-I" + os.path.join(tree, "include")]
-        self.implib = os.path.join(tree, "lib", "libzksndapi.dll.a")
-
-    def compilers(self, cpp):
-        """(name, compile command) for the MinGW toolchains."""
-        if cpp:
-            libstd = ["-isystem", self.gcc_lib + "/include/c++",
-                      "-isystem", self.gcc_lib + "/include/c++/x86_64-w64-mingw32"]
-            return [("gcc", ["x86_64-w64-mingw32-g++-posix", "-std=c++17"]),
-                    ("clang", [self.clangxx, "--target=x86_64-w64-mingw32", "-std=c++17"] + libstd)]
-        return [("gcc", ["x86_64-w64-mingw32-gcc-posix", "-std=c11"]),
-                ("clang", [self.clang, "--target=x86_64-w64-mingw32", "-std=c11"])]
 
     def check(self, label, ok, log=None):
         print(("ok    " if ok else "FAIL  ") + label)
@@ -85,108 +78,105 @@ class Checker:
             self.failed.append(label)
             if log and os.path.exists(log):
                 with open(log, encoding="utf-8", errors="replace") as f:
-                    print(f.read()[-4000:])
+                    print(f.read()[-6000:])
 
-    def code(self, name, tag, text):
+    def fragment(self, folder, name, tag, text):
+        """A block that is not a whole program: compiled only."""
         cpp = tag == "cpp"
-        ext = ".cpp" if cpp else ".c"
-        program = re.search(r"\bint\s+main\s*\(", text) is not None
         includes = re.findall(r'^\s*#\s*include\s*[<"]([^>"]+)[>"]', text, re.M)
-        if not program and not includes:
+        if not includes:
             head = '#include "zksndapi.hpp"\n' if cpp else '#include "zksndapi.h"\n#include "zksndapi_status.h"\n'
             text = head + "void DocFragment(void);\nvoid DocFragment(void) {\n" + text + "}\n"
-        src = os.path.join(self.out, name + ext)
+        src = os.path.join(folder, name + (".cpp" if cpp else ".c"))
         with open(src, "w") as f:
             f.write(text)
-        log = os.path.join(self.out, name + ".log")
-        for tool, cmd in self.compilers(cpp):
-            if program:
-                exe = os.path.join(self.out, f"{name}-{tool}.exe")
-                link = ["-static", "-fuse-ld=lld", "-L" + self.gcc_lib, "-lwinpthread"] if tool == "clang" else ["-static"]
-                ok = run(cmd + FLAGS + self.inc + [src, "-o", exe, self.implib] + link, log) == 0
-                if ok:
-                    self.programs.append(exe)
-                self.check(f"{name}: built with {tool}", ok, log)
-            else:
-                obj = os.path.join(self.out, f"{name}-{tool}.o")
-                self.check(f"{name}: compiled with {tool}",
-                           run(cmd + FLAGS + self.inc + ["-c", src, "-o", obj], log) == 0, log)
+        log = src + ".log"
+        inc = ["-I" + os.path.join(self.tree, "include")]
+        compiler = ["x86_64-w64-mingw32-g++-posix", "-std=c++17"] if cpp else ["x86_64-w64-mingw32-gcc-posix", "-std=c11"]
+        self.check(f"{name}: compiled", run(compiler + FRAGMENT_FLAGS + inc + ["-c", src, "-o", src + ".o"], log) == 0, log)
         if not cpp and all(i.startswith("zksndapi") for i in includes):
-            obj = os.path.join(self.out, name + "-msvc.obj")
-            cmd = [self.clang, "--target=x86_64-pc-windows-msvc", "-ffreestanding", "-std=c11"]
+            msvc = ["clang-14", "--target=x86_64-pc-windows-msvc", "-ffreestanding", "-std=c11"]
             self.check(f"{name}: compiled for the MSVC ABI",
-                       run(cmd + FLAGS + self.inc + ["-c", src, "-o", obj], log) == 0, log)
+                       run(msvc + FRAGMENT_FLAGS + inc + ["-c", src, "-o", src + ".obj"], log) == 0, log)
 
-    def cmake(self, name, text):
-        project = os.path.join(self.out, name)
-        os.makedirs(project, exist_ok=True)
-        with open(os.path.join(project, "main.c"), "w") as f:
-            f.write('#include "zksndapi.h"\nint main(void) { return ZkConfigIsLocked() == 1 ? 0 : 1; }\n')
-        with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
-            f.write("cmake_minimum_required(VERSION 3.20)\nproject(doc C CXX)\nadd_executable(myapp main.c)\n" + text)
-        log = os.path.join(self.out, name + ".log")
-        triple = "x86_64-w64-mingw32"
-        clang = ["-DCMAKE_C_COMPILER=" + self.clang, "-DCMAKE_C_COMPILER_TARGET=" + triple,
-                 "-DCMAKE_CXX_COMPILER=" + self.clangxx, "-DCMAKE_CXX_COMPILER_TARGET=" + triple,
-                 "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -L" + self.gcc_lib]
-        for tool, extra in (("gcc", []), ("clang", clang)):
-            build = os.path.join(project, "build-" + tool)
-            ok = run(["cmake", "-S", project, "-B", build, "-G", "Ninja",
-                      "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(self.tree, "cmake", "mingw-w64-x86_64.cmake"),
-                      "-DCMAKE_FIND_ROOT_PATH=" + self.tree] + extra, log) == 0
-            ok = ok and run(["cmake", "--build", build], log) == 0
-            ok = ok and os.path.exists(os.path.join(build, "zksndapi.dll"))
-            self.check(f"{name}: configured and built with the archive's toolchain file and {tool}", ok, log)
+    def recipe(self, folder, where, text):
+        script = os.path.join(folder, f"recipe-{where.split(':')[1]}.sh")
+        with open(script, "w") as f:
+            f.write(text)
+        log = script + ".log"
+        ok = run(["sh", "-eu", script], log, cwd=folder, env=self.env) == 0
+        with open(log, encoding="utf-8", errors="replace") as f:
+            warned = re.search(r"\bwarning:", f.read())
+        self.check(f"{where}: the recipe ran as printed" + (" (with a compiler warning)" if warned else ""),
+                   ok and not warned, log)
 
-    def run_programs(self):
-        """Each program against a fresh emulator: it must end with 0 and print the devices."""
+    def programs(self, folder):
+        """The programs the recipes built (not CMake's probes of the compiler)."""
+        for top, dirs, files in os.walk(folder):
+            dirs[:] = [d for d in dirs if d != "CMakeFiles"]
+            for f in sorted(files):
+                if f.endswith(".exe"):
+                    yield os.path.join(top, f)
+
+    def run_program(self, exe):
+        """One program against a fresh emulator: it must end with 0 and print the devices."""
         emu = os.path.join(self.tree, "bin", "tessaline-emu.exe")
-        for exe in self.programs:
-            control = f"zkdocs-{os.getpid()}"
-            log = exe + ".txt"
-            server = subprocess.Popen([self.wine_run, emu, "--control", control, "--exit-after", "120", "--quiet"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        control = f"zkdocs-{os.getpid()}"
+        log = exe + ".txt"
+        server = subprocess.Popen([self.wine, emu, "--control", control, "--exit-after", "120", "--quiet"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            code = run(["timeout", "90", self.wine, exe], log, timeout=100, cwd=os.path.dirname(exe))
+        finally:
+            subprocess.run([self.wine, emu, "--signal", control, "stop"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
-                code = run(["timeout", "90", self.wine_run, exe], log, timeout=100)
-            finally:
-                subprocess.run([self.wine_run, emu, "--signal", control, "stop"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                try:
-                    server.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    server.kill()
-            with open(log, encoding="utf-8", errors="replace") as f:
-                output = f.read()
-            listed = "Speakers (Tessaline Remote Audio)" in output
-            self.check(f"{os.path.basename(exe)}: ran against tessaline-emu (exit {code}, devices listed: {listed})",
-                       code == 0 and listed)
-            if code != 0 or not listed:
-                print(output)
+                server.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                server.kill()
+        with open(log, encoding="utf-8", errors="replace") as f:
+            listed = "Speakers (Tessaline Remote Audio)" in f.read()
+        self.check(f"{os.path.relpath(exe, self.out)}: ran against tessaline-emu (exit {code}, devices listed: {listed})",
+                   code == 0 and listed, log)
+
+    def document(self, doc):
+        base = os.path.splitext(os.path.basename(doc))[0]
+        folder = os.path.join(self.out, base)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        recipes = []
+        for line, tag, text in blocks(doc):
+            where = f"{os.path.basename(doc)}:{line}"
+            name = file_name(text) if tag in ("c", "cpp", "cmake", "make", "sh") else None
+            if name is not None:
+                with open(os.path.join(folder, name), "w") as f:
+                    f.write(text)
+            elif tag in ("c", "cpp") and re.search(r"\bint\s+main\s*\(", text):
+                self.check(f"{where}: a program block names its file on its first line", False)
+            elif tag in ("c", "cpp"):
+                self.fragment(folder, f"{base}-{line}", tag, text)
+            elif tag == "sh":
+                recipes.append((where, text))
+            elif tag not in SHOWN:
+                self.check(f"{where}: a block tagged '{tag}' (c, cpp, cmake, make, sh are built or run; "
+                           f"{', '.join(sorted(SHOWN))} are shown)", False)
+        for where, text in recipes:
+            self.recipe(folder, where, text)
+        for exe in self.programs(folder):
+            self.run_program(exe)
 
 
 def main():
-    if len(sys.argv) < 6:
+    if len(sys.argv) < 5:
         print(__doc__)
         return 2
-    tree, out, wine_run, clang = sys.argv[1:5]
+    tree, out, wine = sys.argv[1:4]
     os.makedirs(out, exist_ok=True)
-    shutil.copy(os.path.join(tree, "bin", "zksndapi.dll"), out)  # the programs find it next to them
-    checker = Checker(tree, out, wine_run, clang)
-    for doc in sys.argv[5:]:
-        base = os.path.splitext(os.path.basename(doc))[0]
-        for line, tag, text in blocks(doc):
-            name = f"{base}-{line}"
-            where = f"{os.path.basename(doc)}:{line}"
-            if tag in ("c", "cpp"):
-                checker.code(name, tag, text)
-            elif tag == "cmake":
-                checker.cmake(name, text)
-            elif tag not in SHOWN:
-                checker.check(f"{where}: a block tagged '{tag}' (c, cpp, cmake are built; "
-                              f"{', '.join(sorted(SHOWN))} are shown)", False)
+    checker = Checker(tree, out, wine)
     started = time.time()
-    checker.run_programs()
-    print(f"{len(checker.programs)} programs run in {time.time() - started:.0f} s")
+    for doc in sys.argv[4:]:
+        checker.document(doc)
+    print(f"documents checked in {time.time() - started:.0f} s")
     for label in checker.failed:
         print("failed: " + label)
     return 1 if checker.failed else 0

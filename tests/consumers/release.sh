@@ -1,16 +1,17 @@
 #!/bin/sh
 # The release as a developer receives it, checked in three steps that CTest runs in order:
-#   archive  makes the ZIP with cpack, checks its contents, the debug files, and that the version in the
+#   archive  makes the ZIP with cpack, checks its contents (it stands alone: its own README, which says
+#            whether the binaries are signed, the developer's documents with the schemas, no word of
+#            this source tree's scripts or build folder), the debug files, and that the version in the
 #            resources, in the CMake package and in `zksndctl --version` is the project's; leaves the
-#            unpacked tree in OUT/tree for the next two
+#            unpacked tree in OUT/tree for the next steps
 #   mingw    builds examples/ as a separate CMake project with the archive's toolchain file, which finds
-#            packages only under CMAKE_FIND_ROOT_PATH (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY), and a
-#            Makefile program through lib/pkgconfig/zksndapi.pc
+#            packages only under CMAKE_FIND_ROOT_PATH (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 #   clang    builds both examples with clang for x86_64-w64-mingw32 (lld; mingw-w64's libstdc++ for C++)
 #   msvc     builds the C example for the MSVC ABI (clang, lld-link, zksndapi.lib; no C runtime, no SDK:
 #            nothing here provides a C or C++ runtime for that ABI, so the C++ example is not built for it)
-#   docs     builds every code block of README.md, docs/api.md and docs/testing-your-app.md and runs
-#            the complete programs
+#   docs     runs every command block of README.md, docs/api.md and docs/testing-your-app.md as printed
+#            (the Makefile through pkg-config among them) and the programs they build
 # Every program then runs under Wine against tessaline-emu and must list its devices.
 # Usage: release.sh STEP BUILD_DIR SOURCE_DIR VERSION [TOOL...]
 set -eu
@@ -70,20 +71,34 @@ $top/lib/cmake/zksndapi/zksndapiConfigVersion.cmake
 $top/lib/libzksndapi.dll.a
 $top/lib/pkgconfig/zksndapi.pc
 $top/lib/zksndapi.lib
+$top/README.md
 $top/share/doc/zksndapi/CHANGELOG.md
 $top/share/doc/zksndapi/LICENSE
-$top/share/doc/zksndapi/README.md
+$top/share/doc/zksndapi/SECURITY.md
+$top/share/doc/zksndapi/docs/api.md
+$top/share/doc/zksndapi/docs/release.md
+$top/share/doc/zksndapi/docs/testing-your-app.md
+$top/share/doc/zksndapi/docs/tools.md
 LIST
   if [ "$debug" = pdb ]; then
     printf '%s\n' "$top/bin/zksndapi.pdb" "$top/bin/zksndctl.pdb" "$top/bin/tessaline-emu.pdb"
   else
     printf '%s\n' "$top/bin/zksndapi.dll.debug" "$top/bin/zksndctl.exe.debug" "$top/bin/tessaline-emu.exe.debug"
   fi >>"$out/expected.txt"
-  for f in "$src"/docs/*.md; do echo "$top/share/doc/zksndapi/docs/$(basename "$f")"; done >>"$out/expected.txt"
+  for f in "$src"/docs/schemas/*.json; do echo "$top/share/doc/zksndapi/docs/schemas/$(basename "$f")"; done >>"$out/expected.txt"
   for f in "$src"/examples/*; do echo "$top/share/doc/zksndapi/examples/$(basename "$f")"; done >>"$out/expected.txt"
   sort -o "$out/expected.txt" "$out/expected.txt"
   diff "$out/expected.txt" "$out/files.txt" || fail "the archive's files differ from the release's list (- expected, + found)"
   echo "ok: the archive holds exactly the release's files"
+
+  # It stands alone: nothing sends its reader to this source tree's scripts or build folder.
+  if grep -rnE 'wine-run\.sh|build/wineprefix' "$tree/README.md" "$tree/share/doc/zksndapi/docs" ||
+     grep -nE 'scripts/|build/' "$tree/README.md"; then
+    fail "the archive's documents refer to files it does not hold (above)"
+  fi
+  if [ -n "${ZKSND_SIGN_CERT:-}" ]; then signed="are signed with Authenticode"; else signed="are not signed"; fi
+  grep -q "binaries.* $signed" "$tree/README.md" || fail "the archive's README does not say the binaries $signed"
+  echo "ok: the archive's README stands alone and says the binaries $signed"
 
   # GCC build: stripped DLL, DWARF beside it, joined by a debug link. (The PDBs of the clang build
   # are checked by check_symbols.sh, CTest's pdb_symbols.)
@@ -125,19 +140,7 @@ mingw)
   cmake --build "$out/mingw" >>"$out/mingw.txt" 2>&1 || { cat "$out/mingw.txt"; fail "building the examples failed"; }
   echo "ok: the examples found the package with CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY"
 
-  # A Makefile program through pkg-config, from the archive's folder alone.
-  mkdir -p "$out/mingw/make"
-  cp "$src/examples/list-devices.c" "$out/mingw/make/"
-  printf '%s\n' 'CC = x86_64-w64-mingw32-gcc-posix' \
-    'CFLAGS += $(shell pkg-config --cflags zksndapi)' 'LDLIBS += $(shell pkg-config --libs zksndapi)' \
-    'list-devices.exe: list-devices.c' '	$(CC) $(CFLAGS) -o $@ $< $(LDLIBS)' >"$out/mingw/make/Makefile"
-  PKG_CONFIG_LIBDIR="$tree/lib/pkgconfig" make -s -C "$out/mingw/make" >>"$out/mingw.txt" 2>&1 ||
-    { cat "$out/mingw.txt"; fail "the Makefile build with pkg-config failed"; }
-  cp "$tree/bin/zksndapi.dll" "$out/mingw/make/"
-  echo "ok: a Makefile built list-devices with pkg-config's flags"
-
   run_consumer "$out/mingw/list-devices.exe"
-  run_consumer "$out/mingw/make/list-devices.exe"
   run_consumer "$out/mingw/cpp-devices.exe"
   # Reconnection: every connection breaks after its third message; the example rides it out.
   run_consumer "$out/mingw/cpp-devices.exe" --drop-after 3
@@ -158,10 +161,13 @@ clang)
   run_consumer "$out/clang/cpp-devices.exe"
   ;;
 docs)
-  clang="$1"
-  python3 "$src/tests/consumers/doc_blocks.py" "$tree" "$out/docs" "$run" "$clang" \
-          "$src/README.md" "$src/docs/api.md" "$src/docs/testing-your-app.md" ||
-    fail "a documentation block does not build or run"
+  # The documents' Wine is Debian's /usr/lib/wine/wine64 (scripts/install-deps.sh); the build's prefix
+  # is this run's machine state, as a reader's own prefix is theirs.
+  wine=$(sed -n 's/^exec "\(.*\)" "\$@"$/\1/p' "$run")
+  WINEPREFIX=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$run") WINEDEBUG=-all \
+    python3 "$src/tests/consumers/doc_blocks.py" "$tree" "$out/docs" "$wine" \
+            "$src/README.md" "$src/docs/api.md" "$src/docs/testing-your-app.md" ||
+    fail "a documentation block does not build or run as printed"
   ;;
 msvc)
   clang="$1"; lld_link="$2"; kernel32="$3"
