@@ -80,14 +80,19 @@ def documented_exit_codes():
     return sorted(int(m) for m in re.findall(r"^\| (\d+) \|", table, re.M))
 
 
-def with_emulator():
-    emu = subprocess.Popen([WINE_RUN, "tessaline-emu.exe", "--control", CONTROL, "--quiet"], cwd=BIN,
+def with_emulator(*options):
+    emu = subprocess.Popen([WINE_RUN, "tessaline-emu.exe", "--control", CONTROL, "--quiet"] + list(options), cwd=BIN,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.time() + 60
         while run("zksndctl.exe", "--timeout", "1000", "devices")[0] != 0:
             if time.time() > deadline or emu.poll() is not None:
                 return failures.append("tessaline-emu did not start")
+        if options:  # a fault: the failed rows carry their cause, as a string
+            docs = check("status", ["--timeout", "2000", "status"], {45})
+            if docs and not all(isinstance(c["cause"], str) for c in docs[0]["checks"] if c["result"] == "failed"):
+                failures.append("zksndctl --json status: a failed row without its cause\n%s" % docs[0])
+            return
         check("devices", ["devices"], {0})
         check("set-default", ["set-default", "1"], {0})
         check("set-default", ["set-default", "99"], {9})
@@ -106,6 +111,7 @@ def with_emulator():
 
 def main():
     with_emulator()
+    with_emulator("--drop-after", "2")  # each connection breaks after the settings reply
     check("status", ["--timeout", "1000", "status"], {41})
     check("watch", ["--timeout", "1000", "watch", "--seconds", "1"], {30}, lines=True)
     check("devices", ["--timeout", "1000", "devices"], {30})
