@@ -156,11 +156,14 @@ CLogLevelRaise::CLogLevelRaise(uint32_t level) {
     m_key.reset(key);
     DWORD type = REG_NONE, size = 64;
     m_old.resize(size);
-    if (::RegQueryValueExW(key, L"LogLevel", nullptr, &type, m_old.data(), &size) == ERROR_SUCCESS) {
+    const LONG read = ::RegQueryValueExW(key, L"LogLevel", nullptr, &type, m_old.data(), &size);
+    if (read == ERROR_SUCCESS) {
         m_type = type;
         m_old.resize(size);
+    } else if (read == ERROR_FILE_NOT_FOUND) {
+        m_old.clear();  // absent: removed again afterwards
     } else {
-        m_old.clear();  // absent (or too long to be a level the library reads): removed again afterwards
+        return;  // a value that could not be kept whole is not replaced
     }
     const DWORD value = level;
     m_raised = ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
