@@ -4,6 +4,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/LogFileOps.h"
@@ -61,7 +62,8 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
     SetLinger(kLingerMs);
     // A writer held up by the disk or another process must not let the queue
     // take the host's memory: past the cap lines are counted, not queued.
-    SetQueueCap(kQueueCapBytes);
+    SetQueueCap(kQueueHardCapBytes);
+    m_progressTick.store(::GetTickCount());
     // A descriptor that cannot be converted leaves default security.
     if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
                                                                        m_securityDescriptor.put(), nullptr))
@@ -175,19 +177,23 @@ void CZkLoggerBuffer::CloseIfIdle() {
 uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false) != 0; }
 
 uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool* capped) {
+    // Past the cap a line waits for the writer's next batch, within its budget.
     const DWORD start = ::GetTickCount();
-    for (;;) {
-        {
-            // The push and its count together: the count is the run's place in the queue.
-            const auto lock = m_pushLock.lock();
-            if (PushBlock(data, size, wake)) return static_cast<uint64_t>(++m_pushed);
-            if (IsClosing()) return 0;
-        }
-        // Refused while the writer still runs: the queue is at its cap. A
-        // writer that makes progress makes room soon; one held up does not.
-        if (!WaitForRoom(start)) break;
+    while (m_queuedBytes.load() + size > kQueueCapBytes && WaitForRoom(start)) {
     }
-    ++m_capDropped;
+    // Still past it: kept while the writer makes progress (contention among
+    // writers is no reason to drop), dropped while it has none.
+    const bool stalled = ::GetTickCount() - m_progressTick.load() >= kWriterStallMs;
+    if (m_queuedBytes.load() + size <= kQueueCapBytes || !stalled) {
+        // The push and its count together: the count is the run's place in the queue.
+        const auto lock = m_pushLock.lock();
+        if (PushBlock(data, size, wake)) {
+            m_queuedBytes += size;
+            return static_cast<uint64_t>(++m_pushed);
+        }
+        if (IsClosing()) return 0;
+    }
+    ++m_capDropped;  // reported by the writer
     if (capped) *capped = true;
     return 0;
 }
@@ -261,6 +267,8 @@ bool CZkLoggerBuffer::WaitWrittenLocked(uint64_t ticket, DWORD start) {
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     const auto lock = m_lock.lock();
+    // Runs written directly were never counted in: the count only falls to 0 (under the lock).
+    if (data) m_queuedBytes -= std::min(size, m_queuedBytes.load());
     // The writer's error boundary: the worker thread (and a caller writing
     // directly) must never see an exception.
     bool counted = false;
@@ -316,6 +324,7 @@ void CZkLoggerBuffer::FlushBatch() {
     // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
     m_processed += m_pendingRuns;
     m_pendingRuns = 0;
+    m_progressTick.store(::GetTickCount());
     if (m_waiters.load() == 0) return;
     // Under the callers' lock: a caller between its look at the count and its sleep is not missed.
     const auto lock = m_writtenLock.lock();
@@ -333,8 +342,9 @@ void CZkLoggerBuffer::WriteCapNotice() {
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
                  L"sndapi: CZkLoggerBuffer::Queue: (%u): %u lines were dropped: more than %u KiB of lines waited "
-                 L"for the log file.",
-                 __LINE__, dropped, static_cast<unsigned>(kQueueCapBytes / 1024));
+                 L"for a log file that took none for %u ms, or more than %u KiB.",
+                 __LINE__, dropped, static_cast<unsigned>(kQueueCapBytes / 1024), kWriterStallMs,
+                 static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
     WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);

@@ -142,9 +142,14 @@ public:
     static constexpr DWORD kLingerMs = 20;
     // Queued runs joined into one append, up to this many bytes.
     static constexpr uint64_t kBatchBytes = 65536;
-    // Most bytes of lines waiting for the writer; past it lines are dropped
-    // and counted, and the next line written is preceded by one ERROR line.
+    // Bytes of lines waiting for the writer past which a line waits (up to
+    // kQueueWaitMs) for the writer's next batch. Still past it, the line is
+    // queued while the writer makes progress (wrote within kWriterStallMs),
+    // up to kQueueHardCapBytes; else it is dropped and counted, and the next
+    // line written is preceded by one ERROR line.
     static constexpr uint64_t kQueueCapBytes = 4 * 1024 * 1024;
+    static constexpr uint64_t kQueueHardCapBytes = 4 * kQueueCapBytes;
+    static constexpr DWORD kWriterStallMs = 3000;
 
 private:
     // ---- batching and write-through (ZkLoggerBuffer.cpp)
@@ -291,6 +296,9 @@ private:
     std::atomic<int64_t> m_awaited{0};
     std::atomic<int32_t> m_waiters{0};
     std::atomic<int64_t> m_stalledTicket{0};
+    // Bytes pushed and not yet taken by Process; when the writer last wrote a batch.
+    std::atomic<uint64_t> m_queuedBytes{0};
+    std::atomic<DWORD> m_progressTick;
     // The writer's count when a line last waited at the cap for the whole
     // budget: no line waits again before the writer has moved past it.
     std::atomic<int64_t> m_capStalled{-1};

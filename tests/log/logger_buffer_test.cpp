@@ -282,11 +282,11 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     // One line a batch, until the queue's cap refuses one: lines past it are counted, not queued.
     int offered = 0;
     bool refused = false;
-    while (!refused && offered < 200) {
+    while (!refused && offered < 400) {
         const std::wstring line = L"line " + std::to_wstring(offered++) + L" " + std::wstring(CZkLoggerBuffer::kBatchBytes / 2, L'x') + L"\r\n";
         refused = b->Push(line.data(), line.size() * 2) == 0;
     }
-    EXPECT_TRUE(refused) << "200 lines of 64 KiB queued behind a stalled writer";
+    EXPECT_TRUE(refused) << "400 lines of 64 KiB queued behind a slow writer";
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) {
         const DWORD start = GetTickCount();
         b->WriteThrough(through, wcslen(through) * 2);
@@ -306,7 +306,7 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     }
     std::wsmatch drained, capped;
     ASSERT_TRUE(std::regex_search(text, drained, std::wregex(LR"(DrainAndStop: \(\d+\): (\d+) lines were dropped: .*\r\n$)"))) << written;
-    ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: more than)"))) << written;
+    ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: )"))) << written;
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) written += text.find(through) != std::wstring::npos;
     EXPECT_GE(written, 1);
     // Every line offered is written, dropped at the cap or dropped at the stop, and each drop is counted.
