@@ -311,5 +311,9 @@ bool CZkLoggerBuffer::IsStillCurrent() {
     if (!logfile::GetFileId(m_file.get(), &open)) return true;  // cannot tell: keep the handle
     CHandleHolder byName(::CreateFileW(m_fileName.c_str(), FILE_READ_ATTRIBUTES, logfile::kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return byName.is_valid() && logfile::GetFileId(byName.get(), &named) && open == named;
+    // A name that cannot be opened for another reason than its absence (shared
+    // differently for a moment, denied): cannot tell, keep the handle. The
+    // reopen of every second decides.
+    if (!byName.is_valid()) return ::GetLastError() != ERROR_FILE_NOT_FOUND;
+    return !logfile::GetFileId(byName.get(), &named) || open == named;
 }
