@@ -188,7 +188,8 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
         // The push and its count together: the count is the run's place in the queue.
         const auto lock = m_pushLock.lock();
         if (PushBlock(data, size, wake)) {
-            m_queuedBytes += size;
+            // an idle writer's clock starts with its work
+            if (m_queuedBytes.fetch_add(size) == 0) m_progressTick.store(::GetTickCount());
             return static_cast<uint64_t>(++m_pushed);
         }
         if (IsClosing()) return 0;
