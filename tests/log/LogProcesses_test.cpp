@@ -138,9 +138,7 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
                                 LR"(child (\d) line (\d+) (x*) end)");
     std::map<std::wstring, int> seen;
     const std::vector<std::wstring> files = LogFiles(dir.path);
-    uint64_t bytes = 0;
     for (const std::wstring& file : files) {
-        bytes += FileSize(file);
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
         for (const std::wstring& line : SplitLines(ReadText(file))) {
             std::wsmatch m;
@@ -150,7 +148,7 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
             ++seen[m[1].str() + L":" + m[2].str()];
         }
     }
-    EXPECT_GE(files.size(), bytes / (kLimit + CZkLoggerBuffer::kBatchBytes + 4096)) << "rotated at every MiB";
+    EXPECT_GT(files.size(), 40u) << "rotated at every MiB (of about 47)";
     EXPECT_EQ(seen.size(), kWriters * kWriterLines);
     for (const auto& entry : seen) EXPECT_EQ(entry.second, 1) << entry.first;
 }

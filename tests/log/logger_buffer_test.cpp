@@ -93,10 +93,8 @@ TEST_P(FolderHoldTest, HeldRunsAreCountedAndReportedWhenWritingResumes) {
     EXPECT_LE(resumed, GetParam().maxMs) << "resumed once the hold is over";
     const std::wstring text = ReadText(Current());
     std::wsmatch m;
-    ASSERT_EQ(text.substr(0, kHeader.size()), kHeader);
-    ASSERT_TRUE(std::regex_match(text.cbegin() + kHeader.size(), text.cend(), m,
-                                 std::wregex(LR"(.*sndapi: CZkLoggerBuffer::WriteRuns: \(\d+\): (\d+) lines were )"
-                                             LR"(dropped: the log folder was refused or could not be checked\.\r\nrun)"))) << text;
+    ASSERT_TRUE(std::regex_match(text, m, std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n.*WriteRuns: \(\d+\): (\d+) lines )"
+                                                      LR"(were dropped: the log folder was refused or could not be checked\.\r\nrun)"))) << text;
     EXPECT_EQ(std::stoi(m[1].str()), dropped + 1);
 }
 
@@ -143,9 +141,8 @@ struct Holder { const char* name; bool appends; uint32_t maxSize; DWORD bytes; }
 struct LockHolderTest : LoggerBufferTest, ::testing::WithParamInterface<Holder> {};
 
 TEST_P(LockHolderTest, ABusyHolderIsWaitedOutAndOneWithoutProgressGoneAround) {
-    const DWORD kHoldMs = 5000;
     auto b = Make(GetParam().maxSize, 99, 1);
-    const std::wstring full = std::wstring(2000, L'f') + L"\r\n";  // over the limit; the 100 lines are not
+    const std::wstring full = std::wstring(4000, L'f') + L"\r\n";  // over the limit; the lines are not
     if (!GetParam().appends) Write(*b, full);
     CHandleHolder holder(CreateFileW(Current().c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_ALWAYS, 0, nullptr));
@@ -155,12 +152,12 @@ TEST_P(LockHolderTest, ABusyHolderIsWaitedOutAndOneWithoutProgressGoneAround) {
     DWORD slowest = 0, writtenAt = 0;
     std::wstring lines, holderLines;
     const DWORD start = GetTickCount();
-    for (int k = 0; GetTickCount() - start < kHoldMs; ++k) {
+    for (int k = 0; GetTickCount() - start < 5000; ++k) {  // the hold
         const std::wstring line = L"line " + std::to_wstring(k) + L"\r\n", own = L"holder " + std::to_wstring(k) + L"\r\n";
         const DWORD before = GetTickCount();
-        if (k < 100) b->WriteThrough(line.data(), line.size() * 2);
+        b->WriteThrough(line.data(), line.size() * 2);
         slowest = std::max(slowest, GetTickCount() - before);
-        lines += k < 100 ? line : L"";
+        lines += line;
         if (GetParam().appends && WriteFile(holder.get(), own.data(), DWORD(own.size() * 2), &g_put, nullptr)) holderLines += own;
         if (!writtenAt && ReadText(Current()).find(L"line 0") != std::wstring::npos) writtenAt = GetTickCount() - start;
         Sleep(50);
@@ -173,15 +170,14 @@ TEST_P(LockHolderTest, ABusyHolderIsWaitedOutAndOneWithoutProgressGoneAround) {
         EXPECT_EQ(writtenAt, 0u) << "written while the busy holder held the byte";
         EXPECT_EQ(ReadText(Current()), holderLines + lines);
     } else {
-        EXPECT_GE(writtenAt + 100, logfile::kLockStallMs) << "no wait";
-        EXPECT_NE(writtenAt, 0u) << "waited for a holder without progress";
+        EXPECT_GE(writtenAt + 100, logfile::kLockStallMs) << "no wait, or none written while held";
         EXPECT_EQ(ReadText(Numbered(1)), kHeader + full);
         EXPECT_EQ(ReadText(Current()), kHeader + lines);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Holders, LockHolderTest,
-                         ::testing::Values(Holder{"Busy", true, 1 << 20, 1}, Holder{"WithoutProgress", false, 3000, 2}),
+                         ::testing::Values(Holder{"Busy", true, 1 << 20, 1}, Holder{"WithoutProgress", false, 6000, 2}),
                          ModeName<Holder>);
 
 // The current file is taken away under the open handle: renamed away, deleted
@@ -213,10 +209,8 @@ TEST_P(TakenAwayTest, TheLinesGoToANewFileWithinASecond) {
     ASSERT_TRUE(WaitFor([&] { Write(*b, L"after\r\n"); return ReadText(Current()).find(L"after") == kHeader.size(); }, 10000));
     EXPECT_LT(GetTickCount() - start, 2000u);
     EXPECT_EQ(denial.denied, denial.on ? 5 : 0);
-    const std::wstring text = ReadText(Current());
-    EXPECT_EQ(text.substr(0, kHeader.size()), kHeader);
     // whole lines only, and no notice of a drop: the line that met the denial waited
-    EXPECT_TRUE(std::regex_match(text.substr(kHeader.size()), std::wregex(LR"((after\r\n)+)"))) << text;
+    EXPECT_TRUE(std::regex_match(ReadText(Current()), std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n(after\r\n)+)")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Deletions, TakenAwayTest,
