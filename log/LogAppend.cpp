@@ -17,6 +17,10 @@ const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIB
 // with a backlog, the others can fill each new file before this one gets to it.
 const int kRotationRounds = 16;
 const wchar_t kLineEnd[] = L"\r\n";
+// Why runs were dropped, as the notice that counts them says.
+const wchar_t kWhyRefused[] = L"the log folder was refused or could not be checked";
+const wchar_t kWhyFailed[] = L"the log file could not be opened or written";
+const wchar_t kWhyHardLimit[] = L"the log could not be rotated, and the file was over 2 times its size limit";
 
 // The clock fields a line prefix starts with, in their order ('d' a digit, 's' a sign).
 const wchar_t* const kClockFields[] = {L"dddd.dd.dd ", L"dd:dd:dd.ddd ", L"(sdd:dd) "};
@@ -55,22 +59,24 @@ void TakeClockFields(std::wstring& text, size_t start, const wchar_t* source, si
                          wcslen(kClockFields[k]));
 }
 
-// The three clock fields of now, as a line prefix has them.
-std::wstring ClockNow() {
+// The three clock fields of now, as a line prefix has them; their length.
+size_t ClockNow(wchar_t (&text)[kClockChars]) {
     SYSTEMTIME local = {}, utc = {};
     ::GetLocalTime(&local);
     ::GetSystemTime(&utc);
-    wchar_t text[kClockChars] = L"";
+    text[0] = L'\0';
     const int chars = _snwprintf_s(text, kClockChars, _TRUNCATE, L"%04u.%02u.%02u %02u:%02u:%02u.%03u ", local.wYear,
                                    local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds);
     if (chars > 0) FormatUtcOffset(text + chars, kClockChars - chars, utc, local);
-    return text;
+    return wcslen(text);
 }
 
 }  // namespace
 
 void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD start = ::GetTickCount();
+    const wchar_t* why = kWhyFailed;
+    for (int attempt = 0;; ++attempt) {
         if (attempt == 1) {
             // The file may have gone bad or its folder may be missing: start over.
             CloseFile();
@@ -79,10 +85,28 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
             if (slash != std::wstring::npos) CreateLogFolder(m_basePath.substr(0, slash).c_str());
         }
         const Prepared prepared = PrepareFile();
-        if (prepared == Prepared::kRefused) return;  // dropped
-        if (prepared == Prepared::kRetry) continue;
-        if (AppendChecked(data, size, runs) != Appended::kFailed) return;
+        if (prepared == Prepared::kRefused) {
+            why = kWhyRefused;
+            break;
+        }
+        if (prepared == Prepared::kReady) {
+            const Appended appended = AppendChecked(data, size, runs);
+            if (appended != Appended::kFailed) return;  // written, or dropped and counted
+        }
+        if (attempt == 0) continue;
+        // A delete-pending name is denied until its last handle closes, which
+        // every writer's reopen brings about within a second: the runs wait.
+        if (!m_openDenied || ::GetTickCount() - start >= kDeniedWaitMs || IsDrainOver()) break;
+        ::Sleep(kDeniedRetryMs);
     }
+    if (m_openDenied) m_guard.Hold();  // denied for good: not asked again for every batch
+    CountLost(runs, why);
+}
+
+void CZkLoggerBuffer::CountLost(uint32_t runs, const wchar_t* why) {
+    if (runs == 0) return;  // a notice of the writer's own
+    if (m_droppedRuns == 0) m_droppedWhy = why;
+    m_droppedRuns += runs;
 }
 
 CZkLoggerBuffer::Prepared CZkLoggerBuffer::PrepareFile() {
@@ -93,34 +117,51 @@ CZkLoggerBuffer::Prepared CZkLoggerBuffer::PrepareFile() {
         m_headerPending = created;
         return Prepared::kReady;
     }
+    // Closed and opened again by name at least once a second while writing: a
+    // file deleted or renamed away under the handle is left for a new one.
+    // Only a new open sees every deletion: the name gone, the name denied
+    // (delete pending), or another file under it; Wine shows none on the handle.
     if (::GetTickCount() - m_currentCheckTick < kCurrentCheckMs) return Prepared::kReady;
-    // A file deleted or renamed away under the handle: what is written to it
-    // would be lost, or land in some other file.
-    m_currentCheckTick = ::GetTickCount();
-    if (IsStillCurrent()) return Prepared::kReady;
-    m_rotationIndex = kRotationUndetermined;
     return ReopenCurrent() ? Prepared::kReady : Prepared::kRetry;
+}
+
+uint64_t CZkLoggerBuffer::AppendProgress(void* self) {
+    const CZkLoggerBuffer* buffer = static_cast<CZkLoggerBuffer*>(self);
+    if (buffer->IsDrainOver()) return logfile::kGiveUp;  // the stop's time is up
+    LARGE_INTEGER li;
+    return ::GetFileSizeEx(buffer->m_file.get(), &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+}
+
+uint64_t CZkLoggerBuffer::RotationProgress(void* self) {
+    CZkLoggerBuffer* buffer = static_cast<CZkLoggerBuffer*>(self);
+    const uint64_t size = AppendProgress(self);
+    const DWORD now = ::GetTickCount();
+    if (size == logfile::kGiveUp || now - buffer->m_nameCheckTick < kNameCheckMs) return size;
+    buffer->m_nameCheckTick = now;
+    return buffer->IsStillCurrent() ? size : logfile::kGiveUp;  // rotated by the holder: follow it
 }
 
 CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint64_t size, uint32_t runs) {
     for (int round = 0;; ++round) {
         if (!m_file.is_valid()) return Appended::kFailed;
         {
-            logfile::CByteLock appending(m_file.get(), logfile::LockByte::kAppend, kAppendLockWaitMs,
-                                         &m_appendLockSkipTick);
+            logfile::CByteLock appending(m_file.get(), logfile::LockByte::kAppend, &m_appendLockSkipTick,
+                                         &CZkLoggerBuffer::AppendProgress, this);
             // The size under the append lock: no other append falls between the check and this one,
-            // so a file passes its limit by one append at most.
+            // so a file passes its limit by one append at most, and a failed append is undone to it.
             LARGE_INTEGER li;
-            const uint64_t fileSize = ::GetFileSizeEx(m_file.get(), &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+            const bool sized = ::GetFileSizeEx(m_file.get(), &li) != FALSE;
+            const uint64_t fileSize = sized ? static_cast<uint64_t>(li.QuadPart) : 0;
             const uint64_t limit = m_maxFileSize.load();
             // rotation failed a moment ago: append meanwhile, up to the hard limit
             const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs;
             if (fileSize <= limit || !retryDue || round >= kRotationRounds) {
                 if (fileSize > limit && fileSize + size > limit * kHardLimitFactor) {
-                    m_droppedRuns += runs;  // reported by the first line written after a successful rotation
+                    CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation
                     return Appended::kDropped;
                 }
-                return AppendRun(data, size) ? Appended::kWritten : Appended::kFailed;
+                const uint64_t rollBackTo = appending.held() && sized ? fileSize : kNoRollBack;
+                return AppendRun(data, size, rollBackTo) ? Appended::kWritten : Appended::kFailed;
             }
         }
         RotateOrFollow();
@@ -135,11 +176,12 @@ std::wstring CZkLoggerBuffer::TimedHeader(const void* data, uint64_t size, std::
     wchar_t first[kClockChars];
     const size_t firstChars = std::min<uint64_t>(size / sizeof(wchar_t), kClockChars);
     if (firstChars) memcpy(first, data, firstChars * sizeof(wchar_t));
-    const std::wstring now = ClockNow();
+    wchar_t now[kClockChars];
+    const size_t nowChars = ClockNow(now);
     // every line of the header (the system, then the library and its host)
     size_t start = header.find_first_not_of(kLineEnd);
     while (start < header.size()) {
-        TakeClockFields(header, start, now.data(), now.size());
+        TakeClockFields(header, start, now, nowChars);
         TakeClockFields(header, start, first, firstChars);
         start = header.find_first_not_of(kLineEnd, header.find(kLineEnd, start));
     }
@@ -161,11 +203,11 @@ bool CZkLoggerBuffer::JoinRun(const std::string& lineEnd, const std::wstring& he
     return true;
 }
 
-bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
+bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock) {
     if (!m_file.is_valid()) return false;
     const std::string lineEnd = m_fragmentPossible ? LineEndAfterFragment() : std::string();
-    // dropped runs are reported in the first file after them, not in the full one
-    std::wstring notice = m_droppedRuns && m_noticeDue ? DroppedNotice() : std::wstring();
+    // dropped runs are reported by the first append that succeeds after them
+    std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
     const std::wstring header = TimedHeader(data, size, &notice);
     const void* out = data;
     uint64_t outSize = size;
@@ -178,7 +220,9 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
     DWORD written = 0;
     if (outSize > 0 && (!m_writeFile(m_writeFileContext, m_file.get(), out, static_cast<DWORD>(outSize), &written) ||
                         written != outSize)) {
-        m_fragmentPossible = true;  // the next append looks at the file's end first
+        // Undone under the append lock, before anyone appends after it; else
+        // the next append looks at the file's end first.
+        m_fragmentPossible = !(sizeUnderLock != kNoRollBack && RollBack(sizeUnderLock));
         return false;
     }
     m_fragmentPossible = false;
@@ -186,6 +230,15 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size) {
     if (!notice.empty()) m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
+}
+
+bool CZkLoggerBuffer::RollBack(uint64_t size) {
+    // The handle only appends; the end is set through a second handle that may write.
+    CHandleHolder writable(::ReOpenFile(m_file.get(), FILE_WRITE_DATA, logfile::kShareAll, 0));
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return writable.is_valid() &&
+           ::SetFileInformationByHandle(writable.get(), FileEndOfFileInfo, &end, sizeof(end)) != FALSE;
 }
 
 std::string CZkLoggerBuffer::LineEndAfterFragment() {
@@ -208,19 +261,18 @@ std::string CZkLoggerBuffer::LineEndAfterFragment() {
 
 std::wstring CZkLoggerBuffer::DroppedNotice() const {
     wchar_t message[kLogLineChars];
-    _snwprintf_s(message, kLogLineChars, _TRUNCATE,
-                 L"sndapi: CZkLoggerBuffer::Process: (%u): the log could not be rotated; %u lines were dropped "
-                 L"while it was over %u times its size limit.",
-                 __LINE__, m_droppedRuns, kHardLimitFactor);
+    _snwprintf_s(message, kLogLineChars, _TRUNCATE, L"sndapi: CZkLoggerBuffer::WriteRuns: (%u): %u lines were dropped: %s.",
+                 __LINE__, m_droppedRuns, m_droppedWhy);
     return ErrorLine(message);
 }
 
 bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
-    // The name itself: a link or junction left there is opened as what it is, and refused.
-    HANDLE h = ::CreateFileW(m_fileName.c_str(), kAppendAccess, logfile::kShareAll, &m_securityAttributes, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = m_openFile(m_openFileContext, m_fileName.c_str(), kAppendAccess, &m_securityAttributes);
+    const DWORD error = ::GetLastError();
+    // denied: a delete-pending file still holds the name (legacy semantics)
+    m_openDenied = h == INVALID_HANDLE_VALUE && (error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING);
     if (h == INVALID_HANDLE_VALUE) return false;
-    *created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    *created = error != ERROR_ALREADY_EXISTS;
     m_file.reset(h);
     m_currentCheckTick = ::GetTickCount();
     if (m_guard.IsOpenFileAcceptable(m_file.get(), m_fileName)) {
@@ -233,15 +285,24 @@ bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
     return false;
 }
 
+HANDLE CZkLoggerBuffer::OpenFileLive(void*, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) {
+    // The name itself: a link or junction left there is opened as what it is, and refused.
+    return ::CreateFileW(name, access, logfile::kShareAll, sa, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 void CZkLoggerBuffer::CloseFile() { m_file.reset(); }
 
 bool CZkLoggerBuffer::ReopenCurrent() {
+    logfile::FileId before, after;
+    const bool known = m_file.is_valid() && logfile::GetFileId(m_file.get(), &before);
     CloseFile();
     bool created = false;
     if (m_guard.IsJunction() || m_guard.IsRefused() || !OpenCurrentFile(&created)) return false;
+    const bool same = known && logfile::GetFileId(m_file.get(), &after) && after == before;
+    if (!same) m_rotationIndex = kRotationUndetermined;  // another file: the numbers may have moved on
     // A new file (made here, or just now by another process) starts with the header.
-    m_headerPending = created;
-    m_noticeDue = m_droppedRuns > 0;
+    if (created || !same) m_headerPending = created;
     return true;
 }
 
@@ -250,5 +311,9 @@ bool CZkLoggerBuffer::IsStillCurrent() {
     if (!logfile::GetFileId(m_file.get(), &open)) return true;  // cannot tell: keep the handle
     CHandleHolder byName(::CreateFileW(m_fileName.c_str(), FILE_READ_ATTRIBUTES, logfile::kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return byName.is_valid() && logfile::GetFileId(byName.get(), &named) && open == named;
+    // A name that cannot be opened for another reason than its absence (shared
+    // differently for a moment, denied): cannot tell, keep the handle. The
+    // reopen of every second decides.
+    if (!byName.is_valid()) return ::GetLastError() != ERROR_FILE_NOT_FOUND;
+    return !logfile::GetFileId(byName.get(), &named) || open == named;
 }

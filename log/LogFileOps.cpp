@@ -13,9 +13,10 @@ const DWORD kLockOffsetHigh = 0x40000000;  // byte 2^62
 
 }  // namespace
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+bool SamePath(const std::wstring& a, const std::wstring& b) { return SamePath(a.c_str(), b.c_str()); }
+
+bool SamePath(const wchar_t* a, const wchar_t* b) {
+    return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 std::wstring TrimDirectory(std::wstring dir) {
@@ -40,24 +41,33 @@ DWORD HoldTick() {
     return now ? now : 1;
 }
 
-CByteLock::CByteLock(HANDLE file, LockByte byte, DWORD waitMs, uint32_t* skipTick)
+CByteLock::CByteLock(HANDLE file, LockByte byte, uint32_t* skipTick, PFN_LOCK_PROGRESS progress, void* context)
     : m_file(file), m_offsetLow(static_cast<DWORD>(byte)) {
     const DWORD start = ::GetTickCount();
-    if (*skipTick != 0 && start - *skipTick < kLockSkipMs) waitMs = 0;
-    else *skipTick = 0;
+    const bool skipping = *skipTick != 0 && start - *skipTick < kLockSkipMs;
+    if (!skipping) *skipTick = 0;
+    if (TryLock() || skipping || ::GetLastError() != ERROR_LOCK_VIOLATION) return;
+    uint64_t seen = progress(context);
+    DWORD progressTick = start;
     for (DWORD tries = 0;; ++tries) {
-        OVERLAPPED at = At();
-        if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-            m_locked = true;
-            return;
-        }
-        if (::GetLastError() != ERROR_LOCK_VIOLATION) return;  // cannot be locked at all
-        if (::GetTickCount() - start >= waitMs) {
-            if (waitMs) *skipTick = HoldTick();
-            return;
-        }
         ::Sleep(tries < 8 ? 0 : 1);  // another process is appending: a few microseconds, usually
+        if (TryLock() || ::GetLastError() != ERROR_LOCK_VIOLATION) return;
+        const uint64_t now = progress(context);
+        if (now == kGiveUp) return;
+        if (now != seen) {
+            seen = now;
+            progressTick = ::GetTickCount();
+        } else if (::GetTickCount() - progressTick >= kLockStallMs) {
+            *skipTick = HoldTick();  // held without progress: a holder that never lets go
+            return;
+        }
     }
+}
+
+bool CByteLock::TryLock() {
+    OVERLAPPED at = At();
+    m_locked = ::LockFileEx(m_file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != FALSE;
+    return m_locked;
 }
 
 CByteLock::~CByteLock() {

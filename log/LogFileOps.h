@@ -15,6 +15,7 @@ namespace logfile {
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool SamePath(const std::wstring& a, const std::wstring& b);
+bool SamePath(const wchar_t* a, const wchar_t* b);  // terminated
 // The folder part of a path, trailing backslashes removed; a drive root keeps
 // its backslash ("C:" alone would name the drive's current directory).
 std::wstring TrimDirectory(std::wstring dir);
@@ -30,21 +31,33 @@ DWORD HoldTick();
 
 // The two lock bytes (see CByteLock).
 enum class LockByte : DWORD { kAppend = 0, kRotation = 1 };
-// Once a lock wait has timed out, the lock is only tried, not waited for, this long.
+// A holder that makes no progress this long is taken for one that never lets
+// go (any reader of the log can hold a byte): the wait ends, and the lock is
+// then only tried, not waited for, for kLockSkipMs.
+const DWORD kLockStallMs = 2000;
 const DWORD kLockSkipMs = 5000;
 
+// What a waiter for a lock byte sees of the holder: a value that changes while
+// the holder makes progress (the file grows, another file takes the name).
+// kGiveUp ends the wait at once (the waiter's own time is up), without a skip.
+typedef uint64_t (*PFN_LOCK_PROGRESS)(void* context);
+const uint64_t kGiveUp = ~0ull;
+
 // Holds one lock byte of a file (far past any real size) while in scope, when
-// it can be had in time: waitMs at most, and none at all (one try) while a
-// wait that timed out is less than kLockSkipMs old (*skipTick). Anyone who can
-// read the log can hold the byte; the caller then goes on without it.
+// it can be had: waited for as long as its holder makes progress, and given up
+// after kLockStallMs without any (one try only while such a give-up is less
+// than kLockSkipMs old, *skipTick). Contention between writers that all make
+// progress is waited out; the caller goes on without the byte otherwise.
 class CByteLock {
 public:
-    CByteLock(HANDLE file, LockByte byte, DWORD waitMs, uint32_t* skipTick);
+    CByteLock(HANDLE file, LockByte byte, uint32_t* skipTick, PFN_LOCK_PROGRESS progress, void* context);
     ~CByteLock();
     CByteLock(const CByteLock&) = delete;
     CByteLock& operator=(const CByteLock&) = delete;
+    bool held() const { return m_locked; }
 
 private:
+    bool TryLock();
     OVERLAPPED At() const;
     HANDLE m_file;
     DWORD m_offsetLow;

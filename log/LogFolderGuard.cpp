@@ -4,6 +4,8 @@
 #include <sddl.h>
 
 #include <cstdint>
+#include <cwchar>
+#include <initializer_list>
 
 #include "log/LogFileOps.h"
 #include "support/Holders.h"
@@ -12,25 +14,28 @@ namespace {
 
 const size_t kLongPathPrefixChars = 8;  // "\\?\UNC\"
 
-// "\\?\C:\x" -> "C:\x", "\\?\UNC\server\share" -> "\\server\share".
-std::wstring WithoutLongPathPrefix(const std::wstring& path) {
-    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
-    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
-    return path;
+// "\\?\C:\x" -> "C:\x", "\\?\UNC\server\share" -> "\\server\share", in place.
+const wchar_t* WithoutLongPathPrefix(wchar_t* path) {
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+        path[6] = L'\\';
+        return path + 6;
+    }
+    return wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
 }
 
-// The full, long form of a path, as GetFinalPathNameByHandleW gives it (without its prefix).
-std::wstring ExpectedFinalPath(const std::wstring& path) {
-    wchar_t full[MAX_PATH];
-    const DWORD fullChars = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+// The full, long form of a path, as GetFinalPathNameByHandleW gives it (without
+// its prefix), in fixed buffers: the writer's checks allocate nothing.
+const wchar_t* ExpectedFinalPath(const wchar_t* path, wchar_t (&full)[MAX_PATH], wchar_t (&out)[MAX_PATH]) {
+    const DWORD fullChars = ::GetFullPathNameW(path, MAX_PATH, full, nullptr);
     if (fullChars == 0 || fullChars >= MAX_PATH) return path;
-    std::wstring text = full;
-    const size_t slash = text.find_last_of(L'\\');
-    if (slash == std::wstring::npos) return text;
-    wchar_t folder[MAX_PATH];
-    const DWORD folderChars = ::GetLongPathNameW(text.substr(0, slash).c_str(), folder, MAX_PATH);
-    if (folderChars == 0 || folderChars >= MAX_PATH) return text;
-    return folder + text.substr(slash);
+    wchar_t* slash = wcsrchr(full, L'\\');
+    if (!slash) return full;
+    *slash = L'\0';  // the folder alone, for its long form
+    const DWORD folderChars = ::GetLongPathNameW(full, out, MAX_PATH);
+    *slash = L'\\';
+    if (folderChars == 0 || folderChars + wcslen(slash) >= MAX_PATH) return full;
+    wcscat_s(out, MAX_PATH, slash);
+    return out;
 }
 
 // The process's own user, into a TOKEN_USER-sized area.
@@ -45,7 +50,9 @@ const wchar_t CLogFolderGuard::kLogFolderSddl[] =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;WD)(A;;0x1200ab;;;S-1-3-4)(A;OIIO;0x13019f;;;WD)";
 
 CLogFolderGuard::CLogFolderGuard(const std::wstring& directory)
-    : m_directory(logfile::TrimDirectory(directory)), m_privileged(IsPrivilegedProcess()) {}
+    : m_directory(logfile::TrimDirectory(directory)),
+      m_parent(logfile::TrimDirectory(m_directory.substr(0, m_directory.find_last_of(L'\\') + 1))),
+      m_privileged(IsPrivilegedProcess()) {}
 
 bool CLogFolderGuard::CreateLogFolder(const wchar_t* directory) {
     const std::wstring dir = logfile::TrimDirectory(directory ? directory : L"");
@@ -80,11 +87,14 @@ void CLogFolderGuard::SetHardening(bool privileged, PFN_QUERY_OWNER query, void*
     m_queryOwnerContext = query ? context : nullptr;
 }
 
-void CLogFolderGuard::Hold() { m_holdTick = logfile::HoldTick(); }
+void CLogFolderGuard::Hold(DWORD holdMs) {
+    m_holdTick = logfile::HoldTick();
+    m_holdMs = holdMs;
+}
 
 bool CLogFolderGuard::IsJunction() {
     const DWORD now = ::GetTickCount();
-    if (m_holdTick != 0 && now - m_holdTick <= kHoldMs) return true;
+    if (m_holdTick != 0 && now - m_holdTick <= m_holdMs) return true;
     DWORD tag = 0;
     const DWORD attributes = m_queryReparse(m_queryReparseContext, m_directory.c_str(), &tag);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -126,33 +136,36 @@ bool CLogFolderGuard::IsPrivilegedProcess() {
            ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
 }
 
-bool CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
+CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
     PSID owner = nullptr;
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
-    if (::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                nullptr, descriptor.put()) != ERROR_SUCCESS || !owner)
-        return false;
+    const DWORD rc = ::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                             nullptr, nullptr, descriptor.put());
+    if (rc != ERROR_SUCCESS || !owner) return Trust::kUnknown;
     if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
-        return true;
+        return Trust::kTrusted;
     // The process's own user already has every right the process has.
     CHandleHolder token;
     alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) && ReadTokenUser(token.get(), user) &&
-           ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) || !ReadTokenUser(token.get(), user))
+        return Trust::kUnknown;
+    return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ? Trust::kTrusted : Trust::kUntrusted;
 }
 
 bool CLogFolderGuard::IsRefused() {
     if (!m_privileged || m_directory.empty()) return false;
     // the log folder and the one above it (\Zelkor\Tessaline Server), checked before every open
-    const std::wstring parent =
-        logfile::TrimDirectory(m_directory.substr(0, m_directory.find_last_of(L'\\') + 1));
-    for (const std::wstring& folder : {m_directory, parent}) {
-        if (folder.empty()) continue;
+    for (const std::wstring* folder : {&m_directory, &m_parent}) {
+        if (folder->empty()) continue;
         DWORD tag = 0;
-        const DWORD attributes = m_queryReparse(m_queryReparseContext, folder.c_str(), &tag);
+        const DWORD attributes = m_queryReparse(m_queryReparseContext, folder->c_str(), &tag);
         if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // missing: the open fails and creates it anew
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !m_queryOwner(m_queryOwnerContext, folder.c_str())) {
-            Hold();
+        const Trust trust = (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                                ? Trust::kUntrusted
+                                : m_queryOwner(m_queryOwnerContext, folder->c_str());
+        if (trust != Trust::kTrusted) {
+            // an owner that could not be read is asked again soon, not after the whole hold
+            Hold(trust == Trust::kUnknown ? kRecheckMs : kHoldMs);
             return true;
         }
     }
@@ -171,5 +184,6 @@ bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expe
     const DWORD openedChars = ::GetFinalPathNameByHandleW(file, opened, MAX_PATH + kLongPathPrefixChars,
                                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (openedChars == 0 || openedChars >= MAX_PATH + kLongPathPrefixChars) return false;
-    return logfile::SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(expectedPath));
+    wchar_t full[MAX_PATH], expected[MAX_PATH];
+    return logfile::SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(expectedPath.c_str(), full, expected));
 }

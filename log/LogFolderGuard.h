@@ -17,8 +17,10 @@ public:
     // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
     // (INVALID_FILE_ATTRIBUTES when they cannot be read).
     typedef DWORD (*PFN_QUERY_REPARSE)(void* context, const wchar_t* directory, DWORD* reparseTag);
-    // True when the folder's owner is trusted.
-    typedef bool (*PFN_QUERY_OWNER)(void* context, const wchar_t* folder);
+    // Whether the folder's owner is trusted; kUnknown when it cannot be read
+    // (a failed security or token query), which is asked again soon.
+    enum class Trust { kTrusted, kUntrusted, kUnknown };
+    typedef Trust (*PFN_QUERY_OWNER)(void* context, const wchar_t* folder);
 
     // directory: the log folder (trailing backslashes are trimmed).
     explicit CLogFolderGuard(const std::wstring& directory);
@@ -34,7 +36,7 @@ public:
     // The live queries: GetFileAttributesW then FindFirstFileW for the tag;
     // the owner SYSTEM, Administrators or this process's own user.
     static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
-    static bool QueryOwnerTrustedLive(void* context, const wchar_t* folder);
+    static Trust QueryOwnerTrustedLive(void* context, const wchar_t* folder);
     // True when the process is elevated, runs as SYSTEM or as a service.
     static bool IsPrivilegedProcess();
 
@@ -46,21 +48,25 @@ public:
     // True while writing is held: the folder is a junction, now or less than
     // kHoldMs ago.
     bool IsJunction();
-    // The privileged checks of the folder and its parent, before a file in it is opened.
+    // The privileged checks of the folder and its parent, before a file in it
+    // is opened. An owner that cannot be read holds writing for kRecheckMs only.
     bool IsRefused();
     // The file just opened: a regular file with one link and no reparse point,
     // and for privileged callers the expected path itself.
     bool IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath) const;
-    // Holds writing from now (a refused file), or lets the next write look again.
-    void Hold();
+    // Holds writing from now for holdMs (a refused file), or lets the next write look again.
+    void Hold(DWORD holdMs = kHoldMs);
     void Release() { m_holdTick = 0; }
     const std::wstring& Directory() const { return m_directory; }
 
     static constexpr DWORD kHoldMs = 5000;
+    static constexpr DWORD kRecheckMs = 250;
 
 private:
     std::wstring m_directory;  // without trailing backslashes
+    std::wstring m_parent;     // the folder above it (made once: the checks allocate nothing)
     DWORD m_holdTick = 0;      // 0: nothing refused
+    DWORD m_holdMs = kHoldMs;
     PFN_QUERY_REPARSE m_queryReparse = &CLogFolderGuard::QueryReparseLive;
     void* m_queryReparseContext = nullptr;
     bool m_privileged;

@@ -74,8 +74,8 @@ void CZkLoggerBuffer::RotateOrFollow() {
     if (IsStillCurrent()) {
         // Each process rotates only under this lock: one rotates, and the
         // others find the file gone from the name and follow.
-        logfile::CByteLock rotating(m_file.get(), logfile::LockByte::kRotation, kRotationLockWaitMs,
-                                    &m_rotationLockSkipTick);
+        logfile::CByteLock rotating(m_file.get(), logfile::LockByte::kRotation, &m_rotationLockSkipTick,
+                                    &CZkLoggerBuffer::RotationProgress, this);
         if (!IsStillCurrent())
             outcome = kMovedOn;
         else if (Rotate())

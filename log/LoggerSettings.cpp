@@ -92,6 +92,20 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
 
 bool CZkLogger::OpenSettingsKey() {
     m_settingsHive = HKEY_LOCAL_MACHINE;
+    const bool opened = CreateSettingsKey();
+    // The watcher in any case: it retries a key that could not be made, and
+    // sees one made later through the keys above it.
+    m_watcherWanted = true;
+    if (!m_watcher.IsStarted() && !StartWatcher()) {
+        const auto lock = m_lock.lock();
+        StartFailed();  // the next logging call tries again
+    }
+    // the watcher opens its own handle, arms the notification and loads once more
+    if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
+    return opened;
+}
+
+bool CZkLogger::CreateSettingsKey() {
     lumlib::unique_hkey key;
     bool writable = true;
     LSTATUS rc = RegCreateKeyExW(m_settingsHive, m_settingsPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -101,19 +115,20 @@ bool CZkLogger::OpenSettingsKey() {
         writable = false;
         rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     }
+    // Missing and not ours to make, or not ours to read: the watch of the keys
+    // above sees it made. Any other failure (memory, the registry) may pass.
+    m_keyPending.store(rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_ACCESS_DENIED);
     if (rc != ERROR_SUCCESS) return false;
-
     LoadSettings(key.get(), writable);
-    if (!m_watcher.IsStarted()) StartWatcher();
-    // the watcher opens its own handle, arms the notification and loads once more
-    if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
     return true;
 }
 
 bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid()) m_settingsChanged.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!m_repeatTimer.is_valid()) m_repeatTimer.reset(CreateWaitableTimerW(nullptr, FALSE, nullptr));
-    if (!m_settingsChanged.is_valid() || !m_repeatTimer.is_valid() || !PrepareLevels()) return false;
+    if (!m_settingsChanged.is_valid() || !m_repeatTimer.is_valid()) return false;
+    bool prepared = false;  // the paths allocate: no exception leaves the start
+    if (lumlib::CatchReturn([&] { prepared = PrepareLevels(); }) != ERROR_SUCCESS || !prepared) return false;
     return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
 }
 
@@ -207,13 +222,21 @@ void CZkLogger::OnWatchedHandle(DWORD index) {
 // sees no wake-up from the logger.
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
-    self->WatchLevels(SettingsWatch::kMaxLevels);  // none fired: each one that exists is armed
+    lumlib::CatchReturn([&] { self->WatchLevels(SettingsWatch::kMaxLevels); });  // none fired: each one that exists is armed
     for (;;) {
         HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         const DWORD count = self->WatchedHandles(handles);
-        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
-        if (wait == WAIT_OBJECT_0 + kStopIndex || wait >= WAIT_OBJECT_0 + count) break;  // stop, or a failed wait
-        self->OnWatchedHandle(wait - WAIT_OBJECT_0);
+        // Woken by the clock only while the settings key waits to be made again.
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, self->m_keyPending.load() ? kStartRetryMs : INFINITE);
+        if (wait == WAIT_OBJECT_0 + kStopIndex || (wait != WAIT_TIMEOUT && wait >= WAIT_OBJECT_0 + count))
+            break;  // stop, or a failed wait
+        // The thread's error boundary: nothing it calls may end the process.
+        lumlib::CatchReturn([&] {
+            if (wait != WAIT_TIMEOUT)
+                self->OnWatchedHandle(wait - WAIT_OBJECT_0);
+            else if (self->CreateSettingsKey())
+                self->WatchSettings(&self->m_watch.key);
+        });
     }
     // the registry handles go with the thread (closing them signals nothing anyone waits for)
     self->m_watch.key.reset();

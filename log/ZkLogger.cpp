@@ -196,7 +196,7 @@ CZkLogger::~CZkLogger() {
 bool CZkLogger::IsEnabled(uint32_t level) {
     if (m_threshold.load() < level) return false;
     const auto lock = m_lock.lock();
-    return !m_buffers.empty();
+    return !m_buffers.empty() || m_startPending.load();  // a pending start counts the line
 }
 
 CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
@@ -387,8 +387,12 @@ void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list a
     uint64_t ticket = 0;
     {
         const auto lock = m_lock.lock();
+        if (m_startPending.load()) RetryStart();
         auto it = m_buffers.find(0);
-        if (it == m_buffers.end()) return;
+        if (it == m_buffers.end()) {
+            if (m_startPending.load()) ++m_offLines;  // reported once the log has started
+            return;
+        }
         buffer = it->second.get();
         wchar_t* message = m_text.get();
         const size_t length = FormatMessageText(message, format, args);
@@ -423,8 +427,10 @@ void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wch
     const wchar_t* label = LevelLabel(level, L"LOGLEVEL:%u", labelScratch);
     {
         const auto lock = m_lock.lock();
+        if (m_startPending.load()) RetryStart();
         auto it = m_buffers.find(0);
         if (it == m_buffers.end()) {
+            if (m_startPending.load()) ++m_offLines;
             error = ERROR_NOT_FOUND;
         } else {
             CZkLoggerBuffer* buffer = it->second.get();
@@ -502,8 +508,14 @@ void CZkLogger::BuildHeader() {
 }
 
 bool CZkLogger::AddFileBuffer() {
-    if (!m_directory.empty()) CZkLoggerBuffer::CreateLogFolder(m_directory.c_str());
-
+    const auto lock = m_lock.lock();
+    if (m_directory.empty() && m_resolveFolder) {
+        wchar_t folder[MAX_PATH] = L"";
+        m_resolveFolder(folder);
+        // no folder: no file at all, never one in the current directory
+        if (folder[0] == L'\0' || lumlib::CatchReturn([&] { m_directory = folder; }) != ERROR_SUCCESS)
+            return StartFailed();
+    }
     // A base path that does not fit is refused rather than cut: a cut path would
     // put the log into some other folder.
     wchar_t basePath[MAX_PATH];
@@ -511,23 +523,47 @@ bool CZkLogger::AddFileBuffer() {
     wcscpy_s(basePath, MAX_PATH, m_directory.c_str());
     wcscat_s(basePath, MAX_PATH, m_moduleName);
 
-    const auto lock = m_lock.lock();
-    // The writer's thread or events may fail to be created, or the map to grow:
-    // either way no writer is added.
+    // The writer's thread, events or timer may fail to be created, or the map
+    // to grow: either way no writer is added, and a later line tries again.
+    std::unique_ptr<CZkLoggerBuffer> buffer;
     const uint32_t error = lumlib::CatchReturn([&] {
+        if (!m_directory.empty()) CZkLoggerBuffer::CreateLogFolder(m_directory.c_str());
         // The writer's own ERROR lines take this logger's prefix.
         const LogFileSetup setup{m_directory, [this](wchar_t* prefix, const wchar_t* label) {
                                      return FormatPrefix(prefix, label);
                                  }};
-        std::unique_ptr<CZkLoggerBuffer> buffer(new CZkLoggerBuffer(
-            setup, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(), m_rotationFileNumber.load()));
-        m_buffers.emplace(m_nextBufferId, std::move(buffer));
+        buffer.reset(new CZkLoggerBuffer(setup, basePath, m_sddl, m_maxFileSize.load(), m_async, m_header.c_str(),
+                                         m_rotationFileNumber.load()));
+        if (buffer->IsReady()) m_buffers.emplace(m_nextBufferId, std::move(buffer));
     });
-    if (error != ERROR_SUCCESS) return false;
+    if (error != ERROR_SUCCESS || buffer) return StartFailed();  // a writer left here is not ready
     ++m_nextBufferId;
     // A running watcher takes the new buffer's idle close into what it waits for.
     if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
     return true;
+}
+
+bool CZkLogger::StartFailed() {
+    m_startPending.store(true);
+    m_startRetryTick = GetTickCount();
+    return false;
+}
+
+void CZkLogger::RetryStart() {
+    if (GetTickCount() - m_startRetryTick < kStartRetryMs) return;
+    m_startRetryTick = GetTickCount();
+    bool started = m_buffers.find(0) != m_buffers.end() || AddFileBuffer();
+    if (m_watcherWanted && !m_watcher.IsStarted()) started = StartWatcher() && started;
+    m_startPending.store(!started);
+    auto it = m_buffers.find(0);
+    if (it == m_buffers.end() || m_offLines == 0) return;
+    wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
+    const size_t length = FormatText(report, kLogLineChars,
+                                     L"sndapi: CZkLogger::RetryStart: (%u): %u lines were dropped: the log could not "
+                                     L"be started until now.",
+                                     __LINE__, m_offLines);
+    m_offLines = 0;
+    EmitLine(it->second.get(), L"ERROR", report, length, false);
 }
 
 bool CZkLogger::InitWorkPool() {

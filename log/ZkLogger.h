@@ -86,11 +86,22 @@ public:
     void SetThreshold(uint32_t level) { m_threshold.exchange(level); }
     void SetFormatFlags(uint32_t flags) { m_formatFlags.store(flags); }
     void BuildHeader();
-    // False when no buffer was added (e.g. a directory too long for a file path).
+    // False when no buffer was added. A directory too long for a file path is
+    // refused for good; any other failure (no folder, thread, event or memory)
+    // is tried again by a later logging call (see kStartRetryMs).
     bool AddFileBuffer();
-    // True when the settings key was created or opened; loads the settings and
-    // starts the watcher.
+    // True when the settings key was created or opened, then loaded. Starts the
+    // watcher in any case: a key that could not be made is tried again by the
+    // watcher, a watcher that could not start by a later logging call.
     bool OpenSettingsKey();
+    // Where the log folder comes from when the directory given is empty:
+    // AddFileBuffer asks it each time. An empty answer means no folder, so no
+    // file (never one named relative to the current directory), tried again later.
+    typedef void (*PFN_RESOLVE_FOLDER)(wchar_t (&folder)[MAX_PATH]);
+    void SetFolderResolver(PFN_RESOLVE_FOLDER resolve) { m_resolveFolder = resolve; }
+    // A start-up step that failed is tried again by a logging call at most this
+    // often; lines logged meanwhile are counted and reported by the first line written.
+    static const DWORD kStartRetryMs = 1000;
     void LoadSettings(HKEY key, bool writeDefaults);
 
     // Builds the prefix for label (may be null) into buffer (kLogLineChars
@@ -180,6 +191,14 @@ private:
     uint64_t ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
+    // Creates (or, without the right to, opens) the settings key and loads it;
+    // a failure that may pass leaves m_keyPending for the watcher to retry.
+    bool CreateSettingsKey();
+    // A failed start-up step: noted, and tried again from kStartRetryMs on.
+    bool StartFailed();
+    // Tries the failed start-up steps again when due, then reports the lines
+    // that found no file buffer meanwhile. Lock held.
+    void RetryStart();
     // Opens the settings key when watched is not open, arms its change
     // notification and loads it; a key that cannot be armed is let go, so the
     // next pass opens the key anew.
@@ -226,6 +245,13 @@ private:
     std::atomic<uint32_t> m_maxLogFiles;
     uint32_t m_nextBufferId;
     std::map<uint32_t, std::unique_ptr<CZkLoggerBuffer>> m_buffers;
+    // Start-up steps to try again (under the lock, but for the flags).
+    std::atomic<bool> m_startPending{false};
+    std::atomic<bool> m_keyPending{false};  // the settings key: retried by the watcher
+    bool m_watcherWanted = false;
+    DWORD m_startRetryTick = 0;
+    uint32_t m_offLines = 0;  // lines logged while a start was pending and there was no file buffer
+    PFN_RESOLVE_FOLDER m_resolveFolder = nullptr;
     const wchar_t* m_moduleName;
     const wchar_t* m_sddl;
     lumlib::unique_hmodule m_advapi;  // holds GetUserNameW's module for the logger's life

@@ -4,6 +4,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "log/LogFileOps.h"
@@ -49,9 +50,11 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
       m_guard(GuardDirectory(setup, m_basePath)),
       m_lastWriteTick(::GetTickCount()) {
     // No timer, no idle close: the file would stay open for the process's life.
+    // The owner sees it (IsReady) and discards the writer; nothing is thrown,
+    // since the first exception of a thread allocates.
     if (!m_idleTimer.is_valid()) {
         StopTransfer(1);  // the base's worker must not outlive this half-made writer
-        throw new CLumException(lumlib::LastErrorOr(ERROR_OUTOFMEMORY), L"LogIdleTimer", __LINE__, L"");
+        return;
     }
     // A line waits up to kLingerMs for the writer instead of waking it: the
     // caller pays no wake-up for each line, and the writer joins the lines of
@@ -59,7 +62,8 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
     SetLinger(kLingerMs);
     // A writer held up by the disk or another process must not let the queue
     // take the host's memory: past the cap lines are counted, not queued.
-    SetQueueCap(kQueueCapBytes);
+    SetQueueCap(kQueueHardCapBytes);
+    m_progressTick.store(::GetTickCount());
     // A descriptor that cannot be converted leaves default security.
     if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
                                                                        m_securityDescriptor.put(), nullptr))
@@ -79,9 +83,18 @@ void CZkLoggerBuffer::DrainAndStop() {
     m_drainStartTick.compare_exchange_strong(notBegun, logfile::HoldTick());
     StopTransfer(0);
     const auto lock = m_lock.lock();
-    FlushBatch();
-    if (m_capDropped.load() != 0) WriteCapNotice();
-    if (m_drainDropped != 0) WriteDrainNotice();
+    try {
+        FlushBatch();
+        if (m_capDropped.load() != 0) WriteCapNotice();
+        if (m_drainDropped != 0) WriteDrainNotice();
+    } catch (...) {
+        RecoverRuns();  // teardown goes on: nothing leaves the stop
+    }
+}
+
+bool CZkLoggerBuffer::IsDrainOver() const {
+    const DWORD drainStart = m_drainStartTick.load();
+    return drainStart != 0 && ::GetTickCount() - drainStart >= kDrainMs;
 }
 
 void CZkLoggerBuffer::WriteDrainNotice() {
@@ -109,6 +122,12 @@ void CZkLoggerBuffer::SetFileWrite(PFN_WRITE_FILE write, void* context) {
     const auto lock = m_lock.lock();
     m_writeFile = write ? write : &CZkLoggerBuffer::WriteFileLive;
     m_writeFileContext = write ? context : nullptr;
+}
+
+void CZkLoggerBuffer::SetFileOpen(PFN_OPEN_FILE open, void* context) {
+    const auto lock = m_lock.lock();
+    m_openFile = open ? open : &CZkLoggerBuffer::OpenFileLive;
+    m_openFileContext = open ? context : nullptr;
 }
 
 BOOL CZkLoggerBuffer::WriteFileLive(void*, HANDLE file, const void* data, DWORD size, DWORD* written) {
@@ -158,16 +177,41 @@ void CZkLoggerBuffer::CloseIfIdle() {
 uint32_t CZkLoggerBuffer::Push(const void* data, uint64_t size) { return Queue(data, size, false) != 0; }
 
 uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool* capped) {
-    // The push and its count together: the count is the run's place in the queue.
-    const auto lock = m_pushLock.lock();
-    if (!PushBlock(data, size, wake)) {
-        // Refused while the writer still runs: the queue is at its cap.
-        const bool atCap = !IsClosing();
-        if (atCap) ++m_capDropped;
-        if (capped) *capped = atCap;
-        return 0;
+    // Past the cap a line waits for the writer's next batch, within its budget.
+    const DWORD start = ::GetTickCount();
+    while (m_queuedBytes.load() + size > kQueueCapBytes && WaitForRoom(start)) {
     }
-    return static_cast<uint64_t>(++m_pushed);
+    // Still past it: kept while the writer makes progress (contention among
+    // writers is no reason to drop), dropped while it has none.
+    const bool stalled = ::GetTickCount() - m_progressTick.load() >= kWriterStallMs;
+    if (m_queuedBytes.load() + size <= kQueueCapBytes || !stalled) {
+        // The push and its count together: the count is the run's place in the queue.
+        const auto lock = m_pushLock.lock();
+        if (PushBlock(data, size, wake)) {
+            // an idle writer's clock starts with its work
+            if (m_queuedBytes.fetch_add(size) == 0) m_progressTick.store(::GetTickCount());
+            return static_cast<uint64_t>(++m_pushed);
+        }
+        if (IsClosing()) return 0;
+    }
+    ++m_capDropped;  // reported by the writer
+    if (capped) *capped = true;
+    return 0;
+}
+
+bool CZkLoggerBuffer::WaitForRoom(DWORD start) {
+    const int64_t seen = m_processed.load();
+    if (seen <= m_capStalled.load()) return false;  // the writer has not moved since a line waited in vain
+    const DWORD waited = ::GetTickCount() - start;
+    if (waited >= kQueueWaitMs) {
+        m_capStalled.store(seen);
+        return false;
+    }
+    ++m_waiters;  // the writer wakes whoever it counts after each batch
+    const auto lock = m_writtenLock.lock();
+    if (m_processed.load() == seen) m_writtenLock.wait(m_written, kQueueWaitMs - waited);
+    if (--m_waiters == 0) m_awaited.store(0);
+    return true;
 }
 
 void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) { AwaitWritten(QueueThrough(data, size)); }
@@ -224,18 +268,40 @@ bool CZkLoggerBuffer::WaitWrittenLocked(uint64_t ticket, DWORD start) {
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     const auto lock = m_lock.lock();
-    const DWORD drainStart = m_drainStartTick.load();
-    if (data && size && m_capDropped.load() != 0) WriteCapNotice();
-    if (data && size && drainStart != 0 && ::GetTickCount() - drainStart >= kDrainMs)
-        ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
-    else if (data && size)
-        AddToBatch(data, size);
-    ++m_pendingRuns;
-    const int64_t awaited = m_awaited.load();
-    const int64_t processed = m_processed.load();
-    const bool awaitedTaken = awaited > processed && processed + m_pendingRuns >= awaited;
-    if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
+    // Runs written directly were never counted in: the count only falls to 0 (under the lock).
+    if (data) m_queuedBytes -= std::min(size, m_queuedBytes.load());
+    // The writer's error boundary: the worker thread (and a caller writing
+    // directly) must never see an exception.
+    bool counted = false;
+    try {
+        if (data && size && m_capDropped.load() != 0) WriteCapNotice();
+        if (data && size && IsDrainOver())
+            ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
+        else if (data && size)
+            AddToBatch(data, size);
+        ++m_pendingRuns;
+        counted = true;
+        const int64_t awaited = m_awaited.load();
+        const int64_t processed = m_processed.load();
+        const bool awaitedTaken = awaited > processed && processed + m_pendingRuns >= awaited;
+        if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
+    } catch (...) {
+        if (!counted) ++m_pendingRuns;
+        RecoverRuns();
+    }
     return 1;
+}
+
+void CZkLoggerBuffer::RecoverRuns() {
+    const uint32_t lost = m_batchRuns ? m_batchRuns : 1;
+    m_droppedRuns += lost;
+    if (m_droppedRuns == lost) m_droppedWhy = L"the log writer ran out of memory";
+    m_batchBytes = 0;
+    m_batchRuns = 0;
+    m_processed += m_pendingRuns;  // a caller waiting for them goes on
+    m_pendingRuns = 0;
+    const auto lock = m_writtenLock.lock();
+    ::WakeAllConditionVariable(&m_written);
 }
 
 void CZkLoggerBuffer::AddToBatch(const uint8_t* data, uint64_t size) {
@@ -259,6 +325,7 @@ void CZkLoggerBuffer::FlushBatch() {
     // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
     m_processed += m_pendingRuns;
     m_pendingRuns = 0;
+    m_progressTick.store(::GetTickCount());
     if (m_waiters.load() == 0) return;
     // Under the callers' lock: a caller between its look at the count and its sleep is not missed.
     const auto lock = m_writtenLock.lock();
@@ -276,8 +343,9 @@ void CZkLoggerBuffer::WriteCapNotice() {
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
                  L"sndapi: CZkLoggerBuffer::Queue: (%u): %u lines were dropped: more than %u KiB of lines waited "
-                 L"for the log file.",
-                 __LINE__, dropped, static_cast<unsigned>(kQueueCapBytes / 1024));
+                 L"for a log file that took none for %u ms, or more than %u KiB.",
+                 __LINE__, dropped, static_cast<unsigned>(kQueueCapBytes / 1024), kWriterStallMs,
+                 static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
     WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);

@@ -40,9 +40,13 @@ public:
     // The file write: the run goes out in one append, joined with the runs
     // before it while more are queued (queueEmpty 0). Returns 1 in every case.
     // Once a draining stop has passed kDrainMs, runs are counted, not written.
+    // Nothing leaves it: any exception (no memory) drops the runs at hand,
+    // which are counted and reported like every drop.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
     // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
-    // a written-through run can wait for its turn.
+    // a written-through run can wait for its turn. At the queue's cap it waits
+    // up to kQueueWaitMs for the writer to make room, while the writer makes
+    // progress; then the line is counted as dropped.
     uint32_t Push(const void* data, uint64_t size) override;
     // A run that must reach the file before the caller goes on (it survives an
     // exit without clean-up): queued behind what is already queued, then
@@ -64,6 +68,8 @@ public:
     void DrainAndStop();
 
     static bool CreateLogFolder(const wchar_t* directory) { return CLogFolderGuard::CreateLogFolder(directory); }
+    // False when the writer could not be made whole (no idle timer): its owner discards it.
+    bool IsReady() const { return m_idleTimer.is_valid(); }
     static constexpr const wchar_t* kLogFolderSddl = CLogFolderGuard::kLogFolderSddl;
 
     // Made by the logger under its own lock, not this buffer's.
@@ -91,6 +97,11 @@ public:
     typedef BOOL (*PFN_WRITE_FILE)(void* context, HANDLE file, const void* data, DWORD size, DWORD* written);
     static BOOL WriteFileLive(void* context, HANDLE file, const void* data, DWORD size, DWORD* written);
     void SetFileWrite(PFN_WRITE_FILE write, void* context);
+    // Opens the current file by name: CreateFileW's contract. Replaceable, since
+    // Wine cannot make a delete-pending name (it keeps a deleted file's name).
+    typedef HANDLE (*PFN_OPEN_FILE)(void* context, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa);
+    static HANDLE OpenFileLive(void* context, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa);
+    void SetFileOpen(PFN_OPEN_FILE open, void* context);
 
     // State, for diagnostics and tests.
     // Runs queued and not yet written (or dropped).
@@ -108,16 +119,22 @@ public:
     // scans the folder, which a log held open by a viewer must not cost per line.
     static constexpr DWORD kRotationRetryMs = 1000;
     // A current file that cannot be rotated takes appends up to this many times
-    // its size limit, then drops them until a rotation succeeds.
+    // its size limit, then drops them until a rotation succeeds. Rotation waits
+    // for the rotation lock while its holder makes progress, so only a holder
+    // that keeps it without progress (or a file held open) gets here.
     static constexpr uint32_t kHardLimitFactor = 2;
     static constexpr DWORD kWriteThroughWaitMs = 100;
-    // The byte-range locks every process takes on the current file (see
-    // logfile::CByteLock): any reader of the log can hold them, so each wait is bounded.
-    static constexpr DWORD kAppendLockWaitMs = 200;
-    static constexpr DWORD kRotationLockWaitMs = 500;
-    // How often the open file is compared with the file the current name
-    // holds: a file deleted or renamed away under the handle is left for a new one.
+    // How long a line waits at the queue's cap for the writer to make room.
+    static constexpr DWORD kQueueWaitMs = 100;
+    // How often, while writing, the file is closed and opened again by its
+    // name: only a new open sees a deletion under every semantics (the name
+    // gone, denied while delete pending, or another file under it).
     static constexpr DWORD kCurrentCheckMs = 1000;
+    // A name denied (delete pending) is opened again every kDeniedRetryMs for
+    // up to kDeniedWaitMs, the lines kept meanwhile: every writer closes its
+    // handle within kCurrentCheckMs, and the deletion completes with the last.
+    static constexpr DWORD kDeniedRetryMs = 50;
+    static constexpr DWORD kDeniedWaitMs = 3000;
     // How long the stop of teardown lets the writer drain the queue.
     static constexpr DWORD kDrainMs = 1000;
     // How long a queued line may wait for the writer, which lingers that long
@@ -125,9 +142,14 @@ public:
     static constexpr DWORD kLingerMs = 20;
     // Queued runs joined into one append, up to this many bytes.
     static constexpr uint64_t kBatchBytes = 65536;
-    // Most bytes of lines waiting for the writer; past it lines are dropped
-    // and counted, and the next line written is preceded by one ERROR line.
+    // Bytes of lines waiting for the writer past which a line waits (up to
+    // kQueueWaitMs) for the writer's next batch. Still past it, the line is
+    // queued while the writer makes progress (wrote within kWriterStallMs),
+    // up to kQueueHardCapBytes; else it is dropped and counted, and the next
+    // line written is preceded by one ERROR line.
     static constexpr uint64_t kQueueCapBytes = 4 * 1024 * 1024;
+    static constexpr uint64_t kQueueHardCapBytes = 4 * kQueueCapBytes;
+    static constexpr DWORD kWriterStallMs = 3000;
 
 private:
     // ---- batching and write-through (ZkLoggerBuffer.cpp)
@@ -140,6 +162,11 @@ private:
     void FlushBatch();  // lock held
     // Waits for a run's turn; m_writtenLock held.
     bool WaitWrittenLocked(uint64_t ticket, DWORD start);
+    // At the queue's cap: waits for the writer's next batch, within the
+    // budget from start; false when the line is to be dropped.
+    bool WaitForRoom(DWORD start);
+    // After an exception: the runs at hand are counted as lost, the batch emptied.
+    void RecoverRuns();  // lock held
     // Remembers the latest run a caller gave up on (see AwaitWritten).
     void MarkStalled(int64_t run);
     void WriteCapNotice();    // lock held
@@ -150,8 +177,13 @@ private:
 
     // ---- appending and the current file (LogAppend.cpp)
     enum class Appended { kWritten, kDropped, kFailed };
-    // The attempts of one append (open, folder created on the second one).
+    // The attempts of one append (open, folder created on the second one; a
+    // denied name tried again for kDeniedWaitMs). Runs not written are counted.
     void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
+    // Counts runs that did not reach the file; the next append reports them.
+    void CountLost(uint32_t runs, const wchar_t* why);  // lock held
+    // True once a draining stop has had its time.
+    bool IsDrainOver() const;
     // Opens the file when closed, or leaves one taken away. kRefused: the
     // folder guard holds writing (the run is dropped); kRetry: start over.
     enum class Prepared { kReady, kRefused, kRetry };
@@ -162,8 +194,13 @@ private:
     // the new one looked at again.
     Appended AppendChecked(const void* data, uint64_t size, uint32_t runs);  // lock held, file open
     // Writes the run with what is due before it (a line end after a fragment,
-    // the header, the notice of dropped runs), the append lock held.
-    bool AppendRun(const void* data, uint64_t size);  // lock held
+    // the header, the notice of dropped runs), the append lock held. A failed
+    // or short write is undone: the file's end is set back to sizeUnderLock,
+    // the size taken under the append lock (kNoRollBack: the lock was not had).
+    bool AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock);  // lock held
+    static constexpr uint64_t kNoRollBack = ~0ull;
+    // Sets the file's end back to size through a handle that may write; false when it cannot.
+    bool RollBack(uint64_t size);
     // Joins the line end, header, notice and run in m_joined; false without memory.
     bool JoinRun(const std::string& lineEnd, const std::wstring& header, const std::wstring& notice,
                  const void* data, uint64_t size);
@@ -175,6 +212,10 @@ private:
     std::string LineEndAfterFragment();  // lock held, append lock held
     // The ERROR line that reports dropped runs, in the owner's line format.
     std::wstring DroppedNotice() const;
+    // What the lock byte waits see of the holders (logfile::PFN_LOCK_PROGRESS):
+    // the file's size, and for the rotation lock whether the name moved on.
+    static uint64_t AppendProgress(void* self);
+    static uint64_t RotationProgress(void* self);
     bool OpenCurrentFile(bool* created);  // lock held
     void CloseFile();                     // lock held
     // Closes the file and opens what the current name holds now.
@@ -218,8 +259,9 @@ private:
     DWORD m_lastWriteTick;
     bool m_rotationFailed = false;  // rotation keeps failing since m_rotationFailTick
     DWORD m_rotationFailTick = 0;
-    uint32_t m_droppedRuns = 0;  // since the hard limit was reached
-    bool m_noticeDue = false;    // a new current file: the next append reports the dropped runs
+    uint32_t m_droppedRuns = 0;               // runs lost since the last notice
+    const wchar_t* m_droppedWhy = L"";        // why the first of them was lost
+    bool m_openDenied = false;                // the last open of the name was denied
     lumlib::CByteBlock m_joined;  // header, notice and run joined for one append
     lumlib::CByteBlock m_batch;   // queued runs joined, written when the queue is empty
     uint64_t m_batchBytes = 0;
@@ -228,10 +270,14 @@ private:
     // Byte-range locks that timed out: tried only until logfile::kLockSkipMs after this tick (0: wait).
     uint32_t m_appendLockSkipTick = 0;
     uint32_t m_rotationLockSkipTick = 0;
-    DWORD m_currentCheckTick = 0;     // when the handle was last compared with the current name
+    DWORD m_currentCheckTick = 0;     // when the file was last opened by its name
+    DWORD m_nameCheckTick = 0;        // when a rotation lock wait last looked at the name
+    static constexpr DWORD kNameCheckMs = 20;
     bool m_fragmentPossible = false;  // a write failed or fell short: the file may end inside a line
     PFN_WRITE_FILE m_writeFile = &CZkLoggerBuffer::WriteFileLive;
     void* m_writeFileContext = nullptr;
+    PFN_OPEN_FILE m_openFile = &CZkLoggerBuffer::OpenFileLive;
+    void* m_openFileContext = nullptr;
     uint32_t m_drainDropped = 0;  // runs the stop dropped
 
     // Teardown: when the draining stop began (0: not begun).
@@ -250,6 +296,12 @@ private:
     std::atomic<int64_t> m_awaited{0};
     std::atomic<int32_t> m_waiters{0};
     std::atomic<int64_t> m_stalledTicket{0};
+    // Bytes pushed and not yet taken by Process; when the writer last wrote a batch.
+    std::atomic<uint64_t> m_queuedBytes{0};
+    std::atomic<DWORD> m_progressTick;
+    // The writer's count when a line last waited at the cap for the whole
+    // budget: no line waits again before the writer has moved past it.
+    std::atomic<int64_t> m_capStalled{-1};
     // Callers sleep on m_written under m_writtenLock; the writer wakes them.
     lumlib::unique_critical_section m_writtenLock;
     CONDITION_VARIABLE m_written = CONDITION_VARIABLE_INIT;

@@ -239,6 +239,7 @@ std::unique_ptr<CZkLogger> CreateLogger() {
     BuildLogFolder(folder);
     std::unique_ptr<CZkLogger> logger(CZkLogger::New(folder));
     if (logger == nullptr || !logger->InitWorkPool()) return nullptr;
+    logger->SetFolderResolver(&BuildLogFolder);  // no folder yet: asked again, never the current directory
     logger->SetAsyncWrite(1);
     logger->SetFormatFlags(kLogDefaultFormat);
     logger->BuildHeader();
