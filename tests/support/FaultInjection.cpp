@@ -262,12 +262,6 @@ std::vector<std::string> InstallImportFaults(HMODULE module) {
     return unknown;
 }
 
-std::vector<std::string> FailableImports() {
-    std::vector<std::string> names;
-    for (const Fault& fault : kFaults) names.push_back(fault.name);
-    return names;
-}
-
 bool FailNthCall(const std::string& name, long n) {
     bool found = false;
     g_failed = false;

@@ -32,9 +32,6 @@ struct ImportCount {
 // not know (empty when it knows them all). Once per module and process.
 std::vector<std::string> InstallImportFaults(HMODULE module);
 
-// The imports that can be failed, in the table's order.
-std::vector<std::string> FailableImports();
-
 // Counts restart at 0; the n-th call of name fails (n = 0: none). False when
 // name is not a failable import.
 bool FailNthCall(const std::string& name, long n);
