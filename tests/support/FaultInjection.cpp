@@ -178,7 +178,8 @@ const size_t kCount = sizeof(kFaults) / sizeof(kFaults[0]);
 State g_states[kCount];
 
 // Never failed: locks and waits, releases, clocks and identities that cannot
-// fail, the runtime's own (unwinding, start-up, printing, formatting).
+// fail, the runtime's unwinder. The C runtime's other functions (strings,
+// printing, start-up; a coverage build's file calls) are kept too, unlisted.
 const char* const kKept[] = {
     "AcquireSRWLockExclusive", "AcquireSRWLockShared", "ReleaseSRWLockExclusive", "ReleaseSRWLockShared",
     "InitializeCriticalSection", "EnterCriticalSection", "TryEnterCriticalSection", "LeaveCriticalSection",
@@ -194,12 +195,6 @@ const char* const kKept[] = {
     "SetProcessAffinityMask", "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "RaiseException",
     "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "__C_specific_handler",
     "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
-    // msvcrt
-    "free", "_errno", "_initterm", "_amsg_exit", "_lock", "_unlock", "_setjmp", "longjmp", "abort", "exit", "signal",
-    "_endthreadex", "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "localeconv", "strerror", "_snwprintf_s",
-    "_vsnwprintf_s", "fwprintf", "fprintf", "vfprintf", "printf", "fputc", "fputs", "fputwc", "fwrite", "_write",
-    "_read", "_close", "_ultoa", "wcstoul", "towupper", "memchr", "memcmp", "memcpy", "memmove", "memset", "strcmp",
-    "strlen", "strncmp", "wcscat_s", "wcscmp", "wcscpy_s", "wcslen", "wcsncat", "wcsncpy", "wcsrchr",
 };
 
 State& StateOf(size_t index) { return g_states[index]; }
@@ -240,7 +235,7 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
             void** slot = reinterpret_cast<void**>(&slots->u1.Function);
             g_states[fault->index].original = *slot;
             Redirect(slot, fault->replacement);
-        } else if (!IsKept(name)) {
+        } else if (!IsKept(name) && _stricmp(dll, kCrt) != 0) {
             unknown.push_back(std::string(dll) + "!" + name);
         }
     }
