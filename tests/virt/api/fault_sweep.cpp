@@ -88,7 +88,7 @@ void ExpectStatus(Point& p, const char* name, uint32_t status, std::set<uint32_t
     Expect(p, kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
 }
 
-// Callback 8 (round 1) or the whole list (round 2): a failure there is no recovery.
+// Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
 void WaitForConnection(Point& p, Recorder& rec, size_t eights) {
     Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
 }
@@ -96,6 +96,7 @@ void WaitForConnection(Point& p, Recorder& rec, size_t eights) {
 void AskForTheList(Point& p, Recorder& rec, bool failing) {
     const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
     const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
+    // (docs/api.md gives the one-way calls no bound of their own: 3 s, as a settings call's wait)
     const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, [] { return Dll().GetDeviceList(); });
     ExpectStatus(p, "ZkSndVGetDeviceList", status, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0});
     if (status != 0) return;
