@@ -1,0 +1,284 @@
+#include "tests/support/FaultInjection.h"
+
+#include <aclapi.h>
+#include <process.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <tuple>
+#include <type_traits>
+
+namespace testkit {
+namespace {
+
+// One failable import: what its failed call returns and reports.
+struct Fault {
+    const char* dll;        // as the import descriptor names it, compared without case
+    const char* name;
+    void* replacement;
+    uintptr_t failValue;    // converted to the function's return type
+    DWORD error;            // SetLastError (a registry or security function returns it as well)
+    DWORD pipeError;        // instead of error when the first argument is a pipe (0: error)
+    bool afterTheCall;      // the call runs and its success is reported as failure (I/O already done)
+    int errnoValue;         // the C runtime's functions set errno (0: not one of them)
+    size_t index;           // its place in the table, checked by Install
+};
+
+struct State {
+    void* original = nullptr;
+    std::atomic<long> calls{0};
+    std::atomic<long> failAt{0};
+};
+
+std::atomic<bool> g_failed{false};
+State& StateOf(size_t index);
+const Fault& FaultOf(size_t index);
+
+// A failure value as the function's return type.
+template <class R>
+R AsResult(uintptr_t bits) {
+    if constexpr (std::is_pointer_v<R>) return reinterpret_cast<R>(bits);
+    else return static_cast<R>(bits);
+}
+
+bool IsPipe(HANDLE handle) { return ::GetFileType(handle) == FILE_TYPE_PIPE; }
+
+template <class... A>
+DWORD ErrorFor(const Fault& fault, A... args) {
+    if constexpr (sizeof...(A) > 0) {
+        using First = std::tuple_element_t<0, std::tuple<A...>>;
+        if constexpr (std::is_same_v<First, HANDLE>) {
+            const HANDLE handle = std::get<0>(std::make_tuple(args...));
+            if (fault.pipeError != 0 && IsPipe(handle)) return fault.pipeError;
+        }
+    }
+    return fault.error;
+}
+
+// This call is the armed one: counts every call, from every thread.
+bool IsTheFailingCall(State& state) {
+    const long n = state.calls.fetch_add(1) + 1;
+    if (n != state.failAt.load()) return false;
+    g_failed = true;
+    return true;
+}
+
+template <size_t Id, class F>
+struct Hook;
+
+template <size_t Id, class R, class... A>
+struct Hook<Id, R (*)(A...)> {
+    static R Call(A... args) {
+        State& state = StateOf(Id);
+        const auto original = reinterpret_cast<R (*)(A...)>(state.original);
+        if (!IsTheFailingCall(state)) return original(args...);
+        const Fault& fault = FaultOf(Id);
+        if (fault.afterTheCall) original(args...);
+        if (fault.errnoValue != 0) errno = fault.errnoValue;
+        ::SetLastError(ErrorFor(fault, args...));
+        return AsResult<R>(fault.failValue);
+    }
+};
+
+template <size_t Id, class F>
+Fault Failing(const char* dll, const char* name, uintptr_t value, DWORD error, DWORD pipeError = 0,
+              bool afterTheCall = false, int errnoValue = 0) {
+    return Fault{dll, name, reinterpret_cast<void*>(&Hook<Id, F>::Call), value, error, pipeError, afterTheCall,
+                 errnoValue, Id};
+}
+
+const char kK32[] = "kernel32.dll", kAdv[] = "advapi32.dll", kCrt[] = "msvcrt.dll", kShell[] = "shell32.dll";
+const uintptr_t kFalse = 0, kNull = 0;
+const uintptr_t kInvalidHandle = uintptr_t(-1);  // INVALID_HANDLE_VALUE, INVALID_FILE_ATTRIBUTES
+const DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY, kNoResources = ERROR_NO_SYSTEM_RESOURCES,
+            kDenied = ERROR_ACCESS_DENIED, kBadSd = ERROR_INVALID_SECURITY_DESCR;
+
+// Each row's replacement is Hook<its index, the function's type>.
+#define ZK_FAIL(dll, fn, ...) Failing<__COUNTER__ - kFirst, decltype(&::fn)>(dll, #fn, __VA_ARGS__)
+constexpr size_t kFirst = __COUNTER__ + 1;
+const Fault kFaults[] = {
+    // memory and threads (operator new, the runtime's thread-local storage and exceptions reach these)
+    ZK_FAIL(kCrt, malloc, kNull, kNoMemory, 0, false, ENOMEM),
+    ZK_FAIL(kCrt, calloc, kNull, kNoMemory, 0, false, ENOMEM),
+    ZK_FAIL(kCrt, realloc, kNull, kNoMemory, 0, false, ENOMEM),
+    ZK_FAIL(kCrt, _strdup, kNull, kNoMemory, 0, false, ENOMEM),
+    ZK_FAIL(kCrt, _beginthreadex, kNull, kNoResources, 0, false, EAGAIN),
+    ZK_FAIL(kK32, LocalAlloc, kNull, kNoMemory),
+    ZK_FAIL(kK32, TlsAlloc, TLS_OUT_OF_INDEXES, kNoMemory),
+    ZK_FAIL(kK32, DuplicateHandle, kFalse, kNoResources),
+    // kernel objects
+    ZK_FAIL(kK32, CreateEventA, kNull, kNoResources),
+    ZK_FAIL(kK32, CreateEventW, kNull, kNoResources),
+    ZK_FAIL(kK32, CreateSemaphoreA, kNull, kNoResources),
+    ZK_FAIL(kK32, CreateWaitableTimerW, kNull, kNoResources),
+    // files and folders (a write on a pipe fails as on a broken pipe, on a file as on a full disk)
+    ZK_FAIL(kK32, CreateFileW, kInvalidHandle, kDenied),
+    ZK_FAIL(kK32, CreateDirectoryW, kFalse, kDenied),
+    ZK_FAIL(kK32, WriteFile, kFalse, ERROR_DISK_FULL, ERROR_NO_DATA),
+    ZK_FAIL(kK32, ReadFile, kFalse, ERROR_READ_FAULT, ERROR_BROKEN_PIPE),
+    ZK_FAIL(kK32, FlushFileBuffers, kFalse, ERROR_DISK_FULL, ERROR_BROKEN_PIPE),
+    ZK_FAIL(kK32, GetOverlappedResult, kFalse, ERROR_DISK_FULL, ERROR_BROKEN_PIPE, true),
+    ZK_FAIL(kK32, LockFileEx, kFalse, ERROR_LOCK_VIOLATION),
+    ZK_FAIL(kK32, SetFileInformationByHandle, kFalse, kDenied),
+    ZK_FAIL(kK32, GetFileInformationByHandle, kFalse, kDenied),
+    ZK_FAIL(kK32, GetFileSizeEx, kFalse, kDenied),
+    ZK_FAIL(kK32, GetFileAttributesW, kInvalidHandle, kDenied),
+    ZK_FAIL(kK32, GetFinalPathNameByHandleW, 0, kNoMemory),
+    ZK_FAIL(kK32, GetFullPathNameW, 0, kNoMemory),
+    ZK_FAIL(kK32, GetLongPathNameW, 0, kDenied),
+    ZK_FAIL(kK32, FindFirstFileW, kInvalidHandle, kDenied),
+    ZK_FAIL(kK32, FindNextFileW, kFalse, kNoMemory),
+    ZK_FAIL(kShell, SHGetFolderPathW, uintptr_t(E_ACCESSDENIED), kDenied),
+    // pipes and processes
+    ZK_FAIL(kK32, WaitNamedPipeW, kFalse, ERROR_SEM_TIMEOUT),
+    ZK_FAIL(kK32, GetNamedPipeServerProcessId, kFalse, kDenied),
+    ZK_FAIL(kK32, GetNamedPipeServerSessionId, kFalse, kDenied),
+    ZK_FAIL(kK32, OpenProcess, kNull, kDenied),
+    ZK_FAIL(kK32, ProcessIdToSessionId, kFalse, kDenied),
+    // modules and text
+    ZK_FAIL(kK32, LoadLibraryW, kNull, ERROR_MOD_NOT_FOUND),
+    ZK_FAIL(kK32, GetModuleHandleW, kNull, ERROR_MOD_NOT_FOUND),
+    ZK_FAIL(kK32, GetModuleHandleExW, kFalse, kNoMemory),
+    ZK_FAIL(kK32, GetProcAddress, kNull, ERROR_PROC_NOT_FOUND),
+    ZK_FAIL(kK32, GetModuleFileNameW, 0, kNoMemory),
+    ZK_FAIL(kK32, MultiByteToWideChar, 0, ERROR_NO_UNICODE_TRANSLATION),
+    ZK_FAIL(kK32, WideCharToMultiByte, 0, ERROR_NO_UNICODE_TRANSLATION),
+    // tokens, SIDs and security descriptors
+    ZK_FAIL(kAdv, OpenProcessToken, kFalse, kDenied),
+    ZK_FAIL(kAdv, GetTokenInformation, kFalse, kDenied),
+    ZK_FAIL(kAdv, CheckTokenMembership, kFalse, kDenied),
+    ZK_FAIL(kAdv, ConvertSidToStringSidW, kFalse, kNoMemory),
+    ZK_FAIL(kAdv, AllocateAndInitializeSid, kFalse, kNoMemory),
+    ZK_FAIL(kAdv, CreateWellKnownSid, kFalse, kNoMemory),
+    ZK_FAIL(kAdv, ConvertStringSecurityDescriptorToSecurityDescriptorW, kFalse, kNoMemory),
+    ZK_FAIL(kAdv, InitializeSecurityDescriptor, kFalse, kBadSd),
+    ZK_FAIL(kAdv, GetSecurityDescriptorDacl, kFalse, kBadSd),
+    ZK_FAIL(kAdv, GetSecurityDescriptorSacl, kFalse, kBadSd),
+    ZK_FAIL(kAdv, SetSecurityDescriptorDacl, kFalse, kBadSd),
+    ZK_FAIL(kAdv, SetSecurityDescriptorSacl, kFalse, kBadSd),
+    ZK_FAIL(kAdv, SetEntriesInAclW, kNoMemory, kNoMemory),
+    ZK_FAIL(kAdv, GetSecurityInfo, kDenied, kDenied),
+    ZK_FAIL(kAdv, GetNamedSecurityInfoW, kDenied, kDenied),
+    // the registry (these return their error)
+    ZK_FAIL(kAdv, RegCreateKeyExW, kNoResources, kNoResources),
+    ZK_FAIL(kAdv, RegOpenKeyExW, kDenied, kDenied),
+    ZK_FAIL(kAdv, RegGetValueW, kDenied, kDenied),
+    ZK_FAIL(kAdv, RegQueryValueExW, kDenied, kDenied),
+    ZK_FAIL(kAdv, RegQueryInfoKeyW, kDenied, kDenied),
+    ZK_FAIL(kAdv, RegSetValueExW, kDenied, kDenied),
+    ZK_FAIL(kAdv, RegNotifyChangeKeyValue, kNoResources, kNoResources),
+};
+#undef ZK_FAIL
+const size_t kCount = sizeof(kFaults) / sizeof(kFaults[0]);
+State g_states[kCount];
+
+// Never failed: locks and waits, releases, clocks and identities that cannot
+// fail, the runtime's unwinder. The C runtime's other functions (strings,
+// printing, start-up; a coverage build's file calls) are kept too, unlisted.
+const char* const kKept[] = {
+    "AcquireSRWLockExclusive", "AcquireSRWLockShared", "ReleaseSRWLockExclusive", "ReleaseSRWLockShared",
+    "InitializeCriticalSection", "EnterCriticalSection", "TryEnterCriticalSection", "LeaveCriticalSection",
+    "DeleteCriticalSection", "SleepConditionVariableCS", "SleepConditionVariableSRW", "WakeAllConditionVariable",
+    "WakeConditionVariable", "WaitForSingleObject", "WaitForMultipleObjects", "ReleaseMutex", "ReleaseSemaphore",
+    "SetEvent", "ResetEvent", "SetWaitableTimer", "Sleep", "CloseHandle", "FindClose", "FreeLibrary", "LocalFree",
+    "FreeSid", "RegCloseKey", "CancelIo", "DisconnectNamedPipe", "UnlockFileEx", "GetHandleInformation",
+    "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThread", "GetCurrentThreadId", "GetLastError",
+    "SetLastError", "GetLocalTime", "GetSystemTime", "GetSystemTimeAsFileTime", "GetTickCount", "GetTickCount64",
+    "GetSystemInfo", "GetSystemMetrics", "IsDebuggerPresent", "OutputDebugStringA", "CompareStringOrdinal",
+    "IsDBCSLeadByteEx", "EqualSid", "IsWellKnownSid", "ResumeThread", "SuspendThread", "GetThreadContext",
+    "SetThreadContext", "GetThreadPriority", "SetThreadPriority", "GetProcessAffinityMask",
+    "SetProcessAffinityMask", "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "RaiseException",
+    "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "__C_specific_handler",
+    "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
+};
+
+State& StateOf(size_t index) { return g_states[index]; }
+const Fault& FaultOf(size_t index) { return kFaults[index]; }
+
+const Fault* Find(const char* dll, const char* name) {
+    for (const Fault& fault : kFaults) {
+        if (_stricmp(fault.dll, dll) == 0 && std::strcmp(fault.name, name) == 0) return &fault;
+    }
+    return nullptr;
+}
+
+bool IsKept(const char* name) {
+    for (const char* kept : kKept) {
+        if (std::strcmp(kept, name) == 0) return true;
+    }
+    return false;
+}
+
+void Redirect(void** slot, void* to) {
+    DWORD old = 0;
+    ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
+    *slot = to;
+    ::VirtualProtect(slot, sizeof(*slot), old, &old);
+}
+
+// Redirects one descriptor's imports; adds those the kit does not know to unknown.
+void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, std::vector<std::string>& unknown) {
+    const char* dll = reinterpret_cast<const char*>(base + descriptor.Name);
+    const DWORD namesAt = descriptor.OriginalFirstThunk ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + namesAt);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor.FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+        const char* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
+        const Fault* fault = Find(dll, name);
+        if (fault) {
+            void** slot = reinterpret_cast<void**>(&slots->u1.Function);
+            g_states[fault->index].original = *slot;
+            Redirect(slot, fault->replacement);
+        } else if (!IsKept(name) && _stricmp(dll, kCrt) != 0) {
+            unknown.push_back(std::string(dll) + "!" + name);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> InstallImportFaults(HMODULE module) {
+    std::vector<std::string> unknown;
+    for (size_t i = 0; i < kCount; ++i) {
+        if (kFaults[i].index != i) unknown.push_back(std::string("(table row out of place) ") + kFaults[i].name);
+    }
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    for (; descriptor->Name != 0; ++descriptor) RedirectDescriptor(base, *descriptor, unknown);
+    return unknown;
+}
+
+bool FailNthCall(const std::string& name, long n) {
+    bool found = false;
+    g_failed = false;
+    for (size_t i = 0; i < kCount; ++i) {
+        const bool armed = name == kFaults[i].name;
+        found = found || armed;
+        g_states[i].failAt = armed ? n : 0;
+        g_states[i].calls = 0;
+    }
+    return found;
+}
+
+void StopFailing() {
+    for (State& state : g_states) state.failAt = 0;
+}
+
+std::vector<ImportCount> ImportCalls() {
+    std::vector<ImportCount> counts;
+    for (size_t i = 0; i < kCount; ++i) counts.push_back(ImportCount{kFaults[i].name, g_states[i].calls.load()});
+    return counts;
+}
+
+bool ArmedCallFailed() { return g_failed; }
+
+}  // namespace testkit

@@ -1,0 +1,45 @@
+// Fault injection through a loaded DLL's imports. Install points the DLL's
+// import address table slots at replacements of the same signature; each
+// counts its calls (from every thread) and, once armed, makes exactly the
+// N-th call fail the way the function documents (its failure value and a
+// realistic last error or errno), every other call going to the original.
+// Only the DLL's own imports are redirected: the test program's calls and
+// those of other modules are untouched.
+//
+//   testkit::InstallImportFaults(dll);       // once, right after LoadLibraryW
+//   testkit::FailNthCall("malloc", 4);        // counts restart; the 4th malloc fails
+//   ... drive the DLL ...
+//   testkit::StopFailing();                   // nothing fails any more
+//
+// Imports whose failure means nothing (locks, releases, GetLastError, the
+// runtime's unwinder) are listed as kept: they are never failed, but the kit
+// knows them, so an import it does not know shows in Install's answer.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+struct ImportCount {
+    std::string name;  // "malloc", "CreateFileW"
+    long calls;
+};
+
+// Redirects module's imports; returns the imports it found that its table does
+// not know (empty when it knows them all). Once per module and process.
+std::vector<std::string> InstallImportFaults(HMODULE module);
+
+// Counts restart at 0; the n-th call of name fails (n = 0: none). False when
+// name is not a failable import.
+bool FailNthCall(const std::string& name, long n);
+void StopFailing();
+
+// Calls of each failable import since the last FailNthCall (or Install), and
+// whether the armed call has been failed.
+std::vector<ImportCount> ImportCalls();
+bool ArmedCallFailed();
+
+}  // namespace testkit
