@@ -246,11 +246,10 @@ uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) 
 uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
     // Announced under the pair lock, so that a loss seen meanwhile on the
-    // reader thread reports 6 only after this 8.
-    // The connection counts as announced only when the callback was called:
-    // a 6 goes only to an application that saw its 8. Under the delivery lock,
-    // so nothing the ended connection sent is handed over after this 8 (its
-    // notifications still queued are dropped and counted: Process).
+    // reader thread reports 6 only after this 8, and only when the callback
+    // was called: a 6 goes only to an application that saw its 8. Under the
+    // delivery lock too, so nothing the ended connection sent is handed over
+    // after this 8 (what is still queued is dropped and counted: Process).
     {
         const auto pairLock = m_pairLock.lock();
         const auto deliveryLock = m_deliveryLock.lock();
