@@ -320,7 +320,10 @@ uint64_t CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool
 
 bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const wchar_t* format,
                            const wchar_t* message, size_t length, uint64_t* ticket) {
-    const uint64_t hash = HashKind(label, format);
+    // The kind is the statement and what it was given (its formatted text):
+    // the limit holds back repeats of one line, never a different one.
+    uint64_t hash = HashKind(label, format);
+    for (size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<uint16_t>(message[i])) * 1099511628211ull;
     const DWORD now = GetTickCount();
     RepeatSlot* slot = nullptr;
     for (RepeatSlot& candidate : m_repeats)

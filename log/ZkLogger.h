@@ -129,9 +129,9 @@ public:
     // The file buffer of that id, or null. Stays valid until the logger is destroyed.
     CZkLoggerBuffer* GetFileBuffer(uint32_t id);
 
-    // Written-through lines (ERROR and labelled ones) of one kind (label and
-    // format) pass at most this many times a window; the rest are counted and
-    // reported in one line.
+    // Written-through lines (ERROR and labelled ones) of one kind (label,
+    // format and formatted text: the same line again) pass at most this many
+    // times a window; the rest are counted and reported in one line that quotes it.
     static const uint32_t kRepeatsPerWindow = 10;
     static const DWORD kRepeatWindowMs = 1000;
     // Writes the report of every repeat whose window has ended (all: every
@@ -140,8 +140,8 @@ public:
     void ReportRepeats(bool all);
 
 private:
-    // One kind of line counted by the repeat limit: a hash of its label and
-    // format, the start of its window, when it was last seen, the lines
+    // One kind of line counted by the repeat limit: a hash of its label,
+    // format and text, the start of its window, when it was last seen, the lines
     // passed and suppressed in the window, and the start of its message for
     // the report. A new kind takes an unused slot, else one whose window is
     // over, else one not at its limit, else the one used longest ago: a kind

@@ -159,6 +159,9 @@ uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& ope
         // Stop marks the client first and then takes the channels under this
         // lock: a channel made after the mark would outlive it.
         if (IsStopped()) return Describe(cause, ERROR_CANCELLED, kLineStopped);
+        // The old connection's reader pushed its last notification before its
+        // channel was retired; what this one's reader pushes is a new epoch.
+        BeginEpoch();
         connection = opened.release();  // the channel releases it once, when deleted
         m_channel.reset(new CSinglePipeChannel(connection, this));
         channel = m_channel.get();

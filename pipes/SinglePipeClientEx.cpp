@@ -215,9 +215,9 @@ void CSinglePipeClientEx::OnMessage(const uint8_t* data, uint32_t size) {
 
 void CSinglePipeClientEx::OnMessagesEnd() { FlushStaged(); }
 
-bool CSinglePipeClientEx::StageNotification(const uint8_t* message, uint32_t size) {
+bool CSinglePipeClientEx::StageNotification(const uint8_t* message, uint32_t size, BlockKind kind) {
     if (m_stagingThread.load() != ::GetCurrentThreadId()) return false;
-    return lumlib::CatchReturn([&] { m_staged.push_back(CTransferBuffer::Block{message, size}); }) == ERROR_SUCCESS;
+    return lumlib::CatchReturn([&] { m_staged.push_back(CTransferBuffer::Block{message, size, kind}); }) == ERROR_SUCCESS;
 }
 
 void CSinglePipeClientEx::FlushStaged() {
@@ -254,7 +254,8 @@ uint32_t CSinglePipeClientEx::DispatchIncoming(const uint8_t* message, uint32_t 
         // must not make the queue grow without bound: past its cap the push
         // is refused, and the drop costs a count, never a wait (replies and
         // the loss come behind it on this thread).
-        if (!StageNotification(message, size) && !Push(message, size)) CountDrops(1, size);
+        const BlockKind kind = NotificationKind(message, size);
+        if (!StageNotification(message, size, kind) && !PushBlock(message, size, false, kind)) CountDrops(1, size);
         return 0;  // delivered later on TransferThread
     }
 

@@ -46,6 +46,9 @@ public:
     uint32_t Connect() override;
     virtual uint32_t Start();
     virtual void OnNotification(const uint8_t* /*message*/, uint32_t /*length*/) {}
+    // On the reader thread, for the queue's cap: how a notification stands in
+    // a group (CTransferBuffer::BlockKind). Must only look at the bytes.
+    virtual BlockKind NotificationKind(const uint8_t* /*message*/, uint32_t /*size*/) { return kLoose; }
     // count notifications of bytes in all were dropped at the cap since the
     // last report (at most one a kDropReportMs); total counts every drop.
     virtual void OnNotificationsDropped(uint32_t /*count*/, uint64_t /*bytes*/, uint32_t /*total*/) {}
@@ -87,6 +90,8 @@ protected:
     // the last report or now is set. Any thread; one report at a time.
     void ReportDrops(bool now);
     bool IsPendingReady() const { return m_pendingReady.load(); }
+    // Counts notifications dropped (reported with the cap's drops, ReportDrops).
+    void CountDrops(uint32_t count, uint64_t bytes);
 
 private:
     int32_t m_noticeThreshold;
@@ -99,10 +104,9 @@ private:
     std::atomic<uint32_t> m_lastRequestId{0};
     // A notification of the reader's batch: false when it must be pushed on
     // its own (another thread, or no memory to note it).
-    bool StageNotification(const uint8_t* message, uint32_t size);
+    bool StageNotification(const uint8_t* message, uint32_t size, BlockKind kind);
     // Queues the batch's notifications and counts those refused.
     void FlushStaged();
-    void CountDrops(uint32_t count, uint64_t bytes);
     // The reader's batch: views into the channel's received bytes, valid
     // until OnMessagesEnd. Only the thread in m_stagingThread uses it.
     std::vector<CTransferBuffer::Block> m_staged;

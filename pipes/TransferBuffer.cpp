@@ -21,6 +21,11 @@ const size_t kWorkingBufferSize = 8096;
 // one burst does not double its memory in the worker's buffer.
 const uint64_t kBatchBytes = 64 * 1024;
 const uint64_t kPrefixSize = sizeof(uint64_t);
+// In the worker's buffer each block stands behind its length and its epoch,
+// and the next one starts at a multiple of 8: Process gets aligned blocks
+// (a device record read through its struct must not be misaligned).
+const uint64_t kWorkHeader = 2 * sizeof(uint64_t);
+uint64_t WorkFootprint(uint64_t size) { return kWorkHeader + ((size + 7) & ~uint64_t(7)); }
 
 [[noreturn]] void RaiseOutOfMemory() {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -245,22 +250,60 @@ CTransferBuffer::~CTransferBuffer() {
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) { return PushBlock(data, size, false); }
 
-bool CTransferBuffer::QueueLocked(const void* data, uint64_t size) {
+bool CTransferBuffer::AdmitLocked(uint64_t footprint, BlockKind kind) {
+    const bool fits = m_queueCap == 0 || m_queuedBytes + footprint <= m_queueCap;
+    switch (kind) {
+    case kGroupItem:
+        m_groupCut = m_groupCut || !fits;
+        return !m_groupCut;
+    case kGroupEnd: {
+        // A group with a queued item is ended even past the cap; a cut one
+        // without any is dropped whole, its end included.
+        const bool queued = m_groupQueued, cut = m_groupCut;
+        m_groupQueued = m_groupCut = false;
+        return queued || (fits && !cut);
+    }
+    default:
+        return fits;
+    }
+}
+
+bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind) {
     if (size != 0 && data == nullptr) return false;
     const uint64_t footprint = CBuffersList::Footprint(size);
-    if (m_queueCap != 0 && m_queuedBytes + footprint > m_queueCap) return false;
-    // out of memory: nothing was queued (the list took the block back)
-    if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) return false;
+    if (!AdmitLocked(footprint, kind)) return false;
+    // out of memory: nothing was queued (the list took the block back); a
+    // group that lost an item this way is cut like one the cap refused
+    if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) {
+        if (kind == kGroupItem) m_groupCut = true;
+        return false;
+    }
+    if (kind == kGroupItem) m_groupQueued = true;
     m_queuedBytes += footprint;
+    ++m_pushedSeq;
     m_stalled = false;
     return true;
 }
 
-uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake) {
+void CTransferBuffer::BeginEpoch() {
+    const auto lock = m_tbLock.lock();
+    m_previousEpochStart = m_epochStart;
+    m_epochStart = m_pushedSeq;
+    m_groupCut = m_groupQueued = false;
+    m_epoch.store(m_epoch.load() + 1);
+}
+
+uint64_t CTransferBuffer::EpochOfLocked(uint64_t sequence) const {
+    const uint64_t epoch = m_epoch.load();
+    if (sequence >= m_epochStart) return epoch;
+    return sequence >= m_previousEpochStart && epoch != 0 ? epoch - 1 : kOlderEpoch;
+}
+
+uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind) {
     if (m_closing.load()) return 0;
     {
         const auto lock = m_tbLock.lock();
-        if (!QueueLocked(data, size)) return 0;
+        if (!QueueLocked(data, size, kind)) return 0;
         // A lingering worker finds the block within its linger; a busy one
         // takes it with the rest, so neither is woken.
         wake = WakeNeededLocked(wake);
@@ -275,7 +318,7 @@ CTransferBuffer::Refused CTransferBuffer::PushBatch(const Block* blocks, size_t 
     {
         const auto lock = m_tbLock.lock();
         for (size_t i = 0; i < count; ++i) {
-            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size)) continue;
+            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size, blocks[i].kind)) continue;
             ++refused.count;
             refused.bytes += blocks[i].size;
         }
@@ -299,6 +342,8 @@ void CTransferBuffer::ClearQueue() {
     const auto lock = m_tbLock.lock();
     m_queue->FreeChain();
     m_queuedBytes = 0;
+    m_takenSeq = m_pushedSeq;
+    m_groupCut = m_groupQueued = false;
     m_stalled = false;
 }
 
@@ -345,14 +390,17 @@ void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, 
     while (*used < kBatchBytes && !m_queue->IsEmpty()) {
         const uint64_t next = m_queue->GetNextSize();
         const uint64_t footprint = CBuffersList::Footprint(next);
+        const uint64_t placed = WorkFootprint(next);
         uint64_t size = 0;
         // Grow first, take second. When there is no memory for the first
         // block's copy it is dropped: left queued it would stop every block
         // behind it. A later block that does not fit waits for the next batch.
-        const bool room = work.Grow(*used + footprint);
-        if (room && m_queue->TakeFront(work.get() + *used + kPrefixSize, next, &size)) {
+        const bool room = work.Grow(*used + placed);
+        if (room && m_queue->TakeFront(work.get() + *used + kWorkHeader, next, &size)) {
+            const uint64_t epoch = EpochOfLocked(m_takenSeq);
             std::memcpy(work.get() + *used, &size, kPrefixSize);
-            *used += footprint;
+            std::memcpy(work.get() + *used + kPrefixSize, &epoch, sizeof(epoch));
+            *used += WorkFootprint(size);
         } else if (*used != 0) {
             break;
         } else if (m_queue->DropFront()) {
@@ -361,6 +409,7 @@ void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, 
             m_stalled = true;  // neither taken nor dropped: looking again before a push would spin
             break;
         }
+        ++m_takenSeq;
         m_queuedBytes = m_queuedBytes > footprint ? m_queuedBytes - footprint : 0;
     }
     // Taken under the lock, so a draining stop that finds the queue empty
@@ -373,8 +422,10 @@ void CTransferBuffer::Deliver(const lumlib::CByteBlock& work, uint64_t used, boo
     for (uint64_t at = 0; at < used;) {
         uint64_t size = 0;
         std::memcpy(&size, work.get() + at, kPrefixSize);
-        at += CBuffersList::Footprint(size);
-        if (size != 0) Process(work.get() + at - size, size, queueEmpty && at == used ? 1u : 0u);
+        std::memcpy(&m_deliveringEpoch, work.get() + at + kPrefixSize, sizeof(m_deliveringEpoch));
+        const uint8_t* block = work.get() + at + kWorkHeader;
+        at += WorkFootprint(size);
+        if (size != 0) Process(block, size, queueEmpty && at == used ? 1u : 0u);
     }
 }
 

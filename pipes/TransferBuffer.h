@@ -109,10 +109,19 @@ public:
     // 1 when queued, 0 when refused (closing, at the cap, no memory).
     virtual uint32_t Push(const void* data, uint64_t size);
 
+    // How a block stands towards the queue's cap. A group is a run of items
+    // closed by its end (a list of records and its last): once the cap refuses
+    // an item, the group's later items are refused too, and its end is queued
+    // past the cap when an item of the group was queued (the group ends, cut,
+    // but is never joined to the next), else refused with it (dropped whole).
+    // At most one end per group goes past the cap, and only after an item
+    // that fitted, so the excess stays below the cap's own number of items.
+    enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2 };
     // One block of a batch push.
     struct Block {
         const void* data;
         uint64_t size;
+        BlockKind kind = kLoose;
     };
     // What a batch push refused.
     struct Refused {
@@ -140,7 +149,17 @@ protected:
     // Queues a block. Push passes wake = false: an idle worker is woken unless
     // it lingers (see SetLinger) and will find the block at its next look;
     // wake = true wakes it in any case.
-    uint32_t PushBlock(const void* data, uint64_t size, bool wake);
+    uint32_t PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind = kLoose);
+    // The blocks pushed from now on form a new epoch (a connection's
+    // notifications, say); an open group ends with the old one. Epochs count
+    // from 0; the worker tells Process the epoch of the block it hands over
+    // (DeliveringEpoch): this one, the one before it, or kOlderEpoch for any
+    // earlier one. Call it only once no thread pushes for the old epoch.
+    void BeginEpoch();
+    uint64_t CurrentEpoch() const { return m_epoch.load(); }
+    static constexpr uint64_t kOlderEpoch = ~uint64_t(0);
+    // On the worker, inside Process: the epoch of the block being handed over.
+    uint64_t DeliveringEpoch() const { return m_deliveringEpoch; }
     // Opt-in for a worker whose blocks may wait a little (the log): once the
     // queue is empty the worker waits once for lingerMs, and pushes meanwhile
     // cost no wake-up; then it sleeps until a push wakes it. 0 (the
@@ -155,12 +174,18 @@ private:
     // Under m_tbLock: waits for work; false when the worker is to end.
     bool WaitForWorkLocked();
     // Under m_tbLock: moves queued blocks into work (each behind its 8-byte
-    // length), dropping one that has no memory for its copy.
+    // length and its epoch, at an offset that is a multiple of 8, so every
+    // block handed to Process is 8-byte aligned), dropping one that has no
+    // memory for its copy.
     void TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
     // Hands the batch's blocks to Process.
     void Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty);
     // Under m_tbLock: queues one block, counting its footprint; false when refused.
-    bool QueueLocked(const void* data, uint64_t size);
+    bool QueueLocked(const void* data, uint64_t size, BlockKind kind);
+    // Under m_tbLock: whether the cap lets a block of that footprint and kind in (group state kept).
+    bool AdmitLocked(uint64_t footprint, BlockKind kind);
+    // Under m_tbLock: the epoch of the block with that sequence number.
+    uint64_t EpochOfLocked(uint64_t sequence) const;
     // Under m_tbLock: the worker has something to do (a block to take, or quit).
     bool HasWorkLocked() const { return m_quit || (!m_stalled && !m_queue->IsEmpty()); }
     // Under m_tbLock: nothing queued that the worker could still deliver.
@@ -186,6 +211,16 @@ private:
     DWORD m_lingerMs = 0;     // under m_tbLock
     uint64_t m_queueCap = 0;     // under m_tbLock; 0: none
     uint64_t m_queuedBytes = 0;  // under m_tbLock: footprint of the queued blocks
+    bool m_groupCut = false;     // under m_tbLock: the open group lost an item to the cap
+    bool m_groupQueued = false;  // under m_tbLock: an item of the open group was queued
+    // Under m_tbLock: blocks queued and blocks taken (or dropped) since the
+    // start, and where the current and the previous epoch began in that count.
+    uint64_t m_pushedSeq = 0;
+    uint64_t m_takenSeq = 0;
+    uint64_t m_epochStart = 0;
+    uint64_t m_previousEpochStart = 0;
+    std::atomic<uint64_t> m_epoch{0};  // changed under m_tbLock
+    uint64_t m_deliveringEpoch = 0;    // the worker's own
     std::atomic<bool> m_closing{false};  // pushes are refused
     std::atomic<uint32_t> m_dropped{0};
     // Last member: joined first, while the rest still exists.

@@ -1,8 +1,12 @@
 // The callback's exception handler. C++ exceptions of this library's runtime
-// are caught as C++ (so their objects are destroyed). A foreign one, as an
-// MSVC-built application throws it, passes by a GCC catch (...) untouched and
-// needs a structured exception handler: MSVC has __try/__except; GCC has no
-// __try, so there a small x64 thunk carries the handler in its unwind data.
+// are caught as C++ (so their objects are destroyed). Every other structured
+// exception (an MSVC-built application's throw, a Delphi exception, an access
+// violation) passes by a GCC catch (...) untouched and needs a structured
+// exception handler: MSVC has __try/__except; GCC has no __try, so there a
+// small x64 thunk carries the handler in its unwind data. Left to a handler
+// beyond the library's frames, such an exception would unwind them without
+// their destructors (GCC and clang frames get none on a foreign unwind):
+// locks, counts and suspended threads would stay as it found them.
 #include "virt/api/CallbackGuard.h"
 
 #include <windows.h>
@@ -26,9 +30,15 @@ uint32_t CallCatching(void* argument) {
     }
 }
 
-// Only C++ exceptions: a hardware fault in the application's code leaves
-// its state unknown, and the process's own handlers should see it as before.
-bool IsCaught(DWORD exceptionCode) { return exceptionCode == kMsvcCxxException; }
+// Every code is caught but a stack overflow: after it the thread has no guard
+// page left, so the next overflow on it would end the process without any
+// handler; it ends the process now, with the exception's own record (and its
+// report), rather than go on or leave it to a handler above the library's frames.
+bool IsCaught(EXCEPTION_RECORD* record, CONTEXT* context) {
+    if (record->ExceptionCode == static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW))
+        ::RaiseFailFastException(record, context, 0);
+    return true;
+}
 
 }  // namespace
 
@@ -39,7 +49,10 @@ uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t para
     DWORD caught = 0;  // taken in the filter: clang gives no code in the handler's body
     __try {
         return CallCatching(&call);
-    } __except (caught = GetExceptionCode(), IsCaught(caught) ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH) {
+    } __except (caught = GetExceptionCode(),
+                IsCaught(GetExceptionInformation()->ExceptionRecord, GetExceptionInformation()->ContextRecord)
+                    ? EXCEPTION_EXECUTE_HANDLER
+                    : EXCEPTION_CONTINUE_SEARCH) {
         return caught;
     }
 }
@@ -57,13 +70,12 @@ uint32_t zk_callback_guard_call(uint32_t (*inner)(void*), void* argument);
 void zk_callback_guard_resume();
 
 // The thunk's language handler (an EXCEPTION_ROUTINE). In the search phase it
-// takes a caught exception: RtlUnwindEx runs the handlers of the frames in
+// takes every exception (IsCaught): RtlUnwindEx runs the handlers of the frames in
 // between (their destructors), then continues at the resume point with the
 // thunk's registers as they were at its call and the code as return value.
 EXCEPTION_DISPOSITION zk_callback_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT* context,
                                                 DISPATCHER_CONTEXT* dispatcher) {
-    (void)context;
-    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0 || !IsCaught(record->ExceptionCode))
+    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0 || !IsCaught(record, context))
         return ExceptionContinueSearch;
     ::RtlUnwindEx(establisherFrame, reinterpret_cast<void*>(&zk_callback_guard_resume), record,
                   reinterpret_cast<void*>(static_cast<uintptr_t>(record->ExceptionCode)), dispatcher->ContextRecord,

@@ -19,7 +19,8 @@ const uint32_t kOwnCxxException = 0x20474343u;  // "GCC"
 #endif
 
 // Calls callback(code, param, context). 0 when it returned; otherwise the code
-// of the C++ exception that escaped it (kMsvcCxxException or kOwnCxxException),
-// after the frames in between were unwound. Any other exception (an access
-// violation, say) is left to the process's own handlers.
+// of the exception that escaped it (kOwnCxxException for this runtime's C++,
+// else the structured exception's code: kMsvcCxxException, 0x0EEDFADE of
+// Delphi, 0xC0000005 ...), after the frames in between were unwound. A stack
+// overflow ends the process (CallbackGuard.cpp says why).
 uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t param, void* context);

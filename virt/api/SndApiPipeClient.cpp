@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -18,6 +20,10 @@ namespace {
 // Pause after a closed connection before the keeper tries again; the keeper
 // waits it out on the stop event, so a teardown never waits for it.
 const DWORD kReconnectPauseMs = 1000;
+// The delivery thread, holding a new connection's first notification, looks
+// for its 8 (or a teardown) this often; the 8 itself wakes it at once.
+const DWORD kAnnounceWaitMs = 50;
+const size_t kErrorChars = 1024;
 
 // Depth of callback calls on this thread.
 thread_local int t_callbackDepth = 0;
@@ -80,22 +86,41 @@ uint32_t CSndApiPipeClient::Connect() {
     return CSinglePipeClientEx::Connect();
 }
 
-void CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
+bool CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
     auto lock = m_callbackLock.lock_shared();
     const ZkSndNotifyCallback callback = m_callback;
     void* const context = m_callbackContext;
     lock.reset();
     // Teardown ends the callbacks: none starts once it has begun.
-    if (callback == nullptr || IsStopped()) return;
+    if (callback == nullptr || IsStopped()) return false;
     ++t_callbackDepth;
     // An exception escaping the application's code would end the process on
-    // a library thread.
+    // a library thread, or unwind the library's frames with their locks held.
     const uint32_t raised = CallGuarded(callback, code, param, context);
     --t_callbackDepth;
     if (raised != 0)
-        LogPrint(g_pLogger, LOG_ERROR,
+        LogError(m_callbackErrors, (uint64_t(code) << 32) | raised,
                  L"sndapi: CSndApiPipeClient::Notify: (%u): the callback raised exception 0x%08X for code %u; ignored.",
                  __LINE__, raised, code);
+    return true;
+}
+
+void CSndApiPipeClient::LogError(CLogThrottleSet& set, uint64_t kind, const wchar_t* format, ...) {
+    CLogThrottleSet::Verdict verdict;
+    {
+        const auto storyLock = m_storyLock.lock();
+        verdict = set.Note(kind, ::GetTickCount64());
+    }
+    if (verdict.verdict == CLogThrottle::kQuiet) return;
+    wchar_t text[kErrorChars] = L"";
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf_s(text, kErrorChars, _TRUNCATE, format, args);
+    va_end(args);
+    if (verdict.verdict == CLogThrottle::kLine)
+        LogPrint(g_pLogger, LOG_ERROR, L"%s", text);
+    else
+        LogPrint(g_pLogger, LOG_ERROR, L"%s (%u more like it over %u s)", text, verdict.held, Seconds(verdict.since));
 }
 
 void CSndApiPipeClient::NotifyLost() {
@@ -193,22 +218,22 @@ void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
 
 void CSndApiPipeClient::OnFrameRefused(uint32_t length) {
     SetEndReason(L"a frame was refused");
-    LogPrint(g_pLogger, LOG_ERROR,
+    LogError(m_streamErrors, 1,
              L"sndapi: CSndApiPipeClient::OnFrameRefused: (%u): frame of %u bytes is longer than %u bytes; connection dropped.",
              __LINE__, length, CChannel::kMaxFrame);
 }
 
 void CSndApiPipeClient::OnWriteStalled() {
     SetEndReason(L"the service stopped reading");
-    LogPrint(g_pLogger, LOG_ERROR,
+    LogError(m_streamErrors, 2,
              L"sndapi: CSndApiPipeClient::OnWriteStalled: (%u): the service read nothing for %u ms; connection dropped.",
              __LINE__, static_cast<uint32_t>(CPipeConnection::kWriteStallMs));
 }
 
-// One line a second at most: a line per drop would write through to disk
-// at the rate the service sends.
+// Reported a second at most, then throttled like every ERROR line: a line
+// per drop would write through to disk at the rate the service sends.
 void CSndApiPipeClient::OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) {
-    LogPrint(g_pLogger, LOG_ERROR,
+    LogError(m_streamErrors, 3,
              L"sndapi: CSndApiPipeClient::OnNotificationsDropped: (%u): %u notifications (%u bytes) dropped, %u dropped so far: the callback is too slow.",
              __LINE__, count, static_cast<uint32_t>(bytes < 0xFFFFFFFFu ? bytes : 0xFFFFFFFFu), total);
 }
@@ -222,12 +247,17 @@ uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) 
 uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
     // Announced under the pair lock, so that a loss seen meanwhile on the
-    // reader thread reports 6 only after this 8.
+    // reader thread reports 6 only after this 8, and only when the callback
+    // was called: a 6 goes only to an application that saw its 8. Under the
+    // delivery lock too, so nothing the ended connection sent is handed over
+    // after this 8 (what is still queued is dropped and counted: Process).
     {
         const auto pairLock = m_pairLock.lock();
-        m_announced = !IsStopped();
-        Notify(ZKSND_NOTIFY_CONNECTED, 0);
+        const auto deliveryLock = m_deliveryLock.lock();
+        m_announcedEpoch = CurrentEpoch();
+        m_announced = Notify(ZKSND_NOTIFY_CONNECTED, 0);
     }
+    ::WakeAllConditionVariable(&m_announcedChanged);
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
     {
         // Before the session id goes out: a loss right after it comes after this line.
@@ -284,7 +314,7 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
         return;
     }
     if (msg.asyncFlag == 0 || msg.event == 0) {
-        LogPrint(g_pLogger, LOG_ERROR,
+        LogError(m_streamErrors, (uint64_t(4) << 32) | msg.event,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received something: unknown evt: %u, unknown cmd: %u.",
                  __LINE__, msg.event, msg.command);
         return;
@@ -300,7 +330,7 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     case eZkSndRdpVDeviceInfo:
         if (msg.device.state != SndDeviceRecordState::Complete) {
             // The application would read past the message: drop the record.
-            LogPrint(g_pLogger, LOG_ERROR,
+            LogError(m_streamErrors, 5,
                      L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. Malformed device record of %u bytes dropped.",
                      __LINE__, name, msg.event, length);
             break;
@@ -322,6 +352,35 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
                  __LINE__, name, msg.event);
         break;
     }
+}
+
+CTransferBuffer::BlockKind CSndApiPipeClient::NotificationKind(const uint8_t* message, uint32_t size) {
+    if (size < kSndHeaderSize || SndLoadU32(message, kSndOffAsyncFlag) == 0) return kLoose;
+    switch (SndLoadU32(message, kSndOffEvent)) {
+    case eZkSndRdpVDeviceInfo:
+        return kGroupItem;
+    case eZkSndRdpVLastDeviceInfo:
+        return kGroupEnd;
+    default:
+        return kLoose;
+    }
+}
+
+uint32_t CSndApiPipeClient::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
+    const uint64_t epoch = DeliveringEpoch();
+    bool stale = false;
+    {
+        const auto deliveryLock = m_deliveryLock.lock();
+        // The reader runs before the connection's 8 is told: its first
+        // notifications wait for it (a teardown ends the wait).
+        while (epoch != kOlderEpoch && epoch > m_announcedEpoch && !IsStopped())
+            m_deliveryLock.wait(m_announcedChanged, kAnnounceWaitMs);
+        stale = epoch == kOlderEpoch || epoch < m_announcedEpoch;
+        if (!stale && data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
+    }
+    if (stale) CountDrops(1, size);
+    ReportDrops(false);
+    return 1;
 }
 
 // The application gets no length with callback 9, so the payload is handed
@@ -358,14 +417,14 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
     lumlib::ServerIdentity server;
     const DWORD rc = lumlib::ActivePipeIdentityApi().queryServer(pipe, &server);
     if (rc != ERROR_SUCCESS) {
-        LogPrint(g_pLogger, LOG_ERROR,
+        LogError(m_serverErrors, rc,
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, its account could not be read, err: %u.",
                  __LINE__, server.processId, rc);
         return false;
     }
     const wchar_t* source = server.ownerOfPipe ? L"owner of the pipe" : L"process user";
     if (!lumlib::IsAcceptedServer(server, m_callerSid, m_pipeSettings.trustedSids)) {
-        LogPrint(g_pLogger, LOG_ERROR,
+        LogError(m_serverErrors, (uint64_t(1) << 32) ^ std::hash<std::wstring>()(server.sid),
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, SID %s (%s) is not an account the service runs as.",
                  __LINE__, server.processId, server.sid.c_str(), source);
         return false;

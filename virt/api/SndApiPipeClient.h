@@ -24,6 +24,12 @@ public:
     void OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) override;
     void OnLossCause(const lumlib::LumFailure& cause) override;
     void OnNotification(const uint8_t* message, uint32_t length) override;
+    // Device records are a group ended by the list's end (CTransferBuffer::BlockKind).
+    BlockKind NotificationKind(const uint8_t* message, uint32_t size) override;
+    // Delivery thread: a notification of the announced connection goes to
+    // OnNotification; one of a connection already ended is dropped and
+    // counted; one of the connection being announced waits for its 8.
+    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;
     void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
@@ -59,9 +65,12 @@ public:
 
 private:
     // Calls the application's callback, unless the client is being torn
-    // down; a C++ exception escaping it, this runtime's or an MSVC-built
-    // application's, is caught and logged (CallGuarded).
-    void Notify(uint32_t code, uintptr_t param);
+    // down or there is none: false then. Any exception escaping it is caught
+    // and logged (CallGuarded), throttled per callback code and exception code.
+    bool Notify(uint32_t code, uintptr_t param);
+    // An ERROR line of that kind through set (CLogThrottleSet): the line, or
+    // its summary, or nothing. Takes m_storyLock.
+    void LogError(CLogThrottleSet& set, uint64_t kind, const wchar_t* format, ...);
     // Callback 6 for the connection that callback 8 announced, exactly once.
     void NotifyLost();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
@@ -91,12 +100,22 @@ private:
     bool m_pipeSessionKnown = false;
     CLogThrottle m_connectThrottle;
     CLogThrottle m_callThrottle;
+    CLogThrottleSet m_callbackErrors;  // by callback code and exception code
+    CLogThrottleSet m_serverErrors;    // refused servers, by account and error
+    CLogThrottleSet m_streamErrors;    // refused frames, stalls, drops, unusable notifications
 
     uint32_t m_sessionId;
     // Pairs callbacks 8 and 6: set (under the lock, with callback 8) when a
     // connection is announced, cleared by the one callback 6 that ends it.
     lumlib::unique_critical_section m_pairLock;
     bool m_announced = false;
+    // Orders callback 8 with the delivery thread's callbacks: held by the
+    // delivery thread through each notification's callback, and by the
+    // connecting thread (after m_pairLock) through callback 8, so nothing of
+    // an ended connection is handed over once the next one's 8 has begun.
+    lumlib::unique_critical_section m_deliveryLock;
+    CONDITION_VARIABLE m_announcedChanged = CONDITION_VARIABLE_INIT;  // with m_deliveryLock
+    uint64_t m_announcedEpoch = 0;  // under m_deliveryLock: the transfer epoch of the last 8
     std::wstring m_callerSid;                     // the process's user, read once
     // Of the attempt in progress (attempts run one at a time).
     lumlib::PipeSecuritySettings m_pipeSettings;

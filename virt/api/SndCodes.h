@@ -2,6 +2,7 @@
 // the exports return. Portable: no windows.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The API statuses, as ZKSND_STATUS_* in zksndapi.h (which this portable code
@@ -73,5 +74,73 @@ private:
     uint32_t m_lines = 0;
     uint64_t m_first = 0;
     uint64_t m_lastLine = 0;
+    uint64_t m_periodStart = 0;
+};
+
+// Several kinds of ERROR line, each kept apart: a kind's first occurrence is
+// written, then while it repeats one summary a period counts what was held
+// back. A kind is what tells two errors apart (the callback code and the
+// exception code, the refused account), so one never hides another. At most
+// kBurst first lines a period over all kinds: a flood of ever-new kinds is
+// held back too, each kind then reported by its summary. A new kind beyond
+// kSlots takes the slot seen longest ago. Not locked; portable.
+class CLogThrottleSet {
+public:
+    static constexpr size_t kSlots = 8;
+    struct Verdict {
+        CLogThrottle::Verdict verdict = CLogThrottle::kQuiet;
+        uint32_t held = 0;   // kSummary: occurrences held back since the kind's last line
+        uint64_t since = 0;  // kSummary: time since that line
+    };
+    Verdict Note(uint64_t kind, uint64_t now) {
+        Verdict v;
+        Slot* slot = Find(kind);
+        if (slot == nullptr) {
+            slot = Oldest();
+            *slot = Slot{kind, true, 0, now, now};
+            if (now - m_periodStart >= CLogThrottle::kPeriodMs) {
+                m_periodStart = now;
+                m_firstLines = 0;
+            }
+            if (m_firstLines < CLogThrottle::kBurst) {
+                ++m_firstLines;
+                v.verdict = CLogThrottle::kLine;
+            } else {
+                slot->held = 1;
+            }
+            return v;
+        }
+        slot->seen = now;
+        ++slot->held;
+        if (now - slot->lastLine < CLogThrottle::kPeriodMs) return v;
+        v = Verdict{CLogThrottle::kSummary, slot->held, now - slot->lastLine};
+        slot->held = 0;
+        slot->lastLine = now;
+        return v;
+    }
+
+private:
+    struct Slot {
+        uint64_t kind = 0;
+        bool used = false;
+        uint32_t held = 0;
+        uint64_t lastLine = 0;
+        uint64_t seen = 0;
+    };
+    Slot* Find(uint64_t kind) {
+        for (Slot& s : m_slots)
+            if (s.used && s.kind == kind) return &s;
+        return nullptr;
+    }
+    Slot* Oldest() {
+        Slot* oldest = &m_slots[0];
+        for (Slot& s : m_slots) {
+            if (!s.used) return &s;
+            if (s.seen < oldest->seen) oldest = &s;
+        }
+        return oldest;
+    }
+    Slot m_slots[kSlots];
+    uint32_t m_firstLines = 0;
     uint64_t m_periodStart = 0;
 };

@@ -10,10 +10,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "support/ContractMonitor.h"
 #include "support/Holders.h"
 
 #include "virt/api/zksndapi.h"
@@ -24,12 +26,45 @@ T Proc(HMODULE dll, const char* name) {
     return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(dll, name)));
 }
 
+// The contract monitor of every scenario; each callback passes it first.
+inline zk_testkit::CContractMonitor& Monitor() { static zk_testkit::CContractMonitor monitor; return monitor; }
+// Init installs the monitor's callback, with the application's pair as its
+// context (one per pair, kept: the library may still hold an older one).
+struct MonitoredInit {
+    using Pair = std::pair<ZkSndNotifyCallback, void*>;
+    PFN_ZkSndVApiInit fn;
+    std::mutex mutex;
+    std::map<Pair, Pair> pairs;
+    static void Call(uint32_t code, uintptr_t param, void* pair) {
+        Monitor().OnCallback(code, param);
+        static_cast<Pair*>(pair)->first(code, param, static_cast<Pair*>(pair)->second);
+    }
+    uint32_t operator()(ZkSndNotifyCallback cb, void* context) {
+        if (cb == nullptr) return fn(nullptr, context);
+        Monitor().OnLifecycle(true);
+        std::unique_lock<std::mutex> lock(mutex);
+        Pair* pair = &pairs.emplace(Pair{cb, context}, Pair{cb, context}).first->second;
+        lock.unlock();
+        return fn(&Call, pair);
+    }
+    explicit operator bool() const { return fn != nullptr; }
+};
+struct MonitoredTeardown {
+    PFN_ZkSndVoid fn;
+    uint32_t operator()() const {
+        const uint32_t result = fn();
+        Monitor().OnLifecycle(false);
+        return result;
+    }
+    explicit operator bool() const { return fn != nullptr; }
+};
+
 struct Api {
     HMODULE dll = ::LoadLibraryW(L"zksndapi.dll");
-    PFN_ZkSndVApiInit Init = Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit");
-    PFN_ZkSndVoid CleanUp = Proc<PFN_ZkSndVoid>(dll, "ZkSndVCleanUp");
+    MonitoredInit Init{Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit"), {}, {}};
+    MonitoredTeardown CleanUp{Proc<PFN_ZkSndVoid>(dll, "ZkSndVCleanUp")};
     PFN_ZkSndVoid GetDeviceList = Proc<PFN_ZkSndVoid>(dll, "ZkSndVGetDeviceList");
-    PFN_ZkSndVoid DeInit = Proc<PFN_ZkSndVoid>(dll, "ZkSndDeInit");
+    MonitoredTeardown DeInit{Proc<PFN_ZkSndVoid>(dll, "ZkSndDeInit")};
     PFN_ZkSndSetDefault SetDefault = Proc<PFN_ZkSndSetDefault>(dll, "ZkSndSetDefault");
     PFN_ZkSndGetSettings GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
     PFN_ZkSndSetSettings SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");
@@ -44,7 +79,11 @@ inline Api& Dll() { static Api api; return api; }
 class DllTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
-    void TearDown() override { Dll().DeInit(); }
+    // The contract held through the scenario, its teardown included.
+    void TearDown() override {
+        Dll().DeInit();
+        for (const std::string& broken : Monitor().Reset()) ADD_FAILURE() << "callback contract: " << broken;
+    }
 };
 
 // One callback, with the thread it ran on (devName and def for 300, copied
@@ -112,15 +151,5 @@ struct Recorder {
     bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::milliseconds(ms), done);
-    }
-    // Every 8 is followed by one 6 (or a teardown) before the next 8; no 6 without an 8.
-    bool Balanced() {
-        bool open = false;
-        for (const Notice& n : Snapshot()) {
-            if ((n.code == ZKSND_NOTIFY_CONNECTION_LOST && !open) || (n.code == ZKSND_NOTIFY_CONNECTED && open)) return false;
-            if (n.code == 0 || n.code == ZKSND_NOTIFY_CONNECTED || n.code == ZKSND_NOTIFY_CONNECTION_LOST)
-                open = n.code == ZKSND_NOTIFY_CONNECTED;
-        }
-        return true;
     }
 };

@@ -221,6 +221,7 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
                                                     L"after \\d+ failed attempts and ")))
         << std::string(text.begin(), text.end());
     EXPECT_EQ(std::wstring::npos, text.find(L"(attempt 2)")) << "the failed attempt's reason came twice";
+    EXPECT_EQ(std::wstring::npos, text.find(L"server refused", text.find(L"server refused") + 1)) << "the refusal twice";
 }
 
 // A long device record first leaves its bytes in the delivery buffer: a pointer into it would show them.
