@@ -50,7 +50,6 @@ const int kHang = 0x200, kNoChild = 0x201, kNotReached = 0x202, kPointBits = 0x1
 
 const DWORD kSlackMs = 1500;  // two shared cores under Wine: the docs' bounds plus scheduling
 const DWORD kConnectMs = 8000, kListMs = 5000, kPointMs = 90000;
-const uint32_t kInitMark = 0xFFFFFFFFu;  // noted before each ZkSndVApiInit
 const uint32_t kThrew = 0xFFFFFFFFu;     // the status of a call that threw (broken already)
 const int kCppException = 0x20474343;    // the code GCC's runtime raises a C++ exception with
 const wchar_t kStrayLog[] = L"zksndapi.txt";
@@ -113,7 +112,6 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const std::set<uint32_t> sent = failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0};
     const std::set<uint32_t> answered = failing ? std::set<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 10, 11, 20} : sent;
     const size_t eights = rec.Count(ZKSND_NOTIFY_CONNECTED);
-    rec.Add(Notice{kInitMark, 0, nullptr, 0});
     const uint32_t init = Call(p, "ZkSndVApiInit", 1500, [&] { return Dll().Init(&Recorder::Callback, &rec); });
     ExpectStatus(p, "ZkSndVApiInit", init, failing ? std::set<uint32_t>{0, 1} : sent);
     if (init == 0) WaitForConnection(p, rec, eights);
@@ -126,17 +124,13 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
                  answered);
     ExpectStatus(p, "ZkConfigIsLocked", Call(p, "ZkConfigIsLocked", 100, [] { return Dll().IsLocked(); }), {1});
     ExpectStatus(p, "ZkSndDeInit", Call(p, "ZkSndDeInit", 3000, [] { return Dll().DeInit(); }), {0});
-    rec.Add(Notice{0, 0, nullptr, 0});  // torn down: nothing may come before the next mark
     return init;
 }
 
-void CheckCallbacks(Point& p, Recorder& rec) {
-    Expect(p, kCallbacks, rec.Balanced(), "8 and 6 do not alternate starting with 8");
-    bool closed = false;
-    for (const Notice& n : rec.Snapshot()) {
-        Expect(p, kCallbacks, !closed || n.code == kInitMark, "callback " + std::to_string(n.code) + " after ZkSndDeInit");
-        closed = n.code == 0 || (closed && n.code != kInitMark);
-    }
+// The contract monitor saw every callback of both rounds (8/6 alternating
+// from 8, lists whole, aligned records, nothing after ZkSndDeInit).
+void CheckCallbacks(Point& p) {
+    for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
 }
 
 // The shared log as UTF-16 text (empty when there is none).
@@ -206,7 +200,7 @@ unsigned RunPoint(const std::string& import, long n, const Growth& clean, Growth
     log = ReadLog();
     Round(p, rec, false);
     CheckLog(p, log, ReadLog(), "the second round", true);
-    CheckCallbacks(p, rec);
+    CheckCallbacks(p);
     service.Stop();
     CheckGrowth(p, before, clean);
     const Growth now = Counters();
