@@ -97,7 +97,8 @@ private:
     // connection is announced, cleared by the one callback 6 that ends it.
     lumlib::unique_critical_section m_pairLock;
     bool m_announced = false;
-    std::wstring m_callerSid;                     // the process's user, read once
+    // The process's user, read at the server check until it is known (under the attempt lock).
+    std::wstring m_callerSid;
     // Of the attempt in progress (attempts run one at a time).
     lumlib::PipeSecuritySettings m_pipeSettings;
     bool m_pipeSettingsRead = false;
