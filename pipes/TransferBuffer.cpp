@@ -10,9 +10,6 @@ namespace {
 
 const wchar_t kTransferModule[] = L"TransferBuffer";
 
-// The constructor's raise sites (a buffer that cannot start its worker).
-const uint32_t kLineTbQueue = 25;
-const uint32_t kLineTbThread = 54;
 
 const size_t kWorkingBufferSize = 8096;
 // A batch takes blocks up to about this many bytes (at least one block), so
@@ -223,9 +220,11 @@ uint32_t CBuffersList::GetWriteOffset() const {
 
 CTransferBuffer::CTransferBuffer() {
     const DWORD queueError = lumlib::CatchReturn([this] { m_queue.reset(new CBuffersList()); });
-    if (queueError != ERROR_SUCCESS) throw new CLumException(queueError, kTransferModule, kLineTbQueue, L"");
+    // A buffer without its queue or worker cannot be used: the construction
+    // raises, by value (the failure has happened; nothing more is allocated for it).
+    if (queueError != ERROR_SUCCESS) throw lumlib::Fail(queueError, lumlib::LumReason::kNoMemory, kTransferModule, __LINE__);
     const DWORD error = m_worker.Start(&CTransferBuffer::TransferThread, this);
-    if (error != ERROR_SUCCESS) throw new CLumException(error, kTransferModule, kLineTbThread, L"");
+    if (error != ERROR_SUCCESS) throw lumlib::Fail(error, lumlib::LumReason::kFailed, kTransferModule, __LINE__);
 }
 
 CTransferBuffer::~CTransferBuffer() {

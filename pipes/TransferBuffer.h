@@ -99,7 +99,7 @@ private:
 // nothing to do.
 class CTransferBuffer {
 public:
-    CTransferBuffer();  // raises CLumException* ("TransferBuffer")
+    CTransferBuffer();  // raises a lumlib::LumError ("TransferBuffer") when its queue or worker cannot be had
     virtual ~CTransferBuffer();
     CTransferBuffer(const CTransferBuffer&) = delete;
     CTransferBuffer& operator=(const CTransferBuffer&) = delete;

@@ -192,8 +192,9 @@ struct LumFailure {
 };
 
 // The error boundary of the framework: runs f and turns what it raises into
-// a Windows error code. A CLumException is owned and deleted here; one that
-// carries no error still reports a failure. f returns a code (0 success) or nothing.
+// a Windows error code. A LumError raised by value is kept as it is; a
+// CLumException is owned and deleted here; one that carries no error still
+// reports a failure. f returns a code (0 success) or nothing.
 template <typename F>
 uint32_t CatchReturn(F&& f, LumFailure* failure = nullptr) noexcept {
     if (failure != nullptr) failure->Keep(ERROR_SUCCESS, nullptr);
@@ -204,6 +205,10 @@ uint32_t CatchReturn(F&& f, LumFailure* failure = nullptr) noexcept {
         } else {
             return static_cast<uint32_t>(f());
         }
+    } catch (const LumError& raised) {
+        // A construction that cannot finish raises its LumError by value (no object on the heap).
+        if (failure != nullptr) failure->Keep(raised);
+        return raised.error != ERROR_SUCCESS ? raised.error : static_cast<uint32_t>(ERROR_GEN_FAILURE);
     } catch (CLumException* raised) {
         std::unique_ptr<CLumException> e(raised);
         const uint32_t code = e->GetError() != ERROR_SUCCESS ? e->GetError() : static_cast<uint32_t>(ERROR_GEN_FAILURE);

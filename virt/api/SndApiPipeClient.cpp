@@ -71,7 +71,7 @@ CCallbackThreads::Slot CCallbackThreads::s_slots[CCallbackThreads::kSlots];
 
 const size_t kStoryChars = 400;
 
-// "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 85" and the text
+// "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 101" and the text
 // when the failed step raised one.
 void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
     const char* name = SndErrorName(f.error);
