@@ -5,31 +5,27 @@
 
 #include "pipes/FrameReader.h"
 
+using lumlib::LumError;
+using lumlib::LumReason;
+
 namespace {
 
 const wchar_t kChannelModule[] = L"Channel";
 
-// Raise sites: each keeps its own fixed line so that a report names the step.
-enum : uint32_t {
-    kLineReceiveBuffer = 221,
-    kLineNoConnection = 228,
-    kLineNoData = 504,
-    kLineLost = 506,
-    kLineReceiveThread = 546,
-};
-
 // What the frame buffer goes back to after a large message.
 const uint64_t kStandardFrameBuffer = 16 * 1024;
 
-// Writes all of it; a failed step raises.
-void WriteAll(CConnection* connection, const uint8_t* p, uint32_t left) {
+// Writes all of it; the failed step's error.
+LumError WriteAll(CConnection* connection, const uint8_t* p, uint32_t left) {
     while (left) {
         uint32_t written = left;
-        connection->Write(p, &written);
+        const LumError error = connection->Write(p, &written);
+        if (error.failed()) return error;
         if (written > left) written = left;
         p += written;
         left -= written;
     }
+    return LumError();
 }
 
 }  // namespace
@@ -38,12 +34,11 @@ void WriteAll(CConnection* connection, const uint8_t* p, uint32_t left) {
 
 CChannel::CChannel(CConnection* connection) : CTransferBuffer(), m_connection(nullptr) {
     if (!connection) {
-        // The transfer worker runs already: stop it before the exception
-        // leaves, as the destructor would.
-        StopTransfer(1);
-        throw new CLumException(ERROR_INVALID_PARAMETER, kChannelModule, kLineNoConnection, L"");
+        // Nothing to carry: StartThreads refuses to start.
+        m_startError = lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
+        return;
     }
-    m_connection = connection;  // the caller keeps it until construction succeeded
+    m_connection = connection;  // the caller keeps it until the threads started
     SetQueueCap(kSendQueueCap);
 }
 
@@ -57,25 +52,30 @@ CChannel::~CChannel() {
     m_reader.Join();
 }
 
-void CChannel::StartThreads() {
-    if (m_started) return;
-    const DWORD error = m_reader.Start(ReaderThread, this);
-    if (error != ERROR_SUCCESS) {
-        // Nothing reads: the connection stays with the caller.
+LumError CChannel::StartThreads() {
+    if (m_started) return LumError();
+    if (!m_startError.failed()) {
+        const DWORD error = m_reader.Start(ReaderThread, this);
+        if (error != ERROR_SUCCESS) m_startError = lumlib::Fail(error, LumReason::kFailed, kChannelModule, __LINE__);
+    }
+    // Nothing reads: the connection stays with the caller.
+    if (m_startError.failed()) {
         DetachConnection();
-        throw new CLumException(error, kChannelModule, kLineReceiveThread, L"");
+        return m_startError;
     }
     m_started = true;
+    return LumError();
 }
 
 // ---- Sending ---------------------------------------------------------------
 
-void CChannel::SendData(const void* data, uint32_t size) {
+LumError CChannel::SendData(const void* data, uint32_t size) {
     // After a Disconnect the connection is on its way out, as after a loss.
-    if (IsLost() || IsClosing()) throw new CLumException(ERROR_CONNECTION_ABORTED, kChannelModule, kLineLost, L"");
-    if (!data && size) throw new CLumException(ERROR_INVALID_PARAMETER, kChannelModule, kLineNoData, L"");
-    // A message the queue refused (no memory) was never queued: say so.
-    if (!Push(data, size)) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineNoData, L"");
+    if (IsLost() || IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
+    if (!data && size) return lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
+    // A message the queue refused (at its cap, no memory) was never queued: say so.
+    if (!Push(data, size)) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
+    return LumError();
 }
 
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
@@ -87,27 +87,27 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
     const uint32_t length = static_cast<uint32_t>(size);
     uint8_t header[kFrameLengthSize];
     StoreFrameLength(header, length);
-    lumlib::LumFailure cause;
-    const uint32_t error = lumlib::CatchReturn([&] {
-        // Length and message in one write: each write is a kernel call and a
-        // completion to wait for. Without room for the copy, two writes.
-        if (m_frame.Grow(kFrameLengthSize + size)) {
-            std::memcpy(m_frame.get(), header, kFrameLengthSize);
-            if (length) std::memcpy(m_frame.get() + kFrameLengthSize, data, length);
-            WriteAll(m_connection, m_frame.get(), kFrameLengthSize + length);
-            ShrinkToStandard(m_frame, kStandardFrameBuffer);
-        } else {
-            WriteAll(m_connection, header, kFrameLengthSize);
-            WriteAll(m_connection, data, length);
-        }
-    }, &cause);
-    if (error == ERROR_SUCCESS) return 1;
+    LumError error;
+    // Length and message in one write: each write is a kernel call and a
+    // completion to wait for. Without room for the copy, two writes.
+    if (m_frame.Grow(kFrameLengthSize + size)) {
+        std::memcpy(m_frame.get(), header, kFrameLengthSize);
+        if (length) std::memcpy(m_frame.get() + kFrameLengthSize, data, length);
+        error = WriteAll(m_connection, m_frame.get(), kFrameLengthSize + length);
+        ShrinkToStandard(m_frame, kStandardFrameBuffer);
+    } else {
+        error = WriteAll(m_connection, header, kFrameLengthSize);
+        if (!error.failed()) error = WriteAll(m_connection, data, length);
+    }
+    if (!error.failed()) return 1;
     sendLock.reset();
     // The connection's write bound (the service stopped reading) is reported;
     // a cancel or a broken pipe is the loss itself.
-    if (error == ERROR_TIMEOUT) OnWriteStalled();
+    if (error.reason == LumReason::kStalled) OnWriteStalled();
     // The rest of the frame is lost; the channel is done for. The reader's
     // pending read ends with the cancel.
+    lumlib::LumFailure cause;
+    cause.Keep(error);
     MarkLost(&cause);
     CancelConnection();
     return 0;
@@ -131,7 +131,8 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
     CFrameReader reader(kMaxFrame);
     bool batchOpen = false;
     // Any failure (a broken or cancelled connection, a frame that is too
-    // long or cannot be held) ends the connection; nothing leaves the thread.
+    // long or cannot be held) ends the connection; the failed step returns
+    // its error, and the boundary keeps anything an owner raises in the thread.
     lumlib::CatchReturn([&] {
         while (!IsLost() && !StopAsked()) {
             // Whatever has arrived, up to the room there is (one chunk, or
@@ -139,9 +140,12 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
             // buffer: no copy before the messages are cut out.
             size_t room = 0;
             uint8_t* tail = reader.Reserve(kReadChunk, &room);
-            if (tail == nullptr) throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kChannelModule, kLineReceiveBuffer, L"");
+            if (tail == nullptr) {
+                return cause->Keep(lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__));
+            }
             uint32_t got = static_cast<uint32_t>(room < kMaxFrame ? room : kMaxFrame);
-            if (!connection->Read(tail, &got)) return;
+            const LumError error = connection->Read(tail, &got);
+            if (error.failed()) return cause->Keep(error);
             reader.Commit(got);
             batchOpen = true;
             const bool goOn = DeliverFrames(reader);
@@ -176,11 +180,13 @@ void CChannel::FinishReading() {
     CancelConnection();
     // Everything received before the loss was given; a Disconnect or a stop
     // ends the connection without telling the loss.
-    if (!StopAsked()) OnDisconnected();
+    // The owner's handlers run inside the thread's error boundary: whatever
+    // they raise, the connection is still released.
+    if (!StopAsked()) lumlib::CatchReturn([this] { OnDisconnected(); });
     // A stop leaves the connection to Shutdown; otherwise it is released
     // here, once nobody reads from it (its owner then retires the channel).
     if (m_stopRequested.load()) return;
-    if (CConnection* connection = DetachConnection()) connection->Release();
+    if (CConnection* connection = DetachConnection()) lumlib::CatchReturn([connection] { connection->Release(); });
 }
 
 void CChannel::MarkLost(const lumlib::LumFailure* cause) {
@@ -235,8 +241,7 @@ void CChannel::Shutdown() {
 
 CSinglePipeChannel::CSinglePipeChannel(CConnection* connection, IChannelOwner* owner)
     : CChannel(connection), m_owner(owner) {
-    // If this raises, the channel part is destroyed (its threads have ended)
-    // and the connection stays with the caller.
+    // If this fails (StartError), the connection stays with the caller.
     StartThreads();
 }
 

@@ -31,8 +31,8 @@ public:
     // service stopped reading); the connection ends.
     virtual void OnWriteStalled() {}
     // Just before OnConnectionLost: what ended the connection (error 0: the
-    // other end closed it, or this side stopped reading; the module and line
-    // of the failed step when it raised).
+    // other end closed it, or this side stopped reading; else the reason, the
+    // module and the line of the failed step).
     virtual void OnLossCause(const lumlib::LumFailure& /*cause*/) {}
 
 protected:
@@ -50,7 +50,9 @@ public:
     // What one read may take: whatever has arrived, up to this.
     static constexpr uint32_t kReadChunk = 64 * 1024;
 
-    explicit CChannel(CConnection* connection);  // raises CLumException* ("Channel")
+    // Raises only what CTransferBuffer's construction raises; a null
+    // connection is kept in StartError.
+    explicit CChannel(CConnection* connection);
     // Derived classes call Shutdown first (the reader has ended then).
     ~CChannel() override;
 
@@ -66,8 +68,12 @@ public:
     virtual void OnFrameRefused(uint32_t /*length*/) {}
     virtual void OnWriteStalled() {}
 
-    void StartThreads();                              // raises CLumException*
-    void SendData(const void* data, uint32_t size);   // raises CLumException* (1236) once lost
+    // Starts the reader; the construction's error, or the thread's ("Channel").
+    lumlib::LumError StartThreads();
+    // Queues one message: kLost (1236) once the connection is lost or
+    // ending, kInvalid (87), kNoMemory (8) when the queue refused it.
+    lumlib::LumError SendData(const void* data, uint32_t size);
+    const lumlib::LumError& StartError() const { return m_startError; }
     // Ends the connection: no message is given after this returns, and the
     // connection is released without OnDisconnected.
     void Disconnect();
@@ -99,6 +105,7 @@ private:
     // refuses pushes: the transfer buffer's closing flag).
     bool StopAsked() const { return m_stopRequested.load() || IsClosing(); }
 
+    lumlib::LumError m_startError;
     CConnection* m_connection;  // changed under both the send lock and m_cancelLock
     lumlib::unique_critical_section m_cancelLock;
     lumlib::unique_critical_section m_sendLock;
@@ -115,7 +122,8 @@ private:
 // notifications to that client.
 class CSinglePipeChannel : public CChannel {
 public:
-    // Starts the threads; raises CLumException* (the channel part is destroyed first).
+    // Starts the threads; when they cannot start, StartError says why and the
+    // connection stays with the caller.
     CSinglePipeChannel(CConnection* connection, IChannelOwner* owner);
     ~CSinglePipeChannel() override;
 

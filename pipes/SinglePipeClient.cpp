@@ -5,18 +5,15 @@
 #include <utility>
 
 const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
-const wchar_t CSinglePipeClient::kPipeClientModule[] = L"PipeClient";
 
 namespace {
 
 const DWORD kKeeperPeriodMs = 1000;
-const uint32_t kLineStopped = 111;        // the client stopped during the attempt
+const wchar_t kSinglePipeClientModule[] = L"SinglePipeClient";
 
-// The record of a step that failed without raising, as a raised one leaves it.
-void Describe(lumlib::LumFailure* cause, uint32_t error, uint32_t line) {
-    cause->Keep(error, nullptr);
-    cause->line = line;
-    wcsncpy(cause->module, CSinglePipeClient::kPipeClientModule, _countof(cause->module) - 1);
+// The record of a step of the attempt that failed.
+void Describe(lumlib::LumFailure* cause, uint32_t error, lumlib::LumReason reason, uint32_t line) {
+    cause->Keep(lumlib::Fail(error, reason, kSinglePipeClientModule, line));
 }
 
 uint32_t AttemptResult(uint32_t error) { return error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : ERROR_NOT_CONNECTED; }
@@ -52,16 +49,23 @@ uint32_t CSinglePipeClient::StartKeeper() {
     const DWORD error = m_keeper.Start(&CSinglePipeClient::KeeperThread, this, true);
     if (error != ERROR_SUCCESS) return error;
 
-    m_status = Connect();
+    // Whatever the first attempt meets, the keeper runs: the client connects later by itself.
+    m_status = GuardedConnect();
     m_keeper.Resume();
     return 0;
+}
+
+uint32_t CSinglePipeClient::GuardedConnect() {
+    uint32_t status = ERROR_NOT_CONNECTED;
+    const uint32_t raised = lumlib::CatchReturn([&] { status = Connect(); });
+    return raised == ERROR_SUCCESS ? status : AttemptResult(raised);
 }
 
 unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
     while (client->AwaitNextAttempt()) {
         client->SweepRetired();
-        client->m_status = client->Connect();
+        client->m_status = client->GuardedConnect();
     }
     return 0;
 }
@@ -120,7 +124,11 @@ uint32_t CSinglePipeClient::Connect() {
     if (HasChannel()) return 0;
 
     lumlib::LumFailure cause;
-    std::unique_ptr<CPipeConnection> opened = OpenChecked(&cause);
+    std::unique_ptr<CPipeConnection> opened;
+    // The server check and the settings read allocate: without memory the
+    // attempt fails like any other and is told.
+    const uint32_t raised = lumlib::CatchReturn([&] { opened = OpenChecked(&cause); }, &cause);
+    if (raised != ERROR_SUCCESS) opened.reset();
     if (opened) {
         const uint32_t result = InstallChannel(opened, &cause);
         if (opened == nullptr) return result;  // taken by a channel
@@ -147,26 +155,31 @@ std::unique_ptr<CPipeConnection> CSinglePipeClient::OpenChecked(lumlib::LumFailu
     // A refused server's pipe was never used, so its owner has nothing to
     // hear: it is closed unannounced, and the attempt fails like one that found no pipe.
     if (AcceptServer(opened->GetPipe())) return opened;
-    Describe(cause, ERROR_NOT_CONNECTED, kLineServerRefused);
+    Describe(cause, ERROR_NOT_CONNECTED, lumlib::LumReason::kServerRefused, __LINE__);
     return nullptr;
 }
 
 uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause) {
     CPipeConnection* connection = nullptr;
     CSinglePipeChannel* channel = nullptr;
+    uint32_t startError = ERROR_SUCCESS;
     uint32_t error = lumlib::CatchReturn([&] {
         const auto lock = m_clientLock.lock();
         // Stop marks the client first and then takes the channels under this
         // lock: a channel made after the mark would outlive it.
-        if (IsStopped()) return Describe(cause, ERROR_CANCELLED, kLineStopped);
+        if (IsStopped()) return Describe(cause, ERROR_CANCELLED, lumlib::LumReason::kStopped, __LINE__);
         // The old connection's reader pushed its last notification before its
         // channel was retired; what this one's reader pushes is a new epoch.
         BeginEpoch();
         connection = opened.release();  // the channel releases it once, when deleted
-        m_channel.reset(new CSinglePipeChannel(connection, this));
+        std::unique_ptr<CSinglePipeChannel> made(new CSinglePipeChannel(connection, this));
+        // Its reader could not start: the connection is still ours.
+        if (made->StartError().failed()) return static_cast<void>(startError = made->StartError().error);
+        m_channel = std::move(made);
         channel = m_channel.get();
     });
     if (connection == nullptr) return ERROR_NOT_CONNECTED;  // stopped: opened is left to the caller
+    if (error == ERROR_SUCCESS) error = startError;
     if (error != ERROR_SUCCESS) {
         // The channel could not be built (the failed construction has already
         // cleaned up without touching the connection): released outside the
@@ -221,11 +234,11 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
 
     const auto lock = m_clientLock.lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
-    const uint32_t result = lumlib::CatchReturn([&] { m_channel->SendData(data, length); });
+    const lumlib::LumError sent = m_channel->SendData(data, length);
     // A channel that knows its connection is lost is retired in a moment: to
     // the sender it is no connection already, so a request waits for the next
     // one and a one-way call says so.
-    return result == ERROR_CONNECTION_ABORTED ? ERROR_NOT_CONNECTED : result;
+    return sent.reason == lumlib::LumReason::kLost ? static_cast<uint32_t>(ERROR_NOT_CONNECTED) : sent.error;
 }
 
 uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {

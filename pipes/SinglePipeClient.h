@@ -33,9 +33,8 @@ public:
     virtual uint32_t OnInitConnection() { return 1; }
     void OnConnectionLost() override {}
     virtual void Stop();
-    // An attempt failed before a channel existed; cause holds the error and,
-    // when a step raised, its module, line and text (a refused server:
-    // kPipeClientModule, kLineServerRefused).
+    // An attempt failed before a channel existed; cause holds the error, the
+    // reason (a refused server: kServerRefused) and the failed step's module and line.
     virtual void OnConnectFailed(uint32_t /*failureCount*/, const lumlib::LumFailure& /*cause*/) {}
     virtual uint32_t Connect();
     virtual uint32_t GetStatus() { return m_status; }
@@ -64,8 +63,6 @@ public:
     bool HasChannel();
 
     static const wchar_t kServicePipeName[];
-    static const wchar_t kPipeClientModule[];
-    static const uint32_t kLineServerRefused = 110;  // AcceptServer said no
 
 protected:
     static unsigned __stdcall KeeperThread(void* self);
@@ -88,6 +85,9 @@ protected:
     wchar_t m_pipeName[256];
 
 private:
+    // Connect inside the keeper's error boundary: whatever an attempt raises
+    // (no memory in an override), it counts as a failed attempt.
+    uint32_t GuardedConnect();
     // Waits for the next attempt: while connected (nothing retired) until the
     // connection ends, then the one-second cadence and any pause. false: stop.
     bool AwaitNextAttempt();

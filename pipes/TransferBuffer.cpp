@@ -8,13 +8,8 @@
 
 namespace {
 
-const wchar_t kListModule[] = L"BuffersList";
 const wchar_t kTransferModule[] = L"TransferBuffer";
 
-// Raise sites keep fixed line numbers, whatever the layout of this file.
-const uint32_t kLineListAllocate = 93;
-const uint32_t kLineTbQueue = 25;
-const uint32_t kLineTbThread = 54;
 
 const size_t kWorkingBufferSize = 8096;
 // A batch takes blocks up to about this many bytes (at least one block), so
@@ -27,22 +22,13 @@ const uint64_t kPrefixSize = sizeof(uint64_t);
 const uint64_t kWorkHeader = 2 * sizeof(uint64_t);
 uint64_t WorkFootprint(uint64_t size) { return kWorkHeader + ((size + 7) & ~uint64_t(7)); }
 
-[[noreturn]] void RaiseOutOfMemory() {
-    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    throw new CLumException(ERROR_NOT_ENOUGH_MEMORY, kListModule, kLineListAllocate, L"");
-}
-
 }  // namespace
 
 // ---- CBuffersList ------------------------------------------------------
 
 CBuffersList::CBuffersList() {
-    try {
-        AllocateNewBuffers(kRefillCount);
-    } catch (CLumException*) {
-        FreeBuffers();
-        throw;
-    }
+    // What cannot be had now, AddBuffer allocates when it is needed.
+    static_cast<void>(AllocateNewBuffers(kRefillCount));
 }
 
 void CBuffersList::FreeBuffers() {
@@ -57,33 +43,35 @@ CBuffersList::~CBuffersList() {
     FreeBuffers();
 }
 
-void CBuffersList::AllocateNewBuffers(uint32_t count) {
+bool CBuffersList::AllocateNewBuffers(uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         // Allocated outside the lock so that writers are not held up.
         uint8_t* buffer = static_cast<uint8_t*>(lumlib::Realloc(nullptr, static_cast<size_t>(kBufferSize)));
-        if (!buffer) RaiseOutOfMemory();
+        if (!buffer) return false;
         const auto lock = m_lock.lock();
         if (m_spares.size() >= kSpareLimit) {
             // Releases refilled the list meanwhile; never keep more than the limit.
             std::free(buffer);
             continue;
         }
-        try {
-            m_spares.push_back(buffer);
-        } catch (const std::bad_alloc&) {
+        // The list's node is an allocation too.
+        if (lumlib::CatchReturn([&] { m_spares.push_back(buffer); }) != ERROR_SUCCESS) {
             std::free(buffer);
-            RaiseOutOfMemory();
+            return false;
         }
     }
+    return true;
 }
 
-void CBuffersList::AddBuffer() {
+bool CBuffersList::AddBuffer() {
     // Refilled inline: a spare is there in steady traffic (every emptied
     // buffer goes back to the list), so only a growing queue allocates.
-    if (m_spares.empty()) AllocateNewBuffers(1);
+    if (m_spares.empty() && !AllocateNewBuffers(1)) return false;
+    if (m_spares.empty()) return false;
     // splice moves the node itself: taking a spare never allocates
     m_chain.splice(m_chain.end(), m_spares, m_spares.begin());
     m_writeOffset = 0;
+    return true;
 }
 
 void CBuffersList::ReleaseFrontBuffer() {
@@ -96,33 +84,36 @@ void CBuffersList::ReleaseFrontBuffer() {
     }
 }
 
-void CBuffersList::Write(uint64_t size, const void* data) {
-    if (size != 0 && data == nullptr) return;  // nothing to copy from: no block
+bool CBuffersList::Write(uint64_t size, const void* data) {
+    if (size != 0 && data == nullptr) return false;  // nothing to copy from: no block
     const auto lock = m_lock.lock();
     const size_t chainBefore = m_chain.size();
     const uint32_t writeBefore = m_writeOffset;
-    try {
-        if (m_chain.empty() || kBufferSize - m_writeOffset < kPrefixSize) AddBuffer();
+    bool room = !m_chain.empty() && kBufferSize - m_writeOffset >= kPrefixSize;
+    if (!room) room = AddBuffer();
+    if (room) {
         std::memcpy(m_chain.back() + m_writeOffset, &size, kPrefixSize);
         m_writeOffset += static_cast<uint32_t>(kPrefixSize);
-        const uint8_t* src = static_cast<const uint8_t*>(data);
-        uint64_t left = size;
-        while (kBufferSize - m_writeOffset < left) {
-            const uint64_t space = kBufferSize - m_writeOffset;
-            std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(space));
-            src += space;
-            left -= space;
-            AddBuffer();
-        }
-        if (left) std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(left));
-        m_writeOffset += static_cast<uint32_t>(left);
-    } catch (...) {
+    }
+    const uint8_t* src = static_cast<const uint8_t*>(data);
+    uint64_t left = size;
+    while (room && kBufferSize - m_writeOffset < left) {
+        const uint64_t space = kBufferSize - m_writeOffset;
+        std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(space));
+        src += space;
+        left -= space;
+        room = AddBuffer();
+    }
+    if (!room) {
         // No buffer for the rest of the block: take the partial block back so
         // that no reader ever meets a prefix without its payload.
         while (m_chain.size() > chainBefore) m_spares.splice(m_spares.begin(), m_chain, std::prev(m_chain.end()));
         m_writeOffset = writeBefore;
-        throw;
+        return false;
     }
+    if (left) std::memcpy(m_chain.back() + m_writeOffset, src, static_cast<size_t>(left));
+    m_writeOffset += static_cast<uint32_t>(left);
+    return true;
 }
 
 uint64_t CBuffersList::LimitOf(Chain::const_iterator buffer) const {
@@ -234,9 +225,11 @@ uint32_t CBuffersList::GetWriteOffset() const {
 
 CTransferBuffer::CTransferBuffer() {
     const DWORD queueError = lumlib::CatchReturn([this] { m_queue.reset(new CBuffersList()); });
-    if (queueError != ERROR_SUCCESS) throw new CLumException(queueError, kTransferModule, kLineTbQueue, L"");
+    // A buffer without its queue or worker cannot be used: the construction
+    // raises, by value (the failure has happened; nothing more is allocated for it).
+    if (queueError != ERROR_SUCCESS) throw lumlib::Fail(queueError, lumlib::LumReason::kNoMemory, kTransferModule, __LINE__);
     const DWORD error = m_worker.Start(&CTransferBuffer::TransferThread, this);
-    if (error != ERROR_SUCCESS) throw new CLumException(error, kTransferModule, kLineTbThread, L"");
+    if (error != ERROR_SUCCESS) throw lumlib::Fail(error, lumlib::LumReason::kFailed, kTransferModule, __LINE__);
 }
 
 CTransferBuffer::~CTransferBuffer() {
@@ -274,7 +267,7 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     if (!AdmitLocked(footprint, kind)) return false;
     // out of memory: nothing was queued (the list took the block back); a
     // group that lost an item this way is cut like one the cap refused
-    if (lumlib::CatchReturn([&] { m_queue->Write(size, data); }) != ERROR_SUCCESS) {
+    if (!m_queue->Write(size, data)) {
         if (kind == kGroupItem) m_groupCut = true;
         return false;
     }
@@ -425,7 +418,8 @@ void CTransferBuffer::Deliver(const lumlib::CByteBlock& work, uint64_t used, boo
         std::memcpy(&m_deliveringEpoch, work.get() + at + kPrefixSize, sizeof(m_deliveringEpoch));
         const uint8_t* block = work.get() + at + kWorkHeader;
         at += WorkFootprint(size);
-        if (size != 0) Process(block, size, queueEmpty && at == used ? 1u : 0u);
+        // The worker's error boundary: a handler that raises loses its block, not the thread.
+        if (size != 0) lumlib::CatchReturn([&] { Process(block, size, queueEmpty && at == used ? 1u : 0u); });
     }
 }
 

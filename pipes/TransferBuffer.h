@@ -25,17 +25,18 @@ inline void ShrinkToStandard(lumlib::CByteBlock& block, uint64_t standard) {
 // through a spare list, and a writer that finds none allocates one itself.
 class CBuffersList {
 public:
-    CBuffersList();  // raises CLumException* ("BuffersList")
+    // Never raises: spares it cannot allocate now are allocated by the first writes.
+    CBuffersList();
     ~CBuffersList();
     CBuffersList(const CBuffersList&) = delete;
     CBuffersList& operator=(const CBuffersList&) = delete;
 
-    // Adds count buffers to the spare list, never past kSpareLimit; raises
-    // CLumException* on allocation failure.
-    void AllocateNewBuffers(uint32_t count);
-    // Appends a copy of the block; raises CLumException* when no buffer could
-    // be had (nothing of the block stays queued then).
-    void Write(uint64_t size, const void* data);
+    // Adds count buffers to the spare list, never past kSpareLimit; false
+    // when one could not be allocated.
+    bool AllocateNewBuffers(uint32_t count);
+    // Appends a copy of the block; false when no buffer could be had (nothing
+    // of the block stays queued then) or data is null with a size.
+    bool Write(uint64_t size, const void* data);
     // Removes the front block, copied straight into destination (capacity
     // bytes), and stores its length in *size: one copy of a large block, not
     // two. False (nothing removed) when the queue is empty or it does not fit.
@@ -77,8 +78,8 @@ private:
     // checked by the caller) unless into is null. False when the chain ends
     // before the block does (it was never written so): nothing is removed.
     bool RemoveFrontLocked(Front front, uint8_t* into);
-    // Takes a spare (allocating one when none is left) to the chain's end.
-    void AddBuffer();
+    // Takes a spare (allocating one when none is left) to the chain's end; false: none.
+    bool AddBuffer();
     // Moves the chain's front buffer to the spare list (or frees it at the limit).
     void ReleaseFrontBuffer();
     bool IsEmptyLocked() const;
@@ -98,13 +99,14 @@ private:
 // nothing to do.
 class CTransferBuffer {
 public:
-    CTransferBuffer();  // raises CLumException* ("TransferBuffer")
+    CTransferBuffer();  // raises a lumlib::LumError ("TransferBuffer") when its queue or worker cannot be had
     virtual ~CTransferBuffer();
     CTransferBuffer(const CTransferBuffer&) = delete;
     CTransferBuffer& operator=(const CTransferBuffer&) = delete;
 
     // Called on TransferThread only; data is valid for the call only.
     // queueEmpty: nothing was queued behind this block when it was taken.
+    // Whatever it raises is caught there: that block is lost, the worker goes on.
     virtual uint32_t Process(const uint8_t* /*data*/, uint64_t /*size*/, uint32_t /*queueEmpty*/) { return 0; }
     // 1 when queued, 0 when refused (closing, at the cap, no memory).
     virtual uint32_t Push(const void* data, uint64_t size);

@@ -105,14 +105,16 @@ std::wstring CurrentUserSid() {
     return TokenUserSid(token.get(), &sid) == ERROR_SUCCESS ? sid : std::wstring();
 }
 
-const PipeIdentityApi& WindowsPipeIdentityApi() {
-    static const PipeIdentityApi api = {&::CreateFileW, &QueryPipeServer, &ReadLibrarySettings};
-    return api;
-}
+namespace {
 
-PipeIdentityApi& ActivePipeIdentityApi() {
-    static PipeIdentityApi api = WindowsPipeIdentityApi();
-    return api;
-}
+// Set up when the module loads, not on first use (see SecurityAttributes.cpp).
+const PipeIdentityApi g_windowsPipeIdentityApi = {&::CreateFileW, &QueryPipeServer, &ReadLibrarySettings};
+PipeIdentityApi g_activePipeIdentityApi = g_windowsPipeIdentityApi;
+
+}  // namespace
+
+const PipeIdentityApi& WindowsPipeIdentityApi() { return g_windowsPipeIdentityApi; }
+
+PipeIdentityApi& ActivePipeIdentityApi() { return g_activePipeIdentityApi; }
 
 }  // namespace lumlib

@@ -4,27 +4,31 @@
 
 namespace lumlib {
 
-const SecurityApi& WindowsSecurityApi() {
-    static const SecurityApi api = {
-        ::AllocateAndInitializeSid,
-        ::FreeSid,
-        ::SetEntriesInAclW,
-        ::LocalAlloc,
-        ::LocalFree,
-        ::InitializeSecurityDescriptor,
-        ::SetSecurityDescriptorDacl,
-        ::GetSecurityDescriptorDacl,
-        ::ConvertStringSecurityDescriptorToSecurityDescriptorW,
-        ::GetSecurityDescriptorSacl,
-        ::SetSecurityDescriptorSacl,
-    };
-    return api;
-}
+namespace {
 
-SecurityApi& ActiveSecurityApi() {
-    static SecurityApi api = WindowsSecurityApi();
-    return api;
-}
+// At namespace scope, set up when the module loads: a function-local static
+// would take the runtime's guard on first use, which can allocate, on a
+// path that must not fail.
+const SecurityApi g_windowsSecurityApi = {
+    ::AllocateAndInitializeSid,
+    ::FreeSid,
+    ::SetEntriesInAclW,
+    ::LocalAlloc,
+    ::LocalFree,
+    ::InitializeSecurityDescriptor,
+    ::SetSecurityDescriptorDacl,
+    ::GetSecurityDescriptorDacl,
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW,
+    ::GetSecurityDescriptorSacl,
+    ::SetSecurityDescriptorSacl,
+};
+SecurityApi g_activeSecurityApi = g_windowsSecurityApi;
+
+}  // namespace
+
+const SecurityApi& WindowsSecurityApi() { return g_windowsSecurityApi; }
+
+SecurityApi& ActiveSecurityApi() { return g_activeSecurityApi; }
 
 }  // namespace lumlib
 

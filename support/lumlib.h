@@ -102,7 +102,9 @@ private:
 };
 
 // The framework's exception: raised as a pointer (throw new CLumException(...)),
-// owned and deleted by whoever catches it.
+// owned and deleted by whoever catches it. Raising allocates (the object and
+// the runtime's per-thread state), so only a step that has already failed
+// raises it; the ordinary paths return a LumError instead.
 class CLumException {
 public:
     CLumException(uint32_t error, const wchar_t* module, uint32_t line, const wchar_t* text);
@@ -123,16 +125,54 @@ private:
 
 namespace lumlib {
 
+// Why a step failed, for callers to branch on (never on a line number).
+enum class LumReason : uint8_t {
+    kNone,           // no failure
+    kFailed,         // a Windows call failed: the code says which error
+    kCancelled,      // the connection was cancelled (this side ended it)
+    kStalled,        // a write made no progress within its bound
+    kLost,           // the channel's connection is gone or going
+    kNoMemory,       // an allocation failed
+    kInvalid,        // a bad argument
+    kServerRefused,  // the pipe's server is not one the client talks to
+    kStopped,        // the client stopped during the step
+    kRaised,         // the error boundary caught an exception
+};
+
+// The error of one step, carried by value: a Windows code, the reason and
+// where it arose (a static module name and the real source line). Building
+// or returning it allocates nothing and raises nothing, so the paths a
+// connection ends on cost no exception.
+struct LumError {
+    uint32_t error = ERROR_SUCCESS;
+    LumReason reason = LumReason::kNone;
+    const wchar_t* module = L"";
+    uint32_t line = 0;
+    bool failed() const { return reason != LumReason::kNone; }
+};
+
+// A failure with error (ERROR_GEN_FAILURE when the call set none).
+inline LumError Fail(DWORD error, LumReason reason, const wchar_t* module, uint32_t line) {
+    return LumError{error != ERROR_SUCCESS ? static_cast<uint32_t>(error) : static_cast<uint32_t>(ERROR_GEN_FAILURE),
+                    reason, module, line};
+}
+// A failed Windows call, with the thread's last error.
+inline LumError FailLast(const wchar_t* module, uint32_t line) {
+    return Fail(::GetLastError(), LumReason::kFailed, module, line);
+}
+
 // What the error boundary learnt about a failure: the code, and for a
 // CLumException its module, line and text (cut to fit; empty otherwise).
 // Fixed arrays: filling it in a handler allocates nothing.
 struct LumFailure {
     uint32_t error = 0;
     uint32_t line = 0;
+    LumReason reason = LumReason::kNone;
     wchar_t module[32] = {};
     wchar_t text[128] = {};
     void Keep(uint32_t code, const CLumException* e) {
         error = code;
+        reason = code == ERROR_SUCCESS ? LumReason::kNone : LumReason::kRaised;
         line = e != nullptr ? e->GetLine() : 0;
         module[0] = text[0] = L'\0';
         if (e == nullptr) return;
@@ -141,11 +181,20 @@ struct LumFailure {
         wcsncpy(text, e->GetText(), _countof(text) - 1);
         text[_countof(text) - 1] = L'\0';
     }
+    void Keep(const LumError& e) {
+        error = e.error;
+        reason = e.reason;
+        line = e.line;
+        text[0] = L'\0';
+        wcsncpy(module, e.module != nullptr ? e.module : L"", _countof(module) - 1);
+        module[_countof(module) - 1] = L'\0';
+    }
 };
 
 // The error boundary of the framework: runs f and turns what it raises into
-// a Windows error code. A CLumException is owned and deleted here; one that
-// carries no error still reports a failure. f returns a code (0 success) or nothing.
+// a Windows error code. A LumError raised by value is kept as it is; a
+// CLumException is owned and deleted here; one that carries no error still
+// reports a failure. f returns a code (0 success) or nothing.
 template <typename F>
 uint32_t CatchReturn(F&& f, LumFailure* failure = nullptr) noexcept {
     if (failure != nullptr) failure->Keep(ERROR_SUCCESS, nullptr);
@@ -156,13 +205,20 @@ uint32_t CatchReturn(F&& f, LumFailure* failure = nullptr) noexcept {
         } else {
             return static_cast<uint32_t>(f());
         }
+    } catch (const LumError& raised) {
+        // A construction that cannot finish raises its LumError by value (no object on the heap).
+        if (failure != nullptr) failure->Keep(raised);
+        return raised.error != ERROR_SUCCESS ? raised.error : static_cast<uint32_t>(ERROR_GEN_FAILURE);
     } catch (CLumException* raised) {
         std::unique_ptr<CLumException> e(raised);
         const uint32_t code = e->GetError() != ERROR_SUCCESS ? e->GetError() : static_cast<uint32_t>(ERROR_GEN_FAILURE);
         if (failure != nullptr) failure->Keep(code, e.get());
         return code;
     } catch (const std::bad_alloc&) {
-        if (failure != nullptr) failure->Keep(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+        if (failure != nullptr) {
+            failure->Keep(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+            failure->reason = LumReason::kNoMemory;
+        }
         return ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
         if (failure != nullptr) failure->Keep(ERROR_GEN_FAILURE, nullptr);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "pipes/TransferBuffer.h"
-#include "tests/support/LumCapture.h"
 
 namespace {
 
@@ -37,7 +36,7 @@ TEST(BuffersList, MatchesAFifoModel) {
     auto step = [&](char op, size_t size) {
         if (op == 'w') {
             model.push_back(Pattern(size, ++id));
-            q.Write(size, model.back().data());
+            EXPECT_TRUE(q.Write(size, model.back().data()));
         } else if (op == 'r') {
             std::vector<uint8_t> got(model.empty() ? 1 : model.front().size() + 1);
             uint64_t length = 12345;
@@ -63,7 +62,7 @@ TEST(BuffersList, MatchesAFifoModel) {
     }
     g_failSize = kBuf;  // no new buffer: a block written part way is taken back whole
     lumlib::SetReallocFn(&FailOneSize);
-    EXPECT_TRUE(zk_testkit::Capture([&] { q.Write(400000, Pattern(400000, 0).data()); }).Is(8, L"BuffersList", 93));
+    EXPECT_FALSE(q.Write(400000, Pattern(400000, 0).data()));
     lumlib::SetReallocFn(nullptr);
     EXPECT_EQ(q.GetWriteOffset(), 10u);
     EXPECT_EQ(q.GetChainCount(), 4u);

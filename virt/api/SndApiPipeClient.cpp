@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <functional>
@@ -25,12 +26,58 @@ const DWORD kReconnectPauseMs = 1000;
 const DWORD kAnnounceWaitMs = 50;
 const size_t kErrorChars = 1024;
 
-// Depth of callback calls on this thread.
-thread_local int t_callbackDepth = 0;
+// The threads inside the application's callback now, with their depth (a
+// callback may call an export that calls back on the same thread). A fixed
+// table of thread ids rather than thread-local storage: marking a thread can
+// never fail for want of memory (thread_local is emulated storage here, a
+// calloc on a thread's first use). Callbacks come from the few library
+// threads of each client and one application thread at a time (the first
+// attempt inside ZkSndVApiInit, which holds the lifecycle lock), so the
+// table never fills in practice; a thread that finds it full gets its
+// callback unmarked (decisions.md).
+class CCallbackThreads {
+public:
+    // The calling thread's slot, claimed when it has none; null when full.
+    static int* Enter() {
+        const DWORD self = ::GetCurrentThreadId();
+        for (Slot& slot : s_slots) {
+            if (slot.thread.load() == self) return &++slot.depth;
+        }
+        for (Slot& slot : s_slots) {
+            DWORD expected = 0;
+            if (!slot.thread.compare_exchange_strong(expected, self)) continue;
+            slot.depth = 1;
+            return &slot.depth;
+        }
+        return nullptr;
+    }
+    // Only the owning thread changes its slot's depth; the last leave frees it.
+    static void Leave(int* depth) {
+        if (depth == nullptr || --*depth != 0) return;
+        for (Slot& slot : s_slots) {
+            if (&slot.depth == depth) slot.thread.store(0);
+        }
+    }
+    static bool Contains(DWORD thread) {
+        for (const Slot& slot : s_slots) {
+            if (slot.thread.load() == thread) return true;
+        }
+        return false;
+    }
+
+private:
+    struct Slot {
+        std::atomic<DWORD> thread{0};
+        int depth = 0;
+    };
+    static const size_t kSlots = 64;
+    static Slot s_slots[kSlots];
+};
+CCallbackThreads::Slot CCallbackThreads::s_slots[CCallbackThreads::kSlots];
 
 const size_t kStoryChars = 400;
 
-// "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 116" and the text
+// "error 109 (ERROR_BROKEN_PIPE) at PipeConnection line 101" and the text
 // when the failed step raised one.
 void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
     const char* name = SndErrorName(f.error);
@@ -51,7 +98,6 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
     : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
-    m_callerSid = lumlib::CurrentUserSid();
     LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_pipeName);
     // The header names only the program that started the file; every program
@@ -74,7 +120,7 @@ void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context)
     m_callbackContext = context;
 }
 
-bool CSndApiPipeClient::InCallback() { return t_callbackDepth > 0; }
+bool CSndApiPipeClient::InCallback() { return CCallbackThreads::Contains(::GetCurrentThreadId()); }
 
 uint32_t CSndApiPipeClient::Connect() {
     // The keeper joins the retirements that have ended, once a second. A
@@ -93,11 +139,11 @@ bool CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
     lock.reset();
     // Teardown ends the callbacks: none starts once it has begun.
     if (callback == nullptr || IsStopped()) return false;
-    ++t_callbackDepth;
+    int* const depth = CCallbackThreads::Enter();
     // An exception escaping the application's code would end the process on
     // a library thread, or unwind the library's frames with their locks held.
     const uint32_t raised = CallGuarded(callback, code, param, context);
-    --t_callbackDepth;
+    CCallbackThreads::Leave(depth);
     if (raised != 0)
         LogError(m_callbackErrors, (uint64_t(code) << 32) | raised,
                  L"sndapi: CSndApiPipeClient::Notify: (%u): the callback raised exception 0x%08X for code %u; ignored.",
@@ -177,7 +223,7 @@ void CSndApiPipeClient::LogConnectionEnded() {
 
 void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) {
     if (IsStopped()) return;  // an attempt that a teardown ended is no failure to tell
-    const bool untrusted = cause.line == kLineServerRefused && wcscmp(cause.module, kPipeClientModule) == 0;
+    const bool untrusted = cause.reason == lumlib::LumReason::kServerRefused;
     const uint64_t kind = untrusted ? (uint64_t(1) << 32) : cause.error;
     const auto storyLock = m_storyLock.lock();
     const ULONGLONG now = ::GetTickCount64();
@@ -423,6 +469,9 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
         return false;
     }
     const wchar_t* source = server.ownerOfPipe ? L"owner of the pipe" : L"process user";
+    // The caller's own account is read until it is known: a token query
+    // that failed once must not refuse the caller's own service for the session.
+    if (m_callerSid.empty()) m_callerSid = lumlib::CurrentUserSid();
     if (!lumlib::IsAcceptedServer(server, m_callerSid, m_pipeSettings.trustedSids)) {
         LogError(m_serverErrors, (uint64_t(1) << 32) ^ std::hash<std::wstring>()(server.sid),
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, SID %s (%s) is not an account the service runs as.",

@@ -116,7 +116,8 @@ private:
     lumlib::unique_critical_section m_deliveryLock;
     CONDITION_VARIABLE m_announcedChanged = CONDITION_VARIABLE_INIT;  // with m_deliveryLock
     uint64_t m_announcedEpoch = 0;  // under m_deliveryLock: the transfer epoch of the last 8
-    std::wstring m_callerSid;                     // the process's user, read once
+    // The process's user, read at the server check until it is known (under the attempt lock).
+    std::wstring m_callerSid;
     // Of the attempt in progress (attempts run one at a time).
     lumlib::PipeSecuritySettings m_pipeSettings;
     bool m_pipeSettingsRead = false;

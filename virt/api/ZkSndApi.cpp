@@ -154,7 +154,8 @@ void FinishTeardown(Teardown& t) {
 
 unsigned __stdcall RetirementThread(void* param) {
     std::unique_ptr<Teardown> t(static_cast<Teardown*>(param));
-    FinishTeardown(*t);
+    // The thread's error boundary: the owners free what is left either way.
+    lumlib::CatchReturn([&] { FinishTeardown(*t); });
     return 0;
 }
 
@@ -260,11 +261,19 @@ std::unique_ptr<CPipeSecurity> CreatePipeSecurity() {
     return nullptr;
 }
 
-}  // namespace
+// The exports' error boundary: nothing raised inside the library leaves an
+// export (an exception through an extern "C" frame would end the caller).
+// What was raised becomes the export's failure status (noMemory for no
+// memory); the holders on the way out have released every lock and object.
+template <typename F>
+uint32_t Guarded(uint32_t failed, uint32_t noMemory, F&& body) noexcept {
+    uint32_t status = failed;
+    const uint32_t raised = lumlib::CatchReturn([&] { status = body(); });
+    if (raised == ERROR_SUCCESS) return status;
+    return raised == ERROR_NOT_ENOUGH_MEMORY ? noMemory : failed;
+}
 
-extern "C" {
-
-uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
+uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     CLifecycle lifecycle(false);
     if (!lifecycle.nested()) JoinRetirements(true);
     {
@@ -277,7 +286,9 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
     if (AppTeardownUnderway()) return 1;
 
     if (g_pLogger == nullptr) {
-        std::unique_ptr<CZkLogger> logger = CreateLogger();
+        std::unique_ptr<CZkLogger> logger;
+        // Raised while the logger was made: no logger, as when it cannot start.
+        lumlib::CatchReturn([&] { logger = CreateLogger(); });
         if (logger == nullptr) return 1;
         if (!Publish(g_pLogger, std::move(logger))) return 1;
     }
@@ -299,8 +310,20 @@ uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
     return call->Start() == 0 ? 0 : 1;
 }
 
+}  // namespace
+
+extern "C" {
+
+uint32_t ZkSndVApiInit(ZkSndNotifyCallback callback, void* context) {
+    return Guarded(ZKSND_STATUS_FAILED, ZKSND_STATUS_FAILED, [&] { return ApiInit(callback, context); });
+}
+
 uint32_t ZkSndVCleanUp(void) {
-    TearDown(false);
+    // A teardown that raised part way has still taken the client out: 0, as documented.
+    Guarded(0, 0, [] {
+        TearDown(false);
+        return 0u;
+    });
     const auto lock = g_stateLock.lock_exclusive();
     g_pfnCallback = nullptr;
     g_pCallbackContext = nullptr;
@@ -308,34 +331,43 @@ uint32_t ZkSndVCleanUp(void) {
 }
 
 uint32_t ZkSndDeInit(void) {
-    TearDown(true);
+    Guarded(0, 0, [] {
+        TearDown(true);
+        return 0u;
+    });
     return 0;
 }
 
 uint32_t ZkSndVGetDeviceList(void) {
-    CClientCall call;
-    if (!call) return ZKSND_STATUS_FAILED;
-    return call->ApiGetDeviceList();
+    return Guarded(ZKSND_STATUS_FAILED, ZKSND_STATUS_NO_MEMORY, [] {
+        CClientCall call;
+        return call ? call->ApiGetDeviceList() : static_cast<uint32_t>(ZKSND_STATUS_FAILED);
+    });
 }
 
 uint32_t ZkSndSetDefault(uint32_t device) {
-    CClientCall call;
-    if (!call) return ZKSND_STATUS_FAILED;
-    return call->ApiSetDefaultDevice(device);
+    return Guarded(ZKSND_STATUS_FAILED, ZKSND_STATUS_NO_MEMORY, [&] {
+        CClientCall call;
+        return call ? call->ApiSetDefaultDevice(device) : static_cast<uint32_t>(ZKSND_STATUS_FAILED);
+    });
 }
 
 uint32_t ZkSndGetSettings(SndSettings* settings) {
-    CClientCall call;
-    if (!call) return ZKSND_STATUS_FAILED;
-    if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    return call->GetSettings(settings);
+    return Guarded(ZKSND_STATUS_FAILED, ZKSND_STATUS_NO_MEMORY, [&] {
+        CClientCall call;
+        if (!call) return static_cast<uint32_t>(ZKSND_STATUS_FAILED);
+        if (settings == nullptr) return static_cast<uint32_t>(ZKSND_STATUS_INVALID_PARAMETER);
+        return call->GetSettings(settings);
+    });
 }
 
 uint32_t ZkSndSetSettings(const SndSettings* settings) {
-    CClientCall call;
-    if (!call) return ZKSND_STATUS_FAILED;
-    if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    return call->SetSettings(settings);
+    return Guarded(ZKSND_STATUS_FAILED, ZKSND_STATUS_NO_MEMORY, [&] {
+        CClientCall call;
+        if (!call) return static_cast<uint32_t>(ZKSND_STATUS_FAILED);
+        if (settings == nullptr) return static_cast<uint32_t>(ZKSND_STATUS_INVALID_PARAMETER);
+        return call->SetSettings(settings);
+    });
 }
 
 uint32_t ZkConfigIsLocked(void) { return 1; }

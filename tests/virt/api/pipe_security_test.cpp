@@ -215,7 +215,7 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
                                                     L"pipe server refused: process 4242, SID S-1-5-21-1-2-3-1001 [^]*"
                                                     L"\\[WARNING\\]: +sndapi: CSndApiPipeClient::OnConnectFailed: \\(\\d+\\): cannot "
                                                     L"connect to the service \\(attempt 1\\): the server is not trusted; error 2250 "
-                                                    L"\\(ERROR_NOT_CONNECTED\\) at PipeClient line 110\\.[^]*"
+                                                    L"\\(ERROR_NOT_CONNECTED\\) at SinglePipeClient line \\d+\\.[^]*"
                                                     L"\\[INFO\\]: +sndapi: CSndApiPipeClient::OnInitConnection: \\(\\d+\\): connected to "
                                                     L"the service: server process \\d+, account S-1-5-[-0-9]+, pipe session \\d+; "
                                                     L"after \\d+ failed attempts and ")))
