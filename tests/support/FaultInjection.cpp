@@ -118,6 +118,7 @@ const Fault kFaults[] = {
     ZK_FAIL(kK32, CreateWaitableTimerW, kNull, kNoResources),
     // files and folders (a write on a pipe fails as on a broken pipe, on a file as on a full disk)
     ZK_FAIL(kK32, CreateFileW, kInvalidHandle, kDenied),
+    ZK_FAIL(kK32, ReOpenFile, kInvalidHandle, kDenied),
     ZK_FAIL(kK32, CreateDirectoryW, kFalse, kDenied),
     ZK_FAIL(kK32, WriteFile, kFalse, ERROR_DISK_FULL, ERROR_NO_DATA),
     ZK_FAIL(kK32, ReadFile, kFalse, ERROR_READ_FAULT, ERROR_BROKEN_PIPE),
@@ -194,7 +195,7 @@ const char* const kKept[] = {
     "SetThreadContext", "GetThreadPriority", "SetThreadPriority", "GetProcessAffinityMask",
     "SetProcessAffinityMask", "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "RaiseException",
     "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind", "__C_specific_handler",
-    "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler",
+    "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler", "RaiseFailFastException",
 };
 
 State& StateOf(size_t index) { return g_states[index]; }
