@@ -66,8 +66,13 @@ struct Point {
     }
 };
 
-// One export call: its status, or a broken promise when it threw or was slow.
-uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::function<uint32_t()>& call) {
+void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
+    if (!ok) p.Break(kind, what);
+}
+
+// One export call: its status, and a broken promise when it threw, was slow or returned a status not allowed.
+uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t>& allowed,
+              const std::function<uint32_t()>& call) {
     const ULONGLONG start = ::GetTickCount64();
     uint32_t status = kThrew;
     try {
@@ -77,15 +82,8 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::function<uin
     }
     const ULONGLONG ms = ::GetTickCount64() - start;
     if (ms > boundMs + kSlackMs) p.Break(kSlow, std::string(name) + " took " + std::to_string(ms) + " ms");
-    return status;
-}
-
-void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
-    if (!ok) p.Break(kind, what);
-}
-
-void ExpectStatus(Point& p, const char* name, uint32_t status, std::set<uint32_t> allowed) {
     Expect(p, kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
+    return status;
 }
 
 // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
@@ -97,8 +95,8 @@ void AskForTheList(Point& p, Recorder& rec, bool failing) {
     const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
     const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
     // (docs/api.md gives the one-way calls no bound of their own: 3 s, as a settings call's wait)
-    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, [] { return Dll().GetDeviceList(); });
-    ExpectStatus(p, "ZkSndVGetDeviceList", status, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0});
+    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0},
+                                 [] { return Dll().GetDeviceList(); });
     if (status != 0) return;
     const bool ended = rec.WaitUntil([&] {
         return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
@@ -114,18 +112,16 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const std::set<uint32_t> answered = failing ? std::set<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 10, 11, 20} : sent;
     const size_t eights = rec.Count(ZKSND_NOTIFY_CONNECTED);
     rec.Add(Notice{kInitMark, 0, nullptr, 0});
-    const uint32_t init = Call(p, "ZkSndVApiInit", 1500, [&] { return Dll().Init(&Recorder::Callback, &rec); });
-    ExpectStatus(p, "ZkSndVApiInit", init, failing ? std::set<uint32_t>{0, 1} : sent);
+    const uint32_t init = Call(p, "ZkSndVApiInit", 1500, failing ? std::set<uint32_t>{0, 1} : sent,
+                               [&] { return Dll().Init(&Recorder::Callback, &rec); });
     if (init == 0) WaitForConnection(p, rec, eights);
     AskForTheList(p, rec, failing);
-    ExpectStatus(p, "ZkSndSetDefault", Call(p, "ZkSndSetDefault", 3000, [] { return Dll().SetDefault(1); }), sent);
+    Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
-    ExpectStatus(p, "ZkSndGetSettings", Call(p, "ZkSndGetSettings", 6000, [&] { return Dll().GetSettings(&settings); }),
-                 answered);
-    ExpectStatus(p, "ZkSndSetSettings", Call(p, "ZkSndSetSettings", 6000, [&] { return Dll().SetSettings(&settings); }),
-                 answered);
-    ExpectStatus(p, "ZkConfigIsLocked", Call(p, "ZkConfigIsLocked", 100, [] { return Dll().IsLocked(); }), {1});
-    ExpectStatus(p, "ZkSndDeInit", Call(p, "ZkSndDeInit", 3000, [] { return Dll().DeInit(); }), {0});
+    Call(p, "ZkSndGetSettings", 6000, answered, [&] { return Dll().GetSettings(&settings); });
+    Call(p, "ZkSndSetSettings", 6000, answered, [&] { return Dll().SetSettings(&settings); });
+    Call(p, "ZkConfigIsLocked", 100, {1}, [] { return Dll().IsLocked(); });
+    Call(p, "ZkSndDeInit", 3000, {0}, [] { return Dll().DeInit(); });
     rec.Add(Notice{0, 0, nullptr, 0});  // torn down: nothing may come before the next mark
     return init;
 }
