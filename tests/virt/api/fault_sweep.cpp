@@ -135,30 +135,15 @@ void CheckCallbacks(Point& p, Recorder& rec) {
     }
 }
 
-// The shared log as UTF-16 text (empty when there is none).
-std::wstring ReadLog() {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    const std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
-    std::wstring text(file.is_valid() ? ::GetFileSize(file.get(), nullptr) / sizeof(wchar_t) : 0, L'\0');
-    DWORD read = 0;
-    if (!text.empty()) ::ReadFile(file.get(), &text[0], DWORD(text.size() * sizeof(wchar_t)), &read, nullptr);
-    return text.substr(0, read / sizeof(wchar_t));
-}
-
 // The lines written since the log held `before` (all of it when it was rotated meanwhile): each whole.
 // A round whose ZkSndVApiInit returned 0 wrote lines (1 may mean the log could not start).
 void CheckLog(Point& p, const std::wstring& before, const std::wstring& after, const char* round, bool started) {
     const std::wstring added = after.compare(0, before.size(), before) == 0 ? after.substr(before.size()) : after;
     const std::wregex line(LR"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[[A-Z]+\]:? .*)");
-    size_t start = 0, end = 0;
-    while ((end = added.find(L"\r\n", start)) != std::wstring::npos) {
-        const std::wstring text = added.substr(start, end - start);
+    for (const std::wstring& text : zk_testkit::SplitLines(added))
         Expect(p, kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
-        start = end + 2;
-    }
-    Expect(p, kLog, start == added.size(), std::string("the log ends inside a line after ") + round);
+    const bool whole = added.empty() || (added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0);
+    Expect(p, kLog, whole, std::string("the log ends inside a line after ") + round);
     const std::wstring mine = L") [" + std::to_wstring(::GetCurrentProcessId()) + L"] ";
     Expect(p, kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
     Expect(p, kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
@@ -172,14 +157,14 @@ Growth Counters() {
 
 // The resources the point left above what a clean run leaves. Wine counts
 // handles through the system table and commits each thread's whole stack:
-// the memory allowance is one thread's stack.
-void CheckGrowth(Point& p, const Growth& before, const Growth& clean) {
+// the memory allowance is one thread's stack. Returns the growth.
+Growth CheckGrowth(Point& p, const Growth& before, const Growth& clean) {
     testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-    const Growth now = Counters();
-    Expect(p, kLeak, before.handles < 0 || now.handles - before.handles <= clean.handles,
-           "handles grew by " + std::to_string(now.handles - before.handles));
-    Expect(p, kLeak, now.threads - before.threads <= clean.threads, "threads grew by " + std::to_string(now.threads - before.threads));
-    Expect(p, kLeak, now.kib - before.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(now.kib - before.kib) + " KiB");
+    const Growth now = Counters(), grew{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
+    Expect(p, kLeak, before.handles < 0 || grew.handles <= clean.handles, "handles grew by " + std::to_string(grew.handles));
+    Expect(p, kLeak, grew.threads <= clean.threads, "threads grew by " + std::to_string(grew.threads));
+    Expect(p, kLeak, grew.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(grew.kib) + " KiB");
+    return grew;
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
@@ -193,20 +178,18 @@ unsigned RunPoint(const std::string& import, long n, const Growth& clean, Growth
     Recorder rec;
     const Growth before = Counters();
     Expect(p, kRecovery, service.Start(), "the service's pipe could not be served");
-    std::wstring log = ReadLog();
+    std::wstring log = zk_testkit::ReadSharedLogText();
     testkit::FailNthCall(import, n);
     const bool started = Round(p, rec, true) == 0;
     testkit::StopFailing();
     for (const testkit::ImportCount& c : testkit::ImportCalls()) *counts += c.name + " " + std::to_string(c.calls) + "\n";
-    CheckLog(p, log, ReadLog(), "the failing round", started);
-    log = ReadLog();
+    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the failing round", started);
+    log = zk_testkit::ReadSharedLogText();
     Round(p, rec, false);
-    CheckLog(p, log, ReadLog(), "the second round", true);
+    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the second round", true);
     CheckCallbacks(p, rec);
     service.Stop();
-    CheckGrowth(p, before, clean);
-    const Growth now = Counters();
-    *grew = Growth{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
+    *grew = CheckGrowth(p, before, clean);
     return p.broken;
 }
 
