@@ -110,6 +110,7 @@ const Fault kFaults[] = {
     ZK_FAIL(kK32, CreateWaitableTimerW, kNull, kNoResources),
     // files and folders (a write on a pipe fails as on a broken pipe, on a file as on a full disk)
     ZK_FAIL(kK32, CreateFileW, kInvalidHandle, kDenied),
+    ZK_FAIL(kK32, ReOpenFile, kInvalidHandle, kDenied),
     ZK_FAIL(kK32, CreateDirectoryW, kFalse, kDenied),
     ZK_FAIL(kK32, WriteFile, kFalse, ERROR_DISK_FULL, ERROR_NO_DATA),
     ZK_FAIL(kK32, ReadFile, kFalse, ERROR_READ_FAULT, ERROR_BROKEN_PIPE),
