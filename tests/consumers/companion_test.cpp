@@ -85,14 +85,13 @@ struct Seen {
     std::mutex lock;
     std::condition_variable changed;
     int connected = 0, lost = 0, infos = 0, lists = 0;
-    ULONGLONG lastConnected = 0, lastLost = 0;
     std::vector<std::vector<zksnd::Device>> unasked;
 
     zksnd::Handlers Handlers() {
         zksnd::Handlers h;
-        h.connected = [this] { Count(&connected, &lastConnected); };
-        h.connectionLost = [this](uint32_t) { Count(&lost, &lastLost); };
-        h.serverInfo = [this](const uint8_t*) { Count(&infos, nullptr); };
+        h.connected = [this] { Count(&connected); };
+        h.connectionLost = [this](uint32_t) { Count(&lost); };
+        h.serverInfo = [this](const uint8_t*) { Count(&infos); };
         h.deviceList = [this](const std::vector<zksnd::Device>& devices) {
             std::lock_guard<std::mutex> hold(lock);
             unasked.push_back(devices);
@@ -101,10 +100,9 @@ struct Seen {
         };
         return h;
     }
-    void Count(int* counter, ULONGLONG* when) {
+    void Count(int* counter) {
         std::lock_guard<std::mutex> hold(lock);
         ++*counter;
-        if (when != nullptr) *when = Now();
         changed.notify_all();
     }
     // Waits until `counter` reaches `value` (generously: reconnecting takes about a second).

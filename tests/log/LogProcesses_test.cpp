@@ -108,13 +108,8 @@ TEST(LogChild, DISABLED_Role) {
 // Every file of the log in the folder: the current one and the numbered ones.
 std::vector<std::wstring> LogFiles(const std::wstring& dir) {
     std::vector<std::wstring> files;
-    WIN32_FIND_DATAW fd;
-    lumlib::unique_find_handle find(FindFirstFileW((dir + L"zksndapi*.txt").c_str(), &fd));
-    bool found = find.is_valid();
-    while (found) {
-        files.push_back(dir + fd.cFileName);
-        found = FindNextFileW(find.get(), &fd) != FALSE;
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
     return files;
 }
 
@@ -140,7 +135,7 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const std::vector<std::wstring> files = LogFiles(dir.path);
     for (const std::wstring& file : files) {
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
-        for (const std::wstring& line : SplitLines(ReadText(file))) {
+        for (const std::wstring& line : zk_testkit::SplitLines(ReadText(file))) {
             std::wsmatch m;
             if (line.empty() || line.find(L"[SERVICE]: ") != std::wstring::npos) continue;  // the header's two lines
             ASSERT_TRUE(std::regex_match(line, m, childLine)) << "broken line in " << file.c_str() << ": " << line;

@@ -13,6 +13,7 @@
 
 #include "log/ZkLogger.h"
 #include "support/Watchdog.h"
+#include "tests/support/SharedLog.h"
 
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
 
@@ -41,26 +42,13 @@ inline std::wstring ReadText(const std::wstring& path) {
     return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
 }
 
-// The lines of text that end in "\r\n" (what follows the last line end is left out).
-inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    size_t end = text.find(L"\r\n");
-    while (end != std::wstring::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-        end = text.find(L"\r\n", start);
-    }
-    return lines;
-}
-
 // The file's lines (split at "\r\n", the last one being what follows the last line end),
 // each as "tid|label|padding message" when it starts with a prefix of this process, else "?" and the text.
 inline std::vector<std::wstring> ReadLog(const std::wstring& path) {
     static const std::wregex prefix(  // date time (offset) [pid] [tid] [label]: padding message
         LR"(\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \([+-]\d{2}:\d{2}\) \[(\d+)\] \[(\d+)\] (\[([^\]]*)\])?: (.*))");
     std::vector<std::wstring> lines;
-    for (const std::wstring& line : SplitLines(ReadText(path) + L"\r\n")) {
+    for (const std::wstring& line : zk_testkit::SplitLines(ReadText(path) + L"\r\n")) {
         std::wsmatch m;
         const bool ours = std::regex_match(line, m, prefix) && m[1].str() == std::to_wstring(GetCurrentProcessId());
         lines.push_back(ours ? m[2].str() + L"|" + m[4].str() + L"|" + m[5].str() : L"?" + line);

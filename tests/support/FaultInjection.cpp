@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <tuple>
 #include <type_traits>
 
 namespace testkit {
@@ -46,19 +45,11 @@ R AsResult(uintptr_t bits) {
     else return static_cast<R>(bits);
 }
 
-bool IsPipe(HANDLE handle) { return ::GetFileType(handle) == FILE_TYPE_PIPE; }
-
+// The call's first argument as a handle (null when it cannot be one). Only the
+// functions with a pipe error take a handle first; the others never ask.
 template <class... A>
-DWORD ErrorFor(const Fault& fault, A... args) {
-    if constexpr (sizeof...(A) > 0) {
-        using First = std::tuple_element_t<0, std::tuple<A...>>;
-        if constexpr (std::is_same_v<First, HANDLE>) {
-            const HANDLE handle = std::get<0>(std::make_tuple(args...));
-            if (fault.pipeError != 0 && IsPipe(handle)) return fault.pipeError;
-        }
-    }
-    return fault.error;
-}
+HANDLE FirstHandle(HANDLE first, A...) { return first; }
+HANDLE FirstHandle(...) { return nullptr; }
 
 // This call is the armed one: counts every call, from every thread.
 bool IsTheFailingCall(State& state) {
@@ -80,7 +71,8 @@ struct Hook<Id, R (*)(A...)> {
         const Fault& fault = FaultOf(Id);
         if (fault.afterTheCall) original(args...);
         if (fault.errnoValue != 0) errno = fault.errnoValue;
-        ::SetLastError(ErrorFor(fault, args...));
+        const bool onPipe = fault.pipeError != 0 && ::GetFileType(FirstHandle(args...)) == FILE_TYPE_PIPE;
+        ::SetLastError(onPipe ? fault.pipeError : fault.error);
         return AsResult<R>(fault.failValue);
     }
 };

@@ -12,18 +12,9 @@
 
 namespace zk_testkit {
 
-// The log's whole lines, decoded from UTF-16LE without a byte-order mark (a
-// line still being written is left out); none when there is no log.
-inline std::vector<std::wstring> ReadSharedLogLines() {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt", text;
+// The lines of text that end in "\r\n" (what follows the last line end is left out).
+inline std::vector<std::wstring> SplitLines(const std::wstring& text) {
     std::vector<std::wstring> lines;
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
-    if (!file.is_valid()) return lines;
-    text.resize(::GetFileSize(file.get(), nullptr) / 2);
-    DWORD read = 0;
-    ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
     size_t start = 0, end = 0;
     while ((end = text.find(L"\r\n", start)) != std::wstring::npos) {
         lines.push_back(text.substr(start, end - start));
@@ -31,5 +22,20 @@ inline std::vector<std::wstring> ReadSharedLogLines() {
     }
     return lines;
 }
+
+// The log's text, decoded from UTF-16LE without a byte-order mark; empty when there is no log.
+inline std::wstring ReadSharedLogText() {
+    wchar_t folder[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+    const std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
+    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
+    std::wstring text(file.is_valid() ? ::GetFileSize(file.get(), nullptr) / 2 : 0, L'\0');
+    DWORD read = 0;
+    if (!text.empty()) ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
+    return text.substr(0, read / 2);
+}
+
+// The log's whole lines (a line still being written is left out); none when there is no log.
+inline std::vector<std::wstring> ReadSharedLogLines() { return SplitLines(ReadSharedLogText()); }
 
 }  // namespace zk_testkit

@@ -389,16 +389,11 @@ const FaultRow kFaultRows[] = {
     // LogLevel 0: the cause is a WARNING line, which status raises the level for
     {"short_frames", L"--fault short-frames", L"status", 45, "session     failed", "s: this side dropped it.",
      {"WARNING|s: this side dropped it."}, 0},
-    {"huge_notification", L"--fault huge-notification", L"status", 45, "session     failed",
-     "frame of 67108864 bytes is longer than 1048576 bytes", {"WARNING|s: a frame was refused."}},
     // a connection that breaks right after the settings reply: the list's loss is a loss, every run
     {"drop_after_2", L"--drop-after 2", L"status", 45, "devices     failed   the connection was lost before the list ended",
      kClosed, {"WARNING|the service closed it (error "}},
-    {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
-     "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
      "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
-    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", "underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"get_status_5", L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
      "ZkSndGetSettings returned status 8; underlying code 5 (ERROR_ACCESS_DENIED)", {kConnected}},
     // the service's ERROR_ACCESS_DENIED as the exit code of a command that reads the settings

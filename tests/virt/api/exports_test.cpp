@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
-#include <numeric>
-
 #include "pipes/FrameReader.h"
 #include "support/HostileService.h"
 #include "support/Watchdog.h"
@@ -129,15 +126,4 @@ TEST_F(Connected, TheCallersSessionIdGoesOutOnConnecting) {
     ASSERT_EQ(1u, sent.size()) << "session id requests";
     EXPECT_TRUE(sent[0].wellFormed) << "the session id request's sizes";
     EXPECT_EQ(CurrentSession(), sent[0].argument) << "the session id sent";
-}
-
-// (The service stores a record only when the request holds it whole, and
-// answers the request's number.)
-TEST_F(Connected, TheRecordWrittenIsTheRecordReadBack) {
-    SndSettings put, got;
-    std::iota(std::begin(put.data), std::end(put.data), uint8_t(1));
-    std::memset(&got, 0xEE, sizeof(got));
-    ASSERT_EQ(0u, api.SetSettings(&put));
-    ASSERT_EQ(0u, api.GetSettings(&got));
-    EXPECT_EQ(0, std::memcmp(put.data, got.data, sizeof(put.data))) << "the record changed on its way";
 }

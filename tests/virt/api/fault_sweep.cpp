@@ -65,8 +65,13 @@ struct Point {
     }
 };
 
-// One export call: its status, or a broken promise when it threw or was slow.
-uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::function<uint32_t()>& call) {
+void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
+    if (!ok) p.Break(kind, what);
+}
+
+// One export call: its status, and a broken promise when it threw, was slow or returned a status not allowed.
+uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t>& allowed,
+              const std::function<uint32_t()>& call) {
     const ULONGLONG start = ::GetTickCount64();
     uint32_t status = kThrew;
     try {
@@ -76,15 +81,8 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::function<uin
     }
     const ULONGLONG ms = ::GetTickCount64() - start;
     if (ms > boundMs + kSlackMs) p.Break(kSlow, std::string(name) + " took " + std::to_string(ms) + " ms");
-    return status;
-}
-
-void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
-    if (!ok) p.Break(kind, what);
-}
-
-void ExpectStatus(Point& p, const char* name, uint32_t status, std::set<uint32_t> allowed) {
     Expect(p, kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
+    return status;
 }
 
 // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
@@ -96,8 +94,8 @@ void AskForTheList(Point& p, Recorder& rec, bool failing) {
     const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
     const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
     // (docs/api.md gives the one-way calls no bound of their own: 3 s, as a settings call's wait)
-    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, [] { return Dll().GetDeviceList(); });
-    ExpectStatus(p, "ZkSndVGetDeviceList", status, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0});
+    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0},
+                                 [] { return Dll().GetDeviceList(); });
     if (status != 0) return;
     const bool ended = rec.WaitUntil([&] {
         return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
@@ -112,18 +110,16 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const std::set<uint32_t> sent = failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0};
     const std::set<uint32_t> answered = failing ? std::set<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 10, 11, 20} : sent;
     const size_t eights = rec.Count(ZKSND_NOTIFY_CONNECTED);
-    const uint32_t init = Call(p, "ZkSndVApiInit", 1500, [&] { return Dll().Init(&Recorder::Callback, &rec); });
-    ExpectStatus(p, "ZkSndVApiInit", init, failing ? std::set<uint32_t>{0, 1} : sent);
+    const uint32_t init = Call(p, "ZkSndVApiInit", 1500, failing ? std::set<uint32_t>{0, 1} : sent,
+                               [&] { return Dll().Init(&Recorder::Callback, &rec); });
     if (init == 0) WaitForConnection(p, rec, eights);
     AskForTheList(p, rec, failing);
-    ExpectStatus(p, "ZkSndSetDefault", Call(p, "ZkSndSetDefault", 3000, [] { return Dll().SetDefault(1); }), sent);
+    Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
-    ExpectStatus(p, "ZkSndGetSettings", Call(p, "ZkSndGetSettings", 6000, [&] { return Dll().GetSettings(&settings); }),
-                 answered);
-    ExpectStatus(p, "ZkSndSetSettings", Call(p, "ZkSndSetSettings", 6000, [&] { return Dll().SetSettings(&settings); }),
-                 answered);
-    ExpectStatus(p, "ZkConfigIsLocked", Call(p, "ZkConfigIsLocked", 100, [] { return Dll().IsLocked(); }), {1});
-    ExpectStatus(p, "ZkSndDeInit", Call(p, "ZkSndDeInit", 3000, [] { return Dll().DeInit(); }), {0});
+    Call(p, "ZkSndGetSettings", 6000, answered, [&] { return Dll().GetSettings(&settings); });
+    Call(p, "ZkSndSetSettings", 6000, answered, [&] { return Dll().SetSettings(&settings); });
+    Call(p, "ZkConfigIsLocked", 100, {1}, [] { return Dll().IsLocked(); });
+    Call(p, "ZkSndDeInit", 3000, {0}, [] { return Dll().DeInit(); });
     return init;
 }
 
@@ -133,30 +129,15 @@ void CheckCallbacks(Point& p) {
     for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
 }
 
-// The shared log as UTF-16 text (empty when there is none).
-std::wstring ReadLog() {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    const std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
-    std::wstring text(file.is_valid() ? ::GetFileSize(file.get(), nullptr) / sizeof(wchar_t) : 0, L'\0');
-    DWORD read = 0;
-    if (!text.empty()) ::ReadFile(file.get(), &text[0], DWORD(text.size() * sizeof(wchar_t)), &read, nullptr);
-    return text.substr(0, read / sizeof(wchar_t));
-}
-
 // The lines written since the log held `before` (all of it when it was rotated meanwhile): each whole.
 // A round whose ZkSndVApiInit returned 0 wrote lines (1 may mean the log could not start).
 void CheckLog(Point& p, const std::wstring& before, const std::wstring& after, const char* round, bool started) {
     const std::wstring added = after.compare(0, before.size(), before) == 0 ? after.substr(before.size()) : after;
     const std::wregex line(LR"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[[A-Z]+\]:? .*)");
-    size_t start = 0, end = 0;
-    while ((end = added.find(L"\r\n", start)) != std::wstring::npos) {
-        const std::wstring text = added.substr(start, end - start);
+    for (const std::wstring& text : zk_testkit::SplitLines(added))
         Expect(p, kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
-        start = end + 2;
-    }
-    Expect(p, kLog, start == added.size(), std::string("the log ends inside a line after ") + round);
+    const bool whole = added.empty() || (added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0);
+    Expect(p, kLog, whole, std::string("the log ends inside a line after ") + round);
     const std::wstring mine = L") [" + std::to_wstring(::GetCurrentProcessId()) + L"] ";
     Expect(p, kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
     Expect(p, kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
@@ -170,14 +151,14 @@ Growth Counters() {
 
 // The resources the point left above what a clean run leaves. Wine counts
 // handles through the system table and commits each thread's whole stack:
-// the memory allowance is one thread's stack.
-void CheckGrowth(Point& p, const Growth& before, const Growth& clean) {
+// the memory allowance is one thread's stack. Returns the growth.
+Growth CheckGrowth(Point& p, const Growth& before, const Growth& clean) {
     testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-    const Growth now = Counters();
-    Expect(p, kLeak, before.handles < 0 || now.handles - before.handles <= clean.handles,
-           "handles grew by " + std::to_string(now.handles - before.handles));
-    Expect(p, kLeak, now.threads - before.threads <= clean.threads, "threads grew by " + std::to_string(now.threads - before.threads));
-    Expect(p, kLeak, now.kib - before.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(now.kib - before.kib) + " KiB");
+    const Growth now = Counters(), grew{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
+    Expect(p, kLeak, before.handles < 0 || grew.handles <= clean.handles, "handles grew by " + std::to_string(grew.handles));
+    Expect(p, kLeak, grew.threads <= clean.threads, "threads grew by " + std::to_string(grew.threads));
+    Expect(p, kLeak, grew.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(grew.kib) + " KiB");
+    return grew;
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
@@ -191,20 +172,18 @@ unsigned RunPoint(const std::string& import, long n, const Growth& clean, Growth
     Recorder rec;
     const Growth before = Counters();
     Expect(p, kRecovery, service.Start(), "the service's pipe could not be served");
-    std::wstring log = ReadLog();
+    std::wstring log = zk_testkit::ReadSharedLogText();
     testkit::FailNthCall(import, n);
     const bool started = Round(p, rec, true) == 0;
     testkit::StopFailing();
     for (const testkit::ImportCount& c : testkit::ImportCalls()) *counts += c.name + " " + std::to_string(c.calls) + "\n";
-    CheckLog(p, log, ReadLog(), "the failing round", started);
-    log = ReadLog();
+    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the failing round", started);
+    log = zk_testkit::ReadSharedLogText();
     Round(p, rec, false);
-    CheckLog(p, log, ReadLog(), "the second round", true);
+    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the second round", true);
     CheckCallbacks(p);
     service.Stop();
-    CheckGrowth(p, before, clean);
-    const Growth now = Counters();
-    *grew = Growth{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
+    *grew = CheckGrowth(p, before, clean);
     return p.broken;
 }
 
