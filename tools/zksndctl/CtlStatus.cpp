@@ -84,7 +84,12 @@ int RequestListUntilLoss(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, 
     ::ResetEvent(ctx.listEnd.get());
     ::ResetEvent(ctx.lost.get());  // a loss during the settings read is the session's, not the list's
     *status = api.GetDeviceList();
-    if (*status == ZKSND_STATUS_NOT_CONNECTED) return kListLost;
+    // No connection: the library may have seen the loss a moment before its 6. Awaited, so that the session
+    // is judged with the loss the list met, and the library has logged it before it is ended.
+    if (*status == ZKSND_STATUS_NOT_CONNECTED) {
+        if (ctx.losses == 0) ::WaitForSingleObject(ctx.lost.get(), kListAfterLossMs);
+        return kListLost;
+    }
     if (*status != 0) return ExitCodeForStatus(*status);
     HANDLE waits[3] = {ctx.listEnd.get(), ctx.lost.get(), stopEvent};
     const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 3 : 2, waits, FALSE, timeoutMs);

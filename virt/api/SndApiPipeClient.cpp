@@ -341,6 +341,9 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
 }
 
 void CSndApiPipeClient::OnConnectionLost() {
+    // Logged before the 6: an application that ends the library on it still
+    // finds the loss and its cause in the log, not a teardown.
+    LogConnectionEnded();
     // The waiting requests are left to time out: the connection comes back by itself.
     NotifyLost();
 }
