@@ -467,7 +467,6 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
     if (!row.dropIn8) service.DropConnections();
     const size_t connections = row.dropIn8 ? 3 : row.lateCallback ? 1 : 2;
     ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, connections, 10000)) << "no reconnection";
-    EXPECT_EQ(connections - 1, cb.Count(ZKSND_NOTIFY_CONNECTION_LOST)) << "callbacks 6";
     // The new connection's list comes behind whatever is left of the old one's.
     const size_t ends = cb.Count(ZKSND_NOTIFY_DEVICE_LIST_END);
     EXPECT_EQ(0u, Dll().GetDeviceList());
@@ -492,7 +491,9 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Delivery,
                          RowName<DeliveryRow>);
 
 // Two (callback, context) pairs alternate in ZkSndVApiInit while device
-// records arrive: every callback gets its own pair's context.
+// records arrive: every callback gets its own pair's context. The export is
+// called directly: through the contract monitor every pair's callback would
+// be the monitor's, and a torn pair could not show.
 static std::atomic<int> g_pairCalls{0}, g_pairMismatches{0};
 template <int Tag>
 void PairCallback(uint32_t, uintptr_t, void* context) {
@@ -507,10 +508,10 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
     static int tags[2] = {0, 1};
     const ZkSndNotifyCallback callbacks[2] = {&PairCallback<0>, &PairCallback<1>};
     g_pairCalls = g_pairMismatches = 0;
-    ASSERT_EQ(0u, Dll().Init(callbacks[0], &tags[0]));
+    ASSERT_EQ(0u, Dll().Init.fn(callbacks[0], &tags[0]));
     for (ULONGLONG end = Now() + 10000; g_pairCalls < 5000 && Now() < end;) {
         Dll().GetDeviceList();
-        for (int i = 0; i < 200; ++i) Dll().Init(callbacks[i % 2], &tags[i % 2]);
+        for (int i = 0; i < 200; ++i) Dll().Init.fn(callbacks[i % 2], &tags[i % 2]);
     }
     EXPECT_EQ(0, g_pairMismatches.load()) << "callbacks with the other pair's context, in " << g_pairCalls << " callbacks";
     EXPECT_GE(g_pairCalls.load(), 1000) << "callbacks in 10 s";
@@ -518,7 +519,8 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
 }
 
 // Four threads in ZkSndGetSettings (the service never replies) while another
-// calls ZkSndVCleanUp: all return, none touches the freed client, and the
+// calls ZkSndVCleanUp: the teardown ends their waits at once (well within the
+// 3 s reply wait), all return, none touches the freed client, and the
 // Init/CleanUp rounds leave no thread behind.
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     Watchdog dog("calls in flight", 60000);
@@ -540,7 +542,7 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
         ::Sleep(100 * round);
         const ULONGLONG start = Now();
         EXPECT_EQ(0u, Dll().CleanUp());
-        EXPECT_LE(Now() - start, 3000u) << "ZkSndVCleanUp's time";
+        EXPECT_LE(Now() - start, 1500u) << "ZkSndVCleanUp waited for the requests' replies";
         for (std::thread& t : callers) t.join();
         EXPECT_EQ(4, done.load()) << "calls that returned";
     }
