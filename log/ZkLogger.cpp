@@ -177,7 +177,14 @@ CZkLogger* CZkLogger::New(const wchar_t* directory) {
 CZkLogger::~CZkLogger() {
     // 1. the watcher first: it takes the logger lock for its passes
     m_watcher.Stop();
-    // 2. what the repeat limit kept back is reported, then the buffers leave the
+    // 2. a start still pending is tried once more, now: the lines it counted
+    // are reported in the file before the logger goes, not lost unsaid
+    {
+        const auto lock = m_lock.lock();
+        m_watcherWanted = false;  // stopped for good
+        if (m_startPending.load()) RetryStart(true);
+    }
+    // 3. what the repeat limit kept back is reported, then the buffers leave the
     // map under the lock and are destroyed outside it: each drains its queue into
     // its file within its own bound, and no logging thread waits for that
     ReportRepeats(true);
@@ -190,7 +197,7 @@ CZkLogger::~CZkLogger() {
     // Each drains for a bounded time outside the lock, then goes.
     for (auto& entry : buffers) entry.second->DrainAndStop();
     buffers.clear();
-    // 3. the rest (work buffers, dump scratch, Advapi32) goes with the members
+    // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
 }
 
 bool CZkLogger::IsEnabled(uint32_t level) {
@@ -552,8 +559,8 @@ bool CZkLogger::StartFailed() {
     return false;
 }
 
-void CZkLogger::RetryStart() {
-    if (GetTickCount() - m_startRetryTick < kStartRetryMs) return;
+void CZkLogger::RetryStart(bool now) {
+    if (!now && GetTickCount() - m_startRetryTick < kStartRetryMs) return;
     m_startRetryTick = GetTickCount();
     bool started = m_buffers.find(0) != m_buffers.end() || AddFileBuffer();
     if (m_watcherWanted && !m_watcher.IsStarted()) started = StartWatcher() && started;

@@ -196,9 +196,9 @@ private:
     bool CreateSettingsKey();
     // A failed start-up step: noted, and tried again from kStartRetryMs on.
     bool StartFailed();
-    // Tries the failed start-up steps again when due, then reports the lines
-    // that found no file buffer meanwhile. Lock held.
-    void RetryStart();
+    // Tries the failed start-up steps again when due (now: at once), then
+    // reports the lines that found no file buffer meanwhile. Lock held.
+    void RetryStart(bool now = false);
     // Opens the settings key when watched is not open, arms its change
     // notification and loads it; a key that cannot be armed is let go, so the
     // next pass opens the key anew.

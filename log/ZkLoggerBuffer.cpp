@@ -83,10 +83,16 @@ void CZkLoggerBuffer::DrainAndStop() {
     m_drainStartTick.compare_exchange_strong(notBegun, logfile::HoldTick());
     StopTransfer(0);
     const auto lock = m_lock.lock();
+    // A hold only spares the folder's checks for a while; the last lines get
+    // them made anew rather than being dropped for a query that failed once.
+    m_guard.Release();
     try {
         FlushBatch();
         if (m_capDropped.load() != 0) WriteCapNotice();
         if (m_drainDropped != 0) WriteDrainNotice();
+        // Runs lost since the last append (a folder refused or not checkable
+        // for a moment) are reported on their own: no later line may come.
+        if (m_droppedRuns != 0) WriteRuns(nullptr, 0, 0);
     } catch (...) {
         RecoverRuns();  // teardown goes on: nothing leaves the stop
     }

@@ -151,14 +151,16 @@ Growth Counters() {
 
 // The resources the point left above what a clean run leaves. Wine counts
 // handles through the system table and commits each thread's whole stack:
-// the memory allowance is one thread's stack. Returns the growth.
-Growth CheckGrowth(Point& p, const Growth& before, const Growth& clean) {
+// the memory allowance is one thread's stack.
+// repeatAdded: the handles the same point twice more (failing, then clean) added, when it ran.
+void CheckGrowth(Point& p, const Growth& before, const Growth& clean, const long* repeatAdded) {
     testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-    const Growth now = Counters(), grew{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
-    Expect(p, kLeak, before.handles < 0 || grew.handles <= clean.handles, "handles grew by " + std::to_string(grew.handles));
-    Expect(p, kLeak, grew.threads <= clean.threads, "threads grew by " + std::to_string(grew.threads));
-    Expect(p, kLeak, grew.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(grew.kib) + " KiB");
-    return grew;
+    const Growth now = Counters();
+    Expect(p, kLeak, before.handles < 0 || now.handles - before.handles <= clean.handles || (repeatAdded && *repeatAdded <= 1),
+           "handles grew by " + std::to_string(now.handles - before.handles) +
+               (repeatAdded ? ", by " + std::to_string(*repeatAdded) + " more when the point repeated twice" : std::string()));
+    Expect(p, kLeak, now.threads - before.threads <= clean.threads, "threads grew by " + std::to_string(now.threads - before.threads));
+    Expect(p, kLeak, now.kib - before.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(now.kib - before.kib) + " KiB");
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
@@ -181,9 +183,29 @@ unsigned RunPoint(const std::string& import, long n, const Growth& clean, Growth
     log = zk_testkit::ReadSharedLogText();
     Round(p, rec, false);
     CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the second round", true);
+    // The first failure in a process may pay once what a clean run never pays
+    // (the C++ runtime's first raised exception keeps a few handles for the
+    // process under Wine); what a failure itself keeps comes again each time it
+    // repeats: twice, at most one handle in all (Wine's count varies by one).
+    long repeatAdded = 0;
+    testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
+    const bool repeat = !import.empty() && Counters().handles - before.handles > clean.handles;
+    if (repeat) {
+        const long settled = Counters().handles;
+        for (int again = 0; again < 2; ++again) {
+            testkit::FailNthCall(import, n);
+            Round(p, rec, true);
+            testkit::StopFailing();
+            Round(p, rec, false);
+        }
+        testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
+        repeatAdded = Counters().handles - settled;
+    }
     CheckCallbacks(p);
     service.Stop();
-    *grew = CheckGrowth(p, before, clean);
+    CheckGrowth(p, before, clean, repeat ? &repeatAdded : nullptr);
+    const Growth now = Counters();
+    *grew = Growth{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
     return p.broken;
 }
 
