@@ -12,10 +12,13 @@ namespace {
 // Appends only (no seek, the system puts each write at the end in one piece).
 // FILE_READ_DATA: byte-range locks need read or write data access.
 const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-// How many times in a row one append may find the file full and see it
-// rotated (by this process or another) before it goes into the file at hand:
-// with a backlog, the others can fill each new file before this one gets to it.
-const int kRotationRounds = 16;
+// How long, and how many times in a row, one append may find the file full
+// and see it rotated (by this process or another) before it goes into the file
+// at hand: with a backlog, the others can fill each new file before this one
+// gets its turn (a loaded machine has seen 16 in a row), and a file passes its
+// limit by more than one append only when this one gives up.
+const DWORD kFollowMs = 2000;
+const int kRotationRounds = 128;
 const wchar_t kLineEnd[] = L"\r\n";
 // Why runs were dropped, as the notice that counts them says.
 const wchar_t kWhyRefused[] = L"the log folder was refused or could not be checked";
@@ -142,8 +145,10 @@ uint64_t CZkLoggerBuffer::RotationProgress(void* self) {
 }
 
 CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint64_t size, uint32_t runs) {
+    const DWORD start = ::GetTickCount();
     for (int round = 0;; ++round) {
         if (!m_file.is_valid()) return Appended::kFailed;
+        const bool followedEnough = round >= kRotationRounds || (round > 0 && ::GetTickCount() - start >= kFollowMs);
         {
             logfile::CByteLock appending(m_file.get(), logfile::LockByte::kAppend, &m_appendLockSkipTick,
                                          &CZkLoggerBuffer::AppendProgress, this);
@@ -155,7 +160,7 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
             const uint64_t limit = m_maxFileSize.load();
             // rotation failed a moment ago: append meanwhile, up to the hard limit
             const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs;
-            if (fileSize <= limit || !retryDue || round >= kRotationRounds) {
+            if (fileSize <= limit || !retryDue || followedEnough) {
                 if (fileSize > limit && fileSize + size > limit * kHardLimitFactor) {
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation
                     return Appended::kDropped;
