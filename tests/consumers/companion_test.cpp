@@ -12,11 +12,33 @@
 #include <string>
 #include <vector>
 
+#include "support/ContractMonitor.h"
 #include "support/Watchdog.h"
 #include "tools/tessaline-emu/EmuOptions.h"
 #include "tools/tessaline-emu/PipeServer.h"
 #include "virt/api/SndServiceMessages.h"
+
+// The companion calls the exports by name: these two names route its
+// ZkSndVApiInit and ZkSndDeInit through the contract monitor, so every callback
+// the Session gets passes the monitor first. The header is otherwise compiled
+// as an application compiles it. Once a Session's teardown returned, the test
+// running it fails for each rule broken since the last one (the monitor stays
+// torn down: a later callback fails the next check).
+uint32_t MonitoredZkSndVApiInit(ZkSndNotifyCallback cb, void* context) {
+    static zk_testkit::MonitoredInit init{&::ZkSndVApiInit, {}, {}};
+    return init(cb, context);
+}
+uint32_t MonitoredZkSndDeInit() {
+    const uint32_t result = ::ZkSndDeInit();
+    for (const std::string& broken : zk_testkit::Monitor().Reset()) ADD_FAILURE() << "callback contract: " << broken;
+    zk_testkit::Monitor().OnLifecycle(false);
+    return result;
+}
+#define ZkSndVApiInit MonitoredZkSndVApiInit
+#define ZkSndDeInit MonitoredZkSndDeInit
 #include "virt/api/zksndapi.hpp"
+#undef ZkSndVApiInit
+#undef ZkSndDeInit
 
 namespace {
 
@@ -119,8 +141,8 @@ std::vector<std::wstring> Names(const std::vector<zksnd::Device>& devices) {
 }
 
 // One Session, a script for the service's side, and the service once a test
-// serves the script: the session ends first, then the service, then what the
-// handlers saw.
+// serves the script: the session ends first (its teardown checks the callback
+// contract), then the service, then what the handlers saw.
 class Companion : public ::testing::Test {
 protected:
     Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};

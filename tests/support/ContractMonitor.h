@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -83,6 +84,43 @@ private:
     };
     std::mutex m_mutex;
     State m_state;
+};
+
+// The monitor of every scenario of a test program.
+inline CContractMonitor& Monitor() { static CContractMonitor monitor; return monitor; }
+
+// ZkSndVApiInit through the monitor: the library gets the monitor's callback,
+// with the application's (callback, context) pair as its context (one per
+// pair, kept: the library may still hold an older one); each callback passes
+// the monitor first. With no callback the call goes through as it is.
+struct MonitoredInit {
+    using Pair = std::pair<ZkSndNotifyCallback, void*>;
+    PFN_ZkSndVApiInit fn;
+    std::mutex mutex;
+    std::map<Pair, Pair> pairs;
+    static void Call(uint32_t code, uintptr_t param, void* pair) {
+        Monitor().OnCallback(code, param);
+        static_cast<Pair*>(pair)->first(code, param, static_cast<Pair*>(pair)->second);
+    }
+    uint32_t operator()(ZkSndNotifyCallback cb, void* context) {
+        if (cb == nullptr) return fn(nullptr, context);
+        Monitor().OnLifecycle(true);
+        std::unique_lock<std::mutex> lock(mutex);
+        Pair* pair = &pairs.emplace(Pair{cb, context}, Pair{cb, context}).first->second;
+        lock.unlock();
+        return fn(&Call, pair);
+    }
+    explicit operator bool() const { return fn != nullptr; }
+};
+// ZkSndDeInit or ZkSndVCleanUp through the monitor: once it returned, no callback may start.
+struct MonitoredTeardown {
+    PFN_ZkSndVoid fn;
+    uint32_t operator()() const {
+        const uint32_t result = fn();
+        Monitor().OnLifecycle(false);
+        return result;
+    }
+    explicit operator bool() const { return fn != nullptr; }
 };
 
 }  // namespace zk_testkit

@@ -86,12 +86,16 @@ int RunTool(const std::wstring& program, const std::wstring& arguments, std::str
 
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
 // carries the raw ESC, CR or LF of the device name below, nor the progress line meant for consoles only.
+// zksndctl loads the library through the contract monitor (MonitoredApi.cpp), unless a row names a --dll:
+// a broken callback rule fails the row.
 void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstring, int, const char*>>& rows) {
-    for (const auto& [arguments, exitCode, message] : rows) {
+    for (const auto& [given, exitCode, message] : rows) {
+        const bool monitored = std::wstring(program) == L"zksndctl.exe" && given.find(L"--dll") == std::wstring::npos;
+        const std::wstring arguments = (monitored ? L"--dll zksndapi_monitored.dll " : L"") + given;
         std::string output;
         EXPECT_EQ(exitCode, RunTool(program, arguments, &output)) << output;
         EXPECT_NE(npos, output.find(message)) << output;
-        for (const char* raw : {"\x1b", "X\rY", "Y\nZ", "waiting for"})
+        for (const char* raw : {"\x1b", "X\rY", "Y\nZ", "waiting for", "callback contract"})
             EXPECT_EQ(npos, output.find(raw)) << arguments.c_str() << ": " << output;
     }
 }
@@ -268,7 +272,6 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
         {L"frobnicate", 2, "unknown command 'frobnicate'"},
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
         {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
-        {L"--json frobnicate", 2, "{\"error\": {\"code\": 2, \"message\": \"unknown command 'frobnicate'\"}}"},
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
         // No pipe: at once, whatever --timeout says (RunTool gives up after a minute).
         {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
@@ -341,16 +344,18 @@ void ExpectLogLines(const std::vector<std::wstring>& log, const std::vector<cons
 // run and puts back): status's exit code and first failed row, the cause it names, in text and again
 // in JSON, and the lines the library must leave in its log. The probe opens the pipe itself, then the
 // library's connection must survive the session id, answer a settings read within the library's 3 s
-// and end a device list within --timeout. No emulator: no pipe. down: the connection goes and comes back.
+// and end a device list within --timeout. down_watch: the connection goes and comes back; down: status
+// while the service is away (a client of the test's took the greeting that sent it away: no pipe).
 struct FaultRow {
     const char* name;
-    const wchar_t* fault;  // null: no emulator
+    const wchar_t* fault;  // the emulator's options
     const wchar_t* command;
     int exitCode;
     const char* row;
     const char* cause;     // status: what the failed row's cause must name
     std::vector<const char*> log;
     DWORD level = 3;
+    bool awayFirst = false;
 };
 
 class ZksndctlFaults : public testing::TestWithParam<FaultRow> {};
@@ -360,8 +365,11 @@ TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
     CSavedSettingsKey saved;
     ASSERT_TRUE(saved.SetLevel(r.level)) << "LogLevel not set";
     CEmulator emu(true);
-    if (r.fault != nullptr) {
-        ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault)) << "the emulator did not start";
+    ASSERT_TRUE(emu.Start(std::wstring(L"--quiet ") + r.fault)) << "the emulator did not start";
+    if (r.awayFirst) {
+        CRawClient first;
+        ASSERT_EQ("event 1", first.Connect(emu.path)) << "the greeting";
+        ASSERT_EQ("closed", first.Next()) << "the service did not go away";
     }
     size_t before = 0;
     LogLinesSince(0, &before);
@@ -371,7 +379,7 @@ TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
         ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.cause}, {L"--json " + command, r.exitCode, r.cause}});
     EXPECT_EQ(r.level, saved.Level()) << "LogLevel was not put back";
     const auto lines = LogLinesSince(before, &before);
-    ExpectLogLines(lines, r.log, r.fault ? r.fault : L"no emulator");
+    ExpectLogLines(lines, r.log, r.fault);
 }
 
 const char* const kConnected = "INFO|connected to the service: server process ";
@@ -381,7 +389,6 @@ const char* const kClosed = "s: the service closed it (error ";  // 109 on a rea
 const FaultRow kFaultRows[] = {
     {"none", L"", L"status", 0, "result          ok", nullptr,
      {"INFO|); host zksndctl.exe, process ", kConnected, "INFO|s: teardown.", "![WARNING]", "![ERROR]"}},
-    {"no_emulator", nullptr, L"settings get", 30, "pipe", nullptr, {"WARNING|cannot connect to the service (attempt 1): no pipe"}},
     {"churn", L"--fault churn", L"status", 45, "session     failed   the connection broke after the session id went out",
      kClosed, {kConnected, "WARNING|the service closed it (error "}},
     {"raw_length", L"--fault raw-length", L"status", 45, "session     failed",
@@ -389,9 +396,15 @@ const FaultRow kFaultRows[] = {
     // LogLevel 0: the cause is a WARNING line, which status raises the level for
     {"short_frames", L"--fault short-frames", L"status", 45, "session     failed", "s: this side dropped it.",
      {"WARNING|s: this side dropped it."}, 0},
+    {"huge_notification", L"--fault huge-notification", L"status", 45, "session     failed",
+     "frame of 67108864 bytes is longer than 1048576 bytes", {"WARNING|s: a frame was refused."}},
     // a connection that breaks right after the settings reply: the list's loss is a loss, every run
     {"drop_after_2", L"--drop-after 2", L"status", 45, "devices     failed   the connection was lost before the list ended",
      kClosed, {"WARNING|the service closed it (error "}},
+    {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
+     "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
+    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", "underlying code 1168 (ERROR_NOT_FOUND)",
+     {kConnected}},
     {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
      "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"get_status_5", L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
@@ -402,7 +415,8 @@ const FaultRow kFaultRows[] = {
     {"withhold_device_list", L"--withhold device-list", L"status", 47, "devices     failed   the list did not end within 2000 ms",
      "the service did not end the list", {kConnected}},
     {"watch", L"", L"watch --seconds 2", 0, "device (300): id 0, render, default", nullptr, {kConnected}},
-    {"down", L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)", nullptr,
+    {"down", L"--fault down:60", L"status", 41, "pipe        failed", "(error 2): no process serves it now", {}, 3, true},
+    {"down_watch", L"--fault down:3", L"watch --seconds 8", 0, "connection lost (6)", nullptr,
      {"WARNING|s: the service closed it", "WARNING|cannot connect to the service (attempt 1): no pipe",
       "INFO|failed attempts and "}},
 };

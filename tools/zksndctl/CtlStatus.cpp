@@ -56,7 +56,11 @@ void CheckPipe(const CtlOptions& options, StatusReport* r) {
         ::WaitNamedPipeW(kServicePipePath, static_cast<DWORD>(deadline - now < 500 ? deadline - now : 500));
     }
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        Fail(r, kPipe, std::wstring(kServicePipePath) + L": absent (neither the service nor tessaline-emu runs)");
+        Fail(r, kPipe, std::wstring(kServicePipePath) + L": absent");
+        // The cause: no process serves the pipe now (the emulator's down fault, too, takes it away).
+        r->checks[kPipe].cause = L"opening it gave " + zktools::ErrorText(error) +
+                                 L": no process serves it now (the service or tessaline-emu is not running, or is "
+                                 L"restarting, or went away for a while)";
         return Skip(r, kOpen, kServer, L"no pipe");
     }
     Ok(r, kPipe, std::wstring(kServicePipePath) + L": present");

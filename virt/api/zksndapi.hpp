@@ -294,7 +294,8 @@ public:
         return Result{Connected() ? ::ZkSndSetSettings(&settings) : kNotConnected};
     }
     // Makes the device with this value (Device::value) the default; no reply is
-    // awaited, so OK means sent. Without a connection: NOT_CONNECTED at once.
+    // awaited, so OK means queued, not that the service got it (a connection that
+    // breaks first loses it). Without a connection: NOT_CONNECTED at once.
     Result SetDefault(uint32_t value) {
         return Result{Connected() ? ::ZkSndSetDefault(value) : kNotConnected};
     }

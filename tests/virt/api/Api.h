@@ -10,7 +10,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,45 +25,15 @@ T Proc(HMODULE dll, const char* name) {
     return reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(dll, name)));
 }
 
-// The contract monitor of every scenario; each callback passes it first.
-inline zk_testkit::CContractMonitor& Monitor() { static zk_testkit::CContractMonitor monitor; return monitor; }
-// Init installs the monitor's callback, with the application's pair as its
-// context (one per pair, kept: the library may still hold an older one).
-struct MonitoredInit {
-    using Pair = std::pair<ZkSndNotifyCallback, void*>;
-    PFN_ZkSndVApiInit fn;
-    std::mutex mutex;
-    std::map<Pair, Pair> pairs;
-    static void Call(uint32_t code, uintptr_t param, void* pair) {
-        Monitor().OnCallback(code, param);
-        static_cast<Pair*>(pair)->first(code, param, static_cast<Pair*>(pair)->second);
-    }
-    uint32_t operator()(ZkSndNotifyCallback cb, void* context) {
-        if (cb == nullptr) return fn(nullptr, context);
-        Monitor().OnLifecycle(true);
-        std::unique_lock<std::mutex> lock(mutex);
-        Pair* pair = &pairs.emplace(Pair{cb, context}, Pair{cb, context}).first->second;
-        lock.unlock();
-        return fn(&Call, pair);
-    }
-    explicit operator bool() const { return fn != nullptr; }
-};
-struct MonitoredTeardown {
-    PFN_ZkSndVoid fn;
-    uint32_t operator()() const {
-        const uint32_t result = fn();
-        Monitor().OnLifecycle(false);
-        return result;
-    }
-    explicit operator bool() const { return fn != nullptr; }
-};
+// The contract monitor of every scenario: Init and the teardowns below go through it.
+using zk_testkit::Monitor;
 
 struct Api {
     HMODULE dll = ::LoadLibraryW(L"zksndapi.dll");
-    MonitoredInit Init{Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit"), {}, {}};
-    MonitoredTeardown CleanUp{Proc<PFN_ZkSndVoid>(dll, "ZkSndVCleanUp")};
+    zk_testkit::MonitoredInit Init{Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit"), {}, {}};
+    zk_testkit::MonitoredTeardown CleanUp{Proc<PFN_ZkSndVoid>(dll, "ZkSndVCleanUp")};
     PFN_ZkSndVoid GetDeviceList = Proc<PFN_ZkSndVoid>(dll, "ZkSndVGetDeviceList");
-    MonitoredTeardown DeInit{Proc<PFN_ZkSndVoid>(dll, "ZkSndDeInit")};
+    zk_testkit::MonitoredTeardown DeInit{Proc<PFN_ZkSndVoid>(dll, "ZkSndDeInit")};
     PFN_ZkSndSetDefault SetDefault = Proc<PFN_ZkSndSetDefault>(dll, "ZkSndSetDefault");
     PFN_ZkSndGetSettings GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
     PFN_ZkSndSetSettings SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");

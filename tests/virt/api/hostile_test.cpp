@@ -492,11 +492,12 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Delivery,
 
 // Two (callback, context) pairs alternate in ZkSndVApiInit while device
 // records arrive: every callback gets its own pair's context. The export is
-// called directly: through the contract monitor every pair's callback would
-// be the monitor's, and a torn pair could not show.
+// called directly: through MonitoredInit every pair's callback would be the
+// monitor's, and a torn pair could not show; each callback passes the monitor itself.
 static std::atomic<int> g_pairCalls{0}, g_pairMismatches{0};
 template <int Tag>
-void PairCallback(uint32_t, uintptr_t, void* context) {
+void PairCallback(uint32_t code, uintptr_t param, void* context) {
+    Monitor().OnCallback(code, param);
     ++g_pairCalls;
     if (*static_cast<const int*>(context) != Tag) ++g_pairMismatches;
 }
