@@ -47,7 +47,7 @@ public:
 
     // True while writing is held: the folder is a junction, now or less than
     // kHoldMs ago.
-    bool IsJunction();
+    bool IsDirectoryJunction();
     // The privileged checks of the folder and its parent, before a file in it
     // is opened. An owner that cannot be read holds writing for kRecheckMs only.
     bool IsRefused();

@@ -318,7 +318,7 @@ uint64_t CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool
     if (slot->suppressed == 0) return 0;
     wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
     const size_t length = FormatText(report, kLogLineChars,
-                                     L"sndapi: CZkLogger::LimitRepeats: (%u): %u more lines like this one suppressed "
+                                     L"sndapi: CZkLogger::ReportRepeat: (%u): %u more lines like this one suppressed "
                                      L"(at most %u a second): %s",
                                      __LINE__, slot->suppressed, kRepeatsPerWindow, slot->excerpt);
     slot->suppressed = 0;
@@ -574,12 +574,4 @@ void CZkLogger::RetryStart(bool now) {
                                      __LINE__, m_offLines);
     m_offLines = 0;
     EmitLine(it->second.get(), L"ERROR", report, length, false);
-}
-
-bool CZkLogger::InitWorkPool() {
-    // The housekeeping work is never posted (the library deletes no files but
-    // its own numbered ones), so no pool is made for it: a pool keeps a
-    // thread (Wine starts one with the pool, Windows with a minimum) that
-    // would cost the host a thread and its wake-ups for nothing.
-    return true;
 }

@@ -1,5 +1,4 @@
-// The handle holder and the thread owner. (The exception's error, module and
-// line are checked on the raises the pipes tests provoke, through Capture.)
+// The handle holder, the thread owner and where a step's error arose.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,7 +17,8 @@ namespace {
 TEST(Holders, CloseExactlyOnceAndKeepTheLastError) {
     const long before = testkit::ProcessHandleCount();
     if (before < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
-    HANDLE first = lumlib::NewMutex(), second = lumlib::NewMutex();
+    HANDLE first = lumlib::NewEvent();
+    HANDLE second = lumlib::NewEvent();
     ASSERT_EQ(testkit::ProcessHandleCount(), before + 2) << "the handle counter does not see new handles";
     HANDLE released = nullptr;
     {
@@ -86,6 +86,18 @@ TEST(WorkerThread, NeverWaitsForItself) {
     if (handles >= 0) {
         EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
     }
+}
+
+// A step's error names the file and line it was raised at (the error
+// boundary keeps them), and a call that set no error still fails.
+TEST(LumError, NamesItsRaiseSite) {
+    const uint32_t raisedAt = __LINE__ + 1;
+    const auto raise = [] { throw lumlib::Fail(ERROR_SUCCESS, lumlib::LumReason::kFailed, L"Test", __LINE__); };
+    lumlib::LumFailure kept;
+    EXPECT_EQ(lumlib::CatchReturn(raise, &kept), uint32_t{ERROR_GEN_FAILURE});
+    EXPECT_EQ(kept.reason, lumlib::LumReason::kFailed);
+    EXPECT_STREQ(kept.file, "lumlib_test.cpp");
+    EXPECT_EQ(kept.line, raisedAt);
 }
 
 }  // namespace
