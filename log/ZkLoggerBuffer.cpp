@@ -146,16 +146,6 @@ uint64_t CZkLoggerBuffer::GetUnwrittenRuns() const {
     return pushed > processed ? static_cast<uint64_t>(pushed - processed) : 0;
 }
 
-bool CZkLoggerBuffer::IsFileOpen() const {
-    const auto lock = m_lock.lock();
-    return m_file.is_valid();
-}
-
-uint32_t CZkLoggerBuffer::GetRotationIndex() const {
-    const auto lock = m_lock.lock();
-    return m_rotationIndex;
-}
-
 void CZkLoggerBuffer::ArmIdleTimer(DWORD ms) {
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
@@ -219,8 +209,6 @@ bool CZkLoggerBuffer::WaitForRoom(DWORD start) {
     if (--m_waiters == 0) m_awaited.store(0);
     return true;
 }
-
-void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) { AwaitWritten(QueueThrough(data, size)); }
 
 uint64_t CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
     // The writer is woken: the caller waits for it. Once the stop has begun

@@ -10,15 +10,6 @@
 
 namespace {
 
-// Calls one of the va_list entry points with the arguments after format.
-template <typename Entry>
-void Call(Entry entry, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    entry(format, args);
-    va_end(args);
-}
-
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
 
 // A disk that hangs until the event (context) is set.
@@ -117,23 +108,19 @@ TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
 }
 
 // Every kind of line, once a level change has reached the running logger: the
-// header's two lines, escaped text, a cut message, a dump, and nothing above
-// the level.
+// header's two lines, escaped text, a cut message, and nothing above the level.
 TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     Start(0);
     SetDword(L"LogLevel", 7);
     ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 7; }, 15000));
-    const uint8_t two[] = {0x0A, 0xFF};
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
     LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028\\x0d\xdc00");  // one line
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
-    Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
     LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
-    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, two, 2, f, a); }, L"dump %d", 7);
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 10u);  // a line end, the header's two lines, six lines, nothing after the last line end
+    ASSERT_EQ(lines.size(), 8u);  // a line end, the header's two lines, four lines, nothing after the last line end
     EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
     EXPECT_EQ(lines[1].substr(lines[1].size() - SystemLine().size()), SystemLine()) << lines[1];
     EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
@@ -143,9 +130,9 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
                                      t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
                                          L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
-                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
-                                     t + L"LOGLEVEL:7| dump 7 0a ff", L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
+                                     t + L"ERROR|      " + std::wstring(4094, L'a'),
+                                     L"?"};
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 8));
 }
 
 // A new file starts with the header; a restarted logger appends to its file without one.
@@ -156,13 +143,11 @@ TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
     Stop();
     Start(0);
     LogPrint(logger_, 0, L"restarted");
-    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, nullptr, 0, f, a); }, L"");  // no message, no line end
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 6u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), three lines
+    ASSERT_EQ(lines.size(), 5u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), two lines
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
-              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
+              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted"}));
 }
 
 // A log folder that cannot be resolved at the start (a token or folder query

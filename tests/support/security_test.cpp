@@ -17,7 +17,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 std::set<void*> g_live;  // blocks allocated through the table and not yet freed (each freed once)
 bool g_failAlloc = false;
-const lumlib::SecurityApi& Real() { return lumlib::WindowsSecurityApi(); }
+lumlib::SecurityApi g_real;  // the table before the counting calls went in
+const lumlib::SecurityApi& Real() { return g_real; }
 void* Track(void* p) { if (p) g_live.insert(p); return p; }
 
 DWORD WINAPI CountSetEntries(ULONG n, PEXPLICIT_ACCESS_W entries, PACL old, PACL* acl) {
@@ -35,6 +36,7 @@ BOOL WINAPI CountConvert(LPCWSTR sddl, DWORD revision, PSECURITY_DESCRIPTOR* sd,
 struct CountingApi {
     CountingApi() {
         lumlib::SecurityApi& api = lumlib::ActiveSecurityApi();
+        g_real = api;
         api.setEntriesInAcl = CountSetEntries;
         api.localAlloc = CountAlloc;
         api.localFree = CountFree;
