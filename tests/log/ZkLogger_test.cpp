@@ -144,10 +144,10 @@ TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
     Start(0);
     LogPrint(logger_, 0, L"restarted");
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 5u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), two lines
+    ASSERT_EQ(lines.size(), 6u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), two lines, nothing after
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
-              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted"}));
+              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", L"?"}));
 }
 
 // A log folder that cannot be resolved at the start (a token or folder query
@@ -184,13 +184,13 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
     }
     const DWORD windows = (GetTickCount() - start) / CZkLogger::kRepeatWindowMs + 2;
     Stop();  // reports what is still held back
-    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::LimitRepeats: \(\d+\): (\d+) more lines like )"
+    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::ReportRepeat: \(\d+\): (\d+) more lines like )"
                              LR"(this one suppressed \(at most 10 a second\): sndapi: unknown event 0, cmd 7)");
     uint32_t passed = 0, suppressed = 0, others = 0;
     std::wsmatch m;
     for (const std::wstring& line : ReadLog(File())) {
         passed += line.find(L"|  sndapi: unknown event 0, cmd 7") != std::wstring::npos;
-        others += line.find(L"(other)") != std::wstring::npos && line.find(L"LimitRepeats") == std::wstring::npos;
+        others += line.find(L"(other)") != std::wstring::npos && line.find(L"ReportRepeat") == std::wstring::npos;
         if (std::regex_match(line, m, report)) suppressed += std::stoul(m[1].str());
     }
     EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
