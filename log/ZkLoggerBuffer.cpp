@@ -316,7 +316,7 @@ void CZkLoggerBuffer::FlushBatch() {
     if (m_batchBytes > 0) WriteRuns(m_batch.get(), m_batchBytes, m_batchRuns);
     m_batchBytes = 0;
     m_batchRuns = 0;
-    // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
+    // Counted whatever became of the runs: a write-through caller waits for its turn, not for success.
     m_processed += m_pendingRuns;
     m_pendingRuns = 0;
     m_progressTick.store(::GetTickCount());
