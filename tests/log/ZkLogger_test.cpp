@@ -108,7 +108,8 @@ TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
 }
 
 // Every kind of line, once a level change has reached the running logger: the
-// header's two lines, escaped text, a cut message, and nothing above the level.
+// new file's header (two lines), escaped text, a cut message, nothing above the
+// level, and a restarted logger's line, appended without a header.
 TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     Start(0);
     SetDword(L"LogLevel", 7);
@@ -119,8 +120,11 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
     LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
+    Stop();
+    Start(0);
+    LogPrint(logger_, 0, L"restarted");
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 8u);  // a line end, the header's two lines, four lines, nothing after the last line end
+    ASSERT_EQ(lines.size(), 9u);  // a line end, the header's two lines, five lines, nothing after the last line end
     EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
     EXPECT_EQ(lines[1].substr(lines[1].size() - SystemLine().size()), SystemLine()) << lines[1];
     EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
@@ -131,23 +135,9 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
                                          L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
                                      t + L"ERROR|      " + std::wstring(4094, L'a'),
+                                     t + L"ERROR|  restarted",
                                      L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 8));
-}
-
-// A new file starts with the header; a restarted logger appends to its file without one.
-TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
-    SetDword(L"LogLevel", 7);
-    Start(0);
-    LogPrint(logger_, 0, L"new file");
-    Stop();
-    Start(0);
-    LogPrint(logger_, 0, L"restarted");
-    const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 6u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), two lines, nothing after
-    const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
-    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
-              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", L"?"}));
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 9));
 }
 
 // A log folder that cannot be resolved at the start (a token or folder query
@@ -234,15 +224,14 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // The settings watcher sleeps without a time-out: a change reaches it only as
 // a registry notification, also once the key (or the key above it) was
 // deleted and made again. A second change shows the watch armed again.
-enum class KeyChange { kValue, kKeyMadeAgain, kParentMadeAgain };
+struct KeyChange { const char* name; const wchar_t* deleted; };  // deleted: the key made again by the change
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     Start(1);
     Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
-    const wchar_t* const deleted[] = {nullptr, kSettingsKey, L"Software\\Zelkor"};  // by mode
-    if (const wchar_t* key = deleted[static_cast<int>(GetParam())]) {
-        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key), 0);
+    if (GetParam().deleted) {
+        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
     }
     SetDword(L"LogLevel", 3);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the first change";
@@ -250,14 +239,10 @@ TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change after it";
 }
 
-std::string KeyChangeName(const ::testing::TestParamInfo<KeyChange>& change) {
-    const char* const names[] = {"Value", "KeyMadeAgain", "ParentMadeAgain"};
-    return names[static_cast<int>(change.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
-                         ::testing::Values(KeyChange::kValue, KeyChange::kKeyMadeAgain, KeyChange::kParentMadeAgain),
-                         KeyChangeName);
+                         ::testing::Values(KeyChange{"Value", nullptr}, KeyChange{"KeyMadeAgain", kSettingsKey},
+                                           KeyChange{"ParentMadeAgain", L"Software\\Zelkor"}),
+                         ModeName<KeyChange>);
 
 // The idle close is due kIdleCloseMs after the last line, not after the first.
 TEST_F(LoggerTest, TheFileIsClosedOnceIdleSinceTheLastLine) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <utility>
 
 #include "support/ProcessCounters.h"
@@ -66,23 +65,22 @@ TEST(WorkerThread, StopsAndJoinsRunningAndSuspendedThreads) {
 // An owner asked to join its own thread lets go instead of waiting for itself.
 TEST(WorkerThread, NeverWaitsForItself) {
     const long handles = testkit::ProcessHandleCount();
-    std::unique_ptr<lumlib::CWorkerThread> owner(new lumlib::CWorkerThread);
-    lumlib::CWorkerThread& self = *owner;
     static std::atomic<int> joinedItself{-1};
     lumlib::CWorkerThread::Routine joinSelf = [](void* me) -> unsigned {
         joinedItself = static_cast<lumlib::CWorkerThread*>(me)->Join() ? 1 : 0;
         return 0;
     };
-    ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
-    HANDLE h = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
-    CHandleHolder watch(h);
-    self.Resume();
-    ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
-    EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
-    EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
-    watch.reset();
-    owner.reset();
+    {
+        lumlib::CWorkerThread self;
+        ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
+        HANDLE h = nullptr;
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
+        CHandleHolder watch(h);
+        self.Resume();
+        ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
+        EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
+        EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
+    }
     if (handles >= 0) {
         EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
     }
