@@ -57,7 +57,6 @@ public:
     // Holds writing from now for holdMs (a refused file), or lets the next write look again.
     void Hold(DWORD holdMs = kHoldMs);
     void Release() { m_holdTick = 0; }
-    const std::wstring& Directory() const { return m_directory; }
 
     static constexpr DWORD kHoldMs = 5000;
     static constexpr DWORD kRecheckMs = 250;

@@ -105,12 +105,10 @@ public:
     static void SetAlignmentWidth(uint32_t width);
 
     // Read-only views, atomic where the value is.
-    const wchar_t* GetLogDirectory() const { return m_directory.c_str(); }
     const wchar_t* GetSecurityDescriptorString() const { return m_sddl; }
     uint32_t GetThreshold() const { return m_threshold.load(); }
     uint32_t GetMaxFileSize() const { return m_maxFileSize.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
-    uint32_t GetSessionId() const { return m_sessionId; }
     // The header's second line without its prefix (version, build, host
     // image, process, session), before escaping; empty before BuildHeader.
     const wchar_t* GetIdentity() const { return m_identity.c_str(); }

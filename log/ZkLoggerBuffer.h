@@ -104,7 +104,6 @@ public:
     // State, for diagnostics and tests.
     // Runs queued and not yet written (or dropped).
     uint64_t GetUnwrittenRuns() const;
-    const wchar_t* GetFileName() const { return m_fileName.c_str(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 

@@ -100,8 +100,7 @@ TEST(PipeSecurity, DescriptorContentsFreeingAndNoInheritance) {
     ASSERT_TRUE(::DuplicateHandle(self, client.get(), self, &control, 0, TRUE, DUPLICATE_SAME_ACCESS));
     CHandleHolder controlOwner(control);
     DWORD pipeFlags = 0, controlFlags = 0;
-    ASSERT_TRUE(::GetHandleInformation(client.get(), &pipeFlags));
-    ASSERT_TRUE(::GetHandleInformation(control, &controlFlags));
+    ASSERT_TRUE(::GetHandleInformation(client.get(), &pipeFlags) && ::GetHandleInformation(control, &controlFlags));
     EXPECT_TRUE(controlFlags & HANDLE_FLAG_INHERIT) << "the inheritable control handle reads as not inherited";
     EXPECT_FALSE(pipeFlags & HANDLE_FLAG_INHERIT) << "the pipe handle opened with the record would be inherited";
 }
