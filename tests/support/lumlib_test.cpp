@@ -81,7 +81,9 @@ TEST(WorkerThread, NeverWaitsForItself) {
         EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
         EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
     }
-    if (handles >= 0) EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
+    if (handles >= 0) {
+        EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
+    }
 }
 
 // A step's error names the file and line it was raised at (the error
