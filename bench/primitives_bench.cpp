@@ -45,7 +45,7 @@ int main() {
     const int n = 20000;
     lumlib::unique_critical_section cs;
     SRWLOCK srw = SRWLOCK_INIT;
-    CHandleHolder mutex(lumlib::NewMutex());
+    CHandleHolder mutex(::CreateMutexW(nullptr, FALSE, nullptr));
     CHandleHolder event(lumlib::NewEvent());
     volatile LONG counter = 0;
 

@@ -114,7 +114,7 @@ void CZkLoggerBuffer::CountLost(uint32_t runs, const wchar_t* why) {
 
 CZkLoggerBuffer::Prepared CZkLoggerBuffer::PrepareFile() {
     if (!m_file.is_valid()) {
-        if (m_guard.IsJunction() || m_guard.IsRefused()) return Prepared::kRefused;
+        if (m_guard.IsDirectoryJunction() || m_guard.IsRefused()) return Prepared::kRefused;
         bool created = false;
         if (!OpenCurrentFile(&created)) return Prepared::kRetry;
         m_headerPending = created;
@@ -303,7 +303,7 @@ bool CZkLoggerBuffer::ReopenCurrent() {
     const bool known = m_file.is_valid() && logfile::GetFileId(m_file.get(), &before);
     CloseFile();
     bool created = false;
-    if (m_guard.IsJunction() || m_guard.IsRefused() || !OpenCurrentFile(&created)) return false;
+    if (m_guard.IsDirectoryJunction() || m_guard.IsRefused() || !OpenCurrentFile(&created)) return false;
     const bool same = known && logfile::GetFileId(m_file.get(), &after) && after == before;
     if (!same) m_rotationIndex = kRotationUndetermined;  // another file: the numbers may have moved on
     // A new file (made here, or just now by another process) starts with the header.

@@ -92,7 +92,7 @@ void CLogFolderGuard::Hold(DWORD holdMs) {
     m_holdMs = holdMs;
 }
 
-bool CLogFolderGuard::IsJunction() {
+bool CLogFolderGuard::IsDirectoryJunction() {
     const DWORD now = ::GetTickCount();
     if (m_holdTick != 0 && now - m_holdTick <= m_holdMs) return true;
     DWORD tag = 0;

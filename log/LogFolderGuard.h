@@ -47,7 +47,7 @@ public:
 
     // True while writing is held: the folder is a junction, now or less than
     // kHoldMs ago.
-    bool IsJunction();
+    bool IsDirectoryJunction();
     // The privileged checks of the folder and its parent, before a file in it
     // is opened. An owner that cannot be read holds writing for kRecheckMs only.
     bool IsRefused();
@@ -57,7 +57,6 @@ public:
     // Holds writing from now for holdMs (a refused file), or lets the next write look again.
     void Hold(DWORD holdMs = kHoldMs);
     void Release() { m_holdTick = 0; }
-    const std::wstring& Directory() const { return m_directory; }
 
     static constexpr DWORD kHoldMs = 5000;
     static constexpr DWORD kRecheckMs = 250;

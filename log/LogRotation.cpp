@@ -101,7 +101,7 @@ bool CZkLoggerBuffer::Rotate() {
         // A failed rename (another process took the number) scans the folder again.
         if (attempt == 1 || m_rotationIndex >= files) m_rotationIndex = CompactNumberedFiles();
         if (m_rotationIndex >= files) break;  // no room: the old numbered files could not be removed
-        if (m_guard.IsJunction()) break;
+        if (m_guard.IsDirectoryJunction()) break;
         const uint32_t target = m_rotationIndex + 1;
         // The very file this handle holds, never one another process has just put under the name.
         CHandleHolder full(OpenForRename(m_fileName));
@@ -131,7 +131,7 @@ std::vector<std::wstring> CZkLoggerBuffer::ListNumberedFiles() const {
 }
 
 uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
-    if (m_guard.IsJunction()) return GetRotationFileNumber();  // no room: nothing is touched
+    if (m_guard.IsDirectoryJunction()) return GetRotationFileNumber();  // no room: nothing is touched
     const std::vector<std::wstring> names = ListNumberedFiles();
     if (names.empty()) return 0;
     const std::wstring dir = LogDirectoryWithSlash();

@@ -88,61 +88,6 @@ void AppendVersion6Name(const RTL_OSVERSIONINFOEXW& v, wchar_t* out) {
     Append(out, v.wProductType == VER_NT_WORKSTATION ? kWorkstation[v.dwMinorVersion] : kServer[v.dwMinorVersion]);
 }
 
-const wchar_t* Server2003Edition(uint16_t architecture, uint16_t suite) {
-    if (architecture == PROCESSOR_ARCHITECTURE_IA64) {
-        if (suite & VER_SUITE_DATACENTER) return L"Datacenter Edition for Itanium-based Systems";
-        if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise Edition for Itanium-based Systems";
-        return L"";
-    }
-    if (architecture == PROCESSOR_ARCHITECTURE_AMD64) {
-        if (suite & VER_SUITE_DATACENTER) return L"Datacenter x64 Edition";
-        if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise x64 Edition";
-        return L"Standard x64 Edition";
-    }
-    if (suite & VER_SUITE_COMPUTE_SERVER) return L"Compute Cluster Edition";
-    if (suite & VER_SUITE_DATACENTER) return L"Datacenter Edition";
-    if (suite & VER_SUITE_ENTERPRISE) return L"Enterprise Edition";
-    if (suite & VER_SUITE_BLADE) return L"Web Edition";
-    return L"Standard Edition";
-}
-
-void AppendVersion5Name(const RTL_OSVERSIONINFOEXW& v, uint16_t architecture, int serverR2, wchar_t* out) {
-    const uint16_t suite = v.wSuiteMask;
-    const bool workstation = v.wProductType == VER_NT_WORKSTATION;
-    switch (v.dwMinorVersion) {
-    case 2:
-        if (serverR2 != 0)
-            Append(out, L"Windows Server 2003 R2, ");
-        else if (suite & VER_SUITE_STORAGE_SERVER)
-            Append(out, L"Windows Storage Server 2003");
-        else if (suite & VER_SUITE_WH_SERVER)
-            Append(out, L"Windows Home Server");
-        else if (workstation && architecture == PROCESSOR_ARCHITECTURE_AMD64)
-            Append(out, L"Windows XP Professional x64 Edition");
-        else
-            Append(out, L"Windows Server 2003, ");
-        if (!workstation) Append(out, Server2003Edition(architecture, suite));
-        break;
-    case 1:
-        Append(out, L"Windows XP ");
-        Append(out, (suite & VER_SUITE_PERSONAL) ? L"Home Edition" : L"Professional");
-        break;
-    case 0:
-        Append(out, L"Windows 2000 ");
-        if (workstation)
-            Append(out, L"Professional");
-        else if (suite & VER_SUITE_DATACENTER)
-            Append(out, L"Datacenter Server");
-        else if (suite & VER_SUITE_ENTERPRISE)
-            Append(out, L"Advanced Server");
-        else
-            Append(out, L"Server");
-        break;
-    default:
-        break;  // a 5.x release after 2003: no name, the build still follows
-    }
-}
-
 const wchar_t* ArchitectureSuffix(uint16_t architecture) {
     switch (architecture) {
     case PROCESSOR_ARCHITECTURE_AMD64: return L", 64-bit x86";
@@ -162,14 +107,13 @@ void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reade
         return;
     }
     const RTL_OSVERSIONINFOEXW& v = *facts.version;
-    if (v.dwPlatformId != VER_PLATFORM_WIN32_NT || v.dwMajorVersion <= 4) return;
+    // The library needs Windows 7 or later to load: an older version is not named.
+    if (v.dwPlatformId != VER_PLATFORM_WIN32_NT || v.dwMajorVersion < 6) return;
 
     if (v.dwMajorVersion > 6)
         AppendModernName(v, reader, readerContext, out);
-    else if (v.dwMajorVersion == 6)
-        AppendVersion6Name(v, out);
     else
-        AppendVersion5Name(v, facts.architecture, facts.serverR2, out);
+        AppendVersion6Name(v, out);
 
     // the record's text field need not be terminated: never read past its 128 characters
     size_t spChars = wcsnlen(v.szCSDVersion, sizeof(v.szCSDVersion) / sizeof(v.szCSDVersion[0]));
@@ -182,7 +126,7 @@ void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reade
     _snwprintf_s(build, 80, _TRUNCATE, L" (build %u)", (unsigned)v.dwBuildNumber);
     Append(out, build);
 
-    if (v.dwMajorVersion >= 6) Append(out, ArchitectureSuffix(facts.architecture));
+    Append(out, ArchitectureSuffix(facts.architecture));
 }
 
 bool ReadCurrentVersionValue(void*, const wchar_t* valueName, wchar_t* buffer128) {
@@ -196,12 +140,11 @@ bool ReadCurrentVersionValue(void*, const wchar_t* valueName, wchar_t* buffer128
 
 void DescribeSystem(wchar_t* out) {
     typedef LONG(WINAPI * RtlGetVersionFn)(RTL_OSVERSIONINFOEXW*);
-    typedef void(WINAPI * GetNativeSystemInfoFn)(SYSTEM_INFO*);
 
     RTL_OSVERSIONINFOEXW version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);  // 284
-    ZkSystemFacts facts = {nullptr, 0, 0};
+    ZkSystemFacts facts = {nullptr, 0};
 
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     RtlGetVersionFn rtlGetVersion =
@@ -211,19 +154,8 @@ void DescribeSystem(wchar_t* out) {
 
     SYSTEM_INFO info;
     ZeroMemory(&info, sizeof(info));
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    GetNativeSystemInfoFn getNative =
-        kernel32 ? reinterpret_cast<GetNativeSystemInfoFn>(
-                       reinterpret_cast<void*>(GetProcAddress(kernel32, "GetNativeSystemInfo")))
-                 : nullptr;
-    if (getNative)
-        getNative(&info);
-    else
-        GetSystemInfo(&info);
+    GetNativeSystemInfo(&info);
     facts.architecture = info.wProcessorArchitecture;
-
-    if (facts.version && version.dwMajorVersion == 5 && version.dwMinorVersion == 2)
-        facts.serverR2 = GetSystemMetrics(SM_SERVERR2);
 
     DescribeSystemFrom(facts, ReadCurrentVersionValue, nullptr, out);
 }

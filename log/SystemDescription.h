@@ -20,10 +20,8 @@ typedef bool (*ZkCurrentVersionReader)(void* context, const wchar_t* valueName, 
 struct ZkSystemFacts {
     // Null when RtlGetVersion could not be found or failed.
     const RTL_OSVERSIONINFOEXW* version;
-    // wProcessorArchitecture of GetNativeSystemInfo (or GetSystemInfo).
+    // wProcessorArchitecture of GetNativeSystemInfo.
     uint16_t architecture;
-    // GetSystemMetrics(SM_SERVERR2); consulted for version 5.2 only.
-    int serverR2;
 };
 
 // Builds the line from the given facts into out (kSystemDescriptionChars

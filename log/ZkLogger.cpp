@@ -200,23 +200,17 @@ CZkLogger::~CZkLogger() {
     // 4. the rest (work buffers, dump scratch, Advapi32) goes with the members
 }
 
-bool CZkLogger::IsEnabled(uint32_t level) {
-    if (m_threshold.load() < level) return false;
-    const auto lock = m_lock.lock();
-    return !m_buffers.empty() || m_startPending.load();  // a pending start counts the line
-}
-
 CZkLoggerBuffer* CZkLogger::GetFileBuffer(uint32_t id) {
     const auto lock = m_lock.lock();
     auto it = m_buffers.find(id);
     return it == m_buffers.end() ? nullptr : it->second.get();
 }
 
-const wchar_t* CZkLogger::LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260) {
+const wchar_t* CZkLogger::LevelLabel(uint32_t level, wchar_t* scratch260) {
     static const wchar_t* const kLabels[] = {L"ERROR", L"WARNING", L"INFO", L"DEBUG"};
     static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == LOG_DEBUG + 1, "one label per named level");
     if (level <= LOG_DEBUG) return kLabels[level];
-    _snwprintf_s(scratch260, kLabelChars, _TRUNCATE, numberedFormat, level);
+    _snwprintf_s(scratch260, kLabelChars, _TRUNCATE, L"LOGLEVEL:%u ", level);
     return scratch260;
 }
 
@@ -242,8 +236,6 @@ int FormatUtcOffset(wchar_t* out, size_t outChars, const SYSTEMTIME& utc, const 
     AppendChar(out, outChars, &pos, L' ');
     return static_cast<int>(pos);
 }
-
-uint32_t CZkLogger::GetAlignmentWidth() { return g_alignmentWidth.load(); }
 
 void CZkLogger::SetAlignmentWidth(uint32_t width) { g_alignmentWidth.store(width); }
 
@@ -318,7 +310,7 @@ uint64_t CZkLogger::ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool
     if (slot->suppressed == 0) return 0;
     wchar_t* report = m_text.get() + kLogLineChars + kLogWholeLineChars;
     const size_t length = FormatText(report, kLogLineChars,
-                                     L"sndapi: CZkLogger::LimitRepeats: (%u): %u more lines like this one suppressed "
+                                     L"sndapi: CZkLogger::ReportRepeat: (%u): %u more lines like this one suppressed "
                                      L"(at most %u a second): %s",
                                      __LINE__, slot->suppressed, kRepeatsPerWindow, slot->excerpt);
     slot->suppressed = 0;
@@ -421,68 +413,7 @@ void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
     if (m_threshold.load() < level) return;
     CLastErrorKeeper keepLastError;
     wchar_t labelScratch[kLabelChars];
-    WriteLine(LevelLabel(level, L"LOGLEVEL:%u ", labelScratch), format, args, level == LOG_ERROR);
-}
-
-void CZkLogger::LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) {
-    CLastErrorKeeper keepLastError;
-    WriteLine(label, format, args, true);  // labelled lines ("SERVICE") as errors
-}
-
-void CZkLogger::DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) {
-    if (m_threshold.load() < level) return;
-    const DWORD saved = GetLastError();
-    DWORD error = 0;
-    wchar_t labelScratch[kLabelChars];
-    const wchar_t* label = LevelLabel(level, L"LOGLEVEL:%u", labelScratch);
-    {
-        const auto lock = m_lock.lock();
-        if (m_startPending.load()) RetryStart();
-        auto it = m_buffers.find(0);
-        if (it == m_buffers.end()) {
-            if (m_startPending.load()) ++m_offLines;
-            error = ERROR_NOT_FOUND;
-        } else {
-            CZkLoggerBuffer* buffer = it->second.get();
-            wchar_t* message = m_text.get();
-            wchar_t* line = message + kLogLineChars;
-            // the prefix, like every line's, under the lock
-            const size_t prefixChars = FormatPrefix(line, label);
-            message[0] = L'\0';
-            int written = format ? _vsnwprintf_s(message, kLogLineChars, _TRUNCATE, format, args) : -1;
-            if (written <= 0) {
-                // empty, cut or unformattable: the prefix stays without message or line end
-                error = ERROR_INVALID_PARAMETER;
-                WriteRun(buffer, line, prefixChars * sizeof(wchar_t));
-            } else {
-                if (size > 0 && !data) error = ERROR_INVALID_PARAMETER;  // nothing to dump: the line still ends
-                // prefix, message, hex part and line end as one run, in the scratch block when there
-                // is a hex part; a failed growth leaves the old block, too small: the hex part is skipped
-                const uint64_t hexChars = data ? uint64_t(size) * 3 : 0;
-                const uint64_t lineChars = prefixChars + kLogLineChars + hexChars + 2;
-                if (hexChars > 0 && lineChars <= 0xFFFFFFFFu && m_dumpScratch.Grow(lineChars * sizeof(wchar_t))) {
-                    wchar_t* scratch = reinterpret_cast<wchar_t*>(m_dumpScratch.get());
-                    wmemcpy(scratch, line, prefixChars);
-                    line = scratch;
-                } else {
-                    size = 0;
-                }
-                size_t chars = prefixChars;
-                chars += EscapeLogText(message, static_cast<size_t>(written), line + chars, kLogLineChars - 1);
-                static const wchar_t kHex[] = L"0123456789abcdef";
-                const uint8_t* bytes = static_cast<const uint8_t*>(data);
-                for (uint32_t i = 0; i < size && bytes; ++i) {  // " %.2x" per byte
-                    line[chars++] = L' ';
-                    line[chars++] = kHex[bytes[i] >> 4];
-                    line[chars++] = kHex[bytes[i] & 0x0F];
-                }
-                line[chars++] = L'\r';
-                line[chars++] = L'\n';
-                WriteRun(buffer, line, chars * sizeof(wchar_t));
-            }
-        }
-    }
-    SetLastError(error ? error : saved);
+    WriteLine(LevelLabel(level, labelScratch), format, args, level == LOG_ERROR);
 }
 
 void CZkLogger::BuildHeader() {
@@ -574,12 +505,4 @@ void CZkLogger::RetryStart(bool now) {
                                      __LINE__, m_offLines);
     m_offLines = 0;
     EmitLine(it->second.get(), L"ERROR", report, length, false);
-}
-
-bool CZkLogger::InitWorkPool() {
-    // The housekeeping work is never posted (the library deletes no files but
-    // its own numbered ones), so no pool is made for it: a pool keeps a
-    // thread (Wine starts one with the pool, Windows with a minimum) that
-    // would cost the host a thread and its wake-ups for nothing.
-    return true;
 }

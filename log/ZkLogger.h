@@ -44,11 +44,6 @@ const uint32_t kLogDefaultFormat = 0x804F;
 class IZkLogger {
 public:
     virtual void LogV(uint32_t level, const wchar_t* format, va_list args) = 0;
-    // Writes without level filtering; label may be null.
-    virtual void LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) = 0;
-    // A line followed by " xx" for each of the size bytes.
-    virtual void DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) = 0;
-    virtual bool IsEnabled(uint32_t level) = 0;
     virtual ~IZkLogger() = 0;
 };
 inline IZkLogger::~IZkLogger() {}
@@ -72,15 +67,9 @@ public:
 
     // IZkLogger
     void LogV(uint32_t level, const wchar_t* format, va_list args) override;
-    void LogLabeledV(const wchar_t* label, const wchar_t* format, va_list args) override;
-    void DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) override;
-    bool IsEnabled(uint32_t level) override;
 
-    // Start-up steps, in this order: InitWorkPool, SetAsyncWrite(1) and
+    // Start-up steps, in this order: SetAsyncWrite(1) and
     // SetFormatFlags(kLogDefaultFormat), BuildHeader, AddFileBuffer, OpenSettingsKey.
-    // A failed InitWorkPool must fail the creation of the logger; it makes
-    // nothing now (the housekeeping work is never posted) and always succeeds.
-    bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
     // The level threshold, as a settings load sets it.
     void SetThreshold(uint32_t level) { m_threshold.exchange(level); }
@@ -113,16 +102,13 @@ public:
         return ::FormatUtcOffset(out, outChars, utc, local);
     }
     // Width of the message column: the longest prefix built so far in the process.
-    static uint32_t GetAlignmentWidth();
     static void SetAlignmentWidth(uint32_t width);
 
     // Read-only views, atomic where the value is.
-    const wchar_t* GetLogDirectory() const { return m_directory.c_str(); }
     const wchar_t* GetSecurityDescriptorString() const { return m_sddl; }
     uint32_t GetThreshold() const { return m_threshold.load(); }
     uint32_t GetMaxFileSize() const { return m_maxFileSize.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
-    uint32_t GetSessionId() const { return m_sessionId; }
     // The header's second line without its prefix (version, build, host
     // image, process, session), before escaping; empty before BuildHeader.
     const wchar_t* GetIdentity() const { return m_identity.c_str(); }
@@ -175,7 +161,7 @@ private:
     DWORD WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]);
     void OnWatchedHandle(DWORD index);
 
-    const wchar_t* LevelLabel(uint32_t level, const wchar_t* numberedFormat, wchar_t* scratch260);
+    const wchar_t* LevelLabel(uint32_t level, wchar_t* scratch260);
     // Formats the message and writes its line to buffer 0: one run of prefix,
     // escaped message and line end. writeThrough: on disk before the call
     // returns, waited for after the logger lock is released.
@@ -217,7 +203,6 @@ private:
     uint32_t m_sessionId;
     std::atomic<uint32_t> m_formatFlags;
     lumlib::unique_critical_section m_lock;
-    lumlib::CByteBlock m_dumpScratch;  // grows to the largest dump, then kept
     // Work buffers used under the lock, so a logging call needs little of its
     // caller's stack: the message (kLogLineChars), the line
     // (kLogWholeLineChars) and a repeat report (kLogLineChars).

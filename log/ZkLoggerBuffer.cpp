@@ -146,16 +146,6 @@ uint64_t CZkLoggerBuffer::GetUnwrittenRuns() const {
     return pushed > processed ? static_cast<uint64_t>(pushed - processed) : 0;
 }
 
-bool CZkLoggerBuffer::IsFileOpen() const {
-    const auto lock = m_lock.lock();
-    return m_file.is_valid();
-}
-
-uint32_t CZkLoggerBuffer::GetRotationIndex() const {
-    const auto lock = m_lock.lock();
-    return m_rotationIndex;
-}
-
 void CZkLoggerBuffer::ArmIdleTimer(DWORD ms) {
     LARGE_INTEGER due;
     due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
@@ -219,8 +209,6 @@ bool CZkLoggerBuffer::WaitForRoom(DWORD start) {
     if (--m_waiters == 0) m_awaited.store(0);
     return true;
 }
-
-void CZkLoggerBuffer::WriteThrough(const void* data, uint64_t size) { AwaitWritten(QueueThrough(data, size)); }
 
 uint64_t CZkLoggerBuffer::QueueThrough(const void* data, uint64_t size) {
     // The writer is woken: the caller waits for it. Once the stop has begun
@@ -328,7 +316,7 @@ void CZkLoggerBuffer::FlushBatch() {
     if (m_batchBytes > 0) WriteRuns(m_batch.get(), m_batchBytes, m_batchRuns);
     m_batchBytes = 0;
     m_batchRuns = 0;
-    // Counted whatever became of the runs: a WriteThrough waits for its turn, not for success.
+    // Counted whatever became of the runs: a write-through caller waits for its turn, not for success.
     m_processed += m_pendingRuns;
     m_pendingRuns = 0;
     m_progressTick.store(::GetTickCount());

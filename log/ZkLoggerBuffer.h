@@ -49,13 +49,11 @@ public:
     // progress; then the line is counted as dropped.
     uint32_t Push(const void* data, uint64_t size) override;
     // A run that must reach the file before the caller goes on (it survives an
-    // exit without clean-up): queued behind what is already queued, then
-    // waited for, at most kWriteThroughWaitMs. Written directly when the
-    // buffer is synchronous or no longer queues. The same as QueueThrough
-    // then AwaitWritten.
-    void WriteThrough(const void* data, uint64_t size);
-    // The two halves of WriteThrough, so that a caller can queue under its own
-    // lock (the order of the lines) and wait outside it. QueueThrough returns
+    // exit without clean-up): QueueThrough queues it behind what is already
+    // queued, AwaitWritten waits for it, at most kWriteThroughWaitMs; it is
+    // written directly when the buffer is synchronous or no longer queues.
+    // Two halves, so that a caller can queue under its own lock (the order
+    // of the lines) and wait outside it. QueueThrough returns
     // the run's place in the queue, 0 when the run was written directly.
     // Callers on several threads may wait at once. A writer that kept one
     // caller waiting for the whole time is not waited for again until it has
@@ -106,9 +104,6 @@ public:
     // State, for diagnostics and tests.
     // Runs queued and not yet written (or dropped).
     uint64_t GetUnwrittenRuns() const;
-    bool IsFileOpen() const;
-    uint32_t GetRotationIndex() const;
-    const wchar_t* GetFileName() const { return m_fileName.c_str(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 

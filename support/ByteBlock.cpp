@@ -21,8 +21,6 @@ ReallocFn SetReallocFn(ReallocFn fn) { return g_realloc.exchange(fn ? fn : &Defa
 
 void* Realloc(void* block, size_t size) { return g_realloc.load()(block, size); }
 
-void Free(void* block) { std::free(block); }
-
 bool CByteBlock::Grow(uint64_t size) {
     if (m_data != nullptr && m_capacity >= size) return true;
     return Resize(size);
@@ -51,13 +49,6 @@ void CByteBlock::reset() noexcept {
     std::free(m_data);
     m_data = nullptr;
     m_capacity = 0;
-}
-
-uint8_t* CByteBlock::release() noexcept {
-    uint8_t* data = m_data;
-    m_data = nullptr;
-    m_capacity = 0;
-    return data;
 }
 
 }  // namespace lumlib

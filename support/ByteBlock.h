@@ -16,7 +16,6 @@ using ReallocFn = void* (*)(void* block, size_t size);
 // Null restores realloc; returns the previous function.
 ReallocFn SetReallocFn(ReallocFn fn);
 void* Realloc(void* block, size_t size);
-void Free(void* block);
 
 class CByteBlock {
 public:
@@ -50,8 +49,6 @@ public:
     // Copies size bytes from data into a block of exactly that size.
     bool Assign(const void* data, size_t size);
     void reset() noexcept;
-    // Gives up the block (free it with lumlib::Free).
-    uint8_t* release() noexcept;
 
 private:
     uint8_t* m_data = nullptr;

@@ -99,44 +99,12 @@ struct ModuleTraits {
     static void close(HMODULE m) noexcept { ::FreeLibrary(m); }
 };
 
-struct ThreadpoolTraits {
-    using type = PTP_POOL;
-    static PTP_POOL empty() noexcept { return nullptr; }
-    static bool is_valid(PTP_POOL p) noexcept { return p != nullptr; }
-    static void close(PTP_POOL p) noexcept { ::CloseThreadpool(p); }
-};
-
-// Closing the group closes its members (work objects created in it: hold
-// those unowned) after waiting for their callbacks, so none outlives the owner.
-struct ThreadpoolCleanupGroupTraits {
-    using type = PTP_CLEANUP_GROUP;
-    static PTP_CLEANUP_GROUP empty() noexcept { return nullptr; }
-    static bool is_valid(PTP_CLEANUP_GROUP g) noexcept { return g != nullptr; }
-    static void close(PTP_CLEANUP_GROUP g) noexcept {
-        ::CloseThreadpoolCleanupGroupMembers(g, FALSE, nullptr);
-        ::CloseThreadpoolCleanupGroup(g);
-    }
-};
-
-struct ThreadpoolWorkTraits {
-    using type = PTP_WORK;
-    static PTP_WORK empty() noexcept { return nullptr; }
-    static bool is_valid(PTP_WORK w) noexcept { return w != nullptr; }
-    static void close(PTP_WORK w) noexcept {
-        ::WaitForThreadpoolWorkCallbacks(w, TRUE);
-        ::CloseThreadpoolWork(w);
-    }
-};
-
 using unique_handle = unique_resource<HandleTraits>;
 using unique_find_handle = unique_resource<FindHandleTraits>;
 using unique_hkey = unique_resource<RegKeyTraits>;
 template <typename T = HLOCAL>
 using unique_local_ptr = unique_resource<LocalMemTraits<T>>;
 using unique_hmodule = unique_resource<ModuleTraits>;
-using unique_threadpool = unique_resource<ThreadpoolTraits>;
-using unique_threadpool_cleanup_group = unique_resource<ThreadpoolCleanupGroupTraits>;
-using unique_threadpool_work = unique_resource<ThreadpoolWorkTraits>;
 
 // Holds a critical section while it lives: what unique_critical_section::lock()
 // returns, so a lock taken is released on every path (WIL's critical_section).
@@ -230,9 +198,8 @@ private:
     mutable SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
-// Event and mutex creation: unnamed, default security.
+// Event creation: unnamed, default security.
 inline HANDLE NewEvent(bool manualReset = true) { return ::CreateEventW(nullptr, manualReset, FALSE, nullptr); }
-inline HANDLE NewMutex() { return ::CreateMutexW(nullptr, FALSE, nullptr); }
 inline bool IsSignalled(HANDLE h) { return ::WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
 // Some creation calls fail without setting a last error; a failed step must
 // never be reported as success.

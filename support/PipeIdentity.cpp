@@ -113,8 +113,6 @@ PipeIdentityApi g_activePipeIdentityApi = g_windowsPipeIdentityApi;
 
 }  // namespace
 
-const PipeIdentityApi& WindowsPipeIdentityApi() { return g_windowsPipeIdentityApi; }
-
 PipeIdentityApi& ActivePipeIdentityApi() { return g_activePipeIdentityApi; }
 
 }  // namespace lumlib

@@ -52,8 +52,7 @@ struct PipeIdentityApi {
     PipeSecuritySettings (*readSettings)();  // the library's own key
 };
 
-const PipeIdentityApi& WindowsPipeIdentityApi();
-// The table in use; starts as WindowsPipeIdentityApi(). The library never changes it.
+// The table in use; starts as the Windows functions. The library never changes it.
 PipeIdentityApi& ActivePipeIdentityApi();
 
 }  // namespace lumlib

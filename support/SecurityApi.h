@@ -23,9 +23,7 @@ struct SecurityApi {
     decltype(&::SetSecurityDescriptorSacl) setSecurityDescriptorSacl;
 };
 
-// The Windows functions themselves.
-const SecurityApi& WindowsSecurityApi();
-// The table the security steps use; starts as WindowsSecurityApi().
+// The table the security steps use; starts as the Windows functions.
 SecurityApi& ActiveSecurityApi();
 
 }  // namespace lumlib

@@ -26,8 +26,6 @@ SecurityApi g_activeSecurityApi = g_windowsSecurityApi;
 
 }  // namespace
 
-const SecurityApi& WindowsSecurityApi() { return g_windowsSecurityApi; }
-
 SecurityApi& ActiveSecurityApi() { return g_activeSecurityApi; }
 
 }  // namespace lumlib

@@ -10,15 +10,6 @@
 
 namespace {
 
-// Calls one of the va_list entry points with the arguments after format.
-template <typename Entry>
-void Call(Entry entry, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    entry(format, args);
-    va_end(args);
-}
-
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
 
 // A disk that hangs until the event (context) is set.
@@ -117,23 +108,23 @@ TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
 }
 
 // Every kind of line, once a level change has reached the running logger: the
-// header's two lines, escaped text, a cut message, a dump, and nothing above
-// the level.
+// new file's header (two lines), escaped text, a cut message, nothing above the
+// level, and a restarted logger's line, appended without a header.
 TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     Start(0);
     SetDword(L"LogLevel", 7);
     ASSERT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 7; }, 15000));
-    const uint8_t two[] = {0x0A, 0xFF};
     LogPrint(logger_, 8, L"above the threshold");
     LogPrint(logger_, 0, L"error %u", 12u);
     LogPrint(logger_, 0, L"device %s", L"Speakers\r\n2026.05.13 00:00:00.000 forged\u2028\\x0d\xdc00");  // one line
     LogPrint(logger_, 7, L"seven");
     LogPrint(logger_, 0, L"");  // writes nothing at all
-    Call([&](const wchar_t* f, va_list a) { logger_->LogLabeledV(nullptr, f, a); }, L"no label %d", 5);
     LogPrint(logger_, 0, L"%s", (std::wstring(4094, L'a') + L"\xd83d\xde00").c_str());  // cut in the pair
-    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, two, 2, f, a); }, L"dump %d", 7);
+    Stop();
+    Start(0);
+    LogPrint(logger_, 0, L"restarted");
     const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 10u);  // a line end, the header's two lines, six lines, nothing after the last line end
+    ASSERT_EQ(lines.size(), 9u);  // a line end, the header's two lines, five lines, nothing after the last line end
     EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
     EXPECT_EQ(lines[1].substr(lines[1].size() - SystemLine().size()), SystemLine()) << lines[1];
     EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
@@ -143,26 +134,10 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
                                      t + L"ERROR|  device Speakers\\x0d\\x0a2026.05.13 00:00:00.000 forged\\u2028"
                                          L"\\\\x0d\\udc00",
                                      t + L"LOGLEVEL:7 |seven",
-                                     t + L"|             no label 5", t + L"ERROR|      " + std::wstring(4094, L'a'),
-                                     t + L"LOGLEVEL:7| dump 7 0a ff", L"?"};
-    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 10));
-}
-
-// A new file starts with the header; a restarted logger appends to its file without one.
-TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
-    SetDword(L"LogLevel", 7);
-    Start(0);
-    LogPrint(logger_, 0, L"new file");
-    Stop();
-    Start(0);
-    LogPrint(logger_, 0, L"restarted");
-    Call([&](const wchar_t* f, va_list a) { logger_->DumpV(7, nullptr, 0, f, a); }, L"");  // no message, no line end
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    const std::vector<std::wstring> lines = ReadLog(File());
-    ASSERT_EQ(lines.size(), 6u);  // a line end, the header's two lines (as EveryKindOfLineInTheFile reads them), three lines
-    const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
-    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 3, lines.end()),
-              (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
+                                     t + L"ERROR|      " + std::wstring(4094, L'a'),
+                                     t + L"ERROR|  restarted",
+                                     L"?"};
+    EXPECT_EQ(lines, std::vector<std::wstring>(expected, expected + 9));
 }
 
 // A log folder that cannot be resolved at the start (a token or folder query
@@ -199,13 +174,13 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
     }
     const DWORD windows = (GetTickCount() - start) / CZkLogger::kRepeatWindowMs + 2;
     Stop();  // reports what is still held back
-    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::LimitRepeats: \(\d+\): (\d+) more lines like )"
+    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::ReportRepeat: \(\d+\): (\d+) more lines like )"
                              LR"(this one suppressed \(at most 10 a second\): sndapi: unknown event 0, cmd 7)");
     uint32_t passed = 0, suppressed = 0, others = 0;
     std::wsmatch m;
     for (const std::wstring& line : ReadLog(File())) {
         passed += line.find(L"|  sndapi: unknown event 0, cmd 7") != std::wstring::npos;
-        others += line.find(L"(other)") != std::wstring::npos && line.find(L"LimitRepeats") == std::wstring::npos;
+        others += line.find(L"(other)") != std::wstring::npos && line.find(L"ReportRepeat") == std::wstring::npos;
         if (std::regex_match(line, m, report)) suppressed += std::stoul(m[1].str());
     }
     EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
@@ -249,15 +224,14 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // The settings watcher sleeps without a time-out: a change reaches it only as
 // a registry notification, also once the key (or the key above it) was
 // deleted and made again. A second change shows the watch armed again.
-enum class KeyChange { kValue, kKeyMadeAgain, kParentMadeAgain };
+struct KeyChange { const char* name; const wchar_t* deleted; };  // deleted: the key made again by the change
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     Start(1);
     Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
-    const wchar_t* const deleted[] = {nullptr, kSettingsKey, L"Software\\Zelkor"};  // by mode
-    if (const wchar_t* key = deleted[static_cast<int>(GetParam())]) {
-        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key), 0);
+    if (GetParam().deleted) {
+        ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
     }
     SetDword(L"LogLevel", 3);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the first change";
@@ -265,14 +239,10 @@ TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change after it";
 }
 
-std::string KeyChangeName(const ::testing::TestParamInfo<KeyChange>& change) {
-    const char* const names[] = {"Value", "KeyMadeAgain", "ParentMadeAgain"};
-    return names[static_cast<int>(change.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
-                         ::testing::Values(KeyChange::kValue, KeyChange::kKeyMadeAgain, KeyChange::kParentMadeAgain),
-                         KeyChangeName);
+                         ::testing::Values(KeyChange{"Value", nullptr}, KeyChange{"KeyMadeAgain", kSettingsKey},
+                                           KeyChange{"ParentMadeAgain", L"Software\\Zelkor"}),
+                         ModeName<KeyChange>);
 
 // The idle close is due kIdleCloseMs after the last line, not after the first.
 TEST_F(LoggerTest, TheFileIsClosedOnceIdleSinceTheLastLine) {

@@ -155,7 +155,7 @@ TEST_P(LockHolderTest, ABusyHolderIsWaitedOutAndOneWithoutProgressGoneAround) {
     for (int k = 0; GetTickCount() - start < 5000; ++k) {  // the hold
         const std::wstring line = L"line " + std::to_wstring(k) + L"\r\n", own = L"holder " + std::to_wstring(k) + L"\r\n";
         const DWORD before = GetTickCount();
-        b->WriteThrough(line.data(), line.size() * 2);
+        b->AwaitWritten(b->QueueThrough(line.data(), line.size() * 2));
         slowest = std::max(slowest, GetTickCount() - before);
         lines += line;
         if (GetParam().appends && WriteFile(holder.get(), own.data(), DWORD(own.size() * 2), &g_put, nullptr)) holderLines += own;
@@ -283,7 +283,7 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     EXPECT_TRUE(refused) << "400 lines of 64 KiB queued behind a slow writer";
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) {
         const DWORD start = GetTickCount();
-        b->WriteThrough(through, wcslen(through) * 2);
+        b->AwaitWritten(b->QueueThrough(through, wcslen(through) * 2));
         EXPECT_LT(GetTickCount() - start, 500u) << through;
     }
     const DWORD start = GetTickCount();

@@ -1,9 +1,7 @@
-// The handle holder and the thread owner. (The exception's error, module and
-// line are checked on the raises the pipes tests provoke, through Capture.)
+// The handle holder, the thread owner and where a step's error arose.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <utility>
 
 #include "support/ProcessCounters.h"
@@ -18,7 +16,8 @@ namespace {
 TEST(Holders, CloseExactlyOnceAndKeepTheLastError) {
     const long before = testkit::ProcessHandleCount();
     if (before < 0) GTEST_SKIP() << testkit::kNoHandleCountMessage;
-    HANDLE first = lumlib::NewMutex(), second = lumlib::NewMutex();
+    HANDLE first = lumlib::NewEvent();
+    HANDLE second = lumlib::NewEvent();
     ASSERT_EQ(testkit::ProcessHandleCount(), before + 2) << "the handle counter does not see new handles";
     HANDLE released = nullptr;
     {
@@ -66,26 +65,37 @@ TEST(WorkerThread, StopsAndJoinsRunningAndSuspendedThreads) {
 // An owner asked to join its own thread lets go instead of waiting for itself.
 TEST(WorkerThread, NeverWaitsForItself) {
     const long handles = testkit::ProcessHandleCount();
-    std::unique_ptr<lumlib::CWorkerThread> owner(new lumlib::CWorkerThread);
-    lumlib::CWorkerThread& self = *owner;
     static std::atomic<int> joinedItself{-1};
     lumlib::CWorkerThread::Routine joinSelf = [](void* me) -> unsigned {
         joinedItself = static_cast<lumlib::CWorkerThread*>(me)->Join() ? 1 : 0;
         return 0;
     };
-    ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
-    HANDLE h = nullptr;
-    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
-    CHandleHolder watch(h);
-    self.Resume();
-    ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
-    EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
-    EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
-    watch.reset();
-    owner.reset();
+    {
+        lumlib::CWorkerThread self;
+        ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
+        HANDLE h = nullptr;
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
+        CHandleHolder watch(h);
+        self.Resume();
+        ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
+        EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
+        EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
+    }
     if (handles >= 0) {
         EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
     }
+}
+
+// A step's error names the file and line it was raised at (the error
+// boundary keeps them), and a call that set no error still fails.
+TEST(LumError, NamesItsRaiseSite) {
+    const uint32_t raisedAt = __LINE__ + 1;
+    const auto raise = [] { throw lumlib::Fail(ERROR_SUCCESS, lumlib::LumReason::kFailed, L"Test", __LINE__); };
+    lumlib::LumFailure kept;
+    EXPECT_EQ(lumlib::CatchReturn(raise, &kept), uint32_t{ERROR_GEN_FAILURE});
+    EXPECT_EQ(kept.reason, lumlib::LumReason::kFailed);
+    EXPECT_STREQ(kept.file, "lumlib_test.cpp");
+    EXPECT_EQ(kept.line, raisedAt);
 }
 
 }  // namespace

@@ -59,11 +59,6 @@ TEST_F(ExportsTest, WithoutAClientEveryCallHasItsDefinedStatus) {
            "comes before the pointer check), CleanUp twice, DeInit";
 }
 
-TEST_F(Connected, NullSettingsRecordsAreRefused) {
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
-}
-
 TEST_F(Connected, Callback8ComesOnTheCallersThreadBeforeInitReturns) {
     const std::vector<Notice> seen = rec.Snapshot();  // taken right after Init returned
     ASSERT_FALSE(seen.empty()) << "no callback before Init returned";
@@ -96,12 +91,22 @@ TEST_F(Connected, ASecondInitWithoutACallbackKeepsTheFirstCallbackAndContext) {
     for (const Notice& n : rec.Snapshot()) EXPECT_EQ(&context, n.context) << "code " << n.code;
 }
 
-TEST_F(Connected, SetDefaultSendsTheDeviceValueAsItIs) {
+// The caller's session id on connecting, a device value as it is; null
+// settings records go nowhere.
+TEST_F(Connected, RequestsCarryTheirArgumentAsItIs) {
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
     EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
-    const std::vector<zk_testkit::ReceivedRequest> sent = service.Requests(nCmdSetDefaultDevice, 1, 5000);
-    ASSERT_EQ(1u, sent.size()) << "set-default requests";
-    EXPECT_TRUE(sent[0].wellFormed) << "the set-default request's sizes";
-    EXPECT_EQ(0xDEADBEEFu, sent[0].argument) << "the device value sent";
+    const struct { uint32_t command; uint32_t argument; } rows[] = {
+        {nCmdSetSessionId, CurrentSession()},
+        {nCmdSetDefaultDevice, 0xDEADBEEF},
+    };
+    for (const auto& row : rows) {
+        const std::vector<zk_testkit::ReceivedRequest> sent = service.Requests(row.command, 1, 5000);
+        ASSERT_EQ(1u, sent.size()) << "requests of command " << row.command;
+        EXPECT_TRUE(sent[0].wellFormed) << "the sizes of command " << row.command;
+        EXPECT_EQ(row.argument, sent[0].argument) << "the argument of command " << row.command;
+    }
 }
 
 // Unknown events, callback codes as events, a reply-less notification not
@@ -119,11 +124,4 @@ TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplication) {
     Send(m, SndBuildLastDeviceInfo(m, sizeof(m)));
     ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "no list end within 5 s";
     EXPECT_EQ((CodeList{8, 9, 301}), Codes(rec.Snapshot()));
-}
-
-TEST_F(Connected, TheCallersSessionIdGoesOutOnConnecting) {
-    const std::vector<zk_testkit::ReceivedRequest> sent = service.Requests(nCmdSetSessionId, 1, 5000);
-    ASSERT_EQ(1u, sent.size()) << "session id requests";
-    EXPECT_TRUE(sent[0].wellFormed) << "the session id request's sizes";
-    EXPECT_EQ(CurrentSession(), sent[0].argument) << "the session id sent";
 }

@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
 // - stops reading while the application floods it with one-way calls: past
 //   the 4 MiB outgoing cap each call returns 2 and nothing more is committed;
 //   then either a frame too short to be a message (the transfer thread waits in
-//   a write with its send lock while the dispatch thread drops the connection;
+//   a write with its send lock while the reader drops the connection;
 //   no export may wait for that write), or nothing: after 10 s without progress
 //   the write ends the connection with an ERROR line;
 // - half a frame, then nothing;
@@ -212,7 +212,7 @@ TEST_P(RawFaults, EndTheConnectionWithoutHangingOrCommittingTheirSize) {
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     Recorder cb;
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
-    ::Sleep(300);  // the connection's threads and buffers are all there
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no greeting: the connection's threads and buffers are not all there";
     const uint64_t before = testkit::CommittedPrivateBytes();
     if (row.stopsReading) FloodPastTheCap();
     const uint64_t sent = WriteRaw(service, row.length, row.sent);
@@ -322,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Storms,
                          RowName<StormRow>);
 
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
-// thread in Init, and on the keeper), 6 (dispatch thread) and 300 (delivery
+// thread in Init, and on the keeper), 6 (the reader) and 300 (delivery
 // thread): each returns 0 at once, no callback follows, a later Init works and
 // a DeInit from the application's thread is bounded. Or (byApplication) from
 // the application's thread while callback 300 calls ZkSndVApiInit again and
@@ -570,6 +570,6 @@ TEST(UnloadChild, DISABLED_Run) {
     ASSERT_TRUE(server.WaitForClient(5000));
     ::FreeLibrary(dll);
     ASSERT_TRUE(server.CloseClient(0));  // the library's threads react to the loss
-    ::Sleep(2500);                       // and the keeper connects again
+    ASSERT_TRUE(server.WaitForClients(2, 5000));  // and the keeper connects again
     if (!::testing::Test::HasFailure()) ::ExitProcess(42);
 }
