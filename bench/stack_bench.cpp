@@ -62,7 +62,7 @@ struct CBenchLogger {
         ::GetTempPathW(MAX_PATH, temp);
         dir = std::wstring(temp) + L"zksndapi-stack-bench-" + std::to_wstring(::GetCurrentProcessId()) + L"\\";
         logger.reset(CZkLogger::New(dir.c_str()));
-        if (!logger || !logger->InitWorkPool()) return;
+        if (!logger) return;
         logger->SetAsyncWrite(1);
         logger->SetFormatFlags(kLogDefaultFormat);
         logger->BuildHeader();

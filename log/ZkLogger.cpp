@@ -576,10 +576,3 @@ void CZkLogger::RetryStart(bool now) {
     EmitLine(it->second.get(), L"ERROR", report, length, false);
 }
 
-bool CZkLogger::InitWorkPool() {
-    // The housekeeping work is never posted (the library deletes no files but
-    // its own numbered ones), so no pool is made for it: a pool keeps a
-    // thread (Wine starts one with the pool, Windows with a minimum) that
-    // would cost the host a thread and its wake-ups for nothing.
-    return true;
-}

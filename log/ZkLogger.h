@@ -76,11 +76,8 @@ public:
     void DumpV(uint32_t level, const void* data, uint32_t size, const wchar_t* format, va_list args) override;
     bool IsEnabled(uint32_t level) override;
 
-    // Start-up steps, in this order: InitWorkPool, SetAsyncWrite(1) and
+    // Start-up steps, in this order: SetAsyncWrite(1) and
     // SetFormatFlags(kLogDefaultFormat), BuildHeader, AddFileBuffer, OpenSettingsKey.
-    // A failed InitWorkPool must fail the creation of the logger; it makes
-    // nothing now (the housekeeping work is never posted) and always succeeds.
-    bool InitWorkPool();
     void SetAsyncWrite(uint32_t async) { m_async = async; }
     // The level threshold, as a settings load sets it.
     void SetThreshold(uint32_t level) { m_threshold.exchange(level); }

@@ -294,12 +294,12 @@ bool CTransferBuffer::AdmitLocked(uint64_t footprint, BlockKind kind) {
     }
 }
 
-bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind) {
+bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced) {
     if (size != 0 && data == nullptr) return false;
     // Not started, stopped, or no worker could be had: nothing would take it.
     if (!EnsureWorkerLocked()) return false;
     const uint64_t footprint = CBuffersList::Footprint(size);
-    if (!AdmitLocked(footprint, kind)) return false;
+    if (!AdmitLocked(footprint, kind)) return kind == kLatest && SetAsideLocked(data, size, replaced);
     // out of memory: nothing was queued (the list took the block back); a
     // group that lost an item this way is cut like one the cap refused
     if (!m_queue->Write(size, data)) {
@@ -309,6 +309,28 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     if (kind == kGroupItem) m_groupQueued = true;
     m_queuedBytes += footprint;
     ++m_pushedSeq;
+    m_stalled = false;
+    return true;
+}
+
+bool CTransferBuffer::SetAsideLocked(const void* data, uint64_t size, Refused* replaced) {
+    // One of an earlier epoch still waits: it is not replaced by another
+    // connection's, and this one is refused.
+    if (m_latestQueued && m_latestSeq < m_epochStart) return false;
+    const uint64_t before = m_latestSize;
+    if (!m_latest.Assign(data, static_cast<size_t>(size))) return false;
+    m_latestSize = size;
+    if (m_latestQueued) {
+        if (replaced != nullptr) {
+            ++replaced->count;
+            replaced->bytes += before;
+        }
+        return true;
+    }
+    // Its place in the queue: an empty block, handed over with the bytes set aside.
+    if (!m_queue->Write(0, nullptr)) return false;
+    m_latestSeq = m_pushedSeq++;
+    m_latestQueued = true;
     m_stalled = false;
     return true;
 }
@@ -346,7 +368,7 @@ CTransferBuffer::Refused CTransferBuffer::PushBatch(const Block* blocks, size_t 
     {
         const auto lock = m_tbLock.lock_exclusive();
         for (size_t i = 0; i < count; ++i) {
-            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size, blocks[i].kind)) continue;
+            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size, blocks[i].kind, &refused)) continue;
             ++refused.count;
             refused.bytes += blocks[i].size;
         }
@@ -373,6 +395,8 @@ void CTransferBuffer::ClearQueue() {
     m_takenSeq = m_pushedSeq;
     m_groupCut = m_groupQueued = false;
     m_stalled = false;
+    m_latestQueued = false;
+    m_latest.reset();
 }
 
 // ---- CTransferBuffer: the worker ---------------------------------------
@@ -424,15 +448,19 @@ bool CTransferBuffer::WaitForWorkLocked() {
 void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty) {
     *used = 0;
     while (*used < kBatchBytes && !m_queue->IsEmpty()) {
+        // The empty block that holds a set-aside block's place hands over its bytes.
+        const bool setAside = m_latestQueued && m_takenSeq == m_latestSeq;
         const uint64_t next = m_queue->GetNextSize();
-        const uint64_t footprint = CBuffersList::Footprint(next);
-        const uint64_t placed = WorkFootprint(next);
+        const uint64_t footprint = setAside ? 0 : CBuffersList::Footprint(next);
+        const uint64_t placed = WorkFootprint(setAside ? m_latestSize : next);
         uint64_t size = 0;
         // Grow first, take second. When there is no memory for the first
         // block's copy it is dropped: left queued it would stop every block
         // behind it. A later block that does not fit waits for the next batch.
         const bool room = work.Grow(*used + placed);
         if (room && m_queue->TakeFront(work.get() + *used + kWorkHeader, next, &size)) {
+            if (setAside && m_latestSize != 0) std::memcpy(work.get() + *used + kWorkHeader, m_latest.get(), static_cast<size_t>(m_latestSize));
+            if (setAside) size = m_latestSize;
             const uint64_t epoch = EpochOfLocked(m_takenSeq);
             std::memcpy(work.get() + *used, &size, kPrefixSize);
             std::memcpy(work.get() + *used + kPrefixSize, &epoch, sizeof(epoch));
@@ -444,6 +472,10 @@ void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, 
         } else {
             m_stalled = true;  // neither taken nor dropped: looking again before a push would spin
             break;
+        }
+        if (setAside) {
+            m_latestQueued = false;
+            m_latest.reset();
         }
         ++m_takenSeq;
         m_queuedBytes = m_queuedBytes > footprint ? m_queuedBytes - footprint : 0;

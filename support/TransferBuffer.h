@@ -138,7 +138,12 @@ public:
     // but is never joined to the next), else refused with it (dropped whole).
     // At most one end per group goes past the cap, and only after an item
     // that fitted, so the excess stays below the cap's own number of items.
-    enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2 };
+    // A latest block (the newest state of something, where an older one is
+    // worth nothing) is never refused by the cap: past it the block is set
+    // aside, one at a time, and handed over in the queue's order where the
+    // first one was set aside; a later one replaces it there (counted as a
+    // drop of the one replaced). The excess is at most that one block.
+    enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2, kLatest = 3 };
     // One block of a batch push.
     struct Block {
         const void* data;
@@ -213,8 +218,11 @@ private:
     void TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
     // Hands the batch's blocks to Process.
     void Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty);
-    // Under m_tbLock: queues one block, counting its footprint; false when refused.
-    bool QueueLocked(const void* data, uint64_t size, BlockKind kind);
+    // Under m_tbLock: queues one block, counting its footprint; false when
+    // refused. A set-aside block it replaced is added to *replaced (may be null).
+    bool QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced = nullptr);
+    // Under m_tbLock: a latest block past the cap is set aside (see BlockKind).
+    bool SetAsideLocked(const void* data, uint64_t size, Refused* replaced);
     // Under m_tbLock: whether the cap lets a block of that footprint and kind in (group state kept).
     bool AdmitLocked(uint64_t footprint, BlockKind kind);
     // Under m_tbLock: the epoch of the block with that sequence number.
@@ -253,6 +261,12 @@ private:
     uint64_t m_queuedBytes = 0;  // under m_tbLock: footprint of the queued blocks
     bool m_groupCut = false;     // under m_tbLock: the open group lost an item to the cap
     bool m_groupQueued = false;  // under m_tbLock: an item of the open group was queued
+    // Under m_tbLock: the latest block set aside past the cap, and the
+    // sequence number of the empty block that holds its place in the queue.
+    lumlib::CByteBlock m_latest;
+    uint64_t m_latestSize = 0;
+    uint64_t m_latestSeq = 0;
+    bool m_latestQueued = false;
     // Under m_tbLock: blocks queued and blocks taken (or dropped) since the
     // start, and where the current and the previous epoch began in that count.
     uint64_t m_pushedSeq = 0;

@@ -78,7 +78,6 @@ template <typename Condition> bool WaitFor(Condition condition, DWORD timeoutMs)
 inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool settings) {
     CZkLogger::SetAlignmentWidth(0);  // the message column: the widest prefix so far in the process
     CZkLogger* logger = new CZkLogger(dir.c_str());
-    EXPECT_TRUE(logger->InitWorkPool());
     logger->SetAsyncWrite(async);
     logger->SetFormatFlags(kLogDefaultFormat);
     logger->BuildHeader();

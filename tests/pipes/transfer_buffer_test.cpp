@@ -154,3 +154,23 @@ TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
     ASSERT_EQ(s.blocks.size(), 1u);
     EXPECT_EQ(std::string(s.blocks[0].begin(), s.blocks[0].end()), "after");
 }
+
+// Past the cap a latest block is set aside rather than refused, and a later
+// one takes its place: the queue hands over the newest one where the first
+// stood, and counts the one replaced as refused.
+TEST(TransferBuffer, ALatestBlockPastTheCapIsKeptAndTheNewestReplacesIt) {
+    testkit::Watchdog watchdog("TransferBuffer latest", 60000);
+    Sink s;
+    s.SetQueueCap(2 * CBuffersList::Footprint(1));
+    ASSERT_EQ(s.Push("h", 1), 1u);
+    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);  // the queue is empty again
+    const CTransferBuffer::Block blocks[] = {{"a", 1}, {"b", 1}, {"1", 1, CTransferBuffer::kLatest}, {"c", 1},
+                                             {"2", 1, CTransferBuffer::kLatest}, {"d", 1}};
+    const CTransferBuffer::Refused refused = s.PushBatch(blocks, 6);
+    EXPECT_EQ(refused.count, 3u) << "c and d past the cap, and the 1 that the 2 replaced";
+    ::SetEvent(s.gate.get());
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
+    std::string order;
+    for (const auto& b : s.blocks) order.append(b.begin(), b.end());
+    EXPECT_EQ(order, "hab2");
+}

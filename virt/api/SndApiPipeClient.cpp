@@ -461,6 +461,8 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
 CTransferBuffer::BlockKind CSndApiPipeClient::NotificationKind(const uint8_t* message, uint32_t size) {
     if (size < kSndHeaderSize || SndLoadU32(message, kSndOffAsyncFlag) == 0) return CTransferBuffer::kLoose;
     switch (SndLoadU32(message, kSndOffEvent)) {
+    case eZkSndRdpVServerInfo:
+        return CTransferBuffer::kLatest;  // only the newest matters; never lost to the cap
     case eZkSndRdpVDeviceInfo:
         return CTransferBuffer::kGroupItem;
     case eZkSndRdpVLastDeviceInfo:

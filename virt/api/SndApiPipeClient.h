@@ -61,8 +61,6 @@ public:
     // Installs callback and context as one pair: the client's threads read
     // them, as one pair too, while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
-    uint32_t GetSessionId() const { return m_sessionId; }
-    uint32_t GetStatus() const { return m_connection.GetStatus(); }
     uint32_t GetFailureCount() const { return m_connection.GetFailureCount(); }
     // Export calls using this client now; under the exports' state lock.
     LONG& CallsInFlight() { return m_callsInFlight; }
@@ -106,7 +104,8 @@ private:
     // connection being announced waits for its 8.
     void OnDelivery(const uint8_t* message, uint32_t size, uint64_t epoch) override;
     void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
-    // Device records are a group ended by the list's end (CTransferBuffer::BlockKind).
+    // Device records are a group ended by the list's end, server information
+    // a latest block (CTransferBuffer::BlockKind).
     CTransferBuffer::BlockKind NotificationKind(const uint8_t* message, uint32_t size) override;
     void OnNotification(const uint8_t* message, uint32_t length);
 

@@ -239,7 +239,7 @@ std::unique_ptr<CZkLogger> CreateLogger() {
     wchar_t folder[MAX_PATH];
     BuildLogFolder(folder);
     std::unique_ptr<CZkLogger> logger(CZkLogger::New(folder));
-    if (logger == nullptr || !logger->InitWorkPool()) return nullptr;
+    if (logger == nullptr) return nullptr;
     logger->SetFolderResolver(&BuildLogFolder);  // no folder yet: asked again, never the current directory
     logger->SetAsyncWrite(1);
     logger->SetFormatFlags(kLogDefaultFormat);
