@@ -89,18 +89,26 @@ LumError CChannel::WriteNow(const void* data, uint32_t size) {
     bool pending = false;
     // Detached: the channel is ending, and the message is dropped as a queued one would be.
     if (!m_connection) return LumError();
-    const LumError error = StartFrame(data, size, &pending);
+    LumError error = StartFrame(data, size, &pending);
     if (error.failed() || !pending) return error;
+    // The pipe is full for a moment (the service reads it in its own time):
+    // waited for here, as a raw writer would, before a thread takes it over.
+    error = FinishFrame(kCallerWaitMs);
+    if (error.failed() || !m_framePending) return error;
     {
         // A write must not stay pending on a thread that may end (its end
         // would cancel it): the writer finishes it, before anything queued
-        // behind it. Without a writer, this thread does, within the stall bound.
+        // behind it.
         const auto pipeLock = m_pipeLock.lock();
         if (m_outgoing.PushBlock(nullptr, 0, true)) {
             ++m_handovers;
             return LumError();
         }
     }
+    // No writer to take it (no thread or memory, or the channel is ending):
+    // rather than hold the client for up to the stall bound, the write is
+    // ended here and the connection with it, as a lost queued frame would end it.
+    m_connection->Cancel();
     return FinishFrame();
 }
 
@@ -138,11 +146,16 @@ LumError CChannel::WriteRest(bool* pending) {
     return LumError();
 }
 
-LumError CChannel::FinishFrame() {
+LumError CChannel::FinishFrame(DWORD waitMs) {
+    const ULONGLONG start = ::GetTickCount64();
     while (m_framePending && m_connection) {
-        m_framePending = false;
+        const ULONGLONG waited = ::GetTickCount64() - start;
+        const DWORD left = waitMs == INFINITE ? INFINITE : waited >= waitMs ? 0 : static_cast<DWORD>(waitMs - waited);
         uint32_t written = 0;
-        const LumError error = m_connection->FinishWrite(&written);
+        bool stillPending = false;
+        const LumError error = m_connection->FinishWrite(&written, left, waitMs == INFINITE ? nullptr : &stillPending);
+        if (stillPending) return error;
+        m_framePending = false;
         if (error.failed()) return error;
         m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
         // The rest (after a write its thread's end cut short), from this thread.

@@ -51,6 +51,9 @@ public:
     static constexpr uint32_t kReadChunk = 64 * 1024;
     // The writer thread ends once nothing was queued for this long.
     static constexpr DWORD kWriterIdleMs = 2000;
+    // How long a caller waits for its own write to a full pipe before the
+    // writer takes it over (a caller never returns with its write pending).
+    static constexpr DWORD kCallerWaitMs = 20;
 
     // The channel owns the connection; a null one is kept in StartError.
     CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner);
@@ -85,10 +88,12 @@ private:
     lumlib::LumError StartFrame(const void* data, uint32_t size, bool* pending);
     // Under the send lock: writes what is left of m_frame until done or pending.
     lumlib::LumError WriteRest(bool* pending);
-    // Under the send lock: waits for the pending write and writes the rest of the frame.
-    lumlib::LumError FinishFrame();
+    // Under the send lock: waits for the pending write and writes the rest of
+    // the frame; with a waitMs, at most that long (then the write is left pending).
+    lumlib::LumError FinishFrame(DWORD waitMs = INFINITE);
     // Under the send lock, on the caller's thread (the pipe was free): the
-    // frame is written, or its pending write handed to the writer.
+    // frame is written, or its pending write handed to the writer (or, with
+    // no writer to be had, cancelled: the connection ends).
     lumlib::LumError WriteNow(const void* data, uint32_t size);
     // A write failed: the stall is told, the connection marked lost and cancelled.
     void OnWriteFailed(const lumlib::LumError& error);

@@ -56,7 +56,7 @@ LumError CConnection::Write(const void* buffer, uint32_t* length) {
     bool pending = false;
     const LumError started = StartWrite(buffer, length, &pending);
     if (started.failed() || !pending) return started;
-    return FinishWrite(length);
+    return FinishWrite(length, INFINITE, nullptr);
 }
 
 void CConnection::Cancel() {
@@ -130,18 +130,29 @@ LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool*
     return LumError();
 }
 
-LumError CPipeConnection::FinishWrite(uint32_t* length) {
+LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) {
     DWORD* count = reinterpret_cast<DWORD*>(length);
     HANDLE waits[2] = {m_writeEvent.get(), AbortEvent()};
+    const ULONGLONG start = ::GetTickCount64();
     for (;;) {
         // Cancellation wins over completion in every pass.
-        const bool stalled = ::GetTickCount64() >= m_writeDeadline;
-        if (IsCancelled() || stalled) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (IsCancelled() || now >= m_writeDeadline) {
             CancelWrite();
             if (IsCancelled()) return Cancelled(__LINE__);
             return lumlib::Fail(ERROR_TIMEOUT, LumReason::kStalled, kPipeConnectionModule, __LINE__);
         }
-        if (::WaitForMultipleObjects(2, waits, FALSE, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
+        DWORD slice = kWriteCancelPollMs;
+        if (stillPending != nullptr) {
+            // Given back still pending once the caller's share of the wait is over.
+            const ULONGLONG waited = now - start;
+            if (waited >= waitMs) {
+                *stillPending = true;
+                return LumError();
+            }
+            if (waitMs - waited < slice) slice = static_cast<DWORD>(waitMs - waited);
+        }
+        if (::WaitForMultipleObjects(2, waits, FALSE, slice) != WAIT_OBJECT_0) continue;
         ::SetLastError(0);
         const BOOL done = ::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE);
         const DWORD err = done ? ERROR_SUCCESS : ::GetLastError();

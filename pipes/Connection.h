@@ -46,7 +46,9 @@ public:
     // Waits for the pending write, at most until its stall bound (from its
     // start). A write that ended because the thread that started it ended
     // counts what it moved (perhaps nothing): the caller writes the rest.
-    virtual lumlib::LumError FinishWrite(uint32_t* length) = 0;
+    // With stillPending, the wait also ends after waitMs with the write
+    // still pending (*stillPending set).
+    virtual lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) = 0;
     // Closes the connection, destroys it and then tells its owner.
     static void Release(std::unique_ptr<CConnection> connection);
 
@@ -82,7 +84,7 @@ public:
 
     lumlib::LumError Read(void* buffer, uint32_t* length) override;
     lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) override;
-    lumlib::LumError FinishWrite(uint32_t* length) override;
+    lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) override;
 
     HANDLE GetPipe() const { return m_pipe.get(); }
 

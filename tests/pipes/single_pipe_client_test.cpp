@@ -80,7 +80,6 @@ struct OpenCounter {
 class Probe final : public IPipeClientOwner {
 public:
     Probe() : connection(zk_testkit::kServicePipeName, nullptr, this) {}
-    ~Probe() { connection.Stop(); }
     void OnMessage(const uint8_t*, uint32_t) override {}
     uint32_t OnInitConnection() override {
         initThread = ::GetCurrentThreadId();
@@ -106,18 +105,14 @@ public:
     int lost = 0, closed = 0, connects = 0;
     std::vector<uint32_t> failures;
     std::vector<int> opensAtFailure;
-    CSinglePipeClient connection;
+    CSinglePipeClient connection;  // last: destroyed (and stopped) first
 };
 
 // The parts of a request/response client, put together as the session client does.
 class ExProbe final : public IPipeClientOwner, public IDeliveryOwner {
 public:
+    // The connection, the last member, stops first (its destructor), while what its threads use is still there.
     ExProbe() : delivery(this), connection(zk_testkit::kServicePipeName, nullptr, this) {}
-    ~ExProbe() {
-        pending.Stop();
-        connection.Stop();
-        delivery.Stop();
-    }
     uint32_t Start() { return delivery.Start() == 0 ? connection.Start() : 1; }
     void OnMessage(const uint8_t* m, uint32_t n) override {
         if (MsgPrefixRequestId(m) != 0) return pending.Answer(m, n);
@@ -134,7 +129,6 @@ public:
         const uint32_t result = SendRequest(connection, pending, request.data(), reply);
         return result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0) ? 13 : result;
     }
-    uint32_t GetLastRequestId() const { return pending.GetLastRequestId(); }
     Recorder rec;
     Messages notes;
     CPendingRequests pending;
@@ -232,7 +226,7 @@ protected:
 // whole, from a bare 12-byte prefix to one larger than the receive buffer.
 TEST_F(RequestResponse, ALateReplyIsDroppedAndNotificationsArriveWhole) {
     EXPECT_EQ(c.Request(20, 1), 1168u) << "a request the service never answers";
-    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.GetLastRequestId(), 1))) << "the late reply";
+    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.pending.GetLastRequestId(), 1))) << "the late reply";
     server.SetResponder(Echo);
     EXPECT_EQ(c.Request(24, 2), 0u) << "the request after the late reply";
     const std::vector<uint8_t> notice = Message(12, 0, 0, 77);

@@ -18,7 +18,7 @@ class Sink : public CTransferBuffer {
 public:
     // onDemandMs: the worker ends after that long without work, and a push restarts it.
     explicit Sink(DWORD onDemandMs = 0) {
-        if (onDemandMs != 0) SetOnDemand(onDemandMs);
+        SetOnDemand(onDemandMs);
         EXPECT_EQ(Start(), 0u);
     }
     ~Sink() override {
@@ -107,7 +107,9 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         last[head[0]] = head[1];
     }
     // An on-demand worker is a new thread after each idle spell.
-    if (feed != Feed::kRacingOnDemand) EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    if (feed != Feed::kRacingOnDemand) {
+        EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    }
     EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
 }
 
