@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipes/TransferBuffer.h"
+#include "support/TransferBuffer.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ double DequeRate(size_t size, int rounds, int batch) {
 
 class CountingSink : public CTransferBuffer {
 public:
-    CountingSink(uint64_t expected) : m_expected(expected), m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    CountingSink(uint64_t expected) : m_expected(expected), m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) { Start(); }
     ~CountingSink() override { StopTransfer(1); }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         m_bytes += data[size - 1] ? size : 0;

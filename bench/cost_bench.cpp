@@ -9,7 +9,8 @@
 // - CPU per device record (delivered through the callback) against the raw
 //   client reading what has arrived in one read, the list sent in one write so
 //   that the server's share is small; CPU per ZkSndGetSettings round trip
-//   against the raw ping-pong.
+//   against the raw ping-pong, and per ZkSndSetDefault one-way call against
+//   raw writes of the same frame (each window ends when the server has read them all).
 //
 // Method: wake-ups (voluntary + involuntary context switches, per thread, from
 // /proc/<pid>/task/*/status) and CPU (/proc/<pid>/task/*/schedstat) of this
@@ -31,6 +32,7 @@ namespace {
 const uint32_t kDevices = 2000;
 const uint32_t kListsPerWindow = 2;
 const uint32_t kRoundTripsPerWindow = 400;
+const uint32_t kOneWaysPerWindow = 400;  // 3.3 MB: within the send queue's cap
 const uint32_t kBurstLines = 1000;
 const uint32_t kBurstChunk = 20;  // calls back to back, within the send queue's spare buffers
 const int kWorkRounds = 2;      // raw and library windows alternate, so load hits both alike
@@ -76,7 +78,21 @@ bool RawRoundTrip(CRawClient& raw, uint32_t requestId) {
            reply.size() == kSndSettingsReplySize;
 }
 
-// CPU windows, connected: round trips, then device records. Failed units are counted.
+// One window of kOneWaysPerWindow ZkSndSetDefault calls, through the library
+// or as raw writes, ended when the server has read them; the calls that failed.
+uint32_t OneWayWindow(const char* key, const CApi* api, CRawClient& raw, CServiceServer& server) {
+    static const std::vector<uint8_t> frame = SetDefaultRequest(2);
+    uint32_t failures = 0;
+    const uint64_t expected = server.Received(nCmdSetDefaultDevice) + kOneWaysPerWindow;
+    WorkBegin(key, kOneWaysPerWindow, "call");
+    for (uint32_t i = 0; i < kOneWaysPerWindow; ++i)
+        failures += api != nullptr ? api->SetDefault(2) != ZKSND_STATUS_OK : !raw.WriteFrame(frame.data(), uint32_t(frame.size()));
+    failures += !server.WaitReceived(nCmdSetDefaultDevice, expected, 10000);
+    WorkEnd(key);
+    return failures;
+}
+
+// CPU windows, connected: round trips, one-way calls, then device records. Failed units are counted.
 uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServiceServer& server) {
     uint32_t failures = 0, requestId = 0;
     SndSettings settings;
@@ -91,6 +107,10 @@ uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServi
         WorkBegin("rt-lib", kRoundTripsPerWindow, "round trip");
         for (uint32_t i = 0; i < kRoundTripsPerWindow; ++i) failures += api.GetSettings(&settings) != ZKSND_STATUS_OK;
         WorkEnd("rt-lib");
+    }
+    for (int r = 0; r < kWorkRounds; ++r) {
+        failures += OneWayWindow("ow-raw", nullptr, raw, server);
+        failures += OneWayWindow("ow-lib", &api, raw, server);
     }
     server.SetDeviceListInOneWrite(true);
     const std::vector<uint8_t> request = GetDeviceListRequest();
@@ -125,7 +145,7 @@ void ReportFootprint(const Added& raw, const Added& connected, const Added& abse
     // that connection: the library's own threads are the difference.
     ReportAgainst("library threads added by ZkSndVApiInit, connected (baseline: a raw client's connection, "
                   "the server's session thread; the library's own are the difference)",
-                  connected.threads - raw.threads, raw.threads, "", 6, "<= 6");
+                  connected.threads - raw.threads, raw.threads, "", 5, "<= 5");
     ReportAgainst("library threads added by ZkSndVApiInit, service absent", absent.threads, 0, "", 4, "<= 4");
     ReportAgainst("committed private memory added by ZkSndVApiInit, connected (baseline: opening a raw client)",
                   connected.committedMiB, raw.committedMiB, "MiB", -1, "threads x stack");

@@ -52,10 +52,7 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
     // No timer, no idle close: the file would stay open for the process's life.
     // The owner sees it (IsReady) and discards the writer; nothing is thrown,
     // since the first exception of a thread allocates.
-    if (!m_idleTimer.is_valid()) {
-        StopTransfer(1);  // the base's worker must not outlive this half-made writer
-        return;
-    }
+    if (!m_idleTimer.is_valid()) return;
     // A line waits up to kLingerMs for the writer instead of waking it: the
     // caller pays no wake-up for each line, and the writer joins the lines of
     // a burst into one append.
@@ -63,6 +60,7 @@ CZkLoggerBuffer::CZkLoggerBuffer(const LogFileSetup& setup, const wchar_t* baseP
     // A writer held up by the disk or another process must not let the queue
     // take the host's memory: past the cap lines are counted, not queued.
     SetQueueCap(kQueueHardCapBytes);
+    m_started = Start() == ERROR_SUCCESS;
     m_progressTick.store(::GetTickCount());
     // A descriptor that cannot be converted leaves default security.
     if (sddl && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,

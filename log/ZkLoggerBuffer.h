@@ -17,9 +17,9 @@
 
 #include "log/LogFolderGuard.h"
 #include "log/LogLine.h"
-#include "pipes/TransferBuffer.h"
 #include "support/ByteBlock.h"
 #include "support/Holders.h"
+#include "support/TransferBuffer.h"
 #include "support/lumlib.h"
 
 // What the writer takes from whoever owns it: the log folder, and the prefix
@@ -66,8 +66,9 @@ public:
     void DrainAndStop();
 
     static bool CreateLogFolder(const wchar_t* directory) { return CLogFolderGuard::CreateLogFolder(directory); }
-    // False when the writer could not be made whole (no idle timer): its owner discards it.
-    bool IsReady() const { return m_idleTimer.is_valid(); }
+    // False when the writer could not be made whole (no idle timer, no queue
+    // or worker): its owner discards it.
+    bool IsReady() const { return m_idleTimer.is_valid() && m_started; }
     static constexpr const wchar_t* kLogFolderSddl = CLogFolderGuard::kLogFolderSddl;
 
     // Made by the logger under its own lock, not this buffer's.
@@ -241,6 +242,7 @@ private:
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> m_securityDescriptor;  // what m_securityAttributes points to
     SECURITY_ATTRIBUTES m_securityAttributes;
     CHandleHolder m_idleTimer;  // auto-reset waitable timer
+    bool m_started = false;  // the queue and its writer thread were had (Start)
     std::atomic<bool> m_idleArmed{false};
     std::atomic<uint32_t> m_maxFileSize;
     std::atomic<uint32_t> m_rotationFileNumber;

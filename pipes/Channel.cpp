@@ -30,39 +30,28 @@ LumError WriteAll(CConnection* connection, const uint8_t* p, uint32_t left) {
 
 }  // namespace
 
-// ---- CChannel: construction and destruction --------------------------------
+// ---- Construction and destruction ------------------------------------------
 
-CChannel::CChannel(CConnection* connection) : CTransferBuffer(), m_connection(nullptr) {
-    if (!connection) {
-        // Nothing to carry: StartThreads refuses to start.
-        m_startError = lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
-        return;
-    }
-    m_connection = connection;  // the caller keeps it until the threads started
-    SetQueueCap(kSendQueueCap);
+CChannel::CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner)
+    : m_owner(owner), m_connection(std::move(connection)), m_outgoing(this) {
+    // Nothing to carry: StartThreads refuses to start.
+    if (!m_connection || !owner) m_startError = lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
 }
 
-CChannel::~CChannel() {
-    // End the transfer worker before the members Process uses go away;
-    // frames not yet written are dropped. The reader has ended already when
-    // the derived class called Shutdown; this is the safety net.
-    StopTransfer(1);
-    m_stopRequested.store(true);
-    CancelConnection();
-    m_reader.Join();
-}
+CChannel::~CChannel() { Shutdown(); }
 
 LumError CChannel::StartThreads() {
     if (m_started) return LumError();
     if (!m_startError.failed()) {
-        const DWORD error = m_reader.Start(ReaderThread, this);
+        m_outgoing.SetQueueCap(kSendQueueCap);
+        // No writer thread while callers find the pipe free.
+        m_outgoing.SetOnDemand(kWriterIdleMs);
+        m_outgoing.DeliverEmptyBlocks();  // the wake for a write a caller handed over
+        DWORD error = m_outgoing.Start();
+        if (error == ERROR_SUCCESS) error = m_reader.Start(ReaderThread, this);
         if (error != ERROR_SUCCESS) m_startError = lumlib::Fail(error, LumReason::kFailed, kChannelModule, __LINE__);
     }
-    // Nothing reads: the connection stays with the caller.
-    if (m_startError.failed()) {
-        DetachConnection();
-        return m_startError;
-    }
+    if (m_startError.failed()) return m_startError;
     m_started = true;
     return LumError();
 }
@@ -71,46 +60,145 @@ LumError CChannel::StartThreads() {
 
 LumError CChannel::SendData(const void* data, uint32_t size) {
     // After a Disconnect the connection is on its way out, as after a loss.
-    if (IsLost() || IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
+    if (IsLost() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
     if (!data && size) return lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
-    // A message the queue refused (at its cap, no memory) was never queued: say so.
-    if (!Push(data, size)) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
+    if (size == 0) return LumError();  // no frame at all
+    auto pipeLock = m_pipeLock.lock();
+    if (m_callerWriting || m_handovers != 0 || !m_outgoing.IsIdle()) {
+        // Behind a backlog: queued, so the order of the calls is kept. A
+        // message the queue refused (at its cap, no memory) was never queued: say so.
+        if (m_outgoing.Push(data, size)) return LumError();
+        return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
+    }
+    // The pipe is free: nobody holds the send lock, so this waits for nothing.
+    m_callerWriting = true;
+    auto sendLock = m_sendLock.lock();
+    pipeLock.reset();
+    LumError error = WriteNow(data, size);
+    {
+        const auto freed = m_pipeLock.lock();
+        m_callerWriting = false;
+    }
+    sendLock.reset();
+    // The loss is told by the reader, as for a queued frame: the call itself succeeded.
+    if (error.failed()) OnWriteFailed(error);
+    return LumError();
+}
+
+LumError CChannel::WriteNow(const void* data, uint32_t size) {
+    bool pending = false;
+    // Detached: the channel is ending, and the message is dropped as a queued one would be.
+    if (!m_connection) return LumError();
+    LumError error = StartFrame(data, size, &pending);
+    if (error.failed() || !pending) return error;
+    // The pipe is full for a moment (the service reads it in its own time):
+    // waited for here, as a raw writer would, before a thread takes it over.
+    error = FinishFrame(kCallerWaitMs);
+    if (error.failed() || !m_framePending) return error;
+    {
+        // A write must not stay pending on a thread that may end (its end
+        // would cancel it): the writer finishes it, before anything queued
+        // behind it.
+        const auto pipeLock = m_pipeLock.lock();
+        if (m_outgoing.PushBlock(nullptr, 0, true)) {
+            ++m_handovers;
+            return LumError();
+        }
+    }
+    // No writer to take it (no thread or memory, or the channel is ending):
+    // rather than hold the client for up to the stall bound, the write is
+    // ended here and the connection with it, as a lost queued frame would end it.
+    m_connection->Cancel();
+    return FinishFrame();
+}
+
+LumError CChannel::StartFrame(const void* data, uint32_t size, bool* pending) {
+    *pending = false;
+    uint8_t header[kFrameLengthSize];
+    StoreFrameLength(header, size);
+    // Length and message in one write: each write is a kernel call and a
+    // completion to wait for. Without room for the copy, two writes that
+    // end before this returns (data is the caller's).
+    if (!m_frame.Grow(kFrameLengthSize + uint64_t(size))) {
+        const LumError error = WriteAll(m_connection.get(), header, kFrameLengthSize);
+        return error.failed() ? error : WriteAll(m_connection.get(), static_cast<const uint8_t*>(data), size);
+    }
+    std::memcpy(m_frame.get(), header, kFrameLengthSize);
+    std::memcpy(m_frame.get() + kFrameLengthSize, data, size);
+    m_frameLength = kFrameLengthSize + size;
+    m_frameSent = 0;
+    return WriteRest(pending);
+}
+
+LumError CChannel::WriteRest(bool* pending) {
+    *pending = false;
+    while (m_frameSent < m_frameLength) {
+        uint32_t written = m_frameLength - m_frameSent;
+        const LumError error = m_connection->StartWrite(m_frame.get() + m_frameSent, &written, pending);
+        if (error.failed()) return error;
+        if (*pending) {
+            m_framePending = true;
+            return LumError();
+        }
+        m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
+    }
+    ShrinkToStandard(m_frame, kStandardFrameBuffer);
+    return LumError();
+}
+
+LumError CChannel::FinishFrame(DWORD waitMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    while (m_framePending && m_connection) {
+        const ULONGLONG waited = ::GetTickCount64() - start;
+        const DWORD left = waitMs == INFINITE ? INFINITE : waited >= waitMs ? 0 : static_cast<DWORD>(waitMs - waited);
+        uint32_t written = 0;
+        bool stillPending = false;
+        const LumError error = m_connection->FinishWrite(&written, left, waitMs == INFINITE ? nullptr : &stillPending);
+        if (stillPending) return error;
+        m_framePending = false;
+        if (error.failed()) return error;
+        m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
+        // The rest (after a write its thread's end cut short), from this thread.
+        bool pending = false;
+        const LumError rest = WriteRest(&pending);
+        if (rest.failed()) return rest;
+    }
     return LumError();
 }
 
 uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
-    // Lost: what is still queued is dropped at once, not handed to a write
-    // that would wait out its stall bound again.
-    if (IsLost()) return 0;
-    auto sendLock = m_sendLock.lock();
-    if (!m_connection) return 0;  // released: the message is dropped
-    const uint32_t length = static_cast<uint32_t>(size);
-    uint8_t header[kFrameLengthSize];
-    StoreFrameLength(header, length);
+    const bool handover = size == 0;  // an empty block: a caller's write to finish
     LumError error;
-    // Length and message in one write: each write is a kernel call and a
-    // completion to wait for. Without room for the copy, two writes.
-    if (m_frame.Grow(kFrameLengthSize + size)) {
-        std::memcpy(m_frame.get(), header, kFrameLengthSize);
-        if (length) std::memcpy(m_frame.get() + kFrameLengthSize, data, length);
-        error = WriteAll(m_connection, m_frame.get(), kFrameLengthSize + length);
-        ShrinkToStandard(m_frame, kStandardFrameBuffer);
-    } else {
-        error = WriteAll(m_connection, header, kFrameLengthSize);
-        if (!error.failed()) error = WriteAll(m_connection, data, length);
+    {
+        const auto sendLock = m_sendLock.lock();
+        // Lost: what is still queued is dropped at once, not handed to a write
+        // that would wait out its stall bound again. Released: dropped too.
+        if (m_connection && !IsLost()) {
+            // A write a caller handed over goes out before anything behind it.
+            error = FinishFrame();
+            bool pending = false;
+            if (!error.failed() && !handover) error = StartFrame(data, static_cast<uint32_t>(size), &pending);
+            if (!error.failed() && pending) error = FinishFrame();
+        }
     }
-    if (!error.failed()) return 1;
-    sendLock.reset();
+    if (handover) {
+        const auto pipeLock = m_pipeLock.lock();
+        --m_handovers;
+    }
+    if (error.failed()) OnWriteFailed(error);
+    return error.failed() ? 0 : 1;
+}
+
+void CChannel::OnWriteFailed(const LumError& error) {
     // The connection's write bound (the service stopped reading) is reported;
     // a cancel or a broken pipe is the loss itself.
-    if (error.reason == LumReason::kStalled) OnWriteStalled();
+    if (error.reason == LumReason::kStalled) m_owner->OnWriteStalled();
     // The rest of the frame is lost; the channel is done for. The reader's
     // pending read ends with the cancel.
     lumlib::LumFailure cause;
     cause.Keep(error);
     MarkLost(&cause);
     CancelConnection();
-    return 0;
 }
 
 // ---- Receiving -------------------------------------------------------------
@@ -127,7 +215,7 @@ unsigned __stdcall CChannel::ReaderThread(void* self) {
 void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
     // The connection stays attached while this thread reads: it is detached
     // only by this thread, or after it has ended.
-    CConnection* connection = m_connection;
+    CConnection* connection = m_connection.get();
     CFrameReader reader(kMaxFrame);
     bool batchOpen = false;
     // Any failure (a broken or cancelled connection, a frame that is too
@@ -151,14 +239,14 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
             const bool goOn = DeliverFrames(reader);
             // The batch ends before the next read moves the reader's bytes.
             batchOpen = false;
-            OnMessagesEnd();
+            m_owner->OnMessagesEnd();
             if (!goOn) return;
             // A large frame grew the reader's buffer: let it go once nothing is pending.
             reader.Shrink(kStandardFrameBuffer + kReadChunk);
         }
     }, cause);
     // A batch a raise cut short ends while its bytes are still there.
-    if (batchOpen) OnMessagesEnd();
+    if (batchOpen) m_owner->OnMessagesEnd();
 }
 
 bool CChannel::DeliverFrames(CFrameReader& reader) {
@@ -167,10 +255,10 @@ bool CChannel::DeliverFrames(CFrameReader& reader) {
     CFrameReader::Result result;
     // Each message is looked at as it stands in the reader's buffer; a
     // Disconnect or a stop ends the giving between two messages.
-    while (!StopAsked() && (result = reader.Next(&message, &length)) == CFrameReader::kFrame) OnMessage(message, length);
+    while (!StopAsked() && (result = reader.Next(&message, &length)) == CFrameReader::kFrame) m_owner->OnMessage(message, length);
     if (StopAsked()) return false;
     if (result != CFrameReader::kTooLarge) return true;
-    OnFrameRefused(reader.Announced());
+    m_owner->OnFrameRefused(reader.Announced());
     return false;
 }
 
@@ -182,11 +270,12 @@ void CChannel::FinishReading() {
     // ends the connection without telling the loss.
     // The owner's handlers run inside the thread's error boundary: whatever
     // they raise, the connection is still released.
-    if (!StopAsked()) lumlib::CatchReturn([this] { OnDisconnected(); });
-    // A stop leaves the connection to Shutdown; otherwise it is released
-    // here, once nobody reads from it (its owner then retires the channel).
+    if (!StopAsked()) lumlib::CatchReturn([this] { m_owner->OnConnectionLost(m_lostCause); });
+    // A stop leaves the connection to the channel's end; otherwise it is
+    // released here, once nobody reads from it (its owner then retires the channel).
     if (m_stopRequested.load()) return;
-    if (CConnection* connection = DetachConnection()) lumlib::CatchReturn([connection] { connection->Release(); });
+    std::unique_ptr<CConnection> connection = DetachConnection();
+    lumlib::CatchReturn([&connection] { CConnection::Release(std::move(connection)); });
 }
 
 void CChannel::MarkLost(const lumlib::LumFailure* cause) {
@@ -202,13 +291,11 @@ void CChannel::CancelConnection() {
     if (m_connection) m_connection->Cancel();
 }
 
-CConnection* CChannel::DetachConnection() {
+std::unique_ptr<CConnection> CChannel::DetachConnection() {
     // The send lock waits for a frame being written (the cancel ends it).
     const auto sendLock = m_sendLock.lock();
     const auto cancelLock = m_cancelLock.lock();
-    CConnection* connection = m_connection;
-    m_connection = nullptr;
-    return connection;
+    return std::move(m_connection);
 }
 
 void CChannel::Disconnect() {
@@ -217,7 +304,7 @@ void CChannel::Disconnect() {
     // messages, and its read ends with the cancel.
     const auto cancelLock = m_cancelLock.lock();
     if (m_connection) {
-        RefusePushes();
+        m_outgoing.RefusePushes();
         m_connection->Cancel();
     }
 }
@@ -228,43 +315,13 @@ uint32_t CChannel::RequestStop() {
 }
 
 void CChannel::Shutdown() {
-    // The cancel ends a read the reader may be waiting in; the reader is
-    // joined (unless this is the reader itself, in a callback of its own).
+    // The cancel ends a read the reader may be waiting in, and a write; the
+    // reader is joined (unless this is the reader itself, in a callback of
+    // its own), then the writer, whose frames are dropped.
     m_stopRequested.store(true);
     CancelConnection();
     m_reader.Join();
-    if (CConnection* connection = DetachConnection()) connection->Release();
+    m_outgoing.StopTransfer(1);
+    CConnection::Release(DetachConnection());
     m_started = false;
-}
-
-// ---- CSinglePipeChannel ----------------------------------------------------
-
-CSinglePipeChannel::CSinglePipeChannel(CConnection* connection, IChannelOwner* owner)
-    : CChannel(connection), m_owner(owner) {
-    // If this fails (StartError), the connection stays with the caller.
-    StartThreads();
-}
-
-CSinglePipeChannel::~CSinglePipeChannel() { Shutdown(); }
-
-void CSinglePipeChannel::OnMessage(const uint8_t* data, uint32_t size) {
-    if (m_owner) m_owner->OnMessage(data, size);
-}
-
-void CSinglePipeChannel::OnMessagesEnd() {
-    if (m_owner) m_owner->OnMessagesEnd();
-}
-
-void CSinglePipeChannel::OnDisconnected() {
-    if (!m_owner) return;
-    m_owner->OnLossCause(LostCause());
-    m_owner->OnConnectionLost();
-}
-
-void CSinglePipeChannel::OnFrameRefused(uint32_t length) {
-    if (m_owner) m_owner->OnFrameRefused(length);
-}
-
-void CSinglePipeChannel::OnWriteStalled() {
-    if (m_owner) m_owner->OnWriteStalled();
 }

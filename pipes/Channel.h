@@ -1,45 +1,45 @@
-// Channels: whole messages over one connection, framed with a 32-bit length;
-// sending through the transfer queue, receiving on one reader thread that
-// hands each message to its owner as it arrives.
+// A channel: whole messages over one connection, framed with a 32-bit
+// length. A caller that finds the pipe free writes its frame itself; behind a
+// backlog frames wait in the outgoing queue for its writer thread. One reader
+// thread hands each received message to the owner as it arrives.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "pipes/Connection.h"
 #include "pipes/FrameReader.h"
-#include "pipes/TransferBuffer.h"
 #include "support/ByteBlock.h"
+#include "support/TransferBuffer.h"
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-// What a CSinglePipeChannel tells the object it belongs to; each runs on the
-// channel's reader thread (OnWriteStalled on its transfer thread).
+// What a channel tells the object it belongs to; each runs on the channel's
+// reader thread (OnWriteStalled on the thread whose write stalled).
 class IChannelOwner {
 public:
     // One whole message, in the order received; data is valid for the call only.
     virtual void OnMessage(const uint8_t* data, uint32_t size) = 0;
     // Every message of one read has been given: the end of a batch.
     virtual void OnMessagesEnd() {}
-    // After the last message: the connection is lost.
-    virtual void OnConnectionLost() = 0;
+    // After the last message: the connection is lost (not after a
+    // Disconnect or a stop). cause: what ended it (error 0: the other end
+    // closed it, or this side stopped reading; else the failed step).
+    virtual void OnConnectionLost(const lumlib::LumFailure& cause) = 0;
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t /*length*/) {}
     // A write made no progress for CPipeConnection::kWriteStallMs (the
     // service stopped reading); the connection ends.
     virtual void OnWriteStalled() {}
-    // Just before OnConnectionLost: what ended the connection (error 0: the
-    // other end closed it, or this side stopped reading; else the reason, the
-    // module and the line of the failed step).
-    virtual void OnLossCause(const lumlib::LumFailure& /*cause*/) {}
 
 protected:
     ~IChannelOwner() = default;
 };
 
-class CChannel : public CTransferBuffer {
+class CChannel final : private ITransferSink {
 public:
     // Longest frame accepted from the peer: 16 times the client's standard
     // receive buffer (the service's longest message is under 9 KB). A longer
@@ -49,43 +49,55 @@ public:
     static constexpr uint64_t kSendQueueCap = 4 * 1024 * 1024;
     // What one read may take: whatever has arrived, up to this.
     static constexpr uint32_t kReadChunk = 64 * 1024;
+    // The writer thread ends once nothing was queued for this long.
+    static constexpr DWORD kWriterIdleMs = 2000;
+    // How long a caller waits for its own write to a full pipe before the
+    // writer takes it over (a caller never returns with its write pending).
+    static constexpr DWORD kCallerWaitMs = 20;
 
-    // Raises only what CTransferBuffer's construction raises; a null
-    // connection is kept in StartError.
-    explicit CChannel(CConnection* connection);
-    // Derived classes call Shutdown first (the reader has ended then).
-    ~CChannel() override;
+    // The channel owns the connection; a null one is kept in StartError.
+    CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner);
+    ~CChannel();  // Shutdown
+    CChannel(const CChannel&) = delete;
+    CChannel& operator=(const CChannel&) = delete;
 
-    // Writes one frame on the transfer thread.
-    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
-    // On the reader thread: one message (valid for the call only), then the
-    // end of each read's batch.
-    virtual void OnMessage(const uint8_t* data, uint32_t size) = 0;
-    virtual void OnMessagesEnd() {}
-    // On the reader thread, after the last message: the connection is lost
-    // (not after a Disconnect or a stop).
-    virtual void OnDisconnected() {}
-    virtual void OnFrameRefused(uint32_t /*length*/) {}
-    virtual void OnWriteStalled() {}
-
-    // Starts the reader; the construction's error, or the thread's ("Channel").
+    // Makes the outgoing queue and starts the reader; the construction's
+    // error, or the failed step's ("Channel"). Nothing reads on failure.
     lumlib::LumError StartThreads();
-    // Queues one message: kLost (1236) once the connection is lost or
-    // ending, kInvalid (87), kNoMemory (8) when the queue refused it.
+    // Sends one message: written at once when the pipe is free, else queued
+    // behind the others. kLost (1236) once the connection is lost or ending,
+    // kInvalid (87), kNoMemory (8) when the queue refused it. Never returns
+    // while a write it started is pending on its thread.
     lumlib::LumError SendData(const void* data, uint32_t size);
     const lumlib::LumError& StartError() const { return m_startError; }
     // Ends the connection: no message is given after this returns, and the
-    // connection is released without OnDisconnected.
+    // connection is released without the loss being told.
     void Disconnect();
     // Asks the reader to end; 1 once it has.
     uint32_t RequestStop();
+    // Ends the reader (joined, unless called on it) and the writer, then
+    // releases the connection. No message is given after it returns.
     void Shutdown();
 
-protected:
-    // What ended the connection; read by OnDisconnected (on the reader thread).
-    const lumlib::LumFailure& LostCause() const { return m_lostCause; }
-
 private:
+    // The writer thread: finishes a write a caller handed over, then writes
+    // the frame taken from the queue (an empty block only wakes it).
+    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Under the send lock: the frame into m_frame, then its write started.
+    // *pending: the write goes on after the call (m_frame must stay).
+    lumlib::LumError StartFrame(const void* data, uint32_t size, bool* pending);
+    // Under the send lock: writes what is left of m_frame until done or pending.
+    lumlib::LumError WriteRest(bool* pending);
+    // Under the send lock: waits for the pending write and writes the rest of
+    // the frame; with a waitMs, at most that long (then the write is left pending).
+    lumlib::LumError FinishFrame(DWORD waitMs = INFINITE);
+    // Under the send lock, on the caller's thread (the pipe was free): the
+    // frame is written, or its pending write handed to the writer (or, with
+    // no writer to be had, cancelled: the connection ends).
+    lumlib::LumError WriteNow(const void* data, uint32_t size);
+    // A write failed: the stall is told, the connection marked lost and cancelled.
+    void OnWriteFailed(const lumlib::LumError& error);
+
     static unsigned __stdcall ReaderThread(void* self);
     // Reads and hands on messages until the connection ends; cause: why.
     void ReadUntilEnd(lumlib::LumFailure* cause);
@@ -94,45 +106,42 @@ private:
     // After the reading: the loss is told, then the connection released.
     void FinishReading();
     // Sets the connection's abort event without the send lock, so a write
-    // stuck on a full pipe is ended by it (the writer holds the send lock).
+    // stuck on a full pipe is ended by it (its writer holds the send lock).
     void CancelConnection();
     // Takes the connection off the channel (send lock, then cancel lock).
-    CConnection* DetachConnection();
+    std::unique_ptr<CConnection> DetachConnection();
     // Marks the connection lost; the first cause given is kept (null: none known).
     void MarkLost(const lumlib::LumFailure* cause = nullptr);
     bool IsLost() const { return m_lost.load(); }
     // The reader gives no more messages: a stop, or a Disconnect (which
-    // refuses pushes: the transfer buffer's closing flag).
-    bool StopAsked() const { return m_stopRequested.load() || IsClosing(); }
+    // refuses pushes: the outgoing queue's closing flag).
+    bool StopAsked() const { return m_stopRequested.load() || m_outgoing.IsClosing(); }
 
+    IChannelOwner* const m_owner;
     lumlib::LumError m_startError;
-    CConnection* m_connection;  // changed under both the send lock and m_cancelLock
+    std::unique_ptr<CConnection> m_connection;  // changed under both the send lock and m_cancelLock
     lumlib::unique_critical_section m_cancelLock;
+    // Held by whoever writes to the pipe: a caller writing now, or the writer.
     lumlib::unique_critical_section m_sendLock;
-    lumlib::CByteBlock m_frame;     // length and message of the frame being written (send lock)
+    // Under the send lock: the frame being written (its length and message),
+    // how much of it went out, and whether a write of it is pending.
+    lumlib::CByteBlock m_frame;
+    uint32_t m_frameLength = 0;
+    uint32_t m_frameSent = 0;
+    bool m_framePending = false;
+    // Who has the pipe, under m_pipeLock (never held across a write): a
+    // caller writing, writes handed to the writer, frames in the queue. The
+    // pipe is free when none: the next caller writes itself. Taken before
+    // the send lock, or after it by the caller that holds the pipe.
+    lumlib::unique_critical_section m_pipeLock;
+    bool m_callerWriting = false;
+    uint32_t m_handovers = 0;
     lumlib::unique_critical_section m_causeLock;
     lumlib::LumFailure m_lostCause;  // under m_causeLock until m_lost is set, then fixed
     std::atomic<bool> m_lost{false};
     std::atomic<bool> m_stopRequested{false};
     bool m_started = false;
+    // The outgoing queue and its writer: started when a frame waits.
+    CTransferBuffer m_outgoing;
     lumlib::CWorkerThread m_reader;
-};
-
-// The channel of one connection of a CSinglePipeClient; forwards its
-// notifications to that client.
-class CSinglePipeChannel : public CChannel {
-public:
-    // Starts the threads; when they cannot start, StartError says why and the
-    // connection stays with the caller.
-    CSinglePipeChannel(CConnection* connection, IChannelOwner* owner);
-    ~CSinglePipeChannel() override;
-
-    void OnMessage(const uint8_t* data, uint32_t size) override;
-    void OnMessagesEnd() override;
-    void OnDisconnected() override;  // owner's OnLossCause, then OnConnectionLost
-    void OnFrameRefused(uint32_t length) override;
-    void OnWriteStalled() override;
-
-private:
-    IChannelOwner* m_owner;
 };

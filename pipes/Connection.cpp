@@ -43,10 +43,20 @@ CConnection::CConnection(CConnectionOwner* owner) : m_owner(owner) {
 
 CConnection::~CConnection() {}
 
-void CConnection::Release() {
-    // Destroyed also when the owner raises.
-    const std::unique_ptr<CConnection> self(this);
-    m_owner->OnConnectionClosed(this);
+void CConnection::Release(std::unique_ptr<CConnection> connection) {
+    if (connection == nullptr) return;
+    CConnectionOwner* const owner = connection->m_owner;
+    // Closed and gone before the owner hears of it: the owner may reconnect at once.
+    connection->Close();
+    connection.reset();
+    owner->OnConnectionClosed();
+}
+
+LumError CConnection::Write(const void* buffer, uint32_t* length) {
+    bool pending = false;
+    const LumError started = StartWrite(buffer, length, &pending);
+    if (started.failed() || !pending) return started;
+    return FinishWrite(length, INFINITE, nullptr);
 }
 
 void CConnection::Cancel() {
@@ -72,7 +82,7 @@ CPipeConnection::CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe)
     m_writeOverlapped.hEvent = m_writeEvent.get();
 }
 
-CPipeConnection::~CPipeConnection() {}
+CPipeConnection::~CPipeConnection() { CancelWrite(); }
 
 LumError CPipeConnection::Read(void* buffer, uint32_t* length) {
     static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
@@ -102,9 +112,13 @@ LumError CPipeConnection::Read(void* buffer, uint32_t* length) {
     return LumError();
 }
 
-LumError CPipeConnection::Write(const void* buffer, uint32_t* length) {
+LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool* pending) {
     DWORD* count = reinterpret_cast<DWORD*>(length);
+    *pending = false;
     if (IsCancelled()) return Cancelled(__LINE__);
+    // A reader that stopped reading would hold this write, and every message
+    // queued behind it, for ever: past the bound the write is given up.
+    m_writeDeadline = ::GetTickCount64() + kWriteStallMs;
     // Done at once (room in the pipe): nothing to wait for.
     if (::WriteFile(m_pipe.get(), buffer, *length, nullptr, &m_writeOverlapped)) {
         if (::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE) && *count != 0) return LumError();
@@ -112,43 +126,89 @@ LumError CPipeConnection::Write(const void* buffer, uint32_t* length) {
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) return lumlib::Fail(err, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     }
+    *pending = m_writePending = true;
+    return LumError();
+}
+
+LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) {
+    DWORD* count = reinterpret_cast<DWORD*>(length);
     HANDLE waits[2] = {m_writeEvent.get(), AbortEvent()};
-    // A reader that stopped reading would hold this write, and every message
-    // queued behind it, for ever: past the bound the write is given up.
-    const ULONGLONG deadline = ::GetTickCount64() + kWriteStallMs;
+    const ULONGLONG start = ::GetTickCount64();
     for (;;) {
         // Cancellation wins over completion in every pass.
-        const bool stalled = ::GetTickCount64() >= deadline;
-        if (IsCancelled() || stalled) {
-            ::CancelIo(m_pipe.get());
-            WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
+        const ULONGLONG now = ::GetTickCount64();
+        if (IsCancelled() || now >= m_writeDeadline) {
+            CancelWrite();
             if (IsCancelled()) return Cancelled(__LINE__);
             return lumlib::Fail(ERROR_TIMEOUT, LumReason::kStalled, kPipeConnectionModule, __LINE__);
         }
-        if (::WaitForMultipleObjects(2, waits, FALSE, kWriteCancelPollMs) != WAIT_OBJECT_0) continue;
+        DWORD slice = kWriteCancelPollMs;
+        if (stillPending != nullptr) {
+            // Given back still pending once the caller's share of the wait is over.
+            const ULONGLONG waited = now - start;
+            if (waited >= waitMs) {
+                *stillPending = true;
+                return LumError();
+            }
+            if (waitMs - waited < slice) slice = static_cast<DWORD>(waitMs - waited);
+        }
+        if (::WaitForMultipleObjects(2, waits, FALSE, slice) != WAIT_OBJECT_0) continue;
         ::SetLastError(0);
-        if (!::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE))
-            return lumlib::FailLast(kPipeConnectionModule, __LINE__);
+        const BOOL done = ::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE);
+        const DWORD err = done ? ERROR_SUCCESS : ::GetLastError();
+        if (err == ERROR_IO_INCOMPLETE) continue;
+        m_writePending = false;
+        // Ended with the thread that started it (a caller's thread that has
+        // exited): what it moved counts, and the rest is written anew.
+        if (err == ERROR_OPERATION_ABORTED && !IsCancelled()) return LumError();
+        if (!done) return lumlib::Fail(err, LumReason::kFailed, kPipeConnectionModule, __LINE__);
         // Nothing written: the event is spent, so from now on only a cancel ends the wait.
         if (*count != 0) return LumError();
+        m_writePending = true;
     }
 }
 
-uint32_t CPipeConnection::Flush() { return static_cast<uint32_t>(::FlushFileBuffers(m_pipe.get())); }
-
-void CPipeConnection::Release() {
-    if (!IsCancelled()) ::FlushFileBuffers(m_pipe.get());
-    ::DisconnectNamedPipe(m_pipe.get());
-    // Closed before the owner is told: the owner may reconnect at once.
-    m_pipe.reset();
-    const std::unique_ptr<CPipeConnection> self(this);
-    Owner()->OnConnectionClosed(this);
+void CPipeConnection::CancelWrite() {
+    if (!m_writePending) return;
+    // CancelIoEx: the write may have been started by another thread.
+    ::CancelIoEx(m_pipe.get(), &m_writeOverlapped);
+    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
+    m_writePending = false;
 }
 
-// ---- CPipeClient -----------------------------------------------------------
+void CPipeConnection::Close() {
+    // A write still pending (its finisher was stopped) ends before its
+    // buffer and OVERLAPPED can go.
+    CancelWrite();
+    if (!IsCancelled()) ::FlushFileBuffers(m_pipe.get());
+    ::DisconnectNamedPipe(m_pipe.get());
+    m_pipe.reset();
+}
 
-std::unique_ptr<CPipeConnection> CPipeClient::TryOpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags,
-                                                          HANDLE stopEvent, lumlib::LumFailure* failure) {
+// ---- Opening ----------------------------------------------------------------
+
+namespace {
+
+// Fills *failure with the step's error; returns null.
+std::unique_ptr<CPipeConnection> Failed(lumlib::LumFailure* failure, const lumlib::LumError& error) {
+    failure->Keep(error);
+    return nullptr;
+}
+
+std::unique_ptr<CPipeConnection> Wrap(CConnectionOwner* owner, CHandleHolder&& pipe, lumlib::LumFailure* failure) {
+    std::unique_ptr<CPipeConnection> connection(new (std::nothrow) CPipeConnection(owner, std::move(pipe)));
+    if (connection == nullptr)
+        return Failed(failure, lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kPipeClientModule, __LINE__));
+    // Its events cannot be created: rare, and reported like any failed step
+    // (the pipe is closed with it).
+    if (connection->StartError().failed()) return Failed(failure, connection->StartError());
+    return connection;
+}
+
+}  // namespace
+
+std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wchar_t* name, SECURITY_ATTRIBUTES* sa,
+                                             DWORD flags, HANDLE stopEvent, lumlib::LumFailure* failure) {
     // The path in a fixed array: an attempt allocates nothing before the pipe is found.
     wchar_t path[_countof(kPipePrefix) + 256];
     if (!name || wcscpy_s(path, _countof(path), kPipePrefix) != 0 || wcscat_s(path, _countof(path), name) != 0)
@@ -160,7 +220,7 @@ std::unique_ptr<CPipeConnection> CPipeClient::TryOpenPipe(const wchar_t* name, S
                                                                       OPEN_EXISTING, flags, nullptr));
         DWORD err = ::GetLastError();
         // The connection takes the holder; until then the holder closes it.
-        if (pipe.is_valid()) return Wrap(std::move(pipe), failure);
+        if (pipe.is_valid()) return Wrap(owner, std::move(pipe), failure);
         // Not there: nothing to wait for (a wait on a missing name fails at
         // once anyway), so an absent service costs one open an attempt.
         if (err != ERROR_PIPE_BUSY) return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
@@ -178,22 +238,3 @@ std::unique_ptr<CPipeConnection> CPipeClient::TryOpenPipe(const wchar_t* name, S
     }
 }
 
-std::unique_ptr<CPipeConnection> CPipeClient::Wrap(CHandleHolder&& pipe, lumlib::LumFailure* failure) {
-    std::unique_ptr<CPipeConnection> connection(new (std::nothrow) CPipeConnection(this, std::move(pipe)));
-    if (connection == nullptr)
-        return Failed(failure, lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kPipeClientModule, __LINE__));
-    // Its events cannot be created: rare, and reported like any failed step
-    // (the pipe is closed with it).
-    if (connection->StartError().failed()) return Failed(failure, connection->StartError());
-    return connection;
-}
-
-std::unique_ptr<CPipeConnection> CPipeClient::Failed(lumlib::LumFailure* failure, const lumlib::LumError& error) {
-    failure->Keep(error);
-    return nullptr;
-}
-
-CPipeConnection* CPipeClient::OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags, HANDLE stopEvent) {
-    lumlib::LumFailure failure;
-    return TryOpenPipe(name, sa, flags, stopEvent, &failure).release();
-}

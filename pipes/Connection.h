@@ -15,9 +15,12 @@ class CConnection;
 // Told when one of its connections is released.
 class CConnectionOwner {
 public:
-    virtual ~CConnectionOwner() {}
-    // Called from Release on the releasing thread, after the pipe handle is closed.
-    virtual void OnConnectionClosed(CConnection* connection) = 0;
+    // Called from CConnection::Release on the releasing thread, once the
+    // connection is closed and gone.
+    virtual void OnConnectionClosed() = 0;
+
+protected:
+    ~CConnectionOwner() = default;
 };
 
 class CConnection {
@@ -34,10 +37,20 @@ public:
     // Return the step that failed, by value (a broken pipe or a cancel is an
     // ordinary end: it costs no exception); *length holds the bytes moved.
     virtual lumlib::LumError Read(void* buffer, uint32_t* length) = 0;
-    virtual lumlib::LumError Write(const void* buffer, uint32_t* length) = 0;
-    virtual uint32_t Flush() = 0;
-    // Tells the owner and destroys this object.
-    virtual void Release();
+    // Write is StartWrite, then FinishWrite when the write is pending.
+    lumlib::LumError Write(const void* buffer, uint32_t* length);
+    // Starts writing *length bytes. Done at once: *pending false and *length
+    // the bytes written. Otherwise *pending: the buffer must stay valid until
+    // FinishWrite (on any thread) has returned.
+    virtual lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) = 0;
+    // Waits for the pending write, at most until its stall bound (from its
+    // start). A write that ended because the thread that started it ended
+    // counts what it moved (perhaps nothing): the caller writes the rest.
+    // With stillPending, the wait also ends after waitMs with the write
+    // still pending (*stillPending set).
+    virtual lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) = 0;
+    // Closes the connection, destroys it and then tells its owner.
+    static void Release(std::unique_ptr<CConnection> connection);
 
     // Sets the abort event: every read or write, pending or later, fails with 1223.
     void Cancel();
@@ -49,7 +62,8 @@ protected:
 
     bool IsCancelled() const { return m_cancelled.load(); }
     HANDLE AbortEvent() const { return m_abortEvent.get(); }
-    CConnectionOwner* Owner() const { return m_owner; }
+    // The first step of Release, before the object goes.
+    virtual void Close() {}
 
 private:
     lumlib::LumError m_startError;
@@ -69,46 +83,44 @@ public:
     static constexpr DWORD kWriteStallMs = 10000;
 
     lumlib::LumError Read(void* buffer, uint32_t* length) override;
-    lumlib::LumError Write(const void* buffer, uint32_t* length) override;
-    uint32_t Flush() override;
-    // Does not flush a cancelled connection: a flush waits until the server
-    // has read everything, which a server that stopped reading never does.
-    // What was written stays readable by the server after the close.
-    void Release() override;
+    lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) override;
+    lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) override;
 
     HANDLE GetPipe() const { return m_pipe.get(); }
 
 protected:
+    // Does not flush a cancelled connection: a flush waits until the server
+    // has read everything, which a server that stopped reading never does.
+    // What was written stays readable by the server after the close.
+    void Close() override;
+
+private:
+    // Ends a pending write (from any thread) and waits until it is over.
+    void CancelWrite();
+
     CHandleHolder m_pipe;
     CHandleHolder m_readEvent;
     OVERLAPPED m_readOverlapped;
     CHandleHolder m_writeEvent;
     OVERLAPPED m_writeOverlapped;
+    // Of the write started and not yet finished (its starter holds the
+    // channel's send lock, or has handed the write over under it).
+    bool m_writePending = false;
+    ULONGLONG m_writeDeadline = 0;
 };
 
-// Opens the client end of a named pipe and wraps it in a CPipeConnection it owns.
-class CPipeClient : public CConnectionOwner {
-public:
-    // Longest wait for a free instance in one open, and its slices.
-    static const DWORD kOpenBudgetMs = 1000;
-    static const DWORD kOpenSliceMs = 250;
-
-    // name is without the "\\.\pipe\" prefix; sa may be null. flags go to CreateFileW
-    // (the session client adds its quality-of-service request). The connection,
-    // or null with *failure (never null) naming the error and the step ("PipeClient"): a
-    // keeper that finds no pipe once a second pays no exception for it. Allocates nothing.
-    // A pipe nobody created fails at once. A busy one is waited for in slices
-    // that check stopEvent (may be null), for at most kOpenBudgetMs in all:
-    // the server's own default time-out can be weeks. A stop ends the wait
-    // with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT).
-    std::unique_ptr<CPipeConnection> TryOpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags,
-                                                 HANDLE stopEvent, lumlib::LumFailure* failure);
-    // TryOpenPipe without the record: the connection, or null.
-    CPipeConnection* OpenPipe(const wchar_t* name, SECURITY_ATTRIBUTES* sa, DWORD flags = FILE_FLAG_OVERLAPPED,
-                              HANDLE stopEvent = nullptr);
-
-private:
-    std::unique_ptr<CPipeConnection> Wrap(CHandleHolder&& pipe, lumlib::LumFailure* failure);
-    // Fills *failure with the step's error; returns null.
-    static std::unique_ptr<CPipeConnection> Failed(lumlib::LumFailure* failure, const lumlib::LumError& error);
-};
+// Opens the client end of the named pipe name (without the "\\.\pipe\" prefix)
+// and wraps it in a connection that owner is told of when it is released; sa
+// may be null. flags go to CreateFileW (the session client adds its
+// quality-of-service request). The connection, or null with *failure (never
+// null) naming the error and the step ("PipeClient"): a keeper that finds no
+// pipe once a second pays no exception for it. Allocates nothing before the
+// pipe is found. A pipe nobody created fails at once. A busy one is waited for
+// in slices that check stopEvent (may be null), for at most kOpenBudgetMs in
+// all: the server's own default time-out can be weeks. A stop ends the wait
+// with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT).
+std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wchar_t* name, SECURITY_ATTRIBUTES* sa,
+                                             DWORD flags, HANDLE stopEvent, lumlib::LumFailure* failure);
+// Longest wait for a free instance in one open, and its slices.
+const DWORD kOpenBudgetMs = 1000;
+const DWORD kOpenSliceMs = 250;

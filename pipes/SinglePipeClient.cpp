@@ -4,8 +4,6 @@
 #include <new>
 #include <utility>
 
-const wchar_t CSinglePipeClient::kServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
-
 namespace {
 
 const DWORD kKeeperPeriodMs = 1000;
@@ -20,26 +18,17 @@ uint32_t AttemptResult(uint32_t error) { return error == ERROR_ACCESS_DENIED ? E
 
 }  // namespace
 
-CSinglePipeClient::CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa)
-    : CPipeClient(), CTransferBuffer(), m_security(std::move(sa)) {
-    // bounded copy: the name never outgrows its field
-    wcsncpy(m_pipeName, kServicePipeName, _countof(m_pipeName) - 1);
-    m_pipeName[_countof(m_pipeName) - 1] = L'\0';
-}
+CSinglePipeClient::CSinglePipeClient(const wchar_t* pipeName, std::unique_ptr<CPipeSecurity> sa, IPipeClientOwner* owner)
+    : m_pipeName(pipeName != nullptr ? pipeName : L""), m_owner(owner), m_security(std::move(sa)) {}
 
 CSinglePipeClient::~CSinglePipeClient() {
     // Owners stop the client first. One that was not stopped still has a
     // running keeper using this object; stopping here beats a use after free.
-    if (m_keeper.IsStarted()) CSinglePipeClient::Stop();
-    StopTransfer(1);
+    if (m_keeper.IsStarted()) Stop();
 }
 
 uint32_t CSinglePipeClient::Start() {
     if (m_keeper.IsStarted() || IsStopped()) return 0;
-    return StartKeeper();
-}
-
-uint32_t CSinglePipeClient::StartKeeper() {
     if (!m_connectionEnded.is_valid()) m_connectionEnded.reset(lumlib::NewEvent(false));
     if (!m_connectionEnded.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
     m_started = true;
@@ -50,22 +39,31 @@ uint32_t CSinglePipeClient::StartKeeper() {
     if (error != ERROR_SUCCESS) return error;
 
     // Whatever the first attempt meets, the keeper runs: the client connects later by itself.
-    m_status = GuardedConnect();
+    m_status = GuardedAttempt();
     m_keeper.Resume();
     return 0;
 }
 
-uint32_t CSinglePipeClient::GuardedConnect() {
+uint32_t CSinglePipeClient::GuardedAttempt() {
     uint32_t status = ERROR_NOT_CONNECTED;
-    const uint32_t raised = lumlib::CatchReturn([&] { status = Connect(); });
+    const uint32_t raised = lumlib::CatchReturn([&] { status = Attempt(); });
     return raised == ERROR_SUCCESS ? status : AttemptResult(raised);
+}
+
+uint32_t CSinglePipeClient::Attempt() {
+    if (!IsStarted()) return ERROR_NOT_CONNECTED;
+    // The owner may hold attempts back (a teardown of its own still under way).
+    if (!m_owner->MayAttempt() && !HasChannel()) return ERROR_NOT_CONNECTED;
+    const uint32_t result = Connect();
+    m_owner->OnAttemptDone(result);
+    return result;
 }
 
 unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
     while (client->AwaitNextAttempt()) {
         client->SweepRetired();
-        client->m_status = client->GuardedConnect();
+        client->m_status = client->GuardedAttempt();
     }
     return 0;
 }
@@ -94,7 +92,7 @@ bool CSinglePipeClient::IsIdleConnected() {
 }
 
 void CSinglePipeClient::SweepRetired() {
-    std::list<std::unique_ptr<CSinglePipeChannel>> ended;
+    std::list<std::unique_ptr<CChannel>> ended;
     {
         const auto lock = m_clientLock.lock();
         for (auto it = m_retired.begin(); it != m_retired.end();) {
@@ -115,8 +113,6 @@ void CSinglePipeClient::MarkStopped() {
 }
 
 uint32_t CSinglePipeClient::Connect() {
-    if (!IsStarted()) return ERROR_NOT_CONNECTED;  // not started
-
     // The open may wait up to a second for a busy pipe and the server check
     // asks the system about the server: the client lock is taken only to
     // install the channel, so Send and the other operations never wait for them.
@@ -136,59 +132,62 @@ uint32_t CSinglePipeClient::Connect() {
     }
     // Returned, not raised: an absent service costs no exception an attempt.
     ++m_failureCount;
-    OnConnectFailed(m_failureCount, cause);
+    m_owner->OnConnectFailed(m_failureCount, cause);
     return AttemptResult(cause.error);
 }
 
 std::unique_ptr<CPipeConnection> CSinglePipeClient::OpenChecked(lumlib::LumFailure* cause) {
     SECURITY_ATTRIBUTES* const sa = m_security ? m_security->attributes() : nullptr;
     // The stop event ends a wait for a busy pipe, so Stop never waits long.
-    const DWORD flags = PipeOpenFlags();
-    std::unique_ptr<CPipeConnection> opened = TryOpenPipe(m_pipeName, sa, flags, StopEvent(), cause);
+    const DWORD flags = m_owner->PipeOpenFlags();
+    std::unique_ptr<CPipeConnection> opened = TryOpenPipe(this, PipeName(), sa, flags, StopEvent(), cause);
     if (!opened) return nullptr;
-    const DWORD confirmed = ConfirmOpenFlags();
+    const DWORD confirmed = m_owner->ConfirmOpenFlags();
     if (confirmed != flags) {
         opened.reset();  // nothing was read or written on it
-        opened = TryOpenPipe(m_pipeName, sa, confirmed, StopEvent(), cause);
+        opened = TryOpenPipe(this, PipeName(), sa, confirmed, StopEvent(), cause);
         if (!opened) return nullptr;
     }
     // A refused server's pipe was never used, so its owner has nothing to
     // hear: it is closed unannounced, and the attempt fails like one that found no pipe.
-    if (AcceptServer(opened->GetPipe())) return opened;
+    if (m_owner->AcceptServer(opened->GetPipe())) return opened;
     Describe(cause, ERROR_NOT_CONNECTED, lumlib::LumReason::kServerRefused, __LINE__);
     return nullptr;
 }
 
 uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause) {
-    CPipeConnection* connection = nullptr;
-    CSinglePipeChannel* channel = nullptr;
+    CChannel* channel = nullptr;
+    std::unique_ptr<CChannel> unstarted;  // deleted outside the client lock
     uint32_t startError = ERROR_SUCCESS;
+    bool taken = false;
     uint32_t error = lumlib::CatchReturn([&] {
         const auto lock = m_clientLock.lock();
         // Stop marks the client first and then takes the channels under this
         // lock: a channel made after the mark would outlive it.
         if (IsStopped()) return Describe(cause, ERROR_CANCELLED, lumlib::LumReason::kStopped, __LINE__);
-        // The old connection's reader pushed its last notification before its
-        // channel was retired; what this one's reader pushes is a new epoch.
-        BeginEpoch();
-        connection = opened.release();  // the channel releases it once, when deleted
-        std::unique_ptr<CSinglePipeChannel> made(new CSinglePipeChannel(connection, this));
-        // Its reader could not start: the connection is still ours.
-        if (made->StartError().failed()) return static_cast<void>(startError = made->StartError().error);
+        taken = true;  // the channel owns the connection from here, also when it cannot start
+        m_owner->OnNewConnection();
+        std::unique_ptr<CChannel> made(new CChannel(std::move(opened), m_owner));
+        const lumlib::LumError started = made->StartThreads();
+        if (started.failed()) {
+            startError = started.error;
+            unstarted = std::move(made);
+            return;
+        }
         m_channel = std::move(made);
         channel = m_channel.get();
     });
-    if (connection == nullptr) return ERROR_NOT_CONNECTED;  // stopped: opened is left to the caller
+    if (!taken) return ERROR_NOT_CONNECTED;  // stopped: opened is left to the caller
     if (error == ERROR_SUCCESS) error = startError;
     if (error != ERROR_SUCCESS) {
-        // The channel could not be built (the failed construction has already
-        // cleaned up without touching the connection): released outside the
-        // client lock, its owner hears of it.
-        connection->Release();
+        // The channel could not be built or started: the connection is
+        // released (its owner hears of it) outside the client lock.
+        unstarted.reset();
+        CConnection::Release(std::move(opened));
         return AttemptResult(error);
     }
     bool initialised = false;
-    error = lumlib::CatchReturn([&] { initialised = OnInitConnection() != 0; });
+    error = lumlib::CatchReturn([&] { initialised = m_owner->OnInitConnection() != 0; });
     if (error == ERROR_SUCCESS && initialised) {
         m_failureCount = 0;
         return 0;
@@ -198,8 +197,8 @@ uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& ope
     return AttemptResult(error);
 }
 
-void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
-    std::unique_ptr<CSinglePipeChannel> detached;
+void CSinglePipeClient::DropNewChannel(CChannel* channel) {
+    std::unique_ptr<CChannel> detached;
     {
         const auto lock = m_clientLock.lock();
         // If the connection broke meanwhile, OnConnectionClosed has already
@@ -212,10 +211,12 @@ void CSinglePipeClient::DropNewChannel(CSinglePipeChannel* channel) {
     // current, so nothing is retired.
 }
 
-void CSinglePipeClient::OnConnectionClosed(CConnection* /*connection*/) {
+void CSinglePipeClient::OnConnectionClosed() {
+    // Told first: the owner's pause is in place before the keeper wakes.
+    m_owner->OnConnectionClosed();
     {
         const auto lock = m_clientLock.lock();
-        std::unique_ptr<CSinglePipeChannel> channel = std::move(m_channel);
+        std::unique_ptr<CChannel> channel = std::move(m_channel);
         if (channel == nullptr) return;
         channel->RequestStop();
         // This runs on the channel's own reader thread, so the channel cannot be
@@ -241,10 +242,6 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     return sent.reason == lumlib::LumReason::kLost ? static_cast<uint32_t>(ERROR_NOT_CONNECTED) : sent.error;
 }
 
-uint32_t CSinglePipeClient::Post(const void* data, uint32_t length) {
-    return CSinglePipeClient::Send(data, length);
-}
-
 void CSinglePipeClient::Disconnect() {
     if (!IsStarted()) return;
     const auto lock = m_clientLock.lock();
@@ -260,8 +257,8 @@ void CSinglePipeClient::Stop() {
     MarkStopped();
     m_keeper.Stop();
 
-    std::list<std::unique_ptr<CSinglePipeChannel>> retired;
-    std::unique_ptr<CSinglePipeChannel> current;
+    std::list<std::unique_ptr<CChannel>> retired;
+    std::unique_ptr<CChannel> current;
     {
         const auto lock = m_clientLock.lock();
         // Retired channels have released their connections and no longer
@@ -272,8 +269,6 @@ void CSinglePipeClient::Stop() {
     // Deleted outside the lock: the current one's reader thread may be waiting for it.
     retired.clear();
     current.reset();
-
-    StopTransfer(1);
 }
 
 size_t CSinglePipeClient::GetRetiredCount() {

@@ -1,7 +1,8 @@
-// The client end of one named pipe that keeps itself connected: a keeper
-// thread reconnects once a second while there is no connection and sleeps
-// while there is one; broken channels are retired and deleted once their
-// threads have ended.
+// The connection: the client end of one named pipe that keeps itself
+// connected. Its keeper thread reconnects once a second while there is no
+// connection and sleeps while there is one; broken channels are retired and
+// deleted once their threads have ended. What it asks of and tells its owner
+// goes through IPipeClientOwner.
 #pragma once
 
 #include <windows.h>
@@ -10,84 +11,97 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <string>
 
 #include "pipes/Channel.h"
 #include "pipes/Connection.h"
-#include "pipes/TransferBuffer.h"
 #include "support/SecurityAttributes.h"
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-class CSinglePipeClient : public CPipeClient, public CTransferBuffer, public IChannelOwner {
+// The owner's side: the channel's messages and loss (IChannelOwner), and the
+// steps of an attempt. Attempts run one at a time, on the keeper or on the
+// thread of Start's first attempt.
+class IPipeClientOwner : public IChannelOwner {
 public:
-    // sa may be null; the client owns the pipe's security record from here on.
-    explicit CSinglePipeClient(std::unique_ptr<CPipeSecurity> sa);
-    ~CSinglePipeClient() override;
-
-    // Virtual operations, in table order after CConnectionOwner's.
-    void OnConnectionClosed(CConnection* connection) override;
-    virtual uint32_t Send(const void* data, uint32_t length);
-    virtual uint32_t Post(const void* data, uint32_t length);
-    virtual void Disconnect();
-    void OnMessage(const uint8_t* data, uint32_t size) override = 0;
-    virtual uint32_t OnInitConnection() { return 1; }
-    void OnConnectionLost() override {}
-    virtual void Stop();
-    // An attempt failed before a channel existed; cause holds the error, the
-    // reason (a refused server: kServerRefused) and the failed step's module and line.
-    virtual void OnConnectFailed(uint32_t /*failureCount*/, const lumlib::LumFailure& /*cause*/) {}
-    virtual uint32_t Connect();
-    virtual uint32_t GetStatus() { return m_status; }
-    // The CreateFileW flags of the next open: asked at every attempt, so
-    // cheap (a subclass keeps what it read).
+    // The CreateFileW flags of the next open: asked at every attempt, so cheap.
     virtual DWORD PipeOpenFlags() { return FILE_FLAG_OVERLAPPED; }
-    // Runs on a newly opened pipe before anything is read or written, under
-    // the attempt lock (not the client lock). false refuses the server: the
-    // pipe is closed and the attempt counts as failed (Connect returns 2250,
-    // never 5, so a refused server cannot make the client stop for good).
-    virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
     // Once an open found the pipe, before AcceptServer: the flags its
-    // connection must have (a subclass reads its settings here, so a service
+    // connection must have (the owner reads its settings here, so a service
     // that is away costs no read). When they differ from the open's, that
     // pipe is closed unannounced and opened again with these.
     virtual DWORD ConfirmOpenFlags() { return PipeOpenFlags(); }
+    // Runs on a newly opened pipe before anything is read or written. false
+    // refuses the server: the pipe is closed and the attempt counts as failed.
+    virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
+    // Under the client lock, before a new channel's reader starts: the old
+    // connection's reader gave its last message before its channel was retired.
+    virtual void OnNewConnection() {}
+    // A new channel runs: 0 drops it again (the attempt fails, uncounted).
+    virtual uint32_t OnInitConnection() { return 1; }
+    // An attempt failed before a channel existed; cause holds the error, the
+    // reason (a refused server: kServerRefused) and the failed step's module and line.
+    virtual void OnConnectFailed(uint32_t /*failureCount*/, const lumlib::LumFailure& /*cause*/) {}
+    // Before each attempt while there is no channel: false skips it (2250).
+    virtual bool MayAttempt() { return true; }
+    // After each attempt, with its result (0: connected).
+    virtual void OnAttemptDone(uint32_t /*result*/) {}
+    // The current channel's connection was released (lost or dropped); the
+    // channel is retired right after this returns.
+    virtual void OnConnectionClosed() {}
 
-    // Creates the stop event, the client lock and KeeperThread, then makes the
-    // first attempt on the calling thread. 0, or the error of the failed step.
-    // A started or stopped client is left alone (0).
+protected:
+    ~IPipeClientOwner() = default;
+};
+
+class CSinglePipeClient final : private CConnectionOwner {
+public:
+    // pipeName without the "\\.\pipe\" prefix; sa may be null (the client
+    // owns the pipe's security record from here on); owner outlives the client.
+    CSinglePipeClient(const wchar_t* pipeName, std::unique_ptr<CPipeSecurity> sa, IPipeClientOwner* owner);
+    // Stops a client its owner did not stop.
+    ~CSinglePipeClient();
+    CSinglePipeClient(const CSinglePipeClient&) = delete;
+    CSinglePipeClient& operator=(const CSinglePipeClient&) = delete;
+
+    // Creates the keeper's objects and thread, then makes the first attempt
+    // on the calling thread. 0, or the error of the failed step (5 from the
+    // attempt: the pipe refused the open). A started or stopped client is left alone (0).
     uint32_t Start();
+    // Sends one message on the current channel: 0, 2250 without a
+    // connection (or a lost one), 87, 8 when the send queue refused it.
+    uint32_t Send(const void* data, uint32_t length);
+    // Drops the current connection; its reader releases it (OnConnectionClosed).
+    void Disconnect();
+    // Marks the client stopped and wakes the keeper to see it: the first step
+    // of Stop, also taken alone to end every wait at once.
+    void MarkStopped();
+    // Ends the keeper and every channel; waits for their threads.
+    void Stop();
+    // The keeper makes no attempt for the next ms milliseconds (a service
+    // that has just dropped the connection gets a moment).
+    void PauseAttempts(DWORD ms);
+
+    uint32_t GetStatus() const { return m_status; }
+    // The client's stop event (the keeper's): null before Start.
+    HANDLE StopEvent() const { return m_keeper.StopEvent(); }
+    bool IsStopped() const { return m_stopped.load(); }
+    bool IsStarted() const { return m_started.load(); }
+    const wchar_t* PipeName() const { return m_pipeName.c_str(); }
 
     // Introspection for tests.
     uint32_t GetFailureCount() const { return m_failureCount; }
     size_t GetRetiredCount();
     bool HasChannel();
 
-    static const wchar_t kServicePipeName[];
-
-protected:
-    static unsigned __stdcall KeeperThread(void* self);
-    // The client's stop event (the keeper's): null before Start.
-    HANDLE StopEvent() const { return m_keeper.StopEvent(); }
-    bool KeeperStarted() const { return m_keeper.IsStarted(); }
-    // Start's steps 2 to 6 (stop event, client lock, keeper, first attempt).
-    uint32_t StartKeeper();
-    // Marks the client stopped and wakes the keeper to see it: the first step
-    // of Stop, also taken alone to end every wait at once.
-    void MarkStopped();
-    // The keeper makes no attempt for the next ms milliseconds (a service
-    // that has just dropped the connection gets a moment).
-    void PauseAttempts(DWORD ms);
-    // Whole-message read shared by Receive and ReceiveAlloc (the channel's TakeMessage).
-    uint32_t TakeMessage(uint8_t** buffer, uint32_t* length, bool allocate);
-    bool IsStopped() const { return m_stopped.load(); }
-    bool IsStarted() const { return m_started.load(); }
-
-    wchar_t m_pipeName[256];
-
 private:
-    // Connect inside the keeper's error boundary: whatever an attempt raises
-    // (no memory in an override), it counts as a failed attempt.
-    uint32_t GuardedConnect();
+    static unsigned __stdcall KeeperThread(void* self);
+    // One attempt, inside the keeper's error boundary: whatever it raises
+    // (no memory in the owner), it counts as a failed attempt.
+    uint32_t GuardedAttempt();
+    // The attempt: the owner's gate, Connect, the owner told of the result.
+    uint32_t Attempt();
+    uint32_t Connect();
     // Waits for the next attempt: while connected (nothing retired) until the
     // connection ends, then the one-second cadence and any pause. false: stop.
     bool AwaitNextAttempt();
@@ -103,10 +117,14 @@ private:
     uint32_t InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause);
     // Detaches a channel made by Connect when it is still current and deletes it
     // (outside the client lock: its threads may be waiting for that lock).
-    void DropNewChannel(CSinglePipeChannel* channel);
-    // The current channel went away: the keeper, perhaps asleep, takes over.
+    void DropNewChannel(CChannel* channel);
+    // The current channel's connection was released: the owner hears of it,
+    // the channel is retired and the keeper, perhaps asleep, takes over.
+    void OnConnectionClosed() override;
     void WakeKeeper() { ::SetEvent(m_connectionEnded.get()); }
 
+    const std::wstring m_pipeName;
+    IPipeClientOwner* const m_owner;
     std::atomic<uint32_t> m_failureCount{0};
     std::atomic<uint32_t> m_status{ERROR_NOT_CONNECTED};
     std::unique_ptr<CPipeSecurity> m_security;
@@ -116,11 +134,11 @@ private:
     lumlib::unique_critical_section m_attemptLock;
     lumlib::unique_critical_section m_clientLock;  // before the channel's locks
     std::atomic<ULONGLONG> m_noAttemptBefore{0};  // GetTickCount64 value, PauseAttempts
-    std::atomic<bool> m_started{false};  // set by StartKeeper
+    std::atomic<bool> m_started{false};  // set by Start
     std::atomic<bool> m_stopped{false};  // set by Stop; a stopped client is not started again
-    std::unique_ptr<CSinglePipeChannel> m_channel;  // under m_clientLock
+    std::unique_ptr<CChannel> m_channel;  // under m_clientLock
     // Under m_clientLock: channels whose connection ended, until their threads have.
-    std::list<std::unique_ptr<CSinglePipeChannel>> m_retired;
+    std::list<std::unique_ptr<CChannel>> m_retired;
     // Auto-reset, set when the current channel goes: the connected keeper
     // sleeps on it and the stop event, so it costs nothing while connected.
     CHandleHolder m_connectionEnded;

@@ -154,7 +154,8 @@ sampled_rows() {
       idlerow("wake-ups in 10 s idle, connected, LogLevel 3, after a burst of lines and the idle close of the file", "idle-lib3", "0 (as the raw client)", base, 1)
       idlerow("wake-ups in 10 s idle, service absent", "idle-absent", "about 30 (one attempt a second), <= 33", 33, 0)
       perunit("CPU per device record through the callback, LogLevel 0, process + wineserver (baseline: raw bulk reader)", "rec-lib", "rec-raw", 2)
-      perunit("CPU per ZkSndGetSettings round trip, LogLevel 0, process + wineserver (baseline: raw ping-pong)", "rt-lib", "rt-raw", 1.1)
+      perunit("CPU per ZkSndGetSettings round trip, LogLevel 0, process + wineserver (baseline: raw ping-pong)", "rt-lib", "rt-raw", 1.0)
+      perunit("CPU per ZkSndSetDefault one-way call, LogLevel 0, process + wineserver (baseline: raw writes of the frame)", "ow-lib", "ow-raw", 1.0)
     }' "$out/$sampled.samples"
 }
 

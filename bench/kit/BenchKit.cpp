@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pipes/SinglePipeClient.h"
+#include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
 
 namespace zkbench {
@@ -15,7 +15,7 @@ namespace zkbench {
 using tessaline_emu::CPipeSession;
 
 namespace {
-const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + CSinglePipeClient::kServicePipeName;
+const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + kSndServicePipeName;
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server\\";
 const DWORD kPipeBuffer = 65536;
 const DWORD kDefaultWaitMs = 1000;      // what a client's WaitNamedPipeW with the default wait waits
@@ -287,7 +287,7 @@ namespace {
 
 tessaline_emu::PipeServerConfig ServiceConfig() {
     tessaline_emu::PipeServerConfig config;
-    config.name = CSinglePipeClient::kServicePipeName;
+    config.name = kSndServicePipeName;
     config.defaultTimeoutMs = kDefaultWaitMs;
     config.bufferSize = kPipeBuffer;
     config.firstInstance = false;  // lifecycle_bench serves the name again while the DLL may still hold the last one

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "pipes/TransferBuffer.h"
+#include "support/TransferBuffer.h"
 
 namespace {
 

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipes/Channel.h"
@@ -22,44 +25,31 @@ using Events = std::vector<std::string>;
 
 namespace {
 
-// The connection's owner, and the log of what the owner side saw, in order:
-// "msg:<size>", "lost", "released" ("end" closes each read's batch).
-class Log : public CPipeClient {
+// The connection's owner and the channel's, and the log of what they saw, in
+// order: "msg:<size>", "lost", "released". Keeps every message;
+// with hold set, the reader stays in the first one until the gate opens.
+class Log : public CConnectionOwner, public IChannelOwner {
 public:
-    void OnConnectionClosed(CConnection*) override { Add("released"); }
+    virtual ~Log() = default;
+    void OnConnectionClosed() override { Add("released"); }
+    void OnMessage(const uint8_t* data, uint32_t size) override {
+        received.insert(received.end(), data, data + size);
+        Add("msg:" + std::to_string(size));
+        if (hold && ++held == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 10000, FALSE);
+    }
+    void OnMessagesEnd() override { ++batches; }
+    void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
     void Add(const std::string& event) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.push_back(event);
         m_changed.notify_all();
     }
-    // The events so far, once one of them is `last` (or after 5 s).
-    Events Until(const std::string& last) {
+    // The events so far, once one of them is `last` (or after waitMs).
+    Events Until(const std::string& last, DWORD waitMs = 5000) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return std::count(m_events.begin(), m_events.end(), last) != 0; });
+        m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return std::count(m_events.begin(), m_events.end(), last) != 0; });
         return m_events;
     }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Events m_events;
-};
-
-// Keeps every message; with hold set, stays in the first one until the gate opens.
-class TestChannel : public CChannel {
-public:
-    TestChannel(CConnection* connection, Log* log) : CChannel(connection), m_log(log) {}
-    ~TestChannel() override {
-        ::SetEvent(gate.get());
-        Shutdown();
-    }
-    void OnMessage(const uint8_t* data, uint32_t size) override {
-        received.insert(received.end(), data, data + size);
-        m_log->Add("msg:" + std::to_string(size));
-        if (hold && ++held == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 10000, FALSE);
-    }
-    void OnMessagesEnd() override { ++batches; }
-    void OnDisconnected() override { m_log->Add("lost"); }
     bool hold = false;
     int held = 0, batches = 0;
     std::vector<uint8_t> received;  // read once the reader is held or has ended
@@ -67,20 +57,26 @@ public:
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 private:
-    Log* m_log;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    Events m_events;
 };
 
-// A server, a connection to it (owned by the rig's log) and a channel on that connection.
-struct Rig : Log {
-    explicit Rig(const wchar_t* tag, bool hold = false) : server(UniquePipeName(tag)) {
+// A server, a connection to it and a channel on that connection, both owned by the rig's log.
+struct Rig final : Log {
+    explicit Rig(const wchar_t* tag, bool holdFirst = false) : server(UniquePipeName(tag)) {
+        hold = holdFirst;
         if (!server.Start()) return;
-        channel.reset(new TestChannel(OpenPipe(server.Name().c_str(), nullptr), this));
-        channel->hold = hold;
-        channel->StartThreads();
-        ok = server.WaitForClient(5000);
+        lumlib::LumFailure failure;
+        channel.reset(new CChannel(TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure), this));
+        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
+    }
+    ~Rig() {
+        ::SetEvent(gate.get());
+        channel.reset();
     }
     CTestPipeServer server;
-    std::unique_ptr<TestChannel> channel;
+    std::unique_ptr<CChannel> channel;
     bool ok = false;
 };
 
@@ -123,14 +119,14 @@ TEST(Channel, MessagesArriveInOrderAndTheLossAfterTheLast) {
         sent.insert(sent.end(), frame.begin(), frame.end());
         if (sizes[i] != 0) expected.push_back("msg:" + std::to_string(sizes[i]));
         ASSERT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;
-        if (i == 0) { ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0); }
-        if (i == 3) ::SetEvent(rig.channel->gate.get());
+        if (i == 0) { ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0); }
+        if (i == 3) ::SetEvent(rig.gate.get());
     }
     ASSERT_TRUE(rig.server.CloseClient(0));
     expected.insert(expected.end(), {"lost", "released"});
     EXPECT_EQ(expected, rig.Until("released"));
-    EXPECT_TRUE(sent == rig.channel->received);
-    EXPECT_GE(rig.channel->batches, 2) << "the frames behind the held one come in later reads";
+    EXPECT_TRUE(sent == rig.received);
+    EXPECT_GE(rig.batches, 2) << "the frames behind the held one come in later reads";
 }
 
 enum class End { kDisconnect, kShutdown };
@@ -144,13 +140,13 @@ TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
     Rig rig(L"chan-end", true);
     ASSERT_TRUE(rig.ok);
     ASSERT_TRUE(rig.server.WriteFrame(0, "held", 4));
-    ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0);
     ASSERT_TRUE(rig.server.WriteFrame(0, "behind", 6));
     const bool shutdown = GetParam() == End::kShutdown;
     Background ender([&] { shutdown ? rig.channel->Shutdown() : rig.channel->Disconnect(); });
     // Shutdown waits for the reader; a Disconnect returns while it is still held.
     EXPECT_EQ(ender.Finished(shutdown ? 300 : 10000), !shutdown) << "Shutdown did not wait, or Disconnect did";
-    ::SetEvent(rig.channel->gate.get());
+    ::SetEvent(rig.gate.get());
     EXPECT_TRUE(ender.Finished(10000));
     const lumlib::LumError late = rig.channel->SendData("x", 1);
     EXPECT_TRUE(shutdown || (late.reason == lumlib::LumReason::kLost && late.error == 1236)) << late.error;
@@ -172,13 +168,57 @@ TEST(Channel, ABusyReaderHoldsTheServerBackAndLosesNothing) {
     Background writer([&] {
         for (int i = 0; i < 40; ++i) EXPECT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;  // 2.4 MB
     });
-    ASSERT_EQ(::WaitForSingleObject(rig.channel->entered.get(), 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0);
     EXPECT_FALSE(writer.Finished(1000)) << "the server wrote on past a held reader";
-    ::SetEvent(rig.channel->gate.get());
+    ::SetEvent(rig.gate.get());
     EXPECT_TRUE(writer.Finished(20000));
     ASSERT_TRUE(rig.server.CloseClient(0));
     rig.Until("released");
     std::vector<uint8_t> all;
     for (int i = 0; i < 40; ++i) all.insert(all.end(), frame.begin(), frame.end());
-    EXPECT_TRUE(all == rig.channel->received);
+    EXPECT_TRUE(all == rig.received);
+}
+
+// Callers on short-lived threads write while the pipe is free, then find it
+// full: a write left pending goes to the writer (the caller's thread ends
+// under it), and the frames behind it queue. Every call returns at once, and
+// every frame arrives whole, each thread's in order, once the server reads again.
+TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
+    testkit::Watchdog watchdog("Channel write-now and writer", 60000);
+    Rig rig(L"chan-switch");
+    ASSERT_TRUE(rig.ok);
+    // The server's reading stays in its first frame until readAgain: the pipe fills behind it.
+    CHandleHolder readAgain(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    rig.server.SetResponder([first, &readAgain](CTestPipeServer&, size_t, const std::vector<uint8_t>&) {
+        if (first->exchange(false)) ::WaitForSingleObject(readAgain.get(), 30000);
+    });
+    const uint32_t kThreads = 4, kFrames = 30, kSize = 9000;  // about 1 MB: far more than the pipe holds
+    const ULONGLONG start = ::GetTickCount64();
+    for (uint32_t round = 0; round < kFrames; ++round) {
+        std::vector<std::thread> callers;
+        for (uint32_t t = 0; t < kThreads; ++t) callers.emplace_back([&, t, round] {
+            std::vector<uint8_t> frame = Pattern(kSize, t * 1000 + round);
+            std::memcpy(frame.data(), &t, 4);
+            std::memcpy(frame.data() + 4, &round, 4);
+            EXPECT_FALSE(rig.channel->SendData(frame.data(), kSize).failed());
+        });
+        for (std::thread& c : callers) c.join();  // each ends right after its call
+    }
+    EXPECT_LT(::GetTickCount64() - start, 5000u) << "a call waited for the full pipe";
+    ::SetEvent(readAgain.get());
+    ASSERT_TRUE(rig.server.WaitForFrames(kThreads * kFrames, 30000));
+    std::vector<uint32_t> next(kThreads, 0);
+    for (size_t i = 0; i < kThreads * kFrames; ++i) {
+        const std::vector<uint8_t> frame = rig.server.Frame(i);
+        ASSERT_EQ(frame.size(), kSize) << "frame " << i;
+        uint32_t t = 0, round = 0;
+        std::memcpy(&t, frame.data(), 4);
+        std::memcpy(&round, frame.data() + 4, 4);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(round, next[t]++) << "thread " << t << "'s frames out of order";
+        const std::vector<uint8_t> expected = Pattern(kSize, t * 1000 + round);
+        EXPECT_TRUE(std::equal(frame.begin() + 8, frame.end(), expected.begin() + 8)) << "frame " << i << " cut or mixed";
+    }
+    EXPECT_EQ(rig.Until("lost", 0), Events{}) << "the connection ended";
 }

@@ -1,4 +1,5 @@
-// The single pipe client and its request/response layer, against the test pipe server.
+// The connection (the self-reconnecting single pipe client) and, on it, the
+// pending requests and the delivery queue, against the test pipe server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +8,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "pipes/SinglePipeClientEx.h"
+#include "pipes/DeliveryQueue.h"
+#include "pipes/MessagePrefix.h"
+#include "pipes/PendingRequests.h"
+#include "pipes/SinglePipeClient.h"
 #include "support/LumCapture.h"
 #include "support/PipeIdentity.h"
 #include "support/TestPipeServer.h"
@@ -72,17 +76,16 @@ struct OpenCounter {
     ~OpenCounter() { lumlib::ActivePipeIdentityApi() = saved; }
 };
 
-// Records every hook and every message.
-class Probe : public CSinglePipeClient {
+// The owner of a connection: records every hook.
+class Probe final : public IPipeClientOwner {
 public:
-    Probe() : CSinglePipeClient(nullptr) {}
-    ~Probe() override { Stop(); }
+    Probe() : connection(zk_testkit::kServicePipeName, nullptr, this) {}
     void OnMessage(const uint8_t*, uint32_t) override {}
     uint32_t OnInitConnection() override {
         initThread = ::GetCurrentThreadId();
         return initResult.load();
     }
-    void OnConnectionLost() override { rec.Note([&] { ++lost; }); }
+    void OnConnectionLost(const lumlib::LumFailure&) override { rec.Note([&] { ++lost; }); }
     void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
         rec.Note([&] {
             failures.push_back(count);
@@ -92,15 +95,9 @@ public:
     // Like the session client: what a found pipe confirmed is what the next open uses.
     DWORD PipeOpenFlags() override { return openFlags; }
     DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
-    // Every keeper pass makes one call.
-    uint32_t Connect() override {
-        rec.Note([&] { ++connects; });
-        return CSinglePipeClient::Connect();
-    }
-    void OnConnectionClosed(CConnection* c) override {
-        CSinglePipeClient::OnConnectionClosed(c);
-        rec.Note([&] { ++closed; });
-    }
+    // Every keeper pass makes one attempt.
+    void OnAttemptDone(uint32_t) override { rec.Note([&] { ++connects; }); }
+    void OnConnectionClosed() override { rec.Note([&] { ++closed; }); }
 
     Recorder rec;
     std::atomic<DWORD> initResult{1}, initThread{0};
@@ -108,22 +105,35 @@ public:
     int lost = 0, closed = 0, connects = 0;
     std::vector<uint32_t> failures;
     std::vector<int> opensAtFailure;
+    CSinglePipeClient connection;  // last: destroyed (and stopped) first
 };
 
-class ExProbe : public CSinglePipeClientEx {
+// The parts of a request/response client, put together as the session client does.
+class ExProbe final : public IPipeClientOwner, public IDeliveryOwner {
 public:
-    ExProbe() : CSinglePipeClientEx(nullptr) {}
-    ~ExProbe() override { Stop(); }
-    void OnNotification(const uint8_t* m, uint32_t n) override { rec.Note([&] { notes.emplace_back(m, m + n); }); }
+    // The connection, the last member, stops first (its destructor), while what its threads use is still there.
+    ExProbe() : delivery(this), connection(zk_testkit::kServicePipeName, nullptr, this) {}
+    uint32_t Start() { return delivery.Start() == 0 ? connection.Start() : 1; }
+    void OnMessage(const uint8_t* m, uint32_t n) override {
+        if (MsgPrefixRequestId(m) != 0) return pending.Answer(m, n);
+        delivery.Stage(m, n);
+    }
+    void OnMessagesEnd() override { delivery.EndBatch(); }
+    void OnConnectionLost(const lumlib::LumFailure&) override {}
+    void OnDelivery(const uint8_t* m, uint32_t n, uint64_t) override { rec.Note([&] { notes.emplace_back(m, m + n); }); }
+    void OnNotificationsDropped(uint32_t, uint64_t, uint32_t) override {}
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
         lumlib::CByteBlock reply;
-        const uint32_t result = SendRequest(request.data(), reply);
+        const uint32_t result = SendRequest(connection, pending, request.data(), reply);
         return result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0) ? 13 : result;
     }
     Recorder rec;
     Messages notes;
+    CPendingRequests pending;
+    CDeliveryQueue delivery;
+    CSinglePipeClient connection;
 };
 
 void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& frame) { server.WriteFrame(client, frame); }
@@ -144,9 +154,9 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     Probe c;
     c.initResult = 0;
     const ULONGLONG start = Now();
-    ASSERT_EQ(c.Start(), 0u);
-    EXPECT_EQ(c.GetStatus(), 2250u);
-    EXPECT_EQ(c.Send("", 1), 2250u);
+    ASSERT_EQ(c.connection.Start(), 0u);
+    EXPECT_EQ(c.connection.GetStatus(), 2250u);
+    EXPECT_EQ(c.connection.Send("", 1), 2250u);
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
     EXPECT_EQ(c.rec.Get(c.failures), (std::vector<uint32_t>{1, 2, 3}));
     EXPECT_EQ(c.rec.Get(c.opensAtFailure), (std::vector<int>{1, 2, 3})) << "one open per attempt, no retries in between";
@@ -154,18 +164,18 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     CTestPipeServer refusing(zk_testkit::kServicePipeName, true);  // opening for reading and writing fails with 5
     ASSERT_TRUE(refusing.Start());
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 5; }, 4000));
-    EXPECT_EQ(c.GetStatus(), 5u);
+    EXPECT_EQ(c.connection.GetStatus(), 5u);
     refusing.Stop();
     CTestPipeServer server;
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.closed == 1; }, 3000));  // rejected and dropped
     EXPECT_NE(c.initThread.load(), ::GetCurrentThreadId());  // on the keeper thread
-    EXPECT_FALSE(c.HasChannel());
+    EXPECT_FALSE(c.connection.HasChannel());
     c.initResult = 1;
-    ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 3000)) << "no channel once OnInitConnection accepts";
+    ASSERT_TRUE(Until([&] { return c.connection.HasChannel(); }, 3000)) << "no channel once OnInitConnection accepts";
     // The keeper stores the attempt's status once Connect returns, just after the channel is installed.
-    EXPECT_TRUE(Until([&] { return c.GetStatus() == 0u; }, 3000)) << "status " << c.GetStatus();
-    EXPECT_EQ(c.GetFailureCount(), 0u);
+    EXPECT_TRUE(Until([&] { return c.connection.GetStatus() == 0u; }, 3000)) << "status " << c.connection.GetStatus();
+    EXPECT_EQ(c.connection.GetFailureCount(), 0u);
     const int passes = c.rec.Get(c.connects);
     EXPECT_FALSE(c.rec.WaitFor([&] { return c.connects != passes; }, 2500)) << "the keeper polls while connected";
 
@@ -174,11 +184,11 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     const ULONGLONG lostAt = Now();
     ASSERT_TRUE(server.WaitForClients(3, 4000));
     EXPECT_LE(Now() - lostAt, 3000u) << "not connected again by the next keeper pass";
-    EXPECT_TRUE(Until([&] { return c.GetRetiredCount() == 0; }, 3000)) << "the lost channel was not swept";
+    EXPECT_TRUE(Until([&] { return c.connection.GetRetiredCount() == 0; }, 3000)) << "the lost channel was not swept";
 
-    c.Stop();  // while the keeper sleeps
-    EXPECT_FALSE(c.HasChannel());
-    EXPECT_EQ(c.GetRetiredCount(), 0u);
+    c.connection.Stop();  // while the keeper sleeps
+    EXPECT_FALSE(c.connection.HasChannel());
+    EXPECT_EQ(c.connection.GetRetiredCount(), 0u);
     EXPECT_TRUE(server.WaitForClientGone(2, 2000));
 }
 
@@ -192,8 +202,8 @@ TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
     ASSERT_TRUE(server.Start());
     Probe c;
     c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    ASSERT_EQ(c.Start(), 0u);
-    ASSERT_TRUE(Until([&] { return c.HasChannel(); }, 4000));
+    ASSERT_EQ(c.connection.Start(), 0u);
+    ASSERT_TRUE(Until([&] { return c.connection.HasChannel(); }, 4000));
     EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load());
     EXPECT_EQ(server.BytesReceived(0), 0u) << "the first pipe was never used";
 }
@@ -216,7 +226,7 @@ protected:
 // whole, from a bare 12-byte prefix to one larger than the receive buffer.
 TEST_F(RequestResponse, ALateReplyIsDroppedAndNotificationsArriveWhole) {
     EXPECT_EQ(c.Request(20, 1), 1168u) << "a request the service never answers";
-    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.GetLastRequestId(), 1))) << "the late reply";
+    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.pending.GetLastRequestId(), 1))) << "the late reply";
     server.SetResponder(Echo);
     EXPECT_EQ(c.Request(24, 2), 0u) << "the request after the late reply";
     const std::vector<uint8_t> notice = Message(12, 0, 0, 77);
@@ -256,19 +266,5 @@ TEST_F(RequestResponse, EachReplyWakesOnlyItsOwnCaller) {
             const size_t other = server.Frame(waiting).size() - 20;
             EXPECT_FALSE(callers.threads[other]->Finished(0)) << "caller " << other << " returned before its reply";
         }
-    }
-}
-
-// A loss ends every waiting request at once with 1460, not after the reply
-// wait. (That a stop does too is Hostile.CallsInFlightSurviveCleanUpOnAnotherThread;
-// that the next connection serves requests after a loss is
-// Hostile/Waits.KeepTheirBudgets/RightAfterCallback6.)
-TEST_F(RequestResponse, ALossEndsEveryWaiterAtOnceWith1460) {
-    Callers callers(c);
-    ASSERT_TRUE(server.WaitForFrames(Callers::kCount, 3000));
-    ASSERT_TRUE(server.CloseClient(0));
-    for (uint32_t i = 0; i < Callers::kCount; ++i) {
-        EXPECT_TRUE(callers.threads[i]->Finished(1500)) << "caller " << i << " waited out its budget";
-        EXPECT_EQ(callers.results[i], 1460u) << "caller " << i;
     }
 }

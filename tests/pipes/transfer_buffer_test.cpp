@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipes/TransferBuffer.h"
+#include "support/TransferBuffer.h"
 #include "tests/support/LumCapture.h"
 #include "tests/support/Watchdog.h"
 
@@ -16,6 +16,11 @@ namespace {
 // Process until the gate opens.
 class Sink : public CTransferBuffer {
 public:
+    // onDemandMs: the worker ends after that long without work, and a push restarts it.
+    explicit Sink(DWORD onDemandMs = 0) {
+        SetOnDemand(onDemandMs);
+        EXPECT_EQ(Start(), 0u);
+    }
     ~Sink() override {
         ::SetEvent(gate.get());  // a failed test must not leave the worker held
         StopTransfer(1);
@@ -38,8 +43,8 @@ public:
 
 }  // namespace
 
-enum class Feed { kHeld, kRacing, kRacingLingering, kRacingBatches };
-const char* const kFeedNames[] = {"Held", "Racing", "RacingLingering", "RacingBatches"};
+enum class Feed { kHeld, kRacing, kRacingLingering, kRacingBatches, kRacingOnDemand };
+const char* const kFeedNames[] = {"Held", "Racing", "RacingLingering", "RacingBatches", "RacingOnDemand"};
 class TransferFeed : public testing::TestWithParam<Feed> {};
 
 // What producer t pushes: 2500 numbered blocks (and empty ones between them)
@@ -66,13 +71,14 @@ void Produce(Sink& s, uint32_t t, Feed feed) {
 
 // Blocks from 4 threads queue up behind a held block, or race a worker that
 // empties the queue between bursts, waking at once, lingering, or woken once
-// per batch: all arrive without a stop's help (a lost wake-up leaves blocks
-// behind), each producer's in order, on the one worker.
+// per batch, or one that ends when idle for 1 ms and is started again by a
+// push: all arrive without a stop's help (a lost wake-up or a worker ending
+// on a push leaves blocks behind), each producer's in order, on the worker.
 TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const Feed feed = GetParam();
     testkit::Watchdog watchdog(kFeedNames[int(feed)], 120000);
     const uint32_t kThreads = 4;
-    Sink s;
+    Sink s(feed == Feed::kRacingOnDemand ? 1 : 0);
     s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
     if (feed == Feed::kRacingLingering) s.Linger(2);
     if (feed != Feed::kHeld) ::SetEvent(s.gate.get());
@@ -100,11 +106,15 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         ASSERT_EQ(s.blocks[i].size(), 8u + head[1] % 25);
         last[head[0]] = head[1];
     }
-    EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    // An on-demand worker is a new thread after each idle spell.
+    if (feed != Feed::kRacingOnDemand) {
+        EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    }
     EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
 }
 
-INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed, testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingBatches),
+INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed, testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingBatches,
+                                                          Feed::kRacingOnDemand),
                          [](const testing::TestParamInfo<Feed>& p) { return std::string(kFeedNames[int(p.param)]); });
 
 // A draining stop waits on the worker's progress: while the worker is held in
@@ -145,4 +155,24 @@ TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
     EXPECT_EQ(s.GetDroppedCount(), 1u);
     ASSERT_EQ(s.blocks.size(), 1u);
     EXPECT_EQ(std::string(s.blocks[0].begin(), s.blocks[0].end()), "after");
+}
+
+// Past the cap a latest block is set aside rather than refused, and a later
+// one takes its place: the queue hands over the newest one where the first
+// stood, and counts the one replaced as refused.
+TEST(TransferBuffer, ALatestBlockPastTheCapIsKeptAndTheNewestReplacesIt) {
+    testkit::Watchdog watchdog("TransferBuffer latest", 60000);
+    Sink s;
+    s.SetQueueCap(2 * CBuffersList::Footprint(1));
+    ASSERT_EQ(s.Push("h", 1), 1u);
+    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);  // the queue is empty again
+    const CTransferBuffer::Block blocks[] = {{"a", 1}, {"b", 1}, {"1", 1, CTransferBuffer::kLatest}, {"c", 1},
+                                             {"2", 1, CTransferBuffer::kLatest}, {"d", 1}};
+    const CTransferBuffer::Refused refused = s.PushBatch(blocks, 6);
+    EXPECT_EQ(refused.count, 3u) << "c and d past the cap, and the 1 that the 2 replaced";
+    ::SetEvent(s.gate.get());
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
+    std::string order;
+    for (const auto& b : s.blocks) order.append(b.begin(), b.end());
+    EXPECT_EQ(order, "hab2");
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "log/ZkLogger.h"
-#include "virt/api/ApiState.h"
+#include "pipes/MessagePrefix.h"
 #include "virt/api/CallbackGuard.h"
 #include "virt/api/SndCodes.h"
 #include "virt/api/SndProtocol.h"
@@ -94,24 +94,52 @@ uint32_t Millis(ULONGLONG ms) { return static_cast<uint32_t>(ms % 1000); }
 
 }  // namespace
 
-CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa)
-    : CSinglePipeClientEx(std::move(sa)), m_sessionId(kSndUnknownSessionId) {
+const wchar_t kSndServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
+
+std::atomic<bool> CSndApiPipeClient::s_noticeGiven{false};
+
+CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa, const SndClientSetup& setup)
+    : m_sessionId(kSndUnknownSessionId),
+      m_logger(setup.logger),
+      m_mayConnect(setup.mayConnect),
+      m_delivery(this),
+      m_connection(setup.pipeName != nullptr ? setup.pipeName : kSndServicePipeName, std::move(sa), this) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
-    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
-             __LINE__, m_sessionId, m_pipeName);
+    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
+             __LINE__, m_sessionId, m_connection.PipeName());
     // The header names only the program that started the file; every program
     // that shares it names itself here.
-    if (g_pLogger != nullptr)
-        LogPrint(g_pLogger, LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
-                 g_pLogger->GetIdentity());
+    if (m_logger != nullptr)
+        LogPrint(m_logger, LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
+                 m_logger->GetIdentity());
 }
 
 CSndApiPipeClient::~CSndApiPipeClient() {
-    // The keeper, the channels and the delivery thread call this class's
-    // overrides: all of them end before this part is gone.
-    if (KeeperStarted()) Stop();
-    StopTransfer(1);
+    // The keeper, the channels and the delivery thread call into this
+    // object: all of them end before any part of it goes.
+    Stop();
+}
+
+uint32_t CSndApiPipeClient::Start() {
+    if (m_startedOnce.exchange(true) || IsStopped()) return 0;
+    uint32_t result = m_delivery.Start();
+    if (result == 0) result = m_connection.Start();
+    // A 5 here means the client's own objects could not be created, so
+    // nothing is left running.
+    if (result == ERROR_ACCESS_DENIED) Stop();
+    return result;
+}
+
+void CSndApiPipeClient::Interrupt() {
+    m_connection.MarkStopped();  // the keeper and the retries see the stop event
+    m_pending.Stop();            // the waiting requests end with 1460
+}
+
+void CSndApiPipeClient::Stop() {
+    Interrupt();
+    m_connection.Stop();
+    m_delivery.Stop();
 }
 
 void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context) {
@@ -122,15 +150,46 @@ void CSndApiPipeClient::SetCallback(ZkSndNotifyCallback callback, void* context)
 
 bool CSndApiPipeClient::InCallback() { return CCallbackThreads::Contains(::GetCurrentThreadId()); }
 
-uint32_t CSndApiPipeClient::Connect() {
+bool CSndApiPipeClient::MayAttempt() {
     // The keeper joins the retirements that have ended, once a second. A
     // client made inside a callback right after that callback's teardown
     // connects once the old client is gone: its first attempt runs on the
     // callback's thread, which the retirement waits for, so the attempts are
     // skipped until the keeper finds none left.
-    if (!JoinRetirements(false) && !HasChannel()) return ERROR_NOT_CONNECTED;
-    return CSinglePipeClientEx::Connect();
+    return m_mayConnect == nullptr || m_mayConnect();
 }
+
+void CSndApiPipeClient::OnAttemptDone(uint32_t result) {
+    if (result == 0) {
+        s_noticeGiven = true;
+        return;
+    }
+    if (s_noticeGiven.exchange(true)) return;
+    // Tell the notification handler, once per process, that the service
+    // could not be reached.
+    uint8_t notice[kMsgNotConnectedNoticeSize];
+    MsgBuildNotConnectedNotice(notice, sizeof(notice));
+    m_delivery.Push(notice, sizeof(notice));
+}
+
+void CSndApiPipeClient::OnNewConnection() {
+    // The old connection's reader queued its last notification before its
+    // channel was retired; what this one's reader queues is a new epoch.
+    m_delivery.BeginEpoch();
+}
+
+void CSndApiPipeClient::OnMessage(const uint8_t* data, uint32_t size) {
+    // Too short to carry a request number: the stream cannot be trusted any
+    // more, so start over with a new connection.
+    if (size < kMsgPrefixSize) return m_connection.Disconnect();
+    if (MsgPrefixRequestId(data) != 0) return m_pending.Answer(data, size);
+    const uint32_t length = MsgPrefixSize(data);
+    // A length field that claims more than arrived (or less than the prefix)
+    // makes the notification unusable: it is dropped, never read past.
+    if (length >= kMsgPrefixSize && length <= size) m_delivery.Stage(data, length);
+}
+
+void CSndApiPipeClient::OnMessagesEnd() { m_delivery.EndBatch(); }
 
 bool CSndApiPipeClient::Notify(uint32_t code, uintptr_t param) {
     auto lock = m_callbackLock.lock_shared();
@@ -164,9 +223,9 @@ void CSndApiPipeClient::LogError(CLogThrottleSet& set, uint64_t kind, const wcha
     _vsnwprintf_s(text, kErrorChars, _TRUNCATE, format, args);
     va_end(args);
     if (verdict.verdict == CLogThrottle::kLine)
-        LogPrint(g_pLogger, LOG_ERROR, L"%s", text);
+        LogPrint(m_logger, LOG_ERROR, L"%s", text);
     else
-        LogPrint(g_pLogger, LOG_ERROR, L"%s (%u more like it over %u s)", text, verdict.held, Seconds(verdict.since));
+        LogPrint(m_logger, LOG_ERROR, L"%s (%u more like it over %u s)", text, verdict.held, Seconds(verdict.since));
 }
 
 void CSndApiPipeClient::NotifyLost() {
@@ -184,12 +243,19 @@ void CSndApiPipeClient::SetEndReason(const wchar_t* reason) {
     if (m_endReason == nullptr) m_endReason = reason;
 }
 
-void CSndApiPipeClient::OnLossCause(const lumlib::LumFailure& cause) {
-    const auto storyLock = m_storyLock.lock();
-    if (!m_lossCauseKnown) {
-        m_lossCause = cause;
-        m_lossCauseKnown = true;
+void CSndApiPipeClient::OnConnectionLost(const lumlib::LumFailure& cause) {
+    {
+        const auto storyLock = m_storyLock.lock();
+        if (!m_lossCauseKnown) {
+            m_lossCause = cause;
+            m_lossCauseKnown = true;
+        }
     }
+    // Logged before the 6: an application that ends the library on it still
+    // finds the loss and its cause in the log, not a teardown.
+    LogConnectionEnded();
+    // The waiting requests are left to time out: the connection comes back by itself.
+    NotifyLost();
 }
 
 void CSndApiPipeClient::LogConnectionEnded() {
@@ -216,7 +282,7 @@ void CSndApiPipeClient::LogConnectionEnded() {
     m_endReason = nullptr;
     m_lossCauseKnown = false;
     // A teardown is the application's own ordinary end: INFO, so a healthy process leaves no WARNING.
-    LogPrint(g_pLogger, IsStopped() ? LOG_INFO : LOG_WARNING,
+    LogPrint(m_logger, IsStopped() ? LOG_INFO : LOG_WARNING,
              L"sndapi: CSndApiPipeClient::OnConnectionClosed: (%u): the connection to the service ended after %u.%03u s: %s.",
              __LINE__, Seconds(lasted), Millis(lasted), why);
 }
@@ -231,7 +297,7 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     const CLogThrottle::Verdict verdict = m_connectThrottle.Note(kind, now);
     if (verdict == CLogThrottle::kSummary) {
         const ULONGLONG over = m_connectThrottle.Since(now);
-        LogPrint(g_pLogger, LOG_WARNING,
+        LogPrint(m_logger, LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): still not connected after %u attempts over %u s; last error %u (%S).",
                  __LINE__, m_connectThrottle.Count(), Seconds(over), cause.error, SndErrorName(cause.error));
         return;
@@ -245,12 +311,12 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     else if (cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
     wchar_t code[kStoryChars] = L"";
     DescribeFailure(code, cause);
-    LogPrint(g_pLogger, LOG_WARNING,
+    LogPrint(m_logger, LOG_WARNING,
              L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): cannot connect to the service (attempt %u): %s; %s.",
              __LINE__, failureCount, what, code);
 }
 
-void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
+void CSndApiPipeClient::OnConnectionClosed() {
     LogConnectionEnded();
     // Also a connection this side dropped (a message it could not use, a
     // session id it could not send) ends the one that callback 8 announced.
@@ -258,8 +324,7 @@ void CSndApiPipeClient::OnConnectionClosed(CConnection* connection) {
     // The keeper gives a service that just dropped us a moment before it
     // tries again; the channel is retired at once, so during the pause there
     // is no connection (a request waits for the next one, a one-way call says 20).
-    PauseAttempts(kReconnectPauseMs);
-    CSinglePipeClientEx::OnConnectionClosed(connection);
+    m_connection.PauseAttempts(kReconnectPauseMs);
 }
 
 void CSndApiPipeClient::OnFrameRefused(uint32_t length) {
@@ -285,9 +350,7 @@ void CSndApiPipeClient::OnNotificationsDropped(uint32_t count, uint64_t bytes, u
 }
 
 uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) {
-    uint32_t result = Start();
-    if (result == 0) result = CSinglePipeClient::Send(message, length);
-    return result;
+    return m_connection.Send(message, length);
 }
 
 uint32_t CSndApiPipeClient::OnInitConnection() {
@@ -300,7 +363,7 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     {
         const auto pairLock = m_pairLock.lock();
         const auto deliveryLock = m_deliveryLock.lock();
-        m_announcedEpoch = CurrentEpoch();
+        m_announcedEpoch = m_delivery.CurrentEpoch();
         m_announced = Notify(ZKSND_NOTIFY_CONNECTED, 0);
     }
     ::WakeAllConditionVariable(&m_announcedChanged);
@@ -317,7 +380,7 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
                          attempts, Seconds(down), Millis(down));
         else if (m_downSince != 0)
             _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(down), Millis(down));
-        LogPrint(g_pLogger, LOG_INFO,
+        LogPrint(m_logger, LOG_INFO,
                  L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
                  __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
         m_connectedAt = now;
@@ -326,12 +389,12 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
         m_lossCauseKnown = false;
         m_connectThrottle.Reset();
     }
-    LogPrint(g_pLogger, LOG_DEBUG,
+    LogPrint(m_logger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
     uint32_t result = SendOneWay(message, sizeof(message));
     if (result == 0) return 1;
-    LogPrint(g_pLogger, LOG_DEBUG,
+    LogPrint(m_logger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
     SetEndReason(L"the session id could not be sent");
@@ -340,24 +403,16 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     return 0;
 }
 
-void CSndApiPipeClient::OnConnectionLost() {
-    // Logged before the 6: an application that ends the library on it still
-    // finds the loss and its cause in the log, not a teardown.
-    LogConnectionEnded();
-    // The waiting requests are left to time out: the connection comes back by itself.
-    NotifyLost();
-}
-
 void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) {
     SndDecodedMsg msg;
     SndDecodeMessage(message, length, msg);
     if (length >= 4)
-        LogPrint(g_pLogger, LOG_INFO, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
+        LogPrint(m_logger, LOG_INFO, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
 
     if (msg.kind == SndMsgKind::NotConnectedNotice || msg.kind == SndMsgKind::Short) {
         // Shorter than the header (the local not-connected notice among them):
         // there is no event to read and nothing for the application.
-        LogPrint(g_pLogger, LOG_INFO,
+        LogPrint(m_logger, LOG_INFO,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): short message of %u bytes, link status: %u.",
                  __LINE__, length, msg.linkStatus);
         return;
@@ -372,7 +427,7 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     const char* name = SndEventName(msg.event);
     switch (msg.event) {
     case eZkSndRdpVServerInfo:
-        LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         NotifyServerInfo(message + kSndOffPayload, length > kSndOffPayload ? length - kSndOffPayload : 0);
         break;
@@ -384,52 +439,51 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
                      __LINE__, name, msg.event, length);
             break;
         }
-        LogPrint(g_pLogger, LOG_DEBUG,
+        LogPrint(m_logger, LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. def: %u, render: %u, devName: %s.",
                  __LINE__, name, msg.event, msg.device.def, msg.device.render,
                  reinterpret_cast<const wchar_t*>(msg.device.devName));
         Notify(ZKSND_NOTIFY_DEVICE_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
         break;
     case eZkSndRdpVLastDeviceInfo:
-        LogPrint(g_pLogger, LOG_DEBUG,
+        LogPrint(m_logger, LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. END of device list.",
                  __LINE__, name, msg.event);
         Notify(ZKSND_NOTIFY_DEVICE_LIST_END, 0);
         break;
     default:
-        LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         break;
     }
 }
 
 CTransferBuffer::BlockKind CSndApiPipeClient::NotificationKind(const uint8_t* message, uint32_t size) {
-    if (size < kSndHeaderSize || SndLoadU32(message, kSndOffAsyncFlag) == 0) return kLoose;
+    if (size < kSndHeaderSize || SndLoadU32(message, kSndOffAsyncFlag) == 0) return CTransferBuffer::kLoose;
     switch (SndLoadU32(message, kSndOffEvent)) {
+    case eZkSndRdpVServerInfo:
+        return CTransferBuffer::kLatest;  // only the newest matters; never lost to the cap
     case eZkSndRdpVDeviceInfo:
-        return kGroupItem;
+        return CTransferBuffer::kGroupItem;
     case eZkSndRdpVLastDeviceInfo:
-        return kGroupEnd;
+        return CTransferBuffer::kGroupEnd;
     default:
-        return kLoose;
+        return CTransferBuffer::kLoose;
     }
 }
 
-uint32_t CSndApiPipeClient::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
-    const uint64_t epoch = DeliveringEpoch();
+void CSndApiPipeClient::OnDelivery(const uint8_t* message, uint32_t size, uint64_t epoch) {
     bool stale = false;
     {
         const auto deliveryLock = m_deliveryLock.lock();
         // The reader runs before the connection's 8 is told: its first
         // notifications wait for it (a teardown ends the wait).
-        while (epoch != kOlderEpoch && epoch > m_announcedEpoch && !IsStopped())
+        while (epoch != CTransferBuffer::kOlderEpoch && epoch > m_announcedEpoch && !IsStopped())
             m_deliveryLock.wait(m_announcedChanged, kAnnounceWaitMs);
-        stale = epoch == kOlderEpoch || epoch < m_announcedEpoch;
-        if (!stale && data != nullptr && size != 0) OnNotification(data, static_cast<uint32_t>(size));
+        stale = epoch == CTransferBuffer::kOlderEpoch || epoch < m_announcedEpoch;
+        if (!stale) OnNotification(message, size);
     }
-    if (stale) CountDrops(1, size);
-    ReportDrops(false);
-    return 1;
+    if (stale) m_delivery.CountDrops(1, size);
 }
 
 // The application gets no length with callback 9, so the payload is handed
@@ -443,7 +497,7 @@ void CSndApiPipeClient::NotifyServerInfo(const uint8_t* payload, uint32_t length
         if (length != 0) std::memcpy(padded.data(), payload, length);
         Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(padded.data()));
     } catch (const std::bad_alloc&) {
-        LogPrint(g_pLogger, LOG_ERROR,
+        LogPrint(m_logger, LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::NotifyServerInfo: (%u): no memory for %u bytes of server information.",
                  __LINE__, length);
     }
@@ -489,7 +543,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
         m_pipeSessionKnown = ::GetNamedPipeServerSessionId(pipe, &m_pipeSession) != FALSE;
     }
     const bool lent = m_pipeSettings.level == lumlib::PipeClientLevel::Impersonation;
-    LogPrint(g_pLogger, lent ? LOG_WARNING : LOG_DEBUG,
+    LogPrint(m_logger, lent ? LOG_WARNING : LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server: process %u, SID %s (%s), caller lent for %s.",
              __LINE__, server.processId, server.sid.c_str(), source,
              lent ? L"impersonation (PipeImpersonationLevel)" : L"identification");
@@ -498,7 +552,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
 
 uint32_t CSndApiPipeClient::ApiGetDeviceList() {
     uint8_t message[kSndStandardRequestSize] = {};
-    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
+    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
              __LINE__);
     SndBuildGetDeviceList(message, sizeof(message));
     const uint32_t code = SendOneWay(message, sizeof(message));
@@ -507,7 +561,7 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
 
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
     uint8_t message[kSndSetDefaultRequestSize] = {};
-    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
+    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
     SndBuildSetDefaultDevice(message, sizeof(message), device);
     const uint32_t code = SendOneWay(message, sizeof(message));
@@ -519,7 +573,7 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
 // (status 1): the record it should carry is not all there.
 uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply,
                                      uint32_t* code) {
-    uint32_t result = SendRequest(request, reply);
+    uint32_t result = SendRequest(m_connection, m_pending, request, reply);
     *code = result;
     // Not queued (the outgoing queue is full): 2, as for the one-way calls.
     if (result == ERROR_NOT_ENOUGH_MEMORY) return ZKSND_STATUS_NO_MEMORY;
@@ -538,7 +592,7 @@ uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
     lumlib::CByteBlock request(kSndStandardRequestSize);
     if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
-    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
+    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
     SndBuildGetSettings(request.get(), kSndStandardRequestSize);
 
     lumlib::CByteBlock reply;
@@ -552,7 +606,7 @@ uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
     lumlib::CByteBlock request(kSndSetSettingsRequestSize);
     if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
-    LogPrint(g_pLogger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
+    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
     SndBuildSetSettings(request.get(), kSndSetSettingsRequestSize, settings);
 
     lumlib::CByteBlock reply;
@@ -573,11 +627,11 @@ uint32_t CSndApiPipeClient::Finish(const wchar_t* exportName, uint32_t status, u
     const ULONGLONG now = ::GetTickCount64();
     const CLogThrottle::Verdict verdict = m_callThrottle.Note(kind, now);
     if (verdict == CLogThrottle::kLine)
-        LogPrint(g_pLogger, LOG_WARNING,
+        LogPrint(m_logger, LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::Finish: (%u): %s returned status %u; underlying code %u (%S).", __LINE__,
                  exportName, status, code, SndErrorName(code));
     else if (verdict == CLogThrottle::kSummary)
-        LogPrint(g_pLogger, LOG_WARNING,
+        LogPrint(m_logger, LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::Finish: (%u): calls still failing: %u failures over %u s; last %s returned status %u, code %u (%S).",
                  __LINE__, m_callThrottle.Count(), Seconds(m_callThrottle.Since(now)), exportName, status, code,
                  SndErrorName(code));

@@ -1,46 +1,53 @@
 // The library's one connection to the Tessaline service: tells the service
 // the caller's session on every new connection, turns its notifications into
-// callbacks and carries the four requests behind the exports.
+// callbacks and carries the four requests behind the exports. Built from
+// parts: the connection (the keeper, and on each channel the reader and the
+// writer), the pending requests, and the delivery queue whose thread makes
+// the callbacks.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
-#include "pipes/SinglePipeClientEx.h"
+#include "pipes/DeliveryQueue.h"
+#include "pipes/PendingRequests.h"
+#include "pipes/SinglePipeClient.h"
 #include "support/PipeIdentity.h"
 #include "virt/api/SndCodes.h"
 #include "virt/api/zksndapi.h"
 
-class CSndApiPipeClient : public CSinglePipeClientEx {
+class CZkLogger;
+
+// The service's pipe, without the "\\.\pipe\" prefix.
+extern const wchar_t kSndServicePipeName[];
+
+// What the client is handed instead of reaching for the library's globals.
+struct SndClientSetup {
+    const wchar_t* pipeName = nullptr;  // null: the service's pipe
+    CZkLogger* logger = nullptr;        // may be null; outlives the client
+    // Before each attempt while there is no connection: false holds the
+    // attempt back (the library's teardowns on other threads are not over). Null: none.
+    bool (*mayConnect)() = nullptr;
+};
+
+class CSndApiPipeClient : private IPipeClientOwner, private IDeliveryOwner {
 public:
     // sa may be null.
-    explicit CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa);
-    ~CSndApiPipeClient() override;
+    CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa, const SndClientSetup& setup);
+    virtual ~CSndApiPipeClient();
+    CSndApiPipeClient(const CSndApiPipeClient&) = delete;
+    CSndApiPipeClient& operator=(const CSndApiPipeClient&) = delete;
 
-    void OnConnectionClosed(CConnection* connection) override;
-    uint32_t OnInitConnection() override;
-    void OnConnectionLost() override;
-    // One WARNING line on the first failure and on each change of reason,
-    // then at most one summary a minute (CLogThrottle).
-    void OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) override;
-    void OnLossCause(const lumlib::LumFailure& cause) override;
-    void OnNotification(const uint8_t* message, uint32_t length) override;
-    // Device records are a group ended by the list's end (CTransferBuffer::BlockKind).
-    BlockKind NotificationKind(const uint8_t* message, uint32_t size) override;
-    // Delivery thread: a notification of the announced connection goes to
-    // OnNotification; one of a connection already ended is dropped and
-    // counted; one of the connection being announced waits for its 8.
-    uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
-    void OnFrameRefused(uint32_t length) override;
-    void OnWriteStalled() override;
-    void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
-    // Identification unless an administrator lends more: from the library's
-    // security values as last read.
-    DWORD PipeOpenFlags() override;
-    // Reads the library's security values for the connection being made (the
-    // level and the servers AcceptServer takes).
-    DWORD ConfirmOpenFlags() override;
-    // Talks only to a server of an accepted account; a refusal is logged as an error.
-    bool AcceptServer(HANDLE pipe) override;
+    // Starts the delivery thread and the connection (its first attempt on
+    // this thread). 0, or the error of the failed step; on 5 nothing is left
+    // running. A started or stopped client is left alone (0).
+    uint32_t Start();
+    // Ends every wait at once (waiting requests return 1460, the keeper and
+    // the retries see the stop) without waiting for anything: the first step
+    // of a teardown, which then waits for the calls in flight and Stops.
+    void Interrupt();
+    // Interrupt, then the connection and the delivery thread end.
+    void Stop();
 
     // Callback 9's pointer has at least this many readable bytes, zero after the payload.
     static const uint32_t kServerInfoMinBytes = 4096;
@@ -54,16 +61,55 @@ public:
     // Installs callback and context as one pair: the client's threads read
     // them, as one pair too, while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
-    // Waits, attempt by attempt, until the teardowns finished on retirement
-    // threads are over (none is joined while it runs), then connects.
-    uint32_t Connect() override;
-    uint32_t GetSessionId() const { return m_sessionId; }
+    uint32_t GetFailureCount() const { return m_connection.GetFailureCount(); }
     // Export calls using this client now; under the exports' state lock.
     LONG& CallsInFlight() { return m_callsInFlight; }
     // True on a thread that is inside the application's callback right now.
     static bool InCallback();
 
 private:
+    // ---- The connection's steps and the channel's messages (IPipeClientOwner)
+    // Identification unless an administrator lends more: from the library's
+    // security values as last read.
+    DWORD PipeOpenFlags() override;
+    // Reads the library's security values for the connection being made (the
+    // level and the servers AcceptServer takes).
+    DWORD ConfirmOpenFlags() override;
+    // Talks only to a server of an accepted account; a refusal is logged as an error.
+    bool AcceptServer(HANDLE pipe) override;
+    void OnNewConnection() override;
+    uint32_t OnInitConnection() override;
+    // One WARNING line on the first failure and on each change of reason,
+    // then at most one summary a minute (CLogThrottle).
+    void OnConnectFailed(uint32_t failureCount, const lumlib::LumFailure& cause) override;
+    // Waits, attempt by attempt, until the teardowns finished on retirement
+    // threads are over (none is joined while it runs).
+    bool MayAttempt() override;
+    // The first failed attempt of the process (before any connection) hands
+    // the not-connected notice to the delivery queue.
+    void OnAttemptDone(uint32_t result) override;
+    void OnConnectionClosed() override;
+    // On the reader thread: a reply goes to its waiting request, a
+    // notification to the delivery queue (queued with its read's others at
+    // OnMessagesEnd); a message too short for a request number drops the connection.
+    void OnMessage(const uint8_t* data, uint32_t size) override;
+    void OnMessagesEnd() override;
+    void OnConnectionLost(const lumlib::LumFailure& cause) override;
+    void OnFrameRefused(uint32_t length) override;
+    void OnWriteStalled() override;
+
+    // ---- The delivery thread (IDeliveryOwner)
+    // A notification of the announced connection goes to OnNotification; one
+    // of a connection already ended is dropped and counted; one of the
+    // connection being announced waits for its 8.
+    void OnDelivery(const uint8_t* message, uint32_t size, uint64_t epoch) override;
+    void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) override;
+    // Device records are a group ended by the list's end, server information
+    // a latest block (CTransferBuffer::BlockKind).
+    CTransferBuffer::BlockKind NotificationKind(const uint8_t* message, uint32_t size) override;
+    void OnNotification(const uint8_t* message, uint32_t length);
+
+    bool IsStopped() const { return m_connection.IsStopped(); }
     // Calls the application's callback, unless the client is being torn
     // down or there is none: false then. Any exception escaping it is caught
     // and logged (CallGuarded), throttled per callback code and exception code.
@@ -122,7 +168,19 @@ private:
     lumlib::PipeSecuritySettings m_pipeSettings;
     bool m_pipeSettingsRead = false;
     LONG m_callsInFlight = 0;
+    CZkLogger* const m_logger;
+    bool (*const m_mayConnect)();
+    std::atomic<bool> m_startedOnce{false};  // Start ran (its result stands)
     lumlib::srw_lock m_callbackLock;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;
+
+    // The parts; the connection last, so that its threads, which call into
+    // the others, end first.
+    CPendingRequests m_pending;
+    CDeliveryQueue m_delivery;
+    CSinglePipeClient m_connection;
+
+    // Process-wide: the not-connected notice was given or a connection made.
+    static std::atomic<bool> s_noticeGiven;
 };

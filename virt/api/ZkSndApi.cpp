@@ -296,8 +296,14 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     if (g_pClient == nullptr) {
         // A worker thread, event or mutex that cannot be created fails the call;
         // the record goes with the client whether or not it could be built.
+        // The client logs to the logger published above, which outlives it
+        // (a teardown frees the client first), and holds its attempts back
+        // while a retirement thread is still finishing an older client.
+        SndClientSetup setup;
+        setup.logger = g_pLogger;
+        setup.mayConnect = [] { return JoinRetirements(false); };
         std::unique_ptr<CSndApiPipeClient> client;
-        lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity())); });
+        lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity(), setup)); });
         if (client == nullptr) return 1;
         PinModule();
         if (!Publish(g_pClient, std::move(client))) return 1;

@@ -86,9 +86,12 @@ struct TestLog {
 // The session client on a pipe of the test's own; records its callbacks.
 class Client : public CSndApiPipeClient {
 public:
-    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr) {
-        wcsncpy(m_pipeName, pipe.c_str(), _countof(m_pipeName) - 1);
-        SetCallback(&Client::Callback, this);
+    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, Setup(pipe)) { SetCallback(&Client::Callback, this); }
+    static SndClientSetup Setup(const std::wstring& pipe) {
+        SndClientSetup setup;
+        setup.pipeName = pipe.c_str();
+        setup.logger = g_pLogger;  // a TestLog's, when the test has one
+        return setup;
     }
     ~Client() override { Stop(); }
     bool WaitForCode(uint32_t code, DWORD ms) {

@@ -1,4 +1,4 @@
-#include "pipes/TransferBuffer.h"
+#include "support/TransferBuffer.h"
 
 #include <cassert>
 #include <cstdlib>
@@ -7,9 +7,6 @@
 #include <new>
 
 namespace {
-
-const wchar_t kTransferModule[] = L"TransferBuffer";
-
 
 const size_t kWorkingBufferSize = 8096;
 // A batch takes blocks up to about this many bytes (at least one block), so
@@ -223,23 +220,59 @@ uint32_t CBuffersList::GetWriteOffset() const {
 
 // ---- CTransferBuffer: pushing ------------------------------------------
 
-CTransferBuffer::CTransferBuffer() {
-    const DWORD queueError = lumlib::CatchReturn([this] { m_queue.reset(new CBuffersList()); });
-    // A buffer without its queue or worker cannot be used: the construction
-    // raises, by value (the failure has happened; nothing more is allocated for it).
-    if (queueError != ERROR_SUCCESS) throw lumlib::Fail(queueError, lumlib::LumReason::kNoMemory, kTransferModule, __LINE__);
-    const DWORD error = m_worker.Start(&CTransferBuffer::TransferThread, this);
-    if (error != ERROR_SUCCESS) throw lumlib::Fail(error, lumlib::LumReason::kFailed, kTransferModule, __LINE__);
-}
-
 CTransferBuffer::~CTransferBuffer() {
-    // Every class that overrides Process stops the worker in its own
-    // destructor: by now the derived part is gone, and a worker still running
-    // could be inside its Process. The stop below is only the safety net of a
-    // release build (Process is the base's no-op from here on).
+    // The owner of the sink (or the class that overrides Process) stops the
+    // worker first: by now what Process uses may be gone. The stop below is
+    // only the safety net of a release build.
     assert(IsWorkerStopped());
     StopTransfer(1);
 }
+
+DWORD CTransferBuffer::Start() {
+    const auto lock = m_tbLock.lock_exclusive();
+    if (m_queue != nullptr) return ERROR_SUCCESS;
+    // Made here, not in the constructor: the queue's list may allocate, and a
+    // failure is a result, never an exception from a half-built owner.
+    std::unique_ptr<CBuffersList> queue;
+    const DWORD queueError = lumlib::CatchReturn([&] { queue.reset(new CBuffersList()); });
+    if (queueError != ERROR_SUCCESS) return queueError;
+    m_queue = std::move(queue);
+    if (m_onDemandMs != 0) return ERROR_SUCCESS;  // the first push starts it
+    if (EnsureWorkerLocked()) return ERROR_SUCCESS;
+    m_queue.reset();  // no worker, no queue: pushes stay refused
+    return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+bool CTransferBuffer::EnsureWorkerLocked() {
+    if (m_workerRunning) return true;
+    if (m_quit || m_queue == nullptr) return false;
+    // An on-demand worker that ended is joined by the start (it holds no lock any more).
+    if (m_worker.Start(&CTransferBuffer::TransferThread, this) != ERROR_SUCCESS) return false;
+    m_workerRunning = true;
+    return true;
+}
+
+void CTransferBuffer::SetOnDemand(DWORD idleMs) {
+    const auto lock = m_tbLock.lock_exclusive();
+    m_onDemandMs = idleMs;
+}
+
+void CTransferBuffer::DeliverEmptyBlocks() {
+    const auto lock = m_tbLock.lock_exclusive();
+    m_deliverEmpty = true;
+}
+
+bool CTransferBuffer::IsWorkerStopped() const {
+    const auto lock = m_tbLock.lock_exclusive();
+    return m_worker.HasEnded();
+}
+
+bool CTransferBuffer::IsIdle() const {
+    const auto lock = m_tbLock.lock_exclusive();
+    return !m_inFlight && (m_queue == nullptr || m_queue->IsEmpty());
+}
+
+bool CTransferBuffer::IsWorkerThread() const { return m_workerId.load() == ::GetCurrentThreadId(); }
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) { return PushBlock(data, size, false); }
 
@@ -261,10 +294,12 @@ bool CTransferBuffer::AdmitLocked(uint64_t footprint, BlockKind kind) {
     }
 }
 
-bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind) {
+bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced) {
     if (size != 0 && data == nullptr) return false;
+    // Not started, stopped, or no worker could be had: nothing would take it.
+    if (!EnsureWorkerLocked()) return false;
     const uint64_t footprint = CBuffersList::Footprint(size);
-    if (!AdmitLocked(footprint, kind)) return false;
+    if (!AdmitLocked(footprint, kind)) return kind == kLatest && SetAsideLocked(data, size, replaced);
     // out of memory: nothing was queued (the list took the block back); a
     // group that lost an item this way is cut like one the cap refused
     if (!m_queue->Write(size, data)) {
@@ -278,8 +313,30 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     return true;
 }
 
+bool CTransferBuffer::SetAsideLocked(const void* data, uint64_t size, Refused* replaced) {
+    // One of an earlier epoch still waits: it is not replaced by another
+    // connection's, and this one is refused.
+    if (m_latestQueued && m_latestSeq < m_epochStart) return false;
+    const uint64_t before = m_latestSize;
+    if (!m_latest.Assign(data, static_cast<size_t>(size))) return false;
+    m_latestSize = size;
+    if (m_latestQueued) {
+        if (replaced != nullptr) {
+            ++replaced->count;
+            replaced->bytes += before;
+        }
+        return true;
+    }
+    // Its place in the queue: an empty block, handed over with the bytes set aside.
+    if (!m_queue->Write(0, nullptr)) return false;
+    m_latestSeq = m_pushedSeq++;
+    m_latestQueued = true;
+    m_stalled = false;
+    return true;
+}
+
 void CTransferBuffer::BeginEpoch() {
-    const auto lock = m_tbLock.lock();
+    const auto lock = m_tbLock.lock_exclusive();
     m_previousEpochStart = m_epochStart;
     m_epochStart = m_pushedSeq;
     m_groupCut = m_groupQueued = false;
@@ -295,7 +352,7 @@ uint64_t CTransferBuffer::EpochOfLocked(uint64_t sequence) const {
 uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind) {
     if (m_closing.load()) return 0;
     {
-        const auto lock = m_tbLock.lock();
+        const auto lock = m_tbLock.lock_exclusive();
         if (!QueueLocked(data, size, kind)) return 0;
         // A lingering worker finds the block within its linger; a busy one
         // takes it with the rest, so neither is woken.
@@ -309,9 +366,9 @@ CTransferBuffer::Refused CTransferBuffer::PushBatch(const Block* blocks, size_t 
     Refused refused;
     bool wake = false;
     {
-        const auto lock = m_tbLock.lock();
+        const auto lock = m_tbLock.lock_exclusive();
         for (size_t i = 0; i < count; ++i) {
-            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size, blocks[i].kind)) continue;
+            if (!m_closing.load() && QueueLocked(blocks[i].data, blocks[i].size, blocks[i].kind, &refused)) continue;
             ++refused.count;
             refused.bytes += blocks[i].size;
         }
@@ -322,22 +379,24 @@ CTransferBuffer::Refused CTransferBuffer::PushBatch(const Block* blocks, size_t 
 }
 
 void CTransferBuffer::SetLinger(DWORD lingerMs) {
-    const auto lock = m_tbLock.lock();
+    const auto lock = m_tbLock.lock_exclusive();
     m_lingerMs = lingerMs;
 }
 
 void CTransferBuffer::SetQueueCap(uint64_t bytes) {
-    const auto lock = m_tbLock.lock();
+    const auto lock = m_tbLock.lock_exclusive();
     m_queueCap = bytes;
 }
 
 void CTransferBuffer::ClearQueue() {
-    const auto lock = m_tbLock.lock();
-    m_queue->FreeChain();
+    const auto lock = m_tbLock.lock_exclusive();
+    if (m_queue != nullptr) m_queue->FreeChain();
     m_queuedBytes = 0;
     m_takenSeq = m_pushedSeq;
     m_groupCut = m_groupQueued = false;
     m_stalled = false;
+    m_latestQueued = false;
+    m_latest.reset();
 }
 
 // ---- CTransferBuffer: the worker ---------------------------------------
@@ -348,9 +407,9 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
         ClearQueue();
     }
     {
-        const auto lock = m_tbLock.lock();
+        const auto lock = m_tbLock.lock_exclusive();
         // Called on the worker itself (from Process) it cannot wait for itself.
-        if (!immediate && !m_worker.IsCurrent() && !m_worker.HasEnded()) {
+        if (!immediate && !IsWorkerThread() && m_workerRunning && !m_worker.HasEnded()) {
             // A lingering worker starts now; the worker signals m_progress
             // once it holds nothing and finds nothing it could still take.
             m_draining = true;
@@ -366,12 +425,20 @@ DWORD CTransferBuffer::StopTransfer(uint32_t immediate) {
 bool CTransferBuffer::WaitForWorkLocked() {
     // After the queue has emptied, a lingering worker waits once for
     // m_lingerMs (pushes meanwhile do not wake it); then it sleeps until woken.
+    // An on-demand worker ends once it has found nothing for m_onDemandMs.
     bool lingered = false;
+    const ULONGLONG idleSince = ::GetTickCount64();
     while (!HasWorkLocked()) {
+        const ULONGLONG idle = ::GetTickCount64() - idleSince;
+        if (m_onDemandMs != 0 && idle >= m_onDemandMs) {
+            m_workerRunning = m_waiting = m_asleep = false;
+            return false;
+        }
         const bool linger = m_lingerMs != 0 && !lingered && !m_draining;
         m_waiting = true;
         m_asleep = !linger;
-        m_tbLock.wait(m_workChanged, linger ? m_lingerMs : INFINITE);
+        const DWORD wait = m_onDemandMs != 0 ? static_cast<DWORD>(m_onDemandMs - idle) : linger ? m_lingerMs : INFINITE;
+        m_tbLock.wait(m_workChanged, wait);
         lingered = true;
     }
     m_waiting = m_asleep = false;
@@ -381,15 +448,19 @@ bool CTransferBuffer::WaitForWorkLocked() {
 void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty) {
     *used = 0;
     while (*used < kBatchBytes && !m_queue->IsEmpty()) {
+        // The empty block that holds a set-aside block's place hands over its bytes.
+        const bool setAside = m_latestQueued && m_takenSeq == m_latestSeq;
         const uint64_t next = m_queue->GetNextSize();
-        const uint64_t footprint = CBuffersList::Footprint(next);
-        const uint64_t placed = WorkFootprint(next);
+        const uint64_t footprint = setAside ? 0 : CBuffersList::Footprint(next);
+        const uint64_t placed = WorkFootprint(setAside ? m_latestSize : next);
         uint64_t size = 0;
         // Grow first, take second. When there is no memory for the first
         // block's copy it is dropped: left queued it would stop every block
         // behind it. A later block that does not fit waits for the next batch.
         const bool room = work.Grow(*used + placed);
         if (room && m_queue->TakeFront(work.get() + *used + kWorkHeader, next, &size)) {
+            if (setAside && m_latestSize != 0) std::memcpy(work.get() + *used + kWorkHeader, m_latest.get(), static_cast<size_t>(m_latestSize));
+            if (setAside) size = m_latestSize;
             const uint64_t epoch = EpochOfLocked(m_takenSeq);
             std::memcpy(work.get() + *used, &size, kPrefixSize);
             std::memcpy(work.get() + *used + kPrefixSize, &epoch, sizeof(epoch));
@@ -401,6 +472,10 @@ void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, 
         } else {
             m_stalled = true;  // neither taken nor dropped: looking again before a push would spin
             break;
+        }
+        if (setAside) {
+            m_latestQueued = false;
+            m_latest.reset();
         }
         ++m_takenSeq;
         m_queuedBytes = m_queuedBytes > footprint ? m_queuedBytes - footprint : 0;
@@ -419,19 +494,20 @@ void CTransferBuffer::Deliver(const lumlib::CByteBlock& work, uint64_t used, boo
         const uint8_t* block = work.get() + at + kWorkHeader;
         at += WorkFootprint(size);
         // The worker's error boundary: a handler that raises loses its block, not the thread.
-        if (size != 0) lumlib::CatchReturn([&] { Process(block, size, queueEmpty && at == used ? 1u : 0u); });
+        if (size != 0 || m_deliverEmpty) lumlib::CatchReturn([&] { Process(block, size, queueEmpty && at == used ? 1u : 0u); });
     }
 }
 
 unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     CTransferBuffer* self = static_cast<CTransferBuffer*>(param);
+    self->m_workerId.store(::GetCurrentThreadId());
     // Without its first block the buffer grows on the first message.
     lumlib::CByteBlock work(kWorkingBufferSize);
     uint64_t used = 0;
     bool queueEmpty = false;
     for (;;) {
         {
-            const auto lock = self->m_tbLock.lock();
+            const auto lock = self->m_tbLock.lock_exclusive();
             self->m_inFlight = false;
             // Only a draining stop waits for this; nobody else pays for the wake.
             if (self->m_draining && self->DrainedLocked()) ::WakeAllConditionVariable(&self->m_progress);
@@ -441,5 +517,6 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
         self->Deliver(work, used, queueEmpty);
         if (queueEmpty) ShrinkToStandard(work, kWorkingBufferSize);
     }
+    self->m_workerId.store(0);
     return 0;
 }

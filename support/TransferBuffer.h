@@ -93,22 +93,42 @@ private:
     uint32_t m_writeOffset = 0;  // under m_lock
 };
 
+// What the worker hands each block to: the owner of a transfer buffer that
+// holds it as a member, or the derived class (the log's file writer).
+class ITransferSink {
+public:
+    // Called on TransferThread only; data is valid for the call only (size
+    // is 0 only after DeliverEmptyBlocks).
+    // queueEmpty: nothing was queued behind this block when it was taken.
+    // Whatever it raises is caught there: that block is lost, the worker goes on.
+    virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) = 0;
+
+protected:
+    ~ITransferSink() = default;
+};
+
 // Any thread Push()es a copy of a block and returns at once; TransferThread
-// hands the blocks, in order, to the virtual Process. It takes what is queued
-// in batches (one lock per batch) and sleeps, without time-out, when there is
-// nothing to do.
+// hands the blocks, in order, to the sink (or to the virtual Process of a
+// derived class). It takes what is queued in batches (one lock per batch) and
+// sleeps, without time-out, when there is nothing to do. Construction never
+// fails; Start makes the queue and the worker and says whether it could.
 class CTransferBuffer {
 public:
-    CTransferBuffer();  // raises a lumlib::LumError ("TransferBuffer") when its queue or worker cannot be had
+    // sink may be null for a class that overrides Process; it must outlive the worker.
+    explicit CTransferBuffer(ITransferSink* sink = nullptr) noexcept : m_sink(sink) {}
     virtual ~CTransferBuffer();
     CTransferBuffer(const CTransferBuffer&) = delete;
     CTransferBuffer& operator=(const CTransferBuffer&) = delete;
 
-    // Called on TransferThread only; data is valid for the call only.
-    // queueEmpty: nothing was queued behind this block when it was taken.
-    // Whatever it raises is caught there: that block is lost, the worker goes on.
-    virtual uint32_t Process(const uint8_t* /*data*/, uint64_t /*size*/, uint32_t /*queueEmpty*/) { return 0; }
-    // 1 when queued, 0 when refused (closing, at the cap, no memory).
+    // Makes the queue and starts the worker (or, on demand, leaves it to the
+    // first push: SetOnDemand). 0, or the error of the step that failed;
+    // until it succeeds every push is refused. A started buffer is left alone.
+    DWORD Start();
+    // Hands the block to the sink; a derived class may take it instead.
+    virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
+        return m_sink != nullptr ? m_sink->Process(data, size, queueEmpty) : 0;
+    }
+    // 1 when queued, 0 when refused (closing, at the cap, no memory, not started).
     virtual uint32_t Push(const void* data, uint64_t size);
 
     // How a block stands towards the queue's cap. A group is a run of items
@@ -118,7 +138,12 @@ public:
     // but is never joined to the next), else refused with it (dropped whole).
     // At most one end per group goes past the cap, and only after an item
     // that fitted, so the excess stays below the cap's own number of items.
-    enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2 };
+    // A latest block (the newest state of something, where an older one is
+    // worth nothing) is never refused by the cap: past it the block is set
+    // aside, one at a time, and handed over in the queue's order where the
+    // first one was set aside; a later one replaces it there (counted as a
+    // drop of the one replaced). The excess is at most that one block.
+    enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2, kLatest = 3 };
     // One block of a batch push.
     struct Block {
         const void* data;
@@ -133,25 +158,34 @@ public:
     // Queues count blocks under one lock and wakes the worker at most once;
     // each block is refused on its own as Push would refuse it.
     Refused PushBatch(const Block* blocks, size_t count);
+    // Queues a block. Push passes wake = false: an idle worker is woken unless
+    // it lingers (see SetLinger) and will find the block at its next look;
+    // wake = true wakes it in any case.
+    uint32_t PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind = kLoose);
 
     // 1: drop what is queued and end the worker; 0: wait until the worker has
     // delivered what is queued (or can take no more), then end it.
-    // Every class that overrides Process calls it in its own destructor: the
-    // worker calls Process, which must never run on a partly destroyed object.
+    // The owner of the sink (or a class that overrides Process) calls it
+    // before the sink goes: the worker must never call into a partly
+    // destroyed object.
     DWORD StopTransfer(uint32_t immediate);
     void ClearQueue();
-    bool IsWorkerStopped() const { return m_worker.HasEnded(); }
+    bool IsWorkerStopped() const;
+    // Nothing queued and no block in the worker's hands.
+    bool IsIdle() const;
     // Blocks dropped because no memory was left for their copy.
     uint32_t GetDroppedCount() const { return m_dropped.load(); }
     // Most bytes (CBuffersList::Footprint) queued at once; a push past it is
     // refused. 0, the default: no cap. Set before the first push.
     void SetQueueCap(uint64_t bytes);
+    // Before Start: the worker runs only while there is work. A push that
+    // finds none running starts it; it ends once the queue has been empty for
+    // idleMs. For a queue that is mostly bypassed (the channel's writes).
+    void SetOnDemand(DWORD idleMs);
+    // Before Start: empty blocks reach Process too (by default they are
+    // skipped), so an owner can push one to have the worker act.
+    void DeliverEmptyBlocks();
 
-protected:
-    // Queues a block. Push passes wake = false: an idle worker is woken unless
-    // it lingers (see SetLinger) and will find the block at its next look;
-    // wake = true wakes it in any case.
-    uint32_t PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind = kLoose);
     // The blocks pushed from now on form a new epoch (a connection's
     // notifications, say); an open group ends with the old one. Epochs count
     // from 0; the worker tells Process the epoch of the block it hands over
@@ -170,6 +204,8 @@ protected:
     // From now on pushes are refused (for good).
     void RefusePushes() { m_closing.store(true); }
     bool IsClosing() const { return m_closing.load(); }
+    // True on the worker thread itself.
+    bool IsWorkerThread() const;
 
 private:
     static unsigned __stdcall TransferThread(void* self);
@@ -182,21 +218,27 @@ private:
     void TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
     // Hands the batch's blocks to Process.
     void Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty);
-    // Under m_tbLock: queues one block, counting its footprint; false when refused.
-    bool QueueLocked(const void* data, uint64_t size, BlockKind kind);
+    // Under m_tbLock: queues one block, counting its footprint; false when
+    // refused. A set-aside block it replaced is added to *replaced (may be null).
+    bool QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced = nullptr);
+    // Under m_tbLock: a latest block past the cap is set aside (see BlockKind).
+    bool SetAsideLocked(const void* data, uint64_t size, Refused* replaced);
     // Under m_tbLock: whether the cap lets a block of that footprint and kind in (group state kept).
     bool AdmitLocked(uint64_t footprint, BlockKind kind);
     // Under m_tbLock: the epoch of the block with that sequence number.
     uint64_t EpochOfLocked(uint64_t sequence) const;
     // Under m_tbLock: the worker has something to do (a block to take, or quit).
-    bool HasWorkLocked() const { return m_quit || (!m_stalled && !m_queue->IsEmpty()); }
+    bool HasWorkLocked() const { return m_quit || (!m_stalled && m_queue != nullptr && !m_queue->IsEmpty()); }
     // Under m_tbLock: nothing queued that the worker could still deliver.
-    bool DrainedLocked() const { return !m_inFlight && (m_stalled || m_queue->IsEmpty()); }
+    bool DrainedLocked() const { return !m_inFlight && (m_stalled || m_queue == nullptr || m_queue->IsEmpty()); }
+    // Under m_tbLock: a worker runs (an on-demand one is started); false when none can.
+    bool EnsureWorkerLocked();
     // Under m_tbLock: whether a push should wake the worker.
     bool WakeNeededLocked(bool wake) const { return m_asleep || (m_waiting && wake); }
 
-    lumlib::unique_critical_section m_tbLock;  // outside the queue's lock
-    std::unique_ptr<CBuffersList> m_queue;
+    ITransferSink* const m_sink;
+    lumlib::srw_lock m_tbLock;  // outside the queue's lock; slim: construction allocates nothing
+    std::unique_ptr<CBuffersList> m_queue;  // made by Start, under m_tbLock
     // The worker sleeps on this condition under m_tbLock: a push or a stop
     // wakes it. A condition costs no kernel object and no wake at all while
     // the worker is busy, where an event costs a call each time.
@@ -211,10 +253,20 @@ private:
     bool m_inFlight = false;  // under m_tbLock: the worker holds blocks it has not delivered yet
     bool m_draining = false;  // under m_tbLock: a draining stop waits on m_progress
     DWORD m_lingerMs = 0;     // under m_tbLock
+    DWORD m_onDemandMs = 0;   // under m_tbLock; 0: the worker runs from Start to the stop
+    bool m_deliverEmpty = false;   // set before Start
+    bool m_workerRunning = false;  // under m_tbLock: a worker runs and will look at the queue again
+    std::atomic<DWORD> m_workerId{0};  // the running worker's thread id
     uint64_t m_queueCap = 0;     // under m_tbLock; 0: none
     uint64_t m_queuedBytes = 0;  // under m_tbLock: footprint of the queued blocks
     bool m_groupCut = false;     // under m_tbLock: the open group lost an item to the cap
     bool m_groupQueued = false;  // under m_tbLock: an item of the open group was queued
+    // Under m_tbLock: the latest block set aside past the cap, and the
+    // sequence number of the empty block that holds its place in the queue.
+    lumlib::CByteBlock m_latest;
+    uint64_t m_latestSize = 0;
+    uint64_t m_latestSeq = 0;
+    bool m_latestQueued = false;
     // Under m_tbLock: blocks queued and blocks taken (or dropped) since the
     // start, and where the current and the previous epoch began in that count.
     uint64_t m_pushedSeq = 0;
@@ -225,6 +277,7 @@ private:
     uint64_t m_deliveringEpoch = 0;    // the worker's own
     std::atomic<bool> m_closing{false};  // pushes are refused
     std::atomic<uint32_t> m_dropped{0};
-    // Last member: joined first, while the rest still exists.
+    // Last member: joined first, while the rest still exists. Started and
+    // restarted under m_tbLock; stopped once m_quit is set.
     lumlib::CWorkerThread m_worker;
 };

@@ -1,0 +1,71 @@
+// The pending requests: numbered requests waiting for their replies, matched
+// as the replies arrive on the reader thread. Each caller sleeps on a wait
+// slot of its own, so a reply wakes only its caller; a stop wakes them all.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+
+#include "support/ByteBlock.h"
+#include "support/lumlib.h"
+
+class CSinglePipeClient;
+
+class CPendingRequests {
+public:
+    static constexpr DWORD kReplyWaitMs = 3000;
+
+    CPendingRequests() = default;
+    CPendingRequests(const CPendingRequests&) = delete;
+    CPendingRequests& operator=(const CPendingRequests&) = delete;
+
+    // Writes a new request number into the request (its prefix) and adds the
+    // request's entry: 0, or 8 without memory for the entry.
+    uint32_t Add(uint8_t* request, uint32_t* requestId);
+    // Unlinks the entry of that request and frees any reply.
+    void Remove(uint32_t requestId);
+    // Waits on the entry's own slot until the reply, a stop or the time-out,
+    // then unlinks the entry. 0 with the reply moved into reply (empty when
+    // no usable one came in time); 1460 when a stop ended the request before any reply.
+    uint32_t Await(uint32_t requestId, lumlib::CByteBlock& reply);
+    // On the reader thread: a reply (its request number is not 0) of received
+    // bytes. Nobody waits for it any more: dropped. A duplicate keeps the
+    // first; one whose length field claims more than arrived wakes its caller
+    // without a reply.
+    void Answer(const uint8_t* message, uint32_t received);
+    // Every waiting request, and every later one, ends with 1460 at once.
+    void Stop();
+
+    uint32_t GetLastRequestId() const { return m_lastRequestId.load(); }
+
+private:
+    struct Entry {
+        uint32_t requestId = 0;
+        bool answered = false;      // a reply (usable or not) arrived
+        lumlib::CByteBlock reply;   // copy of the reply, or empty
+        // Its caller's own wait slot (no kernel object).
+        CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
+    };
+    // The entry of that request, or m_pending.end(); under m_lock.
+    std::list<Entry>::iterator Find(uint32_t requestId);
+
+    lumlib::unique_critical_section m_lock;
+    // Under m_lock; a list, so an entry (and its wait slot) stays put while
+    // its caller sleeps on it.
+    std::list<Entry> m_pending;
+    bool m_stopped = false;  // under m_lock
+    std::atomic<uint32_t> m_lastRequestId{0};
+};
+
+// Sends a request over the connection (its first field is its length, at
+// least 12; its request number is written here) and waits up to 3 s for the
+// reply. Without a connection it tries again every 200 ms, each time under a
+// new number, until 3 s after the call began. On 0, reply holds a copy of
+// exactly the reply's length; on any other result it is empty. 2250 no
+// connection for about 3 s, 1168 no usable reply in time, 1460 stopped while
+// waiting, 87 bad arguments, else the send's own error.
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
+                     lumlib::CByteBlock& reply);
