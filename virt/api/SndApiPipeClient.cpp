@@ -122,9 +122,12 @@ CSndApiPipeClient::~CSndApiPipeClient() {
 }
 
 uint32_t CSndApiPipeClient::Start() {
-    if (m_startedOnce.exchange(true) || IsStopped()) return 0;
+    if (IsStopped()) return 0;
+    // Without its delivery thread the client is not started, and a later
+    // ZkSndVApiInit tries again (a started queue is left alone).
     uint32_t result = m_delivery.Start();
-    if (result == 0) result = m_connection.Start();
+    if (result != 0 || m_startedOnce.exchange(true)) return result;
+    result = m_connection.Start();
     // A 5 here means the client's own objects could not be created, so
     // nothing is left running.
     if (result == ERROR_ACCESS_DENIED) Stop();
