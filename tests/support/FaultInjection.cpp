@@ -1,6 +1,7 @@
 #include "tests/support/FaultInjection.h"
 
 #include <aclapi.h>
+#include <malloc.h>
 #include <process.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -207,6 +208,71 @@ bool IsKept(const char* name) {
     return false;
 }
 
+// The module's heap blocks, counted above the fault hooks: each counted slot
+// calls the counter, which calls what the slot held before (the fault hook, or
+// the original for free).
+std::atomic<long long> g_heapBytes{0};
+void* g_nextMalloc = nullptr;
+void* g_nextCalloc = nullptr;
+void* g_nextRealloc = nullptr;
+void* g_nextStrdup = nullptr;
+void* g_nextFree = nullptr;
+
+template <class F>
+F Next(void* next) { return reinterpret_cast<F>(next); }
+
+void* CountedMalloc(size_t size) {
+    void* block = Next<decltype(&::malloc)>(g_nextMalloc)(size);
+    if (block) g_heapBytes += static_cast<long long>(_msize(block));
+    return block;
+}
+
+void* CountedCalloc(size_t count, size_t size) {
+    void* block = Next<decltype(&::calloc)>(g_nextCalloc)(count, size);
+    if (block) g_heapBytes += static_cast<long long>(_msize(block));
+    return block;
+}
+
+char* CountedStrdup(const char* text) {
+    char* copy = Next<decltype(&::_strdup)>(g_nextStrdup)(text);
+    if (copy) g_heapBytes += static_cast<long long>(_msize(copy));
+    return copy;
+}
+
+void* CountedRealloc(void* old, size_t size) {
+    const long long before = old ? static_cast<long long>(_msize(old)) : 0;
+    void* block = Next<decltype(&::realloc)>(g_nextRealloc)(old, size);
+    if (block) g_heapBytes += static_cast<long long>(_msize(block)) - before;
+    else if (old && size == 0) g_heapBytes -= before;  // the runtime freed it
+    return block;
+}
+
+void CountedFree(void* block) {
+    if (block) g_heapBytes -= static_cast<long long>(_msize(block));
+    Next<decltype(&::free)>(g_nextFree)(block);
+}
+
+struct Counted {
+    const char* name;
+    void** next;
+    void* counter;
+};
+const Counted kCounted[] = {
+    {"malloc", &g_nextMalloc, reinterpret_cast<void*>(&CountedMalloc)},
+    {"calloc", &g_nextCalloc, reinterpret_cast<void*>(&CountedCalloc)},
+    {"realloc", &g_nextRealloc, reinterpret_cast<void*>(&CountedRealloc)},
+    {"_strdup", &g_nextStrdup, reinterpret_cast<void*>(&CountedStrdup)},
+    {"free", &g_nextFree, reinterpret_cast<void*>(&CountedFree)},
+};
+
+const Counted* FindCounted(const char* dll, const char* name) {
+    if (_stricmp(dll, kCrt) != 0) return nullptr;
+    for (const Counted& counted : kCounted) {
+        if (std::strcmp(counted.name, name) == 0) return &counted;
+    }
+    return nullptr;
+}
+
 void Redirect(void** slot, void* to) {
     DWORD old = 0;
     ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
@@ -224,11 +290,15 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
         if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
         const char* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
         const Fault* fault = Find(dll, name);
+        void** slot = reinterpret_cast<void**>(&slots->u1.Function);
         if (fault) {
-            void** slot = reinterpret_cast<void**>(&slots->u1.Function);
             g_states[fault->index].original = *slot;
             Redirect(slot, fault->replacement);
-        } else if (!IsKept(name) && _stricmp(dll, kCrt) != 0) {
+        }
+        if (const Counted* counted = FindCounted(dll, name)) {
+            *counted->next = *slot;
+            Redirect(slot, counted->counter);
+        } else if (!fault && !IsKept(name) && _stricmp(dll, kCrt) != 0) {
             unknown.push_back(std::string(dll) + "!" + name);
         }
     }
@@ -273,5 +343,7 @@ std::vector<ImportCount> ImportCalls() {
 }
 
 bool ArmedCallFailed() { return g_failed; }
+
+long long ModuleHeapBytes() { return g_heapBytes.load(); }
 
 }  // namespace testkit

@@ -42,4 +42,10 @@ void StopFailing();
 std::vector<ImportCount> ImportCalls();
 bool ArmedCallFailed();
 
+// Bytes of the C runtime's heap that the module holds: what its malloc, calloc,
+// realloc and _strdup returned since Install, less what its free and realloc
+// gave back (each block's _msize). A leak shows here exactly, whatever the
+// test program itself allocates meanwhile.
+long long ModuleHeapBytes();
+
 }  // namespace testkit
