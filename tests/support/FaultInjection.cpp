@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -36,6 +37,8 @@ struct State {
 };
 
 std::atomic<bool> g_failed{false};
+void* g_failedStack[16];
+USHORT g_failedFrames = 0;
 State& StateOf(size_t index);
 const Fault& FaultOf(size_t index);
 
@@ -56,6 +59,7 @@ HANDLE FirstHandle(...) { return nullptr; }
 bool IsTheFailingCall(State& state) {
     const long n = state.calls.fetch_add(1) + 1;
     if (n != state.failAt.load()) return false;
+    g_failedFrames = ::RtlCaptureStackBackTrace(2, 16, g_failedStack, nullptr);
     g_failed = true;
     return true;
 }
@@ -209,68 +213,48 @@ bool IsKept(const char* name) {
 }
 
 // The module's heap blocks, counted above the fault hooks: each counted slot
-// calls the counter, which calls what the slot held before (the fault hook, or
+// calls its counter, which calls what the slot held before (the fault hook;
 // the original for free).
 std::atomic<long long> g_heapBytes{0};
-void* g_nextMalloc = nullptr;
-void* g_nextCalloc = nullptr;
-void* g_nextRealloc = nullptr;
-void* g_nextStrdup = nullptr;
-void* g_nextFree = nullptr;
+enum CountedFn { kMalloc, kCalloc, kRealloc, kStrdup, kFree, kCountedFns };
+const char* const kCountedNames[kCountedFns] = {"malloc", "calloc", "realloc", "_strdup", "free"};
+void* g_next[kCountedFns] = {};
 
-template <class F>
-F Next(void* next) { return reinterpret_cast<F>(next); }
-
-void* CountedMalloc(size_t size) {
-    void* block = Next<decltype(&::malloc)>(g_nextMalloc)(size);
-    if (block) g_heapBytes += static_cast<long long>(_msize(block));
+long long SizeOf(void* block) { return block ? static_cast<long long>(_msize(block)) : 0; }
+template <CountedFn I, class F>
+F Next() { return reinterpret_cast<F>(g_next[I]); }
+template <class T>
+T* Added(T* block) {
+    g_heapBytes += SizeOf(block);
     return block;
 }
 
-void* CountedCalloc(size_t count, size_t size) {
-    void* block = Next<decltype(&::calloc)>(g_nextCalloc)(count, size);
-    if (block) g_heapBytes += static_cast<long long>(_msize(block));
-    return block;
-}
-
-char* CountedStrdup(const char* text) {
-    char* copy = Next<decltype(&::_strdup)>(g_nextStrdup)(text);
-    if (copy) g_heapBytes += static_cast<long long>(_msize(copy));
-    return copy;
-}
+void* CountedMalloc(size_t size) { return Added(Next<kMalloc, decltype(&::malloc)>()(size)); }
+void* CountedCalloc(size_t count, size_t size) { return Added(Next<kCalloc, decltype(&::calloc)>()(count, size)); }
+char* CountedStrdup(const char* text) { return Added(Next<kStrdup, decltype(&::_strdup)>()(text)); }
 
 void* CountedRealloc(void* old, size_t size) {
-    const long long before = old ? static_cast<long long>(_msize(old)) : 0;
-    void* block = Next<decltype(&::realloc)>(g_nextRealloc)(old, size);
-    if (block) g_heapBytes += static_cast<long long>(_msize(block)) - before;
-    else if (old && size == 0) g_heapBytes -= before;  // the runtime freed it
+    const long long before = SizeOf(old);
+    void* block = Next<kRealloc, decltype(&::realloc)>()(old, size);
+    if (block || size == 0) g_heapBytes += SizeOf(block) - before;  // realloc(old, 0) freed it
     return block;
 }
 
 void CountedFree(void* block) {
-    if (block) g_heapBytes -= static_cast<long long>(_msize(block));
-    Next<decltype(&::free)>(g_nextFree)(block);
+    g_heapBytes -= SizeOf(block);
+    Next<kFree, decltype(&::free)>()(block);
 }
 
-struct Counted {
-    const char* name;
-    void** next;
-    void* counter;
-};
-const Counted kCounted[] = {
-    {"malloc", &g_nextMalloc, reinterpret_cast<void*>(&CountedMalloc)},
-    {"calloc", &g_nextCalloc, reinterpret_cast<void*>(&CountedCalloc)},
-    {"realloc", &g_nextRealloc, reinterpret_cast<void*>(&CountedRealloc)},
-    {"_strdup", &g_nextStrdup, reinterpret_cast<void*>(&CountedStrdup)},
-    {"free", &g_nextFree, reinterpret_cast<void*>(&CountedFree)},
-};
+void* const kCounters[kCountedFns] = {reinterpret_cast<void*>(&CountedMalloc), reinterpret_cast<void*>(&CountedCalloc),
+                                      reinterpret_cast<void*>(&CountedRealloc), reinterpret_cast<void*>(&CountedStrdup),
+                                      reinterpret_cast<void*>(&CountedFree)};
 
-const Counted* FindCounted(const char* dll, const char* name) {
-    if (_stricmp(dll, kCrt) != 0) return nullptr;
-    for (const Counted& counted : kCounted) {
-        if (std::strcmp(counted.name, name) == 0) return &counted;
+// The counted function of that name (kCountedFns: none).
+int CountedIndex(const char* dll, const char* name) {
+    for (int i = 0; i < kCountedFns && _stricmp(dll, kCrt) == 0; ++i) {
+        if (std::strcmp(kCountedNames[i], name) == 0) return i;
     }
-    return nullptr;
+    return kCountedFns;
 }
 
 void Redirect(void** slot, void* to) {
@@ -295,9 +279,9 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
             g_states[fault->index].original = *slot;
             Redirect(slot, fault->replacement);
         }
-        if (const Counted* counted = FindCounted(dll, name)) {
-            *counted->next = *slot;
-            Redirect(slot, counted->counter);
+        if (const int counted = CountedIndex(dll, name); counted != kCountedFns) {
+            g_next[counted] = *slot;
+            Redirect(slot, kCounters[counted]);
         } else if (!fault && !IsKept(name) && _stricmp(dll, kCrt) != 0) {
             unknown.push_back(std::string(dll) + "!" + name);
         }
@@ -343,6 +327,21 @@ std::vector<ImportCount> ImportCalls() {
 }
 
 bool ArmedCallFailed() { return g_failed; }
+
+// The return addresses as offsets into the module each lies in.
+std::string FailedCallStack() {
+    std::string text;
+    for (USHORT i = 0; g_failed && i < g_failedFrames; ++i) {
+        HMODULE module = nullptr;
+        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             static_cast<const char*>(g_failedStack[i]), &module);
+        char frame[32];
+        std::snprintf(frame, sizeof(frame), " %p+0x%llx", static_cast<void*>(module),
+                      static_cast<unsigned long long>(static_cast<char*>(g_failedStack[i]) - reinterpret_cast<char*>(module)));
+        text += frame;
+    }
+    return text;
+}
 
 long long ModuleHeapBytes() { return g_heapBytes.load(); }
 

@@ -149,17 +149,14 @@ void CheckLog(Point& p, const std::wstring& added, const char* round, bool start
 // point (never against another process: the shared log grows from point to
 // point, and anything the test itself reads grows with it).
 struct Growth {
-    long handles = 0, threads = 0;
-    long long heap = 0, kib = 0;  // the library's heap blocks (bytes), the process's committed memory
+    long long handles, threads, heap, kib;  // heap: the library's blocks (bytes); kib: the process's committed memory
+    long long& operator[](size_t i) { return (&handles)[i]; }
 };
+const char* const kGrowthUnits[] = {" handles, ", " threads, ", " bytes of the library's heap, ", " KiB committed"};
 
 Growth Counters() {
     return Growth{testkit::ProcessHandleCount(), testkit::ProcessThreadCount(), testkit::ModuleHeapBytes(),
                   (long long)(testkit::CommittedPrivateBytes() / 1024)};
-}
-
-Growth Minus(const Growth& a, const Growth& b) {
-    return Growth{a.handles - b.handles, a.threads - b.threads, a.heap - b.heap, a.kib - b.kib};
 }
 
 // Nothing kept, and what a process varies by with nothing kept: Wine's handle
@@ -167,18 +164,20 @@ Growth Minus(const Growth& a, const Growth& b) {
 // blocks are counted exactly, in heap).
 const Growth kNothing{0, 0, 0, 1024}, kNoise{1, 0, 0, 1024};
 
-bool Within(const Growth& g, const Growth& limit) {
-    return g.handles <= limit.handles && g.threads <= limit.threads && g.heap <= limit.heap && g.kib <= limit.kib;
-}
-
-std::string Describe(const Growth& g) {
-    return std::to_string(g.handles) + " handles, " + std::to_string(g.threads) + " threads, " + std::to_string(g.heap) +
-           " bytes of the library's heap, " + std::to_string(g.kib) + " KiB committed";
+// after - before, described when any part of it is above limit (else empty).
+std::string Above(Growth after, Growth before, Growth limit) {
+    std::string text;
+    bool above = false;
+    for (size_t i = 0; i < 4; ++i) {
+        above = above || after[i] - before[i] > limit[i];
+        text += std::to_string(after[i] - before[i]) + kGrowthUnits[i];
+    }
+    return above ? text : std::string();
 }
 
 // The state after a round: the library's threads gone (Wine ends them a little late).
 Growth Settled(const Growth& before) {
-    testkit::WaitForThreadCountAtMost(before.threads, 5000);
+    testkit::WaitForThreadCountAtMost(long(before.threads), 5000);
     return Counters();
 }
 
@@ -225,18 +224,17 @@ bool CheckedRound(Point& p, Bench& bench, bool failing) {
 // anything runs three times more, and leaks when those repeats kept more than
 // the noise: a leak comes back with every failure (one handle each: 3).
 void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, const Growth& before) {
-    const Growth once = Minus(Settled(before), before);
-    if (Within(once, kNothing)) return;
-    const Growth settled = Counters();
+    const Growth settled = Settled(before);
+    const std::string once = Above(settled, before, kNothing);
+    if (once.empty()) return;
     for (int again = 0; again < 3; ++again) {
         testkit::FailNthCall(import, n);
         Round(p, bench.rec, true);
         testkit::StopFailing();
         Round(p, bench.rec, false);
     }
-    const Growth repeated = Minus(Settled(before), settled);
-    Expect(p, kLeak, Within(repeated, kNoise),
-           "kept " + Describe(once) + ", and " + Describe(repeated) + " more when the point repeated three times");
+    const std::string repeated = Above(Settled(before), settled, kNoise);
+    Expect(p, kLeak, repeated.empty(), "kept " + once + ", and " + repeated + " more when the point repeated three times");
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
@@ -253,24 +251,24 @@ unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* 
     CheckedRound(p, bench, false);
     CheckCallbacks(p);
     CheckGrowth(p, bench, import, n, before);
+    if (p.broken) std::fprintf(stderr, "  %s failed at%s\n", p.name.c_str(), testkit::FailedCallStack().c_str());
     return p.broken;
 }
 
 // ---- the driver ----
 
+// A crash ends the child with its exception code; where, and where the failed call was made, go to stderr.
 LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS* e) {
+    std::fprintf(stderr, "  exception 0x%lx at %p; the failed call at%s\n", e->ExceptionRecord->ExceptionCode,
+                 e->ExceptionRecord->ExceptionAddress, testkit::FailedCallStack().c_str());
+    std::fflush(stderr);
     ::TerminateProcess(::GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-size_t LinesIn(const char* file) {
-    std::ifstream in(file);
-    return size_t(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
-}
-
-// Runs this program with arguments; its exit code, or kHang when no line came
-// into results for kPointMs (each point of a child adds one).
-int RunChild(const std::string& arguments, const char* results) {
+// Runs this program with arguments; its exit code, or kHang when it outlived
+// kPointMs for each of its points.
+int RunChild(const std::string& arguments, size_t points) {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring line = L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end());
@@ -279,18 +277,9 @@ int RunChild(const std::string& arguments, const char* results) {
     PROCESS_INFORMATION child = {};
     if (!::CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) return kNoChild;
     CHandleHolder process(child.hProcess), thread(child.hThread);
-    size_t seen = LinesIn(results);
-    ULONGLONG progress = ::GetTickCount64();
-    while (::WaitForSingleObject(child.hProcess, 1000) == WAIT_TIMEOUT) {
-        const size_t lines = LinesIn(results);
-        if (lines != seen) seen = lines, progress = ::GetTickCount64();
-        if (::GetTickCount64() - progress < kPointMs) continue;
-        ::TerminateProcess(child.hProcess, kHang);
-        ::WaitForSingleObject(child.hProcess, INFINITE);
-        return kHang;
-    }
-    DWORD code = kNoChild;
-    ::GetExitCodeProcess(child.hProcess, &code);
+    DWORD code = kHang;
+    if (::WaitForSingleObject(child.hProcess, DWORD(kPointMs * points)) == WAIT_TIMEOUT) ::TerminateProcess(child.hProcess, kHang);
+    else ::GetExitCodeProcess(child.hProcess, &code);
     return int(code);
 }
 
@@ -312,7 +301,7 @@ void RunBatch(const std::vector<PointId>& batch, std::vector<Outcome>& outcomes)
         std::string arguments = std::string("--points ") + results;
         for (size_t i = done; i < batch.size(); ++i) arguments += " " + batch[i].name + " " + std::to_string(batch[i].n);
         ::DeleteFileA(results);
-        const int code = RunChild(arguments, results);
+        const int code = RunChild(arguments, batch.size() - done);
         std::ifstream in(results);
         std::string name;
         long n = 0;
@@ -336,7 +325,7 @@ CleanRun CountCalls() {
     CleanRun run;
     const char* const file = "fault_sweep_counts.txt";
     ::DeleteFileA(file);
-    run.ok = RunChild(std::string("--count ") + file, file) == 0;
+    run.ok = RunChild(std::string("--count ") + file, 2) == 0;
     std::ifstream in(file);
     std::string which, name;
     long calls = 0;
