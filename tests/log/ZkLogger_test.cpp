@@ -165,6 +165,26 @@ TEST_F(LoggerTest, ANewFileGetsTheHeaderAndARestartedLoggerNone) {
               (std::vector<std::wstring>{t + L"ERROR|  new file", t + L"ERROR|  restarted", t + L"LOGLEVEL:7|"}));
 }
 
+// A log folder that cannot be resolved at the start (a token or folder query
+// failed): no file anywhere, and the lines are counted (that none lands in the
+// current directory the fault sweep checks after every round). A later line, a
+// second on, asks again; the first line written then says how many were dropped.
+TEST_F(LoggerTest, AStartWithoutAFolderIsRetriedAndCountsWhatItDropped) {
+    static std::wstring folder;  // read by the resolver, which outlives the test's scope
+    logger_ = new CZkLogger(L"");
+    logger_->SetFolderResolver([](wchar_t (&out)[MAX_PATH]) { wcscpy_s(out, MAX_PATH, folder.c_str()); });
+    logger_->SetAsyncWrite(0);
+    EXPECT_FALSE(logger_->AddFileBuffer());
+    LogPrint(logger_, LOG_ERROR, L"dropped");
+    folder = dir_.path;
+    int calls = 0;
+    ASSERT_TRUE(WaitFor([&] { LogPrint(logger_, LOG_ERROR, L"line %d", ++calls); return FileSize(File()) > 0; }, 5000));
+    std::wsmatch m;
+    const std::wstring text = ReadText(File());
+    ASSERT_TRUE(std::regex_search(text, m, std::wregex(LR"(RetryStart: \(\d+\): (\d+) lines were dropped: .*\r\n *line (\d+)\r\n$)")));
+    EXPECT_EQ(m[1].str() + L" " + m[2].str(), std::to_wstring(calls) + L" " + std::to_wstring(calls)) << text;
+}
+
 // A flood of one ERROR line (a service sending thousands of the same unknown
 // event, say): at most kRepeatsPerWindow of them a second reach the shared
 // log, every one held back is counted in a report, and other lines pass, the

@@ -127,3 +127,22 @@ TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
     }
 }
 
+// No memory for a block's copy: the worker drops that block and goes on with
+// the next; it never ends over it.
+void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < 32767 ? nullptr : realloc(block, size); }
+
+TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
+    testkit::Watchdog watchdog("TransferBuffer drop", 60000);
+    Sink s;
+    ::SetEvent(s.gate.get());
+    std::vector<uint8_t> big(25000, 7);
+    lumlib::SetReallocFn(&NoLargeBlocks);
+    ASSERT_EQ(s.Push(big.data(), big.size()), 1u);
+    ASSERT_EQ(s.Push("after", 5), 1u);
+    for (int i = 0; i < 500 && s.GetDroppedCount() == 0; ++i) ::Sleep(10);
+    lumlib::SetReallocFn(nullptr);
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
+    EXPECT_EQ(s.GetDroppedCount(), 1u);
+    ASSERT_EQ(s.blocks.size(), 1u);
+    EXPECT_EQ(std::string(s.blocks[0].begin(), s.blocks[0].end()), "after");
+}
