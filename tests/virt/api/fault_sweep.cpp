@@ -217,22 +217,29 @@ bool CheckedRound(Point& p, Bench& bench, bool failing) {
     return started;
 }
 
-// Leaks: what the point (the failing round, then a clean one) left above the
-// child's own state before it. A first failure may pay once what nothing pays
-// again (the C++ runtime's first raised exception keeps a few handles and
-// blocks under Wine; a fresh process sets itself up); so a point that kept
-// anything runs three times more, and leaks when those repeats kept more than
-// the noise: a leak comes back with every failure (one handle each: 3).
-void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, const Growth& before) {
-    const Growth settled = Settled(before);
-    const std::string once = Above(settled, before, kNothing);
-    if (once.empty()) return;
-    for (int again = 0; again < 3; ++again) {
+// The point again, failing then clean, `times` times.
+void Repeat(Point& p, Bench& bench, const std::string& import, long n, int times) {
+    for (int again = 0; again < times; ++again) {
         testkit::FailNthCall(import, n);
         Round(p, bench.rec, true);
         testkit::StopFailing();
         Round(p, bench.rec, false);
     }
+}
+
+// Leaks: what the point (the failing round, then a clean one) left above the
+// child's own state before it. A first failure may pay once what nothing pays
+// again (the C++ runtime's first raised exception keeps a few handles and
+// blocks under Wine; a fresh process sets itself up); so a point that kept
+// anything runs once more to pay what is left of that, then three times, and
+// leaks when those three kept more than the noise: a leak comes back with
+// every failure (one handle each: 3).
+void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, const Growth& before) {
+    const std::string once = Above(Settled(before), before, kNothing);
+    if (once.empty()) return;
+    Repeat(p, bench, import, n, 1);
+    const Growth settled = Settled(before);
+    Repeat(p, bench, import, n, 3);
     const std::string repeated = Above(Settled(before), settled, kNoise);
     Expect(p, kLeak, repeated.empty(), "kept " + once + ", and " + repeated + " more when the point repeated three times");
 }
