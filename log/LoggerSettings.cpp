@@ -57,6 +57,11 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         } else if (writeDefaults && rc == ERROR_FILE_NOT_FOUND) {
             DWORD level = m_threshold.load();
             RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&level), sizeof(level));
+        } else if (rc != ERROR_FILE_NOT_FOUND) {
+            // Unreadable for now: the level stays, the watcher reads it again
+            // (the start arms it at once), and the file says why meanwhile.
+            LogPrint(this, LOG_ERROR, L"sndapi: CZkLogger::LoadSettings: (%u): LogLevel cannot be read (error %u); the level stays %u.",
+                     __LINE__, static_cast<unsigned>(rc), m_threshold.load());
         }
     }
 

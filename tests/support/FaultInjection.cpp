@@ -1,6 +1,7 @@
 #include "tests/support/FaultInjection.h"
 
 #include <aclapi.h>
+#include <malloc.h>
 #include <process.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -35,6 +37,8 @@ struct State {
 };
 
 std::atomic<bool> g_failed{false};
+void* g_failedStack[16];
+USHORT g_failedFrames = 0;
 State& StateOf(size_t index);
 const Fault& FaultOf(size_t index);
 
@@ -55,6 +59,7 @@ HANDLE FirstHandle(...) { return nullptr; }
 bool IsTheFailingCall(State& state) {
     const long n = state.calls.fetch_add(1) + 1;
     if (n != state.failAt.load()) return false;
+    g_failedFrames = ::RtlCaptureStackBackTrace(2, 16, g_failedStack, nullptr);
     g_failed = true;
     return true;
 }
@@ -207,6 +212,51 @@ bool IsKept(const char* name) {
     return false;
 }
 
+// The module's heap blocks, counted above the fault hooks: each counted slot
+// calls its counter, which calls what the slot held before (the fault hook;
+// the original for free).
+std::atomic<long long> g_heapBytes{0};
+enum CountedFn { kMalloc, kCalloc, kRealloc, kStrdup, kFree, kCountedFns };
+const char* const kCountedNames[kCountedFns] = {"malloc", "calloc", "realloc", "_strdup", "free"};
+void* g_next[kCountedFns] = {};
+
+long long SizeOf(void* block) { return block ? static_cast<long long>(_msize(block)) : 0; }
+template <CountedFn I, class F>
+F Next() { return reinterpret_cast<F>(g_next[I]); }
+template <class T>
+T* Added(T* block) {
+    g_heapBytes += SizeOf(block);
+    return block;
+}
+
+void* CountedMalloc(size_t size) { return Added(Next<kMalloc, decltype(&::malloc)>()(size)); }
+void* CountedCalloc(size_t count, size_t size) { return Added(Next<kCalloc, decltype(&::calloc)>()(count, size)); }
+char* CountedStrdup(const char* text) { return Added(Next<kStrdup, decltype(&::_strdup)>()(text)); }
+
+void* CountedRealloc(void* old, size_t size) {
+    const long long before = SizeOf(old);
+    void* block = Next<kRealloc, decltype(&::realloc)>()(old, size);
+    if (block || size == 0) g_heapBytes += SizeOf(block) - before;  // realloc(old, 0) freed it
+    return block;
+}
+
+void CountedFree(void* block) {
+    g_heapBytes -= SizeOf(block);
+    Next<kFree, decltype(&::free)>()(block);
+}
+
+void* const kCounters[kCountedFns] = {reinterpret_cast<void*>(&CountedMalloc), reinterpret_cast<void*>(&CountedCalloc),
+                                      reinterpret_cast<void*>(&CountedRealloc), reinterpret_cast<void*>(&CountedStrdup),
+                                      reinterpret_cast<void*>(&CountedFree)};
+
+// The counted function of that name (kCountedFns: none).
+int CountedIndex(const char* dll, const char* name) {
+    for (int i = 0; i < kCountedFns && _stricmp(dll, kCrt) == 0; ++i) {
+        if (std::strcmp(kCountedNames[i], name) == 0) return i;
+    }
+    return kCountedFns;
+}
+
 void Redirect(void** slot, void* to) {
     DWORD old = 0;
     ::VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old);
@@ -224,11 +274,15 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
         if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
         const char* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
         const Fault* fault = Find(dll, name);
+        void** slot = reinterpret_cast<void**>(&slots->u1.Function);
         if (fault) {
-            void** slot = reinterpret_cast<void**>(&slots->u1.Function);
             g_states[fault->index].original = *slot;
             Redirect(slot, fault->replacement);
-        } else if (!IsKept(name) && _stricmp(dll, kCrt) != 0) {
+        }
+        if (const int counted = CountedIndex(dll, name); counted != kCountedFns) {
+            g_next[counted] = *slot;
+            Redirect(slot, kCounters[counted]);
+        } else if (!fault && !IsKept(name) && _stricmp(dll, kCrt) != 0) {
             unknown.push_back(std::string(dll) + "!" + name);
         }
     }
@@ -273,5 +327,22 @@ std::vector<ImportCount> ImportCalls() {
 }
 
 bool ArmedCallFailed() { return g_failed; }
+
+// The return addresses as offsets into the module each lies in.
+std::string FailedCallStack() {
+    std::string text;
+    for (USHORT i = 0; g_failed && i < g_failedFrames; ++i) {
+        HMODULE module = nullptr;
+        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             static_cast<const char*>(g_failedStack[i]), &module);
+        char frame[32];
+        std::snprintf(frame, sizeof(frame), " %p+0x%llx", static_cast<void*>(module),
+                      static_cast<unsigned long long>(static_cast<char*>(g_failedStack[i]) - reinterpret_cast<char*>(module)));
+        text += frame;
+    }
+    return text;
+}
+
+long long ModuleHeapBytes() { return g_heapBytes.load(); }
 
 }  // namespace testkit

@@ -42,4 +42,15 @@ void StopFailing();
 std::vector<ImportCount> ImportCalls();
 bool ArmedCallFailed();
 
+// Where the armed call was failed: "module base+offset" of each caller,
+// innermost first (for llvm-symbolizer --relative-address); empty when it has
+// not been failed.
+std::string FailedCallStack();
+
+// Bytes of the C runtime's heap that the module holds: what its malloc, calloc,
+// realloc and _strdup returned since Install, less what its free and realloc
+// gave back (each block's _msize). A leak shows here exactly, whatever the
+// test program itself allocates meanwhile.
+long long ModuleHeapBytes();
+
 }  // namespace testkit

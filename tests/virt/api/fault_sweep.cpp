@@ -1,18 +1,21 @@
 // The fault sweep: every import of zksndapi.dll that a session calls is made
 // to fail once, at its 1st, 2nd, ... N-th call (tests/support/FaultInjection.h),
-// and the library's promises are checked after each such point. One child
-// process runs one point, so a crash or a hang ends that point, not the sweep.
+// and the library's promises are checked after each such point. Points run in
+// child processes, several to a child, so a crash or a hang ends that point,
+// not the sweep; a new child takes the points after it.
 //
 //   fault_sweep --sampled      the first calls of every import and a spread beyond (CI)
 //   fault_sweep --all          every call of every import (scripts/fault_sweep.sh)
-//   fault_sweep --point NAME N HANDLES THREADS KIB    one point (a child; the last three: a clean run's growth)
-//   fault_sweep --count FILE   a clean run: each import's calls and the run's growth, into FILE (a child)
+//   fault_sweep --points FILE NAME N [NAME N ...]   points in order, each's result a line of FILE (a child;
+//                              one point: rerun it alone)
+//   fault_sweep --count FILE   two clean sessions: each import's calls, fresh and warm, into FILE (a child)
 //
 // A point's scenario, against the emulated service in the same process:
 // ZkSndVApiInit, callback 8, the device list until 301 or 6, ZkSndSetDefault,
 // ZkSndGetSettings, ZkSndSetSettings, ZkConfigIsLocked, ZkSndDeInit; then the
 // same with nothing failing, which must fully work.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,7 +45,7 @@ enum Broken : unsigned {
     kSlow = 4,          // an export outlived its bound
     kCallbacks = 8,     // 8 and 6 unbalanced, or a callback after ZkSndDeInit returned
     kRecovery = 16,     // the failing round never connected, or the second round did not fully work
-    kLeak = 32,         // handles, threads or committed memory above a clean run's
+    kLeak = 32,         // handles, threads, heap blocks or committed memory kept (CheckGrowth)
     kLog = 64,          // a torn line, no line from the round, or zksndapi.txt in the current folder
 };
 const char* const kBrokenNames[] = {"exception", "status", "time", "callbacks", "recovery", "leak", "log"};
@@ -53,8 +57,6 @@ const DWORD kConnectMs = 8000, kListMs = 5000, kPointMs = 90000;
 const uint32_t kThrew = 0xFFFFFFFFu;     // the status of a call that threw (broken already)
 const int kCppException = 0x20474343;    // the code GCC's runtime raises a C++ exception with
 const wchar_t kStrayLog[] = L"zksndapi.txt";
-
-struct Growth { long handles = 0, threads = 0; long long kib = 0; };
 
 struct Point {
     std::string name;  // "malloc #4"
@@ -129,10 +131,9 @@ void CheckCallbacks(Point& p) {
     for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
 }
 
-// The lines written since the log held `before` (all of it when it was rotated meanwhile): each whole.
-// A round whose ZkSndVApiInit returned 0 wrote lines (1 may mean the log could not start).
-void CheckLog(Point& p, const std::wstring& before, const std::wstring& after, const char* round, bool started) {
-    const std::wstring added = after.compare(0, before.size(), before) == 0 ? after.substr(before.size()) : after;
+// The lines a round added to the log: each whole. A round whose
+// ZkSndVApiInit returned 0 wrote lines (1 may mean the log could not start).
+void CheckLog(Point& p, const std::wstring& added, const char* round, bool started) {
     const std::wregex line(LR"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[[A-Z]+\]:? .*)");
     for (const std::wstring& text : zk_testkit::SplitLines(added))
         Expect(p, kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
@@ -144,80 +145,141 @@ void CheckLog(Point& p, const std::wstring& before, const std::wstring& after, c
     ::DeleteFileW(kStrayLog);
 }
 
+// What a point may leave behind, measured in the child itself around the
+// point (never against another process: the shared log grows from point to
+// point, and anything the test itself reads grows with it).
+struct Growth {
+    long long handles, threads, heap, kib;  // heap: the library's blocks (bytes); kib: the process's committed memory
+    long long& operator[](size_t i) { return (&handles)[i]; }
+};
+const char* const kGrowthUnits[] = {" handles, ", " threads, ", " bytes of the library's heap, ", " KiB committed"};
+
 Growth Counters() {
-    return Growth{testkit::ProcessHandleCount(), testkit::ProcessThreadCount(),
+    return Growth{testkit::ProcessHandleCount(), testkit::ProcessThreadCount(), testkit::ModuleHeapBytes(),
                   (long long)(testkit::CommittedPrivateBytes() / 1024)};
 }
 
-// The resources the point left above what a clean run leaves. Wine counts
-// handles through the system table and commits each thread's whole stack:
-// the memory allowance is one thread's stack.
-// repeatAdded: the handles the same point twice more (failing, then clean) added, when it ran.
-void CheckGrowth(Point& p, const Growth& before, const Growth& clean, const long* repeatAdded) {
-    testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-    const Growth now = Counters();
-    Expect(p, kLeak, before.handles < 0 || now.handles - before.handles <= clean.handles || (repeatAdded && *repeatAdded <= 1),
-           "handles grew by " + std::to_string(now.handles - before.handles) +
-               (repeatAdded ? ", by " + std::to_string(*repeatAdded) + " more when the point repeated twice" : std::string()));
-    Expect(p, kLeak, now.threads - before.threads <= clean.threads, "threads grew by " + std::to_string(now.threads - before.threads));
-    Expect(p, kLeak, now.kib - before.kib <= clean.kib + 2048, "committed memory grew by " + std::to_string(now.kib - before.kib) + " KiB");
+// Nothing kept, and what a process varies by with nothing kept: Wine's handle
+// count by one; committed memory by the heap's growth steps (the library's own
+// blocks are counted exactly, in heap).
+const Growth kNothing{0, 0, 0, 1024}, kNoise{1, 0, 0, 1024};
+
+// after - before, described when any part of it is above limit (else empty).
+std::string Above(Growth after, Growth before, Growth limit) {
+    std::string text;
+    bool above = false;
+    for (size_t i = 0; i < 4; ++i) {
+        above = above || after[i] - before[i] > limit[i];
+        text += std::to_string(after[i] - before[i]) + kGrowthUnits[i];
+    }
+    return above ? text : std::string();
+}
+
+// The state after a round: the library's threads gone (Wine ends them a little late).
+Growth Settled(const Growth& before) {
+    testkit::WaitForThreadCountAtMost(long(before.threads), 5000);
+    return Counters();
+}
+
+// The shared log from byte `from` on (all of it when it was rotated below that).
+std::wstring LogSince(unsigned long long& from) {
+    wchar_t folder[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+    const std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
+    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
+    LARGE_INTEGER size = {};
+    if (!file.is_valid() || !::GetFileSizeEx(file.get(), &size)) return from = 0, std::wstring();
+    if ((unsigned long long)size.QuadPart < from) from = 0;
+    LARGE_INTEGER at = {};
+    at.QuadPart = LONGLONG(from);
+    std::wstring text(size_t((size.QuadPart - LONGLONG(from)) / 2), L'\0');
+    DWORD read = 0;
+    if (!text.empty() && ::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN))
+        ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
+    text.resize(read / 2);
+    from += read;
+    return text;
+}
+
+// The process-wide pieces a point runs against: the library, the emulated service, the callbacks' recorder.
+struct Bench {
+    Recorder rec;
+    zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
+    unsigned long long logAt = 0;
+    std::wstring TheRound() { return LogSince(logAt); }
+};
+
+// One round and its log check; returns whether ZkSndVApiInit returned 0.
+bool CheckedRound(Point& p, Bench& bench, bool failing) {
+    bench.TheRound();
+    const bool started = Round(p, bench.rec, failing) == 0;
+    CheckLog(p, bench.TheRound(), failing ? "the failing round" : "the second round", started || !failing);
+    return started;
+}
+
+// The point again, failing then clean, `times` times.
+void Repeat(Point& p, Bench& bench, const std::string& import, long n, int times) {
+    for (int again = 0; again < times; ++again) {
+        testkit::FailNthCall(import, n);
+        Round(p, bench.rec, true);
+        testkit::StopFailing();
+        Round(p, bench.rec, false);
+    }
+}
+
+// Leaks: what the point (the failing round, then a clean one) left above the
+// child's own state before it. A first failure may pay once what nothing pays
+// again (the C++ runtime's first raised exception keeps a few handles and
+// blocks under Wine; a fresh process sets itself up); so a point that kept
+// anything runs once more, then three times, and again three times: it leaks
+// when each three kept more than the noise, as a leak comes back with every
+// failure (one handle each: 3), while a one-time cost shows in one of them.
+void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, const Growth& before) {
+    const std::string once = Above(Settled(before), before, kNothing);
+    if (once.empty()) return;
+    Repeat(p, bench, import, n, 1);
+    std::string repeated;
+    for (int window = 0; window < 2; ++window) {
+        const Growth settled = Settled(before);
+        Repeat(p, bench, import, n, 3);
+        repeated = Above(Settled(before), settled, kNoise);
+        if (repeated.empty()) return;
+    }
+    Expect(p, kLeak, false, "kept " + once + ", and " + repeated + " more each time the point repeated three times");
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
-unsigned RunPoint(const std::string& import, long n, const Growth& clean, Growth* grew, std::string* counts) {
+// counts: each import's calls in the failing round.
+unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* counts, bool* reached) {
     Point p{import.empty() ? "clean run" : import + " #" + std::to_string(n)};
     ::DeleteFileW(kStrayLog);
-    Expect(p, kRecovery, Dll().Complete(), "zksndapi.dll did not load");
-    if (p.broken) return p.broken;
-    for (const std::string& unknown : testkit::InstallImportFaults(Dll().dll)) p.Break(kStatus, "an import the kit does not know: " + unknown);
-    zk_testkit::CHostileService service(zk_testkit::ServiceFault::kNone);
-    Recorder rec;
     const Growth before = Counters();
-    Expect(p, kRecovery, service.Start(), "the service's pipe could not be served");
-    std::wstring log = zk_testkit::ReadSharedLogText();
     testkit::FailNthCall(import, n);
-    const bool started = Round(p, rec, true) == 0;
+    CheckedRound(p, bench, true);
     testkit::StopFailing();
+    *reached = *reached || testkit::ArmedCallFailed();  // else this session made fewer calls: nothing failed
     for (const testkit::ImportCount& c : testkit::ImportCalls()) *counts += c.name + " " + std::to_string(c.calls) + "\n";
-    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the failing round", started);
-    log = zk_testkit::ReadSharedLogText();
-    Round(p, rec, false);
-    CheckLog(p, log, zk_testkit::ReadSharedLogText(), "the second round", true);
-    // The first failure in a process may pay once what a clean run never pays
-    // (the C++ runtime's first raised exception keeps a few handles for the
-    // process under Wine); what a failure itself keeps comes again each time it
-    // repeats: twice, at most one handle in all (Wine's count varies by one).
-    long repeatAdded = 0;
-    testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-    const bool repeat = !import.empty() && Counters().handles - before.handles > clean.handles;
-    if (repeat) {
-        const long settled = Counters().handles;
-        for (int again = 0; again < 2; ++again) {
-            testkit::FailNthCall(import, n);
-            Round(p, rec, true);
-            testkit::StopFailing();
-            Round(p, rec, false);
-        }
-        testkit::WaitForThreadCountAtMost(before.threads + clean.threads, 5000);
-        repeatAdded = Counters().handles - settled;
-    }
+    CheckedRound(p, bench, false);
     CheckCallbacks(p);
-    service.Stop();
-    CheckGrowth(p, before, clean, repeat ? &repeatAdded : nullptr);
-    const Growth now = Counters();
-    *grew = Growth{now.handles - before.handles, now.threads - before.threads, now.kib - before.kib};
+    CheckGrowth(p, bench, import, n, before);
+    if (p.broken) std::fprintf(stderr, "  %s failed at%s\n", p.name.c_str(), testkit::FailedCallStack().c_str());
     return p.broken;
 }
 
 // ---- the driver ----
 
+// A crash ends the child with its exception code; where, and where the failed call was made, go to stderr.
 LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS* e) {
+    std::fprintf(stderr, "  exception 0x%lx at %p; the failed call at%s\n", e->ExceptionRecord->ExceptionCode,
+                 e->ExceptionRecord->ExceptionAddress, testkit::FailedCallStack().c_str());
+    std::fflush(stderr);
     ::TerminateProcess(::GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Runs this program with arguments; its exit code, or kHang when it outlived kPointMs.
-int RunChild(const std::string& arguments) {
+// Runs this program with arguments; its exit code, or kHang when it outlived
+// kPointMs for each of its points.
+int RunChild(const std::string& arguments, size_t points) {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring line = L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end());
@@ -227,44 +289,90 @@ int RunChild(const std::string& arguments) {
     if (!::CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) return kNoChild;
     CHandleHolder process(child.hProcess), thread(child.hThread);
     DWORD code = kHang;
-    if (::WaitForSingleObject(child.hProcess, kPointMs) == WAIT_TIMEOUT) ::TerminateProcess(child.hProcess, kHang);
+    if (::WaitForSingleObject(child.hProcess, DWORD(kPointMs * points)) == WAIT_TIMEOUT) ::TerminateProcess(child.hProcess, kHang);
     else ::GetExitCodeProcess(child.hProcess, &code);
     return int(code);
 }
 
+struct PointId {
+    std::string name;
+    long n;
+};
+struct Outcome {
+    PointId point;
+    int code;
+};
+
+// Runs a batch of points, in order, in as few children as it takes: a child
+// that crashed, hung or stopped at a broken point leaves the points after it
+// to a new child. (A batch of one: that point in a fresh process.)
+void RunBatch(const std::vector<PointId>& batch, std::vector<Outcome>& outcomes) {
+    const char* const results = "fault_sweep_results.txt";
+    for (size_t done = 0; done < batch.size();) {
+        std::string arguments = std::string("--points ") + results;
+        for (size_t i = done; i < batch.size(); ++i) arguments += " " + batch[i].name + " " + std::to_string(batch[i].n);
+        ::DeleteFileA(results);
+        const int code = RunChild(arguments, batch.size() - done);
+        std::ifstream in(results);
+        std::string name;
+        long n = 0;
+        int pointCode = 0;
+        int last = 0;  // the child's last point: one that broke a promise ended the child
+        while (done < batch.size() && in >> name >> n >> pointCode) outcomes.push_back(Outcome{batch[done++], last = pointCode});
+        // else the child ended inside the next point: a crash or a hang of that point
+        if (done < batch.size() && (code != 0 || last == 0 || last == kNotReached))
+            outcomes.push_back(Outcome{batch[done++], code == 0 ? kNoChild : code});
+    }
+}
+
+// A clean child's calls of each import: in its first session (a fresh
+// process) and in a later one (a warm process: one-time set-up done).
 struct CleanRun {
-    std::map<std::string, long> calls;
-    Growth grew;
+    std::map<std::string, long> fresh, warm;
     bool ok = false;
 };
 
-// Two clean runs: the calls and the growth of either, whichever is larger
-// (Wine's handle count varies by one from run to run).
 CleanRun CountCalls() {
     CleanRun run;
-    run.ok = true;
-    for (int i = 0; i < 2; ++i) {
-        const std::string file = "fault_sweep_counts.txt";
-        run.ok = RunChild("--count " + file) == 0 && run.ok;
-        std::ifstream in(file);
-        Growth g;
-        std::string name;
-        long calls = 0;
-        in >> g.handles >> g.threads >> g.kib;
-        run.grew = Growth{std::max(g.handles, run.grew.handles), std::max(g.threads, run.grew.threads), std::max(g.kib, run.grew.kib)};
-        while (in >> name >> calls) run.calls[name] = std::max(calls, run.calls[name]);
-    }
+    const char* const file = "fault_sweep_counts.txt";
+    ::DeleteFileA(file);
+    run.ok = RunChild(std::string("--count ") + file, 2) == 0;
+    std::ifstream in(file);
+    std::string which, name;
+    long calls = 0;
+    while (in >> which >> name >> calls) (which == "fresh" ? run.fresh : run.warm)[name] = calls;
     return run;
 }
 
-// Every call, or the first three and a spread of four beyond.
-std::vector<long> Calls(long count, bool sampled) {
+// The sampled calls of an import that a session calls count times: the first
+// three and every quarter up to the last; every call when all.
+std::vector<long> Calls(long count, bool all) {
     std::set<long> picked;
     for (long n = 1; n <= count; ++n) {
         const bool spread = n == count || (count > 6 && n % (count / 4) == 0);
-        if (!sampled || n <= 3 || spread) picked.insert(n);
+        if (all || n <= 3 || spread) picked.insert(n);
     }
     return std::vector<long>(picked.begin(), picked.end());
+}
+
+// The batches. Sampled: one child per import, its first call failed in a
+// fresh process, then the sampled calls of a warm session in the same child.
+// All: every call of a fresh session, a child each, then every call of a warm
+// session, one child per import.
+std::vector<std::vector<PointId>> Batches(const CleanRun& clean, bool all) {
+    std::vector<std::vector<PointId>> batches;
+    for (const auto& [name, count] : clean.fresh) {
+        if (count == 0) continue;
+        std::vector<PointId> batch;
+        for (long n : all ? Calls(count, true) : std::vector<long>{1}) {
+            batch.push_back(PointId{name, n});
+            if (all) batches.push_back(batch), batch.clear();
+        }
+        const auto warm = clean.warm.find(name);
+        for (long n : Calls(warm == clean.warm.end() ? 0 : warm->second, all)) batch.push_back(PointId{name, n});
+        if (!batch.empty()) batches.push_back(batch);
+    }
+    return batches;
 }
 
 std::string KindOf(int code) {
@@ -291,53 +399,71 @@ struct InfoLevel {
     void Set(DWORD level) { ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"LogLevel", REG_DWORD, &level, sizeof(level)); }
 };
 
-int Sweep(bool sampled) {
-    testkit::Watchdog dog("fault sweep", sampled ? 1500000 : 14400000);
+int Sweep(bool all) {
+    testkit::Watchdog dog("fault sweep", all ? 14400000 : 900000);
     InfoLevel level;
+    const ULONGLONG start = ::GetTickCount64();
     const CleanRun clean = CountCalls();
-    if (!clean.ok || clean.calls.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
-    std::map<std::string, int> byKind;
-    int points = 0, imports = 0, failed = 0, unreached = 0;
-    for (const auto& [name, count] : clean.calls) {
-        imports += count > 0;
-        for (long n : Calls(count, sampled)) {
-            std::fprintf(stderr, "%s #%ld\n", name.c_str(), n);
-            const int code = RunChild("--point " + name + " " + std::to_string(n) + " " + std::to_string(clean.grew.handles) +
-                                      " " + std::to_string(clean.grew.threads) + " " + std::to_string(clean.grew.kib));
-            ++points;
-            unreached += code == kNotReached;
-            if (code == 0 || code == kNotReached) continue;
-            ++failed;
-            ++byKind[KindOf(code)];
-            std::printf("FAILED %s #%ld: %s\n", name.c_str(), n, KindOf(code).c_str());
-        }
+    if (!clean.ok || clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
+    std::vector<Outcome> outcomes;
+    const std::vector<std::vector<PointId>> batches = Batches(clean, all);
+    for (const std::vector<PointId>& batch : batches) {
+        std::fprintf(stderr, "%s: %zu points from #%ld\n", batch[0].name.c_str(), batch.size(), batch[0].n);
+        RunBatch(batch, outcomes);
     }
-    std::printf("%d points over %d imports: %d broke a promise; %d not reached (fewer calls that run)\n", points, imports,
-                failed, unreached);
+    std::map<std::string, int> byKind;
+    std::set<std::string> imports;
+    int failed = 0, unreached = 0;
+    for (const Outcome& o : outcomes) {
+        imports.insert(o.point.name);
+        unreached += o.code == kNotReached;
+        if (o.code == 0 || o.code == kNotReached) continue;
+        ++failed;
+        ++byKind[KindOf(o.code)];
+        std::printf("FAILED %s #%ld: %s\n", o.point.name.c_str(), o.point.n, KindOf(o.code).c_str());
+    }
+    std::printf("%zu points over %zu imports in %zu children, %llu s: %d broke a promise; %d not reached (fewer calls that run)\n",
+                outcomes.size(), imports.size(), batches.size(), (::GetTickCount64() - start) / 1000, failed, unreached);
     for (const auto& [kind, count] : byKind) std::printf("  %s: %d\n", kind.c_str(), count);
     return failed == 0 ? 0 : 1;
 }
 
-int PointChild(char** argv, bool counting) {
+// The child's side: the library loaded and its imports redirected, the
+// emulated service served; then points, in order. One that broke a promise
+// ends the child (what followed would start from a broken state).
+int PointsChild(int argc, char** argv, bool counting) {
     ::SetUnhandledExceptionFilter(&EndWithTheExceptionCode);
-    const Growth clean = counting ? Growth{1 << 20, 1 << 20, 1 << 30} :  // a clean run sets the measure
-                                   Growth{atol(argv[4]), atol(argv[5]), atoll(argv[6])};
-    Growth grew;
-    std::string counts;
-    const unsigned broken = RunPoint(counting ? "" : argv[2], counting ? 0 : atol(argv[3]), clean, &grew, &counts);
-    const bool reached = counting || testkit::ArmedCallFailed();  // else this run made fewer calls: nothing failed
-    if (counting) std::ofstream(argv[2]) << grew.handles << " " << grew.threads << " " << grew.kib << "\n" << counts;
+    if (!Dll().Complete()) return std::fprintf(stderr, "zksndapi.dll did not load\n"), kNoChild;
+    const std::vector<std::string> unknown = testkit::InstallImportFaults(Dll().dll);
+    if (!unknown.empty()) return std::fprintf(stderr, "an import the kit does not know: %s\n", unknown[0].c_str()), kPointBits | kStatus;
+    Bench bench;
+    if (!bench.service.Start()) return std::fprintf(stderr, "the service's pipe could not be served\n"), kNoChild;
+    std::ofstream out(argv[2], std::ios::app);
+    for (int i = 3; counting ? i < 7 : i + 1 < argc; i += 2) {
+        std::string counts;
+        bool reached = counting;
+        const unsigned broken = RunPoint(bench, counting ? "" : argv[i], counting ? 0 : atol(argv[i + 1]), &counts, &reached);
+        if (counting) {
+            std::istringstream lines(counts);
+            for (std::string line; std::getline(lines, line);) out << (i == 3 ? "fresh " : "warm ") << line << "\n";
+        } else {
+            out << argv[i] << " " << argv[i + 1] << " " << (broken ? int(kPointBits | broken) : reached ? 0 : kNotReached) << "\n";
+        }
+        out.flush();
+        if (broken) return counting ? int(kPointBits | broken) : 0;
+    }
+    bench.service.Stop();
     std::fflush(nullptr);
-    return broken != 0 ? int(kPointBits | broken) : reached ? 0 : kNotReached;
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "--point" && argc == 7) return PointChild(argv, false);
-    if (mode == "--count" && argc == 3) return PointChild(argv, true);
-    if (mode == "--sampled" || mode == "--all") return Sweep(mode == "--sampled");
-    std::fprintf(stderr, "usage: fault_sweep --sampled | --all | --point NAME N HANDLES THREADS KIB | --count FILE\n");
+    if (mode == "--points" && argc >= 5 && argc % 2 == 1) return PointsChild(argc, argv, false);
+    if (mode == "--count" && argc == 3) return PointsChild(argc, argv, true);
+    if (mode == "--sampled" || mode == "--all") return Sweep(mode == "--all");
+    std::fprintf(stderr, "usage: fault_sweep --sampled | --all | --points FILE NAME N [NAME N ...] | --count FILE\n");
     return 2;
 }
