@@ -175,7 +175,8 @@ const Fault kFaults[] = {
 const size_t kCount = sizeof(kFaults) / sizeof(kFaults[0]);
 State g_states[kCount];
 
-// Never failed: locks and waits, releases, clocks and identities that cannot
+// Never failed: locks and waits, releases, cancels (which fail only when
+// nothing is left to cancel), clocks and identities that cannot
 // fail, the runtime's unwinder. The C runtime's other functions (strings,
 // printing, start-up; a coverage build's file calls) are kept too, unlisted.
 const char* const kKept[] = {
@@ -184,10 +185,10 @@ const char* const kKept[] = {
     "DeleteCriticalSection", "SleepConditionVariableCS", "SleepConditionVariableSRW", "WakeAllConditionVariable",
     "WakeConditionVariable", "WaitForSingleObject", "WaitForMultipleObjects", "ReleaseMutex", "ReleaseSemaphore",
     "SetEvent", "ResetEvent", "SetWaitableTimer", "Sleep", "CloseHandle", "FindClose", "FreeLibrary", "LocalFree",
-    "FreeSid", "RegCloseKey", "CancelIo", "DisconnectNamedPipe", "UnlockFileEx", "GetHandleInformation",
+    "FreeSid", "RegCloseKey", "CancelIo", "CancelIoEx", "DisconnectNamedPipe", "UnlockFileEx", "GetHandleInformation",
     "GetCurrentProcess", "GetCurrentProcessId", "GetCurrentThread", "GetCurrentThreadId", "GetLastError",
     "SetLastError", "GetLocalTime", "GetSystemTime", "GetSystemTimeAsFileTime", "GetTickCount", "GetTickCount64",
-    "GetSystemInfo", "GetSystemMetrics", "IsDebuggerPresent", "OutputDebugStringA", "CompareStringOrdinal",
+    "GetSystemInfo", "GetNativeSystemInfo", "GetSystemMetrics", "IsDebuggerPresent", "OutputDebugStringA", "CompareStringOrdinal",
     "IsDBCSLeadByteEx", "EqualSid", "IsWellKnownSid", "ResumeThread", "SuspendThread", "GetThreadContext",
     "SetThreadContext", "GetThreadPriority", "SetThreadPriority", "GetProcessAffinityMask",
     "SetProcessAffinityMask", "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "RaiseException",

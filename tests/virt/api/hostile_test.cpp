@@ -302,11 +302,13 @@ TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     }
     EXPECT_GE(stormed.load(), row.bytes) << "the library stopped reading";
     EXPECT_EQ(0u, settings) << "the reply waited behind the storm";
-    // The library's 17 MiB, and the in-process service's side: the storm
-    // thread's stack (Wine commits all 2 MiB) and its writes in flight.
+    // The library's 17 MiB, the newest server information kept past the
+    // notification cap with the delivery thread's copy of it (2 MiB of 1 MB
+    // ones), and the in-process service's side: the storm thread's stack
+    // (Wine commits all 2 MiB) and its writes in flight.
     // Wine's heap checker pads every block: no budget holds under it.
     if (!HeapChecked()) {
-        EXPECT_LT(peak, before + (24u << 20)) << "committed before: " << before;
+        EXPECT_LT(peak, before + (26u << 20)) << "committed before: " << before;
     }
     service.Stop();
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
