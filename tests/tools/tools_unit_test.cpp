@@ -183,8 +183,11 @@ protected:
     std::wstring partial;
 };
 
-// The last lines of a file several read slices long; a follower starts at the unfinished line.
+// A missing file is not found; the last lines of a file several read slices long; a follower starts
+// at the unfinished line.
 TEST_F(CtlLog, TailGivesTheLastWholeLines) {
+    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
     std::wstring big;
     for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB
     ASSERT_TRUE(Write(big + L"unfinished")) << error;
@@ -210,11 +213,6 @@ TEST_F(CtlLog, FollowGivesEachLineOnceItEnds) {
         EXPECT_EQ(row.expected, Taken()) << "the lines ended since the tail";
         EXPECT_EQ(row.partial, partial) << "the line still being written";
     }
-}
-
-TEST_F(CtlLog, MissingFileIsNotFound) {
-    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
 }
 
 // The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on
