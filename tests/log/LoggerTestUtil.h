@@ -29,17 +29,18 @@ struct TempDir {
     ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 };
 
+// Size of a file by name; 0 when it cannot be read.
+inline uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) ? (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow : 0;
+}
+
 // The whole file as UTF-16LE text; "<missing>" when it cannot be opened.
 inline std::wstring ReadText(const std::wstring& path) {
-    CHandleHolder h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!h.is_valid()) return L"<missing>";
-    std::string bytes;
-    char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h.get(), buf, sizeof(buf), &got, nullptr) && got > 0) bytes.append(buf, got);
-    EXPECT_EQ(bytes.size() % 2, 0u) << "not UTF-16";
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    bool found = false;
+    const std::wstring text = zk_testkit::ReadUtf16File(path, &found);
+    EXPECT_EQ(FileSize(path) % 2, 0u) << "not UTF-16";
+    return found ? text : L"<missing>";
 }
 
 // The file's lines (split at "\r\n", the last one being what follows the last line end),
@@ -86,12 +87,6 @@ inline CZkLogger* StartLogger(const std::wstring& dir, uint32_t async, bool sett
         EXPECT_TRUE(logger->OpenSettingsKey()) << "the settings key did not open";
     }
     return logger;
-}
-
-// Size of a file by name; 0 when it cannot be read.
-inline uint64_t FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA d;
-    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) ? (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow : 0;
 }
 
 // A fresh settings key and a private folder; Start runs the library's start-up steps.

@@ -8,6 +8,7 @@
 
 #include "log/LogFileOps.h"
 #include "log/ZkLoggerBuffer.h"
+#include "support/Dacl.h"
 #include "support/Watchdog.h"
 
 namespace {
@@ -313,11 +314,12 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
 // descriptors the writer applies: Wine 8 does not keep a descriptor given to
 // CreateFileW or CreateDirectoryW, so none can be read back from the files.
 TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPermissions) {
+    using zk_testkit::WellKnown;
     const DWORD kChangeRights = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
-    PSID sids[3] = {};  // Everyone, owner rights, the trusted (SYSTEM, Administrators) are the rest
-    ASSERT_TRUE(ConvertStringSidToSidW(L"WD", &sids[0]));
-    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-3-4", &sids[1]));
-    lumlib::unique_local_ptr<PSID> everyone(sids[0]), ownerRights(sids[1]);
+    PSID parsed = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-3-4", &parsed));
+    lumlib::unique_local_ptr<PSID> ownerRights(parsed);
+    const auto isOwnerRights = [&](PSID ace) { return EqualSid(ace, ownerRights.get()) != FALSE; };
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CZkLoggerBuffer::kLogFolderSddl, SDDL_REVISION_1,
                                                                      folder.put(), nullptr));
@@ -326,31 +328,20 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
         {b->GetSecurityAttributes()->lpSecurityDescriptor, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE, kChangeRights, L"file"},
         {folder.get(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | READ_CONTROL, kChangeRights | FILE_DELETE_CHILD, L"folder"},
     };
+    const auto untrusted = [](PSID sid) {  // anyone but SYSTEM and Administrators
+        return !IsWellKnownSid(sid, WinLocalSystemSid) && !IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+    };
     for (const auto& row : rows) {
-        ASSERT_NE(row.sd, nullptr);
         SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0, everyoneMask = 0;
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
+        DWORD revision = 0;
         ASSERT_TRUE(GetSecurityDescriptorControl(row.sd, &control, &revision));
         EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from a folder someone else made";
-        ASSERT_TRUE(GetSecurityDescriptorDacl(row.sd, &present, &dacl, &defaulted));
-        ASSERT_NE(dacl, nullptr) << row.what << ": a DACL present";
-        bool ownerRightsSeen = false;
-        for (DWORD i = 0; i < dacl->AceCount; ++i) {
-            ACCESS_ALLOWED_ACE* ace = nullptr;
-            ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-            ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-            PSID sid = &ace->SidStart;
-            const bool trusted = IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
-            if (!trusted) {
-                EXPECT_EQ(ace->Mask & row.nobodyElse, 0u) << row.what << " ACE " << i << " grants a right to change permissions";
-            }
-            if (EqualSid(sid, everyone.get()) && !(ace->Header.AceFlags & INHERIT_ONLY_ACE)) everyoneMask |= ace->Mask;
-            ownerRightsSeen |= EqualSid(sid, ownerRights.get()) != FALSE;
-        }
-        EXPECT_EQ(everyoneMask & row.everyoneNeeds, row.everyoneNeeds) << row.what;
-        EXPECT_TRUE(ownerRightsSeen) << row.what;
+        const PACL dacl = zk_testkit::DaclOf(row.sd);
+        EXPECT_EQ(zk_testkit::GrantedRights(dacl, untrusted, true) & row.nobodyElse, 0u)
+            << row.what << ": a right to change permissions";
+        const DWORD everyone = zk_testkit::GrantedRights(dacl, WellKnown(WinWorldSid));
+        EXPECT_EQ(everyone & row.everyoneNeeds, row.everyoneNeeds) << row.what;
+        EXPECT_NE(zk_testkit::GrantedRights(dacl, isOwnerRights, true), 0u) << row.what << ": no owner rights ACE";
     }
 }
 

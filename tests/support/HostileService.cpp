@@ -35,8 +35,8 @@ private:
     CHostileService& m_kit;
 };
 
-CHostileService::CHostileService(ServiceFault fault, std::wstring pipeName) : m_fault(fault) {
-    m_options.pipeName = std::move(pipeName);
+CHostileService::CHostileService(ServiceFault fault) : m_fault(fault) {
+    m_options.pipeName = kServicePipeName;
     m_options.quiet = true;
     m_options.fault = kEmuFaults[int(fault)];
     m_options.faultDelayMs = kSlowReplyMs;

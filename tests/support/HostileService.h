@@ -72,7 +72,7 @@ public:
     // kSlowReply's delay: longer than the client's 3-second reply wait.
     static const DWORD kSlowReplyMs = 4000;
 
-    explicit CHostileService(ServiceFault fault, std::wstring pipeName = kServicePipeName);
+    explicit CHostileService(ServiceFault fault);
     ~CHostileService();  // Stop
     CHostileService(const CHostileService&) = delete;
     CHostileService& operator=(const CHostileService&) = delete;
@@ -97,7 +97,6 @@ public:
     // The requests with that command received since Start, in order; waits up
     // to timeoutMs for count of them (fewer come back when they did not come).
     std::vector<ReceivedRequest> Requests(uint32_t command, size_t count, DWORD timeoutMs) const;
-    const std::wstring& Name() const { return m_options.pipeName; }
 
 private:
     class CRecordingSession;

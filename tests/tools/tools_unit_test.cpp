@@ -8,6 +8,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "tests/support/Dacl.h"
 #include "tools/common/ConsoleOut.h"
 #include "tools/tessaline-emu/DeviceFile.h"
 #include "tools/tessaline-emu/EmuOptions.h"
@@ -182,8 +183,11 @@ protected:
     std::wstring partial;
 };
 
-// The last lines of a file several read slices long; a follower starts at the unfinished line.
+// A missing file is not found; the last lines of a file several read slices long; a follower starts
+// at the unfinished line.
 TEST_F(CtlLog, TailGivesTheLastWholeLines) {
+    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
     std::wstring big;
     for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB
     ASSERT_TRUE(Write(big + L"unfinished")) << error;
@@ -192,28 +196,23 @@ TEST_F(CtlLog, TailGivesTheLastWholeLines) {
     EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
 }
 
-TEST_F(CtlLog, FollowHoldsAnUnfinishedLineBackUntilItEnds) {
-    ASSERT_TRUE(Write(L"first\r\nunfinished")) << error;
-    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
-    ASSERT_TRUE(Write(L"first\r\nunfinished line\r\nnext\r\nha")) << error;
-    lines.clear();
-    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
-    EXPECT_EQ(L"unfinished line|next|", Taken()) << "the lines ended since the tail";
-    EXPECT_EQ(L"ha", partial) << "the line still being written";
-}
-
-TEST_F(CtlLog, FollowReadsARotatedFileFromItsStart) {
-    ASSERT_TRUE(Write(L"old line one\r\nold line two\r\n")) << error;
-    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
-    ASSERT_TRUE(Write(L"rotated\r\n")) << error;  // shorter than what was read: a new file
-    lines.clear();
-    ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
-    EXPECT_EQ(L"rotated|", Taken()) << "the new file's lines";
-}
-
-TEST_F(CtlLog, MissingFileIsNotFound) {
-    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
+// A follower after the tail: an unfinished line is held back until it ends; a file shorter than what
+// was read is a new (rotated) one, read from its start.
+TEST_F(CtlLog, FollowGivesEachLineOnceItEnds) {
+    const struct { const wchar_t *first, *then, *expected, *partial; } rows[] = {
+        {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", L"unfinished line|next|", L"ha"},
+        {L"old line one\r\nold line two\r\n", L"rotated\r\n", L"rotated|", L""},
+    };
+    for (const auto& row : rows) {
+        partial.clear();
+        ASSERT_TRUE(Write(row.first)) << error;
+        ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
+        ASSERT_TRUE(Write(row.then)) << error;
+        lines.clear();
+        ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
+        EXPECT_EQ(row.expected, Taken()) << "the lines ended since the tail";
+        EXPECT_EQ(row.partial, partial) << "the line still being written";
+    }
 }
 
 // The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on
@@ -221,22 +220,11 @@ TEST_F(CtlLog, MissingFileIsNotFound) {
 TEST(Emulator, PipeDaclLetsEveryoneReadAndWriteButNotCreateInstances) {
     tessaline_emu::CServicePipeSecurity security;
     ASSERT_TRUE(security.Build()) << "the security descriptor was not built";
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(security.descriptor(), &present, &dacl, &defaulted)) << ::GetLastError();
-    ASSERT_TRUE(present) << "the descriptor has no DACL";
-    ASSERT_NE(nullptr, dacl) << "a null DACL lets everyone do everything";
-    bool everyone = false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) << "ACE " << i;
-        if (!::IsWellKnownSid(&ace->SidStart, WinWorldSid)) continue;
-        everyone = true;
-        EXPECT_EQ(FILE_READ_DATA | FILE_WRITE_DATA, ace->Mask & (FILE_READ_DATA | FILE_WRITE_DATA)) << "everyone reads and writes";
-        EXPECT_EQ(0u, ace->Mask & (FILE_CREATE_PIPE_INSTANCE | GENERIC_ALL | GENERIC_WRITE | WRITE_DAC))
-            << "everyone may create instances or change the DACL";
-    }
-    EXPECT_TRUE(everyone) << "no ACE for everyone";
+    const PACL dacl = zk_testkit::DaclOf(security.descriptor());
+    const DWORD everyone = zk_testkit::GrantedRights(dacl, zk_testkit::WellKnown(WinWorldSid));
+    EXPECT_EQ(FILE_READ_DATA | FILE_WRITE_DATA, everyone & (FILE_READ_DATA | FILE_WRITE_DATA)) << "everyone reads and writes";
+    EXPECT_EQ(0u, everyone & (FILE_CREATE_PIPE_INSTANCE | GENERIC_ALL | GENERIC_WRITE | WRITE_DAC))
+        << "everyone may create instances or change the DACL";
 }
 
 }  // namespace

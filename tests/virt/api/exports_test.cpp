@@ -59,36 +59,27 @@ TEST_F(ExportsTest, WithoutAClientEveryCallHasItsDefinedStatus) {
            "comes before the pointer check), CleanUp twice, DeInit";
 }
 
-TEST_F(Connected, Callback8ComesOnTheCallersThreadBeforeInitReturns) {
-    const std::vector<Notice> seen = rec.Snapshot();  // taken right after Init returned
-    ASSERT_FALSE(seen.empty()) << "no callback before Init returned";
-    EXPECT_EQ(uint32_t(ZKSND_NOTIFY_CONNECTED), seen[0].code) << "the first callback";
-    EXPECT_EQ(0u, seen[0].param) << "callback 8's param";
-    EXPECT_EQ(&context, seen[0].context) << "callback 8's context";
-    EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread) << "callback 8 ran on another thread";
-}
-
-// The records in the service's order, each with its name and default flag,
-// on the delivery thread, then 301.
+// Callback 8 on the caller's thread before ZkSndVApiInit returned; then,
+// after a second Init without a callback (which keeps the first pair), the
+// records in the service's order, each with its name and default flag, on the
+// delivery thread, then 301, every callback with the first context.
 TEST_F(Connected, TheDeviceListComesAsOneCallbackPerDeviceThenItsEnd) {
+    ASSERT_FALSE(rec.Snapshot().empty()) << "no callback before Init returned";
+    int other = 0;
+    ASSERT_EQ(0u, api.Init(nullptr, &other)) << "the second Init";
     ASSERT_EQ(0u, api.GetDeviceList());
     ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "no list end within 5 s";
     const std::vector<Notice> seen = rec.Snapshot();
     ASSERT_EQ((CodeList{8, 9, 300, 300, 300, 301}), Codes(seen));
+    EXPECT_EQ(0u, seen[0].param) << "callback 8's param";
+    EXPECT_EQ(::GetCurrentThreadId(), seen[0].thread) << "callback 8 ran on another thread";
+    for (const Notice& n : seen) EXPECT_EQ(&context, n.context) << "code " << n.code;
     const std::vector<tessaline_emu::EmuDevice> devices = tessaline_emu::DefaultDevices();
     for (size_t i = 0; i < devices.size(); ++i) {
         EXPECT_EQ(devices[i].name, seen[2 + i].devName) << "device " << i;
         EXPECT_EQ(devices[i].def, seen[2 + i].def) << "device " << i << "'s default flag";
         EXPECT_NE(::GetCurrentThreadId(), seen[2 + i].thread) << "device " << i << " came on the caller's thread";
     }
-}
-
-TEST_F(Connected, ASecondInitWithoutACallbackKeepsTheFirstCallbackAndContext) {
-    int other = 0;
-    ASSERT_EQ(0u, api.Init(nullptr, &other)) << "the second Init";
-    ASSERT_EQ(0u, api.GetDeviceList());
-    ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, 1)) << "the first callback heard no list end";
-    for (const Notice& n : rec.Snapshot()) EXPECT_EQ(&context, n.context) << "code " << n.code;
 }
 
 // The caller's session id on connecting, a device value as it is; null

@@ -411,8 +411,6 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
 //   a 20 ms callback: nothing of it comes after the next connection's 8;
 // - Init without a callback connects, Init with one follows, the service
 //   drops: no 6 for the 8 the callback never saw;
-// - the service drops the first two connections between 8 and the session id:
-//   each 8 still gets its 6;
 // - every callback raises, as this library's runtime throws (0x20474343), as
 //   an MSVC-built application throws (0xE06D7363, non-continuable), as Delphi
 //   raises (0x0EEDFADE) or as a fault does: 8 on the application's thread in
@@ -421,7 +419,7 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
 //   list arrives, Init and DeInit on another thread return, and each callback
 //   code gets its ERROR line (the repeats of one never hide another). (GCC
 //   frames of the test's callback get no cleanups on a foreign unwind.)
-struct DeliveryRow { const char* name; uint32_t lists, records, callbackUs; bool lateCallback, dropIn8; uint32_t raise; };
+struct DeliveryRow { const char* name; uint32_t lists, records, callbackUs; bool lateCallback; uint32_t raise; };
 class Delivery : public HostileRows<DeliveryRow> {};
 
 TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
@@ -432,7 +430,6 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
     wchar_t raised[64];
     swprintf(raised, 64, L"raised exception 0x%08X for code ", row.raise);
     const size_t before = ErrorLines(raised);
-    std::atomic<uint32_t> eights{0};  // before the recorder: it outlives the library's teardown
     Recorder cb;
     cb.inside = [&](uint32_t code) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(row.callbackUs);
@@ -440,9 +437,6 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
         ULONG_PTR args[4] = {0x19930520, 0, 0, 0};  // an MSVC exception's magic, no object
         if (row.raise == 0x20474343u) throw 42;
         if (row.raise != 0) ::RaiseException(row.raise, EXCEPTION_NONCONTINUABLE, 4, args);
-        if (code != ZKSND_NOTIFY_CONNECTED || !row.dropIn8 || ++eights > 2) return;
-        if (service.WaitForConnections(eights, 5000)) service.DropConnections();  // before the session id
-        ::Sleep(300);
     };
     ASSERT_EQ(0u, Dll().Init(row.lateCallback ? nullptr : &Recorder::Callback, nullptr));
     ASSERT_TRUE(service.WaitForConnections(1, 5000));
@@ -466,8 +460,8 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
         return;
     }
     ::Sleep(300);  // the reader has taken what was written
-    if (!row.dropIn8) service.DropConnections();
-    const size_t connections = row.dropIn8 ? 3 : row.lateCallback ? 1 : 2;
+    service.DropConnections();
+    const size_t connections = row.lateCallback ? 1 : 2;
     ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, connections, 10000)) << "no reconnection";
     // The new connection's list comes behind whatever is left of the old one's.
     const size_t ends = cb.Count(ZKSND_NOTIFY_DEVICE_LIST_END);
@@ -482,14 +476,13 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, Delivery,
-                         ::testing::Values(DeliveryRow{"ListsFasterThanTheCallback", 3000, 8, 500, false, false, 0},
-                                           DeliveryRow{"OldListAfterTheNewEight", 1, 150, 20000, false, false, 0},
-                                           DeliveryRow{"SixOnlyAfterAnEightSeen", 0, 0, 0, true, false, 0},
-                                           DeliveryRow{"DroppedBetween8AndTheSessionId", 0, 0, 0, false, true, 0},
-                                           DeliveryRow{"ThisRuntimesExceptions", 0, 0, 0, false, false, 0x20474343u},
-                                           DeliveryRow{"MsvcExceptions", 0, 0, 0, false, false, 0xE06D7363u},
-                                           DeliveryRow{"DelphiExceptions", 0, 0, 0, false, false, 0x0EEDFADEu},
-                                           DeliveryRow{"AccessViolations", 0, 0, 0, false, false, 0xC0000005u}),
+                         ::testing::Values(DeliveryRow{"ListsFasterThanTheCallback", 3000, 8, 500, false, 0},
+                                           DeliveryRow{"OldListAfterTheNewEight", 1, 150, 20000, false, 0},
+                                           DeliveryRow{"SixOnlyAfterAnEightSeen", 0, 0, 0, true, 0},
+                                           DeliveryRow{"ThisRuntimesExceptions", 0, 0, 0, false, 0x20474343u},
+                                           DeliveryRow{"MsvcExceptions", 0, 0, 0, false, 0xE06D7363u},
+                                           DeliveryRow{"DelphiExceptions", 0, 0, 0, false, 0x0EEDFADEu},
+                                           DeliveryRow{"AccessViolations", 0, 0, 0, false, 0xC0000005u}),
                          RowName<DeliveryRow>);
 
 // Two (callback, context) pairs alternate in ZkSndVApiInit while device

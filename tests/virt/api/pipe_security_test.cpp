@@ -5,14 +5,13 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 
 #include "log/ZkLogger.h"
 #include "support/PipeIdentity.h"
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
+#include "log/LoggerTestUtil.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
@@ -58,28 +57,16 @@ struct Substitutes {
 
 // A log in a folder of its own for the client's lines; Text() closes it and reads it.
 struct TestLog {
-    std::wstring path;
+    TempDir dir;
     TestLog() {
-        wchar_t temp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, temp);
-        const std::wstring dir = temp + (L"zk-pipesec-" + std::to_wstring(::GetCurrentProcessId()) + L"\\");
-        path = dir + L"zksndapi.txt";
-        g_pLogger = CZkLogger::New(dir.c_str());
-        g_pLogger->SetAsyncWrite(0);
-        g_pLogger->SetFormatFlags(kLogDefaultFormat);  // with the level label
-        g_pLogger->AddFileBuffer();
+        g_pLogger = StartLogger(dir.path, 0, false);
         g_pLogger->SetThreshold(LOG_INFO);  // the connection's story too
     }
-    ~TestLog() {
-        Text();
-        ::DeleteFileW(path.c_str());
-    }
+    ~TestLog() { Text(); }
     std::wstring Text() {
         delete g_pLogger;  // drains the log into its file
         g_pLogger = nullptr;
-        std::ifstream in(std::filesystem::path(path), std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        return ReadText(dir.path + L"zksndapi.txt");
     }
 };
 
