@@ -393,6 +393,8 @@ const FaultRow kFaultRows[] = {
      kClosed, {"WARNING|the service closed it (error "}},
     {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
      "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
+    {"withhold_all", L"--withhold all", L"status", 46, "settings    failed", "underlying code 1168 (ERROR_NOT_FOUND)",
+     {kConnected}},
     {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",
      "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"get_status_5", L"--get-status 5", L"status", 46, "settings    failed   access denied (status 8)",
