@@ -71,9 +71,8 @@ TEST(BuffersList, MatchesAFifoModel) {
 
     while (!model.empty()) step('r', 0);
     step('w', 250000);  // a block larger than the room given stays at the front
-    uint64_t size = 0;
-    std::vector<uint8_t> small(1000);
-    EXPECT_FALSE(q.TakeFront(small.data(), small.size(), &size));
+    uint8_t small[1000];
+    EXPECT_FALSE(q.TakeFront(small, sizeof small, nullptr));
     EXPECT_EQ(q.GetNextSize(), 250000u);
     step('r', 0);
 }

@@ -32,7 +32,6 @@ public:
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
-    void Linger(DWORD ms) { SetLinger(ms); }
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
@@ -51,7 +50,6 @@ class TransferFeed : public testing::TestWithParam<Feed> {};
 // one at a time or in batches of 5, pausing now and then so the worker
 // empties the queue (and goes to sleep) when racing.
 void Produce(Sink& s, uint32_t t, Feed feed) {
-    const bool racing = feed != Feed::kHeld;
     uint32_t blocks[5][8] = {};
     CTransferBuffer::Block batch[5];
     for (uint32_t n = 0; n < 2500; ++n) {
@@ -65,7 +63,7 @@ void Produce(Sink& s, uint32_t t, Feed feed) {
             s.Push(block, 8 + n % 25);
             if (n % 7 == 0) s.Push(block, 0);  // never reaches Process
         }
-        if (racing && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
+        if (feed != Feed::kHeld && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
     }
 }
 
@@ -80,7 +78,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const uint32_t kThreads = 4;
     Sink s(feed == Feed::kRacingOnDemand ? 1 : 0);
     s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
-    if (feed == Feed::kRacingLingering) s.Linger(2);
+    if (feed == Feed::kRacingLingering) s.SetLinger(2);
     if (feed != Feed::kHeld) ::SetEvent(s.gate.get());
     ASSERT_EQ(s.Push("held", 4), 1u);
     ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
@@ -136,8 +134,7 @@ TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
 }
 
 // No memory for a copy, or no room under a cap. Each row's blocks are pushed
-// (behind a held first block when hold is set) with fail installed from the
-// start, or only for the block numbered failing; the refused blocks are
+// behind a held first block "h" with fail installed from the start, or only for the block numbered failing; the refused blocks are
 // counted and the first byte of each block that arrives is compared.
 const size_t kBuf = size_t(CBuffersList::kBufferSize);
 void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < kBuf ? nullptr : realloc(block, size); }
@@ -153,22 +150,21 @@ const struct LimitCase {
     lumlib::ReallocFn fail;
     int failing;  // -1: fail is installed from the start
     uint64_t cap;
-    bool hold;
     std::vector<CTransferBuffer::Block> blocks;
     uint32_t refused;
     const char* arrived;
 } kLimitCases[] = {
     // The worker drops a block it has no memory for and goes on.
-    {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, false, {{kAs.data(), 25000}, {"y", 1}}, 0, "y"},
+    {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "hy"},
     // A list whose end could not be queued is ended by the next one's end, never joined to it.
-    {"ListEndNotQueued", &NoQueueBuffer, 9, 0, true,
+    {"ListEndNotQueued", &NoQueueBuffer, 9, 0,
      {kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, {"a", 1, kEnd}, {"B", 1, kItem}, {"b", 1, kEnd}}, 2,
      "hAAAAAAAAAb"},
     // A worker without a buffer still hands a list and its end over.
-    {"WorkerWithoutBuffer", &OnlyQueueBuffers, -1, 0, false, {{"A", 1, kItem}, {"a", 1, kEnd}}, 0, "Aa"},
+    {"WorkerWithoutBuffer", &OnlyQueueBuffers, -1, 0, {{"A", 1, kItem}, {"a", 1, kEnd}}, 0, "hAa"},
     // Past the cap a latest block is set aside and the newest replaces it
     // where the first stood: c, d and the replaced 1 are refused.
-    {"LatestPastTheCap", nullptr, -1, 2 * CBuffersList::Footprint(1), true,
+    {"LatestPastTheCap", nullptr, -1, 2 * CBuffersList::Footprint(1),
      {{"a", 1}, {"b", 1}, {"1", 1, kLatest}, {"c", 1}, {"2", 1, kLatest}, {"d", 1}}, 3, "hab2"},
 };
 class TransferLimits : public testing::TestWithParam<LimitCase> {};
@@ -179,16 +175,12 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
     if (c.failing < 0) lumlib::SetReallocFn(c.fail);
     Sink s;
     s.SetQueueCap(c.cap);
-    if (c.hold) {
-        ASSERT_EQ(s.Push("h", 1), 1u);
-        ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);  // the queue is empty again
-    }
-    if (!c.hold) ::SetEvent(s.gate.get());
+    ASSERT_EQ(s.Push("h", 1), 1u);
+    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);  // the queue is empty again
     uint32_t refused = 0;
     for (int i = 0; i < int(c.blocks.size()); ++i) {
-        if (i == c.failing) lumlib::SetReallocFn(c.fail);
+        lumlib::SetReallocFn(c.failing < 0 || i == c.failing ? c.fail : nullptr);
         refused += s.PushBatch(&c.blocks[size_t(i)], 1).count;
-        if (i == c.failing) lumlib::SetReallocFn(nullptr);
     }
     ::SetEvent(s.gate.get());
     EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
