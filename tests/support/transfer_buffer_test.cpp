@@ -105,7 +105,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         last[head[0]] = head[1];
     }
     // An on-demand worker is a new thread after each idle spell.
-    if (feed != Feed::kRacingOnDemand) EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
+    if (feed != Feed::kRacingOnDemand) { EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers"; }
     EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
 }
 
