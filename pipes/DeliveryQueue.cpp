@@ -28,16 +28,24 @@ void CDeliveryQueue::Stage(const uint8_t* message, uint32_t size) {
     const CTransferBuffer::BlockKind kind = m_owner->NotificationKind(message, size);
     m_stagingThread.store(::GetCurrentThreadId());
     const bool staged = lumlib::CatchReturn([&] { m_staged.push_back(CTransferBuffer::Block{message, size, kind}); }) == ERROR_SUCCESS;
-    if (!staged && !m_queue.PushBlock(message, size, false, kind)) CountDrops(1, size);
+    if (staged) return;
+    // No room to stage it: what is staged goes first, so the block is never
+    // queued ahead of the ones read before it (a list's end before its records).
+    PushStaged();
+    if (!m_queue.PushBlock(message, size, false, kind)) CountDrops(1, size);
+}
+
+void CDeliveryQueue::PushStaged() {
+    const CTransferBuffer::Refused refused = m_queue.PushBatch(m_staged.data(), m_staged.size());
+    m_staged.clear();
+    if (refused.count != 0) CountDrops(refused.count, refused.bytes);
 }
 
 void CDeliveryQueue::EndBatch() {
     if (m_stagingThread.load() != ::GetCurrentThreadId()) return;
-    const CTransferBuffer::Refused refused = m_queue.PushBatch(m_staged.data(), m_staged.size());
-    m_staged.clear();
+    PushStaged();
     if (m_staged.capacity() > kStagedKept) m_staged.shrink_to_fit();  // after a burst
     m_stagingThread.store(0);
-    if (refused.count != 0) CountDrops(refused.count, refused.bytes);
 }
 
 void CDeliveryQueue::Push(const uint8_t* message, uint32_t size) {

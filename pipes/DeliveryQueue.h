@@ -52,7 +52,8 @@ public:
 
     // On the reader thread: a notification of the read being handed on, a
     // view into the reader's bytes. They are queued together at EndBatch (one
-    // lock, at most one wake); without memory to note one, it goes alone.
+    // lock, at most one wake); without memory to note one, the staged ones are
+    // queued and it goes after them.
     void Stage(const uint8_t* message, uint32_t size);
     void EndBatch();
     // From any other thread: one notification, queued at once.
@@ -70,6 +71,8 @@ private:
     // Reports the drops not yet reported, when kDropReportMs have passed since
     // the last report or now is set. Any thread; one report at a time.
     void ReportDrops(bool now);
+    // On the staging thread: queues what is staged, in order.
+    void PushStaged();
 
     IDeliveryOwner* const m_owner;
     // The reader's batch: views into the channel's received bytes, valid

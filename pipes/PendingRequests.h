@@ -39,8 +39,6 @@ public:
     // Every waiting request, and every later one, ends with 1460 at once.
     void Stop();
 
-    uint32_t GetLastRequestId() const { return m_lastRequestId.load(); }
-
 private:
     struct Entry {
         uint32_t requestId = 0;

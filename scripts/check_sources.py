@@ -273,19 +273,10 @@ USED_ANYWAY = {
 }
 # (file, function) -> why a dead function is only warned about for now
 DEAD_PENDING = {
-    ("pipes/Connection.cpp", "Flush"): "removed by the pipe-layer rework",
-    ("pipes/Connection.cpp", "OpenPipe"): "removed by the pipe-layer rework",
     ("pipes/SinglePipeClient.cpp", "GetRetiredCount"): "removed by the pipe-layer rework",
-    ("pipes/TransferBuffer.cpp", "GetSpareCount"): "removed by the pipe-layer rework",
-    ("pipes/TransferBuffer.cpp", "GetChainCount"): "removed by the pipe-layer rework",
-    ("pipes/TransferBuffer.cpp", "GetWriteOffset"): "removed by the pipe-layer rework",
     ("virt/api/SndProtocol.cpp", "SndBuildNotConnectedNotice"): "removed by the pipe-layer rework",
     ("virt/api/SndProtocol.cpp", "SndCopyDeviceName"): "removed by the pipe-layer rework",
     ("pipes/SinglePipeClient.h", "GetStatus"): "removed by the pipe-layer rework",
-    ("pipes/SinglePipeClient.h", "GetFailureCount"): "removed by the pipe-layer rework",
-    ("pipes/SinglePipeClientEx.h", "GetLastRequestId"): "removed by the pipe-layer rework",
-    ("pipes/TransferBuffer.h", "GetDroppedCount"): "removed by the pipe-layer rework",
-    ("virt/api/SndApiPipeClient.h", "GetSessionId"): "removed by the pipe-layer rework",
 }
 IDENT = re.compile(r"~?[A-Za-z_]\w*")
 DECLARED = re.compile(r"((?:[A-Za-z_]\w*\s*::\s*)*~?[A-Za-z_]\w*)\s*$")

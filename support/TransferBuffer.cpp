@@ -203,21 +203,6 @@ void CBuffersList::FreeChain() {
     m_readOffset = m_writeOffset = 0;
 }
 
-size_t CBuffersList::GetSpareCount() const {
-    const auto lock = m_lock.lock();
-    return m_spares.size();
-}
-
-size_t CBuffersList::GetChainCount() const {
-    const auto lock = m_lock.lock();
-    return m_chain.size();
-}
-
-uint32_t CBuffersList::GetWriteOffset() const {
-    const auto lock = m_lock.lock();
-    return m_writeOffset;
-}
-
 // ---- CTransferBuffer: pushing ------------------------------------------
 
 CTransferBuffer::~CTransferBuffer() {
@@ -299,11 +284,15 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     // Not started, stopped, or no worker could be had: nothing would take it.
     if (!EnsureWorkerLocked()) return false;
     const uint64_t footprint = CBuffersList::Footprint(size);
+    const bool groupQueued = m_groupQueued;
     if (!AdmitLocked(footprint, kind)) return kind == kLatest && SetAsideLocked(data, size, replaced);
     // out of memory: nothing was queued (the list took the block back); a
-    // group that lost an item this way is cut like one the cap refused
+    // group that lost an item this way is cut like one the cap refused. A
+    // group whose end is lost so stays open and cut: the next group's items
+    // are refused and its end ends this one, never joined to it.
     if (!m_queue->Write(size, data)) {
-        if (kind == kGroupItem) m_groupCut = true;
+        if (kind == kGroupItem || (kind == kGroupEnd && groupQueued)) m_groupCut = true;
+        if (kind == kGroupEnd) m_groupQueued = groupQueued;
         return false;
     }
     if (kind == kGroupItem) m_groupQueued = true;
@@ -445,31 +434,39 @@ bool CTransferBuffer::WaitForWorkLocked() {
     return !m_quit;
 }
 
-void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty) {
+uint64_t CTransferBuffer::TakeFrontLocked(uint8_t* at, uint64_t next, bool setAside) {
+    uint64_t size = 0;
+    if (!m_queue->TakeFront(at + kWorkHeader, next, &size)) return 0;
+    if (setAside && m_latestSize != 0) std::memcpy(at + kWorkHeader, m_latest.get(), static_cast<size_t>(m_latestSize));
+    if (setAside) size = m_latestSize;
+    const uint64_t epoch = EpochOfLocked(m_takenSeq);
+    std::memcpy(at, &size, kPrefixSize);
+    std::memcpy(at + kPrefixSize, &epoch, sizeof(epoch));
+    return WorkFootprint(size);
+}
+
+const uint8_t* CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty) {
     *used = 0;
-    while (*used < kBatchBytes && !m_queue->IsEmpty()) {
+    bool small = false;
+    while (*used < kBatchBytes && !m_queue->IsEmpty() && !small) {
         // The empty block that holds a set-aside block's place hands over its bytes.
         const bool setAside = m_latestQueued && m_takenSeq == m_latestSeq;
         const uint64_t next = m_queue->GetNextSize();
         const uint64_t footprint = setAside ? 0 : CBuffersList::Footprint(next);
         const uint64_t placed = WorkFootprint(setAside ? m_latestSize : next);
-        uint64_t size = 0;
-        // Grow first, take second. When there is no memory for the first
-        // block's copy it is dropped: left queued it would stop every block
-        // behind it. A later block that does not fit waits for the next batch.
+        // Grow first, take second. A first block the buffer cannot grow for
+        // goes to the small fixed one when it fits there (a group's end is
+        // never lost so), else it is dropped: left queued it would stop every
+        // block behind it. A later block that does not fit waits for the next batch.
         const bool room = work.Grow(*used + placed);
-        if (room && m_queue->TakeFront(work.get() + *used + kWorkHeader, next, &size)) {
-            if (setAside && m_latestSize != 0) std::memcpy(work.get() + *used + kWorkHeader, m_latest.get(), static_cast<size_t>(m_latestSize));
-            if (setAside) size = m_latestSize;
-            const uint64_t epoch = EpochOfLocked(m_takenSeq);
-            std::memcpy(work.get() + *used, &size, kPrefixSize);
-            std::memcpy(work.get() + *used + kPrefixSize, &epoch, sizeof(epoch));
-            *used += WorkFootprint(size);
+        small = !room && *used == 0 && placed <= sizeof(m_smallWork);
+        uint8_t* const at = small ? reinterpret_cast<uint8_t*>(m_smallWork) : work.get() + *used;
+        const uint64_t taken = room || small ? TakeFrontLocked(at, next, setAside) : 0;
+        if (taken != 0) {
+            *used += taken;
         } else if (*used != 0) {
             break;
-        } else if (m_queue->DropFront()) {
-            m_dropped.fetch_add(1);
-        } else {
+        } else if (!m_queue->DropFront()) {
             m_stalled = true;  // neither taken nor dropped: looking again before a push would spin
             break;
         }
@@ -484,14 +481,15 @@ void CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, 
     // also sees that these blocks are not yet delivered.
     m_inFlight = *used != 0;
     *queueEmpty = m_queue->IsEmpty();
+    return small ? reinterpret_cast<const uint8_t*>(m_smallWork) : work.get();
 }
 
-void CTransferBuffer::Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty) {
+void CTransferBuffer::Deliver(const uint8_t* work, uint64_t used, bool queueEmpty) {
     for (uint64_t at = 0; at < used;) {
         uint64_t size = 0;
-        std::memcpy(&size, work.get() + at, kPrefixSize);
-        std::memcpy(&m_deliveringEpoch, work.get() + at + kPrefixSize, sizeof(m_deliveringEpoch));
-        const uint8_t* block = work.get() + at + kWorkHeader;
+        std::memcpy(&size, work + at, kPrefixSize);
+        std::memcpy(&m_deliveringEpoch, work + at + kPrefixSize, sizeof(m_deliveringEpoch));
+        const uint8_t* block = work + at + kWorkHeader;
         at += WorkFootprint(size);
         // The worker's error boundary: a handler that raises loses its block, not the thread.
         if (size != 0 || m_deliverEmpty) lumlib::CatchReturn([&] { Process(block, size, queueEmpty && at == used ? 1u : 0u); });
@@ -503,6 +501,7 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     self->m_workerId.store(::GetCurrentThreadId());
     // Without its first block the buffer grows on the first message.
     lumlib::CByteBlock work(kWorkingBufferSize);
+    const uint8_t* batch = nullptr;
     uint64_t used = 0;
     bool queueEmpty = false;
     for (;;) {
@@ -512,9 +511,9 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
             // Only a draining stop waits for this; nobody else pays for the wake.
             if (self->m_draining && self->DrainedLocked()) ::WakeAllConditionVariable(&self->m_progress);
             if (!self->WaitForWorkLocked()) break;
-            self->TakeBatchLocked(work, &used, &queueEmpty);
+            batch = self->TakeBatchLocked(work, &used, &queueEmpty);
         }
-        self->Deliver(work, used, queueEmpty);
+        self->Deliver(batch, used, queueEmpty);
         if (queueEmpty) ShrinkToStandard(work, kWorkingBufferSize);
     }
     self->m_workerId.store(0);

@@ -50,11 +50,6 @@ public:
     // Drops every queued block and frees the chain's buffers (not to the spare list).
     void FreeChain();
 
-    // Introspection for tests and benchmarks.
-    size_t GetSpareCount() const;
-    size_t GetChainCount() const;
-    uint32_t GetWriteOffset() const;
-
     static const uint64_t kBufferSize = 0x7FFF;  // 32767, not 32768
     // Spares made at construction: the first blocks need no allocation.
     static const uint32_t kRefillCount = 3;
@@ -173,8 +168,6 @@ public:
     bool IsWorkerStopped() const;
     // Nothing queued and no block in the worker's hands.
     bool IsIdle() const;
-    // Blocks dropped because no memory was left for their copy.
-    uint32_t GetDroppedCount() const { return m_dropped.load(); }
     // Most bytes (CBuffersList::Footprint) queued at once; a push past it is
     // refused. 0, the default: no cap. Set before the first push.
     void SetQueueCap(uint64_t bytes);
@@ -214,10 +207,14 @@ private:
     // Under m_tbLock: moves queued blocks into work (each behind its 8-byte
     // length and its epoch, at an offset that is a multiple of 8, so every
     // block handed to Process is 8-byte aligned), dropping one that has no
-    // memory for its copy.
-    void TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
+    // memory for its copy. Returns where the batch lies: in work, or in the
+    // small fixed buffer when work could not grow for its one block.
+    const uint8_t* TakeBatchLocked(lumlib::CByteBlock& work, uint64_t* used, bool* queueEmpty);
+    // Under m_tbLock: takes the front block to at behind its header; its
+    // footprint there, 0 when it could not be taken.
+    uint64_t TakeFrontLocked(uint8_t* at, uint64_t next, bool setAside);
     // Hands the batch's blocks to Process.
-    void Deliver(const lumlib::CByteBlock& work, uint64_t used, bool queueEmpty);
+    void Deliver(const uint8_t* work, uint64_t used, bool queueEmpty);
     // Under m_tbLock: queues one block, counting its footprint; false when
     // refused. A set-aside block it replaced is added to *replaced (may be null).
     bool QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced = nullptr);
@@ -275,8 +272,10 @@ private:
     uint64_t m_previousEpochStart = 0;
     std::atomic<uint64_t> m_epoch{0};  // changed under m_tbLock
     uint64_t m_deliveringEpoch = 0;    // the worker's own
+    // The worker's own: a small block (a group's end) is handed over from
+    // here when the worker's buffer cannot grow for it.
+    uint64_t m_smallWork[32] = {};
     std::atomic<bool> m_closing{false};  // pushes are refused
-    std::atomic<uint32_t> m_dropped{0};
     // Last member: joined first, while the rest still exists. Started and
     // restarted under m_tbLock; stopped once m_quit is set.
     lumlib::CWorkerThread m_worker;

@@ -32,7 +32,6 @@ public:
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
-    void Linger(DWORD ms) { SetLinger(ms); }
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
@@ -51,7 +50,6 @@ class TransferFeed : public testing::TestWithParam<Feed> {};
 // one at a time or in batches of 5, pausing now and then so the worker
 // empties the queue (and goes to sleep) when racing.
 void Produce(Sink& s, uint32_t t, Feed feed) {
-    const bool racing = feed != Feed::kHeld;
     uint32_t blocks[5][8] = {};
     CTransferBuffer::Block batch[5];
     for (uint32_t n = 0; n < 2500; ++n) {
@@ -65,7 +63,7 @@ void Produce(Sink& s, uint32_t t, Feed feed) {
             s.Push(block, 8 + n % 25);
             if (n % 7 == 0) s.Push(block, 0);  // never reaches Process
         }
-        if (racing && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
+        if (feed != Feed::kHeld && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
     }
 }
 
@@ -80,7 +78,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const uint32_t kThreads = 4;
     Sink s(feed == Feed::kRacingOnDemand ? 1 : 0);
     s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
-    if (feed == Feed::kRacingLingering) s.Linger(2);
+    if (feed == Feed::kRacingLingering) s.SetLinger(2);
     if (feed != Feed::kHeld) ::SetEvent(s.gate.get());
     ASSERT_EQ(s.Push("held", 4), 1u);
     ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
@@ -107,9 +105,7 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         last[head[0]] = head[1];
     }
     // An on-demand worker is a new thread after each idle spell.
-    if (feed != Feed::kRacingOnDemand) {
-        EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers";
-    }
+    if (feed != Feed::kRacingOnDemand) { EXPECT_EQ(s.threads.size(), 1u) << "one worker, none of the producers"; }
     EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
 }
 
@@ -137,42 +133,63 @@ TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
     }
 }
 
-// No memory for a block's copy: the worker drops that block and goes on with
-// the next; it never ends over it.
-void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < 32767 ? nullptr : realloc(block, size); }
+// No memory for a copy, or no room under a cap. Each row's blocks are pushed
+// behind a held first block "h" with fail installed from the start, or only for the block numbered failing; the refused blocks are
+// counted and the first byte of each block that arrives is compared.
+const size_t kBuf = size_t(CBuffersList::kBufferSize);
+void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < kBuf ? nullptr : realloc(block, size); }
+void* NoQueueBuffer(void* block, size_t size) { return size == kBuf ? nullptr : realloc(block, size); }
+void* OnlyQueueBuffers(void* block, size_t size) { return size != kBuf ? nullptr : realloc(block, size); }
 
-TEST(TransferBuffer, ABlockWithoutMemoryForItsCopyIsDroppedAndTheWorkerGoesOn) {
-    testkit::Watchdog watchdog("TransferBuffer drop", 60000);
-    Sink s;
-    ::SetEvent(s.gate.get());
-    std::vector<uint8_t> big(25000, 7);
-    lumlib::SetReallocFn(&NoLargeBlocks);
-    ASSERT_EQ(s.Push(big.data(), big.size()), 1u);
-    ASSERT_EQ(s.Push("after", 5), 1u);
-    for (int i = 0; i < 500 && s.GetDroppedCount() == 0; ++i) ::Sleep(10);
-    lumlib::SetReallocFn(nullptr);
-    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
-    EXPECT_EQ(s.GetDroppedCount(), 1u);
-    ASSERT_EQ(s.blocks.size(), 1u);
-    EXPECT_EQ(std::string(s.blocks[0].begin(), s.blocks[0].end()), "after");
-}
+const auto kItem = CTransferBuffer::kGroupItem, kEnd = CTransferBuffer::kGroupEnd, kLatest = CTransferBuffer::kLatest;
+const std::vector<char> kAs(kBuf, 'A');
+// 9 buffer-filling items use up the spares, so the end needs a new buffer.
+const CTransferBuffer::Block kFill = {kAs.data(), kBuf - 8, kItem};
+const struct LimitCase {
+    const char* name;
+    lumlib::ReallocFn fail;
+    int failing;  // -1: fail is installed from the start
+    uint64_t cap;
+    std::vector<CTransferBuffer::Block> blocks;
+    uint32_t refused;
+    const char* arrived;
+} kLimitCases[] = {
+    // The worker drops a block it has no memory for and goes on.
+    {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "hy"},
+    // A list whose end could not be queued is ended by the next one's end, never joined to it.
+    {"ListEndNotQueued", &NoQueueBuffer, 9, 0,
+     {kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, {"a", 1, kEnd}, {"B", 1, kItem}, {"b", 1, kEnd}}, 2,
+     "hAAAAAAAAAb"},
+    // A worker without a buffer still hands a list and its end over.
+    {"WorkerWithoutBuffer", &OnlyQueueBuffers, -1, 0, {{"A", 1, kItem}, {"a", 1, kEnd}}, 0, "hAa"},
+    // Past the cap a latest block is set aside and the newest replaces it
+    // where the first stood: c, d and the replaced 1 are refused.
+    {"LatestPastTheCap", nullptr, -1, 2 * CBuffersList::Footprint(1),
+     {{"a", 1}, {"b", 1}, {"1", 1, kLatest}, {"c", 1}, {"2", 1, kLatest}, {"d", 1}}, 3, "hab2"},
+};
+class TransferLimits : public testing::TestWithParam<LimitCase> {};
 
-// Past the cap a latest block is set aside rather than refused, and a later
-// one takes its place: the queue hands over the newest one where the first
-// stood, and counts the one replaced as refused.
-TEST(TransferBuffer, ALatestBlockPastTheCapIsKeptAndTheNewestReplacesIt) {
-    testkit::Watchdog watchdog("TransferBuffer latest", 60000);
+TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
+    const LimitCase& c = GetParam();
+    testkit::Watchdog watchdog(c.name, 60000);
+    if (c.failing < 0) lumlib::SetReallocFn(c.fail);
     Sink s;
-    s.SetQueueCap(2 * CBuffersList::Footprint(1));
+    s.SetQueueCap(c.cap);
     ASSERT_EQ(s.Push("h", 1), 1u);
     ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);  // the queue is empty again
-    const CTransferBuffer::Block blocks[] = {{"a", 1}, {"b", 1}, {"1", 1, CTransferBuffer::kLatest}, {"c", 1},
-                                             {"2", 1, CTransferBuffer::kLatest}, {"d", 1}};
-    const CTransferBuffer::Refused refused = s.PushBatch(blocks, 6);
-    EXPECT_EQ(refused.count, 3u) << "c and d past the cap, and the 1 that the 2 replaced";
+    uint32_t refused = 0;
+    for (int i = 0; i < int(c.blocks.size()); ++i) {
+        lumlib::SetReallocFn(c.failing < 0 || i == c.failing ? c.fail : nullptr);
+        refused += s.PushBatch(&c.blocks[size_t(i)], 1).count;
+    }
     ::SetEvent(s.gate.get());
-    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-    std::string order;
-    for (const auto& b : s.blocks) order.append(b.begin(), b.end());
-    EXPECT_EQ(order, "hab2");
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
+    lumlib::SetReallocFn(nullptr);
+    EXPECT_EQ(refused, c.refused);
+    std::string arrived;
+    for (const auto& b : s.blocks) arrived += b.empty() ? '-' : char(b[0]);
+    EXPECT_EQ(arrived, c.arrived);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, TransferLimits, testing::ValuesIn(kLimitCases),
+                         [](const testing::TestParamInfo<LimitCase>& p) { return std::string(p.param.name); });
