@@ -61,12 +61,15 @@ void PrintError(const std::wstring& text) {
 // Starts the library: kExitOk, or an exit code with the message printed. The library makes its first
 // attempt inside ZkSndVApiInit; when that found no pipe, nothing will connect soon: no wait for it.
 int StartLibrary(CLibrarySession& session, CtlContext& ctx) {
+    // Looked at before the library starts as well: a service that serves the library's first
+    // connection and then goes away must not read as one that was never there.
+    const bool absentAtStart = PipeAbsent();
     const uint32_t status = session.Init();
     if (status != 0) {
         PrintError(L"the library did not start: " + DescribeStatus(status));
         return ExitCodeForStatus(status);
     }
-    if (::WaitForSingleObject(ctx.connected.get(), 0) != WAIT_OBJECT_0 && PipeAbsent()) {
+    if (absentAtStart && ::WaitForSingleObject(ctx.connected.get(), 0) != WAIT_OBJECT_0 && PipeAbsent()) {
         PrintError(DescribeStatus(ZKSND_STATUS_NOT_CONNECTED) + L": the service's pipe " + kServicePipePath +
                    L" is absent (is the service or tessaline-emu running?)");
         return ExitCodeForStatus(ZKSND_STATUS_NOT_CONNECTED);
