@@ -59,24 +59,6 @@ TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
         EXPECT_EQ(std::wstring(out, CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local)), row.expected);
 }
 
-// The header's first line: "Build " + the compiler's date stamp ("May 13 2026")
-// + ". " + the system line, under Wine "Windows 7 (build 7601), 64-bit x86"
-// unless the prefix is configured otherwise.
-std::wregex HeaderLine() {
-    return std::wregex(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )"
-                       LR"(Windows [^(]+ \(build \d+\)(, (32|64)-bit (x86|ARM))?)");
-}
-std::wstring SystemLine() {
-    wchar_t system[kSystemDescriptionChars];
-    DescribeSystem(system);
-    return system;
-}
-// The second: who writes the file (the test program here).
-std::wregex IdentityLine() {
-    return std::wregex(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
-                       LR"(process \d+, session \d+)");
-}
-
 void SetKeyAccess(const wchar_t* sddl) {
     HKEY key = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -125,9 +107,18 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     LogPrint(logger_, 0, L"restarted");
     const std::vector<std::wstring> lines = ReadLog(File());
     ASSERT_EQ(lines.size(), 9u);  // a line end, the header's two lines, five lines, nothing after the last line end
-    EXPECT_TRUE(std::regex_match(lines[1], HeaderLine())) << lines[1];
-    EXPECT_EQ(lines[1].substr(lines[1].size() - SystemLine().size()), SystemLine()) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], IdentityLine())) << lines[2];
+    // The header's first line: "Build " + the compiler's date stamp ("May 13 2026") + ". " + the
+    // system line, under Wine "Windows 7 (build 7601), 64-bit x86" unless the prefix is configured otherwise.
+    const std::wregex header(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )"
+                             LR"(Windows [^(]+ \(build \d+\)(, (32|64)-bit (x86|ARM))?)");
+    EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
+    wchar_t system[kSystemDescriptionChars];
+    DescribeSystem(system);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - wcslen(system)), system) << lines[1];
+    // The second: who writes the file (the test program here).
+    const std::wregex identity(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
+                               LR"(process \d+, session \d+)");
+    EXPECT_TRUE(std::regex_match(lines[2], identity)) << lines[2];
     // the message column is that of the widest prefix so far: "[LOGLEVEL:7 ]: " once that was written
     const std::wstring t = std::to_wstring(GetCurrentThreadId()) + L"|";
     const std::wstring expected[] = {L"?", lines[1], lines[2], t + L"ERROR|  error 12",

@@ -76,14 +76,6 @@ protected:
     const CTempFile m_out{L"out"};
 };
 
-// Runs a program to its end: its exit code (-1: still running after a minute), its output in *output.
-int RunTool(const std::wstring& program, const std::wstring& arguments, std::string* output) {
-    CChild child;
-    const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
-    *output = child.Output();
-    return code;
-}
-
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
 // carries the raw ESC, CR or LF of the device name below, nor the progress line meant for consoles only.
 // zksndctl loads the library through the contract monitor (MonitoredApi.cpp), unless a row names a --dll:
@@ -92,8 +84,10 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
     for (const auto& [given, exitCode, message] : rows) {
         const bool monitored = std::wstring(program) == L"zksndctl.exe" && given.find(L"--dll") == std::wstring::npos;
         const std::wstring arguments = (monitored ? L"--dll zksndapi_monitored.dll " : L"") + given;
-        std::string output;
-        EXPECT_EQ(exitCode, RunTool(program, arguments, &output)) << output;
+        CChild child;  // run to its end: -1 when still running after a minute
+        const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
+        const std::string output = child.Output();
+        EXPECT_EQ(exitCode, code) << output;
         EXPECT_NE(npos, output.find(message)) << output;
         for (const char* raw : {"\x1b", "X\rY", "Y\nZ", "waiting for", "callback contract"})
             EXPECT_EQ(npos, output.find(raw)) << arguments.c_str() << ": " << output;
@@ -256,7 +250,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
         {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
-        // No pipe: at once, whatever --timeout says (RunTool gives up after a minute).
+        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
         {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
         {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
         {L"locked", 0, "locked"},  // needs no service
