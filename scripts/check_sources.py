@@ -22,10 +22,12 @@
   DLL's export list) besides its own definition and declarations; the few
   that only Windows or the tests call are allowed by name below, and the
   ones the pipe-layer rework removes are warnings until then;
-- tests stay about a third of the code they test, at most 39 % (non-blank,
+- tests stay about a third of the code they test, at most 38 % (non-blank,
   non-comment lines): the fault sweep's kit and driver (with its exact heap
   accounting) came on top of suites that still catch what the sweep cannot,
-  while removing dead code shrank the code; the next tests must fold older ones.
+  while removing dead code shrank the code; a third fold of the suites
+  (scenarios sharing their setup, a test the thread counts cover) reached
+  37.7 %; the next tests must fold older ones.
 
 Exit status 1 when a rule is broken."""
 import os
@@ -483,13 +485,13 @@ def main():
         print(line)
 
     # Tests against the code they test (library, tools, benchmarks, fuzzers,
-    # examples): about a third as many counted lines, at most 39 %.
+    # examples): about a third as many counted lines, at most 38 %.
     tests = sum(len(code_lines(os.path.join(ROOT, p))) for p in sources(["tests"]))
     code = sum(len(code_lines(os.path.join(ROOT, p)))
                for p in sources(["support", "pipes", "log", "virt", "tools", "bench", "fuzz", "examples"]))
     print(f"test code: {tests} counted lines against {code} of code ({100.0 * tests / code:.0f} %)")
-    if tests * 100 > code * 39:
-        broken.append(f"tests are more than 39 % of the code ({tests} against {code} lines)")
+    if tests * 100 > code * 38:
+        broken.append(f"tests are more than 38 % of the code ({tests} against {code} lines)")
 
     for line in broken:
         print(line)

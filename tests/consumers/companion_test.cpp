@@ -152,16 +152,18 @@ protected:
     zksnd::Session session{seen.Handlers()};
 };
 
-TEST_F(Companion, OnlyOneSessionAtATime) {
+// One session at a time; without a connection no call waits; a service that
+// answers nothing lets a list wait only its time.
+TEST_F(Companion, WithoutAConnectionNothingWaitsAndWithoutAnAnswerTheWaitEnds) {
     EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
-}
-
-TEST_F(Companion, WithoutAConnectionNothingWaits) {
     const ULONGLONG start = Now();
     EXPECT_EQ(zksnd::ListEnd::NotConnected, session.Devices(seconds(10)).end) << "Devices";
     EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.Settings().status) << "Settings";
     EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.SetDefault(0).status) << "SetDefault";
     EXPECT_LT(Now() - start, 1500u) << "the three calls' time";
+    server = Serve(script);  // answers nothing
+    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
+    EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
 }
 
 // A list already arriving when the call began goes to the handler, and the
@@ -196,12 +198,6 @@ TEST_F(Companion, AListCutByTheConnectionsEndSaysSo) {
     EXPECT_LT(Now() - start, 15000u) << "the call's time";
     std::lock_guard<std::mutex> hold(seen.lock);
     EXPECT_TRUE(seen.unasked.empty()) << "the cut list reached the handler";
-}
-
-TEST_F(Companion, NoAnswerTimesOut) {
-    server = Serve(script);  // answers nothing
-    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
-    EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
 }
 
 }  // namespace

@@ -39,29 +39,6 @@ TEST(Holders, CloseExactlyOnceAndKeepTheLastError) {
     EXPECT_EQ(testkit::ProcessHandleCount(), before) << "the released handle, closed by a holder";
 }
 
-// The thread owner: a running thread is stopped and joined by the
-// destructor, a suspended one is resumed to see its stop.
-TEST(WorkerThread, StopsAndJoinsRunningAndSuspendedThreads) {
-    const long threads = testkit::ProcessThreadCount();
-    ASSERT_GE(threads, 0) << "the thread count is unavailable";
-    static std::atomic<int> ran{0};
-    lumlib::CWorkerThread::Routine waitForStop = [](void* owner) -> unsigned {
-        ++ran;
-        return ::WaitForSingleObject(static_cast<lumlib::CWorkerThread*>(owner)->StopEvent(), 10000);
-    };
-    {
-        lumlib::CWorkerThread running, suspended;
-        ASSERT_EQ(running.Start(waitForStop, &running), 0u);
-        ASSERT_EQ(suspended.Start(waitForStop, &suspended, true), 0u);
-        EXPECT_FALSE(running.HasEnded()) << "the running thread ended before its stop";
-        lumlib::CWorkerThread moved(std::move(running));
-        EXPECT_FALSE(running.IsStarted()) << "the moved-from owner still owns a thread";
-        EXPECT_TRUE(suspended.Stop()) << "the suspended thread did not stop";
-    }  // moved: stopped and joined here
-    EXPECT_EQ(ran.load(), 2) << "a thread never ran, or a suspended one was not resumed to see its stop";
-    EXPECT_EQ(testkit::WaitForThreadCountAtMost(threads, 10000), threads) << "a thread outlived its owner";
-}
-
 // An owner asked to join its own thread lets go instead of waiting for itself.
 TEST(WorkerThread, NeverWaitsForItself) {
     const long handles = testkit::ProcessHandleCount();

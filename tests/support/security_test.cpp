@@ -18,7 +18,12 @@ std::set<void*> g_live;  // blocks allocated through the table and not yet freed
 bool g_failAlloc = false;
 lumlib::SecurityApi g_real;  // the table before the counting calls went in
 const lumlib::SecurityApi& Real() { return g_real; }
-void* Track(void* p) { if (p) g_live.insert(p); return p; }
+void* Track(void* p) {
+    if (p) {
+        g_live.insert(p);
+    }
+    return p;
+}
 
 DWORD WINAPI CountSetEntries(ULONG n, PEXPLICIT_ACCESS_W entries, PACL old, PACL* acl) {
     const DWORD r = Real().setEntriesInAcl(n, entries, old, acl);
@@ -54,23 +59,18 @@ Bytes OnlyAce(PACL acl) {
     return Bytes(bytes, bytes + static_cast<const ACE_HEADER*>(ace)->AceSize);
 }
 
-// A failed descriptor block: the DACL made before it goes, the record stays empty.
-TEST(PipeSecurity, AFailedAllocationFreesWhatWasMade) {
+// A failed descriptor block: the DACL made before it goes, the record stays
+// empty. Then everyone's access and the low-integrity label, each exactly;
+// every block is freed once; a pipe handle opened with the record is not
+// inheritable, so it stays out of child processes.
+TEST(PipeSecurity, AFailedAllocationFreesWhatWasMadeThenContentsFreeingAndNoInheritance) {
     CountingApi counting;
     LumSecurityAttributes record = {};
     g_failAlloc = true;
     EXPECT_FALSE(BuildEveryoneAccess(&record)) << "built without a descriptor block";
     g_failAlloc = false;
     EXPECT_EQ(record.lpSecurityDescriptor, nullptr) << "a descriptor in the record";
-    EXPECT_TRUE(g_live.empty()) << "blocks left: " << g_live.size();
-}
-
-// Everyone's access and the low-integrity label, each exactly; every block is
-// freed once; a pipe handle opened with the record is not inheritable, so it
-// stays out of child processes.
-TEST(PipeSecurity, DescriptorContentsFreeingAndNoInheritance) {
-    CountingApi counting;
-    LumSecurityAttributes record = {};
+    EXPECT_TRUE(g_live.empty()) << "blocks left after the failed build: " << g_live.size();
     ASSERT_TRUE(BuildEveryoneAccess(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));  // labelling again frees the earlier label

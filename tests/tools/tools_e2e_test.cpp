@@ -76,14 +76,6 @@ protected:
     const CTempFile m_out{L"out"};
 };
 
-// Runs a program to its end: its exit code (-1: still running after a minute), its output in *output.
-int RunTool(const std::wstring& program, const std::wstring& arguments, std::string* output) {
-    CChild child;
-    const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
-    *output = child.Output();
-    return code;
-}
-
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
 // carries the raw ESC, CR or LF of the device name below, nor the progress line meant for consoles only.
 // zksndctl loads the library through the contract monitor (MonitoredApi.cpp), unless a row names a --dll:
@@ -92,8 +84,10 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
     for (const auto& [given, exitCode, message] : rows) {
         const bool monitored = std::wstring(program) == L"zksndctl.exe" && given.find(L"--dll") == std::wstring::npos;
         const std::wstring arguments = (monitored ? L"--dll zksndapi_monitored.dll " : L"") + given;
-        std::string output;
-        EXPECT_EQ(exitCode, RunTool(program, arguments, &output)) << output;
+        CChild child;  // run to its end: -1 when still running after a minute
+        const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
+        const std::string output = child.Output();
+        EXPECT_EQ(exitCode, code) << output;
         EXPECT_NE(npos, output.find(message)) << output;
         for (const char* raw : {"\x1b", "X\rY", "Y\nZ", "waiting for", "callback contract"})
             EXPECT_EQ(npos, output.find(raw)) << arguments.c_str() << ": " << output;
@@ -174,8 +168,9 @@ TEST_F(EmulatorServing, SettingsRepliesGoToTheAskerAndTheFileKeepsTheRecord) {
 
 // An empty frame and a message shorter than a header are ignored, an unknown command gets
 // ERROR_INVALID_FUNCTION, a cut set-settings request ERROR_INVALID_PARAMETER and stores nothing;
-// a frame announcing more than any message may hold ends that connection only.
-TEST_F(EmulatorServing, BadInputGetsADefinedAnswer) {
+// a frame announcing more than any message may hold ends that connection only. Bad starts of a
+// second emulator exit with their codes and messages; the running one serves on untouched.
+TEST_F(EmulatorServing, BadInputAndBadStartsGetADefinedAnswer) {
     std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9);
     SndStoreU32(unknown.data(), kSndOffCommand, 55);
     std::vector<uint8_t> cut = Request(SndBuildSetSettings, nullptr, 10);
@@ -189,11 +184,6 @@ TEST_F(EmulatorServing, BadInputGetsADefinedAnswer) {
     EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the cut request stored something";
     ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false)) << "the length field not sent";
     EXPECT_EQ("closed", a.Next()) << "a's connection after the oversized frame";
-    EXPECT_EQ("reply 3 (10): status 0", b.Ask(Request(SndBuildGetSettings, 3))) << "b is still served";
-}
-
-// Bad starts, each with its exit code and message; the running emulator is untouched.
-TEST_F(EmulatorServing, BadStartsExitWithTheirCodes) {
     const CTempFile badFile(L"bad");
     ASSERT_TRUE(WriteFileText(badFile.path, "render 1 0 0 A\nspeaker 2 0 0 B\n")) << "the bad file not written";
     ExpectRuns(L"tessaline-emu.exe", {
@@ -202,11 +192,19 @@ TEST_F(EmulatorServing, BadStartsExitWithTheirCodes) {
         {L"--settings-file " + badFile.Quoted(), 4, "holds 31 bytes"},
         {L"--signal " + UniquePipeName(L"none") + L" stop", 5, "no emulator runs"},
     });
-    EXPECT_EQ(kBuiltInList, RequestDevices(a)) << "the running emulator after the bad starts";
+    EXPECT_EQ(kBuiltInList, RequestDevices(b)) << "b after a's oversized frame and the bad starts";
 }
 
-// Control events reach every client; after a drop new clients are served.
-TEST_F(EmulatorServing, ControlEventsReachEveryClient) {
+// The traffic lines compare a claimed session with the pipe's (Wine answers
+// GetNamedPipeClientSessionId with this process's session, like Windows for a local client); control
+// events reach every client, and after a drop new clients are served.
+TEST_F(EmulatorServing, ControlEventsReachEveryClientAndTrafficLinesCompareTheClaimedSession) {
+    DWORD mine = 0;
+    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine)) << ::GetLastError();
+    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine))) << "a's session id not sent";
+    ASSERT_TRUE(b.Send(Request(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
+    RequestDevices(a);
+    RequestDevices(b);
     ASSERT_TRUE(emu.Signal(L"unknown")) << "the unknown event not signalled";
     EXPECT_EQ("event 9", a.Next()) << "a's notification";
     EXPECT_EQ("event 9", b.Next()) << "b's notification";
@@ -215,18 +213,7 @@ TEST_F(EmulatorServing, ControlEventsReachEveryClient) {
     CRawClient c;
     ASSERT_EQ("event 1", c.Connect(emu.path)) << "a new client's greeting";
     EXPECT_EQ(kBuiltInList, RequestDevices(c)) << "the new client's list";
-}
-
-// Wine answers GetNamedPipeClientSessionId with this process's session, like Windows for a local client.
-TEST_F(EmulatorServing, TrafficLinesCompareTheClaimedSessionWithThePipes) {
-    DWORD mine = 0;
-    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine)) << ::GetLastError();
-    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine))) << "a's session id not sent";
-    ASSERT_TRUE(b.Send(Request(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
-    RequestDevices(a);
-    RequestDevices(b);
-    EXPECT_EQ(0, emu.Stop()) << "the exit code of a stop with clients connected";
-    EXPECT_EQ("closed", b.Next()) << "b after the stop";
+    EXPECT_EQ(0, emu.Stop()) << "the exit code of a stop with a client connected";
     const std::string output = emu.Output(), m = std::to_string(mine), other = std::to_string(mine + 7);
     for (const std::string& line : {"[client 1] connected (pipe: session " + m + ")",
                                     "<- nCmdSetSessionId (0): session " + m + " (pipe: session " + m + ")",
@@ -263,7 +250,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
         {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
         {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
         {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
-        // No pipe: at once, whatever --timeout says (RunTool gives up after a minute).
+        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
         {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
         {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
         {L"locked", 0, "locked"},  // needs no service
@@ -415,7 +402,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, ZksndctlFaults, testing::ValuesIn(kFaultRows),
 
 // The commands against the emulator, with device names that carry non-ASCII letters and control
 // characters (ESC and CR raw in the device file, LF as its escape): they must reach the screen (and the
-// log tail) escaped, never raw (ExpectRuns looks at every output).
+// log tail) escaped, never raw (ExpectRuns looks at every output); then the settings through a file,
+// and the log level under a key the user may only read.
 TEST(Zksndctl, CommandsAgainstTheEmulator) {
     CSavedSettingsKey saved;
     const CTempFile devices(L"devices");
@@ -443,13 +431,8 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
         {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ."},  // the library escaped them when it logged
     });
-
-}
-
-TEST(Zksndctl, SettingsRoundTripThroughAFile) {
+    // The settings record round trip through a file: read, changed, written, read back.
     const CTempFile file(L"record");
-    CEmulator emu(true);
-    ASSERT_TRUE(emu.Start()) << "the emulator did not start";
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
     std::string record = ReadFileText(file.path);
     ASSERT_EQ(336u, record.size()) << "the record read";
@@ -461,12 +444,7 @@ TEST(Zksndctl, SettingsRoundTripThroughAFile) {
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""},
                                  {L"settings get", 0, "0010  00 5a"}});  // a hex dump, 16 bytes a line
     EXPECT_EQ(record, ReadFileText(file.path)) << "the record read back";
-}
-
-// A user who may not write the key: changing the level is refused with its exit code, reading still works.
-TEST(Zksndctl, ChangingTheLogLevelNeedsAnAdministrator) {
-    CSavedSettingsKey saved;
-    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not set";
+    // A user who may not write the key: changing the level is refused with its exit code, reading still works.
     ASSERT_TRUE(saved.MakeReadOnly()) << "the key's DACL not changed";
     ExpectRuns(L"zksndctl.exe", {{L"log level 1", 7, "setting the log level needs an administrator"},
                                  {L"log level", 0, "log level 3 (DEBUG)"}});  // nothing changed

@@ -92,7 +92,6 @@ TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
     const ParseRow rows[] = {
         {L"", L"devices= settings= status=0/0 delay=0 drop=0 unknown=0/9 withhold=0 control= exit=0 quiet=0 "
               L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/ fault=0"},
-        {L"--fault raw-length", L"fault=3"},
         {L"--fault=loud", L"error: --fault: unknown fault 'loud'"},
         {L"--devices d.txt --settings-file=s.bin --status 5", L"devices=d.txt settings=s.bin status=5/5 "},
         {L"--get-status 7 --set-status 0x490 --delay=250 --withhold device-list,set-settings --drop-after 3 "

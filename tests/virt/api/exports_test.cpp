@@ -20,10 +20,6 @@ CodeList Codes(const std::vector<Notice>& seen) {
     for (const Notice& n : seen) codes.push_back(n.code);
     return codes;
 }
-DWORD CurrentSession() {
-    DWORD session = 0;
-    return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) ? session : 0xFFFFFFFFu;
-}
 
 class ExportsTest : public DllTest {
 protected:
@@ -88,8 +84,10 @@ TEST_F(Connected, RequestsCarryTheirArgumentAsItIs) {
     EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
     EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), api.SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
     EXPECT_EQ(0u, api.SetDefault(0xDEADBEEF));
+    DWORD session = 0;
+    ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) << "this process's session";
     const struct { uint32_t command; uint32_t argument; } rows[] = {
-        {nCmdSetSessionId, CurrentSession()},
+        {nCmdSetSessionId, session},
         {nCmdSetDefaultDevice, 0xDEADBEEF},
     };
     for (const auto& row : rows) {

@@ -48,6 +48,8 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.par
 
 class Hostile : public DllTest {
 protected:
+    // Every scenario's bound, the teardown after it included (90 s: the storms and the 3000 lists).
+    Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 90000};
     // ZkSndDeInit returns 0 within limitMs (also writing the log out); the
     // contract monitor checks the 8 and 6 the scenario got.
     void ExpectTeardown(Recorder*, ULONGLONG limitMs = 3000) {
@@ -75,7 +77,6 @@ class TeardownAndStart : public HostileRows<ServiceFault> {};
 
 TEST_P(TeardownAndStart, AreBoundedWhateverTheServiceDoes) {
     const ServiceFault fault = GetParam();
-    Watchdog dog(zk_testkit::FaultName(fault), 30000);
     const size_t refusals = ErrorLines(L"bytes is longer than");
     CHostileService service(fault);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
@@ -114,7 +115,6 @@ protected:
 
 TEST_P(Waits, KeepTheirBudgets) {
     const BudgetRow& row = GetParam();
-    Watchdog dog(row.name, 30000);
     CHostileService service(row.fault);
     if (row.served) {
         ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
@@ -207,7 +207,6 @@ TEST_P(RawFaults, EndTheConnectionWithoutHangingOrCommittingTheirSize) {
     const RawRow& row = GetParam();
     const std::wstring stall = L"the service read nothing for";
     const size_t stallsBefore = ErrorLines(stall);
-    Watchdog dog(row.name, 40000);
     CHostileService service(row.stopsReading ? ServiceFault::kStopReading : ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     Recorder cb;
@@ -274,7 +273,6 @@ protected:
 
 TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     const StormRow& row = GetParam();
-    Watchdog dog(row.name, 90000);
     CHostileService service(ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     const std::vector<uint8_t> batch = Batch(row.size);
@@ -334,7 +332,6 @@ class TeardownInside : public HostileRows<InsideRow> {};
 
 TEST_P(TeardownInside, TheCallbackReturnsAtOnceAndNothingFollows) {
     const InsideRow& row = GetParam();
-    Watchdog dog(row.name, 60000);
     CHostileService service(row.code == ZKSND_NOTIFY_CONNECTION_LOST ? ServiceFault::kChurn : ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     std::atomic<int> initResult{-1};  // before the recorder: it outlives the library's teardown
@@ -377,7 +374,6 @@ INSTANTIATE_TEST_SUITE_P(Hostile, TeardownInside,
 // once the old one is retired, and the keeper joins the retirement threads:
 // no handles pile up until the application's next lifecycle call.
 TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
-    Watchdog dog("teardown and init inside the callback", 60000);
     CHostileService service(ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     Recorder cb;
@@ -424,7 +420,6 @@ class Delivery : public HostileRows<DeliveryRow> {};
 
 TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
     const DeliveryRow& row = GetParam();
-    Watchdog dog(row.name, 90000);
     CHostileService service(ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     wchar_t raised[64];
@@ -498,7 +493,6 @@ void PairCallback(uint32_t code, uintptr_t param, void* context) {
 }
 
 TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
-    Watchdog dog("pair swap", 60000);
     CHostileService service(ServiceFault::kNone);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     static int tags[2] = {0, 1};
@@ -519,7 +513,6 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
 // 3 s reply wait), all return, none touches the freed client, and the
 // Init/CleanUp rounds leave no thread behind.
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
-    Watchdog dog("calls in flight", 60000);
     zk_testkit::CTestPipeServer service;  // reads, never answers
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     const long threads = testkit::ProcessThreadCount();
