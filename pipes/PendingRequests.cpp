@@ -1,6 +1,5 @@
 #include "pipes/PendingRequests.h"
 
-#include <utility>
 
 #include "pipes/MessagePrefix.h"
 #include "pipes/SinglePipeClient.h"
@@ -11,8 +10,9 @@ const DWORD kRetryBudgetMs = 3000;  // the service may be restarting
 const DWORD kRetryPauseMs = 200;
 
 // Numbers the request, adds its entry and sends it; the entry goes again when the send fails.
-uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, uint32_t* requestId) {
-    uint32_t result = pending.Add(request, requestId);
+uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink,
+                    uint32_t* requestId) {
+    uint32_t result = pending.Add(request, &sink, requestId);
     if (result != 0) return result;
     // The pending lock is never held while sending.
     result = connection.Send(request, MsgPrefixSize(request));
@@ -22,7 +22,7 @@ uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, ui
 
 }  // namespace
 
-uint32_t CPendingRequests::Add(uint8_t* request, uint32_t* requestId) {
+uint32_t CPendingRequests::Add(uint8_t* request, IReplySink* sink, uint32_t* requestId) {
     // Atomic, so concurrent callers get distinct numbers; 0 marks notifications
     // and is skipped when the counter wraps.
     uint32_t id;
@@ -34,6 +34,7 @@ uint32_t CPendingRequests::Add(uint8_t* request, uint32_t* requestId) {
     const uint32_t result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
     if (result != 0) return result;
     m_pending.back().requestId = id;
+    m_pending.back().sink = sink;
     *requestId = id;
     return 0;
 }
@@ -49,12 +50,12 @@ std::list<CPendingRequests::Entry>::iterator CPendingRequests::Find(uint32_t req
     return m_pending.end();
 }
 
-uint32_t CPendingRequests::Await(uint32_t requestId, lumlib::CByteBlock& reply) {
+uint32_t CPendingRequests::Await(uint32_t requestId) {
     const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
     const auto lock = m_lock.lock();
     for (;;) {
         auto it = Find(requestId);
-        if (it == m_pending.end()) return 0;  // reply stays empty
+        if (it == m_pending.end()) return ERROR_NOT_FOUND;
         // A reply that made it in is handed over even when the client is stopping.
         if (!it->answered) {
             if (m_stopped) {
@@ -68,9 +69,11 @@ uint32_t CPendingRequests::Await(uint32_t requestId, lumlib::CByteBlock& reply) 
                 continue;
             }
         }
-        reply = std::move(it->reply);  // empty when the wait timed out
+        // Timed out, or no usable reply: 1168. Unlinked under the lock, so a
+        // reply that comes now finds no entry and never reaches the sink.
+        const bool taken = it->taken;
         m_pending.erase(it);
-        return 0;
+        return taken ? 0 : ERROR_NOT_FOUND;
     }
 }
 
@@ -82,8 +85,13 @@ void CPendingRequests::Answer(const uint8_t* message, uint32_t received) {
     const auto lock = m_lock.lock();
     auto it = Find(MsgPrefixRequestId(message));
     if (it == m_pending.end()) return;
-    // Without a usable copy the waiter wakes at once and reports 1168.
-    if (it->reply.empty() && whole) it->reply.Assign(message, size);
+    // Straight from the reader's buffer to where the caller reads it, under
+    // the lock: its caller still waits and cannot unlink the entry meanwhile.
+    // Without a usable reply the waiter wakes at once and reports 1168.
+    if (!it->taken && whole) {
+        it->sink->Take(message, size);
+        it->taken = true;
+    }
     it->answered = true;
     // Only its own caller; under the lock, as the slot goes with the entry.
     ::WakeConditionVariable(&it->woken);
@@ -96,16 +104,14 @@ void CPendingRequests::Stop() {
     for (Entry& entry : m_pending) ::WakeConditionVariable(&entry.woken);
 }
 
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
-                     lumlib::CByteBlock& reply) {
-    reply.reset();
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink) {
     if (request == nullptr || MsgPrefixSize(request) < kMsgPrefixSize) return ERROR_INVALID_PARAMETER;
 
     // A deadline, not a count of pauses: time spent in a send counts too. A
     // stop ends the wait at once.
     const ULONGLONG deadline = ::GetTickCount64() + kRetryBudgetMs;
     uint32_t requestId = 0;
-    uint32_t result = AddAndSend(connection, pending, request, &requestId);
+    uint32_t result = AddAndSend(connection, pending, request, sink, &requestId);
     for (ULONGLONG now = ::GetTickCount64(); result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
         if (connection.IsStopped()) return ERROR_TIMEOUT;
         const DWORD pause = static_cast<DWORD>(deadline - now < kRetryPauseMs ? deadline - now : kRetryPauseMs);
@@ -114,11 +120,9 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, u
         } else {
             ::Sleep(pause);
         }
-        result = AddAndSend(connection, pending, request, &requestId);
+        result = AddAndSend(connection, pending, request, sink, &requestId);
     }
     if (result != 0) return result;  // the entry was already removed
 
-    result = pending.Await(requestId, reply);
-    if (result != 0) return result;
-    return reply.empty() ? ERROR_NOT_FOUND : 0;  // timed out, or no usable reply
+    return pending.Await(requestId);
 }

@@ -1,6 +1,7 @@
 // The pending requests: numbered requests waiting for their replies, matched
 // as the replies arrive on the reader thread. Each caller sleeps on a wait
 // slot of its own, so a reply wakes only its caller; a stop wakes them all.
+// A reply is read once, from the reader's buffer, by its caller's sink.
 #pragma once
 
 #include <windows.h>
@@ -9,10 +10,23 @@
 #include <cstdint>
 #include <list>
 
-#include "support/ByteBlock.h"
 #include "support/lumlib.h"
 
 class CSinglePipeClient;
+
+// Where a waiting caller wants its reply, handed over with the request. Take
+// runs on the reader thread under the pending lock, at most once per request
+// and only while its caller still waits for it, with a whole reply (its
+// length field's bytes, at least the 12-byte prefix) in the reader's buffer:
+// it reads what the caller needs and stores it where the caller reads it
+// after the wait. It must not block or call back into the pending requests.
+class IReplySink {
+public:
+    virtual void Take(const uint8_t* reply, uint32_t length) = 0;
+
+protected:
+    ~IReplySink() = default;
+};
 
 class CPendingRequests {
 public:
@@ -23,18 +37,18 @@ public:
     CPendingRequests& operator=(const CPendingRequests&) = delete;
 
     // Writes a new request number into the request (its prefix) and adds the
-    // request's entry: 0, or 8 without memory for the entry.
-    uint32_t Add(uint8_t* request, uint32_t* requestId);
-    // Unlinks the entry of that request and frees any reply.
+    // request's entry with its caller's sink: 0, or 8 without memory for the entry.
+    uint32_t Add(uint8_t* request, IReplySink* sink, uint32_t* requestId);
+    // Unlinks the entry of that request; its sink is never called after this.
     void Remove(uint32_t requestId);
     // Waits on the entry's own slot until the reply, a stop or the time-out,
-    // then unlinks the entry. 0 with the reply moved into reply (empty when
-    // no usable one came in time); 1460 when a stop ended the request before any reply.
-    uint32_t Await(uint32_t requestId, lumlib::CByteBlock& reply);
+    // then unlinks the entry. 0 when the sink took a reply, 1168 when no
+    // usable one came in time, 1460 when a stop ended the request before any reply.
+    uint32_t Await(uint32_t requestId);
     // On the reader thread: a reply (its request number is not 0) of received
-    // bytes. Nobody waits for it any more: dropped. A duplicate keeps the
-    // first; one whose length field claims more than arrived wakes its caller
-    // without a reply.
+    // bytes, given to its caller's sink. Nobody waits for it any more:
+    // dropped. A duplicate after a usable one is dropped; one whose length
+    // field claims more than arrived wakes its caller without a reply.
     void Answer(const uint8_t* message, uint32_t received);
     // Every waiting request, and every later one, ends with 1460 at once.
     void Stop();
@@ -42,8 +56,9 @@ public:
 private:
     struct Entry {
         uint32_t requestId = 0;
-        bool answered = false;      // a reply (usable or not) arrived
-        lumlib::CByteBlock reply;   // copy of the reply, or empty
+        bool answered = false;  // a reply (usable or not) arrived
+        bool taken = false;     // the sink took a usable reply
+        IReplySink* sink = nullptr;  // the caller's, valid while the entry is linked
         // Its caller's own wait slot (no kernel object).
         CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
     };
@@ -60,10 +75,9 @@ private:
 
 // Sends a request over the connection (its first field is its length, at
 // least 12; its request number is written here) and waits up to 3 s for the
-// reply. Without a connection it tries again every 200 ms, each time under a
-// new number, until 3 s after the call began. On 0, reply holds a copy of
-// exactly the reply's length; on any other result it is empty. 2250 no
+// reply, which goes to sink. Without a connection it tries again every 200 ms,
+// each time under a new number, until 3 s after the call began. 0 once sink
+// took the reply (on any other result it was never called); 2250 no
 // connection for about 3 s, 1168 no usable reply in time, 1460 stopped while
 // waiting, 87 bad arguments, else the send's own error.
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
-                     lumlib::CByteBlock& reply);
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink);
