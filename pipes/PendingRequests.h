@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 
 #include "support/lumlib.h"
 
@@ -32,19 +31,46 @@ class CPendingRequests {
 public:
     static constexpr DWORD kReplyWaitMs = 3000;
 
+    // One request's place among the pending ones: its caller's own (on its
+    // stack), linked from Add until its wait ends, so a request allocates nothing.
+    class Entry {
+    public:
+        Entry() = default;
+        // Still linked only when its caller's code raised: unlinked before it goes.
+        ~Entry() {
+            if (m_linked) m_owner->Remove(*this);
+        }
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+    private:
+        friend class CPendingRequests;
+        CPendingRequests* m_owner = nullptr;
+        // The links, under the pending lock; only the caller's own thread links and unlinks.
+        Entry* m_prev = nullptr;
+        Entry* m_next = nullptr;
+        bool m_linked = false;
+        uint32_t m_requestId = 0;
+        bool m_answered = false;  // a reply (usable or not) arrived
+        bool m_taken = false;     // the sink took a usable reply
+        IReplySink* m_sink = nullptr;  // the caller's, called only while linked
+        // Its caller's own wait slot (no kernel object).
+        CONDITION_VARIABLE m_woken = CONDITION_VARIABLE_INIT;
+    };
+
     CPendingRequests() = default;
     CPendingRequests(const CPendingRequests&) = delete;
     CPendingRequests& operator=(const CPendingRequests&) = delete;
 
-    // Writes a new request number into the request (its prefix) and adds the
-    // request's entry with its caller's sink: 0, or 8 without memory for the entry.
-    uint32_t Add(uint8_t* request, IReplySink* sink, uint32_t* requestId);
-    // Unlinks the entry of that request; its sink is never called after this.
-    void Remove(uint32_t requestId);
+    // Writes a new request number into the request (its prefix) and links
+    // the request's entry, unanswered, with its caller's sink.
+    void Add(uint8_t* request, Entry& entry, IReplySink& sink);
+    // Unlinks the entry; its sink is never called after this.
+    void Remove(Entry& entry);
     // Waits on the entry's own slot until the reply, a stop or the time-out,
     // then unlinks the entry. 0 when the sink took a reply, 1168 when no
     // usable one came in time, 1460 when a stop ended the request before any reply.
-    uint32_t Await(uint32_t requestId);
+    uint32_t Await(Entry& entry);
     // On the reader thread: a reply (its request number is not 0) of received
     // bytes, given to its caller's sink. Nobody waits for it any more:
     // dropped. A duplicate after a usable one is dropped; one whose length
@@ -54,21 +80,13 @@ public:
     void Stop();
 
 private:
-    struct Entry {
-        uint32_t requestId = 0;
-        bool answered = false;  // a reply (usable or not) arrived
-        bool taken = false;     // the sink took a usable reply
-        IReplySink* sink = nullptr;  // the caller's, valid while the entry is linked
-        // Its caller's own wait slot (no kernel object).
-        CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
-    };
-    // The entry of that request, or m_pending.end(); under m_lock.
-    std::list<Entry>::iterator Find(uint32_t requestId);
+    // Under m_lock.
+    Entry* Find(uint32_t requestId);
+    void Unlink(Entry& entry);
 
     lumlib::unique_critical_section m_lock;
-    // Under m_lock; a list, so an entry (and its wait slot) stays put while
-    // its caller sleeps on it.
-    std::list<Entry> m_pending;
+    // Under m_lock: the linked entries, each staying put while its caller sleeps on it.
+    Entry* m_first = nullptr;
     bool m_stopped = false;  // under m_lock
     std::atomic<uint32_t> m_lastRequestId{0};
 };

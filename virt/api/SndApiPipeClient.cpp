@@ -616,25 +616,24 @@ static_assert(kSndSettingsReplySize - kSndOffPayload == kSndSettingsSize, "the r
 
 uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    lumlib::CByteBlock request(kSndStandardRequestSize);
-    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    // On the stack, as the one-way calls' messages: a request allocates nothing.
+    uint8_t request[kSndStandardRequestSize];
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildGetSettings(request.get(), kSndStandardRequestSize);
+    SndBuildGetSettings(request, sizeof(request));
 
     uint32_t code = 0;
-    const uint32_t status = Exchange(request.get(), kSndSettingsReplySize, settings, &code);
+    const uint32_t status = Exchange(request, kSndSettingsReplySize, settings, &code);
     return Finish(L"ZkSndGetSettings", status, code);
 }
 
 uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    lumlib::CByteBlock request(kSndSetSettingsRequestSize);
-    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    uint8_t request[kSndSetSettingsRequestSize];
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildSetSettings(request.get(), kSndSetSettingsRequestSize, settings);
+    SndBuildSetSettings(request, sizeof(request), settings);
 
     uint32_t code = 0;
-    const uint32_t status = Exchange(request.get(), kSndHeaderSize, nullptr, &code);
+    const uint32_t status = Exchange(request, kSndHeaderSize, nullptr, &code);
     return Finish(L"ZkSndSetSettings", status, code);
 }
 
