@@ -25,12 +25,23 @@ using Events = std::vector<std::string>;
 
 namespace {
 
-// The connection's owner and the channel's, and the log of what they saw, in
-// order: "msg:<size>", "lost", "released". Keeps every message;
-// with hold set, the reader stays in the first one until the gate opens.
-class Log : public CConnectionOwner, public IChannelOwner {
-public:
-    virtual ~Log() = default;
+// A server, a connection to it and a channel on that connection, the rig
+// owning both, and the log of what it saw as their owner, in order:
+// "msg:<size>", "lost", "released". It keeps every message; with hold set,
+// the reader stays in the first one until the gate opens.
+struct Rig final : CConnectionOwner, IChannelOwner {
+    explicit Rig(const wchar_t* tag, bool holdFirst = false) : hold(holdFirst), server(UniquePipeName(tag)) {
+        if (!server.Start()) return;
+        lumlib::LumFailure failure;
+        auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
+        channel.reset(new CChannel(std::move(pipe), this));
+        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
+    }
+    // The channel's threads end before the log they write goes.
+    ~Rig() {
+        ::SetEvent(gate.get());
+        channel.reset();
+    }
     void OnConnectionClosed() override { Add("released"); }
     void OnMessage(const uint8_t* data, uint32_t size) override {
         received.insert(received.end(), data, data + size);
@@ -40,44 +51,27 @@ public:
     void OnMessagesEnd() override { ++batches; }
     void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
     void Add(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(event);
-        m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        changed.notify_all();
     }
     // The events so far, once one of them is `last` (or after waitMs).
     Events Until(const std::string& last, DWORD waitMs = 5000) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        const auto seen = [&] { return std::count(m_events.begin(), m_events.end(), last) != 0; };
-        m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), seen);
-        return m_events;
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto seen = [&] { return std::count(events.begin(), events.end(), last) != 0; };
+        changed.wait_for(lock, std::chrono::milliseconds(waitMs), seen);
+        return events;
     }
-    bool hold = false;
+
+    const bool hold;
     int held = 0;
     int batches = 0;
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Events m_events;
-};
-
-// A server, a connection to it and a channel on that connection, both owned by the rig's log.
-struct Rig final : Log {
-    explicit Rig(const wchar_t* tag, bool holdFirst = false) : server(UniquePipeName(tag)) {
-        hold = holdFirst;
-        if (!server.Start()) return;
-        lumlib::LumFailure failure;
-        auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
-        channel.reset(new CChannel(std::move(pipe), this));
-        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
-    }
-    ~Rig() {
-        ::SetEvent(gate.get());
-        channel.reset();
-    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    Events events;  // under mutex
     CTestPipeServer server;
     std::unique_ptr<CChannel> channel;
     bool ok = false;

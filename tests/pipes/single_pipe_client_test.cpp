@@ -85,11 +85,9 @@ public:
         return initResult.load();
     }
     void OnConnectionLost(const lumlib::LumFailure&) override { rec.Note([&] { ++lost; }); }
+    // The failure count, and the opens made by then.
     void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
-        rec.Note([&] {
-            failures.push_back(count);
-            opensAtFailure.push_back(g_opens);
-        });
+        rec.Note([&] { failures.emplace_back(count, g_opens.load()); });
     }
     // Like the session client: what a found pipe confirmed is what the next open uses.
     DWORD PipeOpenFlags() override { return openFlags; }
@@ -109,19 +107,20 @@ public:
     int lost = 0;
     int closed = 0;
     std::vector<uint32_t> results;  // of every attempt, in order
-    std::vector<uint32_t> failures;
-    std::vector<int> opensAtFailure;
+    std::vector<std::pair<uint32_t, int>> failures;
     CSinglePipeClient connection;  // last: destroyed (and stopped) first
 };
 
-// Takes a reply that echoes the request it answers.
-struct EchoCheck final : IReplySink {
-    explicit EchoCheck(const std::vector<uint8_t>& request) : sent(request) {}
+// Keeps what a reply sink is given. It yields first, so that a take after
+// its caller returned would land well after the return.
+struct KeptReply final : IReplySink {
     void Take(const uint8_t* reply, uint32_t length) override {
-        echoed = length == sent.size() && memcmp(reply, sent.data(), length) == 0;
+        ::SwitchToThread();
+        bytes.assign(reply, reply + length);
+        ++takes;
     }
-    const std::vector<uint8_t>& sent;
-    bool echoed = false;
+    std::vector<uint8_t> bytes;
+    std::atomic<int> takes{0};
 };
 
 // The parts of a request/response client, put together as the session client does.
@@ -141,10 +140,10 @@ public:
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
-        EchoCheck echo(request);
-        const uint32_t result = SendRequest(connection, pending, request.data(), echo);
+        KeptReply reply;
+        const uint32_t result = SendRequest(connection, pending, request.data(), reply);
         memcpy(&lastId, request.data() + 4, sizeof lastId);  // the number it went under
-        return result == 0 && !echo.echoed ? 13 : result;
+        return result == 0 && reply.bytes != request ? 13 : result;
     }
     Recorder rec;
     Messages notes;
@@ -159,10 +158,11 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 }  // namespace
 
 // One client through its whole life: no server (one open a second and
-// nothing else), a server that refuses it, one whose first connection
-// OnInitConnection rejects, a connection the server closes while the keeper
+// nothing else), a server that refuses it, one whose pipe is found with
+// flags the confirmed ones replace (closed unused and opened again with
+// them), whose first connection OnInitConnection rejects, a connection the server closes while the keeper
 // sleeps (its channel swept by the next pass), and Stop while the keeper
-// sleeps. (The messages before a loss are Channel.MessagesArriveInOrderAndTheLossAfterTheLast;
+// sleeps. (The messages before a loss are Channel.ABusyReaderHoldsTheServerBackThenAllArriveInOrderBeforeTheLoss;
 // a connection this side ends, and the next one, are Hostile/RawFaults' ending
 // rows; one loss per connection is the API suite's contract monitor; Stop
 // while a retired channel's reader still runs is the teardown from callback 6.)
@@ -171,13 +171,13 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     OpenCounter opens;  // outlives the client
     Probe c;
     c.initResult = 0;
+    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     const ULONGLONG start = Now();
     ASSERT_EQ(c.connection.Start(), 0u);
     EXPECT_EQ(c.rec.Get(c.results), (std::vector<uint32_t>{2250})) << "the first attempt, on the caller's thread";
     EXPECT_EQ(c.connection.Send("", 1), 2250u);
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
-    EXPECT_EQ(c.rec.Get(c.failures), (std::vector<uint32_t>{1, 2, 3}));
-    EXPECT_EQ(c.rec.Get(c.opensAtFailure), (std::vector<int>{1, 2, 3})) << "one open per attempt, no retries in between";
+    EXPECT_EQ(c.rec.Get(c.failures), (std::vector<std::pair<uint32_t, int>>{{1, 1}, {2, 2}, {3, 3}})) << "not one open an attempt";
     EXPECT_PRED3(Between, Now() - start, 1500, 5000);  // about a second apart
     CTestPipeServer refusing(zk_testkit::kServicePipeName, true);  // opening for reading and writing fails with 5
     ASSERT_TRUE(refusing.Start());
@@ -193,10 +193,12 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.Connected(); }, 3000)) << "not connected once OnInitConnection accepts";
     EXPECT_TRUE(c.connection.HasChannel());
     EXPECT_EQ(c.connection.GetFailureCount(), 0u);
+    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load()) << "not opened with the confirmed flags";
+    EXPECT_EQ(server.BytesReceived(0), 0u) << "the pipe found with the old flags was used";
     const size_t passes = c.rec.Get(c.results).size();
     EXPECT_FALSE(c.rec.WaitFor([&] { return c.results.size() != passes; }, 2500)) << "the keeper polls while connected";
 
-    ASSERT_TRUE(server.CloseClient(1)) << "closing the second connection";
+    ASSERT_TRUE(server.CloseClient(2)) << "closing the accepted connection";
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.lost == 1; }, 3000)) << "no loss";
     const ULONGLONG lostAt = Now();
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.results.size() > passes && c.Connected(); }, 4000)) << "not connected again";
@@ -207,23 +209,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
 
     c.connection.Stop();  // while the keeper sleeps
     EXPECT_FALSE(c.connection.HasChannel());
-    EXPECT_TRUE(server.WaitForClientGone(2, 2000));
-}
-
-// A pipe found with flags its settings no longer give is closed unused and
-// opened again with the confirmed ones (at once, or by the next attempt when
-// the server has no free instance yet).
-TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
-    testkit::Watchdog watchdog("a pipe opened again", 60000);
-    OpenCounter opens;
-    CTestPipeServer server;
-    ASSERT_TRUE(server.Start());
-    Probe c;
-    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    ASSERT_EQ(c.connection.Start(), 0u);
-    ASSERT_TRUE(c.rec.WaitFor([&] { return c.Connected(); }, 4000));
-    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load());
-    EXPECT_EQ(server.BytesReceived(0), 0u) << "the first pipe was never used";
+    EXPECT_TRUE(server.WaitForClientGone(3, 2000));
 }
 
 // A started request/response client and its server, silent until a test
@@ -287,22 +273,13 @@ TEST_F(RequestResponse, EachReplyWakesOnlyItsOwnCaller) {
     }
 }
 
-// Counts its takes; yields first, so that a take after its caller returned would land well after it.
-struct CountingSink final : IReplySink {
-    void Take(const uint8_t*, uint32_t) override {
-        ::SwitchToThread();
-        ++takes;
-    }
-    std::atomic<int> takes{0};
-};
-
 // A reply racing its caller's end (a stop; a time-out unlinks the entry the same way): the caller got
 // it (0) or returned 1460 with its sink never called, and nothing reaches the sink once it has returned.
 TEST(PendingRequests, AReplyRacingItsCallersEndNeverReachesItAfterwards) {
     testkit::Watchdog watchdog("a reply racing a stop", 60000);
     for (int round = 0; round < 300; ++round) {
         CPendingRequests pending;
-        CountingSink sink;
+        KeptReply sink;
         CPendingRequests::Entry entry;
         std::vector<uint8_t> message = Message(12, 0);
         pending.Add(message.data(), entry, sink);

@@ -34,12 +34,8 @@ SndDecodedMsg Decode(const Bytes& message, size_t length, std::u16string* name =
     std::memcpy(exact.data() + 1, message.data(), length);
     SndDecodedMsg out;
     SndDecodeMessage(exact.data() + 1, length, out);
-    if (name != nullptr) {
-        const uint8_t* units = out.device.devName;
-        name->clear();
-        for (size_t i = 0; i < out.device.devNameChars; ++i)
-            name->push_back(char16_t(units[2 * i] | (units[2 * i + 1] << 8)));
-    }
+    for (size_t i = 0; name != nullptr && i < out.device.devNameChars; ++i)
+        name->push_back(char16_t(out.device.devName[2 * i] | (out.device.devName[2 * i + 1] << 8)));
     return out;  // its pointers pointed into `exact`: only its values are for use
 }
 
