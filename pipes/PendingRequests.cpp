@@ -1,6 +1,5 @@
 #include "pipes/PendingRequests.h"
 
-#include <utility>
 
 #include "pipes/MessagePrefix.h"
 #include "pipes/SinglePipeClient.h"
@@ -10,19 +9,19 @@ namespace {
 const DWORD kRetryBudgetMs = 3000;  // the service may be restarting
 const DWORD kRetryPauseMs = 200;
 
-// Numbers the request, adds its entry and sends it; the entry goes again when the send fails.
-uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, uint32_t* requestId) {
-    uint32_t result = pending.Add(request, requestId);
-    if (result != 0) return result;
+// Numbers the request, links its entry and sends it; the entry goes again when the send fails.
+uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
+                    CPendingRequests::Entry& entry, IReplySink& sink) {
+    pending.Add(request, entry, sink);
     // The pending lock is never held while sending.
-    result = connection.Send(request, MsgPrefixSize(request));
-    if (result != 0) pending.Remove(*requestId);
+    const uint32_t result = connection.Send(request, MsgPrefixSize(request));
+    if (result != 0) pending.Remove(entry);
     return result;
 }
 
 }  // namespace
 
-uint32_t CPendingRequests::Add(uint8_t* request, uint32_t* requestId) {
+void CPendingRequests::Add(uint8_t* request, Entry& entry, IReplySink& sink) {
     // Atomic, so concurrent callers get distinct numbers; 0 marks notifications
     // and is skipped when the counter wraps.
     uint32_t id;
@@ -31,47 +30,55 @@ uint32_t CPendingRequests::Add(uint8_t* request, uint32_t* requestId) {
     } while (id == 0);
     MsgSetRequestId(request, id);
     const auto lock = m_lock.lock();
-    const uint32_t result = lumlib::CatchReturn([&] { m_pending.emplace_back(); });
-    if (result != 0) return result;
-    m_pending.back().requestId = id;
-    *requestId = id;
-    return 0;
+    entry.m_owner = this;
+    entry.m_requestId = id;
+    entry.m_answered = false;
+    entry.m_taken = false;
+    entry.m_sink = &sink;
+    entry.m_prev = nullptr;
+    entry.m_next = m_first;
+    if (m_first != nullptr) m_first->m_prev = &entry;
+    m_first = &entry;
+    entry.m_linked = true;
 }
 
-void CPendingRequests::Remove(uint32_t requestId) {
+void CPendingRequests::Remove(Entry& entry) {
     const auto lock = m_lock.lock();
-    m_pending.remove_if([requestId](const Entry& e) { return e.requestId == requestId; });
+    Unlink(entry);
 }
 
-std::list<CPendingRequests::Entry>::iterator CPendingRequests::Find(uint32_t requestId) {
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
-        if (it->requestId == requestId) return it;
-    return m_pending.end();
+void CPendingRequests::Unlink(Entry& entry) {
+    if (!entry.m_linked) return;
+    if (entry.m_prev != nullptr) entry.m_prev->m_next = entry.m_next;
+    else m_first = entry.m_next;
+    if (entry.m_next != nullptr) entry.m_next->m_prev = entry.m_prev;
+    entry.m_linked = false;
 }
 
-uint32_t CPendingRequests::Await(uint32_t requestId, lumlib::CByteBlock& reply) {
+CPendingRequests::Entry* CPendingRequests::Find(uint32_t requestId) {
+    for (Entry* entry = m_first; entry != nullptr; entry = entry->m_next)
+        if (entry->m_requestId == requestId) return entry;
+    return nullptr;
+}
+
+uint32_t CPendingRequests::Await(Entry& entry) {
     const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
     const auto lock = m_lock.lock();
-    for (;;) {
-        auto it = Find(requestId);
-        if (it == m_pending.end()) return 0;  // reply stays empty
-        // A reply that made it in is handed over even when the client is stopping.
-        if (!it->answered) {
-            if (m_stopped) {
-                m_pending.erase(it);  // a late reply then finds no entry and is dropped
-                return ERROR_TIMEOUT;
-            }
-            const ULONGLONG now = ::GetTickCount64();
-            if (now < deadline) {
-                // On this request's own slot: only its reply or a stop wakes it.
-                m_lock.wait(it->woken, static_cast<DWORD>(deadline - now));
-                continue;
-            }
+    // A reply that made it in is handed over even when the client is stopping.
+    while (entry.m_linked && !entry.m_answered) {
+        if (m_stopped) {
+            Unlink(entry);  // a late reply then finds no entry and is dropped
+            return ERROR_TIMEOUT;
         }
-        reply = std::move(it->reply);  // empty when the wait timed out
-        m_pending.erase(it);
-        return 0;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) break;
+        // On this request's own slot: only its reply or a stop wakes it.
+        m_lock.wait(entry.m_woken, static_cast<DWORD>(deadline - now));
     }
+    // Timed out, or no usable reply: 1168. Unlinked under the lock, so a
+    // reply that comes now finds no entry and never reaches the sink.
+    Unlink(entry);
+    return entry.m_taken ? 0 : ERROR_NOT_FOUND;
 }
 
 void CPendingRequests::Answer(const uint8_t* message, uint32_t received) {
@@ -80,32 +87,35 @@ void CPendingRequests::Answer(const uint8_t* message, uint32_t received) {
     // makes the reply unusable: nothing is copied past the received bytes.
     const bool whole = size >= kMsgPrefixSize && size <= received;
     const auto lock = m_lock.lock();
-    auto it = Find(MsgPrefixRequestId(message));
-    if (it == m_pending.end()) return;
-    // Without a usable copy the waiter wakes at once and reports 1168.
-    if (it->reply.empty() && whole) it->reply.Assign(message, size);
-    it->answered = true;
+    Entry* const entry = Find(MsgPrefixRequestId(message));
+    if (entry == nullptr) return;
+    // Straight from the reader's buffer to where the caller reads it, under
+    // the lock: its caller still waits and cannot unlink the entry meanwhile.
+    // Without a usable reply the waiter wakes at once and reports 1168.
+    if (!entry->m_taken && whole) {
+        entry->m_sink->Take(message, size);
+        entry->m_taken = true;
+    }
+    entry->m_answered = true;
     // Only its own caller; under the lock, as the slot goes with the entry.
-    ::WakeConditionVariable(&it->woken);
+    ::WakeConditionVariable(&entry->m_woken);
 }
 
 void CPendingRequests::Stop() {
     const auto lock = m_lock.lock();
     m_stopped = true;
-    // Under the lock: an entry's slot lives only as long as its entry.
-    for (Entry& entry : m_pending) ::WakeConditionVariable(&entry.woken);
+    // Under the lock: an entry's slot lives only as long as its entry is linked.
+    for (Entry* entry = m_first; entry != nullptr; entry = entry->m_next) ::WakeConditionVariable(&entry->m_woken);
 }
 
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
-                     lumlib::CByteBlock& reply) {
-    reply.reset();
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink) {
     if (request == nullptr || MsgPrefixSize(request) < kMsgPrefixSize) return ERROR_INVALID_PARAMETER;
 
     // A deadline, not a count of pauses: time spent in a send counts too. A
     // stop ends the wait at once.
     const ULONGLONG deadline = ::GetTickCount64() + kRetryBudgetMs;
-    uint32_t requestId = 0;
-    uint32_t result = AddAndSend(connection, pending, request, &requestId);
+    CPendingRequests::Entry entry;
+    uint32_t result = AddAndSend(connection, pending, request, entry, sink);
     for (ULONGLONG now = ::GetTickCount64(); result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
         if (connection.IsStopped()) return ERROR_TIMEOUT;
         const DWORD pause = static_cast<DWORD>(deadline - now < kRetryPauseMs ? deadline - now : kRetryPauseMs);
@@ -114,11 +124,9 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, u
         } else {
             ::Sleep(pause);
         }
-        result = AddAndSend(connection, pending, request, &requestId);
+        result = AddAndSend(connection, pending, request, entry, sink);
     }
     if (result != 0) return result;  // the entry was already removed
 
-    result = pending.Await(requestId, reply);
-    if (result != 0) return result;
-    return reply.empty() ? ERROR_NOT_FOUND : 0;  // timed out, or no usable reply
+    return pending.Await(entry);
 }

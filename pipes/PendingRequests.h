@@ -1,69 +1,101 @@
 // The pending requests: numbered requests waiting for their replies, matched
 // as the replies arrive on the reader thread. Each caller sleeps on a wait
 // slot of its own, so a reply wakes only its caller; a stop wakes them all.
+// A reply is read once, from the reader's buffer, by its caller's sink.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 
-#include "support/ByteBlock.h"
 #include "support/lumlib.h"
 
 class CSinglePipeClient;
+
+// Where a waiting caller wants its reply, handed over with the request. Take
+// runs on the reader thread under the pending lock, at most once per request
+// and only while its caller still waits for it, with a whole reply (its
+// length field's bytes, at least the 12-byte prefix) in the reader's buffer:
+// it reads what the caller needs and stores it where the caller reads it
+// after the wait. It must not block or call back into the pending requests.
+class IReplySink {
+public:
+    virtual void Take(const uint8_t* reply, uint32_t length) = 0;
+
+protected:
+    ~IReplySink() = default;
+};
 
 class CPendingRequests {
 public:
     static constexpr DWORD kReplyWaitMs = 3000;
 
+    // One request's place among the pending ones: its caller's own (on its
+    // stack), linked from Add until its wait ends, so a request allocates nothing.
+    class Entry {
+    public:
+        Entry() = default;
+        // Still linked only when its caller's code raised: unlinked before it goes.
+        ~Entry() {
+            if (m_linked) m_owner->Remove(*this);
+        }
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+
+    private:
+        friend class CPendingRequests;
+        CPendingRequests* m_owner = nullptr;
+        // The links, under the pending lock; only the caller's own thread links and unlinks.
+        Entry* m_prev = nullptr;
+        Entry* m_next = nullptr;
+        bool m_linked = false;
+        uint32_t m_requestId = 0;
+        bool m_answered = false;  // a reply (usable or not) arrived
+        bool m_taken = false;     // the sink took a usable reply
+        IReplySink* m_sink = nullptr;  // the caller's, called only while linked
+        // Its caller's own wait slot (no kernel object).
+        CONDITION_VARIABLE m_woken = CONDITION_VARIABLE_INIT;
+    };
+
     CPendingRequests() = default;
     CPendingRequests(const CPendingRequests&) = delete;
     CPendingRequests& operator=(const CPendingRequests&) = delete;
 
-    // Writes a new request number into the request (its prefix) and adds the
-    // request's entry: 0, or 8 without memory for the entry.
-    uint32_t Add(uint8_t* request, uint32_t* requestId);
-    // Unlinks the entry of that request and frees any reply.
-    void Remove(uint32_t requestId);
+    // Writes a new request number into the request (its prefix) and links
+    // the request's entry, unanswered, with its caller's sink.
+    void Add(uint8_t* request, Entry& entry, IReplySink& sink);
+    // Unlinks the entry; its sink is never called after this.
+    void Remove(Entry& entry);
     // Waits on the entry's own slot until the reply, a stop or the time-out,
-    // then unlinks the entry. 0 with the reply moved into reply (empty when
-    // no usable one came in time); 1460 when a stop ended the request before any reply.
-    uint32_t Await(uint32_t requestId, lumlib::CByteBlock& reply);
+    // then unlinks the entry. 0 when the sink took a reply, 1168 when no
+    // usable one came in time, 1460 when a stop ended the request before any reply.
+    uint32_t Await(Entry& entry);
     // On the reader thread: a reply (its request number is not 0) of received
-    // bytes. Nobody waits for it any more: dropped. A duplicate keeps the
-    // first; one whose length field claims more than arrived wakes its caller
-    // without a reply.
+    // bytes, given to its caller's sink. Nobody waits for it any more:
+    // dropped. A duplicate after a usable one is dropped; one whose length
+    // field claims more than arrived wakes its caller without a reply.
     void Answer(const uint8_t* message, uint32_t received);
     // Every waiting request, and every later one, ends with 1460 at once.
     void Stop();
 
 private:
-    struct Entry {
-        uint32_t requestId = 0;
-        bool answered = false;      // a reply (usable or not) arrived
-        lumlib::CByteBlock reply;   // copy of the reply, or empty
-        // Its caller's own wait slot (no kernel object).
-        CONDITION_VARIABLE woken = CONDITION_VARIABLE_INIT;
-    };
-    // The entry of that request, or m_pending.end(); under m_lock.
-    std::list<Entry>::iterator Find(uint32_t requestId);
+    // Under m_lock.
+    Entry* Find(uint32_t requestId);
+    void Unlink(Entry& entry);
 
     lumlib::unique_critical_section m_lock;
-    // Under m_lock; a list, so an entry (and its wait slot) stays put while
-    // its caller sleeps on it.
-    std::list<Entry> m_pending;
+    // Under m_lock: the linked entries, each staying put while its caller sleeps on it.
+    Entry* m_first = nullptr;
     bool m_stopped = false;  // under m_lock
     std::atomic<uint32_t> m_lastRequestId{0};
 };
 
 // Sends a request over the connection (its first field is its length, at
 // least 12; its request number is written here) and waits up to 3 s for the
-// reply. Without a connection it tries again every 200 ms, each time under a
-// new number, until 3 s after the call began. On 0, reply holds a copy of
-// exactly the reply's length; on any other result it is empty. 2250 no
+// reply, which goes to sink. Without a connection it tries again every 200 ms,
+// each time under a new number, until 3 s after the call began. 0 once sink
+// took the reply (on any other result it was never called); 2250 no
 // connection for about 3 s, 1168 no usable reply in time, 1460 stopped while
 // waiting, 87 bad arguments, else the send's own error.
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
-                     lumlib::CByteBlock& reply);
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink);

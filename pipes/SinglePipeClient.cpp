@@ -39,15 +39,13 @@ uint32_t CSinglePipeClient::Start() {
     if (error != ERROR_SUCCESS) return error;
 
     // Whatever the first attempt meets, the keeper runs: the client connects later by itself.
-    m_status = GuardedAttempt();
+    GuardedAttempt();
     m_keeper.Resume();
     return 0;
 }
 
-uint32_t CSinglePipeClient::GuardedAttempt() {
-    uint32_t status = ERROR_NOT_CONNECTED;
-    const uint32_t raised = lumlib::CatchReturn([&] { status = Attempt(); });
-    return raised == ERROR_SUCCESS ? status : AttemptResult(raised);
+void CSinglePipeClient::GuardedAttempt() {
+    lumlib::CatchReturn([&] { Attempt(); });
 }
 
 uint32_t CSinglePipeClient::Attempt() {
@@ -63,7 +61,7 @@ unsigned __stdcall CSinglePipeClient::KeeperThread(void* self) {
     CSinglePipeClient* client = static_cast<CSinglePipeClient*>(self);
     while (client->AwaitNextAttempt()) {
         client->SweepRetired();
-        client->m_status = client->GuardedAttempt();
+        client->GuardedAttempt();
     }
     return 0;
 }
@@ -269,11 +267,6 @@ void CSinglePipeClient::Stop() {
     // Deleted outside the lock: the current one's reader thread may be waiting for it.
     retired.clear();
     current.reset();
-}
-
-size_t CSinglePipeClient::GetRetiredCount() {
-    const auto lock = m_clientLock.lock();
-    return m_retired.size();
 }
 
 bool CSinglePipeClient::HasChannel() {

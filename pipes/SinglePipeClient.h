@@ -82,7 +82,6 @@ public:
     // that has just dropped the connection gets a moment).
     void PauseAttempts(DWORD ms);
 
-    uint32_t GetStatus() const { return m_status; }
     // The client's stop event (the keeper's): null before Start.
     HANDLE StopEvent() const { return m_keeper.StopEvent(); }
     bool IsStopped() const { return m_stopped.load(); }
@@ -91,14 +90,13 @@ public:
 
     // Introspection for tests.
     uint32_t GetFailureCount() const { return m_failureCount; }
-    size_t GetRetiredCount();
     bool HasChannel();
 
 private:
     static unsigned __stdcall KeeperThread(void* self);
     // One attempt, inside the keeper's error boundary: whatever it raises
     // (no memory in the owner), it counts as a failed attempt.
-    uint32_t GuardedAttempt();
+    void GuardedAttempt();
     // The attempt: the owner's gate, Connect, the owner told of the result.
     uint32_t Attempt();
     uint32_t Connect();
@@ -126,7 +124,6 @@ private:
     const std::wstring m_pipeName;
     IPipeClientOwner* const m_owner;
     std::atomic<uint32_t> m_failureCount{0};
-    std::atomic<uint32_t> m_status{ERROR_NOT_CONNECTED};
     std::unique_ptr<CPipeSecurity> m_security;
     // One connection attempt at a time, held through the open, the server
     // check and OnInitConnection; taken before the client lock. Operations

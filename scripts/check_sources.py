@@ -275,12 +275,7 @@ USED_ANYWAY = {
     "GetSecurityAttributes": "tests read the descriptor the log files get",
 }
 # (file, function) -> why a dead function is only warned about for now
-DEAD_PENDING = {
-    ("pipes/SinglePipeClient.cpp", "GetRetiredCount"): "removed by the pipe-layer rework",
-    ("virt/api/SndProtocol.cpp", "SndBuildNotConnectedNotice"): "removed by the pipe-layer rework",
-    ("virt/api/SndProtocol.cpp", "SndCopyDeviceName"): "removed by the pipe-layer rework",
-    ("pipes/SinglePipeClient.h", "GetStatus"): "removed by the pipe-layer rework",
-}
+DEAD_PENDING = {}
 IDENT = re.compile(r"~?[A-Za-z_]\w*")
 DECLARED = re.compile(r"((?:[A-Za-z_]\w*\s*::\s*)*~?[A-Za-z_]\w*)\s*$")
 SCOPE = re.compile(r"\s*(?:template\s*<[^{]*>\s*)?(namespace|extern|class|struct|union|enum)\b\s*(?:\[\[[^\]]*\]\]\s*)?(\w*)")

@@ -25,12 +25,23 @@ using Events = std::vector<std::string>;
 
 namespace {
 
-// The connection's owner and the channel's, and the log of what they saw, in
-// order: "msg:<size>", "lost", "released". Keeps every message;
-// with hold set, the reader stays in the first one until the gate opens.
-class Log : public CConnectionOwner, public IChannelOwner {
-public:
-    virtual ~Log() = default;
+// A server, a connection to it and a channel on that connection, the rig
+// owning both, and the log of what it saw as their owner, in order:
+// "msg:<size>", "lost", "released". It keeps every message; with hold set,
+// the reader stays in the first one until the gate opens.
+struct Rig final : CConnectionOwner, IChannelOwner {
+    explicit Rig(const wchar_t* tag, bool holdFirst = false) : hold(holdFirst), server(UniquePipeName(tag)) {
+        if (!server.Start()) return;
+        lumlib::LumFailure failure;
+        auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
+        channel.reset(new CChannel(std::move(pipe), this));
+        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
+    }
+    // The channel's threads end before the log they write goes.
+    ~Rig() {
+        ::SetEvent(gate.get());
+        channel.reset();
+    }
     void OnConnectionClosed() override { Add("released"); }
     void OnMessage(const uint8_t* data, uint32_t size) override {
         received.insert(received.end(), data, data + size);
@@ -40,41 +51,27 @@ public:
     void OnMessagesEnd() override { ++batches; }
     void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
     void Add(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back(event);
-        m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        changed.notify_all();
     }
     // The events so far, once one of them is `last` (or after waitMs).
     Events Until(const std::string& last, DWORD waitMs = 5000) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return std::count(m_events.begin(), m_events.end(), last) != 0; });
-        return m_events;
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto seen = [&] { return std::count(events.begin(), events.end(), last) != 0; };
+        changed.wait_for(lock, std::chrono::milliseconds(waitMs), seen);
+        return events;
     }
-    bool hold = false;
-    int held = 0, batches = 0;
+
+    const bool hold;
+    int held = 0;
+    int batches = 0;
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Events m_events;
-};
-
-// A server, a connection to it and a channel on that connection, both owned by the rig's log.
-struct Rig final : Log {
-    explicit Rig(const wchar_t* tag, bool holdFirst = false) : server(UniquePipeName(tag)) {
-        hold = holdFirst;
-        if (!server.Start()) return;
-        lumlib::LumFailure failure;
-        channel.reset(new CChannel(TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure), this));
-        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
-    }
-    ~Rig() {
-        ::SetEvent(gate.get());
-        channel.reset();
-    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    Events events;  // under mutex
     CTestPipeServer server;
     std::unique_ptr<CChannel> channel;
     bool ok = false;
@@ -88,40 +85,31 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t tag = 0) {
 
 }  // namespace
 
-TEST(Channel, SendsFramesAndRefusesBadArguments) {
-    testkit::Watchdog watchdog("Channel send", 60000);
-    Rig rig(L"chan-send");
-    ASSERT_TRUE(rig.ok);
-    std::vector<uint8_t> big = Pattern(100000);
-    rig.channel->SendData("", 0);  // no frame at all
-    rig.channel->SendData(big.data(), static_cast<uint32_t>(big.size()));
-    const lumlib::LumError refused = rig.channel->SendData(nullptr, 3);
-    EXPECT_TRUE(refused.reason == lumlib::LumReason::kInvalid && refused.error == 87) << refused.error;
-    ASSERT_TRUE(rig.server.WaitForFrames(1, 5000));
-    EXPECT_EQ(big, rig.server.Frame(0));
-    EXPECT_EQ(4 + big.size(), rig.server.BytesReceived(0));
-}
-
-// Frames written while the reader is held in a message arrive together: the
-// merged reader gives them in order, each whole (an empty one not at all, a
-// large one across reads), and the loss comes after the last of them, then
-// the release.
-TEST(Channel, MessagesArriveInOrderAndTheLossAfterTheLast) {
+// Frames written while the reader is held in the first: the pipe fills and
+// the server's writes wait (the back-pressure the receive queue's cap gave).
+// Once the reader goes on, the merged reader gives every message in order,
+// each whole (an empty one not at all, a large one across reads), and the
+// loss comes after the last of them, then the release.
+TEST(Channel, ABusyReaderHoldsTheServerBackThenAllArriveInOrderBeforeTheLoss) {
     testkit::Watchdog watchdog("Channel order", 60000);
     Rig rig(L"chan-order", true);
     ASSERT_TRUE(rig.ok);
-    // the first four while the reader is held, the rest after
-    const uint32_t sizes[] = {7, 0, 250, 3000, 70000, 3};
+    std::vector<uint32_t> sizes = {7, 0, 250, 3000, 70000, 3};
+    sizes.insert(sizes.end(), 40, 60000);  // 2.4 MB: far more than the pipe holds
     std::vector<uint8_t> sent;
     Events expected;
-    for (uint32_t i = 0; i < 6; ++i) {
-        const std::vector<uint8_t> frame = Pattern(sizes[i], i);
-        sent.insert(sent.end(), frame.begin(), frame.end());
-        if (sizes[i] != 0) expected.push_back("msg:" + std::to_string(sizes[i]));
-        ASSERT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;
-        if (i == 0) { ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0); }
-        if (i == 3) ::SetEvent(rig.gate.get());
-    }
+    Background writer([&] {
+        for (uint32_t i = 0; i < sizes.size(); ++i) {
+            const std::vector<uint8_t> frame = Pattern(sizes[i], i);
+            sent.insert(sent.end(), frame.begin(), frame.end());
+            if (sizes[i] != 0) expected.push_back("msg:" + std::to_string(sizes[i]));
+            EXPECT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;
+        }
+    });
+    ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_FALSE(writer.Finished(1000)) << "the server wrote on past a held reader";
+    ::SetEvent(rig.gate.get());
+    ASSERT_TRUE(writer.Finished(20000));
     ASSERT_TRUE(rig.server.CloseClient(0));
     expected.insert(expected.end(), {"lost", "released"});
     EXPECT_EQ(expected, rig.Until("released"));
@@ -157,32 +145,11 @@ TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
 INSTANTIATE_TEST_SUITE_P(Ends, ChannelEnd, testing::Values(End::kDisconnect, End::kShutdown),
                          [](const testing::TestParamInfo<End>& p) { return p.param == End::kShutdown ? "Shutdown" : "Disconnect"; });
 
-// A reader held in a message reads nothing more: the pipe fills and the
-// server's writes wait (the back-pressure the receive queue's cap gave);
-// once it goes on, every byte arrives in order.
-TEST(Channel, ABusyReaderHoldsTheServerBackAndLosesNothing) {
-    testkit::Watchdog watchdog("Channel back-pressure", 60000);
-    Rig rig(L"chan-cap", true);
-    ASSERT_TRUE(rig.ok);
-    const std::vector<uint8_t> frame = Pattern(60000);
-    Background writer([&] {
-        for (int i = 0; i < 40; ++i) EXPECT_TRUE(rig.server.WriteFrame(0, frame)) << "frame " << i;  // 2.4 MB
-    });
-    ASSERT_EQ(::WaitForSingleObject(rig.entered.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_FALSE(writer.Finished(1000)) << "the server wrote on past a held reader";
-    ::SetEvent(rig.gate.get());
-    EXPECT_TRUE(writer.Finished(20000));
-    ASSERT_TRUE(rig.server.CloseClient(0));
-    rig.Until("released");
-    std::vector<uint8_t> all;
-    for (int i = 0; i < 40; ++i) all.insert(all.end(), frame.begin(), frame.end());
-    EXPECT_TRUE(all == rig.received);
-}
-
 // Callers on short-lived threads write while the pipe is free, then find it
 // full: a write left pending goes to the writer (the caller's thread ends
 // under it), and the frames behind it queue. Every call returns at once, and
-// every frame arrives whole, each thread's in order, once the server reads again.
+// every frame arrives whole, each thread's in order, once the server reads
+// again. An empty message makes no frame; no data is refused (87).
 TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
     testkit::Watchdog watchdog("Channel write-now and writer", 60000);
     Rig rig(L"chan-switch");
@@ -193,26 +160,36 @@ TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
     rig.server.SetResponder([first, &readAgain](CTestPipeServer&, size_t, const std::vector<uint8_t>&) {
         if (first->exchange(false)) ::WaitForSingleObject(readAgain.get(), 30000);
     });
-    const uint32_t kThreads = 4, kFrames = 30, kSize = 9000;  // about 1 MB: far more than the pipe holds
+    EXPECT_FALSE(rig.channel->SendData("", 0).failed());
+    const lumlib::LumError refused = rig.channel->SendData(nullptr, 3);
+    EXPECT_TRUE(refused.reason == lumlib::LumReason::kInvalid && refused.error == 87) << refused.error;
+    // About 1 MB: far more than the pipe holds.
+    const uint32_t kThreads = 4;
+    const uint32_t kFrames = 30;
+    const uint32_t kSize = 9000;
     const ULONGLONG start = ::GetTickCount64();
     for (uint32_t round = 0; round < kFrames; ++round) {
         std::vector<std::thread> callers;
-        for (uint32_t t = 0; t < kThreads; ++t) callers.emplace_back([&, t, round] {
-            std::vector<uint8_t> frame = Pattern(kSize, t * 1000 + round);
-            std::memcpy(frame.data(), &t, 4);
-            std::memcpy(frame.data() + 4, &round, 4);
-            EXPECT_FALSE(rig.channel->SendData(frame.data(), kSize).failed());
-        });
+        for (uint32_t t = 0; t < kThreads; ++t) {
+            callers.emplace_back([&, t, round] {
+                std::vector<uint8_t> frame = Pattern(kSize, t * 1000 + round);
+                std::memcpy(frame.data(), &t, 4);
+                std::memcpy(frame.data() + 4, &round, 4);
+                EXPECT_FALSE(rig.channel->SendData(frame.data(), kSize).failed());
+            });
+        }
         for (std::thread& c : callers) c.join();  // each ends right after its call
     }
     EXPECT_LT(::GetTickCount64() - start, 5000u) << "a call waited for the full pipe";
     ::SetEvent(readAgain.get());
     ASSERT_TRUE(rig.server.WaitForFrames(kThreads * kFrames, 30000));
+    EXPECT_EQ(rig.server.BytesReceived(0), kThreads * kFrames * (4 + kSize)) << "a frame too many";
     std::vector<uint32_t> next(kThreads, 0);
     for (size_t i = 0; i < kThreads * kFrames; ++i) {
         const std::vector<uint8_t> frame = rig.server.Frame(i);
         ASSERT_EQ(frame.size(), kSize) << "frame " << i;
-        uint32_t t = 0, round = 0;
+        uint32_t t = 0;
+        uint32_t round = 0;
         std::memcpy(&t, frame.data(), 4);
         std::memcpy(&round, frame.data() + 4, 4);
         ASSERT_LT(t, kThreads);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "pipes/DeliveryQueue.h"
 #include "pipes/MessagePrefix.h"
@@ -23,24 +24,22 @@ using Messages = std::vector<std::vector<uint8_t>>;
 namespace {
 
 ULONGLONG Now() { return ::GetTickCount64(); }
-
-// Polls every 10 ms, for states no hook announces (a sweep, a count reset after a hook).
-bool Until(const std::function<bool()>& done, DWORD timeoutMs) {
-    const ULONGLONG end = Now() + timeoutMs;
-    while (!done()) {
-        if (Now() > end) return false;
-        ::Sleep(10);
-    }
-    return true;
-}
 bool Between(ULONGLONG value, ULONGLONG low, ULONGLONG high) { return low <= value && value <= high; }
 
 // What the client's hooks saw, changed under one mutex; tests wait on it.
 struct Recorder {
     std::mutex mutex;
     std::condition_variable changed;
-    void Note(const std::function<void()>& change) { std::lock_guard<std::mutex> lock(mutex); change(); changed.notify_all(); }
-    template <typename T> T Get(const T& field) { std::lock_guard<std::mutex> lock(mutex); return field; }
+    void Note(const std::function<void()>& change) {
+        std::lock_guard<std::mutex> lock(mutex);
+        change();
+        changed.notify_all();
+    }
+    template <typename T>
+    T Get(const T& field) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return field;
+    }
     bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
@@ -86,26 +85,42 @@ public:
         return initResult.load();
     }
     void OnConnectionLost(const lumlib::LumFailure&) override { rec.Note([&] { ++lost; }); }
+    // The failure count, and the opens made by then.
     void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
-        rec.Note([&] {
-            failures.push_back(count);
-            opensAtFailure.push_back(g_opens);
-        });
+        rec.Note([&] { failures.emplace_back(count, g_opens.load()); });
     }
     // Like the session client: what a found pipe confirmed is what the next open uses.
     DWORD PipeOpenFlags() override { return openFlags; }
     DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
-    // Every keeper pass makes one attempt.
-    void OnAttemptDone(uint32_t) override { rec.Note([&] { ++connects; }); }
+    // Every keeper pass makes one attempt: its result.
+    void OnAttemptDone(uint32_t result) override { rec.Note([&] { results.push_back(result); }); }
     void OnConnectionClosed() override { rec.Note([&] { ++closed; }); }
 
+    // The last attempt connected (its channel runs).
+    bool Connected() { return !results.empty() && results.back() == 0; }
+
     Recorder rec;
-    std::atomic<DWORD> initResult{1}, initThread{0};
-    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED}, confirmedFlags{FILE_FLAG_OVERLAPPED};
-    int lost = 0, closed = 0, connects = 0;
-    std::vector<uint32_t> failures;
-    std::vector<int> opensAtFailure;
+    std::atomic<DWORD> initResult{1};
+    std::atomic<DWORD> initThread{0};
+    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED};
+    std::atomic<DWORD> confirmedFlags{FILE_FLAG_OVERLAPPED};
+    int lost = 0;
+    int closed = 0;
+    std::vector<uint32_t> results;  // of every attempt, in order
+    std::vector<std::pair<uint32_t, int>> failures;
     CSinglePipeClient connection;  // last: destroyed (and stopped) first
+};
+
+// Keeps what a reply sink is given. It yields first, so that a take after
+// its caller returned would land well after the return.
+struct KeptReply final : IReplySink {
+    void Take(const uint8_t* reply, uint32_t length) override {
+        ::SwitchToThread();
+        bytes.assign(reply, reply + length);
+        ++takes;
+    }
+    std::vector<uint8_t> bytes;
+    std::atomic<int> takes{0};
 };
 
 // The parts of a request/response client, put together as the session client does.
@@ -125,10 +140,10 @@ public:
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
-        lumlib::CByteBlock reply;
+        KeptReply reply;
         const uint32_t result = SendRequest(connection, pending, request.data(), reply);
         memcpy(&lastId, request.data() + 4, sizeof lastId);  // the number it went under
-        return result == 0 && (reply.capacity() != size || memcmp(reply.get(), request.data(), size) != 0) ? 13 : result;
+        return result == 0 && reply.bytes != request ? 13 : result;
     }
     Recorder rec;
     Messages notes;
@@ -143,10 +158,11 @@ void Echo(CTestPipeServer& server, size_t client, const std::vector<uint8_t>& fr
 }  // namespace
 
 // One client through its whole life: no server (one open a second and
-// nothing else), a server that refuses it, one whose first connection
-// OnInitConnection rejects, a connection the server closes while the keeper
+// nothing else), a server that refuses it, one whose pipe is found with
+// flags the confirmed ones replace (closed unused and opened again with
+// them), whose first connection OnInitConnection rejects, a connection the server closes while the keeper
 // sleeps (its channel swept by the next pass), and Stop while the keeper
-// sleeps. (The messages before a loss are Channel.MessagesArriveInOrderAndTheLossAfterTheLast;
+// sleeps. (The messages before a loss are Channel.ABusyReaderHoldsTheServerBackThenAllArriveInOrderBeforeTheLoss;
 // a connection this side ends, and the next one, are Hostile/RawFaults' ending
 // rows; one loss per connection is the API suite's contract monitor; Stop
 // while a retired channel's reader still runs is the teardown from callback 6.)
@@ -155,18 +171,18 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     OpenCounter opens;  // outlives the client
     Probe c;
     c.initResult = 0;
+    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     const ULONGLONG start = Now();
     ASSERT_EQ(c.connection.Start(), 0u);
-    EXPECT_EQ(c.connection.GetStatus(), 2250u);
+    EXPECT_EQ(c.rec.Get(c.results), (std::vector<uint32_t>{2250})) << "the first attempt, on the caller's thread";
     EXPECT_EQ(c.connection.Send("", 1), 2250u);
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
-    EXPECT_EQ(c.rec.Get(c.failures), (std::vector<uint32_t>{1, 2, 3}));
-    EXPECT_EQ(c.rec.Get(c.opensAtFailure), (std::vector<int>{1, 2, 3})) << "one open per attempt, no retries in between";
+    EXPECT_EQ(c.rec.Get(c.failures), (std::vector<std::pair<uint32_t, int>>{{1, 1}, {2, 2}, {3, 3}})) << "not one open an attempt";
     EXPECT_PRED3(Between, Now() - start, 1500, 5000);  // about a second apart
     CTestPipeServer refusing(zk_testkit::kServicePipeName, true);  // opening for reading and writing fails with 5
     ASSERT_TRUE(refusing.Start());
-    ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 5; }, 4000));
-    EXPECT_EQ(c.connection.GetStatus(), 5u);
+    ASSERT_TRUE(c.rec.WaitFor([&] { return c.results.size() >= 5; }, 4000));
+    EXPECT_EQ(c.rec.Get(c.results)[4], 5u) << "an attempt the server refused";
     refusing.Stop();
     CTestPipeServer server;
     ASSERT_TRUE(server.Start());
@@ -174,40 +190,26 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_NE(c.initThread.load(), ::GetCurrentThreadId());  // on the keeper thread
     EXPECT_FALSE(c.connection.HasChannel());
     c.initResult = 1;
-    ASSERT_TRUE(Until([&] { return c.connection.HasChannel(); }, 3000)) << "no channel once OnInitConnection accepts";
-    // The keeper stores the attempt's status once Connect returns, just after the channel is installed.
-    EXPECT_TRUE(Until([&] { return c.connection.GetStatus() == 0u; }, 3000)) << "status " << c.connection.GetStatus();
+    ASSERT_TRUE(c.rec.WaitFor([&] { return c.Connected(); }, 3000)) << "not connected once OnInitConnection accepts";
+    EXPECT_TRUE(c.connection.HasChannel());
     EXPECT_EQ(c.connection.GetFailureCount(), 0u);
-    const int passes = c.rec.Get(c.connects);
-    EXPECT_FALSE(c.rec.WaitFor([&] { return c.connects != passes; }, 2500)) << "the keeper polls while connected";
+    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load()) << "not opened with the confirmed flags";
+    EXPECT_EQ(server.BytesReceived(0), 0u) << "the pipe found with the old flags was used";
+    const size_t passes = c.rec.Get(c.results).size();
+    EXPECT_FALSE(c.rec.WaitFor([&] { return c.results.size() != passes; }, 2500)) << "the keeper polls while connected";
 
-    ASSERT_TRUE(server.CloseClient(1)) << "closing the second connection";
+    ASSERT_TRUE(server.CloseClient(2)) << "closing the accepted connection";
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.lost == 1; }, 3000)) << "no loss";
     const ULONGLONG lostAt = Now();
-    ASSERT_TRUE(server.WaitForClients(3, 4000));
+    ASSERT_TRUE(c.rec.WaitFor([&] { return c.results.size() > passes && c.Connected(); }, 4000)) << "not connected again";
     EXPECT_LE(Now() - lostAt, 3000u) << "not connected again by the next keeper pass";
-    EXPECT_TRUE(Until([&] { return c.connection.GetRetiredCount() == 0; }, 3000)) << "the lost channel was not swept";
+    // The keeper polls while the lost channel waits for its threads, and sleeps once a pass swept it.
+    const size_t reconnected = c.rec.Get(c.results).size();
+    EXPECT_FALSE(c.rec.WaitFor([&] { return c.results.size() > reconnected + 1; }, 3000)) << "the lost channel stays";
 
     c.connection.Stop();  // while the keeper sleeps
     EXPECT_FALSE(c.connection.HasChannel());
-    EXPECT_EQ(c.connection.GetRetiredCount(), 0u);
-    EXPECT_TRUE(server.WaitForClientGone(2, 2000));
-}
-
-// A pipe found with flags its settings no longer give is closed unused and
-// opened again with the confirmed ones (at once, or by the next attempt when
-// the server has no free instance yet).
-TEST(SinglePipeClient, AFoundPipeIsOpenedWithTheConfirmedFlags) {
-    testkit::Watchdog watchdog("a pipe opened again", 60000);
-    OpenCounter opens;
-    CTestPipeServer server;
-    ASSERT_TRUE(server.Start());
-    Probe c;
-    c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    ASSERT_EQ(c.connection.Start(), 0u);
-    ASSERT_TRUE(Until([&] { return c.connection.HasChannel(); }, 4000));
-    EXPECT_EQ(g_lastFlags.load(), c.confirmedFlags.load());
-    EXPECT_EQ(server.BytesReceived(0), 0u) << "the first pipe was never used";
+    EXPECT_TRUE(server.WaitForClientGone(3, 2000));
 }
 
 // A started request/response client and its server, silent until a test
@@ -268,5 +270,26 @@ TEST_F(RequestResponse, EachReplyWakesOnlyItsOwnCaller) {
             const size_t other = server.Frame(waiting).size() - 20;
             EXPECT_FALSE(callers.threads[other]->Finished(0)) << "caller " << other << " returned before its reply";
         }
+    }
+}
+
+// A reply racing its caller's end (a stop; a time-out unlinks the entry the same way): the caller got
+// it (0) or returned 1460 with its sink never called, and nothing reaches the sink once it has returned.
+TEST(PendingRequests, AReplyRacingItsCallersEndNeverReachesItAfterwards) {
+    testkit::Watchdog watchdog("a reply racing a stop", 60000);
+    for (int round = 0; round < 300; ++round) {
+        CPendingRequests pending;
+        KeptReply sink;
+        CPendingRequests::Entry entry;
+        std::vector<uint8_t> message = Message(12, 0);
+        pending.Add(message.data(), entry, sink);
+        std::thread reader([&] { pending.Answer(message.data(), 12); });  // the numbered request as its reply
+        std::thread stopper([&] { pending.Stop(); });
+        const uint32_t result = pending.Await(entry);
+        const int takes = sink.takes;
+        reader.join();
+        stopper.join();
+        ASSERT_EQ(sink.takes.load(), takes) << "round " << round << ": the sink was called after its caller returned";
+        ASSERT_EQ(takes, result == 0 ? 1 : 0) << "round " << round << ": result " << result;
     }
 }

@@ -88,6 +88,33 @@ void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
                  f.text[0] != L'\0' ? L": " : L"", f.text);
 }
 
+// A request's reply, read on the reader thread straight from its buffer
+// (CPendingRequests::Answer): the status field and, when the status is OK and
+// the reply carries all of it, the record after the header, copied into the
+// caller's own record. Read by the caller once its wait has ended.
+class CReplyRecord final : public IReplySink {
+public:
+    CReplyRecord(void* record, uint32_t minReplyLength) : m_record(record), m_minLength(minReplyLength) {}
+    void Take(const uint8_t* reply, uint32_t length) override {
+        // A reply without a whole header carries no status: 1, code 0.
+        if (length < kSndHeaderSize) return;
+        code = SndLoadU32(reply, kSndOffStatus);
+        status = SndErrorToStatus(code);
+        if (status != ZKSND_STATUS_OK) return;
+        if (length < m_minLength) {
+            status = ZKSND_STATUS_FAILED;
+            return;
+        }
+        if (m_record != nullptr) std::memcpy(m_record, reply + kSndOffPayload, m_minLength - kSndOffPayload);
+    }
+    uint32_t status = ZKSND_STATUS_FAILED;
+    uint32_t code = 0;
+
+private:
+    void* const m_record;
+    const uint32_t m_minLength;
+};
+
 // Whole seconds and milliseconds of a span, for "%u.%03u s".
 uint32_t Seconds(ULONGLONG ms) { return static_cast<uint32_t>(ms / 1000); }
 uint32_t Millis(ULONGLONG ms) { return static_cast<uint32_t>(ms % 1000); }
@@ -574,47 +601,39 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
 // Sends a numbered request and converts the outcome to an API status exactly
 // once. No reply at all gives 1. A reply shorter than minReplyLength is refused
 // (status 1): the record it should carry is not all there.
-uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply,
-                                     uint32_t* code) {
-    uint32_t result = SendRequest(m_connection, m_pending, request, reply);
+uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, void* record, uint32_t* code) {
+    CReplyRecord reply(record, minReplyLength);
+    const uint32_t result = SendRequest(m_connection, m_pending, request, reply);
     *code = result;
     // Not queued (the outgoing queue is full): 2, as for the one-way calls.
     if (result == ERROR_NOT_ENOUGH_MEMORY) return ZKSND_STATUS_NO_MEMORY;
-    if (reply.empty()) return ZKSND_STATUS_FAILED;
-    if (result != 0) return SndErrorToStatus(result);
-    // the reply is a copy of exactly its length field's bytes
-    uint32_t replyLength = SndPrefixSize(reply.get());
-    if (replyLength < kSndHeaderSize) return ZKSND_STATUS_FAILED;
-    *code = SndLoadU32(reply.get(), kSndOffStatus);
-    uint32_t status = SndErrorToStatus(*code);
-    if (status == ZKSND_STATUS_OK && replyLength < minReplyLength) return ZKSND_STATUS_FAILED;
-    return status;
+    if (result != 0) return ZKSND_STATUS_FAILED;
+    *code = reply.code;
+    return reply.status;
 }
+
+static_assert(kSndSettingsReplySize - kSndOffPayload == kSndSettingsSize, "the reply carries the whole record");
 
 uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    lumlib::CByteBlock request(kSndStandardRequestSize);
-    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    // On the stack, as the one-way calls' messages: a request allocates nothing.
+    uint8_t request[kSndStandardRequestSize];
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildGetSettings(request.get(), kSndStandardRequestSize);
+    SndBuildGetSettings(request, sizeof(request));
 
-    lumlib::CByteBlock reply;
     uint32_t code = 0;
-    uint32_t status = Exchange(request.get(), kSndSettingsReplySize, reply, &code);
-    if (status == ZKSND_STATUS_OK) std::memcpy(settings, reply.get() + kSndOffPayload, kSndSettingsSize);
+    const uint32_t status = Exchange(request, kSndSettingsReplySize, settings, &code);
     return Finish(L"ZkSndGetSettings", status, code);
 }
 
 uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    lumlib::CByteBlock request(kSndSetSettingsRequestSize);
-    if (request.empty()) return ZKSND_STATUS_NO_MEMORY;
+    uint8_t request[kSndSetSettingsRequestSize];
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildSetSettings(request.get(), kSndSetSettingsRequestSize, settings);
+    SndBuildSetSettings(request, sizeof(request), settings);
 
-    lumlib::CByteBlock reply;
     uint32_t code = 0;
-    const uint32_t status = Exchange(request.get(), kSndHeaderSize, reply, &code);
+    const uint32_t status = Exchange(request, kSndHeaderSize, nullptr, &code);
     return Finish(L"ZkSndSetSettings", status, code);
 }
 

@@ -121,8 +121,11 @@ private:
     void NotifyLost();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
+    // Sends a numbered request; a reply of status OK with at least
+    // minReplyLength bytes fills record (when not null) with the bytes after
+    // its header, on the reader thread; any failure leaves record untouched.
     // *code: the service's status in the reply, else the request's own error.
-    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, lumlib::CByteBlock& reply, uint32_t* code);
+    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, void* record, uint32_t* code);
     // Returns status; a failure is logged as one WARNING line naming the
     // export and the underlying code, rate-limited like the failed attempts.
     uint32_t Finish(const wchar_t* exportName, uint32_t status, uint32_t code);

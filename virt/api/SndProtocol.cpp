@@ -66,12 +66,6 @@ size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId) {
     return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetSettings, requestId, 0, 0);
 }
 
-size_t SndBuildNotConnectedNotice(void* buffer, size_t capacity) {
-    if (!SndStartMessage(buffer, capacity, kSndNotConnectedNoticeSize)) return 0;
-    SndStoreU32(buffer, kSndOffLinkStatus, kSndLinkStatusNotConnected);
-    return kSndNotConnectedNoticeSize;
-}
-
 // ---- Decoding ----------------------------------------------------------------
 
 void SndDecodeDeviceRecord(const void* payload, size_t payloadSize, SndDeviceRecord& out) {
@@ -136,16 +130,3 @@ SndMsgKind SndDecodeMessage(const void* message, size_t length, SndDecodedMsg& o
     return out.kind;
 }
 
-char16_t SndDeviceNameAt(const SndDeviceRecord& record, size_t index) {
-    if (record.devName == nullptr || index >= record.devNameChars) return 0;
-    return char16_t(record.devName[2 * index] | (record.devName[2 * index + 1] << 8));
-}
-
-size_t SndCopyDeviceName(const SndDeviceRecord& record, char16_t* out, size_t outChars) {
-    if (out == nullptr || outChars == 0) return 0;
-    size_t n = record.devNameChars < outChars - 1 ? record.devNameChars : outChars - 1;
-    if (record.devName == nullptr) n = 0;
-    for (size_t i = 0; i < n; ++i) out[i] = SndDeviceNameAt(record, i);
-    out[n] = 0;
-    return n;
-}

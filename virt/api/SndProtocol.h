@@ -136,7 +136,6 @@ static_assert(kSndOffSize == kMsgOffSize && kSndOffRequestId == kMsgOffRequestId
 static_assert(kSndNotConnectedNoticeSize == kMsgNotConnectedNoticeSize &&
                   kSndLinkStatusNotConnected == kMsgLinkStatusNotConnected,
               "the not-connected notice is the framework's");
-inline uint32_t SndPrefixSize(const void* message) { return MsgPrefixSize(message); }
 // The frame header: the payload length, little-endian.
 constexpr uint32_t kSndFrameHeaderSize = 4;
 
@@ -158,10 +157,6 @@ size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device);
 // `settings` points at kSndSettingsSize bytes; null gives an all-zero record.
 size_t SndBuildSetSettings(void* buffer, size_t capacity, const void* settings, uint32_t requestId = 0);
 size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId = 0);
-
-// The locally generated 12-byte not-connected notice (size 12, requestId 0,
-// linkStatus 2250). Returns 12, or 0 when the buffer is too small or null.
-size_t SndBuildNotConnectedNotice(void* buffer, size_t capacity);
 
 // ---- Decoding what the service sends ---------------------------------------
 
@@ -188,8 +183,7 @@ struct SndDeviceRecord {
     uint32_t render;       // nonzero: a render (playback) device
     uint32_t field3;       // service-defined, passed through
     // Message offset 48 (record offset 16), or null when CutShort. UTF-16LE
-    // code units, possibly unaligned: read them with SndDeviceNameAt or copy
-    // them with SndCopyDeviceName.
+    // code units, possibly unaligned: read them byte by byte.
     const uint8_t* devName;
     // Complete: characters before the terminator. NameUnterminated: whole
     // characters received (an odd trailing byte is ignored). CutShort: 0.
@@ -223,11 +217,3 @@ SndMsgKind SndDecodeMessage(const void* message, size_t length, SndDecodedMsg& o
 // Reads a device record from a payload (message offset 32) of payloadSize
 // received bytes, with the same bounds and states as SndDecodeMessage.
 void SndDecodeDeviceRecord(const void* payload, size_t payloadSize, SndDeviceRecord& out);
-
-// UTF-16 code unit `index` of the record's name; 0 past devNameChars.
-char16_t SndDeviceNameAt(const SndDeviceRecord& record, size_t index);
-
-// Copies the name into `out` (room for `outChars` units) and always
-// terminates it when outChars > 0; a longer name is cut. Returns the number
-// of characters copied, terminator excluded.
-size_t SndCopyDeviceName(const SndDeviceRecord& record, char16_t* out, size_t outChars);
