@@ -58,15 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t fed = 0, piece = 0;
     for (;;) {
         CFrameReader::Result r;
-        std::vector<uint8_t> message;
-        while ((r = reader.Next(&message)) == CFrameReader::kFrame) {
-            Check(!message.empty() && message.size() <= maxFrame);
-            got.messages.push_back(message);
+        const uint8_t* message = nullptr;
+        uint32_t length = 0;
+        while ((r = reader.Next(&message, &length)) == CFrameReader::kFrame) {
+            Check(length != 0 && length <= maxFrame);
+            got.messages.emplace_back(message, message + length);
         }
         if (r == CFrameReader::kTooLarge) {
             got.tooLarge = true;
             got.refused = reader.Announced();
-            Check(reader.Next(&message) == CFrameReader::kTooLarge);  // for good
+            Check(reader.Next(&message, &length) == CFrameReader::kTooLarge);  // for good
             break;
         }
         if (fed == streamSize) break;

@@ -76,21 +76,6 @@ CFrameReader::Result CFrameReader::Next(const uint8_t** message, uint32_t* lengt
     }
 }
 
-CFrameReader::Result CFrameReader::Next(std::vector<uint8_t>* message) {
-    const uint8_t* data = nullptr;
-    uint32_t length = 0;
-    const Result r = Next(&data, &length);
-    if (r == kFrame) message->assign(data, data + length);
-    return r;
-}
-
-void CFrameReader::Reset() {
-    m_buffer.reset();
-    m_start = m_end = 0;
-    m_announced = 0;
-    m_broken = false;
-}
-
 void StoreFrameLength(uint8_t (&field)[kFrameLengthSize], uint32_t length) {
     for (size_t i = 0; i < kFrameLengthSize; ++i) field[i] = static_cast<uint8_t>(length >> (8 * i));
 }

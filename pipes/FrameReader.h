@@ -42,11 +42,9 @@ public:
     void Shrink(size_t standard);
 
     // The next whole message, as a view into the reader that stays valid
-    // until the next Append, Next or Reset. Messages of length 0 are skipped.
-    // Once kTooLarge is returned it is returned for ever (until Reset).
+    // until the next Append, Reserve or Next. Messages of length 0 are skipped.
+    // Once kTooLarge is returned it is returned for ever.
     Result Next(const uint8_t** message, uint32_t* length);
-    // The same, copied.
-    Result Next(std::vector<uint8_t>* message);
 
     // The length field last read: after kTooLarge the refused length, so the
     // caller can report it before dropping the connection.
@@ -54,8 +52,6 @@ public:
     // Bytes received and not yet part of a returned message.
     size_t Pending() const { return m_end - m_start; }
     uint32_t MaxFrame() const { return m_maxFrame; }
-    // Forgets everything received, also a refused length.
-    void Reset();
 
 private:
     const uint32_t m_maxFrame;

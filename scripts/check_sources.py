@@ -20,8 +20,7 @@
 - no dead function: a function defined in a library file (support, pipes,
   log, virt/api; the public headers aside) is referenced somewhere in the product (library, tools, the
   DLL's export list) besides its own definition and declarations; the few
-  that only Windows or the tests call are allowed by name below, and the
-  ones the pipe-layer rework removes are warnings until then;
+  that only Windows or the tests call are allowed by name below;
 - tests stay about a third of the code they test, at most 38 % (non-blank,
   non-comment lines): the fault sweep's kit and driver (with its exact heap
   accounting) came on top of suites that still catch what the sweep cannot,

@@ -5,7 +5,7 @@
 namespace zk_testkit {
 
 DWORD CRawPipeClient::Open(const std::wstring& path) {
-    m_reader.Reset();
+    m_reader.emplace();
     m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr));
     return m_pipe.is_valid() ? 0 : ::GetLastError();
@@ -27,16 +27,21 @@ std::string CRawPipeClient::Next(std::string* record, DWORD timeoutMs) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     std::vector<uint8_t> m;
     for (;;) {
-        const CFrameReader::Result r = m_reader.Next(&m);
-        if (r == CFrameReader::kFrame) break;
-        if (r == CFrameReader::kTooLarge) return "refused " + std::to_string(m_reader.Announced());
+        const uint8_t* frame = nullptr;
+        uint32_t length = 0;
+        const CFrameReader::Result r = m_reader->Next(&frame, &length);
+        if (r == CFrameReader::kFrame) {
+            m.assign(frame, frame + length);
+            break;
+        }
+        if (r == CFrameReader::kTooLarge) return "refused " + std::to_string(m_reader->Announced());
         const ULONGLONG now = ::GetTickCount64(), left = now >= deadline ? 0 : deadline - now;
         DWORD got = 0;
         const DWORD error = Transfer(false, m_buffer, sizeof(m_buffer), static_cast<DWORD>(left), &got);
         // the server ended the connection
         if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) return "closed";
         if (error != 0) return error == ERROR_OPERATION_ABORTED ? "timeout" : "error " + std::to_string(error);
-        m_reader.Append(m_buffer, got);
+        m_reader->Append(m_buffer, got);
     }
     if (record != nullptr && m.size() >= kSndOffPayload) record->assign(m.begin() + kSndOffPayload, m.end());
     SndDecodedMsg d = {};

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ private:
     CHandleHolder m_pipe;
     CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     uint8_t m_buffer[65536];
-    CFrameReader m_reader;
+    std::optional<CFrameReader> m_reader{std::in_place};  // made anew by each Open
 };
 
 }  // namespace zk_testkit
