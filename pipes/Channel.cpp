@@ -278,6 +278,13 @@ void CChannel::FinishReading() {
     lumlib::CatchReturn([&connection] { CConnection::Release(std::move(connection)); });
 }
 
+bool CChannel::LossCause(lumlib::LumFailure* cause) {
+    const auto causeLock = m_causeLock.lock();
+    if (!IsLost() || StopAsked()) return false;
+    *cause = m_lostCause;
+    return true;
+}
+
 void CChannel::MarkLost(const lumlib::LumFailure* cause) {
     const auto causeLock = m_causeLock.lock();
     if (cause != nullptr && !IsLost()) m_lostCause = *cause;

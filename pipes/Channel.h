@@ -70,6 +70,9 @@ public:
     // while a write it started is pending on its thread.
     lumlib::LumError SendData(const void* data, uint32_t size);
     const lumlib::LumError& StartError() const { return m_startError; }
+    // Once the connection is lost (not after a Disconnect or a stop): true
+    // with what ended it, the cause the reader tells the owner.
+    bool LossCause(lumlib::LumFailure* cause);
     // Ends the connection: no message is given after this returns, and the
     // connection is released without the loss being told.
     void Disconnect();

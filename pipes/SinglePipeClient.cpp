@@ -240,6 +240,11 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     return sent.reason == lumlib::LumReason::kLost ? static_cast<uint32_t>(ERROR_NOT_CONNECTED) : sent.error;
 }
 
+bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
+    const auto lock = m_clientLock.lock();
+    return m_channel != nullptr && m_channel->LossCause(cause);
+}
+
 void CSinglePipeClient::Disconnect() {
     if (!IsStarted()) return;
     const auto lock = m_clientLock.lock();

@@ -73,6 +73,9 @@ public:
     uint32_t Send(const void* data, uint32_t length);
     // Drops the current connection; its reader releases it (OnConnectionClosed).
     void Disconnect();
+    // True with what ended the current connection once it is lost (before
+    // its reader has told the owner, or after).
+    bool CurrentLossCause(lumlib::LumFailure* cause);
     // Marks the client stopped and wakes the keeper to see it: the first step
     // of Stop, also taken alone to end every wait at once.
     void MarkStopped();

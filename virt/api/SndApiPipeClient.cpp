@@ -427,8 +427,19 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     LogPrint(m_logger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
-    SetEndReason(L"the session id could not be sent");
-    // The connection announced by 8 is dropped: the application hears it ended.
+    // The connection may have ended already (the service closed it right after
+    // its greeting): then the story tells that loss and its cause, which the
+    // drop below keeps the reader from telling.
+    lumlib::LumFailure lost;
+    if (result == ERROR_NOT_CONNECTED && m_connection.CurrentLossCause(&lost)) {
+        const auto storyLock = m_storyLock.lock();
+        m_lossCause = lost;
+        m_lossCauseKnown = true;
+    } else {
+        SetEndReason(L"the session id could not be sent");
+    }
+    // The connection announced by 8 is dropped: logged, then the application hears it ended.
+    LogConnectionEnded();
     NotifyLost();
     return 0;
 }

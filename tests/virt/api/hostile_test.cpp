@@ -380,6 +380,7 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
     cb.initAfter = true;
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     long handles = 0;  // once the third client is there: the first rounds still settle (retirements, the log)
+    std::string counts;  // each round's handle count, for a failure's message
     for (size_t round = 1; round <= 10; ++round) {
         SCOPED_TRACE(::testing::Message() << "round " << round);
         cb.teardownOn = ZKSND_NOTIFY_DEVICE_INFO;
@@ -390,11 +391,13 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
         EXPECT_EQ(0, cb.initResult.load()) << "the Init's status";
         ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, round + 1)) << "the new client did not connect";
         if (round == 2) handles = testkit::ProcessHandleCount();
+        counts += " " + std::to_string(testkit::ProcessHandleCount());
         cb.teardownResult = -1;
         cb.initResult = -1;
     }
-    for (ULONGLONG end = Now() + 5000; testkit::ProcessHandleCount() > handles + 4 && Now() < end;) ::Sleep(100);
-    EXPECT_LE(testkit::ProcessHandleCount(), handles + 4) << "handles after the second round: " << handles;
+    // The last rounds' retirements may still be ending on a slow machine (the heap-checked run).
+    for (ULONGLONG end = Now() + 10000; testkit::ProcessHandleCount() > handles + 4 && Now() < end;) ::Sleep(100);
+    EXPECT_LE(testkit::ProcessHandleCount(), handles + 4) << "handles after each round:" << counts;
     ExpectTeardown(&cb);
 }
 
