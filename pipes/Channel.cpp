@@ -213,59 +213,182 @@ unsigned __stdcall CChannel::ReaderThread(void* self) {
 }
 
 void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
-    // The connection stays attached while this thread reads: it is detached
-    // only by this thread, or after it has ended.
-    CConnection* connection = m_connection.get();
-    CFrameReader reader(kMaxFrame);
     bool batchOpen = false;
     // Any failure (a broken or cancelled connection, a frame that is too
     // long or cannot be held) ends the connection; the failed step returns
     // its error, and the boundary keeps anything an owner raises in the thread.
     lumlib::CatchReturn([&] {
-        while (!IsLost() && !StopAsked()) {
-            // Whatever has arrived, up to the room there is (one chunk, or
-            // the rest of a large message), straight into the frame reader's
-            // buffer: no copy before the messages are cut out.
-            size_t room = 0;
-            uint8_t* tail = reader.Reserve(kReadChunk, &room);
-            if (tail == nullptr) {
-                return cause->Keep(lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__));
-            }
-            uint32_t got = static_cast<uint32_t>(room < kMaxFrame ? room : kMaxFrame);
-            const LumError error = connection->Read(tail, &got);
-            if (error.failed()) return cause->Keep(error);
-            reader.Commit(got);
-            batchOpen = true;
-            const bool goOn = DeliverFrames(reader);
+        while (AwaitReaderTurn()) {
+            const Step step = ReadAndGive(INFINITE, nullptr, cause, &batchOpen);
+            if (step == Step::kRefused) m_owner->OnFrameRefused(m_frames.Announced());
             // The batch ends before the next read moves the reader's bytes.
-            batchOpen = false;
-            m_owner->OnMessagesEnd();
-            if (!goOn) return;
-            // A large frame grew the reader's buffer: let it go once nothing is pending.
-            reader.Shrink(kStandardFrameBuffer + kReadChunk);
+            if (batchOpen) {
+                batchOpen = false;
+                m_owner->OnMessagesEnd();
+            }
+            GiveBackTurn(Turn::kReader, false);
+            if (step != Step::kGoOn) return;
+            // A large frame grew the buffer: let it go once nothing is pending.
+            m_frames.Shrink(kStandardFrameBuffer + kReadChunk);
         }
     }, cause);
     // A batch a raise cut short ends while its bytes are still there.
     if (batchOpen) m_owner->OnMessagesEnd();
 }
 
-bool CChannel::DeliverFrames(CFrameReader& reader) {
+bool CChannel::AwaitReaderTurn() {
+    uint32_t seenTurns = 0;
+    bool standingBy = false;
+    for (;;) {
+        // Callers that found the reads taken wait for this thread.
+        const bool awaited = m_owner->RepliesAwaited();
+        const auto lock = m_readLock.lock_exclusive();
+        if (IsLost() || StopAsked()) return false;
+        // Callers read for their replies: each wakes itself when its reply
+        // arrives, which costs less than this thread waking it. Their turns
+        // leave nothing pending, so the pipe is read again once a standby
+        // passes without a caller's turn.
+        const bool callersRead = m_callerWanted || (standingBy && seenTurns != m_callerTurns);
+        if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead)) {
+            m_turn = Turn::kReader;
+            m_readerAsked = false;
+            return true;
+        }
+        m_callerWanted = false;
+        seenTurns = m_callerTurns;
+        standingBy = true;
+        m_readLock.wait(m_turnChanged, kReaderStandbyMs);
+    }
+}
+
+bool CChannel::TakeCallerTurn() {
+    const auto lock = m_readLock.lock_exclusive();
+    if (m_turn == Turn::kReader) m_callerWanted = true;
+    // Its reply may come after the reading caller's: the reader reads next.
+    if (m_turn == Turn::kCaller) m_readerAsked = true;
+    if (m_turn != Turn::kFree || IsLost() || StopAsked()) return false;
+    m_turn = Turn::kCaller;
+    m_callerThread = ::GetCurrentThreadId();
+    return true;
+}
+
+void CChannel::ReadAsCaller(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent) {
+    bool batchOpen = false;
+    bool readerNeeded = true;
+    lumlib::LumFailure cause;
+    const uint32_t raised = lumlib::CatchReturn([&] { readerNeeded = CallerReads(goal, deadline, stopEvent, &cause, &batchOpen); }, &cause);
+    if (batchOpen) lumlib::CatchReturn([this] { m_owner->OnMessagesEnd(); });
+    if (raised != ERROR_SUCCESS) {
+        // As on the reader: what an owner raised ends the connection.
+        MarkLost(&cause);
+        CancelConnection();
+    }
+    bool othersWaiting = true;
+    lumlib::CatchReturn([&] { othersWaiting = m_owner->RepliesAwaited(); });
+    GiveBackTurn(Turn::kCaller, readerNeeded || othersWaiting);
+}
+
+bool CChannel::CallerReads(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen) {
+    while (!goal.Reached()) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) return true;
+        const Step step = ReadAndGive(static_cast<DWORD>(deadline - now), stopEvent, cause, batchOpen);
+        if (*batchOpen) {
+            *batchOpen = false;
+            m_owner->OnMessagesEnd();
+        }
+        if (step == Step::kEnd && !StopAsked()) {
+            // The connection failed under this caller: lost, with its cause,
+            // and the reader, woken by the cancel, tells it.
+            MarkLost(cause);
+            CancelConnection();
+        }
+        // A refused frame is left held for the reader, which reports it.
+        if (step != Step::kGoOn) return true;
+        m_frames.Shrink(kStandardFrameBuffer + kReadChunk);
+    }
+    return false;
+}
+
+CChannel::Step CChannel::ReadAndGive(DWORD waitMs, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen) {
+    // What an earlier turn left: at most a refused frame.
+    Step step = GiveHeld(batchOpen);
+    if (step != Step::kGoOn) return step;
+    // Whatever has arrived, up to the room there is (one chunk, or the rest
+    // of a large message), straight into the frame reader's buffer: no copy
+    // before the messages are cut out.
+    size_t room = 0;
+    uint8_t* tail = m_frames.Reserve(kReadChunk, &room);
+    if (tail == nullptr) {
+        cause->Keep(lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__));
+        return Step::kEnd;
+    }
+    uint32_t got = static_cast<uint32_t>(room < kMaxFrame ? room : kMaxFrame);
+    bool cutShort = false;
+    // The connection stays attached while a turn is held: it is detached
+    // only after the turns are closed.
+    const LumError error = m_connection->ReadFor(tail, &got, waitMs, stopEvent, &cutShort);
+    if (error.failed()) {
+        cause->Keep(error);
+        return Step::kEnd;
+    }
+    m_frames.Commit(got);
+    step = GiveHeld(batchOpen);
+    return step == Step::kGoOn && cutShort ? Step::kCutShort : step;
+}
+
+CChannel::Step CChannel::GiveHeld(bool* batchOpen) {
     const uint8_t* message = nullptr;
     uint32_t length = 0;
     CFrameReader::Result result;
     // Each message is looked at as it stands in the reader's buffer; a
     // Disconnect or a stop ends the giving between two messages.
-    while (!StopAsked() && (result = reader.Next(&message, &length)) == CFrameReader::kFrame) m_owner->OnMessage(message, length);
-    if (StopAsked()) return false;
-    if (result != CFrameReader::kTooLarge) return true;
-    m_owner->OnFrameRefused(reader.Announced());
-    return false;
+    while (!StopAsked() && (result = m_frames.Next(&message, &length)) == CFrameReader::kFrame) {
+        *batchOpen = true;
+        m_owner->OnMessage(message, length);
+    }
+    if (StopAsked()) return Step::kEnd;
+    return result == CFrameReader::kTooLarge ? Step::kRefused : Step::kGoOn;
+}
+
+void CChannel::GiveBackTurn(Turn from, bool wakeReader) {
+    {
+        const auto lock = m_readLock.lock_exclusive();
+        if (m_turn != from) return;  // closed meanwhile (a Shutdown on this thread)
+        m_turn = Turn::kFree;
+        if (from != Turn::kCaller) return;
+        ++m_callerTurns;
+        m_callerThread = 0;
+        m_readerAsked = m_readerAsked || wakeReader;
+        // Otherwise the reader, standing by, is left asleep: the next caller reads.
+        if (!m_readerAsked && !m_closing) return;
+    }
+    // The reader waits for it when asked to read on, and the channel's end
+    // waits for every caller's turn to come back.
+    ::WakeAllConditionVariable(&m_turnChanged);
+}
+
+void CChannel::CloseTurns() {
+    const auto lock = m_readLock.lock_exclusive();
+    m_closing = true;
+    // A caller's turn ends quickly once the connection is cancelled; one on
+    // this very thread (an owner's handler ending the channel) is not waited for.
+    while (m_turn == Turn::kCaller && m_callerThread != ::GetCurrentThreadId()) m_readLock.wait(m_turnChanged, INFINITE);
+    m_turn = Turn::kClosed;
+}
+
+void CChannel::WakeReader() {
+    // Taken and let go: a reader about to wait has seen the flag, or waits already.
+    { const auto lock = m_readLock.lock_exclusive(); }
+    ::WakeAllConditionVariable(&m_turnChanged);
 }
 
 void CChannel::FinishReading() {
     // Nothing more is read: a write stuck on a full pipe ends now too, so
     // the send lock is free for the detach below.
     CancelConnection();
+    // A caller reading gives its last message before the loss is told.
+    CloseTurns();
     // Everything received before the loss was given; a Disconnect or a stop
     // ends the connection without telling the loss.
     // The owner's handlers run inside the thread's error boundary: whatever
@@ -294,8 +417,11 @@ void CChannel::MarkLost(const lumlib::LumFailure* cause) {
 // ---- Ending ----------------------------------------------------------------
 
 void CChannel::CancelConnection() {
-    const auto cancelLock = m_cancelLock.lock();
-    if (m_connection) m_connection->Cancel();
+    {
+        const auto cancelLock = m_cancelLock.lock();
+        if (m_connection) m_connection->Cancel();
+    }
+    WakeReader();
 }
 
 std::unique_ptr<CConnection> CChannel::DetachConnection() {
@@ -309,15 +435,19 @@ void CChannel::Disconnect() {
     // Without the send lock: the transfer thread may hold it in a write that
     // only this cancel can end. The flag first: the reader checks it between
     // messages, and its read ends with the cancel.
-    const auto cancelLock = m_cancelLock.lock();
-    if (m_connection) {
-        m_outgoing.RefusePushes();
-        m_connection->Cancel();
+    {
+        const auto cancelLock = m_cancelLock.lock();
+        if (m_connection) {
+            m_outgoing.RefusePushes();
+            m_connection->Cancel();
+        }
     }
+    WakeReader();
 }
 
 uint32_t CChannel::RequestStop() {
     m_stopRequested.store(true);
+    WakeReader();
     return m_reader.HasEnded() ? 1 : 0;
 }
 
@@ -328,6 +458,8 @@ void CChannel::Shutdown() {
     m_stopRequested.store(true);
     CancelConnection();
     m_reader.Join();
+    // A caller may still read (the reader never ran, or ended first).
+    CloseTurns();
     m_outgoing.StopTransfer(1);
     CConnection::Release(DetachConnection());
     m_started = false;

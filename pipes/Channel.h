@@ -1,7 +1,9 @@
 // A channel: whole messages over one connection, framed with a 32-bit
 // length. A caller that finds the pipe free writes its frame itself; behind a
-// backlog frames wait in the outgoing queue for its writer thread. One reader
-// thread hands each received message to the owner as it arrives.
+// backlog frames wait in the outgoing queue for its writer thread. Received
+// messages go to the owner as they arrive, from whoever reads the pipe: the
+// reader thread, or a caller waiting for its reply that found the reads free
+// (the reading turn: one at a time, so messages keep their order).
 #pragma once
 
 #include <windows.h>
@@ -17,7 +19,8 @@
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-// What a channel tells the object it belongs to; each runs on the channel's
+// What a channel tells the object it belongs to. OnMessage and OnMessagesEnd
+// run on the thread that has the reading turn, the others on the channel's
 // reader thread (OnWriteStalled on the thread whose write stalled).
 class IChannelOwner {
 public:
@@ -29,6 +32,9 @@ public:
     // Disconnect or a stop). cause: what ended it (error 0: the other end
     // closed it, or this side stopped reading; else the failed step).
     virtual void OnConnectionLost(const lumlib::LumFailure& cause) = 0;
+    // A caller waits for a reply (the reader then reads on rather than leave
+    // the reads to callers). Called with none of the channel's locks held.
+    virtual bool RepliesAwaited() { return false; }
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t /*length*/) {}
     // A write made no progress for CPipeConnection::kWriteStallMs (the
@@ -37,6 +43,16 @@ public:
 
 protected:
     ~IChannelOwner() = default;
+};
+
+// What a caller reading for its own reply waits for; asked between reads.
+class IReadGoal {
+public:
+    // Its reply came, or the wait is over for another reason.
+    virtual bool Reached() = 0;
+
+protected:
+    ~IReadGoal() = default;
 };
 
 class CChannel final : private ITransferSink {
@@ -54,6 +70,10 @@ public:
     // How long a caller waits for its own write to a full pipe before the
     // writer takes it over (a caller never returns with its write pending).
     static constexpr DWORD kCallerWaitMs = 20;
+    // After callers read for their replies, the reader thread leaves the
+    // reads to them for this long at a time, and takes them back once a
+    // whole period passed without a caller's turn (or when one asks).
+    static constexpr DWORD kReaderStandbyMs = 20;
 
     // The channel owns the connection; a null one is kept in StartError.
     CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner);
@@ -70,6 +90,14 @@ public:
     // while a write it started is pending on its thread.
     lumlib::LumError SendData(const void* data, uint32_t size);
     const lumlib::LumError& StartError() const { return m_startError; }
+    // The reading turn for a caller, when nobody reads: true, and the caller
+    // must then call ReadAsCaller, which gives it back. While a caller has
+    // the turn the channel is not released (its end waits for the turn).
+    bool TakeCallerTurn();
+    // With the turn: reads and hands on messages until goal is reached,
+    // deadline (GetTickCount64) passes, stopEvent (may be null) is set or
+    // the connection ends, then gives the turn back. Nothing is left pending.
+    void ReadAsCaller(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent);
     // Once the connection is lost (not after a Disconnect or a stop): true
     // with what ended it, the cause the reader tells the owner.
     bool LossCause(lumlib::LumFailure* cause);
@@ -101,11 +129,29 @@ private:
     // A write failed: the stall is told, the connection marked lost and cancelled.
     void OnWriteFailed(const lumlib::LumError& error);
 
+    // What one turn's read came to.
+    enum class Step { kGoOn, kEnd, kRefused, kCutShort };
+    enum class Turn { kFree, kReader, kCaller, kClosed };
+
     static unsigned __stdcall ReaderThread(void* self);
     // Reads and hands on messages until the connection ends; cause: why.
     void ReadUntilEnd(lumlib::LumFailure* cause);
-    // Hands on the whole messages the reader holds; false when reading ends.
-    bool DeliverFrames(CFrameReader& reader);
+    // The reader's turn, once nobody else reads and no caller read lately;
+    // false once the connection is lost or stopping.
+    bool AwaitReaderTurn();
+    // The caller's reads until its goal; true when the reader must read on.
+    bool CallerReads(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen);
+    // With the turn: the messages held, one read (waitMs, stopEvent: see
+    // CConnection::ReadFor), then the messages it completed; the batch is
+    // left open (*batchOpen) for the turn's holder to end.
+    Step ReadAndGive(DWORD waitMs, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen);
+    // Hands on the whole messages held: kGoOn, kEnd (a stop), kRefused (too long).
+    Step GiveHeld(bool* batchOpen);
+    void GiveBackTurn(Turn from, bool wakeReader);
+    // Waits until no caller has the turn, then closes the turns.
+    void CloseTurns();
+    // Wakes the reader waiting for its turn, to see a flag set before.
+    void WakeReader();
     // After the reading: the loss is told, then the connection released.
     void FinishReading();
     // Sets the connection's abort event without the send lock, so a write
@@ -144,6 +190,19 @@ private:
     std::atomic<bool> m_lost{false};
     std::atomic<bool> m_stopRequested{false};
     bool m_started = false;
+    // The reading turn, under m_readLock (taken after the client lock, never
+    // with another of the channel's locks). m_frames belongs to the turn's holder.
+    lumlib::srw_lock m_readLock;
+    CONDITION_VARIABLE m_turnChanged = CONDITION_VARIABLE_INIT;
+    Turn m_turn = Turn::kFree;
+    DWORD m_callerThread = 0;      // the thread with a caller's turn
+    bool m_callerWanted = false;   // a caller found the reader reading
+    // The reader is to take the next turn: a caller gave the turn back with
+    // work left, or another found a caller reading and waits for its reply.
+    bool m_readerAsked = false;
+    bool m_closing = false;        // CloseTurns waits for a caller's turn
+    uint32_t m_callerTurns = 0;
+    CFrameReader m_frames{kMaxFrame};
     // The outgoing queue and its writer: started when a frame waits.
     CTransferBuffer m_outgoing;
     lumlib::CWorkerThread m_reader;

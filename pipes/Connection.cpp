@@ -21,9 +21,8 @@ const DWORD kWriteCancelPollMs = 1000;
 // After CancelIo the kernel may still own the buffer and the OVERLAPPED (on
 // Wine the cancellation completes later): both are reused by the next call
 // and the buffer belongs to the caller, so wait until the operation is over.
-void WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped) {
-    DWORD ignored = 0;
-    ::GetOverlappedResult(pipe, overlapped, &ignored, TRUE);
+BOOL WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped, DWORD* count) {
+    return ::GetOverlappedResult(pipe, overlapped, count, TRUE);
 }
 
 LumError Cancelled(uint32_t line) { return lumlib::Fail(ERROR_CANCELLED, LumReason::kCancelled, kPipeConnectionModule, line); }
@@ -84,9 +83,10 @@ CPipeConnection::CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe)
 
 CPipeConnection::~CPipeConnection() { CancelWrite(); }
 
-LumError CPipeConnection::Read(void* buffer, uint32_t* length) {
+LumError CPipeConnection::ReadFor(void* buffer, uint32_t* length, DWORD waitMs, HANDLE stopEvent, bool* cutShort) {
     static_assert(sizeof(DWORD) == sizeof(uint32_t), "byte counts are 32-bit");
     DWORD* count = reinterpret_cast<DWORD*>(length);
+    if (cutShort != nullptr) *cutShort = false;
     if (IsCancelled()) return Cancelled(__LINE__);
     if (::ReadFile(m_pipe.get(), buffer, *length, nullptr, &m_readOverlapped)) {
         // It was there already: the count is in the OVERLAPPED, and no wait is needed.
@@ -98,18 +98,26 @@ LumError CPipeConnection::Read(void* buffer, uint32_t* length) {
     if (err != ERROR_IO_PENDING) return lumlib::Fail(err, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     // The read event comes first: data that has already arrived is delivered
     // even when the connection was cancelled meanwhile.
-    HANDLE waits[2] = {m_readEvent.get(), AbortEvent()};
-    const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (w != WAIT_OBJECT_0) {
-        const DWORD waitErr = ::GetLastError();
-        ::CancelIo(m_pipe.get());
-        WaitUntilFinished(m_pipe.get(), &m_readOverlapped);
-        if (w == WAIT_OBJECT_0 + 1) return Cancelled(__LINE__);
-        return lumlib::Fail(waitErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
+    HANDLE waits[3] = {m_readEvent.get(), AbortEvent(), stopEvent};
+    const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 3 : 2, waits, FALSE, waitMs);
+    if (w == WAIT_OBJECT_0) {
+        if (!::GetOverlappedResult(m_pipe.get(), &m_readOverlapped, count, FALSE))
+            return lumlib::FailLast(kPipeConnectionModule, __LINE__);
+        return LumError();
     }
-    if (!::GetOverlappedResult(m_pipe.get(), &m_readOverlapped, count, FALSE))
-        return lumlib::FailLast(kPipeConnectionModule, __LINE__);
-    return LumError();
+    const DWORD waitErr = ::GetLastError();
+    // CancelIoEx: the read was started on this thread, but only this read ends.
+    ::CancelIoEx(m_pipe.get(), &m_readOverlapped);
+    const BOOL done = WaitUntilFinished(m_pipe.get(), &m_readOverlapped, count);
+    if (w == WAIT_OBJECT_0 + 1) return Cancelled(__LINE__);
+    if (w != WAIT_TIMEOUT && w != WAIT_OBJECT_0 + 2) return lumlib::Fail(waitErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
+    // Cut short by the bound or the stop: what came before the cancel is kept.
+    if (cutShort != nullptr) *cutShort = true;
+    if (done) return LumError();
+    const DWORD endErr = ::GetLastError();
+    *count = 0;
+    if (endErr == ERROR_OPERATION_ABORTED) return LumError();
+    return lumlib::Fail(endErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
 }
 
 LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool* pending) {
@@ -172,7 +180,8 @@ void CPipeConnection::CancelWrite() {
     if (!m_writePending) return;
     // CancelIoEx: the write may have been started by another thread.
     ::CancelIoEx(m_pipe.get(), &m_writeOverlapped);
-    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped);
+    DWORD ignored = 0;
+    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, &ignored);
     m_writePending = false;
 }
 

@@ -36,7 +36,12 @@ public:
 
     // Return the step that failed, by value (a broken pipe or a cancel is an
     // ordinary end: it costs no exception); *length holds the bytes moved.
-    virtual lumlib::LumError Read(void* buffer, uint32_t* length) = 0;
+    // Reads what has arrived, up to *length bytes, waiting at most waitMs or
+    // until stopEvent (may be null) is set: then the read is cancelled and
+    // *cutShort set, *length holding what it took before the cancel (perhaps
+    // nothing). Never returns while the read is pending, so the calling
+    // thread may end right after.
+    virtual lumlib::LumError ReadFor(void* buffer, uint32_t* length, DWORD waitMs, HANDLE stopEvent, bool* cutShort) = 0;
     // Write is StartWrite, then FinishWrite when the write is pending.
     lumlib::LumError Write(const void* buffer, uint32_t* length);
     // Starts writing *length bytes. Done at once: *pending false and *length
@@ -82,7 +87,7 @@ public:
     // completes only when the server reads): past it Write fails with 1460 (kStalled).
     static constexpr DWORD kWriteStallMs = 10000;
 
-    lumlib::LumError Read(void* buffer, uint32_t* length) override;
+    lumlib::LumError ReadFor(void* buffer, uint32_t* length, DWORD waitMs, HANDLE stopEvent, bool* cutShort) override;
     lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) override;
     lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) override;
 

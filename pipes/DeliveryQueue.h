@@ -21,7 +21,7 @@ public:
     // count notifications of bytes in all were dropped since the last report;
     // total counts every drop. Any thread.
     virtual void OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) = 0;
-    // On the reader thread, for the cap: how a notification stands in a
+    // On the thread reading the pipe, for the cap: how a notification stands in a
     // group (CTransferBuffer::BlockKind). Must only look at the bytes.
     virtual CTransferBuffer::BlockKind NotificationKind(const uint8_t* /*message*/, uint32_t /*size*/) {
         return CTransferBuffer::kLoose;
@@ -50,7 +50,7 @@ public:
     // Drops what is queued and ends the delivery thread; the last drops are told.
     void Stop();
 
-    // On the reader thread: a notification of the read being handed on, a
+    // On the thread reading the pipe: a notification of the read being handed on, a
     // view into the reader's bytes. They are queued together at EndBatch (one
     // lock, at most one wake); without memory to note one, the staged ones are
     // queued and it goes after them.

@@ -1,6 +1,5 @@
 #include "pipes/PendingRequests.h"
 
-
 #include "pipes/MessagePrefix.h"
 #include "pipes/SinglePipeClient.h"
 
@@ -18,6 +17,17 @@ uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, ui
     if (result != 0) pending.Remove(entry);
     return result;
 }
+
+// A caller reading for its own reply: reached once the entry is settled.
+class CReplyGoal final : public IReadGoal {
+public:
+    CReplyGoal(CPendingRequests& pending, const CPendingRequests::Entry& entry) : m_pending(pending), m_entry(entry) {}
+    bool Reached() override { return m_pending.IsSettled(m_entry); }
+
+private:
+    CPendingRequests& m_pending;
+    const CPendingRequests::Entry& m_entry;
+};
 
 }  // namespace
 
@@ -61,11 +71,22 @@ CPendingRequests::Entry* CPendingRequests::Find(uint32_t requestId) {
     return nullptr;
 }
 
-uint32_t CPendingRequests::Await(Entry& entry) {
-    const ULONGLONG deadline = ::GetTickCount64() + kReplyWaitMs;
+bool CPendingRequests::IsSettled(const Entry& entry) {
+    const auto lock = m_lock.lock();
+    return !entry.m_linked || entry.m_answered || m_stopped;
+}
+
+bool CPendingRequests::AnyUnanswered() {
+    const auto lock = m_lock.lock();
+    for (const Entry* entry = m_first; entry != nullptr; entry = entry->m_next)
+        if (!entry->m_answered) return true;
+    return false;
+}
+
+uint32_t CPendingRequests::Await(Entry& entry, ULONGLONG deadline) {
     const auto lock = m_lock.lock();
     // A reply that made it in is handed over even when the client is stopping.
-    while (entry.m_linked && !entry.m_answered) {
+    while (!entry.m_answered) {
         if (m_stopped) {
             Unlink(entry);  // a late reply then finds no entry and is dropped
             return ERROR_TIMEOUT;
@@ -128,5 +149,10 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, u
     }
     if (result != 0) return result;  // the entry was already removed
 
-    return pending.Await(entry);
+    // The reply is read on this thread when nobody else reads the pipe: the
+    // reader thread then need not wake to hand it over.
+    const ULONGLONG replyDeadline = ::GetTickCount64() + CPendingRequests::kReplyWaitMs;
+    CReplyGoal goal(pending, entry);
+    connection.ReadForReply(goal, replyDeadline);
+    return pending.Await(entry, replyDeadline);
 }

@@ -1,5 +1,5 @@
 // The pending requests: numbered requests waiting for their replies, matched
-// as the replies arrive on the reader thread. Each caller sleeps on a wait
+// as the replies arrive on the thread reading the pipe. Each caller sleeps on a wait
 // slot of its own, so a reply wakes only its caller; a stop wakes them all.
 // A reply is read once, from the reader's buffer, by its caller's sink.
 #pragma once
@@ -14,7 +14,7 @@
 class CSinglePipeClient;
 
 // Where a waiting caller wants its reply, handed over with the request. Take
-// runs on the reader thread under the pending lock, at most once per request
+// runs on the thread reading the pipe under the pending lock, at most once per request
 // and only while its caller still waits for it, with a whole reply (its
 // length field's bytes, at least the 12-byte prefix) in the reader's buffer:
 // it reads what the caller needs and stores it where the caller reads it
@@ -67,11 +67,16 @@ public:
     void Add(uint8_t* request, Entry& entry, IReplySink& sink);
     // Unlinks the entry; its sink is never called after this.
     void Remove(Entry& entry);
-    // Waits on the entry's own slot until the reply, a stop or the time-out,
-    // then unlinks the entry. 0 when the sink took a reply, 1168 when no
-    // usable one came in time, 1460 when a stop ended the request before any reply.
-    uint32_t Await(Entry& entry);
-    // On the reader thread: a reply (its request number is not 0) of received
+    // Waits on the entry's own slot until the reply, a stop or the deadline
+    // (GetTickCount64), then unlinks the entry. 0 when the sink took a reply,
+    // 1168 when no usable one came in time, 1460 when a stop ended the
+    // request before any reply.
+    uint32_t Await(Entry& entry, ULONGLONG deadline);
+    // The entry has its answer, or will get none (stopped or unlinked).
+    bool IsSettled(const Entry& entry);
+    // A linked entry still waits for its answer.
+    bool AnyUnanswered();
+    // On the thread reading the pipe: a reply (its request number is not 0) of received
     // bytes, given to its caller's sink. Nobody waits for it any more:
     // dropped. A duplicate after a usable one is dropped; one whose length
     // field claims more than arrived wakes its caller without a reply.

@@ -240,6 +240,20 @@ uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     return sent.reason == lumlib::LumReason::kLost ? static_cast<uint32_t>(ERROR_NOT_CONNECTED) : sent.error;
 }
 
+bool CSinglePipeClient::ReadForReply(IReadGoal& goal, ULONGLONG deadline) {
+    if (!IsStarted()) return false;
+    CChannel* channel = nullptr;
+    {
+        const auto lock = m_clientLock.lock();
+        if (m_channel == nullptr || !m_channel->TakeCallerTurn()) return false;
+        channel = m_channel.get();
+    }
+    // Outside the client lock: the channel, retired or not, is not released
+    // before this turn comes back, and a stop ends the reading at once.
+    channel->ReadAsCaller(goal, deadline, StopEvent());
+    return true;
+}
+
 bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
     const auto lock = m_clientLock.lock();
     return m_channel != nullptr && m_channel->LossCause(cause);

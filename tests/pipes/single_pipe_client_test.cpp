@@ -130,10 +130,12 @@ public:
     ExProbe() : delivery(this), connection(zk_testkit::kServicePipeName, nullptr, this) {}
     uint32_t Start() { return delivery.Start() == 0 ? connection.Start() : 1; }
     void OnMessage(const uint8_t* m, uint32_t n) override {
+        if (::GetCurrentThreadId() == requester.load()) ++readByRequester;
         if (MsgPrefixRequestId(m) != 0) return pending.Answer(m, n);
         delivery.Stage(m, n);
     }
     void OnMessagesEnd() override { delivery.EndBatch(); }
+    bool RepliesAwaited() override { return pending.AnyUnanswered(); }
     void OnConnectionLost(const lumlib::LumFailure&) override {}
     void OnDelivery(const uint8_t* m, uint32_t n, uint64_t) override { rec.Note([&] { notes.emplace_back(m, m + n); }); }
     void OnNotificationsDropped(uint32_t, uint64_t, uint32_t) override {}
@@ -141,6 +143,7 @@ public:
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
         KeptReply reply;
+        requester = ::GetCurrentThreadId();
         const uint32_t result = SendRequest(connection, pending, request.data(), reply);
         memcpy(&lastId, request.data() + 4, sizeof lastId);  // the number it went under
         return result == 0 && reply.bytes != request ? 13 : result;
@@ -148,6 +151,8 @@ public:
     Recorder rec;
     Messages notes;
     uint32_t lastId = 0;
+    std::atomic<DWORD> requester{0};     // the thread of the last request
+    std::atomic<int> readByRequester{0};  // messages it read itself
     CPendingRequests pending;
     CDeliveryQueue delivery;
     CSinglePipeClient connection;
@@ -226,19 +231,60 @@ protected:
 };
 
 // A reply that comes after its caller's 3 s is dropped, and the next request
-// is answered. Only the notifications that follow reach the handler, each
+// is answered. The unanswered request follows an answered one closely, so
+// its caller reads for it: at the deadline its read ends, and the reader
+// reads again. Only the notifications that follow reach the handler, each
 // whole, from a bare 12-byte prefix to one larger than the receive buffer.
 TEST_F(RequestResponse, ALateReplyIsDroppedAndNotificationsArriveWhole) {
-    EXPECT_EQ(c.Request(20, 1), 1168u) << "a request the service never answers";
-    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.lastId, 1))) << "the late reply";
     server.SetResponder(Echo);
-    EXPECT_EQ(c.Request(24, 2), 0u) << "the request after the late reply";
+    EXPECT_EQ(c.Request(24, 1), 0u);
+    server.SetResponder(nullptr);
+    EXPECT_EQ(c.Request(20, 2), 1168u) << "a request the service never answers";
+    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.lastId, 2))) << "the late reply";
+    server.SetResponder(Echo);
+    EXPECT_EQ(c.Request(24, 3), 0u) << "the request after the late reply";
     const std::vector<uint8_t> notice = Message(12, 0, 0, 77);
     const std::vector<uint8_t> big = Message(70000, 0, 5);
     ASSERT_TRUE(server.WriteFrame(0, notice)) << "the bare prefix";
     ASSERT_TRUE(server.WriteFrame(0, big)) << "the large notification";
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.notes.size() >= 2; }, 3000)) << "fewer than two notifications";
     EXPECT_EQ(c.rec.Get(c.notes), (Messages{notice, big})) << "the late reply came as a notification, or one was cut";
+}
+
+// The service sends a notification ahead of every reply. Requests that
+// follow each other closely find the reads free and read their replies
+// themselves, with what came before them; the rest are read by the reader.
+// Either way every request is answered and every notification arrives once,
+// in order; one sent after the last request arrives too (the reader reads
+// again), and a stop ends a caller's wait at once.
+TEST_F(RequestResponse, CallersReadTheirOwnRepliesAndNotificationsKeepTheirOrder) {
+    server.SetResponder([](CTestPipeServer& s, size_t client, const std::vector<uint8_t>& frame) {
+        s.WriteFrame(client, Message(16, 0, frame[12]));
+        s.WriteFrame(client, frame);
+    });
+    const uint32_t kRequests = 40;
+    Messages expected;
+    for (uint32_t i = 0; i < kRequests; ++i) {
+        ASSERT_EQ(c.Request(20, i), 0u) << "request " << i;
+        expected.push_back(Message(16, 0, Message(20, 0, i)[12]));
+    }
+    EXPECT_GT(c.readByRequester.load(), 0) << "no caller read its own reply";
+    const std::vector<uint8_t> after = Message(40, 0, 9);
+    ASSERT_TRUE(server.WriteFrame(0, after));
+    expected.push_back(after);
+    ASSERT_TRUE(c.rec.WaitFor([&] { return c.notes.size() >= expected.size(); }, 3000)) << "a notification is missing";
+    const Messages notes = c.rec.Get(c.notes);
+    size_t same = 0;
+    while (same < expected.size() && same < notes.size() && notes[same] == expected[same]) ++same;
+    EXPECT_EQ(same, expected.size()) << "notification " << same << " of " << notes.size() << " differs";
+    EXPECT_EQ(notes.size(), expected.size());
+
+    server.SetResponder(nullptr);
+    zk_testkit::Background caller([&] { EXPECT_EQ(c.Request(20, 1), ERROR_TIMEOUT); });
+    ASSERT_TRUE(server.WaitForFrames(kRequests + 1, 3000));
+    c.pending.Stop();
+    c.connection.Stop();
+    EXPECT_TRUE(caller.Finished(1500)) << "the stop did not end the caller's wait";
 }
 
 // Four callers waiting at once, each with a request of its own size (20 + its
@@ -285,7 +331,7 @@ TEST(PendingRequests, AReplyRacingItsCallersEndNeverReachesItAfterwards) {
         pending.Add(message.data(), entry, sink);
         std::thread reader([&] { pending.Answer(message.data(), 12); });  // the numbered request as its reply
         std::thread stopper([&] { pending.Stop(); });
-        const uint32_t result = pending.Await(entry);
+        const uint32_t result = pending.Await(entry, ::GetTickCount64() + CPendingRequests::kReplyWaitMs);
         const int takes = sink.takes;
         reader.join();
         stopper.join();

@@ -88,7 +88,7 @@ void DescribeFailure(wchar_t (&out)[kStoryChars], const lumlib::LumFailure& f) {
                  f.text[0] != L'\0' ? L": " : L"", f.text);
 }
 
-// A request's reply, read on the reader thread straight from its buffer
+// A request's reply, read on the thread reading the pipe straight from its buffer
 // (CPendingRequests::Answer): the status field and, when the status is OK and
 // the reply carries all of it, the record after the header, copied into the
 // caller's own record. Read by the caller once its wait has ended.

@@ -89,11 +89,12 @@ private:
     // the not-connected notice to the delivery queue.
     void OnAttemptDone(uint32_t result) override;
     void OnConnectionClosed() override;
-    // On the reader thread: a reply goes to its waiting request, a
+    // On the thread reading the pipe: a reply goes to its waiting request, a
     // notification to the delivery queue (queued with its read's others at
     // OnMessagesEnd); a message too short for a request number drops the connection.
     void OnMessage(const uint8_t* data, uint32_t size) override;
     void OnMessagesEnd() override;
+    bool RepliesAwaited() override { return m_pending.AnyUnanswered(); }
     void OnConnectionLost(const lumlib::LumFailure& cause) override;
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;
@@ -123,7 +124,7 @@ private:
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
     // Sends a numbered request; a reply of status OK with at least
     // minReplyLength bytes fills record (when not null) with the bytes after
-    // its header, on the reader thread; any failure leaves record untouched.
+    // its header, on the thread reading the pipe; any failure leaves record untouched.
     // *code: the service's status in the reply, else the request's own error.
     uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, void* record, uint32_t* code);
     // Returns status; a failure is logged as one WARNING line naming the
