@@ -130,6 +130,12 @@ run_sampled() {
 # The sampled windows as table rows (and their details as notes).
 sampled_rows() {
   awk -v what="$1" '
+    # A pair: the next library and baseline windows of one kind (see perunit).
+    $1 ~ /-(lib|raw)$/ && $2 > 0 {
+      g = $1; sub(/-(lib|raw)$/, "", g); cost = ($5 + $7) / $2
+      if ($1 ~ /-raw$/) pend_b[g] = cost; else pend_l[g] = cost
+      if ((g in pend_b) && (g in pend_l) && pend_b[g] > 0) { np[g]++; pr[g, np[g]] = pend_l[g] / pend_b[g]; delete pend_b[g]; delete pend_l[g] }
+    }
     { k = $1; units[k] += $2; psw[k] += $4; pns[k] += $5; wsw[k] += $6; wns[k] += $7; n[k]++
       $1 = $2 = $3 = $4 = $5 = $6 = $7 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
     function idle(k) { return sprintf("%d (wineserver %d); CPU %.1f ms (wineserver %.1f ms)", psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6) }
@@ -138,10 +144,24 @@ sampled_rows() {
       if (!(k in n)) return
       row(w, idle(k), base ? idle("idle-raw") : "-", "-", t, psw[k] <= limit ? "yes" : "no")
     }
-    function perunit(w, k, b, maxr) {
+    # Windows of a kind come in pairs (library and baseline, next to each
+    # other, in alternating order): the ratio of a pair compares two windows run
+    # back to back, so load that comes and goes moves both. With several
+    # pairs the verdict takes their median, which one disturbed window
+    # cannot move; the sums are shown beside it.
+    function median(g,   i, j, t, m, a) {
+      m = np[g]; for (i = 1; i <= m; i++) a[i] = pr[g, i]
+      for (i = 2; i <= m; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+      lo = a[1]; hi = a[m]
+      return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+    }
+    function perunit(w, k, b, maxr,   g, r, l, bl, how) {
       if (!(k in n) || !(b in n) || !units[k] || !units[b]) return
       l = (pns[k] + wns[k]) / units[k] / 1e3; bl = (pns[b] + wns[b]) / units[b] / 1e3
-      row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), sprintf("%.2fx", l / bl), "<= " maxr "x", l <= maxr * bl ? "yes" : "no")
+      g = k; sub(/-lib$/, "", g)
+      r = l / bl; how = sprintf("%.2fx", r)
+      if (np[g] >= 3) { r = median(g); how = sprintf("%.2fx (median of %d pairs, %.2f-%.2f; sums %.2fx)", r, np[g], lo, hi, l / bl) }
+      row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "<= " maxr "x", r <= maxr ? "yes" : "no")
     }
     END {
       if (what == "notes") {
