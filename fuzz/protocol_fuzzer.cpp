@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/DeviceName.h"
 #include "virt/api/SndCodes.h"
 #include "virt/api/SndServiceMessages.h"
 
@@ -16,9 +17,6 @@ void Check(bool ok) {
 bool Within(const uint8_t* p, size_t n, const uint8_t* base, size_t size) {
     return p >= base && p + n <= base + size;
 }
-
-// Code unit i of the record's name: UTF-16LE, possibly unaligned.
-char16_t NameAt(const SndDeviceRecord& r, size_t i) { return char16_t(r.devName[2 * i] | (r.devName[2 * i + 1] << 8)); }
 
 void CheckRecord(const SndDeviceRecord& r, const uint8_t* base, size_t size) {
     if (r.devName == nullptr) {
@@ -47,11 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckRecord(msg.device, m, size);
         // A complete record rebuilds into a message that decodes to the same record.
         if (msg.device.state == SndDeviceRecordState::Complete && msg.device.devNameChars < 512) {
-            char16_t name[512];
-            for (size_t i = 0; i < msg.device.devNameChars; ++i) name[i] = NameAt(msg.device, i);
+            const std::u16string name = zk_testkit::DeviceName(msg.device);
             std::vector<uint8_t> rebuilt(SndDeviceInfoSize(msg.device.devNameChars));
             Check(SndBuildDeviceInfo(rebuilt.data(), rebuilt.size(), msg.device.field0, msg.device.def,
-                                     msg.device.render, msg.device.field3, name,
+                                     msg.device.render, msg.device.field3, name.data(),
                                      msg.device.devNameChars) == rebuilt.size());
             SndDecodedMsg again;
             Check(SndDecodeMessage(rebuilt.data(), rebuilt.size(), again) == SndMsgKind::Notification);

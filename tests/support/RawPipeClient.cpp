@@ -1,5 +1,6 @@
 #include "tests/support/RawPipeClient.h"
 
+#include "tests/support/DeviceName.h"
 #include "tools/common/ConsoleOut.h"
 
 namespace zk_testkit {
@@ -51,8 +52,8 @@ std::string CRawPipeClient::Next(std::string* record, DWORD timeoutMs) {
                std::to_string(d.status);
     if (kind != SndMsgKind::Notification) return std::to_string(m.size()) + " bytes";
     if (d.event != eZkSndRdpVDeviceInfo) return "event " + std::to_string(d.event);
-    std::wstring name(d.device.devNameChars, L' ');
-    for (size_t c = 0; c < name.size(); ++c) name[c] = wchar_t(d.device.devName[2 * c] | (d.device.devName[2 * c + 1] << 8));
+    const std::u16string units = DeviceName(d.device);
+    const std::wstring name(units.begin(), units.end());
     return zktools::ToUtf8(zktools::Format(L"device %u %u %u %u [%s]", d.device.field0, d.device.def,
                                            d.device.render, d.device.field3, name.c_str()));
 }

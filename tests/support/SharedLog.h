@@ -34,11 +34,14 @@ inline std::wstring ReadUtf16File(const std::wstring& path, bool* found = nullpt
     return text.substr(0, read / 2);
 }
 
-// The log's whole lines (a line still being written is left out); none when there is no log.
-inline std::vector<std::wstring> ReadSharedLogLines() {
+// The log's text; empty when there is no log.
+inline std::wstring ReadSharedLogText() {
     wchar_t folder[MAX_PATH] = {};
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    return SplitLines(ReadUtf16File(std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt"));
+    return ReadUtf16File(std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt");
 }
+
+// The log's whole lines (a line still being written is left out); none when there is no log.
+inline std::vector<std::wstring> ReadSharedLogLines() { return SplitLines(ReadSharedLogText()); }
 
 }  // namespace zk_testkit

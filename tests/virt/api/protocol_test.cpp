@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/DeviceName.h"
 #include "virt/api/SndServiceMessages.h"
 
 namespace {
@@ -34,8 +35,7 @@ SndDecodedMsg Decode(const Bytes& message, size_t length, std::u16string* name =
     std::memcpy(exact.data() + 1, message.data(), length);
     SndDecodedMsg out;
     SndDecodeMessage(exact.data() + 1, length, out);
-    for (size_t i = 0; name != nullptr && i < out.device.devNameChars; ++i)
-        name->push_back(char16_t(out.device.devName[2 * i] | (out.device.devName[2 * i + 1] << 8)));
+    if (name != nullptr) *name = zk_testkit::DeviceName(out.device);
     return out;  // its pointers pointed into `exact`: only its values are for use
 }
 
