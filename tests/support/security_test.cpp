@@ -17,23 +17,20 @@ using Bytes = std::vector<unsigned char>;
 std::set<void*> g_live;  // blocks allocated through the table and not yet freed (each freed once)
 bool g_failAlloc = false;
 lumlib::SecurityApi g_real;  // the table before the counting calls went in
-const lumlib::SecurityApi& Real() { return g_real; }
 void* Track(void* p) {
-    if (p) {
-        g_live.insert(p);
-    }
+    if (p) g_live.insert(p);
     return p;
 }
 
 DWORD WINAPI CountSetEntries(ULONG n, PEXPLICIT_ACCESS_W entries, PACL old, PACL* acl) {
-    const DWORD r = Real().setEntriesInAcl(n, entries, old, acl);
+    const DWORD r = g_real.setEntriesInAcl(n, entries, old, acl);
     if (r == ERROR_SUCCESS) Track(*acl);
     return r;
 }
-HLOCAL WINAPI CountAlloc(UINT flags, SIZE_T n) { return g_failAlloc ? nullptr : Track(Real().localAlloc(flags, n)); }
-HLOCAL WINAPI CountFree(HLOCAL p) { EXPECT_EQ(g_live.erase(p), 1u); return Real().localFree(p); }
+HLOCAL WINAPI CountAlloc(UINT flags, SIZE_T n) { return g_failAlloc ? nullptr : Track(g_real.localAlloc(flags, n)); }
+HLOCAL WINAPI CountFree(HLOCAL p) { EXPECT_EQ(g_live.erase(p), 1u); return g_real.localFree(p); }
 BOOL WINAPI CountConvert(LPCWSTR sddl, DWORD revision, PSECURITY_DESCRIPTOR* sd, PULONG size) {
-    return Real().convertStringSecurityDescriptor(sddl, revision, sd, size) && Track(*sd);
+    return g_real.convertStringSecurityDescriptor(sddl, revision, sd, size) && Track(*sd);
 }
 
 // Puts the counting calls into the table for one scope.
@@ -46,7 +43,7 @@ struct CountingApi {
         api.localFree = CountFree;
         api.convertStringSecurityDescriptor = CountConvert;
     }
-    ~CountingApi() { lumlib::ActiveSecurityApi() = Real(); }
+    ~CountingApi() { lumlib::ActiveSecurityApi() = g_real; }
 };
 
 // The bytes of the ACL's only ACE (empty when it has not exactly one).

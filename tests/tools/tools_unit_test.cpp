@@ -61,31 +61,7 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
     }
 }
 
-// The emulator's options parsed from line, as text, or "error: " and the message.
-std::wstring ParsedEmu(const wchar_t* line) {
-    EmuOptions e;
-    std::wstring error;
-    if (!ParseEmuOptions(Split(line), &e, &error)) return L"error: " + error;
-    return Format(L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
-                  L"quiet=%d pipe=%s signal=%s/%s fault=%d",
-                  e.deviceFile.c_str(), e.settingsFile.c_str(), e.getStatus, e.setStatus, e.delayMs, e.dropAfter,
-                  e.sendUnknown, e.unknownEvent, e.withhold, e.control.c_str(), e.exitAfterMs, e.quiet,
-                  e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str(), static_cast<int>(e.fault));
-}
-
-// zksndctl's options parsed from line, as text, or "error: " and the message.
-std::wstring ParsedCtl(const wchar_t* line) {
-    zksndctl::CtlOptions c;
-    std::wstring error;
-    if (!zksndctl::ParseCtlOptions(Split(line), &c, &error)) return L"error: " + error;
-    const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
-                              L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
-    return Format(L"%s dll=%s timeout=%u json=%d device=%u force=%d file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
-                  names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device, c.force,
-                  c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
-}
-
-// Each row: a command line and a part of what it parses to.
+// Each row: a command line and a part of what it parses to (the options as text), or "error: " and the message.
 using ParseRow = std::pair<const wchar_t*, const wchar_t*>;
 
 TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
@@ -107,7 +83,14 @@ TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
         {L"extra", L"error: unknown option 'extra'"},
     };
     for (const auto& [line, expected] : rows) {
-        const std::wstring result = ParsedEmu(line);
+        EmuOptions e;
+        std::wstring error;
+        const std::wstring result = !ParseEmuOptions(Split(line), &e, &error) ? L"error: " + error : Format(
+            L"devices=%s settings=%s status=%u/%u delay=%u drop=%u unknown=%d/%u withhold=%x control=%s exit=%u "
+            L"quiet=%d pipe=%s signal=%s/%s fault=%d",
+            e.deviceFile.c_str(), e.settingsFile.c_str(), e.getStatus, e.setStatus, e.delayMs, e.dropAfter,
+            e.sendUnknown, e.unknownEvent, e.withhold, e.control.c_str(), e.exitAfterMs, e.quiet,
+            e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str(), static_cast<int>(e.fault));
         EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
     }
 }
@@ -138,8 +121,15 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
         {L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
         {L"devices --verbose", L"error: unknown option '--verbose'"},
     };
+    const wchar_t* names[] = {L"none",   L"devices",   L"set-default", L"settings-get", L"settings-set", L"watch",
+                              L"locked", L"status",    L"log-where",   L"log-tail",     L"log-level",    L"version"};
     for (const auto& [line, expected] : rows) {
-        const std::wstring result = ParsedCtl(line);
+        zksndctl::CtlOptions c;
+        std::wstring error;
+        const std::wstring result = !zksndctl::ParseCtlOptions(Split(line), &c, &error) ? L"error: " + error : Format(
+            L"%s dll=%s timeout=%u json=%d device=%u force=%d file=%s seconds=%u list=%d lines=%u follow=%d level=%d",
+            names[static_cast<int>(c.command)], c.dllPath.c_str(), c.timeoutMs, c.json, c.device, c.force,
+            c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
         EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
     }
 }
@@ -183,8 +173,8 @@ protected:
 };
 
 // A missing file is not found; the last lines of a file several read slices long; a follower starts
-// at the unfinished line.
-TEST_F(CtlLog, TailGivesTheLastWholeLines) {
+// at the unfinished line, and gives each line once it ends.
+TEST_F(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
     std::wstring big;
@@ -193,11 +183,8 @@ TEST_F(CtlLog, TailGivesTheLastWholeLines) {
     ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
     EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", Taken()) << "the last three lines";
     EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
-}
-
-// A follower after the tail: an unfinished line is held back until it ends; a file shorter than what
-// was read is a new (rotated) one, read from its start.
-TEST_F(CtlLog, FollowGivesEachLineOnceItEnds) {
+    // A follower after the tail: an unfinished line is held back until it ends; a file shorter than what
+    // was read is a new (rotated) one, read from its start.
     const struct { const wchar_t *first, *then, *expected, *partial; } rows[] = {
         {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", L"unfinished line|next|", L"ha"},
         {L"old line one\r\nold line two\r\n", L"rotated\r\n", L"rotated|", L""},

@@ -21,16 +21,11 @@ CodeList Codes(const std::vector<Notice>& seen) {
     return codes;
 }
 
-class ExportsTest : public DllTest {
-protected:
-    Api& api = Dll();
-};
-
 // Started against the emulated service, the callback recording.
-class Connected : public ExportsTest {
+class Connected : public DllTest {
 protected:
     void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(ExportsTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(DllTest::SetUp());
         ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
         ASSERT_EQ(0u, api.Init(&Recorder::Callback, &context));
     }
@@ -39,6 +34,7 @@ protected:
         const std::vector<uint8_t> frame = MakeFrame(message, length);
         EXPECT_TRUE(service.Write(frame.data(), frame.size())) << "the connection ended";
     }
+    Api& api = Dll();
     testkit::Watchdog dog{"exports", 30000};
     zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
     int context = 0;
@@ -47,7 +43,10 @@ protected:
 
 }  // namespace
 
+using ExportsTest = DllTest;
+
 TEST_F(ExportsTest, WithoutAClientEveryCallHasItsDefinedStatus) {
+    Api& api = Dll();
     const CodeList got = {api.IsLocked(), api.GetDeviceList(),     api.SetDefault(3), api.GetSettings(nullptr),
                           api.SetSettings(nullptr), api.CleanUp(), api.CleanUp(),     api.DeInit()};
     EXPECT_EQ((CodeList{1, 1, 1, 1, 1, 0, 0, 0}), got)
