@@ -136,7 +136,9 @@ public:
     }
     void OnMessagesEnd() override { delivery.EndBatch(); }
     bool RepliesAwaited() override { return pending.AnyUnanswered(); }
-    void OnConnectionLost(const lumlib::LumFailure&) override {}
+    void OnConnectionLost(const lumlib::LumFailure& cause) override {
+        rec.Note([&] { losses.push_back({cause.error, ::GetCurrentThreadId()}); });
+    }
     void OnDelivery(const uint8_t* m, uint32_t n, uint64_t) override { rec.Note([&] { notes.emplace_back(m, m + n); }); }
     void OnNotificationsDropped(uint32_t, uint64_t, uint32_t) override {}
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
@@ -151,6 +153,7 @@ public:
     Recorder rec;
     Messages notes;
     uint32_t lastId = 0;
+    std::vector<std::pair<uint32_t, DWORD>> losses;  // each loss's error and thread
     std::atomic<DWORD> requester{0};     // the thread of the last request
     std::atomic<int> readByRequester{0};  // messages it read itself
     CPendingRequests pending;
@@ -285,6 +288,25 @@ TEST_F(RequestResponse, CallersReadTheirOwnRepliesAndNotificationsKeepTheirOrder
     c.pending.Stop();
     c.connection.Stop();
     EXPECT_TRUE(caller.Finished(1500)) << "the stop did not end the caller's wait";
+}
+
+// The service closes the connection while a caller reads for its reply (it
+// follows an answered request closely): the loss is told once, with the
+// service's end as its cause rather than the cancel that woke the reader,
+// on the reader thread, and the request is left to its 3 s.
+TEST_F(RequestResponse, AConnectionEndingUnderAReadingCallerIsToldOnceByTheReader) {
+    server.SetResponder(Echo);
+    ASSERT_EQ(c.Request(24, 1), 0u);
+    server.SetResponder(nullptr);
+    zk_testkit::Background caller([&] { EXPECT_EQ(c.Request(20, 2), uint32_t(ERROR_NOT_FOUND)); });
+    ASSERT_TRUE(server.WaitForFrames(2, 3000));
+    ASSERT_TRUE(server.CloseClient(0));
+    ASSERT_TRUE(c.rec.WaitFor([&] { return !c.losses.empty(); }, 3000)) << "no loss";
+    EXPECT_TRUE(caller.Finished(5000));
+    const auto losses = c.rec.Get(c.losses);
+    ASSERT_EQ(losses.size(), 1u);
+    EXPECT_NE(losses[0].first, uint32_t(ERROR_CANCELLED)) << "the cancel that woke the reader was told as the cause";
+    EXPECT_NE(losses[0].second, c.requester.load()) << "told on the caller's thread";
 }
 
 // Four callers waiting at once, each with a request of its own size (20 + its
