@@ -91,7 +91,9 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
         uint32_t block[8] = {0, 2500};
         s.Push(block, 8 + 2500 % 25);
     }
-    if (feed != Feed::kHeld) { EXPECT_EQ(::WaitForSingleObject(s.all.get(), 20000), WAIT_OBJECT_0) << "a lost wake-up"; }
+    // Generous: under the heap checker on a busy host the feeds took up to 18 s, and an on-demand
+    // worker's many starts more; a lost wake-up leaves the blocks until the stop, never delivered.
+    if (feed != Feed::kHeld) { EXPECT_EQ(::WaitForSingleObject(s.all.get(), 60000), WAIT_OBJECT_0) << "a lost wake-up"; }
     EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
     ASSERT_EQ(s.blocks.size(), s.expected);
     std::vector<int64_t> last(kThreads, -1);

@@ -430,12 +430,14 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     // The connection may have ended already (the service closed it right after
     // its greeting): then the story tells that loss and its cause, which the
     // drop below keeps the reader from telling.
+    // So may this side, for what its greeting held (a message too short):
+    // then the story says that this side dropped it.
     lumlib::LumFailure lost;
     if (result == ERROR_NOT_CONNECTED && m_connection.CurrentLossCause(&lost)) {
         const auto storyLock = m_storyLock.lock();
         m_lossCause = lost;
         m_lossCauseKnown = true;
-    } else {
+    } else if (result != ERROR_NOT_CONNECTED || !m_connection.CurrentDropped()) {
         SetEndReason(L"the session id could not be sent");
     }
     // The connection announced by 8 is dropped: logged, then the application hears it ended.
