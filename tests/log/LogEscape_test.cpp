@@ -7,6 +7,13 @@
 
 namespace {
 
+std::wstring Escape(const std::wstring& text, size_t capacity) {
+    std::wstring out(capacity + 1, L'#');  // one guard character past the capacity
+    const size_t used = EscapeLogText(text.data(), text.size(), &out[0], capacity);
+    EXPECT_EQ(out[capacity], L'#') << "written past the capacity";
+    return out.substr(0, used);
+}
+
 TEST(LogEscape, ControlsSeparatorsLoneSurrogatesAndBackslashesAreEscapedAndNeverCut) {
     const struct { std::wstring text; size_t capacity; std::wstring expected; } rows[] = {
         {L"dev\r\nice", 64, L"dev\\x0d\\x0aice"},
@@ -23,12 +30,7 @@ TEST(LogEscape, ControlsSeparatorsLoneSurrogatesAndBackslashesAreEscapedAndNever
         {L"abcdef", 4, L"abcd"},
         {L"a\tb", 6, L"a\\x09b"},     // exactly fits
     };
-    for (const auto& row : rows) {
-        std::wstring out(row.capacity + 1, L'#');  // one guard character past the capacity
-        const size_t used = EscapeLogText(row.text.data(), row.text.size(), &out[0], row.capacity);
-        EXPECT_EQ(out[row.capacity], L'#') << "written past the capacity";
-        EXPECT_EQ(out.substr(0, used), row.expected);
-    }
+    for (const auto& row : rows) EXPECT_EQ(Escape(row.text, row.capacity), row.expected);
 }
 
 }  // namespace

@@ -51,6 +51,25 @@ DWORD WaitChild(const CHandleHolder& child, DWORD waitMs) {
     return child.is_valid() && GetExitCodeProcess(child.get(), &code) ? code : 1;
 }
 
+// Waits for every child within the watchdog; true when all ended with exit code 0.
+bool WaitChildren(std::vector<CHandleHolder> children) {
+    bool ok = true;
+    const DWORD start = GetTickCount();
+    for (CHandleHolder& child : children) {
+        const DWORD waited = GetTickCount() - start, left = waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0;
+        ok = WaitChild(child, left) == 0 && ok;
+    }
+    return ok;
+}
+
+// Waits at the start line: tells the parent it is ready, then waits for the go.
+bool WaitForGo(DWORD parent) {
+    CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
+    CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
+    return ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr) &&
+           WaitForSingleObject(go.get(), kStartLineMs) == WAIT_OBJECT_0;
+}
+
 // The child's side of every test below; it does nothing in an ordinary run.
 TEST(LogChild, DISABLED_Role) {
     wchar_t text[2048] = {};
@@ -68,11 +87,7 @@ TEST(LogChild, DISABLED_Role) {
         logger->SetThreshold(LOG_INFO);
         logger->GetFileBuffer(0)->SetMaxFileSize(kLimit);
         logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
-        // at the start line: tells the parent it is ready, then waits for the go
-        CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
-        CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
-        ASSERT_TRUE(ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr));
-        ASSERT_EQ(WaitForSingleObject(go.get(), kStartLineMs), WAIT_OBJECT_0);
+        ASSERT_TRUE(WaitForGo(parent));
         for (uint32_t k = 0; k < kWriterLines; ++k)
             LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[2].c_str(), k,
                      std::wstring(k % 50 * 2, L'x').c_str());
@@ -90,6 +105,14 @@ TEST(LogChild, DISABLED_Role) {
     }
 }
 
+// Every file of the log in the folder: the current one and the numbered ones.
+std::vector<std::wstring> LogFiles(const std::wstring& dir) {
+    std::vector<std::wstring> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
+    return files;
+}
+
 // Five processes log a burst at once into 1 MiB files and rotate them between
 // them: contention among writers that all make progress drops nothing, so
 // every line arrives once and whole (no line reports a drop), and no file
@@ -103,20 +126,13 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     for (uint32_t id = 1; id <= kWriters; ++id) children.push_back(StartChild(L"lines|" + dir.path + L"|" + std::to_wstring(id)));
     for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_EQ(WaitForSingleObject(ready.get(), kStartLineMs), WAIT_OBJECT_0);
     SetEvent(go.get());
-    const DWORD start = GetTickCount();
-    for (CHandleHolder& child : children) {  // all within the watchdog, each ending with 0
-        const DWORD waited = GetTickCount() - start;
-        EXPECT_EQ(WaitChild(child, waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0), 0u) << "a writer failed";
-    }
-    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(WaitChildren(std::move(children)));
 
     // every line is a header line or one whole child line, and each child line is there once
     const std::wregex childLine(LR"(\d{4}\.\d\d\.\d\d [\d:.]{12} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[INFO\]: +)"
                                 LR"(child (\d) line (\d+) (x*) end)");
     std::map<std::wstring, int> seen;
-    std::vector<std::wstring> files;  // the current one and the numbered ones
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
-        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
+    const std::vector<std::wstring> files = LogFiles(dir.path);
     for (const std::wstring& file : files) {
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
         for (const std::wstring& line : zk_testkit::SplitLines(ReadText(file))) {
