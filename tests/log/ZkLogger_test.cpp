@@ -167,7 +167,9 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
         }
     }
     const DWORD windows = (GetTickCount() - start) / CZkLogger::kRepeatWindowMs + 2;
-    const std::wregex report(LR"(\d+\|ERROR\|  sndapi: CZkLogger::ReportRepeat: \(\d+\): (\d+) more lines like )"
+    // The report comes from the watcher's thread: its id may have more digits than
+    // this thread's, so its prefix may be wider and its padding narrower.
+    const std::wregex report(LR"(\d+\|ERROR\| +sndapi: CZkLogger::ReportRepeat: \(\d+\): (\d+) more lines like )"
                              LR"(this one suppressed \(at most 10 a second\): sndapi: unknown event 0, cmd 7)");
     uint32_t passed = 0, suppressed = 0, others = 0;
     const auto allCounted = [&] {
@@ -184,8 +186,7 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
         }
         return passed + suppressed == 3000u;
     };
-    // The report is due 1 s after the last line; a busy host has taken over 5 s to run it.
-    EXPECT_TRUE(WaitFor(allCounted, 15000)) << "held-back lines not reported when their window ended";
+    EXPECT_TRUE(WaitFor(allCounted, 5000)) << "held-back lines not reported when their window ended";
     EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
     EXPECT_EQ(passed + suppressed, 3000u);
     EXPECT_EQ(others, 30u);
