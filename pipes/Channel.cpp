@@ -221,11 +221,7 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
         while (AwaitReaderTurn()) {
             const Step step = ReadAndGive(INFINITE, nullptr, cause, &batchOpen);
             if (step == Step::kRefused) m_owner->OnFrameRefused(m_frames.Announced());
-            // The batch ends before the next read moves the reader's bytes.
-            if (batchOpen) {
-                batchOpen = false;
-                m_owner->OnMessagesEnd();
-            }
+            EndBatch(&batchOpen);
             GiveBackTurn(Turn::kReader, false);
             if (step != Step::kGoOn) return;
             // A large frame grew the buffer: let it go once nothing is pending.
@@ -233,7 +229,7 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
         }
     }, cause);
     // A batch a raise cut short ends while its bytes are still there.
-    if (batchOpen) m_owner->OnMessagesEnd();
+    lumlib::CatchReturn([&] { EndBatch(&batchOpen); });
 }
 
 bool CChannel::AwaitReaderTurn() {
@@ -277,15 +273,17 @@ void CChannel::ReadAsCaller(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEven
     bool readerNeeded = true;
     lumlib::LumFailure cause;
     const uint32_t raised = lumlib::CatchReturn([&] { readerNeeded = CallerReads(goal, deadline, stopEvent, &cause, &batchOpen); }, &cause);
-    if (batchOpen) lumlib::CatchReturn([this] { m_owner->OnMessagesEnd(); });
+    lumlib::CatchReturn([&] { EndBatch(&batchOpen); });
     if (raised != ERROR_SUCCESS) {
         // As on the reader: what an owner raised ends the connection.
         MarkLost(&cause);
         CancelConnection();
     }
-    bool othersWaiting = true;
-    lumlib::CatchReturn([&] { othersWaiting = m_owner->RepliesAwaited(); });
-    GiveBackTurn(Turn::kCaller, readerNeeded || othersWaiting);
+    // Replies still awaited need the reader; so does a raise here (fail closed).
+    bool wakeReader = readerNeeded;
+    if (!wakeReader && lumlib::CatchReturn([&] { wakeReader = m_owner->RepliesAwaited(); }) != ERROR_SUCCESS)
+        wakeReader = true;
+    GiveBackTurn(Turn::kCaller, wakeReader);
 }
 
 bool CChannel::CallerReads(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen) {
@@ -293,10 +291,7 @@ bool CChannel::CallerReads(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) return true;
         const Step step = ReadAndGive(static_cast<DWORD>(deadline - now), stopEvent, cause, batchOpen);
-        if (*batchOpen) {
-            *batchOpen = false;
-            m_owner->OnMessagesEnd();
-        }
+        EndBatch(batchOpen);
         if (step == Step::kEnd && !StopAsked()) {
             // The connection failed under this caller: lost, with its cause,
             // and the reader, woken by the cancel, tells it.
@@ -335,6 +330,13 @@ CChannel::Step CChannel::ReadAndGive(DWORD waitMs, HANDLE stopEvent, lumlib::Lum
     m_frames.Commit(got);
     step = GiveHeld(batchOpen);
     return step == Step::kGoOn && cutShort ? Step::kCutShort : step;
+}
+
+void CChannel::EndBatch(bool* batchOpen) {
+    // The batch ends before the next read moves the reader's bytes.
+    if (!*batchOpen) return;
+    *batchOpen = false;
+    m_owner->OnMessagesEnd();
 }
 
 CChannel::Step CChannel::GiveHeld(bool* batchOpen) {

@@ -149,6 +149,8 @@ private:
     Step ReadAndGive(DWORD waitMs, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen);
     // Hands on the whole messages held: kGoOn, kEnd (a stop), kRefused (too long).
     Step GiveHeld(bool* batchOpen);
+    // Ends an open batch: the owner is told once its messages are handed on.
+    void EndBatch(bool* batchOpen);
     void GiveBackTurn(Turn from, bool wakeReader);
     // Waits until no caller has the turn, then closes the turns.
     void CloseTurns();
