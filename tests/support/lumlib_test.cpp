@@ -1,10 +1,11 @@
-// The handle holder and where a step's error arose. (That the thread owner
-// never waits for itself: the API suite's teardowns inside callback 300.)
+// The handle holder, the thread owner and where a step's error arose.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <utility>
 
 #include "support/ProcessCounters.h"
+#include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
 namespace {
@@ -36,6 +37,30 @@ TEST(Holders, CloseExactlyOnceAndKeepTheLastError) {
     EXPECT_EQ(testkit::ProcessHandleCount(), before + 1) << "a released handle was closed, or another leaked";
     CHandleHolder{released};
     EXPECT_EQ(testkit::ProcessHandleCount(), before) << "the released handle, closed by a holder";
+}
+
+// An owner asked to join its own thread lets go instead of waiting for itself.
+TEST(WorkerThread, NeverWaitsForItself) {
+    const long handles = testkit::ProcessHandleCount();
+    static std::atomic<int> joinedItself{-1};
+    lumlib::CWorkerThread::Routine joinSelf = [](void* me) -> unsigned {
+        joinedItself = static_cast<lumlib::CWorkerThread*>(me)->Join() ? 1 : 0;
+        return 0;
+    };
+    {
+        lumlib::CWorkerThread self;
+        ASSERT_EQ(self.Start(joinSelf, &self, true), 0u);
+        HANDLE h = nullptr;
+        ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), self.handle(), ::GetCurrentProcess(), &h, SYNCHRONIZE, FALSE, 0));
+        CHandleHolder watch(h);
+        self.Resume();
+        ASSERT_EQ(::WaitForSingleObject(watch.get(), 10000), WAIT_OBJECT_0) << "the thread waited for itself";
+        EXPECT_EQ(joinedItself.load(), 0) << "Join from the thread itself";
+        EXPECT_FALSE(self.IsStarted()) << "the owner still holds the thread";
+    }
+    if (handles >= 0) {
+        EXPECT_EQ(testkit::ProcessHandleCount(), handles) << "handles left by the owner";
+    }
 }
 
 // A step's error names the file and line it was raised at (the error
