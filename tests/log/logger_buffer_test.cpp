@@ -19,11 +19,9 @@ const std::wstring kHeader = L"\r\n[SERVICE]: Build test header\r\n";  // no clo
 struct LoggerBufferTest : ::testing::Test {
     std::unique_ptr<CZkLoggerBuffer> Make(uint32_t maxSize, uint32_t rotation, uint32_t async = 0,
                                           const std::wstring& header = kHeader) {
-        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(FileSetup(), base_.c_str(), logger_.GetSecurityDescriptorString(),
+        LogFileSetup files = {dir_.path, [this](wchar_t* prefix, const wchar_t* label) { return logger_.FormatPrefix(prefix, label); }};
+        return std::unique_ptr<CZkLoggerBuffer>(new CZkLoggerBuffer(files, base_.c_str(), logger_.GetSecurityDescriptorString(),
                                                                     maxSize, async, header.c_str(), rotation));
-    }
-    LogFileSetup FileSetup() {
-        return {dir_.path, [this](wchar_t* prefix, const wchar_t* label) { return logger_.FormatPrefix(prefix, label); }};
     }
     static void Write(CZkLoggerBuffer& b, const std::wstring& s) { b.Process(reinterpret_cast<const uint8_t*>(s.data()), s.size() * 2, 1); }
     std::wstring Current() const { return base_ + L".txt"; }
