@@ -59,37 +59,53 @@ LumError CChannel::StartThreads() {
 // ---- Sending ---------------------------------------------------------------
 
 LumError CChannel::SendData(const void* data, uint32_t size) {
+    if (!data && size) return lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
+    return SendMessage(CMessageBytes(data), size);
+}
+
+LumError CChannel::SendMessage(const IMessageSource& message, uint32_t size) {
     // After a Disconnect the connection is on its way out, as after a loss.
     if (IsLost() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
-    if (!data && size) return lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
     if (size == 0) return LumError();  // no frame at all
     auto pipeLock = m_pipeLock.lock();
-    if (m_callerWriting || m_handovers != 0 || !m_outgoing.IsIdle()) {
-        // Behind a backlog: queued, so the order of the calls is kept. A
-        // message the queue refused (at its cap, no memory) was never queued: say so.
-        if (m_outgoing.Push(data, size)) return LumError();
-        return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
-    }
+    // Behind a backlog: queued, so the order of the calls is kept.
+    if (m_callerWriting || m_handovers != 0 || !m_outgoing.IsIdle()) return Queue(message, size);
     // The pipe is free: nobody holds the send lock, so this waits for nothing.
     m_callerWriting = true;
     auto sendLock = m_sendLock.lock();
     pipeLock.reset();
-    LumError error = WriteNow(data, size);
+    // A message with no bytes of its own needs the frame's room (kept
+    // between messages); without it the call is refused, the connection kept.
+    const bool room = message.Bytes() != nullptr || m_frame.Grow(kFrameLengthSize + uint64_t(size));
+    const LumError error = room ? WriteNow(message, size) : LumError();
     {
         const auto freed = m_pipeLock.lock();
         m_callerWriting = false;
     }
     sendLock.reset();
+    if (!room) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
     // The loss is told by the reader, as for a queued frame: the call itself succeeded.
     if (error.failed()) OnWriteFailed(error);
     return LumError();
 }
 
-LumError CChannel::WriteNow(const void* data, uint32_t size) {
+LumError CChannel::Queue(const IMessageSource& message, uint32_t size) {
+    const void* bytes = message.Bytes();
+    lumlib::CByteBlock built;
+    if (bytes == nullptr && built.Grow(size)) {
+        message.WriteTo(built.get(), size);
+        bytes = built.get();
+    }
+    // A message the queue refused (at its cap, no memory) was never queued: say so.
+    if (bytes != nullptr && m_outgoing.Push(bytes, size)) return LumError();
+    return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
+}
+
+LumError CChannel::WriteNow(const IMessageSource& message, uint32_t size) {
     bool pending = false;
     // Detached: the channel is ending, and the message is dropped as a queued one would be.
     if (!m_connection) return LumError();
-    LumError error = StartFrame(data, size, &pending);
+    LumError error = StartFrame(message, size, &pending);
     if (error.failed() || !pending) return error;
     // The pipe is full for a moment (the service reads it in its own time):
     // waited for here, as a raw writer would, before a thread takes it over.
@@ -112,19 +128,21 @@ LumError CChannel::WriteNow(const void* data, uint32_t size) {
     return FinishFrame();
 }
 
-LumError CChannel::StartFrame(const void* data, uint32_t size, bool* pending) {
+LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool* pending) {
     *pending = false;
     uint8_t header[kFrameLengthSize];
     StoreFrameLength(header, size);
     // Length and message in one write: each write is a kernel call and a
     // completion to wait for. Without room for the copy, two writes that
-    // end before this returns (data is the caller's).
+    // end before this returns (the bytes are the caller's).
     if (!m_frame.Grow(kFrameLengthSize + uint64_t(size))) {
+        const uint8_t* bytes = static_cast<const uint8_t*>(message.Bytes());
+        if (bytes == nullptr) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
         const LumError error = WriteAll(m_connection.get(), header, kFrameLengthSize);
-        return error.failed() ? error : WriteAll(m_connection.get(), static_cast<const uint8_t*>(data), size);
+        return error.failed() ? error : WriteAll(m_connection.get(), bytes, size);
     }
     std::memcpy(m_frame.get(), header, kFrameLengthSize);
-    std::memcpy(m_frame.get() + kFrameLengthSize, data, size);
+    message.WriteTo(m_frame.get() + kFrameLengthSize, size);
     m_frameLength = kFrameLengthSize + size;
     m_frameSent = 0;
     return WriteRest(pending);
@@ -177,7 +195,7 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
             // A write a caller handed over goes out before anything behind it.
             error = FinishFrame();
             bool pending = false;
-            if (!error.failed() && !handover) error = StartFrame(data, static_cast<uint32_t>(size), &pending);
+            if (!error.failed() && !handover) error = StartFrame(CMessageBytes(data), static_cast<uint32_t>(size), &pending);
             if (!error.failed() && pending) error = FinishFrame();
         }
     }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "pipes/Connection.h"
@@ -55,6 +56,30 @@ protected:
     ~IReadGoal() = default;
 };
 
+// A message written straight into the frame that carries it (or into its
+// queued copy): a large one is not built first and copied after.
+class IMessageSource {
+public:
+    // Writes the whole message, size bytes (as given to the send), to out.
+    virtual void WriteTo(uint8_t* out, uint32_t size) const = 0;
+    // Its bytes when it has them already, else null.
+    virtual const void* Bytes() const { return nullptr; }
+
+protected:
+    ~IMessageSource() = default;
+};
+
+// A message that is bytes already (the caller's, or a queued copy).
+class CMessageBytes final : public IMessageSource {
+public:
+    explicit CMessageBytes(const void* data) : m_data(data) {}
+    void WriteTo(uint8_t* out, uint32_t size) const override { std::memcpy(out, m_data, size); }
+    const void* Bytes() const override { return m_data; }
+
+private:
+    const void* m_data;
+};
+
 class CChannel final : private ITransferSink {
 public:
     // Longest frame accepted from the peer: 16 times the client's standard
@@ -89,6 +114,9 @@ public:
     // kInvalid (87), kNoMemory (8) when the queue refused it. Never returns
     // while a write it started is pending on its thread.
     lumlib::LumError SendData(const void* data, uint32_t size);
+    // The same for a message written in place; kNoMemory (8) also when
+    // the frame could not hold it.
+    lumlib::LumError SendMessage(const IMessageSource& message, uint32_t size);
     const lumlib::LumError& StartError() const { return m_startError; }
     // The reading turn for a caller, when nobody reads: true, and the caller
     // must then call ReadAsCaller, which gives it back. While a caller has
@@ -116,9 +144,11 @@ private:
     // The writer thread: finishes a write a caller handed over, then writes
     // the frame taken from the queue (an empty block only wakes it).
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Under the pipe lock: queued behind the others; kNoMemory when refused.
+    lumlib::LumError Queue(const IMessageSource& message, uint32_t size);
     // Under the send lock: the frame into m_frame, then its write started.
     // *pending: the write goes on after the call (m_frame must stay).
-    lumlib::LumError StartFrame(const void* data, uint32_t size, bool* pending);
+    lumlib::LumError StartFrame(const IMessageSource& message, uint32_t size, bool* pending);
     // Under the send lock: writes what is left of m_frame until done or pending.
     lumlib::LumError WriteRest(bool* pending);
     // Under the send lock: waits for the pending write and writes the rest of
@@ -127,7 +157,7 @@ private:
     // Under the send lock, on the caller's thread (the pipe was free): the
     // frame is written, or its pending write handed to the writer (or, with
     // no writer to be had, cancelled: the connection ends).
-    lumlib::LumError WriteNow(const void* data, uint32_t size);
+    lumlib::LumError WriteNow(const IMessageSource& message, uint32_t size);
     // A write failed: the stall is told, the connection marked lost and cancelled.
     void OnWriteFailed(const lumlib::LumError& error);
 

@@ -229,11 +229,15 @@ void CSinglePipeClient::OnConnectionClosed() {
 
 uint32_t CSinglePipeClient::Send(const void* data, uint32_t length) {
     if (data == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
+    return Send(CMessageBytes(data), length);
+}
+
+uint32_t CSinglePipeClient::Send(const IMessageSource& message, uint32_t length) {
     if (!IsStarted()) return ERROR_NOT_CONNECTED;
 
     const auto lock = m_clientLock.lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
-    const lumlib::LumError sent = m_channel->SendData(data, length);
+    const lumlib::LumError sent = m_channel->SendMessage(message, length);
     // A channel that knows its connection is lost is retired in a moment: to
     // the sender it is no connection already, so a request waits for the next
     // one and a one-way call says so.

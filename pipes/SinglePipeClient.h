@@ -71,6 +71,8 @@ public:
     // Sends one message on the current channel: 0, 2250 without a
     // connection (or a lost one), 87, 8 when the send queue refused it.
     uint32_t Send(const void* data, uint32_t length);
+    // The same for a message written in place, straight into its frame.
+    uint32_t Send(const IMessageSource& message, uint32_t length);
     // A caller waiting for a reply reads the current channel itself until
     // goal is reached (see CChannel::ReadAsCaller), when nobody else reads
     // it: true once it has; false when the reader reads (it hands the reply on).

@@ -145,11 +145,32 @@ TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
 INSTANTIATE_TEST_SUITE_P(Ends, ChannelEnd, testing::Values(End::kDisconnect, End::kShutdown),
                          [](const testing::TestParamInfo<End>& p) { return p.param == End::kShutdown ? "Shutdown" : "Disconnect"; });
 
+// Thread t's message of a round: its number, the round, then a pattern.
+std::vector<uint8_t> CallerMessage(uint32_t size, uint32_t t, uint32_t round) {
+    std::vector<uint8_t> message = Pattern(size, t * 1000 + round);
+    std::memcpy(message.data(), &t, 4);
+    std::memcpy(message.data() + 4, &round, 4);
+    return message;
+}
+
+// The same message, written by the channel where it goes (the frame, or its queued copy).
+class CInPlaceMessage final : public IMessageSource {
+public:
+    CInPlaceMessage(uint32_t t, uint32_t round) : m_t(t), m_round(round) {}
+    void WriteTo(uint8_t* out, uint32_t size) const override {
+        std::memcpy(out, CallerMessage(size, m_t, m_round).data(), size);
+    }
+
+private:
+    const uint32_t m_t, m_round;
+};
+
 // Callers on short-lived threads write while the pipe is free, then find it
 // full: a write left pending goes to the writer (the caller's thread ends
 // under it), and the frames behind it queue. Every call returns at once, and
 // every frame arrives whole, each thread's in order, once the server reads
-// again. An empty message makes no frame; no data is refused (87).
+// again; half the threads' messages are written in place. An empty message
+// makes no frame; no data is refused (87).
 TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
     testkit::Watchdog watchdog("Channel write-now and writer", 60000);
     Rig rig(L"chan-switch");
@@ -172,10 +193,10 @@ TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
         std::vector<std::thread> callers;
         for (uint32_t t = 0; t < kThreads; ++t) {
             callers.emplace_back([&, t, round] {
-                std::vector<uint8_t> frame = Pattern(kSize, t * 1000 + round);
-                std::memcpy(frame.data(), &t, 4);
-                std::memcpy(frame.data() + 4, &round, 4);
-                EXPECT_FALSE(rig.channel->SendData(frame.data(), kSize).failed());
+                const std::vector<uint8_t> frame = CallerMessage(kSize, t, round);
+                const lumlib::LumError sent = t % 2 ? rig.channel->SendMessage(CInPlaceMessage(t, round), kSize)
+                                                    : rig.channel->SendData(frame.data(), kSize);
+                EXPECT_FALSE(sent.failed());
             });
         }
         for (std::thread& c : callers) c.join();  // each ends right after its call

@@ -119,6 +119,16 @@ private:
 uint32_t Seconds(ULONGLONG ms) { return static_cast<uint32_t>(ms / 1000); }
 uint32_t Millis(ULONGLONG ms) { return static_cast<uint32_t>(ms % 1000); }
 
+// ZkSndSetDefault's request, written where it is sent from.
+class CSetDefaultMessage final : public IMessageSource {
+public:
+    explicit CSetDefaultMessage(uint32_t device) : m_device(device) {}
+    void WriteTo(uint8_t* out, uint32_t size) const override { SndBuildSetDefaultDevice(out, size, m_device); }
+
+private:
+    const uint32_t m_device;
+};
+
 }  // namespace
 
 const wchar_t kSndServicePipeName[] = L"3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7";
@@ -603,11 +613,12 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
 }
 
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
-    uint8_t message[kSndSetDefaultRequestSize] = {};
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
-    SndBuildSetDefaultDevice(message, sizeof(message), device);
-    const uint32_t code = SendOneWay(message, sizeof(message));
+    // 8 KB, nearly all zeros: built in the frame that carries it, not
+    // built on the stack and then copied (half the memory a call goes through).
+    const CSetDefaultMessage message(device);
+    const uint32_t code = m_connection.Send(message, kSndSetDefaultRequestSize);
     return Finish(L"ZkSndSetDefault", SndErrorToStatus(code), code);
 }
 
