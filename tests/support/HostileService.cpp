@@ -12,15 +12,11 @@ namespace {
 const DWORD kHoldTimeoutMs = 10000;  // for the kit's own client to be accepted
 
 // Indexed by ServiceFault.
-const char* const kNames[] = {"None",      "StopReading",      "ShortFrames", "BusyOnlyInstance",
-                              "RawLength", "HugeNotification", "SlowReplies", "Churn"};
 const EmuFault kEmuFaults[] = {EmuFault::kNone,      EmuFault::kStopReading,       EmuFault::kShortFrames,
                                EmuFault::kNone,      EmuFault::kRawLength,         EmuFault::kHugeNotification,
                                EmuFault::kSlowReplies, EmuFault::kChurn};
 
 }  // namespace
-
-const char* FaultName(ServiceFault fault) { return kNames[int(fault)]; }
 
 // The emulator's session, noting each request before it answers it.
 class CHostileService::CRecordingSession : public tessaline_emu::CEmuSession {

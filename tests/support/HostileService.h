@@ -11,7 +11,7 @@
 //   service.WaitForConnections(1, 5000);                   // traffic counters, waited on events
 //   service.Requests(nCmdSetSessionId, 1, 5000);           // what the library asked, decoded
 //
-// Faults (FaultName gives each a name for test names and output):
+// Faults:
 //   kNone              answers like the service
 //   kStopReading       never reads: the client's writes fill the pipe (4 KiB each way) and then wait
 //   kShortFrame        every message goes out cut to 8 bytes (its size field says 8; a reply keeps
@@ -56,10 +56,6 @@ enum class ServiceFault {
     kSlowReply,
     kChurn,
 };
-const ServiceFault kAllFaults[] = {ServiceFault::kNone,      ServiceFault::kStopReading,      ServiceFault::kShortFrame,
-                                   ServiceFault::kBusyOnlyInstance, ServiceFault::kRawLength,
-                                   ServiceFault::kHugeNotification, ServiceFault::kSlowReply, ServiceFault::kChurn};
-const char* FaultName(ServiceFault fault);
 
 // A request as the service received it (a settings record is not kept).
 struct ReceivedRequest {

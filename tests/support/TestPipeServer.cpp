@@ -65,10 +65,7 @@ bool CTestPipeServer::CloseClient(size_t client) {
 
 bool CTestPipeServer::WriteFrame(size_t client, const void* data, uint32_t size) {
     std::shared_ptr<CPipeSession> session = Session(client);
-    uint8_t field[kFrameLengthSize];
-    StoreFrameLength(field, size);
-    std::vector<uint8_t> wire(field, field + kFrameLengthSize);
-    wire.insert(wire.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    const std::vector<uint8_t> wire = MakeFrame(data, size);
     return session && session->Write(wire.data(), wire.size(), kWriteTimeoutMs);
 }
 

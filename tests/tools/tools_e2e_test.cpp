@@ -4,9 +4,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <sddl.h>
 
-#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <string>
@@ -248,39 +246,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
     });
 }
 
-// The library's registry key as a test found it: LogLevel and the key's access rules come back at the end.
-struct CSavedSettingsKey {
-    CSavedSettingsKey() {
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Zelkor\\Tessaline Server", 0, nullptr, 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-        DWORD size = sizeof(level), securitySize = sizeof(security);
-        hadLevel = ::RegGetValueW(key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &level, &size) == 0;
-        saved = ::RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security, &securitySize) == 0;
-    }
-    ~CSavedSettingsKey() {
-        if (saved) ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, security);
-        if (hadLevel) ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
-        else ::RegDeleteValueW(key.get(), L"LogLevel");
-    }
-    DWORD Level() {
-        DWORD value = 99, size = sizeof(value);
-        ::RegGetValueW(key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size);
-        return value;
-    }
-    bool SetLevel(DWORD value) {
-        return ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) == 0;
-    }
-    // Everyone may read the key, nobody may write it (as for a user who is not an administrator).
-    bool MakeReadOnly() {
-        lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> sd;
-        return saved && ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", 1, sd.put(), nullptr) &&
-               ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get()) == 0;
-    }
-    lumlib::unique_hkey key;
-    DWORD level = 0;
-    bool hadLevel = false, saved = false;
-    alignas(8) BYTE security[4096];
-};
+using zk_testkit::CSavedSettingsKey;
 
 // zksndctl under each of the emulator's faults at LogLevel 3 (or 0, which status raises to 1 for its
 // run and puts back): status's exit code and first failed row, the cause it names, in text and again
@@ -314,27 +280,18 @@ TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
         ASSERT_EQ("event 1", first.Connect(emu.path)) << "the greeting";
         ASSERT_EQ("closed", first.Next()) << "the service did not go away";
     }
-    const size_t before = zk_testkit::ReadSharedLogLines().size();
+    const size_t before = zk_testkit::ReadSharedLogText().size();
     const std::wstring command = L"--timeout 2000 " + std::wstring(r.command);
     ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.row}});
     if (r.cause != nullptr)
         ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.cause}, {L"--json " + command, r.exitCode, r.cause}});
     EXPECT_EQ(r.level, saved.Level()) << "LogLevel was not put back";
-    std::vector<std::wstring> log = zk_testkit::ReadSharedLogLines();  // the runs' lines (all, when it was rotated meanwhile)
-    if (before <= log.size()) log.erase(log.begin(), log.begin() + before);
-    std::wstring all;
-    for (const std::wstring& line : log) all += line + L"\n";
+    std::wstring log = zk_testkit::ReadSharedLogText();  // the runs' lines (all, when it was rotated meanwhile)
+    if (before <= log.size()) log.erase(0, before);
     for (const std::string wanted : r.log) {
-        const bool absent = wanted[0] == '!';
-        const size_t bar = wanted.find('|');
-        const std::string label = absent ? "" : "[" + wanted.substr(0, bar) + "]";
-        const std::string part = absent ? wanted.substr(1) : wanted.substr(bar + 1);
-        const std::wstring wideLabel(label.begin(), label.end()), widePart(part.begin(), part.end());  // ASCII
-        const bool found = std::any_of(log.begin(), log.end(), [&](const std::wstring& line) {
-            const size_t at = line.find(widePart);
-            return at != npos && line.find(wideLabel) < at + (absent ? 1 : 0);
-        });
-        EXPECT_EQ(!absent, found) << r.fault << ": " << wanted << "\n" << all;
+        const size_t bar = wanted[0] == '!' ? 0 : wanted.find('|');  // "!part": no level
+        const std::wstring level(wanted.begin(), wanted.begin() + bar), part(wanted.begin() + bar + 1, wanted.end());  // ASCII
+        EXPECT_EQ(wanted[0] != '!', zk_testkit::LogLines(log, level, part) > 0) << r.fault << ": " << wanted << "\n" << log;
     }
 }
 

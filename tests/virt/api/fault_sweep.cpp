@@ -15,7 +15,6 @@
 // ZkSndGetSettings, ZkSndSetSettings, ZkConfigIsLocked, ZkSndDeInit; then the
 // same with nothing failing, which must fully work.
 #include <windows.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -181,32 +180,12 @@ Growth Settled(const Growth& before) {
     return Counters();
 }
 
-// The shared log from byte `from` on (all of it when it was rotated below that).
-std::wstring LogSince(unsigned long long& from) {
-    wchar_t folder[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
-    const std::wstring path = std::wstring(folder) + L"\\Zelkor\\Tessaline Server\\zksndapi.txt";
-    CHandleHolder file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));  // share all
-    LARGE_INTEGER size = {};
-    if (!file.is_valid() || !::GetFileSizeEx(file.get(), &size)) return from = 0, std::wstring();
-    if ((unsigned long long)size.QuadPart < from) from = 0;
-    LARGE_INTEGER at = {};
-    at.QuadPart = LONGLONG(from);
-    std::wstring text(size_t((size.QuadPart - LONGLONG(from)) / 2), L'\0');
-    DWORD read = 0;
-    if (!text.empty() && ::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN))
-        ::ReadFile(file.get(), &text[0], DWORD(text.size() * 2), &read, nullptr);
-    text.resize(read / 2);
-    from += read;
-    return text;
-}
-
 // The process-wide pieces a point runs against: the library, the emulated service, the callbacks' recorder.
 struct Bench {
     Recorder rec;
     zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
-    unsigned long long logAt = 0;
-    std::wstring TheRound() { return LogSince(logAt); }
+    unsigned long long logAt = 0;  // the shared log's bytes read so far
+    std::wstring TheRound() { return zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &logAt); }
 };
 
 // One round and its log check; returns whether ZkSndVApiInit returned 0.
@@ -389,19 +368,10 @@ std::string KindOf(int code) {
     return kinds;
 }
 
-// The sweep runs at LogLevel 2 (INFO), so that every round writes lines; the value before comes back.
-struct InfoLevel {
-    const wchar_t* key = L"Software\\Zelkor\\Tessaline Server";
-    DWORD before = 0, size = sizeof(before);
-    const bool had = ::RegGetValueW(HKEY_LOCAL_MACHINE, key, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &before, &size) == 0;
-    InfoLevel() { Set(2); }
-    ~InfoLevel() { had ? Set(before) : void(::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, L"LogLevel")); }
-    void Set(DWORD level) { ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"LogLevel", REG_DWORD, &level, sizeof(level)); }
-};
-
 int Sweep(bool all) {
     testkit::Watchdog dog("fault sweep", all ? 14400000 : 900000);
-    InfoLevel level;
+    zk_testkit::CSavedSettingsKey key;  // at LogLevel 2 (INFO), so that every round writes lines; the value before comes back
+    key.SetLevel(2);
     const ULONGLONG start = ::GetTickCount64();
     const CleanRun clean = CountCalls();
     if (!clean.ok || clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;

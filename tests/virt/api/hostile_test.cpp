@@ -29,22 +29,8 @@ using zk_testkit::ServiceFault;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
-// ERROR lines of the log that contain text. Counted in place: the log of a
-// long-lived prefix grows to tens of MB, and a string per line made the
-// heap-checked run crawl.
-size_t ErrorLines(const std::wstring& text) {
-    const std::wstring log = zk_testkit::ReadSharedLogText();
-    size_t count = 0;
-    for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1)) {
-        const size_t begin = log.rfind(L"\r\n", at);
-        const size_t end = log.find(L"\r\n", at);
-        if (end == std::wstring::npos) break;  // a line still being written
-        const size_t from = begin == std::wstring::npos ? 0 : begin + 2;
-        if (log.find(L"[ERROR]", from) < at) ++count;  // the level comes before the text
-        at = end;
-    }
-    return count;
-}
+// ERROR lines of the log that contain text.
+size_t ErrorLines(const std::wstring& text) { return zk_testkit::LogLines(zk_testkit::ReadSharedLogText(), L"ERROR", text); }
 
 template <class Row>
 std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }

@@ -214,6 +214,8 @@ TEST(PipeSecurity, TheImpersonationLevelOpensPlainAndServerInformationWithoutPay
     ASSERT_EQ(0u, client.Start());
     EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "our own user's server was refused";
     EXPECT_EQ(kPlainOverlapped, g_lastFlags.load()) << "the open's flags";
+    // The client may hear callback 8 before the server's thread has taken the connection.
+    ASSERT_TRUE(server.WaitForClient(5000)) << "the server did not take the connection";
     std::u16string name(1500, u'x');
     std::vector<uint8_t> device(kSndHeaderSize + 18 + 2 * name.size());
     const size_t deviceSize = SndBuildDeviceInfo(device.data(), device.size(), 1, 1, 1, 0, name.data(), name.size());
