@@ -58,12 +58,7 @@ LumError CChannel::StartThreads() {
 
 // ---- Sending ---------------------------------------------------------------
 
-LumError CChannel::SendData(const void* data, uint32_t size) {
-    if (!data && size) return lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
-    return SendMessage(CMessageBytes(data), size);
-}
-
-LumError CChannel::SendMessage(const IMessageSource& message, uint32_t size) {
+LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
     // After a Disconnect the connection is on its way out, as after a loss.
     if (IsLost() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
     if (size == 0) return LumError();  // no frame at all

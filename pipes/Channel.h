@@ -86,7 +86,7 @@ public:
     // receive buffer (the service's longest message is under 9 KB). A longer
     // one ends the connection instead of committing what its header asks for.
     static const uint32_t kMaxFrame = kMaxFrameLength;
-    // Messages waiting to be written: past this a SendData is refused (8).
+    // Messages waiting to be written: past this a message is refused (8).
     static constexpr uint64_t kSendQueueCap = 4 * 1024 * 1024;
     // What one read may take: whatever has arrived, up to this.
     static constexpr uint32_t kReadChunk = 64 * 1024;
@@ -109,14 +109,12 @@ public:
     // Makes the outgoing queue and starts the reader; the construction's
     // error, or the failed step's ("Channel"). Nothing reads on failure.
     lumlib::LumError StartThreads();
-    // Sends one message: written at once when the pipe is free, else queued
-    // behind the others. kLost (1236) once the connection is lost or ending,
-    // kInvalid (87), kNoMemory (8) when the queue refused it. Never returns
-    // while a write it started is pending on its thread.
-    lumlib::LumError SendData(const void* data, uint32_t size);
-    // The same for a message written in place; kNoMemory (8) also when
-    // the frame could not hold it.
-    lumlib::LumError SendMessage(const IMessageSource& message, uint32_t size);
+    // Sends one message (written in place, straight into its frame): at
+    // once when the pipe is free, else queued behind the others. kLost (1236)
+    // once the connection is lost or ending; kNoMemory (8) when the queue
+    // refused it or the frame could not hold it. Never returns while a
+    // write it started is pending on its thread.
+    lumlib::LumError SendData(const IMessageSource& message, uint32_t size);
     const lumlib::LumError& StartError() const { return m_startError; }
     // The reading turn for a caller, when nobody reads: true, and the caller
     // must then call ReadAsCaller, which gives it back. While a caller has

@@ -237,7 +237,7 @@ uint32_t CSinglePipeClient::Send(const IMessageSource& message, uint32_t length)
 
     const auto lock = m_clientLock.lock();
     if (m_channel == nullptr) return ERROR_NOT_CONNECTED;
-    const lumlib::LumError sent = m_channel->SendMessage(message, length);
+    const lumlib::LumError sent = m_channel->SendData(message, length);
     // A channel that knows its connection is lost is retired in a moment: to
     // the sender it is no connection already, so a request waits for the next
     // one and a one-way call says so.
