@@ -12,6 +12,9 @@ namespace {
 
 const wchar_t kChannelModule[] = L"Channel";
 
+// A message queued behind a backlog is built on the caller's stack up to this
+// (the service's longest message is under 9 KB).
+const uint32_t kBuildOnStack = 9 * 1024;
 // What the frame buffer goes back to after a large message.
 const uint64_t kStandardFrameBuffer = 16 * 1024;
 
@@ -86,10 +89,15 @@ LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
 
 LumError CChannel::Queue(const IMessageSource& message, uint32_t size) {
     const void* bytes = message.Bytes();
-    lumlib::CByteBlock built;
-    if (bytes == nullptr && built.Grow(size)) {
-        message.WriteTo(built.get(), size);
-        bytes = built.get();
+    // Built here, then copied into the queue. On this stack when it fits (a
+    // heap block per queued call would add an allocation where the caller
+    // had none, and a checking heap holds freed blocks back a while).
+    uint8_t onStack[kBuildOnStack];
+    lumlib::CByteBlock onHeap;
+    uint8_t* built = size <= sizeof(onStack) ? onStack : onHeap.Grow(size) ? onHeap.get() : nullptr;
+    if (bytes == nullptr && built != nullptr) {
+        message.WriteTo(built, size);
+        bytes = built;
     }
     // A message the queue refused (at its cap, no memory) was never queued: say so.
     if (bytes != nullptr && m_outgoing.Push(bytes, size)) return LumError();
