@@ -94,9 +94,9 @@ LumError CChannel::Queue(const IMessageSource& message, uint32_t size) {
     // had none, and a checking heap holds freed blocks back a while).
     uint8_t onStack[kBuildOnStack];
     lumlib::CByteBlock onHeap;
-    uint8_t* built = size <= sizeof(onStack) ? onStack : onHeap.Grow(size) ? onHeap.get() : nullptr;
-    if (bytes == nullptr && built != nullptr) {
-        message.WriteTo(built, size);
+    if (bytes == nullptr) {
+        uint8_t* built = size <= sizeof(onStack) ? onStack : onHeap.Grow(size) ? onHeap.get() : nullptr;
+        if (built != nullptr) message.WriteTo(built, size);
         bytes = built;
     }
     // A message the queue refused (at its cap, no memory) was never queued: say so.
