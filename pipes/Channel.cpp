@@ -256,6 +256,7 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
 bool CChannel::AwaitReaderTurn() {
     uint32_t seenTurns = 0;
     bool standingBy = false;
+    DWORD standbyMs = kReaderStandbyMs;
     for (;;) {
         // Callers that found the reads taken wait for this thread.
         const bool awaited = m_owner->RepliesAwaited();
@@ -265,16 +266,18 @@ bool CChannel::AwaitReaderTurn() {
         // arrives, which costs less than this thread waking it. Their turns
         // leave nothing pending, so the pipe is read again once a standby
         // passes without a caller's turn.
-        const bool callersRead = m_callerWanted || (standingBy && seenTurns != m_callerTurns);
+        const bool turnsSeen = standingBy && seenTurns != m_callerTurns;
+        const bool callersRead = m_callerWanted || turnsSeen;
         if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead)) {
             m_turn = Turn::kReader;
             m_readerAsked = false;
             return true;
         }
+        if (turnsSeen) standbyMs = standbyMs * 2 < kReaderStandbyMostMs ? standbyMs * 2 : kReaderStandbyMostMs;
         m_callerWanted = false;
         seenTurns = m_callerTurns;
         standingBy = true;
-        m_readLock.wait(m_turnChanged, kReaderStandbyMs);
+        m_readLock.wait(m_turnChanged, standbyMs);
     }
 }
 
@@ -398,6 +401,14 @@ void CChannel::CloseTurns() {
     // this very thread (an owner's handler ending the channel) is not waited for.
     while (m_turn == Turn::kCaller && m_callerThread != ::GetCurrentThreadId()) m_readLock.wait(m_turnChanged, INFINITE);
     m_turn = Turn::kClosed;
+}
+
+void CChannel::AskReader() {
+    {
+        const auto lock = m_readLock.lock_exclusive();
+        m_readerAsked = true;
+    }
+    ::WakeAllConditionVariable(&m_turnChanged);
 }
 
 void CChannel::WakeReader() {

@@ -97,8 +97,11 @@ public:
     static constexpr DWORD kCallerWaitMs = 20;
     // After callers read for their replies, the reader thread leaves the
     // reads to them for this long at a time, and takes them back once a
-    // whole period passed without a caller's turn (or when one asks).
+    // whole period passed without a caller's turn (or when one asks). While
+    // callers go on reading, each period is twice the last, up to the most:
+    // a thread that wakes only to see callers at work costs them CPU.
     static constexpr DWORD kReaderStandbyMs = 20;
+    static constexpr DWORD kReaderStandbyMostMs = 80;
 
     // The channel owns the connection; a null one is kept in StartError.
     CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner);
@@ -120,6 +123,9 @@ public:
     // must then call ReadAsCaller, which gives it back. While a caller has
     // the turn the channel is not released (its end waits for the turn).
     bool TakeCallerTurn();
+    // Messages are due that no caller reads for (a request answered by
+    // notifications): the reader takes the next free turn, standby or not.
+    void AskReader();
     // With the turn: reads and hands on messages until goal is reached,
     // deadline (GetTickCount64) passes, stopEvent (may be null) is set or
     // the connection ends, then gives the turn back. Nothing is left pending.

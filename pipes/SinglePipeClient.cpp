@@ -258,6 +258,11 @@ bool CSinglePipeClient::ReadForReply(IReadGoal& goal, ULONGLONG deadline) {
     return true;
 }
 
+void CSinglePipeClient::AskReader() {
+    const auto lock = m_clientLock.lock();
+    if (m_channel != nullptr) m_channel->AskReader();
+}
+
 bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
     const auto lock = m_clientLock.lock();
     return m_channel != nullptr && m_channel->LossCause(cause);

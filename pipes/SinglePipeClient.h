@@ -77,6 +77,9 @@ public:
     // goal is reached (see CChannel::ReadAsCaller), when nobody else reads
     // it: true once it has; false when the reader reads (it hands the reply on).
     bool ReadForReply(IReadGoal& goal, ULONGLONG deadline);
+    // Messages are due that no caller reads for (a request answered by
+    // notifications): the connection's reader reads for them at once.
+    void AskReader();
     // Drops the current connection; its reader releases it (OnConnectionClosed).
     void Disconnect();
     // True with what ended the current connection once it is lost (before

@@ -609,6 +609,9 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
              __LINE__);
     SndBuildGetDeviceList(message, sizeof(message));
     const uint32_t code = SendOneWay(message, sizeof(message));
+    // The list comes as notifications, which no caller reads for: not left
+    // waiting for the end of the reader's standby after a burst of requests.
+    if (code == 0) m_connection.AskReader();
     return Finish(L"ZkSndVGetDeviceList", SndErrorToStatus(code), code);
 }
 
