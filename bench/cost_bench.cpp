@@ -10,7 +10,17 @@
 //   client reading what has arrived in one read, the list sent in one write so
 //   that the server's share is small; CPU per ZkSndGetSettings round trip
 //   against the raw ping-pong, and per ZkSndSetDefault one-way call against
-//   raw writes of the same frame (each window ends when the server has read them all).
+//   raw writes of the same frame (each window ends when the server has read
+//   them all; the server holds its reads while the calls are made, so that
+//   it reads every client's frames in bulk, at the same cost).
+// - the same two, side by side: the raw client and the library at work at
+//   the same time on threads of their own, each with its own connection, so
+//   that whatever load comes and goes on the machine weighs on both alike.
+//   The script counts the CPU of the raw client's thread and of its
+//   connection's server thread apart from the rest of the process; all the
+//   rest but the main thread (which only waits) is charged to the library.
+//   These windows cannot split the wineserver's share between the two; the
+//   alternating windows above count it.
 //
 // Method: wake-ups (voluntary + involuntary context switches, per thread, from
 // /proc/<pid>/task/*/status) and CPU (/proc/<pid>/task/*/schedstat) of this
@@ -23,6 +33,7 @@
 #include <vector>
 
 #include "bench/kit/BenchKit.h"
+#include "support/WorkerThread.h"
 #include "virt/api/SndProtocol.h"
 
 using namespace zkbench;
@@ -41,6 +52,7 @@ const uint32_t kBurstChunk = 20;  // calls back to back, within the send queue's
 // of the pairs' ratios, which needs many short pairs more than long ones.
 const int kWorkRounds = 20;
 const int kRecordRounds = 4;
+const int kSideWindows = 40;  // of each kind: the verdict is their median ratio
 const DWORD kSettleMs = 500;    // after a start or a burst, before an idle window
 // After a burst at LogLevel 3: the file's idle close, 2 s after the last line,
 // is the last work the lines scheduled; the idle window starts after it.
@@ -80,7 +92,7 @@ bool LibraryList(const CApi& api, CNotifyLog& notes) {
 bool RawTurn(int w) { return (w % 4 == 0) || (w % 4 == 3); }
 
 bool RawRoundTrip(CRawClient& raw, uint32_t requestId) {
-    static std::vector<uint8_t> reply;
+    thread_local std::vector<uint8_t> reply;
     const std::vector<uint8_t> request = GetSettingsRequest(requestId);
     return raw.WriteFrame(request.data(), uint32_t(request.size())) && raw.ReadFrame(&reply) &&
            reply.size() == kSndSettingsReplySize;
@@ -92,11 +104,131 @@ uint32_t OneWayWindow(const char* key, const CApi* api, CRawClient& raw, CServic
     static const std::vector<uint8_t> frame = SetDefaultRequest(2);
     uint32_t failures = 0;
     const uint64_t expected = server.Received(nCmdSetDefaultDevice) + kOneWaysPerWindow;
+    failures += !server.HoldReads(10000);
     WorkBegin(key, kOneWaysPerWindow, "call");
     for (uint32_t i = 0; i < kOneWaysPerWindow; ++i)
         failures += api != nullptr ? api->SetDefault(2) != ZKSND_STATUS_OK : !raw.WriteFrame(frame.data(), uint32_t(frame.size()));
+    server.ReleaseReads();
     failures += !server.WaitReceived(nCmdSetDefaultDevice, expected, 10000);
     WorkEnd(key);
+    return failures;
+}
+
+// Two clients at work at once, each on a thread of its own: a second raw
+// client, on a connection of its own, and the library. A window's CPU of the
+// two is counted apart (see scripts/bench.sh): the raw thread and its
+// connection's server thread, both born between GroupBegin("raw") and
+// GroupEnd, against the rest of the process but the main thread, which only
+// waits. Whatever disturbs the machine in a window disturbs both alike.
+class CSideBySide {
+public:
+    enum Job { kRoundTrips, kOneWays };
+
+    explicit CSideBySide(const CApi& api) : m_api(api) {}
+    ~CSideBySide() { Stop(); }
+    CSideBySide(const CSideBySide&) = delete;
+    CSideBySide& operator=(const CSideBySide&) = delete;
+
+    // Both threads waiting for work, the raw one connected.
+    bool Start() {
+        GroupBegin("raw");
+        const bool started = m_raw.Begin(this, &CSideBySide::RawMain) && m_raw.Await(10000) && m_raw.failures == 0;
+        GroupEnd("raw");
+        return started && m_lib.Begin(this, &CSideBySide::LibMain);
+    }
+
+    // `calls` of the job on both at once, one of them told first; the calls that failed.
+    uint32_t Run(Job job, uint32_t calls, bool rawFirst) {
+        m_job = job;
+        m_calls = calls;
+        m_raw.failures = m_lib.failures = 0;
+        ::SetEvent(rawFirst ? m_raw.go.get() : m_lib.go.get());
+        ::SetEvent(rawFirst ? m_lib.go.get() : m_raw.go.get());
+        const uint32_t failures = !m_raw.Await(60000) + !m_lib.Await(60000);
+        return failures + m_raw.failures + m_lib.failures;
+    }
+
+private:
+    struct Worker {
+        CHandleHolder go{lumlib::NewEvent(false)};
+        CHandleHolder done{lumlib::NewEvent(false)};
+        lumlib::CWorkerThread thread;
+        uint32_t failures = 0;
+
+        bool Begin(CSideBySide* owner, unsigned(__stdcall* routine)(void*)) {
+            return go.is_valid() && done.is_valid() && thread.Start(routine, owner) == ERROR_SUCCESS;
+        }
+        bool Await(DWORD ms) { return ::WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
+        // The next job, or false when the thread is to end.
+        bool Next() {
+            HANDLE waits[2] = {go.get(), thread.StopEvent()};
+            return ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+        }
+    };
+
+    static unsigned __stdcall RawMain(void* self) {
+        CSideBySide& me = *static_cast<CSideBySide*>(self);
+        CRawClient raw;
+        uint32_t requestId = 0;
+        // Connected, and the server's thread for this connection running, before the group closes.
+        me.m_raw.failures = !raw.Open(5000) || !RawRoundTrip(raw, ++requestId);
+        ::SetEvent(me.m_raw.done.get());
+        const std::vector<uint8_t> frame = SetDefaultRequest(2);
+        while (me.m_raw.Next()) {
+            for (uint32_t i = 0; i < me.m_calls; ++i)
+                me.m_raw.failures += me.m_job == kRoundTrips ? !RawRoundTrip(raw, ++requestId)
+                                                             : !raw.WriteFrame(frame.data(), uint32_t(frame.size()));
+            ::SetEvent(me.m_raw.done.get());
+        }
+        return 0;
+    }
+
+    static unsigned __stdcall LibMain(void* self) {
+        CSideBySide& me = *static_cast<CSideBySide*>(self);
+        SndSettings settings;
+        while (me.m_lib.Next()) {
+            for (uint32_t i = 0; i < me.m_calls; ++i)
+                me.m_lib.failures += (me.m_job == kRoundTrips ? me.m_api.GetSettings(&settings) : me.m_api.SetDefault(2)) !=
+                                     ZKSND_STATUS_OK;
+            ::SetEvent(me.m_lib.done.get());
+        }
+        return 0;
+    }
+
+    void Stop() {
+        m_raw.thread.Stop();
+        m_lib.thread.Stop();
+    }
+
+    const CApi& m_api;
+    Worker m_raw, m_lib;
+    Job m_job = kRoundTrips;
+    uint32_t m_calls = 0;
+};
+
+// Side-by-side windows, round trips then one-way calls; failed calls are counted.
+uint32_t SideBySideWindows(const CApi& api, CServiceServer& server) {
+    CSideBySide both(api);
+    if (!both.Start()) {
+        Note("side by side: the raw client's thread could not connect");
+        return 1;
+    }
+    uint32_t failures = both.Run(CSideBySide::kRoundTrips, 40, true);  // warm-up, not counted
+    for (int w = 0; w < kSideWindows; ++w) {
+        WorkBegin("rt-side", kRoundTripsPerWindow, "round trip");
+        failures += both.Run(CSideBySide::kRoundTrips, kRoundTripsPerWindow, w % 2 == 0);
+        WorkEnd("rt-side");
+    }
+    for (int w = 0; w < kSideWindows; ++w) {
+        // Both write while the server holds its reads, then it reads them all.
+        const uint64_t expected = server.Received(nCmdSetDefaultDevice) + 2 * uint64_t(kOneWaysPerWindow);
+        failures += !server.HoldReads(10000);
+        WorkBegin("ow-side", kOneWaysPerWindow, "call");
+        failures += both.Run(CSideBySide::kOneWays, kOneWaysPerWindow, w % 2 == 0);
+        server.ReleaseReads();
+        failures += !server.WaitReceived(nCmdSetDefaultDevice, expected, 10000);
+        WorkEnd("ow-side");
+    }
     return failures;
 }
 
@@ -133,7 +265,7 @@ uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServi
         WorkEnd("rec-lib");
     }
     server.SetDeviceListInOneWrite(false);
-    return failures;
+    return failures + SideBySideWindows(api, server);
 }
 
 // kBurstLines ZkSndSetDefault calls (one log line each at LogLevel 3), in

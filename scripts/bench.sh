@@ -18,6 +18,10 @@
 # whose working directory is server-<dev>-<inode> of the prefix), and answers
 # "go" on the FIFO. An idle window is 10 s between two snapshots while the
 # program waits; a work window is what lies between BEGIN and END.
+# "SAMPLE<TAB>GROUP<TAB>name<TAB>begin|end" marks a group: the threads born
+# between the two marks. Each window also gives the CPU of the "raw" group
+# (the raw client's thread and its connection's server thread) and of the
+# main thread, so that windows where two clients work side by side are split.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZK_BUILD_DIR:-$root/build}
@@ -88,6 +92,11 @@ delta() {
   awk 'NR == FNR { s[$1] = $2; c[$1] = $3; next } { sw += $2 - s[$1]; ns += $3 - c[$1] } END { print sw + 0, ns + 0 }' "$1" "$2"
 }
 
+# The CPU in ns that the threads listed in file $3 (one tid a line) took between snapshots A and B.
+group_delta() {
+  awk 'FILENAME == ARGV[1] { g[$1] = 1; next } FILENAME == ARGV[2] { c[$1] = $3; next } ($1 in g) { ns += $3 - c[$1] } END { print ns + 0 }' "$3" "$1" "$2"
+}
+
 # The threads that woke, most first: "name/tid=switches, ...".
 wakers() {
   awk 'NR == FNR { s[$1] = $2; next } $2 - s[$1] > 0 { print $2 - s[$1], $4 "/" $1 }' "$1" "$2" |
@@ -98,7 +107,7 @@ wakers() {
 # window into $out/$1.samples: key units unit proc_switches proc_ns ws_switches ws_ns wakers.
 run_sampled() {
   local p=$1 fifo="$out/$1.fifo" samples="$out/$1.samples" line kind key arg unit job wpid="" ws units=0
-  rm -f "$fifo" "$samples"
+  rm -f "$fifo" "$samples" "$out"/group.*
   mkfifo "$fifo"
   exec 3<>"$fifo"  # held open for writing, so the program's reads block instead of ending
   ZK_BENCH_SAMPLER=1 "$build/wine-run.sh" "./$p.exe" <"$fifo" >"$out/$p.txt" 2>&1 3>&- &
@@ -110,6 +119,12 @@ run_sampled() {
     IFS=$'\t' read -r _ kind key arg unit <<<"$line"
     [ -n "$wpid" ] || wpid=$(wine_process "$p.exe" "$job") || { echo "cannot find $p.exe" >&2; wpid=$job; }
     case $kind in
+      GROUP)  # the threads born between begin and end form the group
+        if [ "$arg" = begin ]; then snapshot "$wpid" >"$out/g.proc"; else
+          snapshot "$wpid" | awk 'NR == FNR { old[$1] = 1; next } !($1 in old) { print $1 }' "$out/g.proc" - >"$out/group.$key"
+        fi
+        echo go >&3
+        continue ;;
       IDLE|BEGIN)
         snapshot "$wpid" >"$out/a.proc"; snapshot "$ws" >"$out/a.ws"
         units=${arg:-0}
@@ -117,13 +132,17 @@ run_sampled() {
     esac
     if [ "$kind" = END ]; then
       snapshot "$wpid" >"$out/b.proc"; snapshot "$ws" >"$out/b.ws"
+      # Then the CPU of the raw group and of the main thread (both 0 before there is a raw group).
+      [ -f "$out/group.raw" ] || : >"$out/group.raw"
+      echo "$wpid" >"$out/group.main"
       echo "$key $units ${unit:-unit} $(delta "$out/a.proc" "$out/b.proc") $(delta "$out/a.ws" "$out/b.ws")" \
+           "$(group_delta "$out/a.proc" "$out/b.proc" "$out/group.raw") $(group_delta "$out/a.proc" "$out/b.proc" "$out/group.main")" \
            "$(wakers "$out/a.proc" "$out/b.proc")" >>"$samples"
     fi
     echo go >&3
   done < <(tail -n +1 -s 0.05 -f --pid="$job" "$out/$p.txt" 2>/dev/null 3>&-)
   exec 3>&-
-  rm -f "$fifo" "$out"/[ab].proc "$out"/[ab].ws
+  rm -f "$fifo" "$out"/[abg].proc "$out"/[ab].ws "$out"/group.*
   wait "$job"
 }
 
@@ -136,8 +155,10 @@ sampled_rows() {
       if ($1 ~ /-raw$/) pend_b[g] = cost; else pend_l[g] = cost
       if ((g in pend_b) && (g in pend_l) && pend_b[g] > 0) { np[g]++; pr[g, np[g]] = pend_l[g] / pend_b[g]; delete pend_b[g]; delete pend_l[g] }
     }
+    # Side by side: the library (the process but the raw group and the main thread) against the raw group, per window.
+    $1 ~ /-side$/ && $8 > 0 { g = $1; ns_[g]++; sr[g, ns_[g]] = ($5 - $8 - $9) / $8; sraw[g] += $8; slib[g] += $5 - $8 - $9 }
     { k = $1; units[k] += $2; psw[k] += $4; pns[k] += $5; wsw[k] += $6; wns[k] += $7; n[k]++
-      $1 = $2 = $3 = $4 = $5 = $6 = $7 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
+      $1 = $2 = $3 = $4 = $5 = $6 = $7 = $8 = $9 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
     function idle(k) { return sprintf("%d (wineserver %d); CPU %.1f ms (wineserver %.1f ms)", psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6) }
     function row(w, l, b, r, t, m) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", w, l, b, r, t, m }
     function idlerow(w, k, t, limit, base) {
@@ -161,7 +182,20 @@ sampled_rows() {
       g = k; sub(/-lib$/, "", g)
       r = l / bl; how = sprintf("%.2fx", r)
       if (np[g] >= 3) { r = median(g); how = sprintf("%.2fx (median of %d pairs, %.2f-%.2f; sums %.2fx)", r, np[g], lo, hi, l / bl) }
-      row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "<= " maxr "x", r <= maxr ? "yes" : "no")
+      if (maxr < 0) row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "-", "-")
+      else row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "<= " maxr "x", r <= maxr ? "yes" : "no")
+    }
+    function sidemedian(g,   i, j, t, m, a) {
+      m = ns_[g]; for (i = 1; i <= m; i++) a[i] = sr[g, i]
+      for (i = 2; i <= m; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+      lo = a[1]; hi = a[m]
+      return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+    }
+    function side(w, g, maxr,   r) {
+      if (!(g in ns_) || !units[g]) return
+      r = sidemedian(g)
+      row(w, sprintf("%.1f us", slib[g] / units[g] / 1e3), sprintf("%.1f us", sraw[g] / units[g] / 1e3),
+          sprintf("%.3fx (median of %d windows, %.2f-%.2f; sums %.3fx)", r, ns_[g], lo, hi, slib[g] / sraw[g]), "<= " maxr "x", r <= maxr ? "yes" : "no")
     }
     END {
       if (what == "notes") {
@@ -174,8 +208,10 @@ sampled_rows() {
       idlerow("wake-ups in 10 s idle, connected, LogLevel 3, after a burst of lines and the idle close of the file", "idle-lib3", "0 (as the raw client)", base, 1)
       idlerow("wake-ups in 10 s idle, service absent", "idle-absent", "about 30 (one attempt a second), <= 33", 33, 0)
       perunit("CPU per device record through the callback, LogLevel 0, process + wineserver (baseline: raw bulk reader)", "rec-lib", "rec-raw", 2)
-      perunit("CPU per ZkSndGetSettings round trip, LogLevel 0, process + wineserver (baseline: raw ping-pong)", "rt-lib", "rt-raw", 1.0)
-      perunit("CPU per ZkSndSetDefault one-way call, LogLevel 0, process + wineserver (baseline: raw writes of the frame)", "ow-lib", "ow-raw", 1.0)
+      side("CPU per ZkSndGetSettings round trip, LogLevel 0, side by side: each client with the server thread of its connection (baseline: a raw ping-pong on its own thread and connection, at the same time)", "rt-side", 1.0)
+      side("CPU per ZkSndSetDefault one-way call, LogLevel 0, side by side (baseline: raw writes of the frame on their own thread and connection, at the same time)", "ow-side", 1.0)
+      perunit("the same round trip, process + wineserver, in alternating windows (information: the share of the wineserver, which side-by-side windows cannot split)", "rt-lib", "rt-raw", -1)
+      perunit("the same one-way call, process + wineserver, in alternating windows (information, as above)", "ow-lib", "ow-raw", -1)
     }' "$out/$sampled.samples"
 }
 

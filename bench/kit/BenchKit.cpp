@@ -18,6 +18,11 @@ namespace {
 const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + kSndServicePipeName;
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server\\";
 const DWORD kPipeBuffer = 65536;
+// The server's pipe buffer: a window's one-way frames (200 of 8 KB, from each
+// of two clients) fit while the server holds its reads.
+const DWORD kServerPipeBuffer = 4 * 1024 * 1024;
+const uint32_t kHoldAction = 1;
+const DWORD kHoldLimitMs = 60000;  // a bench that forgot to release its server still ends
 const DWORD kDefaultWaitMs = 1000;      // what a client's WaitNamedPipeW with the default wait waits
 const uint32_t kMaxFrame = 16u << 20;   // a longer announced length ends the connection
 }  // namespace
@@ -237,6 +242,20 @@ void WorkEnd(const char* key) {
     AwaitSampler();
 }
 
+void GroupBegin(const char* group) {
+    if (!SamplerAttached()) return;
+    std::printf("SAMPLE\tGROUP\t%s\tbegin\n", group);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
+void GroupEnd(const char* group) {
+    if (!SamplerAttached()) return;
+    std::printf("SAMPLE\tGROUP\t%s\tend\n", group);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
 Footprint Footprint::Now() {
     Footprint f;
     const DWORD self = ::GetCurrentProcessId();
@@ -289,7 +308,7 @@ tessaline_emu::PipeServerConfig ServiceConfig() {
     tessaline_emu::PipeServerConfig config;
     config.name = kSndServicePipeName;
     config.defaultTimeoutMs = kDefaultWaitMs;
-    config.bufferSize = kPipeBuffer;
+    config.bufferSize = kServerPipeBuffer;
     config.firstInstance = false;  // lifecycle_bench serves the name again while the DLL may still hold the last one
     config.maxFrame = kMaxFrame;
     config.log = [](const std::wstring& text) { Note("server: %ls", text.c_str()); };
@@ -312,6 +331,14 @@ public:
 
     bool OnConnected(CPipeSession&) override {
         m_server->Count(&m_server->m_accepted);
+        return true;
+    }
+
+    bool OnActions(CPipeSession&, uint32_t actions) override {
+        if ((actions & kHoldAction) == 0) return true;
+        m_server->CountHeld(1);
+        ::WaitForSingleObject(m_server->m_released.get(), kHoldLimitMs);
+        m_server->CountHeld(-1);
         return true;
     }
 
@@ -358,7 +385,8 @@ private:
 };
 
 CServiceServer::CServiceServer(uint32_t devices)
-    : m_server(ServiceConfig(), [this](const std::shared_ptr<CPipeSession>&) {
+    : m_released(lumlib::NewEvent()),
+      m_server(ServiceConfig(), [this](const std::shared_ptr<CPipeSession>&) {
           return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this));
       }) {
     ::InitializeConditionVariable(&m_changed);
@@ -377,7 +405,34 @@ CServiceServer::CServiceServer(uint32_t devices)
     AppendFrame(&m_lastFrame, message, size);
 }
 
-CServiceServer::~CServiceServer() { Stop(); }
+CServiceServer::~CServiceServer() {
+    ReleaseReads();
+    Stop();
+}
+
+bool CServiceServer::HoldReads(DWORD timeoutMs) {
+    ::ResetEvent(m_released.get());
+    const size_t sessions = m_server.Sessions().size();
+    m_server.PostToAll(kHoldAction);
+    const double deadline = NowUs() + timeoutMs * 1000.0;
+    const auto lock = m_lock.lock();
+    while (m_held < sessions) {
+        const double left = deadline - NowUs();
+        if (left <= 0) return false;
+        m_lock.wait(m_changed, DWORD(left / 1000.0) + 1);
+    }
+    return true;
+}
+
+void CServiceServer::ReleaseReads() { ::SetEvent(m_released.get()); }
+
+void CServiceServer::CountHeld(int change) {
+    {
+        const auto lock = m_lock.lock();
+        m_held += change;
+    }
+    ::WakeAllConditionVariable(&m_changed);
+}
 
 bool CServiceServer::Start() { return m_server.Start() == ERROR_SUCCESS; }
 

@@ -115,10 +115,17 @@ public:
     // true: the device list goes out in one write (records arrive in bulk, so
     // that a CPU count is the client's, not the server's per-frame writes).
     void SetDeviceListInOneWrite(bool oneWrite) { m_listInOneWrite = oneWrite; }
+    // Every connection's thread stops reading until ReleaseReads: what the
+    // clients write meanwhile waits in the pipe (its buffer holds a window's
+    // frames) and is read in bulk afterwards, at the same cost for every
+    // client. True once every thread has stopped.
+    bool HoldReads(DWORD timeoutMs);
+    void ReleaseReads();
 
 private:
     class Handler;
     void Count(uint64_t* counter);
+    void CountHeld(int change);
 
     std::vector<uint8_t> m_deviceStream;        // every device frame, back to back
     std::vector<uint32_t> m_deviceFrameSizes;   // and where each one ends
@@ -127,6 +134,8 @@ private:
     CONDITION_VARIABLE m_changed;
     uint64_t m_received[16] = {};
     uint64_t m_accepted = 0;
+    uint32_t m_held = 0;                        // connections' threads waiting for ReleaseReads
+    CHandleHolder m_released;                   // manual-reset: reads may go on
     std::atomic<bool> m_listInOneWrite{false};
     tessaline_emu::CPipeServer m_server;        // last: its threads end before the rest goes
 };
@@ -193,6 +202,11 @@ void IdleWindow(const char* key, unsigned seconds);
 // A window of work: `units` of `unit` are done between Begin and End.
 void WorkBegin(const char* key, uint64_t units, const char* unit);
 void WorkEnd(const char* key);
+// The threads born between GroupBegin and GroupEnd form a group: each work
+// window also counts their CPU apart from the rest of the process's (for two
+// clients working side by side in one window).
+void GroupBegin(const char* group);
+void GroupEnd(const char* group);
 
 // The process's footprint at one moment: its threads (a Toolhelp snapshot)
 // and its committed private memory (every MEM_COMMIT, MEM_PRIVATE region of a
