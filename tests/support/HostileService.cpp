@@ -70,11 +70,10 @@ bool CHostileService::Start() {
         m_held.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
         // Taken once the server has accepted it (and greeted it: the greeting waits unread in the pipe).
-        if (!m_held.is_valid() || !WaitForConnections(1, kHoldTimeoutMs)) {
+        if (!m_held.is_valid() || !WaitForTraffic([&] { return m_server->Connections() >= 1; }, kHoldTimeoutMs)) {
             Stop();
             return false;
         }
-        m_heldConnections = 1;
     }
     return true;
 }
@@ -88,7 +87,6 @@ void CHostileService::Stop() {
     }
     m_server.reset();
     m_state.reset();
-    m_heldConnections = 0;
 }
 
 bool CHostileService::Write(const void* bytes, size_t size) {
@@ -100,14 +98,9 @@ bool CHostileService::Write(const void* bytes, size_t size) {
     return first && first->Write(bytes, size);
 }
 
-uint32_t CHostileService::Connections() const {
-    if (!m_server) return 0;
-    const uint32_t all = m_server->Connections();
-    return all >= m_heldConnections ? all - m_heldConnections : 0;
-}
-
 bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) const {
-    return WaitForTraffic([&] { return Connections() >= count; }, timeoutMs);
+    const uint32_t held = m_held.is_valid() ? 1 : 0;  // the kit's own client of kBusyOnlyInstance
+    return WaitForTraffic([&] { return m_server->Connections() >= count + held; }, timeoutMs);
 }
 
 void CHostileService::Note(const uint8_t* message, uint32_t length) {

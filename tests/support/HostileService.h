@@ -86,9 +86,8 @@ public:
     // thread, between the service's own messages); false once it has ended.
     bool Write(const void* bytes, size_t size);
 
-    // Connections accepted since Start (the kit's own holder not counted); the
-    // wait returns false when timeoutMs passed first.
-    uint32_t Connections() const;
+    // Waits for count connections accepted since Start (the kit's own holder
+    // not counted); false when timeoutMs passed first.
     bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
     // The requests with that command received since Start, in order; waits up
     // to timeoutMs for count of them (fewer come back when they did not come).
@@ -109,7 +108,6 @@ private:
     std::shared_ptr<tessaline_emu::CPipeSession> m_first;
     std::vector<ReceivedRequest> m_received;
     CHandleHolder m_held;  // kBusyOnlyInstance: the kit's client end of the only instance
-    uint32_t m_heldConnections = 0;
 };
 
 }  // namespace zk_testkit

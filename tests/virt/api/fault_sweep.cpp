@@ -24,7 +24,6 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,11 +85,6 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t
     return status;
 }
 
-// Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
-void WaitForConnection(Point& p, Recorder& rec, size_t eights) {
-    Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
-}
-
 void AskForTheList(Point& p, Recorder& rec, bool failing) {
     const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
     const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
@@ -113,7 +107,8 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const size_t eights = rec.Count(ZKSND_NOTIFY_CONNECTED);
     const uint32_t init = Call(p, "ZkSndVApiInit", 1500, failing ? std::set<uint32_t>{0, 1} : sent,
                                [&] { return Dll().Init(&Recorder::Callback, &rec); });
-    if (init == 0) WaitForConnection(p, rec, eights);
+    // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
+    if (init == 0) Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
     AskForTheList(p, rec, failing);
     Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
@@ -122,12 +117,6 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     Call(p, "ZkConfigIsLocked", 100, {1}, [] { return Dll().IsLocked(); });
     Call(p, "ZkSndDeInit", 3000, {0}, [] { return Dll().DeInit(); });
     return init;
-}
-
-// The contract monitor saw every callback of both rounds (8/6 alternating
-// from 8, lists whole, aligned records, nothing after ZkSndDeInit).
-void CheckCallbacks(Point& p) {
-    for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
 }
 
 // The lines a round added to the log: each whole. A round whose
@@ -229,7 +218,7 @@ void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, cons
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
 // counts: each import's calls in the failing round.
-unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* counts, bool* reached) {
+unsigned RunPoint(Bench& bench, const std::string& import, long n, std::vector<testkit::ImportCount>* counts, bool* reached) {
     Point p{import.empty() ? "clean run" : import + " #" + std::to_string(n)};
     ::DeleteFileW(kStrayLog);
     const Growth before = Counters();
@@ -237,9 +226,11 @@ unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* 
     CheckedRound(p, bench, true);
     testkit::StopFailing();
     *reached = *reached || testkit::ArmedCallFailed();  // else this session made fewer calls: nothing failed
-    for (const testkit::ImportCount& c : testkit::ImportCalls()) *counts += c.name + " " + std::to_string(c.calls) + "\n";
+    *counts = testkit::ImportCalls();
     CheckedRound(p, bench, false);
-    CheckCallbacks(p);
+    // The contract monitor saw every callback of both rounds (8/6 alternating
+    // from 8, lists whole, aligned records, nothing after ZkSndDeInit).
+    for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
     CheckGrowth(p, bench, import, n, before);
     if (p.broken) std::fprintf(stderr, "  %s failed at%s\n", p.name.c_str(), testkit::FailedCallStack().c_str());
     return p.broken;
@@ -381,7 +372,6 @@ int Sweep(bool all) {
         std::fprintf(stderr, "%s: %zu points from #%ld\n", batch[0].name.c_str(), batch.size(), batch[0].n);
         RunBatch(batch, outcomes);
     }
-    std::map<std::string, int> byKind;
     std::set<std::string> imports;
     int failed = 0, unreached = 0;
     for (const Outcome& o : outcomes) {
@@ -389,12 +379,10 @@ int Sweep(bool all) {
         unreached += o.code == kNotReached;
         if (o.code == 0 || o.code == kNotReached) continue;
         ++failed;
-        ++byKind[KindOf(o.code)];
         std::printf("FAILED %s #%ld: %s\n", o.point.name.c_str(), o.point.n, KindOf(o.code).c_str());
     }
     std::printf("%zu points over %zu imports in %zu children, %llu s: %d broke a promise; %d not reached (fewer calls that run)\n",
                 outcomes.size(), imports.size(), batches.size(), (::GetTickCount64() - start) / 1000, failed, unreached);
-    for (const auto& [kind, count] : byKind) std::printf("  %s: %d\n", kind.c_str(), count);
     return failed == 0 ? 0 : 1;
 }
 
@@ -410,12 +398,11 @@ int PointsChild(int argc, char** argv, bool counting) {
     if (!bench.service.Start()) return std::fprintf(stderr, "the service's pipe could not be served\n"), kNoChild;
     std::ofstream out(argv[2], std::ios::app);
     for (int i = 3; counting ? i < 7 : i + 1 < argc; i += 2) {
-        std::string counts;
+        std::vector<testkit::ImportCount> counts;
         bool reached = counting;
         const unsigned broken = RunPoint(bench, counting ? "" : argv[i], counting ? 0 : atol(argv[i + 1]), &counts, &reached);
         if (counting) {
-            std::istringstream lines(counts);
-            for (std::string line; std::getline(lines, line);) out << (i == 3 ? "fresh " : "warm ") << line << "\n";
+            for (const testkit::ImportCount& c : counts) out << (i == 3 ? "fresh " : "warm ") << c.name << " " << c.calls << "\n";
         } else {
             out << argv[i] << " " << argv[i + 1] << " " << (broken ? int(kPointBits | broken) : reached ? 0 : kNotReached) << "\n";
         }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <regex>
 
 #include "log/ZkLogger.h"
@@ -12,6 +10,7 @@
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
 #include "log/LoggerTestUtil.h"
+#include "tests/virt/api/Api.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
@@ -71,7 +70,7 @@ struct TestLog {
 };
 
 // The session client on a pipe of the test's own; records its callbacks.
-class Client : public CSndApiPipeClient {
+class Client : public CSndApiPipeClient, public Notices {
 public:
     explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, Setup(pipe)) { SetCallback(&Client::Callback, this); }
     static SndClientSetup Setup(const std::wstring& pipe) {
@@ -81,17 +80,12 @@ public:
         return setup;
     }
     ~Client() override { Stop(); }
-    bool WaitForCode(uint32_t code, DWORD ms) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return std::count(m_codes.begin(), m_codes.end(), code); });
-    }
-    std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer
+    std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer, seen before its notice
     bool serverInfoCommitted = false;
 
 private:
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Client* self = static_cast<Client*>(context);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
         if (code == ZKSND_NOTIFY_SERVER_INFO) {
             const uint8_t* p = reinterpret_cast<const uint8_t*>(param);
             MEMORY_BASIC_INFORMATION mb = {};
@@ -99,12 +93,8 @@ private:
             self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
             self->serverInfo.assign(p, p + kServerInfoMinBytes);
         }
-        self->m_codes.push_back(code);
-        self->m_changed.notify_all();
+        self->Record(code, param, context);
     }
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<uint32_t> m_codes;
 };
 
 }  // namespace
@@ -177,11 +167,11 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         ASSERT_TRUE(server.WaitForClientGone(1, 5000)) << "the second refusal did not close";
         EXPECT_GE(client.GetFailureCount(), 1u) << "failed attempts";  // attempts run one after the other
         EXPECT_EQ(0u, server.BytesReceived(0) + server.BytesReceived(1)) << "bytes sent to a refused server";
-        EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0)) << "callback 8 for a refused server";
+        EXPECT_EQ(0u, client.Count(ZKSND_NOTIFY_CONNECTED)) << "callback 8 for a refused server";
 
         // the same server, seen as it really is (our own user), is accepted
         g_impostor = false;
-        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "the server, seen as it is, was refused";
+        EXPECT_TRUE(client.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "the server, seen as it is, was refused";
         EXPECT_TRUE(server.WaitForFrames(1, 5000)) << "no session id once accepted";
         EXPECT_EQ(kIdentificationFlags, g_lastFlags.load()) << "the open's flags at the default level";
     }
@@ -212,7 +202,7 @@ TEST(PipeSecurity, TheImpersonationLevelOpensPlainAndServerInformationWithoutPay
     ASSERT_TRUE(server.Start());
     Client client(server.Name());
     ASSERT_EQ(0u, client.Start());
-    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "our own user's server was refused";
+    EXPECT_TRUE(client.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "our own user's server was refused";
     EXPECT_EQ(kPlainOverlapped, g_lastFlags.load()) << "the open's flags";
     // The client may hear callback 8 before the server's thread has taken the connection.
     ASSERT_TRUE(server.WaitForClient(5000)) << "the server did not take the connection";
@@ -223,7 +213,7 @@ TEST(PipeSecurity, TheImpersonationLevelOpensPlainAndServerInformationWithoutPay
     std::vector<uint8_t> info(kSndHeaderSize);
     const size_t infoSize = SndBuildNotification(info.data(), info.size(), eZkSndRdpVServerInfo, nullptr, 0);
     ASSERT_TRUE(server.WriteFrame(0, info.data(), uint32_t(infoSize)));
-    ASSERT_TRUE(client.WaitForCode(ZKSND_NOTIFY_SERVER_INFO, 5000));
+    ASSERT_TRUE(client.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1));
     EXPECT_TRUE(client.serverInfoCommitted) << "callback 9's bytes are not all readable";
     EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo) << "callback 9's bytes";
 }
