@@ -16,6 +16,7 @@
 
 #include "support/ContractMonitor.h"
 #include "support/Holders.h"
+#include "support/Watchdog.h"
 
 #include "virt/api/zksndapi.h"
 
@@ -38,7 +39,7 @@ struct Api {
     PFN_ZkSndGetSettings GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
     PFN_ZkSndSetSettings SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");
     PFN_ZkSndVoid IsLocked = Proc<PFN_ZkSndVoid>(dll, "ZkConfigIsLocked");
-    bool Complete() const { return Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings && IsLocked; }
+    bool Complete() const { return Init.fn && CleanUp.fn && GetDeviceList && DeInit.fn && SetDefault && GetSettings && SetSettings && IsLocked; }
 };
 
 // The one loaded copy, shared by every test of the program.
@@ -47,6 +48,8 @@ inline Api& Dll() { static Api api; return api; }
 // A test of the loaded library, torn down after each test.
 class DllTest : public ::testing::Test {
 protected:
+    // Every scenario's bound, the teardown after it included (90 s: the storms and the 3000 lists).
+    testkit::Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 90000};
     void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
     // The contract held through the scenario, its teardown included.
     void TearDown() override {

@@ -16,11 +16,11 @@
 // same with nothing failing, which must fully work.
 #include <windows.h>
 
-#include <algorithm>
+#include <array>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -47,7 +47,6 @@ enum Broken : unsigned {
     kLog = 64,          // a torn line, no line from the round, or zksndapi.txt in the current folder
 };
 const char* const kBrokenNames[] = {"exception", "status", "time", "callbacks", "recovery", "leak", "log"};
-const unsigned kKinds = 7;
 const int kHang = 0x200, kNoChild = 0x201, kNotReached = 0x202, kPointBits = 0x100;
 
 const DWORD kSlackMs = 1500;  // two shared cores under Wine: the docs' bounds plus scheduling
@@ -85,21 +84,6 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t
     return status;
 }
 
-void AskForTheList(Point& p, Recorder& rec, bool failing) {
-    const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
-    const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
-    // (docs/api.md gives the one-way calls no bound of their own: 3 s, as a settings call's wait)
-    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0},
-                                 [] { return Dll().GetDeviceList(); });
-    if (status != 0) return;
-    const bool ended = rec.WaitUntil([&] {
-        return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
-               Recorder::CountOf(rec.notices, ZKSND_NOTIFY_CONNECTION_LOST) > losses;
-    }, kListMs);
-    Expect(p, failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
-    if (!failing) Expect(p, kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
-}
-
 // One round of the scenario; failing: an import may fail in it. Returns ZkSndVApiInit's status.
 uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const std::set<uint32_t> sent = failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0};
@@ -109,7 +93,18 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
                                [&] { return Dll().Init(&Recorder::Callback, &rec); });
     // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
     if (init == 0) Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
-    AskForTheList(p, rec, failing);
+    // The device list ends with 301 or 6 (docs/api.md gives the one-way calls
+    // no bound of their own: 3 s, as a settings call's wait).
+    const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
+    const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
+    if (Call(p, "ZkSndVGetDeviceList", 3000, sent, [] { return Dll().GetDeviceList(); }) == 0) {
+        const bool ended = rec.WaitUntil([&] {
+            return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
+                   Recorder::CountOf(rec.notices, ZKSND_NOTIFY_CONNECTION_LOST) > losses;
+        }, kListMs);
+        Expect(p, failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
+        if (!failing) Expect(p, kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
+    }
     Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
     Call(p, "ZkSndGetSettings", 6000, answered, [&] { return Dll().GetSettings(&settings); });
@@ -135,12 +130,11 @@ void CheckLog(Point& p, const std::wstring& added, const char* round, bool start
 
 // What a point may leave behind, measured in the child itself around the
 // point (never against another process: the shared log grows from point to
-// point, and anything the test itself reads grows with it).
-struct Growth {
-    long long handles, threads, heap, kib;  // heap: the library's blocks (bytes); kib: the process's committed memory
-    long long& operator[](size_t i) { return (&handles)[i]; }
-};
+// point, and anything the test itself reads grows with it): handles,
+// threads, the library's heap blocks (bytes), the process's committed memory (KiB).
+using Growth = std::array<long long, 4>;
 const char* const kGrowthUnits[] = {" handles, ", " threads, ", " bytes of the library's heap, ", " KiB committed"};
+const size_t kThreads = 1;
 
 Growth Counters() {
     return Growth{testkit::ProcessHandleCount(), testkit::ProcessThreadCount(), testkit::ModuleHeapBytes(),
@@ -165,24 +159,23 @@ std::string Above(Growth after, Growth before, Growth limit) {
 
 // The state after a round: the library's threads gone (Wine ends them a little late).
 Growth Settled(const Growth& before) {
-    testkit::WaitForThreadCountAtMost(long(before.threads), 5000);
+    testkit::WaitForThreadCountAtMost(long(before[kThreads]), 5000);
     return Counters();
 }
 
 // The process-wide pieces a point runs against: the library, the emulated service, the callbacks' recorder.
 struct Bench {
     Recorder rec;
-    zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
+    zk_testkit::CHostileService service;
     unsigned long long logAt = 0;  // the shared log's bytes read so far
     std::wstring TheRound() { return zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &logAt); }
 };
 
-// One round and its log check; returns whether ZkSndVApiInit returned 0.
-bool CheckedRound(Point& p, Bench& bench, bool failing) {
+// One round and its log check.
+void CheckedRound(Point& p, Bench& bench, bool failing) {
     bench.TheRound();
     const bool started = Round(p, bench.rec, failing) == 0;
     CheckLog(p, bench.TheRound(), failing ? "the failing round" : "the second round", started || !failing);
-    return started;
 }
 
 // The point again, failing then clean, `times` times.
@@ -218,7 +211,7 @@ void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, cons
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
 // counts: each import's calls in the failing round.
-unsigned RunPoint(Bench& bench, const std::string& import, long n, std::vector<testkit::ImportCount>* counts, bool* reached) {
+unsigned RunPoint(Bench& bench, const std::string& import, long n, std::map<std::string, long>* counts, bool* reached) {
     Point p{import.empty() ? "clean run" : import + " #" + std::to_string(n)};
     ::DeleteFileW(kStrayLog);
     const Growth before = Counters();
@@ -297,16 +290,16 @@ void RunBatch(const std::vector<PointId>& batch, std::vector<Outcome>& outcomes)
 
 // A clean child's calls of each import: in its first session (a fresh
 // process) and in a later one (a warm process: one-time set-up done).
+// Empty when that child broke a promise.
 struct CleanRun {
     std::map<std::string, long> fresh, warm;
-    bool ok = false;
 };
 
 CleanRun CountCalls() {
     CleanRun run;
     const char* const file = "fault_sweep_counts.txt";
     ::DeleteFileA(file);
-    run.ok = RunChild(std::string("--count ") + file, 2) == 0;
+    if (RunChild(std::string("--count ") + file, 2) != 0) return run;
     std::ifstream in(file);
     std::string which, name;
     long calls = 0;
@@ -317,12 +310,12 @@ CleanRun CountCalls() {
 // The sampled calls of an import that a session calls count times: the first
 // three and every quarter up to the last; every call when all.
 std::vector<long> Calls(long count, bool all) {
-    std::set<long> picked;
+    std::vector<long> picked;
     for (long n = 1; n <= count; ++n) {
         const bool spread = n == count || (count > 6 && n % (count / 4) == 0);
-        if (all || n <= 3 || spread) picked.insert(n);
+        if (all || n <= 3 || spread) picked.push_back(n);
     }
-    return std::vector<long>(picked.begin(), picked.end());
+    return picked;
 }
 
 // The batches. Sampled: one child per import, its first call failed in a
@@ -353,7 +346,7 @@ std::string KindOf(int code) {
     if (code == kCppException) return "uncaught C++ exception";
     if ((code & ~0xFF) != kPointBits) return "exit " + std::to_string(code);
     std::string kinds;
-    for (unsigned k = 0; k < kKinds; ++k) {
+    for (unsigned k = 0; k < std::size(kBrokenNames); ++k) {
         if (code & (1u << k)) kinds += std::string(kinds.empty() ? "" : "+") + kBrokenNames[k];
     }
     return kinds;
@@ -365,7 +358,7 @@ int Sweep(bool all) {
     key.SetLevel(2);
     const ULONGLONG start = ::GetTickCount64();
     const CleanRun clean = CountCalls();
-    if (!clean.ok || clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
+    if (clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
     std::vector<Outcome> outcomes;
     const std::vector<std::vector<PointId>> batches = Batches(clean, all);
     for (const std::vector<PointId>& batch : batches) {
@@ -398,18 +391,17 @@ int PointsChild(int argc, char** argv, bool counting) {
     if (!bench.service.Start()) return std::fprintf(stderr, "the service's pipe could not be served\n"), kNoChild;
     std::ofstream out(argv[2], std::ios::app);
     for (int i = 3; counting ? i < 7 : i + 1 < argc; i += 2) {
-        std::vector<testkit::ImportCount> counts;
+        std::map<std::string, long> counts;
         bool reached = counting;
         const unsigned broken = RunPoint(bench, counting ? "" : argv[i], counting ? 0 : atol(argv[i + 1]), &counts, &reached);
         if (counting) {
-            for (const testkit::ImportCount& c : counts) out << (i == 3 ? "fresh " : "warm ") << c.name << " " << c.calls << "\n";
+            for (const auto& [name, calls] : counts) out << (i == 3 ? "fresh " : "warm ") << name << " " << calls << "\n";
         } else {
             out << argv[i] << " " << argv[i + 1] << " " << (broken ? int(kPointBits | broken) : reached ? 0 : kNotReached) << "\n";
         }
         out.flush();
         if (broken) return counting ? int(kPointBits | broken) : 0;
     }
-    bench.service.Stop();
     std::fflush(nullptr);
     return 0;
 }
