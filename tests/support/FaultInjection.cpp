@@ -91,7 +91,11 @@ const DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY, kNoResources = ERROR_NO_SYSTEM_
 
 // Each row's replacement is Hook<its index, the function's type>: the
 // table's rows count up from kFirst, one each (checked after the table).
-#define ZK_FAIL(dll, fn, ...) Fault{dll, #fn, reinterpret_cast<void*>(&Hook<__COUNTER__ - kFirst, decltype(&::fn)>::Call), __VA_ARGS__}
+// (Through a function template: GCC warns of the runtime's attributes on
+// malloc's type as a class template's argument.)
+template <size_t Id, class F>
+void* HookOf() { return reinterpret_cast<void*>(&Hook<Id, F>::Call); }
+#define ZK_FAIL(dll, fn, ...) Fault{dll, #fn, HookOf<__COUNTER__ - kFirst, decltype(&::fn)>(), __VA_ARGS__}
 constexpr size_t kFirst = __COUNTER__ + 1;
 const Fault kFaults[] = {
     // memory and threads (operator new, the runtime's thread-local storage and exceptions reach these)

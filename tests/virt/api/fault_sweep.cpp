@@ -62,11 +62,8 @@ struct Point {
         broken |= kind;
         std::fprintf(stderr, "  %s: %s\n", name.c_str(), what.c_str());
     }
+    void Expect(unsigned kind, bool ok, const std::string& what) { if (!ok) Break(kind, what); }
 };
-
-void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
-    if (!ok) p.Break(kind, what);
-}
 
 // One export call: its status, and a broken promise when it threw, was slow or returned a status not allowed.
 uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t>& allowed,
@@ -80,7 +77,7 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t
     }
     const ULONGLONG ms = ::GetTickCount64() - start;
     if (ms > boundMs + kSlackMs) p.Break(kSlow, std::string(name) + " took " + std::to_string(ms) + " ms");
-    Expect(p, kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
+    p.Expect(kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
     return status;
 }
 
@@ -92,7 +89,7 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const uint32_t init = Call(p, "ZkSndVApiInit", 1500, failing ? std::set<uint32_t>{0, 1} : sent,
                                [&] { return Dll().Init(&Recorder::Callback, &rec); });
     // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
-    if (init == 0) Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
+    if (init == 0) p.Expect(kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
     // The device list ends with 301 or 6 (docs/api.md gives the one-way calls
     // no bound of their own: 3 s, as a settings call's wait).
     const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
@@ -102,8 +99,8 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
             return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
                    Recorder::CountOf(rec.notices, ZKSND_NOTIFY_CONNECTION_LOST) > losses;
         }, kListMs);
-        Expect(p, failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
-        if (!failing) Expect(p, kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
+        p.Expect(failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
+        if (!failing) p.Expect(kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
     }
     Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
@@ -119,12 +116,12 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
 void CheckLog(Point& p, const std::wstring& added, const char* round, bool started) {
     const std::wregex line(LR"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[[A-Z]+\]:? .*)");
     for (const std::wstring& text : zk_testkit::SplitLines(added))
-        Expect(p, kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
+        p.Expect(kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
     const bool whole = added.empty() || (added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0);
-    Expect(p, kLog, whole, std::string("the log ends inside a line after ") + round);
+    p.Expect(kLog, whole, std::string("the log ends inside a line after ") + round);
     const std::wstring mine = L") [" + std::to_wstring(::GetCurrentProcessId()) + L"] ";
-    Expect(p, kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
-    Expect(p, kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
+    p.Expect(kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
+    p.Expect(kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
     ::DeleteFileW(kStrayLog);
 }
 
@@ -206,7 +203,7 @@ void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, cons
         repeated = Above(Settled(before), settled, kNoise);
         if (repeated.empty()) return;
     }
-    Expect(p, kLeak, false, "kept " + once + ", and " + repeated + " more each time the point repeated three times");
+    p.Expect(kLeak, false, "kept " + once + ", and " + repeated + " more each time the point repeated three times");
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
@@ -223,7 +220,7 @@ unsigned RunPoint(Bench& bench, const std::string& import, long n, std::map<std:
     CheckedRound(p, bench, false);
     // The contract monitor saw every callback of both rounds (8/6 alternating
     // from 8, lists whole, aligned records, nothing after ZkSndDeInit).
-    for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
+    for (const std::string& broken : Monitor().Reset()) p.Expect(kCallbacks, false, "callback contract: " + broken);
     CheckGrowth(p, bench, import, n, before);
     if (p.broken) std::fprintf(stderr, "  %s failed at%s\n", p.name.c_str(), testkit::FailedCallStack().c_str());
     return p.broken;

@@ -117,18 +117,17 @@ TEST_P(TeardownAndStart, AreBoundedWhateverTheServiceDoes) {
     EXPECT_TRUE(waiter.Finished(1000)) << "a request outlived the teardown";
 }
 
-const uint32_t kNotConnected = ZKSND_STATUS_NOT_CONNECTED;
 INSTANTIATE_TEST_SUITE_P(
     Hostile, TeardownAndStart,
     ::testing::Values(StartRow{"None", EmuFault::kNone}, StartRow{"StopReading", EmuFault::kStopReading},
                       StartRow{"ShortFrames", EmuFault::kShortFrames},
-                      StartRow{"BusyOnlyInstance", EmuFault::kNone, Serving::kBusyOnlyInstance, false, true, kNotConnected, 1},
+                      StartRow{"BusyOnlyInstance", EmuFault::kNone, Serving::kBusyOnlyInstance, false, true, ZKSND_STATUS_NOT_CONNECTED, 1},
                       StartRow{"RawLength", EmuFault::kRawLength},
                       StartRow{"HugeNotification", EmuFault::kHugeNotification},
                       StartRow{"SlowReplies", EmuFault::kSlowReplies, Serving::kYes, false, true, 0, 1},
                       StartRow{"Churn", EmuFault::kChurn},
-                      StartRow{"NoService", EmuFault::kNone, Serving::kNo, false, true, kNotConnected, 1},
-                      StartRow{"RightAfterCallback6", EmuFault::kNone, Serving::kYes, true, true, kNotConnected, 0}),
+                      StartRow{"NoService", EmuFault::kNone, Serving::kNo, false, true, ZKSND_STATUS_NOT_CONNECTED, 1},
+                      StartRow{"RightAfterCallback6", EmuFault::kNone, Serving::kYes, true, true, ZKSND_STATUS_NOT_CONNECTED, 0}),
     RowName<StartRow>);
 
 // Faults the kit has no row for, written raw on the kit's first connection:
