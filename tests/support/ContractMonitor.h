@@ -110,7 +110,6 @@ struct MonitoredInit {
         lock.unlock();
         return fn(&Call, pair);
     }
-    explicit operator bool() const { return fn != nullptr; }
 };
 // ZkSndDeInit or ZkSndVCleanUp through the monitor: once it returned, no callback may start.
 struct MonitoredTeardown {
@@ -120,7 +119,6 @@ struct MonitoredTeardown {
         Monitor().OnLifecycle(false);
         return result;
     }
-    explicit operator bool() const { return fn != nullptr; }
 };
 
 }  // namespace zk_testkit

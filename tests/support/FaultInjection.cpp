@@ -6,12 +6,14 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace testkit {
@@ -19,15 +21,14 @@ namespace {
 
 // One failable import: what its failed call returns and reports.
 struct Fault {
-    const char* dll;        // as the import descriptor names it, compared without case
+    const char* dll;            // as the import descriptor names it, compared without case
     const char* name;
     void* replacement;
-    uintptr_t failValue;    // converted to the function's return type
-    DWORD error;            // SetLastError (a registry or security function returns it as well)
-    DWORD pipeError;        // instead of error when the first argument is a pipe (0: error)
-    bool afterTheCall;      // the call runs and its success is reported as failure (I/O already done)
-    int errnoValue;         // the C runtime's functions set errno (0: not one of them)
-    size_t index;           // its place in the table, checked by Install
+    uintptr_t failValue;        // converted to the function's return type
+    DWORD error;                // SetLastError (a registry or security function returns it as well)
+    DWORD pipeError = 0;        // instead of error when the first argument is a pipe (0: error)
+    bool afterTheCall = false;  // the call runs and its success is reported as failure (I/O already done)
+    int errnoValue = 0;         // the C runtime's functions set errno (0: not one of them)
 };
 
 struct State {
@@ -39,8 +40,8 @@ struct State {
 std::atomic<bool> g_failed{false};
 void* g_failedStack[16];
 USHORT g_failedFrames = 0;
-State& StateOf(size_t index);
-const Fault& FaultOf(size_t index);
+extern const Fault kFaults[];  // the table below, its hooks' rows in order
+extern State g_states[];
 
 // A failure value as the function's return type.
 template <class R>
@@ -70,10 +71,10 @@ struct Hook;
 template <size_t Id, class R, class... A>
 struct Hook<Id, R (*)(A...)> {
     static R Call(A... args) {
-        State& state = StateOf(Id);
+        State& state = g_states[Id];
         const auto original = reinterpret_cast<R (*)(A...)>(state.original);
         if (!IsTheFailingCall(state)) return original(args...);
-        const Fault& fault = FaultOf(Id);
+        const Fault& fault = kFaults[Id];
         if (fault.afterTheCall) original(args...);
         if (fault.errnoValue != 0) errno = fault.errnoValue;
         const bool onPipe = fault.pipeError != 0 && ::GetFileType(FirstHandle(args...)) == FILE_TYPE_PIPE;
@@ -82,21 +83,19 @@ struct Hook<Id, R (*)(A...)> {
     }
 };
 
-template <size_t Id, class F>
-Fault Failing(const char* dll, const char* name, uintptr_t value, DWORD error, DWORD pipeError = 0,
-              bool afterTheCall = false, int errnoValue = 0) {
-    return Fault{dll, name, reinterpret_cast<void*>(&Hook<Id, F>::Call), value, error, pipeError, afterTheCall,
-                 errnoValue, Id};
-}
-
 const char kK32[] = "kernel32.dll", kAdv[] = "advapi32.dll", kCrt[] = "msvcrt.dll", kShell[] = "shell32.dll";
 const uintptr_t kFalse = 0, kNull = 0;
 const uintptr_t kInvalidHandle = uintptr_t(-1);  // INVALID_HANDLE_VALUE, INVALID_FILE_ATTRIBUTES
 const DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY, kNoResources = ERROR_NO_SYSTEM_RESOURCES,
             kDenied = ERROR_ACCESS_DENIED, kBadSd = ERROR_INVALID_SECURITY_DESCR;
 
-// Each row's replacement is Hook<its index, the function's type>.
-#define ZK_FAIL(dll, fn, ...) Failing<__COUNTER__ - kFirst, decltype(&::fn)>(dll, #fn, __VA_ARGS__)
+// Each row's replacement is Hook<its index, the function's type>: the
+// table's rows count up from kFirst, one each (checked after the table).
+// (Through a function template: GCC warns of the runtime's attributes on
+// malloc's type as a class template's argument.)
+template <size_t Id, class F>
+void* HookOf() { return reinterpret_cast<void*>(&Hook<Id, F>::Call); }
+#define ZK_FAIL(dll, fn, ...) Fault{dll, #fn, HookOf<__COUNTER__ - kFirst, decltype(&::fn)>(), __VA_ARGS__}
 constexpr size_t kFirst = __COUNTER__ + 1;
 const Fault kFaults[] = {
     // memory and threads (operator new, the runtime's thread-local storage and exceptions reach these)
@@ -173,6 +172,7 @@ const Fault kFaults[] = {
 };
 #undef ZK_FAIL
 const size_t kCount = sizeof(kFaults) / sizeof(kFaults[0]);
+static_assert(__COUNTER__ - kFirst == kCount, "a row's hook would serve another row");
 State g_states[kCount];
 
 // Never failed: locks and waits, releases, cancels (which fail only when
@@ -196,21 +196,14 @@ const char* const kKept[] = {
     "AddVectoredExceptionHandler", "RemoveVectoredExceptionHandler", "RaiseFailFastException",
 };
 
-State& StateOf(size_t index) { return g_states[index]; }
-const Fault& FaultOf(size_t index) { return kFaults[index]; }
-
 const Fault* Find(const char* dll, const char* name) {
-    for (const Fault& fault : kFaults) {
-        if (_stricmp(fault.dll, dll) == 0 && std::strcmp(fault.name, name) == 0) return &fault;
-    }
-    return nullptr;
+    const auto found = std::find_if(std::begin(kFaults), std::end(kFaults),
+                                    [&](const Fault& f) { return _stricmp(f.dll, dll) == 0 && std::strcmp(f.name, name) == 0; });
+    return found == std::end(kFaults) ? nullptr : found;
 }
 
 bool IsKept(const char* name) {
-    for (const char* kept : kKept) {
-        if (std::strcmp(kept, name) == 0) return true;
-    }
-    return false;
+    return std::any_of(std::begin(kKept), std::end(kKept), [&](const char* kept) { return std::strcmp(kept, name) == 0; });
 }
 
 // The module's heap blocks, counted above the fault hooks: each counted slot
@@ -277,7 +270,7 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
         const Fault* fault = Find(dll, name);
         void** slot = reinterpret_cast<void**>(&slots->u1.Function);
         if (fault) {
-            g_states[fault->index].original = *slot;
+            g_states[fault - kFaults].original = *slot;
             Redirect(slot, fault->replacement);
         }
         if (const int counted = CountedIndex(dll, name); counted != kCountedFns) {
@@ -293,9 +286,6 @@ void RedirectDescriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR& descriptor, s
 
 std::vector<std::string> InstallImportFaults(HMODULE module) {
     std::vector<std::string> unknown;
-    for (size_t i = 0; i < kCount; ++i) {
-        if (kFaults[i].index != i) unknown.push_back(std::string("(table row out of place) ") + kFaults[i].name);
-    }
     auto* base = reinterpret_cast<BYTE*>(module);
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -305,25 +295,21 @@ std::vector<std::string> InstallImportFaults(HMODULE module) {
     return unknown;
 }
 
-bool FailNthCall(const std::string& name, long n) {
-    bool found = false;
+void FailNthCall(const std::string& name, long n) {
     g_failed = false;
     for (size_t i = 0; i < kCount; ++i) {
-        const bool armed = name == kFaults[i].name;
-        found = found || armed;
-        g_states[i].failAt = armed ? n : 0;
+        g_states[i].failAt = name == kFaults[i].name ? n : 0;
         g_states[i].calls = 0;
     }
-    return found;
 }
 
 void StopFailing() {
     for (State& state : g_states) state.failAt = 0;
 }
 
-std::vector<ImportCount> ImportCalls() {
-    std::vector<ImportCount> counts;
-    for (size_t i = 0; i < kCount; ++i) counts.push_back(ImportCount{kFaults[i].name, g_states[i].calls.load()});
+std::map<std::string, long> ImportCalls() {
+    std::map<std::string, long> counts;
+    for (size_t i = 0; i < kCount; ++i) counts[kFaults[i].name] = g_states[i].calls.load();
     return counts;
 }
 

@@ -18,28 +18,23 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace testkit {
 
-struct ImportCount {
-    std::string name;  // "malloc", "CreateFileW"
-    long calls;
-};
-
 // Redirects module's imports; returns the imports it found that its table does
 // not know (empty when it knows them all). Once per module and process.
 std::vector<std::string> InstallImportFaults(HMODULE module);
 
-// Counts restart at 0; the n-th call of name fails (n = 0: none). False when
-// name is not a failable import.
-bool FailNthCall(const std::string& name, long n);
+// Counts restart at 0; the n-th call of name, a failable import, fails (n = 0: none).
+void FailNthCall(const std::string& name, long n);
 void StopFailing();
 
-// Calls of each failable import since the last FailNthCall (or Install), and
-// whether the armed call has been failed.
-std::vector<ImportCount> ImportCalls();
+// Calls of each failable import ("malloc", "CreateFileW") since the last
+// FailNthCall (or Install), and whether the armed call has been failed.
+std::map<std::string, long> ImportCalls();
 bool ArmedCallFailed();
 
 // Where the armed call was failed: "module base+offset" of each caller,

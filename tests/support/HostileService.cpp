@@ -1,53 +1,29 @@
 #include "tests/support/HostileService.h"
 
 #include "tools/tessaline-emu/DeviceFile.h"
-#include "virt/api/SndServiceMessages.h"
 
 namespace zk_testkit {
 
-using tessaline_emu::EmuFault;
-
-namespace {
-
-const DWORD kHoldTimeoutMs = 10000;  // for the kit's own client to be accepted
-
-// Indexed by ServiceFault.
-const EmuFault kEmuFaults[] = {EmuFault::kNone,      EmuFault::kStopReading,       EmuFault::kShortFrames,
-                               EmuFault::kNone,      EmuFault::kRawLength,         EmuFault::kHugeNotification,
-                               EmuFault::kSlowReplies, EmuFault::kChurn};
-
-}  // namespace
-
-// The emulator's session, noting each request before it answers it.
-class CHostileService::CRecordingSession : public tessaline_emu::CEmuSession {
-public:
-    explicit CRecordingSession(CHostileService& kit) : CEmuSession(kit.m_server.get()), m_kit(kit) {}
-    bool OnMessage(tessaline_emu::CPipeSession& session, const uint8_t* message, uint32_t length) override {
-        m_kit.Note(message, length);
-        return CEmuSession::OnMessage(session, message, length);  // counts it: a waiter looks again
-    }
-
-private:
-    CHostileService& m_kit;
-};
-
-CHostileService::CHostileService(ServiceFault fault) : m_fault(fault) {
+CHostileService::CHostileService(EmuFault fault, bool busyOnlyInstance) : m_busyOnlyInstance(busyOnlyInstance) {
     m_options.pipeName = kServicePipeName;
-    m_options.quiet = true;
-    m_options.fault = kEmuFaults[int(fault)];
-    m_options.faultDelayMs = kSlowReplyMs;
-    if (fault == ServiceFault::kBusyOnlyInstance) {
+    // The traffic lines of connections and requests are kept (a fault sweep's child runs for minutes).
+    m_options.output = [this](const std::wstring& line) {  // on the sessions' threads
+        if (line.find(L"] connected") == std::wstring::npos && line.find(L"] <- ") == std::wstring::npos) return;
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_traffic.push_back(line);
+        m_changed.notify_all();
+    };
+    m_options.fault = fault;
+    if (busyOnlyInstance) {
         m_options.maxInstances = 1;
         m_options.defaultTimeoutMs = 24u * 24 * 60 * 60 * 1000;  // 24 days
     }
-    if (fault == ServiceFault::kStopReading) m_options.bufferSize = 4096;  // a client blocks after a few messages
+    if (fault == EmuFault::kStopReading) m_options.bufferSize = 4096;  // a client blocks after a few messages
 }
-
-CHostileService::~CHostileService() { Stop(); }
 
 bool CHostileService::Start() {
     if (m_server) return true;
-    m_received.clear();  // no session runs yet to note a request
+    m_traffic.clear();  // no session runs yet to print a line
     m_state.reset(new tessaline_emu::CEmuState(tessaline_emu::DefaultDevices(), std::wstring()));
     m_server.reset(new tessaline_emu::CEmuServer(m_options, *m_state));
     tessaline_emu::PipeServerConfig config;  // the emulator's, without its pipe security and printing
@@ -59,22 +35,21 @@ bool CHostileService::Start() {
     m_pipe.reset(new tessaline_emu::CPipeServer(config, [this](const std::shared_ptr<tessaline_emu::CPipeSession>& session) {
         const std::lock_guard<std::mutex> lock(m_lock);
         if (!m_first) m_first = session;
-        return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new CRecordingSession(*this));
+        return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new tessaline_emu::CEmuSession(m_server.get()));
     }));
     if (m_pipe->Start() != ERROR_SUCCESS) {
         Stop();
         return false;
     }
-    if (m_fault == ServiceFault::kBusyOnlyInstance) {
+    if (m_busyOnlyInstance) {
         const std::wstring path = L"\\\\.\\pipe\\" + m_options.pipeName;
         m_held.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
-        // Taken once the server has accepted it (and greeted it: the greeting waits unread in the pipe).
-        if (!m_held.is_valid() || !WaitForConnections(1, kHoldTimeoutMs)) {
+        // Taken once the server has accepted it, within 10 s (and greeted it: the greeting waits unread in the pipe).
+        if (!m_held.is_valid() || Traffic(L"] connected", 1, 10000).empty()) {
             Stop();
             return false;
         }
-        m_heldConnections = 1;
     }
     return true;
 }
@@ -82,66 +57,36 @@ bool CHostileService::Start() {
 void CHostileService::Stop() {
     m_held.reset();
     m_pipe.reset();  // ends every connection and joins every thread
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        m_first.reset();
-    }
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_first.reset();
+    lock.unlock();
     m_server.reset();
     m_state.reset();
-    m_heldConnections = 0;
 }
 
 bool CHostileService::Write(const void* bytes, size_t size) {
-    std::shared_ptr<tessaline_emu::CPipeSession> first;
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        first = m_first;
-    }
+    std::unique_lock<std::mutex> lock(m_lock);
+    const std::shared_ptr<tessaline_emu::CPipeSession> first = m_first;
+    lock.unlock();  // the write may wait for the client to read
     return first && first->Write(bytes, size);
 }
 
-uint32_t CHostileService::Connections() const {
-    if (!m_server) return 0;
-    const uint32_t all = m_server->Connections();
-    return all >= m_heldConnections ? all - m_heldConnections : 0;
-}
-
 bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) const {
-    return WaitForTraffic([&] { return Connections() >= count; }, timeoutMs);
+    const size_t all = count + (m_held.is_valid() ? 1 : 0);  // and the kit's own client of the busy only instance
+    return Traffic(L"] connected", all, timeoutMs).size() >= all;
 }
 
-void CHostileService::Note(const uint8_t* message, uint32_t length) {
-    SndDecodedRequest request;
-    if (!SndDecodeRequest(message, length, request)) return;
-    const std::lock_guard<std::mutex> lock(m_lock);
-    m_received.push_back(ReceivedRequest{request.command, request.requestId,
-                                         request.hasArgument ? request.argument : 0, request.wellFormed});
-}
-
-std::vector<ReceivedRequest> CHostileService::Requests(uint32_t command, size_t count, DWORD timeoutMs) const {
-    std::vector<ReceivedRequest> found;
-    const auto look = [&] {
+std::vector<std::wstring> CHostileService::Traffic(const std::wstring& text, size_t count, DWORD timeoutMs) const {
+    std::vector<std::wstring> found;
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         found.clear();
-        const std::lock_guard<std::mutex> lock(m_lock);
-        for (const ReceivedRequest& r : m_received) {
-            if (r.command == command) found.push_back(r);
+        for (const std::wstring& line : m_traffic) {
+            if (line.find(text) != std::wstring::npos) found.push_back(line);
         }
         return found.size() >= count;
-    };
-    WaitForTraffic(look, timeoutMs);
+    });
     return found;
-}
-
-bool CHostileService::WaitForTraffic(const std::function<bool()>& done, DWORD timeoutMs) const {
-    if (!m_server) return false;
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (done()) return true;
-        const ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline) return false;
-        // Set whenever a traffic counter grows; it may be the other one, so look again.
-        ::WaitForSingleObject(m_server->TrafficEvent(), static_cast<DWORD>(deadline - now));
-    }
 }
 
 }  // namespace zk_testkit

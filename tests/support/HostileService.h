@@ -5,26 +5,26 @@
 // sessions on a server core of its own, so a test can also write raw bytes
 // on the first connection (Write): bad frames, storms of notifications.
 //
-//   CHostileService service(ServiceFault::kRawLength);   // on the service's pipe
+//   CHostileService service(EmuFault::kRawLength);       // on the service's pipe
 //   ASSERT_TRUE(service.Start());                          // served when it returns
 //   ... run the library ...
-//   service.WaitForConnections(1, 5000);                   // traffic counters, waited on events
-//   service.Requests(nCmdSetSessionId, 1, 5000);           // what the library asked, decoded
+//   service.WaitForConnections(1, 5000);                   // the service's traffic lines, waited for
+//   service.Traffic(L"<- nCmdSetSessionId", 1, 5000);      // what the library asked, as the emulator prints it
 //
-// Faults:
+// Faults: the emulator's own (tessaline-emu --fault, EmuOptions.h):
 //   kNone              answers like the service
-//   kStopReading       never reads: the client's writes fill the pipe (4 KiB each way) and then wait
-//   kShortFrame        every message goes out cut to 8 bytes (its size field says 8; a reply keeps
+//   kStopReading       never reads: the client's writes fill the pipe (4 KiB each way here) and then wait
+//   kShortFrames       every message goes out cut to 8 bytes (its size field says 8; a reply keeps
 //                      its request number), shorter than the 12 bytes a client reads of any message
-//   kBusyOnlyInstance  one instance only, nDefaultTimeOut ~24 days, held by a client of the kit from
-//                      Start on: opening fails with ERROR_PIPE_BUSY and WaitNamedPipeW with the
-//                      default wait would wait for weeks
 //   kRawLength         the first message (the greeting) is replaced by a bare length field
 //                      0xFFFFFFF0 and then nothing
 //   kHugeNotification  a 64 MiB device notification before the greeting
-//   kSlowReply         replies to numbered requests come kSlowReplyMs late (after the client's
-//                      3-second wait); notifications come at once
+//   kSlowReplies       replies to numbered requests come 4 s late (after the client's 3-second
+//                      wait); notifications come at once
 //   kChurn             every connection is greeted and then broken at once
+// and the kit's busy only instance: one instance only, nDefaultTimeOut ~24 days, held by a client
+// of the kit from Start on: opening fails with ERROR_PIPE_BUSY and WaitNamedPipeW with the default
+// wait would wait for weeks.
 //
 // Servers in one Wine prefix share the pipe namespace: tests that serve the
 // service's pipe must not run in parallel with each other.
@@ -32,8 +32,8 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,34 +46,14 @@
 
 namespace zk_testkit {
 
-enum class ServiceFault {
-    kNone,
-    kStopReading,
-    kShortFrame,
-    kBusyOnlyInstance,
-    kRawLength,
-    kHugeNotification,
-    kSlowReply,
-    kChurn,
-};
-
-// A request as the service received it (a settings record is not kept).
-struct ReceivedRequest {
-    uint32_t command, requestId, argument;  // argument: 0 when none came
-    bool wellFormed;                        // its size field, its argument size and its length agree
-};
+using tessaline_emu::EmuFault;
 
 class CHostileService {
 public:
-    // kSlowReply's delay: longer than the client's 3-second reply wait.
-    static const DWORD kSlowReplyMs = 4000;
+    explicit CHostileService(EmuFault fault = EmuFault::kNone, bool busyOnlyInstance = false);
+    ~CHostileService() { Stop(); }  // (the kit holds a lock: it is not copied)
 
-    explicit CHostileService(ServiceFault fault);
-    ~CHostileService();  // Stop
-    CHostileService(const CHostileService&) = delete;
-    CHostileService& operator=(const CHostileService&) = delete;
-
-    // Serves the pipe; for kBusyOnlyInstance its one instance is taken when
+    // Serves the pipe; the busy only instance is taken when
     // this returns. False when the pipe could not be served.
     bool Start();
     // Ends every connection and joins every thread (the held instance goes too).
@@ -86,30 +66,27 @@ public:
     // thread, between the service's own messages); false once it has ended.
     bool Write(const void* bytes, size_t size);
 
-    // Connections accepted since Start (the kit's own holder not counted); the
-    // wait returns false when timeoutMs passed first.
-    uint32_t Connections() const;
+    // Waits for count connections accepted since Start (the kit's own holder
+    // not counted); false when timeoutMs passed first.
     bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
-    // The requests with that command received since Start, in order; waits up
-    // to timeoutMs for count of them (fewer come back when they did not come).
-    std::vector<ReceivedRequest> Requests(uint32_t command, size_t count, DWORD timeoutMs) const;
+    // The service's traffic lines since Start (its connections and the
+    // requests it received, as tessaline-emu prints them: "... [client 1] <-
+    // nCmdSetDefaultDevice (8): device 3", and " [unusual: ...]" after a
+    // request whose sizes disagree) that contain text, in order; waits up to
+    // timeoutMs for count of them (fewer come back when they did not come).
+    std::vector<std::wstring> Traffic(const std::wstring& text, size_t count, DWORD timeoutMs) const;
 
 private:
-    class CRecordingSession;
-    void Note(const uint8_t* message, uint32_t length);
-    // Waits on the traffic event until done() or timeoutMs has passed.
-    bool WaitForTraffic(const std::function<bool()>& done, DWORD timeoutMs) const;
-
-    const ServiceFault m_fault;
+    const bool m_busyOnlyInstance;
     tessaline_emu::EmuOptions m_options;
     std::unique_ptr<tessaline_emu::CEmuState> m_state;
     std::unique_ptr<tessaline_emu::CEmuServer> m_server;  // unstarted: its sessions' options, state and counters
     std::unique_ptr<tessaline_emu::CPipeServer> m_pipe;   // serves those sessions
-    mutable std::mutex m_lock;  // guards m_first and m_received
+    mutable std::mutex m_lock;  // guards m_first and m_traffic
+    mutable std::condition_variable m_changed;  // a traffic line came
     std::shared_ptr<tessaline_emu::CPipeSession> m_first;
-    std::vector<ReceivedRequest> m_received;
-    CHandleHolder m_held;  // kBusyOnlyInstance: the kit's client end of the only instance
-    uint32_t m_heldConnections = 0;
+    std::vector<std::wstring> m_traffic;
+    CHandleHolder m_held;  // the kit's client end of the busy only instance
 };
 
 }  // namespace zk_testkit

@@ -16,6 +16,7 @@
 
 #include "support/ContractMonitor.h"
 #include "support/Holders.h"
+#include "support/Watchdog.h"
 
 #include "virt/api/zksndapi.h"
 
@@ -38,7 +39,7 @@ struct Api {
     PFN_ZkSndGetSettings GetSettings = Proc<PFN_ZkSndGetSettings>(dll, "ZkSndGetSettings");
     PFN_ZkSndSetSettings SetSettings = Proc<PFN_ZkSndSetSettings>(dll, "ZkSndSetSettings");
     PFN_ZkSndVoid IsLocked = Proc<PFN_ZkSndVoid>(dll, "ZkConfigIsLocked");
-    bool Complete() const { return Init && CleanUp && GetDeviceList && DeInit && SetDefault && GetSettings && SetSettings && IsLocked; }
+    bool Complete() const { return Init.fn && CleanUp.fn && GetDeviceList && DeInit.fn && SetDefault && GetSettings && SetSettings && IsLocked; }
 };
 
 // The one loaded copy, shared by every test of the program.
@@ -47,6 +48,8 @@ inline Api& Dll() { static Api api; return api; }
 // A test of the loaded library, torn down after each test.
 class DllTest : public ::testing::Test {
 protected:
+    // Every scenario's bound, the teardown after it included (90 s: the storms and the 3000 lists).
+    testkit::Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 90000};
     void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
     // The contract held through the scenario, its teardown included.
     void TearDown() override {
@@ -62,14 +65,43 @@ struct Notice {
     std::wstring devName = L""; uint32_t def = 0;
 };
 
-// Everything the callback was told; on request it tears the library down
-// from inside a chosen code (and initialises it again there), and runs inside
-// in every callback.
-struct Recorder {
-    static inline Recorder* current = nullptr;
+// Everything a callback was told, waited on by the test.
+struct Notices {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Notice> notices;
+
+    void Record(uint32_t code, uintptr_t param, void* context) {
+        Notice n{code, param, context, ::GetCurrentThreadId()};
+        if (code == ZKSND_NOTIFY_DEVICE_INFO) {
+            const auto* device = reinterpret_cast<const SndDeviceInfo*>(param);
+            n.devName = device->devName;
+            n.def = device->def;
+        }
+        Add(n);
+    }
+    void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
+    void Touch() { std::lock_guard<std::mutex> lock(mutex); changed.notify_all(); }  // a waiter looks again
+    std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }
+    static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
+        return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
+    }
+    size_t Count(uint32_t code) { return CountOf(Snapshot(), code); }
+    bool WaitForCount(uint32_t code, size_t count, DWORD ms = 5000) {
+        return WaitUntil([&] { return CountOf(notices, code) >= count; }, ms);
+    }
+    // done is looked at under the lock, whenever a callback is recorded or Touch is called.
+    bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(ms), done);
+    }
+};
+
+// The exports' callback recorded; on request it tears the library down from
+// inside a chosen code (and initialises it again there), and runs inside in
+// every callback.
+struct Recorder : Notices {
+    static inline Recorder* current = nullptr;
     std::atomic<uint32_t> teardownOn{0};  // call teardown from inside this code, once
     std::atomic<bool> withDeInit{true};   // ZkSndDeInit, else ZkSndVCleanUp
     std::atomic<bool> initAfter{false};   // then ZkSndVApiInit there
@@ -96,29 +128,5 @@ struct Recorder {
             }
         }
         if (r.inside) r.inside(code);
-    }
-    void Record(uint32_t code, uintptr_t param, void* context) {
-        Notice n{code, param, context, ::GetCurrentThreadId()};
-        if (code == ZKSND_NOTIFY_DEVICE_INFO) {
-            const auto* device = reinterpret_cast<const SndDeviceInfo*>(param);
-            n.devName = device->devName;
-            n.def = device->def;
-        }
-        Add(n);
-    }
-    void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
-    void Touch() { std::lock_guard<std::mutex> lock(mutex); changed.notify_all(); }  // a waiter looks again
-    std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }
-    static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
-        return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
-    }
-    size_t Count(uint32_t code) { return CountOf(Snapshot(), code); }
-    bool WaitForCount(uint32_t code, size_t count, DWORD ms = 5000) {
-        return WaitUntil([&] { return CountOf(notices, code) >= count; }, ms);
-    }
-    // done is looked at under the lock, whenever a callback is recorded or Touch is called.
-    bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(ms), done);
     }
 };

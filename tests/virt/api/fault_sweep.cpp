@@ -16,15 +16,14 @@
 // same with nothing failing, which must fully work.
 #include <windows.h>
 
-#include <algorithm>
+#include <array>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,7 +47,6 @@ enum Broken : unsigned {
     kLog = 64,          // a torn line, no line from the round, or zksndapi.txt in the current folder
 };
 const char* const kBrokenNames[] = {"exception", "status", "time", "callbacks", "recovery", "leak", "log"};
-const unsigned kKinds = 7;
 const int kHang = 0x200, kNoChild = 0x201, kNotReached = 0x202, kPointBits = 0x100;
 
 const DWORD kSlackMs = 1500;  // two shared cores under Wine: the docs' bounds plus scheduling
@@ -64,11 +62,8 @@ struct Point {
         broken |= kind;
         std::fprintf(stderr, "  %s: %s\n", name.c_str(), what.c_str());
     }
+    void Expect(unsigned kind, bool ok, const std::string& what) { if (!ok) Break(kind, what); }
 };
-
-void Expect(Point& p, unsigned kind, bool ok, const std::string& what) {
-    if (!ok) p.Break(kind, what);
-}
 
 // One export call: its status, and a broken promise when it threw, was slow or returned a status not allowed.
 uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t>& allowed,
@@ -82,28 +77,8 @@ uint32_t Call(Point& p, const char* name, DWORD boundMs, const std::set<uint32_t
     }
     const ULONGLONG ms = ::GetTickCount64() - start;
     if (ms > boundMs + kSlackMs) p.Break(kSlow, std::string(name) + " took " + std::to_string(ms) + " ms");
-    Expect(p, kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
+    p.Expect(kStatus, status == kThrew || allowed.count(status) == 1, std::string(name) + " returned " + std::to_string(status));
     return status;
-}
-
-// Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
-void WaitForConnection(Point& p, Recorder& rec, size_t eights) {
-    Expect(p, kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
-}
-
-void AskForTheList(Point& p, Recorder& rec, bool failing) {
-    const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
-    const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
-    // (docs/api.md gives the one-way calls no bound of their own: 3 s, as a settings call's wait)
-    const uint32_t status = Call(p, "ZkSndVGetDeviceList", 3000, failing ? std::set<uint32_t>{0, 1, 2, 20} : std::set<uint32_t>{0},
-                                 [] { return Dll().GetDeviceList(); });
-    if (status != 0) return;
-    const bool ended = rec.WaitUntil([&] {
-        return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
-               Recorder::CountOf(rec.notices, ZKSND_NOTIFY_CONNECTION_LOST) > losses;
-    }, kListMs);
-    Expect(p, failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
-    if (!failing) Expect(p, kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
 }
 
 // One round of the scenario; failing: an import may fail in it. Returns ZkSndVApiInit's status.
@@ -113,8 +88,20 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     const size_t eights = rec.Count(ZKSND_NOTIFY_CONNECTED);
     const uint32_t init = Call(p, "ZkSndVApiInit", 1500, failing ? std::set<uint32_t>{0, 1} : sent,
                                [&] { return Dll().Init(&Recorder::Callback, &rec); });
-    if (init == 0) WaitForConnection(p, rec, eights);
-    AskForTheList(p, rec, failing);
+    // Callback 8 after ZkSndVApiInit returned 0: the library connects by itself once the calls work again.
+    if (init == 0) p.Expect(kRecovery, rec.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, kConnectMs), "no callback 8");
+    // The device list ends with 301 or 6 (docs/api.md gives the one-way calls
+    // no bound of their own: 3 s, as a settings call's wait).
+    const size_t ends = rec.Count(ZKSND_NOTIFY_DEVICE_LIST_END), losses = rec.Count(ZKSND_NOTIFY_CONNECTION_LOST);
+    const size_t devices = rec.Count(ZKSND_NOTIFY_DEVICE_INFO);
+    if (Call(p, "ZkSndVGetDeviceList", 3000, sent, [] { return Dll().GetDeviceList(); }) == 0) {
+        const bool ended = rec.WaitUntil([&] {
+            return Recorder::CountOf(rec.notices, ZKSND_NOTIFY_DEVICE_LIST_END) > ends ||
+                   Recorder::CountOf(rec.notices, ZKSND_NOTIFY_CONNECTION_LOST) > losses;
+        }, kListMs);
+        p.Expect(failing ? kCallbacks : kRecovery, ended, "the device list ended neither with 301 nor with 6");
+        if (!failing) p.Expect(kRecovery, rec.Count(ZKSND_NOTIFY_DEVICE_INFO) == devices + 3, "not the 3 devices");
+    }
     Call(p, "ZkSndSetDefault", 3000, sent, [] { return Dll().SetDefault(1); });
     SndSettings settings = {};
     Call(p, "ZkSndGetSettings", 6000, answered, [&] { return Dll().GetSettings(&settings); });
@@ -124,34 +111,27 @@ uint32_t Round(Point& p, Recorder& rec, bool failing) {
     return init;
 }
 
-// The contract monitor saw every callback of both rounds (8/6 alternating
-// from 8, lists whole, aligned records, nothing after ZkSndDeInit).
-void CheckCallbacks(Point& p) {
-    for (const std::string& broken : Monitor().Reset()) Expect(p, kCallbacks, false, "callback contract: " + broken);
-}
-
 // The lines a round added to the log: each whole. A round whose
 // ZkSndVApiInit returned 0 wrote lines (1 may mean the log could not start).
 void CheckLog(Point& p, const std::wstring& added, const char* round, bool started) {
     const std::wregex line(LR"(\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[[A-Z]+\]:? .*)");
     for (const std::wstring& text : zk_testkit::SplitLines(added))
-        Expect(p, kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
+        p.Expect(kLog, text.empty() || std::regex_match(text, line), std::string("a torn log line in ") + round);
     const bool whole = added.empty() || (added.size() >= 2 && added.compare(added.size() - 2, 2, L"\r\n") == 0);
-    Expect(p, kLog, whole, std::string("the log ends inside a line after ") + round);
+    p.Expect(kLog, whole, std::string("the log ends inside a line after ") + round);
     const std::wstring mine = L") [" + std::to_wstring(::GetCurrentProcessId()) + L"] ";
-    Expect(p, kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
-    Expect(p, kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
+    p.Expect(kLog, !started || added.find(mine) != std::wstring::npos, std::string("no log line of ") + round);
+    p.Expect(kLog, ::GetFileAttributesW(kStrayLog) == INVALID_FILE_ATTRIBUTES, std::string("zksndapi.txt in the current folder after ") + round);
     ::DeleteFileW(kStrayLog);
 }
 
 // What a point may leave behind, measured in the child itself around the
 // point (never against another process: the shared log grows from point to
-// point, and anything the test itself reads grows with it).
-struct Growth {
-    long long handles, threads, heap, kib;  // heap: the library's blocks (bytes); kib: the process's committed memory
-    long long& operator[](size_t i) { return (&handles)[i]; }
-};
+// point, and anything the test itself reads grows with it): handles,
+// threads, the library's heap blocks (bytes), the process's committed memory (KiB).
+using Growth = std::array<long long, 4>;
 const char* const kGrowthUnits[] = {" handles, ", " threads, ", " bytes of the library's heap, ", " KiB committed"};
+const size_t kThreads = 1;
 
 Growth Counters() {
     return Growth{testkit::ProcessHandleCount(), testkit::ProcessThreadCount(), testkit::ModuleHeapBytes(),
@@ -176,24 +156,23 @@ std::string Above(Growth after, Growth before, Growth limit) {
 
 // The state after a round: the library's threads gone (Wine ends them a little late).
 Growth Settled(const Growth& before) {
-    testkit::WaitForThreadCountAtMost(long(before.threads), 5000);
+    testkit::WaitForThreadCountAtMost(long(before[kThreads]), 5000);
     return Counters();
 }
 
 // The process-wide pieces a point runs against: the library, the emulated service, the callbacks' recorder.
 struct Bench {
     Recorder rec;
-    zk_testkit::CHostileService service{zk_testkit::ServiceFault::kNone};
+    zk_testkit::CHostileService service;
     unsigned long long logAt = 0;  // the shared log's bytes read so far
     std::wstring TheRound() { return zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &logAt); }
 };
 
-// One round and its log check; returns whether ZkSndVApiInit returned 0.
-bool CheckedRound(Point& p, Bench& bench, bool failing) {
+// One round and its log check.
+void CheckedRound(Point& p, Bench& bench, bool failing) {
     bench.TheRound();
     const bool started = Round(p, bench.rec, failing) == 0;
     CheckLog(p, bench.TheRound(), failing ? "the failing round" : "the second round", started || !failing);
-    return started;
 }
 
 // The point again, failing then clean, `times` times.
@@ -224,12 +203,12 @@ void CheckGrowth(Point& p, Bench& bench, const std::string& import, long n, cons
         repeated = Above(Settled(before), settled, kNoise);
         if (repeated.empty()) return;
     }
-    Expect(p, kLeak, false, "kept " + once + ", and " + repeated + " more each time the point repeated three times");
+    p.Expect(kLeak, false, "kept " + once + ", and " + repeated + " more each time the point repeated three times");
 }
 
 // Runs one point (import "" = none) in this process; returns the broken kinds.
 // counts: each import's calls in the failing round.
-unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* counts, bool* reached) {
+unsigned RunPoint(Bench& bench, const std::string& import, long n, std::map<std::string, long>* counts, bool* reached) {
     Point p{import.empty() ? "clean run" : import + " #" + std::to_string(n)};
     ::DeleteFileW(kStrayLog);
     const Growth before = Counters();
@@ -237,9 +216,11 @@ unsigned RunPoint(Bench& bench, const std::string& import, long n, std::string* 
     CheckedRound(p, bench, true);
     testkit::StopFailing();
     *reached = *reached || testkit::ArmedCallFailed();  // else this session made fewer calls: nothing failed
-    for (const testkit::ImportCount& c : testkit::ImportCalls()) *counts += c.name + " " + std::to_string(c.calls) + "\n";
+    *counts = testkit::ImportCalls();
     CheckedRound(p, bench, false);
-    CheckCallbacks(p);
+    // The contract monitor saw every callback of both rounds (8/6 alternating
+    // from 8, lists whole, aligned records, nothing after ZkSndDeInit).
+    for (const std::string& broken : Monitor().Reset()) p.Expect(kCallbacks, false, "callback contract: " + broken);
     CheckGrowth(p, bench, import, n, before);
     if (p.broken) std::fprintf(stderr, "  %s failed at%s\n", p.name.c_str(), testkit::FailedCallStack().c_str());
     return p.broken;
@@ -306,16 +287,16 @@ void RunBatch(const std::vector<PointId>& batch, std::vector<Outcome>& outcomes)
 
 // A clean child's calls of each import: in its first session (a fresh
 // process) and in a later one (a warm process: one-time set-up done).
+// Empty when that child broke a promise.
 struct CleanRun {
     std::map<std::string, long> fresh, warm;
-    bool ok = false;
 };
 
 CleanRun CountCalls() {
     CleanRun run;
     const char* const file = "fault_sweep_counts.txt";
     ::DeleteFileA(file);
-    run.ok = RunChild(std::string("--count ") + file, 2) == 0;
+    if (RunChild(std::string("--count ") + file, 2) != 0) return run;
     std::ifstream in(file);
     std::string which, name;
     long calls = 0;
@@ -326,12 +307,12 @@ CleanRun CountCalls() {
 // The sampled calls of an import that a session calls count times: the first
 // three and every quarter up to the last; every call when all.
 std::vector<long> Calls(long count, bool all) {
-    std::set<long> picked;
+    std::vector<long> picked;
     for (long n = 1; n <= count; ++n) {
         const bool spread = n == count || (count > 6 && n % (count / 4) == 0);
-        if (all || n <= 3 || spread) picked.insert(n);
+        if (all || n <= 3 || spread) picked.push_back(n);
     }
-    return std::vector<long>(picked.begin(), picked.end());
+    return picked;
 }
 
 // The batches. Sampled: one child per import, its first call failed in a
@@ -362,7 +343,7 @@ std::string KindOf(int code) {
     if (code == kCppException) return "uncaught C++ exception";
     if ((code & ~0xFF) != kPointBits) return "exit " + std::to_string(code);
     std::string kinds;
-    for (unsigned k = 0; k < kKinds; ++k) {
+    for (unsigned k = 0; k < std::size(kBrokenNames); ++k) {
         if (code & (1u << k)) kinds += std::string(kinds.empty() ? "" : "+") + kBrokenNames[k];
     }
     return kinds;
@@ -374,14 +355,13 @@ int Sweep(bool all) {
     key.SetLevel(2);
     const ULONGLONG start = ::GetTickCount64();
     const CleanRun clean = CountCalls();
-    if (!clean.ok || clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
+    if (clean.fresh.empty()) return std::fprintf(stderr, "the clean run broke a promise\n"), 1;
     std::vector<Outcome> outcomes;
     const std::vector<std::vector<PointId>> batches = Batches(clean, all);
     for (const std::vector<PointId>& batch : batches) {
         std::fprintf(stderr, "%s: %zu points from #%ld\n", batch[0].name.c_str(), batch.size(), batch[0].n);
         RunBatch(batch, outcomes);
     }
-    std::map<std::string, int> byKind;
     std::set<std::string> imports;
     int failed = 0, unreached = 0;
     for (const Outcome& o : outcomes) {
@@ -389,12 +369,10 @@ int Sweep(bool all) {
         unreached += o.code == kNotReached;
         if (o.code == 0 || o.code == kNotReached) continue;
         ++failed;
-        ++byKind[KindOf(o.code)];
         std::printf("FAILED %s #%ld: %s\n", o.point.name.c_str(), o.point.n, KindOf(o.code).c_str());
     }
     std::printf("%zu points over %zu imports in %zu children, %llu s: %d broke a promise; %d not reached (fewer calls that run)\n",
                 outcomes.size(), imports.size(), batches.size(), (::GetTickCount64() - start) / 1000, failed, unreached);
-    for (const auto& [kind, count] : byKind) std::printf("  %s: %d\n", kind.c_str(), count);
     return failed == 0 ? 0 : 1;
 }
 
@@ -410,19 +388,17 @@ int PointsChild(int argc, char** argv, bool counting) {
     if (!bench.service.Start()) return std::fprintf(stderr, "the service's pipe could not be served\n"), kNoChild;
     std::ofstream out(argv[2], std::ios::app);
     for (int i = 3; counting ? i < 7 : i + 1 < argc; i += 2) {
-        std::string counts;
+        std::map<std::string, long> counts;
         bool reached = counting;
         const unsigned broken = RunPoint(bench, counting ? "" : argv[i], counting ? 0 : atol(argv[i + 1]), &counts, &reached);
         if (counting) {
-            std::istringstream lines(counts);
-            for (std::string line; std::getline(lines, line);) out << (i == 3 ? "fresh " : "warm ") << line << "\n";
+            for (const auto& [name, calls] : counts) out << (i == 3 ? "fresh " : "warm ") << name << " " << calls << "\n";
         } else {
             out << argv[i] << " " << argv[i + 1] << " " << (broken ? int(kPointBits | broken) : reached ? 0 : kNotReached) << "\n";
         }
         out.flush();
         if (broken) return counting ? int(kPointBits | broken) : 0;
     }
-    bench.service.Stop();
     std::fflush(nullptr);
     return 0;
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <regex>
 
 #include "log/ZkLogger.h"
@@ -12,6 +10,7 @@
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
 #include "log/LoggerTestUtil.h"
+#include "tests/virt/api/Api.h"
 #include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
@@ -21,15 +20,12 @@ using zk_testkit::CTestPipeServer;
 
 namespace {
 
-const DWORD kIdentificationFlags = 0x40000000 | 0x00100000 | 0x00010000;  // overlapped, SQOS present, identification
-const DWORD kPlainOverlapped = 0x40000000;
 const wchar_t kScratchKey[] = L"Software\\zksndapi-tests\\pipe-security";
 
 // ---- the substitutes --------------------------------------------------------
 
 std::atomic<DWORD> g_lastFlags{0};
 std::atomic<bool> g_impostor{false};  // the server claims to run as another user
-const wchar_t kImpostorSid[] = L"S-1-5-21-1-2-3-1001";
 
 HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                                   DWORD flags, HANDLE tmpl) {
@@ -38,20 +34,22 @@ HANDLE WINAPI RecordingCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSEC
 }
 DWORD ImpostorOrReal(HANDLE pipe, ServerIdentity* server) {
     if (!g_impostor) return QueryPipeServer(pipe, server);
-    *server = ServerIdentity{4242, kImpostorSid, false};
+    *server = ServerIdentity{4242, L"S-1-5-21-1-2-3-1001", false};
     return ERROR_SUCCESS;
 }
 PipeClientLevel g_level = PipeClientLevel::Identification;
 PipeSecuritySettings ChosenLevel() { return PipeSecuritySettings{g_level, {}}; }  // not the machine's
 
-// Installs the substitutes for one test and puts the table back afterwards.
+// Installs the substitutes, with that level, for one test and puts the table back afterwards.
 struct Substitutes {
     PipeIdentityApi saved = ActivePipeIdentityApi();
-    Substitutes() { ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel}; }
+    explicit Substitutes(PipeClientLevel level = PipeClientLevel::Identification) {
+        ActivePipeIdentityApi() = {&RecordingCreateFile, &ImpostorOrReal, &ChosenLevel};
+        g_level = level;
+    }
     ~Substitutes() {
         ActivePipeIdentityApi() = saved;
         g_impostor = false;
-        g_level = PipeClientLevel::Identification;
     }
 };
 
@@ -71,27 +69,17 @@ struct TestLog {
 };
 
 // The session client on a pipe of the test's own; records its callbacks.
-class Client : public CSndApiPipeClient {
+class Client : public CSndApiPipeClient, public Notices {
 public:
-    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, Setup(pipe)) { SetCallback(&Client::Callback, this); }
-    static SndClientSetup Setup(const std::wstring& pipe) {
-        SndClientSetup setup;
-        setup.pipeName = pipe.c_str();
-        setup.logger = g_pLogger;  // a TestLog's, when the test has one
-        return setup;
-    }
+    // It logs to a TestLog's logger when the test has one.
+    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, {pipe.c_str(), g_pLogger}) { SetCallback(&Client::Callback, this); }
     ~Client() override { Stop(); }
-    bool WaitForCode(uint32_t code, DWORD ms) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return std::count(m_codes.begin(), m_codes.end(), code); });
-    }
-    std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer
+    std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer, seen before its notice
     bool serverInfoCommitted = false;
 
 private:
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Client* self = static_cast<Client*>(context);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
         if (code == ZKSND_NOTIFY_SERVER_INFO) {
             const uint8_t* p = reinterpret_cast<const uint8_t*>(param);
             MEMORY_BASIC_INFORMATION mb = {};
@@ -99,12 +87,8 @@ private:
             self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
             self->serverInfo.assign(p, p + kServerInfoMinBytes);
         }
-        self->m_codes.push_back(code);
-        self->m_changed.notify_all();
+        self->Record(code, param, context);
     }
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<uint32_t> m_codes;
 };
 
 }  // namespace
@@ -177,13 +161,14 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
         ASSERT_TRUE(server.WaitForClientGone(1, 5000)) << "the second refusal did not close";
         EXPECT_GE(client.GetFailureCount(), 1u) << "failed attempts";  // attempts run one after the other
         EXPECT_EQ(0u, server.BytesReceived(0) + server.BytesReceived(1)) << "bytes sent to a refused server";
-        EXPECT_FALSE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 0)) << "callback 8 for a refused server";
+        EXPECT_EQ(0u, client.Count(ZKSND_NOTIFY_CONNECTED)) << "callback 8 for a refused server";
 
         // the same server, seen as it really is (our own user), is accepted
         g_impostor = false;
-        EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "the server, seen as it is, was refused";
+        EXPECT_TRUE(client.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "the server, seen as it is, was refused";
         EXPECT_TRUE(server.WaitForFrames(1, 5000)) << "no session id once accepted";
-        EXPECT_EQ(kIdentificationFlags, g_lastFlags.load()) << "the open's flags at the default level";
+        EXPECT_EQ(DWORD(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), g_lastFlags.load())
+            << "the open's flags at the default level";
     }
     // The refusal, the failed attempt's reason (once, however many there were), then the connection.
     const std::wstring text = log.Text();
@@ -206,14 +191,13 @@ TEST(PipeSecurity, AServerOfAnotherAccountIsRefusedBeforeAByteAndRetried) {
 // information without payload must not show them.
 TEST(PipeSecurity, TheImpersonationLevelOpensPlainAndServerInformationWithoutPayloadIsAllZeros) {
     testkit::Watchdog dog("impersonation level, server information", 30000);
-    Substitutes substitutes;
-    g_level = PipeClientLevel::Impersonation;
+    Substitutes substitutes(PipeClientLevel::Impersonation);
     CTestPipeServer server(zk_testkit::UniquePipeName(L"level"));
     ASSERT_TRUE(server.Start());
     Client client(server.Name());
     ASSERT_EQ(0u, client.Start());
-    EXPECT_TRUE(client.WaitForCode(ZKSND_NOTIFY_CONNECTED, 5000)) << "our own user's server was refused";
-    EXPECT_EQ(kPlainOverlapped, g_lastFlags.load()) << "the open's flags";
+    EXPECT_TRUE(client.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "our own user's server was refused";
+    EXPECT_EQ(DWORD(FILE_FLAG_OVERLAPPED), g_lastFlags.load()) << "the open's flags";
     // The client may hear callback 8 before the server's thread has taken the connection.
     ASSERT_TRUE(server.WaitForClient(5000)) << "the server did not take the connection";
     std::u16string name(1500, u'x');
@@ -223,7 +207,7 @@ TEST(PipeSecurity, TheImpersonationLevelOpensPlainAndServerInformationWithoutPay
     std::vector<uint8_t> info(kSndHeaderSize);
     const size_t infoSize = SndBuildNotification(info.data(), info.size(), eZkSndRdpVServerInfo, nullptr, 0);
     ASSERT_TRUE(server.WriteFrame(0, info.data(), uint32_t(infoSize)));
-    ASSERT_TRUE(client.WaitForCode(ZKSND_NOTIFY_SERVER_INFO, 5000));
+    ASSERT_TRUE(client.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1));
     EXPECT_TRUE(client.serverInfoCommitted) << "callback 9's bytes are not all readable";
     EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo) << "callback 9's bytes";
 }
