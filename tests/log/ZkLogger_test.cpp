@@ -1,7 +1,5 @@
 #include "LoggerTestUtil.h"
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <thread>
 
@@ -34,17 +32,15 @@ TEST_F(LoggerTest, EveryBoundOfTheSettings) {
         {L"RotationLogFileSizeMB", kAbsent, nullptr, size, 5 * MB},  // unchanged
     };
     CZkLogger logger(L"");
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr, &key,
-                              nullptr), 0);
+    lumlib::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr, key.put(), nullptr), 0);
     for (const auto& row : rows) {
         if (row.text) SetValue(row.name, REG_SZ, row.text, DWORD(wcslen(row.text) + 1) * 2);
         else SetValue(row.name, REG_DWORD, row.number == kAbsent ? nullptr : &row.number, 4);
-        logger.LoadSettings(key, false);  // as the watcher loads
+        logger.LoadSettings(key.get(), false);  // as the watcher loads
         const uint32_t got[] = {logger.GetThreshold(), logger.GetRotationFileNumber(), logger.GetMaxFileSize()};
         EXPECT_EQ(got[row.field], row.expected) << row.name << " " << row.number;
     }
-    RegCloseKey(key);
 }
 
 TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
@@ -59,16 +55,6 @@ TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
         EXPECT_EQ(std::wstring(out, CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local)), row.expected);
 }
 
-void SetKeyAccess(const wchar_t* sddl) {
-    HKEY key = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC, &key), 0);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), 0);
-    RegCloseKey(key);
-    LocalFree(sd);
-}
-
 // Start-up with write access creates the level as a DWORD; later loads, and a
 // start-up with a read-only key, create no value.
 TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
@@ -80,13 +66,13 @@ TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
     SetValue(L"LogLevel", 0, nullptr, 0);
     SetDword(L"RotationLogFileNumber", 150);
     ASSERT_TRUE(WaitFor([&] { return logger_->GetRotationFileNumber() == 99; }, 15000)) << "a reload";
-    SetKeyAccess(L"D:P(A;OICI;KR;;;WD)");  // read only
+    zk_testkit::CSavedSettingsKey saved;  // its access rules come back at the end
+    ASSERT_TRUE(saved.MakeReadOnly());
     CZkLogger reader(L"");
     EXPECT_TRUE(reader.OpenSettingsKey()) << "a read-only key is read";
     EXPECT_EQ(reader.GetRotationFileNumber(), 99u) << "the read-only key's value";
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) << "neither the reload nor the read-only start-up made it";
-    SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
 }
 
 // Every kind of line, once a level change has reached the running logger: the
