@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "log/ZkLoggerBuffer.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -20,35 +21,22 @@ const uint32_t kWriterLines = 40000;  // of 0.24 KB on average: about 47 MiB in 
 const uint32_t kLimit = 1024 * 1024;   // bytes: several rotations
 const uint32_t kManyFiles = 99;        // no numbered file is deleted
 const DWORD kStartLineMs = 60000;
-const UINT kHeldUp = 3;  // exit code: the written-through line's wait ran out, nothing was promised
+const int kHeldUp = 3;  // exit code: the written-through line's wait ran out, nothing was promised
 
 // Names of the parent's start-line objects, unique per parent process.
 std::wstring StartLineName(const wchar_t* what, DWORD parent) {
     return L"Local\\zklog-" + std::wstring(what) + L"-" + std::to_wstring(parent);
 }
 
-// Starts a child with the role in its environment (inherited by the child only).
-CHandleHolder StartChild(const std::wstring& role) {
+// Starts this program as a child with the role in its environment (inherited by the child only). A child
+// still running when its test ends is ended then, so nothing outlives the test.
+bool StartChild(zk_testkit::CChildProcess& child, const std::wstring& role) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=LogChild.*";
     SetEnvironmentVariableW(kChildRoleVariable, (role + L"|" + std::to_wstring(GetCurrentProcessId())).c_str());
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    const bool started = child.Start(L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=LogChild.*");
     SetEnvironmentVariableW(kChildRoleVariable, nullptr);
-    if (!started) return CHandleHolder();
-    CHandleHolder thread(pi.hThread);
-    return CHandleHolder(pi.hProcess);
-}
-
-// Waits for a child at most waitMs, then ends it if it still runs, so nothing
-// outlives the test. Its exit code; 1 when it did not end by itself.
-DWORD WaitChild(const CHandleHolder& child, DWORD waitMs) {
-    DWORD code = 1;
-    if (child.is_valid() && WaitForSingleObject(child.get(), waitMs) != WAIT_OBJECT_0) TerminateProcess(child.get(), 1);
-    return child.is_valid() && GetExitCodeProcess(child.get(), &code) ? code : 1;
+    return started;
 }
 
 // Waits at the start line: tells the parent it is ready, then waits for the go.
@@ -111,14 +99,14 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const DWORD self = GetCurrentProcessId();
     CHandleHolder ready(CreateSemaphoreW(nullptr, 0, kWriters, StartLineName(L"ready", self).c_str()));
     CHandleHolder go(CreateEventW(nullptr, TRUE, FALSE, StartLineName(L"go", self).c_str()));
-    std::vector<CHandleHolder> children;
-    for (uint32_t id = 1; id <= kWriters; ++id) children.push_back(StartChild(L"lines|" + dir.path + L"|" + std::to_wstring(id)));
+    zk_testkit::CChildProcess children[kWriters];
+    for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_TRUE(StartChild(children[id - 1], L"lines|" + dir.path + L"|" + std::to_wstring(id)));
     for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_EQ(WaitForSingleObject(ready.get(), kStartLineMs), WAIT_OBJECT_0);
     SetEvent(go.get());
     const DWORD start = GetTickCount();
-    for (const CHandleHolder& child : children) {  // every child ends within the one watchdog, with exit code 0
+    for (zk_testkit::CChildProcess& child : children) {  // every child ends within the one watchdog, with exit code 0
         const DWORD waited = GetTickCount() - start;
-        EXPECT_EQ(WaitChild(child, waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0), 0u);
+        EXPECT_EQ(child.Wait(waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0), 0) << child.Output();
     }
     ASSERT_FALSE(HasFailure()) << "a child failed";
 
@@ -149,9 +137,11 @@ TEST(LogProcesses, AnErrorLineSurvivesAnExitWithoutCleanUp) {
     // wait; a machine loaded enough to hold it up longer makes a run inconclusive.
     for (int attempt = 0; attempt < 5; ++attempt) {
         TempDir dir;
-        const DWORD code = WaitChild(StartChild(L"exit|" + dir.path), kChildWatchdogMs);
+        zk_testkit::CChildProcess child;
+        ASSERT_TRUE(StartChild(child, L"exit|" + dir.path));
+        const int code = child.Wait(kChildWatchdogMs);
         if (code == kHeldUp) continue;
-        ASSERT_EQ(code, 0u);
+        ASSERT_EQ(code, 0) << child.Output();
         const std::wstring text = ReadText(dir.path + L"zksndapi.txt");
         for (uint32_t k = 0; k < kChildLines; ++k)
             ASSERT_NE(text.find(L"before " + std::to_wstring(k) + L"\r\n"), std::wstring::npos) << k;

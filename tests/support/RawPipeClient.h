@@ -26,10 +26,8 @@ std::vector<uint8_t> Request(Build build, Args... args) {
 
 class CRawPipeClient {
 public:
-    // Opens path ("\\.\pipe\..."): 0 or the error of CreateFileW.
-    DWORD Open(const std::wstring& path);
-    // Waits up to 10 s for a free instance, opens, and returns the first
-    // message (every connection is greeted), as Next does.
+    // Waits up to 10 s for a free instance of path ("\\.\pipe\..."), opens it, and returns the
+    // first message (every connection is greeted), as Next does.
     std::string Connect(const std::wstring& path);
     // A message with its length in front; with framed false the bytes as they are.
     bool Send(const std::vector<uint8_t>& message, bool framed = true, DWORD timeoutMs = INFINITE);
@@ -49,7 +47,7 @@ private:
     CHandleHolder m_pipe;
     CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     uint8_t m_buffer[65536];
-    std::optional<CFrameReader> m_reader{std::in_place};  // made anew by each Open
+    std::optional<CFrameReader> m_reader{std::in_place};  // made anew by each Connect
 };
 
 }  // namespace zk_testkit

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "support/lumlib.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RawPipeClient.h"
 #include "tests/support/SharedLog.h"
 #include "tests/support/TestPipeServer.h"
@@ -20,59 +20,15 @@
 
 namespace {
 
+using zk_testkit::CTempFile;
+using zk_testkit::ReadFileText;
 using zk_testkit::UniquePipeName;
 const size_t npos = std::string::npos;
 
-// A fresh name in the temporary folder; the file goes at the end of the scope.
-struct CTempFile {
-    explicit CTempFile(const wchar_t* tag)
-        : path(std::filesystem::temp_directory_path().wstring() + UniquePipeName(tag) + L".tmp") {}
-    ~CTempFile() { ::DeleteFileW(path.c_str()); }
-    std::wstring Quoted() const { return L"\"" + path + L"\""; }
-    const std::wstring path;
-};
-
 DWORD ignored = 0;
-std::string ReadFileText(const std::wstring& path) {
-    std::vector<uint8_t> bytes;
-    return zktools::ReadWholeFile(path, &bytes, &ignored) ? std::string(bytes.begin(), bytes.end()) : std::string();
-}
 bool WriteFileText(const std::wstring& path, const std::string& text) {
     return zktools::WriteWholeFile(path, text.data(), text.size(), &ignored);
 }
-
-// A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file.
-class CChild {
-public:
-    // Still running (a test failed halfway): ended before its output file goes.
-    ~CChild() { if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000); }
-    bool Start(const std::wstring& program, const std::wstring& arguments) {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out.get();
-        si.hStdError = out.get();
-        PROCESS_INFORMATION pi = {};
-        std::wstring line = program + L" " + arguments;
-        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
-        const CHandleHolder thread(pi.hThread);
-        m_process.reset(pi.hProcess);
-        return true;
-    }
-    // Exit code, or -1 when it has not ended within timeoutMs.
-    int Wait(DWORD timeoutMs) {
-        DWORD code = 0;
-        return ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0 && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
-    }
-    std::string Output() const { return ReadFileText(m_out.path); }
-
-protected:
-    CHandleHolder m_process;
-    const CTempFile m_out{L"out"};
-};
 
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
 // carries the raw ESC, CR or LF of the device name below, nor the progress line meant for consoles only.
@@ -82,8 +38,8 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
     for (const auto& [given, exitCode, message] : rows) {
         const bool monitored = std::wstring(program) == L"zksndctl.exe" && given.find(L"--dll") == std::wstring::npos;
         const std::wstring arguments = (monitored ? L"--dll zksndapi_monitored.dll " : L"") + given;
-        CChild child;  // run to its end: -1 when still running after a minute
-        const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
+        zk_testkit::CChildProcess child;  // run to its end: -1 when still running after a minute
+        const int code = child.Start(std::wstring(program) + L" " + arguments) ? child.Wait(60000) : -2;
         const std::string output = child.Output();
         EXPECT_EQ(exitCode, code) << output;
         EXPECT_NE(npos, output.find(message)) << output;
@@ -93,7 +49,7 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
 }
 
 // tessaline-emu on a pipe of its own or the service's, told to stop through its control events.
-class CEmulator : public CChild {
+class CEmulator : public zk_testkit::CChildProcess {
 public:
     explicit CEmulator(bool servicePipe = false)
         : pipe(servicePipe ? zk_testkit::kServicePipeName : UniquePipeName(L"emu")), path(L"\\\\.\\pipe\\" + pipe) {}
@@ -101,7 +57,7 @@ public:
     // Returns once the pipe is served (the emulator sets NAME.ready).
     bool Start(const std::wstring& options = L"") {
         CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
-        return CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options) &&
+        return CChildProcess::Start(L"tessaline-emu.exe --pipe " + pipe + L" --control " + m_control + L" " + options) &&
                ::WaitForMultipleObjects(2, std::array<HANDLE, 2>{ready.get(), m_process.get()}.data(), FALSE, 30000) == WAIT_OBJECT_0;
     }
     bool Signal(const wchar_t* action) {
