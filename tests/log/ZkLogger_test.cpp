@@ -244,7 +244,9 @@ TEST_F(LoggerTest, TheFileClosesOnceIdleSinceTheLastLineAndNoLineIsLost) {
     Sleep(CZkLoggerBuffer::kIdleCloseMs / 2);  // the line after it, while the close is due for the first
     LogPrint(logger_, 0, L"last");
     const DWORD last = GetTickCount();
-    ASSERT_TRUE(WaitFor([&] { return IsClosed(File()); }, 15000)) << "closed once idle";
+    // Closed once idle: an exclusive open succeeds only once the writer has closed the file.
+    const auto closed = [&] { return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid(); };
+    ASSERT_TRUE(WaitFor(closed, 15000)) << "closed once idle";
     EXPECT_GE(GetTickCount() - last, CZkLoggerBuffer::kIdleCloseMs) << "not before the last line was idle that long";
     const DWORD gaps[] = {CZkLoggerBuffer::kIdleCloseMs - 10, CZkLoggerBuffer::kIdleCloseMs,
                           CZkLoggerBuffer::kIdleCloseMs + 10};
