@@ -11,6 +11,7 @@
 
 #include "support/ContractMonitor.h"
 #include "support/Observed.h"
+#include "support/RawPipeClient.h"
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
 #include "virt/api/SndServiceMessages.h"
@@ -41,6 +42,7 @@ namespace {
 
 using namespace std::chrono;
 using zk_testkit::CTestPipeServer;
+using zk_testkit::Message;
 using Bytes = std::vector<uint8_t>;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
@@ -48,16 +50,8 @@ ULONGLONG Now() { return ::GetTickCount64(); }
 using testkit::Watchdog;
 
 // The service's notifications: a device record, the list's end, the server information.
-Bytes Device(uint32_t id, const std::u16string& name) {
-    Bytes m(SndDeviceInfoSize(name.size()));
-    m.resize(SndBuildDeviceInfo(m.data(), m.size(), id, 0, 1, 0, name.c_str(), name.size()));
-    return m;
-}
-Bytes Notice(bool listEnd) {
-    Bytes m(SndNotificationSize(4));
-    m.resize(listEnd ? SndBuildLastDeviceInfo(m.data(), m.size()) : SndBuildServerInfo(m.data(), m.size(), "\1\0\0", 4));
-    return m;
-}
+Bytes Device(uint32_t id, const std::u16string& name) { return Message(SndBuildDeviceInfo, id, 0u, 1u, 0u, name.c_str(), name.size()); }
+Bytes Notice(bool listEnd) { return listEnd ? Message(SndBuildLastDeviceInfo) : Message(SndBuildServerInfo, "\1\0\0", size_t(4)); }
 
 // The service's side: what goes out after the session id and for each device-list request.
 struct Script {

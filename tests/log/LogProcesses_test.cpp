@@ -39,14 +39,6 @@ bool StartChild(zk_testkit::CChildProcess& child, const std::wstring& role) {
     return started;
 }
 
-// Waits at the start line: tells the parent it is ready, then waits for the go.
-bool WaitForGo(DWORD parent) {
-    CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
-    CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
-    return ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr) &&
-           WaitForSingleObject(go.get(), kStartLineMs) == WAIT_OBJECT_0;
-}
-
 // The child's side of every test below; it does nothing in an ordinary run.
 TEST(LogChild, DISABLED_Role) {
     wchar_t text[2048] = {};
@@ -64,7 +56,11 @@ TEST(LogChild, DISABLED_Role) {
         logger->SetThreshold(LOG_INFO);
         logger->GetFileBuffer(0)->SetMaxFileSize(kLimit);
         logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
-        ASSERT_TRUE(WaitForGo(parent));
+        // at the start line: tells the parent it is ready, then waits for the go
+        CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
+        CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
+        ASSERT_TRUE(ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr));
+        ASSERT_EQ(WaitForSingleObject(go.get(), kStartLineMs), WAIT_OBJECT_0);
         for (uint32_t k = 0; k < kWriterLines; ++k)
             LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[2].c_str(), k,
                      std::wstring(k % 50 * 2, L'x').c_str());
@@ -80,14 +76,6 @@ TEST(LogChild, DISABLED_Role) {
         for (uint32_t k = 0; k < kChildLines; ++k) LogPrint(logger, LOG_INFO, L"after %u", k);
         ExitProcess(heldUp ? kHeldUp : 0);
     }
-}
-
-// Every file of the log in the folder: the current one and the numbered ones.
-std::vector<std::wstring> LogFiles(const std::wstring& dir) {
-    std::vector<std::wstring> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
-    return files;
 }
 
 // Five processes log a burst at once into 1 MiB files and rotate them between
@@ -114,7 +102,9 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const std::wregex childLine(LR"(\d{4}\.\d\d\.\d\d [\d:.]{12} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[INFO\]: +)"
                                 LR"(child (\d) line (\d+) (x*) end)");
     std::map<std::wstring, int> seen;
-    const std::vector<std::wstring> files = LogFiles(dir.path);
+    std::vector<std::wstring> files;  // every file of the log: the current one and the numbered ones
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
     for (const std::wstring& file : files) {
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
         for (const std::wstring& line : zk_testkit::SplitLines(ReadText(file))) {

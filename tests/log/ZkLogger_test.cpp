@@ -10,12 +10,6 @@ namespace {
 
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
 
-// A disk that hangs until the event (context) is set.
-BOOL StalledWrite(void* context, HANDLE file, const void* data, DWORD size, DWORD* written) {
-    WaitForSingleObject(static_cast<HANDLE>(context), INFINITE);
-    return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
-}
-
 TEST_F(LoggerTest, EveryBoundOfTheSettings) {
     enum { level, files, size };  // which setting a row checks
     // in order, each row starting from what the rows before left; text: a REG_SZ value instead of the number
@@ -184,7 +178,10 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     SetDword(L"LogLevel", LOG_INFO);
     Start(1);
     CHandleHolder diskBack(lumlib::NewEvent());  // the writer stalls in its next write, as on a disk that hangs
-    logger_->GetFileBuffer(0)->SetFileWrite(&StalledWrite, diskBack.get());
+    logger_->GetFileBuffer(0)->SetFileWrite([](void* event, HANDLE file, const void* data, DWORD size, DWORD* written) {
+        WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+        return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
+    }, diskBack.get());
     CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
     std::thread erring([&] {
         SetEvent(entering.get());

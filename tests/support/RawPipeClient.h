@@ -16,12 +16,13 @@
 
 namespace zk_testkit {
 
-// A request made by one of the protocol's builders, as long as the builder says.
+// A message (a request, or a notification of the service's) made by one of the protocol's builders, as
+// long as the builder says.
 template <class Build, class... Args>
-std::vector<uint8_t> Request(Build build, Args... args) {
-    std::vector<uint8_t> request(kSndMaxRequestSize);
-    request.resize(build(request.data(), request.size(), args...));
-    return request;
+std::vector<uint8_t> Message(Build build, Args... args) {
+    std::vector<uint8_t> message(kSndMaxRequestSize);
+    message.resize(build(message.data(), message.size(), args...));
+    return message;
 }
 
 class CRawPipeClient {

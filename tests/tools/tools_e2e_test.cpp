@@ -73,12 +73,12 @@ public:
     const std::wstring pipe, path, m_control = UniquePipeName(L"ctl");
 };
 
-using zk_testkit::Request;
+using zk_testkit::Message;
 using CRawClient = zk_testkit::CRawPipeClient;
 
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {
-    std::string devices, next = client.Ask(Request(SndBuildGetDeviceList));
+    std::string devices, next = client.Ask(Message(SndBuildGetDeviceList));
     while (devices.size() < 100000 && next.compare(0, 7, "device ") == 0) {
         devices += next.substr(7) + " ";
         next = client.Next();
@@ -109,32 +109,32 @@ TEST(EmulatorServing, AnswersEachConnectionAndBadInputAndTellsItsTraffic) {
     ASSERT_EQ("event 1", b.Connect(emu.path)) << "the server information greets every connection";
     DWORD mine = 0;
     ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine)) << ::GetLastError();
-    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine))) << "a's session id not sent";
-    ASSERT_TRUE(b.Send(Request(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
+    ASSERT_TRUE(a.Send(Message(SndBuildSetSessionId, mine))) << "a's session id not sent";
+    ASSERT_TRUE(b.Send(Message(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
     RequestDevices(a);
     RequestDevices(b);
 
     std::string record, got;
-    ASSERT_TRUE(a.Send(Request(SndBuildGetSettings, 41))) << "a's request not sent";
-    ASSERT_TRUE(b.Send(Request(SndBuildGetSettings, 42))) << "b's request not sent";
+    ASSERT_TRUE(a.Send(Message(SndBuildGetSettings, 41))) << "a's request not sent";
+    ASSERT_TRUE(b.Send(Message(SndBuildGetSettings, 42))) << "b's request not sent";
     EXPECT_EQ("reply 42 (10): status 0", b.Next()) << "b's reply";
     EXPECT_EQ("reply 41 (10): status 0", a.Next(&got)) << "a's reply";
     EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the record before any write";
     for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
-    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Request(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
-    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Request(SndBuildGetSettings, 44), &got)) << "b's second reply";
+    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Message(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
+    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Message(SndBuildGetSettings, 44), &got)) << "b's second reply";
     EXPECT_EQ(record, got) << "b reads what a wrote";
     EXPECT_EQ(record, ReadFileText(settingsFile.path)) << "the settings file";
 
-    std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9);
+    std::vector<uint8_t> unknown = Message(SndBuildGetSettings, 9);
     SndStoreU32(unknown.data(), kSndOffCommand, 55);
-    std::vector<uint8_t> cut = Request(SndBuildSetSettings, nullptr, 10);
+    std::vector<uint8_t> cut = Message(SndBuildSetSettings, nullptr, 10);
     cut.resize(100);
     for (const std::vector<uint8_t>& message : {std::vector<uint8_t>(), std::vector<uint8_t>{6, 0, 0, 0, 0, 0}, unknown, cut})
         ASSERT_TRUE(a.Send(message)) << message.size() << " bytes not sent";
     EXPECT_EQ("reply 9 (55): status 1", a.Next()) << "the unknown command's reply";
     EXPECT_EQ("reply 10 (9): status 87", a.Next()) << "the cut set-settings request's reply";
-    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Request(SndBuildGetSettings, 11), &got)) << "a read after them";
+    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Message(SndBuildGetSettings, 11), &got)) << "a read after them";
     EXPECT_EQ(record, got) << "the cut request stored something";
     ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false)) << "the length field not sent";
     EXPECT_EQ("closed", a.Next()) << "a's connection after the oversized frame";
@@ -179,9 +179,9 @@ TEST(Emulator, AnswerOptions) {
     ASSERT_EQ("event 1", client.Connect(emu.path)) << "the greeting";
     EXPECT_EQ("event 7", client.Next()) << "the unknown event follows the greeting";
 
-    EXPECT_EQ("timeout", client.Ask(Request(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
+    EXPECT_EQ("timeout", client.Ask(Message(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
     const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Request(SndBuildSetSettings, nullptr, 6))) << "--set-status";
+    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Message(SndBuildSetSettings, nullptr, 6))) << "--set-status";
     EXPECT_GE(::GetTickCount64() - start, 350u) << "the reply was not held back by --delay";
     EXPECT_EQ(0, emu.Stop()) << "the emulator's exit code";
 }
@@ -241,7 +241,9 @@ TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
     ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.row}});
     if (r.cause != nullptr)
         ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.cause}, {L"--json " + command, r.exitCode, r.cause}});
-    EXPECT_EQ(r.level, saved.Level()) << "LogLevel was not put back";
+    DWORD levelAfter = 99, size = sizeof(levelAfter);
+    ::RegGetValueW(saved.key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &levelAfter, &size);
+    EXPECT_EQ(r.level, levelAfter) << "LogLevel was not put back";
     std::wstring log = zk_testkit::ReadSharedLogText();  // the runs' lines (all, when it was rotated meanwhile)
     if (before <= log.size()) log.erase(0, before);
     for (const std::string wanted : r.log) {
