@@ -1,10 +1,10 @@
 #include "LoggerTestUtil.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
+#include "tests/support/LumCapture.h"
 
 namespace {
 
@@ -182,20 +182,19 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
         WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
         return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
     }, diskBack.get());
-    CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
-    std::thread erring([&] {
+    CHandleHolder entering(lumlib::NewEvent());
+    zk_testkit::Background erring([&] {
         SetEvent(entering.get());
         LogPrint(logger_, LOG_ERROR, L"the error");  // waits, within its bound, for the stalled writer
-        SetEvent(done.get());
     });
     ASSERT_EQ(WaitForSingleObject(entering.get(), 60000), WAIT_OBJECT_0);
     std::vector<bool> returnedWhileWaiting;  // by line, paced by the wait so the error line gets the lock
     do {
         LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
-        returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
-    } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
+        returnedWhileWaiting.push_back(!erring.Finished(0));
+    } while (returnedWhileWaiting.size() < 5000 && !erring.Finished(1));
     SetEvent(diskBack.get());
-    erring.join();
+    EXPECT_TRUE(erring.Finished(60000)) << "the error line's wait did not end";
     Stop();
     // lines queued after the error line (after it in the file) that returned while it still waited
     uint32_t passed = 0;
