@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "log/ZkLoggerBuffer.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -20,43 +21,22 @@ const uint32_t kWriterLines = 40000;  // of 0.24 KB on average: about 47 MiB in 
 const uint32_t kLimit = 1024 * 1024;   // bytes: several rotations
 const uint32_t kManyFiles = 99;        // no numbered file is deleted
 const DWORD kStartLineMs = 60000;
-const UINT kHeldUp = 3;  // exit code: the written-through line's wait ran out, nothing was promised
+const int kHeldUp = 3;  // exit code: the written-through line's wait ran out, nothing was promised
 
 // Names of the parent's start-line objects, unique per parent process.
 std::wstring StartLineName(const wchar_t* what, DWORD parent) {
     return L"Local\\zklog-" + std::wstring(what) + L"-" + std::to_wstring(parent);
 }
 
-// Starts a child with the role in its environment (inherited by the child only).
-CHandleHolder StartChild(const std::wstring& role) {
+// Starts this program as a child with the role in its environment (inherited by the child only). A child
+// still running when its test ends is ended then, so nothing outlives the test.
+bool StartChild(zk_testkit::CChildProcess& child, const std::wstring& role) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=LogChild.*";
     SetEnvironmentVariableW(kChildRoleVariable, (role + L"|" + std::to_wstring(GetCurrentProcessId())).c_str());
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    const bool started = child.Start(L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=LogChild.*");
     SetEnvironmentVariableW(kChildRoleVariable, nullptr);
-    if (!started) return CHandleHolder();
-    CHandleHolder thread(pi.hThread);
-    return CHandleHolder(pi.hProcess);
-}
-
-// Waits for a child at most waitMs, then ends it if it still runs, so nothing
-// outlives the test. Its exit code; 1 when it did not end by itself.
-DWORD WaitChild(const CHandleHolder& child, DWORD waitMs) {
-    DWORD code = 1;
-    if (child.is_valid() && WaitForSingleObject(child.get(), waitMs) != WAIT_OBJECT_0) TerminateProcess(child.get(), 1);
-    return child.is_valid() && GetExitCodeProcess(child.get(), &code) ? code : 1;
-}
-
-// Waits at the start line: tells the parent it is ready, then waits for the go.
-bool WaitForGo(DWORD parent) {
-    CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
-    CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
-    return ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr) &&
-           WaitForSingleObject(go.get(), kStartLineMs) == WAIT_OBJECT_0;
+    return started;
 }
 
 // The child's side of every test below; it does nothing in an ordinary run.
@@ -76,7 +56,11 @@ TEST(LogChild, DISABLED_Role) {
         logger->SetThreshold(LOG_INFO);
         logger->GetFileBuffer(0)->SetMaxFileSize(kLimit);
         logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
-        ASSERT_TRUE(WaitForGo(parent));
+        // at the start line: tells the parent it is ready, then waits for the go
+        CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
+        CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
+        ASSERT_TRUE(ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr));
+        ASSERT_EQ(WaitForSingleObject(go.get(), kStartLineMs), WAIT_OBJECT_0);
         for (uint32_t k = 0; k < kWriterLines; ++k)
             LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[2].c_str(), k,
                      std::wstring(k % 50 * 2, L'x').c_str());
@@ -94,14 +78,6 @@ TEST(LogChild, DISABLED_Role) {
     }
 }
 
-// Every file of the log in the folder: the current one and the numbered ones.
-std::vector<std::wstring> LogFiles(const std::wstring& dir) {
-    std::vector<std::wstring> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
-    return files;
-}
-
 // Five processes log a burst at once into 1 MiB files and rotate them between
 // them: contention among writers that all make progress drops nothing, so
 // every line arrives once and whole (no line reports a drop), and no file
@@ -111,14 +87,14 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const DWORD self = GetCurrentProcessId();
     CHandleHolder ready(CreateSemaphoreW(nullptr, 0, kWriters, StartLineName(L"ready", self).c_str()));
     CHandleHolder go(CreateEventW(nullptr, TRUE, FALSE, StartLineName(L"go", self).c_str()));
-    std::vector<CHandleHolder> children;
-    for (uint32_t id = 1; id <= kWriters; ++id) children.push_back(StartChild(L"lines|" + dir.path + L"|" + std::to_wstring(id)));
+    zk_testkit::CChildProcess children[kWriters];
+    for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_TRUE(StartChild(children[id - 1], L"lines|" + dir.path + L"|" + std::to_wstring(id)));
     for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_EQ(WaitForSingleObject(ready.get(), kStartLineMs), WAIT_OBJECT_0);
     SetEvent(go.get());
     const DWORD start = GetTickCount();
-    for (const CHandleHolder& child : children) {  // every child ends within the one watchdog, with exit code 0
+    for (zk_testkit::CChildProcess& child : children) {  // every child ends within the one watchdog, with exit code 0
         const DWORD waited = GetTickCount() - start;
-        EXPECT_EQ(WaitChild(child, waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0), 0u);
+        EXPECT_EQ(child.Wait(waited < kChildWatchdogMs ? kChildWatchdogMs - waited : 0), 0) << child.Output();
     }
     ASSERT_FALSE(HasFailure()) << "a child failed";
 
@@ -126,7 +102,9 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     const std::wregex childLine(LR"(\d{4}\.\d\d\.\d\d [\d:.]{12} \([+-]\d\d:\d\d\) \[\d+\] \[\d+\] \[INFO\]: +)"
                                 LR"(child (\d) line (\d+) (x*) end)");
     std::map<std::wstring, int> seen;
-    const std::vector<std::wstring> files = LogFiles(dir.path);
+    std::vector<std::wstring> files;  // every file of the log: the current one and the numbered ones
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        if (entry.path().filename().wstring().rfind(L"zksndapi", 0) == 0) files.push_back(entry.path().wstring());
     for (const std::wstring& file : files) {
         EXPECT_LE(FileSize(file), kLimit + CZkLoggerBuffer::kBatchBytes + 4096) << file.c_str();
         for (const std::wstring& line : zk_testkit::SplitLines(ReadText(file))) {
@@ -149,9 +127,11 @@ TEST(LogProcesses, AnErrorLineSurvivesAnExitWithoutCleanUp) {
     // wait; a machine loaded enough to hold it up longer makes a run inconclusive.
     for (int attempt = 0; attempt < 5; ++attempt) {
         TempDir dir;
-        const DWORD code = WaitChild(StartChild(L"exit|" + dir.path), kChildWatchdogMs);
+        zk_testkit::CChildProcess child;
+        ASSERT_TRUE(StartChild(child, L"exit|" + dir.path));
+        const int code = child.Wait(kChildWatchdogMs);
         if (code == kHeldUp) continue;
-        ASSERT_EQ(code, 0u);
+        ASSERT_EQ(code, 0) << child.Output();
         const std::wstring text = ReadText(dir.path + L"zksndapi.txt");
         for (uint32_t k = 0; k < kChildLines; ++k)
             ASSERT_NE(text.find(L"before " + std::to_wstring(k) + L"\r\n"), std::wstring::npos) << k;

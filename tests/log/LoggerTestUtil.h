@@ -100,8 +100,3 @@ struct LoggerTest : ::testing::Test {
     TempDir dir_;
     CZkLogger* logger_ = nullptr;
 };
-
-// Whether the writer has the file open: an exclusive open succeeds only once it has closed it.
-inline bool IsClosed(const std::wstring& path) {
-    return CHandleHolder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid();
-}

@@ -1,22 +1,14 @@
 #include "LoggerTestUtil.h"
 
-#include <sddl.h>
-
 #include <algorithm>
-#include <thread>
 
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
+#include "tests/support/LumCapture.h"
 
 namespace {
 
 const uint32_t MB = 1048576, kAbsent = 0xFFFFFFFF;
-
-// A disk that hangs until the event (context) is set.
-BOOL StalledWrite(void* context, HANDLE file, const void* data, DWORD size, DWORD* written) {
-    WaitForSingleObject(static_cast<HANDLE>(context), INFINITE);
-    return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
-}
 
 TEST_F(LoggerTest, EveryBoundOfTheSettings) {
     enum { level, files, size };  // which setting a row checks
@@ -34,17 +26,15 @@ TEST_F(LoggerTest, EveryBoundOfTheSettings) {
         {L"RotationLogFileSizeMB", kAbsent, nullptr, size, 5 * MB},  // unchanged
     };
     CZkLogger logger(L"");
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr, &key,
-                              nullptr), 0);
+    lumlib::unique_hkey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr, key.put(), nullptr), 0);
     for (const auto& row : rows) {
         if (row.text) SetValue(row.name, REG_SZ, row.text, DWORD(wcslen(row.text) + 1) * 2);
         else SetValue(row.name, REG_DWORD, row.number == kAbsent ? nullptr : &row.number, 4);
-        logger.LoadSettings(key, false);  // as the watcher loads
+        logger.LoadSettings(key.get(), false);  // as the watcher loads
         const uint32_t got[] = {logger.GetThreshold(), logger.GetRotationFileNumber(), logger.GetMaxFileSize()};
         EXPECT_EQ(got[row.field], row.expected) << row.name << " " << row.number;
     }
-    RegCloseKey(key);
 }
 
 TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
@@ -59,16 +49,6 @@ TEST(LoggerPrefix, UtcOffsetFromTheTwoClocks) {
         EXPECT_EQ(std::wstring(out, CZkLogger::FormatUtcOffset(out, 64, row.utc, row.local)), row.expected);
 }
 
-void SetKeyAccess(const wchar_t* sddl) {
-    HKEY key = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC, &key), 0);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd), 0);
-    RegCloseKey(key);
-    LocalFree(sd);
-}
-
 // Start-up with write access creates the level as a DWORD; later loads, and a
 // start-up with a read-only key, create no value.
 TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
@@ -80,13 +60,13 @@ TEST_F(LoggerTest, OnlyTheFirstStartUpCreatesTheLevel) {
     SetValue(L"LogLevel", 0, nullptr, 0);
     SetDword(L"RotationLogFileNumber", 150);
     ASSERT_TRUE(WaitFor([&] { return logger_->GetRotationFileNumber() == 99; }, 15000)) << "a reload";
-    SetKeyAccess(L"D:P(A;OICI;KR;;;WD)");  // read only
+    zk_testkit::CSavedSettingsKey saved;  // its access rules come back at the end
+    ASSERT_TRUE(saved.MakeReadOnly());
     CZkLogger reader(L"");
     EXPECT_TRUE(reader.OpenSettingsKey()) << "a read-only key is read";
     EXPECT_EQ(reader.GetRotationFileNumber(), 99u) << "the read-only key's value";
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSettingsKey, L"LogLevel", RRF_RT_ANY, nullptr, nullptr, nullptr),
               static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND)) << "neither the reload nor the read-only start-up made it";
-    SetKeyAccess(L"D:(A;OICI;KA;;;WD)");
 }
 
 // Every kind of line, once a level change has reached the running logger: the
@@ -198,21 +178,23 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     SetDword(L"LogLevel", LOG_INFO);
     Start(1);
     CHandleHolder diskBack(lumlib::NewEvent());  // the writer stalls in its next write, as on a disk that hangs
-    logger_->GetFileBuffer(0)->SetFileWrite(&StalledWrite, diskBack.get());
-    CHandleHolder entering(lumlib::NewEvent()), done(lumlib::NewEvent());
-    std::thread erring([&] {
+    logger_->GetFileBuffer(0)->SetFileWrite([](void* event, HANDLE file, const void* data, DWORD size, DWORD* written) {
+        WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+        return CZkLoggerBuffer::WriteFileLive(nullptr, file, data, size, written);
+    }, diskBack.get());
+    CHandleHolder entering(lumlib::NewEvent());
+    zk_testkit::Background erring([&] {
         SetEvent(entering.get());
         LogPrint(logger_, LOG_ERROR, L"the error");  // waits, within its bound, for the stalled writer
-        SetEvent(done.get());
     });
     ASSERT_EQ(WaitForSingleObject(entering.get(), 60000), WAIT_OBJECT_0);
     std::vector<bool> returnedWhileWaiting;  // by line, paced by the wait so the error line gets the lock
     do {
         LogPrint(logger_, LOG_INFO, L"info %u", uint32_t(returnedWhileWaiting.size()));
-        returnedWhileWaiting.push_back(WaitForSingleObject(done.get(), 0) == WAIT_TIMEOUT);
-    } while (returnedWhileWaiting.size() < 5000 && WaitForSingleObject(done.get(), 1) == WAIT_TIMEOUT);
+        returnedWhileWaiting.push_back(!erring.Finished(0));
+    } while (returnedWhileWaiting.size() < 5000 && !erring.Finished(1));
     SetEvent(diskBack.get());
-    erring.join();
+    EXPECT_TRUE(erring.Finished(60000)) << "the error line's wait did not end";
     Stop();
     // lines queued after the error line (after it in the file) that returned while it still waited
     uint32_t passed = 0;
@@ -258,7 +240,9 @@ TEST_F(LoggerTest, TheFileClosesOnceIdleSinceTheLastLineAndNoLineIsLost) {
     Sleep(CZkLoggerBuffer::kIdleCloseMs / 2);  // the line after it, while the close is due for the first
     LogPrint(logger_, 0, L"last");
     const DWORD last = GetTickCount();
-    ASSERT_TRUE(WaitFor([&] { return IsClosed(File()); }, 15000)) << "closed once idle";
+    // Closed once idle: an exclusive open succeeds only once the writer has closed the file.
+    const auto closed = [&] { return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid(); };
+    ASSERT_TRUE(WaitFor(closed, 15000)) << "closed once idle";
     EXPECT_GE(GetTickCount() - last, CZkLoggerBuffer::kIdleCloseMs) << "not before the last line was idle that long";
     const DWORD gaps[] = {CZkLoggerBuffer::kIdleCloseMs - 10, CZkLoggerBuffer::kIdleCloseMs,
                           CZkLoggerBuffer::kIdleCloseMs + 10};

@@ -314,10 +314,6 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
 TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPermissions) {
     using zk_testkit::WellKnown;
     const DWORD kChangeRights = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
-    PSID parsed = nullptr;
-    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-3-4", &parsed));
-    lumlib::unique_local_ptr<PSID> ownerRights(parsed);
-    const auto isOwnerRights = [&](PSID ace) { return EqualSid(ace, ownerRights.get()) != FALSE; };
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CZkLoggerBuffer::kLogFolderSddl, SDDL_REVISION_1,
                                                                      folder.put(), nullptr));
@@ -339,7 +335,7 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
             << row.what << ": a right to change permissions";
         const DWORD everyone = zk_testkit::GrantedRights(dacl, WellKnown(WinWorldSid));
         EXPECT_EQ(everyone & row.everyoneNeeds, row.everyoneNeeds) << row.what;
-        EXPECT_NE(zk_testkit::GrantedRights(dacl, isOwnerRights, true), 0u) << row.what << ": no owner rights ACE";
+        EXPECT_NE(zk_testkit::GrantedRights(dacl, WellKnown(WinCreatorOwnerRightsSid), true), 0u) << row.what << ": no owner rights ACE";
     }
 }
 

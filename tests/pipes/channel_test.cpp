@@ -6,17 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pipes/Channel.h"
 #include "tests/support/LumCapture.h"
+#include "tests/support/Observed.h"
 #include "tests/support/TestPipeServer.h"
 #include "tests/support/Watchdog.h"
 
@@ -50,17 +48,11 @@ struct Rig final : CConnectionOwner, IChannelOwner {
     }
     void OnMessagesEnd() override { ++batches; }
     void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
-    void Add(const std::string& event) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(event);
-        changed.notify_all();
-    }
+    void Add(const std::string& event) { observed.Note([&] { events.push_back(event); }); }
     // The events so far, once one of them is `last` (or after waitMs).
     Events Until(const std::string& last, DWORD waitMs = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        const auto seen = [&] { return std::count(events.begin(), events.end(), last) != 0; };
-        changed.wait_for(lock, std::chrono::milliseconds(waitMs), seen);
-        return events;
+        observed.WaitFor([&] { return std::count(events.begin(), events.end(), last) != 0; }, waitMs);
+        return observed.Get(events);
     }
 
     const bool hold;
@@ -69,9 +61,8 @@ struct Rig final : CConnectionOwner, IChannelOwner {
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    std::mutex mutex;
-    std::condition_variable changed;
-    Events events;  // under mutex
+    CObserved observed;
+    Events events;  // under observed
     CTestPipeServer server;
     std::unique_ptr<CChannel> channel;
     bool ok = false;

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "pipes/DeliveryQueue.h"
@@ -14,6 +11,7 @@
 #include "pipes/PendingRequests.h"
 #include "pipes/SinglePipeClient.h"
 #include "support/LumCapture.h"
+#include "support/Observed.h"
 #include "support/PipeIdentity.h"
 #include "support/TestPipeServer.h"
 #include "support/Watchdog.h"
@@ -25,26 +23,6 @@ namespace {
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 bool Between(ULONGLONG value, ULONGLONG low, ULONGLONG high) { return low <= value && value <= high; }
-
-// What the client's hooks saw, changed under one mutex; tests wait on it.
-struct Recorder {
-    std::mutex mutex;
-    std::condition_variable changed;
-    void Note(const std::function<void()>& change) {
-        std::lock_guard<std::mutex> lock(mutex);
-        change();
-        changed.notify_all();
-    }
-    template <typename T>
-    T Get(const T& field) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return field;
-    }
-    bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
-    }
-};
 
 // A message of `size` (at least 12) bytes: length, request number, link status, then bytes derived from `tag`.
 std::vector<uint8_t> Message(uint32_t size, uint32_t requestId, uint32_t tag = 0, uint32_t link = 0) {
@@ -75,42 +53,6 @@ struct OpenCounter {
     ~OpenCounter() { lumlib::ActivePipeIdentityApi() = saved; }
 };
 
-// The owner of a connection: records every hook.
-class Probe final : public IPipeClientOwner {
-public:
-    Probe() : connection(zk_testkit::kServicePipeName, nullptr, this) {}
-    void OnMessage(const uint8_t*, uint32_t) override {}
-    uint32_t OnInitConnection() override {
-        initThread = ::GetCurrentThreadId();
-        return initResult.load();
-    }
-    void OnConnectionLost(const lumlib::LumFailure&) override { rec.Note([&] { ++lost; }); }
-    // The failure count, and the opens made by then.
-    void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
-        rec.Note([&] { failures.emplace_back(count, g_opens.load()); });
-    }
-    // Like the session client: what a found pipe confirmed is what the next open uses.
-    DWORD PipeOpenFlags() override { return openFlags; }
-    DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
-    // Every keeper pass makes one attempt: its result.
-    void OnAttemptDone(uint32_t result) override { rec.Note([&] { results.push_back(result); }); }
-    void OnConnectionClosed() override { rec.Note([&] { ++closed; }); }
-
-    // The last attempt connected (its channel runs).
-    bool Connected() { return !results.empty() && results.back() == 0; }
-
-    Recorder rec;
-    std::atomic<DWORD> initResult{1};
-    std::atomic<DWORD> initThread{0};
-    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED};
-    std::atomic<DWORD> confirmedFlags{FILE_FLAG_OVERLAPPED};
-    int lost = 0;
-    int closed = 0;
-    std::vector<uint32_t> results;  // of every attempt, in order
-    std::vector<std::pair<uint32_t, int>> failures;
-    CSinglePipeClient connection;  // last: destroyed (and stopped) first
-};
-
 // Keeps what a reply sink is given. It yields first, so that a take after
 // its caller returned would land well after the return.
 struct KeptReply final : IReplySink {
@@ -123,11 +65,12 @@ struct KeptReply final : IReplySink {
     std::atomic<int> takes{0};
 };
 
-// The parts of a request/response client, put together as the session client does.
-class ExProbe final : public IPipeClientOwner, public IDeliveryOwner {
+// The owner of a connection, with the pending requests and the delivery queue put together as the
+// session client does: records every hook.
+class Probe final : public IPipeClientOwner, public IDeliveryOwner {
 public:
     // The connection, the last member, stops first (its destructor), while what its threads use is still there.
-    ExProbe() : delivery(this), connection(zk_testkit::kServicePipeName, nullptr, this) {}
+    Probe() : delivery(this), connection(zk_testkit::kServicePipeName, nullptr, this) {}
     uint32_t Start() { return delivery.Start() == 0 ? connection.Start() : 1; }
     void OnMessage(const uint8_t* m, uint32_t n) override {
         if (::GetCurrentThreadId() == requester.load()) ++readByRequester;
@@ -136,11 +79,28 @@ public:
     }
     void OnMessagesEnd() override { delivery.EndBatch(); }
     bool RepliesAwaited() override { return pending.AnyUnanswered(); }
+    uint32_t OnInitConnection() override {
+        initThread = ::GetCurrentThreadId();
+        return initResult.load();
+    }
     void OnConnectionLost(const lumlib::LumFailure& cause) override {
         rec.Note([&] { losses.push_back({cause.error, ::GetCurrentThreadId()}); });
     }
+    // The failure count, and the opens made by then.
+    void OnConnectFailed(uint32_t count, const lumlib::LumFailure&) override {
+        rec.Note([&] { failures.emplace_back(count, g_opens.load()); });
+    }
+    // Like the session client: what a found pipe confirmed is what the next open uses.
+    DWORD PipeOpenFlags() override { return openFlags; }
+    DWORD ConfirmOpenFlags() override { return openFlags = confirmedFlags.load(); }
+    // Every keeper pass makes one attempt: its result.
+    void OnAttemptDone(uint32_t result) override { rec.Note([&] { results.push_back(result); }); }
+    void OnConnectionClosed() override { rec.Note([&] { ++closed; }); }
     void OnDelivery(const uint8_t* m, uint32_t n, uint64_t) override { rec.Note([&] { notes.emplace_back(m, m + n); }); }
     void OnNotificationsDropped(uint32_t, uint64_t, uint32_t) override {}
+
+    // The last attempt connected (its channel runs).
+    bool Connected() { return !results.empty() && results.back() == 0; }
     // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
@@ -150,10 +110,18 @@ public:
         memcpy(&lastId, request.data() + 4, sizeof lastId);  // the number it went under
         return result == 0 && reply.bytes != request ? 13 : result;
     }
-    Recorder rec;
+
+    zk_testkit::CObserved rec;  // what the hooks saw
+    std::atomic<DWORD> initResult{1};
+    std::atomic<DWORD> initThread{0};
+    std::atomic<DWORD> openFlags{FILE_FLAG_OVERLAPPED};
+    std::atomic<DWORD> confirmedFlags{FILE_FLAG_OVERLAPPED};
+    int closed = 0;
+    std::vector<uint32_t> results;  // of every attempt, in order
+    std::vector<std::pair<uint32_t, int>> failures;
+    std::vector<std::pair<uint32_t, DWORD>> losses;  // each loss's error and thread
     Messages notes;
     uint32_t lastId = 0;
-    std::vector<std::pair<uint32_t, DWORD>> losses;  // each loss's error and thread
     std::atomic<DWORD> requester{0};     // the thread of the last request
     std::atomic<int> readByRequester{0};  // messages it read itself
     CPendingRequests pending;
@@ -181,7 +149,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     c.initResult = 0;
     c.confirmedFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
     const ULONGLONG start = Now();
-    ASSERT_EQ(c.connection.Start(), 0u);
+    ASSERT_EQ(c.Start(), 0u);
     EXPECT_EQ(c.rec.Get(c.results), (std::vector<uint32_t>{2250})) << "the first attempt, on the caller's thread";
     EXPECT_EQ(c.connection.Send("", 1), 2250u);
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.failures.size() >= 3; }, 8000));
@@ -207,7 +175,7 @@ TEST(SinglePipeClient, KeepsItselfConnectedUntilStopped) {
     EXPECT_FALSE(c.rec.WaitFor([&] { return c.results.size() != passes; }, 2500)) << "the keeper polls while connected";
 
     ASSERT_TRUE(server.CloseClient(2)) << "closing the accepted connection";
-    ASSERT_TRUE(c.rec.WaitFor([&] { return c.lost == 1; }, 3000)) << "no loss";
+    ASSERT_TRUE(c.rec.WaitFor([&] { return c.losses.size() == 1; }, 3000)) << "no loss";
     const ULONGLONG lostAt = Now();
     ASSERT_TRUE(c.rec.WaitFor([&] { return c.results.size() > passes && c.Connected(); }, 4000)) << "not connected again";
     EXPECT_LE(Now() - lostAt, 3000u) << "not connected again by the next keeper pass";
@@ -230,7 +198,7 @@ protected:
     }
     testkit::Watchdog watchdog{"RequestResponse", 60000};
     CTestPipeServer server;
-    ExProbe c;
+    Probe c;
 };
 
 // The service sends a notification ahead of every reply. Requests that

@@ -9,10 +9,6 @@
 
 namespace testkit {
 
-const char* const kNoHandleCountMessage =
-    "no handle count available: GetProcessHandleCount reports 0 (as under Wine 8) "
-    "and the system handle table (NtQuerySystemInformation) cannot be read";
-
 long ProcessHandleCount() {
     DWORD count = 0;
     if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) return static_cast<long>(count);

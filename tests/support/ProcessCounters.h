@@ -6,12 +6,11 @@
 
 namespace testkit {
 
-// Handles open in this process, or -1 when they cannot be counted. Wine 8
-// answers GetProcessHandleCount with 0; then this process's entries of the
-// system handle table are counted instead. Tests that get -1 should
-// GTEST_SKIP() << kNoHandleCountMessage.
+// Handles open in this process, or -1 when they cannot be counted (a test
+// that needs the count is skipped then). Wine 8 answers
+// GetProcessHandleCount with 0; then this process's entries of the system
+// handle table are counted instead.
 long ProcessHandleCount();
-extern const char* const kNoHandleCountMessage;
 
 // Threads of this process from a Toolhelp snapshot, or -1 when unavailable.
 long ProcessThreadCount();

@@ -5,16 +5,11 @@
 
 namespace zk_testkit {
 
-DWORD CRawPipeClient::Open(const std::wstring& path) {
-    m_reader.emplace();
-    m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr));
-    return m_pipe.is_valid() ? 0 : ::GetLastError();
-}
-
 std::string CRawPipeClient::Connect(const std::wstring& path) {
     ::WaitNamedPipeW(path.c_str(), 10000);  // every instance may be taken for a moment
-    return Open(path) == 0 ? Next() : "not connected";
+    m_reader.emplace();
+    m_pipe.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    return m_pipe.is_valid() ? Next() : "not connected";
 }
 
 bool CRawPipeClient::Send(const std::vector<uint8_t>& message, bool framed, DWORD timeoutMs) {

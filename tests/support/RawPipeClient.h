@@ -16,20 +16,19 @@
 
 namespace zk_testkit {
 
-// A request made by one of the protocol's builders, as long as the builder says.
+// A message (a request, or a notification of the service's) made by one of the protocol's builders, as
+// long as the builder says.
 template <class Build, class... Args>
-std::vector<uint8_t> Request(Build build, Args... args) {
-    std::vector<uint8_t> request(kSndMaxRequestSize);
-    request.resize(build(request.data(), request.size(), args...));
-    return request;
+std::vector<uint8_t> Message(Build build, Args... args) {
+    std::vector<uint8_t> message(kSndMaxRequestSize);
+    message.resize(build(message.data(), message.size(), args...));
+    return message;
 }
 
 class CRawPipeClient {
 public:
-    // Opens path ("\\.\pipe\..."): 0 or the error of CreateFileW.
-    DWORD Open(const std::wstring& path);
-    // Waits up to 10 s for a free instance, opens, and returns the first
-    // message (every connection is greeted), as Next does.
+    // Waits up to 10 s for a free instance of path ("\\.\pipe\..."), opens it, and returns the
+    // first message (every connection is greeted), as Next does.
     std::string Connect(const std::wstring& path);
     // A message with its length in front; with framed false the bytes as they are.
     bool Send(const std::vector<uint8_t>& message, bool framed = true, DWORD timeoutMs = INFINITE);
@@ -49,7 +48,7 @@ private:
     CHandleHolder m_pipe;
     CHandleHolder m_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     uint8_t m_buffer[65536];
-    std::optional<CFrameReader> m_reader{std::in_place};  // made anew by each Open
+    std::optional<CFrameReader> m_reader{std::in_place};  // made anew by each Connect
 };
 
 }  // namespace zk_testkit

@@ -82,11 +82,6 @@ struct CSavedSettingsKey {
         if (hadLevel) ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<BYTE*>(&level), 4);
         else ::RegDeleteValueW(key.get(), L"LogLevel");
     }
-    DWORD Level() {
-        DWORD value = 99, size = sizeof(value);
-        ::RegGetValueW(key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &value, &size);
-        return value;
-    }
     bool SetLevel(DWORD value) {
         return ::RegSetValueExW(key.get(), L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) == 0;
     }

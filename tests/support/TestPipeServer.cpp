@@ -35,14 +35,14 @@ struct CTestPipeServer::Handler : tessaline_emu::IPipeConnectionHandler {
     bool OnMessage(CPipeSession&, const uint8_t* message, uint32_t length) override {
         std::vector<uint8_t> frame(message, message + length);
         Responder responder;
-        m_server->Change([&] {
+        m_server->m_state.Note([&] {
             m_server->m_frames.push_back(frame);
             responder = m_server->m_responder;
         });
         if (responder) responder(*m_server, m_id, frame);
         return true;
     }
-    void OnEnded(CPipeSession&, const std::wstring&) override { m_server->Change([this] { m_server->m_clients[m_id].gone = true; }); }
+    void OnEnded(CPipeSession&, const std::wstring&) override { m_server->m_state.Note([this] { m_server->m_clients[m_id].gone = true; }); }
     CTestPipeServer* m_server;
     const size_t m_id;
 };
@@ -50,17 +50,17 @@ struct CTestPipeServer::Handler : tessaline_emu::IPipeConnectionHandler {
 CTestPipeServer::CTestPipeServer(std::wstring name, bool refuseClients)
     : m_server(TestConfig(std::move(name), refuseClients), [this](const std::shared_ptr<CPipeSession>& session) {
           size_t id = 0;
-          Change([&] {
+          m_state.Note([&] {
               id = m_clients.size();
               m_clients.push_back(Client{session, false});
           });
           return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this, id));
       }) {}
 
-bool CTestPipeServer::CloseClient(size_t client) {
+bool CTestPipeServer::EndClient(size_t client) {
     std::shared_ptr<CPipeSession> session = Session(client);
     if (session) session->End(CPipeSession::kEndClose);
-    return session && WaitForClientGone(client, kWriteTimeoutMs);
+    return session != nullptr;
 }
 
 bool CTestPipeServer::WriteFrame(size_t client, const void* data, uint32_t size) {

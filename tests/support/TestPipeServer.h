@@ -9,16 +9,14 @@
 
 #include <windows.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/lumlib.h"
+#include "tests/support/Observed.h"
 #include "tools/tessaline-emu/PipeServer.h"
 
 namespace zk_testkit {
@@ -56,13 +54,18 @@ public:
     // Clients are numbered 0, 1, ... in the order their connections were
     // accepted, which need not be the order in which they opened: open one
     // at a time when it matters.
-    bool WaitForClients(size_t count, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return m_clients.size() >= count; }); }
+    bool WaitForClients(size_t count, DWORD timeoutMs) { return m_state.WaitFor([&] { return m_clients.size() >= count; }, timeoutMs); }
     bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
     // Waits until the connection has ended, from either side.
-    bool WaitForClientGone(size_t c, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return c < m_clients.size() && m_clients[c].gone; }); }
+    bool WaitForClientGone(size_t c, DWORD timeoutMs) {
+        return m_state.WaitFor([&] { return c < m_clients.size() && m_clients[c].gone; }, timeoutMs);
+    }
     // Ends a connection from the server side (CloseHandle: the client reads
-    // what was sent, then sees 109); true once it has ended.
-    bool CloseClient(size_t client);
+    // what was sent, then sees 109) without waiting, so a responder may end
+    // its own client's; false when there is no such client.
+    bool EndClient(size_t client);
+    // The same, then waits: true once it has ended.
+    bool CloseClient(size_t client, DWORD timeoutMs = 10000) { return EndClient(client) && WaitForClientGone(client, timeoutMs); }
 
     // Writes one frame in one piece; blocks while the client has not read what
     // does not fit into the pipe's buffer. false when the client is gone or
@@ -71,34 +74,22 @@ public:
     bool WriteFrame(size_t client, const Bytes& payload) { return WriteFrame(client, payload.data(), uint32_t(payload.size())); }
 
     // Frames read from every client, in arrival order.
-    bool WaitForFrames(size_t count, DWORD timeoutMs) { return WaitUntil(timeoutMs, [&] { return m_frames.size() >= count; }); }
-    std::vector<uint8_t> Frame(size_t i) { std::lock_guard<std::mutex> lock(m_lock); return i < m_frames.size() ? m_frames[i] : Bytes(); }
+    bool WaitForFrames(size_t count, DWORD timeoutMs) { return m_state.WaitFor([&] { return m_frames.size() >= count; }, timeoutMs); }
+    Bytes Frame(size_t i) { return m_state.Read([&] { return i < m_frames.size() ? m_frames[i] : Bytes(); }); }
     uint64_t BytesReceived(size_t client) { auto s = Session(client); return s ? s->BytesRead() : 0; }  // every byte read, lengths included
 
     // Answers every frame read from now on (nullptr: none).
-    void SetResponder(Responder responder) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_responder = std::move(responder);
-    }
+    void SetResponder(Responder responder) { m_state.Read([&] { m_responder = std::move(responder); }); }
 
 private:
     struct Handler;
     struct Client { std::shared_ptr<tessaline_emu::CPipeSession> session; bool gone = false; };
-    void Change(const std::function<void()>& change) {  // under the lock, then tells the waiters
-        { std::lock_guard<std::mutex> lock(m_lock); change(); }
-        m_changed.notify_all();
-    }
     std::shared_ptr<tessaline_emu::CPipeSession> Session(size_t i) {
-        std::lock_guard<std::mutex> lock(m_lock); return i < m_clients.size() ? m_clients[i].session : nullptr;
-    }
-    bool WaitUntil(DWORD timeoutMs, const std::function<bool()>& done) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+        return m_state.Read([&] { return i < m_clients.size() ? m_clients[i].session : nullptr; });
     }
 
     tessaline_emu::CPipeServer m_server;
-    std::mutex m_lock;                  // guards everything below
-    std::condition_variable m_changed;  // clients, frames
+    CObserved m_state;  // guards everything below; a change of the clients or frames wakes their waiters
     std::vector<Client> m_clients;
     std::vector<std::vector<uint8_t>> m_frames;
     Responder m_responder;

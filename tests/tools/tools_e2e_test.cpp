@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "support/lumlib.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RawPipeClient.h"
 #include "tests/support/SharedLog.h"
 #include "tests/support/TestPipeServer.h"
@@ -20,59 +20,15 @@
 
 namespace {
 
+using zk_testkit::CTempFile;
+using zk_testkit::ReadFileText;
 using zk_testkit::UniquePipeName;
 const size_t npos = std::string::npos;
 
-// A fresh name in the temporary folder; the file goes at the end of the scope.
-struct CTempFile {
-    explicit CTempFile(const wchar_t* tag)
-        : path(std::filesystem::temp_directory_path().wstring() + UniquePipeName(tag) + L".tmp") {}
-    ~CTempFile() { ::DeleteFileW(path.c_str()); }
-    std::wstring Quoted() const { return L"\"" + path + L"\""; }
-    const std::wstring path;
-};
-
 DWORD ignored = 0;
-std::string ReadFileText(const std::wstring& path) {
-    std::vector<uint8_t> bytes;
-    return zktools::ReadWholeFile(path, &bytes, &ignored) ? std::string(bytes.begin(), bytes.end()) : std::string();
-}
 bool WriteFileText(const std::wstring& path, const std::string& text) {
     return zktools::WriteWholeFile(path, text.data(), text.size(), &ignored);
 }
-
-// A program of the test program's folder (where CreateProcess looks first) with stdout and stderr in one file.
-class CChild {
-public:
-    // Still running (a test failed halfway): ended before its output file goes.
-    ~CChild() { if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000); }
-    bool Start(const std::wstring& program, const std::wstring& arguments) {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out.get();
-        si.hStdError = out.get();
-        PROCESS_INFORMATION pi = {};
-        std::wstring line = program + L" " + arguments;
-        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
-        const CHandleHolder thread(pi.hThread);
-        m_process.reset(pi.hProcess);
-        return true;
-    }
-    // Exit code, or -1 when it has not ended within timeoutMs.
-    int Wait(DWORD timeoutMs) {
-        DWORD code = 0;
-        return ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0 && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
-    }
-    std::string Output() const { return ReadFileText(m_out.path); }
-
-protected:
-    CHandleHolder m_process;
-    const CTempFile m_out{L"out"};
-};
 
 // Runs the program once per row (arguments, exit code, a part of the output) and checks both. No output
 // carries the raw ESC, CR or LF of the device name below, nor the progress line meant for consoles only.
@@ -82,8 +38,8 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
     for (const auto& [given, exitCode, message] : rows) {
         const bool monitored = std::wstring(program) == L"zksndctl.exe" && given.find(L"--dll") == std::wstring::npos;
         const std::wstring arguments = (monitored ? L"--dll zksndapi_monitored.dll " : L"") + given;
-        CChild child;  // run to its end: -1 when still running after a minute
-        const int code = child.Start(program, arguments) ? child.Wait(60000) : -2;
+        zk_testkit::CChildProcess child;  // run to its end: -1 when still running after a minute
+        const int code = child.Start(std::wstring(program) + L" " + arguments) ? child.Wait(60000) : -2;
         const std::string output = child.Output();
         EXPECT_EQ(exitCode, code) << output;
         EXPECT_NE(npos, output.find(message)) << output;
@@ -93,7 +49,7 @@ void ExpectRuns(const wchar_t* program, const std::vector<std::tuple<std::wstrin
 }
 
 // tessaline-emu on a pipe of its own or the service's, told to stop through its control events.
-class CEmulator : public CChild {
+class CEmulator : public zk_testkit::CChildProcess {
 public:
     explicit CEmulator(bool servicePipe = false)
         : pipe(servicePipe ? zk_testkit::kServicePipeName : UniquePipeName(L"emu")), path(L"\\\\.\\pipe\\" + pipe) {}
@@ -101,7 +57,7 @@ public:
     // Returns once the pipe is served (the emulator sets NAME.ready).
     bool Start(const std::wstring& options = L"") {
         CHandleHolder ready(::CreateEventW(nullptr, TRUE, FALSE, (m_control + L".ready").c_str()));
-        return CChild::Start(L"tessaline-emu.exe", L"--pipe " + pipe + L" --control " + m_control + L" " + options) &&
+        return CChildProcess::Start(L"tessaline-emu.exe --pipe " + pipe + L" --control " + m_control + L" " + options) &&
                ::WaitForMultipleObjects(2, std::array<HANDLE, 2>{ready.get(), m_process.get()}.data(), FALSE, 30000) == WAIT_OBJECT_0;
     }
     bool Signal(const wchar_t* action) {
@@ -117,12 +73,12 @@ public:
     const std::wstring pipe, path, m_control = UniquePipeName(L"ctl");
 };
 
-using zk_testkit::Request;
+using zk_testkit::Message;
 using CRawClient = zk_testkit::CRawPipeClient;
 
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {
-    std::string devices, next = client.Ask(Request(SndBuildGetDeviceList));
+    std::string devices, next = client.Ask(Message(SndBuildGetDeviceList));
     while (devices.size() < 100000 && next.compare(0, 7, "device ") == 0) {
         devices += next.substr(7) + " ";
         next = client.Next();
@@ -153,32 +109,32 @@ TEST(EmulatorServing, AnswersEachConnectionAndBadInputAndTellsItsTraffic) {
     ASSERT_EQ("event 1", b.Connect(emu.path)) << "the server information greets every connection";
     DWORD mine = 0;
     ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &mine)) << ::GetLastError();
-    ASSERT_TRUE(a.Send(Request(SndBuildSetSessionId, mine))) << "a's session id not sent";
-    ASSERT_TRUE(b.Send(Request(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
+    ASSERT_TRUE(a.Send(Message(SndBuildSetSessionId, mine))) << "a's session id not sent";
+    ASSERT_TRUE(b.Send(Message(SndBuildSetSessionId, mine + 7))) << "b's session id not sent";  // one the pipe contradicts
     RequestDevices(a);
     RequestDevices(b);
 
     std::string record, got;
-    ASSERT_TRUE(a.Send(Request(SndBuildGetSettings, 41))) << "a's request not sent";
-    ASSERT_TRUE(b.Send(Request(SndBuildGetSettings, 42))) << "b's request not sent";
+    ASSERT_TRUE(a.Send(Message(SndBuildGetSettings, 41))) << "a's request not sent";
+    ASSERT_TRUE(b.Send(Message(SndBuildGetSettings, 42))) << "b's request not sent";
     EXPECT_EQ("reply 42 (10): status 0", b.Next()) << "b's reply";
     EXPECT_EQ("reply 41 (10): status 0", a.Next(&got)) << "a's reply";
     EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the record before any write";
     for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
-    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Request(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
-    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Request(SndBuildGetSettings, 44), &got)) << "b's second reply";
+    EXPECT_EQ("reply 43 (9): status 0", a.Ask(Message(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
+    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Message(SndBuildGetSettings, 44), &got)) << "b's second reply";
     EXPECT_EQ(record, got) << "b reads what a wrote";
     EXPECT_EQ(record, ReadFileText(settingsFile.path)) << "the settings file";
 
-    std::vector<uint8_t> unknown = Request(SndBuildGetSettings, 9);
+    std::vector<uint8_t> unknown = Message(SndBuildGetSettings, 9);
     SndStoreU32(unknown.data(), kSndOffCommand, 55);
-    std::vector<uint8_t> cut = Request(SndBuildSetSettings, nullptr, 10);
+    std::vector<uint8_t> cut = Message(SndBuildSetSettings, nullptr, 10);
     cut.resize(100);
     for (const std::vector<uint8_t>& message : {std::vector<uint8_t>(), std::vector<uint8_t>{6, 0, 0, 0, 0, 0}, unknown, cut})
         ASSERT_TRUE(a.Send(message)) << message.size() << " bytes not sent";
     EXPECT_EQ("reply 9 (55): status 1", a.Next()) << "the unknown command's reply";
     EXPECT_EQ("reply 10 (9): status 87", a.Next()) << "the cut set-settings request's reply";
-    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Request(SndBuildGetSettings, 11), &got)) << "a read after them";
+    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Message(SndBuildGetSettings, 11), &got)) << "a read after them";
     EXPECT_EQ(record, got) << "the cut request stored something";
     ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false)) << "the length field not sent";
     EXPECT_EQ("closed", a.Next()) << "a's connection after the oversized frame";
@@ -223,9 +179,9 @@ TEST(Emulator, AnswerOptions) {
     ASSERT_EQ("event 1", client.Connect(emu.path)) << "the greeting";
     EXPECT_EQ("event 7", client.Next()) << "the unknown event follows the greeting";
 
-    EXPECT_EQ("timeout", client.Ask(Request(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
+    EXPECT_EQ("timeout", client.Ask(Message(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
     const ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Request(SndBuildSetSettings, nullptr, 6))) << "--set-status";
+    EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Message(SndBuildSetSettings, nullptr, 6))) << "--set-status";
     EXPECT_GE(::GetTickCount64() - start, 350u) << "the reply was not held back by --delay";
     EXPECT_EQ(0, emu.Stop()) << "the emulator's exit code";
 }
@@ -285,7 +241,9 @@ TEST_P(ZksndctlFaults, NameTheFailedStageAndLeaveTheirStoryInTheLog) {
     ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.row}});
     if (r.cause != nullptr)
         ExpectRuns(L"zksndctl.exe", {{command, r.exitCode, r.cause}, {L"--json " + command, r.exitCode, r.cause}});
-    EXPECT_EQ(r.level, saved.Level()) << "LogLevel was not put back";
+    DWORD levelAfter = 99, size = sizeof(levelAfter);
+    ::RegGetValueW(saved.key.get(), nullptr, L"LogLevel", RRF_RT_REG_DWORD, nullptr, &levelAfter, &size);
+    EXPECT_EQ(r.level, levelAfter) << "LogLevel was not put back";
     std::wstring log = zk_testkit::ReadSharedLogText();  // the runs' lines (all, when it was rotated meanwhile)
     if (before <= log.size()) log.erase(0, before);
     for (const std::string wanted : r.log) {

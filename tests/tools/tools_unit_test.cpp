@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <iterator>
 #include <sstream>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Dacl.h"
 #include "tools/common/ConsoleOut.h"
 #include "tools/tessaline-emu/DeviceFile.h"
@@ -116,7 +116,6 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
         {L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
         {L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
         {L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
-        {L"devices -n 3", L"error: -n belongs to 'log tail'"},
         {L"--timeout 0 devices", L"error: --timeout: give at least 1"},
         {L"watch --seconds 0", L"error: --seconds: give 1 to 604800"},
         {L"devices --verbose", L"error: unknown option '--verbose'"},
@@ -151,37 +150,27 @@ TEST(CtlOutput, EveryStatusHasAListedExitCode) {
     EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9)) << "a status the library never returns";
 }
 
-// The log reader on a UTF-16 file of its own.
-class CtlLog : public testing::Test {
-protected:
-    ~CtlLog() override { ::DeleteFileW(path.c_str()); }
-    bool Write(const std::wstring& text) { return zktools::WriteWholeFile(path, text.data(), text.size() * 2, &error); }
-    // The lines read so far, joined with '|'; taken.
-    std::wstring Taken() {
+// A missing file is not found; the last lines of a file several read slices long; a follower starts
+// at the unfinished line, and gives each line once it ends.
+TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
+    const zk_testkit::CTempFile file(L"ctl-log");
+    std::vector<std::wstring> lines;
+    uint64_t offset = 0;
+    DWORD error = 0;
+    const auto write = [&](const std::wstring& text) { return zktools::WriteWholeFile(file.path, text.data(), text.size() * 2, &error); };
+    const auto taken = [&] {  // the lines read so far, joined with '|'; taken
         std::wstring all;
         for (const std::wstring& line : lines) all += line + L"|";
         lines.clear();
         return all;
-    }
-
-    const std::wstring path = std::filesystem::temp_directory_path().wstring() +
-                              Format(L"zkctl-log-%lu.txt", ::GetCurrentProcessId());
-    std::vector<std::wstring> lines;
-    uint64_t offset = 0;
-    DWORD error = 0;
-    std::wstring partial;
-};
-
-// A missing file is not found; the last lines of a file several read slices long; a follower starts
-// at the unfinished line, and gives each line once it ends.
-TEST_F(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
-    EXPECT_FALSE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << "read a file that does not exist";
+    };
+    EXPECT_FALSE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << "read a file that does not exist";
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error) << "the error of a missing file";
     std::wstring big;
     for (int i = 0; i < 30000; ++i) big += Format(L"entry %05d \u00e9\r\n", i);  // ~900 KB
-    ASSERT_TRUE(Write(big + L"unfinished")) << error;
-    ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
-    EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", Taken()) << "the last three lines";
+    ASSERT_TRUE(write(big + L"unfinished")) << error;
+    ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
+    EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", taken()) << "the last three lines";
     EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
     // A follower after the tail: an unfinished line is held back until it ends; a file shorter than what
     // was read is a new (rotated) one, read from its start.
@@ -190,13 +179,13 @@ TEST_F(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         {L"old line one\r\nold line two\r\n", L"rotated\r\n", L"rotated|", L""},
     };
     for (const auto& row : rows) {
-        partial.clear();
-        ASSERT_TRUE(Write(row.first)) << error;
-        ASSERT_TRUE(zksndctl::ReadLogTail(path, 3, &lines, &offset, &error)) << error;
-        ASSERT_TRUE(Write(row.then)) << error;
+        std::wstring partial;
+        ASSERT_TRUE(write(row.first)) << error;
+        ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
+        ASSERT_TRUE(write(row.then)) << error;
         lines.clear();
-        ASSERT_TRUE(zksndctl::ReadLogFrom(path, &offset, &partial, &lines, &error)) << error;
-        EXPECT_EQ(row.expected, Taken()) << "the lines ended since the tail";
+        ASSERT_TRUE(zksndctl::ReadLogFrom(file.path, &offset, &partial, &lines, &error)) << error;
+        EXPECT_EQ(row.expected, taken()) << "the lines ended since the tail";
         EXPECT_EQ(row.partial, partial) << "the line still being written";
     }
 }
