@@ -53,6 +53,8 @@ const uint32_t kBurstChunk = 20;  // calls back to back, within the send queue's
 const int kWorkRounds = 20;
 const int kRecordRounds = 4;
 const int kSideWindows = 40;  // of each kind: the verdict is their median ratio
+// 200 frames of 8 KB from each of two clients, held in the pipes while the server holds its reads.
+const DWORD kHeldPipeBuffer = 4 * 1024 * 1024;
 const DWORD kSettleMs = 500;    // after a start or a burst, before an idle window
 // After a burst at LogLevel 3: the file's idle close, 2 s after the last line,
 // is the last work the lines scheduled; the idle window starts after it.
@@ -251,8 +253,6 @@ uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServi
             WorkEnd("rt-lib");
         }
     }
-    for (int w = 0; w < 2 * kWorkRounds; ++w)
-        failures += RawTurn(w) ? OneWayWindow("ow-raw", nullptr, raw, server) : OneWayWindow("ow-lib", &api, raw, server);
     server.SetDeviceListInOneWrite(true);
     const std::vector<uint8_t> request = GetDeviceListRequest();
     failures += !RawList(raw, request) + !LibraryList(api, notes);  // warm-up
@@ -265,7 +265,23 @@ uint32_t WorkWindows(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServi
         WorkEnd("rec-lib");
     }
     server.SetDeviceListInOneWrite(false);
+    return failures;
+}
+
+// One-way windows, alternating, then the side-by-side windows, on a server
+// whose pipes hold a window's frames while it holds its reads.
+uint32_t HeldWindows(const CApi& api, CRawClient& raw, CServiceServer& server) {
+    uint32_t failures = 0;
+    for (int w = 0; w < 2 * kWorkRounds; ++w)
+        failures += RawTurn(w) ? OneWayWindow("ow-raw", nullptr, raw, server) : OneWayWindow("ow-lib", &api, raw, server);
     return failures + SideBySideWindows(api, server);
+}
+
+// The library and the raw client, connected again to a server started anew.
+bool Reconnect(const CApi& api, CNotifyLog& notes, CRawClient& raw, CServiceServer& server) {
+    if (!server.Start() || !raw.Open(5000) || !RawRoundTrip(raw, 1)) return false;
+    api.Init(&CNotifyLog::Callback, &notes);
+    return notes.WaitFor(ZKSND_NOTIFY_CONNECTED, 1, 5000) >= 0;
 }
 
 // kBurstLines ZkSndSetDefault calls (one log line each at LogLevel 3), in
@@ -338,10 +354,23 @@ int main(int argc, char** argv) {
     const Added connected = Between(before, Footprint::Now());
     ::Sleep(kSettleMs);
     IdleWindow("idle-lib0", idleSeconds);
-    const uint32_t workFailures = WorkWindows(api, notes, raw, server);
+    uint32_t workFailures = WorkWindows(api, notes, raw, server);
+    api.DeInit();
+    raw.Close();
+    server.Stop();
+    {
+        // The one-way calls on a server whose pipe buffer holds a window's
+        // frames (the other rows keep the usual 64 KB: a large buffer would
+        // change how the device list reaches the clients).
+        CServiceServer held(0, kHeldPipeBuffer);
+        CNotifyLog notesHeld;
+        workFailures += Reconnect(api, notesHeld, raw, held) ? HeldWindows(api, raw, held) : 1;
+        api.DeInit();
+        raw.Close();
+    }
     if (workFailures) Note("%u failed calls or lists in the CPU windows", workFailures);
     failures += workFailures;
-    api.DeInit();
+    failures += !server.Start() || !raw.Open(5000) || !RawRoundTrip(raw, 1);
 
     // LogLevel 3: a burst of lines (every ZkSndSetDefault writes one), then idle.
     CNotifyLog notes3;

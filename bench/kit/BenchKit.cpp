@@ -18,9 +18,6 @@ namespace {
 const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + kSndServicePipeName;
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server\\";
 const DWORD kPipeBuffer = 65536;
-// The server's pipe buffer: a window's one-way frames (200 of 8 KB, from each
-// of two clients) fit while the server holds its reads.
-const DWORD kServerPipeBuffer = 4 * 1024 * 1024;
 const uint32_t kHoldAction = 1;
 const DWORD kHoldLimitMs = 60000;  // a bench that forgot to release its server still ends
 const DWORD kDefaultWaitMs = 1000;      // what a client's WaitNamedPipeW with the default wait waits
@@ -304,11 +301,11 @@ std::vector<uint8_t> SetDefaultRequest(uint32_t device) {
 
 namespace {
 
-tessaline_emu::PipeServerConfig ServiceConfig() {
+tessaline_emu::PipeServerConfig ServiceConfig(DWORD pipeBuffer) {
     tessaline_emu::PipeServerConfig config;
     config.name = kSndServicePipeName;
     config.defaultTimeoutMs = kDefaultWaitMs;
-    config.bufferSize = kServerPipeBuffer;
+    config.bufferSize = pipeBuffer;
     config.firstInstance = false;  // lifecycle_bench serves the name again while the DLL may still hold the last one
     config.maxFrame = kMaxFrame;
     config.log = [](const std::wstring& text) { Note("server: %ls", text.c_str()); };
@@ -384,9 +381,9 @@ private:
     std::vector<uint8_t> m_out;
 };
 
-CServiceServer::CServiceServer(uint32_t devices)
+CServiceServer::CServiceServer(uint32_t devices, DWORD pipeBuffer)
     : m_released(lumlib::NewEvent()),
-      m_server(ServiceConfig(), [this](const std::shared_ptr<CPipeSession>&) {
+      m_server(ServiceConfig(pipeBuffer), [this](const std::shared_ptr<CPipeSession>&) {
           return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new Handler(this));
       }) {
     ::InitializeConditionVariable(&m_changed);

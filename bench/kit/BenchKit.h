@@ -96,7 +96,9 @@ private:
 // and the end-of-list notice, and only counts the other requests.
 class CServiceServer {
 public:
-    explicit CServiceServer(uint32_t devices = 2000);
+    // pipeBuffer: each instance's buffer, each direction (HoldReads needs one
+    // that holds what the clients write meanwhile).
+    explicit CServiceServer(uint32_t devices = 2000, DWORD pipeBuffer = 65536);
     ~CServiceServer();
     CServiceServer(const CServiceServer&) = delete;
     CServiceServer& operator=(const CServiceServer&) = delete;
@@ -116,9 +118,9 @@ public:
     // that a CPU count is the client's, not the server's per-frame writes).
     void SetDeviceListInOneWrite(bool oneWrite) { m_listInOneWrite = oneWrite; }
     // Every connection's thread stops reading until ReleaseReads: what the
-    // clients write meanwhile waits in the pipe (its buffer holds a window's
-    // frames) and is read in bulk afterwards, at the same cost for every
-    // client. True once every thread has stopped.
+    // clients write meanwhile waits in the pipe (within its buffer) and is
+    // read in bulk afterwards, at the same cost for every client. True once
+    // every thread has stopped.
     bool HoldReads(DWORD timeoutMs);
     void ReleaseReads();
 
