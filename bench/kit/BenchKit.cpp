@@ -213,6 +213,17 @@ void AwaitSampler() {
     }
 }
 
+// One SAMPLE line for the script, then its answer; nothing without the script.
+void Mark(const char* format, ...) {
+    if (!SamplerAttached()) return;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+    AwaitSampler();
+}
+
 }  // namespace
 
 void IdleWindow(const char* key, unsigned seconds) {
@@ -220,38 +231,18 @@ void IdleWindow(const char* key, unsigned seconds) {
         ::Sleep(seconds * 1000);
         return;
     }
-    std::printf("SAMPLE\tIDLE\t%s\t%u\n", key, seconds);
-    std::fflush(stdout);
-    AwaitSampler();
+    Mark("SAMPLE\tIDLE\t%s\t%u\n", key, seconds);
 }
 
 void WorkBegin(const char* key, uint64_t units, const char* unit) {
-    if (!SamplerAttached()) return;
-    std::printf("SAMPLE\tBEGIN\t%s\t%llu\t%s\n", key, static_cast<unsigned long long>(units), unit);
-    std::fflush(stdout);
-    AwaitSampler();
+    Mark("SAMPLE\tBEGIN\t%s\t%llu\t%s\n", key, static_cast<unsigned long long>(units), unit);
 }
 
-void WorkEnd(const char* key) {
-    if (!SamplerAttached()) return;
-    std::printf("SAMPLE\tEND\t%s\n", key);
-    std::fflush(stdout);
-    AwaitSampler();
-}
+void WorkEnd(const char* key) { Mark("SAMPLE\tEND\t%s\n", key); }
 
-void GroupBegin(const char* group) {
-    if (!SamplerAttached()) return;
-    std::printf("SAMPLE\tGROUP\t%s\tbegin\n", group);
-    std::fflush(stdout);
-    AwaitSampler();
-}
+void GroupBegin(const char* group) { Mark("SAMPLE\tGROUP\t%s\tbegin\n", group); }
 
-void GroupEnd(const char* group) {
-    if (!SamplerAttached()) return;
-    std::printf("SAMPLE\tGROUP\t%s\tend\n", group);
-    std::fflush(stdout);
-    AwaitSampler();
-}
+void GroupEnd(const char* group) { Mark("SAMPLE\tGROUP\t%s\tend\n", group); }
 
 Footprint Footprint::Now() {
     Footprint f;
