@@ -26,7 +26,8 @@ namespace {
 // A server, a connection to it and a channel on that connection, the rig
 // owning both, and the log of what it saw as their owner, in order:
 // "msg:<size>", "lost", "released". It keeps every message; with hold set,
-// the reader stays in the first one until the gate opens.
+// the reader stays in the first one until the gate opens. A message of
+// raiseSize bytes raises once it is logged.
 struct Rig final : CConnectionOwner, IChannelOwner {
     explicit Rig(const wchar_t* tag, bool holdFirst = false) : hold(holdFirst), server(UniquePipeName(tag)) {
         if (!server.Start()) return;
@@ -45,18 +46,20 @@ struct Rig final : CConnectionOwner, IChannelOwner {
         received.insert(received.end(), data, data + size);
         Add("msg:" + std::to_string(size));
         if (hold && ++held == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 10000, FALSE);
+        if (size == raiseSize) throw std::bad_alloc();
     }
     void OnMessagesEnd() override { ++batches; }
     void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
     void Add(const std::string& event) { observed.Note([&] { events.push_back(event); }); }
-    // The events so far, once one of them is `last` (or after waitMs).
-    Events Until(const std::string& last, DWORD waitMs = 5000) {
-        observed.WaitFor([&] { return std::count(events.begin(), events.end(), last) != 0; }, waitMs);
+    // The events so far, once `last` is among them `times` times (or after waitMs).
+    Events Until(const std::string& last, DWORD waitMs = 5000, long times = 1) {
+        observed.WaitFor([&] { return std::count(events.begin(), events.end(), last) >= times; }, waitMs);
         return observed.Get(events);
     }
 
     const bool hold;
     int held = 0;
+    uint32_t raiseSize = ~0u;
     int batches = 0;
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -74,7 +77,48 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t tag = 0) {
     return v;
 }
 
+// The reading turn for this thread. The reader holds it while it waits for
+// data: a message lets it hand the turn back, and since this thread asked,
+// it then stands by for callers a while.
+bool TakeTheTurn(Rig& rig) {
+    for (long sent = 1; sent <= 20; ++sent) {
+        if (rig.channel->TakeCallerTurn()) return true;
+        if (!rig.server.WriteFrame(0, Pattern(3))) return false;
+        rig.Until("msg:3", 5000, sent);
+        for (const ULONGLONG end = ::GetTickCount64() + 15; ::GetTickCount64() < end;)
+            if (rig.channel->TakeCallerTurn()) return true;
+    }
+    return false;
+}
+
+struct NeverReached final : IReadGoal {
+    bool Reached() override { return false; }
+};
+
 }  // namespace
+
+// A caller reading for its reply hands on a message whose owner raises: the
+// raise stays on the caller's thread and ends the connection with its cause,
+// the caller has its turn back at once, and the reader tells the loss once.
+TEST(Channel, AnOwnerRaisingUnderACallersReadEndsTheConnectionAndTheReaderTellsItOnce) {
+    testkit::Watchdog watchdog("Channel raise in a caller's read", 60000);
+    Rig rig(L"chan-raise");
+    ASSERT_TRUE(rig.ok);
+    rig.raiseSize = 5;
+    ASSERT_TRUE(TakeTheTurn(rig));
+    ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(5)));
+    NeverReached goal;
+    const ULONGLONG start = ::GetTickCount64();
+    rig.channel->ReadAsCaller(goal, start + 30000, nullptr);
+    EXPECT_LT(::GetTickCount64() - start, 15000u) << "the caller read on after the raise";
+    const Events events = rig.Until("released");
+    EXPECT_EQ(std::count(events.begin(), events.end(), "lost"), 1);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"msg:5", "lost", "released"}));
+    lumlib::LumFailure cause;
+    ASSERT_TRUE(rig.channel->LossCause(&cause));
+    EXPECT_EQ(cause.error, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
+}
 
 // Frames written while the reader is held in the first: the pipe fills and
 // the server's writes wait (the back-pressure the receive queue's cap gave).
