@@ -170,8 +170,9 @@ sampled_rows() {
     # back to back, so load that comes and goes moves both. With several
     # pairs the verdict takes their median, which one disturbed window
     # cannot move; the sums are shown beside it.
-    function median(g,   i, j, t, m, a) {
-      m = np[g]; for (i = 1; i <= m; i++) a[i] = pr[g, i]
+    # The median of the m ratios vals[g, 1..m]; lo and hi are set to the least and the greatest.
+    function median(vals, g, m,   i, j, t, a) {
+      for (i = 1; i <= m; i++) a[i] = vals[g, i]
       for (i = 2; i <= m; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
       lo = a[1]; hi = a[m]
       return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
@@ -181,19 +182,13 @@ sampled_rows() {
       l = (pns[k] + wns[k]) / units[k] / 1e3; bl = (pns[b] + wns[b]) / units[b] / 1e3
       g = k; sub(/-lib$/, "", g)
       r = l / bl; how = sprintf("%.2fx", r)
-      if (np[g] >= 3) { r = median(g); how = sprintf("%.2fx (median of %d pairs, %.2f-%.2f; sums %.2fx)", r, np[g], lo, hi, l / bl) }
+      if (np[g] >= 3) { r = median(pr, g, np[g]); how = sprintf("%.2fx (median of %d pairs, %.2f-%.2f; sums %.2fx)", r, np[g], lo, hi, l / bl) }
       if (maxr < 0) row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "-", "-")
       else row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "<= " maxr "x", r <= maxr ? "yes" : "no")
     }
-    function sidemedian(g,   i, j, t, m, a) {
-      m = ns_[g]; for (i = 1; i <= m; i++) a[i] = sr[g, i]
-      for (i = 2; i <= m; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
-      lo = a[1]; hi = a[m]
-      return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
-    }
     function side(w, g, maxr,   r) {
       if (!(g in ns_) || !units[g]) return
-      r = sidemedian(g)
+      r = median(sr, g, ns_[g])
       row(w, sprintf("%.1f us", slib[g] / units[g] / 1e3), sprintf("%.1f us", sraw[g] / units[g] / 1e3),
           sprintf("%.3fx (median of %d windows, %.2f-%.2f; sums %.3fx)", r, ns_[g], lo, hi, slib[g] / sraw[g]), "<= " maxr "x", r <= maxr ? "yes" : "no")
     }

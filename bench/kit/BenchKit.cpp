@@ -17,7 +17,6 @@ using tessaline_emu::CPipeSession;
 namespace {
 const std::wstring kServicePipe = std::wstring(L"\\\\.\\pipe\\") + kSndServicePipeName;
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server\\";
-const DWORD kPipeBuffer = 65536;
 const uint32_t kHoldAction = 1;
 const DWORD kHoldLimitMs = 60000;  // a bench that forgot to release its server still ends
 const DWORD kDefaultWaitMs = 1000;      // what a client's WaitNamedPipeW with the default wait waits

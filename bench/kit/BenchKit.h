@@ -88,6 +88,9 @@ private:
 
 // ---- the service's side of the pipe --------------------------------------------
 
+// The pipe buffer the server gives each instance, each direction, unless told otherwise.
+constexpr DWORD kPipeBuffer = 65536;
+
 // The service's side of the pipe on the emulator's server core
 // (tools/tessaline-emu/PipeServer.h): a listening thread and one thread per
 // connected client, so the DLL and the raw client can be connected at once.
@@ -98,7 +101,7 @@ class CServiceServer {
 public:
     // pipeBuffer: each instance's buffer, each direction (HoldReads needs one
     // that holds what the clients write meanwhile).
-    explicit CServiceServer(uint32_t devices = 2000, DWORD pipeBuffer = 65536);
+    explicit CServiceServer(uint32_t devices = 2000, DWORD pipeBuffer = kPipeBuffer);
     ~CServiceServer();
     CServiceServer(const CServiceServer&) = delete;
     CServiceServer& operator=(const CServiceServer&) = delete;
