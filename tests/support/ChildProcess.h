@@ -35,7 +35,10 @@ inline std::string ReadFileText(const std::wstring& path) {
 class CChildProcess {
 public:
     // Still running (a test failed halfway): ended before its output file goes.
-    ~CChildProcess() { if (m_process.is_valid() && Wait(0) == -1 && ::TerminateProcess(m_process.get(), 99)) Wait(10000); }
+    ~CChildProcess() {
+        if (!m_process.is_valid() || Wait(0) != -1) return;
+        if (::TerminateProcess(m_process.get(), 99)) Wait(10000);
+    }
     bool Start(std::wstring commandLine) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -53,8 +56,9 @@ public:
     }
     // Exit code, or -1 when it has not ended within timeoutMs.
     int Wait(DWORD timeoutMs) {
+        if (::WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0) return -1;
         DWORD code = 0;
-        return ::WaitForSingleObject(m_process.get(), timeoutMs) == WAIT_OBJECT_0 && ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
+        return ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
     }
     std::string Output() const { return ReadFileText(m_out.path); }
 
