@@ -76,10 +76,9 @@ LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
     // between messages); without it the call is refused, the connection kept.
     const bool room = message.Bytes() != nullptr || m_frame.Grow(kFrameLengthSize + uint64_t(size));
     const LumError error = room ? WriteNow(message, size) : LumError();
-    {
-        const auto freed = m_pipeLock.lock();
-        m_callerWriting = false;
-    }
+    // Without the pipe lock: a caller that still sees the flag queues behind
+    // this frame, one that no longer sees it waits for the send lock below.
+    m_callerWriting.store(false);
     sendLock.reset();
     if (!room) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
     // The loss is told by the reader, as for a queued frame: the call itself succeeded.
@@ -96,7 +95,7 @@ LumError CChannel::Queue(const IMessageSource& message, uint32_t size) {
     lumlib::CByteBlock onHeap;
     if (bytes == nullptr) {
         uint8_t* built = size <= sizeof(onStack) ? onStack : onHeap.Grow(size) ? onHeap.get() : nullptr;
-        if (built != nullptr) message.WriteTo(built, size);
+        if (built != nullptr) message.WriteTo(built, size, 0);
         bytes = built;
     }
     // A message the queue refused (at its cap, no memory) was never queued: say so.
@@ -145,10 +144,31 @@ LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool
         return error.failed() ? error : WriteAll(m_connection.get(), bytes, size);
     }
     std::memcpy(m_frame.get(), header, kFrameLengthSize);
-    message.WriteTo(m_frame.get() + kFrameLengthSize, size);
+    BuildInFrame(message, size);
     m_frameLength = kFrameLengthSize + size;
     m_frameSent = 0;
     return WriteRest(pending);
+}
+
+void CChannel::BuildInFrame(const IMessageSource& message, uint32_t size) {
+    const uint64_t begin = kFrameLengthSize;
+    const uint64_t end = begin + size;
+    // The zeros the frame holds at the end of where the message goes.
+    const uint64_t zeroedFrom = m_zerosFrom > begin ? m_zerosFrom : begin;
+    const bool known = zeroedFrom < end && m_zerosTo >= end;
+    message.WriteTo(m_frame.get() + begin, size, known ? static_cast<uint32_t>(end - zeroedFrom) : 0);
+    // Now: the message's own zero tail, joined to zeros after it that it left as they were.
+    const uint32_t tail = message.ZeroTail(size);
+    const uint64_t tailFrom = end - (tail < size ? tail : size);
+    const uint64_t afterFrom = m_zerosFrom > end ? m_zerosFrom : end;
+    const bool after = afterFrom < m_zerosTo;
+    if (tailFrom < end) {
+        m_zerosFrom = tailFrom;
+        m_zerosTo = after && afterFrom == end ? m_zerosTo : end;
+    } else {
+        m_zerosFrom = after ? afterFrom : 0;
+        m_zerosTo = after ? m_zerosTo : 0;
+    }
 }
 
 LumError CChannel::WriteRest(bool* pending) {
@@ -164,6 +184,8 @@ LumError CChannel::WriteRest(bool* pending) {
         m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
     }
     ShrinkToStandard(m_frame, kStandardFrameBuffer);
+    // Bytes past a smaller block are gone (growing keeps what there was).
+    if (m_zerosTo > m_frame.capacity()) m_zerosFrom = m_zerosTo = 0;
     return LumError();
 }
 

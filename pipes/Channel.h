@@ -60,8 +60,12 @@ protected:
 // queued copy): a large one is not built first and copied after.
 class IMessageSource {
 public:
-    // Writes the whole message, size bytes (as given to the send), to out.
-    virtual void WriteTo(uint8_t* out, uint32_t size) const = 0;
+    // Writes the whole message, size bytes (as given to the send), to out,
+    // whose last `zeroed` bytes are zeros already: a source may leave those.
+    virtual void WriteTo(uint8_t* out, uint32_t size, uint32_t zeroed) const = 0;
+    // How many of its last bytes are zeros (0: none known). A frame that
+    // held them keeps them for the next message.
+    virtual uint32_t ZeroTail(uint32_t /*size*/) const { return 0; }
     // Its bytes when it has them already, else null.
     virtual const void* Bytes() const { return nullptr; }
 
@@ -73,7 +77,7 @@ protected:
 class CMessageBytes final : public IMessageSource {
 public:
     explicit CMessageBytes(const void* data) : m_data(data) {}
-    void WriteTo(uint8_t* out, uint32_t size) const override { std::memcpy(out, m_data, size); }
+    void WriteTo(uint8_t* out, uint32_t size, uint32_t /*zeroed*/) const override { std::memcpy(out, m_data, size); }
     const void* Bytes() const override { return m_data; }
 
 private:
@@ -153,6 +157,9 @@ private:
     // Under the send lock: the frame into m_frame, then its write started.
     // *pending: the write goes on after the call (m_frame must stay).
     lumlib::LumError StartFrame(const IMessageSource& message, uint32_t size, bool* pending);
+    // Under the send lock: the message into m_frame after its length field,
+    // told how many of its last bytes the frame holds as zeros already.
+    void BuildInFrame(const IMessageSource& message, uint32_t size);
     // Under the send lock: writes what is left of m_frame until done or pending.
     lumlib::LumError WriteRest(bool* pending);
     // Under the send lock: waits for the pending write and writes the rest of
@@ -216,12 +223,16 @@ private:
     uint32_t m_frameLength = 0;
     uint32_t m_frameSent = 0;
     bool m_framePending = false;
+    // Under the send lock: m_frame's bytes [m_zerosFrom, m_zerosTo) are zeros,
+    // so a mostly-zero message written again need not zero them again.
+    uint64_t m_zerosFrom = 0;
+    uint64_t m_zerosTo = 0;
     // Who has the pipe, under m_pipeLock (never held across a write): a
     // caller writing, writes handed to the writer, frames in the queue. The
     // pipe is free when none: the next caller writes itself. Taken before
     // the send lock, or after it by the caller that holds the pipe.
     lumlib::unique_critical_section m_pipeLock;
-    bool m_callerWriting = false;
+    std::atomic<bool> m_callerWriting{false};  // set under m_pipeLock
     uint32_t m_handovers = 0;
     lumlib::unique_critical_section m_causeLock;
     lumlib::LumFailure m_lostCause;  // under m_causeLock until m_lost is set, then fixed

@@ -124,9 +124,6 @@ LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool*
     DWORD* count = reinterpret_cast<DWORD*>(length);
     *pending = false;
     if (IsCancelled()) return Cancelled(__LINE__);
-    // A reader that stopped reading would hold this write, and every message
-    // queued behind it, for ever: past the bound the write is given up.
-    m_writeDeadline = ::GetTickCount64() + kWriteStallMs;
     // Done at once (room in the pipe): nothing to wait for.
     if (::WriteFile(m_pipe.get(), buffer, *length, nullptr, &m_writeOverlapped)) {
         if (::GetOverlappedResult(m_pipe.get(), &m_writeOverlapped, count, FALSE) && *count != 0) return LumError();
@@ -134,6 +131,10 @@ LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool*
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) return lumlib::Fail(err, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     }
+    // A reader that stopped reading would hold this write, and every message
+    // queued behind it, for ever: past the bound the write is given up. (Read
+    // here, once the write waits: a write done at once needs no clock.)
+    m_writeDeadline = ::GetTickCount64() + kWriteStallMs;
     *pending = m_writePending = true;
     return LumError();
 }

@@ -8,12 +8,31 @@ namespace {
 const DWORD kRetryBudgetMs = 3000;  // the service may be restarting
 const DWORD kRetryPauseMs = 200;
 
+// A request under its number: written where it goes, the number into its prefix.
+class CNumbered final : public IMessageSource {
+public:
+    CNumbered(const IMessageSource& request, uint32_t number) : m_request(request), m_number(number) {}
+    void WriteTo(uint8_t* out, uint32_t size, uint32_t zeroed) const override {
+        m_request.WriteTo(out, size, zeroed);
+        MsgSetRequestId(out, m_number);
+    }
+    // Its zeros end before the prefix, which now carries the number.
+    uint32_t ZeroTail(uint32_t size) const override {
+        const uint32_t tail = m_request.ZeroTail(size);
+        return tail < size - kMsgPrefixSize ? tail : size - kMsgPrefixSize;
+    }
+
+private:
+    const IMessageSource& m_request;
+    const uint32_t m_number;
+};
+
 // Numbers the request, links its entry and sends it; the entry goes again when the send fails.
-uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request,
-                    CPendingRequests::Entry& entry, IReplySink& sink) {
-    pending.Add(request, entry, sink);
+uint32_t AddAndSend(CSinglePipeClient& connection, CPendingRequests& pending, const IMessageSource& request,
+                    uint32_t size, CPendingRequests::Entry& entry, IReplySink& sink) {
+    const CNumbered numbered(request, pending.Add(entry, sink));
     // The pending lock is never held while sending.
-    const uint32_t result = connection.Send(request, MsgPrefixSize(request));
+    const uint32_t result = connection.Send(numbered, size);
     if (result != 0) pending.Remove(entry);
     return result;
 }
@@ -31,14 +50,13 @@ private:
 
 }  // namespace
 
-void CPendingRequests::Add(uint8_t* request, Entry& entry, IReplySink& sink) {
+uint32_t CPendingRequests::Add(Entry& entry, IReplySink& sink) {
     // Atomic, so concurrent callers get distinct numbers; 0 marks notifications
     // and is skipped when the counter wraps.
     uint32_t id;
     do {
         id = ++m_lastRequestId;
     } while (id == 0);
-    MsgSetRequestId(request, id);
     const auto lock = m_lock.lock();
     entry.m_owner = this;
     entry.m_requestId = id;
@@ -50,6 +68,8 @@ void CPendingRequests::Add(uint8_t* request, Entry& entry, IReplySink& sink) {
     if (m_first != nullptr) m_first->m_prev = &entry;
     m_first = &entry;
     entry.m_linked = true;
+    ++m_unanswered;
+    return id;
 }
 
 void CPendingRequests::Remove(Entry& entry) {
@@ -59,6 +79,7 @@ void CPendingRequests::Remove(Entry& entry) {
 
 void CPendingRequests::Unlink(Entry& entry) {
     if (!entry.m_linked) return;
+    if (!entry.m_answered) --m_unanswered;
     if (entry.m_prev != nullptr) entry.m_prev->m_next = entry.m_next;
     else m_first = entry.m_next;
     if (entry.m_next != nullptr) entry.m_next->m_prev = entry.m_prev;
@@ -71,17 +92,12 @@ CPendingRequests::Entry* CPendingRequests::Find(uint32_t requestId) {
     return nullptr;
 }
 
-bool CPendingRequests::IsSettled(const Entry& entry) {
-    const auto lock = m_lock.lock();
-    return !entry.m_linked || entry.m_answered || m_stopped;
+bool CPendingRequests::IsSettled(const Entry& entry) const {
+    // m_linked changes only on the caller's own thread, which asks this.
+    return !entry.m_linked || entry.m_answered.load() || m_stopped.load();
 }
 
-bool CPendingRequests::AnyUnanswered() {
-    const auto lock = m_lock.lock();
-    for (const Entry* entry = m_first; entry != nullptr; entry = entry->m_next)
-        if (!entry->m_answered) return true;
-    return false;
-}
+bool CPendingRequests::AnyUnanswered() const { return m_unanswered.load() != 0; }
 
 uint32_t CPendingRequests::Await(Entry& entry, ULONGLONG deadline) {
     const auto lock = m_lock.lock();
@@ -94,7 +110,9 @@ uint32_t CPendingRequests::Await(Entry& entry, ULONGLONG deadline) {
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline) break;
         // On this request's own slot: only its reply or a stop wakes it.
+        entry.m_sleeping = true;
         m_lock.wait(entry.m_woken, static_cast<DWORD>(deadline - now));
+        entry.m_sleeping = false;
     }
     // Timed out, or no usable reply: 1168. Unlinked under the lock, so a
     // reply that comes now finds no entry and never reaches the sink.
@@ -117,9 +135,11 @@ void CPendingRequests::Answer(const uint8_t* message, uint32_t received) {
         entry->m_sink->Take(message, size);
         entry->m_taken = true;
     }
+    if (!entry->m_answered) --m_unanswered;
     entry->m_answered = true;
-    // Only its own caller; under the lock, as the slot goes with the entry.
-    ::WakeConditionVariable(&entry->m_woken);
+    // Only its own caller, and only when it sleeps (one reading for its own
+    // reply is awake); under the lock, as the slot goes with the entry.
+    if (entry->m_sleeping) ::WakeConditionVariable(&entry->m_woken);
 }
 
 void CPendingRequests::Stop() {
@@ -129,15 +149,18 @@ void CPendingRequests::Stop() {
     for (Entry* entry = m_first; entry != nullptr; entry = entry->m_next) ::WakeConditionVariable(&entry->m_woken);
 }
 
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink) {
-    if (request == nullptr || MsgPrefixSize(request) < kMsgPrefixSize) return ERROR_INVALID_PARAMETER;
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, const IMessageSource& request,
+                     uint32_t size, IReplySink& sink) {
+    if (size < kMsgPrefixSize) return ERROR_INVALID_PARAMETER;
 
-    // A deadline, not a count of pauses: time spent in a send counts too. A
-    // stop ends the wait at once.
-    const ULONGLONG deadline = ::GetTickCount64() + kRetryBudgetMs;
     CPendingRequests::Entry entry;
-    uint32_t result = AddAndSend(connection, pending, request, entry, sink);
-    for (ULONGLONG now = ::GetTickCount64(); result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
+    uint32_t result = AddAndSend(connection, pending, request, size, entry, sink);
+    // A deadline from the first refusal (which comes at once), not a count of
+    // pauses: time spent in a send counts too. A stop ends the wait at once.
+    // A request sent at once reads no clock for it.
+    const ULONGLONG start = result == ERROR_NOT_CONNECTED ? ::GetTickCount64() : 0;
+    const ULONGLONG deadline = start + kRetryBudgetMs;
+    for (ULONGLONG now = start; result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
         if (connection.IsStopped()) return ERROR_TIMEOUT;
         const DWORD pause = static_cast<DWORD>(deadline - now < kRetryPauseMs ? deadline - now : kRetryPauseMs);
         if (connection.StopEvent() != nullptr) {
@@ -145,7 +168,7 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, u
         } else {
             ::Sleep(pause);
         }
-        result = AddAndSend(connection, pending, request, entry, sink);
+        result = AddAndSend(connection, pending, request, size, entry, sink);
     }
     if (result != 0) return result;  // the entry was already removed
 

@@ -12,6 +12,7 @@
 #include "support/lumlib.h"
 
 class CSinglePipeClient;
+class IMessageSource;
 
 // Where a waiting caller wants its reply, handed over with the request. Take
 // runs on the thread reading the pipe under the pending lock, at most once per request
@@ -51,8 +52,11 @@ public:
         Entry* m_next = nullptr;
         bool m_linked = false;
         uint32_t m_requestId = 0;
-        bool m_answered = false;  // a reply (usable or not) arrived
+        // A reply (usable or not) arrived: set under the pending lock, read
+        // without it by the caller between its reads.
+        std::atomic<bool> m_answered{false};
         bool m_taken = false;     // the sink took a usable reply
+        bool m_sleeping = false;  // its caller sleeps on m_woken (under the pending lock)
         IReplySink* m_sink = nullptr;  // the caller's, called only while linked
         // Its caller's own wait slot (no kernel object).
         CONDITION_VARIABLE m_woken = CONDITION_VARIABLE_INIT;
@@ -62,9 +66,9 @@ public:
     CPendingRequests(const CPendingRequests&) = delete;
     CPendingRequests& operator=(const CPendingRequests&) = delete;
 
-    // Writes a new request number into the request (its prefix) and links
-    // the request's entry, unanswered, with its caller's sink.
-    void Add(uint8_t* request, Entry& entry, IReplySink& sink);
+    // Links the request's entry, unanswered, with its caller's sink: the
+    // number its request is to carry (in its prefix).
+    uint32_t Add(Entry& entry, IReplySink& sink);
     // Unlinks the entry; its sink is never called after this.
     void Remove(Entry& entry);
     // Waits on the entry's own slot until the reply, a stop or the deadline
@@ -72,10 +76,11 @@ public:
     // 1168 when no usable one came in time, 1460 when a stop ended the
     // request before any reply.
     uint32_t Await(Entry& entry, ULONGLONG deadline);
-    // The entry has its answer, or will get none (stopped or unlinked).
-    bool IsSettled(const Entry& entry);
+    // On the entry's caller's thread: it has its answer, or will get none
+    // (stopped or unlinked).
+    bool IsSettled(const Entry& entry) const;
     // A linked entry still waits for its answer.
-    bool AnyUnanswered();
+    bool AnyUnanswered() const;
     // On the thread reading the pipe: a reply (its request number is not 0) of received
     // bytes, given to its caller's sink. Nobody waits for it any more:
     // dropped. A duplicate after a usable one is dropped; one whose length
@@ -92,15 +97,19 @@ private:
     lumlib::unique_critical_section m_lock;
     // Under m_lock: the linked entries, each staying put while its caller sleeps on it.
     Entry* m_first = nullptr;
-    bool m_stopped = false;  // under m_lock
+    // Changed under m_lock; read without it where a caller only looks (a lock
+    // taken on every read a caller makes is a cost of every request).
+    std::atomic<bool> m_stopped{false};
+    std::atomic<uint32_t> m_unanswered{0};  // linked entries without their answer
     std::atomic<uint32_t> m_lastRequestId{0};
 };
 
-// Sends a request over the connection (its first field is its length, at
-// least 12; its request number is written here) and waits up to 3 s for the
+// Sends a request of size bytes (at least 12: its prefix, whose number is
+// written here, in the frame) over the connection and waits up to 3 s for the
 // reply, which goes to sink. Without a connection it tries again every 200 ms,
-// each time under a new number, until 3 s after the call began. 0 once sink
+// each time under a new number, until 3 s after the first refusal. 0 once sink
 // took the reply (on any other result it was never called); 2250 no
 // connection for about 3 s, 1168 no usable reply in time, 1460 stopped while
 // waiting, 87 bad arguments, else the send's own error.
-uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, uint8_t* request, IReplySink& sink);
+uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, const IMessageSource& request,
+                     uint32_t size, IReplySink& sink);

@@ -252,11 +252,6 @@ bool CTransferBuffer::IsWorkerStopped() const {
     return m_worker.HasEnded();
 }
 
-bool CTransferBuffer::IsIdle() const {
-    const auto lock = m_tbLock.lock_exclusive();
-    return !m_inFlight && (m_queue == nullptr || m_queue->IsEmpty());
-}
-
 bool CTransferBuffer::IsWorkerThread() const { return m_workerId.load() == ::GetCurrentThreadId(); }
 
 uint32_t CTransferBuffer::Push(const void* data, uint64_t size) { return PushBlock(data, size, false); }
@@ -299,6 +294,7 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     m_queuedBytes += footprint;
     ++m_pushedSeq;
     m_stalled = false;
+    m_idle.store(false);
     return true;
 }
 
@@ -321,6 +317,7 @@ bool CTransferBuffer::SetAsideLocked(const void* data, uint64_t size, Refused* r
     m_latestSeq = m_pushedSeq++;
     m_latestQueued = true;
     m_stalled = false;
+    m_idle.store(false);
     return true;
 }
 
@@ -386,6 +383,7 @@ void CTransferBuffer::ClearQueue() {
     m_stalled = false;
     m_latestQueued = false;
     m_latest.reset();
+    m_idle.store(!m_inFlight);
 }
 
 // ---- CTransferBuffer: the worker ---------------------------------------
@@ -481,6 +479,7 @@ const uint8_t* CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64
     // also sees that these blocks are not yet delivered.
     m_inFlight = *used != 0;
     *queueEmpty = m_queue->IsEmpty();
+    m_idle.store(!m_inFlight && *queueEmpty);
     return small ? reinterpret_cast<const uint8_t*>(m_smallWork) : work.get();
 }
 
@@ -508,6 +507,7 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
         {
             const auto lock = self->m_tbLock.lock_exclusive();
             self->m_inFlight = false;
+            self->m_idle.store(self->m_queue->IsEmpty());
             // Only a draining stop waits for this; nobody else pays for the wake.
             if (self->m_draining && self->DrainedLocked()) ::WakeAllConditionVariable(&self->m_progress);
             if (!self->WaitForWorkLocked()) break;

@@ -166,8 +166,9 @@ public:
     DWORD StopTransfer(uint32_t immediate);
     void ClearQueue();
     bool IsWorkerStopped() const;
-    // Nothing queued and no block in the worker's hands.
-    bool IsIdle() const;
+    // Nothing queued and no block in the worker's hands (as of the last
+    // push or take: a caller that orders its pushes by a lock of its own sees its own).
+    bool IsIdle() const { return m_idle.load(); }
     // Most bytes (CBuffersList::Footprint) queued at once; a push past it is
     // refused. 0, the default: no cap. Set before the first push.
     void SetQueueCap(uint64_t bytes);
@@ -248,6 +249,9 @@ private:
     bool m_waiting = false;   // under m_tbLock: the worker waits (lingering or asleep)
     bool m_asleep = false;    // under m_tbLock: the worker waits without time-out, only a wake ends it
     bool m_inFlight = false;  // under m_tbLock: the worker holds blocks it has not delivered yet
+    // Nothing queued nor in flight: set under m_tbLock wherever either
+    // changes, read without it (IsIdle is asked before every direct write).
+    std::atomic<bool> m_idle{true};
     bool m_draining = false;  // under m_tbLock: a draining stop waits on m_progress
     DWORD m_lingerMs = 0;     // under m_tbLock
     DWORD m_onDemandMs = 0;   // under m_tbLock; 0: the worker runs from Start to the stop

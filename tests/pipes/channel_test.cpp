@@ -192,7 +192,7 @@ std::vector<uint8_t> CallerMessage(uint32_t size, uint32_t t, uint32_t round) {
 class CInPlaceMessage final : public IMessageSource {
 public:
     CInPlaceMessage(uint32_t t, uint32_t round) : m_t(t), m_round(round) {}
-    void WriteTo(uint8_t* out, uint32_t size) const override {
+    void WriteTo(uint8_t* out, uint32_t size, uint32_t /*zeroed*/) const override {
         std::memcpy(out, CallerMessage(size, m_t, m_round).data(), size);
     }
 
@@ -252,4 +252,54 @@ TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
         EXPECT_TRUE(std::equal(frame.begin() + 8, frame.end(), expected.begin() + 8)) << "frame " << i << " cut or mixed";
     }
     EXPECT_EQ(rig.Until("lost", 0), Events{}) << "the connection ended";
+}
+
+namespace {
+
+// A message of a tagged 8-byte head and zeros after it, which it leaves
+// unwritten where the channel says the frame holds zeros already.
+class CZeroTailMessage final : public IMessageSource {
+public:
+    explicit CZeroTailMessage(uint32_t tag) : m_tag(tag) {}
+    void WriteTo(uint8_t* out, uint32_t size, uint32_t zeroed) const override {
+        std::memcpy(out, Pattern(8, m_tag).data(), 8);
+        std::memset(out + 8, 0, size - 8 - std::min(zeroed, size - 8));
+    }
+    uint32_t ZeroTail(uint32_t size) const override { return size - 8; }
+
+private:
+    const uint32_t m_tag;
+};
+
+}  // namespace
+
+// Mostly-zero messages between patterned ones of every size (smaller, the
+// same, larger, one that grows the frame past its standard size): each
+// arrives as its head and zeros, whatever the frame held before.
+TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
+    testkit::Watchdog watchdog("Channel zero tails", 60000);
+    Rig rig(L"chan-zeros");
+    ASSERT_TRUE(rig.ok);
+    // Positive: a zero-tail message of that size; negative: a patterned one.
+    const int sizes[] = {8244, 8244, -100, 8244, -8244, 8244, -70000, 70000, -30000, 70000, 20000, 8244, -5000, 100, 8244};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        const uint32_t size = static_cast<uint32_t>(std::abs(sizes[i]));
+        const std::vector<uint8_t> bytes = Pattern(size, 100 + uint32_t(i));
+        const lumlib::LumError sent = sizes[i] > 0 ? rig.channel->SendData(CZeroTailMessage(uint32_t(i)), size)
+                                                   : rig.channel->SendData(CMessageBytes(bytes.data()), size);
+        ASSERT_FALSE(sent.failed()) << "message " << i;
+    }
+    ASSERT_TRUE(rig.server.WaitForFrames(std::size(sizes), 30000));
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        const std::vector<uint8_t> frame = rig.server.Frame(i);
+        const uint32_t size = static_cast<uint32_t>(std::abs(sizes[i]));
+        ASSERT_EQ(frame.size(), size) << "frame " << i;
+        std::vector<uint8_t> expected = Pattern(size, 100 + uint32_t(i));
+        if (sizes[i] > 0) {
+            expected.assign(size, 0);
+            const std::vector<uint8_t> head = Pattern(8, uint32_t(i));
+            std::copy(head.begin(), head.end(), expected.begin());
+        }
+        EXPECT_TRUE(frame == expected) << "frame " << i << " carries bytes of an earlier message";
+    }
 }

@@ -101,13 +101,14 @@ public:
 
     // The last attempt connected (its channel runs).
     bool Connected() { return !results.empty() && results.back() == 0; }
-    // Sends one request of `size` bytes: 0 when its echo came back, 13 for any other reply.
+    // Sends one request of `size` bytes: 0 when its echo came back (under the
+    // number it went with, which its reply was matched by), 13 for any other reply.
     uint32_t Request(uint32_t size, uint32_t tag) {
         std::vector<uint8_t> request = Message(size, 0, tag);
         KeptReply reply;
         requester = ::GetCurrentThreadId();
-        const uint32_t result = SendRequest(connection, pending, request.data(), reply);
-        memcpy(&lastId, request.data() + 4, sizeof lastId);  // the number it went under
+        const uint32_t result = SendRequest(connection, pending, CMessageBytes(request.data()), size, reply);
+        if (reply.bytes.size() >= 8) MsgSetRequestId(request.data(), MsgPrefixRequestId(reply.bytes.data()));
         return result == 0 && reply.bytes != request ? 13 : result;
     }
 
@@ -121,7 +122,6 @@ public:
     std::vector<std::pair<uint32_t, int>> failures;
     std::vector<std::pair<uint32_t, DWORD>> losses;  // each loss's error and thread
     Messages notes;
-    uint32_t lastId = 0;
     std::atomic<DWORD> requester{0};     // the thread of the last request
     std::atomic<int> readByRequester{0};  // messages it read itself
     CPendingRequests pending;
@@ -226,7 +226,7 @@ TEST_F(RequestResponse, CallersReadTheirOwnRepliesALateOneIsDroppedAndNotificati
     EXPECT_GT(c.readByRequester.load(), 0) << "no caller read its own reply";
     server.SetResponder(nullptr);
     EXPECT_EQ(c.Request(20, 2), 1168u) << "a request the service never answers";
-    ASSERT_TRUE(server.WriteFrame(0, Message(20, c.lastId, 2))) << "the late reply";
+    ASSERT_TRUE(server.WriteFrame(0, server.Frame(server.FrameCount() - 1))) << "the late reply: its echo";
     server.SetResponder(Echo);
     EXPECT_EQ(c.Request(24, 3), 0u) << "the request after the late reply";
     for (const std::vector<uint8_t>& after : {Message(12, 0, 0, 77), Message(70000, 0, 5)}) {
@@ -295,7 +295,7 @@ TEST(PendingRequests, AReplyRacingItsCallersEndNeverReachesItAfterwards) {
         KeptReply sink;
         CPendingRequests::Entry entry;
         std::vector<uint8_t> message = Message(12, 0);
-        pending.Add(message.data(), entry, sink);
+        MsgSetRequestId(message.data(), pending.Add(entry, sink));
         std::thread reader([&] { pending.Answer(message.data(), 12); });  // the numbered request as its reply
         std::thread stopper([&] { pending.Stop(); });
         const uint32_t result = pending.Await(entry, ::GetTickCount64() + CPendingRequests::kReplyWaitMs);

@@ -76,6 +76,7 @@ public:
     // Frames read from every client, in arrival order.
     bool WaitForFrames(size_t count, DWORD timeoutMs) { return m_state.WaitFor([&] { return m_frames.size() >= count; }, timeoutMs); }
     Bytes Frame(size_t i) { return m_state.Read([&] { return i < m_frames.size() ? m_frames[i] : Bytes(); }); }
+    size_t FrameCount() { return m_state.Read([&] { return m_frames.size(); }); }
     uint64_t BytesReceived(size_t client) { auto s = Session(client); return s ? s->BytesRead() : 0; }  // every byte read, lengths included
 
     // Answers every frame read from now on (nullptr: none).

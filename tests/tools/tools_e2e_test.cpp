@@ -76,6 +76,9 @@ public:
 using zk_testkit::Message;
 using CRawClient = zk_testkit::CRawPipeClient;
 
+// A get-settings request under that number, zeroed whole.
+std::vector<uint8_t> GetSettings(uint32_t number) { return Message(SndBuildGetSettings, number, size_t(0)); }
+
 // Asks for the device list and reads it to its end: "id def render extra [name] " per device.
 std::string RequestDevices(CRawClient& client) {
     std::string devices, next = client.Ask(Message(SndBuildGetDeviceList));
@@ -115,18 +118,18 @@ TEST(EmulatorServing, AnswersEachConnectionAndBadInputAndTellsItsTraffic) {
     RequestDevices(b);
 
     std::string record, got;
-    ASSERT_TRUE(a.Send(Message(SndBuildGetSettings, 41))) << "a's request not sent";
-    ASSERT_TRUE(b.Send(Message(SndBuildGetSettings, 42))) << "b's request not sent";
+    ASSERT_TRUE(a.Send(GetSettings(41))) << "a's request not sent";
+    ASSERT_TRUE(b.Send(GetSettings(42))) << "b's request not sent";
     EXPECT_EQ("reply 42 (10): status 0", b.Next()) << "b's reply";
     EXPECT_EQ("reply 41 (10): status 0", a.Next(&got)) << "a's reply";
     EXPECT_EQ(std::string(kSndSettingsSize, '\0'), got) << "the record before any write";
     for (size_t i = 0; i < kSndSettingsSize; ++i) record += static_cast<char>(i * 7 + 3);
     EXPECT_EQ("reply 43 (9): status 0", a.Ask(Message(SndBuildSetSettings, record.data(), 43))) << "the write's reply";
-    EXPECT_EQ("reply 44 (10): status 0", b.Ask(Message(SndBuildGetSettings, 44), &got)) << "b's second reply";
+    EXPECT_EQ("reply 44 (10): status 0", b.Ask(GetSettings(44), &got)) << "b's second reply";
     EXPECT_EQ(record, got) << "b reads what a wrote";
     EXPECT_EQ(record, ReadFileText(settingsFile.path)) << "the settings file";
 
-    std::vector<uint8_t> unknown = Message(SndBuildGetSettings, 9);
+    std::vector<uint8_t> unknown = GetSettings(9);
     SndStoreU32(unknown.data(), kSndOffCommand, 55);
     std::vector<uint8_t> cut = Message(SndBuildSetSettings, nullptr, 10);
     cut.resize(100);
@@ -134,7 +137,7 @@ TEST(EmulatorServing, AnswersEachConnectionAndBadInputAndTellsItsTraffic) {
         ASSERT_TRUE(a.Send(message)) << message.size() << " bytes not sent";
     EXPECT_EQ("reply 9 (55): status 1", a.Next()) << "the unknown command's reply";
     EXPECT_EQ("reply 10 (9): status 87", a.Next()) << "the cut set-settings request's reply";
-    EXPECT_EQ("reply 11 (10): status 0", a.Ask(Message(SndBuildGetSettings, 11), &got)) << "a read after them";
+    EXPECT_EQ("reply 11 (10): status 0", a.Ask(GetSettings(11), &got)) << "a read after them";
     EXPECT_EQ(record, got) << "the cut request stored something";
     ASSERT_TRUE(a.Send({0xFF, 0xFF, 0xFF, 0x7F}, false)) << "the length field not sent";
     EXPECT_EQ("closed", a.Next()) << "a's connection after the oversized frame";
@@ -179,7 +182,7 @@ TEST(Emulator, AnswerOptions) {
     ASSERT_EQ("event 1", client.Connect(emu.path)) << "the greeting";
     EXPECT_EQ("event 7", client.Next()) << "the unknown event follows the greeting";
 
-    EXPECT_EQ("timeout", client.Ask(Message(SndBuildGetSettings, 5), nullptr, 1500)) << "--withhold get-settings";
+    EXPECT_EQ("timeout", client.Ask(GetSettings(5), nullptr, 1500)) << "--withhold get-settings";
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ("reply 6 (9): status 1168", client.Ask(Message(SndBuildSetSettings, nullptr, 6))) << "--set-status";
     EXPECT_GE(::GetTickCount64() - start, 350u) << "the reply was not held back by --delay";

@@ -10,7 +10,7 @@
 #include "support/lumlib.h"
 
 CZkLogger* g_pLogger = nullptr;
-CSndApiPipeClient* g_pClient = nullptr;
+std::atomic<CSndApiPipeClient*> g_pClient{nullptr};
 ZkSndNotifyCallback g_pfnCallback = nullptr;
 void* g_pCallbackContext = nullptr;
 

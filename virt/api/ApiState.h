@@ -1,7 +1,9 @@
 // The library-wide state shared by the exports and the session client. All
 // zero at load. g_pClient and g_pLogger change only under the exports' state
-// lock (ZkSndApi.cpp), which also counts the calls in flight.
+// lock (ZkSndApi.cpp).
 #pragma once
+
+#include <atomic>
 
 #include "virt/api/zksndapi.h"
 
@@ -9,7 +11,8 @@ class CZkLogger;
 class CSndApiPipeClient;
 
 extern CZkLogger* g_pLogger;
-extern CSndApiPipeClient* g_pClient;
+// Read without the lock only by the exports' rundown guard.
+extern std::atomic<CSndApiPipeClient*> g_pClient;
 extern ZkSndNotifyCallback g_pfnCallback;
 extern void* g_pCallbackContext;
 

@@ -119,14 +119,23 @@ private:
 uint32_t Seconds(ULONGLONG ms) { return static_cast<uint32_t>(ms / 1000); }
 uint32_t Millis(ULONGLONG ms) { return static_cast<uint32_t>(ms % 1000); }
 
-// ZkSndSetDefault's request, written where it is sent from.
-class CSetDefaultMessage final : public IMessageSource {
+// A request of 8 KB that is nearly all zeros (ZkSndSetDefault's,
+// ZkSndGetSettings'), built in the frame that carries it: not built on the
+// stack and then copied, and its zeros written only where the frame does not
+// hold them already.
+class CZerosRequest final : public IMessageSource {
 public:
-    explicit CSetDefaultMessage(uint32_t device) : m_device(device) {}
-    void WriteTo(uint8_t* out, uint32_t size) const override { SndBuildSetDefaultDevice(out, size, m_device); }
+    // A builder that leaves the last `zeroed` bytes as they are.
+    using Build = size_t (*)(void* buffer, size_t capacity, uint32_t argument, size_t zeroed);
+    CZerosRequest(Build build, uint32_t argument, uint32_t usedSize)
+        : m_build(build), m_argument(argument), m_usedSize(usedSize) {}
+    void WriteTo(uint8_t* out, uint32_t size, uint32_t zeroed) const override { m_build(out, size, m_argument, zeroed); }
+    uint32_t ZeroTail(uint32_t size) const override { return size > m_usedSize ? size - m_usedSize : 0; }
 
 private:
-    const uint32_t m_device;
+    const Build m_build;
+    const uint32_t m_argument;
+    const uint32_t m_usedSize;
 };
 
 }  // namespace
@@ -618,9 +627,7 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
-    // 8 KB, nearly all zeros: built in the frame that carries it, not
-    // built on the stack and then copied (half the memory a call goes through).
-    const CSetDefaultMessage message(device);
+    const CZerosRequest message(&SndBuildSetDefaultDevice, device, kSndSetDefaultUsedSize);
     const uint32_t code = m_connection.Send(message, kSndSetDefaultRequestSize);
     return Finish(L"ZkSndSetDefault", SndErrorToStatus(code), code);
 }
@@ -628,9 +635,10 @@ uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
 // Sends a numbered request and converts the outcome to an API status exactly
 // once. No reply at all gives 1. A reply shorter than minReplyLength is refused
 // (status 1): the record it should carry is not all there.
-uint32_t CSndApiPipeClient::Exchange(uint8_t* request, uint32_t minReplyLength, void* record, uint32_t* code) {
+uint32_t CSndApiPipeClient::Exchange(const IMessageSource& request, uint32_t size, uint32_t minReplyLength, void* record,
+                                     uint32_t* code) {
     CReplyRecord reply(record, minReplyLength);
-    const uint32_t result = SendRequest(m_connection, m_pending, request, reply);
+    const uint32_t result = SendRequest(m_connection, m_pending, request, size, reply);
     *code = result;
     // Not queued (the outgoing queue is full): 2, as for the one-way calls.
     if (result == ERROR_NOT_ENOUGH_MEMORY) return ZKSND_STATUS_NO_MEMORY;
@@ -643,13 +651,11 @@ static_assert(kSndSettingsReplySize - kSndOffPayload == kSndSettingsSize, "the r
 
 uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    // On the stack, as the one-way calls' messages: a request allocates nothing.
-    uint8_t request[kSndStandardRequestSize];
     LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildGetSettings(request, sizeof(request));
+    const CZerosRequest request(&SndBuildGetSettings, 0, kSndHeaderSize);
 
     uint32_t code = 0;
-    const uint32_t status = Exchange(request, kSndSettingsReplySize, settings, &code);
+    const uint32_t status = Exchange(request, kSndStandardRequestSize, kSndSettingsReplySize, settings, &code);
     return Finish(L"ZkSndGetSettings", status, code);
 }
 
@@ -660,15 +666,17 @@ uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     SndBuildSetSettings(request, sizeof(request), settings);
 
     uint32_t code = 0;
-    const uint32_t status = Exchange(request, kSndHeaderSize, nullptr, &code);
+    const uint32_t status = Exchange(CMessageBytes(request), sizeof(request), kSndHeaderSize, nullptr, &code);
     return Finish(L"ZkSndSetSettings", status, code);
 }
 
 uint32_t CSndApiPipeClient::Finish(const wchar_t* exportName, uint32_t status, uint32_t code) {
     // A kind per export (its name's literal), status and code: a caller in a
     // loop gets one line, then one summary a minute; a success ends the story.
+    if (status == ZKSND_STATUS_OK && !m_callsFailing.load()) return status;
     const uint64_t kind = (uint64_t(reinterpret_cast<uintptr_t>(exportName)) << 24) ^ (uint64_t(status) << 32) ^ code;
     const auto storyLock = m_storyLock.lock();
+    m_callsFailing.store(status != ZKSND_STATUS_OK);
     if (status == ZKSND_STATUS_OK) {
         m_callThrottle.Reset();
         return status;

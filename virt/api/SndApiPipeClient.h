@@ -6,6 +6,7 @@
 // the callbacks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -62,8 +63,8 @@ public:
     // them, as one pair too, while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
     uint32_t GetFailureCount() const { return m_connection.GetFailureCount(); }
-    // Export calls using this client now; under the exports' state lock.
-    LONG& CallsInFlight() { return m_callsInFlight; }
+    // Export calls using this client now (the exports' rundown guard).
+    std::atomic<uint32_t>& CallsInFlight() { return m_callsInFlight; }
     // True on a thread that is inside the application's callback right now.
     static bool InCallback();
 
@@ -122,11 +123,12 @@ private:
     void NotifyLost();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
-    // Sends a numbered request; a reply of status OK with at least
-    // minReplyLength bytes fills record (when not null) with the bytes after
-    // its header, on the thread reading the pipe; any failure leaves record untouched.
+    // Sends a numbered request of size bytes (written into its frame); a
+    // reply of status OK with at least minReplyLength bytes fills record (when
+    // not null) with the bytes after its header, on the thread reading the
+    // pipe; any failure leaves record untouched.
     // *code: the service's status in the reply, else the request's own error.
-    uint32_t Exchange(uint8_t* request, uint32_t minReplyLength, void* record, uint32_t* code);
+    uint32_t Exchange(const IMessageSource& request, uint32_t size, uint32_t minReplyLength, void* record, uint32_t* code);
     // Returns status; a failure is logged as one WARNING line naming the
     // export and the underlying code, rate-limited like the failed attempts.
     uint32_t Finish(const wchar_t* exportName, uint32_t status, uint32_t code);
@@ -150,6 +152,10 @@ private:
     bool m_pipeSessionKnown = false;
     CLogThrottle m_connectThrottle;
     CLogThrottle m_callThrottle;
+    // Calls have failed since the last success (m_callThrottle's story is
+    // open): set and cleared under m_storyLock, read without it by a success,
+    // which then has no story to end and takes no lock.
+    std::atomic<bool> m_callsFailing{false};
     CLogThrottleSet m_callbackErrors;  // by callback code and exception code
     CLogThrottleSet m_serverErrors;    // refused servers, by account and error
     CLogThrottleSet m_streamErrors;    // refused frames, stalls, drops, unusable notifications
@@ -171,7 +177,7 @@ private:
     // Of the attempt in progress (attempts run one at a time).
     lumlib::PipeSecuritySettings m_pipeSettings;
     bool m_pipeSettingsRead = false;
-    LONG m_callsInFlight = 0;
+    std::atomic<uint32_t> m_callsInFlight{0};
     CZkLogger* const m_logger;
     bool (*const m_mayConnect)();
     std::atomic<bool> m_startedOnce{false};  // Start ran (its result stands)

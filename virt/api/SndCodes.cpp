@@ -46,6 +46,7 @@ const ErrorStatus kConversions[] = {
 }  // namespace
 
 uint32_t SndErrorToStatus(uint32_t error) {
+    if (error == kErrorSuccess) return kSndStatusOk;  // every call that succeeds: not a table's read
     for (const ErrorStatus& c : kConversions)
         if (c.error == error) return c.status;
     return kSndStatusFailed;

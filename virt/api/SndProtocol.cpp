@@ -14,8 +14,8 @@ const char* const kEventNames[] = {
 };
 
 size_t BuildRequest(void* buffer, size_t capacity, uint32_t length, uint32_t command,
-                    uint32_t requestId, uint32_t argSize, uint32_t asyncFlag) {
-    if (!SndStartMessage(buffer, capacity, length)) return 0;
+                    uint32_t requestId, uint32_t argSize, uint32_t asyncFlag, size_t zeroed = 0) {
+    if (!SndStartMessage(buffer, capacity, length, zeroed)) return 0;
     SndStoreU32(buffer, kSndOffRequestId, requestId);
     SndStoreU32(buffer, kSndOffCommand, command);
     SndStoreU32(buffer, kSndOffArgSize, argSize);
@@ -30,9 +30,9 @@ const char* SndEventName(uint32_t event) {
     return "Unknown";
 }
 
-bool SndStartMessage(void* buffer, size_t capacity, size_t length) {
+bool SndStartMessage(void* buffer, size_t capacity, size_t length, size_t zeroed) {
     if (buffer == nullptr || capacity < length || length > 0xFFFFFFFFu) return false;
-    std::memset(buffer, 0, length);
+    std::memset(buffer, 0, length - (zeroed < length ? zeroed : length));
     SndStoreU32(buffer, kSndOffSize, uint32_t(length));
     return true;
 }
@@ -49,8 +49,10 @@ size_t SndBuildGetDeviceList(void* buffer, size_t capacity) {
     return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetDeviceList, 0, 0, 1);
 }
 
-size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device) {
-    size_t n = BuildRequest(buffer, capacity, kSndSetDefaultRequestSize, nCmdSetDefaultDevice, 0, 4, 1);
+size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device, size_t zeroed) {
+    const size_t zeroTail = kSndSetDefaultRequestSize - kSndSetDefaultUsedSize;
+    size_t n = BuildRequest(buffer, capacity, kSndSetDefaultRequestSize, nCmdSetDefaultDevice, 0, 4, 1,
+                            zeroed < zeroTail ? zeroed : zeroTail);
     if (n != 0) SndStoreU32(buffer, kSndOffPayload, device);
     return n;
 }
@@ -62,8 +64,10 @@ size_t SndBuildSetSettings(void* buffer, size_t capacity, const void* settings, 
     return n;
 }
 
-size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId) {
-    return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetSettings, requestId, 0, 0);
+size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId, size_t zeroed) {
+    const size_t zeroTail = kSndStandardRequestSize - kSndHeaderSize;
+    return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetSettings, requestId, 0, 0,
+                        zeroed < zeroTail ? zeroed : zeroTail);
 }
 
 // ---- Decoding ----------------------------------------------------------------

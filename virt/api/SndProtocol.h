@@ -85,6 +85,7 @@ const char* SndEventName(uint32_t event);
 constexpr uint32_t kSndHeaderSize = 32;
 constexpr uint32_t kSndStandardRequestSize = 8240;    // header + 8208-byte payload area
 constexpr uint32_t kSndSetDefaultRequestSize = 8244;
+constexpr uint32_t kSndSetDefaultUsedSize = kSndOffPayload + 4;  // the rest is zeros
 constexpr uint32_t kSndSettingsSize = 336;             // opaque SndSettings record
 constexpr uint32_t kSndSetSettingsRequestSize = kSndHeaderSize + kSndSettingsSize;  // 368
 constexpr uint32_t kSndSettingsReplySize = kSndHeaderSize + kSndSettingsSize;       // 368
@@ -146,17 +147,21 @@ constexpr uint32_t kSndFrameHeaderSize = 4;
 // requestId stays 0 unless given: the request/response layer numbers
 // settings requests itself just before sending.
 
-// Zeroes `length` bytes and writes the size field every message has. false
-// (buffer untouched) when the buffer is null or smaller than `length`, or
-// when `length` does not fit the 32-bit field. The start of every builder.
-bool SndStartMessage(void* buffer, size_t capacity, size_t length);
+// Zeroes `length` bytes, except the last `zeroed` ones (zeros already), and
+// writes the size field every message has. false (buffer untouched) when the
+// buffer is null or smaller than `length`, or when `length` does not fit the
+// 32-bit field. The start of every builder.
+bool SndStartMessage(void* buffer, size_t capacity, size_t length, size_t zeroed = 0);
 
 size_t SndBuildSetSessionId(void* buffer, size_t capacity, uint32_t sessionId);
 size_t SndBuildGetDeviceList(void* buffer, size_t capacity);
-size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device);
+// The request's bytes from kSndSetDefaultUsedSize on are zeros; `zeroed`: as
+// for SndStartMessage (the sender's frame may hold those zeros from the last one).
+size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device, size_t zeroed = 0);
 // `settings` points at kSndSettingsSize bytes; null gives an all-zero record.
 size_t SndBuildSetSettings(void* buffer, size_t capacity, const void* settings, uint32_t requestId = 0);
-size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId = 0);
+// The bytes after its header are zeros; `zeroed`: as for SndBuildSetDefaultDevice.
+size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId = 0, size_t zeroed = 0);
 
 // ---- Decoding what the service sends ---------------------------------------
 

@@ -12,9 +12,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "log/ZkLogger.h"
@@ -43,28 +45,39 @@ const wchar_t* const kLogFolderParts[] = {L"\\", L"Zelkor", L"\\", L"Tessaline S
 // inside the callback never take it: the thread that holds it may be waiting
 // for the callback's thread.
 lumlib::srw_lock g_lifecycleLock;
-// Guards g_pClient, g_pLogger's exchange, the callback globals, each client's
-// count of calls in flight and the two flags below.
+// Guards the changes of g_pClient and g_pLogger, the callback globals and the
+// two flags below; teardowns wait under it for a client's calls to drain.
 lumlib::srw_lock g_stateLock;
 CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
+// Teardowns waiting on g_callsDrained: a call's end wakes only when one
+// waits (a wake with nobody waiting still costs every call a lock).
+std::atomic<uint32_t> g_drainWaiters{0};
+// Calls between reading g_pClient and counting themselves on it: a teardown
+// that took the client waits for these before it trusts the client's count.
+std::atomic<uint32_t> g_callsEntering{0};
 // An application thread is tearing down: it wins over the callbacks. An Init
 // from one creates nothing and returns 1, and a teardown from one is left to
 // it (a ZkSndDeInit there takes the logger too).
 bool g_appTeardown = false;
 bool g_loggerAsked = false;
 
-// The rundown guard of one export call.
+// The rundown guard of one export call. Lock-free: every call of every
+// export takes one, and a teardown is rare (FinishTeardown waits).
 class CClientCall {
 public:
     CClientCall() {
-        const auto lock = g_stateLock.lock_exclusive();
-        m_client = g_pClient;
+        ++g_callsEntering;
+        m_client = g_pClient.load();
         if (m_client != nullptr) ++m_client->CallsInFlight();
+        --g_callsEntering;
     }
     ~CClientCall() {
         if (m_client == nullptr) return;
-        const auto lock = g_stateLock.lock_exclusive();
-        if (--m_client->CallsInFlight() == 0) ::WakeAllConditionVariable(&g_callsDrained);
+        // The client may be freed as soon as its count reaches 0: not touched after.
+        if (--m_client->CallsInFlight() != 0 || g_drainWaiters.load() == 0) return;
+        // Taken and let go: the waiter, which read the count under it, sleeps by now.
+        { const auto lock = g_stateLock.lock_exclusive(); }
+        ::WakeAllConditionVariable(&g_callsDrained);
     }
     CClientCall(const CClientCall&) = delete;
     CClientCall& operator=(const CClientCall&) = delete;
@@ -105,23 +118,33 @@ bool AppTeardownUnderway() {
     return g_appTeardown;
 }
 
+// What a global slot holds: the logger's pointer, or the client's atomic one.
+template <class T>
+T* Held(T* slot) {
+    return slot;
+}
+template <class T>
+T* Held(const std::atomic<T*>& slot) {
+    return slot.load();
+}
+
 // Installs a new logger or client unless an application thread's teardown
 // began meanwhile (false: it is freed) or a callback on another thread
 // installed one first (that one is kept and this one freed).
 // The global slot then holds it (the teardown takes it back into an owner).
-template <class T>
-bool Publish(T*& slot, std::unique_ptr<T> created) {
+template <class Slot, class T>
+bool Publish(Slot& slot, std::unique_ptr<T> created) {
     auto lock = g_stateLock.lock_exclusive();
     const bool refused = g_appTeardown;
-    if (!refused && slot == nullptr) slot = created.release();
+    if (!refused && Held(slot) == nullptr) slot = created.release();
     lock.reset();
     return !refused;  // created, when not installed, is freed outside the lock
 }
 
 // Takes a global slot's object into an owner; under g_stateLock.
-template <class T>
-std::unique_ptr<T> TakeLocked(T*& slot) {
-    std::unique_ptr<T> taken(slot);
+template <class Slot>
+auto TakeLocked(Slot& slot) {
+    std::unique_ptr<std::remove_pointer_t<decltype(Held(slot))>> taken(Held(slot));
     slot = nullptr;
     return taken;
 }
@@ -142,9 +165,17 @@ struct Teardown {
 // the client logs to until it is gone.
 void FinishTeardown(Teardown& t) {
     if (t.client != nullptr) {
+        // A call that read the slot before the client was taken counts
+        // itself within a few instructions (a millisecond also lets one run
+        // that was preempted there).
+        while (g_callsEntering.load() != 0) ::Sleep(1);
         {
             const auto lock = g_stateLock.lock_exclusive();
-            while (t.client->CallsInFlight() != 0) g_stateLock.wait(g_callsDrained, INFINITE);
+            // Announced before the count is read: a call that ends after
+            // the read sees a waiter and wakes it.
+            ++g_drainWaiters;
+            while (t.client->CallsInFlight().load() != 0) g_stateLock.wait(g_callsDrained, INFINITE);
+            --g_drainWaiters;
         }
         t.client->Stop();
         t.client.reset();

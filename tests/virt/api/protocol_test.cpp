@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -75,6 +76,19 @@ TEST(SndRequests, EachCommandIsBuiltByteForByteAndPassesTheServiceSideCheck) {
         b[n == kSndSetSettingsRequestSize ? 8 : n - 1] = 1;  // set-settings ends with the record
         ASSERT_TRUE(SndDecodeRequest(b.data(), n, r)) << "a stray byte: not a request at all";
         EXPECT_FALSE(r.wellFormed) << "a stray byte";
+    }
+}
+
+// The sender's frame may hold the zeros of the last request: those are left
+// as they are, every other byte is written (the fields never count as zeros).
+TEST(SndRequests, ASetDefaultLeavesOnlyTheZerosItIsToldOf) {
+    const Bytes expected = Words(8244, {{0, 8244}, {12, 8}, {20, 4}, {24, 1}, {32, 3}});
+    for (const size_t zeroed : {size_t(8000), size_t(8244 - kSndSetDefaultUsedSize), size_t(100000)}) {
+        Bytes b(8244, 0xCC);
+        ASSERT_EQ(8244u, SndBuildSetDefaultDevice(b.data(), b.size(), 3, zeroed));
+        const size_t left = std::min(zeroed, size_t(8244 - kSndSetDefaultUsedSize));
+        EXPECT_EQ(Bytes(expected.begin(), expected.end() - left), Bytes(b.begin(), b.end() - left)) << zeroed;
+        EXPECT_EQ(Bytes(left, 0xCC), Bytes(b.end() - left, b.end())) << zeroed;
     }
 }
 
