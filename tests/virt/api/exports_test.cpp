@@ -35,9 +35,9 @@ protected:
 
 // Callback 8 on the caller's thread before ZkSndVApiInit returned. Unknown
 // events, callback codes as events, a reply-less notification not marked
-// asynchronous, a device record whose name runs off the end and a message
-// shorter than a header reach nobody; the list end after them does. Then,
-// after a second Init without a callback (which keeps the first pair), the
+// asynchronous, device records whose name runs off the end (of the frame, or
+// of their own size) and a message shorter than a header reach nobody; the
+// list end after them does. Then, after a second Init without a callback (which keeps the first pair), the
 // records in the service's order, each with its name and default flag, on the
 // delivery thread, then 301; every callback with the first context.
 TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOneCallbackPerDevice) {
@@ -48,7 +48,12 @@ TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListO
     const size_t synchronous = SndBuildNotification(m, sizeof(m), eZkSndRdpVDeviceInfo, nullptr, 0);
     SndStoreU32(m, kSndOffAsyncFlag, 0);
     Send(m, synchronous);
-    Send(m, SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2);
+    // A record cut short, its size field claiming the whole; then the same
+    // with a size field that agrees, which only the record's own check drops.
+    const size_t cut = SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2;
+    Send(m, cut);
+    SndStoreU32(m, kSndOffSize, uint32_t(cut));
+    Send(m, cut);
     Send(m, 20);  // shorter than a header
     Send(m, SndBuildLastDeviceInfo(m, sizeof(m)));
     int other = 0;
