@@ -153,21 +153,25 @@ LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool
 void CChannel::BuildInFrame(const IMessageSource& message, uint32_t size) {
     const uint64_t begin = kFrameLengthSize;
     const uint64_t end = begin + size;
+    const uint64_t zerosFrom = m_zerosFrom;
+    const uint64_t zerosTo = m_zerosTo;
     // The zeros the frame holds at the end of where the message goes.
-    const uint64_t zeroedFrom = m_zerosFrom > begin ? m_zerosFrom : begin;
-    const bool known = zeroedFrom < end && m_zerosTo >= end;
+    const uint64_t zeroedFrom = zerosFrom > begin ? zerosFrom : begin;
+    const bool known = zeroedFrom < end && zerosTo >= end;
+    // Nothing is known while the message writes: one that raised half-way leaves no false zeros.
+    m_zerosFrom = m_zerosTo = 0;
     message.WriteTo(m_frame.get() + begin, size, known ? static_cast<uint32_t>(end - zeroedFrom) : 0);
     // Now: the message's own zero tail, joined to zeros after it that it left as they were.
     const uint32_t tail = message.ZeroTail(size);
     const uint64_t tailFrom = end - (tail < size ? tail : size);
-    const uint64_t afterFrom = m_zerosFrom > end ? m_zerosFrom : end;
-    const bool after = afterFrom < m_zerosTo;
+    const uint64_t afterFrom = zerosFrom > end ? zerosFrom : end;
+    const bool after = afterFrom < zerosTo;
     if (tailFrom < end) {
         m_zerosFrom = tailFrom;
-        m_zerosTo = after && afterFrom == end ? m_zerosTo : end;
-    } else {
-        m_zerosFrom = after ? afterFrom : 0;
-        m_zerosTo = after ? m_zerosTo : 0;
+        m_zerosTo = after && afterFrom == end ? zerosTo : end;
+    } else if (after) {
+        m_zerosFrom = afterFrom;
+        m_zerosTo = zerosTo;
     }
 }
 
