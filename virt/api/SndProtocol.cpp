@@ -13,9 +13,12 @@ const char* const kEventNames[] = {
     "eZkSndRdpVLocalDeviceInfo", "eZkSndRdpVDeviceSettings", "eZkSndRdpVServiceEnable",
 };
 
-size_t BuildRequest(void* buffer, size_t capacity, uint32_t length, uint32_t command,
-                    uint32_t requestId, uint32_t argSize, uint32_t asyncFlag, size_t zeroed = 0) {
-    if (!SndStartMessage(buffer, capacity, length, zeroed)) return 0;
+// `used`: the request's bytes before its zeros (its header, and an argument
+// after it); `zeroed` is taken only past them.
+size_t BuildRequest(void* buffer, size_t capacity, uint32_t length, uint32_t command, uint32_t requestId,
+                    uint32_t argSize, uint32_t asyncFlag, size_t zeroed = 0, size_t used = kSndHeaderSize) {
+    const size_t zeroTail = length > used ? length - used : 0;
+    if (!SndStartMessage(buffer, capacity, length, zeroed < zeroTail ? zeroed : zeroTail)) return 0;
     SndStoreU32(buffer, kSndOffRequestId, requestId);
     SndStoreU32(buffer, kSndOffCommand, command);
     SndStoreU32(buffer, kSndOffArgSize, argSize);
@@ -50,9 +53,8 @@ size_t SndBuildGetDeviceList(void* buffer, size_t capacity) {
 }
 
 size_t SndBuildSetDefaultDevice(void* buffer, size_t capacity, uint32_t device, size_t zeroed) {
-    const size_t zeroTail = kSndSetDefaultRequestSize - kSndSetDefaultUsedSize;
-    size_t n = BuildRequest(buffer, capacity, kSndSetDefaultRequestSize, nCmdSetDefaultDevice, 0, 4, 1,
-                            zeroed < zeroTail ? zeroed : zeroTail);
+    size_t n = BuildRequest(buffer, capacity, kSndSetDefaultRequestSize, nCmdSetDefaultDevice, 0, 4, 1, zeroed,
+                            kSndSetDefaultUsedSize);
     if (n != 0) SndStoreU32(buffer, kSndOffPayload, device);
     return n;
 }
@@ -65,9 +67,7 @@ size_t SndBuildSetSettings(void* buffer, size_t capacity, const void* settings, 
 }
 
 size_t SndBuildGetSettings(void* buffer, size_t capacity, uint32_t requestId, size_t zeroed) {
-    const size_t zeroTail = kSndStandardRequestSize - kSndHeaderSize;
-    return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetSettings, requestId, 0, 0,
-                        zeroed < zeroTail ? zeroed : zeroTail);
+    return BuildRequest(buffer, capacity, kSndStandardRequestSize, nCmdGetSettings, requestId, 0, 0, zeroed);
 }
 
 // ---- Decoding ----------------------------------------------------------------
