@@ -284,7 +284,7 @@ bool CChannel::AwaitReaderTurn() {
     bool standingBy = false;
     DWORD standbyMs = kReaderStandbyMs;
     for (;;) {
-        // Callers that found the reads taken wait for this thread.
+        // Callers that could not read their replies wait for this thread.
         const bool awaited = m_owner->RepliesAwaited();
         const auto lock = m_readLock.lock_exclusive();
         if (IsLost() || StopAsked()) return false;
@@ -310,8 +310,6 @@ bool CChannel::AwaitReaderTurn() {
 bool CChannel::TakeCallerTurn() {
     const auto lock = m_readLock.lock_exclusive();
     if (m_turn == Turn::kReader) m_callerWanted = true;
-    // Its reply may come after the reading caller's: the reader reads next.
-    if (m_turn == Turn::kCaller) m_readerAsked = true;
     if (m_turn != Turn::kFree || IsLost() || StopAsked()) return false;
     m_turn = Turn::kCaller;
     m_callerThread = ::GetCurrentThreadId();
@@ -432,6 +430,17 @@ void CChannel::CloseTurns() {
 void CChannel::AskReader() {
     {
         const auto lock = m_readLock.lock_exclusive();
+        m_readerAsked = true;
+    }
+    ::WakeAllConditionVariable(&m_turnChanged);
+}
+
+void CChannel::LeaveReplyToReader() {
+    {
+        const auto lock = m_readLock.lock_exclusive();
+        // Not while it reads: asked, it would read on after the reply came,
+        // and the caller's next request would find the turn taken again.
+        if (m_turn == Turn::kReader) return;
         m_readerAsked = true;
     }
     ::WakeAllConditionVariable(&m_turnChanged);

@@ -33,8 +33,9 @@ public:
     // Disconnect or a stop). cause: what ended it (error 0: the other end
     // closed it, or this side stopped reading; else the failed step).
     virtual void OnConnectionLost(const lumlib::LumFailure& cause) = 0;
-    // A caller waits for a reply (the reader then reads on rather than leave
-    // the reads to callers). Called with none of the channel's locks held.
+    // A caller that could not read its reply waits for the reader to read it
+    // (the reader then reads on rather than leave the reads to callers).
+    // Called with none of the channel's locks held.
     virtual bool RepliesAwaited() { return false; }
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t /*length*/) {}
@@ -130,6 +131,11 @@ public:
     // Messages are due that no caller reads for (a request answered by
     // notifications): the reader takes the next free turn, standby or not.
     void AskReader();
+    // A caller found the turn taken, or its reads ended without its reply,
+    // and left the reply to the reader (RepliesAwaited is true): the reader
+    // takes the next free turn. One reading now asks RepliesAwaited when its
+    // read ends.
+    void LeaveReplyToReader();
     // With the turn: reads and hands on messages until goal is reached,
     // deadline (GetTickCount64) passes, stopEvent (may be null) is set or
     // the connection ends, then gives the turn back. Nothing is left pending.

@@ -62,13 +62,13 @@ uint32_t CPendingRequests::Add(Entry& entry, IReplySink& sink) {
     entry.m_requestId = id;
     entry.m_answered = false;
     entry.m_taken = false;
+    entry.m_leftToReader = false;
     entry.m_sink = &sink;
     entry.m_prev = nullptr;
     entry.m_next = m_first;
     if (m_first != nullptr) m_first->m_prev = &entry;
     m_first = &entry;
     entry.m_linked = true;
-    ++m_unanswered;
     return id;
 }
 
@@ -79,7 +79,7 @@ void CPendingRequests::Remove(Entry& entry) {
 
 void CPendingRequests::Unlink(Entry& entry) {
     if (!entry.m_linked) return;
-    if (!entry.m_answered) --m_unanswered;
+    if (entry.m_leftToReader && !entry.m_answered) --m_leftToReader;
     if (entry.m_prev != nullptr) entry.m_prev->m_next = entry.m_next;
     else m_first = entry.m_next;
     if (entry.m_next != nullptr) entry.m_next->m_prev = entry.m_prev;
@@ -97,7 +97,16 @@ bool CPendingRequests::IsSettled(const Entry& entry) const {
     return !entry.m_linked || entry.m_answered.load() || m_stopped.load();
 }
 
-bool CPendingRequests::AnyUnanswered() const { return m_unanswered.load() != 0; }
+bool CPendingRequests::LeaveToReader(Entry& entry) {
+    if (IsSettled(entry)) return false;  // a caller that read its reply takes no lock
+    const auto lock = m_lock.lock();
+    if (!entry.m_linked || entry.m_answered || entry.m_leftToReader || m_stopped) return false;
+    entry.m_leftToReader = true;
+    ++m_leftToReader;
+    return true;
+}
+
+bool CPendingRequests::AnyLeftToReader() const { return m_leftToReader.load() != 0; }
 
 uint32_t CPendingRequests::Await(Entry& entry, ULONGLONG deadline) {
     const auto lock = m_lock.lock();
@@ -135,7 +144,7 @@ void CPendingRequests::Answer(const uint8_t* message, uint32_t received) {
         entry->m_sink->Take(message, size);
         entry->m_taken = true;
     }
-    if (!entry->m_answered) --m_unanswered;
+    if (entry->m_leftToReader && !entry->m_answered) --m_leftToReader;
     entry->m_answered = true;
     // Only its own caller, and only when it sleeps (one reading for its own
     // reply is awake); under the lock, as the slot goes with the entry.
@@ -173,9 +182,11 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, c
     if (result != 0) return result;  // the entry was already removed
 
     // The reply is read on this thread when nobody else reads the pipe: the
-    // reader thread then need not wake to hand it over.
+    // reader thread then need not wake to hand it over. Otherwise (or when
+    // this thread's reads ended without it) it is left to the reader.
     const ULONGLONG replyDeadline = ::GetTickCount64() + CPendingRequests::kReplyWaitMs;
     CReplyGoal goal(pending, entry);
     connection.ReadForReply(goal, replyDeadline);
+    if (pending.LeaveToReader(entry)) connection.LeaveReplyToReader();
     return pending.Await(entry, replyDeadline);
 }

@@ -57,6 +57,7 @@ public:
         std::atomic<bool> m_answered{false};
         bool m_taken = false;     // the sink took a usable reply
         bool m_sleeping = false;  // its caller sleeps on m_woken (under the pending lock)
+        bool m_leftToReader = false;  // its caller did not read it: the reader must
         IReplySink* m_sink = nullptr;  // the caller's, called only while linked
         // Its caller's own wait slot (no kernel object).
         CONDITION_VARIABLE m_woken = CONDITION_VARIABLE_INIT;
@@ -79,8 +80,14 @@ public:
     // On the entry's caller's thread: it has its answer, or will get none
     // (stopped or unlinked).
     bool IsSettled(const Entry& entry) const;
-    // A linked entry still waits for its answer.
-    bool AnyUnanswered() const;
+    // On the entry's caller's thread, when it could not read its reply
+    // itself: the reader is to read for it from now on. False when the
+    // entry needs nobody (answered, unlinked or stopped) or was left already.
+    bool LeaveToReader(Entry& entry);
+    // A linked entry left to the reader still waits for its answer. Callers
+    // that read for themselves are not counted: the reader that took the
+    // reads from them each time it saw a request out would wake them instead.
+    bool AnyLeftToReader() const;
     // On the thread reading the pipe: a reply (its request number is not 0) of received
     // bytes, given to its caller's sink. Nobody waits for it any more:
     // dropped. A duplicate after a usable one is dropped; one whose length
@@ -100,7 +107,7 @@ private:
     // Changed under m_lock; read without it where a caller only looks (a lock
     // taken on every read a caller makes is a cost of every request).
     std::atomic<bool> m_stopped{false};
-    std::atomic<uint32_t> m_unanswered{0};  // linked entries without their answer
+    std::atomic<uint32_t> m_leftToReader{0};  // linked entries left to the reader, without their answer
     std::atomic<uint32_t> m_lastRequestId{0};
 };
 

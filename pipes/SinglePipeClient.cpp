@@ -263,6 +263,11 @@ void CSinglePipeClient::AskReader() {
     if (m_channel != nullptr) m_channel->AskReader();
 }
 
+void CSinglePipeClient::LeaveReplyToReader() {
+    const auto lock = m_clientLock.lock();
+    if (m_channel != nullptr) m_channel->LeaveReplyToReader();
+}
+
 bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
     const auto lock = m_clientLock.lock();
     return m_channel != nullptr && m_channel->LossCause(cause);

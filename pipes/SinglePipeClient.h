@@ -80,6 +80,8 @@ public:
     // Messages are due that no caller reads for (a request answered by
     // notifications): the connection's reader reads for them at once.
     void AskReader();
+    // A caller waits for the reader to read its reply (CChannel::LeaveReplyToReader).
+    void LeaveReplyToReader();
     // Drops the current connection; its reader releases it (OnConnectionClosed).
     void Disconnect();
     // True with what ended the current connection once it is lost (before

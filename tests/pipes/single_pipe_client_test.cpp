@@ -78,7 +78,7 @@ public:
         delivery.Stage(m, n);
     }
     void OnMessagesEnd() override { delivery.EndBatch(); }
-    bool RepliesAwaited() override { return pending.AnyUnanswered(); }
+    bool RepliesAwaited() override { return pending.AnyLeftToReader(); }
     uint32_t OnInitConnection() override {
         initThread = ::GetCurrentThreadId();
         return initResult.load();

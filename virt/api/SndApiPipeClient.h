@@ -95,7 +95,7 @@ private:
     // OnMessagesEnd); a message too short for a request number drops the connection.
     void OnMessage(const uint8_t* data, uint32_t size) override;
     void OnMessagesEnd() override;
-    bool RepliesAwaited() override { return m_pending.AnyUnanswered(); }
+    bool RepliesAwaited() override { return m_pending.AnyLeftToReader(); }
     void OnConnectionLost(const lumlib::LumFailure& cause) override;
     void OnFrameRefused(uint32_t length) override;
     void OnWriteStalled() override;
