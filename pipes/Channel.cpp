@@ -35,8 +35,8 @@ LumError WriteAll(CConnection* connection, const uint8_t* p, uint32_t left) {
 
 // ---- Construction and destruction ------------------------------------------
 
-CChannel::CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner)
-    : m_owner(owner), m_connection(std::move(connection)), m_outgoing(this) {
+CChannel::CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner, DWORD readerStandbyMs)
+    : m_owner(owner), m_connection(std::move(connection)), m_standbyMs(readerStandbyMs), m_outgoing(this) {
     // Nothing to carry: StartThreads refuses to start.
     if (!m_connection || !owner) m_startError = lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kChannelModule, __LINE__);
 }
@@ -282,7 +282,8 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
 bool CChannel::AwaitReaderTurn() {
     uint32_t seenTurns = 0;
     bool standingBy = false;
-    DWORD standbyMs = kReaderStandbyMs;
+    DWORD standbyMs = m_standbyMs;
+    const DWORD mostMs = m_standbyMs * (kReaderStandbyMostMs / kReaderStandbyMs);
     for (;;) {
         // Callers that could not read their replies wait for this thread.
         const bool awaited = m_owner->RepliesAwaited();
@@ -299,7 +300,7 @@ bool CChannel::AwaitReaderTurn() {
             m_readerAsked = false;
             return true;
         }
-        if (turnsSeen) standbyMs = standbyMs * 2 < kReaderStandbyMostMs ? standbyMs * 2 : kReaderStandbyMostMs;
+        if (turnsSeen) standbyMs = standbyMs * 2 < mostMs ? standbyMs * 2 : mostMs;
         m_callerWanted = false;
         seenTurns = m_callerTurns;
         standingBy = true;

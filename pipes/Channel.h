@@ -109,7 +109,8 @@ public:
     static constexpr DWORD kReaderStandbyMostMs = 80;
 
     // The channel owns the connection; a null one is kept in StartError.
-    CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner);
+    // readerStandbyMs: the first standby period (the longest is 4 times it).
+    CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner, DWORD readerStandbyMs = kReaderStandbyMs);
     ~CChannel();  // Shutdown
     CChannel(const CChannel&) = delete;
     CChannel& operator=(const CChannel&) = delete;
@@ -254,8 +255,9 @@ private:
     DWORD m_callerThread = 0;      // the thread with a caller's turn
     bool m_callerWanted = false;   // a caller found the reader reading
     // The reader is to take the next turn: a caller gave the turn back with
-    // work left, or another found a caller reading and waits for its reply.
+    // work left, or left its reply to the reader, or notifications are due.
     bool m_readerAsked = false;
+    const DWORD m_standbyMs;
     bool m_closing = false;        // CloseTurns waits for a caller's turn
     uint32_t m_callerTurns = 0;
     CFrameReader m_frames{kMaxFrame};
