@@ -60,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
     Folders, FirstWriteTest,
     ::testing::Values(Compaction{"Gaps", 10, {1, 2, 5}, L"1=o1 2=o2 3=o5 4=full "},
                       Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-                                 L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
-                      Compaction{"OneKept", 1, {1}, L"1=full "}),
+                                 L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "}),
     ModeName<Compaction>);
 
 // A viewer holds the numbered file open without delete sharing, so rotation
