@@ -2,7 +2,6 @@
 // against a std::deque model.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -24,9 +23,6 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t id) {
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(id * 131 + i * 7 + (i >> 9));
     return v;
 }
-
-std::atomic<size_t> g_failSize{0};
-void* FailOneSize(void* p, size_t n) { return n == g_failSize ? nullptr : std::realloc(p, n); }
 
 // Records what the worker delivers; the worker stays in the first block's
 // Process until the gate opens.
@@ -231,8 +227,7 @@ TEST(BuffersList, MatchesAFifoModel) {
     // Around a buffer's end: 7 bytes left (no room for a prefix), a block
     // ending exactly there, 8 bytes left (a prefix whose payload goes on).
     for (const uint32_t size : {kBuf - 15, 10u, kBuf - 26, 0u, kBuf - 24, 10u}) step('w', size);
-    g_failSize = kBuf;  // no new buffer: a block written part way is taken back whole
-    lumlib::SetReallocFn(&FailOneSize);
+    lumlib::SetReallocFn(&NoQueueBuffer);  // no new buffer: a block written part way is taken back whole
     EXPECT_FALSE(q.Write(400000, Pattern(400000, 0).data()));
     lumlib::SetReallocFn(nullptr);
     for (int i = 0; i < 7; ++i) { step('p', 0); step('r', 0); }  // the 7th finds the queue empty
