@@ -1,7 +1,7 @@
 // One log shared by several processes: whole lines from concurrent writers
-// that rotate the files between them, and an exit without clean-up. Each
-// child is this test program started again: the disabled LogChild.DISABLED_Role
-// test plays the role ("kind|folder|...|parent id") given in its environment.
+// that rotate the files between them. Each child is this test program started
+// again: the disabled LogChild.DISABLED_Role test plays the role
+// ("folder|writer id|parent id") given in its environment.
 #include "LoggerTestUtil.h"
 
 #include <map>
@@ -15,13 +15,11 @@ namespace {
 
 const wchar_t kChildRoleVariable[] = L"ZKLOG_CHILD_ROLE";
 const DWORD kChildWatchdogMs = 120000;  // a child that hangs fails the test, it never blocks CI
-const uint32_t kChildLines = 1000;
 const uint32_t kWriters = 5;
 const uint32_t kWriterLines = 40000;  // of 0.24 KB on average: about 47 MiB in all
 const uint32_t kLimit = 1024 * 1024;   // bytes: several rotations
 const uint32_t kManyFiles = 99;        // no numbered file is deleted
 const DWORD kStartLineMs = 60000;
-const int kHeldUp = 3;  // exit code: the written-through line's wait ran out, nothing was promised
 
 // Names of the parent's start-line objects, unique per parent process.
 std::wstring StartLineName(const wchar_t* what, DWORD parent) {
@@ -39,43 +37,30 @@ bool StartChild(zk_testkit::CChildProcess& child, const std::wstring& role) {
     return started;
 }
 
-// The child's side of every test below; it does nothing in an ordinary run.
+// The child's side of the test below (a logger as the library runs it, 1 MiB
+// files, at the start line); it does nothing in an ordinary run.
 TEST(LogChild, DISABLED_Role) {
     wchar_t text[2048] = {};
-    ASSERT_TRUE(GetEnvironmentVariableW(kChildRoleVariable, text, 2048)) << "started by the tests below only";
+    ASSERT_TRUE(GetEnvironmentVariableW(kChildRoleVariable, text, 2048)) << "started by the test below only";
     std::vector<std::wstring> role;
     std::wistringstream in(text);
     std::wstring part;
     while (std::getline(in, part, L'|')) role.push_back(part);
-    ASSERT_GE(role.size(), 3u);
-    const std::wstring& kind = role[0];
-    const std::wstring& dir = role[1];
-    const DWORD parent = std::stoul(role.back());
-    if (kind == L"lines") {  // a logger as the library runs it, 1 MiB files, at the start line
-        std::unique_ptr<CZkLogger> logger(StartLogger(dir, 1, false));
-        logger->SetThreshold(LOG_INFO);
-        logger->GetFileBuffer(0)->SetMaxFileSize(kLimit);
-        logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
-        // at the start line: tells the parent it is ready, then waits for the go
-        CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
-        CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
-        ASSERT_TRUE(ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr));
-        ASSERT_EQ(WaitForSingleObject(go.get(), kStartLineMs), WAIT_OBJECT_0);
-        for (uint32_t k = 0; k < kWriterLines; ++k)
-            LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[2].c_str(), k,
-                     std::wstring(k % 50 * 2, L'x').c_str());
-        // all on disk before the teardown, which would drop what it cannot write within its second
-        ASSERT_TRUE(WaitFor([&] { return logger->GetFileBuffer(0)->GetUnwrittenRuns() == 0; }, kStartLineMs));
-    } else if (kind == L"exit") {  // queued lines, a line written through, more queued lines, gone
-        CZkLogger* logger = StartLogger(dir, 1, false);
-        logger->SetThreshold(LOG_INFO);
-        for (uint32_t k = 0; k < kChildLines; ++k) LogPrint(logger, LOG_INFO, L"before %u", k);
-        const DWORD start = GetTickCount();
-        LogPrint(logger, LOG_ERROR, L"the error line");
-        const bool heldUp = GetTickCount() - start >= CZkLoggerBuffer::kWriteThroughWaitMs;
-        for (uint32_t k = 0; k < kChildLines; ++k) LogPrint(logger, LOG_INFO, L"after %u", k);
-        ExitProcess(heldUp ? kHeldUp : 0);
-    }
+    ASSERT_EQ(role.size(), 3u);
+    const DWORD parent = std::stoul(role[2]);
+    std::unique_ptr<CZkLogger> logger(StartLogger(role[0], 1, false));
+    logger->SetThreshold(LOG_INFO);
+    logger->GetFileBuffer(0)->SetMaxFileSize(kLimit);
+    logger->GetFileBuffer(0)->SetRotationFileNumber(kManyFiles);
+    // at the start line: tells the parent it is ready, then waits for the go
+    CHandleHolder ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, StartLineName(L"ready", parent).c_str()));
+    CHandleHolder go(OpenEventW(SYNCHRONIZE, FALSE, StartLineName(L"go", parent).c_str()));
+    ASSERT_TRUE(ready.is_valid() && go.is_valid() && ReleaseSemaphore(ready.get(), 1, nullptr));
+    ASSERT_EQ(WaitForSingleObject(go.get(), kStartLineMs), WAIT_OBJECT_0);
+    for (uint32_t k = 0; k < kWriterLines; ++k)
+        LogPrint(logger.get(), LOG_INFO, L"child %s line %u %s end", role[1].c_str(), k, std::wstring(k % 50 * 2, L'x').c_str());
+    // all on disk before the teardown, which would drop what it cannot write within its second
+    ASSERT_TRUE(WaitFor([&] { return logger->GetFileBuffer(0)->GetUnwrittenRuns() == 0; }, kStartLineMs));
 }
 
 // Five processes log a burst at once into 1 MiB files and rotate them between
@@ -88,7 +73,7 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     CHandleHolder ready(CreateSemaphoreW(nullptr, 0, kWriters, StartLineName(L"ready", self).c_str()));
     CHandleHolder go(CreateEventW(nullptr, TRUE, FALSE, StartLineName(L"go", self).c_str()));
     zk_testkit::CChildProcess children[kWriters];
-    for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_TRUE(StartChild(children[id - 1], L"lines|" + dir.path + L"|" + std::to_wstring(id)));
+    for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_TRUE(StartChild(children[id - 1], dir.path + L"|" + std::to_wstring(id)));
     for (uint32_t id = 1; id <= kWriters; ++id) ASSERT_EQ(WaitForSingleObject(ready.get(), kStartLineMs), WAIT_OBJECT_0);
     SetEvent(go.get());
     const DWORD start = GetTickCount();
@@ -118,28 +103,6 @@ TEST(LogProcesses, FiveProcessesRotateTogetherAndLoseNoLine) {
     EXPECT_GT(files.size(), 40u) << "rotated at every MiB (of about 47)";
     EXPECT_EQ(seen.size(), kWriters * kWriterLines);
     for (const auto& entry : seen) EXPECT_EQ(entry.second, 1) << entry.first;
-}
-
-// ERROR lines are on disk when LogPrint returns, and so is every line queued
-// before one; what was queued after it is best effort.
-TEST(LogProcesses, AnErrorLineSurvivesAnExitWithoutCleanUp) {
-    // The promise holds while the writer keeps within the write-through's
-    // wait; a machine loaded enough to hold it up longer makes a run inconclusive.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        TempDir dir;
-        zk_testkit::CChildProcess child;
-        ASSERT_TRUE(StartChild(child, L"exit|" + dir.path));
-        const int code = child.Wait(kChildWatchdogMs);
-        if (code == kHeldUp) continue;
-        ASSERT_EQ(code, 0) << child.Output();
-        const std::wstring text = ReadText(dir.path + L"zksndapi.txt");
-        for (uint32_t k = 0; k < kChildLines; ++k)
-            ASSERT_NE(text.find(L"before " + std::to_wstring(k) + L"\r\n"), std::wstring::npos) << k;
-        EXPECT_NE(text.find(L"[ERROR]: "), std::wstring::npos);
-        EXPECT_NE(text.find(L"the error line\r\n"), std::wstring::npos);
-        return;
-    }
-    FAIL() << "the writer was held up in every attempt";
 }
 
 }  // namespace

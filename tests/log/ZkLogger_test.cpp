@@ -18,7 +18,6 @@ TEST_F(LoggerTest, EveryBoundOfTheSettings) {
         {L"LogLevel", 0, L"3", level, 3},
         {L"LogLevel", 0, L"12", level, 3},  // more than the 4-byte area holds: unchanged
         {L"RotationLogFileNumber", 0, nullptr, files, 1},
-        {L"RotationLogFileNumber", 150, nullptr, files, 99},
         {L"RotationLogFileNumber", kAbsent, nullptr, files, 10},  // the default again
         {L"RotationLogFileSizeMB", 0, nullptr, size, 1000 * MB},
         {L"RotationLogFileSizeMB", 1001, nullptr, size, 1000 * MB},

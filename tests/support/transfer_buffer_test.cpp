@@ -2,7 +2,6 @@
 // against a std::deque model.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -24,9 +23,6 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t id) {
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(id * 131 + i * 7 + (i >> 9));
     return v;
 }
-
-std::atomic<size_t> g_failSize{0};
-void* FailOneSize(void* p, size_t n) { return n == g_failSize ? nullptr : std::realloc(p, n); }
 
 // Records what the worker delivers; the worker stays in the first block's
 // Process until the gate opens.
@@ -58,36 +54,27 @@ public:
 
 }  // namespace
 
-enum class Feed { kHeld, kRacing, kRacingLingering, kRacingBatches, kRacingOnDemand };
-const char* const kFeedNames[] = {"Held", "Racing", "RacingLingering", "RacingBatches", "RacingOnDemand"};
+enum class Feed { kHeld, kRacing, kRacingLingering, kRacingOnDemand };
+const char* const kFeedNames[] = {"Held", "Racing", "RacingLingering", "RacingOnDemand"};
 class TransferFeed : public testing::TestWithParam<Feed> {};
 
-// What producer t pushes: 2500 numbered blocks (and empty ones between them)
-// one at a time or in batches of 5, pausing now and then so the worker
-// empties the queue (and goes to sleep) when racing.
+// What producer t pushes: 2500 numbered blocks (and empty ones between them),
+// pausing now and then so the worker empties the queue (and goes to sleep)
+// when racing.
 void Produce(Sink& s, uint32_t t, Feed feed) {
-    uint32_t blocks[5][8] = {};
-    CTransferBuffer::Block batch[5];
     for (uint32_t n = 0; n < 2500; ++n) {
-        uint32_t* block = blocks[n % 5];
-        block[0] = t;
-        block[1] = n;
-        batch[n % 5] = CTransferBuffer::Block{block, 8 + n % 25};
-        if (feed == Feed::kRacingBatches && n % 5 == 4) {
-            EXPECT_EQ(s.PushBatch(batch, 5).count, 0u);
-        } else if (feed != Feed::kRacingBatches) {
-            s.Push(block, 8 + n % 25);
-            if (n % 7 == 0) s.Push(block, 0);  // never reaches Process
-        }
+        const uint32_t block[8] = {t, n};
+        s.Push(block, 8 + n % 25);
+        if (n % 7 == 0) s.Push(block, 0);  // never reaches Process
         if (feed != Feed::kHeld && n % 64 == 0) ::Sleep(n % 512 ? 1 : 15);
     }
 }
 
 // Blocks from 4 threads queue up behind a held block, or race a worker that
-// empties the queue between bursts, waking at once, lingering, or woken once
-// per batch, or one that ends when idle for 1 ms and is started again by a
-// push: all arrive without a stop's help (a lost wake-up or a worker ending
-// on a push leaves blocks behind), each producer's in order, on the worker.
+// empties the queue between bursts, waking at once or lingering, or one that
+// ends when idle for 1 ms and is started again by a push: all arrive without
+// a stop's help (a lost wake-up or a worker ending on a push leaves blocks
+// behind), each producer's in order, on the worker.
 TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const Feed feed = GetParam();
     testkit::Watchdog watchdog(kFeedNames[int(feed)], 120000);
@@ -127,8 +114,8 @@ TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     EXPECT_EQ(s.threads.count(::GetCurrentThreadId()), 0u) << "the stop delivered on its own thread";
 }
 
-INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed, testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingBatches,
-                                                          Feed::kRacingOnDemand),
+INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed,
+                         testing::Values(Feed::kHeld, Feed::kRacing, Feed::kRacingLingering, Feed::kRacingOnDemand),
                          [](const testing::TestParamInfo<Feed>& p) { return std::string(kFeedNames[int(p.param)]); });
 
 // A draining stop waits on the worker's progress: while the worker is held in
@@ -240,8 +227,7 @@ TEST(BuffersList, MatchesAFifoModel) {
     // Around a buffer's end: 7 bytes left (no room for a prefix), a block
     // ending exactly there, 8 bytes left (a prefix whose payload goes on).
     for (const uint32_t size : {kBuf - 15, 10u, kBuf - 26, 0u, kBuf - 24, 10u}) step('w', size);
-    g_failSize = kBuf;  // no new buffer: a block written part way is taken back whole
-    lumlib::SetReallocFn(&FailOneSize);
+    lumlib::SetReallocFn(&NoQueueBuffer);  // no new buffer: a block written part way is taken back whole
     EXPECT_FALSE(q.Write(400000, Pattern(400000, 0).data()));
     lumlib::SetReallocFn(nullptr);
     for (int i = 0; i < 7; ++i) { step('p', 0); step('r', 0); }  // the 7th finds the queue empty
