@@ -29,11 +29,12 @@ namespace {
 // the reader stays in the first one until the gate opens. A message of
 // raiseSize bytes raises once it is logged.
 struct Rig final : CConnectionOwner, IChannelOwner {
-    explicit Rig(const wchar_t* tag, bool holdFirst = false) : hold(holdFirst), server(UniquePipeName(tag)) {
+    explicit Rig(const wchar_t* tag, bool holdFirst = false, DWORD standbyMs = CChannel::kReaderStandbyMs)
+        : hold(holdFirst), server(UniquePipeName(tag)) {
         if (!server.Start()) return;
         lumlib::LumFailure failure;
         auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
-        channel.reset(new CChannel(std::move(pipe), this));
+        channel.reset(new CChannel(std::move(pipe), this, standbyMs));
         ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
     }
     // The channel's threads end before the log they write goes.
@@ -49,6 +50,7 @@ struct Rig final : CConnectionOwner, IChannelOwner {
         if (size == raiseSize) throw std::bad_alloc();
     }
     void OnMessagesEnd() override { ++batches; }
+    bool RepliesAwaited() override { return leftToReader.load(); }
     void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
     void Add(const std::string& event) { observed.Note([&] { events.push_back(event); }); }
     // The events so far, once `last` is among them `times` times (or after waitMs).
@@ -61,6 +63,7 @@ struct Rig final : CConnectionOwner, IChannelOwner {
     int held = 0;
     uint32_t raiseSize = ~0u;
     int batches = 0;
+    std::atomic<bool> leftToReader{false};
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -93,6 +96,10 @@ bool TakeTheTurn(Rig& rig) {
 
 struct NeverReached final : IReadGoal {
     bool Reached() override { return false; }
+};
+
+struct AlreadyReached final : IReadGoal {
+    bool Reached() override { return true; }
 };
 
 }  // namespace
@@ -302,4 +309,23 @@ TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
         }
         EXPECT_TRUE(frame == expected) << "frame " << i << " carries bytes of an earlier message";
     }
+}
+
+// A caller found another caller reading, which then gave the turn back with
+// no reply left to the reader; only after that does the first caller leave
+// its reply to the reader. The reader, standing by for a minute, takes the
+// reads at once and the reply arrives, not the minute later.
+TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
+    testkit::Watchdog watchdog("Channel reply left to the reader", 60000);
+    Rig rig(L"chan-left", false, 60000);
+    ASSERT_TRUE(rig.ok);
+    ASSERT_TRUE(TakeTheTurn(rig));
+    ASSERT_FALSE(rig.channel->TakeCallerTurn()) << "a second caller took the first one's turn";
+    AlreadyReached goal;
+    rig.channel->ReadAsCaller(goal, ::GetTickCount64() + 5000, nullptr);
+    rig.leftToReader = true;
+    rig.channel->LeaveReplyToReader();
+    ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(7)));
+    const Events events = rig.Until("msg:7", 10000);
+    EXPECT_EQ(events.back(), "msg:7") << "the reply waited for the reader's standby";
 }
