@@ -189,22 +189,6 @@ TEST(Emulator, AnswerOptions) {
     EXPECT_EQ(0, emu.Stop()) << "the emulator's exit code";
 }
 
-// Nothing serves the service's pipe here.
-TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
-    const CTempFile wrongSize(L"settings");
-    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x'))) << "the short settings file not written";
-    ExpectRuns(L"zksndctl.exe", {
-        {L"frobnicate", 2, "unknown command 'frobnicate'"},
-        {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
-        {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
-        {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
-        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
-        {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
-        {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
-        {L"locked", 0, "locked"},  // needs no service
-    });
-}
-
 using zk_testkit::CSavedSettingsKey;
 
 // zksndctl under each of the emulator's faults at LogLevel 3 (or 0, which status raises to 1 for its
@@ -295,12 +279,25 @@ const FaultRow kFaultRows[] = {
 INSTANTIATE_TEST_SUITE_P(Modes, ZksndctlFaults, testing::ValuesIn(kFaultRows),
                          [](const testing::TestParamInfo<FaultRow>& row) { return std::string(row.param.name); });
 
-// The commands against the emulator, with device names that carry non-ASCII letters and control
-// characters (ESC and CR raw in the device file, LF as its escape): they must reach the screen (and the
-// log tail) escaped, never raw (ExpectRuns looks at every output); then the settings through a file,
-// and the log level under a key the user may only read.
-TEST(Zksndctl, CommandsAgainstTheEmulator) {
+// The documented exit codes while nothing serves the service's pipe. Then the commands against the
+// emulator, with device names that carry non-ASCII letters and control characters (ESC and CR raw in
+// the device file, LF as its escape): they must reach the screen (and the log tail) escaped, never raw
+// (ExpectRuns looks at every output); then the settings through a file, and the log level under a key
+// the user may only read.
+TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
     CSavedSettingsKey saved;
+    const CTempFile file(L"record");  // a settings record: first one byte short
+    ASSERT_TRUE(WriteFileText(file.path, std::string(335, 'x'))) << "the short settings file not written";
+    ExpectRuns(L"zksndctl.exe", {
+        {L"frobnicate", 2, "unknown command 'frobnicate'"},
+        {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
+        {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
+        {L"settings set " + file.Quoted(), 5, "holds 335 bytes"},
+        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
+        {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
+        {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
+        {L"locked", 0, "locked"},  // needs no service
+    });
     const CTempFile devices(L"devices");
     ASSERT_TRUE(WriteFileText(devices.path,
                               "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"))
@@ -326,8 +323,7 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
         {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ."},  // the library escaped them when it logged
     });
-    // The settings record round trip through a file: read, changed, written, read back.
-    const CTempFile file(L"record");
+    // The settings record round trip through the file: read, changed, written, read back.
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
     std::string record = ReadFileText(file.path);
     ASSERT_EQ(336u, record.size()) << "the record read";
