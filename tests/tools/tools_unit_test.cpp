@@ -131,12 +131,6 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
     }
 }
 
-// Names reach a terminal with their control characters visible, not acted on.
-TEST(CtlOutput, ControlCharactersBecomeVisibleEscapes) {
-    EXPECT_EQ(L"a\\x1b[2Jb\\r\\nc\\td\\x7f\\u009b\\u202e\u00e9", zksndctl::EscapeControls(L"a\x1b[2Jb\r\nc\td\x7f\x9b\x202e\u00e9"))
-        << "ESC, CR, LF, TAB, DEL, a C1 control and a bidirectional override escaped; letters kept";
-}
-
 // Every status the library can return has an exit code the table lists; one it never returns gives 1.
 TEST(CtlOutput, EveryStatusHasAListedExitCode) {
     std::vector<int> listed;
