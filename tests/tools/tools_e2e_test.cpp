@@ -299,7 +299,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
         {L"locked", 0, "locked"},  // needs no service
     });
     const CTempFile devices(L"devices");
-    ASSERT_TRUE(WriteFileText(devices.path, "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\n"
+    ASSERT_TRUE(WriteFileText(devices.path, "\xEF\xBB\xBFrender 0 1 0 Haut-parleurs \xC3\xA9tage 2\n"  // UTF-8, marked
                                             "capture 5 0 0 Evil\x1b[31mX\rY\\nZ\\t\\x7f\\x9b\xE2\x80\xAEW\n"))
         << "the device file not written";
     CEmulator emu(true);

@@ -32,7 +32,6 @@ TEST(DeviceFile, ParsesEveryDeviceOrNamesTheLineOfTheMistake) {
     const std::pair<std::string, const wchar_t*> cases[] = {
         {"# c\r\n\r\n  render 1 1 0   Big  Speakers  \r\ncapture 0x2 0 9 Mic\n5 3 0 0xFFFFFFFF Odd kind\n",
          L"1 1 1 0 [Big  Speakers] 2 0 0 9 [Mic] 3 0 5 4294967295 [Odd kind] "},
-        {"\xEF\xBB\xBFrender 0 1 0 a\xC3\xA9", L"0 1 1 0 [a\u00E9] "},
         {utf16, L"7 0 0 0 [\u00E9] "},
         {"render 1 1 0\n", L"line 1: missing device name"},
         {"# ok\nrender x 1 0 A\n", L"line 2: id 'x' is not a 32-bit number"},
@@ -66,8 +65,6 @@ using ParseRow = std::pair<const wchar_t*, const wchar_t*>;
 
 TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
     const ParseRow rows[] = {
-        {L"", L"devices= settings= status=0/0 delay=0 drop=0 unknown=0/9 withhold=0 control= exit=0 quiet=0 "
-              L"pipe=3C7A51D0-9E2B-4F86-B1D4-6A0E2F95C3B7 signal=/ fault=0"},
         {L"--fault=loud", L"error: --fault: unknown fault 'loud'"},
         {L"--devices d.txt --settings-file=s.bin --status 5", L"devices=d.txt settings=s.bin status=5/5 "},
         {L"--get-status 7 --set-status 0x490 --delay=250 --withhold device-list,set-settings --drop-after 3 "
