@@ -118,8 +118,10 @@ protected:
 };
 
 // One session at a time; without a connection no call waits; a service that
-// answers nothing lets a list wait only its time.
-TEST_F(Companion, WithoutAConnectionNothingWaitsAndWithoutAnAnswerTheWaitEnds) {
+// answers nothing lets a list wait only its time. Then a list cut by the
+// connection's end: callback 6 ends the wait, not the time, and the cut list
+// reaches nobody.
+TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
     EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
     const ULONGLONG start = Now();
     EXPECT_EQ(zksnd::ListEnd::NotConnected, session.Devices(seconds(10)).end) << "Devices";
@@ -129,6 +131,16 @@ TEST_F(Companion, WithoutAConnectionNothingWaitsAndWithoutAnAnswerTheWaitEnds) {
     Serve();  // answers nothing
     ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
     EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
+    // Read by the service's thread only when the next request comes.
+    script.onList = {Device(0, u"A"), Device(1, u"B")};
+    script.endAfterList = true;
+    const ULONGLONG asked = Now();
+    const zksnd::DeviceList list = session.Devices(seconds(30));
+    EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status) << "the list's status";
+    EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
+    EXPECT_LT(Now() - asked, 15000u) << "the call's time";
+    EXPECT_TRUE(seen.observed.Get(seen.unasked).empty()) << "the cut list reached the handler";
 }
 
 // A list already arriving when the call began goes to the handler, and the
@@ -146,22 +158,6 @@ TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
     const auto unasked = seen.observed.Get(seen.unasked);
     ASSERT_EQ(1u, unasked.size()) << "lists the handler got";
     EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(unasked[0])) << "the handler's list";
-}
-
-// A list cut by the connection's end: callback 6 ends the wait, not the time,
-// and the cut list reaches nobody.
-TEST_F(Companion, AListCutByTheConnectionsEndSaysSo) {
-    script.onList = {Device(0, u"A"), Device(1, u"B")};
-    script.endAfterList = true;
-    Serve();
-    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
-    const ULONGLONG start = Now();
-    const zksnd::DeviceList list = session.Devices(seconds(30));
-    EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status) << "the list's status";
-    EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
-    EXPECT_LT(Now() - start, 15000u) << "the call's time";
-    EXPECT_TRUE(seen.observed.Get(seen.unasked).empty()) << "the cut list reached the handler";
 }
 
 }  // namespace

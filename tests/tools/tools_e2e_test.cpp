@@ -189,22 +189,6 @@ TEST(Emulator, AnswerOptions) {
     EXPECT_EQ(0, emu.Stop()) << "the emulator's exit code";
 }
 
-// Nothing serves the service's pipe here.
-TEST(Zksndctl, FailsWithTheDocumentedExitCodes) {
-    const CTempFile wrongSize(L"settings");
-    ASSERT_TRUE(WriteFileText(wrongSize.path, std::string(335, 'x'))) << "the short settings file not written";
-    ExpectRuns(L"zksndctl.exe", {
-        {L"frobnicate", 2, "unknown command 'frobnicate'"},
-        {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
-        {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
-        {L"settings set " + wrongSize.Quoted(), 5, "holds 335 bytes"},
-        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
-        {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
-        {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
-        {L"locked", 0, "locked"},  // needs no service
-    });
-}
-
 using zk_testkit::CSavedSettingsKey;
 
 // zksndctl under each of the emulator's faults at LogLevel 3 (or 0, which status raises to 1 for its
@@ -295,15 +279,28 @@ const FaultRow kFaultRows[] = {
 INSTANTIATE_TEST_SUITE_P(Modes, ZksndctlFaults, testing::ValuesIn(kFaultRows),
                          [](const testing::TestParamInfo<FaultRow>& row) { return std::string(row.param.name); });
 
-// The commands against the emulator, with device names that carry non-ASCII letters and control
-// characters (ESC and CR raw in the device file, LF as its escape): they must reach the screen (and the
-// log tail) escaped, never raw (ExpectRuns looks at every output); then the settings through a file,
-// and the log level under a key the user may only read.
-TEST(Zksndctl, CommandsAgainstTheEmulator) {
+// The documented exit codes while nothing serves the service's pipe. Then the commands against the
+// emulator, with device names that carry non-ASCII letters, control characters (ESC and CR raw in the
+// device file, LF, TAB, DEL and a C1 control as its escapes) and a bidirectional override: they must
+// reach the screen (and the log tail) as visible escapes, never raw (ExpectRuns looks at every output);
+// then the settings through a file, and the log level under a key the user may only read.
+TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
     CSavedSettingsKey saved;
+    const CTempFile file(L"record");  // a settings record: first one byte short
+    ASSERT_TRUE(WriteFileText(file.path, std::string(335, 'x'))) << "the short settings file not written";
+    ExpectRuns(L"zksndctl.exe", {
+        {L"frobnicate", 2, "unknown command 'frobnicate'"},
+        {L"--dll tessaline-emu.exe locked", 3, "lacks the export(s) ZkSndVApiInit"},
+        {L"--dll nothere.dll --json locked", 3, "\\\\bin\\\\nothere.dll: "},  // resolved to a full path, as JSON
+        {L"settings set " + file.Quoted(), 5, "holds 335 bytes"},
+        // No pipe: at once, whatever --timeout says (a run is given up after a minute).
+        {L"--timeout 120000 devices", 30, "not connected to the service (status 20): the service's pipe"},
+        {L"watch", 30, "is absent (is the service or tessaline-emu running?)"},
+        {L"locked", 0, "locked"},  // needs no service
+    });
     const CTempFile devices(L"devices");
-    ASSERT_TRUE(WriteFileText(devices.path,
-                              "render 0 1 0 Haut-parleurs \xC3\xA9tage 2\ncapture 5 0 0 Evil\x1b[31mX\rY\\nZ\n"))
+    ASSERT_TRUE(WriteFileText(devices.path, "\xEF\xBB\xBFrender 0 1 0 Haut-parleurs \xC3\xA9tage 2\n"  // UTF-8, marked
+                                            "capture 5 0 0 Evil\x1b[31mX\rY\\nZ\\t\\x7f\\x9b\xE2\x80\xAEW\n"))
         << "the device file not written";
     CEmulator emu(true);
     ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted())) << "the emulator did not start";
@@ -312,22 +309,21 @@ TEST(Zksndctl, CommandsAgainstTheEmulator) {
         {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
         {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
         {L"devices", 0, "yes      render   0      Haut-parleurs \xC3\xA9tage 2"},
-        {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ"},
-        {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\""},
+        {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202eW"},
+        {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202eW\""},
         {L"set-default 99", 9, "the service does not list device 99"},
         {L"--json set-default 99 --force", 0, "{\"device\": 99, \"default\": false, \"name\": null}"},
         // the default set by an earlier run; the unlisted 99 changed nothing
         {L"--json devices", 0, "{\"id\": 5, \"default\": true, \"kind\": \"capture\", \"extra\": 0, "
-                               "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\"}"},
+                               "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\\t\x7f\xC2\x9B\xE2\x80\xAEW\"}"},
         {L"--json devices", 0, "{\"id\": 0, \"default\": true, \"kind\": \"render\""},  // one default per flow
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
-        {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ."},  // the library escaped them when it logged
+        {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ\\x09\\x7f\\x9b\\u202eW."},  // the library escaped them when it logged
     });
-    // The settings record round trip through a file: read, changed, written, read back.
-    const CTempFile file(L"record");
+    // The settings record round trip through the file: read, changed, written, read back.
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
     std::string record = ReadFileText(file.path);
     ASSERT_EQ(336u, record.size()) << "the record read";

@@ -11,27 +11,7 @@
 #include "virt/api/SndProtocol.h"
 #include "virt/api/SndServiceMessages.h"
 
-namespace {
-
-// Started against the emulated service, the callback recording.
-class Connected : public DllTest {
-protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(DllTest::SetUp());
-        ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
-        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, &context));
-    }
-    // Writes a message, framed, on the connection (after the service's greeting).
-    void Send(const uint8_t* message, size_t length) {
-        const std::vector<uint8_t> frame = MakeFrame(message, length);
-        EXPECT_TRUE(service.Write(frame.data(), frame.size())) << "the connection ended";
-    }
-    zk_testkit::CHostileService service;
-    int context = 0;
-    Recorder rec;  // last: it tears the library down before the service and the context go
-};
-
-}  // namespace
+using Exports = DllTest;
 
 // Callback 8 on the caller's thread before ZkSndVApiInit returned. Unknown
 // events, callback codes as events, a reply-less notification not marked
@@ -40,22 +20,32 @@ protected:
 // list end after them does. Then, after a second Init without a callback (which keeps the first pair), the
 // records in the service's order, each with its name and default flag, on the
 // delivery thread, then 301; every callback with the first context.
-TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOneCallbackPerDevice) {
+TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOneCallbackPerDevice) {
+    zk_testkit::CHostileService service;
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    int context = 0;
+    Recorder rec;  // after the service and the context: it tears the library down before they go
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, &context));
+    // Writes a message, framed, on the connection (after the service's greeting).
+    const auto send = [&](const uint8_t* message, size_t length) {
+        const std::vector<uint8_t> frame = MakeFrame(message, length);
+        EXPECT_TRUE(service.Write(frame.data(), frame.size())) << "the connection ended";
+    };
     ASSERT_FALSE(rec.Snapshot().empty()) << "no callback before Init returned";
     ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "the greeting";
     uint8_t m[256] = {};
-    for (uint32_t event : {4u, 5u, 6u, 7u, 8u, 9u, 1234u}) Send(m, SndBuildNotification(m, sizeof(m), event, nullptr, 0));
+    for (uint32_t event : {4u, 5u, 6u, 7u, 8u, 9u, 1234u}) send(m, SndBuildNotification(m, sizeof(m), event, nullptr, 0));
     const size_t synchronous = SndBuildNotification(m, sizeof(m), eZkSndRdpVDeviceInfo, nullptr, 0);
     SndStoreU32(m, kSndOffAsyncFlag, 0);
-    Send(m, synchronous);
+    send(m, synchronous);
     // A record cut short, its size field claiming the whole; then the same
     // with a size field that agrees, which only the record's own check drops.
     const size_t cut = SndBuildDeviceInfo(m, sizeof(m), 0, 0, 1, 0, u"Cut", 3) - 2;
-    Send(m, cut);
+    send(m, cut);
     SndStoreU32(m, kSndOffSize, uint32_t(cut));
-    Send(m, cut);
-    Send(m, 20);  // shorter than a header
-    Send(m, SndBuildLastDeviceInfo(m, sizeof(m)));
+    send(m, cut);
+    send(m, 20);  // shorter than a header
+    send(m, SndBuildLastDeviceInfo(m, sizeof(m)));
     int other = 0;
     ASSERT_EQ(0u, Dll().Init(nullptr, &other)) << "the second Init";
     ASSERT_EQ(0u, Dll().GetDeviceList());  // asked for after the bytes above are in the pipe: its list comes behind them
@@ -73,11 +63,8 @@ TEST_F(Connected, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListO
         EXPECT_EQ(devices[i].def, seen[3 + i].def) << "device " << i << "'s default flag";
         EXPECT_NE(::GetCurrentThreadId(), seen[3 + i].thread) << "device " << i << " came on the caller's thread";
     }
-}
-
-// The caller's session id on connecting, a device value as it is; null
-// settings records go nowhere.
-TEST_F(Connected, RequestsCarryTheirArgumentAsItIs) {
+    // The requests carry the caller's session id on connecting and a device
+    // value as it is; null settings records go nowhere.
     EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
     EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
     EXPECT_EQ(0u, Dll().SetDefault(0xDEADBEEF));

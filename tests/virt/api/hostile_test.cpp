@@ -199,18 +199,6 @@ INSTANTIATE_TEST_SUITE_P(Hostile, RawFaults,
                                            RawRow{"SixtyFourMiBNotification", 64u << 20, 64u << 20, false, true}),
                          RowName<RawRow>);
 
-// Takes ms over each 9 and 300 (context: the StormCallback); sets lost on 6.
-struct StormCallback {
-    DWORD ms;
-    CHandleHolder lost{lumlib::NewEvent()};
-    ~StormCallback() { Dll().DeInit(); }  // no callback into it afterwards, also when a test returns early
-    static void Callback(uint32_t code, uintptr_t, void* context) {
-        auto* self = static_cast<StormCallback*>(context);
-        if (code == ZKSND_NOTIFY_CONNECTION_LOST) ::SetEvent(self->lost.get());
-        if (code == ZKSND_NOTIFY_DEVICE_INFO || code == ZKSND_NOTIFY_SERVER_INFO) ::Sleep(self->ms);
-    }
-};
-
 // A service that streams notifications as fast as the pipe takes them (64 KiB
 // of frames a write), against a slower callback: the library reads on (past
 // 4 MiB waiting for the callback they are dropped), commits at most its budget
@@ -232,9 +220,12 @@ TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     const std::vector<uint8_t> frame = MakeFrame(message);
     std::vector<uint8_t> batch;
     while (batch.size() < 65536) batch.insert(batch.end(), frame.begin(), frame.end());
-    StormCallback cb{row.callbackMs};
+    Recorder cb;  // takes callbackMs over each 9 and 300
+    cb.inside = [&](uint32_t code) {
+        if (code == ZKSND_NOTIFY_DEVICE_INFO || code == ZKSND_NOTIFY_SERVER_INFO) ::Sleep(row.callbackMs);
+    };
     const size_t dropLines = ErrorLines(L"dropped so far");
-    ASSERT_EQ(0u, Dll().Init(&StormCallback::Callback, &cb));
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     const uint64_t before = testkit::CommittedPrivateBytes();  // the threads (Wine commits their stacks) are there
     std::atomic<uint64_t> stormed{0};  // ends with the limit or the connection
     zk_testkit::Background storm([&] {
@@ -266,7 +257,7 @@ TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
         EXPECT_LT(peak, before + (26u << 20)) << "committed before: " << before;
     }
     service.Stop();
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(cb.lost.get(), 5000)) << "callback 6 waited behind the storm";
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1)) << "callback 6 waited behind the storm";
     ExpectTeardown();  // also tells the last drops
     const size_t lines = ErrorLines(L"dropped so far") - dropLines;
     EXPECT_GE(lines, 1u) << "no ERROR line for the drops";
