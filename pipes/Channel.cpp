@@ -328,11 +328,10 @@ void CChannel::ReadAsCaller(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEven
         MarkLost(&cause);
         CancelConnection();
     }
-    // Replies still awaited need the reader; so does a raise here (fail closed).
-    bool wakeReader = readerNeeded;
-    if (!wakeReader && lumlib::CatchReturn([&] { wakeReader = m_owner->RepliesAwaited(); }) != ERROR_SUCCESS)
-        wakeReader = true;
-    GiveBackTurn(Turn::kCaller, wakeReader);
+    // Reads left unfinished (a refused frame held, a raise) need the reader.
+    // Another caller's reply needs no asking here: that caller leaves it to
+    // the reader itself (LeaveReplyToReader).
+    GiveBackTurn(Turn::kCaller, readerNeeded);
 }
 
 bool CChannel::CallerReads(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent, lumlib::LumFailure* cause, bool* batchOpen) {
