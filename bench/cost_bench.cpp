@@ -175,41 +175,41 @@ private:
 
     static unsigned __stdcall RawMain(void* self) {
         CSideBySide& me = *static_cast<CSideBySide*>(self);
-        CRawClient raw;
-        uint32_t requestId = 0;
-        // Connected, and the server's thread for this connection running, before the group closes.
-        me.m_raw.failures = !raw.Open(5000) || !RawRoundTrip(raw, ++requestId);
-        ::SetEvent(me.m_raw.done.get());
-        const std::vector<uint8_t> frame = SetDefaultRequest(2);
-        while (me.m_raw.Next()) {
-            for (uint32_t i = 0; i < me.m_calls; ++i)
-                me.m_raw.failures += me.m_job == kRoundTrips ? !RawRoundTrip(raw, ++requestId)
-                                                             : !raw.WriteFrame(frame.data(), uint32_t(frame.size()));
-            ::SetEvent(me.m_raw.done.get());
-        }
+        me.RawWork(me.m_raw);
         return 0;
     }
 
     static unsigned __stdcall LibMain(void* self) {
         CSideBySide& me = *static_cast<CSideBySide*>(self);
+        if (me.m_calibrated) {
+            me.RawWork(me.m_lib);  // a raw client in the library's place
+            return 0;
+        }
         SndSettings settings;
-        CRawClient standIn;  // calibrated: in the library's place
-        uint32_t requestId = 0;
-        me.m_lib.failures = me.m_calibrated && (!standIn.Open(5000) || !RawRoundTrip(standIn, ++requestId));
         ::SetEvent(me.m_lib.done.get());
-        const std::vector<uint8_t> frame = SetDefaultRequest(2);
         while (me.m_lib.Next()) {
-            for (uint32_t i = 0; i < me.m_calls; ++i) {
-                if (me.m_calibrated)
-                    me.m_lib.failures += me.m_job == kRoundTrips ? !RawRoundTrip(standIn, ++requestId)
-                                                                 : !standIn.WriteFrame(frame.data(), uint32_t(frame.size()));
-                else
-                    me.m_lib.failures += (me.m_job == kRoundTrips ? me.m_api.GetSettings(&settings)
-                                                                  : me.m_api.SetDefault(2)) != ZKSND_STATUS_OK;
-            }
+            for (uint32_t i = 0; i < me.m_calls; ++i)
+                me.m_lib.failures += (me.m_job == kRoundTrips ? me.m_api.GetSettings(&settings) : me.m_api.SetDefault(2)) !=
+                                     ZKSND_STATUS_OK;
             ::SetEvent(me.m_lib.done.get());
         }
         return 0;
+    }
+
+    // A raw client's jobs on worker's thread, on a connection of its own.
+    void RawWork(Worker& worker) {
+        CRawClient raw;
+        uint32_t requestId = 0;
+        // Connected, and the server's thread for this connection running, before the worker says it is ready.
+        worker.failures = !raw.Open(5000) || !RawRoundTrip(raw, ++requestId);
+        ::SetEvent(worker.done.get());
+        const std::vector<uint8_t> frame = SetDefaultRequest(2);
+        while (worker.Next()) {
+            for (uint32_t i = 0; i < m_calls; ++i)
+                worker.failures += m_job == kRoundTrips ? !RawRoundTrip(raw, ++requestId)
+                                                        : !raw.WriteFrame(frame.data(), uint32_t(frame.size()));
+            ::SetEvent(worker.done.get());
+        }
     }
 
     void Stop() {
