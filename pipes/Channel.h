@@ -134,8 +134,8 @@ public:
     void AskReader();
     // A caller found the turn taken, or its reads ended without its reply,
     // and left the reply to the reader (RepliesAwaited is true): the reader
-    // takes the next free turn. One reading now asks RepliesAwaited when its
-    // read ends.
+    // takes the next free turn. A reader reading at the time is not asked:
+    // it looks at RepliesAwaited when its read ends.
     void LeaveReplyToReader();
     // With the turn: reads and hands on messages until goal is reached,
     // deadline (GetTickCount64) passes, stopEvent (may be null) is set or
