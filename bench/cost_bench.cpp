@@ -224,31 +224,6 @@ private:
     uint32_t m_calls = 0;
 };
 
-// The process's threads, those it starts meanwhile included, on one CPU
-// while it lives. Two clients at work side by side on two cores did not
-// share them fairly: the pair of threads started first (a client and its
-// server thread) took 4 to 9 % less CPU for the same work, even when both
-// were raw clients. On one core both share its time and its caches alike.
-class COneCpu {
-public:
-    COneCpu() {
-        DWORD_PTR system = 0;
-        if (!::GetProcessAffinityMask(::GetCurrentProcess(), &m_before, &system) || m_before == 0) return;
-        const DWORD_PTR lowest = m_before & (~m_before + 1);
-        m_pinned = ::SetProcessAffinityMask(::GetCurrentProcess(), lowest) != FALSE;
-    }
-    ~COneCpu() {
-        if (m_pinned) ::SetProcessAffinityMask(::GetCurrentProcess(), m_before);
-    }
-    COneCpu(const COneCpu&) = delete;
-    COneCpu& operator=(const COneCpu&) = delete;
-    bool pinned() const { return m_pinned; }
-
-private:
-    DWORD_PTR m_before = 0;
-    bool m_pinned = false;
-};
-
 // Side-by-side windows, round trips then one-way calls, under keys
 // "rt-side" and "ow-side" ("calib-..." when calibrated); failed calls are counted.
 uint32_t SideBySideWindows(const CApi& api, CServiceServer& server, bool calibrated) {

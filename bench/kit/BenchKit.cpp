@@ -47,6 +47,19 @@ double Max(const std::vector<double>& values) {
     return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
 }
 
+// ---- the CPU ---------------------------------------------------------------------
+
+COneCpu::COneCpu() {
+    DWORD_PTR system = 0;
+    if (!::GetProcessAffinityMask(::GetCurrentProcess(), &m_before, &system) || m_before == 0) return;
+    const DWORD_PTR lowest = m_before & (~m_before + 1);
+    m_pinned = ::SetProcessAffinityMask(::GetCurrentProcess(), lowest) != FALSE;
+}
+
+COneCpu::~COneCpu() {
+    if (m_pinned) ::SetProcessAffinityMask(::GetCurrentProcess(), m_before);
+}
+
 // ---- the DLL -------------------------------------------------------------------
 
 bool CApi::LoadedOrSay() const {

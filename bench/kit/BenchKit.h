@@ -30,6 +30,28 @@ double NowUs();  // QueryPerformanceCounter in microseconds
 double Median(std::vector<double> values);
 double Max(const std::vector<double>& values);
 
+// ---- the CPU ---------------------------------------------------------------------
+
+// The process's threads, those it starts meanwhile included, on one CPU
+// while it lives. Two clients on two cores did not fare alike, whatever
+// their code: side by side, the pair of threads started first (a client and
+// its connection's server thread) took 4 to 9 % less CPU, even when both were
+// raw clients; taking turns, one run's median round trip came out at 0.5x of
+// the other's and the next run's at 1.9x. On one core both share its time and
+// its caches alike.
+class COneCpu {
+public:
+    COneCpu();
+    ~COneCpu();
+    COneCpu(const COneCpu&) = delete;
+    COneCpu& operator=(const COneCpu&) = delete;
+    bool pinned() const { return m_pinned; }
+
+private:
+    DWORD_PTR m_before = 0;
+    bool m_pinned = false;
+};
+
 // ---- the DLL, through its exports only -----------------------------------------
 
 // zksndapi.dll from the program's folder, loaded by zksndctl's loader; the
