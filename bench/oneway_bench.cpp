@@ -172,7 +172,8 @@ int main(int argc, char** argv) {
          "%.0f us", l0, l3, l3 - l0, b);
     Note("SetDefault with the service away, in bursts of %d, median of the mean call: LogLevel 0 %.2f us, LogLevel 3 "
          "%.2f us", kBurstCalls, b0, b3);
-    Note("spdlog line: %.2f us in bursts of %d, %.0f us alone (its idle worker woken each time)%s", s, kBurstCalls, Median(spd),
+    Note("spdlog line: %.2f us in bursts of %d, %.0f us alone (its idle worker woken each time)%s", s, kBurstCalls,
+         Median(spd),
 #ifdef ZK_BENCH_HAVE_SPDLOG
          ""
 #else

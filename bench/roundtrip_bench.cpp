@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
     api.DeInit();
     server.Stop();
 
-    ReportRatio("ZkSndGetSettings round trip (8240 B out, 368 B back), median, LogLevel 0, on one CPU", Median(lib), Median(base),
-                "us", 1.5, "<= 1.5x");
+    ReportRatio("ZkSndGetSettings round trip (8240 B out, 368 B back), median, LogLevel 0, on one CPU", Median(lib),
+                Median(base), "us", 1.5, "<= 1.5x");
     Note("library: median %.0f us, max %.0f us; raw: median %.0f us, max %.0f us; %u failed calls", Median(lib),
          Max(lib), Median(base), Max(base), failures);
     return failures ? 2 : 0;
