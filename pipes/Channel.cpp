@@ -507,7 +507,6 @@ void CChannel::Disconnect() {
     {
         const auto cancelLock = m_cancelLock.lock();
         if (m_connection) {
-            m_dropped.store(true);
             m_outgoing.RefusePushes();
             m_connection->Cancel();
         }

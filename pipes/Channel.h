@@ -147,8 +147,6 @@ public:
     // Ends the connection: no message is given after this returns, and the
     // connection is released without the loss being told.
     void Disconnect();
-    // This side ended the connection (Disconnect).
-    bool WasDropped() const { return m_dropped.load(); }
     // Asks the reader to end; 1 once it has.
     uint32_t RequestStop();
     // Ends the reader (joined, unless called on it) and the writer, then
@@ -245,7 +243,6 @@ private:
     lumlib::LumFailure m_lostCause;  // under m_causeLock until m_lost is set, then fixed
     std::atomic<bool> m_lost{false};
     std::atomic<bool> m_stopRequested{false};
-    std::atomic<bool> m_dropped{false};
     bool m_started = false;
     // The reading turn, under m_readLock (taken after the client lock, never
     // with another of the channel's locks). m_frames belongs to the turn's holder.

@@ -273,11 +273,6 @@ bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
     return m_channel != nullptr && m_channel->LossCause(cause);
 }
 
-bool CSinglePipeClient::CurrentDropped() {
-    const auto lock = m_clientLock.lock();
-    return m_channel != nullptr && m_channel->WasDropped();
-}
-
 void CSinglePipeClient::Disconnect() {
     if (!IsStarted()) return;
     const auto lock = m_clientLock.lock();

@@ -85,10 +85,8 @@ public:
     // Drops the current connection; its reader releases it (OnConnectionClosed).
     void Disconnect();
     // True with what ended the current connection once it is lost (before
-    // its reader has told the owner, or after).
+    // its reader has told the owner, or after); false after a Disconnect or a stop.
     bool CurrentLossCause(lumlib::LumFailure* cause);
-    // The current connection was dropped by this side (Disconnect).
-    bool CurrentDropped();
     // Marks the client stopped and wakes the keeper to see it: the first step
     // of Stop, also taken alone to end every wait at once.
     void MarkStopped();

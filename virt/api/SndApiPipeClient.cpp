@@ -225,6 +225,32 @@ void CSndApiPipeClient::OnNewConnection() {
     // The old connection's reader queued its last notification before its
     // channel was retired; what this one's reader queues is a new epoch.
     m_delivery.BeginEpoch();
+    BeginStory();
+}
+
+void CSndApiPipeClient::BeginStory() {
+    // Before this connection's reader starts: every earlier reader has told
+    // its loss, and a loss of this one, however soon, ends this story with
+    // its own cause (a service that breaks the pipe right after its greeting
+    // is told as such, whichever thread gets there first).
+    const auto storyLock = m_storyLock.lock();
+    const ULONGLONG now = ::GetTickCount64();
+    const uint32_t attempts = m_connectThrottle.Count();
+    const ULONGLONG down = m_downSince != 0 ? now - m_downSince : 0;
+    wchar_t after[kStoryChars] = L"";
+    if (attempts != 0)
+        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u failed attempts and %u.%03u s without a connection",
+                     attempts, Seconds(down), Millis(down));
+    else if (m_downSince != 0)
+        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(down), Millis(down));
+    LogPrint(m_logger, LOG_INFO,
+             L"sndapi: CSndApiPipeClient::OnNewConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
+             __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
+    m_connectedAt = now;
+    m_downSince = 0;
+    m_endReason = nullptr;
+    m_lossCauseKnown = false;
+    m_connectThrottle.Reset();
 }
 
 void CSndApiPipeClient::OnMessage(const uint8_t* data, uint32_t size) {
@@ -292,14 +318,15 @@ void CSndApiPipeClient::SetEndReason(const wchar_t* reason) {
     if (m_endReason == nullptr) m_endReason = reason;
 }
 
+void CSndApiPipeClient::NoteLossCause(const lumlib::LumFailure& cause) {
+    const auto storyLock = m_storyLock.lock();
+    if (m_lossCauseKnown) return;
+    m_lossCause = cause;
+    m_lossCauseKnown = true;
+}
+
 void CSndApiPipeClient::OnConnectionLost(const lumlib::LumFailure& cause) {
-    {
-        const auto storyLock = m_storyLock.lock();
-        if (!m_lossCauseKnown) {
-            m_lossCause = cause;
-            m_lossCauseKnown = true;
-        }
-    }
+    NoteLossCause(cause);
     // Logged before the 6: an application that ends the library on it still
     // finds the loss and its cause in the log, not a teardown.
     LogConnectionEnded();
@@ -417,27 +444,6 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     }
     ::WakeAllConditionVariable(&m_announcedChanged);
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
-    {
-        // Before the session id goes out: a loss right after it comes after this line.
-        const auto storyLock = m_storyLock.lock();
-        const ULONGLONG now = ::GetTickCount64();
-        const uint32_t attempts = m_connectThrottle.Count();
-        const ULONGLONG down = m_downSince != 0 ? now - m_downSince : 0;
-        wchar_t after[kStoryChars] = L"";
-        if (attempts != 0)
-            _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u failed attempts and %u.%03u s without a connection",
-                         attempts, Seconds(down), Millis(down));
-        else if (m_downSince != 0)
-            _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(down), Millis(down));
-        LogPrint(m_logger, LOG_INFO,
-                 L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
-                 __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
-        m_connectedAt = now;
-        m_downSince = 0;
-        m_endReason = nullptr;
-        m_lossCauseKnown = false;
-        m_connectThrottle.Reset();
-    }
     LogPrint(m_logger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
@@ -446,19 +452,15 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     LogPrint(m_logger, LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
-    // The connection may have ended already (the service closed it right after
-    // its greeting): then the story tells that loss and its cause, which the
-    // drop below keeps the reader from telling.
-    // So may this side, for what its greeting held (a message too short):
-    // then the story says that this side dropped it.
+    // 2250: the connection has ended already (the service broke it right
+    // after its greeting, or this side dropped it for what the greeting held).
+    // Its reader tells that end with its cause; while the channel is still
+    // current the cause is taken from it, so the line below can tell it now.
     lumlib::LumFailure lost;
-    if (result == ERROR_NOT_CONNECTED && m_connection.CurrentLossCause(&lost)) {
-        const auto storyLock = m_storyLock.lock();
-        m_lossCause = lost;
-        m_lossCauseKnown = true;
-    } else if (result != ERROR_NOT_CONNECTED || !m_connection.CurrentDropped()) {
+    if (result != ERROR_NOT_CONNECTED)
         SetEndReason(L"the session id could not be sent");
-    }
+    else if (m_connection.CurrentLossCause(&lost))
+        NoteLossCause(lost);
     // The connection announced by 8 is dropped: logged, then the application hears it ended.
     LogConnectionEnded();
     NotifyLost();

@@ -78,6 +78,8 @@ private:
     DWORD ConfirmOpenFlags() override;
     // Talks only to a server of an accepted account; a refusal is logged as an error.
     bool AcceptServer(HANDLE pipe) override;
+    // Under the client lock, before the new connection's reader starts: a new
+    // epoch for its notifications, and its story begun (BeginStory).
     void OnNewConnection() override;
     uint32_t OnInitConnection() override;
     // One WARNING line on the first failure and on each change of reason,
@@ -134,6 +136,11 @@ private:
     uint32_t Finish(const wchar_t* exportName, uint32_t status, uint32_t code);
     // This side ends the connection for reason (the first one given counts).
     void SetEndReason(const wchar_t* reason);
+    // What ended the connection, as its channel saw it (the first one given counts).
+    void NoteLossCause(const lumlib::LumFailure& cause);
+    // The INFO line that tells the connection was made, and a story for it
+    // with no end reason and no cause yet.
+    void BeginStory();
     // The WARNING line for the connection that just ended, once.
     void LogConnectionEnded();
 

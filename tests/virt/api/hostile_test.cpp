@@ -324,6 +324,38 @@ INSTANTIATE_TEST_SUITE_P(Hostile, TeardownInside,
                                            InsideRow{"CleanUpByTheApplication", 300, false, true}),
                          RowName<InsideRow>);
 
+// A service that breaks each connection right after its greeting, while
+// callback 8 still runs (held there until the log tells the loss: on the
+// application's thread in Init, then on the keeper): the connection's reader
+// tells that end with the service's own cause before the 8 returns, whatever
+// the thread announcing it does, and no end is put down to the session id
+// that could not go out after it.
+TEST_F(Hostile, ABreakDuringCallback8IsToldWithItsCause) {
+    zk_testkit::CSavedSettingsKey key;  // WARNING lines at least; the level before comes back
+    ASSERT_TRUE(key.SetLevel(1));
+    CHostileService service(EmuFault::kChurn);
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    bool found = false;
+    unsigned long long from = 0;
+    zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), &found, &from);  // from: the log's end
+    std::wstring log;  // what the scenario wrote, read as it grows
+    const auto readOn = [&] { return log += zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), &found, &from); };
+    const std::wstring closed = L"the service closed it (error ";
+    int eights = 0, toldInside = 0;  // on one thread at a time: the announcing one
+    Recorder cb;
+    cb.inside = [&](uint32_t code) {
+        if (code != ZKSND_NOTIFY_CONNECTED || eights == 2) return;
+        const size_t wanted = size_t(++eights);
+        for (const ULONGLONG end = Now() + 5000; Now() < end; ::Sleep(20))  // the file has no event to wait on
+            if (zk_testkit::LogLines(readOn(), L"WARNING", closed) >= wanted) return void(++toldInside);
+    };
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 2, 10000)) << "no second connection lost";
+    ExpectTeardown();
+    EXPECT_EQ(2, toldInside) << "losses told while callback 8 ran:\n" << readOn();
+    EXPECT_EQ(0u, zk_testkit::LogLines(readOn(), L"WARNING", L"the session id could not be sent")) << log;
+}
+
 // ZkSndDeInit then ZkSndVApiInit inside callback 300, ten times while the
 // application only asks for devices: both return 0, each new client connects
 // once the old one is retired, and the keeper joins the retirement threads:
