@@ -232,25 +232,32 @@ void CSndApiPipeClient::BeginStory() {
     // Before this connection's reader starts: every earlier reader has told
     // its loss, and a loss of this one, however soon, ends this story with
     // its own cause (a service that breaks the pipe right after its greeting
-    // is told as such, whichever thread gets there first).
+    // is told as such, whichever thread gets there first). The line itself
+    // waits for TellConnected: this runs under the client lock, and a log at
+    // its queue's cap may keep a line waiting for its writer.
     const auto storyLock = m_storyLock.lock();
     const ULONGLONG now = ::GetTickCount64();
-    const uint32_t attempts = m_connectThrottle.Count();
-    const ULONGLONG down = m_downSince != 0 ? now - m_downSince : 0;
-    wchar_t after[kStoryChars] = L"";
-    if (attempts != 0)
-        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u failed attempts and %u.%03u s without a connection",
-                     attempts, Seconds(down), Millis(down));
-    else if (m_downSince != 0)
-        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(down), Millis(down));
-    LogPrint(m_logger, LOG_INFO,
-             L"sndapi: CSndApiPipeClient::OnNewConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
-             __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
+    m_made = MadeAfter{m_connectThrottle.Count(), m_downSince != 0 ? now - m_downSince : 0, m_downSince != 0, false};
     m_connectedAt = now;
     m_downSince = 0;
     m_endReason = nullptr;
     m_lossCauseKnown = false;
     m_connectThrottle.Reset();
+}
+
+void CSndApiPipeClient::TellConnected() {
+    if (m_connectedAt == 0 || m_made.told) return;
+    m_made.told = true;
+    wchar_t after[kStoryChars] = L"";
+    if (m_made.attempts != 0)
+        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u failed attempts and %u.%03u s without a connection",
+                     m_made.attempts, Seconds(m_made.downMs), Millis(m_made.downMs));
+    else if (m_made.wasDown)
+        _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(m_made.downMs),
+                     Millis(m_made.downMs));
+    LogPrint(m_logger, LOG_INFO,
+             L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
+             __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
 }
 
 void CSndApiPipeClient::OnMessage(const uint8_t* data, uint32_t size) {
@@ -337,6 +344,7 @@ void CSndApiPipeClient::OnConnectionLost(const lumlib::LumFailure& cause) {
 void CSndApiPipeClient::LogConnectionEnded() {
     const auto storyLock = m_storyLock.lock();
     if (m_connectedAt == 0) return;
+    TellConnected();  // a loss seen before the connecting thread got to tell the connection
     const ULONGLONG now = ::GetTickCount64();
     const ULONGLONG lasted = now - m_connectedAt;
     m_connectedAt = 0;
@@ -431,6 +439,11 @@ uint32_t CSndApiPipeClient::SendOneWay(const uint8_t* message, uint32_t length) 
 
 uint32_t CSndApiPipeClient::OnInitConnection() {
     uint8_t message[kSndStandardRequestSize] = {};
+    {
+        // Before the 8: an application that looks at the log on it finds the connection there.
+        const auto storyLock = m_storyLock.lock();
+        TellConnected();
+    }
     // Announced under the pair lock, so that a loss seen meanwhile on the
     // reader thread reports 6 only after this 8, and only when the callback
     // was called: a 6 goes only to an application that saw its 8. Under the

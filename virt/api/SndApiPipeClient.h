@@ -138,9 +138,11 @@ private:
     void SetEndReason(const wchar_t* reason);
     // What ended the connection, as its channel saw it (the first one given counts).
     void NoteLossCause(const lumlib::LumFailure& cause);
-    // The INFO line that tells the connection was made, and a story for it
-    // with no end reason and no cause yet.
+    // A story for the new connection, with no end reason and no cause yet.
     void BeginStory();
+    // Under m_storyLock: the INFO line that tells the current connection was
+    // made, once, before any other line of its story.
+    void TellConnected();
     // The WARNING line for the connection that just ended, once.
     void LogConnectionEnded();
 
@@ -153,6 +155,13 @@ private:
     const wchar_t* m_endReason = nullptr;
     lumlib::LumFailure m_lossCause;
     bool m_lossCauseKnown = false;
+    // What the connected line tells: the failed attempts and the time without
+    // a connection before it, and whether it has been written.
+    struct MadeAfter {
+        uint32_t attempts;
+        ULONGLONG downMs;
+        bool wasDown, told;
+    } m_made = {0, 0, false, true};
     uint32_t m_serverProcessId = 0;
     wchar_t m_serverSid[192] = {};
     ULONG m_pipeSession = 0;

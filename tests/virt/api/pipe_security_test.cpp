@@ -193,7 +193,7 @@ TEST(PipeSecurity, AnotherAccountsServerIsRefusedTheLevelIsReadAgainAndServerInf
                                                     L"\\[WARNING\\]: +sndapi: CSndApiPipeClient::OnConnectFailed: \\(\\d+\\): cannot "
                                                     L"connect to the service \\(attempt 1\\): the server is not trusted; error 2250 "
                                                     L"\\(ERROR_NOT_CONNECTED\\) at SinglePipeClient line \\d+\\.[^]*"
-                                                    L"\\[INFO\\]: +sndapi: CSndApiPipeClient::OnNewConnection: \\(\\d+\\): connected to "
+                                                    L"\\[INFO\\]: +sndapi: CSndApiPipeClient::OnInitConnection: \\(\\d+\\): connected to "
                                                     L"the service: server process \\d+, account S-1-5-[-0-9]+, pipe session \\d+; "
                                                     L"after \\d+ failed attempts and ")))
         << std::string(text.begin(), text.end());
