@@ -161,7 +161,7 @@ private:
         uint32_t attempts;
         ULONGLONG downMs;
         bool wasDown, told;
-    } m_made = {0, 0, false, true};
+    } m_made = {};
     uint32_t m_serverProcessId = 0;
     wchar_t m_serverSid[192] = {};
     ULONG m_pipeSession = 0;

@@ -335,11 +335,10 @@ TEST_F(Hostile, ABreakDuringCallback8IsToldWithItsCause) {
     ASSERT_TRUE(key.SetLevel(1));
     CHostileService service(EmuFault::kChurn);
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
-    bool found = false;
     unsigned long long from = 0;
-    zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), &found, &from);  // from: the log's end
+    zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);  // from: the log's end
     std::wstring log;  // what the scenario wrote, read as it grows
-    const auto readOn = [&] { return log += zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), &found, &from); };
+    const auto readOn = [&] { return log += zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from); };
     const std::wstring closed = L"the service closed it (error ";
     int eights = 0, toldInside = 0;  // on one thread at a time: the announcing one
     Recorder cb;
