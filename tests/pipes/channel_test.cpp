@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -309,6 +310,38 @@ TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
         }
         EXPECT_TRUE(frame == expected) << "frame " << i << " carries bytes of an earlier message";
     }
+}
+
+namespace {
+
+// On the test's thread only: the server in this process reads the same frame into a block of that size.
+std::atomic<DWORD> g_noRoomThread{0};
+void* NoBlockOf70004(void* block, size_t size) {
+    return size == 70004 && ::GetCurrentThreadId() == g_noRoomThread ? nullptr : std::realloc(block, size);
+}
+
+}  // namespace
+
+// No memory for a frame of its size: a message that brings its own bytes
+// goes out as its length and its bytes, in two writes, and arrives whole;
+// one written in place is refused with no memory. The connection is kept.
+TEST(Channel, WithoutRoomForItsFrameAMessageWithItsBytesStillArrivesWholeAndOneBuiltInPlaceIsRefused) {
+    testkit::Watchdog watchdog("Channel without frame room", 60000);
+    Rig rig(L"chan-noroom");
+    ASSERT_TRUE(rig.ok);
+    const std::vector<uint8_t> bytes = Pattern(70000, 7);
+    g_noRoomThread = ::GetCurrentThreadId();
+    lumlib::SetReallocFn(&NoBlockOf70004);  // the frame's block: the length field and 70000 bytes
+    const lumlib::LumError withBytes = rig.channel->SendData(CMessageBytes(bytes.data()), 70000);
+    const lumlib::LumError inPlace = rig.channel->SendData(CZeroTailMessage(1), 70000);
+    lumlib::SetReallocFn(nullptr);
+    EXPECT_FALSE(withBytes.failed());
+    EXPECT_EQ(inPlace.error, uint32_t(ERROR_NOT_ENOUGH_MEMORY));
+    ASSERT_FALSE(rig.channel->SendData(CZeroTailMessage(2), 100).failed());
+    ASSERT_TRUE(rig.server.WaitForFrames(2, 30000));
+    EXPECT_TRUE(rig.server.Frame(0) == bytes) << "the message in two writes arrived cut or changed";
+    EXPECT_EQ(rig.server.Frame(1).size(), 100u) << "the refused message made a frame";
+    EXPECT_EQ(rig.Until("lost", 0), Events{}) << "the connection ended";
 }
 
 // A caller found another caller reading, which then gave the turn back with
