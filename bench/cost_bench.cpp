@@ -122,9 +122,9 @@ uint32_t OneWayWindow(const char* key, const CApi* api, CRawClient& raw, CServic
 // Two clients at work at once, each on a thread of its own: a second raw
 // client, on a connection of its own, and the library. A window's CPU of the
 // two is counted apart (see scripts/bench.sh): the raw thread and its
-// connection's server thread, both born between GroupBegin("raw") and
-// GroupEnd, against the rest of the process but the main thread, which only
-// waits. Whatever disturbs the machine in a window disturbs both alike.
+// connection's server thread, against the rest of the process but the main
+// thread, which only waits; and each calling thread against the other.
+// Whatever disturbs the machine in a window disturbs both alike.
 // Calibrated, a third raw client takes the library's place: the method's own
 // bias, which a verdict within a per cent must not hide.
 class CSideBySide {
@@ -136,12 +136,21 @@ public:
     CSideBySide(const CSideBySide&) = delete;
     CSideBySide& operator=(const CSideBySide&) = delete;
 
-    // Both threads waiting for work, the raw one connected.
+    // Both threads waiting for work, the raw one connected. Each calling
+    // thread is born in a group of its own ("rawcaller", "libcaller"), before
+    // it opens anything, so that the script can tell it from the threads of
+    // its side; the raw connection's server thread is born in "raw".
     bool Start() {
+        GroupBegin("rawcaller");
+        bool started = m_raw.Begin(this, &CSideBySide::RawMain);
+        GroupEnd("rawcaller");
         GroupBegin("raw");
-        const bool started = m_raw.Begin(this, &CSideBySide::RawMain) && m_raw.Await(10000) && m_raw.failures == 0;
+        started = started && m_raw.Ready();
         GroupEnd("raw");
-        return started && m_lib.Begin(this, &CSideBySide::LibMain) && m_lib.Await(10000) && m_lib.failures == 0;
+        GroupBegin("libcaller");
+        started = started && m_lib.Begin(this, &CSideBySide::LibMain);
+        GroupEnd("libcaller");
+        return started && m_lib.Ready();
     }
 
     // `calls` of the job on both at once, one of them told first; the calls that failed.
@@ -166,6 +175,8 @@ private:
             return go.is_valid() && done.is_valid() && thread.Start(routine, owner) == ERROR_SUCCESS;
         }
         bool Await(DWORD ms) { return ::WaitForSingleObject(done.get(), ms) == WAIT_OBJECT_0; }
+        // Lets the thread connect (its first go) and waits until it has.
+        bool Ready() { return ::SetEvent(go.get()) && Await(10000) && failures == 0; }
         // The next job, or false when the thread is to end.
         bool Next() {
             HANDLE waits[2] = {go.get(), thread.StopEvent()};
@@ -186,6 +197,7 @@ private:
             return 0;
         }
         SndSettings settings;
+        if (!me.m_lib.Next()) return 0;  // the library is connected already: ready at its first go
         ::SetEvent(me.m_lib.done.get());
         while (me.m_lib.Next()) {
             for (uint32_t i = 0; i < me.m_calls; ++i)
@@ -200,6 +212,7 @@ private:
     void RawWork(Worker& worker) {
         CRawClient raw;
         uint32_t requestId = 0;
+        if (!worker.Next()) return;  // connects at its first go
         // Connected, and the server's thread for this connection running, before the worker says it is ready.
         worker.failures = !raw.Open(5000) || !RawRoundTrip(raw, ++requestId);
         ::SetEvent(worker.done.get());

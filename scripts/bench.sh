@@ -19,9 +19,11 @@
 # "go" on the FIFO. An idle window is 10 s between two snapshots while the
 # program waits; a work window is what lies between BEGIN and END.
 # "SAMPLE<TAB>GROUP<TAB>name<TAB>begin|end" marks a group: the threads born
-# between the two marks. Each window also gives the CPU of the "raw" group
-# (the raw client's thread and its connection's server thread) and of the
-# main thread, so that windows where two clients work side by side are split.
+# between the two marks. Each window also gives the CPU of the raw client's
+# side (the groups "raw" and "rawcaller": its thread and its connection's
+# server thread), of the main thread, and of the two calling threads alone
+# ("rawcaller", "libcaller"), so that windows where two clients work side by
+# side are split, and each side into its calling thread and the rest.
 # While two clients work side by side cost_bench holds its process to one CPU
 # (on two cores the pair of threads started first took less CPU), and runs the
 # same windows first with a raw client in the library's place ("calib-" keys):
@@ -108,7 +110,8 @@ wakers() {
 }
 
 # Runs $1 with its stdin on a FIFO and answers its SAMPLE lines; one line per
-# window into $out/$1.samples: key units unit proc_switches proc_ns ws_switches ws_ns wakers.
+# window into $out/$1.samples: key units unit proc_switches proc_ns ws_switches ws_ns
+# rawside_ns main_ns rawcaller_ns libcaller_ns wakers.
 run_sampled() {
   local p=$1 fifo="$out/$1.fifo" samples="$out/$1.samples" line kind key arg unit job wpid="" ws units=0
   rm -f "$fifo" "$samples" "$out"/group.*
@@ -136,11 +139,14 @@ run_sampled() {
     esac
     if [ "$kind" = END ]; then
       snapshot "$wpid" >"$out/b.proc"; snapshot "$ws" >"$out/b.ws"
-      # Then the CPU of the raw group and of the main thread (both 0 before there is a raw group).
-      [ -f "$out/group.raw" ] || : >"$out/group.raw"
+      # Then the CPU of the raw side, of the main thread and of the two
+      # calling threads (each 0 before there is such a group).
+      for g in raw rawcaller libcaller; do [ -f "$out/group.$g" ] || : >"$out/group.$g"; done
+      cat "$out/group.raw" "$out/group.rawcaller" >"$out/group.rawside"
       echo "$wpid" >"$out/group.main"
       echo "$key $units ${unit:-unit} $(delta "$out/a.proc" "$out/b.proc") $(delta "$out/a.ws" "$out/b.ws")" \
-           "$(group_delta "$out/a.proc" "$out/b.proc" "$out/group.raw") $(group_delta "$out/a.proc" "$out/b.proc" "$out/group.main")" \
+           "$(group_delta "$out/a.proc" "$out/b.proc" "$out/group.rawside") $(group_delta "$out/a.proc" "$out/b.proc" "$out/group.main")" \
+           "$(group_delta "$out/a.proc" "$out/b.proc" "$out/group.rawcaller") $(group_delta "$out/a.proc" "$out/b.proc" "$out/group.libcaller")" \
            "$(wakers "$out/a.proc" "$out/b.proc")" >>"$samples"
     fi
     echo go >&3
@@ -159,10 +165,12 @@ sampled_rows() {
       if ($1 ~ /-raw$/) pend_b[g] = cost; else pend_l[g] = cost
       if ((g in pend_b) && (g in pend_l) && pend_b[g] > 0) { np[g]++; pr[g, np[g]] = pend_l[g] / pend_b[g]; delete pend_b[g]; delete pend_l[g] }
     }
-    # Side by side: the library (the process but the raw group and the main thread) against the raw group, per window.
-    $1 ~ /-side$/ && $8 > 0 { g = $1; ns_[g]++; sr[g, ns_[g]] = ($5 - $8 - $9) / $8; sraw[g] += $8; slib[g] += $5 - $8 - $9 }
+    # Side by side: the library (the process but the raw side and the main thread) against the raw side, per window;
+    # and the sums of the calling thread of each side.
+    $1 ~ /-side$/ && $8 > 0 { g = $1; ns_[g]++; sr[g, ns_[g]] = ($5 - $8 - $9) / $8; sraw[g] += $8; slib[g] += $5 - $8 - $9
+                              crawc[g] += $10; clibc[g] += $11 }
     { k = $1; units[k] += $2; psw[k] += $4; pns[k] += $5; wsw[k] += $6; wns[k] += $7; n[k]++
-      $1 = $2 = $3 = $4 = $5 = $6 = $7 = $8 = $9 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
+      $1 = $2 = $3 = $4 = $5 = $6 = $7 = $8 = $9 = $10 = $11 = ""; sub(/^ +/, ""); who[k] = who[k] (who[k] != "" && $0 != "" ? "; " : "") $0 }
     function idle(k) { return sprintf("%d (wineserver %d); CPU %.1f ms (wineserver %.1f ms)", psw[k], wsw[k], pns[k] / 1e6, wns[k] / 1e6) }
     function row(w, l, b, r, t, m) { printf "ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", w, l, b, r, t, m }
     function idlerow(w, k, t, limit, base) {
@@ -190,12 +198,14 @@ sampled_rows() {
       if (maxr < 0) row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "-", "-")
       else row(w, sprintf("%.1f us", l), sprintf("%.1f us", bl), how, "<= " maxr "x", r <= maxr ? "yes" : "no")
     }
+    function ratio(a, b) { return a > 0 && b > 0 ? sprintf("%.3fx", a / b) : "-" }
     # maxr < 0: information only, no verdict.
     function side(w, g, maxr,   r) {
       if (!(g in ns_) || !units[g]) return
       r = median(sr, g, ns_[g])
       row(w, sprintf("%.1f us", slib[g] / units[g] / 1e3), sprintf("%.1f us", sraw[g] / units[g] / 1e3),
-          sprintf("%.3fx (median of %d windows, %.2f-%.2f; sums %.3fx)", r, ns_[g], lo, hi, slib[g] / sraw[g]),
+          sprintf("%.3fx (median of %d windows, %.2f-%.2f; sums %.3fx: the calling threads %s, the rest of each side %s)",
+                  r, ns_[g], lo, hi, slib[g] / sraw[g], ratio(clibc[g], crawc[g]), ratio(slib[g] - clibc[g], sraw[g] - crawc[g])),
           maxr < 0 ? "-" : "<= " maxr "x", maxr < 0 ? "-" : r <= maxr ? "yes" : "no")
     }
     END {
