@@ -21,12 +21,9 @@
   log, virt/api; the public headers aside) is referenced somewhere in the product (library, tools, the
   DLL's export list) besides its own definition and declarations; the few
   that only Windows or the tests call are allowed by name below;
-- tests stay about a third of the code they test, at most 38 % (non-blank,
-  non-comment lines): the fault sweep's kit and driver (with its exact heap
-  accounting) came on top of suites that still catch what the sweep cannot,
-  while removing dead code shrank the code; a third fold of the suites
-  (scenarios sharing their setup, a test the thread counts cover) reached
-  37.7 %; the next tests must fold older ones.
+- tests stay about a third of the code they test, at most 36 % (non-blank,
+  non-comment lines): folding scenarios that share their setup brought them
+  from 37.7 % to 34 %; a new test folds an older one rather than pile on.
 
 Exit status 1 when a rule is broken."""
 import os
@@ -479,13 +476,13 @@ def main():
         print(line)
 
     # Tests against the code they test (library, tools, benchmarks, fuzzers,
-    # examples): about a third as many counted lines, at most 38 %.
+    # examples): about a third as many counted lines, at most 36 %.
     tests = sum(len(code_lines(os.path.join(ROOT, p))) for p in sources(["tests"]))
     code = sum(len(code_lines(os.path.join(ROOT, p)))
                for p in sources(["support", "pipes", "log", "virt", "tools", "bench", "fuzz", "examples"]))
     print(f"test code: {tests} counted lines against {code} of code ({100.0 * tests / code:.0f} %)")
-    if tests * 100 > code * 38:
-        broken.append(f"tests are more than 38 % of the code ({tests} against {code} lines)")
+    if tests * 100 > code * 36:
+        broken.append(f"tests are more than 36 % of the code ({tests} against {code} lines)")
 
     for line in broken:
         print(line)
