@@ -269,10 +269,11 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
             const Step step = ReadAndGive(INFINITE, nullptr, cause, &batchOpen);
             if (step == Step::kRefused) m_owner->OnFrameRefused(m_frames.Announced());
             EndBatch(&batchOpen);
+            // A large frame grew the buffer: let go once nothing is pending,
+            // while the turn is held (a caller's read may go into it next).
+            if (step == Step::kGoOn) m_frames.Shrink(kStandardFrameBuffer + kReadChunk);
             GiveBackTurn(Turn::kReader, false);
             if (step != Step::kGoOn) return;
-            // A large frame grew the buffer: let it go once nothing is pending.
-            m_frames.Shrink(kStandardFrameBuffer + kReadChunk);
         }
     }, cause);
     // A batch a raise cut short ends while its bytes are still there.
@@ -402,20 +403,19 @@ CChannel::Step CChannel::GiveHeld(bool* batchOpen) {
 }
 
 void CChannel::GiveBackTurn(Turn from, bool wakeReader) {
-    {
-        const auto lock = m_readLock.lock_exclusive();
-        if (m_turn != from) return;  // closed meanwhile (a Shutdown on this thread)
-        m_turn = Turn::kFree;
-        if (from != Turn::kCaller) return;
-        ++m_callerTurns;
-        m_callerThread = 0;
-        m_readerAsked = m_readerAsked || wakeReader;
-        // Otherwise the reader, standing by, is left asleep: the next caller reads.
-        if (!m_readerAsked && !m_closing) return;
-    }
+    const auto lock = m_readLock.lock_exclusive();
+    if (m_turn != from) return;  // closed meanwhile (a Shutdown on this thread)
+    m_turn = Turn::kFree;
+    if (from != Turn::kCaller) return;
+    ++m_callerTurns;
+    m_callerThread = 0;
+    m_readerAsked = m_readerAsked || wakeReader;
     // The reader waits for it when asked to read on, and the channel's end
-    // waits for every caller's turn to come back.
-    ::WakeAllConditionVariable(&m_turnChanged);
+    // waits for every caller's turn to come back; otherwise the reader,
+    // standing by, is left asleep: the next caller reads. Woken under the
+    // lock: once the turn is free the channel may end and go, and a caller
+    // must not touch it after that.
+    if (m_readerAsked || m_closing) ::WakeAllConditionVariable(&m_turnChanged);
 }
 
 void CChannel::CloseTurns() {
