@@ -153,19 +153,30 @@ bool CZkLogger::PrepareLevels() {
     return true;
 }
 
+namespace {
+
+// Missing, deleted or not ours to watch: the watch of the key above it sees
+// it made again. Anything else (memory, the registry's resources) may pass.
+bool MayPass(LSTATUS rc) {
+    return rc != ERROR_FILE_NOT_FOUND && rc != ERROR_KEY_DELETED && rc != ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
 void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
     // closing a dead handle may signal its event once more: one more look, no more
     if (watched->is_valid() && IsKeyDeleted(watched->get())) watched->reset();
-    if (!watched->is_valid() &&
-        RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
-                      watched->put()) != ERROR_SUCCESS) {
-        watched->reset();  // missing: the watch of the key above it sees it made
-        return;
-    }
+    LSTATUS rc = ERROR_SUCCESS;
+    if (!watched->is_valid())
+        rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, watched->put());
     // armed before reading, so a change made while reading raises the event again
-    if (RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE) !=
-        ERROR_SUCCESS) {
-        watched->reset();  // a deleted key, say: opened again once the key above it changes
+    if (rc == ERROR_SUCCESS)
+        rc = RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE);
+    if (rc != ERROR_SUCCESS) {
+        // Let go, so the next pass opens the key anew; a failure that may
+        // pass is tried again by the clock, as nothing else would wake the watcher.
+        watched->reset();
+        m_watch.rearm = m_watch.rearm || MayPass(rc);
         return;
     }
     LoadSettings(watched->get(), false);
@@ -184,14 +195,27 @@ void CZkLogger::WatchLevels(DWORD fired) {
             arm = true;
         }
         if (!arm) continue;  // still armed
-        if (!level.is_valid() && RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0,
-                                               KEY_NOTIFY | KEY_WOW64_64KEY, level.put()) != ERROR_SUCCESS) {
+        LSTATUS rc = ERROR_SUCCESS;
+        if (!level.is_valid())
+            rc = RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0, KEY_NOTIFY | KEY_WOW64_64KEY, level.put());
+        if (rc == ERROR_SUCCESS) rc = RegNotifyChangeKeyValue(level.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE);
+        if (rc != ERROR_SUCCESS) {
             level.reset();  // missing: the key above it sees it made
-            continue;
+            m_watch.rearm = m_watch.rearm || MayPass(rc);
         }
-        if (RegNotifyChangeKeyValue(level.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE) != ERROR_SUCCESS)
-            level.reset();
     }
+}
+
+void CZkLogger::OnRetryDue() {
+    // Arms that failed for a reason that may pass: every key not armed, from
+    // the top, then the settings key, as when a key above it changed (it may
+    // have been made again while nothing watched).
+    if (m_watch.rearm) {
+        m_watch.rearm = false;
+        WatchLevels(SettingsWatch::kMaxLevels);
+        WatchSettings(&m_watch.key);
+    }
+    if (m_keyPending.load() && CreateSettingsKey()) WatchSettings(&m_watch.key);
 }
 
 DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
@@ -231,16 +255,18 @@ unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     for (;;) {
         HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         const DWORD count = self->WatchedHandles(handles);
-        // Woken by the clock only while the settings key waits to be made again.
-        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, self->m_keyPending.load() ? kStartRetryMs : INFINITE);
+        // Woken by the clock only while the settings key waits to be made
+        // again, or a watch to be armed again.
+        const bool retry = self->m_keyPending.load() || self->m_watch.rearm;
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, retry ? kStartRetryMs : INFINITE);
         if (wait == WAIT_OBJECT_0 + kStopIndex || (wait != WAIT_TIMEOUT && wait >= WAIT_OBJECT_0 + count))
             break;  // stop, or a failed wait
         // The thread's error boundary: nothing it calls may end the process.
         lumlib::CatchReturn([&] {
             if (wait != WAIT_TIMEOUT)
                 self->OnWatchedHandle(wait - WAIT_OBJECT_0);
-            else if (self->CreateSettingsKey())
-                self->WatchSettings(&self->m_watch.key);
+            else
+                self->OnRetryDue();
         });
     }
     // the registry handles go with the thread (closing them signals nothing anyone waits for)

@@ -154,6 +154,7 @@ private:
         CHandleHolder levelChanged[kMaxLevels];  // auto-reset
         std::wstring levelPaths[kMaxLevels];
         DWORD levelCount = 0;
+        bool rearm = false;  // an arm failed for a reason that may pass: the clock tries again
     };
     static unsigned __stdcall WatcherMain(void* logger);
     // What the watcher waits for: stop, the settings key, the repeat timer,
@@ -187,7 +188,7 @@ private:
     void RetryStart(bool now = false);
     // Opens the settings key when watched is not open, arms its change
     // notification and loads it; a key that cannot be armed is let go, so the
-    // next pass opens the key anew.
+    // next pass opens the key anew (the clock's, when the failure may pass).
     void WatchSettings(lumlib::unique_hkey* watched);
     // The keys above the settings key, from the top, with their events; false
     // when an event cannot be made.
@@ -195,6 +196,8 @@ private:
     // Arms the watch of every key above the settings key that exists and is
     // not armed: the one whose event came (fired, or none), and those opened anew.
     void WatchLevels(DWORD fired);
+    // The watcher's clock: arms that failed, and the settings key while it waits to be made.
+    void OnRetryDue();
     // Sets the repeat timer for due when nothing earlier is set. Lock held.
     void ScheduleRepeatReport(DWORD due);
 

@@ -4,6 +4,7 @@
 
 #include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/LumCapture.h"
 
 namespace {
@@ -207,24 +208,39 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 }
 
 // The settings watcher sleeps without a time-out: a change reaches it only as
-// a registry notification, also once the key (or the key above it) was
-// deleted and made again. A second change, of the value alone, shows the
-// watch of the key made again armed again.
-struct KeyChange { const char* name; const wchar_t* deleted; };  // deleted: the key made again by the change
+// a registry notification, of the value, then also once the key (or the key
+// above it) was deleted and made again, when a second change shows the watch
+// of the key made again armed again. The n-th arm of a watch may fail for a
+// reason that may pass (the watcher arms the keys above the settings key
+// first, from the top, then the settings key): it is armed again a second later.
+struct KeyChange { const char* name; const wchar_t* deleted; long failingArm; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
+    // The logger is linked into this program: its registry calls go through this program's imports.
+    static const std::vector<std::string> unknownImports = testkit::InstallImportFaults(::GetModuleHandleW(nullptr));
+    testkit::FailNthCall("RegNotifyChangeKeyValue", GetParam().failingArm);
     Start(1);
-    Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
-    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
+    if (GetParam().failingArm != 0) {
+        EXPECT_TRUE(WaitFor([] { return testkit::ArmedCallFailed(); }, 5000)) << "the arm did not fail";
+    } else {
+        Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
+    }
     SetDword(L"LogLevel", 3);
-    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the first change";
+    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the value's change";
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
     SetDword(L"LogLevel", 2);
-    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change after it";
+    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change with the key made again";
+    SetDword(L"LogLevel", 1);
+    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 1; }, 5000)) << "the change after it";
+    testkit::StopFailing();
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
-                         ::testing::Values(KeyChange{"KeyMadeAgain", kSettingsKey}, KeyChange{"ParentMadeAgain", L"Software\\Zelkor"}),
+                         ::testing::Values(KeyChange{"KeyMadeAgain", kSettingsKey, 0},
+                                           KeyChange{"ParentMadeAgain", L"Software\\Zelkor", 0},
+                                           KeyChange{"SettingsKeyArmFails", kSettingsKey, 3},
+                                           KeyChange{"ParentArmFails", kSettingsKey, 2}),
                          ModeName<KeyChange>);
 
 // The idle close is due kIdleCloseMs after the last line, not after the first
