@@ -11,6 +11,8 @@
 
 namespace {
 
+const wchar_t kWhyNoMemory[] = L"the log writer ran out of memory";
+
 // The folder the guard watches: the owner's, else the one the base path names.
 std::wstring GuardDirectory(const LogFileSetup& setup, const std::wstring& basePath) {
     if (!setup.directory.empty()) return setup.directory;
@@ -284,10 +286,27 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
     return 1;
 }
 
+void CZkLoggerBuffer::Dropped(uint32_t runs, uint64_t bytes) {
+    const auto lock = m_lock.lock();
+    m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
+    try {
+        FlushBatch();  // in queue order: the runs before the dropped ones first
+    } catch (...) {
+        RecoverRuns();
+    }
+    CountLost(runs, kWhyNoMemory);
+    m_pendingRuns += runs;
+    try {
+        FlushBatch();  // nothing to write: the count moves on, and a caller waiting for these goes on
+    } catch (...) {
+        RecoverRuns();
+    }
+}
+
 void CZkLoggerBuffer::RecoverRuns() {
     const uint32_t lost = m_batchRuns ? m_batchRuns : 1;
     m_droppedRuns += lost;
-    if (m_droppedRuns == lost) m_droppedWhy = L"the log writer ran out of memory";
+    if (m_droppedRuns == lost) m_droppedWhy = kWhyNoMemory;
     m_batchBytes = 0;
     m_batchRuns = 0;
     m_processed += m_pendingRuns;  // a caller waiting for them goes on

@@ -43,6 +43,9 @@ public:
     // Nothing leaves it: any exception (no memory) drops the runs at hand,
     // which are counted and reported like every drop.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Runs the writer had no memory to take: counted as lost, and their
+    // callers' turn has come (nobody waits for them).
+    void Dropped(uint32_t runs, uint64_t bytes) override;
     // Queues a copy of the run (CTransferBuffer::Push) and counts it, so that
     // a written-through run can wait for its turn. At the queue's cap it waits
     // up to kQueueWaitMs for the writer to make room, while the writer makes

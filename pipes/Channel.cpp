@@ -236,6 +236,10 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
     return error.failed() ? 0 : 1;
 }
 
+void CChannel::Dropped(uint32_t /*blocks*/, uint64_t /*bytes*/) {
+    OnWriteFailed(lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__));
+}
+
 void CChannel::OnWriteFailed(const LumError& error) {
     // The connection's write bound (the service stopped reading) is reported;
     // a cancel or a broken pipe is the loss itself.

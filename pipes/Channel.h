@@ -157,6 +157,8 @@ private:
     // The writer thread: finishes a write a caller handed over, then writes
     // the frame taken from the queue (an empty block only wakes it).
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Frames the writer had no memory to take: what was promised cannot go, so the connection ends.
+    void Dropped(uint32_t blocks, uint64_t bytes) override;
     // Under the pipe lock: queued behind the others; kNoMemory when refused.
     lumlib::LumError Queue(const IMessageSource& message, uint32_t size);
     // Under the send lock: the frame into m_frame, then its write started.

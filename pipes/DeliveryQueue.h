@@ -68,6 +68,8 @@ public:
 private:
     // The delivery thread.
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override;
+    // Notifications the delivery thread had no memory to take: counted as drops.
+    void Dropped(uint32_t blocks, uint64_t bytes) override { CountDrops(blocks, bytes); }
     // Reports the drops not yet reported, when kDropReportMs have passed since
     // the last report or now is set. Any thread; one report at a time.
     void ReportDrops(bool now);

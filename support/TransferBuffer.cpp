@@ -464,7 +464,10 @@ const uint8_t* CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64
             *used += taken;
         } else if (*used != 0) {
             break;
-        } else if (!m_queue->DropFront()) {
+        } else if (m_queue->DropFront()) {
+            ++m_droppedBlocks;  // told to the sink before the blocks taken after it
+            m_droppedBytes += setAside ? m_latestSize : next;
+        } else {
             m_stalled = true;  // neither taken nor dropped: looking again before a push would spin
             break;
         }
@@ -477,7 +480,7 @@ const uint8_t* CTransferBuffer::TakeBatchLocked(lumlib::CByteBlock& work, uint64
     }
     // Taken under the lock, so a draining stop that finds the queue empty
     // also sees that these blocks are not yet delivered.
-    m_inFlight = *used != 0;
+    m_inFlight = *used != 0 || m_droppedBlocks != 0;
     *queueEmpty = m_queue->IsEmpty();
     m_idle.store(!m_inFlight && *queueEmpty);
     return small ? reinterpret_cast<const uint8_t*>(m_smallWork) : work.get();
@@ -503,6 +506,8 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
     const uint8_t* batch = nullptr;
     uint64_t used = 0;
     bool queueEmpty = false;
+    uint32_t dropped = 0;
+    uint64_t droppedBytes = 0;
     for (;;) {
         {
             const auto lock = self->m_tbLock.lock_exclusive();
@@ -512,7 +517,12 @@ unsigned __stdcall CTransferBuffer::TransferThread(void* param) {
             if (self->m_draining && self->DrainedLocked()) ::WakeAllConditionVariable(&self->m_progress);
             if (!self->WaitForWorkLocked()) break;
             batch = self->TakeBatchLocked(work, &used, &queueEmpty);
+            dropped = self->m_droppedBlocks;
+            droppedBytes = self->m_droppedBytes;
+            self->m_droppedBlocks = 0;
+            self->m_droppedBytes = 0;
         }
+        if (dropped != 0) lumlib::CatchReturn([&] { self->Dropped(dropped, droppedBytes); });
         self->Deliver(batch, used, queueEmpty);
         if (queueEmpty) ShrinkToStandard(work, kWorkingBufferSize);
     }

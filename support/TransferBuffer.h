@@ -97,6 +97,9 @@ public:
     // queueEmpty: nothing was queued behind this block when it was taken.
     // Whatever it raises is caught there: that block is lost, the worker goes on.
     virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) = 0;
+    // On TransferThread, before the blocks taken after them: blocks the
+    // worker had no memory to take were dropped (how many, their bytes).
+    virtual void Dropped(uint32_t /*blocks*/, uint64_t /*bytes*/) {}
 
 protected:
     ~ITransferSink() = default;
@@ -122,6 +125,10 @@ public:
     // Hands the block to the sink; a derived class may take it instead.
     virtual uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
         return m_sink != nullptr ? m_sink->Process(data, size, queueEmpty) : 0;
+    }
+    // Tells the sink of blocks dropped for want of memory; a derived class may take it instead.
+    virtual void Dropped(uint32_t blocks, uint64_t bytes) {
+        if (m_sink != nullptr) m_sink->Dropped(blocks, bytes);
     }
     // 1 when queued, 0 when refused (closing, at the cap, no memory, not started).
     virtual uint32_t Push(const void* data, uint64_t size);
@@ -249,6 +256,9 @@ private:
     bool m_waiting = false;   // under m_tbLock: the worker waits (lingering or asleep)
     bool m_asleep = false;    // under m_tbLock: the worker waits without time-out, only a wake ends it
     bool m_inFlight = false;  // under m_tbLock: the worker holds blocks it has not delivered yet
+    // Under m_tbLock: blocks TakeBatchLocked dropped, not yet told (Dropped).
+    uint32_t m_droppedBlocks = 0;
+    uint64_t m_droppedBytes = 0;
     // Nothing queued nor in flight: set under m_tbLock wherever either
     // changes, read without it (IsIdle is asked before every direct write).
     std::atomic<bool> m_idle{true};

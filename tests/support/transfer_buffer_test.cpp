@@ -44,6 +44,8 @@ public:
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
         return 1;
     }
+    // A dropped block shows where it stood, as "!".
+    void Dropped(uint32_t count, uint64_t) override { blocks.insert(blocks.end(), count, std::vector<uint8_t>{'!'}); }
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
@@ -140,7 +142,7 @@ TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
 
 // No memory for a copy, or no room under a cap. Each row's blocks are pushed
 // behind a held first block "h" with fail installed from the start, or only for the block numbered failing; the refused blocks are
-// counted and the first byte of each block that arrives is compared.
+// counted and the first byte of each block that arrives is compared ("!" where the worker told of a drop).
 void* NoLargeBlocks(void* block, size_t size) { return size >= 20000 && size < kBuf ? nullptr : realloc(block, size); }
 void* NoQueueBuffer(void* block, size_t size) { return size == kBuf ? nullptr : realloc(block, size); }
 void* OnlyQueueBuffers(void* block, size_t size) { return size != kBuf ? nullptr : realloc(block, size); }
@@ -158,8 +160,8 @@ const struct LimitCase {
     uint32_t refused;
     const char* arrived;
 } kLimitCases[] = {
-    // The worker drops a block it has no memory for and goes on.
-    {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "hy"},
+    // The worker drops a block it has no memory for, tells of it, and goes on.
+    {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "h!y"},
     // A list whose end could not be queued is ended by the next one's end, never joined to it.
     {"ListEndNotQueued", &NoQueueBuffer, 9, 0,
      {kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, kFill, {"a", 1, kEnd}, {"B", 1, kItem}, {"b", 1, kEnd}}, 2,
