@@ -9,7 +9,6 @@
 #include "support/WorkerThread.h"
 #include "support/lumlib.h"
 
-CZkLogger* g_pLogger = nullptr;
 std::atomic<CSndApiPipeClient*> g_pClient{nullptr};
 ZkSndNotifyCallback g_pfnCallback = nullptr;
 void* g_pCallbackContext = nullptr;
@@ -23,6 +22,12 @@ std::list<lumlib::CWorkerThread>* g_retirements = nullptr;
 std::atomic<long> g_unjoined{0};  // started and not yet joined, also while being joined
 
 }  // namespace
+
+std::shared_ptr<CZkLogger>& LoggerShare() {
+    // On the heap and never freed: nothing is torn down at unload, under the loader lock.
+    static std::shared_ptr<CZkLogger>* const share = new std::shared_ptr<CZkLogger>();
+    return *share;
+}
 
 bool StartRetirement(unsigned(__stdcall* routine)(void*), void* param) {
     const auto lock = g_retirementLock.lock_exclusive();

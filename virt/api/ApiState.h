@@ -1,16 +1,20 @@
 // The library-wide state shared by the exports and the session client. All
-// zero at load. g_pClient and g_pLogger change only under the exports' state
-// lock (ZkSndApi.cpp).
+// zero at load. g_pClient and the logger's share change only under the
+// exports' state lock (ZkSndApi.cpp).
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "virt/api/zksndapi.h"
 
 class CZkLogger;
 class CSndApiPipeClient;
 
-extern CZkLogger* g_pLogger;
+// The library's share of the logger. Each client holds a share of its own,
+// so the logger outlives every client that logs to it, whichever teardown
+// takes the library's share.
+std::shared_ptr<CZkLogger>& LoggerShare();
 // Read without the lock only by the exports' rundown guard.
 extern std::atomic<CSndApiPipeClient*> g_pClient;
 extern ZkSndNotifyCallback g_pfnCallback;

@@ -152,12 +152,12 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa, const Sn
       m_connection(setup.pipeName != nullptr ? setup.pipeName : kSndServicePipeName, std::move(sa), this) {
     DWORD session = 0;
     if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
-    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
+    LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_connection.PipeName());
     // The header names only the program that started the file; every program
     // that shares it names itself here.
     if (m_logger != nullptr)
-        LogPrint(m_logger, LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
+        LogPrint(m_logger.get(), LOG_INFO, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): %s.", __LINE__,
                  m_logger->GetIdentity());
 }
 
@@ -175,8 +175,10 @@ uint32_t CSndApiPipeClient::Start() {
     if (result != 0 || m_startedOnce.exchange(true)) return result;
     result = m_connection.Start();
     // A 5 here means the client's own objects could not be created, so
-    // nothing is left running.
+    // nothing is left running. Any other failure (no thread for the keeper,
+    // say) is tried again by the next ZkSndVApiInit.
     if (result == ERROR_ACCESS_DENIED) Stop();
+    else if (result != 0) m_startedOnce.store(false);
     return result;
 }
 
@@ -255,7 +257,7 @@ void CSndApiPipeClient::TellConnected() {
     else if (m_made.wasDown)
         _snwprintf_s(after, kStoryChars, _TRUNCATE, L"; after %u.%03u s without a connection", Seconds(m_made.downMs),
                      Millis(m_made.downMs));
-    LogPrint(m_logger, LOG_INFO,
+    LogPrint(m_logger.get(), LOG_INFO,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): connected to the service: server process %u, account %s, pipe session %d%s.",
              __LINE__, m_serverProcessId, m_serverSid, m_pipeSessionKnown ? static_cast<int>(m_pipeSession) : -1, after);
 }
@@ -305,9 +307,9 @@ void CSndApiPipeClient::LogError(CLogThrottleSet& set, uint64_t kind, const wcha
     _vsnwprintf_s(text, kErrorChars, _TRUNCATE, format, args);
     va_end(args);
     if (verdict.verdict == CLogThrottle::kLine)
-        LogPrint(m_logger, LOG_ERROR, L"%s", text);
+        LogPrint(m_logger.get(), LOG_ERROR, L"%s", text);
     else
-        LogPrint(m_logger, LOG_ERROR, L"%s (%u more like it over %u s)", text, verdict.held, Seconds(verdict.since));
+        LogPrint(m_logger.get(), LOG_ERROR, L"%s (%u more like it over %u s)", text, verdict.held, Seconds(verdict.since));
 }
 
 void CSndApiPipeClient::NotifyLost() {
@@ -366,7 +368,7 @@ void CSndApiPipeClient::LogConnectionEnded() {
     m_endReason = nullptr;
     m_lossCauseKnown = false;
     // A teardown is the application's own ordinary end: INFO, so a healthy process leaves no WARNING.
-    LogPrint(m_logger, IsStopped() ? LOG_INFO : LOG_WARNING,
+    LogPrint(m_logger.get(), IsStopped() ? LOG_INFO : LOG_WARNING,
              L"sndapi: CSndApiPipeClient::OnConnectionClosed: (%u): the connection to the service ended after %u.%03u s: %s.",
              __LINE__, Seconds(lasted), Millis(lasted), why);
 }
@@ -381,7 +383,7 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     const CLogThrottle::Verdict verdict = m_connectThrottle.Note(kind, now);
     if (verdict == CLogThrottle::kSummary) {
         const ULONGLONG over = m_connectThrottle.Since(now);
-        LogPrint(m_logger, LOG_WARNING,
+        LogPrint(m_logger.get(), LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): still not connected after %u attempts over %u s; last error %u (%S).",
                  __LINE__, m_connectThrottle.Count(), Seconds(over), cause.error, SndErrorName(cause.error));
         return;
@@ -395,7 +397,7 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
     else if (cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
     wchar_t code[kStoryChars] = L"";
     DescribeFailure(code, cause);
-    LogPrint(m_logger, LOG_WARNING,
+    LogPrint(m_logger.get(), LOG_WARNING,
              L"sndapi: CSndApiPipeClient::OnConnectFailed: (%u): cannot connect to the service (attempt %u): %s; %s.",
              __LINE__, failureCount, what, code);
 }
@@ -457,12 +459,12 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     }
     ::WakeAllConditionVariable(&m_announcedChanged);
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);
-    LogPrint(m_logger, LOG_DEBUG,
+    LogPrint(m_logger.get(), LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u...",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId);
     uint32_t result = SendOneWay(message, sizeof(message));
     if (result == 0) return 1;
-    LogPrint(m_logger, LOG_DEBUG,
+    LogPrint(m_logger.get(), LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::OnInitConnection: (%u): nCmdSetSessionId <%u> request for session: %u - Failed with err: %u.",
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
     // 2250: the connection has ended already (the service broke it right
@@ -484,12 +486,12 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     SndDecodedMsg msg;
     SndDecodeMessage(message, length, msg);
     if (length >= 4)
-        LogPrint(m_logger, LOG_INFO, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
+        LogPrint(m_logger.get(), LOG_INFO, L"sndapi: CSndApiPipeClient::OnNotification: (%u): size: %u.", __LINE__, msg.size);
 
     if (msg.kind == SndMsgKind::NotConnectedNotice || msg.kind == SndMsgKind::Short) {
         // Shorter than the header (the local not-connected notice among them):
         // there is no event to read and nothing for the application.
-        LogPrint(m_logger, LOG_INFO,
+        LogPrint(m_logger.get(), LOG_INFO,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): short message of %u bytes, link status: %u.",
                  __LINE__, length, msg.linkStatus);
         return;
@@ -504,7 +506,7 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
     const char* name = SndEventName(msg.event);
     switch (msg.event) {
     case eZkSndRdpVServerInfo:
-        LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         NotifyServerInfo(message + kSndOffPayload, length > kSndOffPayload ? length - kSndOffPayload : 0);
         break;
@@ -516,20 +518,20 @@ void CSndApiPipeClient::OnNotification(const uint8_t* message, uint32_t length) 
                      __LINE__, name, msg.event, length);
             break;
         }
-        LogPrint(m_logger, LOG_DEBUG,
+        LogPrint(m_logger.get(), LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. def: %u, render: %u, devName: %s.",
                  __LINE__, name, msg.event, msg.device.def, msg.device.render,
                  reinterpret_cast<const wchar_t*>(msg.device.devName));
         Notify(ZKSND_NOTIFY_DEVICE_INFO, reinterpret_cast<uintptr_t>(message + kSndOffPayload));
         break;
     case eZkSndRdpVLastDeviceInfo:
-        LogPrint(m_logger, LOG_DEBUG,
+        LogPrint(m_logger.get(), LOG_DEBUG,
                  L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>. END of device list.",
                  __LINE__, name, msg.event);
         Notify(ZKSND_NOTIFY_DEVICE_LIST_END, 0);
         break;
     default:
-        LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
+        LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::OnNotification: (%u): received evt: %S <%u>.",
                  __LINE__, name, msg.event);
         break;
     }
@@ -574,7 +576,7 @@ void CSndApiPipeClient::NotifyServerInfo(const uint8_t* payload, uint32_t length
         if (length != 0) std::memcpy(padded.data(), payload, length);
         Notify(ZKSND_NOTIFY_SERVER_INFO, reinterpret_cast<uintptr_t>(padded.data()));
     } catch (const std::bad_alloc&) {
-        LogPrint(m_logger, LOG_ERROR,
+        LogPrint(m_logger.get(), LOG_ERROR,
                  L"sndapi: CSndApiPipeClient::NotifyServerInfo: (%u): no memory for %u bytes of server information.",
                  __LINE__, length);
     }
@@ -620,7 +622,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
         m_pipeSessionKnown = ::GetNamedPipeServerSessionId(pipe, &m_pipeSession) != FALSE;
     }
     const bool lent = m_pipeSettings.level == lumlib::PipeClientLevel::Impersonation;
-    LogPrint(m_logger, lent ? LOG_WARNING : LOG_DEBUG,
+    LogPrint(m_logger.get(), lent ? LOG_WARNING : LOG_DEBUG,
              L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server: process %u, SID %s (%s), caller lent for %s.",
              __LINE__, server.processId, server.sid.c_str(), source,
              lent ? L"impersonation (PipeImpersonationLevel)" : L"identification");
@@ -629,7 +631,7 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
 
 uint32_t CSndApiPipeClient::ApiGetDeviceList() {
     uint8_t message[kSndStandardRequestSize] = {};
-    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
+    LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiGetDeviceList: (%u): Request list of devices...",
              __LINE__);
     SndBuildGetDeviceList(message, sizeof(message));
     const uint32_t code = SendOneWay(message, sizeof(message));
@@ -640,7 +642,7 @@ uint32_t CSndApiPipeClient::ApiGetDeviceList() {
 }
 
 uint32_t CSndApiPipeClient::ApiSetDefaultDevice(uint32_t device) {
-    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
+    LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::ApiSetDefaultDevice: (%u): Set default device...",
              __LINE__);
     const CZerosRequest message(&SndBuildSetDefaultDevice, device, kSndSetDefaultUsedSize);
     const uint32_t code = m_connection.Send(message, kSndSetDefaultRequestSize);
@@ -666,7 +668,7 @@ static_assert(kSndSettingsReplySize - kSndOffPayload == kSndSettingsSize, "the r
 
 uint32_t CSndApiPipeClient::GetSettings(void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
-    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
+    LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::GetSettings: (%u): Getting settings...", __LINE__);
     const CZerosRequest request(&SndBuildGetSettings, 0, kSndHeaderSize);
 
     uint32_t code = 0;
@@ -677,7 +679,7 @@ uint32_t CSndApiPipeClient::GetSettings(void* settings) {
 uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
     uint8_t request[kSndSetSettingsRequestSize];
-    LogPrint(m_logger, LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
+    LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
     SndBuildSetSettings(request, sizeof(request), settings);
 
     uint32_t code = 0;
@@ -699,11 +701,11 @@ uint32_t CSndApiPipeClient::Finish(const wchar_t* exportName, uint32_t status, u
     const ULONGLONG now = ::GetTickCount64();
     const CLogThrottle::Verdict verdict = m_callThrottle.Note(kind, now);
     if (verdict == CLogThrottle::kLine)
-        LogPrint(m_logger, LOG_WARNING,
+        LogPrint(m_logger.get(), LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::Finish: (%u): %s returned status %u; underlying code %u (%S).", __LINE__,
                  exportName, status, code, SndErrorName(code));
     else if (verdict == CLogThrottle::kSummary)
-        LogPrint(m_logger, LOG_WARNING,
+        LogPrint(m_logger.get(), LOG_WARNING,
                  L"sndapi: CSndApiPipeClient::Finish: (%u): calls still failing: %u failures over %u s; last %s returned status %u, code %u (%S).",
                  __LINE__, m_callThrottle.Count(), Seconds(m_callThrottle.Since(now)), exportName, status, code,
                  SndErrorName(code));

@@ -25,7 +25,7 @@ extern const wchar_t kSndServicePipeName[];
 // What the client is handed instead of reaching for the library's globals.
 struct SndClientSetup {
     const wchar_t* pipeName = nullptr;  // null: the service's pipe
-    CZkLogger* logger = nullptr;        // may be null; outlives the client
+    std::shared_ptr<CZkLogger> logger;  // may be null; the client keeps its share while it lives
     // Before each attempt while there is no connection: false holds the
     // attempt back (the library's teardowns on other threads are not over). Null: none.
     bool (*mayConnect)() = nullptr;
@@ -194,9 +194,9 @@ private:
     lumlib::PipeSecuritySettings m_pipeSettings;
     bool m_pipeSettingsRead = false;
     std::atomic<uint32_t> m_callsInFlight{0};
-    CZkLogger* const m_logger;
+    const std::shared_ptr<CZkLogger> m_logger;
     bool (*const m_mayConnect)();
-    std::atomic<bool> m_startedOnce{false};  // Start ran (its result stands)
+    std::atomic<bool> m_startedOnce{false};  // the connection was started (or is being started)
     lumlib::srw_lock m_callbackLock;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;

@@ -45,8 +45,9 @@ const wchar_t* const kLogFolderParts[] = {L"\\", L"Zelkor", L"\\", L"Tessaline S
 // inside the callback never take it: the thread that holds it may be waiting
 // for the callback's thread.
 lumlib::srw_lock g_lifecycleLock;
-// Guards the changes of g_pClient and g_pLogger, the callback globals and the
-// two flags below; teardowns wait under it for a client's calls to drain.
+// Guards the changes of g_pClient and the logger's share, the callback
+// globals, the two flags and the orphans below; teardowns wait under it for
+// a client's calls to drain.
 lumlib::srw_lock g_stateLock;
 CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
 // Teardowns waiting on g_callsDrained: a call's end wakes only when one
@@ -60,6 +61,17 @@ std::atomic<uint32_t> g_callsEntering{0};
 // it (a ZkSndDeInit there takes the logger too).
 bool g_appTeardown = false;
 bool g_loggerAsked = false;
+
+// What a teardown takes out of the globals: the client, and the library's
+// share of the logger when the logger goes too.
+struct Teardown {
+    std::unique_ptr<CSndApiPipeClient> client;
+    std::shared_ptr<CZkLogger> logger;
+    Teardown* next = nullptr;  // on the orphans' list
+};
+// Teardowns asked for inside a callback that found no retirement thread:
+// the next lifecycle call of an application thread finishes them.
+Teardown* g_orphans = nullptr;
 
 // The rundown guard of one export call. Lock-free: every call of every
 // export takes one, and a teardown is rare (FinishTeardown waits).
@@ -118,51 +130,46 @@ bool AppTeardownUnderway() {
     return g_appTeardown;
 }
 
-// What a global slot holds: the logger's pointer, or the client's atomic one.
-template <class T>
-T* Held(T* slot) {
-    return slot;
-}
-template <class T>
-T* Held(const std::atomic<T*>& slot) {
-    return slot.load();
-}
-
-// Installs a new logger or client unless an application thread's teardown
-// began meanwhile (false: it is freed) or a callback on another thread
-// installed one first (that one is kept and this one freed).
-// The global slot then holds it (the teardown takes it back into an owner).
-template <class Slot, class T>
-bool Publish(Slot& slot, std::unique_ptr<T> created) {
+// Installs the new logger unless an application thread's teardown began
+// meanwhile (false) or a callback on another thread installed one first
+// (that one is kept). What is not installed is freed outside the lock.
+bool PublishLogger(std::unique_ptr<CZkLogger> created) {
+    std::shared_ptr<CZkLogger> share(std::move(created));
     auto lock = g_stateLock.lock_exclusive();
     const bool refused = g_appTeardown;
-    if (!refused && Held(slot) == nullptr) slot = created.release();
+    if (!refused && LoggerShare() == nullptr) LoggerShare() = std::move(share);
     lock.reset();
-    return !refused;  // created, when not installed, is freed outside the lock
+    return !refused;
 }
 
-// Takes a global slot's object into an owner; under g_stateLock.
-template <class Slot>
-auto TakeLocked(Slot& slot) {
-    std::unique_ptr<std::remove_pointer_t<decltype(Held(slot))>> taken(Held(slot));
-    slot = nullptr;
+// Installs the new client unless an application thread's teardown began
+// meanwhile, or the logger it was given was taken meanwhile (a teardown
+// inside a callback on another thread: false), or a callback installed one
+// first (that one is kept). What is not installed is freed outside the lock.
+bool PublishClient(std::unique_ptr<CSndApiPipeClient> created, const CZkLogger* logger) {
+    auto lock = g_stateLock.lock_exclusive();
+    const bool refused = g_appTeardown || LoggerShare().get() != logger;
+    if (!refused && g_pClient.load() == nullptr) g_pClient = created.release();
+    lock.reset();
+    return !refused;
+}
+
+// Takes the client out of its slot into an owner; under g_stateLock.
+std::unique_ptr<CSndApiPipeClient> TakeClientLocked() {
+    std::unique_ptr<CSndApiPipeClient> taken(g_pClient.load());
+    g_pClient = nullptr;
     return taken;
 }
 
 std::unique_ptr<CSndApiPipeClient> TakeClient() {
     const auto lock = g_stateLock.lock_exclusive();
-    return TakeLocked(g_pClient);
+    return TakeClientLocked();
 }
-
-struct Teardown {
-    std::unique_ptr<CSndApiPipeClient> client;
-    std::unique_ptr<CZkLogger> logger;  // null unless the logger goes too
-};
 
 // Waits for the calls in flight on the client (only those: a call on a newer
 // client may be waiting for this retirement), then stops and frees it
-// (already interrupted: waiting requests have ended), then the logger, which
-// the client logs to until it is gone.
+// (already interrupted: waiting requests have ended), then lets the library's
+// share of the logger go (the logger goes with the last client's share).
 void FinishTeardown(Teardown& t) {
     if (t.client != nullptr) {
         // A call that read the slot before the client was taken counts
@@ -203,8 +210,8 @@ void TearDownInCallback(bool withLogger) {
     const bool takeLogger = withLogger && !g_appTeardown;
     if (g_appTeardown) g_loggerAsked = g_loggerAsked || withLogger;
     Teardown t;
-    t.client = TakeLocked(g_pClient);
-    if (takeLogger) t.logger = TakeLocked(g_pLogger);
+    t.client = TakeClientLocked();
+    if (takeLogger) t.logger = std::move(LoggerShare());
     if (t.client == nullptr && t.logger == nullptr) return;
     if (t.client != nullptr) t.client->Interrupt();
     std::unique_ptr<Teardown> handed(new (std::nothrow) Teardown(std::move(t)));
@@ -212,14 +219,36 @@ void TearDownInCallback(bool withLogger) {
         static_cast<void>(handed.release());  // the retirement thread owns it now
         return;
     }
-    lock.reset();
-    if (handed != nullptr) t = std::move(*handed);
-    // No thread for it: leave the client stopped-but-alive rather than wait
-    // for this thread. Its callbacks have ended; memory is all that is lost.
-    LogPrint(t.logger != nullptr ? t.logger.get() : g_pLogger, LOG_ERROR,
-             L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback.", __LINE__);
+    // No thread for it: this thread cannot wait for itself, so the next
+    // lifecycle call of an application thread finishes it. Told under the
+    // lock, while what it logs to cannot go.
+    const std::shared_ptr<CZkLogger>& logger = handed != nullptr ? handed->logger : t.logger;
+    LogPrint((logger != nullptr ? logger : LoggerShare()).get(), LOG_ERROR,
+             L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback; "
+             L"the application's next call finishes it.", __LINE__);
+    if (handed != nullptr) {
+        handed->next = g_orphans;
+        g_orphans = handed.release();
+        return;
+    }
+    // Not even memory to note it: the client is left interrupted, with its
+    // share of the logger, rather than freed while it may still log.
     static_cast<void>(t.client.release());
-    static_cast<void>(t.logger.release());
+}
+
+// On an application thread: the teardowns left by callbacks that had no
+// retirement thread.
+void FinishOrphans() {
+    Teardown* orphans = nullptr;
+    {
+        const auto lock = g_stateLock.lock_exclusive();
+        std::swap(orphans, g_orphans);
+    }
+    while (orphans != nullptr) {
+        std::unique_ptr<Teardown> t(orphans);
+        orphans = t->next;
+        lumlib::CatchReturn([&] { FinishTeardown(*t); });
+    }
 }
 
 // On an application thread: the flag goes up, the client comes out, then the
@@ -232,16 +261,17 @@ void TearDown(bool withLogger) {
     t.client = TakeClient();
     if (t.client != nullptr) t.client->Interrupt();
     JoinRetirements(true);
+    FinishOrphans();
     FinishTeardown(t);
     // The logger goes after the client; also when a callback asked for it meanwhile.
     auto lock = g_stateLock.lock_exclusive();
-    if (withLogger || g_loggerAsked) t.logger = TakeLocked(g_pLogger);
+    if (withLogger || g_loggerAsked) t.logger = std::move(LoggerShare());
     lock.reset();
     t.logger.reset();
 }
 
-// The DLL stays loaded once a client has existed: a FreeLibrary without
-// ZkSndDeInit would otherwise unload the code its threads are running.
+// The DLL stays loaded once a logger has existed: a FreeLibrary without
+// ZkSndDeInit would otherwise unload the code its threads and its clients' are running.
 void PinModule() {
     HMODULE self = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
@@ -286,7 +316,7 @@ std::unique_ptr<CZkLogger> CreateLogger() {
 std::unique_ptr<CPipeSecurity> CreatePipeSecurity() {
     std::unique_ptr<CPipeSecurity> sa(new (std::nothrow) CPipeSecurity());
     if (sa != nullptr && sa->Build()) return sa;
-    LogPrint(g_pLogger, LOG_ERROR,
+    LogPrint(LoggerShare().get(), LOG_ERROR,
              L"sndapi: ZkSndApi::ZkSndVApiInit: (%u): the pipe's security attributes cannot be built (error %u); the pipe is opened with default security.",
              __LINE__, ::GetLastError());
     return nullptr;
@@ -306,7 +336,10 @@ uint32_t Guarded(uint32_t failed, uint32_t noMemory, F&& body) noexcept {
 
 uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     CLifecycle lifecycle(false);
-    if (!lifecycle.nested()) JoinRetirements(true);
+    if (!lifecycle.nested()) {
+        JoinRetirements(true);
+        FinishOrphans();
+    }
     {
         const auto lock = g_stateLock.lock_exclusive();
         g_pfnCallback = callback;
@@ -316,12 +349,14 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     // created (checked again when something would be published).
     if (AppTeardownUnderway()) return 1;
 
-    if (g_pLogger == nullptr) {
+    if (LoggerShare() == nullptr) {
         std::unique_ptr<CZkLogger> logger;
         // Raised while the logger was made: no logger, as when it cannot start.
         lumlib::CatchReturn([&] { logger = CreateLogger(); });
         if (logger == nullptr) return 1;
-        if (!Publish(g_pLogger, std::move(logger))) return 1;
+        // Its threads run the library's code: the library stays loaded from now on.
+        PinModule();
+        if (!PublishLogger(std::move(logger))) return 1;
     }
 
     if (g_pClient == nullptr) {
@@ -331,13 +366,15 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
         // (a teardown frees the client first), and holds its attempts back
         // while a retirement thread is still finishing an older client.
         SndClientSetup setup;
-        setup.logger = g_pLogger;
+        {
+            const auto lock = g_stateLock.lock_shared();
+            setup.logger = LoggerShare();
+        }
         setup.mayConnect = [] { return JoinRetirements(false); };
         std::unique_ptr<CSndApiPipeClient> client;
         lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity(), setup)); });
         if (client == nullptr) return 1;
-        PinModule();
-        if (!Publish(g_pClient, std::move(client))) return 1;
+        if (!PublishClient(std::move(client), setup.logger.get())) return 1;
     }
 
     CClientCall call;

@@ -17,6 +17,7 @@
 #include "support/ProcessCounters.h"
 #include "support/SharedLog.h"
 #include "support/TestPipeServer.h"
+#include "tests/support/FaultInjection.h"
 #include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
 #include "virt/api/SndServiceMessages.h"
@@ -524,6 +525,82 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     }
     ExpectTeardown();
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads) << "threads left after the rounds";
+}
+
+// The library's imports fail on request from here on (tests/support/FaultInjection.h).
+void InstallFaults() {
+    static const std::vector<std::string> unknown = testkit::InstallImportFaults(Dll().dll);
+    static_cast<void>(unknown);
+}
+
+// Teardowns asked for inside callback 8, whose client retires once the
+// callback returns and logs on its way out:
+// - ZkSndVCleanUp, then ZkSndDeInit with no client left: the logger, which
+//   the retiring client still logs to, outlives it (the callback lingers
+//   while the teardown's own retirement runs);
+// - ZkSndVCleanUp with no thread to retire the client: the application's
+//   ZkSndDeInit finishes it, and no thread of it (nor of its connection's
+//   server side) is left.
+// The process lives through both, and a later Init connects.
+TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
+    InstallFaults();
+    CHostileService service;
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    // The threads of the process and of the service's side with no client, once the service has served one.
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "no callback 8";
+    ExpectTeardown();
+    const long threads = testkit::WaitForThreadCountAtMost(0, 500);
+    const size_t leftBefore = ErrorLines(L"no thread to finish the teardown asked for from the callback");
+    std::atomic<int> round{0}, statuses{-1};
+    cb.inside = [&](uint32_t code) {
+        if (code != ZKSND_NOTIFY_CONNECTED || statuses.load() >= 0) return;
+        if (round == 0) {
+            statuses = int(Dll().CleanUp() | Dll().DeInit());
+            ::Sleep(300);  // the pace: the DeInit's retirement has long ended
+            return;
+        }
+        testkit::FailNthCall("_beginthreadex", 1);
+        statuses = int(Dll().CleanUp());
+        testkit::StopFailing();
+    };
+    for (; round < 2; ++round) {
+        statuses = -1;
+        ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+        ASSERT_TRUE(cb.WaitUntil([&] { return statuses.load() >= 0; }, 10000)) << "no callback 8 in round " << round;
+        EXPECT_EQ(0, statuses.load()) << "the teardowns' statuses in round " << round;
+    }
+    EXPECT_EQ(leftBefore + 1, ErrorLines(L"no thread to finish the teardown asked for from the callback")) << "the left teardown";
+    ExpectTeardown();
+    EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads) << "a retired client's threads are left";
+    service.DropConnections();
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 4, 5000)) << "no connection after the next Init";
+    ExpectTeardown();
+}
+
+// A thread the library could not start fails ZkSndVApiInit, or leaves the
+// logger to start later; either way the next ZkSndVApiInit connects. Each
+// round fails the next thread start of an Init, until an Init starts fewer.
+TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
+    InstallFaults();
+    CHostileService service;
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    for (long n = 1; n < 20; ++n) {
+        SCOPED_TRACE(::testing::Message() << "thread start " << n << " failed");
+        const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
+        testkit::FailNthCall("_beginthreadex", n);
+        const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
+        const bool failed = testkit::ArmedCallFailed();
+        testkit::StopFailing();
+        if (first != 0) EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
+        ExpectTeardown();
+        if (!failed) return;  // this Init started fewer threads: every start has been failed once
+    }
+    ADD_FAILURE() << "an Init started more than 19 threads";
 }
 
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's

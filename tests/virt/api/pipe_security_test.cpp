@@ -51,17 +51,19 @@ struct Substitutes {
     }
 };
 
+// The logger the clients below log to, while a TestLog lives.
+std::shared_ptr<CZkLogger> g_logger;
+
 // A log in a folder of its own for the client's lines; Text() closes it and reads it.
 struct TestLog {
     TempDir dir;
     TestLog() {
-        g_pLogger = StartLogger(dir.path, 0, false);
-        g_pLogger->SetThreshold(LOG_INFO);  // the connection's story too
+        g_logger.reset(StartLogger(dir.path, 0, false));
+        g_logger->SetThreshold(LOG_INFO);  // the connection's story too
     }
     ~TestLog() { Text(); }
     std::wstring Text() {
-        delete g_pLogger;  // drains the log into its file
-        g_pLogger = nullptr;
+        g_logger.reset();  // drains the log into its file, once the clients that log to it are gone
         return ReadText(dir.path + L"zksndapi.txt");
     }
 };
@@ -70,7 +72,7 @@ struct TestLog {
 class Client : public CSndApiPipeClient, public Notices {
 public:
     // It logs to a TestLog's logger when the test has one.
-    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, {pipe.c_str(), g_pLogger}) { SetCallback(&Client::Callback, this); }
+    explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, {pipe.c_str(), g_logger}) { SetCallback(&Client::Callback, this); }
     ~Client() override { Stop(); }
     std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer, seen before its notice
     bool serverInfoCommitted = false;
