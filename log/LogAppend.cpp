@@ -98,7 +98,8 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
         }
         if (attempt == 0) continue;
         // A delete-pending name is denied until its last handle closes, which
-        // every writer's reopen brings about within a second: the runs wait.
+        // every writer's reopen brings about within a second, and a reader's
+        // open that shares no writing usually ends as quickly: the runs wait.
         if (!m_openDenied || ::GetTickCount() - start >= kDeniedWaitMs || IsDrainOver()) break;
         ::Sleep(kDeniedRetryMs);
     }
@@ -274,8 +275,11 @@ std::wstring CZkLoggerBuffer::DroppedNotice() const {
 bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
     HANDLE h = m_openFile(m_openFileContext, m_fileName.c_str(), kAppendAccess, &m_securityAttributes);
     const DWORD error = ::GetLastError();
-    // denied: a delete-pending file still holds the name (legacy semantics)
-    m_openDenied = h == INVALID_HANDLE_VALUE && (error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING);
+    // denied: a delete-pending file still holds the name (legacy semantics),
+    // or a reader opened it between two of the writer's opens without
+    // sharing it for writing: both pass, and the runs wait a while for that
+    m_openDenied = h == INVALID_HANDLE_VALUE &&
+                   (error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING || error == ERROR_SHARING_VIOLATION);
     if (h == INVALID_HANDLE_VALUE) return false;
     *created = error != ERROR_ALREADY_EXISTS;
     m_file.reset(h);

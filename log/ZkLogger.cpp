@@ -458,9 +458,10 @@ bool CZkLogger::AddFileBuffer() {
             return StartFailed();
     }
     // A base path that does not fit is refused rather than cut: a cut path would
-    // put the log into some other folder.
+    // put the log into some other folder. It must fit with the longest name
+    // the writer gives a file, a numbered one's, or rotation would fail for good.
     wchar_t basePath[MAX_PATH];
-    if (m_directory.size() + wcslen(m_moduleName) >= MAX_PATH) return false;
+    if (m_directory.size() + wcslen(m_moduleName) + wcslen(CZkLoggerBuffer::kLongestFileSuffix) >= MAX_PATH) return false;
     wcscpy_s(basePath, MAX_PATH, m_directory.c_str());
     wcscat_s(basePath, MAX_PATH, m_moduleName);
 

@@ -112,6 +112,8 @@ public:
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
     static constexpr uint32_t kRotationUndetermined = 0xFFFFFFFF;
+    // The longest ending of a file's name after the base path: a numbered file's (at most 99 of them).
+    static constexpr const wchar_t* kLongestFileSuffix = L"(99).txt";
     // An open file that takes no write for this long is closed.
     static constexpr DWORD kIdleCloseMs = 2000;
     // After a rotation failed, the next attempt waits this long: each attempt

@@ -121,6 +121,12 @@ TEST_F(LoggerTest, AStartWithoutAFolderIsRetriedAndCountsWhatItDropped) {
     logger_->SetFolderResolver([](wchar_t (&out)[MAX_PATH]) { wcscpy_s(out, MAX_PATH, folder.c_str()); });
     logger_->SetAsyncWrite(0);
     EXPECT_FALSE(logger_->AddFileBuffer());
+    // A folder the numbered files' names would not fit in with MAX_PATH is refused too.
+    const size_t longest = MAX_PATH - 1 - wcslen(L"zksndapi(99).txt");
+    for (const size_t size : {longest, longest + 1}) {
+        CZkLogger logger((dir_.path + std::wstring(size - dir_.path.size() - 1, L'd') + L"\\").c_str());
+        EXPECT_EQ(size == longest, logger.AddFileBuffer()) << "a folder of " << size << " characters";
+    }
     LogPrint(logger_, LOG_ERROR, L"dropped");
     folder = dir_.path;
     int calls = 0;

@@ -144,39 +144,41 @@ INSTANTIATE_TEST_SUITE_P(Holders, LockHolderTest,
 // The current file is taken away under the open handle: renamed away, deleted
 // (Windows 10 removes the name at once; Wine 8 keeps it until the last handle
 // closes, which the writer's reopen is), or deleted while still open elsewhere
-// under legacy semantics, where the name is denied while delete pending (Wine
-// cannot: the denial is substituted). Within about a second the lines go to a
-// new file with its header, and those that met the denial wait, not dropped.
-enum Away { kRenamed, kDeleted, kDeletePending };
-struct TakenAway { const char* name; Away away; };
+// under legacy semantics, where the name is denied while delete pending, or
+// deleted and the new file opened by a reader that shares no writing (Wine
+// cannot make the denials: they are substituted). Within about a second the
+// lines go to a new file with its header, and those that met a denial wait, not dropped.
+enum Away { kRenamed, kDeleted };
+struct TakenAway { const char* name; Away away; DWORD denial; };
 struct TakenAwayTest : LoggerBufferTest, ::testing::WithParamInterface<TakenAway> {};
 
 TEST_P(TakenAwayTest, TheLinesGoToANewFileWithinASecond) {
-    struct Denial { bool on; int denied; } denial = {false, 0};
+    struct Denial { DWORD error; int denied; } denial = {0, 0};
     auto b = Make(1 << 20, 10);
     b->SetFileOpen([](void* c, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) -> HANDLE {
         Denial* d = static_cast<Denial*>(c);
-        if (!d->on || d->denied == 5) return CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
+        if (d->error == 0 || d->denied == 5) return CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
         ++d->denied;
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(d->error);
         return INVALID_HANDLE_VALUE;
     }, &denial);
     Write(*b, L"before\r\n");
     const std::wstring away = dir_.path + L"away.txt";
     ASSERT_TRUE(GetParam().away != kRenamed || MoveFileW(Current().c_str(), away.c_str()));
     ASSERT_TRUE(DeleteFileW((GetParam().away == kRenamed ? away : Current()).c_str()));
-    denial.on = GetParam().away == kDeletePending;
+    denial.error = GetParam().denial;
     const DWORD start = GetTickCount();
     ASSERT_TRUE(WaitFor([&] { Write(*b, L"after\r\n"); return ReadText(Current()).find(L"after") == kHeader.size(); }, 10000));
     EXPECT_LT(GetTickCount() - start, 2000u);
-    EXPECT_EQ(denial.denied, denial.on ? 5 : 0);
+    EXPECT_EQ(denial.denied, denial.error != 0 ? 5 : 0);
     // whole lines only, and no notice of a drop: the line that met the denial waited
     EXPECT_TRUE(std::regex_match(ReadText(Current()), std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n(after\r\n)+)")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Deletions, TakenAwayTest,
-                         ::testing::Values(TakenAway{"Renamed", kRenamed}, TakenAway{"Deleted", kDeleted},
-                                           TakenAway{"DeletePending", kDeletePending}),
+                         ::testing::Values(TakenAway{"Renamed", kRenamed, 0}, TakenAway{"Deleted", kDeleted, 0},
+                                           TakenAway{"DeletePending", kDeleted, ERROR_ACCESS_DENIED},
+                                           TakenAway{"OpenedBySomeoneSharingNoWriting", kDeleted, ERROR_SHARING_VIOLATION}),
                          ModeName<TakenAway>);
 
 // The disk fills in the middle of an append (a write that falls short, and
