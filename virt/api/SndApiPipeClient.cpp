@@ -552,6 +552,10 @@ CTransferBuffer::BlockKind CSndApiPipeClient::NotificationKind(const uint8_t* me
 }
 
 void CSndApiPipeClient::OnDelivery(const uint8_t* message, uint32_t size, uint64_t epoch) {
+    // Shorter than the header (the local not-connected notice among them): a
+    // log line and no callback, so no connection's 8 to wait for. The notice
+    // may be queued while a connection that never got its 8 is the newest.
+    if (size < kSndHeaderSize) return OnNotification(message, size);
     bool stale = false;
     {
         const auto deliveryLock = m_deliveryLock.lock();
