@@ -23,11 +23,20 @@ std::atomic<long> g_unjoined{0};  // started and not yet joined, also while bein
 
 }  // namespace
 
-std::shared_ptr<CZkLogger>& LoggerShare() {
-    // On the heap and never freed: nothing is torn down at unload, under the loader lock.
-    static std::shared_ptr<CZkLogger>* const share = new std::shared_ptr<CZkLogger>();
-    return *share;
-}
+namespace {
+
+// Constant-initialised (no guard, no allocation) and never destroyed: nothing
+// is torn down at unload, under the loader lock.
+union LoggerShareSlot {
+    std::shared_ptr<CZkLogger> share;
+    constexpr LoggerShareSlot() : share() {}
+    ~LoggerShareSlot() {}
+};
+LoggerShareSlot g_loggerShare;
+
+}  // namespace
+
+std::shared_ptr<CZkLogger>& LoggerShare() { return g_loggerShare.share; }
 
 bool StartRetirement(unsigned(__stdcall* routine)(void*), void* param) {
     const auto lock = g_retirementLock.lock_exclusive();
