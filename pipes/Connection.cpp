@@ -21,9 +21,18 @@ const DWORD kWriteCancelPollMs = 1000;
 // After CancelIo the kernel may still own the buffer and the OVERLAPPED (on
 // Wine the cancellation completes later): both are reused by the next call
 // and the buffer belongs to the caller, so wait until the operation is over.
-BOOL WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped, DWORD* count) {
-    return ::GetOverlappedResult(pipe, overlapped, count, TRUE);
+// On the operation's own event, untagged (see Tagged).
+BOOL WaitUntilFinished(HANDLE pipe, OVERLAPPED* overlapped, HANDLE event, DWORD* count) {
+    for (;;) {
+        if (::GetOverlappedResult(pipe, overlapped, count, FALSE)) return TRUE;
+        if (::GetLastError() != ERROR_IO_INCOMPLETE) return FALSE;
+        ::WaitForSingleObject(event, INFINITE);
+    }
 }
+
+// An event as an OVERLAPPED carries it with its low bit set: the operation
+// queues nothing to the completion port the pipe is bound to.
+HANDLE Tagged(HANDLE event) { return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1); }
 
 LumError Cancelled(uint32_t line) { return lumlib::Fail(ERROR_CANCELLED, LumReason::kCancelled, kPipeConnectionModule, line); }
 
@@ -77,8 +86,15 @@ CPipeConnection::CPipeConnection(CConnectionOwner* owner, CHandleHolder&& pipe)
     m_readEvent.reset(lumlib::NewEvent(false));
     if (m_readEvent.is_valid()) m_writeEvent.reset(lumlib::NewEvent(false));
     if (!m_readEvent.is_valid() || !m_writeEvent.is_valid()) FailStart(lumlib::FailLast(kPipeConnectionModule, __LINE__));
-    m_readOverlapped.hEvent = m_readEvent.get();
-    m_writeOverlapped.hEvent = m_writeEvent.get();
+    m_readOverlapped.hEvent = Tagged(m_readEvent.get());
+    m_writeOverlapped.hEvent = Tagged(m_writeEvent.get());
+    // Bound to a completion port, the pipe's operations belong to the pipe,
+    // not to the thread that started them: a write a caller's thread leaves
+    // pending is not cancelled when that thread ends (Windows since Vista;
+    // Wine cancels it all the same, and FinishWrite then ends the connection).
+    // Without a port that holds: the same end.
+    m_ioPort.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (m_ioPort.is_valid() && ::CreateIoCompletionPort(m_pipe.get(), m_ioPort.get(), 0, 0) == nullptr) m_ioPort.reset();
 }
 
 CPipeConnection::~CPipeConnection() { CancelWrite(); }
@@ -108,7 +124,7 @@ LumError CPipeConnection::ReadFor(void* buffer, uint32_t* length, DWORD waitMs, 
     const DWORD waitErr = ::GetLastError();
     // CancelIoEx: the read was started on this thread, but only this read ends.
     ::CancelIoEx(m_pipe.get(), &m_readOverlapped);
-    const BOOL done = WaitUntilFinished(m_pipe.get(), &m_readOverlapped, count);
+    const BOOL done = WaitUntilFinished(m_pipe.get(), &m_readOverlapped, m_readEvent.get(), count);
     if (w == WAIT_OBJECT_0 + 1) return Cancelled(__LINE__);
     if (w != WAIT_TIMEOUT && w != WAIT_OBJECT_0 + 2) return lumlib::Fail(waitErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     // Cut short by the bound or the stop: what came before the cancel is kept.
@@ -135,6 +151,7 @@ LumError CPipeConnection::StartWrite(const void* buffer, uint32_t* length, bool*
     // queued behind it, for ever: past the bound the write is given up. (Read
     // here, once the write waits: a write done at once needs no clock.)
     m_writeDeadline = ::GetTickCount64() + kWriteStallMs;
+    m_writeLength = *length;
     *pending = m_writePending = true;
     return LumError();
 }
@@ -168,8 +185,11 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
         if (err == ERROR_IO_INCOMPLETE) continue;
         m_writePending = false;
         // Ended with the thread that started it (a caller's thread that has
-        // exited): what it moved counts, and the rest is written anew.
-        if (err == ERROR_OPERATION_ABORTED && !IsCancelled()) return LumError();
+        // exited, where the pipe could not be bound to a port, or under
+        // Wine): how much of it the service read is not known (Wine reports
+        // nothing moved after the service read part of it), so writing the
+        // rest anew could send bytes twice. The connection ends instead.
+        if (err == ERROR_OPERATION_ABORTED && !IsCancelled() && *count >= m_writeLength) return LumError();
         if (!done) return lumlib::Fail(err, LumReason::kFailed, kPipeConnectionModule, __LINE__);
         // Nothing written: the event is spent, so from now on only a cancel ends the wait.
         if (*count != 0) return LumError();
@@ -182,7 +202,7 @@ void CPipeConnection::CancelWrite() {
     // CancelIoEx: the write may have been started by another thread.
     ::CancelIoEx(m_pipe.get(), &m_writeOverlapped);
     DWORD ignored = 0;
-    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, &ignored);
+    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, m_writeEvent.get(), &ignored);
     m_writePending = false;
 }
 

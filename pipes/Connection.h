@@ -112,6 +112,10 @@ private:
     // channel's send lock, or has handed the write over under it).
     bool m_writePending = false;
     ULONGLONG m_writeDeadline = 0;
+    uint32_t m_writeLength = 0;
+    // The completion port the pipe is bound to (none when it could not be
+    // made); nothing is ever queued to it (see Tagged in Connection.cpp).
+    CHandleHolder m_ioPort;
 };
 
 // Opens the client end of the named pipe name (without the "\\.\pipe\" prefix)

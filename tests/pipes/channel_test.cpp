@@ -52,7 +52,10 @@ struct Rig final : CConnectionOwner, IChannelOwner {
     }
     void OnMessagesEnd() override { ++batches; }
     bool RepliesAwaited() override { return leftToReader.load(); }
-    void OnConnectionLost(const lumlib::LumFailure&) override { Add("lost"); }
+    void OnConnectionLost(const lumlib::LumFailure& cause) override {
+        lostError = cause.error;
+        Add("lost");
+    }
     void Add(const std::string& event) { observed.Note([&] { events.push_back(event); }); }
     // The events so far, once `last` is among them `times` times (or after waitMs).
     Events Until(const std::string& last, DWORD waitMs = 5000, long times = 1) {
@@ -65,6 +68,7 @@ struct Rig final : CConnectionOwner, IChannelOwner {
     uint32_t raiseSize = ~0u;
     int batches = 0;
     std::atomic<bool> leftToReader{false};
+    std::atomic<uint32_t> lostError{0};  // the loss's cause
     std::vector<uint8_t> received;  // read once the reader is held or has ended
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -211,9 +215,13 @@ private:
 // Callers on short-lived threads write while the pipe is free, then find it
 // full: a write left pending goes to the writer (the caller's thread ends
 // under it), and the frames behind it queue. Every call returns at once, and
-// every frame arrives whole, each thread's in order, once the server reads
-// again; half the threads' messages are written in place. An empty message
-// makes no frame.
+// once the server reads again every frame arrives whole, each thread's in
+// order; half the threads' messages are written in place. An empty message
+// makes no frame. Windows finishes a write whose thread ended (the pipe is
+// bound to a completion port); Wine cancels it all the same, without saying
+// how much of it was read, and then the connection ends with that cause
+// rather than send a frame's bytes twice: the frames before it arrive, and
+// no frame is cut or sent twice.
 TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
     testkit::Watchdog watchdog("Channel write-now and writer", 60000);
     Rig rig(L"chan-switch");
@@ -237,17 +245,26 @@ TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
                 const std::vector<uint8_t> frame = CallerMessage(kSize, t, round);
                 const lumlib::LumError sent = t % 2 ? rig.channel->SendData(CInPlaceMessage(t, round), kSize)
                                                     : rig.channel->SendData(CMessageBytes(frame.data()), kSize);
-                EXPECT_FALSE(sent.failed());
+                // (refused only once the connection is lost: see above)
+                EXPECT_TRUE(!sent.failed() || sent.reason == lumlib::LumReason::kLost) << sent.error;
             });
         }
         for (std::thread& c : callers) c.join();  // each ends right after its call
     }
     EXPECT_LT(::GetTickCount64() - start, 5000u) << "a call waited for the full pipe";
     ::SetEvent(readAgain.get());
-    ASSERT_TRUE(rig.server.WaitForFrames(kThreads * kFrames, 30000));
-    EXPECT_EQ(rig.server.BytesReceived(0), kThreads * kFrames * (4 + kSize)) << "a frame too many";
+    const Events seen = rig.Until("released", 2000);
+    const bool lost = std::find(seen.begin(), seen.end(), "lost") != seen.end();
+    if (lost) {
+        EXPECT_EQ(uint32_t(ERROR_OPERATION_ABORTED), rig.lostError.load()) << "the loss's cause";
+        ASSERT_TRUE(rig.server.WaitForClientGone(0, 10000)) << "the server did not read to the end";
+    } else {
+        ASSERT_TRUE(rig.server.WaitForFrames(kThreads * kFrames, 30000));
+    }
+    const size_t frames = rig.server.FrameCount();
+    EXPECT_EQ(rig.server.BytesReceived(0), frames * (4 + kSize)) << "a frame cut or sent twice";
     std::vector<uint32_t> next(kThreads, 0);
-    for (size_t i = 0; i < kThreads * kFrames; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         const std::vector<uint8_t> frame = rig.server.Frame(i);
         ASSERT_EQ(frame.size(), kSize) << "frame " << i;
         uint32_t t = 0;
@@ -259,7 +276,6 @@ TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
         const std::vector<uint8_t> expected = Pattern(kSize, t * 1000 + round);
         EXPECT_TRUE(std::equal(frame.begin() + 8, frame.end(), expected.begin() + 8)) << "frame " << i << " cut or mixed";
     }
-    EXPECT_EQ(rig.Until("lost", 0), Events{}) << "the connection ended";
 }
 
 namespace {

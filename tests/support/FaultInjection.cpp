@@ -112,6 +112,7 @@ const Fault kFaults[] = {
     ZK_FAIL(kK32, CreateEventW, kNull, kNoResources),
     ZK_FAIL(kK32, CreateSemaphoreA, kNull, kNoResources),
     ZK_FAIL(kK32, CreateWaitableTimerW, kNull, kNoResources),
+    ZK_FAIL(kK32, CreateIoCompletionPort, kNull, kNoResources),
     // files and folders (a write on a pipe fails as on a broken pipe, on a file as on a full disk)
     ZK_FAIL(kK32, CreateFileW, kInvalidHandle, kDenied),
     ZK_FAIL(kK32, ReOpenFile, kInvalidHandle, kDenied),
