@@ -334,7 +334,9 @@ bool CZkLogger::PassRepeat(CZkLoggerBuffer* buffer, const wchar_t* label, const 
         slot->hash = hash;
         slot->windowStart = now;
         slot->passed = 0;
-        const size_t excerpt = length < kRepeatExcerptChars - 1 ? length : kRepeatExcerptChars - 1;
+        size_t excerpt = length < kRepeatExcerptChars - 1 ? length : kRepeatExcerptChars - 1;
+        // Never half a pair: an escaped lone surrogate would claim the line held one.
+        if (excerpt < length && excerpt > 0 && IS_HIGH_SURROGATE(message[excerpt - 1])) --excerpt;
         wmemcpy(slot->excerpt, message, excerpt);
         slot->excerpt[excerpt] = L'\0';
     }

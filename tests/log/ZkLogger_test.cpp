@@ -176,6 +176,12 @@ TEST_F(LoggerTest, RepeatedErrorLinesAreLimitedAndCounted) {
     EXPECT_LE(passed, windows * CZkLogger::kRepeatsPerWindow);
     EXPECT_EQ(passed + suppressed, 3000u);
     EXPECT_EQ(others, 30u);
+    // A report quotes the line's first 159 characters, never half a surrogate pair.
+    const std::wstring paired = std::wstring(158, L'x') + L"\U0001F600";
+    for (int k = 0; k < 20; ++k) LogPrint(logger_, 0, L"%s", paired.c_str());
+    const std::wstring quoted = L"suppressed (at most 10 a second): " + std::wstring(158, L'x');
+    EXPECT_TRUE(WaitFor([&] { return ReadText(File()).find(quoted) != std::wstring::npos; }, 5000)) << "no report";
+    EXPECT_EQ(ReadText(File()).find(L"\\ud83d"), std::wstring::npos) << "half a pair quoted";
 }
 
 // While one thread waits for its ERROR line to reach a stalled file, the
