@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "support/ContractMonitor.h"
+#include "support/LumCapture.h"
 #include "support/Observed.h"
 #include "support/RawPipeClient.h"
 #include "support/TestPipeServer.h"
@@ -76,12 +78,16 @@ struct Seen {
     zk_testkit::CObserved observed;
     int connected = 0, lost = 0, infos = 0, lists = 0;
     std::vector<std::vector<zksnd::Device>> unasked;
+    std::function<void()> inServerInfo;  // set before the service is served
 
     zksnd::Handlers Handlers() {
         zksnd::Handlers h;
         h.connected = [this] { Count(&connected); };
         h.connectionLost = [this](uint32_t) { Count(&lost); };
-        h.serverInfo = [this](const uint8_t*) { Count(&infos); };
+        h.serverInfo = [this](const uint8_t*) {
+            if (inServerInfo) inServerInfo();
+            Count(&infos);
+        };
         h.deviceList = [this](const std::vector<zksnd::Device>& devices) {
             observed.Note([&] {
                 unasked.push_back(devices);
@@ -128,8 +134,13 @@ TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
     EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.Settings().status) << "Settings";
     EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.SetDefault(0).status) << "SetDefault";
     EXPECT_LT(Now() - start, 1500u) << "the three calls' time";
+    bool connected = false;  // a wait "for ever" lasts until the connection
+    zk_testkit::Background forever([&] { connected = session.WaitConnected(milliseconds::max()); });
+    EXPECT_FALSE(forever.Finished(300)) << "a wait for ever ended at once";
     Serve();  // answers nothing
     ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
+    ASSERT_TRUE(forever.Finished(20000)) << "the wait for ever outlived the connection";
+    EXPECT_TRUE(connected) << "the wait for ever's answer";
     EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
     // Read by the service's thread only when the next request comes.
     script.onList = {Device(0, u"A"), Device(1, u"B")};
@@ -145,12 +156,23 @@ TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
 
 // A list already arriving when the call began goes to the handler, and the
 // call takes the next one. Code 9 follows the unasked record on the delivery
-// thread: once 9 is in, that record is too.
+// thread: once 9 is in, that record is too. Devices() from the handler of 9
+// returns at once: its answer would wait for that handler.
 TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
+    zksnd::DeviceList fromHandler;
+    ULONGLONG handlerMs = 0;
+    seen.inServerInfo = [&] {
+        const ULONGLONG begun = Now();
+        fromHandler = session.Devices(seconds(10));
+        handlerMs = Now() - begun;
+    };
     script.onSessionId = {Device(9, u"unasked"), Notice(false)};
     script.onList = {Device(10, u"unasked 2"), Notice(true), Device(0, u"A"), Device(1, u"B"), Notice(true)};
     Serve();
     ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "no server information";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, fromHandler.end) << fromHandler.Message();
+    EXPECT_EQ(ZKSND_STATUS_NOT_READY, fromHandler.status) << "Devices() from a handler";
+    EXPECT_LT(handlerMs, 1000u) << "Devices() from a handler waited";
     const zksnd::DeviceList list = session.Devices(seconds(20));
     ASSERT_EQ(zksnd::ListEnd::Complete, list.end) << list.Message();
     EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), Names(list.devices)) << "the list the call returned";

@@ -5,7 +5,7 @@
 //     session.WaitConnected(std::chrono::seconds(10));
 //     zksnd::DeviceList list = session.Devices(std::chrono::seconds(5));
 //     if (!list) std::cerr << list.Message() << "\n";  // lost mid-list, not connected, or timed out
-//     zksnd::Result r = session.SetDefault(list.devices[0].value);
+//     else if (!list.devices.empty()) zksnd::Result r = session.SetDefault(list.devices[0].value);
 //
 // Thread rules (read these before writing a handler):
 // - Handlers run on the library's threads, never on the thread that made the
@@ -13,8 +13,10 @@
 //   the constructor). `connected` and `connectionLost` may run at the same time
 //   as `deviceList` and `serverInfo`, and as your own calls: guard what they share.
 // - A handler must return promptly and must not destroy the Session. It may call
-//   the Session's request functions, but a request waits for its reply there and
-//   holds up the notifications behind it: prefer signalling your own thread.
+//   Settings(), SetSettings() and SetDefault(), but a request waits for its reply
+//   there and holds up the notifications behind it: prefer signalling your own
+//   thread. Devices() from a handler returns at once (RequestFailed, NOT_READY):
+//   its answer comes as notifications, which wait for the handler to return.
 // - Every Session function may be called from any thread. Devices() calls run one
 //   at a time (a second caller waits for the first).
 // - Pointers and references passed to a handler are valid during the call only.
@@ -225,7 +227,13 @@ public:
         }
     }
     // Ends the library (ZkSndDeInit): notifications not yet delivered are discarded.
+    // A handler waiting in WaitConnected() is woken first: the teardown waits for it.
     ~Session() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_closing = true;
+        }
+        m_changed.notify_all();
         ::ZkSndDeInit();
         LiveFlag().store(false);
     }
@@ -240,15 +248,17 @@ public:
     // Waits until connected or the time runs out; true when connected.
     bool WaitConnected(std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(m_lock);
-        return m_changed.wait_for(lock, timeout, [this] { return m_connected; });
+        m_changed.wait_for(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
+        return m_connected;
     }
 
     // Asks for the device list and waits for its 301, for the 6 that cuts it, or
     // until the time runs out. The answer is the first list that begins after the
     // request; a list that was already arriving goes to Handlers::deviceList.
     DeviceList Devices(std::chrono::milliseconds timeout) {
-        std::lock_guard<std::mutex> oneCall(m_callLock);
         DeviceList result;
+        if (InHandler() != 0) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
+        std::lock_guard<std::mutex> oneCall(m_callLock);
         std::unique_lock<std::mutex> lock(m_lock);
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
         m_call = CallState::Requested;
@@ -258,11 +268,17 @@ public:
         const uint32_t status = ::ZkSndVGetDeviceList();
         lock.lock();
         if (status != ZKSND_STATUS_OK) {
+            // A list that began meanwhile is nobody's answer: it reaches Handlers::deviceList whole.
+            if (m_call == CallState::Receiving) {
+                m_unasked.swap(m_callDevices);
+                m_unaskedOpen = true;
+            }
+            m_callDevices.clear();
             m_call = CallState::None;
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
         }
-        const bool ended = m_changed.wait_for(lock, timeout, [this] { return m_call >= CallState::Complete; });
+        const bool ended = m_changed.wait_for(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete; });
         const CallState how = m_call;
         m_call = CallState::None;
         if (!ended) {
@@ -311,6 +327,17 @@ private:
         static std::atomic<bool> live(false);
         return live;
     }
+    // Handlers running on this thread (the library's own threads only).
+    static int& InHandler() {
+        static thread_local int depth = 0;
+        return depth;
+    }
+    // A wait's time, at most a century: "for ever" (milliseconds::max()) would
+    // overflow the clock's deadline and end the wait at once.
+    static std::chrono::milliseconds Bounded(std::chrono::milliseconds timeout) {
+        const std::chrono::milliseconds century = std::chrono::hours(24 * 365 * 100);
+        return timeout < century ? timeout : century;
+    }
     static DeviceList& Ended(DeviceList& result, ListEnd end, uint32_t status) {
         result.end = end;
         result.status = status;
@@ -327,6 +354,10 @@ private:
     }
 
     static void OnNotify(uint32_t code, uintptr_t param, void* context) {
+        struct Depth {
+            Depth() { ++InHandler(); }
+            ~Depth() { --InHandler(); }  // also when a handler throws
+        } depth;
         static_cast<Session*>(context)->Notify(code, param);
     }
 
@@ -420,6 +451,7 @@ private:
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
+    bool m_closing = false;                 // the destructor has begun
     std::mutex m_callLock;                  // one Devices() call at a time
 };
 
