@@ -258,11 +258,11 @@ std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wcha
         // again. A time-out of 0 would mean the server's default, so a slice is never 0.
         const ULONGLONG now = ::GetTickCount64();
         const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 1;
-        if (!::WaitNamedPipeW(path, left < kOpenSliceMs ? left : kOpenSliceMs)) {
-            err = ::GetLastError();
-            if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline)
-                return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
-        }
+        err = ::WaitNamedPipeW(path, left < kOpenSliceMs ? left : kOpenSliceMs) ? ERROR_SEM_TIMEOUT : ::GetLastError();
+        // A free instance that another client takes first, again and again,
+        // must not hold the open past its budget either.
+        if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline)
+            return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
         if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent))
             return Failed(failure, lumlib::Fail(ERROR_CANCELLED, LumReason::kStopped, kPipeClientModule, __LINE__));
     }
