@@ -11,7 +11,9 @@
 // - Handlers run on the library's threads, never on the thread that made the
 //   Session (except `connected` for the first connection, which may run inside
 //   the constructor). `connected` and `connectionLost` may run at the same time
-//   as `deviceList` and `serverInfo`, and as your own calls: guard what they share.
+//   as `deviceList` and `serverInfo`, as your own calls and as each other (a
+//   `connected` may begin before a slow `connectionLost` has returned): guard
+//   what they share.
 // - A handler must return promptly and must not destroy the Session. It may call
 //   Settings(), SetSettings() and SetDefault(), but a request waits for its reply
 //   there and holds up the notifications behind it: prefer signalling your own
