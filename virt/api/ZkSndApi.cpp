@@ -362,9 +362,10 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     if (g_pClient == nullptr) {
         // A worker thread, event or mutex that cannot be created fails the call;
         // the record goes with the client whether or not it could be built.
-        // The client logs to the logger published above, which outlives it
-        // (a teardown frees the client first), and holds its attempts back
-        // while a retirement thread is still finishing an older client.
+        // The client holds a share of the logger published above (read under
+        // the lock: a callback's teardown may take the library's share), and
+        // holds its attempts back while a retirement thread is still
+        // finishing an older client.
         SndClientSetup setup;
         {
             const auto lock = g_stateLock.lock_shared();
