@@ -77,6 +77,7 @@ TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
         {L"--status", L"error: --status needs a value"},
         {L"--delay -1", L"error: --delay: '-1' is not a 32-bit number"},
         {L"--signal n reboot", L"error: --signal: unknown action 'reboot'"},
+        {L"--signal a\\b stop", L"error: --signal: give a plain control name"},
         {L"extra", L"error: unknown option 'extra'"},
     };
     for (const auto& [line, expected] : rows) {
@@ -90,6 +91,9 @@ TEST(CommandLine, EmulatorParsesOptionsAndRefusesMistakes) {
             e.pipeName.c_str(), e.signalName.c_str(), e.signalAction.c_str(), static_cast<int>(e.fault));
         EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
     }
+    EmuOptions unnamed;
+    std::wstring error;
+    EXPECT_FALSE(ParseEmuOptions({L"--signal", L"", L"stop"}, &unnamed, &error)) << "an empty control name";
 }
 
 TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
@@ -108,6 +112,7 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
         {L"--json log tail -n 5 --follow --seconds 2", L"log-tail dll= timeout=5000 json=1 device=0 force=0 file= seconds=2 "
                                                        L"list=1 lines=5 follow=1 level=-1"},
         {L"--version devices", L"error: --version takes no command"},
+        {L"--version --force", L"error: --force belongs to 'set-default'"},
         {L"log level 4", L"error: log level: give 0 (errors), 1 (warnings), 2 (info) or 3 (debug), not '4'"},
         {L"log rotate", L"error: log needs 'where', 'tail' or 'level'"},
         {L"log tail --seconds 3", L"error: --seconds belongs to 'watch' and 'log tail --follow'"},
@@ -140,7 +145,8 @@ TEST(CtlOutput, EveryStatusHasAListedExitCode) {
 }
 
 // A missing file is not found; the last lines of a file several read slices long; a follower starts
-// at the unfinished line, and gives each line once it ends.
+// at the unfinished line, gives each line once it ends, and across a rotation the rest of the old file
+// before the new one.
 TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     const zk_testkit::CTempFile file(L"ctl-log");
     std::vector<std::wstring> lines;
@@ -161,22 +167,38 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
     EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", taken()) << "the last three lines";
     EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
-    // A follower after the tail: an unfinished line is held back until it ends; a file shorter than what
-    // was read is a new (rotated) one, read from its start.
-    const struct { const wchar_t *first, *then, *expected, *partial; } rows[] = {
-        {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", L"unfinished line|next|", L"ha"},
-        {L"old line one\r\nold line two\r\n", L"rotated\r\n", L"rotated|", L""},
+    // A follower after the tail: an unfinished line is held back until it ends; a file written anew
+    // shorter than what was read is read from its start; a rotated file (renamed away, a new one under
+    // the name) gives what was appended to it first, then the new file from its start.
+    const std::wstring rotated = file.path + L".rotated";
+    const auto inPlace = [&](const std::wstring& text) {  // the same file written anew, as the log is (never replaced)
+        CHandleHolder f(::CreateFileW(file.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_ALWAYS, 0, nullptr));
+        DWORD put = 0;
+        return f.is_valid() && ::SetEndOfFile(f.get()) && ::WriteFile(f.get(), text.data(), DWORD(text.size() * 2), &put, nullptr);
+    };
+    const struct { const wchar_t *first, *then, *renamed, *expected, *partial; } rows[] = {
+        {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", nullptr, L"unfinished line|next|", L"ha"},
+        {L"old line one\r\nold line two\r\n", L"anew\r\n", nullptr, L"anew|", L""},
+        {L"old line\r\n", L"old line\r\nlast old line\r\n", L"new line\r\n", L"last old line|new line|", L""},
     };
     for (const auto& row : rows) {
-        std::wstring partial;
         ASSERT_TRUE(write(row.first)) << error;
         ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
-        ASSERT_TRUE(write(row.then)) << error;
+        zksndctl::CLogFollower follower(file.path, offset);
         lines.clear();
-        ASSERT_TRUE(zksndctl::ReadLogFrom(file.path, &offset, &partial, &lines, &error)) << error;
+        ASSERT_TRUE(follower.Read(&lines, &error)) << error;  // holds the file from now on
+        EXPECT_EQ(L"", taken()) << "lines before the tail's end";
+        ASSERT_TRUE(inPlace(row.then)) << ::GetLastError();
+        if (row.renamed != nullptr) {
+            ASSERT_TRUE(::MoveFileExW(file.path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) << ::GetLastError();
+            ASSERT_TRUE(inPlace(row.renamed)) << ::GetLastError();
+        }
+        ASSERT_TRUE(follower.Read(&lines, &error)) << error;
         EXPECT_EQ(row.expected, taken()) << "the lines ended since the tail";
-        EXPECT_EQ(row.partial, partial) << "the line still being written";
+        EXPECT_EQ(row.partial, follower.Partial()) << "the line still being written";
     }
+    ::DeleteFileW(rotated.c_str());
 }
 
 // The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on

@@ -308,7 +308,7 @@ int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t off
     const CChangeNotification change(::FindFirstChangeNotificationW(
         folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME));
     const ULONGLONG deadline = ::GetTickCount64() + 1000ull * options.seconds;
-    std::wstring partial;
+    CLogFollower follower(path, offset);
     std::vector<std::wstring> lines;
     DWORD timeout = 0;
     while (NextFollowWait(options, deadline, &timeout)) {
@@ -318,7 +318,7 @@ int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t off
         if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change.get());
         lines.clear();
         DWORD error = 0;
-        if (ReadLogFrom(path, &offset, &partial, &lines, &error)) {
+        if (follower.Read(&lines, &error)) {
             PrintLogLines(lines, true);
         } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {  // not yet, or between rotation and the next line
             PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
@@ -361,6 +361,9 @@ int RunLogLevel(const CtlOptions& options) {
         else if (v.present)
             zktools::PrintLine(zktools::Format(L"log level %u (%s), %s in %s", v.effective, LevelName(v.effective),
                                                RegTypeName(v.type), where.c_str()));
+        else if (v.type != REG_NONE)
+            zktools::PrintLine(zktools::Format(L"log level 0 (ERROR): %s is a %s the library does not read",
+                                               where.c_str(), RegTypeName(v.type)));
         else
             zktools::PrintLine(L"log level 0 (ERROR): " + where +
                                L" is not set; the library starts at 0 and stores it when it may");

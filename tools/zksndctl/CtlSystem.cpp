@@ -108,7 +108,9 @@ LogSettings ReadLogSettings() {
         // As the library reads them: into a 4-byte area, so longer data counts as unreadable.
         uint8_t data[4] = {};
         DWORD size = sizeof(data), type = REG_NONE;
-        if (::RegQueryValueExW(key, v.name, nullptr, &type, data, &size) != ERROR_SUCCESS) continue;
+        const LSTATUS rc = ::RegQueryValueExW(key, v.name, nullptr, &type, data, &size);
+        if (rc == ERROR_MORE_DATA) v.type = type;  // there, but longer than the library reads: unreadable
+        if (rc != ERROR_SUCCESS) continue;
         const uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
         v.type = type;
         if (i == 0) {  // LogLevel: a number, or one digit as text
@@ -276,6 +278,48 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
     if (!ReadRange(file.get(), *offset, size, &text, error)) return false;
     *offset += text.size() * 2;
     SplitLines(text, partial, lines);
+    return true;
+}
+
+bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
+    // What the name holds now: after a rotation, another file than the one held.
+    CHandleHolder current(OpenLog(m_path));
+    const DWORD openError = ::GetLastError();
+    if (!m_file.is_valid()) {
+        if (!current.is_valid()) {
+            *error = openError;
+            return false;
+        }
+        m_file = std::move(current);
+        return Drain(lines, error);
+    }
+    // The held file's lines first, up to its rename and after it.
+    if (!Drain(lines, error)) return false;
+    BY_HANDLE_FILE_INFORMATION held = {}, named = {};
+    if (!current.is_valid() || !::GetFileInformationByHandle(m_file.get(), &held) ||
+        !::GetFileInformationByHandle(current.get(), &named))
+        return true;  // between a rotation and the next line, or not to be told apart: held on to
+    if (held.dwVolumeSerialNumber == named.dwVolumeSerialNumber && held.nFileIndexHigh == named.nFileIndexHigh &&
+        held.nFileIndexLow == named.nFileIndexLow)
+        return true;
+    m_file = std::move(current);
+    m_offset = 0;
+    m_partial.clear();  // the old file's unfinished line never ends
+    return Drain(lines, error);
+}
+
+bool CLogFollower::Drain(std::vector<std::wstring>* lines, DWORD* error) {
+    uint64_t size = 0;
+    if (!FileSize(m_file.get(), &size, error)) return false;
+    if (size < m_offset) {
+        m_offset = 0;
+        m_partial.clear();
+    }
+    if (size == m_offset) return true;
+    std::wstring text;
+    if (!ReadRange(m_file.get(), m_offset, size, &text, error)) return false;
+    m_offset += text.size() * 2;
+    SplitLines(text, &m_partial, lines);
     return true;
 }
 

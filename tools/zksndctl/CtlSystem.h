@@ -89,4 +89,25 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
                  DWORD* error);
 
+// Follows the log from a byte offset, across rotations: it holds the file it reads open (sharing it
+// with the writers and with rotation), so what is appended to that file, also after rotation renamed
+// it, is read before the new file under the name, which is then read from its start.
+class CLogFollower {
+public:
+    CLogFollower(std::wstring path, uint64_t offset) : m_path(std::move(path)), m_offset(offset) {}
+    // Appends the lines ended since the last call; an unfinished last line waits for its end. false
+    // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
+    bool Read(std::vector<std::wstring>* lines, DWORD* error);
+    const std::wstring& Partial() const { return m_partial; }
+
+private:
+    // The held file from m_offset to its end (from 0 when it is shorter: written anew).
+    bool Drain(std::vector<std::wstring>* lines, DWORD* error);
+
+    const std::wstring m_path;
+    CHandleHolder m_file;
+    uint64_t m_offset;
+    std::wstring m_partial;
+};
+
 }  // namespace zksndctl
