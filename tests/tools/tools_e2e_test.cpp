@@ -300,7 +300,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
     });
     const CTempFile devices(L"devices");
     ASSERT_TRUE(WriteFileText(devices.path, "\xEF\xBB\xBFrender 0 1 0 Haut-parleurs \xC3\xA9tage 2\n"  // UTF-8, marked
-                                            "capture 5 0 0 Evil\x1b[31mX\rY\\nZ\\t\\x7f\\x9b\xE2\x80\xAEW\n"))
+                                            "capture 5 0 0 Evil\x1b[31mX\rY\\nZ\\t\\x7f\\x9b\xE2\x80\xAE\xD8\x9CW\n"))
         << "the device file not written";
     CEmulator emu(true);
     ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted())) << "the emulator did not start";
@@ -309,19 +309,19 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
         {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
         {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
         {L"devices", 0, "yes      render   0      Haut-parleurs \xC3\xA9tage 2"},
-        {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202eW"},
-        {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202eW\""},
+        {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202e\\u061cW"},
+        {L"set-default 5", 0, "default device: 5 \"Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202e\\u061cW\""},
         {L"set-default 99", 9, "the service does not list device 99"},
         {L"--json set-default 99 --force", 0, "{\"device\": 99, \"default\": false, \"name\": null}"},
         // the default set by an earlier run; the unlisted 99 changed nothing
         {L"--json devices", 0, "{\"id\": 5, \"default\": true, \"kind\": \"capture\", \"extra\": 0, "
-                               "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\\t\x7f\xC2\x9B\xE2\x80\xAEW\"}"},
+                               "\"name\": \"Evil\\u001b[31mX\\rY\\nZ\\t\x7f\xC2\x9B\xE2\x80\xAE\xD8\x9CW\"}"},
         {L"--json devices", 0, "{\"id\": 0, \"default\": true, \"kind\": \"render\""},  // one default per flow
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
         {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
-        {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ\\x09\\x7f\\x9b\\u202eW."},  // the library escaped them when it logged
+        {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ\\x09\\x7f\\x9b\\u202e\\u061cW."},  // the library escaped them when it logged
     });
     // The settings record round trip through the file: read, changed, written, read back.
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""}});
@@ -335,6 +335,11 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
     ExpectRuns(L"zksndctl.exe", {{L"settings get --out " + file.Quoted(), 0, ""},
                                  {L"settings get", 0, "0010  00 5a"}});  // a hex dump, 16 bytes a line
     EXPECT_EQ(record, ReadFileText(file.path)) << "the record read back";
+    // A level stored as a type the library does not read is told as such, not as unset.
+    const ULONGLONG wide = 3;
+    ASSERT_EQ(0, ::RegSetValueExW(saved.key.get(), L"LogLevel", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&wide), 8));
+    ExpectRuns(L"zksndctl.exe", {{L"log level", 0, "LogLevel is a REG_QWORD the library does not read"}});
+    ASSERT_TRUE(saved.SetLevel(3)) << "LogLevel not put back";
     // A user who may not write the key: changing the level is refused with its exit code, reading still works.
     ASSERT_TRUE(saved.MakeReadOnly()) << "the key's DACL not changed";
     ExpectRuns(L"zksndctl.exe", {{L"log level 1", 7, "setting the log level needs an administrator"},

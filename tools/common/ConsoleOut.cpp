@@ -200,7 +200,7 @@ std::wstring EscapeControls(const std::wstring& text) {
         else if (c == L'\t') out += L"\\t";
         else if (c < 0x20 || c == 0x7F) out += Format(L"\\x%02x", static_cast<unsigned>(c));
         else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
-                 (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F)
+                 (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C)
             out += Format(L"\\u%04x", static_cast<unsigned>(c));
         else out += c;
     }

@@ -204,6 +204,11 @@ bool ParseSignal(const std::vector<std::wstring>& args, size_t* i, EmuOptions* r
     }
     result->signalName = args[++*i];
     result->signalAction = args[++*i];
+    // An empty name would read as no --signal at all: the program would serve the pipe instead.
+    if (result->signalName.empty() || result->signalName.find(L'\\') != std::wstring::npos) {
+        *error = L"--signal: give a plain control name";
+        return false;
+    }
     if (!IsControlAction(result->signalAction)) {
         *error = zktools::Format(L"--signal: unknown action '%s' (stop, drop, unknown, devices, down SECONDS)",
                                  result->signalAction.c_str());

@@ -364,7 +364,10 @@ bool CEmuServer::PostToAll(uint32_t actions) {
     const bool anyone = m_pipe.ClientCount() != 0;
     if (anyone) {
         m_devicesPending = false;
-        m_pipe.PostToAll(actions);
+        // A drop ends each session at once: one blocked in a write to a client
+        // that reads nothing would see a posted action only after that write.
+        if (actions & CEmuSession::kActionDrop) m_pipe.EndAll(CPipeSession::kEndClose);
+        m_pipe.PostToAll(actions & ~uint32_t(CEmuSession::kActionDrop));
     }
     return anyone;
 }

@@ -85,10 +85,12 @@ bool CPipeSession::Write(const void* bytes, size_t size, DWORD timeoutMs) {
         }
         // A client that stops reading must keep neither the server nor an ending connection waiting.
         HANDLE waits[3] = {m_writeEvent.get(), m_server->StopEvent(), m_ending.get()};
-        if (::WaitForMultipleObjects(3, waits, FALSE, wait) != WAIT_OBJECT_0) {
+        const DWORD w = ::WaitForMultipleObjects(3, waits, FALSE, wait);
+        if (w != WAIT_OBJECT_0) {
             ::CancelIoEx(m_pipe.get(), &ov);
             ::GetOverlappedResult(m_pipe.get(), &ov, &written, TRUE);  // the bytes are in use until it has ended
-            if (m_endReason.empty() && m_thread.IsCurrent()) m_endReason = L"write not finished";
+            if (m_endReason.empty() && m_thread.IsCurrent())
+                m_endReason = w == WAIT_OBJECT_0 + 2 ? EndingReason() : L"write not finished";
             return false;
         }
         if (!::GetOverlappedResult(m_pipe.get(), &ov, &written, FALSE) || written == 0) {
@@ -149,6 +151,10 @@ void CPipeSession::Run() {
     m_server->SessionEnded();
 }
 
+const wchar_t* CPipeSession::EndingReason() const {
+    return m_endHow == kEndDisconnect ? L"disconnected on request" : L"dropped on request";
+}
+
 bool CPipeSession::Turn() {
     const bool reading = m_server->Config().readMessages;
     if (reading && !m_readPending && !StartRead()) return false;
@@ -158,7 +164,7 @@ bool CPipeSession::Turn() {
         m_endReason = L"server stopping";
         return false;
     case WAIT_OBJECT_0 + 1:
-        m_endReason = m_endHow == kEndDisconnect ? L"disconnected on request" : L"dropped on request";
+        m_endReason = EndingReason();
         return false;
     case WAIT_OBJECT_0 + 2:
         return TakeActions();
@@ -289,6 +295,10 @@ std::vector<std::shared_ptr<CPipeSession>> CPipeServer::Sessions() {
 
 void CPipeServer::PostToAll(uint32_t actions) {
     for (const auto& s : Sessions()) s->Post(actions);
+}
+
+void CPipeServer::EndAll(CPipeSession::EndHow how) {
+    for (const auto& s : Sessions()) s->End(how);
 }
 
 size_t CPipeServer::ClientCount() { return Sessions().size(); }

@@ -88,6 +88,8 @@ public:
     void End(EndHow how);
     // From any thread: the session thread passes the bits to OnActions.
     void Post(uint32_t actions);
+    // Why End was called, for the session's end line.
+    const wchar_t* EndingReason() const;
     void SetEndReason(const std::wstring& reason) { m_endReason = reason; }
 
 private:
@@ -160,6 +162,8 @@ public:
     // The sessions still connected (for posting, ending and writing).
     std::vector<std::shared_ptr<CPipeSession>> Sessions();
     void PostToAll(uint32_t actions);
+    // Ends every session (CPipeSession::End), also one waiting in a write to a client that reads nothing.
+    void EndAll(CPipeSession::EndHow how);
     size_t ClientCount();
 
     const PipeServerConfig& Config() const { return m_config; }

@@ -178,6 +178,8 @@ bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options,
         if (rule != nullptr && !ApplyOption(*rule, args, &i, &result, error)) return false;
     }
     if (result.version && words.empty() && !result.help) result.command = Command::Version;
+    // --version takes the options every command takes, and no other.
+    if (result.command == Command::Version && !CheckOwners(result, seen, error)) return false;
     if (!result.help && result.command != Command::Version) {
         if (words.empty()) return Fail(error, L"no command given");
         if (result.version) return Fail(error, L"--version takes no command");

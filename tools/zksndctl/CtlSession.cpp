@@ -50,7 +50,7 @@ void OnListEnd(CtlContext* ctx) {
                        zktools::Format(L"end of device list (301), %u devices", count),
                        CJsonObject().Number(L"devices", count));
     }
-    ::SetEvent(ctx->listEnd.get());
+    if (ctx->ListEnded()) ::SetEvent(ctx->listEnd.get());
 }
 
 }  // namespace
@@ -88,7 +88,25 @@ std::vector<DeviceRow> CtlContext::Devices() const {
 
 void CtlContext::AddDevice(const DeviceRow& row) {
     const auto lock = m_lock.lock();
-    m_devices.push_back(row);
+    if (m_asked && !m_answering && !m_listOpen) m_answering = true;  // the first list begun after the request
+    m_listOpen = true;
+    if (!m_asked || m_answering) m_devices.push_back(row);
+}
+
+void CtlContext::BeginListRequest() {
+    const auto lock = m_lock.lock();
+    m_devices.clear();
+    m_asked = true;
+    m_answering = false;
+}
+
+bool CtlContext::ListEnded() {
+    const auto lock = m_lock.lock();
+    // An empty list answers too, when no other was arriving.
+    const bool answer = !m_asked || m_answering || !m_listOpen;
+    m_listOpen = false;
+    if (answer) m_asked = m_answering = false;
+    return answer;
 }
 
 size_t CtlContext::ClearDevices() {
@@ -184,7 +202,7 @@ uint32_t CLibrarySession::Init() {
 
 int RequestDeviceList(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, const wchar_t* progress,
                       std::vector<DeviceRow>* devices, uint32_t* status) {
-    ctx.ClearDevices();
+    ctx.BeginListRequest();
     ::ResetEvent(ctx.listEnd.get());
     *status = api.GetDeviceList();
     if (*status != 0) return ExitCodeForStatus(*status);

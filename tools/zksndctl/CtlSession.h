@@ -45,12 +45,21 @@ struct CtlContext {
     void AddDevice(const DeviceRow& row);
     // Forgets the devices received so far; how many there were.
     size_t ClearDevices();
+    // A device-list request is about to go out: its answer is the first list that begins after it. A
+    // list already arriving is no part of it, nor is its end (ListEnded).
+    void BeginListRequest();
+    // Callback 301: true when it ends the answer to a request (or no request waits), false for the end
+    // of a list that began before the request.
+    bool ListEnded();
     ServerInfo Server() const;
     void SetServer(const ServerInfo& info);
 
 private:
     lumlib::unique_critical_section m_lock;
     std::vector<DeviceRow> m_devices;  // under m_lock
+    bool m_asked = false;              // under m_lock: a request waits for its list
+    bool m_answering = false;          // under m_lock: its list has begun
+    bool m_listOpen = false;           // under m_lock: a record came since the last 301
     ServerInfo m_server;               // under m_lock
 };
 

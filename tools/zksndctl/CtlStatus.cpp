@@ -84,7 +84,7 @@ void CheckPipe(const CtlOptions& options, StatusReport* r) {
 const int kListLost = -1;
 const DWORD kListAfterLossMs = 1000;
 int RequestListUntilLoss(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, uint32_t* status) {
-    ctx.ClearDevices();
+    ctx.BeginListRequest();
     ::ResetEvent(ctx.listEnd.get());
     ::ResetEvent(ctx.lost.get());  // a loss during the settings read is the session's, not the list's
     *status = api.GetDeviceList();

@@ -193,8 +193,8 @@ inline std::string Printable(const std::wstring& name) {
         else if (c == L'\n') out += L"\\n";
         else if (c == L'\t') out += L"\\t";
         else if (u < 0x20 || u == 0x7F) out += {L'\\', L'x', wchar_t(kHex[u >> 4]), wchar_t(kHex[u & 15])};
-        else if ((u >= 0x80 && u <= 0x9F) || u == 0x200E || u == 0x200F || (u >= 0x2028 && u <= 0x202E) ||
-                 (u >= 0x2066 && u <= 0x2069))
+        else if ((u >= 0x80 && u <= 0x9F) || u == 0x061C || u == 0x200E || u == 0x200F ||
+                 (u >= 0x2028 && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
             out += {L'\\', L'u', wchar_t(kHex[u >> 12]), wchar_t(kHex[(u >> 8) & 15]), wchar_t(kHex[(u >> 4) & 15]),
                     wchar_t(kHex[u & 15])};
         else out += c;
