@@ -595,7 +595,9 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
         const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
         const bool failed = testkit::ArmedCallFailed();
         testkit::StopFailing();
-        if (first != 0) EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+        if (first != 0) {
+            EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+        }
         EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
         ExpectTeardown();
         if (!failed) return;  // this Init started fewer threads: every start has been failed once
