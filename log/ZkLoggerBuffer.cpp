@@ -289,15 +289,15 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
 void CZkLoggerBuffer::Dropped(uint32_t runs, uint64_t bytes) {
     const auto lock = m_lock.lock();
     m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
-    try {
-        FlushBatch();  // in queue order: the runs before the dropped ones first
-    } catch (...) {
-        RecoverRuns();
-    }
+    FlushOrRecover();  // in queue order: the runs before the dropped ones first
     CountLost(runs, kWhyNoMemory);
     m_pendingRuns += runs;
+    FlushOrRecover();  // nothing to write: the count moves on, and a caller waiting for these goes on
+}
+
+void CZkLoggerBuffer::FlushOrRecover() {
     try {
-        FlushBatch();  // nothing to write: the count moves on, and a caller waiting for these goes on
+        FlushBatch();
     } catch (...) {
         RecoverRuns();
     }

@@ -168,6 +168,8 @@ private:
     bool WaitForRoom(DWORD start);
     // After an exception: the runs at hand are counted as lost, the batch emptied.
     void RecoverRuns();  // lock held
+    // FlushBatch, or RecoverRuns when it throws (no memory).
+    void FlushOrRecover();  // lock held
     // Remembers the latest run a caller gave up on (see AwaitWritten).
     void MarkStalled(int64_t run);
     void WriteCapNotice();    // lock held

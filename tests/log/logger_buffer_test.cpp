@@ -8,6 +8,7 @@
 
 #include "log/LogFileOps.h"
 #include "log/ZkLoggerBuffer.h"
+#include "support/ByteBlock.h"
 #include "support/Dacl.h"
 #include "support/Watchdog.h"
 
@@ -224,6 +225,25 @@ INSTANTIATE_TEST_SUITE_P(
                       // a byte completes the fragment's last character
                       Disk{"OddFragmentWithoutTheLock", 5, 1, true, L"sec\r\nsecond\r\nthird\r\n"}),
     ModeName<Disk>);
+
+// The writer with no memory to take a long line (its work buffer cannot grow)
+// drops that line alone, and the next line says how many were lost and why.
+void* NoLargeWork(void* block, size_t size) { return size >= 20000 && size < CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
+
+TEST_F(LoggerBufferTest, ALineTheWriterHasNoMemoryForIsCountedAndTheNextGoesOn) {
+    auto b = Make(1 << 20, 10, 1);
+    const std::wstring first = L"first\r\n", longLine = std::wstring(12500, L'L') + L"\r\n", after = L"after\r\n";
+    b->AwaitWritten(b->QueueThrough(first.data(), first.size() * 2));
+    lumlib::SetReallocFn(&NoLargeWork);
+    EXPECT_NE(b->Push(longLine.data(), longLine.size() * 2), 0u);
+    b->AwaitWritten(b->QueueThrough(after.data(), after.size() * 2));
+    lumlib::SetReallocFn(nullptr);
+    b.reset();
+    const std::wstring text = ReadText(Current());
+    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n\\[SERVICE\\]: Build test header\r\nfirst\r\n.*sndapi: CZkLoggerBuffer::WriteRuns: "
+                                                   L"\\(\\d+\\): 1 lines were dropped: the log writer ran out of memory\\.\r\nafter\r\n")))
+        << text;
+}
 
 // A writer that cannot keep up (each append takes 300 ms): a line written
 // through waits a bounded time once, and not at all while the writer is
