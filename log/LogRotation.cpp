@@ -44,11 +44,20 @@ bool RenameOpenFile(const std::wstring& from, const std::wstring& to) {
     return file.is_valid() && RenameByHandle(file.get(), to);
 }
 
-bool DeleteNumberedFile(const std::wstring& path) {
+enum class Deletion { kDeleted, kKept, kReplaced };
+
+// Deletes the file listed with that time and size, never another one that now carries its name.
+Deletion DeleteListedFile(const std::wstring& path, const FILETIME& written, uint64_t listedSize) {
     CHandleHolder file(OpenForRename(path));
-    if (!file.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;  // gone already counts as deleted
+    if (!file.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? Deletion::kDeleted : Deletion::kKept;  // gone already
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file.get(), &info)) return Deletion::kKept;
+    const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (::CompareFileTime(&info.ftLastWriteTime, &written) != 0 || size != listedSize) return Deletion::kReplaced;
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))
+               ? Deletion::kDeleted
+               : Deletion::kKept;
 }
 
 // The number of a canonical numbered name ("zksndapi(07).txt"), else 0.
@@ -116,38 +125,44 @@ bool CZkLoggerBuffer::Rotate() {
     return false;
 }
 
-std::vector<std::wstring> CZkLoggerBuffer::ListNumberedFiles() const {
-    std::vector<std::wstring> names;
+std::vector<CZkLoggerBuffer::NumberedFile> CZkLoggerBuffer::ListNumberedFiles() const {
+    std::vector<NumberedFile> names;
     const std::wstring pattern = m_basePath + L"(*).txt";
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(pattern.c_str(), &fd));
     if (!find.is_valid()) return names;
     do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(fd.cFileName);
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back({fd.cFileName, fd.ftLastWriteTime, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
     } while (::FindNextFileW(find.get(), &fd));
     // The lowest numbers are the oldest, whatever order the file system lists them in.
-    std::sort(names.begin(), names.end(), NameLess);
+    std::sort(names.begin(), names.end(), [](const NumberedFile& a, const NumberedFile& b) { return NameLess(a.name, b.name); });
     return names;
 }
 
 uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
     if (m_guard.IsDirectoryJunction()) return GetRotationFileNumber();  // no room: nothing is touched
-    const std::vector<std::wstring> names = ListNumberedFiles();
+    const std::vector<NumberedFile> names = ListNumberedFiles();
     if (names.empty()) return 0;
     const std::wstring dir = LogDirectoryWithSlash();
     const size_t stemStart = m_basePath.find_last_of(L'\\') + 1;  // npos + 1 == 0
     const std::wstring stem = m_basePath.substr(stemStart);
     const uint32_t keep = GetRotationFileNumber();
     // The oldest go until fewer than keep remain; one that cannot be deleted
-    // (held open) stays, and the next oldest goes in its place.
+    // (held open) stays, and the next oldest goes in its place. Another file
+    // under a listed name means another process is compacting (it went around
+    // a rotation lock that made no progress): this one stops, making no room,
+    // so that no file goes that the numbering would keep.
     std::vector<std::wstring> kept;
     size_t remaining = names.size();
-    for (const std::wstring& name : names) {
-        if (remaining >= keep && DeleteNumberedFile(dir + name)) {
+    for (const NumberedFile& listed : names) {
+        const Deletion deletion = remaining >= keep ? DeleteListedFile(dir + listed.name, listed.written, listed.size) : Deletion::kKept;
+        if (deletion == Deletion::kReplaced) return keep;
+        if (deletion == Deletion::kDeleted) {
             --remaining;
             continue;
         }
-        kept.push_back(name);
+        kept.push_back(listed.name);
     }
     // The rest move down to 1, 2, 3, ...; a file that cannot move keeps its
     // number, and the numbering goes on after it.

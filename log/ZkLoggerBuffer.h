@@ -235,8 +235,15 @@ private:
     // Highest number held by a numbered file after compaction (0: none); at
     // least the rotation file number when no room could be made.
     uint32_t CompactNumberedFiles();  // lock held
-    // The numbered files' names, oldest first.
-    std::vector<std::wstring> ListNumberedFiles() const;
+    // A numbered file as the folder listed it: what it was then tells it from
+    // another file that a process compacting at the same time renamed to its name.
+    struct NumberedFile {
+        std::wstring name;
+        FILETIME written;
+        uint64_t size;
+    };
+    // The numbered files, oldest first.
+    std::vector<NumberedFile> ListNumberedFiles() const;
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
 
