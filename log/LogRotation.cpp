@@ -53,7 +53,9 @@ Deletion DeleteListedFile(const std::wstring& path, const FILETIME& written, uin
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file.get(), &info)) return Deletion::kKept;
     const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (::CompareFileTime(&info.ftLastWriteTime, &written) != 0 || size != listedSize) return Deletion::kReplaced;
+    const bool sameTime = info.ftLastWriteTime.dwLowDateTime == written.dwLowDateTime &&
+                          info.ftLastWriteTime.dwHighDateTime == written.dwHighDateTime;
+    if (!sameTime || size != listedSize) return Deletion::kReplaced;
     FILE_DISPOSITION_INFO disposition = {TRUE};
     return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))
                ? Deletion::kDeleted
