@@ -19,6 +19,13 @@ const uint64_t kPrefixSize = sizeof(uint64_t);
 const uint64_t kWorkHeader = 2 * sizeof(uint64_t);
 uint64_t WorkFootprint(uint64_t size) { return kWorkHeader + ((size + 7) & ~uint64_t(7)); }
 
+// A latest block replaced before it was handed over counts as refused.
+void CountReplaced(CTransferBuffer::Refused* replaced, uint64_t bytes) {
+    if (replaced == nullptr) return;
+    ++replaced->count;
+    replaced->bytes += bytes;
+}
+
 }  // namespace
 
 // ---- CBuffersList ------------------------------------------------------
@@ -299,17 +306,23 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
 }
 
 bool CTransferBuffer::SetAsideLocked(const void* data, uint64_t size, Refused* replaced) {
-    // One of an earlier epoch still waits: it is not replaced by another
-    // connection's, and this one is refused.
-    if (m_latestQueued && m_latestSeq < m_epochStart) return false;
     const uint64_t before = m_latestSize;
+    if (m_latestQueued && m_latestSeq < m_epochStart) {
+        // One of an earlier epoch waits: its place stays in that epoch and
+        // goes empty, and this one takes a place of its own in this epoch.
+        lumlib::CByteBlock bytes;
+        if (!bytes.Assign(data, static_cast<size_t>(size)) || !m_queue->Write(0, nullptr)) return false;
+        m_queuedBytes += CBuffersList::Footprint(0);  // the old place is now an ordinary empty block
+        m_latest = std::move(bytes);
+        m_latestSize = size;
+        m_latestSeq = m_pushedSeq++;
+        CountReplaced(replaced, before);
+        return true;
+    }
     if (!m_latest.Assign(data, static_cast<size_t>(size))) return false;
     m_latestSize = size;
     if (m_latestQueued) {
-        if (replaced != nullptr) {
-            ++replaced->count;
-            replaced->bytes += before;
-        }
+        CountReplaced(replaced, before);
         return true;
     }
     // Its place in the queue: an empty block, handed over with the bytes set aside.

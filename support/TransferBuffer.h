@@ -144,7 +144,9 @@ public:
     // worth nothing) is never refused by the cap: past it the block is set
     // aside, one at a time, and handed over in the queue's order where the
     // first one was set aside; a later one replaces it there (counted as a
-    // drop of the one replaced). The excess is at most that one block.
+    // drop of the one replaced). One of a new epoch takes a place of its own,
+    // and the earlier epoch's place is handed over empty. The excess is at
+    // most that one block (and an empty block an epoch).
     enum BlockKind : uint32_t { kLoose = 0, kGroupItem = 1, kGroupEnd = 2, kLatest = 3 };
     // One block of a batch push.
     struct Block {

@@ -39,6 +39,7 @@ public:
     }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
         blocks.emplace_back(data, data + size);
+        epochs.push_back(DeliveringEpoch());
         if (blocks.size() == expected) ::SetEvent(all.get());
         threads.insert(::GetCurrentThreadId());
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
@@ -49,6 +50,7 @@ public:
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
+    std::vector<uint64_t> epochs;              // each delivered block's
     std::set<DWORD> threads;
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -159,6 +161,7 @@ const struct LimitCase {
     std::vector<CTransferBuffer::Block> blocks;
     uint32_t refused;
     const char* arrived;
+    size_t epochAt = SIZE_MAX;  // a new epoch begins before this block
 } kLimitCases[] = {
     // The worker drops a block it has no memory for, tells of it, and goes on.
     {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "h!y"},
@@ -172,6 +175,10 @@ const struct LimitCase {
     // where the first stood: c, d and the replaced 1 are refused.
     {"LatestPastTheCap", nullptr, -1, 2 * CBuffersList::Footprint(1),
      {{"a", 1}, {"b", 1}, {"1", 1, kLatest}, {"c", 1}, {"2", 1, kLatest}, {"d", 1}}, 3, "hab2"},
+    // One set aside in an earlier epoch (an old connection's) is replaced by
+    // the newest, which takes a place of its own in the new epoch.
+    {"LatestOfANewEpoch", nullptr, -1, 2 * CBuffersList::Footprint(1),
+     {{"a", 1}, {"b", 1}, {"1", 1, kLatest}, {"2", 1, kLatest}, {"c", 1}}, 2, "hab2", 3},
 };
 class TransferLimits : public testing::TestWithParam<LimitCase> {};
 
@@ -186,6 +193,7 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
     uint32_t refused = 0;
     for (int i = 0; i < int(c.blocks.size()); ++i) {
         lumlib::SetReallocFn(c.failing < 0 || i == c.failing ? c.fail : nullptr);
+        if (size_t(i) == c.epochAt) s.BeginEpoch();
         refused += s.PushBatch(&c.blocks[size_t(i)], 1).count;
     }
     ::SetEvent(s.gate.get());
@@ -195,6 +203,9 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
     std::string arrived;
     for (const auto& b : s.blocks) arrived += b.empty() ? '-' : char(b[0]);
     EXPECT_EQ(arrived, c.arrived);
+    if (c.epochAt != SIZE_MAX) {
+        EXPECT_EQ(s.epochs.back(), 1u) << "the newest was handed over in the earlier epoch";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TransferLimits, testing::ValuesIn(kLimitCases),
