@@ -107,8 +107,10 @@ std::wstring CurrentUserSid() {
 
 namespace {
 
-// Set up when the module loads, not on first use (see SecurityAttributes.cpp).
-const PipeIdentityApi g_windowsPipeIdentityApi = {&::CreateFileW, &QueryPipeServer, &ReadLibrarySettings};
+// Set up when the module loads, not on first use; the open calls the import
+// when it runs (see SecurityAttributes.cpp).
+const PipeIdentityApi g_windowsPipeIdentityApi = {[](auto... args) { return ::CreateFileW(args...); }, &QueryPipeServer,
+                                                  &ReadLibrarySettings};
 PipeIdentityApi g_activePipeIdentityApi = g_windowsPipeIdentityApi;
 
 }  // namespace

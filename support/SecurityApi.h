@@ -17,7 +17,6 @@ struct SecurityApi {
     decltype(&::LocalFree) localFree;
     decltype(&::InitializeSecurityDescriptor) initializeSecurityDescriptor;
     decltype(&::SetSecurityDescriptorDacl) setSecurityDescriptorDacl;
-    decltype(&::GetSecurityDescriptorDacl) getSecurityDescriptorDacl;
     decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW) convertStringSecurityDescriptor;
     decltype(&::GetSecurityDescriptorSacl) getSecurityDescriptorSacl;
     decltype(&::SetSecurityDescriptorSacl) setSecurityDescriptorSacl;

@@ -8,20 +8,23 @@ namespace {
 
 // At namespace scope, set up when the module loads: a function-local static
 // would take the runtime's guard on first use, which can allocate, on a
-// path that must not fail.
+// path that must not fail. Each entry calls the import when it runs, not
+// through an address read at load, so that whatever stands in the import
+// table then (a fault-injecting test's replacement) is what is called.
+#define ZK_IMPORT_AT_CALL(f) [](auto... args) { return ::f(args...); }
 const SecurityApi g_windowsSecurityApi = {
-    ::AllocateAndInitializeSid,
-    ::FreeSid,
-    ::SetEntriesInAclW,
-    ::LocalAlloc,
-    ::LocalFree,
-    ::InitializeSecurityDescriptor,
-    ::SetSecurityDescriptorDacl,
-    ::GetSecurityDescriptorDacl,
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW,
-    ::GetSecurityDescriptorSacl,
-    ::SetSecurityDescriptorSacl,
+    ZK_IMPORT_AT_CALL(AllocateAndInitializeSid),
+    ZK_IMPORT_AT_CALL(FreeSid),
+    ZK_IMPORT_AT_CALL(SetEntriesInAclW),
+    ZK_IMPORT_AT_CALL(LocalAlloc),
+    ZK_IMPORT_AT_CALL(LocalFree),
+    ZK_IMPORT_AT_CALL(InitializeSecurityDescriptor),
+    ZK_IMPORT_AT_CALL(SetSecurityDescriptorDacl),
+    ZK_IMPORT_AT_CALL(ConvertStringSecurityDescriptorToSecurityDescriptorW),
+    ZK_IMPORT_AT_CALL(GetSecurityDescriptorSacl),
+    ZK_IMPORT_AT_CALL(SetSecurityDescriptorSacl),
 };
+#undef ZK_IMPORT_AT_CALL
 SecurityApi g_activeSecurityApi = g_windowsSecurityApi;
 
 }  // namespace
@@ -63,25 +66,30 @@ bool BuildEveryoneAccess(LumSecurityAttributes* record) {
         access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
         access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
 
-        if (api.setEntriesInAcl(1, &access, nullptr, &acl) == ERROR_SUCCESS) {
+        const DWORD aclError = api.setEntriesInAcl(1, &access, nullptr, &acl);
+        if (aclError == ERROR_SUCCESS) {
             descriptor = static_cast<PSECURITY_DESCRIPTOR>(api.localAlloc(LMEM_FIXED, SECURITY_DESCRIPTOR_MIN_LENGTH));
             ok = descriptor != nullptr &&
                  api.initializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
                  api.setSecurityDescriptorDacl(descriptor, TRUE, acl, FALSE);
         } else {
             acl = nullptr;  // nothing was allocated
+            ::SetLastError(aclError);  // it returns its error instead of setting it
         }
     }
 
+    const DWORD error = ::GetLastError();  // the failed step's, for the caller's log line
     if (everyone) api.freeSid(everyone);
     if (!ok) {
         if (acl) api.localFree(acl);
         if (descriptor) api.localFree(descriptor);
+        ::SetLastError(error);
         return false;
     }
 
     record->nLength = sizeof(SECURITY_ATTRIBUTES);
     record->lpSecurityDescriptor = descriptor;
+    record->acl = acl;
     record->bInheritHandle = FALSE;
     record->labelDescriptor = nullptr;  // a fresh descriptor carries no label yet
     return true;
@@ -120,15 +128,8 @@ void FreeSecurityAttributes(LumSecurityAttributes* record) {
     if (!record) return;
     const lumlib::SecurityApi& api = lumlib::ActiveSecurityApi();
 
-    PSECURITY_DESCRIPTOR descriptor = record->lpSecurityDescriptor;
-    if (descriptor) {
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        PACL dacl = nullptr;
-        api.getSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        if (dacl) api.localFree(dacl);
-        api.localFree(descriptor);
-    }
+    if (record->acl) api.localFree(record->acl);
+    if (record->lpSecurityDescriptor) api.localFree(record->lpSecurityDescriptor);
     // The label goes last: the descriptor's SACL pointed into it.
     if (record->labelDescriptor) api.localFree(record->labelDescriptor);
 }

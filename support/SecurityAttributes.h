@@ -8,6 +8,7 @@
 // the label descriptor its SACL points into, so that both are freed together.
 struct LumSecurityAttributes : SECURITY_ATTRIBUTES {
     PSECURITY_DESCRIPTOR labelDescriptor = nullptr;  // LocalAlloc'ed by AddLowIntegrityLabel, or null
+    PACL acl = nullptr;                               // the descriptor's DACL, freed with it
 };
 
 // Fills the record (length 24, a fresh 40-byte descriptor with an Everyone

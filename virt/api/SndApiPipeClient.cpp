@@ -151,7 +151,13 @@ CSndApiPipeClient::CSndApiPipeClient(std::unique_ptr<CPipeSecurity> sa, const Sn
       m_delivery(this),
       m_connection(setup.pipeName != nullptr ? setup.pipeName : kSndServicePipeName, std::move(sa), this) {
     DWORD session = 0;
-    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) m_sessionId = session;
+    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session))
+        m_sessionId = session;
+    else  // the client's session id is fixed for its life: support must see why the service gets none
+        LogPrint(m_logger.get(), LOG_WARNING,
+                 L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): the session id could not be read (error %u); "
+                 L"0xFFFFFFFF is sent.",
+                 __LINE__, ::GetLastError());
     LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::CSndApiPipeClient: (%u): session: %d, name: %s.",
              __LINE__, m_sessionId, m_connection.PipeName());
     // The header names only the program that started the file; every program
