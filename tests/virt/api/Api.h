@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/ContractMonitor.h"
 #include "support/Holders.h"
+#include "support/Observed.h"
 #include "support/Watchdog.h"
 
 #include "virt/api/zksndapi.h"
@@ -67,9 +66,8 @@ struct Notice {
 
 // Everything a callback was told, waited on by the test.
 struct Notices {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Notice> notices;
+    zk_testkit::CObserved observed;
+    std::vector<Notice> notices;  // under observed
 
     void Record(uint32_t code, uintptr_t param, void* context) {
         Notice n{code, param, context, ::GetCurrentThreadId()};
@@ -80,9 +78,9 @@ struct Notices {
         }
         Add(n);
     }
-    void Add(const Notice& n) { std::lock_guard<std::mutex> lock(mutex); notices.push_back(n); changed.notify_all(); }
-    void Touch() { std::lock_guard<std::mutex> lock(mutex); changed.notify_all(); }  // a waiter looks again
-    std::vector<Notice> Snapshot() { std::lock_guard<std::mutex> lock(mutex); return notices; }
+    void Add(const Notice& n) { observed.Note([&] { notices.push_back(n); }); }
+    void Touch() { observed.Note([] {}); }  // a waiter looks again
+    std::vector<Notice> Snapshot() { return observed.Get(notices); }
     static size_t CountOf(const std::vector<Notice>& v, uint32_t code) {
         return size_t(std::count_if(v.begin(), v.end(), [code](const Notice& n) { return n.code == code; }));
     }
@@ -91,10 +89,7 @@ struct Notices {
         return WaitUntil([&] { return CountOf(notices, code) >= count; }, ms);
     }
     // done is looked at under the lock, whenever a callback is recorded or Touch is called.
-    bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(ms), done);
-    }
+    bool WaitUntil(const std::function<bool()>& done, DWORD ms = 5000) { return observed.WaitFor(done, ms); }
 };
 
 // The exports' callback recorded; on request it tears the library down from

@@ -304,13 +304,14 @@ CleanRun CountCalls() {
     return run;
 }
 
-// The sampled calls of an import that a session calls count times: the first
-// three and every quarter up to the last; every call when all.
+// The sampled calls of an import that a session calls count times: every
+// one when it is called at most six times (each thread start of an Init, say),
+// else the first three and every quarter up to the last; every call when all.
 std::vector<long> Calls(long count, bool all) {
     std::vector<long> picked;
     for (long n = 1; n <= count; ++n) {
         const bool spread = n == count || (count > 6 && n % (count / 4) == 0);
-        if (all || n <= 3 || spread) picked.push_back(n);
+        if (all || n <= 3 || count <= 6 || spread) picked.push_back(n);
     }
     return picked;
 }
