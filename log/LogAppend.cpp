@@ -79,6 +79,7 @@ size_t ClockNow(wchar_t (&text)[kClockChars]) {
 void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
     const DWORD start = ::GetTickCount();
     const wchar_t* why = kWhyFailed;
+    bool deniedForGood = false;
     for (int attempt = 0;; ++attempt) {
         if (attempt == 1) {
             // The file may have gone bad or its folder may be missing: start over.
@@ -89,6 +90,8 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
         }
         const Prepared prepared = PrepareFile();
         if (prepared == Prepared::kRefused) {
+            // no open was tried: a denial of an earlier batch says nothing now
+            m_openDenied = false;
             why = kWhyRefused;
             break;
         }
@@ -100,10 +103,16 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
         // A delete-pending name is denied until its last handle closes, which
         // every writer's reopen brings about within a second, and a reader's
         // open that shares no writing usually ends as quickly: the runs wait.
-        if (!m_openDenied || ::GetTickCount() - start >= kDeniedWaitMs || IsDrainOver()) break;
+        if (!m_openDenied || IsDrainOver()) break;
+        if (::GetTickCount() - start >= kDeniedWaitMs) {
+            deniedForGood = true;
+            break;
+        }
         ::Sleep(kDeniedRetryMs);
     }
-    if (m_openDenied) m_guard.Hold();  // denied for good: not asked again for every batch
+    // Denied for this whole call: not asked again for every batch. Only then:
+    // the hold must end, and the open after it be tried again.
+    if (deniedForGood) m_guard.Hold();
     CountLost(runs, why);
 }
 

@@ -327,10 +327,11 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
 // a privileged caller. Folder attributes and owners are substituted: Wine has
 // no junctions and keeps no owners (and runs every process elevated). Links
 // are real: Wine makes hard links. Where the plant goes again (a junction, an
-// owner query that failed: a hold of 5 s, of 0.25 s), every run meanwhile is
+// owner query that failed: a hold of 5 s, of 0.25 s; a file whose open is
+// denied for the whole 3 s wait, held 5 s after it), every run meanwhile is
 // dropped and counted, and the first run written once the hold is over says
 // how many.
-enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner };
+enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner, kOpenDenied };
 struct Hostile { const char* name; Plant plant; bool privileged; bool written; ULONGLONG heldMinMs = 0, heldMaxMs = 0; };
 struct HostileFolderTest : LoggerBufferTest, ::testing::WithParamInterface<Hostile> {};
 
@@ -354,19 +355,26 @@ TEST_P(HostileFolderTest, WhatAHostileUserCanPlantIsRefusedAndAHoldCountsWhatItD
         if (plant == kUnreadableOwner) return CLogFolderGuard::Trust::kUnknown;
         return plant != kForeignOwner ? CLogFolderGuard::Trust::kTrusted : CLogFolderGuard::Trust::kUntrusted;
     }, &context);
+    b->SetFileOpen([](void* c, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) -> HANDLE {
+        if (static_cast<Context*>(c)->plant != kOpenDenied) return CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
+        SetLastError(ERROR_SHARING_VIOLATION);  // a reader that shares no writing
+        return INVALID_HANDLE_VALUE;
+    }, &context);
     const ULONGLONG start = GetTickCount64();
     Write(*b, L"run");
     if (GetParam().heldMaxMs != 0) {
         context.plant = kNothing;  // not looked at again during the hold
         int dropped = 0;
-        ASSERT_TRUE(WaitFor([&] { Write(*b, L"run"); return FileSize(Current()) > 0 || (++dropped, false); }, 10000));
+        ASSERT_TRUE(WaitFor([&] { Write(*b, L"run"); return FileSize(Current()) > 0 || (++dropped, false); }, 15000));
         const ULONGLONG resumed = GetTickCount64() - start;
         EXPECT_GE(resumed, GetParam().heldMinMs) << "held (less the tick's granularity)";
         EXPECT_LE(resumed, GetParam().heldMaxMs) << "resumed once the hold is over";
         const std::wstring text = ReadText(Current());
         std::wsmatch m;
+        const std::wstring why = GetParam().plant == kOpenDenied ? L"file could not be opened or written"
+                                                                 : L"folder was refused or could not be checked";
         ASSERT_TRUE(std::regex_match(text, m, std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n.*WriteRuns: \(\d+\): (\d+) lines )"
-                                                          LR"(were dropped: the log folder was refused or could not be checked\.\r\nrun)"))) << text;
+                                                          LR"(were dropped: the log )" + why + LR"(\.\r\nrun)"))) << text;
         EXPECT_EQ(std::stoi(m[1].str()), dropped + 1);
         return;
     }
@@ -395,7 +403,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Hostile{"ForeignOwnerOrdinaryCaller", kForeignOwner, false, true},  // the owner is not asked
                       Hostile{"HardLinkedFile", kHardLink, false, false},
                       Hostile{"JunctionHeld", kJunction, false, false, 4900, 8000},
-                      Hostile{"UnreadableOwnerHeld", kUnreadableOwner, true, false, 200, 1500}),
+                      Hostile{"UnreadableOwnerHeld", kUnreadableOwner, true, false, 200, 1500},
+                      // the lines that come during the hold renew nothing: the open is tried once it is over
+                      Hostile{"OpenDeniedHeld", kOpenDenied, false, false, 7900, 12000}),
     ModeName<Hostile>);
 
 }  // namespace
