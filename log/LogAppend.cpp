@@ -76,7 +76,7 @@ size_t ClockNow(wchar_t (&text)[kClockChars]) {
 
 }  // namespace
 
-void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
+bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
     const DWORD start = ::GetTickCount();
     const wchar_t* why = kWhyFailed;
     bool deniedForGood = false;
@@ -97,7 +97,7 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
         }
         if (prepared == Prepared::kReady) {
             const Appended appended = AppendChecked(data, size, runs);
-            if (appended != Appended::kFailed) return;  // written, or dropped and counted
+            if (appended != Appended::kFailed) return appended == Appended::kWritten;  // or dropped and counted
         }
         if (attempt == 0) continue;
         // A delete-pending name is denied until its last handle closes, which
@@ -114,6 +114,7 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
     // the hold must end, and the open after it be tried again.
     if (deniedForGood) m_guard.Hold();
     CountLost(runs, why);
+    return false;
 }
 
 void CZkLoggerBuffer::CountLost(uint32_t runs, const wchar_t* why) {

@@ -94,7 +94,7 @@ void CZkLoggerBuffer::DrainAndStop() {
         // for a moment) are reported on their own: no later line may come.
         if (m_droppedRuns != 0) WriteRuns(nullptr, 0, 0);
     } catch (...) {
-        RecoverRuns();  // teardown goes on: nothing leaves the stop
+        RecoverRuns(0);  // teardown goes on: nothing leaves the stop
     }
 }
 
@@ -109,9 +109,10 @@ void CZkLoggerBuffer::WriteDrainNotice() {
                  L"sndapi: CZkLoggerBuffer::DrainAndStop: (%u): %u lines were dropped: the log could not be written "
                  L"within %u ms of the stop.",
                  __LINE__, m_drainDropped, kDrainMs);
-    m_drainDropped = 0;
     const std::wstring notice = ErrorLine(message);
-    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
+    // Counted off once written (not when built: ErrorLine may throw), so a
+    // notice that fails leaves its count for a later stop.
+    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_drainDropped = 0;
 }
 
 void CZkLoggerBuffer::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
@@ -281,7 +282,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
     } catch (...) {
         if (!counted) ++m_pendingRuns;
-        RecoverRuns();
+        RecoverRuns(counted ? 0 : 1);  // a run not counted in is in no batch either
     }
     return 1;
 }
@@ -299,14 +300,14 @@ void CZkLoggerBuffer::FlushOrRecover() {
     try {
         FlushBatch();
     } catch (...) {
-        RecoverRuns();
+        RecoverRuns(0);
     }
 }
 
-void CZkLoggerBuffer::RecoverRuns() {
-    const uint32_t lost = m_batchRuns ? m_batchRuns : 1;
+void CZkLoggerBuffer::RecoverRuns(uint32_t current) {
+    const uint32_t lost = m_batchRuns + current;
+    if (lost != 0 && m_droppedRuns == 0) m_droppedWhy = kWhyNoMemory;
     m_droppedRuns += lost;
-    if (m_droppedRuns == lost) m_droppedWhy = kWhyNoMemory;
     m_batchBytes = 0;
     m_batchRuns = 0;
     m_processed += m_pendingRuns;  // a caller waiting for them goes on
@@ -350,7 +351,9 @@ std::wstring CZkLoggerBuffer::ErrorLine(const wchar_t* text) const {
 }
 
 void CZkLoggerBuffer::WriteCapNotice() {
-    const uint32_t dropped = m_capDropped.exchange(0);
+    // Counted off once written: a notice that fails (a failing disk, a refused
+    // folder) is tried again before the next run, and an exception keeps it too.
+    const uint32_t dropped = m_capDropped.load();
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
                  L"sndapi: CZkLoggerBuffer::Queue: (%u): %u lines were dropped: more than %u KiB of lines waited "
@@ -359,5 +362,5 @@ void CZkLoggerBuffer::WriteCapNotice() {
                  static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
-    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
+    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_capDropped -= dropped;
 }

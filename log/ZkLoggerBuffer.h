@@ -166,8 +166,9 @@ private:
     // At the queue's cap: waits for the writer's next batch, within the
     // budget from start; false when the line is to be dropped.
     bool WaitForRoom(DWORD start);
-    // After an exception: the runs at hand are counted as lost, the batch emptied.
-    void RecoverRuns();  // lock held
+    // After an exception: the runs at hand (the batch's, and the current ones
+    // taken but not yet joined to it) are counted as lost, the batch emptied.
+    void RecoverRuns(uint32_t current);  // lock held
     // FlushBatch, or RecoverRuns when it throws (no memory).
     void FlushOrRecover();  // lock held
     // Remembers the latest run a caller gave up on (see AwaitWritten).
@@ -181,8 +182,9 @@ private:
     // ---- appending and the current file (LogAppend.cpp)
     enum class Appended { kWritten, kDropped, kFailed };
     // The attempts of one append (open, folder created on the second one; a
-    // denied name tried again for kDeniedWaitMs). Runs not written are counted.
-    void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
+    // denied name tried again for kDeniedWaitMs). Runs not written are counted;
+    // false then, so that a notice of the writer's own (runs 0) keeps its count.
+    bool WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
     // Counts runs that did not reach the file; the next append reports them.
     void CountLost(uint32_t runs, const wchar_t* why);  // lock held
     // True once a draining stop has had its time.

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "log/LogFileOps.h"
@@ -249,13 +250,19 @@ TEST_F(LoggerBufferTest, ALineTheWriterHasNoMemoryForIsCountedAndTheNextGoesOn) 
 // through waits a bounded time once, and not at all while the writer is
 // behind; the teardown drains for about a second, drops the rest and says
 // how many lines it dropped. The folder is missing: the second attempt makes it.
+// The appends fail until the queue's cap has refused a line and the writer
+// has taken another (its notice of the refusal fails too): every count still
+// reaches the file.
 TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWriteInASecond) {
     base_ = dir_.path + L"deeper\\still\\zksndapi";
     auto b = Make(1 << 24, 10, 1);
-    b->SetFileWrite([](void*, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
+    std::atomic<bool> failing{true};
+    b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
         Sleep(300);
-        return WriteFile(file, data, size, written, nullptr);
-    }, nullptr);
+        if (!static_cast<std::atomic<bool>*>(c)->load()) return WriteFile(file, data, size, written, nullptr);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }, &failing);
     // One line a batch, until the queue's cap refuses one: lines past it are counted, not queued.
     int offered = 0;
     bool refused = false;
@@ -264,6 +271,10 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
         refused = b->Push(line.data(), line.size() * 2) == 0;
     }
     EXPECT_TRUE(refused) << "400 lines of 64 KiB queued behind a slow writer";
+    // the line the writer was on, then one it took after the refusal (its notice first)
+    const uint64_t queued = b->GetUnwrittenRuns();
+    EXPECT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() + 2 <= queued; }, 10000)) << "the writer took no line after the refusal";
+    failing = false;
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) {
         const DWORD start = GetTickCount();
         b->AwaitWritten(b->QueueThrough(through, wcslen(through) * 2));
@@ -273,10 +284,11 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     b.reset();
     EXPECT_LT(GetTickCount() - start, 3000u);
     const std::wstring text = ReadText(Current());
-    int written = 0;  // the first lines, in order
+    int written = 0, first = -1;  // the lines after the failed appends, in order
     size_t at = text.find(L"\nline ");
     while (at != std::wstring::npos) {
-        const std::wstring expected = L"line " + std::to_wstring(written) + L" ";
+        if (first < 0) first = std::stoi(text.substr(at + 6, 8));
+        const std::wstring expected = L"line " + std::to_wstring(first + written) + L" ";
         EXPECT_EQ(text.substr(at + 1, expected.size()), expected);
         ++written;
         at = text.find(L"\nline ", at + 1);
@@ -286,8 +298,12 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: )"))) << written;
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) written += text.find(through) != std::wstring::npos;
     EXPECT_GE(written, 1);
-    // Every line offered is written, dropped at the cap or dropped at the stop, and each drop is counted.
-    EXPECT_EQ(written + std::stoi(drained[1].str()) + std::stoi(capped[1].str()), offered + 2);
+    // Every line offered is written or dropped (by a failed append, at the cap, at the stop), and each drop is counted.
+    const std::wregex count(LR"(\): (\d+) lines were dropped: )");
+    int dropped = 0;
+    for (std::wsregex_iterator it(text.begin(), text.end(), count), end; it != end; ++it) dropped += std::stoi((*it)[1].str());
+    EXPECT_NE(text.find(L"could not be opened or written"), std::wstring::npos) << "the failed appends' notice";
+    EXPECT_EQ(written + dropped, offered + 2);
 }
 
 // Everyone may read, write, append and delete (every session shares the log),
