@@ -184,16 +184,28 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     if (m_queuedBytes.load() + size <= kQueueCapBytes || !stalled) {
         // The push and its count together: the count is the run's place in the queue.
         const auto lock = m_pushLock.lock();
+        // Its bytes before the push: the woken writer may take the run and
+        // count them off before PushBlock returns.
+        const uint64_t before = m_queuedBytes.fetch_add(size);
         if (PushBlock(data, size, wake)) {
-            // an idle writer's clock starts with its work
-            if (m_queuedBytes.fetch_add(size) == 0) m_progressTick.store(::GetTickCount());
+            if (before == 0) m_progressTick.store(::GetTickCount());  // an idle writer's clock starts with its work
             return static_cast<uint64_t>(++m_pushed);
         }
+        Unqueue(size);
         if (IsClosing()) return 0;
     }
     ++m_capDropped;  // reported by the writer
     if (capped) *capped = true;
     return 0;
+}
+
+void CZkLoggerBuffer::Unqueue(uint64_t bytes) {
+    // Runs written directly were never counted in: the count only falls to 0.
+    // A compare-exchange: a refused push takes its bytes back under the push
+    // lock, not the buffer lock the writer counts them off under.
+    uint64_t queued = m_queuedBytes.load();
+    while (!m_queuedBytes.compare_exchange_weak(queued, queued - std::min(bytes, queued))) {
+    }
 }
 
 bool CZkLoggerBuffer::WaitForRoom(DWORD start) {
@@ -263,8 +275,7 @@ bool CZkLoggerBuffer::WaitWrittenLocked(uint64_t ticket, DWORD start) {
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     const auto lock = m_lock.lock();
-    // Runs written directly were never counted in: the count only falls to 0 (under the lock).
-    if (data) m_queuedBytes -= std::min(size, m_queuedBytes.load());
+    if (data) Unqueue(size);  // taken: no longer waiting
     // The writer's error boundary: the worker thread (and a caller writing
     // directly) must never see an exception.
     bool counted = false;
@@ -289,7 +300,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
 
 void CZkLoggerBuffer::Dropped(uint32_t runs, uint64_t bytes) {
     const auto lock = m_lock.lock();
-    m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
+    Unqueue(bytes);
     FlushOrRecover();  // in queue order: the runs before the dropped ones first
     CountLost(runs, kWhyNoMemory);
     m_pendingRuns += runs;

@@ -108,6 +108,8 @@ public:
     // State, for diagnostics and tests.
     // Runs queued and not yet written (or dropped).
     uint64_t GetUnwrittenRuns() const;
+    // Bytes of lines queued and not yet taken by the writer (what the cap weighs).
+    uint64_t GetQueuedBytes() const { return m_queuedBytes.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
@@ -171,6 +173,8 @@ private:
     void RecoverRuns(uint32_t current);  // lock held
     // FlushBatch, or RecoverRuns when it throws (no memory).
     void FlushOrRecover();  // lock held
+    // Counts bytes off m_queuedBytes (taken, dropped or refused), never below 0.
+    void Unqueue(uint64_t bytes);
     // Remembers the latest run a caller gave up on (see AwaitWritten).
     void MarkStalled(int64_t run);
     void WriteCapNotice();    // lock held
