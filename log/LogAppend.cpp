@@ -169,8 +169,10 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
             const bool sized = ::GetFileSizeEx(m_file.get(), &li) != FALSE;
             const uint64_t fileSize = sized ? static_cast<uint64_t>(li.QuadPart) : 0;
             const uint64_t limit = m_maxFileSize.load();
-            // rotation failed a moment ago: append meanwhile, up to the hard limit
-            const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs;
+            // Rotation failed a moment ago: append meanwhile, up to the hard limit,
+            // unless another process has rotated the file since (its new one is followed).
+            const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs ||
+                                  (fileSize > limit && !IsStillCurrent());
             if (fileSize <= limit || !retryDue || followedEnough) {
                 if (fileSize > limit && fileSize + size > limit * kHardLimitFactor) {
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation

@@ -95,6 +95,25 @@ TEST_F(LoggerBufferTest, RotationBlockedByAHeldFileResumesAndTheFileStaysWithinT
     EXPECT_TRUE(std::regex_match(text.substr(std::min(text.size(), kHeader.size())), resumed)) << text;
 }
 
+// Two writers on one file, as two processes: a reader that shares no deleting
+// blocks the rotation of a full file, so B appends to it for a second before
+// it tries again. Once the reader is gone, A rotates: B's next lines go to the
+// new file at once, not into the numbered one (nor dropped past the hard limit).
+TEST_F(LoggerBufferTest, AWriterWaitingToRetryARotationFollowsTheFileAnotherRotated) {
+    const uint32_t limit = 1000;
+    Put(Current(), std::wstring(limit / 2 + 50, L'f'));  // over the limit, within twice it: the first write tries to rotate it
+    auto a = Make(limit, 10), b = Make(limit, 10);
+    CHandleHolder reader(CreateFileW(Current().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.is_valid());
+    Write(*b, L"b before\r\n");  // the rotation fails: B appends to the full file until its retry is due
+    reader.reset();
+    Write(*a, L"a\r\n");  // A has not failed: it rotates
+    ASSERT_NE(ReadText(Numbered(1)).find(L"b before"), std::wstring::npos) << "rotated";
+    Write(*b, L"b after\r\n");  // within B's second
+    EXPECT_EQ(ReadText(Current()), kHeader + L"a\r\nb after\r\n");
+}
+
 // Another handle (any reader of the log could) holds lock bytes for 5 s. A
 // holder that appends meanwhile makes progress: the writer waits it out. One
 // that makes none (both bytes of a full file) is gone around after
