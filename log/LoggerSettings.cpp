@@ -102,8 +102,15 @@ bool CZkLogger::OpenSettingsKey() {
     // sees one made later through the keys above it.
     m_watcherWanted = true;
     if (!m_watcher.IsStarted() && !StartWatcher()) {
-        const auto lock = m_lock.lock();
-        StartFailed();  // the next logging call tries again
+        {
+            const auto lock = m_lock.lock();
+            StartFailed();  // the next logging call tries again
+        }
+        // Said once: until it starts, the level does not follow the registry.
+        LogPrint(this, LOG_ERROR,
+                 L"sndapi: CZkLogger::OpenSettingsKey: (%u): the settings watcher could not be started; the next "
+                 L"logging call tries again, and the level stays %u meanwhile.",
+                 __LINE__, m_threshold.load());
     }
     // the watcher opens its own handle, arms the notification and loads once more
     if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
