@@ -226,20 +226,22 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // a reason that may pass: an arm (the watcher arms the keys above the settings
 // key first, from the top, then the settings key), armed again a second later;
 // the watcher's thread start, at LogLevel 0, tried again by a line below the
-// level, and said in the file.
-struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; };  // deleted: the key made again
+// level, and said in the file; the level's read after the change (atChange:
+// counted from there), read again a second later.
+struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     // The logger is linked into this program: its registry calls go through this program's imports.
     static const std::vector<std::string> unknownImports = testkit::InstallImportFaults(::GetModuleHandleW(nullptr));
-    testkit::FailNthCall(GetParam().failing, GetParam().nth);
+    testkit::FailNthCall(GetParam().failing, GetParam().atChange ? 0 : GetParam().nth);
     Start(1);
-    if (GetParam().nth != 0) {
+    if (GetParam().nth != 0 && !GetParam().atChange) {
         EXPECT_TRUE(WaitFor([] { return testkit::ArmedCallFailed(); }, 5000)) << "the call did not fail";
     } else {
         Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
     }
+    if (GetParam().atChange) testkit::FailNthCall(GetParam().failing, GetParam().nth);
     SetDword(L"LogLevel", 3);
     EXPECT_TRUE(WaitFor([&] {
         LogPrint(logger_, LOG_DEBUG, L"debug line");
@@ -262,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
                                            KeyChange{"SettingsKeyArmFails", kSettingsKey, "RegNotifyChangeKeyValue", 3},
                                            KeyChange{"ParentArmFails", kSettingsKey, "RegNotifyChangeKeyValue", 2},
                                            // the writer's thread first, then the watcher's
-                                           KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2}),
+                                           KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2},
+                                           KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true}),
                          ModeName<KeyChange>);
 
 // The idle close is due kIdleCloseMs after the last line, not after the first
