@@ -76,9 +76,10 @@ size_t ClockNow(wchar_t (&text)[kClockChars]) {
 
 }  // namespace
 
-void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
+bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
     const DWORD start = ::GetTickCount();
     const wchar_t* why = kWhyFailed;
+    bool deniedForGood = false;
     for (int attempt = 0;; ++attempt) {
         if (attempt == 1) {
             // The file may have gone bad or its folder may be missing: start over.
@@ -89,22 +90,31 @@ void CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
         }
         const Prepared prepared = PrepareFile();
         if (prepared == Prepared::kRefused) {
+            // no open was tried: a denial of an earlier batch says nothing now
+            m_openDenied = false;
             why = kWhyRefused;
             break;
         }
         if (prepared == Prepared::kReady) {
             const Appended appended = AppendChecked(data, size, runs);
-            if (appended != Appended::kFailed) return;  // written, or dropped and counted
+            if (appended != Appended::kFailed) return appended == Appended::kWritten;  // or dropped and counted
         }
         if (attempt == 0) continue;
         // A delete-pending name is denied until its last handle closes, which
         // every writer's reopen brings about within a second, and a reader's
         // open that shares no writing usually ends as quickly: the runs wait.
-        if (!m_openDenied || ::GetTickCount() - start >= kDeniedWaitMs || IsDrainOver()) break;
+        if (!m_openDenied || IsDrainOver()) break;
+        if (::GetTickCount() - start >= kDeniedWaitMs) {
+            deniedForGood = true;
+            break;
+        }
         ::Sleep(kDeniedRetryMs);
     }
-    if (m_openDenied) m_guard.Hold();  // denied for good: not asked again for every batch
+    // Denied for this whole call: not asked again for every batch. Only then:
+    // the hold must end, and the open after it be tried again.
+    if (deniedForGood) m_guard.Hold();
     CountLost(runs, why);
+    return false;
 }
 
 void CZkLoggerBuffer::CountLost(uint32_t runs, const wchar_t* why) {
@@ -159,8 +169,10 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
             const bool sized = ::GetFileSizeEx(m_file.get(), &li) != FALSE;
             const uint64_t fileSize = sized ? static_cast<uint64_t>(li.QuadPart) : 0;
             const uint64_t limit = m_maxFileSize.load();
-            // rotation failed a moment ago: append meanwhile, up to the hard limit
-            const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs;
+            // Rotation failed a moment ago: append meanwhile, up to the hard limit,
+            // unless another process has rotated the file since (its new one is followed).
+            const bool retryDue = !m_rotationFailed || ::GetTickCount() - m_rotationFailTick >= kRotationRetryMs ||
+                                  (fileSize > limit && !IsStillCurrent());
             if (fileSize <= limit || !retryDue || followedEnough) {
                 if (fileSize > limit && fileSize + size > limit * kHardLimitFactor) {
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation

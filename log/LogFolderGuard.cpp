@@ -52,7 +52,7 @@ const wchar_t CLogFolderGuard::kLogFolderSddl[] =
 CLogFolderGuard::CLogFolderGuard(const std::wstring& directory)
     : m_directory(logfile::TrimDirectory(directory)),
       m_parent(logfile::TrimDirectory(m_directory.substr(0, m_directory.find_last_of(L'\\') + 1))),
-      m_privileged(IsPrivilegedProcess()) {}
+      m_privilege(QueryPrivilege()) {}
 
 bool CLogFolderGuard::CreateLogFolder(const wchar_t* directory) {
     const std::wstring dir = logfile::TrimDirectory(directory ? directory : L"");
@@ -82,7 +82,7 @@ void CLogFolderGuard::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
 }
 
 void CLogFolderGuard::SetHardening(bool privileged, PFN_QUERY_OWNER query, void* context) {
-    m_privileged = privileged;
+    m_privilege = privileged ? Privilege::kPrivileged : Privilege::kOrdinary;
     m_queryOwner = query ? query : &CLogFolderGuard::QueryOwnerTrustedLive;
     m_queryOwnerContext = query ? context : nullptr;
 }
@@ -116,24 +116,25 @@ DWORD CLogFolderGuard::QueryReparseLive(void*, const wchar_t* directory, DWORD* 
     return attributes;
 }
 
-bool CLogFolderGuard::IsPrivilegedProcess() {
+CLogFolderGuard::Privilege CLogFolderGuard::QueryPrivilege() {
     CHandleHolder token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return true;  // cannot tell: be careful
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return Privilege::kUnknown;
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
-    if (::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
-        elevation.TokenIsElevated)
-        return true;
+    if (!::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size))
+        return Privilege::kUnknown;
+    if (elevation.TokenIsElevated) return Privilege::kPrivileged;
     alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     if (ReadTokenUser(token.get(), user) &&
         ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid))
-        return true;
+        return Privilege::kPrivileged;
     // services (also LocalService and NetworkService) carry the SERVICE group
     uint8_t serviceSid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof(serviceSid);
     BOOL member = FALSE;
-    return ::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) &&
-           ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
+    const bool service = ::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) &&
+                         ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
+    return service ? Privilege::kPrivileged : Privilege::kOrdinary;
 }
 
 CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
@@ -153,7 +154,8 @@ CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar
 }
 
 bool CLogFolderGuard::IsRefused() {
-    if (!m_privileged || m_directory.empty()) return false;
+    if (m_privilege == Privilege::kUnknown) m_privilege = QueryPrivilege();  // cannot tell yet: careful meanwhile
+    if (m_privilege == Privilege::kOrdinary || m_directory.empty()) return false;
     // the log folder and the one above it (\Zelkor\Tessaline Server), checked before every open
     for (const std::wstring* folder : {&m_directory, &m_parent}) {
         if (folder->empty()) continue;
@@ -178,7 +180,7 @@ bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expe
     // a regular file with this one name: no link or junction, no hard link to some other file
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
     if (info.nNumberOfLinks != 1) return false;
-    if (!m_privileged) return true;
+    if (m_privilege == Privilege::kOrdinary) return true;
     // the file actually opened is the one meant, whatever the path went through
     wchar_t opened[MAX_PATH + kLongPathPrefixChars];
     const DWORD openedChars = ::GetFinalPathNameByHandleW(file, opened, MAX_PATH + kLongPathPrefixChars,

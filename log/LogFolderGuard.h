@@ -37,8 +37,10 @@ public:
     // the owner SYSTEM, Administrators or this process's own user.
     static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
     static Trust QueryOwnerTrustedLive(void* context, const wchar_t* folder);
-    // True when the process is elevated, runs as SYSTEM or as a service.
-    static bool IsPrivilegedProcess();
+    // Whether the process is elevated, runs as SYSTEM or as a service;
+    // kUnknown when its token cannot be read.
+    enum class Privilege { kOrdinary, kPrivileged, kUnknown };
+    static Privilege QueryPrivilege();
 
     // Replacements for tests (null: the live query). Wine runs every process
     // elevated and keeps no owners, so tests choose both.
@@ -68,7 +70,9 @@ private:
     DWORD m_holdMs = kHoldMs;
     PFN_QUERY_REPARSE m_queryReparse = &CLogFolderGuard::QueryReparseLive;
     void* m_queryReparseContext = nullptr;
-    bool m_privileged;
+    // Unknown (a token query failed) counts as privileged, and is asked again
+    // at the next check of the folder: a passing failure decides nothing for good.
+    Privilege m_privilege;
     PFN_QUERY_OWNER m_queryOwner = &CLogFolderGuard::QueryOwnerTrustedLive;
     void* m_queryOwnerContext = nullptr;
 };

@@ -38,7 +38,8 @@ LSTATUS ReadDword(HKEY key, const wchar_t* name, uint32_t* value) {
 
 }  // namespace
 
-void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
+bool CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
+    bool levelRead = true;
     // "LogLevel": a DWORD, or a decimal text short enough for the 4-byte area (one digit)
     {
         uint8_t data[4];
@@ -62,6 +63,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             // (the start arms it at once), and the file says why meanwhile.
             LogPrint(this, LOG_ERROR, L"sndapi: CZkLogger::LoadSettings: (%u): LogLevel cannot be read (error %u); the level stays %u.",
                      __LINE__, static_cast<unsigned>(rc), m_threshold.load());
+            levelRead = rc == ERROR_MORE_DATA;  // a value too long for the area stays so: not read again
         }
     }
 
@@ -93,6 +95,7 @@ void CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         uint32_t maxFiles = 0;
         if (ReadDword(key, L"OverrideLogMaxFiles", &maxFiles) == ERROR_SUCCESS) m_maxLogFiles.exchange(maxFiles);
     }
+    return levelRead;
 }
 
 bool CZkLogger::OpenSettingsKey() {
@@ -102,8 +105,15 @@ bool CZkLogger::OpenSettingsKey() {
     // sees one made later through the keys above it.
     m_watcherWanted = true;
     if (!m_watcher.IsStarted() && !StartWatcher()) {
-        const auto lock = m_lock.lock();
-        StartFailed();  // the next logging call tries again
+        {
+            const auto lock = m_lock.lock();
+            StartFailed();  // the next logging call tries again
+        }
+        // Said once: until it starts, the level does not follow the registry.
+        LogPrint(this, LOG_ERROR,
+                 L"sndapi: CZkLogger::OpenSettingsKey: (%u): the settings watcher could not be started; the next "
+                 L"logging call tries again, and the level stays %u meanwhile.",
+                 __LINE__, m_threshold.load());
     }
     // the watcher opens its own handle, arms the notification and loads once more
     if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
@@ -179,7 +189,9 @@ void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
         m_watch.rearm = m_watch.rearm || MayPass(rc);
         return;
     }
-    LoadSettings(watched->get(), false);
+    // A level that could not be read is read again by the clock: no change
+    // may come to raise the event again.
+    if (!LoadSettings(watched->get(), false)) m_watch.rearm = true;
 }
 
 void CZkLogger::WatchLevels(DWORD fired) {

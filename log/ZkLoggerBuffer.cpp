@@ -94,7 +94,7 @@ void CZkLoggerBuffer::DrainAndStop() {
         // for a moment) are reported on their own: no later line may come.
         if (m_droppedRuns != 0) WriteRuns(nullptr, 0, 0);
     } catch (...) {
-        RecoverRuns();  // teardown goes on: nothing leaves the stop
+        RecoverRuns(0);  // teardown goes on: nothing leaves the stop
     }
 }
 
@@ -109,9 +109,10 @@ void CZkLoggerBuffer::WriteDrainNotice() {
                  L"sndapi: CZkLoggerBuffer::DrainAndStop: (%u): %u lines were dropped: the log could not be written "
                  L"within %u ms of the stop.",
                  __LINE__, m_drainDropped, kDrainMs);
-    m_drainDropped = 0;
     const std::wstring notice = ErrorLine(message);
-    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
+    // Counted off once written (not when built: ErrorLine may throw), so a
+    // notice that fails leaves its count for a later stop.
+    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_drainDropped = 0;
 }
 
 void CZkLoggerBuffer::SetReparseQuery(PFN_QUERY_REPARSE query, void* context) {
@@ -183,16 +184,28 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     if (m_queuedBytes.load() + size <= kQueueCapBytes || !stalled) {
         // The push and its count together: the count is the run's place in the queue.
         const auto lock = m_pushLock.lock();
+        // Its bytes before the push: the woken writer may take the run and
+        // count them off before PushBlock returns.
+        const uint64_t before = m_queuedBytes.fetch_add(size);
         if (PushBlock(data, size, wake)) {
-            // an idle writer's clock starts with its work
-            if (m_queuedBytes.fetch_add(size) == 0) m_progressTick.store(::GetTickCount());
+            if (before == 0) m_progressTick.store(::GetTickCount());  // an idle writer's clock starts with its work
             return static_cast<uint64_t>(++m_pushed);
         }
+        Unqueue(size);
         if (IsClosing()) return 0;
     }
     ++m_capDropped;  // reported by the writer
     if (capped) *capped = true;
     return 0;
+}
+
+void CZkLoggerBuffer::Unqueue(uint64_t bytes) {
+    // Runs written directly were never counted in: the count only falls to 0.
+    // A compare-exchange: a refused push takes its bytes back under the push
+    // lock, not the buffer lock the writer counts them off under.
+    uint64_t queued = m_queuedBytes.load();
+    while (!m_queuedBytes.compare_exchange_weak(queued, queued - std::min(bytes, queued))) {
+    }
 }
 
 bool CZkLoggerBuffer::WaitForRoom(DWORD start) {
@@ -262,8 +275,7 @@ bool CZkLoggerBuffer::WaitWrittenLocked(uint64_t ticket, DWORD start) {
 
 uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     const auto lock = m_lock.lock();
-    // Runs written directly were never counted in: the count only falls to 0 (under the lock).
-    if (data) m_queuedBytes -= std::min(size, m_queuedBytes.load());
+    if (data) Unqueue(size);  // taken: no longer waiting
     // The writer's error boundary: the worker thread (and a caller writing
     // directly) must never see an exception.
     bool counted = false;
@@ -281,14 +293,14 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         if (queueEmpty || awaitedTaken || m_batchBytes >= kBatchBytes) FlushBatch();
     } catch (...) {
         if (!counted) ++m_pendingRuns;
-        RecoverRuns();
+        RecoverRuns(counted ? 0 : 1);  // a run not counted in is in no batch either
     }
     return 1;
 }
 
 void CZkLoggerBuffer::Dropped(uint32_t runs, uint64_t bytes) {
     const auto lock = m_lock.lock();
-    m_queuedBytes -= std::min(bytes, m_queuedBytes.load());
+    Unqueue(bytes);
     FlushOrRecover();  // in queue order: the runs before the dropped ones first
     CountLost(runs, kWhyNoMemory);
     m_pendingRuns += runs;
@@ -299,14 +311,14 @@ void CZkLoggerBuffer::FlushOrRecover() {
     try {
         FlushBatch();
     } catch (...) {
-        RecoverRuns();
+        RecoverRuns(0);
     }
 }
 
-void CZkLoggerBuffer::RecoverRuns() {
-    const uint32_t lost = m_batchRuns ? m_batchRuns : 1;
+void CZkLoggerBuffer::RecoverRuns(uint32_t current) {
+    const uint32_t lost = m_batchRuns + current;
+    if (lost != 0 && m_droppedRuns == 0) m_droppedWhy = kWhyNoMemory;
     m_droppedRuns += lost;
-    if (m_droppedRuns == lost) m_droppedWhy = kWhyNoMemory;
     m_batchBytes = 0;
     m_batchRuns = 0;
     m_processed += m_pendingRuns;  // a caller waiting for them goes on
@@ -350,7 +362,9 @@ std::wstring CZkLoggerBuffer::ErrorLine(const wchar_t* text) const {
 }
 
 void CZkLoggerBuffer::WriteCapNotice() {
-    const uint32_t dropped = m_capDropped.exchange(0);
+    // Counted off once written: a notice that fails (a failing disk, a refused
+    // folder) is tried again before the next run, and an exception keeps it too.
+    const uint32_t dropped = m_capDropped.load();
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
                  L"sndapi: CZkLoggerBuffer::Queue: (%u): %u lines were dropped: more than %u KiB of lines waited "
@@ -359,5 +373,5 @@ void CZkLoggerBuffer::WriteCapNotice() {
                  static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
-    WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
+    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_capDropped -= dropped;
 }

@@ -108,6 +108,8 @@ public:
     // State, for diagnostics and tests.
     // Runs queued and not yet written (or dropped).
     uint64_t GetUnwrittenRuns() const;
+    // Bytes of lines queued and not yet taken by the writer (what the cap weighs).
+    uint64_t GetQueuedBytes() const { return m_queuedBytes.load(); }
     uint32_t GetRotationFileNumber() const { return m_rotationFileNumber.load(); }
     const SECURITY_ATTRIBUTES* GetSecurityAttributes() const { return &m_securityAttributes; }
 
@@ -166,10 +168,13 @@ private:
     // At the queue's cap: waits for the writer's next batch, within the
     // budget from start; false when the line is to be dropped.
     bool WaitForRoom(DWORD start);
-    // After an exception: the runs at hand are counted as lost, the batch emptied.
-    void RecoverRuns();  // lock held
+    // After an exception: the runs at hand (the batch's, and the current ones
+    // taken but not yet joined to it) are counted as lost, the batch emptied.
+    void RecoverRuns(uint32_t current);  // lock held
     // FlushBatch, or RecoverRuns when it throws (no memory).
     void FlushOrRecover();  // lock held
+    // Counts bytes off m_queuedBytes (taken, dropped or refused), never below 0.
+    void Unqueue(uint64_t bytes);
     // Remembers the latest run a caller gave up on (see AwaitWritten).
     void MarkStalled(int64_t run);
     void WriteCapNotice();    // lock held
@@ -181,8 +186,9 @@ private:
     // ---- appending and the current file (LogAppend.cpp)
     enum class Appended { kWritten, kDropped, kFailed };
     // The attempts of one append (open, folder created on the second one; a
-    // denied name tried again for kDeniedWaitMs). Runs not written are counted.
-    void WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
+    // denied name tried again for kDeniedWaitMs). Runs not written are counted;
+    // false then, so that a notice of the writer's own (runs 0) keeps its count.
+    bool WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
     // Counts runs that did not reach the file; the next append reports them.
     void CountLost(uint32_t runs, const wchar_t* why);  // lock held
     // True once a draining stop has had its time.

@@ -264,6 +264,7 @@ USED_ANYWAY = {
     "SetFileWrite": "tests fail or stall the log file's writes",
     "SetFileOpen": "tests fail the log file's opens",
     "GetUnwrittenRuns": "tests wait for the log writer's queue to empty",
+    "GetQueuedBytes": "tests check that no byte stays counted as queued",
     "SetThreshold": "tests set the logger's level without the registry",
     "GetThreshold": "tests watch a settings change arrive",
     "GetMaxFileSize": "tests watch a settings change arrive",

@@ -222,24 +222,34 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // The settings watcher sleeps without a time-out: a change reaches it only as
 // a registry notification, of the value, then also once the key (or the key
 // above it) was deleted and made again, when a second change shows the watch
-// of the key made again armed again. The n-th arm of a watch may fail for a
-// reason that may pass (the watcher arms the keys above the settings key
-// first, from the top, then the settings key): it is armed again a second later.
-struct KeyChange { const char* name; const wchar_t* deleted; long failingArm; };  // deleted: the key made again
+// of the key made again armed again. The n-th call of an import may fail for
+// a reason that may pass: an arm (the watcher arms the keys above the settings
+// key first, from the top, then the settings key), armed again a second later;
+// the watcher's thread start, at LogLevel 0, tried again by a line below the
+// level, and said in the file; the level's read after the change (atChange:
+// counted from there), read again a second later.
+struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     // The logger is linked into this program: its registry calls go through this program's imports.
     static const std::vector<std::string> unknownImports = testkit::InstallImportFaults(::GetModuleHandleW(nullptr));
-    testkit::FailNthCall("RegNotifyChangeKeyValue", GetParam().failingArm);
+    testkit::FailNthCall(GetParam().failing, GetParam().atChange ? 0 : GetParam().nth);
     Start(1);
-    if (GetParam().failingArm != 0) {
-        EXPECT_TRUE(WaitFor([] { return testkit::ArmedCallFailed(); }, 5000)) << "the arm did not fail";
+    if (GetParam().nth != 0 && !GetParam().atChange) {
+        EXPECT_TRUE(WaitFor([] { return testkit::ArmedCallFailed(); }, 5000)) << "the call did not fail";
     } else {
         Sleep(300);  // the watcher has long gone to sleep: what follows must wake it
     }
+    if (GetParam().atChange) testkit::FailNthCall(GetParam().failing, GetParam().nth);
     SetDword(L"LogLevel", 3);
-    EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 3; }, 5000)) << "the value's change";
+    EXPECT_TRUE(WaitFor([&] {
+        LogPrint(logger_, LOG_DEBUG, L"debug line");
+        return ReadText(File()).find(L"debug line") != std::wstring::npos;
+    }, 10000)) << "the value's change";
+    if (GetParam().failing == std::string("_beginthreadex")) {
+        EXPECT_NE(ReadText(File()).find(L"the settings watcher could not be started"), std::wstring::npos);
+    }
     ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
     SetDword(L"LogLevel", 2);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change with the key made again";
@@ -249,10 +259,13 @@ TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
-                         ::testing::Values(KeyChange{"KeyMadeAgain", kSettingsKey, 0},
-                                           KeyChange{"ParentMadeAgain", L"Software\\Zelkor", 0},
-                                           KeyChange{"SettingsKeyArmFails", kSettingsKey, 3},
-                                           KeyChange{"ParentArmFails", kSettingsKey, 2}),
+                         ::testing::Values(KeyChange{"KeyMadeAgain", kSettingsKey, "", 0},
+                                           KeyChange{"ParentMadeAgain", L"Software\\Zelkor", "", 0},
+                                           KeyChange{"SettingsKeyArmFails", kSettingsKey, "RegNotifyChangeKeyValue", 3},
+                                           KeyChange{"ParentArmFails", kSettingsKey, "RegNotifyChangeKeyValue", 2},
+                                           // the writer's thread first, then the watcher's
+                                           KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2},
+                                           KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true}),
                          ModeName<KeyChange>);
 
 // The idle close is due kIdleCloseMs after the last line, not after the first

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "log/LogFileOps.h"
@@ -92,6 +93,25 @@ TEST_F(LoggerBufferTest, RotationBlockedByAHeldFileResumesAndTheFileStaysWithinT
                               LR"(not be rotated, and the file was over 2 times its size limit\.\r\nafter\r\n)");
     EXPECT_EQ(text.substr(0, kHeader.size()), kHeader);
     EXPECT_TRUE(std::regex_match(text.substr(std::min(text.size(), kHeader.size())), resumed)) << text;
+}
+
+// Two writers on one file, as two processes: a reader that shares no deleting
+// blocks the rotation of a full file, so B appends to it for a second before
+// it tries again. Once the reader is gone, A rotates: B's next lines go to the
+// new file at once, not into the numbered one (nor dropped past the hard limit).
+TEST_F(LoggerBufferTest, AWriterWaitingToRetryARotationFollowsTheFileAnotherRotated) {
+    const uint32_t limit = 1000;
+    Put(Current(), std::wstring(limit / 2 + 50, L'f'));  // over the limit, within twice it: the first write tries to rotate it
+    auto a = Make(limit, 10), b = Make(limit, 10);
+    CHandleHolder reader(CreateFileW(Current().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.is_valid());
+    Write(*b, L"b before\r\n");  // the rotation fails: B appends to the full file until its retry is due
+    reader.reset();
+    Write(*a, L"a\r\n");  // A has not failed: it rotates
+    ASSERT_NE(ReadText(Numbered(1)).find(L"b before"), std::wstring::npos) << "rotated";
+    Write(*b, L"b after\r\n");  // within B's second
+    EXPECT_EQ(ReadText(Current()), kHeader + L"a\r\nb after\r\n");
 }
 
 // Another handle (any reader of the log could) holds lock bytes for 5 s. A
@@ -245,17 +265,38 @@ TEST_F(LoggerBufferTest, ALineTheWriterHasNoMemoryForIsCountedAndTheNextGoesOn) 
         << text;
 }
 
+// On one CPU the writer woken by a line may take it before its caller goes
+// on: once nothing waits, no byte stays counted as queued (a count left over
+// by each such line would bring the queue's cap nearer for good).
+TEST_F(LoggerBufferTest, NoByteStaysCountedAsQueuedWhenTheWriterTakesALineFirst) {
+    DWORD_PTR mask = 0, system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &mask, &system));
+    struct Restore { DWORD_PTR saved; ~Restore() { SetProcessAffinityMask(GetCurrentProcess(), saved); } } restore{mask};
+    ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), mask & (~mask + 1)));  // its lowest CPU alone
+    auto b = Make(1 << 24, 10, 1);
+    const std::wstring line = L"line\r\n";
+    for (int k = 0; k < 600; ++k) b->AwaitWritten(b->QueueThrough(line.data(), line.size() * 2));
+    ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() == 0; }, 10000));
+    EXPECT_EQ(b->GetQueuedBytes(), 0u);
+}
+
 // A writer that cannot keep up (each append takes 300 ms): a line written
 // through waits a bounded time once, and not at all while the writer is
 // behind; the teardown drains for about a second, drops the rest and says
 // how many lines it dropped. The folder is missing: the second attempt makes it.
+// The appends fail until the queue's cap has refused a line and the writer
+// has taken another (its notice of the refusal fails too): every count still
+// reaches the file.
 TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWriteInASecond) {
     base_ = dir_.path + L"deeper\\still\\zksndapi";
     auto b = Make(1 << 24, 10, 1);
-    b->SetFileWrite([](void*, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
+    std::atomic<bool> failing{true};
+    b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
         Sleep(300);
-        return WriteFile(file, data, size, written, nullptr);
-    }, nullptr);
+        if (!static_cast<std::atomic<bool>*>(c)->load()) return WriteFile(file, data, size, written, nullptr);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }, &failing);
     // One line a batch, until the queue's cap refuses one: lines past it are counted, not queued.
     int offered = 0;
     bool refused = false;
@@ -264,6 +305,10 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
         refused = b->Push(line.data(), line.size() * 2) == 0;
     }
     EXPECT_TRUE(refused) << "400 lines of 64 KiB queued behind a slow writer";
+    // the line the writer was on, then one it took after the refusal (its notice first)
+    const uint64_t queued = b->GetUnwrittenRuns();
+    EXPECT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() + 2 <= queued; }, 10000)) << "the writer took no line after the refusal";
+    failing = false;
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) {
         const DWORD start = GetTickCount();
         b->AwaitWritten(b->QueueThrough(through, wcslen(through) * 2));
@@ -273,10 +318,11 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     b.reset();
     EXPECT_LT(GetTickCount() - start, 3000u);
     const std::wstring text = ReadText(Current());
-    int written = 0;  // the first lines, in order
+    int written = 0, first = -1;  // the lines after the failed appends, in order
     size_t at = text.find(L"\nline ");
     while (at != std::wstring::npos) {
-        const std::wstring expected = L"line " + std::to_wstring(written) + L" ";
+        if (first < 0) first = std::stoi(text.substr(at + 6, 8));
+        const std::wstring expected = L"line " + std::to_wstring(first + written) + L" ";
         EXPECT_EQ(text.substr(at + 1, expected.size()), expected);
         ++written;
         at = text.find(L"\nline ", at + 1);
@@ -286,8 +332,12 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     ASSERT_TRUE(std::regex_search(text, capped, std::wregex(LR"(Queue: \(\d+\): (\d+) lines were dropped: )"))) << written;
     for (const wchar_t* through : {L"through 1\r\n", L"through 2\r\n"}) written += text.find(through) != std::wstring::npos;
     EXPECT_GE(written, 1);
-    // Every line offered is written, dropped at the cap or dropped at the stop, and each drop is counted.
-    EXPECT_EQ(written + std::stoi(drained[1].str()) + std::stoi(capped[1].str()), offered + 2);
+    // Every line offered is written or dropped (by a failed append, at the cap, at the stop), and each drop is counted.
+    const std::wregex count(LR"(\): (\d+) lines were dropped: )");
+    int dropped = 0;
+    for (std::wsregex_iterator it(text.begin(), text.end(), count), end; it != end; ++it) dropped += std::stoi((*it)[1].str());
+    EXPECT_NE(text.find(L"could not be opened or written"), std::wstring::npos) << "the failed appends' notice";
+    EXPECT_EQ(written + dropped, offered + 2);
 }
 
 // Everyone may read, write, append and delete (every session shares the log),
@@ -327,10 +377,11 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
 // a privileged caller. Folder attributes and owners are substituted: Wine has
 // no junctions and keeps no owners (and runs every process elevated). Links
 // are real: Wine makes hard links. Where the plant goes again (a junction, an
-// owner query that failed: a hold of 5 s, of 0.25 s), every run meanwhile is
+// owner query that failed: a hold of 5 s, of 0.25 s; a file whose open is
+// denied for the whole 3 s wait, held 5 s after it), every run meanwhile is
 // dropped and counted, and the first run written once the hold is over says
 // how many.
-enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner };
+enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner, kOpenDenied };
 struct Hostile { const char* name; Plant plant; bool privileged; bool written; ULONGLONG heldMinMs = 0, heldMaxMs = 0; };
 struct HostileFolderTest : LoggerBufferTest, ::testing::WithParamInterface<Hostile> {};
 
@@ -354,19 +405,26 @@ TEST_P(HostileFolderTest, WhatAHostileUserCanPlantIsRefusedAndAHoldCountsWhatItD
         if (plant == kUnreadableOwner) return CLogFolderGuard::Trust::kUnknown;
         return plant != kForeignOwner ? CLogFolderGuard::Trust::kTrusted : CLogFolderGuard::Trust::kUntrusted;
     }, &context);
+    b->SetFileOpen([](void* c, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) -> HANDLE {
+        if (static_cast<Context*>(c)->plant != kOpenDenied) return CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
+        SetLastError(ERROR_SHARING_VIOLATION);  // a reader that shares no writing
+        return INVALID_HANDLE_VALUE;
+    }, &context);
     const ULONGLONG start = GetTickCount64();
     Write(*b, L"run");
     if (GetParam().heldMaxMs != 0) {
         context.plant = kNothing;  // not looked at again during the hold
         int dropped = 0;
-        ASSERT_TRUE(WaitFor([&] { Write(*b, L"run"); return FileSize(Current()) > 0 || (++dropped, false); }, 10000));
+        ASSERT_TRUE(WaitFor([&] { Write(*b, L"run"); return FileSize(Current()) > 0 || (++dropped, false); }, 15000));
         const ULONGLONG resumed = GetTickCount64() - start;
         EXPECT_GE(resumed, GetParam().heldMinMs) << "held (less the tick's granularity)";
         EXPECT_LE(resumed, GetParam().heldMaxMs) << "resumed once the hold is over";
         const std::wstring text = ReadText(Current());
         std::wsmatch m;
+        const std::wstring why = GetParam().plant == kOpenDenied ? L"file could not be opened or written"
+                                                                 : L"folder was refused or could not be checked";
         ASSERT_TRUE(std::regex_match(text, m, std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n.*WriteRuns: \(\d+\): (\d+) lines )"
-                                                          LR"(were dropped: the log folder was refused or could not be checked\.\r\nrun)"))) << text;
+                                                          LR"(were dropped: the log )" + why + LR"(\.\r\nrun)"))) << text;
         EXPECT_EQ(std::stoi(m[1].str()), dropped + 1);
         return;
     }
@@ -395,7 +453,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Hostile{"ForeignOwnerOrdinaryCaller", kForeignOwner, false, true},  // the owner is not asked
                       Hostile{"HardLinkedFile", kHardLink, false, false},
                       Hostile{"JunctionHeld", kJunction, false, false, 4900, 8000},
-                      Hostile{"UnreadableOwnerHeld", kUnreadableOwner, true, false, 200, 1500}),
+                      Hostile{"UnreadableOwnerHeld", kUnreadableOwner, true, false, 200, 1500},
+                      // the lines that come during the hold renew nothing: the open is tried once it is over
+                      Hostile{"OpenDeniedHeld", kOpenDenied, false, false, 7900, 12000}),
     ModeName<Hostile>);
 
 }  // namespace
