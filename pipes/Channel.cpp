@@ -62,8 +62,9 @@ LumError CChannel::StartThreads() {
 // ---- Sending ---------------------------------------------------------------
 
 LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
-    // After a Disconnect the connection is on its way out, as after a loss.
-    if (IsLost() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
+    // After a Disconnect the connection is on its way out, as after a loss
+    // (or once the service closed its end: its reader drains what is left).
+    if (IsLost() || SendsBroken() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
     if (size == 0) return LumError();  // no frame at all
     auto pipeLock = m_pipeLock.lock();
     // Behind a backlog: queued, so the order of the calls is kept.
@@ -219,8 +220,9 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
     {
         const auto sendLock = m_sendLock.lock();
         // Lost: what is still queued is dropped at once, not handed to a write
-        // that would wait out its stall bound again. Released: dropped too.
-        if (m_connection && !IsLost()) {
+        // that would wait out its stall bound again. Released, or the
+        // service's end closed: dropped too.
+        if (m_connection && !IsLost() && !SendsBroken()) {
             // A write a caller handed over goes out before anything behind it.
             error = FinishFrame();
             bool pending = false;
@@ -241,13 +243,25 @@ void CChannel::Dropped(uint32_t /*blocks*/, uint64_t /*bytes*/) {
 }
 
 void CChannel::OnWriteFailed(const LumError& error) {
+    lumlib::LumFailure cause;
+    cause.Keep(error);
+    // The service closed its end: what it wrote before is still in the pipe
+    // and must reach the owner before the loss, so the reads are not
+    // cancelled. Nothing more is sent; the reader, woken at once (also out of
+    // a read it waits in), reads to the end of the data and tells the loss.
+    const bool peerClosed = error.error == ERROR_NO_DATA || error.error == ERROR_BROKEN_PIPE ||
+                            error.error == ERROR_PIPE_NOT_CONNECTED;
+    if (peerClosed && error.reason != LumReason::kStalled) {
+        MarkSendsBroken(cause);
+        m_reader.Signal();
+        AskReader();
+        return;
+    }
     // The connection's write bound (the service stopped reading) is reported;
-    // a cancel or a broken pipe is the loss itself.
+    // a cancel is the loss itself.
     if (error.reason == LumReason::kStalled) m_owner->OnWriteStalled();
     // The rest of the frame is lost; the channel is done for. The reader's
     // pending read ends with the cancel.
-    lumlib::LumFailure cause;
-    cause.Keep(error);
     MarkLost(&cause);
     CancelConnection();
 }
@@ -270,7 +284,14 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
     // its error, and the boundary keeps anything an owner raises in the thread.
     lumlib::CatchReturn([&] {
         while (AwaitReaderTurn()) {
-            const Step step = ReadAndGive(INFINITE, nullptr, cause, &batchOpen);
+            // Once the sends broke the service's end is closed: what it wrote
+            // is there already and its end follows at once. A read that
+            // waits out the bound all the same ends the connection (the
+            // write's cause is told). Before, the thread's stop event (set
+            // when they break) cuts a read it waits in short.
+            const bool draining = SendsBroken();
+            Step step = ReadAndGive(draining ? kDrainMs : INFINITE, draining ? nullptr : m_reader.StopEvent(), cause, &batchOpen);
+            if (step == Step::kCutShort) step = draining ? Step::kEnd : Step::kGoOn;
             if (step == Step::kRefused) m_owner->OnFrameRefused(m_frames.Announced());
             EndBatch(&batchOpen);
             // A large frame grew the buffer: let go once nothing is pending,
@@ -300,7 +321,7 @@ bool CChannel::AwaitReaderTurn() {
         // passes without a caller's turn.
         const bool turnsSeen = standingBy && seenTurns != m_callerTurns;
         const bool callersRead = m_callerWanted || turnsSeen;
-        if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead)) {
+        if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead || SendsBroken())) {
             m_turn = Turn::kReader;
             m_readerAsked = false;
             return true;
@@ -476,15 +497,21 @@ void CChannel::FinishReading() {
 
 bool CChannel::LossCause(lumlib::LumFailure* cause) {
     const auto causeLock = m_causeLock.lock();
-    if (!IsLost() || StopAsked()) return false;
+    if (!(IsLost() || SendsBroken()) || StopAsked()) return false;
     *cause = m_lostCause;
     return true;
 }
 
 void CChannel::MarkLost(const lumlib::LumFailure* cause) {
     const auto causeLock = m_causeLock.lock();
-    if (cause != nullptr && !IsLost()) m_lostCause = *cause;
+    if (cause != nullptr && !IsLost() && !SendsBroken()) m_lostCause = *cause;
     m_lost.store(true);
+}
+
+void CChannel::MarkSendsBroken(const lumlib::LumFailure& cause) {
+    const auto causeLock = m_causeLock.lock();
+    if (!IsLost() && !SendsBroken()) m_lostCause = cause;
+    m_sendsBroken.store(true);
 }
 
 // ---- Ending ----------------------------------------------------------------

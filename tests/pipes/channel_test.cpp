@@ -85,20 +85,6 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t tag = 0) {
     return v;
 }
 
-// The reading turn for this thread. The reader holds it while it waits for
-// data: a message lets it hand the turn back, and since this thread asked,
-// it then stands by for callers a while.
-bool TakeTheTurn(Rig& rig) {
-    for (long sent = 1; sent <= 20; ++sent) {
-        if (rig.channel->TakeCallerTurn()) return true;
-        if (!rig.server.WriteFrame(0, Pattern(3))) return false;
-        rig.Until("msg:3", 5000, sent);
-        for (const ULONGLONG end = ::GetTickCount64() + 15; ::GetTickCount64() < end;)
-            if (rig.channel->TakeCallerTurn()) return true;
-    }
-    return false;
-}
-
 struct NeverReached final : IReadGoal {
     bool Reached() override { return false; }
 };
@@ -106,6 +92,28 @@ struct NeverReached final : IReadGoal {
 struct AlreadyReached final : IReadGoal {
     bool Reached() override { return true; }
 };
+
+// The reading turn for this thread, once it found the reader reading: the
+// reader, holding the turn while it waits for data, hands it back after a
+// message and, since a caller asked, stands by for callers a while. (A turn
+// taken before that, as the reader starts, is given back to the reader.)
+bool TakeTheTurn(Rig& rig) {
+    bool refused = false;
+    for (long sent = 1; sent <= 20; ++sent) {
+        for (const ULONGLONG end = ::GetTickCount64() + 15; ::GetTickCount64() < end;) {
+            if (!rig.channel->TakeCallerTurn()) {
+                refused = true;
+                continue;
+            }
+            if (refused) return true;
+            NeverReached given;  // at its deadline at once: the turn goes back with the reader asked to read
+            rig.channel->ReadAsCaller(given, 0, nullptr);
+        }
+        if (!rig.server.WriteFrame(0, Pattern(3))) return false;
+        rig.Until("msg:3", 5000, sent);
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -377,4 +385,22 @@ TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
     ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(7)));
     const Events events = rig.Until("msg:7", 10000);
     EXPECT_EQ(events.back(), "msg:7") << "the reply waited for the reader's standby";
+}
+
+// The reader stands by for a minute after a caller's turn; meanwhile the
+// service writes a message and closes its end, and a send meets the closed
+// pipe. The message is still handed on, then the loss is told.
+TEST(Channel, ASendMeetingTheClosedPipeLeavesTheServicesLastMessageToBeHandedOnFirst) {
+    testkit::Watchdog watchdog("Channel send to a closed pipe", 60000);
+    Rig rig(L"chan-closed", false, 60000);
+    ASSERT_TRUE(rig.ok);
+    ASSERT_TRUE(TakeTheTurn(rig));
+    AlreadyReached goal;
+    rig.channel->ReadAsCaller(goal, ::GetTickCount64() + 5000, nullptr);
+    ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(9)));
+    ASSERT_TRUE(rig.server.CloseClient(0));
+    EXPECT_FALSE(rig.channel->SendData(CMessageBytes("x"), 1).failed());
+    const Events events = rig.Until("released", 10000);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"msg:9", "lost", "released"}));
 }
