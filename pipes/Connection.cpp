@@ -164,8 +164,15 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
         // Cancellation wins over completion in every pass.
         const ULONGLONG now = ::GetTickCount64();
         if (IsCancelled() || now >= m_writeDeadline) {
-            CancelWrite();
+            DWORD moved = 0;
+            const BOOL done = CancelWrite(&moved);
             if (IsCancelled()) return Cancelled(__LINE__);
+            // Done in full before the cancel (this thread came late to the
+            // bound, the service had read it all): no stall.
+            if (done && moved >= m_writeLength) {
+                *count = moved;
+                return LumError();
+            }
             return lumlib::Fail(ERROR_TIMEOUT, LumReason::kStalled, kPipeConnectionModule, __LINE__);
         }
         DWORD slice = kWriteCancelPollMs;
@@ -197,13 +204,16 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
     }
 }
 
-void CPipeConnection::CancelWrite() {
-    if (!m_writePending) return;
+BOOL CPipeConnection::CancelWrite(DWORD* count) {
+    DWORD ignored = 0;
+    if (count == nullptr) count = &ignored;
+    *count = 0;
+    if (!m_writePending) return FALSE;
     // CancelIoEx: the write may have been started by another thread.
     ::CancelIoEx(m_pipe.get(), &m_writeOverlapped);
-    DWORD ignored = 0;
-    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, m_writeEvent.get(), &ignored);
+    const BOOL done = WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, m_writeEvent.get(), count);
     m_writePending = false;
+    return done;
 }
 
 void CPipeConnection::Close() {

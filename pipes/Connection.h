@@ -100,8 +100,9 @@ protected:
     void Close() override;
 
 private:
-    // Ends a pending write (from any thread) and waits until it is over.
-    void CancelWrite();
+    // Ends a pending write (from any thread) and waits until it is over:
+    // TRUE when it had completed all the same, with *count (may be null) its bytes.
+    BOOL CancelWrite(DWORD* count = nullptr);
 
     CHandleHolder m_pipe;
     CHandleHolder m_readEvent;
