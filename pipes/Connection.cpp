@@ -125,7 +125,9 @@ LumError CPipeConnection::ReadFor(void* buffer, uint32_t* length, DWORD waitMs, 
     // CancelIoEx: the read was started on this thread, but only this read ends.
     ::CancelIoEx(m_pipe.get(), &m_readOverlapped);
     const BOOL done = WaitUntilFinished(m_pipe.get(), &m_readOverlapped, m_readEvent.get(), count);
-    if (w == WAIT_OBJECT_0 + 1) return Cancelled(__LINE__);
+    // Bytes the read took before the cancel have left the pipe: they are
+    // delivered, and the next read sees the cancel.
+    if (w == WAIT_OBJECT_0 + 1) return done && *count != 0 ? LumError() : Cancelled(__LINE__);
     if (w != WAIT_TIMEOUT && w != WAIT_OBJECT_0 + 2) return lumlib::Fail(waitErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     // Cut short by the bound or the stop: what came before the cancel is kept.
     if (cutShort != nullptr) *cutShort = true;
