@@ -128,7 +128,8 @@ private:
 // pipe is found. A pipe nobody created fails at once. A busy one is waited for
 // in slices that check stopEvent (may be null), for at most kOpenBudgetMs in
 // all: the server's own default time-out can be weeks. A stop ends the wait
-// with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT).
+// with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT);
+// a wait that found a free instance always gets one more open.
 std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wchar_t* name, SECURITY_ATTRIBUTES* sa,
                                              DWORD flags, HANDLE stopEvent, lumlib::LumFailure* failure);
 // Longest wait for a free instance in one open, and its slices.
