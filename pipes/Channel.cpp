@@ -73,9 +73,11 @@ LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
     m_callerWriting = true;
     auto sendLock = m_sendLock.lock();
     pipeLock.reset();
-    // A message with no bytes of its own needs the frame's room (kept
-    // between messages); without it the call is refused, the connection kept.
-    const bool room = message.Bytes() != nullptr || m_frame.Grow(kFrameLengthSize + uint64_t(size));
+    // Every message needs the frame's room (kept between messages); without
+    // it the call is refused, the connection kept. A frame written in pieces
+    // would wait here for each piece's completion, up to the stall bound,
+    // holding the client (and every export) all that time.
+    const bool room = m_frame.Grow(kFrameLengthSize + uint64_t(size));
     const LumError error = room ? WriteNow(message, size) : LumError();
     // Without the pipe lock: a caller that still sees the flag queues behind
     // this frame, one that no longer sees it waits for the send lock below.
@@ -136,8 +138,9 @@ LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool
     uint8_t header[kFrameLengthSize];
     StoreFrameLength(header, size);
     // Length and message in one write: each write is a kernel call and a
-    // completion to wait for. Without room for the copy, two writes that
-    // end before this returns (the bytes are the caller's).
+    // completion to wait for. Without room for the copy (only on the writer:
+    // a caller's send was refused), two writes that end before this returns
+    // (the bytes are the queued copy's).
     if (!m_frame.Grow(kFrameLengthSize + uint64_t(size))) {
         const uint8_t* bytes = static_cast<const uint8_t*>(message.Bytes());
         if (bytes == nullptr) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
