@@ -43,7 +43,7 @@ CChannel::CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner
 
 CChannel::~CChannel() { Shutdown(); }
 
-LumError CChannel::StartThreads() {
+LumError CChannel::StartThreads(bool readerSuspended) {
     if (m_started) return LumError();
     if (!m_startError.failed()) {
         m_outgoing.SetQueueCap(kSendQueueCap);
@@ -51,7 +51,7 @@ LumError CChannel::StartThreads() {
         m_outgoing.SetOnDemand(kWriterIdleMs);
         m_outgoing.DeliverEmptyBlocks();  // the wake for a write a caller handed over
         DWORD error = m_outgoing.Start();
-        if (error == ERROR_SUCCESS) error = m_reader.Start(ReaderThread, this);
+        if (error == ERROR_SUCCESS) error = m_reader.Start(ReaderThread, this, readerSuspended);
         if (error != ERROR_SUCCESS) m_startError = lumlib::Fail(error, LumReason::kFailed, kChannelModule, __LINE__);
     }
     if (m_startError.failed()) return m_startError;

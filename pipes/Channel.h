@@ -118,9 +118,11 @@ public:
     CChannel(const CChannel&) = delete;
     CChannel& operator=(const CChannel&) = delete;
 
-    // Makes the outgoing queue and starts the reader; the construction's
-    // error, or the failed step's ("Channel"). Nothing reads on failure.
-    lumlib::LumError StartThreads();
+    // Makes the outgoing queue and starts the reader (suspended: until
+    // ResumeReader); the construction's error, or the failed step's
+    // ("Channel"). Nothing reads on failure.
+    lumlib::LumError StartThreads(bool readerSuspended = false);
+    void ResumeReader() { m_reader.Resume(); }
     // Sends one message (written in place, straight into its frame): at
     // once when the pipe is free, else queued behind the others. kLost (1236)
     // once the connection is lost or ending, or the service closed its end; kNoMemory (8) when the queue

@@ -583,12 +583,19 @@ TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
 // A thread the library could not start fails ZkSndVApiInit, or leaves the
 // logger to start later; either way the next ZkSndVApiInit connects. Each
 // round fails the next thread start of an Init, until an Init starts fewer.
+// A connection whose reader could not start is a failed attempt, told with
+// its cause, never a connection this side dropped.
 TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
+    zk_testkit::CSavedSettingsKey key;  // WARNING lines at least; the level before comes back
+    ASSERT_TRUE(key.SetLevel(1));
+    unsigned long long from = 0;
+    zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);  // from: the log's end
     InstallFaults();
     CHostileService service;
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     Recorder cb;
-    for (long n = 1; n < 20; ++n) {
+    bool fewer = false;
+    for (long n = 1; n < 20 && !fewer; ++n) {
         SCOPED_TRACE(::testing::Message() << "thread start " << n << " failed");
         const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
         testkit::FailNthCall("_beginthreadex", n);
@@ -600,9 +607,12 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
         }
         EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
         ExpectTeardown();
-        if (!failed) return;  // this Init started fewer threads: every start has been failed once
+        fewer = !failed;  // this Init started fewer threads: every start has been failed once
     }
-    ADD_FAILURE() << "an Init started more than 19 threads";
+    EXPECT_TRUE(fewer) << "an Init started more than 19 threads";
+    const std::wstring log = zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);
+    EXPECT_EQ(0u, zk_testkit::LogLines(log, L"WARNING", L"this side dropped it")) << "a channel that could not start was told as a connection";
+    EXPECT_EQ(1u, zk_testkit::LogLines(log, L"WARNING", L"the attempt failed; error 1450 at Channel line")) << "the reader's failed start";
 }
 
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's
