@@ -39,8 +39,8 @@ public:
     virtual bool RepliesAwaited() { return false; }
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t /*length*/) {}
-    // A write made no progress for CPipeConnection::kWriteStallMs (the
-    // service stopped reading); the connection ends.
+    // A write was still pending CPipeConnection::kWriteStallMs after it
+    // started (the service stopped reading, or reads too slowly); the connection ends.
     virtual void OnWriteStalled() {}
 
 protected:
