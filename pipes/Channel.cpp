@@ -209,7 +209,7 @@ LumError CChannel::FinishFrame(DWORD waitMs) {
         m_framePending = false;
         if (error.failed()) return error;
         m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
-        // The rest (after a write its thread's end cut short), from this thread.
+        // A completed write that took less than it was given: the rest, from this thread.
         bool pending = false;
         const LumError rest = WriteRest(&pending);
         if (rest.failed()) return rest;

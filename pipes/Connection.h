@@ -50,8 +50,8 @@ public:
     virtual lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) = 0;
     // Waits for the pending write, at most until its stall bound (from its
     // start). A write that ended because the thread that started it ended
-    // counts what it moved (perhaps nothing): the caller writes the rest.
-    // With stillPending, the wait also ends after waitMs with the write
+    // succeeds only when it moved every byte; otherwise it fails (995): how
+    // much of it the service read is not known. With stillPending, the wait also ends after waitMs with the write
     // still pending (*stillPending set).
     virtual lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) = 0;
     // Closes the connection, destroys it and then tells its owner.
