@@ -290,8 +290,9 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
             // Once the sends broke the service's end is closed: what it wrote
             // is there already and its end follows at once. A read that
             // waits out the bound all the same ends the connection (the
-            // write's cause is told). Before, the thread's stop event (set
-            // when they break) cuts a read it waits in short.
+            // write's cause is told). Until then a read waits for data
+            // without a bound, or for this thread's stop event, set when
+            // the sends break.
             const bool draining = SendsBroken();
             Step step = ReadAndGive(draining ? kDrainMs : INFINITE, draining ? nullptr : m_reader.StopEvent(), cause, &batchOpen);
             if (step == Step::kCutShort) step = draining ? Step::kEnd : Step::kGoOn;
