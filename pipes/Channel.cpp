@@ -43,7 +43,7 @@ CChannel::CChannel(std::unique_ptr<CConnection> connection, IChannelOwner* owner
 
 CChannel::~CChannel() { Shutdown(); }
 
-LumError CChannel::StartThreads() {
+LumError CChannel::StartThreads(bool readerSuspended) {
     if (m_started) return LumError();
     if (!m_startError.failed()) {
         m_outgoing.SetQueueCap(kSendQueueCap);
@@ -51,7 +51,7 @@ LumError CChannel::StartThreads() {
         m_outgoing.SetOnDemand(kWriterIdleMs);
         m_outgoing.DeliverEmptyBlocks();  // the wake for a write a caller handed over
         DWORD error = m_outgoing.Start();
-        if (error == ERROR_SUCCESS) error = m_reader.Start(ReaderThread, this);
+        if (error == ERROR_SUCCESS) error = m_reader.Start(ReaderThread, this, readerSuspended);
         if (error != ERROR_SUCCESS) m_startError = lumlib::Fail(error, LumReason::kFailed, kChannelModule, __LINE__);
     }
     if (m_startError.failed()) return m_startError;
@@ -62,8 +62,9 @@ LumError CChannel::StartThreads() {
 // ---- Sending ---------------------------------------------------------------
 
 LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
-    // After a Disconnect the connection is on its way out, as after a loss.
-    if (IsLost() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
+    // After a Disconnect the connection is on its way out, as after a loss
+    // (or once the service closed its end: its reader drains what is left).
+    if (IsLost() || SendsBroken() || m_outgoing.IsClosing()) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
     if (size == 0) return LumError();  // no frame at all
     auto pipeLock = m_pipeLock.lock();
     // Behind a backlog: queued, so the order of the calls is kept.
@@ -72,9 +73,11 @@ LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
     m_callerWriting = true;
     auto sendLock = m_sendLock.lock();
     pipeLock.reset();
-    // A message with no bytes of its own needs the frame's room (kept
-    // between messages); without it the call is refused, the connection kept.
-    const bool room = message.Bytes() != nullptr || m_frame.Grow(kFrameLengthSize + uint64_t(size));
+    // Every message needs the frame's room (kept between messages); without
+    // it the call is refused, the connection kept. A frame written in pieces
+    // would wait here for each piece's completion, up to the stall bound,
+    // holding the client (and every export) all that time.
+    const bool room = m_frame.Grow(kFrameLengthSize + uint64_t(size));
     const LumError error = room ? WriteNow(message, size) : LumError();
     // Without the pipe lock: a caller that still sees the flag queues behind
     // this frame, one that no longer sees it waits for the send lock below.
@@ -135,8 +138,9 @@ LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool
     uint8_t header[kFrameLengthSize];
     StoreFrameLength(header, size);
     // Length and message in one write: each write is a kernel call and a
-    // completion to wait for. Without room for the copy, two writes that
-    // end before this returns (the bytes are the caller's).
+    // completion to wait for. Without room for the copy (only on the writer:
+    // a caller's send was refused), two writes that end before this returns
+    // (the bytes are the queued copy's).
     if (!m_frame.Grow(kFrameLengthSize + uint64_t(size))) {
         const uint8_t* bytes = static_cast<const uint8_t*>(message.Bytes());
         if (bytes == nullptr) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
@@ -205,7 +209,7 @@ LumError CChannel::FinishFrame(DWORD waitMs) {
         m_framePending = false;
         if (error.failed()) return error;
         m_frameSent += written < m_frameLength - m_frameSent ? written : m_frameLength - m_frameSent;
-        // The rest (after a write its thread's end cut short), from this thread.
+        // A completed write that took less than it was given: the rest, from this thread.
         bool pending = false;
         const LumError rest = WriteRest(&pending);
         if (rest.failed()) return rest;
@@ -219,8 +223,9 @@ uint32_t CChannel::Process(const uint8_t* data, uint64_t size, uint32_t /*queueE
     {
         const auto sendLock = m_sendLock.lock();
         // Lost: what is still queued is dropped at once, not handed to a write
-        // that would wait out its stall bound again. Released: dropped too.
-        if (m_connection && !IsLost()) {
+        // that would wait out its stall bound again. Released, or the
+        // service's end closed: dropped too.
+        if (m_connection && !IsLost() && !SendsBroken()) {
             // A write a caller handed over goes out before anything behind it.
             error = FinishFrame();
             bool pending = false;
@@ -241,13 +246,25 @@ void CChannel::Dropped(uint32_t /*blocks*/, uint64_t /*bytes*/) {
 }
 
 void CChannel::OnWriteFailed(const LumError& error) {
+    lumlib::LumFailure cause;
+    cause.Keep(error);
+    // The service closed its end: what it wrote before is still in the pipe
+    // and must reach the owner before the loss, so the reads are not
+    // cancelled. Nothing more is sent; the reader, woken at once (also out of
+    // a read it waits in), reads to the end of the data and tells the loss.
+    const bool peerClosed = error.error == ERROR_NO_DATA || error.error == ERROR_BROKEN_PIPE ||
+                            error.error == ERROR_PIPE_NOT_CONNECTED;
+    if (peerClosed && error.reason != LumReason::kStalled) {
+        MarkSendsBroken(cause);
+        m_reader.Signal();
+        AskReader();
+        return;
+    }
     // The connection's write bound (the service stopped reading) is reported;
-    // a cancel or a broken pipe is the loss itself.
+    // a cancel is the loss itself.
     if (error.reason == LumReason::kStalled) m_owner->OnWriteStalled();
     // The rest of the frame is lost; the channel is done for. The reader's
     // pending read ends with the cancel.
-    lumlib::LumFailure cause;
-    cause.Keep(error);
     MarkLost(&cause);
     CancelConnection();
 }
@@ -270,7 +287,15 @@ void CChannel::ReadUntilEnd(lumlib::LumFailure* cause) {
     // its error, and the boundary keeps anything an owner raises in the thread.
     lumlib::CatchReturn([&] {
         while (AwaitReaderTurn()) {
-            const Step step = ReadAndGive(INFINITE, nullptr, cause, &batchOpen);
+            // Once the sends broke the service's end is closed: what it wrote
+            // is there already and its end follows at once. A read that
+            // waits out the bound all the same ends the connection (the
+            // write's cause is told). Until then a read waits for data
+            // without a bound, or for this thread's stop event, set when
+            // the sends break.
+            const bool draining = SendsBroken();
+            Step step = ReadAndGive(draining ? kDrainMs : INFINITE, draining ? nullptr : m_reader.StopEvent(), cause, &batchOpen);
+            if (step == Step::kCutShort) step = draining ? Step::kEnd : Step::kGoOn;
             if (step == Step::kRefused) m_owner->OnFrameRefused(m_frames.Announced());
             EndBatch(&batchOpen);
             // A large frame grew the buffer: let go once nothing is pending,
@@ -300,7 +325,7 @@ bool CChannel::AwaitReaderTurn() {
         // passes without a caller's turn.
         const bool turnsSeen = standingBy && seenTurns != m_callerTurns;
         const bool callersRead = m_callerWanted || turnsSeen;
-        if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead)) {
+        if (m_turn == Turn::kFree && (m_readerAsked || awaited || !callersRead || SendsBroken())) {
             m_turn = Turn::kReader;
             m_readerAsked = false;
             return true;
@@ -476,15 +501,21 @@ void CChannel::FinishReading() {
 
 bool CChannel::LossCause(lumlib::LumFailure* cause) {
     const auto causeLock = m_causeLock.lock();
-    if (!IsLost() || StopAsked()) return false;
+    if (!(IsLost() || SendsBroken()) || StopAsked()) return false;
     *cause = m_lostCause;
     return true;
 }
 
 void CChannel::MarkLost(const lumlib::LumFailure* cause) {
     const auto causeLock = m_causeLock.lock();
-    if (cause != nullptr && !IsLost()) m_lostCause = *cause;
+    if (cause != nullptr && !IsLost() && !SendsBroken()) m_lostCause = *cause;
     m_lost.store(true);
+}
+
+void CChannel::MarkSendsBroken(const lumlib::LumFailure& cause) {
+    const auto causeLock = m_causeLock.lock();
+    if (!IsLost() && !SendsBroken()) m_lostCause = cause;
+    m_sendsBroken.store(true);
 }
 
 // ---- Ending ----------------------------------------------------------------

@@ -39,8 +39,8 @@ public:
     virtual bool RepliesAwaited() { return false; }
     // A frame announced a length above CChannel::kMaxFrame; the connection ends.
     virtual void OnFrameRefused(uint32_t /*length*/) {}
-    // A write made no progress for CPipeConnection::kWriteStallMs (the
-    // service stopped reading); the connection ends.
+    // A write was still pending CPipeConnection::kWriteStallMs after it
+    // started (the service stopped reading, or reads too slowly); the connection ends.
     virtual void OnWriteStalled() {}
 
 protected:
@@ -107,6 +107,9 @@ public:
     // a thread that wakes only to see callers at work costs them CPU.
     static constexpr DWORD kReaderStandbyMs = 20;
     static constexpr DWORD kReaderStandbyMostMs = 80;
+    // Once the service closed its end, the longest wait for the rest of its
+    // data and its end (both are there already).
+    static constexpr DWORD kDrainMs = 2000;
 
     // The channel owns the connection; a null one is kept in StartError.
     // readerStandbyMs: the first standby period (the longest is 4 times it).
@@ -115,12 +118,14 @@ public:
     CChannel(const CChannel&) = delete;
     CChannel& operator=(const CChannel&) = delete;
 
-    // Makes the outgoing queue and starts the reader; the construction's
-    // error, or the failed step's ("Channel"). Nothing reads on failure.
-    lumlib::LumError StartThreads();
+    // Makes the outgoing queue and starts the reader (suspended: until
+    // ResumeReader); the construction's error, or the failed step's
+    // ("Channel"). Nothing reads on failure.
+    lumlib::LumError StartThreads(bool readerSuspended = false);
+    void ResumeReader() { m_reader.Resume(); }
     // Sends one message (written in place, straight into its frame): at
     // once when the pipe is free, else queued behind the others. kLost (1236)
-    // once the connection is lost or ending; kNoMemory (8) when the queue
+    // once the connection is lost or ending, or the service closed its end; kNoMemory (8) when the queue
     // refused it or the frame could not hold it. Never returns while a
     // write it started is pending on its thread.
     lumlib::LumError SendData(const IMessageSource& message, uint32_t size);
@@ -141,8 +146,9 @@ public:
     // deadline (GetTickCount64) passes, stopEvent (may be null) is set or
     // the connection ends, then gives the turn back. Nothing is left pending.
     void ReadAsCaller(IReadGoal& goal, ULONGLONG deadline, HANDLE stopEvent);
-    // Once the connection is lost (not after a Disconnect or a stop): true
-    // with what ended it, the cause the reader tells the owner.
+    // Once the connection is lost, or its sends broke (not after a
+    // Disconnect or a stop): true with what ended it, the cause the reader
+    // tells the owner.
     bool LossCause(lumlib::LumFailure* cause);
     // Ends the connection: no message is given after this returns, and the
     // connection is released without the loss being told.
@@ -176,7 +182,8 @@ private:
     // frame is written, or its pending write handed to the writer (or, with
     // no writer to be had, cancelled: the connection ends).
     lumlib::LumError WriteNow(const IMessageSource& message, uint32_t size);
-    // A write failed: the stall is told, the connection marked lost and cancelled.
+    // A write failed: the stall is told, the connection marked lost and
+    // cancelled; or, when the service closed its end, its sends broken.
     void OnWriteFailed(const lumlib::LumError& error);
 
     // What one turn's read came to.
@@ -214,6 +221,10 @@ private:
     // Marks the connection lost; the first cause given is kept (null: none known).
     void MarkLost(const lumlib::LumFailure* cause = nullptr);
     bool IsLost() const { return m_lost.load(); }
+    // The service closed its end: nothing more is sent, while the reader
+    // hands on what it wrote before (the cause is kept, as MarkLost's).
+    void MarkSendsBroken(const lumlib::LumFailure& cause);
+    bool SendsBroken() const { return m_sendsBroken.load(); }
     // The reader gives no more messages: a stop, or a Disconnect (which
     // refuses pushes: the outgoing queue's closing flag).
     bool StopAsked() const { return m_stopRequested.load() || m_outgoing.IsClosing(); }
@@ -244,6 +255,7 @@ private:
     lumlib::unique_critical_section m_causeLock;
     lumlib::LumFailure m_lostCause;  // under m_causeLock until m_lost is set, then fixed
     std::atomic<bool> m_lost{false};
+    std::atomic<bool> m_sendsBroken{false};  // set under m_causeLock
     std::atomic<bool> m_stopRequested{false};
     bool m_started = false;
     // The reading turn, under m_readLock (taken after the client lock, never

@@ -16,6 +16,11 @@ const wchar_t kPipeClientModule[] = L"PipeClient";
 
 const wchar_t kPipePrefix[] = L"\\\\.\\pipe\\";
 
+// A wait for a free instance that returned within this found one at once;
+// from the second such in a row, the open pauses this long before it tries again.
+const ULONGLONG kOpenQuickWaitMs = 16;
+const DWORD kOpenRetryPauseMs = 20;
+
 const DWORD kWriteCancelPollMs = 1000;
 
 // After CancelIo the kernel may still own the buffer and the OVERLAPPED (on
@@ -125,7 +130,9 @@ LumError CPipeConnection::ReadFor(void* buffer, uint32_t* length, DWORD waitMs, 
     // CancelIoEx: the read was started on this thread, but only this read ends.
     ::CancelIoEx(m_pipe.get(), &m_readOverlapped);
     const BOOL done = WaitUntilFinished(m_pipe.get(), &m_readOverlapped, m_readEvent.get(), count);
-    if (w == WAIT_OBJECT_0 + 1) return Cancelled(__LINE__);
+    // Bytes the read took before the cancel have left the pipe: they are
+    // delivered, and the next read sees the cancel.
+    if (w == WAIT_OBJECT_0 + 1) return done && *count != 0 ? LumError() : Cancelled(__LINE__);
     if (w != WAIT_TIMEOUT && w != WAIT_OBJECT_0 + 2) return lumlib::Fail(waitErr, LumReason::kFailed, kPipeConnectionModule, __LINE__);
     // Cut short by the bound or the stop: what came before the cancel is kept.
     if (cutShort != nullptr) *cutShort = true;
@@ -164,8 +171,15 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
         // Cancellation wins over completion in every pass.
         const ULONGLONG now = ::GetTickCount64();
         if (IsCancelled() || now >= m_writeDeadline) {
-            CancelWrite();
+            DWORD moved = 0;
+            const BOOL done = CancelWrite(&moved);
             if (IsCancelled()) return Cancelled(__LINE__);
+            // Done in full before the cancel (this thread came late to the
+            // bound, the service had read it all): no stall.
+            if (done && moved >= m_writeLength) {
+                *count = moved;
+                return LumError();
+            }
             return lumlib::Fail(ERROR_TIMEOUT, LumReason::kStalled, kPipeConnectionModule, __LINE__);
         }
         DWORD slice = kWriteCancelPollMs;
@@ -197,13 +211,16 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
     }
 }
 
-void CPipeConnection::CancelWrite() {
-    if (!m_writePending) return;
+BOOL CPipeConnection::CancelWrite(DWORD* count) {
+    DWORD ignored = 0;
+    if (count == nullptr) count = &ignored;
+    *count = 0;
+    if (!m_writePending) return FALSE;
     // CancelIoEx: the write may have been started by another thread.
     ::CancelIoEx(m_pipe.get(), &m_writeOverlapped);
-    DWORD ignored = 0;
-    WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, m_writeEvent.get(), &ignored);
+    const BOOL done = WaitUntilFinished(m_pipe.get(), &m_writeOverlapped, m_writeEvent.get(), count);
     m_writePending = false;
+    return done;
 }
 
 void CPipeConnection::Close() {
@@ -244,6 +261,7 @@ std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wcha
     if (!name || wcscpy_s(path, _countof(path), kPipePrefix) != 0 || wcscat_s(path, _countof(path), name) != 0)
         return Failed(failure, lumlib::Fail(ERROR_INVALID_PARAMETER, LumReason::kInvalid, kPipeClientModule, __LINE__));
     const ULONGLONG deadline = ::GetTickCount64() + kOpenBudgetMs;
+    uint32_t quickWaits = 0;
     for (;;) {
         // Through the substitutable table, so tests can see the flags that reach CreateFileW.
         CHandleHolder pipe(lumlib::ActivePipeIdentityApi().createFile(path, GENERIC_READ | GENERIC_WRITE, 0, sa,
@@ -254,17 +272,29 @@ std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wcha
         // Not there: nothing to wait for (a wait on a missing name fails at
         // once anyway), so an absent service costs one open an attempt.
         if (err != ERROR_PIPE_BUSY) return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
-        // Busy: wait for a free instance, one slice at a time, then try
-        // again. A time-out of 0 would mean the server's default, so a slice is never 0.
+        // The budget is looked at only after an open, so a wait that found a
+        // free instance always gets its try. A free instance that another
+        // client takes first, again and again, must not hold the open past it.
         const ULONGLONG now = ::GetTickCount64();
-        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 1;
-        err = ::WaitNamedPipeW(path, left < kOpenSliceMs ? left : kOpenSliceMs) ? ERROR_SEM_TIMEOUT : ::GetLastError();
-        // A free instance that another client takes first, again and again,
-        // must not hold the open past its budget either.
-        if (err != ERROR_SEM_TIMEOUT || ::GetTickCount64() >= deadline)
-            return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
+        if (now >= deadline)
+            return Failed(failure, lumlib::Fail(ERROR_SEM_TIMEOUT, LumReason::kFailed, kPipeClientModule, __LINE__));
         if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent))
             return Failed(failure, lumlib::Fail(ERROR_CANCELLED, LumReason::kStopped, kPipeClientModule, __LINE__));
+        // Busy: wait for a free instance, one slice at a time, then try
+        // again. A time-out of 0 would mean the server's default, so a slice is never 0.
+        const DWORD left = static_cast<DWORD>(deadline - now);
+        if (!::WaitNamedPipeW(path, left < kOpenSliceMs ? left : kOpenSliceMs)) {
+            err = ::GetLastError();
+            if (err != ERROR_SEM_TIMEOUT) return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
+            quickWaits = 0;
+            continue;
+        }
+        // A wait that keeps finding a free instance at once, which the open
+        // then finds taken, would spin: from the second, a pause (on the stop event).
+        quickWaits = ::GetTickCount64() - now < kOpenQuickWaitMs ? quickWaits + 1 : 0;
+        if (quickWaits < 2) continue;
+        if (stopEvent != nullptr) ::WaitForSingleObject(stopEvent, kOpenRetryPauseMs);
+        else ::Sleep(kOpenRetryPauseMs);
     }
 }
 

@@ -50,8 +50,8 @@ public:
     virtual lumlib::LumError StartWrite(const void* buffer, uint32_t* length, bool* pending) = 0;
     // Waits for the pending write, at most until its stall bound (from its
     // start). A write that ended because the thread that started it ended
-    // counts what it moved (perhaps nothing): the caller writes the rest.
-    // With stillPending, the wait also ends after waitMs with the write
+    // succeeds only when it moved every byte; otherwise it fails (995): how
+    // much of it the service read is not known. With stillPending, the wait also ends after waitMs with the write
     // still pending (*stillPending set).
     virtual lumlib::LumError FinishWrite(uint32_t* length, DWORD waitMs, bool* stillPending) = 0;
     // Closes the connection, destroys it and then tells its owner.
@@ -100,8 +100,9 @@ protected:
     void Close() override;
 
 private:
-    // Ends a pending write (from any thread) and waits until it is over.
-    void CancelWrite();
+    // Ends a pending write (from any thread) and waits until it is over:
+    // TRUE when it had completed all the same, with *count (may be null) its bytes.
+    BOOL CancelWrite(DWORD* count = nullptr);
 
     CHandleHolder m_pipe;
     CHandleHolder m_readEvent;
@@ -127,7 +128,8 @@ private:
 // pipe is found. A pipe nobody created fails at once. A busy one is waited for
 // in slices that check stopEvent (may be null), for at most kOpenBudgetMs in
 // all: the server's own default time-out can be weeks. A stop ends the wait
-// with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT).
+// with ERROR_CANCELLED, the budget with the wait's error (ERROR_SEM_TIMEOUT);
+// a wait that found a free instance always gets one more open.
 std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wchar_t* name, SECURITY_ATTRIBUTES* sa,
                                              DWORD flags, HANDLE stopEvent, lumlib::LumFailure* failure);
 // Longest wait for a free instance in one open, and its slices.

@@ -154,34 +154,48 @@ std::unique_ptr<CPipeConnection> CSinglePipeClient::OpenChecked(lumlib::LumFailu
 }
 
 uint32_t CSinglePipeClient::InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause) {
-    CChannel* channel = nullptr;
-    std::unique_ptr<CChannel> unstarted;  // deleted outside the client lock
-    uint32_t startError = ERROR_SUCCESS;
-    bool taken = false;
+    // Stop marks the client first and then takes the channels under the
+    // client lock: a channel made after the mark would outlive it (looked at
+    // again when it is installed).
+    if (IsStopped()) {
+        Describe(cause, ERROR_CANCELLED, lumlib::LumReason::kStopped, __LINE__);
+        return ERROR_NOT_CONNECTED;  // opened is left to the caller
+    }
+    // The channel owns the connection from here, also when it cannot start.
+    // Its reader waits, suspended, until the owner has begun the connection
+    // (OnNewConnection), outside the client lock: nothing else can reach a
+    // channel that is not current yet.
+    std::unique_ptr<CChannel> made;
     uint32_t error = lumlib::CatchReturn([&] {
+        made.reset(new CChannel(std::move(opened), m_owner));
+        const lumlib::LumError started = made->StartThreads(true);
+        if (started.failed()) return cause->Keep(started);
+        if (!IsStopped()) m_owner->OnNewConnection();
+    }, cause);
+    if (error == ERROR_SUCCESS) error = cause->error;
+    CChannel* channel = nullptr;
+    bool stopped = false;
+    if (error == ERROR_SUCCESS) {
         const auto lock = m_clientLock.lock();
-        // Stop marks the client first and then takes the channels under this
-        // lock: a channel made after the mark would outlive it.
-        if (IsStopped()) return Describe(cause, ERROR_CANCELLED, lumlib::LumReason::kStopped, __LINE__);
-        taken = true;  // the channel owns the connection from here, also when it cannot start
-        m_owner->OnNewConnection();
-        std::unique_ptr<CChannel> made(new CChannel(std::move(opened), m_owner));
-        const lumlib::LumError started = made->StartThreads();
-        if (started.failed()) {
-            startError = started.error;
-            unstarted = std::move(made);
-            return;
+        stopped = IsStopped();
+        if (stopped) {
+            Describe(cause, ERROR_CANCELLED, lumlib::LumReason::kStopped, __LINE__);
+        } else {
+            m_channel = std::move(made);
+            channel = m_channel.get();
+            // Under the lock: a Stop that takes the channel next finds its reader running.
+            channel->ResumeReader();
         }
-        m_channel = std::move(made);
-        channel = m_channel.get();
-    });
-    if (!taken) return ERROR_NOT_CONNECTED;  // stopped: opened is left to the caller
-    if (error == ERROR_SUCCESS) error = startError;
-    if (error != ERROR_SUCCESS) {
-        // The channel could not be built or started: the connection is
-        // released (its owner hears of it) outside the client lock.
-        unstarted.reset();
+    }
+    if (error != ERROR_SUCCESS || stopped) {
+        // Not made, not started or the client stopped: the connection is
+        // released (its owner hears of it; nothing of it was told unless the
+        // stop came after OnNewConnection) and the attempt fails with its cause.
+        made.reset();
         CConnection::Release(std::move(opened));
+        if (stopped) return ERROR_NOT_CONNECTED;
+        ++m_failureCount;
+        m_owner->OnConnectFailed(m_failureCount, *cause);
         return AttemptResult(error);
     }
     bool initialised = false;

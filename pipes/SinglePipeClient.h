@@ -34,8 +34,9 @@ public:
     // Runs on a newly opened pipe before anything is read or written. false
     // refuses the server: the pipe is closed and the attempt counts as failed.
     virtual bool AcceptServer(HANDLE /*pipe*/) { return true; }
-    // Under the client lock, before a new channel's reader starts: the old
-    // connection's reader gave its last message before its channel was retired.
+    // Once a new channel is made, before its reader starts and before it is
+    // current (no client lock held): the old connection's reader gave its
+    // last message before its channel was retired.
     virtual void OnNewConnection() {}
     // A new channel runs: 0 drops it again (the attempt fails, uncounted).
     virtual uint32_t OnInitConnection() { return 1; }
@@ -125,7 +126,8 @@ private:
     std::unique_ptr<CPipeConnection> OpenChecked(lumlib::LumFailure* cause);
     // Runs a channel on the opened connection (taken from opened) and
     // initialises it: 0, 5 or 2250. A stopped client leaves opened alone and
-    // fills *cause.
+    // fills *cause. A channel that cannot be made or started is a failed
+    // attempt, counted and told (OnConnectFailed) with its cause.
     uint32_t InstallChannel(std::unique_ptr<CPipeConnection>& opened, lumlib::LumFailure* cause);
     // Detaches a channel made by Connect when it is still current and deletes it
     // (outside the client lock: its threads may be waiting for that lock).

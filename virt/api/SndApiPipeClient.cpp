@@ -241,8 +241,8 @@ void CSndApiPipeClient::BeginStory() {
     // its loss, and a loss of this one, however soon, ends this story with
     // its own cause (a service that breaks the pipe right after its greeting
     // is told as such, whichever thread gets there first). The line itself
-    // waits for TellConnected: this runs under the client lock, and a log at
-    // its queue's cap may keep a line waiting for its writer.
+    // waits for TellConnected, once the channel runs: a channel that cannot
+    // start is a failed attempt, not a connection.
     const auto storyLock = m_storyLock.lock();
     const ULONGLONG now = ::GetTickCount64();
     m_made = MadeAfter{m_connectThrottle.Count(), m_downSince != 0 ? now - m_downSince : 0, m_downSince != 0, false};

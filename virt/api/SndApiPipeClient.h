@@ -78,7 +78,7 @@ private:
     DWORD ConfirmOpenFlags() override;
     // Talks only to a server of an accepted account; a refusal is logged as an error.
     bool AcceptServer(HANDLE pipe) override;
-    // Under the client lock, before the new connection's reader starts: a new
+    // Before the new connection's reader starts (no client lock held): a new
     // epoch for its notifications, and its story begun (BeginStory).
     void OnNewConnection() override;
     uint32_t OnInitConnection() override;

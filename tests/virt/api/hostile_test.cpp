@@ -575,6 +575,41 @@ TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
     ExpectTeardown();
 }
 
+// A thread the library could not start fails ZkSndVApiInit, or leaves the
+// logger to start later; either way the next ZkSndVApiInit connects. Each
+// round fails the next thread start of an Init, until an Init starts fewer.
+// A connection whose reader could not start is a failed attempt, told with
+// its cause, never a connection this side dropped.
+TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
+    zk_testkit::CSavedSettingsKey key;  // WARNING lines at least; the level before comes back
+    ASSERT_TRUE(key.SetLevel(1));
+    unsigned long long from = 0;
+    zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);  // from: the log's end
+    InstallFaults();
+    CHostileService service;
+    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    Recorder cb;
+    bool fewer = false;
+    for (long n = 1; n < 20 && !fewer; ++n) {
+        SCOPED_TRACE(::testing::Message() << "thread start " << n << " failed");
+        const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
+        testkit::FailNthCall("_beginthreadex", n);
+        const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
+        const bool failed = testkit::ArmedCallFailed();
+        testkit::StopFailing();
+        if (first != 0) {
+            EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+        }
+        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
+        ExpectTeardown();
+        fewer = !failed;  // this Init started fewer threads: every start has been failed once
+    }
+    EXPECT_TRUE(fewer) << "an Init started more than 19 threads";
+    const std::wstring log = zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);
+    EXPECT_EQ(0u, zk_testkit::LogLines(log, L"WARNING", L"this side dropped it")) << "a channel that could not start was told as a connection";
+    EXPECT_EQ(1u, zk_testkit::LogLines(log, L"WARNING", L"the attempt failed; error 1450 at Channel line")) << "the reader's failed start";
+}
+
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's
 // threads run on afterwards and ends with 42 when it did not crash.
 TEST(Unload, FreeLibraryWithoutDeInitDoesNotCrash) {
