@@ -527,6 +527,12 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads) << "threads left after the rounds";
 }
 
+// The library's imports fail on request from here on (tests/support/FaultInjection.h).
+void InstallFaults() {
+    static const std::vector<std::string> unknown = testkit::InstallImportFaults(Dll().dll);
+    static_cast<void>(unknown);
+}
+
 // Teardowns asked for inside callback 8, whose client retires once the
 // callback returns and logs on its way out:
 // - ZkSndVCleanUp, then ZkSndDeInit with no client left: the logger, which
@@ -537,8 +543,7 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
 //   server side) is left.
 // The process lives through both, and a later Init connects.
 TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
-    // The library's imports fail on request from here on (tests/support/FaultInjection.h).
-    static const std::vector<std::string> unknownImports = testkit::InstallImportFaults(Dll().dll);
+    InstallFaults();
     CHostileService service;
     ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
     Recorder cb;
