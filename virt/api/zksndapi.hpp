@@ -36,7 +36,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -45,6 +44,18 @@
 #include <system_error>
 #include <utility>
 #include <vector>
+
+// For the session's locks. Without NOMINMAX, <windows.h> would make min and max
+// macros, and std::min / std::max in the code after this header would not compile.
+#ifndef NOMINMAX
+#define NOMINMAX
+#define ZKSND_DEFINED_NOMINMAX
+#endif
+#include <windows.h>
+#ifdef ZKSND_DEFINED_NOMINMAX
+#undef NOMINMAX
+#undef ZKSND_DEFINED_NOMINMAX
+#endif
 
 #include "zksndapi.h"
 #include "zksndapi_status.h"
@@ -204,6 +215,52 @@ inline std::string Printable(const std::wstring& name) {
 
 // ---- The session ----------------------------------------------------------------
 
+namespace detail {
+
+// The session's locks are the system's slim lock and condition variable, which
+// need no memory: std::mutex under MinGW allocates on its first lock, and a
+// lock that cannot allocate never returns.
+class Lock {
+public:
+    Lock() = default;
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock() { ::AcquireSRWLockExclusive(&m_lock); }
+    void unlock() { ::ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    friend class Condition;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
+class Condition {
+public:
+    Condition() = default;
+    Condition(const Condition&) = delete;
+    Condition& operator=(const Condition&) = delete;
+    void NotifyAll() { ::WakeAllConditionVariable(&m_condition); }
+    // With lock held: waits until done() or for timeout (at most a century);
+    // done()'s last answer.
+    template <class Done>
+    bool WaitFor(std::unique_lock<Lock>& lock, std::chrono::milliseconds timeout, Done done) {
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeout.count() > 0 ? timeout.count() : 0);
+        while (!done()) {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline) return false;
+            // A DWORD of milliseconds, never INFINITE: a longer wait goes round again.
+            const ULONGLONG left = deadline - now;
+            const DWORD ms = left < INFINITE ? static_cast<DWORD>(left) : INFINITE - 1;
+            ::SleepConditionVariableSRW(&m_condition, &lock.mutex()->m_lock, ms, 0);
+        }
+        return true;
+    }
+
+private:
+    CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
+};
+
+}  // namespace detail
+
 // Handlers, one per event; any may be empty. See the thread rules above.
 struct Handlers {
     std::function<void()> connected;                       // code 8
@@ -232,10 +289,10 @@ public:
     // A handler waiting in WaitConnected() is woken first: the teardown waits for it.
     ~Session() {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             m_closing = true;
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         ::ZkSndDeInit();
         LiveFlag().store(false);
     }
@@ -244,13 +301,13 @@ public:
 
     // Whether a connection is up: set by code 8, cleared by code 6.
     bool Connected() const {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<detail::Lock> lock(m_lock);
         return m_connected;
     }
     // Waits until connected or the time runs out; true when connected.
     bool WaitConnected(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait_for(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
+        std::unique_lock<detail::Lock> lock(m_lock);
+        m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
         return m_connected;
     }
 
@@ -260,8 +317,8 @@ public:
     DeviceList Devices(std::chrono::milliseconds timeout) {
         DeviceList result;
         if (InHandler() != 0) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
-        std::lock_guard<std::mutex> oneCall(m_callLock);
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::lock_guard<detail::Lock> oneCall(m_callLock);
+        std::unique_lock<detail::Lock> lock(m_lock);
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
         m_call = CallState::Requested;
         m_callDevices.clear();
@@ -280,7 +337,7 @@ public:
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
         }
-        const bool ended = m_changed.wait_for(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete; });
+        const bool ended = m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete; });
         const CallState how = m_call;
         m_call = CallState::None;
         if (!ended) {
@@ -387,19 +444,19 @@ private:
 
     void OnConnected() {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
             // A list open across a connection's start cannot be whole.
             m_unasked.clear();
             m_unaskedOpen = false;
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (m_handlers.connected) m_handlers.connected();
     }
 
     void OnConnectionLost(uint32_t sessionId) {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = false;
             // A list in progress can no longer complete; records of the old
             // connection still being delivered are not a list either.
@@ -407,12 +464,12 @@ private:
             m_unaskedOpen = false;
             if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (m_handlers.connectionLost) m_handlers.connectionLost(sessionId);
     }
 
     void OnDeviceInfo(const SndDeviceInfo& info) {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<detail::Lock> lock(m_lock);
         // Between a 6 and the next 8: the rest of the ended connection's notifications
         // (the new connection's own can come before its 8 too, and are lost with them).
         if (!m_connected) return;
@@ -430,7 +487,7 @@ private:
         std::vector<Device> unasked;
         bool deliver = false;
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             if (!m_connected) return;
             if (m_call == CallState::Receiving ||
                 (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
@@ -441,20 +498,20 @@ private:
                 deliver = true;
             }
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (deliver && m_handlers.deviceList) m_handlers.deviceList(unasked);
     }
 
     const Handlers m_handlers;
-    mutable std::mutex m_lock;              // guards everything below
-    std::condition_variable m_changed;      // connection state or a call's list changed
+    mutable detail::Lock m_lock;            // guards everything below
+    detail::Condition m_changed;            // connection state or a call's list changed
     bool m_connected = false;
     CallState m_call = CallState::None;
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
     bool m_closing = false;                 // the destructor has begun
-    std::mutex m_callLock;                  // one Devices() call at a time
+    detail::Lock m_callLock;                // one Devices() call at a time
 };
 
 }  // namespace zksnd
