@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ContractMonitor.h"
@@ -200,6 +201,24 @@ TEST_F(Companion, TheDestructorNeedsNoMemory) {
     testkit::FailNthCall("malloc", 1, ::GetCurrentThreadId());  // the session never connected: nothing locked yet
     EXPECT_LT(End(), 10000u) << "the destructor's time";
     testkit::StopFailing();
+}
+
+// Which threads run a handler is kept without memory. Under MinGW GCC a
+// thread_local is emulated, and its first use on a thread callocs (and aborts
+// when that fails): here the first connection's 8 comes inside the constructor,
+// on a new thread whose first calloc fails. Under clang (native TLS) this
+// checks the same promise.
+TEST_F(Companion, TheFirstConnectionNeedsNoMemory) {
+    FaultsOnThisProgram();
+    session.reset();
+    Serve();
+    std::thread([&] {
+        testkit::FailNthCall("calloc", 1, ::GetCurrentThreadId());
+        session.emplace(zksnd::Handlers());
+        testkit::StopFailing();
+    }).join();
+    EXPECT_TRUE(session->WaitConnected(seconds(5))) << "the connection was not seen";
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
 }
 
 }  // namespace

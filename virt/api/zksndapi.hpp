@@ -316,7 +316,7 @@ public:
     // request; a list that was already arriving goes to Handlers::deviceList.
     DeviceList Devices(std::chrono::milliseconds timeout) {
         DeviceList result;
-        if (InHandler() != 0) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
+        if (InHandler()) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
         std::lock_guard<detail::Lock> oneCall(m_callLock);
         std::unique_lock<detail::Lock> lock(m_lock);
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
@@ -386,10 +386,31 @@ private:
         static std::atomic<bool> live(false);
         return live;
     }
-    // Handlers running on this thread (the library's own threads only).
-    static int& InHandler() {
-        static thread_local int depth = 0;
-        return depth;
+    // Which threads run a handler, in a table under the lock rather than a
+    // thread_local: MinGW GCC emulates thread_local with an allocation on each
+    // thread's first use, which aborts the process when it fails.
+    int EnterHandler() {  // the slot to free; -1: the table was full
+        std::lock_guard<detail::Lock> lock(m_lock);
+        for (int i = 0; i < kHandlerSlots; ++i) {
+            if (m_inHandler[i] == 0) {
+                m_inHandler[i] = ::GetCurrentThreadId();
+                return i;
+            }
+        }
+        ++m_unmarkedHandlers;
+        return -1;
+    }
+    void LeaveHandler(int slot) {
+        std::lock_guard<detail::Lock> lock(m_lock);
+        if (slot >= 0) m_inHandler[slot] = 0;
+        else --m_unmarkedHandlers;
+    }
+    // While a handler runs unmarked, any thread may be its: every caller counts as one.
+    bool InHandler() {
+        std::lock_guard<detail::Lock> lock(m_lock);
+        bool found = m_unmarkedHandlers != 0;
+        for (int i = 0; i < kHandlerSlots; ++i) found = found || m_inHandler[i] == ::GetCurrentThreadId();
+        return found;
     }
     // A wait's time, at most a century: "for ever" (milliseconds::max()) would
     // overflow the clock's deadline and end the wait at once.
@@ -413,11 +434,13 @@ private:
     }
 
     static void OnNotify(uint32_t code, uintptr_t param, void* context) {
-        struct Depth {
-            Depth() { ++InHandler(); }
-            ~Depth() { --InHandler(); }  // also when a handler throws
-        } depth;
-        static_cast<Session*>(context)->Notify(code, param);
+        Session& session = *static_cast<Session*>(context);
+        struct Mark {
+            Session& owner;
+            const int slot;
+            ~Mark() { owner.LeaveHandler(slot); }  // also when a handler throws
+        } mark{session, session.EnterHandler()};
+        session.Notify(code, param);
     }
 
     void Notify(uint32_t code, uintptr_t param) {
@@ -511,6 +534,11 @@ private:
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
     bool m_closing = false;                 // the destructor has begun
+    // Threads running a handler (0: a free slot). The library runs at most three
+    // at once (8, 6 and the delivery thread's); more go unmarked, and counted.
+    static const int kHandlerSlots = 8;
+    DWORD m_inHandler[kHandlerSlots] = {};
+    int m_unmarkedHandlers = 0;
     detail::Lock m_callLock;                // one Devices() call at a time
 };
 
