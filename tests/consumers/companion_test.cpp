@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -219,6 +220,36 @@ TEST_F(Companion, TheFirstConnectionNeedsNoMemory) {
     }).join();
     EXPECT_TRUE(session->WaitConnected(seconds(5))) << "the connection was not seen";
     EXPECT_LT(End(), 10000u) << "the destructor's time";
+}
+
+// A record the session has no memory to keep fails its list instead of
+// shortening it: the answer ends RequestFailed (NO_MEMORY), an unasked list
+// reaches no handler, and the next list is whole. A 9 before a list fails the
+// delivery thread's third malloc after it: the second record's name.
+TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
+    FaultsOnThisProgram();
+    session.reset();
+    std::atomic<int> nines{0}, lists{0};
+    zksnd::Handlers handlers;
+    handlers.serverInfo = [&](const uint8_t*) {  // the 1st before the unasked list, the 2nd after it
+        const int nine = ++nines;
+        if (nine == 1 || nine == 3) testkit::FailNthCall("malloc", 3, ::GetCurrentThreadId());
+        if (nine == 2) seen.Count(&seen.infos);
+    };
+    handlers.deviceList = [&](const std::vector<zksnd::Device>&) { ++lists; };
+    script.onSessionId = {Notice(false), Device(0, u"unasked one"), Device(1, u"unasked two"), Notice(true), Notice(false)};
+    script.onList = {Notice(false), Device(2, u"first device"), Device(3, u"second device"), Notice(true)};
+    Serve();
+    session.emplace(handlers);
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the unasked list did not come";
+    EXPECT_EQ(0, lists.load()) << "the unasked list, short of a record, reached the handler";
+    const zksnd::DeviceList failed = session->Devices(seconds(20));
+    EXPECT_TRUE(testkit::ArmedCallFailed()) << "no allocation failed";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, failed.end) << failed.Message();
+    EXPECT_EQ(ZKSND_STATUS_NO_MEMORY, failed.status) << "the failed list's status";
+    const zksnd::DeviceList whole = session->Devices(seconds(20));
+    EXPECT_EQ((std::vector<std::wstring>{L"first device", L"second device"}), Names(whole.devices)) << whole.Message();
+    testkit::StopFailing();
 }
 
 }  // namespace

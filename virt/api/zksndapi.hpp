@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -141,7 +142,8 @@ enum class ListEnd {
     ConnectionLost,  // 6 arrived before 301: the list was cut; ask again after the next connection
     NotConnected,    // there was no connection when the call began
     TimedOut,        // neither 301 nor 6 within the time given
-    RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`)
+    RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`), or there was no
+                     // memory to keep a record (NO_MEMORY): that list is discarded
 };
 
 // Devices(): the list, or why there is none. True when Complete.
@@ -265,7 +267,8 @@ private:
 struct Handlers {
     std::function<void()> connected;                       // code 8
     std::function<void(uint32_t sessionId)> connectionLost;  // code 6
-    // A whole list the service sent without a Devices() call waiting for it (code 301 ended it).
+    // A whole list the service sent without a Devices() call waiting for it (code 301 ended it);
+    // one short of a record there was no memory to keep is discarded.
     std::function<void(const std::vector<Device>& devices)> deviceList;
     // Code 9: the payload followed by zeros, at least 4096 readable bytes (its length is not told).
     std::function<void(const uint8_t* payload)> serverInfo;
@@ -322,17 +325,14 @@ public:
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
         m_call = CallState::Requested;
         m_callDevices.clear();
+        m_callShort = false;
         lock.unlock();
         // Sent without the lock: an answer may start arriving before this returns.
         const uint32_t status = ::ZkSndVGetDeviceList();
         lock.lock();
         if (status != ZKSND_STATUS_OK) {
             // A list that began meanwhile is nobody's answer: it reaches Handlers::deviceList whole.
-            if (m_call == CallState::Receiving) {
-                m_unasked.swap(m_callDevices);
-                m_unaskedOpen = true;
-            }
-            m_callDevices.clear();
+            NobodysAnswer(m_call);
             m_call = CallState::None;
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
@@ -343,16 +343,13 @@ public:
         if (!ended) {
             // An answer cut off by the deadline carries on as a list nobody waits
             // for: it reaches Handlers::deviceList whole, never a later call.
-            if (how == CallState::Receiving) {
-                m_unasked.swap(m_callDevices);
-                m_unaskedOpen = true;
-            }
-            m_callDevices.clear();
+            NobodysAnswer(how);
             return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
         }
-        if (how == CallState::Lost) {
+        if (how == CallState::Lost || m_callShort) {
             m_callDevices.clear();
-            return Ended(result, ListEnd::ConnectionLost, ZKSND_STATUS_NOT_CONNECTED);
+            return how == CallState::Lost ? Ended(result, ListEnd::ConnectionLost, ZKSND_STATUS_NOT_CONNECTED)
+                                          : Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NO_MEMORY);
         }
         result.devices.swap(m_callDevices);
         return Ended(result, ListEnd::Complete, ZKSND_STATUS_OK);
@@ -423,6 +420,15 @@ private:
         result.status = status;
         return result;
     }
+    // With the lock: the call's list, no longer awaited, goes on as an unasked one.
+    void NobodysAnswer(CallState how) {
+        if (how == CallState::Receiving) {
+            m_unasked.swap(m_callDevices);
+            m_unaskedOpen = true;
+            m_unaskedShort = m_callShort;
+        }
+        m_callDevices.clear();
+    }
     static Device Copy(const SndDeviceInfo& info) {
         Device device;
         device.value = info.field0;
@@ -472,6 +478,7 @@ private:
             // A list open across a connection's start cannot be whole.
             m_unasked.clear();
             m_unaskedOpen = false;
+            m_unaskedShort = false;
         }
         m_changed.NotifyAll();
         if (m_handlers.connected) m_handlers.connected();
@@ -485,6 +492,7 @@ private:
             // connection still being delivered are not a list either.
             m_unasked.clear();
             m_unaskedOpen = false;
+            m_unaskedShort = false;
             if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
         }
         m_changed.NotifyAll();
@@ -498,11 +506,17 @@ private:
         if (!m_connected) return;
         // A list that began before the call's request is not its answer.
         if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
-        if (m_call == CallState::Receiving) {
-            m_callDevices.push_back(Copy(info));
-        } else {
-            m_unaskedOpen = true;
-            m_unasked.push_back(Copy(info));
+        const bool answer = m_call == CallState::Receiving;
+        m_unaskedOpen = m_unaskedOpen || !answer;
+        std::vector<Device>& list = answer ? m_callDevices : m_unasked;
+        bool& listShort = answer ? m_callShort : m_unaskedShort;
+        if (listShort) return;
+        try {
+            list.push_back(Copy(info));
+        } catch (const std::bad_alloc&) {
+            // Without this record the list would pass for whole: it fails instead.
+            listShort = true;
+            list.clear();
         }
     }
 
@@ -518,7 +532,8 @@ private:
             } else {
                 unasked.swap(m_unasked);
                 m_unaskedOpen = false;
-                deliver = true;
+                deliver = !m_unaskedShort;
+                m_unaskedShort = false;
             }
         }
         m_changed.NotifyAll();
@@ -533,6 +548,8 @@ private:
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
+    bool m_callShort = false;               // a record of the answer could not be kept
+    bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
     // Threads running a handler (0: a free slot). The library runs at most three
     // at once (8, 6 and the delivery thread's); more go unmarked, and counted.
