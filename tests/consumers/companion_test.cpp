@@ -252,4 +252,18 @@ TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
     testkit::StopFailing();
 }
 
+// A Devices() call waiting on another thread as the session is destroyed is
+// released (RequestFailed) rather than left waiting on a destroyed session.
+TEST_F(Companion, DestroyingTheSessionReleasesAWaitingListCall) {
+    script.onList = {Notice(false)};  // the request came; no list follows
+    Serve();
+    ASSERT_TRUE(session->WaitConnected(seconds(20))) << "not connected";
+    zksnd::DeviceList list;
+    zk_testkit::Background call([&] { list = session->Devices(seconds(30)); });
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
+    ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, list.end) << list.Message();
+}
+
 }  // namespace

@@ -25,7 +25,9 @@
 // - Only one Session may be alive in the process (the library has one callback):
 //   constructing a second one throws std::logic_error. After the first is
 //   destroyed, a new one may be made.
-// - When the destructor returns, no handler is running and none will start.
+// - When the destructor returns, no handler is running and none will start, and
+//   no WaitConnected() or Devices() call is (one waiting is woken: Devices()
+//   then returns RequestFailed, FAILED).
 // - Device records delivered between a `connectionLost` and the next `connected`
 //   are dropped (they cannot be told apart from the ended connection's), as is a
 //   list open when either comes: ask again after `connected`.
@@ -143,7 +145,8 @@ enum class ListEnd {
     NotConnected,    // there was no connection when the call began
     TimedOut,        // neither 301 nor 6 within the time given
     RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`), or there was no
-                     // memory to keep a record (NO_MEMORY): that list is discarded
+                     // memory to keep a record (NO_MEMORY): that list is discarded, or the
+                     // Session is being destroyed (FAILED)
 };
 
 // Devices(): the list, or why there is none. True when Complete.
@@ -289,13 +292,15 @@ public:
         }
     }
     // Ends the library (ZkSndDeInit): notifications not yet delivered are discarded.
-    // A handler waiting in WaitConnected() is woken first: the teardown waits for it.
+    // A WaitConnected() or Devices() still waiting, in a handler or on another
+    // thread, is woken first, and the destructor returns only once it has left.
     ~Session() {
         {
-            std::lock_guard<detail::Lock> lock(m_lock);
+            std::unique_lock<detail::Lock> lock(m_lock);
             m_closing = true;
+            m_changed.NotifyAll();
+            m_changed.WaitFor(lock, Bounded(std::chrono::milliseconds::max()), [this] { return m_waiting == 0; });
         }
-        m_changed.NotifyAll();
         ::ZkSndDeInit();
         LiveFlag().store(false);
     }
@@ -309,6 +314,7 @@ public:
     }
     // Waits until connected or the time runs out; true when connected.
     bool WaitConnected(std::chrono::milliseconds timeout) {
+        const Waiting waiting(*this);
         std::unique_lock<detail::Lock> lock(m_lock);
         m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
         return m_connected;
@@ -320,8 +326,10 @@ public:
     DeviceList Devices(std::chrono::milliseconds timeout) {
         DeviceList result;
         if (InHandler()) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
+        const Waiting waiting(*this);
         std::lock_guard<detail::Lock> oneCall(m_callLock);
         std::unique_lock<detail::Lock> lock(m_lock);
+        if (m_closing) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_FAILED);
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
         m_call = CallState::Requested;
         m_callDevices.clear();
@@ -337,9 +345,14 @@ public:
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
         }
-        const bool ended = m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete; });
+        const bool ended =
+            m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete || m_closing; });
         const CallState how = m_call;
         m_call = CallState::None;
+        if (m_closing) {
+            m_callDevices.clear();
+            return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_FAILED);
+        }
         if (!ended) {
             // An answer cut off by the deadline carries on as a list nobody waits
             // for: it reaches Handlers::deviceList whole, never a later call.
@@ -420,6 +433,25 @@ private:
         result.status = status;
         return result;
     }
+    // A call that may wait, counted (from before it takes a lock to after it
+    // released them all) so that the destructor waits for it to leave.
+    class Waiting {
+    public:
+        explicit Waiting(Session& session) : m_session(session) {
+            std::lock_guard<detail::Lock> lock(session.m_lock);
+            ++session.m_waiting;
+        }
+        ~Waiting() {
+            std::lock_guard<detail::Lock> lock(m_session.m_lock);
+            if (--m_session.m_waiting == 0 && m_session.m_closing) m_session.m_changed.NotifyAll();
+        }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        Session& m_session;
+    };
+
     // With the lock: the call's list, no longer awaited, goes on as an unasked one.
     void NobodysAnswer(CallState how) {
         if (how == CallState::Receiving) {
@@ -551,6 +583,7 @@ private:
     bool m_callShort = false;               // a record of the answer could not be kept
     bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
+    int m_waiting = 0;                      // WaitConnected() and Devices() calls running
     // Threads running a handler (0: a free slot). The library runs at most three
     // at once (8, 6 and the delivery thread's); more go unmarked, and counted.
     static const int kHandlerSlots = 8;
