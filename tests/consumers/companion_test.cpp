@@ -250,6 +250,7 @@ TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
     const zksnd::DeviceList whole = session->Devices(seconds(20));
     EXPECT_EQ((std::vector<std::wstring>{L"first device", L"second device"}), Names(whole.devices)) << whole.Message();
     testkit::StopFailing();
+    End();  // before the counters its handlers use
 }
 
 // A Devices() call waiting on another thread as the session is destroyed is
