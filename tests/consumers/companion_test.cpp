@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/ContractMonitor.h"
+#include "support/FaultInjection.h"
 #include "support/LumCapture.h"
 #include "support/Observed.h"
 #include "support/RawPipeClient.h"
@@ -116,11 +120,20 @@ protected:
         service.SetResponder([this](CTestPipeServer& s, size_t client, const Bytes& frame) { script.Answer(s, client, frame); });
         ASSERT_TRUE(service.Start()) << "the service's pipe is not served";
     }
+    // Ends the session; how long its destructor took, in ms.
+    ULONGLONG End() {
+        const ULONGLONG start = Now();
+        session.reset();
+        return Now() - start;
+    }
+    // The program's own imports (the header's code is compiled into it) fail on request.
+    static void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
+
     Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};
     Seen seen;
     Script script;
     CTestPipeServer service;
-    zksnd::Session session{seen.Handlers()};
+    std::optional<zksnd::Session> session{std::in_place, seen.Handlers()};
 };
 
 // One session at a time; without a connection no call waits; a service that
@@ -130,23 +143,23 @@ protected:
 TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
     EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
     const ULONGLONG start = Now();
-    EXPECT_EQ(zksnd::ListEnd::NotConnected, session.Devices(seconds(10)).end) << "Devices";
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.Settings().status) << "Settings";
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session.SetDefault(0).status) << "SetDefault";
+    EXPECT_EQ(zksnd::ListEnd::NotConnected, session->Devices(seconds(10)).end) << "Devices";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session->Settings().status) << "Settings";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session->SetDefault(0).status) << "SetDefault";
     EXPECT_LT(Now() - start, 1500u) << "the three calls' time";
     bool connected = false;  // a wait "for ever" lasts until the connection
-    zk_testkit::Background forever([&] { connected = session.WaitConnected(milliseconds::max()); });
+    zk_testkit::Background forever([&] { connected = session->WaitConnected(milliseconds::max()); });
     EXPECT_FALSE(forever.Finished(300)) << "a wait for ever ended at once";
     Serve();  // answers nothing
     ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
     ASSERT_TRUE(forever.Finished(20000)) << "the wait for ever outlived the connection";
     EXPECT_TRUE(connected) << "the wait for ever's answer";
-    EXPECT_EQ(zksnd::ListEnd::TimedOut, session.Devices(milliseconds(1500)).end) << "Devices without an answer";
+    EXPECT_EQ(zksnd::ListEnd::TimedOut, session->Devices(milliseconds(1500)).end) << "Devices without an answer";
     // Read by the service's thread only when the next request comes.
     script.onList = {Device(0, u"A"), Device(1, u"B")};
     script.endAfterList = true;
     const ULONGLONG asked = Now();
-    const zksnd::DeviceList list = session.Devices(seconds(30));
+    const zksnd::DeviceList list = session->Devices(seconds(30));
     EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
     EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status) << "the list's status";
     EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
@@ -163,7 +176,7 @@ TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
     ULONGLONG handlerMs = 0;
     seen.inServerInfo = [&] {
         const ULONGLONG begun = Now();
-        fromHandler = session.Devices(seconds(10));
+        fromHandler = session->Devices(seconds(10));
         handlerMs = Now() - begun;
     };
     script.onSessionId = {Device(9, u"unasked"), Notice(false)};
@@ -173,13 +186,85 @@ TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
     EXPECT_EQ(zksnd::ListEnd::RequestFailed, fromHandler.end) << fromHandler.Message();
     EXPECT_EQ(ZKSND_STATUS_NOT_READY, fromHandler.status) << "Devices() from a handler";
     EXPECT_LT(handlerMs, 1000u) << "Devices() from a handler waited";
-    const zksnd::DeviceList list = session.Devices(seconds(20));
+    const zksnd::DeviceList list = session->Devices(seconds(20));
     ASSERT_EQ(zksnd::ListEnd::Complete, list.end) << list.Message();
     EXPECT_EQ((std::vector<std::wstring>{L"A", L"B"}), Names(list.devices)) << "the list the call returned";
     ASSERT_TRUE(seen.Reach(seen.lists, 1)) << "no list reached the handler";
     const auto unasked = seen.observed.Get(seen.unasked);
     ASSERT_EQ(1u, unasked.size()) << "lists the handler got";
     EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(unasked[0])) << "the handler's list";
+}
+
+// The session's locks take no memory: std::mutex under MinGW allocates on its
+// first lock, and one that cannot never returns (a destructor that hung).
+TEST_F(Companion, TheDestructorNeedsNoMemory) {
+    FaultsOnThisProgram();
+    testkit::FailNthCall("malloc", 1, ::GetCurrentThreadId());  // the session never connected: nothing locked yet
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
+    testkit::StopFailing();
+}
+
+// Which threads run a handler is kept without memory. Under MinGW GCC a
+// thread_local is emulated, and its first use on a thread callocs (and aborts
+// when that fails): here the first connection's 8 comes inside the constructor,
+// on a new thread whose first calloc fails. Under clang (native TLS) this
+// checks the same promise.
+TEST_F(Companion, TheFirstConnectionNeedsNoMemory) {
+    FaultsOnThisProgram();
+    session.reset();
+    Serve();
+    std::thread([&] {
+        testkit::FailNthCall("calloc", 1, ::GetCurrentThreadId());
+        session.emplace(zksnd::Handlers());
+        testkit::StopFailing();
+    }).join();
+    EXPECT_TRUE(session->WaitConnected(seconds(5))) << "the connection was not seen";
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
+}
+
+// A record the session has no memory to keep fails its list instead of
+// shortening it: the answer ends RequestFailed (NO_MEMORY), an unasked list
+// reaches no handler, and the next list is whole. A 9 before a list fails the
+// delivery thread's third malloc after it: the second record's name.
+TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
+    FaultsOnThisProgram();
+    session.reset();
+    std::atomic<int> nines{0}, lists{0};
+    zksnd::Handlers handlers;
+    handlers.serverInfo = [&](const uint8_t*) {  // the 1st before the unasked list, the 2nd after it
+        const int nine = ++nines;
+        if (nine == 1 || nine == 3) testkit::FailNthCall("malloc", 3, ::GetCurrentThreadId());
+        if (nine == 2) seen.Count(&seen.infos);
+    };
+    handlers.deviceList = [&](const std::vector<zksnd::Device>&) { ++lists; };
+    script.onSessionId = {Notice(false), Device(0, u"unasked one"), Device(1, u"unasked two"), Notice(true), Notice(false)};
+    script.onList = {Notice(false), Device(2, u"first device"), Device(3, u"second device"), Notice(true)};
+    Serve();
+    session.emplace(handlers);
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the unasked list did not come";
+    EXPECT_EQ(0, lists.load()) << "the unasked list, short of a record, reached the handler";
+    const zksnd::DeviceList failed = session->Devices(seconds(20));
+    EXPECT_TRUE(testkit::ArmedCallFailed()) << "no allocation failed";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, failed.end) << failed.Message();
+    EXPECT_EQ(ZKSND_STATUS_NO_MEMORY, failed.status) << "the failed list's status";
+    const zksnd::DeviceList whole = session->Devices(seconds(20));
+    EXPECT_EQ((std::vector<std::wstring>{L"first device", L"second device"}), Names(whole.devices)) << whole.Message();
+    testkit::StopFailing();
+    End();  // before the counters its handlers use
+}
+
+// A Devices() call waiting on another thread as the session is destroyed is
+// released (RequestFailed) rather than left waiting on a destroyed session.
+TEST_F(Companion, DestroyingTheSessionReleasesAWaitingListCall) {
+    script.onList = {Notice(false)};  // the request came; no list follows
+    Serve();
+    ASSERT_TRUE(session->WaitConnected(seconds(20))) << "not connected";
+    zksnd::DeviceList list;
+    zk_testkit::Background call([&] { list = session->Devices(seconds(30)); });
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
+    ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, list.end) << list.Message();
 }
 
 }  // namespace

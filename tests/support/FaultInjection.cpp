@@ -38,6 +38,7 @@ struct State {
 };
 
 std::atomic<bool> g_failed{false};
+std::atomic<DWORD> g_thread{0};  // 0: every thread's calls count
 void* g_failedStack[16];
 USHORT g_failedFrames = 0;
 extern const Fault kFaults[];  // the table below, its hooks' rows in order
@@ -56,8 +57,10 @@ template <class... A>
 HANDLE FirstHandle(HANDLE first, A...) { return first; }
 HANDLE FirstHandle(...) { return nullptr; }
 
-// This call is the armed one: counts every call, from every thread.
+// This call is the armed one: counts every call, from every thread or the one chosen.
 bool IsTheFailingCall(State& state) {
+    const DWORD only = g_thread.load();
+    if (only != 0 && only != ::GetCurrentThreadId()) return false;
     const long n = state.calls.fetch_add(1) + 1;
     if (n != state.failAt.load()) return false;
     g_failedFrames = ::RtlCaptureStackBackTrace(2, 16, g_failedStack, nullptr);
@@ -296,8 +299,9 @@ std::vector<std::string> InstallImportFaults(HMODULE module) {
     return unknown;
 }
 
-void FailNthCall(const std::string& name, long n) {
+void FailNthCall(const std::string& name, long n, DWORD thread) {
     g_failed = false;
+    g_thread = thread;
     for (size_t i = 0; i < kCount; ++i) {
         g_states[i].failAt = name == kFaults[i].name ? n : 0;
         g_states[i].calls = 0;

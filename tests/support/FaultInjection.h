@@ -29,11 +29,13 @@ namespace testkit {
 std::vector<std::string> InstallImportFaults(HMODULE module);
 
 // Counts restart at 0; the n-th call of name, a failable import, fails (n = 0: none).
-void FailNthCall(const std::string& name, long n);
+// With a thread id, only that thread's calls count and fail (the program's own
+// other threads allocate as they please).
+void FailNthCall(const std::string& name, long n, DWORD thread = 0);
 void StopFailing();
 
 // Calls of each failable import ("malloc", "CreateFileW") since the last
-// FailNthCall (or Install), and whether the armed call has been failed.
+// FailNthCall (or Install), of its thread when it named one, and whether the armed call has been failed.
 std::map<std::string, long> ImportCalls();
 bool ArmedCallFailed();
 

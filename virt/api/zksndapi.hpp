@@ -25,7 +25,9 @@
 // - Only one Session may be alive in the process (the library has one callback):
 //   constructing a second one throws std::logic_error. After the first is
 //   destroyed, a new one may be made.
-// - When the destructor returns, no handler is running and none will start.
+// - When the destructor returns, no handler is running and none will start, and
+//   no WaitConnected() or Devices() call is (one waiting is woken: Devices()
+//   then returns RequestFailed, FAILED).
 // - Device records delivered between a `connectionLost` and the next `connected`
 //   are dropped (they cannot be told apart from the ended connection's), as is a
 //   list open when either comes: ask again after `connected`.
@@ -36,15 +38,27 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+// For the session's locks. Without NOMINMAX, <windows.h> would make min and max
+// macros, and std::min / std::max in the code after this header would not compile.
+#ifndef NOMINMAX
+#define NOMINMAX
+#define ZKSND_DEFINED_NOMINMAX
+#endif
+#include <windows.h>
+#ifdef ZKSND_DEFINED_NOMINMAX
+#undef NOMINMAX
+#undef ZKSND_DEFINED_NOMINMAX
+#endif
 
 #include "zksndapi.h"
 #include "zksndapi_status.h"
@@ -130,7 +144,9 @@ enum class ListEnd {
     ConnectionLost,  // 6 arrived before 301: the list was cut; ask again after the next connection
     NotConnected,    // there was no connection when the call began
     TimedOut,        // neither 301 nor 6 within the time given
-    RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`)
+    RequestFailed,   // ZkSndVGetDeviceList returned another status (see `status`), or there was no
+                     // memory to keep a record (NO_MEMORY): that list is discarded, or the
+                     // Session is being destroyed (FAILED)
 };
 
 // Devices(): the list, or why there is none. True when Complete.
@@ -204,11 +220,58 @@ inline std::string Printable(const std::wstring& name) {
 
 // ---- The session ----------------------------------------------------------------
 
+namespace detail {
+
+// The session's locks are the system's slim lock and condition variable, which
+// need no memory: std::mutex under MinGW allocates on its first lock, and a
+// lock that cannot allocate never returns.
+class Lock {
+public:
+    Lock() = default;
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock() { ::AcquireSRWLockExclusive(&m_lock); }
+    void unlock() { ::ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    friend class Condition;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
+class Condition {
+public:
+    Condition() = default;
+    Condition(const Condition&) = delete;
+    Condition& operator=(const Condition&) = delete;
+    void NotifyAll() { ::WakeAllConditionVariable(&m_condition); }
+    // With lock held: waits until done() or for timeout (at most a century);
+    // done()'s last answer.
+    template <class Done>
+    bool WaitFor(std::unique_lock<Lock>& lock, std::chrono::milliseconds timeout, Done done) {
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeout.count() > 0 ? timeout.count() : 0);
+        while (!done()) {
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline) return false;
+            // A DWORD of milliseconds, never INFINITE: a longer wait goes round again.
+            const ULONGLONG left = deadline - now;
+            const DWORD ms = left < INFINITE ? static_cast<DWORD>(left) : INFINITE - 1;
+            ::SleepConditionVariableSRW(&m_condition, &lock.mutex()->m_lock, ms, 0);
+        }
+        return true;
+    }
+
+private:
+    CONDITION_VARIABLE m_condition = CONDITION_VARIABLE_INIT;
+};
+
+}  // namespace detail
+
 // Handlers, one per event; any may be empty. See the thread rules above.
 struct Handlers {
     std::function<void()> connected;                       // code 8
     std::function<void(uint32_t sessionId)> connectionLost;  // code 6
-    // A whole list the service sent without a Devices() call waiting for it (code 301 ended it).
+    // A whole list the service sent without a Devices() call waiting for it (code 301 ended it);
+    // one short of a record there was no memory to keep is discarded.
     std::function<void(const std::vector<Device>& devices)> deviceList;
     // Code 9: the payload followed by zeros, at least 4096 readable bytes (its length is not told).
     std::function<void(const uint8_t* payload)> serverInfo;
@@ -229,13 +292,15 @@ public:
         }
     }
     // Ends the library (ZkSndDeInit): notifications not yet delivered are discarded.
-    // A handler waiting in WaitConnected() is woken first: the teardown waits for it.
+    // A WaitConnected() or Devices() still waiting, in a handler or on another
+    // thread, is woken first, and the destructor returns only once it has left.
     ~Session() {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::unique_lock<detail::Lock> lock(m_lock);
             m_closing = true;
+            m_changed.NotifyAll();
+            m_changed.WaitFor(lock, Bounded(std::chrono::milliseconds::max()), [this] { return m_waiting == 0; });
         }
-        m_changed.notify_all();
         ::ZkSndDeInit();
         LiveFlag().store(false);
     }
@@ -244,13 +309,14 @@ public:
 
     // Whether a connection is up: set by code 8, cleared by code 6.
     bool Connected() const {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<detail::Lock> lock(m_lock);
         return m_connected;
     }
     // Waits until connected or the time runs out; true when connected.
     bool WaitConnected(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait_for(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
+        const Waiting waiting(*this);
+        std::unique_lock<detail::Lock> lock(m_lock);
+        m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
         return m_connected;
     }
 
@@ -259,43 +325,44 @@ public:
     // request; a list that was already arriving goes to Handlers::deviceList.
     DeviceList Devices(std::chrono::milliseconds timeout) {
         DeviceList result;
-        if (InHandler() != 0) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
-        std::lock_guard<std::mutex> oneCall(m_callLock);
-        std::unique_lock<std::mutex> lock(m_lock);
+        if (InHandler()) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NOT_READY);
+        const Waiting waiting(*this);
+        std::lock_guard<detail::Lock> oneCall(m_callLock);
+        std::unique_lock<detail::Lock> lock(m_lock);
+        if (m_closing) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_FAILED);
         if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
         m_call = CallState::Requested;
         m_callDevices.clear();
+        m_callShort = false;
         lock.unlock();
         // Sent without the lock: an answer may start arriving before this returns.
         const uint32_t status = ::ZkSndVGetDeviceList();
         lock.lock();
         if (status != ZKSND_STATUS_OK) {
             // A list that began meanwhile is nobody's answer: it reaches Handlers::deviceList whole.
-            if (m_call == CallState::Receiving) {
-                m_unasked.swap(m_callDevices);
-                m_unaskedOpen = true;
-            }
-            m_callDevices.clear();
+            NobodysAnswer(m_call);
             m_call = CallState::None;
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
         }
-        const bool ended = m_changed.wait_for(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete; });
+        const bool ended =
+            m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_call >= CallState::Complete || m_closing; });
         const CallState how = m_call;
         m_call = CallState::None;
+        if (m_closing) {
+            m_callDevices.clear();
+            return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_FAILED);
+        }
         if (!ended) {
             // An answer cut off by the deadline carries on as a list nobody waits
             // for: it reaches Handlers::deviceList whole, never a later call.
-            if (how == CallState::Receiving) {
-                m_unasked.swap(m_callDevices);
-                m_unaskedOpen = true;
-            }
-            m_callDevices.clear();
+            NobodysAnswer(how);
             return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
         }
-        if (how == CallState::Lost) {
+        if (how == CallState::Lost || m_callShort) {
             m_callDevices.clear();
-            return Ended(result, ListEnd::ConnectionLost, ZKSND_STATUS_NOT_CONNECTED);
+            return how == CallState::Lost ? Ended(result, ListEnd::ConnectionLost, ZKSND_STATUS_NOT_CONNECTED)
+                                          : Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_NO_MEMORY);
         }
         result.devices.swap(m_callDevices);
         return Ended(result, ListEnd::Complete, ZKSND_STATUS_OK);
@@ -329,10 +396,31 @@ private:
         static std::atomic<bool> live(false);
         return live;
     }
-    // Handlers running on this thread (the library's own threads only).
-    static int& InHandler() {
-        static thread_local int depth = 0;
-        return depth;
+    // Which threads run a handler, in a table under the lock rather than a
+    // thread_local: MinGW GCC emulates thread_local with an allocation on each
+    // thread's first use, which aborts the process when it fails.
+    int EnterHandler() {  // the slot to free; -1: the table was full
+        std::lock_guard<detail::Lock> lock(m_lock);
+        for (int i = 0; i < kHandlerSlots; ++i) {
+            if (m_inHandler[i] == 0) {
+                m_inHandler[i] = ::GetCurrentThreadId();
+                return i;
+            }
+        }
+        ++m_unmarkedHandlers;
+        return -1;
+    }
+    void LeaveHandler(int slot) {
+        std::lock_guard<detail::Lock> lock(m_lock);
+        if (slot >= 0) m_inHandler[slot] = 0;
+        else --m_unmarkedHandlers;
+    }
+    // While a handler runs unmarked, any thread may be its: every caller counts as one.
+    bool InHandler() {
+        std::lock_guard<detail::Lock> lock(m_lock);
+        bool found = m_unmarkedHandlers != 0;
+        for (int i = 0; i < kHandlerSlots; ++i) found = found || m_inHandler[i] == ::GetCurrentThreadId();
+        return found;
     }
     // A wait's time, at most a century: "for ever" (milliseconds::max()) would
     // overflow the clock's deadline and end the wait at once.
@@ -345,6 +433,34 @@ private:
         result.status = status;
         return result;
     }
+    // A call that may wait, counted (from before it takes a lock to after it
+    // released them all) so that the destructor waits for it to leave.
+    class Waiting {
+    public:
+        explicit Waiting(Session& session) : m_session(session) {
+            std::lock_guard<detail::Lock> lock(session.m_lock);
+            ++session.m_waiting;
+        }
+        ~Waiting() {
+            std::lock_guard<detail::Lock> lock(m_session.m_lock);
+            if (--m_session.m_waiting == 0 && m_session.m_closing) m_session.m_changed.NotifyAll();
+        }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        Session& m_session;
+    };
+
+    // With the lock: the call's list, no longer awaited, goes on as an unasked one.
+    void NobodysAnswer(CallState how) {
+        if (how == CallState::Receiving) {
+            m_unasked.swap(m_callDevices);
+            m_unaskedOpen = true;
+            m_unaskedShort = m_callShort;
+        }
+        m_callDevices.clear();
+    }
     static Device Copy(const SndDeviceInfo& info) {
         Device device;
         device.value = info.field0;
@@ -356,11 +472,13 @@ private:
     }
 
     static void OnNotify(uint32_t code, uintptr_t param, void* context) {
-        struct Depth {
-            Depth() { ++InHandler(); }
-            ~Depth() { --InHandler(); }  // also when a handler throws
-        } depth;
-        static_cast<Session*>(context)->Notify(code, param);
+        Session& session = *static_cast<Session*>(context);
+        struct Mark {
+            Session& owner;
+            const int slot;
+            ~Mark() { owner.LeaveHandler(slot); }  // also when a handler throws
+        } mark{session, session.EnterHandler()};
+        session.Notify(code, param);
     }
 
     void Notify(uint32_t code, uintptr_t param) {
@@ -387,42 +505,50 @@ private:
 
     void OnConnected() {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
             // A list open across a connection's start cannot be whole.
             m_unasked.clear();
             m_unaskedOpen = false;
+            m_unaskedShort = false;
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (m_handlers.connected) m_handlers.connected();
     }
 
     void OnConnectionLost(uint32_t sessionId) {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = false;
             // A list in progress can no longer complete; records of the old
             // connection still being delivered are not a list either.
             m_unasked.clear();
             m_unaskedOpen = false;
+            m_unaskedShort = false;
             if (m_call == CallState::Requested || m_call == CallState::Receiving) m_call = CallState::Lost;
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (m_handlers.connectionLost) m_handlers.connectionLost(sessionId);
     }
 
     void OnDeviceInfo(const SndDeviceInfo& info) {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<detail::Lock> lock(m_lock);
         // Between a 6 and the next 8: the rest of the ended connection's notifications
         // (the new connection's own can come before its 8 too, and are lost with them).
         if (!m_connected) return;
         // A list that began before the call's request is not its answer.
         if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
-        if (m_call == CallState::Receiving) {
-            m_callDevices.push_back(Copy(info));
-        } else {
-            m_unaskedOpen = true;
-            m_unasked.push_back(Copy(info));
+        const bool answer = m_call == CallState::Receiving;
+        m_unaskedOpen = m_unaskedOpen || !answer;
+        std::vector<Device>& list = answer ? m_callDevices : m_unasked;
+        bool& listShort = answer ? m_callShort : m_unaskedShort;
+        if (listShort) return;
+        try {
+            list.push_back(Copy(info));
+        } catch (const std::bad_alloc&) {
+            // Without this record the list would pass for whole: it fails instead.
+            listShort = true;
+            list.clear();
         }
     }
 
@@ -430,7 +556,7 @@ private:
         std::vector<Device> unasked;
         bool deliver = false;
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<detail::Lock> lock(m_lock);
             if (!m_connected) return;
             if (m_call == CallState::Receiving ||
                 (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
@@ -438,23 +564,32 @@ private:
             } else {
                 unasked.swap(m_unasked);
                 m_unaskedOpen = false;
-                deliver = true;
+                deliver = !m_unaskedShort;
+                m_unaskedShort = false;
             }
         }
-        m_changed.notify_all();
+        m_changed.NotifyAll();
         if (deliver && m_handlers.deviceList) m_handlers.deviceList(unasked);
     }
 
     const Handlers m_handlers;
-    mutable std::mutex m_lock;              // guards everything below
-    std::condition_variable m_changed;      // connection state or a call's list changed
+    mutable detail::Lock m_lock;            // guards everything below
+    detail::Condition m_changed;            // connection state or a call's list changed
     bool m_connected = false;
     CallState m_call = CallState::None;
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
+    bool m_callShort = false;               // a record of the answer could not be kept
+    bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
-    std::mutex m_callLock;                  // one Devices() call at a time
+    int m_waiting = 0;                      // WaitConnected() and Devices() calls running
+    // Threads running a handler (0: a free slot). The library runs at most three
+    // at once (8, 6 and the delivery thread's); more go unmarked, and counted.
+    static const int kHandlerSlots = 8;
+    DWORD m_inHandler[kHandlerSlots] = {};
+    int m_unmarkedHandlers = 0;
+    detail::Lock m_callLock;                // one Devices() call at a time
 };
 
 }  // namespace zksnd
