@@ -180,7 +180,11 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     }
     // Still past it: kept while the writer makes progress (contention among
     // writers is no reason to drop), dropped while it has none.
-    const bool stalled = ::GetTickCount() - m_progressTick.load() >= kWriterStallMs;
+    // The writer's tick first, the clock after it: read the other way round, a
+    // tick the writer stored in between is later than "now", and the unsigned
+    // difference wraps to a stall of 49 days (a line dropped at a busy moment).
+    const DWORD progress = m_progressTick.load();
+    const bool stalled = ::GetTickCount() - progress >= kWriterStallMs;
     if (m_queuedBytes.load() + size <= kQueueCapBytes || !stalled) {
         // The push and its count together: the count is the run's place in the queue.
         const auto lock = m_pushLock.lock();
