@@ -125,14 +125,17 @@ bool CZkLogger::CreateSettingsKey() {
     bool writable = true;
     LSTATUS rc = RegCreateKeyExW(m_settingsHive, m_settingsPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                  KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    if (rc == ERROR_ACCESS_DENIED) {
-        // no write access: read the settings, leave the key as it is
+    // A failure that may pass (memory, the registry's resources) is tried again
+    // by the watcher; one that will not (missing and not ours to make, denied)
+    // waits for the watch of the keys above to see the key made.
+    m_keyPending.store(rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_ACCESS_DENIED);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+        // Not made now (no write access, or the registry said no): the settings
+        // are still read where the key exists, so the level holds from the first
+        // line, and the key is left as it is.
         writable = false;
         rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     }
-    // Missing and not ours to make, or not ours to read: the watch of the keys
-    // above sees it made. Any other failure (memory, the registry) may pass.
-    m_keyPending.store(rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && rc != ERROR_ACCESS_DENIED);
     if (rc != ERROR_SUCCESS) return false;
     LoadSettings(key.get(), writable);
     return true;

@@ -180,7 +180,7 @@ private:
     uint64_t ReportRepeat(CZkLoggerBuffer* buffer, RepeatSlot* slot, bool writeThrough);  // lock held
     void WriteRun(CZkLoggerBuffer* buffer, const void* data, size_t bytes);
     bool StartWatcher();
-    // Creates (or, without the right to, opens) the settings key and loads it;
+    // Creates (or, when it cannot, opens) the settings key and loads it;
     // a failure that may pass leaves m_keyPending for the watcher to retry.
     bool CreateSettingsKey();
     // A failed start-up step: noted, and tried again from kStartRetryMs on.

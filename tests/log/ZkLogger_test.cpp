@@ -228,12 +228,15 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // the watcher's thread start, at LogLevel 0, tried again by a line below the
 // level, and said in the file; the level's read after the change (atChange:
 // counted from there), read again a second later.
+// The logger is linked into this program: its registry calls go through this
+// program's imports, redirected once (a second redirection would call itself).
+void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
+
 struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
-    // The logger is linked into this program: its registry calls go through this program's imports.
-    static const std::vector<std::string> unknownImports = testkit::InstallImportFaults(::GetModuleHandleW(nullptr));
+    FaultsOnThisProgram();
     testkit::FailNthCall(GetParam().failing, GetParam().atChange ? 0 : GetParam().nth);
     Start(1);
     if (GetParam().nth != 0 && !GetParam().atChange) {
@@ -267,6 +270,18 @@ INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
                                            KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2},
                                            KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true}),
                          ModeName<KeyChange>);
+
+// A settings key the registry cannot make just now is still read where it
+// exists: the level in it holds from the start, not from the watcher's first look.
+TEST_F(LoggerTest, TheLevelHoldsFromTheStartWhenTheKeyCannotBeMadeNow) {
+    FaultsOnThisProgram();
+    SetDword(L"LogLevel", 3);  // the key exists
+    testkit::FailNthCall("RegCreateKeyExW", 1);
+    Start(1);  // fails when the settings key does not open
+    EXPECT_TRUE(testkit::ArmedCallFailed());
+    EXPECT_EQ(logger_->GetThreshold(), 3u);
+    testkit::StopFailing();
+}
 
 // The idle close is due kIdleCloseMs after the last line, not after the first
 // (ERROR lines are written through: the ticks below are the writes'). Lines
