@@ -178,8 +178,8 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation
                     return Appended::kDropped;
                 }
-                const uint64_t rollBackTo = appending.held() && sized ? fileSize : kNoRollBack;
-                return AppendRun(data, size, rollBackTo) ? Appended::kWritten : Appended::kFailed;
+                return AppendRun(data, size, sized ? fileSize : kUnknownSize, appending.held()) ? Appended::kWritten
+                                                                                            : Appended::kFailed;
             }
         }
         RotateOrFollow();
@@ -221,9 +221,9 @@ bool CZkLoggerBuffer::JoinRun(const std::string& lineEnd, const std::wstring& he
     return true;
 }
 
-bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock) {
+bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSize, bool locked) {
     if (!m_file.is_valid()) return false;
-    const std::string lineEnd = m_fragmentPossible ? LineEndAfterFragment() : std::string();
+    const std::string lineEnd = LineEndAfterFragment(fileSize);
     // dropped runs are reported by the first append that succeeds after them
     std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
     const std::wstring header = TimedHeader(data, size, &notice);
@@ -238,9 +238,10 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t sizeUn
     DWORD written = 0;
     if (outSize > 0 && (!m_writeFile(m_writeFileContext, m_file.get(), out, static_cast<DWORD>(outSize), &written) ||
                         written != outSize)) {
-        // Undone under the append lock, before anyone appends after it; else
-        // the next append looks at the file's end first.
-        m_fragmentPossible = !(sizeUnderLock != kNoRollBack && RollBack(sizeUnderLock));
+        // Undone under the append lock, before anyone appends after it: the
+        // file is as it was (with any earlier fragment of this writer's).
+        const bool undone = locked && fileSize != kUnknownSize && RollBack(fileSize);
+        if (!undone) m_fragmentPossible = true;  // even a write that reports nothing written may have left bytes
         return false;
     }
     m_fragmentPossible = false;
@@ -259,22 +260,20 @@ bool CZkLoggerBuffer::RollBack(uint64_t size) {
            ::SetFileInformationByHandle(writable.get(), FileEndOfFileInfo, &end, sizeof(end)) != FALSE;
 }
 
-std::string CZkLoggerBuffer::LineEndAfterFragment() {
-    LARGE_INTEGER li;
-    if (!::GetFileSizeEx(m_file.get(), &li) || li.QuadPart <= 0) return std::string();
-    std::string out;
-    if (li.QuadPart % 2 != 0) {
-        out.push_back('\0');  // completes the cut character: what follows is aligned again
-    } else {
-        wchar_t last = 0;
-        DWORD got = 0;
-        OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
-        at.Offset = static_cast<DWORD>(li.QuadPart - 2);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(li.QuadPart - 2) >> 32);
-        if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n') return out;
-    }
-    out.append("\r\0\n\0", 4);
-    return out;
+std::string CZkLoggerBuffer::LineEndAfterFragment(uint64_t fileSize) {
+    // An odd size is a character cut by a writer of any process: a byte
+    // completes it, so that what follows is aligned again, and a line end.
+    if (fileSize != kUnknownSize && fileSize % 2 != 0) return std::string("\0\r\0\n\0", 5);
+    // An even end is read only after a cut of this writer's: no call on the normal path.
+    if (!m_fragmentPossible || fileSize == kUnknownSize || fileSize == 0) return std::string();
+    wchar_t last = 0;
+    DWORD got = 0;
+    OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
+    at.Offset = static_cast<DWORD>(fileSize - 2);
+    at.OffsetHigh = static_cast<DWORD>((fileSize - 2) >> 32);
+    if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n')
+        return std::string();
+    return std::string("\r\0\n\0", 4);
 }
 
 std::wstring CZkLoggerBuffer::DroppedNotice() const {

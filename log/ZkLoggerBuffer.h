@@ -203,11 +203,12 @@ private:
     // the new one looked at again.
     Appended AppendChecked(const void* data, uint64_t size, uint32_t runs);  // lock held, file open
     // Writes the run with what is due before it (a line end after a fragment,
-    // the header, the notice of dropped runs), the append lock held. A failed
-    // or short write is undone: the file's end is set back to sizeUnderLock,
-    // the size taken under the append lock (kNoRollBack: the lock was not had).
-    bool AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock);  // lock held
-    static constexpr uint64_t kNoRollBack = ~0ull;
+    // the header, the notice of dropped runs). fileSize: the size taken under
+    // the append lock (kUnknownSize: not had); locked: the lock was had. A
+    // failed or short write is undone under the lock: the file's end is set
+    // back to fileSize.
+    bool AppendRun(const void* data, uint64_t size, uint64_t fileSize, bool locked);  // lock held
+    static constexpr uint64_t kUnknownSize = ~0ull;
     // Sets the file's end back to size through a handle that may write; false when it cannot.
     bool RollBack(uint64_t size);
     // Joins the line end, header, notice and run in m_joined; false without memory.
@@ -215,10 +216,10 @@ private:
                  const void* data, uint64_t size);
     // The header with the clock fields of the run after it (of now, when it has none).
     std::wstring TimedHeader(const void* data, uint64_t size, std::wstring* notice) const;
-    // What must precede the next run so that it starts a line of its own after
-    // a failed or short write: a byte that restores the character alignment
-    // and a line end, as the file's end requires (empty when it ends a line).
-    std::string LineEndAfterFragment();  // lock held, append lock held
+    // What must precede the next run so that it starts a line of its own,
+    // character-aligned: after an odd fileSize (a cut of any writer) a byte and
+    // a line end; after a cut of this writer's, a line end unless the file ends one.
+    std::string LineEndAfterFragment(uint64_t fileSize);  // lock held, append lock held
     // The ERROR line that reports dropped runs, in the owner's line format.
     std::wstring DroppedNotice() const;
     // What the lock byte waits see of the holders (logfile::PFN_LOCK_PROGRESS):

@@ -206,20 +206,23 @@ INSTANTIATE_TEST_SUITE_P(Deletions, TakenAwayTest,
 // fails), then has room again: under the append lock the fragment is undone
 // (the file's end set back), so no process sees it. Without the lock (a holder
 // that makes no progress keeps it) the next line starts a line of its own,
-// character-aligned. Modes: bytes the short write keeps, failed writes in a
-// row (two: both attempts of one append fail, and the run is counted).
-struct Disk { const char* name; DWORD keep; int failures; bool lockHeld; const wchar_t* expected; };
+// character-aligned; so it does after a fragment another writer left at an
+// odd size. Modes: bytes the short write keeps, failed writes in a row (two:
+// both attempts of one append fail, and the run is counted), bytes another
+// writer leaves before the line.
+struct Disk { const char* name; DWORD keep; int failures; bool lockHeld; DWORD otherBytes; const wchar_t* expected; };
 struct ShortWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Disk> {};
 
 TEST_P(ShortWriteTest, LeavesNoFragmentAndNoLineGluedToOne) {
     Disk disk = GetParam();
     auto b = Make(1 << 20, 10);
     Write(*b, L"first\r\n");
-    CHandleHolder holder(CreateFileW(Current().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    CHandleHolder holder(CreateFileW(Current().c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, 0, nullptr));
     OVERLAPPED byte = {};
     byte.OffsetHigh = 0x40000000;  // the append lock
     ASSERT_TRUE(!disk.lockHeld || LockFileEx(holder.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &byte));
+    ASSERT_TRUE(WriteFile(holder.get(), L"other", disk.otherBytes, &g_put, nullptr));
     b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
         Disk* full = static_cast<Disk*>(c);
         if (full->failures == 0) return WriteFile(file, data, size, written, nullptr);
@@ -238,12 +241,13 @@ TEST_P(ShortWriteTest, LeavesNoFragmentAndNoLineGluedToOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Disks, ShortWriteTest,
-    ::testing::Values(Disk{"RolledBack", 5, 1, false, L"second\r\nthird\r\n"},
-                      Disk{"TwoFailures", 4, 2, false,
+    ::testing::Values(Disk{"RolledBack", 5, 1, false, 0, L"second\r\nthird\r\n"},
+                      Disk{"TwoFailures", 4, 2, false, 0,
                            L".*sndapi: CZkLoggerBuffer::WriteRuns: \\(\\d+\\): 1 lines were dropped: the log file "
                            L"could not be opened or written\\.\r\nthird\r\n"},
                       // a byte completes the fragment's last character
-                      Disk{"OddFragmentWithoutTheLock", 5, 1, true, L"sec\r\nsecond\r\nthird\r\n"}),
+                      Disk{"OddFragmentWithoutTheLock", 5, 1, true, 0, L"sec\r\nsecond\r\nthird\r\n"},
+                      Disk{"AnotherWritersOddFragment", 0, 0, false, 5, L"oth\r\nsecond\r\nthird\r\n"}),
     ModeName<Disk>);
 
 // The writer with no memory to take a long line (its work buffer cannot grow)
