@@ -96,8 +96,12 @@ bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
             break;
         }
         if (prepared == Prepared::kReady) {
-            const Appended appended = AppendChecked(data, size, runs);
+            uint64_t kept = 0;
+            const Appended appended = AppendChecked(data, size, runs, &kept);
             if (appended != Appended::kFailed) return appended == Appended::kWritten;  // or dropped and counted
+            // lines a cut that could not be undone left whole are not written twice
+            data = static_cast<const uint8_t*>(data) + kept;
+            size -= kept;
         }
         if (attempt == 0) continue;
         // A delete-pending name is denied until its last handle closes, which
@@ -155,7 +159,7 @@ uint64_t CZkLoggerBuffer::RotationProgress(void* self) {
     return buffer->IsStillCurrent() ? size : logfile::kGiveUp;  // rotated by the holder: follow it
 }
 
-CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint64_t size, uint32_t runs) {
+CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint64_t size, uint32_t runs, uint64_t* kept) {
     const DWORD start = ::GetTickCount();
     for (int round = 0;; ++round) {
         if (!m_file.is_valid()) return Appended::kFailed;
@@ -178,8 +182,8 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation
                     return Appended::kDropped;
                 }
-                const uint64_t rollBackTo = appending.held() && sized ? fileSize : kNoRollBack;
-                return AppendRun(data, size, rollBackTo) ? Appended::kWritten : Appended::kFailed;
+                return AppendRun(data, size, sized ? fileSize : kUnknownSize, appending.held(), kept) ? Appended::kWritten
+                                                                                                  : Appended::kFailed;
             }
         }
         RotateOrFollow();
@@ -207,47 +211,65 @@ std::wstring CZkLoggerBuffer::TimedHeader(const void* data, uint64_t size, std::
     return header;
 }
 
-bool CZkLoggerBuffer::JoinRun(const std::string& lineEnd, const std::wstring& header, const std::wstring& notice,
-                              const void* data, uint64_t size) {
+bool CZkLoggerBuffer::JoinRun(const std::string& lineEnd, const std::wstring& lead, const void* data, uint64_t size) {
     // one append, so no other process's line can fall between them
-    const uint64_t headerBytes = header.size() * sizeof(wchar_t);
-    const uint64_t noticeBytes = notice.size() * sizeof(wchar_t);
-    if (!m_joined.Grow(lineEnd.size() + headerBytes + noticeBytes + size)) return false;
+    const uint64_t leadBytes = lead.size() * sizeof(wchar_t);
+    if (!m_joined.Grow(lineEnd.size() + leadBytes + size)) return false;
     uint8_t* at = m_joined.get();
     memcpy(at, lineEnd.data(), lineEnd.size());
-    memcpy(at += lineEnd.size(), header.data(), headerBytes);
-    memcpy(at += headerBytes, notice.data(), noticeBytes);
-    if (size) memcpy(at + noticeBytes, data, size);
+    memcpy(at += lineEnd.size(), lead.data(), leadBytes);
+    if (size) memcpy(at + leadBytes, data, size);
     return true;
 }
 
-bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock) {
+bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSize, bool locked, uint64_t* kept) {
     if (!m_file.is_valid()) return false;
-    const std::string lineEnd = m_fragmentPossible ? LineEndAfterFragment() : std::string();
+    const std::string lineEnd = LineEndAfterFragment(fileSize);
     // dropped runs are reported by the first append that succeeds after them
     std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
     const std::wstring header = TimedHeader(data, size, &notice);
+    // Lines before the run: a new file's header first, then what a cut left of an earlier lead.
+    const std::wstring lead = header + m_cutLead + notice;
     const void* out = data;
     uint64_t outSize = size;
-    if (!lineEnd.empty() || !header.empty() || !notice.empty()) {
-        if (!JoinRun(lineEnd, header, notice, data, size)) return false;
-        outSize += lineEnd.size() + (header.size() + notice.size()) * sizeof(wchar_t);
+    if (!lineEnd.empty() || !lead.empty()) {
+        if (!JoinRun(lineEnd, lead, data, size)) return false;
+        outSize += lineEnd.size() + lead.size() * sizeof(wchar_t);
         out = m_joined.get();
     }
     if (outSize > MAXDWORD) return false;  // one append or none
     DWORD written = 0;
     if (outSize > 0 && (!m_writeFile(m_writeFileContext, m_file.get(), out, static_cast<DWORD>(outSize), &written) ||
                         written != outSize)) {
-        // Undone under the append lock, before anyone appends after it; else
-        // the next append looks at the file's end first.
-        m_fragmentPossible = !(sizeUnderLock != kNoRollBack && RollBack(sizeUnderLock));
+        // Undone under the append lock, before anyone appends after it: the
+        // file is as it was (with any earlier fragment of this writer's).
+        const bool undone = locked && fileSize != kUnknownSize && RollBack(fileSize);
+        if (!undone) m_fragmentPossible = true;  // even a write that reports nothing written may have left bytes
+        const uint64_t in = undone || written <= lineEnd.size() ? 0 : written - lineEnd.size();
+        *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, lead);
         return false;
     }
     m_fragmentPossible = false;
     m_headerPending = false;
+    m_cutLead.clear();
     if (!notice.empty()) m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
+}
+
+uint64_t CZkLoggerBuffer::ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead) {
+    // the end of the last line the cut left whole ("\r\n" in UTF-16LE, at a character boundary)
+    uint64_t whole = in & ~uint64_t(1);
+    while (whole >= 4 && memcmp(text + whole - 4, "\r\0\n\0", 4) != 0) whole -= 2;
+    if (whole < 4) whole = 0;
+    // The header and the notice are lines like the run's: those not whole in
+    // the file stay due, whatever file the retry opens (a reopen finds the
+    // file there, and would not write its header).
+    const uint64_t leadBytes = lead.size() * sizeof(wchar_t);
+    m_cutLead = lead.substr(static_cast<size_t>(std::min(whole, leadBytes) / sizeof(wchar_t)));
+    m_headerPending = false;
+    m_droppedRuns = 0;  // its notice is in the file, or in m_cutLead
+    return whole > leadBytes ? whole - leadBytes : 0;
 }
 
 bool CZkLoggerBuffer::RollBack(uint64_t size) {
@@ -259,22 +281,20 @@ bool CZkLoggerBuffer::RollBack(uint64_t size) {
            ::SetFileInformationByHandle(writable.get(), FileEndOfFileInfo, &end, sizeof(end)) != FALSE;
 }
 
-std::string CZkLoggerBuffer::LineEndAfterFragment() {
-    LARGE_INTEGER li;
-    if (!::GetFileSizeEx(m_file.get(), &li) || li.QuadPart <= 0) return std::string();
-    std::string out;
-    if (li.QuadPart % 2 != 0) {
-        out.push_back('\0');  // completes the cut character: what follows is aligned again
-    } else {
-        wchar_t last = 0;
-        DWORD got = 0;
-        OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
-        at.Offset = static_cast<DWORD>(li.QuadPart - 2);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(li.QuadPart - 2) >> 32);
-        if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n') return out;
-    }
-    out.append("\r\0\n\0", 4);
-    return out;
+std::string CZkLoggerBuffer::LineEndAfterFragment(uint64_t fileSize) {
+    // An odd size is a character cut by a writer of any process: a byte
+    // completes it, so that what follows is aligned again, and a line end.
+    if (fileSize != kUnknownSize && fileSize % 2 != 0) return std::string("\0\r\0\n\0", 5);
+    // An even end is read only after a cut of this writer's: no call on the normal path.
+    if (!m_fragmentPossible || fileSize == kUnknownSize || fileSize == 0) return std::string();
+    wchar_t last = 0;
+    DWORD got = 0;
+    OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
+    at.Offset = static_cast<DWORD>(fileSize - 2);
+    at.OffsetHigh = static_cast<DWORD>((fileSize - 2) >> 32);
+    if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n')
+        return std::string();
+    return std::string("\r\0\n\0", 4);
 }
 
 std::wstring CZkLoggerBuffer::DroppedNotice() const {

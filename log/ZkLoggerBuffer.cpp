@@ -91,8 +91,8 @@ void CZkLoggerBuffer::DrainAndStop() {
         if (m_capDropped.load() != 0) WriteCapNotice();
         if (m_drainDropped != 0) WriteDrainNotice();
         // Runs lost since the last append (a folder refused or not checkable
-        // for a moment) are reported on their own: no later line may come.
-        if (m_droppedRuns != 0) WriteRuns(nullptr, 0, 0);
+        // for a moment), or lines a cut kept back, go on their own: no later line may come.
+        if (m_droppedRuns != 0 || !m_cutLead.empty()) WriteRuns(nullptr, 0, 0);
     } catch (...) {
         RecoverRuns(0);  // teardown goes on: nothing leaves the stop
     }

@@ -198,27 +198,32 @@ private:
     enum class Prepared { kReady, kRefused, kRetry };
     Prepared PrepareFile();  // lock held
     // One append under the append lock: the size check first, then the run
-    // (kFailed: the write failed, the caller starts over). A full file is
-    // rotated, or followed to the file another process rotated it for, and
-    // the new one looked at again.
-    Appended AppendChecked(const void* data, uint64_t size, uint32_t runs);  // lock held, file open
+    // (kFailed: the write failed, the caller starts over with the run's bytes
+    // past *kept). A full file is rotated, or followed to the file another
+    // process rotated it for, and the new one looked at again.
+    Appended AppendChecked(const void* data, uint64_t size, uint32_t runs, uint64_t* kept);  // lock held, file open
     // Writes the run with what is due before it (a line end after a fragment,
-    // the header, the notice of dropped runs), the append lock held. A failed
-    // or short write is undone: the file's end is set back to sizeUnderLock,
-    // the size taken under the append lock (kNoRollBack: the lock was not had).
-    bool AppendRun(const void* data, uint64_t size, uint64_t sizeUnderLock);  // lock held
-    static constexpr uint64_t kNoRollBack = ~0ull;
+    // the header, lines a cut left of an earlier one, the notice of dropped
+    // runs). fileSize: the size taken under the append lock (kUnknownSize: not
+    // had); locked: the lock was had. A failed or short write is undone under
+    // the lock: the file's end is set back to fileSize. One that cannot be
+    // undone leaves its whole lines: *kept counts the run's bytes among them.
+    bool AppendRun(const void* data, uint64_t size, uint64_t fileSize, bool locked, uint64_t* kept);  // lock held
+    static constexpr uint64_t kUnknownSize = ~0ull;
+    // After a failed write that left in bytes of lead and run (text, which
+    // starts on a character) in the file: the lead's lines not whole there
+    // wait in m_cutLead; returns the bytes of the run's whole lines.
+    uint64_t ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead);
     // Sets the file's end back to size through a handle that may write; false when it cannot.
     bool RollBack(uint64_t size);
-    // Joins the line end, header, notice and run in m_joined; false without memory.
-    bool JoinRun(const std::string& lineEnd, const std::wstring& header, const std::wstring& notice,
-                 const void* data, uint64_t size);
+    // Joins the line end, the lead (header, notice) and the run in m_joined; false without memory.
+    bool JoinRun(const std::string& lineEnd, const std::wstring& lead, const void* data, uint64_t size);
     // The header with the clock fields of the run after it (of now, when it has none).
     std::wstring TimedHeader(const void* data, uint64_t size, std::wstring* notice) const;
-    // What must precede the next run so that it starts a line of its own after
-    // a failed or short write: a byte that restores the character alignment
-    // and a line end, as the file's end requires (empty when it ends a line).
-    std::string LineEndAfterFragment();  // lock held, append lock held
+    // What must precede the next run so that it starts a line of its own,
+    // character-aligned: after an odd fileSize (a cut of any writer) a byte and
+    // a line end; after a cut of this writer's, a line end unless the file ends one.
+    std::string LineEndAfterFragment(uint64_t fileSize);  // lock held, append lock held
     // The ERROR line that reports dropped runs, in the owner's line format.
     std::wstring DroppedNotice() const;
     // What the lock byte waits see of the holders (logfile::PFN_LOCK_PROGRESS):
@@ -291,6 +296,7 @@ private:
     DWORD m_nameCheckTick = 0;        // when a rotation lock wait last looked at the name
     static constexpr DWORD kNameCheckMs = 20;
     bool m_fragmentPossible = false;  // a write failed or fell short: the file may end inside a line
+    std::wstring m_cutLead;           // lines of a header or notice a failed write left due: before the next run
     PFN_WRITE_FILE m_writeFile = &CZkLoggerBuffer::WriteFileLive;
     void* m_writeFileContext = nullptr;
     PFN_OPEN_FILE m_openFile = &CZkLoggerBuffer::OpenFileLive;
