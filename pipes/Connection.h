@@ -68,7 +68,7 @@ protected:
     bool IsCancelled() const { return m_cancelled.load(); }
     HANDLE AbortEvent() const { return m_abortEvent.get(); }
     // The first step of Release, before the object goes.
-    virtual void Close() {}
+    virtual void Close() = 0;
 
 private:
     lumlib::LumError m_startError;
