@@ -36,7 +36,7 @@ struct Rig final : CConnectionOwner, IChannelOwner {
         lumlib::LumFailure failure;
         auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
         channel.reset(new CChannel(std::move(pipe), this, standbyMs));
-        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
+        ok = !channel->StartThreads().failed() && server.WaitForClients(1, 5000);
     }
     // The channel's threads end before the log they write goes.
     ~Rig() {

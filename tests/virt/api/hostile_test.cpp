@@ -631,7 +631,7 @@ TEST(UnloadChild, DISABLED_Run) {
     ASSERT_TRUE(server.Start());
     HMODULE dll = ::LoadLibraryW(L"zksndapi.dll");
     ASSERT_EQ(0u, Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit")(nullptr, nullptr));
-    ASSERT_TRUE(server.WaitForClient(5000));
+    ASSERT_TRUE(server.WaitForClients(1, 5000));
     ::FreeLibrary(dll);
     ASSERT_TRUE(server.CloseClient(0));  // the library's threads react to the loss
     ASSERT_TRUE(server.WaitForClients(2, 5000));  // and the keeper connects again
