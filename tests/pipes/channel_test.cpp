@@ -28,7 +28,8 @@ namespace {
 // owning both, and the log of what it saw as their owner, in order:
 // "msg:<size>", "lost", "released". It keeps every message; with hold set,
 // the reader stays in the first one until the gate opens. A message of
-// raiseSize bytes raises once it is logged.
+// raiseSize bytes raises once it is logged. The scenario that made it ends
+// within a minute, the rig's teardown included.
 struct Rig final : CConnectionOwner, IChannelOwner {
     explicit Rig(const wchar_t* tag, bool holdFirst = false, DWORD standbyMs = CChannel::kReaderStandbyMs)
         : hold(holdFirst), server(UniquePipeName(tag)) {
@@ -36,7 +37,7 @@ struct Rig final : CConnectionOwner, IChannelOwner {
         lumlib::LumFailure failure;
         auto pipe = TryOpenPipe(this, server.Name().c_str(), nullptr, FILE_FLAG_OVERLAPPED, nullptr, &failure);
         channel.reset(new CChannel(std::move(pipe), this, standbyMs));
-        ok = !channel->StartThreads().failed() && server.WaitForClient(5000);
+        ok = !channel->StartThreads().failed() && server.WaitForClients(1, 5000);
     }
     // The channel's threads end before the log they write goes.
     ~Rig() {
@@ -63,6 +64,8 @@ struct Rig final : CConnectionOwner, IChannelOwner {
         return observed.Get(events);
     }
 
+    // made first, gone last: over the rig's teardown too
+    testkit::Watchdog watchdog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};
     const bool hold;
     int held = 0;
     uint32_t raiseSize = ~0u;
@@ -121,7 +124,6 @@ bool TakeTheTurn(Rig& rig) {
 // raise stays on the caller's thread and ends the connection with its cause,
 // the caller has its turn back at once, and the reader tells the loss once.
 TEST(Channel, AnOwnerRaisingUnderACallersReadEndsTheConnectionAndTheReaderTellsItOnce) {
-    testkit::Watchdog watchdog("Channel raise in a caller's read", 60000);
     Rig rig(L"chan-raise");
     ASSERT_TRUE(rig.ok);
     rig.raiseSize = 5;
@@ -146,7 +148,6 @@ TEST(Channel, AnOwnerRaisingUnderACallersReadEndsTheConnectionAndTheReaderTellsI
 // each whole (an empty one not at all, a large one across reads), and the
 // loss comes after the last of them, then the release.
 TEST(Channel, ABusyReaderHoldsTheServerBackThenAllArriveInOrderBeforeTheLoss) {
-    testkit::Watchdog watchdog("Channel order", 60000);
     Rig rig(L"chan-order", true);
     ASSERT_TRUE(rig.ok);
     std::vector<uint32_t> sizes = {7, 0, 250, 3000, 70000, 3};
@@ -179,7 +180,6 @@ class ChannelEnd : public testing::TestWithParam<End> {};
 // waits for that message, then nothing more is given, the loss is not told,
 // and the connection is released.
 TEST_P(ChannelEnd, WhileTheReaderIsBusyNothingMoreIsGiven) {
-    testkit::Watchdog watchdog("Channel end", 60000);
     Rig rig(L"chan-end", true);
     ASSERT_TRUE(rig.ok);
     ASSERT_TRUE(rig.server.WriteFrame(0, "held", 4));
@@ -231,7 +231,6 @@ private:
 // rather than send a frame's bytes twice: the frames before it arrive, and
 // no frame is cut or sent twice.
 TEST(Channel, FramesOfShortLivedCallersArriveWholeAndInOrderAcrossAFullPipe) {
-    testkit::Watchdog watchdog("Channel write-now and writer", 60000);
     Rig rig(L"chan-switch");
     ASSERT_TRUE(rig.ok);
     // The server's reading stays in its first frame until readAgain: the pipe fills behind it.
@@ -318,7 +317,6 @@ void* NoBlockOf70004(void* block, size_t size) {
 // standard size): each arrives as its head and zeros, whatever the frame
 // held before.
 TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
-    testkit::Watchdog watchdog("Channel zero tails", 60000);
     Rig rig(L"chan-zeros");
     ASSERT_TRUE(rig.ok);
     const std::vector<uint8_t> withoutRoom = Pattern(70000, 7);
@@ -359,7 +357,6 @@ TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
 // its reply to the reader. The reader, standing by for a minute, takes the
 // reads at once and the reply arrives, not the minute later.
 TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
-    testkit::Watchdog watchdog("Channel reply left to the reader", 60000);
     Rig rig(L"chan-left", false, 60000);
     ASSERT_TRUE(rig.ok);
     ASSERT_TRUE(TakeTheTurn(rig));
@@ -377,7 +374,6 @@ TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
 // service writes a message and closes its end, and a send meets the closed
 // pipe. The message is still handed on, then the loss is told.
 TEST(Channel, ASendMeetingTheClosedPipeLeavesTheServicesLastMessageToBeHandedOnFirst) {
-    testkit::Watchdog watchdog("Channel send to a closed pipe", 60000);
     Rig rig(L"chan-closed", false, 60000);
     ASSERT_TRUE(rig.ok);
     ASSERT_TRUE(TakeTheTurn(rig));

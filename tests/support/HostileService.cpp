@@ -1,5 +1,8 @@
 #include "tests/support/HostileService.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "tools/tessaline-emu/DeviceFile.h"
 
 namespace zk_testkit {
@@ -8,10 +11,8 @@ CHostileService::CHostileService(EmuFault fault, bool busyOnlyInstance) : m_busy
     m_options.pipeName = kServicePipeName;
     // The traffic lines of connections and requests are kept (a fault sweep's child runs for minutes).
     m_options.output = [this](const std::wstring& line) {  // on the sessions' threads
-        if (line.find(L"] connected") == std::wstring::npos && line.find(L"] <- ") == std::wstring::npos) return;
-        const std::lock_guard<std::mutex> lock(m_lock);
-        m_traffic.push_back(line);
-        m_changed.notify_all();
+        if (line.find(L"] connected") != std::wstring::npos || line.find(L"] <- ") != std::wstring::npos)
+            m_observed.Note([&] { m_traffic.push_back(line); });
     };
     m_options.fault = fault;
     if (busyOnlyInstance) {
@@ -33,8 +34,9 @@ bool CHostileService::Start() {
     config.bufferSize = m_options.bufferSize;
     config.readMessages = m_options.fault != EmuFault::kStopReading;
     m_pipe.reset(new tessaline_emu::CPipeServer(config, [this](const std::shared_ptr<tessaline_emu::CPipeSession>& session) {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        if (!m_first) m_first = session;
+        m_observed.Read([&] {
+            if (!m_first) m_first = session;
+        });
         return std::unique_ptr<tessaline_emu::IPipeConnectionHandler>(new tessaline_emu::CEmuSession(m_server.get()));
     }));
     if (m_pipe->Start() != ERROR_SUCCESS) {
@@ -57,35 +59,29 @@ bool CHostileService::Start() {
 void CHostileService::Stop() {
     m_held.reset();
     m_pipe.reset();  // ends every connection and joins every thread
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_first.reset();
-    lock.unlock();
+    m_observed.Read([&] { m_first.reset(); });
     m_server.reset();
     m_state.reset();
 }
 
 bool CHostileService::Write(const void* bytes, size_t size) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    const std::shared_ptr<tessaline_emu::CPipeSession> first = m_first;
-    lock.unlock();  // the write may wait for the client to read
+    const std::shared_ptr<tessaline_emu::CPipeSession> first = m_observed.Get(m_first);  // unlocked: the write may wait
     return first && first->Write(bytes, size);
 }
 
-bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) const {
+bool CHostileService::WaitForConnections(uint32_t count, DWORD timeoutMs) {
     const size_t all = count + (m_held.is_valid() ? 1 : 0);  // and the kit's own client of the busy only instance
     return Traffic(L"] connected", all, timeoutMs).size() >= all;
 }
 
-std::vector<std::wstring> CHostileService::Traffic(const std::wstring& text, size_t count, DWORD timeoutMs) const {
+std::vector<std::wstring> CHostileService::Traffic(const std::wstring& text, size_t count, DWORD timeoutMs) {
     std::vector<std::wstring> found;
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    m_observed.WaitFor([&] {
         found.clear();
-        for (const std::wstring& line : m_traffic) {
-            if (line.find(text) != std::wstring::npos) found.push_back(line);
-        }
+        std::copy_if(m_traffic.begin(), m_traffic.end(), std::back_inserter(found),
+                     [&](const std::wstring& line) { return line.find(text) != std::wstring::npos; });
         return found.size() >= count;
-    });
+    }, timeoutMs);
     return found;
 }
 

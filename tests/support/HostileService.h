@@ -32,14 +32,13 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/Holders.h"
+#include "tests/support/Observed.h"
 #include "tests/support/TestPipeServer.h"
 #include "tools/tessaline-emu/EmuServer.h"
 #include "tools/tessaline-emu/EmuState.h"
@@ -68,13 +67,13 @@ public:
 
     // Waits for count connections accepted since Start (the kit's own holder
     // not counted); false when timeoutMs passed first.
-    bool WaitForConnections(uint32_t count, DWORD timeoutMs) const;
+    bool WaitForConnections(uint32_t count, DWORD timeoutMs);
     // The service's traffic lines since Start (its connections and the
     // requests it received, as tessaline-emu prints them: "... [client 1] <-
     // nCmdSetDefaultDevice (8): device 3", and " [unusual: ...]" after a
     // request whose sizes disagree) that contain text, in order; waits up to
     // timeoutMs for count of them (fewer come back when they did not come).
-    std::vector<std::wstring> Traffic(const std::wstring& text, size_t count, DWORD timeoutMs) const;
+    std::vector<std::wstring> Traffic(const std::wstring& text, size_t count, DWORD timeoutMs);
 
 private:
     const bool m_busyOnlyInstance;
@@ -82,8 +81,7 @@ private:
     std::unique_ptr<tessaline_emu::CEmuState> m_state;
     std::unique_ptr<tessaline_emu::CEmuServer> m_server;  // unstarted: its sessions' options, state and counters
     std::unique_ptr<tessaline_emu::CPipeServer> m_pipe;   // serves those sessions
-    mutable std::mutex m_lock;  // guards m_first and m_traffic
-    mutable std::condition_variable m_changed;  // a traffic line came
+    CObserved m_observed;  // guards m_first and m_traffic; a traffic line wakes Traffic's waiters
     std::shared_ptr<tessaline_emu::CPipeSession> m_first;
     std::vector<std::wstring> m_traffic;
     CHandleHolder m_held;  // the kit's client end of the busy only instance

@@ -12,10 +12,10 @@ std::string CRawPipeClient::Connect(const std::wstring& path) {
     return m_pipe.is_valid() ? Next() : "not connected";
 }
 
-bool CRawPipeClient::Send(const std::vector<uint8_t>& message, bool framed, DWORD timeoutMs) {
+bool CRawPipeClient::Send(const std::vector<uint8_t>& message, bool framed) {
     std::vector<uint8_t> bytes = framed ? MakeFrame(message) : message;
     DWORD written = 0;
-    return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), timeoutMs, &written) == 0 &&
+    return Transfer(true, bytes.data(), static_cast<DWORD>(bytes.size()), INFINITE, &written) == 0 &&
            written == bytes.size();
 }
 

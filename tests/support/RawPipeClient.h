@@ -31,7 +31,7 @@ public:
     // first message (every connection is greeted), as Next does.
     std::string Connect(const std::wstring& path);
     // A message with its length in front; with framed false the bytes as they are.
-    bool Send(const std::vector<uint8_t>& message, bool framed = true, DWORD timeoutMs = INFINITE);
+    bool Send(const std::vector<uint8_t>& message, bool framed = true);
     // Sends a request and returns the next message, as Next does.
     std::string Ask(const std::vector<uint8_t>& request, std::string* record = nullptr, DWORD timeoutMs = 5000) {
         return Send(request) ? Next(record, timeoutMs) : "not sent";

@@ -55,7 +55,6 @@ public:
     // accepted, which need not be the order in which they opened: open one
     // at a time when it matters.
     bool WaitForClients(size_t count, DWORD timeoutMs) { return m_state.WaitFor([&] { return m_clients.size() >= count; }, timeoutMs); }
-    bool WaitForClient(DWORD timeoutMs) { return WaitForClients(1, timeoutMs); }
     size_t ClientCount() { return m_state.Read([&] { return m_clients.size(); }); }
     // Waits until the connection has ended, from either side.
     bool WaitForClientGone(size_t c, DWORD timeoutMs) {

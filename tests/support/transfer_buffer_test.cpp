@@ -25,7 +25,8 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t id) {
 }
 
 // Records what the worker delivers; the worker stays in the first block's
-// Process until the gate opens.
+// Process until the gate opens. The test ends within two minutes of making
+// it, the sink's stop included.
 class Sink : public CTransferBuffer {
 public:
     // onDemandMs: the worker ends after that long without work, and a push restarts it.
@@ -47,6 +48,7 @@ public:
     }
     // A dropped block shows where it stood, as "!".
     void Dropped(uint32_t count, uint64_t) override { blocks.insert(blocks.end(), count, std::vector<uint8_t>{'!'}); }
+    testkit::Watchdog watchdog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 120000};
     size_t expected = 0;  // all is set when Process has seen this many blocks
     CHandleHolder all{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::vector<uint8_t>> blocks;  // the test reads them once the worker has ended
@@ -81,7 +83,6 @@ void Produce(Sink& s, uint32_t t, Feed feed) {
 // behind), each producer's in order, on the worker.
 TEST_P(TransferFeed, EveryBlockArrivesInOrderOnTheWorker) {
     const Feed feed = GetParam();
-    testkit::Watchdog watchdog(kFeedNames[int(feed)], 120000);
     const uint32_t kThreads = 4;
     Sink s(feed == Feed::kRacingOnDemand ? 1 : 0);
     s.expected = 1 + size_t(kThreads) * 2500 + (feed == Feed::kRacingLingering);
@@ -126,7 +127,6 @@ INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed,
 // a block it waits, and once the worker goes on it returns with everything
 // delivered. An immediate stop drops what is queued and refuses pushes.
 TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
-    testkit::Watchdog watchdog("TransferBuffer stops", 60000);
     for (const bool immediate : {false, true}) {
         SCOPED_TRACE(immediate ? "immediate" : "draining");
         Sink s;
@@ -184,7 +184,6 @@ class TransferLimits : public testing::TestWithParam<LimitCase> {};
 
 TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
     const LimitCase& c = GetParam();
-    testkit::Watchdog watchdog(c.name, 60000);
     if (c.failing < 0) lumlib::SetReallocFn(c.fail);
     Sink s;
     s.SetQueueCap(c.cap);

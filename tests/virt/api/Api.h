@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/ContractMonitor.h"
+#include "support/HostileService.h"
 #include "support/Holders.h"
 #include "support/Observed.h"
 #include "support/Watchdog.h"
@@ -44,11 +46,18 @@ struct Api {
 // The one loaded copy, shared by every test of the program.
 inline Api& Dll() { static Api api; return api; }
 
-// A test of the loaded library, torn down after each test.
+// A test of the loaded library, torn down after each test, and the emulated
+// service it serves (which outlives the test's own callbacks' recorder).
 class DllTest : public ::testing::Test {
 protected:
     // Every scenario's bound, the teardown after it included (90 s: the storms and the 3000 lists).
     testkit::Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 90000};
+    std::optional<zk_testkit::CHostileService> service;
+    // Serves the service's pipe with that fault (the hostile-service kit's); a fatal failure when it cannot.
+    void Serve(zk_testkit::EmuFault fault = zk_testkit::EmuFault::kNone, bool busyOnlyInstance = false) {
+        service.emplace(fault, busyOnlyInstance);
+        ASSERT_TRUE(service->Start()) << "the service's pipe could not be served";
+    }
     void SetUp() override { ASSERT_TRUE(Dll().Complete()) << "zksndapi.dll did not load or lacks an export"; }
     // The contract held through the scenario, its teardown included.
     void TearDown() override {

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "pipes/FrameReader.h"
-#include "support/HostileService.h"
 #include "tests/virt/api/Api.h"
 #include "tools/tessaline-emu/DeviceFile.h"
 #include "virt/api/SndProtocol.h"
@@ -21,15 +20,14 @@ using Exports = DllTest;
 // records in the service's order, each with its name and default flag, on the
 // delivery thread, then 301; every callback with the first context.
 TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOneCallbackPerDevice) {
-    zk_testkit::CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     int context = 0;
-    Recorder rec;  // after the service and the context: it tears the library down before they go
+    Recorder rec;  // after the context: it tears the library down before that goes
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, &context));
     // Writes a message, framed, on the connection (after the service's greeting).
     const auto send = [&](const uint8_t* message, size_t length) {
         const std::vector<uint8_t> frame = MakeFrame(message, length);
-        EXPECT_TRUE(service.Write(frame.data(), frame.size())) << "the connection ended";
+        EXPECT_TRUE(service->Write(frame.data(), frame.size())) << "the connection ended";
     };
     ASSERT_FALSE(rec.Snapshot().empty()) << "no callback before Init returned";
     ASSERT_TRUE(rec.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "the greeting";
@@ -75,7 +73,7 @@ TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOne
         {L"<- nCmdSetDefaultDevice", L": device 3735928559"},  // 0xDEADBEEF
     };
     for (const auto& row : rows) {
-        const std::vector<std::wstring> sent = service.Traffic(row.command, 1, 5000);
+        const std::vector<std::wstring> sent = service->Traffic(row.command, 1, 5000);
         ASSERT_EQ(1u, sent.size()) << "requests " << row.command;
         // the argument, a whole number, and no " [unusual: ...]" sizes after it
         EXPECT_NE(std::wstring::npos, (sent[0] + L" ").find(row.argument + L" ")) << "the argument: " << sent[0];

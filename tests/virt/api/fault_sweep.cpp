@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/HostileService.h"
 #include "tests/support/ProcessCounters.h"
@@ -238,20 +239,16 @@ LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS* e) {
 }
 
 // Runs this program with arguments; its exit code, or kHang when it outlived
-// kPointMs for each of its points.
+// kPointMs for each of its points. Its output goes to stderr once it ended.
 int RunChild(const std::string& arguments, size_t points) {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring line = L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION child = {};
-    if (!::CreateProcessW(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) return kNoChild;
-    CHandleHolder process(child.hProcess), thread(child.hThread);
-    DWORD code = kHang;
-    if (::WaitForSingleObject(child.hProcess, DWORD(kPointMs * points)) == WAIT_TIMEOUT) ::TerminateProcess(child.hProcess, kHang);
-    else ::GetExitCodeProcess(child.hProcess, &code);
-    return int(code);
+    zk_testkit::CChildProcess child;  // a child still running is ended with it
+    const std::wstring line = L"\"" + std::wstring(self) + L"\" " + std::wstring(arguments.begin(), arguments.end());
+    if (!child.Start(line)) return kNoChild;
+    const int code = child.Wait(DWORD(kPointMs * points));
+    std::fputs(child.Output().c_str(), stderr);
+    return code == -1 ? kHang : code;
 }
 
 struct PointId {

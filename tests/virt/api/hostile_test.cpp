@@ -2,7 +2,6 @@
 // careless: every scenario runs under a watchdog, so a hang fails the run
 // instead of holding up CI.
 #include <gtest/gtest.h>
-#include <process.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -12,20 +11,18 @@
 #include <string>
 #include <thread>
 
+#include "support/ChildProcess.h"
 #include "support/LumCapture.h"
 #include "support/HostileService.h"
 #include "support/ProcessCounters.h"
 #include "support/SharedLog.h"
 #include "support/TestPipeServer.h"
 #include "tests/support/FaultInjection.h"
-#include "support/Watchdog.h"
 #include "tests/virt/api/Api.h"
 #include "virt/api/SndServiceMessages.h"
 
 namespace {
 
-using testkit::Watchdog;
-using zk_testkit::CHostileService;
 using zk_testkit::EmuFault;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
@@ -73,15 +70,14 @@ class TeardownAndStart : public HostileRows<StartRow> {};
 TEST_P(TeardownAndStart, AreBoundedWhateverTheServiceDoes) {
     const StartRow& row = GetParam();
     const size_t refusals = ErrorLines(L"bytes is longer than");
-    CHostileService service(row.fault, row.serving == Serving::kBusyOnlyInstance);
     if (row.serving != Serving::kNo) {
-        ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+        ASSERT_NO_FATAL_FAILURE(Serve(row.fault, row.serving == Serving::kBusyOnlyInstance));
     }
     Recorder cb;
     ASSERT_EQ(0u, Within(1500, "ZkSndVApiInit", [] { return Dll().Init(&Recorder::Callback, nullptr); }));
     if (row.drop) {
-        ASSERT_TRUE(service.WaitForConnections(1, 5000));  // the service has listed it: the drop reaches it
-        service.DropConnections();
+        ASSERT_TRUE(service->WaitForConnections(1, 5000));  // the service has listed it: the drop reaches it
+        service->DropConnections();
         ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1)) << "no callback 6 after the drop";
     }
     if (row.budget) {
@@ -111,7 +107,7 @@ TEST_P(TeardownAndStart, AreBoundedWhateverTheServiceDoes) {
     zk_testkit::Background waiter([] { SndSettings s; Dll().GetSettings(&s); });
     ::Sleep(300);
     if (row.fault == EmuFault::kRawLength) {  // every greeting over 1 MiB: refusal after refusal, one ERROR line
-        EXPECT_TRUE(service.WaitForConnections(4, 15000)) << "no reconnection";
+        EXPECT_TRUE(service->WaitForConnections(4, 15000)) << "no reconnection";
         EXPECT_EQ(refusals + 1, ErrorLines(L"bytes is longer than")) << "ERROR lines for the refusals";
     }
     ExpectTeardown(row.serving == Serving::kYes && row.fault == EmuFault::kNone ? 300u : 3000u);  // a healthy service: at once
@@ -149,8 +145,7 @@ TEST_P(RawFaults, EndTheConnectionWithoutHangingOrCommittingTheirSize) {
     const RawRow& row = GetParam();
     const std::wstring stall = L"the service read nothing for";
     const size_t stallsBefore = ErrorLines(stall);
-    CHostileService service(row.stopsReading ? EmuFault::kStopReading : EmuFault::kNone);
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve(row.stopsReading ? EmuFault::kStopReading : EmuFault::kNone));
     Recorder cb;
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no greeting: the connection's threads and buffers are not all there";
@@ -177,12 +172,12 @@ TEST_P(RawFaults, EndTheConnectionWithoutHangingOrCommittingTheirSize) {
     uint64_t sent = 0;
     while (sent < all) {
         const size_t n = size_t(std::min<uint64_t>(all - sent, piece.size()));
-        if (!service.Write(piece.data(), n)) break;
+        if (!service->Write(piece.data(), n)) break;
         sent += n;
     }
     if (row.ends) {
         EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1, 20000)) << "no callback 6";  // the write's bound is 10 s
-        EXPECT_TRUE(service.WaitForConnections(2, 5000)) << "not connected again";
+        EXPECT_TRUE(service->WaitForConnections(2, 5000)) << "not connected again";
         EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 5000)) << "no second callback 8";
         Within(1000, "ZkSndSetDefault (waiting for the client lock)", [] { return Dll().SetDefault(1); });
     }
@@ -211,8 +206,7 @@ class Storms : public HostileRows<StormRow> {};
 
 TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     const StormRow& row = GetParam();
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     // 64 KiB of one notification's frames.
     std::vector<uint8_t> message(row.size ? row.size : 256);
     const std::vector<uint8_t> payload(row.size ? row.size - kSndHeaderSize : 0, 'i');
@@ -230,8 +224,8 @@ TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     const uint64_t before = testkit::CommittedPrivateBytes();  // the threads (Wine commits their stacks) are there
     std::atomic<uint64_t> stormed{0};  // ends with the limit or the connection
     zk_testkit::Background storm([&] {
-        service.WaitForConnections(1, 5000);
-        while (stormed < row.bytes && service.Write(batch.data(), batch.size())) stormed += batch.size();
+        service->WaitForConnections(1, 5000);
+        while (stormed < row.bytes && service->Write(batch.data(), batch.size())) stormed += batch.size();
     });
     uint64_t peak = 0;
     uint32_t settings = 99;
@@ -257,7 +251,7 @@ TEST_P(Storms, AgainstASlowCallbackStayWithinTheBudget) {
     if (winedebug == nullptr || std::strstr(winedebug, "heap") == nullptr) {
         EXPECT_LT(peak, before + (26u << 20)) << "committed before: " << before;
     }
-    service.Stop();
+    service->Stop();
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTION_LOST, 1)) << "callback 6 waited behind the storm";
     ExpectTeardown();  // also tells the last drops
     const size_t lines = ErrorLines(L"dropped so far") - dropLines;
@@ -281,8 +275,7 @@ class TeardownInside : public HostileRows<InsideRow> {};
 
 TEST_P(TeardownInside, TheCallbackReturnsAtOnceAndNothingFollows) {
     const InsideRow& row = GetParam();
-    CHostileService service(row.code == ZKSND_NOTIFY_CONNECTION_LOST ? EmuFault::kChurn : EmuFault::kNone);
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve(row.code == ZKSND_NOTIFY_CONNECTION_LOST ? EmuFault::kChurn : EmuFault::kNone));
     Recorder cb;
     cb.withDeInit = row.deinit;
     cb.teardownOn = row.byApplication ? 0 : row.code;
@@ -334,8 +327,7 @@ INSTANTIATE_TEST_SUITE_P(Hostile, TeardownInside,
 TEST_F(Hostile, ABreakDuringCallback8IsToldWithItsCause) {
     zk_testkit::CSavedSettingsKey key;  // WARNING lines at least; the level before comes back
     ASSERT_TRUE(key.SetLevel(1));
-    CHostileService service(EmuFault::kChurn);
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve(EmuFault::kChurn));
     unsigned long long from = 0;
     zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);  // from: the log's end
     std::wstring log;  // what the scenario wrote, read as it grows
@@ -361,8 +353,7 @@ TEST_F(Hostile, ABreakDuringCallback8IsToldWithItsCause) {
 // once the old one is retired, and the keeper joins the retirement threads:
 // no handles pile up until the application's next lifecycle call.
 TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
     cb.initAfter = true;
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
@@ -414,8 +405,7 @@ class Delivery : public HostileRows<DeliveryRow> {};
 
 TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
     const DeliveryRow& row = GetParam();
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     wchar_t raised[64];
     swprintf(raised, 64, L"raised exception 0x%08X for code ", row.raise);
     const size_t before = ErrorLines(raised);
@@ -428,7 +418,7 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
         if (row.raise != 0) ::RaiseException(row.raise, EXCEPTION_NONCONTINUABLE, 4, args);
     };
     ASSERT_EQ(0u, Dll().Init(row.lateCallback ? nullptr : &Recorder::Callback, nullptr));
-    ASSERT_TRUE(service.WaitForConnections(1, 5000));
+    ASSERT_TRUE(service->WaitForConnections(1, 5000));
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));  // the late callback (else the same again)
     std::vector<uint8_t> m(1024), stream;
     const auto add = [&](size_t length) {
@@ -442,21 +432,21 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
         for (uint32_t r = 0; r < row.records; ++r) add(SndBuildDeviceInfo(m.data(), m.size(), 1, 0, 1, 0, name.c_str(), name.size()));
         add(SndBuildLastDeviceInfo(m.data(), m.size()));
     }
-    ASSERT_TRUE(row.lists == 0 || service.Write(stream.data(), stream.size()));
+    ASSERT_TRUE(row.lists == 0 || service->Write(stream.data(), stream.size()));
     if (row.lists > 1) {  // until the callbacks stop coming
         for (size_t seen = 0; seen != cb.Snapshot().size(); ::Sleep(1500)) seen = cb.Snapshot().size();
         EXPECT_LT(cb.Count(ZKSND_NOTIFY_DEVICE_LIST_END), row.lists) << "no list was dropped: the cap was never reached";
         return;
     }
     ::Sleep(300);  // the reader has taken what was written
-    service.DropConnections();
+    service->DropConnections();
     ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, row.lateCallback ? 1 : 2, 10000)) << "no reconnection";
     // The new connection's list comes behind whatever is left of the old one's.
     const size_t ends = cb.Count(ZKSND_NOTIFY_DEVICE_LIST_END);
     EXPECT_EQ(0u, Dll().GetDeviceList());
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_DEVICE_LIST_END, ends + 1, 10000)) << "no list after the 8";
     if (row.raise == 0) return;
-    EXPECT_EQ(2u, service.Traffic(L"<- nCmdSetSessionId", 2, 5000).size()) << "session ids";
+    EXPECT_EQ(2u, service->Traffic(L"<- nCmdSetSessionId", 2, 5000).size()) << "session ids";
     zk_testkit::Background other([] { Dll().Init(&Recorder::Callback, nullptr); Dll().DeInit(); });
     EXPECT_TRUE(other.Finished(5000)) << "Init and DeInit on another thread did not return";
     // 8 and 9 twice, 300 thrice: one line for each of 8, 9, 300, 301 and 6.
@@ -486,8 +476,7 @@ void PairCallback(uint32_t code, uintptr_t param, void* context) {
 }
 
 TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     static int tags[2] = {0, 1};
     const ZkSndNotifyCallback callbacks[2] = {&PairCallback<0>, &PairCallback<1>};
     g_pairCalls = g_pairMismatches = 0;
@@ -506,8 +495,8 @@ TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
 // 3 s reply wait), all return, none touches the freed client, and the
 // Init/CleanUp rounds leave no thread behind.
 TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
-    zk_testkit::CTestPipeServer service;  // reads, never answers
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    zk_testkit::CTestPipeServer silent;  // on the service's pipe: reads, never answers
+    ASSERT_TRUE(silent.Start()) << "the service's pipe could not be served";
     const long threads = testkit::ProcessThreadCount();
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(::testing::Message() << "round " << round);
@@ -544,8 +533,7 @@ void InstallFaults() {
 // The process lives through both, and a later Init connects.
 TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
     InstallFaults();
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
     // The threads of the process and of the service's side with no client, once the service has served one.
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
@@ -574,7 +562,7 @@ TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
     EXPECT_EQ(leftBefore + 1, ErrorLines(L"no thread to finish the teardown asked for from the callback")) << "the left teardown";
     ExpectTeardown();
     EXPECT_LE(testkit::WaitForThreadCountAtMost(threads, 5000), threads) << "a retired client's threads are left";
-    service.DropConnections();
+    service->DropConnections();
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 4, 5000)) << "no connection after the next Init";
     ExpectTeardown();
@@ -591,8 +579,7 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
     unsigned long long from = 0;
     zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);  // from: the log's end
     InstallFaults();
-    CHostileService service;
-    ASSERT_TRUE(service.Start()) << "the service's pipe could not be served";
+    ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
     bool fewer = false;
     for (long n = 1; n < 20 && !fewer; ++n) {
@@ -616,14 +603,15 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
 }
 
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's
-// threads run on afterwards and ends with 42 when it did not crash.
+// threads run on afterwards and ends with 42 when it did not crash (-1: still
+// running after a minute, then ended).
 TEST(Unload, FreeLibraryWithoutDeInitDoesNotCrash) {
     wchar_t exe[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    Watchdog dog("unload child", 60000);
-    EXPECT_EQ(_wspawnl(_P_WAIT, exe, L"child", L"--gtest_also_run_disabled_tests",
-                       L"--gtest_filter=UnloadChild.DISABLED_Run", nullptr), 42)
-        << "the child's exit code (42: it did not crash)";
+    zk_testkit::CChildProcess child;
+    ASSERT_TRUE(child.Start(L"\"" + std::wstring(exe) + L"\" --gtest_also_run_disabled_tests"
+                            L" --gtest_filter=UnloadChild.DISABLED_Run")) << "the child did not start";
+    EXPECT_EQ(42, child.Wait(60000)) << "the child's exit code (42: it did not crash)\n" << child.Output();
 }
 
 TEST(UnloadChild, DISABLED_Run) {
@@ -631,7 +619,7 @@ TEST(UnloadChild, DISABLED_Run) {
     ASSERT_TRUE(server.Start());
     HMODULE dll = ::LoadLibraryW(L"zksndapi.dll");
     ASSERT_EQ(0u, Proc<PFN_ZkSndVApiInit>(dll, "ZkSndVApiInit")(nullptr, nullptr));
-    ASSERT_TRUE(server.WaitForClient(5000));
+    ASSERT_TRUE(server.WaitForClients(1, 5000));
     ::FreeLibrary(dll);
     ASSERT_TRUE(server.CloseClient(0));  // the library's threads react to the loss
     ASSERT_TRUE(server.WaitForClients(2, 5000));  // and the keeper connects again
