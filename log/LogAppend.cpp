@@ -246,7 +246,7 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
         const bool undone = locked && fileSize != kUnknownSize && RollBack(fileSize);
         if (!undone) m_fragmentPossible = true;  // even a write that reports nothing written may have left bytes
         const uint64_t in = undone || written <= lineEnd.size() ? 0 : written - lineEnd.size();
-        *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, lead);
+        *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, lead, notice.size());
         return false;
     }
     m_fragmentPossible = false;
@@ -257,14 +257,21 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
     return true;
 }
 
-uint64_t CZkLoggerBuffer::ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead) {
+uint64_t CZkLoggerBuffer::ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead, size_t noticeChars) {
     // the end of the last line the cut left whole ("\r\n" in UTF-16LE, at a character boundary)
     uint64_t whole = in & ~uint64_t(1);
     while (whole >= 4 && memcmp(text + whole - 4, "\r\0\n\0", 4) != 0) whole -= 2;
-    if (whole < 4) whole = 0;
     // The header and the notice are lines like the run's: those not whole in
     // the file stay due, whatever file the retry opens (a reopen finds the
     // file there, and would not write its header).
+    if (whole < 4) {
+        // None whole (undone, or cut inside the first line): the notice stays a
+        // count, told once with the drops to come, so that what waits does not
+        // grow by a notice with every write that fails.
+        m_cutLead = lead.substr(0, lead.size() - noticeChars);
+        m_headerPending = false;
+        return 0;
+    }
     const uint64_t leadBytes = lead.size() * sizeof(wchar_t);
     m_cutLead = lead.substr(static_cast<size_t>(std::min(whole, leadBytes) / sizeof(wchar_t)));
     m_headerPending = false;

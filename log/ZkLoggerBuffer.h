@@ -212,8 +212,9 @@ private:
     static constexpr uint64_t kUnknownSize = ~0ull;
     // After a failed write that left in bytes of lead and run (text, which
     // starts on a character) in the file: the lead's lines not whole there
-    // wait in m_cutLead; returns the bytes of the run's whole lines.
-    uint64_t ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead);
+    // wait in m_cutLead (but for a notice when none is whole: its count stays);
+    // returns the bytes of the run's whole lines.
+    uint64_t ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead, size_t noticeChars);
     // Sets the file's end back to size through a handle that may write; false when it cannot.
     bool RollBack(uint64_t size);
     // Joins the line end, the lead (header, notice) and the run in m_joined; false without memory.
