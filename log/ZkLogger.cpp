@@ -414,7 +414,9 @@ void CZkLogger::WriteLine(const wchar_t* label, const wchar_t* format, va_list a
 void CZkLogger::LogV(uint32_t level, const wchar_t* format, va_list args) {
     // A start still owed is tried by a line below the level too: the settings
     // watcher is what would raise it, and at LogLevel 0 no other line comes.
-    if (m_startPending.load() && m_threshold.load() < level) {
+    // Looked at under the lock only when a retry is due, so the lines below
+    // the level take no lock while the log cannot start.
+    if (m_startPending.load() && m_threshold.load() < level && GetTickCount() - m_startRetryTick.load() >= kStartRetryMs) {
         CLastErrorKeeper keepLastError;
         const auto lock = m_lock.lock();
         if (m_startPending.load()) RetryStart();

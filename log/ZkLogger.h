@@ -239,7 +239,7 @@ private:
     std::atomic<bool> m_startPending{false};
     std::atomic<bool> m_keyPending{false};  // the settings key: retried by the watcher
     bool m_watcherWanted = false;
-    DWORD m_startRetryTick = 0;
+    std::atomic<DWORD> m_startRetryTick{0};  // written under the lock
     uint32_t m_offLines = 0;  // lines logged while a start was pending and there was no file buffer
     PFN_RESOLVE_FOLDER m_resolveFolder = nullptr;
     const wchar_t* m_moduleName;
