@@ -317,6 +317,8 @@ bool CTransferBuffer::SetAsideLocked(const void* data, uint64_t size, Refused* r
         m_latestSize = size;
         m_latestSeq = m_pushedSeq++;
         CountReplaced(replaced, before);
+        m_stalled = false;  // a new block, as below: a worker waiting for memory tries again
+        m_idle.store(false);
         return true;
     }
     if (!m_latest.Assign(data, static_cast<size_t>(size))) return false;
