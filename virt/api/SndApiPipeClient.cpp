@@ -233,6 +233,10 @@ void CSndApiPipeClient::OnNewConnection() {
     // The old connection's reader queued its last notification before its
     // channel was retired; what this one's reader queues is a new epoch.
     m_delivery.BeginEpoch();
+    {
+        const auto pairLock = m_pairLock.lock();
+        m_lossSeen = false;
+    }
     BeginStory();
 }
 
@@ -324,6 +328,7 @@ void CSndApiPipeClient::NotifyLost() {
         const auto pairLock = m_pairLock.lock();
         announced = m_announced;
         m_announced = false;
+        m_lossSeen = true;
     }
     if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
 }
@@ -475,13 +480,15 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
              __LINE__, static_cast<uint32_t>(nCmdSetSessionId), m_sessionId, result);
     // 2250: the connection has ended already (the service broke it right
     // after its greeting, or this side dropped it for what the greeting held).
-    // Its reader tells that end with its cause; while the channel is still
-    // current the cause is taken from it, so the line below can tell it now.
+    // While its channel is still current and its reader has not told the end
+    // yet, the reader tells it (the 8 has come), with its cause, after handing
+    // on what the service sent before it. Otherwise it is told here.
     lumlib::LumFailure lost;
-    if (result != ERROR_NOT_CONNECTED)
-        SetEndReason(L"the session id could not be sent");
-    else if (m_connection.CurrentLossCause(&lost))
-        NoteLossCause(lost);
+    if (result == ERROR_NOT_CONNECTED && m_connection.CurrentLossCause(&lost)) {
+        const auto pairLock = m_pairLock.lock();
+        if (!m_lossSeen) return 1;
+    }
+    if (result != ERROR_NOT_CONNECTED) SetEndReason(L"the session id could not be sent");
     // The connection announced by 8 is dropped: logged, then the application hears it ended.
     LogConnectionEnded();
     NotifyLost();

@@ -181,6 +181,9 @@ private:
     // connection is announced, cleared by the one callback 6 that ends it.
     lumlib::unique_critical_section m_pairLock;
     bool m_announced = false;
+    // The current connection's end was told (its 6, if its 8 had come):
+    // cleared as each connection begins, before its reader runs.
+    bool m_lossSeen = false;
     // Orders callback 8 with the delivery thread's callbacks: held by the
     // delivery thread through each notification's callback, and by the
     // connecting thread (after m_pairLock) through callback 8, so nothing of
