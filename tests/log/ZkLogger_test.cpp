@@ -219,6 +219,10 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     EXPECT_GE(passed, 2u);  // before, every line queued after it waited until its wait was over
 }
 
+// The logger is linked into this program: its registry calls go through this
+// program's imports, redirected once (a second redirection would call itself).
+void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
+
 // The settings watcher sleeps without a time-out: a change reaches it only as
 // a registry notification, of the value, then also once the key (or the key
 // above it) was deleted and made again, when a second change shows the watch
@@ -228,10 +232,6 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
 // the watcher's thread start, at LogLevel 0, tried again by a line below the
 // level, and said in the file; the level's read after the change (atChange:
 // counted from there), read again a second later.
-// The logger is linked into this program: its registry calls go through this
-// program's imports, redirected once (a second redirection would call itself).
-void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
-
 struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
