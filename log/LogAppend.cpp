@@ -99,7 +99,9 @@ bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
             uint64_t kept = 0;
             const Appended appended = AppendChecked(data, size, runs, &kept);
             if (appended != Appended::kFailed) return appended == Appended::kWritten;  // or dropped and counted
-            // lines a cut that could not be undone left whole are not written twice
+            // Lines a cut that could not be undone left whole are not written
+            // twice, nor counted as lost when the retry fails too.
+            runs -= std::min(runs, LinesIn(data, kept));
             data = static_cast<const uint8_t*>(data) + kept;
             size -= kept;
         }
@@ -228,7 +230,10 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
     // dropped runs are reported by the first append that succeeds after them
     std::wstring notice = m_droppedRuns ? DroppedNotice() : std::wstring();
     const std::wstring header = TimedHeader(data, size, &notice);
-    // Lines before the run: a new file's header first, then what a cut left of an earlier lead.
+    // Lines before the run: a new file's header first, then what a cut left of
+    // an earlier lead (less its part of the header, when this file gets one whole).
+    if (!header.empty()) m_cutLead.erase(0, m_cutHeaderChars);
+    const size_t headerChars = header.empty() ? m_cutHeaderChars : header.size();
     const std::wstring lead = header + m_cutLead + notice;
     const void* out = data;
     uint64_t outSize = size;
@@ -246,37 +251,55 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
         const bool undone = locked && fileSize != kUnknownSize && RollBack(fileSize);
         if (!undone) m_fragmentPossible = true;  // even a write that reports nothing written may have left bytes
         const uint64_t in = undone || written <= lineEnd.size() ? 0 : written - lineEnd.size();
-        *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, lead, notice.size());
+        *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, outSize - lineEnd.size(), lead,
+                               headerChars, notice.size());
         return false;
     }
     m_fragmentPossible = false;
     m_headerPending = false;
     m_cutLead.clear();
+    m_cutHeaderChars = 0;
     if (!notice.empty()) m_droppedRuns = 0;
     m_lastWriteTick = ::GetTickCount();
     return true;
 }
 
-uint64_t CZkLoggerBuffer::ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead, size_t noticeChars) {
+uint64_t CZkLoggerBuffer::ResumeAfterCut(const uint8_t* text, uint64_t in, uint64_t total, const std::wstring& lead,
+                                         size_t headerChars, size_t noticeChars) {
     // the end of the last line the cut left whole ("\r\n" in UTF-16LE, at a character boundary)
-    uint64_t whole = in & ~uint64_t(1);
+    const uint64_t cut = in & ~uint64_t(1);
+    uint64_t whole = cut;
     while (whole >= 4 && memcmp(text + whole - 4, "\r\0\n\0", 4) != 0) whole -= 2;
+    // Cut between a line's "\r" and its "\n": the line is there but for the
+    // "\n", which the next append's line end supplies (not the line again).
+    if (cut >= 2 && cut + 2 <= total && memcmp(text + cut - 2, "\r\0\n\0", 4) == 0) whole = cut + 2;
     // The header and the notice are lines like the run's: those not whole in
     // the file stay due, whatever file the retry opens (a reopen finds the
-    // file there, and would not write its header).
+    // file there, and would not write its header; a new file gets it whole).
+    m_headerPending = false;
     if (whole < 4) {
         // None whole (undone, or cut inside the first line): the notice stays a
         // count, told once with the drops to come, so that what waits does not
         // grow by a notice with every write that fails.
         m_cutLead = lead.substr(0, lead.size() - noticeChars);
-        m_headerPending = false;
+        m_cutHeaderChars = headerChars;
         return 0;
     }
     const uint64_t leadBytes = lead.size() * sizeof(wchar_t);
-    m_cutLead = lead.substr(static_cast<size_t>(std::min(whole, leadBytes) / sizeof(wchar_t)));
-    m_headerPending = false;
+    const size_t wholeLeadChars = static_cast<size_t>(std::min(whole, leadBytes) / sizeof(wchar_t));
+    m_cutLead = lead.substr(wholeLeadChars);
+    m_cutHeaderChars = headerChars > wholeLeadChars ? headerChars - wholeLeadChars : 0;
     m_droppedRuns = 0;  // its notice is in the file, or in m_cutLead
     return whole > leadBytes ? whole - leadBytes : 0;
+}
+
+uint32_t CZkLoggerBuffer::LinesIn(const void* data, uint64_t size) {
+    // a run is one line: escaping leaves no line end inside it
+    const uint8_t* text = static_cast<const uint8_t*>(data);
+    uint32_t lines = 0;
+    for (uint64_t at = 0; at + 4 <= size; at += 2)
+        if (memcmp(text + at, "\r\0\n\0", 4) == 0) ++lines;
+    return lines;
 }
 
 bool CZkLoggerBuffer::RollBack(uint64_t size) {
@@ -293,14 +316,18 @@ std::string CZkLoggerBuffer::LineEndAfterFragment(uint64_t fileSize) {
     // completes it, so that what follows is aligned again, and a line end.
     if (fileSize != kUnknownSize && fileSize % 2 != 0) return std::string("\0\r\0\n\0", 5);
     // An even end is read only after a cut of this writer's: no call on the normal path.
-    if (!m_fragmentPossible || fileSize == kUnknownSize || fileSize == 0) return std::string();
+    if (!m_fragmentPossible || fileSize == 0) return std::string();
+    // The file's last character. Not had (the size unknown): a line end, at
+    // worst an empty line, never this run joined to a fragment.
     wchar_t last = 0;
     DWORD got = 0;
-    OVERLAPPED at = {};  // the file's last character; reads leave the appends alone
+    OVERLAPPED at = {};  // reads leave the appends alone
     at.Offset = static_cast<DWORD>(fileSize - 2);
     at.OffsetHigh = static_cast<DWORD>((fileSize - 2) >> 32);
-    if (::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) && got == sizeof(last) && last == L'\n')
-        return std::string();
+    if (fileSize == kUnknownSize || !::ReadFile(m_file.get(), &last, sizeof(last), &got, &at) || got != sizeof(last))
+        last = 0;
+    if (last == L'\n') return std::string();
+    if (last == L'\r') return std::string("\n\0", 2);  // a cut between a line's two ends
     return std::string("\r\0\n\0", 4);
 }
 

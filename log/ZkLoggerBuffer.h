@@ -214,7 +214,11 @@ private:
     // starts on a character) in the file: the lead's lines not whole there
     // wait in m_cutLead (but for a notice when none is whole: its count stays);
     // returns the bytes of the run's whole lines.
-    uint64_t ResumeAfterCut(const uint8_t* text, uint64_t in, const std::wstring& lead, size_t noticeChars);
+    // total: the bytes text holds; headerChars: how many of the lead's are the header's.
+    uint64_t ResumeAfterCut(const uint8_t* text, uint64_t in, uint64_t total, const std::wstring& lead,
+                            size_t headerChars, size_t noticeChars);
+    // The line ends in size bytes of runs: the runs among them.
+    static uint32_t LinesIn(const void* data, uint64_t size);
     // Sets the file's end back to size through a handle that may write; false when it cannot.
     bool RollBack(uint64_t size);
     // Joins the line end, the lead (header, notice) and the run in m_joined; false without memory.
@@ -223,7 +227,8 @@ private:
     std::wstring TimedHeader(const void* data, uint64_t size, std::wstring* notice) const;
     // What must precede the next run so that it starts a line of its own,
     // character-aligned: after an odd fileSize (a cut of any writer) a byte and
-    // a line end; after a cut of this writer's, a line end unless the file ends one.
+    // a line end; after a cut of this writer's, a line end unless the file ends
+    // one (a "\n" alone after a "\r").
     std::string LineEndAfterFragment(uint64_t fileSize);  // lock held, append lock held
     // The ERROR line that reports dropped runs, in the owner's line format.
     std::wstring DroppedNotice() const;
@@ -298,6 +303,7 @@ private:
     static constexpr DWORD kNameCheckMs = 20;
     bool m_fragmentPossible = false;  // a write failed or fell short: the file may end inside a line
     std::wstring m_cutLead;           // lines of a header or notice a failed write left due: before the next run
+    size_t m_cutHeaderChars = 0;      // the first of them that are the header's (a new file gets it whole)
     PFN_WRITE_FILE m_writeFile = &CZkLoggerBuffer::WriteFileLive;
     void* m_writeFileContext = nullptr;
     PFN_OPEN_FILE m_openFile = &CZkLoggerBuffer::OpenFileLive;

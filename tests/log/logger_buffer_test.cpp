@@ -207,17 +207,25 @@ INSTANTIATE_TEST_SUITE_P(Deletions, TakenAwayTest,
 // (the file's end set back), so no process sees it. Without the lock (a reader
 // that makes no progress takes it as the file is made) the lines the cut left
 // whole stay, the header's too, and the append goes on with the first it did
-// not finish, on a line of its own and character-aligned. A fragment another
-// writer left at an odd size is completed too. Modes: writes that pass before
-// the one cut short (-1: none), the bytes it keeps (of the header and first
-// line, or of a batch of two lines), bytes another writer leaves before the
-// batch. A header undone is written again, though the retry finds the file
-// made. (Appends that keep failing: ASlowDiskStallsNoCaller... below.)
-struct Disk { const char* name; int pass; DWORD keep; bool lockHeld; DWORD otherBytes; const wchar_t* expected; };
+// not finish, on a line of its own and character-aligned; a retry that fails
+// too counts only the lines not in the file. A fragment another writer left at
+// an odd size is completed too. A header undone is written again, though the
+// retry finds the file made; a new file gets it whole, once. (Appends that keep
+// failing: ASlowDiskStallsNoCaller... below.)
+struct Disk {
+    const char* name;
+    int pass;          // writes that pass before the one cut short (-1: none)
+    DWORD keep;        // the bytes it keeps (of the header and first line, or of a batch of two lines)
+    int failures;      // writes that fail in a row (those after the first keep nothing)
+    bool lockHeld;     // another process holds the append lock of the first file
+    bool moveAway;     // the file is renamed away as the cut happens
+    DWORD otherBytes;  // another writer leaves these before the batch
+    const wchar_t* expected;
+};
 struct ShortWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Disk> {};
 
 TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
-    struct Context { Disk disk; CHandleHolder reader; } c{GetParam(), CHandleHolder()};
+    struct Context { Disk disk; CHandleHolder reader; std::wstring name, away; } c{GetParam(), CHandleHolder(), Current(), dir_.path + L"away.txt"};
     auto b = Make(1 << 20, 10);
     b->SetFileOpen([](void* context, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) -> HANDLE {
         const HANDLE h = CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
@@ -233,9 +241,13 @@ TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
         return h;
     }, &c);
     b->SetFileWrite([](void* context, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
-        Disk& full = static_cast<Context*>(context)->disk;
-        if (full.pass-- != 0) return WriteFile(file, data, size, written, nullptr);
+        Context& at = *static_cast<Context*>(context);
+        Disk& full = at.disk;
+        if (full.pass-- > 0 || full.failures-- <= 0) return WriteFile(file, data, size, written, nullptr);
         WriteFile(file, data, std::min(size, full.keep), written, nullptr);
+        full.keep = 0;
+        EXPECT_TRUE(!full.moveAway || MoveFileW(at.name.c_str(), at.away.c_str()));
+        full.moveAway = false;
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     }, &c);
@@ -246,19 +258,25 @@ TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
     Write(*b, L"third\r\n");
     Write(*b, L"fourth\r\n");
     b.reset();
-    const std::wstring text = ReadText(Current()), cutHeader = GetParam().lockHeld && GetParam().pass == 0 ? L"\\[S\r\n" : L"";
-    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n" + cutHeader + L"\\[SERVICE\\]: Build test header\r\nfirst\r\n" + c.disk.expected)))
+    const Disk& disk = GetParam();
+    const std::wstring text = ReadText(Current()), cutHeader = disk.lockHeld && disk.pass == 0 && !disk.moveAway ? L"\\[S\r\n" : L"";
+    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n" + cutHeader + L"\\[SERVICE\\]: Build test header\r\nfirst\r\n" + disk.expected)))
         << text;
+    if (disk.moveAway) EXPECT_EQ(ReadText(c.away), L"\r\n[S");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Disks, ShortWriteTest,
-    ::testing::Values(Disk{"RolledBack", 0, 21, false, 0, L"second\r\nthird\r\nfourth\r\n"},  // the new file's header and first line
+    ::testing::Values(Disk{"RolledBack", 0, 21, 1, false, false, 0, L"second\r\nthird\r\nfourth\r\n"},  // the new file's header and first line
                       // the first line whole, the second cut inside its third character; a byte completes it
-                      Disk{"CutWithoutTheLock", 1, 21, true, 0, L"second\r\nthi\r\nthird\r\nfourth\r\n"},
+                      Disk{"CutWithoutTheLock", 1, 21, 1, true, false, 0, L"second\r\nthi\r\nthird\r\nfourth\r\n"},
+                      Disk{"RetryFailsToo", 1, 21, 2, true, false, 0,
+                           L"second\r\nthi\r\n.*WriteRuns: \\(\\d+\\): 1 lines were dropped: the log file could not be opened or written\\.\r\nfourth\r\n"},
+                      Disk{"CutBetweenALinesEnds", 1, 14, 1, true, false, 0, L"second\r\nthird\r\nfourth\r\n"},
                       // the header's empty first line whole, its second cut after two characters
-                      Disk{"HeaderCutWithoutTheLock", 0, 8, true, 0, L"second\r\nthird\r\nfourth\r\n"},
-                      Disk{"AnotherWritersOddFragment", -1, 0, false, 5, L"oth\r\nsecond\r\nthird\r\nfourth\r\n"}),
+                      Disk{"HeaderCutWithoutTheLock", 0, 8, 1, true, false, 0, L"second\r\nthird\r\nfourth\r\n"},
+                      Disk{"HeaderCutThenANewFile", 0, 8, 1, true, true, 0, L"second\r\nthird\r\nfourth\r\n"},
+                      Disk{"AnotherWritersOddFragment", -1, 0, 0, false, false, 5, L"oth\r\nsecond\r\nthird\r\nfourth\r\n"}),
     ModeName<Disk>);
 
 // The writer with no memory to take a long line (its work buffer cannot grow)
