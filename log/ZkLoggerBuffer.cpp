@@ -284,7 +284,9 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
     // directly) must never see an exception.
     bool counted = false;
     try {
-        if (data && size && m_capDropped.load() != 0) WriteCapNotice();
+        // A notice that failed is tried again at the next batch's start, not
+        // before every line: each try may be two failed appends and a reopen.
+        if (data && size && m_capDropped.load() != 0 && (!m_capNoticeFailed || m_batchBytes == 0)) WriteCapNotice();
         if (data && size && IsDrainOver())
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)
@@ -367,7 +369,7 @@ std::wstring CZkLoggerBuffer::ErrorLine(const wchar_t* text) const {
 
 void CZkLoggerBuffer::WriteCapNotice() {
     // Counted off once written: a notice that fails (a failing disk, a refused
-    // folder) is tried again before the next run, and an exception keeps it too.
+    // folder) is tried again before the next batch, and an exception keeps it too.
     const uint32_t dropped = m_capDropped.load();
     wchar_t message[kLogLineChars];
     _snwprintf_s(message, kLogLineChars, _TRUNCATE,
@@ -377,5 +379,6 @@ void CZkLoggerBuffer::WriteCapNotice() {
                  static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
-    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_capDropped -= dropped;
+    m_capNoticeFailed = !WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
+    if (!m_capNoticeFailed) m_capDropped -= dropped;
 }

@@ -314,6 +314,7 @@ private:
     std::atomic<DWORD> m_drainStartTick{0};
     // Lines refused at the queue's cap since the last notice; the writer reports them.
     std::atomic<uint32_t> m_capDropped{0};
+    bool m_capNoticeFailed = false;  // under m_lock: the last try of its notice failed
 
     // Write-through: runs pushed and runs processed, in queue order. Pushes
     // and their count are serialised by m_pushLock, so a count is a place in the queue.

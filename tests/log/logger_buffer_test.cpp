@@ -375,6 +375,30 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     EXPECT_EQ(written + dropped, offered + 2);
 }
 
+// While the disk keeps failing, the notice of lines dropped at the queue's cap
+// is tried again once a batch, not before every line: each try is two failed
+// appends and a reopen, and the lines behind it would go one append each.
+TEST_F(LoggerBufferTest, ACapNoticeThatKeepsFailingIsTriedOnceABatch) {
+    struct Disk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<int> writes{0}; } disk;  // outlives the writer
+    auto b = Make(1 << 24, 10, 1);
+    b->SetFileWrite([](void* c, HANDLE, const void*, DWORD, DWORD* written) -> BOOL {
+        Disk* d = static_cast<Disk*>(c);
+        WaitForSingleObject(d->go.get(), 60000);  // the first write holds the writer while the queue fills
+        ++d->writes;
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }, &disk);
+    const std::wstring line = std::wstring(2047, L'x') + L"\r\n";  // 4 KiB: 16 lines a batch
+    int queued = 0;
+    while (queued < 10000 && b->Push(line.data(), line.size() * 2) != 0) ++queued;
+    ASSERT_GE(queued, 1000) << "refused before the cap";
+    ASSERT_LT(queued, 10000) << "no line refused at the cap";
+    SetEvent(disk.go.get());
+    ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() == 0; }, 60000));
+    EXPECT_LT(disk.writes.load() * 2, queued) << "about four failed writes a line: a batch and a notice each";
+}
+
 // Everyone may read, write, append and delete (every session shares the log),
 // nobody but SYSTEM and Administrators may change permissions or owner, and
 // the owner's implicit right to do so is taken away. Checked on the
