@@ -386,3 +386,42 @@ TEST(Channel, ASendMeetingTheClosedPipeLeavesTheServicesLastMessageToBeHandedOnF
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(Events(events.end() - 3, events.end()), (Events{"msg:9", "lost", "released"}));
 }
+
+namespace {
+
+// The writer's batch for one queued message of 70000 bytes with the queue's
+// 16-byte header, alone or behind the empty block of a handed-over write.
+void* NoBatchOf70000(void* block, size_t size) {
+    return size == 70016 || size == 70032 ? nullptr : std::realloc(block, size);
+}
+
+}  // namespace
+
+// A frame queued behind a full pipe that the writer has no memory to take
+// cannot be sent later without leaving a gap in what the service reads: the
+// connection ends with that cause (the reader tells it once), after the frames
+// before it, and nothing of that frame reaches the service.
+TEST(Channel, AQueuedFrameTheWriterHasNoMemoryForEndsTheConnection) {
+    Rig rig(L"chan-nobatch");
+    ASSERT_TRUE(rig.ok);
+    CHandleHolder readAgain(lumlib::NewEvent());
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    rig.server.SetResponder([first, &readAgain](CTestPipeServer&, size_t, const std::vector<uint8_t>&) {
+        if (first->exchange(false)) ::WaitForSingleObject(readAgain.get(), 30000);
+    });
+    const std::vector<uint8_t> head = Pattern(8, 1), large = Pattern(2000000, 2), queued = Pattern(70000, 3);
+    ASSERT_FALSE(rig.channel->SendData(CMessageBytes(head.data()), 8).failed());
+    ASSERT_FALSE(rig.channel->SendData(CMessageBytes(large.data()), 2000000).failed());  // more than the pipe holds: handed over
+    lumlib::SetReallocFn(&NoBatchOf70000);
+    const lumlib::LumError sent = rig.channel->SendData(CMessageBytes(queued.data()), 70000);
+    ::SetEvent(readAgain.get());
+    const Events events = rig.Until("lost", 10000);
+    lumlib::SetReallocFn(nullptr);
+    EXPECT_FALSE(sent.failed()) << "queued behind the handed-over write";
+    EXPECT_EQ(std::count(events.begin(), events.end(), "lost"), 1);
+    EXPECT_EQ(rig.lostError.load(), uint32_t(ERROR_NOT_ENOUGH_MEMORY));
+    ASSERT_TRUE(rig.server.WaitForFrames(2, 10000));
+    EXPECT_EQ(rig.server.Frame(1), large);
+    EXPECT_TRUE(rig.server.WaitForClientGone(0, 10000));
+    EXPECT_EQ(rig.server.BytesReceived(0), 2 * 4 + 8 + 2000000u) << "part of the frame without memory was sent";
+}
