@@ -77,6 +77,18 @@ size_t ClockNow(wchar_t (&text)[kClockChars]) {
 }  // namespace
 
 bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) {
+    // No memory on the way (a folder's name, a lead): what is not in the file
+    // is counted here, not the whole batch by the writer's error boundary.
+    try {
+        return TryWriteRuns(data, size, &runs);
+    } catch (...) {
+        CountLost(runs, kWhyNoMemory);
+        return false;
+    }
+}
+
+bool CZkLoggerBuffer::TryWriteRuns(const void* data, uint64_t size, uint32_t* left) {
+    uint32_t& runs = *left;
     const DWORD start = ::GetTickCount();
     const wchar_t* why = kWhyFailed;
     bool deniedForGood = false;
@@ -120,6 +132,7 @@ bool CZkLoggerBuffer::WriteRuns(const void* data, uint64_t size, uint32_t runs) 
     // the hold must end, and the open after it be tried again.
     if (deniedForGood) m_guard.Hold();
     CountLost(runs, why);
+    runs = 0;
     return false;
 }
 
@@ -232,7 +245,10 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
     const std::wstring header = TimedHeader(data, size, &notice);
     // Lines before the run: a new file's header first, then what a cut left of
     // an earlier lead (less its part of the header, when this file gets one whole).
-    if (!header.empty()) m_cutLead.erase(0, m_cutHeaderChars);
+    if (!header.empty()) {
+        m_cutLead.erase(0, m_cutHeaderChars);
+        m_cutHeaderChars = 0;
+    }
     const size_t headerChars = header.empty() ? m_cutHeaderChars : header.size();
     const std::wstring lead = header + m_cutLead + notice;
     const void* out = data;
@@ -247,8 +263,10 @@ bool CZkLoggerBuffer::AppendRun(const void* data, uint64_t size, uint64_t fileSi
     if (outSize > 0 && (!m_writeFile(m_writeFileContext, m_file.get(), out, static_cast<DWORD>(outSize), &written) ||
                         written != outSize)) {
         // Undone under the append lock, before anyone appends after it: the
-        // file is as it was (with any earlier fragment of this writer's).
-        const bool undone = locked && fileSize != kUnknownSize && RollBack(fileSize);
+        // file is as it was (with any earlier fragment of this writer's). Not
+        // when it grew by more than this write: a writer that went around a
+        // stalled lock appended meanwhile, and its lines stay.
+        const bool undone = locked && fileSize != kUnknownSize && IsSize(fileSize + written) && RollBack(fileSize);
         if (!undone) m_fragmentPossible = true;  // even a write that reports nothing written may have left bytes
         const uint64_t in = undone || written <= lineEnd.size() ? 0 : written - lineEnd.size();
         *kept = ResumeAfterCut(static_cast<const uint8_t*>(out) + lineEnd.size(), in, outSize - lineEnd.size(), lead,
@@ -300,6 +318,11 @@ uint32_t CZkLoggerBuffer::LinesIn(const void* data, uint64_t size) {
     for (uint64_t at = 0; at + 4 <= size; at += 2)
         if (memcmp(text + at, "\r\0\n\0", 4) == 0) ++lines;
     return lines;
+}
+
+bool CZkLoggerBuffer::IsSize(uint64_t size) const {
+    LARGE_INTEGER li;
+    return ::GetFileSizeEx(m_file.get(), &li) && static_cast<uint64_t>(li.QuadPart) == size;
 }
 
 bool CZkLoggerBuffer::RollBack(uint64_t size) {

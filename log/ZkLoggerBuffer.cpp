@@ -11,7 +11,6 @@
 
 namespace {
 
-const wchar_t kWhyNoMemory[] = L"the log writer ran out of memory";
 
 // The folder the guard watches: the owner's, else the one the base path names.
 std::wstring GuardDirectory(const LogFileSetup& setup, const std::wstring& basePath) {
@@ -284,9 +283,12 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
     // directly) must never see an exception.
     bool counted = false;
     try {
-        // A notice that failed is tried again at the next batch's start, not
-        // before every line: each try may be two failed appends and a reopen.
-        if (data && size && m_capDropped.load() != 0 && (!m_capNoticeFailed || m_batchBytes == 0)) WriteCapNotice();
+        // At a batch's start (this run begins one), not before every line: the
+        // lines behind a notice that fails, or behind refusals that go on,
+        // would go one append each (each try of a failing one is two failed
+        // appends and a reopen).
+        const bool batchStart = m_batchBytes == 0 || m_batchBytes + size > kBatchBytes;
+        if (data && size && batchStart && m_capDropped.load() != 0) WriteCapNotice();
         if (data && size && IsDrainOver())
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)
@@ -379,6 +381,5 @@ void CZkLoggerBuffer::WriteCapNotice() {
                  static_cast<unsigned>(kQueueHardCapBytes / 1024));
     const std::wstring notice = ErrorLine(message);
     FlushBatch();  // in queue order: the lines before the drop first
-    m_capNoticeFailed = !WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0);
-    if (!m_capNoticeFailed) m_capDropped -= dropped;
+    if (WriteRuns(notice.data(), notice.size() * sizeof(wchar_t), 0)) m_capDropped -= dropped;
 }

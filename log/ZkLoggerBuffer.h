@@ -189,8 +189,11 @@ private:
     // denied name tried again for kDeniedWaitMs). Runs not written are counted;
     // false then, so that a notice of the writer's own (runs 0) keeps its count.
     bool WriteRuns(const void* data, uint64_t size, uint32_t runs);  // lock held
+    // WriteRuns without its catch; *left: the runs not yet in the file (0 once counted).
+    bool TryWriteRuns(const void* data, uint64_t size, uint32_t* left);  // lock held
     // Counts runs that did not reach the file; the next append reports them.
     void CountLost(uint32_t runs, const wchar_t* why);  // lock held
+    static constexpr const wchar_t* kWhyNoMemory = L"the log writer ran out of memory";
     // True once a draining stop has had its time.
     bool IsDrainOver() const;
     // Opens the file when closed, or leaves one taken away. kRefused: the
@@ -221,6 +224,7 @@ private:
     static uint32_t LinesIn(const void* data, uint64_t size);
     // Sets the file's end back to size through a handle that may write; false when it cannot.
     bool RollBack(uint64_t size);
+    bool IsSize(uint64_t size) const;  // the open file's size is size
     // Joins the line end, the lead (header, notice) and the run in m_joined; false without memory.
     bool JoinRun(const std::string& lineEnd, const std::wstring& lead, const void* data, uint64_t size);
     // The header with the clock fields of the run after it (of now, when it has none).
@@ -314,7 +318,6 @@ private:
     std::atomic<DWORD> m_drainStartTick{0};
     // Lines refused at the queue's cap since the last notice; the writer reports them.
     std::atomic<uint32_t> m_capDropped{0};
-    bool m_capNoticeFailed = false;  // under m_lock: the last try of its notice failed
 
     // Write-through: runs pushed and runs processed, in queue order. Pushes
     // and their count are serialised by m_pushLock, so a count is a place in the queue.

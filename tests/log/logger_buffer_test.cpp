@@ -39,9 +39,10 @@ struct LoggerBufferTest : ::testing::Test {
 };
 
 // The first write finds the existing file over the limit and rotates at once:
-// the numbered files are compacted, the full file takes the next number, and
-// the run goes after the header of a new file, which carries the run's time.
-struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; };
+// the numbered files are compacted (one a viewer holds open keeps its number,
+// and the numbering goes on after it), the full file takes the next number,
+// and the run goes after the header of a new file, which carries the run's time.
+struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; int held = 0; };
 struct FirstWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Compaction> {};
 
 TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
@@ -49,6 +50,9 @@ TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
     const std::wstring run = L"2030.01.02 03:04:05.678 run";
     for (int k : GetParam().present) Put(Numbered(k), L"o" + std::to_wstring(k));
     Put(Current(), L"full");
+    const int held = GetParam().held;  // opened without delete sharing: it cannot be renamed
+    CHandleHolder viewer(held ? CreateFileW(Numbered(held).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr) : nullptr);
+    ASSERT_TRUE(!held || viewer.is_valid());
     Write(*Make(4, GetParam().rotation, 0, header), run);
     std::wstring listing;  // "k=text " for every numbered file present
     for (int k = 1; k <= 99; ++k)
@@ -62,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
     Folders, FirstWriteTest,
     ::testing::Values(Compaction{"Gaps", 10, {1, 2, 5}, L"1=o1 2=o2 3=o5 4=full "},
                       Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-                                 L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "}),
+                                 L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
+                      Compaction{"OneHeldOpen", 10, {1, 3, 5}, L"1=o1 3=o3 4=o5 5=full ", 3}),
     ModeName<Compaction>);
 
 // A viewer holds the numbered file open without delete sharing, so rotation
@@ -208,17 +213,19 @@ INSTANTIATE_TEST_SUITE_P(Deletions, TakenAwayTest,
 // that makes no progress takes it as the file is made) the lines the cut left
 // whole stay, the header's too, and the append goes on with the first it did
 // not finish, on a line of its own and character-aligned; a retry that fails
-// too counts only the lines not in the file. A fragment another writer left at
-// an odd size is completed too. A header undone is written again, though the
+// too counts only the lines not in the file. Lines another writer appended
+// around a stalled lock after the cut are not undone with it. A fragment
+// another writer left at an odd size is completed too. A header undone is written again, though the
 // retry finds the file made; a new file gets it whole, once. (Appends that keep
 // failing: ASlowDiskStallsNoCaller... below.)
+enum class AtCut { kNothing, kRenamedAway, kAnotherAppends };
 struct Disk {
     const char* name;
     int pass;          // writes that pass before the one cut short (-1: none)
     DWORD keep;        // the bytes it keeps (of the header and first line, or of a batch of two lines)
     int failures;      // writes that fail in a row (those after the first keep nothing)
     bool lockHeld;     // another process holds the append lock of the first file
-    bool moveAway;     // the file is renamed away as the cut happens
+    AtCut atCut;       // what else happens as the cut happens
     DWORD otherBytes;  // another writer leaves these before the batch
     const wchar_t* expected;
 };
@@ -246,8 +253,9 @@ TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
         if (full.pass-- > 0 || full.failures-- <= 0) return WriteFile(file, data, size, written, nullptr);
         WriteFile(file, data, std::min(size, full.keep), written, nullptr);
         full.keep = 0;
-        EXPECT_TRUE(!full.moveAway || MoveFileW(at.name.c_str(), at.away.c_str()));
-        full.moveAway = false;
+        EXPECT_TRUE(full.atCut != AtCut::kRenamedAway || MoveFileW(at.name.c_str(), at.away.c_str()));
+        EXPECT_TRUE(full.atCut != AtCut::kAnotherAppends || WriteFile(at.reader.get(), L"other\r\n", 14, &g_put, nullptr));
+        full.atCut = AtCut::kNothing;
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     }, &c);
@@ -259,24 +267,25 @@ TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
     Write(*b, L"fourth\r\n");
     b.reset();
     const Disk& disk = GetParam();
-    const std::wstring text = ReadText(Current()), cutHeader = disk.lockHeld && disk.pass == 0 && !disk.moveAway ? L"\\[S\r\n" : L"";
+    const std::wstring text = ReadText(Current()), cutHeader = disk.lockHeld && disk.pass == 0 && disk.atCut != AtCut::kRenamedAway ? L"\\[S\r\n" : L"";
     EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n" + cutHeader + L"\\[SERVICE\\]: Build test header\r\nfirst\r\n" + disk.expected)))
         << text;
-    if (disk.moveAway) EXPECT_EQ(ReadText(c.away), L"\r\n[S");
+    if (disk.atCut == AtCut::kRenamedAway) EXPECT_EQ(ReadText(c.away), L"\r\n[S");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Disks, ShortWriteTest,
-    ::testing::Values(Disk{"RolledBack", 0, 21, 1, false, false, 0, L"second\r\nthird\r\nfourth\r\n"},  // the new file's header and first line
+    ::testing::Values(Disk{"RolledBack", 0, 21, 1, false, AtCut::kNothing, 0, L"second\r\nthird\r\nfourth\r\n"},  // the new file's header and first line
                       // the first line whole, the second cut inside its third character; a byte completes it
-                      Disk{"CutWithoutTheLock", 1, 21, 1, true, false, 0, L"second\r\nthi\r\nthird\r\nfourth\r\n"},
-                      Disk{"RetryFailsToo", 1, 21, 2, true, false, 0,
+                      Disk{"CutWithoutTheLock", 1, 21, 1, true, AtCut::kNothing, 0, L"second\r\nthi\r\nthird\r\nfourth\r\n"},
+                      Disk{"RetryFailsToo", 1, 21, 2, true, AtCut::kNothing, 0,
                            L"second\r\nthi\r\n.*WriteRuns: \\(\\d+\\): 1 lines were dropped: the log file could not be opened or written\\.\r\nfourth\r\n"},
-                      Disk{"CutBetweenALinesEnds", 1, 14, 1, true, false, 0, L"second\r\nthird\r\nfourth\r\n"},
+                      Disk{"CutBetweenALinesEnds", 1, 14, 1, true, AtCut::kNothing, 0, L"second\r\nthird\r\nfourth\r\n"},
                       // the header's empty first line whole, its second cut after two characters
-                      Disk{"HeaderCutWithoutTheLock", 0, 8, 1, true, false, 0, L"second\r\nthird\r\nfourth\r\n"},
-                      Disk{"HeaderCutThenANewFile", 0, 8, 1, true, true, 0, L"second\r\nthird\r\nfourth\r\n"},
-                      Disk{"AnotherWritersOddFragment", -1, 0, 0, false, false, 5, L"oth\r\nsecond\r\nthird\r\nfourth\r\n"}),
+                      Disk{"HeaderCutWithoutTheLock", 0, 8, 1, true, AtCut::kNothing, 0, L"second\r\nthird\r\nfourth\r\n"},
+                      Disk{"HeaderCutThenANewFile", 0, 8, 1, true, AtCut::kRenamedAway, 0, L"second\r\nthird\r\nfourth\r\n"},
+                      Disk{"AnotherWriterAppendsAroundTheLock", 1, 16, 1, false, AtCut::kAnotherAppends, 0, L"second\r\nother\r\nthird\r\nfourth\r\n"},
+                      Disk{"AnotherWritersOddFragment", -1, 0, 0, false, AtCut::kNothing, 5, L"oth\r\nsecond\r\nthird\r\nfourth\r\n"}),
     ModeName<Disk>);
 
 // The writer with no memory to take a long line (its work buffer cannot grow)
@@ -375,28 +384,34 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
     EXPECT_EQ(written + dropped, offered + 2);
 }
 
-// While the disk keeps failing, the notice of lines dropped at the queue's cap
-// is tried again once a batch, not before every line: each try is two failed
-// appends and a reopen, and the lines behind it would go one append each.
-TEST_F(LoggerBufferTest, ACapNoticeThatKeepsFailingIsTriedOnceABatch) {
-    struct Disk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<int> writes{0}; } disk;  // outlives the writer
+// The notice of lines dropped at the queue's cap is written at a batch's
+// start, not before every line: while the disk fails, each try is two failed
+// appends and a reopen, and the lines behind it would go one append each. And
+// once the disk works again the notice goes in with the next batch, not at the
+// stop (a process that ends without it would leave the drops untold).
+TEST_F(LoggerBufferTest, ACapNoticeIsTriedOnceABatchAndWrittenOnceTheDiskWorks) {
+    struct Disk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<bool> failing{true}; std::atomic<int> failed{0}; } disk;  // outlives the writer
     auto b = Make(1 << 24, 10, 1);
-    b->SetFileWrite([](void* c, HANDLE, const void*, DWORD, DWORD* written) -> BOOL {
+    b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
         Disk* d = static_cast<Disk*>(c);
         WaitForSingleObject(d->go.get(), 60000);  // the first write holds the writer while the queue fills
-        ++d->writes;
+        if (!d->failing) return WriteFile(file, data, size, written, nullptr);
+        ++d->failed;
         *written = 0;
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
     }, &disk);
-    const std::wstring line = std::wstring(2047, L'x') + L"\r\n";  // 4 KiB: 16 lines a batch
-    int queued = 0;
+    const std::wstring line = std::wstring(2047, L'x') + L"\r\n";  // 15 lines a batch
+    uint64_t queued = 0;
     while (queued < 10000 && b->Push(line.data(), line.size() * 2) != 0) ++queued;
-    ASSERT_GE(queued, 1000) << "refused before the cap";
-    ASSERT_LT(queued, 10000) << "no line refused at the cap";
+    ASSERT_GE(queued, 1000u) << "refused before the cap";
+    ASSERT_LT(queued, 10000u) << "no line refused at the cap";
     SetEvent(disk.go.get());
+    ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() <= queued / 2; }, 60000));
+    disk.failing = false;
+    EXPECT_LT(uint64_t(disk.failed.load()) * 2, queued / 2) << "about eight failed writes a line: a notice and a batch each";
     ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() == 0; }, 60000));
-    EXPECT_LT(disk.writes.load() * 2, queued) << "about four failed writes a line: a batch and a notice each";
+    EXPECT_NE(ReadText(Current()).find(L"lines were dropped: more than"), std::wstring::npos) << "the notice waited for the stop";
 }
 
 // Everyone may read, write, append and delete (every session shares the log),
