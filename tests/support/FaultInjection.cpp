@@ -39,6 +39,7 @@ struct State {
 
 std::atomic<bool> g_failed{false};
 std::atomic<DWORD> g_thread{0};  // 0: every thread's calls count
+std::atomic<DWORD> g_error{0};   // 0: each function's own failure error
 void* g_failedStack[16];
 USHORT g_failedFrames = 0;
 extern const Fault kFaults[];  // the table below, its hooks' rows in order
@@ -81,7 +82,7 @@ struct Hook<Id, R (*)(A...)> {
         if (fault.afterTheCall) original(args...);
         if (fault.errnoValue != 0) errno = fault.errnoValue;
         const bool onPipe = fault.pipeError != 0 && ::GetFileType(FirstHandle(args...)) == FILE_TYPE_PIPE;
-        ::SetLastError(onPipe ? fault.pipeError : fault.error);
+        ::SetLastError(g_error != 0 ? g_error.load() : onPipe ? fault.pipeError : fault.error);
         return AsResult<R>(fault.failValue);
     }
 };
@@ -299,9 +300,10 @@ std::vector<std::string> InstallImportFaults(HMODULE module) {
     return unknown;
 }
 
-void FailNthCall(const std::string& name, long n, DWORD thread) {
+void FailNthCall(const std::string& name, long n, DWORD thread, DWORD error) {
     g_failed = false;
     g_thread = thread;
+    g_error = error;
     for (size_t i = 0; i < kCount; ++i) {
         g_states[i].failAt = name == kFaults[i].name ? n : 0;
         g_states[i].calls = 0;

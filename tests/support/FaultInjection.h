@@ -30,8 +30,9 @@ std::vector<std::string> InstallImportFaults(HMODULE module);
 
 // Counts restart at 0; the n-th call of name, a failable import, fails (n = 0: none).
 // With a thread id, only that thread's calls count and fail (the program's own
-// other threads allocate as they please).
-void FailNthCall(const std::string& name, long n, DWORD thread = 0);
+// other threads allocate as they please). error: the last error it reports
+// instead of the function's usual one (0: the usual one).
+void FailNthCall(const std::string& name, long n, DWORD thread = 0, DWORD error = 0);
 void StopFailing();
 
 // Calls of each failable import ("malloc", "CreateFileW") since the last

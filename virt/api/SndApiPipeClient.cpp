@@ -180,11 +180,10 @@ uint32_t CSndApiPipeClient::Start() {
     uint32_t result = m_delivery.Start();
     if (result != 0 || m_startedOnce.exchange(true)) return result;
     result = m_connection.Start();
-    // A 5 here means the client's own objects could not be created, so
-    // nothing is left running. Any other failure (no thread for the keeper,
-    // say) is tried again by the next ZkSndVApiInit.
-    if (result == ERROR_ACCESS_DENIED) Stop();
-    else if (result != 0) m_startedOnce.store(false);
+    // Its event or keeper thread could not be made (whatever the error, access
+    // denied too): the next ZkSndVApiInit tries again. A client stopped here
+    // would stay in the slot, and every later ZkSndVApiInit say "started".
+    if (result != 0) m_startedOnce.store(false);
     return result;
 }
 

@@ -570,7 +570,8 @@ TEST_F(Hostile, TeardownsInsideCallback8LeaveTheRetiringClientWhatItUses) {
 
 // A thread the library could not start fails ZkSndVApiInit, or leaves the
 // logger to start later; either way the next ZkSndVApiInit connects. Each
-// round fails the next thread start of an Init, until an Init starts fewer.
+// round fails the next thread start of an Init, until an Init starts fewer;
+// then each again with access denied.
 // A connection whose reader could not start is a failed attempt, told with
 // its cause, never a connection this side dropped.
 TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
@@ -581,22 +582,22 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
     InstallFaults();
     ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
-    bool fewer = false;
-    for (long n = 1; n < 20 && !fewer; ++n) {
-        SCOPED_TRACE(::testing::Message() << "thread start " << n << " failed");
-        const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
-        testkit::FailNthCall("_beginthreadex", n);
-        const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
-        const bool failed = testkit::ArmedCallFailed();
-        testkit::StopFailing();
-        if (first != 0) {
-            EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+    for (const DWORD error : {DWORD(0), DWORD(ERROR_ACCESS_DENIED)}) {
+        bool fewer = false;
+        for (long n = 1; n < 20 && !fewer; ++n) {
+            SCOPED_TRACE(::testing::Message() << "thread start " << n << " failed with " << error);
+            const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
+            testkit::FailNthCall("_beginthreadex", n, 0, error);
+            const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
+            const bool failed = testkit::ArmedCallFailed();
+            testkit::StopFailing();
+            if (first != 0) EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+            EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
+            ExpectTeardown();
+            fewer = !failed;  // this Init started fewer threads: every start has been failed once
         }
-        EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
-        ExpectTeardown();
-        fewer = !failed;  // this Init started fewer threads: every start has been failed once
+        EXPECT_TRUE(fewer) << "an Init started more than 19 threads";
     }
-    EXPECT_TRUE(fewer) << "an Init started more than 19 threads";
     const std::wstring log = zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);
     EXPECT_EQ(0u, zk_testkit::LogLines(log, L"WARNING", L"this side dropped it")) << "a channel that could not start was told as a connection";
     EXPECT_EQ(1u, zk_testkit::LogLines(log, L"WARNING", L"the attempt failed; error 1450 at Channel line")) << "the reader's failed start";
