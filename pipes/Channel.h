@@ -123,6 +123,7 @@ public:
     // ("Channel"). Nothing reads on failure.
     lumlib::LumError StartThreads(bool readerSuspended = false);
     void ResumeReader() { m_reader.Resume(); }
+    bool IsReaderThread() const { return m_reader.IsCurrent(); }
     // Sends one message (written in place, straight into its frame): at
     // once when the pipe is free, else queued behind the others. kLost (1236)
     // once the connection is lost or ending, or the service closed its end; kNoMemory (8) when the queue

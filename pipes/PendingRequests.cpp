@@ -171,6 +171,10 @@ uint32_t SendRequest(CSinglePipeClient& connection, CPendingRequests& pending, c
     const ULONGLONG deadline = start + kRetryBudgetMs;
     for (ULONGLONG now = start; result == ERROR_NOT_CONNECTED && now < deadline; now = ::GetTickCount64()) {
         if (connection.IsStopped()) return ERROR_TIMEOUT;
+        // Made from inside the owner's hearing of a connection or its end, on
+        // a thread the next connection waits for: no retry can succeed, and
+        // waiting would hold the next connection back.
+        if (connection.BlocksNextConnection()) return result;
         const DWORD pause = static_cast<DWORD>(deadline - now < kRetryPauseMs ? deadline - now : kRetryPauseMs);
         if (connection.StopEvent() != nullptr) {
             if (::WaitForSingleObject(connection.StopEvent(), pause) == WAIT_OBJECT_0) return ERROR_TIMEOUT;

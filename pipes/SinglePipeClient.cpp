@@ -52,6 +52,12 @@ uint32_t CSinglePipeClient::Attempt() {
     if (!IsStarted()) return ERROR_NOT_CONNECTED;
     // The owner may hold attempts back (a teardown of its own still under way).
     if (!m_owner->MayAttempt() && !HasChannel()) return ERROR_NOT_CONNECTED;
+    // Unmarked however the attempt ends (it may raise).
+    struct Mark {
+        std::atomic<DWORD>& thread;
+        ~Mark() { thread.store(0); }
+    } mark{m_attemptThread};
+    m_attemptThread.store(::GetCurrentThreadId());
     const uint32_t result = Connect();
     m_owner->OnAttemptDone(result);
     return result;
@@ -285,6 +291,12 @@ void CSinglePipeClient::LeaveReplyToReader() {
 bool CSinglePipeClient::CurrentLossCause(lumlib::LumFailure* cause) {
     const auto lock = m_clientLock.lock();
     return m_channel != nullptr && m_channel->LossCause(cause);
+}
+
+bool CSinglePipeClient::BlocksNextConnection() {
+    if (m_attemptThread.load() == ::GetCurrentThreadId()) return true;
+    const auto lock = m_clientLock.lock();
+    return m_channel != nullptr && m_channel->IsReaderThread();
 }
 
 void CSinglePipeClient::Disconnect() {

@@ -88,6 +88,10 @@ public:
     // True with what ended the current connection once it is lost (before
     // its reader has told the owner, or after); false after a Disconnect or a stop.
     bool CurrentLossCause(lumlib::LumFailure* cause);
+    // True on a thread the next connection waits for: the one making an
+    // attempt (the owner hearing of a new connection, or of its end at once)
+    // or the current connection's reader (the owner hearing of its loss).
+    bool BlocksNextConnection();
     // Marks the client stopped and wakes the keeper to see it: the first step
     // of Stop, also taken alone to end every wait at once.
     void MarkStopped();
@@ -150,6 +154,7 @@ private:
     std::atomic<bool> m_started{false};  // set by Start
     std::atomic<bool> m_stopped{false};  // set by Stop; a stopped client is not started again
     std::unique_ptr<CChannel> m_channel;  // under m_clientLock
+    std::atomic<DWORD> m_attemptThread{0};  // the thread making an attempt (one at a time), 0: none
     // Under m_clientLock: channels whose connection ended, until their threads have.
     std::list<std::unique_ptr<CChannel>> m_retired;
     // Auto-reset, set when the current channel goes: the connected keeper

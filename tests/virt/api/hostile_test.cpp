@@ -264,6 +264,30 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Storms,
                                            StormRow{"ServerInformation1MB500msCallback", 500, 1000000, 64u << 20}),
                          RowName<StormRow>);
 
+// A request made inside callback 6 cannot be answered before the callback
+// returns (the next connection waits for the lost one's reader): it returns 1
+// at once rather than after its 3 s of retries, and the next connection follows.
+TEST_F(Hostile, ARequestInsideCallback6ReturnsAtOnceAndTheNextConnectionFollows) {
+    ASSERT_NO_FATAL_FAILURE(Serve());
+    std::atomic<uint32_t> status{99};
+    std::atomic<ULONGLONG> took{0};
+    Recorder cb;  // torn down before what its callback uses
+    cb.inside = [&](uint32_t code) {
+        if (code != ZKSND_NOTIFY_CONNECTION_LOST || status != 99) return;
+        const ULONGLONG start = Now();
+        SndSettings s;
+        status = Dll().GetSettings(&s);
+        took = Now() - start;
+    };
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1));
+    service->DropConnections();
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 10000)) << "no connection after the loss";
+    EXPECT_EQ(1u, status.load()) << "ZkSndGetSettings inside callback 6";
+    EXPECT_LT(took.load(), 1000u) << "the request inside callback 6 waited out its retries";
+    ExpectTeardown();
+}
+
 // ZkSndDeInit or ZkSndVCleanUp from inside callbacks 8 (on the application's
 // thread in Init, and on the keeper), 6 (the reader) and 300 (delivery
 // thread): each returns 0 at once, no callback follows, a later Init works and
