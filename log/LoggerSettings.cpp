@@ -115,8 +115,6 @@ bool CZkLogger::OpenSettingsKey() {
                  L"logging call tries again, and the level stays %u meanwhile.",
                  __LINE__, m_threshold.load());
     }
-    // the watcher opens its own handle, arms the notification and loads once more
-    if (m_settingsChanged.is_valid()) SetEvent(m_settingsChanged.get());
     return opened;
 }
 
@@ -147,6 +145,9 @@ bool CZkLogger::StartWatcher() {
     if (!m_settingsChanged.is_valid() || !m_repeatTimer.is_valid()) return false;
     bool prepared = false;  // the paths allocate: no exception leaves the start
     if (lumlib::CatchReturn([&] { prepared = PrepareLevels(); }) != ERROR_SUCCESS || !prepared) return false;
+    // Its first wake: the watcher opens its own handle, arms the notification
+    // and loads once more (also when a later logging call starts it).
+    SetEvent(m_settingsChanged.get());
     return m_watcher.Start(&CZkLogger::WatcherMain, this) == ERROR_SUCCESS;
 }
 

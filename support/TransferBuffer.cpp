@@ -236,8 +236,9 @@ DWORD CTransferBuffer::Start() {
 }
 
 bool CTransferBuffer::EnsureWorkerLocked() {
-    if (m_workerRunning) return true;
+    // Stopped: nothing would take a block (a draining stop leaves the worker marked running).
     if (m_quit || m_queue == nullptr) return false;
+    if (m_workerRunning) return true;
     // An on-demand worker that ended is joined by the start (it holds no lock any more).
     if (m_worker.Start(&CTransferBuffer::TransferThread, this) != ERROR_SUCCESS) return false;
     m_workerRunning = true;
@@ -287,6 +288,9 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     if (!EnsureWorkerLocked()) return false;
     const uint64_t footprint = CBuffersList::Footprint(size);
     const bool groupQueued = m_groupQueued;
+    // A newest-only block while one of this epoch waits set aside takes its
+    // place: queued behind it, it would be overtaken by a newer one set aside later.
+    if (kind == kLatest && m_latestQueued && m_latestSeq >= m_epochStart) return SetAsideLocked(data, size, replaced);
     if (!AdmitLocked(footprint, kind)) return kind == kLatest && SetAsideLocked(data, size, replaced);
     // out of memory: nothing was queued (the list took the block back); a
     // group that lost an item this way is cut like one the cap refused. A

@@ -125,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(Feeds, TransferFeed,
 
 // A draining stop waits on the worker's progress: while the worker is held in
 // a block it waits, and once the worker goes on it returns with everything
-// delivered. An immediate stop drops what is queued and refuses pushes.
+// delivered. An immediate stop drops what is queued and refuses pushes at
+// once; after either stop a push is refused (accepted, it would never arrive).
 TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
     for (const bool immediate : {false, true}) {
         SCOPED_TRACE(immediate ? "immediate" : "draining");
@@ -139,6 +140,7 @@ TEST(TransferBuffer, DrainingStopWaitsForTheWorkerImmediateStopDropsTheQueue) {
         ::SetEvent(s.gate.get());
         EXPECT_TRUE(stopper.Finished(30000));
         EXPECT_EQ(s.blocks.size(), immediate ? 1u : 102u);
+        EXPECT_EQ(s.Push("after", 5), 0u) << "a push after the stop";
     }
 }
 
@@ -209,6 +211,44 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, TransferLimits, testing::ValuesIn(kLimitCases),
                          [](const testing::TestParamInfo<LimitCase>& p) { return std::string(p.param.name); });
+
+// A latest block (only the newest counts) that fits under the cap while an
+// earlier one waits set aside in the same epoch takes that place: a newer one
+// set aside later must not be handed over ahead of it (the application would
+// be left holding the older). The worker takes "H" and x, holds in "H", and
+// the set-aside place stays queued behind y.
+TEST(TransferBuffer, ALatestBlockUnderTheCapTakesTheSetAsidePlace) {
+    struct HoldingSink : Sink {
+        uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override {
+            Sink::Process(data, size, queueEmpty);
+            if (size != 0 && data[0] == 'H') ::SignalObjectAndWait(enteredH.get(), gateH.get(), 30000, FALSE);
+            return 1;
+        }
+        CHandleHolder enteredH{lumlib::NewEvent()}, gateH{lumlib::NewEvent()};
+    } s;
+    const std::vector<char> x(70000, 'x'), y(70000, 'y'), z(70000, 'z');
+    s.SetQueueCap(CBuffersList::Footprint(1) + 2 * CBuffersList::Footprint(70000));
+    const auto push = [&](const char* data, size_t size, CTransferBuffer::BlockKind kind) {
+        const CTransferBuffer::Block block = {data, size, kind};
+        s.PushBatch(&block, 1);
+    };
+    ASSERT_EQ(s.Push("h", 1), 1u);
+    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
+    push("H", 1, CTransferBuffer::kLoose);
+    push(x.data(), x.size(), CTransferBuffer::kLoose);
+    push(y.data(), y.size(), CTransferBuffer::kLoose);
+    push("1", 1, kLatest);  // past the cap: set aside
+    ::SetEvent(s.gate.get());
+    ASSERT_EQ(::WaitForSingleObject(s.enteredH.get(), 10000), WAIT_OBJECT_0);  // "H" and x taken
+    push("2", 1, kLatest);  // under the cap
+    push(z.data(), z.size(), CTransferBuffer::kLoose);
+    push("3", 1, kLatest);
+    ::SetEvent(s.gateH.get());
+    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
+    std::string arrived;
+    for (const auto& b : s.blocks) arrived += b.empty() ? '-' : char(b[0]);
+    EXPECT_EQ(arrived, "hHxy3z");
+}
 
 TEST(BuffersList, MatchesAFifoModel) {
     const uint32_t seed = 20261207;
