@@ -452,4 +452,4 @@ TEST_P(QueuedWithoutRoom, EndsTheConnectionOrArrivesWhole) {
 INSTANTIATE_TEST_SUITE_P(Channel, QueuedWithoutRoom,
                          ::testing::Values(NoRoom{"ToTakeIt", &NoBatchOf70000, true},
                                            NoRoom{"ToCopyItIntoItsFrame", &NoFrameOf70000, false}),
-                         [](const ::testing::TestParamInfo<NoRoom>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<NoRoom>& p) { return std::string(p.param.name); });
