@@ -51,6 +51,15 @@ for std in c99 c17; do check "status texts $std" "$gcc" -std=$std $warn -Wshadow
 check "status texts c++98" "$gxx" -std=c++98 $warn -Wshadow "$work/status.cpp"
 check "msvc-target status texts c11" "$clang" $msvc -std=c11 $warn "$work/status.c"
 for std in c++17 c++20; do check "companion $std" "$gxx" -std=$std $warn -Wshadow "$work/companion.cpp"; done
+# The Windows SDK's <windows.h> makes min and max macros in C++ too, unless
+# NOMINMAX (MinGW's only in C): the companion compiles after them. Its standard
+# headers come first, as the SDK's guard themselves against the macros.
+for h in atomic chrono cstdint functional mutex new stdexcept string system_error utility vector windows.h; do
+  printf '#include <%s>\n' "$h"
+done >"$work/minmax.cpp"
+printf '#define min(a, b) (((a) < (b)) ? (a) : (b))\n#define max(a, b) (((a) > (b)) ? (a) : (b))\n' >>"$work/minmax.cpp"
+cat "$work/companion.cpp" >>"$work/minmax.cpp"
+check "companion after min and max macros" "$gxx" -std=c++17 $warn -Wshadow "$work/minmax.cpp"
 # The compile-time checks must bite: a header whose settings record grew fails.
 sed 's/data\[ZKSND_SETTINGS_SIZE\]/data[ZKSND_SETTINGS_SIZE + 4]/' "$inc/zksndapi.h" >"$work/zksndapi.h"
 grep -q 'ZKSND_SETTINGS_SIZE + 4' "$work/zksndapi.h" || { echo "FAIL  could not alter the record size"; exit 1; }

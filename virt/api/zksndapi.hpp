@@ -24,7 +24,10 @@
 // - Pointers and references passed to a handler are valid during the call only.
 // - Only one Session may be alive in the process (the library has one callback):
 //   constructing a second one throws std::logic_error. After the first is
-//   destroyed, a new one may be made.
+//   destroyed, a new one may be made. The check sees the Sessions of the module
+//   (EXE or DLL) that compiles this header: a Session made by another module of
+//   the process would take the library's callback over from the first one, so
+//   keep Sessions in one module.
 // - When the destructor returns, no handler is running and none will start, and
 //   no WaitConnected() or Devices() call is (one waiting is woken: Devices()
 //   then returns RequestFailed, FAILED).
@@ -48,17 +51,10 @@
 #include <utility>
 #include <vector>
 
-// For the session's locks. Without NOMINMAX, <windows.h> would make min and max
-// macros, and std::min / std::max in the code after this header would not compile.
-#ifndef NOMINMAX
-#define NOMINMAX
-#define ZKSND_DEFINED_NOMINMAX
-#endif
+// For the session's locks. Included as the application would include it: the
+// min and max macros of the Windows SDK's <windows.h> (without NOMINMAX) are the
+// application's to have or not, and this header compiles either way.
 #include <windows.h>
-#ifdef ZKSND_DEFINED_NOMINMAX
-#undef NOMINMAX
-#undef ZKSND_DEFINED_NOMINMAX
-#endif
 
 #include "zksndapi.h"
 #include "zksndapi_status.h"
@@ -299,7 +295,7 @@ public:
             std::unique_lock<detail::Lock> lock(m_lock);
             m_closing = true;
             m_changed.NotifyAll();
-            m_changed.WaitFor(lock, Bounded(std::chrono::milliseconds::max()), [this] { return m_waiting == 0; });
+            m_changed.WaitFor(lock, Bounded((std::chrono::milliseconds::max)()), [this] { return m_waiting == 0; });
         }
         ::ZkSndDeInit();
         LiveFlag().store(false);
