@@ -270,7 +270,9 @@ TEST_P(ShortWriteTest, LeavesEveryLineOnceAndNoFragmentMisaligned) {
     const std::wstring text = ReadText(Current()), cutHeader = disk.lockHeld && disk.pass == 0 && disk.atCut != AtCut::kRenamedAway ? L"\\[S\r\n" : L"";
     EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n" + cutHeader + L"\\[SERVICE\\]: Build test header\r\nfirst\r\n" + disk.expected)))
         << text;
-    if (disk.atCut == AtCut::kRenamedAway) EXPECT_EQ(ReadText(c.away), L"\r\n[S");
+    if (disk.atCut == AtCut::kRenamedAway) {
+        EXPECT_EQ(ReadText(c.away), L"\r\n[S");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -390,10 +392,10 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
 // once the disk works again the notice goes in with the next batch, not at the
 // stop (a process that ends without it would leave the drops untold).
 TEST_F(LoggerBufferTest, ACapNoticeIsTriedOnceABatchAndWrittenOnceTheDiskWorks) {
-    struct Disk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<bool> failing{true}; std::atomic<int> failed{0}; } disk;  // outlives the writer
+    struct FailingDisk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<bool> failing{true}; std::atomic<int> failed{0}; } disk;  // outlives the writer
     auto b = Make(1 << 24, 10, 1);
     b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
-        Disk* d = static_cast<Disk*>(c);
+        FailingDisk* d = static_cast<FailingDisk*>(c);
         WaitForSingleObject(d->go.get(), 60000);  // the first write holds the writer while the queue fills
         if (!d->failing) return WriteFile(file, data, size, written, nullptr);
         ++d->failed;

@@ -281,6 +281,7 @@ TEST_F(Hostile, ARequestInsideCallback6ReturnsAtOnceAndTheNextConnectionFollows)
     };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
     ASSERT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1));
+    ASSERT_TRUE(service->WaitForConnections(1, 5000));  // the service's side too, or the drop finds nothing
     service->DropConnections();
     EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, 2, 10000)) << "no connection after the loss";
     EXPECT_EQ(1u, status.load()) << "ZkSndGetSettings inside callback 6";
@@ -615,7 +616,9 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
             const uint32_t first = Dll().Init(&Recorder::Callback, nullptr);
             const bool failed = testkit::ArmedCallFailed();
             testkit::StopFailing();
-            if (first != 0) EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+            if (first != 0) {
+                EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after the failed one";
+            }
             EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "no connection";
             ExpectTeardown();
             fewer = !failed;  // this Init started fewer threads: every start has been failed once
