@@ -143,12 +143,13 @@ bool PublishLogger(std::unique_ptr<CZkLogger> created) {
 }
 
 // Installs the new client unless an application thread's teardown began
-// meanwhile, or the logger it was given was taken meanwhile (a teardown
-// inside a callback on another thread: false), or a callback installed one
-// first (that one is kept). What is not installed is freed outside the lock.
+// meanwhile, or the logger it was given was taken meanwhile or before it was
+// given (a teardown inside a callback on another thread: false), or a callback
+// installed one first (that one is kept). What is not installed is freed
+// outside the lock.
 bool PublishClient(std::unique_ptr<CSndApiPipeClient> created, const CZkLogger* logger) {
     auto lock = g_stateLock.lock_exclusive();
-    const bool refused = g_appTeardown || LoggerShare().get() != logger;
+    const bool refused = g_appTeardown || logger == nullptr || LoggerShare().get() != logger;
     if (!refused && g_pClient.load() == nullptr) g_pClient = created.release();
     lock.reset();
     return !refused;
@@ -349,7 +350,12 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
     // created (checked again when something would be published).
     if (AppTeardownUnderway()) return 1;
 
-    if (LoggerShare() == nullptr) {
+    bool loggerMissing = false;
+    {
+        const auto lock = g_stateLock.lock_shared();  // a callback's teardown may be taking it
+        loggerMissing = LoggerShare() == nullptr;
+    }
+    if (loggerMissing) {
         std::unique_ptr<CZkLogger> logger;
         // Raised while the logger was made: no logger, as when it cannot start.
         lumlib::CatchReturn([&] { logger = CreateLogger(); });
