@@ -25,8 +25,8 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t id) {
 }
 
 // Records what the worker delivers; the worker stays in the first block's
-// Process until the gate opens. The test ends within two minutes of making
-// it, the sink's stop included.
+// Process until the gate opens, and in a later one-byte block "H" until
+// gateH opens. The test ends within two minutes of making it, the sink's stop included.
 class Sink : public CTransferBuffer {
 public:
     // onDemandMs: the worker ends after that long without work, and a push restarts it.
@@ -36,6 +36,7 @@ public:
     }
     ~Sink() override {
         ::SetEvent(gate.get());  // a failed test must not leave the worker held
+        ::SetEvent(gateH.get());
         StopTransfer(1);
     }
     uint32_t Process(const uint8_t* data, uint64_t size, uint32_t) override {
@@ -44,6 +45,7 @@ public:
         if (blocks.size() == expected) ::SetEvent(all.get());
         threads.insert(::GetCurrentThreadId());
         if (blocks.size() == 1) ::SignalObjectAndWait(entered.get(), gate.get(), 30000, FALSE);
+        else if (size == 1 && data[0] == 'H') ::SignalObjectAndWait(enteredH.get(), gateH.get(), 30000, FALSE);
         return 1;
     }
     // A dropped block shows where it stood, as "!".
@@ -56,6 +58,7 @@ public:
     std::set<DWORD> threads;
     CHandleHolder entered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CHandleHolder gate{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    CHandleHolder enteredH{::CreateEventW(nullptr, TRUE, FALSE, nullptr)}, gateH{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 }  // namespace
@@ -155,6 +158,9 @@ const auto kItem = CTransferBuffer::kGroupItem, kEnd = CTransferBuffer::kGroupEn
 const std::vector<char> kAs(kBuf, 'A');
 // 9 buffer-filling items use up the spares, so the end needs a new buffer.
 const CTransferBuffer::Block kFill = {kAs.data(), kBuf - 8, kItem};
+// Blocks of 70000 bytes: "H" and one of them make a worker's batch.
+const std::vector<char> kXs(70000, 'x'), kYs(70000, 'y'), kZs(70000, 'z');
+const CTransferBuffer::Block kX = {kXs.data(), 70000}, kY = {kYs.data(), 70000}, kZ = {kZs.data(), 70000};
 const struct LimitCase {
     const char* name;
     lumlib::ReallocFn fail;
@@ -164,6 +170,7 @@ const struct LimitCase {
     uint32_t refused;
     const char* arrived;
     size_t epochAt = SIZE_MAX;  // a new epoch begins before this block
+    size_t releaseAt = SIZE_MAX;  // before this block the held worker goes on, up to the next "H"
 } kLimitCases[] = {
     // The worker drops a block it has no memory for, tells of it, and goes on.
     {"WorkerDropsABlock", &NoLargeBlocks, -1, 0, {{kAs.data(), 25000}, {"y", 1}}, 0, "h!y"},
@@ -181,6 +188,11 @@ const struct LimitCase {
     // the newest, which takes a place of its own in the new epoch.
     {"LatestOfANewEpoch", nullptr, -1, 2 * CBuffersList::Footprint(1),
      {{"a", 1}, {"b", 1}, {"1", 1, kLatest}, {"2", 1, kLatest}, {"c", 1}}, 2, "hab2", 3},
+    // One that fits under the cap while one of its epoch waits set aside (the
+    // worker took "H" and x; y and the set-aside place wait) replaces it there:
+    // queued behind it, 2 would come after 3, and the application keep the older.
+    {"LatestUnderTheCapWhileOneWaitsSetAside", nullptr, -1, CBuffersList::Footprint(1) + 2 * CBuffersList::Footprint(70000),
+     {{"H", 1}, kX, kY, {"1", 1, kLatest}, {"2", 1, kLatest}, kZ, {"3", 1, kLatest}}, 2, "hHxy3z", SIZE_MAX, 4},
 };
 class TransferLimits : public testing::TestWithParam<LimitCase> {};
 
@@ -195,9 +207,14 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
     for (int i = 0; i < int(c.blocks.size()); ++i) {
         lumlib::SetReallocFn(c.failing < 0 || i == c.failing ? c.fail : nullptr);
         if (size_t(i) == c.epochAt) s.BeginEpoch();
+        if (size_t(i) == c.releaseAt) {
+            ::SetEvent(s.gate.get());
+            ASSERT_EQ(::WaitForSingleObject(s.enteredH.get(), 10000), WAIT_OBJECT_0);
+        }
         refused += s.PushBatch(&c.blocks[size_t(i)], 1).count;
     }
     ::SetEvent(s.gate.get());
+    ::SetEvent(s.gateH.get());
     EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);  // drains: the worker is still there
     lumlib::SetReallocFn(nullptr);
     EXPECT_EQ(refused, c.refused);
@@ -211,44 +228,6 @@ TEST_P(TransferLimits, NoListIsJoinedToTheNextAndTheWorkerGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, TransferLimits, testing::ValuesIn(kLimitCases),
                          [](const testing::TestParamInfo<LimitCase>& p) { return std::string(p.param.name); });
-
-// A latest block (only the newest counts) that fits under the cap while an
-// earlier one waits set aside in the same epoch takes that place: a newer one
-// set aside later must not be handed over ahead of it (the application would
-// be left holding the older). The worker takes "H" and x, holds in "H", and
-// the set-aside place stays queued behind y.
-TEST(TransferBuffer, ALatestBlockUnderTheCapTakesTheSetAsidePlace) {
-    struct HoldingSink : Sink {
-        uint32_t Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) override {
-            Sink::Process(data, size, queueEmpty);
-            if (size != 0 && data[0] == 'H') ::SignalObjectAndWait(enteredH.get(), gateH.get(), 30000, FALSE);
-            return 1;
-        }
-        CHandleHolder enteredH{lumlib::NewEvent()}, gateH{lumlib::NewEvent()};
-    } s;
-    const std::vector<char> x(70000, 'x'), y(70000, 'y'), z(70000, 'z');
-    s.SetQueueCap(CBuffersList::Footprint(1) + 2 * CBuffersList::Footprint(70000));
-    const auto push = [&](const char* data, size_t size, CTransferBuffer::BlockKind kind) {
-        const CTransferBuffer::Block block = {data, size, kind};
-        s.PushBatch(&block, 1);
-    };
-    ASSERT_EQ(s.Push("h", 1), 1u);
-    ASSERT_EQ(::WaitForSingleObject(s.entered.get(), 10000), WAIT_OBJECT_0);
-    push("H", 1, CTransferBuffer::kLoose);
-    push(x.data(), x.size(), CTransferBuffer::kLoose);
-    push(y.data(), y.size(), CTransferBuffer::kLoose);
-    push("1", 1, kLatest);  // past the cap: set aside
-    ::SetEvent(s.gate.get());
-    ASSERT_EQ(::WaitForSingleObject(s.enteredH.get(), 10000), WAIT_OBJECT_0);  // "H" and x taken
-    push("2", 1, kLatest);  // under the cap
-    push(z.data(), z.size(), CTransferBuffer::kLoose);
-    push("3", 1, kLatest);
-    ::SetEvent(s.gateH.get());
-    EXPECT_EQ(s.StopTransfer(0), WAIT_OBJECT_0);
-    std::string arrived;
-    for (const auto& b : s.blocks) arrived += b.empty() ? '-' : char(b[0]);
-    EXPECT_EQ(arrived, "hHxy3z");
-}
 
 TEST(BuffersList, MatchesAFifoModel) {
     const uint32_t seed = 20261207;
