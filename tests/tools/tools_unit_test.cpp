@@ -167,9 +167,10 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
     EXPECT_EQ(L"entry 29997 \u00e9|entry 29998 \u00e9|entry 29999 \u00e9|", taken()) << "the last three lines";
     EXPECT_EQ(big.size() * 2, offset) << "the follower's start";
-    // A follower after the tail: an unfinished line is held back until it ends; a file written anew
-    // shorter than what was read is read from its start; a rotated file (renamed away, a new one under
-    // the name) gives what was appended to it first, then the new file from its start.
+    // A follower after the tail, in the file the tail read: an unfinished line is held back until it
+    // ends; a file written anew shorter than what was read is read from its start; a file rotated
+    // before the follower's first read (renamed away, a new one under the name) gives what was
+    // appended to it first, then the new file from its start.
     const std::wstring rotated = file.path + L".rotated";
     const auto inPlace = [&](const std::wstring& text) {  // the same file written anew, as the log is (never replaced)
         CHandleHolder f(::CreateFileW(file.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -184,11 +185,10 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     };
     for (const auto& row : rows) {
         ASSERT_TRUE(write(row.first)) << error;
-        ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;
-        zksndctl::CLogFollower follower(file.path, offset);
+        CHandleHolder held;
+        ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error, &held)) << error;
+        zksndctl::CLogFollower follower(file.path, offset, std::move(held));
         lines.clear();
-        ASSERT_TRUE(follower.Read(&lines, &error)) << error;  // holds the file from now on
-        EXPECT_EQ(L"", taken()) << "lines before the tail's end";
         ASSERT_TRUE(inPlace(row.then)) << ::GetLastError();
         if (row.renamed != nullptr) {
             ASSERT_TRUE(::MoveFileExW(file.path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) << ::GetLastError();
@@ -198,6 +198,13 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         EXPECT_EQ(row.expected, taken()) << "the lines ended since the tail";
         EXPECT_EQ(row.partial, follower.Partial()) << "the line still being written";
     }
+    // An unfinished line its writer set back (an append cut short, undone) and appended again whole: once.
+    zksndctl::CLogFollower undone(file.path, 0);
+    for (const wchar_t* text : {L"a\r\npart", L"a\r\n", L"a\r\npart\r\n"}) {
+        ASSERT_TRUE(inPlace(text)) << ::GetLastError();
+        ASSERT_TRUE(undone.Read(&lines, &error)) << error;
+    }
+    EXPECT_EQ(L"a|part|", taken()) << "the lines of a file set back inside its unfinished line";
     ::DeleteFileW(rotated.c_str());
 }
 

@@ -1,5 +1,6 @@
 #include "tools/common/ConsoleOut.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cwchar>
 
@@ -20,8 +21,17 @@ void WriteTo(DWORD which, const std::wstring& text) {
     const auto lock = OutputLock().lock();
     DWORD mode = 0;
     if (::GetConsoleMode(out, &mode)) {
-        DWORD written = 0;
-        ::WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        // In pieces: Windows 7's console refuses a write larger than its 64 KB
+        // buffer, and would print nothing of a long listing. A piece never ends
+        // inside a surrogate pair.
+        const size_t kPiece = 8192;
+        for (size_t done = 0; done < text.size();) {
+            size_t piece = std::min(kPiece, text.size() - done);
+            if (done + piece < text.size() && IS_HIGH_SURROGATE(text[done + piece - 1])) --piece;
+            DWORD written = 0;
+            if (!::WriteConsoleW(out, text.data() + done, static_cast<DWORD>(piece), &written, nullptr)) break;
+            done += piece;
+        }
         return;
     }
     const std::string bytes = ToUtf8(text);

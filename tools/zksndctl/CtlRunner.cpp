@@ -303,12 +303,12 @@ bool NextFollowWait(const CtlOptions& options, ULONGLONG deadline, DWORD* timeou
 
 // Prints the lines added to the log from offset on, woken by changes in the folder, until Ctrl+C or
 // --seconds: kExitOk, or kExitNoLog when the log cannot be read.
-int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t offset, const CtlOptions& options,
-              HANDLE stopEvent) {
+int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t offset, CHandleHolder held,
+              const CtlOptions& options, HANDLE stopEvent) {
     const CChangeNotification change(::FindFirstChangeNotificationW(
         folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME));
     const ULONGLONG deadline = ::GetTickCount64() + 1000ull * options.seconds;
-    CLogFollower follower(path, offset);
+    CLogFollower follower(path, offset, std::move(held));
     std::vector<std::wstring> lines;
     DWORD timeout = 0;
     while (NextFollowWait(options, deadline, &timeout)) {
@@ -334,7 +334,8 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
     std::vector<std::wstring> lines;
     uint64_t offset = 0;
     DWORD error = 0;
-    const bool read = !folder.empty() && ReadLogTail(path, options.lines, &lines, &offset, &error);
+    CHandleHolder held;  // the file the tail was read from: the follow goes on in it
+    const bool read = !folder.empty() && ReadLogTail(path, options.lines, &lines, &offset, &error, &held);
     const bool absent = !read && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
     if (absent && options.follow) {
         // Followed from its first line once it appears.
@@ -347,7 +348,7 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
         return kExitNoLog;
     }
     PrintLogLines(lines, options.follow);
-    return options.follow ? FollowLog(folder, path, offset, options, stopEvent) : kExitOk;
+    return options.follow ? FollowLog(folder, path, offset, std::move(held), options, stopEvent) : kExitOk;
 }
 
 int RunLogLevel(const CtlOptions& options) {

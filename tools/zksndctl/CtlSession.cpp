@@ -109,6 +109,12 @@ bool CtlContext::ListEnded() {
     return answer;
 }
 
+void CtlContext::ListCut() {
+    const auto lock = m_lock.lock();
+    m_devices.clear();
+    m_listOpen = m_answering = false;
+}
+
 size_t CtlContext::ClearDevices() {
     const auto lock = m_lock.lock();
     const size_t count = m_devices.size();
@@ -148,6 +154,7 @@ void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
         break;
     case ZKSND_NOTIFY_CONNECTION_LOST: {
         ++ctx->losses;
+        ctx->ListCut();
         ::ResetEvent(ctx->connected.get());
         ::SetEvent(ctx->lost.get());
         const unsigned session = static_cast<unsigned>(param & 0xFFFFFFFFu);

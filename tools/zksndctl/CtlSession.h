@@ -51,6 +51,8 @@ struct CtlContext {
     // Callback 301: true when it ends the answer to a request (or no request waits), false for the end
     // of a list that began before the request.
     bool ListEnded();
+    // Callback 6: a list being received ends there, cut; its records go (the next list counts its own).
+    void ListCut();
     ServerInfo Server() const;
     void SetServer(const ServerInfo& info);
 

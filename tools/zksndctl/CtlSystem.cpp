@@ -295,6 +295,16 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     }
     // The held file's lines first, up to its rename and after it.
     if (!Drain(lines, error)) return false;
+    // Deleted while held (a name that stays until the last handle closes):
+    // let go, or no process could make the log anew under that name.
+    FILE_STANDARD_INFO standard = {};
+    if (::GetFileInformationByHandleEx(m_file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
+        standard.DeletePending) {
+        m_file.reset();
+        m_offset = 0;
+        m_partial.clear();
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION held = {}, named = {};
     if (!current.is_valid() || !::GetFileInformationByHandle(m_file.get(), &held) ||
         !::GetFileInformationByHandle(current.get(), &named))
@@ -312,8 +322,11 @@ bool CLogFollower::Drain(std::vector<std::wstring>* lines, DWORD* error) {
     uint64_t size = 0;
     if (!FileSize(m_file.get(), &size, error)) return false;
     if (size < m_offset) {
-        m_offset = 0;
-        m_partial.clear();
+        // Set back inside the unfinished line (a writer undoing an append cut
+        // short): what is left of it stays. Further back: written anew.
+        const uint64_t lineStart = m_offset - m_partial.size() * 2;
+        m_partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
+        m_offset = size >= lineStart ? lineStart + m_partial.size() * 2 : 0;
     }
     if (size == m_offset) return true;
     std::wstring text;
@@ -324,7 +337,7 @@ bool CLogFollower::Drain(std::vector<std::wstring>* lines, DWORD* error) {
 }
 
 bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
-                 DWORD* error) {
+                 DWORD* error, CHandleHolder* held) {
     CHandleHolder file;
     uint64_t size = 0;
     if (!OpenLogWithSize(path, &file, &size, error)) return false;
@@ -349,6 +362,7 @@ bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstrin
     if (found.size() > count) found.erase(found.begin(), found.end() - static_cast<std::ptrdiff_t>(count));
     *lines = found;
     *endOffset = end;
+    if (held != nullptr) *held = std::move(file);
     return true;
 }
 

@@ -85,16 +85,19 @@ std::wstring ModulePath(HMODULE module);  // module null: this program
 // *offset was rotated: reading starts again at 0. false with the Windows error.
 bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* partial, std::vector<std::wstring>* lines,
                  DWORD* error);
-// The last `count` lines of the log; *endOffset is where a follower continues. false with the error.
+// The last `count` lines of the log; *endOffset is where a follower continues, in *held (when given):
+// the file they were read from. false with the error.
 bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,
-                 DWORD* error);
+                 DWORD* error, CHandleHolder* held = nullptr);
 
 // Follows the log from a byte offset, across rotations: it holds the file it reads open (sharing it
 // with the writers and with rotation), so what is appended to that file, also after rotation renamed
 // it, is read before the new file under the name, which is then read from its start.
 class CLogFollower {
 public:
-    CLogFollower(std::wstring path, uint64_t offset) : m_path(std::move(path)), m_offset(offset) {}
+    // held: the file offset is in (the tail's), so that a rotation before the first Read loses nothing.
+    CLogFollower(std::wstring path, uint64_t offset, CHandleHolder held = CHandleHolder())
+        : m_path(std::move(path)), m_file(std::move(held)), m_offset(offset) {}
     // Appends the lines ended since the last call; an unfinished last line waits for its end. false
     // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
     bool Read(std::vector<std::wstring>* lines, DWORD* error);
