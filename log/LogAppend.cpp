@@ -30,6 +30,14 @@ const wchar_t* const kClockFields[] = {L"dddd.dd.dd ", L"dd:dd:dd.ddd ", L"(sdd:
 const size_t kClockFieldCount = sizeof(kClockFields) / sizeof(kClockFields[0]);
 const size_t kClockChars = 40;  // all three, and more
 
+// The open file's size; false (and *size left alone) when it cannot be had.
+bool FileSizeOf(HANDLE file, uint64_t* size) {
+    LARGE_INTEGER li;
+    if (!::GetFileSizeEx(file, &li)) return false;
+    *size = static_cast<uint64_t>(li.QuadPart);
+    return true;
+}
+
 bool IsFieldAt(const wchar_t* text, size_t chars, const wchar_t* pattern) {
     for (size_t i = 0; pattern[i]; ++i) {
         if (i >= chars) return false;
@@ -161,8 +169,9 @@ CZkLoggerBuffer::Prepared CZkLoggerBuffer::PrepareFile() {
 uint64_t CZkLoggerBuffer::AppendProgress(void* self) {
     const CZkLoggerBuffer* buffer = static_cast<CZkLoggerBuffer*>(self);
     if (buffer->IsDrainOver()) return logfile::kGiveUp;  // the stop's time is up
-    LARGE_INTEGER li;
-    return ::GetFileSizeEx(buffer->m_file.get(), &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+    uint64_t size = 0;
+    FileSizeOf(buffer->m_file.get(), &size);
+    return size;
 }
 
 uint64_t CZkLoggerBuffer::RotationProgress(void* self) {
@@ -184,9 +193,8 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
                                          &CZkLoggerBuffer::AppendProgress, this);
             // The size under the append lock: no other append falls between the check and this one,
             // so a file passes its limit by one append at most, and a failed append is undone to it.
-            LARGE_INTEGER li;
-            const bool sized = ::GetFileSizeEx(m_file.get(), &li) != FALSE;
-            const uint64_t fileSize = sized ? static_cast<uint64_t>(li.QuadPart) : 0;
+            uint64_t fileSize = 0;
+            const bool sized = FileSizeOf(m_file.get(), &fileSize);
             const uint64_t limit = m_maxFileSize.load();
             // Rotation failed a moment ago: append meanwhile, up to the hard limit,
             // unless another process has rotated the file since (its new one is followed).
@@ -321,8 +329,8 @@ uint32_t CZkLoggerBuffer::LinesIn(const void* data, uint64_t size) {
 }
 
 bool CZkLoggerBuffer::IsSize(uint64_t size) const {
-    LARGE_INTEGER li;
-    return ::GetFileSizeEx(m_file.get(), &li) && static_cast<uint64_t>(li.QuadPart) == size;
+    uint64_t now = 0;
+    return FileSizeOf(m_file.get(), &now) && now == size;
 }
 
 bool CZkLoggerBuffer::RollBack(uint64_t size) {
