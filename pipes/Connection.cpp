@@ -271,13 +271,13 @@ std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wcha
         if (pipe.is_valid()) return Wrap(owner, std::move(pipe), failure);
         // Not there: nothing to wait for (a wait on a missing name fails at
         // once anyway), so an absent service costs one open an attempt.
-        if (err != ERROR_PIPE_BUSY) return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
+        if (err != ERROR_PIPE_BUSY) return Failed(failure, lumlib::Fail(err, LumReason::kOpenFailed, kPipeClientModule, __LINE__));
         // The budget is looked at only after an open, so a wait that found a
         // free instance always gets its try. A free instance that another
         // client takes first, again and again, must not hold the open past it.
         const ULONGLONG now = ::GetTickCount64();
         if (now >= deadline)
-            return Failed(failure, lumlib::Fail(ERROR_SEM_TIMEOUT, LumReason::kFailed, kPipeClientModule, __LINE__));
+            return Failed(failure, lumlib::Fail(ERROR_SEM_TIMEOUT, LumReason::kOpenFailed, kPipeClientModule, __LINE__));
         if (stopEvent != nullptr && lumlib::IsSignalled(stopEvent))
             return Failed(failure, lumlib::Fail(ERROR_CANCELLED, LumReason::kStopped, kPipeClientModule, __LINE__));
         // Busy: wait for a free instance, one slice at a time, then try
@@ -285,7 +285,7 @@ std::unique_ptr<CPipeConnection> TryOpenPipe(CConnectionOwner* owner, const wcha
         const DWORD left = static_cast<DWORD>(deadline - now);
         if (!::WaitNamedPipeW(path, left < kOpenSliceMs ? left : kOpenSliceMs)) {
             err = ::GetLastError();
-            if (err != ERROR_SEM_TIMEOUT) return Failed(failure, lumlib::Fail(err, LumReason::kFailed, kPipeClientModule, __LINE__));
+            if (err != ERROR_SEM_TIMEOUT) return Failed(failure, lumlib::Fail(err, LumReason::kOpenFailed, kPipeClientModule, __LINE__));
             quickWaits = 0;
             continue;
         }

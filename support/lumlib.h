@@ -23,6 +23,7 @@ enum class LumReason : uint8_t {
     kNoMemory,       // an allocation failed
     kInvalid,        // a bad argument
     kServerRefused,  // the pipe's server is not one the client talks to
+    kOpenFailed,     // the pipe could not be opened: the code says why
     kStopped,        // the client stopped during the step
     kRaised,         // the error boundary caught an exception
 };

@@ -399,12 +399,15 @@ void CSndApiPipeClient::OnConnectFailed(uint32_t failureCount, const lumlib::Lum
         return;
     }
     if (verdict != CLogThrottle::kLine) return;
+    // What the open's error means is said only of the open's: the same code
+    // from another step (a thread start denied) is that step's, told by its origin.
+    const bool open = cause.reason == lumlib::LumReason::kOpenFailed;
     const wchar_t* what = L"the attempt failed";
     if (untrusted) what = L"the server is not trusted";
-    else if (cause.error == ERROR_FILE_NOT_FOUND) what = L"no pipe (the service is not running)";
+    else if (open && cause.error == ERROR_FILE_NOT_FOUND) what = L"no pipe (the service is not running)";
     // The open waits up to a second for a free instance; then the wait's own error tells it.
-    else if (cause.error == ERROR_PIPE_BUSY || cause.error == ERROR_SEM_TIMEOUT) what = L"the pipe is busy";
-    else if (cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
+    else if (open && (cause.error == ERROR_PIPE_BUSY || cause.error == ERROR_SEM_TIMEOUT)) what = L"the pipe is busy";
+    else if (open && cause.error == ERROR_ACCESS_DENIED) what = L"the pipe refused the open";
     wchar_t code[kStoryChars] = L"";
     DescribeFailure(code, cause);
     LogPrint(m_logger.get(), LOG_WARNING,

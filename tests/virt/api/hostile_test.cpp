@@ -617,6 +617,7 @@ TEST_F(Hostile, AnInitAfterOneWithoutAThreadConnects) {
     const std::wstring log = zk_testkit::ReadUtf16File(zk_testkit::SharedLogPath(), nullptr, &from);
     EXPECT_EQ(0u, zk_testkit::LogLines(log, L"WARNING", L"this side dropped it")) << "a channel that could not start was told as a connection";
     EXPECT_EQ(1u, zk_testkit::LogLines(log, L"WARNING", L"the attempt failed; error 1450 at Channel line")) << "the reader's failed start";
+    EXPECT_EQ(1u, zk_testkit::LogLines(log, L"WARNING", L"the attempt failed; error 5 (ERROR_ACCESS_DENIED) at Channel line"));
 }
 
 // FreeLibrary without ZkSndDeInit, in a child process that lets the library's
