@@ -59,10 +59,11 @@ void CDeliveryQueue::CountDrops(uint32_t count, uint64_t bytes) {
     ReportDrops(false);
 }
 
-uint32_t CDeliveryQueue::Process(const uint8_t* data, uint64_t size, uint32_t /*queueEmpty*/) {
+uint32_t CDeliveryQueue::Process(const uint8_t* data, uint64_t size, uint32_t queueEmpty) {
     if (size != 0) m_owner->OnDelivery(data, static_cast<uint32_t>(size), m_queue.DeliveringEpoch());
-    // Drops that stopped within a second of the last report are told here.
-    ReportDrops(false);
+    // Drops that stopped within a second of the last report are told here, at
+    // the latest once the queue has drained: nothing may come to tell them later.
+    ReportDrops(queueEmpty != 0);
     return 1;
 }
 

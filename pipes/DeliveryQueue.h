@@ -2,7 +2,7 @@
 // here and are handed to the owner one at a time, in order, on the queue's
 // own thread (the delivery thread), while the reader goes on reading. Past
 // its cap notifications are dropped and counted, and the drops reported at
-// most once a second.
+// most once a second, and once the queue has drained.
 #pragma once
 
 #include <windows.h>

@@ -296,3 +296,29 @@ TEST(PendingRequests, AReplyRacingItsCallersEndNeverReachesItAfterwards) {
         ASSERT_EQ(takes, result == 0 ? 1 : 0) << "round " << round << ": result " << result;
     }
 }
+
+// Drops made within a second of the last report are told once the queue has drained, not with
+// the next notification or the stop, which may never come or come much later.
+TEST(DeliveryQueue, TellsTheLastDropsOnceItHasDrained) {
+    testkit::Watchdog watchdog("a delivery queue drop report", 60000);
+    struct Owner final : IDeliveryOwner {
+        void OnDelivery(const uint8_t*, uint32_t, uint64_t) override {
+            ::WaitForSingleObject(release.get(), 30000);
+            rec.Note([&] { ++delivered; });
+        }
+        void OnNotificationsDropped(uint32_t count, uint64_t, uint32_t) override { rec.Note([&] { told += count; }); }
+        CHandleHolder release{lumlib::NewEvent()};
+        zk_testkit::CObserved rec;
+        uint32_t delivered = 0, told = 0;
+    } owner;  // outlives the queue
+    CDeliveryQueue queue(&owner);
+    ASSERT_EQ(0u, queue.Start());
+    // The first is held in delivery, the cap's worth queue behind it, the rest are dropped.
+    const std::vector<uint8_t> block(64 * 1024, 'n');
+    const uint32_t pushed = static_cast<uint32_t>(CDeliveryQueue::kCap / block.size()) + 10;
+    for (uint32_t i = 0; i < pushed; ++i) queue.Push(block.data(), static_cast<uint32_t>(block.size()));
+    ::SetEvent(owner.release.get());
+    EXPECT_TRUE(owner.rec.WaitFor([&] { return owner.delivered + owner.told == pushed; }, 10000))
+        << owner.rec.Get(owner.delivered) << " delivered and " << owner.rec.Get(owner.told) << " told dropped of " << pushed;
+    queue.Stop();
+}

@@ -440,7 +440,7 @@ void CSndApiPipeClient::OnWriteStalled() {
              __LINE__, static_cast<uint32_t>(CPipeConnection::kWriteStallMs));
 }
 
-// Reported a second at most, then throttled like every ERROR line: a line
+// Reported a second at most (and once the queue has drained), then throttled like every ERROR line: a line
 // per drop would write through to disk at the rate the service sends.
 void CSndApiPipeClient::OnNotificationsDropped(uint32_t count, uint64_t bytes, uint32_t total) {
     LogError(m_streamErrors, 3,
