@@ -231,14 +231,17 @@ void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportF
 // key first, from the top, then the settings key), armed again a second later;
 // the watcher's thread start or its event, at LogLevel 0, tried again by a line
 // below the level, and said in the file; the level's read after the change (atChange:
-// counted from there), read again a second later.
+// counted from there), read again a second later; the settings key's making at the
+// start (it is still read where it exists). The level in the key holds from the start.
 struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     FaultsOnThisProgram();
+    SetDword(L"LogLevel", 1);
     testkit::FailNthCall(GetParam().failing, GetParam().atChange ? 0 : GetParam().nth);
     Start(1);
+    EXPECT_EQ(logger_->GetThreshold(), 1u) << "the level in the key holds from the start";
     if (GetParam().nth != 0 && !GetParam().atChange) {
         EXPECT_TRUE(WaitFor([] { return testkit::ArmedCallFailed(); }, 5000)) << "the call did not fail";
     } else {
@@ -269,20 +272,9 @@ INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
                                            // the writer's thread first, then the watcher's
                                            KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2},
                                            KeyChange{"WatcherEventFails", kSettingsKey, "CreateEventW", 2},
-                                           KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true}),
+                                           KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true},
+                                           KeyChange{"KeyCannotBeMadeAtStart", kSettingsKey, "RegCreateKeyExW", 1}),
                          ModeName<KeyChange>);
-
-// A settings key the registry cannot make just now is still read where it
-// exists: the level in it holds from the start, not from the watcher's first look.
-TEST_F(LoggerTest, TheLevelHoldsFromTheStartWhenTheKeyCannotBeMadeNow) {
-    FaultsOnThisProgram();
-    SetDword(L"LogLevel", 3);  // the key exists
-    testkit::FailNthCall("RegCreateKeyExW", 1);
-    Start(1);  // fails when the settings key does not open
-    EXPECT_TRUE(testkit::ArmedCallFailed());
-    EXPECT_EQ(logger_->GetThreshold(), 3u);
-    testkit::StopFailing();
-}
 
 // The idle close is due kIdleCloseMs after the last line, not after the first
 // (ERROR lines are written through: the ticks below are the writes'). Lines

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <iterator>
 #include <sstream>
 
@@ -131,17 +130,6 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
             c.file.c_str(), c.seconds, c.requestList, c.lines, c.follow, c.level);
         EXPECT_NE(std::wstring::npos, result.find(expected)) << line << "\n" << result;
     }
-}
-
-// Every status the library can return has an exit code the table lists; one it never returns gives 1.
-TEST(CtlOutput, EveryStatusHasAListedExitCode) {
-    std::vector<int> listed;
-    for (const zksndctl::CtlExitCode& c : zksndctl::ExitCodes()) listed.push_back(c.code);
-    for (uint32_t status = 1; status < 300; ++status) {
-        const int code = zksndctl::ExitCodeForStatus(status);
-        EXPECT_NE(listed.end(), std::find(listed.begin(), listed.end(), code)) << "status " << status << ": exit code " << code;
-    }
-    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9)) << "a status the library never returns";
 }
 
 // A missing file is not found; the last lines of a file several read slices long; a follower starts

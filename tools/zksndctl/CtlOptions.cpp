@@ -164,6 +164,10 @@ bool IsOptionLike(const std::wstring& arg) {
     return arg.size() > 1 && arg[0] == L'-' && !(arg[1] >= L'0' && arg[1] <= L'9');  // not a negative number
 }
 
+// The statuses the library documents, each with an exit code of its own (the
+// status added to a base); any other would not be told apart from an unrelated code.
+const uint32_t kDocumentedStatuses[] = {1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 20};
+
 }  // namespace
 
 bool ParseCtlOptions(const std::vector<std::wstring>& args, CtlOptions* options, std::wstring* error) {
@@ -203,7 +207,7 @@ std::vector<CtlExitCode> ExitCodes() {
         {kExitNoLog, L"log: the log folder is unknown, or the log file does not exist or cannot be read"},
         {kExitNoSuchDevice, L"set-default N: the service does not list device N (--force sends it anyway)"},
     };
-    for (uint32_t status : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 10u, 11u, 20u})
+    for (uint32_t status : kDocumentedStatuses)
         codes.push_back({ExitCodeForStatus(status), L"the library returned " + DescribeStatus(status) +
                                                         (status == 20 ? L"; also: no connection within --timeout, "
                                                                         L"or a watch that saw no connection"
@@ -320,8 +324,8 @@ std::wstring DescribeStatus(uint32_t status) {
 
 int ExitCodeForStatus(uint32_t status) {
     if (status == 0) return kExitOk;
-    // The statuses the library documents; any other would not be told apart from an unrelated code.
-    const bool known = (status >= 1 && status <= 8) || status == 10 || status == 11 || status == 20;
+    const bool known = std::find(std::begin(kDocumentedStatuses), std::end(kDocumentedStatuses), status) !=
+                       std::end(kDocumentedStatuses);
     return known ? kExitStatusBase + static_cast<int>(status) : kExitFailure;
 }
 
