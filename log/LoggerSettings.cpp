@@ -39,7 +39,7 @@ LSTATUS ReadDword(HKEY key, const wchar_t* name, uint32_t* value) {
 }  // namespace
 
 bool CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
-    bool levelRead = true;
+    bool readAll = true;
     // "LogLevel": a DWORD, or a decimal text short enough for the 4-byte area (one digit)
     {
         uint8_t data[4];
@@ -63,14 +63,22 @@ bool CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             // (the start arms it at once), and the file says why meanwhile.
             LogPrint(this, LOG_ERROR, L"sndapi: CZkLogger::LoadSettings: (%u): LogLevel cannot be read (error %u); the level stays %u.",
                      __LINE__, static_cast<unsigned>(rc), m_threshold.load());
-            levelRead = rc == ERROR_MORE_DATA;  // a value too long for the area stays so: not read again
+            readAll = rc == ERROR_MORE_DATA;  // a value too long for the area stays so: not read again
         }
     }
 
-    // "RotationLogFileNumber": 1..99, back to 10 whenever it is missing
+    // "RotationLogFileNumber": 1..99, back to 10 whenever it is missing (or too
+    // long to read). A read that fails for a reason that may pass keeps the count
+    // in force, and is made again: 10 would let the next rotation delete the older files.
     {
         uint32_t files = kDefaultRotationFiles;
-        if (ReadDword(key, L"RotationLogFileNumber", &files) != ERROR_SUCCESS) files = kDefaultRotationFiles;
+        const LSTATUS rc = ReadDword(key, L"RotationLogFileNumber", &files);
+        if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_MORE_DATA) {
+            files = kDefaultRotationFiles;
+        } else if (rc != ERROR_SUCCESS) {
+            files = m_rotationFileNumber.load();
+            readAll = false;
+        }
         if (files == 0) files = 1;
         if (files > kMaxRotationFiles) files = kMaxRotationFiles;
         m_rotationFileNumber.exchange(files);
@@ -95,7 +103,7 @@ bool CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
         uint32_t maxFiles = 0;
         if (ReadDword(key, L"OverrideLogMaxFiles", &maxFiles) == ERROR_SUCCESS) m_maxLogFiles.exchange(maxFiles);
     }
-    return levelRead;
+    return readAll;
 }
 
 bool CZkLogger::OpenSettingsKey() {
@@ -193,7 +201,7 @@ void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
         m_watch.rearm = m_watch.rearm || MayPass(rc);
         return;
     }
-    // A level that could not be read is read again by the clock: no change
+    // A value that could not be read is read again by the clock: no change
     // may come to raise the event again.
     if (!LoadSettings(watched->get(), false)) m_watch.rearm = true;
 }
@@ -268,21 +276,31 @@ void CZkLogger::OnWatchedHandle(DWORD index) {
 unsigned __stdcall CZkLogger::WatcherMain(void* context) {
     CZkLogger* self = static_cast<CZkLogger*>(context);
     lumlib::CatchReturn([&] { self->WatchLevels(SettingsWatch::kMaxLevels); });  // none fired: each one that exists is armed
+    ULONGLONG retryDue = 0;  // the clock's retry, kept across wake-ups: a steady stream of them must not put it off
     for (;;) {
         HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         const DWORD count = self->WatchedHandles(handles);
         // Woken by the clock only while the settings key waits to be made
-        // again, or a watch to be armed again.
+        // again, or a watch or a value to be read again.
         const bool retry = self->m_keyPending.load() || self->m_watch.rearm;
-        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, retry ? kStartRetryMs : INFINITE);
-        if (wait == WAIT_OBJECT_0 + kStopIndex || (wait != WAIT_TIMEOUT && wait >= WAIT_OBJECT_0 + count))
-            break;  // stop, or a failed wait
+        const ULONGLONG now = ::GetTickCount64();
+        retryDue = !retry ? 0 : retryDue != 0 ? retryDue : now + kStartRetryMs;
+        const DWORD waitMs = !retry ? INFINITE : retryDue > now ? static_cast<DWORD>(retryDue - now) : 0;
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, waitMs);
+        if (wait == WAIT_OBJECT_0 + kStopIndex) break;
+        if (wait != WAIT_TIMEOUT && wait >= WAIT_OBJECT_0 + count) {
+            LogPrint(self, LOG_ERROR,
+                     L"sndapi: CZkLogger::WatcherMain: (%u): the settings watcher stopped (its wait failed, error %u); the level stays %u.",
+                     __LINE__, static_cast<unsigned>(::GetLastError()), self->m_threshold.load());
+            break;
+        }
         // The thread's error boundary: nothing it calls may end the process.
         lumlib::CatchReturn([&] {
-            if (wait != WAIT_TIMEOUT)
-                self->OnWatchedHandle(wait - WAIT_OBJECT_0);
-            else
+            if (wait != WAIT_TIMEOUT) self->OnWatchedHandle(wait - WAIT_OBJECT_0);
+            if (retry && ::GetTickCount64() >= retryDue) {
+                retryDue = 0;
                 self->OnRetryDue();
+            }
         });
     }
     // the registry handles go with the thread (closing them signals nothing anyone waits for)

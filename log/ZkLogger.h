@@ -91,8 +91,8 @@ public:
     // A start-up step that failed is tried again by a logging call at most this
     // often; lines logged meanwhile are counted and reported by the first line written.
     static const DWORD kStartRetryMs = 1000;
-    // False when LogLevel could not be read for a reason that may pass (the
-    // watcher reads it again kStartRetryMs later).
+    // False when LogLevel or RotationLogFileNumber could not be read for a
+    // reason that may pass (the watcher reads them again kStartRetryMs later).
     bool LoadSettings(HKEY key, bool writeDefaults);
 
     // Builds the prefix for label (may be null) into buffer (kLogLineChars

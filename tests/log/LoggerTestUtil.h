@@ -13,6 +13,7 @@
 
 #include "log/ZkLogger.h"
 #include "support/Watchdog.h"
+#include "tests/support/FaultInjection.h"
 #include "tests/support/SharedLog.h"
 
 const wchar_t kSettingsKey[] = L"Software\\Zelkor\\Tessaline Server";
@@ -30,6 +31,10 @@ struct TempDir {
 };
 
 // Size of a file by name; 0 when it cannot be read.
+// The fault kit on this program's imports, through which the logger linked into it
+// calls Windows: redirected once (a second redirection would call itself).
+inline void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
+
 inline uint64_t FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA d;
     return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d) ? (uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow : 0;

@@ -219,10 +219,6 @@ TEST_F(LoggerTest, OtherThreadsLogWhileAnErrorLineWaitsForTheFile) {
     EXPECT_GE(passed, 2u);  // before, every line queued after it waited until its wait was over
 }
 
-// The logger is linked into this program: its registry calls go through this
-// program's imports, redirected once (a second redirection would call itself).
-void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
-
 // The settings watcher sleeps without a time-out: a change reaches it only as
 // a registry notification, of the value, then also once the key (or the key
 // above it) was deleted and made again, when a second change shows the watch
@@ -231,14 +227,16 @@ void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportF
 // key first, from the top, then the settings key), armed again a second later;
 // the watcher's thread start or its event, at LogLevel 0, tried again by a line
 // below the level, and said in the file; the level's read after the change (atChange:
-// counted from there), read again a second later; the settings key's making at the
-// start (it is still read where it exists). The level in the key holds from the start.
+// counted from there), read again a second later, and so the file count's after it
+// (which keeps the count meanwhile); the settings key's making at the start (it is
+// still read where it exists). The level in the key holds from the start.
 struct KeyChange { const char* name; const wchar_t* deleted; const char* failing; long nth; bool atChange = false; };  // deleted: the key made again
 struct WatcherTest : LoggerTest, ::testing::WithParamInterface<KeyChange> {};
 
 TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     FaultsOnThisProgram();
     SetDword(L"LogLevel", 1);
+    SetDword(L"RotationLogFileNumber", 20);
     testkit::FailNthCall(GetParam().failing, GetParam().atChange ? 0 : GetParam().nth);
     Start(1);
     EXPECT_EQ(logger_->GetThreshold(), 1u) << "the level in the key holds from the start";
@@ -256,6 +254,7 @@ TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
     if (GetParam().failing == std::string("_beginthreadex") || GetParam().failing == std::string("CreateEventW")) {
         EXPECT_NE(ReadText(File()).find(L"the settings watcher could not be started"), std::wstring::npos);
     }
+    EXPECT_EQ(logger_->GetRotationFileNumber(), 20u) << "the file count a failed read should have kept";
     ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, GetParam().deleted), 0);
     SetDword(L"LogLevel", 2);
     EXPECT_TRUE(WaitFor([&] { return logger_->GetThreshold() == 2; }, 5000)) << "the change with the key made again";
@@ -273,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, WatcherTest,
                                            KeyChange{"WatcherStartFails", kSettingsKey, "_beginthreadex", 2},
                                            KeyChange{"WatcherEventFails", kSettingsKey, "CreateEventW", 2},
                                            KeyChange{"LevelReadFails", kSettingsKey, "RegQueryValueExW", 1, true},
+                                           KeyChange{"FileCountReadFails", kSettingsKey, "RegQueryValueExW", 2, true},
                                            KeyChange{"KeyCannotBeMadeAtStart", kSettingsKey, "RegCreateKeyExW", 1}),
                          ModeName<KeyChange>);
 
