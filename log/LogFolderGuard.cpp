@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <initializer_list>
 
@@ -48,6 +49,42 @@ bool ReadTokenUser(HANDLE token, uint8_t (&user)[SECURITY_MAX_SID_SIZE + sizeof(
 
 const wchar_t CLogFolderGuard::kLogFolderSddl[] =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;WD)(A;;0x1200ab;;;S-1-3-4)(A;OIIO;0x13019f;;;WD)";
+const wchar_t CLogFolderGuard::kUpperFolderSddl[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;WD)(A;;0x1200af;;;S-1-3-4)(A;OIIO;0x13019f;;;WD)";
+
+namespace {
+
+// Whether a folder's rules are one of the sets this library gives the folders
+// it makes: protected, they hold the folder's owner, whoever made it, to what
+// everyone may do (OWNER RIGHTS), so an owner of another account gains nothing.
+bool CarriesLogFolderRules(PSECURITY_DESCRIPTOR descriptor, const ACL* dacl) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (dacl == nullptr || !::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
+        !(control & SE_DACL_PROTECTED))
+        return false;
+    for (const wchar_t* sddl : {CLogFolderGuard::kLogFolderSddl, CLogFolderGuard::kUpperFolderSddl}) {
+        lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> ours;
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL rules = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, ours.put(), nullptr) ||
+            !::GetSecurityDescriptorDacl(ours.get(), &present, &rules, &defaulted) || rules == nullptr ||
+            rules->AceCount != dacl->AceCount)
+            continue;
+        bool same = true;
+        for (WORD i = 0; same && i < rules->AceCount; ++i) {
+            void* mine = nullptr;
+            void* theirs = nullptr;
+            same = ::GetAce(rules, i, &mine) && ::GetAce(const_cast<ACL*>(dacl), i, &theirs) &&
+                   static_cast<ACE_HEADER*>(mine)->AceSize == static_cast<ACE_HEADER*>(theirs)->AceSize &&
+                   std::memcmp(mine, theirs, static_cast<ACE_HEADER*>(mine)->AceSize) == 0;
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 CLogFolderGuard::CLogFolderGuard(const std::wstring& directory)
     : m_directory(logfile::TrimDirectory(directory)),
@@ -57,18 +94,23 @@ CLogFolderGuard::CLogFolderGuard(const std::wstring& directory)
 bool CLogFolderGuard::CreateLogFolder(const wchar_t* directory) {
     const std::wstring dir = logfile::TrimDirectory(directory ? directory : L"");
     if (dir.empty()) return false;
-    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+    // The log folder's rules, and those of the folders above it, whose owner
+    // may make the next level (the log folder's own rules would refuse it that).
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor, upperDescriptor;
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE}, upper = sa;
     if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSddl, SDDL_REVISION_1, descriptor.put(),
                                                                nullptr))
         sa.lpSecurityDescriptor = descriptor.get();
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kUpperFolderSddl, SDDL_REVISION_1,
+                                                               upperDescriptor.put(), nullptr))
+        upper.lpSecurityDescriptor = upperDescriptor.get();
     // Each level from the top: the ones that exist are left as they are.
     size_t from = 0;
     if (dir.size() >= 2 && dir[1] == L':') from = 3;                                   // "C:\"
     else if (dir.compare(0, 2, L"\\\\") == 0) from = dir.find(L'\\', dir.find(L'\\', 2) + 1);  // \\server\share
     size_t slash = from == std::wstring::npos ? from : dir.find(L'\\', from);
     while (from != std::wstring::npos) {
-        ::CreateDirectoryW(dir.substr(0, slash).c_str(), &sa);
+        ::CreateDirectoryW(dir.substr(0, slash).c_str(), slash == std::wstring::npos ? &sa : &upper);
         if (slash == std::wstring::npos) break;
         slash = dir.find(L'\\', slash + 1);
     }
@@ -109,39 +151,53 @@ bool CLogFolderGuard::IsDirectoryJunction() {
 DWORD CLogFolderGuard::QueryReparseLive(void*, const wchar_t* directory, DWORD* reparseTag) {
     if (reparseTag) *reparseTag = 0;
     const DWORD attributes = ::GetFileAttributesW(directory);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Missing: the open makes it anew. Not readable for another reason: taken
+        // for the worst, a junction, so a folder that cannot be checked is not written through.
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return attributes;
+        if (reparseTag) *reparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+        return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(directory, &fd));
-    if (find.is_valid() && reparseTag) *reparseTag = fd.dwReserved0;  // the reparse tag of a reparse point
+    // The reparse tag of a reparse point; one that cannot be read is taken for a junction.
+    if (reparseTag) *reparseTag = find.is_valid() ? fd.dwReserved0 : IO_REPARSE_TAG_MOUNT_POINT;
     return attributes;
 }
 
 CLogFolderGuard::Privilege CLogFolderGuard::QueryPrivilege() {
     CHandleHolder token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return Privilege::kUnknown;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, token.put())) return Privilege::kUnknown;
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
     if (!::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size))
         return Privilege::kUnknown;
     if (elevation.TokenIsElevated) return Privilege::kPrivileged;
     alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    if (ReadTokenUser(token.get(), user) &&
-        ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid))
-        return Privilege::kPrivileged;
-    // services (also LocalService and NetworkService) carry the SERVICE group
+    if (!ReadTokenUser(token.get(), user)) return Privilege::kUnknown;
+    if (::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid)) return Privilege::kPrivileged;
+    // Services (also LocalService and NetworkService) carry the SERVICE group. The
+    // process's token is asked: without one, a thread that impersonates a client would
+    // be asked about the client. A question without an answer is no "ordinary".
+    CHandleHolder identity;
     uint8_t serviceSid[SECURITY_MAX_SID_SIZE];
     DWORD sidSize = sizeof(serviceSid);
     BOOL member = FALSE;
-    const bool service = ::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) &&
-                         ::CheckTokenMembership(nullptr, serviceSid, &member) && member;
-    return service ? Privilege::kPrivileged : Privilege::kOrdinary;
+    if (!::DuplicateToken(token.get(), SecurityIdentification, identity.put()) ||
+        !::CreateWellKnownSid(WinServiceSid, nullptr, serviceSid, &sidSize) ||
+        !::CheckTokenMembership(identity.get(), serviceSid, &member))
+        return Privilege::kUnknown;
+    return member ? Privilege::kPrivileged : Privilege::kOrdinary;
 }
 
 CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar_t* folder) {
     PSID owner = nullptr;
+    PACL dacl = nullptr;
     lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> descriptor;
-    const DWORD rc = ::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                             nullptr, nullptr, descriptor.put());
+    const DWORD rc = ::GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                             &owner, nullptr, &dacl, nullptr, descriptor.put());
     if (rc != ERROR_SUCCESS || !owner) return Trust::kUnknown;
     if (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
         return Trust::kTrusted;
@@ -150,7 +206,9 @@ CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar
     alignas(TOKEN_USER) uint8_t user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) || !ReadTokenUser(token.get(), user))
         return Trust::kUnknown;
-    return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ? Trust::kTrusted : Trust::kUntrusted;
+    if (::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid)) return Trust::kTrusted;
+    // Another account's folder, made by this library in a process of that account.
+    return CarriesLogFolderRules(descriptor.get(), dacl) ? Trust::kTrusted : Trust::kUntrusted;
 }
 
 bool CLogFolderGuard::IsRefused() {

@@ -25,16 +25,22 @@ public:
     // directory: the log folder (trailing backslashes are trimmed).
     explicit CLogFolderGuard(const std::wstring& directory);
 
-    // Creates every missing folder of the path, each with kLogFolderSddl.
-    // True when the folder exists afterwards.
+    // Creates every missing folder of the path: the log folder with
+    // kLogFolderSddl, the ones above it with kUpperFolderSddl. True when the
+    // folder exists afterwards.
     static bool CreateLogFolder(const wchar_t* directory);
     // SYSTEM and Administrators: full control, inherited; everyone else
     // (and the folder's owner): list, read and create files in the folder,
     // and read, write, append and delete the files in it. Protected: nothing
     // is inherited from above, so whoever made the parent decides nothing here.
     static const wchar_t kLogFolderSddl[];
-    // The live queries: GetFileAttributesW then FindFirstFileW for the tag;
-    // the owner SYSTEM, Administrators or this process's own user.
+    // The same for a folder above the log folder, whose owner may also make
+    // folders in it: whoever makes the path makes its next level too.
+    static const wchar_t kUpperFolderSddl[];
+    // The live queries: GetFileAttributesW then FindFirstFileW for the tag (a
+    // folder that cannot be read, or a tag, counts as a junction); the owner
+    // SYSTEM, Administrators or this process's own user, or another account
+    // held by one of the two sets of rules above (a folder this library made).
     static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
     static Trust QueryOwnerTrustedLive(void* context, const wchar_t* folder);
     // Whether the process is elevated, runs as SYSTEM or as a service;

@@ -127,24 +127,27 @@ bool CZkLoggerBuffer::Rotate() {
     return false;
 }
 
-std::vector<CZkLoggerBuffer::NumberedFile> CZkLoggerBuffer::ListNumberedFiles() const {
-    std::vector<NumberedFile> names;
+bool CZkLoggerBuffer::ListNumberedFiles(std::vector<NumberedFile>* names) const {
     const std::wstring pattern = m_basePath + L"(*).txt";
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(pattern.c_str(), &fd));
-    if (!find.is_valid()) return names;
+    if (!find.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back({fd.cFileName, fd.ftLastWriteTime, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
+            names->push_back({fd.cFileName, fd.ftLastWriteTime, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});
     } while (::FindNextFileW(find.get(), &fd));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) return false;
     // The lowest numbers are the oldest, whatever order the file system lists them in.
-    std::sort(names.begin(), names.end(), [](const NumberedFile& a, const NumberedFile& b) { return NameLess(a.name, b.name); });
-    return names;
+    std::sort(names->begin(), names->end(), [](const NumberedFile& a, const NumberedFile& b) { return NameLess(a.name, b.name); });
+    return true;
 }
 
 uint32_t CZkLoggerBuffer::CompactNumberedFiles() {
     if (m_guard.IsDirectoryJunction()) return GetRotationFileNumber();  // no room: nothing is touched
-    const std::vector<NumberedFile> names = ListNumberedFiles();
+    // A folder that could not be listed whole is no room either: taken for
+    // empty, the full file would be numbered 1, below older files, and deleted first.
+    std::vector<NumberedFile> names;
+    if (!ListNumberedFiles(&names)) return GetRotationFileNumber();
     if (names.empty()) return 0;
     const std::wstring dir = LogDirectoryWithSlash();
     const size_t stemStart = m_basePath.find_last_of(L'\\') + 1;  // npos + 1 == 0

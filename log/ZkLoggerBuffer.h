@@ -264,7 +264,7 @@ private:
         uint64_t size;
     };
     // The numbered files, oldest first.
-    std::vector<NumberedFile> ListNumberedFiles() const;
+    bool ListNumberedFiles(std::vector<NumberedFile>* names) const;  // false: not listed whole
     std::wstring NumberedFileName(uint32_t number) const;
     std::wstring LogDirectoryWithSlash() const;
 

@@ -42,7 +42,8 @@ struct LoggerBufferTest : ::testing::Test {
 // the numbered files are compacted (one a viewer holds open keeps its number,
 // and the numbering goes on after it), the full file takes the next number,
 // and the run goes after the header of a new file, which carries the run's time.
-struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; int held = 0; };
+// A folder that cannot be listed (unlisted) is no room: nothing is numbered.
+struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; int held = 0; bool unlisted = false; };
 struct FirstWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Compaction> {};
 
 TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
@@ -53,11 +54,15 @@ TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
     const int held = GetParam().held;  // opened without delete sharing: it cannot be renamed
     CHandleHolder viewer(held ? CreateFileW(Numbered(held).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr) : nullptr);
     ASSERT_TRUE(!held || viewer.is_valid());
+    FaultsOnThisProgram();
+    testkit::FailNthCall("FindFirstFileW", GetParam().unlisted ? 1 : 0, ::GetCurrentThreadId());
     Write(*Make(4, GetParam().rotation, 0, header), run);
+    testkit::StopFailing();
     std::wstring listing;  // "k=text " for every numbered file present
     for (int k = 1; k <= 99; ++k)
         if (ReadText(Numbered(k)) != L"<missing>") listing += std::to_wstring(k) + L"=" + ReadText(Numbered(k)) + L" ";
     EXPECT_EQ(listing, GetParam().expected) << "the numbered files";
+    if (GetParam().unlisted) return;
     EXPECT_EQ(ReadText(Current()), L"\r\n2030.01.02 03:04:05.678 [SERVICE]: Build test header\r\n" + run)
         << "the new file: the header with the run's time, then the run";
 }
@@ -67,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Compaction{"Gaps", 10, {1, 2, 5}, L"1=o1 2=o2 3=o5 4=full "},
                       Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
                                  L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
-                      Compaction{"OneHeldOpen", 10, {1, 3, 5}, L"1=o1 3=o3 4=o5 5=full ", 3}),
+                      Compaction{"OneHeldOpen", 10, {1, 3, 5}, L"1=o1 3=o3 4=o5 5=full ", 3},
+                      Compaction{"Unlisted", 10, {2, 3}, L"2=o2 3=o3 ", 0, true}),
     ModeName<Compaction>);
 
 // A viewer holds the numbered file open without delete sharing, so rotation
@@ -418,19 +424,24 @@ TEST_F(LoggerBufferTest, ACapNoticeIsTriedOnceABatchAndWrittenOnceTheDiskWorks) 
 
 // Everyone may read, write, append and delete (every session shares the log),
 // nobody but SYSTEM and Administrators may change permissions or owner, and
-// the owner's implicit right to do so is taken away. Checked on the
+// the owner's implicit right to do so is taken away; the owner of a folder
+// above the log folder may also make folders in it. Checked on the
 // descriptors the writer applies: Wine 8 does not keep a descriptor given to
 // CreateFileW or CreateDirectoryW, so none can be read back from the files.
 TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPermissions) {
     using zk_testkit::WellKnown;
     const DWORD kChangeRights = WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
-    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CZkLoggerBuffer::kLogFolderSddl, SDDL_REVISION_1,
+    lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> folder, upper;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CLogFolderGuard::kLogFolderSddl, SDDL_REVISION_1,
                                                                      folder.put(), nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(CLogFolderGuard::kUpperFolderSddl, SDDL_REVISION_1,
+                                                                     upper.put(), nullptr));
     auto b = Make(1 << 20, 10);
+    const DWORD kFolderNeeds = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | READ_CONTROL;
     const struct { PSECURITY_DESCRIPTOR sd; DWORD everyoneNeeds; DWORD nobodyElse; const wchar_t* what; } rows[] = {
         {b->GetSecurityAttributes()->lpSecurityDescriptor, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE, kChangeRights, L"file"},
-        {folder.get(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | READ_CONTROL, kChangeRights | FILE_DELETE_CHILD, L"folder"},
+        {folder.get(), kFolderNeeds, kChangeRights | FILE_DELETE_CHILD, L"folder"},
+        {upper.get(), kFolderNeeds, kChangeRights | FILE_DELETE_CHILD, L"folder above it"},
     };
     const auto untrusted = [](PSID sid) {  // anyone but SYSTEM and Administrators
         return !IsWellKnownSid(sid, WinLocalSystemSid) && !IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
@@ -447,6 +458,9 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
         EXPECT_EQ(everyone & row.everyoneNeeds, row.everyoneNeeds) << row.what;
         EXPECT_NE(zk_testkit::GrantedRights(dacl, WellKnown(WinCreatorOwnerRightsSid), true), 0u) << row.what << ": no owner rights ACE";
     }
+    // Whoever makes the path makes its next level: with the log folder's rules it could not.
+    EXPECT_NE(zk_testkit::GrantedRights(zk_testkit::DaclOf(upper.get()), WellKnown(WinCreatorOwnerRightsSid), true) &
+                  FILE_ADD_SUBDIRECTORY, 0u) << "the owner of a folder above the log folder cannot make the next one";
 }
 
 // What a hostile user can leave in the shared folder, against an ordinary and
