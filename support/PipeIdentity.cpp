@@ -92,7 +92,11 @@ DWORD QueryPipeServer(HANDLE pipe, ServerIdentity* server) {
     server->processId = processId;
     DWORD rc = ProcessUserSid(processId, &server->sid);
     if (rc == ERROR_ACCESS_DENIED) {
+        // The owner, with the server's session, which the owner alone does not tell.
         server->ownerOfPipe = true;
+        ULONG session = 0;
+        if (!::GetNamedPipeServerSessionId(pipe, &session)) return LastErrorOr(ERROR_INVALID_HANDLE);
+        server->sessionId = session;
         rc = PipeOwnerSid(pipe, &server->sid);
     }
     return rc;

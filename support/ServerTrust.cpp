@@ -57,10 +57,12 @@ PipeClientLevel LevelFromSetting(bool present, uint32_t value) {
                                                      : PipeClientLevel::Identification;
 }
 
+bool SpeaksForServer(const ServerIdentity& server) { return !server.ownerOfPipe || server.sessionId == 0; }
+
 bool IsAcceptedServer(const ServerIdentity& server, const std::wstring& callerSid,
                       const std::vector<std::wstring>& trustedSids) {
     const std::wstring& sid = server.sid;
-    if (!IsSidString(sid)) return false;
+    if (!IsSidString(sid) || !SpeaksForServer(server)) return false;
     for (const wchar_t* wellKnown : {kLocalSystem, kLocalService, kNetworkService})
         if (SameSid(sid, wellKnown)) return true;
     if (StartsWithSid(sid, kServiceSidPrefix)) return true;

@@ -33,7 +33,11 @@ void CheckServer(HANDLE pipe, const lumlib::PipeSecuritySettings& security, Stat
     r->serverKnown = true;
     const std::wstring id = zktools::Format(L"process %u, %s (%s)", who.processId, who.sid.c_str(),
                                             who.ownerOfPipe ? L"owner of the pipe" : L"process user");
-    if (lumlib::IsAcceptedServer(who, lumlib::CurrentUserSid(), security.trustedSids))
+    if (!lumlib::SpeaksForServer(who))
+        Fail(r, kServer, id + zktools::Format(L": its account could not be read, and the pipe's owner vouches only "
+                                              L"for a server in session 0, not %u, so the library refuses it",
+                                              who.sessionId));
+    else if (lumlib::IsAcceptedServer(who, lumlib::CurrentUserSid(), security.trustedSids))
         Ok(r, kServer, id + L": an account the library trusts");
     else
         Fail(r, kServer, id + L": not an account the service runs as, so the library refuses it (an administrator "

@@ -627,6 +627,12 @@ bool CSndApiPipeClient::AcceptServer(HANDLE pipe) {
     // The caller's own account is read until it is known: a token query
     // that failed once must not refuse the caller's own service for the session.
     if (m_callerSid.empty()) m_callerSid = lumlib::CurrentUserSid();
+    if (!lumlib::SpeaksForServer(server)) {
+        LogError(m_serverErrors, (uint64_t(2) << 32) ^ server.sessionId,
+                 L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u in session %u: its account could not be read, and the pipe's owner (SID %s) vouches only for a server in session 0.",
+                 __LINE__, server.processId, server.sessionId, server.sid.c_str());
+        return false;
+    }
     if (!lumlib::IsAcceptedServer(server, m_callerSid, m_pipeSettings.trustedSids)) {
         LogError(m_serverErrors, (uint64_t(1) << 32) ^ std::hash<std::wstring>()(server.sid),
                  L"sndapi: CSndApiPipeClient::AcceptServer: (%u): pipe server refused: process %u, SID %s (%s) is not an account the service runs as.",

@@ -98,15 +98,17 @@ private:
 TEST(ServerTrust, AcceptsServiceAccountsTheCallerAndListedSidsOnly) {
     const std::wstring caller = L"S-1-5-21-7-8-9-1001";
     const std::vector<std::wstring> listed = {L"s-1-5-21-7-8-9-1500"};
-    const struct { const wchar_t* sid; bool ownerOfPipe; bool accepted; } cases[] = {
+    // session: the server's, when only the owner is known (another user's program outside session 0)
+    const struct { const wchar_t* sid; bool ownerOfPipe; bool accepted; uint32_t session = 0; } cases[] = {
         {L"S-1-5-18", false, true}, {L"S-1-5-19", false, true}, {L"S-1-5-20", false, true}, {L"S-1-5-80-1-2-3-4-5", false, true},
         {L"S-1-5-21-7-8-9-1001", false, true}, {L"S-1-5-21-7-8-9-1500", false, true}, {L"S-1-5-32-544", true, true},
         {L"S-1-5-32-544", false, false}, {L"S-1-5-21-7-8-9-1002", false, false}, {L"S-1-5-80", false, false},
         {L"S-1-5-180", false, false}, {L"S-1-5-18-", false, false}, {L"S-1-5-18x", false, false}, {L"", false, false},
+        {L"S-1-5-18", true, true}, {L"S-1-5-18", true, false, 2}, {L"S-1-5-21-7-8-9-1500", true, false, 2},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(c.accepted, IsAcceptedServer(ServerIdentity{1, c.sid, c.ownerOfPipe}, caller, listed))
-            << std::string(c.sid, c.sid + wcslen(c.sid)) << " owner " << c.ownerOfPipe;
+        EXPECT_EQ(c.accepted, IsAcceptedServer(ServerIdentity{1, c.sid, c.ownerOfPipe, c.session}, caller, listed))
+            << std::string(c.sid, c.sid + wcslen(c.sid)) << " owner " << c.ownerOfPipe << " session " << c.session;
     // an unknown caller is nobody's match
     EXPECT_FALSE(IsAcceptedServer(ServerIdentity{1, L"", false}, L"", {L""})) << "an unknown caller matched";
 }
