@@ -128,9 +128,14 @@ LumError CChannel::WriteNow(const IMessageSource& message, uint32_t size) {
     }
     // No writer to take it (no thread or memory, or the channel is ending):
     // rather than hold the client for up to the stall bound, the write is
-    // ended here and the connection with it, as a lost queued frame would end it.
+    // ended here and the connection with it, as a lost queued frame would end
+    // it. The loss is told with that cause, not the cancel's that ends the write.
+    lumlib::LumFailure cause;
+    cause.Keep(lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__));
+    MarkLost(&cause);
     m_connection->Cancel();
-    return FinishFrame();
+    FinishFrame();
+    return cause;
 }
 
 LumError CChannel::StartFrame(const IMessageSource& message, uint32_t size, bool* pending) {
