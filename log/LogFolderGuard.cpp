@@ -54,34 +54,37 @@ const wchar_t CLogFolderGuard::kUpperFolderSddl[] =
 
 namespace {
 
+using Trust = CLogFolderGuard::Trust;
+
 // Whether a folder's rules are one of the sets this library gives the folders
 // it makes: protected, they hold the folder's owner, whoever made it, to what
 // everyone may do (OWNER RIGHTS), so an owner of another account gains nothing.
-bool CarriesLogFolderRules(PSECURITY_DESCRIPTOR descriptor, const ACL* dacl) {
+// kUnknown when a step failed (memory): asked again soon, like an unreadable owner.
+Trust CarriesLogFolderRules(PSECURITY_DESCRIPTOR descriptor, const ACL* dacl) {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    if (dacl == nullptr || !::GetSecurityDescriptorControl(descriptor, &control, &revision) ||
-        !(control & SE_DACL_PROTECTED))
-        return false;
+    if (dacl == nullptr) return Trust::kUntrusted;
+    if (!::GetSecurityDescriptorControl(descriptor, &control, &revision)) return Trust::kUnknown;
+    if (!(control & SE_DACL_PROTECTED)) return Trust::kUntrusted;
     for (const wchar_t* sddl : {CLogFolderGuard::kLogFolderSddl, CLogFolderGuard::kUpperFolderSddl}) {
         lumlib::unique_local_ptr<PSECURITY_DESCRIPTOR> ours;
         BOOL present = FALSE, defaulted = FALSE;
         PACL rules = nullptr;
         if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, ours.put(), nullptr) ||
-            !::GetSecurityDescriptorDacl(ours.get(), &present, &rules, &defaulted) || rules == nullptr ||
-            rules->AceCount != dacl->AceCount)
-            continue;
+            !::GetSecurityDescriptorDacl(ours.get(), &present, &rules, &defaulted) || rules == nullptr)
+            return Trust::kUnknown;
+        if (rules->AceCount != dacl->AceCount) continue;
         bool same = true;
         for (WORD i = 0; same && i < rules->AceCount; ++i) {
             void* mine = nullptr;
             void* theirs = nullptr;
-            same = ::GetAce(rules, i, &mine) && ::GetAce(const_cast<ACL*>(dacl), i, &theirs) &&
-                   static_cast<ACE_HEADER*>(mine)->AceSize == static_cast<ACE_HEADER*>(theirs)->AceSize &&
+            if (!::GetAce(rules, i, &mine) || !::GetAce(const_cast<ACL*>(dacl), i, &theirs)) return Trust::kUnknown;
+            same = static_cast<ACE_HEADER*>(mine)->AceSize == static_cast<ACE_HEADER*>(theirs)->AceSize &&
                    std::memcmp(mine, theirs, static_cast<ACE_HEADER*>(mine)->AceSize) == 0;
         }
-        if (same) return true;
+        if (same) return Trust::kTrusted;
     }
-    return false;
+    return Trust::kUntrusted;
 }
 
 }  // namespace
@@ -139,9 +142,10 @@ bool CLogFolderGuard::IsDirectoryJunction() {
     if (m_holdTick != 0 && now - m_holdTick <= m_holdMs) return true;
     DWORD tag = 0;
     const DWORD attributes = m_queryReparse(m_queryReparseContext, m_directory.c_str(), &tag);
+    // A reparse point whose tag could not be read may be a junction: held, and looked at again soon.
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        tag == IO_REPARSE_TAG_MOUNT_POINT) {
-        Hold();
+        (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == kUnknownTag)) {
+        Hold(tag == kUnknownTag ? kRecheckMs : kHoldMs);
         return true;
     }
     m_holdTick = 0;
@@ -152,18 +156,16 @@ DWORD CLogFolderGuard::QueryReparseLive(void*, const wchar_t* directory, DWORD* 
     if (reparseTag) *reparseTag = 0;
     const DWORD attributes = ::GetFileAttributesW(directory);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        // Missing: the open makes it anew. Not readable for another reason: taken
-        // for the worst, a junction, so a folder that cannot be checked is not written through.
+        // Missing: the open makes it anew. Not readable for another reason: a
+        // reparse point of unknown tag, so a folder that cannot be checked is not written through.
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return attributes;
-        if (reparseTag) *reparseTag = IO_REPARSE_TAG_MOUNT_POINT;
         return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     }
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(directory, &fd));
-    // The reparse tag of a reparse point; one that cannot be read is taken for a junction.
-    if (reparseTag) *reparseTag = find.is_valid() ? fd.dwReserved0 : IO_REPARSE_TAG_MOUNT_POINT;
+    if (find.is_valid() && reparseTag) *reparseTag = fd.dwReserved0;  // else 0: unknown
     return attributes;
 }
 
@@ -208,7 +210,7 @@ CLogFolderGuard::Trust CLogFolderGuard::QueryOwnerTrustedLive(void*, const wchar
         return Trust::kUnknown;
     if (::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid)) return Trust::kTrusted;
     // Another account's folder, made by this library in a process of that account.
-    return CarriesLogFolderRules(descriptor.get(), dacl) ? Trust::kTrusted : Trust::kUntrusted;
+    return CarriesLogFolderRules(descriptor.get(), dacl);
 }
 
 bool CLogFolderGuard::IsRefused() {
@@ -220,9 +222,9 @@ bool CLogFolderGuard::IsRefused() {
         DWORD tag = 0;
         const DWORD attributes = m_queryReparse(m_queryReparseContext, folder->c_str(), &tag);
         if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // missing: the open fails and creates it anew
-        const Trust trust = (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                                ? Trust::kUntrusted
-                                : m_queryOwner(m_queryOwnerContext, folder->c_str());
+        const Trust trust = !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? m_queryOwner(m_queryOwnerContext, folder->c_str())
+                            : tag == kUnknownTag                     ? Trust::kUnknown
+                                                                     : Trust::kUntrusted;
         if (trust != Trust::kTrusted) {
             // an owner that could not be read is asked again soon, not after the whole hold
             Hold(trust == Trust::kUnknown ? kRecheckMs : kHoldMs);

@@ -14,8 +14,8 @@
 class CLogFolderGuard {
 public:
     // Reads the attributes of a directory and, when they carry
-    // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag. Returns the attributes
-    // (INVALID_FILE_ATTRIBUTES when they cannot be read).
+    // FILE_ATTRIBUTE_REPARSE_POINT, its reparse tag (kUnknownTag when it cannot
+    // be read). Returns the attributes (INVALID_FILE_ATTRIBUTES when missing).
     typedef DWORD (*PFN_QUERY_REPARSE)(void* context, const wchar_t* directory, DWORD* reparseTag);
     // Whether the folder's owner is trusted; kUnknown when it cannot be read
     // (a failed security or token query), which is asked again soon.
@@ -38,9 +38,10 @@ public:
     // folders in it: whoever makes the path makes its next level too.
     static const wchar_t kUpperFolderSddl[];
     // The live queries: GetFileAttributesW then FindFirstFileW for the tag (a
-    // folder that cannot be read, or a tag, counts as a junction); the owner
-    // SYSTEM, Administrators or this process's own user, or another account
-    // held by one of the two sets of rules above (a folder this library made).
+    // folder whose attributes cannot be read, other than missing, is a reparse
+    // point of unknown tag); the owner SYSTEM, Administrators or this process's
+    // own user, or another account held by one of the two sets of rules above
+    // (a folder this library made).
     static DWORD QueryReparseLive(void* context, const wchar_t* directory, DWORD* reparseTag);
     static Trust QueryOwnerTrustedLive(void* context, const wchar_t* folder);
     // Whether the process is elevated, runs as SYSTEM or as a service;
@@ -68,6 +69,9 @@ public:
 
     static constexpr DWORD kHoldMs = 5000;
     static constexpr DWORD kRecheckMs = 250;
+    // The tag of a reparse point that could not be read (no reparse point has tag 0):
+    // it may be a junction, and is looked at again after kRecheckMs.
+    static constexpr DWORD kUnknownTag = 0;
 
 private:
     std::wstring m_directory;  // without trailing backslashes

@@ -131,7 +131,8 @@ bool CZkLoggerBuffer::ListNumberedFiles(std::vector<NumberedFile>* names) const 
     const std::wstring pattern = m_basePath + L"(*).txt";
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(pattern.c_str(), &fd));
-    if (!find.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    // Nothing found (some redirectors say "no more files" for a first search that finds nothing).
+    if (!find.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_NO_MORE_FILES;
     do {
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names->push_back({fd.cFileName, fd.ftLastWriteTime, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});

@@ -132,6 +132,11 @@ TEST(CommandLine, ZksndctlParsesOptionsAndRefusesMistakes) {
     }
 }
 
+// A status the library does not document gives 1, never a code a script would take for another.
+TEST(CtlOutput, AnUndocumentedStatusGivesOne) {
+    EXPECT_EQ(1, zksndctl::ExitCodeForStatus(9));
+}
+
 // A missing file is not found; the last lines of a file several read slices long; a follower starts
 // at the unfinished line, gives each line once it ends, and across a rotation the rest of the old file
 // before the new one.
