@@ -251,7 +251,9 @@ TEST_P(WatcherTest, ALevelChangeWhileTheWatcherSleepsIsSeen) {
         LogPrint(logger_, LOG_DEBUG, L"debug line");
         return ReadText(File()).find(L"debug line") != std::wstring::npos;
     }, 10000)) << "the value's change";
-    if (GetParam().atChange) EXPECT_TRUE(testkit::ArmedCallFailed()) << "the read after the change did not fail";
+    if (GetParam().atChange) {
+        EXPECT_TRUE(testkit::ArmedCallFailed()) << "the read after the change did not fail";
+    }
     if (GetParam().failing == std::string("_beginthreadex") || GetParam().failing == std::string("CreateEventW")) {
         EXPECT_NE(ReadText(File()).find(L"the settings watcher could not be started"), std::wstring::npos);
     }
