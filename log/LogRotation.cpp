@@ -132,7 +132,10 @@ bool CZkLoggerBuffer::ListNumberedFiles(std::vector<NumberedFile>* names) const 
     WIN32_FIND_DATAW fd;
     lumlib::unique_find_handle find(::FindFirstFileW(pattern.c_str(), &fd));
     // Nothing found (some redirectors say "no more files" for a first search that finds nothing).
-    if (!find.is_valid()) return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_NO_MORE_FILES;
+    if (!find.is_valid()) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+    }
     do {
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             names->push_back({fd.cFileName, fd.ftLastWriteTime, (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow});

@@ -34,8 +34,7 @@ TEST(SystemDescription, EveryRuleBoundaryAndEveryFailureRule) {
         // above 6, workstations by build: the edges of a range, the last known build and the ones after
         // it ("not asked": known builds never read the registry)
         {10, 0, 10585, WS, 0, X64, L"Windows 10 1507 (build 10585), 64-bit x86"},
-        {10, 0, 10586, WS, 0, X64, L"Windows 10 1511 (build 10586), 64-bit x86"},
-        {10, 0, 22000, WS, 0, ARM, L"Windows 11 21H2 (build 22000), 64-bit ARM"},
+        {10, 0, 10586, WS, 0, ARM, L"Windows 10 1511 (build 10586), 64-bit ARM"},
         {10, 0, 26200, WS, 0, X64, L"Windows 11 25H2 (build 26200), 64-bit x86", nullptr, L"DisplayVersion=not asked"},
         {10, 0, 26201, WS, 0, X64, L"Windows 11 26H1 (build 26201), 64-bit x86", nullptr, L"DisplayVersion=26H1"},
         {10, 0, 26300, WS, 0, X64, L"Windows 11  (build 26300), 64-bit x86", nullptr, L"ProductName=Windows 11 Pro"},
