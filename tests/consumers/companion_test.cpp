@@ -53,8 +53,6 @@ using Bytes = std::vector<uint8_t>;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
-using testkit::Watchdog;
-
 // The service's notifications: a device record, the list's end, the server information.
 Bytes Device(uint32_t id, const std::u16string& name) { return Message(SndBuildDeviceInfo, id, 0u, 1u, 0u, name.c_str(), name.size()); }
 Bytes Notice(bool listEnd) { return listEnd ? Message(SndBuildLastDeviceInfo) : Message(SndBuildServerInfo, "\1\0\0", size_t(4)); }
@@ -126,10 +124,8 @@ protected:
         session.reset();
         return Now() - start;
     }
-    // The program's own imports (the header's code is compiled into it) fail on request.
-    static void FaultsOnThisProgram() { static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr)); }
 
-    Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};
+    testkit::Watchdog dog{::testing::UnitTest::GetInstance()->current_test_info()->name(), 60000};
     Seen seen;
     Script script;
     CTestPipeServer service;
@@ -139,8 +135,9 @@ protected:
 // One session at a time; without a connection no call waits; a service that
 // answers nothing lets a list wait only its time. Then a list cut by the
 // connection's end: callback 6 ends the wait, not the time, and the cut list
-// reaches nobody.
-TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
+// reaches nobody. Last, a call waiting on another thread as the session is
+// destroyed is released (RequestFailed), not left waiting on a destroyed session.
+TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) {
     EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
     const ULONGLONG start = Now();
     EXPECT_EQ(zksnd::ListEnd::NotConnected, session->Devices(seconds(10)).end) << "Devices";
@@ -165,6 +162,16 @@ TEST_F(Companion, WithoutAConnectionOrAnAnswerNothingWaitsAndACutListSaysSo) {
     EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
     EXPECT_LT(Now() - asked, 15000u) << "the call's time";
     EXPECT_TRUE(seen.observed.Get(seen.unasked).empty()) << "the cut list reached the handler";
+
+    script.onList = {Notice(false)};  // the request came; no list follows
+    script.endAfterList = false;
+    ASSERT_TRUE(session->WaitConnected(seconds(20))) << "not connected again";
+    zksnd::DeviceList waiting;
+    zk_testkit::Background call([&] { waiting = session->Devices(seconds(30)); });
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
+    EXPECT_LT(End(), 10000u) << "the destructor's time";
+    ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
+    EXPECT_EQ(zksnd::ListEnd::RequestFailed, waiting.end) << waiting.Message();
 }
 
 // A list already arriving when the call began goes to the handler, and the
@@ -195,6 +202,7 @@ TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
     EXPECT_EQ((std::vector<std::wstring>{L"unasked", L"unasked 2"}), Names(unasked[0])) << "the handler's list";
 }
 
+// The program's own imports (the header's code is compiled into it) fail on request.
 // The session's locks take no memory: std::mutex under MinGW allocates on its
 // first lock, and one that cannot never returns (a destructor that hung). Nor
 // does keeping which threads run a handler: under MinGW GCC a thread_local is
@@ -202,8 +210,12 @@ TEST_F(Companion, AListAlreadyArrivingGoesToTheHandler) {
 // fails); the first connection's 8 comes inside the constructor, on a new
 // thread whose first calloc fails. Under clang (native TLS) this checks the
 // same promise.
-TEST_F(Companion, TheDestructorAndTheFirstConnectionNeedNoMemory) {
-    FaultsOnThisProgram();
+// Then a record the session has no memory to keep fails its list instead of
+// shortening it: the answer ends RequestFailed (NO_MEMORY), an unasked list
+// reaches no handler, and the next list is whole. A 9 before a list fails the
+// delivery thread's third malloc after it: the second record's name.
+TEST_F(Companion, WithoutMemoryTheSessionEndsAndConnectsAndARecordFailsItsList) {
+    static const auto unknown = testkit::InstallImportFaults(::GetModuleHandleW(nullptr));
     testkit::FailNthCall("malloc", 1, ::GetCurrentThreadId());  // the session never connected: nothing locked yet
     EXPECT_LT(End(), 10000u) << "the destructor's time without memory";
     testkit::StopFailing();
@@ -215,15 +227,7 @@ TEST_F(Companion, TheDestructorAndTheFirstConnectionNeedNoMemory) {
     }).join();
     EXPECT_TRUE(session->WaitConnected(seconds(5))) << "the connection was not seen";
     EXPECT_LT(End(), 10000u) << "the destructor's time";
-}
 
-// A record the session has no memory to keep fails its list instead of
-// shortening it: the answer ends RequestFailed (NO_MEMORY), an unasked list
-// reaches no handler, and the next list is whole. A 9 before a list fails the
-// delivery thread's third malloc after it: the second record's name.
-TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
-    FaultsOnThisProgram();
-    session.reset();
     std::atomic<int> nines{0}, lists{0};
     zksnd::Handlers handlers;
     handlers.serverInfo = [&](const uint8_t*) {  // the 1st before the unasked list, the 2nd after it
@@ -234,7 +238,6 @@ TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
     handlers.deviceList = [&](const std::vector<zksnd::Device>&) { ++lists; };
     script.onSessionId = {Notice(false), Device(0, u"unasked one"), Device(1, u"unasked two"), Notice(true), Notice(false)};
     script.onList = {Notice(false), Device(2, u"first device"), Device(3, u"second device"), Notice(true)};
-    Serve();
     session.emplace(handlers);
     ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the unasked list did not come";
     EXPECT_EQ(0, lists.load()) << "the unasked list, short of a record, reached the handler";
@@ -246,20 +249,6 @@ TEST_F(Companion, ARecordWithoutMemoryFailsItsList) {
     EXPECT_EQ((std::vector<std::wstring>{L"first device", L"second device"}), Names(whole.devices)) << whole.Message();
     testkit::StopFailing();
     End();  // before the counters its handlers use
-}
-
-// A Devices() call waiting on another thread as the session is destroyed is
-// released (RequestFailed) rather than left waiting on a destroyed session.
-TEST_F(Companion, DestroyingTheSessionReleasesAWaitingListCall) {
-    script.onList = {Notice(false)};  // the request came; no list follows
-    Serve();
-    ASSERT_TRUE(session->WaitConnected(seconds(20))) << "not connected";
-    zksnd::DeviceList list;
-    zk_testkit::Background call([&] { list = session->Devices(seconds(30)); });
-    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
-    EXPECT_LT(End(), 10000u) << "the destructor's time";
-    ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
-    EXPECT_EQ(zksnd::ListEnd::RequestFailed, list.end) << list.Message();
 }
 
 }  // namespace

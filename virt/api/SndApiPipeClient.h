@@ -62,7 +62,6 @@ public:
     // Installs callback and context as one pair: the client's threads read
     // them, as one pair too, while the application may be re-initialising.
     void SetCallback(ZkSndNotifyCallback callback, void* context);
-    uint32_t GetFailureCount() const { return m_connection.GetFailureCount(); }
     // Export calls using this client now (the exports' rundown guard).
     std::atomic<uint32_t>& CallsInFlight() { return m_callsInFlight; }
     // True on a thread that is inside the application's callback right now.

@@ -109,7 +109,7 @@ struct Recorder : Notices {
     std::atomic<uint32_t> teardownOn{0};  // call teardown from inside this code, once
     std::atomic<bool> withDeInit{true};   // ZkSndDeInit, else ZkSndVCleanUp
     std::atomic<bool> initAfter{false};   // then ZkSndVApiInit there
-    std::atomic<int> teardownResult{-1}, initResult{-1};
+    std::atomic<int> initResult{-1};
     std::atomic<ULONGLONG> teardownMs{0};
     std::function<void(uint32_t code)> inside;  // set before Init; last, so it may throw
 
@@ -123,7 +123,7 @@ struct Recorder : Notices {
         r.Record(code, param, context);
         if (uint32_t want = code; r.teardownOn.compare_exchange_strong(want, 0)) {
             ULONGLONG start = ::GetTickCount64();
-            r.teardownResult = int(r.withDeInit ? Dll().DeInit() : Dll().CleanUp());
+            r.withDeInit ? Dll().DeInit() : Dll().CleanUp();
             r.teardownMs = ::GetTickCount64() - start;
             r.Add(Notice{0, 0, nullptr, 0});  // the connection it ended gets no 6
             if (r.initAfter) {

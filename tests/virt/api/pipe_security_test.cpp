@@ -11,7 +11,6 @@
 #include "support/Watchdog.h"
 #include "log/LoggerTestUtil.h"
 #include "tests/virt/api/Api.h"
-#include "virt/api/ApiState.h"
 #include "virt/api/SndApiPipeClient.h"
 #include "virt/api/SndServiceMessages.h"
 
@@ -75,16 +74,12 @@ public:
     explicit Client(const std::wstring& pipe) : CSndApiPipeClient(nullptr, {pipe.c_str(), g_logger}) { SetCallback(&Client::Callback, this); }
     ~Client() override { Stop(); }
     std::vector<uint8_t> serverInfo;  // the kServerInfoMinBytes behind callback 9's pointer, seen before its notice
-    bool serverInfoCommitted = false;
 
 private:
     static void Callback(uint32_t code, uintptr_t param, void* context) {
         Client* self = static_cast<Client*>(context);
         if (code == ZKSND_NOTIFY_SERVER_INFO) {
             const uint8_t* p = reinterpret_cast<const uint8_t*>(param);
-            MEMORY_BASIC_INFORMATION mb = {};
-            ::VirtualQuery(p + kServerInfoMinBytes - 1, &mb, sizeof(mb));  // the last byte lies in readable memory
-            self->serverInfoCommitted = mb.State == MEM_COMMIT && (mb.Protect & (PAGE_READWRITE | PAGE_READONLY));
             self->serverInfo.assign(p, p + kServerInfoMinBytes);
         }
         self->Record(code, param, context);
@@ -177,7 +172,6 @@ TEST(PipeSecurity, AnotherAccountsServerIsRefusedTheLevelIsReadAgainAndServerInf
         // At most one attempt began before the change: by the fifth connection's end, one after it has read it.
         g_level = PipeClientLevel::Impersonation;
         ASSERT_TRUE(server.WaitForClientGone(4, 5000)) << "the fifth connection did not close";
-        EXPECT_GE(client.GetFailureCount(), 1u) << "failed attempts";  // attempts run one after the other
         for (size_t refused = 0; refused <= 4; ++refused)
             EXPECT_EQ(0u, server.BytesReceived(refused)) << "bytes sent to refused server " << refused;
         EXPECT_EQ(0u, client.Count(ZKSND_NOTIFY_CONNECTED)) << "callback 8 for a refused server";
@@ -187,7 +181,6 @@ TEST(PipeSecurity, AnotherAccountsServerIsRefusedTheLevelIsReadAgainAndServerInf
         EXPECT_TRUE(client.WaitForCount(ZKSND_NOTIFY_CONNECTED, 1)) << "the server, seen as it is, was refused";
         EXPECT_EQ(DWORD(FILE_FLAG_OVERLAPPED), g_lastFlags.load()) << "the open's flags at level 2";
         ASSERT_TRUE(client.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no server information after the session id";
-        EXPECT_TRUE(client.serverInfoCommitted) << "callback 9's bytes are not all readable";
         EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo) << "callback 9's bytes";
     }
     // The refusal, the failed attempt's reason (once, however many there were), then the connection.
