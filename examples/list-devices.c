@@ -9,7 +9,8 @@
  *
  * Exit code: 0 when the list arrived, 1 when the library did not start,
  * 2 when there was no connection within 10 seconds, 3 when the list did not
- * end within 10 seconds. Plain C89; builds with MinGW and with MSVC. Defined
+ * end within 10 seconds, 4 when the connection was lost before the list
+ * ended. Plain C89; builds with MinGW and with MSVC. Defined
  * LIST_DEVICES_FREESTANDING, it needs neither a C runtime nor the Windows SDK
  * (entry point ListDevicesEntry, linked with kernel32 only).
  */
@@ -41,8 +42,9 @@ __declspec(dllimport) void WINAPI ExitProcess(unsigned exitCode);
 
 typedef struct ListState {
     HANDLE connected; /* set by ZKSND_NOTIFY_CONNECTED */
-    HANDLE listEnd;   /* set by ZKSND_NOTIFY_DEVICE_LIST_END */
+    HANDLE listEnd;   /* set by ZKSND_NOTIFY_DEVICE_LIST_END or ZKSND_NOTIFY_CONNECTION_LOST */
     uint32_t devices; /* device records seen (they arrive one at a time) */
+    uint32_t cut;     /* the connection ended before the list did */
 } ListState;
 
 /* Writes UTF-16 text to stdout as UTF-8, a slice at a time (no big stack buffer). */
@@ -85,7 +87,8 @@ static void OnNotify(uint32_t code, uintptr_t param, void* context) {
         PrintText(device->render ? L"render   " : L"capture  ");
         PrintText(device->devName);
         PrintText(L"\r\n");
-    } else if (code == ZKSND_NOTIFY_DEVICE_LIST_END) {
+    } else if (code == ZKSND_NOTIFY_DEVICE_LIST_END || code == ZKSND_NOTIFY_CONNECTION_LOST) {
+        if (code == ZKSND_NOTIFY_CONNECTION_LOST) state->cut = 1; /* the list was cut short */
         SetEvent(state->listEnd);
     }
 }
@@ -97,6 +100,7 @@ static int ListDevices(void) {
     state.connected = CreateEventW(NULL, TRUE, FALSE, NULL);
     state.listEnd = CreateEventW(NULL, TRUE, FALSE, NULL);
     state.devices = 0;
+    state.cut = 0;
     if (state.connected == NULL || state.listEnd == NULL) return 1;
 
     /* 0: started; the library connects now or keeps trying once a second. */
@@ -108,6 +112,8 @@ static int ListDevices(void) {
     } else if (ZkSndVGetDeviceList() != ZKSND_STATUS_OK ||
                WaitForSingleObject(state.listEnd, 10000) != WAIT_OBJECT_0) {
         result = 3;
+    } else if (state.cut) {
+        result = 4; /* ask again after the next 8 */
     } else {
         PrintNumber(state.devices);
         PrintText(L" devices\r\n");

@@ -5,7 +5,7 @@
 # each, then every call of a warm session, one child per import. Prints each
 # point that broke a promise (stderr: what broke, the failed call's stack) and
 # the figures: points, imports, children, seconds, failures. About
-# 440 points, 12 minutes on two shared cores.
+# 440 points, 15 minutes on two shared cores.
 #   bash scripts/fault_sweep.sh          against build/ (bash scripts/build.sh first)
 # ZK_BUILD_DIR chooses another build folder.
 set -euo pipefail
