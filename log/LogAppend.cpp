@@ -193,7 +193,7 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
                                          &CZkLoggerBuffer::AppendProgress, this);
             // The size under the append lock: no other append falls between the check and this one,
             // so a file passes its limit by one append at most, and a failed append is undone to it.
-            uint64_t fileSize = 0;
+            uint64_t fileSize = m_sizeSeen;
             const bool sized = FileSizeOf(m_file.get(), &fileSize);
             const uint64_t limit = m_maxFileSize.load();
             // Rotation failed a moment ago: append meanwhile, up to the hard limit,
@@ -205,8 +205,9 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
                     CountLost(runs, kWhyHardLimit);  // reported by the first line written after a rotation
                     return Appended::kDropped;
                 }
-                return AppendRun(data, size, sized ? fileSize : kUnknownSize, appending.held(), kept) ? Appended::kWritten
-                                                                                                  : Appended::kFailed;
+                if (!AppendRun(data, size, sized ? fileSize : kUnknownSize, appending.held(), kept)) return Appended::kFailed;
+                m_sizeSeen = fileSize + size;
+                return Appended::kWritten;
             }
         }
         RotateOrFollow();
@@ -380,6 +381,8 @@ bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
     if (h == INVALID_HANDLE_VALUE) return false;
     *created = error != ERROR_ALREADY_EXISTS;
     m_file.reset(h);
+    m_sizeSeen = 0;
+    FileSizeOf(m_file.get(), &m_sizeSeen);
     m_currentCheckTick = ::GetTickCount();
     if (m_guard.IsOpenFileAcceptable(m_file.get(), m_fileName)) {
         // An open file is closed once idle, whether or not a write follows.

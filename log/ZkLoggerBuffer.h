@@ -286,6 +286,9 @@ private:
     lumlib::unique_critical_section m_lock;
     CLogFolderGuard m_guard;
     CHandleHolder m_file;  // empty when closed
+    // The open file's size as last read, plus this writer's appends since: taken
+    // when a read fails, so that the file is still rotated and held to its limits.
+    uint64_t m_sizeSeen = 0;
     bool m_headerPending = true;
     uint32_t m_rotationIndex = kRotationUndetermined;
     DWORD m_lastWriteTick;

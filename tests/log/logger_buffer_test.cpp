@@ -42,8 +42,13 @@ struct LoggerBufferTest : ::testing::Test {
 // the numbered files are compacted (one a viewer holds open keeps its number,
 // and the numbering goes on after it), the full file takes the next number,
 // and the run goes after the header of a new file, which carries the run's time.
-// A folder that cannot be listed (unlisted) is no room: nothing is numbered.
-struct Compaction { const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; int held = 0; bool unlisted = false; };
+// A folder that cannot be listed (Unlisted) is no room: nothing is numbered. A size that cannot be
+// read before the append (SizeUnread) is the one read when the file was opened.
+struct Compaction {
+    const char* name; uint32_t rotation; std::vector<int> present; const wchar_t* expected; int held = 0;
+    const char* failing = "";  // this import's call fails...
+    long nth = 0;              // ...the nth on this thread
+};
 struct FirstWriteTest : LoggerBufferTest, ::testing::WithParamInterface<Compaction> {};
 
 TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
@@ -55,14 +60,14 @@ TEST_P(FirstWriteTest, RotatesAFullFileAndCompactsTheNumberedOnes) {
     CHandleHolder viewer(held ? CreateFileW(Numbered(held).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr) : nullptr);
     ASSERT_TRUE(!held || viewer.is_valid());
     FaultsOnThisProgram();
-    testkit::FailNthCall("FindFirstFileW", GetParam().unlisted ? 1 : 0, ::GetCurrentThreadId());
+    testkit::FailNthCall(GetParam().failing, GetParam().nth, ::GetCurrentThreadId());
     Write(*Make(4, GetParam().rotation, 0, header), run);
     testkit::StopFailing();
     std::wstring listing;  // "k=text " for every numbered file present
     for (int k = 1; k <= 99; ++k)
         if (ReadText(Numbered(k)) != L"<missing>") listing += std::to_wstring(k) + L"=" + ReadText(Numbered(k)) + L" ";
     EXPECT_EQ(listing, GetParam().expected) << "the numbered files";
-    if (GetParam().unlisted) return;
+    if (GetParam().failing == std::string("FindFirstFileW")) return;
     EXPECT_EQ(ReadText(Current()), L"\r\n2030.01.02 03:04:05.678 [SERVICE]: Build test header\r\n" + run)
         << "the new file: the header with the run's time, then the run";
 }
@@ -73,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Compaction{"Full", 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
                                  L"1=o2 2=o3 3=o4 4=o5 5=o6 6=o7 7=o8 8=o9 9=o10 10=full "},
                       Compaction{"OneHeldOpen", 10, {1, 3, 5}, L"1=o1 3=o3 4=o5 5=full ", 3},
-                      Compaction{"Unlisted", 10, {2, 3}, L"2=o2 3=o3 ", 0, true}),
+                      Compaction{"Unlisted", 10, {2, 3}, L"2=o2 3=o3 ", 0, "FindFirstFileW", 1},
+                      Compaction{"SizeUnread", 10, {}, L"1=full ", 0, "GetFileSizeEx", 2}),
     ModeName<Compaction>);
 
 // A viewer holds the numbered file open without delete sharing, so rotation
