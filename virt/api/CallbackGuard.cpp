@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace {
 
 struct Call {
@@ -40,6 +42,26 @@ bool IsCaught(EXCEPTION_RECORD* record, CONTEXT* context) {
     return true;
 }
 
+struct Copy {
+    void* to;
+    const void* from;
+    size_t size;
+};
+
+uint32_t CopyInner(void* argument) {
+    const Copy* copy = static_cast<const Copy*>(argument);
+    std::memcpy(copy->to, copy->from, copy->size);
+    return 0;
+}
+
+// What memory that cannot be read or written raises. Any other exception
+// (a guard page among them: taken here, it would be gone for its thread's
+// stack) is not the copy's to take.
+bool IsMemoryFault(EXCEPTION_RECORD* record, CONTEXT*) {
+    return record->ExceptionCode == static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION) ||
+           record->ExceptionCode == static_cast<DWORD>(EXCEPTION_IN_PAGE_ERROR);
+}
+
 }  // namespace
 
 #if defined(_MSC_VER)
@@ -57,58 +79,76 @@ uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t para
     }
 }
 
+uint32_t CopyGuarded(void* to, const void* from, size_t size) {
+    Copy copy{to, from, size};
+    DWORD caught = 0;
+    __try {
+        return CopyInner(&copy);
+    } __except (caught = GetExceptionCode(),
+                IsMemoryFault(GetExceptionInformation()->ExceptionRecord, nullptr) ? EXCEPTION_EXECUTE_HANDLER
+                                                                                   : EXCEPTION_CONTINUE_SEARCH) {
+        return caught;
+    }
+}
+
 #elif defined(__x86_64__)
 
-extern "C" {
-// uint32_t zk_callback_guard_call(uint32_t (*inner)(void*), void* argument):
-// calls inner(argument) in a frame whose language handler is
-// zk_callback_guard_handler. The nop keeps the return address out of the
-// epilogue: the system calls no handler for a frame stopped in its epilogue.
-// zk_callback_guard_resume is where a caught exception's unwind lands, with
-// its code in eax.
-uint32_t zk_callback_guard_call(uint32_t (*inner)(void*), void* argument);
-void zk_callback_guard_resume();
+namespace {
 
-// The thunk's language handler (an EXCEPTION_ROUTINE). In the search phase it
-// takes every exception (IsCaught): RtlUnwindEx runs the handlers of the frames in
-// between (their destructors), then continues at the resume point with the
+// A thunk's language handler (an EXCEPTION_ROUTINE) for the exceptions
+// `caught` takes, in the search phase: RtlUnwindEx runs the handlers of the
+// frames in between (their destructors), then continues at `resume` with the
 // thunk's registers as they were at its call and the code as return value.
-EXCEPTION_DISPOSITION zk_callback_guard_handler(EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT* context,
-                                                DISPATCHER_CONTEXT* dispatcher) {
-    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0 || !IsCaught(record, context))
-        return ExceptionContinueSearch;
-    ::RtlUnwindEx(establisherFrame, reinterpret_cast<void*>(&zk_callback_guard_resume), record,
+EXCEPTION_DISPOSITION HandleFor(bool (*caught)(EXCEPTION_RECORD*, CONTEXT*), void (*resume)(), EXCEPTION_RECORD* record,
+                                void* establisherFrame, CONTEXT* context, DISPATCHER_CONTEXT* dispatcher) {
+    if ((record->ExceptionFlags & EXCEPTION_UNWIND) != 0 || !caught(record, context)) return ExceptionContinueSearch;
+    ::RtlUnwindEx(establisherFrame, reinterpret_cast<void*>(resume), record,
                   reinterpret_cast<void*>(static_cast<uintptr_t>(record->ExceptionCode)), dispatcher->ContextRecord,
                   dispatcher->HistoryTable);
     return ExceptionContinueSearch;  // not reached
 }
+
+}  // namespace
+
+// The text of a thunk NAME(inner, argument): calls inner(argument) in a frame
+// whose language handler is HANDLER. The nop keeps the return address out of
+// the epilogue: the system calls no handler for a frame stopped in its
+// epilogue. NAME_resume is where a caught exception's unwind lands, with its
+// code in eax.
+#define ZK_GUARD_THUNK(name, handler)                                                                   \
+    ".text\n .p2align 4\n .globl " name "\n .def " name "; .scl 2; .type 32; .endef\n .seh_proc " name "\n" \
+    name ":\n subq $40, %rsp\n .seh_stackalloc 40\n .seh_endprologue\n"                               \
+    " movq %rcx, %rax\n movq %rdx, %rcx\n callq *%rax\n nop\n"                                          \
+    " .globl " name "_resume\n" name "_resume:\n addq $40, %rsp\n retq\n"                               \
+    " .seh_handler " handler ", @except\n .seh_endproc\n"
+
+extern "C" {
+uint32_t zk_callback_guard_call(uint32_t (*inner)(void*), void* argument);
+void zk_callback_guard_call_resume();
+uint32_t zk_copy_guard_call(uint32_t (*inner)(void*), void* argument);
+void zk_copy_guard_call_resume();
+
+EXCEPTION_DISPOSITION zk_callback_guard_handler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                                DISPATCHER_CONTEXT* dispatcher) {
+    return HandleFor(&IsCaught, &zk_callback_guard_call_resume, record, frame, context, dispatcher);
+}
+EXCEPTION_DISPOSITION zk_copy_guard_handler(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                            DISPATCHER_CONTEXT* dispatcher) {
+    return HandleFor(&IsMemoryFault, &zk_copy_guard_call_resume, record, frame, context, dispatcher);
+}
 }
 
-asm(R"(
-    .text
-    .p2align 4
-    .globl zk_callback_guard_call
-    .def zk_callback_guard_call; .scl 2; .type 32; .endef
-    .seh_proc zk_callback_guard_call
-zk_callback_guard_call:
-    subq $40, %rsp
-    .seh_stackalloc 40
-    .seh_endprologue
-    movq %rcx, %rax
-    movq %rdx, %rcx
-    callq *%rax
-    nop
-    .globl zk_callback_guard_resume
-zk_callback_guard_resume:
-    addq $40, %rsp
-    retq
-    .seh_handler zk_callback_guard_handler, @except
-    .seh_endproc
-)");
+asm(ZK_GUARD_THUNK("zk_callback_guard_call", "zk_callback_guard_handler")
+        ZK_GUARD_THUNK("zk_copy_guard_call", "zk_copy_guard_handler"));
 
 uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t param, void* context) {
     Call call{callback, code, param, context};
     return zk_callback_guard_call(&CallCatching, &call);
+}
+
+uint32_t CopyGuarded(void* to, const void* from, size_t size) {
+    Copy copy{to, from, size};
+    return zk_copy_guard_call(&CopyInner, &copy);
 }
 
 #else

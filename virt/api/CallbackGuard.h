@@ -3,6 +3,7 @@
 // nor the process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "virt/api/zksndapi.h"
@@ -24,3 +25,9 @@ const uint32_t kOwnCxxException = 0x20474343u;  // "GCC"
 // Delphi, 0xC0000005 ...), after the frames in between were unwound. A stack
 // overflow ends the process (CallbackGuard.cpp says why).
 uint32_t CallGuarded(ZkSndNotifyCallback callback, uint32_t code, uintptr_t param, void* context);
+// Copies size bytes between the library and memory the application named
+// (a settings record), behind a handler of its own: 0, or the code of the
+// access violation or in-page error that stopped it. Such a fault, left to
+// the callback's handler or to none, would leave the call's locks and counts
+// held, or end the process on a library thread.
+uint32_t CopyGuarded(void* to, const void* from, size_t size);

@@ -105,7 +105,12 @@ public:
             status = ZKSND_STATUS_FAILED;
             return;
         }
-        if (m_record != nullptr) std::memcpy(m_record, reply + kSndOffPayload, m_minLength - kSndOffPayload);
+        // The application's record, written on whichever thread reads the reply:
+        // memory it cannot take is its status, not a fault on a library thread.
+        if (m_record != nullptr && CopyGuarded(m_record, reply + kSndOffPayload, m_minLength - kSndOffPayload) != 0) {
+            status = ZKSND_STATUS_INVALID_PARAMETER;
+            code = ERROR_NOACCESS;
+        }
     }
     uint32_t status = ZKSND_STATUS_FAILED;
     uint32_t code = 0;
@@ -705,7 +710,12 @@ uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
     uint8_t request[kSndSetSettingsRequestSize];
     LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
-    SndBuildSetSettings(request, sizeof(request), settings);
+    // Read behind its own handler: a record the application's memory does not
+    // hold is status 4, and leaves nothing of the call's held.
+    uint8_t record[kSndSettingsSize];
+    if (CopyGuarded(record, settings, sizeof(record)) != 0)
+        return Finish(L"ZkSndSetSettings", ZKSND_STATUS_INVALID_PARAMETER, ERROR_NOACCESS);
+    SndBuildSetSettings(request, sizeof(request), record);
 
     uint32_t code = 0;
     const uint32_t status = Exchange(CMessageBytes(request), sizeof(request), kSndHeaderSize, nullptr, &code);
