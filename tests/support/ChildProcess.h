@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,13 +40,18 @@ public:
         if (!m_process.is_valid() || Wait(0) != -1) return;
         if (::TerminateProcess(m_process.get(), 99)) Wait(10000);
     }
-    bool Start(std::wstring commandLine) {
+    // input: a file for its standard input (none: no input).
+    bool Start(std::wstring commandLine, const std::wstring& input = L"") {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         CHandleHolder out(::CreateFileW(m_out.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CHandleHolder in(input.empty() ? nullptr
+                                       : ::CreateFileW(input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = in.get();
         si.hStdOutput = out.get();
         si.hStdError = out.get();
         PROCESS_INFORMATION pi = {};
@@ -61,6 +67,30 @@ public:
         return ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
     }
     std::string Output() const { return ReadFileText(m_out.path); }
+    // Every thread's stack of a program still running, from Wine's debugger (empty where there is
+    // none): a hang's own report, taken before the program is ended.
+    std::string Stacks() const {
+        const CTempFile script(L"dbg");
+        const std::string commands = "bt all\ndetach\nquit\n";
+        DWORD error = 0;
+        const unsigned long pid = ::GetProcessId(m_process.get());
+        wchar_t command[32];
+        swprintf(command, 32, L"winedbg 0x%lx", pid);
+        CChildProcess debugger;
+        if (!zktools::WriteWholeFile(script.path, commands.data(), commands.size(), &error) ||
+            !debugger.Start(command, script.path) || debugger.Wait(60000) == -1)
+            return std::string();
+        // It traces every process of the prefix: this one's threads only, a block each.
+        char marker[32];
+        snprintf(marker, sizeof(marker), " in process %04lx ", pid);
+        const std::string all = debugger.Output();
+        std::string stacks;
+        for (size_t at = all.find(marker); at != std::string::npos; at = all.find(marker, at + 1)) {
+            const size_t begin = all.rfind('\n', at) + 1, end = all.find("\n\n", at);
+            stacks += all.substr(begin, end == std::string::npos ? std::string::npos : end + 2 - begin);
+        }
+        return stacks;
+    }
 
 protected:
     CHandleHolder m_process;
