@@ -179,7 +179,9 @@ CSndApiPipeClient::~CSndApiPipeClient() {
 }
 
 uint32_t CSndApiPipeClient::Start() {
-    if (IsStopped()) return 0;
+    // Taken by a callback's teardown after the Init counted itself on it: not
+    // started (the Init says 1, "call it again"), whatever that Init meets next.
+    if (IsStopped()) return ERROR_CANCELLED;
     // Without its delivery thread the client is not started, and a later
     // ZkSndVApiInit tries again (a started queue is left alone).
     uint32_t result = m_delivery.Start();

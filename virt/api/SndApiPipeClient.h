@@ -41,7 +41,7 @@ public:
 
     // Starts the delivery thread and the connection (its first attempt on
     // this thread). 0, or the error of the failed step; on 5 nothing is left
-    // running. A started or stopped client is left alone (0).
+    // running. A started client is left alone (0); a stopped one gives 1223.
     uint32_t Start();
     // Ends every wait at once (waiting requests return 1460, the keeper and
     // the retries see the stop) without waiting for anything: the first step
