@@ -712,12 +712,11 @@ uint32_t CSndApiPipeClient::SetSettings(const void* settings) {
     if (settings == nullptr) return ZKSND_STATUS_INVALID_PARAMETER;
     uint8_t request[kSndSetSettingsRequestSize];
     LogPrint(m_logger.get(), LOG_DEBUG, L"sndapi: CSndApiPipeClient::SetSettings: (%u): Getting settings...", __LINE__);
-    // Read behind its own handler: a record the application's memory does not
-    // hold is status 4, and leaves nothing of the call's held.
-    uint8_t record[kSndSettingsSize];
-    if (CopyGuarded(record, settings, sizeof(record)) != 0)
+    // The header, then the application's record read straight into the request behind its own
+    // handler: a record its memory does not hold is status 4, and leaves nothing of the call's held.
+    SndBuildSetSettings(request, sizeof(request), nullptr);
+    if (CopyGuarded(request + kSndOffPayload, settings, kSndSettingsSize) != 0)
         return Finish(L"ZkSndSetSettings", ZKSND_STATUS_INVALID_PARAMETER, ERROR_NOACCESS);
-    SndBuildSetSettings(request, sizeof(request), record);
 
     uint32_t code = 0;
     const uint32_t status = Exchange(CMessageBytes(request), sizeof(request), kSndHeaderSize, nullptr, &code);
