@@ -182,6 +182,9 @@ TEST(PipeSecurity, AnotherAccountsServerIsRefusedTheLevelIsReadAgainAndServerInf
         EXPECT_EQ(DWORD(FILE_FLAG_OVERLAPPED), g_lastFlags.load()) << "the open's flags at level 2";
         ASSERT_TRUE(client.WaitForCount(ZKSND_NOTIFY_SERVER_INFO, 1)) << "no server information after the session id";
         EXPECT_EQ(std::vector<uint8_t>(CSndApiPipeClient::kServerInfoMinBytes, 0), client.serverInfo) << "callback 9's bytes";
+        // A client a teardown has stopped is never started again (an Init then says 1).
+        client.Stop();
+        EXPECT_EQ(DWORD(ERROR_CANCELLED), client.Start()) << "a stopped client started";
     }
     // The refusal, the failed attempt's reason (once, however many there were), then the connection.
     const std::wstring text = log.Text();
