@@ -9,9 +9,10 @@ namespace zk_testkit {
 
 CHostileService::CHostileService(EmuFault fault, bool busyOnlyInstance) : m_busyOnlyInstance(busyOnlyInstance) {
     m_options.pipeName = kServicePipeName;
-    // The traffic lines of connections and requests are kept (a fault sweep's child runs for minutes).
+    // The traffic lines of connections, their ends and requests are kept (a fault sweep's child runs for minutes).
     m_options.output = [this](const std::wstring& line) {  // on the sessions' threads
-        if (line.find(L"] connected") != std::wstring::npos || line.find(L"] <- ") != std::wstring::npos)
+        if (line.find(L"] connected") != std::wstring::npos || line.find(L"] disconnected") != std::wstring::npos ||
+            line.find(L"] <- ") != std::wstring::npos)
             m_observed.Note([&] { m_traffic.push_back(line); });
     };
     m_options.fault = fault;

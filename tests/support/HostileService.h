@@ -68,8 +68,8 @@ public:
     // Waits for count connections accepted since Start (the kit's own holder
     // not counted); false when timeoutMs passed first.
     bool WaitForConnections(uint32_t count, DWORD timeoutMs);
-    // The service's traffic lines since Start (its connections and the
-    // requests it received, as tessaline-emu prints them: "... [client 1] <-
+    // The service's traffic lines since Start (its connections, their ends
+    // ("disconnected") and the requests it received, as tessaline-emu prints them: "... [client 1] <-
     // nCmdSetDefaultDevice (8): device 3", and " [unusual: ...]" after a
     // request whose sizes disagree) that contain text, in order; waits up to
     // timeoutMs for count of them (fewer come back when they did not come).

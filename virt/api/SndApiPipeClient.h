@@ -49,6 +49,9 @@ public:
     void Interrupt();
     // Interrupt, then the connection and the delivery thread end.
     void Stop();
+    // Ends the current connection without waiting for anything (its reader
+    // releases it): for a teardown that cannot Stop the client yet.
+    void DropConnection() { m_connection.Disconnect(); }
 
     // Callback 9's pointer has at least this many readable bytes, zero after the payload.
     static const uint32_t kServerInfoMinBytes = 4096;

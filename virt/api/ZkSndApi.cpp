@@ -221,8 +221,12 @@ void TearDownInCallback(bool withLogger) {
         return;
     }
     // No thread for it: this thread cannot wait for itself, so the next
-    // lifecycle call of an application thread finishes it. Told under the
-    // lock, while what it logs to cannot go.
+    // lifecycle call of an application thread finishes it. Its connection
+    // ends now all the same: the service sees the client go, and a client an
+    // Init makes next is not connected beside it. Told under the lock, while
+    // what it logs to cannot go.
+    CSndApiPipeClient* const orphan = handed != nullptr ? handed->client.get() : t.client.get();
+    if (orphan != nullptr) orphan->DropConnection();
     const std::shared_ptr<CZkLogger>& logger = handed != nullptr ? handed->logger : t.logger;
     LogPrint((logger != nullptr ? logger : LoggerShare()).get(), LOG_ERROR,
              L"sndapi: ZkSndApi::TearDown: (%u): no thread to finish the teardown asked for from the callback; "

@@ -556,9 +556,9 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
 // - ZkSndVCleanUp, then ZkSndDeInit with no client left: the logger, which
 //   the retiring client still logs to, outlives it (the callback lingers
 //   while the teardown's own retirement runs);
-// - ZkSndVCleanUp with no thread to retire the client: the application's
-//   ZkSndDeInit finishes it, and no thread of it (nor of its connection's
-//   server side) is left.
+// - ZkSndVCleanUp with no thread to retire the client: its connection ends
+//   at once all the same, the application's ZkSndDeInit finishes it, and no
+//   thread of it (nor of its connection's server side) is left.
 // Then in an Init: a thread the library could not start fails ZkSndVApiInit,
 // or leaves the logger to start later; either way the next ZkSndVApiInit
 // connects. Each round fails the next thread start of an Init, until an Init
@@ -592,6 +592,10 @@ TEST_F(Hostile, ThreadStartsFailedInsideCallback8OrInAnInitLeaveALibraryThatConn
         statuses = -1;
         ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
         ASSERT_TRUE(cb.WaitUntil([&] { return statuses.load() >= 0; }, 10000)) << "no callback 8 in round " << round;
+        // The connection ends as the teardown asks, also one left without a
+        // thread (the first Init's ended before the rounds).
+        const size_t ended = size_t(round) + 2;
+        EXPECT_EQ(ended, service->Traffic(L"] disconnected", ended, 10000).size()) << "still connected after round " << round;
     }
     EXPECT_EQ(leftBefore + 1, ErrorLines(L"no thread to finish the teardown asked for from the callback")) << "the left teardown";
     ExpectTeardown();
