@@ -286,10 +286,12 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         // At a batch's start (this run begins one), not before every line: the
         // lines behind a notice that fails, or behind refusals that go on,
         // would go one append each (each try of a failing one is two failed
-        // appends and a reopen).
+        // appends and a reopen). Once the stop's time is up no batch begins
+        // (every run would start one): the stop writes the notice last.
+        const bool drainOver = data && size && IsDrainOver();
         const bool batchStart = m_batchBytes == 0 || m_batchBytes + size > kBatchBytes;
-        if (data && size && batchStart && m_capDropped.load() != 0) WriteCapNotice();
-        if (data && size && IsDrainOver())
+        if (data && size && batchStart && !drainOver && m_capDropped.load() != 0) WriteCapNotice();
+        if (drainOver)
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)
             AddToBatch(data, size);

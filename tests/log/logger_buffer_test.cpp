@@ -401,30 +401,43 @@ TEST_F(LoggerBufferTest, ASlowDiskStallsNoCallerAndTeardownDropsWhatItCannotWrit
 // start, not before every line: while the disk fails, each try is two failed
 // appends and a reopen, and the lines behind it would go one append each. And
 // once the disk works again the notice goes in with the next batch, not at the
-// stop (a process that ends without it would leave the drops untold).
+// stop (a process that ends without it would leave the drops untold). A stop
+// while the disk still fails tries it no more once its second is over.
 TEST_F(LoggerBufferTest, ACapNoticeIsTriedOnceABatchAndWrittenOnceTheDiskWorks) {
-    struct FailingDisk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<bool> failing{true}; std::atomic<int> failed{0}; } disk;  // outlives the writer
-    auto b = Make(1 << 24, 10, 1);
-    b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
-        FailingDisk* d = static_cast<FailingDisk*>(c);
-        WaitForSingleObject(d->go.get(), 60000);  // the first write holds the writer while the queue fills
-        if (!d->failing) return WriteFile(file, data, size, written, nullptr);
-        ++d->failed;
-        *written = 0;
-        SetLastError(ERROR_DISK_FULL);
-        return FALSE;
-    }, &disk);
-    const std::wstring line = std::wstring(2047, L'x') + L"\r\n";  // 15 lines a batch
-    uint64_t queued = 0;
-    while (queued < 10000 && b->Push(line.data(), line.size() * 2) != 0) ++queued;
-    ASSERT_GE(queued, 1000u) << "refused before the cap";
-    ASSERT_LT(queued, 10000u) << "no line refused at the cap";
-    SetEvent(disk.go.get());
-    ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() <= queued / 2; }, 60000));
-    disk.failing = false;
-    EXPECT_LT(uint64_t(disk.failed.load()) * 2, queued / 2) << "about eight failed writes a line: a notice and a batch each";
-    ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() == 0; }, 60000));
-    EXPECT_NE(ReadText(Current()).find(L"lines were dropped: more than"), std::wstring::npos) << "the notice waited for the stop";
+    for (const bool recovers : {true, false}) {
+        SCOPED_TRACE(recovers ? "the disk works again" : "the disk fails through the stop");
+        struct FailingDisk { CHandleHolder go{lumlib::NewEvent()}; std::atomic<bool> failing{true}, slow{false}; std::atomic<int> failed{0}; } disk;  // outlives the writer
+        auto b = Make(1 << 24, 10, 1);
+        b->SetFileWrite([](void* c, HANDLE file, const void* data, DWORD size, DWORD* written) -> BOOL {
+            FailingDisk* d = static_cast<FailingDisk*>(c);
+            WaitForSingleObject(d->go.get(), 60000);  // the first write holds the writer while the queue fills
+            if (!d->failing) return WriteFile(file, data, size, written, nullptr);
+            if (d->slow) Sleep(20);
+            ++d->failed;
+            *written = 0;
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }, &disk);
+        const std::wstring line = std::wstring(2047, L'x') + L"\r\n";  // 15 lines a batch
+        uint64_t queued = 0;
+        while (queued < 10000 && b->Push(line.data(), line.size() * 2) != 0) ++queued;
+        ASSERT_GE(queued, 1000u) << "refused before the cap";
+        ASSERT_LT(queued, 10000u) << "no line refused at the cap";
+        SetEvent(disk.go.get());
+        ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() <= queued / 2; }, 60000));
+        EXPECT_LT(uint64_t(disk.failed.load()) * 2, queued / 2) << "about eight failed writes a line: a notice and a batch each";
+        if (!recovers) {
+            // A notice tried before each line left after the second would take 40 ms a line.
+            disk.slow = true;
+            const DWORD start = GetTickCount();
+            b.reset();
+            EXPECT_LT(GetTickCount() - start, 4000u) << "the stop went on trying the notice";
+            continue;
+        }
+        disk.failing = false;
+        ASSERT_TRUE(WaitFor([&] { return b->GetUnwrittenRuns() == 0; }, 60000));
+        EXPECT_NE(ReadText(Current()).find(L"lines were dropped: more than"), std::wstring::npos) << "the notice waited for the stop";
+    }
 }
 
 // Everyone may read, write, append and delete (every session shares the log),
