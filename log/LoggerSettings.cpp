@@ -53,7 +53,9 @@ bool CZkLogger::LoadSettings(HKEY key, bool writeDefaults) {
             } else if (type == REG_SZ) {
                 wchar_t text[3] = {};  // at most two characters fit, terminated or not
                 memcpy(text, data, sizeof(data));
-                if (text[0] != L'\0') m_threshold.exchange(static_cast<uint32_t>(wcstoul(text, nullptr, 10)));
+                // A sign or a blank first is no level: 0 (a "-1" would otherwise turn every level on).
+                const bool digit = text[0] >= L'0' && text[0] <= L'9';
+                if (text[0] != L'\0') m_threshold.exchange(digit ? static_cast<uint32_t>(wcstoul(text, nullptr, 10)) : 0u);
             }
         } else if (writeDefaults && rc == ERROR_FILE_NOT_FOUND) {
             DWORD level = m_threshold.load();
@@ -221,7 +223,9 @@ void CZkLogger::WatchLevels(DWORD fired) {
         if (!arm) continue;  // still armed
         LSTATUS rc = ERROR_SUCCESS;
         if (!level.is_valid())
-            rc = RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0, KEY_NOTIFY | KEY_WOW64_64KEY, level.put());
+            // (KEY_QUERY_VALUE: IsKeyDeleted's query needs it, or it is refused on a live key and a dead one alike)
+            rc = RegOpenKeyExW(m_settingsHive, m_watch.levelPaths[i].c_str(), 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY,
+                               level.put());
         if (rc == ERROR_SUCCESS) rc = RegNotifyChangeKeyValue(level.get(), FALSE, REG_NOTIFY_CHANGE_NAME, changed, TRUE);
         if (rc != ERROR_SUCCESS) {
             level.reset();  // missing: the key above it sees it made
