@@ -379,18 +379,23 @@ bool CZkLoggerBuffer::OpenCurrentFile(bool* created) {
     m_openDenied = h == INVALID_HANDLE_VALUE &&
                    (error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING || error == ERROR_SHARING_VIOLATION);
     if (h == INVALID_HANDLE_VALUE) return false;
-    *created = error != ERROR_ALREADY_EXISTS;
+    // A file this writer made and then left unwritten still owes its header.
+    *created = error != ERROR_ALREADY_EXISTS || m_madeUnwritten;
     m_file.reset(h);
     m_sizeSeen = 0;
     FileSizeOf(m_file.get(), &m_sizeSeen);
     m_currentCheckTick = ::GetTickCount();
-    if (m_guard.IsOpenFileAcceptable(m_file.get(), m_fileName)) {
+    bool unread = false;
+    if (m_guard.IsOpenFileAcceptable(m_file.get(), m_fileName, &unread)) {
+        m_madeUnwritten = false;
         // An open file is closed once idle, whether or not a write follows.
         if (!m_idleArmed.exchange(true)) ArmIdleTimer(kIdleCloseMs);
         return true;
     }
+    m_madeUnwritten = *created;
     CloseFile();
-    m_guard.Hold();  // looked at again after the hold, like a junction
+    // Looked at again after the hold, like a junction; soon when only a query failed.
+    m_guard.Hold(unread ? CLogFolderGuard::kRecheckMs : CLogFolderGuard::kHoldMs);
     return false;
 }
 

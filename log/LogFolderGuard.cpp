@@ -234,9 +234,11 @@ bool CLogFolderGuard::IsRefused() {
     return false;
 }
 
-bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath) const {
+bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath, bool* unread) const {
+    *unread = true;
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(file, &info)) return false;
+    *unread = false;
     // a regular file with this one name: no link or junction, no hard link to some other file
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
     if (info.nNumberOfLinks != 1) return false;
@@ -245,7 +247,10 @@ bool CLogFolderGuard::IsOpenFileAcceptable(HANDLE file, const std::wstring& expe
     wchar_t opened[MAX_PATH + kLongPathPrefixChars];
     const DWORD openedChars = ::GetFinalPathNameByHandleW(file, opened, MAX_PATH + kLongPathPrefixChars,
                                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (openedChars == 0 || openedChars >= MAX_PATH + kLongPathPrefixChars) return false;
+    if (openedChars == 0 || openedChars >= MAX_PATH + kLongPathPrefixChars) {
+        *unread = true;
+        return false;
+    }
     wchar_t full[MAX_PATH], expected[MAX_PATH];
     return logfile::SamePath(WithoutLongPathPrefix(opened), ExpectedFinalPath(expectedPath.c_str(), full, expected));
 }

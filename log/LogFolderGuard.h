@@ -61,8 +61,9 @@ public:
     // is opened. An owner that cannot be read holds writing for kRecheckMs only.
     bool IsRefused();
     // The file just opened: a regular file with one link and no reparse point,
-    // and for privileged callers the expected path itself.
-    bool IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath) const;
+    // and for privileged callers the expected path itself. *unread: refused
+    // because a query about it failed (looked at again after kRecheckMs).
+    bool IsOpenFileAcceptable(HANDLE file, const std::wstring& expectedPath, bool* unread) const;
     // Holds writing from now for holdMs (a refused file), or lets the next write look again.
     void Hold(DWORD holdMs = kHoldMs);
     void Release() { m_holdTick = 0; }

@@ -290,6 +290,7 @@ private:
     // when a read fails, so that the file is still rotated and held to its limits.
     uint64_t m_sizeSeen = 0;
     bool m_headerPending = true;
+    bool m_madeUnwritten = false;  // the current name was made by this writer's open, then refused
     uint32_t m_rotationIndex = kRotationUndetermined;
     DWORD m_lastWriteTick;
     bool m_rotationFailed = false;  // rotation keeps failing since m_rotationFailTick

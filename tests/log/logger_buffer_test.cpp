@@ -485,11 +485,12 @@ TEST_F(LoggerBufferTest, FilesAndFoldersLetEveryoneWriteButNobodyChangeTheirPerm
 // a privileged caller. Folder attributes and owners are substituted: Wine has
 // no junctions and keeps no owners (and runs every process elevated). Links
 // are real: Wine makes hard links. Where the plant goes again (a junction, an
-// owner query that failed: a hold of 5 s, of 0.25 s; a file whose open is
-// denied for the whole 3 s wait, held 5 s after it), every run meanwhile is
-// dropped and counted, and the first run written once the hold is over says
-// how many.
-enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner, kOpenDenied };
+// owner query that failed: a hold of 5 s, of 0.25 s; a file just made that
+// could not be looked at: 0.25 s, and its header still comes first; a file
+// whose open is denied for the whole 3 s wait, held 5 s after it), every run
+// meanwhile is dropped and counted, and the first run written once the hold is
+// over says how many.
+enum Plant { kNothing, kParentSymlink, kFolderSymlink, kForeignOwner, kHardLink, kJunction, kUnreadableOwner, kUnreadableFile, kOpenDenied };
 struct Hostile { const char* name; Plant plant; bool privileged; bool written; ULONGLONG heldMinMs = 0, heldMaxMs = 0; };
 struct HostileFolderTest : LoggerBufferTest, ::testing::WithParamInterface<Hostile> {};
 
@@ -514,6 +515,11 @@ TEST_P(HostileFolderTest, WhatAHostileUserCanPlantIsRefusedAndAHoldCountsWhatItD
         return plant != kForeignOwner ? CLogFolderGuard::Trust::kTrusted : CLogFolderGuard::Trust::kUntrusted;
     }, &context);
     b->SetFileOpen([](void* c, const wchar_t* name, DWORD access, SECURITY_ATTRIBUTES* sa) -> HANDLE {
+        if (static_cast<Context*>(c)->plant == kUnreadableFile) {  // made, but what was opened tells nothing of itself
+            CloseHandle(CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa));
+            SetLastError(ERROR_SUCCESS);
+            return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        }
         if (static_cast<Context*>(c)->plant != kOpenDenied) return CZkLoggerBuffer::OpenFileLive(nullptr, name, access, sa);
         SetLastError(ERROR_SHARING_VIOLATION);  // a reader that shares no writing
         return INVALID_HANDLE_VALUE;
@@ -529,7 +535,7 @@ TEST_P(HostileFolderTest, WhatAHostileUserCanPlantIsRefusedAndAHoldCountsWhatItD
         EXPECT_LE(resumed, GetParam().heldMaxMs) << "resumed once the hold is over";
         const std::wstring text = ReadText(Current());
         std::wsmatch m;
-        const std::wstring why = GetParam().plant == kOpenDenied ? L"file could not be opened or written"
+        const std::wstring why = GetParam().plant == kOpenDenied || GetParam().plant == kUnreadableFile ? L"file could not be opened or written"
                                                                  : L"folder was refused or could not be checked";
         ASSERT_TRUE(std::regex_match(text, m, std::wregex(LR"(\r\n\[SERVICE\]: Build test header\r\n.*WriteRuns: \(\d+\): (\d+) lines )"
                                                           LR"(were dropped: the log )" + why + LR"(\.\r\nrun)"))) << text;
@@ -562,6 +568,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Hostile{"HardLinkedFile", kHardLink, false, false},
                       Hostile{"JunctionHeld", kJunction, false, false, 4900, 8000},
                       Hostile{"UnreadableOwnerHeld", kUnreadableOwner, true, false, 200, 1500},
+                      Hostile{"UnreadableFileHeld", kUnreadableFile, false, false, 200, 1500},
                       // the lines that come during the hold renew nothing: the open is tried once it is over
                       Hostile{"OpenDeniedHeld", kOpenDenied, false, false, 7900, 12000}),
     ModeName<Hostile>);
