@@ -78,14 +78,19 @@ LumError CChannel::SendData(const IMessageSource& message, uint32_t size) {
     // would wait here for each piece's completion, up to the stall bound,
     // holding the client (and every export) all that time.
     const bool room = m_frame.Grow(kFrameLengthSize + uint64_t(size));
-    const LumError error = room ? WriteNow(message, size) : LumError();
+    bool unsent = false;
+    const LumError error = room ? WriteNow(message, size, &unsent) : LumError();
     // Without the pipe lock: a caller that still sees the flag queues behind
     // this frame, one that no longer sees it waits for the send lock below.
     m_callerWriting.store(false);
     sendLock.reset();
     if (!room) return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
-    // The loss is told by the reader, as for a queued frame: the call itself succeeded.
+    // The loss is told by the reader, as for a queued frame. A frame of which
+    // nothing left met a pipe already closed: the call sees a lost connection,
+    // as a moment later it would, so a request waits for the next one. Once
+    // part of it may have left, it cannot be sent again: the call succeeded.
     if (error.failed()) OnWriteFailed(error);
+    if (error.failed() && unsent) return lumlib::Fail(ERROR_CONNECTION_ABORTED, LumReason::kLost, kChannelModule, __LINE__);
     return LumError();
 }
 
@@ -106,11 +111,12 @@ LumError CChannel::Queue(const IMessageSource& message, uint32_t size) {
     return lumlib::Fail(ERROR_NOT_ENOUGH_MEMORY, LumReason::kNoMemory, kChannelModule, __LINE__);
 }
 
-LumError CChannel::WriteNow(const IMessageSource& message, uint32_t size) {
+LumError CChannel::WriteNow(const IMessageSource& message, uint32_t size, bool* unsent) {
     bool pending = false;
     // Detached: the channel is ending, and the message is dropped as a queued one would be.
     if (!m_connection) return LumError();
     LumError error = StartFrame(message, size, &pending);
+    *unsent = error.failed() && m_frameSent == 0;  // refused before any byte went
     if (error.failed() || !pending) return error;
     // The pipe is full for a moment (the service reads it in its own time):
     // waited for here, as a raw writer would, before a thread takes it over.

@@ -182,7 +182,8 @@ private:
     // Under the send lock, on the caller's thread (the pipe was free): the
     // frame is written, or its pending write handed to the writer (or, with
     // no writer to be had, cancelled: the connection ends).
-    lumlib::LumError WriteNow(const IMessageSource& message, uint32_t size);
+    // *unsent: the write failed before any byte of the frame left.
+    lumlib::LumError WriteNow(const IMessageSource& message, uint32_t size, bool* unsent);
     // A write failed: the stall is told, the connection marked lost and
     // cancelled; or, when the service closed its end, its sends broken.
     void OnWriteFailed(const lumlib::LumError& error);

@@ -182,7 +182,9 @@ LumError CPipeConnection::FinishWrite(uint32_t* length, DWORD waitMs, bool* stil
             }
             return lumlib::Fail(ERROR_TIMEOUT, LumReason::kStalled, kPipeConnectionModule, __LINE__);
         }
+        // Never past the stall bound: a wait begun just before it would tell the stall a slice late.
         DWORD slice = kWriteCancelPollMs;
+        if (m_writeDeadline - now < slice) slice = static_cast<DWORD>(m_writeDeadline - now);
         if (stillPending != nullptr) {
             // Given back still pending once the caller's share of the wait is over.
             const ULONGLONG waited = now - start;

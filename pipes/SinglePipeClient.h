@@ -66,8 +66,9 @@ public:
     CSinglePipeClient& operator=(const CSinglePipeClient&) = delete;
 
     // Creates the keeper's objects and thread, then makes the first attempt
-    // on the calling thread. 0, or the error of the failed step (5 from the
-    // attempt: the pipe refused the open). A started or stopped client is left alone (0).
+    // on the calling thread. 0 whatever that attempt meets (the keeper goes
+    // on), or the error of the keeper's event or thread that could not be made. A started or
+    // stopped client is left alone (0).
     uint32_t Start();
     // Sends one message on the current channel: 0, 2250 without a
     // connection (or a lost one), 87, 8 when the send queue refused it.
