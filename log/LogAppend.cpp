@@ -191,6 +191,13 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
         {
             logfile::CByteLock appending(m_file.get(), logfile::LockByte::kAppend, &m_appendLockSkipTick,
                                          &CZkLoggerBuffer::AppendProgress, this);
+            // The stop's time ran out while another process appends: its line
+            // could break under an append without the byte, so these are
+            // counted as the stop's drops instead (only a holder without progress is gone around).
+            if (appending.gaveUp()) {
+                m_drainDropped += runs;
+                return Appended::kDropped;
+            }
             // The size under the append lock: no other append falls between the check and this one,
             // so a file passes its limit by one append at most, and a failed append is undone to it.
             uint64_t fileSize = m_sizeSeen;

@@ -49,11 +49,17 @@ CByteLock::CByteLock(HANDLE file, LockByte byte, uint32_t* skipTick, PFN_LOCK_PR
     if (TryLock() || skipping || ::GetLastError() != ERROR_LOCK_VIOLATION) return;
     uint64_t seen = progress(context);
     DWORD progressTick = start;
+    DWORD giveUps = 0;
     for (DWORD tries = 0;; ++tries) {
         ::Sleep(tries < 8 ? 0 : 1);  // another process is appending: a few microseconds, usually
         if (TryLock() || ::GetLastError() != ERROR_LOCK_VIOLATION) return;
         const uint64_t now = progress(context);
-        if (now == kGiveUp) return;
+        // A holder's append takes microseconds: a few more tries before going without the byte.
+        if (now == kGiveUp && ++giveUps >= kGiveUpTries) {
+            m_gaveUp = true;
+            return;
+        }
+        if (now == kGiveUp) continue;
         if (now != seen) {
             seen = now;
             progressTick = ::GetTickCount();

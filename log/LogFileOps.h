@@ -36,10 +36,13 @@ enum class LockByte : DWORD { kAppend = 0, kRotation = 1 };
 // then only tried, not waited for, for kLockSkipMs.
 const DWORD kLockStallMs = 2000;
 const DWORD kLockSkipMs = 5000;
+// Tries after a kGiveUp before the waiter goes without the byte (8 yields, then 1 ms pauses).
+const DWORD kGiveUpTries = 16;
 
 // What a waiter for a lock byte sees of the holder: a value that changes while
 // the holder makes progress (the file grows, another file takes the name).
-// kGiveUp ends the wait at once (the waiter's own time is up), without a skip.
+// kGiveUp ends the wait after a few more tries (the waiter's own time is up),
+// without a skip.
 typedef uint64_t (*PFN_LOCK_PROGRESS)(void* context);
 const uint64_t kGiveUp = ~0ull;
 
@@ -55,6 +58,8 @@ public:
     CByteLock(const CByteLock&) = delete;
     CByteLock& operator=(const CByteLock&) = delete;
     bool held() const { return m_locked; }
+    // Not held because the waiter's time was up (kGiveUp), not for a holder without progress.
+    bool gaveUp() const { return m_gaveUp; }
 
 private:
     bool TryLock();
@@ -62,6 +67,7 @@ private:
     HANDLE m_file;
     DWORD m_offsetLow;
     bool m_locked = false;
+    bool m_gaveUp = false;
 };
 
 }  // namespace logfile
