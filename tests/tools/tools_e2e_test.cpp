@@ -256,6 +256,9 @@ const FaultRow kFaultRows[] = {
     // a connection that breaks right after the settings reply: the list's loss is a loss, every run
     {"drop_after_2", L"--drop-after 2", L"status", 45, "devices     failed   the connection was lost before the list ended",
      kClosed, {"WARNING|the service closed it (error "}},
+    // a list request the connection's end cut is answered at once: not connected, not the timeout's 4
+    {"drop_after_2_devices", L"--withhold device-list --drop-after 2", L"devices", 30,
+     "device list: not connected to the service", nullptr, {}},
     {"stop_reading", L"--fault stop-reading", L"status", 46, "settings    failed   general failure (status 1) after",
      "ZkSndGetSettings returned status 1; underlying code 1168 (ERROR_NOT_FOUND)", {kConnected}},
     {"slow_replies", L"--fault slow-replies", L"status", 46, "no reply within the library's 3 s wait",

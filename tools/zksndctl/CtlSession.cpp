@@ -88,6 +88,7 @@ std::vector<DeviceRow> CtlContext::Devices() const {
 
 void CtlContext::AddDevice(const DeviceRow& row) {
     const auto lock = m_lock.lock();
+    if (m_cut) return;  // the rest of a connection that has ended
     if (m_asked && !m_answering && !m_listOpen) m_answering = true;  // the first list begun after the request
     m_listOpen = true;
     if (!m_asked || m_answering) m_devices.push_back(row);
@@ -97,11 +98,12 @@ void CtlContext::BeginListRequest() {
     const auto lock = m_lock.lock();
     m_devices.clear();
     m_asked = true;
-    m_answering = false;
+    m_answering = m_cut = false;
 }
 
 bool CtlContext::ListEnded() {
     const auto lock = m_lock.lock();
+    if (m_cut) return false;
     // An empty list answers too, when no other was arriving.
     const bool answer = !m_asked || m_answering || !m_listOpen;
     m_listOpen = false;
@@ -109,10 +111,23 @@ bool CtlContext::ListEnded() {
     return answer;
 }
 
-void CtlContext::ListCut() {
+bool CtlContext::ListCut() {
     const auto lock = m_lock.lock();
     m_devices.clear();
     m_listOpen = m_answering = false;
+    m_cut = m_asked;
+    m_asked = false;
+    return m_cut;
+}
+
+void CtlContext::ConnectionMade() {
+    const auto lock = m_lock.lock();
+    m_cut = false;
+}
+
+bool CtlContext::WasCut() const {
+    const auto lock = m_lock.lock();
+    return m_cut;
 }
 
 size_t CtlContext::ClearDevices() {
@@ -148,13 +163,14 @@ void __cdecl OnNotify(uint32_t code, uintptr_t param, void* context) {
     switch (code) {
     case ZKSND_NOTIFY_CONNECTED:
         ++ctx->connects;
+        ctx->ConnectionMade();
         ::SetEvent(ctx->connected.get());
         ::SetEvent(ctx->newConnection.get());
         if (ctx->watch) PrintWatchLine(*ctx, code, L"connected", L"connected (8)");
         break;
     case ZKSND_NOTIFY_CONNECTION_LOST: {
         ++ctx->losses;
-        ctx->ListCut();
+        if (ctx->ListCut()) ::SetEvent(ctx->listEnd.get());  // the request ends: not connected
         ::ResetEvent(ctx->connected.get());
         ::SetEvent(ctx->lost.get());
         const unsigned session = static_cast<unsigned>(param & 0xFFFFFFFFu);
@@ -214,7 +230,13 @@ int RequestDeviceList(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HAN
     *status = api.GetDeviceList();
     if (*status != 0) return ExitCodeForStatus(*status);
     const int waited = WaitOrStop(ctx.listEnd.get(), stopEvent, timeoutMs, progress);
-    if (waited == kExitOk) *devices = ctx.Devices();
+    if (waited != kExitOk) return waited;
+    if (ctx.WasCut()) {
+        // The connection ended before its list did: a part of one is no answer.
+        *status = ZKSND_STATUS_NOT_CONNECTED;
+        return ExitCodeForStatus(*status);
+    }
+    *devices = ctx.Devices();
     return waited;
 }
 

@@ -52,7 +52,12 @@ struct CtlContext {
     // of a list that began before the request.
     bool ListEnded();
     // Callback 6: a list being received ends there, cut; its records go (the next list counts its own).
-    void ListCut();
+    // A request still waiting is answered by the cut (true): records and ends the library still
+    // delivers from that connection are no part of it, until the next connection (ConnectionMade).
+    bool ListCut();
+    void ConnectionMade();
+    // The last request was answered by a cut, not a list.
+    bool WasCut() const;
     ServerInfo Server() const;
     void SetServer(const ServerInfo& info);
 
@@ -62,6 +67,7 @@ private:
     bool m_asked = false;              // under m_lock: a request waits for its list
     bool m_answering = false;          // under m_lock: its list has begun
     bool m_listOpen = false;           // under m_lock: a record came since the last 301
+    bool m_cut = false;                // under m_lock: a 6 answered the request; until the next 8
     ServerInfo m_server;               // under m_lock
 };
 
