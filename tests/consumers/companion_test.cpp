@@ -81,11 +81,15 @@ struct Seen {
     int connected = 0, lost = 0, infos = 0, lists = 0;
     std::vector<std::vector<zksnd::Device>> unasked;
     std::function<void()> inServerInfo;  // set before the service is served
+    std::function<void()> inLost;        // set before the connection can end
 
     zksnd::Handlers Handlers() {
         zksnd::Handlers h;
         h.connected = [this] { Count(&connected); };
-        h.connectionLost = [this](uint32_t) { Count(&lost); };
+        h.connectionLost = [this](uint32_t) {
+            if (inLost) inLost();
+            Count(&lost);
+        };
         h.serverInfo = [this](const uint8_t*) {
             if (inServerInfo) inServerInfo();
             Count(&infos);
@@ -135,7 +139,8 @@ protected:
 // One session at a time; without a connection no call waits; a service that
 // answers nothing lets a list wait only its time. Then a list cut by the
 // connection's end: callback 6 ends the wait, not the time, and the cut list
-// reaches nobody. Last, a call waiting on another thread as the session is
+// reaches nobody; WaitConnected from the 6's handler does not wait (the next 8
+// waits for that handler). Last, a call waiting on another thread as the session is
 // destroyed is released (RequestFailed), not left waiting on a destroyed session.
 TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) {
     EXPECT_THROW(zksnd::Session second, std::logic_error) << "a second Session beside the first";
@@ -155,13 +160,20 @@ TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) 
     // Read by the service's thread only when the next request comes.
     script.onList = {Device(0, u"A"), Device(1, u"B")};
     script.endAfterList = true;
+    ULONGLONG lostWaitMs = 0;
+    seen.inLost = [&] {
+        const ULONGLONG begun = Now();
+        EXPECT_FALSE(session->WaitConnected(seconds(10))) << "connected inside the 6";
+        lostWaitMs = Now() - begun;
+    };
     const ULONGLONG asked = Now();
     const zksnd::DeviceList list = session->Devices(seconds(30));
     EXPECT_EQ(zksnd::ListEnd::ConnectionLost, list.end) << list.Message();
-    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, list.status) << "the list's status";
     EXPECT_TRUE(list.devices.empty()) << "devices of a cut list";
     EXPECT_LT(Now() - asked, 15000u) << "the call's time";
     EXPECT_TRUE(seen.observed.Get(seen.unasked).empty()) << "the cut list reached the handler";
+    ASSERT_TRUE(seen.Reach(seen.lost, 1)) << "no 6";
+    EXPECT_LT(lostWaitMs, 1000u) << "WaitConnected from the 6's handler waited";
 
     script.onList = {Notice(false)};  // the request came; no list follows
     script.endAfterList = false;

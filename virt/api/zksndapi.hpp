@@ -308,8 +308,10 @@ public:
         std::lock_guard<detail::Lock> lock(m_lock);
         return m_connected;
     }
-    // Waits until connected or the time runs out; true when connected.
+    // Waits until connected or the time runs out; true when connected. From a
+    // handler it does not wait: the next 8 cannot come before that handler returns.
     bool WaitConnected(std::chrono::milliseconds timeout) {
+        if (InHandler()) return Connected();
         const Waiting waiting(*this);
         std::unique_lock<detail::Lock> lock(m_lock);
         m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_connected || m_closing; });

@@ -594,8 +594,8 @@ TEST_F(Hostile, ThreadStartsFailedInsideCallback8OrInAnInitLeaveALibraryThatConn
         ASSERT_TRUE(cb.WaitUntil([&] { return statuses.load() >= 0; }, 10000)) << "no callback 8 in round " << round;
         // The connection ends as the teardown asks, also one left without a
         // thread (the first Init's ended before the rounds).
-        const size_t ended = size_t(round) + 2;
-        EXPECT_EQ(ended, service->Traffic(L"] disconnected", ended, 10000).size()) << "still connected after round " << round;
+        EXPECT_EQ(size_t(round) + 2, service->Traffic(L"] disconnected", round + 2, 10000).size())
+            << "still connected after round " << round;
     }
     EXPECT_EQ(leftBefore + 1, ErrorLines(L"no thread to finish the teardown asked for from the callback")) << "the left teardown";
     ExpectTeardown();
