@@ -63,6 +63,40 @@ static void PrintText(const wchar_t* text) {
     }
 }
 
+/* A device name is the service's text: control and direction characters are
+ * written as \uXXXX, so that no name can move the cursor, recolour the
+ * terminal or reorder the line. */
+static int IsControl(wchar_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+static void PrintName(const wchar_t* name) {
+    static const wchar_t hex[] = L"0123456789ABCDEF";
+    wchar_t safe[256 + 16];
+    int used = 0;
+    for (; *name != 0; ++name) {
+        if (!IsControl(*name)) {
+            safe[used++] = *name;
+        } else {
+            safe[used++] = L'\\';
+            safe[used++] = L'u';
+            safe[used++] = hex[(*name >> 12) & 15];
+            safe[used++] = hex[(*name >> 8) & 15];
+            safe[used++] = hex[(*name >> 4) & 15];
+            safe[used++] = hex[*name & 15];
+        }
+        /* written between characters, not inside a surrogate pair (a few lone ones at most) */
+        if (used >= 256 && (*name < 0xD800 || *name > 0xDBFF || used >= 262)) {
+            safe[used] = 0;
+            PrintText(safe);
+            used = 0;
+        }
+    }
+    safe[used] = 0;
+    PrintText(safe);
+}
+
 static void PrintNumber(uint32_t value) {
     wchar_t digits[11];
     int i = 10;
@@ -85,7 +119,7 @@ static void OnNotify(uint32_t code, uintptr_t param, void* context) {
         PrintNumber(device->field0);
         PrintText(device->def ? L"  default  " : L"  -        ");
         PrintText(device->render ? L"render   " : L"capture  ");
-        PrintText(device->devName);
+        PrintName(device->devName);
         PrintText(L"\r\n");
     } else if (code == ZKSND_NOTIFY_DEVICE_LIST_END || code == ZKSND_NOTIFY_CONNECTION_LOST) {
         if (code == ZKSND_NOTIFY_CONNECTION_LOST) state->cut = 1; /* the list was cut short */

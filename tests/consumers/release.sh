@@ -45,6 +45,10 @@ run_consumer() {
                  grep -qF "default device: 1" "$out/consumer.txt" || fail "$exe did not set device 1 as the default" ;;
   *) grep -qF "3 devices" "$out/consumer.txt" || fail "$exe did not count 3 devices" ;;
   esac
+  case "$*" in  # a name with an ESC in it: shown escaped, never raw
+  *--devices*) grep -qF 'Audio)\u001B[31m' "$out/consumer.txt" || fail "$exe did not escape a device name's ESC"
+               if grep -qF "$(printf '\033')" "$out/consumer.txt"; then fail "$exe wrote a device name's ESC raw"; fi ;;
+  esac
   echo "ok: $exe listed the devices${*:+ (emulator: $*)}"
 }
 
@@ -141,6 +145,9 @@ mingw)
   echo "ok: the examples found the package with CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY"
 
   run_consumer "$out/mingw/list-devices.exe"
+  printf 'render 0 1 0 Speakers (Tessaline Remote Audio)\nrender 1 0 0 Headphones (Tessaline Remote Audio)\n%s\033[31m\n' \
+         'capture 2 0 0 Microphone (Tessaline Remote Audio)' >"$out/devices.txt"
+  run_consumer "$out/mingw/list-devices.exe" --devices "$out/devices.txt"
   run_consumer "$out/mingw/cpp-devices.exe"
   # Reconnection: every connection breaks after its third message; the example rides it out.
   run_consumer "$out/mingw/cpp-devices.exe" --drop-after 3
