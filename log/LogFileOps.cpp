@@ -54,12 +54,12 @@ CByteLock::CByteLock(HANDLE file, LockByte byte, uint32_t* skipTick, PFN_LOCK_PR
         ::Sleep(tries < 8 ? 0 : 1);  // another process is appending: a few microseconds, usually
         if (TryLock() || ::GetLastError() != ERROR_LOCK_VIOLATION) return;
         const uint64_t now = progress(context);
-        // A holder's append takes microseconds: a few more tries before going without the byte.
-        if (now == kGiveUp && ++giveUps >= kGiveUpTries) {
+        if (now == kGiveUp) {
+            // A holder's append takes microseconds: a few more tries before going without the byte.
+            if (++giveUps < kGiveUpTries) continue;
             m_gaveUp = true;
             return;
         }
-        if (now == kGiveUp) continue;
         if (now != seen) {
             seen = now;
             progressTick = ::GetTickCount();
