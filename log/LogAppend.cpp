@@ -187,7 +187,9 @@ CZkLoggerBuffer::Appended CZkLoggerBuffer::AppendChecked(const void* data, uint6
     const DWORD start = ::GetTickCount();
     for (int round = 0;; ++round) {
         if (!m_file.is_valid()) return Appended::kFailed;
-        const bool followedEnough = round >= kRotationRounds || (round > 0 && ::GetTickCount() - start >= kFollowMs);
+        // A stop whose time is up writes into the file it has rather than rotate or follow again.
+        const bool followedEnough =
+            round >= kRotationRounds || (round > 0 && ::GetTickCount() - start >= kFollowMs) || IsDrainOver();
         {
             logfile::CByteLock appending(m_file.get(), logfile::LockByte::kAppend, &m_appendLockSkipTick,
                                          &CZkLoggerBuffer::AppendProgress, this);
