@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "support/lumlib.h"
 #include "zk_version.h"
 #include "tools/common/ConsoleOut.h"
@@ -15,6 +17,13 @@ namespace {
 
 const wchar_t kLogBase[] = L"zksndapi";
 
+// What a reader holds of a log is bounded, whoever wrote it: the library's lines are at most 8 K
+// characters, so an unfinished one longer than kMaxLineChars is shown in pieces; a tail reads back at
+// most kMaxTailBytes, and one read of a follow or a status takes at most kMaxReadBytes.
+const size_t kMaxLineChars = 64 * 1024;
+const uint64_t kMaxTailBytes = 16ull << 20;
+const uint64_t kMaxReadBytes = 4ull << 20;
+
 // Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
 void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std::wstring>* lines) {
     *partial += text;
@@ -24,6 +33,8 @@ void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std
         if (stop > start && (*partial)[stop - 1] == L'\r') --stop;
         lines->push_back(partial->substr(start, stop - start));
     }
+    for (; partial->size() - start > kMaxLineChars; start += kMaxLineChars)
+        lines->push_back(partial->substr(start, kMaxLineChars));
     partial->erase(0, start);
 }
 
@@ -275,7 +286,7 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
     }
     if (size == *offset) return true;
     std::wstring text;
-    if (!ReadRange(file.get(), *offset, size, &text, error)) return false;
+    if (!ReadRange(file.get(), *offset, std::min(size, *offset + kMaxReadBytes), &text, error)) return false;
     *offset += text.size() * 2;
     SplitLines(text, partial, lines);
     return true;
@@ -328,10 +339,13 @@ bool CLogFollower::Drain(std::vector<std::wstring>* lines, DWORD* error) {
         m_partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
         m_offset = size >= lineStart ? lineStart + m_partial.size() * 2 : 0;
     }
+    m_behind = false;
     if (size == m_offset) return true;
     std::wstring text;
-    if (!ReadRange(m_file.get(), m_offset, size, &text, error)) return false;
+    const uint64_t to = std::min(size, m_offset + kMaxReadBytes);  // the rest on the next call
+    if (!ReadRange(m_file.get(), m_offset, to, &text, error)) return false;
     m_offset += text.size() * 2;
+    m_behind = m_offset < size;
     SplitLines(text, &m_partial, lines);
     return true;
 }
@@ -351,7 +365,7 @@ bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstrin
         found.clear();
         partial.clear();
         SplitLines(text, &partial, &found);
-        if (from == 0 || found.size() > count) {
+        if (from == 0 || found.size() > count || slice >= kMaxTailBytes) {
             if (from != 0) found.erase(found.begin());  // the first line may be cut
             break;
         }

@@ -102,6 +102,8 @@ public:
     // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
     bool Read(std::vector<std::wstring>* lines, DWORD* error);
     const std::wstring& Partial() const { return m_partial; }
+    // The last Read left more of the file to read: the next need not wait for a change.
+    bool Behind() const { return m_behind; }
 
 private:
     // The held file from m_offset to its end (from 0 when it is shorter: written anew).
@@ -111,6 +113,7 @@ private:
     CHandleHolder m_file;
     uint64_t m_offset;
     std::wstring m_partial;
+    bool m_behind = false;
 };
 
 }  // namespace zksndctl
