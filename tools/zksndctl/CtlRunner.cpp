@@ -130,6 +130,12 @@ int RunSetDefault(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& option
                                    L"list; --force sends it anyway)", options.device, options.device));
         return kExitNoSuchDevice;
     }
+    if (options.force) {
+        // The library tells the service its session id just after the 8 that woke us: a round trip
+        // first (what the list's does without --force) keeps the request behind it.
+        SndSettings settings;
+        api.GetSettings(&settings);  // its status is SetDefault's to tell
+    }
     const uint32_t status = api.SetDefault(options.device);
     if (status != 0) {
         PrintError(zktools::Format(L"set-default %u: ", options.device) + DescribeStatus(status));
