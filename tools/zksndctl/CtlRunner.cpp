@@ -296,6 +296,9 @@ void PrintLogLines(const std::vector<std::wstring>& lines, bool follow) {
     if (!out.empty()) zktools::PrintText(out);
 }
 
+// How long a follow waits out a log name that refuses it.
+const ULONGLONG kFollowDeniedMs = 5000;
+
 // How long a follow waits before it reads again: a second (a file held open may not report its growth at
 // once), less when --seconds ends sooner; false when --seconds is over.
 bool NextFollowWait(const CtlOptions& options, ULONGLONG deadline, DWORD* timeout) {
@@ -307,8 +310,8 @@ bool NextFollowWait(const CtlOptions& options, ULONGLONG deadline, DWORD* timeou
     return true;
 }
 
-// Prints the lines added to the log from offset on, woken by changes in the folder, until Ctrl+C or
-// --seconds: kExitOk, or kExitNoLog when the log cannot be read.
+}  // namespace
+
 int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t offset, CHandleHolder held,
               const CtlOptions& options, HANDLE stopEvent) {
     const CChangeNotification change(::FindFirstChangeNotificationW(
@@ -317,22 +320,32 @@ int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t off
     CLogFollower follower(path, offset, std::move(held));
     std::vector<std::wstring> lines;
     DWORD timeout = 0;
+    ULONGLONG deniedSince = 0;  // the name refused since then (0: it was not)
     while (NextFollowWait(options, deadline, &timeout)) {
         HANDLE waits[2] = {stopEvent, change.get()};
-        const DWORD w = ::WaitForMultipleObjects(change.is_valid() ? 2 : 1, waits, FALSE, timeout);
+        const DWORD w = ::WaitForMultipleObjects(change.is_valid() ? 2 : 1, waits, FALSE, follower.Behind() ? 0 : timeout);
         if (w == WAIT_OBJECT_0) break;  // Ctrl+C: the normal end of a follow
         if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change.get());
         lines.clear();
         DWORD error = 0;
-        if (follower.Read(&lines, &error)) {
+        const bool read = follower.Read(&lines, &error);
+        if (read || error != ERROR_ACCESS_DENIED) deniedSince = 0;
+        else if (deniedSince == 0) deniedSince = ::GetTickCount64();
+        if (read) {
             PrintLogLines(lines, true);
-        } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {  // not yet, or between rotation and the next line
+        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            // not yet, or between rotation and the next line
+        } else if (error != ERROR_ACCESS_DENIED || ::GetTickCount64() - deniedSince >= kFollowDeniedMs) {
+            // A name deleted while open stays denied until its last handle closes, which the
+            // writers' reopens bring about within a second or two: only a longer denial ends the follow.
             PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));
             return kExitNoLog;
         }
     }
     return kExitOk;
 }
+
+namespace {
 
 int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
     const std::wstring folder = LogFolder();

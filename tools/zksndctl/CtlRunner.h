@@ -47,4 +47,10 @@ private:
 // Runs the parsed command. stopEvent (may be null) ends waits early: Ctrl+C.
 int RunCommand(const CtlOptions& options, HANDLE stopEvent);
 
+// Prints the lines added to the log at `path` from offset on (in `held`, the file the tail read), woken
+// by changes in `folder`, until stopEvent or --seconds: kExitOk, or kExitNoLog when the log cannot be
+// read (a name that refuses it, for 5 s).
+int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t offset, CHandleHolder held,
+              const CtlOptions& options, HANDLE stopEvent);
+
 }  // namespace zksndctl
