@@ -12,6 +12,8 @@ const size_t kMaxServerName = 512;
 // Longest device name taken from a record: the library hands out a pointer without a length, so a
 // missing terminator must not run us off the end.
 const size_t kMaxNameChars = 4096;
+// The most devices a list keeps: a service that never ends its list must not grow it without bound.
+const size_t kMaxListDevices = 4096;
 
 const wchar_t* Kind(const DeviceRow& row) { return row.render ? L"render" : L"capture"; }
 
@@ -91,7 +93,9 @@ void CtlContext::AddDevice(const DeviceRow& row) {
     if (m_cut) return;  // the rest of a connection that has ended
     if (m_asked && !m_answering && !m_listOpen) m_answering = true;  // the first list begun after the request
     m_listOpen = true;
-    if (!m_asked || m_answering) m_devices.push_back(row);
+    if (m_asked && !m_answering) return;
+    if (m_devices.size() >= kMaxListDevices) ++m_notKept;
+    else m_devices.push_back(row);
 }
 
 void CtlContext::BeginListRequest() {
@@ -99,6 +103,7 @@ void CtlContext::BeginListRequest() {
     m_devices.clear();
     m_asked = true;
     m_answering = m_cut = false;
+    m_notKept = 0;
 }
 
 bool CtlContext::ListEnded() {
@@ -114,6 +119,7 @@ bool CtlContext::ListEnded() {
 bool CtlContext::ListCut() {
     const auto lock = m_lock.lock();
     m_devices.clear();
+    m_notKept = 0;
     m_listOpen = m_answering = false;
     m_cut = m_asked;
     m_asked = false;
@@ -130,10 +136,16 @@ bool CtlContext::WasCut() const {
     return m_cut;
 }
 
+bool CtlContext::Overlong() const {
+    const auto lock = m_lock.lock();
+    return m_notKept != 0;
+}
+
 size_t CtlContext::ClearDevices() {
     const auto lock = m_lock.lock();
-    const size_t count = m_devices.size();
+    const size_t count = m_devices.size() + m_notKept;
     m_devices.clear();
+    m_notKept = 0;
     return count;
 }
 
@@ -234,6 +246,12 @@ int RequestDeviceList(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HAN
     if (ctx.WasCut()) {
         // The connection ended before its list did: a part of one is no answer.
         *status = ZKSND_STATUS_NOT_CONNECTED;
+        return ExitCodeForStatus(*status);
+    }
+    if (ctx.Overlong()) {
+        zktools::PrintErrLine(zktools::Format(L"zksndctl: the service listed more than %u devices: not a usable list",
+                                              static_cast<unsigned>(kMaxListDevices)));
+        *status = ZKSND_STATUS_FAILED;
         return ExitCodeForStatus(*status);
     }
     *devices = ctx.Devices();

@@ -58,6 +58,8 @@ struct CtlContext {
     void ConnectionMade();
     // The last request was answered by a cut, not a list.
     bool WasCut() const;
+    // The list had more devices than any machine has (kMaxListDevices): the rest were not kept.
+    bool Overlong() const;
     ServerInfo Server() const;
     void SetServer(const ServerInfo& info);
 
@@ -68,6 +70,7 @@ private:
     bool m_answering = false;          // under m_lock: its list has begun
     bool m_listOpen = false;           // under m_lock: a record came since the last 301
     bool m_cut = false;                // under m_lock: a 6 answered the request; until the next 8
+    size_t m_notKept = 0;              // under m_lock: records of the list beyond kMaxListDevices
     ServerInfo m_server;               // under m_lock
 };
 

@@ -13,11 +13,16 @@
 namespace {
 
 HANDLE g_stopRequested = nullptr;
+HANDLE g_finished = nullptr;  // the command has returned
 
 // Ctrl+C ends a watch, or cuts a wait short; the library is still shut down cleanly.
-BOOL WINAPI OnConsoleEvent(DWORD) {
+BOOL WINAPI OnConsoleEvent(DWORD type) {
     if (g_stopRequested == nullptr) return FALSE;
     ::SetEvent(g_stopRequested);
+    // Closing the window, logging off or shutting down ends the process as this returns: the command
+    // gets most of the 5 s Windows allows to put back what it changed (status's raised LogLevel).
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
+        ::WaitForSingleObject(g_finished, 4000);
     return TRUE;
 }
 
@@ -39,11 +44,14 @@ int wmain(int argc, wchar_t** argv) {
         zktools::PrintText(options.json ? zksndctl::FormatUsageJson() + L"\r\n" : zksndctl::CtlUsage());
         return zksndctl::kExitOk;
     }
-    CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // Static: a handler still waiting on them as the process ends never sees them closed.
+    static CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    static CHandleHolder finished(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     g_stopRequested = stopRequested.get();
+    g_finished = finished.get();
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
     const int code = zksndctl::RunCommand(options, stopRequested.get());
+    ::SetEvent(g_finished);
     ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
-    g_stopRequested = nullptr;
     return code;
 }
