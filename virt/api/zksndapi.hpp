@@ -353,7 +353,9 @@ public:
         }
         if (!ended) {
             // An answer cut off by the deadline carries on as a list nobody waits
-            // for: it reaches Handlers::deviceList whole, never a later call.
+            // for: it reaches Handlers::deviceList whole, never a later call. One
+            // not begun yet is still owed: a later call's answer comes after it.
+            if (how == CallState::Requested) ++m_owed;
             NobodysAnswer(how);
             return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
         }
@@ -387,6 +389,7 @@ public:
 
 private:
     static const uint32_t kNotConnected = ZKSND_STATUS_NOT_CONNECTED;
+    static const size_t kMaxListDevices = 4096;
     // Where the list being received goes. Ordered: Complete and Lost end a call.
     enum class CallState { None, Requested, Receiving, Complete, Lost };
 
@@ -506,6 +509,7 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
             // A list open across a connection's start cannot be whole.
+            m_owed = 0;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -520,6 +524,7 @@ private:
             m_connected = false;
             // A list in progress can no longer complete; records of the old
             // connection still being delivered are not a list either.
+            m_owed = 0;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -534,13 +539,19 @@ private:
         // Between a 6 and the next 8: the rest of the ended connection's notifications
         // (the new connection's own can come before its 8 too, and are lost with them).
         if (!m_connected) return;
-        // A list that began before the call's request is not its answer.
-        if (m_call == CallState::Requested && !m_unaskedOpen) m_call = CallState::Receiving;
+        // A list that began before the call's request is not its answer, nor one owed to an earlier call.
+        if (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0) m_call = CallState::Receiving;
         const bool answer = m_call == CallState::Receiving;
         m_unaskedOpen = m_unaskedOpen || !answer;
         std::vector<Device>& list = answer ? m_callDevices : m_unasked;
         bool& listShort = answer ? m_callShort : m_unaskedShort;
         if (listShort) return;
+        // No machine has this many devices: a service that never ends its list is not followed further.
+        if (list.size() >= kMaxListDevices) {
+            listShort = true;
+            list.clear();
+            return;
+        }
         try {
             list.push_back(Copy(info));
         } catch (const std::bad_alloc&) {
@@ -557,9 +568,10 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             if (!m_connected) return;
             if (m_call == CallState::Receiving ||
-                (m_call == CallState::Requested && !m_unaskedOpen)) {  // an empty list answers too
+                (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0)) {  // an empty list answers too
                 m_call = CallState::Complete;
             } else {
+                if (m_owed > 0) --m_owed;
                 unasked.swap(m_unasked);
                 m_unaskedOpen = false;
                 deliver = !m_unaskedShort;
@@ -578,6 +590,7 @@ private:
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
+    int m_owed = 0;                         // lists owed to calls that ended before theirs began
     bool m_callShort = false;               // a record of the answer could not be kept
     bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
