@@ -1,5 +1,6 @@
 // The callback contract, checked on every callback a scenario gets: 8 and 6
-// alternate, starting with 8 (a teardown ends the pairing); a list is records
+// alternate, starting with 8 (a teardown ends the pairing), and an 8 never
+// starts while the library's 6 before it runs; a list is records
 // (300) ended by one 301, never joined to another and never continued after
 // the next 8; a record of a connection never comes after the next 8; no
 // callback starts once a teardown from the application returned, until the
@@ -34,12 +35,14 @@ public:
             Break("callback " + std::to_string(code) + " with a pointer not 8-byte aligned");
         if (code == ZKSND_NOTIFY_CONNECTED) {
             if (m.connected) Break("8 after 8");
+            if (m.inLoss) Break("8 while the 6 before it runs");
             m.connected = true;
             ++m.eights;
             m.records = 0;  // a list open at the 8 was cut by the connection's end
         } else if (code == ZKSND_NOTIFY_CONNECTION_LOST) {
             if (!m.connected) Break("6 without an 8 before it");
             m.connected = false;
+            m.inLoss = true;
         } else if (code == ZKSND_NOTIFY_DEVICE_INFO) {
             const wchar_t* name = reinterpret_cast<const SndDeviceInfo*>(param)->devName;
             const uint32_t tag = name[0] != 0 ? uint32_t(std::wcstoul(name + 1, nullptr, 10)) : 0;
@@ -56,10 +59,17 @@ public:
             m.records = 0;
         }
     }
+    // On return from every callback.
+    void OnReturn(uint32_t code) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (code == ZKSND_NOTIFY_CONNECTION_LOST) m_state.inLoss = false;
+    }
     // An Init, or a teardown that returned: none ends the pairing; after a
-    // teardown no callback may start until the next Init.
+    // teardown no callback may start until the next Init. (An Init inside a
+    // 6 gets its own library's 8 there.)
     void OnLifecycle(bool init) {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        m_state.inLoss = false;
         m_state.connected = m_state.connected && init;
         m_state.records = init ? m_state.records : 0;
         m_state.closed = !init;
@@ -79,7 +89,7 @@ private:
     }
     struct State {
         std::vector<std::string> broken;
-        bool connected = false, closed = false, tagged = false;
+        bool connected = false, closed = false, tagged = false, inLoss = false;
         uint32_t eights = 0, records = 0, list = 0;
     };
     std::mutex m_mutex;
@@ -101,6 +111,7 @@ struct MonitoredInit {
     static void Call(uint32_t code, uintptr_t param, void* pair) {
         Monitor().OnCallback(code, param);
         static_cast<Pair*>(pair)->first(code, param, static_cast<Pair*>(pair)->second);
+        Monitor().OnReturn(code);  // a callback that throws says so itself
     }
     uint32_t operator()(ZkSndNotifyCallback cb, void* context) {
         if (cb == nullptr) return fn(nullptr, context);

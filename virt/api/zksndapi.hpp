@@ -10,10 +10,10 @@
 // Thread rules (read these before writing a handler):
 // - Handlers run on the library's threads, never on the thread that made the
 //   Session (except `connected` for the first connection, which may run inside
-//   the constructor). `connected` and `connectionLost` may run at the same time
-//   as `deviceList` and `serverInfo`, as your own calls and as each other (a
-//   `connected` may begin before a slow `connectionLost` has returned): guard
-//   what they share.
+//   the constructor). `connectionLost` may run at the same time as `deviceList`,
+//   `serverInfo` and your own calls; `connected` as your own calls only (the
+//   next `connected` waits for the last `connectionLost` to return): guard what
+//   they share.
 // - A handler must return promptly and must not destroy the Session. It may call
 //   Settings(), SetSettings() and SetDefault(), but a request waits for its reply
 //   there and holds up the notifications behind it: prefer signalling your own
