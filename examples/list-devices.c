@@ -9,8 +9,8 @@
  *
  * Exit code: 0 when the list arrived, 1 when the library did not start,
  * 2 when there was no connection within 10 seconds, 3 when the list did not
- * end within 10 seconds, 4 when the connection was lost before the list
- * ended. Plain C89; builds with MinGW and with MSVC. Defined
+ * end within 10 seconds (or could not be asked for), 4 when the connection
+ * was lost before the list ended. Plain C89; builds with MinGW and with MSVC. Defined
  * LIST_DEVICES_FREESTANDING, it needs neither a C runtime nor the Windows SDK
  * (entry point ListDevicesEntry, linked with kernel32 only).
  */
@@ -143,8 +143,9 @@ static int ListDevices(void) {
         result = 1;
     } else if (WaitForSingleObject(state.connected, 10000) != WAIT_OBJECT_0) {
         result = 2;
-    } else if (ZkSndVGetDeviceList() != ZKSND_STATUS_OK ||
-               WaitForSingleObject(state.listEnd, 10000) != WAIT_OBJECT_0) {
+    } else if ((status = ZkSndVGetDeviceList()) != ZKSND_STATUS_OK) {
+        result = status == ZKSND_STATUS_NOT_CONNECTED ? 4 : 3; /* 20: lost since its 8 */
+    } else if (WaitForSingleObject(state.listEnd, 10000) != WAIT_OBJECT_0) {
         result = 3;
     } else if (state.cut) {
         result = 4; /* ask again after the next 8 */
