@@ -10,6 +10,7 @@
 #include "support/SecurityApi.h"
 #include "support/SecurityAttributes.h"
 #include "support/lumlib.h"
+#include "tests/support/Dacl.h"
 
 namespace {
 
@@ -71,11 +72,10 @@ TEST(PipeSecurity, AFailedAllocationFreesWhatWasMadeThenContentsFreeingAndNoInhe
     ASSERT_TRUE(BuildEveryoneAccess(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));
     ASSERT_TRUE(AddLowIntegrityLabel(&record));  // labelling again frees the earlier label
+    const PACL dacl = zk_testkit::DaclOf(record.lpSecurityDescriptor);
+    ASSERT_NE(dacl, nullptr) << "no DACL, or a null one: all access for everyone";
     BOOL present = FALSE, dflt = FALSE;
-    PACL dacl = nullptr, sacl = nullptr;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(record.lpSecurityDescriptor, &present, &dacl, &dflt));
-    ASSERT_TRUE(present) << "no DACL";
-    ASSERT_NE(dacl, nullptr) << "a null DACL: all access for everyone";
+    PACL sacl = nullptr;
     // access allowed, no inheritance, 20 bytes; mask 0x1FFFFF; S-1-1-0
     EXPECT_EQ(OnlyAce(dacl), (Bytes{0, 0, 0x14, 0, 0xFF, 0xFF, 0x1F, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0})) << "the DACL's ACE";
     ASSERT_TRUE(::GetSecurityDescriptorSacl(record.lpSecurityDescriptor, &present, &sacl, &dflt));

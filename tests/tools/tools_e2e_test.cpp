@@ -305,7 +305,6 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
     ASSERT_TRUE(emu.Start(L"--devices " + devices.Quoted())) << "the emulator did not start";
     ExpectRuns(L"zksndctl.exe", {
         {L"log level 3", 0, "log level set to 3 (DEBUG)"},
-        {L"log level", 0, "log level 3 (DEBUG), REG_DWORD"},
         {L"--json log level", 0, "{\"level\": 3, \"name\": \"DEBUG\", \"set\": true}"},
         {L"devices", 0, "yes      render   0      Haut-parleurs \xC3\xA9tage 2"},
         {L"devices", 0, "Evil\\x1b[31mX\\rY\\nZ\\t\\x7f\\u009b\\u202e\\u061cW"},
