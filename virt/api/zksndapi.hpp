@@ -332,6 +332,7 @@ public:
         m_call = CallState::Requested;
         m_callDevices.clear();
         m_callShort = false;
+        m_owedPaid = false;
         lock.unlock();
         // Sent without the lock: an answer may start arriving before this returns.
         const uint32_t status = ::ZkSndVGetDeviceList();
@@ -354,8 +355,9 @@ public:
         if (!ended) {
             // An answer cut off by the deadline carries on as a list nobody waits
             // for: it reaches Handlers::deviceList whole, never a later call. One
-            // not begun yet is still owed: a later call's answer comes after it.
-            if (how == CallState::Requested) ++m_owed;
+            // not begun yet is still owed: a later call's answer comes after it
+            // (unless an owed one ended meanwhile: that may have been this one's).
+            if (how == CallState::Requested && !m_owedPaid) m_owed = true;
             NobodysAnswer(how);
             return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
         }
@@ -509,7 +511,7 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
             // A list open across a connection's start cannot be whole.
-            m_owed = 0;
+            m_owed = m_owedOpen = false;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -524,7 +526,7 @@ private:
             m_connected = false;
             // A list in progress can no longer complete; records of the old
             // connection still being delivered are not a list either.
-            m_owed = 0;
+            m_owed = m_owedOpen = false;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -540,8 +542,9 @@ private:
         // (the new connection's own can come before its 8 too, and are lost with them).
         if (!m_connected) return;
         // A list that began before the call's request is not its answer, nor one owed to an earlier call.
-        if (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0) m_call = CallState::Receiving;
+        if (m_call == CallState::Requested && !m_unaskedOpen && !m_owed) m_call = CallState::Receiving;
         const bool answer = m_call == CallState::Receiving;
+        if (!answer && !m_unaskedOpen) m_owedOpen = m_owed;  // a list nobody asked for begins: the owed one?
         m_unaskedOpen = m_unaskedOpen || !answer;
         std::vector<Device>& list = answer ? m_callDevices : m_unasked;
         bool& listShort = answer ? m_callShort : m_unaskedShort;
@@ -568,10 +571,14 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             if (!m_connected) return;
             if (m_call == CallState::Receiving ||
-                (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0)) {  // an empty list answers too
+                (m_call == CallState::Requested && !m_unaskedOpen && !m_owed)) {  // an empty list answers too
                 m_call = CallState::Complete;
             } else {
-                if (m_owed > 0) --m_owed;
+                if (m_owedOpen || (!m_unaskedOpen && m_owed)) {  // the owed list ends (empty: a 301 alone)
+                    m_owed = false;
+                    m_owedPaid = true;
+                }
+                m_owedOpen = false;
                 unasked.swap(m_unasked);
                 m_unaskedOpen = false;
                 deliver = !m_unaskedShort;
@@ -590,7 +597,9 @@ private:
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
-    int m_owed = 0;                         // lists owed to calls that ended before theirs began
+    bool m_owed = false;                    // a list owed to a call that ended before it began
+    bool m_owedOpen = false;                // the unasked list being received began while one was owed
+    bool m_owedPaid = false;                // an owed list ended during the current call
     bool m_callShort = false;               // a record of the answer could not be kept
     bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
