@@ -112,7 +112,9 @@ void CheckDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& option
     const ULONGLONG start = ::GetTickCount64();
     const int code = RequestListUntilLoss(api, ctx, options.timeoutMs, stopEvent, &status);
     r->interrupted = code == kExitInterrupted;
-    if (code == kExitOk)
+    if (code == kExitOk && ctx.Overlong())
+        Fail(r, kDevices, L"the service listed more devices than any machine has: not a usable list");
+    else if (code == kExitOk)
         Ok(r, kDevices, zktools::Format(L"%u devices in %u ms", unsigned(ctx.Devices().size()), MsSince(start)));
     else if (code == kListLost) Fail(r, kDevices, L"the connection was lost before the list ended");
     else if (code == kExitTimeout) Fail(r, kDevices, zktools::Format(L"the list did not end within %u ms", options.timeoutMs));

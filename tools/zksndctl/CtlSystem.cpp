@@ -160,6 +160,9 @@ bool PipeAbsent() {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+SRWLOCK CLogLevelRaise::s_lock = SRWLOCK_INIT;
+CLogLevelRaise* CLogLevelRaise::s_live = nullptr;
+
 CLogLevelRaise::CLogLevelRaise(uint32_t level) {
     if (ReadLogSettings().Level() >= level) return;
     HKEY key = nullptr;
@@ -179,12 +182,36 @@ CLogLevelRaise::CLogLevelRaise(uint32_t level) {
         return;  // a value that could not be kept whole is not replaced
     }
     const DWORD value = level;
+    ::AcquireSRWLockExclusive(&s_lock);
     m_raised = ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                 sizeof(value)) == ERROR_SUCCESS;
+    if (m_raised) s_live = this;
+    ::ReleaseSRWLockExclusive(&s_lock);
 }
 
 CLogLevelRaise::~CLogLevelRaise() {
+    ::AcquireSRWLockExclusive(&s_lock);
+    PutBack();
+    if (s_live == this) s_live = nullptr;
+    ::ReleaseSRWLockExclusive(&s_lock);
+}
+
+bool CLogLevelRaise::Raised() const {
+    ::AcquireSRWLockShared(&s_lock);
+    const bool raised = m_raised;
+    ::ReleaseSRWLockShared(&s_lock);
+    return raised;
+}
+
+void CLogLevelRaise::PutBackNow() {
+    ::AcquireSRWLockExclusive(&s_lock);
+    if (s_live != nullptr) s_live->PutBack();
+    ::ReleaseSRWLockExclusive(&s_lock);
+}
+
+void CLogLevelRaise::PutBack() {
     if (!m_raised) return;
+    m_raised = false;
     if (m_type == REG_NONE) ::RegDeleteValueW(m_key.get(), L"LogLevel");
     else ::RegSetValueExW(m_key.get(), L"LogLevel", 0, m_type, m_old.data(), static_cast<DWORD>(m_old.size()));
 }
@@ -304,8 +331,10 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
         m_file = std::move(current);
         return Drain(lines, error);
     }
-    // The held file's lines first, up to its rename and after it.
+    // The held file's lines first, up to its rename and after it: all of them before the name's
+    // new file or a deletion lets it go.
     if (!Drain(lines, error)) return false;
+    if (m_behind) return true;
     // Deleted while held (a name that stays until the last handle closes):
     // let go, or no process could make the log anew under that name.
     FILE_STANDARD_INFO standard = {};

@@ -53,9 +53,16 @@ public:
     ~CLogLevelRaise();
     CLogLevelRaise(const CLogLevelRaise&) = delete;
     CLogLevelRaise& operator=(const CLogLevelRaise&) = delete;
-    bool Raised() const { return m_raised; }
+    bool Raised() const;  // and not put back yet
+    // Puts back what the raise in force changed, at once: the console is closing, and Windows ends
+    // the process soon after, whatever the command is doing (its destructor then does nothing).
+    static void PutBackNow();
 
 private:
+    void PutBack();  // under s_lock
+
+    static SRWLOCK s_lock;
+    static CLogLevelRaise* s_live;  // under s_lock: the raise in force
     lumlib::unique_hkey m_key;
     bool m_raised = false;
     DWORD m_type = REG_NONE;      // REG_NONE: nothing was stored

@@ -9,6 +9,7 @@
 #include "tools/common/ConsoleOut.h"
 #include "tools/zksndctl/CtlOptions.h"
 #include "tools/zksndctl/CtlRunner.h"
+#include "tools/zksndctl/CtlSystem.h"
 
 namespace {
 
@@ -19,10 +20,12 @@ HANDLE g_finished = nullptr;  // the command has returned
 BOOL WINAPI OnConsoleEvent(DWORD type) {
     if (g_stopRequested == nullptr) return FALSE;
     ::SetEvent(g_stopRequested);
-    // Closing the window, logging off or shutting down ends the process as this returns: the command
-    // gets most of the 5 s Windows allows to put back what it changed (status's raised LogLevel).
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
-        ::WaitForSingleObject(g_finished, 4000);
+    // Closing the window, logging off or shutting down ends the process soon after this returns:
+    // status's raised LogLevel goes back at once, and the command gets a moment to end the library.
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        zksndctl::CLogLevelRaise::PutBackNow();
+        ::WaitForSingleObject(g_finished, 3000);
+    }
     return TRUE;
 }
 
@@ -44,13 +47,15 @@ int wmain(int argc, wchar_t** argv) {
         zktools::PrintText(options.json ? zksndctl::FormatUsageJson() + L"\r\n" : zksndctl::CtlUsage());
         return zksndctl::kExitOk;
     }
-    // Static: a handler still waiting on them as the process ends never sees them closed.
-    static CHandleHolder stopRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    static CHandleHolder finished(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stopRequested = stopRequested.get();
-    g_finished = finished.get();
+    // Never closed (the process's end does it): a handler may still use them while exit() runs.
+    g_stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_stopRequested == nullptr || g_finished == nullptr) {
+        zktools::PrintErrLine(L"zksndctl: " + zktools::ErrorText(::GetLastError()));
+        return zksndctl::kExitFailure;
+    }
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
-    const int code = zksndctl::RunCommand(options, stopRequested.get());
+    const int code = zksndctl::RunCommand(options, g_stopRequested);
     ::SetEvent(g_finished);
     ::SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
     return code;
