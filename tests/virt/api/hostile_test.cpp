@@ -484,6 +484,7 @@ void PairCallback(uint32_t code, uintptr_t param, void* context) {
     Monitor().OnCallback(code, param);
     ++g_pairCalls;
     if (*static_cast<const int*>(context) != Tag) ++g_pairMismatches;
+    Monitor().OnReturn(code);
 }
 
 TEST_F(Hostile, CallbackAndContextChangeAsOnePair) {
