@@ -156,7 +156,9 @@ TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) 
     ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
     ASSERT_TRUE(forever.Finished(20000)) << "the wait for ever outlived the connection";
     EXPECT_TRUE(connected) << "the wait for ever's answer";
+    script.onList = {Notice(false)};  // the request came; no list follows
     EXPECT_EQ(zksnd::ListEnd::TimedOut, session->Devices(milliseconds(1500)).end) << "Devices without an answer";
+    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
     // Read by the service's thread only when the next request comes. The timed-out request is
     // answered late, before this one's list: nobody's answer (the handler gets it).
     script.onList = {Device(9, u"late"), Notice(true), Device(0, u"A"), Notice(true)};
@@ -180,12 +182,12 @@ TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) 
     ASSERT_TRUE(seen.Reach(seen.lost, 1)) << "no 6";
     EXPECT_LT(lostWaitMs, 1000u) << "WaitConnected from the 6's handler waited";
 
-    script.onList = {Notice(false)};  // the request came; no list follows
+    script.onList = {Notice(false)};
     script.endAfterList = false;
     ASSERT_TRUE(session->WaitConnected(seconds(20))) << "not connected again";
     zksnd::DeviceList waiting;
     zk_testkit::Background call([&] { waiting = session->Devices(seconds(30)); });
-    ASSERT_TRUE(seen.Reach(seen.infos, 1)) << "the request did not reach the service";
+    ASSERT_TRUE(seen.Reach(seen.infos, 2)) << "the request did not reach the service";
     EXPECT_LT(End(), 10000u) << "the destructor's time";
     ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
     EXPECT_EQ(zksnd::ListEnd::RequestFailed, waiting.end) << waiting.Message();

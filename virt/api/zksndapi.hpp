@@ -338,7 +338,9 @@ public:
         const uint32_t status = ::ZkSndVGetDeviceList();
         lock.lock();
         if (status != ZKSND_STATUS_OK) {
-            // A list that began meanwhile is nobody's answer: it reaches Handlers::deviceList whole.
+            // A list that began meanwhile is nobody's answer: one still arriving reaches
+            // Handlers::deviceList whole; one already ended is dropped (handlers run on the
+            // library's threads, never this one).
             NobodysAnswer(m_call);
             m_call = CallState::None;
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
@@ -356,8 +358,9 @@ public:
             // An answer cut off by the deadline carries on as a list nobody waits
             // for: it reaches Handlers::deviceList whole, never a later call. One
             // not begun yet is still owed: a later call's answer comes after it
-            // (unless an owed one ended meanwhile: that may have been this one's).
-            if (how == CallState::Requested && !m_owedPaid) m_owed = true;
+            // (unless an owed one that began after this request ended meanwhile:
+            // that may have been this one's, the one owed before lost).
+            if (how == CallState::Requested && !m_owedPaid && m_owed < 2) ++m_owed;
             NobodysAnswer(how);
             return Ended(result, ListEnd::TimedOut, ZKSND_STATUS_FAILED);
         }
@@ -511,7 +514,8 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
             // A list open across a connection's start cannot be whole.
-            m_owed = m_owedOpen = false;
+            m_owed = 0;
+            m_owedOpen = m_owedInCall = false;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -526,7 +530,8 @@ private:
             m_connected = false;
             // A list in progress can no longer complete; records of the old
             // connection still being delivered are not a list either.
-            m_owed = m_owedOpen = false;
+            m_owed = 0;
+            m_owedOpen = m_owedInCall = false;
             m_unasked.clear();
             m_unaskedOpen = false;
             m_unaskedShort = false;
@@ -542,9 +547,12 @@ private:
         // (the new connection's own can come before its 8 too, and are lost with them).
         if (!m_connected) return;
         // A list that began before the call's request is not its answer, nor one owed to an earlier call.
-        if (m_call == CallState::Requested && !m_unaskedOpen && !m_owed) m_call = CallState::Receiving;
+        if (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0) m_call = CallState::Receiving;
         const bool answer = m_call == CallState::Receiving;
-        if (!answer && !m_unaskedOpen) m_owedOpen = m_owed;  // a list nobody asked for begins: the owed one?
+        if (!answer && !m_unaskedOpen) {  // a list nobody asked for begins: an owed one?
+            m_owedOpen = m_owed > 0;
+            m_owedInCall = m_owedOpen && m_call == CallState::Requested;
+        }
         m_unaskedOpen = m_unaskedOpen || !answer;
         std::vector<Device>& list = answer ? m_callDevices : m_unasked;
         bool& listShort = answer ? m_callShort : m_unaskedShort;
@@ -571,14 +579,15 @@ private:
             std::lock_guard<detail::Lock> lock(m_lock);
             if (!m_connected) return;
             if (m_call == CallState::Receiving ||
-                (m_call == CallState::Requested && !m_unaskedOpen && !m_owed)) {  // an empty list answers too
+                (m_call == CallState::Requested && !m_unaskedOpen && m_owed == 0)) {  // an empty list answers too
                 m_call = CallState::Complete;
             } else {
-                if (m_owedOpen || (!m_unaskedOpen && m_owed)) {  // the owed list ends (empty: a 301 alone)
-                    m_owed = false;
-                    m_owedPaid = true;
+                const bool empty = !m_unaskedOpen && m_owed > 0;  // an owed list of no records: a 301 alone
+                if (m_owedOpen || empty) {
+                    --m_owed;
+                    m_owedPaid = m_owedPaid || (empty ? m_call == CallState::Requested : m_owedInCall);
                 }
-                m_owedOpen = false;
+                m_owedOpen = m_owedInCall = false;
                 unasked.swap(m_unasked);
                 m_unaskedOpen = false;
                 deliver = !m_unaskedShort;
@@ -597,9 +606,10 @@ private:
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
     bool m_unaskedOpen = false;             // its first record has come, its 301 not yet
-    bool m_owed = false;                    // a list owed to a call that ended before it began
+    int m_owed = 0;                         // lists owed to calls that ended before theirs began (at most 2)
     bool m_owedOpen = false;                // the unasked list being received began while one was owed
-    bool m_owedPaid = false;                // an owed list ended during the current call
+    bool m_owedInCall = false;              // ... and after the current call's request
+    bool m_owedPaid = false;                // an owed list begun after the current call's request ended
     bool m_callShort = false;               // a record of the answer could not be kept
     bool m_unaskedShort = false;            // nor one of the unasked list
     bool m_closing = false;                 // the destructor has begun
