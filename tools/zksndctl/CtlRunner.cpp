@@ -360,8 +360,9 @@ int RunLogTail(const CtlOptions& options, HANDLE stopEvent) {
         // Followed from its first line once it appears.
         zktools::PrintErrLine(L"zksndctl: no log file yet (" + path + L"): " + NoLogYet() + L"; waiting for it");
     } else if (!read && options.follow && error == ERROR_ACCESS_DENIED) {
-        // Deleted while still open, most likely: the follow waits out the refusal.
-        zktools::PrintErrLine(L"zksndctl: the log " + path + L" refuses reading for now; waiting for it");
+        // Deleted while still open, most likely: the follow waits out the refusal (5 s).
+        zktools::PrintErrLine(L"zksndctl: the log " + path +
+                              L" refuses reading (deleted while still open, or not readable by this account); waiting for it");
     } else if (absent) {
         PrintError(L"no log file yet (" + path + L"): " + NoLogYet());
         return kExitNoLog;

@@ -82,9 +82,9 @@ void CheckPipe(const CtlOptions& options, StatusReport* r) {
     CheckServer(pipe.get(), security, r);
 }
 
-// The device list of the devices stage: kExitOk at its end (301), kListLost when a 6 came first and no 301
-// followed within a second (what the library had received still arrives after its 6), a request that
-// found no connection (status 20) likewise; else the status's exit code, kExitTimeout or kExitInterrupted.
+// The device list of the devices stage: kExitOk at its end (301), kListLost when a 6 came first (the
+// request is answered by the cut: CtlContext::ListCut) or the request found no connection (status 20);
+// else the status's exit code, kExitTimeout or kExitInterrupted.
 const int kListLost = -1;
 const DWORD kListAfterLossMs = 1000;
 int RequestListUntilLoss(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, HANDLE stopEvent, uint32_t* status) {
@@ -101,10 +101,9 @@ int RequestListUntilLoss(const ZkSndApi& api, CtlContext& ctx, DWORD timeoutMs, 
     if (*status != 0) return ExitCodeForStatus(*status);
     HANDLE waits[3] = {ctx.listEnd.get(), ctx.lost.get(), stopEvent};
     const DWORD w = ::WaitForMultipleObjects(stopEvent != nullptr ? 3 : 2, waits, FALSE, timeoutMs);
-    if (w == WAIT_OBJECT_0) return kExitOk;
     if (w == WAIT_OBJECT_0 + 2) return kExitInterrupted;
-    if (w != WAIT_OBJECT_0 + 1) return kExitTimeout;
-    return ::WaitForSingleObject(ctx.listEnd.get(), kListAfterLossMs) == WAIT_OBJECT_0 ? kExitOk : kListLost;
+    if (w != WAIT_OBJECT_0 && w != WAIT_OBJECT_0 + 1) return kExitTimeout;
+    return ctx.WasCut() ? kListLost : kExitOk;
 }
 
 void CheckDevices(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HANDLE stopEvent, StatusReport* r) {

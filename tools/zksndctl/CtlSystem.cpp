@@ -162,6 +162,7 @@ bool PipeAbsent() {
 
 SRWLOCK CLogLevelRaise::s_lock = SRWLOCK_INIT;
 CLogLevelRaise* CLogLevelRaise::s_live = nullptr;
+bool CLogLevelRaise::s_closing = false;
 
 CLogLevelRaise::CLogLevelRaise(uint32_t level) {
     if (ReadLogSettings().Level() >= level) return;
@@ -183,8 +184,8 @@ CLogLevelRaise::CLogLevelRaise(uint32_t level) {
     }
     const DWORD value = level;
     ::AcquireSRWLockExclusive(&s_lock);
-    m_raised = ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                                sizeof(value)) == ERROR_SUCCESS;
+    m_raised = !s_closing && ::RegSetValueExW(key, L"LogLevel", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                              sizeof(value)) == ERROR_SUCCESS;
     if (m_raised) s_live = this;
     ::ReleaseSRWLockExclusive(&s_lock);
 }
@@ -205,6 +206,7 @@ bool CLogLevelRaise::Raised() const {
 
 void CLogLevelRaise::PutBackNow() {
     ::AcquireSRWLockExclusive(&s_lock);
+    s_closing = true;  // and no raise after this one
     if (s_live != nullptr) s_live->PutBack();
     ::ReleaseSRWLockExclusive(&s_lock);
 }

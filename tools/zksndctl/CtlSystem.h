@@ -63,6 +63,7 @@ private:
 
     static SRWLOCK s_lock;
     static CLogLevelRaise* s_live;  // under s_lock: the raise in force
+    static bool s_closing;          // under s_lock: PutBackNow has run
     lumlib::unique_hkey m_key;
     bool m_raised = false;
     DWORD m_type = REG_NONE;      // REG_NONE: nothing was stored
