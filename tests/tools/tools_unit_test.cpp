@@ -166,12 +166,13 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     // before the follower's first read (renamed away, a new one under the name) gives what was
     // appended to it first, then the new file from its start.
     const std::wstring rotated = file.path + L".rotated";
-    const auto inPlace = [&](const std::wstring& text) {  // the same file written anew, as the log is (never replaced)
-        CHandleHolder f(::CreateFileW(file.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    const auto writeAt = [](const std::wstring& path, const std::wstring& text) {  // the same file written anew, as the log is
+        CHandleHolder f(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, 0, nullptr));
         DWORD put = 0;
         return f.is_valid() && ::SetEndOfFile(f.get()) && ::WriteFile(f.get(), text.data(), DWORD(text.size() * 2), &put, nullptr);
     };
+    const auto inPlace = [&](const std::wstring& text) { return writeAt(file.path, text); };
     const struct { const wchar_t *first, *then, *renamed, *expected, *partial; } rows[] = {
         {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", nullptr, L"unfinished line|next|", L"ha"},
         {L"old line one\r\nold line two\r\n", L"anew\r\n", nullptr, L"anew|", L""},
@@ -191,6 +192,11 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         ASSERT_TRUE(follower.Read(&lines, &error)) << error;
         EXPECT_EQ(row.expected, taken()) << "the lines ended since the tail";
         EXPECT_EQ(row.partial, follower.Partial()) << "the line still being written";
+        if (row.renamed == nullptr) continue;
+        // A writer that has not seen the rotation yet appends to the renamed file.
+        ASSERT_TRUE(writeAt(rotated, std::wstring(row.then) + L"late old line\r\n")) << ::GetLastError();
+        ASSERT_TRUE(follower.Read(&lines, &error)) << error;
+        EXPECT_EQ(L"late old line|", taken()) << "the renamed file's late line";
     }
     // An unfinished line its writer set back (an append cut short, undone) and appended again whole: once.
     zksndctl::CLogFollower undone(file.path, 0);

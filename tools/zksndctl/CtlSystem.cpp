@@ -23,6 +23,8 @@ const wchar_t kLogBase[] = L"zksndapi";
 const size_t kMaxLineChars = 64 * 1024;
 const uint64_t kMaxTailBytes = 16ull << 20;
 const uint64_t kMaxReadBytes = 4ull << 20;
+// How long a follow reads on in a file a rotation renamed away.
+const ULONGLONG kRotatedReadMs = 3000;
 
 // Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
 void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std::wstring>* lines) {
@@ -322,62 +324,67 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 }
 
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
+    // A rotated file's late lines first, for as long as its writers may still append to it.
+    if (m_previous.file.is_valid()) {
+        DWORD ignored = 0;
+        if (!Drain(m_previous, lines, &ignored) || (!m_previous.behind && ::GetTickCount64() >= m_previousUntil))
+            m_previous = Source();
+    }
     // What the name holds now: after a rotation, another file than the one held.
     CHandleHolder current(OpenLog(m_path));
     const DWORD openError = ::GetLastError();
-    if (!m_file.is_valid()) {
+    if (!m_current.file.is_valid()) {
         if (!current.is_valid()) {
             *error = openError;
             return false;
         }
-        m_file = std::move(current);
-        return Drain(lines, error);
+        m_current.file = std::move(current);
+        return Drain(m_current, lines, error);
     }
     // The held file's lines first, up to its rename and after it: all of them before the name's
     // new file or a deletion lets it go.
-    if (!Drain(lines, error)) return false;
-    if (m_behind) return true;
+    if (!Drain(m_current, lines, error)) return false;
+    if (m_current.behind) return true;
     // Deleted while held (a name that stays until the last handle closes):
     // let go, or no process could make the log anew under that name.
     FILE_STANDARD_INFO standard = {};
-    if (::GetFileInformationByHandleEx(m_file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
+    if (::GetFileInformationByHandleEx(m_current.file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
         standard.DeletePending) {
-        m_file.reset();
-        m_offset = 0;
-        m_partial.clear();
+        m_current = Source();
         return true;
     }
     BY_HANDLE_FILE_INFORMATION held = {}, named = {};
-    if (!current.is_valid() || !::GetFileInformationByHandle(m_file.get(), &held) ||
+    if (!current.is_valid() || !::GetFileInformationByHandle(m_current.file.get(), &held) ||
         !::GetFileInformationByHandle(current.get(), &named))
         return true;  // between a rotation and the next line, or not to be told apart: held on to
     if (held.dwVolumeSerialNumber == named.dwVolumeSerialNumber && held.nFileIndexHigh == named.nFileIndexHigh &&
         held.nFileIndexLow == named.nFileIndexLow)
         return true;
-    m_file = std::move(current);
-    m_offset = 0;
-    m_partial.clear();  // the old file's unfinished line never ends
-    return Drain(lines, error);
+    m_previous = std::move(m_current);
+    m_previousUntil = ::GetTickCount64() + kRotatedReadMs;
+    m_current = Source();
+    m_current.file = std::move(current);
+    return Drain(m_current, lines, error);
 }
 
-bool CLogFollower::Drain(std::vector<std::wstring>* lines, DWORD* error) {
+bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error) {
     uint64_t size = 0;
-    if (!FileSize(m_file.get(), &size, error)) return false;
-    if (size < m_offset) {
+    if (!FileSize(source.file.get(), &size, error)) return false;
+    if (size < source.offset) {
         // Set back inside the unfinished line (a writer undoing an append cut
         // short): what is left of it stays. Further back: written anew.
-        const uint64_t lineStart = m_offset - m_partial.size() * 2;
-        m_partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
-        m_offset = size >= lineStart ? lineStart + m_partial.size() * 2 : 0;
+        const uint64_t lineStart = source.offset - source.partial.size() * 2;
+        source.partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
+        source.offset = size >= lineStart ? lineStart + source.partial.size() * 2 : 0;
     }
-    m_behind = false;
-    if (size == m_offset) return true;
+    source.behind = false;
+    if (size == source.offset) return true;
     std::wstring text;
-    const uint64_t to = std::min(size, m_offset + kMaxReadBytes);  // the rest on the next call
-    if (!ReadRange(m_file.get(), m_offset, to, &text, error)) return false;
-    m_offset += text.size() * 2;
-    m_behind = m_offset < size;
-    SplitLines(text, &m_partial, lines);
+    const uint64_t to = std::min(size, source.offset + kMaxReadBytes);  // the rest on the next call
+    if (!ReadRange(source.file.get(), source.offset, to, &text, error)) return false;
+    source.offset += text.size() * 2;
+    source.behind = source.offset < size;
+    SplitLines(text, &source.partial, lines);
     return true;
 }
 

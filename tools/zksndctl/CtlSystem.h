@@ -105,23 +105,34 @@ class CLogFollower {
 public:
     // held: the file offset is in (the tail's), so that a rotation before the first Read loses nothing.
     CLogFollower(std::wstring path, uint64_t offset, CHandleHolder held = CHandleHolder())
-        : m_path(std::move(path)), m_file(std::move(held)), m_offset(offset) {}
+        : m_path(std::move(path)) {
+        m_current.file = std::move(held);
+        m_current.offset = offset;
+    }
     // Appends the lines ended since the last call; an unfinished last line waits for its end. false
     // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
     bool Read(std::vector<std::wstring>* lines, DWORD* error);
-    const std::wstring& Partial() const { return m_partial; }
-    // The last Read left more of the file to read: the next need not wait for a change.
-    bool Behind() const { return m_behind; }
+    const std::wstring& Partial() const { return m_current.partial; }
+    // The last Read left more to read: the next need not wait for a change.
+    bool Behind() const { return m_current.behind || m_previous.behind; }
 
 private:
-    // The held file from m_offset to its end (from 0 when it is shorter: written anew).
-    bool Drain(std::vector<std::wstring>* lines, DWORD* error);
+    // A file being read: where, and its unfinished last line.
+    struct Source {
+        CHandleHolder file;
+        uint64_t offset = 0;
+        std::wstring partial;
+        bool behind = false;  // more than one read's worth was left
+    };
+    // The file from its offset to its end (from 0 when it is shorter: written anew).
+    static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
 
     const std::wstring m_path;
-    CHandleHolder m_file;
-    uint64_t m_offset;
-    std::wstring m_partial;
-    bool m_behind = false;
+    Source m_current;
+    // The file a rotation renamed away, read on for a while: a writer in another process appends
+    // to it until it notices the rotation (the library looks at the name once a second).
+    Source m_previous;
+    ULONGLONG m_previousUntil = 0;
 };
 
 }  // namespace zksndctl
