@@ -85,7 +85,7 @@ bool CtlContext::Create() {
 
 std::vector<DeviceRow> CtlContext::Devices() const {
     const auto lock = m_lock.lock();
-    return m_devices;
+    return m_answer;
 }
 
 void CtlContext::AddDevice(const DeviceRow& row) {
@@ -102,8 +102,9 @@ void CtlContext::BeginListRequest() {
     const auto lock = m_lock.lock();
     m_devices.clear();
     m_asked = true;
-    m_answering = m_cut = false;
+    m_answering = m_cut = m_answerCut = m_answerOverlong = false;
     m_notKept = 0;
+    m_answer.clear();
 }
 
 bool CtlContext::ListEnded() {
@@ -112,6 +113,12 @@ bool CtlContext::ListEnded() {
     // An empty list answers too, when no other was arriving.
     const bool answer = !m_asked || m_answering || !m_listOpen;
     m_listOpen = false;
+    if (answer && m_asked) {  // kept apart: what comes next (a list, a 6) is no part of it
+        m_answer.swap(m_devices);
+        m_devices.clear();
+        m_answerOverlong = m_notKept != 0;
+        m_notKept = 0;
+    }
     if (answer) m_asked = m_answering = false;
     return answer;
 }
@@ -122,6 +129,7 @@ bool CtlContext::ListCut() {
     m_notKept = 0;
     m_listOpen = m_answering = false;
     m_cut = m_asked;
+    m_answerCut = m_answerCut || m_asked;
     m_asked = false;
     return m_cut;
 }
@@ -133,12 +141,12 @@ void CtlContext::ConnectionMade() {
 
 bool CtlContext::WasCut() const {
     const auto lock = m_lock.lock();
-    return m_cut;
+    return m_answerCut;
 }
 
 bool CtlContext::Overlong() const {
     const auto lock = m_lock.lock();
-    return m_notKept != 0;
+    return m_answerOverlong;
 }
 
 size_t CtlContext::ClearDevices() {

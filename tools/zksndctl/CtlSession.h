@@ -39,8 +39,9 @@ struct CtlContext {
     bool json = false;   // watch lines as JSON Lines
 
     bool Create();
-    // The devices of the list being received, and the last server information: the callback's thread
-    // writes them while the command reads them.
+    // The devices that answered the last request (kept apart from the lists and the 6 that come
+    // after it), and the last server information: the callback's thread writes them while the
+    // command reads them.
     std::vector<DeviceRow> Devices() const;
     void AddDevice(const DeviceRow& row);
     // Forgets the devices received so far; how many there were.
@@ -56,9 +57,9 @@ struct CtlContext {
     // delivers from that connection are no part of it, until the next connection (ConnectionMade).
     bool ListCut();
     void ConnectionMade();
-    // The last request was answered by a cut, not a list.
+    // The last request was answered by a cut, not a list (also once the next connection has come).
     bool WasCut() const;
-    // The list had more devices than any machine has (kMaxListDevices): the rest were not kept.
+    // Its list had more devices than any machine has (kMaxListDevices): the rest were not kept.
     bool Overlong() const;
     ServerInfo Server() const;
     void SetServer(const ServerInfo& info);
@@ -71,6 +72,9 @@ private:
     bool m_listOpen = false;           // under m_lock: a record came since the last 301
     bool m_cut = false;                // under m_lock: a 6 answered the request; until the next 8
     size_t m_notKept = 0;              // under m_lock: records of the list beyond kMaxListDevices
+    std::vector<DeviceRow> m_answer;   // under m_lock: the list that answered the last request
+    bool m_answerCut = false;          // under m_lock: a 6 answered it instead
+    bool m_answerOverlong = false;     // under m_lock: its list was longer than kMaxListDevices
     ServerInfo m_server;               // under m_lock
 };
 

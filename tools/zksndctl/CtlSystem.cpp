@@ -23,8 +23,9 @@ const wchar_t kLogBase[] = L"zksndapi";
 const size_t kMaxLineChars = 64 * 1024;
 const uint64_t kMaxTailBytes = 16ull << 20;
 const uint64_t kMaxReadBytes = 4ull << 20;
-// How long a follow reads on in a file a rotation renamed away.
+// How long a follow reads on in a file a rotation renamed away, and in how many at once.
 const ULONGLONG kRotatedReadMs = 3000;
+const size_t kMaxRenamed = 4;
 
 // Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
 void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std::wstring>* lines) {
@@ -323,12 +324,24 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
     return true;
 }
 
+namespace {
+
+// Deleted while held (a name that stays until the last handle closes).
+bool DeletePending(HANDLE file) {
+    FILE_STANDARD_INFO standard = {};
+    return ::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) && standard.DeletePending;
+}
+
+}  // namespace
+
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
-    // A rotated file's late lines first, for as long as its writers may still append to it.
-    if (m_previous.file.is_valid()) {
+    // Renamed files' late lines first, for as long as their writers may still append to them; one
+    // deleted is let go at once (held, its number could not be used again).
+    for (auto it = m_renamed.begin(); it != m_renamed.end();) {
         DWORD ignored = 0;
-        if (!Drain(m_previous, lines, &ignored) || (!m_previous.behind && ::GetTickCount64() >= m_previousUntil))
-            m_previous = Source();
+        const bool done = !Drain(it->source, lines, &ignored) || DeletePending(it->source.file.get()) ||
+                          (!it->source.behind && ::GetTickCount64() >= it->until);
+        it = done ? m_renamed.erase(it) : it + 1;
     }
     // What the name holds now: after a rotation, another file than the one held.
     CHandleHolder current(OpenLog(m_path));
@@ -345,11 +358,8 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     // new file or a deletion lets it go.
     if (!Drain(m_current, lines, error)) return false;
     if (m_current.behind) return true;
-    // Deleted while held (a name that stays until the last handle closes):
-    // let go, or no process could make the log anew under that name.
-    FILE_STANDARD_INFO standard = {};
-    if (::GetFileInformationByHandleEx(m_current.file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
-        standard.DeletePending) {
+    // Deleted while held: let go, or no process could make the log anew under that name.
+    if (DeletePending(m_current.file.get())) {
         m_current = Source();
         return true;
     }
@@ -360,11 +370,17 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     if (held.dwVolumeSerialNumber == named.dwVolumeSerialNumber && held.nFileIndexHigh == named.nFileIndexHigh &&
         held.nFileIndexLow == named.nFileIndexLow)
         return true;
-    m_previous = std::move(m_current);
-    m_previousUntil = ::GetTickCount64() + kRotatedReadMs;
+    if (m_renamed.size() == kMaxRenamed) m_renamed.erase(m_renamed.begin());
+    m_renamed.push_back({std::move(m_current), ::GetTickCount64() + kRotatedReadMs});
     m_current = Source();
     m_current.file = std::move(current);
     return Drain(m_current, lines, error);
+}
+
+bool CLogFollower::Behind() const {
+    bool behind = m_current.behind;
+    for (const Renamed& renamed : m_renamed) behind = behind || renamed.source.behind;
+    return behind;
 }
 
 bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error) {
@@ -383,7 +399,7 @@ bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD
     const uint64_t to = std::min(size, source.offset + kMaxReadBytes);  // the rest on the next call
     if (!ReadRange(source.file.get(), source.offset, to, &text, error)) return false;
     source.offset += text.size() * 2;
-    source.behind = source.offset < size;
+    source.behind = source.offset == to && to < size;  // a read that came up short waits for a change
     SplitLines(text, &source.partial, lines);
     return true;
 }

@@ -114,7 +114,7 @@ public:
     bool Read(std::vector<std::wstring>* lines, DWORD* error);
     const std::wstring& Partial() const { return m_current.partial; }
     // The last Read left more to read: the next need not wait for a change.
-    bool Behind() const { return m_current.behind || m_previous.behind; }
+    bool Behind() const;
 
 private:
     // A file being read: where, and its unfinished last line.
@@ -129,10 +129,13 @@ private:
 
     const std::wstring m_path;
     Source m_current;
-    // The file a rotation renamed away, read on for a while: a writer in another process appends
-    // to it until it notices the rotation (the library looks at the name once a second).
-    Source m_previous;
-    ULONGLONG m_previousUntil = 0;
+    // Files a rotation renamed away, each read on until `until`: a writer in another process appends
+    // to one until it notices the rotation (the library looks at the name once a second).
+    struct Renamed {
+        Source source;
+        ULONGLONG until;
+    };
+    std::vector<Renamed> m_renamed;
 };
 
 }  // namespace zksndctl
