@@ -227,6 +227,13 @@ TEST(CtlLog, AFollowWaitsOutANameRefusedForAMoment) {
     options.seconds = 6;
     const CHandleHolder stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const std::wstring folder = log.path.substr(0, log.path.find_last_of(L'\\') + 1);
+    const zk_testkit::CTempFile printed(L"ctl-follow-out");  // the follow's standard output
+    struct Redirected {
+        const HANDLE saved = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        ~Redirected() { ::SetStdHandle(STD_OUTPUT_HANDLE, saved); }
+    } redirected;
+    CHandleHolder out(::CreateFileW(printed.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(out.is_valid() && ::SetStdHandle(STD_OUTPUT_HANDLE, out.get())) << ::GetLastError();
     int code = -1;
     zk_testkit::Background follow([&] { code = zksndctl::FollowLog(folder, log.path, 0, CHandleHolder(), options, stop.get()); });
     EXPECT_FALSE(follow.Finished(3000)) << "the follow ended while the name was refused; exit " << code;
@@ -235,6 +242,7 @@ TEST(CtlLog, AFollowWaitsOutANameRefusedForAMoment) {
     ASSERT_TRUE(zktools::WriteWholeFile(log.path, L"line\r\n", 12, &error)) << error;
     ASSERT_TRUE(follow.Finished(15000)) << "the follow outlived its --seconds";
     EXPECT_EQ(zksndctl::kExitOk, code);
+    EXPECT_EQ("line\r\n", zk_testkit::ReadFileText(printed.path)) << "what the follow printed";
 }
 
 // The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on
