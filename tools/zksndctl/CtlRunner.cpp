@@ -132,7 +132,7 @@ int RunSetDefault(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& option
     }
     if (options.force) {
         // The library tells the service its session id just after the 8 that woke us: a round trip
-        // first (what the list's does without --force) keeps the request behind it.
+        // first (what the list's does without --force) gives it that time; no promise.
         SndSettings settings;
         api.GetSettings(&settings);  // its status is SetDefault's to tell
     }

@@ -27,6 +27,12 @@ const uint64_t kMaxReadBytes = 4ull << 20;
 const ULONGLONG kRotatedReadMs = 3000;
 const size_t kMaxRenamed = 4;
 
+// Deleted while held (a name that stays until the last handle closes).
+bool DeletePending(HANDLE file) {
+    FILE_STANDARD_INFO standard = {};
+    return ::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) && standard.DeletePending;
+}
+
 // Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
 void SplitLines(const std::wstring& text, std::wstring* partial, std::vector<std::wstring>* lines) {
     *partial += text;
@@ -323,16 +329,6 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
     SplitLines(text, partial, lines);
     return true;
 }
-
-namespace {
-
-// Deleted while held (a name that stays until the last handle closes).
-bool DeletePending(HANDLE file) {
-    FILE_STANDARD_INFO standard = {};
-    return ::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) && standard.DeletePending;
-}
-
-}  // namespace
 
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     // Renamed files' late lines first, for as long as their writers may still append to them; one
