@@ -82,10 +82,14 @@ struct Seen {
     std::vector<std::vector<zksnd::Device>> unasked;
     std::function<void()> inServerInfo;  // set before the service is served
     std::function<void()> inLost;        // set before the connection can end
+    std::function<void()> inConnected;   // set before the service is served
 
     zksnd::Handlers Handlers() {
         zksnd::Handlers h;
-        h.connected = [this] { Count(&connected); };
+        h.connected = [this] {
+            Count(&connected);
+            if (inConnected) inConnected();
+        };
         h.connectionLost = [this](uint32_t) {
             if (inLost) inLost();
             Count(&lost);
@@ -191,6 +195,23 @@ TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) 
     EXPECT_LT(End(), 10000u) << "the destructor's time";
     ASSERT_TRUE(call.Finished(10000)) << "the call outlived the session";
     EXPECT_EQ(zksnd::ListEnd::RequestFailed, waiting.end) << waiting.Message();
+}
+
+// The library answers a call 20 as soon as the connection is gone; its 6 comes
+// later (here: once the 8's handler returns). The session takes the 20 for the
+// end: WaitConnected() waits for the next connection instead of returning at once.
+TEST_F(Companion, ACallAnsweredNotConnectedEndsTheConnectionBeforeItsSix) {
+    bool release = false;
+    seen.inConnected = [&] { seen.observed.WaitFor([&] { return release; }, 20000); };
+    Serve();
+    ASSERT_TRUE(seen.Reach(seen.connected, 1)) << "not connected";
+    ASSERT_TRUE(service.CloseClient(0)) << "the service did not end the connection";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session->SetDefault(0).status) << "SetDefault on an ended connection";
+    EXPECT_FALSE(session->WaitConnected(milliseconds(300))) << "connected after a 20";
+    EXPECT_EQ(0, seen.observed.Get(seen.lost)) << "the 6 came before the 8's handler returned";
+    seen.observed.Note([&] { release = true; });
+    EXPECT_TRUE(session->WaitConnected(seconds(20))) << "not connected again";
+    EXPECT_EQ(1, seen.observed.Get(seen.lost)) << "the next 8 without a 6";
 }
 
 // A list already arriving when the call began goes to the handler, and the

@@ -303,10 +303,11 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Whether a connection is up: set by code 8, cleared by code 6.
+    // Whether a connection is up: set by code 8, cleared by code 6, and as soon as
+    // the library answers a call of this Session NOT_CONNECTED (its 6 may come later).
     bool Connected() const {
         std::lock_guard<detail::Lock> lock(m_lock);
-        return m_connected;
+        return Up();
     }
     // Waits until connected or the time runs out; true when connected. From a
     // handler it does not wait: the next 8 cannot come before that handler returns.
@@ -314,8 +315,8 @@ public:
         if (InHandler()) return Connected();
         const Waiting waiting(*this);
         std::unique_lock<detail::Lock> lock(m_lock);
-        m_changed.WaitFor(lock, Bounded(timeout), [this] { return m_connected || m_closing; });
-        return m_connected;
+        m_changed.WaitFor(lock, Bounded(timeout), [this] { return Up() || m_closing; });
+        return Up();
     }
 
     // Asks for the device list and waits for its 301, for the 6 that cuts it, or
@@ -328,7 +329,8 @@ public:
         std::lock_guard<detail::Lock> oneCall(m_callLock);
         std::unique_lock<detail::Lock> lock(m_lock);
         if (m_closing) return Ended(result, ListEnd::RequestFailed, ZKSND_STATUS_FAILED);
-        if (!m_connected) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
+        if (!Up()) return Ended(result, ListEnd::NotConnected, ZKSND_STATUS_NOT_CONNECTED);
+        const uint64_t connection = m_connects;
         m_call = CallState::Requested;
         m_callDevices.clear();
         m_callShort = false;
@@ -343,6 +345,7 @@ public:
             // library's threads, never this one).
             NobodysAnswer(m_call);
             m_call = CallState::None;
+            if (status == kNotConnected) Refused(connection);
             return Ended(result, status == ZKSND_STATUS_NOT_CONNECTED ? ListEnd::NotConnected : ListEnd::RequestFailed,
                          status);
         }
@@ -376,18 +379,21 @@ public:
     // The service's settings record. Without a connection: NOT_CONNECTED at once.
     SettingsResult Settings() {
         SettingsResult result;
-        result.status = Connected() ? ::ZkSndGetSettings(&result.settings) : kNotConnected;
+        const uint64_t connection = Connection();
+        result.status = connection != 0 ? Answered(::ZkSndGetSettings(&result.settings), connection) : kNotConnected;
         return result;
     }
     // Writes the record. Without a connection: NOT_CONNECTED at once.
     Result SetSettings(const SndSettings& settings) {
-        return Result{Connected() ? ::ZkSndSetSettings(&settings) : kNotConnected};
+        const uint64_t connection = Connection();
+        return Result{connection != 0 ? Answered(::ZkSndSetSettings(&settings), connection) : kNotConnected};
     }
     // Makes the device with this value (Device::value) the default; no reply is
     // awaited, so OK means queued, not that the service got it (a connection that
     // breaks first loses it). Without a connection: NOT_CONNECTED at once.
     Result SetDefault(uint32_t value) {
-        return Result{Connected() ? ::ZkSndSetDefault(value) : kNotConnected};
+        const uint64_t connection = Connection();
+        return Result{connection != 0 ? Answered(::ZkSndSetDefault(value), connection) : kNotConnected};
     }
     // ZkConfigIsLocked: its 1 means "locked" (this library always says so).
     bool ConfigLocked() const { return ::ZkConfigIsLocked() == 1; }
@@ -477,6 +483,26 @@ private:
         return device;
     }
 
+    // The library's 20 comes as soon as the connection is gone, its 6 when the messages
+    // before the end are handed on: until then WaitConnected() would not wait.
+    bool Up() const { return m_connected && m_refused != m_connects; }
+    // The number of the connection that is up (the count of 8s), 0 without one.
+    uint64_t Connection() const {
+        std::lock_guard<detail::Lock> lock(m_lock);
+        return Up() ? m_connects : 0;
+    }
+    uint32_t Answered(uint32_t status, uint64_t connection) {
+        if (status == kNotConnected) {
+            std::lock_guard<detail::Lock> lock(m_lock);
+            Refused(connection);
+        }
+        return status;
+    }
+    // A 20 for a connection a later 8 replaced says nothing of that one.
+    void Refused(uint64_t connection) {
+        if (connection == m_connects) m_refused = connection;
+    }
+
     static void OnNotify(uint32_t code, uintptr_t param, void* context) {
         Session& session = *static_cast<Session*>(context);
         struct Mark {
@@ -513,6 +539,7 @@ private:
         {
             std::lock_guard<detail::Lock> lock(m_lock);
             m_connected = true;
+            ++m_connects;
             // A list open across a connection's start cannot be whole.
             m_owed = 0;
             m_owedOpen = m_owedInCall = false;
@@ -602,6 +629,8 @@ private:
     mutable detail::Lock m_lock;            // guards everything below
     detail::Condition m_changed;            // connection state or a call's list changed
     bool m_connected = false;
+    uint64_t m_connects = 0;                // 8s so far: the number of the latest connection
+    uint64_t m_refused = 0;                 // the connection the library answered NOT_CONNECTED for
     CallState m_call = CallState::None;
     std::vector<Device> m_callDevices;      // the answer being received
     std::vector<Device> m_unasked;          // a list nobody asked for, being received
