@@ -60,7 +60,7 @@ def check(schema, args, codes, lines=False):
     if "callback contract" in err:
         failures.append("%s: %s" % (where, err))
     if code not in codes:
-        failures.append("%s: exit code not in %s\n%s" % (where, codes, out))
+        failures.append("%s: exit code not in %s\n%s\nstandard error:\n%s" % (where, codes, out, err))
     try:
         docs = [json.loads(l) for l in out.splitlines() if l.strip()] if lines else [json.loads(out)]
     except ValueError as e:
