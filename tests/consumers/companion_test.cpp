@@ -68,6 +68,9 @@ struct Script {
         // After the session id the client has announced the connection (8).
         if (request.command == nCmdSetSessionId)
             for (const Bytes& m : onSessionId) service.WriteFrame(client, m);
+        if (request.command == nCmdGetSettings)  // 2250: the service knows no such session (status 20)
+            service.WriteFrame(client, Message(SndBuildReply, request.requestId, nCmdGetSettings, 2250u,
+                                               static_cast<const void*>(nullptr)));
         if (request.command == nCmdGetDeviceList) {
             for (const Bytes& m : onList) service.WriteFrame(client, m);
             if (endAfterList) service.EndClient(client);
@@ -200,6 +203,7 @@ TEST_F(Companion, NoCallWaitsForAConnectionAnAnswerACutListOrADestroyedSession) 
 // The library answers a call 20 as soon as the connection is gone; its 6 comes
 // later (here: once the 8's handler returns). The session takes the 20 for the
 // end: WaitConnected() waits for the next connection instead of returning at once.
+// A 20 the service answers a settings call with leaves the connection up.
 TEST_F(Companion, ACallAnsweredNotConnectedEndsTheConnectionBeforeItsSix) {
     bool release = false;
     seen.inConnected = [&] { seen.observed.WaitFor([&] { return release; }, 20000); };
@@ -212,6 +216,8 @@ TEST_F(Companion, ACallAnsweredNotConnectedEndsTheConnectionBeforeItsSix) {
     seen.observed.Note([&] { release = true; });
     EXPECT_TRUE(session->WaitConnected(seconds(20))) << "not connected again";
     EXPECT_EQ(1, seen.observed.Get(seen.lost)) << "the next 8 without a 6";
+    EXPECT_EQ(ZKSND_STATUS_NOT_CONNECTED, session->Settings().status) << "the service's answer";
+    EXPECT_TRUE(session->WaitConnected(milliseconds(0))) << "the service's 20 ended the connection";
 }
 
 // A list already arriving when the call began goes to the handler, and the

@@ -304,7 +304,7 @@ public:
     Session& operator=(const Session&) = delete;
 
     // Whether a connection is up: set by code 8, cleared by code 6, and as soon as
-    // the library answers a call of this Session NOT_CONNECTED (its 6 may come later).
+    // the library answers Devices() or SetDefault() NOT_CONNECTED (its 6 may come later).
     bool Connected() const {
         std::lock_guard<detail::Lock> lock(m_lock);
         return Up();
@@ -377,16 +377,15 @@ public:
     }
 
     // The service's settings record. Without a connection: NOT_CONNECTED at once.
+    // (A 20 here is the service's own answer: the connection stays up.)
     SettingsResult Settings() {
         SettingsResult result;
-        const uint64_t connection = Connection();
-        result.status = connection != 0 ? Answered(::ZkSndGetSettings(&result.settings), connection) : kNotConnected;
+        result.status = Connected() ? ::ZkSndGetSettings(&result.settings) : kNotConnected;
         return result;
     }
     // Writes the record. Without a connection: NOT_CONNECTED at once.
     Result SetSettings(const SndSettings& settings) {
-        const uint64_t connection = Connection();
-        return Result{connection != 0 ? Answered(::ZkSndSetSettings(&settings), connection) : kNotConnected};
+        return Result{Connected() ? ::ZkSndSetSettings(&settings) : kNotConnected};
     }
     // Makes the device with this value (Device::value) the default; no reply is
     // awaited, so OK means queued, not that the service got it (a connection that
@@ -483,8 +482,9 @@ private:
         return device;
     }
 
-    // The library's 20 comes as soon as the connection is gone, its 6 when the messages
-    // before the end are handed on: until then WaitConnected() would not wait.
+    // The library answers a one-way call 20 as soon as it finds the pipe gone, and tells
+    // 6 once the messages before the end are handed on: until then WaitConnected() would
+    // not wait. (The settings calls' 20 is the service's answer, on a live connection.)
     bool Up() const { return m_connected && m_refused != m_connects; }
     // The number of the connection that is up (the count of 8s), 0 without one.
     uint64_t Connection() const {
