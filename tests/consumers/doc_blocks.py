@@ -25,6 +25,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from emulator import start_emulator  # noqa: E402  (tests/support)
+
 SHOWN = {"text", "console", "bat"}
 FRAGMENT_FLAGS = ["-Wall", "-Wextra", "-Wshadow", "-Werror"]
 NAME = re.compile(r"^\s*(?:/\*|//|#)\s*([\w.+-]+\.(?:c|cpp|sh)|CMakeLists\.txt|Makefile)\b")
@@ -123,8 +126,7 @@ class Checker:
         emu = os.path.join(self.tree, "bin", "tessaline-emu.exe")
         control = f"zkdocs-{os.getpid()}"
         log = exe + ".txt"
-        server = subprocess.Popen([self.wine, emu, "--control", control, "--exit-after", "120", "--quiet"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server, serving = start_emulator([self.wine, emu, "--control", control, "--exit-after", "120"], exe + ".emu.txt")
         try:
             code = run(["timeout", "90", self.wine, exe], log, timeout=100, cwd=os.path.dirname(exe))
         finally:
@@ -136,8 +138,8 @@ class Checker:
                 server.kill()
         with open(log, encoding="utf-8", errors="replace") as f:
             listed = "Speakers (Tessaline Remote Audio)" in f.read()
-        self.check(f"{os.path.relpath(exe, self.out)}: ran against tessaline-emu (exit {code}, devices listed: {listed})",
-                   code == 0 and listed, log)
+        self.check(f"{os.path.relpath(exe, self.out)}: ran against tessaline-emu (exit {code}, devices listed: {listed}, "
+                   f"emulator serving: {serving})", code == 0 and listed, log)
 
     def document(self, doc):
         base = os.path.splitext(os.path.basename(doc))[0]

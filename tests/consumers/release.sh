@@ -26,10 +26,15 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Usage: run_consumer EXE [EMULATOR OPTION...]; cpp-devices must also finish its settings round trip.
 run_consumer() {
   exe="$1"; shift; control="zkconsumer-$$"
+  : >"$out/emu.txt"  # emptied here: the wait below must not find the last run's lines
   "$run" "$tree/bin/tessaline-emu.exe" --control "$control" --exit-after 90 "$@" >"$out/emu.txt" 2>&1 &
   emu=$!
-  # The consumer waits up to 10 s for its connection, the library retries once a second: no need to
-  # wait for the emulator here.
+  # The consumer waits 10 s for its connection; Wine may take longer to start the emulator on a busy
+  # machine, so the consumer starts once the pipe is served (or the emulator has ended, or a minute).
+  i=0
+  while ! grep -q " serving " "$out/emu.txt" 2>/dev/null && kill -0 "$emu" 2>/dev/null && [ "$i" -lt 600 ]; do
+    sleep 0.1; i=$((i + 1))
+  done
   rc=0; timeout 60 "$run" "$exe" >"$out/consumer.txt" 2>&1 || rc=$?
   "$run" "$tree/bin/tessaline-emu.exe" --signal "$control" stop >/dev/null 2>&1 || true
   wait "$emu" || true

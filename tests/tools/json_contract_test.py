@@ -12,10 +12,12 @@ import re
 import subprocess
 import tempfile
 import sys
-import time
 import warnings
 
 import jsonschema  # Debian's python3-jsonschema (scripts/install-deps.sh)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from emulator import start_emulator  # noqa: E402  (tests/support)
 
 WINE_RUN, BIN, SRC = sys.argv[1:4]
 SCHEMAS = os.path.join(SRC, "docs", "schemas")
@@ -93,13 +95,12 @@ def expect_causes(docs):
 
 
 def with_emulator(*options):
-    emu = subprocess.Popen([WINE_RUN, "tessaline-emu.exe", "--control", CONTROL, "--quiet"] + list(options), cwd=BIN,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Served, not listed: with --drop-after a list may be cut at every try.
+    emu, serving = start_emulator([WINE_RUN, "tessaline-emu.exe", "--control", CONTROL] + list(options),
+                                  os.path.join(BIN, "json-contract-emu.txt"), cwd=BIN)
     try:
-        deadline = time.time() + 60
-        while run("zksndctl.exe", "--timeout", "1000", "devices")[0] != 0:
-            if time.time() > deadline or emu.poll() is not None:
-                return failures.append("tessaline-emu did not start")
+        if not serving:
+            return failures.append("tessaline-emu did not start")
         if options:  # a fault: the failed rows carry their cause
             return expect_causes(check("status", ["--timeout", "2000", "status"], {45}))
         check("devices", ["devices"], {0})
@@ -113,7 +114,11 @@ def with_emulator(*options):
         check("watch", ["watch", "--seconds", "2"], {0}, lines=True)
     finally:
         run("tessaline-emu.exe", "--signal", CONTROL, "stop")
-        emu.wait(60)
+        try:
+            emu.wait(60)
+        except subprocess.TimeoutExpired:
+            emu.kill()
+            failures.append("tessaline-emu did not stop")
         if os.path.exists(os.path.join(BIN, SETTINGS)):
             os.remove(os.path.join(BIN, SETTINGS))
 
