@@ -287,8 +287,8 @@ TEST_F(LoggerTest, TheFileClosesOnceIdleSinceTheLastLineAndNoLineIsLost) {
     Start(1);
     LogPrint(logger_, 0, L"first");
     Sleep(CZkLoggerBuffer::kIdleCloseMs / 2);  // the line after it, while the close is due for the first
+    const DWORD last = GetTickCount();  // before the line: its write may come well before the call returns
     LogPrint(logger_, 0, L"last");
-    const DWORD last = GetTickCount();
     // Closed once idle: an exclusive open succeeds only once the writer has closed the file.
     const auto closed = [&] { return CHandleHolder(CreateFileW(File().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).is_valid(); };
     ASSERT_TRUE(WaitFor(closed, 15000)) << "closed once idle";
