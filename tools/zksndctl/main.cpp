@@ -51,7 +51,10 @@ int wmain(int argc, wchar_t** argv) {
     g_stopRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_finished = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_stopRequested == nullptr || g_finished == nullptr) {
-        zktools::PrintErrLine(L"zksndctl: " + zktools::ErrorText(::GetLastError()));
+        error = zktools::ErrorText(::GetLastError());
+        zktools::PrintErrLine(L"zksndctl: " + error);
+        if (options.json)  // a script that asked for JSON gets its one document here too
+            zktools::PrintLine(zksndctl::CJsonObject().Raw(L"error", zksndctl::JsonErrorValue(zksndctl::kExitFailure, error)).Str());
         return zksndctl::kExitFailure;
     }
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
