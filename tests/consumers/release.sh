@@ -10,7 +10,7 @@
 #   clang    builds both examples with clang for x86_64-w64-mingw32 (lld; mingw-w64's libstdc++ for C++)
 #   msvc     builds the C example for the MSVC ABI (clang, lld-link, zksndapi.lib; no C runtime, no SDK:
 #            nothing here provides a C or C++ runtime for that ABI, so the C++ example is not built for it)
-#   docs     runs every command block of README.md, docs/api.md and docs/testing-your-app.md as printed
+#   docs     runs every command block of README.md, docs/api.md, docs/testing-your-app.md and docs/tools.md as printed
 #            (the Makefile through pkg-config among them) and the programs they build
 # Every program then runs under Wine against tessaline-emu and must list its devices.
 # Usage: release.sh STEP BUILD_DIR SOURCE_DIR VERSION [TOOL...]
@@ -178,7 +178,7 @@ docs)
   wine=$(sed -n 's/^exec "\(.*\)" "\$@"$/\1/p' "$run")
   WINEPREFIX=$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$run") WINEDEBUG=-all \
     python3 "$src/tests/consumers/doc_blocks.py" "$tree" "$out/docs" "$wine" \
-            "$src/README.md" "$src/docs/api.md" "$src/docs/testing-your-app.md" ||
+            "$src/README.md" "$src/docs/api.md" "$src/docs/testing-your-app.md" "$src/docs/tools.md" ||
     fail "a documentation block does not build or run as printed"
   ;;
 msvc)
