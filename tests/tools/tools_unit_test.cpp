@@ -156,8 +156,9 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     // A follower after the tail, in the file the tail read: an unfinished line is held back until it
     // ends; a file written anew shorter than what was read is read from its start; a file rotated
     // before the follower's first read (renamed away, a new one under the name) gives what was
-    // appended to it first, then the new file from its start.
-    const std::wstring rotated = file.path + L".rotated";
+    // appended to it first, then the new file from its start; rotated twice, the file between too.
+    const auto numbered = [&](int n) { return file.path.substr(0, file.path.size() - 4) + Format(L"(%02d).tmp", n); };
+    const std::wstring rotated = numbered(1);
     const auto writeAt = [](const std::wstring& path, const std::wstring& text) {  // the same file written anew, as the log is
         CHandleHolder f(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_ALWAYS, 0, nullptr));
@@ -165,10 +166,11 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         return f.is_valid() && ::SetEndOfFile(f.get()) && ::WriteFile(f.get(), text.data(), DWORD(text.size() * 2), &put, nullptr);
     };
     const auto inPlace = [&](const std::wstring& text) { return writeAt(file.path, text); };
-    const struct { const wchar_t *first, *then, *renamed, *expected, *partial; } rows[] = {
-        {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", nullptr, L"unfinished line|next|", L"ha"},
-        {L"old line one\r\nold line two\r\n", L"anew\r\n", nullptr, L"anew|", L""},
-        {L"old line\r\n", L"old line\r\nlast old line\r\n", L"new line\r\n", L"last old line|new line|", L""},
+    const struct { const wchar_t *first, *then, *renamed, *middle, *expected, *partial; } rows[] = {
+        {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", nullptr, nullptr, L"unfinished line|next|", L"ha"},
+        {L"old line one\r\nold line two\r\n", L"anew\r\n", nullptr, nullptr, L"anew|", L""},
+        {L"old line\r\n", L"old line\r\nlast old line\r\n", L"new line\r\n", nullptr, L"last old line|new line|", L""},
+        {L"old line\r\n", L"old line\r\nlast old line\r\n", L"new line\r\n", L"middle\r\n", L"last old line|middle|new line|", L""},
     };
     for (const auto& row : rows) {
         ASSERT_TRUE(write(row.first)) << error;
@@ -179,6 +181,7 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         ASSERT_TRUE(inPlace(row.then)) << ::GetLastError();
         if (row.renamed != nullptr) {
             ASSERT_TRUE(::MoveFileExW(file.path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) << ::GetLastError();
+            ASSERT_TRUE(row.middle == nullptr || (inPlace(row.middle) && ::MoveFileExW(file.path.c_str(), numbered(2).c_str(), 0)));
             ASSERT_TRUE(inPlace(row.renamed)) << ::GetLastError();
         }
         ASSERT_TRUE(follower.Read(&lines, &error)) << error;
@@ -208,6 +211,7 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     EXPECT_EQ(1u, lines.size()) << "the held rest and what followed it, as one piece";
     EXPECT_EQ(200000u - 3 * 65536 + 70000u - 65536u, endless.Partial().size()) << "what is still held";
     ::DeleteFileW(rotated.c_str());
+    ::DeleteFileW(numbered(2).c_str());
 }
 
 // A follow outlasts a log name that refuses it for a moment (deleted while still open, on Windows: a

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cwchar>
 
 #include "support/lumlib.h"
 #include "zk_version.h"
@@ -31,6 +32,38 @@ const size_t kMaxRenamed = 4;
 bool DeletePending(HANDLE file) {
     FILE_STANDARD_INFO standard = {};
     return ::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) && standard.DeletePending;
+}
+
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x = {}, y = {};
+    return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// The numbered files a rotation renames the log to ("zksndapi(07).txt" for "zksndapi.txt"), newest
+// (highest number) first.
+std::vector<std::wstring> NumberedFiles(const std::wstring& path) {
+    const size_t dot = path.find_last_of(L'.');
+    const size_t slash = path.find_last_of(L'\\');
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) return {};
+    const std::wstring stem = path.substr(0, dot), extension = path.substr(dot);
+    std::vector<std::pair<unsigned long, std::wstring>> found;
+    WIN32_FIND_DATAW data;
+    lumlib::unique_find_handle search(::FindFirstFileW((stem + L"(*)" + extension).c_str(), &data));
+    if (search.is_valid()) {
+        const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+        do {
+            const wchar_t* number = data.cFileName + (stem.size() - folder.size()) + 1;  // past the "("
+            wchar_t* end = nullptr;
+            const unsigned long n = std::wcstoul(number, &end, 10);
+            if (end != number && *end == L')') found.push_back({n, folder + data.cFileName});
+        } while (::FindNextFileW(search.get(), &data));
+    }
+    std::sort(found.rbegin(), found.rend());
+    std::vector<std::wstring> names;
+    for (auto& f : found) names.push_back(std::move(f.second));
+    return names;
 }
 
 // Splits text at "\n" (dropping a "\r" before it) into whole lines; the rest stays in *partial.
@@ -359,18 +392,41 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
         m_current = Source();
         return true;
     }
-    BY_HANDLE_FILE_INFORMATION held = {}, named = {};
-    if (!current.is_valid() || !::GetFileInformationByHandle(m_current.file.get(), &held) ||
-        !::GetFileInformationByHandle(current.get(), &named))
-        return true;  // between a rotation and the next line, or not to be told apart: held on to
-    if (held.dwVolumeSerialNumber == named.dwVolumeSerialNumber && held.nFileIndexHigh == named.nFileIndexHigh &&
-        held.nFileIndexLow == named.nFileIndexLow)
-        return true;
-    if (m_renamed.size() == kMaxRenamed) m_renamed.erase(m_renamed.begin());
-    m_renamed.push_back({std::move(m_current), ::GetTickCount64() + kRotatedReadMs});
+    // Between a rotation and the next line, the same file, or not to be told apart: held on to.
+    if (!current.is_valid() || SameFile(m_current.file.get(), current.get())) return true;
+    std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get());
+    KeepRenamed(std::move(m_current));
+    // Files rotated away between two reads, oldest first, each whole, before the name's new file.
+    for (auto file = missed.rbegin(); file != missed.rend(); ++file) {
+        Source source;
+        source.file = std::move(*file);
+        DWORD ignored = 0;
+        if (Drain(source, lines, &ignored)) KeepRenamed(std::move(source));
+    }
     m_current = Source();
     m_current.file = std::move(current);
     return Drain(m_current, lines, error);
+}
+
+std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held) const {
+    std::vector<CHandleHolder> newer;
+    for (const std::wstring& name : NumberedFiles(m_path)) {
+        CHandleHolder file(OpenLog(name));
+        if (!file.is_valid()) continue;
+        if (!SameFile(file.get(), held)) {
+            newer.push_back(std::move(file));
+            continue;
+        }
+        // More rotations than are kept: the oldest of them, which go on from the held file.
+        if (newer.size() > kMaxRenamed) newer.erase(newer.begin(), newer.end() - kMaxRenamed);
+        return newer;
+    }
+    return {};  // the held file is not among them (deleted, or named otherwise): which are newer is not known
+}
+
+void CLogFollower::KeepRenamed(Source source) {
+    if (m_renamed.size() == kMaxRenamed) m_renamed.erase(m_renamed.begin());
+    m_renamed.push_back({std::move(source), ::GetTickCount64() + kRotatedReadMs});
 }
 
 bool CLogFollower::Behind() const {

@@ -126,6 +126,11 @@ private:
     };
     // The file from its offset to its end (from 0 when it is shorter: written anew).
     static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
+    // The numbered files rotations made after the held file's (two rotations between two reads), newest
+    // first, at most kMaxRenamed; none when the held file is not among the numbered ones.
+    std::vector<CHandleHolder> RotatedAfter(HANDLE held) const;
+    // Keeps a renamed file to read on in (the oldest let go when there are too many).
+    void KeepRenamed(Source source);
 
     const std::wstring m_path;
     Source m_current;
