@@ -88,6 +88,7 @@ void CZkLoggerBuffer::DrainAndStop() {
     try {
         FlushBatch();
         if (m_capDropped.load() != 0) WriteCapNotice();
+        if (m_memoryDropped.load() != 0) CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
         if (m_drainDropped != 0) WriteDrainNotice();
         // Runs lost since the last append (a folder refused or not checkable
         // for a moment), or lines a cut kept back, go on their own: no later line may come.
@@ -190,12 +191,18 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
         // Its bytes before the push: the woken writer may take the run and
         // count them off before PushBlock returns.
         const uint64_t before = m_queuedBytes.fetch_add(size);
-        if (PushBlock(data, size, wake)) {
+        bool overCap = false;
+        if (PushBlock(data, size, wake, kLoose, &overCap)) {
             if (before == 0) m_progressTick.store(::GetTickCount());  // an idle writer's clock starts with its work
             return static_cast<uint64_t>(++m_pushed);
         }
         Unqueue(size);
         if (IsClosing()) return 0;
+        if (!overCap) {  // no memory to queue it (or for a writer to start): told with that reason, not the cap's
+            ++m_memoryDropped;
+            if (capped) *capped = true;
+            return 0;
+        }
     }
     ++m_capDropped;  // reported by the writer
     if (capped) *capped = true;
@@ -291,6 +298,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         const bool drainOver = data && size && IsDrainOver();
         const bool batchStart = m_batchBytes == 0 || m_batchBytes + size > kBatchBytes;
         if (data && size && batchStart && !drainOver && m_capDropped.load() != 0) WriteCapNotice();
+        if (m_memoryDropped.load() != 0) CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
         if (drainOver)
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)

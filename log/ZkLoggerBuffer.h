@@ -322,6 +322,7 @@ private:
     std::atomic<DWORD> m_drainStartTick{0};
     // Lines refused at the queue's cap since the last notice; the writer reports them.
     std::atomic<uint32_t> m_capDropped{0};
+    std::atomic<uint32_t> m_memoryDropped{0};  // lines the queue had no memory for, counted in by the writer
 
     // Write-through: runs pushed and runs processed, in queue order. Pushes
     // and their count are serialised by m_pushLock, so a count is a place in the queue.

@@ -282,7 +282,7 @@ bool CTransferBuffer::AdmitLocked(uint64_t footprint, BlockKind kind) {
     }
 }
 
-bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced) {
+bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced, bool* overCap) {
     if (size != 0 && data == nullptr) return false;
     // Not started, stopped, or no worker could be had: nothing would take it.
     if (!EnsureWorkerLocked()) return false;
@@ -291,7 +291,10 @@ bool CTransferBuffer::QueueLocked(const void* data, uint64_t size, BlockKind kin
     // A newest-only block while one of this epoch waits set aside takes its
     // place: queued behind it, it would be overtaken by a newer one set aside later.
     if (kind == kLatest && m_latestQueued && m_latestSeq >= m_epochStart) return SetAsideLocked(data, size, replaced);
-    if (!AdmitLocked(footprint, kind)) return kind == kLatest && SetAsideLocked(data, size, replaced);
+    if (!AdmitLocked(footprint, kind)) {
+        if (overCap != nullptr) *overCap = true;
+        return kind == kLatest && SetAsideLocked(data, size, replaced);
+    }
     // out of memory: nothing was queued (the list took the block back); a
     // group that lost an item this way is cut like one the cap refused. A
     // group whose end is lost so stays open and cut: the next group's items
@@ -354,11 +357,11 @@ uint64_t CTransferBuffer::EpochOfLocked(uint64_t sequence) const {
     return sequence >= m_previousEpochStart && epoch != 0 ? epoch - 1 : kOlderEpoch;
 }
 
-uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind) {
+uint32_t CTransferBuffer::PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind, bool* overCap) {
     if (m_closing.load()) return 0;
     {
         const auto lock = m_tbLock.lock_exclusive();
-        if (!QueueLocked(data, size, kind)) return 0;
+        if (!QueueLocked(data, size, kind, nullptr, overCap)) return 0;
         // A lingering worker finds the block within its linger; a busy one
         // takes it with the rest, so neither is woken.
         wake = WakeNeededLocked(wake);

@@ -165,7 +165,8 @@ public:
     // Queues a block. Push passes wake = false: an idle worker is woken unless
     // it lingers (see SetLinger) and will find the block at its next look;
     // wake = true wakes it in any case.
-    uint32_t PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind = kLoose);
+    // *overCap (when given) says whether the cap refused it, rather than memory, a stop or no worker.
+    uint32_t PushBlock(const void* data, uint64_t size, bool wake, BlockKind kind = kLoose, bool* overCap = nullptr);
 
     // 1: drop what is queued and end the worker; 0: wait until the worker has
     // delivered what is queued (or can take no more), then end it.
@@ -227,7 +228,7 @@ private:
     void Deliver(const uint8_t* work, uint64_t used, bool queueEmpty);
     // Under m_tbLock: queues one block, counting its footprint; false when
     // refused. A set-aside block it replaced is added to *replaced (may be null).
-    bool QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced = nullptr);
+    bool QueueLocked(const void* data, uint64_t size, BlockKind kind, Refused* replaced = nullptr, bool* overCap = nullptr);
     // Under m_tbLock: a latest block past the cap is set aside (see BlockKind).
     bool SetAsideLocked(const void* data, uint64_t size, Refused* replaced);
     // Under m_tbLock: whether the cap lets a block of that footprint and kind in (group state kept).

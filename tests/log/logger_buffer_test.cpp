@@ -310,8 +310,10 @@ INSTANTIATE_TEST_SUITE_P(
     ModeName<Disk>);
 
 // The writer with no memory to take a long line (its work buffer cannot grow)
-// drops that line alone, and the next line says how many were lost and why.
+// drops that line alone, and the next line says how many were lost and why; so
+// does a line the queue has no memory for (in its own words, not the cap's).
 void* NoLargeWork(void* block, size_t size) { return size >= 20000 && size < CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
+void* NoQueueBuffer(void* block, size_t size) { return size == CBuffersList::kBufferSize ? nullptr : realloc(block, size); }
 
 TEST_F(LoggerBufferTest, ALineTheWriterHasNoMemoryForIsCountedAndTheNextGoesOn) {
     auto b = Make(1 << 20, 10, 1);
@@ -320,11 +322,16 @@ TEST_F(LoggerBufferTest, ALineTheWriterHasNoMemoryForIsCountedAndTheNextGoesOn) 
     lumlib::SetReallocFn(&NoLargeWork);
     EXPECT_NE(b->Push(longLine.data(), longLine.size() * 2), 0u);
     b->AwaitWritten(b->QueueThrough(after.data(), after.size() * 2));
+    lumlib::SetReallocFn(&NoQueueBuffer);  // a line of 1 MB takes more buffers than the queue keeps spare
+    const std::wstring huge = std::wstring(500000, L'H') + L"\r\n", last = L"last\r\n";
+    EXPECT_EQ(0u, b->Push(huge.data(), huge.size() * 2)) << "a line the queue had no memory for";
     lumlib::SetReallocFn(nullptr);
+    b->AwaitWritten(b->QueueThrough(last.data(), last.size() * 2));
     b.reset();
-    const std::wstring text = ReadText(Current());
-    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n\\[SERVICE\\]: Build test header\r\nfirst\r\n.*sndapi: CZkLoggerBuffer::WriteRuns: "
-                                                   L"\\(\\d+\\): 1 lines were dropped: the log writer ran out of memory\\.\r\nafter\r\n")))
+    const std::wstring text = ReadText(Current()), dropped = L".*sndapi: CZkLoggerBuffer::WriteRuns: \\(\\d+\\): 1 lines were dropped: "
+                                                                L"the log writer ran out of memory\\.\r\n";
+    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\r\n\\[SERVICE\\]: Build test header\r\nfirst\r\n" + dropped + L"after\r\n" +
+                                                   dropped + L"last\r\n")))
         << text;
 }
 
