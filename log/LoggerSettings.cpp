@@ -191,18 +191,22 @@ void CZkLogger::WatchSettings(lumlib::unique_hkey* watched) {
     // closing a dead handle may signal its event once more: one more look, no more
     if (watched->is_valid() && IsKeyDeleted(watched->get())) watched->reset();
     LSTATUS rc = ERROR_SUCCESS;
-    if (!watched->is_valid())
+    if (!watched->is_valid()) {
+        m_watch.keyArmed = false;
         rc = RegOpenKeyExW(m_settingsHive, m_settingsPath, 0, KEY_QUERY_VALUE | KEY_NOTIFY | KEY_WOW64_64KEY, watched->put());
+    }
     // armed before reading, so a change made while reading raises the event again
-    if (rc == ERROR_SUCCESS)
+    if (rc == ERROR_SUCCESS && !m_watch.keyArmed)
         rc = RegNotifyChangeKeyValue(watched->get(), TRUE, REG_NOTIFY_CHANGE_LAST_SET, m_settingsChanged.get(), TRUE);
     if (rc != ERROR_SUCCESS) {
         // Let go, so the next pass opens the key anew; a failure that may
         // pass is tried again by the clock, as nothing else would wake the watcher.
         watched->reset();
+        m_watch.keyArmed = false;
         m_watch.rearm = m_watch.rearm || MayPass(rc);
         return;
     }
+    m_watch.keyArmed = true;
     // A value that could not be read is read again by the clock: no change
     // may come to raise the event again.
     if (!LoadSettings(watched->get(), false)) m_watch.rearm = true;
@@ -264,6 +268,7 @@ DWORD CZkLogger::WatchedHandles(HANDLE (&handles)[MAXIMUM_WAIT_OBJECTS]) {
 void CZkLogger::OnWatchedHandle(DWORD index) {
     if (index == kKeyIndex) {
         ResetEvent(m_settingsChanged.get());
+        m_watch.keyArmed = false;  // fired (or the first wake): armed anew
         WatchSettings(&m_watch.key);
     } else if (index == kRepeatIndex) {
         ReportRepeats(false);

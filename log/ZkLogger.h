@@ -157,6 +157,9 @@ private:
         std::wstring levelPaths[kMaxLevels];
         DWORD levelCount = 0;
         bool rearm = false;  // an arm failed for a reason that may pass: the clock tries again
+        // The settings key's notification is armed and has not fired: not armed again (each
+        // arm would stay queued in the kernel until the key's next change).
+        bool keyArmed = false;
     };
     static unsigned __stdcall WatcherMain(void* logger);
     // What the watcher waits for: stop, the settings key, the repeat timer,
