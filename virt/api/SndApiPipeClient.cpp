@@ -498,8 +498,10 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
         if (!m_lossSeen) return 1;
     }
     if (result != ERROR_NOT_CONNECTED) SetEndReason(L"the session id could not be sent");
-    // The connection announced by 8 is dropped: logged, then the application hears it ended.
+    // The connection announced by 8 is dropped: logged, cut (a request made from the 6 must not
+    // go out on it), then the application hears it ended.
     LogConnectionEnded();
+    m_connection.Disconnect();
     NotifyLost();
     return 0;
 }

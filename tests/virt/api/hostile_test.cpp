@@ -347,6 +347,27 @@ TEST_F(Hostile, ABreakDuringCallback8IsToldWithItsCause) {
     EXPECT_EQ(0u, zk_testkit::LogLines(readOn(), L"WARNING", L"the session id could not be sent")) << log;
 }
 
+// Callback 8 fills the outgoing queue of a service that reads nothing, so the
+// session id cannot be sent: the connection is cut before its 6, and a request
+// made from that 6 fails at once for want of a connection (1), not queued on
+// the connection just told lost (2).
+TEST_F(Hostile, ASessionIdThatCannotBeSentEndsTheConnectionBeforeItsSix) {
+    ASSERT_NO_FATAL_FAILURE(Serve(EmuFault::kStopReading));
+    std::atomic<uint32_t> fromSix{99};
+    Recorder cb;
+    cb.inside = [&](uint32_t code) {
+        if (code == ZKSND_NOTIFY_CONNECTED && fromSix == 99)
+            for (int i = 0; i < 3000 && Dll().SetDefault(1) == 0; ++i) {}  // until 4 MiB wait
+        if (code == ZKSND_NOTIFY_CONNECTION_LOST && fromSix == 99) {
+            fromSix = Within(1000, "ZkSndGetSettings from the 6", [] { SndSettings s; return Dll().GetSettings(&s); });
+            cb.Touch();
+        }
+    };
+    ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr));
+    ASSERT_TRUE(cb.WaitUntil([&] { return fromSix != 99; }, 20000)) << "no callback 6";
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_FAILED), fromSix.load()) << "ZkSndGetSettings from the 6";
+}
+
 // ZkSndDeInit then ZkSndVApiInit inside callback 300, ten times while the
 // application only asks for devices: both return 0, each new client connects
 // once the old one is retired, and the keeper joins the retirement threads:
