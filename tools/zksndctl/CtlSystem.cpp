@@ -53,8 +53,11 @@ std::vector<std::wstring> NumberedFiles(const std::wstring& path) {
     lumlib::unique_find_handle search(::FindFirstFileW((stem + L"(*)" + extension).c_str(), &data));
     if (search.is_valid()) {
         const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+        const std::wstring name = stem.substr(folder.size());
         do {
-            const wchar_t* number = data.cFileName + (stem.size() - folder.size()) + 1;  // past the "("
+            // The long name itself (a pattern may match a short name too): the stem, "(", digits, ")".
+            if (_wcsnicmp(data.cFileName, name.c_str(), name.size()) != 0 || data.cFileName[name.size()] != L'(') continue;
+            const wchar_t* number = data.cFileName + name.size() + 1;
             wchar_t* end = nullptr;
             const unsigned long n = std::wcstoul(number, &end, 10);
             if (end != number && *end == L')') found.push_back({n, folder + data.cFileName});
