@@ -329,14 +329,15 @@ void CSndApiPipeClient::LogError(CLogThrottleSet& set, uint64_t kind, const wcha
 }
 
 void CSndApiPipeClient::NotifyLost() {
-    bool announced = false;
-    {
-        const auto pairLock = m_pairLock.lock();
-        announced = m_announced;
-        m_announced = false;
-        m_lossSeen = true;
-    }
-    if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
+    if (TakeLoss()) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
+}
+
+bool CSndApiPipeClient::TakeLoss() {
+    const auto pairLock = m_pairLock.lock();
+    const bool announced = m_announced;
+    m_announced = false;
+    m_lossSeen = true;
+    return announced;
 }
 
 void CSndApiPipeClient::SetEndReason(const wchar_t* reason) {
@@ -499,10 +500,13 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
     }
     if (result != ERROR_NOT_CONNECTED) SetEndReason(L"the session id could not be sent");
     // The connection announced by 8 is dropped: logged, cut (a request made from the 6 must not
-    // go out on it), then the application hears it ended.
+    // go out on it), then the application hears it ended, on this thread. The loss is taken before
+    // the cut: the reader the cut ends would tell it on its own thread, where a request made from
+    // the 6 waits 3 s for a connection instead of failing at once.
     LogConnectionEnded();
+    const bool announced = TakeLoss();
     m_connection.Disconnect();
-    NotifyLost();
+    if (announced) Notify(ZKSND_NOTIFY_CONNECTION_LOST, m_sessionId);
     return 0;
 }
 

@@ -125,6 +125,8 @@ private:
     void LogError(CLogThrottleSet& set, uint64_t kind, const wchar_t* format, ...);
     // Callback 6 for the connection that callback 8 announced, exactly once.
     void NotifyLost();
+    // Whether the connection's 6 is owed (its 8 was told), marking the loss seen: true once per connection.
+    bool TakeLoss();
     void NotifyServerInfo(const uint8_t* payload, uint32_t length);
     uint32_t SendOneWay(const uint8_t* message, uint32_t length);
     // Sends a numbered request of size bytes (written into its frame); a
