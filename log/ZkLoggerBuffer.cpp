@@ -298,7 +298,10 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         const bool drainOver = data && size && IsDrainOver();
         const bool batchStart = m_batchBytes == 0 || m_batchBytes + size > kBatchBytes;
         if (data && size && batchStart && !drainOver && m_capDropped.load() != 0) WriteCapNotice();
-        if (m_memoryDropped.load() != 0) CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
+        if (m_memoryDropped.load() != 0) {
+            FlushBatch();  // the lines queued before the drop go before its notice
+            CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
+        }
         if (drainOver)
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 
 #include "support/lumlib.h"
 #include "zk_version.h"
@@ -55,12 +56,14 @@ std::vector<std::wstring> NumberedFiles(const std::wstring& path) {
         const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
         const std::wstring name = stem.substr(folder.size());
         do {
-            // The long name itself (a pattern may match a short name too): the stem, "(", digits, ")".
+            // The long name itself (a pattern may match a short name too): the stem, "(", digits, ")",
+            // the extension, and nothing else.
             if (_wcsnicmp(data.cFileName, name.c_str(), name.size()) != 0 || data.cFileName[name.size()] != L'(') continue;
             const wchar_t* number = data.cFileName + name.size() + 1;
             wchar_t* end = nullptr;
-            const unsigned long n = std::wcstoul(number, &end, 10);
-            if (end != number && *end == L')') found.push_back({n, folder + data.cFileName});
+            const unsigned long n = std::iswdigit(*number) ? std::wcstoul(number, &end, 10) : 0;
+            if (end != nullptr && *end == L')' && _wcsicmp(end + 1, extension.c_str()) == 0)
+                found.push_back({n, folder + data.cFileName});
         } while (::FindNextFileW(search.get(), &data));
     }
     std::sort(found.rbegin(), found.rend());
@@ -375,6 +378,9 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
                           (!it->source.behind && ::GetTickCount64() >= it->until);
         it = done ? m_renamed.erase(it) : it + 1;
     }
+    // Older files with more than a read's worth left: read on in them first, so that no newer line
+    // comes between theirs.
+    if (RenamedBehind()) return true;
     // What the name holds now: after a rotation, another file than the one held.
     CHandleHolder current(OpenLog(m_path));
     const DWORD openError = ::GetLastError();
@@ -397,9 +403,9 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     }
     // Between a rotation and the next line, the same file, or not to be told apart: held on to.
     if (!current.is_valid() || SameFile(m_current.file.get(), current.get())) return true;
-    std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get());
+    std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get(), current.get());
     KeepRenamed(std::move(m_current));
-    // Files rotated away between two reads, oldest first, each whole, before the name's new file.
+    // Files rotated away between two reads, oldest first, before the name's new file.
     for (auto file = missed.rbegin(); file != missed.rend(); ++file) {
         Source source;
         source.file = std::move(*file);
@@ -408,35 +414,43 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     }
     m_current = Source();
     m_current.file = std::move(current);
-    return Drain(m_current, lines, error);
+    return RenamedBehind() || Drain(m_current, lines, error);
 }
 
-std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held) const {
+std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held, HANDLE current) const {
     std::vector<CHandleHolder> newer;
     for (const std::wstring& name : NumberedFiles(m_path)) {
         CHandleHolder file(OpenLog(name));
         if (!file.is_valid()) continue;
+        if (SameFile(file.get(), current)) {
+            newer.clear();  // rotated since it was opened: it and the files after it come in later reads
+            continue;
+        }
         if (!SameFile(file.get(), held)) {
             newer.push_back(std::move(file));
             continue;
         }
         // More rotations than are kept: the oldest of them, which go on from the held file.
-        if (newer.size() > kMaxRenamed) newer.erase(newer.begin(), newer.end() - kMaxRenamed);
+        if (newer.size() >= kMaxRenamed) newer.erase(newer.begin(), newer.end() - (kMaxRenamed - 1));
         return newer;
     }
     return {};  // the held file is not among them (deleted, or named otherwise): which are newer is not known
 }
 
 void CLogFollower::KeepRenamed(Source source) {
-    if (m_renamed.size() == kMaxRenamed) m_renamed.erase(m_renamed.begin());
+    // Full: one read to its end goes first (the oldest such), else the oldest.
+    if (m_renamed.size() >= kMaxRenamed) {
+        auto done = std::find_if(m_renamed.begin(), m_renamed.end(), [](const Renamed& r) { return !r.source.behind; });
+        m_renamed.erase(done != m_renamed.end() ? done : m_renamed.begin());
+    }
     m_renamed.push_back({std::move(source), ::GetTickCount64() + kRotatedReadMs});
 }
 
-bool CLogFollower::Behind() const {
-    bool behind = m_current.behind;
-    for (const Renamed& renamed : m_renamed) behind = behind || renamed.source.behind;
-    return behind;
+bool CLogFollower::RenamedBehind() const {
+    return std::any_of(m_renamed.begin(), m_renamed.end(), [](const Renamed& r) { return r.source.behind; });
 }
+
+bool CLogFollower::Behind() const { return m_current.behind || RenamedBehind(); }
 
 bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error) {
     uint64_t size = 0;

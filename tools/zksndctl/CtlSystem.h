@@ -126,11 +126,14 @@ private:
     };
     // The file from its offset to its end (from 0 when it is shorter: written anew).
     static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
-    // The numbered files rotations made after the held file's (two rotations between two reads), newest
-    // first, at most kMaxRenamed; none when the held file is not among the numbered ones.
-    std::vector<CHandleHolder> RotatedAfter(HANDLE held) const;
-    // Keeps a renamed file to read on in (the oldest let go when there are too many).
+    // The numbered files rotations made after the held file's and before the name's current one (two
+    // rotations between two reads), newest first, fewer than kMaxRenamed; none when the held file is
+    // not among the numbered ones.
+    std::vector<CHandleHolder> RotatedAfter(HANDLE held, HANDLE current) const;
+    // Keeps a renamed file to read on in (one read to its end let go when there are too many).
     void KeepRenamed(Source source);
+    // A renamed file has more than one read's worth left.
+    bool RenamedBehind() const;
 
     const std::wstring m_path;
     Source m_current;
