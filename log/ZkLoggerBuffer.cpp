@@ -88,7 +88,7 @@ void CZkLoggerBuffer::DrainAndStop() {
     try {
         FlushBatch();
         if (m_capDropped.load() != 0) WriteCapNotice();
-        if (m_memoryDropped.load() != 0) CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
+        CountMemoryDrops();
         if (m_drainDropped != 0) WriteDrainNotice();
         // Runs lost since the last append (a folder refused or not checkable
         // for a moment), or lines a cut kept back, go on their own: no later line may come.
@@ -209,6 +209,12 @@ uint64_t CZkLoggerBuffer::Queue(const void* data, uint64_t size, bool wake, bool
     return 0;
 }
 
+void CZkLoggerBuffer::CountMemoryDrops() {
+    if (m_memoryDropped.load() == 0) return;
+    FlushBatch();  // the lines queued before the drop go before its notice
+    CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
+}
+
 void CZkLoggerBuffer::Unqueue(uint64_t bytes) {
     // Runs written directly were never counted in: the count only falls to 0.
     // A compare-exchange: a refused push takes its bytes back under the push
@@ -298,10 +304,7 @@ uint32_t CZkLoggerBuffer::Process(const uint8_t* data, uint64_t size, uint32_t q
         const bool drainOver = data && size && IsDrainOver();
         const bool batchStart = m_batchBytes == 0 || m_batchBytes + size > kBatchBytes;
         if (data && size && batchStart && !drainOver && m_capDropped.load() != 0) WriteCapNotice();
-        if (m_memoryDropped.load() != 0) {
-            FlushBatch();  // the lines queued before the drop go before its notice
-            CountLost(m_memoryDropped.exchange(0), kWhyNoMemory);
-        }
+        CountMemoryDrops();
         if (drainOver)
             ++m_drainDropped;  // the stop's time is up: counted, and reported once by DrainAndStop
         else if (data && size)

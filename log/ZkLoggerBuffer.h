@@ -178,6 +178,8 @@ private:
     // Remembers the latest run a caller gave up on (see AwaitWritten).
     void MarkStalled(int64_t run);
     void WriteCapNotice();    // lock held
+    // Lines the queue had no memory for, counted as lost after the batch before them. Lock held.
+    void CountMemoryDrops();
     void WriteDrainNotice();  // lock held
     // An ERROR line in the owner's line format.
     std::wstring ErrorLine(const wchar_t* text) const;

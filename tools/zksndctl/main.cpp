@@ -13,6 +13,11 @@
 
 namespace {
 
+// A command line that asked for JSON gets its one document, also when zksndctl ends before a command runs.
+void PrintJsonError(int code, const std::wstring& message) {
+    zktools::PrintLine(zksndctl::CJsonObject().Raw(L"error", zksndctl::JsonErrorValue(code, message)).Str());
+}
+
 HANDLE g_stopRequested = nullptr;
 HANDLE g_finished = nullptr;  // the command has returned
 
@@ -39,8 +44,7 @@ int wmain(int argc, wchar_t** argv) {
         zktools::PrintErrLine(L"zksndctl: " + error);
         zktools::PrintErrLine(L"try 'zksndctl --help'");
         // The command line did not parse, but a script that asked for JSON still gets its one document.
-        if (std::find(args.begin(), args.end(), L"--json") != args.end())
-            zktools::PrintLine(zksndctl::CJsonObject().Raw(L"error", zksndctl::JsonErrorValue(zksndctl::kExitUsage, error)).Str());
+        if (std::find(args.begin(), args.end(), L"--json") != args.end()) PrintJsonError(zksndctl::kExitUsage, error);
         return zksndctl::kExitUsage;
     }
     if (options.help) {
@@ -53,8 +57,7 @@ int wmain(int argc, wchar_t** argv) {
     if (g_stopRequested == nullptr || g_finished == nullptr) {
         error = zktools::ErrorText(::GetLastError());
         zktools::PrintErrLine(L"zksndctl: " + error);
-        if (options.json)  // a script that asked for JSON gets its one document here too
-            zktools::PrintLine(zksndctl::CJsonObject().Raw(L"error", zksndctl::JsonErrorValue(zksndctl::kExitFailure, error)).Str());
+        if (options.json) PrintJsonError(zksndctl::kExitFailure, error);
         return zksndctl::kExitFailure;
     }
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);

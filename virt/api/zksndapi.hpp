@@ -392,7 +392,13 @@ public:
     // breaks first loses it). Without a connection: NOT_CONNECTED at once.
     Result SetDefault(uint32_t value) {
         const uint64_t connection = Connection();
-        return Result{connection != 0 ? Answered(::ZkSndSetDefault(value), connection) : kNotConnected};
+        if (connection == 0) return Result{kNotConnected};
+        const uint32_t status = ::ZkSndSetDefault(value);
+        if (status == kNotConnected) {
+            std::lock_guard<detail::Lock> lock(m_lock);
+            Refused(connection);
+        }
+        return Result{status};
     }
     // ZkConfigIsLocked: its 1 means "locked" (this library always says so).
     bool ConfigLocked() const { return ::ZkConfigIsLocked() == 1; }
@@ -490,13 +496,6 @@ private:
     uint64_t Connection() const {
         std::lock_guard<detail::Lock> lock(m_lock);
         return Up() ? m_connects : 0;
-    }
-    uint32_t Answered(uint32_t status, uint64_t connection) {
-        if (status == kNotConnected) {
-            std::lock_guard<detail::Lock> lock(m_lock);
-            Refused(connection);
-        }
-        return status;
     }
     // A 20 for a connection a later 8 replaced says nothing of that one.
     void Refused(uint64_t connection) {
