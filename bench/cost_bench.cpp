@@ -24,8 +24,8 @@
 //   meanwhile, and the same windows with a raw client in the library's place
 //   show what the method itself tells apart two equal clients by.
 //
-// Method: wake-ups (voluntary + involuntary context switches, per thread, from
-// /proc/<pid>/task/*/status) and CPU (/proc/<pid>/task/*/schedstat) of this
+// Method: wake-ups (voluntary context switches, per thread, from
+// /proc/<pid>/task/*/status; a preempted thread did not sleep) and CPU (/proc/<pid>/task/*/schedstat) of this
 // Wine process and of the prefix's wineserver are counted by scripts/bench.sh,
 // from outside: this program marks each window on stdout and blocks on stdin
 // until the script has taken its snapshot (see SamplerAttached in the kit).

@@ -11,8 +11,9 @@
 # measured process would disturb the count). The program marks each window on
 # stdout ("SAMPLE<TAB>IDLE|BEGIN|END<TAB>key...") and blocks on a read of its
 # stdin, a FIFO; this script then snapshots, per thread, the context switches
-# (voluntary + involuntary from /proc/<pid>/task/<tid>/status: every wake-up
-# of a sleeping thread is one) and the run time (schedstat in ns; stat's
+# (voluntary ones from /proc/<pid>/task/<tid>/status: a thread that slept and
+# was woken; an involuntary switch is a running thread preempted, which the
+# machine's other work decides) and the run time (schedstat in ns; stat's
 # utime+stime where the kernel has no schedstat) of the program's Wine process
 # (found by name and prefix) and of the prefix's wineserver (the wineserver
 # whose working directory is server-<dev>-<inode> of the prefix), and answers
@@ -72,14 +73,14 @@ prefix_wineserver() {
   return 1
 }
 
-# One line per thread of process $1: tid, context switches, run time in ns, name.
+# One line per thread of process $1: tid, times it slept (voluntary context switches), run time in ns, name.
 snapshot() {
   local t tid sw k v ns name rest
   for t in /proc/"$1"/task/*; do
     tid=${t##*/}
     sw=0
     { while read -r k v _; do
-        case $k in voluntary_ctxt_switches:|nonvoluntary_ctxt_switches:) sw=$((sw + v)) ;; esac
+        case $k in voluntary_ctxt_switches:) sw=$v ;; esac
       done <"$t/status"; } 2>/dev/null || continue
     if ! read -r ns _ 2>/dev/null <"$t/schedstat"; then
       rest=$(<"$t/stat")
