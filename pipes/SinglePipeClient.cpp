@@ -27,16 +27,24 @@ CSinglePipeClient::~CSinglePipeClient() {
     if (m_keeper.IsStarted()) Stop();
 }
 
-uint32_t CSinglePipeClient::Start() {
-    if (m_keeper.IsStarted() || IsStopped()) return 0;
+uint32_t CSinglePipeClient::Prepare() {
     if (!m_connectionEnded.is_valid()) m_connectionEnded.reset(lumlib::NewEvent(false));
     if (!m_connectionEnded.is_valid()) return lumlib::LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
+    return m_keeper.PrepareStopEvent();
+}
+
+uint32_t CSinglePipeClient::Start() {
+    if (IsStopped()) return ERROR_CANCELLED;
+    if (m_keeper.IsStarted()) return 0;
+    if (const uint32_t error = Prepare()) return error;
     m_started = true;
 
-    // Created suspended (with the stop event) so that the first attempt, on
-    // the caller's thread, is the only one running.
+    // Created suspended so that the first attempt, on the caller's thread, is
+    // the only one running.
     const DWORD error = m_keeper.Start(&CSinglePipeClient::KeeperThread, this, true);
     if (error != ERROR_SUCCESS) return error;
+    // A stop marked meanwhile may have been set before the start reset the event.
+    if (IsStopped()) m_keeper.Signal();
 
     // Whatever the first attempt meets, the keeper runs: the client connects later by itself.
     GuardedAttempt();

@@ -65,10 +65,12 @@ public:
     CSinglePipeClient(const CSinglePipeClient&) = delete;
     CSinglePipeClient& operator=(const CSinglePipeClient&) = delete;
 
-    // Creates the keeper's objects and thread, then makes the first attempt
-    // on the calling thread. 0 whatever that attempt meets (the keeper goes
-    // on), or the error of the keeper's event or thread that could not be made. A started or
-    // stopped client is left alone (0).
+    // Makes the events a stop signals, before the client is shared: 0, or the Windows error.
+    uint32_t Prepare();
+    // Creates the keeper's thread, then makes the first attempt on the
+    // calling thread. 0 whatever that attempt meets (the keeper goes on), or
+    // the error of the keeper's event or thread that could not be made. A
+    // started client is left alone (0); a stopped one gives 1223.
     uint32_t Start();
     // Sends one message on the current channel: 0, 2250 without a
     // connection (or a lost one), 87, 8 when the send queue refused it.

@@ -7,12 +7,8 @@ namespace lumlib {
 DWORD CWorkerThread::Start(Routine routine, void* param, bool suspended, unsigned stackSize) {
     Stop();
     if (routine == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!m_stopEvent.is_valid()) {
-        m_stopEvent.reset(NewEvent());
-        if (!m_stopEvent.is_valid()) return LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
-    } else {
-        ::ResetEvent(m_stopEvent.get());
-    }
+    if (m_stopEvent.is_valid()) ::ResetEvent(m_stopEvent.get());
+    else if (const DWORD error = PrepareStopEvent()) return error;
     unsigned id = 0;
     ::SetLastError(ERROR_SUCCESS);
     // _beginthreadex rather than CreateThread: the routines use the C runtime.
@@ -22,6 +18,11 @@ DWORD CWorkerThread::Start(Routine routine, void* param, bool suspended, unsigne
     m_id = id;
     m_suspended = suspended;
     return ERROR_SUCCESS;
+}
+
+DWORD CWorkerThread::PrepareStopEvent() {
+    if (!m_stopEvent.is_valid()) m_stopEvent.reset(NewEvent());
+    return m_stopEvent.is_valid() ? ERROR_SUCCESS : LastErrorOr(ERROR_NOT_ENOUGH_MEMORY);
 }
 
 void CWorkerThread::Resume() {

@@ -41,6 +41,9 @@ public:
     // is still owned is stopped and joined first.
     DWORD Start(Routine routine, void* param, bool suspended = false, unsigned stackSize = 0);
 
+    // Makes the stop event now (0, or the Windows error), so that a Signal from another
+    // thread never meets it being made by Start.
+    DWORD PrepareStopEvent();
     // Lets a thread started suspended run; does nothing otherwise.
     void Resume();
     // Sets the stop event the routine watches.

@@ -39,9 +39,12 @@ public:
     CSndApiPipeClient(const CSndApiPipeClient&) = delete;
     CSndApiPipeClient& operator=(const CSndApiPipeClient&) = delete;
 
+    // Makes what a stop signals, before the client is shared: 0, or the Windows error.
+    uint32_t Prepare() { return m_connection.Prepare(); }
     // Starts the delivery thread and the connection (its first attempt on
-    // this thread). 0, or the error of the failed step; on 5 nothing is left
-    // running. A started client is left alone (0); a stopped one gives 1223.
+    // this thread). 0, or the error of the failed step (the delivery thread
+    // may be left running: the next start goes on with it). A started client
+    // is left alone (0); one stopped before or during the start gives 1223.
     uint32_t Start();
     // Ends every wait at once (waiting requests return 1460, the keeper and
     // the retries see the stop) without waiting for anything: the first step
@@ -204,6 +207,7 @@ private:
     const std::shared_ptr<CZkLogger> m_logger;
     bool (*const m_mayConnect)();
     std::atomic<bool> m_startedOnce{false};  // the connection was started (or is being started)
+    std::atomic<bool> m_connectedOnce{false};  // a connection was begun: a stop then leaves a start's 0
     lumlib::srw_lock m_callbackLock;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;

@@ -277,10 +277,10 @@ void TearDown(bool withLogger) {
 
 // The DLL stays loaded once a logger has existed: a FreeLibrary without
 // ZkSndDeInit would otherwise unload the code its threads and its clients' are running.
-void PinModule() {
+bool PinModule() {
     HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                         reinterpret_cast<LPCWSTR>(&PinModule), &self);
+    return ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                reinterpret_cast<LPCWSTR>(&PinModule), &self) != FALSE;
 }
 
 // The machine-wide application-data folder followed by \Zelkor\Tessaline Server\,
@@ -318,10 +318,11 @@ std::unique_ptr<CZkLogger> CreateLogger() {
 // The pipe's security record, or null: without it the pipe handle still gets
 // default security and is not inheritable, which is all the record decides for
 // a pipe that the service creates.
-std::unique_ptr<CPipeSecurity> CreatePipeSecurity() {
+std::unique_ptr<CPipeSecurity> CreatePipeSecurity(CZkLogger* logger) {
     std::unique_ptr<CPipeSecurity> sa(new (std::nothrow) CPipeSecurity());
     if (sa != nullptr && sa->Build()) return sa;
-    LogPrint(LoggerShare().get(), LOG_ERROR,
+    // The client's own share: the library's may be taken meanwhile by a callback's teardown.
+    LogPrint(logger, LOG_ERROR,
              L"sndapi: ZkSndApi::ZkSndVApiInit: (%u): the pipe's security attributes cannot be built (error %u); the pipe is opened with default security.",
              __LINE__, ::GetLastError());
     return nullptr;
@@ -360,12 +361,13 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
         loggerMissing = LoggerShare() == nullptr;
     }
     if (loggerMissing) {
+        // The logger's threads run the library's code: the library stays loaded from now on,
+        // or nothing is started (unpinned, a FreeLibrary would unload code they run).
+        if (!PinModule()) return 1;
         std::unique_ptr<CZkLogger> logger;
         // Raised while the logger was made: no logger, as when it cannot start.
         lumlib::CatchReturn([&] { logger = CreateLogger(); });
         if (logger == nullptr) return 1;
-        // Its threads run the library's code: the library stays loaded from now on.
-        PinModule();
         if (!PublishLogger(std::move(logger))) return 1;
     }
 
@@ -383,8 +385,9 @@ uint32_t ApiInit(ZkSndNotifyCallback callback, void* context) {
         }
         setup.mayConnect = [] { return JoinRetirements(false); };
         std::unique_ptr<CSndApiPipeClient> client;
-        lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity(), setup)); });
-        if (client == nullptr) return 1;
+        lumlib::CatchReturn([&] { client.reset(new CSndApiPipeClient(CreatePipeSecurity(setup.logger.get()), setup)); });
+        // What a teardown signals exists before a teardown can find the client.
+        if (client == nullptr || client->Prepare() != 0) return 1;
         if (!PublishClient(std::move(client), setup.logger.get())) return 1;
     }
 
