@@ -200,6 +200,19 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         readOn(follower);
         EXPECT_EQ(L"late old line|", taken()) << "the renamed file's late line";
     }
+    // Rotated five times between two reads: the three files after the held one are read, then the
+    // name's; the newest rotated one is skipped, and where is told.
+    ASSERT_TRUE(inPlace(L"held\r\n")) << ::GetLastError();
+    zksndctl::CLogFollower busy(file.path, 0);
+    readOn(busy);
+    for (int n = 1; n <= 5; ++n) {
+        ASSERT_TRUE(::MoveFileExW(file.path.c_str(), numbered(n).c_str(), MOVEFILE_REPLACE_EXISTING)) << ::GetLastError();
+        ASSERT_TRUE(inPlace(Format(L"file %d\r\n", n))) << ::GetLastError();
+    }
+    readOn(busy);
+    EXPECT_EQ(L"held|file 1|file 2|file 3|file 5|", taken()) << "the lines across five rotations";
+    EXPECT_EQ(4u, busy.LastSkipped().at) << "where the skipped file was (after the held line)";
+    EXPECT_EQ(1u, busy.LastSkipped().files) << "the files skipped";
     // An unfinished line its writer set back (an append cut short, undone) and appended again whole: once.
     zksndctl::CLogFollower undone(file.path, 0);
     for (const wchar_t* text : {L"a\r\npart", L"a\r\n", L"a\r\npart\r\n"}) {
@@ -217,8 +230,7 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     ASSERT_TRUE(endless.Read(&lines, &error)) << error;
     EXPECT_EQ(1u, lines.size()) << "the held rest and what followed it, as one piece";
     EXPECT_EQ(200000u - 3 * 65536 + 70000u - 65536u, endless.Partial().size()) << "what is still held";
-    ::DeleteFileW(rotated.c_str());
-    ::DeleteFileW(numbered(2).c_str());
+    for (int n = 1; n <= 5; ++n) ::DeleteFileW(numbered(n).c_str());
 }
 
 // A follow outlasts a log name that refuses it for a moment (deleted while still open, on Windows: a

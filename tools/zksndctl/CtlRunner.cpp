@@ -296,6 +296,15 @@ void PrintLogLines(const std::vector<std::wstring>& lines, bool follow) {
     if (!out.empty()) zktools::PrintText(out);
 }
 
+// A follow's lines, with a notice on the error output where rotated files were skipped.
+void PrintFollowed(const std::vector<std::wstring>& lines, const CLogFollower::Skipped& skipped) {
+    if (skipped.files == 0) return PrintLogLines(lines, true);
+    PrintLogLines({lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(skipped.at)}, true);
+    zktools::PrintErrLine(zktools::Format(L"zksndctl: %u rotated log file(s) skipped here: the log rotated faster than it was read",
+                                          static_cast<unsigned>(skipped.files)));
+    PrintLogLines({lines.begin() + static_cast<std::ptrdiff_t>(skipped.at), lines.end()}, true);
+}
+
 // How long a follow waits out a log name that refuses it.
 const ULONGLONG kFollowDeniedMs = 5000;
 
@@ -329,13 +338,13 @@ int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t off
         lines.clear();
         DWORD error = 0;
         const bool read = follower.Read(&lines, &error);
+        // What was read before a failure too: the files' offsets have moved past it.
+        PrintFollowed(lines, follower.LastSkipped());
         if (read || error != ERROR_ACCESS_DENIED) deniedSince = 0;
         else if (deniedSince == 0) deniedSince = ::GetTickCount64();
-        if (read) {
-            PrintLogLines(lines, true);
-        } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            // not yet, or between rotation and the next line
-        } else if (error != ERROR_ACCESS_DENIED || ::GetTickCount64() - deniedSince >= kFollowDeniedMs) {
+        // No file: not yet, or between rotation and the next line.
+        if (read || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+        if (error != ERROR_ACCESS_DENIED || ::GetTickCount64() - deniedSince >= kFollowDeniedMs) {
             // A name deleted while open stays denied until its last handle closes, which the
             // writers' reopens bring about within a second or two: only a longer denial ends the follow.
             PrintError(L"cannot read the log " + path + L": " + zktools::ErrorText(error));

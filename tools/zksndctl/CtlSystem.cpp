@@ -370,6 +370,7 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 }
 
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
+    m_skipped = Skipped();
     // Renamed files' late lines first, for as long as their writers may still append to them; one
     // deleted is let go at once (held, its number could not be used again).
     for (auto it = m_renamed.begin(); it != m_renamed.end();) {
@@ -390,11 +391,11 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
             return false;
         }
         m_current.file = std::move(current);
-        return Drain(m_current, lines, error);
+        return DrainCurrent(lines, error);
     }
     // The held file's lines first, up to its rename and after it: all of them before the name's
     // new file or a deletion lets it go.
-    if (!Drain(m_current, lines, error)) return false;
+    if (!DrainCurrent(lines, error)) return false;
     if (m_current.behind) return true;
     // Deleted while held: let go, or no process could make the log anew under that name.
     if (DeletePending(m_current.file.get())) {
@@ -403,7 +404,9 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     }
     // Between a rotation and the next line, the same file, or not to be told apart: held on to.
     if (!current.is_valid() || SameFile(m_current.file.get(), current.get())) return true;
-    std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get(), current.get());
+    size_t skipped = 0;
+    std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get(), current.get(), &skipped);
+    m_unread += skipped;
     KeepRenamed(std::move(m_current));
     // Files rotated away between two reads, oldest first, before the name's new file.
     for (auto file = missed.rbegin(); file != missed.rend(); ++file) {
@@ -414,10 +417,19 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     }
     m_current = Source();
     m_current.file = std::move(current);
-    return RenamedBehind() || Drain(m_current, lines, error);
+    return RenamedBehind() || DrainCurrent(lines, error);
 }
 
-std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held, HANDLE current) const {
+bool CLogFollower::DrainCurrent(std::vector<std::wstring>* lines, DWORD* error) {
+    if (m_unread != 0) {
+        m_skipped = {lines->size(), m_unread};
+        m_unread = 0;
+    }
+    return Drain(m_current, lines, error);
+}
+
+std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held, HANDLE current, size_t* skipped) const {
+    *skipped = 0;
     std::vector<CHandleHolder> newer;
     for (const std::wstring& name : NumberedFiles(m_path)) {
         CHandleHolder file(OpenLog(name));
@@ -431,7 +443,10 @@ std::vector<CHandleHolder> CLogFollower::RotatedAfter(HANDLE held, HANDLE curren
             continue;
         }
         // More rotations than are kept: the oldest of them, which go on from the held file.
-        if (newer.size() >= kMaxRenamed) newer.erase(newer.begin(), newer.end() - (kMaxRenamed - 1));
+        if (newer.size() >= kMaxRenamed) {
+            *skipped = newer.size() - (kMaxRenamed - 1);
+            newer.erase(newer.begin(), newer.end() - (kMaxRenamed - 1));
+        }
         return newer;
     }
     return {};  // the held file is not among them (deleted, or named otherwise): which are newer is not known

@@ -115,6 +115,13 @@ public:
     const std::wstring& Partial() const { return m_current.partial; }
     // The last Read left more to read: the next need not wait for a change.
     bool Behind() const;
+    // Rotated files the last Read skipped (more rotations between two reads than are kept), and
+    // where among its lines they were: before lines[at]. No files: nothing was skipped.
+    struct Skipped {
+        size_t at = 0;
+        size_t files = 0;
+    };
+    const Skipped& LastSkipped() const { return m_skipped; }
 
 private:
     // A file being read: where, and its unfinished last line.
@@ -126,10 +133,12 @@ private:
     };
     // The file from its offset to its end (from 0 when it is shorter: written anew).
     static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
+    // Drain of the name's file, after the notice of files skipped before it.
+    bool DrainCurrent(std::vector<std::wstring>* lines, DWORD* error);
     // The numbered files rotations made after the held file's and before the name's current one (two
-    // rotations between two reads), newest first, fewer than kMaxRenamed; none when the held file is
-    // not among the numbered ones.
-    std::vector<CHandleHolder> RotatedAfter(HANDLE held, HANDLE current) const;
+    // rotations between two reads), newest first, fewer than kMaxRenamed (*skipped: how many newer
+    // ones are left out); none when the held file is not among the numbered ones.
+    std::vector<CHandleHolder> RotatedAfter(HANDLE held, HANDLE current, size_t* skipped) const;
     // Keeps a renamed file to read on in (one read to its end let go when there are too many).
     void KeepRenamed(Source source);
     // A renamed file has more than one read's worth left.
@@ -144,6 +153,8 @@ private:
         ULONGLONG until;
     };
     std::vector<Renamed> m_renamed;
+    size_t m_unread = 0;  // files skipped, told before the name's file's next lines
+    Skipped m_skipped;
 };
 
 }  // namespace zksndctl
