@@ -1,8 +1,8 @@
 // Escapes UTF-16 text taken from the input into a capacity also taken from it,
 // and checks what a reader of the log relies on: the output fits, is
-// well-formed UTF-16 with no control character or line separator left, and
-// reads back (undoing the escapes) as exactly the start of the text, all of it
-// when the capacity allows every escape.
+// well-formed UTF-16 with no control character or line separator left, escapes
+// nothing else, and reads back (undoing the escapes) as exactly the start of
+// the text, ending only where the next character, pair or escape would not fit.
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
@@ -18,6 +18,16 @@ void Check(bool ok) {
 
 bool IsHigh(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool NeedsHex(wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// What the character at text[at] takes in the output: itself, its pair, or its escape.
+size_t Width(const std::vector<wchar_t>& text, size_t at) {
+    const wchar_t c = text[at];
+    if (NeedsHex(c)) return 4;
+    if (c == L'\\') return 2;
+    if (IsHigh(c) && at + 1 < text.size() && IsLow(text[at + 1])) return 2;
+    return c == 0x2028 || c == 0x2029 || IsHigh(c) || IsLow(c) ? 6 : 1;
+}
 
 unsigned HexValue(wchar_t c) {
     if (c >= L'0' && c <= L'9') return static_cast<unsigned>(c - L'0');
@@ -40,6 +50,10 @@ std::vector<wchar_t> Unescape(const wchar_t* out, size_t used) {
         Check(used - i > digits);
         unsigned value = kind == L'\\' ? L'\\' : 0;
         for (size_t d = 0; d < digits; ++d) value = value * 16 + HexValue(out[++i]);
+        // Only what has to be: a control as \x, a separator or a lone half as \u.
+        Check(kind != L'x' || NeedsHex(static_cast<wchar_t>(value)));
+        Check(kind != L'u' || value == 0x2028 || value == 0x2029 || IsHigh(static_cast<wchar_t>(value)) ||
+              IsLow(static_cast<wchar_t>(value)));
         text.push_back(static_cast<wchar_t>(value));
     }
     return text;
@@ -57,12 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(used <= capacity && out[capacity] == L'#');
     for (size_t i = 0; i < used; ++i) {
         const wchar_t c = out[i];
-        Check(!(c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029));
+        Check(!(NeedsHex(c) || c == 0x2028 || c == 0x2029));
         if (IsHigh(c)) Check(i + 1 < used && IsLow(out[++i]));
         else Check(!IsLow(c));
     }
     const std::vector<wchar_t> back = Unescape(out.data(), used);
     Check(back.size() <= text.size() && std::equal(back.begin(), back.end(), text.begin()));
-    if (capacity >= 6 * text.size()) Check(back.size() == text.size());
+    // Filled: it stopped only where the next character, pair or escape would not fit.
+    Check(back.size() == text.size() || used + Width(text, back.size()) > capacity);
     return 0;
 }

@@ -26,10 +26,6 @@ if [ -x "$build/protocol_tests" ]; then
   "$build/protocol_tests" --gtest_brief=1 >>"$log" 2>&1 || fail "native protocol tests failed"
   echo "fuzz: native protocol tests passed under ASan/UBSan"
 fi
-if [ -x "$build/log_escape_tests" ]; then
-  "$build/log_escape_tests" --gtest_brief=1 >>"$log" 2>&1 || fail "native log escaping tests failed"
-  echo "fuzz: native log escaping tests passed under ASan/UBSan"
-fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -29,7 +29,6 @@ TEST(SystemDescription, EveryRuleBoundaryAndEveryFailureRule) {
         // 6.x by minor version
         {6, 1, 7601, WS, 0, X86, L"Windows 7 Service Pack 1 (build 7601), 32-bit x86", L"Service Pack 1"},
         {6, 2, 9200, SRV, 0, 5, L"Windows Server 2012 (build 9200)"},
-        {6, 3, 9600, SRV, 0, X64, L"Windows Server 2012 R2 (build 9600), 64-bit x86"},
         {6, 4, 9841, WS, 0, X64, L" Preview (build 9841), 64-bit x86", L"Preview"},
         // above 6, workstations by build: the edges of a range, the last known build and the ones after
         // it ("not asked": known builds never read the registry)

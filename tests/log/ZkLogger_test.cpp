@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "log/SystemDescription.h"
 #include "log/ZkLoggerBuffer.h"
 #include "tests/support/FaultInjection.h"
 #include "tests/support/LumCapture.h"
@@ -91,9 +90,6 @@ TEST_F(LoggerTest, EveryKindOfLineInTheFile) {
     const std::wregex header(LR"(\d+\|SERVICE\|Build [A-Z][a-z]{2} [ 1-3]\d \d{4}\. )"
                              LR"(Windows [^(]+ \(build \d+\)(, (32|64)-bit (x86|ARM))?)");
     EXPECT_TRUE(std::regex_match(lines[1], header)) << lines[1];
-    wchar_t system[kSystemDescriptionChars];
-    DescribeSystem(system);
-    EXPECT_EQ(lines[1].substr(lines[1].size() - wcslen(system)), system) << lines[1];
     // The second: who writes the file (the test program here).
     const std::wregex identity(LR"(\d+\|SERVICE\|zksndapi \d+\.\d+\.\d+\.\d+ \(build \S+\); host log_tests\.exe, )"
                                LR"(process \d+, session \d+)");

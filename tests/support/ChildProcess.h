@@ -67,30 +67,6 @@ public:
         return ::GetExitCodeProcess(m_process.get(), &code) ? static_cast<int>(code) : -1;
     }
     std::string Output() const { return ReadFileText(m_out.path); }
-    // Every thread's stack of a program still running, from Wine's debugger (empty where there is
-    // none): a hang's own report, taken before the program is ended.
-    std::string Stacks() const {
-        const CTempFile script(L"dbg");
-        const std::string commands = "bt all\ndetach\nquit\n";
-        DWORD error = 0;
-        const unsigned long pid = ::GetProcessId(m_process.get());
-        wchar_t command[32];
-        swprintf(command, 32, L"winedbg 0x%lx", pid);
-        CChildProcess debugger;
-        if (!zktools::WriteWholeFile(script.path, commands.data(), commands.size(), &error) ||
-            !debugger.Start(command, script.path) || debugger.Wait(60000) == -1)
-            return std::string();
-        // It traces every process of the prefix: this one's threads only, a block each.
-        char marker[32];
-        snprintf(marker, sizeof(marker), " in process %04lx ", pid);
-        const std::string all = debugger.Output();
-        std::string stacks;
-        for (size_t at = all.find(marker); at != std::string::npos; at = all.find(marker, at + 1)) {
-            const size_t begin = all.rfind('\n', at) + 1, end = all.find("\n\n", at);
-            stacks += all.substr(begin, end == std::string::npos ? std::string::npos : end + 2 - begin);
-        }
-        return stacks;
-    }
 
 protected:
     CHandleHolder m_process;

@@ -23,6 +23,11 @@ TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOne
     ASSERT_NO_FATAL_FAILURE(Serve());
     int context = 0;
     Recorder rec;  // after the context: it tears the library down before that goes
+    SndSettings* const wild = reinterpret_cast<SndSettings*>(16);  // memory the process does not hold
+    std::atomic<uint32_t> inside{0};  // ZkSndGetSettings(wild) << 8 | ZkSndSetSettings(wild) in the first 301
+    rec.inside = [&](uint32_t code) {
+        if (code == ZKSND_NOTIFY_DEVICE_LIST_END && inside == 0) inside = Dll().GetSettings(wild) << 8 | Dll().SetSettings(wild);
+    };
     ASSERT_EQ(0u, Dll().Init(&Recorder::Callback, &context));
     // Writes a message, framed, on the connection (after the service's greeting).
     const auto send = [&](const uint8_t* message, size_t length) {
@@ -61,10 +66,14 @@ TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOne
         EXPECT_EQ(devices[i].def, seen[3 + i].def) << "device " << i << "'s default flag";
         EXPECT_NE(::GetCurrentThreadId(), seen[3 + i].thread) << "device " << i << " came on the caller's thread";
     }
-    // The requests carry the caller's session id on connecting and a device
-    // value as it is; null settings records go nowhere.
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().GetSettings(nullptr)) << "ZkSndGetSettings(nullptr)";
-    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().SetSettings(nullptr)) << "ZkSndSetSettings(nullptr)";
+    // The requests carry the caller's session id on connecting and a device value as it is; a null or
+    // wild settings record is status 4 on this thread and inside a callback, and holds nothing (the
+    // teardown after it is bounded).
+    for (SndSettings* record : {static_cast<SndSettings*>(nullptr), wild}) {
+        EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().GetSettings(record)) << "ZkSndGetSettings " << record;
+        EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER), Dll().SetSettings(record)) << "ZkSndSetSettings " << record;
+    }
+    EXPECT_EQ(uint32_t(ZKSND_STATUS_INVALID_PARAMETER) * 0x101, inside.load()) << "the wild record inside callback 301";
     EXPECT_EQ(0u, Dll().SetDefault(0xDEADBEEF));
     DWORD session = 0;
     ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) << "this process's session";
