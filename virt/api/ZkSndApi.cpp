@@ -53,9 +53,15 @@ CONDITION_VARIABLE g_callsDrained = CONDITION_VARIABLE_INIT;
 // Teardowns waiting on g_callsDrained: a call's end wakes only when one
 // waits (a wake with nobody waiting still costs every call a lock).
 std::atomic<uint32_t> g_drainWaiters{0};
-// Calls between reading g_pClient and counting themselves on it: a teardown
-// that took the client waits for these before it trusts the client's count.
-std::atomic<uint32_t> g_callsEntering{0};
+// Calls between reading g_pClient and counting themselves on it, by the
+// parity of their epoch: each take of the client starts the next epoch (under
+// the state lock), and its teardown waits only for the calls of the epoch
+// before, which may have read the client. A call whose epoch ended while it
+// read the slot reads it again in the new one. Threads calling without pause
+// therefore cannot hold a teardown up, as they could while one count served
+// every epoch.
+std::atomic<uint32_t> g_entryEpoch{0};
+std::atomic<uint32_t> g_callsEntering[2] = {};
 // An application thread is tearing down: it wins over the callbacks. An Init
 // from one creates nothing and returns 1, and a teardown from one is left to
 // it (a ZkSndDeInit there takes the logger too).
@@ -66,6 +72,7 @@ bool g_loggerAsked = false;
 // share of the logger when the logger goes too.
 struct Teardown {
     std::unique_ptr<CSndApiPipeClient> client;
+    uint32_t entryEpoch = 0;  // the epoch the take ended: its calls are waited for
     std::shared_ptr<CZkLogger> logger;
     Teardown* next = nullptr;  // on the orphans' list
 };
@@ -78,10 +85,16 @@ Teardown* g_orphans = nullptr;
 class CClientCall {
 public:
     CClientCall() {
-        ++g_callsEntering;
-        m_client = g_pClient.load();
-        if (m_client != nullptr) ++m_client->CallsInFlight();
-        --g_callsEntering;
+        for (;;) {
+            const uint32_t epoch = g_entryEpoch.load();
+            ++g_callsEntering[epoch & 1];
+            m_client = g_pClient.load();
+            // Still that epoch: no take came between, and the take to come waits for this count.
+            const bool counted = g_entryEpoch.load() == epoch;
+            if (counted && m_client != nullptr) ++m_client->CallsInFlight();
+            --g_callsEntering[epoch & 1];
+            if (counted) break;
+        }
     }
     ~CClientCall() {
         if (m_client == nullptr) return;
@@ -156,15 +169,15 @@ bool PublishClient(std::unique_ptr<CSndApiPipeClient> created, const CZkLogger* 
 }
 
 // Takes the client out of its slot into an owner; under g_stateLock.
-std::unique_ptr<CSndApiPipeClient> TakeClientLocked() {
-    std::unique_ptr<CSndApiPipeClient> taken(g_pClient.load());
+void TakeClientLocked(Teardown& t) {
+    t.client.reset(g_pClient.load());
     g_pClient = nullptr;
-    return taken;
+    t.entryEpoch = g_entryEpoch.fetch_add(1);
 }
 
-std::unique_ptr<CSndApiPipeClient> TakeClient() {
+void TakeClient(Teardown& t) {
     const auto lock = g_stateLock.lock_exclusive();
-    return TakeClientLocked();
+    TakeClientLocked(t);
 }
 
 // Waits for the calls in flight on the client (only those: a call on a newer
@@ -175,8 +188,8 @@ void FinishTeardown(Teardown& t) {
     if (t.client != nullptr) {
         // A call that read the slot before the client was taken counts
         // itself within a few instructions (a millisecond also lets one run
-        // that was preempted there).
-        while (g_callsEntering.load() != 0) ::Sleep(1);
+        // that was preempted there); calls of later epochs are not waited for.
+        while (g_callsEntering[t.entryEpoch & 1].load() != 0) ::Sleep(1);
         {
             const auto lock = g_stateLock.lock_exclusive();
             // Announced before the count is read: a call that ends after
@@ -211,7 +224,7 @@ void TearDownInCallback(bool withLogger) {
     const bool takeLogger = withLogger && !g_appTeardown;
     if (g_appTeardown) g_loggerAsked = g_loggerAsked || withLogger;
     Teardown t;
-    t.client = TakeClientLocked();
+    TakeClientLocked(t);
     if (takeLogger) t.logger = std::move(LoggerShare());
     if (t.client == nullptr && t.logger == nullptr) return;
     if (t.client != nullptr) t.client->Interrupt();
@@ -263,7 +276,7 @@ void TearDown(bool withLogger) {
     if (CSndApiPipeClient::InCallback()) return TearDownInCallback(withLogger);
     CLifecycle lifecycle(true);
     Teardown t;
-    t.client = TakeClient();
+    TakeClient(t);
     if (t.client != nullptr) t.client->Interrupt();
     JoinRetirements(true);
     FinishOrphans();
