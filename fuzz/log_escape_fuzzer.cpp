@@ -77,7 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::vector<wchar_t> back = Unescape(out.data(), used);
     Check(back.size() <= text.size() && std::equal(back.begin(), back.end(), text.begin()));
-    // Filled: it stopped only where the next character, pair or escape would not fit.
+    // Nothing escaped that need not be (a pair kept whole too): the output is as long as what was
+    // taken of the text needs. Filled: it stopped only where the next one would not fit.
+    size_t needed = 0;
+    for (size_t i = 0; i < back.size(); i += Width(text, i) == 2 && text[i] != L'\\' ? 2 : 1) needed += Width(text, i);
+    Check(needed == used);
     Check(back.size() == text.size() || used + Width(text, back.size()) > capacity);
     return 0;
 }

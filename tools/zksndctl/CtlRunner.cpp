@@ -297,12 +297,17 @@ void PrintLogLines(const std::vector<std::wstring>& lines, bool follow) {
 }
 
 // A follow's lines, with a notice on the error output where rotated files were skipped.
-void PrintFollowed(const std::vector<std::wstring>& lines, const CLogFollower::Skipped& skipped) {
-    if (skipped.files == 0) return PrintLogLines(lines, true);
-    PrintLogLines({lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(skipped.at)}, true);
-    zktools::PrintErrLine(zktools::Format(L"zksndctl: %u rotated log file(s) skipped here: the log rotated faster than it was read",
-                                          static_cast<unsigned>(skipped.files)));
-    PrintLogLines({lines.begin() + static_cast<std::ptrdiff_t>(skipped.at), lines.end()}, true);
+void PrintFollowed(const std::vector<std::wstring>& lines, const std::vector<CLogFollower::Skipped>& skips) {
+    auto from = lines.begin();
+    for (const CLogFollower::Skipped& skipped : skips) {
+        const auto at = lines.begin() + static_cast<std::ptrdiff_t>(skipped.at);
+        PrintLogLines({from, at}, true);
+        zktools::PrintErrLine(zktools::Format(
+            L"zksndctl: %u rotated log file(s) skipped here: the log rotated faster than it was read",
+            static_cast<unsigned>(skipped.files)));
+        from = at;
+    }
+    PrintLogLines({from, lines.end()}, true);
 }
 
 // How long a follow waits out a log name that refuses it.

@@ -370,7 +370,7 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 }
 
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
-    m_skipped = Skipped();
+    m_skipped.clear();
     // Renamed files' late lines first, for as long as their writers may still append to them; one
     // deleted is let go at once (held, its number could not be used again).
     for (auto it = m_renamed.begin(); it != m_renamed.end();) {
@@ -422,7 +422,7 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
 
 bool CLogFollower::DrainCurrent(std::vector<std::wstring>* lines, DWORD* error) {
     if (m_unread != 0) {
-        m_skipped = {lines->size(), m_unread};
+        m_skipped.push_back({lines->size(), m_unread});
         m_unread = 0;
     }
     return Drain(m_current, lines, error);

@@ -116,12 +116,13 @@ public:
     // The last Read left more to read: the next need not wait for a change.
     bool Behind() const;
     // Rotated files the last Read skipped (more rotations between two reads than are kept), and
-    // where among its lines they were: before lines[at]. No files: nothing was skipped.
+    // where among its lines they were: before lines[at]; in order.
     struct Skipped {
         size_t at = 0;
         size_t files = 0;
+        bool operator==(const Skipped& other) const { return at == other.at && files == other.files; }
     };
-    const Skipped& LastSkipped() const { return m_skipped; }
+    const std::vector<Skipped>& LastSkipped() const { return m_skipped; }
 
 private:
     // A file being read: where, and its unfinished last line.
@@ -154,7 +155,7 @@ private:
     };
     std::vector<Renamed> m_renamed;
     size_t m_unread = 0;  // files skipped, told before the name's file's next lines
-    Skipped m_skipped;
+    std::vector<Skipped> m_skipped;
 };
 
 }  // namespace zksndctl

@@ -191,9 +191,9 @@ uint32_t CSndApiPipeClient::Start() {
     // denied too): the next ZkSndVApiInit tries again. A client stopped here
     // would stay in the slot, and every later ZkSndVApiInit say "started".
     if (result != 0) m_startedOnce.store(false);
-    // Taken by a callback's teardown while it started, before it ever connected: no client is
-    // left for this Init and no 8 comes. (A teardown from the 8 it made leaves the Init's 0.)
-    return result == 0 && IsStopped() && !m_connectedOnce.load() ? ERROR_CANCELLED : result;
+    // Taken by a callback's teardown while it started, before any 8 was told: no client is left
+    // for this Init and no 8 comes. (A teardown from the 8 it told leaves the Init's 0.)
+    return result == 0 && IsStopped() && !m_announcedOnce.load() ? ERROR_CANCELLED : result;
 }
 
 void CSndApiPipeClient::Interrupt() {
@@ -241,7 +241,6 @@ void CSndApiPipeClient::OnNewConnection() {
     // The old connection's reader queued its last notification before its
     // channel was retired; what this one's reader queues is a new epoch.
     m_delivery.BeginEpoch();
-    m_connectedOnce.store(true);
     {
         const auto pairLock = m_pairLock.lock();
         m_lossSeen = false;
@@ -480,6 +479,7 @@ uint32_t CSndApiPipeClient::OnInitConnection() {
         const auto deliveryLock = m_deliveryLock.lock();
         m_announcedEpoch = m_delivery.CurrentEpoch();
         m_announced = Notify(ZKSND_NOTIFY_CONNECTED, 0);
+        if (m_announced) m_announcedOnce.store(true);
     }
     ::WakeAllConditionVariable(&m_announcedChanged);
     SndBuildSetSessionId(message, sizeof(message), m_sessionId);

@@ -207,7 +207,7 @@ private:
     const std::shared_ptr<CZkLogger> m_logger;
     bool (*const m_mayConnect)();
     std::atomic<bool> m_startedOnce{false};  // the connection was started (or is being started)
-    std::atomic<bool> m_connectedOnce{false};  // a connection was begun: a stop then leaves a start's 0
+    std::atomic<bool> m_announcedOnce{false};  // an 8 was told: a stop then leaves a start's 0
     lumlib::srw_lock m_callbackLock;  // held only to copy or set the pair
     ZkSndNotifyCallback m_callback = nullptr;
     void* m_callbackContext = nullptr;

@@ -46,6 +46,23 @@ struct Api {
 // The one loaded copy, shared by every test of the program.
 inline Api& Dll() { static Api api; return api; }
 
+inline ULONGLONG Now() { return ::GetTickCount64(); }
+
+// The call's status; a failure when the call took longer than limitMs.
+template <class Call>
+uint32_t Within(ULONGLONG limitMs, const std::string& what, Call call) {
+    const ULONGLONG start = Now();
+    const uint32_t status = call();
+    EXPECT_LE(Now() - start, limitMs) << what << "'s time";
+    return status;
+}
+
+// ZkSndDeInit returns 0 within limitMs (also writing the log out); the
+// contract monitor checks the 8 and 6 the scenario got.
+inline void ExpectTeardown(ULONGLONG limitMs = 3000) {
+    EXPECT_EQ(0u, Within(limitMs, "ZkSndDeInit", [] { return Dll().DeInit(); })) << "ZkSndDeInit's status";
+}
+
 // A test of the loaded library, torn down after each test, and the emulated
 // service it serves (which outlives the test's own callbacks' recorder).
 class DllTest : public ::testing::Test {

@@ -22,9 +22,9 @@ using Exports = DllTest;
 TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOneCallbackPerDevice) {
     ASSERT_NO_FATAL_FAILURE(Serve());
     int context = 0;
-    Recorder rec;  // after the context: it tears the library down before that goes
     SndSettings* const wild = reinterpret_cast<SndSettings*>(16);  // memory the process does not hold
     std::atomic<uint32_t> inside{0};  // ZkSndGetSettings(wild) << 8 | ZkSndSetSettings(wild) in the first 301
+    Recorder rec;  // after what its callbacks use: it tears the library down before that goes
     rec.inside = [&](uint32_t code) {
         if (code == ZKSND_NOTIFY_DEVICE_LIST_END && inside == 0) inside = Dll().GetSettings(wild) << 8 | Dll().SetSettings(wild);
     };
@@ -88,4 +88,5 @@ TEST_F(Exports, OnlyKnownWellFormedNotificationsReachTheApplicationAndTheListOne
         EXPECT_NE(std::wstring::npos, (sent[0] + L" ").find(row.argument + L" ")) << "the argument: " << sent[0];
         EXPECT_EQ(std::wstring::npos, sent[0].find(L"[unusual")) << "the sizes: " << sent[0];
     }
+    ExpectTeardown();
 }

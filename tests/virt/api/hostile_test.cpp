@@ -25,28 +25,11 @@ namespace {
 
 using zk_testkit::EmuFault;
 
-ULONGLONG Now() { return ::GetTickCount64(); }
-
 // ERROR lines of the log that contain text.
 size_t ErrorLines(const std::wstring& text) { return zk_testkit::LogLines(zk_testkit::ReadSharedLogText(), L"ERROR", text); }
 
 template <class Row>
 std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
-
-// The call's status; a failure when the call took longer than limitMs.
-template <class Call>
-uint32_t Within(ULONGLONG limitMs, const std::string& what, Call call) {
-    const ULONGLONG start = Now();
-    const uint32_t status = call();
-    EXPECT_LE(Now() - start, limitMs) << what << "'s time";
-    return status;
-}
-
-// ZkSndDeInit returns 0 within limitMs (also writing the log out); the
-// contract monitor checks the 8 and 6 the scenario got.
-void ExpectTeardown(ULONGLONG limitMs = 3000) {
-    EXPECT_EQ(0u, Within(limitMs, "ZkSndDeInit", [] { return Dll().DeInit(); })) << "ZkSndDeInit's status";
-}
 
 using Hostile = DllTest;
 
