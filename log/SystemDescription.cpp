@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "log/LogEscape.h"
 #include "support/Holders.h"
 
 namespace {
@@ -18,6 +19,15 @@ void Append(wchar_t* out, const wchar_t* text, size_t count = (size_t)-1) {
     size_t len = wcsnlen(text, count < room ? count : room);
     wmemcpy(out + used, text, len);
     out[used + len] = L'\0';
+}
+
+// Text the system gives (a registry value, the service-pack text): escaped like
+// a message, so that it can neither end the header's line nor pass for an escape.
+void AppendEscaped(wchar_t* out, const wchar_t* text, size_t count) {
+    const size_t used = wcsnlen(out, kSystemDescriptionChars);
+    if (used + 1 >= kSystemDescriptionChars) return;
+    const size_t written = EscapeLogText(text, wcsnlen(text, count), out + used, kSystemDescriptionChars - 1 - used);
+    out[used + written] = L'\0';
 }
 
 bool ReadValue(ZkCurrentVersionReader reader, void* context, const wchar_t* name, wchar_t* buffer) {
@@ -70,14 +80,15 @@ void AppendModernName(const RTL_OSVERSIONINFOEXW& v, ZkCurrentVersionReader read
         }
         // a release newer than this library: the system names it itself
         Append(out, L"Windows 11 ");
-        if (ReadValue(reader, context, L"DisplayVersion", value)) Append(out, value);
+        if (ReadValue(reader, context, L"DisplayVersion", value)) AppendEscaped(out, value, kRegTextChars);
         return;
     }
     if (v.dwBuildNumber <= kLastKnownServerBuild) {
         Append(out, NameForBuild(kServerNames, v.dwBuildNumber));
         return;
     }
-    Append(out, ReadValue(reader, context, L"ProductName", value) ? value : L"Windows Server");
+    if (ReadValue(reader, context, L"ProductName", value)) AppendEscaped(out, value, kRegTextChars);
+    else Append(out, L"Windows Server");
 }
 
 void AppendVersion6Name(const RTL_OSVERSIONINFOEXW& v, wchar_t* out) {
@@ -119,7 +130,7 @@ void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reade
     size_t spChars = wcsnlen(v.szCSDVersion, sizeof(v.szCSDVersion) / sizeof(v.szCSDVersion[0]));
     if (spChars > 0) {
         Append(out, L" ");
-        Append(out, v.szCSDVersion, spChars);
+        AppendEscaped(out, v.szCSDVersion, spChars);
     }
 
     wchar_t build[80];
