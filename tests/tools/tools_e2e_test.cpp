@@ -318,7 +318,7 @@ TEST(Zksndctl, FailsWithTheDocumentedExitCodesThenCommandsAgainstTheEmulator) {
         {L"status", 0, "server          \"Tessaline service emulator\", version 1.0"},
         {L"status", 0, "log_level   ok       3 (DEBUG), REG_DWORD"},
         // The UTF-16 log, as UTF-8 here: the device lines the library wrote at level 3.
-        {L"log tail -n 400", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},
+        {L"log tail -n 400 --follow --seconds 1", 0, "devName: Haut-parleurs \xC3\xA9tage 2."},  // then ends
         {L"log tail -n 400", 0, "Evil\\x1b[31mX\\x0dY\\x0aZ\\x09\\x7f\\x9b\\u202e\\u061cW."},  // the library escaped them when it logged
     });
     // The settings record round trip through the file: read, changed, written, read back.

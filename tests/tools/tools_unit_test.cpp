@@ -234,12 +234,13 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
 }
 
 // A follow outlasts a log name that refuses it for a moment (deleted while still open, on Windows: a
-// folder under that name stands in, Wine having no delete pending), then reads the log that comes.
-TEST(CtlLog, AFollowWaitsOutANameRefusedForAMoment) {
+// folder under that name stands in, Wine having no delete pending), then reads the log that comes,
+// and ends, well before its --seconds, once nobody reads its output (`| more` quit).
+TEST(CtlLog, AFollowWaitsOutANameRefusedForAMomentAndEndsWithItsReader) {
     const zk_testkit::CTempFile log(L"ctl-follow");
     ASSERT_TRUE(::CreateDirectoryW(log.path.c_str(), nullptr)) << ::GetLastError();
     zksndctl::CtlOptions options;
-    options.seconds = 6;
+    options.seconds = 600;
     const CHandleHolder stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const std::wstring folder = log.path.substr(0, log.path.find_last_of(L'\\') + 1);
     const zk_testkit::CTempFile printed(L"ctl-follow-out");  // the follow's standard output
@@ -251,13 +252,24 @@ TEST(CtlLog, AFollowWaitsOutANameRefusedForAMoment) {
     ASSERT_TRUE(out.is_valid() && ::SetStdHandle(STD_OUTPUT_HANDLE, out.get())) << ::GetLastError();
     int code = -1;
     zk_testkit::Background follow([&] { code = zksndctl::FollowLog(folder, log.path, 0, CHandleHolder(), options, stop.get()); });
+    struct Stopped { HANDLE stop; ~Stopped() { ::SetEvent(stop); } } stopped{stop.get()};  // a follow that would not end
     EXPECT_FALSE(follow.Finished(3000)) << "the follow ended while the name was refused; exit " << code;
     ASSERT_TRUE(::RemoveDirectoryW(log.path.c_str())) << ::GetLastError();
     DWORD error = 0;
     ASSERT_TRUE(zktools::WriteWholeFile(log.path, L"line\r\n", 12, &error)) << error;
-    ASSERT_TRUE(follow.Finished(15000)) << "the follow outlived its --seconds";
+    for (int polls = 0; polls < 750 && zk_testkit::ReadFileText(printed.path).empty(); ++polls) ::Sleep(20);  // a file tells no event
+    ASSERT_EQ("line\r\n", zk_testkit::ReadFileText(printed.path)) << "what the follow printed";
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, nullptr, 0)) << ::GetLastError();
+    const CHandleHolder pipe(writeEnd);
+    ::CloseHandle(readEnd);
+    ASSERT_TRUE(::SetStdHandle(STD_OUTPUT_HANDLE, writeEnd)) << ::GetLastError();
+    CHandleHolder appended(::CreateFileW(log.path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD put = 0;
+    ASSERT_TRUE(::WriteFile(appended.get(), L"more\r\n", 12, &put, nullptr)) << ::GetLastError();
+    ASSERT_TRUE(follow.Finished(15000)) << "the follow outlived the reader of its output";
     EXPECT_EQ(zksndctl::kExitOk, code);
-    EXPECT_EQ("line\r\n", zk_testkit::ReadFileText(printed.path)) << "what the follow printed";
 }
 
 // The reference service's pipe: its DACL lets everyone read and write but not create instances (checked on

@@ -39,12 +39,22 @@ void WriteTo(DWORD which, const std::wstring& text) {
     while (done < bytes.size()) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(bytes.size() - done);
-        if (!::WriteFile(out, bytes.data() + done, chunk, &written, nullptr) || written == 0) break;
+        if (!::WriteFile(out, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            const DWORD error = ::GetLastError();
+            if (which == STD_OUTPUT_HANDLE && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) && OutputGoneEvent())
+                ::SetEvent(OutputGoneEvent());
+            break;
+        }
         done += written;
     }
 }
 
 }  // namespace
+
+HANDLE OutputGoneEvent() {
+    static const lumlib::unique_handle gone(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return gone.get();
+}
 
 void PrintLine(const std::wstring& line) { WriteTo(STD_OUTPUT_HANDLE, line + L"\r\n"); }
 void PrintErrLine(const std::wstring& line) { WriteTo(STD_ERROR_HANDLE, line + L"\r\n"); }

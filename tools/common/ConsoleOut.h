@@ -18,6 +18,10 @@ void PrintErrLine(const std::wstring& line);
 void PrintText(const std::wstring& text);
 // Text to stderr as it is (a progress line rewritten with \r).
 void PrintErrText(const std::wstring& text);
+// Signalled (auto-reset) when a write to stdout failed because its reader has
+// gone (`| more` quit, a script stopped reading): a follow or a watch then has
+// nobody left to tell, and ends as if stopped. Null if it could not be made.
+HANDLE OutputGoneEvent();
 // Whether STD_OUTPUT_HANDLE / STD_ERROR_HANDLE is a console (not a file or pipe).
 bool IsConsole(DWORD which);
 

@@ -16,6 +16,14 @@ namespace {
 bool g_json = false;
 std::wstring g_lastError;
 
+// The handles that exist, moved to the front: a wait takes no null or invalid one.
+DWORD Present(HANDLE* handles, DWORD count) {
+    DWORD kept = 0;
+    for (DWORD i = 0; i < count; ++i)
+        if (handles[i] != nullptr && handles[i] != INVALID_HANDLE_VALUE) handles[kept++] = handles[i];
+    return kept;
+}
+
 std::wstring ProgramFolder() {
     const std::wstring full = ModulePath(nullptr);
     const size_t slash = full.find_last_of(L"\\/");
@@ -221,10 +229,11 @@ int RunWatch(const ZkSndApi& api, CtlContext& ctx, const CtlOptions& options, HA
             const ULONGLONG now = ::GetTickCount64();
             timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
         }
-        HANDLE waits[2] = {ctx.newConnection.get(), stopEvent};
-        const DWORD w = timeout == 0 ? WAIT_TIMEOUT
-                                     : ::WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, timeout);
-        if (w == WAIT_TIMEOUT || w == WAIT_OBJECT_0 + 1) break;  // the watch's normal end
+        // Ctrl+C, or nobody reads the output any more: the watch's normal end, as its time's
+        HANDLE waits[3] = {ctx.newConnection.get(), zktools::OutputGoneEvent(), stopEvent};
+        const DWORD count = Present(waits, 3);
+        const DWORD w = timeout == 0 ? WAIT_TIMEOUT : ::WaitForMultipleObjects(count, waits, FALSE, timeout);
+        if (w == WAIT_TIMEOUT || (w > WAIT_OBJECT_0 && w < WAIT_OBJECT_0 + count)) break;
         if (w != WAIT_OBJECT_0) {
             PrintError(L"wait failed: " + zktools::ErrorText(::GetLastError()));
             return kExitFailure;
@@ -336,10 +345,13 @@ int FollowLog(const std::wstring& folder, const std::wstring& path, uint64_t off
     DWORD timeout = 0;
     ULONGLONG deniedSince = 0;  // the name refused since then (0: it was not)
     while (NextFollowWait(options, deadline, &timeout)) {
-        HANDLE waits[2] = {stopEvent, change.get()};
-        const DWORD w = ::WaitForMultipleObjects(change.is_valid() ? 2 : 1, waits, FALSE, follower.Behind() ? 0 : timeout);
-        if (w == WAIT_OBJECT_0) break;  // Ctrl+C: the normal end of a follow
-        if (w == WAIT_OBJECT_0 + 1) ::FindNextChangeNotification(change.get());
+        HANDLE waits[3] = {stopEvent, zktools::OutputGoneEvent(), change.get()};
+        const DWORD count = Present(waits, 3);
+        const DWORD w = ::WaitForMultipleObjects(count, waits, FALSE, follower.Behind() ? 0 : timeout);
+        const HANDLE fired = w < WAIT_OBJECT_0 + count ? waits[w - WAIT_OBJECT_0] : nullptr;
+        // Ctrl+C, or nobody reads the output any more: the normal end of a follow
+        if (fired != nullptr && fired != change.get()) break;
+        if (fired != nullptr) ::FindNextChangeNotification(change.get());
         lines.clear();
         DWORD error = 0;
         const bool read = follower.Read(&lines, &error);
