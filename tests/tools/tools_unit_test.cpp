@@ -156,8 +156,8 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     // A follower after the tail, in the file the tail read: an unfinished line is held back until it
     // ends; a file written anew shorter than what was read is read from its start; a file rotated
     // before the follower's first read (renamed away, a new one under the name) gives what was
-    // appended to it first, then the new file from its start; rotated twice, the file between too,
-    // to its end before the new file, though it takes more than one read.
+    // appended to it first, then the new file from its start; rotated three times, the files between
+    // too, each to its end before the next, though the first takes more than one read.
     const auto numbered = [&](int n) { return file.path.substr(0, file.path.size() - 4) + Format(L"(%02d).tmp", n); };
     const std::wstring rotated = numbered(1);
     const auto writeAt = [](const std::wstring& path, const std::wstring& text) {  // the same file written anew, as the log is
@@ -172,7 +172,7 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         middle += Format(L"middle %06d\r\n", i);
         throughMiddle += Format(L"middle %06d|", i);
     }
-    throughMiddle += L"new line|";
+    throughMiddle += L"after middle|new line|";
     const struct { const wchar_t *first, *then, *renamed, *middle, *expected, *partial; } rows[] = {
         {L"first\r\nunfinished", L"first\r\nunfinished line\r\nnext\r\nha", nullptr, nullptr, L"unfinished line|next|", L"ha"},
         {L"old line one\r\nold line two\r\n", L"anew\r\n", nullptr, nullptr, L"anew|", L""},
@@ -188,7 +188,8 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
         ASSERT_TRUE(inPlace(row.then)) << ::GetLastError();
         if (row.renamed != nullptr) {
             ASSERT_TRUE(::MoveFileExW(file.path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING)) << ::GetLastError();
-            ASSERT_TRUE(row.middle == nullptr || (inPlace(row.middle) && ::MoveFileExW(file.path.c_str(), numbered(2).c_str(), 0)));
+            ASSERT_TRUE(row.middle == nullptr || (inPlace(row.middle) && ::MoveFileExW(file.path.c_str(), numbered(2).c_str(), 0) &&
+                                                  inPlace(L"after middle\r\n") && ::MoveFileExW(file.path.c_str(), numbered(3).c_str(), 0)));
             ASSERT_TRUE(inPlace(row.renamed)) << ::GetLastError();
         }
         readOn(follower);

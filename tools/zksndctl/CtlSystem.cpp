@@ -372,11 +372,18 @@ bool ReadLogFrom(const std::wstring& path, uint64_t* offset, std::wstring* parti
 bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     m_skipped.clear();
     // Renamed files' late lines first, for as long as their writers may still append to them; one
-    // deleted is let go at once (held, its number could not be used again).
+    // deleted is let go at once (held, its number could not be used again). Oldest first: behind one
+    // with more than a read's worth left, the newer ones wait.
+    bool older = false;  // an older one is behind
     for (auto it = m_renamed.begin(); it != m_renamed.end();) {
+        if (older) {
+            (it++)->source.behind = true;
+            continue;
+        }
         DWORD ignored = 0;
         const bool done = !Drain(it->source, lines, &ignored) || DeletePending(it->source.file.get()) ||
                           (!it->source.behind && ::GetTickCount64() >= it->until);
+        older = !done && it->source.behind;
         it = done ? m_renamed.erase(it) : it + 1;
     }
     // Older files with more than a read's worth left: read on in them first, so that no newer line
@@ -408,12 +415,15 @@ bool CLogFollower::Read(std::vector<std::wstring>* lines, DWORD* error) {
     std::vector<CHandleHolder> missed = RotatedAfter(m_current.file.get(), current.get(), &skipped);
     m_unread += skipped;
     KeepRenamed(std::move(m_current));
-    // Files rotated away between two reads, oldest first, before the name's new file.
+    // Files rotated away between two reads, oldest first, before the name's new file; behind one
+    // with more than a read's worth left, the newer ones wait their turn.
     for (auto file = missed.rbegin(); file != missed.rend(); ++file) {
         Source source;
         source.file = std::move(*file);
         DWORD ignored = 0;
-        if (Drain(source, lines, &ignored)) KeepRenamed(std::move(source));
+        if (RenamedBehind()) source.behind = true;
+        else if (!Drain(source, lines, &ignored)) continue;
+        KeepRenamed(std::move(source));
     }
     m_current = Source();
     m_current.file = std::move(current);
