@@ -481,14 +481,18 @@ bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD
     uint64_t size = 0;
     if (!FileSize(source.file.get(), &size, error)) return false;
     if (size < source.offset) {
-        // Set back inside the unfinished line (a writer undoing an append cut
-        // short): what is left of it stays. Further back: written anew.
+        // Set back within what the last read took (a writer undoing an append
+        // cut short): read on from there, what is left of an unfinished line
+        // kept; lines shown that the undo took come again when appended again.
+        // Further back: written anew.
         const uint64_t lineStart = source.offset - source.partial.size() * 2;
+        const bool undone = size >= source.readFrom;
         source.partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
-        source.offset = size >= lineStart ? lineStart + source.partial.size() * 2 : 0;
+        source.offset = size >= lineStart ? lineStart + source.partial.size() * 2 : undone ? size & ~1ull : 0;
     }
     source.behind = false;
     if (size == source.offset) return true;
+    source.readFrom = source.offset - source.partial.size() * 2;
     std::wstring text;
     const uint64_t to = std::min(size, source.offset + kMaxReadBytes);  // the rest on the next call
     if (!ReadRange(source.file.get(), source.offset, to, &text, error)) return false;

@@ -107,7 +107,7 @@ public:
     CLogFollower(std::wstring path, uint64_t offset, CHandleHolder held = CHandleHolder())
         : m_path(std::move(path)) {
         m_current.file = std::move(held);
-        m_current.offset = offset;
+        m_current.offset = m_current.readFrom = offset;
     }
     // Appends the lines ended since the last call; an unfinished last line waits for its end. false
     // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
@@ -131,6 +131,7 @@ private:
         uint64_t offset = 0;
         std::wstring partial;
         bool behind = false;  // more than one read's worth was left
+        uint64_t readFrom = 0;  // where the lines of the last read began
     };
     // The file from its offset to its end (from 0 when it is shorter: written anew).
     static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
