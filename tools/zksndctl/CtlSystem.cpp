@@ -518,7 +518,7 @@ bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstrin
         partial.clear();
         SplitLines(text, &partial, &found);
         if (from == 0 || found.size() > count || slice >= kMaxTailBytes) {
-            if (from != 0) found.erase(found.begin());  // the first line may be cut
+            if (from != 0 && !found.empty()) found.erase(found.begin());  // the first line may be cut
             break;
         }
     }
