@@ -215,14 +215,15 @@ TEST(CtlLog, TailGivesTheLastWholeLinesAndFollowEachLineOnceItEnds) {
     // where the skipped file was (after the held line), and how many
     EXPECT_EQ((std::vector<zksndctl::CLogFollower::Skipped>{{4, 1}}), busy.LastSkipped());
     // An append cut short, read, undone by its writer and appended again whole: its unfinished line
-    // once; the whole lines it had, again (the undo took them), but nothing before them.
+    // once; the whole lines it had, again (the undo took them), but nothing before them. Then the
+    // file written anew, no shorter than where the last read began: read from its start.
     zksndctl::CLogFollower undone(file.path, 0);
     for (const wchar_t* text : {L"a\r\n", L"a\r\npart", L"a\r\n", L"a\r\npart\r\n", L"a\r\npart\r\nb\r\nc",
-                                L"a\r\npart\r\n", L"a\r\npart\r\nb\r\nc\r\n"}) {
+                                L"a\r\npart\r\n", L"a\r\npart\r\nb\r\nc\r\n", L"a fresh line\r\n"}) {
         ASSERT_TRUE(inPlace(text)) << ::GetLastError();
         ASSERT_TRUE(undone.Read(&lines, &error)) << error;
     }
-    EXPECT_EQ(L"a|part|b|b|c|", taken()) << "the lines of a file set back within the last read";
+    EXPECT_EQ(L"a|part|b|b|c|a fresh line|", taken()) << "the lines of a file set back within the last read, then anew";
     // A file with no line end (not the library's): shown in pieces of 64 K characters, the rest held.
     ASSERT_TRUE(inPlace(std::wstring(200000, L'x'))) << ::GetLastError();
     ASSERT_TRUE(zksndctl::ReadLogTail(file.path, 3, &lines, &offset, &error)) << error;

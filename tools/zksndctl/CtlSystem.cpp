@@ -486,20 +486,31 @@ bool CLogFollower::Drain(Source& source, std::vector<std::wstring>* lines, DWORD
         // kept; lines shown that the undo took come again when appended again.
         // Further back: written anew.
         const uint64_t lineStart = source.offset - source.partial.size() * 2;
-        const bool undone = size >= source.readFrom;
+        const bool undone = size < lineStart && SetBackWithinLastRead(source, size);
         source.partial.resize(size >= lineStart ? static_cast<size_t>((size - lineStart) / 2) : 0);
-        source.offset = size >= lineStart ? lineStart + source.partial.size() * 2 : undone ? size & ~1ull : 0;
+        source.offset = size >= lineStart ? lineStart + source.partial.size() * 2 : undone ? size : 0;
     }
     source.behind = false;
     if (size == source.offset) return true;
-    source.readFrom = source.offset - source.partial.size() * 2;
     std::wstring text;
     const uint64_t to = std::min(size, source.offset + kMaxReadBytes);  // the rest on the next call
     if (!ReadRange(source.file.get(), source.offset, to, &text, error)) return false;
+    source.readFrom = source.offset - source.partial.size() * 2;
+    source.lastRead = source.partial + text;
     source.offset += text.size() * 2;
     source.behind = source.offset == to && to < size;  // a read that came up short waits for a change
     SplitLines(text, &source.partial, lines);
     return true;
+}
+
+bool CLogFollower::SetBackWithinLastRead(const Source& source, uint64_t size) {
+    if (size < source.readFrom || (size - source.readFrom) % 2 != 0) return false;
+    const uint64_t chars = (size - source.readFrom) / 2;
+    if (chars > source.lastRead.size() || (chars != 0 && source.lastRead[static_cast<size_t>(chars) - 1] != L'\n')) return false;
+    std::wstring now;
+    DWORD error = 0;
+    if (chars != 0 && !ReadRange(source.file.get(), source.readFrom, size, &now, &error)) return false;
+    return source.lastRead.compare(0, static_cast<size_t>(chars), now) == 0;
 }
 
 bool ReadLogTail(const std::wstring& path, size_t count, std::vector<std::wstring>* lines, uint64_t* endOffset,

@@ -132,8 +132,12 @@ private:
         std::wstring partial;
         bool behind = false;  // more than one read's worth was left
         uint64_t readFrom = 0;  // where the lines of the last read began
+        std::wstring lastRead;  // and what they were, from there (an unfinished line's start included)
     };
-    // The file from its offset to its end (from 0 when it is shorter: written anew).
+    // Set back to a line end within the last read, what comes before it as that read found it: a
+    // writer's undo of an append cut short, not a file written anew.
+    static bool SetBackWithinLastRead(const Source& source, uint64_t size);
+    // The file from its offset to its end (from 0 when it is shorter, but for an undo: written anew).
     static bool Drain(Source& source, std::vector<std::wstring>* lines, DWORD* error);
     // Drain of the name's file, after the notice of files skipped before it.
     bool DrainCurrent(std::vector<std::wstring>* lines, DWORD* error);
