@@ -39,12 +39,13 @@ void WriteTo(DWORD which, const std::wstring& text) {
     while (done < bytes.size()) {
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(bytes.size() - done);
-        if (!::WriteFile(out, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+        if (!::WriteFile(out, bytes.data() + done, chunk, &written, nullptr)) {
             const DWORD error = ::GetLastError();
             if (which == STD_OUTPUT_HANDLE && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) && OutputGoneEvent())
                 ::SetEvent(OutputGoneEvent());
             break;
         }
+        if (written == 0) break;
         done += written;
     }
 }
