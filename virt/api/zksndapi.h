@@ -4,10 +4,10 @@
  *
  * Load zksndapi.dll, call ZkSndVApiInit with a notification callback, then use
  * the calls below. Every call returns one of the ZKSND_STATUS_* codes. The
- * callback runs on library threads (and, for the first connection's
- * ZKSND_NOTIFY_CONNECTED and a ZKSND_NOTIFY_CONNECTION_LOST right after it, on
- * the thread inside ZkSndVApiInit); pointers it receives are valid only during
- * the call. ZkSndVCleanUp and ZkSndDeInit called from the callback return at once
+ * callback runs on library threads (the first connection's
+ * ZKSND_NOTIFY_CONNECTED, and a ZKSND_NOTIFY_CONNECTION_LOST that ends it at
+ * once, can run on the thread inside ZkSndVApiInit); pointers it receives are
+ * valid only during the call. ZkSndVCleanUp and ZkSndDeInit called from the callback return at once
  * and finish the teardown after it returns.
  *
  * Usable from C89 to C17 and C++98 to C++20, with MSVC, clang and MinGW;

@@ -10,7 +10,8 @@
 // Thread rules (read these before writing a handler):
 // - Handlers run on the library's threads, never on the thread that made the
 //   Session (except `connected` for the first connection, and a `connectionLost`
-//   right after it, which may run inside the constructor). `connectionLost` may run at the same time as `deviceList`,
+//   that ends it at once, which may run inside the constructor).
+//   `connectionLost` may run at the same time as `deviceList`,
 //   `serverInfo` and your own calls; `connected` as your own calls only (the
 //   next `connected` waits for the last `connectionLost` to return): guard what
 //   they share.
