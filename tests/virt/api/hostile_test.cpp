@@ -398,11 +398,14 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
 //   Init, 9, 300 and 301 on the delivery thread, 6 on the reader. Each is
 //   caught at the boundary: the session ids go out, a drop gives 6 and 8, a
 //   list arrives, Init and DeInit on another thread return, and each callback
-//   code gets its ERROR line (the repeats of one never hide another). (GCC
-//   frames of the test's callback get no cleanups on a foreign unwind.)
+//   code gets its ERROR line (the repeats of one never hide another), and the
+//   objects of this runtime's exceptions are destroyed. (GCC frames of the
+//   test's callback get no cleanups on a foreign unwind.)
 // A request made inside callback 6 returns 1 at once: it cannot be answered
 // before the callback returns, since the next connection waits for it.
 struct DeliveryRow { const char* name; uint32_t lists, records, callbackUs; bool lateCallback; uint32_t raise; };
+static std::atomic<int> g_thrown{0}, g_destroyed{0};
+struct Thrown { ~Thrown() { ++g_destroyed; } };
 class Delivery : public HostileRows<DeliveryRow> {};
 
 TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
@@ -426,7 +429,7 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
         ULONG_PTR args[4] = {0x19930520, 0, 0, 0};  // an MSVC exception's magic, no object
         if (row.raise == 0) return;
         zk_testkit::Monitor().OnReturn(code);  // the monitor's own note of the return is unwound
-        if (row.raise == 0x20474343u) throw 42;
+        if (row.raise == 0x20474343u) throw (++g_thrown, Thrown());
         ::RaiseException(row.raise, EXCEPTION_NONCONTINUABLE, 4, args);
     };
     ASSERT_EQ(0u, Dll().Init(row.lateCallback ? nullptr : &Recorder::Callback, nullptr));
@@ -467,6 +470,7 @@ TEST_P(Delivery, KeepsConnectionsAndPairsApart) {
     EXPECT_TRUE(other.Finished(5000)) << "Init and DeInit on another thread did not return";
     // 8 and 9 twice, 300 thrice: one line for each of 8, 9, 300, 301 and 6.
     EXPECT_EQ(before + 5, ErrorLines(raised)) << "ERROR lines for the exceptions";
+    EXPECT_EQ(g_thrown.load(), g_destroyed.load()) << "exception objects of this runtime left undestroyed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, Delivery,
