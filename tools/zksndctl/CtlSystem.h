@@ -107,7 +107,7 @@ public:
     CLogFollower(std::wstring path, uint64_t offset, CHandleHolder held = CHandleHolder())
         : m_path(std::move(path)) {
         m_current.file = std::move(held);
-        m_current.offset = m_current.readFrom = offset;
+        m_current.offset = offset;
     }
     // Appends the lines ended since the last call; an unfinished last line waits for its end. false
     // with the Windows error (ERROR_FILE_NOT_FOUND: no log yet).
