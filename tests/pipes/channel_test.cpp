@@ -352,11 +352,15 @@ TEST(Channel, AMessagesZerosAreLeftUnwrittenOnlyWhereTheFrameHoldsZeros) {
     EXPECT_EQ(rig.Until("lost", 0), Events{}) << "the connection ended";
 }
 
-// A caller found another caller reading, which then gave the turn back with
-// no reply left to the reader; only after that does the first caller leave
-// its reply to the reader. The reader, standing by for a minute, takes the
-// reads at once and the reply arrives, not the minute later.
-TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
+// The reader stands by for a minute after a caller's turn. A caller found
+// another caller reading, which then gave the turn back with no reply left to
+// the reader; only after that does the first caller leave its reply to the
+// reader: the reader takes the reads at once and the reply arrives, not the
+// minute later. After a caller's turn again, the service writes a message and
+// closes its end, and a send meets the closed pipe: none of it left, so the
+// send says the connection is lost (a request then waits for the next one).
+// The message is still handed on, then the loss is told.
+TEST(Channel, AReplyLeftToTheReaderComesAtOnceAndASendMeetingTheClosedPipeLeavesTheLastMessageFirst) {
     Rig rig(L"chan-left", false, 60000);
     ASSERT_TRUE(rig.ok);
     ASSERT_TRUE(TakeTheTurn(rig));
@@ -366,19 +370,9 @@ TEST(Channel, AReplyLeftToTheReaderIsReadWithoutWaitingForItsStandby) {
     rig.leftToReader = true;
     rig.channel->LeaveReplyToReader();
     ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(7)));
-    const Events events = rig.Until("msg:7", 10000);
-    EXPECT_EQ(events.back(), "msg:7") << "the reply waited for the reader's standby";
-}
-
-// The reader stands by for a minute after a caller's turn; meanwhile the
-// service writes a message and closes its end, and a send meets the closed
-// pipe: none of it left, so the send says the connection is lost (a request
-// then waits for the next one). The message is still handed on, then the loss is told.
-TEST(Channel, ASendMeetingTheClosedPipeLeavesTheServicesLastMessageToBeHandedOnFirst) {
-    Rig rig(L"chan-closed", false, 60000);
-    ASSERT_TRUE(rig.ok);
+    EXPECT_EQ(rig.Until("msg:7", 10000).back(), "msg:7") << "the reply waited for the reader's standby";
+    rig.leftToReader = false;
     ASSERT_TRUE(TakeTheTurn(rig));
-    AlreadyReached goal;
     rig.channel->ReadAsCaller(goal, ::GetTickCount64() + 5000, nullptr);
     ASSERT_TRUE(rig.server.WriteFrame(0, Pattern(9)));
     ASSERT_TRUE(rig.server.CloseClient(0));

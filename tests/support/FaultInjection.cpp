@@ -40,6 +40,7 @@ struct State {
 std::atomic<bool> g_failed{false};
 std::atomic<DWORD> g_thread{0};  // 0: every thread's calls count
 std::atomic<DWORD> g_error{0};   // 0: each function's own failure error
+std::function<void()> g_before;  // changed only while no call is armed
 void* g_failedStack[16];
 USHORT g_failedFrames = 0;
 extern const Fault kFaults[];  // the table below, its hooks' rows in order
@@ -78,6 +79,7 @@ struct Hook<Id, R (*)(A...)> {
         State& state = g_states[Id];
         const auto original = reinterpret_cast<R (*)(A...)>(state.original);
         if (!IsTheFailingCall(state)) return original(args...);
+        if (g_before) return g_before(), original(args...);
         const Fault& fault = kFaults[Id];
         if (fault.afterTheCall) original(args...);
         if (fault.errnoValue != 0) errno = fault.errnoValue;
@@ -303,13 +305,15 @@ std::vector<std::string> InstallImportFaults(HMODULE module) {
     return unknown;
 }
 
-void FailNthCall(const std::string& name, long n, DWORD thread, DWORD error) {
+void FailNthCall(const std::string& name, long n, DWORD thread, DWORD error, std::function<void()> before) {
+    StopFailing();
+    g_before = std::move(before);
     g_failed = false;
     g_thread = thread;
     g_error = error;
     for (size_t i = 0; i < kCount; ++i) {
-        g_states[i].failAt = name == kFaults[i].name ? n : 0;
         g_states[i].calls = 0;
+        g_states[i].failAt = name == kFaults[i].name ? n : 0;
     }
 }
 

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,12 +32,14 @@ std::vector<std::string> InstallImportFaults(HMODULE module);
 // Counts restart at 0; the n-th call of name, a failable import, fails (n = 0: none).
 // With a thread id, only that thread's calls count and fail (the program's own
 // other threads allocate as they please). error: the last error it reports
-// instead of the function's usual one (0: the usual one).
-void FailNthCall(const std::string& name, long n, DWORD thread = 0, DWORD error = 0);
+// instead of the function's usual one (0: the usual one). before: the n-th
+// call runs it instead and then goes through (a test steps in at that point).
+void FailNthCall(const std::string& name, long n, DWORD thread = 0, DWORD error = 0, std::function<void()> before = nullptr);
 void StopFailing();
 
 // Calls of each failable import ("malloc", "CreateFileW") since the last
-// FailNthCall (or Install), of its thread when it named one, and whether the armed call has been failed.
+// FailNthCall (or Install), of its thread when it named one, and whether the armed call has been failed
+// (reached, with before).
 std::map<std::string, long> ImportCalls();
 bool ArmedCallFailed();
 

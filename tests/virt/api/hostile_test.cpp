@@ -355,7 +355,11 @@ TEST_F(Hostile, ASessionIdThatCannotBeSentEndsTheConnectionBeforeItsSix) {
 // application only asks for devices: both return 0, each new client connects
 // once the old one is retired, and the keeper joins the retirement threads:
 // no handles pile up until the application's next lifecycle call.
+// The library's imports fail on request from the first call on (tests/support/FaultInjection.h).
+void FaultsOnRequest() { static const std::vector<std::string> unknown = testkit::InstallImportFaults(Dll().dll); }
+
 TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
+    FaultsOnRequest();
     ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
     cb.initAfter = true;
@@ -380,6 +384,18 @@ TEST_F(Hostile, TeardownAndInitInsideTheCallbackLeaveNothingBehind) {
     // The last rounds' retirements may still be ending on a slow machine (the heap-checked run).
     for (ULONGLONG end = Now() + 10000; testkit::ProcessHandleCount() > handles + 3 && Now() < end;) ::Sleep(100);
     EXPECT_LE(testkit::ProcessHandleCount(), handles + 3) << "handles after each round:" << counts;
+    // A teardown that takes the client the Init in the callback is starting, before any 8 was told (as
+    // one from a callback on another thread would; stepped in at that Init's second thread start,
+    // after the retirement's): that Init says 1 ("call it again"), and the next Init connects.
+    const size_t eights = cb.Count(ZKSND_NOTIFY_CONNECTED);
+    cb.withDeInit = false;  // the log stays: the Init's thread starts are its client's
+    cb.teardownOn = ZKSND_NOTIFY_DEVICE_INFO;
+    testkit::FailNthCall("_beginthreadex", 3, 0, 0, [] { Dll().CleanUp(); });  // the one call
+    EXPECT_EQ(0u, Dll().GetDeviceList());
+    ASSERT_TRUE(cb.WaitUntil([&] { return cb.initResult >= 0; })) << "no Init inside callback 300";
+    EXPECT_EQ(1, cb.initResult.load()) << "the Init whose client was taken as it started";
+    EXPECT_EQ(0u, Dll().Init(&Recorder::Callback, nullptr)) << "the Init after it";
+    EXPECT_TRUE(cb.WaitForCount(ZKSND_NOTIFY_CONNECTED, eights + 1, 10000)) << "the Init after it did not connect";
     ExpectTeardown();
 }
 
@@ -552,8 +568,7 @@ TEST_F(Hostile, CallsInFlightSurviveCleanUpOnAnotherThread) {
 // reader could not start is a failed attempt, told with its cause, never a
 // connection this side dropped.
 TEST_F(Hostile, ThreadStartsFailedInsideCallback8OrInAnInitLeaveALibraryThatConnects) {
-    // The library's imports fail on request from here on (tests/support/FaultInjection.h).
-    static const std::vector<std::string> unknown = testkit::InstallImportFaults(Dll().dll);
+    FaultsOnRequest();
     ASSERT_NO_FATAL_FAILURE(Serve());
     Recorder cb;
     // The threads of the process and of the service's side with no client, once the service has served one.
