@@ -11,19 +11,11 @@ namespace {
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 const size_t kRegTextChars = 128;
 
-// Appends at most count characters of text, always leaving a terminator.
+// Appends at most count characters of text, escaped like a message, always
+// leaving a terminator: a text the system gives (a registry value, the
+// service-pack text) can neither end the header's line nor pass for an escape.
+// The library's own texts need no escape and go as they are.
 void Append(wchar_t* out, const wchar_t* text, size_t count = (size_t)-1) {
-    size_t used = wcsnlen(out, kSystemDescriptionChars);
-    if (used + 1 >= kSystemDescriptionChars) return;
-    size_t room = kSystemDescriptionChars - 1 - used;
-    size_t len = wcsnlen(text, count < room ? count : room);
-    wmemcpy(out + used, text, len);
-    out[used + len] = L'\0';
-}
-
-// Text the system gives (a registry value, the service-pack text): escaped like
-// a message, so that it can neither end the header's line nor pass for an escape.
-void AppendEscaped(wchar_t* out, const wchar_t* text, size_t count) {
     const size_t used = wcsnlen(out, kSystemDescriptionChars);
     if (used + 1 >= kSystemDescriptionChars) return;
     const size_t written = EscapeLogText(text, wcsnlen(text, count), out + used, kSystemDescriptionChars - 1 - used);
@@ -80,15 +72,14 @@ void AppendModernName(const RTL_OSVERSIONINFOEXW& v, ZkCurrentVersionReader read
         }
         // a release newer than this library: the system names it itself
         Append(out, L"Windows 11 ");
-        if (ReadValue(reader, context, L"DisplayVersion", value)) AppendEscaped(out, value, kRegTextChars);
+        if (ReadValue(reader, context, L"DisplayVersion", value)) Append(out, value, kRegTextChars);
         return;
     }
     if (v.dwBuildNumber <= kLastKnownServerBuild) {
         Append(out, NameForBuild(kServerNames, v.dwBuildNumber));
         return;
     }
-    if (ReadValue(reader, context, L"ProductName", value)) AppendEscaped(out, value, kRegTextChars);
-    else Append(out, L"Windows Server");
+    Append(out, ReadValue(reader, context, L"ProductName", value) ? value : L"Windows Server", kRegTextChars);
 }
 
 void AppendVersion6Name(const RTL_OSVERSIONINFOEXW& v, wchar_t* out) {
@@ -130,7 +121,7 @@ void DescribeSystemFrom(const ZkSystemFacts& facts, ZkCurrentVersionReader reade
     size_t spChars = wcsnlen(v.szCSDVersion, sizeof(v.szCSDVersion) / sizeof(v.szCSDVersion[0]));
     if (spChars > 0) {
         Append(out, L" ");
-        AppendEscaped(out, v.szCSDVersion, spChars);
+        Append(out, v.szCSDVersion, spChars);
     }
 
     wchar_t build[80];
