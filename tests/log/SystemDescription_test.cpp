@@ -31,15 +31,13 @@ TEST(SystemDescription, EveryRuleBoundaryAndEveryFailureRule) {
         {6, 2, 9200, SRV, 5, L"Windows Server 2012 (build 9200)"},
         // texts the system gives are escaped: none can end the header's line
         {6, 4, 9841, WS, X64, L" Pre\\x0aview (build 9841), 64-bit x86", L"Pre\nview"},
-        // above 6, workstations by build: the edges of a range, the last known build and the ones after
+        // above 6, workstations by build: a range's first build, the last known build and the ones after
         // it ("not asked": known builds never read the registry)
-        {10, 0, 10585, WS, X64, L"Windows 10 1507 (build 10585), 64-bit x86"},
         {10, 0, 10586, WS, ARM, L"Windows 10 1511 (build 10586), 64-bit ARM"},
         {10, 0, 26200, WS, X64, L"Windows 11 25H2 (build 26200), 64-bit x86", nullptr, L"DisplayVersion=not asked"},
         {10, 0, 26201, WS, X64, L"Windows 11 26H1\\x0d\\x0a[X] (build 26201), 64-bit x86", nullptr, L"DisplayVersion=26H1\r\n[X]"},
         {10, 0, 26300, WS, X64, L"Windows 11  (build 26300), 64-bit x86", nullptr, L"ProductName=Windows 11 Pro"},
-        // above 6, servers and domain controllers by build: first range edge, last known build, after it
-        {10, 0, 17762, DC, X64, L"Windows Server 2016 (build 17762), 64-bit x86"},
+        // above 6, servers and domain controllers by build: a range's first build, last known build, after it
         {10, 0, 17763, SRV, X64, L"Windows Server 2019 (build 17763), 64-bit x86"},
         {10, 0, 26100, SRV, X64, L"Windows Server 2025 (build 26100), 64-bit x86", nullptr, L"ProductName=not asked"},
         {10, 0, 26101, SRV, X64, L"Windows Server 2028\\\\ (build 26101), 64-bit x86", nullptr, L"ProductName=Windows Server 2028\\"},
